@@ -1,0 +1,5 @@
+# Files of account/: services (no widgets) and views.
+set(account_SERVICE_SOURCES
+)
+set(account_VIEW_SOURCES
+)

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+// Where the application keeps its state files. Both folders are created on demand;
+// a failure to create them is left to the first write, which reports it.
+namespace AppPaths {
+
+// <generic data location>/com.loomwork.app: compat-cache.json, localized.json,
+// session.token and Backups/.
+QString applicationFolder();
+
+// <generic data location>/Loomwork: market-installed.json. Falls back to the
+// temporary folder when no data location can be found.
+QString marketFolder();
+
+} // namespace AppPaths

@@ -1,0 +1,32 @@
+// Test main of the application's test executables. Before Qt reads anything it points
+// HOME, the XDG folders and the system template library into one temporary folder, so
+// that no test can touch the user's libraries, settings or application folder.
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#ifdef LOOMWORK_TEST_WIDGETS
+#include <QApplication>
+using TestApplication = QApplication;
+#else
+#include <QGuiApplication>
+using TestApplication = QGuiApplication;
+#endif
+
+#include "support/app/TestEnv.h"
+
+int main(int argc, char** argv)
+{
+    TestEnv::setUpProcess();
+    int rc = 0;
+    {
+        TestApplication app(argc, argv);
+        TestApplication::setOrganizationName(QStringLiteral("Loomwork"));
+        TestApplication::setApplicationName(QStringLiteral("Loomwork"));
+        ::testing::InitGoogleTest(&argc, argv);
+        rc = RUN_ALL_TESTS();
+    }
+    TestEnv::tearDownProcess();
+    return rc;
+}

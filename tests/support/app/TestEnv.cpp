@@ -1,0 +1,78 @@
+#include "support/app/TestEnv.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <QSettings>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path g_root;
+
+void setEnv(const char* name, const fs::path& value)
+{
+    ::setenv(name, value.c_str(), 1);
+}
+
+} // namespace
+
+void TestEnv::setUpProcess()
+{
+    std::string pattern = (fs::temp_directory_path() / "loomwork-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        std::abort();
+    g_root = pattern;
+    fs::create_directories(g_root / "data");
+    fs::create_directories(g_root / "config");
+    fs::create_directories(g_root / "cache");
+    setEnv("HOME", g_root);
+    setEnv("XDG_DATA_HOME", g_root / "data");
+    setEnv("XDG_CONFIG_HOME", g_root / "config");
+    setEnv("XDG_CACHE_HOME", g_root / "cache");
+    setEnv("LOOMWORK_SYSTEM_LIBRARY", g_root / "SystemLibrary" / "Templates.localized");
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("no_proxy", "*", 1);
+    ::setenv("NO_PROXY", "*", 1);
+    ::unsetenv("http_proxy");
+    ::unsetenv("https_proxy");
+    ::unsetenv("HTTP_PROXY");
+    ::unsetenv("HTTPS_PROXY");
+}
+
+void TestEnv::tearDownProcess()
+{
+    std::error_code ec;
+    if (!g_root.empty())
+        fs::remove_all(g_root, ec);
+}
+
+QString TestEnv::root()
+{
+    return QString::fromStdString(g_root.string());
+}
+
+QString TestEnv::userLibrary()
+{
+    return root() + QStringLiteral("/Movies/Motion Templates.localized");
+}
+
+QString TestEnv::systemLibrary()
+{
+    return QString::fromLocal8Bit(std::getenv("LOOMWORK_SYSTEM_LIBRARY"));
+}
+
+void TestEnv::reset()
+{
+    QSettings().clear();
+    QSettings().sync();
+    std::error_code ec;
+    fs::remove_all(g_root / "Movies", ec);
+    fs::remove_all(g_root / "SystemLibrary", ec);
+    for (const char* sub : {"data", "config", "cache"}) {
+        for (const auto& entry : fs::directory_iterator(g_root / sub, ec))
+            fs::remove_all(entry.path(), ec);
+    }
+}

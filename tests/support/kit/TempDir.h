@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+// A temporary folder removed with its contents when the object goes away.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+    std::filesystem::path operator/(const std::string& child) const { return m_path / child; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Writes `bytes` to `path`, creating its parent folders.
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+// The whole content of a small file; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);

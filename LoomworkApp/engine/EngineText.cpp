@@ -51,7 +51,12 @@ int EngineText::localizedStandardCompare(const QString& a, const QString& b)
 {
     // QCollator is not safe to share between threads; one per thread.
     thread_local QCollator collator = [] {
-        QCollator c(QLocale::system());
+        // The C locale collates by code point and ignores numeric mode; the Finder's
+        // default (English) order stands in for it.
+        QLocale locale = QLocale::system();
+        if (locale.language() == QLocale::C)
+            locale = QLocale(QLocale::English, QLocale::UnitedStates);
+        QCollator c(locale);
         c.setNumericMode(true);
         c.setCaseSensitivity(Qt::CaseInsensitive);
         return c;

@@ -142,6 +142,9 @@ bool LibraryWalk::readHead(const std::string& path, std::size_t limit, QByteArra
         ::close(fd);
         return false;
     }
+    // Never allocate more than the file holds: a huge limit is only a ceiling.
+    if (st.st_size >= 0 && std::size_t(st.st_size) < limit)
+        limit = std::size_t(st.st_size);
     out.resize(qsizetype(limit));
     std::size_t got = 0;
     while (got < limit) {
@@ -157,16 +160,16 @@ bool LibraryWalk::readHead(const std::string& path, std::size_t limit, QByteArra
     return true;
 }
 
-bool LibraryWalk::readRegularFile(const std::string& path, qint64 maxBytes, QByteArray& out)
+bool LibraryWalk::readRegularFile(const std::string& path, qint64 maxBytes, QByteArray& out, bool followLinks)
 {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > maxBytes)
+    if (!followLinks && (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
         return false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return false;
-    struct stat opened;
-    bool ok = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && readAll(fd, opened.st_size, maxBytes, out);
+    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= maxBytes
+        && readAll(fd, st.st_size, maxBytes, out);
     ::close(fd);
     return ok;
 }

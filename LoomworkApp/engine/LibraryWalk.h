@@ -32,9 +32,9 @@ bool isPackageName(const char* name);
 // file cannot be opened or is not a regular file; FIFOs and devices are never read.
 bool readHead(const std::string& path, std::size_t limit, QByteArray& out);
 
-// The whole content of a regular file that is not a link, up to `maxBytes`. False when
-// the file is missing, a link, special, larger than `maxBytes` or unreadable.
-bool readRegularFile(const std::string& path, qint64 maxBytes, QByteArray& out);
+// The whole content of a regular file, up to `maxBytes`. False when the file is missing,
+// special, larger than `maxBytes`, unreadable, or a link while `followLinks` is false.
+bool readRegularFile(const std::string& path, qint64 maxBytes, QByteArray& out, bool followLinks = false);
 
 // Replaces the content of an existing file by writing a hidden temporary file beside it
 // and renaming it over, keeping the old mode and (where allowed) owner. On failure the old

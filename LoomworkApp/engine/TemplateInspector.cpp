@@ -106,8 +106,7 @@ std::optional<QString> readWholeTemplate(const std::string& path)
 std::optional<QString> readTemplateForNames(const std::string& path)
 {
     QByteArray data;
-    if (!LibraryWalk::readHead(path, std::size_t(TemplateInspector::kMaxTemplateBytes) + 1, data)
-        || data.size() > TemplateInspector::kMaxTemplateBytes)
+    if (!LibraryWalk::readRegularFile(path, TemplateInspector::kMaxTemplateBytes, data, true))
         return std::nullopt;
     return decodeUtf8(data);
 }

@@ -1,3 +1,6 @@
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -10,6 +13,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "engine/SystemError.h"
 #include "engine/TemplateInspector.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
@@ -262,19 +266,29 @@ TEST_F(TemplateInspectorTest, SetVersionRefusesBadValuesAndTouchesOnlyRegularFil
     EXPECT_TRUE(QFileInfo(file("Linked.motn")).isSymLink());
 }
 
-TEST_F(TemplateInspectorTest, SetVersionReportsAFailedWriteInChinese)
+TEST_F(TemplateInspectorTest, AFailedWriteLeavesTheTemplateAsItWas)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root writes into read-only folders";
-    writeBytes(file("Title.motn"), templateBytes(TemplateSpec{}));
-    ::chmod(QFile::encodeName(folder()).constData(), 0555);
+    const QByteArray original = templateBytes(TemplateSpec{});
+    writeBytes(file("Title.motn"), original);
+    // Root writes anywhere, so the failure is injected: a file size limit below the template.
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tight = saved;
+    tight.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    QString message;
     try {
         TemplateInspector::setVersion(folder(), "5.13", "5.6");
-        ADD_FAILURE() << "expected a write error";
     } catch (const TemplateEditError& e) {
-        EXPECT_EQ(e.message(), QStringLiteral("Title.motn：没有权限"));
+        message = e.message();
     }
-    ::chmod(QFile::encodeName(folder()).constData(), 0755);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(message, QStringLiteral("Title.motn：") + SystemError::describe(EFBIG));
+    EXPECT_EQ(readBytes(file("Title.motn")), original);
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden), QStringList{"Title.motn"});
 }
 
 TEST_F(TemplateInspectorTest, HugeTemplatesAreSummarisedFromTheirHeadAndNeverLoaded)

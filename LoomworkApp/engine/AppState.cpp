@@ -82,8 +82,9 @@ void AppState::setLibraryFilter(LibraryFilter filter)
     if (filter == m_libraryFilter)
         return;
     m_libraryFilter = filter;
+    const DerivedChanges derived = updateDerived();
     emit libraryFilterChanged();
-    recomputeDerived();
+    emitDerived(derived);
 }
 
 void AppState::setCategoryFilter(std::optional<ZFCPluginType> type)
@@ -91,8 +92,9 @@ void AppState::setCategoryFilter(std::optional<ZFCPluginType> type)
     if (type == m_categoryFilter)
         return;
     m_categoryFilter = type;
+    const DerivedChanges derived = updateDerived();
     emit categoryFilterChanged();
-    recomputeDerived();
+    emitDerived(derived);
 }
 
 void AppState::setSearchText(const QString& text)
@@ -100,8 +102,9 @@ void AppState::setSearchText(const QString& text)
     if (text == m_searchText)
         return;
     m_searchText = text;
+    const DerivedChanges derived = updateDerived();
     emit searchTextChanged(m_searchText);
-    recomputeDerived();
+    emitDerived(derived);
 }
 
 void AppState::setSelection(const QSet<QString>& ids)
@@ -109,8 +112,10 @@ void AppState::setSelection(const QSet<QString>& ids)
     if (ids == m_selection)
         return;
     m_selection = ids;
+    const bool selectedDiffers = updateSelected();
     emit selectionChanged();
-    recomputeSelected();
+    if (selectedDiffers)
+        emit selectedPluginsChanged();
 }
 
 void AppState::setAppearance(AppearanceMode mode)
@@ -179,7 +184,8 @@ void AppState::publish(const PluginScanner::ScanResult& result, const QDateTime&
     const bool localizedDiffers = localized != m_localizedPaths;
     m_localizedPaths = localized;
 
-    // Everything is in place before anyone hears of it.
+    // Everything, derived values included, is in place before anyone hears of it.
+    const DerivedChanges derived = updateDerived();
     if (pluginsDiffer)
         emit pluginsChanged();
     if (errorsDiffer)
@@ -190,7 +196,7 @@ void AppState::publish(const PluginScanner::ScanResult& result, const QDateTime&
         emit selectionChanged();
     if (localizedDiffers)
         emit localizedPathsChanged();
-    recomputeDerived();
+    emitDerived(derived);
     emit scanFinished();
 
     if (m_refreshPending) {
@@ -205,8 +211,9 @@ void AppState::reloadLocalized()
     if (localized == m_localizedPaths)
         return;
     m_localizedPaths = localized;
+    const DerivedChanges derived = updateDerived();
     emit localizedPathsChanged();
-    recomputeDerived();
+    emitDerived(derived);
 }
 
 QSet<QString> AppState::readLocalizedPaths() const
@@ -244,6 +251,21 @@ int AppState::countForRoot(PluginRoot root) const
 }
 
 void AppState::recomputeDerived()
+{
+    emitDerived(updateDerived());
+}
+
+void AppState::emitDerived(const DerivedChanges& changes)
+{
+    if (changes.filtered)
+        emit filteredPluginsChanged();
+    if (changes.counts)
+        emit countsChanged();
+    if (changes.selected)
+        emit selectedPluginsChanged();
+}
+
+AppState::DerivedChanges AppState::updateDerived()
 {
     const QString query = m_searchText.trimmed();
     QList<Plugin> filtered;
@@ -283,14 +305,10 @@ void AppState::recomputeDerived()
     m_filtered = std::move(filtered);
     m_totalSizeText = sizeText;
 
-    if (filteredDiffer)
-        emit filteredPluginsChanged();
-    if (countsDiffer)
-        emit countsChanged();
-    recomputeSelected();
+    return {filteredDiffer, countsDiffer, updateSelected()};
 }
 
-void AppState::recomputeSelected()
+bool AppState::updateSelected()
 {
     QList<Plugin> selected;
     for (const auto& plugin : m_filtered) {
@@ -298,7 +316,7 @@ void AppState::recomputeSelected()
             selected.append(plugin);
     }
     if (selected == m_selected)
-        return;
+        return false;
     m_selected = std::move(selected);
-    emit selectedPluginsChanged();
+    return true;
 }

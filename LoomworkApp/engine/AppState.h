@@ -138,8 +138,17 @@ private:
     void publish(const PluginScanner::ScanResult& result, const QDateTime& startedAt);
     QSet<QString> readLocalizedPaths() const;
     bool passesLibrary(const Plugin& plugin) const;
+    struct DerivedChanges
+    {
+        bool filtered = false;
+        bool counts = false;
+        bool selected = false;
+    };
+    // Observers are told only after every value, derived ones included, is current.
+    DerivedChanges updateDerived();
+    bool updateSelected();
+    void emitDerived(const DerivedChanges& changes);
     void recomputeDerived();
-    void recomputeSelected();
     QDateTime lastScanAtValue() const { return m_lastScanAt.value_or(QDateTime()); }
 
     QList<Plugin> m_plugins;

@@ -199,9 +199,27 @@ TEST_F(AppStateTest, DerivedValuesChangeOnlyWithTheirInputs)
     EXPECT_EQ(filtered.count(), 1);
     EXPECT_EQ(&state.filteredPlugins(), list);
 
+    // Observers of an input already see the derived values that follow from it.
+    QStringList seenInSlot;
+    QObject::connect(&state, &AppState::libraryFilterChanged, &state,
+                     [&] { seenInSlot = names(state.filteredPlugins()); });
     state.setLibraryFilter(LibraryFilter::onlyRoot(sys));
     EXPECT_EQ(counts.count(), 1);
     EXPECT_EQ(filtered.count(), 2);
+    EXPECT_EQ(seenInSlot, QStringList{"glow pro"});
+}
+
+TEST_F(AppStateTest, AScanResultIsCompleteWhenObserversHearOfIt)
+{
+    buildLibrary();
+    AppState state;
+    int shownWhenIdle = -1;
+    QObject::connect(&state, &AppState::isScanningChanged, &state, [&](bool scanning) {
+        if (!scanning)
+            shownWhenIdle = int(state.filteredPlugins().size());
+    });
+    refreshAndWait(state);
+    EXPECT_EQ(shownWhenIdle, 7);
 }
 
 TEST_F(AppStateTest, SelectionKeepsHiddenIdsAndLosesVanishedOnes)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 
 #include "engine/PluginScanner.h"
@@ -39,6 +40,24 @@ QStringList describe(const QList<Plugin>& plugins)
     QStringList out;
     for (const auto& p : plugins)
         out << p.root.rawValue() + QLatin1Char('/') + QString::fromLatin1(p.type.rawValue().data()) + QLatin1Char('/') + p.name;
+    return out;
+}
+
+// Every entry below `dir` with its size and modification time.
+QStringList treeListing(const QString& dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        if (info.isDir() || info.isSymLink())
+            out << it.filePath();
+        else
+            out << QStringLiteral("%1 %2 %3").arg(it.filePath()).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
+    }
+    out.sort();
     return out;
 }
 
@@ -188,7 +207,9 @@ TEST_F(PluginScannerTest, SurvivesOddEntries)
     writeBytes(odd + "/binary.motn", QByteArray("\x00\x01\xff\xfe\x80", 5).repeated(2000));
     makeSymlink("/nonexistent/gone.motn", odd + "/gone.motn");
 
+    const QStringList before = treeListing(TestEnv::userLibrary());
     const auto result = PluginScanner::scan({user});
+    EXPECT_EQ(treeListing(TestEnv::userLibrary()), before); // a scan writes nothing into a library
     ASSERT_EQ(result.plugins.size(), 2);
     const Plugin& cafe = result.plugins[0];
     EXPECT_TRUE(cafe.name.startsWith("Caf"));

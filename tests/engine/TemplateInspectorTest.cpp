@@ -183,7 +183,8 @@ TEST_F(TemplateInspectorTest, SetVersionRewritesOnlyTheVersionBytes)
         TemplateSpec s;
         s.crlf = crlf;
         s.publishedNames = {QStringLiteral("标题颜色"), QStringLiteral("Size &amp; Shape")};
-        const QByteArray original = templateBytes(s);
+        // The CRLF file also starts with a byte-order mark, which must survive.
+        const QByteArray original = (crlf ? QByteArray("\xEF\xBB\xBF") : QByteArray()) + templateBytes(s);
         ASSERT_GT(original.size(), 250 * 1024);
         const QString path = file(crlf ? "Crlf.motn" : "Lf.motn");
         writeBytes(path, original);

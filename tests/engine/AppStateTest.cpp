@@ -40,7 +40,7 @@ protected:
     // A small library: two libraries, every category, a translated title.
     static void buildLibrary()
     {
-        TemplateSpec small;
+        TemplateOptions small;
         small.approxBytes = 20 * 1024;
         makeTemplatePlugin(user, ZFCPluginType::effect, "Glow", small);
         makeTemplatePlugin(user, ZFCPluginType::effect, "Blur 字幕版", small);

@@ -145,11 +145,11 @@ TEST_F(PluginScannerTest, ALibraryThatCannotBeListedGivesTheSystemsDescription)
 
 TEST_F(PluginScannerTest, FillsSizesDatesVersionsAndMarketMarks)
 {
-    TemplateSpec spec;
-    spec.ozml = "5.12";
-    spec.displayVersion = "5.5";
-    const QString glow = makeTemplatePlugin(user, ZFCPluginType::effect, "Glow", spec);
-    writeBytes(glow + "/Extras/second.moef", templateBytes(TemplateSpec{}));
+    TemplateOptions options;
+    options.ozml = "5.12";
+    options.displayVersion = "5.5";
+    const QString glow = makeTemplatePlugin(user, ZFCPluginType::effect, "Glow", options);
+    writeBytes(glow + "/Extras/second.moef", templateBytes(TemplateOptions{}));
     writeBytes(glow + "/.DS_Store", QByteArray(9000, 'h'));
     writeBytes(glow + "/.cache/big.bin", QByteArray(20000, 'h'));
     writeBytes(glow + "/Support.bundle/Contents/data.bin", QByteArray(5000, 'p'));
@@ -197,7 +197,7 @@ TEST_F(PluginScannerTest, SurvivesOddEntries)
         const std::string path = (rawName + "/x.motn").toStdString();
         FILE* out = std::fopen(path.c_str(), "wb");
         ASSERT_NE(out, nullptr);
-        const QByteArray bytes = templateBytes(TemplateSpec{});
+        const QByteArray bytes = templateBytes(TemplateOptions{});
         std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
         std::fclose(out);
     }

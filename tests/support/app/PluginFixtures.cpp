@@ -41,9 +41,9 @@ QByteArray sceneChunk(int index, const QStringList& privateNames)
 
 } // namespace
 
-QByteArray PluginFixtures::templateBytes(const TemplateSpec& spec)
+QByteArray PluginFixtures::templateBytes(const TemplateOptions& options)
 {
-    const QByteArray eol = spec.crlf ? "\r\n" : "\n";
+    const QByteArray eol = options.crlf ? "\r\n" : "\n";
     // A comment of 'x' that ends the text at `target` bytes (plus `tail`).
     const auto padTo = [&](QByteArray& text, qsizetype target, const QByteArray& tail) {
         QByteArray fill = "<!-- ";
@@ -52,23 +52,23 @@ QByteArray PluginFixtures::templateBytes(const TemplateSpec& spec)
         text += fill + tail + " -->" + eol;
     };
 
-    QByteArray out = joinLines({"<?xml version=\"1.0\" encoding=\"UTF-8\"?>", "<!DOCTYPE ozxmlscene>"}, spec.crlf);
-    if (spec.ozmlBeyondHead)
+    QByteArray out = joinLines({"<?xml version=\"1.0\" encoding=\"UTF-8\"?>", "<!DOCTYPE ozxmlscene>"}, options.crlf);
+    if (options.ozmlBeyondHead)
         padTo(out, 9000, {});
     QList<QByteArray> top;
-    if (!spec.ozml.isEmpty()) {
-        QByteArray tag = "<ozml version=\"" + spec.ozml.toUtf8() + "\"";
-        if (spec.extraOzmlAttribute)
+    if (!options.ozml.isEmpty()) {
+        QByteArray tag = "<ozml version=\"" + options.ozml.toUtf8() + "\"";
+        if (options.extraOzmlAttribute)
             tag += " xmlns=\"urn:motion\"";
         top << tag + ">";
     } else {
         top << "<scenefile>";
     }
     top << "";
-    if (spec.displayVersion)
-        top << "<displayversion>" + spec.displayVersion->toUtf8() + "</displayversion>" << "";
-    out += joinLines(top, spec.crlf);
-    if (spec.cutHeadInsideCharacter)
+    if (options.displayVersion)
+        top << "<displayversion>" + options.displayVersion->toUtf8() + "</displayversion>" << "";
+    out += joinLines(top, options.crlf);
+    if (options.cutHeadInsideCharacter)
         padTo(out, 8191, "插件"); // the first three-byte character starts at byte 8191
 
     QList<QByteArray> body;
@@ -76,26 +76,26 @@ QByteArray PluginFixtures::templateBytes(const TemplateSpec& spec)
          << "<factory id=\"1\" uuid=\"7ec6b8c9d8f111d39c0f000393ae4a8e\"><description>Text</description></factory>"
          << "<scene>"
          << "\t<sceneSettings><width>1920</width><height>1080</height><duration>300</duration></sceneSettings>";
-    const int blocks = std::max(1, spec.publishBlocks);
+    const int blocks = std::max(1, options.publishBlocks);
     for (int b = 0; b < blocks; ++b) {
         body << "\t<publishSettings>" << "\t\t<version>2</version>";
-        for (qsizetype i = b; i < spec.publishedNames.size(); i += blocks) {
+        for (qsizetype i = b; i < options.publishedNames.size(); i += blocks) {
             body << "\t\t<target object=\"" + QByteArray::number(10012 + i) + "\" channel=\"./1/100/"
                         + QByteArray::number(101 + i) + "\" id=\"" + QByteArray::number(i + 1)
-                        + "\" flags=\"0\" name=\"" + spec.publishedNames[i].toUtf8() + "\"/>";
+                        + "\" flags=\"0\" name=\"" + options.publishedNames[i].toUtf8() + "\"/>";
         }
         body << "\t</publishSettings>";
     }
-    out += joinLines(body, spec.crlf);
+    out += joinLines(body, options.crlf);
 
     int index = 0;
     QByteArray scene;
-    while (out.size() + scene.size() < spec.approxBytes)
-        scene += sceneChunk(index++, spec.privateNames);
-    if (spec.crlf)
+    while (out.size() + scene.size() < options.approxBytes)
+        scene += sceneChunk(index++, options.privateNames);
+    if (options.crlf)
         scene.replace("\n", "\r\n");
     out += scene;
-    out += joinLines({"</scene>", spec.ozml.isEmpty() ? "</scenefile>" : "</ozml>"}, spec.crlf);
+    out += joinLines({"</scene>", options.ozml.isEmpty() ? "</scenefile>" : "</ozml>"}, options.crlf);
     return out;
 }
 
@@ -114,10 +114,10 @@ QString PluginFixtures::makePlugin(PluginRoot root, ZFCPluginType type, const QS
 }
 
 QString PluginFixtures::makeTemplatePlugin(PluginRoot root, ZFCPluginType type, const QString& name,
-                                           const TemplateSpec& spec, const QString& ext)
+                                           const TemplateOptions& options, const QString& ext)
 {
     const QString folder = makePlugin(root, type, name);
-    writeBytes(folder + QLatin1Char('/') + name + QLatin1Char('.') + ext, templateBytes(spec));
+    writeBytes(folder + QLatin1Char('/') + name + QLatin1Char('.') + ext, templateBytes(options));
     writeBytes(folder + QStringLiteral("/Media/thumbnail.png"), QByteArray(2048, '\x89'));
     return folder;
 }

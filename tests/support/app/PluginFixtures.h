@@ -12,7 +12,7 @@
 // (TestEnv's user and system library) or anywhere else.
 namespace PluginFixtures {
 
-struct TemplateSpec
+struct TemplateOptions
 {
     // Empty: no <ozml> element at all.
     QString ozml = QStringLiteral("5.11");
@@ -36,7 +36,7 @@ struct TemplateSpec
     bool ozmlBeyondHead = false;
 };
 
-QByteArray templateBytes(const TemplateSpec& spec = {});
+QByteArray templateBytes(const TemplateOptions& options = {});
 
 // <library>/<category folder>, created.
 QString categoryFolder(PluginRoot root, ZFCPluginType type);
@@ -44,7 +44,7 @@ QString categoryFolder(PluginRoot root, ZFCPluginType type);
 QString makePlugin(PluginRoot root, ZFCPluginType type, const QString& name);
 // A plug-in with one template "<name>.<ext>" (and a small media file).
 QString makeTemplatePlugin(PluginRoot root, ZFCPluginType type, const QString& name,
-                           const TemplateSpec& spec = {}, const QString& ext = QStringLiteral("motn"));
+                           const TemplateOptions& options = {}, const QString& ext = QStringLiteral("motn"));
 
 // Creates parent folders; aborts the test on failure.
 void writeBytes(const QString& path, const QByteArray& bytes);

@@ -1,5 +1,7 @@
 # Files of market/: services (no widgets) and views.
 set(market_SERVICE_SOURCES
+  MarketInstallRegistry.cpp
+  MarketInstallRegistry.h
 )
 set(market_VIEW_SOURCES
 )

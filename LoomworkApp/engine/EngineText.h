@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+#include "LoomworkKit/ZFCPluginType.h"
+
+// Small text rules shared by the engine's types.
+namespace EngineText {
+
+// A byte count as the Finder shows file sizes: decimal units, "Zero KB", "1 byte",
+// "999 bytes", "12 KB", "1.5 MB", "2.25 GB".
+QString byteCountText(qint64 bytes);
+
+// The Finder's name order: case-insensitive, digit runs by value. Safe from any thread.
+int localizedStandardCompare(const QString& a, const QString& b);
+
+// U+3400..U+4DBF, U+4E00..U+9FFF, U+F900..U+FAFF.
+bool isChineseScalar(char32_t scalar);
+bool containsChinese(const QString& text);
+
+QString rawValue(ZFCPluginType type);
+QString displayName(ZFCPluginType type);
+QString directoryName(ZFCPluginType type);
+
+} // namespace EngineText

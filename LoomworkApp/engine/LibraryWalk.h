@@ -1,0 +1,56 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <QByteArray>
+#include <QString>
+
+// Low-level file access shared by the scanner and the template inspector. Paths are the
+// file system's own bytes, so folders whose names are not UTF-8 are still walked.
+namespace LibraryWalk {
+
+enum Gather {
+    templateFiles = 1, // template files outside packages, in walk order
+    allocatedSize = 2, // bytes allocated by the regular files, packages included
+};
+
+struct Result
+{
+    std::vector<std::string> templates;
+    qint64 allocatedBytes = 0;
+};
+
+// Depth-first walk below `folder` (followed when it is itself a link) that never enters
+// hidden entries or linked folders. Unreadable parts are left out quietly.
+Result walk(const std::string& folder, int gather);
+
+bool isTemplateName(const char* name);
+bool isPackageName(const char* name);
+
+// Up to `limit` bytes from the start of a regular file (links followed). False when the
+// file cannot be opened or is not a regular file; FIFOs and devices are never read.
+bool readHead(const std::string& path, std::size_t limit, QByteArray& out);
+
+// The whole content of a regular file, up to `maxBytes`. False when the file is missing,
+// special, larger than `maxBytes`, unreadable, or a link while `followLinks` is false.
+bool readRegularFile(const std::string& path, qint64 maxBytes, QByteArray& out, bool followLinks = false);
+
+// Replaces the content of an existing file by writing a hidden temporary file beside it
+// and renaming it over, keeping the old mode and (where allowed) owner. On failure the old
+// file stays as it was; `error` gets a Chinese description.
+bool replaceFileAtomically(const std::string& path, const QByteArray& bytes, QString& error);
+
+// Length of the longest prefix of `data` that is well-formed UTF-8, and whether the rest
+// is only an incomplete sequence cut by the end of the data.
+struct Utf8Check
+{
+    std::size_t validLength = 0;
+    bool cutAtEnd = false;
+};
+Utf8Check checkUtf8(const char* data, std::size_t size);
+
+std::string nativePath(const QString& path);
+QString fromNative(const std::string& path);
+
+} // namespace LibraryWalk

@@ -1,0 +1,418 @@
+#include "engine/TemplateInspector.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include <QRegularExpression>
+#include <QStringDecoder>
+
+#include "engine/EngineText.h"
+#include "engine/LibraryWalk.h"
+#include "engine/VersionNum.h"
+
+namespace {
+
+using LibraryWalk::fromNative;
+using LibraryWalk::nativePath;
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+std::size_t skipSpaces(const QByteArray& s, std::size_t i)
+{
+    while (i < std::size_t(s.size()) && isSpace(s[qsizetype(i)]))
+        ++i;
+    return i;
+}
+
+bool literalAt(const QByteArray& s, std::size_t i, const char* literal)
+{
+    const std::size_t n = std::strlen(literal);
+    return i + n <= std::size_t(s.size()) && std::memcmp(s.constData() + i, literal, n) == 0;
+}
+
+// <ozml\s+version\s*=\s*"([^"]*)"  on raw bytes (the pattern is deterministic, so a
+// scan without backtracking matches what the regular expression would).
+std::optional<QString> readOzml(const QByteArray& s)
+{
+    qsizetype from = 0;
+    while ((from = s.indexOf("<ozml", from)) >= 0) {
+        std::size_t i = std::size_t(from) + 5;
+        from += 1;
+        const std::size_t afterTag = i;
+        i = skipSpaces(s, i);
+        if (i == afterTag || !literalAt(s, i, "version"))
+            continue;
+        i = skipSpaces(s, i + 7);
+        if (!literalAt(s, i, "="))
+            continue;
+        i = skipSpaces(s, i + 1);
+        if (!literalAt(s, i, "\""))
+            continue;
+        const qsizetype close = s.indexOf('"', qsizetype(i) + 1);
+        if (close < 0)
+            continue;
+        return QString::fromUtf8(s.constData() + i + 1, close - qsizetype(i) - 1);
+    }
+    return std::nullopt;
+}
+
+// <displayversion>\s*([^<\s]+)\s*</displayversion>
+std::optional<QString> readDisplayVersion(const QByteArray& s)
+{
+    static const char open[] = "<displayversion>";
+    qsizetype from = 0;
+    while ((from = s.indexOf(open, from)) >= 0) {
+        std::size_t i = skipSpaces(s, std::size_t(from) + sizeof open - 1);
+        from += 1;
+        const std::size_t start = i;
+        while (i < std::size_t(s.size()) && s[qsizetype(i)] != '<' && !isSpace(s[qsizetype(i)]))
+            ++i;
+        if (i == start)
+            continue;
+        const std::size_t end = i;
+        i = skipSpaces(s, i);
+        if (!literalAt(s, i, "</displayversion>"))
+            continue;
+        return QString::fromUtf8(s.constData() + start, qsizetype(end - start));
+    }
+    return std::nullopt;
+}
+
+// Strict decoding: a file that is not well-formed UTF-8 is not a template we touch. A
+// leading byte-order mark is kept, so that encoding the text again gives the same bytes.
+std::optional<QString> decodeUtf8(const QByteArray& bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+std::optional<QString> readWholeTemplate(const std::string& path)
+{
+    QByteArray data;
+    if (!LibraryWalk::readRegularFile(path, TemplateInspector::kMaxTemplateBytes, data))
+        return std::nullopt;
+    return decodeUtf8(data);
+}
+
+// Reading for the name list follows links (it only reads), but never opens FIFOs or devices.
+std::optional<QString> readTemplateForNames(const std::string& path)
+{
+    QByteArray data;
+    if (!LibraryWalk::readRegularFile(path, TemplateInspector::kMaxTemplateBytes, data, true))
+        return std::nullopt;
+    return decodeUtf8(data);
+}
+
+void writeTemplate(const std::string& path, const QString& text)
+{
+    QString error;
+    if (!LibraryWalk::replaceFileAtomically(path, text.toUtf8(), error))
+        throw TemplateEditError(error);
+}
+
+const QRegularExpression& blockPattern()
+{
+    thread_local const QRegularExpression re(QStringLiteral("<publishSettings>(.*?)</publishSettings>"),
+                                             QRegularExpression::DotMatchesEverythingOption);
+    return re;
+}
+
+const QRegularExpression& namePattern()
+{
+    thread_local const QRegularExpression re(QStringLiteral("name\\s*=\\s*\"([^\"]*)\""));
+    return re;
+}
+
+struct Edit
+{
+    qsizetype start;
+    qsizetype length;
+    QString replacement;
+};
+
+QString applyEdits(QString text, std::vector<Edit> edits)
+{
+    std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.start > b.start; });
+    for (const auto& edit : edits)
+        text.replace(edit.start, edit.length, edit.replacement);
+    return text;
+}
+
+// Every match of `re` in `text` replaced by capture 1 + value + capture 3.
+QString replaceMiddleCapture(const QString& text, const QRegularExpression& re, const QString& value)
+{
+    std::vector<Edit> edits;
+    auto it = re.globalMatch(text);
+    while (it.hasNext()) {
+        const auto m = it.next();
+        edits.push_back({m.capturedStart(2), m.capturedLength(2), value});
+    }
+    return applyEdits(text, std::move(edits));
+}
+
+bool isVersionValue(const QString& value)
+{
+    thread_local const QRegularExpression re(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
+    return re.match(value).hasMatch();
+}
+
+QString invisibleStripped(const QString& s)
+{
+    QString out;
+    for (const char32_t c : s.toUcs4()) {
+        if (c == 0xFE0E || c == 0xFE0F || c == 0x200B || c == 0x200D || QChar::isSpace(c))
+            continue;
+        out.append(QString::fromUcs4(&c, 1));
+    }
+    return out;
+}
+
+// Relative file key ("/sub/file.motn") -> published names in order.
+std::map<QString, QStringList> orderedNamesByFile(const QString& folder)
+{
+    std::map<QString, QStringList> result;
+    const std::string root = nativePath(folder);
+    const auto walk = LibraryWalk::walk(root, LibraryWalk::templateFiles);
+    for (const auto& file : walk.templates) {
+        const auto text = readTemplateForNames(file);
+        if (!text)
+            continue;
+        QStringList names;
+        auto blocks = blockPattern().globalMatch(*text);
+        while (blocks.hasNext()) {
+            const auto block = blocks.next();
+            auto it = namePattern().globalMatch(QStringView(*text).mid(block.capturedStart(1), block.capturedLength(1)));
+            while (it.hasNext()) {
+                const QString value = TemplateInspector::decodeEntities(it.next().captured(1)).trimmed();
+                if (value.isEmpty() || value == QLatin1String("|"))
+                    continue;
+                names.append(value);
+            }
+        }
+        const QString key = file.compare(0, root.size(), root) == 0 ? fromNative(file.substr(root.size()))
+                                                                     : fromNative(file.substr(file.find_last_of('/') + 1));
+        result[key] = names;
+    }
+    return result;
+}
+
+} // namespace
+
+bool TemplateInspector::NamePair::isChinese() const
+{
+    return EngineText::containsChinese(current);
+}
+
+const QSet<QString>& TemplateInspector::fileExtensions()
+{
+    static const QSet<QString> extensions{QStringLiteral("motn"), QStringLiteral("moti"), QStringLiteral("moef"),
+                                          QStringLiteral("motr")};
+    return extensions;
+}
+
+QStringList TemplateInspector::templateFiles(const QString& folder)
+{
+    QStringList files;
+    for (const auto& file : LibraryWalk::walk(nativePath(folder), LibraryWalk::templateFiles).templates)
+        files.append(fromNative(file));
+    return files;
+}
+
+TemplateInspector::VersionSummary TemplateInspector::versionSummary(const QString& folder)
+{
+    return versionSummary(LibraryWalk::walk(nativePath(folder), LibraryWalk::templateFiles).templates);
+}
+
+TemplateInspector::VersionSummary TemplateInspector::versionSummary(const std::vector<std::string>& templates)
+{
+    VersionSummary summary;
+    std::optional<std::pair<QString, std::optional<QString>>> best;
+    QByteArray head;
+    for (const auto& file : templates) {
+        if (!LibraryWalk::readHead(file, kHeadBytes, head))
+            continue;
+        const auto check = LibraryWalk::checkUtf8(head.constData(), std::size_t(head.size()));
+        if (check.validLength != std::size_t(head.size())) {
+            // A head cut inside a character is still text; anything else is not.
+            if (!(check.cutAtEnd && std::size_t(head.size()) == kHeadBytes))
+                continue;
+            head.truncate(qsizetype(check.validLength));
+        }
+        ++summary.templateFileCount;
+        const auto ozml = readOzml(head);
+        if (!ozml)
+            continue;
+        const auto dv = readDisplayVersion(head);
+        summary.counts[*ozml + QLatin1Char('|') + dv.value_or(QString())] += 1;
+        if (!best || VersionNum::compare(*ozml, best->first) > 0)
+            best = std::make_pair(*ozml, dv);
+    }
+    if (best) {
+        summary.ozml = best->first;
+        summary.displayVersion = best->second;
+    }
+    return summary;
+}
+
+TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& folder, const QString& ozml,
+                                                             const QString& displayVersion)
+{
+    if (!isVersionValue(ozml))
+        throw TemplateEditError(QStringLiteral("版本号格式不对：") + ozml);
+    if (!displayVersion.isEmpty() && !isVersionValue(displayVersion))
+        throw TemplateEditError(QStringLiteral("版本号格式不对：") + displayVersion);
+
+    thread_local const QRegularExpression rewriteOzml(QStringLiteral("(<ozml\\s+version\\s*=\\s*\")([^\"]*)(\")"));
+    thread_local const QRegularExpression ozmlStartTag(QStringLiteral("<ozml\\s+version\\s*=\\s*\"[^\"]*\">"));
+    thread_local const QRegularExpression rewriteDv(
+        QStringLiteral("(<displayversion>\\s*)([^<\\s]+)(\\s*</displayversion>)"));
+    thread_local const QRegularExpression removeDv(QStringLiteral("\\n?[ \\t]*<displayversion>[^<]*</displayversion>"));
+
+    EditSummary summary;
+    for (const auto& file : LibraryWalk::walk(nativePath(folder), LibraryWalk::templateFiles).templates) {
+        const auto text = readWholeTemplate(file);
+        if (!text)
+            continue;
+        QString changed = replaceMiddleCapture(*text, rewriteOzml, ozml);
+        if (!displayVersion.isEmpty()) {
+            if (changed.contains(QLatin1String("<displayversion>"))) {
+                changed = replaceMiddleCapture(changed, rewriteDv, displayVersion);
+            } else {
+                const auto tag = ozmlStartTag.match(changed);
+                if (tag.hasMatch())
+                    changed.insert(tag.capturedEnd(), QStringLiteral("\n<displayversion>") + displayVersion
+                                                          + QStringLiteral("</displayversion>\n"));
+            }
+        } else {
+            changed.remove(removeDv);
+        }
+        if (changed == *text)
+            continue;
+        writeTemplate(file, changed);
+        ++summary.filesChanged;
+    }
+    return summary;
+}
+
+TemplateInspector::EditSummary TemplateInspector::applyTranslations(const QString& folder,
+                                                                    const QHash<QString, QString>& map)
+{
+    EditSummary summary;
+    if (map.isEmpty())
+        return summary;
+    for (const auto& file : LibraryWalk::walk(nativePath(folder), LibraryWalk::templateFiles).templates) {
+        const auto text = readWholeTemplate(file);
+        if (!text)
+            continue;
+        std::vector<Edit> edits;
+        auto blocks = blockPattern().globalMatch(*text);
+        while (blocks.hasNext()) {
+            const auto block = blocks.next();
+            const qsizetype base = block.capturedStart(1);
+            auto it = namePattern().globalMatch(QStringView(*text).mid(base, block.capturedLength(1)));
+            while (it.hasNext()) {
+                const auto m = it.next();
+                const QString key = decodeEntities(m.captured(1)).trimmed();
+                const auto found = map.constFind(key);
+                if (found == map.constEnd() || found->isEmpty() || *found == key)
+                    continue;
+                QString encoded = encodeEntities(*found);
+                if (encoded == m.capturedView(1))
+                    continue;
+                edits.push_back({base + m.capturedStart(1), m.capturedLength(1), std::move(encoded)});
+            }
+        }
+        if (edits.empty())
+            continue;
+        const int count = int(edits.size());
+        const QString changed = applyEdits(*text, std::move(edits));
+        if (changed == *text)
+            continue;
+        writeTemplate(file, changed);
+        ++summary.filesChanged;
+        summary.namesChanged += count;
+    }
+    return summary;
+}
+
+QList<TemplateInspector::NamePair> TemplateInspector::namePairs(const QString& current,
+                                                                const std::optional<QString>& original)
+{
+    const auto cur = orderedNamesByFile(current);
+    if (cur.empty())
+        return {};
+    const auto orig = original ? orderedNamesByFile(*original) : std::map<QString, QStringList>{};
+
+    std::map<QString, std::map<QString, int>> table;
+    for (const auto& [key, currentList] : cur) {
+        const auto found = orig.find(key);
+        const QStringList& originalList = found != orig.end() ? found->second : currentList;
+        for (qsizetype i = 0; i < currentList.size(); ++i) {
+            const QString& c = currentList[i];
+            const QString& o = i < originalList.size() ? originalList[i] : c;
+            if (!o.isEmpty())
+                table[o][c] += 1;
+        }
+    }
+    for (const auto& [key, originalList] : orig) {
+        if (cur.count(key))
+            continue;
+        for (const auto& n : originalList) {
+            if (!n.isEmpty())
+                table[n][n] += 1;
+        }
+    }
+
+    QList<NamePair> pairs;
+    QHash<QString, qsizetype> byMergeKey;
+    for (const auto& [o, inner] : table) {
+        for (const auto& [c, count] : inner) {
+            const QString mergeKey = invisibleStripped(o) + QChar(0x1F) + invisibleStripped(c);
+            const auto found = byMergeKey.constFind(mergeKey);
+            if (found != byMergeKey.constEnd()) {
+                pairs[*found].count += count;
+                continue;
+            }
+            byMergeKey.insert(mergeKey, pairs.size());
+            pairs.append({o, c, count});
+        }
+    }
+    std::stable_sort(pairs.begin(), pairs.end(), [](const NamePair& a, const NamePair& b) {
+        const int byOriginal = EngineText::localizedStandardCompare(a.original, b.original);
+        if (byOriginal != 0)
+            return byOriginal < 0;
+        return EngineText::localizedStandardCompare(a.current, b.current) < 0;
+    });
+    return pairs;
+}
+
+QString TemplateInspector::decodeEntities(const QString& raw)
+{
+    if (!raw.contains(QLatin1Char('&')))
+        return raw;
+    QString s = raw;
+    s.replace(QLatin1String("&lt;"), QLatin1String("<"));
+    s.replace(QLatin1String("&gt;"), QLatin1String(">"));
+    s.replace(QLatin1String("&quot;"), QLatin1String("\""));
+    s.replace(QLatin1String("&apos;"), QLatin1String("'"));
+    s.replace(QLatin1String("&amp;"), QLatin1String("&"));
+    return s;
+}
+
+QString TemplateInspector::encodeEntities(const QString& value)
+{
+    QString s = value;
+    s.replace(QLatin1String("&"), QLatin1String("&amp;"));
+    s.replace(QLatin1String("\""), QLatin1String("&quot;"));
+    s.replace(QLatin1String("<"), QLatin1String("&lt;"));
+    s.replace(QLatin1String(">"), QLatin1String("&gt;"));
+    return s;
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// A template rewrite that failed: a refused version value or a write the system refused.
+// The message is the Chinese text shown after "修改失败：" or "写入失败：".
+class TemplateEditError : public std::runtime_error
+{
+public:
+    explicit TemplateEditError(const QString& message)
+        : std::runtime_error(message.toStdString()), m_message(message) {}
+    const QString& message() const { return m_message; }
+
+private:
+    QString m_message;
+};
+
+// Reads and rewrites the Motion template files of one plug-in folder: their ozml and
+// display versions and the names of their published parameters. Works on the raw text
+// (no XML parser) and leaves every byte it does not rewrite as it was.
+namespace TemplateInspector {
+
+// Only the head of each template is read when summarising versions.
+inline constexpr std::size_t kHeadBytes = 8192;
+// Rewrites read whole files; anything larger is not a template we can hold in memory.
+inline constexpr qint64 kMaxTemplateBytes = 256LL * 1024 * 1024;
+
+struct VersionSummary
+{
+    std::optional<QString> ozml;
+    std::optional<QString> displayVersion;
+    int templateFileCount = 0;
+    QHash<QString, int> counts; // "ozml|displayVersion" -> files
+};
+
+struct EditSummary
+{
+    int filesChanged = 0;
+    int namesChanged = 0;
+};
+
+struct NamePair
+{
+    QString original;
+    QString current;
+    int count = 0;
+
+    QString id() const { return original + QChar(0x1F) + current; }
+    bool isChinese() const;
+    bool operator==(const NamePair&) const = default;
+};
+
+// "motn", "moti", "moef", "motr" (compared with the lower-cased extension).
+const QSet<QString>& fileExtensions();
+
+// Template files below `folder` in walk order; hidden entries and package contents are
+// left out, links are listed as they are (whatever they point to).
+QStringList templateFiles(const QString& folder);
+
+VersionSummary versionSummary(const QString& folder);
+// The same from template paths already found (native bytes), for the scanner.
+VersionSummary versionSummary(const std::vector<std::string>& templates);
+
+// Sets every template's ozml version and display version (an empty display version
+// removes the element). Only regular files are rewritten, and only when their text
+// changes. Throws TemplateEditError for a version that is not digits and dots (nothing is
+// written) and for a failed write (files written before stay written).
+EditSummary setVersion(const QString& folder, const QString& ozml, const QString& displayVersion);
+
+// Renames published parameters: each name found as a key of `map` (entities decoded,
+// trimmed) gets the mapped text. Throws TemplateEditError when a write fails.
+EditSummary applyTranslations(const QString& folder, const QHash<QString, QString>& map);
+
+// Published names of the installed plug-in paired by position with those of its
+// untranslated copy, counted, merged and sorted.
+QList<NamePair> namePairs(const QString& current, const std::optional<QString>& original);
+
+// Attribute text rules, exposed for the translation code.
+QString decodeEntities(const QString& raw);
+QString encodeEntities(const QString& value);
+
+} // namespace TemplateInspector

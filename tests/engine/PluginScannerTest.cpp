@@ -1,0 +1,202 @@
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include "engine/PluginScanner.h"
+#include "engine/SystemError.h"
+#include "market/MarketInstallRegistry.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/QtPrint.h"
+#include "support/app/TestEnv.h"
+
+using namespace PluginFixtures;
+
+namespace {
+
+class PluginScannerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        TestEnv::reset();
+        MarketInstallRegistry::reloadFromDisk();
+    }
+
+    static const PluginRoot user;
+    static const PluginRoot system;
+};
+
+const PluginRoot PluginScannerTest::user{PluginRoot::user};
+const PluginRoot PluginScannerTest::system{PluginRoot::system};
+
+QStringList describe(const QList<Plugin>& plugins)
+{
+    QStringList out;
+    for (const auto& p : plugins)
+        out << p.root.rawValue() + QLatin1Char('/') + QString::fromLatin1(p.type.rawValue().data()) + QLatin1Char('/') + p.name;
+    return out;
+}
+
+} // namespace
+
+TEST_F(PluginScannerTest, ListsBothLibrariesInTheirOrder)
+{
+    makePlugin(system, ZFCPluginType::effect, "Aardvark");
+    makePlugin(user, ZFCPluginType::subtitle, "Lower Third");
+    makePlugin(user, ZFCPluginType::generator, "Zebra Gradient");
+    makePlugin(user, ZFCPluginType::effect, "Glow 10");
+    makePlugin(user, ZFCPluginType::effect, "Glow 2");
+    makePlugin(user, ZFCPluginType::effect, "banana");
+    makePlugin(user, ZFCPluginType::effect, "Apple");
+    makePlugin(user, ZFCPluginType::transitions, "Wipe");
+    makePlugin(system, ZFCPluginType::subtitle, "标题 Pro");
+    // Neither a plain file nor a hidden folder is a plug-in.
+    writeBytes(categoryFolder(user, ZFCPluginType::effect) + "/readme.txt", "not a plug-in");
+    makePlugin(user, ZFCPluginType::effect, ".Hidden");
+    // A link to nowhere is skipped; a link to a folder is a plug-in.
+    makeSymlink("/nonexistent/plugin", categoryFolder(user, ZFCPluginType::effect) + "/Dangling");
+    const QString elsewhere = TestEnv::root() + "/Elsewhere/Linked Effect";
+    QDir().mkpath(elsewhere);
+    makeSymlink(elsewhere, categoryFolder(system, ZFCPluginType::effect) + "/Linked Effect");
+
+    const auto result = PluginScanner::scan({user, system});
+    EXPECT_TRUE(result.errors.isEmpty());
+    const QStringList expected{
+        "user/effect/Apple", "user/effect/banana", "user/effect/Glow 2", "user/effect/Glow 10",
+        "user/generator/Zebra Gradient", "user/subtitle/Lower Third", "user/transitions/Wipe",
+        "system/effect/Aardvark", "system/effect/Linked Effect", "system/subtitle/标题 Pro",
+    };
+    EXPECT_EQ(describe(result.plugins), expected);
+    EXPECT_EQ(result.plugins.first().path, TestEnv::userLibrary() + "/Effects.localized/Apple");
+
+    // The order given is the order scanned, but the list is always sorted the same way.
+    EXPECT_EQ(describe(PluginScanner::scan({system, user}).plugins), expected);
+    EXPECT_TRUE(PluginScanner::scan({}).plugins.isEmpty());
+    EXPECT_TRUE(PluginScanner::scan({}).errors.isEmpty());
+}
+
+TEST_F(PluginScannerTest, AMissingLibraryGivesItsErrorTextAndTheOtherIsStillScanned)
+{
+    makePlugin(system, ZFCPluginType::generator, "Clouds");
+    auto result = PluginScanner::scan({user, system});
+    EXPECT_EQ(result.errors.size(), 1);
+    EXPECT_EQ(result.errors.value(user), QStringLiteral("目录不存在"));
+    EXPECT_EQ(describe(result.plugins), QStringList{"system/generator/Clouds"});
+
+    // A file where the library should be is no library either.
+    QDir().mkpath(QFileInfo(TestEnv::userLibrary()).absolutePath());
+    writeBytes(TestEnv::userLibrary(), "file");
+    result = PluginScanner::scan({user, system});
+    EXPECT_EQ(result.errors.value(user), QStringLiteral("目录不存在"));
+
+    // A library without category folders is simply empty.
+    QFile::remove(TestEnv::userLibrary());
+    QDir().mkpath(TestEnv::userLibrary());
+    result = PluginScanner::scan({user});
+    EXPECT_TRUE(result.errors.isEmpty());
+    EXPECT_TRUE(result.plugins.isEmpty());
+
+}
+
+TEST_F(PluginScannerTest, ALibraryThatCannotBeListedGivesTheSystemsDescription)
+{
+    makePlugin(system, ZFCPluginType::generator, "Clouds");
+    // Root lists any folder, so the failure is injected: no file descriptor is left for
+    // the listing.
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit tight = saved;
+    tight.rlim_cur = rlim_t(lowestFree);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const auto result = PluginScanner::scan({system});
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_TRUE(result.plugins.isEmpty());
+    EXPECT_EQ(result.errors.value(system), SystemError::describe(EMFILE));
+    EXPECT_NE(result.errors.value(system), QStringLiteral("目录不存在"));
+}
+
+TEST_F(PluginScannerTest, FillsSizesDatesVersionsAndMarketMarks)
+{
+    TemplateSpec spec;
+    spec.ozml = "5.12";
+    spec.displayVersion = "5.5";
+    const QString glow = makeTemplatePlugin(user, ZFCPluginType::effect, "Glow", spec);
+    writeBytes(glow + "/Extras/second.moef", templateBytes(TemplateSpec{}));
+    writeBytes(glow + "/.DS_Store", QByteArray(9000, 'h'));
+    writeBytes(glow + "/.cache/big.bin", QByteArray(20000, 'h'));
+    writeBytes(glow + "/Support.bundle/Contents/data.bin", QByteArray(5000, 'p'));
+    makeSymlink(glow + "/Glow.motn", glow + "/Alias.motn");
+    setModified(glow, 1700000000);
+
+    qint64 expectedSize = 0;
+    for (const char* f : {"/Glow.motn", "/Media/thumbnail.png", "/Extras/second.moef", "/Support.bundle/Contents/data.bin"})
+        expectedSize += allocatedSize(glow + f);
+
+    const QString empty = makePlugin(system, ZFCPluginType::transitions, "Empty");
+    writeBytes(empty + "/.only-hidden", "x");
+    QDir().mkpath(empty + "/Nested/Deeper");
+    MarketInstallRegistry::registerPaths({empty}, "mk-7", "Empty Transition");
+
+    const auto result = PluginScanner::scan({user, system});
+    ASSERT_EQ(result.plugins.size(), 2);
+    const Plugin& g = result.plugins[0];
+    EXPECT_EQ(g.name, "Glow");
+    EXPECT_EQ(g.sizeBytes, expectedSize);
+    EXPECT_EQ(g.modifiedAt, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
+    EXPECT_EQ(g.ozmlVersion, "5.12");
+    EXPECT_EQ(g.motionVersion, "5.5");
+    EXPECT_EQ(g.templateFileCount, 3); // the link is read too
+    EXPECT_FALSE(g.isMarket);
+
+    const Plugin& e = result.plugins[1];
+    EXPECT_EQ(e.sizeBytes, 0);
+    EXPECT_EQ(e.sizeText(), "Zero KB");
+    EXPECT_FALSE(e.ozmlVersion.has_value());
+    EXPECT_FALSE(e.motionText().has_value());
+    EXPECT_EQ(e.templateFileCount, 0);
+    EXPECT_TRUE(e.isMarket);
+    EXPECT_EQ(PluginScanner::directorySize(glow), expectedSize);
+}
+
+TEST_F(PluginScannerTest, SurvivesOddEntries)
+{
+    const QString category = categoryFolder(user, ZFCPluginType::effect);
+    // A folder name that is not UTF-8: listed, and its size still counted through its real name.
+    const QByteArray rawName = QFile::encodeName(category) + "/Caf\xe9 Glow";
+    ASSERT_EQ(::mkdir(rawName.constData(), 0755), 0);
+    {
+        QFile f(QFile::decodeName(rawName + "/x.motn"));
+        const std::string path = (rawName + "/x.motn").toStdString();
+        FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        const QByteArray bytes = templateBytes(TemplateSpec{});
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+        std::fclose(out);
+    }
+    // A template that is a FIFO, one that is binary, one that is a broken link.
+    const QString odd = makePlugin(user, ZFCPluginType::effect, "Odd");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(odd + "/pipe.motn").constData(), 0644), 0);
+    writeBytes(odd + "/binary.motn", QByteArray("\x00\x01\xff\xfe\x80", 5).repeated(2000));
+    makeSymlink("/nonexistent/gone.motn", odd + "/gone.motn");
+
+    const auto result = PluginScanner::scan({user});
+    ASSERT_EQ(result.plugins.size(), 2);
+    const Plugin& cafe = result.plugins[0];
+    EXPECT_TRUE(cafe.name.startsWith("Caf"));
+    EXPECT_GT(cafe.sizeBytes, 0);
+    EXPECT_EQ(cafe.ozmlVersion, "5.11");
+    EXPECT_EQ(cafe.templateFileCount, 1);
+    const Plugin& o = result.plugins[1];
+    EXPECT_EQ(o.name, "Odd");
+    EXPECT_EQ(o.templateFileCount, 0);
+    EXPECT_FALSE(o.ozmlVersion.has_value());
+}

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include <QAbstractScrollArea>
 #include <QPointer>
 #include <QWidget>
 

@@ -264,6 +264,18 @@ void OperationsCenter::post(const Guard& guard, std::function<void(OperationsCen
         Qt::QueuedConnection);
 }
 
+// The operations catch what they expect themselves; anything else (memory running out)
+// still ends the operation with an alert instead of leaving the runner busy for good.
+void OperationsCenter::guarded(const Guard& guard, const QString& failureTitle, const std::function<void()>& work)
+{
+    try {
+        work();
+    } catch (...) {
+        const QString message = describe(std::current_exception());
+        post(guard, [failureTitle, message](OperationsCenter& center) { center.publishFailure(failureTitle, message); });
+    }
+}
+
 // ---- install
 
 void OperationsCenter::install(const QStringList& files, const InstallPlan& plan, Callback onFinished)
@@ -272,7 +284,7 @@ void OperationsCenter::install(const QStringList& files, const InstallPlan& plan
         return;
     begin(QStringLiteral("准备安装…"));
     QThreadPool::globalInstance()->start([guard = m_guard, files, plan, onFinished] {
-        runInstall(guard, files, plan, onFinished);
+        guarded(guard, QStringLiteral("安装失败"), [&] { runInstall(guard, files, plan, onFinished); });
     });
 }
 
@@ -373,7 +385,7 @@ void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished)
         return;
     begin(QStringLiteral("正在删除…"));
     QThreadPool::globalInstance()->start([guard = m_guard, plugins, onFinished] {
-        runRemove(guard, plugins, onFinished);
+        guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, onFinished); });
     });
 }
 
@@ -468,7 +480,7 @@ void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, BackupMo
 {
     begin(QStringLiteral("正在打包…"));
     QThreadPool::globalInstance()->start([guard = m_guard, items, mode, destination, onFinished] {
-        runPack(guard, items, mode, destination, onFinished);
+        guarded(guard, QStringLiteral("备份失败"), [&] { runPack(guard, items, mode, destination, onFinished); });
     });
 }
 

@@ -87,7 +87,8 @@ fs::path hiddenSibling(const fs::path& folder, const char* purpose)
 // Extracts into a hidden folder beside the target and swaps the result in only when it is
 // complete: a package that fails halfway leaves the plug-in that was there untouched.
 void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const fs::path& category,
-                       const std::optional<std::string>& name, const ZFCProgressCallback& progress)
+                       const std::optional<std::string>& name, const ZFCProgressCallback& progress,
+                       bool systemLibrary)
 {
     const fs::path staging = hiddenSibling(category, "loomwork-install");
     fs::create_directory(staging);
@@ -125,8 +126,12 @@ void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const 
         fs::rename(previous, target, ignored);
         throw;
     }
-    std::error_code ignored;
-    fs::remove_all(previous, ignored);
+    // The new plug-in is in place; an old one we may not delete ourselves goes the way a
+    // deleted system plug-in goes.
+    std::error_code error;
+    fs::remove_all(previous, error);
+    if (error && systemLibrary)
+        AdminAuth::adminRemove(fromNative(previous));
 }
 
 // Like the file manager's remove: an item that is not there is a failure.
@@ -355,7 +360,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                     if (*rename != stored)
                         ++renamed;
                 }
-                installAtomically(reader, plugin, nativePath(category), name, progress);
+                installAtomically(reader, plugin, nativePath(category), name, progress, plan.root == PluginRoot::system);
                 throttle.flush();
                 ++installed;
             }

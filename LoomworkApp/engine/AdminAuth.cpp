@@ -1,0 +1,185 @@
+#include "engine/AdminAuth.h"
+
+#include <atomic>
+
+#include <syslog.h>
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+
+#include "LoomworkKit/ZFCPluginType.h"
+#include "engine/AlertPresenter.h"
+
+namespace {
+
+std::atomic<bool> g_explained{false};
+
+bool exists(const QString& path)
+{
+    // Any kind of item counts, a dangling link included.
+    return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
+}
+
+QStringList rootAndCategories(const QString& root)
+{
+    QStringList paths{root};
+    for (const ZFCPluginType type : ZFCPluginType::allCases())
+        paths.append(root + QLatin1Char('/') + QString::fromUtf8(type.directoryName().data(),
+                                                                  qsizetype(type.directoryName().size())));
+    return paths;
+}
+
+bool preExplain()
+{
+    if (g_explained.load())
+        return true;
+    const bool agreed = AlertPresenter::current().confirm(
+        QStringLiteral("需要管理员授权"),
+        QStringLiteral("接下来系统会弹出密码输入框，用于读写系统FCPX插件目录（/Library/…）。\n\n"
+                       "系统弹窗标题显示为「osascript」属于正常现象，输入开机密码点「好」即可；授权一次后一般不再询问。"),
+        AlertPresenter::Style::informational, QStringLiteral("继续"), QStringLiteral("取消"));
+    if (agreed)
+        g_explained.store(true);
+    return agreed;
+}
+
+void logLine(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    ::syslog(LOG_ERR, "%s", bytes.constData());
+    qWarning().noquote() << text;
+}
+
+struct LogTexts {
+    const char* launchError;
+    const char* failed;
+};
+
+// The diagnostic form logs why it failed; the plain form only says false.
+bool runCommand(const QString& command, const LogTexts* log)
+{
+    const auto outcome = AdminRunner::current().run(command, log != nullptr);
+    if (!outcome.launched) {
+        if (log)
+            logLine(QString::fromUtf8(log->launchError).arg(outcome.launchError));
+        return false;
+    }
+    if (outcome.exitStatus != 0) {
+        if (log)
+            logLine(QString::fromUtf8(log->failed).arg(outcome.standardError));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QString AdminAuth::quote(const QString& path)
+{
+    QString escaped = path;
+    escaped.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + escaped + QLatin1Char('\'');
+}
+
+QString AdminAuth::appleScript(const QString& shellCommand)
+{
+    QString escaped = shellCommand;
+    escaped.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    escaped.replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return QStringLiteral("do shell script \"") + escaped + QStringLiteral("\" with administrator privileges");
+}
+
+QString AdminAuth::requestPermissionCommand(const QStringList& existing)
+{
+    QStringList commands;
+    for (const QString& path : existing)
+        commands.append(QStringLiteral("chmod -R 777 ") + quote(path));
+    return commands.join(QStringLiteral(" && "));
+}
+
+QString AdminAuth::removeCommand(const QString& item)
+{
+    return QStringLiteral("rm -rf ") + quote(item);
+}
+
+QString AdminAuth::createDirectoryCommand(const QString& folder)
+{
+    return QStringLiteral("mkdir -p ") + quote(folder) + QStringLiteral(" && chmod -R 777 ") + quote(folder);
+}
+
+QString AdminAuth::prepareRootCommand(const QString& root)
+{
+    QStringList commands;
+    for (const QString& path : rootAndCategories(root))
+        commands.append(QStringLiteral("mkdir -p ") + quote(path));
+    return commands.join(QStringLiteral(" && ")) + QStringLiteral(" && chmod -R 777 ") + quote(root);
+}
+
+QString AdminAuth::replaceCommand(const QString& source, const QString& destination,
+                                  AdminRunner::Flavor flavor)
+{
+    const QString copy = flavor == AdminRunner::Flavor::macOS ? QStringLiteral(" && ditto ")
+                                                              : QStringLiteral(" && cp -a ");
+    return QStringLiteral("rm -rf ") + quote(destination) + copy + quote(source) + QLatin1Char(' ')
+        + quote(destination);
+}
+
+bool AdminAuth::isWritable(const QString& folder)
+{
+    if (!exists(folder))
+        return false;
+    const QString probe = folder + QStringLiteral("/.loomwork_write_test_")
+        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    QFile file(probe);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return false;
+    file.close();
+    QFile::remove(probe);
+    return true;
+}
+
+bool AdminAuth::requestPermission(const QString& root)
+{
+    if (!preExplain())
+        return false;
+    QStringList existing;
+    for (const QString& path : rootAndCategories(root)) {
+        if (exists(path))
+            existing.append(path);
+    }
+    if (existing.isEmpty())
+        return false;
+    static const LogTexts log{"[AdminAuth] osascript launch error: %1", "[AdminAuth] osascript failed: %1"};
+    return runCommand(requestPermissionCommand(existing), &log);
+}
+
+bool AdminAuth::adminRemove(const QString& item)
+{
+    return preExplain() && runCommand(removeCommand(item), nullptr);
+}
+
+bool AdminAuth::adminCreateDirectory(const QString& folder)
+{
+    return preExplain() && runCommand(createDirectoryCommand(folder), nullptr);
+}
+
+bool AdminAuth::prepareRoot(const QString& root)
+{
+    if (!preExplain())
+        return false;
+    static const LogTexts log{"[AdminAuth] prepareRoot error: %1", "[AdminAuth] prepareRoot failed: %1"};
+    return runCommand(prepareRootCommand(root), &log);
+}
+
+bool AdminAuth::adminReplace(const QString& source, const QString& destination)
+{
+    return preExplain()
+        && runCommand(replaceCommand(source, destination, AdminRunner::current().flavor()), nullptr);
+}
+
+void AdminAuth::resetExplanation()
+{
+    g_explained.store(false);
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "engine/AdminRunner.h"
+
+// The few file operations on the system library that need administrator rights, plus a
+// test whether a folder is writable at all. Every privileged operation is one shell
+// command; before the first one of a run the user sees an explanation and may decline.
+// All functions block their caller (run them off the GUI thread) and never throw.
+namespace AdminAuth {
+
+// True when the current user can create a file in `folder`; leaves nothing behind.
+bool isWritable(const QString& folder);
+// Opens the root and its existing category folders to everyone.
+bool requestPermission(const QString& root);
+bool adminRemove(const QString& item);
+// Creates `folder` and opens it to everyone.
+bool adminCreateDirectory(const QString& folder);
+// Creates the root and its four category folders and opens the root's tree to everyone.
+bool prepareRoot(const QString& root);
+// Replaces `destination` by a copy of `source`.
+bool adminReplace(const QString& source, const QString& destination);
+
+// Command texts, pure: each path is one literal shell word.
+QString quote(const QString& path);
+QString appleScript(const QString& shellCommand);
+// `existing` lists which of the root and its category folders exist, in the order root,
+// Effects, Titles, Generators, Transitions; empty when none does.
+QString requestPermissionCommand(const QStringList& existing);
+QString removeCommand(const QString& item);
+QString createDirectoryCommand(const QString& folder);
+QString prepareRootCommand(const QString& root);
+QString replaceCommand(const QString& source, const QString& destination,
+                       AdminRunner::Flavor flavor);
+
+// The explanation is shown once per run; tests start each case afresh.
+void resetExplanation();
+
+} // namespace AdminAuth

@@ -1,0 +1,72 @@
+#include "engine/AdminRunner.h"
+
+#include <atomic>
+
+#include <QProcess>
+
+#include "engine/AdminAuth.h"
+
+namespace {
+
+ProcessAdminRunner g_processRunner;
+std::atomic<AdminRunner*> g_current{nullptr};
+
+} // namespace
+
+AdminRunner::~AdminRunner() = default;
+
+AdminRunner& AdminRunner::current()
+{
+    AdminRunner* runner = g_current.load();
+    return runner ? *runner : g_processRunner;
+}
+
+AdminRunner* AdminRunner::setCurrent(AdminRunner* runner)
+{
+    return g_current.exchange(runner);
+}
+
+AdminRunner::Flavor ProcessAdminRunner::flavor() const
+{
+#ifdef Q_OS_MACOS
+    return Flavor::macOS;
+#else
+    return Flavor::linux;
+#endif
+}
+
+AdminRunner::Outcome ProcessAdminRunner::run(const QString& shellCommand, bool diagnostics)
+{
+    QProcess process;
+    if (flavor() == Flavor::macOS) {
+        process.setProgram(QStringLiteral("/usr/bin/osascript"));
+        process.setArguments({QStringLiteral("-e"), AdminAuth::appleScript(shellCommand)});
+    } else {
+        process.setProgram(QStringLiteral("pkexec"));
+        process.setArguments({QStringLiteral("/bin/sh"), QStringLiteral("-c"), shellCommand});
+    }
+    if (diagnostics)
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+    else
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+
+    Outcome outcome;
+    process.start();
+    if (!process.waitForStarted(-1)) {
+        outcome.launchError = process.errorString();
+        return outcome;
+    }
+    outcome.launched = true;
+    // The password prompt may stay open for as long as the user likes.
+    process.waitForFinished(-1);
+    outcome.exitStatus = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    if (diagnostics && outcome.exitStatus != 0) {
+        const QByteArray bytes = process.readAllStandardError();
+        QString text = QString::fromUtf8(bytes);
+        // Text that is not UTF-8 is dropped rather than shown garbled.
+        if (text.toUtf8() != bytes)
+            text.clear();
+        outcome.standardError = text;
+    }
+    return outcome;
+}

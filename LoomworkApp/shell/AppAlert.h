@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+
+#include <QPoint>
+#include <QString>
+
+#include "engine/AlertPresenter.h"
+
+class ConfirmBroker;
+class QMessageBox;
+class QWidget;
+
+// Modal two-button questions, centred on the main window, callable from any thread.
+class AppAlert
+{
+public:
+    using Style = AlertPresenter::Style;
+
+    // True when the user chose `primary` (the default button: Return). From a worker it
+    // blocks that worker until the answer; at quit every pending question answers false.
+    static bool confirm(const QString& title, const QString& message, Style style,
+                        const QString& primary, const QString& secondary);
+
+    // The window alerts and panels are centred on, or null.
+    static QWidget* hostWindow();
+    // Top-left corner that centres `alert` on the host window; none without a host.
+    static std::optional<QPoint> centerOrigin(QMessageBox& alert);
+
+    // Builds the alert without running it (texts are plain text, primary is default).
+    static QMessageBox* makeAlert(const QString& title, const QString& message, Style style,
+                                  const QString& primary, const QString& secondary,
+                                  QWidget* parent);
+
+    // Connected to the application's quit: answers every pending question false.
+    static void shutDown();
+    static ConfirmBroker& broker();
+};

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "engine/AlertPresenter.h"
+
+// The engine's questions and panels shown with real widgets (AppAlert, AppPanel).
+// main() installs one: AlertPresenter::setCurrent(&ShellAlertPresenter::instance()).
+class ShellAlertPresenter final : public AlertPresenter
+{
+public:
+    static ShellAlertPresenter& instance();
+
+    bool confirm(const QString& title, const QString& message, Style style,
+                 const QString& primary, const QString& secondary) override;
+    void presentPanel(const Panel& panel, PickHandler onPick) override;
+};

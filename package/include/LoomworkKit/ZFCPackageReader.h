@@ -1,0 +1,76 @@
+#pragma once
+
+#include "LoomworkKit/ZFCFileHandle.h"
+#include "LoomworkKit/ZFCPlugin.h"
+#include "LoomworkKit/ZFCProgress.h"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Opens one .zfcp package, lists its plug-ins and extracts them. Every stored path and
+// link target is checked so that nothing is written, or links, outside the destination;
+// sizes in the file are checked before anything is allocated for them. One thread at a
+// time: extract() moves the shared file position.
+class ZFCPackageReader
+{
+public:
+    // Reads the header and the metadata.
+    // Throws: filesystem_error when the file cannot be opened, ZFCPackageError fileTooSmall
+    // or metadataCorrupted, AES256CTR::CryptoError.
+    explicit ZFCPackageReader(const std::filesystem::path& url);
+    ZFCPackageReader(ZFCPackageReader&&) noexcept = default;
+    ZFCPackageReader& operator=(ZFCPackageReader&&) noexcept = default;
+
+    // The plug-ins in metadata order, each position a file offset.
+    const std::vector<ZFCPlugin>& plugins() const { return m_plugins; }
+    int64_t dataOffset() const { return m_dataOffset; }
+
+    // Opens a reader, returns its plug-ins and closes it. Throws what the constructor throws.
+    static std::vector<ZFCPlugin> readPlugins(const std::filesystem::path& url);
+
+    // Extracts `plugin` (one of plugins()) into root/<folder>, folder being the trimmed
+    // `name` when it is not blank, else the stored name, through safeName. An existing
+    // folder is replaced with `overwrite`, else left alone (success, nothing reported).
+    // Reports decrypting after every chunk and extracting at the end.
+    // Throws ZFCPackageError (metadataCorrupted for an unusable folder name, ioFailure with
+    // the path, chunk and zlib texts; "压缩数据不完整，封包可能已损坏" when the stream ends
+    // before its files), AES256CTR::CryptoError, filesystem_error. What was written before
+    // a failure stays.
+    void extract(const ZFCPlugin& plugin, const std::filesystem::path& root,
+                 const std::optional<std::string>& name = std::nullopt, bool overwrite = false,
+                 const ZFCProgressCallback& progress = {});
+    // Every plug-in into root/<category folder> ("Other.localized" for an unknown type),
+    // overwriting. The first error ends the walk and is thrown.
+    void extractAll(const std::filesystem::path& root, const ZFCProgressCallback& progress = {});
+
+    // NULs removed, "/" and "\" made "_", white space trimmed; "." and ".." become empty.
+    // Empty means unusable.
+    static std::string safeName(std::string_view name);
+    // root + rel, with "\" taken as "/". Throws ioFailure "封包内路径非法：" + rel for an empty
+    // or absolute path, a NUL, or a "." or ".." component; "封包内路径越界：" + rel when the
+    // result is not inside root.
+    static std::filesystem::path safeChild(const std::filesystem::path& root, std::string_view rel);
+    // The target to create, or no value when it is empty, absolute, starts with "~", climbs
+    // with ".." after a normal component, or resolves outside root.
+    static std::optional<std::string> safeLinkTarget(std::string_view link,
+                                                     const std::filesystem::path& linkURL,
+                                                     const std::filesystem::path& root);
+
+    // The fixed package key.
+    static std::span<const uint8_t, 32> legacyKey();
+    // IV (16 bytes) + ciphertext to plaintext. Throws metadataCorrupted below 17 bytes,
+    // else what AES256CTR::crypt throws.
+    static std::vector<uint8_t> decryptBuffer(std::span<const uint8_t> sealed);
+
+private:
+    ZFCFileHandle m_file;
+    int64_t m_fileSize = 0;
+    int64_t m_dataOffset = 0;
+    std::vector<ZFCPlugin> m_plugins;
+};

@@ -1,0 +1,100 @@
+#include "LoomworkKit/ZFCDeflater.h"
+
+#include <limits>
+#include <vector>
+
+#include <zlib.h>
+
+#include "LoomworkKit/ZFCFileHandle.h"
+#include "LoomworkKit/ZFCPackageError.h"
+
+namespace {
+constexpr std::size_t kOutputBuffer = 256 * 1024;
+}
+
+struct ZFCDeflater::State
+{
+    z_stream strm{};
+    ZFCFileHandle* handle = nullptr;
+    std::vector<uint8_t> buf = std::vector<uint8_t>(kOutputBuffer);
+    bool inited = false;
+    int64_t written = 0;
+
+    void flushOut()
+    {
+        const std::size_t produced = buf.size() - strm.avail_out;
+        if (produced > 0) {
+            handle->write(buf.data(), produced);
+            written += static_cast<int64_t>(produced);
+        }
+    }
+};
+
+ZFCDeflater::ZFCDeflater(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+
+std::unique_ptr<ZFCDeflater> ZFCDeflater::create(int level, int memLevel, ZFCFileHandle& handle)
+{
+    auto state = std::make_unique<State>();
+    state->handle = &handle;
+    if (deflateInit2(&state->strm, level, Z_DEFLATED, -15, memLevel, Z_DEFAULT_STRATEGY) != Z_OK)
+        return nullptr;
+    state->inited = true;
+    return std::unique_ptr<ZFCDeflater>(new ZFCDeflater(std::move(state)));
+}
+
+ZFCDeflater::~ZFCDeflater()
+{
+    if (m_state->inited)
+        deflateEnd(&m_state->strm);
+}
+
+void ZFCDeflater::append(std::span<const uint8_t> data)
+{
+    if (data.empty())
+        return;
+    State& s = *m_state;
+    if (!s.inited)
+        throw ZFCPackageError::ioFailure("压缩失败（zlib " + std::to_string(Z_STREAM_ERROR) + "）");
+    std::size_t offset = 0;
+    while (offset < data.size()) {
+        const std::size_t piece = std::min<std::size_t>(data.size() - offset, std::numeric_limits<uInt>::max());
+        s.strm.next_in = const_cast<Bytef*>(data.data() + offset);
+        s.strm.avail_in = static_cast<uInt>(piece);
+        do {
+            s.strm.next_out = s.buf.data();
+            s.strm.avail_out = static_cast<uInt>(s.buf.size());
+            const int result = deflate(&s.strm, Z_NO_FLUSH);
+            if (result != Z_OK)
+                throw ZFCPackageError::ioFailure("压缩失败（zlib " + std::to_string(result) + "）");
+            s.flushOut();
+        } while (s.strm.avail_in > 0);
+        offset += piece;
+    }
+}
+
+void ZFCDeflater::finish()
+{
+    State& s = *m_state;
+    if (!s.inited)
+        return;
+    int result = Z_OK;
+    try {
+        do {
+            s.strm.next_out = s.buf.data();
+            s.strm.avail_out = static_cast<uInt>(s.buf.size());
+            result = deflate(&s.strm, Z_FINISH);
+            s.flushOut();
+        } while (result == Z_OK);
+    } catch (...) {
+        deflateEnd(&s.strm);
+        s.inited = false;
+        throw;
+    }
+    deflateEnd(&s.strm);
+    s.inited = false;
+    if (result != Z_STREAM_END)
+        throw ZFCPackageError::ioFailure("压缩收尾失败（zlib " + std::to_string(result) + "）");
+}
+
+bool ZFCDeflater::inited() const { return m_state->inited; }
+int64_t ZFCDeflater::written() const { return m_state->written; }

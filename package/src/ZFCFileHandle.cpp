@@ -1,0 +1,135 @@
+#include "LoomworkKit/ZFCFileHandle.h"
+
+#include <cerrno>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+ZFCFileHandle::~ZFCFileHandle() { close(); }
+
+ZFCFileHandle::ZFCFileHandle(ZFCFileHandle&& other) noexcept : m_fd(other.m_fd), m_path(std::move(other.m_path))
+{
+    other.m_fd = -1;
+}
+
+ZFCFileHandle& ZFCFileHandle::operator=(ZFCFileHandle&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_fd = other.m_fd;
+        m_path = std::move(other.m_path);
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+ZFCFileHandle ZFCFileHandle::openForReading(const fs::path& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw fs::filesystem_error("cannot open", path, std::error_code(errno, std::generic_category()));
+    return ZFCFileHandle(fd, path);
+}
+
+ZFCFileHandle ZFCFileHandle::createForWriting(const fs::path& path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw fs::filesystem_error("cannot create", path, std::error_code(errno, std::generic_category()));
+    return ZFCFileHandle(fd, path);
+}
+
+void ZFCFileHandle::fail(const char* what) const
+{
+    throw fs::filesystem_error(what, m_path, std::error_code(errno, std::generic_category()));
+}
+
+std::size_t ZFCFileHandle::read(void* buffer, std::size_t count)
+{
+    auto* out = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(m_fd, out + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("cannot read");
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+std::size_t ZFCFileHandle::readAt(void* buffer, std::size_t count, int64_t offset)
+{
+    auto* out = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pread(m_fd, out + done, count - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("cannot read");
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+void ZFCFileHandle::write(const void* bytes, std::size_t count)
+{
+    const auto* in = static_cast<const char*>(bytes);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(m_fd, in + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("cannot write");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void ZFCFileHandle::seek(int64_t offset)
+{
+    if (::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+        fail("cannot seek");
+}
+
+int64_t ZFCFileHandle::offset() const
+{
+    const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
+    if (at < 0)
+        fail("cannot tell");
+    return at;
+}
+
+int64_t ZFCFileHandle::size() const
+{
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0)
+        fail("cannot stat");
+    return st.st_size;
+}
+
+void ZFCFileHandle::truncate(int64_t length)
+{
+    if (::ftruncate(m_fd, static_cast<off_t>(length)) != 0)
+        fail("cannot truncate");
+}
+
+void ZFCFileHandle::close() noexcept
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}

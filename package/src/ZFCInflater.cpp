@@ -1,0 +1,83 @@
+#include "LoomworkKit/ZFCInflater.h"
+
+#include <limits>
+#include <vector>
+
+#include <zlib.h>
+
+#include "LoomworkKit/ZFCFileHandle.h"
+#include "LoomworkKit/ZFCPackageError.h"
+
+namespace {
+constexpr std::size_t kOutputBuffer = 256 * 1024;
+}
+
+struct ZFCInflater::State
+{
+    z_stream strm{};
+    ZFCFileHandle* handle = nullptr;
+    std::vector<uint8_t> buf = std::vector<uint8_t>(kOutputBuffer);
+    bool inited = false;
+    bool reachedEnd = false;
+    int64_t written = 0;
+};
+
+ZFCInflater::ZFCInflater(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+
+std::unique_ptr<ZFCInflater> ZFCInflater::create(ZFCFileHandle& handle)
+{
+    auto state = std::make_unique<State>();
+    state->handle = &handle;
+    if (inflateInit2(&state->strm, -15) != Z_OK)
+        return nullptr;
+    state->inited = true;
+    return std::unique_ptr<ZFCInflater>(new ZFCInflater(std::move(state)));
+}
+
+ZFCInflater::~ZFCInflater() { end(); }
+
+void ZFCInflater::end()
+{
+    if (m_state->inited)
+        inflateEnd(&m_state->strm);
+    m_state->inited = false;
+}
+
+void ZFCInflater::append(std::span<const uint8_t> data)
+{
+    State& s = *m_state;
+    if (data.empty() || !s.inited || s.reachedEnd)
+        return;
+    std::size_t offset = 0;
+    while (offset < data.size()) {
+        const std::size_t piece = std::min<std::size_t>(data.size() - offset, std::numeric_limits<uInt>::max());
+        s.strm.next_in = const_cast<Bytef*>(data.data() + offset);
+        s.strm.avail_in = static_cast<uInt>(piece);
+        offset += piece;
+        for (;;) {
+            s.strm.next_out = s.buf.data();
+            s.strm.avail_out = static_cast<uInt>(s.buf.size());
+            const int result = inflate(&s.strm, Z_NO_FLUSH);
+            const std::size_t produced = s.buf.size() - s.strm.avail_out;
+            if (produced > 0) {
+                s.handle->write(s.buf.data(), produced);
+                s.written += static_cast<int64_t>(produced);
+            }
+            if (result == Z_STREAM_END) {
+                // Whatever follows the stream's end in this call is dropped.
+                s.reachedEnd = true;
+                return;
+            }
+            if (result == Z_BUF_ERROR && produced == 0)
+                break;  // needs more input
+            if (result != Z_OK && result != Z_BUF_ERROR)
+                throw ZFCPackageError::ioFailure("解压失败（zlib " + std::to_string(result) + "）");
+            if (s.strm.avail_in == 0 && s.strm.avail_out != 0)
+                break;
+        }
+    }
+}
+
+bool ZFCInflater::reachedEnd() const { return m_state->reachedEnd; }
+bool ZFCInflater::inited() const { return m_state->inited; }
+int64_t ZFCInflater::written() const { return m_state->written; }

@@ -1,0 +1,474 @@
+#include "LoomworkKit/ZFCPackageReader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <memory>
+#include <set>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "KitInternal.h"
+#include "LoomworkKit/ZFCInflater.h"
+#include "LoomworkKit/ZFCPackageError.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kKeyText[] = "a41c7e09b3d85f26c0e97b14d2a6f853";
+const std::string kTruncated = "压缩数据不完整，封包可能已损坏";
+
+[[noreturn]] void throwErrno(const char* what, const fs::path& path)
+{
+    throw fs::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
+}
+
+bool checkedAdd(int64_t a, int64_t b, int64_t& sum)
+{
+    return !__builtin_add_overflow(a, b, &sum);
+}
+
+bool nonNegative(const std::optional<int64_t>& value) { return !value || *value >= 0; }
+
+// The components of a stored relative path, "\" taken as "/". Throws "封包内路径非法：".
+std::vector<std::string> safeComponents(std::string_view rel)
+{
+    std::string s(rel);
+    std::replace(s.begin(), s.end(), '\\', '/');
+    if (s.empty() || s.front() == '/' || s.find('\0') != std::string::npos)
+        throw ZFCPackageError::ioFailure("封包内路径非法：" + std::string(rel));
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= s.size()) {
+        const std::size_t slash = std::min(s.find('/', start), s.size());
+        std::string part = s.substr(start, slash - start);
+        if (part == "." || part == "..")
+            throw ZFCPackageError::ioFailure("封包内路径非法：" + std::string(rel));
+        if (!part.empty())
+            parts.push_back(std::move(part));
+        start = slash + 1;
+    }
+    return parts;
+}
+
+std::string normalizedText(const fs::path& path)
+{
+    std::string text = fs::absolute(path).lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return text;
+}
+
+bool isInside(const fs::path& child, const fs::path& root)
+{
+    const std::string c = normalizedText(child);
+    const std::string r = normalizedText(root);
+    if (c == r)
+        return true;
+    const std::string prefix = r == "/" ? r : r + "/";
+    return c.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Writes one plug-in: folders, the files cut from the plug-in stream, then links. Every
+// folder between the destination and an entry is checked with lstat, so nothing is
+// written through a link.
+class Extraction
+{
+public:
+    Extraction(const ZFCPlugin& plugin, fs::path dest) : m_dest(std::move(dest))
+    {
+        for (const ZFCEntry& entry : plugin.items) {
+            if (entry.type == "file")
+                m_files.push_back(&entry);
+            else if (entry.type == "link")
+                m_links.push_back(&entry);
+        }
+        std::stable_sort(m_files.begin(), m_files.end(), [](const ZFCEntry* a, const ZFCEntry* b) {
+            return a->position.value_or(0) < b->position.value_or(0);
+        });
+        m_verified.insert(m_dest.string());
+    }
+
+    void makeDirectories(const ZFCPlugin& plugin)
+    {
+        for (const ZFCEntry& entry : plugin.items) {
+            if (entry.type != "directory")
+                continue;
+            const auto parts = components(entry.path);
+            ensureFolders(entry.path, parts, parts.size(), true);
+        }
+    }
+
+    // One chunk's plaintext.
+    void feed(const uint8_t* bytes, std::size_t length)
+    {
+        while (length > 0) {
+            if (!m_out.isOpen()) {
+                if (m_next >= m_files.size())
+                    throw ZFCPackageError::ioFailure("明文数据超出文件树声明的总量");
+                openNext();
+            }
+            const auto n = static_cast<std::size_t>(std::min<int64_t>(m_remaining, static_cast<int64_t>(length)));
+            if (n >= 1) {
+                if (m_inflater) {
+                    if (m_inflater->inited() && !m_inflater->reachedEnd())
+                        m_inflater->append({bytes, n});
+                } else {
+                    m_out.write(bytes, n);
+                }
+                m_remaining -= static_cast<int64_t>(n);
+                bytes += n;
+                length -= n;
+            }
+            if (m_remaining < 1)
+                completeCurrent();
+        }
+    }
+
+    // After the chunk stream: a file cut short, or a file with bytes the stream never
+    // reached, means the package is damaged. Empty files past the last byte are created.
+    void finishFiles()
+    {
+        if (m_out.isOpen()) {
+            closeCurrent();
+            throw ZFCPackageError::ioFailure(kTruncated);
+        }
+        while (m_next < m_files.size()) {
+            const ZFCEntry& entry = *m_files[m_next];
+            if (entry.storedSize() > 0 || entry.isCompressed())
+                throw ZFCPackageError::ioFailure(kTruncated);
+            openNext();
+            completeCurrent();
+        }
+    }
+
+    void makeLinks()
+    {
+        // Links may have replaced folders checked earlier: check afresh from here on.
+        m_verified.clear();
+        m_verified.insert(m_dest.string());
+        for (const ZFCEntry* entry : m_links) {
+            const auto parts = components(entry->path);
+            const fs::path path = ensureFolders(entry->path, parts, parts.size() - 1, false);
+            removeExisting(path);
+            if (!entry->link)
+                continue;
+            if (const auto target = ZFCPackageReader::safeLinkTarget(*entry->link, path, m_dest)) {
+                if (::symlink(target->c_str(), path.c_str()) != 0)
+                    throwErrno("cannot create link", path);
+            }
+        }
+    }
+
+    void abandon() noexcept
+    {
+        m_inflater.reset();
+        m_out.close();
+    }
+
+private:
+    std::vector<std::string> components(const std::string& rel) const
+    {
+        auto parts = safeComponents(rel);
+        fs::path child = m_dest;
+        for (const auto& part : parts)
+            child /= part;
+        if (!isInside(child, m_dest))
+            throw ZFCPackageError::ioFailure("封包内路径越界：" + rel);
+        return parts;
+    }
+
+    // Makes sure the first `count` components are real folders (creating missing ones);
+    // returns dest + all components. A link on the way is refused.
+    fs::path ensureFolders(const std::string& rel, const std::vector<std::string>& parts, std::size_t count,
+                           bool useCache)
+    {
+        fs::path path = m_dest;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            path /= parts[i];
+            if (i >= count)
+                continue;
+            if (useCache && m_verified.count(path.string()))
+                continue;
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) == 0) {
+                if (S_ISLNK(st.st_mode))
+                    throw ZFCPackageError::ioFailure("封包内路径越界：" + rel);
+                if (!S_ISDIR(st.st_mode)) {
+                    errno = ENOTDIR;
+                    throwErrno("cannot create directory", path);
+                }
+            } else if (errno == ENOENT) {
+                if (::mkdir(path.c_str(), 0777) != 0)
+                    throwErrno("cannot create directory", path);
+            } else {
+                throwErrno("cannot stat", path);
+            }
+            m_verified.insert(path.string());
+        }
+        return path;
+    }
+
+    void removeExisting(const fs::path& path)
+    {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0)
+            return;
+        if (S_ISDIR(st.st_mode)) {
+            // Folders below it leave the cache with it.
+            const std::string prefix = path.string() + "/";
+            for (auto it = m_verified.lower_bound(prefix); it != m_verified.end() && it->compare(0, prefix.size(), prefix) == 0;)
+                it = m_verified.erase(it);
+            m_verified.erase(path.string());
+        }
+        fs::remove_all(path);
+    }
+
+    void openNext()
+    {
+        const ZFCEntry& entry = *m_files[m_next];
+        const auto parts = components(entry.path);
+        const fs::path path = ensureFolders(entry.path, parts, parts.size() - 1, true);
+        removeExisting(path);
+        m_remaining = entry.storedSize();
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0)
+            throw ZFCPackageError::ioFailure("无法创建文件：" + path.string());
+        m_out = ZFCFileHandle::adopt(fd, path);
+        if (entry.isCompressed()) {
+            m_inflater = ZFCInflater::create(m_out);
+            if (!m_inflater)
+                throw ZFCPackageError::ioFailure("解压器初始化失败：" + path.string());
+        }
+    }
+
+    void completeCurrent()
+    {
+        if (m_inflater && m_inflater->inited()) {
+            const bool complete = m_inflater->reachedEnd();
+            m_inflater->end();
+            if (!complete) {
+                closeCurrent();
+                throw ZFCPackageError::ioFailure(kTruncated);
+            }
+        }
+        closeCurrent();
+        ++m_next;
+    }
+
+    void closeCurrent()
+    {
+        m_inflater.reset();
+        m_out.close();
+    }
+
+    fs::path m_dest;
+    std::vector<const ZFCEntry*> m_files;
+    std::vector<const ZFCEntry*> m_links;
+    std::set<std::string> m_verified;
+    std::size_t m_next = 0;
+    ZFCFileHandle m_out;
+    std::unique_ptr<ZFCInflater> m_inflater;
+    int64_t m_remaining = 0;
+};
+
+} // namespace
+
+std::span<const uint8_t, 32> ZFCPackageReader::legacyKey()
+{
+    static const auto* key = reinterpret_cast<const uint8_t*>(kKeyText);
+    return std::span<const uint8_t, 32>(key, 32);
+}
+
+std::vector<uint8_t> ZFCPackageReader::decryptBuffer(std::span<const uint8_t> sealed)
+{
+    if (sealed.size() < static_cast<std::size_t>(kit::kMinSealedLength))
+        throw ZFCPackageError::metadataCorrupted();
+    std::vector<uint8_t> plain(sealed.begin() + 16, sealed.end());
+    kit::cryptInPlace(plain.data(), plain.size(), sealed.data());
+    return plain;
+}
+
+ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::openForReading(url))
+{
+    uint8_t header[kit::kHeaderSize];
+    std::size_t got = 0;
+    try {
+        m_fileSize = m_file.size();
+        got = m_file.readAt(header, sizeof header, 0);
+    } catch (const fs::filesystem_error&) {
+        throw ZFCPackageError::fileTooSmall();
+    }
+    if (got < sizeof header)
+        throw ZFCPackageError::fileTooSmall();
+
+    const int32_t m = kit::readLengthHeader(header);
+    // The length is checked against the bytes really there before anything is allocated.
+    if (m < 1 || m > m_fileSize - static_cast<int64_t>(kit::kHeaderSize))
+        throw ZFCPackageError::metadataCorrupted();
+    std::vector<uint8_t> sealed(static_cast<std::size_t>(m));
+    try {
+        got = m_file.readAt(sealed.data(), sealed.size(), kit::kHeaderSize);
+    } catch (const fs::filesystem_error&) {
+        throw ZFCPackageError::metadataCorrupted();
+    }
+    if (got < sealed.size())
+        throw ZFCPackageError::metadataCorrupted();
+
+    const std::vector<uint8_t> plain = decryptBuffer(sealed);
+    sealed = {};
+    auto plugins = ZFCPlugin::decodeArray(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()));
+    if (!plugins)
+        throw ZFCPackageError::metadataCorrupted();
+
+    m_dataOffset = static_cast<int64_t>(kit::kHeaderSize) + m;
+    for (ZFCPlugin& plugin : *plugins) {
+        int64_t absolute = 0;
+        int64_t end = 0;
+        if (plugin.position < 0 || plugin.eSize < 0 || plugin.size < 0 || !checkedAdd(plugin.position, m_dataOffset, absolute) ||
+            !checkedAdd(absolute, plugin.eSize, end))
+            throw ZFCPackageError::metadataCorrupted();
+        for (const ZFCEntry& entry : plugin.items) {
+            if (!nonNegative(entry.size) || !nonNegative(entry.position) || !nonNegative(entry.stored))
+                throw ZFCPackageError::metadataCorrupted();
+        }
+        plugin.position = absolute;
+    }
+    m_plugins = std::move(*plugins);
+}
+
+std::vector<ZFCPlugin> ZFCPackageReader::readPlugins(const fs::path& url)
+{
+    return ZFCPackageReader(url).plugins();
+}
+
+std::string ZFCPackageReader::safeName(std::string_view name)
+{
+    std::string s;
+    s.reserve(name.size());
+    for (const char c : name) {
+        if (c == '\0')
+            continue;
+        s.push_back(c == '/' || c == '\\' ? '_' : c);
+    }
+    s = kit::trimWhitespace(s);
+    if (s == "." || s == "..")
+        return {};
+    return s;
+}
+
+fs::path ZFCPackageReader::safeChild(const fs::path& root, std::string_view rel)
+{
+    fs::path child = root;
+    for (const auto& part : safeComponents(rel))
+        child /= part;
+    if (!isInside(child, root))
+        throw ZFCPackageError::ioFailure("封包内路径越界：" + std::string(rel));
+    return child;
+}
+
+std::optional<std::string> ZFCPackageReader::safeLinkTarget(std::string_view link, const fs::path& linkURL,
+                                                            const fs::path& root)
+{
+    std::string t;
+    for (const char c : link) {
+        if (c != '\0')
+            t.push_back(c);
+    }
+    if (t.empty() || t.front() == '/' || t.front() == '~')
+        return std::nullopt;
+    // "a/../.." is refused even when it looks inside: "a" may itself be a link by then.
+    bool sawNormal = false;
+    std::size_t start = 0;
+    while (start <= t.size()) {
+        const std::size_t slash = std::min(t.find('/', start), t.size());
+        const std::string_view part(t.data() + start, slash - start);
+        if (part == "..") {
+            if (sawNormal)
+                return std::nullopt;
+        } else if (!part.empty() && part != ".") {
+            sawNormal = true;
+        }
+        start = slash + 1;
+    }
+    if (!isInside(linkURL.parent_path() / t, root))
+        return std::nullopt;
+    return t;
+}
+
+void ZFCPackageReader::extract(const ZFCPlugin& plugin, const fs::path& root, const std::optional<std::string>& name,
+                               bool overwrite, const ZFCProgressCallback& progress)
+{
+    std::string folder;
+    if (name)
+        folder = kit::trimWhitespace(*name);
+    if (folder.empty())
+        folder = plugin.name;
+    folder = safeName(folder);
+    if (folder.empty())
+        throw ZFCPackageError::metadataCorrupted();
+
+    int64_t end = 0;
+    if (plugin.position < 0 || plugin.eSize < 0 || !checkedAdd(plugin.position, plugin.eSize, end))
+        throw ZFCPackageError::metadataCorrupted();
+
+    const fs::path dest = root / folder;
+    struct stat st {};
+    if (::lstat(dest.c_str(), &st) == 0) {
+        if (!overwrite)
+            return;
+        fs::remove_all(dest);
+    }
+    fs::create_directories(dest);
+
+    Extraction extraction(plugin, dest);
+    try {
+        extraction.makeDirectories(plugin);
+        std::vector<uint8_t> chunk;
+        int64_t offset = plugin.position;
+        int64_t consumed = 0;
+        while (offset < end) {
+            uint8_t header[kit::kHeaderSize];
+            if (m_file.readAt(header, sizeof header, offset) != sizeof header)
+                throw ZFCPackageError::ioFailure("读取分块头失败 @ " + std::to_string(offset));
+            const int64_t length = kit::readLengthHeader(header);
+            // Refused before allocating: too short to hold an IV and a byte, longer than a
+            // sealed 1 MiB piece, or running past this plug-in's stream.
+            if (length < kit::kMinSealedLength || length > kit::kMaxChunkLength ||
+                length > end - offset - static_cast<int64_t>(kit::kHeaderSize))
+                throw ZFCPackageError::ioFailure("非法分块长度 " + std::to_string(length));
+            chunk.resize(static_cast<std::size_t>(length));
+            const int64_t bodyOffset = offset + static_cast<int64_t>(kit::kHeaderSize);
+            if (m_file.readAt(chunk.data(), chunk.size(), bodyOffset) != chunk.size())
+                throw ZFCPackageError::ioFailure("读取分块数据失败 @ " + std::to_string(bodyOffset));
+            kit::cryptInPlace(chunk.data() + 16, chunk.size() - 16, chunk.data());
+            extraction.feed(chunk.data() + 16, chunk.size() - 16);
+            consumed += length;
+            offset = bodyOffset + length;
+            if (progress) {
+                progress({ZFCProgress::Stage::decrypting, plugin.name,
+                          static_cast<double>(consumed) / static_cast<double>(std::max<int64_t>(plugin.eSize, 1))});
+            }
+        }
+        extraction.finishFiles();
+        extraction.makeLinks();
+    } catch (...) {
+        extraction.abandon();
+        throw;
+    }
+    if (progress)
+        progress({ZFCProgress::Stage::extracting, plugin.name, 1.0});
+}
+
+void ZFCPackageReader::extractAll(const fs::path& root, const ZFCProgressCallback& progress)
+{
+    for (const ZFCPlugin& plugin : m_plugins) {
+        const auto type = plugin.pluginType();
+        const fs::path folder = root / std::string(type ? type->directoryName() : kOtherCategoryDirectory);
+        extract(plugin, folder, std::nullopt, true, progress);
+    }
+}

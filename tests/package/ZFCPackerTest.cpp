@@ -121,7 +121,8 @@ TEST(ZFCPacker, CompressionFollowsTheSizeAndSampleRules)
     ZFCPacker::compressEnabled = false;
     ZFCPacker::pack({{ZFCPluginType::generator, "P", dir / "P"}}, dir / "raw.zfcp");
     ZFCPacker::compressEnabled = true;
-    for (const ZFCEntry& e : ZFCPackageReader(dir / "raw.zfcp").plugins()[0].items)
+    const ZFCPackageReader raw(dir / "raw.zfcp");
+    for (const ZFCEntry& e : raw.plugins()[0].items)
         EXPECT_FALSE(e.cm) << e.path;
 }
 

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
 #include "LoomworkKit/AES256CTR.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
@@ -156,6 +158,14 @@ TEST(ZFCPackageReader, HeaderAndMetadataAreCheckedBeforeUse)
     writeFile(dir / "p.zfcp", craft::package("[]", ""));
     EXPECT_TRUE(ZFCPackageReader(dir / "p.zfcp").plugins().empty());
     EXPECT_THROW(ZFCPackageReader(dir / "absent.zfcp"), fs::filesystem_error);
+    // A FIFO named like a package must not hang the caller.
+    ASSERT_EQ(::mkfifo((dir / "fifo.zfcp").c_str(), 0644), 0);
+    try {
+        ZFCPackageReader reader(dir / "fifo.zfcp");
+        FAIL() << "a FIFO opened as a package";
+    } catch (const ZFCPackageError& e) {
+        EXPECT_EQ(e.errorDescription(), kTooSmall);
+    }
 }
 
 TEST(ZFCPackageReader, FolderNameRules)

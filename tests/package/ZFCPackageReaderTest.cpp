@@ -143,6 +143,7 @@ TEST(ZFCPackageReader, HeaderAndMetadataAreCheckedBeforeUse)
              R"([{"name":"A","type":"effect","items":[{"type":"file","path":"f","stored":-5}],"size":0,"eSize":0,"position":0}])",
              ""),
          kCorrupted},
+        {"deeply nested", craft::package(std::string(200000, '[') + std::string(200000, ']'), ""), kCorrupted},
         {"empty array", craft::package("[]", ""), ""},
         {"high header bytes ignored", [&] {
              std::string p = craft::package("[]", "");

@@ -266,3 +266,23 @@ TEST(ZFCPacker, AFailedPackLeavesNoTemporaryFilesAndKeepsTheOlderPackage)
     EXPECT_EQ(ZFCPackageReader(dir / "out/backup.zfcp").plugins().size(), 1u);
     EXPECT_EQ(countEntries(dir / "tmp"), 0u);
 }
+
+TEST(ZFCPacker, LargeCompressedFilesReportEvery16MiB)
+{
+    TempDir dir;
+    const std::size_t mib = 1024 * 1024;
+    writeFile(dir / "Z/zeros", std::string(40 * mib, '\0'));
+    writeFile(dir / "Z/zz-tail", "t");
+    std::vector<double> packing;
+    ZFCPacker::pack({{ZFCPluginType::effect, "Z", dir / "Z"}}, dir / "z.zfcp", [&](const ZFCProgress& p) {
+        if (p.stage == ZFCProgress::Stage::packing)
+            packing.push_back(p.fraction);
+    });
+    const double total = 40.0 * mib + 1;
+    const std::vector<double> expected = {16 * mib / total, 32 * mib / total, 40 * mib / total, 1.0};
+    ASSERT_EQ(packing.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_DOUBLE_EQ(packing[i], expected[i]) << i;
+    const ZFCPackageReader reader(dir / "z.zfcp");
+    EXPECT_LT(reader.plugins()[0].eSize, 200000);
+}

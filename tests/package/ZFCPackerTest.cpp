@@ -262,6 +262,14 @@ TEST(ZFCPacker, AFailedPackLeavesNoTemporaryFilesAndKeepsTheOlderPackage)
     EXPECT_EQ(countEntries(dir / "out"), 2u);
     EXPECT_EQ(countEntries(dir / "tmp"), 0u);
 
+    try {
+        ZFCPacker::pack({{ZFCPluginType::effect, "A", dir / "A"}}, dir / "no-such-folder/x.zfcp");
+        FAIL() << "packed into a missing folder";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.path1(), dir / "no-such-folder/x.zfcp");
+    }
+    EXPECT_EQ(countEntries(dir / "tmp"), 0u);
+
     ZFCPacker::pack({{ZFCPluginType::effect, "A", dir / "A"}}, dir / "out/backup.zfcp");
     EXPECT_EQ(ZFCPackageReader(dir / "out/backup.zfcp").plugins().size(), 1u);
     EXPECT_EQ(countEntries(dir / "tmp"), 0u);

@@ -29,7 +29,8 @@ ZFCFileHandle& ZFCFileHandle::operator=(ZFCFileHandle&& other) noexcept
 
 ZFCFileHandle ZFCFileHandle::openForReading(const fs::path& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO handed over as a package must not hang the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         throw fs::filesystem_error("cannot open", path, std::error_code(errno, std::generic_category()));
     return ZFCFileHandle(fd, path);

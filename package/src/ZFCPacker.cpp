@@ -340,8 +340,9 @@ void ZFCPacker::pack(const std::vector<ZFCPackItem>& items, const fs::path& to, 
     const fs::path partial = folder / (".zfcp-" + kit::newUuid() + ".part");
     const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
-        throwErrno("cannot create", partial);
-    ZFCFileHandle out = ZFCFileHandle::adopt(fd, partial);
+        throwErrno("cannot create", to);
+    // Errors name the destination the caller knows, not the temporary name.
+    ZFCFileHandle out = ZFCFileHandle::adopt(fd, to);
     RemoveOnExit partialGuard(partial);
 
     uint8_t header[kit::kHeaderSize];
@@ -360,7 +361,7 @@ void ZFCPacker::pack(const std::vector<ZFCPackItem>& items, const fs::path& to, 
     }
     const int closing = out.fd();
     if (::fsync(closing) != 0 && errno != EINVAL && errno != EROFS)
-        throwErrno("cannot write", partial);
+        throwErrno("cannot write", to);
     out.close();
     if (::rename(partial.c_str(), to.c_str()) != 0)
         throwErrno("cannot replace", to);

@@ -1,0 +1,507 @@
+#include <cstdio>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+
+#include "LoomworkKit/AES256CTR.h"
+#include "LoomworkKit/ZFCPackageError.h"
+#include "LoomworkKit/ZFCPackageReader.h"
+#include "LoomworkKit/ZFCPacker.h"
+#include "support/kit/PackageCraft.h"
+#include "support/kit/TempDir.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// A one-plug-in package whose stream plaintext is cut into chunks as the writer would.
+std::string onePlugin(const json& items, const std::string& stream, const std::string& name = "P",
+                      std::size_t piece = 1024 * 1024)
+{
+    const std::string data = craft::chunkStream(stream, piece);
+    const json meta = json::array({{{"name", name}, {"type", "effect"}, {"items", items}, {"size", stream.size()},
+                                    {"eSize", data.size()}, {"position", 0}}});
+    return craft::package(meta.dump(), data);
+}
+
+json file(const std::string& path, int64_t position, int64_t stored)
+{
+    return {{"type", "file"}, {"path", path}, {"size", stored}, {"position", position}, {"stored", stored}};
+}
+
+json linkEntry(const std::string& path, const std::string& target) { return {{"type", "link"}, {"path", path}, {"link", target}}; }
+
+// The error text an extraction of the only plug-in raises, "" on success.
+std::string extractError(const fs::path& package, const fs::path& root, bool overwrite = true)
+{
+    try {
+        ZFCPackageReader reader(package);
+        reader.extract(reader.plugins().at(0), root, std::nullopt, overwrite);
+        return {};
+    } catch (const ZFCPackageError& e) {
+        return e.errorDescription();
+    }
+}
+
+std::string openError(const std::string& bytes, const fs::path& path)
+{
+    writeFile(path, bytes);
+    try {
+        ZFCPackageReader reader(path);
+        return {};
+    } catch (const ZFCPackageError& e) {
+        return e.errorDescription();
+    }
+}
+
+const std::string kTooSmall = "文件过小，不是有效的 .zfcp 封包";
+const std::string kCorrupted = "封包元数据解析失败，文件已损坏或不是旧版 .zfcp 格式";
+const std::string kTruncated = "文件读写失败：压缩数据不完整，封包可能已损坏";
+
+// A plug-in folder with every kind of entry the format carries.
+void makeTree(const fs::path& root, std::mt19937_64& rng)
+{
+    writeFile(root / "Media/clip.mov", craft::randomBytes(5 * 512 * 1024, rng));
+    writeFile(root / "Media/empty.png", "");
+    writeFile(root / "Title.moti", craft::compressibleText(200000, rng));
+    writeFile(root / "Deep/er/still/small.txt", "tiny");
+    writeFile(root / "Deep/er/zero", "");
+    writeFile(root / "z-last-empty", "");
+    fs::create_directories(root / "Empty/Folder");
+    fs::create_symlink("Media/clip.mov", root / "current.mov");
+    fs::create_symlink("../Media", root / "Deep/media");
+    fs::create_directory_symlink("Deep/er", root / "er");
+}
+
+} // namespace
+
+TEST(ZFCPackageReader, RoundTripsGeneratedTrees)
+{
+    const auto seed = std::random_device{}();
+    std::cout << "round-trip seed " << seed << std::endl;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    TempDir dir;
+    makeTree(dir / "src/Alpha", rng);
+    writeFile(dir / "src/Beta/only", craft::compressibleText(1 + rng() % 3000000, rng));
+    writeFile(dir / "src/Gamma/a", "");
+    writeFile(dir / "src/Gamma/b", "");
+    ZFCPacker::pack({{ZFCPluginType::effect, "Alpha", dir / "src/Alpha"},
+                     {ZFCPluginType::transitions, "Beta", dir / "src/Beta"},
+                     {ZFCPluginType::subtitle, "Gamma", dir / "src/Gamma"}},
+                    dir / "lib.zfcp");
+
+    ZFCPackageReader reader(dir / "lib.zfcp");
+    reader.extractAll(dir / "out");
+    for (const auto& [name, category] : {std::pair{"Alpha", "Effects.localized"}, {"Beta", "Transitions.localized"},
+                                         {"Gamma", "Titles.localized"}}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(craft::describeDifference(craft::snapshot(dir / "src" / name), craft::snapshot(dir / "out" / category / name)),
+                  "");
+    }
+    // The same reader extracts again, under another name, in any order.
+    reader.extract(reader.plugins()[0], dir / "again", std::string("  Renamed "));
+    EXPECT_EQ(craft::describeDifference(craft::snapshot(dir / "src/Alpha"), craft::snapshot(dir / "again/Renamed")), "");
+    EXPECT_EQ(ZFCPackageReader::readPlugins(dir / "lib.zfcp"), reader.plugins());
+}
+
+TEST(ZFCPackageReader, HeaderAndMetadataAreCheckedBeforeUse)
+{
+    TempDir dir;
+    const std::string sealedEmpty = craft::seal("[]");
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"7 bytes", std::string(7, '\0'), kTooSmall},
+        {"8 zero bytes", std::string(8, '\0'), kCorrupted},
+        {"M = -1", std::string("\xFF\xFF\xFF\xFF\0\0\0\0", 8) + sealedEmpty, kCorrupted},
+        {"M beyond the file", craft::lengthHeader(0x7FFFFFFF) + sealedEmpty, kCorrupted},
+        {"M one past the file", craft::lengthHeader(sealedEmpty.size() + 1) + sealedEmpty, kCorrupted},
+        {"sealed block of 16", craft::lengthHeader(16) + std::string(16, 'x'), kCorrupted},
+        {"not JSON", craft::package("{{{", ""), kCorrupted},
+        {"an object", craft::package(R"({"name":"A"})", ""), kCorrupted},
+        {"negative eSize", craft::package(R"([{"name":"A","type":"effect","items":[],"size":0,"eSize":-1,"position":0}])", ""),
+         kCorrupted},
+        {"negative position",
+         craft::package(R"([{"name":"A","type":"effect","items":[],"size":0,"eSize":0,"position":-8}])", ""), kCorrupted},
+        {"overflowing end",
+         craft::package(R"([{"name":"A","type":"effect","items":[],"size":0,"eSize":9223372036854775000,"position":9000}])",
+                        ""),
+         kCorrupted},
+        {"negative stored",
+         craft::package(
+             R"([{"name":"A","type":"effect","items":[{"type":"file","path":"f","stored":-5}],"size":0,"eSize":0,"position":0}])",
+             ""),
+         kCorrupted},
+        {"deeply nested", craft::package(std::string(200000, '[') + std::string(200000, ']'), ""), kCorrupted},
+        {"empty array", craft::package("[]", ""), ""},
+        {"high header bytes ignored", [&] {
+             std::string p = craft::package("[]", "");
+             p[4] = '\x01';
+             p[7] = '\xFF';
+             return p;
+         }(), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(openError(c.bytes, dir / "p.zfcp"), c.error);
+    }
+    writeFile(dir / "p.zfcp", craft::package("[]", ""));
+    EXPECT_TRUE(ZFCPackageReader(dir / "p.zfcp").plugins().empty());
+    EXPECT_THROW(ZFCPackageReader(dir / "absent.zfcp"), fs::filesystem_error);
+    // A FIFO named like a package must not hang the caller.
+    ASSERT_EQ(::mkfifo((dir / "fifo.zfcp").c_str(), 0644), 0);
+    try {
+        ZFCPackageReader reader(dir / "fifo.zfcp");
+        FAIL() << "a FIFO opened as a package";
+    } catch (const ZFCPackageError& e) {
+        EXPECT_EQ(e.errorDescription(), kTooSmall);
+    }
+}
+
+TEST(ZFCPackageReader, FolderNameRules)
+{
+    TempDir dir;
+    writeFile(dir / "P/f", "x");
+    ZFCPacker::pack({{ZFCPluginType::effect, "Stored", dir / "P"}}, dir / "p.zfcp");
+    ZFCPackageReader reader(dir / "p.zfcp");
+    const ZFCPlugin& plugin = reader.plugins()[0];
+
+    reader.extract(plugin, dir / "a", std::string("   "));
+    EXPECT_TRUE(fs::exists(dir / "a/Stored/f"));
+    reader.extract(plugin, dir / "b", std::string(" B \n"));
+    EXPECT_TRUE(fs::exists(dir / "b/B/f"));
+
+    ZFCPlugin renamed = plugin;
+    renamed.name = "../x";
+    reader.extract(renamed, dir / "c");
+    EXPECT_TRUE(fs::exists(dir / "c/.._x/f"));
+    EXPECT_EQ(ZFCPackageReader::safeName(std::string("a/b\\c\0d", 7)), "a_b_cd");
+    EXPECT_EQ(ZFCPackageReader::safeName("\xE3\x80\x80名\xE3\x80\x80"), "名");  // ideographic spaces
+    for (const char* bad : {".", "..", " .. ", ""}) {
+        SCOPED_TRACE(bad);
+        renamed.name = bad;
+        try {
+            reader.extract(renamed, dir / "d");
+            FAIL() << "extracted under an unusable name";
+        } catch (const ZFCPackageError& e) {
+            EXPECT_EQ(e.kind(), ZFCPackageError::Kind::metadataCorrupted);
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir / "d"));
+}
+
+TEST(ZFCPackageReader, ExistingFolderIsKeptOrReplaced)
+{
+    TempDir dir;
+    writeFile(dir / "P/new", "new");
+    writeFile(dir / "root/P/old", "old");
+    ZFCPacker::pack({{ZFCPluginType::effect, "P", dir / "P"}}, dir / "p.zfcp");
+    ZFCPackageReader reader(dir / "p.zfcp");
+    int reports = 0;
+    reader.extract(reader.plugins()[0], dir / "root", std::nullopt, false, [&](const ZFCProgress&) { ++reports; });
+    EXPECT_EQ(reports, 0);
+    EXPECT_TRUE(fs::exists(dir / "root/P/old"));
+    EXPECT_FALSE(fs::exists(dir / "root/P/new"));
+    reader.extract(reader.plugins()[0], dir / "root", std::nullopt, true, [&](const ZFCProgress&) { ++reports; });
+    EXPECT_FALSE(fs::exists(dir / "root/P/old"));
+    EXPECT_EQ(readFile(dir / "root/P/new"), "new");
+    EXPECT_EQ(reports, 2);
+}
+
+// Each rule as a pair: what a real plug-in needs works, the attack is refused, and nothing
+// appears outside the destination.
+TEST(ZFCPackageReader, StoredPathsStayInsideTheDestination)
+{
+    struct Case {
+        const char* name;
+        json items;
+        std::string stream;
+        std::string error;          // "" when allowed
+        std::vector<std::string> created;
+    };
+    const std::vector<Case> cases = {
+        {"backslash taken as a separator", json::array({file("a\\b.txt", 0, 2)}), "hi", "", {"a/b.txt"}},
+        {"doubled slashes", json::array({file("a//b", 0, 2)}), "hi", "", {"a/b"}},
+        {"parent component", json::array({file("a/../b", 0, 2)}), "hi", "文件读写失败：封包内路径非法：a/../b", {}},
+        {"parent via backslash", json::array({file("..\\..\\x", 0, 2)}), "hi", "文件读写失败：封包内路径非法：..\\..\\x", {}},
+        {"absolute", json::array({file("/etc/x", 0, 2)}), "hi", "文件读写失败：封包内路径非法：/etc/x", {}},
+        {"empty", json::array({file("", 0, 2)}), "hi", "文件读写失败：封包内路径非法：", {}},
+        {"dot folder", json::array({{{"type", "directory"}, {"path", "./x"}}}), "", "文件读写失败：封包内路径非法：./x", {}},
+        {"NUL", json::array({file(std::string("a\0b", 3), 0, 2)}), "hi", "文件读写失败：封包内路径非法：" + std::string("a\0b", 3), {}},
+        {"link's own path climbing", json::array({linkEntry("../l", "x")}), "", "文件读写失败：封包内路径非法：../l", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeFile(dir / "p.zfcp", onePlugin(c.items, c.stream));
+        fs::create_directories(dir / "root");
+        EXPECT_EQ(extractError(dir / "p.zfcp", dir / "root"), c.error);
+        for (const auto& path : c.created)
+            EXPECT_TRUE(fs::exists(dir / "root/P" / path)) << path;
+        const auto after = craft::snapshot(dir.path());
+        for (const auto& [path, node] : after) {
+            EXPECT_TRUE(path == "p.zfcp" || path == "root" || path.rfind("root/P", 0) == 0) << "outside: " << path;
+        }
+    }
+}
+
+TEST(ZFCPackageReader, LinksThatClimbOutAreNotCreated)
+{
+    struct Case {
+        const char* name;
+        json items;
+        std::string error;
+        std::map<std::string, std::string> links;  // created link -> target
+    };
+    const auto dirEntry = [](const std::string& p) { return json{{"type", "directory"}, {"path", p}}; };
+    const std::vector<Case> cases = {
+        {"sibling file", json::array({linkEntry("current", "Media/a.png")}), "", {{"current", "Media/a.png"}}},
+        {"up then down inside", json::array({dirEntry("sub"), linkEntry("sub/m", "../Media")}), "", {{"sub/m", "../Media"}}},
+        {"dot target", json::array({linkEntry("self", ".")}), "", {{"self", "."}}},
+        {"climbs out", json::array({linkEntry("l", "../../outside")}), "", {}},
+        {"absolute", json::array({linkEntry("l", "/etc/passwd")}), "", {}},
+        {"home", json::array({linkEntry("l", "~/secret")}), "", {}},
+        {"empty", json::array({linkEntry("l", "")}), "", {}},
+        {"no target", json::array({json{{"type", "link"}, {"path", "l"}}}), "", {}},
+        {"climb after a name", json::array({linkEntry("a", "."), linkEntry("l", "a/../../x")}), "", {{"a", "."}}},
+        {"chain through a link", json::array({linkEntry("a", "."), linkEntry("a/l", "../outside")}), "文件读写失败：封包内路径越界：a/l",
+         {{"a", "."}}},
+        {"folder through a link", json::array({linkEntry("a", "."), linkEntry("a/b/l", "x")}), "文件读写失败：封包内路径越界：a/b/l",
+         {{"a", "."}}},
+        {"link replaces a folder, then a link below it",
+         json::array({dirEntry("d"), linkEntry("d", "."), linkEntry("d/l", "../x")}), "文件读写失败：封包内路径越界：d/l", {{"d", "."}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeFile(dir / "p.zfcp", onePlugin(c.items, ""));
+        fs::create_directories(dir / "root");
+        EXPECT_EQ(extractError(dir / "p.zfcp", dir / "root"), c.error);
+        for (const auto& [path, node] : craft::snapshot(dir.path())) {
+            if (path == "p.zfcp" || path == "root" || path == "root/P")
+                continue;
+            ASSERT_EQ(path.rfind("root/P/", 0), 0u) << "outside: " << path;
+            const std::string inside = path.substr(7);
+            if (node.kind == 'l') {
+                ASSERT_TRUE(c.links.count(inside)) << "unexpected link " << inside;
+                EXPECT_EQ(node.data, c.links.at(inside));
+            }
+        }
+        for (const auto& [path, target] : c.links)
+            EXPECT_TRUE(fs::is_symlink(dir / "root/P" / path)) << path;
+    }
+}
+
+TEST(ZFCPackageReader, SafeLinkTargetResolvesAgainstTheLinkFolder)
+{
+    const fs::path root = "/lib/P";
+    EXPECT_EQ(ZFCPackageReader::safeLinkTarget("../x", root / "a/l", root), "../x");
+    EXPECT_FALSE(ZFCPackageReader::safeLinkTarget("../x", root / "l", root));
+    EXPECT_EQ(ZFCPackageReader::safeLinkTarget(std::string("a\0b", 3), root / "l", root), "ab");
+    EXPECT_FALSE(ZFCPackageReader::safeLinkTarget("a/../b", root / "l", root));
+    EXPECT_EQ(ZFCPackageReader::safeChild(root, "a\\b"), root / "a/b");
+    EXPECT_THROW(ZFCPackageReader::safeChild(root, "a/./b"), ZFCPackageError);
+}
+
+TEST(ZFCPackageReader, FilesTakeTheirBytesInPositionOrder)
+{
+    TempDir dir;
+    // Sorted by position (absent counts 0), equal positions keep their listed order.
+    const json items = json::array({file("late", 3, 2), json{{"type", "file"}, {"path", "nopos"}, {"stored", 3}},
+                                     file("empty-first", 0, 0), json{{"type", "weird"}, {"path", "ignored"}}});
+    writeFile(dir / "p.zfcp", onePlugin(items, "xyzAB"));
+    EXPECT_EQ(extractError(dir / "p.zfcp", dir / "root"), "");
+    EXPECT_EQ(readFile(dir / "root/P/nopos"), "xyz");
+    EXPECT_EQ(readFile(dir / "root/P/late"), "AB");
+    EXPECT_TRUE(fs::exists(dir / "root/P/empty-first"));
+    EXPECT_FALSE(fs::exists(dir / "root/P/ignored"));
+}
+
+TEST(ZFCPackageReader, StreamLongerOrShorterThanTheFilesFails)
+{
+    TempDir dir;
+    struct Case {
+        const char* name;
+        json items;
+        std::string stream;
+        std::size_t piece;
+        std::string error;
+        std::vector<std::pair<std::string, std::string>> files;  // written before the failure
+    };
+    const std::vector<Case> cases = {
+        {"one byte too many", json::array({file("a", 0, 2), file("b", 2, 1)}), "abcX", 1 << 20,
+         "文件读写失败：明文数据超出文件树声明的总量", {{"a", "ab"}, {"b", "c"}}},
+        {"ends inside a file", json::array({file("a", 0, 5)}), "abc", 1 << 20, kTruncated, {{"a", "abc"}}},
+        {"never reaches a file", json::array({file("a", 0, 3), file("b", 3, 4)}), "abc", 1 << 20, kTruncated, {{"a", "abc"}}},
+        {"empty files after the last byte are made", json::array({file("a", 0, 3), file("b", 3, 0), file("c", 3, 0)}), "abc",
+         1 << 20, "", {{"a", "abc"}, {"b", ""}, {"c", ""}}},
+        {"empty stream", json::array({file("a", 0, 0)}), "", 1 << 20, "", {{"a", ""}}},
+        {"file across chunks", json::array({file("a", 0, 4), file("b", 4, 3)}), "abcdefg", 3, "", {{"a", "abcd"}, {"b", "efg"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path root = dir / c.name;
+        writeFile(dir / "p.zfcp", onePlugin(c.items, c.stream, "P", c.piece));
+        EXPECT_EQ(extractError(dir / "p.zfcp", root), c.error);
+        for (const auto& [path, content] : c.files)
+            EXPECT_EQ(readFile(root / "P" / path), content) << path;
+    }
+}
+
+TEST(ZFCPackageReader, CompressedFileCutShortIsReported)
+{
+    TempDir dir;
+    std::mt19937_64 rng(9);
+    writeFile(dir / "P/t.xml", craft::compressibleText(100000, rng));
+    ZFCPacker::pack({{ZFCPluginType::effect, "P", dir / "P"}}, dir / "full.zfcp");
+    const ZFCPlugin meta = ZFCPackageReader(dir / "full.zfcp").plugins()[0];
+    const ZFCEntry& e = meta.items[0];
+    ASSERT_TRUE(e.isCompressed());
+
+    // The same deflate bytes, minus the last few, declared as the whole file.
+    ZFCPackageReader full(dir / "full.zfcp");
+    std::string stream;
+    {
+        ZFCPacker::compressEnabled = true;
+        const std::string bytes = readFile(dir / "full.zfcp");
+        const std::string data = bytes.substr(static_cast<std::size_t>(full.dataOffset()));
+        const auto plain = ZFCPackageReader::decryptBuffer(
+            {reinterpret_cast<const uint8_t*>(data.data()) + 8, data.size() - 8});
+        stream.assign(plain.begin(), plain.end());
+    }
+    stream.resize(stream.size() - 4);
+    json cut = file("t.xml", 0, static_cast<int64_t>(stream.size()));
+    cut["cm"] = "zlib";
+    writeFile(dir / "cut.zfcp", onePlugin(json::array({cut}), stream));
+    EXPECT_EQ(extractError(dir / "cut.zfcp", dir / "root"), kTruncated);
+}
+
+TEST(ZFCPackageReader, HostileChunkLengthsAreRefusedBeforeReading)
+{
+    TempDir dir;
+    const std::string plain(100, 'a');
+    const std::string sealed = craft::seal(plain);
+    const json items = json::array({file("a", 0, 100)});
+    const auto package = [&](const std::string& data, int64_t eSize) {
+        const json meta = json::array(
+            {{{"name", "P"}, {"type", "effect"}, {"items", items}, {"size", 100}, {"eSize", eSize}, {"position", 0}}});
+        return craft::package(meta.dump(), data);
+    };
+    const std::string good = craft::lengthHeader(116) + sealed;
+    const std::size_t dataOffset = package(good, 124).size() - good.size();
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"well formed", package(good, 124), ""},
+        {"2^31-1", package(craft::lengthHeader(0x7FFFFFFF) + sealed, 124), "文件读写失败：非法分块长度 2147483647"},
+        {"negative", package(craft::lengthHeader(0xFFFFFFF0) + sealed, 124), "文件读写失败：非法分块长度 -16"},
+        {"below 17", package(craft::lengthHeader(16) + sealed, 124), "文件读写失败：非法分块长度 16"},
+        {"above a sealed MiB", package(craft::lengthHeader(1048593) + sealed, 2000000), "文件读写失败：非法分块长度 1048593"},
+        {"past the plug-in's stream", package(good, 100), "文件读写失败：非法分块长度 116"},
+        {"header cut off", package(good, 124).substr(0, dataOffset + 5),
+         "文件读写失败：读取分块头失败 @ " + std::to_string(dataOffset)},
+        {"body cut off", package(good, 124).substr(0, dataOffset + 50),
+         "文件读写失败：读取分块数据失败 @ " + std::to_string(dataOffset + 8)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(dir / "p.zfcp", c.bytes);
+        EXPECT_EQ(extractError(dir / "p.zfcp", dir / "root"), c.error);
+    }
+}
+
+TEST(ZFCPackageReader, ReportsDecryptingPerChunkThenExtracting)
+{
+    TempDir dir;
+    writeFile(dir / "A/Media/a.png", std::string(100, 'p'));
+    ZFCPacker::pack({{ZFCPluginType::effect, "A", dir / "A"}}, dir / "a.zfcp");
+    ZFCPackageReader reader(dir / "a.zfcp");
+    std::vector<ZFCProgress> reports;
+    reader.extract(reader.plugins()[0], dir / "root", std::string("Other"), false,
+                   [&](const ZFCProgress& p) { reports.push_back(p); });
+    const std::vector<ZFCProgress> expected = {{ZFCProgress::Stage::decrypting, "A", 116.0 / 124.0},
+                                               {ZFCProgress::Stage::extracting, "A", 1.0}};
+    EXPECT_EQ(reports, expected);
+}
+
+TEST(ZFCPackageReader, UnknownTypesGoToTheOtherFolder)
+{
+    TempDir dir;
+    const json meta = json::array({{{"name", "X"}, {"type", "plugin"}, {"items", json::array()}, {"size", 0}, {"eSize", 0},
+                                    {"position", 0}}});
+    writeFile(dir / "p.zfcp", craft::package(meta.dump(), ""));
+    ZFCPackageReader(dir / "p.zfcp").extractAll(dir / "lib");
+    EXPECT_TRUE(fs::is_directory(dir / "lib/Other.localized/X"));
+}
+
+// Damaged copies of a package from our own packer: each is saved before it is read, so a
+// crash leaves its input behind; every outcome must be success or one of our errors, and
+// nothing may appear outside the destination.
+TEST(ZFCPackageReader, SurvivesCorruptedPackages)
+{
+    const auto seed = std::random_device{}();
+    std::cout << "corruption seed " << seed << std::endl;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    TempDir dir;
+    makeTree(dir / "src/A", rng);
+    fs::remove(dir / "src/A/Media/clip.mov");
+    writeFile(dir / "src/A/Media/clip.mov", craft::randomBytes(40000, rng));
+    writeFile(dir / "src/B/x.xml", craft::compressibleText(30000, rng));
+    ZFCPacker::pack({{ZFCPluginType::effect, "A", dir / "src/A"}, {ZFCPluginType::generator, "B", dir / "src/B"}},
+                    dir / "good.zfcp");
+    const std::string good = readFile(dir / "good.zfcp");
+    const auto metaLength = static_cast<std::size_t>(uint8_t(good[0]) | uint8_t(good[1]) << 8);
+
+    for (int round = 0; round < 300; ++round) {
+        std::string bad = good;
+        switch (rng() % 5) {
+        case 0:  // flip bytes anywhere
+            for (int k = 0; k < 1 + int(rng() % 4); ++k)
+                bad[rng() % bad.size()] ^= static_cast<char>(1 + rng() % 255);
+            break;
+        case 1:  // flip bytes in the metadata (a flip in counter mode flips the JSON text)
+            bad[8 + 16 + rng() % (metaLength - 16)] ^= static_cast<char>(1 << (rng() % 8));
+            break;
+        case 2:
+            bad.resize(rng() % bad.size());
+            break;
+        case 3: {  // a chunk header rewritten
+            const std::size_t at = 8 + metaLength + (rng() % 3) * 8;
+            const uint32_t v = static_cast<uint32_t>(rng());
+            for (int i = 0; i < 4 && at + i < bad.size(); ++i)
+                bad[at + i] = static_cast<char>(v >> (8 * i));
+            break;
+        }
+        default:
+            bad.insert(rng() % bad.size(), craft::randomBytes(1 + rng() % 64, rng));
+        }
+        writeFile(dir / "input.zfcp", bad);
+        const fs::path work = dir / "work";
+        fs::remove_all(work);
+        fs::create_directories(work / "dest");
+        try {
+            ZFCPackageReader reader(dir / "input.zfcp");
+            reader.extractAll(work / "dest");
+        } catch (const ZFCPackageError&) {
+        } catch (const AES256CTR::CryptoError&) {
+        } catch (const fs::filesystem_error&) {
+        }
+        for (const auto& entry : fs::directory_iterator(work))
+            ASSERT_EQ(entry.path().filename(), "dest") << "round " << round;
+    }
+}

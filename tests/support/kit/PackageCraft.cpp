@@ -1,0 +1,122 @@
+#include "support/kit/PackageCraft.h"
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "LoomworkKit/ZFCPackageReader.h"
+#include "LoomworkKit/ZFCPacker.h"
+
+namespace fs = std::filesystem;
+
+namespace craft {
+
+std::string lengthHeader(int64_t value)
+{
+    std::string out(8, '\0');
+    for (int i = 0; i < 8; ++i)
+        out[i] = static_cast<char>((static_cast<uint64_t>(value) >> (8 * i)) & 0xFF);
+    return out;
+}
+
+std::string seal(std::string_view plain)
+{
+    const auto sealed = ZFCPacker::encryptBuffer({reinterpret_cast<const uint8_t*>(plain.data()), plain.size()});
+    return std::string(sealed.begin(), sealed.end());
+}
+
+std::string chunkStream(std::string_view plain, std::size_t piece)
+{
+    std::string out;
+    for (std::size_t at = 0; at < plain.size(); at += piece) {
+        const std::string sealed = seal(plain.substr(at, piece));
+        out += lengthHeader(static_cast<int64_t>(sealed.size())) + sealed;
+    }
+    return out;
+}
+
+std::string package(std::string_view metadataJson, std::string_view dataArea)
+{
+    const std::string sealed = seal(metadataJson);
+    return lengthHeader(static_cast<int64_t>(sealed.size())) + sealed + std::string(dataArea);
+}
+
+std::string metadataOf(const fs::path& package)
+{
+    std::ifstream in(package, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 8)
+        throw std::runtime_error("package too short");
+    const uint32_t m = uint32_t(uint8_t(bytes[0])) | uint32_t(uint8_t(bytes[1])) << 8 | uint32_t(uint8_t(bytes[2])) << 16 |
+                       uint32_t(uint8_t(bytes[3])) << 24;
+    const auto plain = ZFCPackageReader::decryptBuffer(
+        {reinterpret_cast<const uint8_t*>(bytes.data()) + 8, static_cast<std::size_t>(m)});
+    return std::string(plain.begin(), plain.end());
+}
+
+std::string randomBytes(std::size_t count, std::mt19937_64& rng)
+{
+    std::string out(count, '\0');
+    for (char& c : out)
+        c = static_cast<char>(rng() & 0xFF);
+    return out;
+}
+
+std::string compressibleText(std::size_t count, std::mt19937_64& rng)
+{
+    static const char* const words[] = {"<parameter ", "name=\"Opacity\" ", "id=\"", "value=\"0.5\"/>\n", "<scene>", "</scene>\n"};
+    std::string out;
+    while (out.size() < count) {
+        out += words[rng() % 6];
+        out += std::to_string(rng() % 1000);
+    }
+    out.resize(count);
+    return out;
+}
+
+Tree snapshot(const fs::path& root)
+{
+    Tree tree;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string rel = fs::relative(it->path(), root).string();
+        const auto status = it->symlink_status();
+        Node node;
+        if (fs::is_symlink(status)) {
+            node.kind = 'l';
+            node.data = fs::read_symlink(it->path()).string();
+        } else if (fs::is_directory(status)) {
+            node.kind = 'd';
+        } else if (fs::is_regular_file(status)) {
+            node.kind = 'f';
+            std::ifstream in(it->path(), std::ios::binary);
+            node.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } else {
+            node.kind = 'o';
+        }
+        tree[rel] = node;
+    }
+    return tree;
+}
+
+std::string describeDifference(const Tree& expected, const Tree& actual)
+{
+    for (const auto& [path, node] : expected) {
+        const auto it = actual.find(path);
+        if (it == actual.end())
+            return "missing: " + path;
+        if (it->second.kind != node.kind)
+            return "kind differs: " + path + " (" + node.kind + " vs " + it->second.kind + ")";
+        if (it->second.data != node.data)
+            return "content differs: " + path + " (" + std::to_string(node.data.size()) + " vs " +
+                   std::to_string(it->second.data.size()) + " bytes)";
+    }
+    for (const auto& [path, node] : actual) {
+        if (!expected.count(path))
+            return "unexpected: " + path;
+    }
+    return {};
+}
+
+} // namespace craft

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <string_view>
+
+// Builders for hand-made .zfcp packages (hostile ones included) and a snapshot of a folder
+// tree for comparing what was packed with what came out.
+namespace craft {
+
+// The 8-byte little-endian length header.
+std::string lengthHeader(int64_t value);
+// 16 random IV bytes + ciphertext under the package key.
+std::string seal(std::string_view plain);
+// The plaintext cut into `piece`-byte pieces, each sealed behind its length header.
+std::string chunkStream(std::string_view plain, std::size_t piece = 1024 * 1024);
+// Header + sealed metadata + data area.
+std::string package(std::string_view metadataJson, std::string_view dataArea);
+// The decrypted metadata JSON of a package file.
+std::string metadataOf(const std::filesystem::path& package);
+
+std::string randomBytes(std::size_t count, std::mt19937_64& rng);
+// Text that deflates well but is not one repeated byte.
+std::string compressibleText(std::size_t count, std::mt19937_64& rng);
+
+struct Node
+{
+    char kind = '?';    // 'd' folder, 'f' file, 'l' link, 'o' other
+    std::string data;   // file content or link target
+    bool operator==(const Node&) const = default;
+};
+using Tree = std::map<std::string, Node>;
+
+// Every entry below `root` by relative path, links not followed.
+Tree snapshot(const std::filesystem::path& root);
+// "" when equal, else the first difference in words.
+std::string describeDifference(const Tree& expected, const Tree& actual);
+
+} // namespace craft

@@ -1,0 +1,168 @@
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include "support/kit/PackageCraft.h"
+#include "support/kit/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string& arg)
+{
+    std::string q = "'";
+    for (const char c : arg) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+Outcome zfcptool(const TempDir& dir, const std::vector<std::string>& args)
+{
+    std::string command = quoted(ZFCPTOOL_PATH);
+    for (const auto& a : args)
+        command += " " + quoted(a);
+    command += " >" + quoted((dir / "stdout").string()) + " 2>" + quoted((dir / "stderr").string());
+    const int raw = std::system(command.c_str());
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    o.out = readFile(dir / "stdout");
+    o.err = readFile(dir / "stderr");
+    return o;
+}
+
+std::string lastLine(const std::string& text)
+{
+    std::string trimmed = text;
+    while (!trimmed.empty() && trimmed.back() == '\n')
+        trimmed.pop_back();
+    const auto nl = trimmed.rfind('\n');
+    return nl == std::string::npos ? trimmed : trimmed.substr(nl + 1);
+}
+
+} // namespace
+
+TEST(Zfcptool, PackThenExtractGivesAnIdenticalTree)
+{
+    const auto seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    TempDir dir;
+    const fs::path a = dir / "src/Glow";
+    writeFile(a / "Media/noise.bin", craft::randomBytes(5 * 512 * 1024, rng));  // 2.5 MiB
+    writeFile(a / "Media/empty", "");
+    writeFile(a / "Glow.moef", craft::compressibleText(400000, rng));
+    writeFile(a / "Nested/one/two/three.txt", "3");
+    writeFile(a / "Nested/zeros", std::string(70000, '\0'));
+    fs::create_directories(a / "Nested/vacant");
+    fs::create_symlink("Media/noise.bin", a / "preview.bin");
+    fs::create_symlink("../../Glow.moef", a / "Nested/one/up.moef");
+    fs::create_directory_symlink("Nested/one", a / "shortcut");
+    writeFile(dir / "src/Roll/Roll.motr", craft::compressibleText(5000, rng));
+
+    Outcome o = zfcptool(dir, {"pack", (dir / "lib.zfcp").string(), "effect", "Glow", a.string(), "transitions", "Roll",
+                               (dir / "src/Roll").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    o = zfcptool(dir, {"extract", (dir / "lib.zfcp").string(), (dir / "out").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(craft::describeDifference(craft::snapshot(a), craft::snapshot(dir / "out/Effects.localized/Glow")), "");
+    EXPECT_EQ(craft::describeDifference(craft::snapshot(dir / "src/Roll"), craft::snapshot(dir / "out/Transitions.localized/Roll")),
+              "");
+    EXPECT_EQ(std::system(("diff -r --no-dereference " + quoted(a.string()) + " " +
+                           quoted((dir / "out/Effects.localized/Glow").string()) + " >/dev/null")
+                              .c_str()),
+              0);
+
+    // One plug-in by index, under another name; an existing folder needs --overwrite.
+    o = zfcptool(dir, {"extract", (dir / "lib.zfcp").string(), (dir / "one").string(), "1", "Again"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(readFile(dir / "one/Again/Roll.motr"), readFile(dir / "src/Roll/Roll.motr"));
+    writeFile(dir / "one/Again/Roll.motr", "changed");
+    zfcptool(dir, {"extract", (dir / "lib.zfcp").string(), (dir / "one").string(), "1", "Again"});
+    EXPECT_EQ(readFile(dir / "one/Again/Roll.motr"), "changed");
+    o = zfcptool(dir, {"extract", "--overwrite", (dir / "lib.zfcp").string(), (dir / "one").string(), "1", "Again"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(readFile(dir / "one/Again/Roll.motr"), readFile(dir / "src/Roll/Roll.motr"));
+}
+
+TEST(Zfcptool, ListPrintsTheRecordsWithFileOffsets)
+{
+    TempDir dir;
+    writeFile(dir / "A/Media/a.png", std::string(100, 'p'));
+    writeFile(dir / "B/b", "b");
+    ASSERT_EQ(zfcptool(dir, {"pack", (dir / "p.zfcp").string(), "effect", "A", (dir / "A").string(), "subtitle", "B",
+                             (dir / "B").string()})
+                  .status,
+              0);
+    const Outcome o = zfcptool(dir, {"list", (dir / "p.zfcp").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const auto list = nlohmann::json::parse(o.out);
+    ASSERT_EQ(list.size(), 2u);
+    const std::string bytes = readFile(dir / "p.zfcp");
+    const int64_t dataOffset = 8 + (uint8_t(bytes[0]) | uint8_t(bytes[1]) << 8);
+    EXPECT_EQ(list[0]["position"], dataOffset);
+    EXPECT_EQ(list[0]["eSize"], 124);
+    EXPECT_EQ(list[1]["position"], dataOffset + 124);
+    EXPECT_EQ(list[1]["type"], "subtitle");
+}
+
+TEST(Zfcptool, ProgressAndFailuresOnStderr)
+{
+    TempDir dir;
+    writeFile(dir / "A/f", "x");
+    Outcome o = zfcptool(dir, {"--progress", "pack-each", (dir / "each").string(), "effect", "A", (dir / "A").string(),
+                               "effect", "A", (dir / "A").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(fs::exists(dir / "each/A.zfcp"));
+    EXPECT_TRUE(fs::exists(dir / "each/A 2.zfcp"));
+    EXPECT_EQ(o.err.rfind("扫描\tA\t0\n", 0), 0u) << o.err;
+    EXPECT_EQ(lastLine(o.err), "编译\t\t1");
+
+    o = zfcptool(dir, {"extract", (dir / "each/A.zfcp").string(), (dir / "x").string(), "--progress"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.err.find("解码\tA\t"), std::string::npos) << o.err;
+    EXPECT_EQ(lastLine(o.err), "提取\tA\t1");
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string lastLine;
+    };
+    writeFile(dir / "tiny.zfcp", "1234567");
+    writeFile(dir / "cut.zfcp", readFile(dir / "each/A.zfcp").substr(0, 30));
+    const std::vector<Case> cases = {
+        {"too small", {"list", (dir / "tiny.zfcp").string()}, "文件过小，不是有效的 .zfcp 封包"},
+        {"metadata cut", {"extract", (dir / "cut.zfcp").string(), (dir / "y").string()},
+         "封包元数据解析失败，文件已损坏或不是旧版 .zfcp 格式"},
+        {"missing folder", {"pack", (dir / "m.zfcp").string(), "effect", "M", (dir / "nope").string()},
+         "待打包目录不存在：" + (dir / "nope").string()},
+        {"unknown type", {"pack", (dir / "m.zfcp").string(), "effects", "M", (dir / "A").string()}, "未知的插件类型：effects"},
+        {"index out of range", {"extract", (dir / "each/A.zfcp").string(), (dir / "z").string(), "3"},
+         "序号超出范围：3（封包内有 1 个插件）"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        o = zfcptool(dir, c.args);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(lastLine(o.err), c.lastLine);
+    }
+    EXPECT_FALSE(fs::exists(dir / "m.zfcp"));
+}

@@ -42,9 +42,8 @@ int copyEntry(const fs::path& source, const fs::path& destination)
         fs::copy_symlink(source, destination, ec);
         return errnoOf(ec);
     case fs::file_type::directory: {
-        fs::create_directory(destination, ec);
-        if (ec)
-            return errnoOf(ec);
+        if (!fs::create_directory(destination, ec))
+            return ec ? errnoOf(ec) : EEXIST;
         fs::directory_iterator it(source, ec);
         if (ec)
             return errnoOf(ec);

@@ -305,6 +305,11 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
 
     // Returns 0 once the copy stands at the target; on failure the old plug-in is where it was.
     const auto swapIn = [&]() -> int {
+        // A category folder removed meanwhile comes back, as the plug-in itself does.
+        if (!itemExists(parentFolder(target))) {
+            if (const int error = files.makePath(parentFolder(target)))
+                return error;
+        }
         if (const int error = files.copyTree(*source, staging))
             return error;
         const bool hadTarget = itemExists(target);

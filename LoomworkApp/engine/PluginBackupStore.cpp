@@ -295,6 +295,9 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
         throw PluginBackupError::payloadMissing();
 
     const QString target = plugin.path;
+    // Everything below is relative to the plug-in's folder; never guess one.
+    if (!QFileInfo(target).isAbsolute() || lastComponent(target).isEmpty())
+        throw PluginBackupError::fileSystem(QStringLiteral("无法还原插件") + quoted(plugin.name), ENOENT);
     if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target)))
         AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path()); // the steps below tell
 

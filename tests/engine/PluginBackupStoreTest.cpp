@@ -396,6 +396,15 @@ TEST_F(PluginBackupStoreTest, StructuralFailureIsReportedWithoutAdministrator)
     }
     EXPECT_EQ(PluginFixtures::readBytes(category), "file");
     EXPECT_TRUE(runner.commands().isEmpty());
+
+    // A plug-in without a proper folder path is never resolved against the working folder.
+    const QStringList before = QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& path : {QString(), QString("relative/P"), QString("/")}) {
+        SCOPED_TRACE(path.toStdString());
+        EXPECT_THROW(PluginBackupStore::restore(backup, pluginAt(path)), PluginBackupError);
+    }
+    EXPECT_EQ(QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    EXPECT_TRUE(runner.commands().isEmpty());
 }
 
 TEST_F(PluginBackupStoreTest, RefusedRestoreFallsBackToAdministratorReplace)

@@ -185,7 +185,8 @@ TEST_F(PluginModifierTest, FailedBackupLeavesTheTemplatesAlone)
 
 TEST_F(PluginModifierTest, FailedRewriteKeepsTheNewBackup)
 {
-    // A template whose name leaves no room for the hidden temporary file beside it.
+    // A template whose name leaves no room for the hidden temporary file that the atomic
+    // write puts beside it (255 bytes at most): the one write failure root cannot bypass.
     const QString path = PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
     PluginFixtures::writeBytes(path + "/" + QString(245, QLatin1Char('t')) + ".motn", PluginFixtures::templateBytes());
     const auto before = snapshot(path);

@@ -82,21 +82,6 @@ TEST_F(PluginModifierTest, TranslateTwiceThenRestoreGivesBackTheOriginalFiles)
     EXPECT_EQ(PluginModifier::originalBackup(plugin), first.backup);
 }
 
-TEST_F(PluginModifierTest, BackupsWithOtherReasonsDoNotServeAsOriginal)
-{
-    const QString path = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
-    const Plugin plugin = pluginAt(path);
-    writeBackup("manual-1", path, "手动备份", at(0));
-    writeBackup("manual-2", path, "升级前", at(1));
-    EXPECT_FALSE(PluginModifier::originalBackup(plugin));
-
-    const auto outcome = PluginModifier::localize(plugin, kMap);
-    ASSERT_TRUE(outcome.backup);
-    EXPECT_FALSE(outcome.backup->id.startsWith("manual"));
-    EXPECT_EQ(PluginBackupStore::backups(plugin).size(), 3);
-    EXPECT_EQ(PluginModifier::originalBackup(plugin), outcome.backup);
-}
-
 TEST_F(PluginModifierTest, RestoreTakesTheOldestAndDropsTheYoungerTranslationBackups)
 {
     const QString path = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
@@ -212,6 +197,8 @@ TEST_F(PluginModifierTest, FailedRestoreKeepsEveryBackup)
     EXPECT_EQ(backupFolderNames(), QStringList({"t0", "t1", "t2"}));
 }
 
+// Backups with other reasons never serve as the original: the first translation makes one,
+// and the pruning that follows keeps it.
 TEST_F(PluginModifierTest, TranslatingPrunesEveryPluginsBackups)
 {
     const QString path = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
@@ -219,8 +206,10 @@ TEST_F(PluginModifierTest, TranslatingPrunesEveryPluginsBackups)
         writeBackup(QString("glow%1").arg(i), path, "手动备份", at(i));
         writeBackup(QString("other%1").arg(i), "/elsewhere/Other", i == 0 ? "汉化" : "手动备份", at(i));
     }
+    EXPECT_FALSE(PluginModifier::originalBackup(pluginAt(path)));
     const auto outcome = PluginModifier::localize(pluginAt(path), kMap);
     ASSERT_TRUE(outcome.backup);
+    EXPECT_EQ(outcome.backup->reason, "插件汉化（原文备份）");
     EXPECT_EQ(ids(PluginBackupStore::backups(pluginAt(path))), QStringList({outcome.backup->id, "glow4", "glow3"}));
     EXPECT_EQ(ids(PluginBackupStore::backups(pluginAt("/elsewhere/Other"))),
               QStringList({"other4", "other3", "other2", "other0"}));

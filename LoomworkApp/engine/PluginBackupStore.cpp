@@ -43,6 +43,12 @@ QString lastComponent(const QString& path)
     return QFileInfo(path).fileName();
 }
 
+// A last component that names an entry of its folder, not the folder or its parent.
+bool isEntryName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..");
+}
+
 QString parentFolder(const QString& path)
 {
     return QFileInfo(path).absolutePath();
@@ -263,7 +269,7 @@ std::optional<QString> PluginBackupStore::payloadCopy(const PluginBackup& backup
 {
     const QString payload = payloadFolder(backup.directory);
     const QString named = payload + QLatin1Char('/') + lastComponent(backup.originalPath);
-    if (!lastComponent(backup.originalPath).isEmpty() && isRealFolder(named))
+    if (isEntryName(lastComponent(backup.originalPath)) && isRealFolder(named))
         return named;
     // Hidden entries (a stray .DS_Store) are never taken for the plug-in.
     const QStringList names = QDir(payload).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
@@ -296,7 +302,7 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
 
     const QString target = plugin.path;
     // Everything below is relative to the plug-in's folder; never guess one.
-    if (!QFileInfo(target).isAbsolute() || lastComponent(target).isEmpty())
+    if (!QFileInfo(target).isAbsolute() || !isEntryName(lastComponent(target)))
         throw PluginBackupError::fileSystem(QStringLiteral("无法还原插件") + quoted(plugin.name), ENOENT);
     if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target)))
         AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path()); // the steps below tell

@@ -278,6 +278,10 @@ TEST_F(PluginBackupStoreTest, PayloadCopyFallsBackToTheFirstFolder)
     auto backup = writeBackup("moved", "/elsewhere/Old Name", "r", at(0));
     PluginFixtures::writeBytes(backup.directory + "/payload/.hidden/x", "x");
     ASSERT_EQ(PluginBackupStore::payloadCopy(backup), backup.directory + "/payload/Old Name");
+    // A recorded path ending in ".." never makes the backup folder itself the copy.
+    auto climbing = backup;
+    climbing.originalPath = "/elsewhere/..";
+    EXPECT_EQ(PluginBackupStore::payloadCopy(climbing), backup.directory + "/payload/Old Name");
     PluginBackupStore::restore(backup, pluginAt(path));
     EXPECT_EQ(PluginFixtures::readBytes(path + "/content.txt"), "moved");
 }
@@ -399,7 +403,7 @@ TEST_F(PluginBackupStoreTest, StructuralFailureIsReportedWithoutAdministrator)
 
     // A plug-in without a proper folder path is never resolved against the working folder.
     const QStringList before = QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QString& path : {QString(), QString("relative/P"), QString("/")}) {
+    for (const QString& path : {QString(), QString("relative/P"), QString("/"), category + "/.."}) {
         SCOPED_TRACE(path.toStdString());
         EXPECT_THROW(PluginBackupStore::restore(backup, pluginAt(path)), PluginBackupError);
     }

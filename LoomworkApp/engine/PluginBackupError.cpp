@@ -1,0 +1,19 @@
+#include "engine/PluginBackupError.h"
+
+#include "engine/SystemError.h"
+
+PluginBackupError::PluginBackupError(Kind kind, const QString& message, int errorCode)
+    : std::runtime_error(message.toStdString()), m_kind(kind), m_message(message), m_errorCode(errorCode)
+{
+}
+
+PluginBackupError PluginBackupError::payloadMissing()
+{
+    return PluginBackupError(Kind::payloadMissing, QStringLiteral("备份内容不完整，无法还原。"), 0);
+}
+
+PluginBackupError PluginBackupError::fileSystem(const QString& action, int errorCode)
+{
+    return PluginBackupError(Kind::fileSystem, action + QStringLiteral("：") + SystemError::describe(errorCode),
+                             errorCode);
+}

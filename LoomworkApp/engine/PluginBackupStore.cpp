@@ -1,0 +1,349 @@
+#include "engine/PluginBackupStore.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextBoundaryFinder>
+#include <QTimeZone>
+#include <QUuid>
+
+#include "engine/AdminAuth.h"
+#include "engine/AppPaths.h"
+#include "engine/BackupFiles.h"
+#include "engine/PluginBackupError.h"
+
+namespace {
+
+constexpr int kNameCharacters = 40;
+// Room left for the name in a 255-byte file name after the date and the suffix.
+constexpr qsizetype kNameBytes = 200;
+constexpr qsizetype kMaxFileNameBytes = 255;
+
+const QDateTime& referenceDate()
+{
+    static const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc());
+    return reference;
+}
+
+QString payloadFolder(const QString& backupDirectory)
+{
+    return backupDirectory + QStringLiteral("/payload");
+}
+
+QString lastComponent(const QString& path)
+{
+    return QFileInfo(path).fileName();
+}
+
+// A last component that names an entry of its folder, not the folder or its parent.
+bool isEntryName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..");
+}
+
+QString parentFolder(const QString& path)
+{
+    return QFileInfo(path).absolutePath();
+}
+
+// Any kind of item, a dangling link included.
+bool itemExists(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+bool isRealFolder(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isDir() && !info.isSymLink();
+}
+
+// A hidden sibling of the plug-in folder. A name too long to take the suffix is replaced by
+// its hash, so that a restore of a long-named plug-in still has somewhere to stage.
+QString siblingPath(const QString& pluginPath, const QString& suffix)
+{
+    const QString name = lastComponent(pluginPath);
+    QString sibling = QLatin1Char('.') + name + suffix;
+    if (sibling.toUtf8().size() > kMaxFileNameBytes)
+        sibling = QLatin1Char('.')
+            + QString::fromLatin1(QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Md5).toHex())
+            + suffix;
+    return parentFolder(pluginPath) + QLatin1Char('/') + sibling;
+}
+
+bool mayNeedAdmin(int errorCode)
+{
+    return errorCode == EACCES || errorCode == EPERM;
+}
+
+QString quoted(const QString& name)
+{
+    return QStringLiteral("“") + name + QStringLiteral("”");
+}
+
+std::optional<PluginBackup> readBackup(const QString& rootFolder, const QString& name)
+{
+    QFile file(rootFolder + QLatin1Char('/') + name + QStringLiteral("/meta.json"));
+    if (!file.open(QIODevice::ReadOnly) || file.size() > PluginBackupStore::kMaxMetaBytes)
+        return std::nullopt;
+    const auto meta = PluginBackupStore::Meta::fromJson(file.read(PluginBackupStore::kMaxMetaBytes));
+    if (!meta)
+        return std::nullopt;
+    return PluginBackup{name,
+                        rootFolder + QLatin1Char('/') + name,
+                        meta->pluginName,
+                        meta->originalPath,
+                        meta->createdAt,
+                        meta->reason,
+                        meta->byteCount};
+}
+
+} // namespace
+
+std::optional<PluginBackupStore::Meta> PluginBackupStore::Meta::fromJson(const QByteArray& json)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(json);
+    if (!doc.isObject())
+        return std::nullopt;
+    const QJsonObject object = doc.object();
+    const auto pluginName = object.value(QLatin1String("pluginName"));
+    const auto originalPath = object.value(QLatin1String("originalPath"));
+    const auto createdAt = object.value(QLatin1String("createdAt"));
+    const auto reason = object.value(QLatin1String("reason"));
+    const auto byteCount = object.value(QLatin1String("byteCount"));
+    if (!pluginName.isString() || !originalPath.isString() || !createdAt.isDouble() || !reason.isString()
+        || !byteCount.isDouble())
+        return std::nullopt;
+    // About 30,000 years either way: beyond that the date arithmetic would overflow.
+    const double seconds = createdAt.toDouble();
+    if (!std::isfinite(seconds) || std::abs(seconds) > 1e12)
+        return std::nullopt;
+    // A whole number that fits 64 bits; toInteger() gives the default for anything else.
+    const qint64 bytes = byteCount.toInteger(-1);
+    if (bytes != byteCount.toInteger(0))
+        return std::nullopt;
+    Meta meta;
+    meta.pluginName = pluginName.toString();
+    meta.originalPath = originalPath.toString();
+    meta.createdAt = referenceDate().addMSecs(qRound64(seconds * 1000.0));
+    meta.reason = reason.toString();
+    meta.byteCount = bytes;
+    return meta;
+}
+
+QByteArray PluginBackupStore::Meta::toJson() const
+{
+    const QJsonObject object{{QStringLiteral("pluginName"), pluginName},
+                             {QStringLiteral("originalPath"), originalPath},
+                             {QStringLiteral("createdAt"), double(referenceDate().msecsTo(createdAt)) / 1000.0},
+                             {QStringLiteral("reason"), reason},
+                             {QStringLiteral("byteCount"), byteCount}};
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QString PluginBackupStore::root()
+{
+    return AppPaths::applicationFolder() + QStringLiteral("/Backups");
+}
+
+QString PluginBackupStore::folderName(const QDateTime& localTime, const QString& pluginName,
+                                      const QString& suffix)
+{
+    static const QString unsafe = QStringLiteral("/:\\?%*|\"<>");
+    QString name = pluginName;
+    for (QChar& c : name) {
+        if (unsafe.contains(c))
+            c = QLatin1Char('-');
+    }
+    // Cut between user-perceived characters, never inside one.
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, name);
+    qsizetype end = 0;
+    for (int count = 0; count < kNameCharacters; ++count) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next < 0 || name.left(next).toUtf8().size() > kNameBytes)
+            break;
+        end = next;
+    }
+    return localTime.toString(QStringLiteral("yyyyMMdd-HHmmss")) + QLatin1Char('-') + name.left(end)
+        + QLatin1Char('-') + suffix;
+}
+
+PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount)
+{
+    BackupFiles& files = BackupFiles::current();
+    const QString rootFolder = root();
+    if (const int error = files.makePath(rootFolder))
+        throw PluginBackupError::fileSystem(QStringLiteral("无法创建备份文件夹"), error);
+
+    // Two backups in one second differ only by the suffix; never reuse an existing folder.
+    QString name;
+    QString directory;
+    do {
+        name = folderName(QDateTime::currentDateTime(), plugin.name,
+                          QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(4));
+        directory = rootFolder + QLatin1Char('/') + name;
+    } while (itemExists(directory));
+
+    const auto fail = [&](const QString& action, int error) {
+        files.removeTree(directory);
+        return PluginBackupError::fileSystem(action, error);
+    };
+    if (const int error = files.makePath(payloadFolder(directory)))
+        throw fail(QStringLiteral("无法创建备份文件夹"), error);
+    // The backup must hold the plug-in itself, not a link that later edits would follow.
+    const QFileInfo source(plugin.path);
+    const QString sourcePath = source.isSymLink() ? source.canonicalFilePath() : plugin.path;
+    if (sourcePath.isEmpty())
+        throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), ENOENT);
+    if (const int error = files.copyTree(sourcePath, payloadFolder(directory) + QLatin1Char('/')
+                                                         + lastComponent(plugin.path)))
+        throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), error);
+
+    Meta meta;
+    meta.pluginName = plugin.name;
+    meta.originalPath = plugin.path;
+    meta.createdAt = QDateTime::currentDateTimeUtc();
+    meta.reason = reason;
+    meta.byteCount = byteCount;
+    if (const int error = files.writeFile(directory + QStringLiteral("/meta.json"), meta.toJson()))
+        throw fail(QStringLiteral("无法写入备份信息"), error);
+
+    return PluginBackup{name, directory, meta.pluginName, meta.originalPath, meta.createdAt, meta.reason,
+                        meta.byteCount};
+}
+
+QList<PluginBackup> PluginBackupStore::allBackups()
+{
+    const QString rootFolder = root();
+    const QStringList names = QDir(rootFolder).entryList(
+        QDir::Dirs | QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    QList<PluginBackup> result;
+    for (const QString& name : names) {
+        if (auto backup = readBackup(rootFolder, name))
+            result.append(std::move(*backup));
+    }
+    std::stable_sort(result.begin(), result.end(), [](const PluginBackup& a, const PluginBackup& b) {
+        return a.createdAt > b.createdAt;
+    });
+    return result;
+}
+
+QList<PluginBackup> PluginBackupStore::backups(const Plugin& plugin)
+{
+    QList<PluginBackup> result;
+    for (const PluginBackup& backup : allBackups()) {
+        if (backup.originalPath == plugin.path)
+            result.append(backup);
+    }
+    return result;
+}
+
+void PluginBackupStore::prune(int keepPerPlugin)
+{
+    const qsizetype keep = std::max(keepPerPlugin, 0);
+    QHash<QString, QList<PluginBackup>> groups;
+    for (const PluginBackup& backup : allBackups())
+        groups[backup.originalPath].append(backup);
+    for (const QList<PluginBackup>& group : std::as_const(groups)) {
+        if (group.size() <= keep)
+            continue;
+        const auto original = originalTranslationBackup(group);
+        for (qsizetype i = keep; i < group.size(); ++i) {
+            if (original && group[i].id == original->id)
+                continue;
+            BackupFiles::current().removeTree(group[i].directory);
+        }
+    }
+}
+
+std::optional<QString> PluginBackupStore::payloadCopy(const PluginBackup& backup)
+{
+    const QString payload = payloadFolder(backup.directory);
+    const QString named = payload + QLatin1Char('/') + lastComponent(backup.originalPath);
+    if (isEntryName(lastComponent(backup.originalPath)) && isRealFolder(named))
+        return named;
+    // Hidden entries (a stray .DS_Store) are never taken for the plug-in.
+    const QStringList names = QDir(payload).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names) {
+        if (isRealFolder(payload + QLatin1Char('/') + name))
+            return payload + QLatin1Char('/') + name;
+    }
+    return std::nullopt;
+}
+
+bool PluginBackupStore::isTranslationBackup(const PluginBackup& backup)
+{
+    return backup.reason.contains(QStringLiteral("汉化"));
+}
+
+std::optional<PluginBackup> PluginBackupStore::originalTranslationBackup(const QList<PluginBackup>& newestFirst)
+{
+    for (auto it = newestFirst.crbegin(); it != newestFirst.crend(); ++it) {
+        if (isTranslationBackup(*it) && payloadCopy(*it))
+            return *it;
+    }
+    return std::nullopt;
+}
+
+void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin)
+{
+    const auto source = payloadCopy(backup);
+    if (!source)
+        throw PluginBackupError::payloadMissing();
+
+    const QString target = plugin.path;
+    // Everything below is relative to the plug-in's folder; never guess one.
+    if (!QFileInfo(target).isAbsolute() || !isEntryName(lastComponent(target)))
+        throw PluginBackupError::fileSystem(QStringLiteral("无法还原插件") + quoted(plugin.name), ENOENT);
+    if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target)))
+        AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path()); // the steps below tell
+
+    BackupFiles& files = BackupFiles::current();
+    const QString staging = siblingPath(target, QStringLiteral(".loomwork-restoring"));
+    const QString replaced = siblingPath(target, QStringLiteral(".loomwork-replaced"));
+    files.removeTree(staging);
+
+    // Returns 0 once the copy stands at the target; on failure the old plug-in is where it was.
+    const auto swapIn = [&]() -> int {
+        // A category folder removed meanwhile comes back, as the plug-in itself does.
+        if (!itemExists(parentFolder(target))) {
+            if (const int error = files.makePath(parentFolder(target)))
+                return error;
+        }
+        if (const int error = files.copyTree(*source, staging))
+            return error;
+        const bool hadTarget = itemExists(target);
+        if (hadTarget) {
+            files.removeTree(replaced);
+            if (const int error = files.rename(target, replaced))
+                return error;
+        }
+        if (const int error = files.rename(staging, target)) {
+            if (hadTarget)
+                files.rename(replaced, target);
+            return error;
+        }
+        if (hadTarget)
+            files.removeTree(replaced);
+        return 0;
+    };
+
+    const int error = swapIn();
+    if (error == 0)
+        return;
+    files.removeTree(staging);
+    // Administrator rights help only where rights were missing; anything else (a full disk,
+    // a missing folder) would fail the same way after the old plug-in had been removed.
+    if (mayNeedAdmin(error) && AdminAuth::adminReplace(*source, target))
+        return;
+    throw PluginBackupError::fileSystem(QStringLiteral("无法还原插件") + quoted(plugin.name), error);
+}

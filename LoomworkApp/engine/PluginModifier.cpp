@@ -1,0 +1,64 @@
+#include "engine/PluginModifier.h"
+
+#include "engine/BackupFiles.h"
+#include "engine/PluginBackupError.h"
+#include "engine/PluginBackupStore.h"
+
+namespace {
+
+constexpr int kBackupsKeptPerPlugin = 3;
+
+// A translation backup whose copy has gone cannot give the old names back nor be restored,
+// so it is left out as if it did not exist.
+QList<PluginBackup> usableTranslationBackups(const Plugin& plugin)
+{
+    QList<PluginBackup> result;
+    for (const PluginBackup& backup : PluginBackupStore::backups(plugin)) {
+        if (PluginBackupStore::isTranslationBackup(backup) && PluginBackupStore::payloadCopy(backup))
+            result.append(backup);
+    }
+    return result;
+}
+
+} // namespace
+
+QString PluginModifier::translationReason()
+{
+    return QStringLiteral("插件汉化（原文备份）");
+}
+
+PluginModifier::Outcome PluginModifier::localize(const Plugin& plugin, const QHash<QString, QString>& map)
+{
+    Outcome outcome;
+    outcome.backup = originalBackup(plugin);
+    if (!outcome.backup)
+        outcome.backup = PluginBackupStore::createBackup(plugin, translationReason(), plugin.sizeBytes);
+    outcome.summary = TemplateInspector::applyTranslations(plugin.path, map);
+    PluginBackupStore::prune(kBackupsKeptPerPlugin);
+    return outcome;
+}
+
+std::optional<PluginBackup> PluginModifier::originalBackup(const Plugin& plugin)
+{
+    return PluginBackupStore::originalTranslationBackup(PluginBackupStore::backups(plugin));
+}
+
+std::optional<QString> PluginModifier::originalCopy(const Plugin& plugin)
+{
+    const auto backup = originalBackup(plugin);
+    return backup ? PluginBackupStore::payloadCopy(*backup) : std::nullopt;
+}
+
+int PluginModifier::restoreOriginal(const Plugin& plugin)
+{
+    const QList<PluginBackup> translations = usableTranslationBackups(plugin);
+    if (translations.isEmpty())
+        throw PluginBackupError::payloadMissing();
+    const PluginBackup& original = translations.last();
+    PluginBackupStore::restore(original, plugin);
+    for (const PluginBackup& backup : translations) {
+        if (backup.id != original.id)
+            BackupFiles::current().removeTree(backup.directory);
+    }
+    return int(translations.size());
+}

@@ -1,0 +1,482 @@
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimeZone>
+
+#include "engine/AdminAuth.h"
+#include "engine/PluginBackupError.h"
+#include "engine/PluginBackupStore.h"
+#include "support/app/BackupFixtures.h"
+#include "support/app/FakeAlertPresenter.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/QtPrint.h"
+#include "support/app/RecordingAdminRunner.h"
+#include "support/app/TestEnv.h"
+
+using namespace BackupFixtures;
+
+namespace {
+
+class PluginBackupStoreTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        TestEnv::reset();
+        AdminAuth::resetExplanation();
+    }
+};
+
+QDateTime at(int minutes)
+{
+    return QDateTime(QDate(2025, 3, 1), QTime(12, 0), QTimeZone::utc()).addSecs(60LL * minutes);
+}
+
+QStringList ids(const QList<PluginBackup>& backups)
+{
+    QStringList result;
+    for (const auto& backup : backups)
+        result.append(backup.id);
+    return result;
+}
+
+// Hidden leftovers of a restore beside the plug-in folder.
+QStringList hiddenSiblings(const QString& pluginPath)
+{
+    return QDir(QFileInfo(pluginPath).absolutePath())
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+        .filter(QRegularExpression(QStringLiteral("^\\.")));
+}
+
+} // namespace
+
+TEST_F(PluginBackupStoreTest, FolderNameSanitisesAndCutsTheName)
+{
+    const QDateTime time(QDate(2024, 1, 2), QTime(3, 4, 5));
+    const struct {
+        QString name;
+        QString expected;
+    } cases[] = {
+        {"A/B:C", "20240102-030405-A-B-C-AB12"},
+        {"/:\\?%*|\"<>", "20240102-030405------------AB12"},
+        {"a//b", "20240102-030405-a--b-AB12"},
+        {QString(50, QLatin1Char('x')), "20240102-030405-" + QString(40, QLatin1Char('x')) + "-AB12"},
+        {"", "20240102-030405--AB12"},
+        // Forty user-perceived characters, each two code points: never cut inside one.
+        {QString("e\u0301").repeated(45), "20240102-030405-" + QString("e\u0301").repeated(40) + "-AB12"},
+        {QString::fromUtf8("汉化插件"), QString::fromUtf8("20240102-030405-汉化插件-AB12")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.toStdString());
+        EXPECT_EQ(PluginBackupStore::folderName(time, c.name, "AB12"), c.expected);
+    }
+    // Long characters stop early enough for a file name.
+    const QString wide = PluginBackupStore::folderName(time, QString::fromUtf8("👨‍👩‍👧‍👦").repeated(40), "AB12");
+    EXPECT_LE(wide.toUtf8().size(), 255);
+}
+
+TEST_F(PluginBackupStoreTest, CreateCopiesThePluginExactlyAndListsIt)
+{
+    const QString path = makeRichPlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
+    Plugin plugin = pluginAt(path);
+    plugin.name = "Glow/Pro:X";
+    const auto before = snapshot(path);
+
+    const QDateTime start = QDateTime::currentDateTimeUtc();
+    const PluginBackup backup = PluginBackupStore::createBackup(plugin, "手动备份", 987654321012LL);
+
+    EXPECT_EQ(QFileInfo(backup.directory).fileName(), backup.id);
+    EXPECT_TRUE(backup.id.contains("-Glow-Pro-X-")) << backup.id.toStdString();
+    EXPECT_EQ(snapshot(backup.directory + "/payload/Glow"), before);
+    EXPECT_EQ(snapshot(path), before);
+
+    // meta.json: the five keys, the date as seconds since 2001 as a number.
+    const auto object = QJsonDocument::fromJson(PluginFixtures::readBytes(backup.directory + "/meta.json")).object();
+    EXPECT_EQ(object.size(), 5);
+    EXPECT_EQ(object["pluginName"].toString(), "Glow/Pro:X");
+    EXPECT_EQ(object["originalPath"].toString(), path);
+    EXPECT_EQ(object["reason"].toString(), "手动备份");
+    EXPECT_EQ(object["byteCount"].toInteger(), 987654321012LL);
+    ASSERT_TRUE(object["createdAt"].isDouble());
+    const double expectedSeconds = start.toSecsSinceEpoch() - 978307200.0;
+    EXPECT_NEAR(object["createdAt"].toDouble(), expectedSeconds, 5.0);
+
+    const auto listed = PluginBackupStore::allBackups();
+    ASSERT_EQ(listed.size(), 1);
+    EXPECT_EQ(listed.first(), backup);
+    EXPECT_EQ(PluginBackupStore::payloadCopy(backup), backup.directory + "/payload/Glow");
+}
+
+TEST_F(PluginBackupStoreTest, BackupsOfOneSecondGetTheirOwnFolders)
+{
+    const Plugin plugin = pluginAt(PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Fast"));
+    QSet<QString> seen;
+    for (int i = 0; i < 5; ++i)
+        seen.insert(PluginBackupStore::createBackup(plugin, "r", 1).id);
+    EXPECT_EQ(seen.size(), 5);
+    EXPECT_EQ(PluginBackupStore::backups(plugin).size(), 5);
+}
+
+TEST_F(PluginBackupStoreTest, LinkedPluginFolderIsBackedUpByContent)
+{
+    const QString real = makeRichPlugin(PluginRoot::user, ZFCPluginType::generator, "Real");
+    const QString link = PluginFixtures::categoryFolder(PluginRoot::user, ZFCPluginType::generator) + "/Linked";
+    PluginFixtures::makeSymlink(real, link);
+    const auto backup = PluginBackupStore::createBackup(pluginAt(link), "r", 1);
+    const QString copy = backup.directory + "/payload/Linked";
+    EXPECT_FALSE(QFileInfo(copy).isSymLink());
+    EXPECT_EQ(snapshot(copy), snapshot(real));
+}
+
+TEST_F(PluginBackupStoreTest, ListingSkipsWhatIsNotABackupAndSortsNewestFirst)
+{
+    writeBackup("b-old", "/lib/A", "r", at(0));
+    writeBackup("c-new", "/lib/A", "r", at(10));
+    writeBackup("a-same", "/lib/B", "r", at(5));
+    writeBackup("d-same", "/lib/B", "r", at(5));
+    const QString root = PluginBackupStore::root();
+    QDir().mkpath(root + "/no-meta/payload");
+    PluginFixtures::writeBytes(root + "/stray.txt", "hello");
+    const struct {
+        const char* id;
+        QByteArray meta;
+    } broken[] = {
+        {"garbage", "not json"},
+        {"array", "[1,2]"},
+        {"no-date", R"({"pluginName":"x","originalPath":"/x","reason":"r","byteCount":1})"},
+        {"date-string", R"({"pluginName":"x","originalPath":"/x","createdAt":"2024","reason":"r","byteCount":1})"},
+        {"count-fraction", R"({"pluginName":"x","originalPath":"/x","createdAt":1,"reason":"r","byteCount":1.5})"},
+        {"name-number", R"({"pluginName":1,"originalPath":"/x","createdAt":1,"reason":"r","byteCount":1})"},
+        {"huge-date", R"({"pluginName":"x","originalPath":"/x","createdAt":1e300,"reason":"r","byteCount":1})"},
+    };
+    for (const auto& b : broken)
+        PluginFixtures::writeBytes(root + "/" + b.id + "/meta.json", b.meta);
+
+    EXPECT_EQ(ids(PluginBackupStore::allBackups()), QStringList({"c-new", "a-same", "d-same", "b-old"}));
+    EXPECT_EQ(ids(PluginBackupStore::backups(pluginAt("/lib/A"))), QStringList({"c-new", "b-old"}));
+    for (const char* other : {"/lib/A/", "/lib/a", "/lib/A 2", "/lib"}) {
+        SCOPED_TRACE(other);
+        EXPECT_TRUE(PluginBackupStore::backups(pluginAt(other)).isEmpty());
+    }
+}
+
+TEST_F(PluginBackupStoreTest, ListingWithoutARootIsEmptyAndCreatesNothing)
+{
+    EXPECT_TRUE(PluginBackupStore::allBackups().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(PluginBackupStore::root()));
+}
+
+TEST_F(PluginBackupStoreTest, PruneKeepsTheNewestAndTheOriginalTranslation)
+{
+    const struct {
+        const char* label;
+        QStringList reasons; // oldest first
+        QList<bool> payloads;
+        int keep;
+        QStringList kept; // ids, newest first
+    } cases[] = {
+        {"all translations", {"汉化", "汉化", "汉化", "汉化", "汉化"}, {}, 3, {"b4", "b3", "b2", "b0"}},
+        {"no translations", {"手动", "手动", "手动", "手动", "手动"}, {}, 3, {"b4", "b3", "b2"}},
+        {"original in the middle", {"手动", "插件汉化（原文备份）", "手动", "手动", "手动"}, {}, 3, {"b4", "b3", "b2", "b1"}},
+        {"few enough", {"手动", "手动", "手动"}, {}, 3, {"b2", "b1", "b0"}},
+        {"original without its copy is not protected",
+         {"汉化", "汉化", "汉化", "汉化", "汉化"}, {false, true, true, true, true}, 3, {"b4", "b3", "b2", "b1"}},
+        {"keep none", {"汉化", "手动"}, {}, 0, {"b0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TestEnv::reset();
+        for (int i = 0; i < c.reasons.size(); ++i)
+            writeBackup(QString("b%1").arg(i), "/lib/Effects.localized/P", c.reasons[i], at(i),
+                        c.payloads.isEmpty() || c.payloads[i]);
+        // Another plug-in's backups are pruned on their own.
+        for (int i = 0; i < 2; ++i)
+            writeBackup(QString("other%1").arg(i), "/lib/Effects.localized/Q", "手动", at(i));
+
+        PluginBackupStore::prune(c.keep);
+
+        EXPECT_EQ(ids(PluginBackupStore::backups(pluginAt("/lib/Effects.localized/P"))), c.kept);
+        EXPECT_EQ(PluginBackupStore::backups(pluginAt("/lib/Effects.localized/Q")).size(), std::min(2, c.keep));
+    }
+}
+
+TEST_F(PluginBackupStoreTest, RestoreGivesBackTheBackedUpTree)
+{
+    const QString path = makeRichPlugin(PluginRoot::user, ZFCPluginType::subtitle, "Lower Third");
+    const Plugin plugin = pluginAt(path);
+    const auto original = snapshot(path);
+    const PluginBackup backup = PluginBackupStore::createBackup(plugin, "r", 1);
+    const auto backupBefore = snapshot(backup.directory);
+
+    const struct {
+        const char* label;
+        std::function<void()> damage;
+    } cases[] = {
+        {"files changed, added and removed", [&] {
+             PluginFixtures::writeBytes(path + "/Lower Third.motn", "changed");
+             PluginFixtures::writeBytes(path + "/new.txt", "new");
+             QFile::remove(path + "/Media/empty.txt");
+             QDir(path + "/Empty Folder").removeRecursively();
+         }},
+        {"plug-in folder deleted meanwhile", [&] { QDir(path).removeRecursively(); }},
+        {"a file where the folder was", [&] {
+             QDir(path).removeRecursively();
+             PluginFixtures::writeBytes(path, "file");
+         }},
+        {"a link where the folder was", [&] {
+             QDir(path).removeRecursively();
+             PluginFixtures::makeSymlink("/nonexistent", path);
+         }},
+        {"a leftover staging folder", [&] {
+             PluginFixtures::writeBytes(QFileInfo(path).absolutePath() + "/.Lower Third.loomwork-restoring/junk", "x");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        c.damage();
+        PluginBackupStore::restore(backup, plugin);
+        EXPECT_EQ(snapshot(path), original);
+        EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
+        EXPECT_EQ(snapshot(backup.directory), backupBefore);
+    }
+}
+
+TEST_F(PluginBackupStoreTest, RestoreWithoutACopyThrowsPayloadMissingAndChangesNothing)
+{
+    const QString path = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "P");
+    const auto before = snapshot(path);
+    const auto empty = writeBackup("empty", path, "汉化", at(0), false);
+    const auto hiddenOnly = writeBackup("hidden", path, "汉化", at(1), false);
+    PluginFixtures::writeBytes(hiddenOnly.directory + "/payload/.DS_Store", "x");
+    const auto fileOnly = writeBackup("file", path, "汉化", at(2), false);
+    PluginFixtures::writeBytes(fileOnly.directory + "/payload/P", "not a folder");
+    auto noPayload = writeBackup("none", path, "汉化", at(3), false);
+    QDir(noPayload.directory + "/payload").removeRecursively();
+
+    for (const auto& backup : {empty, hiddenOnly, fileOnly, noPayload}) {
+        SCOPED_TRACE(backup.id.toStdString());
+        try {
+            PluginBackupStore::restore(backup, pluginAt(path));
+            ADD_FAILURE() << "restore succeeded";
+        } catch (const PluginBackupError& error) {
+            EXPECT_EQ(error.kind(), PluginBackupError::Kind::payloadMissing);
+            EXPECT_EQ(error.message(), "备份内容不完整，无法还原。");
+        }
+        EXPECT_EQ(snapshot(path), before);
+    }
+}
+
+TEST_F(PluginBackupStoreTest, PayloadCopyFallsBackToTheFirstFolder)
+{
+    const QString path = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Renamed");
+    auto backup = writeBackup("moved", "/elsewhere/Old Name", "r", at(0));
+    PluginFixtures::writeBytes(backup.directory + "/payload/.hidden/x", "x");
+    ASSERT_EQ(PluginBackupStore::payloadCopy(backup), backup.directory + "/payload/Old Name");
+    // A recorded path ending in ".." never makes the backup folder itself the copy.
+    auto climbing = backup;
+    climbing.originalPath = "/elsewhere/..";
+    EXPECT_EQ(PluginBackupStore::payloadCopy(climbing), backup.directory + "/payload/Old Name");
+    PluginBackupStore::restore(backup, pluginAt(path));
+    EXPECT_EQ(PluginFixtures::readBytes(path + "/content.txt"), "moved");
+}
+
+TEST_F(PluginBackupStoreTest, LongPluginNamesStillStage)
+{
+    const QString name = QString(250, QLatin1Char('n'));
+    const QString path = makeRichPlugin(PluginRoot::user, ZFCPluginType::transitions, name);
+    const auto original = snapshot(path);
+    const auto backup = PluginBackupStore::createBackup(pluginAt(path), "r", 1);
+    PluginFixtures::writeBytes(path + "/tool.sh", "changed");
+    PluginBackupStore::restore(backup, pluginAt(path));
+    EXPECT_EQ(snapshot(path), original);
+    EXPECT_TRUE(hiddenSiblings(path).isEmpty());
+}
+
+TEST_F(PluginBackupStoreTest, CreateFailuresLeaveNothingBehind)
+{
+    const QString path = makeRichPlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
+    const struct {
+        const char* label;
+        std::function<void(FaultyBackupFiles&)> arrange;
+        QString plugin;
+        QString reason; // part of the message
+    } cases[] = {
+        {"copy fails", [](FaultyBackupFiles& f) { f.failOn(FaultyBackupFiles::Op::copyTree, "/payload/", ENOSPC); },
+         path, "无法拷贝插件“Glow”：磁盘空间不足"},
+        {"meta.json cannot be written",
+         [](FaultyBackupFiles& f) { f.failOn(FaultyBackupFiles::Op::writeFile, "meta.json", ENOSPC); }, path,
+         "无法写入备份信息：磁盘空间不足"},
+        {"plug-in folder gone", [](FaultyBackupFiles&) {}, path + "-missing", "无法拷贝插件"},
+        {"payload folder cannot be made",
+         [](FaultyBackupFiles& f) { f.failOn(FaultyBackupFiles::Op::makePath, "/payload", EROFS); }, path,
+         "无法创建备份文件夹：文件系统只读"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        FaultyBackupFiles files;
+        c.arrange(files);
+        Plugin plugin = pluginAt(c.plugin);
+        plugin.name = "Glow";
+        try {
+            PluginBackupStore::createBackup(plugin, "r", 1);
+            ADD_FAILURE() << "backup succeeded";
+        } catch (const PluginBackupError& error) {
+            EXPECT_EQ(error.kind(), PluginBackupError::Kind::fileSystem);
+            EXPECT_TRUE(error.message().startsWith(c.reason)) << error.message().toStdString();
+        }
+        EXPECT_TRUE(backupFolderNames().isEmpty()) << backupFolderNames().join(", ").toStdString();
+    }
+}
+
+TEST_F(PluginBackupStoreTest, CreateFailsWhenTheBackupRootIsAFile)
+{
+    const QString path = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "P");
+    PluginFixtures::writeBytes(PluginBackupStore::root(), "in the way");
+    EXPECT_THROW(PluginBackupStore::createBackup(pluginAt(path), "r", 1), PluginBackupError);
+    EXPECT_EQ(PluginFixtures::readBytes(PluginBackupStore::root()), "in the way");
+    EXPECT_TRUE(PluginBackupStore::allBackups().isEmpty());
+}
+
+TEST_F(PluginBackupStoreTest, FailedRestoreKeepsTheOldPlugin)
+{
+    const QString path = makeRichPlugin(PluginRoot::user, ZFCPluginType::effect, "Keep");
+    const Plugin plugin = pluginAt(path);
+    const auto backup = PluginBackupStore::createBackup(plugin, "r", 1);
+    PluginFixtures::writeBytes(path + "/edited.txt", "the user's newer work");
+    const auto edited = snapshot(path);
+    const QString staging = ".Keep.loomwork-restoring";
+
+    const struct {
+        const char* label;
+        FaultyBackupFiles::Op op;
+        QString marker;
+        int error;
+        QString message;
+    } cases[] = {
+        {"copy into staging fails", FaultyBackupFiles::Op::copyTree, staging, ENOSPC, "无法还原插件“Keep”：磁盘空间不足"},
+        {"old folder cannot be moved aside", FaultyBackupFiles::Op::rename, "/Keep", EIO, "无法还原插件“Keep”"},
+        {"staging cannot be moved in", FaultyBackupFiles::Op::rename, staging, EXDEV, "无法还原插件“Keep”"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        RecordingAdminRunner runner;
+        FaultyBackupFiles files;
+        files.failOn(c.op, c.marker, c.error);
+        try {
+            PluginBackupStore::restore(backup, plugin);
+            ADD_FAILURE() << "restore succeeded";
+        } catch (const PluginBackupError& error) {
+            EXPECT_EQ(error.errorCode(), c.error);
+            EXPECT_TRUE(error.message().startsWith(c.message)) << error.message().toStdString();
+        }
+        EXPECT_EQ(snapshot(path), edited);
+        EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
+        // Administrator rights cannot cure these; the old plug-in is never handed to rm -rf.
+        EXPECT_TRUE(runner.commands().isEmpty());
+    }
+}
+
+TEST_F(PluginBackupStoreTest, StructuralFailureIsReportedWithoutAdministrator)
+{
+    // The category "folder" is a file: nothing can be staged beside the plug-in.
+    const QString category = PluginFixtures::categoryFolder(PluginRoot::user, ZFCPluginType::effect);
+    const QString source = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::generator, "P");
+    const auto backup = PluginBackupStore::createBackup(pluginAt(source), "r", 1);
+    QDir(category).removeRecursively();
+    PluginFixtures::writeBytes(category, "file");
+    RecordingAdminRunner runner;
+    try {
+        PluginBackupStore::restore(backup, pluginAt(category + "/P"));
+        ADD_FAILURE() << "restore succeeded";
+    } catch (const PluginBackupError& error) {
+        EXPECT_EQ(error.errorCode(), ENOTDIR);
+        EXPECT_EQ(error.message(), "无法还原插件“P”：不是文件夹");
+    }
+    EXPECT_EQ(PluginFixtures::readBytes(category), "file");
+    EXPECT_TRUE(runner.commands().isEmpty());
+
+    // A plug-in without a proper folder path is never resolved against the working folder.
+    const QStringList before = QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& path : {QString(), QString("relative/P"), QString("/"), category + "/.."}) {
+        SCOPED_TRACE(path.toStdString());
+        EXPECT_THROW(PluginBackupStore::restore(backup, pluginAt(path)), PluginBackupError);
+    }
+    EXPECT_EQ(QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    EXPECT_TRUE(runner.commands().isEmpty());
+}
+
+TEST_F(PluginBackupStoreTest, RefusedRestoreFallsBackToAdministratorReplace)
+{
+    const QString path = makeRichPlugin(PluginRoot::system, ZFCPluginType::effect, "Sys's \"P\" $HOME");
+    Plugin plugin = pluginAt(path, PluginRoot::system);
+    const auto original = snapshot(path);
+    const auto backup = PluginBackupStore::createBackup(plugin, "汉化", 1);
+    const QString source = *PluginBackupStore::payloadCopy(backup);
+
+    const struct {
+        const char* label;
+        bool agree;
+        std::optional<AdminRunner::Outcome> outcome; // none: run the command for real
+        bool restored;
+    } cases[] = {
+        {"administrator copy succeeds", true, std::nullopt, true},
+        {"administrator command fails", true, AdminRunner::Outcome{true, 1, {}, {}}, false},
+        {"explanation declined", false, std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        AdminAuth::resetExplanation();
+        PluginFixtures::writeBytes(path + "/edited.txt", "edited");
+        const auto edited = snapshot(path);
+        FakeAlertPresenter alerts;
+        alerts.setDefaultAnswer(c.agree);
+        RecordingAdminRunner runner;
+        runner.setExecuteLocally(true);
+        if (c.outcome)
+            runner.queueOutcome(*c.outcome);
+        FaultyBackupFiles files;
+        files.failOn(FaultyBackupFiles::Op::copyTree, ".loomwork-restoring", EACCES);
+
+        if (c.restored) {
+            PluginBackupStore::restore(backup, plugin);
+            EXPECT_EQ(snapshot(path), original);
+        } else {
+            try {
+                PluginBackupStore::restore(backup, plugin);
+                ADD_FAILURE() << "restore succeeded";
+            } catch (const PluginBackupError& error) {
+                EXPECT_EQ(error.message(), "无法还原插件“Sys's \"P\" $HOME”：没有权限");
+            }
+            EXPECT_EQ(snapshot(path), edited);
+        }
+        if (c.agree)
+            EXPECT_EQ(runner.commands(),
+                      QStringList({AdminAuth::replaceCommand(source, path, AdminRunner::Flavor::linux)}));
+        else
+            EXPECT_TRUE(runner.commands().isEmpty());
+        EXPECT_TRUE(hiddenSiblings(path).isEmpty());
+        QFile::remove(path + "/edited.txt");
+    }
+}
+
+TEST_F(PluginBackupStoreTest, SystemRestoreOpensTheLibraryAndRecreatesAMissingCategory)
+{
+    // The category folder is missing, so it is not writable: the library is opened first.
+    QDir().mkpath(TestEnv::systemLibrary());
+    const QString path = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Gone";
+    QDir(QFileInfo(path).absolutePath()).removeRecursively();
+    const auto backup = writeBackup("b", path, "汉化", at(0));
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    PluginBackupStore::restore(backup, pluginAt(path, PluginRoot::system));
+    EXPECT_EQ(PluginFixtures::readBytes(path + "/content.txt"), "b");
+    EXPECT_EQ(runner.commands(),
+              QStringList({AdminAuth::requestPermissionCommand({TestEnv::systemLibrary()})}));
+}

@@ -1,0 +1,173 @@
+#include "support/app/BackupFixtures.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+#include "engine/PluginBackupStore.h"
+#include "support/app/PluginFixtures.h"
+
+QMap<QString, QByteArray> BackupFixtures::snapshot(const QString& folder)
+{
+    QMap<QString, QByteArray> result;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = path.mid(folder.size());
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+            result.insert(relative, "unreadable");
+            continue;
+        }
+        QByteArray entry = QByteArray::number(st.st_mode & 07777, 8) + ' ';
+        if (!S_ISLNK(st.st_mode))
+            entry += QByteArray::number(qint64(st.st_mtim.tv_sec)) + ' ';
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
+            entry += "link " + QByteArray(target, n < 0 ? 0 : int(n));
+        }
+        else if (S_ISDIR(st.st_mode))
+            entry += "folder";
+        else
+        {
+            const QByteArray bytes = PluginFixtures::readBytes(path);
+            entry += "file " + QByteArray::number(bytes.size()) + ' '
+                + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+        }
+        result.insert(relative, entry);
+    }
+    return result;
+}
+
+Plugin BackupFixtures::pluginAt(const QString& path, PluginRoot root, qint64 sizeBytes)
+{
+    Plugin plugin;
+    plugin.name = QFileInfo(path).fileName();
+    plugin.root = root;
+    plugin.path = path;
+    plugin.sizeBytes = sizeBytes;
+    return plugin;
+}
+
+QString BackupFixtures::makeRichPlugin(PluginRoot root, ZFCPluginType type, const QString& name)
+{
+    const QString folder = PluginFixtures::makeTemplatePlugin(root, type, name);
+    QByteArray binary;
+    for (int i = 0; i < 70000; ++i)
+        binary.append(char((i * 131) & 0xFF));
+    PluginFixtures::writeBytes(folder + QStringLiteral("/Media/Deep/er/clip.mov"), binary);
+    PluginFixtures::writeBytes(folder + QStringLiteral("/Media/empty.txt"), {});
+    PluginFixtures::writeBytes(folder + QStringLiteral("/tool.sh"), "#!/bin/sh\necho hi\n");
+    QFile::setPermissions(folder + QStringLiteral("/tool.sh"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                              | QFile::ExeGroup);
+    QDir().mkpath(folder + QStringLiteral("/Empty Folder"));
+    PluginFixtures::makeSymlink(QStringLiteral("Media/thumbnail.png"), folder + QStringLiteral("/Preview.png"));
+    // Old times, so that a copy that does not keep them shows.
+    PluginFixtures::setModified(folder + QStringLiteral("/Media/Deep/er/clip.mov"), 1500000000);
+    PluginFixtures::setModified(folder + QStringLiteral("/Media/Deep"), 1500000000);
+    return folder;
+}
+
+PluginBackup BackupFixtures::writeBackup(const QString& id, const QString& originalPath, const QString& reason,
+                                         const QDateTime& createdAt, bool withPayload)
+{
+    PluginBackupStore::Meta meta;
+    meta.pluginName = QFileInfo(originalPath).fileName();
+    meta.originalPath = originalPath;
+    meta.createdAt = createdAt;
+    meta.reason = reason;
+    meta.byteCount = 1234;
+    const QString directory = PluginBackupStore::root() + QLatin1Char('/') + id;
+    QDir().mkpath(directory + QStringLiteral("/payload"));
+    PluginFixtures::writeBytes(directory + QStringLiteral("/meta.json"), meta.toJson());
+    if (withPayload)
+        PluginFixtures::writeBytes(directory + QStringLiteral("/payload/") + meta.pluginName
+                                       + QStringLiteral("/content.txt"),
+                                   id.toUtf8());
+    return PluginBackup{id, directory, meta.pluginName, originalPath, createdAt, reason, meta.byteCount};
+}
+
+QStringList BackupFixtures::backupFolderNames()
+{
+    return QDir(PluginBackupStore::root())
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+FaultyBackupFiles::FaultyBackupFiles()
+{
+    m_previous = BackupFiles::setCurrent(this);
+}
+
+FaultyBackupFiles::~FaultyBackupFiles()
+{
+    BackupFiles::setCurrent(m_previous);
+}
+
+void FaultyBackupFiles::failOn(Op op, const QString& marker, int errorCode)
+{
+    QMutexLocker lock(&m_mutex);
+    m_rules.append({op, marker, errorCode});
+}
+
+QStringList FaultyBackupFiles::calls() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_calls;
+}
+
+int FaultyBackupFiles::fault(Op op, const QString& path, const QString& call)
+{
+    QMutexLocker lock(&m_mutex);
+    m_calls.append(call);
+    for (const Rule& rule : m_rules) {
+        if (rule.op == op && path.contains(rule.marker))
+            return rule.errorCode;
+    }
+    return 0;
+}
+
+int FaultyBackupFiles::makePath(const QString& folder)
+{
+    if (const int error = fault(Op::makePath, folder, QStringLiteral("makePath ") + folder))
+        return error;
+    return BackupFiles::makePath(folder);
+}
+
+int FaultyBackupFiles::copyTree(const QString& source, const QString& destination)
+{
+    if (const int error = fault(Op::copyTree, destination,
+                                QStringLiteral("copyTree ") + source + QLatin1Char(' ') + destination))
+        return error;
+    return BackupFiles::copyTree(source, destination);
+}
+
+int FaultyBackupFiles::removeTree(const QString& path)
+{
+    if (const int error = fault(Op::removeTree, path, QStringLiteral("removeTree ") + path))
+        return error;
+    return BackupFiles::removeTree(path);
+}
+
+int FaultyBackupFiles::rename(const QString& from, const QString& to)
+{
+    if (const int error = fault(Op::rename, from, QStringLiteral("rename ") + from + QLatin1Char(' ') + to))
+        return error;
+    return BackupFiles::rename(from, to);
+}
+
+int FaultyBackupFiles::writeFile(const QString& path, const QByteArray& bytes)
+{
+    if (const int error = fault(Op::writeFile, path, QStringLiteral("writeFile ") + path))
+        return error;
+    return BackupFiles::writeFile(path, bytes);
+}

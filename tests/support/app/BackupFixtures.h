@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cerrno>
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QMap>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+
+#include "engine/BackupFiles.h"
+#include "engine/Plugin.h"
+#include "engine/PluginBackup.h"
+
+// Helpers for backup and translation tests.
+namespace BackupFixtures {
+
+// Every entry below `folder` by relative path: its kind, mode, modification time and content (size and digest
+// of a file's bytes, target of a link). Two equal snapshots mean the same tree, byte for byte.
+QMap<QString, QByteArray> snapshot(const QString& folder);
+
+// A Plugin value for a folder made with PluginFixtures.
+Plugin pluginAt(const QString& path, PluginRoot root = PluginRoot::user, qint64 sizeBytes = 4096);
+
+// A plug-in folder with nested folders, a binary file, an empty file, an empty folder, an
+// executable script and a relative link inside it.
+QString makeRichPlugin(PluginRoot root, ZFCPluginType type, const QString& name);
+
+// A backup folder written by hand under the backup root, as an older run would have left
+// it. `withPayload` false leaves the payload folder empty.
+PluginBackup writeBackup(const QString& id, const QString& originalPath, const QString& reason,
+                         const QDateTime& createdAt, bool withPayload = true);
+
+// Names in the backup root.
+QStringList backupFolderNames();
+
+} // namespace BackupFixtures
+
+// Real file operations, except that a chosen operation fails with a chosen errno when its
+// path contains a marker. Installs itself for its lifetime.
+class FaultyBackupFiles final : public BackupFiles
+{
+public:
+    enum class Op {
+        makePath,
+        copyTree,
+        removeTree,
+        rename,
+        writeFile
+    };
+
+    FaultyBackupFiles();
+    ~FaultyBackupFiles() override;
+
+    // `op` fails with `errorCode` whenever its path contains `marker` (copyTree: the
+    // destination; rename: the item moved).
+    void failOn(Op op, const QString& marker, int errorCode);
+    // "op from [to]" for every call, in order.
+    QStringList calls() const;
+
+    int makePath(const QString& folder) override;
+    int copyTree(const QString& source, const QString& destination) override;
+    int removeTree(const QString& path) override;
+    int rename(const QString& from, const QString& to) override;
+    int writeFile(const QString& path, const QByteArray& bytes) override;
+
+private:
+    int fault(Op op, const QString& path, const QString& call);
+
+    struct Rule {
+        Op op;
+        QString marker;
+        int errorCode;
+    };
+    mutable QMutex m_mutex;
+    QList<Rule> m_rules;
+    QStringList m_calls;
+    BackupFiles* m_previous = nullptr;
+};

@@ -20,14 +20,16 @@ struct ZFCInflater::State
     bool inited = false;
     bool reachedEnd = false;
     int64_t written = 0;
+    int64_t limit = -1;
 };
 
 ZFCInflater::ZFCInflater(std::unique_ptr<State> state) : m_state(std::move(state)) {}
 
-std::unique_ptr<ZFCInflater> ZFCInflater::create(ZFCFileHandle& handle)
+std::unique_ptr<ZFCInflater> ZFCInflater::create(ZFCFileHandle& handle, int64_t limit)
 {
     auto state = std::make_unique<State>();
     state->handle = &handle;
+    state->limit = limit;
     if (inflateInit2(&state->strm, -15) != Z_OK)
         return nullptr;
     state->inited = true;
@@ -60,6 +62,8 @@ void ZFCInflater::append(std::span<const uint8_t> data)
             const int result = inflate(&s.strm, Z_NO_FLUSH);
             const std::size_t produced = s.buf.size() - s.strm.avail_out;
             if (produced > 0) {
+                if (s.limit >= 0 && static_cast<int64_t>(produced) > s.limit - s.written)
+                    throw ZFCPackageError::ioFailure("明文数据超出文件树声明的总量");
                 s.handle->write(s.buf.data(), produced);
                 s.written += static_cast<int64_t>(produced);
             }

@@ -240,7 +240,7 @@ private:
             throw ZFCPackageError::ioFailure("无法创建文件：" + path.string());
         m_out = ZFCFileHandle::adopt(fd, path);
         if (entry.isCompressed()) {
-            m_inflater = ZFCInflater::create(m_out);
+            m_inflater = ZFCInflater::create(m_out, entry.size.value_or(-1));
             if (!m_inflater)
                 throw ZFCPackageError::ioFailure("解压器初始化失败：" + path.string());
         }

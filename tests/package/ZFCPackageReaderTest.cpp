@@ -383,6 +383,7 @@ TEST(ZFCPackageReader, CompressedFileCutShortIsReported)
     stream.resize(stream.size() - 4);
     json cut = file("t.xml", 0, static_cast<int64_t>(stream.size()));
     cut["cm"] = "zlib";
+    cut["size"] = 100000;
     writeFile(dir / "cut.zfcp", onePlugin(json::array({cut}), stream));
     EXPECT_EQ(extractError(dir / "cut.zfcp", dir / "root"), kTruncated);
 }
@@ -504,4 +505,28 @@ TEST(ZFCPackageReader, SurvivesCorruptedPackages)
         for (const auto& entry : fs::directory_iterator(work))
             ASSERT_EQ(entry.path().filename(), "dest") << "round " << round;
     }
+}
+
+TEST(ZFCPackageReader, InflatingPastTheDeclaredSizeIsRefused)
+{
+    // A few kilobytes that inflate to far more than the entry declares must not fill the disk.
+    TempDir dir;
+    writeFile(dir / "P/zeros.bin", std::string(4 * 1024 * 1024, '\0'));
+    ZFCPacker::pack({{ZFCPluginType::effect, "P", dir / "P"}}, dir / "full.zfcp");
+    json meta = json::parse(craft::metadataOf(dir / "full.zfcp"));
+    ASSERT_EQ(meta[0]["items"][0]["cm"], "zlib");
+    meta[0]["items"][0]["size"] = 1000;
+
+    const std::string bytes = readFile(dir / "full.zfcp");
+    const ZFCPackageReader original(dir / "full.zfcp");
+    writeFile(dir / "bomb.zfcp",
+              craft::package(meta.dump(), bytes.substr(static_cast<std::size_t>(original.dataOffset()))));
+    EXPECT_EQ(extractError(dir / "bomb.zfcp", dir / "root"), "文件读写失败：明文数据超出文件树声明的总量");
+    std::error_code ec;
+    const auto size = fs::file_size(dir / "root/P/zeros.bin", ec);
+    EXPECT_TRUE(ec || size <= 1000) << size;
+
+    // The untouched package still extracts whole.
+    EXPECT_EQ(extractError(dir / "full.zfcp", dir / "ok"), "");
+    EXPECT_EQ(fs::file_size(dir / "ok/P/zeros.bin"), 4u * 1024 * 1024);
 }

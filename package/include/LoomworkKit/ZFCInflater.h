@@ -10,13 +10,15 @@ class ZFCFileHandle;
 class ZFCInflater
 {
 public:
-    // Null when zlib refuses to start.
-    static std::unique_ptr<ZFCInflater> create(ZFCFileHandle& handle);
+    // Null when zlib refuses to start. A `limit` of 0 or more caps the bytes written: a
+    // stream that inflates past the size its entry declares is refused (a hostile package
+    // could otherwise fill the disk from a few kilobytes).
+    static std::unique_ptr<ZFCInflater> create(ZFCFileHandle& handle, int64_t limit = -1);
     ~ZFCInflater();
 
     // Feeds compressed bytes. Returns quietly when more input is needed; input after the
     // stream's end is dropped. Throws ZFCPackageError::ioFailure "解压失败（zlib n）" for
-    // invalid data, or the handle's write error.
+    // invalid data, "明文数据超出文件树声明的总量" past the limit, or the handle's write error.
     void append(std::span<const uint8_t> data);
     // Ends the zlib stream (inited() becomes false).
     void end();

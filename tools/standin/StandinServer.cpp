@@ -98,6 +98,7 @@ bool Server::start()
     m_http->Get(".*", handle);
     m_http->Post(".*", handle);
     m_http->set_payload_max_length(16 * 1024 * 1024);
+    m_http->set_keep_alive_timeout(1); // so that stop() returns soon
 
     if (m_options.port == 0) {
         m_port = m_http->bind_to_any_port("127.0.0.1");

@@ -103,18 +103,23 @@ void SidebarRow::resizeEvent(QResizeEvent* event)
     layoutBadge();
 }
 
+QString SidebarRow::toolTipAt(const QPoint& pos) const
+{
+    // Only the triangle explains the error; the library rows have no tooltip of their own.
+    if (m_row.error && warningRect().contains(pos))
+        return *m_row.error;
+    return m_row.toolTip;
+}
+
 bool SidebarRow::event(QEvent* event)
 {
     if (event->type() == QEvent::ToolTip) {
         auto* help = static_cast<QHelpEvent*>(event);
-        // Only the triangle explains the error; the library rows have no tooltip of their own.
-        if (m_row.error && warningRect().contains(help->pos()))
-            QToolTip::showText(help->globalPos(), m_row.error->toHtmlEscaped(), this,
-                               warningRect().toAlignedRect());
-        else if (!m_row.toolTip.isEmpty())
-            QToolTip::showText(help->globalPos(), m_row.toolTip.toHtmlEscaped(), this);
-        else
+        const QString text = toolTipAt(help->pos());
+        if (text.isEmpty())
             QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), text.toHtmlEscaped(), this);
         return true;
     }
     return QAbstractButton::event(event);

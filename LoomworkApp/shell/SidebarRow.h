@@ -41,6 +41,9 @@ public:
     CountBadge* countBadge() const;
     // Where the warning triangle is drawn; empty without an error.
     QRectF warningRect() const;
+    // The tooltip shown for the pointer at `pos`: the error over the triangle, else the
+    // row's own tooltip (empty for none).
+    QString toolTipAt(const QPoint& pos) const;
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;

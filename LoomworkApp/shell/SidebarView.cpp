@@ -3,7 +3,6 @@
 #include <QEvent>
 #include <QPainter>
 #include <QScrollArea>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "engine/AppState.h"
@@ -52,27 +51,30 @@ private:
     int m_top;
 };
 
-// Watches the user area and reports where its top edge lies above the window's bottom
-// edge whenever it is laid out anew.
+// Watches the user area and every widget above it up to the window, and reports where
+// the area's top edge lies above the window's bottom edge whenever one of them has been
+// moved or resized (once per turn of the event loop, after the layout pass).
 class BottomDistanceProbe final : public QObject
 {
 public:
     BottomDistanceProbe(QWidget* watched, std::function<void()> report)
-        : QObject(watched), m_report(std::move(report))
+        : QObject(watched), m_watched(watched), m_report(std::move(report))
     {
-        watched->installEventFilter(this);
+        watchChain();
     }
 
 protected:
     bool eventFilter(QObject*, QEvent* event) override
     {
         switch (event->type()) {
+        case QEvent::ParentChange:
+            watchChain();
+            schedule();
+            break;
         case QEvent::Move:
         case QEvent::Resize:
         case QEvent::Show:
-        case QEvent::ParentChange:
-            // After the layout pass has finished; dropped if the area is gone by then.
-            QTimer::singleShot(0, this, [this] { m_report(); });
+            schedule();
             break;
         default:
             break;
@@ -81,7 +83,37 @@ protected:
     }
 
 private:
+    void watchChain()
+    {
+        for (const QPointer<QWidget>& w : std::as_const(m_chain))
+            if (w)
+                w->removeEventFilter(this);
+        m_chain.clear();
+        for (QWidget* w = m_watched; w; w = w->isWindow() ? nullptr : w->parentWidget()) {
+            w->installEventFilter(this);
+            m_chain.append(w);
+        }
+    }
+
+    void schedule()
+    {
+        if (m_pending)
+            return;
+        m_pending = true;
+        // Queued on the probe: dropped if the area is gone by then.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_pending = false;
+                m_report();
+            },
+            Qt::QueuedConnection);
+    }
+
+    QWidget* m_watched;
+    QList<QPointer<QWidget>> m_chain;
     std::function<void()> m_report;
+    bool m_pending = false;
 };
 
 } // namespace

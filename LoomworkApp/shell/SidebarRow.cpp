@@ -6,6 +6,7 @@
 #include <QHelpEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextDocument>
 #include <QToolTip>
 
 #include "shell/CategoryGlyph.h"
@@ -111,6 +112,11 @@ QString SidebarRow::toolTipAt(const QPoint& pos) const
     return m_row.toolTip;
 }
 
+QString SidebarRow::toolTipHtml(const QString& text)
+{
+    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
+}
+
 bool SidebarRow::event(QEvent* event)
 {
     if (event->type() == QEvent::ToolTip) {
@@ -119,7 +125,7 @@ bool SidebarRow::event(QEvent* event)
         if (text.isEmpty())
             QToolTip::hideText();
         else
-            QToolTip::showText(help->globalPos(), text.toHtmlEscaped(), this);
+            QToolTip::showText(help->globalPos(), toolTipHtml(text), this);
         return true;
     }
     return QAbstractButton::event(event);

@@ -54,10 +54,10 @@ private:
 // Watches the user area and every widget above it up to the window, and reports where
 // the area's top edge lies above the window's bottom edge whenever one of them has been
 // moved or resized (once per turn of the event loop, after the layout pass).
-class BottomDistanceProbe final : public QObject
+class WindowBottomDistanceReader final : public QObject
 {
 public:
-    BottomDistanceProbe(QWidget* watched, std::function<void()> report)
+    WindowBottomDistanceReader(QWidget* watched, std::function<void()> report)
         : QObject(watched), m_watched(watched), m_report(std::move(report))
     {
         watchChain();
@@ -175,7 +175,7 @@ SidebarView::SidebarView(AppState* state, Callbacks callbacks, QWidget* parent)
     m_userBar = new SidebarUserBar(m_callbacks.onOpenAccount, m_callbacks.onOpenSettings, m_userArea);
     userLayout->addWidget(m_userBar);
     bottomLayout->addWidget(m_userArea);
-    new BottomDistanceProbe(m_userArea, [this] { reportDividerY(); });
+    new WindowBottomDistanceReader(m_userArea, [this] { reportDividerY(); });
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

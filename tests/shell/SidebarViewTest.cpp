@@ -8,6 +8,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextDocument>
 #include <QToolTip>
 #include <QVBoxLayout>
 
@@ -211,8 +212,16 @@ TEST_F(SidebarViewTest, TrailingEndShowsTheErrorTriangleOrTheCount)
     QHelpEvent help(QEvent::ToolTip, triangle, system->mapToGlobal(triangle));
     QApplication::sendEvent(system, &help);
     EXPECT_TRUE(QToolTip::isVisible());
-    EXPECT_EQ(QToolTip::text(), error.toHtmlEscaped());
+    EXPECT_EQ(QToolTip::text(), SidebarRow::toolTipHtml(error));
     QToolTip::hideText();
+    // Whatever an error says is shown literally, never as markup.
+    for (const QString& text : {error, QStringLiteral("<b>bold</b> & <img src=x> &amp;"), QStringLiteral("a < b")}) {
+        const QString html = SidebarRow::toolTipHtml(text);
+        EXPECT_TRUE(Qt::mightBeRichText(html)) << html.toStdString();
+        QTextDocument document;
+        document.setHtml(html);
+        EXPECT_EQ(document.toPlainText(), text);
+    }
     EXPECT_EQ(system->toolTipAt(QPoint(40, system->height() / 2)), QString());
     SidebarRow* user = sidebar.row(RowId::userLibrary);
     EXPECT_TRUE(user->warningRect().isEmpty());

@@ -363,7 +363,6 @@ TEST_F(SidebarViewTest, ScreenshotsInLightAndDark)
         sidebar.resize(256, 640);
         sidebar.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&sidebar));
-        QSignalSpy hoverDone(&sidebar, &QObject::destroyed);
         QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
         QApplication::sendEvent(sidebar.row(RowId::generator), &enter);
         QApplication::processEvents();

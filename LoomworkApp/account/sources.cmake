@@ -1,5 +1,13 @@
 # Files of account/: services (no widgets) and views.
 set(account_SERVICE_SOURCES
+  AvatarImageLoader.cpp AvatarImageLoader.h
+  AvatarModel.cpp AvatarModel.h
+  LoginService.cpp LoginService.h
+  Member.cpp Member.h
+  ServerConfig.cpp ServerConfig.h
+  TokenStore.cpp TokenStore.h
+  V2API.cpp V2API.h
 )
 set(account_VIEW_SOURCES
+  UserAvatar.cpp UserAvatar.h
 )

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+#include <QVariant>
+
+// The base address of the service, resolved afresh on every call: the "serverBaseURL"
+// setting (an override set from outside; the application never writes it), then the
+// build-time address, then the built-in one.
+namespace ServerConfig {
+
+inline constexpr const char* defaultBaseURLString = "https://api.loomwork.example";
+inline constexpr const char* settingsKey = "serverBaseURL";
+
+QString baseURLString();
+QUrl baseURL();
+// The base with at most one trailing "/" removed, followed by `path` unchanged (a path the
+// base carries stays in front). Invalid when the result does not parse.
+QUrl url(const QString& path);
+
+// The rule behind baseURLString(), with its inputs given (tests).
+QString resolveBaseURLString(const QVariant& setting, const QVariant& buildValue);
+// Whether the text converts to a URL.
+bool parses(const QString& text);
+
+} // namespace ServerConfig

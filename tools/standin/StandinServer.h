@@ -1,0 +1,126 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace httplib {
+class Server;
+}
+
+namespace standin {
+
+using Json = nlohmann::json;
+
+struct Options
+{
+    int port = 0;                        // 0 picks a free port
+    double autoScanAfterSeconds = -1;    // a QR login confirms itself after this; < 0 never
+    double sessionSeconds = 3 * 24 * 3600.0;
+};
+
+struct Request
+{
+    std::string method;
+    std::string path;
+    std::string rawBody;
+    Json body; // the parsed body when it is JSON, else null
+    std::map<std::string, std::string> query;
+};
+
+// What a route answers. `raw` wins over `json` when set.
+struct Reply
+{
+    int httpStatus = 200;
+    Json json = Json::object();
+    std::optional<std::string> raw;
+    std::string contentType = "application/json; charset=utf-8";
+
+    static Reply ok(Json payload);                       // {"status":0,"info":"ok",...payload}
+    static Reply failure(int status, const std::string& info);
+};
+
+// The stand-in server. Routes are registered before start(); each is a method and an exact
+// path. Every request outside "/__test/" is logged and may be replaced by a scripted reply
+// (see the "/__test/script" control). Handlers run on the server's worker threads; they
+// share state through their own captured objects, guarded by their own locks.
+class Server
+{
+public:
+    using Handler = std::function<Reply(const Request&)>;
+
+    explicit Server(Options options = {});
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    void route(const std::string& method, const std::string& path, Handler handler);
+    // Answers requests of `method` that no route matched (one per method).
+    void fallback(const std::string& method, Handler handler);
+    // Called by "/__test/reset" after the log and the scripts are cleared.
+    void onReset(std::function<void()> hook);
+
+    // Binds 127.0.0.1 and serves on a thread of its own. False when the port is taken.
+    bool start();
+    void stop();
+    // Blocks until stop() (for the executable).
+    void wait();
+
+    int port() const { return m_port; }
+    std::string baseUrl() const; // "http://127.0.0.1:PORT/"
+    const Options& options() const { return m_options; }
+
+    // Sleeps, waking early when the server stops.
+    void sleepFor(std::chrono::milliseconds duration);
+
+private:
+    struct Script
+    {
+        std::optional<int> httpStatus;
+        std::optional<Json> status;
+        std::optional<Json> info;
+        std::optional<Json> fields;
+        std::optional<Json> reply;
+        std::optional<std::string> body;
+        std::optional<std::string> contentType;
+        int delayMs = 0;
+        size_t padBytes = 0;
+    };
+
+    void addControls();
+    Reply dispatch(const Request& request);
+    std::optional<Script> takeScript(const std::string& path);
+    Reply applyScript(const Script& script, const Request& request, const Handler* handler);
+
+    Options m_options;
+    std::unique_ptr<httplib::Server> m_http;
+    std::thread m_thread;
+    int m_port = 0;
+
+    std::map<std::pair<std::string, std::string>, Handler> m_routes;
+    std::map<std::string, Handler> m_fallbacks;
+    std::vector<std::function<void()>> m_resetHooks;
+
+    std::mutex m_mutex; // the log and the scripts
+    std::vector<Json> m_log;
+    std::map<std::string, std::deque<Script>> m_scripts;
+
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopped;
+    bool m_stopping = false;
+};
+
+// Builds a server with every route of the service.
+std::unique_ptr<Server> makeServer(Options options);
+
+} // namespace standin

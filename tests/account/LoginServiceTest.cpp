@@ -189,6 +189,18 @@ TEST_F(LoginServiceTest, FailedOrOddVerificationRepliesEndOrKeepTheSession)
 
 TEST_F(LoginServiceTest, StoredOrGivenExpiryEndsTheSession)
 {
+    // An empty or blank token file is no session: the QR phase, without asking the server.
+    for (const QByteArray bytes : {QByteArray(""), QByteArray(" \n")}) {
+        QFile file(TokenStore::filePath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        file.close();
+        auto service = makeService();
+        service->start();
+        EXPECT_EQ(service->phase(), Phase::loggedOut());
+    }
+    EXPECT_TRUE(standin().requests("/v2/verify").isEmpty());
+
     // A stored expiry at or before now: signed out without asking the server.
     TokenStore::set("tok");
     QSettings().setValue("loginExpireAt", QDateTime::currentDateTimeUtc());

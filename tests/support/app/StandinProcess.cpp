@@ -1,6 +1,8 @@
 #include "support/app/StandinProcess.h"
 
 #include <arpa/inet.h>
+#include <csignal>
+#include <sys/prctl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +17,8 @@ StandinProcess::StandinProcess(const QStringList& arguments)
     m_process.setProgram(QStringLiteral(LOOMWORK_STANDIN_PATH));
     m_process.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0")} + arguments);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The server goes with the test process, even when that one crashes.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     m_process.start();
     if (!m_process.waitForStarted(5000))
         return;

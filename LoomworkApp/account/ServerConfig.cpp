@@ -6,6 +6,8 @@
 
 namespace {
 
+QString g_argumentValue;
+
 bool usable(const QVariant& value)
 {
     return value.typeId() == QMetaType::QString && !value.toString().isEmpty()
@@ -28,9 +30,16 @@ QString ServerConfig::resolveBaseURLString(const QVariant& setting, const QVaria
     return QString::fromLatin1(defaultBaseURLString);
 }
 
+void ServerConfig::setArgumentValue(const QString& value)
+{
+    g_argumentValue = value;
+}
+
 QString ServerConfig::baseURLString()
 {
-    return resolveBaseURLString(QSettings().value(QLatin1String(settingsKey)),
+    const QVariant setting = g_argumentValue.isEmpty() ? QSettings().value(QLatin1String(settingsKey))
+                                                       : QVariant(g_argumentValue);
+    return resolveBaseURLString(setting,
                                 QString::fromUtf8(BuildInfo::serverBaseUrl));
 }
 

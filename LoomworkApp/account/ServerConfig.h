@@ -13,6 +13,9 @@ inline constexpr const char* defaultBaseURLString = "https://api.loomwork.exampl
 inline constexpr const char* settingsKey = "serverBaseURL";
 
 QString baseURLString();
+// A value given on the command line ("-serverBaseURL URL") stands above the stored setting
+// for this run only and is never saved. Set once at start-up, before any request.
+void setArgumentValue(const QString& value);
 QUrl baseURL();
 // The base with at most one trailing "/" removed, followed by `path` unchanged (a path the
 // base carries stays in front). Invalid when the result does not parse.

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
 #include <QPointer>
 #include <QThread>
 
@@ -53,6 +55,8 @@ void AppPanel::present(const Panel& panel, PickHandler onPick)
 QFileDialog* AppPanel::makeDialog(const Panel& panel, QWidget* parent)
 {
     auto* dialog = new QFileDialog(parent, panel.title, panel.directory);
+    // Qt's own dialog, so that the panel's message can be shown in it.
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
     if (panel.kind == Panel::Kind::save) {
         dialog->setAcceptMode(QFileDialog::AcceptSave);
         dialog->setFileMode(QFileDialog::AnyFile);
@@ -73,8 +77,15 @@ QFileDialog* AppPanel::makeDialog(const Panel& panel, QWidget* parent)
     dialog->setOption(QFileDialog::ReadOnly, !panel.canCreateDirectories);
     if (!panel.prompt.isEmpty())
         dialog->setLabelText(QFileDialog::Accept, panel.prompt);
-    if (!panel.message.isEmpty())
-        dialog->setToolTip(panel.message);
+    if (!panel.message.isEmpty()) {
+        if (auto* grid = qobject_cast<QGridLayout*>(dialog->layout())) {
+            auto* message = new QLabel(panel.message, dialog);
+            message->setObjectName(QStringLiteral("loomworkPanelMessage"));
+            message->setTextFormat(Qt::PlainText);
+            message->setWordWrap(true);
+            grid->addWidget(message, grid->rowCount(), 0, 1, -1);
+        }
+    }
     return dialog;
 }
 

@@ -35,6 +35,19 @@ void Appearance::install(QApplication& app)
     SymbolIcon::fontFamily();
     QApplication::setFont(F::callout());
     instance().apply();
+#ifdef LOOMWORK_HAVE_DBUS
+    // Follow the desktop when the user switches its scheme while the application runs.
+    QDBusConnection::sessionBus().connect(
+        QStringLiteral("org.freedesktop.portal.Desktop"), QStringLiteral("/org/freedesktop/portal/desktop"),
+        QStringLiteral("org.freedesktop.portal.Settings"), QStringLiteral("SettingChanged"),
+        &instance(), SLOT(desktopSettingChanged()));
+#endif
+}
+
+void Appearance::desktopSettingChanged()
+{
+    if (m_mode == QLatin1String("system"))
+        apply();
 }
 
 void Appearance::setDesktopSchemeReader(DesktopSchemeReader reader)

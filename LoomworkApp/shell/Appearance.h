@@ -39,6 +39,9 @@ public:
 signals:
     void changed(bool dark);
 
+private slots:
+    void desktopSettingChanged();
+
 private:
     Appearance() = default;
     bool m_dark = false;

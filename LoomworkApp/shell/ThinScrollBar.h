@@ -8,7 +8,7 @@
 
 #include "shell/ThinScrollMetrics.h"
 
-class QAbstractScrollArea;
+
 
 // A slim rounded knob laid over the right edge of a scroll area whose own vertical
 // scroll bar is hidden. It follows the scroll bar's range and value, pages on a press

@@ -7,4 +7,5 @@ set(account_SERVICE_SOURCES
   V2API.cpp V2API.h
 )
 set(account_VIEW_SOURCES
+  LoginGateView.cpp LoginGateView.h
 )

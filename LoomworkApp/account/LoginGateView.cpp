@@ -85,6 +85,9 @@ void tone(QWidget* widget, const QColor& color, QPalette::ColorRole role = QPale
     QPalette p = widget->palette();
     p.setColor(role, color);
     widget->setPalette(p);
+    // Inside a button a label would otherwise draw in the button's text colour.
+    if (role == QPalette::WindowText)
+        widget->setForegroundRole(QPalette::WindowText);
 }
 
 // Three box blurs of the premultiplied image approximate a Gaussian of about `radius`.
@@ -259,6 +262,10 @@ public:
         m_spinner->setVisible(busy);
         m_label->setText(text);
         setEnabled(!busy);
+        QColor color = Qt::white;
+        if (busy)
+            color.setAlphaF(0.8f);
+        tone(m_label, color);
         update();
     }
     QString label() const { return m_label->text(); }
@@ -279,10 +286,6 @@ protected:
         QPainterPath path;
         path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
         p.fillPath(path, fill);
-        QColor text = Qt::white;
-        if (!isEnabled())
-            text.setAlphaF(0.8f);
-        tone(m_label, text);
     }
 
 private:

@@ -363,6 +363,19 @@ void InstallSheet::refresh()
 {
     refreshReview();
     refreshConflict();
+    if (!m_heightAnimation)
+        setFixedSize(kWidth, pageHeight(m_model->phase()));
+}
+
+int InstallSheet::pageHeight(InstallSheetModel::Phase phase) const
+{
+    // The fixed heights suit the original fonts; taller CJK line heights must not squeeze
+    // the cards or cut the hint, so the sheet grows instead.
+    const bool conflict = phase == InstallSheetModel::Phase::conflict;
+    QWidget* page = m_pages->widget(conflict ? 1 : 0);
+    const int width = kWidth - 2 * kMargin;
+    const int needed = page->layout()->minimumHeightForWidth(width) + 2 * kMargin;
+    return std::max(conflict ? kConflictHeight : kReviewHeight, needed);
 }
 
 void InstallSheet::refreshReview()
@@ -398,6 +411,9 @@ void InstallSheet::refreshReview()
     tone(m_hintSymbol, Palette::orange());
     tone(m_hintTitle, Palette::primary());
     tone(m_hintDetail, Palette::secondary());
+    // The box layout squeezes a wrapping panel to its one-line minimum beside a stretching
+    // list; claim the wrapped height outright.
+    m_hint->setMinimumHeight(m_hint->layout()->minimumHeightForWidth(kWidth - 2 * kMargin));
 
     m_installButton->setEnabled(m.canInstall());
 }
@@ -461,11 +477,12 @@ void InstallSheet::phaseChanged(InstallSheetModel::Phase phase)
         m_heightAnimation->stop();
     auto* animation = new QVariantAnimation(this);
     animation->setStartValue(height());
-    animation->setEndValue(forward ? kConflictHeight : kReviewHeight);
+    animation->setEndValue(pageHeight(phase));
     animation->setDuration(forward ? kForwardMs : kBackMs);
     animation->setEasingCurve(QEasingCurve::OutCubic);
     connect(animation, &QVariantAnimation::valueChanged, this,
             [this](const QVariant& value) { setFixedSize(kWidth, value.toInt()); });
+    connect(animation, &QVariantAnimation::finished, this, [this] { setFixedSize(kWidth, pageHeight(m_model->phase())); });
     m_heightAnimation = animation;
     animation->start(QAbstractAnimation::DeleteWhenStopped);
 }

@@ -66,6 +66,8 @@ private:
     void refreshConflict();
     void phaseChanged(InstallSheetModel::Phase phase);
     void settle(int result);
+    // The page's fixed height, or more when its content needs more at the sheet's width.
+    int pageHeight(InstallSheetModel::Phase phase) const;
 
     InstallSheetModel* m_model;
     TargetRootHandler m_onTargetRootChanged;

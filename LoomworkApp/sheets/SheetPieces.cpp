@@ -54,6 +54,8 @@ void tone(QLabel* label, const QColor& color)
     QPalette p = label->palette();
     p.setColor(QPalette::WindowText, color);
     label->setPalette(p);
+    // Inside a button a label would otherwise draw in the button's text colour.
+    label->setForegroundRole(QPalette::WindowText);
 }
 
 QLabel* symbolLabel(const QString& symbol, qreal points)

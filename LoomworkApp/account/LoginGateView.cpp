@@ -76,7 +76,9 @@ QLabel* centredLine(const QFont& font)
     QLabel* label = textLabel(QString(), font);
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     label->setWordWrap(true);
-    label->setMaximumWidth(LoginGateView::kTextWidth);
+    // As wide as the column may be, so that a long text wraps there instead of being cut;
+    // a short one still sits in the middle.
+    label->setFixedWidth(LoginGateView::kTextWidth);
     return label;
 }
 
@@ -313,7 +315,6 @@ LoginGateView::LoginGateView(LoginService* service, QWidget* parent) : QWidget(p
     auto* card = new QVBoxLayout(m_card);
     card->setContentsMargins(kCardPadding, kCardPadding, kCardPadding, kCardPadding);
     card->setSpacing(kCardSpacing);
-    card->setSizeConstraint(QLayout::SetMinimumSize);
 
     // Header
     auto* header = new QVBoxLayout;

@@ -136,6 +136,11 @@ TEST_F(LoginGateViewTest, ANewUserSeesACodeAndAConfirmedScanLiftsTheGate)
     EXPECT_FALSE(shown("hintLabel")) << "an empty hint leaves no line";
     EXPECT_GT(darkShare(part("qrCard")->grab().toImage()), 0.25) << "the code is drawn";
     grab("gate-scan.png");
+    QSettings().setValue(Appearance::settingsKey, QStringLiteral("dark"));
+    Appearance::instance().apply();
+    grab("gate-scan-dark.png");
+    QSettings().setValue(Appearance::settingsKey, QStringLiteral("light"));
+    Appearance::instance().apply();
     EXPECT_EQ(qrRequests(), 1);
     EXPECT_TRUE(m_gate->isCovering());
     EXPECT_TRUE(covering.isEmpty());

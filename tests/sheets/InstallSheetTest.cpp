@@ -222,6 +222,12 @@ TEST_F(InstallSheetTest, ConflictPageOffersTheThreeWaysWithPreviewAndList)
     EXPECT_EQ(hits->lineTexts(0), (QStringList{"Glow", "效果", "用户库"}));
     EXPECT_EQ(hits->lineTexts(3), (QStringList{"Swipe", "转场", "本批 2 次"}));
     sheet->grab().save(screenshotPath("install-conflict.png"));
+    QSettings().setValue(Appearance::settingsKey, QStringLiteral("dark"));
+    Appearance::instance().apply();
+    QApplication::processEvents();
+    sheet->grab().save(screenshotPath("install-conflict-dark.png"));
+    QSettings().setValue(Appearance::settingsKey, QStringLiteral("light"));
+    Appearance::instance().apply();
 
     // With a clash in the user library the move is blocked and cannot be chosen.
     auto* move = child<RadioCard>(sheet, "moveToUserChoice");

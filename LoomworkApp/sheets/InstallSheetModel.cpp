@@ -5,6 +5,8 @@
 #include <new>
 #include <system_error>
 
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -19,6 +21,11 @@
 #include "engine/SystemError.h"
 
 namespace {
+
+struct NotARegularFile : std::exception
+{
+    const char* what() const noexcept override { return "not a regular file"; }
+};
 
 QString number(int value)
 {
@@ -81,6 +88,8 @@ QString InstallSheetModel::failureText(const QString& fileName, const std::excep
         description = SystemError::describe(e.code().value());
     } catch (const std::bad_alloc&) {
         description = QStringLiteral("内存不足");
+    } catch (const NotARegularFile&) {
+        description = QStringLiteral("不是普通文件");
     } catch (const std::exception& e) {
         description = QString::fromLocal8Bit(e.what());
     } catch (...) {
@@ -99,7 +108,15 @@ InstallSheetModel::ScanResult InstallSheetModel::scanPackages(const QStringList&
         const QString fileName = QFileInfo(files[i]).fileName();
         std::vector<ZFCPlugin> plugins;
         try {
-            plugins = ZFCPackageReader::readPlugins(std::filesystem::path(QFile::encodeName(files[i]).toStdString()));
+            const QByteArray path = QFile::encodeName(files[i]);
+            // Opening a FIFO would wait for a writer forever, and a folder is no package.
+            struct stat info;
+            if (::stat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+                if (S_ISDIR(info.st_mode))
+                    throw std::filesystem::filesystem_error("not a package", std::make_error_code(std::errc::is_a_directory));
+                throw NotARegularFile();
+            }
+            plugins = ZFCPackageReader::readPlugins(std::filesystem::path(path.toStdString()));
         } catch (...) {
             // One unreadable package ends the scan: what was read stays listed, nothing
             // can be installed.

@@ -1,6 +1,8 @@
 #include <memory>
 #include <optional>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -207,7 +209,11 @@ TEST_F(InstallSheetModelTest, AnUnreadablePackageStopsTheScanAndNamesTheFile)
          QString::fromStdString(ZFCPackageError::metadataCorrupted().errorDescription())},
         {"hostile length", junk("huge.zfcp", QByteArray("\xff\xff\xff\x7f\0\0\0\0", 8) + QByteArray(64, 'x')),
          QString::fromStdString(ZFCPackageError::metadataCorrupted().errorDescription())},
-        {"a folder", [&] { QDir().mkpath(m_dir.filePath("folder.zfcp")); return m_dir.filePath("folder.zfcp"); }(), ""},
+        {"a folder", [&] { QDir().mkpath(m_dir.filePath("folder.zfcp")); return m_dir.filePath("folder.zfcp"); }(),
+         "是一个文件夹"},
+        // Opening it would wait for a writer forever.
+        {"a FIFO", [&] { ::mkfifo(QFile::encodeName(m_dir.filePath("pipe.zfcp")).constData(), 0600); return m_dir.filePath("pipe.zfcp"); }(),
+         "不是普通文件"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -65,7 +65,7 @@ protected:
     }
 
     // A sheet over a host window, as the root view presents it.
-    InstallSheet* present(const QStringList& files, PluginRoot target, bool waitForParse = true)
+    InstallSheet* present(const QStringList& files, PluginRoot target)
     {
         m_host = std::make_unique<QWidget>();
         m_host->resize(900, 700);
@@ -75,8 +75,7 @@ protected:
             [this](const InstallPlan& plan) { m_plans.append(plan); }, m_host.get());
         m_sheet = sheet;
         sheet->open();
-        if (waitForParse)
-            EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet->model().isParsing(); }, 20000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet->model().isParsing(); }, 20000));
         QApplication::processEvents();
         return sheet;
     }
@@ -95,12 +94,11 @@ protected:
         return widget && widget->isVisibleTo(sheet);
     }
 
-    static void settle(InstallSheet* sheet)
+    // Lets the page's height animation finish.
+    static void settle()
     {
-        // Lets the page's height animation finish.
         QTest::qWait(InstallSheet::kForwardMs + 120);
         QApplication::processEvents();
-        Q_UNUSED(sheet);
     }
 
     QTemporaryDir m_dir;
@@ -201,7 +199,7 @@ TEST_F(InstallSheetTest, ConflictPageOffersTheThreeWaysWithPreviewAndList)
     sheet->grab().save(screenshotPath("install-review.png"));
 
     QTest::mouseClick(child<QPushButton>(sheet, "installButton"), Qt::LeftButton);
-    settle(sheet);
+    settle();
     ASSERT_EQ(sheet->findChild<QStackedWidget*>()->currentWidget()->objectName(), "conflictPage");
     EXPECT_GE(sheet->height(), InstallSheet::kConflictHeight);
     const int conflictHeight = sheet->height();
@@ -242,12 +240,12 @@ TEST_F(InstallSheetTest, ConflictPageOffersTheThreeWaysWithPreviewAndList)
     EXPECT_EQ(child<QPushButton>(sheet, "confirmButton")->text(), "覆盖并安装");
     sheet->grab().save(screenshotPath("install-conflict-overwrite.png"));
     QTest::mouseClick(sheet->findChild<QWidget*>("conflictPage")->findChildren<QPushButton*>().first(), Qt::LeftButton);
-    settle(sheet);
+    settle();
     EXPECT_EQ(sheet->findChild<QStackedWidget*>()->currentWidget()->objectName(), "reviewPage");
     EXPECT_GE(sheet->height(), InstallSheet::kReviewHeight);
     EXPECT_LT(sheet->height(), conflictHeight);
     QTest::keyClick(sheet, Qt::Key_Return);
-    settle(sheet);
+    settle();
     EXPECT_EQ(sheet->model().choice(), Choice::overwrite);
 
     // Return confirms the conflict page's way.
@@ -274,7 +272,7 @@ TEST_F(InstallSheetTest, PreviewShowsFourPairsAndCountsTheRest)
         }
         InstallSheet* sheet = present({package(QString("g%1.zfcp").arg(c.pairs), plugins)}, PluginRoot::user);
         sheet->model().reviewConfirm();
-        settle(sheet);
+        settle();
         auto* preview = sheet->findChild<QWidget*>("renamePreview");
         ASSERT_TRUE(preview->isVisibleTo(sheet));
         int rows = 0;

@@ -309,6 +309,7 @@ LoginGateView::LoginGateView(LoginService* service, QWidget* parent) : QWidget(p
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     m_card = new Card(this);
+    m_card->setObjectName(QStringLiteral("gateCard"));
     m_card->setFixedWidth(kCardWidth);
     outer->addWidget(m_card, 0, Qt::AlignCenter);
 

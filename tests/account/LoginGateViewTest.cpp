@@ -31,6 +31,16 @@ QString screenshotPath(const QString& name)
     return QDir(dir).absoluteFilePath(name);
 }
 
+// Share of grey pixels: a code scaled without smoothing is black and white only.
+double greyShare(const QImage& image)
+{
+    int grey = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            grey += qGray(image.pixel(x, y)) > 60 && qGray(image.pixel(x, y)) < 200;
+    return double(grey) / std::max(1, image.width() * image.height());
+}
+
 // Share of clearly dark pixels: a QR code is about half dark, a spinner almost none.
 double darkShare(const QImage& image)
 {
@@ -134,7 +144,11 @@ TEST_F(LoginGateViewTest, ANewUserSeesACodeAndAConfirmedScanLiftsTheGate)
     EXPECT_TRUE(shown("scanContent"));
     EXPECT_FALSE(shown("loggedOutContent"));
     EXPECT_FALSE(shown("hintLabel")) << "an empty hint leaves no line";
-    EXPECT_GT(darkShare(part("qrCard")->grab().toImage()), 0.25) << "the code is drawn";
+    const QImage code = part("qrCard")->grab().toImage();
+    EXPECT_GT(darkShare(code), 0.25) << "the code is drawn";
+    const int inset = LoginGateView::kQrPadding + 4;
+    EXPECT_LT(greyShare(code.copy(inset, inset, code.width() - 2 * inset, code.height() - 2 * inset)), 0.02)
+        << "the code is not smoothed";
     grab("gate-scan.png");
     QSettings().setValue(Appearance::settingsKey, QStringLiteral("dark"));
     Appearance::instance().apply();
@@ -204,6 +218,8 @@ TEST_F(LoginGateViewTest, ATimedOutCodeShowsTheReasonAndTheButtonFetchesAgain)
     EXPECT_TRUE(shown("loggedOutContent"));
     ASSERT_TRUE(shown("reasonLabel"));
     EXPECT_EQ(part<QLabel>("reasonLabel")->text(), LoginService::qrTimedOutText);
+    EXPECT_LE(part("reasonLabel")->width(), LoginGateView::kTextWidth);
+    EXPECT_EQ(part("gateCard")->width(), LoginGateView::kCardWidth);
     auto* button = part<QPushButton>("qrButton");
     EXPECT_TRUE(button->isEnabled());
     QStringList buttonTexts;

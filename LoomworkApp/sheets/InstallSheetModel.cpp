@@ -149,7 +149,8 @@ InstallSheetModel::ScanResult InstallSheetModel::scanPackages(const QStringList&
 
 void InstallSheetModel::parse()
 {
-    if (m_parseStarted)
+    // An empty list is never presented; it would stay "parsing" and offer only cancel.
+    if (m_parseStarted || m_files.isEmpty())
         return;
     m_parseStarted = true;
 

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QVariantAnimation>
 #include <QVBoxLayout>
@@ -32,6 +33,7 @@ constexpr int kConflictSpacing = 14;
 constexpr int kParsingHeight = 60;
 constexpr int kFilesMinHeight = 120;
 constexpr int kHitsMinHeight = 104;
+constexpr int kScreenAllowance = 40;
 constexpr Choice kChoices[] = {Choice::overwrite, Choice::rename, Choice::moveToUser};
 
 QFont captionMedium()
@@ -374,7 +376,10 @@ int InstallSheet::pageHeight(InstallSheetModel::Phase phase) const
     const bool conflict = phase == InstallSheetModel::Phase::conflict;
     QWidget* page = m_pages->widget(conflict ? 1 : 0);
     const int width = kWidth - 2 * kMargin;
-    const int needed = page->layout()->minimumHeightForWidth(width) + 2 * kMargin;
+    int needed = page->layout()->minimumHeightForWidth(width) + 2 * kMargin;
+    // Never beyond the screen, whatever a package's names make the texts wrap to.
+    if (const QScreen* screen = this->screen())
+        needed = std::min(needed, screen->availableGeometry().height() - kScreenAllowance);
     return std::max(conflict ? kConflictHeight : kReviewHeight, needed);
 }
 

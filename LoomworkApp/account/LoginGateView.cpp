@@ -70,7 +70,7 @@ QLabel* textLabel(const QString& text, const QFont& font)
     return label;
 }
 
-// Server text: centred, wrapping inside the Part's column of 320.
+// Server text: centred, wrapping inside a column of 320.
 QLabel* centredLine(const QFont& font)
 {
     QLabel* label = textLabel(QString(), font);

@@ -124,6 +124,7 @@ TEST_F(InstallSheetTest, WhileParsingOnlyCancelWorks)
     EXPECT_FALSE(install->isEnabled());
     EXPECT_FALSE(shown(sheet, "conflictHint"));
     EXPECT_FALSE(shown(sheet, "parseError"));
+    sheet->grab().save(screenshotPath("install-parsing.png"));
     // Return does nothing while the default button is disabled; Escape cancels.
     QTest::keyClick(sheet, Qt::Key_Return);
     EXPECT_TRUE(m_plans.isEmpty());
@@ -146,6 +147,7 @@ TEST_F(InstallSheetTest, AParseErrorReplacesTheListAndKeepsInstallDisabled)
         named = named || label->text().startsWith("无法解析 bad.zfcp：");
     EXPECT_TRUE(named);
     EXPECT_FALSE(shown(sheet, "conflictHint"));
+    sheet->grab().save(screenshotPath("install-error.png"));
     EXPECT_FALSE(child<QPushButton>(sheet, "installButton")->isEnabled());
     QTest::mouseClick(child<QPushButton>(sheet, "installButton"), Qt::LeftButton);
     EXPECT_TRUE(m_plans.isEmpty());

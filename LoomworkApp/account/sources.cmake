@@ -9,5 +9,6 @@ set(account_SERVICE_SOURCES
   V2API.cpp V2API.h
 )
 set(account_VIEW_SOURCES
+  LoginGateView.cpp LoginGateView.h
   UserAvatar.cpp UserAvatar.h
 )

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <functional>
+
+#include <QAbstractButton>
+#include <QColor>
+#include <QFont>
+#include <QLabel>
+#include <QString>
+#include <QWidget>
+
+class QPainter;
+class QHBoxLayout;
+
+// Small views and drawing rules the operation sheets share: tags on capsules, filled
+// rounded panels, the icon box and the radio cards. Colours are read when painting, so
+// they follow a change of appearance.
+namespace SheetPieces {
+
+QColor withAlpha(QColor color, qreal alpha);
+
+// A plain-text label in `font`; wrapping ones break inside their width.
+QLabel* label(const QString& text, const QFont& font, bool wrap = false);
+// Sets the label's text colour.
+void tone(QLabel* label, const QColor& color);
+// A label holding one symbol glyph.
+QLabel* symbolLabel(const QString& symbol, qreal points);
+
+// Text padded 5 horizontally and 1 vertically on a capsule filled with `fill`.
+QSizeF tagSize(const QString& text, const QFont& font);
+void paintTag(QPainter& painter, const QRectF& rect, const QString& text, const QFont& font,
+              const QColor& textColor, const QColor& fill);
+
+// One line of plain text, cut where it does not fit (at the end, or in the middle).
+class LineLabel : public QLabel
+{
+public:
+    explicit LineLabel(const QString& text = {}, Qt::TextElideMode mode = Qt::ElideRight, QWidget* parent = nullptr);
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    Qt::TextElideMode m_mode;
+};
+
+// A capsule tag widget.
+class Tag : public QWidget
+{
+public:
+    using ColorFn = std::function<QColor()>;
+    Tag(const QString& text, const QFont& font, ColorFn textColor, ColorFn fill, QWidget* parent = nullptr);
+    void setText(const QString& text);
+    QString text() const { return m_text; }
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString m_text;
+    QFont m_font;
+    ColorFn m_textColor;
+    ColorFn m_fill;
+};
+
+// A rounded rectangle of radius 9 filled with a colour; content goes in its layout.
+class Panel : public QWidget
+{
+public:
+    static constexpr qreal kRadius = 9;
+    explicit Panel(std::function<QColor()> fill, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::function<QColor()> m_fill;
+};
+
+// A rounded box of radius 9 filled with the colour at 0.13, the symbol centred on it in
+// 17 points of the colour.
+class IconBox : public QWidget
+{
+public:
+    IconBox(const QString& symbol, std::function<QColor()> color, QSize size, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString m_symbol;
+    std::function<QColor()> m_color;
+};
+
+// A card with a radio symbol, a title row and a second line: the whole rectangle is one
+// plain button without focus. Selected: the filled radio in the brand colour on
+// Surface::selection; disabled: the text dimmed, the card at 0.75, never selected-looking.
+class RadioCard : public QAbstractButton
+{
+    Q_OBJECT
+public:
+    enum class DetailStyle {
+        path,    // 11-point monospaced, one line, cut in the middle
+        wrapping // F::tiny, as many lines as it needs
+    };
+
+    static constexpr qreal kDisabledOpacity = 0.75;
+
+    RadioCard(const QString& title, DetailStyle detailStyle, QWidget* parent = nullptr);
+
+    // The row holding the title; add a tag after it.
+    QHBoxLayout* titleRow() const { return m_titleRow; }
+    void setDetail(const QString& text);
+    QString detail() const;
+    void setSelected(bool selected);
+    bool isSelected() const { return m_selected; }
+    // Re-reads the colours (after a change of state or appearance).
+    void restyle();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    QLabel* m_radio;
+    QLabel* m_title;
+    QLabel* m_detail;
+    QHBoxLayout* m_titleRow;
+    bool m_selected = false;
+};
+
+} // namespace SheetPieces

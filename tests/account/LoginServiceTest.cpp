@@ -398,7 +398,10 @@ TEST_F(LoginServiceTest, NicknameRepliesApplyOnlyToTheSameSignedInMember)
     signIn(*service);
     standin().script("/v2/profile/nickname", {{"delayMs", 400}, {"fields", QJsonObject{{"member", QJsonObject{{"memberKey", service->phase().member.memberKey}, {"nickName", "旧"}}}}}});
     int answers = 0;
+    // The delayed script must meet the first request: send the second once the first arrived.
+    const auto before = standin().requests("/v2/profile/nickname").size();
     service->updateNickname("旧", &context, [&](const std::optional<QString>&) { ++answers; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return standin().requests("/v2/profile/nickname").size() > before; }, 3000));
     service->updateNickname("新", &context, [&](const std::optional<QString>&) { ++answers; });
     EXPECT_TRUE(QTest::qWaitFor([&] { return answers == 2; }, 3000));
     EXPECT_EQ(service->phase().member.nickName, QString("新"));

@@ -15,4 +15,7 @@ struct InstallPlan
     // "index|type|name"; the name is not escaped. The install sheet and the install
     // operation number the packages the same way, so their keys match.
     static QString key(int packageIndex, ZFCPluginType type, const QString& name);
+    // The key of the `occurrence`-th plug-in (from 1) of that type and name in one package:
+    // the first keeps the plain key, later ones get "|k" so each has its own new name.
+    static QString key(int packageIndex, ZFCPluginType type, const QString& name, int occurrence);
 };

@@ -1,16 +1,19 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include "engine/InstallPlan.h"
 #include "engine/Plugin.h"
 
-struct ZFCProgress;
+struct ZFCPackItem;
 
 enum class BackupMode {
     single, // all chosen plug-ins in one package
@@ -51,6 +54,13 @@ public:
                 const std::optional<QString>& defaultFileName = std::nullopt,
                 Callback onFinished = {});
 
+    // What a finished backup does besides its status line. The system sound is a widget
+    // call, so the shell installs it (none until then). Reveal shows the destination in the
+    // file manager; an empty handler restores that default. Tests replace both. GUI thread.
+    using RevealHandler = std::function<void(const QString& path)>;
+    static void setBeepHandler(Callback handler);
+    static void setRevealHandler(RevealHandler handler);
+
 signals:
     void isBusyChanged(bool busy);
     void statusTextChanged(const QString& text);
@@ -62,6 +72,21 @@ private:
     void setBusy(bool busy);
     void setStatusText(const QString& text);
     void setProgress(double progress);
+    void publishFailure(const QString& title, const QString& message);
+    void startPack(const std::vector<ZFCPackItem>& items, BackupMode mode, const QString& destination,
+                   Callback onFinished);
+
+    // Workers reach the runner only through this: results are posted to the GUI thread and
+    // dropped there when the runner is gone.
+    using Guard = std::shared_ptr<QPointer<OperationsCenter>>;
+    static void post(const Guard& guard, std::function<void(OperationsCenter&)> change);
+    static void runInstall(const Guard& guard, const QStringList& files, const InstallPlan& plan,
+                           const Callback& onFinished);
+    static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const Callback& onFinished);
+    static void runPack(const Guard& guard, const std::vector<ZFCPackItem>& items, BackupMode mode,
+                        const QString& destination, const Callback& onFinished);
+
+    Guard m_guard;
 
     bool m_isBusy = false;
     QString m_statusText;

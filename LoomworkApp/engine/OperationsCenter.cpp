@@ -1,0 +1,509 @@
+#include "engine/OperationsCenter.h"
+
+#include <filesystem>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QProcess>
+#include <QThreadPool>
+#include <QUrl>
+#include <QUuid>
+
+#ifdef LOOMWORK_HAVE_DBUS
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#endif
+
+#include "LoomworkKit/AES256CTR.h"
+#include "LoomworkKit/ZFCPackItem.h"
+#include "LoomworkKit/ZFCPackageError.h"
+#include "LoomworkKit/ZFCPackageReader.h"
+#include "LoomworkKit/ZFCPacker.h"
+#include "engine/AdminAuth.h"
+#include "engine/AlertPresenter.h"
+#include "engine/EngineText.h"
+#include "engine/ProgressThrottle.h"
+#include "engine/SystemError.h"
+#include "market/MarketInstallRegistry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path nativePath(const QString& path)
+{
+    return fs::path(QFile::encodeName(path).toStdString());
+}
+
+QString fromNative(const fs::path& path)
+{
+    return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+bool itemExists(const fs::path& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The alert text of whatever a worker caught; nothing is rethrown across threads.
+QString describe(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const ZFCPackageError& e) {
+        return QString::fromStdString(e.errorDescription());
+    } catch (const AES256CTR::CryptoError& e) {
+        return QString::fromStdString(e.errorDescription());
+    } catch (const fs::filesystem_error& e) {
+        const QString text = SystemError::describe(e.code().value());
+        return e.path1().empty() ? text : text + QStringLiteral("：") + fromNative(e.path1());
+    } catch (const std::system_error& e) {
+        return SystemError::describe(e.code().value());
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("内存不足");
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    return QStringLiteral("未知错误");
+}
+
+fs::path hiddenSibling(const fs::path& folder, const char* purpose)
+{
+    return folder / ("." + std::string(purpose) + "-" + QUuid::createUuid().toString(QUuid::Id128).toStdString());
+}
+
+// Extracts into a hidden folder beside the target and swaps the result in only when it is
+// complete: a package that fails halfway leaves the plug-in that was there untouched.
+void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const fs::path& category,
+                       const std::optional<std::string>& name, const ZFCProgressCallback& progress)
+{
+    const fs::path staging = hiddenSibling(category, "loomwork-install");
+    fs::create_directory(staging);
+    struct Cleanup {
+        fs::path path;
+        ~Cleanup()
+        {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    } cleanup{staging};
+
+    reader.extract(plugin, staging, name, true, progress);
+
+    // The reader decides the folder name (trimmed, made safe); it is the one item made.
+    fs::path extracted;
+    for (const fs::directory_entry& entry : fs::directory_iterator(staging)) {
+        extracted = entry.path();
+        break;
+    }
+    if (extracted.empty())
+        throw ZFCPackageError::metadataCorrupted();
+    const fs::path target = category / extracted.filename();
+
+    if (!itemExists(target)) {
+        fs::rename(extracted, target);
+        return;
+    }
+    const fs::path previous = hiddenSibling(category, "loomwork-replaced");
+    fs::rename(target, previous);
+    try {
+        fs::rename(extracted, target);
+    } catch (...) {
+        std::error_code ignored;
+        fs::rename(previous, target, ignored);
+        throw;
+    }
+    std::error_code ignored;
+    fs::remove_all(previous, ignored);
+}
+
+// Like the file manager's remove: an item that is not there is a failure.
+bool removeItem(const QString& path)
+{
+    const fs::path native = nativePath(path);
+    if (path.isEmpty() || !itemExists(native))
+        return false;
+    std::error_code error;
+    fs::remove_all(native, error);
+    return !error;
+}
+
+void revealInFileManager(const QString& path)
+{
+    const auto openFolder = [path] {
+        const QFileInfo info(path);
+        const QString folder = info.isDir() ? info.absoluteFilePath() : info.absolutePath();
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    };
+#if defined(Q_OS_MACOS)
+    if (!QProcess::startDetached(QStringLiteral("/usr/bin/open"), {QStringLiteral("-R"), path}))
+        openFolder();
+#elif defined(LOOMWORK_HAVE_DBUS)
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        openFolder();
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    // Asynchronous: a file manager that never answers must not hold up the GUI thread.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [openFolder](QDBusPendingCallWatcher* finished) {
+                         if (finished->isError())
+                             openFolder();
+                         finished->deleteLater();
+                     });
+#else
+    openFolder();
+#endif
+}
+
+OperationsCenter::Callback g_beep;
+OperationsCenter::RevealHandler g_reveal;
+
+} // namespace
+
+OperationsCenter::OperationsCenter(QObject* parent)
+    : QObject(parent), m_guard(std::make_shared<QPointer<OperationsCenter>>(this))
+{
+}
+
+OperationsCenter::~OperationsCenter() = default;
+
+void OperationsCenter::setBeepHandler(Callback handler)
+{
+    g_beep = std::move(handler);
+}
+
+void OperationsCenter::setRevealHandler(RevealHandler handler)
+{
+    g_reveal = std::move(handler);
+}
+
+void OperationsCenter::setAlertTitle(const std::optional<QString>& title)
+{
+    if (m_alertTitle == title)
+        return;
+    m_alertTitle = title;
+    emit alertChanged();
+}
+
+void OperationsCenter::setAlertMessage(const std::optional<QString>& message)
+{
+    if (m_alertMessage == message)
+        return;
+    m_alertMessage = message;
+    emit alertChanged();
+}
+
+void OperationsCenter::begin(const QString& text)
+{
+    setBusy(true);
+    setProgress(0);
+    setStatusText(text);
+}
+
+void OperationsCenter::setBusy(bool busy)
+{
+    if (m_isBusy == busy)
+        return;
+    m_isBusy = busy;
+    emit isBusyChanged(busy);
+}
+
+void OperationsCenter::setStatusText(const QString& text)
+{
+    if (m_statusText == text)
+        return;
+    m_statusText = text;
+    emit statusTextChanged(text);
+}
+
+void OperationsCenter::setProgress(double progress)
+{
+    if (m_progress == progress)
+        return;
+    m_progress = progress;
+    emit progressChanged(progress);
+}
+
+void OperationsCenter::publishFailure(const QString& title, const QString& message)
+{
+    setBusy(false);
+    setStatusText(QString());
+    setAlertTitle(title);
+    setAlertMessage(message);
+}
+
+void OperationsCenter::post(const Guard& guard, std::function<void(OperationsCenter&)> change)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return;
+    QMetaObject::invokeMethod(
+        app,
+        [guard, change = std::move(change)] {
+            if (OperationsCenter* center = guard->data())
+                change(*center);
+        },
+        Qt::QueuedConnection);
+}
+
+// ---- install
+
+void OperationsCenter::install(const QStringList& files, const InstallPlan& plan, Callback onFinished)
+{
+    if (m_isBusy || files.isEmpty())
+        return;
+    begin(QStringLiteral("准备安装…"));
+    QThreadPool::globalInstance()->start([guard = m_guard, files, plan, onFinished] {
+        runInstall(guard, files, plan, onFinished);
+    });
+}
+
+void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, const InstallPlan& plan,
+                                  const Callback& onFinished)
+{
+    ProgressThrottle throttle([guard](const QString& text, double fraction) {
+        post(guard, [text, fraction](OperationsCenter& center) {
+            center.setStatusText(text);
+            center.setProgress(fraction);
+        });
+    });
+    const ZFCProgressCallback progress = [&throttle](const ZFCProgress& report) { throttle.report(report); };
+    const auto fail = [&](const QString& title, const QString& message) {
+        throttle.flush();
+        post(guard, [title, message](OperationsCenter& center) { center.publishFailure(title, message); });
+    };
+
+    // Every package opens before anything is written.
+    std::vector<std::pair<int, ZFCPackageReader>> readers;
+    try {
+        for (qsizetype i = 0; i < files.size(); ++i) {
+            ZFCPackageReader reader(nativePath(files[i]));
+            if (reader.plugins().empty())
+                throw ZFCPackageError::metadataCorrupted();
+            readers.emplace_back(int(i), std::move(reader));
+        }
+    } catch (...) {
+        fail(QStringLiteral("安装失败"), describe(std::current_exception()));
+        return;
+    }
+
+    const QString library = plan.root.path();
+    if (plan.root == PluginRoot::system && !AdminAuth::isWritable(library)) {
+        post(guard, [](OperationsCenter& center) { center.setStatusText(QStringLiteral("等待管理员授权…")); });
+        // A system library that does not exist yet is created rather than refused.
+        const bool granted = itemExists(nativePath(library)) ? AdminAuth::requestPermission(library)
+                                                             : AdminAuth::prepareRoot(library);
+        if (!granted) {
+            fail(QStringLiteral("无法写入系统库"), QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。"));
+            return;
+        }
+    }
+
+    int installed = 0;
+    int renamed = 0;
+    try {
+        for (auto& [index, reader] : readers) {
+            // Plug-ins of one type and name within a package are told apart as the plan does.
+            QHash<QString, int> occurrences;
+            for (const ZFCPlugin& plugin : reader.plugins()) {
+                const std::optional<ZFCPluginType> type = plugin.pluginType();
+                if (!type)
+                    continue;
+                const QString category = library + QLatin1Char('/') + EngineText::directoryName(*type);
+                if (!itemExists(nativePath(category))) {
+                    if (plan.root == PluginRoot::system)
+                        AdminAuth::adminCreateDirectory(category);
+                    else
+                        QDir().mkpath(category);
+                }
+                const QString stored = QString::fromStdString(plugin.name);
+                const int occurrence = ++occurrences[InstallPlan::key(index, *type, stored)];
+                const auto rename = plan.renames.constFind(InstallPlan::key(index, *type, stored, occurrence));
+                std::optional<std::string> name;
+                if (rename != plan.renames.constEnd()) {
+                    name = rename->toStdString();
+                    if (*rename != stored)
+                        ++renamed;
+                }
+                installAtomically(reader, plugin, nativePath(category), name, progress);
+                throttle.flush();
+                ++installed;
+            }
+        }
+    } catch (...) {
+        fail(QStringLiteral("安装失败"), describe(std::current_exception()));
+        return;
+    }
+
+    throttle.flush();
+    QString text = QStringLiteral("已安装 ") + QString::number(installed) + QStringLiteral(" 个插件");
+    if (renamed > 0)
+        text += QStringLiteral("（") + QString::number(renamed) + QStringLiteral(" 个已重命名）");
+    post(guard, [text, onFinished](OperationsCenter& center) {
+        center.setBusy(false);
+        center.setStatusText(text);
+        if (onFinished)
+            onFinished();
+    });
+}
+
+// ---- remove
+
+void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished)
+{
+    if (m_isBusy || plugins.isEmpty())
+        return;
+    begin(QStringLiteral("正在删除…"));
+    QThreadPool::globalInstance()->start([guard = m_guard, plugins, onFinished] {
+        runRemove(guard, plugins, onFinished);
+    });
+}
+
+void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugins, const Callback& onFinished)
+{
+    int succeeded = 0;
+    QStringList failedNames;
+    QStringList deletedMarket;
+    const qsizetype count = plugins.size();
+    for (qsizetype i = 0; i < count; ++i) {
+        const Plugin& plugin = plugins[i];
+        bool removed = removeItem(plugin.path);
+        if (!removed && plugin.root == PluginRoot::system)
+            removed = AdminAuth::adminRemove(plugin.path);
+        if (removed) {
+            ++succeeded;
+            if (plugin.isMarket)
+                deletedMarket.append(plugin.path);
+        } else {
+            failedNames.append(plugin.name);
+        }
+        const QString text = QStringLiteral("删除：") + plugin.name;
+        const double fraction = double(i + 1) / double(count);
+        post(guard, [text, fraction](OperationsCenter& center) {
+            center.setStatusText(text);
+            center.setProgress(fraction);
+        });
+    }
+
+    // Only folders that are really gone leave the registry; a plug-in that is still there
+    // stays marked as from the market.
+    MarketInstallRegistry::unregisterPaths(deletedMarket);
+
+    const QString text = QStringLiteral("已删除 ") + QString::number(succeeded) + QStringLiteral(" 个插件");
+    post(guard, [text, failedNames, onFinished](OperationsCenter& center) {
+        center.setBusy(false);
+        center.setStatusText(text);
+        if (!failedNames.isEmpty()) {
+            center.setAlertTitle(QStringLiteral("部分插件删除失败"));
+            center.setAlertMessage(failedNames.join(QStringLiteral("、")) + QStringLiteral("\n可能因权限或文件占用导致。"));
+        }
+        if (onFinished)
+            onFinished();
+    });
+}
+
+// ---- backup
+
+void OperationsCenter::backup(const QList<Plugin>& plugins, BackupMode mode,
+                              const std::optional<QString>& defaultFileName, Callback onFinished)
+{
+    if (m_isBusy || plugins.isEmpty())
+        return;
+    std::vector<ZFCPackItem> items;
+    items.reserve(std::size_t(plugins.size()));
+    for (const Plugin& plugin : plugins)
+        items.push_back(ZFCPackItem{plugin.type, plugin.name.toStdString(), nativePath(plugin.path)});
+
+    AlertPresenter::Panel panel;
+    if (mode == BackupMode::multi) {
+        panel.kind = AlertPresenter::Panel::Kind::open;
+        panel.title = QStringLiteral("选择备份保存位置");
+        panel.message = QStringLiteral("每个插件会单独打包成一个 .zfcp 文件放到这个目录");
+        panel.canChooseDirectories = true;
+        panel.canChooseFiles = false;
+        panel.canCreateDirectories = true;
+        panel.prompt = QStringLiteral("选择");
+    } else {
+        panel.kind = AlertPresenter::Panel::Kind::save;
+        panel.title = QStringLiteral("保存备份文件");
+        panel.message = QStringLiteral("选择备份保存位置，文件名为「插件名.zfcp」");
+        panel.nameFieldValue = defaultFileName.value_or(QStringLiteral("插件备份.zfcp"));
+        panel.canCreateDirectories = true;
+    }
+
+    QPointer<OperationsCenter> self(this);
+    AlertPresenter::current().presentPanel(panel, [self, items, mode, onFinished](const QList<QUrl>& urls) {
+        if (!self || urls.isEmpty())
+            return;
+        // The panel may answer after another operation has started; the backup then does not run.
+        if (self->m_isBusy)
+            return;
+        const QString destination = urls.first().toLocalFile();
+        if (destination.isEmpty())
+            return;
+        self->startPack(items, mode, destination, onFinished);
+    });
+}
+
+void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, BackupMode mode,
+                                 const QString& destination, Callback onFinished)
+{
+    begin(QStringLiteral("正在打包…"));
+    QThreadPool::globalInstance()->start([guard = m_guard, items, mode, destination, onFinished] {
+        runPack(guard, items, mode, destination, onFinished);
+    });
+}
+
+void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem>& items, BackupMode mode,
+                               const QString& destination, const Callback& onFinished)
+{
+    ProgressThrottle throttle([guard](const QString& text, double fraction) {
+        post(guard, [text, fraction](OperationsCenter& center) {
+            center.setStatusText(text);
+            center.setProgress(fraction);
+        });
+    });
+    const ZFCProgressCallback progress = [&throttle](const ZFCProgress& report) { throttle.report(report); };
+    try {
+        if (mode == BackupMode::single)
+            ZFCPacker::pack(items, nativePath(destination), progress);
+        else
+            ZFCPacker::packEach(items, nativePath(destination), progress);
+    } catch (...) {
+        throttle.flush();
+        const QString message = describe(std::current_exception());
+        post(guard, [message](OperationsCenter& center) { center.publishFailure(QStringLiteral("备份失败"), message); });
+        return;
+    }
+    throttle.flush();
+    post(guard, [destination, onFinished](OperationsCenter& center) {
+        center.setBusy(false);
+        center.setStatusText(QStringLiteral("备份完成"));
+        if (g_beep)
+            g_beep();
+        if (g_reveal)
+            g_reveal(destination);
+        else
+            revealInFileManager(destination);
+        if (onFinished)
+            onFinished();
+    });
+}

@@ -110,6 +110,14 @@ void EmptyStateView::setHasAnyPlugin(bool hasAnyPlugin)
     m_title->setText(title());
     m_message->setText(message());
     m_install->setVisible(!hasAnyPlugin);
+    fitMessage();
+}
+
+void EmptyStateView::fitMessage()
+{
+    // As wide as the text needs, at most 340, then as many lines as that takes.
+    const int natural = QFontMetrics(m_message->font()).horizontalAdvance(m_message->text()) + 2;
+    m_message->setFixedWidth(std::min(natural, kMessageWidth));
 }
 
 void EmptyStateView::restyle()
@@ -122,6 +130,7 @@ void EmptyStateView::restyle()
     m_refresh->setFont(F::callout());
     m_install->setFont(F::callout());
     makeProminent(m_install, Palette::brand());
+    fitMessage();
 }
 
 void EmptyStateView::changeEvent(QEvent* event)

@@ -34,6 +34,7 @@ protected:
 private:
     class Icon;
     void restyle();
+    void fitMessage();
 
     bool m_hasAnyPlugin = false;
     Icon* m_icon;

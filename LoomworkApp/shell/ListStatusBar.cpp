@@ -86,7 +86,7 @@ ListStatusBar::ListStatusBar(PluginListController* controller, QWidget* parent)
     m_ordered = {m_scanning, m_filter, m_count, m_total, m_selected, m_lastScan, m_warning};
     // The filter, counts and the warning may be long; the counts keep their room.
     m_filter->setMinimumWidth(0);
-    m_warning->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_warning->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     m_warning->setMinimumWidth(60);
 
     AppState* state = controller->state();

@@ -169,11 +169,9 @@ ListToolbar::ListToolbar(PluginListController* controller, QWidget* owner)
 
 ListToolbar::~ListToolbar()
 {
-    // The toolbar outlives the list: take our items back out of it.
-    if (m_toolbar) {
-        for (QAction* action : std::as_const(m_actions))
-            m_toolbar->removeAction(action);
-    }
+    // The toolbar may outlive the list: its actions own our items, take both out.
+    if (m_toolbar)
+        qDeleteAll(m_actions);
 }
 
 QString ListToolbar::webAddress()
@@ -208,9 +206,13 @@ void ListToolbar::install(QToolBar* toolbar)
     m_actions << toolbar->addWidget(spacer);
     for (QWidget* item : {m_action, static_cast<QWidget*>(m_install), static_cast<QWidget*>(m_backup),
                           static_cast<QWidget*>(m_refresh), static_cast<QWidget*>(m_delete),
-                          static_cast<QWidget*>(m_search)})
-        m_actions << toolbar->addWidget(item);
+                          static_cast<QWidget*>(m_search)}) {
+        QAction* action = toolbar->addWidget(item);
+        m_itemActions.insert(item, action);
+        m_actions << action;
+    }
     syncVisibility();
+    syncEnabled();
 }
 
 void ListToolbar::setLoggedIn(bool loggedIn)
@@ -236,14 +238,22 @@ void ListToolbar::setSearchOpen(bool open)
     m_search->setTint(open ? Palette::brand() : QColor());
 }
 
+void ListToolbar::setItemEnabled(QWidget* item, bool enabled)
+{
+    // In a toolbar the item's action owns the enabled state and hands it to the widget.
+    if (QAction* action = m_itemActions.value(item))
+        action->setEnabled(enabled);
+    item->setEnabled(enabled);
+}
+
 void ListToolbar::syncEnabled()
 {
     m_install->setTint(Palette::brand());
     m_backup->setTint(Palette::brandDeep());
     m_delete->setTint(Palette::red());
-    m_backup->setEnabled(m_controller->canBackup());
-    m_delete->setEnabled(m_controller->canDelete());
-    m_refresh->setEnabled(m_controller->canRefresh());
+    setItemEnabled(m_backup, m_controller->canBackup());
+    setItemEnabled(m_delete, m_controller->canDelete());
+    setItemEnabled(m_refresh, m_controller->canRefresh());
     setSearchOpen(m_searchOpen);
 }
 

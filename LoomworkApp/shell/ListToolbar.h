@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QHash>
 #include <QList>
 #include <QPointer>
 
@@ -80,6 +81,7 @@ signals:
 
 private:
     void syncEnabled();
+    void setItemEnabled(QWidget* item, bool enabled);
     void syncVisibility();
 
     PluginListController* m_controller;
@@ -97,4 +99,5 @@ private:
     ListToolButton* m_search;
     QPointer<QToolBar> m_toolbar;
     QList<QAction*> m_actions;
+    QHash<QWidget*, QAction*> m_itemActions;
 };

@@ -36,6 +36,9 @@ PluginListView::PluginListView(AppState* state, OperationsCenter* ops,
     , m_model(new PluginListModel(state, m_controller, this))
     , m_windowWidth(WindowWidth::kDefault)
 {
+    // One surface behind the search bar, the list and its empty states.
+    setBackgroundRole(QPalette::Base);
+    setAutoFillBackground(true);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -181,7 +184,7 @@ void PluginListView::openSearch()
     QPointer<PluginSearchBar> bar = m_searchBar;
     QTimer::singleShot(kFocusDelayMs, this, [this, bar] {
         if (bar && m_searchOpen)
-            bar->field()->setFocus(Qt::ShortcutFocusReason);
+            bar->field()->setFocus(Qt::OtherFocusReason);
     });
 }
 
@@ -284,4 +287,9 @@ QMenu* PluginListView::makeContextMenu(const Plugin& plugin)
     });
     remove->setEnabled(enabled);
     return menu;
+}
+
+BackupSheet* PluginListView::backupSheet() const
+{
+    return m_backupSheet;
 }

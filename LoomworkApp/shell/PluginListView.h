@@ -71,7 +71,7 @@ public:
     ListStatusBar* statusBar() const { return m_statusBar; }
     ListToolbar* toolbar() const { return m_toolbar; }
     PluginSearchBar* searchBar() const { return m_searchBar; }
-    BackupSheet* backupSheet() const { return m_backupSheet; }
+    BackupSheet* backupSheet() const;
     QWidget* currentContent() const;
     // The context menu of one plug-in (shown at a right click).
     QMenu* makeContextMenu(const Plugin& plugin);

@@ -1,6 +1,7 @@
 #include "shell/PluginRow.h"
 
 #include <QFontMetricsF>
+#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
 #include <QTextOption>
@@ -208,7 +209,7 @@ void PluginRow::paint(QPainter& p, const QRectF& itemRect) const
     // Background: the list's accent when selected, a faint wash while hovered.
     if (hl) {
         p.setPen(Qt::NoPen);
-        p.setBrush(Palette::brand());
+        p.setBrush(QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight));
         p.drawRoundedRect(l.background, 7, 7);
     } else if (hovering) {
         p.setPen(Qt::NoPen);

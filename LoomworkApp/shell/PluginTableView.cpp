@@ -123,10 +123,11 @@ void PluginTableView::mouseMoveEvent(QMouseEvent* event)
     setHover(row, action ? int(*action) : -1);
 }
 
-void PluginTableView::leaveEvent(QEvent* event)
+bool PluginTableView::viewportEvent(QEvent* event)
 {
-    setHover(-1, -1);
-    QListView::leaveEvent(event);
+    if (event->type() == QEvent::Leave)
+        setHover(-1, -1);
+    return QListView::viewportEvent(event);
 }
 
 void PluginTableView::mousePressEvent(QMouseEvent* event)

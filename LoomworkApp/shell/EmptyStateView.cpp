@@ -117,7 +117,9 @@ void EmptyStateView::fitMessage()
 {
     // As wide as the text needs, at most 340, then as many lines as that takes.
     const int natural = QFontMetrics(m_message->font()).horizontalAdvance(m_message->text()) + 2;
-    m_message->setFixedWidth(std::min(natural, kMessageWidth));
+    const int width = std::min(natural, kMessageWidth);
+    m_message->setFixedWidth(width);
+    m_message->setFixedHeight(m_message->heightForWidth(width));
 }
 
 void EmptyStateView::restyle()

@@ -283,6 +283,13 @@ void PluginRow::paint(QPainter& p, const QRectF& itemRect) const
     text(EngineText::displayName(plugin.type), hl ? Tint::white(0.92) : category);
     dot();
     text(plugin.root.title(), detailFg);
+    // Without a compatibility source there is no third item to separate.
+    if (compatText.isEmpty() && !needsUpgrade) {
+        p.restore();
+        paintTrailing(p, l);
+        p.restore();
+        return;
+    }
     dot();
     if (needsUpgrade) {
         const QColor warn = hl ? Tint::white() : Palette::orange();
@@ -294,7 +301,13 @@ void PluginRow::paint(QPainter& p, const QRectF& itemRect) const
         text(tinyFm.elidedText(compatText, Qt::ElideRight, std::max<qreal>(0, detailLine.right() - x)), detailFg);
     }
     p.restore();
+    paintTrailing(p, l);
+    p.restore();
+}
 
+void PluginRow::paintTrailing(QPainter& p, const Layout& l) const
+{
+    const bool hl = isHighlighted;
     if (l.buttons) {
         for (int i = 0; i < kActionCount; ++i) {
             RowActionButton button = actionButton(Action(i), hl);
@@ -308,5 +321,4 @@ void PluginRow::paint(QPainter& p, const QRectF& itemRect) const
         p.setPen(hl ? Tint::white(0.85) : Palette::secondary());
         p.drawText(*l.size, Qt::AlignRight | Qt::AlignVCenter, sizeText(plugin.sizeBytes));
     }
-    p.restore();
 }

@@ -1,0 +1,96 @@
+// Pictures of the plug-in list for review, in build/screenshots.
+#include <gtest/gtest.h>
+
+#include <QMainWindow>
+#include <QTest>
+#include <QToolBar>
+
+#include "engine/AppState.h"
+#include "engine/OperationsCenter.h"
+#include "shell/EmptyStateView.h"
+#include "shell/PluginListView.h"
+#include "shell/PluginTableView.h"
+#include "shell/WindowChrome.h"
+#include "support/app/ListFixtures.h"
+
+namespace {
+
+class ListScreenshotTest : public ListFixtures::ListTest
+{
+protected:
+    // A main window like the root view's: toolbar, list, published width.
+    struct Window {
+        QMainWindow main;
+        PluginListView* list = nullptr;
+    };
+
+    std::unique_ptr<Window> makeWindow(AppState& state, OperationsCenter& ops, int width)
+    {
+        auto w = std::make_unique<Window>();
+        QToolBar* toolbar = WindowChrome::apply(&w->main, QStringLiteral("main"), false);
+        w->list = new PluginListView(&state, &ops, {}, &w->main);
+        w->list->setCompatLookup({[](const Plugin& p) {
+                                      return p.ozmlVersion == QStringLiteral("5.13") ? QStringLiteral("需 FCPX 10.6+")
+                                                                                     : QStringLiteral("兼容 FCPX 10.4.1+");
+                                  },
+                                  [](const Plugin& p) { return p.ozmlVersion == QStringLiteral("5.13"); }});
+        if (toolbar)
+            w->list->installToolbar(toolbar);
+        w->list->setLoggedIn(true);
+        w->list->setWindowWidth(width);
+        w->main.setCentralWidget(w->list);
+        w->main.resize(width, 560);
+        w->main.show();
+        ListFixtures::settle(60);
+        return w;
+    }
+};
+
+TEST_F(ListScreenshotTest, MainListInBothAppearances)
+{
+    ListFixtures::makeSampleLibrary();
+    AppState state;
+    OperationsCenter ops;
+    ListFixtures::scan(state);
+    ASSERT_EQ(state.plugins().size(), 6);
+    for (const char* mode : {"light", "dark"}) {
+        SCOPED_TRACE(mode);
+        ListFixtures::setAppearance(mode);
+        auto w = makeWindow(state, ops, 1100);
+        state.setSelection({ListFixtures::find(state, QStringLiteral("Slide Wipes")).id()});
+        PluginTableView* table = w->list->tableView();
+        const QRect second = table->visualRect(table->model()->index(1, 0));
+        QTest::mouseMove(table->viewport(), second.center());
+        ListFixtures::settle(40);
+        ListFixtures::savePicture(w->main, QStringLiteral("list-main-%1").arg(QString::fromLatin1(mode)));
+
+        w->list->openSearch();
+        state.setSearchText(QStringLiteral("o"));
+        state.setSelection({});
+        w->list->setWindowWidth(1000);
+        w->main.resize(1000, 560);
+        ListFixtures::settle(150);
+        ListFixtures::savePicture(w->main, QStringLiteral("list-search-narrow-%1").arg(QString::fromLatin1(mode)));
+        w->list->closeSearch();
+    }
+}
+
+TEST_F(ListScreenshotTest, EmptyStates)
+{
+    AppState state;
+    OperationsCenter ops;
+    ListFixtures::scan(state);
+    auto w = makeWindow(state, ops, 1020);
+    ASSERT_EQ(w->list->currentContent(), w->list->emptyState());
+    ListFixtures::savePicture(w->main, QStringLiteral("list-empty-library"));
+
+    ListFixtures::makeSampleLibrary();
+    ListFixtures::scan(state);
+    state.setSearchText(QStringLiteral("nothing matches this"));
+    ListFixtures::settle();
+    ASSERT_TRUE(w->list->emptyState()->hasAnyPlugin());
+    ListFixtures::setAppearance("dark");
+    ListFixtures::savePicture(w->main, QStringLiteral("list-empty-filter-dark"));
+}
+
+} // namespace

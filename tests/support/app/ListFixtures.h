@@ -1,0 +1,42 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QList>
+#include <QString>
+
+#include "engine/Plugin.h"
+
+class AppState;
+class QWidget;
+
+// Libraries, scans and pictures for the plug-in list's tests.
+namespace ListFixtures {
+
+// Rescans and waits for the result.
+void scan(AppState& state);
+// The plug-in of `state` whose name is `name` (aborts the test when missing).
+Plugin find(const AppState& state, const QString& name);
+// A small library: named plug-ins of every kind in both libraries, one translated (via
+// the records file) and one from the market. Returns the names in list order after a scan.
+void makeSampleLibrary();
+// "light" or "dark"; the views follow at once.
+void setAppearance(const char* mode);
+// build/screenshots/<name>.png; returns the path.
+QString savePicture(QWidget& widget, const QString& name);
+// Processes events for `ms`.
+void settle(int ms = 30);
+
+// Fusion style, the icon font and the application font, once per process.
+void installTheme();
+
+// A fresh installation per test: empty libraries and settings, light appearance, and
+// an operations runner that neither reveals folders nor beeps.
+class ListTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+} // namespace ListFixtures

@@ -42,11 +42,11 @@ Plugin find(const AppState& state, const QString& name)
 void makeSampleLibrary()
 {
     using PluginFixtures::makeTemplatePlugin;
-    PluginFixtures::TemplateSpec old;
+    PluginFixtures::TemplateOptions old;
     old.ozml = QStringLiteral("5.13");
     old.displayVersion = QStringLiteral("5.6");
     old.approxBytes = 40 * 1024;
-    PluginFixtures::TemplateSpec small;
+    PluginFixtures::TemplateOptions small;
     small.approxBytes = 12 * 1024;
     makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Glow Pack"), small);
     const QString translated = makeTemplatePlugin(PluginRoot::user, ZFCPluginType::subtitle,

@@ -1,0 +1,63 @@
+#include <QApplication>
+#include <QFileInfo>
+
+#include "account/ServerConfig.h"
+#include "engine/AlertPresenter.h"
+#include "engine/OperationsCenter.h"
+#include "shell/Appearance.h"
+#include "shell/LoomworkMain.h"
+#include "shell/ShellAlertPresenter.h"
+
+namespace {
+
+struct Arguments
+{
+    QString serverBaseURL;
+    QList<QUrl> files;
+};
+
+// "-serverBaseURL URL" sets the server for this run (as the platform's argument domain
+// does); every other argument is a file to open.
+Arguments parseArguments(const QStringList& arguments)
+{
+    Arguments parsed;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        if (arg == QLatin1String("-serverBaseURL") && i + 1 < arguments.size()) {
+            parsed.serverBaseURL = arguments[++i];
+        } else if (arg.startsWith(QLatin1String("file:"))) {
+            parsed.files.append(QUrl(arg));
+        } else if (!arg.startsWith(u'-')) {
+            parsed.files.append(QUrl::fromLocalFile(QFileInfo(arg).absoluteFilePath()));
+        }
+    }
+    return parsed;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Loomwork"));
+    QApplication::setApplicationName(QStringLiteral("Loomwork"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Loomwork"));
+    QApplication::setDesktopFileName(QStringLiteral("loomwork"));
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    const Arguments arguments = parseArguments(QApplication::arguments());
+    if (LoomworkMain::forwardToRunningInstance(arguments.files))
+        return 0;
+    if (!arguments.serverBaseURL.isEmpty())
+        ServerConfig::setArgumentValue(arguments.serverBaseURL);
+
+    Appearance::install(app);
+    AlertPresenter::setCurrent(&ShellAlertPresenter::instance());
+    OperationsCenter::setBeepHandler([] { QApplication::beep(); });
+
+    LoomworkMain loomwork;
+    loomwork.start(arguments.files);
+    const int status = QApplication::exec();
+    AlertPresenter::setCurrent(nullptr);
+    return status;
+}

@@ -1,0 +1,202 @@
+// The main road end to end, offscreen, against the stand-in service: the application
+// starts behind the login gate, a confirmed scan lets the user in, a dropped package and
+// a stray text file lead to the skipped-file alert and then to the install sheet, and a
+// confirmed rename installs the plug-ins into the user library.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QMainWindow>
+#include <QMimeData>
+#include <QTest>
+#include <QToolBar>
+
+#include "account/LoginGateView.h"
+#include "account/LoginService.h"
+#include "engine/AppState.h"
+#include "engine/NotificationHub.h"
+#include "engine/OperationsCenter.h"
+#include "sheets/InstallSheet.h"
+#include "sheets/InstallSheetModel.h"
+#include "shell/DropTargetOverlay.h"
+#include "shell/LoomworkMain.h"
+#include "shell/PluginListView.h"
+#include "shell/RootView.h"
+#include "support/app/ListFixtures.h"
+#include "support/app/PackageMaker.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/QtPrint.h"
+#include "support/app/StandinProcess.h"
+#include "support/app/TestEnv.h"
+
+namespace {
+
+bool hasPlugin(const AppState& state, const QString& name, PluginRoot root)
+{
+    for (const Plugin& plugin : state.plugins()) {
+        if (plugin.name == name && plugin.root == root)
+            return true;
+    }
+    return false;
+}
+
+class MainRoadTest : public ListFixtures::ListTest
+{
+protected:
+    void SetUp() override
+    {
+        ListFixtures::ListTest::SetUp();
+        m_standin = std::make_unique<StandinProcess>();
+        m_standin->useAsServer();
+        PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
+        PluginFixtures::makeTemplatePlugin(PluginRoot::system, ZFCPluginType::transitions, "Slide");
+        m_work = TestEnv::root() + "/work";
+        QDir().mkpath(m_work);
+    }
+
+    void TearDown() override
+    {
+        m_main.reset();
+        m_standin.reset();
+        ListFixtures::ListTest::TearDown();
+    }
+
+    RootView* start(const QList<QUrl>& files = {})
+    {
+        m_main = std::make_unique<LoomworkMain>();
+        m_main->start(files);
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(m_main->window()));
+        return m_main->rootView();
+    }
+
+    void signIn(RootView* root)
+    {
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 10000));
+        m_standin->control("scan", {{"member", QJsonObject{{"memberKey", "m1"}, {"nickName", "剪辑师"}}}});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return root->isSignedIn(); }, 10000));
+    }
+
+    static void drop(RootView* root, const QList<QUrl>& urls)
+    {
+        QMimeData mime;
+        mime.setUrls(urls);
+        const QPoint at = root->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(root, &enter);
+        EXPECT_TRUE(root->dropOverlay()->isVisible());
+        QDropEvent dropEvent(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(root, &dropEvent);
+        EXPECT_FALSE(root->dropOverlay()->isVisible());
+    }
+
+    std::unique_ptr<StandinProcess> m_standin;
+    std::unique_ptr<LoomworkMain> m_main;
+    QString m_work;
+};
+
+} // namespace
+
+TEST_F(MainRoadTest, SignInDropAndInstallWithARename)
+{
+    const QString package = m_work + "/A.ZFCP";
+    PackageMaker::pack(package,
+                       {{ZFCPluginType::effect, "Glow", {{"Glow.moef", PluginFixtures::templateBytes()}}},
+                        {ZFCPluginType::subtitle, "Lower Third", {{"Lower Third.moti", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    const QString text = m_work + "/b.txt";
+    PluginFixtures::writeBytes(text, "notes");
+
+    RootView* root = start();
+    QToolBar* toolbar = m_main->window()->findChild<QToolBar*>();
+    ASSERT_TRUE(toolbar);
+
+    // Behind the gate: the interface is disabled and the toolbar hidden.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; },
+                                10000));
+    EXPECT_TRUE(root->gate()->isVisible());
+    EXPECT_FALSE(root->mainInterface()->isEnabled());
+    EXPECT_FALSE(toolbar->isVisible());
+    ListFixtures::savePicture(*m_main->window(), "main-gate");
+
+    signIn(root);
+    EXPECT_TRUE(root->mainInterface()->isEnabled());
+    EXPECT_TRUE(toolbar->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !root->gate()->isVisible(); }, 3000)) << "the gate fades out";
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return hasPlugin(*m_main->state(), "Glow", PluginRoot::user)
+            && hasPlugin(*m_main->state(), "Slide", PluginRoot::system);
+    }, 10000));
+
+    drop(root, {QUrl::fromLocalFile(package), QUrl::fromLocalFile(text)});
+    ASSERT_TRUE(root->alert());
+    EXPECT_EQ(root->alert()->text(), "已跳过 1 个文件");
+    EXPECT_EQ(root->alert()->informativeText(),
+              "这些不是 .zfcp 插件备份，没有安装：\n\n· b.txt\n\n其余 1 个 .zfcp 文件会继续安装。");
+    EXPECT_FALSE(root->installSheet()) << "the sheet waits for the alert";
+
+    root->alert()->buttons().first()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_FALSE(root->ops()->alertTitle());
+    InstallSheetModel& model = root->installSheet()->model();
+    EXPECT_EQ(model.files(), QStringList{package});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isParsing(); }, 10000));
+    EXPECT_EQ(model.totalPlugins(), 2);
+    ASSERT_TRUE(model.hasHits());
+    ListFixtures::savePicture(*root->installSheet(), "main-install-review");
+
+    model.reviewConfirm();
+    ASSERT_EQ(model.phase(), InstallSheetModel::Phase::conflict);
+    model.choose(InstallSheetModel::Choice::rename);
+    ListFixtures::savePicture(*root->installSheet(), "main-install-conflict");
+    model.conflictConfirm();
+
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return !root->ops()->isBusy() && hasPlugin(*m_main->state(), "Glow 2", PluginRoot::user)
+            && hasPlugin(*m_main->state(), "Lower Third", PluginRoot::user);
+    }, 15000));
+    EXPECT_EQ(root->ops()->statusText(), "已安装 2 个插件（1 个已重命名）");
+    EXPECT_TRUE(hasPlugin(*m_main->state(), "Glow", PluginRoot::user)) << "the old Glow stays";
+    EXPECT_EQ(RootView::lastInstallRoot(), PluginRoot::user);
+    ListFixtures::savePicture(*m_main->window(), "main-after-install");
+}
+
+TEST_F(MainRoadTest, PackageOpenedAtStartOpensTheSheetAfterSignIn)
+{
+    const QString package = m_work + "/Pack.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::generator, "Backdrop", {{"Backdrop.motn", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    RootView* root = start({QUrl::fromLocalFile(package), QUrl::fromLocalFile(m_work + "/x.txt")});
+    QTest::qWait(300);
+    EXPECT_FALSE(root->installSheet()) << "no sheet while signed out";
+
+    signIn(root);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
+
+    // A second opened package while the sheet is open replaces it with a fresh one.
+    InstallSheet* first = root->installSheet();
+    NotificationHub::instance().post(Notifications::zfcpFilesOpened,
+                                     {{"urls", QVariantList{QUrl::fromLocalFile(m_work + "/Other.zfcp")}}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() && root->installSheet() != first; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{m_work + "/Other.zfcp"});
+}
+
+TEST_F(MainRoadTest, DropOfOnlyOtherFilesNamesThemAndInstallsNothing)
+{
+    RootView* root = start();
+    signIn(root);
+    QList<QUrl> urls;
+    for (int i = 1; i <= 6; ++i)
+        urls.append(QUrl::fromLocalFile(QString("%1/%2.txt").arg(m_work).arg(i)));
+    drop(root, urls);
+    ASSERT_TRUE(root->alert());
+    EXPECT_EQ(root->alert()->text(), "这些文件不能安装");
+    EXPECT_TRUE(root->alert()->informativeText().contains("…另有 2 个文件"));
+    root->alert()->buttons().first()->click();
+    QTest::qWait(200);
+    EXPECT_FALSE(root->installSheet());
+    EXPECT_FALSE(root->ops()->alertTitle());
+    EXPECT_TRUE(root->ops()->alertMessage()) << "the message stays until the next writer replaces it";
+}

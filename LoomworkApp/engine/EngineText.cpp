@@ -28,12 +28,11 @@ QString trimmedNumber(double value, int decimals)
 
 QString EngineText::byteCountText(qint64 bytes)
 {
+    // The Finder's file-size style as a Chinese system shows it.
     if (bytes == 0)
-        return QStringLiteral("Zero KB");
-    if (bytes == 1)
-        return QStringLiteral("1 byte");
+        return QStringLiteral("零 KB");
     if (bytes > -1000 && bytes < 1000)
-        return QString::number(bytes) + QStringLiteral(" bytes");
+        return QString::number(bytes) + QStringLiteral(" 字节");
     static const char* const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
     static const int decimals[] = {0, 1, 2, 2, 2, 2};
     double value = double(bytes);

@@ -7,8 +7,8 @@
 // Small text rules shared by the engine's types.
 namespace EngineText {
 
-// A byte count as the Finder shows file sizes: decimal units, "Zero KB", "1 byte",
-// "999 bytes", "12 KB", "1.5 MB", "2.25 GB".
+// A byte count as a Chinese Finder shows file sizes: decimal units, "零 KB", "999 字节",
+// "12 KB", "1.5 MB", "2.25 GB".
 QString byteCountText(qint64 bytes);
 
 // The Finder's name order: case-insensitive, digit runs by value. Safe from any thread.

@@ -89,9 +89,9 @@ TEST(EngineText, ByteCountsReadLikeTheFinder)
         qint64 bytes;
         const char* text;
     } cases[] = {
-        {0, "Zero KB"},
-        {1, "1 byte"},
-        {999, "999 bytes"},
+        {0, "零 KB"},
+        {1, "1 字节"},
+        {999, "999 字节"},
         {1000, "1 KB"},
         {1499, "1 KB"},
         {1500, "2 KB"},

@@ -178,7 +178,7 @@ TEST_F(PluginScannerTest, FillsSizesDatesVersionsAndMarketMarks)
 
     const Plugin& e = result.plugins[1];
     EXPECT_EQ(e.sizeBytes, 0);
-    EXPECT_EQ(e.sizeText(), "Zero KB");
+    EXPECT_EQ(e.sizeText(), "零 KB");
     EXPECT_FALSE(e.ozmlVersion.has_value());
     EXPECT_FALSE(e.motionText().has_value());
     EXPECT_EQ(e.templateFileCount, 0);

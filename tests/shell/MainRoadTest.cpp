@@ -144,11 +144,13 @@ TEST_F(MainRoadTest, SignInDropAndInstallWithARename)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isParsing(); }, 10000));
     EXPECT_EQ(model.totalPlugins(), 2);
     ASSERT_TRUE(model.hasHits());
+    ListFixtures::settle(500);
     ListFixtures::savePicture(*root->installSheet(), "main-install-review");
 
     model.reviewConfirm();
     ASSERT_EQ(model.phase(), InstallSheetModel::Phase::conflict);
     model.choose(InstallSheetModel::Choice::rename);
+    ListFixtures::settle(500);
     ListFixtures::savePicture(*root->installSheet(), "main-install-conflict");
     model.conflictConfirm();
 

@@ -289,7 +289,7 @@ TEST_F(PluginListViewTest, StatusBarCountsFiltersAndSelection)
     state.setCategoryFilter(ZFCPluginType::subtitle);
     state.setLibraryFilter(LibraryFilter::onlyRoot(PluginRoot::user));
     EXPECT_EQ(list->statusBar()->visibleTexts().mid(0, 4),
-              (QStringList{QStringLiteral("用户库 · 字幕"), QStringLiteral("0 个插件"), QStringLiteral("共 Zero KB"),
+              (QStringList{QStringLiteral("用户库 · 字幕"), QStringLiteral("0 个插件"), QStringLiteral("共 零 KB"),
                            QStringLiteral("已选 3 项")}));
     EXPECT_EQ(list->currentContent(), list->emptyState());
     EXPECT_TRUE(list->emptyState()->hasAnyPlugin());

@@ -23,7 +23,7 @@ namespace {
 
 using Choice = InstallSheetModel::Choice;
 using Phase = InstallSheetModel::Phase;
-using Spec = PackageFixtures::PluginSpec;
+using Packaged = PackageFixtures::PackagedPlugin;
 
 class InstallSheetModelTest : public ::testing::Test
 {
@@ -34,7 +34,7 @@ protected:
         ASSERT_TRUE(m_dir.isValid());
     }
 
-    QString package(const QString& name, const QList<Spec>& plugins)
+    QString package(const QString& name, const QList<Packaged>& plugins)
     {
         const QString path = m_dir.filePath(name);
         PackageFixtures::writePackage(path, plugins);
@@ -156,7 +156,7 @@ TEST_F(InstallSheetModelTest, TextsAndMoveBlockerFollowWhereTheClashesAre)
 {
     struct Case {
         const char* name;
-        QList<Spec> plugins;
+        QList<Packaged> plugins;
         PluginRoot target;
         QString hintTitle;
         QString subtitle;

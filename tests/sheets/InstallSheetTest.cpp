@@ -28,7 +28,7 @@
 namespace {
 
 using Choice = InstallSheetModel::Choice;
-using Spec = PackageFixtures::PluginSpec;
+using Packaged = PackageFixtures::PackagedPlugin;
 using SheetPieces::RadioCard;
 
 QString screenshotPath(const QString& name)
@@ -57,7 +57,7 @@ protected:
         m_cancels = 0;
     }
 
-    QString package(const QString& name, const QList<Spec>& plugins)
+    QString package(const QString& name, const QList<Packaged>& plugins)
     {
         const QString path = m_dir.filePath(name);
         PackageFixtures::writePackage(path, plugins);
@@ -267,7 +267,7 @@ TEST_F(InstallSheetTest, PreviewShowsFourPairsAndCountsTheRest)
     for (const Case c : {Case{4, false}, Case{6, true}}) {
         SCOPED_TRACE(c.pairs);
         SetUp();
-        QList<Spec> plugins;
+        QList<Packaged> plugins;
         for (int i = 0; i < c.pairs; ++i) {
             PluginFixtures::makePlugin(PluginRoot::system, ZFCPluginType::generator, QString("G%1").arg(i));
             plugins.append({"generator", QString("G%1").arg(i)});

@@ -33,7 +33,7 @@ std::vector<uint8_t> readAll(const fs::path& path)
 
 // Rewrites the sealed metadata so that the plug-ins carry the given type strings; the
 // packer itself only writes the four known ones.
-void retype(const fs::path& package, const QList<PackageFixtures::PluginSpec>& plugins)
+void retype(const fs::path& package, const QList<PackageFixtures::PackagedPlugin>& plugins)
 {
     std::vector<uint8_t> bytes = readAll(package);
     ASSERT_GE(bytes.size(), 8u);
@@ -63,23 +63,23 @@ void retype(const fs::path& package, const QList<PackageFixtures::PluginSpec>& p
 
 } // namespace
 
-void PackageFixtures::writePackage(const QString& path, const QList<PluginSpec>& plugins)
+void PackageFixtures::writePackage(const QString& path, const QList<PackagedPlugin>& plugins)
 {
     QTemporaryDir sources;
     ASSERT_TRUE(sources.isValid());
     std::vector<ZFCPackItem> items;
     bool unknownTypes = false;
     for (qsizetype i = 0; i < plugins.size(); ++i) {
-        const PluginSpec& spec = plugins[i];
+        const PackagedPlugin& packaged = plugins[i];
         const QString folder = sources.filePath(QString::number(i));
         ASSERT_TRUE(QDir().mkpath(folder));
         QFile info(folder + QStringLiteral("/Info.txt"));
         ASSERT_TRUE(info.open(QIODevice::WriteOnly));
-        info.write((spec.type + QLatin1Char('/') + spec.name).toUtf8());
+        info.write((packaged.type + QLatin1Char('/') + packaged.name).toUtf8());
         info.close();
-        const std::optional<ZFCPluginType> type = ZFCPluginType::from(spec.type.toStdString());
+        const std::optional<ZFCPluginType> type = ZFCPluginType::from(packaged.type.toStdString());
         unknownTypes = unknownTypes || !type;
-        items.push_back({type.value_or(ZFCPluginType::effect), spec.name.toStdString(), native(folder)});
+        items.push_back({type.value_or(ZFCPluginType::effect), packaged.name.toStdString(), native(folder)});
     }
     ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
     ZFCPacker::pack(items, native(path));

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPainter>
 #include <QProgressBar>
 #include <QShortcut>
 #include <QStackedWidget>
@@ -36,9 +37,6 @@ PluginListView::PluginListView(AppState* state, OperationsCenter* ops,
     , m_model(new PluginListModel(state, m_controller, this))
     , m_windowWidth(WindowWidth::kDefault)
 {
-    // One surface behind the search bar, the list and its empty states.
-    setBackgroundRole(QPalette::Base);
-    setAutoFillBackground(true);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -161,6 +159,14 @@ void PluginListView::syncContent()
     } else {
         m_stack->setCurrentWidget(m_table);
     }
+}
+
+void PluginListView::paintEvent(QPaintEvent*)
+{
+    // One surface behind the search bar, the list and its empty states. Painted rather
+    // than set as the background role, which would turn the labels' text role into Text.
+    QPainter p(this);
+    p.fillRect(rect(), palette().color(QPalette::Base));
 }
 
 void PluginListView::showEvent(QShowEvent* event)

@@ -1,7 +1,9 @@
 // Pictures of the plug-in list for review, in build/screenshots.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QMainWindow>
+#include <QMouseEvent>
 #include <QTest>
 #include <QToolBar>
 
@@ -60,7 +62,9 @@ TEST_F(ListScreenshotTest, MainListInBothAppearances)
         state.setSelection({ListFixtures::find(state, QStringLiteral("Slide Wipes")).id()});
         PluginTableView* table = w->list->tableView();
         const QRect second = table->visualRect(table->model()->index(1, 0));
-        QTest::mouseMove(table->viewport(), second.center());
+        QMouseEvent move(QEvent::MouseMove, QPointF(second.center()), table->viewport()->mapToGlobal(QPointF(second.center())),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(table->viewport(), &move);
         ListFixtures::settle(40);
         ListFixtures::savePicture(w->main, QStringLiteral("list-main-%1").arg(QString::fromLatin1(mode)));
 

@@ -19,6 +19,7 @@
 #include "shell/EmptyStateView.h"
 #include "shell/ListStatusBar.h"
 #include "shell/ListToolbar.h"
+#include "shell/Palette.h"
 #include "shell/PluginListView.h"
 #include "shell/PluginSearchBar.h"
 #include "shell/PluginTableView.h"
@@ -291,6 +292,22 @@ TEST_F(PluginListViewTest, StatusBarCountsFiltersAndSelection)
     EXPECT_EQ(list->statusBar()->visibleTexts().mid(0, 4),
               (QStringList{QStringLiteral("用户库 · 字幕"), QStringLiteral("0 个插件"), QStringLiteral("共 Zero KB"),
                            QStringLiteral("已选 3 项")}));
+    // The selection count is drawn in the brand colour (the labels keep their own colours).
+    QLabel* selected = nullptr;
+    for (QLabel* label : list->statusBar()->findChildren<QLabel*>())
+        if (label->text() == QStringLiteral("已选 3 项"))
+            selected = label;
+    ASSERT_TRUE(selected);
+    const QImage drawn = selected->grab().toImage();
+    const QColor brand = Palette::brand();
+    bool brandPixel = false;
+    for (int y = 0; y < drawn.height() && !brandPixel; ++y)
+        for (int x = 0; x < drawn.width() && !brandPixel; ++x) {
+            const QColor c = drawn.pixelColor(x, y);
+            brandPixel = std::abs(c.red() - brand.red()) < 24 && std::abs(c.green() - brand.green()) < 24
+                && std::abs(c.blue() - brand.blue()) < 24;
+        }
+    EXPECT_TRUE(brandPixel);
     EXPECT_EQ(list->currentContent(), list->emptyState());
     EXPECT_TRUE(list->emptyState()->hasAnyPlugin());
     EXPECT_FALSE(list->emptyState()->installButton()->isVisibleTo(list->emptyState()));

@@ -200,8 +200,9 @@ TEST_F(PluginListViewTest, ContextItemsAndRowButtonsAreDisabledWhileBusy)
     QStringList texts;
     for (QAction* action : menu->actions()) {
         texts << action->text();
-        if (!action->isSeparator())
+        if (!action->isSeparator()) {
             EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+        }
     }
     EXPECT_EQ(texts, (QStringList{QStringLiteral("快速备份…"), QStringLiteral("版本升降…"), QStringLiteral("插件汉化…"),
                                   QString(), QStringLiteral("删除")}));

@@ -20,10 +20,13 @@
 #include "shell/Palette.h"
 #include "shell/PluginSearchBar.h"
 #include "shell/PluginTableView.h"
+#include "shell/Transitions.h"
 #include "shell/WindowWidth.h"
 
 namespace {
 constexpr int kFocusDelayMs = 80;
+constexpr int kSearchOpenMs = 180;
+constexpr int kSearchCloseMs = 160;
 constexpr qreal kMarkStartSeconds = 1.5;
 } // namespace
 
@@ -185,7 +188,7 @@ void PluginListView::showEvent(QShowEvent* event)
 void PluginListView::openSearch()
 {
     m_searchOpen = true;
-    m_searchBar->show();
+    Transitions::slideIn(m_searchBar, kSearchOpenMs);
     m_toolbar->setSearchOpen(true);
     QPointer<PluginSearchBar> bar = m_searchBar;
     QTimer::singleShot(kFocusDelayMs, this, [this, bar] {
@@ -198,7 +201,8 @@ void PluginListView::closeSearch()
 {
     m_searchOpen = false;
     m_searchBar->field()->clearFocus();
-    m_searchBar->hide();
+    if (m_searchBar->isVisible())
+        Transitions::slideOut(m_searchBar, kSearchCloseMs);
     m_toolbar->setSearchOpen(false);
     if (m_state && !m_state->searchText().isEmpty())
         m_state->setSearchText(QString());

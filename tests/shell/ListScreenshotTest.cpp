@@ -73,7 +73,7 @@ TEST_F(ListScreenshotTest, MainListInBothAppearances)
         state.setSelection({});
         w->list->setWindowWidth(1000);
         w->main.resize(1000, 560);
-        ListFixtures::settle(150);
+        ListFixtures::settle(260); // the search bar slides in
         ListFixtures::savePicture(w->main, QStringLiteral("list-search-narrow-%1").arg(QString::fromLatin1(mode)));
         w->list->closeSearch();
     }

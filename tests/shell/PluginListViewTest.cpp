@@ -407,6 +407,8 @@ TEST_F(PluginListViewTest, UntrustedNamesStayInTheirColumn)
             EXPECT_EQ(rightPart, reference);
         EXPECT_FALSE(PluginRow::singleLine(name).contains(u'\n'));
     }
+    EXPECT_EQ(PluginRow::singleLine(QStringLiteral("\u202Eevil.exe\u202C \u2067x\u2069")), QStringLiteral("evil.exe x"));
+    EXPECT_EQ(PluginRow::singleLine(QStringLiteral("a\nb\tc\u2028d")), QStringLiteral("a b c d"));
 }
 
 } // namespace

@@ -87,7 +87,8 @@ fs::path hiddenSibling(const fs::path& folder, const char* purpose)
 // Extracts into a hidden folder beside the target and swaps the result in only when it is
 // complete: a package that fails halfway leaves the plug-in that was there untouched.
 void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const fs::path& category,
-                       const std::optional<std::string>& name, const ZFCProgressCallback& progress)
+                       const std::optional<std::string>& name, const ZFCProgressCallback& progress,
+                       bool systemLibrary)
 {
     const fs::path staging = hiddenSibling(category, "loomwork-install");
     fs::create_directory(staging);
@@ -125,8 +126,12 @@ void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const 
         fs::rename(previous, target, ignored);
         throw;
     }
-    std::error_code ignored;
-    fs::remove_all(previous, ignored);
+    // The new plug-in is in place; an old one we may not delete ourselves goes the way a
+    // deleted system plug-in goes.
+    std::error_code error;
+    fs::remove_all(previous, error);
+    if (error && systemLibrary)
+        AdminAuth::adminRemove(fromNative(previous));
 }
 
 // Like the file manager's remove: an item that is not there is a failure.
@@ -264,6 +269,18 @@ void OperationsCenter::post(const Guard& guard, std::function<void(OperationsCen
         Qt::QueuedConnection);
 }
 
+// The operations catch what they expect themselves; anything else (memory running out)
+// still ends the operation with an alert instead of leaving the runner busy for good.
+void OperationsCenter::guarded(const Guard& guard, const QString& failureTitle, const std::function<void()>& work)
+{
+    try {
+        work();
+    } catch (...) {
+        const QString message = describe(std::current_exception());
+        post(guard, [failureTitle, message](OperationsCenter& center) { center.publishFailure(failureTitle, message); });
+    }
+}
+
 // ---- install
 
 void OperationsCenter::install(const QStringList& files, const InstallPlan& plan, Callback onFinished)
@@ -272,7 +289,7 @@ void OperationsCenter::install(const QStringList& files, const InstallPlan& plan
         return;
     begin(QStringLiteral("准备安装…"));
     QThreadPool::globalInstance()->start([guard = m_guard, files, plan, onFinished] {
-        runInstall(guard, files, plan, onFinished);
+        guarded(guard, QStringLiteral("安装失败"), [&] { runInstall(guard, files, plan, onFinished); });
     });
 }
 
@@ -343,7 +360,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                     if (*rename != stored)
                         ++renamed;
                 }
-                installAtomically(reader, plugin, nativePath(category), name, progress);
+                installAtomically(reader, plugin, nativePath(category), name, progress, plan.root == PluginRoot::system);
                 throttle.flush();
                 ++installed;
             }
@@ -373,7 +390,7 @@ void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished)
         return;
     begin(QStringLiteral("正在删除…"));
     QThreadPool::globalInstance()->start([guard = m_guard, plugins, onFinished] {
-        runRemove(guard, plugins, onFinished);
+        guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, onFinished); });
     });
 }
 
@@ -468,7 +485,7 @@ void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, BackupMo
 {
     begin(QStringLiteral("正在打包…"));
     QThreadPool::globalInstance()->start([guard = m_guard, items, mode, destination, onFinished] {
-        runPack(guard, items, mode, destination, onFinished);
+        guarded(guard, QStringLiteral("备份失败"), [&] { runPack(guard, items, mode, destination, onFinished); });
     });
 }
 

@@ -80,6 +80,7 @@ private:
     // dropped there when the runner is gone.
     using Guard = std::shared_ptr<QPointer<OperationsCenter>>;
     static void post(const Guard& guard, std::function<void(OperationsCenter&)> change);
+    static void guarded(const Guard& guard, const QString& failureTitle, const std::function<void()>& work);
     static void runInstall(const Guard& guard, const QStringList& files, const InstallPlan& plan,
                            const Callback& onFinished);
     static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const Callback& onFinished);

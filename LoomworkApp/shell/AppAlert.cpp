@@ -57,14 +57,20 @@ bool askOnGuiThread(const QString& title, const QString& message, AppAlert::Styl
 
 } // namespace
 
+static void shutDownBroker()
+{
+    AppAlert::broker().shutDown();
+}
+
 ConfirmBroker& AppAlert::broker()
 {
     static ConfirmBroker* broker = [] {
         auto* b = new ConfirmBroker;
-        if (QCoreApplication* app = QCoreApplication::instance()) {
+        if (QCoreApplication* app = QCoreApplication::instance())
             QObject::connect(app, &QCoreApplication::aboutToQuit, app, [b] { b->shutDown(); });
-            QObject::connect(app, &QObject::destroyed, [b] { b->shutDown(); });
-        }
+        // Also when the application object goes without its event loop having ended: this
+        // runs before the global thread pool is waited for, so no worker is left waiting.
+        qAddPostRoutine(shutDownBroker);
         return b;
     }();
     return *broker;

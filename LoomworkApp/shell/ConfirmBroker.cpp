@@ -42,7 +42,7 @@ struct AnswerGuard {
 bool ConfirmBroker::run(Ask ask)
 {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app || isShutDown())
+    if (!app || QCoreApplication::closingDown() || isShutDown())
         return false;
 
     if (QThread::currentThread() == app->thread())

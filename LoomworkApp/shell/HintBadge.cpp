@@ -60,7 +60,7 @@ QSize HintBadge::sizeHint() const
         text += fm.horizontalAdvance(shown(c));
     text += kLetterSpacing * (characters().size() - 1);
     const qreal height = std::max<qreal>(kMarkSize, fm.height()) + 2 * kWaveHeight;
-    return {qCeil(kMarkSize + kSpacing + text), qCeil(height)};
+    return {qCeil(kOverhang + kMarkSize + kSpacing + text), qCeil(height)};
 }
 
 void HintBadge::paintMark(QPainter& painter, const QRectF& rect)
@@ -120,13 +120,13 @@ void HintBadge::paintEvent(QPaintEvent*)
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     const qreal midY = height() / 2.0;
-    paintMark(p, QRectF(0, midY - kMarkSize / 2.0, kMarkSize, kMarkSize));
+    paintMark(p, QRectF(kOverhang, midY - kMarkSize / 2.0, kMarkSize, kMarkSize));
 
     const QFontMetricsF fm(font());
     const qreal wave = m_animator ? m_animator->wave() : -1.0;
     p.setFont(font());
     p.setPen(Palette::secondary());
-    qreal x = kMarkSize + kSpacing;
+    qreal x = kOverhang + kMarkSize + kSpacing;
     const qreal baseline = midY + (fm.ascent() - fm.descent()) / 2;
     const QStringList& chars = characters();
     for (int i = 0; i < chars.size(); ++i) {

@@ -23,6 +23,8 @@ public:
     static constexpr qreal kSpacing = 6;
     static constexpr qreal kLetterSpacing = 0.4;
     static constexpr qreal kWaveHeight = 3.2;
+    // Room for the mark while it pops to 1.34 times its size and tilts.
+    static constexpr qreal kOverhang = 3;
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }

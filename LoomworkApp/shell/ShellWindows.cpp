@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QMainWindow>
 #include <QWidget>
 
 #include "shell/DialogWindow.h"
@@ -33,9 +34,13 @@ ShellWindows ShellWindows::snapshot()
         s.facts.append(factsOf(w));
     }
     s.key = s.indexOf(QApplication::activeWindow());
-    // Qt has no separate main window; the active modal widget's parent comes closest.
-    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal->parentWidget())
-        s.main = s.indexOf(modal->parentWidget()->window());
+    // Qt keeps no separate main window: take the first visible QMainWindow.
+    for (int i = 0; i < s.widgets.size(); ++i) {
+        if (qobject_cast<QMainWindow*>(s.widgets[i]) && s.facts[i].visible) {
+            s.main = i;
+            break;
+        }
+    }
     return s;
 }
 

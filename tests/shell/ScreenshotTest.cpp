@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QScrollArea>
 #include <QSettings>
+#include <QTest>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -147,10 +148,11 @@ TEST(Screenshots, ThemeInBothAppearances)
         EXPECT_TRUE(image.save(path)) << path.toStdString();
         EXPECT_EQ(image.size() / image.devicePixelRatio(), QSize(820, 620));
 
-        // A mid-wave, mid-sweep frame of the hint badge, magnified.
+        // The hint badge popped, mid-sweep, magnified.
         HintBadge badge(&animator);
-        animator.startWave({});
         badge.resize(badge.sizeHint());
+        animator.play({});
+        QTest::qWait(1000);
         const QImage still = badge.grab().toImage();
         EXPECT_TRUE(still.scaled(still.size() * 4).save(
             screenshotDir() + QStringLiteral("/shell-hintbadge-%1.png").arg(QString::fromLatin1(mode))));

@@ -1,0 +1,718 @@
+#include <filesystem>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+#include <QUrl>
+
+#include "LoomworkKit/ZFCPackageError.h"
+#include "LoomworkKit/ZFCPackageReader.h"
+#include "LoomworkKit/ZFCProgress.h"
+#include "engine/AdminAuth.h"
+#include "engine/AlertPresenter.h"
+#include "engine/InstallConflictScanner.h"
+#include "engine/OperationsCenter.h"
+#include "engine/ProgressThrottle.h"
+#include "market/MarketInstallRegistry.h"
+#include "support/app/FakeAlertPresenter.h"
+#include "support/app/PackageMaker.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/QtPrint.h"
+#include "support/app/RecordingAdminRunner.h"
+#include "support/app/TestEnv.h"
+
+using PackageMaker::Source;
+
+namespace {
+
+constexpr ZFCPluginType effect{ZFCPluginType::effect};
+constexpr ZFCPluginType subtitle{ZFCPluginType::subtitle};
+
+QString text(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+QString category(PluginRoot root, ZFCPluginType type)
+{
+    return root.path() + QLatin1Char('/') + text(std::string(type.directoryName()));
+}
+
+Plugin pluginAt(PluginRoot root, ZFCPluginType type, const QString& name, bool isMarket = false)
+{
+    Plugin plugin;
+    plugin.name = name;
+    plugin.type = type;
+    plugin.root = root;
+    plugin.path = category(root, type) + QLatin1Char('/') + name;
+    plugin.isMarket = isMarket;
+    return plugin;
+}
+
+// Everything the runner published, in order.
+struct Recorder
+{
+    explicit Recorder(OperationsCenter& center)
+        : statuses(&center, &OperationsCenter::statusTextChanged),
+          progress(&center, &OperationsCenter::progressChanged),
+          busy(&center, &OperationsCenter::isBusyChanged),
+          alerts(&center, &OperationsCenter::alertChanged)
+    {
+    }
+
+    QStringList statusTexts() const
+    {
+        QStringList out;
+        for (const auto& args : statuses)
+            out << args.at(0).toString();
+        return out;
+    }
+    QList<double> fractions() const
+    {
+        QList<double> out;
+        for (const auto& args : progress)
+            out << args.at(0).toDouble();
+        return out;
+    }
+
+    QSignalSpy statuses;
+    QSignalSpy progress;
+    QSignalSpy busy;
+    QSignalSpy alerts;
+};
+
+// Lets a panel answer later, as a real one does while the user looks at it.
+class DeferredPanelPresenter final : public AlertPresenter
+{
+public:
+    DeferredPanelPresenter() : m_previous(setCurrent(this)) {}
+    ~DeferredPanelPresenter() override { setCurrent(m_previous); }
+
+    bool confirm(const QString&, const QString&, Style, const QString&, const QString&) override { return true; }
+    void presentPanel(const Panel&, PickHandler onPick) override { pending = std::move(onPick); }
+
+    PickHandler pending;
+
+private:
+    AlertPresenter* m_previous;
+};
+
+class OperationsCenterTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        TestEnv::reset();
+        AdminAuth::resetExplanation();
+        MarketInstallRegistry::reloadFromDisk();
+        ASSERT_TRUE(m_work.isValid());
+        OperationsCenter::setRevealHandler([this](const QString& path) { revealed << path; });
+        OperationsCenter::setBeepHandler([this] { ++beeps; });
+    }
+
+    void TearDown() override
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        OperationsCenter::setRevealHandler({});
+        OperationsCenter::setBeepHandler({});
+    }
+
+    QString work(const QString& name) const { return m_work.filePath(name); }
+    QString workRoot() const { return m_work.path(); }
+
+    QString package(const QString& name, const QList<Source>& sources)
+    {
+        const QString path = work(name);
+        PackageMaker::pack(path, sources, m_work.path());
+        return path;
+    }
+
+    static bool waitIdle(OperationsCenter& center)
+    {
+        return QTest::qWaitFor([&] { return !center.isBusy(); }, 30000);
+    }
+
+    // Runs an install to its end; returns whether the callback ran.
+    static bool install(OperationsCenter& center, const QStringList& files, const InstallPlan& plan)
+    {
+        int calls = 0;
+        center.install(files, plan, [&calls] { ++calls; });
+        EXPECT_TRUE(center.isBusy());
+        EXPECT_TRUE(waitIdle(center));
+        QCoreApplication::processEvents();
+        EXPECT_LE(calls, 1);
+        return calls == 1;
+    }
+
+    QStringList revealed;
+    int beeps = 0;
+
+private:
+    QTemporaryDir m_work;
+};
+
+const QMap<QString, QByteArray> glowA{{"Glow.moef", "first glow"}, {"Media/a.png", "A"}};
+const QMap<QString, QByteArray> glowB{{"Glow.moef", "second glow"}, {"Media/b.png", "B"}};
+
+} // namespace
+
+// ---- install
+
+TEST_F(OperationsCenterTest, InstallsCollidingPluginsUnderTheirPlannedNames)
+{
+    const QString first = package("first.zfcp", {{effect, "Glow", glowA}});
+    const QString second = package("second.zfcp", {{effect, "Glow", glowB}});
+
+    struct Case {
+        const char* name;
+        QHash<QString, QString> renames;
+        QMap<QString, QByteArray> expectedGlow;
+        QString expectedStatus;
+    };
+    const QList<Case> cases{
+        {"rename planned for the second package",
+         {{"1|effect|Glow", "Glow 2"}},
+         glowA,
+         "已安装 2 个插件（1 个已重命名）"},
+        {"a rename to the stored name is no rename",
+         {{"0|effect|Glow", "Glow"}, {"1|effect|Glow", "Glow 2"}},
+         glowA,
+         "已安装 2 个插件（1 个已重命名）"},
+        {"no renames: the second overwrites the first",
+         {},
+         glowB,
+         "已安装 2 个插件"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        OperationsCenter center;
+        Recorder recorder(center);
+        InstallPlan plan;
+        plan.renames = c.renames;
+        EXPECT_TRUE(install(center, {first, second}, plan));
+
+        const QString effects = category(PluginRoot::user, effect);
+        EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"),
+                  (QMap<QString, QByteArray>{{"Glow.moef", c.expectedGlow["Glow.moef"]},
+                                             {"Media", "<dir>"},
+                                             {c.expectedGlow.lastKey(), c.expectedGlow.last()}}));
+        if (!c.renames.isEmpty())
+            EXPECT_EQ(PackageMaker::readTree(effects + "/Glow 2")["Glow.moef"], QByteArray("second glow"));
+        EXPECT_EQ(PackageMaker::namesIn(effects).size(), c.renames.isEmpty() ? 1 : 2) << "no staging left behind";
+        EXPECT_EQ(center.statusText(), c.expectedStatus);
+        EXPECT_FALSE(center.alertTitle().has_value());
+        const QStringList texts = recorder.statusTexts();
+        ASSERT_FALSE(texts.isEmpty());
+        EXPECT_EQ(texts.first(), QStringLiteral("准备安装…"));
+        EXPECT_TRUE(texts.contains(QStringLiteral("提取：Glow")));
+        EXPECT_EQ(center.progress(), 1.0);
+    }
+}
+
+TEST_F(OperationsCenterTest, PlannedRenamesKeepTwinsOfOnePackageApart)
+{
+    // One package holding Glow twice plus Glow from a second package; one user Glow already.
+    const QString first = package("twins.zfcp", {{effect, "Glow", glowA}, {effect, "Glow", glowB}});
+    const QString second = package("other.zfcp", {{effect, "Glow", {{"Glow.moef", "third glow"}}},
+                                                  {subtitle, "Glow", {{"t.moti", "title"}}}});
+    PackageMaker::makeFolder(category(PluginRoot::user, effect), "Glow", {{"Glow.moef", "installed before"}});
+
+    QList<InstallConflictScanner::Entry> entries;
+    const QStringList files{first, second};
+    for (int i = 0; i < files.size(); ++i) {
+        for (const ZFCPlugin& plugin : ZFCPackageReader::readPlugins(QFile::encodeName(files[i]).toStdString()))
+            entries.append({i, text(plugin.name), *plugin.pluginType()});
+    }
+    InstallPlan plan;
+    for (const auto& item : InstallConflictScanner::renamePlan(entries, InstallConflictScanner::scan(entries)))
+        plan.renames.insert(item.key, item.to);
+    ASSERT_EQ(plan.renames.size(), 3);
+
+    OperationsCenter center;
+    EXPECT_TRUE(install(center, files, plan));
+    EXPECT_EQ(center.statusText(), QStringLiteral("已安装 4 个插件（3 个已重命名）"));
+    const QString effects = category(PluginRoot::user, effect);
+    EXPECT_EQ(PackageMaker::namesIn(effects), (QStringList{"Glow", "Glow 2", "Glow 3", "Glow 4"}));
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow")["Glow.moef"], QByteArray("installed before"));
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow 2")["Glow.moef"], QByteArray("first glow"));
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow 3")["Glow.moef"], QByteArray("second glow"));
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow 4")["Glow.moef"], QByteArray("third glow"));
+    // The subtitle of the same name collided with nothing.
+    EXPECT_EQ(PackageMaker::namesIn(category(PluginRoot::user, subtitle)), QStringList{"Glow"});
+}
+
+TEST_F(OperationsCenterTest, APackageThatCannotBeOpenedInstallsNothing)
+{
+    const QString good = package("good.zfcp", {{effect, "Glow", glowA}});
+
+    const QString damaged = work("damaged.zfcp");
+    QByteArray garbage(8, '\0');
+    garbage[0] = 40;
+    garbage += PackageMaker::noise(40, 7);
+    PluginFixtures::writeBytes(damaged, garbage);
+
+    const QString empty = package("empty.zfcp", {{effect, "Gone", {{"x", "x"}}}});
+    PackageMaker::rewriteMetadata(empty, [](const std::string&) { return std::string("[]"); });
+
+    const QString metadataText = text(ZFCPackageError::metadataCorrupted().errorDescription());
+    struct Case {
+        const char* name;
+        QStringList files;
+        QString message;
+    };
+    const QList<Case> cases{
+        {"damaged metadata after a good package", {good, damaged}, metadataText},
+        {"a package listing no plug-ins", {good, empty}, metadataText},
+        {"a missing file", {good, work("missing.zfcp")}, "文件或文件夹不存在：" + work("missing.zfcp")},
+        {"a truncated header", {good, work("short.zfcp")}, text(ZFCPackageError::fileTooSmall().errorDescription())},
+    };
+    PluginFixtures::writeBytes(work("short.zfcp"), "abc");
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        OperationsCenter center;
+        center.setAlertMessage(QStringLiteral("older message"));
+        EXPECT_FALSE(install(center, c.files, {}));
+        EXPECT_EQ(center.alertTitle(), QStringLiteral("安装失败"));
+        EXPECT_EQ(center.alertMessage(), c.message);
+        EXPECT_EQ(center.statusText(), QString());
+        EXPECT_FALSE(QFileInfo::exists(TestEnv::userLibrary())) << "nothing may be written";
+    }
+}
+
+TEST_F(OperationsCenterTest, UnknownTypesAreSkippedSilently)
+{
+    const QString odd = package("odd.zfcp", {{effect, "Odd", {{"x", "x"}}}});
+    PackageMaker::rewriteMetadata(odd, [](std::string json) {
+        json.replace(json.find("\"effect\""), 8, "\"plugin\"");
+        return json;
+    });
+    OperationsCenter center;
+    EXPECT_TRUE(install(center, {odd}, {}));
+    EXPECT_EQ(center.statusText(), QStringLiteral("已安装 0 个插件"));
+    EXPECT_FALSE(center.alertTitle().has_value());
+    EXPECT_FALSE(QFileInfo::exists(category(PluginRoot::user, effect) + "/Odd"));
+}
+
+TEST_F(OperationsCenterTest, AFailedOverwriteLeavesTheOldPluginIntact)
+{
+    const QString effects = category(PluginRoot::user, effect);
+    PackageMaker::makeFolder(effects, "Glow", {{"Glow.moef", "the user's own glow"}, {"Media/keep.png", "keep"}});
+    PluginFixtures::makeSymlink("Media/keep.png", effects + "/Glow/alias.png");
+    const auto before = PackageMaker::readTree(effects + "/Glow");
+
+    // Three chunks of noise: the first is written out before the second fails.
+    const QString broken = package("broken.zfcp", {{effect, "Intro", {{"i.moef", "intro"}}},
+                                                   {effect, "Glow", {{"big.bin", PackageMaker::noise(2500000, 1)}}},
+                                                   {effect, "Never", {{"n.moef", "never"}}}});
+    PackageMaker::breakSecondChunk(broken, 1);
+
+    OperationsCenter center;
+    EXPECT_FALSE(install(center, {broken}, {}));
+    EXPECT_EQ(center.alertTitle(), QStringLiteral("安装失败"));
+    EXPECT_TRUE(center.alertMessage().value_or(QString()).contains(QStringLiteral("分块"))) << center.alertMessage().value_or(QString()).toStdString();
+    EXPECT_EQ(center.statusText(), QString());
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), before);
+    // Plug-ins before the failure stay, later ones never start; no staging is left behind.
+    EXPECT_EQ(PackageMaker::namesIn(effects), (QStringList{"Glow", "Intro"}));
+
+    // The same package unbroken replaces the old plug-in completely.
+    const QString good = package("good.zfcp", {{effect, "Glow", {{"big.bin", PackageMaker::noise(2500000, 1)}}}});
+    EXPECT_TRUE(install(center, {good}, {}));
+    const auto after = PackageMaker::readTree(effects + "/Glow");
+    EXPECT_EQ(after.keys(), QStringList{"big.bin"});
+    EXPECT_EQ(after["big.bin"], PackageMaker::noise(2500000, 1));
+    EXPECT_EQ(PackageMaker::namesIn(effects), (QStringList{"Glow", "Intro"}));
+}
+
+TEST_F(OperationsCenterTest, OverwritesWhateverKindOfItemHasTheName)
+{
+    const QString effects = category(PluginRoot::user, effect);
+    PluginFixtures::writeBytes(effects + "/File", "a plain file");
+    const QString outside = PackageMaker::makeFolder(workRoot(), "outside", {{"mine", "untouched"}});
+    PluginFixtures::makeSymlink(outside, effects + "/Link");
+    const QString pkg = package("kinds.zfcp", {{effect, "File", {{"f", "new"}}}, {effect, "Link", {{"l", "new"}}}});
+    OperationsCenter center;
+    EXPECT_TRUE(install(center, {pkg}, {}));
+    EXPECT_EQ(PackageMaker::readTree(effects + "/File"), (QMap<QString, QByteArray>{{"f", "new"}}));
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Link"), (QMap<QString, QByteArray>{{"l", "new"}}));
+    // The link was replaced, not followed.
+    EXPECT_EQ(PackageMaker::readTree(outside), (QMap<QString, QByteArray>{{"mine", "untouched"}}));
+}
+
+TEST_F(OperationsCenterTest, InstallsIntoAMissingSystemLibraryByPreparingIt)
+{
+    // The library's path is one the administrator command must quote exactly.
+    const QByteArray saved = qgetenv("LOOMWORK_SYSTEM_LIBRARY");
+    const QString library = work("Sys 'lib' \"$HOME\" `touch pwned`\nx/Templates.localized");
+    qputenv("LOOMWORK_SYSTEM_LIBRARY", QFile::encodeName(library));
+    const std::shared_ptr<void> restore(nullptr, [saved](void*) { qputenv("LOOMWORK_SYSTEM_LIBRARY", saved); });
+
+    const QString pkg = package("sys.zfcp", {{effect, "Glow", glowA}});
+    FakeAlertPresenter presenter;
+    presenter.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
+
+    OperationsCenter center;
+    Recorder recorder(center);
+    InstallPlan plan;
+    plan.root = PluginRoot::system;
+    EXPECT_TRUE(install(center, {pkg}, plan));
+    EXPECT_EQ(center.statusText(), QStringLiteral("已安装 1 个插件"));
+    EXPECT_TRUE(recorder.statusTexts().contains(QStringLiteral("等待管理员授权…")));
+    EXPECT_EQ(runner.commands(), QStringList{AdminAuth::prepareRootCommand(library)});
+    EXPECT_EQ(PackageMaker::readTree(library + "/Effects.localized/Glow")["Glow.moef"], QByteArray("first glow"));
+    EXPECT_TRUE(QFileInfo(library + "/Titles.localized").isDir());
+    EXPECT_FALSE(QFileInfo::exists(QDir::currentPath() + "/pwned"));
+    EXPECT_FALSE(QFileInfo::exists(work("pwned")));
+}
+
+TEST_F(OperationsCenterTest, RefusedAdministratorRightsStopTheInstall)
+{
+    const QString pkg = package("sys.zfcp", {{effect, "Glow", glowA}});
+    FakeAlertPresenter presenter; // declines the explanation
+    RecordingAdminRunner runner;
+    OperationsCenter center;
+    InstallPlan plan;
+    plan.root = PluginRoot::system;
+    EXPECT_FALSE(install(center, {pkg}, plan));
+    EXPECT_EQ(center.alertTitle(), QStringLiteral("无法写入系统库"));
+    EXPECT_EQ(center.alertMessage(), QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。"));
+    EXPECT_EQ(center.statusText(), QString());
+    EXPECT_TRUE(runner.commands().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(TestEnv::systemLibrary()));
+}
+
+TEST_F(OperationsCenterTest, CreatesAMissingSystemCategoryThroughTheAdministrator)
+{
+    QDir().mkpath(TestEnv::systemLibrary()); // writable (root), but without Effects.localized
+    const QString pkg = package("sys.zfcp", {{effect, "Glow", glowA}});
+    FakeAlertPresenter presenter;
+    presenter.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
+    OperationsCenter center;
+    InstallPlan plan;
+    plan.root = PluginRoot::system;
+    EXPECT_TRUE(install(center, {pkg}, plan));
+    EXPECT_EQ(runner.commands(), QStringList{AdminAuth::createDirectoryCommand(category(PluginRoot::system, effect))});
+    EXPECT_TRUE(QFileInfo(category(PluginRoot::system, effect) + "/Glow/Glow.moef").isFile());
+}
+
+// ---- remove
+
+TEST_F(OperationsCenterTest, PartialDeleteReportsFailuresAndUnregistersOnlyWhatWentAway)
+{
+    const QString odd = QStringLiteral("It's \"$HOME\" `id`\nline");
+    PackageMaker::makeFolder(category(PluginRoot::user, effect), odd, {{"a", "a"}});
+    PackageMaker::makeFolder(category(PluginRoot::system, subtitle), "Title", {{"t", "t"}});
+    PackageMaker::makeFolder(category(PluginRoot::user, effect), "Neighbour", {{"n", "n"}});
+    // Root may delete anything, so the failing one cannot be removed for a structural
+    // reason: its path runs through a plain file.
+    PluginFixtures::writeBytes(category(PluginRoot::user, effect) + "/Blocker", "file");
+    Plugin stuck = pluginAt(PluginRoot::user, effect, "Stuck", true);
+    stuck.path = category(PluginRoot::user, effect) + "/Blocker/Stuck";
+
+    const QList<Plugin> plugins{pluginAt(PluginRoot::user, effect, odd, true), stuck,
+                                pluginAt(PluginRoot::system, subtitle, "Title", true)};
+    for (const Plugin& plugin : plugins)
+        MarketInstallRegistry::registerPaths({plugin.path}, "id-" + plugin.name, plugin.name);
+    const QString unrelated = category(PluginRoot::user, effect) + "/Unrelated";
+    MarketInstallRegistry::registerPaths({unrelated}, "id-u", "Unrelated");
+
+    OperationsCenter center;
+    Recorder recorder(center);
+    int calls = 0;
+    center.remove(plugins, [&] {
+        ++calls;
+        EXPECT_FALSE(center.isBusy()) << "idle before the callback";
+    });
+    ASSERT_TRUE(waitIdle(center));
+    QCoreApplication::processEvents();
+
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(recorder.statusTexts(),
+              (QStringList{"正在删除…", "删除：" + odd, "删除：Stuck", "删除：Title", "已删除 2 个插件"}));
+    EXPECT_EQ(recorder.fractions(), (QList<double>{1.0 / 3, 2.0 / 3, 1.0}));
+    EXPECT_EQ(center.alertTitle(), QStringLiteral("部分插件删除失败"));
+    EXPECT_EQ(center.alertMessage(), QStringLiteral("Stuck\n可能因权限或文件占用导致。"));
+    EXPECT_FALSE(QFileInfo::exists(plugins[0].path));
+    EXPECT_FALSE(QFileInfo::exists(plugins[2].path));
+    EXPECT_TRUE(QFileInfo(category(PluginRoot::user, effect) + "/Neighbour/n").isFile());
+
+    MarketInstallRegistry::reloadFromDisk();
+    const auto entries = MarketInstallRegistry::entries();
+    EXPECT_EQ(QStringList(entries.keyBegin(), entries.keyEnd()).size(), 2);
+    EXPECT_TRUE(entries.contains(MarketInstallRegistry::standardizedPath(stuck.path)));
+    EXPECT_TRUE(entries.contains(MarketInstallRegistry::standardizedPath(unrelated)));
+}
+
+TEST_F(OperationsCenterTest, SystemPluginsFallBackToTheAdministrator)
+{
+    FakeAlertPresenter presenter;
+    presenter.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    PluginFixtures::writeBytes(category(PluginRoot::system, effect) + "/Blocker", "file");
+    Plugin granted = pluginAt(PluginRoot::system, effect, "Granted");
+    granted.path = category(PluginRoot::system, effect) + "/Blocker/Gr'anted";
+    Plugin refused = pluginAt(PluginRoot::system, effect, "Refused");
+    refused.path = category(PluginRoot::system, effect) + "/Blocker/Refused";
+    AdminRunner::Outcome failure;
+    failure.launched = true;
+    failure.exitStatus = 1;
+    runner.queueOutcome({true, 0, {}, {}});
+    runner.queueOutcome(failure);
+
+    OperationsCenter center;
+    bool called = false;
+    center.remove({granted, refused}, [&] { called = true; });
+    ASSERT_TRUE(waitIdle(center));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(called);
+    EXPECT_EQ(runner.commands(), (QStringList{AdminAuth::removeCommand(granted.path), AdminAuth::removeCommand(refused.path)}));
+    EXPECT_EQ(center.statusText(), QStringLiteral("已删除 1 个插件"));
+    EXPECT_EQ(center.alertMessage(), QStringLiteral("Refused\n可能因权限或文件占用导致。"));
+}
+
+// ---- guards and lifetime
+
+TEST_F(OperationsCenterTest, RequestsWhileBusyOrWithNothingToDoChangeNothing)
+{
+    FakeAlertPresenter presenter;
+    const QString pkg = package("one.zfcp", {{effect, "Glow", glowA}});
+    PackageMaker::makeFolder(category(PluginRoot::user, effect), "Victim", {{"v", "v"}});
+    const Plugin victim = pluginAt(PluginRoot::user, effect, "Victim");
+
+    OperationsCenter center;
+    Recorder recorder(center);
+    int calls = 0;
+    const auto count = [&calls] { ++calls; };
+    center.install({}, {}, count);
+    center.remove({}, count);
+    center.backup({}, BackupMode::single, std::nullopt, count);
+    EXPECT_EQ(recorder.statuses.size() + recorder.busy.size() + recorder.progress.size(), 0);
+    EXPECT_TRUE(presenter.panels().isEmpty());
+
+    center.install({pkg}, {}, count);
+    ASSERT_TRUE(center.isBusy());
+    center.remove({victim}, count);
+    center.install({pkg}, {}, count);
+    center.backup({victim}, BackupMode::multi, std::nullopt, count);
+    ASSERT_TRUE(waitIdle(center));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(recorder.statusTexts().count(QStringLiteral("准备安装…")), 1);
+    EXPECT_TRUE(QFileInfo::exists(victim.path));
+    EXPECT_TRUE(presenter.panels().isEmpty());
+}
+
+TEST_F(OperationsCenterTest, ARunnerDestroyedMidwayDropsItsResults)
+{
+    const QString pkg = package("one.zfcp", {{effect, "Glow", {{"big.bin", PackageMaker::noise(3000000, 2)}}}});
+    bool called = false;
+    {
+        OperationsCenter center;
+        center.install({pkg}, {}, [&called] { called = true; });
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(called);
+    // The work itself was not abandoned halfway.
+    EXPECT_EQ(PackageMaker::readTree(category(PluginRoot::user, effect) + "/Glow")["big.bin"].size(), 3000000);
+}
+
+// ---- backup
+
+TEST_F(OperationsCenterTest, BackupWritesPackagesThatReadBack)
+{
+    const QMap<QString, QByteArray> glowFiles{{"Glow.moef", "glow"}, {"Media/a.png", PackageMaker::noise(1500000, 3)}};
+    PackageMaker::makeFolder(category(PluginRoot::user, effect), "Glow", glowFiles);
+    PackageMaker::makeFolder(category(PluginRoot::system, subtitle), "Title", {{"t.moti", "title"}});
+    const QList<Plugin> plugins{pluginAt(PluginRoot::user, effect, "Glow"),
+                                pluginAt(PluginRoot::system, subtitle, "Title")};
+
+    struct Case {
+        const char* name;
+        BackupMode mode;
+        std::optional<QString> defaultName;
+    };
+    const QList<Case> cases{
+        {"single, proposed name", BackupMode::single, std::nullopt},
+        {"single, given name", BackupMode::single, QStringLiteral("Glow.zfcp")},
+        {"multi", BackupMode::multi, std::nullopt},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        revealed.clear();
+        beeps = 0;
+        const QString destination = c.mode == BackupMode::single ? work(QStringLiteral("out%1.zfcp").arg(round))
+                                                                 : work(QStringLiteral("folder%1").arg(round));
+        ++round;
+        if (c.mode == BackupMode::multi)
+            QDir().mkpath(destination);
+        FakeAlertPresenter presenter;
+        presenter.queuePick({QUrl::fromLocalFile(destination)});
+        OperationsCenter center;
+        Recorder recorder(center);
+        int calls = 0;
+        center.backup(plugins, c.mode, c.defaultName, [&calls] { ++calls; });
+        ASSERT_TRUE(waitIdle(center));
+        QCoreApplication::processEvents();
+
+        ASSERT_EQ(presenter.panels().size(), 1);
+        const AlertPresenter::Panel panel = presenter.panels().first();
+        if (c.mode == BackupMode::single) {
+            EXPECT_EQ(panel.kind, AlertPresenter::Panel::Kind::save);
+            EXPECT_EQ(panel.title, QStringLiteral("保存备份文件"));
+            EXPECT_EQ(panel.message, QStringLiteral("选择备份保存位置，文件名为「插件名.zfcp」"));
+            EXPECT_EQ(panel.nameFieldValue, c.defaultName.value_or(QStringLiteral("插件备份.zfcp")));
+        } else {
+            EXPECT_EQ(panel.kind, AlertPresenter::Panel::Kind::open);
+            EXPECT_EQ(panel.title, QStringLiteral("选择备份保存位置"));
+            EXPECT_EQ(panel.message, QStringLiteral("每个插件会单独打包成一个 .zfcp 文件放到这个目录"));
+            EXPECT_EQ(panel.prompt, QStringLiteral("选择"));
+            EXPECT_TRUE(panel.canChooseDirectories);
+            EXPECT_FALSE(panel.canChooseFiles);
+        }
+        EXPECT_TRUE(panel.canCreateDirectories);
+
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(center.statusText(), QStringLiteral("备份完成"));
+        EXPECT_EQ(recorder.statusTexts().first(), QStringLiteral("正在打包…"));
+        EXPECT_EQ(revealed, QStringList{destination});
+        EXPECT_EQ(beeps, 1);
+
+        // Read back and extract: the same trees come out.
+        const QStringList packages = c.mode == BackupMode::single
+            ? QStringList{destination}
+            : QStringList{destination + "/Glow.zfcp", destination + "/Title.zfcp"};
+        QTemporaryDir restored;
+        QStringList names;
+        for (const QString& path : packages) {
+            ZFCPackageReader reader(QFile::encodeName(path).toStdString());
+            for (const ZFCPlugin& plugin : reader.plugins())
+                names << text(plugin.type) + "/" + text(plugin.name);
+            reader.extractAll(QFile::encodeName(restored.path()).toStdString());
+        }
+        EXPECT_EQ(names, (QStringList{"effect/Glow", "subtitle/Title"}));
+        EXPECT_EQ(PackageMaker::readTree(restored.path() + "/Effects.localized/Glow"),
+                  PackageMaker::readTree(plugins[0].path));
+        EXPECT_EQ(PackageMaker::readTree(restored.path() + "/Titles.localized/Title"),
+                  PackageMaker::readTree(plugins[1].path));
+    }
+}
+
+TEST_F(OperationsCenterTest, BackupCancelledOrFailedKeepsItsPromises)
+{
+    const QList<Plugin> missing{pluginAt(PluginRoot::user, effect, "Missing")};
+    {
+        SCOPED_TRACE("cancelled panel");
+        FakeAlertPresenter presenter; // nothing queued: cancelled
+        OperationsCenter center;
+        Recorder recorder(center);
+        bool called = false;
+        center.backup(missing, BackupMode::single, std::nullopt, [&] { called = true; });
+        QCoreApplication::processEvents();
+        EXPECT_EQ(presenter.panels().size(), 1);
+        EXPECT_FALSE(center.isBusy());
+        EXPECT_EQ(recorder.statuses.size(), 0);
+        EXPECT_FALSE(called);
+    }
+    {
+        SCOPED_TRACE("source folder missing");
+        FakeAlertPresenter presenter;
+        presenter.queuePick({QUrl::fromLocalFile(work("fail.zfcp"))});
+        OperationsCenter center;
+        bool called = false;
+        center.backup(missing, BackupMode::single, std::nullopt, [&] { called = true; });
+        ASSERT_TRUE(waitIdle(center));
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(called);
+        EXPECT_EQ(center.alertTitle(), QStringLiteral("备份失败"));
+        EXPECT_EQ(center.alertMessage(),
+                  text(ZFCPackageError::sourceDirMissing(QFile::encodeName(missing[0].path).toStdString())
+                           .errorDescription()));
+        EXPECT_EQ(center.statusText(), QString());
+        EXPECT_TRUE(revealed.isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(work("fail.zfcp")));
+    }
+}
+
+TEST_F(OperationsCenterTest, APanelAnsweringDuringAnotherOperationStartsNothing)
+{
+    PackageMaker::makeFolder(category(PluginRoot::user, effect), "Glow", glowA);
+    PackageMaker::makeFolder(category(PluginRoot::user, effect), "Other", {{"o", "o"}});
+    const Plugin glow = pluginAt(PluginRoot::user, effect, "Glow");
+    DeferredPanelPresenter presenter;
+    const QString destination = work("late.zfcp");
+
+    OperationsCenter center;
+    bool backedUp = false;
+    center.backup({glow}, BackupMode::single, std::nullopt, [&] { backedUp = true; });
+    ASSERT_TRUE(presenter.pending);
+    EXPECT_FALSE(center.isBusy()) << "idle while the panel is open";
+
+    bool removed = false;
+    center.remove({pluginAt(PluginRoot::user, effect, "Other")}, [&] { removed = true; });
+    ASSERT_TRUE(center.isBusy());
+    presenter.pending({QUrl::fromLocalFile(destination)});
+    ASSERT_TRUE(waitIdle(center));
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(removed);
+    EXPECT_FALSE(backedUp);
+    EXPECT_EQ(center.statusText(), QStringLiteral("已删除 1 个插件"));
+    EXPECT_FALSE(QFileInfo::exists(destination));
+
+    // A panel answering after its runner is gone does nothing either.
+    auto gone = std::make_unique<OperationsCenter>();
+    gone->backup({glow}, BackupMode::single);
+    gone.reset();
+    presenter.pending({QUrl::fromLocalFile(destination)});
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(QFileInfo::exists(destination));
+}
+
+// ---- progress
+
+TEST(ProgressThrottleTest, FormatsClampsAndThrottles)
+{
+    struct Case { double in; double out; };
+    for (const Case c : {Case{1.7, 1}, Case{-0.2, 0}, Case{-1, 0}, Case{0.25, 0.25}, Case{1, 1}}) {
+        SCOPED_TRACE(c.in);
+        EXPECT_EQ(ProgressThrottle::clampedFraction(c.in), c.out);
+    }
+    EXPECT_EQ(ProgressThrottle::text({ZFCProgress::Stage::decrypting, "Glow", 0.5}), QStringLiteral("解码：Glow"));
+    EXPECT_EQ(ProgressThrottle::text({ZFCProgress::Stage::assembling, "", 0.5}), QStringLiteral("编译："));
+
+    qint64 now = 0;
+    QList<std::pair<QString, double>> delivered;
+    ProgressThrottle throttle([&](const QString& t, double f) { delivered.append({t, f}); }, 33, [&] { return now; });
+    // A thousand reports within a tenth of a second reach the GUI four times...
+    for (int i = 0; i < 1000; ++i) {
+        now = i / 10;
+        throttle.report({ZFCProgress::Stage::decrypting, "Big", i / 1000.0});
+    }
+    EXPECT_EQ(delivered.size(), 4);
+    // ...and the newest one is never lost.
+    throttle.flush();
+    ASSERT_EQ(delivered.size(), 5);
+    EXPECT_EQ(delivered.last().second, 0.999);
+    throttle.flush();
+    EXPECT_EQ(delivered.size(), 5) << "nothing held back twice";
+    now += 100;
+    throttle.report({ZFCProgress::Stage::extracting, "Big", 1.7});
+    ASSERT_EQ(delivered.size(), 6);
+    EXPECT_EQ(delivered.last(), std::make_pair(QStringLiteral("提取：Big"), 1.0));
+}

@@ -62,7 +62,7 @@ TEST_F(BackupSheetTest, NothingToBackUpDisablesStart)
     BackupSheet sheet(0, 0, BackupMode::single, [&] { ++cancels; }, [&] { ++confirms; });
     sheet.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&sheet));
-    EXPECT_EQ(sheet.summaryText(), QStringLiteral("已选择 0 个插件 · 共 Zero KB"));
+    EXPECT_EQ(sheet.summaryText(), QStringLiteral("已选择 0 个插件 · 共 ") + EngineText::byteCountText(0));
     EXPECT_FALSE(sheet.confirmButton()->isEnabled());
     QTest::keyClick(&sheet, Qt::Key_Return);
     QTest::mouseClick(sheet.confirmButton(), Qt::LeftButton);

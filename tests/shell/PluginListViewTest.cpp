@@ -15,6 +15,7 @@
 #include <QToolButton>
 
 #include "engine/AppState.h"
+#include "engine/EngineText.h"
 #include "engine/OperationsCenter.h"
 #include "shell/EmptyStateView.h"
 #include "shell/ListStatusBar.h"
@@ -291,7 +292,7 @@ TEST_F(PluginListViewTest, StatusBarCountsFiltersAndSelection)
     state.setCategoryFilter(ZFCPluginType::subtitle);
     state.setLibraryFilter(LibraryFilter::onlyRoot(PluginRoot::user));
     EXPECT_EQ(list->statusBar()->visibleTexts().mid(0, 4),
-              (QStringList{QStringLiteral("用户库 · 字幕"), QStringLiteral("0 个插件"), QStringLiteral("共 Zero KB"),
+              (QStringList{QStringLiteral("用户库 · 字幕"), QStringLiteral("0 个插件"), QStringLiteral("共 ") + EngineText::byteCountText(0),
                            QStringLiteral("已选 3 项")}));
     // The selection count is drawn in the brand colour (the labels keep their own colours).
     QLabel* selected = nullptr;

@@ -14,10 +14,12 @@
 #include "shell/F.h"
 #include "shell/Palette.h"
 #include "shell/Tint.h"
+#include "shell/Transitions.h"
 
 namespace {
 constexpr int kBarSteps = 1000;
 constexpr qreal kCardRadius = 14;
+constexpr int kFadeMs = 200;
 } // namespace
 
 class ProgressOverlay::Card : public QWidget
@@ -71,6 +73,8 @@ ProgressOverlay::ProgressOverlay(OperationsCenter* ops, QWidget* parent)
     connect(ops, &OperationsCenter::statusTextChanged, this, &ProgressOverlay::sync);
     connect(ops, &OperationsCenter::progressChanged, this, &ProgressOverlay::sync);
     restyle();
+    hide();
+    setAttribute(Qt::WA_TransparentForMouseEvents, true);
     sync();
 }
 
@@ -84,7 +88,16 @@ void ProgressOverlay::sync()
 {
     const bool busy = m_ops && m_ops->isBusy();
     if (!busy) {
-        hide();
+        // Input passes at once; only the picture fades.
+        if (!testAttribute(Qt::WA_TransparentForMouseEvents)) {
+            setAttribute(Qt::WA_TransparentForMouseEvents, true);
+            if (hasFocus())
+                clearFocus();
+            if (isVisible())
+                Transitions::fadeOut(this, kFadeMs);
+            else
+                hide();
+        }
         return;
     }
     const double progress = m_ops->progress();
@@ -93,9 +106,10 @@ void ProgressOverlay::sync()
     m_percent->setText(percentText(progress));
     m_card->adjustSize();
     m_card->move((width() - m_card->width()) / 2, (height() - m_card->height()) / 2);
-    if (isHidden()) {
+    if (isHidden() || testAttribute(Qt::WA_TransparentForMouseEvents)) {
+        setAttribute(Qt::WA_TransparentForMouseEvents, false);
         setGeometry(parentWidget()->rect());
-        show();
+        Transitions::fadeIn(this, kFadeMs);
         raise();
         setFocus(Qt::OtherFocusReason);
     }

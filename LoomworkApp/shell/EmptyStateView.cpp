@@ -119,7 +119,9 @@ void EmptyStateView::fitMessage()
     const int natural = QFontMetrics(m_message->font()).horizontalAdvance(m_message->text()) + 2;
     const int width = std::min(natural, kMessageWidth);
     m_message->setFixedWidth(width);
-    m_message->setFixedHeight(m_message->heightForWidth(width));
+    const int height = m_message->heightForWidth(width);
+    if (height > 0)
+        m_message->setFixedHeight(height);
 }
 
 void EmptyStateView::restyle()

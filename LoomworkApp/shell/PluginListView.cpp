@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPainter>
 #include <QProgressBar>
 #include <QShortcut>
 #include <QStackedWidget>
@@ -19,10 +20,13 @@
 #include "shell/Palette.h"
 #include "shell/PluginSearchBar.h"
 #include "shell/PluginTableView.h"
+#include "shell/Transitions.h"
 #include "shell/WindowWidth.h"
 
 namespace {
 constexpr int kFocusDelayMs = 80;
+constexpr int kSearchOpenMs = 180;
+constexpr int kSearchCloseMs = 160;
 constexpr qreal kMarkStartSeconds = 1.5;
 } // namespace
 
@@ -36,9 +40,6 @@ PluginListView::PluginListView(AppState* state, OperationsCenter* ops,
     , m_model(new PluginListModel(state, m_controller, this))
     , m_windowWidth(WindowWidth::kDefault)
 {
-    // One surface behind the search bar, the list and its empty states.
-    setBackgroundRole(QPalette::Base);
-    setAutoFillBackground(true);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -163,6 +164,14 @@ void PluginListView::syncContent()
     }
 }
 
+void PluginListView::paintEvent(QPaintEvent*)
+{
+    // One surface behind the search bar, the list and its empty states. Painted rather
+    // than set as the background role, which would turn the labels' text role into Text.
+    QPainter p(this);
+    p.fillRect(rect(), palette().color(QPalette::Base));
+}
+
 void PluginListView::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
@@ -179,7 +188,7 @@ void PluginListView::showEvent(QShowEvent* event)
 void PluginListView::openSearch()
 {
     m_searchOpen = true;
-    m_searchBar->show();
+    Transitions::slideIn(m_searchBar, kSearchOpenMs);
     m_toolbar->setSearchOpen(true);
     QPointer<PluginSearchBar> bar = m_searchBar;
     QTimer::singleShot(kFocusDelayMs, this, [this, bar] {
@@ -192,7 +201,8 @@ void PluginListView::closeSearch()
 {
     m_searchOpen = false;
     m_searchBar->field()->clearFocus();
-    m_searchBar->hide();
+    if (m_searchBar->isVisible())
+        Transitions::slideOut(m_searchBar, kSearchCloseMs);
     m_toolbar->setSearchOpen(false);
     if (m_state && !m_state->searchText().isEmpty())
         m_state->setSearchText(QString());

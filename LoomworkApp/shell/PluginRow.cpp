@@ -142,10 +142,18 @@ RowActionButton PluginRow::actionButton(Action action, bool onAccent)
 
 QString PluginRow::singleLine(const QString& name)
 {
-    QString line = name.left(kMaxNameLength * 2);
-    for (QChar& c : line) {
+    QString line;
+    line.reserve(std::min<qsizetype>(name.size(), kMaxNameLength * 2));
+    for (const QChar c : QStringView(name).left(kMaxNameLength * 2)) {
+        // Embeddings, overrides and isolates would let a name show other characters
+        // than it holds ("exe.live" for "evil.exe"); they are dropped.
+        const char16_t u = c.unicode();
+        if ((u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
+            continue;
         if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            c = u' ';
+            line.append(u' ');
+        else
+            line.append(c);
     }
     return line;
 }

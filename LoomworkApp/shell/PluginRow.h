@@ -74,7 +74,8 @@ struct PluginRow
 
     static QString actionTitle(Action action);
     static RowActionButton actionButton(Action action, bool onAccent);
-    // A name as one line of plain text: line breaks and other controls become spaces.
+    // A name as one line of plain text: line breaks and other controls become spaces,
+    // direction overrides are dropped.
     static QString singleLine(const QString& name);
     static QString sizeText(qint64 bytes);
 

@@ -1,6 +1,8 @@
 #include "shell/PluginTableView.h"
 
 #include <QContextMenuEvent>
+#include <QCursor>
+#include <QScrollBar>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
@@ -49,6 +51,15 @@ PluginTableView::PluginTableView(PluginListModel* model, PluginListController* c
         m_pressRow = -1;
     });
     connect(controller, &PluginListController::actionStatesChanged, viewport(), qOverload<>(&QWidget::update));
+    // Rows move under a resting pointer while the list scrolls.
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+        if (m_hoverRow < 0)
+            return;
+        const QPoint pos = viewport()->mapFromGlobal(QCursor::pos());
+        int row = -1;
+        const auto action = viewport()->rect().contains(pos) ? actionUnder(pos, &row) : std::nullopt;
+        setHover(row, action ? int(*action) : -1);
+    });
 }
 
 void PluginTableView::setShowSize(bool show)

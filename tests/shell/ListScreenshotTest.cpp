@@ -1,17 +1,21 @@
 // Pictures of the plug-in list for review, in build/screenshots.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QMainWindow>
+#include <QMouseEvent>
 #include <QTest>
 #include <QToolBar>
 
 #include "engine/AppState.h"
 #include "engine/OperationsCenter.h"
 #include "shell/EmptyStateView.h"
+#include "shell/ListToolbar.h"
 #include "shell/PluginListView.h"
 #include "shell/PluginTableView.h"
 #include "shell/WindowChrome.h"
 #include "support/app/ListFixtures.h"
+#include "support/app/PluginFixtures.h"
 
 namespace {
 
@@ -60,19 +64,43 @@ TEST_F(ListScreenshotTest, MainListInBothAppearances)
         state.setSelection({ListFixtures::find(state, QStringLiteral("Slide Wipes")).id()});
         PluginTableView* table = w->list->tableView();
         const QRect second = table->visualRect(table->model()->index(1, 0));
-        QTest::mouseMove(table->viewport(), second.center());
+        QMouseEvent move(QEvent::MouseMove, QPointF(second.center()), table->viewport()->mapToGlobal(QPointF(second.center())),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(table->viewport(), &move);
         ListFixtures::settle(40);
         ListFixtures::savePicture(w->main, QStringLiteral("list-main-%1").arg(QString::fromLatin1(mode)));
+
+        if (QString::fromLatin1(mode) == QStringLiteral("light")) {
+            w->list->toolbar()->setDisplayMode(ToolbarModeStore::Mode::iconOnly);
+            ListFixtures::settle(40);
+            ListFixtures::savePicture(w->main, QStringLiteral("list-main-icon-only-toolbar"));
+            w->list->toolbar()->setDisplayMode(ToolbarModeStore::Mode::iconAndLabel);
+        }
 
         w->list->openSearch();
         state.setSearchText(QStringLiteral("o"));
         state.setSelection({});
         w->list->setWindowWidth(1000);
         w->main.resize(1000, 560);
-        ListFixtures::settle(150);
+        ListFixtures::settle(260); // the search bar slides in
         ListFixtures::savePicture(w->main, QStringLiteral("list-search-narrow-%1").arg(QString::fromLatin1(mode)));
         w->list->closeSearch();
     }
+}
+
+TEST_F(ListScreenshotTest, HostileNamesAsPlainElidedText)
+{
+    for (const QString& name : {QStringLiteral("<img src=x onerror=alert(1)><b>Bold"), QStringLiteral("\u202Eevil.exe\u202C Title"),
+                                QString(250, u'W'), QStringLiteral("🎬✨ Emoji 插件 🔥🔥🔥")})
+        PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, name);
+    AppState state;
+    OperationsCenter ops;
+    ListFixtures::scan(state);
+    ASSERT_EQ(state.plugins().size(), 4);
+    auto w = makeWindow(state, ops, 1020);
+    state.setSelection({state.filteredPlugins()[0].id()});
+    ListFixtures::settle(40);
+    ListFixtures::savePicture(w->main, QStringLiteral("list-hostile-names"));
 }
 
 TEST_F(ListScreenshotTest, EmptyStates)

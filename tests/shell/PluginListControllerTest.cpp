@@ -81,6 +81,23 @@ TEST_F(PluginListControllerTest, ClicksFollowTheSelectionRules)
     }
 }
 
+TEST_F(PluginListControllerTest, ArrowKeysMoveASingleSelectionAndTheAnchor)
+{
+    controller.moveSelection(1);
+    EXPECT_EQ(state.selection(), rows({0})) << "no anchor: the first row";
+    controller.handleRowTap(id(3), Click::plain);
+    controller.handleRowTap(id(5), Click::toggle);
+    controller.moveSelection(-1);
+    EXPECT_EQ(state.selection(), rows({4})) << "from the anchor, alone";
+    controller.moveSelection(1);
+    controller.moveSelection(1);
+    EXPECT_EQ(state.selection(), rows({5})) << "stops at the last row";
+    controller.handleRowTap(id(1), Click::range);
+    EXPECT_EQ(state.selection(), rows({1, 2, 3, 4, 5}));
+    controller.selectAllListed();
+    EXPECT_EQ(state.selection().size(), 6);
+}
+
 TEST_F(PluginListControllerTest, CommandWinsOverShift)
 {
     EXPECT_EQ(PluginListController::clickKind(Qt::ControlModifier | Qt::ShiftModifier), Click::toggle);

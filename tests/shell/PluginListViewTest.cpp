@@ -15,10 +15,12 @@
 #include <QToolButton>
 
 #include "engine/AppState.h"
+#include "engine/EngineText.h"
 #include "engine/OperationsCenter.h"
 #include "shell/EmptyStateView.h"
 #include "shell/ListStatusBar.h"
 #include "shell/ListToolbar.h"
+#include "shell/Palette.h"
 #include "shell/PluginListView.h"
 #include "shell/PluginSearchBar.h"
 #include "shell/PluginTableView.h"
@@ -199,8 +201,9 @@ TEST_F(PluginListViewTest, ContextItemsAndRowButtonsAreDisabledWhileBusy)
     QStringList texts;
     for (QAction* action : menu->actions()) {
         texts << action->text();
-        if (!action->isSeparator())
+        if (!action->isSeparator()) {
             EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+        }
     }
     EXPECT_EQ(texts, (QStringList{QStringLiteral("快速备份…"), QStringLiteral("版本升降…"), QStringLiteral("插件汉化…"),
                                   QString(), QStringLiteral("删除")}));
@@ -291,6 +294,22 @@ TEST_F(PluginListViewTest, StatusBarCountsFiltersAndSelection)
     EXPECT_EQ(list->statusBar()->visibleTexts().mid(0, 4),
               (QStringList{QStringLiteral("用户库 · 字幕"), QStringLiteral("0 个插件"), QStringLiteral("共 零 KB"),
                            QStringLiteral("已选 3 项")}));
+    // The selection count is drawn in the brand colour (the labels keep their own colours).
+    QLabel* selected = nullptr;
+    for (QLabel* label : list->statusBar()->findChildren<QLabel*>())
+        if (label->text() == QStringLiteral("已选 3 项"))
+            selected = label;
+    ASSERT_TRUE(selected);
+    const QImage drawn = selected->grab().toImage();
+    const QColor brand = Palette::brand();
+    bool brandPixel = false;
+    for (int y = 0; y < drawn.height() && !brandPixel; ++y)
+        for (int x = 0; x < drawn.width() && !brandPixel; ++x) {
+            const QColor c = drawn.pixelColor(x, y);
+            brandPixel = std::abs(c.red() - brand.red()) < 24 && std::abs(c.green() - brand.green()) < 24
+                && std::abs(c.blue() - brand.blue()) < 24;
+        }
+    EXPECT_TRUE(brandPixel);
     EXPECT_EQ(list->currentContent(), list->emptyState());
     EXPECT_TRUE(list->emptyState()->hasAnyPlugin());
     EXPECT_FALSE(list->emptyState()->installButton()->isVisibleTo(list->emptyState()));
@@ -389,6 +408,8 @@ TEST_F(PluginListViewTest, UntrustedNamesStayInTheirColumn)
             EXPECT_EQ(rightPart, reference);
         EXPECT_FALSE(PluginRow::singleLine(name).contains(u'\n'));
     }
+    EXPECT_EQ(PluginRow::singleLine(QStringLiteral("\u202Eevil.exe\u202C \u2067x\u2069")), QStringLiteral("evil.exe x"));
+    EXPECT_EQ(PluginRow::singleLine(QStringLiteral("a\nb\tc\u2028d")), QStringLiteral("a b c d"));
 }
 
 } // namespace

@@ -132,11 +132,11 @@ TEST(AppPanel, FromAWorkerThePanelOpensLaterOnTheGuiThread)
     // No host window: the panel runs modally once the GUI thread gets to it.
     QTimer accept;
     accept.setInterval(10);
+    // Tries again while the panel stays up: a dialog still loading its folder may turn
+    // the first accept down.
     QObject::connect(&accept, &QTimer::timeout, [&] {
-        if (QFileDialog* panel = visiblePanel()) {
-            accept.stop();
+        if (QFileDialog* panel = visiblePanel())
             pick(panel, b);
-        }
     });
     accept.start();
 

@@ -189,7 +189,7 @@ TEST_F(LoginServiceTest, FailedOrOddVerificationRepliesEndOrKeepTheSession)
 TEST_F(LoginServiceTest, StoredOrGivenExpiryEndsTheSession)
 {
     // An empty or blank token file is no session: the QR phase, without asking the server.
-    for (const QByteArray bytes : {QByteArray(""), QByteArray(" \n")}) {
+    for (const QByteArray& bytes : {QByteArray(""), QByteArray(" \n")}) {
         QFile file(TokenStore::filePath());
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(bytes);

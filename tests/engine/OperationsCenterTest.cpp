@@ -203,8 +203,9 @@ TEST_F(OperationsCenterTest, InstallsCollidingPluginsUnderTheirPlannedNames)
                   (QMap<QString, QByteArray>{{"Glow.moef", c.expectedGlow["Glow.moef"]},
                                              {"Media", "<dir>"},
                                              {c.expectedGlow.lastKey(), c.expectedGlow.last()}}));
-        if (!c.renames.isEmpty())
+        if (!c.renames.isEmpty()) {
             EXPECT_EQ(PackageMaker::readTree(effects + "/Glow 2")["Glow.moef"], QByteArray("second glow"));
+        }
         EXPECT_EQ(PackageMaker::namesIn(effects).size(), c.renames.isEmpty() ? 1 : 2) << "no staging left behind";
         EXPECT_EQ(center.statusText(), c.expectedStatus);
         EXPECT_FALSE(center.alertTitle().has_value());

@@ -21,8 +21,9 @@ TEST(ZFCPluginType, FromRawIsExactAndCaseSensitive)
         SCOPED_TRACE(c.raw);
         const auto type = ZFCPluginType::from(c.raw);
         ASSERT_EQ(type.has_value(), c.expected.has_value());
-        if (type)
+        if (type) {
             EXPECT_EQ(ZFCPluginType::Value(*type), *c.expected);
+        }
     }
 }
 

@@ -188,9 +188,11 @@ TEST_F(SidebarModelTest, ALibraryThatFailedToScanShowsItsErrorInsteadOfACount)
     EXPECT_FALSE(system.count.has_value());
     EXPECT_TRUE(system.toolTip.isEmpty());
     EXPECT_FALSE(model.row(RowId::userLibrary).error.has_value());
-    for (RowId id : kAllRows)
-        if (id != RowId::systemLibrary)
+    for (RowId id : kAllRows) {
+        if (id != RowId::systemLibrary) {
             EXPECT_FALSE(model.row(id).error.has_value()) << int(id);
+        }
+    }
 
     // The error goes once the library scans again.
     QSignalSpy changed(&model, &SidebarModel::changed);

@@ -17,8 +17,7 @@
 #include "account/TokenStore.h"
 #include "shell/Appearance.h"
 #include "support/app/QtPrint.h"
-#include "support/app/StandinProcess.h"
-#include "support/app/TestEnv.h"
+#include "support/app/StandinTest.h"
 
 namespace {
 
@@ -51,18 +50,14 @@ double darkShare(const QImage& image)
     return double(dark) / std::max(1, image.width() * image.height());
 }
 
-class LoginGateViewTest : public ::testing::Test
+class LoginGateViewTest : public StandinTest
 {
 protected:
-    static void SetUpTestSuite() { s_standin = std::make_unique<StandinProcess>(); }
-    static void TearDownTestSuite() { s_standin.reset(); }
-
     void SetUp() override
     {
-        TestEnv::reset();
-        ASSERT_TRUE(standin().isRunning());
-        standin().control("reset");
-        standin().useAsServer();
+        StandinTest::SetUp();
+        if (HasFatalFailure())
+            return;
         static bool installed = false;
         if (!installed) {
             Appearance::install(*qApp);
@@ -71,8 +66,6 @@ protected:
         QSettings().setValue(Appearance::settingsKey, QStringLiteral("light"));
         Appearance::instance().apply();
     }
-
-    StandinProcess& standin() { return *s_standin; }
 
     // The main window's content with the gate over it, as the root view lays them.
     void build(LoginService::Timing timing = fastTiming())
@@ -120,7 +113,6 @@ protected:
     std::unique_ptr<LoginService> m_service;
     std::unique_ptr<QWidget> m_host;
     LoginGateView* m_gate = nullptr;
-    static inline std::unique_ptr<StandinProcess> s_standin;
 };
 
 } // namespace

@@ -16,6 +16,7 @@
 #include "account/LoginService.h"
 #include "account/TokenStore.h"
 #include "shell/Appearance.h"
+#include "support/app/ListFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinTest.h"
 
@@ -58,11 +59,7 @@ protected:
         StandinTest::SetUp();
         if (HasFatalFailure())
             return;
-        static bool installed = false;
-        if (!installed) {
-            Appearance::install(*qApp);
-            installed = true;
-        }
+        ListFixtures::installTheme();
         QSettings().setValue(Appearance::settingsKey, QStringLiteral("light"));
         Appearance::instance().apply();
     }

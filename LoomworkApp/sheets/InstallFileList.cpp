@@ -1,8 +1,8 @@
 #include "sheets/InstallFileList.h"
 
-#include <QAbstractListModel>
+#include <algorithm>
+
 #include <QPainter>
-#include <QStyledItemDelegate>
 
 #include "shell/F.h"
 #include "shell/Palette.h"
@@ -27,53 +27,31 @@ struct Line
 
 } // namespace
 
-class InstallFileList::Model : public QAbstractListModel
+class InstallFileList::Model : public LineListModel<Line>
 {
 public:
-    using QAbstractListModel::QAbstractListModel;
-
-    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : int(lines.size()); }
-    QVariant data(const QModelIndex& index, int role) const override
-    {
-        if (!index.isValid() || index.row() >= lines.size())
-            return {};
-        if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-            return lines[index.row()].row.name;
-        return {};
-    }
-    void reset(QList<Line> newLines)
-    {
-        beginResetModel();
-        lines = std::move(newLines);
-        endResetModel();
-    }
-
-    QList<Line> lines;
+    explicit Model(QObject* parent) : LineListModel([](const Line& line) { return line.row.name; }, parent) {}
 };
 
-class InstallFileList::Delegate : public QStyledItemDelegate
+class InstallFileList::Delegate : public LineDelegate
 {
 public:
-    Delegate(const Model* model, QObject* parent) : QStyledItemDelegate(parent), m_model(model) {}
+    Delegate(const Model* model, QObject* parent) : LineDelegate(kSpacing, parent), m_model(model) {}
 
-    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override
+protected:
+    int lineHeight() const override
     {
-        const int line = std::max({QFontMetrics(nameFont()).height(), QFontMetrics(typesFont()).height(),
-                                   int(SheetPieces::tagSize(QStringLiteral("1"), tagFont()).height())});
-        return {10, line + kSpacing};
+        return std::max({QFontMetrics(nameFont()).height(), QFontMetrics(typesFont()).height(),
+                         int(SheetPieces::tagSize(QStringLiteral("1"), tagFont()).height())});
     }
 
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    void paintLine(QPainter& painter, const QRectF& r, int row) const override
     {
-        const Line& line = m_model->lines.at(index.row());
-        // The spacing sits below each line.
-        QRectF r = QRectF(option.rect).adjusted(0, 0, 0, -kSpacing);
-        painter->save();
-        painter->setRenderHint(QPainter::Antialiasing);
-        painter->setRenderHint(QPainter::TextAntialiasing);
+        const Line& line = m_model->items.at(row);
+        painter.setRenderHint(QPainter::TextAntialiasing);
 
         const qreal symbolWidth = QFontMetricsF(SymbolIcon::font(kSymbolPoints)).height();
-        SymbolIcon::paint(*painter, QRectF(r.left(), r.top(), symbolWidth, r.height()), QStringLiteral("doc.zipper"),
+        SymbolIcon::paint(painter, QRectF(r.left(), r.top(), symbolWidth, r.height()), QStringLiteral("doc.zipper"),
                           Palette::secondary(), kSymbolPoints);
         qreal left = r.left() + symbolWidth + kItemSpacing;
         qreal right = r.right();
@@ -81,9 +59,9 @@ public:
         const QString types = typesText(line.row);
         if (!types.isEmpty()) {
             const qreal width = QFontMetricsF(typesFont()).horizontalAdvance(types);
-            painter->setFont(typesFont());
-            painter->setPen(Palette::secondary());
-            painter->drawText(QRectF(right - width, r.top(), width, r.height()), Qt::AlignVCenter | Qt::AlignRight, types);
+            painter.setFont(typesFont());
+            painter.setPen(Palette::secondary());
+            painter.drawText(QRectF(right - width, r.top(), width, r.height()), Qt::AlignVCenter | Qt::AlignRight, types);
             right -= width + kItemSpacing;
         }
 
@@ -98,49 +76,30 @@ public:
         if (!clash.isEmpty())
             trailing += kItemSpacing + tag.width();
 
-        const QFontMetricsF nameMetrics(nameFont());
-        const qreal nameRoom = std::max<qreal>(0, right - left - trailing);
-        const QString name = nameMetrics.elidedText(line.row.name, Qt::ElideRight, nameRoom);
-        const qreal nameWidth = std::min(nameMetrics.horizontalAdvance(name), nameRoom);
-        painter->setFont(nameFont());
-        painter->setPen(Palette::primary());
-        painter->drawText(QRectF(left, r.top(), nameWidth + 1, r.height()), Qt::AlignVCenter | Qt::AlignLeft, name);
-        left += nameWidth;
+        left += paintElided(painter, r, left, right - left - trailing, line.row.name, nameFont(), Palette::primary());
 
         if (!count.isEmpty()) {
             left += kItemSpacing;
-            painter->setFont(countFont());
-            painter->setPen(Palette::tertiary());
-            painter->drawText(QRectF(left, r.top(), countWidth + 1, r.height()), Qt::AlignVCenter | Qt::AlignLeft, count);
+            paintText(painter, r, left, countWidth, count, countFont(), Palette::tertiary());
             left += countWidth;
         }
         if (!clash.isEmpty()) {
             left += kItemSpacing;
             const QRectF tagRect(left, r.center().y() - tag.height() / 2, tag.width(), tag.height());
-            SheetPieces::paintTag(*painter, tagRect, clash, tagFont(), Palette::orange(),
+            SheetPieces::paintTag(painter, tagRect, clash, tagFont(), Palette::orange(),
                                   SheetPieces::withAlpha(Palette::orange(), 0.14));
         }
-        painter->restore();
     }
 
 private:
     const Model* m_model;
 };
 
-InstallFileList::InstallFileList(QWidget* parent) : QListView(parent)
+InstallFileList::InstallFileList(QWidget* parent) : LineList(kPadding, kSpacing, parent)
 {
     m_model = new Model(this);
     setModel(m_model);
     setItemDelegate(new Delegate(m_model, this));
-    setFrameShape(QFrame::NoFrame);
-    setSelectionMode(QAbstractItemView::NoSelection);
-    setFocusPolicy(Qt::NoFocus);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    setUniformItemSizes(true);
-    setViewportMargins(kPadding, kPadding, kPadding, kPadding - kSpacing);
-    setAutoFillBackground(false);
-    viewport()->setAutoFillBackground(false);
 }
 
 void InstallFileList::setRows(const QList<InstallSheetModel::FileRow>& rows, const QHash<int, int>& perPackage)
@@ -152,14 +111,9 @@ void InstallFileList::setRows(const QList<InstallSheetModel::FileRow>& rows, con
     m_model->reset(std::move(lines));
 }
 
-int InstallFileList::count() const
-{
-    return int(m_model->lines.size());
-}
-
 QStringList InstallFileList::lineTexts(int row) const
 {
-    const Line& line = m_model->lines.at(row);
+    const Line& line = m_model->items.at(row);
     QStringList texts{line.row.name};
     for (const QString& text : {countText(line.row), clashText(line.clashes), typesText(line.row)})
         if (!text.isEmpty())

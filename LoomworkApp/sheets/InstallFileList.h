@@ -2,14 +2,13 @@
 
 #include <QHash>
 #include <QList>
-#include <QListView>
 
 #include "sheets/InstallSheetModel.h"
+#include "sheets/LineList.h"
 
 // The review page's list of packages: one painted line per package read, with its plug-in
-// count, its clash count and its categories. A list view, so that hundreds of packages
-// cost nothing but painting.
-class InstallFileList : public QListView
+// count, its clash count and its categories.
+class InstallFileList : public LineList
 {
     Q_OBJECT
 public:
@@ -21,7 +20,6 @@ public:
 
     // perPackage: package index -> clashing plug-ins.
     void setRows(const QList<InstallSheetModel::FileRow>& rows, const QHash<int, int>& perPackage);
-    int count() const;
     // The texts of line `row` as shown, in order (tests, accessibility).
     QStringList lineTexts(int row) const;
 

@@ -1,8 +1,8 @@
 #include "sheets/InstallHitList.h"
 
-#include <QAbstractListModel>
+#include <algorithm>
+
 #include <QPainter>
-#include <QStyledItemDelegate>
 
 #include "shell/F.h"
 #include "shell/Palette.h"
@@ -33,48 +33,30 @@ QColor badgeColor(int index, const InstallConflictScanner::Hit& hit)
 
 } // namespace
 
-class InstallHitList::Model : public QAbstractListModel
+class InstallHitList::Model : public LineListModel<InstallConflictScanner::Hit>
 {
 public:
-    using QAbstractListModel::QAbstractListModel;
-
-    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : int(hits.size()); }
-    QVariant data(const QModelIndex& index, int role) const override
+    explicit Model(QObject* parent)
+        : LineListModel([](const InstallConflictScanner::Hit& hit) { return hit.name; }, parent)
     {
-        if (!index.isValid() || index.row() >= hits.size())
-            return {};
-        if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-            return hits[index.row()].name;
-        return {};
     }
-    void reset(const QList<InstallConflictScanner::Hit>& newHits)
-    {
-        beginResetModel();
-        hits = newHits;
-        endResetModel();
-    }
-
-    QList<InstallConflictScanner::Hit> hits;
 };
 
-class InstallHitList::Delegate : public QStyledItemDelegate
+class InstallHitList::Delegate : public LineDelegate
 {
 public:
-    Delegate(const Model* model, QObject* parent) : QStyledItemDelegate(parent), m_model(model) {}
+    Delegate(const Model* model, QObject* parent) : LineDelegate(kSpacing, parent), m_model(model) {}
 
-    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override
+protected:
+    int lineHeight() const override
     {
-        const int line = std::max(QFontMetrics(nameFont()).height(),
-                                  int(SheetPieces::tagSize(QStringLiteral("1"), badgeFont()).height()));
-        return {10, line + kSpacing};
+        return std::max(QFontMetrics(nameFont()).height(),
+                        int(SheetPieces::tagSize(QStringLiteral("1"), badgeFont()).height()));
     }
 
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    void paintLine(QPainter& painter, const QRectF& r, int row) const override
     {
-        const InstallConflictScanner::Hit& hit = m_model->hits.at(index.row());
-        const QRectF r = QRectF(option.rect).adjusted(0, 0, 0, -kSpacing);
-        painter->save();
-        painter->setRenderHint(QPainter::Antialiasing);
+        const InstallConflictScanner::Hit& hit = m_model->items.at(row);
 
         // Badges from the right edge, so the name gets what is left.
         const QStringList tags = badges(hit);
@@ -83,47 +65,29 @@ public:
             const QSizeF size = SheetPieces::tagSize(tags[i], badgeFont());
             const QRectF tagRect(right - size.width(), r.center().y() - size.height() / 2, size.width(), size.height());
             const QColor color = badgeColor(i, hit);
-            SheetPieces::paintTag(*painter, tagRect, tags[i], badgeFont(), color, SheetPieces::withAlpha(color, 0.14));
+            SheetPieces::paintTag(painter, tagRect, tags[i], badgeFont(), color, SheetPieces::withAlpha(color, 0.14));
             right -= size.width() + (i > 0 ? kItemSpacing : 0);
         }
         if (!tags.isEmpty())
             right -= kMinGap;
 
         const QString category = InstallSheetModel::displayName(hit.type);
-        const QFontMetricsF categoryMetrics(categoryFont());
-        const qreal categoryWidth = categoryMetrics.horizontalAdvance(category);
-        const QFontMetricsF nameMetrics(nameFont());
-        const qreal nameRoom = std::max<qreal>(0, right - r.left() - kItemSpacing - categoryWidth);
-        const QString name = nameMetrics.elidedText(hit.name, Qt::ElideRight, nameRoom);
-        const qreal nameWidth = std::min(nameMetrics.horizontalAdvance(name), nameRoom);
-        painter->setFont(nameFont());
-        painter->setPen(Palette::primary());
-        painter->drawText(QRectF(r.left(), r.top(), nameWidth + 1, r.height()), Qt::AlignVCenter | Qt::AlignLeft, name);
-        painter->setFont(categoryFont());
-        painter->setPen(Palette::tertiary());
-        painter->drawText(QRectF(r.left() + nameWidth + kItemSpacing, r.top(), categoryWidth + 1, r.height()),
-                          Qt::AlignVCenter | Qt::AlignLeft, category);
-        painter->restore();
+        const qreal categoryWidth = QFontMetricsF(categoryFont()).horizontalAdvance(category);
+        const qreal nameWidth = paintElided(painter, r, r.left(), right - r.left() - kItemSpacing - categoryWidth,
+                                            hit.name, nameFont(), Palette::primary());
+        paintText(painter, r, r.left() + nameWidth + kItemSpacing, categoryWidth, category, categoryFont(),
+                  Palette::tertiary());
     }
 
 private:
     const Model* m_model;
 };
 
-InstallHitList::InstallHitList(QWidget* parent) : QListView(parent)
+InstallHitList::InstallHitList(QWidget* parent) : LineList(kPadding, kSpacing, parent)
 {
     m_model = new Model(this);
     setModel(m_model);
     setItemDelegate(new Delegate(m_model, this));
-    setFrameShape(QFrame::NoFrame);
-    setSelectionMode(QAbstractItemView::NoSelection);
-    setFocusPolicy(Qt::NoFocus);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    setUniformItemSizes(true);
-    setViewportMargins(kPadding, kPadding, kPadding, kPadding - kSpacing);
-    setAutoFillBackground(false);
-    viewport()->setAutoFillBackground(false);
 }
 
 void InstallHitList::setHits(const QList<InstallConflictScanner::Hit>& hits)
@@ -131,14 +95,9 @@ void InstallHitList::setHits(const QList<InstallConflictScanner::Hit>& hits)
     m_model->reset(hits);
 }
 
-int InstallHitList::count() const
-{
-    return int(m_model->hits.size());
-}
-
 QStringList InstallHitList::lineTexts(int row) const
 {
-    const InstallConflictScanner::Hit& hit = m_model->hits.at(row);
+    const InstallConflictScanner::Hit& hit = m_model->items.at(row);
     return QStringList{hit.name, InstallSheetModel::displayName(hit.type)} + badges(hit);
 }
 

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QList>
-#include <QListView>
 
 #include "engine/InstallConflictScanner.h"
+#include "sheets/LineList.h"
 
 // The conflict page's list of clashing plug-ins, one painted line per hit in report order:
 // name, category and the tags of where it clashes.
-class InstallHitList : public QListView
+class InstallHitList : public LineList
 {
     Q_OBJECT
 public:
@@ -18,7 +18,6 @@ public:
     explicit InstallHitList(QWidget* parent = nullptr);
 
     void setHits(const QList<InstallConflictScanner::Hit>& hits);
-    int count() const;
     // Name, category and tags of line `row` as shown (tests, accessibility).
     QStringList lineTexts(int row) const;
 

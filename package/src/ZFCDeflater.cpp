@@ -1,32 +1,16 @@
 #include "LoomworkKit/ZFCDeflater.h"
 
 #include <limits>
-#include <vector>
 
-#include <zlib.h>
-
-#include "LoomworkKit/ZFCFileHandle.h"
 #include "LoomworkKit/ZFCPackageError.h"
+#include "ZlibStream.h"
 
-namespace {
-constexpr std::size_t kOutputBuffer = 256 * 1024;
-}
-
-struct ZFCDeflater::State
+struct ZFCDeflater::State : kit::ZlibStream
 {
-    z_stream strm{};
-    ZFCFileHandle* handle = nullptr;
-    std::vector<uint8_t> buf = std::vector<uint8_t>(kOutputBuffer);
-    bool inited = false;
-    int64_t written = 0;
-
     void flushOut()
     {
-        const std::size_t produced = buf.size() - strm.avail_out;
-        if (produced > 0) {
-            handle->write(buf.data(), produced);
-            written += static_cast<int64_t>(produced);
-        }
+        if (produced() > 0)
+            writeOut(produced());
     }
 };
 
@@ -61,8 +45,7 @@ void ZFCDeflater::append(std::span<const uint8_t> data)
         s.strm.next_in = const_cast<Bytef*>(data.data() + offset);
         s.strm.avail_in = static_cast<uInt>(piece);
         do {
-            s.strm.next_out = s.buf.data();
-            s.strm.avail_out = static_cast<uInt>(s.buf.size());
+            s.resetOutput();
             const int result = deflate(&s.strm, Z_NO_FLUSH);
             if (result != Z_OK)
                 throw ZFCPackageError::ioFailure("压缩失败（zlib " + std::to_string(result) + "）");
@@ -80,8 +63,7 @@ void ZFCDeflater::finish()
     int result = Z_OK;
     try {
         do {
-            s.strm.next_out = s.buf.data();
-            s.strm.avail_out = static_cast<uInt>(s.buf.size());
+            s.resetOutput();
             result = deflate(&s.strm, Z_FINISH);
             s.flushOut();
         } while (result == Z_OK);

@@ -1,6 +1,7 @@
 #include "LoomworkKit/ZFCFileHandle.h"
 
 #include <cerrno>
+#include <optional>
 #include <system_error>
 
 #include <fcntl.h>
@@ -8,6 +9,30 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Calls `readSome(done)` until `count` bytes are in or the file ends, again after EINTR.
+// Returns the bytes read, or nothing with errno set.
+template <typename ReadSome>
+std::optional<std::size_t> readFully(std::size_t count, ReadSome readSome)
+{
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = readSome(done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+} // namespace
 
 ZFCFileHandle::~ZFCFileHandle() { close(); }
 
@@ -52,37 +77,21 @@ void ZFCFileHandle::fail(const char* what) const
 std::size_t ZFCFileHandle::read(void* buffer, std::size_t count)
 {
     auto* out = static_cast<char*>(buffer);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::read(m_fd, out + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("cannot read");
-        }
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
+    const auto got = readFully(count, [&](std::size_t done) { return ::read(m_fd, out + done, count - done); });
+    if (!got)
+        fail("cannot read");
+    return *got;
 }
 
 std::size_t ZFCFileHandle::readAt(void* buffer, std::size_t count, int64_t offset)
 {
     auto* out = static_cast<char*>(buffer);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::pread(m_fd, out + done, count - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("cannot read");
-        }
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
+    const auto got = readFully(count, [&](std::size_t done) {
+        return ::pread(m_fd, out + done, count - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+    });
+    if (!got)
+        fail("cannot read");
+    return *got;
 }
 
 void ZFCFileHandle::write(const void* bytes, std::size_t count)

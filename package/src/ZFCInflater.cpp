@@ -1,25 +1,13 @@
 #include "LoomworkKit/ZFCInflater.h"
 
 #include <limits>
-#include <vector>
 
-#include <zlib.h>
-
-#include "LoomworkKit/ZFCFileHandle.h"
 #include "LoomworkKit/ZFCPackageError.h"
+#include "ZlibStream.h"
 
-namespace {
-constexpr std::size_t kOutputBuffer = 256 * 1024;
-}
-
-struct ZFCInflater::State
+struct ZFCInflater::State : kit::ZlibStream
 {
-    z_stream strm{};
-    ZFCFileHandle* handle = nullptr;
-    std::vector<uint8_t> buf = std::vector<uint8_t>(kOutputBuffer);
-    bool inited = false;
     bool reachedEnd = false;
-    int64_t written = 0;
     int64_t limit = -1;
 };
 
@@ -57,15 +45,13 @@ void ZFCInflater::append(std::span<const uint8_t> data)
         s.strm.avail_in = static_cast<uInt>(piece);
         offset += piece;
         for (;;) {
-            s.strm.next_out = s.buf.data();
-            s.strm.avail_out = static_cast<uInt>(s.buf.size());
+            s.resetOutput();
             const int result = inflate(&s.strm, Z_NO_FLUSH);
-            const std::size_t produced = s.buf.size() - s.strm.avail_out;
+            const std::size_t produced = s.produced();
             if (produced > 0) {
                 if (s.limit >= 0 && static_cast<int64_t>(produced) > s.limit - s.written)
                     throw ZFCPackageError::ioFailure("明文数据超出文件树声明的总量");
-                s.handle->write(s.buf.data(), produced);
-                s.written += static_cast<int64_t>(produced);
+                s.writeOut(produced);
             }
             if (result == Z_STREAM_END) {
                 // Whatever follows the stream's end in this call is dropped.

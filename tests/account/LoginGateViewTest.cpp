@@ -16,9 +16,9 @@
 #include "account/LoginService.h"
 #include "account/TokenStore.h"
 #include "shell/Appearance.h"
+#include "support/app/ListFixtures.h"
 #include "support/app/QtPrint.h"
-#include "support/app/StandinProcess.h"
-#include "support/app/TestEnv.h"
+#include "support/app/StandinTest.h"
 
 namespace {
 
@@ -51,28 +51,18 @@ double darkShare(const QImage& image)
     return double(dark) / std::max(1, image.width() * image.height());
 }
 
-class LoginGateViewTest : public ::testing::Test
+class LoginGateViewTest : public StandinTest
 {
 protected:
-    static void SetUpTestSuite() { s_standin = std::make_unique<StandinProcess>(); }
-    static void TearDownTestSuite() { s_standin.reset(); }
-
     void SetUp() override
     {
-        TestEnv::reset();
-        ASSERT_TRUE(standin().isRunning());
-        standin().control("reset");
-        standin().useAsServer();
-        static bool installed = false;
-        if (!installed) {
-            Appearance::install(*qApp);
-            installed = true;
-        }
+        StandinTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        ListFixtures::installTheme();
         QSettings().setValue(Appearance::settingsKey, QStringLiteral("light"));
         Appearance::instance().apply();
     }
-
-    StandinProcess& standin() { return *s_standin; }
 
     // The main window's content with the gate over it, as the root view lays them.
     void build(LoginService::Timing timing = fastTiming())
@@ -120,7 +110,6 @@ protected:
     std::unique_ptr<LoginService> m_service;
     std::unique_ptr<QWidget> m_host;
     LoginGateView* m_gate = nullptr;
-    static inline std::unique_ptr<StandinProcess> s_standin;
 };
 
 } // namespace

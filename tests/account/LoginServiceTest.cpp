@@ -12,7 +12,7 @@
 #include "account/LoginService.h"
 #include "account/TokenStore.h"
 #include "support/app/QtPrint.h"
-#include "support/app/StandinProcess.h"
+#include "support/app/StandinTest.h"
 #include "support/app/TestEnv.h"
 
 namespace {
@@ -38,22 +38,9 @@ int tokenMode()
     return int(info.st_mode & 0777);
 }
 
-class LoginServiceTest : public ::testing::Test
+class LoginServiceTest : public StandinTest
 {
 protected:
-    static void SetUpTestSuite() { s_standin = std::make_unique<StandinProcess>(); }
-    static void TearDownTestSuite() { s_standin.reset(); }
-
-    void SetUp() override
-    {
-        TestEnv::reset();
-        ASSERT_TRUE(standin().isRunning());
-        standin().control("reset");
-        standin().useAsServer();
-    }
-
-    StandinProcess& standin() { return *s_standin; }
-
     std::unique_ptr<LoginService> makeService(LoginService::Timing timing = fastTiming())
     {
         auto service = std::make_unique<LoginService>(timing);
@@ -77,7 +64,6 @@ protected:
     }
 
     QStringList m_hints;
-    static inline std::unique_ptr<StandinProcess> s_standin;
 };
 
 } // namespace

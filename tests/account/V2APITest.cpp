@@ -12,25 +12,14 @@
 #include "account/TokenStore.h"
 #include "account/V2API.h"
 #include "support/app/QtPrint.h"
-#include "support/app/StandinProcess.h"
+#include "support/app/StandinTest.h"
 #include "support/app/TestEnv.h"
 
 namespace {
 
-class V2APITest : public ::testing::Test
+class V2APITest : public StandinTest
 {
 protected:
-    static void SetUpTestSuite() { s_standin = std::make_unique<StandinProcess>(); }
-    static void TearDownTestSuite() { s_standin.reset(); }
-
-    void SetUp() override
-    {
-        TestEnv::reset();
-        ASSERT_TRUE(m_standin.isRunning());
-        m_standin.control("reset");
-        m_standin.useAsServer();
-    }
-
     // Runs one post to completion.
     V2API::Reply post(const QString& path, const QJsonObject& body, double timeout = 5)
     {
@@ -47,12 +36,9 @@ protected:
 
     QJsonObject lastBody(const QString& path)
     {
-        const auto log = m_standin.requests(path);
+        const auto log = standin().requests(path);
         return log.isEmpty() ? QJsonObject() : log.last().toObject().value("body").toObject();
     }
-
-    static inline std::unique_ptr<StandinProcess> s_standin;
-    StandinProcess& m_standin = *s_standin;
 };
 
 } // namespace
@@ -89,11 +75,11 @@ TEST_F(V2APITest, ReadsTheBodyWhateverTheStatusAndOnlyJsonObjects)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        m_standin.script("/v2/verify", c.script);
+        standin().script("/v2/verify", c.script);
         const auto reply = post("/v2/verify", {});
         EXPECT_EQ(reply.has_value(), c.object);
     }
-    m_standin.script("/v2/verify", {{"http", 500}, {"reply", QJsonObject{{"status", 9}, {"info", "忙"}}}});
+    standin().script("/v2/verify", {{"http", 500}, {"reply", QJsonObject{{"status", 9}, {"info", "忙"}}}});
     const auto reply = post("/v2/verify", {});
     ASSERT_TRUE(reply);
     EXPECT_EQ(V2API::integerStatus(*reply), 9);
@@ -103,14 +89,14 @@ TEST_F(V2APITest, ReadsTheBodyWhateverTheStatusAndOnlyJsonObjects)
 TEST_F(V2APITest, FailuresGiveNothingWithinTheirTime)
 {
     // Slow: the caller's time-out ends it.
-    m_standin.script("/v2/verify", {{"delayMs", 3000}});
+    standin().script("/v2/verify", {{"delayMs", 3000}});
     QElapsedTimer clock;
     clock.start();
     EXPECT_FALSE(post("/v2/verify", {}, 0.5));
     EXPECT_LT(clock.elapsed(), 2500);
 
     // Huge: dropped, not parsed.
-    m_standin.script("/v2/verify", {{"padBytes", 9 * 1024 * 1024}});
+    standin().script("/v2/verify", {{"padBytes", 9 * 1024 * 1024}});
     EXPECT_FALSE(post("/v2/verify", {}, 10));
 
     // Down.
@@ -118,7 +104,7 @@ TEST_F(V2APITest, FailuresGiveNothingWithinTheirTime)
     EXPECT_FALSE(post("/v2/verify", {}));
 
     // An address that does not parse: nothing at once, no request made.
-    m_standin.useAsServer();
+    standin().useAsServer();
     clock.restart();
     bool called = false;
     QObject context;
@@ -129,12 +115,12 @@ TEST_F(V2APITest, FailuresGiveNothingWithinTheirTime)
     EXPECT_FALSE(called); // never synchronously
     EXPECT_TRUE(QTest::qWaitFor([&] { return called; }, 1000));
     EXPECT_LT(clock.elapsed(), 1000);
-    EXPECT_TRUE(m_standin.requests("/v2/has space").isEmpty());
+    EXPECT_TRUE(standin().requests("/v2/has space").isEmpty());
 }
 
 TEST_F(V2APITest, NoCallbackOnceTheContextIsGone)
 {
-    m_standin.script("/v2/verify", {{"delayMs", 200}});
+    standin().script("/v2/verify", {{"delayMs", 200}});
     bool called = false;
     {
         QObject context;

@@ -16,7 +16,7 @@
 #include "engine/LocalizationGlossary.h"
 #include "engine/VersionNum.h"
 #include "support/app/QtPrint.h"
-#include "support/app/StandinProcess.h"
+#include "support/app/StandinTest.h"
 #include "support/app/TestEnv.h"
 
 namespace {
@@ -204,22 +204,14 @@ TEST(CompatService, DetectsTheVersionFromTheFirstUsableBundle)
 
 namespace {
 
-class CompatServiceLoad : public ::testing::Test
+class CompatServiceLoad : public StandinTest
 {
 protected:
-    static void SetUpTestSuite() { s_standin = std::make_unique<StandinProcess>(); }
-    static void TearDownTestSuite() { s_standin.reset(); }
-
     void SetUp() override
     {
-        TestEnv::reset();
+        StandinTest::SetUp();
         LocalizationGlossary::merge({});
-        ASSERT_TRUE(standin().isRunning());
-        standin().control("reset");
-        standin().useAsServer();
     }
-
-    StandinProcess& standin() { return *s_standin; }
 
     static void loadAndWait(CompatService& service)
     {
@@ -230,8 +222,6 @@ protected:
         EXPECT_TRUE(QTest::qWaitFor([&] { return finished; }, 5000));
         QObject::disconnect(connection);
     }
-
-    static inline std::unique_ptr<StandinProcess> s_standin;
 };
 
 } // namespace

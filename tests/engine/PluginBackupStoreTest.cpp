@@ -7,12 +7,12 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTimeZone>
 
 #include "engine/AdminAuth.h"
 #include "engine/PluginBackupError.h"
 #include "engine/PluginBackupStore.h"
 #include "support/app/BackupFixtures.h"
+#include "support/app/BackupTest.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
@@ -23,28 +23,7 @@ using namespace BackupFixtures;
 
 namespace {
 
-class PluginBackupStoreTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        TestEnv::reset();
-        AdminAuth::resetExplanation();
-    }
-};
-
-QDateTime at(int minutes)
-{
-    return QDateTime(QDate(2025, 3, 1), QTime(12, 0), QTimeZone::utc()).addSecs(60LL * minutes);
-}
-
-QStringList ids(const QList<PluginBackup>& backups)
-{
-    QStringList result;
-    for (const auto& backup : backups)
-        result.append(backup.id);
-    return result;
-}
+using PluginBackupStoreTest = BackupTest;
 
 // Hidden leftovers of a restore beside the plug-in folder.
 QStringList hiddenSiblings(const QString& pluginPath)

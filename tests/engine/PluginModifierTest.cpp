@@ -5,14 +5,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTimeZone>
 
-#include "engine/AdminAuth.h"
 #include "engine/PluginBackupError.h"
 #include "engine/PluginBackupStore.h"
 #include "engine/PluginModifier.h"
 #include "engine/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
+#include "support/app/BackupTest.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/RecordingAdminRunner.h"
@@ -22,28 +21,7 @@ using namespace BackupFixtures;
 
 namespace {
 
-class PluginModifierTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        TestEnv::reset();
-        AdminAuth::resetExplanation();
-    }
-};
-
-QDateTime at(int minutes)
-{
-    return QDateTime(QDate(2025, 3, 1), QTime(12, 0), QTimeZone::utc()).addSecs(60LL * minutes);
-}
-
-QStringList ids(const QList<PluginBackup>& backups)
-{
-    QStringList result;
-    for (const auto& backup : backups)
-        result.append(backup.id);
-    return result;
-}
+using PluginModifierTest = BackupTest;
 
 const QHash<QString, QString> kMap{{"Title Color", "标题颜色"}, {"Font", "字体"}};
 

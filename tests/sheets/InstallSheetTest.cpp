@@ -20,6 +20,7 @@
 #include "sheets/InstallHitList.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/SheetPieces.h"
+#include "support/app/ListFixtures.h"
 #include "support/app/PackageFixtures.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
@@ -45,11 +46,7 @@ protected:
     {
         TestEnv::reset();
         ASSERT_TRUE(m_dir.isValid());
-        static bool installed = false;
-        if (!installed) {
-            Appearance::install(*qApp);
-            installed = true;
-        }
+        ListFixtures::installTheme();
         QSettings().setValue(Appearance::settingsKey, QStringLiteral("light"));
         Appearance::instance().apply();
         m_plans.clear();

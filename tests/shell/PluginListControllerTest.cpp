@@ -5,6 +5,7 @@
 #include "engine/AppState.h"
 #include "engine/OperationsCenter.h"
 #include "shell/PluginListController.h"
+#include "support/app/EffectListTest.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/HeldOperation.h"
 #include "support/app/ListFixtures.h"
@@ -16,29 +17,15 @@ namespace {
 
 using Click = PluginListController::Click;
 
-class PluginListControllerTest : public ListFixtures::ListTest
+class PluginListControllerTest : public EffectListTest
 {
 protected:
     void SetUp() override
     {
-        ListTest::SetUp();
-        for (int i = 0; i < 6; ++i)
-            PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Row %1").arg(i));
-        ListFixtures::scan(state);
-        ASSERT_EQ(state.filteredPlugins().size(), 6);
+        EffectListTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(makeEffects(6, QStringLiteral("Row %1")));
     }
 
-    QString id(int row) const { return state.filteredPlugins()[row].id(); }
-    QSet<QString> rows(std::initializer_list<int> list) const
-    {
-        QSet<QString> ids;
-        for (int r : list)
-            ids.insert(id(r));
-        return ids;
-    }
-
-    AppState state;
-    OperationsCenter ops;
     PluginListController controller{&state, &ops};
 };
 

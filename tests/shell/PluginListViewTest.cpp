@@ -24,6 +24,7 @@
 #include "shell/PluginListView.h"
 #include "shell/PluginSearchBar.h"
 #include "shell/PluginTableView.h"
+#include "support/app/EffectListTest.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/HeldOperation.h"
 #include "support/app/ListFixtures.h"
@@ -33,16 +34,13 @@
 
 namespace {
 
-class PluginListViewTest : public ListFixtures::ListTest
+class PluginListViewTest : public EffectListTest
 {
 protected:
     void SetUp() override
     {
-        ListTest::SetUp();
-        for (int i = 0; i < 8; ++i)
-            PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Item %1").arg(i));
-        ListFixtures::scan(state);
-        ASSERT_EQ(state.filteredPlugins().size(), 8);
+        EffectListTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(makeEffects(8, QStringLiteral("Item %1")));
         toolbar = new QToolBar(&main);
         main.addToolBar(toolbar);
         list = new PluginListView(&state, &ops, [this](const QList<QUrl>& urls) { installs.append(urls); }, &main);
@@ -58,21 +56,11 @@ protected:
     QPoint rowCenter(int row) const { return table->visualRect(table->model()->index(row, 0)).center(); }
     // The row's left part, away from its buttons.
     QPoint rowText(int row) const { return table->visualRect(table->model()->index(row, 0)).topLeft() + QPoint(80, 20); }
-    QString id(int row) const { return state.filteredPlugins()[row].id(); }
-    QSet<QString> rows(std::initializer_list<int> list) const
-    {
-        QSet<QString> ids;
-        for (int r : list)
-            ids.insert(id(r));
-        return ids;
-    }
     void click(int row, Qt::KeyboardModifiers modifiers = {})
     {
         QTest::mouseClick(table->viewport(), Qt::LeftButton, modifiers, rowText(row));
     }
 
-    AppState state;
-    OperationsCenter ops;
     QMainWindow main;
     QToolBar* toolbar = nullptr;
     PluginListView* list = nullptr;

@@ -8,9 +8,14 @@
 #include "engine/LocalizedStore.h"
 #include "market/MarketInstallRegistry.h"
 #include "shell/SidebarModel.h"
+#include "support/app/ListFixtures.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
+#include "support/app/SidebarFixtures.h"
 #include "support/app/TestEnv.h"
+
+using ListFixtures::scan;
+using SidebarFixtures::makeLibraries;
 
 namespace {
 
@@ -20,13 +25,6 @@ using Section = SidebarModel::Section;
 const QList<RowId> kAllRows{RowId::allPlugins, RowId::userLibrary, RowId::systemLibrary,
                             RowId::localized, RowId::market, RowId::allCategories,
                             RowId::effect, RowId::subtitle, RowId::generator, RowId::transitions};
-
-void scan(AppState& state)
-{
-    QSignalSpy finished(&state, &AppState::scanFinished);
-    state.refresh();
-    ASSERT_TRUE(finished.wait(10000));
-}
 
 QList<RowId> selectedRows(const SidebarModel& model)
 {
@@ -46,18 +44,6 @@ protected:
         MarketInstallRegistry::reloadFromDisk();
     }
 };
-
-// user: 2 effects, 1 subtitle; system: 1 effect, 3 generators; no transitions.
-void makeLibraries()
-{
-    using namespace PluginFixtures;
-    makePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Glow"));
-    makePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Blur"));
-    makePlugin(PluginRoot::user, ZFCPluginType::subtitle, QStringLiteral("Lower Third"));
-    makePlugin(PluginRoot::system, ZFCPluginType::effect, QStringLiteral("Grain"));
-    for (const char* name : {"Gradient", "Noise", "Stripes"})
-        makePlugin(PluginRoot::system, ZFCPluginType::generator, QString::fromUtf8(name));
-}
 
 } // namespace
 

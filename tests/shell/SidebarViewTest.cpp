@@ -22,37 +22,23 @@
 #include "shell/SidebarUserBar.h"
 #include "shell/SidebarView.h"
 #include "shell/Surface.h"
+#include "support/app/ListFixtures.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
+#include "support/app/SidebarFixtures.h"
 #include "support/app/TestEnv.h"
+
+using ListFixtures::scan;
+using SidebarFixtures::makeLibraries;
 
 namespace {
 
 using RowId = SidebarModel::RowId;
 
-void scan(AppState& state)
-{
-    QSignalSpy finished(&state, &AppState::scanFinished);
-    state.refresh();
-    ASSERT_TRUE(finished.wait(10000));
-}
-
 void setAppearance(const char* mode)
 {
     QSettings().setValue(Appearance::settingsKey, QString::fromLatin1(mode));
     Appearance::instance().apply();
-}
-
-// user: 2 effects, 1 subtitle; system: 1 effect, 3 generators; no transitions.
-void makeLibraries()
-{
-    using namespace PluginFixtures;
-    makePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Glow"));
-    makePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Blur"));
-    makePlugin(PluginRoot::user, ZFCPluginType::subtitle, QStringLiteral("Lower Third"));
-    makePlugin(PluginRoot::system, ZFCPluginType::effect, QStringLiteral("Grain"));
-    for (const char* name : {"Gradient", "Noise", "Stripes"})
-        makePlugin(PluginRoot::system, ZFCPluginType::generator, QString::fromUtf8(name));
 }
 
 Member member(const QString& nick, const std::optional<QString>& avatarUrl = std::nullopt)

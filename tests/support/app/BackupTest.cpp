@@ -1,0 +1,25 @@
+#include "support/app/BackupTest.h"
+
+#include <QTimeZone>
+
+#include "engine/AdminAuth.h"
+#include "support/app/TestEnv.h"
+
+void BackupTest::SetUp()
+{
+    TestEnv::reset();
+    AdminAuth::resetExplanation();
+}
+
+QDateTime BackupTest::at(int minutes)
+{
+    return QDateTime(QDate(2025, 3, 1), QTime(12, 0), QTimeZone::utc()).addSecs(60LL * minutes);
+}
+
+QStringList BackupTest::ids(const QList<PluginBackup>& backups)
+{
+    QStringList result;
+    for (const auto& backup : backups)
+        result.append(backup.id);
+    return result;
+}

@@ -131,8 +131,9 @@ TEST_F(UserAvatarTest, APictureThatFailsOrIsNotWebLeavesThePersonSymbol)
         const qsizetype before = server.requests().size();
         UserAvatar avatar(std::nullopt, c.url, 28);
         QTest::qWait(c.requested ? 0 : 200);
-        if (c.requested)
+        if (c.requested) {
             ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() > before; }, 5000));
+        }
         QTest::qWait(100);
         EXPECT_EQ(server.requests().size() > before, c.requested);
         EXPECT_FALSE(avatar.isShowingPicture());

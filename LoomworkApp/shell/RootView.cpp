@@ -206,33 +206,38 @@ void RootView::syncAlert()
             m_alert->close();
         return;
     }
-    if (m_alert) {
-        m_alert->setText(*title);
-        m_alert->setInformativeText(m_ops->alertMessage().value_or(QString()));
-        return;
+    QMessageBox* box = m_alert;
+    const bool fresh = !box;
+    if (fresh) {
+        box = new QMessageBox(window());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setIcon(QMessageBox::Warning);
+        box->setWindowTitle(QStringLiteral("Loomwork"));
+        box->setWindowModality(Qt::WindowModal);
+        box->setTextFormat(Qt::PlainText);
+        QPushButton* ok = box->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
+        box->setDefaultButton(ok);
+        box->setEscapeButton(ok);
+        // Any way of closing clears only the title; the message stays until replaced. The
+        // box is forgotten at once, so that a title set before it is deleted gets a new one.
+        connect(box, &QDialog::finished, this, [this, box] {
+            if (m_alert == box)
+                m_alert.clear();
+            m_ops->setAlertTitle(std::nullopt);
+            m_queue.setAlertShown(false);
+        });
+        m_alert = box;
+        m_queue.setAlertShown(true);
     }
-    auto* box = new QMessageBox(window());
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setIcon(QMessageBox::Warning);
-    box->setWindowTitle(QStringLiteral("Loomwork"));
-    box->setWindowModality(Qt::WindowModal);
-    box->setTextFormat(Qt::PlainText);
+    // The runner sets the title before the message: the open alert follows both.
     box->setText(title->isEmpty() ? QStringLiteral("提示") : *title);
     box->setInformativeText(m_ops->alertMessage().value_or(QString()));
-    // File names and server texts are shown as they are, never as markup.
-    if (auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+    // File names and server texts are shown as they are, never as markup. The box makes a
+    // new label whenever the message turns from empty to set, so every one is checked.
+    for (QLabel* info : box->findChildren<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
         info->setTextFormat(Qt::PlainText);
-    QPushButton* ok = box->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
-    box->setDefaultButton(ok);
-    box->setEscapeButton(ok);
-    connect(box, &QObject::destroyed, this, [this] {
-        // Any way of closing clears only the title; the message stays until replaced.
-        m_ops->setAlertTitle(std::nullopt);
-        m_queue.setAlertShown(false);
-    });
-    m_alert = box;
-    m_queue.setAlertShown(true);
-    box->open();
+    if (fresh)
+        box->open();
 }
 
 void RootView::presentInstallSheet(const InstallRequest& request)

@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <QMimeData>
 #include <QTest>
+#include <QLabel>
 #include <QToolBar>
 
 #include "account/LoginGateView.h"
@@ -201,4 +202,56 @@ TEST_F(MainRoadTest, DropOfOnlyOtherFilesNamesThemAndInstallsNothing)
     EXPECT_FALSE(root->installSheet());
     EXPECT_FALSE(root->ops()->alertTitle());
     EXPECT_TRUE(root->ops()->alertMessage()) << "the message stays until the next writer replaces it";
+}
+
+TEST_F(MainRoadTest, RunnerAlertShowsItsTextsAsTheyAre)
+{
+    RootView* root = start();
+    OperationsCenter* ops = root->ops();
+
+    ops->setAlertMessage(QString("只有消息"));
+    QTest::qWait(50);
+    EXPECT_FALSE(root->alert()) << "a message alone shows no alert";
+
+    // The runner sets the title first; the message follows while the alert is up. Names
+    // and server texts in either are never read as markup.
+    ops->setAlertMessage(std::nullopt);
+    const QString hostile = "<b>Glow</b> <a href=\"https://example.com\">link</a>\n第二行";
+    const struct {
+        const char* label;
+        std::optional<QString> title;
+        std::optional<QString> message;
+        QString shownTitle;
+        QString shownMessage;
+    } steps[] = {
+        {"title first", QString("安装失败 <i>x</i>"), std::nullopt, "安装失败 <i>x</i>", ""},
+        {"message after", QString("安装失败 <i>x</i>"), hostile, "安装失败 <i>x</i>", hostile},
+        {"message emptied", QString("安装失败"), QString(), "安装失败", ""},
+        {"message again", QString("安装失败"), hostile, "安装失败", hostile},
+        {"empty title", QString(), hostile, "提示", hostile},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.label);
+        ops->setAlertTitle(step.title);
+        ops->setAlertMessage(step.message);
+        ASSERT_TRUE(root->alert());
+        EXPECT_EQ(root->alert()->text(), step.shownTitle);
+        EXPECT_EQ(root->alert()->informativeText(), step.shownMessage);
+        EXPECT_EQ(root->alert()->textFormat(), Qt::PlainText);
+        for (QLabel* info : root->alert()->findChildren<QLabel*>("qt_msgbox_informativelabel")) {
+            if (!step.shownMessage.isEmpty() && info->text() == step.shownMessage)
+                EXPECT_EQ(info->textFormat(), Qt::PlainText);
+        }
+    }
+
+    // "好" clears only the title; a title set at once after that gets an alert of its own.
+    root->alert()->buttons().first()->click();
+    EXPECT_FALSE(ops->alertTitle());
+    EXPECT_EQ(ops->alertMessage(), hostile);
+    ops->setAlertTitle(QString("删除失败"));
+    QTest::qWait(100);
+    ASSERT_TRUE(root->alert());
+    EXPECT_TRUE(root->alert()->isVisible());
+    EXPECT_EQ(root->alert()->text(), "删除失败");
+    EXPECT_EQ(ops->alertTitle(), "删除失败") << "the old alert's end does not take the new title with it";
 }

@@ -69,7 +69,6 @@ void LoomworkMain::start(const QList<QUrl>& files)
     m_window->setObjectName(QStringLiteral("main"));
     m_window->setWindowTitle(QStringLiteral("Loomwork"));
     m_window->setUnifiedTitleAndToolBarOnMac(true);
-    m_window->resize(AppDelegate::kDefaultSize);
 
     auto* toolbar = new QToolBar(QStringLiteral("工具栏"), m_window);
     toolbar->setObjectName(QStringLiteral("mainToolbar"));
@@ -81,6 +80,7 @@ void LoomworkMain::start(const QList<QUrl>& files)
     m_window->setCentralWidget(m_root);
     m_root->setToolbar(toolbar);
     buildMenus();
+    AppDelegate::setContentSize(m_window, AppDelegate::kDefaultSize);
 
     m_delegate->didFinishLaunching(m_window);
     m_window->show();

@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QMainWindow>
+#include <QMenuBar>
+#include <QScreen>
 #include <QMimeData>
 #include <QTest>
 #include <QLabel>
@@ -20,6 +22,7 @@
 #include "engine/OperationsCenter.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/InstallSheetModel.h"
+#include "shell/AppDelegate.h"
 #include "shell/DropTargetOverlay.h"
 #include "shell/LoomworkMain.h"
 #include "shell/PluginListView.h"
@@ -112,6 +115,7 @@ TEST_F(MainRoadTest, SignInDropAndInstallWithARename)
     RootView* root = start();
     QToolBar* toolbar = m_main->window()->findChild<QToolBar*>();
     ASSERT_TRUE(toolbar);
+    EXPECT_EQ(root->size(), QSize(1180, 780)) << "the window opens with its default content size";
 
     // Behind the gate: the interface is disabled and the toolbar hidden.
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; },
@@ -254,4 +258,45 @@ TEST_F(MainRoadTest, RunnerAlertShowsItsTextsAsTheyAre)
     EXPECT_TRUE(root->alert()->isVisible());
     EXPECT_EQ(root->alert()->text(), "删除失败");
     EXPECT_EQ(ops->alertTitle(), "删除失败") << "the old alert's end does not take the new title with it";
+}
+
+TEST(AppDelegateSizing, SmallWindowsGrowToTheDefaultContentAndAllKeepTheMinimum)
+{
+    const struct {
+        const char* label;
+        QSize restored;
+        bool grows;
+    } cases[] = {
+        {"900 by 700", {900, 700}, true},
+        {"1200 by 640", {1200, 640}, true},
+        {"1200 by 800", {1200, 800}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        QMainWindow window;
+        auto* content = new QWidget;
+        window.setCentralWidget(content);
+        window.menuBar()->addMenu("插件");
+        window.addToolBar("工具栏")->addAction("刷新");
+        window.resize(c.restored);
+        window.move(37, 41);
+        AppDelegate delegate;
+        delegate.didFinishLaunching(&window);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        if (c.grows) {
+            EXPECT_EQ(content->size(), QSize(1180, 780)) << "the content, not the frame, gets the default size";
+            const QPoint centre = window.screen()->availableGeometry().center();
+            // Within the decorations that the platform adds once the window is shown.
+            EXPECT_LE((window.frameGeometry().center() - centre).manhattanLength(), 8);
+        } else {
+            EXPECT_EQ(window.size(), c.restored);
+            EXPECT_EQ(window.pos(), QPoint(37, 41));
+        }
+        EXPECT_EQ(window.windowTitle(), "Loomwork");
+        window.resize(400, 300);
+        QTest::qWait(20);
+        EXPECT_GE(content->width(), 1000);
+        EXPECT_GE(content->height(), 660) << "menu bar and toolbar do not eat into the minimum";
+    }
 }

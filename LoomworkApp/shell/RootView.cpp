@@ -185,9 +185,14 @@ void RootView::onLoginPhaseChanged()
     m_main->setEnabled(signedIn);
     m_blur->setEnabled(!signedIn);
     m_list->setLoggedIn(signedIn);
-    if (!signedIn && m_sheet)
-        m_sheet->reject();
     m_queue.setSignedIn(signedIn);
+    if (!signedIn && m_sheet) {
+        // No sheet behind the gate; its files come back after the next sign-in.
+        InstallSheet* sheet = m_sheet.data();
+        m_sheet.clear();
+        m_queue.withdraw();
+        sheet->reject();
+    }
     syncToolbarVisibility();
     emit signedInChanged(signedIn);
 }

@@ -104,3 +104,32 @@ TEST(InstallRequestQueue, NewRequestReplacesAnOpenSheet)
     EXPECT_NE(queue.current()->id, first);
     EXPECT_EQ(queue.current()->files, files({"b.zfcp"}));
 }
+
+TEST(InstallRequestQueue, AWithdrawnSheetComesBackFreshAfterSignIn)
+{
+    InstallRequestQueue queue;
+    queue.setWindowReady(true);
+    queue.setSignedIn(true);
+    QSignalSpy presented(&queue, &InstallRequestQueue::presentRequested);
+    queue.queue(files({"a.zfcp", "b.zfcp"}));
+    ASSERT_EQ(presented.count(), 1);
+    const QUuid first = queue.current()->id;
+
+    // Signed out with the sheet up: the sheet goes, its files wait with later ones.
+    queue.setSignedIn(false);
+    queue.withdraw();
+    EXPECT_FALSE(queue.current());
+    EXPECT_TRUE(queue.hasPending());
+    queue.queue(files({"c.zfcp", "a.zfcp"}));
+    EXPECT_EQ(presented.count(), 1);
+
+    queue.setSignedIn(true);
+    ASSERT_EQ(presented.count(), 2);
+    EXPECT_NE(queue.current()->id, first) << "a fresh request, so that the old sheet's answers do not count";
+    EXPECT_EQ(queue.current()->files, files({"a.zfcp", "b.zfcp", "c.zfcp"}));
+
+    queue.finish();
+    queue.withdraw(); // no sheet up: nothing to bring back
+    EXPECT_FALSE(queue.hasPending());
+    EXPECT_EQ(presented.count(), 2);
+}

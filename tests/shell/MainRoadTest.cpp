@@ -300,3 +300,26 @@ TEST(AppDelegateSizing, SmallWindowsGrowToTheDefaultContentAndAllKeepTheMinimum)
         EXPECT_GE(content->height(), 660) << "menu bar and toolbar do not eat into the minimum";
     }
 }
+
+TEST_F(MainRoadTest, SigningOutWithTheSheetUpKeepsItsFilesForTheNextSignIn)
+{
+    const QString package = m_work + "/Pack.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::generator, "Backdrop", {{"Backdrop.motn", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    RootView* root = start();
+    signIn(root);
+    NotificationHub::instance().post(Notifications::zfcpFilesOpened, {{"urls", QVariantList{QUrl::fromLocalFile(package)}}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    QPointer<InstallSheet> first = root->installSheet();
+
+    root->login()->forceLogout(QString("登录已过期，请重新扫码"));
+    EXPECT_FALSE(root->isSignedIn());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first.isNull(); }, 3000)) << "no sheet behind the gate";
+    EXPECT_FALSE(root->installSheet());
+    EXPECT_TRUE(root->installQueue().hasPending()) << "the files are not dropped";
+
+    root->login()->requestQrcode();
+    signIn(root);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
+}

@@ -139,7 +139,9 @@ void LoomworkMain::listenForOtherInstances()
                     if (!line.isEmpty() && url.isLocalFile())
                         urls.append(url);
                 }
-                m_window->showNormal();
+                // Brought forward as it was: a maximised or full-screen window stays so.
+                m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
+                m_window->show();
                 m_window->raise();
                 m_window->activateWindow();
                 AppDelegate::openFiles(urls);

@@ -323,3 +323,21 @@ TEST_F(MainRoadTest, SigningOutWithTheSheetUpKeepsItsFilesForTheNextSignIn)
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
 }
+
+TEST_F(MainRoadTest, FilesHandedOverByALaterLaunchReachTheRunningWindow)
+{
+    const QString package = m_work + "/Handed.ZFCP";
+    PackageMaker::pack(package, {{ZFCPluginType::effect, "Haze", {{"Haze.moef", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    RootView* root = start();
+    signIn(root);
+    m_main->window()->showMaximized();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->window()->isMaximized(); }, 2000));
+
+    // What a second "loomwork Handed.ZFCP notes.txt" does before it quits.
+    ASSERT_TRUE(LoomworkMain::forwardToRunningInstance(
+        {QUrl::fromLocalFile(package), QUrl::fromLocalFile(m_work + "/notes.txt")}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{package}) << "only the package is kept";
+    EXPECT_TRUE(m_main->window()->isMaximized()) << "brought forward without being restored";
+}

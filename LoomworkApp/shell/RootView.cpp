@@ -1,5 +1,7 @@
 #include "shell/RootView.h"
 
+#include <algorithm>
+
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -341,7 +343,10 @@ void RootView::resizeEvent(QResizeEvent* event)
 
 void RootView::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (m_signedIn && event->mimeData()->hasUrls()) {
+    // Only a drag that carries files is taken (links and text are not).
+    const QList<QUrl> urls = event->mimeData()->urls();
+    const bool carriesFiles = std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); });
+    if (m_signedIn && carriesFiles) {
         event->acceptProposedAction();
         setDropTargeted(true);
     }

@@ -26,7 +26,7 @@ TEST(DropIntake, PackageFilesAreToldByExtensionInAnyCase)
     } cases[] = {
         {"A.zfcp", true}, {"A.ZFCP", true}, {"b.Zfcp", true}, {"folder.zfcp", true},
         {"b.txt", false}, {"zfcp", false},  {".zfcp", false}, {"a.zfcp.txt", false},
-        {"a.zfc", false},
+        {"a.zfc", false},   {"folder.zfcp/", true}, {"Notes/", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -55,6 +55,11 @@ TEST(DropIntake, OnlyOthersNameFourAndCountTheRest)
     const auto four = DropIntake::sortDrop(files({"1.txt", "2.txt", "3.txt", "4.txt"}));
     EXPECT_FALSE(four.alertMessage->contains("另有"));
     EXPECT_TRUE(four.alertMessage->contains("· 4.txt"));
+
+    // A folder's URL may end in a slash: it is named like any other file.
+    const auto folder = DropIntake::sortDrop(files({"Pack.zfcp/", "Notes/"}));
+    EXPECT_EQ(folder.accepted, files({"Pack.zfcp/"}));
+    EXPECT_EQ(*folder.alertMessage, "这些不是 .zfcp 插件备份，没有安装：\n\n· Notes\n\n其余 1 个 .zfcp 文件会继续安装。");
 
     const auto clean = DropIntake::sortDrop(files({"a.zfcp", "b.zfcp"}));
     EXPECT_EQ(clean.accepted.size(), 2);

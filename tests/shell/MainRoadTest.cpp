@@ -194,6 +194,15 @@ TEST_F(MainRoadTest, DropOfOnlyOtherFilesNamesThemAndInstallsNothing)
 {
     RootView* root = start();
     signIn(root);
+
+    // A dragged link is not a file: the window does not offer to take it.
+    QMimeData link;
+    link.setUrls({QUrl("https://example.com/A.zfcp")});
+    QDragEnterEvent enter(root->rect().center(), Qt::CopyAction, &link, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(root, &enter);
+    EXPECT_FALSE(enter.isAccepted());
+    EXPECT_FALSE(root->dropOverlay()->isVisible());
+
     QList<QUrl> urls;
     for (int i = 1; i <= 6; ++i)
         urls.append(QUrl::fromLocalFile(QString("%1/%2.txt").arg(m_work).arg(i)));

@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QScreen>
+#include <QSettings>
 #include <QMimeData>
 #include <QTest>
 #include <QLabel>
@@ -349,4 +350,121 @@ TEST_F(MainRoadTest, FilesHandedOverByALaterLaunchReachTheRunningWindow)
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package}) << "only the package is kept";
     EXPECT_TRUE(m_main->window()->isMaximized()) << "brought forward without being restored";
+}
+
+TEST_F(MainRoadTest, TheInstallSheetStartsOnTheRememberedLibraryAndRemembersTheChoice)
+{
+    const QString package = m_work + "/Slide.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::transitions, "Slide", {{"Slide.motr", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    QSettings().setValue(RootView::lastInstallRootKey, "System");
+    RootView* root = start();
+    signIn(root);
+    const auto open = [&] {
+        InstallSheet* before = root->installSheet();
+        NotificationHub::instance().post(Notifications::zfcpFilesOpened, {{"urls", QVariantList{QUrl::fromLocalFile(package)}}});
+        EXPECT_TRUE(QTest::qWaitFor([&] { return root->installSheet() && root->installSheet() != before; }, 3000));
+        return root->installSheet() ? &root->installSheet()->model() : nullptr;
+    };
+
+    InstallSheetModel* model = open();
+    ASSERT_TRUE(model);
+    EXPECT_EQ(model->targetRoot(), PluginRoot::user) << "anything but \"system\" starts on the user library";
+    model->setTargetRoot(PluginRoot::system);
+    EXPECT_EQ(QSettings().value(RootView::lastInstallRootKey).toString(), "system") << "stored at once";
+    model->cancel();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->installSheet(); }, 3000));
+
+    // The clash with the system library's Slide moves the install to the user library: the
+    // confirmed plan's root is what is remembered.
+    model = open();
+    ASSERT_TRUE(model);
+    EXPECT_EQ(model->targetRoot(), PluginRoot::system);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isParsing(); }, 10000));
+    ASSERT_TRUE(model->hasHits());
+    model->reviewConfirm();
+    model->choose(InstallSheetModel::Choice::moveToUser);
+    model->conflictConfirm();
+    EXPECT_EQ(QSettings().value(RootView::lastInstallRootKey).toString(), "user");
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return !root->ops()->isBusy() && hasPlugin(*m_main->state(), "Slide", PluginRoot::user);
+    }, 15000));
+}
+
+TEST_F(MainRoadTest, MenuCommandsAndTheirShortcuts)
+{
+    RootView* root = start();
+    signIn(root);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Glow", PluginRoot::user); }, 10000));
+
+    QMenu* plugins = nullptr;
+    for (QAction* menu : m_main->window()->menuBar()->actions()) {
+        EXPECT_NE(menu->text(), "文件") << "there is nothing to make new";
+        if (menu->text() == "插件")
+            plugins = menu->menu();
+    }
+    ASSERT_TRUE(plugins);
+    QStringList items;
+    QAction* refresh = nullptr;
+    QAction* library = nullptr;
+    for (QAction* action : plugins->actions()) {
+        items.append(action->isSeparator() ? "—" : action->text());
+        if (action->text() == "刷新列表")
+            refresh = action;
+        if (action->text() == "打开用户插件库")
+            library = action;
+    }
+    EXPECT_EQ(items, QStringList({"刷新列表", "—", "打开用户插件库"}));
+    ASSERT_TRUE(refresh && library);
+    EXPECT_EQ(refresh->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+    EXPECT_EQ(library->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+#ifndef Q_OS_MACOS
+    // The platform's own modifier names.
+    EXPECT_EQ(refresh->shortcut().toString(QKeySequence::NativeText), "Ctrl+R");
+    EXPECT_EQ(library->shortcut().toString(QKeySequence::NativeText), "Ctrl+Shift+O");
+#endif
+
+    // The refresh key rescans: a plug-in added behind the application's back shows up.
+    PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::generator, "Fresh");
+    m_main->window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_main->window()));
+    QTest::keyClick(m_main->window(), Qt::Key_R, Qt::ControlModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Fresh", PluginRoot::user); }, 10000));
+}
+
+TEST(AppDelegateOpenFiles, OnlyPackagesArePostedAndNothingWhenNoneRemains)
+{
+    const struct {
+        const char* label;
+        QStringList opened;
+        QStringList posted; // empty: nothing posted
+    } cases[] = {
+        {"package and text", {"/in/A.ZFCP", "/in/b.txt"}, {"/in/A.ZFCP"}},
+        {"text only", {"/in/b.txt"}, {}},
+        {"two packages in order", {"/in/z.zfcp", "/in/a.Zfcp"}, {"/in/z.zfcp", "/in/a.Zfcp"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        QList<QVariantMap> posts;
+        auto connection = QObject::connect(&NotificationHub::instance(), &NotificationHub::posted,
+                                           [&](const QString& name, const QVariantMap& info) {
+                                               if (name == Notifications::zfcpFilesOpened)
+                                                   posts.append(info);
+                                           });
+        QList<QUrl> urls;
+        for (const QString& path : c.opened)
+            urls.append(QUrl::fromLocalFile(path));
+        AppDelegate::openFiles(urls);
+        QObject::disconnect(connection);
+        if (c.posted.isEmpty()) {
+            EXPECT_TRUE(posts.isEmpty());
+            continue;
+        }
+        ASSERT_EQ(posts.size(), 1);
+        EXPECT_EQ(posts.first().keys(), QStringList{"urls"});
+        QStringList got;
+        for (const QVariant& url : posts.first().value("urls").toList())
+            got.append(url.toUrl().toLocalFile());
+        EXPECT_EQ(got, c.posted);
+    }
 }

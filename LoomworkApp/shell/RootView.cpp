@@ -46,6 +46,7 @@ class DimLayer : public QWidget
 public:
     explicit DimLayer(QWidget* parent) : QWidget(parent)
     {
+        setObjectName(QStringLiteral("dimLayer"));
         setAttribute(Qt::WA_TransparentForMouseEvents);
     }
 
@@ -53,7 +54,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter painter(this);
-        QColor veil = palette().color(QPalette::Shadow);
+        QColor veil = Qt::black;
         veil.setAlphaF(kDimOpacity);
         painter.fillRect(rect(), veil);
     }
@@ -302,11 +303,8 @@ void RootView::setDropTargeted(bool targeted)
         return;
     m_dropTargeted = targeted;
     m_dropOverlay->setVisible(targeted);
-    if (targeted) {
-        m_dropOverlay->raise();
-        m_progress->raise();
-        m_gate->raise();
-    }
+    if (targeted)
+        raiseOverlays();
 }
 
 void RootView::layoutOverlays()
@@ -316,9 +314,16 @@ void RootView::layoutOverlays()
     m_dropOverlay->setGeometry(rect());
     m_progress->setGeometry(rect());
     m_gate->setGeometry(rect());
-    m_dim->raise();
+    raiseOverlays();
+}
+
+void RootView::raiseOverlays()
+{
+    // The drop target and the progress veil belong to the main interface; the dimming of
+    // an open dialog lies over all of it, the login gate over everything.
     m_dropOverlay->raise();
     m_progress->raise();
+    m_dim->raise();
     m_gate->raise();
 }
 

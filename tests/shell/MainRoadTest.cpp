@@ -23,6 +23,8 @@
 #include "engine/OperationsCenter.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/InstallSheetModel.h"
+#include "sheets/ProgressOverlay.h"
+#include "shell/DimState.h"
 #include "shell/AppDelegate.h"
 #include "shell/DropTargetOverlay.h"
 #include "shell/LoomworkMain.h"
@@ -467,4 +469,29 @@ TEST(AppDelegateOpenFiles, OnlyPackagesArePostedAndNothingWhenNoneRemains)
             got.append(url.toUrl().toLocalFile());
         EXPECT_EQ(got, c.posted);
     }
+}
+
+TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeInterfaceButUnderTheGate)
+{
+    RootView* root = start();
+    signIn(root);
+    auto* dim = root->findChild<QWidget*>("dimLayer");
+    auto* progress = root->findChild<ProgressOverlay*>();
+    ASSERT_TRUE(dim && progress);
+    const auto stackIndex = [&](QObject* child) { return root->children().indexOf(child); };
+
+    DimState::shared().setActive(true);
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(m_work + "/A.zfcp")});
+    QDragEnterEvent enter(root->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(root, &enter); // raises the drop target
+    EXPECT_TRUE(dim->isVisible());
+    EXPECT_TRUE(dim->testAttribute(Qt::WA_TransparentForMouseEvents)) << "clicks pass through";
+    EXPECT_GT(stackIndex(dim), stackIndex(root->dropOverlay()));
+    EXPECT_GT(stackIndex(dim), stackIndex(progress));
+    EXPECT_LT(stackIndex(dim), stackIndex(root->gate()));
+    QDragLeaveEvent leave;
+    QApplication::sendEvent(root, &leave);
+    DimState::shared().setActive(false);
+    EXPECT_FALSE(dim->isVisible());
 }

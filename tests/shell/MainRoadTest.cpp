@@ -191,6 +191,20 @@ TEST_F(MainRoadTest, PackageOpenedAtStartOpensTheSheetAfterSignIn)
                                      {{"urls", QVariantList{QUrl::fromLocalFile(m_work + "/Other.zfcp")}}});
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() && root->installSheet() != first; }, 3000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{m_work + "/Other.zfcp"});
+
+    // Notifications without a usable list of packages leave the open sheet alone.
+    InstallSheet* current = root->installSheet();
+    const QVariantMap unusable[] = {
+        {},
+        {{"files", QVariantList{QUrl::fromLocalFile(m_work + "/Third.zfcp")}}},
+        {{"urls", QVariantList{}}},
+        {{"urls", QVariantList{QUrl::fromLocalFile(m_work + "/notes.txt")}}},
+    };
+    for (const QVariantMap& info : unusable)
+        NotificationHub::instance().post(Notifications::zfcpFilesOpened, info);
+    QTest::qWait(100);
+    EXPECT_EQ(root->installSheet(), current);
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{m_work + "/Other.zfcp"});
 }
 
 TEST_F(MainRoadTest, DropOfOnlyOtherFilesNamesThemAndInstallsNothing)
@@ -432,6 +446,11 @@ TEST_F(MainRoadTest, MenuCommandsAndTheirShortcuts)
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_main->window()));
     QTest::keyClick(m_main->window(), Qt::Key_R, Qt::ControlModifier);
     EXPECT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Fresh", PluginRoot::user); }, 10000));
+
+    // So does a market install's pluginsDidChange.
+    PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Bought");
+    NotificationHub::instance().post(Notifications::pluginsDidChange);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Bought", PluginRoot::user); }, 10000));
 }
 
 TEST(AppDelegateOpenFiles, OnlyPackagesArePostedAndNothingWhenNoneRemains)

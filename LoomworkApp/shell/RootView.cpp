@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSplitter>
+#include <QTimer>
 #include <QToolBar>
 
 #include "account/LoginGateView.h"
@@ -128,7 +129,15 @@ RootView::RootView(AppState* state, QWidget* parent)
     m_gate = new LoginGateView(m_login, this);
 
     connect(m_login, &LoginService::phaseChanged, this, &RootView::onLoginPhaseChanged);
-    connect(m_ops, &OperationsCenter::isBusyChanged, this, [this](bool busy) { m_queue.setBusy(busy); });
+    connect(m_ops, &OperationsCenter::isBusyChanged, this, [this](bool busy) {
+        if (busy) {
+            m_queue.setBusy(true);
+            return;
+        }
+        // A failure ends the operation and then raises its alert: a waiting sheet comes
+        // after that alert, not beside it.
+        QTimer::singleShot(0, this, [this] { m_queue.setBusy(m_ops->isBusy()); });
+    });
     connect(m_ops, &OperationsCenter::alertChanged, this, &RootView::syncAlert);
     connect(&m_queue, &InstallRequestQueue::presentRequested, this, &RootView::presentInstallSheet);
     connect(&NotificationHub::instance(), &NotificationHub::posted, this, &RootView::onNotification);

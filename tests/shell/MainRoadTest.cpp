@@ -19,6 +19,7 @@
 #include "account/LoginGateView.h"
 #include "account/LoginService.h"
 #include "engine/AppState.h"
+#include "engine/InstallPlan.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
 #include "sheets/InstallSheet.h"
@@ -513,4 +514,30 @@ TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeInterfaceButUnderTheGat
     QApplication::sendEvent(root, &leave);
     DimState::shared().setActive(false);
     EXPECT_FALSE(dim->isVisible());
+}
+
+TEST_F(MainRoadTest, ARequestWaitingForAFailedInstallComesAfterItsAlert)
+{
+    const QString package = m_work + "/Next.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::effect, "Haze", {{"Haze.moef", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    const QString damaged = m_work + "/Damaged.zfcp";
+    PluginFixtures::writeBytes(damaged, "not a package");
+    RootView* root = start();
+    signIn(root);
+
+    root->ops()->install({damaged}, InstallPlan{});
+    ASSERT_TRUE(root->ops()->isBusy());
+    NotificationHub::instance().post(Notifications::zfcpFilesOpened, {{"urls", QVariantList{QUrl::fromLocalFile(package)}}});
+    EXPECT_FALSE(root->installSheet()) << "held while the install runs";
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->ops()->isBusy(); }, 10000));
+    QTest::qWait(100);
+    ASSERT_TRUE(root->alert());
+    EXPECT_EQ(root->alert()->text(), "安装失败");
+    EXPECT_FALSE(root->installSheet()) << "not beside the failure's alert";
+
+    root->alert()->buttons().first()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
 }

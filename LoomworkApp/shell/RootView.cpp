@@ -175,9 +175,9 @@ void RootView::handleDrop(const QList<QUrl>& urls)
 {
     const DropIntake::Outcome outcome = DropIntake::sortDrop(urls);
     if (outcome.alertTitle) {
-        // The alert reads its message when the title appears.
-        m_ops->setAlertMessage(outcome.alertMessage);
+        // The open alert follows the message that comes after its title.
         m_ops->setAlertTitle(outcome.alertTitle);
+        m_ops->setAlertMessage(outcome.alertMessage);
     }
     // With an alert up the sheet waits until it is closed.
     if (!outcome.accepted.isEmpty())

@@ -128,6 +128,15 @@ TEST_F(MainRoadTest, SignInDropAndInstallWithARename)
     EXPECT_FALSE(root->mainInterface()->isEnabled());
     EXPECT_FALSE(toolbar->isVisible());
     ListFixtures::savePicture(*m_main->window(), "main-gate");
+    {
+        // Nothing is taken behind the gate.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(package)});
+        QDragEnterEvent enter(root->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(root, &enter);
+        EXPECT_FALSE(enter.isAccepted());
+        EXPECT_FALSE(root->dropOverlay()->isVisible());
+    }
 
     signIn(root);
     EXPECT_TRUE(root->mainInterface()->isEnabled());

@@ -7,6 +7,7 @@
 #include <QDropEvent>
 #include <QGraphicsBlurEffect>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
@@ -29,6 +30,7 @@
 #include "shell/DropIntake.h"
 #include "shell/DropTargetOverlay.h"
 #include "shell/PluginListView.h"
+#include "shell/PluginSearchBar.h"
 #include "shell/SidebarView.h"
 #include "shell/WindowWidth.h"
 
@@ -107,6 +109,9 @@ RootView::RootView(AppState* state, QWidget* parent)
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
     m_splitter->setSizes({kSidebarIdealWidth, WindowWidth::kDefault - kSidebarIdealWidth});
+    // Files dropped anywhere on the interface are packages for the root view, never text
+    // for the search field.
+    m_list->searchBar()->field()->setAcceptDrops(false);
 
     m_list->setCompatLookup({
         [this](const Plugin& plugin) { return m_compat->compatibilityText(plugin); },

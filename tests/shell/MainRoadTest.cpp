@@ -14,6 +14,8 @@
 #include <QMimeData>
 #include <QTest>
 #include <QLabel>
+#include <QLocalServer>
+#include <QSignalSpy>
 #include <QToolBar>
 
 #include "account/LoginGateView.h"
@@ -556,4 +558,17 @@ TEST_F(MainRoadTest, ARequestWaitingForAFailedInstallComesAfterItsAlert)
     root->alert()->buttons().first()->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
+}
+
+TEST_F(MainRoadTest, ALoomworkStartedAtTheSameMomentKeepsItsSocket)
+{
+    // The other process won the name a moment before this one listens.
+    QLocalServer other;
+    ASSERT_TRUE(other.listen(LoomworkMain::instanceName()));
+    start();
+    QSignalSpy connections(&other, &QLocalServer::newConnection); // after this process's look at it
+
+    ASSERT_TRUE(LoomworkMain::forwardToRunningInstance({QUrl::fromLocalFile(m_work + "/A.zfcp")}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return connections.count() > 0; }, 2000))
+        << "later launches still reach the process that listened first";
 }

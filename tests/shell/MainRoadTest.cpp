@@ -288,8 +288,9 @@ TEST_F(MainRoadTest, RunnerAlertShowsItsTextsAsTheyAre)
         EXPECT_EQ(root->alert()->informativeText(), step.shownMessage);
         EXPECT_EQ(root->alert()->textFormat(), Qt::PlainText);
         for (QLabel* info : root->alert()->findChildren<QLabel*>("qt_msgbox_informativelabel")) {
-            if (!step.shownMessage.isEmpty() && info->text() == step.shownMessage)
+            if (!step.shownMessage.isEmpty() && info->text() == step.shownMessage) {
                 EXPECT_EQ(info->textFormat(), Qt::PlainText);
+            }
         }
     }
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileOpenEvent>
+#include <QLayout>
 #include <QMainWindow>
 #include <QScreen>
 #include <QToolBar>
@@ -32,18 +33,37 @@ QSize AppDelegate::startingSize(const QSize& current)
     return current;
 }
 
+void AppDelegate::setContentSize(QMainWindow* window, const QSize& size)
+{
+    QWidget* content = window->centralWidget();
+    if (!content) {
+        window->resize(size);
+        return;
+    }
+    // The menu bar and a shown toolbar sit around the content; lay them out now to know
+    // how much room they take (the window may not be shown yet).
+    if (QLayout* layout = window->layout()) {
+        layout->invalidate();
+        layout->activate();
+    }
+    window->resize(size + window->size() - content->size());
+}
+
 void AppDelegate::applyInitialWindowSize(QMainWindow* window)
 {
-    const QSize size = startingSize(window->size());
-    if (size != window->size()) {
-        window->resize(size);
+    // The minimum is the content's: menu bar and toolbar come on top of it.
+    if (QWidget* content = window->centralWidget())
+        content->setMinimumSize(kMinimumSize);
+    else
+        window->setMinimumSize(kMinimumSize);
+    if (startingSize(window->size()) != window->size()) {
+        setContentSize(window, kDefaultSize);
         if (QScreen* screen = window->screen()) {
             QRect frame = window->frameGeometry();
             frame.moveCenter(screen->availableGeometry().center());
             window->move(frame.topLeft());
         }
     }
-    window->setMinimumSize(kMinimumSize);
     window->setWindowTitle(QStringLiteral("Loomwork"));
 }
 

@@ -26,8 +26,10 @@ public:
     // posted when none remains.
     static void openFiles(const QList<QUrl>& urls);
     // The size a window of `current` size starts with: a smaller one than the minimum
-    // grows to the default size (and is then centred), a larger one keeps its size.
+    // grows to the default content size (and is then centred), a larger one keeps its size.
     static QSize startingSize(const QSize& current);
+    // Sizes `window` so that its content (the central widget) is `size`.
+    static void setContentSize(QMainWindow* window, const QSize& size);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

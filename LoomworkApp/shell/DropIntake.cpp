@@ -1,13 +1,22 @@
 #include "shell/DropIntake.h"
 
-#include <QFileInfo>
 #include <QStringList>
 
 namespace {
 
+// The path without the slashes a folder's URL may end with.
+QString trimmedPath(const QUrl& url)
+{
+    QString path = url.path();
+    while (path.size() > 1 && path.endsWith(u'/'))
+        path.chop(1);
+    return path;
+}
+
 QString lastComponent(const QUrl& url)
 {
-    const QString name = url.isLocalFile() ? QFileInfo(url.toLocalFile()).fileName() : url.fileName();
+    const QString path = trimmedPath(url);
+    const QString name = path.mid(path.lastIndexOf(u'/') + 1);
     return name.isEmpty() ? url.toDisplayString() : name;
 }
 
@@ -15,7 +24,7 @@ QString lastComponent(const QUrl& url)
 
 bool DropIntake::isPackageFile(const QUrl& url)
 {
-    const QString path = url.path();
+    const QString path = trimmedPath(url);
     const qsizetype slash = path.lastIndexOf(u'/');
     const QString name = path.mid(slash + 1);
     const qsizetype dot = name.lastIndexOf(u'.');

@@ -56,6 +56,22 @@ void InstallRequestQueue::finish()
     presentIfPossible();
 }
 
+void InstallRequestQueue::withdraw()
+{
+    if (!m_current)
+        return;
+    QList<QUrl> files = m_current->files;
+    m_current.reset();
+    if (m_pending) {
+        for (const QUrl& url : m_pending->files) {
+            if (!files.contains(url))
+                files.append(url);
+        }
+    }
+    m_pending = InstallRequest{QUuid::createUuid(), files};
+    presentIfPossible();
+}
+
 bool InstallRequestQueue::canPresent() const
 {
     return m_windowReady && m_signedIn && !m_busy && !m_alertShown;

@@ -37,6 +37,9 @@ public:
     bool hasPending() const { return m_pending.has_value(); }
     // The sheet closed (cancelled or confirmed).
     void finish();
+    // The sheet was taken down unanswered (signing out): its files wait again, ahead of any
+    // that arrived meanwhile, and come back in a fresh request.
+    void withdraw();
 
 signals:
     // Present (or rebuild) the install sheet for this request.

@@ -25,16 +25,16 @@ namespace {
 constexpr int kForwardTimeoutMs = 1500;
 constexpr qint64 kMaxForwardBytes = 1024 * 1024;
 
+} // namespace
+
 // One per user and data folder, so that a process with its own HOME (tests) never meets
 // the user's running Loomwork.
-QString instanceName()
+QString LoomworkMain::instanceName()
 {
     const QByteArray data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toUtf8();
     const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex().left(12);
     return QStringLiteral("loomwork-%1-%2").arg(::getuid()).arg(QString::fromLatin1(digest));
 }
-
-} // namespace
 
 LoomworkMain::LoomworkMain() : m_state(new AppState(this)), m_delegate(new AppDelegate(this))
 {
@@ -69,7 +69,6 @@ void LoomworkMain::start(const QList<QUrl>& files)
     m_window->setObjectName(QStringLiteral("main"));
     m_window->setWindowTitle(QStringLiteral("Loomwork"));
     m_window->setUnifiedTitleAndToolBarOnMac(true);
-    m_window->resize(AppDelegate::kDefaultSize);
 
     auto* toolbar = new QToolBar(QStringLiteral("工具栏"), m_window);
     toolbar->setObjectName(QStringLiteral("mainToolbar"));
@@ -81,6 +80,7 @@ void LoomworkMain::start(const QList<QUrl>& files)
     m_window->setCentralWidget(m_root);
     m_root->setToolbar(toolbar);
     buildMenus();
+    AppDelegate::setContentSize(m_window, AppDelegate::kDefaultSize);
 
     m_delegate->didFinishLaunching(m_window);
     m_window->show();
@@ -113,6 +113,16 @@ void LoomworkMain::buildMenus()
 
 void LoomworkMain::listenForOtherInstances()
 {
+    // Another Loomwork started at the same moment may own the name by now: leave it be
+    // (listening would silently take the name over).
+    {
+        QLocalSocket probe;
+        probe.connectToServer(instanceName());
+        if (probe.waitForConnected(kForwardTimeoutMs)) {
+            probe.abort();
+            return;
+        }
+    }
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(instanceName())) {
@@ -139,7 +149,9 @@ void LoomworkMain::listenForOtherInstances()
                     if (!line.isEmpty() && url.isLocalFile())
                         urls.append(url);
                 }
-                m_window->showNormal();
+                // Brought forward as it was: a maximised or full-screen window stays so.
+                m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
+                m_window->show();
                 m_window->raise();
                 m_window->activateWindow();
                 AppDelegate::openFiles(urls);

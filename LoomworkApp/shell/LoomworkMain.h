@@ -24,6 +24,8 @@ public:
     // Hands `files` to a Loomwork already running for this user. True when one took them
     // (this process should then quit).
     static bool forwardToRunningInstance(const QList<QUrl>& files);
+    // The local socket the first process listens on for files from later ones.
+    static QString instanceName();
 
     // Builds and shows the main window; `files` are opened once it is up.
     void start(const QList<QUrl>& files);

@@ -1,10 +1,13 @@
 #include "shell/RootView.h"
 
+#include <algorithm>
+
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGraphicsBlurEffect>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
@@ -12,6 +15,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSplitter>
+#include <QTimer>
 #include <QToolBar>
 
 #include "account/LoginGateView.h"
@@ -26,6 +30,7 @@
 #include "shell/DropIntake.h"
 #include "shell/DropTargetOverlay.h"
 #include "shell/PluginListView.h"
+#include "shell/PluginSearchBar.h"
 #include "shell/SidebarView.h"
 #include "shell/WindowWidth.h"
 
@@ -44,6 +49,7 @@ class DimLayer : public QWidget
 public:
     explicit DimLayer(QWidget* parent) : QWidget(parent)
     {
+        setObjectName(QStringLiteral("dimLayer"));
         setAttribute(Qt::WA_TransparentForMouseEvents);
     }
 
@@ -51,7 +57,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter painter(this);
-        QColor veil = palette().color(QPalette::Shadow);
+        QColor veil = Qt::black;
         veil.setAlphaF(kDimOpacity);
         painter.fillRect(rect(), veil);
     }
@@ -103,6 +109,9 @@ RootView::RootView(AppState* state, QWidget* parent)
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
     m_splitter->setSizes({kSidebarIdealWidth, WindowWidth::kDefault - kSidebarIdealWidth});
+    // Files dropped anywhere on the interface are packages for the root view, never text
+    // for the search field.
+    m_list->searchBar()->field()->setAcceptDrops(false);
 
     m_list->setCompatLookup({
         [this](const Plugin& plugin) { return m_compat->compatibilityText(plugin); },
@@ -125,7 +134,15 @@ RootView::RootView(AppState* state, QWidget* parent)
     m_gate = new LoginGateView(m_login, this);
 
     connect(m_login, &LoginService::phaseChanged, this, &RootView::onLoginPhaseChanged);
-    connect(m_ops, &OperationsCenter::isBusyChanged, this, [this](bool busy) { m_queue.setBusy(busy); });
+    connect(m_ops, &OperationsCenter::isBusyChanged, this, [this](bool busy) {
+        if (busy) {
+            m_queue.setBusy(true);
+            return;
+        }
+        // A failure ends the operation and then raises its alert: a waiting sheet comes
+        // after that alert, not beside it.
+        QTimer::singleShot(0, this, [this] { m_queue.setBusy(m_ops->isBusy()); });
+    });
     connect(m_ops, &OperationsCenter::alertChanged, this, &RootView::syncAlert);
     connect(&m_queue, &InstallRequestQueue::presentRequested, this, &RootView::presentInstallSheet);
     connect(&NotificationHub::instance(), &NotificationHub::posted, this, &RootView::onNotification);
@@ -163,9 +180,9 @@ void RootView::handleDrop(const QList<QUrl>& urls)
 {
     const DropIntake::Outcome outcome = DropIntake::sortDrop(urls);
     if (outcome.alertTitle) {
-        // The alert reads its message when the title appears.
-        m_ops->setAlertMessage(outcome.alertMessage);
+        // The open alert follows the message that comes after its title.
         m_ops->setAlertTitle(outcome.alertTitle);
+        m_ops->setAlertMessage(outcome.alertMessage);
     }
     // With an alert up the sheet waits until it is closed.
     if (!outcome.accepted.isEmpty())
@@ -185,9 +202,14 @@ void RootView::onLoginPhaseChanged()
     m_main->setEnabled(signedIn);
     m_blur->setEnabled(!signedIn);
     m_list->setLoggedIn(signedIn);
-    if (!signedIn && m_sheet)
-        m_sheet->reject();
     m_queue.setSignedIn(signedIn);
+    if (!signedIn && m_sheet) {
+        // No sheet behind the gate; its files come back after the next sign-in.
+        InstallSheet* sheet = m_sheet.data();
+        m_sheet.clear();
+        m_queue.withdraw();
+        sheet->reject();
+    }
     syncToolbarVisibility();
     emit signedInChanged(signedIn);
 }
@@ -206,33 +228,38 @@ void RootView::syncAlert()
             m_alert->close();
         return;
     }
-    if (m_alert) {
-        m_alert->setText(*title);
-        m_alert->setInformativeText(m_ops->alertMessage().value_or(QString()));
-        return;
+    QMessageBox* box = m_alert;
+    const bool fresh = !box;
+    if (fresh) {
+        box = new QMessageBox(window());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setIcon(QMessageBox::Warning);
+        box->setWindowTitle(QStringLiteral("Loomwork"));
+        box->setWindowModality(Qt::WindowModal);
+        box->setTextFormat(Qt::PlainText);
+        QPushButton* ok = box->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
+        box->setDefaultButton(ok);
+        box->setEscapeButton(ok);
+        // Any way of closing clears only the title; the message stays until replaced. The
+        // box is forgotten at once, so that a title set before it is deleted gets a new one.
+        connect(box, &QDialog::finished, this, [this, box] {
+            if (m_alert == box)
+                m_alert.clear();
+            m_ops->setAlertTitle(std::nullopt);
+            m_queue.setAlertShown(false);
+        });
+        m_alert = box;
+        m_queue.setAlertShown(true);
     }
-    auto* box = new QMessageBox(window());
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setIcon(QMessageBox::Warning);
-    box->setWindowTitle(QStringLiteral("Loomwork"));
-    box->setWindowModality(Qt::WindowModal);
-    box->setTextFormat(Qt::PlainText);
+    // The runner sets the title before the message: the open alert follows both.
     box->setText(title->isEmpty() ? QStringLiteral("提示") : *title);
     box->setInformativeText(m_ops->alertMessage().value_or(QString()));
-    // File names and server texts are shown as they are, never as markup.
-    if (auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+    // File names and server texts are shown as they are, never as markup. The box makes a
+    // new label whenever the message turns from empty to set, so every one is checked.
+    for (QLabel* info : box->findChildren<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
         info->setTextFormat(Qt::PlainText);
-    QPushButton* ok = box->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
-    box->setDefaultButton(ok);
-    box->setEscapeButton(ok);
-    connect(box, &QObject::destroyed, this, [this] {
-        // Any way of closing clears only the title; the message stays until replaced.
-        m_ops->setAlertTitle(std::nullopt);
-        m_queue.setAlertShown(false);
-    });
-    m_alert = box;
-    m_queue.setAlertShown(true);
-    box->open();
+    if (fresh)
+        box->open();
 }
 
 void RootView::presentInstallSheet(const InstallRequest& request)
@@ -290,11 +317,8 @@ void RootView::setDropTargeted(bool targeted)
         return;
     m_dropTargeted = targeted;
     m_dropOverlay->setVisible(targeted);
-    if (targeted) {
-        m_dropOverlay->raise();
-        m_progress->raise();
-        m_gate->raise();
-    }
+    if (targeted)
+        raiseOverlays();
 }
 
 void RootView::layoutOverlays()
@@ -304,9 +328,16 @@ void RootView::layoutOverlays()
     m_dropOverlay->setGeometry(rect());
     m_progress->setGeometry(rect());
     m_gate->setGeometry(rect());
-    m_dim->raise();
+    raiseOverlays();
+}
+
+void RootView::raiseOverlays()
+{
+    // The drop target and the progress veil belong to the main interface; the dimming of
+    // an open dialog lies over all of it, the login gate over everything.
     m_dropOverlay->raise();
     m_progress->raise();
+    m_dim->raise();
     m_gate->raise();
 }
 
@@ -331,7 +362,10 @@ void RootView::resizeEvent(QResizeEvent* event)
 
 void RootView::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (m_signedIn && event->mimeData()->hasUrls()) {
+    // Only a drag that carries files is taken (links and text are not).
+    const QList<QUrl> urls = event->mimeData()->urls();
+    const bool carriesFiles = std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); });
+    if (m_signedIn && carriesFiles) {
         event->acceptProposedAction();
         setDropTargeted(true);
     }

@@ -80,6 +80,7 @@ private:
     void presentInstallSheet(const InstallRequest& request);
     void setDropTargeted(bool targeted);
     void layoutOverlays();
+    void raiseOverlays();
     void onNotification(const QString& name, const QVariantMap& userInfo);
 
     AppState* m_state;

@@ -26,7 +26,7 @@ TEST(DropIntake, PackageFilesAreToldByExtensionInAnyCase)
     } cases[] = {
         {"A.zfcp", true}, {"A.ZFCP", true}, {"b.Zfcp", true}, {"folder.zfcp", true},
         {"b.txt", false}, {"zfcp", false},  {".zfcp", false}, {"a.zfcp.txt", false},
-        {"a.zfc", false},
+        {"a.zfc", false},   {"folder.zfcp/", true}, {"Notes/", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -55,6 +55,11 @@ TEST(DropIntake, OnlyOthersNameFourAndCountTheRest)
     const auto four = DropIntake::sortDrop(files({"1.txt", "2.txt", "3.txt", "4.txt"}));
     EXPECT_FALSE(four.alertMessage->contains("另有"));
     EXPECT_TRUE(four.alertMessage->contains("· 4.txt"));
+
+    // A folder's URL may end in a slash: it is named like any other file.
+    const auto folder = DropIntake::sortDrop(files({"Pack.zfcp/", "Notes/"}));
+    EXPECT_EQ(folder.accepted, files({"Pack.zfcp/"}));
+    EXPECT_EQ(*folder.alertMessage, "这些不是 .zfcp 插件备份，没有安装：\n\n· Notes\n\n其余 1 个 .zfcp 文件会继续安装。");
 
     const auto clean = DropIntake::sortDrop(files({"a.zfcp", "b.zfcp"}));
     EXPECT_EQ(clean.accepted.size(), 2);
@@ -103,4 +108,33 @@ TEST(InstallRequestQueue, NewRequestReplacesAnOpenSheet)
     ASSERT_EQ(presented.count(), 2);
     EXPECT_NE(queue.current()->id, first);
     EXPECT_EQ(queue.current()->files, files({"b.zfcp"}));
+}
+
+TEST(InstallRequestQueue, AWithdrawnSheetComesBackFreshAfterSignIn)
+{
+    InstallRequestQueue queue;
+    queue.setWindowReady(true);
+    queue.setSignedIn(true);
+    QSignalSpy presented(&queue, &InstallRequestQueue::presentRequested);
+    queue.queue(files({"a.zfcp", "b.zfcp"}));
+    ASSERT_EQ(presented.count(), 1);
+    const QUuid first = queue.current()->id;
+
+    // Signed out with the sheet up: the sheet goes, its files wait with later ones.
+    queue.setSignedIn(false);
+    queue.withdraw();
+    EXPECT_FALSE(queue.current());
+    EXPECT_TRUE(queue.hasPending());
+    queue.queue(files({"c.zfcp", "a.zfcp"}));
+    EXPECT_EQ(presented.count(), 1);
+
+    queue.setSignedIn(true);
+    ASSERT_EQ(presented.count(), 2);
+    EXPECT_NE(queue.current()->id, first) << "a fresh request, so that the old sheet's answers do not count";
+    EXPECT_EQ(queue.current()->files, files({"a.zfcp", "b.zfcp", "c.zfcp"}));
+
+    queue.finish();
+    queue.withdraw(); // no sheet up: nothing to bring back
+    EXPECT_FALSE(queue.hasPending());
+    EXPECT_EQ(presented.count(), 2);
 }

@@ -174,7 +174,7 @@ TEST_F(LoginGateViewTest, AnExpiredCodeShowsTheServiceHintThenANewCode)
     ASSERT_FALSE(firstKey.isEmpty());
 
     // Keep the new code a moment in coming so the refreshing state can be seen.
-    standin().script("/v2/getLoginQrcode", {{"delayMs", 600}, {"fields", QJsonObject{}}});
+    standin().script("/v2/getLoginQrcode", {{"delayMs", 2000}, {"fields", QJsonObject{}}});
     standin().control("expire");
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_service->isRefreshing(); }, 3000));
     QApplication::processEvents();
@@ -219,7 +219,7 @@ TEST_F(LoginGateViewTest, ATimedOutCodeShowsTheReasonAndTheButtonFetchesAgain)
     QTest::qWait(200);
     EXPECT_EQ(qrRequests(), 1) << "a logged-out screen with a reason waits for the button";
 
-    standin().script("/v2/getLoginQrcode", {{"delayMs", 600}, {"fields", QJsonObject{}}});
+    standin().script("/v2/getLoginQrcode", {{"delayMs", 2000}, {"fields", QJsonObject{}}});
     QTest::mouseClick(button, Qt::LeftButton);
     QApplication::processEvents();
     EXPECT_FALSE(button->isEnabled());

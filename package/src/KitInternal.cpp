@@ -1,10 +1,12 @@
 #include "KitInternal.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -14,6 +16,11 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 
 namespace kit {
+
+void throwErrno(const char* what, const std::filesystem::path& path)
+{
+    throw std::filesystem::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
+}
 
 void putLengthHeader(uint8_t* out, int64_t value)
 {

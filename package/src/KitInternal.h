@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +24,9 @@ inline constexpr int64_t kMinSealedLength = 17;
 inline constexpr std::size_t kHeaderSize = 8;
 // Length headers must stay below 2^31 (a reader takes bytes 0-3 as signed).
 inline constexpr int64_t kMaxHeaderValue = 0x7FFFFFFF;
+
+// Throws filesystem_error for `path` with the current errno.
+[[noreturn]] void throwErrno(const char* what, const std::filesystem::path& path);
 
 void putLengthHeader(uint8_t* out, int64_t value);
 int32_t readLengthHeader(const uint8_t* in);

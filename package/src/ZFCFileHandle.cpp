@@ -2,11 +2,12 @@
 
 #include <cerrno>
 #include <optional>
-#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "KitInternal.h"
 
 namespace fs = std::filesystem;
 
@@ -57,7 +58,7 @@ ZFCFileHandle ZFCFileHandle::openForReading(const fs::path& path)
     // O_NONBLOCK: a FIFO handed over as a package must not hang the open.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        throw fs::filesystem_error("cannot open", path, std::error_code(errno, std::generic_category()));
+        kit::throwErrno("cannot open", path);
     return ZFCFileHandle(fd, path);
 }
 
@@ -65,13 +66,13 @@ ZFCFileHandle ZFCFileHandle::createForWriting(const fs::path& path)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
-        throw fs::filesystem_error("cannot create", path, std::error_code(errno, std::generic_category()));
+        kit::throwErrno("cannot create", path);
     return ZFCFileHandle(fd, path);
 }
 
 void ZFCFileHandle::fail(const char* what) const
 {
-    throw fs::filesystem_error(what, m_path, std::error_code(errno, std::generic_category()));
+    kit::throwErrno(what, m_path);
 }
 
 std::size_t ZFCFileHandle::read(void* buffer, std::size_t count)

@@ -5,7 +5,6 @@
 #include <limits>
 #include <memory>
 #include <set>
-#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,11 +20,6 @@ namespace {
 
 constexpr char kKeyText[] = "a41c7e09b3d85f26c0e97b14d2a6f853";
 const std::string kTruncated = "压缩数据不完整，封包可能已损坏";
-
-[[noreturn]] void throwErrno(const char* what, const fs::path& path)
-{
-    throw fs::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
-}
 
 bool checkedAdd(int64_t a, int64_t b, int64_t& sum)
 {
@@ -159,7 +153,7 @@ public:
                 continue;
             if (const auto target = ZFCPackageReader::safeLinkTarget(*entry->link, path, m_dest)) {
                 if (::symlink(target->c_str(), path.c_str()) != 0)
-                    throwErrno("cannot create link", path);
+                    kit::throwErrno("cannot create link", path);
             }
         }
     }
@@ -200,13 +194,13 @@ private:
                     throw ZFCPackageError::ioFailure("封包内路径越界：" + rel);
                 if (!S_ISDIR(st.st_mode)) {
                     errno = ENOTDIR;
-                    throwErrno("cannot create directory", path);
+                    kit::throwErrno("cannot create directory", path);
                 }
             } else if (errno == ENOENT) {
                 if (::mkdir(path.c_str(), 0777) != 0)
-                    throwErrno("cannot create directory", path);
+                    kit::throwErrno("cannot create directory", path);
             } else {
-                throwErrno("cannot stat", path);
+                kit::throwErrno("cannot stat", path);
             }
             m_verified.insert(path.string());
         }

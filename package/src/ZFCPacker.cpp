@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <set>
-#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,11 +29,6 @@ constexpr int64_t kMaxCompressed = 512LL * 1024 * 1024;
 constexpr int64_t kCompressWithoutSample = 8LL * 1024 * 1024;
 constexpr int64_t kProgressStep = 16LL * 1024 * 1024;
 constexpr double kCompressibleFloor = 0.94;
-
-[[noreturn]] void throwErrno(const char* what, const fs::path& path)
-{
-    throw fs::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
-}
 
 void report(const ZFCProgressCallback& progress, ZFCProgress::Stage stage, const std::string& subject, double fraction)
 {
@@ -101,12 +95,12 @@ StoredFile storeFile(const fs::path& file, ZFCFileHandle& out, std::vector<uint8
 {
     struct stat st {};
     if (::lstat(file.c_str(), &st) != 0)
-        throwErrno("cannot stat", file);
+        kit::throwErrno("cannot stat", file);
     if (!S_ISREG(st.st_mode))
         return {};
     const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        throwErrno("cannot open", file);
+        kit::throwErrno("cannot open", file);
     ZFCFileHandle in = ZFCFileHandle::adopt(fd, file);
     const int64_t size = in.size();
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
@@ -340,7 +334,7 @@ void ZFCPacker::pack(const std::vector<ZFCPackItem>& items, const fs::path& to, 
     const fs::path partial = folder / (".zfcp-" + kit::newUuid() + ".part");
     const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
-        throwErrno("cannot create", to);
+        kit::throwErrno("cannot create", to);
     // Errors name the destination the caller knows, not the temporary name.
     ZFCFileHandle out = ZFCFileHandle::adopt(fd, to);
     RemoveOnExit partialGuard(partial);
@@ -361,10 +355,10 @@ void ZFCPacker::pack(const std::vector<ZFCPackItem>& items, const fs::path& to, 
     }
     const int closing = out.fd();
     if (::fsync(closing) != 0 && errno != EINVAL && errno != EROFS)
-        throwErrno("cannot write", to);
+        kit::throwErrno("cannot write", to);
     out.close();
     if (::rename(partial.c_str(), to.c_str()) != 0)
-        throwErrno("cannot replace", to);
+        kit::throwErrno("cannot replace", to);
     partialGuard.release();
     report(progress, ZFCProgress::Stage::assembling, std::string(), 1.0);
 }

@@ -195,6 +195,11 @@ std::optional<T> optionalValue(const json& object, const char* key, Read read)
 
 } // namespace
 
+std::string dumpJson(const json& value)
+{
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 json toJsonValue(const ZFCEntry& entry)
 {
     json value = json::object();

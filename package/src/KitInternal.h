@@ -41,6 +41,8 @@ std::string newUuid();
 // Unicode white space (as in "white space and newlines") trimmed from both ends.
 std::string trimWhitespace(std::string_view text);
 
+// Compact JSON text; invalid UTF-8 in strings becomes U+FFFD instead of throwing.
+std::string dumpJson(const nlohmann::json& value);
 nlohmann::json toJsonValue(const ZFCEntry& entry);
 nlohmann::json toJsonValue(const ZFCPlugin& plugin);
 // Throw std::invalid_argument when the value is not a valid record.

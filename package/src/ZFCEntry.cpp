@@ -11,7 +11,7 @@ int64_t ZFCEntry::storedSize() const
 
 bool ZFCEntry::isCompressed() const { return cm && *cm == "zlib"; }
 
-std::string ZFCEntry::toJson() const { return kit::toJsonValue(*this).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+std::string ZFCEntry::toJson() const { return kit::dumpJson(kit::toJsonValue(*this)); }
 
 std::optional<ZFCEntry> ZFCEntry::fromJson(std::string_view json)
 {

@@ -4,14 +4,14 @@
 
 std::optional<ZFCPluginType> ZFCPlugin::pluginType() const { return ZFCPluginType::from(type); }
 
-std::string ZFCPlugin::toJson() const { return kit::toJsonValue(*this).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+std::string ZFCPlugin::toJson() const { return kit::dumpJson(kit::toJsonValue(*this)); }
 
 std::string ZFCPlugin::encodeArray(const std::vector<ZFCPlugin>& plugins)
 {
     nlohmann::json array = nlohmann::json::array();
     for (const ZFCPlugin& plugin : plugins)
         array.push_back(kit::toJsonValue(plugin));
-    return array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return kit::dumpJson(array);
 }
 
 std::optional<ZFCPlugin> ZFCPlugin::fromJson(std::string_view json)

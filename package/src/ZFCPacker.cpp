@@ -102,9 +102,11 @@ StoredFile storeFile(const fs::path& file, ZFCFileHandle& out, std::vector<uint8
     if (fd < 0)
         kit::throwErrno("cannot open", file);
     ZFCFileHandle in = ZFCFileHandle::adopt(fd, file);
-    const int64_t size = in.size();
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstat(fd, &st) != 0)
+        kit::throwErrno("cannot stat", file);
+    if (!S_ISREG(st.st_mode))
         return {};  // swapped for something else since the lstat
+    const int64_t size = st.st_size;
 
     const int64_t start = out.offset();
     const bool tryCompress = ZFCPacker::compressEnabled.load() && size >= kMinCompressed && size <= kMaxCompressed &&

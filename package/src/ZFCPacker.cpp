@@ -312,19 +312,17 @@ void ZFCPacker::pack(const std::vector<ZFCPackItem>& items, const fs::path& to, 
     RemoveOnExit tempGuard(tempDir);
 
     std::vector<uint8_t> buffer(kit::kPieceSize);
-    std::vector<BuiltPlugin> built;
+    std::vector<ZFCPlugin> metas;
+    std::vector<fs::path> encURLs;
     int64_t position = 0;
     for (const ZFCPackItem& item : items) {
-        built.push_back(buildPlugin(item, tempDir, position, buffer, progress));
-        position += built.back().meta.eSize;
+        BuiltPlugin built = buildPlugin(item, tempDir, position, buffer, progress);
+        position += built.meta.eSize;
+        metas.push_back(std::move(built.meta));
+        encURLs.push_back(std::move(built.encURL));
     }
 
-    std::vector<ZFCPlugin> metas;
-    metas.reserve(built.size());
-    for (const BuiltPlugin& b : built)
-        metas.push_back(b.meta);
     const std::string json = ZFCPlugin::encodeArray(metas);
-    metas = {};
     if (static_cast<int64_t>(json.size()) + 16 > kit::kMaxHeaderValue)
         throw ZFCPackageError::ioFailure("封包元数据超过 2 GB，无法写入");
     const std::vector<uint8_t> sealed =
@@ -345,15 +343,15 @@ void ZFCPacker::pack(const std::vector<ZFCPackItem>& items, const fs::path& to, 
     kit::putLengthHeader(header, static_cast<int64_t>(sealed.size()));
     out.write(header, sizeof header);
     out.write(sealed.data(), sealed.size());
-    for (std::size_t j = 0; j < built.size(); ++j) {
+    for (std::size_t j = 0; j < encURLs.size(); ++j) {
         {
-            ZFCFileHandle in = ZFCFileHandle::openForReading(built[j].encURL);
+            ZFCFileHandle in = ZFCFileHandle::openForReading(encURLs[j]);
             copyAll(in, out, buffer);
         }
         std::error_code ec;
-        fs::remove(built[j].encURL, ec);
-        report(progress, ZFCProgress::Stage::assembling, built[j].meta.name,
-               static_cast<double>(j + 1) / static_cast<double>(built.size()));
+        fs::remove(encURLs[j], ec);
+        report(progress, ZFCProgress::Stage::assembling, metas[j].name,
+               static_cast<double>(j + 1) / static_cast<double>(encURLs.size()));
     }
     const int closing = out.fd();
     if (::fsync(closing) != 0 && errno != EINVAL && errno != EROFS)

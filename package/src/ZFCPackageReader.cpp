@@ -67,6 +67,18 @@ bool isInside(const fs::path& child, const fs::path& root)
     return c.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The components of rel, checked to stay inside root. Throws as safeChild().
+std::vector<std::string> componentsInside(const fs::path& root, std::string_view rel)
+{
+    auto parts = safeComponents(rel);
+    fs::path child = root;
+    for (const auto& part : parts)
+        child /= part;
+    if (!isInside(child, root))
+        throw ZFCPackageError::ioFailure("封包内路径越界：" + std::string(rel));
+    return parts;
+}
+
 // Writes one plug-in: folders, the files cut from the plug-in stream, then links. Every
 // folder between the destination and an entry is checked with lstat, so nothing is
 // written through a link.
@@ -92,7 +104,7 @@ public:
         for (const ZFCEntry& entry : plugin.items) {
             if (entry.type != "directory")
                 continue;
-            const auto parts = components(entry.path);
+            const auto parts = componentsInside(m_dest, entry.path);
             ensureFolders(entry.path, parts, parts.size(), true);
         }
     }
@@ -146,7 +158,7 @@ public:
         m_verified.clear();
         m_verified.insert(m_dest.string());
         for (const ZFCEntry* entry : m_links) {
-            const auto parts = components(entry->path);
+            const auto parts = componentsInside(m_dest, entry->path);
             const fs::path path = ensureFolders(entry->path, parts, parts.size() - 1, false);
             removeExisting(path);
             if (!entry->link)
@@ -165,17 +177,6 @@ public:
     }
 
 private:
-    std::vector<std::string> components(const std::string& rel) const
-    {
-        auto parts = safeComponents(rel);
-        fs::path child = m_dest;
-        for (const auto& part : parts)
-            child /= part;
-        if (!isInside(child, m_dest))
-            throw ZFCPackageError::ioFailure("封包内路径越界：" + rel);
-        return parts;
-    }
-
     // Makes sure the first `count` components are real folders (creating missing ones);
     // returns dest + all components. A link on the way is refused.
     fs::path ensureFolders(const std::string& rel, const std::vector<std::string>& parts, std::size_t count,
@@ -225,7 +226,7 @@ private:
     void openNext()
     {
         const ZFCEntry& entry = *m_files[m_next];
-        const auto parts = components(entry.path);
+        const auto parts = componentsInside(m_dest, entry.path);
         const fs::path path = ensureFolders(entry.path, parts, parts.size() - 1, true);
         removeExisting(path);
         m_remaining = entry.storedSize();
@@ -358,10 +359,8 @@ std::string ZFCPackageReader::safeName(std::string_view name)
 fs::path ZFCPackageReader::safeChild(const fs::path& root, std::string_view rel)
 {
     fs::path child = root;
-    for (const auto& part : safeComponents(rel))
+    for (const auto& part : componentsInside(root, rel))
         child /= part;
-    if (!isInside(child, root))
-        throw ZFCPackageError::ioFailure("封包内路径越界：" + std::string(rel));
     return child;
 }
 

@@ -1,13 +1,10 @@
 #include "support/kit/PackageCraft.h"
 
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <stdexcept>
-#include <vector>
 
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
+#include "support/kit/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -45,8 +42,7 @@ std::string package(std::string_view metadataJson, std::string_view dataArea)
 
 std::string metadataOf(const fs::path& package)
 {
-    std::ifstream in(package, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = readFile(package);
     if (bytes.size() < 8)
         throw std::runtime_error("package too short");
     const uint32_t m = uint32_t(uint8_t(bytes[0])) | uint32_t(uint8_t(bytes[1])) << 8 | uint32_t(uint8_t(bytes[2])) << 16 |
@@ -90,8 +86,7 @@ Tree snapshot(const fs::path& root)
             node.kind = 'd';
         } else if (fs::is_regular_file(status)) {
             node.kind = 'f';
-            std::ifstream in(it->path(), std::ios::binary);
-            node.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            node.data = readFile(it->path());
         } else {
             node.kind = 'o';
         }

@@ -314,9 +314,13 @@ ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::
     if (got < sealed.size())
         throw ZFCPackageError::metadataCorrupted();
 
-    const std::vector<uint8_t> plain = decryptBuffer(sealed);
+    // Decrypted in place: the metadata may be large, and a second copy is not needed.
+    if (sealed.size() < static_cast<std::size_t>(kit::kMinSealedLength))
+        throw ZFCPackageError::metadataCorrupted();
+    kit::cryptInPlace(sealed.data() + 16, sealed.size() - 16, sealed.data());
+    auto plugins = ZFCPlugin::decodeArray(
+        std::string_view(reinterpret_cast<const char*>(sealed.data()) + 16, sealed.size() - 16));
     sealed = {};
-    auto plugins = ZFCPlugin::decodeArray(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()));
     if (!plugins)
         throw ZFCPackageError::metadataCorrupted();
 

@@ -14,6 +14,7 @@
 #include "LoomworkKit/ZFCPackItem.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
+#include "support/kit/PackageCraft.h"
 
 namespace {
 
@@ -72,22 +73,7 @@ void PackageMaker::pack(const QString& packagePath, const QList<Source>& sources
 void PackageMaker::rewriteMetadata(const QString& packagePath,
                                    const std::function<std::string(const std::string&)>& edit)
 {
-    const QByteArray bytes = readAll(packagePath);
-    ASSERT_GE(bytes.size(), 8);
-    const quint32 m = lengthAt(bytes, 0);
-    const QByteArray sealed = bytes.mid(8, m);
-    const auto plain = ZFCPackageReader::decryptBuffer(
-        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(sealed.constData()), std::size_t(sealed.size())));
-    const std::string json = edit(std::string(plain.begin(), plain.end()));
-    const auto resealed = ZFCPacker::encryptBuffer(
-        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(json.data()), json.size()));
-    QByteArray out(8, '\0');
-    const quint32 length = quint32(resealed.size());
-    for (int i = 0; i < 4; ++i)
-        out[i] = char((length >> (8 * i)) & 0xFF);
-    out += QByteArray(reinterpret_cast<const char*>(resealed.data()), qsizetype(resealed.size()));
-    out += bytes.mid(8 + m);
-    writeAll(packagePath, out);
+    craft::rewriteMetadata(native(packagePath), edit);
 }
 
 void PackageMaker::breakSecondChunk(const QString& packagePath, int pluginIndex)

@@ -40,16 +40,39 @@ std::string package(std::string_view metadataJson, std::string_view dataArea)
     return lengthHeader(static_cast<int64_t>(sealed.size())) + sealed + std::string(dataArea);
 }
 
-std::string metadataOf(const fs::path& package)
+namespace {
+
+struct Parts
+{
+    std::string metadata;
+    std::string dataArea;
+};
+
+Parts split(const fs::path& package)
 {
     const std::string bytes = readFile(package);
     if (bytes.size() < 8)
         throw std::runtime_error("package too short");
     const uint32_t m = uint32_t(uint8_t(bytes[0])) | uint32_t(uint8_t(bytes[1])) << 8 | uint32_t(uint8_t(bytes[2])) << 16 |
                        uint32_t(uint8_t(bytes[3])) << 24;
+    if (m > bytes.size() - 8)
+        throw std::runtime_error("metadata runs past the end of the package");
     const auto plain = ZFCPackageReader::decryptBuffer(
         {reinterpret_cast<const uint8_t*>(bytes.data()) + 8, static_cast<std::size_t>(m)});
-    return std::string(plain.begin(), plain.end());
+    return {std::string(plain.begin(), plain.end()), bytes.substr(8 + m)};
+}
+
+} // namespace
+
+std::string metadataOf(const fs::path& package)
+{
+    return split(package).metadata;
+}
+
+void rewriteMetadata(const fs::path& package, const std::function<std::string(const std::string&)>& edit)
+{
+    const Parts parts = split(package);
+    writeFile(package, craft::package(edit(parts.metadata), parts.dataArea));
 }
 
 std::string randomBytes(std::size_t count, std::mt19937_64& rng)

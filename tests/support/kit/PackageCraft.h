@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -21,6 +22,9 @@ std::string chunkStream(std::string_view plain, std::size_t piece = 1024 * 1024)
 std::string package(std::string_view metadataJson, std::string_view dataArea);
 // The decrypted metadata JSON of a package file.
 std::string metadataOf(const std::filesystem::path& package);
+// Hands the decrypted metadata JSON to `edit` and writes the package back, resealed with the
+// result, its data area unchanged.
+void rewriteMetadata(const std::filesystem::path& package, const std::function<std::string(const std::string&)>& edit);
 
 std::string randomBytes(std::size_t count, std::mt19937_64& rng);
 // Text that deflates well but is not one repeated byte.

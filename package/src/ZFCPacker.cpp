@@ -200,37 +200,30 @@ BuiltPlugin buildPlugin(const ZFCPackItem& item, const fs::path& tempDir, int64_
     int64_t done = 0;
     const auto fraction = [&](int64_t value) { return static_cast<double>(value) / static_cast<double>(total); };
 
-    std::vector<StoredFile> stored(scanned.size());
-    for (std::size_t i = 0; i < scanned.size(); ++i) {
-        const ZFCEntry& entry = scanned[i].entry;
-        if (entry.type != "file")
-            continue;
-        stored[i] = storeFile(item.sourceDir / entry.path, out, buffer, [&](int64_t readSoFar) {
-            report(progress, ZFCProgress::Stage::packing, item.name, fraction(std::min(done + readSoFar, total)));
-        });
-        done += std::max<int64_t>(entry.size.value_or(1), 1);
-        report(progress, ZFCProgress::Stage::packing, item.name, fraction(std::min(done, total)));
-    }
-    out.close();
-
     ZFCPlugin meta{item.name, std::string(item.type.rawValue()), {}, 0, 0, position};
     meta.items.reserve(scanned.size());
     int64_t streamPosition = 0;
-    for (std::size_t i = 0; i < scanned.size(); ++i) {
-        ZFCEntry entry = std::move(scanned[i].entry);
+    for (auto& scannedEntry : scanned) {
+        ZFCEntry& entry = scannedEntry.entry;
         if (entry.type == "file") {
+            const StoredFile stored = storeFile(item.sourceDir / entry.path, out, buffer, [&](int64_t readSoFar) {
+                report(progress, ZFCProgress::Stage::packing, item.name, fraction(std::min(done + readSoFar, total)));
+            });
+            done += std::max<int64_t>(entry.size.value_or(1), 1);
+            report(progress, ZFCProgress::Stage::packing, item.name, fraction(std::min(done, total)));
             // The size is the byte count actually stored, so it always matches the content
             // even when the file changed while it was being packed.
-            entry.size = stored[i].size;
+            entry.size = stored.size;
             entry.position = streamPosition;
-            entry.stored = stored[i].stored;
-            entry.cm = stored[i].compressed ? std::optional<std::string>("zlib") : std::nullopt;
+            entry.stored = stored.stored;
+            entry.cm = stored.compressed ? std::optional<std::string>("zlib") : std::nullopt;
             entry.link.reset();
-            streamPosition += stored[i].stored;
-            meta.size += stored[i].size;
+            streamPosition += stored.stored;
+            meta.size += stored.size;
         }
         meta.items.push_back(std::move(entry));
     }
+    out.close();
 
     const fs::path enc = tempDir / (kit::newUuid() + ".enc");
     meta.eSize = ZFCPacker::encryptChunkedStream(ipack, enc, [&](double f) {

@@ -32,6 +32,7 @@
 #include "shell/PluginListView.h"
 #include "shell/PluginSearchBar.h"
 #include "shell/SidebarView.h"
+#include "shell/Tint.h"
 #include "shell/WindowWidth.h"
 
 namespace {
@@ -57,9 +58,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter painter(this);
-        QColor veil = Qt::black;
-        veil.setAlphaF(kDimOpacity);
-        painter.fillRect(rect(), veil);
+        painter.fillRect(rect(), Tint::black(kDimOpacity));
     }
 };
 

@@ -25,6 +25,7 @@
 #include "shell/Palette.h"
 #include "shell/Surface.h"
 #include "shell/SymbolIcon.h"
+#include "shell/Tint.h"
 
 namespace {
 
@@ -47,19 +48,6 @@ LoginGateView::UrlOpener& urlOpener()
 {
     static LoginGateView::UrlOpener opener;
     return opener;
-}
-
-QColor withAlpha(QColor color, qreal alpha)
-{
-    color.setAlphaF(float(color.alphaF() * alpha));
-    return color;
-}
-
-QColor shadowColor(qreal alpha)
-{
-    QColor color = Qt::black;
-    color.setAlphaF(float(alpha));
-    return color;
 }
 
 QLabel* textLabel(const QString& text, const QFont& font)
@@ -155,7 +143,7 @@ struct CachedShadow
     {
         if (size != rect.size() || image.isNull()) {
             size = rect.size();
-            image = shadowImage(size, cornerRadius, radius, shadowColor(opacity), &margin);
+            image = shadowImage(size, cornerRadius, radius, Tint::black(opacity), &margin);
         }
         painter.drawImage(rect.topLeft() + QPoint(-margin, -margin + offset), image);
     }
@@ -180,7 +168,7 @@ protected:
         p.setRenderHint(QPainter::Antialiasing);
         QPainterPath path;
         path.addRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
-        p.fillPath(path, withAlpha(palette().color(QPalette::Window), kCardOpacity));
+        p.fillPath(path, Tint::opacity(palette().color(QPalette::Window), kCardOpacity));
         if (qr && qr->isVisibleTo(this)) {
             const QRect area(qr->mapTo(this, QPoint(0, 0)), qr->size());
             m_qrShadow.paint(p, area, kQrRadius, kQrShadowRadius, kQrShadowOpacity, kQrShadowOffset);
@@ -226,7 +214,7 @@ protected:
             p.setRenderHint(QPainter::SmoothPixmapTransform, false);
             p.drawImage(target, m_image);
         }
-        QPen pen(withAlpha(Palette::primary(), 0.1 / Palette::primary().alphaF()), 0.5);
+        QPen pen(Tint::primaryAt(0.1), 0.5);
         p.setPen(pen);
         p.setBrush(Qt::NoBrush);
         p.drawRoundedRect(QRectF(rect()).adjusted(0.25, 0.25, -0.25, -0.25), kQrRadius - 0.25, kQrRadius - 0.25);
@@ -264,10 +252,7 @@ public:
         m_spinner->setVisible(busy);
         m_label->setText(text);
         setEnabled(!busy);
-        QColor color = Qt::white;
-        if (busy)
-            color.setAlphaF(0.8f);
-        tone(m_label, color);
+        tone(m_label, Tint::white(busy ? 0.8 : 1.0));
         update();
     }
     QString label() const { return m_label->text(); }
@@ -282,7 +267,7 @@ protected:
         p.setRenderHint(QPainter::Antialiasing);
         QColor fill = Palette::brand();
         if (!isEnabled())
-            fill = withAlpha(fill, 0.55);
+            fill = Tint::opacity(fill, 0.55);
         else if (isDown())
             fill = fill.darker(115);
         QPainterPath path;
@@ -460,7 +445,7 @@ void LoginGateView::sync()
     tone(m_reason, Palette::orange());
     tone(m_hint, Palette::secondary());
     tone(m_refreshButton, Palette::brand(), QPalette::ButtonText);
-    tone(m_helpButton, withAlpha(Palette::brand(), 0.9), QPalette::ButtonText);
+    tone(m_helpButton, Tint::opacity(Palette::brand(), 0.9), QPalette::ButtonText);
     m_card->update();
 }
 
@@ -559,7 +544,7 @@ void LoginGateView::mousePressEvent(QMouseEvent* event)
 void LoginGateView::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.fillRect(rect(), withAlpha(palette().color(QPalette::Window), kMaterialOpacity));
+    p.fillRect(rect(), Tint::opacity(palette().color(QPalette::Window), kMaterialOpacity));
     static CachedShadow cardShadow; // GUI thread only
     p.setRenderHint(QPainter::Antialiasing);
     cardShadow.paint(p, m_card->geometry(), kCardRadius, kCardShadowRadius, kCardShadowOpacity, kCardShadowOffset);

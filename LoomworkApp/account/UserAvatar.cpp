@@ -10,16 +10,7 @@
 #include "shell/Palette.h"
 #include "shell/Surface.h"
 #include "shell/SymbolIcon.h"
-
-namespace {
-
-QColor atOpacity(QColor color, qreal opacity)
-{
-    color.setAlphaF(float(color.alphaF() * opacity));
-    return color;
-}
-
-} // namespace
+#include "shell/Tint.h"
 
 UserAvatar::UserAvatar(const std::optional<QString>& nickName,
                        const std::optional<QString>& avatarUrl, qreal size, QWidget* parent)
@@ -96,7 +87,7 @@ void UserAvatar::paintEvent(QPaintEvent*)
     p.setClipPath(circle);
     if (m_model.content() == AvatarModel::Content::initial) {
         const QColor color = tintAt(m_model.tintIndex());
-        p.fillPath(circle, atOpacity(color, 0.16));
+        p.fillPath(circle, Tint::opacity(color, 0.16));
         p.setFont(F::font(AvatarModel::initialPointSize(m_size), QFont::DemiBold));
         p.setPen(color);
         p.drawText(frame, Qt::AlignCenter | Qt::TextSingleLine, m_model.initial());
@@ -108,7 +99,7 @@ void UserAvatar::paintEvent(QPaintEvent*)
         p.drawImage(target, m_picture);
     } else {
         const QColor color = Palette::brand();
-        p.fillPath(circle, atOpacity(color, 0.16));
+        p.fillPath(circle, Tint::opacity(color, 0.16));
         SymbolIcon::paint(p, frame, u"person.fill", color, AvatarModel::symbolPointSize(m_size));
     }
     p.restore();

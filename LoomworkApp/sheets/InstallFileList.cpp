@@ -7,6 +7,7 @@
 #include "shell/F.h"
 #include "shell/Palette.h"
 #include "shell/SymbolIcon.h"
+#include "shell/Tint.h"
 #include "sheets/SheetPieces.h"
 
 namespace {
@@ -87,7 +88,7 @@ protected:
             left += kItemSpacing;
             const QRectF tagRect(left, r.center().y() - tag.height() / 2, tag.width(), tag.height());
             SheetPieces::paintTag(painter, tagRect, clash, tagFont(), Palette::orange(),
-                                  SheetPieces::withAlpha(Palette::orange(), 0.14));
+                                  Tint::opacity(Palette::orange(), 0.14));
         }
     }
 

@@ -6,6 +6,7 @@
 
 #include "shell/F.h"
 #include "shell/Palette.h"
+#include "shell/Tint.h"
 #include "sheets/InstallSheetModel.h"
 #include "sheets/SheetPieces.h"
 
@@ -65,7 +66,7 @@ protected:
             const QSizeF size = SheetPieces::tagSize(tags[i], badgeFont());
             const QRectF tagRect(right - size.width(), r.center().y() - size.height() / 2, size.width(), size.height());
             const QColor color = badgeColor(i, hit);
-            SheetPieces::paintTag(painter, tagRect, tags[i], badgeFont(), color, SheetPieces::withAlpha(color, 0.14));
+            SheetPieces::paintTag(painter, tagRect, tags[i], badgeFont(), color, Tint::opacity(color, 0.14));
             right -= size.width() + (i > 0 ? kItemSpacing : 0);
         }
         if (!tags.isEmpty())

@@ -16,6 +16,7 @@
 #include "shell/Palette.h"
 #include "shell/Surface.h"
 #include "shell/SymbolIcon.h"
+#include "shell/Tint.h"
 #include "shell/ZfcpMark.h"
 #include "sheets/InstallFileList.h"
 #include "sheets/InstallHitList.h"
@@ -23,7 +24,6 @@
 
 using SheetPieces::label;
 using SheetPieces::tone;
-using SheetPieces::withAlpha;
 using Choice = InstallSheetModel::Choice;
 
 namespace {
@@ -173,9 +173,9 @@ QWidget* InstallSheet::buildReviewPage()
     auto* target = column(8);
     m_targetHeading = label(QStringLiteral("安装到"), F::bodyStrong());
     target->addWidget(m_targetHeading);
-    m_userCard = targetCard(PluginRoot::user, QStringLiteral("推荐"), [] { return withAlpha(Palette::green(), 0.16); });
+    m_userCard = targetCard(PluginRoot::user, QStringLiteral("推荐"), [] { return Tint::opacity(Palette::green(), 0.16); });
     m_systemCard = targetCard(PluginRoot::system, QStringLiteral("需管理员授权"),
-                              [] { return withAlpha(Palette::orange(), 0.16); });
+                              [] { return Tint::opacity(Palette::orange(), 0.16); });
     connect(m_userCard, &QAbstractButton::clicked, this, [this] { m_model->setTargetRoot(PluginRoot::user); });
     connect(m_systemCard, &QAbstractButton::clicked, this, [this] { m_model->setTargetRoot(PluginRoot::system); });
     target->addWidget(m_userCard);
@@ -219,7 +219,7 @@ QWidget* InstallSheet::buildReviewPage()
     layout->addWidget(m_filler, 1);
 
     // Conflict hint
-    m_hint = new SheetPieces::Panel([] { return withAlpha(Palette::orange(), 0.1); });
+    m_hint = new SheetPieces::Panel([] { return Tint::opacity(Palette::orange(), 0.1); });
     m_hint->setObjectName(QStringLiteral("conflictHint"));
     auto* hint = row(8);
     hint->setContentsMargins(10, 10, 10, 10);
@@ -287,7 +287,7 @@ QWidget* InstallSheet::buildConflictPage()
     layout->addLayout(choices);
 
     // Rename preview
-    m_preview = new SheetPieces::Panel([] { return withAlpha(Palette::brand(), 0.08); });
+    m_preview = new SheetPieces::Panel([] { return Tint::opacity(Palette::brand(), 0.08); });
     m_preview->setObjectName(QStringLiteral("renamePreview"));
     auto* preview = column(5, m_preview);
     preview->setContentsMargins(10, 10, 10, 10);

@@ -12,6 +12,7 @@
 #include "shell/Palette.h"
 #include "shell/Surface.h"
 #include "shell/SymbolIcon.h"
+#include "shell/Tint.h"
 
 namespace SheetPieces {
 
@@ -33,12 +34,6 @@ QFont monospaced(qreal points)
 }
 
 } // namespace
-
-QColor withAlpha(QColor color, qreal alpha)
-{
-    color.setAlphaF(float(color.alphaF() * alpha));
-    return color;
-}
 
 QLabel* label(const QString& text, const QFont& font, bool wrap)
 {
@@ -164,7 +159,7 @@ void IconBox::paintEvent(QPaintEvent*)
     const QColor color = m_color();
     QPainterPath path;
     path.addRoundedRect(QRectF(rect()), Panel::kRadius, Panel::kRadius);
-    p.fillPath(path, withAlpha(color, 0.13));
+    p.fillPath(path, Tint::opacity(color, 0.13));
     SymbolIcon::paint(p, QRectF(rect()), m_symbol, color, kIconPoints);
 }
 
@@ -227,10 +222,10 @@ void RadioCard::restyle()
     const bool chosen = m_selected && !disabled;
     const qreal dim = disabled ? kDisabledOpacity : 1.0;
     m_radio->setText(SymbolIcon::glyph(m_selected ? QStringLiteral("largecircle.fill.circle") : QStringLiteral("circle")));
-    QColor radio = disabled ? withAlpha(Palette::secondary(), 0.5) : chosen ? Palette::brand() : Palette::secondary();
-    tone(m_radio, withAlpha(radio, dim));
-    tone(m_title, withAlpha(disabled ? Palette::secondary() : Palette::primary(), dim));
-    tone(m_detail, withAlpha(disabled ? withAlpha(Palette::secondary(), 0.8) : Palette::secondary(), dim));
+    QColor radio = disabled ? Tint::opacity(Palette::secondary(), 0.5) : chosen ? Palette::brand() : Palette::secondary();
+    tone(m_radio, Tint::opacity(radio, dim));
+    tone(m_title, Tint::opacity(disabled ? Palette::secondary() : Palette::primary(), dim));
+    tone(m_detail, Tint::opacity(disabled ? Tint::opacity(Palette::secondary(), 0.8) : Palette::secondary(), dim));
     update();
 }
 

@@ -17,8 +17,6 @@ class QHBoxLayout;
 // they follow a change of appearance.
 namespace SheetPieces {
 
-QColor withAlpha(QColor color, qreal alpha);
-
 // A plain-text label in `font`; wrapping ones break inside their width.
 QLabel* label(const QString& text, const QFont& font, bool wrap = false);
 // Sets the label's text colour.

@@ -111,14 +111,20 @@ QMessageBox* AppAlert::makeAlert(const QString& title, const QString& message, S
     box->setWindowTitle(QApplication::applicationDisplayName());
     box->setTextFormat(Qt::PlainText);
     box->setText(title);
-    box->setInformativeText(message);
-    // The informative label guesses rich text by default; callers pass file and server names.
-    if (auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
-        info->setTextFormat(Qt::PlainText);
+    setPlainInformativeText(*box, message);
     QPushButton* first = box->addButton(primary, QMessageBox::AcceptRole);
     QPushButton* second = box->addButton(secondary, QMessageBox::RejectRole);
     box->setDefaultButton(first);
     box->setEscapeButton(second);
     box->setProperty(kPrimaryProperty, QVariant::fromValue<QAbstractButton*>(first));
     return box;
+}
+
+void AppAlert::setPlainInformativeText(QMessageBox& box, const QString& text)
+{
+    box.setInformativeText(text);
+    // The informative label guesses rich text by default. The box makes a new label
+    // whenever the text turns from empty to set, so every one is checked.
+    for (QLabel* info : box.findChildren<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        info->setTextFormat(Qt::PlainText);
 }

@@ -32,6 +32,9 @@ public:
                                   const QString& primary, const QString& secondary,
                                   QWidget* parent);
 
+    // Sets the box's informative text, shown as plain text (file and server names).
+    static void setPlainInformativeText(QMessageBox& box, const QString& text);
+
     // Connected to the application's quit: answers every pending question false.
     static void shutDown();
     static ConfirmBroker& broker();

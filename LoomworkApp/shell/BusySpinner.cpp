@@ -5,6 +5,7 @@
 #include <QPainter>
 
 #include "shell/Palette.h"
+#include "shell/Tint.h"
 
 BusySpinner::BusySpinner(Size size, QWidget* parent)
     : QWidget(parent), m_side(size == Size::small ? kSmallSide : kRegularSide)
@@ -45,9 +46,7 @@ void BusySpinner::paintEvent(QPaintEvent*)
     for (int i = 0; i < kSpokes; ++i) {
         // The spoke just passed is darkest; the others fade behind it.
         const int age = (m_step - i + kSpokes) % kSpokes;
-        QColor color = Palette::secondary();
-        color.setAlphaF(float(color.alphaF() * (1.0 - 0.75 * age / qreal(kSpokes - 1))));
-        QPen pen(color, width, Qt::SolidLine, Qt::RoundCap);
+        QPen pen(Tint::opacity(Palette::secondary(), 1.0 - 0.75 * age / qreal(kSpokes - 1)), width, Qt::SolidLine, Qt::RoundCap);
         p.setPen(pen);
         const qreal angle = 2.0 * M_PI * i / kSpokes - M_PI / 2.0;
         p.drawLine(QPointF(std::cos(angle) * inner, std::sin(angle) * inner),

@@ -3,6 +3,7 @@
 #include <QPainter>
 
 #include "shell/Palette.h"
+#include "shell/Tint.h"
 
 Dot::Dot(QWidget* parent) : QWidget(parent)
 {
@@ -13,9 +14,7 @@ void Dot::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    QColor c = Palette::secondary();
-    c.setAlphaF(c.alphaF() * 0.55f);
     p.setPen(Qt::NoPen);
-    p.setBrush(c);
+    p.setBrush(Tint::opacity(Palette::secondary(), 0.55));
     p.drawEllipse(QRectF(0, 0, 3, 3));
 }

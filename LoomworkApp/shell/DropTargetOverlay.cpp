@@ -8,6 +8,7 @@
 
 #include "shell/F.h"
 #include "shell/Palette.h"
+#include "shell/Tint.h"
 #include "shell/ZfcpMark.h"
 
 namespace {
@@ -32,7 +33,7 @@ public:
         layout->setSpacing(kCardSpacing);
         auto* mark = new ZfcpMark(kMarkSize, true, this);
         auto* shadow = new QGraphicsDropShadowEffect(mark);
-        shadow->setColor(QColor::fromRgbF(0, 0, 0, 0.12));
+        shadow->setColor(Tint::black(0.12));
         shadow->setBlurRadius(10); // Qt's blur radius is about twice the shadow radius
         shadow->setOffset(0, 2);
         mark->setGraphicsEffect(shadow);

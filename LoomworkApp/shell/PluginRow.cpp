@@ -158,11 +158,6 @@ QString PluginRow::singleLine(const QString& name)
     return line;
 }
 
-QString PluginRow::sizeText(qint64 bytes)
-{
-    return EngineText::byteCountText(bytes);
-}
-
 PluginRow::Layout PluginRow::layout(const QRectF& itemRect) const
 {
     Layout out;
@@ -173,7 +168,7 @@ PluginRow::Layout PluginRow::layout(const QRectF& itemRect) const
     qreal right = content.right();
     if (showSize) {
         const QFontMetricsF fm(sizeFont());
-        const qreal w = std::ceil(fm.horizontalAdvance(sizeText(plugin.sizeBytes)));
+        const qreal w = std::ceil(fm.horizontalAdvance(plugin.sizeText()));
         out.size = QRectF(right - w, content.top(), w, content.height());
         right -= w + kSpacing;
     }
@@ -327,6 +322,6 @@ void PluginRow::paintTrailing(QPainter& p, const Layout& l) const
     if (l.size) {
         p.setFont(sizeFont());
         p.setPen(hl ? Tint::white(0.85) : Palette::secondary());
-        p.drawText(*l.size, Qt::AlignRight | Qt::AlignVCenter, sizeText(plugin.sizeBytes));
+        p.drawText(*l.size, Qt::AlignRight | Qt::AlignVCenter, plugin.sizeText());
     }
 }

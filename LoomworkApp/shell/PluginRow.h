@@ -77,7 +77,6 @@ struct PluginRow
     // A name as one line of plain text: line breaks and other controls become spaces,
     // direction overrides are dropped.
     static QString singleLine(const QString& name);
-    static QString sizeText(qint64 bytes);
 
 private:
     void paintTrailing(QPainter& painter, const Layout& layout) const;

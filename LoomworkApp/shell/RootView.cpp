@@ -26,12 +26,14 @@
 #include "engine/OperationsCenter.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/ProgressOverlay.h"
+#include "shell/AppAlert.h"
 #include "shell/DimState.h"
 #include "shell/DropIntake.h"
 #include "shell/DropTargetOverlay.h"
 #include "shell/PluginListView.h"
 #include "shell/PluginSearchBar.h"
 #include "shell/SidebarView.h"
+#include "shell/Tint.h"
 #include "shell/WindowWidth.h"
 
 namespace {
@@ -57,9 +59,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter painter(this);
-        QColor veil = Qt::black;
-        veil.setAlphaF(kDimOpacity);
-        painter.fillRect(rect(), veil);
+        painter.fillRect(rect(), Tint::black(kDimOpacity));
     }
 };
 
@@ -253,11 +253,8 @@ void RootView::syncAlert()
     }
     // The runner sets the title before the message: the open alert follows both.
     box->setText(title->isEmpty() ? QStringLiteral("提示") : *title);
-    box->setInformativeText(m_ops->alertMessage().value_or(QString()));
-    // File names and server texts are shown as they are, never as markup. The box makes a
-    // new label whenever the message turns from empty to set, so every one is checked.
-    for (QLabel* info : box->findChildren<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
-        info->setTextFormat(Qt::PlainText);
+    // File names and server texts are shown as they are, never as markup.
+    AppAlert::setPlainInformativeText(*box, m_ops->alertMessage().value_or(QString()));
     if (fresh)
         box->open();
 }

@@ -7,6 +7,7 @@
 #include <QScrollBar>
 
 #include "shell/Appearance.h"
+#include "shell/Tint.h"
 
 ThinScrollBar::ThinScrollBar(QAbstractScrollArea* area) : QWidget(area), m_area(area)
 {
@@ -24,9 +25,7 @@ ThinScrollBar::ThinScrollBar(QAbstractScrollArea* area) : QWidget(area), m_area(
 
 QColor ThinScrollBar::knobColor(bool dark, bool dragging)
 {
-    QColor c = dark ? QColor(Qt::white) : QColor(Qt::black);
-    c.setAlphaF(dark ? (dragging ? 0.42f : 0.26f) : (dragging ? 0.32f : 0.19f));
-    return c;
+    return dark ? Tint::white(dragging ? 0.42 : 0.26) : Tint::black(dragging ? 0.32 : 0.19);
 }
 
 std::optional<ThinScrollMetrics> ThinScrollBar::metrics() const

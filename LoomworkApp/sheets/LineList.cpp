@@ -4,6 +4,8 @@
 
 #include <QPainter>
 
+#include "shell/PluginRow.h"
+
 LineList::LineList(int padding, int spacing, QWidget* parent) : QListView(parent)
 {
     setFrameShape(QFrame::NoFrame);
@@ -43,7 +45,8 @@ void LineDelegate::paintText(QPainter& painter, const QRectF& line, qreal left, 
 {
     painter.setFont(font);
     painter.setPen(color);
-    painter.drawText(QRectF(left, line.top(), width + 1, line.height()), Qt::AlignVCenter | Qt::AlignLeft, text);
+    painter.drawText(QRectF(left, line.top(), width + 1, line.height()),
+                     Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, text);
 }
 
 qreal LineDelegate::paintElided(QPainter& painter, const QRectF& line, qreal left, qreal room, const QString& text,
@@ -51,7 +54,8 @@ qreal LineDelegate::paintElided(QPainter& painter, const QRectF& line, qreal lef
 {
     room = std::max<qreal>(0, room);
     const QFontMetricsF metrics(font);
-    const QString elided = metrics.elidedText(text, Qt::ElideRight, room);
+    // Names come from packages: one line, no direction overrides.
+    const QString elided = metrics.elidedText(PluginRow::singleLine(text), Qt::ElideRight, room);
     const qreal width = std::min(metrics.horizontalAdvance(elided), room);
     paintText(painter, line, left, width, elided, font, color);
     return width;

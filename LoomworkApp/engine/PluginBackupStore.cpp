@@ -12,13 +12,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextBoundaryFinder>
-#include <QTimeZone>
 #include <QUuid>
 
 #include "engine/AdminAuth.h"
 #include "engine/AppPaths.h"
 #include "engine/BackupFiles.h"
 #include "engine/PluginBackupError.h"
+#include "engine/ReferenceDate.h"
 
 namespace {
 
@@ -26,12 +26,6 @@ constexpr int kNameCharacters = 40;
 // Room left for the name in a 255-byte file name after the date and the suffix.
 constexpr qsizetype kNameBytes = 200;
 constexpr qsizetype kMaxFileNameBytes = 255;
-
-const QDateTime& referenceDate()
-{
-    static const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc());
-    return reference;
-}
 
 QString payloadFolder(const QString& backupDirectory)
 {
@@ -134,7 +128,7 @@ std::optional<PluginBackupStore::Meta> PluginBackupStore::Meta::fromJson(const Q
     Meta meta;
     meta.pluginName = pluginName.toString();
     meta.originalPath = originalPath.toString();
-    meta.createdAt = referenceDate().addMSecs(qRound64(seconds * 1000.0));
+    meta.createdAt = ReferenceDate::fromSeconds(seconds);
     meta.reason = reason.toString();
     meta.byteCount = bytes;
     return meta;
@@ -144,7 +138,7 @@ QByteArray PluginBackupStore::Meta::toJson() const
 {
     const QJsonObject object{{QStringLiteral("pluginName"), pluginName},
                              {QStringLiteral("originalPath"), originalPath},
-                             {QStringLiteral("createdAt"), double(referenceDate().msecsTo(createdAt)) / 1000.0},
+                             {QStringLiteral("createdAt"), ReferenceDate::toSeconds(createdAt)},
                              {QStringLiteral("reason"), reason},
                              {QStringLiteral("byteCount"), byteCount}};
     return QJsonDocument(object).toJson(QJsonDocument::Compact);

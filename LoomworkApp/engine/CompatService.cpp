@@ -6,11 +6,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QXmlStreamReader>
 
 #include "account/ServerConfig.h"
 #include "engine/AppPaths.h"
+#include "engine/AtomicFile.h"
 #include "engine/CompatBundled.h"
 #include "engine/HttpFetch.h"
 #include "engine/LocalizationGlossary.h"
@@ -192,11 +192,8 @@ void CompatService::apply(const RemotePayload& payload, Source source)
 void CompatService::saveCache(const RemotePayload& payload) const
 {
     QDir().mkpath(QFileInfo(m_options.cachePath).absolutePath());
-    QSaveFile file(m_options.cachePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(QJsonDocument(payload.toJson()).toJson(QJsonDocument::Compact));
-    file.commit();
+    AtomicFile::write(m_options.cachePath,
+                      QJsonDocument(payload.toJson()).toJson(QJsonDocument::Compact));
 }
 
 void CompatService::load()

@@ -2,9 +2,9 @@
 
 #include <QFile>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 #include "engine/AppPaths.h"
+#include "engine/AtomicFile.h"
 #include "engine/EngineText.h"
 #include "engine/ReferenceDate.h"
 
@@ -50,11 +50,7 @@ void writeRecords(const QHash<QString, LocalizedRecord>& records, FileState befo
     QJsonObject root;
     for (auto it = records.cbegin(); it != records.cend(); ++it)
         root.insert(it.key(), it->toJson());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Compact));
-    file.commit();
+    AtomicFile::write(path, QJsonDocument(root).toJson(QJsonDocument::Compact));
 }
 
 } // namespace

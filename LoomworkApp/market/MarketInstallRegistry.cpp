@@ -9,9 +9,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
-#include <QSaveFile>
 
 #include "engine/AppPaths.h"
+#include "engine/AtomicFile.h"
 #include "engine/EngineText.h"
 #include "engine/Plugin.h"
 
@@ -69,11 +69,8 @@ void save()
                                           {QStringLiteral("name"), it->name},
                                           {QStringLiteral("installedAt"), double(it->installedAt)}});
     }
-    QSaveFile file(MarketInstallRegistry::fileURL());
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Compact));
-    file.commit();
+    AtomicFile::write(MarketInstallRegistry::fileURL(),
+                      QJsonDocument(root).toJson(QJsonDocument::Compact));
 }
 
 void addNames(QSet<QString>& names, const QString& folder)

@@ -17,6 +17,7 @@
 #include "engine/AdminAuth.h"
 #include "engine/AppPaths.h"
 #include "engine/BackupFiles.h"
+#include "engine/JsonNumber.h"
 #include "engine/PluginBackupError.h"
 #include "engine/ReferenceDate.h"
 
@@ -114,23 +115,21 @@ std::optional<PluginBackupStore::Meta> PluginBackupStore::Meta::fromJson(const Q
     const auto createdAt = object.value(QLatin1String("createdAt"));
     const auto reason = object.value(QLatin1String("reason"));
     const auto byteCount = object.value(QLatin1String("byteCount"));
-    if (!pluginName.isString() || !originalPath.isString() || !createdAt.isDouble() || !reason.isString()
-        || !byteCount.isDouble())
+    if (!pluginName.isString() || !originalPath.isString() || !createdAt.isDouble() || !reason.isString())
         return std::nullopt;
     // About 30,000 years either way: beyond that the date arithmetic would overflow.
     const double seconds = createdAt.toDouble();
     if (!std::isfinite(seconds) || std::abs(seconds) > 1e12)
         return std::nullopt;
-    // A whole number that fits 64 bits; toInteger() gives the default for anything else.
-    const qint64 bytes = byteCount.toInteger(-1);
-    if (bytes != byteCount.toInteger(0))
+    const auto bytes = JsonNumber::whole(byteCount);
+    if (!bytes)
         return std::nullopt;
     Meta meta;
     meta.pluginName = pluginName.toString();
     meta.originalPath = originalPath.toString();
     meta.createdAt = ReferenceDate::fromSeconds(seconds);
     meta.reason = reason.toString();
-    meta.byteCount = bytes;
+    meta.byteCount = *bytes;
     return meta;
 }
 

@@ -13,22 +13,13 @@
 #include "engine/AppPaths.h"
 #include "engine/AtomicFile.h"
 #include "engine/EngineText.h"
+#include "engine/JsonNumber.h"
 #include "engine/Plugin.h"
 
 namespace {
 
 QMutex g_lock;
 std::optional<QHash<QString, MarketInstallRegistry::Entry>> g_copy;
-
-std::optional<qint64> integerValue(const QJsonValue& value)
-{
-    if (!value.isDouble())
-        return std::nullopt;
-    const double d = value.toDouble();
-    if (d != double(qint64(d)))
-        return std::nullopt;
-    return qint64(d);
-}
 
 QHash<QString, MarketInstallRegistry::Entry> readFile()
 {
@@ -44,7 +35,7 @@ QHash<QString, MarketInstallRegistry::Entry> readFile()
         const QJsonObject entry = it.value().toObject();
         const auto pluginId = entry.value(QLatin1String("pluginId"));
         const auto name = entry.value(QLatin1String("name"));
-        const auto installedAt = integerValue(entry.value(QLatin1String("installedAt")));
+        const auto installedAt = JsonNumber::whole(entry.value(QLatin1String("installedAt")));
         if (!it.value().isObject() || !pluginId.isString() || !name.isString() || !installedAt)
             return {}; // one malformed entry spoils the whole file, as the decoder sees it
         result.insert(it.key(), {pluginId.toString(), name.toString(), *installedAt});

@@ -88,17 +88,9 @@ std::optional<CompatService::RemotePayload> CompatService::RemotePayload::fromJs
         payload.updatedAt = value.toString();
     }
     if (present("rows")) {
-        const QJsonValue value = object.value(QLatin1String("rows"));
-        if (!value.isArray())
+        payload.rows = CompatRow::listFromJson(object.value(QLatin1String("rows")));
+        if (!payload.rows)
             return std::nullopt;
-        QList<CompatRow> rows;
-        for (const QJsonValue& element : value.toArray()) {
-            const auto row = element.isObject() ? CompatRow::fromJson(element.toObject()) : std::nullopt;
-            if (!row)
-                return std::nullopt;
-            rows.append(*row);
-        }
-        payload.rows = rows;
     }
     if (present("glossary")) {
         const QJsonValue value = object.value(QLatin1String("glossary"));

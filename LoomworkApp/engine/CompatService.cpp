@@ -13,6 +13,7 @@
 #include "engine/AtomicFile.h"
 #include "engine/CompatBundled.h"
 #include "engine/HttpFetch.h"
+#include "engine/JsonRead.h"
 #include "engine/LocalizationGlossary.h"
 #include "engine/VersionNum.h"
 
@@ -81,12 +82,8 @@ std::optional<CompatService::RemotePayload> CompatService::RemotePayload::fromJs
         return !value.isUndefined() && !value.isNull();
     };
     RemotePayload payload;
-    if (present("updatedAt")) {
-        const QJsonValue value = object.value(QLatin1String("updatedAt"));
-        if (!value.isString())
-            return std::nullopt;
-        payload.updatedAt = value.toString();
-    }
+    if (!JsonRead::optionalString(object.value(QLatin1String("updatedAt")), payload.updatedAt))
+        return std::nullopt;
     if (present("rows")) {
         payload.rows = CompatRow::listFromJson(object.value(QLatin1String("rows")));
         if (!payload.rows)

@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 
+#include "engine/JsonRead.h"
 #include "engine/VersionNum.h"
 
 namespace {
@@ -54,10 +55,7 @@ std::optional<CompatTable> CompatTable::fromJson(const QJsonObject& object)
         return std::nullopt;
     CompatTable table;
     table.rows = std::move(*rows);
-    const auto updated = object.value(QLatin1String("updatedAt"));
-    if (updated.isString())
-        table.updatedAt = updated.toString();
-    else if (!updated.isUndefined() && !updated.isNull())
+    if (!JsonRead::optionalString(object.value(QLatin1String("updatedAt")), table.updatedAt))
         return std::nullopt;
     return table;
 }

@@ -17,7 +17,7 @@
 #include "engine/AdminAuth.h"
 #include "engine/AppPaths.h"
 #include "engine/BackupFiles.h"
-#include "engine/JsonNumber.h"
+#include "engine/JsonRead.h"
 #include "engine/PluginBackupError.h"
 #include "engine/ReferenceDate.h"
 
@@ -121,7 +121,7 @@ std::optional<PluginBackupStore::Meta> PluginBackupStore::Meta::fromJson(const Q
     const double seconds = createdAt.toDouble();
     if (!std::isfinite(seconds) || std::abs(seconds) > 1e12)
         return std::nullopt;
-    const auto bytes = JsonNumber::whole(byteCount);
+    const auto bytes = JsonRead::wholeNumber(byteCount);
     if (!bytes)
         return std::nullopt;
     Meta meta;

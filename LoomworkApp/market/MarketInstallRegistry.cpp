@@ -13,7 +13,7 @@
 #include "engine/AppPaths.h"
 #include "engine/AtomicFile.h"
 #include "engine/EngineText.h"
-#include "engine/JsonNumber.h"
+#include "engine/JsonRead.h"
 #include "engine/Plugin.h"
 
 namespace {
@@ -35,7 +35,7 @@ QHash<QString, MarketInstallRegistry::Entry> readFile()
         const QJsonObject entry = it.value().toObject();
         const auto pluginId = entry.value(QLatin1String("pluginId"));
         const auto name = entry.value(QLatin1String("name"));
-        const auto installedAt = JsonNumber::whole(entry.value(QLatin1String("installedAt")));
+        const auto installedAt = JsonRead::wholeNumber(entry.value(QLatin1String("installedAt")));
         if (!it.value().isObject() || !pluginId.isString() || !name.isString() || !installedAt)
             return {}; // one malformed entry spoils the whole file, as the decoder sees it
         result.insert(it.key(), {pluginId.toString(), name.toString(), *installedAt});

@@ -3,10 +3,11 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QImageReader>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QThreadPool>
+
+#include "engine/HttpFetch.h"
 
 namespace {
 
@@ -37,14 +38,6 @@ AvatarImageLoader::~AvatarImageLoader()
     cancel();
 }
 
-QNetworkAccessManager* AvatarImageLoader::network()
-{
-    static QPointer<QNetworkAccessManager> manager;
-    if (!manager)
-        manager = new QNetworkAccessManager(QCoreApplication::instance());
-    return manager;
-}
-
 void AvatarImageLoader::cancel()
 {
     ++m_generation;
@@ -71,7 +64,7 @@ void AvatarImageLoader::load(const QUrl& url)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setTransferTimeout(kTimeoutMs);
-    QNetworkReply* reply = network()->get(request);
+    QNetworkReply* reply = HttpFetch::manager().get(request);
     m_reply = reply;
 
     // Redirects stay on http(s) and never go from https down to http.

@@ -6,9 +6,6 @@
 #include <QPointer>
 #include <QUrl>
 
-class QNetworkAccessManager;
-
-
 // Fetches one avatar picture over http or https and decodes it off the GUI thread. The
 // picture is kept by the caller only; nothing is written to disk. A new load() or the
 // loader's destruction drops whatever the previous load would still have delivered.
@@ -27,9 +24,6 @@ public:
     void load(const QUrl& url);
     void cancel();
     bool isLoading() const { return m_reply != nullptr || m_decoding; }
-
-    // The manager shared by all avatars of the GUI thread.
-    static QNetworkAccessManager* network();
 
 signals:
     // Exactly once per load() that was not cancelled: the decoded picture, or a null

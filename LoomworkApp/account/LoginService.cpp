@@ -2,15 +2,12 @@
 
 #include <cmath>
 
-#include <QJsonDocument>
-#include <QNetworkRequest>
 #include <QPointer>
 #include <QSettings>
 
 #include "account/ServerConfig.h"
 #include "account/TokenStore.h"
 #include "account/V2API.h"
-#include "engine/HttpFetch.h"
 
 namespace {
 
@@ -22,13 +19,6 @@ const QString applicationKey = QStringLiteral("lmwk");
 
 // A timer cannot wait longer than an int of milliseconds; longer waits are taken in steps.
 constexpr qint64 longestTimerStepMs = 24LL * 3600 * 1000;
-
-std::optional<Member> decodeMember(const QJsonValue& value)
-{
-    if (!value.isObject())
-        return std::nullopt;
-    return Member::fromJson(value.toObject());
-}
 
 bool succeeded(const std::optional<QJsonObject>& reply)
 {
@@ -118,18 +108,8 @@ std::optional<QDateTime> LoginService::dateFromJson(const QJsonValue& value)
 void LoginService::post(const QString& path, const QJsonObject& body,
                         std::function<void(const std::optional<QJsonObject>&)> done)
 {
-    const auto finish = [done = std::move(done)](const std::optional<QByteArray>& bytes) {
-        done(bytes ? V2API::parseObject(*bytes) : std::nullopt);
-    };
-    const QUrl url = m_baseURL.resolved(QUrl(path));
-    if (!url.isValid() || url.isRelative()) {
-        HttpFetch::fail(this, finish);
-        return;
-    }
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    HttpFetch::send(request, QJsonDocument(body).toJson(QJsonDocument::Compact),
-                    m_timing.requestTimeoutMs, this, finish);
+    V2API::postTo(m_baseURL.resolved(QUrl(path)), body, m_timing.requestTimeoutMs, this,
+                  std::move(done));
 }
 
 void LoginService::start()
@@ -160,7 +140,7 @@ void LoginService::start()
                  setPhase(Phase::loggedOut(QString::fromUtf8(verifyFailedText)));
                  return;
              }
-             const auto member = decodeMember(reply->value(QLatin1String("member")));
+             const auto member = V2API::decode<Member>(reply->value(QLatin1String("member")));
              const auto date = dateFromJson(reply->value(QLatin1String("expireAt")));
              setExpireAt(date);
              if (date)
@@ -242,7 +222,7 @@ void LoginService::pollOnce(quint64 generation)
                      QSettings().setValue(expireAtKey, *date);
                  setExpireAt(date);
                  setQrcode(QImage());
-                 const auto member = decodeMember(reply->value(QLatin1String("member")));
+                 const auto member = V2API::decode<Member>(reply->value(QLatin1String("member")));
                  setPhase(Phase::loggedIn(member.value_or(Member::placeholder())));
                  scheduleExpiry(date);
                  return;
@@ -324,7 +304,7 @@ void LoginService::updateNickname(const QString& nickname, QObject* context,
              if (succeeded(reply)) {
                  // Applied only while the same member is signed in and no newer name is
                  // on its way.
-                 const auto member = decodeMember(reply->value(QLatin1String("member")));
+                 const auto member = V2API::decode<Member>(reply->value(QLatin1String("member")));
                  if (member && generation == m_generation
                      && nicknameGeneration == m_nicknameGeneration && m_phase.isLoggedIn()
                      && m_phase.member.memberKey == sentFor)

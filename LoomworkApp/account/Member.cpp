@@ -1,16 +1,12 @@
 #include "account/Member.h"
 
+#include "engine/JsonRead.h"
+
 namespace {
 
 bool optionalString(const QJsonObject& object, const char* key, std::optional<QString>& out)
 {
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (value.isUndefined() || value.isNull())
-        return true;
-    if (!value.isString())
-        return false;
-    out = value.toString();
-    return true;
+    return JsonRead::optionalString(object.value(QLatin1String(key)), out);
 }
 
 } // namespace

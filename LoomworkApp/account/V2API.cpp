@@ -30,25 +30,30 @@ std::optional<qint64> V2API::integerStatus(const QJsonObject& reply)
     return qint64(value);
 }
 
-void V2API::post(const QString& path, const QJsonObject& body, double timeoutSeconds,
-                 QObject* context, Done done)
+void V2API::postTo(const QUrl& url, const QJsonObject& body, int timeoutMs, QObject* context,
+                   Done done)
 {
     const auto finish = [done = std::move(done)](const std::optional<QByteArray>& bytes) {
         done(bytes ? parseObject(*bytes) : std::nullopt);
     };
-    const QUrl url = ServerConfig::url(path);
-    if (!url.isValid()) {
+    if (!url.isValid() || url.isRelative()) {
         HttpFetch::fail(context, finish);
         return;
     }
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    HttpFetch::send(request, QJsonDocument(body).toJson(QJsonDocument::Compact), timeoutMs,
+                    context, finish);
+}
+
+void V2API::post(const QString& path, const QJsonObject& body, double timeoutSeconds,
+                 QObject* context, Done done)
+{
     QJsonObject complete = body;
     if (!complete.contains(QLatin1String("token"))) {
         if (const auto token = TokenStore::read())
             complete.insert(QLatin1String("token"), *token);
     }
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const int timeoutMs = int(std::clamp(timeoutSeconds * 1000.0, 1.0, 3.6e6));
-    HttpFetch::send(request, QJsonDocument(complete).toJson(QJsonDocument::Compact), timeoutMs,
-                    context, finish);
+    postTo(ServerConfig::url(path), complete, timeoutMs, context, std::move(done));
 }

@@ -8,6 +8,7 @@
 #include <QJsonValue>
 #include <QList>
 #include <QString>
+#include <QUrl>
 
 class QObject;
 
@@ -70,6 +71,9 @@ using Done = std::function<void(const Reply& reply)>;
 // Call on the GUI thread; `done` runs there later, never once `context` is gone.
 void post(const QString& path, const QJsonObject& body, double timeoutSeconds,
           QObject* context, Done done);
+
+// POSTs `body` as it stands to `url`; an invalid or relative address fails, queued.
+void postTo(const QUrl& url, const QJsonObject& body, int timeoutMs, QObject* context, Done done);
 
 // The reply object of a body, if it is one.
 Reply parseObject(const QByteArray& body);

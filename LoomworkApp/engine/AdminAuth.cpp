@@ -11,6 +11,7 @@
 
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/AlertPresenter.h"
+#include "engine/EngineText.h"
 
 namespace {
 
@@ -26,8 +27,7 @@ QStringList rootAndCategories(const QString& root)
 {
     QStringList paths{root};
     for (const ZFCPluginType type : ZFCPluginType::allCases())
-        paths.append(root + QLatin1Char('/') + QString::fromUtf8(type.directoryName().data(),
-                                                                  qsizetype(type.directoryName().size())));
+        paths.append(root + QLatin1Char('/') + EngineText::directoryName(type));
     return paths;
 }
 

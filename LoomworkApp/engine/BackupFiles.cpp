@@ -9,7 +9,8 @@
 #include <unistd.h>
 
 #include <QFile>
-#include <QSaveFile>
+
+#include "engine/AtomicFile.h"
 
 namespace fs = std::filesystem;
 
@@ -110,18 +111,7 @@ int BackupFiles::rename(const QString& from, const QString& to)
 
 int BackupFiles::writeFile(const QString& path, const QByteArray& bytes)
 {
-    errno = 0;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return errno ? errno : EIO;
-    if (file.write(bytes) != bytes.size()) {
-        const int error = errno ? errno : EIO;
-        file.cancelWriting();
-        return error;
-    }
-    if (!file.commit())
-        return errno ? errno : EIO;
-    return 0;
+    return AtomicFile::write(path, bytes);
 }
 
 BackupFiles& BackupFiles::current()

@@ -6,13 +6,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QXmlStreamReader>
 
 #include "account/ServerConfig.h"
 #include "engine/AppPaths.h"
+#include "engine/AtomicFile.h"
 #include "engine/CompatBundled.h"
 #include "engine/HttpFetch.h"
+#include "engine/JsonRead.h"
 #include "engine/LocalizationGlossary.h"
 #include "engine/VersionNum.h"
 
@@ -81,24 +82,12 @@ std::optional<CompatService::RemotePayload> CompatService::RemotePayload::fromJs
         return !value.isUndefined() && !value.isNull();
     };
     RemotePayload payload;
-    if (present("updatedAt")) {
-        const QJsonValue value = object.value(QLatin1String("updatedAt"));
-        if (!value.isString())
-            return std::nullopt;
-        payload.updatedAt = value.toString();
-    }
+    if (!JsonRead::optionalString(object.value(QLatin1String("updatedAt")), payload.updatedAt))
+        return std::nullopt;
     if (present("rows")) {
-        const QJsonValue value = object.value(QLatin1String("rows"));
-        if (!value.isArray())
+        payload.rows = CompatRow::listFromJson(object.value(QLatin1String("rows")));
+        if (!payload.rows)
             return std::nullopt;
-        QList<CompatRow> rows;
-        for (const QJsonValue& element : value.toArray()) {
-            const auto row = element.isObject() ? CompatRow::fromJson(element.toObject()) : std::nullopt;
-            if (!row)
-                return std::nullopt;
-            rows.append(*row);
-        }
-        payload.rows = rows;
     }
     if (present("glossary")) {
         const QJsonValue value = object.value(QLatin1String("glossary"));
@@ -192,11 +181,8 @@ void CompatService::apply(const RemotePayload& payload, Source source)
 void CompatService::saveCache(const RemotePayload& payload) const
 {
     QDir().mkpath(QFileInfo(m_options.cachePath).absolutePath());
-    QSaveFile file(m_options.cachePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(QJsonDocument(payload.toJson()).toJson(QJsonDocument::Compact));
-    file.commit();
+    AtomicFile::write(m_options.cachePath,
+                      QJsonDocument(payload.toJson()).toJson(QJsonDocument::Compact));
 }
 
 void CompatService::load()

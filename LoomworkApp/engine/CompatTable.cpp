@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 
+#include "engine/JsonRead.h"
 #include "engine/VersionNum.h"
 
 namespace {
@@ -28,6 +29,20 @@ std::optional<CompatRow> CompatRow::fromJson(const QJsonObject& object)
     return row;
 }
 
+std::optional<QList<CompatRow>> CompatRow::listFromJson(const QJsonValue& value)
+{
+    if (!value.isArray())
+        return std::nullopt;
+    QList<CompatRow> rows;
+    for (const QJsonValue& element : value.toArray()) {
+        const auto row = element.isObject() ? fromJson(element.toObject()) : std::nullopt;
+        if (!row)
+            return std::nullopt;
+        rows.append(*row);
+    }
+    return rows;
+}
+
 QJsonObject CompatRow::toJson() const
 {
     return {{"fcp", fcp}, {"motion", motion}, {"ozml", ozml}, {"dv", dv}};
@@ -35,23 +50,13 @@ QJsonObject CompatRow::toJson() const
 
 std::optional<CompatTable> CompatTable::fromJson(const QJsonObject& object)
 {
-    const auto rowsValue = object.value(QLatin1String("rows"));
-    if (!rowsValue.isArray())
+    auto rows = CompatRow::listFromJson(object.value(QLatin1String("rows")));
+    if (!rows)
         return std::nullopt;
     CompatTable table;
-    const auto updated = object.value(QLatin1String("updatedAt"));
-    if (updated.isString())
-        table.updatedAt = updated.toString();
-    else if (!updated.isUndefined() && !updated.isNull())
+    table.rows = std::move(*rows);
+    if (!JsonRead::optionalString(object.value(QLatin1String("updatedAt")), table.updatedAt))
         return std::nullopt;
-    for (const auto& value : rowsValue.toArray()) {
-        if (!value.isObject())
-            return std::nullopt;
-        auto row = CompatRow::fromJson(value.toObject());
-        if (!row)
-            return std::nullopt;
-        table.rows.append(*row);
-    }
     return table;
 }
 

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QList>
 #include <QString>
 
@@ -20,6 +21,8 @@ struct CompatRow
 
     // All four keys are required; a wrong type fails the row.
     static std::optional<CompatRow> fromJson(const QJsonObject& object);
+    // An array of rows; one bad element fails the whole list.
+    static std::optional<QList<CompatRow>> listFromJson(const QJsonValue& value);
     QJsonObject toJson() const;
 };
 

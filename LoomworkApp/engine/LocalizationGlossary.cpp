@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTextBoundaryFinder>
 
+#include "engine/EngineText.h"
 #include "engine/LocalizationGlossaryTables.h"
 
 namespace {
@@ -74,13 +75,7 @@ QList<Character> characters(const QString& text)
     return result;
 }
 
-bool isChinese(char32_t scalar)
-{
-    return (scalar >= 0x3400 && scalar <= 0x4DBF) || (scalar >= 0x4E00 && scalar <= 0x9FFF)
-        || (scalar >= 0xF900 && scalar <= 0xFAFF);
-}
-
-bool isChinese(const Character& c) { return isChinese(c.scalar); }
+bool isChinese(const Character& c) { return EngineText::isChineseScalar(c.scalar); }
 bool isLetter(const Character& c) { return QChar::isLetter(c.scalar); }
 bool isNumber(const Character& c) { return QChar::isNumber(c.scalar); }
 bool isWhitespace(const Character& c) { return QChar::isSpace(c.scalar); }
@@ -471,13 +466,6 @@ LocalizationGlossary::Table LocalizationGlossary::terms()
     Table merged = bundledTerms();
     merged.insert(extra);
     return merged;
-}
-
-bool LocalizationGlossary::containsChinese(const QString& text)
-{
-    const QList<Character> chars = characters(text);
-    return std::any_of(chars.cbegin(), chars.cend(),
-                       [](const Character& c) { return isChinese(c); });
 }
 
 const QHash<QString, QString>& LocalizationGeneral::words()

@@ -28,10 +28,6 @@ public:
     static Table extraTerms();
     // bundledTerms with extraTerms over it; extra values win.
     static Table terms();
-
-    // True when a character of `text` has its first scalar in U+3400..U+4DBF,
-    // U+4E00..U+9FFF or U+F900..U+FAFF.
-    static bool containsChinese(const QString& text);
 };
 
 // The general vocabulary consulted after the terms.

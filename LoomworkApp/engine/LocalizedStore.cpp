@@ -2,20 +2,13 @@
 
 #include <QFile>
 #include <QJsonDocument>
-#include <QSaveFile>
-#include <QTimeZone>
 
 #include "engine/AppPaths.h"
+#include "engine/AtomicFile.h"
 #include "engine/EngineText.h"
+#include "engine/ReferenceDate.h"
 
 namespace {
-
-// Dates are stored as seconds since 2001-01-01 00:00:00 UTC.
-const QDateTime& referenceDate()
-{
-    static const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc());
-    return reference;
-}
 
 enum class FileState {
     missing,
@@ -57,11 +50,7 @@ void writeRecords(const QHash<QString, LocalizedRecord>& records, FileState befo
     QJsonObject root;
     for (auto it = records.cbegin(); it != records.cend(); ++it)
         root.insert(it.key(), it->toJson());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Compact));
-    file.commit();
+    AtomicFile::write(path, QJsonDocument(root).toJson(QJsonDocument::Compact));
 }
 
 } // namespace
@@ -86,7 +75,7 @@ std::optional<LocalizedRecord> LocalizedRecord::fromJson(const QJsonObject& obje
     record.root = root.toString();
     record.type = type.toString();
     record.count = int(countValue);
-    record.date = referenceDate().addMSecs(qRound64(date.toDouble() * 1000.0));
+    record.date = ReferenceDate::fromSeconds(date.toDouble());
     return record;
 }
 
@@ -97,7 +86,7 @@ QJsonObject LocalizedRecord::toJson() const
             {QStringLiteral("root"), root},
             {QStringLiteral("type"), type},
             {QStringLiteral("count"), count},
-            {QStringLiteral("date"), double(referenceDate().msecsTo(date)) / 1000.0}};
+            {QStringLiteral("date"), ReferenceDate::toSeconds(date)}};
 }
 
 QString LocalizedStore::fileURL()

@@ -10,11 +10,6 @@ namespace {
 
 const QString kSystemLibrary = QStringLiteral("/Library/Application Support/Final Cut Pro/Templates.localized");
 
-QString typeRaw(ZFCPluginType type)
-{
-    return EngineText::rawValue(type);
-}
-
 } // namespace
 
 std::optional<PluginRoot> PluginRoot::from(const QString& raw)
@@ -64,7 +59,7 @@ QString PluginRoot::path() const
 
 QString Plugin::id() const
 {
-    return root.rawValue() + QLatin1Char('|') + typeRaw(type) + QLatin1Char('|') + path;
+    return root.rawValue() + QLatin1Char('|') + EngineText::rawValue(type) + QLatin1Char('|') + path;
 }
 
 QString Plugin::sizeText() const
@@ -98,7 +93,7 @@ size_t qHash(const Plugin& p, size_t seed) noexcept
 {
     QtPrivate::QHashCombine combine;
     seed = combine(seed, p.name);
-    seed = combine(seed, typeRaw(p.type));
+    seed = combine(seed, EngineText::rawValue(p.type));
     seed = combine(seed, p.root.rawValue());
     seed = combine(seed, p.path);
     seed = combine(seed, p.sizeBytes);

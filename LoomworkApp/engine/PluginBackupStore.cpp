@@ -12,13 +12,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextBoundaryFinder>
-#include <QTimeZone>
 #include <QUuid>
 
 #include "engine/AdminAuth.h"
 #include "engine/AppPaths.h"
 #include "engine/BackupFiles.h"
+#include "engine/JsonRead.h"
 #include "engine/PluginBackupError.h"
+#include "engine/ReferenceDate.h"
 
 namespace {
 
@@ -26,12 +27,6 @@ constexpr int kNameCharacters = 40;
 // Room left for the name in a 255-byte file name after the date and the suffix.
 constexpr qsizetype kNameBytes = 200;
 constexpr qsizetype kMaxFileNameBytes = 255;
-
-const QDateTime& referenceDate()
-{
-    static const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc());
-    return reference;
-}
 
 QString payloadFolder(const QString& backupDirectory)
 {
@@ -120,23 +115,21 @@ std::optional<PluginBackupStore::Meta> PluginBackupStore::Meta::fromJson(const Q
     const auto createdAt = object.value(QLatin1String("createdAt"));
     const auto reason = object.value(QLatin1String("reason"));
     const auto byteCount = object.value(QLatin1String("byteCount"));
-    if (!pluginName.isString() || !originalPath.isString() || !createdAt.isDouble() || !reason.isString()
-        || !byteCount.isDouble())
+    if (!pluginName.isString() || !originalPath.isString() || !createdAt.isDouble() || !reason.isString())
         return std::nullopt;
     // About 30,000 years either way: beyond that the date arithmetic would overflow.
     const double seconds = createdAt.toDouble();
     if (!std::isfinite(seconds) || std::abs(seconds) > 1e12)
         return std::nullopt;
-    // A whole number that fits 64 bits; toInteger() gives the default for anything else.
-    const qint64 bytes = byteCount.toInteger(-1);
-    if (bytes != byteCount.toInteger(0))
+    const auto bytes = JsonRead::wholeNumber(byteCount);
+    if (!bytes)
         return std::nullopt;
     Meta meta;
     meta.pluginName = pluginName.toString();
     meta.originalPath = originalPath.toString();
-    meta.createdAt = referenceDate().addMSecs(qRound64(seconds * 1000.0));
+    meta.createdAt = ReferenceDate::fromSeconds(seconds);
     meta.reason = reason.toString();
-    meta.byteCount = bytes;
+    meta.byteCount = *bytes;
     return meta;
 }
 
@@ -144,7 +137,7 @@ QByteArray PluginBackupStore::Meta::toJson() const
 {
     const QJsonObject object{{QStringLiteral("pluginName"), pluginName},
                              {QStringLiteral("originalPath"), originalPath},
-                             {QStringLiteral("createdAt"), double(referenceDate().msecsTo(createdAt)) / 1000.0},
+                             {QStringLiteral("createdAt"), ReferenceDate::toSeconds(createdAt)},
                              {QStringLiteral("reason"), reason},
                              {QStringLiteral("byteCount"), byteCount}};
     return QJsonDocument(object).toJson(QJsonDocument::Compact);

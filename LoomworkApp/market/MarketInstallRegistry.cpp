@@ -9,26 +9,17 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
-#include <QSaveFile>
 
 #include "engine/AppPaths.h"
+#include "engine/AtomicFile.h"
 #include "engine/EngineText.h"
+#include "engine/JsonRead.h"
 #include "engine/Plugin.h"
 
 namespace {
 
 QMutex g_lock;
 std::optional<QHash<QString, MarketInstallRegistry::Entry>> g_copy;
-
-std::optional<qint64> integerValue(const QJsonValue& value)
-{
-    if (!value.isDouble())
-        return std::nullopt;
-    const double d = value.toDouble();
-    if (d != double(qint64(d)))
-        return std::nullopt;
-    return qint64(d);
-}
 
 QHash<QString, MarketInstallRegistry::Entry> readFile()
 {
@@ -44,7 +35,7 @@ QHash<QString, MarketInstallRegistry::Entry> readFile()
         const QJsonObject entry = it.value().toObject();
         const auto pluginId = entry.value(QLatin1String("pluginId"));
         const auto name = entry.value(QLatin1String("name"));
-        const auto installedAt = integerValue(entry.value(QLatin1String("installedAt")));
+        const auto installedAt = JsonRead::wholeNumber(entry.value(QLatin1String("installedAt")));
         if (!it.value().isObject() || !pluginId.isString() || !name.isString() || !installedAt)
             return {}; // one malformed entry spoils the whole file, as the decoder sees it
         result.insert(it.key(), {pluginId.toString(), name.toString(), *installedAt});
@@ -69,11 +60,8 @@ void save()
                                           {QStringLiteral("name"), it->name},
                                           {QStringLiteral("installedAt"), double(it->installedAt)}});
     }
-    QSaveFile file(MarketInstallRegistry::fileURL());
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Compact));
-    file.commit();
+    AtomicFile::write(MarketInstallRegistry::fileURL(),
+                      QJsonDocument(root).toJson(QJsonDocument::Compact));
 }
 
 void addNames(QSet<QString>& names, const QString& folder)

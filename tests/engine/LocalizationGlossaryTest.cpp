@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QStringList>
 
+#include "engine/EngineText.h"
 #include "engine/LocalizationGlossary.h"
 #include "engine/LocalizationGlossaryTables.h"
 #include "support/app/QtPrint.h"
@@ -257,9 +258,9 @@ TEST(LocalizationGlossaryChinese, FirstScalarRanges)
     for (const auto& c : cases) {
         SCOPED_TRACE(QString::number(uint(c.scalar), 16).toStdString());
         const QString text = QString::fromUcs4(&c.scalar, 1);
-        EXPECT_EQ(LocalizationGlossary::containsChinese(QStringLiteral("ab") + text), c.chinese);
+        EXPECT_EQ(EngineText::containsChinese(QStringLiteral("ab") + text), c.chinese);
     }
-    EXPECT_FALSE(LocalizationGlossary::containsChinese(QString()));
+    EXPECT_FALSE(EngineText::containsChinese(QString()));
 }
 
 namespace {
@@ -296,7 +297,7 @@ TEST(LocalizationGlossaryTables, SizesKeysAndValues)
             EXPECT_EQ(key, key.toLower());
             EXPECT_FALSE(value.trimmed().isEmpty());
             if (key != QLatin1String("|")) {
-                EXPECT_TRUE(LocalizationGlossary::containsChinese(value));
+                EXPECT_TRUE(EngineText::containsChinese(value));
             }
         }
     }

@@ -68,22 +68,22 @@ void addDocumentRoutes(Server& server)
 
     server.route("POST", "/__test/document", [documents](const Request& request) {
         const Json& body = request.body;
-        if (!body.is_object() || !body.contains("path") || !body["path"].is_string())
+        const auto path = stringField(body, "path");
+        if (!path)
             return Reply::failure(2, "path missing");
-        const std::string path = body["path"].get<std::string>();
         std::lock_guard lock(documents->mutex);
         if (body.value("remove", false)) {
-            documents->byPath.erase(path);
+            documents->byPath.erase(*path);
             return Reply::ok({});
         }
         Reply document;
-        if (body.contains("raw") && body["raw"].is_string())
-            document.raw = body["raw"].get<std::string>();
+        if (const auto raw = stringField(body, "raw"))
+            document.raw = *raw;
         else if (body.contains("document"))
             document.json = body["document"];
         else
             return Reply::failure(2, "document missing");
-        documents->byPath[path] = document;
+        documents->byPath[*path] = document;
         return Reply::ok({});
     });
 }

@@ -78,8 +78,8 @@ public:
     // The given login, or the newest one still pending.
     PendingLogin* find(const Json& body)
     {
-        if (body.is_object() && body.contains("loginKey") && body["loginKey"].is_string()) {
-            auto found = pending.find(body["loginKey"].get<std::string>());
+        if (const auto loginKey = stringField(body, "loginKey")) {
+            auto found = pending.find(*loginKey);
             return found == pending.end() ? nullptr : &found->second;
         }
         PendingLogin* newest = nullptr;
@@ -92,9 +92,10 @@ public:
 
     const Session* session(const Json& body)
     {
-        if (!body.is_object() || !body.contains("token") || !body["token"].is_string())
+        const auto token = stringField(body, "token");
+        if (!token)
             return nullptr;
-        auto found = sessions.find(body["token"].get<std::string>());
+        auto found = sessions.find(*token);
         if (found == sessions.end() || found->second.expireAt <= nowSeconds())
             return nullptr;
         return &found->second;
@@ -130,9 +131,8 @@ void addLoginRoutes(Server& server)
     });
 
     server.route("POST", "/v2/getLoginQrcode", [state](const Request& request) {
-        const Json& body = request.body;
-        if (!body.is_object() || !body.contains("mspKey") || !body["mspKey"].is_string()
-            || body["mspKey"].get<std::string>().empty())
+        const auto mspKey = stringField(request.body, "mspKey");
+        if (!mspKey || mspKey->empty())
             return Reply::failure(2, "缺少应用标识");
         std::lock_guard lock(state->mutex);
         const std::string loginKey = state->newKey(24);
@@ -146,11 +146,11 @@ void addLoginRoutes(Server& server)
     });
 
     server.route("POST", "/v2/getLogin", [state](const Request& request) {
-        const Json& body = request.body;
-        if (!body.is_object() || !body.contains("loginKey") || !body["loginKey"].is_string())
+        const auto loginKey = stringField(request.body, "loginKey");
+        if (!loginKey)
             return Reply::failure(3, "缺少登录标识");
         std::lock_guard lock(state->mutex);
-        auto found = state->pending.find(body["loginKey"].get<std::string>());
+        auto found = state->pending.find(*loginKey);
         if (found == state->pending.end())
             return Reply::failure(1, "二维码已失效");
         PendingLogin& login = found->second;
@@ -174,12 +174,11 @@ void addLoginRoutes(Server& server)
         const Session* session = state->session(request.body);
         if (!session)
             return Reply::failure(2, "登录已失效，请重新登录");
-        const Json& body = request.body;
-        if (!body.contains("nickname") || !body["nickname"].is_string()
-            || body["nickname"].get<std::string>().empty())
+        const auto nickname = stringField(request.body, "nickname");
+        if (!nickname || nickname->empty())
             return Reply::failure(3, "昵称不能为空");
         Json& member = state->members[session->memberKey];
-        member["nickName"] = body["nickname"];
+        member["nickName"] = *nickname;
         return Reply::ok({{"member", member}});
     });
 
@@ -192,10 +191,11 @@ void addLoginRoutes(Server& server)
             return Reply::failure(4, "no pending login");
         login->confirmed = true;
         const Json& body = request.body;
-        if (body.is_object() && body.contains("member") && body["member"].is_object()
-            && body["member"].contains("memberKey") && body["member"]["memberKey"].is_string()) {
-            login->memberKey = body["member"]["memberKey"].get<std::string>();
-            state->members[login->memberKey] = body["member"];
+        if (body.is_object() && body.contains("member")) {
+            if (const auto memberKey = stringField(body["member"], "memberKey")) {
+                login->memberKey = *memberKey;
+                state->members[login->memberKey] = body["member"];
+            }
         }
         return Reply::ok({});
     });

@@ -24,14 +24,17 @@ Json parseBody(const std::string& raw)
     return parsed.is_discarded() ? Json(nullptr) : parsed;
 }
 
-std::string stringOr(const Json& object, const char* key, const std::string& fallback)
-{
-    if (object.is_object() && object.contains(key) && object[key].is_string())
-        return object[key].get<std::string>();
-    return fallback;
-}
-
 } // namespace
+
+std::optional<std::string> stringField(const Json& object, const char* key)
+{
+    if (!object.is_object())
+        return std::nullopt;
+    const auto found = object.find(key);
+    if (found == object.end() || !found->is_string())
+        return std::nullopt;
+    return found->get<std::string>();
+}
 
 Reply Reply::ok(Json payload)
 {
@@ -227,7 +230,7 @@ void Server::addControls()
     // reply), "body" (raw text), "contentType", "delayMs", "padBytes", "times".
     route("POST", "/__test/script", [this](const Request& request) {
         const Json& b = request.body;
-        const std::string path = stringOr(b, "route", "");
+        const std::string path = stringField(b, "route").value_or("");
         if (path.empty())
             return Reply::failure(2, "route missing");
         Script script;

@@ -38,6 +38,9 @@ struct Request
     std::map<std::string, std::string> query;
 };
 
+// `object[key]` when `object` is an object with a string under `key`.
+std::optional<std::string> stringField(const Json& object, const char* key);
+
 // What a route answers. `raw` wins over `json` when set.
 struct Reply
 {

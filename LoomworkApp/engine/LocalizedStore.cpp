@@ -1,11 +1,14 @@
 #include "engine/LocalizedStore.h"
 
+#include <climits>
+
 #include <QFile>
 #include <QJsonDocument>
 
 #include "engine/AppPaths.h"
 #include "engine/AtomicFile.h"
 #include "engine/EngineText.h"
+#include "engine/JsonRead.h"
 #include "engine/ReferenceDate.h"
 
 namespace {
@@ -66,16 +69,17 @@ std::optional<LocalizedRecord> LocalizedRecord::fromJson(const QJsonObject& obje
     if (!pluginName.isString() || !path.isString() || !root.isString() || !type.isString() || !count.isDouble()
         || !date.isDouble())
         return std::nullopt;
-    const double countValue = count.toDouble();
-    if (countValue != double(int(countValue)))
+    const auto countValue = JsonRead::wholeNumber(count);
+    const auto when = ReferenceDate::fromSeconds(date.toDouble());
+    if (!countValue || *countValue < INT_MIN || *countValue > INT_MAX || !when)
         return std::nullopt;
     LocalizedRecord record;
     record.pluginName = pluginName.toString();
     record.path = path.toString();
     record.root = root.toString();
     record.type = type.toString();
-    record.count = int(countValue);
-    record.date = ReferenceDate::fromSeconds(date.toDouble());
+    record.count = int(*countValue);
+    record.date = *when;
     return record;
 }
 

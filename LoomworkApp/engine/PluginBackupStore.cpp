@@ -117,9 +117,8 @@ std::optional<PluginBackupStore::Meta> PluginBackupStore::Meta::fromJson(const Q
     const auto byteCount = object.value(QLatin1String("byteCount"));
     if (!pluginName.isString() || !originalPath.isString() || !createdAt.isDouble() || !reason.isString())
         return std::nullopt;
-    // About 30,000 years either way: beyond that the date arithmetic would overflow.
-    const double seconds = createdAt.toDouble();
-    if (!std::isfinite(seconds) || std::abs(seconds) > 1e12)
+    const auto created = ReferenceDate::fromSeconds(createdAt.toDouble());
+    if (!created)
         return std::nullopt;
     const auto bytes = JsonRead::wholeNumber(byteCount);
     if (!bytes)
@@ -127,7 +126,7 @@ std::optional<PluginBackupStore::Meta> PluginBackupStore::Meta::fromJson(const Q
     Meta meta;
     meta.pluginName = pluginName.toString();
     meta.originalPath = originalPath.toString();
-    meta.createdAt = ReferenceDate::fromSeconds(seconds);
+    meta.createdAt = *created;
     meta.reason = reason.toString();
     meta.byteCount = *bytes;
     return meta;

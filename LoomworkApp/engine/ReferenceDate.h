@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cmath>
+#include <optional>
+
 #include <QDateTime>
 #include <QTimeZone>
 
@@ -12,8 +15,12 @@ inline const QDateTime& origin()
     return reference;
 }
 
-inline QDateTime fromSeconds(double seconds)
+// Nothing for a value that is not finite or lies beyond about 30,000 years either way,
+// where the date arithmetic would overflow.
+inline std::optional<QDateTime> fromSeconds(double seconds)
 {
+    if (!std::isfinite(seconds) || std::abs(seconds) > 1e12)
+        return std::nullopt;
     return origin().addMSecs(qRound64(seconds * 1000.0));
 }
 

@@ -95,6 +95,11 @@ TEST_F(LocalizedStoreTest, AnUndecodableFileReadsEmptyAndIsSetAsideBeforeItIsRep
         noDate,
         "{\"/p\": {\"pluginName\": \"P\", \"path\": \"/p\", \"root\": \"user\", \"type\": \"effect\", \"count\": "
         "\"2\", \"date\": 1}}",
+        // Numbers beyond what a date or a count can hold.
+        "{\"/p\": {\"pluginName\": \"P\", \"path\": \"/p\", \"root\": \"user\", \"type\": \"effect\", \"count\": 2, "
+        "\"date\": 1e300}}",
+        "{\"/p\": {\"pluginName\": \"P\", \"path\": \"/p\", \"root\": \"user\", \"type\": \"effect\", \"count\": 1e20, "
+        "\"date\": 1}}",
         "[]",
         "{\"/p\": 1}",
         "{truncated",

@@ -43,6 +43,9 @@ void HttpFetch::send(QNetworkRequest request, const std::optional<QByteArray>& b
 {
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
+    // The body may carry the session token: it never follows a redirect to another host.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::SameOriginRedirectPolicy);
     QNetworkReply* reply = body ? manager().post(request, *body) : manager().get(request);
 
     auto abandoned = std::make_shared<bool>(false);

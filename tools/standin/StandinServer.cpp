@@ -96,6 +96,8 @@ bool Server::start()
             request.query[key] = value;
         const Reply reply = dispatch(request);
         response.status = reply.httpStatus;
+        for (const auto& [name, value] : reply.headers)
+            response.set_header(name, value);
         response.set_content(reply.raw ? *reply.raw : reply.json.dump(), reply.contentType);
     };
     m_http->Get(".*", handle);
@@ -220,6 +222,8 @@ Reply Server::applyScript(const Script& script, const Request& request, const Ha
         reply.httpStatus = *script.httpStatus;
     if (script.contentType)
         reply.contentType = *script.contentType;
+    for (const auto& [name, value] : script.headers)
+        reply.headers[name] = value;
     return reply;
 }
 
@@ -227,7 +231,8 @@ void Server::addControls()
 {
     // Replaces the next reply(ies) of one route. Fields: "route" (required), "http",
     // "status", "info", "fields" (merged; null removes a key), "reply" (the whole JSON
-    // reply), "body" (raw text), "contentType", "delayMs", "padBytes", "times".
+    // reply), "body" (raw text), "contentType", "headers" (an object of "Location",
+    // "Content-Disposition", "Content-Encoding"), "delayMs", "padBytes", "times".
     route("POST", "/__test/script", [this](const Request& request) {
         const Json& b = request.body;
         const std::string path = stringField(b, "route").value_or("");
@@ -248,6 +253,12 @@ void Server::addControls()
             script.body = b["body"].get<std::string>();
         if (b.contains("contentType") && b["contentType"].is_string())
             script.contentType = b["contentType"].get<std::string>();
+        if (b.contains("headers") && b["headers"].is_object()) {
+            for (const char* name : {"Location", "Content-Disposition", "Content-Encoding"}) {
+                if (const auto value = stringField(b["headers"], name))
+                    script.headers[name] = *value;
+            }
+        }
         if (b.contains("delayMs") && b["delayMs"].is_number_integer())
             script.delayMs = b["delayMs"].get<int>();
         if (b.contains("padBytes") && b["padBytes"].is_number_unsigned())

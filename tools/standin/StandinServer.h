@@ -27,6 +27,7 @@ struct Options
     int port = 0;                        // 0 picks a free port
     double autoScanAfterSeconds = -1;    // a QR login confirms itself after this; < 0 never
     double sessionSeconds = 3 * 24 * 3600.0;
+    std::string stateFile;               // sessions and members kept across runs; empty: none
 };
 
 struct Request
@@ -48,6 +49,7 @@ struct Reply
     Json json = Json::object();
     std::optional<std::string> raw;
     std::string contentType = "application/json; charset=utf-8";
+    std::map<std::string, std::string> headers;
 
     static Reply ok(Json payload);                       // {"status":0,"info":"ok",...payload}
     static Reply failure(int status, const std::string& info);
@@ -96,6 +98,7 @@ private:
         std::optional<Json> reply;
         std::optional<std::string> body;
         std::optional<std::string> contentType;
+        std::map<std::string, std::string> headers;
         int delayMs = 0;
         size_t padBytes = 0;
     };

@@ -2,6 +2,7 @@
 //   --port N                 0 (the default) picks a free port
 //   --auto-scan-after SECS   a QR login confirms itself after SECS seconds
 //   --session-seconds SECS   how long a session lasts (default three days)
+//   --state FILE             keeps sessions and members in FILE across runs
 // Prints its base address ("http://127.0.0.1:PORT/") as the first line on stdout.
 #include <csignal>
 #include <cstdio>
@@ -18,7 +19,8 @@ namespace {
 int usage()
 {
     std::cerr << "usage: loomwork-standin [--port N] [--auto-scan-after SECONDS] "
-                 "[--session-seconds SECONDS]\n";
+                 "[--session-seconds SECONDS] "
+                 "[--state FILE]\n";
     return 2;
 }
 
@@ -37,6 +39,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         double value = 0;
+        if (arg == "--state" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            options.stateFile = argv[++i];
+            continue;
+        }
         if (i + 1 >= argc || !number(argv[i + 1], value))
             return usage();
         ++i;

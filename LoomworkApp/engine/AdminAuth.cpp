@@ -12,6 +12,7 @@
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/LibraryWalk.h"
 
 namespace {
 
@@ -78,9 +79,17 @@ bool runCommand(const QString& command, const LogTexts* log)
 
 QString AdminAuth::quote(const QString& path)
 {
-    QString escaped = path;
-    escaped.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + escaped + QLatin1Char('\'');
+    QString quoted = QStringLiteral("'");
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        // A name byte that is not UTF-8 is written by printf, so the shell sees that byte.
+        if (const int byte = LibraryWalk::escapedByte(path, i); byte >= 0)
+            quoted += QStringLiteral("'\"$(printf '\\%1')\"'").arg(byte, 3, 8, QLatin1Char('0'));
+        else if (path[i] == QLatin1Char('\''))
+            quoted += QStringLiteral("'\\''");
+        else
+            quoted += path[i];
+    }
+    return quoted + QLatin1Char('\'');
 }
 
 QString AdminAuth::appleScript(const QString& shellCommand)

@@ -83,7 +83,7 @@ void scanRoot(PluginRoot root, PluginScanner::ScanResult& result)
             plugin.name = fromNative(name);
             plugin.type = type;
             plugin.root = root;
-            plugin.path = fromNative(folder);
+            plugin.path = LibraryWalk::exactPath(folder); // the name's bytes, for every operation
             plugin.sizeBytes = walk.allocatedBytes;
             plugin.modifiedAt = modifiedAt;
             plugin.ozmlVersion = summary.ozml;

@@ -32,6 +32,8 @@
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/LibraryWalk.h"
+#include "engine/NotificationHub.h"
 #include "engine/ProgressThrottle.h"
 #include "engine/SystemError.h"
 #include "market/MarketInstallRegistry.h"
@@ -42,7 +44,7 @@ namespace fs = std::filesystem;
 
 fs::path nativePath(const QString& path)
 {
-    return fs::path(QFile::encodeName(path).toStdString());
+    return fs::path(LibraryWalk::nativePath(path));
 }
 
 QString fromNative(const fs::path& path)
@@ -131,7 +133,7 @@ void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const 
     std::error_code error;
     fs::remove_all(previous, error);
     if (error && systemLibrary)
-        AdminAuth::adminRemove(fromNative(previous));
+        AdminAuth::adminRemove(LibraryWalk::exactPath(previous.native()));
 }
 
 // Like the file manager's remove: an item that is not there is a failure.
@@ -334,6 +336,12 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         }
     }
 
+    // A library we can write gets its missing category folders from us; only one we
+    // cannot write needs the administrator, whose refusal stops the install.
+    const bool libraryWritable = AdminAuth::isWritable(library);
+    const auto refused = [&] {
+        fail(QStringLiteral("无法写入系统库"), QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。"));
+    };
     int installed = 0;
     int renamed = 0;
     try {
@@ -346,10 +354,14 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                     continue;
                 const QString category = library + QLatin1Char('/') + EngineText::directoryName(*type);
                 if (!itemExists(nativePath(category))) {
-                    if (plan.root == PluginRoot::system)
-                        AdminAuth::adminCreateDirectory(category);
-                    else
+                    if (plan.root == PluginRoot::user || libraryWritable) {
                         QDir().mkpath(category);
+                    } else if (!AdminAuth::adminCreateDirectory(category)) {
+                        if (installed > 0)
+                            NotificationHub::instance().post(Notifications::pluginsDidChange);
+                        refused();
+                        return;
+                    }
                 }
                 const QString stored = QString::fromStdString(plugin.name);
                 const int occurrence = ++occurrences[InstallPlan::key(index, *type, stored)];
@@ -366,6 +378,9 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
             }
         }
     } catch (...) {
+        // What was installed before the failure is on disk: the lists must show it.
+        if (installed > 0)
+            NotificationHub::instance().post(Notifications::pluginsDidChange);
         fail(QStringLiteral("安装失败"), describe(std::current_exception()));
         return;
     }
@@ -446,8 +461,11 @@ void OperationsCenter::backup(const QList<Plugin>& plugins, BackupMode mode,
         return;
     std::vector<ZFCPackItem> items;
     items.reserve(std::size_t(plugins.size()));
-    for (const Plugin& plugin : plugins)
-        items.push_back(ZFCPackItem{plugin.type, plugin.name.toStdString(), nativePath(plugin.path)});
+    for (const Plugin& plugin : plugins) {
+        // The folder's own name bytes, which the packer checks, not the decoded display name.
+        const fs::path folder = nativePath(plugin.path);
+        items.push_back(ZFCPackItem{plugin.type, folder.filename().native(), folder});
+    }
 
     AlertPresenter::Panel panel;
     if (mode == BackupMode::multi) {

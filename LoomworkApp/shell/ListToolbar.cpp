@@ -58,6 +58,15 @@ void ListToolButton::setShowsLabel(bool shows)
     update();
 }
 
+void ListToolButton::setShowsIcon(bool shows)
+{
+    if (shows == m_showsIcon)
+        return;
+    m_showsIcon = shows;
+    updateGeometry();
+    update();
+}
+
 QColor ListToolButton::effectiveTint() const
 {
     const QColor tint = m_tint.isValid() ? m_tint : Palette::primary();
@@ -69,7 +78,8 @@ QSize ListToolButton::sizeHint() const
     if (!m_showsLabel)
         return {30, 28};
     const QFontMetrics fm(F::caption());
-    return {std::max(fm.horizontalAdvance(text()), 22) + 14, int(kIconSize) + kIconLabelGap + fm.height() + 8};
+    const int iconHeight = m_showsIcon ? int(kIconSize) + kIconLabelGap : 0;
+    return {std::max(fm.horizontalAdvance(text()), 22) + 14, iconHeight + fm.height() + 8};
 }
 
 void ListToolButton::enterEvent(QEnterEvent* event)
@@ -101,12 +111,13 @@ void ListToolButton::paintEvent(QPaintEvent*)
         return;
     }
     const QFontMetricsF fm(F::caption());
-    const qreal blockH = kIconSize + kIconLabelGap + fm.height();
-    const qreal top = (height() - blockH) / 2;
-    SymbolIcon::paint(p, QRectF(0, top, width(), kIconSize), m_symbol, tint, kIconSize);
+    const qreal iconH = m_showsIcon ? kIconSize + kIconLabelGap : 0;
+    const qreal top = (height() - iconH - fm.height()) / 2;
+    if (m_showsIcon)
+        SymbolIcon::paint(p, QRectF(0, top, width(), kIconSize), m_symbol, tint, kIconSize);
     p.setFont(F::caption());
     p.setPen(tint);
-    p.drawText(QRectF(0, top + kIconSize + kIconLabelGap, width(), fm.height()), Qt::AlignCenter, text());
+    p.drawText(QRectF(0, top + iconH, width(), fm.height()), Qt::AlignCenter, text());
 }
 
 ListToolbar::ListToolbar(PluginListController* controller, QWidget* owner)
@@ -260,9 +271,12 @@ void ListToolbar::syncEnabled()
 void ListToolbar::setDisplayMode(ToolbarModeStore::Mode mode)
 {
     m_mode = mode;
-    const bool labels = iconAndLabel(mode);
-    for (ListToolButton* button : {m_install, m_backup, m_refresh, m_delete, m_search})
+    const bool textOnly = mode == ToolbarModeStore::Mode::labelOnly;
+    const bool labels = iconAndLabel(mode) || textOnly;
+    for (ListToolButton* button : {m_install, m_backup, m_refresh, m_delete, m_search}) {
         button->setShowsLabel(labels);
+        button->setShowsIcon(!textOnly);
+    }
     m_titleAddress->setVisible(labels);
     QPalette p = m_titleAddress->palette();
     p.setColor(QPalette::WindowText, Palette::secondary());

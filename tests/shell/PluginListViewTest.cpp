@@ -204,6 +204,24 @@ TEST_F(PluginListViewTest, ContextItemsAndRowButtonsAreDisabledWhileBusy)
     EXPECT_TRUE(alerts.panels().isEmpty());
 }
 
+TEST_F(PluginListViewTest, TheTextOnlyModeDrawsNoSymbols)
+{
+    ListToolButton* button = list->toolbar()->installButton();
+    button->setText(QString());
+    button->resize(60, 40);
+    const auto blank = [&] {
+        const QImage image = button->grab().toImage();
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (image.pixel(x, y) != image.pixel(0, 0))
+                    return false;
+        return true;
+    };
+    EXPECT_FALSE(blank()) << "the symbol is drawn in the other modes";
+    list->toolbar()->setDisplayMode(ToolbarModeStore::Mode::labelOnly);
+    EXPECT_TRUE(blank()) << "a text-only button without a title draws nothing";
+}
+
 TEST_F(PluginListViewTest, ToolbarFollowsSignInSelectionScanAndBusy)
 {
     ListToolbar* bar = list->toolbar();

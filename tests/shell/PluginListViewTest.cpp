@@ -116,6 +116,14 @@ TEST_F(PluginListViewTest, HoverRevealsTheThreeRowButtons)
     EXPECT_FALSE(table->rowAt(2).buttonsShown()) << "two selected rows force nothing";
 }
 
+TEST_F(PluginListViewTest, AWindowMovedUnderAStillPointerLosesTheHover)
+{
+    QTest::mouseMove(table->viewport(), rowCenter(2));
+    ASSERT_EQ(table->hoveredRow(), 2);
+    main.move(main.pos() + QPoint(0, 200));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return table->hoveredRow() == -1; }, 2000));
+}
+
 TEST_F(PluginListViewTest, ClicksWithShiftAndControlSelectAsTheRulesSay)
 {
     click(1);

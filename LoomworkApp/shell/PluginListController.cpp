@@ -210,8 +210,8 @@ void PluginListController::pickFiles(const InstallRequest& onPicked)
     panel.title = QStringLiteral("选择 .zfcp 插件备份");
     panel.message = QStringLiteral("选择一个或多个 .zfcp 备份文件，接下来可选择安装到用户库或系统库。");
     panel.prompt = QStringLiteral("选择");
-    // Any letter case of the extension.
-    panel.nameFilters = {QStringLiteral("Loomwork 插件备份 (*.[zZ][fF][cC][pP])")};
+    // Qt's dialog matches the pattern in any letter case.
+    panel.nameFilters = {QStringLiteral("Loomwork 插件备份 (*.zfcp)")};
     panel.allowsMultipleSelection = true;
     panel.canChooseFiles = true;
     panel.canChooseDirectories = false;

@@ -12,10 +12,10 @@
 
 #include "engine/AdminAuth.h"
 #include "engine/LibraryWalk.h"
+#include "engine/MarketInstallRegistry.h"
 #include "engine/OperationsCenter.h"
 #include "engine/PluginScanner.h"
 #include "engine/SystemError.h"
-#include "market/MarketInstallRegistry.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"

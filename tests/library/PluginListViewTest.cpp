@@ -79,6 +79,11 @@ TEST_F(PluginListViewTest, HoverRevealsTheThreeRowButtons)
     ASSERT_TRUE(table->rowAt(2).buttonsShown());
     const QImage hovered = table->viewport()->grab(row2).toImage();
     EXPECT_NE(before, hovered) << "hover draws the background and the buttons";
+    for (const char* mode : {"light", "dark"}) {
+        ListFixtures::setAppearance(mode);
+        ListFixtures::savePicture(main, QStringLiteral("list-main-%1").arg(QString::fromLatin1(mode)));
+    }
+    ListFixtures::setAppearance("light");
     std::optional<QRect> buttons[3];
     for (int i = 0; i < 3; ++i) {
         buttons[i] = table->actionRect(2, PluginRow::Action(i));
@@ -339,6 +344,8 @@ TEST_F(PluginListViewTest, SearchOpensWithTheShortcutFiltersAndClosesClearing)
     QTest::keyClicks(field, QStringLiteral("item 3"));
     EXPECT_EQ(state.searchText(), QStringLiteral("item 3"));
     EXPECT_EQ(state.filteredPlugins().size(), 1);
+    ListFixtures::settle(260); // the bar slides in
+    ListFixtures::savePicture(main, QStringLiteral("list-search"));
     EXPECT_TRUE(list->searchBar()->clearButton()->isVisibleTo(list->searchBar()));
     QTest::mouseClick(list->searchBar()->clearButton(), Qt::LeftButton);
     EXPECT_TRUE(state.searchText().isEmpty());
@@ -373,6 +380,7 @@ TEST_F(PluginListViewTest, ScanningAndEmptyStates)
     EXPECT_EQ(view.emptyState()->title(), QStringLiteral("尚未检测到已安装的插件"));
     EXPECT_EQ(view.emptyState()->symbol(), QStringLiteral("shippingbox"));
     EXPECT_TRUE(view.emptyState()->installButton()->isVisibleTo(view.emptyState()));
+    ListFixtures::savePicture(view, QStringLiteral("list-empty-library"));
 
     FakeAlertPresenter alerts;
     QTest::mouseClick(view.emptyState()->installButton(), Qt::LeftButton);

@@ -91,8 +91,9 @@ TEST(MarketInstallerNames, SafeFileName)
         EXPECT_LE(safe.toUtf8().size(), 240);
         EXPECT_GT(safe.toUtf8().size(), 200);
         EXPECT_EQ(safe.endsWith(".zfcp"), long_.endsWith(".zfcp"));
-        if (long_.startsWith(family))
+        if (long_.startsWith(family)) {
             EXPECT_EQ(safe.chopped(5).size() % family.size(), 0) << "a family emoji cut in half";
+        }
     }
 }
 

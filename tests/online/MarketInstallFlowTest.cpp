@@ -81,6 +81,11 @@ protected:
                 ++*changed;
         }));
         EXPECT_TRUE(QTest::qWaitFor([&] { return !m_flow.isBusy(); }, 30000));
+        // The result as published: an earlier run's pause may already have put it to rest.
+        for (auto it = m_stages.crbegin(); it != m_stages.crend(); ++it) {
+            if (it->kind == Kind::done || it->kind == Kind::failed)
+                return *it;
+        }
         return m_flow.stage();
     }
 
@@ -179,6 +184,14 @@ TEST_F(MarketInstallFlowTest, TheServersNameDecidesWhatHappens)
     // A name with climbing parts stays one file inside Downloads.
     const auto climbing = run("p006", blob(10, "..%2F..%2Fescape.zip"), "../../escape.zip");
     EXPECT_EQ(climbing, MarketInstallStage::done("已下载到「下载」：.._.._escape.zip"));
+
+    // A 10,000-character name from the server is cut to a name the file system takes.
+    const QString huge = QString(9996, QChar('n')) + ".zip";
+    standin().control("script", {{"route", "/market/blob"},
+                                 {"headers", QJsonObject{{"Content-Disposition", "attachment; filename=\"" + huge + "\""}}}});
+    const auto cut = run("p006", blob(10, "x.zip"), huge);
+    ASSERT_EQ(cut.kind, Kind::done) << cut.message.toStdString();
+    EXPECT_EQ(cut.message, "已下载到「下载」：" + QString(107, QChar('n')) + ".zip");
     EXPECT_EQ(leftovers(), m_leftoversBefore);
 }
 
@@ -238,4 +251,27 @@ TEST_F(MarketInstallFlowTest, CancelAtTheClashAlertChangesNoFile)
     EXPECT_EQ(PackageMaker::readTree(TestEnv::systemLibrary()), before);
     EXPECT_TRUE(m_notices.isEmpty());
     EXPECT_EQ(leftovers(), m_leftoversBefore);
+}
+
+TEST(MarketFileDownloaderNames, SuggestedFileNameReadsContentDisposition)
+{
+    const struct {
+        const char* header;
+        const char* url;
+        QString name;
+    } cases[] = {
+        {"attachment; filename*=UTF-8''%E7%B4%A0%E6%9D%90.zip", "http://h/f", "素材.zip"},
+        {"attachment; filename=\"fallback.zip\"; filename*=UTF-8''real.ZFCP", "http://h/f", "real.ZFCP"},
+        {"attachment; filename=\"a \\\"q\\\".zfcp\"", "http://h/f", "a \"q\".zfcp"},
+        {"attachment; filename=plain.zfcp; size=3", "http://h/f", "plain.zfcp"},
+        {"attachment; filename*=ISO-8859-1''caf%E9.zip", "http://h/f", "café.zip"},
+        {"attachment; filename=\"../../etc/passwd\"", "http://h/f", ".._.._etc_passwd"},
+        {"attachment; filename*=UTF-8''%2E%2E", "http://h/f", "下载文件"},
+        {"", "http://h/dir/pack%20one.zfcp?t=1", "pack one.zfcp"},
+        {"inline", "http://h/", "plugin.zfcp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header);
+        EXPECT_EQ(MarketFileDownloader::suggestedFileName(c.header, QUrl(c.url)), c.name);
+    }
 }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QJsonArray>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QJsonDocument>
 #include <QObject>
 #include <QSettings>
@@ -248,6 +251,39 @@ TEST_F(MarketServiceTest, BuyPayDownloadAndFavouritesRoundTrip)
 
     const auto channels = await<QList<PayChannelInfo>>([](QObject* c, auto done) { PaymentService::channels(c, done); });
     EXPECT_EQ(PaymentService::available(channels).size(), 2);
+}
+
+TEST_F(MarketServiceTest, ServesPicturesAndARangedPreviewVideo)
+{
+    QNetworkAccessManager manager;
+    const auto get = [&](const QString& path, const QByteArray& range, int* status, QByteArray* rangeHeader) {
+        QNetworkRequest request(QUrl(standin().baseUrl() + path));
+        if (!range.isEmpty())
+            request.setRawHeader("Range", range);
+        QNetworkReply* reply = manager.get(request);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return reply->isFinished(); }, 10000));
+        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        *rangeHeader = reply->rawHeader("Content-Range");
+        const QByteArray body = reply->readAll();
+        reply->deleteLater();
+        return body;
+    };
+    int status = 0;
+    QByteArray contentRange;
+    const QImage cover = QImage::fromData(get("market/media/cover/p001.png", {}, &status, &contentRange));
+    EXPECT_EQ(cover.size(), QSize(320, 200));
+
+    const QByteArray whole = get("market/media/preview.mp4", {}, &status, &contentRange);
+    EXPECT_EQ(status, 200);
+    const QByteArray head = get("market/media/preview.mp4", "bytes=0-99", &status, &contentRange);
+    EXPECT_EQ(status, 206);
+    EXPECT_EQ(head, whole.left(100));
+    EXPECT_EQ(contentRange, "bytes 0-99/" + QByteArray::number(whole.size()));
+#ifdef LOOMWORK_STANDIN_HAS_VIDEO
+    EXPECT_EQ(head.mid(4, 4), "ftyp") << "a real MP4";
+#endif
+    get("market/media/preview.mp4", "bytes=999999999-", &status, &contentRange);
+    EXPECT_EQ(status, 416);
 }
 
 TEST(PaymentServiceTest, QrImageHasTheAskedSizeAndRefusesEmptyText)

@@ -85,7 +85,7 @@ TEST(MarketInstallerNames, SafeFileName)
     // At most 240 UTF-8 bytes, whole characters, the extension kept.
     const QString family = QString::fromUtf8("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7");
     for (const QString& long_ : {QString(10000, QChar(u'中')) + ".zfcp", QString(100, QChar(u'中')) + ".zfcp",
-                                 family.repeated(30) + ".zfcp", QString(10000, QChar('x'))}) {
+                                 family.repeated(30) + ".zfcp"}) {
         SCOPED_TRACE(long_.left(20).toStdString());
         const QString safe = MarketInstaller::safeFileName(long_);
         EXPECT_LE(safe.toUtf8().size(), 240);

@@ -28,7 +28,7 @@
 #include "engine/InstallConflictScanner.h"
 #include "engine/Plugin.h"
 #include "engine/SystemError.h"
-#include "market/MarketInstallRegistry.h"
+#include "engine/MarketInstallRegistry.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
 #include "engine/PluginScanner.h"
-#include "market/MarketInstallRegistry.h"
+#include "engine/MarketInstallRegistry.h"
 #include "online/MarketDownloader.h"
 #include "online/MarketInstallFlow.h"
 #include "online/MarketService.h"

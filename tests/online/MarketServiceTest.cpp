@@ -9,7 +9,7 @@
 #include <QSettings>
 #include <QTest>
 
-#include "account/ServerConfig.h"
+#include "online/ServerConfig.h"
 #include "online/MarketService.h"
 #include "online/PayChannels.h"
 #include "support/app/QtPrint.h"

@@ -7,10 +7,10 @@
 #include <QTest>
 
 #include "engine/AdminAuth.h"
+#include "engine/MarketInstallRegistry.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
 #include "engine/PluginScanner.h"
-#include "engine/MarketInstallRegistry.h"
 #include "online/MarketDownloader.h"
 #include "online/MarketInstallFlow.h"
 #include "online/MarketService.h"

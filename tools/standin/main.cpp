@@ -2,6 +2,8 @@
 //   --port N                 0 (the default) picks a free port
 //   --auto-scan-after SECS   a QR login confirms itself after SECS seconds
 //   --session-seconds SECS   how long a session lasts (default three days)
+//   --catalog DIR            the market's packages are made in DIR (kept); any other
+//                            *.zfcp already there joins the shop as a free plug-in
 //   --state FILE             keeps sessions and members in FILE across runs
 // Prints its base address ("http://127.0.0.1:PORT/") as the first line on stdout.
 #include <csignal>
@@ -19,8 +21,7 @@ namespace {
 int usage()
 {
     std::cerr << "usage: loomwork-standin [--port N] [--auto-scan-after SECONDS] "
-                 "[--session-seconds SECONDS] "
-                 "[--state FILE]\n";
+                 "[--session-seconds SECONDS] [--catalog DIR] [--state FILE]\n";
     return 2;
 }
 
@@ -38,6 +39,10 @@ int main(int argc, char** argv)
     standin::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--catalog" && i + 1 < argc) {
+            options.catalogDir = argv[++i];
+            continue;
+        }
         double value = 0;
         if (arg == "--state" && i + 1 < argc && argv[i + 1][0] != '\0') {
             options.stateFile = argv[++i];

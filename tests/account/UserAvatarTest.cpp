@@ -70,19 +70,8 @@ TEST_F(UserAvatarTest, ANicknameIsDrawnAsItsInitialAndThePictureIsNeverRequested
     EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);
 }
 
-TEST_F(UserAvatarTest, TheColourOfANameIsStable)
+TEST_F(UserAvatarTest, TwoAvatarsOfOneNamePaintTheSame)
 {
-    // abc: 294 mod 5 = 4, the fifth colour; A: 65 mod 5 = 0, as an empty name.
-    EXPECT_EQ(UserAvatar::tint(QStringLiteral("abc")), Palette::purple());
-    EXPECT_EQ(UserAvatar::tint(QStringLiteral("  abc \n")), Palette::purple());
-    EXPECT_EQ(UserAvatar::tint(QStringLiteral("A")), Palette::brand());
-    EXPECT_EQ(UserAvatar::tint(std::nullopt), Palette::brand());
-    const QList<QColor> order{Palette::brand(), Palette::brandDeep(), Palette::brandBright(),
-                              Palette::teal(), Palette::purple()};
-    for (int i = 0; i < order.size(); ++i)
-        EXPECT_EQ(UserAvatar::tintAt(i), order[i]) << i;
-
-    // Two avatars of one name paint the same.
     UserAvatar first(QStringLiteral("Loom"), std::nullopt, 46);
     UserAvatar second(QStringLiteral(" Loom"), QStringLiteral("https://example.invalid/x.png"), 46);
     EXPECT_EQ(render(first), render(second));

@@ -2,12 +2,13 @@
 
 #include <functional>
 
-#include <QAbstractButton>
 #include <QColor>
 #include <QFont>
 #include <QLabel>
 #include <QString>
 #include <QWidget>
+
+#include "ui/BaseButton.h"
 
 class QPainter;
 class QHBoxLayout;
@@ -95,14 +96,14 @@ private:
 
 // A card with a radio symbol, a title row and a second line: the whole rectangle is one
 // plain button without focus. Selected: the filled radio in the brand colour on
-// Surface::selection; disabled: the text dimmed, the card at 0.75, never selected-looking.
-class RadioCard : public QAbstractButton
+// Theme::selectionBg; disabled: the text dimmed, the card at 0.75, never selected-looking.
+class RadioCard : public BaseButton
 {
     Q_OBJECT
 public:
     enum class DetailStyle {
         path,    // 11-point monospaced, one line, cut in the middle
-        wrapping // F::tiny, as many lines as it needs
+        wrapping // Theme::tinyFont, as many lines as it needs
     };
 
     static constexpr qreal kDisabledOpacity = 0.75;
@@ -120,7 +121,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void changeEvent(QEvent* event) override;
+    void onStateChanged(State previous) override;
 
 private:
     QLabel* m_radio;

@@ -4,6 +4,7 @@
 
 #include <QPainter>
 
+#include "ui/Chip.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "sheets/SheetPieces.h"
@@ -41,7 +42,7 @@ protected:
     int lineHeight() const override
     {
         return std::max({QFontMetrics(nameFont()).height(), QFontMetrics(typesFont()).height(),
-                         int(SheetPieces::tagSize(QStringLiteral("1"), tagFont()).height())});
+                         int(Chip::sizeFor(QStringLiteral("1"), tagFont()).height())});
     }
 
     void paintLine(QPainter& painter, const QRectF& r, int row) const override
@@ -69,7 +70,7 @@ protected:
         const QString clash = clashText(line.clashes);
         qreal trailing = 0;
         const qreal countWidth = count.isEmpty() ? 0 : QFontMetricsF(countFont()).horizontalAdvance(count);
-        const QSizeF tag = clash.isEmpty() ? QSizeF() : SheetPieces::tagSize(clash, tagFont());
+        const QSizeF tag = clash.isEmpty() ? QSizeF() : Chip::sizeFor(clash, tagFont());
         if (!count.isEmpty())
             trailing += kItemSpacing + countWidth;
         if (!clash.isEmpty())
@@ -85,7 +86,7 @@ protected:
         if (!clash.isEmpty()) {
             left += kItemSpacing;
             const QRectF tagRect(left, r.center().y() - tag.height() / 2, tag.width(), tag.height());
-            SheetPieces::paintTag(painter, tagRect, clash, tagFont(), Theme::warning(),
+            Chip::paint(painter, tagRect, clash, tagFont(), Theme::warning(),
                                   Theme::alpha(Theme::warning(), 0.14));
         }
     }

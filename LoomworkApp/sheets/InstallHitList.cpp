@@ -4,6 +4,7 @@
 
 #include <QPainter>
 
+#include "ui/Chip.h"
 #include "ui/Theme.h"
 #include "sheets/InstallSheetModel.h"
 #include "sheets/SheetPieces.h"
@@ -50,7 +51,7 @@ protected:
     int lineHeight() const override
     {
         return std::max(QFontMetrics(nameFont()).height(),
-                        int(SheetPieces::tagSize(QStringLiteral("1"), badgeFont()).height()));
+                        int(Chip::sizeFor(QStringLiteral("1"), badgeFont()).height()));
     }
 
     void paintLine(QPainter& painter, const QRectF& r, int row) const override
@@ -61,10 +62,10 @@ protected:
         const QStringList tags = badges(hit);
         qreal right = r.right();
         for (int i = int(tags.size()) - 1; i >= 0; --i) {
-            const QSizeF size = SheetPieces::tagSize(tags[i], badgeFont());
+            const QSizeF size = Chip::sizeFor(tags[i], badgeFont());
             const QRectF tagRect(right - size.width(), r.center().y() - size.height() / 2, size.width(), size.height());
             const QColor color = badgeColor(i, hit);
-            SheetPieces::paintTag(painter, tagRect, tags[i], badgeFont(), color, Theme::alpha(color, 0.14));
+            Chip::paint(painter, tagRect, tags[i], badgeFont(), color, Theme::alpha(color, 0.14));
             right -= size.width() + (i > 0 ? kItemSpacing : 0);
         }
         if (!tags.isEmpty())

@@ -11,6 +11,7 @@
 
 #include "ui/Appearance.h"
 #include "ui/BusySpinner.h"
+#include "ui/Chip.h"
 #include "ui/Hairline.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
@@ -66,7 +67,7 @@ QVBoxLayout* column(int spacing, QWidget* owner = nullptr)
 SheetPieces::RadioCard* targetCard(PluginRoot root, const QString& tagText, std::function<QColor()> tagFill)
 {
     auto* card = new SheetPieces::RadioCard(root.title(), SheetPieces::RadioCard::DetailStyle::path);
-    card->titleRow()->addWidget(new SheetPieces::Tag(tagText, Theme::tinyFont(), [] { return Theme::textPrimary(); },
+    card->titleRow()->addWidget(new Chip(tagText, Theme::tinyFont(), [] { return Theme::textPrimary(); },
                                                      std::move(tagFill)),
                                 0, Qt::AlignVCenter);
     card->titleRow()->addStretch();

@@ -15,8 +15,6 @@ namespace SheetPieces {
 
 namespace {
 
-constexpr qreal kTagPadX = 5;
-constexpr qreal kTagPadY = 1;
 constexpr int kCardPadding = 10;
 constexpr int kCardSpacing = 10;
 constexpr qreal kRadioPoints = 15;
@@ -59,26 +57,6 @@ QLabel* symbolLabel(const QString& symbol, qreal points)
     return l;
 }
 
-QSizeF tagSize(const QString& text, const QFont& font)
-{
-    const QFontMetricsF fm(font);
-    return {fm.horizontalAdvance(text) + 2 * kTagPadX, fm.height() + 2 * kTagPadY};
-}
-
-void paintTag(QPainter& painter, const QRectF& rect, const QString& text, const QFont& font,
-              const QColor& textColor, const QColor& fill)
-{
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath capsule;
-    capsule.addRoundedRect(rect, rect.height() / 2, rect.height() / 2);
-    painter.fillPath(capsule, fill);
-    painter.setFont(font);
-    painter.setPen(textColor);
-    painter.drawText(rect, Qt::AlignCenter | Qt::TextSingleLine, text);
-    painter.restore();
-}
-
 // ---- LineLabel
 
 LineLabel::LineLabel(const QString& text, Qt::TextElideMode mode, QWidget* parent) : QLabel(text, parent), m_mode(mode)
@@ -100,32 +78,6 @@ void LineLabel::paintEvent(QPaintEvent*)
     const QRect area = contentsRect();
     const QString shown = fontMetrics().elidedText(text(), m_mode, area.width());
     p.drawText(area, int(alignment()) | Qt::TextSingleLine, shown);
-}
-
-// ---- Tag
-
-Tag::Tag(const QString& text, const QFont& font, ColorFn textColor, ColorFn fill, QWidget* parent)
-    : QWidget(parent), m_text(text), m_font(font), m_textColor(std::move(textColor)), m_fill(std::move(fill))
-{
-    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-}
-
-void Tag::setText(const QString& text)
-{
-    m_text = text;
-    updateGeometry();
-    update();
-}
-
-QSize Tag::sizeHint() const
-{
-    return tagSize(m_text, m_font).toSize() + QSize(1, 0);
-}
-
-void Tag::paintEvent(QPaintEvent*)
-{
-    QPainter p(this);
-    paintTag(p, QRectF(rect()), m_text, m_font, m_textColor(), m_fill());
 }
 
 // ---- Panel

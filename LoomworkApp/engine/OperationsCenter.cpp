@@ -161,7 +161,7 @@ OperationsCenter::RevealHandler g_reveal;
 } // namespace
 
 OperationsCenter::OperationsCenter(QObject* parent)
-    : QObject(parent), m_guard(std::make_shared<QPointer<OperationsCenter>>(this))
+    : QObject(parent), m_guard(this)
 {
 }
 
@@ -234,16 +234,7 @@ void OperationsCenter::publishFailure(const QString& title, const QString& messa
 
 void OperationsCenter::post(const Guard& guard, std::function<void(OperationsCenter&)> change)
 {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return;
-    QMetaObject::invokeMethod(
-        app,
-        [guard, change = std::move(change)] {
-            if (OperationsCenter* center = guard->data())
-                change(*center);
-        },
-        Qt::QueuedConnection);
+    guard(std::move(change));
 }
 
 // The operations catch what they expect themselves; anything else (memory running out)

@@ -1,4 +1,4 @@
-#include "window/ToolbarModeStore.h"
+#include "library/ToolbarModeStore.h"
 
 #include <QApplication>
 #include <QMainWindow>

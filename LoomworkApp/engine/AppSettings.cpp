@@ -23,6 +23,20 @@ void AppSettings::setLastInstallRoot(PluginRoot root)
     QSettings().setValue(lastInstallRootKey, root.rawValue());
 }
 
+QString AppSettings::marketDeviceId()
+{
+    QSettings settings;
+    const QVariant stored = settings.value(marketDeviceIdKey);
+    return stored.typeId() == QMetaType::QString ? stored.toString() : QString();
+}
+
+void AppSettings::setMarketDeviceId(const QString& id)
+{
+    QSettings settings;
+    settings.setValue(marketDeviceIdKey, id);
+    settings.sync();
+}
+
 QVariant AppSettings::value(const QString& key, const QVariant& fallback)
 {
     return QSettings().value(key, fallback);

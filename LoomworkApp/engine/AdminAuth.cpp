@@ -12,7 +12,6 @@
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
-#include "engine/LibraryWalk.h"
 
 namespace {
 
@@ -82,8 +81,10 @@ QString AdminAuth::quote(const QString& path)
     QString quoted = QStringLiteral("'");
     for (qsizetype i = 0; i < path.size(); ++i) {
         // A name byte that is not UTF-8 is written by printf, so the shell sees that byte.
-        if (const int byte = LibraryWalk::escapedByte(path, i); byte >= 0)
-            quoted += QStringLiteral("'\"$(printf '\\%1')\"'").arg(byte, 3, 8, QLatin1Char('0'));
+        // A lone U+DC80..U+DCFF stands for one byte of the name (FsPath).
+        const char16_t c = path[i].unicode();
+        if (c >= 0xDC80 && c <= 0xDCFF && !(i > 0 && path[i - 1].isHighSurrogate()))
+            quoted += QStringLiteral("'\"$(printf '\\%1')\"'").arg(int(c - 0xDC00), 3, 8, QLatin1Char('0'));
         else if (path[i] == QLatin1Char('\''))
             quoted += QStringLiteral("'\\''");
         else

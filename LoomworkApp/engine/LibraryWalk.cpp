@@ -10,6 +10,7 @@
 
 #include <QFile>
 
+#include "engine/FsPath.h"
 #include "engine/SystemError.h"
 
 namespace {
@@ -177,7 +178,7 @@ bool LibraryWalk::readRegularFile(const std::string& path, qint64 maxBytes, QByt
 bool LibraryWalk::replaceFileAtomically(const std::string& path, const QByteArray& bytes, QString& error)
 {
     const auto fail = [&](int code) {
-        error = fromNative(path.substr(path.find_last_of('/') + 1)) + QStringLiteral("：") + SystemError::describe(code);
+        error = FsPath::displayText(FsPath::fromBytes(path.substr(path.find_last_of('/') + 1))) + QStringLiteral("：") + SystemError::describe(code);
         return false;
     };
     struct stat st;
@@ -266,48 +267,3 @@ LibraryWalk::Utf8Check LibraryWalk::checkUtf8(const char* data, std::size_t size
     return {size, false};
 }
 
-int LibraryWalk::escapedByte(QStringView path, qsizetype index)
-{
-    const char16_t c = path[index].unicode();
-    if (c < 0xDC80 || c > 0xDCFF || (index > 0 && path[index - 1].isHighSurrogate()))
-        return -1;
-    return int(c - 0xDC00);
-}
-
-std::string LibraryWalk::nativePath(const QString& path)
-{
-    std::string out;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < path.size(); ++i) {
-        const int byte = escapedByte(path, i);
-        if (byte < 0)
-            continue;
-        out += QStringView(path).mid(start, i - start).toUtf8().toStdString();
-        out += char(byte);
-        start = i + 1;
-    }
-    out += QStringView(path).mid(start).toUtf8().toStdString();
-    return out;
-}
-
-QString LibraryWalk::exactPath(const std::string& path)
-{
-    QString out;
-    const char* data = path.data();
-    std::size_t left = path.size();
-    while (left > 0) {
-        const std::size_t valid = checkUtf8(data, left).validLength;
-        out += QString::fromUtf8(data, qsizetype(valid));
-        if (valid == left)
-            break;
-        out += QChar(char16_t(0xDC00 + static_cast<unsigned char>(data[valid])));
-        data += valid + 1;
-        left -= valid + 1;
-    }
-    return out;
-}
-
-QString LibraryWalk::fromNative(const std::string& path)
-{
-    return QFile::decodeName(QByteArray::fromStdString(path));
-}

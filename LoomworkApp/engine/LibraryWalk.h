@@ -50,13 +50,4 @@ struct Utf8Check
 };
 Utf8Check checkUtf8(const char* data, std::size_t size);
 
-// File names are bytes. exactPath keeps every byte that is not UTF-8 as a lone surrogate
-// (U+DC80 + byte), which nativePath turns back into that byte; fromNative decodes for
-// display only (such bytes become U+FFFD).
-std::string nativePath(const QString& path);
-QString exactPath(const std::string& path);
-QString fromNative(const std::string& path);
-// The byte a character of an exact path stands for, or -1 for an ordinary character.
-int escapedByte(QStringView path, qsizetype index);
-
 } // namespace LibraryWalk

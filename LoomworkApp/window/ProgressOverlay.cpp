@@ -11,9 +11,7 @@
 #include <QVBoxLayout>
 
 #include "engine/OperationsCenter.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "ui/Transitions.h"
 
 namespace {
@@ -45,7 +43,7 @@ public:
             // share at the card's edge.
             const QRectF card(kShadowSpread, kShadowSpread, width(), height());
             for (int ring = kShadowSpread; ring > 0; --ring) {
-                sp.setBrush(Tint::black(kShadowOpacity / kShadowSpread));
+                sp.setBrush(Theme::shadow(kShadowOpacity / kShadowSpread));
                 const qreal grow = ring;
                 sp.drawRoundedRect(card.adjusted(-grow, -grow, grow, grow), kCardRadius + grow, kCardRadius + grow);
             }
@@ -59,7 +57,7 @@ protected:
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
-        p.setBrush(Tint::regularMaterial());
+        p.setBrush(Theme::floatingBg());
         p.drawRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
     }
 
@@ -146,16 +144,16 @@ void ProgressOverlay::sync()
 
 void ProgressOverlay::restyle()
 {
-    m_status->setFont(F::caption());
-    QFont mono = F::font(10);
+    m_status->setFont(Theme::captionFont());
+    QFont mono = Theme::font(10);
     mono.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Menlo"), QStringLiteral("monospace")});
     mono.setStyleHint(QFont::Monospace);
     m_percent->setFont(mono);
     QPalette p = m_percent->palette();
-    p.setColor(QPalette::WindowText, Palette::secondary());
+    p.setColor(QPalette::WindowText, Theme::textSecondary());
     m_percent->setPalette(p);
     QPalette bp = m_bar->palette();
-    bp.setColor(QPalette::Highlight, Palette::brand());
+    bp.setColor(QPalette::Highlight, Theme::accent());
     m_bar->setPalette(bp);
 }
 
@@ -180,7 +178,7 @@ bool ProgressOverlay::eventFilter(QObject* watched, QEvent* event)
 void ProgressOverlay::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.fillRect(rect(), Tint::black(0.25));
+    p.fillRect(rect(), Theme::scrim(0.25));
     p.setRenderHint(QPainter::Antialiasing);
     m_card->paintShadow(p);
 }

@@ -4,7 +4,7 @@
 #include <QPainter>
 #include <QTest>
 
-#include "ui/Palette.h"
+#include "ui/Theme.h"
 #include "account/UserAvatar.h"
 #include "support/app/LoopbackHttpServer.h"
 #include "support/app/QtPrint.h"
@@ -83,7 +83,7 @@ TEST_F(UserAvatarTest, WithoutANicknameThePictureFillsTheCircle)
     EXPECT_EQ(avatar.model().content(), AvatarModel::Content::picture);
     // The person symbol stands in while it loads.
     EXPECT_FALSE(avatar.isShowingPicture());
-    EXPECT_TRUE(isTinted(render(avatar).pixelColor(14, 2), Palette::brand(), 0.16));
+    EXPECT_TRUE(isTinted(render(avatar).pixelColor(14, 2), Theme::accent(), 0.16));
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return avatar.isShowingPicture(); }, 10000));
     const QImage image = render(avatar);
@@ -126,6 +126,6 @@ TEST_F(UserAvatarTest, APictureThatFailsOrIsNotWebLeavesThePersonSymbol)
         QTest::qWait(100);
         EXPECT_EQ(server.requests().size() > before, c.requested);
         EXPECT_FALSE(avatar.isShowingPicture());
-        EXPECT_TRUE(isTinted(render(avatar).pixelColor(14, 2), Palette::brand(), 0.16));
+        EXPECT_TRUE(isTinted(render(avatar).pixelColor(14, 2), Theme::accent(), 0.16));
     }
 }

@@ -8,8 +8,8 @@
 #include <QStringList>
 
 #include "engine/EngineText.h"
+#include "engine/GlossaryData.h"
 #include "engine/LocalizationGlossary.h"
-#include "engine/LocalizationGlossaryTables.h"
 #include "support/app/QtPrint.h"
 
 namespace {
@@ -261,26 +261,32 @@ TEST(LocalizationGlossaryChinese, FirstScalarRanges)
     EXPECT_FALSE(EngineText::containsChinese(QString()));
 }
 
-// Lookups lower-case the name, so a key with capitals or twice in one table is dead data.
+// Lookups lower-case the name, so a key with capitals or twice in one list is dead data.
 TEST(LocalizationGlossaryTables, KeysAreLowerCaseOnceAndValuesChinese)
 {
     const struct {
-        const char* name;
-        std::span<const GlossaryPair> pairs;
+        const char* file;
         const QHash<QString, QString>& built;
     } tables[] = {
-        {"bundledTerms", LocalizationGlossaryTables::bundledTerms(), LocalizationGlossary::bundledTerms()},
-        {"general", LocalizationGlossaryTables::generalWords(), LocalizationGeneral::words()},
-        {"generalExtra", LocalizationGlossaryTables::generalExtraWords(), LocalizationGeneralExtra::words()},
+        {"terms.tsv", LocalizationGlossary::bundledTerms()},
+        {"general.tsv", LocalizationGeneral::words()},
+        {"general-extra.tsv", LocalizationGeneralExtra::words()},
     };
     for (const auto& table : tables) {
-        SCOPED_TRACE(table.name);
-        EXPECT_EQ(table.built.size(), qsizetype(table.pairs.size())) << "a key occurs twice";
-        for (const GlossaryPair& pair : table.pairs) {
-            const QString key = QString::fromUtf8(pair.english);
+        SCOPED_TRACE(table.file);
+        const std::string_view text = GlossaryData::file(table.file);
+        qsizetype entries = 0;
+        for (const QByteArray& line : QByteArray(text.data(), qsizetype(text.size())).split('\n')) {
+            if (line.isEmpty() || line.startsWith('#'))
+                continue;
+            ++entries;
+            const QList<QByteArray> fields = line.split('\t');
+            ASSERT_EQ(fields.size(), 2) << line.toStdString();
+            const QString key = QString::fromUtf8(fields[0]);
             SCOPED_TRACE(describe(key));
             EXPECT_EQ(key, key.toLower().simplified());
-            EXPECT_TRUE(key == QLatin1String("|") || EngineText::containsChinese(QString::fromUtf8(pair.chinese)));
+            EXPECT_TRUE(key == QLatin1String("|") || EngineText::containsChinese(QString::fromUtf8(fields[1])));
         }
+        EXPECT_EQ(table.built.size(), entries) << "a key occurs twice";
     }
 }

@@ -11,7 +11,7 @@
 #include <QTest>
 
 #include "engine/AdminAuth.h"
-#include "engine/LibraryWalk.h"
+#include "engine/FsPath.h"
 #include "engine/MarketInstallRegistry.h"
 #include "engine/OperationsCenter.h"
 #include "engine/PluginScanner.h"
@@ -242,8 +242,8 @@ TEST_F(PluginScannerTest, NamesThatAreNotUtf8KeepTheirBytesThroughDeleteAndAdmin
     ASSERT_EQ(plugins.size(), 2);
     EXPECT_NE(plugins[0].id(), plugins[1].id());
     EXPECT_EQ(plugins[0].name, QString::fromUtf8("Bad\xef\xbf\xbdName")); // only the shown name is decoded
-    const Plugin& badPlugin = LibraryWalk::nativePath(plugins[0].path) == bad.toStdString() ? plugins[0] : plugins[1];
-    ASSERT_EQ(LibraryWalk::nativePath(badPlugin.path), bad.toStdString());
+    const Plugin& badPlugin = FsPath::toBytes(plugins[0].path) == bad.toStdString() ? plugins[0] : plugins[1];
+    ASSERT_EQ(FsPath::toBytes(badPlugin.path), bad.toStdString());
 
     // The administrator's shell command names the same bytes.
     QProcess shell;

@@ -373,7 +373,6 @@ TEST(ZFCPackageReader, CompressedFileCutShortIsReported)
     ZFCPackageReader full(dir / "full.zfcp");
     std::string stream;
     {
-        ZFCPacker::compressEnabled = true;
         const std::string bytes = readFile(dir / "full.zfcp");
         const std::string data = bytes.substr(static_cast<std::size_t>(full.dataOffset()));
         const auto plain = ZFCPackageReader::decryptBuffer(

@@ -118,9 +118,7 @@ TEST(ZFCPacker, CompressionFollowsTheSizeAndSampleRules)
     ZFCPackageReader(dir / "p.zfcp").extractAll(dir / "out");
     EXPECT_EQ(craft::describeDifference(craft::snapshot(dir / "P"), craft::snapshot(dir / "out/Generators.localized/P")), "");
 
-    ZFCPacker::compressEnabled = false;
-    ZFCPacker::pack({{ZFCPluginType::generator, "P", dir / "P"}}, dir / "raw.zfcp");
-    ZFCPacker::compressEnabled = true;
+    ZFCPacker::pack({{ZFCPluginType::generator, "P", dir / "P"}}, dir / "raw.zfcp", {}, {.compressEnabled = false});
     const ZFCPackageReader raw(dir / "raw.zfcp");
     for (const ZFCEntry& e : raw.plugins()[0].items)
         EXPECT_FALSE(e.cm) << e.path;

@@ -68,7 +68,11 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
     const std::string& command = args[0];
     if (command == "list" && args.size() == 2) {
         const ZFCPackageReader reader(args[1]);
-        std::cout << ZFCPlugin::encodeArray(reader.plugins()) << '\n';
+        // The same text as ZFCPlugin::encodeArray, one record at a time.
+        std::cout << '[';
+        for (std::size_t i = 0; i < reader.plugins().size(); ++i)
+            std::cout << (i ? "," : "") << reader.plugins()[i].toJson();
+        std::cout << "]\n";
         return 0;
     }
     if (command == "pack" && args.size() >= 2) {

@@ -85,7 +85,9 @@ ZFCPackageError ZFCPackageError::failure(Kind kind, std::string subject)
     const Text* text = textOf(kind);
     if (!text)
         return {kind, std::move(subject)};
-    return {kind, text->prefix + (text->quotesName ? quotedName(subject) : subject) + text->suffix};
+    ZFCPackageError error(kind, text->prefix + (text->quotesName ? quotedName(subject) : subject) + text->suffix);
+    error.m_subject = std::move(subject);
+    return error;
 }
 
 bool ZFCPackageError::isIoFailure() const { return m_kind == Kind::ioFailure || (textOf(m_kind) && m_kind != Kind::nameNotUtf8); }

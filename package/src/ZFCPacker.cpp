@@ -266,25 +266,18 @@ private:
         m_slots[static_cast<std::size_t>(index % kWindow)].outcome.reserved += count;
     }
 
-    // Reads a small file whole; false when it turns out longer than `limit`.
-    static bool readWhole(ZFCFileHandle& in, std::vector<uint8_t>& out, std::size_t limit)
-    {
-        out.resize(limit + 1);
-        const std::size_t n = in.readAt(out.data(), out.size(), 0);
-        out.resize(n);
-        return n <= limit;
-    }
-
-    void storeRaw(int64_t index, Outcome& outcome, ZFCFileHandle& in, int64_t size)
+    void storeRaw(int64_t index, Outcome& outcome, ZFCFileHandle& in, int64_t size, std::vector<uint8_t>& buffer)
     {
         if (size <= static_cast<int64_t>(kSampleBytes)) {
-            reserve(index, static_cast<int64_t>(kSampleBytes));
-            if (readWhole(in, outcome.bytes, kSampleBytes)) {
+            // Read whole here, unless it has grown since.
+            const std::size_t n = in.readAt(buffer.data(), kSampleBytes + 1, 0);
+            if (n <= kSampleBytes) {
+                reserve(index, static_cast<int64_t>(n));
+                outcome.bytes.assign(buffer.data(), buffer.data() + n);
                 outcome.how = Outcome::How::memory;
-                outcome.size = static_cast<int64_t>(outcome.bytes.size());
+                outcome.size = static_cast<int64_t>(n);
                 return;
             }
-            outcome.bytes = {};
         }
         outcome.how = Outcome::How::copy;
         outcome.file = std::move(in);
@@ -310,10 +303,10 @@ private:
         const int64_t size = st.st_size;
 
         if (!m_options.compressEnabled || size < kMinCompressed || size > kMaxCompressed)
-            return storeRaw(index, outcome, in, size);
+            return storeRaw(index, outcome, in, size, tools.buffer);
         if (size > kCompressWithoutSample) {
             if (!sampleLooksCompressible(in, tools.sample))
-                return storeRaw(index, outcome, in, size);
+                return storeRaw(index, outcome, in, size, tools.buffer);
             outcome.how = Outcome::How::compressInline;
             outcome.file = std::move(in);
             return;
@@ -322,14 +315,14 @@ private:
         std::vector<uint8_t>& buffer = tools.buffer;
         std::size_t head = in.readAt(buffer.data(), kSampleBytes, 0);
         if (size > static_cast<int64_t>(kSampleBytes) && !tools.probe.shrinks(buffer.data(), head))
-            return storeRaw(index, outcome, in, size);
+            return storeRaw(index, outcome, in, size, tools.buffer);
 
         if (!tools.deflaterTried) {
             tools.deflaterTried = true;
             tools.deflater = ZFCDeflater::create(m_options.compressLevel, 9, ZFCDeflater::Sink());
         }
         if (!tools.deflater)
-            return storeRaw(index, outcome, in, size);
+            return storeRaw(index, outcome, in, size, tools.buffer);
         std::vector<uint8_t>& out = outcome.bytes;
         const bool started = tools.deflater->reset([&](const uint8_t* bytes, std::size_t count) {
             if (static_cast<int64_t>(out.size() + count) >= size)
@@ -338,7 +331,7 @@ private:
             out.insert(out.end(), bytes, bytes + count);
         });
         if (!started)
-            return storeRaw(index, outcome, in, size);
+            return storeRaw(index, outcome, in, size, tools.buffer);
         int64_t bytesRead = 0;
         try {
             std::size_t n = head;
@@ -352,7 +345,7 @@ private:
             tools.deflater->finish();
         } catch (const NotSmaller&) {
             out = {};
-            return storeRaw(index, outcome, in, size);
+            return storeRaw(index, outcome, in, size, tools.buffer);
         }
         if (tools.deflater->written() < bytesRead) {
             outcome.how = Outcome::How::compressed;
@@ -360,7 +353,7 @@ private:
             return;
         }
         out = {};
-        storeRaw(index, outcome, in, size);
+        storeRaw(index, outcome, in, size, tools.buffer);
     }
 
     const ZFCPacker::PackOptions m_options;
@@ -631,7 +624,10 @@ public:
                    static_cast<double>(j + 1) / static_cast<double>(metas.size()));
         }
         data.close();
-        if (::fsync(out.fd()) != 0 && errno != EINVAL && errno != EROFS)
+        // Replacing an older package: it may go only once the new one is on the disk. A new
+        // name destroys nothing if a crash cuts it short, so it is not waited for.
+        struct stat st {};
+        if (::stat(to.c_str(), &st) == 0 && ::fsync(out.fd()) != 0 && errno != EINVAL && errno != EROFS)
             kit::throwErrno("cannot write", to);
         out.close();
         if (::rename(partial.c_str(), to.c_str()) != 0)

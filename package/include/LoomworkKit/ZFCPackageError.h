@@ -54,6 +54,8 @@ public:
     // The first string the error carries (path, plug-in name, or the whole detail text of
     // a read/write failure); empty for the cases without one.
     const std::string& detail() const { return m_detail; }
+    // What a failure() names, as given (path, number or zlib code); empty otherwise.
+    const std::string& subject() const { return m_subject; }
     std::string errorDescription() const;
     const char* what() const noexcept override { return m_description.c_str(); }
 
@@ -67,5 +69,6 @@ private:
     Kind m_kind;
     std::string m_detail;
     std::string m_second;
+    std::string m_subject;
     std::string m_description;
 };

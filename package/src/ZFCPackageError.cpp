@@ -30,6 +30,7 @@ constexpr std::array kTexts{
     Text{Kind::inflaterInitFailed, "解压器初始化失败：", "", true},
     Text{Kind::streamTruncated, "压缩数据不完整，封包可能已损坏", "", false},
     Text{Kind::metadataTooLarge, "封包元数据超过 2 GB，无法写入", "", false},
+    Text{Kind::tooManyEntries, "封包内的文件和文件夹超过 ", " 个，无法写入", false},
     Text{Kind::nameNotUtf8, "文件名不是有效的 UTF-8 编码，无法封包：", "", true},
 };
 

@@ -669,6 +669,10 @@ private:
             scanItem(item, scan);
         if (scan.error)
             std::rethrow_exception(scan.error);
+        // A package its own reader would refuse is not written.
+        m_entries += scan.entries.size();
+        if (m_entries > kit::kMaxMetadataEntries)
+            throw ZFCPackageError::failure(ZFCPackageError::Kind::tooManyEntries, static_cast<int64_t>(kit::kMaxMetadataEntries));
 
         int64_t total = 0;
         for (const auto& s : scan.entries) {
@@ -782,6 +786,7 @@ private:
     std::size_t m_feedItem = 0;
     std::size_t m_feedEntry = 0;
     int64_t m_taken = 0;
+    std::size_t m_entries = 0;
     std::unique_ptr<ZFCDeflater> m_deflater;
     std::vector<uint8_t> m_buffer;
 };

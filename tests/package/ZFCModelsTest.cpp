@@ -101,6 +101,7 @@ TEST(ZFCModels, ErrorsDescribeThemselvesInChinese)
         {ZFCPackageError::failure(K::inflaterInitFailed, "/x/f"), io + "解压器初始化失败：/x/f"},
         {ZFCPackageError::failure(K::streamTruncated), io + "压缩数据不完整，封包可能已损坏"},
         {ZFCPackageError::failure(K::metadataTooLarge), io + "封包元数据超过 2 GB，无法写入"},
+        {ZFCPackageError::failure(K::tooManyEntries, 1000000), io + "封包内的文件和文件夹超过 1000000 个，无法写入"},
         {ZFCPackageError::failure(K::nameNotUtf8, "/p/a\xFF.txt"), "文件名不是有效的 UTF-8 编码，无法封包：/p/a\\xFF.txt"},
     };
     for (const auto& [error, text] : cases) {

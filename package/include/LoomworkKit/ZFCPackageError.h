@@ -33,6 +33,7 @@ public:
         inflaterInitFailed,    // "解压器初始化失败：" + path
         streamTruncated,       // "压缩数据不完整，封包可能已损坏"
         metadataTooLarge,      // the writer's metadata exceeds what a length header holds
+        tooManyEntries,        // more entries than a reader accepts
         nameNotUtf8            // the writer met a name that is not valid UTF-8
     };
 

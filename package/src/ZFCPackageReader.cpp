@@ -290,7 +290,7 @@ class SealedText : public std::streambuf
 public:
     SealedText(ZFCFileHandle& file, int64_t offset, int64_t length, const uint8_t* iv)
         : m_file(file), m_offset(offset), m_remaining(length), m_ctr(ZFCPackageReader::legacyKey().data(), iv),
-          m_buffer(new char[kit::kPieceSize])
+          m_capacity(static_cast<std::size_t>(std::min<int64_t>(length, kit::kPieceSize))), m_buffer(new char[m_capacity])
     {
     }
 
@@ -301,7 +301,7 @@ protected:
             return traits_type::to_int_type(*gptr());
         if (m_remaining <= 0)
             return traits_type::eof();
-        const auto n = static_cast<std::size_t>(std::min<int64_t>(m_remaining, kit::kPieceSize));
+        const auto n = static_cast<std::size_t>(std::min<int64_t>(m_remaining, static_cast<int64_t>(m_capacity)));
         std::size_t got = 0;
         try {
             got = m_file.readAt(m_buffer.get(), n, m_offset);
@@ -328,6 +328,7 @@ private:
     int64_t m_remaining;
     kit::CtrStream m_ctr;
     kit::TokenGuard m_guard;
+    std::size_t m_capacity;
     std::unique_ptr<char[]> m_buffer;
 };
 

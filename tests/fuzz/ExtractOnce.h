@@ -49,7 +49,8 @@ public:
     // No value on success, else the package error that ended the extraction.
     std::optional<ZFCPackageError> run(std::string_view bytes)
     {
-        if (::ftruncate(m_fd, 0) != 0 || ::pwrite(m_fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
+        if (::pwrite(m_fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()) ||
+            ::ftruncate(m_fd, static_cast<off_t>(bytes.size())) != 0)
             std::abort();
         const std::filesystem::path dest = m_scratch / "dest";
         std::filesystem::create_directory(dest);

@@ -4,6 +4,7 @@
 // lengths so that hostile metadata cannot make memory grow past what the records need.
 
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "KitInternal.h"
@@ -346,13 +347,18 @@ public:
         if (m_where == Where::plugin) {
             if ((m_seen & (fName | fType | fItems | fSize | fESize | fPosition)) != (fName | fType | fItems | fSize | fESize | fPosition))
                 return false;
+            collectItems();
             plugins.push_back(std::move(m_plugin));
             m_where = Where::plugins;
             return true;
         }
         if ((m_seen & (fType | fPath)) != (fType | fPath))
             return false;
-        m_plugin.items.push_back(std::move(m_entry));
+        if (m_blocks.empty() || m_blocks.back().size() == kBlock) {
+            m_blocks.emplace_back();
+            m_blocks.back().reserve(kBlock);
+        }
+        m_blocks.back().push_back(std::move(m_entry));
         m_where = Where::items;
         m_seen = m_pluginSeen;
         return true;
@@ -370,7 +376,7 @@ public:
             return true;
         case Where::plugin:
             if (m_field == fItems) {
-                m_plugin.items.clear();
+                m_blocks.clear();
                 m_seen |= fItems;
                 m_pluginSeen = m_seen;
                 m_where = Where::items;
@@ -402,6 +408,22 @@ public:
 
 private:
     enum class Where { top, plugins, plugin, items, entry, done };
+    static constexpr std::size_t kBlock = 4096;
+
+    // Entries gather in fixed blocks and move into one vector of the exact size at the end
+    // of their plug-in: a growing vector would need its old and new copies at once.
+    void collectItems()
+    {
+        std::size_t count = 0;
+        for (const auto& block : m_blocks)
+            count += block.size();
+        m_plugin.items.reserve(count);
+        for (auto& block : m_blocks) {
+            std::move(block.begin(), block.end(), std::back_inserter(m_plugin.items));
+            std::vector<ZFCEntry>().swap(block);
+        }
+        m_blocks.clear();
+    }
 
     bool enter() { return ++m_depth <= kMaxMetadataNesting; }
     // A container value: ignored under an unknown key, refused under a known one.
@@ -445,6 +467,7 @@ private:
     Where m_where = Where::top;
     ZFCPlugin m_plugin;
     ZFCEntry m_entry;
+    std::vector<std::vector<ZFCEntry>> m_blocks;
     unsigned m_field = fUnknown;
     unsigned m_seen = 0;
     unsigned m_pluginSeen = 0;

@@ -309,7 +309,8 @@ TEST(ZFCPacker, AFailedPackLeavesNoTemporaryFilesAndKeepsTheOlderPackage)
                         dir / "out/backup.zfcp");
         FAIL() << "packed a missing folder";
     } catch (const ZFCPackageError& e) {
-        EXPECT_EQ(e.errorDescription(), "待打包目录不存在：" + (dir / "missing").string());
+        EXPECT_EQ(e.kind(), ZFCPackageError::Kind::sourceDirMissing);
+        EXPECT_EQ(e.detail(), (dir / "missing").string());
     }
     EXPECT_EQ(readFile(dir / "out/backup.zfcp"), "older backup");
     EXPECT_EQ(countEntries(dir / "out"), 1u);

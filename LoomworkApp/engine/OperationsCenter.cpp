@@ -25,16 +25,16 @@
 #endif
 
 #include "LoomworkKit/AES256CTR.h"
-#include "LoomworkKit/ZFCPackItem.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
+#include "LoomworkKit/ZFCPackItem.h"
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/MarketInstallRegistry.h"
 #include "engine/ProgressThrottle.h"
 #include "engine/SystemError.h"
-#include "market/MarketInstallRegistry.h"
 
 namespace {
 
@@ -198,6 +198,14 @@ void OperationsCenter::setBeepHandler(Callback handler)
 void OperationsCenter::setRevealHandler(RevealHandler handler)
 {
     g_reveal = std::move(handler);
+}
+
+void OperationsCenter::reveal(const QString& path)
+{
+    if (g_reveal)
+        g_reveal(path);
+    else
+        revealInFileManager(path);
 }
 
 void OperationsCenter::setAlertTitle(const std::optional<QString>& title)
@@ -516,10 +524,7 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
         center.setStatusText(QStringLiteral("备份完成"));
         if (g_beep)
             g_beep();
-        if (g_reveal)
-            g_reveal(destination);
-        else
-            revealInFileManager(destination);
+        reveal(destination);
         if (onFinished)
             onFinished();
     });

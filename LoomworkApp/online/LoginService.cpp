@@ -6,9 +6,9 @@
 #include <QCoreApplication>
 #include <QImageReader>
 #include <QPointer>
-#include <QSettings>
 #include <QThreadPool>
 
+#include "engine/AppSettings.h"
 #include "online/ServerConfig.h"
 #include "online/TokenStore.h"
 #include "online/V2API.h"
@@ -132,7 +132,7 @@ void LoginService::start()
         setPhase(Phase::loggedOut());
         return;
     }
-    const QVariant stored = QSettings().value(expireAtKey);
+    const QVariant stored = AppSettings::value(expireAtKey);
     if (stored.typeId() == QMetaType::QDateTime && stored.toDateTime().isValid()
         && stored.toDateTime() <= QDateTime::currentDateTimeUtc()) {
         endStoredSession();
@@ -155,7 +155,7 @@ void LoginService::start()
              const auto date = dateFromJson(reply->value(QLatin1String("expireAt")));
              setExpireAt(date);
              if (date)
-                 QSettings().setValue(expireAtKey, *date);
+                 AppSettings::setValue(expireAtKey, *date);
              setPhase(Phase::loggedIn(member.value_or(Member::placeholder())));
              scheduleExpiry(date);
          });
@@ -263,7 +263,7 @@ void LoginService::pollOnce(quint64 generation)
                  m_polling = false;
                  const auto date = dateFromJson(reply->value(QLatin1String("expireAt")));
                  if (date)
-                     QSettings().setValue(expireAtKey, *date);
+                     AppSettings::setValue(expireAtKey, *date);
                  setExpireAt(date);
                  setQrcode(QImage());
                  const auto member = V2API::decode<Member>(reply->value(QLatin1String("member")));
@@ -309,9 +309,8 @@ void LoginService::onExpiryTimer()
 void LoginService::endStoredSession()
 {
     TokenStore::remove();
-    QSettings settings;
-    settings.remove(expireAtKey);
-    settings.remove(memberKey);
+    AppSettings::remove(expireAtKey);
+    AppSettings::remove(memberKey);
 }
 
 void LoginService::forceLogout(const std::optional<QString>& reason)

@@ -1,6 +1,5 @@
 # Files of account/: services (no widgets) and views.
 set(account_SERVICE_SOURCES
-  AvatarImageLoader.cpp AvatarImageLoader.h
   AvatarModel.cpp AvatarModel.h
   LoginService.cpp LoginService.h
   Member.cpp Member.h

@@ -73,6 +73,32 @@ std::string qrPng(const std::string& text)
     return png;
 }
 
+std::string rgbPng(int width, int height, const std::string& rgb)
+{
+    if (width <= 0 || height <= 0 || rgb.size() != size_t(width) * size_t(height) * 3)
+        return {};
+    std::string raw;
+    raw.reserve(size_t(height) * (size_t(width) * 3 + 1));
+    for (int y = 0; y < height; ++y) {
+        raw.push_back('\0'); // filter: none
+        raw.append(rgb, size_t(y) * width * 3, size_t(width) * 3);
+    }
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    std::vector<Bytef> packed(packedSize);
+    if (compress2(packed.data(), &packedSize, reinterpret_cast<const Bytef*>(raw.data()),
+                  uLong(raw.size()), 6) != Z_OK)
+        return {};
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    std::string header;
+    putU32(header, uint32_t(width));
+    putU32(header, uint32_t(height));
+    header += std::string("\x08\x02\x00\x00\x00", 5); // 8-bit RGB, no interlace
+    putChunk(png, "IHDR", header);
+    putChunk(png, "IDAT", std::string(reinterpret_cast<const char*>(packed.data()), packedSize));
+    putChunk(png, "IEND", {});
+    return png;
+}
+
 std::string base64(const std::string& bytes)
 {
     static const char alphabet[] =

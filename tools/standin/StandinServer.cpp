@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include "ConfigRoutes.h"
 #include "DocumentRoutes.h"
 #include "LoginRoutes.h"
 
@@ -96,6 +97,14 @@ bool Server::start()
             request.query[key] = value;
         const Reply reply = dispatch(request);
         response.status = reply.httpStatus;
+        for (const auto& [name, value] : reply.headers)
+            response.set_header(name, value);
+        if (reply.dropConnection) {
+            // A provider that fails makes the server hang up after the headers.
+            response.set_content_provider(
+                1024, reply.contentType, [](size_t, size_t, httplib::DataSink&) { return false; });
+            return;
+        }
         response.set_content(reply.raw ? *reply.raw : reply.json.dump(), reply.contentType);
     };
     m_http->Get(".*", handle);
@@ -153,7 +162,9 @@ Reply Server::dispatch(const Request& request)
 
     {
         std::lock_guard lock(m_mutex);
-        Json entry = {{"method", request.method}, {"path", request.path}};
+        const auto elapsed = std::chrono::steady_clock::now() - m_started;
+        Json entry = {{"method", request.method}, {"path", request.path},
+                      {"atMs", std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()}};
         entry["body"] = request.body.is_null() ? Json(request.rawBody) : request.body;
         m_log.push_back(std::move(entry));
     }
@@ -283,6 +294,7 @@ std::unique_ptr<Server> makeServer(Options options)
     auto server = std::make_unique<Server>(options);
     addLoginRoutes(*server);
     addDocumentRoutes(*server);
+    addConfigRoutes(*server);
     return server;
 }
 

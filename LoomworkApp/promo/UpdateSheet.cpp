@@ -108,8 +108,11 @@ void UpdateSheet::build()
 {
     if (QLayout* old = layout()) {
         while (QLayoutItem* item = old->takeAt(0)) {
-            if (QWidget* w = item->widget())
+            if (QWidget* w = item->widget()) {
+                // Later: the sheet may be rebuilt from a signal of one of its own children.
+                w->hide();
                 w->deleteLater();
+            }
             delete item;
         }
         delete old;
@@ -133,10 +136,9 @@ void UpdateSheet::build()
         SymbolIcon::paint(p, r, u"arrow.down.circle.fill", Palette::brand(), 26);
     }, header);
     headerLayout->addWidget(icon, 0, Qt::AlignHCenter);
-    auto* title = plainLabel(forced ? QStringLiteral("需要更新后才能继续使用") : QStringLiteral("发现新版本"),
+    m_title = plainLabel(forced ? QStringLiteral("需要更新后才能继续使用") : QStringLiteral("发现新版本"),
                              F::heading(), Palette::primary(), header);
-    title->setObjectName(QStringLiteral("title"));
-    headerLayout->addWidget(title, 0, Qt::AlignHCenter);
+    headerLayout->addWidget(m_title, 0, Qt::AlignHCenter);
 
     auto* versions = new QWidget(header);
     auto* versionLayout = new QHBoxLayout(versions);
@@ -200,10 +202,12 @@ void UpdateSheet::build()
             const QString line = PromoStyle::displayCut(rawLine, 1000);
             auto* row = new QHBoxLayout;
             row->setSpacing(9);
-            auto* dot = new Drawn(QSize(5, 11), [](QPainter& p, const QRectF& r) {
+            // As high as the first text line, the dot on its middle.
+            const int lineHeight = QFontMetrics(F::body()).height();
+            auto* dot = new Drawn(QSize(5, lineHeight), [](QPainter& p, const QRectF& r) {
                 p.setPen(Qt::NoPen);
                 p.setBrush(PromoStyle::faded(Palette::brand(), 0.85));
-                p.drawEllipse(QRectF(0, 6, 5, 5).intersected(r.adjusted(0, 0, 0, 0)));
+                p.drawEllipse(QRectF(0, r.center().y() - 2.5, 5, 5));
             }, list);
             row->addWidget(dot, 0, Qt::AlignTop);
             auto* text = plainLabel(line, F::body(), Palette::primary(), list);

@@ -4,6 +4,7 @@
 
 #include "online/UpdateAlert.h"
 
+class QLabel;
 class QPushButton;
 class QScrollArea;
 class RemoteConfigService;
@@ -35,6 +36,7 @@ public:
     // The maker's tools page, opened when the alert carries no link.
     static QString toolsPageUrl();
 
+    QLabel* titleLabel() const { return m_title; }
     QPushButton* laterButton() const { return m_later; }
     QPushButton* updateButton() const { return m_update; }
     QScrollArea* notesArea() const { return m_notes; }
@@ -54,6 +56,7 @@ private:
     void openDownload();
 
     UpdateAlert m_alert;
+    QLabel* m_title = nullptr;
     QPushButton* m_later = nullptr;
     QPushButton* m_update = nullptr;
     QScrollArea* m_notes = nullptr;

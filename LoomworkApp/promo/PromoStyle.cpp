@@ -2,6 +2,7 @@
 
 #include "shell/Appearance.h"
 #include "shell/Palette.h"
+#include "shell/Tint.h"
 
 namespace {
 
@@ -14,19 +15,17 @@ bool dark()
 
 QColor PromoStyle::faded(const QColor& color, qreal opacity)
 {
-    QColor c = color;
-    c.setAlphaF(float(color.alphaF() * opacity));
-    return c;
+    return Tint::opacity(color, opacity);
 }
 
 QColor PromoStyle::scrim(qreal opacity)
 {
-    return faded(Palette::dynamic(0x000000, 0x000000), opacity);
+    return Tint::black(opacity);
 }
 
 QColor PromoStyle::onPicture(qreal opacity)
 {
-    return faded(Palette::dynamic(0xFFFFFF, 0xFFFFFF), opacity);
+    return Tint::white(opacity);
 }
 
 QColor PromoStyle::accent(PromoCard::Accent accent)
@@ -64,12 +63,12 @@ QColor PromoStyle::pillButtonText()
 
 QColor PromoStyle::picturePlate()
 {
-    return Palette::dynamic(0xFFFFFF, 0xFFFFFF);
+    return Tint::white();
 }
 
 QColor PromoStyle::onBrand()
 {
-    return Palette::dynamic(0xFFFFFF, 0xFFFFFF);
+    return Tint::white();
 }
 
 QString PromoStyle::displayCut(const QString& text, qsizetype maxChars)

@@ -192,7 +192,13 @@ TEST_F(PromoViewTest, AdvertisingBarForms)
     QTest::mouseClick(&bar, Qt::LeftButton, {}, QPoint(400, 60));
     EXPECT_EQ(opened, QList<QUrl>{QUrl("https://loomwork.example/w")});
 
+    // A replaced address's late picture (a square QR) never lands on the bar.
     bar.resize(900, bar.height());
+    load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("slow.png?ms=400")}});
+    load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("banner.png?t=2")}});
+    settle(800);
+    EXPECT_EQ(bar.height(), 150);
+
     load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("pixel.png")}});
     settle(300);
     EXPECT_FALSE(bar.hasBanner()) << "a 1-by-1 picture is no banner";

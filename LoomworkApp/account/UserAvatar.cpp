@@ -6,11 +6,11 @@
 #include <QPainterPath>
 
 #include "online/RemoteImageLoader.h"
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
-#include "shell/SymbolIcon.h"
-#include "shell/Tint.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Tint.h"
 
 UserAvatar::UserAvatar(const std::optional<QString>& nickName,
                        const std::optional<QString>& avatarUrl, qreal size, QWidget* parent)

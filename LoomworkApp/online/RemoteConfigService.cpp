@@ -6,8 +6,8 @@
 #include <QSettings>
 #include <QTimer>
 
-#include "account/ServerConfig.h"
-#include "engine/HttpFetch.h"
+#include "online/ServerConfig.h"
+#include "online/HttpFetch.h"
 #include "online/AppVersion.h"
 #include "online/OnlineText.h"
 

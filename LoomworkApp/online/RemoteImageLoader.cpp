@@ -10,7 +10,7 @@
 #include <QThreadPool>
 #include <QTimer>
 
-#include "engine/HttpFetch.h"
+#include "online/HttpFetch.h"
 
 namespace {
 

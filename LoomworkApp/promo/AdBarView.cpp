@@ -12,10 +12,10 @@
 #include "online/SafeLink.h"
 #include "promo/PaintedButton.h"
 #include "promo/PromoStyle.h"
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
-#include "shell/SymbolIcon.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <QPainter>
 
-#include "shell/Surface.h"
+#include "ui/Surface.h"
 
 PaintedButton::PaintedButton(QSize size, Painter painter, QWidget* parent)
     : QAbstractButton(parent), m_size(size), m_painter(std::move(painter))

@@ -14,11 +14,11 @@
 #include "promo/PromoImageLayout.h"
 #include "promo/PromoStyle.h"
 #include "promo/QRSheet.h"
-#include "shell/BusySpinner.h"
-#include "shell/DialogWindowController.h"
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
+#include "ui/BusySpinner.h"
+#include "ui/DialogWindowController.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "promo/PromoStyle.h"
 
-#include "shell/Appearance.h"
-#include "shell/Palette.h"
-#include "shell/Tint.h"
+#include "ui/Appearance.h"
+#include "ui/Palette.h"
+#include "ui/Tint.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include "online/PromoImageCache.h"
 #include "promo/PromoImageLayout.h"
 #include "promo/PromoStyle.h"
-#include "shell/BusySpinner.h"
-#include "shell/DialogWindow.h"
-#include "shell/DialogWindowController.h"
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
+#include "ui/BusySpinner.h"
+#include "ui/DialogWindow.h"
+#include "ui/DialogWindowController.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
 
 namespace {
 

@@ -17,10 +17,10 @@
 #include "online/RemoteConfigService.h"
 #include "online/SafeLink.h"
 #include "promo/PromoStyle.h"
-#include "shell/F.h"
-#include "shell/Hairline.h"
-#include "shell/Palette.h"
-#include "shell/SymbolIcon.h"
+#include "ui/F.h"
+#include "ui/Hairline.h"
+#include "ui/Palette.h"
+#include "ui/SymbolIcon.h"
 
 namespace {
 

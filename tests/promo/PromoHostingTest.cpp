@@ -6,17 +6,17 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "account/LoginService.h"
+#include "online/LoginService.h"
 #include "online/RemoteConfigService.h"
 #include "promo/AdBarView.h"
 #include "promo/NoticeBar.h"
 #include "promo/PaintedButton.h"
 #include "promo/PromoCarousel.h"
 #include "promo/UpdateSheet.h"
-#include "shell/LoomworkMain.h"
-#include "shell/RootView.h"
-#include "shell/SidebarView.h"
-#include "support/app/ListFixtures.h"
+#include "window/LoomworkMain.h"
+#include "window/RootView.h"
+#include "library/SidebarView.h"
+#include "support/views/ListFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinProcess.h"
 

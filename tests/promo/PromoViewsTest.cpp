@@ -19,9 +19,9 @@
 #include "promo/PromoImageLayout.h"
 #include "promo/QRSheet.h"
 #include "promo/UpdateSheet.h"
-#include "shell/DialogWindow.h"
-#include "shell/DialogWindowController.h"
-#include "support/app/ListFixtures.h"
+#include "ui/DialogWindow.h"
+#include "ui/DialogWindowController.h"
+#include "support/views/ListFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinTest.h"
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -97,6 +98,15 @@ struct State
     }
 };
 
+// A PNG from packed RGB bytes, rows top down.
+std::string pngOf(int width, int height, const std::string& rgb)
+{
+    return rgbPng(width, height, [&](int x, int y) {
+        const size_t i = (size_t(y) * width + x) * 3;
+        return uint32_t(uint8_t(rgb[i])) << 16 | uint32_t(uint8_t(rgb[i + 1])) << 8 | uint8_t(rgb[i + 2]);
+    });
+}
+
 unsigned char channel(double value)
 {
     return static_cast<unsigned char>(std::clamp(value, 0.0, 255.0));
@@ -119,7 +129,7 @@ std::string bannerPng()
             rgb[i + 2] = char(channel(150 + 70 * t + 16 * band + 40 * glow));
         }
     }
-    return rgbPng(w, h, rgb);
+    return pngOf(w, h, rgb);
 }
 
 // A square icon: a violet tile with a light circle.
@@ -137,7 +147,7 @@ std::string iconPng()
             rgb[i + 2] = char(ring ? 255 : 210);
         }
     }
-    return rgbPng(s, s, rgb);
+    return pngOf(s, s, rgb);
 }
 
 Reply picture(const std::string& png)
@@ -177,7 +187,7 @@ void addConfigRoutes(Server& server)
             } else if (document.mode == "slow") {
                 server.sleepFor(std::chrono::milliseconds(document.delayMs));
             } else if (document.mode == "closed") {
-                reply.dropConnection = true;
+                reply.cutAfter = 0;
             } else if (document.mode == "missing") {
                 reply = Reply::failure(404, "not found");
                 reply.httpStatus = 404;
@@ -208,7 +218,7 @@ void addConfigRoutes(Server& server)
     server.route("GET", "/promo/icon.png", [icon](const Request&) { return picture(*icon); });
     server.route("GET", "/promo/qrcode.png", [qrcode](const Request&) { return picture(*qrcode); });
     server.route("GET", "/promo/pixel.png",
-                 [](const Request&) { return picture(rgbPng(1, 1, std::string("\xff\x80\x00", 3))); });
+                 [](const Request&) { return picture(rgbPng(1, 1, [](int, int) { return 0xFF8000u; })); });
     server.route("GET", "/promo/broken.png", [](const Request&) {
         Reply reply;
         reply.raw = "<!doctype html><html><body>Not here</body></html>";

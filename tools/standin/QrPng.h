@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace standin {
@@ -8,9 +10,8 @@ namespace standin {
 // Empty when the text cannot be encoded.
 std::string qrPng(const std::string& text);
 
-// An 8-bit RGB PNG of `width` × `height` pixels from `rgb` (3 bytes a pixel, rows top down).
-// Empty when the sizes do not match.
-std::string rgbPng(int width, int height, const std::string& rgb);
+// A width x height RGB PNG whose pixel (x, y) is colour(x, y) as 0xRRGGBB.
+std::string rgbPng(int width, int height, const std::function<uint32_t(int x, int y)>& colour);
 
 std::string base64(const std::string& bytes);
 

@@ -32,7 +32,7 @@ class PromoImageCache : public QObject
 public:
     // Larger pictures are decoded scaled down to this (the largest any promotion view draws
     // them, at two device pixels a point); their natural size is kept for layouts.
-    static constexpr int kMaxDecodedSide = 2400;
+    static constexpr int kMaxDecodedSide = 2048;
     static constexpr int kDeadlineMs = 60000;
 
     using Done = std::function<void(const PromoImage& picture)>;

@@ -3,11 +3,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkRequest>
-#include <QSettings>
 #include <QTimer>
 
 #include "online/ServerConfig.h"
 #include "online/HttpFetch.h"
+#include "engine/AppSettings.h"
 #include "online/AppVersion.h"
 #include "online/OnlineText.h"
 
@@ -29,12 +29,12 @@ RemoteConfigService::RemoteConfigService(QObject* parent) : QObject(parent) {}
 
 QString RemoteConfigService::snoozedVersion() const
 {
-    return QSettings().value(QLatin1String(kSnoozedVersionKey)).toString();
+    return AppSettings::value(QLatin1String(kSnoozedVersionKey)).toString();
 }
 
 QString RemoteConfigService::dismissedNoticeId() const
 {
-    return QSettings().value(QLatin1String(kDismissedNoticeKey)).toString();
+    return AppSettings::value(QLatin1String(kDismissedNoticeKey)).toString();
 }
 
 void RemoteConfigService::load()
@@ -158,7 +158,7 @@ void RemoteConfigService::evaluate(const RemoteConfig& config, bool force, bool 
     } else {
         // A fallback document knows nothing of versions: it must not forget the user's choice.
         if (fromDocument && !snoozed.isEmpty())
-            QSettings().setValue(QLatin1String(kSnoozedVersionKey), QString());
+            AppSettings::setValue(QLatin1String(kSnoozedVersionKey), QString());
         setUpdate(std::nullopt);
     }
 
@@ -171,7 +171,7 @@ void RemoteConfigService::evaluate(const RemoteConfig& config, bool force, bool 
 void RemoteConfigService::snooze(const std::optional<QString>& version)
 {
     if (const auto trimmed = OnlineText::nonEmptyTrimmed(version))
-        QSettings().setValue(QLatin1String(kSnoozedVersionKey), *trimmed);
+        AppSettings::setValue(QLatin1String(kSnoozedVersionKey), *trimmed);
     setUpdate(std::nullopt);
 }
 
@@ -187,7 +187,7 @@ void RemoteConfigService::dismissNotice()
         key = *id;
     else
         key = m_config.noticeText().value_or(QString());
-    QSettings().setValue(QLatin1String(kDismissedNoticeKey), key);
+    AppSettings::setValue(QLatin1String(kDismissedNoticeKey), key);
     setShowNotice(false);
 }
 

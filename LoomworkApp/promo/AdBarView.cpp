@@ -10,12 +10,10 @@
 #include "online/PromoImageCache.h"
 #include "online/RemoteImageLoader.h"
 #include "online/SafeLink.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "promo/PaintedButton.h"
 #include "promo/PromoStyle.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
-#include "ui/SymbolIcon.h"
 
 namespace {
 
@@ -27,7 +25,7 @@ constexpr qreal kButtonSpacing = 10;
 constexpr qreal kHairline = 0.5;
 constexpr const char* kCloseTip = "关闭这条广告（重新启动 App 会再次显示）";
 
-QFont viewFont() { return F::font(11, QFont::Medium); }
+QFont viewFont() { return Theme::font(11, QFont::Medium); }
 
 QSize viewButtonSize()
 {
@@ -119,14 +117,14 @@ void AdBarView::rebuild()
     } else if (shown != AdBarModel::Form::none) {
         m_close = new PaintedButton(QSize(22, 22), [light](QPainter& p, const QRectF& r, const PaintedButton::State&) {
             p.setPen(Qt::NoPen);
-            p.setBrush(light ? PromoStyle::onPicture(0.18) : Surface::hover());
+            p.setBrush(light ? PromoStyle::onPicture(0.18) : Theme::controlBgOver());
             p.drawRoundedRect(r, 6, 6);
-            SymbolIcon::paint(p, r, u"xmark", light ? PromoStyle::onPicture(0.91) : Palette::secondary(), 10);
+            SymbolIcon::paint(p, r, u"xmark", light ? PromoStyle::onPicture(0.91) : Theme::textSecondary(), 10);
         }, this);
         if (const auto link = AdBarModel::link(m_config)) {
             m_view = new PaintedButton(viewButtonSize(), [light](QPainter& p, const QRectF& r, const PaintedButton::State&) {
                 p.setPen(Qt::NoPen);
-                p.setBrush(light ? PromoStyle::onPicture(0.94) : Palette::brand());
+                p.setBrush(light ? PromoStyle::onPicture(0.94) : Theme::accent());
                 p.drawRoundedRect(r, r.height() / 2, r.height() / 2);
                 const QColor fg = light ? PromoStyle::scrim(0.85) : PromoStyle::onPicture(1);
                 const qreal textWidth = QFontMetricsF(viewFont()).horizontalAdvance(QStringLiteral("查看"));
@@ -237,26 +235,26 @@ std::optional<QString> oneLine(const std::optional<QString>& text)
 {
     if (!text)
         return std::nullopt;
-    return PromoStyle::displayCut(*text, 500);
+    return PromoStyle::oneLine(*text);
 }
 
 } // namespace
 
 qreal AdBarView::textBlockWidth() const
 {
-    qreal row = QFontMetricsF(F::bodyStrong()).horizontalAdvance(oneLine(m_config.adHeading()).value_or(QString()));
+    qreal row = QFontMetricsF(Theme::bodyStrongFont()).horizontalAdvance(oneLine(m_config.adHeading()).value_or(QString()));
     if (const auto badge = oneLine(m_config.adBadgeText()))
-        row += 6 + QFontMetricsF(F::section()).horizontalAdvance(*badge) + 12;
+        row += 6 + QFontMetricsF(Theme::sectionFont()).horizontalAdvance(*badge) + 12;
     qreal sub = 0;
     if (const auto subheading = oneLine(m_config.adSubheading()))
-        sub = QFontMetricsF(F::tiny()).horizontalAdvance(*subheading);
+        sub = QFontMetricsF(Theme::tinyFont()).horizontalAdvance(*subheading);
     return std::max(row, sub);
 }
 
 void AdBarView::paintTextBlock(QPainter& p, const QRectF& area, Qt::Alignment align, bool light)
 {
-    const QFontMetricsF headingMetrics(F::bodyStrong());
-    const QFontMetricsF subMetrics(F::tiny());
+    const QFontMetricsF headingMetrics(Theme::bodyStrongFont());
+    const QFontMetricsF subMetrics(Theme::tinyFont());
     const auto sub = oneLine(m_config.adSubheading());
     const qreal blockHeight = headingMetrics.height() + (sub ? 3 + subMetrics.height() : 0);
     const qreal blockWidth = std::min(textBlockWidth(), area.width());
@@ -269,7 +267,7 @@ void AdBarView::paintTextBlock(QPainter& p, const QRectF& area, Qt::Alignment al
 
     const QString heading = oneLine(m_config.adHeading()).value_or(QString());
     const auto badge = oneLine(m_config.adBadgeText());
-    const qreal badgeWidth = badge ? QFontMetricsF(F::section()).horizontalAdvance(*badge) + 12 : 0;
+    const qreal badgeWidth = badge ? QFontMetricsF(Theme::sectionFont()).horizontalAdvance(*badge) + 12 : 0;
     const qreal badgeSpace = badge ? badgeWidth + 6 : 0;
     const qreal headingWidth = std::min(headingMetrics.horizontalAdvance(heading), blockWidth - badgeSpace);
     const qreal rowWidth = headingWidth + badgeSpace;
@@ -279,15 +277,15 @@ void AdBarView::paintTextBlock(QPainter& p, const QRectF& area, Qt::Alignment al
     else if (align & Qt::AlignRight)
         x = left + blockWidth - rowWidth;
 
-    const QColor headingColor = light ? PromoStyle::onPicture(1) : Palette::primary();
+    const QColor headingColor = light ? PromoStyle::onPicture(1) : Theme::textPrimary();
     const auto drawBadge = [&](qreal bx) {
-        const qreal h = QFontMetricsF(F::section()).height() + 3;
+        const qreal h = QFontMetricsF(Theme::sectionFont()).height() + 3;
         const QRectF capsule(bx, top + (headingMetrics.height() - h) / 2, badgeWidth, h);
         p.setPen(Qt::NoPen);
-        p.setBrush(light ? PromoStyle::onPicture(0.22) : PromoStyle::faded(Palette::brand(), 0.14));
+        p.setBrush(light ? PromoStyle::onPicture(0.22) : PromoStyle::faded(Theme::accent(), 0.14));
         p.drawRoundedRect(capsule, h / 2, h / 2);
-        p.setFont(F::section());
-        p.setPen(light ? PromoStyle::onPicture(1) : Palette::brand());
+        p.setFont(Theme::sectionFont());
+        p.setPen(light ? PromoStyle::onPicture(1) : Theme::accent());
         p.drawText(capsule, Qt::AlignCenter, *badge);
     };
     const auto drawShadowed = [&](const QRectF& r, const QString& text, const QColor& color, Qt::Alignment a) {
@@ -304,7 +302,7 @@ void AdBarView::paintTextBlock(QPainter& p, const QRectF& area, Qt::Alignment al
         drawBadge(x);
         x += badgeSpace;
     }
-    p.setFont(F::bodyStrong());
+    p.setFont(Theme::bodyStrongFont());
     drawShadowed(QRectF(x, top, headingWidth + 1, headingMetrics.height()),
                  headingMetrics.elidedText(heading, Qt::ElideRight, headingWidth + 1), headingColor,
                  Qt::AlignLeft | Qt::AlignVCenter);
@@ -313,11 +311,11 @@ void AdBarView::paintTextBlock(QPainter& p, const QRectF& area, Qt::Alignment al
         drawBadge(x + 6);
 
     if (sub) {
-        p.setFont(F::tiny());
+        p.setFont(Theme::tinyFont());
         const QRectF subRect(left, top + headingMetrics.height() + 3, blockWidth, subMetrics.height());
         const Qt::Alignment subAlign = (align & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter;
         drawShadowed(subRect, subMetrics.elidedText(*sub, Qt::ElideRight, blockWidth),
-                     light ? PromoStyle::onPicture(0.9) : Palette::secondary(), subAlign);
+                     light ? PromoStyle::onPicture(0.9) : Theme::textSecondary(), subAlign);
     }
 }
 
@@ -336,7 +334,7 @@ void AdBarView::paintEvent(QPaintEvent*)
 
 void AdBarView::paintOverlay(QPainter& p)
 {
-    p.fillRect(QRectF(0, 0, width(), kHairline), Surface::divider());
+    p.fillRect(QRectF(0, 0, width(), kHairline), Theme::divider());
     const QRectF area(0, kHairline, width(), AdBarModel::kOverlayHeight);
     const qreal o = AdBarModel::overlayOpacity(m_config);
     p.save();
@@ -368,7 +366,7 @@ void AdBarView::paintOverlay(QPainter& p)
 void AdBarView::paintPlain(QPainter& p)
 {
     p.fillRect(rect(), palette().window());
-    p.fillRect(QRectF(0, 0, width(), kHairline), Surface::divider());
+    p.fillRect(QRectF(0, 0, width(), kHairline), Theme::divider());
     const QRectF icon(kPad, kHairline + kPlainVertical, kIconSide, kIconSide);
     QPainterPath shape;
     shape.addRoundedRect(icon, kIconRadius, kIconRadius);
@@ -379,11 +377,11 @@ void AdBarView::paintPlain(QPainter& p)
         p.restore();
     } else {
         p.setPen(Qt::NoPen);
-        p.setBrush(PromoStyle::faded(Palette::brand(), 0.14));
+        p.setBrush(PromoStyle::faded(Theme::accent(), 0.14));
         p.drawPath(shape);
-        SymbolIcon::paint(p, icon, u"megaphone.fill", Palette::brand(), 16);
+        SymbolIcon::paint(p, icon, u"megaphone.fill", Theme::accent(), 16);
     }
-    p.setPen(QPen(Surface::cardStroke(), 0.5));
+    p.setPen(QPen(Theme::cardStroke(), 0.5));
     p.setBrush(Qt::NoBrush);
     p.drawRoundedRect(icon.adjusted(0.25, 0.25, -0.25, -0.25), kIconRadius, kIconRadius);
 
@@ -421,7 +419,7 @@ void AdBarView::paintBanner(QPainter& p)
     drawImageFill(p, m_banner, QRectF(0, 0, b.shown, b.height));
 
     if (const auto caption = oneLine(m_config.adSubheading())) {
-        const QFontMetricsF metrics(F::tiny());
+        const QFontMetricsF metrics(Theme::tinyFont());
         const qreal maxWidth = std::max<qreal>(b.width - 20 - 16 - 30, 0);
         const QString text = metrics.elidedText(*caption, Qt::ElideRight, maxWidth);
         const QRectF capsule(20, b.height - 8 - metrics.height() - 10, metrics.horizontalAdvance(text) + 16,
@@ -429,7 +427,7 @@ void AdBarView::paintBanner(QPainter& p)
         p.setPen(Qt::NoPen);
         p.setBrush(PromoStyle::scrim(0.38));
         p.drawRoundedRect(capsule, capsule.height() / 2, capsule.height() / 2);
-        p.setFont(F::tiny());
+        p.setFont(Theme::tinyFont());
         p.setPen(PromoStyle::scrim(0.6));
         p.drawText(capsule.translated(0, 1), Qt::AlignCenter, text);
         p.setPen(PromoStyle::onPicture(0.95));

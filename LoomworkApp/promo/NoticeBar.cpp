@@ -6,12 +6,10 @@
 #include <QPainter>
 #include <QToolTip>
 
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "promo/PaintedButton.h"
 #include "promo/PromoStyle.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
-#include "ui/SymbolIcon.h"
 
 namespace {
 
@@ -25,7 +23,7 @@ constexpr int kCloseInset = 9;
 
 QFont titleFont()
 {
-    QFont f = F::caption();
+    QFont f = Theme::captionFont();
     f.setWeight(QFont::DemiBold);
     return f;
 }
@@ -35,12 +33,12 @@ QFont titleFont()
 NoticeBar::NoticeBar(const QString& title, const QString& text, QWidget* parent)
     : QWidget(parent),
       m_close(new PaintedButton(kCloseSize, [](QPainter& p, const QRectF& r, const PaintedButton::State& s) {
-          if (s.hovered) {
+          if (s.over) {
               p.setPen(Qt::NoPen);
-              p.setBrush(Surface::hover());
+              p.setBrush(Theme::controlBgOver());
               p.drawRoundedRect(r, 5, 5);
           }
-          SymbolIcon::paint(p, r, u"xmark", Palette::secondary(), 10);
+          SymbolIcon::paint(p, r, u"xmark", Theme::textSecondary(), 10);
       }, this))
 {
     m_close->setToolTip(QStringLiteral("不再显示这条公告"));
@@ -51,15 +49,16 @@ NoticeBar::NoticeBar(const QString& title, const QString& text, QWidget* parent)
 
 void NoticeBar::setNotice(const QString& title, const QString& text)
 {
-    m_title = PromoStyle::displayCut(title, 200);
-    m_text = PromoStyle::displayCut(text);
+    m_title = PromoStyle::oneLine(title, 200);
+    m_text = PromoStyle::oneLine(text, 2000);
+    m_fullText = text;
     setFixedHeight(sizeHint().height());
     update();
 }
 
 QSize NoticeBar::sizeHint() const
 {
-    const int line = std::max(QFontMetrics(titleFont()).height(), QFontMetrics(F::caption()).height());
+    const int line = std::max(QFontMetrics(titleFont()).height(), QFontMetrics(Theme::captionFont()).height());
     return {400, int(std::ceil(kVertical * 2 + line + 1))};
 }
 
@@ -74,28 +73,28 @@ void NoticeBar::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    p.fillRect(rect(), PromoStyle::faded(Palette::brand(), 0.1));
+    p.fillRect(rect(), PromoStyle::faded(Theme::accent(), 0.1));
     const qreal lineHeight = height() - 1;
 
     const qreal iconWidth = kIconPoints * SymbolIcon::kGlyphScale;
-    SymbolIcon::paint(p, QRectF(kLeading, 0, iconWidth, lineHeight), u"megaphone.fill", Palette::brand(),
+    SymbolIcon::paint(p, QRectF(kLeading, 0, iconWidth, lineHeight), u"megaphone.fill", Theme::accent(),
                       kIconPoints);
 
     const QString heading = m_title + QStringLiteral("：");
     const QFont headingFont = titleFont();
     const qreal headingLeft = kLeading + iconWidth + kIconGap;
     p.setFont(headingFont);
-    p.setPen(Palette::brand());
+    p.setPen(Theme::accent());
     p.drawText(QRectF(headingLeft, 0, QFontMetricsF(headingFont).horizontalAdvance(heading) + 1, lineHeight),
                Qt::AlignLeft | Qt::AlignVCenter, heading);
 
     const QRectF body = textRect();
-    p.setFont(F::caption());
-    p.setPen(Palette::primary());
-    const QString elided = QFontMetricsF(F::caption()).elidedText(m_text, Qt::ElideRight, body.width());
+    p.setFont(Theme::captionFont());
+    p.setPen(Theme::textPrimary());
+    const QString elided = QFontMetricsF(Theme::captionFont()).elidedText(m_text, Qt::ElideRight, body.width());
     p.drawText(body, Qt::AlignLeft | Qt::AlignVCenter, elided);
 
-    p.fillRect(QRectF(0, height() - 0.5, width(), 0.5), Surface::divider());
+    p.fillRect(QRectF(0, height() - 0.5, width(), 0.5), Theme::divider());
 }
 
 void NoticeBar::resizeEvent(QResizeEvent*)
@@ -108,7 +107,7 @@ bool NoticeBar::event(QEvent* event)
     if (event->type() == QEvent::ToolTip) {
         auto* help = static_cast<QHelpEvent*>(event);
         if (textRect().contains(help->pos()))
-            QToolTip::showText(help->globalPos(), PromoStyle::plainToolTip(m_text), this);
+            QToolTip::showText(help->globalPos(), PromoStyle::plainToolTip(m_fullText), this);
         else
             QToolTip::hideText();
         return true;

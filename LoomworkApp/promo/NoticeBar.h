@@ -31,5 +31,6 @@ private:
 
     QString m_title;
     QString m_text;
+    QString m_fullText;
     PaintedButton* m_close;
 };

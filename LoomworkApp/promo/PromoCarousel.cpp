@@ -10,15 +10,13 @@
 #include "online/PromoImageCache.h"
 #include "online/RemoteImageLoader.h"
 #include "online/SafeLink.h"
+#include "ui/BusySpinner.h"
+#include "ui/DialogWindowController.h"
+#include "ui/Theme.h"
 #include "promo/PaintedButton.h"
 #include "promo/PromoImageLayout.h"
 #include "promo/PromoStyle.h"
 #include "promo/QRSheet.h"
-#include "ui/BusySpinner.h"
-#include "ui/DialogWindowController.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 
 namespace {
 
@@ -31,7 +29,7 @@ constexpr qreal kDotSpacing = 5;
 constexpr qreal kDot = 5;
 constexpr qreal kCurrentDot = 7;
 
-QFont buttonFont() { return F::font(10, QFont::Light); }
+QFont buttonFont() { return Theme::font(10, QFont::Light); }
 
 } // namespace
 
@@ -117,7 +115,7 @@ void PromoCarousel::shownCardChanged()
     delete m_button;
     m_button = nullptr;
     if (card && card->button && !card->button->isEmpty()) {
-        const QString label = *card->button;
+        const QString label = PromoStyle::oneLine(*card->button, 40);
         const QFontMetricsF metrics(buttonFont());
         const QSize size(int(std::ceil(metrics.horizontalAdvance(label) + 18)), int(std::ceil(metrics.height() + 8)));
         m_button = new PaintedButton(size, [label](QPainter& p, const QRectF& r, const PaintedButton::State&) {
@@ -177,7 +175,7 @@ void PromoCarousel::paintEvent(QPaintEvent*)
     p.drawRoundedRect(card.translated(0, 1), kRadius, kRadius);
     p.setBrush(PromoStyle::cardFill());
     p.drawRoundedRect(card, kRadius, kRadius);
-    p.setPen(QPen(Surface::cardStroke(), 0.5));
+    p.setPen(QPen(Theme::cardStroke(), 0.5));
     p.setBrush(Qt::NoBrush);
     p.drawRoundedRect(card.adjusted(0.25, 0.25, -0.25, -0.25), kRadius, kRadius);
 
@@ -196,10 +194,10 @@ void PromoCarousel::paintEvent(QPaintEvent*)
             const QSizeF size = QSizeF(m_thumb.size()).scaled(thumb.size(), Qt::KeepAspectRatioByExpanding);
             p.drawImage(QRectF(thumb.center() - QPointF(size.width() / 2, size.height() / 2), size), m_thumb);
         } else {
-            p.fillRect(thumb, Surface::card());
+            p.fillRect(thumb, Theme::cardBg());
         }
         p.restore();
-        p.setPen(QPen(Surface::cardStroke(), 0.5));
+        p.setPen(QPen(Theme::cardStroke(), 0.5));
         p.drawRoundedRect(thumb.adjusted(0.25, 0.25, -0.25, -0.25), kThumbRadius, kThumbRadius);
         textLeft = thumb.right() + 9;
     }
@@ -207,32 +205,32 @@ void PromoCarousel::paintEvent(QPaintEvent*)
 
     // Title row: the title on one line, then the badge.
     const QColor accent = PromoStyle::accent(shown->accent());
-    const QFontMetricsF titleMetrics(F::bodyStrong());
+    const QFontMetricsF titleMetrics(Theme::bodyStrongFont());
     qreal badgeWidth = 0;
     if (shown->badge && !shown->badge->isEmpty())
-        badgeWidth = QFontMetricsF(F::section()).horizontalAdvance(*shown->badge) + 10;
+        badgeWidth = QFontMetricsF(Theme::sectionFont()).horizontalAdvance(PromoStyle::oneLine(*shown->badge, 40)) + 10;
     const qreal titleSpace = std::max<qreal>(textWidth - (badgeWidth > 0 ? badgeWidth + 5 : 0), 0);
-    const QString title = titleMetrics.elidedText(PromoStyle::displayCut(shown->title, 300), Qt::ElideRight, titleSpace);
+    const QString title = titleMetrics.elidedText(PromoStyle::oneLine(shown->title, 300), Qt::ElideRight, titleSpace);
     const qreal titleWidth = titleMetrics.horizontalAdvance(title);
     const QRectF titleRect(textLeft, kPadY, titleWidth + 1, titleMetrics.height());
-    p.setFont(F::bodyStrong());
-    p.setPen(Palette::primary());
+    p.setFont(Theme::bodyStrongFont());
+    p.setPen(Theme::textPrimary());
     p.drawText(titleRect, Qt::AlignLeft | Qt::AlignVCenter, title);
     if (badgeWidth > 0) {
-        const qreal h = QFontMetricsF(F::section()).height() + 2;
+        const qreal h = QFontMetricsF(Theme::sectionFont()).height() + 2;
         const QRectF capsule(titleRect.right() + 5, titleRect.center().y() - h / 2, badgeWidth, h);
         p.setPen(Qt::NoPen);
         p.setBrush(PromoStyle::faded(accent, 0.14));
         p.drawRoundedRect(capsule, h / 2, h / 2);
-        p.setFont(F::section());
+        p.setFont(Theme::sectionFont());
         p.setPen(accent);
-        p.drawText(capsule, Qt::AlignCenter, *shown->badge);
+        p.drawText(capsule, Qt::AlignCenter, PromoStyle::oneLine(*shown->badge, 40));
     }
     if (shown->subtitle && !shown->subtitle->isEmpty()) {
-        const QFontMetricsF metrics(F::tiny());
+        const QFontMetricsF metrics(Theme::tinyFont());
         const QRectF subRect(textLeft, titleRect.bottom() + 3, textWidth, metrics.height() * 2 + 1);
-        p.setFont(F::tiny());
-        p.setPen(Palette::secondary());
+        p.setFont(Theme::tinyFont());
+        p.setPen(Theme::textSecondary());
         // At most two lines; the second ends in an ellipsis when the text goes on.
         QString text = PromoStyle::displayCut(*shown->subtitle, 300);
         {
@@ -254,7 +252,7 @@ void PromoCarousel::paintEvent(QPaintEvent*)
             const qreal side = i == current ? kCurrentDot : kDot;
             const QPointF c = dotCenter(i);
             p.setPen(Qt::NoPen);
-            p.setBrush(i == current ? Palette::teal() : PromoStyle::faded(Palette::primary(), 0.16));
+            p.setBrush(i == current ? Theme::pageDotCurrent() : PromoStyle::faded(Theme::textPrimary(), 0.16));
             p.drawEllipse(c, side / 2, side / 2);
         }
     }

@@ -1,74 +1,59 @@
 #include "promo/PromoStyle.h"
 
-#include "ui/Appearance.h"
-#include "ui/Palette.h"
-#include "ui/Tint.h"
-
-namespace {
-
-bool dark()
-{
-    return Appearance::instance().isDark();
-}
-
-} // namespace
+#include "ui/SafeText.h"
+#include "ui/Theme.h"
 
 QColor PromoStyle::faded(const QColor& color, qreal opacity)
 {
-    return Tint::opacity(color, opacity);
+    return Theme::alpha(color, opacity);
 }
 
 QColor PromoStyle::scrim(qreal opacity)
 {
-    return Tint::black(opacity);
+    return Theme::scrim(opacity);
 }
 
 QColor PromoStyle::onPicture(qreal opacity)
 {
-    return Tint::white(opacity);
+    return Theme::onPicture(opacity);
 }
 
 QColor PromoStyle::accent(PromoCard::Accent accent)
 {
     switch (accent) {
-    case PromoCard::Accent::purple: return Palette::purple();
-    case PromoCard::Accent::orange: return Palette::orange();
-    case PromoCard::Accent::green: return Palette::green();
-    case PromoCard::Accent::teal: return Palette::teal();
-    case PromoCard::Accent::red: return Palette::red();
+    case PromoCard::Accent::purple: return Theme::cardAccent(Theme::CardAccent::purple);
+    case PromoCard::Accent::orange: return Theme::cardAccent(Theme::CardAccent::orange);
+    case PromoCard::Accent::green: return Theme::cardAccent(Theme::CardAccent::green);
+    case PromoCard::Accent::teal: return Theme::cardAccent(Theme::CardAccent::teal);
+    case PromoCard::Accent::red: return Theme::cardAccent(Theme::CardAccent::red);
     case PromoCard::Accent::brand: break;
     }
-    return Palette::brand();
+    return Theme::cardAccent(Theme::CardAccent::brand);
 }
 
 QColor PromoStyle::cardFill()
 {
-    return dark() ? onPicture(0.07) : Palette::dynamic(0xFFFFFF, 0x1E1E1E);
+    return Theme::isDark() ? Theme::onPicture(0.07) : Theme::pictureBg();
 }
 
 QColor PromoStyle::cardShadow()
 {
-    return scrim(dark() ? 0.0 : 0.07);
+    return Theme::shadow(Theme::isDark() ? 0.0 : 0.07);
 }
 
 QColor PromoStyle::pillButtonFill()
 {
-    return Palette::primary();
+    return Theme::ink(1.0);
 }
 
 QColor PromoStyle::pillButtonText()
 {
-    return dark() ? scrim(0.58) : onPicture(0.7);
+    return Theme::isDark() ? Theme::scrim(0.58) : Theme::onPicture(0.7);
 }
 
 QColor PromoStyle::picturePlate()
 {
-    return Tint::white();
-}
-
-QColor PromoStyle::onBrand()
-{
-    return Tint::white();
+    return Theme::pictureBg();
 }
 
 QString PromoStyle::displayCut(const QString& text, qsizetype maxChars)
@@ -79,6 +64,11 @@ QString PromoStyle::displayCut(const QString& text, qsizetype maxChars)
     if (text.at(cut - 1).isHighSurrogate())
         --cut;
     return text.left(cut) + QStringLiteral("…");
+}
+
+QString PromoStyle::oneLine(const QString& text, qsizetype maxChars)
+{
+    return SafeText::singleLine(displayCut(text, maxChars));
 }
 
 QString PromoStyle::plainToolTip(const QString& text)

@@ -25,12 +25,13 @@ QColor pillButtonFill();
 QColor pillButtonText();
 // The plate under a promotion picture (QR codes need a light ground in both appearances).
 QColor picturePlate();
-// Text on a brand-filled button.
-QColor onBrand();
 
 // `text` cut to at most `maxChars` characters (with "…"), so that a huge server text never
 // stalls layout; every shown text passes through this.
 QString displayCut(const QString& text, qsizetype maxChars = 2000);
+// `text` cut as displayCut() does and made safe to draw on one line (no line breaks,
+// no direction overrides).
+QString oneLine(const QString& text, qsizetype maxChars = 500);
 // A tooltip that shows `text` literally, markup and all.
 QString plainToolTip(const QString& text);
 

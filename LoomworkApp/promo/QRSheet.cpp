@@ -7,14 +7,12 @@
 #include <QVBoxLayout>
 
 #include "online/PromoImageCache.h"
-#include "promo/PromoImageLayout.h"
-#include "promo/PromoStyle.h"
 #include "ui/BusySpinner.h"
 #include "ui/DialogWindow.h"
 #include "ui/DialogWindowController.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
+#include "ui/Theme.h"
+#include "promo/PromoImageLayout.h"
+#include "promo/PromoStyle.h"
 
 namespace {
 
@@ -68,7 +66,7 @@ protected:
             const QSizeF fitted = QSizeF(m_image.size()).scaled(r.size(), Qt::KeepAspectRatio);
             p.drawImage(QRectF(r.center() - QPointF(fitted.width() / 2, fitted.height() / 2), fitted), m_image);
         }
-        p.setPen(QPen(Surface::cardStroke(), 0.5));
+        p.setPen(QPen(Theme::cardStroke(), 0.5));
         p.setBrush(Qt::NoBrush);
         p.drawRoundedRect(r.adjusted(0.25, 0.25, -0.25, -0.25), kPlateRadius, kPlateRadius);
     }
@@ -85,10 +83,10 @@ QRSheet::QRSheet(const PromoCard& card, QSize limit, QSize imageSize, QWidget* p
     m_layout->setSpacing(12);
     auto* text = new QVBoxLayout;
     text->setSpacing(3);
-    auto* title = plainLabel(PromoStyle::displayCut(card.title, 300), F::heading(), Palette::primary(), this);
+    auto* title = plainLabel(PromoStyle::displayCut(card.title, 300), Theme::headingFont(), Theme::textPrimary(), this);
     text->addWidget(title);
     if (card.subtitle && !card.subtitle->isEmpty()) {
-        m_subtitle = plainLabel(PromoStyle::displayCut(*card.subtitle, 1000), F::caption(), Palette::secondary(), this);
+        m_subtitle = plainLabel(PromoStyle::displayCut(*card.subtitle, 1000), Theme::captionFont(), Theme::textSecondary(), this);
         text->addWidget(m_subtitle, 0, Qt::AlignHCenter);
     }
     m_layout->addLayout(text);

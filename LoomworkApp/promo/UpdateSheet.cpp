@@ -16,11 +16,10 @@
 #include "online/OnlineText.h"
 #include "online/RemoteConfigService.h"
 #include "online/SafeLink.h"
-#include "promo/PromoStyle.h"
-#include "ui/F.h"
 #include "ui/Hairline.h"
-#include "ui/Palette.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
+#include "promo/PromoStyle.h"
 
 namespace {
 
@@ -34,7 +33,7 @@ constexpr qsizetype kMaxShownLines = 200;
 QFont monoFont(qreal points, QFont::Weight weight)
 {
     QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    f.setPointSizeF(F::pointSizeForPixels(points));
+    f.setPointSizeF(Theme::pointSizeForPixels(points));
     f.setWeight(weight);
     return f;
 }
@@ -131,13 +130,13 @@ void UpdateSheet::build()
     headerLayout->setSpacing(9);
     auto* icon = new Drawn(QSize(kIconSide, kIconSide), [](QPainter& p, const QRectF& r) {
         p.setPen(Qt::NoPen);
-        p.setBrush(PromoStyle::faded(Palette::brand(), 0.14));
+        p.setBrush(PromoStyle::faded(Theme::accent(), 0.14));
         p.drawEllipse(r);
-        SymbolIcon::paint(p, r, u"arrow.down.circle.fill", Palette::brand(), 26);
+        SymbolIcon::paint(p, r, u"arrow.down.circle.fill", Theme::accent(), 26);
     }, header);
     headerLayout->addWidget(icon, 0, Qt::AlignHCenter);
     m_title = plainLabel(forced ? QStringLiteral("需要更新后才能继续使用") : QStringLiteral("发现新版本"),
-                             F::heading(), Palette::primary(), header);
+                             Theme::headingFont(), Theme::textPrimary(), header);
     headerLayout->addWidget(m_title, 0, Qt::AlignHCenter);
 
     auto* versions = new QWidget(header);
@@ -145,20 +144,20 @@ void UpdateSheet::build()
     versionLayout->setContentsMargins(0, 1, 0, 0);
     versionLayout->setSpacing(8);
     versionLayout->addWidget(plainLabel(AppVersion::display(), monoFont(12, QFont::Normal),
-                                        Palette::secondary(), versions));
+                                        Theme::textSecondary(), versions));
     versionLayout->addWidget(new Drawn(QSize(12, 12), [](QPainter& p, const QRectF& r) {
-        SymbolIcon::paint(p, r, u"arrow.right", Palette::secondary(), 10);
+        SymbolIcon::paint(p, r, u"arrow.right", Theme::textSecondary(), 10);
     }, versions));
     const QFont capsuleFont = monoFont(13, QFont::DemiBold);
-    const QString version = PromoStyle::displayCut(m_alert.version, 40);
+    const QString version = PromoStyle::oneLine(m_alert.version, 40);
     const QSizeF textSize = QFontMetricsF(capsuleFont).size(Qt::TextSingleLine, version);
     auto* capsule = new Drawn(QSize(int(std::ceil(textSize.width())) + 16, int(std::ceil(textSize.height())) + 4),
                               [capsuleFont, version](QPainter& p, const QRectF& r) {
         p.setPen(Qt::NoPen);
-        p.setBrush(PromoStyle::faded(Palette::brand(), 0.13));
+        p.setBrush(PromoStyle::faded(Theme::accent(), 0.13));
         p.drawRoundedRect(r, r.height() / 2, r.height() / 2);
         p.setFont(capsuleFont);
-        p.setPen(Palette::brand());
+        p.setPen(Theme::accent());
         p.drawText(r, Qt::AlignCenter, version);
     }, versions);
     versionLayout->addWidget(capsule);
@@ -174,10 +173,10 @@ void UpdateSheet::build()
         emptyLayout->setContentsMargins(24, 0, 24, 0);
         emptyLayout->setSpacing(6);
         emptyLayout->addStretch(1);
-        auto* first = plainLabel(QStringLiteral("本次为常规更新，建议尽快升级到最新版本。"), F::body(),
-                                 Palette::primary(), empty);
-        auto* second = plainLabel(QStringLiteral("更新完成后重新打开 App 即可生效。"), F::caption(),
-                                  Palette::secondary(), empty);
+        auto* first = plainLabel(QStringLiteral("本次为常规更新，建议尽快升级到最新版本。"), Theme::bodyFont(),
+                                 Theme::textPrimary(), empty);
+        auto* second = plainLabel(QStringLiteral("更新完成后重新打开 App 即可生效。"), Theme::captionFont(),
+                                  Theme::textSecondary(), empty);
         for (QLabel* label : {first, second}) {
             label->setAlignment(Qt::AlignHCenter);
             label->setWordWrap(true);
@@ -203,14 +202,14 @@ void UpdateSheet::build()
             auto* row = new QHBoxLayout;
             row->setSpacing(9);
             // As high as the first text line, the dot on its middle.
-            const int lineHeight = QFontMetrics(F::body()).height();
+            const int lineHeight = QFontMetrics(Theme::bodyFont()).height();
             auto* dot = new Drawn(QSize(5, lineHeight), [](QPainter& p, const QRectF& r) {
                 p.setPen(Qt::NoPen);
-                p.setBrush(PromoStyle::faded(Palette::brand(), 0.85));
+                p.setBrush(PromoStyle::faded(Theme::accent(), 0.85));
                 p.drawEllipse(QRectF(0, r.center().y() - 2.5, 5, 5));
             }, list);
             row->addWidget(dot, 0, Qt::AlignTop);
-            auto* text = plainLabel(line, F::body(), Palette::primary(), list);
+            auto* text = plainLabel(line, Theme::bodyFont(), Theme::textPrimary(), list);
             text->setWordWrap(true);
             row->addWidget(text, 1);
             listLayout->addLayout(row);
@@ -240,10 +239,7 @@ void UpdateSheet::build()
     footerLayout->addStretch(1);
     m_update = new QPushButton(forced ? QStringLiteral("立即更新") : QStringLiteral("更新"), footer);
     m_update->setDefault(true);
-    QPalette prominent = m_update->palette();
-    prominent.setColor(QPalette::Button, Palette::brand());
-    prominent.setColor(QPalette::ButtonText, PromoStyle::onBrand());
-    m_update->setPalette(prominent);
+    makeProminent(m_update, Theme::accent());
     connect(m_update, &QPushButton::clicked, this, &UpdateSheet::openDownload);
     footerLayout->addWidget(m_update);
     root->addWidget(footer);

@@ -250,6 +250,9 @@ TEST_F(PromoViewTest, TheCarouselTurnsAndAPictureCardOpensItsDialog)
     sidebar.show();
     settle(300);
     savePicture(carousel, QStringLiteral("promo-carousel-first"));
+    setAppearance("dark");
+    savePicture(sidebar, QStringLiteral("promo-carousel-dark"));
+    setAppearance("light");
 
     carousel.timer().setInterval(60);
     ASSERT_TRUE(QTest::qWaitFor([&] { return carousel.model().index() == 1; }, 2000));

@@ -286,6 +286,15 @@ TEST(LocalizeSheetModelTest, ABackupWithoutItsCopyCountsAsNone)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isWorking(); }, 20000));
     EXPECT_EQ(model.errorText(), QStringLiteral("还原失败：备份内容不完整，无法还原。"));
     EXPECT_EQ(restored.count(), 0);
+
+    // The plug-in vanished while the sheet was open: the write fails, the edits stay.
+    QDir(folder).removeRecursively();
+    QSignalSpy applied(&model, &LocalizeSheetModel::applied);
+    model.apply();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isWorking(); }, 20000));
+    EXPECT_TRUE(model.errorText().value_or("").startsWith(QStringLiteral("写入失败："))) << model.errorText()->toStdString();
+    EXPECT_EQ(applied.count(), 0);
+    EXPECT_FALSE(model.changes().isEmpty());
 }
 
 } // namespace

@@ -29,7 +29,7 @@
 #include "shell/SymbolIcon.h"
 #include "shell/Tint.h"
 
-using TemplateSheetPieces::tone;
+using SheetPieces::tone;
 using Content = LocalizeSheetModel::Content;
 
 namespace {

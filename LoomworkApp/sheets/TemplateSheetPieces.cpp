@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "sheets/SheetPieces.h"
 #include "shell/F.h"
 #include "shell/Palette.h"
 #include "shell/Surface.h"
@@ -20,14 +21,6 @@ constexpr qreal kChipPadX = 7;
 constexpr qreal kChipPadY = 3;
 
 } // namespace
-
-void tone(QWidget* widget, const QColor& color)
-{
-    QPalette p = widget->palette();
-    p.setColor(QPalette::WindowText, color);
-    widget->setPalette(p);
-    widget->setForegroundRole(QPalette::WindowText);
-}
 
 void Bar::paintEvent(QPaintEvent*)
 {
@@ -105,7 +98,7 @@ void Message::restyle()
         m_symbol->setPixmap(SymbolIcon::pixmap(m_symbolName, 12.5, color, devicePixelRatioF()));
         m_symbol->setFixedHeight(fm.height());
     }
-    tone(m_text, color);
+    SheetPieces::tone(m_text, color);
 }
 
 Segments::Segments(const QString& first, const QString& second, int width, QWidget* parent)

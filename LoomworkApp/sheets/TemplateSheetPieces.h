@@ -78,7 +78,4 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-// Palette text colour for a label.
-void tone(QWidget* widget, const QColor& color);
-
 } // namespace TemplateSheetPieces

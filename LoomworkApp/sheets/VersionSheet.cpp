@@ -25,8 +25,8 @@
 #include "shell/SymbolIcon.h"
 #include "shell/Tint.h"
 
-using Pieces = TemplateSheetPieces::Chip;
-using TemplateSheetPieces::tone;
+using TemplateSheetPieces::Chip;
+using SheetPieces::tone;
 
 namespace {
 
@@ -251,7 +251,7 @@ VersionSheet::VersionSheet(const Plugin& plugin, const CompatTable& table, const
     m_chips = new QHBoxLayout;
     m_chips->setSpacing(6);
     for (const auto& chip : m_model.infoChips()) {
-        auto* view = new Pieces(this);
+        auto* view = new Chip(this);
         const auto tone = chip.tone;
         view->set(chip.text, [tone] {
             return tone == VersionSheetModel::ChipTone::green    ? Palette::green()

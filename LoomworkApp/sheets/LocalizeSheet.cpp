@@ -19,15 +19,15 @@
 
 #include "sheets/SheetPieces.h"
 #include "sheets/TemplateSheetPieces.h"
-#include "shell/AppAlert.h"
-#include "shell/BusySpinner.h"
-#include "shell/EmptyStateView.h"
-#include "shell/F.h"
-#include "shell/Hairline.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
-#include "shell/SymbolIcon.h"
-#include "shell/Tint.h"
+#include "ui/AppAlert.h"
+#include "ui/BusySpinner.h"
+#include "library/EmptyStateView.h"
+#include "ui/F.h"
+#include "ui/Hairline.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Tint.h"
 
 using SheetPieces::tone;
 using Content = LocalizeSheetModel::Content;

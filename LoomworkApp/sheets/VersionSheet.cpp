@@ -16,14 +16,14 @@
 
 #include "sheets/SheetPieces.h"
 #include "sheets/TemplateSheetPieces.h"
-#include "shell/BusySpinner.h"
-#include "shell/EmptyStateView.h"
-#include "shell/F.h"
-#include "shell/Hairline.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
-#include "shell/SymbolIcon.h"
-#include "shell/Tint.h"
+#include "ui/BusySpinner.h"
+#include "library/EmptyStateView.h"
+#include "ui/F.h"
+#include "ui/Hairline.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Tint.h"
 
 using TemplateSheetPieces::Chip;
 using SheetPieces::tone;

@@ -19,9 +19,9 @@
 #include "sheets/LocalizeSheet.h"
 #include "sheets/TemplateSheetPieces.h"
 #include "sheets/VersionSheet.h"
-#include "shell/PluginListModel.h"
-#include "shell/PluginListView.h"
-#include "support/app/ListFixtures.h"
+#include "library/PluginListModel.h"
+#include "library/PluginListView.h"
+#include "support/views/ListFixtures.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 

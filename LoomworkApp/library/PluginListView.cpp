@@ -311,7 +311,10 @@ void PluginListView::showVersionSheet(const Plugin& plugin, const CompatTable& t
         if (state)
             state->refresh();
     }, window());
-    connect(sheet, &QDialog::finished, sheet, &QObject::deleteLater);
+    connect(sheet, &QDialog::finished, this, [this, sheet] {
+        m_versionSheet = nullptr;
+        sheet->deleteLater();
+    });
     m_versionSheet = sheet;
     sheet->open();
 }
@@ -332,7 +335,10 @@ void PluginListView::showLocalizeSheet(const Plugin& plugin)
                 controller->forgetTranslation(plugin);
         },
         window());
-    connect(sheet, &QDialog::finished, sheet, &QObject::deleteLater);
+    connect(sheet, &QDialog::finished, this, [this, sheet] {
+        m_localizeSheet = nullptr;
+        sheet->deleteLater();
+    });
     m_localizeSheet = sheet;
     sheet->open();
 }

@@ -343,7 +343,7 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     auto* chips = new QHBoxLayout;
     chips->setSpacing(6);
     for (int i = 0; i < 5; ++i) {
-        auto* chip = new TemplateSheetPieces::Chip(this);
+        auto* chip = new TemplateSheetPieces::InfoChip(this);
         m_chips.append(chip);
         chips->addWidget(chip);
     }

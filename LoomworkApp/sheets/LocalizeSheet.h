@@ -16,7 +16,7 @@ class QPushButton;
 class QStackedWidget;
 
 namespace TemplateSheetPieces {
-class Chip;
+class InfoChip;
 class Message;
 class Segments;
 }
@@ -80,7 +80,7 @@ private:
     QLabel* m_symbol;
     QLabel* m_title;
     QLabel* m_name;
-    QList<TemplateSheetPieces::Chip*> m_chips;
+    QList<TemplateSheetPieces::InfoChip*> m_chips;
     TemplateSheetPieces::Segments* m_tabs;
     QLineEdit* m_search;
     QLabel* m_editHint;

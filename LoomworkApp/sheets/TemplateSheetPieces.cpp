@@ -28,12 +28,12 @@ void Bar::paintEvent(QPaintEvent*)
     p.fillRect(rect(), Tint::barMaterial());
 }
 
-Chip::Chip(QWidget* parent) : QWidget(parent)
+InfoChip::InfoChip(QWidget* parent) : QWidget(parent)
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
-void Chip::set(const QString& text, std::function<QColor()> color)
+void InfoChip::set(const QString& text, std::function<QColor()> color)
 {
     m_text = text;
     m_color = std::move(color);
@@ -41,13 +41,13 @@ void Chip::set(const QString& text, std::function<QColor()> color)
     update();
 }
 
-QSize Chip::sizeHint() const
+QSize InfoChip::sizeHint() const
 {
     const QFontMetricsF fm(F::tiny());
     return QSizeF(fm.horizontalAdvance(m_text) + 2 * kChipPadX, fm.height() + 2 * kChipPadY).toSize();
 }
 
-void Chip::paintEvent(QPaintEvent*)
+void InfoChip::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);

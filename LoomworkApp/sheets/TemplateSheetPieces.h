@@ -12,10 +12,10 @@ class QLabel;
 namespace TemplateSheetPieces {
 
 // An info chip: its text in F::tiny and a colour, padded 7 by 3, on a pill capsule.
-class Chip : public QWidget
+class InfoChip : public QWidget
 {
 public:
-    explicit Chip(QWidget* parent = nullptr);
+    explicit InfoChip(QWidget* parent = nullptr);
     void set(const QString& text, std::function<QColor()> color);
     QString text() const { return m_text; }
     QSize sizeHint() const override;

@@ -25,7 +25,7 @@
 #include "ui/SymbolIcon.h"
 #include "ui/Tint.h"
 
-using TemplateSheetPieces::Chip;
+using TemplateSheetPieces::InfoChip;
 using SheetPieces::tone;
 
 namespace {
@@ -251,7 +251,7 @@ VersionSheet::VersionSheet(const Plugin& plugin, const CompatTable& table, const
     m_chips = new QHBoxLayout;
     m_chips->setSpacing(6);
     for (const auto& chip : m_model.infoChips()) {
-        auto* view = new Chip(this);
+        auto* view = new InfoChip(this);
         const auto tone = chip.tone;
         view->set(chip.text, [tone] {
             return tone == VersionSheetModel::ChipTone::green    ? Palette::green()

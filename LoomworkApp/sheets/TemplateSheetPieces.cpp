@@ -6,12 +6,12 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "sheets/SheetPieces.h"
 #include "ui/F.h"
 #include "ui/Palette.h"
 #include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Tint.h"
+#include "sheets/SheetPieces.h"
 
 namespace TemplateSheetPieces {
 

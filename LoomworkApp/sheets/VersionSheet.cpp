@@ -14,16 +14,16 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 
-#include "sheets/SheetPieces.h"
-#include "sheets/TemplateSheetPieces.h"
 #include "ui/BusySpinner.h"
-#include "library/EmptyStateView.h"
 #include "ui/F.h"
 #include "ui/Hairline.h"
 #include "ui/Palette.h"
 #include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Tint.h"
+#include "library/EmptyStateView.h"
+#include "sheets/SheetPieces.h"
+#include "sheets/TemplateSheetPieces.h"
 
 using TemplateSheetPieces::InfoChip;
 using SheetPieces::tone;

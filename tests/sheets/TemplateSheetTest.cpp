@@ -16,14 +16,14 @@
 #include "engine/AppState.h"
 #include "engine/LocalizedStore.h"
 #include "engine/OperationsCenter.h"
+#include "library/PluginListModel.h"
+#include "library/PluginListView.h"
 #include "sheets/LocalizeSheet.h"
 #include "sheets/TemplateSheetPieces.h"
 #include "sheets/VersionSheet.h"
-#include "library/PluginListModel.h"
-#include "library/PluginListView.h"
-#include "support/views/ListFixtures.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
+#include "support/views/ListFixtures.h"
 
 namespace {
 

@@ -19,12 +19,9 @@
 
 #include "ui/AppAlert.h"
 #include "ui/BusySpinner.h"
-#include "ui/F.h"
 #include "ui/Hairline.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "library/EmptyStateView.h"
 #include "sheets/SheetPieces.h"
 #include "sheets/TemplateSheetPieces.h"
@@ -45,20 +42,20 @@ constexpr int kEntryRole = Qt::UserRole + 1;
 
 int rowHeight()
 {
-    const int name = QFontMetrics(F::caption()).height() + 1 + QFontMetrics(F::tiny()).height();
-    const int field = QFontMetrics(F::caption()).height() + 2 * kFieldPadY;
+    const int name = QFontMetrics(Theme::captionFont()).height() + 1 + QFontMetrics(Theme::tinyFont()).height();
+    const int field = QFontMetrics(Theme::captionFont()).height() + 2 * kFieldPadY;
     return std::max(name, field) + 2 * kRowPadY + 1;
 }
 
 QColor chipColor(LocalizeSheetModel::ChipTone tone)
 {
     switch (tone) {
-    case LocalizeSheetModel::ChipTone::orange: return Palette::orange();
-    case LocalizeSheetModel::ChipTone::green: return Palette::green();
-    case LocalizeSheetModel::ChipTone::teal: return Palette::teal();
+    case LocalizeSheetModel::ChipTone::orange: return Theme::warning();
+    case LocalizeSheetModel::ChipTone::green: return Theme::positive();
+    case LocalizeSheetModel::ChipTone::teal: return Theme::localizeAction();
     case LocalizeSheetModel::ChipTone::secondary: break;
     }
-    return Palette::secondary();
+    return Theme::textSecondary();
 }
 
 QWidget* centred(QWidget* parent, const QList<QWidget*>& items, int spacing)
@@ -79,7 +76,7 @@ QRect LocalizeSheet::fieldRect(const QRect& row)
 {
     const int left = row.left() + kPadX + kNameWidth + kSpacing;
     const int right = row.right() + 1 - kPadX - kTrailing - kSpacing;
-    const int h = QFontMetrics(F::caption()).height() + 2 * kFieldPadY;
+    const int h = QFontMetrics(Theme::captionFont()).height() + 2 * kFieldPadY;
     const int top = row.top() + (row.height() - 1 - h) / 2;
     return {left, top, right - left, h};
 }
@@ -164,14 +161,14 @@ public:
         p->save();
         p->setRenderHint(QPainter::Antialiasing);
 
-        const QFontMetrics caption(F::caption());
-        const QFontMetrics tiny(F::tiny());
+        const QFontMetrics caption(Theme::captionFont());
+        const QFontMetrics tiny(Theme::tinyFont());
         const int nameTop = r.top() + (r.height() - 1 - (caption.height() + 1 + tiny.height())) / 2;
-        p->setFont(F::caption());
-        p->setPen(Palette::primary());
+        p->setFont(Theme::captionFont());
+        p->setPen(Theme::textPrimary());
         p->drawText(QRect(r.left() + kPadX, nameTop, kNameWidth, caption.height()), Qt::AlignLeft | Qt::AlignVCenter,
                     caption.elidedText(e.original, Qt::ElideMiddle, kNameWidth));
-        p->setFont(F::tiny());
+        p->setFont(Theme::tinyFont());
         int x = r.left() + kPadX;
         const int lineTop = nameTop + caption.height() + 1;
         const auto word = [&](const QString& text, const QColor& color) {
@@ -181,19 +178,19 @@ public:
                         Qt::AlignLeft | Qt::AlignVCenter, text);
             x += w + 5;
         };
-        word(QStringLiteral("出现 %1 次").arg(e.count), Palette::tertiary());
+        word(QStringLiteral("出现 %1 次").arg(e.count), Theme::textTertiary());
         if (m_model->isUnlisted(entry))
-            word(QStringLiteral("未收录"), Palette::orange());
+            word(QStringLiteral("未收录"), Theme::warning());
         if (m_model->willRevert(entry))
-            word(QStringLiteral("将还原"), Palette::orange());
+            word(QStringLiteral("将还原"), Theme::warning());
 
         const QRect field = fieldRect(r);
         QPainterPath pill;
         pill.addRoundedRect(QRectF(field), 6, 6);
-        p->fillPath(pill, Surface::pill());
+        p->fillPath(pill, Theme::capsuleBg());
         if (!m_view->indexWidget(index) && !isEditing(index)) {
-            p->setFont(F::caption());
-            p->setPen(Palette::primary());
+            p->setFont(Theme::captionFont());
+            p->setPen(Theme::textPrimary());
             const QRect text = field.adjusted(kFieldPadX, 0, -kFieldPadX, 0);
             p->drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
                         caption.elidedText(m_model->target(entry), Qt::ElideRight, text.width()));
@@ -202,15 +199,15 @@ public:
         const QRectF trailing = trailingRect(r);
         switch (m_model->trailing(entry)) {
         case LocalizeSheetModel::Trailing::revert:
-            SymbolIcon::paint(*p, trailing, u"arrow.uturn.backward", Palette::secondary(), 11);
+            SymbolIcon::paint(*p, trailing, u"arrow.uturn.backward", Theme::textSecondary(), 11);
             break;
         case LocalizeSheetModel::Trailing::suggestion:
-            SymbolIcon::paint(*p, trailing, u"arrow.down.to.line", Palette::brand(), 10);
+            SymbolIcon::paint(*p, trailing, u"arrow.down.to.line", Theme::accent(), 10);
             break;
         case LocalizeSheetModel::Trailing::none:
             break;
         }
-        p->fillRect(QRectF(r.left(), r.bottom(), r.width(), 0.5), Surface::divider());
+        p->fillRect(QRectF(r.left(), r.bottom(), r.width(), 0.5), Theme::divider());
         p->restore();
     }
 
@@ -218,7 +215,7 @@ public:
     {
         auto* editor = new QLineEdit(parent);
         editor->setFrame(false);
-        editor->setFont(F::caption());
+        editor->setFont(Theme::captionFont());
         editor->setAttribute(Qt::WA_MacShowFocusRect, false);
         QPalette pal = editor->palette();
         pal.setColor(QPalette::Base, Qt::transparent);
@@ -333,7 +330,7 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     titleRow->setSpacing(8);
     m_symbol = new QLabel(this);
     titleRow->addWidget(m_symbol);
-    m_title = SheetPieces::label(QStringLiteral("插件汉化"), F::heading());
+    m_title = SheetPieces::label(QStringLiteral("插件汉化"), Theme::headingFont());
     titleRow->addWidget(m_title);
     titleRow->addStretch(1);
     m_name = new SheetPieces::LineLabel(plugin.name, Qt::ElideMiddle, this);
@@ -364,7 +361,7 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     m_search->setClearButtonEnabled(false);
     toolbar->addWidget(m_search, 1);
     toolbar->addStretch(1);
-    m_editHint = SheetPieces::label(QStringLiteral("译文可直接修改"), F::tiny());
+    m_editHint = SheetPieces::label(QStringLiteral("译文可直接修改"), Theme::tinyFont());
     toolbar->addWidget(m_editHint);
     column->addLayout(toolbar);
     column->addWidget(new Hairline(this));
@@ -372,15 +369,15 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     // Content: one of four pages.
     m_content = new QStackedWidget(this);
     auto* spinner = new BusySpinner(BusySpinner::Size::small, this);
-    m_loadingText = SheetPieces::label(QStringLiteral("正在读取模板与原文备份…"), F::caption());
+    m_loadingText = SheetPieces::label(QStringLiteral("正在读取模板与原文备份…"), Theme::captionFont());
     m_loadingPage = centred(m_content, {spinner, m_loadingText}, 10);
     m_emptySymbol = new QLabel(this);
-    m_emptyTitle = SheetPieces::label(QStringLiteral("没有可汉化的已发布参数"), F::bodyStrong());
+    m_emptyTitle = SheetPieces::label(QStringLiteral("没有可汉化的已发布参数"), Theme::bodyStrongFont());
     m_emptyDetail = SheetPieces::label(
-        QStringLiteral("该插件的模板里没有 <publishSettings> 参数，或参数名已经全部是中文。"), F::caption());
+        QStringLiteral("该插件的模板里没有 <publishSettings> 参数，或参数名已经全部是中文。"), Theme::captionFont());
     m_emptyPage = centred(m_content, {m_emptySymbol, m_emptyTitle, m_emptyDetail}, 8);
-    m_noMatchesText = SheetPieces::label(QString(), F::caption());
-    m_tryAnother = SheetPieces::label(QStringLiteral("换个关键词试试"), F::tiny());
+    m_noMatchesText = SheetPieces::label(QString(), Theme::captionFont());
+    m_tryAnother = SheetPieces::label(QStringLiteral("换个关键词试试"), Theme::tinyFont());
     m_noMatchesPage = centred(m_content, {m_noMatchesText, m_tryAnother}, 5);
 
     m_listPage = new QWidget(m_content);
@@ -391,10 +388,10 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     auto* headerRow = new QHBoxLayout(columnHeader);
     headerRow->setContentsMargins(kPadX, 6, kPadX, 6);
     headerRow->setSpacing(kSpacing);
-    m_originalHeader = SheetPieces::label(QString(), F::section());
+    m_originalHeader = SheetPieces::label(QString(), Theme::sectionFont());
     m_originalHeader->setFixedWidth(kNameWidth);
     headerRow->addWidget(m_originalHeader);
-    m_targetHeader = SheetPieces::label(QStringLiteral("译文"), F::section());
+    m_targetHeader = SheetPieces::label(QStringLiteral("译文"), Theme::sectionFont());
     headerRow->addWidget(m_targetHeader, 1);
     listColumn->addWidget(columnHeader);
     listColumn->addWidget(new Hairline(m_listPage));
@@ -425,7 +422,7 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     driveRow->setSpacing(5);
     m_driveSymbol = new QLabel(footerBar);
     driveRow->addWidget(m_driveSymbol);
-    m_driveNote = SheetPieces::label(QStringLiteral("原文备份记录仅存在本地电脑硬盘，不支持换电脑设备同步。"), F::tiny());
+    m_driveNote = SheetPieces::label(QStringLiteral("原文备份记录仅存在本地电脑硬盘，不支持换电脑设备同步。"), Theme::tinyFont());
     driveRow->addWidget(m_driveNote);
     driveRow->addStretch(1);
     footer->addLayout(driveRow);
@@ -435,7 +432,7 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     buttons->setSpacing(kSpacing);
     m_spinner = new BusySpinner(BusySpinner::Size::small, footerBar);
     buttons->addWidget(m_spinner);
-    m_working = SheetPieces::label(QStringLiteral("正在处理…"), F::caption());
+    m_working = SheetPieces::label(QStringLiteral("正在处理…"), Theme::captionFont());
     buttons->addWidget(m_working);
     m_restore = new QPushButton(QStringLiteral("一键还原开始原文"), footerBar);
     m_restore->setAutoDefault(false);
@@ -527,10 +524,10 @@ void LocalizeSheet::sync()
     m_tabs->setCurrent(m_model.filter() == LocalizeSheetModel::Filter::pending ? 0 : 1);
     m_originalHeader->setText(m_model.originalColumnTitle());
     if (m_model.errorText())
-        m_message->set(QStringLiteral("exclamationmark.triangle.fill"), *m_model.errorText(), F::caption(),
-                       [] { return Palette::red(); });
+        m_message->set(QStringLiteral("exclamationmark.triangle.fill"), *m_model.errorText(), Theme::captionFont(),
+                       [] { return Theme::danger(); });
     else
-        m_message->set(QString(), m_model.footerNote(), F::tiny(), [] { return Palette::secondary(); });
+        m_message->set(QString(), m_model.footerNote(), Theme::tinyFont(), [] { return Theme::textSecondary(); });
 
     const bool working = m_model.isWorking();
     m_spinner->setVisible(working);
@@ -549,25 +546,25 @@ void LocalizeSheet::sync()
 
 void LocalizeSheet::restyle()
 {
-    m_symbol->setPixmap(SymbolIcon::pixmap(QStringLiteral("character.book.closed"), 17, Palette::teal(), devicePixelRatioF()));
-    m_name->setFont(F::caption());
-    tone(m_name, Palette::secondary());
-    m_search->setFont(F::caption());
-    tone(m_editHint, Palette::tertiary());
-    tone(m_loadingText, Palette::secondary());
-    m_emptySymbol->setPixmap(SymbolIcon::pixmap(QStringLiteral("text.badge.checkmark"), 32, Palette::tertiary(), devicePixelRatioF()));
-    tone(m_emptyDetail, Palette::secondary());
-    tone(m_noMatchesText, Palette::secondary());
-    tone(m_tryAnother, Palette::tertiary());
-    tone(m_originalHeader, Palette::secondary());
-    tone(m_targetHeader, Palette::secondary());
-    m_driveSymbol->setPixmap(SymbolIcon::pixmap(QStringLiteral("internaldrive"), 9, Palette::tertiary(), devicePixelRatioF()));
-    tone(m_driveNote, Palette::tertiary());
-    tone(m_working, Palette::secondary());
-    m_restore->setFont(F::tiny());
-    m_cancel->setFont(F::caption());
-    m_confirm->setFont(F::callout());
-    makeProminent(m_confirm, Palette::brand());
+    m_symbol->setPixmap(SymbolIcon::pixmap(QStringLiteral("character.book.closed"), 17, Theme::localizeAction(), devicePixelRatioF()));
+    m_name->setFont(Theme::captionFont());
+    tone(m_name, Theme::textSecondary());
+    m_search->setFont(Theme::captionFont());
+    tone(m_editHint, Theme::textTertiary());
+    tone(m_loadingText, Theme::textSecondary());
+    m_emptySymbol->setPixmap(SymbolIcon::pixmap(QStringLiteral("text.badge.checkmark"), 32, Theme::textTertiary(), devicePixelRatioF()));
+    tone(m_emptyDetail, Theme::textSecondary());
+    tone(m_noMatchesText, Theme::textSecondary());
+    tone(m_tryAnother, Theme::textTertiary());
+    tone(m_originalHeader, Theme::textSecondary());
+    tone(m_targetHeader, Theme::textSecondary());
+    m_driveSymbol->setPixmap(SymbolIcon::pixmap(QStringLiteral("internaldrive"), 9, Theme::textTertiary(), devicePixelRatioF()));
+    tone(m_driveNote, Theme::textTertiary());
+    tone(m_working, Theme::textSecondary());
+    m_restore->setFont(Theme::tinyFont());
+    m_cancel->setFont(Theme::captionFont());
+    m_confirm->setFont(Theme::calloutFont());
+    makeProminent(m_confirm, Theme::accent());
     QPalette listPalette = m_list->palette();
     listPalette.setColor(QPalette::Base, palette().color(QPalette::Window));
     m_list->setPalette(listPalette);

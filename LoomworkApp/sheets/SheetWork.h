@@ -4,11 +4,10 @@
 #include <new>
 #include <utility>
 
-#include <QCoreApplication>
-#include <QPointer>
 #include <QString>
 #include <QThreadPool>
 
+#include "engine/Delivery.h"
 #include "engine/PluginBackupError.h"
 #include "engine/TemplateInspector.h"
 
@@ -19,18 +18,9 @@ namespace SheetWork {
 template <typename Work, typename Done>
 void run(QObject* context, Work work, Done done)
 {
-    QPointer<QObject> guard(context);
-    QThreadPool::globalInstance()->start([guard, work = std::move(work), done = std::move(done)]() mutable {
-        auto result = work();
-        if (QCoreApplication* app = QCoreApplication::instance()) {
-            QMetaObject::invokeMethod(
-                app,
-                [guard, done = std::move(done), result = std::move(result)]() mutable {
-                    if (guard)
-                        done(std::move(result));
-                },
-                Qt::QueuedConnection);
-        }
+    const Delivery<QObject> deliver(context);
+    QThreadPool::globalInstance()->start([deliver, work = std::move(work), done = std::move(done)]() mutable {
+        deliver([done = std::move(done), result = work()](QObject&) mutable { done(std::move(result)); });
     });
 }
 

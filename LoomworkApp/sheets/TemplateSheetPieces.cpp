@@ -6,11 +6,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "sheets/SheetPieces.h"
 
 namespace TemplateSheetPieces {
@@ -25,7 +22,7 @@ constexpr qreal kChipPadY = 3;
 void Bar::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.fillRect(rect(), Tint::barMaterial());
+    p.fillRect(rect(), Theme::barBg());
 }
 
 InfoChip::InfoChip(QWidget* parent) : QWidget(parent)
@@ -43,7 +40,7 @@ void InfoChip::set(const QString& text, std::function<QColor()> color)
 
 QSize InfoChip::sizeHint() const
 {
-    const QFontMetricsF fm(F::tiny());
+    const QFontMetricsF fm(Theme::tinyFont());
     return QSizeF(fm.horizontalAdvance(m_text) + 2 * kChipPadX, fm.height() + 2 * kChipPadY).toSize();
 }
 
@@ -54,9 +51,9 @@ void InfoChip::paintEvent(QPaintEvent*)
     const QRectF r = QRectF(rect());
     QPainterPath capsule;
     capsule.addRoundedRect(r, r.height() / 2, r.height() / 2);
-    p.fillPath(capsule, Surface::pill());
-    p.setFont(F::tiny());
-    p.setPen(m_color ? m_color() : Palette::secondary());
+    p.fillPath(capsule, Theme::capsuleBg());
+    p.setFont(Theme::tinyFont());
+    p.setPen(m_color ? m_color() : Theme::textSecondary());
     p.drawText(r, Qt::AlignCenter | Qt::TextSingleLine, m_text);
 }
 
@@ -91,7 +88,7 @@ QString Message::text() const
 
 void Message::restyle()
 {
-    const QColor color = m_color ? m_color() : Palette::secondary();
+    const QColor color = m_color ? m_color() : Theme::textSecondary();
     m_symbol->setVisible(!m_symbolName.isEmpty());
     if (!m_symbolName.isEmpty()) {
         const QFontMetrics fm(m_text->font());
@@ -111,7 +108,7 @@ Segments::Segments(const QString& first, const QString& second, int width, QWidg
 
 QSize Segments::sizeHint() const
 {
-    return {m_width, QFontMetrics(F::caption()).height() + 8};
+    return {m_width, QFontMetrics(Theme::captionFont()).height() + 8};
 }
 
 void Segments::setCurrent(int index)
@@ -136,17 +133,17 @@ void Segments::paintEvent(QPaintEvent*)
     const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath track;
     track.addRoundedRect(r, 6, 6);
-    p.fillPath(track, Surface::pill());
+    p.fillPath(track, Theme::capsuleBg());
     const qreal half = r.width() / 2;
     const QRectF on(r.left() + (m_current == 0 ? 0 : half) + 2, r.top() + 2, half - 4, r.height() - 4);
     QPainterPath thumb;
     thumb.addRoundedRect(on, 5, 5);
     p.fillPath(thumb, palette().color(QPalette::Base));
-    p.setPen(Surface::cardStroke());
+    p.setPen(Theme::cardStroke());
     p.drawPath(thumb);
-    p.setFont(F::caption());
+    p.setFont(Theme::captionFont());
     for (int i = 0; i < 2; ++i) {
-        p.setPen(i == m_current ? Palette::primary() : Palette::secondary());
+        p.setPen(i == m_current ? Theme::textPrimary() : Theme::textSecondary());
         p.drawText(QRectF(r.left() + i * half, r.top(), half, r.height()), Qt::AlignCenter, m_titles[i]);
     }
 }

@@ -15,12 +15,9 @@
 #include <QVBoxLayout>
 
 #include "ui/BusySpinner.h"
-#include "ui/F.h"
 #include "ui/Hairline.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "library/EmptyStateView.h"
 #include "sheets/SheetPieces.h"
 #include "sheets/TemplateSheetPieces.h"
@@ -45,27 +42,27 @@ constexpr int kTagHeaderWidth = 32;
 QColor availabilityColor(VersionSheetModel::Availability availability)
 {
     switch (availability) {
-    case VersionSheetModel::Availability::available: return Palette::green();
-    case VersionSheetModel::Availability::downgrade: return Palette::brand();
-    case VersionSheetModel::Availability::beyondInstalled: return Palette::orange();
+    case VersionSheetModel::Availability::available: return Theme::positive();
+    case VersionSheetModel::Availability::downgrade: return Theme::accent();
+    case VersionSheetModel::Availability::beyondInstalled: return Theme::warning();
     case VersionSheetModel::Availability::undetermined: break;
     }
-    return Palette::secondary();
+    return Theme::textSecondary();
 }
 
 QColor tagColor(VersionSheetModel::TagTone tone)
 {
     switch (tone) {
-    case VersionSheetModel::TagTone::current: return Palette::green();
-    case VersionSheetModel::TagTone::upgrade: return Palette::brand();
+    case VersionSheetModel::TagTone::current: return Theme::positive();
+    case VersionSheetModel::TagTone::upgrade: return Theme::accent();
     case VersionSheetModel::TagTone::other: break;
     }
-    return Palette::orange();
+    return Theme::warning();
 }
 
 QSizeF tagSize(const QString& text)
 {
-    const QFontMetricsF fm(F::tiny());
+    const QFontMetricsF fm(Theme::tinyFont());
     return {fm.horizontalAdvance(text) + 12, fm.height() + 4};
 }
 
@@ -82,10 +79,10 @@ public:
         setMinimumHeight(sizeHint().height());
     }
 
-    int headerHeight() const { return QFontMetrics(F::section()).height() + 4; }
+    int headerHeight() const { return QFontMetrics(Theme::sectionFont()).height() + 4; }
     int rowHeight() const
     {
-        const int text = QFontMetrics(F::bodyStrong()).height();
+        const int text = QFontMetrics(Theme::bodyStrongFont()).height();
         return std::max(text, int(std::ceil(tagSize(QStringLiteral("当前")).height()))) + 2 * kRowPadY;
     }
     QRect rowRect(int index) const
@@ -145,8 +142,8 @@ protected:
         // Column header.
         const QRect header(kListPadX, kListPadY, width() - 2 * kListPadX, headerHeight() - 4);
         const Cells h = cells(header.adjusted(0, -kRowPadY, 0, kRowPadY), kTagHeaderWidth, header.height());
-        p.setFont(F::section());
-        p.setPen(Palette::secondary());
+        p.setFont(Theme::sectionFont());
+        p.setPen(Theme::textSecondary());
         p.drawText(h.fcp, Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("FCPX 版本"));
         p.drawText(h.motion, Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Motion 版本"));
         p.drawText(h.chip, Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("本机"));
@@ -160,30 +157,30 @@ protected:
             if (selected) {
                 QPainterPath bg;
                 bg.addRoundedRect(QRectF(r), 8, 8);
-                p.fillPath(bg, Surface::selection());
+                p.fillPath(bg, Theme::selectionBg());
             }
             const auto tag = m_model->comparisonTag(row);
             const Cells c = cells(r, tag);
             SymbolIcon::paint(p, c.radio, selected ? u"largecircle.fill.circle" : u"circle",
-                              selected ? Palette::brand() : Tint::opacity(Palette::secondary(), 0.5), 14);
-            p.setFont(F::bodyStrong());
-            p.setPen(Palette::primary());
+                              selected ? Theme::accent() : Theme::alpha(Theme::textSecondary(), 0.5), 14);
+            p.setFont(Theme::bodyStrongFont());
+            p.setPen(Theme::textPrimary());
             p.drawText(c.fcp, Qt::AlignLeft | Qt::AlignVCenter,
-                       QFontMetrics(F::bodyStrong()).elidedText(QStringLiteral("FCPX ") + row.fcp, Qt::ElideRight, int(c.fcp.width())));
-            p.setFont(F::caption());
-            p.setPen(Palette::secondary());
+                       QFontMetrics(Theme::bodyStrongFont()).elidedText(QStringLiteral("FCPX ") + row.fcp, Qt::ElideRight, int(c.fcp.width())));
+            p.setFont(Theme::captionFont());
+            p.setPen(Theme::textSecondary());
             p.drawText(c.motion, Qt::AlignLeft | Qt::AlignVCenter,
-                       QFontMetrics(F::caption()).elidedText(QStringLiteral("Motion ") + row.motion, Qt::ElideRight,
+                       QFontMetrics(Theme::captionFont()).elidedText(QStringLiteral("Motion ") + row.motion, Qt::ElideRight,
                                                              int(c.motion.width())));
             const auto availability = m_model->availability(row);
-            p.setFont(F::tiny());
+            p.setFont(Theme::tinyFont());
             p.setPen(availabilityColor(availability));
             p.drawText(c.chip, Qt::AlignRight | Qt::AlignVCenter, VersionSheetModel::availabilityText(availability));
             if (tag) {
                 const QColor color = tagColor(m_model->tagTone(row));
                 QPainterPath capsule;
                 capsule.addRoundedRect(c.tag, c.tag.height() / 2, c.tag.height() / 2);
-                p.fillPath(capsule, Tint::opacity(color, 0.12));
+                p.fillPath(capsule, Theme::alpha(color, 0.12));
                 p.setPen(color);
                 p.drawText(c.tag, Qt::AlignCenter, *tag);
             }
@@ -241,7 +238,7 @@ VersionSheet::VersionSheet(const Plugin& plugin, const CompatTable& table, const
     titleLine->setSpacing(8);
     m_symbol = new QLabel(this);
     titleLine->addWidget(m_symbol);
-    m_title = SheetPieces::label(QStringLiteral("版本升降"), F::heading());
+    m_title = SheetPieces::label(QStringLiteral("版本升降"), Theme::headingFont());
     titleLine->addWidget(m_title);
     titleLine->addStretch(1);
     m_name = new SheetPieces::LineLabel(plugin.name, Qt::ElideMiddle, this);
@@ -254,9 +251,9 @@ VersionSheet::VersionSheet(const Plugin& plugin, const CompatTable& table, const
         auto* view = new InfoChip(this);
         const auto tone = chip.tone;
         view->set(chip.text, [tone] {
-            return tone == VersionSheetModel::ChipTone::green    ? Palette::green()
-                   : tone == VersionSheetModel::ChipTone::orange ? Palette::orange()
-                                                                 : Palette::secondary();
+            return tone == VersionSheetModel::ChipTone::green    ? Theme::positive()
+                   : tone == VersionSheetModel::ChipTone::orange ? Theme::warning()
+                                                                 : Theme::textSecondary();
         });
         m_chips->addWidget(view);
     }
@@ -286,7 +283,7 @@ VersionSheet::VersionSheet(const Plugin& plugin, const CompatTable& table, const
     buttons->setSpacing(10);
     m_spinner = new BusySpinner(BusySpinner::Size::small, m_footer);
     buttons->addWidget(m_spinner);
-    m_working = SheetPieces::label(VersionSheetModel::workingText(), F::caption());
+    m_working = SheetPieces::label(VersionSheetModel::workingText(), Theme::captionFont());
     buttons->addWidget(m_working);
     buttons->addStretch(1);
     m_cancel = new QPushButton(QStringLiteral("取消"), m_footer);
@@ -332,12 +329,12 @@ QRect VersionSheet::rowRect(int index) const
 void VersionSheet::sync()
 {
     if (m_model.resultText())
-        m_message->set(QStringLiteral("checkmark.circle.fill"), *m_model.resultText(), F::caption(), [] { return Palette::green(); });
+        m_message->set(QStringLiteral("checkmark.circle.fill"), *m_model.resultText(), Theme::captionFont(), [] { return Theme::positive(); });
     else if (m_model.errorText())
-        m_message->set(QStringLiteral("exclamationmark.triangle.fill"), *m_model.errorText(), F::caption(),
-                       [] { return Palette::red(); });
+        m_message->set(QStringLiteral("exclamationmark.triangle.fill"), *m_model.errorText(), Theme::captionFont(),
+                       [] { return Theme::danger(); });
     else
-        m_message->set(QString(), VersionSheetModel::footerNote(), F::tiny(), [] { return Palette::secondary(); });
+        m_message->set(QString(), VersionSheetModel::footerNote(), Theme::tinyFont(), [] { return Theme::textSecondary(); });
     const bool working = m_model.isWorking();
     m_spinner->setVisible(working);
     m_working->setVisible(working);
@@ -349,15 +346,15 @@ void VersionSheet::sync()
 
 void VersionSheet::restyle()
 {
-    m_symbol->setPixmap(SymbolIcon::pixmap(QStringLiteral("arrow.up.arrow.down.square"), 17, Palette::brand(), devicePixelRatioF()));
-    m_title->setFont(F::heading());
-    m_name->setFont(F::caption());
-    tone(m_name, Palette::secondary());
-    m_working->setFont(F::caption());
-    tone(m_working, Palette::secondary());
-    m_cancel->setFont(F::caption());
-    m_confirm->setFont(F::callout());
-    makeProminent(m_confirm, Palette::brand());
+    m_symbol->setPixmap(SymbolIcon::pixmap(QStringLiteral("arrow.up.arrow.down.square"), 17, Theme::accent(), devicePixelRatioF()));
+    m_title->setFont(Theme::headingFont());
+    m_name->setFont(Theme::captionFont());
+    tone(m_name, Theme::textSecondary());
+    m_working->setFont(Theme::captionFont());
+    tone(m_working, Theme::textSecondary());
+    m_cancel->setFont(Theme::captionFont());
+    m_confirm->setFont(Theme::calloutFont());
+    makeProminent(m_confirm, Theme::accent());
     m_message->restyle();
     update();
 }

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -146,7 +147,26 @@ private:
 class LocalizeSheet::RowDelegate : public QStyledItemDelegate
 {
 public:
-    RowDelegate(LocalizeSheetModel* model, QListView* view) : QStyledItemDelegate(view), m_model(model), m_view(view) {}
+    RowDelegate(LocalizeSheetModel* model, QListView* view, std::function<void()> onReturn)
+        : QStyledItemDelegate(view), m_model(model), m_view(view), m_onReturn(std::move(onReturn))
+    {
+    }
+
+    // Return in a field is the sheet's default action, as it is anywhere else in the sheet.
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        auto* editor = qobject_cast<QLineEdit*>(object);
+        if (editor && event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if ((key == Qt::Key_Return || key == Qt::Key_Enter) && m_onReturn) {
+                emit commitData(editor);
+                emit closeEditor(editor, QAbstractItemDelegate::NoHint);
+                QMetaObject::invokeMethod(m_view, m_onReturn, Qt::QueuedConnection);
+                return true;
+            }
+        }
+        return QStyledItemDelegate::eventFilter(object, event);
+    }
 
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const override
     {
@@ -307,6 +327,7 @@ private:
 
     LocalizeSheetModel* m_model;
     QListView* m_view;
+    std::function<void()> m_onReturn;
     mutable QPersistentModelIndex m_editing;
 };
 
@@ -405,7 +426,10 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     m_list->setMouseTracking(true);
     m_listModel = new ListModel(&m_model, this);
     m_list->setModel(m_listModel);
-    m_list->setItemDelegate(new RowDelegate(&m_model, m_list));
+    m_list->setItemDelegate(new RowDelegate(&m_model, m_list, [this] {
+        if (m_confirm->isEnabled())
+            m_confirm->click();
+    }));
     listColumn->addWidget(m_list, 1);
 
     for (QWidget* page : {m_loadingPage, m_emptyPage, m_noMatchesPage, m_listPage})

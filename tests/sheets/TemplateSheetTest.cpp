@@ -199,7 +199,8 @@ TEST_F(TemplateSheetTest, TranslationAppliesMarksTheListAndRestoreGivesTheBytesB
         QStringLiteral("确认后会把 %1 项").arg(sheet->model().changes().size())));
     EXPECT_EQ(view->findChildren<QLineEdit*>().size(), 1);
 
-    QTest::mouseClick(sheet->confirmButton(), Qt::LeftButton);
+    // Return in the field confirms, as it does anywhere in the sheet.
+    QTest::keyClick(editor, Qt::Key_Return);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet; }, 20000));
     const QByteArray translated = PluginFixtures::readBytes(file);
     EXPECT_TRUE(translated.contains("name=\"奇怪因子\""));

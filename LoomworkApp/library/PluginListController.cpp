@@ -6,6 +6,7 @@
 
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/LocalizedStore.h"
 
 namespace {
 
@@ -250,4 +251,25 @@ PluginListController::StatusLine PluginListController::statusLine(int windowWidt
     if (error != m_state->scanErrors().constEnd())
         line.systemError = QStringLiteral("系统库不可读：") + *error;
     return line;
+}
+
+void PluginListController::recordTranslation(const Plugin& plugin, int changed, int remainingChinese)
+{
+    if (remainingChinese != 0)
+        LocalizedStore::mark(plugin, changed);
+    else
+        LocalizedStore::remove(plugin.path);
+    if (m_state) {
+        m_state->reloadLocalized();
+        m_state->refresh();
+    }
+}
+
+void PluginListController::forgetTranslation(const Plugin& plugin)
+{
+    LocalizedStore::remove(plugin.path);
+    if (m_state) {
+        m_state->reloadLocalized();
+        m_state->refresh();
+    }
 }

@@ -4,4 +4,6 @@ set(market_SERVICE_SOURCES
   MarketInstallRegistry.h
 )
 set(market_VIEW_SOURCES
+  MarketToast.h
+  MarketWindowModel.cpp MarketWindowModel.h
 )

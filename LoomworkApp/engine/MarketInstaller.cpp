@@ -27,7 +27,7 @@
 #include "engine/EngineText.h"
 #include "engine/Plugin.h"
 #include "engine/SystemError.h"
-#include "market/MarketInstallRegistry.h"
+#include "engine/MarketInstallRegistry.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "market/MarketInstallRegistry.h"
+#include "engine/MarketInstallRegistry.h"
 #include "market/MarketToast.h"
 #include "online/MarketModels.h"
 

@@ -10,7 +10,7 @@
 #include <QStringDecoder>
 #include <QUuid>
 
-#include "engine/HttpFetch.h"
+#include "online/HttpFetch.h"
 #include "engine/MarketInstaller.h"
 #include "engine/SystemError.h"
 

@@ -5,7 +5,7 @@
 #include <QSettings>
 #include <QUuid>
 
-#include "account/ServerConfig.h"
+#include "online/ServerConfig.h"
 #include "engine/JsonRead.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QUrl>
 
-#include "account/V2API.h"
+#include "online/V2API.h"
 #include "online/MarketModels.h"
 
 class QObject;

@@ -180,8 +180,9 @@ TEST(MarketWindowModelTest, RemovingAFavoriteReportsAndRestoresAtItsOldIndex)
         EXPECT_EQ(model.toast()->text, c.toast);
         EXPECT_EQ(model.toast()->kind, c.kind);
         EXPECT_EQ(model.favorites().size(), c.restored ? 3 : 2);
-        if (c.restored)
+        if (c.restored) {
             EXPECT_EQ(model.favorites().at(1).pluginId, QStringLiteral("b"));
+        }
     }
 }
 

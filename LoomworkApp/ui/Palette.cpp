@@ -37,6 +37,7 @@ QColor Palette::green() { return greenPair.resolve(dark()); }
 QColor Palette::orange() { return orangePair.resolve(dark()); }
 QColor Palette::red() { return redPair.resolve(dark()); }
 QColor Palette::teal() { return tealPair.resolve(dark()); }
+QColor Palette::memberGold() { return memberGoldPair.resolve(dark()); }
 
 QColor Palette::primary()
 {

@@ -27,6 +27,7 @@ public:
     static constexpr Pair orangePair{0xC0761A, 0xE7A94A};
     static constexpr Pair redPair{0xD3302A, 0xF26A61};
     static constexpr Pair tealPair{0x0B879B, 0x45C0CF};
+    static constexpr Pair memberGoldPair{0xB8860B, 0xE8C067};
 
     static QColor brand();
     static QColor brandDeep();
@@ -37,6 +38,8 @@ public:
     static QColor orange();
     static QColor red();
     static QColor teal();
+    // The market's featured badge.
+    static QColor memberGold();
 
     // Text by emphasis: the system's primary, secondary and tertiary label colours.
     static QColor primary();

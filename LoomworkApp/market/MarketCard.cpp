@@ -1,0 +1,295 @@
+#include "market/MarketCard.h"
+
+#include <QFontMetricsF>
+#include <QLinearGradient>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVariantAnimation>
+
+#include "market/MarketCoverCache.h"
+#include "market/MarketPaint.h"
+#include "online/MarketService.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Tint.h"
+
+namespace {
+
+constexpr qreal kPadX = 11;
+constexpr qreal kPadY = 10;
+constexpr qreal kLineGap = 5;
+constexpr qreal kBadgeInset = 8;
+constexpr qreal kBarHeight = 3;
+constexpr int kHoverMs = 140;
+
+QFont nameFont() { return F::font(13.5, QFont::DemiBold); }
+QFont statusFont() { return F::font(12.5, QFont::DemiBold); }
+QFont stageFont() { return F::font(11.5, QFont::Medium); }
+QFont pillFont() { return F::font(10); }
+QFont badgeFont() { return F::font(10, QFont::DemiBold); }
+
+bool isFree(const MarketPlugin& plugin)
+{
+    const std::optional<qint64> price = plugin.effectivePrice();
+    return !price || *price < 1;
+}
+
+} // namespace
+
+MarketCard::MarketCard(QWidget* parent) : QAbstractButton(parent), m_hoverAnimation(new QVariantAnimation(this))
+{
+    setMouseTracking(true);
+    setFocusPolicy(Qt::NoFocus);
+    setCursor(Qt::PointingHandCursor);
+    m_hoverAnimation->setDuration(kHoverMs);
+    m_hoverAnimation->setEasingCurve(QEasingCurve::OutCubic);
+    connect(m_hoverAnimation, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        m_hover = value.toReal();
+        update();
+    });
+    connect(&MarketCoverCache::shared(), &MarketCoverCache::imageReady, this, &MarketCard::onImageReady);
+}
+
+void MarketCard::setPlugin(const MarketPlugin& plugin)
+{
+    if (plugin == m_plugin)
+        return;
+    const bool newCover = plugin.coverUrl != m_plugin.coverUrl;
+    m_plugin = plugin;
+    setAccessibleName(plugin.name);
+    if (newCover) {
+        m_coverUrl = MarketService::absoluteURL(plugin.coverUrl);
+        m_cover = QPixmap();
+    }
+    update();
+}
+
+void MarketCard::setStage(const MarketInstallStage& stage)
+{
+    if (stage == m_stage)
+        return;
+    m_stage = stage;
+    update();
+}
+
+void MarketCard::setInstalled(bool installed)
+{
+    if (installed == m_installed)
+        return;
+    m_installed = installed;
+    update();
+}
+
+int MarketCard::cardHeight(int width)
+{
+    const qreal cover = width / kCoverAspect;
+    const qreal text = kPadY + QFontMetricsF(nameFont()).height() + kLineGap + QFontMetricsF(F::tiny()).height()
+                       + kLineGap + std::max(QFontMetricsF(statusFont()).height(), QFontMetricsF(pillFont()).height() + 3)
+                       + kPadY;
+    return int(std::ceil(cover + text));
+}
+
+QStringList MarketCard::badges() const
+{
+    QStringList list;
+    if (m_plugin.owned == true)
+        list << QStringLiteral("已拥有");
+    else if (isFree(m_plugin))
+        list << QStringLiteral("免费");
+    if (m_plugin.featured == true)
+        list << QStringLiteral("置顶");
+    return list;
+}
+
+QString MarketCard::statusText() const
+{
+    if (m_stage.isBusy())
+        return m_stage.title();
+    if (m_installed && m_plugin.owned == true)
+        return QStringLiteral("已安装");
+    if (m_plugin.owned == true)
+        return QStringLiteral("已购买");
+    return MarketPlugin::money(m_plugin.effectivePrice().value_or(0));
+}
+
+QRectF MarketCard::cardRect() const
+{
+    return QRectF(rect()).adjusted(kMargin, kMargin, -kMargin, -kMargin);
+}
+
+QRectF MarketCard::coverRect() const
+{
+    const QRectF card = cardRect();
+    return QRectF(card.topLeft(), QSizeF(card.width(), card.width() / kCoverAspect));
+}
+
+bool MarketCard::hitButton(const QPoint& pos) const
+{
+    QPainterPath path;
+    path.addRoundedRect(cardRect(), kRadius, kRadius);
+    return path.contains(pos);
+}
+
+void MarketCard::mouseMoveEvent(QMouseEvent* event)
+{
+    setHovered(hitButton(event->position().toPoint()));
+    QAbstractButton::mouseMoveEvent(event);
+}
+
+void MarketCard::leaveEvent(QEvent* event)
+{
+    setHovered(false);
+    QAbstractButton::leaveEvent(event);
+}
+
+void MarketCard::resizeEvent(QResizeEvent* event)
+{
+    m_cover = QPixmap();
+    QAbstractButton::resizeEvent(event);
+}
+
+void MarketCard::setHovered(bool hovered)
+{
+    if (hovered == m_hoverTarget)
+        return;
+    m_hoverTarget = hovered;
+    m_hoverAnimation->stop();
+    m_hoverAnimation->setStartValue(m_hover);
+    m_hoverAnimation->setEndValue(hovered ? 1.0 : 0.0);
+    m_hoverAnimation->start();
+}
+
+void MarketCard::onImageReady(const QUrl& url)
+{
+    if (m_coverUrl && *m_coverUrl == url && m_cover.isNull())
+        update();
+}
+
+void MarketCard::paintCover(QPainter& painter, const QRectF& rect)
+{
+    const qreal dpr = devicePixelRatioF();
+    const QSize pixels = (rect.size() * dpr).toSize();
+    if (m_cover.isNull() && m_coverUrl) {
+        const QImage image = MarketCoverCache::shared().image(*m_coverUrl, pixels);
+        if (!image.isNull()) {
+            // Cut once to the cover's own size: painting is then a plain copy.
+            const QImage filled = image.scaled(pixels, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+            const QRect crop((filled.width() - pixels.width()) / 2, (filled.height() - pixels.height()) / 2,
+                             pixels.width(), pixels.height());
+            m_cover = QPixmap::fromImage(filled.copy(crop));
+            m_cover.setDevicePixelRatio(dpr);
+        }
+    }
+    if (!m_cover.isNull()) {
+        painter.drawPixmap(rect.topLeft(), m_cover);
+        return;
+    }
+    QLinearGradient gradient(rect.topLeft(), rect.bottomRight());
+    gradient.setColorAt(0, Tint::opacity(Palette::brand(), 0.16));
+    gradient.setColorAt(1, Tint::opacity(Palette::purple(), 0.13));
+    painter.fillRect(rect, gradient);
+    SymbolIcon::paint(painter, rect, u"shippingbox", Tint::opacity(Palette::brand(), 0.55), 20);
+}
+
+void MarketCard::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    const QRectF card = cardRect();
+
+    // Resting and hovered shadows cross-fade with the hover animation.
+    MarketPaint::shadow(painter, card, kRadius, 3, 1, 0.04 * (1 - m_hover));
+    MarketPaint::shadow(painter, card, kRadius, 9, 4, 0.10 * m_hover);
+
+    if (m_hover > 0) {
+        const qreal scale = 1 + 0.008 * m_hover;
+        painter.translate(card.center());
+        painter.scale(scale, scale);
+        painter.translate(-card.center());
+    }
+
+    QPainterPath shape;
+    shape.addRoundedRect(card, kRadius, kRadius);
+    painter.fillPath(shape, palette().color(QPalette::Base));
+
+    painter.save();
+    painter.setClipPath(shape);
+    const QRectF cover = coverRect();
+    paintCover(painter, cover);
+
+    // Badges in the cover's top-leading corner.
+    qreal x = cover.left() + kBadgeInset;
+    const qreal y = cover.top() + kBadgeInset;
+    for (const QString& text : badges()) {
+        const QColor fill = text == QStringLiteral("已拥有") ? Palette::green()
+                            : text == QStringLiteral("免费") ? Palette::teal()
+                                                           : Palette::orange();
+        x += MarketPaint::badge(painter, QPointF(x, y), text, fill, badgeFont(), 6, 2) + 5;
+    }
+
+    if (m_stage.isBusy()) {
+        const QRectF bar(cover.left(), cover.bottom() - kBarHeight, cover.width(), kBarHeight);
+        painter.fillRect(bar, Tint::black(0.35));
+        if (const std::optional<double> fraction = m_stage.fraction())
+            painter.fillRect(QRectF(bar.topLeft(), QSizeF(bar.width() * *fraction, bar.height())), Palette::brand());
+        else
+            painter.fillRect(bar, Tint::opacity(Palette::brand(), 0.55));
+    }
+    painter.restore();
+
+    // Text area.
+    const qreal left = card.left() + kPadX;
+    const qreal width = card.width() - 2 * kPadX;
+    qreal top = cover.bottom() + kPadY;
+    const qreal nameH = QFontMetricsF(nameFont()).height();
+    MarketPaint::elidedText(painter, QRectF(left, top, width, nameH), m_plugin.name, nameFont(), Palette::primary());
+    top += nameH + kLineGap;
+    const qreal subH = QFontMetricsF(F::tiny()).height();
+    MarketPaint::elidedText(painter, QRectF(left, top, width, subH), m_plugin.subtitle.value_or(QString()), F::tiny(),
+                            Palette::secondary());
+    top += subH + kLineGap;
+    const qreal statusH = card.bottom() - kPadY - top;
+    const QRectF statusRow(left, top, width, statusH);
+
+    // Category pill on the trailing side.
+    qreal pillLeft = statusRow.right();
+    const QString category = m_plugin.category.value_or(QString());
+    if (!category.isEmpty()) {
+        const QFontMetricsF pm(pillFont());
+        const qreal pillW = std::min(pm.horizontalAdvance(category) + 10, width / 2);
+        const qreal pillH = pm.height() + 3;
+        const QRectF pill(statusRow.right() - pillW, statusRow.center().y() - pillH / 2, pillW, pillH);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Surface::pill());
+        painter.drawRoundedRect(pill, pillH / 2, pillH / 2);
+        MarketPaint::elidedText(painter, pill.adjusted(5, 0, -5, 0), category, pillFont(), Palette::secondary(),
+                                Qt::AlignCenter);
+        pillLeft = pill.left() - 6;
+    }
+    const QRectF statusArea(left, top, std::max<qreal>(0, pillLeft - left), statusH);
+    if (m_stage.isBusy()) {
+        MarketPaint::elidedText(painter, statusArea, m_stage.title(), stageFont(), Palette::brand());
+    } else if (m_plugin.owned == true) {
+        MarketPaint::elidedText(painter, statusArea, statusText(), statusFont(), Palette::green());
+    } else {
+        const QString price = statusText();
+        const bool free = isFree(m_plugin);
+        MarketPaint::elidedText(painter, statusArea, price, statusFont(), free ? Palette::teal() : Palette::brand());
+        if (const std::optional<QString> original = m_plugin.originalPriceText()) {
+            QFont struck = F::tiny();
+            struck.setStrikeOut(true);
+            const qreal after = QFontMetricsF(statusFont()).horizontalAdvance(price) + 6;
+            MarketPaint::elidedText(painter, statusArea.adjusted(after, 0, 0, 0), *original, struck, Palette::tertiary());
+        }
+    }
+
+    // Border inside the edge.
+    painter.setBrush(Qt::NoBrush);
+    const QColor stroke = m_hover > 0.5 ? Tint::opacity(Palette::brand(), 0.45) : Surface::cardStroke();
+    painter.setPen(QPen(stroke, 1));
+    painter.drawRoundedRect(card.adjusted(0.5, 0.5, -0.5, -0.5), kRadius - 0.5, kRadius - 0.5);
+}

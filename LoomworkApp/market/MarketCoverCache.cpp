@@ -1,0 +1,112 @@
+#include "market/MarketCoverCache.h"
+
+#include <memory>
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThreadPool>
+
+#include "online/AvatarImageLoader.h"
+
+namespace {
+
+// Sizes are rounded up to a few steps so that one picture serves neighbouring sizes.
+int bucketOf(int pixels)
+{
+    int step = 64;
+    while (step < pixels && step < 4096)
+        step *= 2;
+    return step;
+}
+
+} // namespace
+
+MarketCoverCache& MarketCoverCache::shared()
+{
+    static auto* cache = new MarketCoverCache(QCoreApplication::instance());
+    return *cache;
+}
+
+MarketCoverCache::MarketCoverCache(QObject* parent) : QObject(parent)
+{
+    m_images.setMaxCost(kMaxBytes);
+}
+
+MarketCoverCache::Key MarketCoverCache::keyFor(const QUrl& url, QSize pixels)
+{
+    return Key{url, QSize(bucketOf(pixels.width()), bucketOf(pixels.height()))};
+}
+
+QImage MarketCoverCache::image(const QUrl& url, QSize pixels)
+{
+    if (!url.isValid() || url.isEmpty() || pixels.isEmpty())
+        return {};
+    const Key key = keyFor(url, pixels);
+    if (const QImage* hit = m_images.object(key))
+        return *hit;
+    if (m_failed.contains(key) || m_inFlight.contains(key))
+        return {};
+    m_inFlight.insert(key);
+    m_waiting.append(key);
+    pump();
+    return {};
+}
+
+bool MarketCoverCache::failed(const QUrl& url, QSize pixels) const
+{
+    if (!url.isValid() || url.isEmpty())
+        return true;
+    return m_failed.contains(keyFor(url, pixels));
+}
+
+void MarketCoverCache::clear()
+{
+    m_images.clear();
+    m_failed.clear();
+}
+
+void MarketCoverCache::pump()
+{
+    while (m_running < kMaxConcurrent && !m_waiting.isEmpty()) {
+        // Newest first: what was asked for last is what is on screen now.
+        const Key key = m_waiting.takeLast();
+        ++m_running;
+        auto* loader = new AvatarImageLoader(this);
+        connect(loader, &AvatarImageLoader::finished, this, [this, loader, key](const QImage& image) {
+            loader->deleteLater();
+            if (image.isNull()) {
+                finish(key, {});
+                return;
+            }
+            const auto guard = std::make_shared<QPointer<MarketCoverCache>>(this);
+            QThreadPool::globalInstance()->start([guard, key, image] {
+                const QImage scaled =
+                    image.scaled(key.bucket, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation)
+                        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+                QMetaObject::invokeMethod(
+                    QCoreApplication::instance(),
+                    [guard, key, scaled] {
+                        if (MarketCoverCache* cache = guard->data())
+                            cache->finish(key, scaled);
+                    },
+                    Qt::QueuedConnection);
+            });
+        });
+        loader->load(key.url);
+    }
+}
+
+void MarketCoverCache::finish(const Key& key, const QImage& scaled)
+{
+    --m_running;
+    m_inFlight.remove(key);
+    if (scaled.isNull()) {
+        if (m_failed.size() > 4096)
+            m_failed.clear();
+        m_failed.insert(key);
+    } else {
+        m_images.insert(key, new QImage(scaled), qMax<qsizetype>(1, scaled.sizeInBytes()));
+    }
+    emit imageReady(key.url);
+    pump();
+}

@@ -64,6 +64,7 @@ void MarketCard::setPlugin(const MarketPlugin& plugin)
         m_coverUrl = MarketService::absoluteURL(plugin.coverUrl);
         m_cover = QPixmap();
     }
+    m_face = QPixmap();
     update();
 }
 
@@ -72,6 +73,7 @@ void MarketCard::setStage(const MarketInstallStage& stage)
     if (stage == m_stage)
         return;
     m_stage = stage;
+    m_face = QPixmap();
     update();
 }
 
@@ -80,6 +82,7 @@ void MarketCard::setInstalled(bool installed)
     if (installed == m_installed)
         return;
     m_installed = installed;
+    m_face = QPixmap();
     update();
 }
 
@@ -148,6 +151,7 @@ void MarketCard::leaveEvent(QEvent* event)
 void MarketCard::resizeEvent(QResizeEvent* event)
 {
     m_cover = QPixmap();
+    m_face = QPixmap();
     QAbstractButton::resizeEvent(event);
 }
 
@@ -164,8 +168,10 @@ void MarketCard::setHovered(bool hovered)
 
 void MarketCard::onImageReady(const QUrl& url)
 {
-    if (m_coverUrl && *m_coverUrl == url && m_cover.isNull())
+    if (m_coverUrl && *m_coverUrl == url && m_cover.isNull()) {
+        m_face = QPixmap();
         update();
+    }
 }
 
 void MarketCard::paintCover(QPainter& painter, const QRectF& rect)
@@ -194,6 +200,13 @@ void MarketCard::paintCover(QPainter& painter, const QRectF& rect)
     SymbolIcon::paint(painter, rect, u"shippingbox", Tint::opacity(Palette::brand(), 0.55), 20);
 }
 
+void MarketCard::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
+        m_face = QPixmap();
+    QAbstractButton::changeEvent(event);
+}
+
 void MarketCard::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -211,14 +224,34 @@ void MarketCard::paintEvent(QPaintEvent*)
         painter.scale(scale, scale);
         painter.translate(-card.center());
     }
+    // Everything but the shadow and the border is drawn once into the face and then copied.
+    if (m_face.isNull() || m_face.size() != (card.size() * devicePixelRatioF()).toSize()) {
+        const qreal dpr = devicePixelRatioF();
+        m_face = QPixmap((card.size() * dpr).toSize());
+        m_face.setDevicePixelRatio(dpr);
+        m_face.fill(Qt::transparent);
+        QPainter face(&m_face);
+        face.setRenderHint(QPainter::Antialiasing);
+        paintFace(face, QRectF(QPointF(0, 0), card.size()));
+    }
+    painter.drawPixmap(card.topLeft(), m_face);
 
+    // Border inside the edge.
+    painter.setBrush(Qt::NoBrush);
+    const QColor stroke = m_hover > 0.5 ? Tint::opacity(Palette::brand(), 0.45) : Surface::cardStroke();
+    painter.setPen(QPen(stroke, 1));
+    painter.drawRoundedRect(card.adjusted(0.5, 0.5, -0.5, -0.5), kRadius - 0.5, kRadius - 0.5);
+}
+
+void MarketCard::paintFace(QPainter& painter, const QRectF& card)
+{
     QPainterPath shape;
     shape.addRoundedRect(card, kRadius, kRadius);
     painter.fillPath(shape, palette().color(QPalette::Base));
 
     painter.save();
     painter.setClipPath(shape);
-    const QRectF cover = coverRect();
+    const QRectF cover(card.topLeft(), QSizeF(card.width(), card.width() / kCoverAspect));
     paintCover(painter, cover);
 
     // Badges in the cover's top-leading corner.
@@ -286,10 +319,4 @@ void MarketCard::paintEvent(QPaintEvent*)
             MarketPaint::elidedText(painter, statusArea.adjusted(after, 0, 0, 0), *original, struck, Palette::tertiary());
         }
     }
-
-    // Border inside the edge.
-    painter.setBrush(Qt::NoBrush);
-    const QColor stroke = m_hover > 0.5 ? Tint::opacity(Palette::brand(), 0.45) : Surface::cardStroke();
-    painter.setPen(QPen(stroke, 1));
-    painter.drawRoundedRect(card.adjusted(0.5, 0.5, -0.5, -0.5), kRadius - 0.5, kRadius - 0.5);
 }

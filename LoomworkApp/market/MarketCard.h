@@ -39,6 +39,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool hitButton(const QPoint& pos) const override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
@@ -48,6 +49,7 @@ private:
     QRectF cardRect() const;
     QRectF coverRect() const;
     void setHovered(bool hovered);
+    void paintFace(QPainter& painter, const QRectF& card);
     void paintCover(QPainter& painter, const QRectF& rect);
     void onImageReady(const QUrl& url);
 
@@ -56,6 +58,7 @@ private:
     bool m_installed = false;
     std::optional<QUrl> m_coverUrl;
     QPixmap m_cover; // the cover cut to the cover area at the device pixel ratio
+    QPixmap m_face;  // the card without shadow and border, redrawn when what it shows changes
     bool m_hoverTarget = false;
     qreal m_hover = 0;
     QVariantAnimation* m_hoverAnimation;

@@ -5,8 +5,8 @@
 #include <QSettings>
 #include <QUuid>
 
-#include "online/ServerConfig.h"
 #include "engine/JsonRead.h"
+#include "online/ServerConfig.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "library/PluginRow.h"
 #include "library/SidebarSurface.h"
 #include "market/MarketPaint.h"
 #include "market/MarketWindowModel.h"
@@ -51,7 +52,7 @@ const SortInfo kSorts[] = {
 // "&" in a server's category name is a character, not a mnemonic.
 QString menuText(const QString& text)
 {
-    QString escaped = text;
+    QString escaped = PluginRow::singleLine(text);
     return escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
 }
 

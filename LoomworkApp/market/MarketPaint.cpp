@@ -9,6 +9,8 @@
 #include <QPixmap>
 #include <QPixmapCache>
 
+#include "library/PluginRow.h"
+
 namespace {
 
 // Three box passes approximate a Gaussian; the alpha channel is all a shadow has.
@@ -121,9 +123,8 @@ void elidedText(QPainter& painter, const QRectF& rect, const QString& text, cons
                 Qt::Alignment align)
 {
     const QFontMetricsF metrics(font);
-    // Server text is drawn as plain characters: line breaks would only split the line.
-    QString line = text;
-    line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    // Server text is drawn as plain characters on one line, without direction overrides.
+    const QString line = PluginRow::singleLine(text);
     painter.save();
     painter.setFont(font);
     painter.setPen(color);

@@ -202,3 +202,25 @@ TEST(MarketViewsTest, EscClosesTheDetailFirstAndSignOutHidesTheWindow)
     MarketToastView* toast = controller.view()->toastView();
     EXPECT_TRUE(toast->testAttribute(Qt::WA_TransparentForMouseEvents)) << "the toast never takes clicks";
 }
+
+TEST(MarketViewsTest, HostileNamesAreDrawnAsPlainCutText)
+{
+    ListFixtures::installTheme();
+    MarketGrid grid;
+    QList<MarketPlugin> plugins;
+    for (const QString& name : {QStringLiteral("<img src=x onerror=alert(1)><b>Bold</b>"), QString(300, u'W'),
+                                QStringLiteral("\u202Eevil.exe\u202C 标题"), QStringLiteral("多行\n名称\r\n插件")}) {
+        MarketPlugin p = plugin(name.left(8), 1990, 990, std::nullopt, true);
+        p.name = name;
+        p.subtitle = name;
+        p.category = name;
+        p.coverUrl = QStringLiteral("javascript:alert(1)");
+        plugins.append(p);
+    }
+    grid.setPlugins(plugins);
+    grid.resize(1064, grid.heightForWidth(1064));
+    grid.show();
+    ListFixtures::settle(30);
+    EXPECT_EQ(grid.cards().first()->accessibleName(), plugins.first().name);
+    ListFixtures::savePicture(grid, QStringLiteral("market-hostile-names"));
+}

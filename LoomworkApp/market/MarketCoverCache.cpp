@@ -11,6 +11,12 @@
 namespace {
 
 // Sizes are rounded up to a few steps so that one picture serves neighbouring sizes.
+bool isWebAddress(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
 int bucketOf(int pixels)
 {
     int step = 64;
@@ -39,7 +45,7 @@ MarketCoverCache::Key MarketCoverCache::keyFor(const QUrl& url, QSize pixels)
 
 QImage MarketCoverCache::image(const QUrl& url, QSize pixels)
 {
-    if (!url.isValid() || url.isEmpty() || pixels.isEmpty())
+    if (!isWebAddress(url) || pixels.isEmpty())
         return {};
     const Key key = keyFor(url, pixels);
     if (const QImage* hit = m_images.object(key))
@@ -54,7 +60,7 @@ QImage MarketCoverCache::image(const QUrl& url, QSize pixels)
 
 bool MarketCoverCache::failed(const QUrl& url, QSize pixels) const
 {
-    if (!url.isValid() || url.isEmpty())
+    if (!isWebAddress(url))
         return true;
     return m_failed.contains(keyFor(url, pixels));
 }

@@ -115,7 +115,8 @@ TEST(MarketViewsTest, RowsShowTheirRecordsAndStages)
     EXPECT_EQ(row.actionText(), QStringLiteral("已安装"));
 
     struct Date { std::optional<qint64> at; QString text; };
-    for (const Date& d : {Date{std::nullopt, "—"}, {0, "—"}, {1700000000, "2023-11-14"}, {1700000000123, "2023-11-14"}}) {
+    const Date dates[] = {{std::nullopt, "—"}, {0, "—"}, {1700000000, "2023-11-14"}, {1700000000123, "2023-11-14"}};
+    for (const Date& d : dates) {
         SCOPED_TRACE(d.text.toStdString());
         EXPECT_EQ(MarketFavoriteRow::favoriteDateText(d.at), d.text);
     }
@@ -145,9 +146,10 @@ TEST(MarketViewsTest, PagerOffersTheWindowWithTheEndsOutsideIt)
         return out.join(' ');
     };
     struct Case { int page; int pages; bool loading; QString text; };
-    for (const Case& c : {Case{1, 10, false, "(<) 1 2 3 4 5 … 10 >"}, {4, 10, false, "< 1 … 2 3 4 5 6 … 10 >"},
+    const Case cases[] = {{1, 10, false, "(<) 1 2 3 4 5 … 10 >"}, {4, 10, false, "< 1 … 2 3 4 5 6 … 10 >"},
                           {10, 10, false, "< 1 … 6 7 8 9 10 (>)"}, {9, 6, false, "< 1 … 2 3 4 5 6 (>)"},
-                          {1, 2, true, "(<) 1! 2! (>)"}}) {
+                          {1, 2, true, "(<) 1! 2! (>)"}};
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.text.toStdString());
         pager.setState(c.page, c.pages, MarketWindowModel::pageWindowFor(c.page, c.pages), c.loading);
         EXPECT_EQ(describe(), c.text);

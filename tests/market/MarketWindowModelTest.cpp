@@ -84,9 +84,10 @@ TEST(MarketWindowModelTest, PageCountAndPageWindow)
         EXPECT_EQ(Model::totalPagesFor(c.total, c.listed), c.pages);
     }
     struct WindowCase { int page; int pages; QList<int> window; };
-    for (const WindowCase& c : {WindowCase{1, 1, {}}, {1, 2, {1, 2}}, {1, 10, {1, 2, 3, 4, 5}},
+    const WindowCase windows[] = {{1, 1, {}}, {1, 2, {1, 2}}, {1, 10, {1, 2, 3, 4, 5}},
                                 {4, 10, {2, 3, 4, 5, 6}}, {5, 10, {3, 4, 5, 6, 7}}, {10, 10, {6, 7, 8, 9, 10}},
-                                {9, 6, {2, 3, 4, 5, 6}}, {2, 3, {1, 2, 3}}}) {
+                                {9, 6, {2, 3, 4, 5, 6}}, {2, 3, {1, 2, 3}}};
+    for (const WindowCase& c : windows) {
         SCOPED_TRACE(testing::Message() << "page " << c.page << " of " << c.pages);
         EXPECT_EQ(Model::pageWindowFor(c.page, c.pages), c.window);
     }
@@ -160,9 +161,10 @@ TEST(MarketWindowModelTest, OverlappingLoadsKeepOnlyTheNewestReply)
 TEST(MarketWindowModelTest, RemovingAFavoriteReportsAndRestoresAtItsOldIndex)
 {
     struct Case { std::optional<bool> answer; QString toast; MarketToast::Kind kind; bool restored; };
-    for (const Case& c : {Case{false, QStringLiteral("已取消收藏「乙」"), MarketToast::Kind::ok, false},
+    const Case cases[] = {{false, QStringLiteral("已取消收藏「乙」"), MarketToast::Kind::ok, false},
                           {true, QStringLiteral("取消失败，请稍后再试"), MarketToast::Kind::warn, true},
-                          {std::nullopt, QStringLiteral("网络异常，取消失败"), MarketToast::Kind::error, true}}) {
+                          {std::nullopt, QStringLiteral("网络异常，取消失败"), MarketToast::Kind::error, true}};
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.toast.toStdString());
         FakeMarket fake;
         Model model(fake.backend(), [] { return true; });
@@ -206,9 +208,10 @@ TEST(MarketWindowModelTest, RedownloadRefusesInThePartsOrder)
     Model model(fake.backend(), [] { return true; });
     struct Refusal { bool busy; MarketPurchase item; QString text; };
     const MarketPurchase goneWithoutId = purchase(QString(), 100, false);
-    for (const Refusal& r : {Refusal{true, goneWithoutId, QStringLiteral("正在下载另一个插件，稍等一下")},
-                             {false, goneWithoutId, QStringLiteral("这个插件已下架，暂时不能重新下载")},
-                             {false, purchase(QString(), 100), QStringLiteral("这条记录缺少插件信息，请联系客服")}}) {
+    const Refusal refusals[] = {{true, goneWithoutId, QStringLiteral("正在下载另一个插件，稍等一下")},
+                                {false, goneWithoutId, QStringLiteral("这个插件已下架，暂时不能重新下载")},
+                                {false, purchase(QString(), 100), QStringLiteral("这条记录缺少插件信息，请联系客服")}};
+    for (const Refusal& r : refusals) {
         SCOPED_TRACE(r.text.toStdString());
         fake.busy = r.busy;
         model.redownload(r.item);

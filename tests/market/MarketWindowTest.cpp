@@ -15,6 +15,7 @@
 #include "engine/NotificationHub.h"
 #include "market/MarketCard.h"
 #include "market/MarketCarousel.h"
+#include "market/MarketCoverCache.h"
 #include "market/MarketFavoriteRow.h"
 #include "market/MarketGrid.h"
 #include "market/MarketHeader.h"
@@ -233,4 +234,31 @@ TEST_F(MarketWindowTest, ShopPicturesAndACardMidDownload)
     EXPECT_EQ(card->statusText(), QStringLiteral("正在下载 42%"));
     EXPECT_EQ(shop->grid()->cards().at(0)->stage(), MarketInstallStage::idle());
     ListFixtures::savePicture(*card, QStringLiteral("market-card-downloading"));
+}
+
+TEST_F(MarketWindowTest, CoversAreScaledCachedAndBrokenOnesNotAskedAgain)
+{
+    MarketCoverCache& cache = MarketCoverCache::shared();
+    cache.clear();
+    const QUrl base(standin().baseUrl());
+    const QUrl cover = base.resolved(QUrl(QStringLiteral("market/media/cover/p001.png")));
+    const QUrl missing = base.resolved(QUrl(QStringLiteral("market/media/nothing.png")));
+    const QUrl huge = base.resolved(QUrl(QStringLiteral("market/blob?bytes=40000000&name=big.png")));
+    const QUrl garbage = base.resolved(QUrl(QStringLiteral("market/blob?bytes=5000&name=x.png")));
+    const QSize size(200, 125);
+    for (const QUrl& url : {cover, missing, huge, garbage})
+        EXPECT_TRUE(cache.image(url, size).isNull());
+    ASSERT_TRUE(waitFor([&] { return cache.pendingCount() == 0; }, 20000));
+
+    const QImage image = cache.image(cover, size);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_LE(image.width(), 256) << "kept at about the size it is drawn, not the picture's own";
+    for (const QUrl& url : {missing, huge, garbage}) {
+        SCOPED_TRACE(url.toString().toStdString());
+        EXPECT_TRUE(cache.failed(url, size));
+        EXPECT_TRUE(cache.image(url, size).isNull());
+    }
+    EXPECT_EQ(cache.pendingCount(), 0) << "a broken picture is not fetched again";
+    EXPECT_TRUE(cache.image(QUrl(QStringLiteral("javascript:alert(1)")), size).isNull());
+    EXPECT_EQ(cache.pendingCount(), 0);
 }

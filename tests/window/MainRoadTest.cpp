@@ -26,6 +26,7 @@
 #include "ui/DimState.h"
 #include "account/LoginGateView.h"
 #include "library/PluginListView.h"
+#include "market/MarketWindowController.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/InstallSheetModel.h"
 #include "window/AppDelegate.h"
@@ -443,15 +444,24 @@ TEST_F(MainRoadTest, MenuCommandsAndTheirShortcuts)
     QStringList items;
     QAction* refresh = nullptr;
     QAction* library = nullptr;
+    QAction* market = nullptr;
     for (QAction* action : plugins->actions()) {
         items.append(action->isSeparator() ? "—" : action->text());
         if (action->text() == "刷新列表")
             refresh = action;
         if (action->text() == "打开用户插件库")
             library = action;
+        if (action->text() == "插件市场…")
+            market = action;
     }
-    EXPECT_EQ(items, QStringList({"刷新列表", "—", "打开用户插件库"}));
-    ASSERT_TRUE(refresh && library);
+    EXPECT_EQ(items, QStringList({"刷新列表", "插件市场…", "—", "打开用户插件库"}));
+    ASSERT_TRUE(refresh && library && market);
+    EXPECT_EQ(market->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_M));
+    // Signed in, the market command opens the market window.
+    market->trigger();
+    ASSERT_TRUE(MarketWindowController::shared().window());
+    EXPECT_TRUE(MarketWindowController::shared().window()->isVisible());
+    MarketWindowController::shared().window()->close();
     EXPECT_EQ(refresh->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
     EXPECT_EQ(library->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
 #ifndef Q_OS_MACOS

@@ -17,6 +17,7 @@
 #include "LoomworkKit/AES256CTR.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
+#include "engine/Delivery.h"
 #include "engine/EngineText.h"
 #include "engine/SystemError.h"
 
@@ -154,22 +155,15 @@ void InstallSheetModel::parse()
         return;
     m_parseStarted = true;
 
-    // The result comes back through the application object and is dropped when the model
-    // is gone by then.
-    const auto guard = std::make_shared<QPointer<InstallSheetModel>>(this);
+    // The result is dropped when the model is gone by then.
+    const Delivery<InstallSheetModel> deliver(this);
     const QStringList files = m_files;
     const std::shared_ptr<std::atomic<bool>> cancelled = m_cancelled;
-    QThreadPool::globalInstance()->start([guard, files, cancelled] {
+    QThreadPool::globalInstance()->start([deliver, files, cancelled] {
         ScanResult result = scanPackages(files, cancelled.get());
         if (cancelled->load())
             return;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [guard, result = std::move(result)] {
-                if (InstallSheetModel* model = guard->data())
-                    model->apply(result);
-            },
-            Qt::QueuedConnection);
+        deliver([result = std::move(result)](InstallSheetModel& model) { model.apply(result); });
     });
 }
 

@@ -6,10 +6,10 @@
 #include <QImage>
 #include <QPainter>
 
-#include "market/MarketCard.h"
-#include "market/MarketGrid.h"
 #include "online/MarketInstallStage.h"
 #include "ui/Appearance.h"
+#include "market/MarketCard.h"
+#include "market/MarketGrid.h"
 
 namespace {
 

@@ -7,14 +7,13 @@
 #include <QPainterPath>
 #include <QVariantAnimation>
 
+#include "online/MarketService.h"
+#include "ui/Chip.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
+#include "library/PluginRow.h"
 #include "market/MarketCoverCache.h"
 #include "market/MarketPaint.h"
-#include "online/MarketService.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
-#include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
 
 namespace {
 
@@ -25,11 +24,11 @@ constexpr qreal kBadgeInset = 8;
 constexpr qreal kBarHeight = 3;
 constexpr int kHoverMs = 140;
 
-QFont nameFont() { return F::font(13.5, QFont::DemiBold); }
-QFont statusFont() { return F::font(12.5, QFont::DemiBold); }
-QFont stageFont() { return F::font(11.5, QFont::Medium); }
-QFont pillFont() { return F::font(10); }
-QFont badgeFont() { return F::font(10, QFont::DemiBold); }
+QFont nameFont() { return Theme::font(13.5, QFont::DemiBold); }
+QFont statusFont() { return Theme::font(12.5, QFont::DemiBold); }
+QFont stageFont() { return Theme::font(11.5, QFont::Medium); }
+QFont pillFont() { return Theme::font(10); }
+QFont badgeFont() { return Theme::font(10, QFont::DemiBold); }
 
 bool isFree(const MarketPlugin& plugin)
 {
@@ -39,9 +38,8 @@ bool isFree(const MarketPlugin& plugin)
 
 } // namespace
 
-MarketCard::MarketCard(QWidget* parent) : QAbstractButton(parent), m_hoverAnimation(new QVariantAnimation(this))
+MarketCard::MarketCard(QWidget* parent) : BaseButton(parent), m_hoverAnimation(new QVariantAnimation(this))
 {
-    setMouseTracking(true);
     setFocusPolicy(Qt::NoFocus);
     setCursor(Qt::PointingHandCursor);
     m_hoverAnimation->setDuration(kHoverMs);
@@ -89,7 +87,7 @@ void MarketCard::setInstalled(bool installed)
 int MarketCard::cardHeight(int width)
 {
     const qreal cover = width / kCoverAspect;
-    const qreal text = kPadY + QFontMetricsF(nameFont()).height() + kLineGap + QFontMetricsF(F::tiny()).height()
+    const qreal text = kPadY + QFontMetricsF(nameFont()).height() + kLineGap + QFontMetricsF(Theme::tinyFont()).height()
                        + kLineGap + std::max(QFontMetricsF(statusFont()).height(), QFontMetricsF(pillFont()).height() + 3)
                        + kPadY;
     return int(std::ceil(cover + text));
@@ -136,34 +134,23 @@ bool MarketCard::hitButton(const QPoint& pos) const
     return path.contains(pos);
 }
 
-void MarketCard::mouseMoveEvent(QMouseEvent* event)
-{
-    setHovered(hitButton(event->position().toPoint()));
-    QAbstractButton::mouseMoveEvent(event);
-}
-
-void MarketCard::leaveEvent(QEvent* event)
-{
-    setHovered(false);
-    QAbstractButton::leaveEvent(event);
-}
-
 void MarketCard::resizeEvent(QResizeEvent* event)
 {
     m_cover = QPixmap();
     m_face = QPixmap();
-    QAbstractButton::resizeEvent(event);
+    BaseButton::resizeEvent(event);
 }
 
-void MarketCard::setHovered(bool hovered)
+void MarketCard::onStateChanged(State previous)
 {
-    if (hovered == m_hoverTarget)
-        return;
-    m_hoverTarget = hovered;
-    m_hoverAnimation->stop();
-    m_hoverAnimation->setStartValue(m_hover);
-    m_hoverAnimation->setEndValue(hovered ? 1.0 : 0.0);
-    m_hoverAnimation->start();
+    if (state().over != previous.over) {
+        // Hover changes ease out over 0.14 s.
+        m_hoverAnimation->stop();
+        m_hoverAnimation->setStartValue(m_hover);
+        m_hoverAnimation->setEndValue(state().over ? 1.0 : 0.0);
+        m_hoverAnimation->start();
+    }
+    update();
 }
 
 void MarketCard::onImageReady(const QUrl& url)
@@ -194,17 +181,17 @@ void MarketCard::paintCover(QPainter& painter, const QRectF& rect)
         return;
     }
     QLinearGradient gradient(rect.topLeft(), rect.bottomRight());
-    gradient.setColorAt(0, Tint::opacity(Palette::brand(), 0.16));
-    gradient.setColorAt(1, Tint::opacity(Palette::purple(), 0.13));
+    gradient.setColorAt(0, Theme::alpha(Theme::accent(), 0.16));
+    gradient.setColorAt(1, Theme::alpha(Theme::coverGradientEnd(), 0.13));
     painter.fillRect(rect, gradient);
-    SymbolIcon::paint(painter, rect, u"shippingbox", Tint::opacity(Palette::brand(), 0.55), 20);
+    SymbolIcon::paint(painter, rect, u"shippingbox", Theme::alpha(Theme::accent(), 0.55), 20);
 }
 
 void MarketCard::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
         m_face = QPixmap();
-    QAbstractButton::changeEvent(event);
+    BaseButton::changeEvent(event);
 }
 
 void MarketCard::paintEvent(QPaintEvent*)
@@ -238,7 +225,7 @@ void MarketCard::paintEvent(QPaintEvent*)
 
     // Border inside the edge.
     painter.setBrush(Qt::NoBrush);
-    const QColor stroke = m_hover > 0.5 ? Tint::opacity(Palette::brand(), 0.45) : Surface::cardStroke();
+    const QColor stroke = m_hover > 0.5 ? Theme::alpha(Theme::accent(), 0.45) : Theme::cardStroke();
     painter.setPen(QPen(stroke, 1));
     painter.drawRoundedRect(card.adjusted(0.5, 0.5, -0.5, -0.5), kRadius - 0.5, kRadius - 0.5);
 }
@@ -258,19 +245,21 @@ void MarketCard::paintFace(QPainter& painter, const QRectF& card)
     qreal x = cover.left() + kBadgeInset;
     const qreal y = cover.top() + kBadgeInset;
     for (const QString& text : badges()) {
-        const QColor fill = text == QStringLiteral("已拥有") ? Palette::green()
-                            : text == QStringLiteral("免费") ? Palette::teal()
-                                                           : Palette::orange();
-        x += MarketPaint::badge(painter, QPointF(x, y), text, fill, badgeFont(), 6, 2) + 5;
+        const QColor fill = text == QStringLiteral("已拥有") ? Theme::positive()
+                            : text == QStringLiteral("免费") ? Theme::priceFree()
+                                                           : Theme::warning();
+        const QSizeF size = Chip::sizeFor(text, badgeFont());
+        Chip::paint(painter, QRectF(QPointF(x, y), size), text, badgeFont(), Theme::textOnAccent(), fill);
+        x += size.width() + 5;
     }
 
     if (m_stage.isBusy()) {
         const QRectF bar(cover.left(), cover.bottom() - kBarHeight, cover.width(), kBarHeight);
-        painter.fillRect(bar, Tint::black(0.35));
+        painter.fillRect(bar, Theme::shadow(0.35));
         if (const std::optional<double> fraction = m_stage.fraction())
-            painter.fillRect(QRectF(bar.topLeft(), QSizeF(bar.width() * *fraction, bar.height())), Palette::brand());
+            painter.fillRect(QRectF(bar.topLeft(), QSizeF(bar.width() * *fraction, bar.height())), Theme::accent());
         else
-            painter.fillRect(bar, Tint::opacity(Palette::brand(), 0.55));
+            painter.fillRect(bar, Theme::alpha(Theme::accent(), 0.55));
     }
     painter.restore();
 
@@ -279,11 +268,11 @@ void MarketCard::paintFace(QPainter& painter, const QRectF& card)
     const qreal width = card.width() - 2 * kPadX;
     qreal top = cover.bottom() + kPadY;
     const qreal nameH = QFontMetricsF(nameFont()).height();
-    MarketPaint::elidedText(painter, QRectF(left, top, width, nameH), m_plugin.name, nameFont(), Palette::primary());
+    MarketPaint::elidedText(painter, QRectF(left, top, width, nameH), m_plugin.name, nameFont(), Theme::textPrimary());
     top += nameH + kLineGap;
-    const qreal subH = QFontMetricsF(F::tiny()).height();
-    MarketPaint::elidedText(painter, QRectF(left, top, width, subH), m_plugin.subtitle.value_or(QString()), F::tiny(),
-                            Palette::secondary());
+    const qreal subH = QFontMetricsF(Theme::tinyFont()).height();
+    MarketPaint::elidedText(painter, QRectF(left, top, width, subH), m_plugin.subtitle.value_or(QString()), Theme::tinyFont(),
+                            Theme::textSecondary());
     top += subH + kLineGap;
     const qreal statusH = card.bottom() - kPadY - top;
     const QRectF statusRow(left, top, width, statusH);
@@ -293,30 +282,26 @@ void MarketCard::paintFace(QPainter& painter, const QRectF& card)
     const QString category = m_plugin.category.value_or(QString());
     if (!category.isEmpty()) {
         const QFontMetricsF pm(pillFont());
-        const qreal pillW = std::min(pm.horizontalAdvance(category) + 10, width / 2);
-        const qreal pillH = pm.height() + 3;
-        const QRectF pill(statusRow.right() - pillW, statusRow.center().y() - pillH / 2, pillW, pillH);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(Surface::pill());
-        painter.drawRoundedRect(pill, pillH / 2, pillH / 2);
-        MarketPaint::elidedText(painter, pill.adjusted(5, 0, -5, 0), category, pillFont(), Palette::secondary(),
-                                Qt::AlignCenter);
+        const QString text = pm.elidedText(PluginRow::singleLine(category), Qt::ElideRight, width / 2 - 2 * Chip::kPadX);
+        const QSizeF size = Chip::sizeFor(text, pillFont());
+        const QRectF pill(QPointF(statusRow.right() - size.width(), statusRow.center().y() - size.height() / 2), size);
+        Chip::paint(painter, pill, text, pillFont(), Theme::textSecondary(), Theme::capsuleBg());
         pillLeft = pill.left() - 6;
     }
     const QRectF statusArea(left, top, std::max<qreal>(0, pillLeft - left), statusH);
     if (m_stage.isBusy()) {
-        MarketPaint::elidedText(painter, statusArea, m_stage.title(), stageFont(), Palette::brand());
+        MarketPaint::elidedText(painter, statusArea, m_stage.title(), stageFont(), Theme::accent());
     } else if (m_plugin.owned == true) {
-        MarketPaint::elidedText(painter, statusArea, statusText(), statusFont(), Palette::green());
+        MarketPaint::elidedText(painter, statusArea, statusText(), statusFont(), Theme::positive());
     } else {
         const QString price = statusText();
         const bool free = isFree(m_plugin);
-        MarketPaint::elidedText(painter, statusArea, price, statusFont(), free ? Palette::teal() : Palette::brand());
+        MarketPaint::elidedText(painter, statusArea, price, statusFont(), free ? Theme::priceFree() : Theme::accent());
         if (const std::optional<QString> original = m_plugin.originalPriceText()) {
-            QFont struck = F::tiny();
+            QFont struck = Theme::tinyFont();
             struck.setStrikeOut(true);
             const qreal after = QFontMetricsF(statusFont()).horizontalAdvance(price) + 6;
-            MarketPaint::elidedText(painter, statusArea.adjusted(after, 0, 0, 0), *original, struck, Palette::tertiary());
+            MarketPaint::elidedText(painter, statusArea.adjusted(after, 0, 0, 0), *original, struck, Theme::textTertiary());
         }
     }
 }

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <QAbstractButton>
 #include <QPixmap>
 #include <QUrl>
 
 #include "online/MarketInstallStage.h"
 #include "online/MarketModels.h"
+#include "ui/BaseButton.h"
 
 class QVariantAnimation;
 
@@ -13,7 +13,7 @@ class QVariantAnimation;
 // name, subtitle, status (stage, installed, bought or price) and category. The whole card
 // is one button. Drawn entirely here, shadow included, inside a margin that leaves room
 // for the shadow; the card proper is rect() less kMargin.
-class MarketCard : public QAbstractButton
+class MarketCard : public BaseButton
 {
     Q_OBJECT
 public:
@@ -35,20 +35,18 @@ public:
     // Texts the card shows, first rule that applies (for tests).
     QStringList badges() const;
     QString statusText() const;
-    bool isHovered() const { return m_hoverTarget; }
+    bool isHovered() const { return isOver(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool hitButton(const QPoint& pos) const override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void leaveEvent(QEvent* event) override;
+    void onStateChanged(State previous) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
     QRectF cardRect() const;
     QRectF coverRect() const;
-    void setHovered(bool hovered);
     void paintFace(QPainter& painter, const QRectF& card);
     void paintCover(QPainter& painter, const QRectF& rect);
     void onImageReady(const QUrl& url);
@@ -59,7 +57,6 @@ private:
     std::optional<QUrl> m_coverUrl;
     QPixmap m_cover; // the cover cut to the cover area at the device pixel ratio
     QPixmap m_face;  // the card without shadow and border, redrawn when what it shows changes
-    bool m_hoverTarget = false;
     qreal m_hover = 0;
     QVariantAnimation* m_hoverAnimation;
 };

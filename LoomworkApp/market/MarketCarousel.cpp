@@ -7,13 +7,11 @@
 #include <QPainterPath>
 #include <QVariantAnimation>
 
+#include "online/MarketService.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "market/MarketCoverCache.h"
 #include "market/MarketPaint.h"
-#include "online/MarketService.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
 
 namespace {
 
@@ -27,17 +25,17 @@ constexpr qreal kCurrentDot = 7;
 constexpr qreal kOtherDot = 5;
 constexpr int kSlideMs = 260;
 
-QFont tagFont() { return F::font(10.5, QFont::Medium); }
-QFont nameFont() { return F::font(19, QFont::DemiBold); }
-QFont priceFont() { return F::font(13, QFont::DemiBold); }
+QFont tagFont() { return Theme::font(10.5, QFont::Medium); }
+QFont nameFont() { return Theme::font(19, QFont::DemiBold); }
+QFont priceFont() { return Theme::font(13, QFont::DemiBold); }
 
 QColor tagColor(const QString& tag)
 {
     if (tag == QStringLiteral("置顶推荐"))
-        return Palette::memberGold();
+        return Theme::marketFeatured();
     if (tag == QStringLiteral("已拥有"))
-        return Palette::green();
-    return Palette::teal();
+        return Theme::positive();
+    return Theme::priceFree();
 }
 
 QString tagSymbol(const QString& tag)
@@ -178,14 +176,14 @@ void MarketCarousel::paintCard(QPainter& painter, const QRectF& rect, int i)
         painter.drawPixmap(rect.topLeft(), pixmap);
     } else {
         QLinearGradient gradient(rect.topLeft(), rect.bottomRight());
-        gradient.setColorAt(0, Tint::opacity(Palette::brand(), 0.35));
-        gradient.setColorAt(1, Tint::opacity(Palette::purple(), 0.28));
+        gradient.setColorAt(0, Theme::alpha(Theme::accent(), 0.35));
+        gradient.setColorAt(1, Theme::alpha(Theme::coverGradientEnd(), 0.28));
         painter.fillRect(rect, gradient);
     }
     QLinearGradient shade(rect.bottomLeft(), rect.topLeft());
-    shade.setColorAt(0, Tint::black(0.74));
-    shade.setColorAt(0.5, Tint::black(0.14));
-    shade.setColorAt(1, Tint::black(0));
+    shade.setColorAt(0, Theme::shadow(0.74));
+    shade.setColorAt(0.5, Theme::shadow(0.14));
+    shade.setColorAt(1, Theme::shadow(0));
     painter.fillRect(rect, shade);
 
     // The text block, bottom-leading, built upwards from the price row.
@@ -200,22 +198,22 @@ void MarketCarousel::paintCard(QPainter& painter, const QRectF& rect, int i)
     x += priceW + 8;
     if (plugin.owned != true) {
         if (const std::optional<QString> original = plugin.originalPriceText()) {
-            QFont struck = F::tiny();
+            QFont struck = Theme::tinyFont();
             struck.setStrikeOut(true);
             const qreal w = QFontMetricsF(struck).horizontalAdvance(*original);
-            MarketPaint::elidedText(painter, QRectF(x, priceRow.top(), w + 1, priceH), *original, struck, Tint::white(0.6));
+            MarketPaint::elidedText(painter, QRectF(x, priceRow.top(), w + 1, priceH), *original, struck, Theme::textOnAccent(0.6));
             x += w + 8;
         }
     }
     MarketPaint::elidedText(painter, QRectF(x, priceRow.top(), std::max<qreal>(0, priceRow.right() - x), priceH),
-                            QStringLiteral("查看详情 ›"), F::tiny(), Tint::white(0.8));
+                            QStringLiteral("查看详情 ›"), Theme::tinyFont(), Theme::textOnAccent(0.8));
     bottom = priceRow.top() - 5;
 
     const QString subtitle = plugin.subtitle.value_or(QString());
     if (!subtitle.isEmpty()) {
-        const qreal h = QFontMetricsF(F::caption()).height();
-        MarketPaint::elidedText(painter, QRectF(text.left(), bottom - h, text.width(), h), subtitle, F::caption(),
-                                Tint::white(0.86));
+        const qreal h = QFontMetricsF(Theme::captionFont()).height();
+        MarketPaint::elidedText(painter, QRectF(text.left(), bottom - h, text.width(), h), subtitle, Theme::captionFont(),
+                                Theme::textOnAccent(0.86));
         bottom -= h + 5;
     }
     const qreal nameH = QFontMetricsF(nameFont()).height();
@@ -265,14 +263,14 @@ void MarketCarousel::paintEvent(QPaintEvent*)
 
     const QRectF controls = controlsRect();
     painter.setPen(Qt::NoPen);
-    painter.setBrush(Tint::black(0.34));
+    painter.setBrush(Theme::shadow(0.34));
     painter.drawRoundedRect(controls, controls.height() / 2, controls.height() / 2);
-    const QColor ink = Tint::white(0.9);
-    const QColor dim = Tint::white(0.35);
+    const QColor ink = Theme::textOnAccent(0.9);
+    const QColor dim = Theme::textOnAccent(0.35);
     SymbolIcon::paint(painter, leftArrowRect(), u"chevron.left", m_index < 1 ? dim : ink, 9);
     SymbolIcon::paint(painter, rightArrowRect(), u"chevron.right", m_index >= m_featured.size() - 1 ? dim : ink, 9);
     for (int i = 0; i < m_featured.size(); ++i) {
-        painter.setBrush(i == m_index ? Palette::brand() : Tint::white(0.5));
+        painter.setBrush(i == m_index ? Theme::accent() : Theme::textOnAccent(0.5));
         painter.drawEllipse(dotRect(i));
     }
 }

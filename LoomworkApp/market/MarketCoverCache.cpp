@@ -1,11 +1,10 @@
 #include "market/MarketCoverCache.h"
 
-#include <memory>
 
 #include <QCoreApplication>
-#include <QPointer>
 #include <QThreadPool>
 
+#include "engine/Delivery.h"
 #include "online/AvatarImageLoader.h"
 
 namespace {
@@ -84,18 +83,12 @@ void MarketCoverCache::pump()
                 finish(key, {});
                 return;
             }
-            const auto guard = std::make_shared<QPointer<MarketCoverCache>>(this);
-            QThreadPool::globalInstance()->start([guard, key, image] {
+            Delivery<MarketCoverCache> deliver(this);
+            QThreadPool::globalInstance()->start([deliver, key, image] {
                 const QImage scaled =
                     image.scaled(key.bucket, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation)
                         .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-                QMetaObject::invokeMethod(
-                    QCoreApplication::instance(),
-                    [guard, key, scaled] {
-                        if (MarketCoverCache* cache = guard->data())
-                            cache->finish(key, scaled);
-                    },
-                    Qt::QueuedConnection);
+                deliver([key, scaled](MarketCoverCache& cache) { cache.finish(key, scaled); });
             });
         });
         loader->load(key.url);

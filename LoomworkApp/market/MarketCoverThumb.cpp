@@ -3,16 +3,14 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "online/MarketService.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "market/MarketCoverCache.h"
 #include "market/MarketPaint.h"
-#include "online/MarketService.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
-#include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
 
 MarketCoverThumb::MarketCoverThumb(const std::optional<QString>& url, int width, QWidget* parent)
-    : QAbstractButton(parent), m_width(width)
+    : BaseButton(parent), m_width(width)
 {
     setFocusPolicy(Qt::NoFocus);
     setCursor(Qt::PointingHandCursor);
@@ -47,20 +45,6 @@ void MarketCoverThumb::onImageReady(const QUrl& url)
         update();
 }
 
-void MarketCoverThumb::enterEvent(QEnterEvent* event)
-{
-    m_highlighted = true;
-    update();
-    QAbstractButton::enterEvent(event);
-}
-
-void MarketCoverThumb::leaveEvent(QEvent* event)
-{
-    m_highlighted = false;
-    update();
-    QAbstractButton::leaveEvent(event);
-}
-
 void MarketCoverThumb::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -86,16 +70,16 @@ void MarketCoverThumb::paintEvent(QPaintEvent*)
     if (!m_picture.isNull()) {
         painter.drawPixmap(box.topLeft(), m_picture);
     } else {
-        painter.fillPath(shape, Surface::pill());
-        SymbolIcon::paint(painter, box, u"shippingbox", Palette::tertiary(), 12);
+        painter.fillPath(shape, Theme::capsuleBg());
+        SymbolIcon::paint(painter, box, u"shippingbox", Theme::textTertiary(), 12);
     }
     painter.restore();
     painter.setBrush(Qt::NoBrush);
-    if (m_highlighted) {
-        painter.setPen(QPen(Tint::opacity(Palette::brand(), 0.45), 1));
+    if (isOver()) {
+        painter.setPen(QPen(Theme::alpha(Theme::accent(), 0.45), 1));
         painter.drawRoundedRect(box.adjusted(0.5, 0.5, -0.5, -0.5), kRadius - 0.5, kRadius - 0.5);
     } else {
-        painter.setPen(QPen(Surface::cardStroke(), 0.5));
+        painter.setPen(QPen(Theme::cardStroke(), 0.5));
         painter.drawRoundedRect(box.adjusted(0.25, 0.25, -0.25, -0.25), kRadius - 0.25, kRadius - 0.25);
     }
 }

@@ -5,13 +5,12 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "market/MarketCoverThumb.h"
 #include "market/MarketPaint.h"
 #include "market/MarketPurchaseRow.h"
 #include "market/MarketRowParts.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/SymbolIcon.h"
 
 namespace {
 
@@ -19,8 +18,8 @@ constexpr int kSpacing = 12;
 constexpr int kTitleGap = 4;
 constexpr int kMetaGap = 6;
 
-QFont priceFont() { return F::font(13, QFont::DemiBold); }
-QFont ownedFont() { return F::font(11.5, QFont::DemiBold); }
+QFont priceFont() { return Theme::font(13, QFont::DemiBold); }
+QFont ownedFont() { return Theme::font(11.5, QFont::DemiBold); }
 
 bool isFree(const MarketPlugin& plugin)
 {
@@ -131,7 +130,7 @@ void MarketFavoriteRow::relayout()
     const int textLeft = MarketPurchaseRow::kLeading + MarketPurchaseRow::kThumbWidth + kSpacing;
     const int textRight = right - buttonSize.width() - kSpacing - int(std::ceil(trailingWidth())) - kSpacing;
     const int titleH = m_title->sizeHint().height();
-    const int metaH = int(std::ceil(QFontMetricsF(F::tiny()).height()));
+    const int metaH = int(std::ceil(QFontMetricsF(Theme::tinyFont()).height()));
     const int top = centreY - (titleH + kTitleGap + metaH) / 2;
     m_title->setGeometry(textLeft, top, std::max(0, std::min(m_title->sizeHint().width(), textRight - textLeft)),
                          titleH);
@@ -147,22 +146,22 @@ void MarketFavoriteRow::paintEvent(QPaintEvent*)
     if (m_plugin.owned == true) {
         const QRectF symbol(trailing.left(), 0, 10, height());
         SymbolIcon::paint(painter, symbol, m_installed ? u"checkmark.circle.fill" : u"checkmark.seal.fill",
-                          Palette::green(), 10);
-        MarketPaint::elidedText(painter, trailing.adjusted(14, 0, 0, 0), trailingText(), ownedFont(), Palette::green());
+                          Theme::positive(), 10);
+        MarketPaint::elidedText(painter, trailing.adjusted(14, 0, 0, 0), trailingText(), ownedFont(), Theme::positive());
     } else {
         MarketPaint::elidedText(painter, trailing, trailingText(), priceFont(),
-                                isFree(m_plugin) ? Palette::teal() : Palette::brand(), Qt::AlignRight | Qt::AlignVCenter);
+                                isFree(m_plugin) ? Theme::priceFree() : Theme::accent(), Qt::AlignRight | Qt::AlignVCenter);
     }
 
     const int textLeft = MarketPurchaseRow::kLeading + MarketPurchaseRow::kThumbWidth + kSpacing;
     const QRectF meta(textLeft, m_title->geometry().bottom() + 1 + kTitleGap,
-                      std::max<qreal>(0, trailing.left() - kSpacing - textLeft), QFontMetricsF(F::tiny()).height());
+                      std::max<qreal>(0, trailing.left() - kSpacing - textLeft), QFontMetricsF(Theme::tinyFont()).height());
     // Drawn piece by piece, 6 apart, so each keeps its own width.
-    const QFontMetricsF metrics(F::tiny());
+    const QFontMetricsF metrics(Theme::tinyFont());
     qreal x = meta.left();
     const auto part = [&](const QString& text) {
         const qreal w = std::min(metrics.horizontalAdvance(text), std::max<qreal>(0, meta.right() - x));
-        MarketPaint::elidedText(painter, QRectF(x, meta.top(), w, meta.height()), text, F::tiny(), Palette::secondary());
+        MarketPaint::elidedText(painter, QRectF(x, meta.top(), w, meta.height()), text, Theme::tinyFont(), Theme::textSecondary());
         x += w + kMetaGap;
     };
     if (const QString category = m_plugin.category.value_or(QString()); !category.isEmpty())

@@ -11,17 +11,15 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "ui/AppLogo.h"
+#include "ui/BaseButton.h"
+#include "ui/Hairline.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "library/PluginRow.h"
 #include "library/SidebarSurface.h"
 #include "market/MarketPaint.h"
 #include "market/MarketWindowModel.h"
-#include "ui/AppLogo.h"
-#include "ui/F.h"
-#include "ui/Hairline.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
-#include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
 
 namespace {
 
@@ -59,7 +57,7 @@ QString menuText(const QString& text)
 } // namespace
 
 // The header's painted buttons: a tab pill, a sort chip or the refresh button.
-class MarketHeader::Button : public QAbstractButton
+class MarketHeader::Button : public BaseButton
 {
 public:
     enum class Style {
@@ -69,7 +67,7 @@ public:
     };
 
     Button(Style style, const QString& symbol, const QString& title, QWidget* parent)
-        : QAbstractButton(parent), m_style(style), m_symbol(symbol)
+        : BaseButton(parent), m_style(style), m_symbol(symbol)
     {
         setText(title);
         setCheckable(style != Style::icon);
@@ -80,7 +78,7 @@ public:
 
     QSize sizeHint() const override
     {
-        const QFontMetricsF metrics(F::caption());
+        const QFontMetricsF metrics(Theme::captionFont());
         if (m_style == Style::icon)
             return {26, int(std::ceil(metrics.height() + 2 * kPadY))};
         return {int(std::ceil(2 * kPadX + 12 + kIconGap + metrics.horizontalAdvance(text()))),
@@ -93,7 +91,7 @@ protected:
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         const QRectF box = rect();
-        QColor ink = Palette::secondary();
+        QColor ink = Theme::textSecondary();
         switch (m_style) {
         case Style::pill:
             if (isChecked()) {
@@ -101,19 +99,19 @@ protected:
                 painter.setPen(Qt::NoPen);
                 painter.setBrush(palette().color(QPalette::Base));
                 painter.drawRoundedRect(box, 7, 7);
-                ink = Palette::primary();
+                ink = Theme::textPrimary();
             }
             break;
         case Style::chip:
             painter.setPen(Qt::NoPen);
-            painter.setBrush(isChecked() ? Palette::brand() : Surface::pill());
+            painter.setBrush(isChecked() ? Theme::accent() : Theme::capsuleBg());
             painter.drawRoundedRect(box, 7, 7);
             if (isChecked())
                 ink = Qt::white;
             break;
         case Style::icon:
             painter.setPen(Qt::NoPen);
-            painter.setBrush(Surface::pill());
+            painter.setBrush(Theme::capsuleBg());
             painter.drawRoundedRect(box, 6, 6);
             SymbolIcon::paint(painter, box, m_symbol, ink, 10.5);
             return;
@@ -121,7 +119,7 @@ protected:
         const QRectF symbol(kPadX, 0, 12, height());
         SymbolIcon::paint(painter, symbol, m_symbol, ink, 11);
         MarketPaint::elidedText(painter, QRectF(symbol.right() + kIconGap, 0, width() - symbol.right() - kIconGap, height()),
-                                text(), F::caption(), ink);
+                                text(), Theme::captionFont(), ink);
     }
 
 private:
@@ -275,16 +273,16 @@ void MarketHeader::restyle()
         p.setColor(QPalette::ButtonText, color);
         w->setPalette(p);
     };
-    m_title->setFont(F::heading());
-    m_subtitle->setFont(F::tiny());
-    m_count->setFont(F::tiny());
-    m_category->setFont(F::caption());
-    tint(m_title, Palette::primary());
-    tint(m_subtitle, Palette::secondary());
-    tint(m_count, Palette::secondary());
-    tint(m_category, Palette::secondary());
+    m_title->setFont(Theme::headingFont());
+    m_subtitle->setFont(Theme::tinyFont());
+    m_count->setFont(Theme::tinyFont());
+    m_category->setFont(Theme::captionFont());
+    tint(m_title, Theme::textPrimary());
+    tint(m_subtitle, Theme::textSecondary());
+    tint(m_count, Theme::textSecondary());
+    tint(m_category, Theme::textSecondary());
     QPalette divider = m_divider->palette();
-    divider.setColor(QPalette::Window, Surface::divider());
+    divider.setColor(QPalette::Window, Theme::divider());
     m_divider->setPalette(divider);
 }
 
@@ -303,14 +301,14 @@ void MarketHeader::paintEvent(QPaintEvent*)
     SidebarSurface::paintSurface(painter, rect());
     // A faint highlight along the top edge.
     QLinearGradient highlight(0, 0, 0, 1);
-    highlight.setColorAt(0, Tint::white(0.10));
-    highlight.setColorAt(1, Tint::white(0));
+    highlight.setColorAt(0, Theme::textOnAccent(0.10));
+    highlight.setColorAt(1, Theme::textOnAccent(0));
     painter.fillRect(QRectF(0, 0, width(), 1), highlight);
     // The tab picker's track.
     if (QWidget* picker = findChild<QWidget*>(QStringLiteral("marketTabs"))) {
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(Surface::pill());
+        painter.setBrush(Theme::capsuleBg());
         painter.drawRoundedRect(QRectF(picker->geometry()), 9, 9);
     }
 }

@@ -5,11 +5,11 @@
 #include <QStackedLayout>
 #include <QVBoxLayout>
 
+#include "ui/Theme.h"
 #include "market/MarketFavoriteRow.h"
 #include "market/MarketPlaceholder.h"
 #include "market/MarketPurchaseRow.h"
 #include "market/MarketWindowModel.h"
-#include "ui/Surface.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ protected:
                 continue;
             painter.fillRect(QRectF(kHairlineLeading, row->geometry().bottom() + 0.5,
                                     width() - kHairlineLeading - kHairlineTrailing, 0.5),
-                             Surface::divider());
+                             Theme::divider());
         }
     }
 };

@@ -6,11 +6,9 @@
 #include <QPainter>
 #include <QToolTip>
 
-#include "market/MarketPaint.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
+#include "market/MarketPaint.h"
 
 namespace {
 
@@ -18,7 +16,7 @@ const QString kEllipsis = QStringLiteral("…");
 
 QFont numberFont(bool current)
 {
-    QFont font = F::font(11.5, current ? QFont::DemiBold : QFont::Normal);
+    QFont font = Theme::font(11.5, current ? QFont::DemiBold : QFont::Normal);
     return font;
 }
 
@@ -55,7 +53,7 @@ QList<MarketPager::Item> MarketPager::items() const
     }
     list.append({Item::Kind::next, m_page + 1, {}, m_page < m_totalPages && !m_loading});
 
-    const QFontMetricsF metrics(F::tiny());
+    const QFontMetricsF metrics(Theme::tinyFont());
     const QFontMetricsF numbers(numberFont(true));
     qreal total = 0;
     QList<qreal> widths;
@@ -87,23 +85,23 @@ void MarketPager::paintEvent(QPaintEvent*)
         case Item::Kind::previous:
         case Item::Kind::next: {
             const bool atEdge = item.kind == Item::Kind::previous ? m_page < 2 : m_page >= m_totalPages;
-            const QColor ink = Tint::opacity(Palette::secondary(), atEdge ? 0.4 : 1.0);
+            const QColor ink = Theme::alpha(Theme::textSecondary(), atEdge ? 0.4 : 1.0);
             SymbolIcon::paint(painter, item.rect, item.kind == Item::Kind::previous ? u"chevron.left" : u"chevron.right",
                               ink, 9);
             break;
         }
         case Item::Kind::ellipsis:
-            MarketPaint::elidedText(painter, item.rect, kEllipsis, F::tiny(), Palette::tertiary(), Qt::AlignCenter);
+            MarketPaint::elidedText(painter, item.rect, kEllipsis, Theme::tinyFont(), Theme::textTertiary(), Qt::AlignCenter);
             break;
         case Item::Kind::page: {
             const bool current = item.page == m_page;
             if (current) {
                 painter.setPen(Qt::NoPen);
-                painter.setBrush(Palette::brand());
+                painter.setBrush(Theme::accent());
                 painter.drawRoundedRect(item.rect, item.rect.height() / 2, item.rect.height() / 2);
             }
             painter.setFont(numberFont(current));
-            painter.setPen(current ? QColor(Qt::white) : Palette::secondary());
+            painter.setPen(current ? QColor(Qt::white) : Theme::textSecondary());
             painter.drawText(item.rect, Qt::AlignCenter, QString::number(item.page));
             break;
         }

@@ -97,28 +97,6 @@ void shadow(QPainter& painter, const QRectF& rect, qreal radius, qreal blur, qre
     painter.restore();
 }
 
-qreal badgeWidth(const QString& text, const QFont& font, qreal padX)
-{
-    return QFontMetricsF(font).horizontalAdvance(text) + 2 * padX;
-}
-
-qreal badge(QPainter& painter, const QPointF& topLeft, const QString& text, const QColor& fill, const QFont& font,
-            qreal padX, qreal padY)
-{
-    const QFontMetricsF metrics(font);
-    const QRectF box(topLeft, QSizeF(metrics.horizontalAdvance(text) + 2 * padX, metrics.height() + 2 * padY));
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(fill);
-    painter.drawRoundedRect(box, box.height() / 2, box.height() / 2);
-    painter.setPen(Qt::white);
-    painter.setFont(font);
-    painter.drawText(box, Qt::AlignCenter, text);
-    painter.restore();
-    return box.width();
-}
-
 void elidedText(QPainter& painter, const QRectF& rect, const QString& text, const QFont& font, const QColor& color,
                 Qt::Alignment align)
 {

@@ -14,11 +14,6 @@ namespace MarketPaint {
 // pixmap at the device pixel ratio (a graphics effect per card would blur every frame).
 void shadow(QPainter& painter, const QRectF& rect, qreal radius, qreal blur, qreal dy, qreal opacity);
 
-// A capsule of `fill` holding `text` in white; returns its width.
-qreal badge(QPainter& painter, const QPointF& topLeft, const QString& text, const QColor& fill,
-            const QFont& font, qreal padX, qreal padY);
-qreal badgeWidth(const QString& text, const QFont& font, qreal padX);
-
 // `text` on one line, cut with "…" to `width`.
 void elidedText(QPainter& painter, const QRectF& rect, const QString& text, const QFont& font,
                 const QColor& color, Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter);

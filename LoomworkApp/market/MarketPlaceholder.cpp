@@ -3,11 +3,10 @@
 #include <QFontMetricsF>
 #include <QPainter>
 
-#include "market/MarketPaint.h"
 #include "ui/BusySpinner.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
+#include "market/MarketPaint.h"
 
 namespace {
 
@@ -47,15 +46,15 @@ void MarketPlaceholder::showLoading()
 
 QSize MarketPlaceholder::sizeHint() const
 {
-    const qreal h = m_loading ? BusySpinner::kRegularSide + kLoadingGap + QFontMetricsF(F::caption()).height()
-                              : kSymbolSize * 1.2 + kGap + QFontMetricsF(F::bodyStrong()).height() + kGap
-                                    + QFontMetricsF(F::caption()).height();
+    const qreal h = m_loading ? BusySpinner::kRegularSide + kLoadingGap + QFontMetricsF(Theme::captionFont()).height()
+                              : kSymbolSize * 1.2 + kGap + QFontMetricsF(Theme::bodyStrongFont()).height() + kGap
+                                    + QFontMetricsF(Theme::captionFont()).height();
     return QSizeF(300, h).toSize();
 }
 
 void MarketPlaceholder::resizeEvent(QResizeEvent*)
 {
-    const qreal block = BusySpinner::kRegularSide + kLoadingGap + QFontMetricsF(F::caption()).height();
+    const qreal block = BusySpinner::kRegularSide + kLoadingGap + QFontMetricsF(Theme::captionFont()).height();
     m_spinner->move((width() - m_spinner->width()) / 2, int((height() - block) / 2));
 }
 
@@ -63,23 +62,23 @@ void MarketPlaceholder::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const qreal captionH = QFontMetricsF(F::caption()).height();
+    const qreal captionH = QFontMetricsF(Theme::captionFont()).height();
     if (m_loading) {
         const qreal block = BusySpinner::kRegularSide + kLoadingGap + captionH;
         const qreal top = (height() - block) / 2 + BusySpinner::kRegularSide + kLoadingGap;
-        MarketPaint::elidedText(painter, QRectF(0, top, width(), captionH), m_text, F::caption(), Palette::secondary(),
+        MarketPaint::elidedText(painter, QRectF(0, top, width(), captionH), m_text, Theme::captionFont(), Theme::textSecondary(),
                                 Qt::AlignCenter);
         return;
     }
     const qreal symbolH = kSymbolSize * 1.2;
-    const qreal titleH = QFontMetricsF(F::bodyStrong()).height();
+    const qreal titleH = QFontMetricsF(Theme::bodyStrongFont()).height();
     const qreal block = symbolH + kGap + titleH + kGap + captionH;
     qreal top = (height() - block) / 2;
-    SymbolIcon::paint(painter, QRectF(0, top, width(), symbolH), m_symbol, Palette::tertiary(), kSymbolSize);
+    SymbolIcon::paint(painter, QRectF(0, top, width(), symbolH), m_symbol, Theme::textTertiary(), kSymbolSize);
     top += symbolH + kGap;
-    MarketPaint::elidedText(painter, QRectF(0, top, width(), titleH), m_title, F::bodyStrong(), Palette::primary(),
+    MarketPaint::elidedText(painter, QRectF(0, top, width(), titleH), m_title, Theme::bodyStrongFont(), Theme::textPrimary(),
                             Qt::AlignCenter);
     top += titleH + kGap;
-    MarketPaint::elidedText(painter, QRectF(0, top, width(), captionH), m_text, F::caption(), Palette::secondary(),
+    MarketPaint::elidedText(painter, QRectF(0, top, width(), captionH), m_text, Theme::captionFont(), Theme::textSecondary(),
                             Qt::AlignCenter);
 }

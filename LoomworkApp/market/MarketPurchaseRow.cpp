@@ -4,14 +4,12 @@
 #include <QPainter>
 #include <QProgressBar>
 
+#include "ui/BusySpinner.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "market/MarketCoverThumb.h"
 #include "market/MarketPaint.h"
 #include "market/MarketRowParts.h"
-#include "ui/BusySpinner.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
 
 namespace {
 
@@ -22,12 +20,12 @@ constexpr int kBarWidth = 120;
 constexpr qreal kPillPadX = 8;
 constexpr qreal kPillPadY = 3;
 
-QFont priceFont() { return F::font(13, QFont::DemiBold); }
+QFont priceFont() { return Theme::font(13, QFont::DemiBold); }
 const QString kInstalledTip = QStringLiteral("插件已经装进插件库，打开 FCPX 即可使用");
 
 qreal installedPillWidth()
 {
-    return 2 * kPillPadX + 10 + 4 + QFontMetricsF(F::tiny()).horizontalAdvance(QStringLiteral("已安装"));
+    return 2 * kPillPadX + 10 + 4 + QFontMetricsF(Theme::tinyFont()).horizontalAdvance(QStringLiteral("已安装"));
 }
 
 } // namespace
@@ -147,7 +145,7 @@ void MarketPurchaseRow::relayout()
     const int textLeft = kLeading + kThumbWidth + kSpacing;
     const int textRight = right - actionW - kSpacing - int(std::ceil(priceWidth())) - kSpacing;
     const int titleH = m_title->sizeHint().height();
-    const int metaH = int(std::ceil(QFontMetricsF(F::tiny()).height()));
+    const int metaH = int(std::ceil(QFontMetricsF(Theme::tinyFont()).height()));
     const int top = centreY - (titleH + kTitleGap + metaH) / 2;
     m_title->setGeometry(textLeft, top, std::max(0, std::min(m_title->sizeHint().width(), textRight - textLeft)),
                          titleH);
@@ -168,41 +166,41 @@ void MarketPurchaseRow::paintEvent(QPaintEvent*)
     const qreal priceW = priceWidth();
     const QRectF price(right - actionW - kSpacing - priceW, 0, priceW, height());
     MarketPaint::elidedText(painter, price, priceText(), priceFont(),
-                            m_item.amount < 1 ? Palette::teal() : Palette::brand(), Qt::AlignRight | Qt::AlignVCenter);
+                            m_item.amount < 1 ? Theme::priceFree() : Theme::accent(), Qt::AlignRight | Qt::AlignVCenter);
 
     if (m_installed) {
-        const QFontMetricsF metrics(F::tiny());
+        const QFontMetricsF metrics(Theme::tinyFont());
         const QRectF pill(right - actionW, centreY - (metrics.height() + 2 * kPillPadY) / 2, actionW,
                           metrics.height() + 2 * kPillPadY);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(Tint::opacity(Palette::green(), 0.12));
+        painter.setBrush(Theme::alpha(Theme::positive(), 0.12));
         painter.drawRoundedRect(pill, pill.height() / 2, pill.height() / 2);
         const QRectF symbol(pill.left() + kPillPadX, pill.top(), 10, pill.height());
-        SymbolIcon::paint(painter, symbol, u"checkmark.circle.fill", Palette::green(), 10);
+        SymbolIcon::paint(painter, symbol, u"checkmark.circle.fill", Theme::positive(), 10);
         MarketPaint::elidedText(painter, QRectF(symbol.right() + 4, pill.top(), pill.right() - symbol.right() - 4, pill.height()),
-                                QStringLiteral("已安装"), F::tiny(), Palette::green());
+                                QStringLiteral("已安装"), Theme::tinyFont(), Theme::positive());
     }
 
     // The meta line or the progress line under the title.
     const int textLeft = kLeading + kThumbWidth + kSpacing;
     const qreal textRight = price.left() - kSpacing;
     const QRectF metaRow(textLeft, m_title->geometry().bottom() + 1 + kTitleGap, std::max<qreal>(0, textRight - textLeft),
-                         QFontMetricsF(F::tiny()).height());
+                         QFontMetricsF(Theme::tinyFont()).height());
     if (m_stage.isBusy()) {
         const qreal lead = (m_bar->isVisible() ? m_bar->width() : m_spinner->width()) + kMetaGap;
-        MarketPaint::elidedText(painter, metaRow.adjusted(lead, 0, 0, 0), m_stage.title(), F::tiny(), Palette::brand());
+        MarketPaint::elidedText(painter, metaRow.adjusted(lead, 0, 0, 0), m_stage.title(), Theme::tinyFont(), Theme::accent());
         return;
     }
-    const QFontMetricsF metrics(F::tiny());
+    const QFontMetricsF metrics(Theme::tinyFont());
     qreal x = metaRow.left();
     const auto part = [&](const QString& text, const QColor& color) {
         const qreal w = std::min(metrics.horizontalAdvance(text), std::max<qreal>(0, metaRow.right() - x));
-        MarketPaint::elidedText(painter, QRectF(x, metaRow.top(), w, metaRow.height()), text, F::tiny(), color);
+        MarketPaint::elidedText(painter, QRectF(x, metaRow.top(), w, metaRow.height()), text, Theme::tinyFont(), color);
         x += w + kMetaGap;
     };
-    part(m_item.payTimeText(), Palette::secondary());
+    part(m_item.payTimeText(), Theme::textSecondary());
     if (const QString size = m_item.sizeText(); !size.isEmpty())
-        part(size, Palette::secondary());
+        part(size, Theme::textSecondary());
     if (m_item.available == false)
-        part(QStringLiteral("已下架"), Palette::orange());
+        part(QStringLiteral("已下架"), Theme::warning());
 }

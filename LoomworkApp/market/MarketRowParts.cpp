@@ -3,13 +3,10 @@
 #include <QFontMetricsF>
 #include <QPainter>
 
-#include "market/MarketPaint.h"
 #include "ui/BusySpinner.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
+#include "market/MarketPaint.h"
 
 namespace {
 
@@ -20,7 +17,7 @@ constexpr qreal kGap = 5;
 
 } // namespace
 
-MarketRowTitle::MarketRowTitle(QWidget* parent) : QAbstractButton(parent)
+MarketRowTitle::MarketRowTitle(QWidget* parent) : BaseButton(parent)
 {
     setFocusPolicy(Qt::NoFocus);
     setCursor(Qt::PointingHandCursor);
@@ -29,7 +26,7 @@ MarketRowTitle::MarketRowTitle(QWidget* parent) : QAbstractButton(parent)
 
 QSize MarketRowTitle::sizeHint() const
 {
-    const QFontMetricsF metrics(F::bodyStrong());
+    const QFontMetricsF metrics(Theme::bodyStrongFont());
     return {int(std::ceil(metrics.horizontalAdvance(text()))) + 2, int(std::ceil(metrics.height()))};
 }
 
@@ -38,28 +35,14 @@ QSize MarketRowTitle::minimumSizeHint() const
     return {40, sizeHint().height()};
 }
 
-void MarketRowTitle::enterEvent(QEnterEvent* event)
-{
-    m_hover = true;
-    update();
-    QAbstractButton::enterEvent(event);
-}
-
-void MarketRowTitle::leaveEvent(QEvent* event)
-{
-    m_hover = false;
-    update();
-    QAbstractButton::leaveEvent(event);
-}
-
 void MarketRowTitle::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    MarketPaint::elidedText(painter, rect(), text(), F::bodyStrong(), m_hover ? Palette::brand() : Palette::primary());
+    MarketPaint::elidedText(painter, rect(), text(), Theme::bodyStrongFont(), state().over ? Theme::accent() : Theme::textPrimary());
 }
 
 MarketSmallButton::MarketSmallButton(const QString& symbol, const QString& text, QWidget* parent)
-    : QAbstractButton(parent), m_symbol(symbol), m_spinner(new BusySpinner(BusySpinner::Size::small, this))
+    : BaseButton(parent), m_symbol(symbol), m_spinner(new BusySpinner(BusySpinner::Size::small, this))
 {
     setText(text);
     setFocusPolicy(Qt::NoFocus);
@@ -85,22 +68,8 @@ void MarketSmallButton::setBusy(bool busy)
 
 QSize MarketSmallButton::sizeHint() const
 {
-    const qreal textW = QFontMetricsF(F::tiny()).horizontalAdvance(text());
+    const qreal textW = QFontMetricsF(Theme::tinyFont()).horizontalAdvance(text());
     return {int(std::ceil(2 * kButtonPadX + 12 + kGap + textW)), int(kButtonHeight)};
-}
-
-void MarketSmallButton::enterEvent(QEnterEvent* event)
-{
-    m_hover = true;
-    update();
-    QAbstractButton::enterEvent(event);
-}
-
-void MarketSmallButton::leaveEvent(QEvent* event)
-{
-    m_hover = false;
-    update();
-    QAbstractButton::leaveEvent(event);
 }
 
 void MarketSmallButton::paintEvent(QPaintEvent*)
@@ -108,24 +77,22 @@ void MarketSmallButton::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    const bool enabled = isEnabled();
-    QColor fill = palette().color(QPalette::Button);
-    if (enabled && isDown())
-        fill = Tint::opacity(palette().color(QPalette::Mid), 0.5);
-    painter.setPen(QPen(Tint::primaryAt(0.16), 1));
-    painter.setBrush(fill);
+    const State st = state();
+    const bool enabled = !st.disabled;
+    painter.setPen(QPen(Theme::ink(0.16), 1));
+    painter.setBrush(palette().color(QPalette::Button));
     painter.drawRoundedRect(box, 5, 5);
-    if (enabled && m_hover && !isDown()) {
+    if (enabled && (st.over || st.down)) {
         painter.setPen(Qt::NoPen);
-        painter.setBrush(Surface::hover());
+        painter.setBrush(st.down ? Theme::controlBgDown() : Theme::controlBgOver());
         painter.drawRoundedRect(box, 5, 5);
     }
-    const QColor ink = enabled ? Palette::primary() : Palette::tertiary();
+    const QColor ink = enabled ? Theme::textPrimary() : Theme::textTertiary();
     const QRectF symbol(kButtonPadX, (height() - 12) / 2.0, 12, 12);
     if (m_busy)
         m_spinner->move(symbol.topLeft().toPoint());
     else
         SymbolIcon::paint(painter, symbol, m_symbol, ink, kSymbolSize);
     MarketPaint::elidedText(painter, QRectF(symbol.right() + kGap, 0, width() - symbol.right() - kGap - kButtonPadX, height()),
-                            text(), F::tiny(), ink);
+                            text(), Theme::tinyFont(), ink);
 }

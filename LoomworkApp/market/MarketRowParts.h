@@ -1,33 +1,29 @@
 #pragma once
 
-#include <QAbstractButton>
 #include <QString>
+
+#include "ui/BaseButton.h"
 
 class BusySpinner;
 
 // Small pieces shared by the purchase and favourite rows.
 
 // A plug-in's name as a button: one line, brand-coloured while the pointer is over it.
-class MarketRowTitle : public QAbstractButton
+class MarketRowTitle : public BaseButton
 {
     Q_OBJECT
 public:
     explicit MarketRowTitle(QWidget* parent = nullptr);
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
-    bool isHovered() const { return m_hover; }
+    bool isHovered() const { return isOver(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void enterEvent(QEnterEvent* event) override;
-    void leaveEvent(QEvent* event) override;
-
-private:
-    bool m_hover = false;
 };
 
 // The rows' bordered small button: a symbol, or a spinner while busy, and a short text.
-class MarketSmallButton : public QAbstractButton
+class MarketSmallButton : public BaseButton
 {
     Q_OBJECT
 public:
@@ -39,12 +35,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void enterEvent(QEnterEvent* event) override;
-    void leaveEvent(QEvent* event) override;
 
 private:
     QString m_symbol;
     bool m_busy = false;
-    bool m_hover = false;
     BusySpinner* m_spinner;
 };

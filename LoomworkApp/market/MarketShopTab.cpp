@@ -7,6 +7,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "market/MarketCard.h"
 #include "market/MarketCarousel.h"
 #include "market/MarketGrid.h"
@@ -14,10 +16,6 @@
 #include "market/MarketPaint.h"
 #include "market/MarketPlaceholder.h"
 #include "market/MarketWindowModel.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
 
 namespace {
 
@@ -43,7 +41,7 @@ public:
     }
     QSize sizeHint() const override
     {
-        return {400, int(std::ceil(24 + QFontMetricsF(F::bodyStrong()).height() + 2 + QFontMetricsF(F::tiny()).height()))};
+        return {400, int(std::ceil(24 + QFontMetricsF(Theme::bodyStrongFont()).height() + 2 + QFontMetricsF(Theme::tinyFont()).height()))};
     }
 
 protected:
@@ -52,16 +50,16 @@ protected:
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(Tint::opacity(Palette::orange(), 0.08));
+        painter.setBrush(Theme::alpha(Theme::warning(), 0.08));
         painter.drawRoundedRect(rect(), 9, 9);
         const QRectF inner = QRectF(rect()).adjusted(12, 12, -12, -12);
-        SymbolIcon::paint(painter, QRectF(inner.left(), inner.top(), 16, inner.height()), u"lock.fill", Palette::orange(), 14);
+        SymbolIcon::paint(painter, QRectF(inner.left(), inner.top(), 16, inner.height()), u"lock.fill", Theme::warning(), 14);
         const qreal x = inner.left() + 16 + 10;
-        const qreal titleH = QFontMetricsF(F::bodyStrong()).height();
+        const qreal titleH = QFontMetricsF(Theme::bodyStrongFont()).height();
         MarketPaint::elidedText(painter, QRectF(x, inner.top(), inner.right() - x, titleH), QStringLiteral("插件市场暂未开放"),
-                                F::bodyStrong(), Palette::primary());
+                                Theme::bodyStrongFont(), Theme::textPrimary());
         MarketPaint::elidedText(painter, QRectF(x, inner.top() + titleH + 2, inner.right() - x, inner.bottom() - inner.top() - titleH - 2),
-                                QStringLiteral("运营打开后这里会出现插件"), F::tiny(), Palette::secondary());
+                                QStringLiteral("运营打开后这里会出现插件"), Theme::tinyFont(), Theme::textSecondary());
     }
 };
 

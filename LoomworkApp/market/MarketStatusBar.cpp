@@ -5,12 +5,10 @@
 #include <QPainter>
 #include <QProgressBar>
 
-#include "market/MarketPaint.h"
 #include "ui/BusySpinner.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
+#include "market/MarketPaint.h"
 
 namespace {
 
@@ -36,7 +34,7 @@ MarketStatusBar::MarketStatusBar(QWidget* parent)
 
 QSize MarketStatusBar::sizeHint() const
 {
-    return {600, int(std::ceil(QFontMetricsF(F::tiny()).height())) + 2 * kVerticalPadding + 2};
+    return {600, int(std::ceil(QFontMetricsF(Theme::tinyFont()).height())) + 2 * kVerticalPadding + 2};
 }
 
 QString MarketStatusBar::leadingText() const
@@ -69,7 +67,7 @@ void MarketStatusBar::relayout()
 {
     const int cy = height() / 2;
     m_spinner->move(kSidePadding, cy - m_spinner->height() / 2);
-    const qreal titleW = QFontMetricsF(F::tiny()).horizontalAdvance(m_stage.title());
+    const qreal titleW = QFontMetricsF(Theme::tinyFont()).horizontalAdvance(m_stage.title());
     m_bar->move(kSidePadding + m_spinner->width() + kGap + int(std::ceil(titleW)) + kGap, cy - m_bar->height() / 2);
 }
 
@@ -77,21 +75,21 @@ void MarketStatusBar::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.fillRect(rect(), Tint::barMaterial());
-    const QFontMetricsF metrics(F::tiny());
+    painter.fillRect(rect(), Theme::barBg());
+    const QFontMetricsF metrics(Theme::tinyFont());
     const qreal closeW = metrics.horizontalAdvance(kCloseHint);
     const QRectF close(width() - kSidePadding - closeW, 0, closeW, height());
-    MarketPaint::elidedText(painter, close, kCloseHint, F::tiny(), Palette::tertiary());
+    MarketPaint::elidedText(painter, close, kCloseHint, Theme::tinyFont(), Theme::textTertiary());
     qreal x = kSidePadding;
     const qreal room = close.left() - kGap;
     if (m_stage.isBusy()) {
         x += m_spinner->width() + kGap;
-        MarketPaint::elidedText(painter, QRectF(x, 0, std::max<qreal>(0, room - x), height()), m_stage.title(), F::tiny(),
-                                Palette::primary());
+        MarketPaint::elidedText(painter, QRectF(x, 0, std::max<qreal>(0, room - x), height()), m_stage.title(), Theme::tinyFont(),
+                                Theme::textPrimary());
         return;
     }
-    SymbolIcon::paint(painter, QRectF(x, 0, 12, height()), u"shield.lefthalf.filled", Palette::secondary(), 11);
+    SymbolIcon::paint(painter, QRectF(x, 0, 12, height()), u"shield.lefthalf.filled", Theme::textSecondary(), 11);
     x += 12 + kGap;
-    MarketPaint::elidedText(painter, QRectF(x, 0, std::max<qreal>(0, room - x), height()), kHint, F::tiny(),
-                            Palette::secondary());
+    MarketPaint::elidedText(painter, QRectF(x, 0, std::max<qreal>(0, room - x), height()), kHint, Theme::tinyFont(),
+                            Theme::textSecondary());
 }

@@ -3,10 +3,9 @@
 #include <QFontMetricsF>
 #include <QPainter>
 
-#include "market/MarketPaint.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
+#include "market/MarketPaint.h"
 
 namespace {
 
@@ -29,13 +28,13 @@ QColor MarketToastView::colorFor(MarketToast::Kind kind)
 {
     switch (kind) {
     case MarketToast::Kind::ok:
-        return Palette::green();
+        return Theme::positive();
     case MarketToast::Kind::warn:
-        return Palette::orange();
+        return Theme::warning();
     case MarketToast::Kind::error:
-        return Palette::red();
+        return Theme::danger();
     }
-    return Palette::green();
+    return Theme::positive();
 }
 
 void MarketToastView::setToast(const std::optional<MarketToast>& toast)
@@ -58,7 +57,7 @@ void MarketToastView::setMaximumPlateWidth(int width)
 
 QSize MarketToastView::sizeHint() const
 {
-    const QFontMetricsF metrics(F::caption());
+    const QFontMetricsF metrics(Theme::captionFont());
     const qreal textW = m_toast ? metrics.horizontalAdvance(QString(m_toast->text).replace(QLatin1Char('\n'), QLatin1Char(' '))) : 0;
     const qreal plateW = std::min<qreal>(m_maxPlate, 2 * kPadX + kSymbol + kGap + textW + 1);
     const qreal plateH = 2 * kPadY + metrics.height();
@@ -79,5 +78,5 @@ void MarketToastView::paintEvent(QPaintEvent*)
     const QRectF symbol(plate.left() + kPadX, plate.top(), kSymbol, plate.height());
     SymbolIcon::paint(painter, symbol, MarketToast::symbol(m_toast->kind), Qt::white, kSymbol);
     MarketPaint::elidedText(painter, QRectF(symbol.right() + kGap, plate.top(), plate.right() - kPadX - symbol.right() - kGap, plate.height()),
-                            m_toast->text, F::caption(), Qt::white);
+                            m_toast->text, Theme::captionFont(), Qt::white);
 }

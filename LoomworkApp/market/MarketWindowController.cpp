@@ -7,13 +7,13 @@
 #include <QVBoxLayout>
 
 #include "engine/NotificationHub.h"
-#include "market/MarketWindowModel.h"
-#include "market/MarketWindowView.h"
 #include "online/LoginService.h"
 #include "ui/DialogPlacement.h"
 #include "ui/DialogWindow.h"
 #include "ui/ShellWindows.h"
 #include "ui/WindowChrome.h"
+#include "market/MarketWindowModel.h"
+#include "market/MarketWindowView.h"
 
 MarketWindowController::MarketWindowController(QObject* parent) : QObject(parent) {}
 

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <QThreadPool>
 #include <QTimer>
 
+#include "engine/Delivery.h"
 #include "online/MarketInstallFlow.h"
 #include "online/MarketService.h"
 
@@ -329,19 +329,15 @@ void MarketWindowModel::refreshInstalled()
     if (!m_backend.snapshot)
         return;
     const quint64 generation = ++m_installedGeneration;
-    const auto guard = std::make_shared<QPointer<MarketWindowModel>>(this);
-    QThreadPool::globalInstance()->start([guard, generation, snapshot = m_backend.snapshot] {
+    Delivery<MarketWindowModel> deliver(this);
+    QThreadPool::globalInstance()->start([deliver, generation, snapshot = m_backend.snapshot] {
         MarketInstallRegistry::InstalledSnapshot result = snapshot();
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [guard, generation, result = std::move(result)] {
-                MarketWindowModel* model = guard->data();
-                if (!model || generation != model->m_installedGeneration)
-                    return;
-                model->m_installed = result;
-                emit model->installedChanged();
-            },
-            Qt::QueuedConnection);
+        deliver([generation, result = std::move(result)](MarketWindowModel& model) {
+            if (generation != model.m_installedGeneration)
+                return;
+            model.m_installed = result;
+            emit model.installedChanged();
+        });
     });
 }
 

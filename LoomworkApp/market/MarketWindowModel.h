@@ -9,8 +9,8 @@
 #include <QStringList>
 
 #include "engine/MarketInstallRegistry.h"
-#include "market/MarketToast.h"
 #include "online/MarketModels.h"
+#include "market/MarketToast.h"
 
 class MarketInstallFlow;
 

@@ -4,15 +4,15 @@
 #include <QVBoxLayout>
 
 #include "engine/NotificationHub.h"
+#include "online/LoginService.h"
+#include "online/MarketInstallFlow.h"
+#include "ui/Hairline.h"
 #include "market/MarketHeader.h"
 #include "market/MarketListTab.h"
 #include "market/MarketShopTab.h"
 #include "market/MarketStatusBar.h"
 #include "market/MarketToastView.h"
 #include "market/MarketWindowModel.h"
-#include "online/LoginService.h"
-#include "online/MarketInstallFlow.h"
-#include "ui/Hairline.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include "engine/NotificationHub.h"
+#include "online/LoginService.h"
 #include "market/MarketCard.h"
 #include "market/MarketCarousel.h"
 #include "market/MarketCoverThumb.h"
@@ -17,7 +18,6 @@
 #include "market/MarketWindowController.h"
 #include "market/MarketWindowModel.h"
 #include "market/MarketWindowView.h"
-#include "online/LoginService.h"
 #include "support/views/ListFixtures.h"
 
 namespace {

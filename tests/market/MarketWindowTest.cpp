@@ -13,6 +13,9 @@
 #include <QToolButton>
 
 #include "engine/NotificationHub.h"
+#include "online/LoginService.h"
+#include "online/MarketInstallFlow.h"
+#include "ui/DialogWindow.h"
 #include "market/MarketCard.h"
 #include "market/MarketCarousel.h"
 #include "market/MarketCoverCache.h"
@@ -29,12 +32,9 @@
 #include "market/MarketWindowController.h"
 #include "market/MarketWindowModel.h"
 #include "market/MarketWindowView.h"
-#include "online/LoginService.h"
-#include "online/MarketInstallFlow.h"
 #include "support/app/StandinTest.h"
 #include "support/app/TestEnv.h"
 #include "support/views/ListFixtures.h"
-#include "ui/DialogWindow.h"
 
 namespace {
 

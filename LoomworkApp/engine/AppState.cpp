@@ -2,18 +2,12 @@
 
 #include <memory>
 
-#include <QSettings>
 #include <QThreadPool>
 
+#include "engine/AppSettings.h"
 #include "engine/Delivery.h"
 #include "engine/EngineText.h"
 #include "engine/LocalizedStore.h"
-
-namespace {
-
-const QString kAppearanceKey = QStringLiteral("appearanceMode");
-
-} // namespace
 
 std::optional<AppearanceMode> AppearanceMode::from(const QString& raw)
 {
@@ -63,7 +57,7 @@ QString AppearanceMode::symbol() const
 
 AppState::AppState(QObject* parent)
     : QObject(parent)
-    , m_appearance(AppearanceMode::from(QSettings().value(kAppearanceKey).toString()).value_or(AppearanceMode::system))
+    , m_appearance(AppSettings::appearance())
 {
     m_localizedPaths = readLocalizedPaths();
     recomputeDerived();
@@ -115,7 +109,7 @@ void AppState::setSelection(const QSet<QString>& ids)
 
 void AppState::setAppearance(AppearanceMode mode)
 {
-    QSettings().setValue(kAppearanceKey, mode.rawValue());
+    AppSettings::setAppearance(mode);
     if (mode == m_appearance)
         return;
     m_appearance = mode;

@@ -18,7 +18,6 @@
 #include <QStandardPaths>
 #include <QTextBoundaryFinder>
 
-#include "LoomworkKit/AES256CTR.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/AdminAuth.h"
@@ -27,6 +26,7 @@
 #include "engine/FsPath.h"
 #include "engine/InstallConflictScanner.h"
 #include "engine/MarketInstallRegistry.h"
+#include "engine/PackageFiles.h"
 #include "engine/Plugin.h"
 #include "engine/PluginFolderSwap.h"
 #include "engine/SystemError.h"
@@ -340,20 +340,8 @@ QString MarketInstaller::describe(const std::exception_ptr& error)
         std::rethrow_exception(error);
     } catch (const MarketInstallError& e) {
         return e.errorDescription();
-    } catch (const ZFCPackageError& e) {
-        return QString::fromStdString(e.errorDescription());
-    } catch (const AES256CTR::CryptoError& e) {
-        return QString::fromStdString(e.errorDescription());
-    } catch (const fs::filesystem_error& e) {
-        // Never a staging path: only the system's reason.
-        return SystemError::describe(e.code().value());
-    } catch (const std::system_error& e) {
-        return SystemError::describe(e.code().value());
-    } catch (const std::bad_alloc&) {
-        return QStringLiteral("内存不足");
-    } catch (const std::exception& e) {
-        return QString::fromLocal8Bit(e.what());
     } catch (...) {
     }
-    return QStringLiteral("未知错误");
+    // Never a path: a staging folder must not reach the user.
+    return PackageFiles::describe(error, false);
 }

@@ -34,6 +34,7 @@
 #include "engine/FileOps.h"
 #include "engine/FsPath.h"
 #include "engine/MarketInstallRegistry.h"
+#include "engine/PackageFiles.h"
 #include "engine/PluginFolderSwap.h"
 #include "engine/ProgressThrottle.h"
 #include "engine/SystemError.h"
@@ -63,22 +64,9 @@ QString describe(const std::exception_ptr& error)
         std::rethrow_exception(error);
     } catch (const StagedFailure& e) {
         return e.text;
-    } catch (const ZFCPackageError& e) {
-        return QString::fromStdString(e.errorDescription());
-    } catch (const AES256CTR::CryptoError& e) {
-        return QString::fromStdString(e.errorDescription());
-    } catch (const fs::filesystem_error& e) {
-        const QString text = SystemError::describe(e.code().value());
-        return e.path1().empty() ? text : text + QStringLiteral("：") + fromNative(e.path1());
-    } catch (const std::system_error& e) {
-        return SystemError::describe(e.code().value());
-    } catch (const std::bad_alloc&) {
-        return QStringLiteral("内存不足");
-    } catch (const std::exception& e) {
-        return QString::fromLocal8Bit(e.what());
     } catch (...) {
+        return PackageFiles::describe(std::current_exception(), true);
     }
-    return QStringLiteral("未知错误");
 }
 
 // Extracts into a hidden folder beside the target and swaps the result in only when it is

@@ -9,9 +9,9 @@
 
 #include "online/MarketService.h"
 #include "ui/Chip.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "library/PluginRow.h"
 #include "market/MarketCoverCache.h"
 #include "market/MarketPaint.h"
 
@@ -282,7 +282,7 @@ void MarketCard::paintFace(QPainter& painter, const QRectF& card)
     const QString category = m_plugin.category.value_or(QString());
     if (!category.isEmpty()) {
         const QFontMetricsF pm(pillFont());
-        const QString text = pm.elidedText(PluginRow::singleLine(category), Qt::ElideRight, width / 2 - 2 * Chip::kPadX);
+        const QString text = pm.elidedText(SafeText::singleLine(category), Qt::ElideRight, width / 2 - 2 * Chip::kPadX);
         const QSizeF size = Chip::sizeFor(text, pillFont());
         const QRectF pill(QPointF(statusRow.right() - size.width(), statusRow.center().y() - size.height() / 2), size);
         Chip::paint(painter, pill, text, pillFont(), Theme::textSecondary(), Theme::capsuleBg());

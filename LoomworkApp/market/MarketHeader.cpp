@@ -14,9 +14,9 @@
 #include "ui/AppLogo.h"
 #include "ui/BaseButton.h"
 #include "ui/Hairline.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "library/PluginRow.h"
 #include "library/SidebarSurface.h"
 #include "market/MarketPaint.h"
 #include "market/MarketWindowModel.h"
@@ -50,7 +50,7 @@ const SortInfo kSorts[] = {
 // "&" in a server's category name is a character, not a mnemonic.
 QString menuText(const QString& text)
 {
-    QString escaped = PluginRow::singleLine(text);
+    QString escaped = SafeText::singleLine(text);
     return escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
 }
 

@@ -9,7 +9,7 @@
 #include <QPixmap>
 #include <QPixmapCache>
 
-#include "library/PluginRow.h"
+#include "ui/SafeText.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ void elidedText(QPainter& painter, const QRectF& rect, const QString& text, cons
 {
     const QFontMetricsF metrics(font);
     // Server text is drawn as plain characters on one line, without direction overrides.
-    const QString line = PluginRow::singleLine(text);
+    const QString line = SafeText::singleLine(text);
     painter.save();
     painter.setFont(font);
     painter.setPen(color);

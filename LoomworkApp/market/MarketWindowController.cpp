@@ -24,7 +24,9 @@ MarketWindowController::~MarketWindowController()
 
 MarketWindowController& MarketWindowController::shared()
 {
-    static auto* controller = new MarketWindowController(QCoreApplication::instance());
+    // Lives as long as the process: deleting its window while the application object is being
+    // torn down would touch a half-destroyed GUI.
+    static auto* controller = new MarketWindowController;
     return *controller;
 }
 

@@ -8,9 +8,9 @@
 
 #include "engine/NotificationHub.h"
 #include "online/LoginService.h"
+#include "ui/AppWindows.h"
 #include "ui/DialogPlacement.h"
 #include "ui/DialogWindow.h"
-#include "ui/ShellWindows.h"
 #include "ui/WindowChrome.h"
 #include "market/MarketWindowModel.h"
 #include "market/MarketWindowView.h"
@@ -92,7 +92,7 @@ void MarketWindowController::makeWindow(LoginService* login)
 
 void MarketWindowController::place()
 {
-    const ShellWindows windows = ShellWindows::snapshot();
+    const AppWindows windows = AppWindows::snapshot();
     QList<DialogPlacement::WindowFacts> facts = windows.facts;
     // The market window itself is never its own host.
     if (const std::optional<int> self = windows.indexOf(m_window))

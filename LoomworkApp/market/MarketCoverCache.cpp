@@ -5,7 +5,7 @@
 #include <QThreadPool>
 
 #include "engine/Delivery.h"
-#include "online/AvatarImageLoader.h"
+#include "online/RemoteImageLoader.h"
 
 namespace {
 
@@ -15,6 +15,8 @@ bool isWebAddress(const QUrl& url)
     const QString scheme = url.scheme().toLower();
     return url.isValid() && !url.host().isEmpty() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
 }
+
+constexpr int kDecodeMargin = 4;
 
 int bucketOf(int pixels)
 {
@@ -76,8 +78,8 @@ void MarketCoverCache::pump()
         // Newest first: what was asked for last is what is on screen now.
         const Key key = m_waiting.takeLast();
         ++m_running;
-        auto* loader = new AvatarImageLoader(this);
-        connect(loader, &AvatarImageLoader::finished, this, [this, loader, key](const QImage& image) {
+        auto* loader = new RemoteImageLoader(this);
+        connect(loader, &RemoteImageLoader::finished, this, [this, loader, key](const QImage& image) {
             loader->deleteLater();
             if (image.isNull()) {
                 finish(key, {});
@@ -91,7 +93,11 @@ void MarketCoverCache::pump()
                 deliver([key, scaled](MarketCoverCache& cache) { cache.finish(key, scaled); });
             });
         });
-        loader->load(key.url);
+        // Decoded no larger than a few times the drawn size: a huge cover never lands whole
+        // in memory; the final cut to the drawn size happens above, off the GUI thread.
+        RemoteImageLoader::Options options;
+        options.fitWithin = key.bucket * kDecodeMargin;
+        loader->load(key.url, options);
     }
 }
 

@@ -1,7 +1,6 @@
 #include "market/MarketCoverCache.h"
 
 
-#include <QCoreApplication>
 #include <QThreadPool>
 
 #include "engine/Delivery.h"
@@ -30,7 +29,8 @@ int bucketOf(int pixels)
 
 MarketCoverCache& MarketCoverCache::shared()
 {
-    static auto* cache = new MarketCoverCache(QCoreApplication::instance());
+    // Lives as long as the process: its loads are never torn down with the application object.
+    static auto* cache = new MarketCoverCache;
     return *cache;
 }
 

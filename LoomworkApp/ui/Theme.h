@@ -32,6 +32,9 @@ public:
     static QColor positive();     // translated, recommended, no clash
     static QColor localizeAction();
     static QColor marketBadge();
+    static QColor marketFeatured();   // the market's pinned and featured tags
+    static QColor priceFree();        // a price of nothing
+    static QColor coverGradientEnd(); // the far end of a cover's stand-in gradient (accent at the near end)
 
     // Text by emphasis (the system's label colours), and on an accent ground.
     static QColor textPrimary();

@@ -17,6 +17,7 @@
 #include <QTranslator>
 
 #include "engine/AppState.h"
+#include "engine/NotificationHub.h"
 #include "engine/Plugin.h"
 #include "ui/Appearance.h"
 #include "window/AppDelegate.h"
@@ -94,7 +95,7 @@ void LoomworkMain::start(const QList<QUrl>& files)
 void LoomworkMain::buildMenus()
 {
     QMenuBar* bar = m_window->menuBar();
-    // TODO: "设置…" and "插件市场…" join these menus with the settings and market windows.
+    // TODO: "设置…" joins this menu with the settings window.
     QMenu* app = bar->addMenu(QStringLiteral("Loomwork"));
     QAction* quit = app->addAction(QStringLiteral("退出 Loomwork"));
     quit->setShortcut(QKeySequence::Quit);
@@ -105,6 +106,10 @@ void LoomworkMain::buildMenus()
     QAction* refresh = plugins->addAction(QStringLiteral("刷新列表"));
     refresh->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     connect(refresh, &QAction::triggered, m_state, &AppState::refresh);
+    QAction* market = plugins->addAction(QStringLiteral("插件市场…"));
+    market->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_M));
+    connect(market, &QAction::triggered, this,
+            [] { NotificationHub::instance().post(Notifications::openMarketRequested); });
     plugins->addSeparator();
     QAction* openLibrary = plugins->addAction(QStringLiteral("打开用户插件库"));
     openLibrary->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));

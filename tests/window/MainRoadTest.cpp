@@ -29,6 +29,7 @@
 #include "account/LoginGateView.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
+#include "market/MarketWindowController.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/InstallSheetModel.h"
 #include "sheets/LocalizeSheet.h"
@@ -439,6 +440,42 @@ TEST_F(MainRoadTest, MenuCommandsAndTheirShortcuts)
     RootView* root = start();
     signIn(root);
     ASSERT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Glow", PluginRoot::user); }, 10000));
+
+    QMenu* plugins = nullptr;
+    for (QAction* menu : m_main->window()->menuBar()->actions()) {
+        EXPECT_NE(menu->text(), "文件") << "there is nothing to make new";
+        if (menu->text() == "插件")
+            plugins = menu->menu();
+    }
+    ASSERT_TRUE(plugins);
+    QStringList items;
+    QAction* refresh = nullptr;
+    QAction* library = nullptr;
+    QAction* market = nullptr;
+    for (QAction* action : plugins->actions()) {
+        items.append(action->isSeparator() ? "—" : action->text());
+        if (action->text() == "刷新列表")
+            refresh = action;
+        if (action->text() == "打开用户插件库")
+            library = action;
+        if (action->text() == "插件市场…")
+            market = action;
+    }
+    EXPECT_EQ(items, QStringList({"刷新列表", "插件市场…", "—", "打开用户插件库"}));
+    ASSERT_TRUE(refresh && library && market);
+    EXPECT_EQ(market->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_M));
+    // Signed in, the market command opens the market window.
+    market->trigger();
+    ASSERT_TRUE(MarketWindowController::shared().window());
+    EXPECT_TRUE(MarketWindowController::shared().window()->isVisible());
+    MarketWindowController::shared().window()->close();
+    EXPECT_EQ(refresh->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+    EXPECT_EQ(library->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+#ifndef Q_OS_MACOS
+    // The platform's own modifier names.
+    EXPECT_EQ(refresh->shortcut().toString(QKeySequence::NativeText), "Ctrl+R");
+    EXPECT_EQ(library->shortcut().toString(QKeySequence::NativeText), "Ctrl+Shift+O");
+#endif
 
     // The refresh key rescans: a plug-in added behind the application's back shows up.
     PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::generator, "Fresh");

@@ -175,10 +175,11 @@ void addLoginRoutes(Server& server)
         if (!session)
             return Reply::failure(2, "登录已失效，请重新登录");
         const auto nickname = stringField(request.body, "nickname");
-        if (!nickname || nickname->empty())
+        if (!nickname)
             return Reply::failure(3, "昵称不能为空");
+        // An empty name restores the default: the member has no nickname again.
         Json& member = state->members[session->memberKey];
-        member["nickName"] = *nickname;
+        member["nickName"] = nickname->empty() ? Json(nullptr) : Json(*nickname);
         return Reply::ok({{"member", member}});
     });
 

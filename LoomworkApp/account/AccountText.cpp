@@ -1,6 +1,7 @@
 #include "account/AccountText.h"
 
 #include <QLocale>
+#include <QRegularExpression>
 #include <QTextBoundaryFinder>
 
 namespace {
@@ -50,6 +51,9 @@ std::optional<QString> AccountText::expiryLine(const std::optional<QDateTime>& e
         return std::nullopt;
     const QLocale locale;
     const QDateTime local = expireAt->toLocalTime();
+    // The shortened time style shows no seconds, whatever the locale's short format says.
+    QString timeFormat = locale.timeFormat(QLocale::ShortFormat);
+    timeFormat.remove(QRegularExpression(QStringLiteral("[:.]ss?")));
     return QStringLiteral("登录有效期至 ") + locale.toString(local.date(), QLocale::ShortFormat)
-           + QLatin1Char(' ') + locale.toString(local.time(), QLocale::ShortFormat);
+           + QLatin1Char(' ') + locale.toString(local.time(), timeFormat);
 }

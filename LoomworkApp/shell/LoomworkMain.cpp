@@ -15,6 +15,7 @@
 #include <QToolBar>
 
 #include "engine/AppState.h"
+#include "engine/NotificationHub.h"
 #include "engine/Plugin.h"
 #include "shell/AppDelegate.h"
 #include "shell/Appearance.h"
@@ -92,8 +93,15 @@ void LoomworkMain::start(const QList<QUrl>& files)
 void LoomworkMain::buildMenus()
 {
     QMenuBar* bar = m_window->menuBar();
-    // TODO: "设置…" and "插件市场…" join these menus with the settings and market windows.
+    // TODO: "插件市场…" joins these menus with the market window.
     QMenu* app = bar->addMenu(QStringLiteral("Loomwork"));
+    QAction* settings = app->addAction(QStringLiteral("设置…"));
+    // Ctrl+, here, ⌘, on macOS.
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    settings->setMenuRole(QAction::PreferencesRole);
+    connect(settings, &QAction::triggered, this,
+            [] { NotificationHub::instance().post(Notifications::openSettingsRequested); });
+    app->addSeparator();
     QAction* quit = app->addAction(QStringLiteral("退出 Loomwork"));
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);

@@ -20,6 +20,7 @@
 
 #include "account/LoginGateView.h"
 #include "account/LoginService.h"
+#include "account/SettingsWindowController.h"
 #include "engine/AppState.h"
 #include "engine/CompatService.h"
 #include "engine/NotificationHub.h"
@@ -93,8 +94,10 @@ RootView::RootView(AppState* state, QWidget* parent)
     mainLayout->addWidget(m_splitter);
 
     SidebarView::Callbacks callbacks;
-    // TODO: the settings and market windows belong to later work; until they exist the
-    // sidebar's settings, account and market entries have nothing to open.
+    // TODO: the market window belongs to later work; until it exists the sidebar's market
+    // entry has nothing to open.
+    callbacks.onOpenSettings = [this] { openSettings(SettingsTab::appearance); };
+    callbacks.onOpenAccount = [this] { openSettings(SettingsTab::account); };
     callbacks.onDividerY = [this](qreal y) {
         if (qAbs(y - m_sidebarDividerY) > kDividerTolerance)
             m_sidebarDividerY = y;
@@ -305,7 +308,17 @@ void RootView::onNotification(const QString& name, const QVariantMap& userInfo)
             queueInstall(urls);
     } else if (name == Notifications::pluginsDidChange) {
         m_state->refresh();
+    } else if (name == Notifications::openSettingsRequested) {
+        // The menu keeps whatever tab the window showed last.
+        openSettings(std::nullopt);
+    } else if (name == Notifications::openAccountRequested) {
+        openSettings(SettingsTab::account);
     }
+}
+
+void RootView::openSettings(std::optional<SettingsTab> tab)
+{
+    SettingsWindowController::shared().show(m_state, m_login, tab);
 }
 
 void RootView::setDropTargeted(bool targeted)

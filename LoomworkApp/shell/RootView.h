@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "account/SettingsTab.h"
 #include "engine/Plugin.h"
 #include "sheets/InstallSheet.h"
 #include "shell/InstallRequestQueue.h"
@@ -46,6 +47,8 @@ public:
     void handleDrop(const QList<QUrl>& urls);
 
     bool isSignedIn() const { return m_signedIn; }
+    // Opens the settings window, on `tab` when one is given.
+    void openSettings(std::optional<SettingsTab> tab);
     static PluginRoot lastInstallRoot();
 
     OperationsCenter* ops() const { return m_ops; }

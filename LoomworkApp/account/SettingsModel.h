@@ -20,7 +20,6 @@ public:
     // Publishes only a real change.
     void setTab(SettingsTab tab);
 
-    LoginService* login() const { return m_login; }
 
 signals:
     void tabChanged(SettingsTab tab);

@@ -11,6 +11,7 @@
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QTest>
 
 #include "account/AccountPane.h"
@@ -26,6 +27,7 @@
 #include "engine/AdminAuth.h"
 #include "engine/AppState.h"
 #include "engine/NotificationHub.h"
+#include "shell/Appearance.h"
 #include "shell/LoomworkMain.h"
 #include "shell/RootView.h"
 #include "support/app/FakeAlertPresenter.h"
@@ -113,6 +115,10 @@ TEST_F(SettingsWindowTest, OpensOnTheRequestedTabAndKeepsItAfterwards)
     QPointer<QWidget> window = controller().window();
     EXPECT_EQ(view()->currentPane(), view()->appearancePane());
     EXPECT_TRUE(view()->tabButton(SettingsTab::appearance)->isSelected());
+    // The dark card turns the whole application dark at once, and is remembered.
+    QTest::mouseClick(view()->appearancePane()->cards().at(AppearanceMode::dark), Qt::LeftButton);
+    EXPECT_TRUE(Appearance::instance().isDark());
+    EXPECT_EQ(QSettings().value(Appearance::settingsKey).toString(), "dark");
 
     // Closing only hides; the account request switches the tab.
     window->close();

@@ -6,13 +6,13 @@
 #include <QVBoxLayout>
 
 #include "account/AccountText.h"
-#include "account/LoginService.h"
+#include "online/LoginService.h"
 #include "account/NicknameSheet.h"
 #include "account/SettingsPieces.h"
 #include "account/UserAvatar.h"
-#include "shell/CardSurface.h"
-#include "shell/F.h"
-#include "shell/Palette.h"
+#include "ui/CardSurface.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
 
 using SettingsPieces::ToneLabel;
 

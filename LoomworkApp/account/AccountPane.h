@@ -5,7 +5,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "account/LoginService.h"
+#include "online/LoginService.h"
 #include "account/NicknameSheet.h"
 
 class QLabel;

@@ -5,7 +5,7 @@
 #include <QDateTime>
 #include <QString>
 
-#include "account/LoginService.h"
+#include "online/LoginService.h"
 
 // Texts of the account views: the account card's lines, worked out from the login alone,
 // and the character counting of names.

@@ -8,10 +8,10 @@
 
 #include "account/SettingsPieces.h"
 #include "engine/AppState.h"
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
-#include "shell/SymbolIcon.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
 
 namespace {
 

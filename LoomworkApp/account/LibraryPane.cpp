@@ -8,10 +8,10 @@
 
 #include "account/LibraryAuthModel.h"
 #include "account/SettingsPieces.h"
-#include "shell/CardSurface.h"
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Tint.h"
+#include "ui/CardSurface.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Tint.h"
 
 using SettingsPieces::DotView;
 using SettingsPieces::SymbolView;

@@ -1,7 +1,7 @@
 #include "account/NicknameModel.h"
 
 #include "account/AccountText.h"
-#include "account/LoginService.h"
+#include "online/LoginService.h"
 
 namespace {
 

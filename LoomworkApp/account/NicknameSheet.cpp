@@ -10,11 +10,11 @@
 #include "account/NicknameModel.h"
 #include "account/SettingsPieces.h"
 #include "account/UserAvatar.h"
-#include "shell/EmptyStateView.h"
-#include "shell/F.h"
-#include "shell/Hairline.h"
-#include "shell/Palette.h"
-#include "shell/SymbolIcon.h"
+#include "ui/F.h"
+#include "ui/Hairline.h"
+#include "ui/Palette.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Tint.h"
 
 using SettingsPieces::SymbolView;
 using SettingsPieces::ToneLabel;
@@ -30,6 +30,17 @@ QFont digitsFont()
     font.setStyleHint(QFont::Monospace);
     font.setFamilies({QStringLiteral("DejaVu Sans Mono"), F::cjkFamily});
     return font;
+}
+
+// The bordered prominent style: filled with the tint, white text.
+void makeProminent(QPushButton* button, const QColor& tint)
+{
+    QPalette p = button->palette();
+    p.setColor(QPalette::Button, tint);
+    p.setColor(QPalette::ButtonText, Tint::white());
+    p.setColor(QPalette::Disabled, QPalette::Button, Tint::opacity(tint, 0.4));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, Tint::white(0.7));
+    button->setPalette(p);
 }
 
 } // namespace

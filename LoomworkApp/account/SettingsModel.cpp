@@ -1,6 +1,6 @@
 #include "account/SettingsModel.h"
 
-#include "account/LoginService.h"
+#include "online/LoginService.h"
 
 SettingsModel::SettingsModel(LoginService* login, QObject* parent)
     : QObject(parent)

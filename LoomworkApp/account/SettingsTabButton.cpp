@@ -4,10 +4,10 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
-#include "shell/SymbolIcon.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
 
 SettingsTabButton::SettingsTabButton(SettingsTab tab, QWidget* parent)
     : QAbstractButton(parent)

@@ -9,8 +9,8 @@
 #include "account/LibraryPane.h"
 #include "account/SettingsModel.h"
 #include "account/SettingsTabButton.h"
-#include "shell/Hairline.h"
-#include "shell/SidebarSurface.h"
+#include "ui/Hairline.h"
+#include "library/SidebarSurface.h"
 
 SettingsView::SettingsView(SettingsModel* model, AppState* state, LoginService* login, QWidget* parent)
     : QWidget(parent)

@@ -6,9 +6,9 @@
 
 #include "account/SettingsModel.h"
 #include "account/SettingsView.h"
-#include "shell/DialogWindow.h"
-#include "shell/DialogWindowController.h"
-#include "shell/WindowChrome.h"
+#include "ui/DialogWindow.h"
+#include "ui/DialogWindowController.h"
+#include "ui/WindowChrome.h"
 
 SettingsWindowController& SettingsWindowController::shared()
 {

@@ -5,12 +5,12 @@
 #include <QObject>
 #include <QPointer>
 
-#include "account/LoginService.h"
+#include "online/LoginService.h"
 #include "account/SettingsModel.h"
 #include "account/SettingsTab.h"
 #include "account/SettingsView.h"
 #include "engine/AppState.h"
-#include "shell/DialogWindow.h"
+#include "ui/DialogWindow.h"
 
 
 // Owns the application's one settings window: built on first use around the settings

@@ -4,7 +4,7 @@
 #include <QTest>
 
 #include "account/AccountText.h"
-#include "account/LoginService.h"
+#include "online/LoginService.h"
 #include "account/NicknameModel.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinTest.h"

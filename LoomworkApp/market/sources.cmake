@@ -1,7 +1,0 @@
-# Files of market/: services (no widgets) and views.
-set(market_SERVICE_SOURCES
-  MarketInstallRegistry.cpp
-  MarketInstallRegistry.h
-)
-set(market_VIEW_SOURCES
-)

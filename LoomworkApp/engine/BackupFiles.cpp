@@ -11,6 +11,7 @@
 #include <QFile>
 
 #include "engine/AtomicFile.h"
+#include "engine/FsPath.h"
 
 namespace fs = std::filesystem;
 
@@ -21,7 +22,7 @@ std::atomic<BackupFiles*> g_current{nullptr};
 
 fs::path nativePath(const QString& path)
 {
-    return fs::path(QFile::encodeName(path).toStdString());
+    return FsPath::toNative(path);
 }
 
 int errnoOf(const std::error_code& ec)

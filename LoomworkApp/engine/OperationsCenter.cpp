@@ -32,6 +32,7 @@
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/FsPath.h"
 #include "engine/MarketInstallRegistry.h"
 #include "engine/ProgressThrottle.h"
 #include "engine/SystemError.h"
@@ -40,14 +41,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using FsPath::fromNative;
+
 fs::path nativePath(const QString& path)
 {
-    return fs::path(QFile::encodeName(path).toStdString());
-}
-
-QString fromNative(const fs::path& path)
-{
-    return QFile::decodeName(QByteArray::fromStdString(path.native()));
+    return FsPath::toNative(path);
 }
 
 bool itemExists(const fs::path& path)

@@ -10,9 +10,8 @@
 #include <QDBusVariant>
 #endif
 
-#include "ui/F.h"
-#include "ui/Palette.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 
 namespace {
 
@@ -33,7 +32,7 @@ void Appearance::install(QApplication& app)
     g_haveSystemPalette = true;
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     SymbolIcon::fontFamily();
-    QApplication::setFont(F::callout());
+    QApplication::setFont(Theme::calloutFont());
     instance().apply();
 #ifdef LOOMWORK_HAVE_DBUS
     // Follow the desktop when the user switches its scheme while the application runs.
@@ -108,6 +107,6 @@ void Appearance::apply()
     m_applied = true;
     m_dark = dark;
     if (qobject_cast<QApplication*>(QCoreApplication::instance()))
-        QApplication::setPalette(Palette::qtPalette(dark));
+        QApplication::setPalette(Theme::qtPalette(dark));
     emit changed(dark);
 }

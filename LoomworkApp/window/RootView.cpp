@@ -25,7 +25,7 @@
 #include "online/LoginService.h"
 #include "ui/AppAlert.h"
 #include "ui/DimState.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "ui/WindowWidth.h"
 #include "account/LoginGateView.h"
 #include "account/SettingsWindowController.h"
@@ -60,7 +60,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter painter(this);
-        painter.fillRect(rect(), Tint::black(kDimOpacity));
+        painter.fillRect(rect(), Theme::scrim(kDimOpacity));
     }
 };
 

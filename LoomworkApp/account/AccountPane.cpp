@@ -10,9 +10,8 @@
 #include "account/NicknameSheet.h"
 #include "account/SettingsPieces.h"
 #include "account/UserAvatar.h"
+#include "ui/Theme.h"
 #include "ui/CardSurface.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
 
 using SettingsPieces::ToneLabel;
 
@@ -25,9 +24,9 @@ constexpr qreal kIdPoints = 11.5;
 
 QFont idFont()
 {
-    QFont font = F::font(kIdPoints);
+    QFont font = Theme::font(kIdPoints);
     font.setStyleHint(QFont::Monospace);
-    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("monospace"), F::cjkFamily});
+    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("monospace"), Theme::cjkFamily});
     return font;
 }
 
@@ -64,30 +63,24 @@ AccountPane::AccountPane(LoginService* login, std::function<void()> closeWindow,
     row->addWidget(m_avatar, 0, Qt::AlignVCenter);
     auto* lines = new QVBoxLayout;
     lines->setSpacing(2);
-    m_name = new ToneLabel(QString(), &F::bodyStrong, &Palette::primary);
-    m_id = new ToneLabel(QString(), &idFont, &Palette::secondary);
-    m_expiry = new ToneLabel(QString(), &F::caption, &Palette::secondary);
+    m_name = new ToneLabel(QString(), &Theme::bodyStrongFont, &Theme::textPrimary);
+    m_id = new ToneLabel(QString(), &idFont, &Theme::textSecondary);
+    m_expiry = new ToneLabel(QString(), &Theme::captionFont, &Theme::textSecondary);
     lines->addWidget(m_name);
     lines->addWidget(m_id);
     lines->addWidget(m_expiry);
     row->addLayout(lines, 1);
     m_nicknameButton = new QPushButton(QStringLiteral("修改昵称"));
-    m_nicknameButton->setFont(F::caption());
+    m_nicknameButton->setFont(Theme::captionFont());
     m_nicknameButton->setAutoDefault(false);
     row->addWidget(m_nicknameButton, 0, Qt::AlignVCenter);
     column->addWidget(card);
 
     auto* actions = new QHBoxLayout;
     actions->addStretch(1);
-    m_signOut = new QPushButton(QStringLiteral("退出登录"));
-    m_signOut->setAutoDefault(false);
-    m_signOut->setFont(F::callout());
     // The destructive role: red text.
-    {
-        QPalette p = m_signOut->palette();
-        p.setColor(QPalette::ButtonText, Palette::red());
-        m_signOut->setPalette(p);
-    }
+    m_signOut = new SettingsPieces::TintedButton(QStringLiteral("退出登录"), &Theme::danger);
+    m_signOut->setFont(Theme::calloutFont());
     actions->addWidget(m_signOut);
     column->addLayout(actions);
     column->addStretch(1);

@@ -8,9 +8,8 @@
 
 #include "account/SettingsPieces.h"
 #include "engine/AppState.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
+#include "ui/BaseButton.h"
+#include "ui/Theme.h"
 #include "ui/SymbolIcon.h"
 
 namespace {
@@ -27,11 +26,11 @@ constexpr qreal kStroke = 0.5;
 
 } // namespace
 
-class AppearancePane::Card final : public QAbstractButton
+class AppearancePane::Card final : public BaseButton
 {
 public:
     Card(AppearanceMode mode, AppState* state, QWidget* parent)
-        : QAbstractButton(parent)
+        : BaseButton(parent)
         , m_mode(mode)
         , m_state(state)
     {
@@ -57,26 +56,26 @@ protected:
         const QRectF box(rect());
         QPainterPath fill;
         fill.addRoundedRect(box, kCardRadius, kCardRadius);
-        p.fillPath(fill, on ? Surface::selection() : Surface::card());
+        p.fillPath(fill, on ? Theme::selectionBg() : Theme::cardBg());
         const qreal stroke = on ? kSelectedStroke : kStroke;
         const QRectF edge = box.adjusted(0.5, 0.5, -0.5, -0.5);
-        p.setPen(QPen(on ? Palette::brand() : Surface::cardStroke(), stroke));
+        p.setPen(QPen(on ? Theme::accent() : Theme::cardStroke(), stroke));
         p.setBrush(Qt::NoBrush);
         p.drawRoundedRect(edge, kCardRadius - 0.5, kCardRadius - 0.5);
 
-        const QFont font = F::body();
+        const QFont font = Theme::bodyFont();
         const int textHeight = QFontMetrics(font).height();
         const qreal top = (box.height() - kSymbolFrame - kLabelSpacing - textHeight) / 2;
-        SymbolIcon::paint(p, QRectF(0, top, box.width(), kSymbolFrame), m_mode.symbol(), Palette::primary(),
+        SymbolIcon::paint(p, QRectF(0, top, box.width(), kSymbolFrame), m_mode.symbol(), Theme::textPrimary(),
                           kSymbolPoints);
         p.setFont(font);
-        p.setPen(Palette::primary());
+        p.setPen(Theme::textPrimary());
         p.drawText(QRectF(0, top + kSymbolFrame + kLabelSpacing, box.width(), textHeight), Qt::AlignHCenter,
                    text());
         if (on) {
             const qreal side = kCheckPoints + 2;
             SymbolIcon::paint(p, QRectF(box.right() - kCheckPadding - side, kCheckPadding, side, side),
-                              u"checkmark.circle.fill", Palette::brand(), kCheckPoints);
+                              u"checkmark.circle.fill", Theme::accent(), kCheckPoints);
         }
     }
 

@@ -1,17 +1,14 @@
 #include "account/LibraryPane.h"
 
 #include <QHBoxLayout>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include "account/LibraryAuthModel.h"
 #include "account/SettingsPieces.h"
+#include "ui/Theme.h"
 #include "ui/CardSurface.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Tint.h"
+#include "ui/Chip.h"
 
 using SettingsPieces::DotView;
 using SettingsPieces::SymbolView;
@@ -30,44 +27,14 @@ QColor dotColor(LibraryAuthModel::Status::Dot dot)
 {
     switch (dot) {
     case LibraryAuthModel::Status::Dot::green:
-        return Palette::green();
+        return Theme::positive();
     case LibraryAuthModel::Status::Dot::orange:
-        return Palette::orange();
+        return Theme::warning();
     case LibraryAuthModel::Status::Dot::red:
-        return Palette::red();
+        return Theme::danger();
     }
-    return Palette::green();
+    return Theme::positive();
 }
-
-// "需管理员授权" on an orange capsule.
-class Badge final : public QWidget
-{
-public:
-    explicit Badge(const QString& text, QWidget* parent = nullptr) : QWidget(parent), m_text(text) {}
-
-    QSize sizeHint() const override
-    {
-        const QFontMetrics m(F::tiny());
-        return {m.horizontalAdvance(m_text) + 12, m.height() + 2};
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        const QRectF box(rect());
-        QPainterPath path;
-        path.addRoundedRect(box, box.height() / 2, box.height() / 2);
-        p.fillPath(path, Tint::opacity(Palette::orange(), kBadgeFillOpacity));
-        p.setFont(F::tiny());
-        p.setPen(Palette::orange());
-        p.drawText(box, Qt::AlignCenter, m_text);
-    }
-
-private:
-    QString m_text;
-};
 
 // A one-line label cut in the middle when it does not fit.
 class MiddleElidedLabel final : public ToneLabel
@@ -94,9 +61,9 @@ private:
 
 QFont pathFont()
 {
-    QFont font = F::font(kPathPoints);
+    QFont font = Theme::font(kPathPoints);
     font.setStyleHint(QFont::Monospace);
-    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("monospace"), F::cjkFamily});
+    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("monospace"), Theme::cjkFamily});
     return font;
 }
 
@@ -115,23 +82,24 @@ public:
         first->setSpacing(7);
         first->addWidget(new SymbolView(root.requiresAdmin() ? QStringLiteral("externaldrive.fill")
                                                              : QStringLiteral("folder.fill"),
-                                        kSymbolPoints, &Palette::brand, QSize(16, 16)));
-        first->addWidget(new ToneLabel(root.title(), &F::bodyStrong, &Palette::primary));
+                                        kSymbolPoints, &Theme::accent, QSize(16, 16)));
+        first->addWidget(new ToneLabel(root.title(), &Theme::bodyStrongFont, &Theme::textPrimary));
         if (root.requiresAdmin())
-            first->addWidget(new Badge(QStringLiteral("需管理员授权")));
+            first->addWidget(new Chip(QStringLiteral("需管理员授权"), Theme::tinyFont(), &Theme::warning,
+                                      [] { return Theme::alpha(Theme::warning(), kBadgeFillOpacity); }));
         first->addStretch(1);
 
         status = new QWidget;
         auto* statusLine = new QHBoxLayout(status);
         statusLine->setContentsMargins(0, 0, 0, 0);
         statusLine->setSpacing(6);
-        dot = new DotView(kDot, &Palette::green);
+        dot = new DotView(kDot, &Theme::positive);
         statusLine->addWidget(dot);
-        text = new ToneLabel(QString(), &F::caption, &Palette::secondary);
+        text = new ToneLabel(QString(), &Theme::captionFont, &Theme::textSecondary);
         statusLine->addWidget(text);
         if (root.requiresAdmin()) {
             button = new QPushButton;
-            button->setFont(F::tiny());
+            button->setFont(Theme::tinyFont());
             button->setAutoDefault(false);
             statusLine->addWidget(button);
         }
@@ -141,12 +109,12 @@ public:
         const QString shortPath = root.shortPath();
         auto* location = new MiddleElidedLabel(root.requiresAdmin() ? QStringLiteral("/Library/…")
                                                                     : QStringLiteral("~/Movies/…"),
-                                               &pathFont, &Palette::secondary);
+                                               &pathFont, &Theme::textSecondary);
         location->setToolTip(shortPath.toHtmlEscaped());
         column->addWidget(location);
 
         if (root.requiresAdmin()) {
-            error = new ToneLabel(QString(), &F::tiny, &Palette::orange);
+            error = new ToneLabel(QString(), &Theme::tinyFont, &Theme::warning);
             error->setWordWrap(true);
             error->hide();
             column->addWidget(error);
@@ -158,8 +126,8 @@ public:
         const auto s = model.status(m_root);
         dot->setFill([d = s.dot] { return dotColor(d); });
         text->setText(s.text);
-        text->setTone(s.offersAuthorization ? SettingsPieces::ColorFn(&Palette::primary)
-                                            : SettingsPieces::ColorFn(&Palette::secondary));
+        text->setTone(s.offersAuthorization ? SettingsPieces::ColorFn(&Theme::textPrimary)
+                                            : SettingsPieces::ColorFn(&Theme::textSecondary));
         // The unauthorised status keeps its tooltip on the button.
         status->setToolTip(s.offersAuthorization ? QString() : s.tooltip.toHtmlEscaped());
         if (button) {

@@ -10,11 +10,9 @@
 #include "account/NicknameModel.h"
 #include "account/SettingsPieces.h"
 #include "account/UserAvatar.h"
-#include "ui/F.h"
+#include "ui/Theme.h"
 #include "ui/Hairline.h"
-#include "ui/Palette.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
 
 using SettingsPieces::SymbolView;
 using SettingsPieces::ToneLabel;
@@ -26,20 +24,20 @@ constexpr qreal kErrorSymbolPoints = 11;
 // Digits of equal width, so the counter does not jitter while typing.
 QFont digitsFont()
 {
-    QFont font = F::tiny();
+    QFont font = Theme::tinyFont();
     font.setStyleHint(QFont::Monospace);
-    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), F::cjkFamily});
+    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), Theme::cjkFamily});
     return font;
 }
 
-// The bordered prominent style: filled with the tint, white text.
-void makeProminent(QPushButton* button, const QColor& tint)
+// The bordered prominent style: filled with the accent, white text.
+void makeProminent(QPushButton* button)
 {
     QPalette p = button->palette();
-    p.setColor(QPalette::Button, tint);
-    p.setColor(QPalette::ButtonText, Tint::white());
-    p.setColor(QPalette::Disabled, QPalette::Button, Tint::opacity(tint, 0.4));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, Tint::white(0.7));
+    p.setColor(QPalette::Button, Theme::accentButtonBg());
+    p.setColor(QPalette::ButtonText, Theme::textOnAccent());
+    p.setColor(QPalette::Disabled, QPalette::Button, Theme::accentButtonBgDisabled());
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, Theme::textOnAccent(0.7));
     button->setPalette(p);
 }
 
@@ -61,8 +59,8 @@ NicknameSheet::NicknameSheet(LoginService* login, QWidget* parent)
     auto* title = new QVBoxLayout;
     title->setContentsMargins(0, 18, 0, 14);
     title->setSpacing(4);
-    title->addWidget(new ToneLabel(QStringLiteral("修改昵称"), &F::heading, &Palette::primary), 0, Qt::AlignHCenter);
-    title->addWidget(new ToneLabel(QStringLiteral("昵称的第一个字会作为你的头像"), &F::caption, &Palette::secondary), 0,
+    title->addWidget(new ToneLabel(QStringLiteral("修改昵称"), &Theme::headingFont, &Theme::textPrimary), 0, Qt::AlignHCenter);
+    title->addWidget(new ToneLabel(QStringLiteral("昵称的第一个字会作为你的头像"), &Theme::captionFont, &Theme::textSecondary), 0,
                      Qt::AlignHCenter);
     column->addLayout(title);
     column->addWidget(new Hairline);
@@ -77,8 +75,8 @@ NicknameSheet::NicknameSheet(LoginService* login, QWidget* parent)
     preview->addWidget(m_avatar, 0, Qt::AlignVCenter);
     auto* names = new QVBoxLayout;
     names->setSpacing(3);
-    m_previewName = new ToneLabel(QString(), &F::bodyStrong, &Palette::primary);
-    m_initialLine = new ToneLabel(QString(), &F::tiny, &Palette::secondary);
+    m_previewName = new ToneLabel(QString(), &Theme::bodyStrongFont, &Theme::textPrimary);
+    m_initialLine = new ToneLabel(QString(), &Theme::tinyFont, &Theme::textSecondary);
     names->addWidget(m_previewName);
     names->addWidget(m_initialLine);
     preview->addLayout(names, 1);
@@ -87,14 +85,14 @@ NicknameSheet::NicknameSheet(LoginService* login, QWidget* parent)
     auto* fieldBlock = new QVBoxLayout;
     fieldBlock->setSpacing(5);
     auto* fieldTitle = new QHBoxLayout;
-    fieldTitle->addWidget(new ToneLabel(QStringLiteral("昵称"), &F::caption, &Palette::secondary));
+    fieldTitle->addWidget(new ToneLabel(QStringLiteral("昵称"), &Theme::captionFont, &Theme::textSecondary));
     fieldTitle->addStretch(1);
-    m_counter = new ToneLabel(QString(), &digitsFont, &Palette::tertiary);
+    m_counter = new ToneLabel(QString(), &digitsFont, &Theme::textTertiary);
     fieldTitle->addWidget(m_counter);
     fieldBlock->addLayout(fieldTitle);
     m_field = new QLineEdit(m_model->text());
     m_field->setPlaceholderText(QStringLiteral("例如：阿林"));
-    m_field->setFont(F::body());
+    m_field->setFont(Theme::bodyFont());
     fieldBlock->addWidget(m_field);
     body->addLayout(fieldBlock);
 
@@ -103,14 +101,14 @@ NicknameSheet::NicknameSheet(LoginService* login, QWidget* parent)
     errorLine->setContentsMargins(0, 0, 0, 0);
     errorLine->setSpacing(5);
     errorLine->addWidget(new SymbolView(QStringLiteral("exclamationmark.circle.fill"), kErrorSymbolPoints,
-                                        &Palette::red, QSize(13, 13)));
-    m_error = new ToneLabel(QString(), &F::tiny, &Palette::red);
+                                        &Theme::danger, QSize(13, 13)));
+    m_error = new ToneLabel(QString(), &Theme::tinyFont, &Theme::danger);
     m_error->setWordWrap(true);
     errorLine->addWidget(m_error, 1);
     body->addWidget(m_errorRow);
 
-    auto* note = new ToneLabel(QStringLiteral("留空保存会恢复默认昵称，侧边栏与账户页重新显示「用户中心」。"), &F::tiny,
-                               &Palette::secondary);
+    auto* note = new ToneLabel(QStringLiteral("留空保存会恢复默认昵称，侧边栏与账户页重新显示「用户中心」。"), &Theme::tinyFont,
+                               &Theme::textSecondary);
     note->setWordWrap(true);
     body->addWidget(note);
     column->addLayout(body);
@@ -160,9 +158,9 @@ void NicknameSheet::sync()
 
 void NicknameSheet::restyle()
 {
-    m_cancel->setFont(F::callout());
-    m_save->setFont(F::callout());
-    makeProminent(m_save, Palette::brand());
+    m_cancel->setFont(Theme::calloutFont());
+    m_save->setFont(Theme::calloutFont());
+    makeProminent(m_save);
 }
 
 void NicknameSheet::changeEvent(QEvent* event)

@@ -6,10 +6,8 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
+#include "ui/Theme.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
 
 namespace SettingsPieces {
 
@@ -34,7 +32,7 @@ protected:
         p.setRenderHint(QPainter::Antialiasing);
         QPainterPath path;
         path.addRoundedRect(QRectF(rect()), kNoteRadius, kNoteRadius);
-        p.fillPath(path, Tint::primaryAt(kNoteOpacity));
+        p.fillPath(path, Theme::ink(kNoteOpacity));
     }
 };
 
@@ -73,6 +71,32 @@ void ToneLabel::changeEvent(QEvent* event)
     if ((type == QEvent::PaletteChange || type == QEvent::ApplicationPaletteChange) && !m_restyling)
         restyle();
     QLabel::changeEvent(event);
+}
+
+TintedButton::TintedButton(const QString& text, ColorFn tone, QWidget* parent)
+    : QPushButton(text, parent)
+    , m_tone(std::move(tone))
+{
+    setAutoDefault(false);
+    restyle();
+}
+
+void TintedButton::restyle()
+{
+    m_restyling = true;
+    QPalette p = palette();
+    p.setColor(QPalette::ButtonText, m_tone());
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, Theme::alpha(m_tone(), 0.4));
+    setPalette(p);
+    m_restyling = false;
+}
+
+void TintedButton::changeEvent(QEvent* event)
+{
+    const auto type = event->type();
+    if ((type == QEvent::PaletteChange || type == QEvent::ApplicationPaletteChange) && !m_restyling)
+        restyle();
+    QPushButton::changeEvent(event);
 }
 
 SymbolView::SymbolView(const QString& symbol, qreal points, ColorFn tone, QSize box, QWidget* parent)
@@ -124,8 +148,8 @@ QWidget* paneHeader(const QString& title, const QString& subtitle)
     auto* column = new QVBoxLayout(header);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
-    column->addWidget(new ToneLabel(title, &F::heading, &Palette::primary));
-    auto* sub = new ToneLabel(subtitle, &F::caption, &Palette::secondary);
+    column->addWidget(new ToneLabel(title, &Theme::headingFont, &Theme::textPrimary));
+    auto* sub = new ToneLabel(subtitle, &Theme::captionFont, &Theme::textSecondary);
     sub->setWordWrap(true);
     column->addWidget(sub);
     return header;
@@ -137,14 +161,14 @@ QWidget* infoNote(const QString& text)
     auto* row = new QHBoxLayout(note);
     row->setContentsMargins(11, 9, 11, 9);
     row->setSpacing(7);
-    auto* bulb = new SymbolView(QStringLiteral("lightbulb.fill"), kBulbPoints, &Palette::brand, QSize(14, 14));
+    auto* bulb = new SymbolView(QStringLiteral("lightbulb.fill"), kBulbPoints, &Theme::accent, QSize(14, 14));
     bulb->setContentsMargins(0, 1, 0, 0);
     auto* bulbColumn = new QVBoxLayout;
     bulbColumn->setContentsMargins(0, 1, 0, 0);
     bulbColumn->addWidget(bulb);
     bulbColumn->addStretch(1);
     row->addLayout(bulbColumn);
-    auto* label = new ToneLabel(text, &F::caption, &Palette::secondary);
+    auto* label = new ToneLabel(text, &Theme::captionFont, &Theme::textSecondary);
     label->setWordWrap(true);
     row->addWidget(label, 1);
     return note;

@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QFont>
 #include <QLabel>
+#include <QPushButton>
 #include <QString>
 #include <QWidget>
 
@@ -30,6 +31,22 @@ protected:
 private:
     void restyle();
     std::function<QFont()> m_font;
+    ColorFn m_tone;
+    bool m_restyling = false;
+};
+
+// A push button whose text takes the colour `tone` gives (a tinted or destructive
+// button), again after every change of appearance.
+class TintedButton : public QPushButton
+{
+public:
+    TintedButton(const QString& text, ColorFn tone, QWidget* parent = nullptr);
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    void restyle();
     ColorFn m_tone;
     bool m_restyling = false;
 };

@@ -4,13 +4,11 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
+#include "ui/Theme.h"
 #include "ui/SymbolIcon.h"
 
 SettingsTabButton::SettingsTabButton(SettingsTab tab, QWidget* parent)
-    : QAbstractButton(parent)
+    : BaseButton(parent)
     , m_tab(tab)
 {
     setText(tab.title());
@@ -30,7 +28,7 @@ void SettingsTabButton::setSelected(bool selected)
 
 QFont SettingsTabButton::titleFont() const
 {
-    return F::font(kTitlePoints, m_selected ? QFont::Medium : QFont::Normal);
+    return Theme::font(kTitlePoints, m_selected ? QFont::Medium : QFont::Normal);
 }
 
 QSize SettingsTabButton::sizeHint() const
@@ -46,30 +44,16 @@ void SettingsTabButton::paintEvent(QPaintEvent*)
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF box(rect());
-    if (m_selected || m_hover) {
+    if (m_selected || isOver()) {
         QPainterPath path;
         path.addRoundedRect(box, kRadius, kRadius);
-        p.fillPath(path, m_selected ? Surface::selection() : Surface::hover());
+        p.fillPath(path, m_selected ? Theme::selectionBg() : Theme::controlBgOver());
     }
     const QRectF symbolRect(box.left(), kPadY, box.width(), kSymbolHeight);
-    SymbolIcon::paint(p, symbolRect, m_tab.symbol(), Palette::brand(), kSymbolPoints);
+    SymbolIcon::paint(p, symbolRect, m_tab.symbol(), Theme::accent(), kSymbolPoints);
     p.setFont(titleFont());
-    p.setPen(m_selected ? Palette::brand() : Palette::primary());
+    p.setPen(m_selected ? Theme::accent() : Theme::textPrimary());
     const QRectF titleRect(box.left(), kPadY + kSymbolHeight + kSpacing, box.width(),
                            box.height() - kPadY * 2 - kSymbolHeight - kSpacing);
     p.drawText(titleRect, Qt::AlignHCenter | Qt::AlignTop, text());
-}
-
-void SettingsTabButton::enterEvent(QEnterEvent* event)
-{
-    m_hover = true;
-    update();
-    QAbstractButton::enterEvent(event);
-}
-
-void SettingsTabButton::leaveEvent(QEvent* event)
-{
-    m_hover = false;
-    update();
-    QAbstractButton::leaveEvent(event);
 }

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <QAbstractButton>
-
+#include "ui/BaseButton.h"
 #include "account/SettingsTab.h"
 
 // One tab of the settings window's bar: the tab's symbol over its title on a rounded
 // highlight, brand-coloured when selected.
-class SettingsTabButton : public QAbstractButton
+class SettingsTabButton : public BaseButton
 {
     Q_OBJECT
 public:
@@ -29,13 +28,10 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void enterEvent(QEnterEvent* event) override;
-    void leaveEvent(QEvent* event) override;
 
 private:
     QFont titleFont() const;
 
     SettingsTab m_tab;
     bool m_selected = false;
-    bool m_hover = false;
 };

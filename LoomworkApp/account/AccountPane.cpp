@@ -5,13 +5,13 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
-#include "account/AccountText.h"
 #include "online/LoginService.h"
+#include "ui/CardSurface.h"
+#include "ui/Theme.h"
+#include "account/AccountText.h"
 #include "account/NicknameSheet.h"
 #include "account/SettingsPieces.h"
 #include "account/UserAvatar.h"
-#include "ui/Theme.h"
-#include "ui/CardSurface.h"
 
 using SettingsPieces::ToneLabel;
 

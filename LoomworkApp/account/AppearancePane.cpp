@@ -6,11 +6,11 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
-#include "account/SettingsPieces.h"
 #include "engine/AppState.h"
 #include "ui/BaseButton.h"
-#include "ui/Theme.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
+#include "account/SettingsPieces.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "account/LibraryAuthModel.h"
-#include "account/SettingsPieces.h"
-#include "ui/Theme.h"
 #include "ui/CardSurface.h"
 #include "ui/Chip.h"
+#include "ui/Theme.h"
+#include "account/LibraryAuthModel.h"
+#include "account/SettingsPieces.h"
 
 using SettingsPieces::DotView;
 using SettingsPieces::SymbolView;

@@ -1,7 +1,7 @@
 #include "account/NicknameModel.h"
 
-#include "account/AccountText.h"
 #include "online/LoginService.h"
+#include "account/AccountText.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "ui/Hairline.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "account/NicknameModel.h"
 #include "account/SettingsPieces.h"
 #include "account/UserAvatar.h"
-#include "ui/Theme.h"
-#include "ui/Hairline.h"
-#include "ui/SymbolIcon.h"
 
 using SettingsPieces::SymbolView;
 using SettingsPieces::ToneLabel;

@@ -6,8 +6,8 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
-#include "ui/Theme.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 
 namespace SettingsPieces {
 

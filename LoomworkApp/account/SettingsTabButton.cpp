@@ -4,8 +4,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "ui/Theme.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 
 SettingsTabButton::SettingsTabButton(SettingsTab tab, QWidget* parent)
     : BaseButton(parent)

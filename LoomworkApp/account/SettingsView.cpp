@@ -4,12 +4,12 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "ui/Hairline.h"
 #include "account/AccountPane.h"
 #include "account/AppearancePane.h"
 #include "account/LibraryPane.h"
 #include "account/SettingsModel.h"
 #include "account/SettingsTabButton.h"
-#include "ui/Hairline.h"
 #include "library/SidebarSurface.h"
 
 SettingsView::SettingsView(SettingsModel* model, AppState* state, LoginService* login, QWidget* parent)

@@ -4,11 +4,11 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "account/SettingsModel.h"
-#include "account/SettingsView.h"
 #include "ui/DialogWindow.h"
 #include "ui/DialogWindowController.h"
 #include "ui/WindowChrome.h"
+#include "account/SettingsModel.h"
+#include "account/SettingsView.h"
 
 SettingsWindowController& SettingsWindowController::shared()
 {

@@ -5,12 +5,12 @@
 #include <QObject>
 #include <QPointer>
 
+#include "engine/AppState.h"
 #include "online/LoginService.h"
+#include "ui/DialogWindow.h"
 #include "account/SettingsModel.h"
 #include "account/SettingsTab.h"
 #include "account/SettingsView.h"
-#include "engine/AppState.h"
-#include "ui/DialogWindow.h"
 
 
 // Owns the application's one settings window: built on first use around the settings

@@ -3,9 +3,9 @@
 #include <QDir>
 #include <QTest>
 
-#include "account/LibraryAuthModel.h"
 #include "engine/AdminAuth.h"
 #include "engine/AppState.h"
+#include "account/LibraryAuthModel.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/QtPrint.h"
 #include "support/app/RecordingAdminRunner.h"

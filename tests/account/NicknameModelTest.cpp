@@ -3,8 +3,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "account/AccountText.h"
 #include "online/LoginService.h"
+#include "account/AccountText.h"
 #include "account/NicknameModel.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinTest.h"

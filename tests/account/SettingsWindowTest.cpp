@@ -14,28 +14,28 @@
 #include <QSettings>
 #include <QTest>
 
+#include "engine/AdminAuth.h"
+#include "engine/AppState.h"
+#include "engine/NotificationHub.h"
+#include "online/LoginService.h"
+#include "ui/Appearance.h"
 #include "account/AccountPane.h"
 #include "account/AppearancePane.h"
 #include "account/LibraryAuthModel.h"
 #include "account/LibraryPane.h"
 #include "account/LoginGateView.h"
-#include "online/LoginService.h"
 #include "account/NicknameSheet.h"
 #include "account/SettingsTabButton.h"
 #include "account/SettingsView.h"
 #include "account/SettingsWindowController.h"
-#include "engine/AdminAuth.h"
-#include "engine/AppState.h"
-#include "engine/NotificationHub.h"
-#include "ui/Appearance.h"
 #include "window/LoomworkMain.h"
 #include "window/RootView.h"
 #include "support/app/FakeAlertPresenter.h"
-#include "support/views/ListFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/RecordingAdminRunner.h"
 #include "support/app/StandinProcess.h"
 #include "support/app/TestEnv.h"
+#include "support/views/ListFixtures.h"
 
 namespace {
 

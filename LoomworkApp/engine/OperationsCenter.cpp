@@ -198,6 +198,14 @@ void OperationsCenter::setRevealHandler(RevealHandler handler)
     g_reveal = std::move(handler);
 }
 
+void OperationsCenter::reveal(const QString& path)
+{
+    if (g_reveal)
+        g_reveal(path);
+    else
+        revealInFileManager(path);
+}
+
 void OperationsCenter::setAlertTitle(const std::optional<QString>& title)
 {
     if (m_alertTitle == title)
@@ -514,10 +522,7 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
         center.setStatusText(QStringLiteral("备份完成"));
         if (g_beep)
             g_beep();
-        if (g_reveal)
-            g_reveal(destination);
-        else
-            revealInFileManager(destination);
+        reveal(destination);
         if (onFinished)
             onFinished();
     });

@@ -60,6 +60,8 @@ public:
     using RevealHandler = std::function<void(const QString& path)>;
     static void setBeepHandler(Callback handler);
     static void setRevealHandler(RevealHandler handler);
+    // Shows `path` in the file manager (or hands it to the installed reveal handler).
+    static void reveal(const QString& path);
 
 signals:
     void isBusyChanged(bool busy);

@@ -1,6 +1,7 @@
 #include "QrPng.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -32,6 +33,26 @@ void putChunk(std::string& out, const char type[4], const std::string& data)
     putU32(out, uint32_t(crc));
 }
 
+// Rows of `raw` each start with filter byte 0; 8-bit greyscale or RGB.
+std::string encodePng(int width, int height, bool rgb, const std::string& raw)
+{
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    std::vector<Bytef> packed(packedSize);
+    if (compress2(packed.data(), &packedSize, reinterpret_cast<const Bytef*>(raw.data()),
+                  uLong(raw.size()), 9) != Z_OK)
+        return {};
+
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    std::string header;
+    putU32(header, uint32_t(width));
+    putU32(header, uint32_t(height));
+    header += std::string(rgb ? "\x08\x02\x00\x00\x00" : "\x08\x00\x00\x00\x00", 5);
+    putChunk(png, "IHDR", header);
+    putChunk(png, "IDAT", std::string(reinterpret_cast<const char*>(packed.data()), packedSize));
+    putChunk(png, "IEND", {});
+    return png;
+}
+
 } // namespace
 
 std::string qrPng(const std::string& text)
@@ -56,21 +77,23 @@ std::string qrPng(const std::string& text)
         }
     }
 
-    uLongf packedSize = compressBound(uLong(raw.size()));
-    std::vector<Bytef> packed(packedSize);
-    if (compress2(packed.data(), &packedSize, reinterpret_cast<const Bytef*>(raw.data()),
-                  uLong(raw.size()), 9) != Z_OK)
-        return {};
+    return encodePng(side, side, false, raw);
+}
 
-    std::string png("\x89PNG\r\n\x1a\n", 8);
-    std::string header;
-    putU32(header, uint32_t(side));
-    putU32(header, uint32_t(side));
-    header += std::string("\x08\x00\x00\x00\x00", 5); // 8-bit greyscale, no interlace
-    putChunk(png, "IHDR", header);
-    putChunk(png, "IDAT", std::string(reinterpret_cast<const char*>(packed.data()), packedSize));
-    putChunk(png, "IEND", {});
-    return png;
+std::string rgbPng(int width, int height, const std::function<uint32_t(int x, int y)>& colour)
+{
+    std::string raw;
+    raw.reserve(size_t(height) * (size_t(width) * 3 + 1));
+    for (int y = 0; y < height; ++y) {
+        raw.push_back('\0');
+        for (int x = 0; x < width; ++x) {
+            const uint32_t rgb = colour(x, y);
+            raw.push_back(char(rgb >> 16));
+            raw.push_back(char(rgb >> 8));
+            raw.push_back(char(rgb));
+        }
+    }
+    return encodePng(width, height, true, raw);
 }
 
 std::string base64(const std::string& bytes)

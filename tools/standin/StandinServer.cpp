@@ -1,9 +1,17 @@
 #include "StandinServer.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <httplib.h>
 
 #include "DocumentRoutes.h"
 #include "LoginRoutes.h"
+#include "MarketRoutes.h"
 
 namespace standin {
 
@@ -24,7 +32,121 @@ Json parseBody(const std::string& raw)
     return parsed.is_discarded() ? Json(nullptr) : parsed;
 }
 
+constexpr size_t pieceBytes = 64 * 1024;
+
+class FileSource final : public BodySource
+{
+public:
+    FileSource(int fd, int64_t size) : m_fd(fd), m_size(size) {}
+    ~FileSource() override { ::close(m_fd); }
+    int64_t size() const override { return m_size; }
+    size_t read(int64_t offset, char* out, size_t length) const override
+    {
+        const ssize_t got = ::pread(m_fd, out, length, off_t(offset));
+        return got > 0 ? size_t(got) : 0;
+    }
+
+private:
+    int m_fd;
+    int64_t m_size;
+};
+
+class StringSource final : public BodySource
+{
+public:
+    explicit StringSource(std::string bytes) : m_bytes(std::move(bytes)) {}
+    int64_t size() const override { return int64_t(m_bytes.size()); }
+    size_t read(int64_t offset, char* out, size_t length) const override
+    {
+        if (offset < 0 || offset >= size())
+            return 0;
+        const size_t n = std::min(length, m_bytes.size() - size_t(offset));
+        std::memcpy(out, m_bytes.data() + offset, n);
+        return n;
+    }
+
+private:
+    std::string m_bytes;
+};
+
+class PatternSource final : public BodySource
+{
+public:
+    explicit PatternSource(int64_t length) : m_length(length) {}
+    int64_t size() const override { return m_length; }
+    size_t read(int64_t offset, char* out, size_t length) const override
+    {
+        if (offset < 0 || offset >= m_length)
+            return 0;
+        const size_t n = size_t(std::min<int64_t>(int64_t(length), m_length - offset));
+        for (size_t i = 0; i < n; ++i) {
+            uint64_t x = uint64_t(offset + int64_t(i)) * 0x9E3779B97F4A7C15ull;
+            x ^= x >> 29;
+            out[i] = char(x * 0xBF58476D1CE4E5B9ull >> 56);
+        }
+        return n;
+    }
+
+private:
+    int64_t m_length;
+};
+
+// "bytes=a-b", "bytes=a-", "bytes=-n" against a body of `size`; nothing when the header is
+// not one satisfiable range.
+std::optional<std::pair<int64_t, int64_t>> singleRange(const std::string& header, int64_t size)
+{
+    if (header.rfind("bytes=", 0) != 0 || header.find(',') != std::string::npos || size <= 0)
+        return std::nullopt;
+    const std::string spec = header.substr(6);
+    const size_t dash = spec.find('-');
+    if (dash == std::string::npos)
+        return std::nullopt;
+    const std::string a = spec.substr(0, dash);
+    const std::string b = spec.substr(dash + 1);
+    try {
+        int64_t first = 0;
+        int64_t last = size - 1;
+        if (a.empty()) {
+            if (b.empty())
+                return std::nullopt;
+            first = std::max<int64_t>(0, size - std::stoll(b));
+        } else {
+            first = std::stoll(a);
+            if (!b.empty())
+                last = std::min(last, int64_t(std::stoll(b)));
+        }
+        if (first < 0 || first > last || first >= size)
+            return std::nullopt;
+        return std::make_pair(first, last);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 } // namespace
+
+std::shared_ptr<BodySource> fileSource(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    if (size < 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_shared<FileSource>(fd, int64_t(size));
+}
+
+std::shared_ptr<BodySource> stringSource(std::string bytes)
+{
+    return std::make_shared<StringSource>(std::move(bytes));
+}
+
+std::shared_ptr<BodySource> patternSource(int64_t length)
+{
+    return std::make_shared<PatternSource>(length);
+}
 
 std::optional<std::string> stringField(const Json& object, const char* key)
 {
@@ -69,6 +191,93 @@ void Server::route(const std::string& method, const std::string& path, Handler h
     m_routes[{method, path}] = std::move(handler);
 }
 
+void Server::routePrefix(const std::string& method, const std::string& prefix, Handler handler)
+{
+    m_prefixRoutes[{method, prefix}] = std::move(handler);
+}
+
+const Server::Handler* Server::findRoute(const Request& request) const
+{
+    const auto found = m_routes.find({request.method, request.path});
+    if (found != m_routes.end())
+        return &found->second;
+    const Handler* best = nullptr;
+    size_t bestLength = 0;
+    for (const auto& [key, handler] : m_prefixRoutes) {
+        if (key.first == request.method && request.path.rfind(key.second, 0) == 0 && key.second.size() > bestLength) {
+            best = &handler;
+            bestLength = key.second.size();
+        }
+    }
+    return best;
+}
+
+void Server::send(const Reply& reply, const Request& request, httplib::Response& response)
+{
+    response.status = reply.httpStatus;
+    for (const auto& [name, value] : reply.headers)
+        response.set_header(name, value);
+    const bool shaped = reply.chunked || reply.cutAfter >= 0 || reply.slowMs > 0;
+    if (!reply.stream && !shaped) {
+        response.set_content(reply.raw ? *reply.raw : reply.json.dump(), reply.contentType);
+        return;
+    }
+    std::shared_ptr<BodySource> source = reply.stream ? reply.stream
+                                                      : stringSource(reply.raw ? *reply.raw : reply.json.dump());
+    int64_t first = 0;
+    int64_t length = source->size();
+    if (reply.stream && reply.httpStatus == 200) {
+        response.set_header("Accept-Ranges", "bytes");
+        const auto range = request.headers.find("range");
+        if (range != request.headers.end()) {
+            if (const auto span = singleRange(range->second, source->size())) {
+                first = span->first;
+                length = span->second - span->first + 1;
+                response.status = 206;
+                response.set_header("Content-Range", "bytes " + std::to_string(span->first) + "-"
+                                                         + std::to_string(span->second) + "/"
+                                                         + std::to_string(source->size()));
+            } else {
+                response.status = 416;
+                response.set_header("Content-Range", "bytes */" + std::to_string(source->size()));
+                response.set_content("", reply.contentType);
+                return;
+            }
+        }
+    }
+    const int64_t limit = reply.cutAfter >= 0 ? std::min(length, reply.cutAfter) : length;
+    const bool cut = limit < length;
+    const int slowMs = reply.slowMs;
+    // Writes one piece at `offset` of the body; false drops the connection.
+    auto piece = [this, source, first, limit, cut, slowMs](size_t offset, httplib::DataSink& sink) {
+        if (int64_t(offset) >= limit)
+            return !cut;
+        if (slowMs > 0)
+            sleepFor(std::chrono::milliseconds(slowMs));
+        std::string buffer(size_t(std::min<int64_t>(int64_t(pieceBytes), limit - int64_t(offset))), '\0');
+        const size_t got = source->read(first + int64_t(offset), buffer.data(), buffer.size());
+        if (got == 0)
+            return false;
+        return sink.write(buffer.data(), got);
+    };
+    if (reply.chunked) {
+        response.set_chunked_content_provider(reply.contentType, [piece, limit, cut](size_t offset, httplib::DataSink& sink) {
+            if (int64_t(offset) >= limit) {
+                if (cut)
+                    return false;
+                sink.done();
+                return true;
+            }
+            return piece(offset, sink);
+        });
+    } else {
+        response.set_content_provider(size_t(length), reply.contentType,
+                                      [piece](size_t offset, size_t, httplib::DataSink& sink) {
+                                          return piece(offset, sink);
+                                      });
+    }
+}
+
 void Server::fallback(const std::string& method, Handler handler)
 {
     m_fallbacks[method] = std::move(handler);
@@ -94,9 +303,15 @@ bool Server::start()
         request.body = parseBody(http.body);
         for (const auto& [key, value] : http.params)
             request.query[key] = value;
+        for (const auto& [key, value] : http.headers) {
+            std::string name = key;
+            std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+            request.headers[name] = value;
+        }
+        // Ranges are answered by send(), never sliced again by the library.
+        const_cast<httplib::Request&>(http).ranges.clear();
         const Reply reply = dispatch(request);
-        response.status = reply.httpStatus;
-        response.set_content(reply.raw ? *reply.raw : reply.json.dump(), reply.contentType);
+        send(reply, request, response);
     };
     m_http->Get(".*", handle);
     m_http->Post(".*", handle);
@@ -143,8 +358,7 @@ void Server::sleepFor(std::chrono::milliseconds duration)
 
 Reply Server::dispatch(const Request& request)
 {
-    const auto found = m_routes.find({request.method, request.path});
-    const Handler* handler = found == m_routes.end() ? nullptr : &found->second;
+    const Handler* handler = findRoute(request);
     if (isControl(request.path)) {
         if (!handler)
             return Reply::failure(404, "no such control");
@@ -220,6 +434,16 @@ Reply Server::applyScript(const Script& script, const Request& request, const Ha
         reply.httpStatus = *script.httpStatus;
     if (script.contentType)
         reply.contentType = *script.contentType;
+    for (const auto& header : script.headers) {
+        std::erase_if(reply.headers, [&](const auto& existing) { return existing.first == header.first; });
+        reply.headers.push_back(header);
+    }
+    if (script.chunked)
+        reply.chunked = true;
+    if (script.cutAfter >= 0)
+        reply.cutAfter = script.cutAfter;
+    if (script.slowMs > 0)
+        reply.slowMs = script.slowMs;
     return reply;
 }
 
@@ -227,7 +451,10 @@ void Server::addControls()
 {
     // Replaces the next reply(ies) of one route. Fields: "route" (required), "http",
     // "status", "info", "fields" (merged; null removes a key), "reply" (the whole JSON
-    // reply), "body" (raw text), "contentType", "delayMs", "padBytes", "times".
+    // reply), "body" (raw text), "contentType", "delayMs", "padBytes", "times";
+    // "headers" (object of strings, e.g. Location, Content-Disposition, Content-Encoding),
+    // "chunked" (no length), "cutAfter" (bytes, then the connection drops), "slowMs" (a
+    // pause before every 64 KiB piece of the body).
     route("POST", "/__test/script", [this](const Request& request) {
         const Json& b = request.body;
         const std::string path = stringField(b, "route").value_or("");
@@ -252,6 +479,18 @@ void Server::addControls()
             script.delayMs = b["delayMs"].get<int>();
         if (b.contains("padBytes") && b["padBytes"].is_number_unsigned())
             script.padBytes = b["padBytes"].get<size_t>();
+        if (b.contains("headers") && b["headers"].is_object()) {
+            for (const auto& [name, value] : b["headers"].items()) {
+                if (value.is_string())
+                    script.headers.emplace_back(name, value.get<std::string>());
+            }
+        }
+        if (b.contains("chunked") && b["chunked"].is_boolean())
+            script.chunked = b["chunked"].get<bool>();
+        if (b.contains("cutAfter") && b["cutAfter"].is_number_integer())
+            script.cutAfter = b["cutAfter"].get<int64_t>();
+        if (b.contains("slowMs") && b["slowMs"].is_number_integer())
+            script.slowMs = b["slowMs"].get<int>();
         int times = 1;
         if (b.contains("times") && b["times"].is_number_integer())
             times = std::max(1, b["times"].get<int>());
@@ -283,6 +522,7 @@ std::unique_ptr<Server> makeServer(Options options)
     auto server = std::make_unique<Server>(options);
     addLoginRoutes(*server);
     addDocumentRoutes(*server);
+    addMarketRoutes(*server);
     return server;
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -16,6 +17,7 @@
 
 namespace httplib {
 class Server;
+struct Response;
 }
 
 namespace standin {
@@ -25,6 +27,7 @@ using Json = nlohmann::json;
 struct Options
 {
     int port = 0;                        // 0 picks a free port
+    std::string catalogDir;              // market packages go here; extra *.zfcp join the shop
     double autoScanAfterSeconds = -1;    // a QR login confirms itself after this; < 0 never
     double sessionSeconds = 3 * 24 * 3600.0;
 };
@@ -36,7 +39,23 @@ struct Request
     std::string rawBody;
     Json body; // the parsed body when it is JSON, else null
     std::map<std::string, std::string> query;
+    std::map<std::string, std::string> headers; // names in lower case
 };
+
+// A body produced piece by piece, so that large downloads never sit in memory.
+class BodySource
+{
+public:
+    virtual ~BodySource() = default;
+    virtual int64_t size() const = 0;
+    // Up to `length` bytes from `offset` into `out`; the count read, 0 at the end or on error.
+    virtual size_t read(int64_t offset, char* out, size_t length) const = 0;
+};
+
+std::shared_ptr<BodySource> fileSource(const std::string& path); // null when unreadable
+std::shared_ptr<BodySource> stringSource(std::string bytes);
+// `length` bytes of a fixed pseudo-random pattern.
+std::shared_ptr<BodySource> patternSource(int64_t length);
 
 // `object[key]` when `object` is an object with a string under `key`.
 std::optional<std::string> stringField(const Json& object, const char* key);
@@ -48,6 +67,15 @@ struct Reply
     Json json = Json::object();
     std::optional<std::string> raw;
     std::string contentType = "application/json; charset=utf-8";
+    std::vector<std::pair<std::string, std::string>> headers;
+    // A streamed body (wins over raw and json). A 200 reply with a stream answers a single
+    // "Range: bytes=a-b" with 206.
+    std::shared_ptr<BodySource> stream;
+    // Delivery: chunked hides the length; the connection drops after cutAfter bytes; each
+    // 64 KiB piece waits slowMs first.
+    bool chunked = false;
+    int64_t cutAfter = -1;
+    int slowMs = 0;
 
     static Reply ok(Json payload);                       // {"status":0,"info":"ok",...payload}
     static Reply failure(int status, const std::string& info);
@@ -68,6 +96,8 @@ public:
     Server& operator=(const Server&) = delete;
 
     void route(const std::string& method, const std::string& path, Handler handler);
+    // Answers every path that starts with `prefix` and has no exact route.
+    void routePrefix(const std::string& method, const std::string& prefix, Handler handler);
     // Answers requests of `method` that no route matched (one per method).
     void fallback(const std::string& method, Handler handler);
     // Called by "/__test/reset" after the log and the scripts are cleared.
@@ -98,7 +128,13 @@ private:
         std::optional<std::string> contentType;
         int delayMs = 0;
         size_t padBytes = 0;
+        std::vector<std::pair<std::string, std::string>> headers;
+        bool chunked = false;
+        int64_t cutAfter = -1;
+        int slowMs = 0;
     };
+    void send(const Reply& reply, const Request& request, httplib::Response& response);
+    const Handler* findRoute(const Request& request) const;
 
     void addControls();
     Reply dispatch(const Request& request);
@@ -111,6 +147,7 @@ private:
     int m_port = 0;
 
     std::map<std::pair<std::string, std::string>, Handler> m_routes;
+    std::map<std::pair<std::string, std::string>, Handler> m_prefixRoutes;
     std::map<std::string, Handler> m_fallbacks;
     std::vector<std::function<void()>> m_resetHooks;
 

@@ -2,6 +2,8 @@
 //   --port N                 0 (the default) picks a free port
 //   --auto-scan-after SECS   a QR login confirms itself after SECS seconds
 //   --session-seconds SECS   how long a session lasts (default three days)
+//   --catalog DIR            the market's packages are made in DIR (kept); any other
+//                            *.zfcp already there joins the shop as a free plug-in
 // Prints its base address ("http://127.0.0.1:PORT/") as the first line on stdout.
 #include <csignal>
 #include <cstdio>
@@ -18,7 +20,7 @@ namespace {
 int usage()
 {
     std::cerr << "usage: loomwork-standin [--port N] [--auto-scan-after SECONDS] "
-                 "[--session-seconds SECONDS]\n";
+                 "[--session-seconds SECONDS] [--catalog DIR]\n";
     return 2;
 }
 
@@ -36,6 +38,10 @@ int main(int argc, char** argv)
     standin::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--catalog" && i + 1 < argc) {
+            options.catalogDir = argv[++i];
+            continue;
+        }
         double value = 0;
         if (i + 1 >= argc || !number(argv[i + 1], value))
             return usage();

@@ -1,0 +1,388 @@
+#include "engine/MarketInstaller.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <new>
+#include <optional>
+#include <system_error>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTextBoundaryFinder>
+#include <QUuid>
+
+#include "LoomworkKit/AES256CTR.h"
+#include "LoomworkKit/ZFCPackageError.h"
+#include "LoomworkKit/ZFCPackageReader.h"
+#include "engine/AdminAuth.h"
+#include "engine/AlertPresenter.h"
+#include "engine/EngineText.h"
+#include "engine/InstallConflictScanner.h"
+#include "engine/MarketInstallRegistry.h"
+#include "engine/Plugin.h"
+#include "engine/SystemError.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int maxNameCharacters = 120;
+constexpr int cutNameCharacters = 110;
+constexpr int maxNameBytes = 240; // leaves room below NAME_MAX for " (n)" and staging marks
+constexpr int listedConflicts = 10;
+
+fs::path nativePath(const QString& path)
+{
+    return fs::path(QFile::encodeName(path).toStdString());
+}
+
+QString fromNative(const fs::path& path)
+{
+    return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+bool itemExists(const fs::path& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The folder the reader will create for a plug-in: its stored name made safe.
+std::optional<fs::path> folderName(const ZFCPlugin& plugin)
+{
+    const std::string safe = ZFCPackageReader::safeName(plugin.name);
+    if (safe.empty())
+        return std::nullopt;
+    return fs::path(safe);
+}
+
+fs::path categoryFolder(const QString& library, ZFCPluginType type)
+{
+    return nativePath(library + QLatin1Char('/') + EngineText::directoryName(type));
+}
+
+fs::path hiddenSibling(const fs::path& folder, const char* purpose)
+{
+    return folder / ("." + std::string(purpose) + "-" + QUuid::createUuid().toString(QUuid::Id128).toStdString());
+}
+
+// remove_all that also clears folders whose mode forbids removing their entries.
+void removeTree(const fs::path& path)
+{
+    std::error_code error;
+    fs::remove_all(path, error);
+    if (!error || !itemExists(path))
+        return;
+    for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        if (it->is_directory(error) && !it->is_symlink(error))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+    }
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
+    fs::remove_all(path, error);
+}
+
+// TODO: switch to the engine's shared stage-swap-roll-back once it exists; until then this
+// is the one place a market install replaces a plug-in folder.
+// Extracts into a hidden folder beside the target and swaps it in only once complete, so
+// that a failure leaves the plug-in that was there untouched.
+void stageAndSwap(ZFCPackageReader& reader, const ZFCPlugin& plugin, const fs::path& category,
+                  const fs::path& target, const ZFCProgressCallback& progress)
+{
+    const fs::path staging = hiddenSibling(category, "loomwork-install");
+    fs::create_directory(staging);
+    struct Cleanup {
+        fs::path path;
+        ~Cleanup() { removeTree(path); }
+    } cleanup{staging};
+
+    reader.extract(plugin, staging, std::nullopt, true, progress);
+    const fs::path extracted = staging / target.filename();
+    if (!itemExists(extracted))
+        throw ZFCPackageError::metadataCorrupted();
+
+    if (!itemExists(target)) {
+        fs::rename(extracted, target);
+        return;
+    }
+    const fs::path previous = hiddenSibling(category, "loomwork-replaced");
+    fs::rename(target, previous);
+    try {
+        fs::rename(extracted, target);
+    } catch (...) {
+        std::error_code ignored;
+        fs::rename(previous, target, ignored);
+        throw;
+    }
+    removeTree(previous);
+    if (itemExists(previous))
+        AdminAuth::adminRemove(fromNative(previous));
+}
+
+// The extension as the file manager sees it: after the last ".", not for a leading dot.
+qsizetype extensionDot(const QString& name)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot > 0 && dot < name.size() - 1 ? dot : -1;
+}
+
+// Boundaries of user-perceived characters.
+QList<qsizetype> graphemeEnds(const QString& text)
+{
+    QList<qsizetype> ends;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    for (qsizetype at = finder.toNextBoundary(); at > 0; at = finder.toNextBoundary())
+        ends.append(at);
+    return ends;
+}
+
+QString firstCharacters(const QString& text, qsizetype count)
+{
+    const QList<qsizetype> ends = graphemeEnds(text);
+    if (count >= ends.size())
+        return text;
+    return count <= 0 ? QString() : text.left(ends.at(count - 1));
+}
+
+// Drops whole characters from the end of `base` until base + suffix fits the byte budget.
+QString fitBytes(const QString& base, const QString& suffix)
+{
+    const qsizetype suffixBytes = suffix.toUtf8().size();
+    if (suffixBytes >= maxNameBytes)
+        return fitBytes(base + suffix, QString());
+    const QList<qsizetype> ends = graphemeEnds(base);
+    qsizetype keep = ends.size();
+    while (keep > 0 && base.left(ends.at(keep - 1)).toUtf8().size() + suffixBytes > maxNameBytes)
+        --keep;
+    return (keep > 0 ? base.left(ends.at(keep - 1)) : QString()) + suffix;
+}
+
+// rename() that never replaces an existing item; 0 or -1 with errno.
+int moveNoReplace(const fs::path& from, const fs::path& to)
+{
+#ifdef __linux__
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+#else
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return -1;
+    return ::unlink(from.c_str());
+#endif
+}
+
+QString downloadsFolder()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (!folder.isEmpty() && QDir().mkpath(folder))
+        return folder;
+    return QDir::tempPath();
+}
+
+} // namespace
+
+MarketInstallError::MarketInstallError(Kind kind, QString message)
+    : m_kind(kind), m_message(std::move(message)), m_utf8(m_message.toUtf8())
+{
+}
+
+MarketInstallError MarketInstallError::conflictCancelled()
+{
+    return {Kind::conflictCancelled, QStringLiteral("已取消安装：目标库里的同名插件保持不变")};
+}
+
+MarketInstallError MarketInstallError::authorizationDenied()
+{
+    return {Kind::authorizationDenied,
+            QStringLiteral("已取消安装：系统库需要管理员授权（可到「设置 → 授权」完成授权后重试）")};
+}
+
+MarketInstallError MarketInstallError::moveFailed(QString message)
+{
+    return {Kind::moveFailed, std::move(message)};
+}
+
+QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins)
+{
+    // The scanner looks each plug-in up under the folder name extraction will really write.
+    QList<InstallConflictScanner::Entry> entries;
+    QStringList stored;
+    for (const ZFCPlugin& plugin : plugins) {
+        if (const auto type = plugin.pluginType()) {
+            stored.append(QString::fromStdString(plugin.name));
+            entries.append({int(entries.size()), stored.last(), *type});
+        }
+    }
+    QStringList clashes;
+    for (const InstallConflictScanner::Hit& hit : InstallConflictScanner::scan(entries).hits) {
+        if (hit.inSystem)
+            clashes.append(stored.at(hit.id) + QStringLiteral("（系统库）"));
+        if (hit.inUser)
+            clashes.append(stored.at(hit.id) + QStringLiteral("（用户库）"));
+    }
+    std::sort(clashes.begin(), clashes.end());
+    clashes.erase(std::unique(clashes.begin(), clashes.end()), clashes.end());
+    return clashes;
+}
+
+QString MarketInstaller::conflictMessage(const QStringList& conflicts)
+{
+    QString message = QStringLiteral("以下插件已存在，是否覆盖？\n\n") + conflicts.mid(0, listedConflicts).join(QStringLiteral("、"));
+    if (conflicts.size() > listedConflicts)
+        message += QStringLiteral(" 等 ") + QString::number(conflicts.size()) + QStringLiteral(" 个");
+    message += QStringLiteral("\n\n点「覆盖」会用下载到的版本替换原有插件文件，点「取消」中止本次安装。");
+    return message;
+}
+
+MarketInstallOutcome MarketInstaller::install(const QString& file, const QString& pluginId,
+                                              const QString& pluginName, const Progress& onProgress)
+{
+    ZFCPackageReader reader(nativePath(file));
+    const std::vector<ZFCPlugin>& plugins = reader.plugins();
+    if (plugins.empty())
+        throw ZFCPackageError::metadataCorrupted();
+
+    const QStringList clashes = conflicts(plugins);
+    if (!clashes.isEmpty()) {
+        const bool replace = AlertPresenter::current().confirm(
+            QStringLiteral("插件库里已有同名插件"), conflictMessage(clashes), AlertPresenter::Style::warning,
+            QStringLiteral("覆盖"), QStringLiteral("取消"));
+        if (!replace)
+            throw MarketInstallError::conflictCancelled();
+    }
+
+    const QString library = PluginRoot(PluginRoot::system).path();
+    if (!AdminAuth::isWritable(library)) {
+        if (!AdminAuth::prepareRoot(library) || !AdminAuth::isWritable(library))
+            throw MarketInstallError::authorizationDenied();
+    }
+
+    const double total = double(plugins.size());
+    int installed = 0;
+    MarketInstallOutcome outcome;
+    outcome.root = library;
+    const auto report = [&](double fraction) {
+        if (onProgress)
+            onProgress(std::clamp(fraction, 0.0, 1.0));
+    };
+    for (const ZFCPlugin& plugin : plugins) {
+        const auto type = plugin.pluginType();
+        if (!type)
+            continue;
+        const auto folder = folderName(plugin);
+        if (!folder)
+            throw ZFCPackageError::metadataCorrupted();
+        const fs::path category = categoryFolder(library, *type);
+        if (!itemExists(category)) {
+            // The library is writable by now: only a refusal needs the administrator.
+            std::error_code error;
+            if (!fs::create_directory(category, error) && error)
+                AdminAuth::adminCreateDirectory(fromNative(category));
+        }
+        const fs::path target = category / *folder;
+        // Without a confirmed clash an existing folder is left alone, as the reader does.
+        if (clashes.isEmpty() && itemExists(target)) {
+            report((installed + 1) / total);
+        } else {
+            stageAndSwap(reader, plugin, category, target, [&](const ZFCProgress& progress) {
+                report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
+            });
+        }
+        outcome.paths.append(fromNative(target));
+        ++installed;
+    }
+    report(1.0);
+    MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName);
+    outcome.count = installed;
+    return outcome;
+}
+
+QString MarketInstaller::safeFileName(const QString& name)
+{
+    QString text = name;
+    text.remove(QChar(u'\0'));
+    text.replace(QLatin1Char('/'), QLatin1Char('_')).replace(QLatin1Char('\\'), QLatin1Char('_'));
+    text = text.trimmed();
+    if (text.isEmpty() || text == QLatin1String(".") || text == QLatin1String(".."))
+        return QStringLiteral("下载文件");
+
+    const qsizetype dot = extensionDot(text);
+    const QString base = dot < 0 ? text : text.left(dot);
+    const QString suffix = dot < 0 ? QString() : text.mid(dot);
+    if (graphemeEnds(text).size() > maxNameCharacters) {
+        const qsizetype extensionLength = dot < 0 ? 0 : graphemeEnds(suffix.mid(1)).size();
+        text = firstCharacters(base, std::max<qsizetype>(cutNameCharacters - extensionLength, 1)) + suffix;
+        return fitBytes(text.left(text.size() - suffix.size()), suffix);
+    }
+    if (text.toUtf8().size() <= maxNameBytes)
+        return text;
+    return fitBytes(base, suffix);
+}
+
+QString MarketInstaller::moveToDownloads(const QString& file, const QString& suggestedName)
+{
+    const QString folder = downloadsFolder();
+    const QString name = safeFileName(suggestedName.isEmpty() ? QFileInfo(file).fileName() : suggestedName);
+    const qsizetype dot = extensionDot(name);
+    const QString base = dot < 0 ? name : name.left(dot);
+    const QString extension = dot < 0 ? QString() : name.mid(dot + 1);
+
+    QString target = folder + QLatin1Char('/') + name;
+    for (int counter = 1; itemExists(nativePath(target)); ++counter) {
+        QString next = base + QStringLiteral(" (") + QString::number(counter) + QLatin1Char(')');
+        if (!extension.isEmpty())
+            next += QLatin1Char('.') + extension;
+        target = folder + QLatin1Char('/') + next;
+    }
+    const auto fail = [](int code) {
+        return MarketInstallError::moveFailed(QStringLiteral("无法移到「下载」：") + SystemError::describe(code));
+    };
+    const fs::path from = nativePath(file);
+    const fs::path to = nativePath(target);
+    if (moveNoReplace(from, to) == 0)
+        return target;
+    if (errno != EXDEV)
+        throw fail(errno);
+    // Another file system: copy, then drop the original; a failed copy leaves nothing behind.
+    std::error_code error;
+    fs::copy_file(from, to, fs::copy_options::none, error);
+    if (error) {
+        if (error.value() != EEXIST) {
+            std::error_code ignored;
+            fs::remove(to, ignored);
+        }
+        throw fail(error.value());
+    }
+    fs::remove(from, error);
+    return target;
+}
+
+QString MarketInstaller::describe(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const MarketInstallError& e) {
+        return e.errorDescription();
+    } catch (const ZFCPackageError& e) {
+        return QString::fromStdString(e.errorDescription());
+    } catch (const AES256CTR::CryptoError& e) {
+        return QString::fromStdString(e.errorDescription());
+    } catch (const fs::filesystem_error& e) {
+        // Never a staging path: only the system's reason.
+        return SystemError::describe(e.code().value());
+    } catch (const std::system_error& e) {
+        return SystemError::describe(e.code().value());
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("内存不足");
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    return QStringLiteral("未知错误");
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <vector>
+
+#include <QString>
+#include <QStringList>
+
+struct ZFCPlugin;
+
+// What a market install did.
+struct MarketInstallOutcome
+{
+    int count = 0;     // plug-ins installed
+    QStringList paths; // their folders, in package order
+    QString root;      // always the system library's folder
+};
+
+// A refusal of the market installer, with the text for the user.
+class MarketInstallError : public std::exception
+{
+public:
+    enum class Kind {
+        conflictCancelled,
+        authorizationDenied,
+        moveFailed
+    };
+
+    static MarketInstallError conflictCancelled();
+    static MarketInstallError authorizationDenied();
+    static MarketInstallError moveFailed(QString message);
+
+    Kind kind() const { return m_kind; }
+    QString errorDescription() const { return m_message; }
+    const char* what() const noexcept override { return m_utf8.constData(); }
+
+private:
+    MarketInstallError(Kind kind, QString message);
+
+    Kind m_kind;
+    QString m_message;
+    QByteArray m_utf8;
+};
+
+// The file work behind the market's download flow: installs a downloaded package into the
+// system library (asking before it replaces plug-ins of the same name, obtaining rights
+// when the library is not writable, each plug-in swapped in whole) and records the
+// folders as market plug-ins; moves any other download into Downloads under a free name.
+// install() and moveToDownloads() block: run them off the GUI thread.
+namespace MarketInstaller {
+
+using Progress = std::function<void(double fraction)>; // 0...1, from the calling thread
+
+// Throws what the package reader throws, ZFCPackageError::metadataCorrupted for a package
+// without plug-ins, MarketInstallError conflictCancelled / authorizationDenied, extraction
+// and file-system errors. Plug-ins installed before a failure stay and are not recorded.
+MarketInstallOutcome install(const QString& file, const QString& pluginId, const QString& pluginName,
+                             const Progress& onProgress = {});
+
+// Moves `file` into the Downloads folder (the temporary folder when there is none) under
+// safeFileName(suggestedName, else the file's name), adding " (1)", " (2)"… before the
+// extension while the name is taken. Returns the new path; throws MarketInstallError
+// moveFailed with the system's reason.
+QString moveToDownloads(const QString& file, const QString& suggestedName);
+
+// A text as one file name: no NUL, "/" or "\", trimmed, "下载文件" when nothing usable is
+// left, at most 120 characters (the extension kept) and at most 240 UTF-8 bytes.
+QString safeFileName(const QString& name);
+
+// "Name（系统库）" / "Name（用户库）" for each plug-in of a known type whose folder exists in
+// that library's category folder; unique and in plain string order.
+QStringList conflicts(const std::vector<ZFCPlugin>& plugins);
+// The question's text for a conflict list.
+QString conflictMessage(const QStringList& conflicts);
+
+// The user's text for whatever install() or moveToDownloads() threw.
+QString describe(const std::exception_ptr& error);
+
+} // namespace MarketInstaller

@@ -1,0 +1,352 @@
+#include "online/MarketDownloader.h"
+
+#include <cerrno>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QUuid>
+
+#include "engine/MarketInstaller.h"
+#include "engine/SystemError.h"
+#include "online/HttpFetch.h"
+
+namespace {
+
+constexpr qint64 readBufferBytes = 1024 * 1024;
+constexpr const char* folderPrefix = "loomwork-market-";
+constexpr const char* partName = ".download.part";
+
+int g_stallMs = MarketFileDownloader::defaultStallMs;
+int g_deadlineMs = MarketFileDownloader::defaultDeadlineMs;
+
+bool isWebScheme(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+// One parameter of a Content-Disposition header, unquoted; nothing when absent.
+std::optional<QByteArray> parameter(const QByteArray& header, const QByteArray& name)
+{
+    qsizetype at = 0;
+    while (at < header.size()) {
+        const qsizetype semicolon = header.indexOf(';', at);
+        if (semicolon < 0)
+            return std::nullopt;
+        at = semicolon + 1;
+        while (at < header.size() && (header[at] == ' ' || header[at] == '\t'))
+            ++at;
+        const qsizetype equals = header.indexOf('=', at);
+        if (equals < 0)
+            return std::nullopt;
+        const QByteArray key = header.mid(at, equals - at).trimmed().toLower();
+        at = equals + 1;
+        QByteArray value;
+        if (at < header.size() && header[at] == '"') {
+            for (++at; at < header.size() && header[at] != '"'; ++at) {
+                if (header[at] == '\\' && at + 1 < header.size())
+                    ++at;
+                value.append(header[at]);
+            }
+            ++at;
+        } else {
+            const qsizetype end = header.indexOf(';', at);
+            value = header.mid(at, end < 0 ? -1 : end - at).trimmed();
+            at = end < 0 ? header.size() : end;
+        }
+        if (key == name)
+            return value;
+    }
+    return std::nullopt;
+}
+
+// RFC 5987: charset'language'percent-encoded bytes.
+std::optional<QString> extendedValue(const QByteArray& value)
+{
+    const qsizetype first = value.indexOf('\'');
+    const qsizetype second = first < 0 ? -1 : value.indexOf('\'', first + 1);
+    if (second < 0)
+        return std::nullopt;
+    const QByteArray charset = value.left(first).trimmed().toLower();
+    const QByteArray bytes = QByteArray::fromPercentEncoding(value.mid(second + 1));
+    if (charset == "utf-8")
+        return QString::fromUtf8(bytes);
+    if (charset == "iso-8859-1")
+        return QString::fromLatin1(bytes);
+    return std::nullopt;
+}
+
+QString transportText(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::NetworkSessionFailedError:
+        return QStringLiteral("无法连接下载服务器，请检查网络后重试");
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("下载超时，请检查网络后重试");
+    case QNetworkReply::SslHandshakeFailedError:
+        return QStringLiteral("下载服务器的安全证书无效");
+    default:
+        return QStringLiteral("下载中断，请检查网络后重试");
+    }
+}
+
+} // namespace
+
+MarketDownloadError MarketDownloadError::http(int status)
+{
+    return {Kind::http, status, QStringLiteral("下载失败（HTTP ") + QString::number(status) + QStringLiteral("），请稍后重试")};
+}
+
+MarketDownloadError MarketDownloadError::badURL()
+{
+    return {Kind::badURL, 0, QStringLiteral("下载地址无效")};
+}
+
+MarketDownloadError MarketDownloadError::empty()
+{
+    return {Kind::empty, 0, QStringLiteral("下载到的文件是空的，请联系客服")};
+}
+
+MarketDownloadError MarketDownloadError::transport(QString message)
+{
+    return {Kind::transport, 0, std::move(message)};
+}
+
+MarketDownloadError MarketDownloadError::storage(QString message)
+{
+    return {Kind::storage, 0, std::move(message)};
+}
+
+void MarketFileDownloader::setLimits(int stallMs, int deadlineMs)
+{
+    g_stallMs = stallMs;
+    g_deadlineMs = deadlineMs;
+}
+
+QString MarketFileDownloader::suggestedFileName(const QByteArray& contentDisposition, const QUrl& url)
+{
+    QString name;
+    if (const auto extended = parameter(contentDisposition, "filename*")) {
+        if (const auto decoded = extendedValue(*extended))
+            name = *decoded;
+    }
+    if (name.trimmed().isEmpty()) {
+        if (const auto plain = parameter(contentDisposition, "filename"))
+            name = QString::fromUtf8(*plain);
+    }
+    if (name.trimmed().isEmpty())
+        name = url.fileName(QUrl::FullyDecoded);
+    if (name.trimmed().isEmpty())
+        name = QStringLiteral("plugin.zfcp");
+    return MarketInstaller::safeFileName(name);
+}
+
+void MarketFileDownloader::discard(const QString& file)
+{
+    if (file.isEmpty())
+        return;
+    QFile::remove(file);
+    const QFileInfo folder(QFileInfo(file).absolutePath());
+    if (folder.fileName().startsWith(QLatin1String(folderPrefix)))
+        QDir(folder.absoluteFilePath()).removeRecursively();
+}
+
+MarketFileDownloader* MarketFileDownloader::download(const QString& urlString, QObject* context,
+                                                     Progress onProgress, Done done)
+{
+    auto* downloader = new MarketFileDownloader(context, std::move(onProgress), std::move(done));
+    const QUrl url(urlString, QUrl::StrictMode);
+    if (!url.isValid() || !isWebScheme(url) || url.host().isEmpty()) {
+        QMetaObject::invokeMethod(downloader, [downloader] { downloader->fail(MarketDownloadError::badURL()); },
+                                  Qt::QueuedConnection);
+        return downloader;
+    }
+    downloader->start(url);
+    return downloader;
+}
+
+MarketFileDownloader::MarketFileDownloader(QObject* parent, Progress onProgress, Done done)
+    : QObject(parent), m_onProgress(std::move(onProgress)), m_done(std::move(done))
+{
+    m_stall.setSingleShot(true);
+    m_deadline.setSingleShot(true);
+    const auto timeOut = [this] {
+        m_timedOut = true;
+        if (m_reply)
+            m_reply->abort();
+    };
+    connect(&m_stall, &QTimer::timeout, this, timeOut);
+    connect(&m_deadline, &QTimer::timeout, this, timeOut);
+}
+
+MarketFileDownloader::~MarketFileDownloader()
+{
+    if (m_reply) {
+        m_reply->disconnect(this);
+        m_reply->abort();
+        m_reply->deleteLater();
+    }
+    if (!m_finished)
+        cleanUp();
+}
+
+void MarketFileDownloader::start(const QUrl& url)
+{
+    m_folder = QDir::tempPath() + QLatin1Char('/') + QLatin1String(folderPrefix)
+        + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (!QDir().mkpath(m_folder)) {
+        QMetaObject::invokeMethod(this, [this] {
+            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(errno)));
+        }, Qt::QueuedConnection);
+        return;
+    }
+    m_file.setFileName(m_folder + QLatin1Char('/') + QLatin1String(partName));
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        const QString reason = m_file.errorString();
+        QMetaObject::invokeMethod(this, [this, reason] {
+            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + reason));
+        }, Qt::QueuedConnection);
+        return;
+    }
+
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setMaximumRedirectsAllowed(maxRedirects);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    // The bytes are counted as they arrive: a compressed transfer would break the counts.
+    request.setRawHeader("Accept-Encoding", "identity");
+    m_reply = HttpFetch::manager().get(request);
+    m_reply->setReadBufferSize(readBufferBytes);
+    m_sinceReport.start();
+
+    connect(m_reply, &QNetworkReply::redirected, this, [this](const QUrl& next) {
+        m_stall.start(g_stallMs);
+        if (isWebScheme(next)) {
+            emit m_reply->redirectAllowed();
+        } else {
+            m_badRedirect = true;
+            m_reply->abort();
+        }
+    });
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
+        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+        m_total = length.isValid() ? length.toLongLong() : -1;
+    });
+    connect(m_reply, &QNetworkReply::readyRead, this, &MarketFileDownloader::onReadyRead);
+    connect(m_reply, &QNetworkReply::finished, this, &MarketFileDownloader::onFinished);
+    m_stall.start(g_stallMs);
+    m_deadline.start(g_deadlineMs);
+}
+
+void MarketFileDownloader::onReadyRead()
+{
+    m_stall.start(g_stallMs);
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool redirect = status >= 300 && status < 400;
+    while (m_reply->bytesAvailable() > 0) {
+        const QByteArray chunk = m_reply->read(readBufferBytes);
+        if (chunk.isEmpty())
+            break;
+        if (redirect)
+            continue;
+        if (!m_writeError && m_file.write(chunk) != chunk.size()) {
+            const int code = errno;
+            m_writeError = QStringLiteral("无法保存下载的文件：") + SystemError::describe(code ? code : EIO);
+            m_reply->abort();
+            return;
+        }
+        m_received += chunk.size();
+    }
+    report(false);
+}
+
+void MarketFileDownloader::report(bool force)
+{
+    if (!m_onProgress)
+        return;
+    if (!force && m_reported && m_sinceReport.elapsed() < progressIntervalMs)
+        return;
+    m_reported = true;
+    m_sinceReport.restart();
+    m_onProgress(m_received, m_total);
+}
+
+void MarketFileDownloader::onFinished()
+{
+    m_stall.stop();
+    m_deadline.stop();
+    if (m_reply->bytesAvailable() > 0 && m_reply->error() == QNetworkReply::NoError)
+        onReadyRead();
+    const QNetworkReply::NetworkError error = m_reply->error();
+    const QVariant statusValue = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QUrl finalUrl = m_reply->url();
+    const QByteArray disposition = m_reply->rawHeader("Content-Disposition");
+    const QUrl redirect(QString::fromUtf8(m_reply->rawHeader("Location")));
+    m_reply->deleteLater();
+    m_reply = nullptr;
+    report(true);
+
+    if (m_writeError)
+        return fail(MarketDownloadError::storage(*m_writeError));
+    if (m_badRedirect)
+        return fail(MarketDownloadError::badURL());
+    if (m_timedOut)
+        return fail(MarketDownloadError::transport(QStringLiteral("下载超时，请检查网络后重试")));
+    if (statusValue.isValid()) {
+        const int status = statusValue.toInt();
+        // A redirect Qt did not follow: one to another scheme is a bad address, not a 3xx.
+        if (status >= 300 && status < 400 && redirect.isValid() && !isWebScheme(finalUrl.resolved(redirect)))
+            return fail(MarketDownloadError::badURL());
+        if (status < 200 || status > 299)
+            return fail(MarketDownloadError::http(status));
+    }
+    if (error != QNetworkReply::NoError)
+        return fail(MarketDownloadError::transport(transportText(error)));
+    if (m_total >= 0 && m_received != m_total)
+        return fail(MarketDownloadError::transport(transportText(QNetworkReply::RemoteHostClosedError)));
+    if (!m_file.flush() || m_file.error() != QFileDevice::NoError) {
+        const int code = errno;
+        return fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(code ? code : EIO)));
+    }
+    m_file.close();
+    if (m_received <= 0 || QFileInfo(m_file.fileName()).size() <= 0)
+        return fail(MarketDownloadError::empty());
+
+    const QString target = m_folder + QLatin1Char('/') + suggestedFileName(disposition, finalUrl);
+    if (target != m_file.fileName() && !QFile::rename(m_file.fileName(), target))
+        return fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(EIO)));
+
+    m_finished = true;
+    Result result;
+    result.file = target;
+    if (m_done)
+        m_done(result);
+    deleteLater();
+}
+
+void MarketFileDownloader::cleanUp()
+{
+    m_file.close();
+    if (!m_folder.isEmpty())
+        QDir(m_folder).removeRecursively();
+}
+
+void MarketFileDownloader::fail(const MarketDownloadError& error)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    cleanUp();
+    Result result;
+    result.error = error;
+    if (m_done)
+        m_done(result);
+    deleteLater();
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+class QNetworkReply;
+
+// Why a market download failed, with the text for the user.
+struct MarketDownloadError
+{
+    enum class Kind {
+        http,
+        badURL,
+        empty,
+        transport,
+        storage
+    };
+    Kind kind = Kind::transport;
+    int httpStatus = 0;
+    QString message;
+
+    static MarketDownloadError http(int status);
+    static MarketDownloadError badURL();
+    static MarketDownloadError empty();
+    static MarketDownloadError transport(QString message);
+    static MarketDownloadError storage(QString message);
+};
+
+// Downloads one file of the market into a folder of its own in the temporary folder,
+// streamed to disk as it arrives (memory stays flat whatever the size). The file is named
+// after the server's suggestion (Content-Disposition, else the address) made safe. Redirects
+// are followed over http and https only, at most 10. Progress is handed on at most about
+// 30 times a second, and the last report always. A transfer that stalls for the stall
+// time, or runs past the total deadline, fails; every failure removes what was written.
+class MarketFileDownloader : public QObject
+{
+    Q_OBJECT
+public:
+    struct Result
+    {
+        QString file;                             // set on success
+        std::optional<MarketDownloadError> error; // set on failure
+    };
+    using Progress = std::function<void(qint64 received, qint64 total)>;
+    using Done = std::function<void(const Result& result)>;
+
+    static constexpr int defaultStallMs = 60 * 1000;
+    static constexpr int defaultDeadlineMs = 3600 * 1000;
+    static constexpr qint64 progressIntervalMs = 33;
+    static constexpr int maxRedirects = 10;
+
+    // Starts a download owned by `context` (destroying it cancels the download and drops its
+    // results). `done` is called once, on the GUI thread. Returns the downloader.
+    static MarketFileDownloader* download(const QString& urlString, QObject* context, Progress onProgress,
+                                          Done done);
+
+    // Time limits of the downloads started afterwards (tests shorten them).
+    static void setLimits(int stallMs, int deadlineMs);
+
+    // Removes a downloaded file and the folder made for it.
+    static void discard(const QString& file);
+
+    // The name the server suggests: Content-Disposition's filename* (RFC 5987), else its
+    // filename, else the last component of the address, else "plugin.zfcp"; always made
+    // safe (MarketInstaller::safeFileName).
+    static QString suggestedFileName(const QByteArray& contentDisposition, const QUrl& url);
+
+    ~MarketFileDownloader() override;
+
+private:
+    MarketFileDownloader(QObject* parent, Progress onProgress, Done done);
+    void start(const QUrl& url);
+    void onReadyRead();
+    void onFinished();
+    void fail(const MarketDownloadError& error);
+    void report(bool force);
+    void cleanUp();
+
+    Progress m_onProgress;
+    Done m_done;
+    QPointer<QNetworkReply> m_reply;
+    QString m_folder;
+    QFile m_file;
+    QTimer m_stall;
+    QTimer m_deadline;
+    QElapsedTimer m_sinceReport;
+    bool m_reported = false;
+    bool m_finished = false;
+    bool m_timedOut = false;
+    bool m_badRedirect = false;
+    std::optional<QString> m_writeError;
+    qint64 m_received = 0;
+    qint64 m_total = -1;
+};

@@ -1,0 +1,145 @@
+#include "online/MarketInstallFlow.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QThreadPool>
+
+#include "engine/MarketInstaller.h"
+#include "engine/NotificationHub.h"
+#include "engine/OperationsCenter.h"
+#include "online/MarketDownloader.h"
+
+MarketInstallFlow::MarketInstallFlow(QObject* parent) : QObject(parent)
+{
+}
+
+MarketInstallFlow::~MarketInstallFlow() = default;
+
+MarketInstallStage MarketInstallFlow::stageFor(const QString& pluginId) const
+{
+    return m_pluginId == pluginId ? m_stage : MarketInstallStage::idle();
+}
+
+void MarketInstallFlow::setPauses(int doneMs, int failedMs)
+{
+    m_donePauseMs = doneMs;
+    m_failedPauseMs = failedMs;
+}
+
+void MarketInstallFlow::setStage(const MarketInstallStage& stage)
+{
+    if (m_stage == stage)
+        return;
+    m_stage = stage;
+    emit stageChanged(m_stage);
+}
+
+bool MarketInstallFlow::start(const QString& pluginId, const QString& pluginName, const QString& url,
+                              const QString& fileName, std::function<void()> onChanged)
+{
+    // A second run would share the temporary file's fate and the one progress bar.
+    if (isBusy())
+        return false;
+    const quint64 run = ++m_run;
+    m_pluginId = pluginId;
+    m_pluginName = pluginName;
+    emit subjectChanged();
+    setStage(MarketInstallStage::downloading(0, 0));
+
+    m_downloader = MarketFileDownloader::download(
+        url, this,
+        [this, run](qint64 received, qint64 total) {
+            if (run == m_run && m_stage.kind != MarketInstallStage::Kind::installing)
+                setStage(MarketInstallStage::downloading(received, total));
+        },
+        [this, run, fileName, onChanged = std::move(onChanged)](const MarketFileDownloader::Result& result) {
+            if (result.error) {
+                finish(run, MarketInstallStage::failed(result.error->message));
+                return;
+            }
+            onDownloaded(run, result.file, fileName, onChanged);
+        });
+    return true;
+}
+
+void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QString& fileName,
+                                     std::function<void()> onChanged)
+{
+    // The server's name decides, not the ticket's: "a.ZFCP" installs, "a.zip" does not.
+    if (QFileInfo(file).suffix().toLower() != QLatin1String("zfcp")) {
+        try {
+            const QString moved = MarketInstaller::moveToDownloads(file, fileName);
+            MarketFileDownloader::discard(file); // the folder made for it
+            finish(run, MarketInstallStage::done(QStringLiteral("已下载到「下载」：") + QFileInfo(moved).fileName()));
+            OperationsCenter::reveal(moved);
+        } catch (...) {
+            MarketFileDownloader::discard(file);
+            finish(run, MarketInstallStage::failed(MarketInstaller::describe(std::current_exception())));
+        }
+        return;
+    }
+
+    setStage(MarketInstallStage::installing(0));
+    const QString pluginId = m_pluginId.value_or(QString());
+    const QString pluginName = m_pluginName;
+    QPointer<MarketInstallFlow> guard(this);
+    QThreadPool::globalInstance()->start([guard, run, file, pluginId, pluginName, onChanged] {
+        QElapsedTimer sinceReport;
+        sinceReport.start();
+        bool reported = false;
+        const auto progress = [&](double fraction) {
+            if (reported && fraction < 1.0 && sinceReport.elapsed() < MarketFileDownloader::progressIntervalMs)
+                return;
+            reported = true;
+            sinceReport.restart();
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [guard, run, fraction] {
+                if (guard && guard->m_run == run && guard->m_stage.kind == MarketInstallStage::Kind::installing)
+                    guard->setStage(MarketInstallStage::installing(fraction));
+            }, Qt::QueuedConnection);
+        };
+        std::optional<MarketInstallOutcome> outcome;
+        QString failure;
+        try {
+            outcome = MarketInstaller::install(file, pluginId, pluginName, progress);
+        } catch (...) {
+            failure = MarketInstaller::describe(std::current_exception());
+        }
+        MarketFileDownloader::discard(file);
+        // Posted to the application, never to the flow: it may be gone by now.
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [guard, run, outcome, failure, onChanged] {
+            if (!guard)
+                return;
+            if (!outcome) {
+                guard->finish(run, MarketInstallStage::failed(failure));
+                return;
+            }
+            guard->finish(run, MarketInstallStage::done(QStringLiteral("已安装 ") + QString::number(outcome->count)
+                                                        + QStringLiteral(" 个插件到系统库，打开 FCPX 即可使用")));
+            if (onChanged)
+                onChanged();
+            NotificationHub::instance().post(Notifications::pluginsDidChange);
+        }, Qt::QueuedConnection);
+    });
+}
+
+void MarketInstallFlow::finish(quint64 run, const MarketInstallStage& result)
+{
+    if (run != m_run)
+        return;
+    setStage(result);
+    QTimer::singleShot(result.kind == MarketInstallStage::Kind::failed ? m_failedPauseMs : m_donePauseMs, this,
+                       &MarketInstallFlow::rest);
+}
+
+void MarketInstallFlow::rest()
+{
+    if (isBusy())
+        return;
+    const bool subjectChanges = m_pluginId.has_value() || !m_pluginName.isEmpty();
+    m_pluginId.reset();
+    m_pluginName.clear();
+    setStage(MarketInstallStage::idle());
+    if (subjectChanges)
+        emit subjectChanged();
+}

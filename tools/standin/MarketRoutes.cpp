@@ -1,0 +1,748 @@
+#include "MarketRoutes.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "LoomworkKit/ZFCPackItem.h"
+#include "LoomworkKit/ZFCPacker.h"
+#include "MarketCatalog.h"
+#include "QrPng.h"
+#include "StandinServer.h"
+
+namespace standin {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::system_clock;
+
+int64_t nowSeconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count();
+}
+
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
+std::string percentEncode(const std::string& text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out.push_back(char(c));
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+    return out;
+}
+
+// "attachment; filename="<ASCII fallback>"; filename*=UTF-8''<name>".
+std::string contentDisposition(const std::string& name)
+{
+    std::string ascii;
+    for (unsigned char c : name)
+        ascii.push_back(c < 0x80 && c != '"' && c != '\\' ? char(c) : '_');
+    return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + percentEncode(name);
+}
+
+class SharedBytes final : public BodySource
+{
+public:
+    explicit SharedBytes(std::shared_ptr<const std::string> bytes) : m_bytes(std::move(bytes)) {}
+    int64_t size() const override { return int64_t(m_bytes->size()); }
+    size_t read(int64_t offset, char* out, size_t length) const override
+    {
+        if (offset < 0 || offset >= size())
+            return 0;
+        const size_t n = std::min(length, m_bytes->size() - size_t(offset));
+        std::copy_n(m_bytes->data() + offset, n, out);
+        return n;
+    }
+
+private:
+    std::shared_ptr<const std::string> m_bytes;
+};
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The packages of the catalogue, packed by our own packer on a thread of their own.
+class Packages
+{
+public:
+    Packages(const std::vector<CatalogItem>& items, std::string catalogDir)
+        : m_catalogDir(std::move(catalogDir))
+    {
+        m_thread = std::thread([this, items] { build(items); });
+    }
+
+    ~Packages()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // Waits for the packer. pluginId -> package bytes (in memory) or file path (--catalog).
+    struct Built
+    {
+        std::map<std::string, std::shared_ptr<const std::string>> bytes;
+        std::map<std::string, fs::path> files;
+        std::vector<CatalogItem> extra; // foreign packages found in the catalogue folder
+    };
+    const Built& built()
+    {
+        std::unique_lock lock(m_mutex);
+        m_ready.wait(lock, [this] { return m_done; });
+        return m_built;
+    }
+
+private:
+    void build(const std::vector<CatalogItem>& items)
+    {
+        Built result;
+        std::error_code error;
+        const bool keep = !m_catalogDir.empty();
+        fs::path dir = keep ? fs::path(m_catalogDir)
+                            : fs::temp_directory_path(error) / ("loomwork-standin-market-" + std::to_string(::getpid()) + "-"
+                                                                + std::to_string(std::random_device{}()));
+        fs::create_directories(dir, error);
+        std::set<std::string> ours;
+        try {
+            for (const CatalogItem& item : items) {
+                const std::string id = item.record["pluginId"].get<std::string>();
+                const fs::path work = dir / (".work-" + id);
+                std::vector<ZFCPackItem> packItems;
+                int index = 0;
+                for (const CatalogFolder& folder : item.folders) {
+                    const fs::path source = work / std::to_string(index++) / folder.name;
+                    fs::create_directories(source / "Media");
+                    std::ofstream(source / (folder.name + ".moti")) << "<ozml version=\"5.10\"><scene name=\"" << folder.name << "\"/></ozml>\n";
+                    std::ofstream(source / "Info.txt") << id << "/" << folder.name << "\n";
+                    if (folder.noiseBytes > 0) {
+                        std::ofstream noise(source / "Media" / "clip.bin", std::ios::binary);
+                        std::mt19937_64 random(std::hash<std::string>{}(id));
+                        std::string block(1 << 16, '\0');
+                        for (int64_t left = folder.noiseBytes; left > 0; left -= int64_t(block.size())) {
+                            for (size_t i = 0; i < block.size(); i += 8) {
+                                const uint64_t v = random();
+                                std::copy_n(reinterpret_cast<const char*>(&v), 8, block.data() + i);
+                            }
+                            noise.write(block.data(), std::streamsize(std::min<int64_t>(left, int64_t(block.size()))));
+                        }
+                    }
+                    packItems.push_back({folder.type, folder.name, source});
+                }
+                const fs::path package = dir / (id + ".zfcp");
+                ZFCPacker::pack(packItems, package);
+                ours.insert(package.filename().string());
+                fs::remove_all(work, error);
+                if (keep) {
+                    result.files[id] = package;
+                } else {
+                    result.bytes[id] = std::make_shared<const std::string>(readFile(package));
+                    fs::remove(package, error);
+                }
+            }
+            if (keep) {
+                // Foreign packages in the folder join the shop, free, in name order.
+                std::vector<fs::path> foreign;
+                for (const auto& entry : fs::directory_iterator(dir)) {
+                    const std::string name = entry.path().filename().string();
+                    if (entry.is_regular_file() && lower(entry.path().extension().string()) == ".zfcp" && !ours.count(name))
+                        foreign.push_back(entry.path());
+                }
+                std::sort(foreign.begin(), foreign.end());
+                int n = 900;
+                for (const fs::path& path : foreign) {
+                    CatalogItem extra;
+                    extra.order = n;
+                    extra.record = {{"pluginId", "x" + std::to_string(n)}, {"name", path.stem().string()},
+                                    {"category", "特效"}};
+                    extra.fileName = path.filename().string();
+                    result.files["x" + std::to_string(n)] = path;
+                    result.extra.push_back(extra);
+                    ++n;
+                }
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "loomwork-standin: packing the market failed: %s\n", e.what());
+        }
+        if (!keep)
+            fs::remove_all(dir, error);
+        std::lock_guard lock(m_mutex);
+        m_built = std::move(result);
+        m_done = true;
+        m_ready.notify_all();
+    }
+
+    std::string m_catalogDir;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    bool m_done = false;
+    Built m_built;
+};
+
+struct Order
+{
+    std::string orderNo;
+    std::string token;
+    std::string pluginId;
+    std::string channel;
+    int64_t amount = 0;
+    std::optional<int64_t> originalAmount;
+    int64_t createdAt = 0;
+    int64_t payTime = 0;
+    int64_t expireSeconds = 900;
+    enum class State { pending, paid, closed, expired } state = State::pending;
+};
+
+struct Member
+{
+    std::map<std::string, int64_t> favorites; // pluginId -> favoritedAt
+    std::set<std::string> owned;
+    std::vector<std::string> orders;          // orderNo, oldest first
+};
+
+class Market
+{
+public:
+    explicit Market(const Options& options)
+        : m_items(catalogItems()), m_packages(std::make_unique<Packages>(m_items, options.catalogDir))
+    {
+    }
+
+    void reset()
+    {
+        std::lock_guard lock(mutex);
+        members.clear();
+        orders.clear();
+        tickets.clear();
+        enabled = true;
+        payEnabled = true;
+        serial = 0;
+    }
+
+    // The catalogue with the packages' real sizes; waits for the packer once.
+    const std::vector<CatalogItem>& items()
+    {
+        std::call_once(m_sized, [this] {
+            const auto& built = m_packages->built();
+            for (CatalogItem& item : m_items) {
+                const std::string id = item.record["pluginId"];
+                if (const auto found = built.bytes.find(id); found != built.bytes.end())
+                    item.record["fileSize"] = int64_t(found->second->size());
+                else if (const auto file = built.files.find(id); file != built.files.end())
+                    item.record["fileSize"] = int64_t(fs::file_size(file->second));
+            }
+            for (CatalogItem extra : built.extra) {
+                extra.record["fileSize"] = int64_t(fs::file_size(built.files.at(extra.record["pluginId"])));
+                m_items.push_back(extra);
+            }
+        });
+        return m_items;
+    }
+
+    const CatalogItem* find(const std::string& id)
+    {
+        for (const CatalogItem& item : items()) {
+            if (item.record["pluginId"] == id)
+                return &item;
+        }
+        return nullptr;
+    }
+
+    std::shared_ptr<BodySource> package(const std::string& id)
+    {
+        const auto& built = m_packages->built();
+        if (const auto found = built.bytes.find(id); found != built.bytes.end())
+            return std::make_shared<SharedBytes>(found->second);
+        if (const auto file = built.files.find(id); file != built.files.end())
+            return fileSource(file->second.string());
+        return nullptr;
+    }
+
+    // Caller holds `mutex`.
+    Json recordFor(const CatalogItem& item, const std::string& token)
+    {
+        Json record = item.record;
+        const Member& member = members[token];
+        const std::string id = item.record["pluginId"];
+        const auto favorite = member.favorites.find(id);
+        record["favorited"] = favorite != member.favorites.end();
+        if (favorite != member.favorites.end())
+            record["favoritedAt"] = favorite->second;
+        record["owned"] = member.owned.count(id) > 0;
+        return record;
+    }
+
+    static int64_t effectivePrice(const CatalogItem& item)
+    {
+        const Json& r = item.record;
+        if (r.contains("finalPrice"))
+            return r["finalPrice"].get<int64_t>();
+        return r.value("price", int64_t(0));
+    }
+
+    // Caller holds `mutex`.
+    void settle(Order& order)
+    {
+        if (order.state == Order::State::pending && nowSeconds() >= order.createdAt + order.expireSeconds)
+            order.state = Order::State::expired;
+    }
+
+    // The order named in `body`, else the newest. Caller holds `mutex`.
+    Order* orderFor(const Json& body)
+    {
+        if (const auto no = stringField(body, "orderNo")) {
+            const auto found = orders.find(*no);
+            return found == orders.end() ? nullptr : &found->second;
+        }
+        Order* newest = nullptr;
+        for (auto& [no, order] : orders) {
+            if (!newest || order.createdAt > newest->createdAt
+                || (order.createdAt == newest->createdAt && order.orderNo > newest->orderNo))
+                newest = &order;
+        }
+        return newest;
+    }
+
+    std::mutex mutex;
+    std::map<std::string, Member> members; // by session token ("" for none)
+    std::map<std::string, Order> orders;
+    std::map<std::string, std::string> tickets; // ticket -> pluginId
+    bool enabled = true;
+    bool payEnabled = true;
+    long serial = 0;
+
+private:
+    std::vector<CatalogItem> m_items;
+    std::once_flag m_sized;
+    std::unique_ptr<Packages> m_packages;
+};
+
+std::string tokenOf(const Request& request)
+{
+    return stringField(request.body, "token").value_or("");
+}
+
+int64_t integerField(const Json& body, const char* key, int64_t fallback)
+{
+    if (body.is_object() && body.contains(key) && body[key].is_number_integer())
+        return body[key].get<int64_t>();
+    return fallback;
+}
+
+std::string previewVideo()
+{
+#ifdef LOOMWORK_STANDIN_PREVIEW_VIDEO
+    if (std::string bytes = readFile(LOOMWORK_STANDIN_PREVIEW_VIDEO); !bytes.empty())
+        return bytes;
+#endif
+    return {};
+}
+
+uint32_t hashColour(const std::string& text)
+{
+    return uint32_t(std::hash<std::string>{}(text)) & 0xffffff;
+}
+
+std::string picture(const std::string& id, int width, int height)
+{
+    const uint32_t a = hashColour(id) | 0x303030;
+    const uint32_t b = hashColour(id + "b") & 0x7f7f7f;
+    return rgbPng(width, height, [=](int x, int y) {
+        const int t = (x * 255 / std::max(1, width - 1) + y * 255 / std::max(1, height - 1)) / 2;
+        uint32_t out = 0;
+        for (int shift = 0; shift <= 16; shift += 8) {
+            const int ca = int((a >> shift) & 0xff);
+            const int cb = int((b >> shift) & 0xff);
+            out |= uint32_t(ca + (cb - ca) * t / 255) << shift;
+        }
+        return out;
+    });
+}
+
+Reply mediaReply(std::string bytes, const char* type)
+{
+    Reply reply;
+    reply.contentType = type;
+    reply.stream = stringSource(std::move(bytes));
+    reply.headers.emplace_back("Cache-Control", "max-age=3600");
+    return reply;
+}
+
+Reply notFound()
+{
+    Reply reply = Reply::failure(404, "not found");
+    reply.httpStatus = 404;
+    return reply;
+}
+
+} // namespace
+
+void addMarketRoutes(Server& server)
+{
+    auto market = std::make_shared<Market>(server.options());
+    server.onReset([market] { market->reset(); });
+    Server* srv = &server;
+
+    server.route("POST", "/v2/market/list", [market](const Request& request) {
+        const Json& b = request.body;
+        const std::string keyword = lower(stringField(b, "keyword").value_or(""));
+        const std::string category = stringField(b, "category").value_or("");
+        const std::string sort = stringField(b, "sort").value_or("new");
+        const int64_t page = std::max<int64_t>(1, integerField(b, "page", 1));
+        const int64_t pageSize = std::clamp<int64_t>(integerField(b, "pageSize", 20), 1, 100);
+        const auto& items = market->items();
+        std::vector<const CatalogItem*> matches;
+        Json categories = Json::array();
+        for (const CatalogItem& item : items) {
+            const std::string itemCategory = item.record.value("category", "");
+            if (std::find(categories.begin(), categories.end(), itemCategory) == categories.end())
+                categories.push_back(itemCategory);
+            const std::string text = lower(item.record.value("name", "") + " " + item.record.value("subtitle", "")
+                                           + " " + item.record.value("vendor", ""));
+            if (!keyword.empty() && text.find(keyword) == std::string::npos)
+                continue;
+            if (!category.empty() && itemCategory != category)
+                continue;
+            matches.push_back(&item);
+        }
+        const auto by = [&](const char* key) {
+            std::stable_sort(matches.begin(), matches.end(), [key](const CatalogItem* a, const CatalogItem* b) {
+                return a->record.value(key, int64_t(0)) > b->record.value(key, int64_t(0));
+            });
+        };
+        if (sort == "hots")
+            by("downloadCount");
+        else if (sort == "views")
+            by("viewCount");
+        else
+            std::stable_sort(matches.begin(), matches.end(), [](auto* a, auto* b) { return a->order > b->order; });
+
+        std::lock_guard lock(market->mutex);
+        if (!market->enabled)
+            return Reply::ok({{"plugins", Json::array()}, {"categories", Json::array()}, {"total", 0}, {"enabled", false}});
+        Json plugins = Json::array();
+        const int64_t start = (page - 1) * pageSize;
+        for (int64_t i = start; i < int64_t(matches.size()) && i < start + pageSize; ++i)
+            plugins.push_back(market->recordFor(*matches[size_t(i)], tokenOf(request)));
+        return Reply::ok({{"plugins", plugins}, {"categories", categories}, {"total", matches.size()}, {"enabled", true}});
+    });
+
+    server.route("POST", "/v2/market/featured", [market](const Request& request) {
+        const int64_t limit = std::clamp<int64_t>(integerField(request.body, "limit", 8), 0, 50);
+        const auto& items = market->items();
+        std::lock_guard lock(market->mutex);
+        Json plugins = Json::array();
+        for (const CatalogItem& item : items) {
+            if (int64_t(plugins.size()) < limit && item.record.value("featured", false))
+                plugins.push_back(market->recordFor(item, tokenOf(request)));
+        }
+        return Reply::ok({{"plugins", plugins}});
+    });
+
+    server.route("POST", "/v2/market/detail", [market](const Request& request) {
+        const CatalogItem* item = market->find(stringField(request.body, "pluginId").value_or(""));
+        if (!item)
+            return Reply::failure(1, "插件不存在");
+        std::lock_guard lock(market->mutex);
+        return Reply::ok({{"plugin", market->recordFor(*item, tokenOf(request))}});
+    });
+
+    server.route("POST", "/v2/market/favorites", [market](const Request& request) {
+        const int64_t limit = std::clamp<int64_t>(integerField(request.body, "limit", 200), 0, 500);
+        market->items();
+        std::lock_guard lock(market->mutex);
+        const Member& member = market->members[tokenOf(request)];
+        std::vector<std::pair<int64_t, std::string>> newestFirst;
+        for (const auto& [id, at] : member.favorites)
+            newestFirst.emplace_back(at, id);
+        std::sort(newestFirst.rbegin(), newestFirst.rend());
+        Json plugins = Json::array();
+        for (const auto& [at, id] : newestFirst) {
+            if (int64_t(plugins.size()) >= limit)
+                break;
+            for (const CatalogItem& item : market->items()) {
+                if (item.record["pluginId"] == id)
+                    plugins.push_back(market->recordFor(item, tokenOf(request)));
+            }
+        }
+        return Reply::ok({{"plugins", plugins}});
+    });
+
+    server.route("POST", "/v2/market/favorite", [market](const Request& request) {
+        const std::string id = stringField(request.body, "pluginId").value_or("");
+        if (!market->find(id))
+            return Reply::failure(1, "插件不存在");
+        const bool favorite = request.body.value("favorite", false);
+        std::lock_guard lock(market->mutex);
+        Member& member = market->members[tokenOf(request)];
+        if (favorite) {
+            // Distinct stamps keep the newest-first order stable within one second.
+            member.favorites[id] = nowSeconds() * 1000 + (++market->serial % 1000);
+        } else {
+            member.favorites.erase(id);
+        }
+        return Reply::ok({{"favorited", favorite}});
+    });
+
+    server.route("POST", "/v2/market/orders", [market](const Request& request) {
+        const int64_t limit = std::clamp<int64_t>(integerField(request.body, "limit", 100), 0, 500);
+        market->items();
+        std::lock_guard lock(market->mutex);
+        const Member& member = market->members[tokenOf(request)];
+        Json list = Json::array();
+        for (auto it = member.orders.rbegin(); it != member.orders.rend() && int64_t(list.size()) < limit; ++it) {
+            Order& order = market->orders[*it];
+            market->settle(order);
+            if (order.state != Order::State::paid)
+                continue;
+            const CatalogItem* item = market->find(order.pluginId);
+            Json row = {{"orderNo", order.orderNo}, {"pluginId", order.pluginId},
+                        {"pluginName", item ? item->record["name"] : Json("插件")},
+                        {"amount", order.amount}, {"payTime", order.payTime},
+                        {"available", item && item->delivery != Delivery::missing}};
+            if (order.originalAmount)
+                row["originalAmount"] = *order.originalAmount;
+            if (item) {
+                for (const char* key : {"coverUrl", "version", "category", "fileSize"}) {
+                    if (item->record.contains(key))
+                        row[key] = item->record[key];
+                }
+            }
+            list.push_back(row);
+        }
+        return Reply::ok({{"orders", list}});
+    });
+
+    server.route("POST", "/v2/market/buy", [market](const Request& request) {
+        const std::string id = stringField(request.body, "pluginId").value_or("");
+        const std::string channel = stringField(request.body, "channel").value_or("wechat");
+        const CatalogItem* item = market->find(id);
+        std::lock_guard lock(market->mutex);
+        if (!market->enabled)
+            return Reply::failure(2, "插件市场维护中");
+        if (!item)
+            return Reply::failure(1, "插件不存在");
+        const std::string token = tokenOf(request);
+        Member& member = market->members[token];
+        if (member.owned.count(id))
+            return Reply::failure(4, "已拥有该插件");
+        const int64_t price = Market::effectivePrice(*item);
+        if (price <= 0) {
+            member.owned.insert(id);
+            return Reply::ok({{"free", true}});
+        }
+        if (!market->payEnabled)
+            return Reply::failure(2, "在线支付暂未开通");
+        Order order;
+        order.orderNo = "LW" + std::to_string(nowSeconds()) + std::to_string(1000 + ++market->serial);
+        order.token = token;
+        order.pluginId = id;
+        order.channel = channel;
+        order.amount = price;
+        if (item->record.contains("price") && item->record["price"].get<int64_t>() > price)
+            order.originalAmount = item->record["price"].get<int64_t>();
+        order.createdAt = nowSeconds();
+        member.orders.push_back(order.orderNo);
+        market->orders[order.orderNo] = order;
+        const std::string qr = channel == "alipay" ? "https://qr.alipay.example/" + order.orderNo
+                                                   : "weixin://wxpay/bizpayurl?pr=" + order.orderNo;
+        Json reply = {{"orderNo", order.orderNo}, {"qrPayload", qr}, {"amount", order.amount},
+                      {"channel", channel}, {"expireSeconds", order.expireSeconds}, {"mock", true},
+                      {"plugin", {{"pluginId", id}, {"name", item->record["name"]}}}};
+        if (order.originalAmount)
+            reply["originalAmount"] = *order.originalAmount;
+        return Reply::ok(reply);
+    });
+
+    server.route("POST", "/v2/market/status", [market](const Request& request) {
+        std::lock_guard lock(market->mutex);
+        const auto found = market->orders.find(stringField(request.body, "orderNo").value_or(""));
+        if (found == market->orders.end())
+            return Reply::failure(3, "订单不存在");
+        Order& order = found->second;
+        market->settle(order);
+        switch (order.state) {
+        case Order::State::paid:
+            return Reply::ok({});
+        case Order::State::closed:
+            return Reply::failure(1, "订单已关闭");
+        case Order::State::expired:
+            return Reply::failure(1, "订单已过期，请重新下单");
+        case Order::State::pending:
+            break;
+        }
+        Reply pending = Reply::failure(2, "等待支付");
+        pending.json["secondsLeft"] = std::max<int64_t>(0, order.createdAt + order.expireSeconds - nowSeconds());
+        return pending;
+    });
+
+    server.route("POST", "/v2/market/download", [market, srv](const Request& request) {
+        const std::string id = stringField(request.body, "pluginId").value_or("");
+        const CatalogItem* item = market->find(id);
+        if (!item)
+            return Reply::failure(1, "插件不存在");
+        if (!stringField(request.body, "deviceId"))
+            return Reply::failure(1, "缺少设备标识");
+        std::lock_guard lock(market->mutex);
+        Member& member = market->members[tokenOf(request)];
+        if (Market::effectivePrice(*item) > 0 && !member.owned.count(id))
+            return Reply::failure(2, "请先购买");
+        member.owned.insert(id);
+        const std::string ticket = id + "-" + std::to_string(++market->serial) + "-" + std::to_string(std::random_device{}());
+        market->tickets[ticket] = id;
+        Json reply = {{"url", srv->baseUrl() + "market/file/" + ticket}, {"fileName", item->fileName},
+                      {"fileSize", item->record.value("fileSize", int64_t(0))}};
+        if (item->risky)
+            reply["risk"] = {{"level", "warn"}, {"reasons", {"作者未实名", "包内含脚本文件"}},
+                             {"tip", "该插件来源待核实，请确认后再安装"}};
+        return Reply::ok(reply);
+    });
+
+    server.routePrefix("GET", "/market/file/", [market](const Request& request) {
+        std::string id;
+        {
+            std::lock_guard lock(market->mutex);
+            const auto found = market->tickets.find(request.path.substr(std::string("/market/file/").size()));
+            if (found == market->tickets.end())
+                return notFound();
+            id = found->second;
+        }
+        const CatalogItem* item = market->find(id);
+        Reply reply;
+        reply.contentType = "application/octet-stream";
+        switch (item->delivery) {
+        case Delivery::missing:
+            return notFound();
+        case Delivery::empty:
+            reply.raw = "";
+            return reply;
+        case Delivery::zip:
+            reply.stream = stringSource(std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+            reply.contentType = "application/zip";
+            break;
+        case Delivery::unsized:
+            reply.chunked = true;
+            [[fallthrough]];
+        case Delivery::package:
+        case Delivery::upperCase:
+            reply.stream = market->package(id);
+            if (!reply.stream)
+                return notFound();
+            break;
+        }
+        reply.headers.emplace_back("Content-Disposition", contentDisposition(item->fileName));
+        reply.slowMs = item->paceMs;
+        return reply;
+    });
+
+    server.routePrefix("GET", "/market/media/", [](const Request& request) {
+        const std::string rest = request.path.substr(std::string("/market/media/").size());
+        const auto idOf = [&](const std::string& prefix) {
+            std::string id = rest.substr(prefix.size());
+            return id.size() > 4 ? id.substr(0, id.size() - 4) : id;
+        };
+        if (rest == "preview.mp4") {
+            static const std::string video = previewVideo();
+            if (video.empty()) {
+                // No encoder was found at build time: a placeholder that says so.
+                Reply placeholder = mediaReply("loomwork-standin: no preview video was generated at build time\n", "video/mp4");
+                placeholder.headers.emplace_back("X-Standin-Placeholder", "1");
+                return placeholder;
+            }
+            return mediaReply(video, "video/mp4");
+        }
+        if (rest.rfind("cover/", 0) == 0)
+            return mediaReply(picture(idOf("cover/"), 320, 200), "image/png");
+        if (rest.rfind("banner/", 0) == 0)
+            return mediaReply(picture(idOf("banner/") + "-banner", 960, 300), "image/png");
+        return notFound();
+    });
+
+    server.route("GET", "/market/blob", [](const Request& request) {
+        // A body of any size that is never stored: "?bytes=N&name=x.zfcp".
+        Reply reply;
+        int64_t bytes = 0;
+        if (const auto found = request.query.find("bytes"); found != request.query.end())
+            bytes = std::strtoll(found->second.c_str(), nullptr, 10);
+        reply.stream = patternSource(std::max<int64_t>(0, bytes));
+        reply.contentType = "application/octet-stream";
+        if (const auto name = request.query.find("name"); name != request.query.end())
+            reply.headers.emplace_back("Content-Disposition", contentDisposition(name->second));
+        return reply;
+    });
+
+    server.route("POST", "/v2/pay/channels", [](const Request&) {
+        return Reply::ok({{"channels", Json::array({
+            {{"key", "wechat"}, {"name", "微信支付"}, {"symbol", "message.fill"}, {"mock", true}},
+            {{"key", "alipay"}, {"name", "支付宝"}, {"symbol", "a.circle.fill"}, {"mock", true}},
+            {{"key", "card"}, {"name", "银行卡"}, {"symbol", "creditcard"}, {"disabled", true}},
+        })}});
+    });
+
+    const auto settleControl = [market](Order::State state) {
+        return [market, state](const Request& request) {
+            std::lock_guard lock(market->mutex);
+            Order* order = market->orderFor(request.body);
+            if (!order)
+                return Reply::failure(3, "订单不存在");
+            order->state = state;
+            if (state == Order::State::paid) {
+                order->payTime = nowSeconds();
+                market->members[order->token].owned.insert(order->pluginId);
+            }
+            return Reply::ok({{"orderNo", order->orderNo}});
+        };
+    };
+    server.route("POST", "/__test/market/pay", settleControl(Order::State::paid));
+    server.route("POST", "/__test/market/close", settleControl(Order::State::closed));
+    server.route("POST", "/__test/market/expire", settleControl(Order::State::expired));
+
+    server.route("POST", "/__test/market/state", [market](const Request& request) {
+        std::lock_guard lock(market->mutex);
+        if (request.body.contains("enabled") && request.body["enabled"].is_boolean())
+            market->enabled = request.body["enabled"].get<bool>();
+        if (request.body.contains("payEnabled") && request.body["payEnabled"].is_boolean())
+            market->payEnabled = request.body["payEnabled"].get<bool>();
+        return Reply::ok({{"enabled", market->enabled}, {"payEnabled", market->payEnabled}});
+    });
+
+    server.route("POST", "/__test/market/orders", [market](const Request&) {
+        std::lock_guard lock(market->mutex);
+        Json list = Json::array();
+        for (auto& [no, order] : market->orders) {
+            market->settle(order);
+            const char* states[] = {"pending", "paid", "closed", "expired"};
+            list.push_back({{"orderNo", no}, {"pluginId", order.pluginId}, {"amount", order.amount},
+                            {"state", states[int(order.state)]}});
+        }
+        return Reply::ok({{"orders", list}});
+    });
+}
+
+} // namespace standin

@@ -1,13 +1,12 @@
 #include "account/LibraryAuthModel.h"
 
 #include <functional>
-#include <memory>
 
-#include <QCoreApplication>
 #include <QThreadPool>
 
 #include "engine/AdminAuth.h"
 #include "engine/AppState.h"
+#include "engine/Delivery.h"
 
 namespace {
 
@@ -18,19 +17,13 @@ constexpr int kAuthorizationPriority = 1;
 // Runs `work` on the pool and hands its result to `apply` on the GUI thread, unless the
 // model is gone by then.
 void runDetached(LibraryAuthModel* model, int queuePriority, std::function<bool()> work,
-                 std::function<void(LibraryAuthModel*, bool)> apply)
+                 std::function<void(LibraryAuthModel&, bool)> apply)
 {
-    const auto guard = std::make_shared<QPointer<LibraryAuthModel>>(model);
+    Delivery<LibraryAuthModel> deliver(model);
     QThreadPool::globalInstance()->start(
-        [guard, work = std::move(work), apply = std::move(apply)] {
+        [deliver, work = std::move(work), apply = std::move(apply)] {
             const bool result = work();
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [guard, apply, result] {
-                    if (LibraryAuthModel* target = guard->data())
-                        apply(target, result);
-                },
-                Qt::QueuedConnection);
+            deliver([apply, result](LibraryAuthModel& target) { apply(target, result); });
         },
         queuePriority);
 }
@@ -76,7 +69,7 @@ void LibraryAuthModel::refreshSystemWritable()
     const QString folder = PluginRoot(PluginRoot::system).path();
     runDetached(
         this, kCheckPriority, [folder] { return AdminAuth::isWritable(folder); },
-        [generation](LibraryAuthModel* model, bool writable) { model->applyCheck(generation, writable); });
+        [generation](LibraryAuthModel& model, bool writable) { model.applyCheck(generation, writable); });
 }
 
 void LibraryAuthModel::applyCheck(quint64 generation, bool writable)
@@ -98,7 +91,7 @@ void LibraryAuthModel::authorizeSystem()
     runDetached(
         this, kAuthorizationPriority,
         [folder] { return AdminAuth::prepareRoot(folder) && AdminAuth::isWritable(folder); },
-        [](LibraryAuthModel* model, bool writable) { model->applyAuthorization(writable); });
+        [](LibraryAuthModel& model, bool writable) { model.applyAuthorization(writable); });
 }
 
 void LibraryAuthModel::applyAuthorization(bool writable)

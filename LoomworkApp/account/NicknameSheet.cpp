@@ -30,17 +30,6 @@ QFont digitsFont()
     return font;
 }
 
-// The bordered prominent style: filled with the accent, white text.
-void makeProminent(QPushButton* button)
-{
-    QPalette p = button->palette();
-    p.setColor(QPalette::Button, Theme::accentButtonBg());
-    p.setColor(QPalette::ButtonText, Theme::textOnAccent());
-    p.setColor(QPalette::Disabled, QPalette::Button, Theme::accentButtonBgDisabled());
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, Theme::textOnAccent(0.7));
-    button->setPalette(p);
-}
-
 } // namespace
 
 NicknameSheet::NicknameSheet(LoginService* login, QWidget* parent)
@@ -160,7 +149,7 @@ void NicknameSheet::restyle()
 {
     m_cancel->setFont(Theme::calloutFont());
     m_save->setFont(Theme::calloutFont());
-    makeProminent(m_save);
+    makeProminent(m_save, Theme::accent());
 }
 
 void NicknameSheet::changeEvent(QEvent* event)

@@ -28,16 +28,6 @@ protected:
     }
 };
 
-void makeProminent(QPushButton* button, const QColor& tint)
-{
-    QPalette p = button->palette();
-    p.setColor(QPalette::Button, tint);
-    p.setColor(QPalette::ButtonText, Theme::textOnAccent());
-    p.setColor(QPalette::Disabled, QPalette::Button, Theme::alpha(tint, 0.4));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, Theme::textOnAccent(0.7));
-    button->setPalette(p);
-}
-
 EmptyStateView::EmptyStateView(QWidget* parent)
     : QWidget(parent)
     , m_icon(new Icon(this))

@@ -5,7 +5,7 @@
 #include <QPointer>
 
 #include "ui/BaseButton.h"
-#include "window/ToolbarModeStore.h"
+#include "library/ToolbarModeStore.h"
 
 class PluginListController;
 class QAction;

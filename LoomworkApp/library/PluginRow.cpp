@@ -7,6 +7,7 @@
 #include <QTextOption>
 
 #include "engine/EngineText.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "library/CategoryGlyph.h"
@@ -140,20 +141,7 @@ RowActionButton PluginRow::actionButton(Action action, bool onAccent)
 
 QString PluginRow::singleLine(const QString& name)
 {
-    QString line;
-    line.reserve(std::min<qsizetype>(name.size(), kMaxNameLength * 2));
-    for (const QChar c : QStringView(name).left(kMaxNameLength * 2)) {
-        // Embeddings, overrides and isolates would let a name show other characters
-        // than it holds ("exe.live" for "evil.exe"); they are dropped.
-        const char16_t u = c.unicode();
-        if ((u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
-            continue;
-        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            line.append(u' ');
-        else
-            line.append(c);
-    }
-    return line;
+    return SafeText::singleLine(name);
 }
 
 PluginRow::Layout PluginRow::layout(const QRectF& itemRect) const

@@ -13,7 +13,6 @@
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "ui/ZfcpMark.h"
-#include "library/EmptyStateView.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "ui/Appearance.h"
 
 #include <QApplication>
-#include <QSettings>
 #include <QStyleFactory>
 
 #ifdef LOOMWORK_HAVE_DBUS
@@ -10,6 +9,7 @@
 #include <QDBusVariant>
 #endif
 
+#include "engine/AppSettings.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 
@@ -91,17 +91,15 @@ std::optional<bool> Appearance::readDesktopScheme()
 
 void Appearance::apply()
 {
-    QString mode = QSettings().value(settingsKey).toString();
-    if (mode != QLatin1String("light") && mode != QLatin1String("dark"))
-        mode = QStringLiteral("system");
+    const AppearanceMode mode = AppSettings::appearance();
     bool dark = false;
-    if (mode == QLatin1String("dark")) {
+    if (mode == AppearanceMode::dark) {
         dark = true;
-    } else if (mode == QLatin1String("system")) {
+    } else if (mode == AppearanceMode::system) {
         const std::optional<bool> desktop = m_reader ? m_reader() : readDesktopScheme();
         dark = desktop.value_or(false);
     }
-    m_mode = mode;
+    m_mode = mode.rawValue();
     if (m_applied && dark == m_dark)
         return;
     m_applied = true;

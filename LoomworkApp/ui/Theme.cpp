@@ -2,6 +2,7 @@
 
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QPushButton>
 #include <QScreen>
 #include <QStringList>
 #include <QWidget>
@@ -194,6 +195,16 @@ QFont Theme::calloutFont() { return font(13); }
 QFont Theme::captionFont() { return font(12.5); }
 QFont Theme::tinyFont() { return font(12); }
 QFont Theme::sectionFont() { return font(11.5, QFont::DemiBold); }
+
+void makeProminent(QPushButton* button, const QColor& tint)
+{
+    QPalette p = button->palette();
+    p.setColor(QPalette::Button, tint);
+    p.setColor(QPalette::ButtonText, Theme::textOnAccent());
+    p.setColor(QPalette::Disabled, QPalette::Button, Theme::alpha(tint, 0.4));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, Theme::textOnAccent(0.7));
+    button->setPalette(p);
+}
 
 void noFocusRing(QWidget* widget)
 {

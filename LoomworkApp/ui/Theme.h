@@ -7,6 +7,7 @@
 
 #include "LoomworkKit/ZFCPluginType.h"
 
+class QPushButton;
 class QWidget;
 
 // Every colour and font of the application. Colours are named by what they paint, with a
@@ -102,6 +103,10 @@ public:
 
     static inline const QString cjkFamily = QStringLiteral("Noto Sans CJK SC");
 };
+
+// A push button filled with `tint` and labelled in white (dimmed while disabled); call it
+// again after a change of appearance.
+void makeProminent(QPushButton* button, const QColor& tint);
 
 // Buttons and controls drawn by the views themselves show no focus frame.
 void noFocusRing(QWidget* widget);

@@ -13,11 +13,11 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
-#include <QSettings>
 #include <QSplitter>
 #include <QTimer>
 #include <QToolBar>
 
+#include "engine/AppSettings.h"
 #include "engine/AppState.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
@@ -170,8 +170,7 @@ void RootView::setToolbar(QToolBar* toolbar)
 
 PluginRoot RootView::lastInstallRoot()
 {
-    return QSettings().value(lastInstallRootKey).toString() == QLatin1String("system") ? PluginRoot::system
-                                                                                       : PluginRoot::user;
+    return AppSettings::lastInstallRoot();
 }
 
 void RootView::queueInstall(const QList<QUrl>& urls)
@@ -281,7 +280,7 @@ void RootView::presentInstallSheet(const InstallRequest& request)
         paths, lastInstallRoot(),
         [isCurrent](PluginRoot root) {
             if (isCurrent())
-                QSettings().setValue(lastInstallRootKey, root.rawValue());
+                AppSettings::setLastInstallRoot(root);
         },
         [this, isCurrent] {
             if (isCurrent())
@@ -291,7 +290,7 @@ void RootView::presentInstallSheet(const InstallRequest& request)
             if (!isCurrent())
                 return;
             m_queue.finish();
-            QSettings().setValue(lastInstallRootKey, plan.root.rawValue());
+            AppSettings::setLastInstallRoot(plan.root);
             AppState* state = m_state;
             m_ops->install(paths, plan, [state] { state->refresh(); });
         },

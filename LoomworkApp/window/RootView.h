@@ -8,8 +8,9 @@
 #include <QUrl>
 #include <QWidget>
 
-#include "account/SettingsTab.h"
+#include "engine/AppSettings.h"
 #include "engine/Plugin.h"
+#include "account/SettingsTab.h"
 #include "sheets/InstallSheet.h"
 #include "window/InstallRequestQueue.h"
 
@@ -63,7 +64,7 @@ public:
     QMessageBox* alert() const { return m_alert; }
     const InstallRequestQueue& installQueue() const { return m_queue; }
 
-    static inline const QString lastInstallRootKey = QStringLiteral("lastInstallRoot");
+    static inline const QString lastInstallRootKey = AppSettings::lastInstallRootKey;
 
 signals:
     void signedInChanged(bool signedIn);

@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "ui/Hairline.h"
+#include "account/AboutPane.h"
 #include "account/AccountPane.h"
 #include "account/AppearancePane.h"
 #include "account/LibraryPane.h"
@@ -43,7 +44,7 @@ SettingsView::SettingsView(SettingsModel* model, AppState* state, LoginService* 
     m_appearance = new AppearancePane(state);
     m_library = new LibraryPane(state);
     m_account = new AccountPane(login, [this] { window()->close(); });
-    m_about = new QWidget; // TODO(merge): AboutPane once the remote configuration is in
+    m_about = new AboutPane;
     m_stack->addWidget(m_appearance);
     m_stack->addWidget(m_library);
     m_stack->addWidget(m_account);

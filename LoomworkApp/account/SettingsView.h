@@ -32,7 +32,7 @@ public:
     AppearancePane* appearancePane() const { return m_appearance; }
     LibraryPane* libraryPane() const { return m_library; }
     AccountPane* accountPane() const { return m_account; }
-    QWidget* aboutPane() const { return m_about; }
+    AboutPane* aboutPane() const { return m_about; }
 
 private:
     void showTab(SettingsTab tab);
@@ -43,5 +43,5 @@ private:
     AppearancePane* m_appearance = nullptr;
     LibraryPane* m_library = nullptr;
     AccountPane* m_account = nullptr;
-    QWidget* m_about = nullptr;
+    AboutPane* m_about = nullptr;
 };

@@ -11,14 +11,18 @@
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QSettings>
 #include <QTest>
 
 #include "engine/AdminAuth.h"
+#include "engine/AppSettings.h"
 #include "engine/AppState.h"
 #include "engine/NotificationHub.h"
+#include "online/AppVersion.h"
 #include "online/LoginService.h"
+#include "online/RemoteConfigService.h"
+#include "online/ServerConfig.h"
 #include "ui/Appearance.h"
+#include "account/AboutPane.h"
 #include "account/AccountPane.h"
 #include "account/AppearancePane.h"
 #include "account/LibraryAuthModel.h"
@@ -28,6 +32,8 @@
 #include "account/SettingsTabButton.h"
 #include "account/SettingsView.h"
 #include "account/SettingsWindowController.h"
+#include "account/UpdateCheckModel.h"
+#include "promo/UpdateSheet.h"
 #include "window/LoomworkMain.h"
 #include "window/RootView.h"
 #include "support/app/FakeAlertPresenter.h"
@@ -118,7 +124,7 @@ TEST_F(SettingsWindowTest, OpensOnTheRequestedTabAndKeepsItAfterwards)
     // The dark card turns the whole application dark at once, and is remembered.
     QTest::mouseClick(view()->appearancePane()->cards().at(AppearanceMode::dark), Qt::LeftButton);
     EXPECT_TRUE(Appearance::instance().isDark());
-    EXPECT_EQ(QSettings().value(Appearance::settingsKey).toString(), "dark");
+    EXPECT_EQ(AppSettings::appearance(), AppearanceMode::dark);
 
     // Closing only hides; the account request switches the tab.
     window->close();
@@ -229,4 +235,41 @@ TEST_F(SettingsWindowTest, ScreenshotsOfEveryPaneAndTheNicknameSheet)
         controller().window()->close();
     }
     ListFixtures::setAppearance("light");
+}
+
+TEST_F(SettingsWindowTest, UpdateCheckReportsItsOutcome)
+{
+    m_main->rootView()->openSettings(SettingsTab::about);
+    AboutPane* pane = view()->aboutPane();
+    RemoteConfigService::Timing fast;
+    fast.retryWaitsMs = {10, 10};
+    fast.requestTimeoutMs = 2000;
+    pane->updateCheck()->remote()->setTiming(fast);
+    const auto check = [&] {
+        QTest::mouseClick(pane->checkButton(), Qt::LeftButton);
+        EXPECT_EQ(pane->hintLabel()->text(), UpdateCheckModel::checkingText);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return pane->updateCheck()->hint() != QString(UpdateCheckModel::checkingText); }, 10000));
+        return pane->hintLabel()->isVisibleTo(pane) ? pane->hintLabel()->text() : QString();
+    };
+    const auto setLatest = [&](const QString& version) {
+        m_standin->control("config", {{"path", "/v2/config.json"}, {"mode", "default"},
+                                      {"document", QJsonObject{{"latestVersion", version}}}});
+    };
+
+    setLatest(AppVersion::current());
+    EXPECT_EQ(check(), "已是最新版本（" + AppVersion::display() + "）");
+
+    const QString server = AppSettings::value(ServerConfig::settingsKey).toString();
+    AppSettings::setValue(ServerConfig::settingsKey, QStringLiteral("http://127.0.0.1:%1/").arg(StandinProcess::closedPort()));
+    EXPECT_EQ(check(), UpdateCheckModel::failedText);
+    AppSettings::setValue(ServerConfig::settingsKey, server);
+
+    // A newer version opens the update sheet instead; postponing there snoozes it.
+    setLatest("999.0");
+    EXPECT_EQ(check(), QString());
+    UpdateSheet* sheet = controller().window()->findChild<UpdateSheet*>();
+    ASSERT_TRUE(sheet);
+    EXPECT_EQ(sheet->alert().version, "999.0");
+    QTest::mouseClick(sheet->laterButton(), Qt::LeftButton);
+    EXPECT_EQ(pane->updateCheck()->remote()->snoozedVersion(), "999.0");
 }

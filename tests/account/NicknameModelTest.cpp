@@ -112,7 +112,10 @@ TEST_F(NicknameModelTest, SuccessClosesAndAnEmptyNameRestoresTheDefault)
     saveAndWait(model);
     EXPECT_EQ(model.error(), std::nullopt);
     EXPECT_EQ(closes.size(), 1);
-    EXPECT_EQ(AccountText::displayName(m_login->phase()), "用户中心");
+    // The server chooses the default name; the client only asks with "".
+    const auto sent = standin().requests("/v2/profile/nickname").last().toObject().value("body").toObject();
+    EXPECT_EQ(sent.value("nickname").toString("<none>"), "");
+    EXPECT_NE(AccountText::displayName(m_login->phase()), "阿林");
 }
 
 TEST_F(NicknameModelTest, LateRepliesAreDropped)

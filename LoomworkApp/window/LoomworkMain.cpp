@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDesktopServices>
+#include <QLibraryInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMainWindow>
@@ -13,6 +14,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QToolBar>
+#include <QTranslator>
 
 #include "engine/AppState.h"
 #include "engine/NotificationHub.h"
@@ -166,4 +168,19 @@ void LoomworkMain::listenForOtherInstances()
             });
         }
     });
+}
+
+void LoomworkMain::installQtTranslations()
+{
+    // Once per process: the translators live as long as the application.
+    static bool installed = false;
+    if (installed || !QCoreApplication::instance())
+        return;
+    installed = true;
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (translator->load(QStringLiteral("qtbase_zh_CN"), folder))
+        QCoreApplication::installTranslator(translator);
+    else
+        delete translator;
 }

@@ -145,6 +145,10 @@ RootView::RootView(AppState* state, QWidget* parent)
         [this](const Plugin& plugin) { return m_compat->needsUpgrade(plugin); },
     });
     connect(m_compat, &CompatService::tableChanged, m_list, &PluginListView::compatChanged);
+    m_list->setOpenVersion([this](const Plugin& plugin) {
+        m_list->showVersionSheet(plugin, m_compat->table(), m_compat->installedFCP());
+    });
+    m_list->setOpenLocalize([this](const Plugin& plugin) { m_list->showLocalizeSheet(plugin); });
 
     m_blur = new QGraphicsBlurEffect(m_main);
     m_blur->setBlurRadius(kSignedOutBlurRadius);

@@ -95,8 +95,14 @@ void LoomworkMain::start(const QList<QUrl>& files)
 void LoomworkMain::buildMenus()
 {
     QMenuBar* bar = m_window->menuBar();
-    // TODO: "设置…" joins this menu with the settings window.
     QMenu* app = bar->addMenu(QStringLiteral("Loomwork"));
+    QAction* settings = app->addAction(QStringLiteral("设置…"));
+    // Ctrl+, here, ⌘, on macOS.
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    settings->setMenuRole(QAction::PreferencesRole);
+    connect(settings, &QAction::triggered, this,
+            [] { NotificationHub::instance().post(Notifications::openSettingsRequested); });
+    app->addSeparator();
     QAction* quit = app->addAction(QStringLiteral("退出 Loomwork"));
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);

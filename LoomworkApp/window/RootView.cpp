@@ -30,6 +30,7 @@
 #include "ui/Theme.h"
 #include "ui/WindowWidth.h"
 #include "account/LoginGateView.h"
+#include "account/SettingsWindowController.h"
 #include "library/PluginListView.h"
 #include "library/PluginSearchBar.h"
 #include "library/SidebarView.h"
@@ -102,9 +103,9 @@ RootView::RootView(AppState* state, QWidget* parent)
     mainLayout->addWidget(m_splitter);
 
     SidebarView::Callbacks callbacks;
-    // TODO: the settings window belongs to later work; until it exists the sidebar's
-    // settings and account entries have nothing to open.
     callbacks.onOpenMarket = [this] { MarketWindowController::shared().show(m_login); };
+    callbacks.onOpenSettings = [this] { openSettings(SettingsTab::appearance); };
+    callbacks.onOpenAccount = [this] { openSettings(SettingsTab::account); };
     callbacks.onDividerY = [this](qreal y) {
         if (qAbs(y - m_sidebarDividerY) > kDividerTolerance) {
             m_sidebarDividerY = y;
@@ -343,7 +344,17 @@ void RootView::onNotification(const QString& name, const QVariantMap& userInfo)
         // Signed out, the menu command is ignored without a message.
         if (m_login->phase().isLoggedIn())
             MarketWindowController::shared().show(m_login);
+    } else if (name == Notifications::openSettingsRequested) {
+        // The menu keeps whatever tab the window showed last.
+        openSettings(std::nullopt);
+    } else if (name == Notifications::openAccountRequested) {
+        openSettings(SettingsTab::account);
     }
+}
+
+void RootView::openSettings(std::optional<SettingsTab> tab)
+{
+    SettingsWindowController::shared().show(m_state, m_login, tab);
 }
 
 void RootView::setDropTargeted(bool targeted)

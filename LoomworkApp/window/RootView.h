@@ -10,6 +10,7 @@
 
 #include "engine/AppSettings.h"
 #include "engine/Plugin.h"
+#include "account/SettingsTab.h"
 #include "sheets/InstallSheet.h"
 #include "window/InstallRequestQueue.h"
 
@@ -51,6 +52,8 @@ public:
     void handleDrop(const QList<QUrl>& urls);
 
     bool isSignedIn() const { return m_signedIn; }
+    // Opens the settings window, on `tab` when one is given.
+    void openSettings(std::optional<SettingsTab> tab);
     static PluginRoot lastInstallRoot();
 
     OperationsCenter* ops() const { return m_ops; }

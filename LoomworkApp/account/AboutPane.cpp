@@ -1,0 +1,96 @@
+#include "account/AboutPane.h"
+
+#include <QGraphicsDropShadowEffect>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QVBoxLayout>
+
+#include "online/AppVersion.h"
+#include "online/SafeLink.h"
+#include "ui/AppLogo.h"
+#include "ui/Theme.h"
+#include "account/SettingsPieces.h"
+#include "account/UpdateCheckModel.h"
+#include "promo/UpdateSheet.h"
+
+using SettingsPieces::ToneLabel;
+
+namespace {
+
+constexpr int kVerticalPadding = 18;
+constexpr qreal kShadowOpacity = 0.12;
+constexpr int kShadowRadius = 14;
+constexpr int kShadowOffset = 4;
+
+} // namespace
+
+QString AboutPane::toolsPageLabel()
+{
+    QString label = UpdateSheet::toolsPageUrl();
+    label.remove(QRegularExpression(QStringLiteral("^https://")));
+    return label;
+}
+
+AboutPane::AboutPane(QWidget* parent)
+    : QWidget(parent)
+    , m_check(new UpdateCheckModel(this))
+{
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, kVerticalPadding, 0, kVerticalPadding);
+    column->setSpacing(0);
+    column->addStretch(1);
+
+    auto* logo = new AppLogo(kLogo);
+    auto* shadow = new QGraphicsDropShadowEffect(logo);
+    shadow->setColor(Theme::shadow(kShadowOpacity));
+    shadow->setBlurRadius(kShadowRadius);
+    shadow->setOffset(0, kShadowOffset);
+    logo->setGraphicsEffect(shadow);
+    column->addWidget(logo, 0, Qt::AlignHCenter);
+    column->addSpacing(10);
+    column->addWidget(new ToneLabel(QStringLiteral("Loomwork"), &Theme::displayFont, &Theme::textPrimary), 0, Qt::AlignHCenter);
+    column->addSpacing(2);
+    column->addWidget(new ToneLabel(QStringLiteral("版本 ") + AppVersion::display(), &Theme::bodyFont, &Theme::textSecondary), 0,
+                      Qt::AlignHCenter);
+    column->addSpacing(6);
+    column->addWidget(new ToneLabel(QStringLiteral("Final Cut Pro 插件管理：安装 · 删除 · 备份 · 版本升降 · 汉化"),
+                                    &Theme::captionFont, &Theme::textSecondary),
+                      0, Qt::AlignHCenter);
+    column->addSpacing(10);
+
+    m_checkButton = new SettingsPieces::TintedButton(QStringLiteral("检查更新"), &Theme::accent);
+    m_checkButton->setFont(Theme::captionFont());
+    column->addWidget(m_checkButton, 0, Qt::AlignHCenter);
+    column->addSpacing(6);
+    auto* hint = new ToneLabel(QString(), &Theme::tinyFont, &Theme::textSecondary);
+    hint->setWordWrap(true);
+    hint->setAlignment(Qt::AlignHCenter);
+    hint->hide();
+    m_hint = hint;
+    column->addWidget(m_hint);
+    column->addSpacing(8);
+
+    m_link = new SettingsPieces::TintedButton(toolsPageLabel(), &Theme::accent);
+    m_link->setFlat(true);
+    m_link->setFont(Theme::captionFont());
+    m_link->setCursor(Qt::PointingHandCursor);
+    noFocusRing(m_link);
+    column->addWidget(m_link, 0, Qt::AlignHCenter);
+    column->addStretch(1);
+
+    connect(m_checkButton, &QPushButton::clicked, m_check, &UpdateCheckModel::check);
+    connect(m_link, &QPushButton::clicked, this, [] { SafeLink::open(SafeLink::url(UpdateSheet::toolsPageUrl())); });
+    connect(m_check, &UpdateCheckModel::hintChanged, this, &AboutPane::syncHint);
+    connect(m_check, &UpdateCheckModel::updateOffered, this, &AboutPane::presentUpdate);
+}
+
+void AboutPane::syncHint()
+{
+    m_hint->setText(m_check->hint().value_or(QString()));
+    m_hint->setVisible(m_check->hint().has_value());
+}
+
+void AboutPane::presentUpdate(const UpdateAlert& alert)
+{
+    UpdateSheet::present(alert, *m_check->remote(), window());
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QWidget>
+
+#include "online/UpdateAlert.h"
+
+class QLabel;
+class QPushButton;
+class UpdateCheckModel;
+
+// The settings pane about the application: logo, name, version, what it does, a link to
+// the maker's tools page and "检查更新" with its result line, or the update sheet when a
+// newer version is offered (postponing it there snoozes that version).
+class AboutPane : public QWidget
+{
+    Q_OBJECT
+public:
+    static constexpr int kLogo = 68;
+
+    explicit AboutPane(QWidget* parent = nullptr);
+
+    UpdateCheckModel* updateCheck() const { return m_check; }
+    QPushButton* checkButton() const { return m_checkButton; }
+    QLabel* hintLabel() const { return m_hint; }
+    QPushButton* linkButton() const { return m_link; }
+
+    // The tools page's address without the scheme.
+    static QString toolsPageLabel();
+
+private:
+    void syncHint();
+    void presentUpdate(const UpdateAlert& alert);
+
+    UpdateCheckModel* m_check;
+    QPushButton* m_checkButton = nullptr;
+    QLabel* m_hint = nullptr;
+    QPushButton* m_link = nullptr;
+};

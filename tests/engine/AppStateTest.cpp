@@ -276,15 +276,3 @@ TEST_F(AppStateTest, ScanKeepsTranslationRecordsOfAnUnreadableLibrary)
     EXPECT_EQ(state.localizedPaths(), (QSet<QString>{news, lower}));
     EXPECT_EQ(state.localizedCount(), 1); // only listed plug-ins count
 }
-
-TEST_F(AppStateTest, AppearanceIsKeptInTheSettings)
-{
-    AppState state;
-    QSignalSpy changed(&state, &AppState::appearanceChanged);
-    state.setAppearance(AppearanceMode::dark);
-    EXPECT_EQ(QSettings().value("appearanceMode").toString(), "dark");
-    EXPECT_EQ(changed.count(), 1);
-    state.setAppearance(AppearanceMode::system);
-    EXPECT_EQ(QSettings().value("appearanceMode").toString(), "system");
-    EXPECT_EQ(AppState().appearance(), AppearanceMode::system);
-}

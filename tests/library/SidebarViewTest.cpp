@@ -28,17 +28,12 @@
 #include "support/views/ListFixtures.h"
 
 using ListFixtures::scan;
+using ListFixtures::setAppearance;
 using SidebarFixtures::makeLibraries;
 
 namespace {
 
 using RowId = SidebarModel::RowId;
-
-void setAppearance(const char* mode)
-{
-    QSettings().setValue(Appearance::settingsKey, QString::fromLatin1(mode));
-    Appearance::instance().apply();
-}
 
 Member member(const QString& nick, const std::optional<QString>& avatarUrl = std::nullopt)
 {

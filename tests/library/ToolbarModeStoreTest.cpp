@@ -77,13 +77,6 @@ TEST(ToolbarModeStoreDecode, StoredStrings)
     QSettings().remove(ToolbarModeStore::settingsKey);
 }
 
-TEST_F(ToolbarModeStoreTest, WithoutPreferenceTheToolbarShowsIconAndLabel)
-{
-    EXPECT_EQ(onToolbar(), Mode::iconAndLabel);
-    EXPECT_EQ(store.displayMode(), Mode::iconAndLabel);
-    EXPECT_FALSE(stored().isValid());
-}
-
 TEST_F(ToolbarModeStoreTest, ChoiceAfterRightClickIsKeptForTheNextLaunch)
 {
     rightClick();

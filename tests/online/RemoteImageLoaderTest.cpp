@@ -86,15 +86,6 @@ TEST_F(RemoteImageLoaderTest, FailuresDeliverANullImage)
     }
 }
 
-TEST_F(RemoteImageLoaderTest, FollowsAWebRedirect)
-{
-    server.setReply(QStringLiteral("/moved"),
-                    {302, "text/plain", {}, {"Location: " + server.url(QStringLiteral("/red.png")).toEncoded()}});
-    const QImage image = loadOnce(server.url(QStringLiteral("/moved")));
-    EXPECT_FALSE(image.isNull());
-    EXPECT_EQ(server.requests(), (QStringList{QStringLiteral("/moved"), QStringLiteral("/red.png")}));
-}
-
 TEST_F(RemoteImageLoaderTest, ANewLoadOrCancelDropsTheEarlierResult)
 {
     server.setReply(QStringLiteral("/blue.png"),

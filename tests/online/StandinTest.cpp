@@ -75,20 +75,6 @@ TEST(Standin, ScriptsApplyInOrderAndResetForgetsEverything)
     EXPECT_EQ(standin.requests().size(), 2); // the log restarted at the reset
 }
 
-TEST(Standin, AutoScanConfirmsACodeAfterItsDelay)
-{
-    StandinProcess standin({"--auto-scan-after", "0.3"});
-    ASSERT_TRUE(standin.isRunning());
-    const auto qr = call(standin, "POST", "/v2/getLoginQrcode", {{"mspKey", "lmwk"}});
-    EXPECT_EQ(call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}}).value("status").toInt(), 2);
-    QTest::qWait(400);
-    EXPECT_EQ(call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}}).value("status").toInt(), 0);
-
-    // Bad options are refused.
-    StandinProcess bad({"--auto-scan-after", "soon"});
-    EXPECT_FALSE(bad.isRunning());
-}
-
 TEST(Standin, TheQrPageConfirmsTheScanAndSessionsOutliveARestart)
 {
     QTemporaryDir folder;

@@ -96,20 +96,6 @@ TEST(InstallRequestQueue, RequestsWaitUntilTheWindowCanTakeThem)
     EXPECT_EQ(presented.count(), 3);
 }
 
-TEST(InstallRequestQueue, NewRequestReplacesAnOpenSheet)
-{
-    InstallRequestQueue queue;
-    queue.setWindowReady(true);
-    queue.setSignedIn(true);
-    QSignalSpy presented(&queue, &InstallRequestQueue::presentRequested);
-    queue.queue(files({"a.zfcp"}));
-    const QUuid first = queue.current()->id;
-    queue.queue(files({"b.zfcp"}));
-    ASSERT_EQ(presented.count(), 2);
-    EXPECT_NE(queue.current()->id, first);
-    EXPECT_EQ(queue.current()->files, files({"b.zfcp"}));
-}
-
 TEST(InstallRequestQueue, AWithdrawnSheetComesBackFreshAfterSignIn)
 {
     InstallRequestQueue queue;

@@ -10,11 +10,9 @@
 #include <QWidget>
 
 #include "engine/AppState.h"
-#include "engine/LocalizedStore.h"
 #include "engine/MarketInstallRegistry.h"
 #include "engine/OperationsCenter.h"
 #include "ui/Appearance.h"
-#include "support/app/PluginFixtures.h"
 #include "support/app/TestEnv.h"
 
 namespace ListFixtures {
@@ -37,33 +35,6 @@ Plugin find(const AppState& state, const QString& name)
     }
     ADD_FAILURE() << "no plug-in named " << name.toStdString();
     return {};
-}
-
-void makeSampleLibrary()
-{
-    using PluginFixtures::makeTemplatePlugin;
-    PluginFixtures::TemplateOptions old;
-    old.ozml = QStringLiteral("5.13");
-    old.displayVersion = QStringLiteral("5.6");
-    old.approxBytes = 40 * 1024;
-    PluginFixtures::TemplateOptions small;
-    small.approxBytes = 12 * 1024;
-    makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Glow Pack"), small);
-    const QString translated = makeTemplatePlugin(PluginRoot::user, ZFCPluginType::subtitle,
-                                                  QStringLiteral("Lower Thirds 标题"), small);
-    makeTemplatePlugin(PluginRoot::user, ZFCPluginType::generator, QStringLiteral("Gradient Backgrounds"), old);
-    makeTemplatePlugin(PluginRoot::user, ZFCPluginType::transitions, QStringLiteral("Slide Wipes"), small);
-    const QString market = makeTemplatePlugin(PluginRoot::system, ZFCPluginType::effect,
-                                              QStringLiteral("Film Grain Pro"), old);
-    makeTemplatePlugin(PluginRoot::system, ZFCPluginType::transitions, QStringLiteral("Zoom Blur"), small);
-
-    MarketInstallRegistry::registerPaths({market}, QStringLiteral("m-1001"), QStringLiteral("Film Grain Pro"));
-    Plugin record;
-    record.name = QStringLiteral("Lower Thirds 标题");
-    record.type = ZFCPluginType::subtitle;
-    record.root = PluginRoot::user;
-    record.path = translated;
-    LocalizedStore::mark(record, 4);
 }
 
 void setAppearance(const char* mode)

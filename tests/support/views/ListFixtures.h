@@ -17,9 +17,6 @@ namespace ListFixtures {
 void scan(AppState& state);
 // The plug-in of `state` whose name is `name` (aborts the test when missing).
 Plugin find(const AppState& state, const QString& name);
-// A small library: named plug-ins of every kind in both libraries, one translated (via
-// the records file) and one from the market. Returns the names in list order after a scan.
-void makeSampleLibrary();
 // "light" or "dark"; the views follow at once.
 void setAppearance(const char* mode);
 // build/screenshots/<name>.png; returns the path.

@@ -12,14 +12,23 @@ bool isEscape(char16_t c)
     return c >= 0xDC80 && c <= 0xDCFF;
 }
 
-// Length of the well-formed UTF-8 sequence at `i`, or 0.
+// Length of the well-formed UTF-8 sequence at `i`, or 0 (a cut at the end counts as ill-formed here).
 int sequenceLength(const QByteArray& b, qsizetype i)
 {
-    const auto at = [&](qsizetype k) { return static_cast<unsigned char>(b[k]); };
-    const unsigned char c = at(i);
+    const int n = FsPath::utf8SequenceLength(reinterpret_cast<const unsigned char*>(b.constData()),
+                                             std::size_t(b.size()), std::size_t(i));
+    return n > 0 ? n : 0;
+}
+#endif
+
+} // namespace
+
+int FsPath::utf8SequenceLength(const unsigned char* s, std::size_t size, std::size_t i)
+{
+    const unsigned char c = s[i];
     if (c < 0x80)
         return 1;
-    int need = 0;
+    std::size_t need = 0;
     unsigned char lo = 0x80, hi = 0xBF;
     if (c >= 0xC2 && c <= 0xDF) {
         need = 1;
@@ -38,18 +47,15 @@ int sequenceLength(const QByteArray& b, qsizetype i)
     } else {
         return 0;
     }
-    if (i + need >= b.size())
-        return 0;
-    for (int k = 1; k <= need; ++k) {
-        const unsigned char cc = at(i + k);
+    for (std::size_t k = 1; k <= need; ++k) {
+        if (i + k >= size)
+            return -1;
+        const unsigned char cc = s[i + k];
         if (cc < (k == 1 ? lo : 0x80) || cc > (k == 1 ? hi : 0xBF))
             return 0;
     }
-    return need + 1;
+    return int(need + 1);
 }
-#endif
-
-} // namespace
 
 QByteArray FsPath::encode(const QString& path)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -14,6 +15,10 @@
 // through these functions (std::filesystem, POSIX calls). Elsewhere this is
 // QFile::encodeName / decodeName.
 namespace FsPath {
+
+// The length of the UTF-8 sequence starting at s[i]: its byte count when well formed, 0 when
+// ill-formed, -1 when the bytes end inside it.
+int utf8SequenceLength(const unsigned char* s, std::size_t size, std::size_t i);
 
 QByteArray encode(const QString& path);
 QString decode(const QByteArray& bytes);

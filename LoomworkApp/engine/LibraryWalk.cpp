@@ -229,40 +229,10 @@ LibraryWalk::Utf8Check LibraryWalk::checkUtf8(const char* data, std::size_t size
     const auto* s = reinterpret_cast<const unsigned char*>(data);
     std::size_t i = 0;
     while (i < size) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t need;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            need = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2;
-            if (c == 0xE0)
-                lo = 0xA0;
-            else if (c == 0xED)
-                hi = 0x9F; // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3;
-            if (c == 0xF0)
-                lo = 0x90;
-            else if (c == 0xF4)
-                hi = 0x8F;
-        } else {
-            return {i, false};
-        }
-        for (std::size_t k = 1; k <= need; ++k) {
-            if (i + k >= size)
-                return {i, true};
-            const unsigned char cc = s[i + k];
-            const unsigned char min = k == 1 ? lo : 0x80;
-            const unsigned char max = k == 1 ? hi : 0xBF;
-            if (cc < min || cc > max)
-                return {i, false};
-        }
-        i += need + 1;
+        const int length = FsPath::utf8SequenceLength(s, size, i);
+        if (length <= 0)
+            return {i, length < 0};
+        i += std::size_t(length);
     }
     return {size, false};
 }

@@ -32,4 +32,15 @@ inline bool optionalString(const QJsonValue& value, std::optional<QString>& out)
     return true;
 }
 
+// A Boolean that may be left out, as optionalString: only a JSON true or false is taken.
+inline bool optionalBool(const QJsonValue& value, std::optional<bool>& out)
+{
+    if (value.isUndefined() || value.isNull())
+        return true;
+    if (!value.isBool())
+        return false;
+    out = value.toBool();
+    return true;
+}
+
 } // namespace JsonRead

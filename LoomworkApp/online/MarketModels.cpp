@@ -31,13 +31,7 @@ bool readOptional(const QJsonObject& object, const char* key, std::optional<qint
 
 bool readOptional(const QJsonObject& object, const char* key, std::optional<bool>& out)
 {
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (value.isUndefined() || value.isNull())
-        return true;
-    if (!value.isBool())
-        return false;
-    out = value.toBool();
-    return true;
+    return JsonRead::optionalBool(object.value(QLatin1String(key)), out);
 }
 
 bool readRequired(const QJsonObject& object, const char* key, QString& out)

@@ -8,21 +8,6 @@
 
 #include "engine/JsonRead.h"
 
-namespace {
-
-bool readFlag(const QJsonObject& object, const char* key, std::optional<bool>& out)
-{
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (value.isUndefined() || value.isNull())
-        return true;
-    if (!value.isBool())
-        return false;
-    out = value.toBool();
-    return true;
-}
-
-} // namespace
-
 std::optional<PayChannelInfo> PayChannelInfo::fromJson(const QJsonObject& object)
 {
     const QJsonValue key = object.value(QLatin1String("key"));
@@ -33,7 +18,8 @@ std::optional<PayChannelInfo> PayChannelInfo::fromJson(const QJsonObject& object
     info.key = key.toString();
     info.name = name.toString();
     if (!JsonRead::optionalString(object.value(QLatin1String("symbol")), info.symbol)
-        || !readFlag(object, "disabled", info.disabled) || !readFlag(object, "mock", info.mock))
+        || !JsonRead::optionalBool(object.value(QLatin1String("disabled")), info.disabled)
+        || !JsonRead::optionalBool(object.value(QLatin1String("mock")), info.mock))
         return std::nullopt;
     return info;
 }

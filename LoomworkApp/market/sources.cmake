@@ -4,4 +4,7 @@ set(market_SERVICE_SOURCES
   MarketInstallRegistry.h
 )
 set(market_VIEW_SOURCES
+  PreviewPlayer.h
+  MarketMediaModel.cpp
+  MarketMediaModel.h
 )

@@ -7,4 +7,6 @@ set(market_VIEW_SOURCES
   PreviewPlayer.h
   MarketMediaModel.cpp
   MarketMediaModel.h
+  MarketPayModel.cpp
+  MarketPayModel.h
 )

@@ -25,6 +25,7 @@
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/InstallConflictScanner.h"
 #include "engine/Plugin.h"
 #include "engine/SystemError.h"
 #include "market/MarketInstallRegistry.h"
@@ -209,23 +210,25 @@ MarketInstallError MarketInstallError::moveFailed(QString message)
 
 QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins)
 {
-    const QString libraries[] = {PluginRoot(PluginRoot::system).path(), PluginRoot(PluginRoot::user).path()};
-    const QString labels[] = {QStringLiteral("系统库"), QStringLiteral("用户库")};
-    QStringList entries;
+    // The scanner looks each plug-in up under the folder name extraction will really write.
+    QList<InstallConflictScanner::Entry> entries;
+    QStringList stored;
     for (const ZFCPlugin& plugin : plugins) {
-        const auto type = plugin.pluginType();
-        const auto folder = folderName(plugin);
-        if (!type || !folder)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (itemExists(categoryFolder(libraries[i], *type) / *folder))
-                entries.append(QString::fromStdString(plugin.name) + QStringLiteral("（") + labels[i]
-                               + QStringLiteral("）"));
+        if (const auto type = plugin.pluginType()) {
+            stored.append(QString::fromStdString(plugin.name));
+            entries.append({int(entries.size()), stored.last(), *type});
         }
     }
-    std::sort(entries.begin(), entries.end());
-    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
-    return entries;
+    QStringList clashes;
+    for (const InstallConflictScanner::Hit& hit : InstallConflictScanner::scan(entries).hits) {
+        if (hit.inSystem)
+            clashes.append(stored.at(hit.id) + QStringLiteral("（系统库）"));
+        if (hit.inUser)
+            clashes.append(stored.at(hit.id) + QStringLiteral("（用户库）"));
+    }
+    std::sort(clashes.begin(), clashes.end());
+    clashes.erase(std::unique(clashes.begin(), clashes.end()), clashes.end());
+    return clashes;
 }
 
 QString MarketInstaller::conflictMessage(const QStringList& conflicts)
@@ -276,8 +279,12 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         if (!folder)
             throw ZFCPackageError::metadataCorrupted();
         const fs::path category = categoryFolder(library, *type);
-        if (!itemExists(category))
-            AdminAuth::adminCreateDirectory(fromNative(category));
+        if (!itemExists(category)) {
+            // The library is writable by now: only a refusal needs the administrator.
+            std::error_code error;
+            if (!fs::create_directory(category, error) && error)
+                AdminAuth::adminCreateDirectory(fromNative(category));
+        }
         const fs::path target = category / *folder;
         // Without a confirmed clash an existing folder is left alone, as the reader does.
         if (clashes.isEmpty() && itemExists(target)) {

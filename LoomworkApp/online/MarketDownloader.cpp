@@ -288,6 +288,7 @@ void MarketFileDownloader::onFinished()
     const QVariant statusValue = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QUrl finalUrl = m_reply->url();
     const QByteArray disposition = m_reply->rawHeader("Content-Disposition");
+    const QUrl redirect(QString::fromUtf8(m_reply->rawHeader("Location")));
     m_reply->deleteLater();
     m_reply = nullptr;
     report(true);
@@ -300,6 +301,9 @@ void MarketFileDownloader::onFinished()
         return fail(MarketDownloadError::transport(QStringLiteral("下载超时，请检查网络后重试")));
     if (statusValue.isValid()) {
         const int status = statusValue.toInt();
+        // A redirect Qt did not follow: one to another scheme is a bad address, not a 3xx.
+        if (status >= 300 && status < 400 && redirect.isValid() && !isWebScheme(finalUrl.resolved(redirect)))
+            return fail(MarketDownloadError::badURL());
         if (status < 200 || status > 299)
             return fail(MarketDownloadError::http(status));
     }

@@ -1,5 +1,6 @@
 #include "online/MarketInstallFlow.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThreadPool>
@@ -92,7 +93,7 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
                 return;
             reported = true;
             sinceReport.restart();
-            QMetaObject::invokeMethod(guard, [guard, run, fraction] {
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [guard, run, fraction] {
                 if (guard && guard->m_run == run && guard->m_stage.kind == MarketInstallStage::Kind::installing)
                     guard->setStage(MarketInstallStage::installing(fraction));
             }, Qt::QueuedConnection);
@@ -105,7 +106,8 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
             failure = MarketInstaller::describe(std::current_exception());
         }
         MarketFileDownloader::discard(file);
-        QMetaObject::invokeMethod(guard, [guard, run, outcome, failure, onChanged] {
+        // Posted to the application, never to the flow: it may be gone by now.
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [guard, run, outcome, failure, onChanged] {
             if (!guard)
                 return;
             if (!outcome) {

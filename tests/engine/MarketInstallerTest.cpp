@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include "LoomworkKit/ZFCPackageError.h"
+#include "engine/AdminAuth.h"
+#include "engine/MarketInstaller.h"
+#include "market/MarketInstallRegistry.h"
+#include "support/app/FakeAlertPresenter.h"
+#include "support/app/PackageFixtures.h"
+#include "support/app/PackageMaker.h"
+#include "support/app/QtPrint.h"
+#include "support/app/RecordingAdminRunner.h"
+#include "support/app/TestEnv.h"
+
+namespace {
+
+class MarketInstallerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        TestEnv::reset();
+        MarketInstallRegistry::reloadFromDisk();
+        AdminAuth::resetExplanation();
+        QDir().mkpath(TestEnv::systemLibrary());
+        ASSERT_TRUE(m_work.isValid());
+    }
+
+    QString path(const QString& name) const { return m_work.filePath(name); }
+
+    static QString titles(const QString& library) { return library + "/Titles.localized"; }
+
+    // Plug-in folders already in a library, each with one file.
+    static void seed(const QString& category, const QStringList& names)
+    {
+        for (const QString& name : names)
+            PackageMaker::makeFolder(category, name, {{"old.txt", "old " + name.toUtf8()}});
+    }
+
+    // Runs install() and returns the thrown text, empty on success.
+    static QString installError(const QString& file, MarketInstallOutcome* outcome = nullptr)
+    {
+        try {
+            const auto result = MarketInstaller::install(file, "p1", "市场名");
+            if (outcome)
+                *outcome = result;
+            return {};
+        } catch (...) {
+            return MarketInstaller::describe(std::current_exception());
+        }
+    }
+
+    QTemporaryDir m_work;
+};
+
+} // namespace
+
+TEST(MarketInstallerNames, SafeFileName)
+{
+    const QString base130(130, QChar('a'));
+    const struct {
+        QString in;
+        QString out;
+    } cases[] = {
+        {"a/b.zfcp", "a_b.zfcp"},
+        {"a\\b", "a_b"},
+        {"  ", "下载文件"},
+        {".", "下载文件"},
+        {"..", "下载文件"},
+        {QString("a") + QChar(0) + "b.zip", "ab.zip"},
+        {"../../etc/passwd", ".._.._etc_passwd"},
+        {" 光晕 Glow.zfcp\n", "光晕 Glow.zfcp"},
+        {base130 + ".zfcp", QString(106, QChar('a')) + ".zfcp"},
+        {base130, QString(110, QChar('a'))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.in.toStdString());
+        EXPECT_EQ(MarketInstaller::safeFileName(c.in), c.out);
+    }
+
+    // At most 240 UTF-8 bytes, whole characters, the extension kept.
+    const QString family = QString::fromUtf8("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7");
+    for (const QString& long_ : {QString(10000, QChar(u'中')) + ".zfcp", QString(100, QChar(u'中')) + ".zfcp",
+                                 family.repeated(30) + ".zfcp"}) {
+        SCOPED_TRACE(long_.left(20).toStdString());
+        const QString safe = MarketInstaller::safeFileName(long_);
+        EXPECT_LE(safe.toUtf8().size(), 240);
+        EXPECT_GT(safe.toUtf8().size(), 200);
+        EXPECT_EQ(safe.endsWith(".zfcp"), long_.endsWith(".zfcp"));
+        if (long_.startsWith(family)) {
+            EXPECT_EQ(safe.chopped(5).size() % family.size(), 0) << "a family emoji cut in half";
+        }
+    }
+}
+
+TEST(MarketInstallerNames, ConflictMessageListsTenOfTwelve)
+{
+    QStringList twelve;
+    for (int i = 1; i <= 12; ++i)
+        twelve << QString("Clash %1（系统库）").arg(i, 2, 10, QChar('0'));
+    const QString message = MarketInstaller::conflictMessage(twelve);
+    EXPECT_TRUE(message.startsWith("以下插件已存在，是否覆盖？\n\nClash 01（系统库）、Clash 02（系统库）"));
+    EXPECT_TRUE(message.contains("Clash 10（系统库） 等 12 个\n\n点「覆盖」会用下载到的版本替换原有插件文件，点「取消」中止本次安装。"));
+    EXPECT_FALSE(message.contains("Clash 11"));
+    EXPECT_FALSE(MarketInstaller::conflictMessage(twelve.mid(0, 10)).contains(" 等 "));
+}
+
+TEST_F(MarketInstallerTest, ClashesAreListedPerLibraryInPlainStringOrder)
+{
+    seed(titles(TestEnv::systemLibrary()), {"Glow"});
+    seed(titles(TestEnv::userLibrary()), {"Glow"});
+    seed(TestEnv::systemLibrary() + "/Effects.localized", {"Spark"});
+    PackageFixtures::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}, {"subtitle", "Spark"}, {"odd", "Glow"}});
+    FakeAlertPresenter presenter;
+
+    EXPECT_EQ(installError(path("p.zfcp")), "已取消安装：目标库里的同名插件保持不变");
+    ASSERT_EQ(presenter.questions().size(), 1);
+    const auto question = presenter.questions().first();
+    EXPECT_EQ(question.title, "插件库里已有同名插件");
+    EXPECT_EQ(question.primary, "覆盖");
+    EXPECT_EQ(question.secondary, "取消");
+    // "用" (U+7528) sorts before "系" (U+7CFB); Spark under Effects is no clash for a title.
+    EXPECT_TRUE(question.message.contains("\n\nGlow（用户库）、Glow（系统库）\n\n"));
+    EXPECT_FALSE(question.message.contains("Spark"));
+}
+
+TEST_F(MarketInstallerTest, CancelAtTheClashLeavesEveryFileAsItWas)
+{
+    const QString category = titles(TestEnv::systemLibrary());
+    seed(category, {"Glow"});
+    PackageFixtures::writePackage(path("p.zfcp"), {{"subtitle", "New"}, {"subtitle", "Glow"}});
+    const auto before = PackageMaker::readTree(TestEnv::systemLibrary());
+    FakeAlertPresenter presenter; // answers "取消"
+
+    EXPECT_EQ(installError(path("p.zfcp")), "已取消安装：目标库里的同名插件保持不变");
+    EXPECT_EQ(PackageMaker::readTree(TestEnv::systemLibrary()), before);
+    EXPECT_TRUE(MarketInstallRegistry::entries().isEmpty());
+}
+
+TEST_F(MarketInstallerTest, InstallsEachPluginWholeAndRecordsIt)
+{
+    const QString category = titles(TestEnv::systemLibrary());
+    seed(category, {"Glow"});
+    PackageFixtures::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}, {"effect", "Spark"}, {"unknown", "Odd"}});
+    FakeAlertPresenter presenter;
+    presenter.queueAnswers({true});
+
+    std::vector<double> progress;
+    const auto outcome = MarketInstaller::install(path("p.zfcp"), "p1", "市场名", [&](double f) { progress.push_back(f); });
+    EXPECT_EQ(outcome.count, 2);
+    EXPECT_EQ(outcome.paths, QStringList({category + "/Glow", TestEnv::systemLibrary() + "/Effects.localized/Spark"}));
+    EXPECT_EQ(PackageMaker::readTree(category + "/Glow").keys(), QStringList({"Info.txt"})) << "the old folder is gone";
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Glow"})) << "no staging left";
+    for (const QString& installed : outcome.paths)
+        EXPECT_TRUE(MarketInstallRegistry::isMarket(installed)) << installed.toStdString();
+    EXPECT_EQ(MarketInstallRegistry::entries().value(outcome.paths.first()).name, "市场名");
+    ASSERT_FALSE(progress.empty());
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    EXPECT_EQ(progress.back(), 1.0);
+}
+
+TEST_F(MarketInstallerTest, APackageThatBreaksHalfwayKeepsTheOldPlugin)
+{
+    const QString category = titles(TestEnv::systemLibrary());
+    seed(category, {"Big"});
+    PackageMaker::pack(path("big.zfcp"), {{ZFCPluginType::subtitle, "Big", {{"clip.bin", PackageMaker::noise(3 << 20, 7)}}}},
+                       path("src"));
+    PackageMaker::breakSecondChunk(path("big.zfcp"), 0);
+    FakeAlertPresenter presenter;
+    presenter.queueAnswers({true});
+    const auto before = PackageMaker::readTree(category);
+
+    EXPECT_FALSE(installError(path("big.zfcp")).isEmpty());
+    EXPECT_EQ(PackageMaker::readTree(category), before);
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Big"}));
+    EXPECT_TRUE(MarketInstallRegistry::entries().isEmpty());
+
+    QFile::resize(path("big.zfcp"), 10);
+    EXPECT_FALSE(installError(path("big.zfcp")).isEmpty());
+    EXPECT_EQ(installError(path("missing.zfcp")), "文件或文件夹不存在");
+}
+
+TEST_F(MarketInstallerTest, OnlyUnknownTypesInstallNothingAndAskNothing)
+{
+    PackageFixtures::writePackage(path("odd.zfcp"), {{"plugin", "Odd"}});
+    FakeAlertPresenter presenter;
+    MarketInstallOutcome outcome;
+    EXPECT_EQ(installError(path("odd.zfcp"), &outcome), "");
+    EXPECT_EQ(outcome.count, 0);
+    EXPECT_TRUE(presenter.questions().isEmpty());
+}
+
+TEST_F(MarketInstallerTest, AMissingSystemLibraryIsPreparedOrTheInstallRefused)
+{
+    PackageFixtures::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}});
+    QDir(TestEnv::systemLibrary()).removeRecursively();
+    {
+        FakeAlertPresenter presenter; // declines the explanation
+        RecordingAdminRunner runner;
+        EXPECT_EQ(installError(path("p.zfcp")),
+                  "已取消安装：系统库需要管理员授权（可到「设置 → 授权」完成授权后重试）");
+        EXPECT_FALSE(QFile::exists(TestEnv::systemLibrary()));
+    }
+    {
+        FakeAlertPresenter presenter;
+        presenter.setDefaultAnswer(true);
+        RecordingAdminRunner runner; // "succeeds" without doing anything
+        AdminAuth::resetExplanation();
+        EXPECT_EQ(installError(path("p.zfcp")),
+                  "已取消安装：系统库需要管理员授权（可到「设置 → 授权」完成授权后重试）");
+        EXPECT_EQ(runner.commands().size(), 1);
+    }
+    FakeAlertPresenter presenter;
+    presenter.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
+    AdminAuth::resetExplanation();
+    EXPECT_EQ(installError(path("p.zfcp")), "");
+    EXPECT_TRUE(QFile::exists(titles(TestEnv::systemLibrary()) + "/Glow/Info.txt"));
+}
+
+TEST_F(MarketInstallerTest, MoveToDownloadsTakesTheNextFreeName)
+{
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    QDir(downloads).removeRecursively();
+    QDir().mkpath(downloads);
+    for (const char* taken : {"a.zip", "a (1).zip"}) {
+        QFile file(downloads + "/" + taken);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    const auto download = [&](const QString& name) {
+        QFile file(path(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("data");
+        return path(name);
+    };
+
+    const QString moved = MarketInstaller::moveToDownloads(download("x"), "a.zip");
+    EXPECT_EQ(moved, downloads + "/a (2).zip");
+    EXPECT_FALSE(QFile::exists(path("x")));
+    EXPECT_EQ(MarketInstaller::moveToDownloads(download("y"), "../../evil"), downloads + "/.._.._evil");
+    EXPECT_EQ(MarketInstaller::moveToDownloads(download("readme"), ""), downloads + "/readme");
+    EXPECT_EQ(MarketInstaller::moveToDownloads(download("readme"), ""), downloads + "/readme (1)");
+
+    try {
+        MarketInstaller::moveToDownloads(path("gone"), "b.zip");
+        ADD_FAILURE() << "a missing file moved";
+    } catch (const MarketInstallError& e) {
+        EXPECT_EQ(e.errorDescription(), "无法移到「下载」：文件或文件夹不存在");
+    }
+    QDir(downloads).removeRecursively();
+}

@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTest>
+
+#include "engine/AdminAuth.h"
+#include "engine/NotificationHub.h"
+#include "engine/OperationsCenter.h"
+#include "engine/PluginScanner.h"
+#include "market/MarketInstallRegistry.h"
+#include "online/MarketDownloader.h"
+#include "online/MarketInstallFlow.h"
+#include "online/MarketService.h"
+#include "support/app/FakeAlertPresenter.h"
+#include "support/app/PackageMaker.h"
+#include "support/app/QtPrint.h"
+#include "support/app/StandinTest.h"
+#include "support/app/TestEnv.h"
+
+namespace {
+
+using Kind = MarketInstallStage::Kind;
+
+class MarketInstallFlowTest : public StandinTest
+{
+protected:
+    void SetUp() override
+    {
+        StandinTest::SetUp();
+        MarketInstallRegistry::reloadFromDisk();
+        AdminAuth::resetExplanation();
+        QDir().mkpath(TestEnv::systemLibrary());
+        m_downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+        QDir(m_downloads).removeRecursively();
+        MarketFileDownloader::setLimits(MarketFileDownloader::defaultStallMs, MarketFileDownloader::defaultDeadlineMs);
+        OperationsCenter::setRevealHandler([this](const QString& path) { m_revealed << path; });
+        QObject::connect(&NotificationHub::instance(), &NotificationHub::posted, &m_flow,
+                         [this](const QString& name) { m_notices << name; });
+        QObject::connect(&m_flow, &MarketInstallFlow::stageChanged, &m_flow,
+                         [this](const MarketInstallStage& stage) { m_stages << stage; });
+        m_flow.setPauses(100, 100);
+        m_leftoversBefore = leftovers();
+    }
+
+    void TearDown() override
+    {
+        OperationsCenter::setRevealHandler({});
+        MarketFileDownloader::setLimits(MarketFileDownloader::defaultStallMs, MarketFileDownloader::defaultDeadlineMs);
+        QDir(m_downloads).removeRecursively();
+    }
+
+    static QStringList leftovers()
+    {
+        return QDir(QDir::tempPath()).entryList({"loomwork-market-*"}, QDir::AllEntries | QDir::Hidden);
+    }
+
+    MarketDownloadResult ticket(const QString& pluginId)
+    {
+        QObject context;
+        std::optional<MarketDownloadResult> result;
+        MarketService::download(pluginId, &context, [&](const MarketDownloadResult& r) { result = r; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        EXPECT_EQ(result.value_or(MarketDownloadResult{}).kind, MarketDownloadResult::Kind::ok) << pluginId.toStdString();
+        return result.value_or(MarketDownloadResult{});
+    }
+
+    QString blob(qint64 bytes, const QString& name) const
+    {
+        return standin().baseUrl() + QString("market/blob?bytes=%1&name=%2").arg(bytes).arg(name);
+    }
+
+    // Starts a run and waits for its result.
+    MarketInstallStage run(const QString& pluginId, const QString& url, const QString& fileName, int* changed = nullptr)
+    {
+        m_stages.clear();
+        EXPECT_TRUE(m_flow.start(pluginId, "名字", url, fileName, [changed] {
+            if (changed)
+                ++*changed;
+        }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !m_flow.isBusy(); }, 30000));
+        // The result as published: an earlier run's pause may already have put it to rest.
+        for (auto it = m_stages.crbegin(); it != m_stages.crend(); ++it) {
+            if (it->kind == Kind::done || it->kind == Kind::failed)
+                return *it;
+        }
+        return m_flow.stage();
+    }
+
+    MarketInstallFlow m_flow;
+    FakeAlertPresenter m_presenter;
+    QList<MarketInstallStage> m_stages;
+    QStringList m_notices;
+    QStringList m_revealed;
+    QStringList m_leftoversBefore;
+    QString m_downloads;
+};
+
+} // namespace
+
+TEST_F(MarketInstallFlowTest, AFreePluginInstallsIsRecordedAndPostsOneChange)
+{
+    const auto twin = ticket("p002");
+    int changed = 0;
+    const auto stage = run("p002", twin.url, twin.fileName, &changed);
+    EXPECT_EQ(stage, MarketInstallStage::done("已安装 2 个插件到系统库，打开 FCPX 即可使用"));
+    EXPECT_EQ(changed, 1);
+    EXPECT_EQ(m_notices.count(Notifications::pluginsDidChange), 1);
+    EXPECT_EQ(m_flow.stageFor("p002"), stage);
+    EXPECT_EQ(m_flow.stageFor("p003"), MarketInstallStage::idle());
+
+    const auto scanned = PluginScanner::scan({PluginRoot::system});
+    QStringList market;
+    for (const Plugin& plugin : scanned.plugins) {
+        if (plugin.isMarket)
+            market << plugin.name;
+    }
+    EXPECT_EQ(market, QStringList({"Twin A", "Twin B"}));
+    EXPECT_EQ(leftovers(), m_leftoversBefore);
+
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_flow.stage().kind == Kind::idle; }, 3000));
+    EXPECT_FALSE(m_flow.pluginId().has_value());
+    EXPECT_TRUE(m_flow.pluginName().isEmpty());
+}
+
+TEST_F(MarketInstallFlowTest, FailuresGiveTheirTextsAndLeaveNoFileBehind)
+{
+    MarketFileDownloader::setLimits(600, 20000);
+    const struct {
+        const char* name;
+        std::function<QString()> url;
+        QJsonObject script;
+        QString message;
+    } cases[] = {
+        {"ftp", [] { return QString("ftp://127.0.0.1/a.zfcp"); }, {}, "下载地址无效"},
+        {"file", [] { return QString("file:///etc/passwd"); }, {}, "下载地址无效"},
+        {"404", [&] { return ticket("p007").url; }, {}, "下载失败（HTTP 404），请稍后重试"},
+        {"empty", [&] { return ticket("p008").url; }, {}, "下载到的文件是空的，请联系客服"},
+        {"cut", [&] { return blob(3 << 20, "cut.zfcp"); }, {{"route", "/market/blob"}, {"cutAfter", 100000}}, "下载中断，请检查网络后重试"},
+        {"stall", [&] { return blob(1 << 20, "slow.zfcp"); }, {{"route", "/market/blob"}, {"slowMs", 5000}}, "下载超时，请检查网络后重试"},
+        {"no server", [] { return QString("http://127.0.0.1:%1/x.zfcp").arg(StandinProcess::closedPort()); }, {}, "无法连接下载服务器，请检查网络后重试"},
+        {"damaged package", [&] { return blob(4096, "bad.zfcp"); }, {}, ""},
+        {"redirect to file:", [&] { return standin().baseUrl() + "market/redirect"; },
+         {{"route", "/market/redirect"}, {"http", 302}, {"headers", QJsonObject{{"Location", "file:///etc/passwd"}}}}, "下载地址无效"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.script.isEmpty())
+            standin().control("script", c.script);
+        const auto stage = run("p1", c.url(), "x.zip");
+        EXPECT_EQ(stage.kind, Kind::failed);
+        if (!c.message.isEmpty())
+            EXPECT_EQ(stage.message, c.message);
+        else
+            EXPECT_FALSE(stage.message.isEmpty());
+        EXPECT_EQ(leftovers(), m_leftoversBefore);
+        EXPECT_TRUE(m_notices.isEmpty());
+        EXPECT_FALSE(QDir(m_downloads).exists() && !QDir(m_downloads).isEmpty());
+        standin().control("reset");
+    }
+}
+
+TEST_F(MarketInstallFlowTest, TheServersNameDecidesWhatHappens)
+{
+    const auto upper = ticket("p005");
+    EXPECT_EQ(run("p005", upper.url, upper.fileName), MarketInstallStage::done("已安装 1 个插件到系统库，打开 FCPX 即可使用"));
+
+    QDir().mkpath(m_downloads);
+    for (const char* taken : {"a.zip", "a (1).zip"}) {
+        QFile file(m_downloads + "/" + taken);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    m_notices.clear();
+    int changed = 0;
+    const auto zip = run("p006", blob(5000, "a.zip"), "a.zip", &changed);
+    EXPECT_EQ(zip, MarketInstallStage::done("已下载到「下载」：a (2).zip"));
+    EXPECT_EQ(QFile(m_downloads + "/a (2).zip").size(), 5000);
+    EXPECT_EQ(m_revealed, QStringList({m_downloads + "/a (2).zip"}));
+    EXPECT_EQ(changed, 0);
+    EXPECT_TRUE(m_notices.isEmpty());
+
+    // A name with climbing parts stays one file inside Downloads.
+    const auto climbing = run("p006", blob(10, "..%2F..%2Fescape.zip"), "../../escape.zip");
+    EXPECT_EQ(climbing, MarketInstallStage::done("已下载到「下载」：.._.._escape.zip"));
+
+    // A 10,000-character name from the server is cut to a name the file system takes.
+    const QString huge = QString(9996, QChar('n')) + ".zip";
+    standin().control("script", {{"route", "/market/blob"},
+                                 {"headers", QJsonObject{{"Content-Disposition", "attachment; filename=\"" + huge + "\""}}}});
+    const auto cut = run("p006", blob(10, "x.zip"), huge);
+    ASSERT_EQ(cut.kind, Kind::done) << cut.message.toStdString();
+    EXPECT_EQ(cut.message, "已下载到「下载」：" + QString(107, QChar('n')) + ".zip");
+    EXPECT_EQ(leftovers(), m_leftoversBefore);
+}
+
+TEST_F(MarketInstallFlowTest, UnknownLengthShowsBytesAndLargeTotalsDoNotOverflow)
+{
+    const auto unsized = ticket("p009");
+    EXPECT_EQ(run("p009", unsized.url, unsized.fileName).kind, Kind::done);
+    const bool sawBytes = std::any_of(m_stages.begin(), m_stages.end(), [](const MarketInstallStage& s) {
+        return s.kind == Kind::downloading && s.received > 0 && s.total < 1 && !s.fraction()
+            && s.title().startsWith("正在下载 ") && !s.title().endsWith("%");
+    });
+    EXPECT_TRUE(sawBytes);
+
+    const qint64 twoGB = (qint64(2) << 30) + 5;
+    standin().control("script", {{"route", "/market/blob"}, {"cutAfter", 4 << 20}});
+    EXPECT_EQ(run("p1", blob(twoGB, "big.zfcp"), "big.zfcp").message, "下载中断，请检查网络后重试");
+    const bool sawTotal = std::any_of(m_stages.begin(), m_stages.end(), [&](const MarketInstallStage& s) {
+        return s.kind == Kind::downloading && s.total == twoGB && s.title() == "正在下载 0%";
+    });
+    EXPECT_TRUE(sawTotal);
+    EXPECT_EQ(leftovers(), m_leftoversBefore);
+}
+
+TEST_F(MarketInstallFlowTest, ASecondStartWhileBusyIsRefusedAndTheRunKeepsItsStage)
+{
+    const auto glow = ticket("p001");
+    m_flow.setPauses(400, 400);
+    EXPECT_EQ(run("p001", glow.url, glow.fileName).kind, Kind::done);
+
+    // Started within the first run's pause: the pause's end leaves the new run alone.
+    standin().control("script", {{"route", "/market/blob"}, {"slowMs", 10}});
+    QElapsedTimer elapsed;
+    elapsed.start();
+    ASSERT_TRUE(m_flow.start("slow", "慢", blob(8 << 20, "slow.zip"), "slow.zip", {}));
+    EXPECT_FALSE(m_flow.start("other", "别的", glow.url, glow.fileName, {}));
+    EXPECT_EQ(m_flow.pluginId(), QString("slow"));
+    QTest::qWait(700);
+    EXPECT_EQ(m_flow.stage().kind, Kind::downloading);
+    EXPECT_EQ(m_flow.pluginName(), "慢");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_flow.isBusy(); }, 20000));
+    EXPECT_EQ(m_flow.stage().kind, Kind::done);
+
+    // 128 pieces arrive over about 1.3 s, each in several reads: progress is handed on at most every 33 ms.
+    const auto downloading = std::count_if(m_stages.begin(), m_stages.end(), [](const MarketInstallStage& s) {
+        return s.kind == Kind::downloading && s.received > 0;
+    });
+    EXPECT_LE(downloading, elapsed.elapsed() / MarketFileDownloader::progressIntervalMs + 2);
+}
+
+TEST_F(MarketInstallFlowTest, CancelAtTheClashAlertChangesNoFile)
+{
+    PackageMaker::makeFolder(TestEnv::systemLibrary() + "/Titles.localized", "Glow", {{"mine.txt", "keep"}});
+    const auto before = PackageMaker::readTree(TestEnv::systemLibrary());
+    const auto glow = ticket("p001");
+    EXPECT_EQ(run("p001", glow.url, glow.fileName), MarketInstallStage::failed("已取消安装：目标库里的同名插件保持不变"));
+    EXPECT_EQ(m_presenter.questions().size(), 1);
+    EXPECT_EQ(PackageMaker::readTree(TestEnv::systemLibrary()), before);
+    EXPECT_TRUE(m_notices.isEmpty());
+    EXPECT_EQ(leftovers(), m_leftoversBefore);
+}
+
+TEST(MarketFileDownloaderNames, SuggestedFileNameReadsContentDisposition)
+{
+    const struct {
+        const char* header;
+        const char* url;
+        QString name;
+    } cases[] = {
+        {"attachment; filename*=UTF-8''%E7%B4%A0%E6%9D%90.zip", "http://h/f", "素材.zip"},
+        {"attachment; filename=\"fallback.zip\"; filename*=UTF-8''real.ZFCP", "http://h/f", "real.ZFCP"},
+        {"attachment; filename=\"a \\\"q\\\".zfcp\"", "http://h/f", "a \"q\".zfcp"},
+        {"attachment; filename=plain.zfcp; size=3", "http://h/f", "plain.zfcp"},
+        {"attachment; filename*=ISO-8859-1''caf%E9.zip", "http://h/f", "café.zip"},
+        {"attachment; filename=\"../../etc/passwd\"", "http://h/f", ".._.._etc_passwd"},
+        {"attachment; filename*=UTF-8''%2E%2E", "http://h/f", "下载文件"},
+        {"", "http://h/dir/pack%20one.zfcp?t=1", "pack one.zfcp"},
+        {"inline", "http://h/", "plugin.zfcp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header);
+        EXPECT_EQ(MarketFileDownloader::suggestedFileName(c.header, QUrl(c.url)), c.name);
+    }
+}

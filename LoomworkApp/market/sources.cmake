@@ -9,4 +9,7 @@ set(market_VIEW_SOURCES
   MarketMediaModel.h
   MarketPayModel.cpp
   MarketPayModel.h
+  MarketDetailModel.cpp
+  MarketDetailModel.h
+  MarketToast.h
 )

@@ -1,12 +1,12 @@
 #include <QApplication>
 #include <QFileInfo>
 
-#include "account/ServerConfig.h"
 #include "engine/AlertPresenter.h"
 #include "engine/OperationsCenter.h"
-#include "shell/Appearance.h"
-#include "shell/LoomworkMain.h"
-#include "shell/ShellAlertPresenter.h"
+#include "online/ServerConfig.h"
+#include "ui/Appearance.h"
+#include "ui/ShellAlertPresenter.h"
+#include "window/LoomworkMain.h"
 
 namespace {
 

@@ -17,15 +17,15 @@
 #include <QVBoxLayout>
 
 #include "BuildInfo.h"
-#include "account/LoginService.h"
-#include "shell/AppLogo.h"
-#include "shell/Appearance.h"
-#include "shell/BusySpinner.h"
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
-#include "shell/SymbolIcon.h"
-#include "shell/Tint.h"
+#include "online/LoginService.h"
+#include "ui/Appearance.h"
+#include "ui/AppLogo.h"
+#include "ui/BusySpinner.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Tint.h"
 
 namespace {
 

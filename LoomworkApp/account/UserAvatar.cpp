@@ -5,12 +5,12 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "account/AvatarImageLoader.h"
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
-#include "shell/SymbolIcon.h"
-#include "shell/Tint.h"
+#include "online/AvatarImageLoader.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Tint.h"
 
 UserAvatar::UserAvatar(const std::optional<QString>& nickName,
                        const std::optional<QString>& avatarUrl, qreal size, QWidget* parent)

@@ -26,9 +26,9 @@
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
 #include "engine/InstallConflictScanner.h"
+#include "engine/MarketInstallRegistry.h"
 #include "engine/Plugin.h"
 #include "engine/SystemError.h"
-#include "market/MarketInstallRegistry.h"
 
 namespace {
 

@@ -25,16 +25,16 @@
 #endif
 
 #include "LoomworkKit/AES256CTR.h"
-#include "LoomworkKit/ZFCPackItem.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
+#include "LoomworkKit/ZFCPackItem.h"
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/MarketInstallRegistry.h"
 #include "engine/ProgressThrottle.h"
 #include "engine/SystemError.h"
-#include "market/MarketInstallRegistry.h"
 
 namespace {
 

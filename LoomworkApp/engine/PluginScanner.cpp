@@ -8,9 +8,9 @@
 
 #include "engine/EngineText.h"
 #include "engine/LibraryWalk.h"
+#include "engine/MarketInstallRegistry.h"
 #include "engine/SystemError.h"
 #include "engine/TemplateInspector.h"
-#include "market/MarketInstallRegistry.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <QTimer>
 #include <QUrlQuery>
 
-#include "engine/HttpFetch.h"
+#include "online/HttpFetch.h"
 
 namespace BiliVideo {
 namespace {

@@ -10,9 +10,9 @@
 #include <QStringDecoder>
 #include <QUuid>
 
-#include "engine/HttpFetch.h"
 #include "engine/MarketInstaller.h"
 #include "engine/SystemError.h"
+#include "online/HttpFetch.h"
 
 namespace {
 

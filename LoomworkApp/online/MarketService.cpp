@@ -5,8 +5,8 @@
 #include <QSettings>
 #include <QUuid>
 
-#include "account/ServerConfig.h"
 #include "engine/JsonRead.h"
+#include "online/ServerConfig.h"
 
 namespace {
 

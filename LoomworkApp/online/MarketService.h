@@ -8,8 +8,8 @@
 #include <QString>
 #include <QUrl>
 
-#include "account/V2API.h"
 #include "online/MarketModels.h"
+#include "online/V2API.h"
 
 class QObject;
 

@@ -8,7 +8,7 @@
 #include <QList>
 #include <QString>
 
-#include "account/V2API.h"
+#include "online/V2API.h"
 
 class QObject;
 

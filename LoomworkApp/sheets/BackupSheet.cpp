@@ -9,14 +9,14 @@
 #include <QVBoxLayout>
 
 #include "engine/EngineText.h"
-#include "shell/EmptyStateView.h"
-#include "shell/F.h"
-#include "shell/Hairline.h"
-#include "shell/Palette.h"
-#include "shell/Surface.h"
-#include "shell/SymbolIcon.h"
-#include "shell/Tint.h"
-#include "shell/ZfcpMark.h"
+#include "ui/F.h"
+#include "ui/Hairline.h"
+#include "ui/Palette.h"
+#include "ui/Surface.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Tint.h"
+#include "ui/ZfcpMark.h"
+#include "library/EmptyStateView.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <QPainter>
 
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/SymbolIcon.h"
-#include "shell/Tint.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/SymbolIcon.h"
+#include "ui/Tint.h"
 #include "sheets/SheetPieces.h"
 
 namespace {

@@ -4,9 +4,9 @@
 
 #include <QPainter>
 
-#include "shell/F.h"
-#include "shell/Palette.h"
-#include "shell/Tint.h"
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Tint.h"
 #include "sheets/InstallSheetModel.h"
 #include "sheets/SheetPieces.h"
 

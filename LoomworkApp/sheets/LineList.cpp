@@ -4,7 +4,7 @@
 
 #include <QPainter>
 
-#include "shell/PluginRow.h"
+#include "library/PluginRow.h"
 
 LineList::LineList(int padding, int spacing, QWidget* parent) : QListView(parent)
 {

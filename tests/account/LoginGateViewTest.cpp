@@ -12,13 +12,13 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "online/LoginService.h"
+#include "online/TokenStore.h"
+#include "ui/Appearance.h"
 #include "account/LoginGateView.h"
-#include "account/LoginService.h"
-#include "account/TokenStore.h"
-#include "shell/Appearance.h"
-#include "support/app/ListFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinTest.h"
+#include "support/views/ListFixtures.h"
 
 namespace {
 

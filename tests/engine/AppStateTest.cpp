@@ -7,7 +7,7 @@
 #include "engine/AppState.h"
 #include "engine/EngineText.h"
 #include "engine/LocalizedStore.h"
-#include "market/MarketInstallRegistry.h"
+#include "engine/MarketInstallRegistry.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"

@@ -3,8 +3,8 @@
 #include <QJsonDocument>
 
 #include "engine/CompatTable.h"
-#include "support/app/QtPrint.h"
 #include "engine/VersionNum.h"
+#include "support/app/QtPrint.h"
 
 TEST(VersionNum, ComparesDottedVersionsNumerically)
 {

@@ -8,7 +8,7 @@
 #include "LoomworkKit/ZFCPackageError.h"
 #include "engine/AdminAuth.h"
 #include "engine/MarketInstaller.h"
-#include "market/MarketInstallRegistry.h"
+#include "engine/MarketInstallRegistry.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageFixtures.h"
 #include "support/app/PackageMaker.h"

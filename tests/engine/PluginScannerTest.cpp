@@ -8,9 +8,9 @@
 #include <QDirIterator>
 #include <QFile>
 
+#include "engine/MarketInstallRegistry.h"
 #include "engine/PluginScanner.h"
 #include "engine/SystemError.h"
-#include "market/MarketInstallRegistry.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"

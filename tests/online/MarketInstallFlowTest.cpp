@@ -7,10 +7,10 @@
 #include <QTest>
 
 #include "engine/AdminAuth.h"
+#include "engine/MarketInstallRegistry.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
 #include "engine/PluginScanner.h"
-#include "market/MarketInstallRegistry.h"
 #include "online/MarketDownloader.h"
 #include "online/MarketInstallFlow.h"
 #include "online/MarketService.h"
@@ -30,6 +30,10 @@ protected:
     void SetUp() override
     {
         StandinTest::SetUp();
+        // A temporary folder of this process's own: other test processes download too.
+        m_previousTmp = qgetenv("TMPDIR");
+        QDir().mkpath(TestEnv::root() + "/tmp");
+        qputenv("TMPDIR", QFile::encodeName(TestEnv::root() + "/tmp"));
         MarketInstallRegistry::reloadFromDisk();
         AdminAuth::resetExplanation();
         QDir().mkpath(TestEnv::systemLibrary());
@@ -47,6 +51,10 @@ protected:
 
     void TearDown() override
     {
+        if (m_previousTmp.isEmpty())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", m_previousTmp);
         OperationsCenter::setRevealHandler({});
         MarketFileDownloader::setLimits(MarketFileDownloader::defaultStallMs, MarketFileDownloader::defaultDeadlineMs);
         QDir(m_downloads).removeRecursively();
@@ -96,6 +104,7 @@ protected:
     QStringList m_revealed;
     QStringList m_leftoversBefore;
     QString m_downloads;
+    QByteArray m_previousTmp;
 };
 
 } // namespace

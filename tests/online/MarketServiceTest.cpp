@@ -9,9 +9,9 @@
 #include <QSettings>
 #include <QTest>
 
-#include "account/ServerConfig.h"
 #include "online/MarketService.h"
 #include "online/PayChannels.h"
+#include "online/ServerConfig.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinTest.h"
 

@@ -10,10 +10,10 @@
 #include "LoomworkKit/ZFCDeflater.h"
 #include "LoomworkKit/ZFCFileHandle.h"
 #include "LoomworkKit/ZFCInflater.h"
+#include "LoomworkKit/ZFCodec.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
-#include "LoomworkKit/ZFCodec.h"
 #include "support/kit/PackageCraft.h"
 #include "support/kit/TempDir.h"
 

@@ -10,15 +10,15 @@
 #include "engine/AppState.h"
 #include "engine/EngineText.h"
 #include "engine/OperationsCenter.h"
+#include "library/ListToolbar.h"
+#include "library/PluginListView.h"
+#include "library/PluginTableView.h"
 #include "sheets/BackupSheet.h"
-#include "shell/ListToolbar.h"
-#include "shell/PluginListView.h"
-#include "shell/PluginTableView.h"
 #include "support/app/FakeAlertPresenter.h"
-#include "support/app/ListFixtures.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
+#include "support/views/ListFixtures.h"
 
 namespace {
 

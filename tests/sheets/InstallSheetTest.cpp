@@ -15,16 +15,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "shell/Appearance.h"
+#include "ui/Appearance.h"
 #include "sheets/InstallFileList.h"
 #include "sheets/InstallHitList.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/SheetPieces.h"
-#include "support/app/ListFixtures.h"
 #include "support/app/PackageFixtures.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
+#include "support/views/ListFixtures.h"
 
 namespace {
 

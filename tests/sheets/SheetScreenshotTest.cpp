@@ -4,7 +4,7 @@
 #include <QTest>
 
 #include "sheets/BackupSheet.h"
-#include "support/app/ListFixtures.h"
+#include "support/views/ListFixtures.h"
 
 namespace {
 

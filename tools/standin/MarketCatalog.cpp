@@ -78,6 +78,7 @@ std::vector<CatalogItem> catalogItems()
 
     auto large = item(3, "大型转场合集", T::transitions, 0, 0);
     large.folders[0].noiseBytes = 8 * 1024 * 1024;
+    large.paceMs = 15; // about two seconds on the loopback
     large.record["videoUrl"] = "/market/media/preview.mp4";
     items.push_back(large);
 

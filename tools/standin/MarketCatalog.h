@@ -35,6 +35,7 @@ struct CatalogItem
     Delivery delivery = Delivery::package;
     std::string fileName;  // the name the download carries
     bool risky = false;    // the ticket carries a warning
+    int paceMs = 0;        // a pause before each 64 KiB of the download, so progress shows
     int order = 0;         // higher is newer
 };
 

@@ -657,6 +657,7 @@ void addMarketRoutes(Server& server)
             break;
         }
         reply.headers.emplace_back("Content-Disposition", contentDisposition(item->fileName));
+        reply.slowMs = item->paceMs;
         return reply;
     });
 

@@ -212,9 +212,8 @@ const Server::Handler* Server::findRoute(const Request& request) const
     return best;
 }
 
-void Server::send(const Reply& reply, const Request& request, void* opaque)
+void Server::send(const Reply& reply, const Request& request, httplib::Response& response)
 {
-    auto& response = *static_cast<httplib::Response*>(opaque);
     response.status = reply.httpStatus;
     for (const auto& [name, value] : reply.headers)
         response.set_header(name, value);
@@ -312,7 +311,7 @@ bool Server::start()
         // Ranges are answered by send(), never sliced again by the library.
         const_cast<httplib::Request&>(http).ranges.clear();
         const Reply reply = dispatch(request);
-        send(reply, request, &response);
+        send(reply, request, response);
     };
     m_http->Get(".*", handle);
     m_http->Post(".*", handle);

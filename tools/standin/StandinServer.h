@@ -17,6 +17,7 @@
 
 namespace httplib {
 class Server;
+struct Response;
 }
 
 namespace standin {
@@ -132,7 +133,7 @@ private:
         int64_t cutAfter = -1;
         int slowMs = 0;
     };
-    void send(const Reply& reply, const Request& request, void* response);
+    void send(const Reply& reply, const Request& request, httplib::Response& response);
     const Handler* findRoute(const Request& request) const;
 
     void addControls();

@@ -11,9 +11,9 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "LoomworkKit/ZFCPackItem.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
+#include "LoomworkKit/ZFCPackItem.h"
 #include "support/kit/PackageCraft.h"
 
 namespace {

@@ -1,0 +1,22 @@
+#include "library/SidebarSurface.h"
+
+#include <QLinearGradient>
+#include <QPainter>
+
+#include "ui/Surface.h"
+
+SidebarSurface::SidebarSurface(QWidget* parent) : QWidget(parent) {}
+
+void SidebarSurface::paintSurface(QPainter& painter, const QRectF& rect)
+{
+    QLinearGradient gradient(rect.topLeft(), rect.bottomLeft());
+    gradient.setColorAt(0, Surface::sidebarTop());
+    gradient.setColorAt(1, Surface::sidebarBottom());
+    painter.fillRect(rect, gradient);
+}
+
+void SidebarSurface::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    paintSurface(p, QRectF(rect()));
+}

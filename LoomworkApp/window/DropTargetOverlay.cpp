@@ -1,0 +1,96 @@
+#include "window/DropTargetOverlay.h"
+
+#include <QGraphicsDropShadowEffect>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+#include "ui/F.h"
+#include "ui/Palette.h"
+#include "ui/Tint.h"
+#include "ui/ZfcpMark.h"
+
+namespace {
+
+constexpr int kMarkSize = 64;
+constexpr int kCardPadding = 32;
+constexpr int kCardSpacing = 12;
+constexpr qreal kCardRadius = 16;
+constexpr qreal kBorderRadius = 14;
+constexpr qreal kBorderInset = 12;
+constexpr qreal kBorderWidth = 2;
+constexpr qreal kWashOpacity = 0.08;
+
+// The card: a rounded, nearly opaque window-coloured panel standing in for the material.
+class DropCard : public QWidget
+{
+public:
+    explicit DropCard(QWidget* parent) : QWidget(parent)
+    {
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(kCardPadding, kCardPadding, kCardPadding, kCardPadding);
+        layout->setSpacing(kCardSpacing);
+        auto* mark = new ZfcpMark(kMarkSize, true, this);
+        auto* shadow = new QGraphicsDropShadowEffect(mark);
+        shadow->setColor(Tint::black(0.12));
+        shadow->setBlurRadius(10); // Qt's blur radius is about twice the shadow radius
+        shadow->setOffset(0, 2);
+        mark->setGraphicsEffect(shadow);
+        layout->addWidget(mark, 0, Qt::AlignHCenter);
+        auto* title = new QLabel(QStringLiteral("松开自动安装插件.zfcp文件"), this);
+        title->setFont(F::heading());
+        title->setAlignment(Qt::AlignHCenter);
+        layout->addWidget(title);
+        auto* hint = new QLabel(QStringLiteral("支持多个文件批量拖入"), this);
+        hint->setFont(F::caption());
+        hint->setAlignment(Qt::AlignHCenter);
+        QPalette p = hint->palette();
+        p.setColor(QPalette::WindowText, Palette::secondary());
+        hint->setPalette(p);
+        layout->addWidget(hint);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QColor fill = palette().color(QPalette::Window);
+        fill.setAlphaF(0.94);
+        QPainterPath path;
+        path.addRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
+        painter.fillPath(path, fill);
+    }
+};
+
+} // namespace
+
+DropTargetOverlay::DropTargetOverlay(QWidget* parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    auto* layout = new QVBoxLayout(this);
+    layout->addStretch();
+    layout->addWidget(new DropCard(this), 0, Qt::AlignHCenter);
+    layout->addStretch();
+}
+
+void DropTargetOverlay::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QColor wash = Palette::brand();
+    wash.setAlphaF(kWashOpacity);
+    painter.fillRect(rect(), wash);
+
+    // An inside border: the pen's centre sits half a line inside the inset rectangle.
+    const qreal half = kBorderWidth / 2;
+    const QRectF border = QRectF(rect()).adjusted(kBorderInset + half, kBorderInset + half,
+                                                  -kBorderInset - half, -kBorderInset - half);
+    QPen pen(Palette::brand(), kBorderWidth, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
+    pen.setDashPattern({8 / kBorderWidth, 6 / kBorderWidth}); // Qt measures dashes in pen widths
+    pen.setMiterLimit(10);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(border, kBorderRadius - half, kBorderRadius - half);
+}

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include "online/AvatarImageLoader.h"
+#include "support/app/LoopbackHttpServer.h"
+#include "support/app/QtPrint.h"
+
+namespace {
+
+class AvatarImageLoaderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.isListening());
+        server.setReply(QStringLiteral("/red.png"),
+                        {200, "image/png", LoopbackHttpServer::png(40, 0xFFFF0000), {}});
+    }
+
+    // Loads `url` and returns what finished() delivered; fails unless it came exactly once.
+    QImage loadOnce(const QUrl& url)
+    {
+        AvatarImageLoader loader;
+        QSignalSpy spy(&loader, &AvatarImageLoader::finished);
+        loader.load(url);
+        EXPECT_TRUE(spy.wait(10000)) << url.toString().toStdString();
+        QTest::qWait(50);
+        EXPECT_EQ(spy.count(), 1) << url.toString().toStdString();
+        EXPECT_FALSE(loader.isLoading());
+        return spy.isEmpty() ? QImage() : spy.first().first().value<QImage>();
+    }
+
+    LoopbackHttpServer server;
+};
+
+} // namespace
+
+TEST_F(AvatarImageLoaderTest, LoadsAPictureOverHttp)
+{
+    const QImage image = loadOnce(server.url(QStringLiteral("/red.png")));
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.size(), QSize(40, 40));
+    EXPECT_EQ(image.pixelColor(20, 20), QColor(Qt::red));
+    EXPECT_EQ(server.requests(), QStringList{QStringLiteral("/red.png")});
+}
+
+TEST_F(AvatarImageLoaderTest, FailuresDeliverANullImage)
+{
+    server.setReply(QStringLiteral("/html"), {200, "text/html", "<html>nope</html>", {}});
+    server.setReply(QStringLiteral("/error.png"),
+                    {500, "image/png", LoopbackHttpServer::png(8, 0xFF00FF00), {}});
+    server.setReply(QStringLiteral("/empty"), {200, "image/png", {}, {}});
+    server.setReply(QStringLiteral("/huge"),
+                    {200, "image/png", QByteArray(AvatarImageLoader::kMaxBytes + 1, 'x'), {}});
+    server.setReply(QStringLiteral("/to-file"), {302, "text/plain", {}, {"Location: file:///etc/passwd"}});
+
+    struct Case {
+        const char* label;
+        QUrl url;
+    };
+    const Case cases[] = {
+        {"missing picture (404)", server.url(QStringLiteral("/missing.png"))},
+        {"not a picture", server.url(QStringLiteral("/html"))},
+        {"server error, even with a picture in the body", server.url(QStringLiteral("/error.png"))},
+        {"empty body", server.url(QStringLiteral("/empty"))},
+        {"larger than an avatar can be", server.url(QStringLiteral("/huge"))},
+        {"redirect to a local file", server.url(QStringLiteral("/to-file"))},
+        {"nobody listening", QUrl(QStringLiteral("http://127.0.0.1:1/a.png"))},
+        {"local file", QUrl(QStringLiteral("file:///etc/passwd"))},
+        {"ftp", QUrl(QStringLiteral("ftp://127.0.0.1/a.png"))},
+        {"no host", QUrl(QStringLiteral("http:///a.png"))},
+        {"empty", QUrl()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_TRUE(loadOnce(c.url).isNull());
+    }
+}
+
+TEST_F(AvatarImageLoaderTest, FollowsAWebRedirect)
+{
+    server.setReply(QStringLiteral("/moved"),
+                    {302, "text/plain", {}, {"Location: " + server.url(QStringLiteral("/red.png")).toEncoded()}});
+    const QImage image = loadOnce(server.url(QStringLiteral("/moved")));
+    EXPECT_FALSE(image.isNull());
+    EXPECT_EQ(server.requests(), (QStringList{QStringLiteral("/moved"), QStringLiteral("/red.png")}));
+}
+
+TEST_F(AvatarImageLoaderTest, ANewLoadOrCancelDropsTheEarlierResult)
+{
+    server.setReply(QStringLiteral("/blue.png"),
+                    {200, "image/png", LoopbackHttpServer::png(10, 0xFF0000FF), {}});
+    AvatarImageLoader loader;
+    QSignalSpy spy(&loader, &AvatarImageLoader::finished);
+    loader.load(server.url(QStringLiteral("/red.png")));
+    loader.load(server.url(QStringLiteral("/blue.png")));
+    ASSERT_TRUE(spy.wait(10000));
+    QTest::qWait(200);
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_EQ(spy.first().first().value<QImage>().size(), QSize(10, 10));
+
+    spy.clear();
+    loader.load(server.url(QStringLiteral("/red.png")));
+    loader.cancel();
+    QTest::qWait(300);
+    EXPECT_EQ(spy.count(), 0);
+    EXPECT_FALSE(loader.isLoading());
+}
+
+TEST_F(AvatarImageLoaderTest, ALoaderDestroyedWhileLoadingDeliversNothing)
+{
+    bool delivered = false;
+    {
+        AvatarImageLoader loader;
+        QObject::connect(&loader, &AvatarImageLoader::finished, [&] { delivered = true; });
+        loader.load(server.url(QStringLiteral("/red.png")));
+        QTest::qWait(5);
+    }
+    // Let a reply or a decode that was under way come back to nobody.
+    QTest::qWait(300);
+    EXPECT_FALSE(delivered);
+}

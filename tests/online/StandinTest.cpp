@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+#include "online/LoginService.h"
+#include "support/app/QtPrint.h"
+#include "support/app/StandinProcess.h"
+
+namespace {
+
+QJsonObject call(const StandinProcess& standin, const QByteArray& method, const QByteArray& path,
+                 const QJsonObject& body = {}, int* http = nullptr)
+{
+    QByteArray reply;
+    const int status = StandinProcess::httpExchange(standin.port(), method, path,
+                                                    QJsonDocument(body).toJson(QJsonDocument::Compact), &reply);
+    if (http)
+        *http = status;
+    return QJsonDocument::fromJson(reply).object();
+}
+
+} // namespace
+
+TEST(Standin, ScriptsApplyInOrderAndResetForgetsEverything)
+{
+    StandinProcess standin({"--session-seconds", "1"});
+    ASSERT_TRUE(standin.isRunning());
+
+    standin.script("/v2/verify", {{"status", 7}, {"times", 2}});
+    standin.script("/v2/verify", {{"http", 503}, {"reply", QJsonObject{{"status", 8}}}});
+    int http = 0;
+    EXPECT_EQ(call(standin, "POST", "/v2/verify").value("status").toInt(), 7);
+    EXPECT_EQ(call(standin, "POST", "/v2/verify").value("status").toInt(), 7);
+    EXPECT_EQ(call(standin, "POST", "/v2/verify", {}, &http).value("status").toInt(), 8);
+    EXPECT_EQ(http, 503);
+    EXPECT_EQ(call(standin, "POST", "/v2/verify", {}, &http).value("status").toInt(), 2); // unscripted
+    EXPECT_EQ(http, 200);
+    // Controls are not logged; an unknown control is refused.
+    EXPECT_EQ(standin.requests().size(), 4);
+    call(standin, "POST", "/__test/nothing", {}, &http);
+    EXPECT_EQ(call(standin, "POST", "/__test/nothing").value("status").toInt(), 404);
+
+    // A QR login: the code is a real PNG, a scan gives a session that lasts one second.
+    const auto qr = call(standin, "POST", "/v2/getLoginQrcode", {{"mspKey", "lmwk"}});
+    const QImage image = LoginService::imageFromQrText(qr.value("qrcode").toString());
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.width(), image.height());
+    EXPECT_EQ(call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}}).value("status").toInt(), 2);
+    standin.control("scan");
+    const auto login = call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}});
+    ASSERT_EQ(login.value("status").toInt(), 0);
+    const QString token = login.value("token").toString();
+    EXPECT_EQ(call(standin, "POST", "/v2/verify", {{"token", token}}).value("status").toInt(), 0);
+    EXPECT_EQ(call(standin, "POST", "/v2/profile/nickname", {{"token", token}, {"nickname", "阿织"}})
+                  .value("member").toObject().value("nickName").toString(), "阿织");
+    // The code is spent once used.
+    EXPECT_EQ(call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}}).value("status").toInt(), 1);
+    QTest::qWait(1100);
+    EXPECT_EQ(call(standin, "POST", "/v2/verify", {{"token", token}}).value("status").toInt(), 2);
+
+    // Documents can be replaced and removed; reset brings the defaults back.
+    standin.control("document", {{"path", "/v2/compat.json"}, {"document", QJsonObject{{"rows", QJsonArray{}}}}});
+    EXPECT_TRUE(standin.getJson("/v2/compat.json").value("rows").toArray().isEmpty());
+    standin.control("document", {{"path", "/v2/compat.json"}, {"remove", true}});
+    call(standin, "GET", "/v2/compat.json", {}, &http);
+    EXPECT_EQ(http, 404);
+    standin.script("/v2/verify", {{"status", 9}});
+    standin.control("reset");
+    EXPECT_FALSE(standin.getJson("/v2/compat.json").value("rows").toArray().isEmpty());
+    EXPECT_EQ(call(standin, "POST", "/v2/verify").value("status").toInt(), 2);
+    EXPECT_EQ(standin.requests().size(), 2); // the log restarted at the reset
+}
+
+TEST(Standin, AutoScanConfirmsACodeAfterItsDelay)
+{
+    StandinProcess standin({"--auto-scan-after", "0.3"});
+    ASSERT_TRUE(standin.isRunning());
+    const auto qr = call(standin, "POST", "/v2/getLoginQrcode", {{"mspKey", "lmwk"}});
+    EXPECT_EQ(call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}}).value("status").toInt(), 2);
+    QTest::qWait(400);
+    EXPECT_EQ(call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}}).value("status").toInt(), 0);
+
+    // Bad options are refused.
+    StandinProcess bad({"--auto-scan-after", "soon"});
+    EXPECT_FALSE(bad.isRunning());
+}

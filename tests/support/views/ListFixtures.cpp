@@ -1,0 +1,119 @@
+#include "support/views/ListFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QWidget>
+
+#include "engine/AppState.h"
+#include "engine/LocalizedStore.h"
+#include "engine/MarketInstallRegistry.h"
+#include "engine/OperationsCenter.h"
+#include "ui/Appearance.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/TestEnv.h"
+
+namespace ListFixtures {
+
+void scan(AppState& state)
+{
+    QSignalSpy finished(&state, &AppState::scanFinished);
+    state.refresh();
+    ASSERT_TRUE(finished.wait(20000)) << "scan did not finish";
+    // A refresh asked during the scan runs once more.
+    while (state.isScanning())
+        ASSERT_TRUE(finished.wait(20000));
+}
+
+Plugin find(const AppState& state, const QString& name)
+{
+    for (const Plugin& plugin : state.plugins()) {
+        if (plugin.name == name)
+            return plugin;
+    }
+    ADD_FAILURE() << "no plug-in named " << name.toStdString();
+    return {};
+}
+
+void makeSampleLibrary()
+{
+    using PluginFixtures::makeTemplatePlugin;
+    PluginFixtures::TemplateOptions old;
+    old.ozml = QStringLiteral("5.13");
+    old.displayVersion = QStringLiteral("5.6");
+    old.approxBytes = 40 * 1024;
+    PluginFixtures::TemplateOptions small;
+    small.approxBytes = 12 * 1024;
+    makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Glow Pack"), small);
+    const QString translated = makeTemplatePlugin(PluginRoot::user, ZFCPluginType::subtitle,
+                                                  QStringLiteral("Lower Thirds 标题"), small);
+    makeTemplatePlugin(PluginRoot::user, ZFCPluginType::generator, QStringLiteral("Gradient Backgrounds"), old);
+    makeTemplatePlugin(PluginRoot::user, ZFCPluginType::transitions, QStringLiteral("Slide Wipes"), small);
+    const QString market = makeTemplatePlugin(PluginRoot::system, ZFCPluginType::effect,
+                                              QStringLiteral("Film Grain Pro"), old);
+    makeTemplatePlugin(PluginRoot::system, ZFCPluginType::transitions, QStringLiteral("Zoom Blur"), small);
+
+    MarketInstallRegistry::registerPaths({market}, QStringLiteral("m-1001"), QStringLiteral("Film Grain Pro"));
+    Plugin record;
+    record.name = QStringLiteral("Lower Thirds 标题");
+    record.type = ZFCPluginType::subtitle;
+    record.root = PluginRoot::user;
+    record.path = translated;
+    LocalizedStore::mark(record, 4);
+}
+
+void setAppearance(const char* mode)
+{
+    QSettings().setValue(Appearance::settingsKey, QString::fromLatin1(mode));
+    Appearance::instance().apply();
+    settle();
+}
+
+QString savePicture(QWidget& widget, const QString& name)
+{
+    const QString dir = QCoreApplication::applicationDirPath() + QStringLiteral("/../screenshots");
+    QDir().mkpath(dir);
+    const QString path = QDir(dir).absoluteFilePath(name + QStringLiteral(".png"));
+    EXPECT_TRUE(widget.grab().save(path)) << path.toStdString();
+    return path;
+}
+
+void settle(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    do
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    while (!deadline.hasExpired());
+}
+
+void installTheme()
+{
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    Appearance::install(*qobject_cast<QApplication*>(QCoreApplication::instance()));
+}
+
+void ListTest::SetUp()
+{
+    TestEnv::reset();
+    MarketInstallRegistry::reloadFromDisk();
+    installTheme();
+    setAppearance("light");
+    OperationsCenter::setRevealHandler([](const QString&) {});
+    OperationsCenter::setBeepHandler([] {});
+}
+
+void ListTest::TearDown()
+{
+    setAppearance("light");
+    OperationsCenter::setRevealHandler({});
+    OperationsCenter::setBeepHandler({});
+}
+
+} // namespace ListFixtures

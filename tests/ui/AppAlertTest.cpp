@@ -1,0 +1,226 @@
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "engine/AlertPresenter.h"
+#include "ui/AppAlert.h"
+#include "ui/ConfirmBroker.h"
+#include "support/app/FakeAlertPresenter.h"
+#include "support/app/QtPrint.h"
+
+namespace {
+
+QMessageBox* visibleAlert()
+{
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+            return box;
+    }
+    return nullptr;
+}
+
+// Polls until an alert is shown (inside its modal loop), then hands it to `act`.
+void whenAlertShows(std::function<void(QMessageBox*)> act)
+{
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, act] {
+        if (QMessageBox* box = visibleAlert()) {
+            timer->stop();
+            timer->deleteLater();
+            act(box);
+        }
+    });
+    timer->start();
+}
+
+QPushButton* buttonNamed(QMessageBox* box, const QString& text)
+{
+    for (QAbstractButton* b : box->buttons()) {
+        if (b->text() == text)
+            return qobject_cast<QPushButton*>(b);
+    }
+    return nullptr;
+}
+
+struct WorkerConfirm {
+    std::atomic<bool> returned{false};
+    std::atomic<bool> answer{false};
+    std::thread thread;
+
+    void start(const QString& title)
+    {
+        thread = std::thread([this, title] {
+            answer = AppAlert::confirm(title, QStringLiteral("内容"), AppAlert::Style::warning,
+                                       QStringLiteral("继续"), QStringLiteral("取消"));
+            returned = true;
+        });
+    }
+    bool waitReturned(int ms = 5000)
+    {
+        return QTest::qWaitFor([this] { return returned.load(); }, ms);
+    }
+    ~WorkerConfirm()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+} // namespace
+
+TEST(AppAlert, WorkerWaitsForTheUsersChoice)
+{
+    struct Case {
+        const char* name;
+        std::function<void(QMessageBox*)> answer;
+        bool expected;
+    };
+    const Case cases[] = {
+        {"Return picks the primary button", [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Return); }, true},
+        {"secondary button", [](QMessageBox* box) { buttonNamed(box, QStringLiteral("取消"))->click(); }, false},
+        {"Escape", [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); }, false},
+        {"primary button", [](QMessageBox* box) { buttonNamed(box, QStringLiteral("继续"))->click(); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WorkerConfirm worker;
+        bool blockedWhileShown = false;
+        whenAlertShows([&](QMessageBox* box) {
+            // Give the worker every chance to run on if it did not wait.
+            QThread::msleep(30);
+            blockedWhileShown = !worker.returned.load();
+            c.answer(box);
+        });
+        worker.start(QStringLiteral("标题"));
+        ASSERT_TRUE(worker.waitReturned());
+        EXPECT_TRUE(blockedWhileShown);
+        EXPECT_EQ(worker.answer.load(), c.expected);
+    }
+}
+
+TEST(AppAlert, GuiThreadAsksDirectlyWithPlainTexts)
+{
+    QString shownTitle;
+    Qt::TextFormat infoFormat = Qt::RichText;
+    whenAlertShows([&](QMessageBox* box) {
+        shownTitle = box->text();
+        if (auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            infoFormat = info->textFormat();
+        EXPECT_EQ(box->defaultButton(), buttonNamed(box, QStringLiteral("覆盖")));
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    const bool answer = AppAlert::confirm(QStringLiteral("<b>Glow</b>"), QStringLiteral("<i>x</i>"),
+                                          AppAlert::Style::critical, QStringLiteral("覆盖"),
+                                          QStringLiteral("取消"));
+    EXPECT_TRUE(answer);
+    EXPECT_EQ(shownTitle, QStringLiteral("<b>Glow</b>"));
+    EXPECT_EQ(infoFormat, Qt::PlainText);
+}
+
+TEST(AppAlert, AlertIsCentredOnTheMainWindow)
+{
+    QMainWindow main;
+    main.setGeometry(100, 80, 1000, 700);
+    main.show();
+    main.activateWindow();
+    QApplication::setActiveWindow(&main);
+    ASSERT_EQ(AppAlert::hostWindow(), &main);
+    std::unique_ptr<QMessageBox> box(AppAlert::makeAlert(
+        QStringLiteral("t"), QStringLiteral("m"), AppAlert::Style::informational,
+        QStringLiteral("好"), QStringLiteral("取消"), &main));
+    const auto origin = AppAlert::centerOrigin(*box);
+    ASSERT_TRUE(origin.has_value());
+    const QSize size = box->frameGeometry().size();
+    EXPECT_NEAR(origin->x() + size.width() / 2.0, main.frameGeometry().center().x(), 1.0);
+    EXPECT_NEAR(origin->y() + size.height() / 2.0, main.frameGeometry().center().y(), 1.0);
+}
+
+TEST(ConfirmBroker, ShutDownAnswersEveryPendingQuestionFalse)
+{
+    ConfirmBroker broker;
+    auto ask = [&broker] {
+        std::unique_ptr<QMessageBox> box(AppAlert::makeAlert(
+            QStringLiteral("t"), QStringLiteral("m"), AppAlert::Style::warning,
+            QStringLiteral("是"), QStringLiteral("否"), nullptr));
+        broker.track(box.get());
+        box->exec();
+        return box->clickedButton() == box->defaultButton();
+    };
+    std::atomic<int> finished{0};
+    std::atomic<int> yes{0};
+    auto worker = [&] {
+        if (broker.run(ask))
+            ++yes;
+        ++finished;
+    };
+    // Both workers wait before the GUI thread turns: one question goes on screen, the
+    // other stays queued behind it, and then the application quits.
+    std::thread a(worker);
+    std::thread b(worker);
+    for (int i = 0; i < 5000 && broker.waitingCount() < 2; ++i)
+        QThread::msleep(1);
+    ASSERT_EQ(broker.waitingCount(), 2);
+    whenAlertShows([&](QMessageBox*) { broker.shutDown(); });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 5000));
+    a.join();
+    b.join();
+    EXPECT_EQ(finished.load(), 2);
+    EXPECT_EQ(yes.load(), 0);
+    EXPECT_EQ(visibleAlert(), nullptr);
+
+    // After quit nobody waits: workers and the GUI thread get false at once.
+    bool later = true;
+    std::thread c([&] { later = broker.run([] { return true; }); });
+    c.join();
+    EXPECT_FALSE(later);
+    EXPECT_FALSE(broker.run([] { return true; }));
+}
+
+TEST(AlertPresenter, SilentWithoutPresenterAndScriptedInTests)
+{
+    bool picked = false;
+    EXPECT_FALSE(AlertPresenter::current().confirm(QStringLiteral("t"), QStringLiteral("m"),
+                                                   AlertPresenter::Style::warning,
+                                                   QStringLiteral("a"), QStringLiteral("b")));
+    AlertPresenter::current().presentPanel({}, [&](const QList<QUrl>&) { picked = true; });
+    EXPECT_FALSE(picked);
+
+    {
+        FakeAlertPresenter fake;
+        fake.queueAnswers({true, false});
+        fake.queuePick({QUrl::fromLocalFile(QStringLiteral("/tmp/a.zfcp"))});
+        bool first = false;
+        bool second = true;
+        std::thread worker([&] {
+            first = AlertPresenter::current().confirm(QStringLiteral("一"), {}, AlertPresenter::Style::warning,
+                                                      QStringLiteral("好"), QStringLiteral("取消"));
+            second = AlertPresenter::current().confirm(QStringLiteral("二"), {}, AlertPresenter::Style::warning,
+                                                       QStringLiteral("好"), QStringLiteral("取消"));
+        });
+        worker.join();
+        EXPECT_TRUE(first);
+        EXPECT_FALSE(second);
+        ASSERT_EQ(fake.questions().size(), 2);
+        EXPECT_EQ(fake.questions()[1].title, QStringLiteral("二"));
+
+        QList<QUrl> urls;
+        AlertPresenter::Panel panel;
+        panel.title = QStringLiteral("选择 .zfcp 插件备份");
+        AlertPresenter::current().presentPanel(panel, [&](const QList<QUrl>& u) { urls = u; });
+        EXPECT_EQ(urls.size(), 1);
+        EXPECT_EQ(fake.panels().value(0).title, QStringLiteral("选择 .zfcp 插件备份"));
+    }
+    // The fake restores the silent presenter when it goes.
+    EXPECT_FALSE(AlertPresenter::current().confirm({}, {}, AlertPresenter::Style::warning, {}, {}));
+}

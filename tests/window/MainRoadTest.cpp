@@ -1,0 +1,575 @@
+// The main road end to end, offscreen, against the stand-in service: the application
+// starts behind the login gate, a confirmed scan lets the user in, a dropped package and
+// a stray text file lead to the skipped-file alert and then to the install sheet, and a
+// confirmed rename installs the plug-ins into the user library.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QScreen>
+#include <QSettings>
+#include <QMimeData>
+#include <QTest>
+#include <QLabel>
+#include <QLocalServer>
+#include <QSignalSpy>
+#include <QToolBar>
+
+#include "engine/AppState.h"
+#include "engine/InstallPlan.h"
+#include "engine/NotificationHub.h"
+#include "engine/OperationsCenter.h"
+#include "online/LoginService.h"
+#include "ui/DimState.h"
+#include "account/LoginGateView.h"
+#include "library/PluginListView.h"
+#include "sheets/InstallSheet.h"
+#include "sheets/InstallSheetModel.h"
+#include "window/AppDelegate.h"
+#include "window/DropTargetOverlay.h"
+#include "window/LoomworkMain.h"
+#include "window/ProgressOverlay.h"
+#include "window/RootView.h"
+#include "support/app/PackageMaker.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/QtPrint.h"
+#include "support/app/StandinProcess.h"
+#include "support/app/TestEnv.h"
+#include "support/views/ListFixtures.h"
+
+namespace {
+
+bool hasPlugin(const AppState& state, const QString& name, PluginRoot root)
+{
+    for (const Plugin& plugin : state.plugins()) {
+        if (plugin.name == name && plugin.root == root)
+            return true;
+    }
+    return false;
+}
+
+class MainRoadTest : public ListFixtures::ListTest
+{
+protected:
+    void SetUp() override
+    {
+        ListFixtures::ListTest::SetUp();
+        m_standin = std::make_unique<StandinProcess>();
+        m_standin->useAsServer();
+        PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
+        PluginFixtures::makeTemplatePlugin(PluginRoot::system, ZFCPluginType::transitions, "Slide");
+        m_work = TestEnv::root() + "/work";
+        QDir().mkpath(m_work);
+    }
+
+    void TearDown() override
+    {
+        m_main.reset();
+        m_standin.reset();
+        ListFixtures::ListTest::TearDown();
+    }
+
+    RootView* start(const QList<QUrl>& files = {})
+    {
+        m_main = std::make_unique<LoomworkMain>();
+        m_main->start(files);
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(m_main->window()));
+        return m_main->rootView();
+    }
+
+    void signIn(RootView* root)
+    {
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 10000));
+        m_standin->control("scan", {{"member", QJsonObject{{"memberKey", "m1"}, {"nickName", "剪辑师"}}}});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return root->isSignedIn(); }, 10000));
+    }
+
+    static void drop(RootView* root, const QList<QUrl>& urls)
+    {
+        QMimeData mime;
+        mime.setUrls(urls);
+        const QPoint at = root->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(root, &enter);
+        EXPECT_TRUE(root->dropOverlay()->isVisible());
+        QDropEvent dropEvent(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(root, &dropEvent);
+        EXPECT_FALSE(root->dropOverlay()->isVisible());
+    }
+
+    std::unique_ptr<StandinProcess> m_standin;
+    std::unique_ptr<LoomworkMain> m_main;
+    QString m_work;
+};
+
+} // namespace
+
+TEST_F(MainRoadTest, SignInDropAndInstallWithARename)
+{
+    const QString package = m_work + "/A.ZFCP";
+    PackageMaker::pack(package,
+                       {{ZFCPluginType::effect, "Glow", {{"Glow.moef", PluginFixtures::templateBytes()}}},
+                        {ZFCPluginType::subtitle, "Lower Third", {{"Lower Third.moti", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    const QString text = m_work + "/b.txt";
+    PluginFixtures::writeBytes(text, "notes");
+
+    RootView* root = start();
+    QToolBar* toolbar = m_main->window()->findChild<QToolBar*>();
+    ASSERT_TRUE(toolbar);
+    EXPECT_EQ(root->size(), QSize(1180, 780)) << "the window opens with its default content size";
+
+    // Behind the gate: the interface is disabled and the toolbar hidden.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; },
+                                10000));
+    EXPECT_TRUE(root->gate()->isVisible());
+    EXPECT_FALSE(root->mainInterface()->isEnabled());
+    EXPECT_FALSE(toolbar->isVisible());
+    ListFixtures::savePicture(*m_main->window(), "main-gate");
+    {
+        // Nothing is taken behind the gate.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(package)});
+        QDragEnterEvent enter(root->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(root, &enter);
+        EXPECT_FALSE(enter.isAccepted());
+        EXPECT_FALSE(root->dropOverlay()->isVisible());
+    }
+
+    signIn(root);
+    EXPECT_TRUE(root->mainInterface()->isEnabled());
+    EXPECT_TRUE(toolbar->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !root->gate()->isVisible(); }, 3000)) << "the gate fades out";
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return hasPlugin(*m_main->state(), "Glow", PluginRoot::user)
+            && hasPlugin(*m_main->state(), "Slide", PluginRoot::system);
+    }, 10000));
+
+    // Every part of the interface leaves dropped files to the root view, the search field
+    // included (it would take them as text).
+    root->list()->openSearch();
+    for (QWidget* widget : root->mainInterface()->findChildren<QWidget*>())
+        EXPECT_FALSE(widget->acceptDrops()) << widget->metaObject()->className();
+    root->list()->closeSearch();
+
+    drop(root, {QUrl::fromLocalFile(package), QUrl::fromLocalFile(text)});
+    ASSERT_TRUE(root->alert());
+    EXPECT_EQ(root->alert()->text(), "已跳过 1 个文件");
+    EXPECT_EQ(root->alert()->informativeText(),
+              "这些不是 .zfcp 插件备份，没有安装：\n\n· b.txt\n\n其余 1 个 .zfcp 文件会继续安装。");
+    EXPECT_FALSE(root->installSheet()) << "the sheet waits for the alert";
+
+    root->alert()->buttons().first()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_FALSE(root->ops()->alertTitle());
+    InstallSheetModel& model = root->installSheet()->model();
+    EXPECT_EQ(model.files(), QStringList{package});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isParsing(); }, 10000));
+    EXPECT_EQ(model.totalPlugins(), 2);
+    ASSERT_TRUE(model.hasHits());
+    ListFixtures::settle(500);
+    ListFixtures::savePicture(*root->installSheet(), "main-install-review");
+
+    model.reviewConfirm();
+    ASSERT_EQ(model.phase(), InstallSheetModel::Phase::conflict);
+    model.choose(InstallSheetModel::Choice::rename);
+    ListFixtures::settle(500);
+    ListFixtures::savePicture(*root->installSheet(), "main-install-conflict");
+    model.conflictConfirm();
+
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return !root->ops()->isBusy() && hasPlugin(*m_main->state(), "Glow 2", PluginRoot::user)
+            && hasPlugin(*m_main->state(), "Lower Third", PluginRoot::user);
+    }, 15000));
+    EXPECT_EQ(root->ops()->statusText(), "已安装 2 个插件（1 个已重命名）");
+    EXPECT_TRUE(hasPlugin(*m_main->state(), "Glow", PluginRoot::user)) << "the old Glow stays";
+    EXPECT_EQ(RootView::lastInstallRoot(), PluginRoot::user);
+    ListFixtures::savePicture(*m_main->window(), "main-after-install");
+}
+
+TEST_F(MainRoadTest, PackageOpenedAtStartOpensTheSheetAfterSignIn)
+{
+    const QString package = m_work + "/Pack.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::generator, "Backdrop", {{"Backdrop.motn", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    RootView* root = start({QUrl::fromLocalFile(package), QUrl::fromLocalFile(m_work + "/x.txt")});
+    QTest::qWait(300);
+    EXPECT_FALSE(root->installSheet()) << "no sheet while signed out";
+
+    signIn(root);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
+
+    // A second opened package while the sheet is open replaces it with a fresh one.
+    InstallSheet* first = root->installSheet();
+    NotificationHub::instance().post(Notifications::zfcpFilesOpened,
+                                     {{"urls", QVariantList{QUrl::fromLocalFile(m_work + "/Other.zfcp")}}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() && root->installSheet() != first; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{m_work + "/Other.zfcp"});
+
+    // Notifications without a usable list of packages leave the open sheet alone.
+    InstallSheet* current = root->installSheet();
+    const QVariantMap unusable[] = {
+        {},
+        {{"files", QVariantList{QUrl::fromLocalFile(m_work + "/Third.zfcp")}}},
+        {{"urls", QVariantList{}}},
+        {{"urls", QVariantList{QUrl::fromLocalFile(m_work + "/notes.txt")}}},
+    };
+    for (const QVariantMap& info : unusable)
+        NotificationHub::instance().post(Notifications::zfcpFilesOpened, info);
+    QTest::qWait(100);
+    EXPECT_EQ(root->installSheet(), current);
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{m_work + "/Other.zfcp"});
+}
+
+TEST_F(MainRoadTest, DropOfOnlyOtherFilesNamesThemAndInstallsNothing)
+{
+    RootView* root = start();
+    signIn(root);
+
+    // A dragged link is not a file: the window does not offer to take it.
+    QMimeData link;
+    link.setUrls({QUrl("https://example.com/A.zfcp")});
+    QDragEnterEvent enter(root->rect().center(), Qt::CopyAction, &link, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(root, &enter);
+    EXPECT_FALSE(enter.isAccepted());
+    EXPECT_FALSE(root->dropOverlay()->isVisible());
+
+    QList<QUrl> urls;
+    for (int i = 1; i <= 6; ++i)
+        urls.append(QUrl::fromLocalFile(QString("%1/%2.txt").arg(m_work).arg(i)));
+    drop(root, urls);
+    ASSERT_TRUE(root->alert());
+    EXPECT_EQ(root->alert()->text(), "这些文件不能安装");
+    EXPECT_TRUE(root->alert()->informativeText().contains("…另有 2 个文件"));
+    root->alert()->buttons().first()->click();
+    QTest::qWait(200);
+    EXPECT_FALSE(root->installSheet());
+    EXPECT_FALSE(root->ops()->alertTitle());
+    EXPECT_TRUE(root->ops()->alertMessage()) << "the message stays until the next writer replaces it";
+}
+
+TEST_F(MainRoadTest, RunnerAlertShowsItsTextsAsTheyAre)
+{
+    RootView* root = start();
+    OperationsCenter* ops = root->ops();
+
+    ops->setAlertMessage(QString("只有消息"));
+    QTest::qWait(50);
+    EXPECT_FALSE(root->alert()) << "a message alone shows no alert";
+
+    // The runner sets the title first; the message follows while the alert is up. Names
+    // and server texts in either are never read as markup.
+    ops->setAlertMessage(std::nullopt);
+    const QString hostile = "<b>Glow</b> <a href=\"https://example.com\">link</a>\n第二行";
+    const struct {
+        const char* label;
+        std::optional<QString> title;
+        std::optional<QString> message;
+        QString shownTitle;
+        QString shownMessage;
+    } steps[] = {
+        {"title first", QString("安装失败 <i>x</i>"), std::nullopt, "安装失败 <i>x</i>", ""},
+        {"message after", QString("安装失败 <i>x</i>"), hostile, "安装失败 <i>x</i>", hostile},
+        {"message emptied", QString("安装失败"), QString(), "安装失败", ""},
+        {"message again", QString("安装失败"), hostile, "安装失败", hostile},
+        {"empty title", QString(), hostile, "提示", hostile},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.label);
+        ops->setAlertTitle(step.title);
+        ops->setAlertMessage(step.message);
+        ASSERT_TRUE(root->alert());
+        EXPECT_EQ(root->alert()->text(), step.shownTitle);
+        EXPECT_EQ(root->alert()->informativeText(), step.shownMessage);
+        EXPECT_EQ(root->alert()->textFormat(), Qt::PlainText);
+        for (QLabel* info : root->alert()->findChildren<QLabel*>("qt_msgbox_informativelabel")) {
+            if (!step.shownMessage.isEmpty() && info->text() == step.shownMessage) {
+                EXPECT_EQ(info->textFormat(), Qt::PlainText);
+            }
+        }
+    }
+
+    // "好" clears only the title; a title set at once after that gets an alert of its own.
+    root->alert()->buttons().first()->click();
+    EXPECT_FALSE(ops->alertTitle());
+    EXPECT_EQ(ops->alertMessage(), hostile);
+    ops->setAlertTitle(QString("删除失败"));
+    QTest::qWait(100);
+    ASSERT_TRUE(root->alert());
+    EXPECT_TRUE(root->alert()->isVisible());
+    EXPECT_EQ(root->alert()->text(), "删除失败");
+    EXPECT_EQ(ops->alertTitle(), "删除失败") << "the old alert's end does not take the new title with it";
+}
+
+TEST(AppDelegateSizing, SmallWindowsGrowToTheDefaultContentAndAllKeepTheMinimum)
+{
+    const struct {
+        const char* label;
+        QSize restored;
+        bool grows;
+    } cases[] = {
+        {"900 by 700", {900, 700}, true},
+        {"1200 by 640", {1200, 640}, true},
+        {"1200 by 800", {1200, 800}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        QMainWindow window;
+        auto* content = new QWidget;
+        window.setCentralWidget(content);
+        window.menuBar()->addMenu("插件");
+        window.addToolBar("工具栏")->addAction("刷新");
+        window.resize(c.restored);
+        window.move(37, 41);
+        AppDelegate delegate;
+        delegate.didFinishLaunching(&window);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        if (c.grows) {
+            EXPECT_EQ(content->size(), QSize(1180, 780)) << "the content, not the frame, gets the default size";
+            const QPoint centre = window.screen()->availableGeometry().center();
+            // Within the decorations that the platform adds once the window is shown.
+            EXPECT_LE((window.frameGeometry().center() - centre).manhattanLength(), 8);
+        } else {
+            EXPECT_EQ(window.size(), c.restored);
+            EXPECT_EQ(window.pos(), QPoint(37, 41));
+        }
+        EXPECT_EQ(window.windowTitle(), "Loomwork");
+        window.resize(400, 300);
+        QTest::qWait(20);
+        EXPECT_GE(content->width(), 1000);
+        EXPECT_GE(content->height(), 660) << "menu bar and toolbar do not eat into the minimum";
+    }
+}
+
+TEST_F(MainRoadTest, SigningOutWithTheSheetUpKeepsItsFilesForTheNextSignIn)
+{
+    const QString package = m_work + "/Pack.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::generator, "Backdrop", {{"Backdrop.motn", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    RootView* root = start();
+    signIn(root);
+    NotificationHub::instance().post(Notifications::zfcpFilesOpened, {{"urls", QVariantList{QUrl::fromLocalFile(package)}}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    QPointer<InstallSheet> first = root->installSheet();
+
+    root->login()->forceLogout(QString("登录已过期，请重新扫码"));
+    EXPECT_FALSE(root->isSignedIn());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first.isNull(); }, 3000)) << "no sheet behind the gate";
+    EXPECT_FALSE(root->installSheet());
+    EXPECT_TRUE(root->installQueue().hasPending()) << "the files are not dropped";
+
+    root->login()->requestQrcode();
+    signIn(root);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
+}
+
+TEST_F(MainRoadTest, FilesHandedOverByALaterLaunchReachTheRunningWindow)
+{
+    const QString package = m_work + "/Handed.ZFCP";
+    PackageMaker::pack(package, {{ZFCPluginType::effect, "Haze", {{"Haze.moef", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    RootView* root = start();
+    signIn(root);
+    m_main->window()->showMaximized();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->window()->isMaximized(); }, 2000));
+
+    // What a second "loomwork Handed.ZFCP notes.txt" does before it quits.
+    ASSERT_TRUE(LoomworkMain::forwardToRunningInstance(
+        {QUrl::fromLocalFile(package), QUrl::fromLocalFile(m_work + "/notes.txt")}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{package}) << "only the package is kept";
+    EXPECT_TRUE(m_main->window()->isMaximized()) << "brought forward without being restored";
+}
+
+TEST_F(MainRoadTest, TheInstallSheetStartsOnTheRememberedLibraryAndRemembersTheChoice)
+{
+    const QString package = m_work + "/Slide.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::transitions, "Slide", {{"Slide.motr", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    QSettings().setValue(RootView::lastInstallRootKey, "System");
+    RootView* root = start();
+    signIn(root);
+    const auto open = [&] {
+        InstallSheet* before = root->installSheet();
+        NotificationHub::instance().post(Notifications::zfcpFilesOpened, {{"urls", QVariantList{QUrl::fromLocalFile(package)}}});
+        EXPECT_TRUE(QTest::qWaitFor([&] { return root->installSheet() && root->installSheet() != before; }, 3000));
+        return root->installSheet() ? &root->installSheet()->model() : nullptr;
+    };
+
+    InstallSheetModel* model = open();
+    ASSERT_TRUE(model);
+    EXPECT_EQ(model->targetRoot(), PluginRoot::user) << "anything but \"system\" starts on the user library";
+    model->setTargetRoot(PluginRoot::system);
+    EXPECT_EQ(QSettings().value(RootView::lastInstallRootKey).toString(), "system") << "stored at once";
+    model->cancel();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->installSheet(); }, 3000));
+
+    // The clash with the system library's Slide moves the install to the user library: the
+    // confirmed plan's root is what is remembered.
+    model = open();
+    ASSERT_TRUE(model);
+    EXPECT_EQ(model->targetRoot(), PluginRoot::system);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isParsing(); }, 10000));
+    ASSERT_TRUE(model->hasHits());
+    model->reviewConfirm();
+    model->choose(InstallSheetModel::Choice::moveToUser);
+    model->conflictConfirm();
+    EXPECT_EQ(QSettings().value(RootView::lastInstallRootKey).toString(), "user");
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return !root->ops()->isBusy() && hasPlugin(*m_main->state(), "Slide", PluginRoot::user);
+    }, 15000));
+}
+
+TEST_F(MainRoadTest, MenuCommandsAndTheirShortcuts)
+{
+    RootView* root = start();
+    signIn(root);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Glow", PluginRoot::user); }, 10000));
+
+    QMenu* plugins = nullptr;
+    for (QAction* menu : m_main->window()->menuBar()->actions()) {
+        EXPECT_NE(menu->text(), "文件") << "there is nothing to make new";
+        if (menu->text() == "插件")
+            plugins = menu->menu();
+    }
+    ASSERT_TRUE(plugins);
+    QStringList items;
+    QAction* refresh = nullptr;
+    QAction* library = nullptr;
+    for (QAction* action : plugins->actions()) {
+        items.append(action->isSeparator() ? "—" : action->text());
+        if (action->text() == "刷新列表")
+            refresh = action;
+        if (action->text() == "打开用户插件库")
+            library = action;
+    }
+    EXPECT_EQ(items, QStringList({"刷新列表", "—", "打开用户插件库"}));
+    ASSERT_TRUE(refresh && library);
+    EXPECT_EQ(refresh->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+    EXPECT_EQ(library->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+#ifndef Q_OS_MACOS
+    // The platform's own modifier names.
+    EXPECT_EQ(refresh->shortcut().toString(QKeySequence::NativeText), "Ctrl+R");
+    EXPECT_EQ(library->shortcut().toString(QKeySequence::NativeText), "Ctrl+Shift+O");
+#endif
+
+    // The refresh key rescans: a plug-in added behind the application's back shows up.
+    PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::generator, "Fresh");
+    m_main->window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_main->window()));
+    QTest::keyClick(m_main->window(), Qt::Key_R, Qt::ControlModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Fresh", PluginRoot::user); }, 10000));
+
+    // So does a market install's pluginsDidChange.
+    PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Bought");
+    NotificationHub::instance().post(Notifications::pluginsDidChange);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Bought", PluginRoot::user); }, 10000));
+}
+
+TEST(AppDelegateOpenFiles, OnlyPackagesArePostedAndNothingWhenNoneRemains)
+{
+    const struct {
+        const char* label;
+        QStringList opened;
+        QStringList posted; // empty: nothing posted
+    } cases[] = {
+        {"package and text", {"/in/A.ZFCP", "/in/b.txt"}, {"/in/A.ZFCP"}},
+        {"text only", {"/in/b.txt"}, {}},
+        {"two packages in order", {"/in/z.zfcp", "/in/a.Zfcp"}, {"/in/z.zfcp", "/in/a.Zfcp"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        QList<QVariantMap> posts;
+        auto connection = QObject::connect(&NotificationHub::instance(), &NotificationHub::posted,
+                                           [&](const QString& name, const QVariantMap& info) {
+                                               if (name == Notifications::zfcpFilesOpened)
+                                                   posts.append(info);
+                                           });
+        QList<QUrl> urls;
+        for (const QString& path : c.opened)
+            urls.append(QUrl::fromLocalFile(path));
+        AppDelegate::openFiles(urls);
+        QObject::disconnect(connection);
+        if (c.posted.isEmpty()) {
+            EXPECT_TRUE(posts.isEmpty());
+            continue;
+        }
+        ASSERT_EQ(posts.size(), 1);
+        EXPECT_EQ(posts.first().keys(), QStringList{"urls"});
+        QStringList got;
+        for (const QVariant& url : posts.first().value("urls").toList())
+            got.append(url.toUrl().toLocalFile());
+        EXPECT_EQ(got, c.posted);
+    }
+}
+
+TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeInterfaceButUnderTheGate)
+{
+    RootView* root = start();
+    signIn(root);
+    auto* dim = root->findChild<QWidget*>("dimLayer");
+    auto* progress = root->findChild<ProgressOverlay*>();
+    ASSERT_TRUE(dim && progress);
+    const auto stackIndex = [&](QObject* child) { return root->children().indexOf(child); };
+
+    DimState::shared().setActive(true);
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(m_work + "/A.zfcp")});
+    QDragEnterEvent enter(root->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(root, &enter); // raises the drop target
+    EXPECT_TRUE(dim->isVisible());
+    EXPECT_TRUE(dim->testAttribute(Qt::WA_TransparentForMouseEvents)) << "clicks pass through";
+    EXPECT_GT(stackIndex(dim), stackIndex(root->dropOverlay()));
+    EXPECT_GT(stackIndex(dim), stackIndex(progress));
+    EXPECT_LT(stackIndex(dim), stackIndex(root->gate()));
+    QDragLeaveEvent leave;
+    QApplication::sendEvent(root, &leave);
+    DimState::shared().setActive(false);
+    EXPECT_FALSE(dim->isVisible());
+}
+
+TEST_F(MainRoadTest, ARequestWaitingForAFailedInstallComesAfterItsAlert)
+{
+    const QString package = m_work + "/Next.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::effect, "Haze", {{"Haze.moef", PluginFixtures::templateBytes()}}}},
+                       m_work + "/src");
+    const QString damaged = m_work + "/Damaged.zfcp";
+    PluginFixtures::writeBytes(damaged, "not a package");
+    RootView* root = start();
+    signIn(root);
+
+    root->ops()->install({damaged}, InstallPlan{});
+    ASSERT_TRUE(root->ops()->isBusy());
+    NotificationHub::instance().post(Notifications::zfcpFilesOpened, {{"urls", QVariantList{QUrl::fromLocalFile(package)}}});
+    EXPECT_FALSE(root->installSheet()) << "held while the install runs";
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->ops()->isBusy(); }, 10000));
+    QTest::qWait(100);
+    ASSERT_TRUE(root->alert());
+    EXPECT_EQ(root->alert()->text(), "安装失败");
+    EXPECT_FALSE(root->installSheet()) << "not beside the failure's alert";
+
+    root->alert()->buttons().first()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
+}
+
+TEST_F(MainRoadTest, ALoomworkStartedAtTheSameMomentKeepsItsSocket)
+{
+    // The other process won the name a moment before this one listens.
+    QLocalServer other;
+    ASSERT_TRUE(other.listen(LoomworkMain::instanceName()));
+    start();
+    QSignalSpy connections(&other, &QLocalServer::newConnection); // after this process's look at it
+
+    ASSERT_TRUE(LoomworkMain::forwardToRunningInstance({QUrl::fromLocalFile(m_work + "/A.zfcp")}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return connections.count() > 0; }, 2000))
+        << "later launches still reach the process that listened first";
+}

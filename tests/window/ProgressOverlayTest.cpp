@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMainWindow>
+#include <QProgressBar>
+#include <QTest>
+
+#include "engine/AppState.h"
+#include "engine/OperationsCenter.h"
+#include "library/PluginListView.h"
+#include "library/PluginTableView.h"
+#include "window/ProgressOverlay.h"
+#include "support/app/HeldOperation.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/QtPrint.h"
+#include "support/views/ListFixtures.h"
+
+namespace {
+
+using ProgressOverlayTest = ListFixtures::ListTest;
+
+TEST_F(ProgressOverlayTest, PercentageIsTruncated)
+{
+    const struct {
+        double progress;
+        const char* text;
+    } cases[] = {
+        {0, "0%"},       {0.004, "0%"},  {0.5, "50%"},  {2.0 / 3.0, "66%"},
+        {0.999, "99%"},  {1, "100%"},    {1.5, "100%"}, {-0.2, "0%"},
+        {std::numeric_limits<double>::quiet_NaN(), "0%"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.progress);
+        EXPECT_EQ(ProgressOverlay::percentText(c.progress), QString::fromLatin1(c.text));
+    }
+}
+
+TEST_F(ProgressOverlayTest, BlocksTheListWhileBusy)
+{
+    for (int i = 0; i < 5; ++i)
+        PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("Busy %1").arg(i));
+    AppState state;
+    OperationsCenter ops;
+    ListFixtures::scan(state);
+    QMainWindow main;
+    auto* list = new PluginListView(&state, &ops, {}, &main);
+    main.setCentralWidget(list);
+    auto* overlay = new ProgressOverlay(&ops, &main);
+    main.resize(900, 560);
+    main.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&main));
+
+    PluginTableView* table = list->tableView();
+    const QPoint inTable = table->visualRect(table->model()->index(1, 0)).topLeft() + QPoint(90, 20);
+    const QPoint inWindow = table->viewport()->mapTo(&main, inTable);
+    auto clickAtWindowPoint = [&] {
+        QWidget* target = main.childAt(inWindow);
+        QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(&main, inWindow));
+        return target;
+    };
+
+    // Idle: nothing drawn, the click reaches the list.
+    EXPECT_FALSE(overlay->isVisible());
+    EXPECT_EQ(clickAtWindowPoint(), table->viewport());
+    EXPECT_EQ(state.selection().size(), 1);
+    state.setSelection({});
+
+    {
+        const QList<Plugin> first{state.filteredPlugins()[3], state.filteredPlugins()[4]};
+        HeldOperation held(ops, first);
+        ASSERT_TRUE(ops.isBusy());
+        EXPECT_TRUE(overlay->isVisible());
+        EXPECT_EQ(overlay->geometry(), main.rect());
+        ListFixtures::settle(260); // the fade-in
+        EXPECT_EQ(overlay->percentLabel()->text(), QStringLiteral("66%")) << "2 of 3, truncated";
+        EXPECT_EQ(overlay->statusLabel()->text(), QStringLiteral("删除：Busy 4"));
+        EXPECT_EQ(overlay->bar()->value(), int(std::floor(ops.progress() * overlay->bar()->maximum())));
+        ListFixtures::savePicture(main, QStringLiteral("overlay-busy-light"));
+        ListFixtures::setAppearance("dark");
+        ListFixtures::savePicture(main, QStringLiteral("overlay-busy-dark"));
+        ListFixtures::setAppearance("light");
+
+        QWidget* target = clickAtWindowPoint();
+        EXPECT_TRUE(target == overlay || overlay->isAncestorOf(target));
+        EXPECT_TRUE(state.selection().isEmpty()) << "the click did not reach the list";
+        QTest::keyClick(&main, Qt::Key_Down);
+        EXPECT_TRUE(state.selection().isEmpty()) << "nor did a key";
+        main.resize(1000, 620);
+        QApplication::processEvents();
+        EXPECT_EQ(overlay->geometry(), main.rect());
+    }
+    // Input reaches the list at once; the veil fades and then hides.
+    EXPECT_EQ(clickAtWindowPoint(), table->viewport());
+    EXPECT_EQ(state.selection().size(), 1);
+    QTRY_VERIFY(!overlay->isVisible());
+}
+
+} // namespace

@@ -112,6 +112,17 @@ bool hostWithin(const QString& host, const QString& domain)
     return !d.isEmpty() && (h == d || h.endsWith(u'.' + d));
 }
 
+bool allowsNavigation(const QUrl& url, bool startedByPage)
+{
+    if (!url.isValid() || url.host().isEmpty())
+        return true;
+    const QString host = url.host().toLower();
+    if (hostWithin(host, g_site.mainDomain) || hostWithin(host, g_site.shortHost)
+        || hostWithin(host, g_site.mediaHost))
+        return true;
+    return startedByPage;
+}
+
 std::optional<QString> cleaned(const std::optional<QString>& text)
 {
     if (!text)

@@ -51,6 +51,11 @@ std::optional<QUrl> embed(const Part& part);
 // True when `host` (lower-cased) equals `domain` or lies under it.
 bool hostWithin(const QString& host, const QString& domain);
 
+// The embedded player's navigation policy: the site's own hosts always; any other host only
+// for loads the page starts by itself (redirects, frames, scripts), never for the user's
+// clicks, form posts, back/forward or reloads.
+bool allowsNavigation(const QUrl& url, bool startedByPage);
+
 // The player page for what the text names. Short links are followed (GET, 8 s, at most 10
 // http/https hops) off the GUI thread; `done` runs on the GUI thread, never once `context`
 // is gone. Texts that need no network answer asynchronously too.

@@ -82,6 +82,11 @@ TEST(BiliVideoTest, HostsStayUnderTheDomain)
     EXPECT_TRUE(BiliVideo::hostWithin("Player.Bilibili.com", "bilibili.com"));
     EXPECT_FALSE(BiliVideo::hostWithin("evilbilibili.com", "bilibili.com"));
     EXPECT_FALSE(BiliVideo::hostWithin("bilibili.com.evil.net", "bilibili.com"));
+
+    EXPECT_TRUE(BiliVideo::allowsNavigation(QUrl("https://upos.bilivideo.com/x.m4s"), false));
+    EXPECT_FALSE(BiliVideo::allowsNavigation(QUrl("https://evilbilibili.com/"), false));
+    EXPECT_TRUE(BiliVideo::allowsNavigation(QUrl("https://cdn.other.net/frame.js"), true));
+    EXPECT_TRUE(BiliVideo::allowsNavigation(QUrl("about:blank"), false));
 }
 
 TEST(BiliVideoTest, NoNetworkAnswerStillArrivesAsynchronously)

@@ -21,11 +21,8 @@
 #include "ui/Appearance.h"
 #include "ui/AppLogo.h"
 #include "ui/BusySpinner.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 
 namespace {
 
@@ -143,7 +140,7 @@ struct CachedShadow
     {
         if (size != rect.size() || image.isNull()) {
             size = rect.size();
-            image = shadowImage(size, cornerRadius, radius, Tint::black(opacity), &margin);
+            image = shadowImage(size, cornerRadius, radius, Theme::shadow(opacity), &margin);
         }
         painter.drawImage(rect.topLeft() + QPoint(-margin, -margin + offset), image);
     }
@@ -168,7 +165,7 @@ protected:
         p.setRenderHint(QPainter::Antialiasing);
         QPainterPath path;
         path.addRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
-        p.fillPath(path, Tint::opacity(palette().color(QPalette::Window), kCardOpacity));
+        p.fillPath(path, Theme::alpha(palette().color(QPalette::Window), kCardOpacity));
         if (qr && qr->isVisibleTo(this)) {
             const QRect area(qr->mapTo(this, QPoint(0, 0)), qr->size());
             m_qrShadow.paint(p, area, kQrRadius, kQrShadowRadius, kQrShadowOpacity, kQrShadowOffset);
@@ -214,7 +211,7 @@ protected:
             p.setRenderHint(QPainter::SmoothPixmapTransform, false);
             p.drawImage(target, m_image);
         }
-        QPen pen(Tint::primaryAt(0.1), 0.5);
+        QPen pen(Theme::ink(0.1), 0.5);
         p.setPen(pen);
         p.setBrush(Qt::NoBrush);
         p.drawRoundedRect(QRectF(rect()).adjusted(0.25, 0.25, -0.25, -0.25), kQrRadius - 0.25, kQrRadius - 0.25);
@@ -241,7 +238,7 @@ public:
         row->addStretch();
         m_spinner = new BusySpinner(BusySpinner::Size::small);
         row->addWidget(m_spinner, 0, Qt::AlignVCenter);
-        m_label = textLabel(QString(), F::callout());
+        m_label = textLabel(QString(), Theme::calloutFont());
         row->addWidget(m_label, 0, Qt::AlignVCenter);
         row->addStretch();
         setMinimumWidth(kButtonMinWidth + 24);
@@ -252,7 +249,7 @@ public:
         m_spinner->setVisible(busy);
         m_label->setText(text);
         setEnabled(!busy);
-        tone(m_label, Tint::white(busy ? 0.8 : 1.0));
+        tone(m_label, Theme::textOnAccent(busy ? 0.8 : 1.0));
         update();
     }
     QString label() const { return m_label->text(); }
@@ -265,11 +262,9 @@ protected:
     {
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
-        QColor fill = Palette::brand();
-        if (!isEnabled())
-            fill = Tint::opacity(fill, 0.55);
-        else if (isDown())
-            fill = fill.darker(115);
+        const QColor fill = !isEnabled() ? Theme::accentButtonBgDisabled()
+                            : isDown()   ? Theme::accentButtonBgDown()
+                                         : Theme::accentButtonBg();
         QPainterPath path;
         path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
         p.fillPath(path, fill);
@@ -310,11 +305,11 @@ LoginGateView::LoginGateView(LoginService* service, QWidget* parent) : QWidget(p
     brand->setContentsMargins(0, 0, 0, 2);
     brand->addStretch();
     brand->addWidget(new AppLogo(22), 0, Qt::AlignVCenter);
-    m_productName = textLabel(QString::fromLatin1(kProductName), F::pageTitle());
+    m_productName = textLabel(QString::fromLatin1(kProductName), Theme::pageTitleFont());
     brand->addWidget(m_productName, 0, Qt::AlignVCenter);
     brand->addStretch();
     header->addLayout(brand);
-    m_tagline = textLabel(QStringLiteral("扫码关注公众号即可自动登录"), F::callout());
+    m_tagline = textLabel(QStringLiteral("扫码关注公众号即可自动登录"), Theme::calloutFont());
     m_tagline->setAlignment(Qt::AlignHCenter);
     header->addWidget(m_tagline);
     card->addLayout(header);
@@ -328,7 +323,7 @@ LoginGateView::LoginGateView(LoginService* service, QWidget* parent) : QWidget(p
     checking->setSpacing(10);
     checking->addStretch();
     checking->addWidget(new BusySpinner(BusySpinner::Size::regular), 0, Qt::AlignHCenter);
-    m_checkingText = textLabel(QStringLiteral("正在校验登录状态…"), F::caption());
+    m_checkingText = textLabel(QStringLiteral("正在校验登录状态…"), Theme::captionFont());
     checking->addWidget(m_checkingText, 0, Qt::AlignHCenter);
     checking->addStretch();
     card->addWidget(m_checking);
@@ -345,7 +340,7 @@ LoginGateView::LoginGateView(LoginService* service, QWidget* parent) : QWidget(p
     m_outSymbol->setFont(SymbolIcon::font(kOutSymbolPoints));
     m_outSymbol->setAlignment(Qt::AlignCenter);
     out->addWidget(m_outSymbol, 0, Qt::AlignHCenter);
-    m_reason = centredLine(F::caption());
+    m_reason = centredLine(Theme::captionFont());
     m_reason->setObjectName(QStringLiteral("reasonLabel"));
     out->addWidget(m_reason, 0, Qt::AlignHCenter);
     m_qrButton = new ProminentButton;
@@ -368,7 +363,7 @@ LoginGateView::LoginGateView(LoginService* service, QWidget* parent) : QWidget(p
     m_qrCard = new QrCard;
     m_card->qr = m_qrCard;
     scan->addWidget(m_qrCard, 0, Qt::AlignHCenter);
-    m_hint = centredLine(F::caption());
+    m_hint = centredLine(Theme::captionFont());
     m_hint->setObjectName(QStringLiteral("hintLabel"));
     scan->addWidget(m_hint, 0, Qt::AlignHCenter);
     auto* refresh = new QHBoxLayout;
@@ -396,7 +391,7 @@ LoginGateView::LoginGateView(LoginService* service, QWidget* parent) : QWidget(p
     m_helpButton = new QPushButton(helpLabel(helpHost()));
     m_helpButton->setObjectName(QStringLiteral("helpButton"));
     m_helpButton->setFlat(true);
-    m_helpButton->setFont(F::tiny());
+    m_helpButton->setFont(Theme::tinyFont());
     m_helpButton->setCursor(Qt::PointingHandCursor);
     noFocusRing(m_helpButton);
     connect(m_helpButton, &QPushButton::clicked, this, &LoginGateView::openHelp);
@@ -438,14 +433,14 @@ void LoginGateView::sync()
     m_hint->setVisible(!hint.isEmpty());
     m_refreshSpinner->setVisible(refreshing);
 
-    tone(m_productName, Palette::primary());
-    tone(m_tagline, Palette::secondary());
-    tone(m_checkingText, Palette::secondary());
-    tone(m_outSymbol, Palette::tertiary());
-    tone(m_reason, Palette::orange());
-    tone(m_hint, Palette::secondary());
-    tone(m_refreshButton, Palette::brand(), QPalette::ButtonText);
-    tone(m_helpButton, Tint::opacity(Palette::brand(), 0.9), QPalette::ButtonText);
+    tone(m_productName, Theme::textPrimary());
+    tone(m_tagline, Theme::textSecondary());
+    tone(m_checkingText, Theme::textSecondary());
+    tone(m_outSymbol, Theme::textTertiary());
+    tone(m_reason, Theme::warning());
+    tone(m_hint, Theme::textSecondary());
+    tone(m_refreshButton, Theme::accent(), QPalette::ButtonText);
+    tone(m_helpButton, Theme::alpha(Theme::accent(), 0.9), QPalette::ButtonText);
     m_card->update();
 }
 
@@ -544,7 +539,7 @@ void LoginGateView::mousePressEvent(QMouseEvent* event)
 void LoginGateView::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.fillRect(rect(), Tint::opacity(palette().color(QPalette::Window), kMaterialOpacity));
+    p.fillRect(rect(), Theme::alpha(palette().color(QPalette::Window), kMaterialOpacity));
     static CachedShadow cardShadow; // GUI thread only
     p.setRenderHint(QPainter::Antialiasing);
     cardShadow.paint(p, m_card->geometry(), kCardRadius, kCardShadowRadius, kCardShadowOpacity, kCardShadowOffset);

@@ -6,11 +6,8 @@
 #include <QPainterPath>
 
 #include "online/AvatarImageLoader.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 
 UserAvatar::UserAvatar(const std::optional<QString>& nickName,
                        const std::optional<QString>& avatarUrl, qreal size, QWidget* parent)
@@ -48,13 +45,7 @@ bool UserAvatar::isShowingPicture() const
 
 QColor UserAvatar::tintAt(int index)
 {
-    switch (index) {
-    case 1: return Palette::brandDeep();
-    case 2: return Palette::brandBright();
-    case 3: return Palette::teal();
-    case 4: return Palette::purple();
-    default: return Palette::brand();
-    }
+    return Theme::avatarBg(index);
 }
 
 QColor UserAvatar::tint(const std::optional<QString>& nickName)
@@ -87,8 +78,8 @@ void UserAvatar::paintEvent(QPaintEvent*)
     p.setClipPath(circle);
     if (m_model.content() == AvatarModel::Content::initial) {
         const QColor color = tintAt(m_model.tintIndex());
-        p.fillPath(circle, Tint::opacity(color, 0.16));
-        p.setFont(F::font(AvatarModel::initialPointSize(m_size), QFont::DemiBold));
+        p.fillPath(circle, Theme::alpha(color, 0.16));
+        p.setFont(Theme::font(AvatarModel::initialPointSize(m_size), QFont::DemiBold));
         p.setPen(color);
         p.drawText(frame, Qt::AlignCenter | Qt::TextSingleLine, m_model.initial());
     } else if (isShowingPicture()) {
@@ -98,14 +89,14 @@ void UserAvatar::paintEvent(QPaintEvent*)
                             frame.center().y() - scaled.height() / 2, scaled.width(), scaled.height());
         p.drawImage(target, m_picture);
     } else {
-        const QColor color = Palette::brand();
-        p.fillPath(circle, Tint::opacity(color, 0.16));
+        const QColor color = Theme::accent();
+        p.fillPath(circle, Theme::alpha(color, 0.16));
         SymbolIcon::paint(p, frame, u"person.fill", color, AvatarModel::symbolPointSize(m_size));
     }
     p.restore();
 
     // The outline lies inside the edge.
-    QPen pen(Surface::cardStroke(), 0.5);
+    QPen pen(Theme::cardStroke(), 0.5);
     p.setPen(pen);
     p.setBrush(Qt::NoBrush);
     p.drawEllipse(frame.adjusted(0.25, 0.25, -0.25, -0.25));

@@ -2,18 +2,12 @@
 
 #include <memory>
 
-#include <QPromise>
-#include <QSettings>
 #include <QThreadPool>
 
+#include "engine/AppSettings.h"
+#include "engine/Delivery.h"
 #include "engine/EngineText.h"
 #include "engine/LocalizedStore.h"
-
-namespace {
-
-const QString kAppearanceKey = QStringLiteral("appearanceMode");
-
-} // namespace
 
 std::optional<AppearanceMode> AppearanceMode::from(const QString& raw)
 {
@@ -63,18 +57,13 @@ QString AppearanceMode::symbol() const
 
 AppState::AppState(QObject* parent)
     : QObject(parent)
-    , m_appearance(AppearanceMode::from(QSettings().value(kAppearanceKey).toString()).value_or(AppearanceMode::system))
-    , m_watcher(new QFutureWatcher<PluginScanner::ScanResult>(this))
+    , m_appearance(AppSettings::appearance())
 {
-    connect(m_watcher, &QFutureWatcherBase::finished, this, [this] {
-        if (m_watcher->future().resultCount() > 0)
-            publish(m_watcher->result(), m_scanStartedAt);
-    });
     m_localizedPaths = readLocalizedPaths();
     recomputeDerived();
 }
 
-// A scan still running finishes on its own; its result is dropped with the watcher.
+// A scan still running finishes on its own; its result is dropped.
 AppState::~AppState() = default;
 
 void AppState::setLibraryFilter(LibraryFilter filter)
@@ -120,7 +109,7 @@ void AppState::setSelection(const QSet<QString>& ids)
 
 void AppState::setAppearance(AppearanceMode mode)
 {
-    QSettings().setValue(kAppearanceKey, mode.rawValue());
+    AppSettings::setAppearance(mode);
     if (mode == m_appearance)
         return;
     m_appearance = mode;
@@ -142,13 +131,11 @@ void AppState::startScan()
     m_scanStartedAt = QDateTime::currentDateTimeUtc();
     emit isScanningChanged(true);
 
-    auto promise = std::make_shared<QPromise<PluginScanner::ScanResult>>();
-    m_watcher->setFuture(promise->future());
-    // The worker gets nothing of the store: it returns its result through the future.
-    QThreadPool::globalInstance()->start([promise] {
-        promise->start();
-        promise->addResult(PluginScanner::scan({PluginRoot::user, PluginRoot::system}));
-        promise->finish();
+    // The worker gets nothing of the store; its result is dropped with the store.
+    const Delivery<AppState> deliver(this);
+    QThreadPool::globalInstance()->start([deliver] {
+        PluginScanner::ScanResult result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
+        deliver([result = std::move(result)](AppState& state) { state.publish(result, state.m_scanStartedAt); });
     });
 }
 

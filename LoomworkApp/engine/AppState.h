@@ -4,7 +4,6 @@
 #include <optional>
 
 #include <QDateTime>
-#include <QFutureWatcher>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -171,7 +170,6 @@ private:
     int m_localizedCount = 0;
     QString m_totalSizeText;
 
-    QFutureWatcher<PluginScanner::ScanResult>* m_watcher = nullptr;
     QDateTime m_scanStartedAt;
 };
 

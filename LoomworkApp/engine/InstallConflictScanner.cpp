@@ -10,6 +10,7 @@
 
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/EngineText.h"
+#include "engine/FsPath.h"
 #include "engine/InstallPlan.h"
 #include "engine/Plugin.h"
 
@@ -22,7 +23,7 @@ bool existsIn(PluginRoot root, ZFCPluginType type, const QString& name)
     const std::string folder = ZFCPackageReader::safeName(name.toStdString());
     if (folder.empty())
         return false;
-    const std::string path = QFile::encodeName(root.path()).toStdString() + '/'
+    const std::string path = FsPath::toBytes(root.path()) + '/'
         + std::string(type.directoryName()) + '/' + folder;
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;

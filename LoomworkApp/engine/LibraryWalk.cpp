@@ -10,6 +10,7 @@
 
 #include <QFile>
 
+#include "engine/FsPath.h"
 #include "engine/SystemError.h"
 
 namespace {
@@ -177,7 +178,7 @@ bool LibraryWalk::readRegularFile(const std::string& path, qint64 maxBytes, QByt
 bool LibraryWalk::replaceFileAtomically(const std::string& path, const QByteArray& bytes, QString& error)
 {
     const auto fail = [&](int code) {
-        error = fromNative(path.substr(path.find_last_of('/') + 1)) + QStringLiteral("：") + SystemError::describe(code);
+        error = FsPath::displayText(FsPath::fromBytes(path.substr(path.find_last_of('/') + 1))) + QStringLiteral("：") + SystemError::describe(code);
         return false;
     };
     struct stat st;
@@ -266,12 +267,3 @@ LibraryWalk::Utf8Check LibraryWalk::checkUtf8(const char* data, std::size_t size
     return {size, false};
 }
 
-std::string LibraryWalk::nativePath(const QString& path)
-{
-    return QFile::encodeName(path).toStdString();
-}
-
-QString LibraryWalk::fromNative(const std::string& path)
-{
-    return QFile::decodeName(QByteArray::fromStdString(path));
-}

@@ -50,7 +50,4 @@ struct Utf8Check
 };
 Utf8Check checkUtf8(const char* data, std::size_t size);
 
-std::string nativePath(const QString& path);
-QString fromNative(const std::string& path);
-
 } // namespace LibraryWalk

@@ -8,18 +8,25 @@
 #include <QTextBoundaryFinder>
 
 #include "engine/EngineText.h"
-#include "engine/LocalizationGlossaryTables.h"
+#include "engine/GlossaryData.h"
 
 namespace {
 
 using Table = LocalizationGlossary::Table;
 
-Table buildTable(std::span<const GlossaryPair> pairs)
+// A built-in vocabulary of resources/glossary: one "english<TAB>chinese" line per key;
+// lines starting with '#' and blank lines are comments.
+Table buildTable(std::string_view name)
 {
+    const std::string_view text = GlossaryData::file(name);
     Table table;
-    table.reserve(qsizetype(pairs.size()));
-    for (const GlossaryPair& pair : pairs)
-        table.insert(QString::fromUtf8(pair.english), QString::fromUtf8(pair.chinese));
+    for (const QByteArray& line : QByteArray::fromRawData(text.data(), qsizetype(text.size())).split('\n')) {
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const qsizetype tab = line.indexOf('\t');
+        if (tab > 0)
+            table.insert(QString::fromUtf8(line.left(tab)), QString::fromUtf8(line.mid(tab + 1)));
+    }
     return table;
 }
 
@@ -448,7 +455,7 @@ void LocalizationGlossary::merge(const Table& extra)
 
 const LocalizationGlossary::Table& LocalizationGlossary::bundledTerms()
 {
-    static const Table table = buildTable(LocalizationGlossaryTables::bundledTerms());
+    static const Table table = buildTable("terms.tsv");
     return table;
 }
 
@@ -470,7 +477,7 @@ LocalizationGlossary::Table LocalizationGlossary::terms()
 
 const QHash<QString, QString>& LocalizationGeneral::words()
 {
-    static const Table table = buildTable(LocalizationGlossaryTables::generalWords());
+    static const Table table = buildTable("general.tsv");
     return table;
 }
 
@@ -486,6 +493,6 @@ const QHash<QString, QString>& LocalizationGeneral::all()
 
 const QHash<QString, QString>& LocalizationGeneralExtra::words()
 {
-    static const Table table = buildTable(LocalizationGlossaryTables::generalExtraWords());
+    static const Table table = buildTable("general-extra.tsv");
     return table;
 }

@@ -17,17 +17,18 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTextBoundaryFinder>
-#include <QUuid>
 
-#include "LoomworkKit/AES256CTR.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/FsPath.h"
 #include "engine/InstallConflictScanner.h"
 #include "engine/MarketInstallRegistry.h"
+#include "engine/PackageFiles.h"
 #include "engine/Plugin.h"
+#include "engine/PluginFolderSwap.h"
 #include "engine/SystemError.h"
 
 namespace {
@@ -41,12 +42,12 @@ constexpr int listedConflicts = 10;
 
 fs::path nativePath(const QString& path)
 {
-    return fs::path(QFile::encodeName(path).toStdString());
+    return FsPath::toNative(path);
 }
 
 QString fromNative(const fs::path& path)
 {
-    return QFile::decodeName(QByteArray::fromStdString(path.native()));
+    return FsPath::fromNative(path);
 }
 
 bool itemExists(const fs::path& path)
@@ -55,76 +56,41 @@ bool itemExists(const fs::path& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-// The folder the reader will create for a plug-in: its stored name made safe.
-std::optional<fs::path> folderName(const ZFCPlugin& plugin)
+// The folder the reader will create for a plug-in: its stored name made safe; empty when
+// nothing usable is left.
+QString folderName(const ZFCPlugin& plugin)
 {
-    const std::string safe = ZFCPackageReader::safeName(plugin.name);
-    if (safe.empty())
-        return std::nullopt;
-    return fs::path(safe);
+    return FsPath::fromBytes(ZFCPackageReader::safeName(plugin.name));
 }
 
-fs::path categoryFolder(const QString& library, ZFCPluginType type)
+QString categoryFolder(const QString& library, ZFCPluginType type)
 {
-    return nativePath(library + QLatin1Char('/') + EngineText::directoryName(type));
+    return library + QLatin1Char('/') + EngineText::directoryName(type);
 }
 
-fs::path hiddenSibling(const fs::path& folder, const char* purpose)
-{
-    return folder / ("." + std::string(purpose) + "-" + QUuid::createUuid().toString(QUuid::Id128).toStdString());
-}
-
-// remove_all that also clears folders whose mode forbids removing their entries.
-void removeTree(const fs::path& path)
-{
-    std::error_code error;
-    fs::remove_all(path, error);
-    if (!error || !itemExists(path))
-        return;
-    for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, error);
-         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        if (it->is_directory(error) && !it->is_symlink(error))
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
-    }
-    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
-    fs::remove_all(path, error);
-}
-
-// TODO: switch to the engine's shared stage-swap-roll-back once it exists; until then this
-// is the one place a market install replaces a plug-in folder.
 // Extracts into a hidden folder beside the target and swaps it in only once complete, so
 // that a failure leaves the plug-in that was there untouched.
-void stageAndSwap(ZFCPackageReader& reader, const ZFCPlugin& plugin, const fs::path& category,
-                  const fs::path& target, const ZFCProgressCallback& progress)
+void stageAndSwap(ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
+                  const QString& name, const ZFCProgressCallback& progress)
 {
-    const fs::path staging = hiddenSibling(category, "loomwork-install");
-    fs::create_directory(staging);
-    struct Cleanup {
-        fs::path path;
-        ~Cleanup() { removeTree(path); }
-    } cleanup{staging};
-
-    reader.extract(plugin, staging, std::nullopt, true, progress);
-    const fs::path extracted = staging / target.filename();
-    if (!itemExists(extracted))
-        throw ZFCPackageError::metadataCorrupted();
-
-    if (!itemExists(target)) {
-        fs::rename(extracted, target);
-        return;
-    }
-    const fs::path previous = hiddenSibling(category, "loomwork-replaced");
-    fs::rename(target, previous);
+    PluginFolderSwap swap(category);
+    QString staging;
+    if (const int error = swap.makeStaging(QStringLiteral("market"), name, &staging))
+        throw std::system_error(error, std::generic_category());
     try {
-        fs::rename(extracted, target);
+        reader.extract(plugin, nativePath(staging), std::nullopt, true, progress);
     } catch (...) {
-        std::error_code ignored;
-        fs::rename(previous, target, ignored);
-        throw;
+        // Messages name the plug-in's place in the library, never the hidden folder.
+        throw MarketInstallError::failed(MarketInstaller::describe(std::current_exception()).replace(staging, category));
     }
-    removeTree(previous);
-    if (itemExists(previous))
-        AdminAuth::adminRemove(fromNative(previous));
+    const QString extracted = staging + QLatin1Char('/') + name;
+    if (!itemExists(nativePath(extracted)))
+        throw ZFCPackageError::metadataCorrupted();
+    if (const int error = swap.commit(extracted, name))
+        throw std::system_error(error, std::generic_category());
+    // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
+    if (!swap.leftover().isEmpty())
+        AdminAuth::adminRemove(swap.leftover());
 }
 
 // The extension as the file manager sees it: after the last ".", not for a leading dot.
@@ -208,6 +174,11 @@ MarketInstallError MarketInstallError::moveFailed(QString message)
     return {Kind::moveFailed, std::move(message)};
 }
 
+MarketInstallError MarketInstallError::failed(QString message)
+{
+    return {Kind::failed, std::move(message)};
+}
+
 QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins)
 {
     // The scanner looks each plug-in up under the folder name extraction will really write.
@@ -275,26 +246,26 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         const auto type = plugin.pluginType();
         if (!type)
             continue;
-        const auto folder = folderName(plugin);
-        if (!folder)
+        const QString folder = folderName(plugin);
+        if (folder.isEmpty())
             throw ZFCPackageError::metadataCorrupted();
-        const fs::path category = categoryFolder(library, *type);
-        if (!itemExists(category)) {
+        const QString category = categoryFolder(library, *type);
+        if (!itemExists(nativePath(category))) {
             // The library is writable by now: only a refusal needs the administrator.
             std::error_code error;
-            if (!fs::create_directory(category, error) && error)
-                AdminAuth::adminCreateDirectory(fromNative(category));
+            if (!fs::create_directory(nativePath(category), error) && error)
+                AdminAuth::adminCreateDirectory(category);
         }
-        const fs::path target = category / *folder;
+        const QString target = category + QLatin1Char('/') + folder;
         // Without a confirmed clash an existing folder is left alone, as the reader does.
-        if (clashes.isEmpty() && itemExists(target)) {
+        if (clashes.isEmpty() && itemExists(nativePath(target))) {
             report((installed + 1) / total);
         } else {
-            stageAndSwap(reader, plugin, category, target, [&](const ZFCProgress& progress) {
+            stageAndSwap(reader, plugin, category, folder, [&](const ZFCProgress& progress) {
                 report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
             });
         }
-        outcome.paths.append(fromNative(target));
+        outcome.paths.append(target);
         ++installed;
     }
     report(1.0);
@@ -369,20 +340,8 @@ QString MarketInstaller::describe(const std::exception_ptr& error)
         std::rethrow_exception(error);
     } catch (const MarketInstallError& e) {
         return e.errorDescription();
-    } catch (const ZFCPackageError& e) {
-        return QString::fromStdString(e.errorDescription());
-    } catch (const AES256CTR::CryptoError& e) {
-        return QString::fromStdString(e.errorDescription());
-    } catch (const fs::filesystem_error& e) {
-        // Never a staging path: only the system's reason.
-        return SystemError::describe(e.code().value());
-    } catch (const std::system_error& e) {
-        return SystemError::describe(e.code().value());
-    } catch (const std::bad_alloc&) {
-        return QStringLiteral("内存不足");
-    } catch (const std::exception& e) {
-        return QString::fromLocal8Bit(e.what());
     } catch (...) {
     }
-    return QStringLiteral("未知错误");
+    // Never a path: a staging folder must not reach the user.
+    return PackageFiles::describe(error, false);
 }

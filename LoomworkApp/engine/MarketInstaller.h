@@ -24,12 +24,14 @@ public:
     enum class Kind {
         conflictCancelled,
         authorizationDenied,
-        moveFailed
+        moveFailed,
+        failed // an extraction error, its text already worded for the user
     };
 
     static MarketInstallError conflictCancelled();
     static MarketInstallError authorizationDenied();
     static MarketInstallError moveFailed(QString message);
+    static MarketInstallError failed(QString message);
 
     Kind kind() const { return m_kind; }
     QString errorDescription() const { return m_message; }

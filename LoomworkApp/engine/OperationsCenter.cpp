@@ -16,7 +16,6 @@
 #include <QProcess>
 #include <QThreadPool>
 #include <QUrl>
-#include <QUuid>
 
 #ifdef LOOMWORK_HAVE_DBUS
 #include <QDBusConnection>
@@ -32,7 +31,11 @@
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/FileOps.h"
+#include "engine/FsPath.h"
 #include "engine/MarketInstallRegistry.h"
+#include "engine/PackageFiles.h"
+#include "engine/PluginFolderSwap.h"
 #include "engine/ProgressThrottle.h"
 #include "engine/SystemError.h"
 
@@ -40,109 +43,71 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using FsPath::fromNative;
+
 fs::path nativePath(const QString& path)
 {
-    return fs::path(QFile::encodeName(path).toStdString());
+    return FsPath::toNative(path);
 }
 
-QString fromNative(const fs::path& path)
-{
-    return QFile::decodeName(QByteArray::fromStdString(path.native()));
-}
-
-bool itemExists(const fs::path& path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
+// A failure whose text is already for the user (the staging path replaced by the target's).
+struct StagedFailure : std::exception {
+    QString text;
+    explicit StagedFailure(QString t) : text(std::move(t)) {}
+    const char* what() const noexcept override { return "install failed"; }
+};
 
 // The alert text of whatever a worker caught; nothing is rethrown across threads.
 QString describe(const std::exception_ptr& error)
 {
     try {
         std::rethrow_exception(error);
-    } catch (const ZFCPackageError& e) {
-        return QString::fromStdString(e.errorDescription());
-    } catch (const AES256CTR::CryptoError& e) {
-        return QString::fromStdString(e.errorDescription());
-    } catch (const fs::filesystem_error& e) {
-        const QString text = SystemError::describe(e.code().value());
-        return e.path1().empty() ? text : text + QStringLiteral("：") + fromNative(e.path1());
-    } catch (const std::system_error& e) {
-        return SystemError::describe(e.code().value());
-    } catch (const std::bad_alloc&) {
-        return QStringLiteral("内存不足");
-    } catch (const std::exception& e) {
-        return QString::fromLocal8Bit(e.what());
+    } catch (const StagedFailure& e) {
+        return e.text;
     } catch (...) {
+        return PackageFiles::describe(std::current_exception(), true);
     }
-    return QStringLiteral("未知错误");
-}
-
-fs::path hiddenSibling(const fs::path& folder, const char* purpose)
-{
-    return folder / ("." + std::string(purpose) + "-" + QUuid::createUuid().toString(QUuid::Id128).toStdString());
 }
 
 // Extracts into a hidden folder beside the target and swaps the result in only when it is
 // complete: a package that fails halfway leaves the plug-in that was there untouched.
-void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const fs::path& category,
+void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
                        const std::optional<std::string>& name, const ZFCProgressCallback& progress,
                        bool systemLibrary)
 {
-    const fs::path staging = hiddenSibling(category, "loomwork-install");
-    fs::create_directory(staging);
-    struct Cleanup {
-        fs::path path;
-        ~Cleanup()
-        {
-            std::error_code ignored;
-            fs::remove_all(path, ignored);
-        }
-    } cleanup{staging};
+    PluginFolderSwap swap(category);
+    QString staging;
+    if (const int error = swap.makeStaging(QStringLiteral("install"), QString(), &staging))
+        throw fs::filesystem_error("install", nativePath(category), std::error_code(error, std::generic_category()));
 
-    reader.extract(plugin, staging, name, true, progress);
-
-    // The reader decides the folder name (trimmed, made safe); it is the one item made.
-    fs::path extracted;
-    for (const fs::directory_entry& entry : fs::directory_iterator(staging)) {
-        extracted = entry.path();
-        break;
-    }
-    if (extracted.empty())
-        throw ZFCPackageError::metadataCorrupted();
-    const fs::path target = category / extracted.filename();
-
-    if (!itemExists(target)) {
-        fs::rename(extracted, target);
-        return;
-    }
-    const fs::path previous = hiddenSibling(category, "loomwork-replaced");
-    fs::rename(target, previous);
+    QString folderName;
     try {
-        fs::rename(extracted, target);
+        reader.extract(plugin, nativePath(staging), name, true, progress);
+        // The reader decides the folder name (trimmed, made safe); it is the one item made.
+        for (const fs::directory_entry& entry : fs::directory_iterator(nativePath(staging))) {
+            folderName = fromNative(entry.path().filename());
+            break;
+        }
     } catch (...) {
-        std::error_code ignored;
-        fs::rename(previous, target, ignored);
-        throw;
+        // Messages name the plug-in's place in the library, never the hidden folder.
+        throw StagedFailure(describe(std::current_exception()).replace(staging, category));
     }
+    if (folderName.isEmpty())
+        throw ZFCPackageError::metadataCorrupted();
+
+    const QString target = category + QLatin1Char('/') + folderName;
+    if (const int error = swap.commit(staging + QLatin1Char('/') + folderName, folderName))
+        throw fs::filesystem_error("install", nativePath(target), std::error_code(error, std::generic_category()));
     // The new plug-in is in place; an old one we may not delete ourselves goes the way a
     // deleted system plug-in goes.
-    std::error_code error;
-    fs::remove_all(previous, error);
-    if (error && systemLibrary)
-        AdminAuth::adminRemove(fromNative(previous));
+    if (!swap.leftover().isEmpty() && systemLibrary)
+        AdminAuth::adminRemove(swap.leftover());
 }
 
 // Like the file manager's remove: an item that is not there is a failure.
 bool removeItem(const QString& path)
 {
-    const fs::path native = nativePath(path);
-    if (path.isEmpty() || !itemExists(native))
-        return false;
-    std::error_code error;
-    fs::remove_all(native, error);
-    return !error;
+    return FileOps::exists(path) && FileOps::current().removeTree(path) == 0;
 }
 
 void revealInFileManager(const QString& path)
@@ -184,7 +149,7 @@ OperationsCenter::RevealHandler g_reveal;
 } // namespace
 
 OperationsCenter::OperationsCenter(QObject* parent)
-    : QObject(parent), m_guard(std::make_shared<QPointer<OperationsCenter>>(this))
+    : QObject(parent), m_guard(this)
 {
 }
 
@@ -265,16 +230,7 @@ void OperationsCenter::publishFailure(const QString& title, const QString& messa
 
 void OperationsCenter::post(const Guard& guard, std::function<void(OperationsCenter&)> change)
 {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return;
-    QMetaObject::invokeMethod(
-        app,
-        [guard, change = std::move(change)] {
-            if (OperationsCenter* center = guard->data())
-                change(*center);
-        },
-        Qt::QueuedConnection);
+    guard(std::move(change));
 }
 
 // The operations catch what they expect themselves; anything else (memory running out)
@@ -334,7 +290,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
     if (plan.root == PluginRoot::system && !AdminAuth::isWritable(library)) {
         post(guard, [](OperationsCenter& center) { center.setStatusText(QStringLiteral("等待管理员授权…")); });
         // A system library that does not exist yet is created rather than refused.
-        const bool granted = itemExists(nativePath(library)) ? AdminAuth::requestPermission(library)
+        const bool granted = FileOps::exists(library) ? AdminAuth::requestPermission(library)
                                                              : AdminAuth::prepareRoot(library);
         if (!granted) {
             fail(QStringLiteral("无法写入系统库"), QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。"));
@@ -353,7 +309,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                 if (!type)
                     continue;
                 const QString category = library + QLatin1Char('/') + EngineText::directoryName(*type);
-                if (!itemExists(nativePath(category))) {
+                if (!FileOps::exists(category)) {
                     if (plan.root == PluginRoot::system)
                         AdminAuth::adminCreateDirectory(category);
                     else
@@ -368,7 +324,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                     if (*rename != stored)
                         ++renamed;
                 }
-                installAtomically(reader, plugin, nativePath(category), name, progress, plan.root == PluginRoot::system);
+                installAtomically(reader, plugin, category, name, progress, plan.root == PluginRoot::system);
                 throttle.flush();
                 ++installed;
             }

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QString>
 
+#include "engine/Delivery.h"
 #include "engine/InstallPlan.h"
 #include "engine/Plugin.h"
 
@@ -80,7 +81,7 @@ private:
 
     // Workers reach the runner only through this: results are posted to the GUI thread and
     // dropped there when the runner is gone.
-    using Guard = std::shared_ptr<QPointer<OperationsCenter>>;
+    using Guard = Delivery<OperationsCenter>;
     static void post(const Guard& guard, std::function<void(OperationsCenter&)> change);
     static void guarded(const Guard& guard, const QString& failureTitle, const std::function<void()>& work);
     static void runInstall(const Guard& guard, const QStringList& files, const InstallPlan& plan,

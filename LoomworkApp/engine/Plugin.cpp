@@ -5,6 +5,7 @@
 #include <QDir>
 
 #include "engine/EngineText.h"
+#include "engine/FsPath.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ QString PluginRoot::path() const
         return QDir::cleanPath(QDir::homePath() + QStringLiteral("/Movies/Motion Templates.localized"));
     const char* overridden = std::getenv("LOOMWORK_SYSTEM_LIBRARY");
     if (overridden && *overridden)
-        return QDir::cleanPath(QFile::decodeName(overridden));
+        return QDir::cleanPath(FsPath::decode(overridden));
     return kSystemLibrary;
 }
 

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cmath>
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,9 +15,10 @@
 
 #include "engine/AdminAuth.h"
 #include "engine/AppPaths.h"
-#include "engine/BackupFiles.h"
+#include "engine/FileOps.h"
 #include "engine/JsonRead.h"
 #include "engine/PluginBackupError.h"
+#include "engine/PluginFolderSwap.h"
 #include "engine/ReferenceDate.h"
 
 namespace {
@@ -26,7 +26,6 @@ namespace {
 constexpr int kNameCharacters = 40;
 // Room left for the name in a 255-byte file name after the date and the suffix.
 constexpr qsizetype kNameBytes = 200;
-constexpr qsizetype kMaxFileNameBytes = 255;
 
 QString payloadFolder(const QString& backupDirectory)
 {
@@ -49,30 +48,10 @@ QString parentFolder(const QString& path)
     return QFileInfo(path).absolutePath();
 }
 
-// Any kind of item, a dangling link included.
-bool itemExists(const QString& path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
 bool isRealFolder(const QString& path)
 {
     const QFileInfo info(path);
     return info.isDir() && !info.isSymLink();
-}
-
-// A hidden sibling of the plug-in folder. A name too long to take the suffix is replaced by
-// its hash, so that a restore of a long-named plug-in still has somewhere to stage.
-QString siblingPath(const QString& pluginPath, const QString& suffix)
-{
-    const QString name = lastComponent(pluginPath);
-    QString sibling = QLatin1Char('.') + name + suffix;
-    if (sibling.toUtf8().size() > kMaxFileNameBytes)
-        sibling = QLatin1Char('.')
-            + QString::fromLatin1(QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Md5).toHex())
-            + suffix;
-    return parentFolder(pluginPath) + QLatin1Char('/') + sibling;
 }
 
 bool mayNeedAdmin(int errorCode)
@@ -171,7 +150,7 @@ QString PluginBackupStore::folderName(const QDateTime& localTime, const QString&
 
 PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount)
 {
-    BackupFiles& files = BackupFiles::current();
+    FileOps& files = FileOps::current();
     const QString rootFolder = root();
     if (const int error = files.makePath(rootFolder))
         throw PluginBackupError::fileSystem(QStringLiteral("无法创建备份文件夹"), error);
@@ -183,7 +162,7 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
         name = folderName(QDateTime::currentDateTime(), plugin.name,
                           QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(4));
         directory = rootFolder + QLatin1Char('/') + name;
-    } while (itemExists(directory));
+    } while (FileOps::exists(directory));
 
     const auto fail = [&](const QString& action, int error) {
         files.removeTree(directory);
@@ -252,7 +231,7 @@ void PluginBackupStore::prune(int keepPerPlugin)
         for (qsizetype i = keep; i < group.size(); ++i) {
             if (original && group[i].id == original->id)
                 continue;
-            BackupFiles::current().removeTree(group[i].directory);
+            FileOps::current().removeTree(group[i].directory);
         }
     }
 }
@@ -299,40 +278,23 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target)))
         AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path()); // the steps below tell
 
-    BackupFiles& files = BackupFiles::current();
-    const QString staging = siblingPath(target, QStringLiteral(".loomwork-restoring"));
-    const QString replaced = siblingPath(target, QStringLiteral(".loomwork-replaced"));
-    files.removeTree(staging);
-
+    const QString name = lastComponent(target);
     // Returns 0 once the copy stands at the target; on failure the old plug-in is where it was.
+    // A category folder removed meanwhile comes back, as the plug-in itself does.
     const auto swapIn = [&]() -> int {
-        // A category folder removed meanwhile comes back, as the plug-in itself does.
-        if (!itemExists(parentFolder(target))) {
-            if (const int error = files.makePath(parentFolder(target)))
-                return error;
-        }
-        if (const int error = files.copyTree(*source, staging))
+        PluginFolderSwap swap(parentFolder(target));
+        QString staging;
+        if (const int error = swap.makeStaging(QStringLiteral("restoring"), name, &staging))
             return error;
-        const bool hadTarget = itemExists(target);
-        if (hadTarget) {
-            files.removeTree(replaced);
-            if (const int error = files.rename(target, replaced))
-                return error;
-        }
-        if (const int error = files.rename(staging, target)) {
-            if (hadTarget)
-                files.rename(replaced, target);
+        const QString staged = staging + QLatin1Char('/') + name;
+        if (const int error = FileOps::current().copyTree(*source, staged))
             return error;
-        }
-        if (hadTarget)
-            files.removeTree(replaced);
-        return 0;
+        return swap.commit(staged, name);
     };
 
     const int error = swapIn();
     if (error == 0)
         return;
-    files.removeTree(staging);
     // Administrator rights help only where rights were missing; anything else (a full disk,
     // a missing folder) would fail the same way after the old plug-in had been removed.
     if (mayNeedAdmin(error) && AdminAuth::adminReplace(*source, target))

@@ -1,6 +1,6 @@
 #include "engine/PluginModifier.h"
 
-#include "engine/BackupFiles.h"
+#include "engine/FileOps.h"
 #include "engine/PluginBackupError.h"
 #include "engine/PluginBackupStore.h"
 
@@ -58,7 +58,7 @@ int PluginModifier::restoreOriginal(const Plugin& plugin)
     PluginBackupStore::restore(original, plugin);
     for (const PluginBackup& backup : translations) {
         if (backup.id != original.id)
-            BackupFiles::current().removeTree(backup.directory);
+            FileOps::current().removeTree(backup.directory);
     }
     return int(translations.size());
 }

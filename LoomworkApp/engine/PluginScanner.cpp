@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "engine/EngineText.h"
+#include "engine/FsPath.h"
 #include "engine/LibraryWalk.h"
 #include "engine/MarketInstallRegistry.h"
 #include "engine/SystemError.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-using LibraryWalk::fromNative;
 
 bool isDirectory(const std::string& path)
 {
@@ -51,7 +51,7 @@ std::optional<QDateTime> modificationDate(const std::string& path)
 void scanRoot(PluginRoot root, PluginScanner::ScanResult& result)
 {
     const QString rootPath = root.path();
-    const std::string nativeRoot = LibraryWalk::nativePath(rootPath);
+    const std::string nativeRoot = FsPath::toBytes(rootPath);
     if (!isDirectory(nativeRoot)) {
         result.errors.insert(root, QStringLiteral("目录不存在"));
         return;
@@ -80,10 +80,10 @@ void scanRoot(PluginRoot root, PluginScanner::ScanResult& result)
             const auto walk = LibraryWalk::walk(folder, LibraryWalk::templateFiles | LibraryWalk::allocatedSize);
             const auto summary = TemplateInspector::versionSummary(walk.templates);
             Plugin plugin;
-            plugin.name = fromNative(name);
+            plugin.name = FsPath::displayText(FsPath::fromBytes(name));
             plugin.type = type;
             plugin.root = root;
-            plugin.path = fromNative(folder);
+            plugin.path = FsPath::fromBytes(folder);
             plugin.sizeBytes = walk.allocatedBytes;
             plugin.modifiedAt = modifiedAt;
             plugin.ozmlVersion = summary.ozml;
@@ -108,7 +108,7 @@ PluginScanner::ScanResult PluginScanner::scan(const QList<PluginRoot>& roots)
 
 qint64 PluginScanner::directorySize(const QString& folder)
 {
-    return LibraryWalk::walk(LibraryWalk::nativePath(folder), LibraryWalk::allocatedSize).allocatedBytes;
+    return LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::allocatedSize).allocatedBytes;
 }
 
 void PluginScanner::sortPlugins(QList<Plugin>& plugins)

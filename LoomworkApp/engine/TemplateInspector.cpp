@@ -8,13 +8,13 @@
 #include <QStringDecoder>
 
 #include "engine/EngineText.h"
+#include "engine/FsPath.h"
 #include "engine/LibraryWalk.h"
 #include "engine/VersionNum.h"
 
 namespace {
 
-using LibraryWalk::fromNative;
-using LibraryWalk::nativePath;
+using FsPath::fromBytes;
 
 bool isSpace(char c)
 {
@@ -179,7 +179,7 @@ QString invisibleStripped(const QString& s)
 std::map<QString, QStringList> orderedNamesByFile(const QString& folder)
 {
     std::map<QString, QStringList> result;
-    const std::string root = nativePath(folder);
+    const std::string root = FsPath::toBytes(folder);
     const auto walk = LibraryWalk::walk(root, LibraryWalk::templateFiles);
     for (const auto& file : walk.templates) {
         const auto text = readTemplateForNames(file);
@@ -197,8 +197,8 @@ std::map<QString, QStringList> orderedNamesByFile(const QString& folder)
                 names.append(value);
             }
         }
-        const QString key = file.compare(0, root.size(), root) == 0 ? fromNative(file.substr(root.size()))
-                                                                     : fromNative(file.substr(file.find_last_of('/') + 1));
+        const QString key = file.compare(0, root.size(), root) == 0 ? fromBytes(file.substr(root.size()))
+                                                                     : fromBytes(file.substr(file.find_last_of('/') + 1));
         result[key] = names;
     }
     return result;
@@ -221,14 +221,14 @@ const QSet<QString>& TemplateInspector::fileExtensions()
 QStringList TemplateInspector::templateFiles(const QString& folder)
 {
     QStringList files;
-    for (const auto& file : LibraryWalk::walk(nativePath(folder), LibraryWalk::templateFiles).templates)
-        files.append(fromNative(file));
+    for (const auto& file : LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates)
+        files.append(fromBytes(file));
     return files;
 }
 
 TemplateInspector::VersionSummary TemplateInspector::versionSummary(const QString& folder)
 {
-    return versionSummary(LibraryWalk::walk(nativePath(folder), LibraryWalk::templateFiles).templates);
+    return versionSummary(LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates);
 }
 
 TemplateInspector::VersionSummary TemplateInspector::versionSummary(const std::vector<std::string>& templates)
@@ -277,7 +277,7 @@ TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& fold
     thread_local const QRegularExpression removeDv(QStringLiteral("\\n?[ \\t]*<displayversion>[^<]*</displayversion>"));
 
     EditSummary summary;
-    for (const auto& file : LibraryWalk::walk(nativePath(folder), LibraryWalk::templateFiles).templates) {
+    for (const auto& file : LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates) {
         const auto text = readWholeTemplate(file);
         if (!text)
             continue;
@@ -308,7 +308,7 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(const QStrin
     EditSummary summary;
     if (map.isEmpty())
         return summary;
-    for (const auto& file : LibraryWalk::walk(nativePath(folder), LibraryWalk::templateFiles).templates) {
+    for (const auto& file : LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates) {
         const auto text = readWholeTemplate(file);
         if (!text)
             continue;

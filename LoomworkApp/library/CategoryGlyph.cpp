@@ -2,7 +2,7 @@
 
 #include <QPainter>
 
-#include "ui/Palette.h"
+#include "ui/Theme.h"
 
 CategoryGlyph::CategoryGlyph(ZFCPluginType type, int size, QColor color, qreal lineWidth,
                              QWidget* parent)
@@ -84,6 +84,6 @@ void CategoryGlyph::paintGlyph(QPainter& painter, ZFCPluginType type, const QRec
 void CategoryGlyph::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    const QColor color = m_color.isValid() ? m_color : Palette::category(m_type);
+    const QColor color = m_color.isValid() ? m_color : Theme::category(m_type);
     paintGlyph(p, m_type, QRectF(rect()), color, m_lineWidth);
 }

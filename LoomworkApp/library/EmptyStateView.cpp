@@ -7,11 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 
 class EmptyStateView::Icon : public QWidget
 {
@@ -25,21 +22,11 @@ protected:
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
-        p.setBrush(Surface::card());
+        p.setBrush(Theme::cardBg());
         p.drawEllipse(QRectF(rect()));
-        SymbolIcon::paint(p, QRectF(rect()), symbol, Tint::opacity(Palette::secondary(), 0.75), 38);
+        SymbolIcon::paint(p, QRectF(rect()), symbol, Theme::alpha(Theme::textSecondary(), 0.75), 38);
     }
 };
-
-void makeProminent(QPushButton* button, const QColor& tint)
-{
-    QPalette p = button->palette();
-    p.setColor(QPalette::Button, tint);
-    p.setColor(QPalette::ButtonText, Tint::white());
-    p.setColor(QPalette::Disabled, QPalette::Button, Tint::opacity(tint, 0.4));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, Tint::white(0.7));
-    button->setPalette(p);
-}
 
 EmptyStateView::EmptyStateView(QWidget* parent)
     : QWidget(parent)
@@ -126,14 +113,14 @@ void EmptyStateView::fitMessage()
 
 void EmptyStateView::restyle()
 {
-    m_title->setFont(F::heading());
-    m_message->setFont(F::caption());
+    m_title->setFont(Theme::headingFont());
+    m_message->setFont(Theme::captionFont());
     QPalette p = m_message->palette();
-    p.setColor(QPalette::WindowText, Palette::secondary());
+    p.setColor(QPalette::WindowText, Theme::textSecondary());
     m_message->setPalette(p);
-    m_refresh->setFont(F::callout());
-    m_install->setFont(F::callout());
-    makeProminent(m_install, Palette::brand());
+    m_refresh->setFont(Theme::calloutFont());
+    m_install->setFont(Theme::calloutFont());
+    makeProminent(m_install, Theme::accent());
     fitMessage();
 }
 

@@ -43,6 +43,3 @@ private:
     QPushButton* m_refresh;
     QPushButton* m_install;
 };
-
-// A push button filled with `tint` and white text (the prominent style).
-void makeProminent(QPushButton* button, const QColor& tint);

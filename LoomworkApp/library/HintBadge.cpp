@@ -6,8 +6,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
+#include "ui/Theme.h"
 #include "ui/ZfcpMark.h"
 #include "library/MarkAnimator.h"
 
@@ -25,7 +24,7 @@ QString shown(const QString& character)
 
 HintBadge::HintBadge(MarkAnimator* animator, QWidget* parent) : QWidget(parent), m_animator(animator)
 {
-    setFont(F::tiny());
+    setFont(Theme::tinyFont());
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     if (animator)
         connect(animator, &MarkAnimator::changed, this, qOverload<>(&QWidget::update));
@@ -87,16 +86,16 @@ void HintBadge::paintMark(QPainter& painter, const QRectF& rect)
             p.rotate(18);
             auto band = [&](qreal bandWidth, qreal peak) {
                 QLinearGradient g(0, -w, 0, w);
-                g.setColorAt(0, QColor(255, 255, 255, 0));
-                g.setColorAt(0.5, QColor(255, 255, 255, qRound(255 * peak)));
-                g.setColorAt(1, QColor(255, 255, 255, 0));
+                g.setColorAt(0, Theme::glint(0));
+                g.setColorAt(0.5, Theme::glint(peak));
+                g.setColorAt(1, Theme::glint(0));
                 p.fillRect(QRectF(-bandWidth / 2, -w, bandWidth, 2 * w), g);
             };
             band(0.75 * w, 0.55);
             band(std::max(0.22 * w, 2.0), 1.0);
             p.resetTransform();
             if (glow > 0)
-                p.fillRect(QRectF(0, 0, w, w), QColor(255, 255, 255, qRound(255 * glow)));
+                p.fillRect(QRectF(0, 0, w, w), Theme::glint(glow));
             p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
             p.drawImage(QPointF(0, 0), mark);
         }
@@ -125,7 +124,7 @@ void HintBadge::paintEvent(QPaintEvent*)
     const QFontMetricsF fm(font());
     const qreal wave = m_animator ? m_animator->wave() : -1.0;
     p.setFont(font());
-    p.setPen(Palette::secondary());
+    p.setPen(Theme::textSecondary());
     qreal x = kOverhang + kMarkSize + kSpacing;
     const qreal baseline = midY + (fm.ascent() - fm.descent()) / 2;
     const QStringList& chars = characters();

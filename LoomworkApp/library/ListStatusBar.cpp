@@ -9,11 +9,8 @@
 #include "engine/AppState.h"
 #include "engine/OperationsCenter.h"
 #include "ui/Dot.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "ui/WindowWidth.h"
 #include "library/PluginListController.h"
 
@@ -42,7 +39,7 @@ protected:
         p.scale(0.7, 0.7); // the mini indicator, scaled to 0.7
         for (int i = 0; i < 12; ++i) {
             const qreal fade = ((i - m_step + 12) % 12) / 12.0;
-            p.setPen(QPen(Tint::opacity(Palette::secondary(), 0.25 + 0.75 * fade), 1.6, Qt::SolidLine, Qt::RoundCap));
+            p.setPen(QPen(Theme::alpha(Theme::textSecondary(), 0.25 + 0.75 * fade), 1.6, Qt::SolidLine, Qt::RoundCap));
             p.drawLine(QPointF(0, -4), QPointF(0, -7.5));
             p.rotate(30);
         }
@@ -145,21 +142,21 @@ QStringList ListStatusBar::visibleTexts() const
 
 void ListStatusBar::restyle()
 {
-    setFont(F::caption());
+    setFont(Theme::captionFont());
     auto colour = [](QLabel* label, const QColor& color) {
         QPalette p = label->palette();
         p.setColor(QPalette::WindowText, color);
         label->setPalette(p);
-        label->setFont(F::caption());
+        label->setFont(Theme::captionFont());
     };
     for (QLabel* label : {m_count, m_total, m_lastScan})
-        colour(label, Palette::secondary());
-    colour(m_filter, Palette::primary());
-    colour(m_scanning, Palette::brand());
-    colour(m_selected, Palette::brand());
-    colour(m_warning, Palette::orange());
+        colour(label, Theme::textSecondary());
+    colour(m_filter, Theme::textPrimary());
+    colour(m_scanning, Theme::accent());
+    colour(m_selected, Theme::accent());
+    colour(m_warning, Theme::warning());
     m_warningIcon->setPixmap(SymbolIcon::pixmap(QStringLiteral("exclamationmark.triangle.fill"), 12,
-                                                Palette::orange(), devicePixelRatioF()));
+                                                Theme::warning(), devicePixelRatioF()));
     m_warningIcon->setToolTip(m_warning->toolTip());
     update();
 }
@@ -174,6 +171,6 @@ void ListStatusBar::changeEvent(QEvent* event)
 void ListStatusBar::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.fillRect(rect(), Tint::barMaterial());
-    p.fillRect(QRectF(0, 0, width(), 0.5), Surface::divider());
+    p.fillRect(rect(), Theme::barBg());
+    p.fillRect(QRectF(0, 0, width(), 0.5), Theme::divider());
 }

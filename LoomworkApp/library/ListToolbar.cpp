@@ -12,11 +12,8 @@
 #include "BuildInfo.h"
 #include "ui/Appearance.h"
 #include "ui/AppLogo.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "library/HintBadge.h"
 #include "library/MarkAnimator.h"
 #include "library/PluginListController.h"
@@ -34,10 +31,10 @@ bool iconAndLabel(ToolbarModeStore::Mode mode)
 } // namespace
 
 ListToolButton::ListToolButton(const QString& title, const QString& symbol, QWidget* parent)
-    : QAbstractButton(parent), m_symbol(symbol)
+    : BaseButton(parent), m_symbol(symbol)
 {
     setText(title);
-    setFont(F::caption());
+    setFont(Theme::captionFont());
     setCursor(Qt::ArrowCursor);
     noFocusRing(this);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -60,39 +57,25 @@ void ListToolButton::setShowsLabel(bool shows)
 
 QColor ListToolButton::effectiveTint() const
 {
-    const QColor tint = m_tint.isValid() ? m_tint : Palette::primary();
-    return isEnabled() ? tint : Tint::opacity(tint, 0.4);
+    return isEnabled() ? Theme::buttonFg(m_tint) : Theme::buttonFgDisabled(m_tint);
 }
 
 QSize ListToolButton::sizeHint() const
 {
     if (!m_showsLabel)
         return {30, 28};
-    const QFontMetrics fm(F::caption());
+    const QFontMetrics fm(Theme::captionFont());
     return {std::max(fm.horizontalAdvance(text()), 22) + 14, int(kIconSize) + kIconLabelGap + fm.height() + 8};
-}
-
-void ListToolButton::enterEvent(QEnterEvent* event)
-{
-    m_hover = true;
-    update();
-    QAbstractButton::enterEvent(event);
-}
-
-void ListToolButton::leaveEvent(QEvent* event)
-{
-    m_hover = false;
-    update();
-    QAbstractButton::leaveEvent(event);
 }
 
 void ListToolButton::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    if (isEnabled() && (m_hover || isDown())) {
+    const State s = state();
+    if (!s.disabled && (s.over || s.down)) {
         p.setPen(Qt::NoPen);
-        p.setBrush(isDown() ? Surface::divider() : Surface::hover());
+        p.setBrush(s.down ? Theme::controlBgDown() : Theme::controlBgOver());
         p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 6, 6);
     }
     const QColor tint = effectiveTint();
@@ -100,11 +83,11 @@ void ListToolButton::paintEvent(QPaintEvent*)
         SymbolIcon::paint(p, QRectF(rect()), m_symbol, tint, kIconSize);
         return;
     }
-    const QFontMetricsF fm(F::caption());
+    const QFontMetricsF fm(Theme::captionFont());
     const qreal blockH = kIconSize + kIconLabelGap + fm.height();
     const qreal top = (height() - blockH) / 2;
     SymbolIcon::paint(p, QRectF(0, top, width(), kIconSize), m_symbol, tint, kIconSize);
-    p.setFont(F::caption());
+    p.setFont(Theme::captionFont());
     p.setPen(tint);
     p.drawText(QRectF(0, top + kIconSize + kIconLabelGap, width(), fm.height()), Qt::AlignCenter, text());
 }
@@ -121,13 +104,13 @@ ListToolbar::ListToolbar(PluginListController* controller, QWidget* owner)
     brand->setSpacing(7);
     brand->addWidget(new AppLogo(19, m_title));
     auto* name = new QLabel(QStringLiteral("Loomwork"), m_title);
-    name->setFont(F::pageTitle());
+    name->setFont(Theme::pageTitleFont());
     brand->addWidget(name);
     brand->addStretch(1);
     m_titleLayout->addLayout(brand);
     m_titleAddress = new QLabel(webAddress(), m_title);
     m_titleAddress->setTextFormat(Qt::PlainText);
-    m_titleAddress->setFont(F::caption());
+    m_titleAddress->setFont(Theme::captionFont());
     m_titleAddress->setContentsMargins(26, 0, 0, 0);
     m_titleLayout->addWidget(m_titleAddress);
     m_titleLayout->addStretch(1);
@@ -235,7 +218,7 @@ void ListToolbar::syncVisibility()
 void ListToolbar::setSearchOpen(bool open)
 {
     m_searchOpen = open;
-    m_search->setTint(open ? Palette::brand() : QColor());
+    m_search->setTint(open ? Theme::accent() : QColor());
 }
 
 void ListToolbar::setItemEnabled(QWidget* item, bool enabled)
@@ -248,9 +231,9 @@ void ListToolbar::setItemEnabled(QWidget* item, bool enabled)
 
 void ListToolbar::syncEnabled()
 {
-    m_install->setTint(Palette::brand());
-    m_backup->setTint(Palette::brandDeep());
-    m_delete->setTint(Palette::red());
+    m_install->setTint(Theme::accent());
+    m_backup->setTint(Theme::accentDeep());
+    m_delete->setTint(Theme::danger());
     setItemEnabled(m_backup, m_controller->canBackup());
     setItemEnabled(m_delete, m_controller->canDelete());
     setItemEnabled(m_refresh, m_controller->canRefresh());
@@ -265,7 +248,7 @@ void ListToolbar::setDisplayMode(ToolbarModeStore::Mode mode)
         button->setShowsLabel(labels);
     m_titleAddress->setVisible(labels);
     QPalette p = m_titleAddress->palette();
-    p.setColor(QPalette::WindowText, Palette::secondary());
+    p.setColor(QPalette::WindowText, Theme::textSecondary());
     m_titleAddress->setPalette(p);
     // Title moved down 13 (1 otherwise), the badge 5 (4 otherwise).
     m_titleLayout->setContentsMargins(7, labels ? 13 : 1, 8, 0);

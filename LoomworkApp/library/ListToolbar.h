@@ -1,11 +1,11 @@
 #pragma once
 
-#include <QAbstractButton>
 #include <QHash>
 #include <QList>
 #include <QPointer>
 
-#include "window/ToolbarModeStore.h"
+#include "ui/BaseButton.h"
+#include "library/ToolbarModeStore.h"
 
 class PluginListController;
 class QAction;
@@ -15,7 +15,7 @@ class QVBoxLayout;
 
 // A toolbar button drawn by the list itself: the symbol (15, tinted), with its title
 // under it in the icon-and-label mode; at 0.4 of its tint while disabled.
-class ListToolButton : public QAbstractButton
+class ListToolButton : public BaseButton
 {
     Q_OBJECT
 public:
@@ -31,14 +31,11 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void enterEvent(QEnterEvent* event) override;
-    void leaveEvent(QEvent* event) override;
 
 private:
     QString m_symbol;
     QColor m_tint;
     bool m_showsLabel = true;
-    bool m_hover = false;
 };
 
 // The items the plug-in list puts into the main window's toolbar: the title with the

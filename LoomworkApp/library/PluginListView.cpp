@@ -10,9 +10,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "ui/F.h"
 #include "ui/Hairline.h"
-#include "ui/Palette.h"
+#include "ui/Theme.h"
 #include "ui/Transitions.h"
 #include "ui/WindowWidth.h"
 #include "library/EmptyStateView.h"
@@ -59,7 +58,7 @@ PluginListView::PluginListView(AppState* state, OperationsCenter* ops,
         busy->setFixedSize(120, 6);
         layout->addWidget(busy, 0, Qt::AlignHCenter);
         auto* label = new QLabel(QStringLiteral("正在扫描插件…"), m_scanning);
-        label->setFont(F::callout());
+        label->setFont(Theme::calloutFont());
         layout->addWidget(label, 0, Qt::AlignHCenter);
         layout->addStretch(1);
     }

@@ -7,10 +7,9 @@
 #include <QTextOption>
 
 #include "engine/EngineText.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "library/CategoryGlyph.h"
 
 namespace {
@@ -25,16 +24,16 @@ constexpr qreal kDotSize = 3;
 
 QFont buttonFont()
 {
-    QFont f = F::tiny();
+    QFont f = Theme::tinyFont();
     f.setWeight(QFont::Medium);
     return f;
 }
 
 QFont sizeFont()
 {
-    QFont f = F::font(12);
+    QFont f = Theme::font(12);
     f.setStyleHint(QFont::Monospace);
-    f.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Menlo"), QStringLiteral("monospace"), F::cjkFamily});
+    f.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Menlo"), QStringLiteral("monospace"), Theme::cjkFamily});
     f.setFixedPitch(true);
     return f;
 }
@@ -67,7 +66,7 @@ void drawLine(QPainter& p, const QRectF& rect, const QString& text, const QColor
 // A badge: optional symbol plus text on a capsule. Returns its width.
 qreal badgeWidth(const QString& text, bool withSymbol)
 {
-    const QFontMetricsF fm(F::section());
+    const QFontMetricsF fm(Theme::sectionFont());
     return fm.horizontalAdvance(text) + 2 * kBadgePadH + (withSymbol ? 8 + 3 : 0);
 }
 
@@ -80,7 +79,7 @@ void drawBadge(QPainter& p, const QRectF& rect, const QString& text, const QStri
         SymbolIcon::paint(p, QRectF(content.left(), content.top(), 8, content.height()), symbol, fg, 8);
         content.setLeft(content.left() + 8 + 3);
     }
-    p.setFont(F::section());
+    p.setFont(Theme::sectionFont());
     drawLine(p, content, text, fg);
 }
 
@@ -88,14 +87,14 @@ void drawBadge(QPainter& p, const QRectF& rect, const QString& text, const QStri
 
 QColor RowActionButton::fill() const
 {
-    return Tint::opacity(tint, hovering ? 0.18 : 0.10);
+    return Theme::alpha(tint, hovering ? 0.18 : 0.10);
 }
 
 QColor RowActionButton::stroke() const
 {
     if (onAccent)
-        return Tint::white(hovering ? 0.55 : 0.40);
-    return Tint::opacity(tint, hovering ? 0.45 : 0.22);
+        return Theme::textOnAccent(hovering ? 0.55 : 0.40);
+    return Theme::alpha(tint, hovering ? 0.45 : 0.22);
 }
 
 QSizeF RowActionButton::sizeHint() const
@@ -110,9 +109,9 @@ void RowActionButton::paint(QPainter& p, const QRectF& rect) const
     p.setRenderHint(QPainter::Antialiasing);
     if (!enabled)
         p.setOpacity(0.4);
-    capsule(p, rect, onAccent ? Tint::regularMaterial() : fill(), stroke(), 0.5);
+    capsule(p, rect, onAccent ? Theme::floatingBg() : fill(), stroke(), 0.5);
     p.setFont(buttonFont());
-    p.setPen(onAccent ? Palette::primary() : tint);
+    p.setPen(onAccent ? Theme::textPrimary() : tint);
     p.drawText(rect, Qt::AlignCenter, title);
     p.restore();
 }
@@ -132,9 +131,9 @@ RowActionButton PluginRow::actionButton(Action action, bool onAccent)
     RowActionButton button;
     button.title = actionTitle(action);
     switch (action) {
-    case quickBackup: button.tint = Palette::brandDeep(); break;
-    case version: button.tint = Palette::brand(); break;
-    case localize: button.tint = Palette::teal(); break;
+    case quickBackup: button.tint = Theme::accentDeep(); break;
+    case version: button.tint = Theme::accent(); break;
+    case localize: button.tint = Theme::localizeAction(); break;
     }
     button.onAccent = onAccent;
     return button;
@@ -142,20 +141,7 @@ RowActionButton PluginRow::actionButton(Action action, bool onAccent)
 
 QString PluginRow::singleLine(const QString& name)
 {
-    QString line;
-    line.reserve(std::min<qsizetype>(name.size(), kMaxNameLength * 2));
-    for (const QChar c : QStringView(name).left(kMaxNameLength * 2)) {
-        // Embeddings, overrides and isolates would let a name show other characters
-        // than it holds ("exe.live" for "evil.exe"); they are dropped.
-        const char16_t u = c.unicode();
-        if ((u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
-            continue;
-        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            line.append(u' ');
-        else
-            line.append(c);
-    }
-    return line;
+    return SafeText::singleLine(name);
 }
 
 PluginRow::Layout PluginRow::layout(const QRectF& itemRect) const
@@ -204,7 +190,7 @@ void PluginRow::paint(QPainter& p, const QRectF& itemRect) const
 {
     const Layout l = layout(itemRect);
     const bool hl = isHighlighted;
-    const QColor category = Palette::category(plugin.type);
+    const QColor category = Theme::category(plugin.type);
     p.save();
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
@@ -216,21 +202,21 @@ void PluginRow::paint(QPainter& p, const QRectF& itemRect) const
         p.drawRoundedRect(l.background, 7, 7);
     } else if (hovering) {
         p.setPen(Qt::NoPen);
-        p.setBrush(Tint::primaryAt(0.045));
+        p.setBrush(Theme::ink(0.045));
         p.drawRoundedRect(l.background, 7, 7);
     }
 
     // Category tile.
     p.setPen(Qt::NoPen);
-    p.setBrush(Tint::opacity(category, hl ? 0.34 : 0.14));
+    p.setBrush(Theme::alpha(category, hl ? 0.34 : 0.14));
     p.drawRoundedRect(l.tile, 8, 8);
     const QRectF glyph(l.tile.center().x() - 9, l.tile.center().y() - 9, 18, 18);
-    CategoryGlyph::paintGlyph(p, plugin.type, glyph, hl ? Tint::white() : category, 1.4);
+    CategoryGlyph::paintGlyph(p, plugin.type, glyph, hl ? Theme::textOnAccent() : category, 1.4);
 
     // Name line and details line, centred as a block.
-    const QFontMetricsF nameFm(F::body());
-    const QFontMetricsF tinyFm(F::tiny());
-    const QFontMetricsF sectionFm(F::section());
+    const QFontMetricsF nameFm(Theme::bodyFont());
+    const QFontMetricsF tinyFm(Theme::tinyFont());
+    const QFontMetricsF sectionFm(Theme::sectionFont());
     const qreal nameH = std::max(nameFm.height(), sectionFm.height() + 2 * kBadgePadV);
     const qreal detailH = tinyFm.height();
     const qreal top = l.textColumn.center().y() - (nameH + kLineSpacing + detailH) / 2;
@@ -246,31 +232,31 @@ void PluginRow::paint(QPainter& p, const QRectF& itemRect) const
         badges += kItemSpacing + badgeWidth(marketText, true);
     const QString name = nameFm.elidedText(singleLine(plugin.name), Qt::ElideRight,
                                            std::max<qreal>(0, nameLine.width() - badges));
-    p.setFont(F::body());
-    drawLine(p, nameLine, name, hl ? Tint::white() : Palette::primary());
+    p.setFont(Theme::bodyFont());
+    drawLine(p, nameLine, name, hl ? Theme::textOnAccent() : Theme::textPrimary());
     qreal x = nameLine.left() + nameFm.horizontalAdvance(name);
     const qreal badgeH = sectionFm.height() + 2 * kBadgePadV;
     const qreal badgeTop = nameLine.center().y() - badgeH / 2;
     if (isLocalized) {
         const qreal w = badgeWidth(localizedText, false);
         x += kItemSpacing;
-        drawBadge(p, QRectF(x, badgeTop, w, badgeH), localizedText, {}, hl ? Tint::white() : Palette::green(),
-                  hl ? Tint::white(0.24) : Tint::opacity(Palette::green(), 0.14));
+        drawBadge(p, QRectF(x, badgeTop, w, badgeH), localizedText, {}, hl ? Theme::textOnAccent() : Theme::positive(),
+                  hl ? Theme::textOnAccent(0.24) : Theme::alpha(Theme::positive(), 0.14));
         x += w;
     }
     if (plugin.isMarket) {
         const qreal w = badgeWidth(marketText, true);
         x += kItemSpacing;
         drawBadge(p, QRectF(x, badgeTop, w, badgeH), marketText, QStringLiteral("bag.fill"),
-                  hl ? Tint::white() : Palette::purple(), hl ? Tint::white(0.24) : Tint::opacity(Palette::purple(), 0.14));
+                  hl ? Theme::textOnAccent() : Theme::marketBadge(), hl ? Theme::textOnAccent(0.24) : Theme::alpha(Theme::marketBadge(), 0.14));
     }
 
     // Details: category · library · compatibility.
     p.save();
     p.setClipRect(detailLine);
-    p.setFont(F::tiny());
-    const QColor detailFg = hl ? Tint::white(0.85) : Palette::secondary();
-    const QColor dotColor = Tint::opacity(hl ? Tint::white(0.85) : Palette::secondary(), 0.55 * (hl ? 0.6 : 1.0));
+    p.setFont(Theme::tinyFont());
+    const QColor detailFg = hl ? Theme::textOnAccent(0.85) : Theme::textSecondary();
+    const QColor dotColor = Theme::alpha(hl ? Theme::textOnAccent(0.85) : Theme::textSecondary(), 0.55 * (hl ? 0.6 : 1.0));
     x = detailLine.left();
     auto text = [&](const QString& s, const QColor& color) {
         const qreal w = tinyFm.horizontalAdvance(s);
@@ -283,7 +269,7 @@ void PluginRow::paint(QPainter& p, const QRectF& itemRect) const
         p.drawEllipse(QRectF(x, detailLine.center().y() - kDotSize / 2, kDotSize, kDotSize));
         x += kDotSize + kItemSpacing;
     };
-    text(EngineText::displayName(plugin.type), hl ? Tint::white(0.92) : category);
+    text(EngineText::displayName(plugin.type), hl ? Theme::textOnAccent(0.92) : category);
     dot();
     text(plugin.root.title(), detailFg);
     // Without a compatibility source there is no third item to separate.
@@ -295,7 +281,7 @@ void PluginRow::paint(QPainter& p, const QRectF& itemRect) const
     }
     dot();
     if (needsUpgrade) {
-        const QColor warn = hl ? Tint::white() : Palette::orange();
+        const QColor warn = hl ? Theme::textOnAccent() : Theme::warning();
         SymbolIcon::paint(p, QRectF(x, detailLine.top(), 12, detailLine.height()),
                           QStringLiteral("exclamationmark.triangle.fill"), warn, 11);
         x += 12 + 4;
@@ -321,7 +307,7 @@ void PluginRow::paintTrailing(QPainter& p, const Layout& l) const
     }
     if (l.size) {
         p.setFont(sizeFont());
-        p.setPen(hl ? Tint::white(0.85) : Palette::secondary());
+        p.setPen(hl ? Theme::textOnAccent(0.85) : Theme::textSecondary());
         p.drawText(*l.size, Qt::AlignRight | Qt::AlignVCenter, plugin.sizeText());
     }
 }

@@ -74,8 +74,7 @@ struct PluginRow
 
     static QString actionTitle(Action action);
     static RowActionButton actionButton(Action action, bool onAccent);
-    // A name as one line of plain text: line breaks and other controls become spaces,
-    // direction overrides are dropped.
+    // A name as one line of plain text (SafeText::singleLine).
     static QString singleLine(const QString& name);
 
 private:

@@ -10,11 +10,8 @@
 #include <QToolButton>
 
 #include "engine/AppState.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 
 namespace {
 
@@ -89,17 +86,17 @@ void PluginSearchBar::syncClear()
 
 void PluginSearchBar::restyle()
 {
-    m_field->setFont(F::callout());
+    m_field->setFont(Theme::calloutFont());
     QPalette fp = m_field->palette();
-    fp.setColor(QPalette::Base, Tint::white(0));
+    fp.setColor(QPalette::Base, Qt::transparent);
     m_field->setPalette(fp);
     if (auto* glass = m_frame->findChild<QLabel*>(QStringLiteral("searchGlass")))
-        glass->setPixmap(SymbolIcon::pixmap(QStringLiteral("magnifyingglass"), 12, Palette::secondary(), devicePixelRatioF()));
-    m_clear->setIcon(QIcon(SymbolIcon::pixmap(QStringLiteral("xmark.circle.fill"), 12, Palette::secondary(), devicePixelRatioF())));
+        glass->setPixmap(SymbolIcon::pixmap(QStringLiteral("magnifyingglass"), 12, Theme::textSecondary(), devicePixelRatioF()));
+    m_clear->setIcon(QIcon(SymbolIcon::pixmap(QStringLiteral("xmark.circle.fill"), 12, Theme::textSecondary(), devicePixelRatioF())));
     m_clear->setIconSize(QSize(12, 12));
-    m_cancel->setFont(F::caption());
+    m_cancel->setFont(Theme::captionFont());
     QPalette cp = m_cancel->palette();
-    cp.setColor(QPalette::ButtonText, Palette::brand());
+    cp.setColor(QPalette::ButtonText, Theme::accent());
     m_cancel->setPalette(cp);
 }
 
@@ -129,11 +126,11 @@ void PluginSearchBar::paintEvent(QPaintEvent*)
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF frame = QRectF(m_frame->geometry());
     p.setPen(Qt::NoPen);
-    p.setBrush(Tint::primaryAt(0.055));
+    p.setBrush(Theme::ink(0.055));
     p.drawRoundedRect(frame, kRadius, kRadius);
     const qreal line = 0.6;
     const QRectF inner = frame.adjusted(line / 2, line / 2, -line / 2, -line / 2);
-    p.setPen(QPen(m_field->hasFocus() ? Tint::opacity(Palette::brand(), 0.45) : Tint::primaryAt(0.1), line));
+    p.setPen(QPen(m_field->hasFocus() ? Theme::alpha(Theme::accent(), 0.45) : Theme::ink(0.1), line));
     p.setBrush(Qt::NoBrush);
     p.drawRoundedRect(inner, kRadius, kRadius);
 }

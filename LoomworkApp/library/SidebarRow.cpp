@@ -10,14 +10,12 @@
 #include <QToolTip>
 
 #include "ui/CountBadge.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "library/CategoryGlyph.h"
 
 SidebarRow::SidebarRow(const SidebarModel::Row& row, QWidget* parent)
-    : QAbstractButton(parent), m_badge(new CountBadge(0, false, this))
+    : BaseButton(parent), m_badge(new CountBadge(0, false, this))
 {
     setAttribute(Qt::WA_Hover);
     noFocusRing(this);
@@ -47,32 +45,32 @@ CountBadge* SidebarRow::countBadge() const
 QColor SidebarRow::backgroundColor() const
 {
     if (m_row.selected)
-        return Surface::selection();
-    if (m_hover)
-        return Surface::hover();
+        return Theme::selectionBg();
+    if (isOver())
+        return Theme::controlBgOver();
     return Qt::transparent;
 }
 
 QColor SidebarRow::titleColor() const
 {
-    return m_row.selected ? Palette::brand() : Palette::primary();
+    return m_row.selected ? Theme::accent() : Theme::textPrimary();
 }
 
 QFont SidebarRow::titleFont() const
 {
-    return m_row.selected ? F::bodyStrong() : F::body();
+    return m_row.selected ? Theme::bodyStrongFont() : Theme::bodyFont();
 }
 
 int SidebarRow::contentHeight() const
 {
     const int icon = int(std::ceil(19 * SymbolIcon::kGlyphScale));
-    const int text = std::max(QFontMetrics(F::body()).height(), QFontMetrics(F::bodyStrong()).height());
+    const int text = std::max(QFontMetrics(Theme::bodyFont()).height(), QFontMetrics(Theme::bodyStrongFont()).height());
     return std::max(icon, text);
 }
 
 QSize SidebarRow::sizeHint() const
 {
-    const int title = QFontMetrics(F::bodyStrong()).horizontalAdvance(m_row.title);
+    const int title = QFontMetrics(Theme::bodyStrongFont()).horizontalAdvance(m_row.title);
     const int trailing = m_badge->sizeHint().width();
     return {kPaddingH * 2 + kIconFrame + kSpacing + title + kSpacing + 4 + trailing,
             contentHeight() + kPaddingV * 2};
@@ -128,21 +126,7 @@ bool SidebarRow::event(QEvent* event)
             QToolTip::showText(help->globalPos(), toolTipHtml(text), this);
         return true;
     }
-    return QAbstractButton::event(event);
-}
-
-void SidebarRow::enterEvent(QEnterEvent* event)
-{
-    QAbstractButton::enterEvent(event);
-    m_hover = true;
-    update();
-}
-
-void SidebarRow::leaveEvent(QEvent* event)
-{
-    QAbstractButton::leaveEvent(event);
-    m_hover = false;
-    update();
+    return BaseButton::event(event);
 }
 
 void SidebarRow::paintEvent(QPaintEvent*)
@@ -161,16 +145,16 @@ void SidebarRow::paintEvent(QPaintEvent*)
     if (m_row.category) {
         const QRectF glyph(icon.center().x() - kGlyphSize / 2.0, icon.center().y() - kGlyphSize / 2.0,
                            kGlyphSize, kGlyphSize);
-        CategoryGlyph::paintGlyph(p, *m_row.category, glyph, Palette::category(*m_row.category),
+        CategoryGlyph::paintGlyph(p, *m_row.category, glyph, Theme::category(*m_row.category),
                                   kGlyphLineWidth);
     } else {
-        SymbolIcon::paint(p, icon, m_row.symbol, Palette::brand(), m_row.symbolSize);
+        SymbolIcon::paint(p, icon, m_row.symbol, Theme::accent(), m_row.symbolSize);
     }
 
     qreal trailingLeft = width() - kPaddingH;
     if (m_row.error) {
         const QRectF warning = warningRect();
-        SymbolIcon::paint(p, warning, u"exclamationmark.triangle.fill", Palette::orange(), kWarningSize);
+        SymbolIcon::paint(p, warning, u"exclamationmark.triangle.fill", Theme::warning(), kWarningSize);
         trailingLeft = warning.left();
     } else if (m_row.count) {
         trailingLeft = m_badge->geometry().left();

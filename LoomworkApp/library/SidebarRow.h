@@ -1,19 +1,19 @@
 #pragma once
 
-#include <QAbstractButton>
 #include <QColor>
 #include <QFont>
 #include <QRectF>
 
+#include "ui/BaseButton.h"
 #include "library/SidebarModel.h"
 
 class CountBadge;
 
 // One clickable row of the sidebar: a leading icon in a 22-wide frame, the title, and at
 // the trailing end either a warning triangle (tooltip: the error) or the count. Selected
-// rows are drawn on Surface::selection with the title in the brand colour and medium
-// weight; hovered ones on Surface::hover.
-class SidebarRow : public QAbstractButton
+// rows are drawn on Theme::selectionBg with the title in the brand colour and medium
+// weight; hovered ones on Theme::controlBgOver.
+class SidebarRow : public BaseButton
 {
     Q_OBJECT
 public:
@@ -32,7 +32,7 @@ public:
     const SidebarModel::Row& row() const { return m_row; }
 
     bool isSelected() const { return m_row.selected; }
-    bool isHovered() const { return m_hover; }
+    bool isHovered() const { return isOver(); }
     // What the row draws in its present state.
     QColor backgroundColor() const;
     QColor titleColor() const;
@@ -53,8 +53,6 @@ public:
 
 protected:
     bool event(QEvent* event) override;
-    void enterEvent(QEnterEvent* event) override;
-    void leaveEvent(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
@@ -63,6 +61,5 @@ private:
     void layoutBadge();
 
     SidebarModel::Row m_row;
-    bool m_hover = false;
     CountBadge* m_badge;
 };

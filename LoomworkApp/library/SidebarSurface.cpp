@@ -3,15 +3,15 @@
 #include <QLinearGradient>
 #include <QPainter>
 
-#include "ui/Surface.h"
+#include "ui/Theme.h"
 
 SidebarSurface::SidebarSurface(QWidget* parent) : QWidget(parent) {}
 
 void SidebarSurface::paintSurface(QPainter& painter, const QRectF& rect)
 {
     QLinearGradient gradient(rect.topLeft(), rect.bottomLeft());
-    gradient.setColorAt(0, Surface::sidebarTop());
-    gradient.setColorAt(1, Surface::sidebarBottom());
+    gradient.setColorAt(0, Theme::sidebarBgTop());
+    gradient.setColorAt(1, Theme::sidebarBgBottom());
     painter.fillRect(rect, gradient);
 }
 

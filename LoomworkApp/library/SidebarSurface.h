@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-// The sidebar's background: a vertical gradient from Surface::sidebarTop to sidebarBottom.
+// The sidebar's background: a vertical gradient from Theme::sidebarBgTop to sidebarBottom.
 class SidebarSurface : public QWidget
 {
     Q_OBJECT

@@ -1,29 +1,27 @@
 #include "library/SidebarUserBar.h"
 
-#include <QAbstractButton>
+#include "ui/BaseButton.h"
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "account/UserAvatar.h"
 #include "library/SidebarModel.h"
 
 namespace {
 
 // Avatar, then the name on one line; the whole rectangle is the button.
-class AccountButton final : public QAbstractButton
+class AccountButton final : public BaseButton
 {
 public:
-    explicit AccountButton(QWidget* parent) : QAbstractButton(parent)
+    explicit AccountButton(QWidget* parent) : BaseButton(parent)
     {
         noFocusRing(this);
         setToolTip(QStringLiteral("打开账户设置"));
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        setFont(F::bodyStrong());
+        setFont(Theme::bodyStrongFont());
         m_avatar = new UserAvatar(std::nullopt, std::nullopt, SidebarUserBar::kAvatarSize, this);
         auto* layout = new QHBoxLayout(this);
         layout->setContentsMargins(0, 0, 0, 0);
@@ -73,7 +71,7 @@ protected:
     {
         QPainter p(this);
         p.setFont(font());
-        p.setPen(Palette::primary());
+        p.setPen(Theme::textPrimary());
         // Plain drawing: the name is never read as markup.
         p.drawText(nameRect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, visibleName());
     }
@@ -83,10 +81,10 @@ private:
     QString m_name;
 };
 
-class GearButton final : public QAbstractButton
+class GearButton final : public BaseButton
 {
 public:
-    explicit GearButton(QWidget* parent) : QAbstractButton(parent)
+    explicit GearButton(QWidget* parent) : BaseButton(parent)
     {
         noFocusRing(this);
         setToolTip(QStringLiteral("外观设置"));
@@ -100,8 +98,8 @@ protected:
         p.setRenderHint(QPainter::Antialiasing);
         QPainterPath shape;
         shape.addRoundedRect(QRectF(rect()), SidebarUserBar::kGearRadius, SidebarUserBar::kGearRadius);
-        p.fillPath(shape, Surface::pill());
-        SymbolIcon::paint(p, QRectF(rect()), u"gearshape.fill", Palette::secondary(),
+        p.fillPath(shape, Theme::capsuleBg());
+        SymbolIcon::paint(p, QRectF(rect()), u"gearshape.fill", Theme::textSecondary(),
                           SidebarUserBar::kGearSymbolSize);
     }
 };

@@ -6,9 +6,8 @@
 #include <QVBoxLayout>
 
 #include "engine/AppState.h"
-#include "ui/F.h"
 #include "ui/Hairline.h"
-#include "ui/Palette.h"
+#include "ui/Theme.h"
 #include "library/SidebarRow.h"
 #include "library/SidebarSurface.h"
 #include "library/SidebarUserBar.h"
@@ -22,7 +21,7 @@ public:
     SectionTitle(const QString& text, int topPadding, QWidget* parent)
         : QWidget(parent), m_text(text), m_top(topPadding)
     {
-        setFont(F::section());
+        setFont(Theme::sectionFont());
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         setAccessibleName(text);
     }
@@ -38,7 +37,7 @@ protected:
     {
         QPainter p(this);
         p.setFont(font());
-        p.setPen(Palette::secondary());
+        p.setPen(Theme::textSecondary());
         const QRect textRect(kPaddingH, m_top, width() - 2 * kPaddingH,
                              height() - m_top - kPaddingBottom);
         p.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, m_text);

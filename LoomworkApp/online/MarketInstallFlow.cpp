@@ -1,10 +1,10 @@
 #include "online/MarketInstallFlow.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThreadPool>
 
+#include "engine/Delivery.h"
 #include "engine/MarketInstaller.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
@@ -83,8 +83,8 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
     setStage(MarketInstallStage::installing(0));
     const QString pluginId = m_pluginId.value_or(QString());
     const QString pluginName = m_pluginName;
-    QPointer<MarketInstallFlow> guard(this);
-    QThreadPool::globalInstance()->start([guard, run, file, pluginId, pluginName, onChanged] {
+    const Delivery<MarketInstallFlow> deliver(this);
+    QThreadPool::globalInstance()->start([deliver, run, file, pluginId, pluginName, onChanged] {
         QElapsedTimer sinceReport;
         sinceReport.start();
         bool reported = false;
@@ -93,10 +93,10 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
                 return;
             reported = true;
             sinceReport.restart();
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [guard, run, fraction] {
-                if (guard && guard->m_run == run && guard->m_stage.kind == MarketInstallStage::Kind::installing)
-                    guard->setStage(MarketInstallStage::installing(fraction));
-            }, Qt::QueuedConnection);
+            deliver([run, fraction](MarketInstallFlow& flow) {
+                if (flow.m_run == run && flow.m_stage.kind == MarketInstallStage::Kind::installing)
+                    flow.setStage(MarketInstallStage::installing(fraction));
+            });
         };
         std::optional<MarketInstallOutcome> outcome;
         QString failure;
@@ -106,20 +106,17 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
             failure = MarketInstaller::describe(std::current_exception());
         }
         MarketFileDownloader::discard(file);
-        // Posted to the application, never to the flow: it may be gone by now.
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [guard, run, outcome, failure, onChanged] {
-            if (!guard)
-                return;
+        deliver([run, outcome, failure, onChanged](MarketInstallFlow& flow) {
             if (!outcome) {
-                guard->finish(run, MarketInstallStage::failed(failure));
+                flow.finish(run, MarketInstallStage::failed(failure));
                 return;
             }
-            guard->finish(run, MarketInstallStage::done(QStringLiteral("已安装 ") + QString::number(outcome->count)
-                                                        + QStringLiteral(" 个插件到系统库，打开 FCPX 即可使用")));
+            flow.finish(run, MarketInstallStage::done(QStringLiteral("已安装 ") + QString::number(outcome->count)
+                                                      + QStringLiteral(" 个插件到系统库，打开 FCPX 即可使用")));
             if (onChanged)
                 onChanged();
             NotificationHub::instance().post(Notifications::pluginsDidChange);
-        }, Qt::QueuedConnection);
+        });
     });
 }
 

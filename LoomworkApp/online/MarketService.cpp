@@ -2,9 +2,9 @@
 
 #include <QJsonArray>
 #include <QMutex>
-#include <QSettings>
 #include <QUuid>
 
+#include "engine/AppSettings.h"
 #include "engine/JsonRead.h"
 #include "online/ServerConfig.h"
 
@@ -293,12 +293,10 @@ std::optional<QUrl> MarketService::absoluteURL(const std::optional<QString>& lin
 QString MarketService::deviceId()
 {
     QMutexLocker lock(&g_deviceIdLock);
-    QSettings settings;
-    const QVariant stored = settings.value(QLatin1String(deviceIdKey));
-    if (stored.typeId() == QMetaType::QString && !stored.toString().isEmpty())
-        return stored.toString();
+    const QString stored = AppSettings::marketDeviceId();
+    if (!stored.isEmpty())
+        return stored;
     const QString created = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    settings.setValue(QLatin1String(deviceIdKey), created);
-    settings.sync();
+    AppSettings::setMarketDeviceId(created);
     return created;
 }

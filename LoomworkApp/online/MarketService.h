@@ -23,7 +23,6 @@ inline constexpr double readTimeout = 12;
 inline constexpr double buyTimeout = 20;
 inline constexpr double statusTimeout = 10;
 inline constexpr double downloadTimeout = 20;
-inline constexpr const char* deviceIdKey = "loomwork_market_device_id";
 
 void list(const QString& keyword, const QString& category, MarketSort sort, int page, int pageSize,
           QObject* context, std::function<void(const MarketListPayload&)> done);

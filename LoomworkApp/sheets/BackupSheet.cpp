@@ -9,14 +9,10 @@
 #include <QVBoxLayout>
 
 #include "engine/EngineText.h"
-#include "ui/F.h"
 #include "ui/Hairline.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "ui/ZfcpMark.h"
-#include "library/EmptyStateView.h"
 
 namespace {
 
@@ -69,7 +65,7 @@ protected:
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
-        p.setBrush(Tint::primaryAt(0.07));
+        p.setBrush(Theme::ink(0.07));
         const QRectF r = QRectF(rect()).adjusted(0, 0.5, 0, -0.5);
         p.drawRoundedRect(r, r.height() / 2, r.height() / 2);
         p.end();
@@ -124,17 +120,17 @@ public:
     {
         const bool on = selected();
         m_radio->setPixmap(SymbolIcon::pixmap(on ? QStringLiteral("largecircle.fill.circle") : QStringLiteral("circle"), 15,
-                                              on ? Palette::brand() : Palette::secondary(), devicePixelRatioF()));
-        m_symbol->setPixmap(SymbolIcon::pixmap(QString::fromLatin1(textsFor(m_mode).symbol), 13, Palette::secondary(),
+                                              on ? Theme::accent() : Theme::textSecondary(), devicePixelRatioF()));
+        m_symbol->setPixmap(SymbolIcon::pixmap(QString::fromLatin1(textsFor(m_mode).symbol), 13, Theme::textSecondary(),
                                                devicePixelRatioF()));
-        m_title->setFont(F::bodyStrong());
-        m_description->setFont(F::caption());
-        setColor(m_description, Palette::secondary());
-        m_recommendation->setFont(F::tiny());
-        setColor(m_recommendation, Palette::tertiary());
+        m_title->setFont(Theme::bodyStrongFont());
+        m_description->setFont(Theme::captionFont());
+        setColor(m_description, Theme::textSecondary());
+        m_recommendation->setFont(Theme::tinyFont());
+        setColor(m_recommendation, Theme::textTertiary());
         if (m_badge) {
-            m_badge->setFont(F::tiny());
-            setColor(m_badge, Palette::secondary());
+            m_badge->setFont(Theme::tinyFont());
+            setColor(m_badge, Theme::textSecondary());
         }
         update();
     }
@@ -153,9 +149,9 @@ protected:
         const bool on = selected();
         const qreal line = on ? 1.2 : 0.5;
         p.setPen(Qt::NoPen);
-        p.setBrush(on ? Surface::selection() : Surface::card());
+        p.setBrush(on ? Theme::selectionBg() : Theme::cardBg());
         p.drawRoundedRect(QRectF(rect()), 9, 9);
-        p.setPen(QPen(on ? Tint::opacity(Palette::brand(), 0.65) : Surface::cardStroke(), line));
+        p.setPen(QPen(on ? Theme::alpha(Theme::accent(), 0.65) : Theme::cardStroke(), line));
         p.setBrush(Qt::NoBrush);
         p.drawRoundedRect(QRectF(rect()).adjusted(line / 2, line / 2, -line / 2, -line / 2), 9, 9);
     }
@@ -193,9 +189,9 @@ public:
 
     void restyle()
     {
-        m_bulb->setPixmap(SymbolIcon::pixmap(QStringLiteral("lightbulb.fill"), 11, Palette::brand(), devicePixelRatioF()));
-        m_text->setFont(F::tiny());
-        setColor(m_text, Palette::secondary());
+        m_bulb->setPixmap(SymbolIcon::pixmap(QStringLiteral("lightbulb.fill"), 11, Theme::accent(), devicePixelRatioF()));
+        m_text->setFont(Theme::tinyFont());
+        setColor(m_text, Theme::textSecondary());
         update();
     }
 
@@ -205,7 +201,7 @@ protected:
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
-        p.setBrush(Tint::primaryAt(0.045));
+        p.setBrush(Theme::ink(0.045));
         p.drawRoundedRect(QRectF(rect()), 8, 8);
     }
 
@@ -321,14 +317,14 @@ void BackupSheet::sync()
 
 void BackupSheet::restyle()
 {
-    m_title->setFont(F::heading());
-    m_summary->setFont(F::caption());
-    setColor(m_summary, Palette::secondary());
-    m_footnote->setFont(F::tiny());
-    setColor(m_footnote, Palette::tertiary());
-    m_cancel->setFont(F::caption());
-    m_confirm->setFont(F::callout());
-    makeProminent(m_confirm, Palette::brand());
+    m_title->setFont(Theme::headingFont());
+    m_summary->setFont(Theme::captionFont());
+    setColor(m_summary, Theme::textSecondary());
+    m_footnote->setFont(Theme::tinyFont());
+    setColor(m_footnote, Theme::textTertiary());
+    m_cancel->setFont(Theme::captionFont());
+    m_confirm->setFont(Theme::calloutFont());
+    makeProminent(m_confirm, Theme::accent());
     m_tip->restyle();
 }
 

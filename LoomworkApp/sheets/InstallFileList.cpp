@@ -4,10 +4,9 @@
 
 #include <QPainter>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
+#include "ui/Chip.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "sheets/SheetPieces.h"
 
 namespace {
@@ -15,10 +14,10 @@ namespace {
 constexpr qreal kSymbolPoints = 13;
 constexpr qreal kTagPoints = 10.5;
 
-QFont nameFont() { return F::callout(); }
-QFont countFont() { return F::tiny(); }
-QFont tagFont() { return F::font(kTagPoints, QFont::Medium); }
-QFont typesFont() { return F::caption(); }
+QFont nameFont() { return Theme::calloutFont(); }
+QFont countFont() { return Theme::tinyFont(); }
+QFont tagFont() { return Theme::font(kTagPoints, QFont::Medium); }
+QFont typesFont() { return Theme::captionFont(); }
 
 struct Line
 {
@@ -43,7 +42,7 @@ protected:
     int lineHeight() const override
     {
         return std::max({QFontMetrics(nameFont()).height(), QFontMetrics(typesFont()).height(),
-                         int(SheetPieces::tagSize(QStringLiteral("1"), tagFont()).height())});
+                         int(Chip::sizeFor(QStringLiteral("1"), tagFont()).height())});
     }
 
     void paintLine(QPainter& painter, const QRectF& r, int row) const override
@@ -53,7 +52,7 @@ protected:
 
         const qreal symbolWidth = QFontMetricsF(SymbolIcon::font(kSymbolPoints)).height();
         SymbolIcon::paint(painter, QRectF(r.left(), r.top(), symbolWidth, r.height()), QStringLiteral("doc.zipper"),
-                          Palette::secondary(), kSymbolPoints);
+                          Theme::textSecondary(), kSymbolPoints);
         qreal left = r.left() + symbolWidth + kItemSpacing;
         qreal right = r.right();
 
@@ -61,7 +60,7 @@ protected:
         if (!types.isEmpty()) {
             const qreal width = QFontMetricsF(typesFont()).horizontalAdvance(types);
             painter.setFont(typesFont());
-            painter.setPen(Palette::secondary());
+            painter.setPen(Theme::textSecondary());
             painter.drawText(QRectF(right - width, r.top(), width, r.height()), Qt::AlignVCenter | Qt::AlignRight, types);
             right -= width + kItemSpacing;
         }
@@ -71,24 +70,24 @@ protected:
         const QString clash = clashText(line.clashes);
         qreal trailing = 0;
         const qreal countWidth = count.isEmpty() ? 0 : QFontMetricsF(countFont()).horizontalAdvance(count);
-        const QSizeF tag = clash.isEmpty() ? QSizeF() : SheetPieces::tagSize(clash, tagFont());
+        const QSizeF tag = clash.isEmpty() ? QSizeF() : Chip::sizeFor(clash, tagFont());
         if (!count.isEmpty())
             trailing += kItemSpacing + countWidth;
         if (!clash.isEmpty())
             trailing += kItemSpacing + tag.width();
 
-        left += paintElided(painter, r, left, right - left - trailing, line.row.name, nameFont(), Palette::primary());
+        left += paintElided(painter, r, left, right - left - trailing, line.row.name, nameFont(), Theme::textPrimary());
 
         if (!count.isEmpty()) {
             left += kItemSpacing;
-            paintText(painter, r, left, countWidth, count, countFont(), Palette::tertiary());
+            paintText(painter, r, left, countWidth, count, countFont(), Theme::textTertiary());
             left += countWidth;
         }
         if (!clash.isEmpty()) {
             left += kItemSpacing;
             const QRectF tagRect(left, r.center().y() - tag.height() / 2, tag.width(), tag.height());
-            SheetPieces::paintTag(painter, tagRect, clash, tagFont(), Palette::orange(),
-                                  Tint::opacity(Palette::orange(), 0.14));
+            Chip::paint(painter, tagRect, clash, tagFont(), Theme::warning(),
+                                  Theme::alpha(Theme::warning(), 0.14));
         }
     }
 

@@ -4,9 +4,8 @@
 
 #include <QPainter>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Tint.h"
+#include "ui/Chip.h"
+#include "ui/Theme.h"
 #include "sheets/InstallSheetModel.h"
 #include "sheets/SheetPieces.h"
 
@@ -16,20 +15,20 @@ constexpr qreal kCategoryPoints = 10;
 constexpr qreal kBadgePoints = 10;
 constexpr qreal kMinGap = 4;
 
-QFont nameFont() { return F::caption(); }
-QFont categoryFont() { return F::font(kCategoryPoints); }
-QFont badgeFont() { return F::font(kBadgePoints, QFont::Medium); }
+QFont nameFont() { return Theme::captionFont(); }
+QFont categoryFont() { return Theme::font(kCategoryPoints); }
+QFont badgeFont() { return Theme::font(kBadgePoints, QFont::Medium); }
 
 QColor badgeColor(int index, const InstallConflictScanner::Hit& hit)
 {
     // Badges come in the order batch, user, system; map the position back to its kind.
     const bool batch = hit.batchCount >= 2;
     if (batch && index == 0)
-        return Palette::brand();
+        return Theme::accent();
     const int afterBatch = index - (batch ? 1 : 0);
     if (hit.inUser && afterBatch == 0)
-        return Palette::green();
-    return Palette::orange();
+        return Theme::positive();
+    return Theme::warning();
 }
 
 } // namespace
@@ -52,7 +51,7 @@ protected:
     int lineHeight() const override
     {
         return std::max(QFontMetrics(nameFont()).height(),
-                        int(SheetPieces::tagSize(QStringLiteral("1"), badgeFont()).height()));
+                        int(Chip::sizeFor(QStringLiteral("1"), badgeFont()).height()));
     }
 
     void paintLine(QPainter& painter, const QRectF& r, int row) const override
@@ -63,10 +62,10 @@ protected:
         const QStringList tags = badges(hit);
         qreal right = r.right();
         for (int i = int(tags.size()) - 1; i >= 0; --i) {
-            const QSizeF size = SheetPieces::tagSize(tags[i], badgeFont());
+            const QSizeF size = Chip::sizeFor(tags[i], badgeFont());
             const QRectF tagRect(right - size.width(), r.center().y() - size.height() / 2, size.width(), size.height());
             const QColor color = badgeColor(i, hit);
-            SheetPieces::paintTag(painter, tagRect, tags[i], badgeFont(), color, Tint::opacity(color, 0.14));
+            Chip::paint(painter, tagRect, tags[i], badgeFont(), color, Theme::alpha(color, 0.14));
             right -= size.width() + (i > 0 ? kItemSpacing : 0);
         }
         if (!tags.isEmpty())
@@ -75,9 +74,9 @@ protected:
         const QString category = InstallSheetModel::displayName(hit.type);
         const qreal categoryWidth = QFontMetricsF(categoryFont()).horizontalAdvance(category);
         const qreal nameWidth = paintElided(painter, r, r.left(), right - r.left() - kItemSpacing - categoryWidth,
-                                            hit.name, nameFont(), Palette::primary());
+                                            hit.name, nameFont(), Theme::textPrimary());
         paintText(painter, r, r.left() + nameWidth + kItemSpacing, categoryWidth, category, categoryFont(),
-                  Palette::tertiary());
+                  Theme::textTertiary());
     }
 
 private:

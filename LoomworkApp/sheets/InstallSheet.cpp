@@ -11,12 +11,10 @@
 
 #include "ui/Appearance.h"
 #include "ui/BusySpinner.h"
-#include "ui/F.h"
+#include "ui/Chip.h"
 #include "ui/Hairline.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "ui/ZfcpMark.h"
 #include "sheets/InstallFileList.h"
 #include "sheets/InstallHitList.h"
@@ -38,7 +36,7 @@ constexpr Choice kChoices[] = {Choice::overwrite, Choice::rename, Choice::moveTo
 
 QFont captionMedium()
 {
-    QFont f = F::caption();
+    QFont f = Theme::captionFont();
     f.setWeight(QFont::Medium);
     return f;
 }
@@ -69,7 +67,7 @@ QVBoxLayout* column(int spacing, QWidget* owner = nullptr)
 SheetPieces::RadioCard* targetCard(PluginRoot root, const QString& tagText, std::function<QColor()> tagFill)
 {
     auto* card = new SheetPieces::RadioCard(root.title(), SheetPieces::RadioCard::DetailStyle::path);
-    card->titleRow()->addWidget(new SheetPieces::Tag(tagText, F::tiny(), [] { return Palette::primary(); },
+    card->titleRow()->addWidget(new Chip(tagText, Theme::tinyFont(), [] { return Theme::textPrimary(); },
                                                      std::move(tagFill)),
                                 0, Qt::AlignVCenter);
     card->titleRow()->addStretch();
@@ -161,8 +159,8 @@ QWidget* InstallSheet::buildReviewPage()
     auto* header = row(10);
     header->addWidget(new ZfcpMark(38, false), 0, Qt::AlignVCenter);
     auto* titles = column(2);
-    m_reviewTitle = label(QStringLiteral("插件安装"), F::heading());
-    m_reviewSubtitle = label(QString(), F::caption());
+    m_reviewTitle = label(QStringLiteral("插件安装"), Theme::headingFont());
+    m_reviewSubtitle = label(QString(), Theme::captionFont());
     titles->addWidget(m_reviewTitle);
     titles->addWidget(m_reviewSubtitle);
     header->addLayout(titles);
@@ -171,11 +169,11 @@ QWidget* InstallSheet::buildReviewPage()
 
     // Target library
     auto* target = column(8);
-    m_targetHeading = label(QStringLiteral("安装到"), F::bodyStrong());
+    m_targetHeading = label(QStringLiteral("安装到"), Theme::bodyStrongFont());
     target->addWidget(m_targetHeading);
-    m_userCard = targetCard(PluginRoot::user, QStringLiteral("推荐"), [] { return Tint::opacity(Palette::green(), 0.16); });
+    m_userCard = targetCard(PluginRoot::user, QStringLiteral("推荐"), [] { return Theme::alpha(Theme::positive(), 0.16); });
     m_systemCard = targetCard(PluginRoot::system, QStringLiteral("需管理员授权"),
-                              [] { return Tint::opacity(Palette::orange(), 0.16); });
+                              [] { return Theme::alpha(Theme::warning(), 0.16); });
     connect(m_userCard, &QAbstractButton::clicked, this, [this] { m_model->setTargetRoot(PluginRoot::user); });
     connect(m_systemCard, &QAbstractButton::clicked, this, [this] { m_model->setTargetRoot(PluginRoot::system); });
     target->addWidget(m_userCard);
@@ -191,7 +189,7 @@ QWidget* InstallSheet::buildReviewPage()
     m_parsingRow->setLayout(parsing);
     parsing->addStretch();
     parsing->addWidget(new BusySpinner(BusySpinner::Size::small), 0, Qt::AlignVCenter);
-    m_parsingText = label(QStringLiteral("正在解析封包…"), F::caption());
+    m_parsingText = label(QStringLiteral("正在解析封包…"), Theme::captionFont());
     parsing->addWidget(m_parsingText, 0, Qt::AlignVCenter);
     parsing->addStretch();
     layout->addWidget(m_parsingRow);
@@ -201,13 +199,13 @@ QWidget* InstallSheet::buildReviewPage()
     auto* error = row(6);
     m_errorRow->setLayout(error);
     m_errorSymbol = SheetPieces::symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), 12.5);
-    m_errorText = label(QString(), F::caption(), true);
+    m_errorText = label(QString(), Theme::captionFont(), true);
     m_errorText->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     error->addWidget(m_errorSymbol, 0, Qt::AlignTop);
     error->addWidget(m_errorText, 1);
     layout->addWidget(m_errorRow);
 
-    m_filesPanel = new SheetPieces::Panel([] { return Surface::card(); });
+    m_filesPanel = new SheetPieces::Panel([] { return Theme::cardBg(); });
     m_filesPanel->setMinimumHeight(kFilesMinHeight);
     m_fileList = new InstallFileList;
     column(0, m_filesPanel)->addWidget(m_fileList);
@@ -219,7 +217,7 @@ QWidget* InstallSheet::buildReviewPage()
     layout->addWidget(m_filler, 1);
 
     // Conflict hint
-    m_hint = new SheetPieces::Panel([] { return Tint::opacity(Palette::orange(), 0.1); });
+    m_hint = new SheetPieces::Panel([] { return Theme::alpha(Theme::warning(), 0.1); });
     m_hint->setObjectName(QStringLiteral("conflictHint"));
     auto* hint = row(8);
     hint->setContentsMargins(10, 10, 10, 10);
@@ -229,7 +227,7 @@ QWidget* InstallSheet::buildReviewPage()
     hint->addWidget(m_hintSymbol, 0, Qt::AlignTop);
     auto* hintTexts = column(3);
     m_hintTitle = label(QString(), captionMedium(), true);
-    m_hintDetail = label(QString(), F::tiny(), true);
+    m_hintDetail = label(QString(), Theme::tinyFont(), true);
     hintTexts->addWidget(m_hintTitle);
     hintTexts->addWidget(m_hintDetail);
     hint->addLayout(hintTexts, 1);
@@ -261,11 +259,11 @@ QWidget* InstallSheet::buildConflictPage()
     // Header
     auto* header = row(10);
     header->addWidget(new SheetPieces::IconBox(QStringLiteral("exclamationmark.triangle.fill"),
-                                               [] { return Palette::orange(); }, QSize(38, 38)),
+                                               [] { return Theme::warning(); }, QSize(38, 38)),
                       0, Qt::AlignVCenter);
     auto* titles = column(2);
-    m_conflictTitle = label(QString(), F::heading());
-    m_conflictSubtitle = label(QString(), F::caption(), true);
+    m_conflictTitle = label(QString(), Theme::headingFont());
+    m_conflictSubtitle = label(QString(), Theme::captionFont(), true);
     titles->addWidget(m_conflictTitle);
     titles->addWidget(m_conflictSubtitle);
     header->addLayout(titles, 1);
@@ -273,7 +271,7 @@ QWidget* InstallSheet::buildConflictPage()
 
     // Choices
     auto* choices = column(8);
-    m_choiceHeading = label(QStringLiteral("处理方式"), F::bodyStrong());
+    m_choiceHeading = label(QStringLiteral("处理方式"), Theme::bodyStrongFont());
     choices->addWidget(m_choiceHeading);
     for (int i = 0; i < 3; ++i) {
         const Choice choice = kChoices[i];
@@ -287,13 +285,13 @@ QWidget* InstallSheet::buildConflictPage()
     layout->addLayout(choices);
 
     // Rename preview
-    m_preview = new SheetPieces::Panel([] { return Tint::opacity(Palette::brand(), 0.08); });
+    m_preview = new SheetPieces::Panel([] { return Theme::alpha(Theme::accent(), 0.08); });
     m_preview->setObjectName(QStringLiteral("renamePreview"));
     auto* preview = column(5, m_preview);
     preview->setContentsMargins(10, 10, 10, 10);
     auto* previewHeader = row(5);
     QLabel* previewSymbol = SheetPieces::symbolLabel(QStringLiteral("character.textbox"), 10);
-    QLabel* previewTitle = label(QStringLiteral("安装时将使用的新名字"), F::section());
+    QLabel* previewTitle = label(QStringLiteral("安装时将使用的新名字"), Theme::sectionFont());
     m_previewTones = {previewSymbol, previewTitle};
     previewHeader->addWidget(previewSymbol);
     previewHeader->addWidget(previewTitle);
@@ -304,7 +302,7 @@ QWidget* InstallSheet::buildConflictPage()
         auto* lineLayout = row(6);
         line->setLayout(lineLayout);
         auto* from = new SheetPieces::LineLabel;
-        from->setFont(F::caption());
+        from->setFont(Theme::captionFont());
         QLabel* arrow = SheetPieces::symbolLabel(QStringLiteral("arrow.right"), 9);
         auto* to = new SheetPieces::LineLabel;
         to->setFont(captionMedium());
@@ -318,7 +316,7 @@ QWidget* InstallSheet::buildConflictPage()
         m_previewArrow << arrow;
         m_previewTo << to;
     }
-    m_previewMore = label(QString(), F::tiny());
+    m_previewMore = label(QString(), Theme::tinyFont());
     preview->addWidget(m_previewMore);
     layout->addWidget(m_preview);
 
@@ -326,12 +324,12 @@ QWidget* InstallSheet::buildConflictPage()
     auto* list = column(6);
     auto* listHeader = row(5);
     m_listSymbol = SheetPieces::symbolLabel(QStringLiteral("list.bullet"), 10);
-    m_listTitle = label(QString(), F::section());
+    m_listTitle = label(QString(), Theme::sectionFont());
     listHeader->addWidget(m_listSymbol);
     listHeader->addWidget(m_listTitle);
     listHeader->addStretch();
     list->addLayout(listHeader);
-    auto* hitsPanel = new SheetPieces::Panel([] { return Surface::card(); });
+    auto* hitsPanel = new SheetPieces::Panel([] { return Theme::cardBg(); });
     hitsPanel->setMinimumHeight(kHitsMinHeight);
     m_hitList = new InstallHitList;
     column(0, hitsPanel)->addWidget(m_hitList);
@@ -342,7 +340,7 @@ QWidget* InstallSheet::buildConflictPage()
     auto* buttons = row(10);
     m_backButton = dialogButton(QStringLiteral("返回"));
     m_backButton->setFlat(true);
-    m_backButton->setFont(F::caption());
+    m_backButton->setFont(Theme::captionFont());
     noFocusRing(m_backButton);
     m_backButton->setCursor(Qt::PointingHandCursor);
     connect(m_backButton, &QPushButton::clicked, this, [this] { m_model->back(); });
@@ -386,10 +384,10 @@ int InstallSheet::pageHeight(InstallSheetModel::Phase phase) const
 void InstallSheet::refreshReview()
 {
     const InstallSheetModel& m = *m_model;
-    tone(m_reviewTitle, Palette::primary());
+    tone(m_reviewTitle, Theme::textPrimary());
     m_reviewSubtitle->setText(m.headerSubtitle());
-    tone(m_reviewSubtitle, Palette::secondary());
-    tone(m_targetHeading, Palette::primary());
+    tone(m_reviewSubtitle, Theme::textSecondary());
+    tone(m_targetHeading, Theme::textPrimary());
     m_userCard->setSelected(m.targetRoot() == PluginRoot::user);
     m_systemCard->setSelected(m.targetRoot() == PluginRoot::system);
     m_userCard->restyle();
@@ -398,11 +396,11 @@ void InstallSheet::refreshReview()
     const bool parsing = m.isParsing();
     const bool failed = !parsing && m.parseError().has_value();
     m_parsingRow->setVisible(parsing);
-    tone(m_parsingText, Palette::secondary());
+    tone(m_parsingText, Theme::textSecondary());
     m_errorRow->setVisible(failed);
     m_errorText->setText(m.parseError().value_or(QString()));
-    tone(m_errorText, Palette::orange());
-    tone(m_errorSymbol, Palette::orange());
+    tone(m_errorText, Theme::warning());
+    tone(m_errorSymbol, Theme::warning());
     const bool listed = !parsing && !failed;
     if (listed && m_fileList->count() != m.rows().size())
         m_fileList->setRows(m.rows(), m.report().perPackage);
@@ -413,9 +411,9 @@ void InstallSheet::refreshReview()
     m_hint->setVisible(!parsing && m.hasHits());
     m_hintTitle->setText(m.hintTitle());
     m_hintDetail->setText(m.hintDetail());
-    tone(m_hintSymbol, Palette::orange());
-    tone(m_hintTitle, Palette::primary());
-    tone(m_hintDetail, Palette::secondary());
+    tone(m_hintSymbol, Theme::warning());
+    tone(m_hintTitle, Theme::textPrimary());
+    tone(m_hintDetail, Theme::textSecondary());
     // The box layout squeezes a wrapping panel to its one-line minimum beside a stretching
     // list; claim the wrapped height outright.
     m_hint->setMinimumHeight(m_hint->layout()->minimumHeightForWidth(kWidth - 2 * kMargin));
@@ -427,10 +425,10 @@ void InstallSheet::refreshConflict()
 {
     const InstallSheetModel& m = *m_model;
     m_conflictTitle->setText(m.conflictTitle());
-    tone(m_conflictTitle, Palette::primary());
+    tone(m_conflictTitle, Theme::textPrimary());
     m_conflictSubtitle->setText(m.conflictSubtitle());
-    tone(m_conflictSubtitle, Palette::secondary());
-    tone(m_choiceHeading, Palette::primary());
+    tone(m_conflictSubtitle, Theme::textSecondary());
+    tone(m_choiceHeading, Theme::textPrimary());
     for (int i = 0; i < 3; ++i) {
         SheetPieces::RadioCard* card = m_choiceCards[i];
         card->setEnabled(!m.isChoiceDisabled(kChoices[i]));
@@ -442,30 +440,30 @@ void InstallSheet::refreshConflict()
     const QList<InstallSheetModel::RenameItem>& pairs = m.renamePairs();
     m_preview->setVisible(m.choice() == Choice::rename && !pairs.isEmpty());
     for (QLabel* part : std::as_const(m_previewTones))
-        tone(part, Palette::secondary());
+        tone(part, Theme::textSecondary());
     for (int i = 0; i < kPreviewRows; ++i) {
         const bool shown = i < pairs.size();
         m_previewRows[i]->setVisible(shown);
         m_previewFrom[i]->setText(shown ? pairs[i].from : QString());
         m_previewTo[i]->setText(shown ? pairs[i].to : QString());
-        tone(m_previewFrom[i], Palette::secondary());
-        tone(m_previewArrow[i], Palette::tertiary());
-        tone(m_previewTo[i], Palette::brand());
+        tone(m_previewFrom[i], Theme::textSecondary());
+        tone(m_previewArrow[i], Theme::textTertiary());
+        tone(m_previewTo[i], Theme::accent());
     }
     m_previewMore->setVisible(pairs.size() > kPreviewRows);
     m_previewMore->setText(QStringLiteral("…另有 ") + QString::number(pairs.size() - kPreviewRows) + QStringLiteral(" 个"));
-    tone(m_previewMore, Palette::primary());
+    tone(m_previewMore, Theme::textPrimary());
 
-    tone(m_listSymbol, Palette::secondary());
+    tone(m_listSymbol, Theme::textSecondary());
     m_listTitle->setText(m.conflictListTitle());
-    tone(m_listTitle, Palette::secondary());
+    tone(m_listTitle, Theme::textSecondary());
     if (m_hitList->count() != m.report().hits.size())
         m_hitList->setHits(m.report().hits);
     m_hitList->viewport()->update();
 
-    m_backButton->setIcon(SymbolIcon::icon(QStringLiteral("chevron.left"), Palette::secondary()));
+    m_backButton->setIcon(SymbolIcon::icon(QStringLiteral("chevron.left"), Theme::textSecondary()));
     QPalette backPalette = m_backButton->palette();
-    backPalette.setColor(QPalette::ButtonText, Palette::secondary());
+    backPalette.setColor(QPalette::ButtonText, Theme::textSecondary());
     m_backButton->setPalette(backPalette);
     m_confirmButton->setText(m.confirmTitle());
     m_confirmButton->setEnabled(m.canConfirmConflict());

@@ -1,31 +1,16 @@
 #include "sheets/InstallSheetModel.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <new>
-#include <system_error>
 
-#include <sys/stat.h>
-
-#include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
-#include <QPointer>
 #include <QRunnable>
 #include <QThreadPool>
 
-#include "LoomworkKit/AES256CTR.h"
-#include "LoomworkKit/ZFCPackageError.h"
-#include "LoomworkKit/ZFCPackageReader.h"
+#include "engine/Delivery.h"
 #include "engine/EngineText.h"
-#include "engine/SystemError.h"
+#include "engine/PackageFiles.h"
 
 namespace {
-
-struct NotARegularFile : std::exception
-{
-    const char* what() const noexcept override { return "not a regular file"; }
-};
 
 QString number(int value)
 {
@@ -75,27 +60,7 @@ QString InstallSheetModel::displayName(ZFCPluginType type)
 
 QString InstallSheetModel::failureText(const QString& fileName, const std::exception_ptr& error)
 {
-    QString description;
-    try {
-        std::rethrow_exception(error);
-    } catch (const ZFCPackageError& e) {
-        description = QString::fromStdString(e.errorDescription());
-    } catch (const AES256CTR::CryptoError& e) {
-        description = QString::fromStdString(e.errorDescription());
-    } catch (const std::filesystem::filesystem_error& e) {
-        description = SystemError::describe(e.code().value());
-    } catch (const std::system_error& e) {
-        description = SystemError::describe(e.code().value());
-    } catch (const std::bad_alloc&) {
-        description = QStringLiteral("内存不足");
-    } catch (const NotARegularFile&) {
-        description = QStringLiteral("不是普通文件");
-    } catch (const std::exception& e) {
-        description = QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        description = QStringLiteral("未知错误");
-    }
-    return QStringLiteral("无法解析 ") + fileName + QStringLiteral("：") + description;
+    return QStringLiteral("无法解析 ") + fileName + QStringLiteral("：") + PackageFiles::describe(error, false);
 }
 
 InstallSheetModel::ScanResult InstallSheetModel::scanPackages(const QStringList& files,
@@ -108,15 +73,7 @@ InstallSheetModel::ScanResult InstallSheetModel::scanPackages(const QStringList&
         const QString fileName = QFileInfo(files[i]).fileName();
         std::vector<ZFCPlugin> plugins;
         try {
-            const QByteArray path = QFile::encodeName(files[i]);
-            // Opening a FIFO would wait for a writer forever, and a folder is no package.
-            struct stat info;
-            if (::stat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
-                if (S_ISDIR(info.st_mode))
-                    throw std::filesystem::filesystem_error("not a package", std::make_error_code(std::errc::is_a_directory));
-                throw NotARegularFile();
-            }
-            plugins = ZFCPackageReader::readPlugins(std::filesystem::path(path.toStdString()));
+            plugins = PackageFiles::readPlugins(files[i]);
         } catch (...) {
             // One unreadable package ends the scan: what was read stays listed, nothing
             // can be installed.
@@ -154,22 +111,15 @@ void InstallSheetModel::parse()
         return;
     m_parseStarted = true;
 
-    // The result comes back through the application object and is dropped when the model
-    // is gone by then.
-    const auto guard = std::make_shared<QPointer<InstallSheetModel>>(this);
+    // The result is dropped when the model is gone by then.
+    const Delivery<InstallSheetModel> deliver(this);
     const QStringList files = m_files;
     const std::shared_ptr<std::atomic<bool>> cancelled = m_cancelled;
-    QThreadPool::globalInstance()->start([guard, files, cancelled] {
+    QThreadPool::globalInstance()->start([deliver, files, cancelled] {
         ScanResult result = scanPackages(files, cancelled.get());
         if (cancelled->load())
             return;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [guard, result = std::move(result)] {
-                if (InstallSheetModel* model = guard->data())
-                    model->apply(result);
-            },
-            Qt::QueuedConnection);
+        deliver([result = std::move(result)](InstallSheetModel& model) { model.apply(result); });
     });
 }
 

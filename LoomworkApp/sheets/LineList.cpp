@@ -4,7 +4,7 @@
 
 #include <QPainter>
 
-#include "library/PluginRow.h"
+#include "ui/SafeText.h"
 
 LineList::LineList(int padding, int spacing, QWidget* parent) : QListView(parent)
 {
@@ -55,7 +55,7 @@ qreal LineDelegate::paintElided(QPainter& painter, const QRectF& line, qreal lef
     room = std::max<qreal>(0, room);
     const QFontMetricsF metrics(font);
     // Names come from packages: one line, no direction overrides.
-    const QString elided = metrics.elidedText(PluginRow::singleLine(text), Qt::ElideRight, room);
+    const QString elided = metrics.elidedText(SafeText::singleLine(text), Qt::ElideRight, room);
     const qreal width = std::min(metrics.horizontalAdvance(elided), room);
     paintText(painter, line, left, width, elided, font, color);
     return width;

@@ -8,18 +8,13 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 
 namespace SheetPieces {
 
 namespace {
 
-constexpr qreal kTagPadX = 5;
-constexpr qreal kTagPadY = 1;
 constexpr int kCardPadding = 10;
 constexpr int kCardSpacing = 10;
 constexpr qreal kRadioPoints = 15;
@@ -28,7 +23,7 @@ constexpr qreal kIconPoints = 17;
 QFont monospaced(qreal points)
 {
     QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    f.setPointSizeF(F::pointSizeForPixels(points));
+    f.setPointSizeF(Theme::pointSizeForPixels(points));
     f.setWeight(QFont::Normal);
     return f;
 }
@@ -62,26 +57,6 @@ QLabel* symbolLabel(const QString& symbol, qreal points)
     return l;
 }
 
-QSizeF tagSize(const QString& text, const QFont& font)
-{
-    const QFontMetricsF fm(font);
-    return {fm.horizontalAdvance(text) + 2 * kTagPadX, fm.height() + 2 * kTagPadY};
-}
-
-void paintTag(QPainter& painter, const QRectF& rect, const QString& text, const QFont& font,
-              const QColor& textColor, const QColor& fill)
-{
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath capsule;
-    capsule.addRoundedRect(rect, rect.height() / 2, rect.height() / 2);
-    painter.fillPath(capsule, fill);
-    painter.setFont(font);
-    painter.setPen(textColor);
-    painter.drawText(rect, Qt::AlignCenter | Qt::TextSingleLine, text);
-    painter.restore();
-}
-
 // ---- LineLabel
 
 LineLabel::LineLabel(const QString& text, Qt::TextElideMode mode, QWidget* parent) : QLabel(text, parent), m_mode(mode)
@@ -103,32 +78,6 @@ void LineLabel::paintEvent(QPaintEvent*)
     const QRect area = contentsRect();
     const QString shown = fontMetrics().elidedText(text(), m_mode, area.width());
     p.drawText(area, int(alignment()) | Qt::TextSingleLine, shown);
-}
-
-// ---- Tag
-
-Tag::Tag(const QString& text, const QFont& font, ColorFn textColor, ColorFn fill, QWidget* parent)
-    : QWidget(parent), m_text(text), m_font(font), m_textColor(std::move(textColor)), m_fill(std::move(fill))
-{
-    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-}
-
-void Tag::setText(const QString& text)
-{
-    m_text = text;
-    updateGeometry();
-    update();
-}
-
-QSize Tag::sizeHint() const
-{
-    return tagSize(m_text, m_font).toSize() + QSize(1, 0);
-}
-
-void Tag::paintEvent(QPaintEvent*)
-{
-    QPainter p(this);
-    paintTag(p, QRectF(rect()), m_text, m_font, m_textColor(), m_fill());
 }
 
 // ---- Panel
@@ -159,13 +108,13 @@ void IconBox::paintEvent(QPaintEvent*)
     const QColor color = m_color();
     QPainterPath path;
     path.addRoundedRect(QRectF(rect()), Panel::kRadius, Panel::kRadius);
-    p.fillPath(path, Tint::opacity(color, 0.13));
+    p.fillPath(path, Theme::alpha(color, 0.13));
     SymbolIcon::paint(p, QRectF(rect()), m_symbol, color, kIconPoints);
 }
 
 // ---- RadioCard
 
-RadioCard::RadioCard(const QString& title, DetailStyle detailStyle, QWidget* parent) : QAbstractButton(parent)
+RadioCard::RadioCard(const QString& title, DetailStyle detailStyle, QWidget* parent) : BaseButton(parent)
 {
     noFocusRing(this);
     setCursor(Qt::PointingHandCursor);
@@ -182,14 +131,14 @@ RadioCard::RadioCard(const QString& title, DetailStyle detailStyle, QWidget* par
     column->setSpacing(2);
     m_titleRow = new QHBoxLayout;
     m_titleRow->setSpacing(6);
-    m_title = label(title, F::body());
+    m_title = label(title, Theme::bodyFont());
     m_titleRow->addWidget(m_title, 0, Qt::AlignVCenter);
     column->addLayout(m_titleRow);
     if (detailStyle == DetailStyle::path) {
         m_detail = new LineLabel(QString(), Qt::ElideMiddle);
         m_detail->setFont(monospaced(11));
     } else {
-        m_detail = label(QString(), F::tiny(), true);
+        m_detail = label(QString(), Theme::tinyFont(), true);
     }
     column->addWidget(m_detail);
     row->addLayout(column, 1);
@@ -222,18 +171,19 @@ void RadioCard::restyle()
     const bool chosen = m_selected && !disabled;
     const qreal dim = disabled ? kDisabledOpacity : 1.0;
     m_radio->setText(SymbolIcon::glyph(m_selected ? QStringLiteral("largecircle.fill.circle") : QStringLiteral("circle")));
-    QColor radio = disabled ? Tint::opacity(Palette::secondary(), 0.5) : chosen ? Palette::brand() : Palette::secondary();
-    tone(m_radio, Tint::opacity(radio, dim));
-    tone(m_title, Tint::opacity(disabled ? Palette::secondary() : Palette::primary(), dim));
-    tone(m_detail, Tint::opacity(disabled ? Tint::opacity(Palette::secondary(), 0.8) : Palette::secondary(), dim));
+    QColor radio = disabled ? Theme::alpha(Theme::textSecondary(), 0.5) : chosen ? Theme::accent() : Theme::textSecondary();
+    tone(m_radio, Theme::alpha(radio, dim));
+    tone(m_title, Theme::alpha(disabled ? Theme::textSecondary() : Theme::textPrimary(), dim));
+    tone(m_detail, Theme::alpha(disabled ? Theme::alpha(Theme::textSecondary(), 0.8) : Theme::textSecondary(), dim));
     update();
 }
 
-void RadioCard::changeEvent(QEvent* event)
+void RadioCard::onStateChanged(State previous)
 {
-    QAbstractButton::changeEvent(event);
-    if (event->type() == QEvent::EnabledChange)
+    if (previous.disabled != state().disabled)
         restyle();
+    else
+        update();
 }
 
 void RadioCard::paintEvent(QPaintEvent*)
@@ -245,7 +195,7 @@ void RadioCard::paintEvent(QPaintEvent*)
         p.setOpacity(kDisabledOpacity);
     QPainterPath path;
     path.addRoundedRect(QRectF(rect()), Panel::kRadius, Panel::kRadius);
-    p.fillPath(path, chosen ? Surface::selection() : Surface::card());
+    p.fillPath(path, chosen ? Theme::selectionBg() : Theme::cardBg());
 }
 
 } // namespace SheetPieces

@@ -2,12 +2,13 @@
 
 #include <functional>
 
-#include <QAbstractButton>
 #include <QColor>
 #include <QFont>
 #include <QLabel>
 #include <QString>
 #include <QWidget>
+
+#include "ui/BaseButton.h"
 
 class QPainter;
 class QHBoxLayout;
@@ -24,11 +25,6 @@ void tone(QLabel* label, const QColor& color);
 // A label holding one symbol glyph.
 QLabel* symbolLabel(const QString& symbol, qreal points);
 
-// Text padded 5 horizontally and 1 vertically on a capsule filled with `fill`.
-QSizeF tagSize(const QString& text, const QFont& font);
-void paintTag(QPainter& painter, const QRectF& rect, const QString& text, const QFont& font,
-              const QColor& textColor, const QColor& fill);
-
 // One line of plain text, cut where it does not fit (at the end, or in the middle).
 class LineLabel : public QLabel
 {
@@ -41,27 +37,6 @@ protected:
 
 private:
     Qt::TextElideMode m_mode;
-};
-
-// A capsule tag widget.
-class Tag : public QWidget
-{
-public:
-    using ColorFn = std::function<QColor()>;
-    Tag(const QString& text, const QFont& font, ColorFn textColor, ColorFn fill, QWidget* parent = nullptr);
-    void setText(const QString& text);
-    QString text() const { return m_text; }
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override { return sizeHint(); }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QString m_text;
-    QFont m_font;
-    ColorFn m_textColor;
-    ColorFn m_fill;
 };
 
 // A rounded rectangle of radius 9 filled with a colour; content goes in its layout.
@@ -95,14 +70,14 @@ private:
 
 // A card with a radio symbol, a title row and a second line: the whole rectangle is one
 // plain button without focus. Selected: the filled radio in the brand colour on
-// Surface::selection; disabled: the text dimmed, the card at 0.75, never selected-looking.
-class RadioCard : public QAbstractButton
+// Theme::selectionBg; disabled: the text dimmed, the card at 0.75, never selected-looking.
+class RadioCard : public BaseButton
 {
     Q_OBJECT
 public:
     enum class DetailStyle {
         path,    // 11-point monospaced, one line, cut in the middle
-        wrapping // F::tiny, as many lines as it needs
+        wrapping // Theme::tinyFont, as many lines as it needs
     };
 
     static constexpr qreal kDisabledOpacity = 0.75;
@@ -120,7 +95,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void changeEvent(QEvent* event) override;
+    void onStateChanged(State previous) override;
 
 private:
     QLabel* m_radio;

@@ -5,12 +5,7 @@
 #include <QPainterPath>
 
 #include "ui/AppResources.h"
-
-namespace {
-constexpr QRgb kGradientStart = 0x2F9BE0;
-constexpr QRgb kGradientEnd = 0x17539F;
-constexpr QRgb kMarkRed = 0xE53329;
-} // namespace
+#include "ui/Theme.h"
 
 AppLogo::AppLogo(int size, QWidget* parent) : QWidget(parent)
 {
@@ -25,8 +20,8 @@ void AppLogo::paintFallback(QPainter& painter, const QRectF& rect)
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     QLinearGradient gradient(square.topLeft(), square.bottomRight());
-    gradient.setColorAt(0, QColor(kGradientStart));
-    gradient.setColorAt(1, QColor(kGradientEnd));
+    gradient.setColorAt(0, Theme::logoBgStart());
+    gradient.setColorAt(1, Theme::logoBgEnd());
     QPainterPath tile;
     tile.addRoundedRect(square, cornerRadius(s), cornerRadius(s));
     painter.fillPath(tile, gradient);
@@ -39,7 +34,7 @@ void AppLogo::paintFallback(QPainter& painter, const QRectF& rect)
                      Qt::white);
     const qreal mark = 0.26 * s;
     painter.fillRect(QRectF(c.x() - mark / 2 - 0.05 * s, c.y() - mark / 2, mark, mark),
-                     QColor(kMarkRed));
+                     Theme::logoMark());
     painter.restore();
 }
 

@@ -1,7 +1,6 @@
 #include "ui/Appearance.h"
 
 #include <QApplication>
-#include <QSettings>
 #include <QStyleFactory>
 
 #ifdef LOOMWORK_HAVE_DBUS
@@ -10,9 +9,9 @@
 #include <QDBusVariant>
 #endif
 
-#include "ui/F.h"
-#include "ui/Palette.h"
+#include "engine/AppSettings.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 
 namespace {
 
@@ -33,7 +32,7 @@ void Appearance::install(QApplication& app)
     g_haveSystemPalette = true;
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     SymbolIcon::fontFamily();
-    QApplication::setFont(F::callout());
+    QApplication::setFont(Theme::calloutFont());
     instance().apply();
 #ifdef LOOMWORK_HAVE_DBUS
     // Follow the desktop when the user switches its scheme while the application runs.
@@ -92,22 +91,20 @@ std::optional<bool> Appearance::readDesktopScheme()
 
 void Appearance::apply()
 {
-    QString mode = QSettings().value(settingsKey).toString();
-    if (mode != QLatin1String("light") && mode != QLatin1String("dark"))
-        mode = QStringLiteral("system");
+    const AppearanceMode mode = AppSettings::appearance();
     bool dark = false;
-    if (mode == QLatin1String("dark")) {
+    if (mode == AppearanceMode::dark) {
         dark = true;
-    } else if (mode == QLatin1String("system")) {
+    } else if (mode == AppearanceMode::system) {
         const std::optional<bool> desktop = m_reader ? m_reader() : readDesktopScheme();
         dark = desktop.value_or(false);
     }
-    m_mode = mode;
+    m_mode = mode.rawValue();
     if (m_applied && dark == m_dark)
         return;
     m_applied = true;
     m_dark = dark;
     if (qobject_cast<QApplication*>(QCoreApplication::instance()))
-        QApplication::setPalette(Palette::qtPalette(dark));
+        QApplication::setPalette(Theme::qtPalette(dark));
     emit changed(dark);
 }

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+#include "engine/AppSettings.h"
+
 class QApplication;
 
 // Light or dark, following the "appearanceMode" setting: "light", "dark", or "system"
@@ -34,7 +36,7 @@ public:
     void setDesktopSchemeReader(DesktopSchemeReader reader);
     static std::optional<bool> readDesktopScheme();
 
-    static inline const QString settingsKey = QStringLiteral("appearanceMode");
+    static inline const QString settingsKey = AppSettings::appearanceKey;
 
 signals:
     void changed(bool dark);

@@ -4,8 +4,7 @@
 
 #include <QPainter>
 
-#include "ui/Palette.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 
 BusySpinner::BusySpinner(Size size, QWidget* parent)
     : QWidget(parent), m_side(size == Size::small ? kSmallSide : kRegularSide)
@@ -46,7 +45,7 @@ void BusySpinner::paintEvent(QPaintEvent*)
     for (int i = 0; i < kSpokes; ++i) {
         // The spoke just passed is darkest; the others fade behind it.
         const int age = (m_step - i + kSpokes) % kSpokes;
-        QPen pen(Tint::opacity(Palette::secondary(), 1.0 - 0.75 * age / qreal(kSpokes - 1)), width, Qt::SolidLine, Qt::RoundCap);
+        QPen pen(Theme::alpha(Theme::textSecondary(), 1.0 - 0.75 * age / qreal(kSpokes - 1)), width, Qt::SolidLine, Qt::RoundCap);
         p.setPen(pen);
         const qreal angle = 2.0 * M_PI * i / kSpokes - M_PI / 2.0;
         p.drawLine(QPointF(std::cos(angle) * inner, std::sin(angle) * inner),

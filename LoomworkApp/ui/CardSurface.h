@@ -2,8 +2,8 @@
 
 #include <QWidget>
 
-// A container drawn as a card: a rounded fill of Surface::card with a 0.5 stroke of
-// Surface::cardStroke inset by 0.5. Put the content in its layout.
+// A container drawn as a card: a rounded fill of Theme::cardBg with a 0.5 stroke of
+// Theme::cardStroke inset by 0.5. Put the content in its layout.
 class CardSurface : public QWidget
 {
     Q_OBJECT

@@ -2,13 +2,12 @@
 
 #include <QPainter>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
+#include "ui/Theme.h"
 
 CountBadge::CountBadge(qint64 count, bool highlighted, QWidget* parent)
     : QWidget(parent), m_count(count), m_highlighted(highlighted)
 {
-    setFont(F::caption());
+    setFont(Theme::captionFont());
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
@@ -40,6 +39,6 @@ void CountBadge::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setFont(font());
-    p.setPen(m_highlighted ? Palette::brand() : Palette::secondary());
+    p.setPen(m_highlighted ? Theme::accent() : Theme::textSecondary());
     p.drawText(rect(), Qt::AlignRight | Qt::AlignVCenter, QString::number(m_count));
 }

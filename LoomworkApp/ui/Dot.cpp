@@ -2,8 +2,7 @@
 
 #include <QPainter>
 
-#include "ui/Palette.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 
 Dot::Dot(QWidget* parent) : QWidget(parent)
 {
@@ -15,6 +14,6 @@ void Dot::paintEvent(QPaintEvent*)
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(Tint::opacity(Palette::secondary(), 0.55));
+    p.setBrush(Theme::alpha(Theme::textSecondary(), 0.55));
     p.drawEllipse(QRectF(0, 0, 3, 3));
 }

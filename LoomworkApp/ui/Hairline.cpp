@@ -2,7 +2,7 @@
 
 #include <QPainter>
 
-#include "ui/Surface.h"
+#include "ui/Theme.h"
 
 Hairline::Hairline(QWidget* parent) : QWidget(parent)
 {
@@ -13,5 +13,5 @@ Hairline::Hairline(QWidget* parent) : QWidget(parent)
 void Hairline::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.fillRect(QRectF(0, 0, width(), 0.5), Surface::divider());
+    p.fillRect(QRectF(0, 0, width(), 0.5), Theme::divider());
 }

@@ -2,8 +2,8 @@
 
 #include <QAbstractScrollArea>
 #include <QApplication>
+#include <QEvent>
 #include <QScrollBar>
-#include <QTimer>
 
 #include "ui/ThinScrollBar.h"
 
@@ -15,34 +15,36 @@ constexpr int kMinViewportHeight = 20;
 
 void ScrollbarTuning::install()
 {
-    static QTimer* timer = nullptr;
-    if (timer || !qApp)
+    static ScrollbarTuning* filter = nullptr;
+    if (filter || !qApp)
         return;
-    timer = new QTimer(qApp);
-    timer->setInterval(kSweepMs);
-    timer->setTimerType(Qt::CoarseTimer);
-    QObject::connect(timer, &QTimer::timeout, &ScrollbarTuning::sweep);
-    timer->start();
-    sweep();
-}
-
-void ScrollbarTuning::sweep()
-{
+    filter = new ScrollbarTuning(qApp);
+    qApp->installEventFilter(filter);
     for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window->isVisible())
-            walk(window, 0);
+        if (!window->isVisible())
+            continue;
+        if (auto* area = qobject_cast<QAbstractScrollArea*>(window))
+            attach(area);
+        for (QAbstractScrollArea* area : window->findChildren<QAbstractScrollArea*>()) {
+            if (area->isVisible())
+                attach(area);
+        }
     }
 }
 
-void ScrollbarTuning::walk(QWidget* widget, int depth)
+bool ScrollbarTuning::eventFilter(QObject* watched, QEvent* event)
 {
-    if (!widget || depth > kMaxDepth)
-        return;
-    if (auto* area = qobject_cast<QAbstractScrollArea*>(widget))
-        attach(area);
-    const auto children = widget->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
-    for (QWidget* child : children)
-        walk(child, depth + 1);
+    // Only the type is looked at for the stream of other events. An area is seen when it
+    // is shown, and again when its viewport grows (its own resize comes before the viewport's).
+    if (event->type() == QEvent::Show) {
+        if (auto* area = qobject_cast<QAbstractScrollArea*>(watched))
+            attach(area);
+    } else if (event->type() == QEvent::Resize) {
+        auto* area = qobject_cast<QAbstractScrollArea*>(watched->parent());
+        if (area && area->viewport() == watched)
+            attach(area);
+    }
+    return false;
 }
 
 void ScrollbarTuning::attach(QAbstractScrollArea* area)

@@ -1,24 +1,26 @@
 #pragma once
 
+#include <QObject>
+
 class QAbstractScrollArea;
-class QWidget;
 
 // Every vertical scroll area of every window shows the thin scroll bar instead of the
-// system one. A sweep every 0.4 s finds the scroll areas (also those of windows and
-// lists made later) and lays a ThinScrollBar over each.
-class ScrollbarTuning
+// system one. Once installed, an application-wide event filter lays a ThinScrollBar over
+// each scroll area as it is shown or its viewport grows tall enough to carry a knob;
+// nothing polls.
+class ScrollbarTuning : public QObject
 {
+    Q_OBJECT
 public:
-    static constexpr int kSweepMs = 400;
-    static constexpr int kMaxDepth = 23;
-
-    // Starts the sweep once; later calls do nothing.
+    // Installs the filter once (later calls do nothing) and attaches to the scroll areas
+    // of windows already shown.
     static void install();
-
-    // One pass over the visible windows.
-    static void sweep();
-    // Visits `widget` and its descendants down to depth 23.
-    static void walk(QWidget* widget, int depth);
     // Hides the area's own vertical scroll bar and lays the thin one over it (once).
     static void attach(QAbstractScrollArea* area);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    using QObject::QObject;
 };

@@ -9,7 +9,7 @@
 #include <QPainter>
 #include <QPalette>
 
-#include "ui/F.h"
+#include "ui/Theme.h"
 
 namespace {
 
@@ -161,7 +161,7 @@ QString SymbolIcon::fontFamily()
 QFont SymbolIcon::font(qreal points)
 {
     QFont f(fontFamily());
-    f.setPointSizeF(F::pointSizeForPixels(points * kGlyphScale));
+    f.setPointSizeF(Theme::pointSizeForPixels(points * kGlyphScale));
     f.setStyleStrategy(QFont::NoFontMerging);
     return f;
 }

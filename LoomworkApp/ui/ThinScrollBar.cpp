@@ -7,7 +7,7 @@
 #include <QScrollBar>
 
 #include "ui/Appearance.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 
 ThinScrollBar::ThinScrollBar(QAbstractScrollArea* area) : QWidget(area), m_area(area)
 {
@@ -23,9 +23,9 @@ ThinScrollBar::ThinScrollBar(QAbstractScrollArea* area) : QWidget(area), m_area(
     show();
 }
 
-QColor ThinScrollBar::knobColor(bool dark, bool dragging)
+QColor ThinScrollBar::knobColor(bool dragging)
 {
-    return dark ? Tint::white(dragging ? 0.42 : 0.26) : Tint::black(dragging ? 0.32 : 0.19);
+    return dragging ? Theme::scrollKnobDown() : Theme::scrollKnob();
 }
 
 std::optional<ThinScrollMetrics> ThinScrollBar::metrics() const
@@ -100,7 +100,7 @@ void ThinScrollBar::paintEvent(QPaintEvent*)
     const qreal radius = std::min(knob->width(), knob->height()) / 2;
     QPainterPath path;
     path.addRoundedRect(*knob, radius, radius);
-    p.fillPath(path, knobColor(Appearance::instance().isDark(), m_dragging));
+    p.fillPath(path, knobColor(m_dragging));
 }
 
 void ThinScrollBar::mousePressEvent(QMouseEvent* event)

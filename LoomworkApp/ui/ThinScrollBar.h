@@ -32,7 +32,7 @@ public:
     // Follows the area's viewport: the right strip of its height.
     void syncFrame();
     // The knob colour for an appearance and drag state.
-    static QColor knobColor(bool dark, bool dragging);
+    static QColor knobColor(bool dragging);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -3,8 +3,8 @@
 #include <QPainter>
 
 #include "ui/AppResources.h"
-#include "ui/Palette.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ void ZfcpMark::paintMark(QPainter& painter, const QRectF& rect)
         painter.restore();
         return;
     }
-    SymbolIcon::paint(painter, rect, u"doc.zipper", Palette::brand(),
+    SymbolIcon::paint(painter, rect, u"doc.zipper", Theme::accent(),
                       std::min(rect.width(), rect.height()) / SymbolIcon::kGlyphScale);
 }
 

@@ -9,8 +9,8 @@
 
 #include "engine/NotificationHub.h"
 #include "ui/ScrollbarTuning.h"
+#include "library/ToolbarModeStore.h"
 #include "window/DropIntake.h"
-#include "window/ToolbarModeStore.h"
 
 AppDelegate::AppDelegate(QObject* parent) : QObject(parent)
 {

@@ -6,9 +6,7 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "ui/ZfcpMark.h"
 
 namespace {
@@ -33,20 +31,20 @@ public:
         layout->setSpacing(kCardSpacing);
         auto* mark = new ZfcpMark(kMarkSize, true, this);
         auto* shadow = new QGraphicsDropShadowEffect(mark);
-        shadow->setColor(Tint::black(0.12));
+        shadow->setColor(Theme::shadow(0.12));
         shadow->setBlurRadius(10); // Qt's blur radius is about twice the shadow radius
         shadow->setOffset(0, 2);
         mark->setGraphicsEffect(shadow);
         layout->addWidget(mark, 0, Qt::AlignHCenter);
         auto* title = new QLabel(QStringLiteral("松开自动安装插件.zfcp文件"), this);
-        title->setFont(F::heading());
+        title->setFont(Theme::headingFont());
         title->setAlignment(Qt::AlignHCenter);
         layout->addWidget(title);
         auto* hint = new QLabel(QStringLiteral("支持多个文件批量拖入"), this);
-        hint->setFont(F::caption());
+        hint->setFont(Theme::captionFont());
         hint->setAlignment(Qt::AlignHCenter);
         QPalette p = hint->palette();
-        p.setColor(QPalette::WindowText, Palette::secondary());
+        p.setColor(QPalette::WindowText, Theme::textSecondary());
         hint->setPalette(p);
         layout->addWidget(hint);
     }
@@ -79,7 +77,7 @@ void DropTargetOverlay::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    QColor wash = Palette::brand();
+    QColor wash = Theme::accent();
     wash.setAlphaF(kWashOpacity);
     painter.fillRect(rect(), wash);
 
@@ -87,7 +85,7 @@ void DropTargetOverlay::paintEvent(QPaintEvent*)
     const qreal half = kBorderWidth / 2;
     const QRectF border = QRectF(rect()).adjusted(kBorderInset + half, kBorderInset + half,
                                                   -kBorderInset - half, -kBorderInset - half);
-    QPen pen(Palette::brand(), kBorderWidth, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
+    QPen pen(Theme::accent(), kBorderWidth, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
     pen.setDashPattern({8 / kBorderWidth, 6 / kBorderWidth}); // Qt measures dashes in pen widths
     pen.setMiterLimit(10);
     painter.setPen(pen);

@@ -11,9 +11,7 @@
 #include <QVBoxLayout>
 
 #include "engine/OperationsCenter.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "ui/Transitions.h"
 
 namespace {
@@ -28,7 +26,7 @@ public:
     explicit Card(QWidget* parent) : QWidget(parent)
     {
         auto* shadow = new QGraphicsDropShadowEffect(this);
-        shadow->setColor(Tint::black(0.33));
+        shadow->setColor(Theme::shadow(0.33));
         shadow->setBlurRadius(20);
         shadow->setOffset(0, 0);
         setGraphicsEffect(shadow);
@@ -40,7 +38,7 @@ protected:
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
-        p.setBrush(Tint::regularMaterial());
+        p.setBrush(Theme::floatingBg());
         p.drawRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
     }
 };
@@ -117,16 +115,16 @@ void ProgressOverlay::sync()
 
 void ProgressOverlay::restyle()
 {
-    m_status->setFont(F::caption());
-    QFont mono = F::font(10);
+    m_status->setFont(Theme::captionFont());
+    QFont mono = Theme::font(10);
     mono.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Menlo"), QStringLiteral("monospace")});
     mono.setStyleHint(QFont::Monospace);
     m_percent->setFont(mono);
     QPalette p = m_percent->palette();
-    p.setColor(QPalette::WindowText, Palette::secondary());
+    p.setColor(QPalette::WindowText, Theme::textSecondary());
     m_percent->setPalette(p);
     QPalette bp = m_bar->palette();
-    bp.setColor(QPalette::Highlight, Palette::brand());
+    bp.setColor(QPalette::Highlight, Theme::accent());
     m_bar->setPalette(bp);
 }
 
@@ -151,7 +149,7 @@ bool ProgressOverlay::eventFilter(QObject* watched, QEvent* event)
 void ProgressOverlay::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.fillRect(rect(), Tint::black(0.25));
+    p.fillRect(rect(), Theme::scrim(0.25));
 }
 
 // While shown the window underneath takes no input at all.

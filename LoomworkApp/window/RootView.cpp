@@ -13,11 +13,11 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
-#include <QSettings>
 #include <QSplitter>
 #include <QTimer>
 #include <QToolBar>
 
+#include "engine/AppSettings.h"
 #include "engine/AppState.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
@@ -25,7 +25,7 @@
 #include "online/LoginService.h"
 #include "ui/AppAlert.h"
 #include "ui/DimState.h"
-#include "ui/Tint.h"
+#include "ui/Theme.h"
 #include "ui/WindowWidth.h"
 #include "account/LoginGateView.h"
 #include "library/PluginListView.h"
@@ -59,7 +59,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter painter(this);
-        painter.fillRect(rect(), Tint::black(kDimOpacity));
+        painter.fillRect(rect(), Theme::scrim(kDimOpacity));
     }
 };
 
@@ -167,8 +167,7 @@ void RootView::setToolbar(QToolBar* toolbar)
 
 PluginRoot RootView::lastInstallRoot()
 {
-    return QSettings().value(lastInstallRootKey).toString() == QLatin1String("system") ? PluginRoot::system
-                                                                                       : PluginRoot::user;
+    return AppSettings::lastInstallRoot();
 }
 
 void RootView::queueInstall(const QList<QUrl>& urls)
@@ -278,7 +277,7 @@ void RootView::presentInstallSheet(const InstallRequest& request)
         paths, lastInstallRoot(),
         [isCurrent](PluginRoot root) {
             if (isCurrent())
-                QSettings().setValue(lastInstallRootKey, root.rawValue());
+                AppSettings::setLastInstallRoot(root);
         },
         [this, isCurrent] {
             if (isCurrent())
@@ -288,7 +287,7 @@ void RootView::presentInstallSheet(const InstallRequest& request)
             if (!isCurrent())
                 return;
             m_queue.finish();
-            QSettings().setValue(lastInstallRootKey, plan.root.rawValue());
+            AppSettings::setLastInstallRoot(plan.root);
             AppState* state = m_state;
             m_ops->install(paths, plan, [state] { state->refresh(); });
         },

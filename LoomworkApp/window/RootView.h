@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "engine/AppSettings.h"
 #include "engine/Plugin.h"
 #include "sheets/InstallSheet.h"
 #include "window/InstallRequestQueue.h"
@@ -60,7 +61,7 @@ public:
     QMessageBox* alert() const { return m_alert; }
     const InstallRequestQueue& installQueue() const { return m_queue; }
 
-    static inline const QString lastInstallRootKey = QStringLiteral("lastInstallRoot");
+    static inline const QString lastInstallRootKey = AppSettings::lastInstallRootKey;
 
 signals:
     void signedInChanged(bool signedIn);

@@ -4,7 +4,7 @@
 #include <QPainter>
 #include <QTest>
 
-#include "ui/Palette.h"
+#include "ui/Theme.h"
 #include "account/UserAvatar.h"
 #include "support/app/LoopbackHttpServer.h"
 #include "support/app/QtPrint.h"
@@ -73,12 +73,12 @@ TEST_F(UserAvatarTest, ANicknameIsDrawnAsItsInitialAndThePictureIsNeverRequested
 TEST_F(UserAvatarTest, TheColourOfANameIsStable)
 {
     // abc: 294 mod 5 = 4, the fifth colour; A: 65 mod 5 = 0, as an empty name.
-    EXPECT_EQ(UserAvatar::tint(QStringLiteral("abc")), Palette::purple());
-    EXPECT_EQ(UserAvatar::tint(QStringLiteral("  abc \n")), Palette::purple());
-    EXPECT_EQ(UserAvatar::tint(QStringLiteral("A")), Palette::brand());
-    EXPECT_EQ(UserAvatar::tint(std::nullopt), Palette::brand());
-    const QList<QColor> order{Palette::brand(), Palette::brandDeep(), Palette::brandBright(),
-                              Palette::teal(), Palette::purple()};
+    EXPECT_EQ(UserAvatar::tint(QStringLiteral("abc")), Theme::marketBadge());
+    EXPECT_EQ(UserAvatar::tint(QStringLiteral("  abc \n")), Theme::marketBadge());
+    EXPECT_EQ(UserAvatar::tint(QStringLiteral("A")), Theme::accent());
+    EXPECT_EQ(UserAvatar::tint(std::nullopt), Theme::accent());
+    const QList<QColor> order{Theme::accent(), Theme::accentDeep(), Theme::accentBright(),
+                              Theme::localizeAction(), Theme::marketBadge()};
     for (int i = 0; i < order.size(); ++i)
         EXPECT_EQ(UserAvatar::tintAt(i), order[i]) << i;
 
@@ -94,7 +94,7 @@ TEST_F(UserAvatarTest, WithoutANicknameThePictureFillsTheCircle)
     EXPECT_EQ(avatar.model().content(), AvatarModel::Content::picture);
     // The person symbol stands in while it loads.
     EXPECT_FALSE(avatar.isShowingPicture());
-    EXPECT_TRUE(isTinted(render(avatar).pixelColor(14, 2), Palette::brand(), 0.16));
+    EXPECT_TRUE(isTinted(render(avatar).pixelColor(14, 2), Theme::accent(), 0.16));
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return avatar.isShowingPicture(); }, 10000));
     const QImage image = render(avatar);
@@ -137,6 +137,6 @@ TEST_F(UserAvatarTest, APictureThatFailsOrIsNotWebLeavesThePersonSymbol)
         QTest::qWait(100);
         EXPECT_EQ(server.requests().size() > before, c.requested);
         EXPECT_FALSE(avatar.isShowingPicture());
-        EXPECT_TRUE(isTinted(render(avatar).pixelColor(14, 2), Palette::brand(), 0.16));
+        EXPECT_TRUE(isTinted(render(avatar).pixelColor(14, 2), Theme::accent(), 0.16));
     }
 }

@@ -10,8 +10,8 @@
 #include <QStringList>
 
 #include "engine/EngineText.h"
+#include "engine/GlossaryData.h"
 #include "engine/LocalizationGlossary.h"
-#include "engine/LocalizationGlossaryTables.h"
 #include "support/app/QtPrint.h"
 
 namespace {
@@ -268,30 +268,43 @@ namespace {
 struct TableInfo
 {
     const char* name;
-    std::span<const GlossaryPair> pairs;
+    const char* file;
     const QHash<QString, QString>& built;
     qsizetype expectedSize;
 };
+
+// The data lines of a list file: every line but blanks and comments.
+QList<QByteArray> dataLines(const char* file)
+{
+    const std::string_view text = GlossaryData::file(file);
+    QList<QByteArray> lines;
+    for (const QByteArray& line : QByteArray(text.data(), qsizetype(text.size())).split('\n')) {
+        if (!line.isEmpty() && !line.startsWith('#'))
+            lines.append(line);
+    }
+    return lines;
+}
 
 } // namespace
 
 TEST(LocalizationGlossaryTables, SizesKeysAndValues)
 {
     const TableInfo tables[] = {
-        {"bundledTerms", LocalizationGlossaryTables::bundledTerms(),
-         LocalizationGlossary::bundledTerms(), 209},
-        {"general", LocalizationGlossaryTables::generalWords(), LocalizationGeneral::words(), 630},
-        {"generalExtra", LocalizationGlossaryTables::generalExtraWords(),
-         LocalizationGeneralExtra::words(), 438},
+        {"bundledTerms", "terms.tsv", LocalizationGlossary::bundledTerms(), 209},
+        {"general", "general.tsv", LocalizationGeneral::words(), 630},
+        {"generalExtra", "general-extra.tsv", LocalizationGeneralExtra::words(), 438},
     };
     const QRegularExpression keyForm(QStringLiteral("^[^ A-Z]+( [^ A-Z]+){0,2}$"));
     for (const TableInfo& table : tables) {
         SCOPED_TRACE(table.name);
-        EXPECT_EQ(qsizetype(table.pairs.size()), table.expectedSize);
+        const QList<QByteArray> lines = dataLines(table.file);
+        EXPECT_EQ(lines.size(), table.expectedSize);
         EXPECT_EQ(table.built.size(), table.expectedSize) << "a key occurs twice";
-        for (const GlossaryPair& pair : table.pairs) {
-            const QString key = QString::fromUtf8(pair.english);
-            const QString value = QString::fromUtf8(pair.chinese);
+        for (const QByteArray& line : lines) {
+            const QList<QByteArray> fields = line.split('\t');
+            ASSERT_EQ(fields.size(), 2) << line.toStdString();
+            const QString key = QString::fromUtf8(fields[0]);
+            const QString value = QString::fromUtf8(fields[1]);
             SCOPED_TRACE(describe(key));
             EXPECT_TRUE(keyForm.match(key).hasMatch());
             EXPECT_EQ(key, key.toLower());

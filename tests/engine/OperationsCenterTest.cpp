@@ -20,6 +20,7 @@
 #include "engine/MarketInstallRegistry.h"
 #include "engine/OperationsCenter.h"
 #include "engine/ProgressThrottle.h"
+#include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
@@ -332,6 +333,23 @@ TEST_F(OperationsCenterTest, AFailedOverwriteLeavesTheOldPluginIntact)
     EXPECT_EQ(after.keys(), QStringList{"big.bin"});
     EXPECT_EQ(after["big.bin"], PackageMaker::noise(2500000, 1));
     EXPECT_EQ(PackageMaker::namesIn(effects), (QStringList{"Glow", "Intro"}));
+}
+
+TEST_F(OperationsCenterTest, AFailedInstallSwapRollsBackAndNamesNoHiddenFolder)
+{
+    const QString effects = category(PluginRoot::user, effect);
+    PackageMaker::makeFolder(effects, "Glow", {{"Glow.moef", "the user's own glow"}});
+    const auto before = PackageMaker::readTree(effects + "/Glow");
+    const QString pkg = package("glow.zfcp", {{effect, "Glow", {{"new.moef", "new"}}}});
+    FaultyFileOps files;
+    files.failOn(FaultyFileOps::Op::rename, ".loomwork-install", ENOSPC);
+    OperationsCenter center;
+    EXPECT_FALSE(install(center, {pkg}, {}));
+    const QString message = center.alertMessage().value_or(QString());
+    EXPECT_TRUE(message.startsWith(QStringLiteral("磁盘空间不足"))) << message.toStdString();
+    EXPECT_TRUE(message.endsWith(effects + "/Glow")) << message.toStdString();
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), before);
+    EXPECT_EQ(QDir(effects).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Glow"});
 }
 
 TEST_F(OperationsCenterTest, OverwritesWhateverKindOfItemHasTheName)

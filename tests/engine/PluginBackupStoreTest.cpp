@@ -282,23 +282,23 @@ TEST_F(PluginBackupStoreTest, CreateFailuresLeaveNothingBehind)
     const QString path = makeRichPlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
     const struct {
         const char* label;
-        std::function<void(FaultyBackupFiles&)> arrange;
+        std::function<void(FaultyFileOps&)> arrange;
         QString plugin;
         QString reason; // part of the message
     } cases[] = {
-        {"copy fails", [](FaultyBackupFiles& f) { f.failOn(FaultyBackupFiles::Op::copyTree, "/payload/", ENOSPC); },
+        {"copy fails", [](FaultyFileOps& f) { f.failOn(FaultyFileOps::Op::copyTree, "/payload/", ENOSPC); },
          path, "无法拷贝插件“Glow”：磁盘空间不足"},
         {"meta.json cannot be written",
-         [](FaultyBackupFiles& f) { f.failOn(FaultyBackupFiles::Op::writeFile, "meta.json", ENOSPC); }, path,
+         [](FaultyFileOps& f) { f.failOn(FaultyFileOps::Op::writeFile, "meta.json", ENOSPC); }, path,
          "无法写入备份信息：磁盘空间不足"},
-        {"plug-in folder gone", [](FaultyBackupFiles&) {}, path + "-missing", "无法拷贝插件"},
+        {"plug-in folder gone", [](FaultyFileOps&) {}, path + "-missing", "无法拷贝插件"},
         {"payload folder cannot be made",
-         [](FaultyBackupFiles& f) { f.failOn(FaultyBackupFiles::Op::makePath, "/payload", EROFS); }, path,
+         [](FaultyFileOps& f) { f.failOn(FaultyFileOps::Op::makePath, "/payload", EROFS); }, path,
          "无法创建备份文件夹：文件系统只读"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        FaultyBackupFiles files;
+        FaultyFileOps files;
         c.arrange(files);
         Plugin plugin = pluginAt(c.plugin);
         plugin.name = "Glow";
@@ -333,19 +333,19 @@ TEST_F(PluginBackupStoreTest, FailedRestoreKeepsTheOldPlugin)
 
     const struct {
         const char* label;
-        FaultyBackupFiles::Op op;
+        FaultyFileOps::Op op;
         QString marker;
         int error;
         QString message;
     } cases[] = {
-        {"copy into staging fails", FaultyBackupFiles::Op::copyTree, staging, ENOSPC, "无法还原插件“Keep”：磁盘空间不足"},
-        {"old folder cannot be moved aside", FaultyBackupFiles::Op::rename, "/Keep", EIO, "无法还原插件“Keep”"},
-        {"staging cannot be moved in", FaultyBackupFiles::Op::rename, staging, EXDEV, "无法还原插件“Keep”"},
+        {"copy into staging fails", FaultyFileOps::Op::copyTree, staging, ENOSPC, "无法还原插件“Keep”：磁盘空间不足"},
+        {"old folder cannot be moved aside", FaultyFileOps::Op::rename, "/Keep", EIO, "无法还原插件“Keep”"},
+        {"staging cannot be moved in", FaultyFileOps::Op::rename, staging, EXDEV, "无法还原插件“Keep”"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         RecordingAdminRunner runner;
-        FaultyBackupFiles files;
+        FaultyFileOps files;
         files.failOn(c.op, c.marker, c.error);
         try {
             PluginBackupStore::restore(backup, plugin);
@@ -419,8 +419,8 @@ TEST_F(PluginBackupStoreTest, RefusedRestoreFallsBackToAdministratorReplace)
         runner.setExecuteLocally(true);
         if (c.outcome)
             runner.queueOutcome(*c.outcome);
-        FaultyBackupFiles files;
-        files.failOn(FaultyBackupFiles::Op::copyTree, ".loomwork-restoring", EACCES);
+        FaultyFileOps files;
+        files.failOn(FaultyFileOps::Op::copyTree, ".loomwork-restoring", EACCES);
 
         if (c.restored) {
             PluginBackupStore::restore(backup, plugin);

@@ -168,8 +168,8 @@ TEST_F(PluginModifierTest, FailedRestoreKeepsEveryBackup)
         writeBackup(QString("t%1").arg(i), path, "汉化", at(i));
     const auto before = snapshot(path);
     RecordingAdminRunner runner;
-    FaultyBackupFiles files;
-    files.failOn(FaultyBackupFiles::Op::rename, ".loomwork-restoring", ENOSPC);
+    FaultyFileOps files;
+    files.failOn(FaultyFileOps::Op::rename, ".loomwork-restoring", ENOSPC);
     EXPECT_THROW(PluginModifier::restoreOriginal(plugin), PluginBackupError);
     EXPECT_EQ(snapshot(path), before);
     EXPECT_EQ(backupFolderNames(), QStringList({"t0", "t1", "t2"}));

@@ -17,7 +17,7 @@
 #include "engine/AppState.h"
 #include "engine/EngineText.h"
 #include "engine/OperationsCenter.h"
-#include "ui/Palette.h"
+#include "ui/Theme.h"
 #include "library/EmptyStateView.h"
 #include "library/ListStatusBar.h"
 #include "library/ListToolbar.h"
@@ -289,7 +289,7 @@ TEST_F(PluginListViewTest, StatusBarCountsFiltersAndSelection)
             selected = label;
     ASSERT_TRUE(selected);
     const QImage drawn = selected->grab().toImage();
-    const QColor brand = Palette::brand();
+    const QColor brand = Theme::accent();
     bool brandPixel = false;
     for (int y = 0; y < drawn.height() && !brandPixel; ++y)
         for (int x = 0; x < drawn.width() && !brandPixel; ++x) {

@@ -16,8 +16,7 @@
 #include "engine/MarketInstallRegistry.h"
 #include "ui/Appearance.h"
 #include "ui/CountBadge.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
+#include "ui/Theme.h"
 #include "account/UserAvatar.h"
 #include "library/SidebarRow.h"
 #include "library/SidebarUserBar.h"
@@ -137,8 +136,8 @@ TEST_F(SidebarViewTest, ClickedRowsSetTheFiltersAndDrawTheirSelection)
             SidebarRow* row = sidebar.row(id);
             const bool selected = id == step.library || id == step.category;
             EXPECT_EQ(row->isSelected(), selected) << int(id);
-            EXPECT_EQ(row->backgroundColor(), selected ? Surface::selection() : QColor(Qt::transparent)) << int(id);
-            EXPECT_EQ(row->titleColor(), selected ? Palette::brand() : Palette::primary()) << int(id);
+            EXPECT_EQ(row->backgroundColor(), selected ? Theme::selectionBg() : QColor(Qt::transparent)) << int(id);
+            EXPECT_EQ(row->titleColor(), selected ? Theme::accent() : Theme::textPrimary()) << int(id);
             EXPECT_EQ(row->titleFont().weight(), selected ? QFont::Medium : QFont::Normal) << int(id);
         }
         ASSERT_NE(sidebar.row(RowId::allCategories)->countBadge(), nullptr);
@@ -149,8 +148,8 @@ TEST_F(SidebarViewTest, ClickedRowsSetTheFiltersAndDrawTheirSelection)
     // A highlighted count is drawn in the brand colour, another in the secondary one.
     CountBadge* selectedBadge = sidebar.row(RowId::allCategories)->countBadge();
     CountBadge* plainBadge = sidebar.row(RowId::effect)->countBadge();
-    EXPECT_TRUE(paintsColour(selectedBadge, Palette::brand()));
-    EXPECT_FALSE(paintsColour(plainBadge, Palette::brand()));
+    EXPECT_TRUE(paintsColour(selectedBadge, Theme::accent()));
+    EXPECT_FALSE(paintsColour(plainBadge, Theme::accent()));
 }
 
 TEST_F(SidebarViewTest, HoverTintsOnlyUnselectedRows)
@@ -166,8 +165,8 @@ TEST_F(SidebarViewTest, HoverTintsOnlyUnselectedRows)
         QApplication::sendEvent(row, &enter);
         EXPECT_TRUE(row->isHovered());
     }
-    EXPECT_EQ(user->backgroundColor(), Surface::hover());
-    EXPECT_EQ(all->backgroundColor(), Surface::selection());
+    EXPECT_EQ(user->backgroundColor(), Theme::controlBgOver());
+    EXPECT_EQ(all->backgroundColor(), Theme::selectionBg());
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(user, &leave);
     EXPECT_EQ(user->backgroundColor(), QColor(Qt::transparent));
@@ -191,7 +190,7 @@ TEST_F(SidebarViewTest, TrailingEndShowsTheErrorTriangleOrTheCount)
     EXPECT_EQ(system->countBadge(), nullptr);
     EXPECT_FALSE(system->warningRect().isEmpty());
     EXPECT_GT(system->warningRect().left(), system->width() / 2);
-    EXPECT_TRUE(paintsColour(system, Palette::orange()));
+    EXPECT_TRUE(paintsColour(system, Theme::warning()));
 
     // Hovering the triangle shows the error; the rest of the row has no tooltip.
     const QPoint triangle = system->warningRect().center().toPoint();
@@ -213,7 +212,7 @@ TEST_F(SidebarViewTest, TrailingEndShowsTheErrorTriangleOrTheCount)
     EXPECT_TRUE(user->warningRect().isEmpty());
     EXPECT_EQ(user->countBadge(), nullptr);
     EXPECT_EQ(user->toolTipAt(QPoint(user->width() - 12, user->height() / 2)), QString());
-    EXPECT_FALSE(paintsColour(user, Palette::orange()));
+    EXPECT_FALSE(paintsColour(user, Theme::warning()));
     SidebarRow* market = sidebar.row(RowId::market);
     EXPECT_EQ(market->toolTipAt(QPoint(40, market->height() / 2)), QStringLiteral("浏览并单独购买插件"));
 

@@ -9,6 +9,7 @@
 #include <QSettings>
 #include <QTest>
 
+#include "engine/AppSettings.h"
 #include "online/MarketService.h"
 #include "online/PayChannels.h"
 #include "online/ServerConfig.h"
@@ -167,13 +168,13 @@ TEST(MarketServiceReaders, AbsoluteURLTakesOnlyWebAddresses)
 
 TEST(MarketServiceReaders, DeviceIdIsCreatedOnceAndKept)
 {
-    QSettings().remove(MarketService::deviceIdKey);
+    QSettings().remove(AppSettings::marketDeviceIdKey);
     const QString first = MarketService::deviceId();
     EXPECT_EQ(first.size(), 36);
     EXPECT_EQ(first, first.toUpper());
     EXPECT_EQ(MarketService::deviceId(), first);
     QSettings().sync();
-    EXPECT_EQ(QSettings().value(MarketService::deviceIdKey).toString(), first);
+    EXPECT_EQ(QSettings().value("loomwork_market_device_id").toString(), first);
 }
 
 TEST_F(MarketServiceTest, SendsThePartsBodiesAndReadsTheStandinShop)

@@ -10,10 +10,8 @@
 #include "ui/Appearance.h"
 #include "ui/AppLogo.h"
 #include "ui/CountBadge.h"
-#include "ui/F.h"
-#include "ui/Palette.h"
-#include "ui/Surface.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "library/CategoryGlyph.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
@@ -85,11 +83,11 @@ TEST_F(ThemeTest, AppearanceFollowsTheSetting)
         Appearance::instance().setDesktopSchemeReader([desktop] { return desktop; });
         setMode(c.mode);
         EXPECT_EQ(Appearance::instance().isDark(), c.dark);
-        EXPECT_EQ(Palette::brand().rgb(), QColor(c.brand).rgb());
+        EXPECT_EQ(Theme::accent().rgb(), QColor(c.brand).rgb());
         // The application palette is rebuilt: dark windows are dark.
         const int lightness = QApplication::palette().color(QPalette::Window).lightness();
         EXPECT_EQ(lightness < 128, c.dark);
-        EXPECT_EQ(Surface::sidebarTop().rgb(), QColor(c.dark ? 0x323336 : 0xF8F8FA).rgb());
+        EXPECT_EQ(Theme::sidebarBgTop().rgb(), QColor(c.dark ? 0x323336 : 0xF8F8FA).rgb());
     }
 }
 
@@ -112,18 +110,18 @@ TEST(Fonts, PointsComeOutAsPixels)
         QFont::Weight weight;
     };
     const Case cases[] = {
-        {"display", F::display(), 19, QFont::DemiBold},
-        {"pageTitle", F::pageTitle(), 16, QFont::DemiBold},
-        {"body", F::body(), 14, QFont::Normal},
-        {"bodyStrong", F::bodyStrong(), 14, QFont::Medium},
-        {"callout", F::callout(), 13, QFont::Normal},
-        {"tiny", F::tiny(), 12, QFont::Normal},
+        {"display", Theme::displayFont(), 19, QFont::DemiBold},
+        {"pageTitle", Theme::pageTitleFont(), 16, QFont::DemiBold},
+        {"body", Theme::bodyFont(), 14, QFont::Normal},
+        {"bodyStrong", Theme::bodyStrongFont(), 14, QFont::Medium},
+        {"callout", Theme::calloutFont(), 13, QFont::Normal},
+        {"tiny", Theme::tinyFont(), 12, QFont::Normal},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(QFontInfo(c.font).pixelSize(), c.pixels);
         EXPECT_EQ(c.font.weight(), c.weight);
-        EXPECT_TRUE(c.font.families().contains(F::cjkFamily));
+        EXPECT_TRUE(c.font.families().contains(Theme::cjkFamily));
     }
 }
 

@@ -66,6 +66,7 @@ struct ScrollFixture {
 
     explicit ScrollFixture(int contentHeight, int depth = 0)
     {
+        ScrollbarTuning::install();
         window.resize(400, 540);
         QWidget* parent = &window;
         // Wrap the area in `depth - 1` plain containers below the window.
@@ -99,13 +100,14 @@ struct ScrollFixture {
 TEST(ThinScrollBar, PagesAndDragsTheArea)
 {
     ScrollFixture f(10000);
-    ScrollbarTuning::sweep();
     ThinScrollBar* bar = f.bar();
     ASSERT_NE(bar, nullptr);
     EXPECT_EQ(f.area->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     EXPECT_EQ(bar->height(), 500);
     EXPECT_EQ(bar->geometry().right(), f.area->viewport()->geometry().right());
-    ScrollbarTuning::sweep(); // a later sweep finds the bar and adds no second one
+    f.window.hide(); // shown again: the bar is found, no second one is added
+    f.window.show();
+    QApplication::processEvents();
     EXPECT_EQ(f.area->findChildren<ThinScrollBar*>().size(), 1);
 
     QScrollBar* vbar = f.area->verticalScrollBar();
@@ -141,26 +143,29 @@ TEST(ThinScrollBar, PagesAndDragsTheArea)
 TEST(ThinScrollBar, ContentThatFitsShowsNoKnobAndTakesNoClicks)
 {
     ScrollFixture f(500);
-    ScrollbarTuning::sweep();
     ThinScrollBar* bar = f.bar();
     ASSERT_NE(bar, nullptr);
     EXPECT_FALSE(bar->knobRect().has_value());
     EXPECT_TRUE(bar->testAttribute(Qt::WA_TransparentForMouseEvents));
 }
 
-TEST(ThinScrollBar, SweepReachesDepth23Only)
+TEST(ThinScrollBar, AreasGetTheBarWhenShownOrGrownAtAnyDepth)
 {
-    // The window is depth 0; the area sits at `depth`.
-    for (int depth : {23, 24}) {
-        SCOPED_TRACE(depth);
-        ScrollFixture f(10000, depth);
-        int d = 0;
-        for (QWidget* w = f.area; w != &f.window; w = w->parentWidget())
-            ++d;
-        ASSERT_EQ(d, depth);
-        ScrollbarTuning::sweep();
-        EXPECT_EQ(f.bar() != nullptr, depth == 23);
-    }
+    // No timer: the bar is there as soon as show() returns, however deep the area sits.
+    ScrollFixture deep(10000, 30);
+    EXPECT_NE(deep.bar(), nullptr);
+
+    // An area too short for a knob when shown gets the bar once it grows.
+    ScrollFixture grows(10000);
+    grows.area->setFixedHeight(15);
+    QApplication::processEvents();
+    delete grows.bar();
+    grows.area->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    QApplication::processEvents();
+    ASSERT_EQ(grows.bar(), nullptr);
+    grows.area->setFixedHeight(300);
+    QApplication::processEvents();
+    EXPECT_NE(grows.bar(), nullptr);
 }
 
 TEST(ThinScrollBar, KnobIsDrawnForTheAppearance)
@@ -170,7 +175,6 @@ TEST(ThinScrollBar, KnobIsDrawnForTheAppearance)
         QSettings().setValue(Appearance::settingsKey, QString::fromLatin1(mode));
         Appearance::instance().apply();
         ScrollFixture f(10000);
-        ScrollbarTuning::sweep();
         ThinScrollBar* bar = f.bar();
         ASSERT_NE(bar, nullptr);
         const QImage image = f.area->grab().toImage();

@@ -19,11 +19,10 @@
 #include "ui/CardSurface.h"
 #include "ui/CountBadge.h"
 #include "ui/Dot.h"
-#include "ui/F.h"
 #include "ui/Hairline.h"
-#include "ui/Palette.h"
 #include "ui/ScrollbarTuning.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Theme.h"
 #include "ui/ZfcpMark.h"
 #include "library/CategoryGlyph.h"
 #include "library/HintBadge.h"
@@ -64,13 +63,13 @@ std::unique_ptr<QWidget> gallery(MarkAnimator* animator)
     auto* side = new QVBoxLayout(sidebar);
     auto* brand = new QHBoxLayout;
     brand->addWidget(new AppLogo(28));
-    brand->addWidget(label(QStringLiteral("Loomwork"), F::heading()));
+    brand->addWidget(label(QStringLiteral("Loomwork"), Theme::headingFont()));
     side->addLayout(brand);
-    side->addWidget(label(QStringLiteral("插件分类"), F::section(), Palette::secondary()));
+    side->addWidget(label(QStringLiteral("插件分类"), Theme::sectionFont(), Theme::textSecondary()));
     for (ZFCPluginType type : ZFCPluginType::allCases()) {
         auto* row = new QHBoxLayout;
         row->addWidget(new CategoryGlyph(type, 15));
-        row->addWidget(label(QString::fromUtf8(type.displayName().data(), int(type.displayName().size())), F::callout()));
+        row->addWidget(label(QString::fromUtf8(type.displayName().data(), int(type.displayName().size())), Theme::calloutFont()));
         row->addStretch();
         row->addWidget(new CountBadge(type == ZFCPluginType::effect ? 128 : 7, type == ZFCPluginType::effect));
         side->addLayout(row);
@@ -80,10 +79,10 @@ std::unique_ptr<QWidget> gallery(MarkAnimator* animator)
 
     auto* main = new QWidget;
     auto* column = new QVBoxLayout(main);
-    column->addWidget(label(QStringLiteral("插件管理 display 19"), F::display()));
-    column->addWidget(label(QStringLiteral("页面标题 pageTitle 16"), F::pageTitle()));
-    column->addWidget(label(QStringLiteral("正文 body 14 — 汉化、备份、安装"), F::body()));
-    column->addWidget(label(QStringLiteral("说明 caption 12.5"), F::caption(), Palette::secondary()));
+    column->addWidget(label(QStringLiteral("插件管理 display 19"), Theme::displayFont()));
+    column->addWidget(label(QStringLiteral("页面标题 pageTitle 16"), Theme::pageTitleFont()));
+    column->addWidget(label(QStringLiteral("正文 body 14 — 汉化、备份、安装"), Theme::bodyFont()));
+    column->addWidget(label(QStringLiteral("说明 caption 12.5"), Theme::captionFont(), Theme::textSecondary()));
     column->addWidget(new Hairline);
     auto* hintRow = new QHBoxLayout;
     hintRow->addWidget(new HintBadge(animator));
@@ -97,7 +96,7 @@ std::unique_ptr<QWidget> gallery(MarkAnimator* animator)
     for (const auto& entry : SymbolIcon::table()) {
         auto* glyph = new QLabel;
         glyph->setPixmap(SymbolIcon::pixmap(QString::fromLatin1(entry.symbol), 17,
-                                            i % 5 == 0 ? Palette::brand() : Palette::primary(),
+                                            i % 5 == 0 ? Theme::accent() : Theme::textPrimary(),
                                             window->devicePixelRatioF()));
         glyph->setToolTip(QString::fromLatin1(entry.symbol));
         symbols->addWidget(glyph, i / 17, i % 17);
@@ -108,19 +107,19 @@ std::unique_ptr<QWidget> gallery(MarkAnimator* animator)
     auto* card = new CardSurface(10);
     auto* cardLayout = new QHBoxLayout(card);
     auto* install = new QToolButton;
-    install->setIcon(SymbolIcon::icon(QStringLiteral("square.and.arrow.down.fill"), Palette::brand()));
+    install->setIcon(SymbolIcon::icon(QStringLiteral("square.and.arrow.down.fill"), Theme::accent()));
     install->setText(QStringLiteral("安装"));
     install->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     install->setIconSize(QSize(22, 22));
     cardLayout->addWidget(install);
-    cardLayout->addWidget(label(QStringLiteral("卡片 CardSurface(10)"), F::bodyStrong()));
+    cardLayout->addWidget(label(QStringLiteral("卡片 CardSurface(10)"), Theme::bodyStrongFont()));
     column->addWidget(card);
 
     auto* list = new QScrollArea;
     auto* content = new QWidget;
     auto* rows = new QVBoxLayout(content);
     for (int r = 0; r < 40; ++r)
-        rows->addWidget(label(QStringLiteral("第 %1 行插件 <b>不是粗体</b>").arg(r + 1), F::callout()));
+        rows->addWidget(label(QStringLiteral("第 %1 行插件 <b>不是粗体</b>").arg(r + 1), Theme::calloutFont()));
     list->setWidget(content);
     list->setFixedHeight(160);
     column->addWidget(list);
@@ -138,10 +137,9 @@ TEST(Screenshots, ThemeInBothAppearances)
         SCOPED_TRACE(mode);
         QSettings().setValue(Appearance::settingsKey, QString::fromLatin1(mode));
         Appearance::instance().apply();
+        ScrollbarTuning::install();
         auto window = gallery(&animator);
         window->show();
-        QApplication::processEvents();
-        ScrollbarTuning::sweep();
         QApplication::processEvents();
         const QString path = screenshotDir() + QStringLiteral("/shell-theme-%1.png").arg(QString::fromLatin1(mode));
         const QImage image = window->grab().toImage();

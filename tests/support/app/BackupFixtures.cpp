@@ -103,29 +103,29 @@ QStringList BackupFixtures::backupFolderNames()
         .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-FaultyBackupFiles::FaultyBackupFiles()
+FaultyFileOps::FaultyFileOps()
 {
-    m_previous = BackupFiles::setCurrent(this);
+    m_previous = FileOps::setCurrent(this);
 }
 
-FaultyBackupFiles::~FaultyBackupFiles()
+FaultyFileOps::~FaultyFileOps()
 {
-    BackupFiles::setCurrent(m_previous);
+    FileOps::setCurrent(m_previous);
 }
 
-void FaultyBackupFiles::failOn(Op op, const QString& marker, int errorCode)
+void FaultyFileOps::failOn(Op op, const QString& marker, int errorCode)
 {
     QMutexLocker lock(&m_mutex);
     m_rules.append({op, marker, errorCode});
 }
 
-QStringList FaultyBackupFiles::calls() const
+QStringList FaultyFileOps::calls() const
 {
     QMutexLocker lock(&m_mutex);
     return m_calls;
 }
 
-int FaultyBackupFiles::fault(Op op, const QString& path, const QString& call)
+int FaultyFileOps::fault(Op op, const QString& path, const QString& call)
 {
     QMutexLocker lock(&m_mutex);
     m_calls.append(call);
@@ -136,38 +136,38 @@ int FaultyBackupFiles::fault(Op op, const QString& path, const QString& call)
     return 0;
 }
 
-int FaultyBackupFiles::makePath(const QString& folder)
+int FaultyFileOps::makePath(const QString& folder)
 {
     if (const int error = fault(Op::makePath, folder, QStringLiteral("makePath ") + folder))
         return error;
-    return BackupFiles::makePath(folder);
+    return FileOps::makePath(folder);
 }
 
-int FaultyBackupFiles::copyTree(const QString& source, const QString& destination)
+int FaultyFileOps::copyTree(const QString& source, const QString& destination)
 {
     if (const int error = fault(Op::copyTree, destination,
                                 QStringLiteral("copyTree ") + source + QLatin1Char(' ') + destination))
         return error;
-    return BackupFiles::copyTree(source, destination);
+    return FileOps::copyTree(source, destination);
 }
 
-int FaultyBackupFiles::removeTree(const QString& path)
+int FaultyFileOps::removeTree(const QString& path)
 {
     if (const int error = fault(Op::removeTree, path, QStringLiteral("removeTree ") + path))
         return error;
-    return BackupFiles::removeTree(path);
+    return FileOps::removeTree(path);
 }
 
-int FaultyBackupFiles::rename(const QString& from, const QString& to)
+int FaultyFileOps::rename(const QString& from, const QString& to)
 {
     if (const int error = fault(Op::rename, from, QStringLiteral("rename ") + from + QLatin1Char(' ') + to))
         return error;
-    return BackupFiles::rename(from, to);
+    return FileOps::rename(from, to);
 }
 
-int FaultyBackupFiles::writeFile(const QString& path, const QByteArray& bytes)
+int FaultyFileOps::writeFile(const QString& path, const QByteArray& bytes)
 {
     if (const int error = fault(Op::writeFile, path, QStringLiteral("writeFile ") + path))
         return error;
-    return BackupFiles::writeFile(path, bytes);
+    return FileOps::writeFile(path, bytes);
 }

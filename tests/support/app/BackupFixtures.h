@@ -9,7 +9,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "engine/BackupFiles.h"
+#include "engine/FileOps.h"
 #include "engine/Plugin.h"
 #include "engine/PluginBackup.h"
 
@@ -39,7 +39,7 @@ QStringList backupFolderNames();
 
 // Real file operations, except that a chosen operation fails with a chosen errno when its
 // path contains a marker. Installs itself for its lifetime.
-class FaultyBackupFiles final : public BackupFiles
+class FaultyFileOps final : public FileOps
 {
 public:
     enum class Op {
@@ -50,8 +50,8 @@ public:
         writeFile
     };
 
-    FaultyBackupFiles();
-    ~FaultyBackupFiles() override;
+    FaultyFileOps();
+    ~FaultyFileOps() override;
 
     // `op` fails with `errorCode` whenever its path contains `marker` (copyTree: the
     // destination; rename: the item moved).
@@ -76,5 +76,5 @@ private:
     mutable QMutex m_mutex;
     QList<Rule> m_rules;
     QStringList m_calls;
-    BackupFiles* m_previous = nullptr;
+    FileOps* m_previous = nullptr;
 };

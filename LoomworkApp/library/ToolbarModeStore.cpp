@@ -1,10 +1,9 @@
-#include "window/ToolbarModeStore.h"
+#include "library/ToolbarModeStore.h"
 
 #include <QApplication>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QSettings>
 #include <QTimer>
 #include <QToolBar>
 
@@ -85,7 +84,7 @@ ToolbarModeStore::Mode ToolbarModeStore::fromToolButtonStyle(Qt::ToolButtonStyle
 
 ToolbarModeStore::Mode ToolbarModeStore::preferred() const
 {
-    const QVariant stored = QSettings().value(settingsKey);
+    const QVariant stored = AppSettings::value(settingsKey);
     if (!stored.isValid())
         return Mode::iconAndLabel;
     return decode(stored.toString()).value_or(Mode::iconAndLabel);
@@ -123,7 +122,7 @@ void ToolbarModeStore::report(Mode mode)
     if (m_awaitingMenuChoice && recent) {
         m_awaitingMenuChoice = false;
         publish(mode);
-        QSettings().setValue(settingsKey, encode(mode));
+        AppSettings::setValue(settingsKey, encode(mode));
         return;
     }
     QTimer::singleShot(0, this, [this] { enforcePreferred(); });

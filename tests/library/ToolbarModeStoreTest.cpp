@@ -6,7 +6,7 @@
 #include <QTest>
 #include <QToolBar>
 
-#include "window/ToolbarModeStore.h"
+#include "library/ToolbarModeStore.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
 

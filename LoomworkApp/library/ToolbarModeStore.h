@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QString>
 
+#include "engine/AppSettings.h"
+
 class QMainWindow;
 class QToolBar;
 
@@ -56,7 +58,7 @@ public:
     using Clock = std::function<QDateTime()>;
     void setClock(Clock clock);
 
-    static inline const QString settingsKey = QStringLiteral("toolbarDisplayMode");
+    static inline const QString settingsKey = AppSettings::toolbarDisplayModeKey;
     static constexpr qint64 kAcceptWindowMs = 120 * 1000;
 
 signals:

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The file operations behind installs, backups and restores (and PluginFolderSwap). Each
+// returns 0 or the errno of the failure, so that callers can tell a refusal that
+// administrator rights would cure from one they would not, and a full disk reads as ENOSPC.
+// Tests install a subclass that fails chosen calls; the base class does the real work.
+// Paths go through FsPath, so names that are not UTF-8 keep their bytes.
+class FileOps
+{
+public:
+    virtual ~FileOps();
+
+    // Creates `folder` with its missing parents; an existing folder is no error.
+    virtual int makePath(const QString& folder);
+    // Copies `source` to `destination`, which must not exist. Links are copied as links and
+    // never followed; modes and modification times come along; a FIFO, socket or device
+    // becomes an empty file without being opened.
+    virtual int copyTree(const QString& source, const QString& destination);
+    // Creates the one folder `folder` (mode 0755); EEXIST when anything is there.
+    virtual int makeFolder(const QString& folder);
+    // Removes a file, a link or a whole folder; nothing there is no error. Read-only folders
+    // inside are made writable first (never following a link), since their entries could
+    // not be removed otherwise.
+    virtual int removeTree(const QString& path);
+    virtual int rename(const QString& from, const QString& to);
+    // Atomic: a failed write leaves any earlier file as it was.
+    virtual int writeFile(const QString& path, const QByteArray& bytes);
+
+    // Whether anything is at `path`, a dangling link included.
+    static bool exists(const QString& path);
+
+    // The operations in force; the real ones unless a replacement is installed.
+    static FileOps& current();
+    // Installs `files` (not owned; null restores the real ones). Returns the previous.
+    static FileOps* setCurrent(FileOps* files);
+};

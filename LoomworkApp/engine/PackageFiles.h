@@ -1,0 +1,22 @@
+#pragma once
+
+#include <exception>
+#include <vector>
+
+#include <QString>
+
+#include "LoomworkKit/ZFCPlugin.h"
+
+// Package files as the views meet them: what a package lists, and the text of whatever
+// reading or installing one threw.
+namespace PackageFiles {
+
+// The plug-ins the package `file` lists. Throws what the reader throws; a folder (EISDIR)
+// or a special file is refused without being opened (opening a FIFO would wait forever).
+std::vector<ZFCPlugin> readPlugins(const QString& file);
+
+// The user's text for an exception caught around package work; with `withPath`, a
+// file-system error names its path when it has one.
+QString describe(const std::exception_ptr& error, bool withPath);
+
+} // namespace PackageFiles

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+// Outside text (file names, plug-in names, server text) made safe to draw on one line.
+namespace SafeText {
+
+// Longest text kept, in characters, before drawing cuts it anyway.
+inline constexpr int kMaxLength = 600;
+
+// `text` as one line of plain text: line breaks and other controls become spaces, and
+// direction embeddings, overrides and isolates are dropped, so a name cannot show other
+// characters than it holds ("exe.live" for "evil.exe").
+QString singleLine(const QString& text);
+
+} // namespace SafeText

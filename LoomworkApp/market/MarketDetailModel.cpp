@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QThreadPool>
 
+#include "engine/Delivery.h"
 #include "online/MarketService.h"
 
 namespace {
@@ -101,19 +102,18 @@ void MarketDetailModel::refreshInstalled()
     if (!m_hooks.isInstalled)
         return;
     const int check = ++m_installedCheck;
-    QPointer<MarketDetailModel> self(this);
-    auto isInstalled = m_hooks.isInstalled;
-    const QString id = m_plugin.pluginId;
-    const QString name = shown().name;
-    QThreadPool::globalInstance()->start([self, check, isInstalled, id, name] {
-        const bool found = isInstalled(id, name);
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, check, found] {
-            if (!self || check != self->m_installedCheck)
-                return;
-            self->m_installed = found;
-            emit self->changed();
-        }, Qt::QueuedConnection);
-    });
+    Delivery<MarketDetailModel> deliver(this);
+    QThreadPool::globalInstance()->start(
+        [deliver, check, isInstalled = m_hooks.isInstalled, id = m_plugin.pluginId, name = shown().name] {
+            const bool found = isInstalled(id, name);
+            deliver([check, found](MarketDetailModel& model) {
+                // A newer check overwrites this one when it finishes.
+                if (check != model.m_installedCheck)
+                    return;
+                model.m_installed = found;
+                emit model.changed();
+            });
+        });
 }
 
 void MarketDetailModel::primaryAction()

@@ -32,6 +32,9 @@ public:
     static QColor positive();     // translated, recommended, no clash
     static QColor localizeAction();
     static QColor marketBadge();
+    static QColor purchase();     // paying: the pay card's tile and symbol
+    static QColor freePrice();    // a price of nothing, the "免费" badge
+    static QColor featured();     // the "置顶推荐" badge
 
     // Text by emphasis (the system's label colours), and on an accent ground.
     static QColor textPrimary();

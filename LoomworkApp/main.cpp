@@ -5,7 +5,7 @@
 #include "engine/OperationsCenter.h"
 #include "online/ServerConfig.h"
 #include "ui/Appearance.h"
-#include "ui/ShellAlertPresenter.h"
+#include "ui/WidgetAlertPresenter.h"
 #include "window/LoomworkMain.h"
 
 namespace {
@@ -52,7 +52,7 @@ int main(int argc, char* argv[])
         ServerConfig::setArgumentValue(arguments.serverBaseURL);
 
     Appearance::install(app);
-    AlertPresenter::setCurrent(&ShellAlertPresenter::instance());
+    AlertPresenter::setCurrent(&WidgetAlertPresenter::instance());
     OperationsCenter::setBeepHandler([] { QApplication::beep(); });
 
     LoomworkMain loomwork;

@@ -120,3 +120,29 @@ LibraryStats generateLibrary(const fs::path& root, uint64_t targetBytes, uint64_
     }
     return stats;
 }
+
+LibraryStats generateSmallFileLibrary(const fs::path& root, int files, uint64_t seed)
+{
+    std::mt19937_64 rng(seed);
+    LibraryStats stats;
+    for (const Category& c : kCategories)
+        fs::create_directories(root / c.folder);
+    std::uniform_int_distribution<uint64_t> size(1024, 4096);
+    while (stats.files < files) {
+        const Category& c = kCategories[static_cast<std::size_t>(stats.plugins) % kCategories.size()];
+        const std::string name = std::string(c.label) + " " + std::to_string(stats.plugins + 1);
+        const fs::path plugin = root / c.folder / name;
+        fs::create_directories(plugin / "Media");
+        for (int i = 0; i < 50 && stats.files < files; ++i) {
+            const uint64_t bytes = size(rng);
+            if (i % 5 == 4)
+                writeRandom(plugin / "Media" / ("thumb-" + std::to_string(i) + ".png"), bytes, rng);
+            else
+                writeTemplate(plugin / ("part-" + std::to_string(i) + c.extension), bytes, rng);
+            stats.bytes += bytes;
+            ++stats.files;
+        }
+        ++stats.plugins;
+    }
+    return stats;
+}

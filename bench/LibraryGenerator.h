@@ -17,3 +17,6 @@ struct LibraryStats
 
 // Stops adding plug-ins once `targetBytes` of file content are written.
 LibraryStats generateLibrary(const std::filesystem::path& root, uint64_t targetBytes, uint64_t seed);
+// A library of many small files: `files` files of 1 to 4 KB (mostly template text, some
+// random thumbnails), 50 to a plug-in, in the same four category folders.
+LibraryStats generateSmallFileLibrary(const std::filesystem::path& root, int files, uint64_t seed);

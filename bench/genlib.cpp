@@ -1,4 +1,5 @@
 // loomwork-genlib ROOT SIZE_MB [SEED]: writes a realistic template library under ROOT.
+// loomwork-genlib --small-files COUNT ROOT [SEED]: COUNT files of 1 to 4 KB instead.
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,14 +9,17 @@
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: loomwork-genlib ROOT SIZE_MB [SEED]\n");
+    const bool small = argc > 1 && std::string(argv[1]) == "--small-files";
+    const int first = small ? 2 : 1;
+    if (argc < first + 2) {
+        std::fprintf(stderr, "usage: loomwork-genlib ROOT SIZE_MB [SEED]\n"
+                             "       loomwork-genlib --small-files COUNT ROOT [SEED]\n");
         return 2;
     }
-    const uint64_t megabytes = std::strtoull(argv[2], nullptr, 10);
-    const uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
+    const uint64_t seed = argc > first + 2 ? std::strtoull(argv[first + 2], nullptr, 10) : 1;
     try {
-        const LibraryStats s = generateLibrary(argv[1], megabytes * 1024 * 1024, seed);
+        const LibraryStats s = small ? generateSmallFileLibrary(argv[first + 1], std::atoi(argv[first]), seed)
+                                     : generateLibrary(argv[first], std::strtoull(argv[first + 1], nullptr, 10) * 1024 * 1024, seed);
         std::printf("%d plug-ins, %d files, %d links, %.1f MiB\n", s.plugins, s.files, s.links,
                     static_cast<double>(s.bytes) / (1024.0 * 1024.0));
     } catch (const std::exception& e) {

@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include <QPointer>
-#include <QSettings>
 
+#include "engine/AppSettings.h"
 #include "online/ServerConfig.h"
 #include "online/TokenStore.h"
 #include "online/V2API.h"
@@ -121,7 +121,7 @@ void LoginService::start()
         setPhase(Phase::loggedOut());
         return;
     }
-    const QVariant stored = QSettings().value(expireAtKey);
+    const QVariant stored = AppSettings::value(expireAtKey);
     if (stored.typeId() == QMetaType::QDateTime && stored.toDateTime().isValid()
         && stored.toDateTime() <= QDateTime::currentDateTimeUtc()) {
         endStoredSession();
@@ -144,7 +144,7 @@ void LoginService::start()
              const auto date = dateFromJson(reply->value(QLatin1String("expireAt")));
              setExpireAt(date);
              if (date)
-                 QSettings().setValue(expireAtKey, *date);
+                 AppSettings::setValue(expireAtKey, *date);
              setPhase(Phase::loggedIn(member.value_or(Member::placeholder())));
              scheduleExpiry(date);
          });
@@ -219,7 +219,7 @@ void LoginService::pollOnce(quint64 generation)
                  TokenStore::set(token.toString());
                  const auto date = dateFromJson(reply->value(QLatin1String("expireAt")));
                  if (date)
-                     QSettings().setValue(expireAtKey, *date);
+                     AppSettings::setValue(expireAtKey, *date);
                  setExpireAt(date);
                  setQrcode(QImage());
                  const auto member = V2API::decode<Member>(reply->value(QLatin1String("member")));
@@ -265,9 +265,8 @@ void LoginService::onExpiryTimer()
 void LoginService::endStoredSession()
 {
     TokenStore::remove();
-    QSettings settings;
-    settings.remove(expireAtKey);
-    settings.remove(memberKey);
+    AppSettings::remove(expireAtKey);
+    AppSettings::remove(memberKey);
 }
 
 void LoginService::forceLogout(const std::optional<QString>& reason)

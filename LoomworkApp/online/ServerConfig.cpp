@@ -1,8 +1,8 @@
 #include "online/ServerConfig.h"
 
-#include <QSettings>
 
 #include "BuildInfo.h"
+#include "engine/AppSettings.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ void ServerConfig::setArgumentValue(const QString& value)
 
 QString ServerConfig::baseURLString()
 {
-    const QVariant setting = g_argumentValue.isEmpty() ? QSettings().value(QLatin1String(settingsKey))
+    const QVariant setting = g_argumentValue.isEmpty() ? AppSettings::value(QLatin1String(settingsKey))
                                                        : QVariant(g_argumentValue);
     return resolveBaseURLString(setting,
                                 QString::fromUtf8(BuildInfo::serverBaseUrl));

@@ -7,9 +7,9 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "ui/AppWindows.h"
 #include "ui/ConfirmBroker.h"
 #include "ui/DialogPlacement.h"
-#include "ui/ShellWindows.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ void AppAlert::shutDown()
 
 QWidget* AppAlert::hostWindow()
 {
-    const ShellWindows windows = ShellWindows::snapshot();
+    const AppWindows windows = AppWindows::snapshot();
     return windows.at(DialogPlacement::alertHost(windows.facts, windows.key, windows.main));
 }
 

@@ -8,10 +8,10 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "ui/AppWindows.h"
 #include "ui/DialogPlacement.h"
 #include "ui/DialogWindow.h"
 #include "ui/DimState.h"
-#include "ui/ShellWindows.h"
 #include "ui/WindowChrome.h"
 
 DialogWindowController& DialogWindowController::shared()
@@ -140,14 +140,14 @@ void DialogWindowController::windowWillClose(DialogWindow* window)
 
 QWidget* DialogWindowController::hostWindow(QWidget* excluding)
 {
-    const ShellWindows windows = ShellWindows::snapshot();
+    const AppWindows windows = AppWindows::snapshot();
     return windows.at(DialogPlacement::dialogHost(windows.facts, windows.key, windows.main,
                                                   windows.indexOf(excluding)));
 }
 
 void DialogWindowController::place(QWidget* window)
 {
-    const ShellWindows windows = ShellWindows::snapshot();
+    const AppWindows windows = AppWindows::snapshot();
     QWidget* host = windows.at(DialogPlacement::placementHost(
         windows.facts, windows.key, windows.main, windows.indexOf(window)));
     const QSize size = window->frameGeometry().size();

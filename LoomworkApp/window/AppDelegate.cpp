@@ -18,7 +18,7 @@ AppDelegate::AppDelegate(QObject* parent) : QObject(parent)
     qApp->installEventFilter(this);
 }
 
-void AppDelegate::didFinishLaunching(QMainWindow* window)
+void AppDelegate::finishStartUp(QMainWindow* window)
 {
     m_window = window;
     ScrollbarTuning::install();

@@ -21,7 +21,7 @@ public:
     explicit AppDelegate(QObject* parent = nullptr);
 
     // Runs once the main window exists.
-    void didFinishLaunching(QMainWindow* window);
+    void finishStartUp(QMainWindow* window);
     // Keeps the package files (extension "zfcp" in any case) and posts them; nothing is
     // posted when none remains.
     static void openFiles(const QList<QUrl>& urls);

@@ -82,7 +82,7 @@ void LoomworkMain::start(const QList<QUrl>& files)
     buildMenus();
     AppDelegate::setContentSize(m_window, AppDelegate::kDefaultSize);
 
-    m_delegate->didFinishLaunching(m_window);
+    m_delegate->finishStartUp(m_window);
     m_window->show();
     listenForOtherInstances();
     if (!files.isEmpty())

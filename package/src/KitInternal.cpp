@@ -71,6 +71,30 @@ void cryptRaw(const uint8_t* in, uint8_t* out, std::size_t length, const uint8_t
         throw AES256CTR::CryptoError(Kind::finalFailed, cryptoStatus(-1));
 }
 
+CtrStream::CtrStream(const uint8_t* key, const uint8_t* iv) : m_ctx(EVP_CIPHER_CTX_new())
+{
+    auto* ctx = static_cast<EVP_CIPHER_CTX*>(m_ctx);
+    if (!ctx || EVP_EncryptInit_ex(ctx, EVP_aes_256_ctr(), nullptr, key, iv) != 1) {
+        EVP_CIPHER_CTX_free(ctx);
+        throw AES256CTR::CryptoError(AES256CTR::CryptoError::Kind::cryptorCreationFailed, cryptoStatus(-1));
+    }
+}
+
+CtrStream::~CtrStream() { EVP_CIPHER_CTX_free(static_cast<EVP_CIPHER_CTX*>(m_ctx)); }
+
+void CtrStream::apply(uint8_t* bytes, std::size_t length)
+{
+    auto* ctx = static_cast<EVP_CIPHER_CTX*>(m_ctx);
+    std::size_t done = 0;
+    while (done < length) {
+        const int piece = static_cast<int>(std::min<std::size_t>(length - done, INT_MAX / 2));
+        int moved = 0;
+        if (EVP_EncryptUpdate(ctx, bytes + done, &moved, bytes + done, piece) != 1 || moved != piece)
+            throw AES256CTR::CryptoError(AES256CTR::CryptoError::Kind::updateFailed, cryptoStatus(-1));
+        done += static_cast<std::size_t>(piece);
+    }
+}
+
 void cryptInPlace(uint8_t* bytes, std::size_t length, const uint8_t* iv)
 {
     cryptRaw(bytes, bytes, length, ZFCPackageReader::legacyKey().data(), iv);
@@ -194,44 +218,6 @@ std::optional<T> optionalValue(const json& object, const char* key, Read read)
 }
 
 } // namespace
-
-std::string dumpJson(const json& value)
-{
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-json toJsonValue(const ZFCEntry& entry)
-{
-    json value = json::object();
-    value["type"] = entry.type;
-    value["path"] = entry.path;
-    if (entry.size)
-        value["size"] = *entry.size;
-    if (entry.position)
-        value["position"] = *entry.position;
-    if (entry.link)
-        value["link"] = *entry.link;
-    if (entry.stored)
-        value["stored"] = *entry.stored;
-    if (entry.cm)
-        value["cm"] = *entry.cm;
-    return value;
-}
-
-json toJsonValue(const ZFCPlugin& plugin)
-{
-    json items = json::array();
-    for (const ZFCEntry& entry : plugin.items)
-        items.push_back(toJsonValue(entry));
-    json value = json::object();
-    value["name"] = plugin.name;
-    value["type"] = plugin.type;
-    value["items"] = std::move(items);
-    value["size"] = plugin.size;
-    value["eSize"] = plugin.eSize;
-    value["position"] = plugin.position;
-    return value;
-}
 
 ZFCEntry entryFromJsonValue(const json& value)
 {

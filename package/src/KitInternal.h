@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <istream>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -41,11 +43,55 @@ std::string newUuid();
 // Unicode white space (as in "white space and newlines") trimmed from both ends.
 std::string trimWhitespace(std::string_view text);
 
-// Compact JSON text; invalid UTF-8 in strings becomes U+FFFD instead of throwing.
-std::string dumpJson(const nlohmann::json& value);
-nlohmann::json toJsonValue(const ZFCEntry& entry);
-nlohmann::json toJsonValue(const ZFCPlugin& plugin);
-// Throw std::invalid_argument when the value is not a valid record.
+// AES-256-CTR over consecutive pieces of one sealed buffer: the counter runs on across calls.
+class CtrStream
+{
+public:
+    CtrStream(const uint8_t* key, const uint8_t* iv);
+    ~CtrStream();
+    CtrStream(const CtrStream&) = delete;
+    CtrStream& operator=(const CtrStream&) = delete;
+    void apply(uint8_t* bytes, std::size_t length);
+
+private:
+    void* m_ctx;
+};
+
+// ---- metadata JSON ----------------------------------------------------------------------
+
+// Caps of the metadata reader; anything beyond them is refused as metadataCorrupted.
+inline constexpr std::size_t kMaxMetadataEntries = 1000000;  // entries of all plug-ins
+inline constexpr int kMaxMetadataNesting = 32;
+inline constexpr std::size_t kMaxStringBytes = 64 * 1024;    // one string, as written
+inline constexpr std::size_t kMaxTokenBytes = 256;           // one number or literal
+
+bool isValidUtf8(std::string_view text);
+
+// Compact JSON, keys sorted, invalid UTF-8 in strings written as U+FFFD.
+void appendJson(std::string& out, const ZFCEntry& entry);
+void appendJson(std::string& out, const ZFCPlugin& plugin);
+
+// Bounds the length of every token of a JSON text fed to it piece by piece, so that the
+// parser never buffers a giant string or number.
+class TokenGuard
+{
+public:
+    bool scan(const char* bytes, std::size_t length);
+
+private:
+    bool m_inString = false;
+    bool m_escape = false;
+    std::size_t m_run = 0;
+};
+
+// The plug-in records of a metadata text, parsed without a document tree. Throws
+// ZFCPackageError::metadataCorrupted for anything but a valid array of records within the
+// caps above. The stream form expects its source to apply a TokenGuard.
+std::vector<ZFCPlugin> decodeMetadata(std::string_view json);
+std::vector<ZFCPlugin> decodeMetadata(std::istream& json);
+
+// Single records through a document tree (small texts only). Throw std::invalid_argument
+// when the value is not a valid record.
 ZFCEntry entryFromJsonValue(const nlohmann::json& value);
 ZFCPlugin pluginFromJsonValue(const nlohmann::json& value);
 

@@ -7,6 +7,9 @@
 
 struct ZFCDeflater::State : kit::ZlibStream
 {
+    // The zlib state stays allocated between files; `open` says a stream is running.
+    bool allocated = false;
+
     void flushOut()
     {
         if (produced() > 0)
@@ -18,18 +21,34 @@ ZFCDeflater::ZFCDeflater(std::unique_ptr<State> state) : m_state(std::move(state
 
 std::unique_ptr<ZFCDeflater> ZFCDeflater::create(int level, int memLevel, ZFCFileHandle& handle)
 {
+    return create(level, memLevel, kit::ZlibStream::into(handle));
+}
+
+std::unique_ptr<ZFCDeflater> ZFCDeflater::create(int level, int memLevel, Sink sink)
+{
     auto state = std::make_unique<State>();
-    state->handle = &handle;
+    state->sink = std::move(sink);
     if (deflateInit2(&state->strm, level, Z_DEFLATED, -15, memLevel, Z_DEFAULT_STRATEGY) != Z_OK)
         return nullptr;
+    state->allocated = true;
     state->inited = true;
     return std::unique_ptr<ZFCDeflater>(new ZFCDeflater(std::move(state)));
 }
 
 ZFCDeflater::~ZFCDeflater()
 {
-    if (m_state->inited)
+    if (m_state->allocated)
         deflateEnd(&m_state->strm);
+}
+
+bool ZFCDeflater::reset(Sink sink)
+{
+    State& s = *m_state;
+    if (sink)
+        s.sink = std::move(sink);
+    s.written = 0;
+    s.inited = s.allocated && deflateReset(&s.strm) == Z_OK;
+    return s.inited;
 }
 
 void ZFCDeflater::append(std::span<const uint8_t> data)
@@ -38,7 +57,7 @@ void ZFCDeflater::append(std::span<const uint8_t> data)
         return;
     State& s = *m_state;
     if (!s.inited)
-        throw ZFCPackageError::ioFailure("压缩失败（zlib " + std::to_string(Z_STREAM_ERROR) + "）");
+        throw ZFCPackageError::failure(ZFCPackageError::Kind::compressFailed, Z_STREAM_ERROR);
     std::size_t offset = 0;
     while (offset < data.size()) {
         const std::size_t piece = std::min<std::size_t>(data.size() - offset, std::numeric_limits<uInt>::max());
@@ -48,7 +67,7 @@ void ZFCDeflater::append(std::span<const uint8_t> data)
             s.resetOutput();
             const int result = deflate(&s.strm, Z_NO_FLUSH);
             if (result != Z_OK)
-                throw ZFCPackageError::ioFailure("压缩失败（zlib " + std::to_string(result) + "）");
+                throw ZFCPackageError::failure(ZFCPackageError::Kind::compressFailed, result);
             s.flushOut();
         } while (s.strm.avail_in > 0);
         offset += piece;
@@ -60,22 +79,15 @@ void ZFCDeflater::finish()
     State& s = *m_state;
     if (!s.inited)
         return;
-    int result = Z_OK;
-    try {
-        do {
-            s.resetOutput();
-            result = deflate(&s.strm, Z_FINISH);
-            s.flushOut();
-        } while (result == Z_OK);
-    } catch (...) {
-        deflateEnd(&s.strm);
-        s.inited = false;
-        throw;
-    }
-    deflateEnd(&s.strm);
     s.inited = false;
+    int result = Z_OK;
+    do {
+        s.resetOutput();
+        result = deflate(&s.strm, Z_FINISH);
+        s.flushOut();
+    } while (result == Z_OK);
     if (result != Z_STREAM_END)
-        throw ZFCPackageError::ioFailure("压缩收尾失败（zlib " + std::to_string(result) + "）");
+        throw ZFCPackageError::failure(ZFCPackageError::Kind::compressFinishFailed, result);
 }
 
 bool ZFCDeflater::inited() const { return m_state->inited; }

@@ -11,7 +11,9 @@ int64_t ZFCEntry::storedSize() const
 
 bool ZFCEntry::isCompressed() const { return cm && *cm == "zlib"; }
 
-std::string ZFCEntry::toJson() const { return kit::dumpJson(kit::toJsonValue(*this)); }
+std::string ZFCEntry::toJson() const { std::string out;
+    kit::appendJson(out, *this);
+    return out; }
 
 std::optional<ZFCEntry> ZFCEntry::fromJson(std::string_view json)
 {

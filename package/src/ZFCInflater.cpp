@@ -8,6 +8,7 @@
 struct ZFCInflater::State : kit::ZlibStream
 {
     bool reachedEnd = false;
+    bool allocated = false;
     int64_t limit = -1;
 };
 
@@ -16,21 +17,32 @@ ZFCInflater::ZFCInflater(std::unique_ptr<State> state) : m_state(std::move(state
 std::unique_ptr<ZFCInflater> ZFCInflater::create(ZFCFileHandle& handle, int64_t limit)
 {
     auto state = std::make_unique<State>();
-    state->handle = &handle;
+    state->sink = kit::ZlibStream::into(handle);
     state->limit = limit;
     if (inflateInit2(&state->strm, -15) != Z_OK)
         return nullptr;
+    state->allocated = true;
     state->inited = true;
     return std::unique_ptr<ZFCInflater>(new ZFCInflater(std::move(state)));
 }
 
-ZFCInflater::~ZFCInflater() { end(); }
-
-void ZFCInflater::end()
+ZFCInflater::~ZFCInflater()
 {
-    if (m_state->inited)
+    if (m_state->allocated)
         inflateEnd(&m_state->strm);
-    m_state->inited = false;
+}
+
+void ZFCInflater::end() { m_state->inited = false; }
+
+bool ZFCInflater::reset(ZFCFileHandle& handle, int64_t limit)
+{
+    State& s = *m_state;
+    s.sink = kit::ZlibStream::into(handle);
+    s.limit = limit;
+    s.written = 0;
+    s.reachedEnd = false;
+    s.inited = s.allocated && inflateReset(&s.strm) == Z_OK;
+    return s.inited;
 }
 
 void ZFCInflater::append(std::span<const uint8_t> data)
@@ -50,7 +62,7 @@ void ZFCInflater::append(std::span<const uint8_t> data)
             const std::size_t produced = s.produced();
             if (produced > 0) {
                 if (s.limit >= 0 && static_cast<int64_t>(produced) > s.limit - s.written)
-                    throw ZFCPackageError::ioFailure("明文数据超出文件树声明的总量");
+                    throw ZFCPackageError::failure(ZFCPackageError::Kind::plaintextOverrun);
                 s.writeOut(produced);
             }
             if (result == Z_STREAM_END) {
@@ -61,7 +73,7 @@ void ZFCInflater::append(std::span<const uint8_t> data)
             if (result == Z_BUF_ERROR && produced == 0)
                 break;  // needs more input
             if (result != Z_OK && result != Z_BUF_ERROR)
-                throw ZFCPackageError::ioFailure("解压失败（zlib " + std::to_string(result) + "）");
+                throw ZFCPackageError::failure(ZFCPackageError::Kind::inflateFailed, result);
             if (s.strm.avail_in == 0 && s.strm.avail_out != 0)
                 break;
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <istream>
 #include <limits>
 #include <memory>
 #include <set>
@@ -19,7 +20,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kKeyText[] = "a41c7e09b3d85f26c0e97b14d2a6f853";
-const std::string kTruncated = "压缩数据不完整，封包可能已损坏";
+using Kind = ZFCPackageError::Kind;
+
+ZFCPackageError failure(Kind kind, std::string subject = {}) { return ZFCPackageError::failure(kind, std::move(subject)); }
 
 bool checkedAdd(int64_t a, int64_t b, int64_t& sum)
 {
@@ -34,14 +37,14 @@ std::vector<std::string> safeComponents(std::string_view rel)
     std::string s(rel);
     std::replace(s.begin(), s.end(), '\\', '/');
     if (s.empty() || s.front() == '/' || s.find('\0') != std::string::npos)
-        throw ZFCPackageError::ioFailure("封包内路径非法：" + std::string(rel));
+        throw failure(Kind::pathInvalid, std::string(rel));
     std::vector<std::string> parts;
     std::size_t start = 0;
     while (start <= s.size()) {
         const std::size_t slash = std::min(s.find('/', start), s.size());
         std::string part = s.substr(start, slash - start);
         if (part == "." || part == "..")
-            throw ZFCPackageError::ioFailure("封包内路径非法：" + std::string(rel));
+            throw failure(Kind::pathInvalid, std::string(rel));
         if (!part.empty())
             parts.push_back(std::move(part));
         start = slash + 1;
@@ -49,35 +52,31 @@ std::vector<std::string> safeComponents(std::string_view rel)
     return parts;
 }
 
-std::string normalizedText(const fs::path& path)
-{
-    std::string text = fs::absolute(path).lexically_normal().string();
-    while (text.size() > 1 && text.back() == '/')
-        text.pop_back();
-    return text;
-}
-
+// Lexical containment: both paths normalised as given, so no working directory is asked
+// for (both are absolute, or both relative to the same folder).
 bool isInside(const fs::path& child, const fs::path& root)
 {
-    const std::string c = normalizedText(child);
-    const std::string r = normalizedText(root);
+    const auto text = [](const fs::path& p) {
+        std::string t = p.lexically_normal().string();
+        while (t.size() > 1 && t.back() == '/')
+            t.pop_back();
+        return t;
+    };
+    if (child.is_absolute() != root.is_absolute())
+        return isInside(fs::absolute(child), fs::absolute(root));
+    const std::string c = text(child);
+    const std::string r = text(root);
+    if (r == ".")
+        return c != ".." && c.rfind("../", 0) != 0;
     if (c == r)
         return true;
     const std::string prefix = r == "/" ? r : r + "/";
     return c.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The components of rel, checked to stay inside root. Throws as safeChild().
-std::vector<std::string> componentsInside(const fs::path& root, std::string_view rel)
-{
-    auto parts = safeComponents(rel);
-    fs::path child = root;
-    for (const auto& part : parts)
-        child /= part;
-    if (!isInside(child, root))
-        throw ZFCPackageError::ioFailure("封包内路径越界：" + std::string(rel));
-    return parts;
-}
+// The components of rel. Checked one by one as strings ("." and ".." refused, empty ones
+// dropped), they cannot lead out of the folder they are appended to.
+std::vector<std::string> componentsInside(const fs::path&, std::string_view rel) { return safeComponents(rel); }
 
 // Writes one plug-in: folders, the files cut from the plug-in stream, then links. Every
 // folder between the destination and an entry is checked with lstat, so nothing is
@@ -115,12 +114,12 @@ public:
         while (length > 0) {
             if (!m_out.isOpen()) {
                 if (m_next >= m_files.size())
-                    throw ZFCPackageError::ioFailure("明文数据超出文件树声明的总量");
+                    throw failure(Kind::plaintextOverrun);
                 openNext();
             }
             const auto n = static_cast<std::size_t>(std::min<int64_t>(m_remaining, static_cast<int64_t>(length)));
             if (n >= 1) {
-                if (m_inflater) {
+                if (m_inflating) {
                     if (m_inflater->inited() && !m_inflater->reachedEnd())
                         m_inflater->append({bytes, n});
                 } else {
@@ -141,12 +140,12 @@ public:
     {
         if (m_out.isOpen()) {
             closeCurrent();
-            throw ZFCPackageError::ioFailure(kTruncated);
+            throw failure(Kind::streamTruncated);
         }
         while (m_next < m_files.size()) {
             const ZFCEntry& entry = *m_files[m_next];
             if (entry.storedSize() > 0 || entry.isCompressed())
-                throw ZFCPackageError::ioFailure(kTruncated);
+                throw failure(Kind::streamTruncated);
             openNext();
             completeCurrent();
         }
@@ -160,21 +159,23 @@ public:
         for (const ZFCEntry* entry : m_links) {
             const auto parts = componentsInside(m_dest, entry->path);
             const fs::path path = ensureFolders(entry->path, parts, parts.size() - 1, false);
-            removeExisting(path);
-            if (!entry->link)
+            const auto target = entry->link ? ZFCPackageReader::safeLinkTarget(*entry->link, path, m_dest) : std::nullopt;
+            if (!target) {
+                removeExisting(path);
                 continue;
-            if (const auto target = ZFCPackageReader::safeLinkTarget(*entry->link, path, m_dest)) {
+            }
+            // Created first; whatever is in the way is removed only when it is there.
+            if (::symlink(target->c_str(), path.c_str()) != 0) {
+                if (errno != EEXIST)
+                    kit::throwErrno("cannot create link", path);
+                removeExisting(path);
                 if (::symlink(target->c_str(), path.c_str()) != 0)
                     kit::throwErrno("cannot create link", path);
             }
         }
     }
 
-    void abandon() noexcept
-    {
-        m_inflater.reset();
-        m_out.close();
-    }
+    void abandon() noexcept { closeCurrent(); }
 
 private:
     // Makes sure the first `count` components are real folders (creating missing ones);
@@ -189,19 +190,19 @@ private:
                 continue;
             if (useCache && m_verified.count(path.string()))
                 continue;
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) == 0) {
+            // Made first; only what is already there needs a look (a link must not lead on).
+            if (::mkdir(path.c_str(), 0777) != 0) {
+                if (errno != EEXIST)
+                    kit::throwErrno("cannot create directory", path);
+                struct stat st {};
+                if (::lstat(path.c_str(), &st) != 0)
+                    kit::throwErrno("cannot stat", path);
                 if (S_ISLNK(st.st_mode))
-                    throw ZFCPackageError::ioFailure("封包内路径越界：" + rel);
+                    throw failure(Kind::pathEscapes, rel);
                 if (!S_ISDIR(st.st_mode)) {
                     errno = ENOTDIR;
                     kit::throwErrno("cannot create directory", path);
                 }
-            } else if (errno == ENOENT) {
-                if (::mkdir(path.c_str(), 0777) != 0)
-                    kit::throwErrno("cannot create directory", path);
-            } else {
-                kit::throwErrno("cannot stat", path);
             }
             m_verified.insert(path.string());
         }
@@ -228,36 +229,45 @@ private:
         const ZFCEntry& entry = *m_files[m_next];
         const auto parts = componentsInside(m_dest, entry.path);
         const fs::path path = ensureFolders(entry.path, parts, parts.size() - 1, true);
-        removeExisting(path);
         m_remaining = entry.storedSize();
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        // Opened first; an item in the way (a repeated path) is removed only then.
+        constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+        int fd = ::open(path.c_str(), flags, 0666);
+        if (fd < 0 && errno == EEXIST) {
+            removeExisting(path);
+            fd = ::open(path.c_str(), flags, 0666);
+        }
         if (fd < 0)
-            throw ZFCPackageError::ioFailure("无法创建文件：" + path.string());
+            throw failure(Kind::fileCreateFailed, path.string());
         m_out = ZFCFileHandle::adopt(fd, path);
         if (entry.isCompressed()) {
-            m_inflater = ZFCInflater::create(m_out, entry.size.value_or(-1));
-            if (!m_inflater)
-                throw ZFCPackageError::ioFailure("解压器初始化失败：" + path.string());
+            // One inflater for all the files, reset for each.
+            const int64_t limit = entry.size.value_or(-1);
+            if (m_inflater ? !m_inflater->reset(m_out, limit) : !(m_inflater = ZFCInflater::create(m_out, limit)))
+                throw failure(Kind::inflaterInitFailed, path.string());
+            m_inflating = true;
         }
     }
 
     void completeCurrent()
     {
-        if (m_inflater && m_inflater->inited()) {
+        if (m_inflating && m_inflater->inited()) {
             const bool complete = m_inflater->reachedEnd();
             m_inflater->end();
             if (!complete) {
                 closeCurrent();
-                throw ZFCPackageError::ioFailure(kTruncated);
+                throw failure(Kind::streamTruncated);
             }
         }
         closeCurrent();
         ++m_next;
     }
 
-    void closeCurrent()
+    void closeCurrent() noexcept
     {
-        m_inflater.reset();
+        if (m_inflating)
+            m_inflater->end();
+        m_inflating = false;
         m_out.close();
     }
 
@@ -268,7 +278,58 @@ private:
     std::size_t m_next = 0;
     ZFCFileHandle m_out;
     std::unique_ptr<ZFCInflater> m_inflater;
+    bool m_inflating = false;
     int64_t m_remaining = 0;
+};
+
+// The sealed metadata block as text: read and decrypted in 1 MiB pieces, every token's
+// length bounded. A read failure or an over-long token ends the text early, which the
+// parser then refuses.
+class SealedText : public std::streambuf
+{
+public:
+    SealedText(ZFCFileHandle& file, int64_t offset, int64_t length, const uint8_t* iv)
+        : m_file(file), m_offset(offset), m_remaining(length), m_ctr(ZFCPackageReader::legacyKey().data(), iv),
+          m_capacity(static_cast<std::size_t>(std::min<int64_t>(length, kit::kPieceSize))), m_buffer(new char[m_capacity])
+    {
+    }
+
+protected:
+    int_type underflow() override
+    {
+        if (gptr() < egptr())
+            return traits_type::to_int_type(*gptr());
+        if (m_remaining <= 0)
+            return traits_type::eof();
+        const auto n = static_cast<std::size_t>(std::min<int64_t>(m_remaining, static_cast<int64_t>(m_capacity)));
+        std::size_t got = 0;
+        try {
+            got = m_file.readAt(m_buffer.get(), n, m_offset);
+        } catch (const fs::filesystem_error&) {
+        }
+        if (got != n) {
+            m_remaining = 0;
+            return traits_type::eof();
+        }
+        m_ctr.apply(reinterpret_cast<uint8_t*>(m_buffer.get()), n);
+        m_offset += static_cast<int64_t>(n);
+        m_remaining -= static_cast<int64_t>(n);
+        if (!m_guard.scan(m_buffer.get(), n)) {
+            m_remaining = 0;
+            return traits_type::eof();
+        }
+        setg(m_buffer.get(), m_buffer.get(), m_buffer.get() + n);
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    ZFCFileHandle& m_file;
+    int64_t m_offset;
+    int64_t m_remaining;
+    kit::CtrStream m_ctr;
+    kit::TokenGuard m_guard;
+    std::size_t m_capacity;
+    std::unique_ptr<char[]> m_buffer;
 };
 
 } // namespace
@@ -305,27 +366,22 @@ ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::
     // The length is checked against the bytes really there before anything is allocated.
     if (m < 1 || m > m_fileSize - static_cast<int64_t>(kit::kHeaderSize))
         throw ZFCPackageError::metadataCorrupted();
-    std::vector<uint8_t> sealed(static_cast<std::size_t>(m));
+    if (m < kit::kMinSealedLength)
+        throw ZFCPackageError::metadataCorrupted();
+    uint8_t iv[16];
     try {
-        got = m_file.readAt(sealed.data(), sealed.size(), kit::kHeaderSize);
+        got = m_file.readAt(iv, sizeof iv, kit::kHeaderSize);
     } catch (const fs::filesystem_error&) {
         throw ZFCPackageError::metadataCorrupted();
     }
-    if (got < sealed.size())
+    if (got < sizeof iv)
         throw ZFCPackageError::metadataCorrupted();
-
-    // Decrypted in place: the metadata may be large, and a second copy is not needed.
-    if (sealed.size() < static_cast<std::size_t>(kit::kMinSealedLength))
-        throw ZFCPackageError::metadataCorrupted();
-    kit::cryptInPlace(sealed.data() + 16, sealed.size() - 16, sealed.data());
-    auto plugins = ZFCPlugin::decodeArray(
-        std::string_view(reinterpret_cast<const char*>(sealed.data()) + 16, sealed.size() - 16));
-    sealed = {};
-    if (!plugins)
-        throw ZFCPackageError::metadataCorrupted();
-
+    // Decrypted and parsed piece by piece: memory follows the records, not the block.
+    SealedText text(m_file, static_cast<int64_t>(kit::kHeaderSize) + 16, m - 16, iv);
+    std::istream in(&text);
+    auto plugins = kit::decodeMetadata(in);
     m_dataOffset = static_cast<int64_t>(kit::kHeaderSize) + m;
-    for (ZFCPlugin& plugin : *plugins) {
+    for (ZFCPlugin& plugin : plugins) {
         int64_t absolute = 0;
         int64_t end = 0;
         if (plugin.position < 0 || plugin.eSize < 0 || plugin.size < 0 || !checkedAdd(plugin.position, m_dataOffset, absolute) ||
@@ -337,7 +393,7 @@ ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::
         }
         plugin.position = absolute;
     }
-    m_plugins = std::move(*plugins);
+    m_plugins = std::move(plugins);
 }
 
 std::vector<ZFCPlugin> ZFCPackageReader::readPlugins(const fs::path& url)
@@ -431,17 +487,17 @@ void ZFCPackageReader::extract(const ZFCPlugin& plugin, const fs::path& root, co
         while (offset < end) {
             uint8_t header[kit::kHeaderSize];
             if (m_file.readAt(header, sizeof header, offset) != sizeof header)
-                throw ZFCPackageError::ioFailure("读取分块头失败 @ " + std::to_string(offset));
+                throw ZFCPackageError::failure(Kind::chunkHeaderTruncated, offset);
             const int64_t length = kit::readLengthHeader(header);
             // Refused before allocating: too short to hold an IV and a byte, longer than a
             // sealed 1 MiB piece, or running past this plug-in's stream.
             if (length < kit::kMinSealedLength || length > kit::kMaxChunkLength ||
                 length > end - offset - static_cast<int64_t>(kit::kHeaderSize))
-                throw ZFCPackageError::ioFailure("非法分块长度 " + std::to_string(length));
+                throw ZFCPackageError::failure(Kind::chunkLengthInvalid, length);
             chunk.resize(static_cast<std::size_t>(length));
             const int64_t bodyOffset = offset + static_cast<int64_t>(kit::kHeaderSize);
             if (m_file.readAt(chunk.data(), chunk.size(), bodyOffset) != chunk.size())
-                throw ZFCPackageError::ioFailure("读取分块数据失败 @ " + std::to_string(bodyOffset));
+                throw ZFCPackageError::failure(Kind::chunkBodyTruncated, bodyOffset);
             kit::cryptInPlace(chunk.data() + 16, chunk.size() - 16, chunk.data());
             extraction.feed(chunk.data() + 16, chunk.size() - 16);
             consumed += length;

@@ -4,14 +4,20 @@
 
 std::optional<ZFCPluginType> ZFCPlugin::pluginType() const { return ZFCPluginType::from(type); }
 
-std::string ZFCPlugin::toJson() const { return kit::dumpJson(kit::toJsonValue(*this)); }
+std::string ZFCPlugin::toJson() const { std::string out;
+    kit::appendJson(out, *this);
+    return out; }
 
 std::string ZFCPlugin::encodeArray(const std::vector<ZFCPlugin>& plugins)
 {
-    nlohmann::json array = nlohmann::json::array();
-    for (const ZFCPlugin& plugin : plugins)
-        array.push_back(kit::toJsonValue(plugin));
-    return kit::dumpJson(array);
+    std::string out = "[";
+    for (std::size_t i = 0; i < plugins.size(); ++i) {
+        if (i)
+            out.push_back(',');
+        kit::appendJson(out, plugins[i]);
+    }
+    out.push_back(']');
+    return out;
 }
 
 std::optional<ZFCPlugin> ZFCPlugin::fromJson(std::string_view json)
@@ -26,14 +32,7 @@ std::optional<ZFCPlugin> ZFCPlugin::fromJson(std::string_view json)
 std::optional<std::vector<ZFCPlugin>> ZFCPlugin::decodeArray(std::string_view json)
 {
     try {
-        const nlohmann::json value = nlohmann::json::parse(json);
-        if (!value.is_array())
-            return std::nullopt;
-        std::vector<ZFCPlugin> plugins;
-        plugins.reserve(value.size());
-        for (const nlohmann::json& record : value)
-            plugins.push_back(kit::pluginFromJsonValue(record));
-        return plugins;
+        return kit::decodeMetadata(json);
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -182,6 +182,7 @@ TEST(ZFCInflater, TruncatedStreamWaitsAndInvalidStreamFails)
         inflater->append(std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF});
         FAIL() << "invalid deflate data accepted";
     } catch (const ZFCPackageError& e) {
-        EXPECT_EQ(e.detail(), "解压失败（zlib -3）");
+        EXPECT_EQ(e.kind(), ZFCPackageError::Kind::inflateFailed);
+        EXPECT_EQ(e.subject(), "-3");
     }
 }

@@ -82,12 +82,47 @@ TEST(ZFCModels, StoredSizeAndCompressionFlag)
 
 TEST(ZFCModels, ErrorsDescribeThemselvesInChinese)
 {
-    EXPECT_EQ(ZFCPackageError::ioFailure("x").errorDescription(), "文件读写失败：x");
-    EXPECT_STREQ(ZFCPackageError::ioFailure("明文数据超出文件树声明的总量").what(), "文件读写失败：明文数据超出文件树声明的总量");
-    EXPECT_EQ(ZFCPackageError::fileTooSmall().errorDescription(), "文件过小，不是有效的 .zfcp 封包");
-    EXPECT_EQ(ZFCPackageError::unknownPluginType("P", "q").errorDescription(), "插件「P」包含未知类型「q」，无法确定安装目录");
+    using K = ZFCPackageError::Kind;
+    const std::string io = "文件读写失败：";
+    const std::vector<std::pair<ZFCPackageError, std::string>> cases = {
+        {ZFCPackageError::ioFailure("x"), io + "x"},
+        {ZFCPackageError::fileTooSmall(), "文件过小，不是有效的 .zfcp 封包"},
+        {ZFCPackageError::unknownPluginType("P", "q"), "插件「P」包含未知类型「q」，无法确定安装目录"},
+        {ZFCPackageError::failure(K::compressFailed, -2), io + "压缩失败（zlib -2）"},
+        {ZFCPackageError::failure(K::compressFinishFailed, -5), io + "压缩收尾失败（zlib -5）"},
+        {ZFCPackageError::failure(K::inflateFailed, -3), io + "解压失败（zlib -3）"},
+        {ZFCPackageError::failure(K::pathInvalid, "a/../b"), io + "封包内路径非法：a/../b"},
+        {ZFCPackageError::failure(K::pathEscapes, "a/l"), io + "封包内路径越界：a/l"},
+        {ZFCPackageError::failure(K::chunkHeaderTruncated, 120), io + "读取分块头失败 @ 120"},
+        {ZFCPackageError::failure(K::chunkLengthInvalid, -16), io + "非法分块长度 -16"},
+        {ZFCPackageError::failure(K::chunkBodyTruncated, 128), io + "读取分块数据失败 @ 128"},
+        {ZFCPackageError::failure(K::plaintextOverrun), io + "明文数据超出文件树声明的总量"},
+        {ZFCPackageError::failure(K::fileCreateFailed, "/x/f"), io + "无法创建文件：/x/f"},
+        {ZFCPackageError::failure(K::inflaterInitFailed, "/x/f"), io + "解压器初始化失败：/x/f"},
+        {ZFCPackageError::failure(K::streamTruncated), io + "压缩数据不完整，封包可能已损坏"},
+        {ZFCPackageError::failure(K::metadataTooLarge), io + "封包元数据超过 2 GB，无法写入"},
+        {ZFCPackageError::failure(K::tooManyEntries, 1000000), io + "封包内的文件和文件夹超过 1000000 个，无法写入"},
+        {ZFCPackageError::failure(K::nameNotUtf8, "/p/a\xFF.txt"), "文件名不是有效的 UTF-8 编码，无法封包：/p/a\\xFF.txt"},
+    };
+    for (const auto& [error, text] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(error.errorDescription(), text);
+        EXPECT_STREQ(error.what(), text.c_str());
+        EXPECT_EQ(error.isIoFailure(), text.rfind(io, 0) == 0);
+    }
     EXPECT_EQ(AES256CTR::CryptoError(AES256CTR::CryptoError::Kind::updateFailed, -4301).errorDescription(),
               "AES-CTR update 失败（-4301）");
+
+    // A long name is cut in the middle, on whole characters, keeping its end; bytes that are
+    // not UTF-8 show as \xNN.
+    const std::string name = "Effects/" + std::string(300, 'a') + "字" + std::string(60, 'b') + "/end.moef";
+    const std::string quoted = ZFCPackageError::failure(K::pathInvalid, name).errorDescription();
+    EXPECT_LT(quoted.size(), 260u);
+    EXPECT_EQ(quoted.substr(quoted.size() - 9), "/end.moef");
+    EXPECT_NE(quoted.find("…"), std::string::npos);
+    EXPECT_EQ(ZFCPackageError::failure(K::pathInvalid, name).subject(), name);
+    EXPECT_EQ(ZFCPackageError::quotedName("a\xFF\xE5\xAD"), "a\\xFF\\xE5\\xAD");
+    EXPECT_EQ(ZFCPackageError::quotedName("\xE5\xAD\x97"), "字");
 }
 
 TEST(ZFCModels, StageLabelsMatchExactly)

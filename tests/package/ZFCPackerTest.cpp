@@ -97,6 +97,9 @@ TEST(ZFCPacker, CompressionFollowsTheSizeAndSampleRules)
         {"c4mib-random", random4, false},
         {"d10mib-random-head", randomHead, false},
         {"e9mib-zeros", std::string(9 * 1024 * 1024, '\0'), true},
+        // A head that does not shrink at all: stored raw without a full attempt.
+        {"f100k-random-head", craft::randomBytes(64 * 1024, rng) + std::string(36 * 1024, '\0'), false},
+        {"g100k-random-tail", std::string(36 * 1024, '\0') + craft::randomBytes(64 * 1024, rng), true},
     };
     for (const Case& c : cases)
         writeFile(dir / "P" / c.name, c.content);
@@ -111,19 +114,75 @@ TEST(ZFCPacker, CompressionFollowsTheSizeAndSampleRules)
         EXPECT_EQ(e->size, static_cast<int64_t>(c.content.size()));
         EXPECT_EQ(e->isCompressed(), c.compressed);
         if (c.compressed)
-            EXPECT_LT(*e->stored, *e->size / 4);
+            EXPECT_LT(*e->stored, *e->size * 3 / 4);
         else
             EXPECT_EQ(e->stored, e->size);
     }
     ZFCPackageReader(dir / "p.zfcp").extractAll(dir / "out");
     EXPECT_EQ(craft::describeDifference(craft::snapshot(dir / "P"), craft::snapshot(dir / "out/Generators.localized/P")), "");
 
-    ZFCPacker::compressEnabled = false;
-    ZFCPacker::pack({{ZFCPluginType::generator, "P", dir / "P"}}, dir / "raw.zfcp");
-    ZFCPacker::compressEnabled = true;
+    ZFCPacker::pack({{ZFCPluginType::generator, "P", dir / "P"}}, dir / "raw.zfcp", {}, {.compressEnabled = false});
     const ZFCPackageReader raw(dir / "raw.zfcp");
     for (const ZFCEntry& e : raw.plugins()[0].items)
         EXPECT_FALSE(e.cm) << e.path;
+}
+
+// Files are deflated on several threads but stored in scan order: the package is the one a
+// single worker writes, whatever the mix of sizes (memory-held, streamed and inline files).
+TEST(ZFCPacker, WorkersDoNotChangeThePackage)
+{
+    TempDir dir;
+    std::mt19937_64 rng(5);
+    for (int i = 0; i < 300; ++i) {
+        const std::string name = "P" + std::to_string(i % 3) + "/d" + std::to_string(i % 7) + "/f" + std::to_string(i);
+        switch (i % 5) {
+        case 0: writeFile(dir / name, craft::randomBytes(rng() % 200000, rng)); break;
+        case 1: writeFile(dir / name, ""); break;
+        default: writeFile(dir / name, craft::compressibleText(rng() % 300000, rng));
+        }
+    }
+    writeFile(dir / "P1/big", craft::compressibleText(9 * 1024 * 1024, rng));
+    writeFile(dir / "P2/big-random", craft::randomBytes(10 * 1024 * 1024, rng));
+    const std::vector<ZFCPackItem> items = {{ZFCPluginType::effect, "A", dir / "P0"},
+                                            {ZFCPluginType::subtitle, "B", dir / "P1"},
+                                            {ZFCPluginType::generator, "C", dir / "P2"}};
+    ZFCPacker::pack(items, dir / "one.zfcp", {}, {.threads = 1});
+    ZFCPacker::pack(items, dir / "many.zfcp", {}, {.threads = 7});
+    EXPECT_EQ(craft::metadataOf(dir / "one.zfcp"), craft::metadataOf(dir / "many.zfcp"));
+    EXPECT_TRUE(craft::chunksOf(dir / "one.zfcp") == craft::chunksOf(dir / "many.zfcp"));
+    ZFCPackageReader(dir / "many.zfcp").extractAll(dir / "out");
+    EXPECT_EQ(craft::describeDifference(craft::snapshot(dir / "P1"), craft::snapshot(dir / "out/Titles.localized/B")), "");
+}
+
+// A name that is not UTF-8 would be stored altered (two names could become one): refused,
+// named, and nothing is written.
+TEST(ZFCPacker, NamesThatAreNotUtf8AreRefused)
+{
+    TempDir dir;
+    writeFile(dir / "ok/a.txt", "a");
+    writeFile(dir / "bad/a\xFF.txt", "a");
+    fs::create_directories(dir / "link");
+    fs::create_symlink("t\xFE", dir / "link/l");
+    struct Case {
+        ZFCPackItem item;
+        std::string named;
+    };
+    const std::vector<Case> cases = {
+        {{ZFCPluginType::effect, "Bad", dir / "bad"}, (dir / "bad/a").string() + "\\xFF.txt"},
+        {{ZFCPluginType::effect, "Link", dir / "link"}, (dir / "link/l").string()},
+        {{ZFCPluginType::effect, "N\xC3", dir / "ok"}, "N\\xC3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.named);
+        try {
+            ZFCPacker::pack({{ZFCPluginType::effect, "Ok", dir / "ok"}, c.item}, dir / "out.zfcp");
+            FAIL() << "packed a name that is not UTF-8";
+        } catch (const ZFCPackageError& e) {
+            EXPECT_EQ(e.kind(), ZFCPackageError::Kind::nameNotUtf8);
+            EXPECT_NE(e.errorDescription().find(c.named), std::string::npos) << e.errorDescription();
+        }
+        EXPECT_EQ(countEntries(dir.path()), 3u);  // no package, no temporary file
+    }
 }
 
 TEST(ZFCPacker, ScanListsPreOrderSortedWithoutFollowingLinksAndKeepsSpecialFilesEmpty)
@@ -250,7 +309,8 @@ TEST(ZFCPacker, AFailedPackLeavesNoTemporaryFilesAndKeepsTheOlderPackage)
                         dir / "out/backup.zfcp");
         FAIL() << "packed a missing folder";
     } catch (const ZFCPackageError& e) {
-        EXPECT_EQ(e.errorDescription(), "待打包目录不存在：" + (dir / "missing").string());
+        EXPECT_EQ(e.kind(), ZFCPackageError::Kind::sourceDirMissing);
+        EXPECT_EQ(e.detail(), (dir / "missing").string());
     }
     EXPECT_EQ(readFile(dir / "out/backup.zfcp"), "older backup");
     EXPECT_EQ(countEntries(dir / "out"), 1u);

@@ -327,7 +327,7 @@ TEST(AppDelegateSizing, SmallWindowsGrowToTheDefaultContentAndAllKeepTheMinimum)
         window.resize(c.restored);
         window.move(37, 41);
         AppDelegate delegate;
-        delegate.didFinishLaunching(&window);
+        delegate.finishStartUp(&window);
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
         if (c.grows) {

@@ -68,7 +68,19 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
     const std::string& command = args[0];
     if (command == "list" && args.size() == 2) {
         const ZFCPackageReader reader(args[1]);
-        std::cout << ZFCPlugin::encodeArray(reader.plugins()) << '\n';
+        // The same text as ZFCPlugin::encodeArray, written an entry at a time.
+        std::cout << '[';
+        for (std::size_t i = 0; i < reader.plugins().size(); ++i) {
+            const ZFCPlugin& plugin = reader.plugins()[i];
+            const ZFCPlugin head{plugin.name, plugin.type, {}, plugin.size, plugin.eSize, plugin.position};
+            const std::string text = head.toJson();
+            const std::size_t items = text.find("\"items\":[]") + 9;
+            std::cout << (i ? "," : "") << text.substr(0, items);
+            for (std::size_t k = 0; k < plugin.items.size(); ++k)
+                std::cout << (k ? "," : "") << plugin.items[k].toJson();
+            std::cout << text.substr(items);
+        }
+        std::cout << "]\n";
         return 0;
     }
     if (command == "pack" && args.size() >= 2) {

@@ -1,24 +1,33 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 
 class ZFCFileHandle;
 
-// Streams one file through raw deflate into a file handle (which must outlive it).
+// Streams raw deflate into a file handle (which must outlive it) or any byte sink. One
+// deflater serves many files in turn: reset() starts the next stream without reallocating.
 class ZFCDeflater
 {
 public:
+    using Sink = std::function<void(const uint8_t*, std::size_t)>;
+
     // Null when zlib refuses the parameters.
     static std::unique_ptr<ZFCDeflater> create(int level, int memLevel, ZFCFileHandle& handle);
+    static std::unique_ptr<ZFCDeflater> create(int level, int memLevel, Sink sink);
     ~ZFCDeflater();
 
-    // Throws ZFCPackageError::ioFailure "压缩失败（zlib n）" or the handle's write error.
+    // Throws ZFCPackageError compressFailed "压缩失败（zlib n）" or the sink's error.
     void append(std::span<const uint8_t> data);
-    // Flushes the stream end. Throws "压缩收尾失败（zlib n）" or a write error. The zlib
-    // stream is ended in every case.
+    // Flushes the stream end. Throws compressFinishFailed "压缩收尾失败（zlib n）" or the
+    // sink's error. The stream is finished in every case; reset() starts another.
     void finish();
+    // A new stream into `sink` (or the same sink when empty), `written` back to 0. False
+    // when zlib cannot start one.
+    bool reset(Sink sink = {});
     bool inited() const;
     int64_t written() const;
 

@@ -6,7 +6,8 @@
 
 class ZFCFileHandle;
 
-// Streams one raw deflate stream back into a file handle (which must outlive it).
+// Streams raw deflate back into a file handle (which must outlive it). One inflater serves
+// many files in turn: reset() starts the next stream without reallocating.
 class ZFCInflater
 {
 public:
@@ -17,11 +18,13 @@ public:
     ~ZFCInflater();
 
     // Feeds compressed bytes. Returns quietly when more input is needed; input after the
-    // stream's end is dropped. Throws ZFCPackageError::ioFailure "解压失败（zlib n）" for
-    // invalid data, "明文数据超出文件树声明的总量" past the limit, or the handle's write error.
+    // stream's end is dropped. Throws ZFCPackageError::ioFailure inflateFailed for invalid
+    // data, plaintextOverrun past the limit, or the handle's write error.
     void append(std::span<const uint8_t> data);
     // Ends the zlib stream (inited() becomes false).
     void end();
+    // A new stream into `handle`, with a new limit; false when zlib cannot start one.
+    bool reset(ZFCFileHandle& handle, int64_t limit = -1);
     bool reachedEnd() const;
     bool inited() const;
     int64_t written() const;

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <string>
 
 // The package library's error. errorDescription() is the Chinese text shown to the user;
 // what() returns the same text. File-system failures are not wrapped: they arrive as
 // std::filesystem::filesystem_error (or std::system_error) with the errno intact.
+//
+// The kinds after metadataCorrupted name the cause of a read/write failure; they describe
+// themselves as "文件读写失败：" + detail, like ioFailure, which remains for other details.
 class ZFCPackageError : public std::exception
 {
 public:
@@ -15,22 +19,50 @@ public:
         sourceDirMissing,
         ioFailure,
         fileTooSmall,
-        metadataCorrupted
+        metadataCorrupted,
+        compressFailed,        // "压缩失败（zlib n）"
+        compressFinishFailed,  // "压缩收尾失败（zlib n）"
+        inflateFailed,         // "解压失败（zlib n）"
+        pathInvalid,           // "封包内路径非法：" + path
+        pathEscapes,           // "封包内路径越界：" + path
+        chunkHeaderTruncated,  // "读取分块头失败 @ " + offset
+        chunkLengthInvalid,    // "非法分块长度 " + length
+        chunkBodyTruncated,    // "读取分块数据失败 @ " + offset
+        plaintextOverrun,      // "明文数据超出文件树声明的总量"
+        fileCreateFailed,      // "无法创建文件：" + path
+        inflaterInitFailed,    // "解压器初始化失败：" + path
+        streamTruncated,       // "压缩数据不完整，封包可能已损坏"
+        metadataTooLarge,      // the writer's metadata exceeds what a length header holds
+        tooManyEntries,        // more entries than a reader accepts
+        nameNotUtf8            // the writer met a name that is not valid UTF-8
     };
 
     static ZFCPackageError fileNotFound(std::string path);
     static ZFCPackageError unknownPluginType(std::string pluginName, std::string typeName);
     static ZFCPackageError sourceDirMissing(std::string path);
+    // A read/write failure whose cause has no kind of its own.
     static ZFCPackageError ioFailure(std::string detail);
     static ZFCPackageError fileTooSmall();
     static ZFCPackageError metadataCorrupted();
+    // One of the kinds from compressFailed on. `subject` is the path, the number or the zlib
+    // code the text carries (empty for the kinds without one); a long name is shortened.
+    static ZFCPackageError failure(Kind kind, std::string subject = {});
+    static ZFCPackageError failure(Kind kind, int64_t number) { return failure(kind, std::to_string(number)); }
 
     Kind kind() const { return m_kind; }
-    // The first string the error carries (path, plug-in name or ioFailure detail); empty for
-    // the cases without one.
+    // Described as "文件读写失败：" + detail (ioFailure and the kinds that name a cause).
+    bool isIoFailure() const;
+    // The first string the error carries (path, plug-in name, or the whole detail text of
+    // a read/write failure); empty for the cases without one.
     const std::string& detail() const { return m_detail; }
+    // What a failure() names, as given (path, number or zlib code); empty otherwise.
+    const std::string& subject() const { return m_subject; }
     std::string errorDescription() const;
     const char* what() const noexcept override { return m_description.c_str(); }
+
+    // A name as quoted in a message: bytes that are not UTF-8 shown as \xNN, and a long
+    // name cut in the middle to a readable length.
+    static std::string quotedName(const std::string& name);
 
 private:
     ZFCPackageError(Kind kind, std::string detail, std::string second = {});
@@ -38,5 +70,6 @@ private:
     Kind m_kind;
     std::string m_detail;
     std::string m_second;
+    std::string m_subject;
     std::string m_description;
 };

@@ -4,7 +4,6 @@
 #include "LoomworkKit/ZFCPackItem.h"
 #include "LoomworkKit/ZFCProgress.h"
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -12,9 +11,10 @@
 #include <vector>
 
 // Writes plug-in folders into .zfcp packages. Each call is synchronous and self-contained:
-// its temporary folder (in the system's temporary directory) and the temporary package
-// beside the destination are removed on every way out; the destination appears only
-// complete, by rename.
+// files are read and deflated on a pool of worker threads but stored in scan order, so the
+// package does not depend on the number of threads; the sealed stream and the package are
+// written to temporary files beside the destination, removed on every way out, and the
+// destination appears only complete, by rename. Memory stays bounded whatever the size.
 class ZFCPacker
 {
 public:
@@ -23,20 +23,28 @@ public:
         ZFCEntry entry;
     };
 
-    // Read afresh for every file.
-    static std::atomic<int32_t> compressLevel;  // zlib level, default 6
-    static std::atomic<bool> compressEnabled;   // default true
+    struct PackOptions
+    {
+        int32_t compressLevel = 6;    // zlib level
+        bool compressEnabled = true;  // false stores every file raw
+        unsigned threads = 0;         // deflating workers; 0 is one per core
+    };
 
     // All items into one package at `to`. No items: nothing is written or reported.
-    // Throws ZFCPackageError sourceDirMissing ("待打包目录不存在：" + path) or ioFailure (zlib
-    // texts), AES256CTR::CryptoError, filesystem_error.
+    // Throws ZFCPackageError sourceDirMissing ("待打包目录不存在：" + path), nameNotUtf8 for a
+    // name that is not valid UTF-8 (never stored altered), compressFailed or
+    // compressFinishFailed, AES256CTR::CryptoError, filesystem_error.
     static void pack(const std::vector<ZFCPackItem>& items, const std::filesystem::path& to,
                      const ZFCProgressCallback& progress = {});
+    static void pack(const std::vector<ZFCPackItem>& items, const std::filesystem::path& to,
+                     const ZFCProgressCallback& progress, const PackOptions& options);
     // One package per item in the folder `to`, named <name>.zfcp; a name repeated within the
     // call gets "<name> 2.zfcp", "<name> 3.zfcp"... The first error ends the walk; packages
     // already written stay. Throws as pack().
     static void packEach(const std::vector<ZFCPackItem>& items, const std::filesystem::path& to,
                          const ZFCProgressCallback& progress = {});
+    static void packEach(const std::vector<ZFCPackItem>& items, const std::filesystem::path& to,
+                         const ZFCProgressCallback& progress, const PackOptions& options);
     // The folder tree in pre-order, names sorted, links not followed; FIFOs, sockets and
     // devices appear as "file" entries. Throws filesystem_error when a folder cannot be listed.
     static std::vector<ScannedEntry> scanTree(const std::filesystem::path& dir);

@@ -64,9 +64,34 @@ Parts split(const fs::path& package)
 
 } // namespace
 
+std::string onePlugin(std::string_view itemsJson, std::string_view stream, std::size_t piece)
+{
+    const std::string data = chunkStream(stream, piece);
+    const std::string meta = R"([{"name":"P","type":"effect","items":)" + std::string(itemsJson) + R"(,"size":)" +
+                             std::to_string(stream.size()) + R"(,"eSize":)" + std::to_string(data.size()) +
+                             R"(,"position":0}])";
+    return package(meta, data);
+}
+
 std::string metadataOf(const fs::path& package)
 {
     return split(package).metadata;
+}
+
+std::vector<std::string> chunksOf(const fs::path& package)
+{
+    const std::string data = split(package).dataArea;
+    std::vector<std::string> chunks;
+    for (std::size_t at = 0; at + 8 <= data.size();) {
+        const std::size_t length = uint32_t(uint8_t(data[at])) | uint32_t(uint8_t(data[at + 1])) << 8 |
+                                   uint32_t(uint8_t(data[at + 2])) << 16 | uint32_t(uint8_t(data[at + 3])) << 24;
+        if (length < 17 || at + 8 + length > data.size())
+            throw std::runtime_error("bad chunk");
+        const auto plain = ZFCPackageReader::decryptBuffer({reinterpret_cast<const uint8_t*>(data.data()) + at + 8, length});
+        chunks.emplace_back(plain.begin(), plain.end());
+        at += 8 + length;
+    }
+    return chunks;
 }
 
 void rewriteMetadata(const fs::path& package, const std::function<std::string(const std::string&)>& edit)

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Builders for hand-made .zfcp packages (hostile ones included) and a snapshot of a folder
 // tree for comparing what was packed with what came out.
@@ -20,8 +21,13 @@ std::string seal(std::string_view plain);
 std::string chunkStream(std::string_view plain, std::size_t piece = 1024 * 1024);
 // Header + sealed metadata + data area.
 std::string package(std::string_view metadataJson, std::string_view dataArea);
+// A package of one plug-in "P" (type effect) whose metadata has `itemsJson` as its items
+// and whose stream plaintext is cut into chunks as the writer would (or in smaller pieces).
+std::string onePlugin(std::string_view itemsJson, std::string_view stream, std::size_t piece = 1024 * 1024);
 // The decrypted metadata JSON of a package file.
 std::string metadataOf(const std::filesystem::path& package);
+// The plaintext of every chunk of the data area, in order.
+std::vector<std::string> chunksOf(const std::filesystem::path& package);
 // Hands the decrypted metadata JSON to `edit` and writes the package back, resealed with the
 // result, its data area unchanged.
 void rewriteMetadata(const std::filesystem::path& package, const std::function<std::string(const std::string&)>& edit);

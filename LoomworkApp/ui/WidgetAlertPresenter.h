@@ -3,11 +3,11 @@
 #include "engine/AlertPresenter.h"
 
 // The engine's questions and panels shown with real widgets (AppAlert, AppPanel).
-// main() installs one: AlertPresenter::setCurrent(&ShellAlertPresenter::instance()).
-class ShellAlertPresenter final : public AlertPresenter
+// main() installs one: AlertPresenter::setCurrent(&WidgetAlertPresenter::instance()).
+class WidgetAlertPresenter final : public AlertPresenter
 {
 public:
-    static ShellAlertPresenter& instance();
+    static WidgetAlertPresenter& instance();
 
     bool confirm(const QString& title, const QString& message, Style style,
                  const QString& primary, const QString& secondary) override;

@@ -9,13 +9,13 @@
 class QWidget;
 
 // The application's top-level windows as facts for DialogPlacement.
-struct ShellWindows {
+struct AppWindows {
     QList<QWidget*> widgets;
     DialogPlacement::Windows facts;
     std::optional<int> key;
     std::optional<int> main;
 
-    static ShellWindows snapshot();
+    static AppWindows snapshot();
     std::optional<int> indexOf(const QWidget* widget) const;
     QWidget* at(std::optional<int> index) const;
 };

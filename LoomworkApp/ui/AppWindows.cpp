@@ -1,4 +1,4 @@
-#include "ui/ShellWindows.h"
+#include "ui/AppWindows.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -24,9 +24,9 @@ DialogPlacement::WindowFacts factsOf(QWidget* w)
 
 } // namespace
 
-ShellWindows ShellWindows::snapshot()
+AppWindows AppWindows::snapshot()
 {
-    ShellWindows s;
+    AppWindows s;
     for (QWidget* w : QApplication::topLevelWidgets()) {
         if (!w->isWindow())
             continue;
@@ -44,7 +44,7 @@ ShellWindows ShellWindows::snapshot()
     return s;
 }
 
-std::optional<int> ShellWindows::indexOf(const QWidget* widget) const
+std::optional<int> AppWindows::indexOf(const QWidget* widget) const
 {
     if (!widget)
         return std::nullopt;
@@ -52,7 +52,7 @@ std::optional<int> ShellWindows::indexOf(const QWidget* widget) const
     return i < 0 ? std::nullopt : std::optional<int>(i);
 }
 
-QWidget* ShellWindows::at(std::optional<int> index) const
+QWidget* AppWindows::at(std::optional<int> index) const
 {
     return index && *index >= 0 && *index < widgets.size() ? widgets[*index] : nullptr;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QObject>
 #include <QUrl>
 
@@ -16,9 +17,12 @@ public:
     virtual void pause() = 0;
     virtual void seek(double seconds) = 0;
     virtual void setMuted(bool muted) = 0;
+    // The picture to show now; null before the first frame.
+    virtual QImage frame() const = 0;
 
 signals:
     void positionChanged(double seconds);
     void durationChanged(double seconds);
     void playedToEnd();
+    void frameChanged();
 };

@@ -45,3 +45,8 @@ void QtPreviewPlayer::play() { m_player->play(); }
 void QtPreviewPlayer::pause() { m_player->pause(); }
 void QtPreviewPlayer::seek(double seconds) { m_player->setPosition(qint64(seconds * 1000)); }
 void QtPreviewPlayer::setMuted(bool muted) { m_audio->setMuted(muted); }
+
+QString QtPreviewPlayer::errorText() const
+{
+    return m_player->error() == QMediaPlayer::NoError ? QString() : m_player->errorString();
+}

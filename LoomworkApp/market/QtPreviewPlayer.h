@@ -22,10 +22,9 @@ public:
     void seek(double seconds) override;
     void setMuted(bool muted) override;
 
-    const QImage& frame() const { return m_frame; }
-
-signals:
-    void frameChanged();
+    QImage frame() const override { return m_frame; }
+    // What the media backend reported last; empty while nothing failed.
+    QString errorText() const;
 
 private:
     QMediaPlayer* m_player;

@@ -14,6 +14,7 @@ public:
     void pause() override { playing = false; }
     void seek(double seconds) override { seeks.push_back(seconds); }
     void setMuted(bool m) override { muted = m; }
+    QImage frame() const override { return {}; }
 
     QUrl source;
     bool playing = false;

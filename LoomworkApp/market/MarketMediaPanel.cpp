@@ -201,7 +201,7 @@ void MarketMediaPanel::paintCover(QPainter& p)
 {
     if (!m_cover.isNull()) {
         // Fill the area, cropping what overflows.
-        const QSizeF size = QSizeF(m_cover.size()).scaled(QSizeF(size()), Qt::KeepAspectRatioByExpanding);
+        const QSizeF size = QSizeF(m_cover.size()).scaled(QSizeF(this->size()), Qt::KeepAspectRatioByExpanding);
         const QRectF target((width() - size.width()) / 2, (height() - size.height()) / 2, size.width(), size.height());
         p.drawImage(target, m_cover);
     } else {

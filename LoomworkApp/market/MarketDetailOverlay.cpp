@@ -14,6 +14,7 @@
 #include "market/MarketPanelPaint.h"
 #include "market/MarketPayCard.h"
 #include "market/PaintedButton.h"
+#include "ui/Appearance.h"
 #include "ui/BusySpinner.h"
 #include "ui/Hairline.h"
 #include "ui/SafeText.h"
@@ -246,6 +247,8 @@ MarketDetailOverlay::MarketDetailOverlay(MarketPlugin plugin, MarketInstallFlow*
     m_payLayer->installEventFilter(this);
 
     connect(m_model, &MarketDetailModel::changed, this, &MarketDetailOverlay::refresh);
+    // Colours are read when set: a new appearance sets them again.
+    connect(&Appearance::instance(), &Appearance::changed, this, &MarketDetailOverlay::refresh);
     refresh();
 }
 

@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTest>
+
+#include "engine/MarketInstallRegistry.h"
+#include "market/MarketDetailOverlay.h"
+#include "market/MarketPayCard.h"
+#include "online/MarketService.h"
+#include "support/app/StandinTest.h"
+#include "support/app/TestEnv.h"
+#include "support/views/ListFixtures.h"
+
+namespace {
+
+// Plays whatever it is given: a coloured frame, positions on demand, the end on demand.
+class FakePlayer : public PreviewPlayer {
+public:
+    using PreviewPlayer::PreviewPlayer;
+    void setSource(const QUrl& url) override { source = url; }
+    void play() override
+    {
+        playing = true;
+        m_frame = QImage(640, 360, QImage::Format_RGB32);
+        m_frame.fill(QColor(40, 90, 160));
+        emit frameChanged();
+        emit durationChanged(12);
+    }
+    void pause() override { playing = false; }
+    void seek(double) override {}
+    void setMuted(bool) override {}
+    QImage frame() const override { return m_frame; }
+
+    QUrl source;
+    bool playing = false;
+    QImage m_frame;
+};
+
+class MarketDetailOverlayTest : public StandinTest {
+protected:
+    void SetUp() override
+    {
+        StandinTest::SetUp();
+        // A temporary folder of this process's own; the system library exists and is writable.
+        QDir().mkpath(TestEnv::root() + "/tmp");
+        qputenv("TMPDIR", QFile::encodeName(TestEnv::root() + "/tmp"));
+        QDir().mkpath(TestEnv::systemLibrary());
+        MarketInstallRegistry::reloadFromDisk();
+        ListFixtures::installTheme();
+        ListFixtures::setAppearance("light");
+        host.resize(1100, 680);
+    }
+
+    MarketPlugin fetch(const QString& id)
+    {
+        std::optional<MarketPlugin> found;
+        MarketService::detail(id, &host, [&](const std::optional<MarketPlugin>& p) { found = p.value_or(MarketPlugin{}); });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return found.has_value(); }, 10000));
+        return found.value_or(MarketPlugin{});
+    }
+
+    MarketDetailOverlay* open(const MarketPlugin& plugin)
+    {
+        MarketDetailOverlay::Setup setup;
+        setup.hooks.signedIn = [] { return true; };
+        setup.hooks.onChanged = [this] { ++changes; };
+        setup.hooks.onToast = [this](const QString& text, MarketToast::Kind) { toasts << text; };
+        setup.hooks.isInstalled = [](const QString& id, const QString& name) {
+            return MarketInstallRegistry::snapshot().contains(id, name);
+        };
+        setup.onClose = [this] { ++closes; };
+        setup.makePlayer = [this](QObject* parent) { return player = new FakePlayer(parent); };
+        setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
+        auto* overlay = new MarketDetailOverlay(plugin, &flow, std::move(setup), &host);
+        host.show();
+        overlay->show();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !overlay->model().loading(); }, 10000));
+        return overlay;
+    }
+
+    int downloads() { return standin().requests(QStringLiteral("/v2/market/download")).size(); }
+
+    QWidget host;
+    MarketInstallFlow flow;
+    QPointer<FakePlayer> player;
+    int changes = 0;
+    int closes = 0;
+    QStringList toasts;
+};
+
+} // namespace
+
+TEST_F(MarketDetailOverlayTest, AFreePluginClaimedFromThePanelInstallsAndShowsInstalled)
+{
+    auto* overlay = open(fetch(QStringLiteral("p001")));
+    ASSERT_FALSE(overlay->model().priced());
+    EXPECT_EQ(overlay->primaryButton()->accessibleName(), QStringLiteral("免费领取"));
+    overlay->primaryButton()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay->installedBadge()->isVisible(); }, 30000)) << toasts.join('|').toStdString();
+    EXPECT_FALSE(overlay->primaryButton()->isVisible());
+    EXPECT_EQ(overlay->model().ownershipLine(), QStringLiteral("已购买 · 已安装到插件库"));
+    EXPECT_EQ(downloads(), 1);
+    EXPECT_GE(changes, 1);
+    ASSERT_FALSE(toasts.isEmpty());
+    EXPECT_TRUE(toasts.last().startsWith(QStringLiteral("已安装"))) << toasts.last().toStdString();
+}
+
+TEST_F(MarketDetailOverlayTest, APricedPluginPaysThroughTheCardAndDownloadsOnce)
+{
+    auto* overlay = open(fetch(QStringLiteral("p004")));
+    ASSERT_TRUE(overlay->model().priced());
+    overlay->primaryButton()->click();
+    ASSERT_TRUE(overlay->payCard());
+    overlay->payCard()->model().setPollInterval(100);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay->payCard()->model().order().has_value(); }, 10000));
+    ListFixtures::settle(100);
+    for (const char* mode : {"light", "dark"}) {
+        ListFixtures::setAppearance(mode);
+        ListFixtures::savePicture(host, QStringLiteral("market-detail-pay-%1").arg(QString::fromLatin1(mode)));
+    }
+    // Clicks on the pay layer's scrim reach nothing.
+    QTest::mouseClick(overlay, Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_TRUE(overlay->payCard());
+    EXPECT_EQ(downloads(), 0);
+
+    standin().control(QStringLiteral("market/pay"), {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay->payCard() && downloads() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !flow.isBusy() && overlay->installedBadge()->isVisible(); }, 30000))
+        << toasts.join('|').toStdString();
+    ListFixtures::settle(300);
+    EXPECT_EQ(downloads(), 1);
+    EXPECT_TRUE(overlay->model().owned());
+}
+
+TEST_F(MarketDetailOverlayTest, EscClosesOnceAndTheBackdropDoesNot)
+{
+    auto* overlay = open(fetch(QStringLiteral("p002")));
+    QTest::mouseClick(overlay, Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_EQ(closes, 0);
+    EXPECT_EQ(overlay->panel()->size(), QSize(920, 560));
+    host.activateWindow();
+    QTest::keyClick(&host, Qt::Key_Escape);
+    QTest::keyClick(&host, Qt::Key_Escape);
+    overlay->closeButton()->click();
+    EXPECT_EQ(closes, 1);
+}
+
+TEST_F(MarketDetailOverlayTest, ThePreviewPlaysToTheEndAndReturnsToTheCover)
+{
+    auto* overlay = open(fetch(QStringLiteral("p001")));
+    for (const char* mode : {"light", "dark"}) {
+        ListFixtures::setAppearance(mode);
+        ListFixtures::savePicture(host, QStringLiteral("market-detail-cover-%1").arg(QString::fromLatin1(mode)));
+    }
+    MarketMediaModel& media = overlay->media()->model();
+    ASSERT_TRUE(media.showsPlayButton());
+    auto* play = overlay->media()->findChildren<QAbstractButton*>().first();
+    ASSERT_EQ(play->accessibleName(), QStringLiteral("预览视频"));
+    play->click();
+    ASSERT_TRUE(player);
+    EXPECT_EQ(player->source.toString(), standin().baseUrl() + QStringLiteral("market/media/preview.mp4"));
+    EXPECT_EQ(media.face(), MarketMediaModel::Face::playing);
+    emit player->positionChanged(4);
+    ListFixtures::settle();
+    for (const char* mode : {"light", "dark"}) {
+        ListFixtures::setAppearance(mode);
+        ListFixtures::savePicture(host, QStringLiteral("market-detail-playing-%1").arg(QString::fromLatin1(mode)));
+    }
+    emit player->playedToEnd();
+    EXPECT_EQ(media.face(), MarketMediaModel::Face::cover);
+    EXPECT_TRUE(play->isVisible());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(player) << "the ended player is released";
+
+    // Playing again and closing the panel: the player goes with it.
+    play->click();
+    ASSERT_TRUE(player);
+    overlay->hide();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(player);
+}

@@ -219,6 +219,8 @@ MarketDetailOverlay::MarketDetailOverlay(MarketPlugin plugin, MarketInstallFlow*
     scrolledColumn->addWidget(m_descriptionBlock);
     scrolledColumn->addStretch(1);
     m_scroll->setWidget(scrolled);
+    // setWidget() turns the fill on; the panel's own colour shows through instead.
+    scrolled->setAutoFillBackground(false);
     column->addWidget(m_scroll, 1);
 
     // The close light sits over the media's corner.

@@ -13,7 +13,10 @@ void paintPanel(QPainter& painter, const QRectF& rect, qreal radius)
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath shape;
     shape.addRoundedRect(rect, radius, radius);
-    painter.fillPath(shape, Theme::floatingBg());
+    // Opaque: what lies under a floating panel must not show through its text.
+    QColor ground = Theme::floatingBg();
+    ground.setAlphaF(1.0);
+    painter.fillPath(shape, ground);
     painter.setPen(QPen(Theme::ink(0.1), 0.8));
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(rect.adjusted(0.4, 0.4, -0.4, -0.4), radius, radius);

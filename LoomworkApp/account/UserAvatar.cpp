@@ -5,7 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "online/AvatarImageLoader.h"
+#include "online/RemoteImageLoader.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 
@@ -14,12 +14,12 @@ UserAvatar::UserAvatar(const std::optional<QString>& nickName,
     : QWidget(parent),
       m_size(size),
       m_model(std::nullopt, std::nullopt),
-      m_loader(new AvatarImageLoader(this))
+      m_loader(new RemoteImageLoader(this))
 {
     const int side = int(std::ceil(size));
     setFixedSize(side, side);
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    connect(m_loader, &AvatarImageLoader::finished, this, &UserAvatar::pictureArrived);
+    connect(m_loader, &RemoteImageLoader::finished, this, &UserAvatar::pictureArrived);
     setMember(nickName, avatarUrl);
 }
 
@@ -33,7 +33,11 @@ void UserAvatar::setMember(const std::optional<QString>& nickName,
         m_picture = QImage();
     } else if (m_model.pictureUrl() != previousUrl || (m_picture.isNull() && !m_loader->isLoading())) {
         m_picture = QImage();
-        m_loader->load(m_model.pictureUrl());
+        // Decoded no larger than the avatar is drawn, at up to three device pixels a point.
+        RemoteImageLoader::Options options;
+        const int side = int(std::ceil(m_size * 3));
+        options.fitWithin = QSize(side, side);
+        m_loader->load(m_model.pictureUrl(), options);
     }
     update();
 }

@@ -9,7 +9,7 @@
 
 #include "account/AvatarModel.h"
 
-class AvatarImageLoader;
+class RemoteImageLoader;
 
 // The round picture of a user, `size` by `size`: the first character of the nickname on a
 // colour of the name, else the server's picture scaled to fill the circle, else a person
@@ -44,6 +44,6 @@ private:
 
     qreal m_size;
     AvatarModel m_model;
-    AvatarImageLoader* m_loader;
+    RemoteImageLoader* m_loader;
     QImage m_picture;
 };

@@ -38,12 +38,15 @@ void HttpFetch::fail(QObject* context, Done done)
         context, [done = std::move(done)] { done(std::nullopt); }, Qt::QueuedConnection);
 }
 
-void HttpFetch::send(QNetworkRequest request, const std::optional<QByteArray>& body,
-                     int timeoutMs, QObject* context, Done done)
+namespace {
+
+void exchange(QNetworkRequest request, const std::optional<QByteArray>& body, qint64 maxBytes,
+              int timeoutMs, QObject* context, HttpFetch::DoneWithStatus done)
 {
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
-    QNetworkReply* reply = body ? manager().post(request, *body) : manager().get(request);
+    QNetworkAccessManager& manager = HttpFetch::manager();
+    QNetworkReply* reply = body ? manager.post(request, *body) : manager.get(request);
 
     auto abandoned = std::make_shared<bool>(false);
     auto* timer = new QTimer(reply);
@@ -55,8 +58,8 @@ void HttpFetch::send(QNetworkRequest request, const std::optional<QByteArray>& b
     timer->start(timeoutMs);
 
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [reply, abandoned](qint64 received, qint64 total) {
-                         if (received > maxReplyBytes || total > maxReplyBytes) {
+                     [reply, abandoned, maxBytes](qint64 received, qint64 total) {
+                         if (received > maxBytes || total > maxBytes) {
                              *abandoned = true;
                              reply->abort();
                          }
@@ -64,16 +67,33 @@ void HttpFetch::send(QNetworkRequest request, const std::optional<QByteArray>& b
 
     QPointer<QObject> guard(context);
     QObject::connect(reply, &QNetworkReply::finished, reply,
-                     [reply, abandoned, guard, done = std::move(done)] {
+                     [reply, abandoned, guard, maxBytes, done = std::move(done)] {
                          reply->deleteLater();
                          if (!guard)
                              return;
-                         std::optional<QByteArray> result;
+                         HttpFetch::Response response;
                          if (!*abandoned && reachedServer(reply)) {
-                             QByteArray bytes = reply->read(maxReplyBytes + 1);
-                             if (bytes.size() <= maxReplyBytes)
-                                 result = std::move(bytes);
+                             response.status =
+                                 reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                             QByteArray bytes = reply->read(maxBytes + 1);
+                             if (bytes.size() <= maxBytes)
+                                 response.body = std::move(bytes);
                          }
-                         done(result);
+                         done(response);
                      });
+}
+
+} // namespace
+
+void HttpFetch::send(QNetworkRequest request, const std::optional<QByteArray>& body,
+                     int timeoutMs, QObject* context, Done done)
+{
+    exchange(std::move(request), body, maxReplyBytes, timeoutMs, context,
+             [done = std::move(done)](const Response& response) { done(response.body); });
+}
+
+void HttpFetch::get(QNetworkRequest request, qint64 maxBytes, int timeoutMs, QObject* context,
+                    DoneWithStatus done)
+{
+    exchange(std::move(request), std::nullopt, maxBytes, timeoutMs, context, std::move(done));
 }

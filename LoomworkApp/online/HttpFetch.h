@@ -24,6 +24,17 @@ using Done = std::function<void(const std::optional<QByteArray>& body)>;
 void send(QNetworkRequest request, const std::optional<QByteArray>& body, int timeoutMs,
           QObject* context, Done done);
 
+// A GET whose answer also carries the HTTP status (0 when none was read), with its own
+// body limit.
+struct Response
+{
+    std::optional<QByteArray> body;
+    int status = 0;
+};
+using DoneWithStatus = std::function<void(const Response& response)>;
+void get(QNetworkRequest request, qint64 maxBytes, int timeoutMs, QObject* context,
+         DoneWithStatus done);
+
 // Gives nothing, asynchronously, as a failed exchange would.
 void fail(QObject* context, Done done);
 

@@ -117,6 +117,23 @@ QColor Theme::category(ZFCPluginType type)
     return accent();
 }
 
+QColor Theme::cardAccent(CardAccent key)
+{
+    switch (key) {
+    case CardAccent::purple: return resolve(kIndigo);
+    case CardAccent::orange: return resolve(kAmber);
+    case CardAccent::green: return resolve(kCyan);
+    case CardAccent::teal: return resolve(kTeal);
+    case CardAccent::red: return resolve(kRed);
+    case CardAccent::brand: break;
+    }
+    return accent();
+}
+
+QColor Theme::pageDotCurrent() { return resolve(kTeal); }
+QColor Theme::pictureBg() { return rgba(0xFFFFFF, 1.0); }
+QColor Theme::onPicture(qreal opacity) { return rgba(0xFFFFFF, opacity); }
+
 QColor Theme::avatarBg(int index)
 {
     static constexpr Pair grounds[avatarBgCount]{kAccent, kAccentDeep, kAccentBright, kTeal, kIndigo};

@@ -79,6 +79,22 @@ public:
     static QColor logoBgEnd();
     static QColor logoMark();
 
+    // Promotions: a card's accent by the key the server names it with, the current page dot,
+    // the plate under a picture (QR codes need a light ground in both appearances) and text
+    // drawn over pictures.
+    enum class CardAccent {
+        brand,
+        purple,
+        orange,
+        green,
+        teal,
+        red
+    };
+    static QColor cardAccent(CardAccent accent);
+    static QColor pageDotCurrent();
+    static QColor pictureBg();
+    static QColor onPicture(qreal opacity = 1.0);
+
     // `color` with its alpha multiplied by `opacity`.
     static QColor alpha(const QColor& color, qreal opacity);
     // A colour resolved from two 0xRRGGBB values for the appearance in force.

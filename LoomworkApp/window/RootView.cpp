@@ -1,6 +1,7 @@
 #include "window/RootView.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QDesktopServices>
 #include <QDragEnterEvent>
@@ -16,6 +17,7 @@
 #include <QSplitter>
 #include <QTimer>
 #include <QToolBar>
+#include <QVBoxLayout>
 
 #include "engine/AppSettings.h"
 #include "engine/AppState.h"
@@ -31,6 +33,11 @@
 #include "library/PluginListView.h"
 #include "library/PluginSearchBar.h"
 #include "library/SidebarView.h"
+#include "online/RemoteConfigService.h"
+#include "promo/AdBarView.h"
+#include "promo/NoticeBar.h"
+#include "promo/PromoCarousel.h"
+#include "promo/UpdateSheet.h"
 #include "sheets/InstallSheet.h"
 #include "window/DropIntake.h"
 #include "window/DropTargetOverlay.h"
@@ -81,6 +88,7 @@ RootView::RootView(AppState* state, QWidget* parent)
     , m_ops(new OperationsCenter(this))
     , m_login(new LoginService(this))
     , m_compat(new CompatService(this))
+    , m_remoteConfig(new RemoteConfigService(this))
 {
     setAcceptDrops(true);
 
@@ -96,16 +104,32 @@ RootView::RootView(AppState* state, QWidget* parent)
     // TODO: the settings and market windows belong to later work; until they exist the
     // sidebar's settings, account and market entries have nothing to open.
     callbacks.onDividerY = [this](qreal y) {
-        if (qAbs(y - m_sidebarDividerY) > kDividerTolerance)
+        if (qAbs(y - m_sidebarDividerY) > kDividerTolerance) {
             m_sidebarDividerY = y;
+            // The banner is as tall as the sidebar's user area, so that their tops are level.
+            if (m_adBar)
+                m_adBar->setBannerFixedHeight(y > 30 ? std::optional<qreal>(std::round(y)) : std::nullopt);
+        }
     };
     m_sidebar = new SidebarView(m_state, callbacks, m_splitter);
     m_sidebar->setMinimumWidth(kSidebarMinWidth);
     m_sidebar->setMaximumWidth(kSidebarMaxWidth);
+    // The detail column: the notice bar, the plug-in list, the advertising bar.
+    auto* detail = new QWidget(m_splitter);
+    auto* detailLayout = new QVBoxLayout(detail);
+    detailLayout->setContentsMargins(0, 0, 0, 0);
+    detailLayout->setSpacing(0);
+    m_notice = new NoticeBar(QString(), QString(), detail);
+    m_notice->hide();
+    connect(m_notice, &NoticeBar::closeClicked, m_remoteConfig, &RemoteConfigService::dismissNotice);
     m_list = new PluginListView(m_state, m_ops, [this](const QList<QUrl>& files) { queueInstall(files); },
-                                m_splitter);
+                                detail);
+    m_adBar = new AdBarView(detail);
+    detailLayout->addWidget(m_notice);
+    detailLayout->addWidget(m_list, 1);
+    detailLayout->addWidget(m_adBar);
     m_splitter->addWidget(m_sidebar);
-    m_splitter->addWidget(m_list);
+    m_splitter->addWidget(detail);
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
     m_splitter->setSizes({kSidebarIdealWidth, WindowWidth::kDefault - kSidebarIdealWidth});
@@ -146,6 +170,9 @@ RootView::RootView(AppState* state, QWidget* parent)
     connect(m_ops, &OperationsCenter::alertChanged, this, &RootView::syncAlert);
     connect(&m_queue, &InstallRequestQueue::presentRequested, this, &RootView::presentInstallSheet);
     connect(&NotificationHub::instance(), &NotificationHub::posted, this, &RootView::onNotification);
+    connect(m_remoteConfig, &RemoteConfigService::configChanged, this, &RootView::onRemoteConfigChanged);
+    connect(m_remoteConfig, &RemoteConfigService::showNoticeChanged, this, &RootView::syncNotice);
+    connect(m_remoteConfig, &RemoteConfigService::updateChanged, this, &RootView::syncUpdateSheet);
 
     onLoginPhaseChanged();
     layoutOverlays();
@@ -202,6 +229,8 @@ void RootView::onLoginPhaseChanged()
     m_blur->setEnabled(!signedIn);
     m_list->setLoggedIn(signedIn);
     m_queue.setSignedIn(signedIn);
+    if (signedIn)
+        m_remoteConfig->reload(false);
     if (!signedIn && m_sheet) {
         // No sheet behind the gate; its files come back after the next sign-in.
         InstallSheet* sheet = m_sheet.data();
@@ -343,9 +372,49 @@ void RootView::showEvent(QShowEvent* event)
     if (event->spontaneous())
         return;
     m_login->start();
+    m_remoteConfig->load();
     m_compat->load();
     syncToolbarVisibility();
     m_queue.setWindowReady(true);
+}
+
+UpdateSheet* RootView::updateSheet() const
+{
+    return m_updateSheet.data();
+}
+
+void RootView::onRemoteConfigChanged()
+{
+    const RemoteConfig& config = m_remoteConfig->config();
+    m_adBar->setConfig(config);
+    const QList<PromoCard> cards = config.displayCards();
+    auto* carousel = qobject_cast<PromoCarousel*>(m_sidebar->carousel());
+    if (cards.isEmpty())
+        m_sidebar->setCarousel(nullptr);
+    else if (carousel)
+        carousel->setCards(cards);
+    else
+        m_sidebar->setCarousel(new PromoCarousel(cards));
+    syncNotice();
+}
+
+void RootView::syncNotice()
+{
+    const RemoteConfig& config = m_remoteConfig->config();
+    const std::optional<QString> text = config.noticeText();
+    const bool show = m_remoteConfig->showNotice() && text.has_value();
+    if (show)
+        m_notice->setNotice(config.noticeHeading(), *text);
+    m_notice->setVisible(show);
+}
+
+void RootView::syncUpdateSheet()
+{
+    // An open sheet follows the service itself (replaced, or closed when no prompt is left).
+    const auto& update = m_remoteConfig->update();
+    if (!update || m_updateSheet)
+        return;
+    m_updateSheet = UpdateSheet::present(*update, *m_remoteConfig, window());
 }
 
 void RootView::resizeEvent(QResizeEvent* event)

@@ -13,17 +13,21 @@
 #include "sheets/InstallSheet.h"
 #include "window/InstallRequestQueue.h"
 
+class AdBarView;
 class AppState;
 class CompatService;
 class DropTargetOverlay;
 class LoginGateView;
 class LoginService;
+class NoticeBar;
 class OperationsCenter;
 class PluginListView;
 class ProgressOverlay;
 class QGraphicsBlurEffect;
 class QSplitter;
+class RemoteConfigService;
 class SidebarView;
+class UpdateSheet;
 
 // The content of the main window. It owns the window's long-lived services (operations
 // runner, login, compatibility table), lays the sidebar beside the plug-in list, keeps
@@ -52,6 +56,10 @@ public:
     OperationsCenter* ops() const { return m_ops; }
     LoginService* login() const { return m_login; }
     CompatService* compat() const { return m_compat; }
+    RemoteConfigService* remoteConfig() const { return m_remoteConfig; }
+    NoticeBar* noticeBar() const { return m_notice; }
+    AdBarView* adBar() const { return m_adBar; }
+    UpdateSheet* updateSheet() const;
     SidebarView* sidebar() const { return m_sidebar; }
     PluginListView* list() const { return m_list; }
     LoginGateView* gate() const { return m_gate; }
@@ -83,17 +91,25 @@ private:
     void layoutOverlays();
     void raiseOverlays();
     void onNotification(const QString& name, const QVariantMap& userInfo);
+    void onRemoteConfigChanged();
+    void syncNotice();
+    void syncUpdateSheet();
 
     AppState* m_state;
     OperationsCenter* m_ops;
     LoginService* m_login;
     CompatService* m_compat;
+    RemoteConfigService* m_remoteConfig;
     InstallRequestQueue m_queue;
 
     QWidget* m_main = nullptr;
     QSplitter* m_splitter = nullptr;
     SidebarView* m_sidebar = nullptr;
     PluginListView* m_list = nullptr;
+    NoticeBar* m_notice = nullptr;
+    AdBarView* m_adBar = nullptr;
+    QPointer<UpdateSheet> m_updateSheet;
+    bool m_configLoaded = false;
     QGraphicsBlurEffect* m_blur = nullptr;
     QWidget* m_dim = nullptr;
     DropTargetOverlay* m_dropOverlay = nullptr;

@@ -9,6 +9,7 @@
 
 #include <httplib.h>
 
+#include "ConfigRoutes.h"
 #include "DocumentRoutes.h"
 #include "LoginRoutes.h"
 #include "MarketRoutes.h"
@@ -367,7 +368,9 @@ Reply Server::dispatch(const Request& request)
 
     {
         std::lock_guard lock(m_mutex);
-        Json entry = {{"method", request.method}, {"path", request.path}};
+        const auto elapsed = std::chrono::steady_clock::now() - m_started;
+        Json entry = {{"method", request.method}, {"path", request.path},
+                      {"atMs", std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()}};
         entry["body"] = request.body.is_null() ? Json(request.rawBody) : request.body;
         m_log.push_back(std::move(entry));
     }
@@ -522,6 +525,7 @@ std::unique_ptr<Server> makeServer(Options options)
     auto server = std::make_unique<Server>(options);
     addLoginRoutes(*server);
     addDocumentRoutes(*server);
+    addConfigRoutes(*server);
     addMarketRoutes(*server);
     return server;
 }

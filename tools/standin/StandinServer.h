@@ -82,7 +82,9 @@ struct Reply
 };
 
 // The stand-in server. Routes are registered before start(); each is a method and an exact
-// path. Every request outside "/__test/" is logged and may be replaced by a scripted reply
+// path. Every request outside "/__test/" is logged (with "atMs", milliseconds since the
+// server was made, so that tests can read the waits between requests) and may be replaced
+// by a scripted reply
 // (see the "/__test/script" control). Handlers run on the server's worker threads; they
 // share state through their own captured objects, guarded by their own locks.
 class Server
@@ -151,6 +153,7 @@ private:
     std::map<std::string, Handler> m_fallbacks;
     std::vector<std::function<void()>> m_resetHooks;
 
+    std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
     std::mutex m_mutex; // the log and the scripts
     std::vector<Json> m_log;
     std::map<std::string, std::deque<Script>> m_scripts;

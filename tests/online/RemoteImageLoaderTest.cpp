@@ -1,15 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QElapsedTimer>
 #include <QTest>
 
-#include "online/AvatarImageLoader.h"
+#include "online/RemoteImageLoader.h"
 #include "support/app/LoopbackHttpServer.h"
 #include "support/app/QtPrint.h"
+#include "support/app/StandinTest.h"
 
 namespace {
 
-class AvatarImageLoaderTest : public ::testing::Test
+class RemoteImageLoaderTest : public ::testing::Test
 {
 protected:
     void SetUp() override
@@ -20,11 +23,11 @@ protected:
     }
 
     // Loads `url` and returns what finished() delivered; fails unless it came exactly once.
-    QImage loadOnce(const QUrl& url)
+    QImage loadOnce(const QUrl& url, const RemoteImageLoader::Options& options = {})
     {
-        AvatarImageLoader loader;
-        QSignalSpy spy(&loader, &AvatarImageLoader::finished);
-        loader.load(url);
+        RemoteImageLoader loader;
+        QSignalSpy spy(&loader, &RemoteImageLoader::finished);
+        loader.load(url, options);
         EXPECT_TRUE(spy.wait(10000)) << url.toString().toStdString();
         QTest::qWait(50);
         EXPECT_EQ(spy.count(), 1) << url.toString().toStdString();
@@ -35,9 +38,13 @@ protected:
     LoopbackHttpServer server;
 };
 
+class RemoteImageLoaderRedirects : public StandinTest
+{
+};
+
 } // namespace
 
-TEST_F(AvatarImageLoaderTest, LoadsAPictureOverHttp)
+TEST_F(RemoteImageLoaderTest, LoadsAPictureOverHttp)
 {
     const QImage image = loadOnce(server.url(QStringLiteral("/red.png")));
     ASSERT_FALSE(image.isNull());
@@ -46,14 +53,14 @@ TEST_F(AvatarImageLoaderTest, LoadsAPictureOverHttp)
     EXPECT_EQ(server.requests(), QStringList{QStringLiteral("/red.png")});
 }
 
-TEST_F(AvatarImageLoaderTest, FailuresDeliverANullImage)
+TEST_F(RemoteImageLoaderTest, FailuresDeliverANullImage)
 {
     server.setReply(QStringLiteral("/html"), {200, "text/html", "<html>nope</html>", {}});
     server.setReply(QStringLiteral("/error.png"),
                     {500, "image/png", LoopbackHttpServer::png(8, 0xFF00FF00), {}});
     server.setReply(QStringLiteral("/empty"), {200, "image/png", {}, {}});
     server.setReply(QStringLiteral("/huge"),
-                    {200, "image/png", QByteArray(AvatarImageLoader::kMaxBytes + 1, 'x'), {}});
+                    {200, "image/png", QByteArray(RemoteImageLoader::kMaxBytes + 1, 'x'), {}});
     server.setReply(QStringLiteral("/to-file"), {302, "text/plain", {}, {"Location: file:///etc/passwd"}});
 
     struct Case {
@@ -79,7 +86,7 @@ TEST_F(AvatarImageLoaderTest, FailuresDeliverANullImage)
     }
 }
 
-TEST_F(AvatarImageLoaderTest, FollowsAWebRedirect)
+TEST_F(RemoteImageLoaderTest, FollowsAWebRedirect)
 {
     server.setReply(QStringLiteral("/moved"),
                     {302, "text/plain", {}, {"Location: " + server.url(QStringLiteral("/red.png")).toEncoded()}});
@@ -88,12 +95,12 @@ TEST_F(AvatarImageLoaderTest, FollowsAWebRedirect)
     EXPECT_EQ(server.requests(), (QStringList{QStringLiteral("/moved"), QStringLiteral("/red.png")}));
 }
 
-TEST_F(AvatarImageLoaderTest, ANewLoadOrCancelDropsTheEarlierResult)
+TEST_F(RemoteImageLoaderTest, ANewLoadOrCancelDropsTheEarlierResult)
 {
     server.setReply(QStringLiteral("/blue.png"),
                     {200, "image/png", LoopbackHttpServer::png(10, 0xFF0000FF), {}});
-    AvatarImageLoader loader;
-    QSignalSpy spy(&loader, &AvatarImageLoader::finished);
+    RemoteImageLoader loader;
+    QSignalSpy spy(&loader, &RemoteImageLoader::finished);
     loader.load(server.url(QStringLiteral("/red.png")));
     loader.load(server.url(QStringLiteral("/blue.png")));
     ASSERT_TRUE(spy.wait(10000));
@@ -109,16 +116,49 @@ TEST_F(AvatarImageLoaderTest, ANewLoadOrCancelDropsTheEarlierResult)
     EXPECT_FALSE(loader.isLoading());
 }
 
-TEST_F(AvatarImageLoaderTest, ALoaderDestroyedWhileLoadingDeliversNothing)
+TEST_F(RemoteImageLoaderTest, ALoaderDestroyedWhileLoadingDeliversNothing)
 {
     bool delivered = false;
     {
-        AvatarImageLoader loader;
-        QObject::connect(&loader, &AvatarImageLoader::finished, [&] { delivered = true; });
+        RemoteImageLoader loader;
+        QObject::connect(&loader, &RemoteImageLoader::finished, [&] { delivered = true; });
         loader.load(server.url(QStringLiteral("/red.png")));
         QTest::qWait(5);
     }
     // Let a reply or a decode that was under way come back to nobody.
     QTest::qWait(300);
     EXPECT_FALSE(delivered);
+}
+
+TEST_F(RemoteImageLoaderRedirects, FollowsTenRedirectsButNotEleven)
+{
+    for (const int hops : {10, 11}) {
+        SCOPED_TRACE(hops);
+        RemoteImageLoader loader;
+        QSignalSpy spy(&loader, &RemoteImageLoader::finished);
+        loader.load(QUrl(standin().baseUrl() + "promo/hop?n=" + QString::number(hops - 1)));
+        ASSERT_TRUE(spy.wait(10000));
+        EXPECT_EQ(spy.first().first().value<QImage>().isNull(), hops > 10);
+    }
+}
+
+TEST_F(RemoteImageLoaderTest, ScalesDownToTheShownSizeAndGivesUpAtTheDeadline)
+{
+    RemoteImageLoader loader;
+    QSignalSpy spy(&loader, &RemoteImageLoader::finished);
+    RemoteImageLoader::Options options;
+    options.fitWithin = QSize(10, 20);
+    loader.load(server.url(QStringLiteral("/red.png")), options);
+    ASSERT_TRUE(spy.wait(10000));
+    EXPECT_EQ(spy.first().at(0).value<QImage>().size(), QSize(10, 10));
+    EXPECT_EQ(spy.first().at(1).toSize(), QSize(40, 40));
+
+    QTcpServer silent; // takes the connection and never answers
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    options.deadlineMs = 300;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(loadOnce(QUrl(QStringLiteral("http://127.0.0.1:%1/a.png").arg(silent.serverPort())),
+                         options).isNull());
+    EXPECT_LT(clock.elapsed(), 5000);
 }

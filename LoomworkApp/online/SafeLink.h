@@ -1,0 +1,27 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+
+#include <QSet>
+#include <QString>
+#include <QUrl>
+
+// The only way addresses from the server are opened: web and mail addresses only, through
+// one opener (the desktop's default handler; tests put a recorder in its place).
+namespace SafeLink {
+
+using Opener = std::function<void(const QUrl&)>;
+
+// "http", "https", "mailto".
+const QSet<QString>& allowedSchemes();
+bool isAllowed(const QUrl& url);
+// The trimmed text as an address when it parses and isAllowed() holds.
+std::optional<QUrl> url(const std::optional<QString>& text);
+// Opens an allowed address; does nothing for anything else. The outcome is not reported.
+void open(const std::optional<QUrl>& url);
+
+// Replaces the opener; returns the previous one.
+Opener setOpener(Opener opener);
+
+} // namespace SafeLink

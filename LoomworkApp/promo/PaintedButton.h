@@ -1,0 +1,27 @@
+#pragma once
+
+#include <functional>
+
+#include "ui/BaseButton.h"
+
+class QPainter;
+
+// A focus-less button of the kit drawn by a function of its state: the promotion views'
+// close badges, view buttons and pills.
+class PaintedButton : public BaseButton
+{
+    Q_OBJECT
+public:
+    using Painter = std::function<void(QPainter& painter, const QRectF& rect, const State& state)>;
+
+    PaintedButton(QSize size, Painter painter, QWidget* parent = nullptr);
+
+    QSize sizeHint() const override { return m_size; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QSize m_size;
+    Painter m_painter;
+};

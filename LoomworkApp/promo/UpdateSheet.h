@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QDialog>
+
+#include "online/UpdateAlert.h"
+
+class QLabel;
+class QPushButton;
+class QScrollArea;
+class RemoteConfigService;
+
+// The sheet that offers a newer version, optionally or as a must. "以后再说" (optional
+// alerts only) reports laterClicked() and closes; the update button opens the download
+// link and leaves the sheet open; a forced sheet ignores Esc and every other close request
+// until its owner replaces or removes the alert.
+class UpdateSheet : public QDialog
+{
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 440;
+
+    UpdateSheet(const UpdateAlert& alert, QWidget* parent = nullptr);
+
+    // Opens the sheet window-modal over `host` for `service`'s alert: "以后再说" postpones the
+    // version, Esc on an optional sheet clears the prompt without postponing it, and the
+    // sheet follows the service's later evaluations (replaced, or closed when none is left).
+    static UpdateSheet* present(const UpdateAlert& alert, RemoteConfigService& service, QWidget* host);
+
+    void setAlert(const UpdateAlert& alert);
+    const UpdateAlert& alert() const { return m_alert; }
+    // Closes the sheet whatever the alert says (its owner no longer has one).
+    void closeByOwner();
+
+    // 264 without notes; 404 up to five lines, 46 more for each further line, at most 560.
+    static int heightFor(const UpdateAlert& alert);
+    // The maker's tools page, opened when the alert carries no link.
+    static QString toolsPageUrl();
+
+    QLabel* titleLabel() const { return m_title; }
+    QPushButton* laterButton() const { return m_later; }
+    QPushButton* updateButton() const { return m_update; }
+    QScrollArea* notesArea() const { return m_notes; }
+
+signals:
+    void laterClicked();
+
+public slots:
+    void reject() override;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void build();
+    void openDownload();
+
+    UpdateAlert m_alert;
+    QLabel* m_title = nullptr;
+    QPushButton* m_later = nullptr;
+    QPushButton* m_update = nullptr;
+    QScrollArea* m_notes = nullptr;
+    bool m_closingByOwner = false;
+};

@@ -13,7 +13,7 @@
 
 #include "market/MarketPanelPaint.h"
 #include "market/MarketPayCard.h"
-#include "market/PaintedButton.h"
+#include "promo/PaintedButton.h"
 #include "ui/Appearance.h"
 #include "ui/BusySpinner.h"
 #include "ui/Hairline.h"
@@ -224,7 +224,7 @@ MarketDetailOverlay::MarketDetailOverlay(MarketPlugin plugin, MarketInstallFlow*
     column->addWidget(m_scroll, 1);
 
     // The close light sits over the media's corner.
-    m_close = new PaintedButton(QSize(28, 28), [](QPainter& p, const QRectF& r, BaseButton::State state) {
+    m_close = new PaintedButton(QSize(28, 28), [](QPainter& p, const QRectF& r, const BaseButton::State& state) {
         const QRectF circle(r.center().x() - 6.5, r.center().y() - 6.5, 13, 13);
         p.setPen(Qt::NoPen);
         p.setBrush(state.over ? QColor(216, 58, 50) : QColor(255, 95, 87));
@@ -317,7 +317,7 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     bottom->addStretch(1);
     bottom->addSpacing(4);
 
-    m_favorite = new PaintedButton(QSize(76, 32), {}, titleColumn);
+    m_favorite = new PaintedButton(QSize(76, 32), [](QPainter&, const QRectF&, const BaseButton::State&) {}, titleColumn);
     m_favSpinner = new BusySpinner(BusySpinner::Size::small, m_favorite);
     m_favSpinner->move(9, 8);
     connect(m_favorite, &QAbstractButton::clicked, m_model, &MarketDetailModel::toggleFavorite);
@@ -366,7 +366,7 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     auto* buttonRow = new QHBoxLayout(buttonFace);
     buttonRow->setContentsMargins(0, 0, 0, 0);
     buttonRow->addStretch(1);
-    m_primary = new PaintedButton(QSize(118, 32), {}, buttonFace);
+    m_primary = new PaintedButton(QSize(118, 32), [](QPainter&, const QRectF&, const BaseButton::State&) {}, buttonFace);
     connect(m_primary, &QAbstractButton::clicked, m_model, &MarketDetailModel::primaryAction);
     buttonRow->addWidget(m_primary, 0, Qt::AlignVCenter);
     m_action->addWidget(buttonFace);
@@ -465,7 +465,7 @@ void MarketDetailOverlay::refresh()
     m_favSpinner->setVisible(favBusy);
     const QString favTitle = favorited ? QStringLiteral("已收藏") : QStringLiteral("收藏");
     const QString favSymbol = favorited ? QStringLiteral("heart.fill") : QStringLiteral("heart");
-    m_favorite->setPaint([=](QPainter& p, const QRectF& r, BaseButton::State state) {
+    m_favorite->setPainter([=](QPainter& p, const QRectF& r, const BaseButton::State& state) {
         paintActionButton(p, r, state, false, Theme::danger(), favSymbol, favTitle, Theme::font(12.5, QFont::Medium), !favBusy);
     });
 
@@ -487,7 +487,7 @@ void MarketDetailOverlay::refresh()
         const QColor tint = owned ? Theme::positive() : Theme::accent();
         m_primary->setEnabled(!m_model->loading());
         m_primary->setAccessibleName(title);
-        m_primary->setPaint([=](QPainter& p, const QRectF& r, BaseButton::State state) {
+        m_primary->setPainter([=](QPainter& p, const QRectF& r, const BaseButton::State& state) {
             paintActionButton(p, r, state, true, tint, symbol, title, Theme::font(13, QFont::DemiBold), true);
         });
     }

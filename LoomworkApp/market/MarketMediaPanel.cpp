@@ -5,13 +5,14 @@
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPainterPath>
 #include <QSlider>
 
 #include "market/BiliWebPlayer.h"
-#include "market/PaintedButton.h"
+#include "promo/PaintedButton.h"
 #include "market/QtPreviewPlayer.h"
-#include "online/AvatarImageLoader.h"
+#include "online/RemoteImageLoader.h"
 #include "ui/BusySpinner.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
@@ -25,7 +26,7 @@ constexpr int kBarHeight = 40;
 QColor white(qreal opacity) { return QColor::fromRgbF(1, 1, 1, opacity); }
 QColor black(qreal opacity) { return QColor::fromRgbF(0, 0, 0, opacity); }
 
-void paintPlay(QPainter& p, const QRectF& r, BaseButton::State state)
+void paintPlay(QPainter& p, const QRectF& r, const BaseButton::State& state)
 {
     const QRectF circle(r.center().x() - 31, r.top(), 62, 62);
     p.setPen(QPen(white(0.65), 1));
@@ -44,14 +45,14 @@ void paintPlay(QPainter& p, const QRectF& r, BaseButton::State state)
     p.drawText(capsule, Qt::AlignCenter, text);
 }
 
-PaintedButton::Paint symbolPaint(QString symbol, qreal points, qreal opacity)
+PaintedButton::Painter symbolPaint(QString symbol, qreal points, qreal opacity)
 {
-    return [symbol, points, opacity](QPainter& p, const QRectF& r, BaseButton::State state) {
+    return [symbol, points, opacity](QPainter& p, const QRectF& r, const BaseButton::State& state) {
         SymbolIcon::paint(p, r, symbol, white(state.down ? opacity * 0.7 : opacity), points);
     };
 }
 
-void paintCloseWeb(QPainter& p, const QRectF& r, BaseButton::State state)
+void paintCloseWeb(QPainter& p, const QRectF& r, const BaseButton::State& state)
 {
     p.setPen(QPen(white(0.22), 0.6));
     p.setBrush(black(state.over ? 0.65 : 0.5));
@@ -70,7 +71,7 @@ MarketMediaPanel::MarketMediaPanel(std::optional<QString> coverUrl, std::optiona
     : QWidget(parent)
     , m_model(new MarketMediaModel(std::move(coverUrl), std::move(videoUrl), std::move(makePlayer), this))
     , m_makeWeb(std::move(makeWeb))
-    , m_coverLoader(new AvatarImageLoader(this))
+    , m_coverLoader(new RemoteImageLoader(this))
     , m_play(new PaintedButton(QSize(kPlayWidth, kPlayHeight), &paintPlay, this))
     , m_preparing(new BusySpinner(BusySpinner::Size::small, this))
     , m_bar(new QWidget(this))
@@ -103,12 +104,15 @@ MarketMediaPanel::MarketMediaPanel(std::optional<QString> coverUrl, std::optiona
     connect(m_closeWeb, &QAbstractButton::clicked, m_model, &MarketMediaModel::closeWeb);
     connect(m_slider, &QSlider::sliderMoved, this, [this](int ms) { m_model->seekTo(ms / 1000.0); });
     connect(m_model, &MarketMediaModel::changed, this, &MarketMediaPanel::sync);
-    connect(m_coverLoader, &AvatarImageLoader::finished, this, [this](const QImage& image) {
+    connect(m_coverLoader, &RemoteImageLoader::finished, this, [this](const QImage& image, const QSize&) {
         m_cover = image;
         update();
     });
-    if (const auto cover = m_model->coverAddress())
-        m_coverLoader->load(*cover);
+    if (const auto cover = m_model->coverAddress()) {
+        RemoteImageLoader::Options options;
+        options.fitWithin = QSize(1040, 650); // twice the area, for high-density screens
+        m_coverLoader->load(*cover, options);
+    }
     sync();
 }
 
@@ -147,7 +151,7 @@ void MarketMediaPanel::sync()
         m_slider->setValue(int(m_model->sliderValue() * 1000));
     }
     m_time->setText(m_model->timeLine());
-    m_mute->setPaint(symbolPaint(m_model->muted() ? QStringLiteral("speaker.slash.fill")
+    m_mute->setPainter(symbolPaint(m_model->muted() ? QStringLiteral("speaker.slash.fill")
                                                   : QStringLiteral("speaker.wave.2.fill"),
                                  13, 0.9));
     place();

@@ -9,7 +9,7 @@
 
 #include "market/MarketMediaModel.h"
 
-class AvatarImageLoader;
+class RemoteImageLoader;
 class BusySpinner;
 class QLabel;
 class QSlider;
@@ -51,7 +51,7 @@ private:
 
     MarketMediaModel* m_model;
     WebFactory m_makeWeb;
-    AvatarImageLoader* m_coverLoader;
+    RemoteImageLoader* m_coverLoader;
     QImage m_cover;
     PaintedButton* m_play;
     BusySpinner* m_preparing;

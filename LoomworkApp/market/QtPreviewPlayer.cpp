@@ -1,6 +1,8 @@
 #include "market/QtPreviewPlayer.h"
 
 #include <QAudioOutput>
+#include <QAudioDevice>
+#include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QVideoFrame>
 #include <QVideoSink>
@@ -11,7 +13,10 @@ QtPreviewPlayer::QtPreviewPlayer(QObject* parent)
     , m_audio(new QAudioOutput(this))
     , m_sink(new QVideoSink(this))
 {
-    m_player->setAudioOutput(m_audio);
+    // Without any sound device an audio output keeps the pipeline from ever starting: the
+    // picture still plays, silently.
+    if (!QMediaDevices::audioOutputs().isEmpty())
+        m_player->setAudioOutput(m_audio);
     m_player->setVideoSink(m_sink);
     connect(m_sink, &QVideoSink::videoFrameChanged, this, [this](const QVideoFrame& frame) {
         m_frame = frame.toImage();

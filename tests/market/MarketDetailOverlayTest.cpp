@@ -9,6 +9,7 @@
 #include "engine/MarketInstallRegistry.h"
 #include "market/MarketDetailOverlay.h"
 #include "market/MarketPayCard.h"
+#include "market/QtPreviewPlayer.h"
 #include "online/MarketService.h"
 #include "support/app/StandinTest.h"
 #include "support/app/TestEnv.h"
@@ -181,4 +182,33 @@ TEST_F(MarketDetailOverlayTest, ThePreviewPlaysToTheEndAndReturnsToTheCover)
     overlay->hide();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_FALSE(player);
+}
+
+TEST_F(MarketDetailOverlayTest, TheRealPlayerShowsTheStandinsPreviewToItsEnd)
+{
+    MarketMediaPanel panel(std::nullopt, QStringLiteral("/market/media/preview.mp4"));
+    panel.resize(520, 325);
+    panel.show();
+    MarketMediaModel& media = panel.model();
+    media.toggleMuted();
+    media.startPreview();
+    auto* player = qobject_cast<QtPreviewPlayer*>(media.player());
+    ASSERT_TRUE(player);
+    bool ended = false;
+    QObject::connect(player, &PreviewPlayer::playedToEnd, &panel, [&] { ended = true; });
+    QTest::qWaitFor([&] { return !player->frame().isNull() || !player->errorText().isEmpty(); }, 10000);
+    if (player->frame().isNull()) {
+        const QString why = player->errorText().isEmpty() ? QStringLiteral("no frame within 10 s") : player->errorText();
+        std::printf("skipped: no working GStreamer decoder for the preview (%s)\n", qPrintable(why));
+        GTEST_SKIP() << "no working GStreamer decoder: " << why.toStdString();
+    }
+    EXPECT_GT(player->frame().width(), 0);
+    if (!QTest::qWaitFor([&] { return ended || media.progress() > 0; }, 15000)) {
+        std::printf("skipped: the first frame decoded but playback never advanced here (%s)\n",
+                    qPrintable(player->errorText()));
+        GTEST_SKIP() << "playback never advanced on this machine";
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 15000)) << media.progress() << " of " << media.duration();
+    EXPECT_EQ(media.face(), MarketMediaModel::Face::cover);
+    EXPECT_TRUE(media.muted()) << "the mute choice outlives the player";
 }

@@ -54,6 +54,7 @@ int main(int argc, char* argv[])
     if (!arguments.serverBaseURL.isEmpty())
         ServerConfig::setArgumentValue(arguments.serverBaseURL);
 
+    LoomworkMain::installQtTranslations();
     Appearance::install(app);
     AlertPresenter::setCurrent(&WidgetAlertPresenter::instance());
     OperationsCenter::setBeepHandler([] { QApplication::beep(); });

@@ -78,9 +78,19 @@ bool runCommand(const QString& command, const LogTexts* log)
 
 QString AdminAuth::quote(const QString& path)
 {
-    QString escaped = path;
-    escaped.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + escaped + QLatin1Char('\'');
+    QString quoted = QStringLiteral("'");
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        // A name byte that is not UTF-8 is written by printf, so the shell sees that byte.
+        // A lone U+DC80..U+DCFF stands for one byte of the name (FsPath).
+        const char16_t c = path[i].unicode();
+        if (c >= 0xDC80 && c <= 0xDCFF && !(i > 0 && path[i - 1].isHighSurrogate()))
+            quoted += QStringLiteral("'\"$(printf '\\%1')\"'").arg(int(c - 0xDC00), 3, 8, QLatin1Char('0'));
+        else if (path[i] == QLatin1Char('\''))
+            quoted += QStringLiteral("'\\''");
+        else
+            quoted += path[i];
+    }
+    return quoted + QLatin1Char('\'');
 }
 
 QString AdminAuth::appleScript(const QString& shellCommand)

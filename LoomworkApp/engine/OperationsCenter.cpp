@@ -34,6 +34,7 @@
 #include "engine/FileOps.h"
 #include "engine/FsPath.h"
 #include "engine/MarketInstallRegistry.h"
+#include "engine/NotificationHub.h"
 #include "engine/PackageFiles.h"
 #include "engine/PluginFolderSwap.h"
 #include "engine/ProgressThrottle.h"
@@ -298,6 +299,12 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         }
     }
 
+    // A library we can write gets its missing category folders from us; only one we
+    // cannot write needs the administrator, whose refusal stops the install.
+    const bool libraryWritable = AdminAuth::isWritable(library);
+    const auto refused = [&] {
+        fail(QStringLiteral("无法写入系统库"), QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。"));
+    };
     int installed = 0;
     int renamed = 0;
     try {
@@ -310,10 +317,14 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                     continue;
                 const QString category = library + QLatin1Char('/') + EngineText::directoryName(*type);
                 if (!FileOps::exists(category)) {
-                    if (plan.root == PluginRoot::system)
-                        AdminAuth::adminCreateDirectory(category);
-                    else
+                    if (plan.root == PluginRoot::user || libraryWritable) {
                         QDir().mkpath(category);
+                    } else if (!AdminAuth::adminCreateDirectory(category)) {
+                        if (installed > 0)
+                            NotificationHub::instance().post(Notifications::pluginsDidChange);
+                        refused();
+                        return;
+                    }
                 }
                 const QString stored = QString::fromStdString(plugin.name);
                 const int occurrence = ++occurrences[InstallPlan::key(index, *type, stored)];
@@ -330,6 +341,9 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
             }
         }
     } catch (...) {
+        // What was installed before the failure is on disk: the lists must show it.
+        if (installed > 0)
+            NotificationHub::instance().post(Notifications::pluginsDidChange);
         fail(QStringLiteral("安装失败"), describe(std::current_exception()));
         return;
     }
@@ -410,8 +424,11 @@ void OperationsCenter::backup(const QList<Plugin>& plugins, BackupMode mode,
         return;
     std::vector<ZFCPackItem> items;
     items.reserve(std::size_t(plugins.size()));
-    for (const Plugin& plugin : plugins)
-        items.push_back(ZFCPackItem{plugin.type, plugin.name.toStdString(), nativePath(plugin.path)});
+    for (const Plugin& plugin : plugins) {
+        // The folder's own name bytes, which the packer checks, not the decoded display name.
+        const fs::path folder = nativePath(plugin.path);
+        items.push_back(ZFCPackItem{plugin.type, folder.filename().native(), folder});
+    }
 
     AlertPresenter::Panel panel;
     if (mode == BackupMode::multi) {

@@ -138,24 +138,37 @@ struct Edit
     QString replacement;
 };
 
-QString applyEdits(QString text, std::vector<Edit> edits)
+// The text with every edit applied, built front to back in one pass. Edits do not overlap;
+// an insertion is an edit of length 0.
+QString applyEdits(const QString& text, std::vector<Edit> edits)
 {
-    std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.start > b.start; });
+    if (edits.empty())
+        return text;
+    std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.start < b.start; });
+    qsizetype size = text.size();
     for (const auto& edit : edits)
-        text.replace(edit.start, edit.length, edit.replacement);
-    return text;
+        size += edit.replacement.size() - edit.length;
+    QString out;
+    out.reserve(size);
+    qsizetype at = 0;
+    for (const auto& edit : edits) {
+        out.append(QStringView(text).mid(at, edit.start - at));
+        out.append(edit.replacement);
+        at = edit.start + edit.length;
+    }
+    out.append(QStringView(text).mid(at));
+    return out;
 }
 
-// Every match of `re` in `text` replaced by capture 1 + value + capture 3.
-QString replaceMiddleCapture(const QString& text, const QRegularExpression& re, const QString& value)
+// Every match of `re` in `text` as an edit that puts `value` in place of capture `group`.
+void addCaptureEdits(std::vector<Edit>& edits, const QString& text, const QRegularExpression& re, int group,
+                     const QString& value)
 {
-    std::vector<Edit> edits;
     auto it = re.globalMatch(text);
     while (it.hasNext()) {
         const auto m = it.next();
-        edits.push_back({m.capturedStart(2), m.capturedLength(2), value});
+        edits.push_back({m.capturedStart(group), m.capturedLength(group), value});
     }
-    return applyEdits(text, std::move(edits));
 }
 
 bool isVersionValue(const QString& value)
@@ -281,19 +294,34 @@ TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& fold
         const auto text = readWholeTemplate(file);
         if (!text)
             continue;
-        QString changed = replaceMiddleCapture(*text, rewriteOzml, ozml);
+        // The display-version rules read the text after the ozml rewrite. While no old
+        // ozml value holds a "<", that rewrite cannot change what they match, so every edit
+        // is found in the original text and the file is built once; otherwise the ozml
+        // rewrite is applied first.
+        std::vector<Edit> edits;
+        addCaptureEdits(edits, *text, rewriteOzml, 2, ozml);
+        const bool valuesHoldTags = std::any_of(edits.begin(), edits.end(), [&](const Edit& e) {
+            return QStringView(*text).mid(e.start, e.length).contains(QLatin1Char('<'));
+        });
+        QString rewritten;
+        if (valuesHoldTags) {
+            rewritten = applyEdits(*text, std::move(edits));
+            edits.clear();
+        }
+        const QString& base = valuesHoldTags ? rewritten : *text;
         if (!displayVersion.isEmpty()) {
-            if (changed.contains(QLatin1String("<displayversion>"))) {
-                changed = replaceMiddleCapture(changed, rewriteDv, displayVersion);
+            if (base.contains(QLatin1String("<displayversion>"))) {
+                addCaptureEdits(edits, base, rewriteDv, 2, displayVersion);
             } else {
-                const auto tag = ozmlStartTag.match(changed);
+                const auto tag = ozmlStartTag.match(base);
                 if (tag.hasMatch())
-                    changed.insert(tag.capturedEnd(), QStringLiteral("\n<displayversion>") + displayVersion
-                                                          + QStringLiteral("</displayversion>\n"));
+                    edits.push_back({tag.capturedEnd(), 0, QStringLiteral("\n<displayversion>") + displayVersion
+                                                               + QStringLiteral("</displayversion>\n")});
             }
         } else {
-            changed.remove(removeDv);
+            addCaptureEdits(edits, base, removeDv, 0, QString());
         }
+        const QString changed = applyEdits(base, std::move(edits));
         if (changed == *text)
             continue;
         writeTemplate(file, changed);

@@ -6,6 +6,7 @@
 
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/LocalizedStore.h"
 
 namespace {
 
@@ -210,8 +211,8 @@ void PluginListController::pickFiles(const InstallRequest& onPicked)
     panel.title = QStringLiteral("选择 .zfcp 插件备份");
     panel.message = QStringLiteral("选择一个或多个 .zfcp 备份文件，接下来可选择安装到用户库或系统库。");
     panel.prompt = QStringLiteral("选择");
-    // Any letter case of the extension.
-    panel.nameFilters = {QStringLiteral("Loomwork 插件备份 (*.[zZ][fF][cC][pP])")};
+    // Qt's dialog matches the pattern in any letter case.
+    panel.nameFilters = {QStringLiteral("Loomwork 插件备份 (*.zfcp)")};
     panel.allowsMultipleSelection = true;
     panel.canChooseFiles = true;
     panel.canChooseDirectories = false;
@@ -250,4 +251,25 @@ PluginListController::StatusLine PluginListController::statusLine(int windowWidt
     if (error != m_state->scanErrors().constEnd())
         line.systemError = QStringLiteral("系统库不可读：") + *error;
     return line;
+}
+
+void PluginListController::recordTranslation(const Plugin& plugin, int changed, int remainingChinese)
+{
+    if (remainingChinese != 0)
+        LocalizedStore::mark(plugin, changed);
+    else
+        LocalizedStore::remove(plugin.path);
+    if (m_state) {
+        m_state->reloadLocalized();
+        m_state->refresh();
+    }
+}
+
+void PluginListController::forgetTranslation(const Plugin& plugin)
+{
+    LocalizedStore::remove(plugin.path);
+    if (m_state) {
+        m_state->reloadLocalized();
+        m_state->refresh();
+    }
 }

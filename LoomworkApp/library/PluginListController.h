@@ -76,6 +76,13 @@ public:
     // One plug-in into one package; no rescan follows.
     void quickBackup(const Plugin& plugin);
 
+    // After the localize sheet wrote names: a plug-in that still holds Chinese names is
+    // recorded as translated with `changed`, one without is forgotten; then the list's
+    // marks are reloaded and the libraries rescanned.
+    void recordTranslation(const Plugin& plugin, int changed, int remainingChinese);
+    // After its untranslated backup was put back: forgotten, marks reloaded, rescanned.
+    void forgetTranslation(const Plugin& plugin);
+
     // Lets the user pick packages and hands them to `onPicked` (nothing on cancel).
     static void pickFiles(const InstallRequest& onPicked);
 

@@ -21,6 +21,8 @@
 #include "library/PluginSearchBar.h"
 #include "library/PluginTableView.h"
 #include "sheets/BackupSheet.h"
+#include "sheets/LocalizeSheet.h"
+#include "sheets/VersionSheet.h"
 
 namespace {
 constexpr int kFocusDelayMs = 80;
@@ -296,6 +298,58 @@ QMenu* PluginListView::makeContextMenu(const Plugin& plugin)
     });
     remove->setEnabled(enabled);
     return menu;
+}
+
+void PluginListView::showVersionSheet(const Plugin& plugin, const CompatTable& table,
+                                      const std::optional<QString>& installedFCP)
+{
+    if (!m_controller->rowActionsEnabled() || m_versionSheet || m_localizeSheet)
+        return;
+    QPointer<AppState> state = m_state;
+    auto* sheet = new VersionSheet(plugin, table, installedFCP, [state] {
+        if (state)
+            state->refresh();
+    }, window());
+    connect(sheet, &QDialog::finished, this, [this, sheet] {
+        m_versionSheet = nullptr;
+        sheet->deleteLater();
+    });
+    m_versionSheet = sheet;
+    sheet->open();
+}
+
+void PluginListView::showLocalizeSheet(const Plugin& plugin)
+{
+    if (!m_controller->rowActionsEnabled() || m_versionSheet || m_localizeSheet)
+        return;
+    QPointer<PluginListController> controller = m_controller;
+    auto* sheet = new LocalizeSheet(
+        plugin,
+        [controller, plugin](const LocalizeOutcome& outcome) {
+            if (controller)
+                controller->recordTranslation(plugin, outcome.changed, outcome.remainingChinese);
+        },
+        [controller, plugin] {
+            if (controller)
+                controller->forgetTranslation(plugin);
+        },
+        window());
+    connect(sheet, &QDialog::finished, this, [this, sheet] {
+        m_localizeSheet = nullptr;
+        sheet->deleteLater();
+    });
+    m_localizeSheet = sheet;
+    sheet->open();
+}
+
+VersionSheet* PluginListView::versionSheet() const
+{
+    return m_versionSheet;
+}
+
+LocalizeSheet* PluginListView::localizeSheet() const
+{
+    return m_localizeSheet;
 }
 
 BackupSheet* PluginListView::backupSheet() const

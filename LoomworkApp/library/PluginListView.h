@@ -10,6 +10,9 @@
 #include "library/PluginRow.h"
 
 class BackupSheet;
+class CompatTable;
+class LocalizeSheet;
+class VersionSheet;
 class EmptyStateView;
 class ListStatusBar;
 class ListToolbar;
@@ -61,6 +64,12 @@ public:
     void showBackupSheet();
     void deleteSelected();
     void quickBackup(const Plugin& plugin);
+    // The template sheets for one plug-in; a rewrite rescans, a translation or a restore
+    // also updates the translated marks.
+    void showVersionSheet(const Plugin& plugin, const CompatTable& table, const std::optional<QString>& installedFCP);
+    void showLocalizeSheet(const Plugin& plugin);
+    VersionSheet* versionSheet() const;
+    LocalizeSheet* localizeSheet() const;
 
     // Parts, for the root view and for tests.
     PluginListController* controller() const { return m_controller; }
@@ -98,6 +107,8 @@ private:
     ListToolbar* m_toolbar;
     QShortcut* m_findShortcut;
     QPointer<BackupSheet> m_backupSheet;
+    QPointer<VersionSheet> m_versionSheet;
+    QPointer<LocalizeSheet> m_localizeSheet;
     PluginAction m_openVersion;
     PluginAction m_openLocalize;
     int m_windowWidth;

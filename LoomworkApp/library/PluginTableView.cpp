@@ -125,6 +125,20 @@ void PluginTableView::setHover(int row, int button)
     m_hoverButton = button;
     updateRow(old);
     updateRow(row);
+    // A window moved under a resting pointer sends the list no leave event: watch it.
+    if (row >= 0 && window() != m_watchedWindow) {
+        if (m_watchedWindow)
+            m_watchedWindow->removeEventFilter(this);
+        m_watchedWindow = window();
+        m_watchedWindow->installEventFilter(this);
+    }
+}
+
+bool PluginTableView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_watchedWindow && event->type() == QEvent::Move)
+        setHover(-1, -1);
+    return QListView::eventFilter(watched, event);
 }
 
 void PluginTableView::mouseMoveEvent(QMouseEvent* event)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QListView>
+#include <QPointer>
 
 #include "library/PluginRow.h"
 
@@ -36,6 +37,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     bool viewportEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -49,6 +51,7 @@ private:
     PluginListController* m_controller;
     bool m_showSize = false;
     int m_hoverRow = -1;
+    QPointer<QWidget> m_watchedWindow; // its moves clear the hover
     int m_hoverButton = -1;
     int m_pressRow = -1;
     int m_pressButton = -1;

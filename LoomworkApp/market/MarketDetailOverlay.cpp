@@ -410,9 +410,9 @@ void MarketDetailOverlay::refresh()
     if (owned)
         m_badges->insertWidget(at++, pillBadge(QStringLiteral("已拥有"), &Theme::positive, QStringLiteral("checkmark.seal.fill"), badgeRow));
     else if (price <= 0)
-        m_badges->insertWidget(at++, pillBadge(QStringLiteral("免费"), &Theme::freePrice, QString(), badgeRow));
+        m_badges->insertWidget(at++, pillBadge(QStringLiteral("免费"), &Theme::priceFree, QString(), badgeRow));
     if (shown.featured.value_or(false))
-        m_badges->insertWidget(at++, pillBadge(QStringLiteral("置顶推荐"), &Theme::featured, QStringLiteral("pin.fill"), badgeRow));
+        m_badges->insertWidget(at++, pillBadge(QStringLiteral("置顶推荐"), &Theme::marketFeatured, QStringLiteral("pin.fill"), badgeRow));
     m_loadingSpinner->setVisible(m_model->loading());
 
     m_name->setText(shown.name);
@@ -428,7 +428,7 @@ void MarketDetailOverlay::refresh()
     m_price->setVisible(!owned);
     m_ownership->setText(m_model->ownershipLine());
     m_price->setText(MarketPlugin::money(price));
-    colour(m_price, price > 0 ? Theme::accent() : Theme::freePrice());
+    colour(m_price, price > 0 ? Theme::accent() : Theme::priceFree());
     const auto original = shown.originalPriceText();
     m_originalPrice->setVisible(!owned && original.has_value());
     m_originalPrice->setText(original.value_or(QString()));

@@ -211,7 +211,7 @@ void MarketMediaPanel::paintCover(QPainter& p)
     } else {
         QLinearGradient ground(QPointF(0, 0), QPointF(width(), height()));
         ground.setColorAt(0, Theme::alpha(Theme::accent(), 0.32));
-        ground.setColorAt(1, Theme::alpha(Theme::accentDeep(), 0.24));
+        ground.setColorAt(1, Theme::alpha(Theme::coverGradientEnd(), 0.24));
         p.fillRect(rect(), Theme::floatingBg());
         p.fillRect(rect(), ground);
         if (!m_model->showsPlayButton())

@@ -1,11 +1,13 @@
 #include "online/CompatService.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QXmlStreamReader>
 
 #include "engine/AppPaths.h"
@@ -19,8 +21,9 @@
 
 namespace {
 
-// Neither a cache file nor an Info.plist comes anywhere near this.
-constexpr qint64 maxFileBytes = 4 * 1024 * 1024;
+// The cache holds what the fetch accepted, so it reads back as much; an Info.plist is far
+// smaller.
+constexpr qint64 maxFileBytes = HttpFetch::maxReplyBytes;
 
 std::optional<QByteArray> readSmallFile(const QString& path)
 {
@@ -39,6 +42,25 @@ std::optional<CompatService::RemotePayload> decodePayload(const QByteArray& byte
     if (!document.isObject())
         return std::nullopt;
     return CompatService::RemotePayload::fromJson(document.object());
+}
+
+void appendJsonString(QByteArray& out, const QString& text)
+{
+    out += '"';
+    for (const char c : text.toUtf8()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            out += "\\u00";
+            out += "0123456789abcdef"[byte >> 4];
+            out += "0123456789abcdef"[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
 }
 
 // The glossary takes the extra terms of a table that is put in use.
@@ -105,24 +127,37 @@ std::optional<CompatService::RemotePayload> CompatService::RemotePayload::fromJs
     return payload;
 }
 
-QJsonObject CompatService::RemotePayload::toJson() const
+QByteArray CompatService::RemotePayload::toJsonBytes() const
 {
-    QJsonObject object;
+    QJsonObject head;
     if (updatedAt)
-        object.insert(QLatin1String("updatedAt"), *updatedAt);
+        head.insert(QLatin1String("updatedAt"), *updatedAt);
     if (rows) {
         QJsonArray array;
         for (const auto& row : *rows)
             array.append(row.toJson());
-        object.insert(QLatin1String("rows"), array);
+        head.insert(QLatin1String("rows"), array);
     }
-    if (glossary) {
-        QJsonObject terms;
-        for (auto it = glossary->cbegin(); it != glossary->cend(); ++it)
-            terms.insert(it.key(), it.value());
-        object.insert(QLatin1String("glossary"), terms);
+    QByteArray out = QJsonDocument(head).toJson(QJsonDocument::Compact);
+    if (!glossary)
+        return out;
+    // Term by term into a QJsonObject would take quadratic time: the glossary is written
+    // as text.
+    out.chop(1);
+    if (out.size() > 1)
+        out += ',';
+    out += "\"glossary\":{";
+    bool first = true;
+    for (auto it = glossary->cbegin(); it != glossary->cend(); ++it) {
+        if (!first)
+            out += ',';
+        first = false;
+        appendJsonString(out, it.key());
+        out += ':';
+        appendJsonString(out, it.value());
     }
-    return object;
+    out += "}}";
+    return out;
 }
 
 CompatService::CompatService(QObject* parent)
@@ -136,6 +171,7 @@ CompatService::CompatService(Options options, QObject* parent)
     , m_table(CompatBundled::table())
     , m_updatedAt(m_table.updatedAt)
 {
+    m_worker.setMaxThreadCount(1);
     if (m_options.cachePath.isEmpty())
         m_options.cachePath = AppPaths::applicationFolder() + QStringLiteral("/compat-cache.json");
     if (m_options.finalCutBundles.isEmpty())
@@ -178,13 +214,6 @@ void CompatService::apply(const RemotePayload& payload, Source source)
     emit tableChanged();
 }
 
-void CompatService::saveCache(const RemotePayload& payload) const
-{
-    QDir().mkpath(QFileInfo(m_options.cachePath).absolutePath());
-    AtomicFile::write(m_options.cachePath,
-                      QJsonDocument(payload.toJson()).toJson(QJsonDocument::Compact));
-}
-
 void CompatService::load()
 {
     const quint64 generation = ++m_loadGeneration;
@@ -192,12 +221,35 @@ void CompatService::load()
     const auto done = [this, generation](const std::optional<QByteArray>& bytes) {
         if (generation != m_loadGeneration)
             return;
-        const auto payload = bytes ? decodePayload(*bytes) : std::nullopt;
-        if (payload && payload->rows && !payload->rows->isEmpty()) {
-            apply(*payload, Source::remote);
-            saveCache(*payload);
+        if (!bytes) {
+            emit loadFinished();
+            return;
         }
-        emit loadFinished();
+        // A large document takes long to decode and store: both run on the worker, which
+        // hands the table back to this thread once it is cached.
+        QPointer<CompatService> self(this);
+        m_worker.start([self, bytes = *bytes, cachePath = m_options.cachePath, generation] {
+            auto payload = decodePayload(bytes);
+            if (payload && payload->rows && !payload->rows->isEmpty()) {
+                const QByteArray cache = payload->toJsonBytes();
+                if (cache.size() <= maxFileBytes) {
+                    QDir().mkpath(QFileInfo(cachePath).absolutePath());
+                    AtomicFile::write(cachePath, cache);
+                }
+            } else {
+                payload.reset();
+            }
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, payload = std::move(payload), generation] {
+                    if (!self || generation != self->m_loadGeneration)
+                        return;
+                    if (payload)
+                        self->apply(*payload, Source::remote);
+                    emit self->loadFinished();
+                },
+                Qt::QueuedConnection);
+        });
     };
     if (!url.isValid() || url.isRelative()) {
         HttpFetch::fail(this, done);

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 
 #include "engine/CompatTable.h"
 
@@ -30,7 +31,8 @@ public:
         // Every key optional (null counts as absent); a present key of the wrong shape
         // fails the whole document.
         static std::optional<RemotePayload> fromJson(const QJsonObject& object);
-        QJsonObject toJson() const;
+        // Compact JSON text, in time linear in the glossary's size.
+        QByteArray toJsonBytes() const;
     };
 
     struct Options
@@ -48,8 +50,8 @@ public:
     Source source() const { return m_source; }
     const std::optional<QString>& installedFCP() const { return m_installedFCP; }
 
-    // Fetches "v2/compat.json" from the server and applies it when it has rows. Of
-    // overlapping loads the newest wins.
+    // Fetches "v2/compat.json" from the server and applies it when it has rows, after
+    // caching it. Of overlapping loads the newest wins.
     void load();
 
     bool needsUpgrade(const std::optional<QString>& ozml, const std::optional<QString>& dv) const;
@@ -78,7 +80,6 @@ signals:
 
 private:
     void apply(const RemotePayload& payload, Source source);
-    void saveCache(const RemotePayload& payload) const;
 
     Options m_options;
     CompatTable m_table;
@@ -86,4 +87,6 @@ private:
     Source m_source = Source::bundled;
     std::optional<QString> m_installedFCP;
     quint64 m_loadGeneration = 0;
+    // Decodes fetched documents and writes the cache, one at a time, off the GUI thread.
+    QThreadPool m_worker;
 };

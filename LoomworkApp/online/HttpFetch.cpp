@@ -45,6 +45,9 @@ void exchange(QNetworkRequest request, const std::optional<QByteArray>& body, qi
 {
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
+    // The body may carry the session token: it never follows a redirect to another host.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::SameOriginRedirectPolicy);
     QNetworkAccessManager& manager = HttpFetch::manager();
     QNetworkReply* reply = body ? manager.post(request, *body) : manager.get(request);
 

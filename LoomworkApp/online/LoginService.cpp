@@ -2,7 +2,11 @@
 
 #include <cmath>
 
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QImageReader>
 #include <QPointer>
+#include <QThreadPool>
 
 #include "engine/AppSettings.h"
 #include "online/ServerConfig.h"
@@ -83,15 +87,22 @@ LoginService::LoginService(Timing timing, QObject* parent)
     connect(&m_expireTimer, &QTimer::timeout, this, &LoginService::onExpiryTimer);
 }
 
-QImage LoginService::imageFromQrText(const QString& text)
+QImage LoginService::imageFromQrText(const QString& text, int maxSide)
 {
     const qsizetype marker = text.indexOf(QLatin1String("base64,"));
     const QString payload = marker >= 0 ? text.mid(marker + 7) : text;
     // Characters outside the alphabet (line breaks included) are skipped by the decoder.
-    const QByteArray bytes = QByteArray::fromBase64(payload.toLatin1());
+    QByteArray bytes = QByteArray::fromBase64(payload.toLatin1());
     if (bytes.isEmpty())
         return {};
-    return QImage::fromData(bytes);
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    // A large code is decoded straight to the size it is shown at, never at full size.
+    const QSize size = reader.size();
+    if (maxSide > 0 && size.isValid() && (size.width() > maxSide || size.height() > maxSide))
+        reader.setScaledSize(size.scaled(maxSide, maxSide, Qt::KeepAspectRatio));
+    return reader.read();
 }
 
 std::optional<QDateTime> LoginService::dateFromJson(const QJsonValue& value)
@@ -166,21 +177,54 @@ void LoginService::requestQrcode()
                      setRefreshing(false);
                  return;
              }
-             setRefreshing(false);
              const QJsonValue loginKey = reply ? reply->value(QLatin1String("loginKey")) : QJsonValue();
              if (!succeeded(reply) || !loginKey.isString()) {
-                 setHintText(QString::fromUtf8(fetchFailedText));
-                 setPhase(Phase::loggedOut(QString::fromUtf8(fetchFailedText)));
+                 qrcodeFailed();
                  return;
              }
              m_loginKey = loginKey.toString();
              const QJsonValue qrText = reply->value(QLatin1String("qrcode"));
-             setQrcode(qrText.isString() ? imageFromQrText(qrText.toString()) : QImage());
-             setHintText(QString());
-             setPhase(Phase::waitingScan());
-             startPolling();
+             showQrcode(qrText.isString() ? qrText.toString() : QString(), generation);
          });
     m_qrRequestGeneration = generation;
+}
+
+void LoginService::qrcodeFailed()
+{
+    setRefreshing(false);
+    setHintText(QString::fromUtf8(fetchFailedText));
+    setPhase(Phase::loggedOut(QString::fromUtf8(fetchFailedText)));
+}
+
+void LoginService::showQrcode(const QString& text, quint64 generation)
+{
+    // Decoding a large picture takes long: it runs on a pool thread.
+    QPointer<LoginService> self(this);
+    QThreadPool::globalInstance()->start([self, text, generation] {
+        QImage image = imageFromQrText(text, qrPixelSide);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, image = std::move(image), generation] {
+                if (!self)
+                    return;
+                if (generation != self->m_generation) {
+                    if (self->m_qrRequestGeneration == generation)
+                        self->setRefreshing(false);
+                    return;
+                }
+                if (image.isNull()) {
+                    // A code that cannot be shown is a failed request, not progress.
+                    self->qrcodeFailed();
+                    return;
+                }
+                self->setRefreshing(false);
+                self->setQrcode(image);
+                self->setHintText(QString());
+                self->setPhase(Phase::waitingScan());
+                self->startPolling();
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void LoginService::cancelPolling()
@@ -214,9 +258,9 @@ void LoginService::pollOnce(quint64 generation)
                  return;
              const auto status = reply ? V2API::integerStatus(*reply) : std::nullopt;
              const QJsonValue token = reply ? reply->value(QLatin1String("token")) : QJsonValue();
-             if (status == 0 && token.isString()) {
+             // A token that cannot be kept is no sign-in: the reply counts as a bad one.
+             if (status == 0 && token.isString() && TokenStore::set(token.toString())) {
                  m_polling = false;
-                 TokenStore::set(token.toString());
                  const auto date = dateFromJson(reply->value(QLatin1String("expireAt")));
                  if (date)
                      AppSettings::setValue(expireAtKey, *date);

@@ -77,8 +77,12 @@ public:
     void updateNickname(const QString& nickname, QObject* context,
                         std::function<void(const std::optional<QString>& error)> done);
 
-    // The image in a "qrcode" reply value: a data URL or bare base64.
-    static QImage imageFromQrText(const QString& text);
+    // The gate shows the code 202 points wide; this serves screens up to 2.5x.
+    static constexpr int qrPixelSide = 512;
+
+    // The image in a "qrcode" reply value: a data URL or bare base64, scaled down to fit
+    // `maxSide` pixels when it is larger (0: full size).
+    static QImage imageFromQrText(const QString& text, int maxSide = 0);
     // "expireAt" as a date: a JSON number of seconds since 1970.
     static std::optional<QDateTime> dateFromJson(const QJsonValue& value);
 
@@ -92,6 +96,8 @@ signals:
 private:
     void post(const QString& path, const QJsonObject& body,
               std::function<void(const std::optional<QJsonObject>&)> done);
+    void showQrcode(const QString& text, quint64 generation);
+    void qrcodeFailed();
     void startPolling();
     void pollOnce(quint64 generation);
     void cancelPolling();

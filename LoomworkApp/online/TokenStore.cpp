@@ -37,19 +37,26 @@ QString TokenStore::filePath()
     return AppPaths::applicationFolder() + QStringLiteral("/session.token");
 }
 
-void TokenStore::set(const QString& token)
+bool TokenStore::set(const QString& token)
 {
+    // What read() would not give back is not stored.
+    const QByteArray bytes = token.toUtf8();
+    if (bytes.size() > maxTokenBytes || token.trimmed().isEmpty())
+        return false;
     const QByteArray target = QFile::encodeName(filePath());
     QByteArray temp = target + ".XXXXXX";
     // mkstemp creates the file 0600; the fchmod only guards against an unusual libc.
     const int fd = ::mkstemp(temp.data());
     if (fd < 0)
-        return;
-    bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 && writeAll(fd, token.toUtf8())
+        return false;
+    bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 && writeAll(fd, bytes)
         && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temp.constData(), target.constData()) != 0)
+    if (!ok || ::rename(temp.constData(), target.constData()) != 0) {
         ::unlink(temp.constData());
+        return false;
+    }
+    return true;
 }
 
 void TokenStore::remove()

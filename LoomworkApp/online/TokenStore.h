@@ -11,8 +11,9 @@ namespace TokenStore {
 
 QString filePath();
 
-// Failures are ignored: the file keeps what it held.
-void set(const QString& token);
+// False, the file keeping what it held, when the write fails or the token is one read()
+// would refuse (blank, above 64 KiB).
+bool set(const QString& token);
 void remove();
 // The trimmed token; nothing for a missing, unreadable, oversized, non-UTF-8 or blank file.
 std::optional<QString> read();

@@ -114,7 +114,14 @@ QMessageBox* AppAlert::makeAlert(const QString& title, const QString& message, S
     setPlainInformativeText(*box, message);
     QPushButton* first = box->addButton(primary, QMessageBox::AcceptRole);
     QPushButton* second = box->addButton(secondary, QMessageBox::RejectRole);
-    box->setDefaultButton(first);
+    // A warning confirms a destructive action: Return must not take it, so the default is
+    // the other button (the order stays as given).
+    if (style == Style::warning) {
+        first->setAutoDefault(false);
+        box->setDefaultButton(second);
+    } else {
+        box->setDefaultButton(first);
+    }
     box->setEscapeButton(second);
     box->setProperty(kPrimaryProperty, QVariant::fromValue<QAbstractButton*>(first));
     return box;

@@ -1,7 +1,9 @@
 #include "ui/AppPanel.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QPointer>
@@ -54,7 +56,15 @@ void AppPanel::present(const Panel& panel, PickHandler onPick)
 
 QFileDialog* AppPanel::makeDialog(const Panel& panel, QWidget* parent)
 {
-    auto* dialog = new QFileDialog(parent, panel.title, panel.directory);
+    // Without a folder of its own a panel starts where the last one ended, else at home,
+    // never in the process's working folder.
+    static QString lastFolder;
+    QString start = panel.directory;
+    if (start.isEmpty())
+        start = !lastFolder.isEmpty() && QFileInfo(lastFolder).isDir() ? lastFolder : QDir::homePath();
+    auto* dialog = new QFileDialog(parent, panel.title, start);
+    QObject::connect(dialog, &QFileDialog::accepted, dialog,
+                     [dialog] { lastFolder = dialog->directory().absolutePath(); });
     // Qt's own dialog, so that the panel's message can be shown in it.
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     if (panel.kind == Panel::Kind::save) {

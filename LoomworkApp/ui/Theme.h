@@ -32,9 +32,10 @@ public:
     static QColor positive();     // translated, recommended, no clash
     static QColor localizeAction();
     static QColor marketBadge();
-    static QColor purchase();     // paying: the pay card's tile and symbol
-    static QColor freePrice();    // a price of nothing, the "免费" badge
-    static QColor featured();     // the "置顶推荐" badge
+    static QColor purchase();         // paying: the pay card's tile and symbol
+    static QColor marketFeatured();   // the market's pinned and featured tags
+    static QColor priceFree();        // a price of nothing
+    static QColor coverGradientEnd(); // the far end of a cover's stand-in gradient (accent at the near end)
 
     // Text by emphasis (the system's label colours), and on an accent ground.
     static QColor textPrimary();

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDesktopServices>
+#include <QLibraryInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMainWindow>
@@ -13,8 +14,10 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QToolBar>
+#include <QTranslator>
 
 #include "engine/AppState.h"
+#include "engine/NotificationHub.h"
 #include "engine/Plugin.h"
 #include "ui/Appearance.h"
 #include "window/AppDelegate.h"
@@ -92,7 +95,7 @@ void LoomworkMain::start(const QList<QUrl>& files)
 void LoomworkMain::buildMenus()
 {
     QMenuBar* bar = m_window->menuBar();
-    // TODO: "设置…" and "插件市场…" join these menus with the settings and market windows.
+    // TODO: "设置…" joins this menu with the settings window.
     QMenu* app = bar->addMenu(QStringLiteral("Loomwork"));
     QAction* quit = app->addAction(QStringLiteral("退出 Loomwork"));
     quit->setShortcut(QKeySequence::Quit);
@@ -103,6 +106,10 @@ void LoomworkMain::buildMenus()
     QAction* refresh = plugins->addAction(QStringLiteral("刷新列表"));
     refresh->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     connect(refresh, &QAction::triggered, m_state, &AppState::refresh);
+    QAction* market = plugins->addAction(QStringLiteral("插件市场…"));
+    market->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_M));
+    connect(market, &QAction::triggered, this,
+            [] { NotificationHub::instance().post(Notifications::openMarketRequested); });
     plugins->addSeparator();
     QAction* openLibrary = plugins->addAction(QStringLiteral("打开用户插件库"));
     openLibrary->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
@@ -158,4 +165,19 @@ void LoomworkMain::listenForOtherInstances()
             });
         }
     });
+}
+
+void LoomworkMain::installQtTranslations()
+{
+    // Once per process: the translators live as long as the application.
+    static bool installed = false;
+    if (installed || !QCoreApplication::instance())
+        return;
+    installed = true;
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (translator->load(QStringLiteral("qtbase_zh_CN"), folder))
+        QCoreApplication::installTranslator(translator);
+    else
+        delete translator;
 }

@@ -24,6 +24,8 @@ public:
     // Hands `files` to a Loomwork already running for this user. True when one took them
     // (this process should then quit).
     static bool forwardToRunningInstance(const QList<QUrl>& files);
+    // Qt's own texts (file dialogs, edit menus) in Chinese, like the rest of the app.
+    static void installQtTranslations();
     // The local socket the first process listens on for files from later ones.
     static QString instanceName();
 

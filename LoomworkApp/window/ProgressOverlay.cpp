@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include <QEvent>
-#include <QGraphicsDropShadowEffect>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
@@ -18,18 +18,37 @@ namespace {
 constexpr int kBarSteps = 1000;
 constexpr qreal kCardRadius = 14;
 constexpr int kFadeMs = 200;
+constexpr int kShadowSpread = 12;
+constexpr qreal kShadowOpacity = 0.33;
 } // namespace
 
+// The card paints no effect of its own: a graphics effect here, nested in the overlay's
+// fade, kept small progress steps off the screen and broke the fade's painting. The
+// overlay draws the card's shadow under it instead.
 class ProgressOverlay::Card : public QWidget
 {
 public:
-    explicit Card(QWidget* parent) : QWidget(parent)
+    explicit Card(QWidget* parent) : QWidget(parent) {}
+
+    // The soft shadow around the card's geometry, in the parent's coordinates.
+    void paintShadow(QPainter& p)
     {
-        auto* shadow = new QGraphicsDropShadowEffect(this);
-        shadow->setColor(Theme::shadow(0.33));
-        shadow->setBlurRadius(20);
-        shadow->setOffset(0, 0);
-        setGraphicsEffect(shadow);
+        if (m_shadow.size() != size() + QSize(2 * kShadowSpread, 2 * kShadowSpread)) {
+            m_shadow = QImage(size() + QSize(2 * kShadowSpread, 2 * kShadowSpread), QImage::Format_ARGB32_Premultiplied);
+            m_shadow.fill(Qt::transparent);
+            QPainter sp(&m_shadow);
+            sp.setRenderHint(QPainter::Antialiasing);
+            sp.setPen(Qt::NoPen);
+            // Rings of falling opacity stand in for a blur; they add up to the darkest
+            // share at the card's edge.
+            const QRectF card(kShadowSpread, kShadowSpread, width(), height());
+            for (int ring = kShadowSpread; ring > 0; --ring) {
+                sp.setBrush(Theme::shadow(kShadowOpacity / kShadowSpread));
+                const qreal grow = ring;
+                sp.drawRoundedRect(card.adjusted(-grow, -grow, grow, grow), kCardRadius + grow, kCardRadius + grow);
+            }
+        }
+        p.drawImage(geometry().topLeft() - QPoint(kShadowSpread, kShadowSpread), m_shadow);
     }
 
 protected:
@@ -41,6 +60,9 @@ protected:
         p.setBrush(Theme::floatingBg());
         p.drawRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
     }
+
+private:
+    QImage m_shadow;
 };
 
 ProgressOverlay::ProgressOverlay(OperationsCenter* ops, QWidget* parent)
@@ -55,6 +77,9 @@ ProgressOverlay::ProgressOverlay(OperationsCenter* ops, QWidget* parent)
     m_bar->setRange(0, kBarSteps);
     m_bar->setTextVisible(false);
     m_bar->setFixedSize(kBarWidth, 6);
+    // The bar repaints by itself only for steps of several pixels; smooth progress moves
+    // in smaller ones.
+    connect(m_bar, &QProgressBar::valueChanged, m_bar, qOverload<>(&QWidget::update));
     column->addWidget(m_bar, 0, Qt::AlignHCenter);
     m_status->setTextFormat(Qt::PlainText);
     m_status->setWordWrap(true);
@@ -99,11 +124,15 @@ void ProgressOverlay::sync()
         return;
     }
     const double progress = m_ops->progress();
-    m_bar->setValue(int(std::floor((std::isfinite(progress) ? std::clamp(progress, 0.0, 1.0) : 0.0) * kBarSteps)));
+    const int value = int(std::floor((std::isfinite(progress) ? std::clamp(progress, 0.0, 1.0) : 0.0) * kBarSteps));
+    m_bar->setValue(value);
     m_status->setText(m_ops->statusText());
     m_percent->setText(percentText(progress));
+    const QRect cardBefore = m_card->geometry();
     m_card->adjustSize();
     m_card->move((width() - m_card->width()) / 2, (height() - m_card->height()) / 2);
+    if (m_card->geometry() != cardBefore)
+        update(); // the shadow around it
     if (isHidden() || testAttribute(Qt::WA_TransparentForMouseEvents)) {
         setAttribute(Qt::WA_TransparentForMouseEvents, false);
         setGeometry(parentWidget()->rect());
@@ -150,6 +179,8 @@ void ProgressOverlay::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.fillRect(rect(), Theme::scrim(0.25));
+    p.setRenderHint(QPainter::Antialiasing);
+    m_card->paintShadow(p);
 }
 
 // While shown the window underneath takes no input at all.

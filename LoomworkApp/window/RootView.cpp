@@ -33,6 +33,7 @@
 #include "library/PluginListView.h"
 #include "library/PluginSearchBar.h"
 #include "library/SidebarView.h"
+#include "market/MarketWindowController.h"
 #include "online/RemoteConfigService.h"
 #include "promo/AdBarView.h"
 #include "promo/NoticeBar.h"
@@ -101,8 +102,9 @@ RootView::RootView(AppState* state, QWidget* parent)
     mainLayout->addWidget(m_splitter);
 
     SidebarView::Callbacks callbacks;
-    // TODO: the settings and market windows belong to later work; until they exist the
-    // sidebar's settings, account and market entries have nothing to open.
+    // TODO: the settings window belongs to later work; until it exists the sidebar's
+    // settings and account entries have nothing to open.
+    callbacks.onOpenMarket = [this] { MarketWindowController::shared().show(m_login); };
     callbacks.onDividerY = [this](qreal y) {
         if (qAbs(y - m_sidebarDividerY) > kDividerTolerance) {
             m_sidebarDividerY = y;
@@ -142,6 +144,10 @@ RootView::RootView(AppState* state, QWidget* parent)
         [this](const Plugin& plugin) { return m_compat->needsUpgrade(plugin); },
     });
     connect(m_compat, &CompatService::tableChanged, m_list, &PluginListView::compatChanged);
+    m_list->setOpenVersion([this](const Plugin& plugin) {
+        m_list->showVersionSheet(plugin, m_compat->table(), m_compat->installedFCP());
+    });
+    m_list->setOpenLocalize([this](const Plugin& plugin) { m_list->showLocalizeSheet(plugin); });
 
     m_blur = new QGraphicsBlurEffect(m_main);
     m_blur->setBlurRadius(kSignedOutBlurRadius);
@@ -333,6 +339,10 @@ void RootView::onNotification(const QString& name, const QVariantMap& userInfo)
             queueInstall(urls);
     } else if (name == Notifications::pluginsDidChange) {
         m_state->refresh();
+    } else if (name == Notifications::openMarketRequested) {
+        // Signed out, the menu command is ignored without a message.
+        if (m_login->phase().isLoggedIn())
+            MarketWindowController::shared().show(m_login);
     }
 }
 

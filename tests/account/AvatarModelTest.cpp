@@ -10,35 +10,6 @@ using Opt = std::optional<QString>;
 
 } // namespace
 
-TEST(AvatarModelTest, TintIndexSumsCodePointsOfTheTrimmedName)
-{
-    struct Case {
-        const char* label;
-        Opt name;
-        int index;
-    };
-    const Case cases[] = {
-        {"abc: 97+98+99 = 294", QStringLiteral("abc"), 4},
-        {"blanks around do not count", QStringLiteral("  abc\n\t"), 4},
-        {"A: 65", QStringLiteral("A"), 0},
-        {"empty name", QStringLiteral(""), 0},
-        {"no name", std::nullopt, 0},
-        {"only blanks", QStringLiteral(" \u3000 "), 0},
-        // 0x963F + 0x6797 = 64982
-        {"Chinese", QStringLiteral("阿林"), 2},
-        // One scalar U+1F600 = 128512, not its two UTF-16 units (which would give 4).
-        {"emoji outside the BMP", QStringLiteral("\U0001F600"), 2},
-        // 0x645 + 0x631 + 0x62D + 0x628 + 0x627 = 7922
-        {"right-to-left", QStringLiteral("مرحبا"), 2},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(AvatarModel::tintIndex(c.name), c.index);
-        // Stable: the same name always gets the same colour.
-        EXPECT_EQ(AvatarModel::tintIndex(c.name), AvatarModel(c.name, std::nullopt).tintIndex());
-    }
-}
-
 TEST(AvatarModelTest, InitialIsTheFirstGraphemeOfTheTrimmedName)
 {
     struct Case {

@@ -70,19 +70,8 @@ TEST_F(UserAvatarTest, ANicknameIsDrawnAsItsInitialAndThePictureIsNeverRequested
     EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);
 }
 
-TEST_F(UserAvatarTest, TheColourOfANameIsStable)
+TEST_F(UserAvatarTest, TwoAvatarsOfOneNamePaintTheSame)
 {
-    // abc: 294 mod 5 = 4, the fifth colour; A: 65 mod 5 = 0, as an empty name.
-    EXPECT_EQ(UserAvatar::tint(QStringLiteral("abc")), Theme::marketBadge());
-    EXPECT_EQ(UserAvatar::tint(QStringLiteral("  abc \n")), Theme::marketBadge());
-    EXPECT_EQ(UserAvatar::tint(QStringLiteral("A")), Theme::accent());
-    EXPECT_EQ(UserAvatar::tint(std::nullopt), Theme::accent());
-    const QList<QColor> order{Theme::accent(), Theme::accentDeep(), Theme::accentBright(),
-                              Theme::localizeAction(), Theme::marketBadge()};
-    for (int i = 0; i < order.size(); ++i)
-        EXPECT_EQ(UserAvatar::tintAt(i), order[i]) << i;
-
-    // Two avatars of one name paint the same.
     UserAvatar first(QStringLiteral("Loom"), std::nullopt, 46);
     UserAvatar second(QStringLiteral(" Loom"), QStringLiteral("https://example.invalid/x.png"), 46);
     EXPECT_EQ(render(first), render(second));

@@ -279,25 +279,6 @@ TEST_F(AppStateTest, ScanKeepsTranslationRecordsOfAnUnreadableLibrary)
 
 TEST_F(AppStateTest, AppearanceIsKeptInTheSettings)
 {
-    const struct {
-        QVariant stored;
-        AppearanceMode expected;
-    } cases[] = {
-        {QVariant(), AppearanceMode::system},
-        {QVariant("dark"), AppearanceMode::dark},
-        {QVariant("light"), AppearanceMode::light},
-        {QVariant("Dark"), AppearanceMode::system},
-        {QVariant("sepia"), AppearanceMode::system},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stored.toString().toStdString());
-        QSettings().remove("appearanceMode");
-        if (c.stored.isValid())
-            QSettings().setValue("appearanceMode", c.stored);
-        AppState state;
-        EXPECT_EQ(state.appearance(), c.expected);
-    }
-
     AppState state;
     QSignalSpy changed(&state, &AppState::appearanceChanged);
     state.setAppearance(AppearanceMode::dark);

@@ -10,7 +10,6 @@
 #include "engine/MarketInstaller.h"
 #include "engine/MarketInstallRegistry.h"
 #include "support/app/FakeAlertPresenter.h"
-#include "support/app/PackageFixtures.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/QtPrint.h"
 #include "support/app/RecordingAdminRunner.h"
@@ -114,7 +113,7 @@ TEST_F(MarketInstallerTest, ClashesAreListedPerLibraryInPlainStringOrder)
     seed(titles(TestEnv::systemLibrary()), {"Glow"});
     seed(titles(TestEnv::userLibrary()), {"Glow"});
     seed(TestEnv::systemLibrary() + "/Effects.localized", {"Spark"});
-    PackageFixtures::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}, {"subtitle", "Spark"}, {"odd", "Glow"}});
+    PackageMaker::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}, {"subtitle", "Spark"}, {"odd", "Glow"}});
     FakeAlertPresenter presenter;
 
     EXPECT_EQ(installError(path("p.zfcp")), "已取消安装：目标库里的同名插件保持不变");
@@ -132,7 +131,7 @@ TEST_F(MarketInstallerTest, CancelAtTheClashLeavesEveryFileAsItWas)
 {
     const QString category = titles(TestEnv::systemLibrary());
     seed(category, {"Glow"});
-    PackageFixtures::writePackage(path("p.zfcp"), {{"subtitle", "New"}, {"subtitle", "Glow"}});
+    PackageMaker::writePackage(path("p.zfcp"), {{"subtitle", "New"}, {"subtitle", "Glow"}});
     const auto before = PackageMaker::readTree(TestEnv::systemLibrary());
     FakeAlertPresenter presenter; // answers "取消"
 
@@ -145,7 +144,7 @@ TEST_F(MarketInstallerTest, InstallsEachPluginWholeAndRecordsIt)
 {
     const QString category = titles(TestEnv::systemLibrary());
     seed(category, {"Glow"});
-    PackageFixtures::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}, {"effect", "Spark"}, {"unknown", "Odd"}});
+    PackageMaker::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}, {"effect", "Spark"}, {"unknown", "Odd"}});
     FakeAlertPresenter presenter;
     presenter.queueAnswers({true});
 
@@ -186,7 +185,7 @@ TEST_F(MarketInstallerTest, APackageThatBreaksHalfwayKeepsTheOldPlugin)
 
 TEST_F(MarketInstallerTest, OnlyUnknownTypesInstallNothingAndAskNothing)
 {
-    PackageFixtures::writePackage(path("odd.zfcp"), {{"plugin", "Odd"}});
+    PackageMaker::writePackage(path("odd.zfcp"), {{"plugin", "Odd"}});
     FakeAlertPresenter presenter;
     MarketInstallOutcome outcome;
     EXPECT_EQ(installError(path("odd.zfcp"), &outcome), "");
@@ -196,7 +195,7 @@ TEST_F(MarketInstallerTest, OnlyUnknownTypesInstallNothingAndAskNothing)
 
 TEST_F(MarketInstallerTest, AMissingSystemLibraryIsPreparedOrTheInstallRefused)
 {
-    PackageFixtures::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}});
+    PackageMaker::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}});
     QDir(TestEnv::systemLibrary()).removeRecursively();
     {
         FakeAlertPresenter presenter; // declines the explanation

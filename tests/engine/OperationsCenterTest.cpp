@@ -18,6 +18,7 @@
 #include "engine/AlertPresenter.h"
 #include "engine/InstallConflictScanner.h"
 #include "engine/MarketInstallRegistry.h"
+#include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
 #include "engine/ProgressThrottle.h"
 #include "support/app/BackupFixtures.h"
@@ -411,20 +412,48 @@ TEST_F(OperationsCenterTest, RefusedAdministratorRightsStopTheInstall)
     EXPECT_FALSE(QFileInfo::exists(TestEnv::systemLibrary()));
 }
 
-TEST_F(OperationsCenterTest, CreatesAMissingSystemCategoryThroughTheAdministrator)
+TEST_F(OperationsCenterTest, MissingCategoriesNeedTheAdministratorOnlyInALibraryWeCannotWrite)
 {
-    QDir().mkpath(TestEnv::systemLibrary()); // writable (root), but without Effects.localized
     const QString pkg = package("sys.zfcp", {{effect, "Glow", glowA}});
     FakeAlertPresenter presenter;
     presenter.setDefaultAnswer(true);
-    RecordingAdminRunner runner;
-    runner.setExecuteLocally(true);
-    OperationsCenter center;
     InstallPlan plan;
     plan.root = PluginRoot::system;
-    EXPECT_TRUE(install(center, {pkg}, plan));
-    EXPECT_EQ(runner.commands(), QStringList{AdminAuth::createDirectoryCommand(category(PluginRoot::system, effect))});
-    EXPECT_TRUE(QFileInfo(category(PluginRoot::system, effect) + "/Glow/Glow.moef").isFile());
+    {
+        SCOPED_TRACE("writable library without Effects.localized");
+        QDir().mkpath(TestEnv::systemLibrary());
+        RecordingAdminRunner runner;
+        OperationsCenter center;
+        EXPECT_TRUE(install(center, {pkg}, plan));
+        EXPECT_TRUE(runner.commands().isEmpty());
+        EXPECT_TRUE(QFileInfo(category(PluginRoot::system, effect) + "/Glow/Glow.moef").isFile());
+    }
+    {
+        SCOPED_TRACE("the administrator prepares the library but refuses the category");
+        QDir(TestEnv::systemLibrary()).removeRecursively();
+        RecordingAdminRunner runner; // prepareRoot "succeeds" without creating anything
+        runner.queueOutcome({true, 0});
+        runner.queueOutcome({true, 1});
+        OperationsCenter center;
+        EXPECT_FALSE(install(center, {pkg}, plan));
+        EXPECT_EQ(runner.commands().value(1), AdminAuth::createDirectoryCommand(category(PluginRoot::system, effect)));
+        EXPECT_EQ(center.alertTitle(), QStringLiteral("无法写入系统库"));
+        EXPECT_EQ(center.alertMessage(), QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。"));
+    }
+}
+
+TEST_F(OperationsCenterTest, AnInstallFailingPartWayAsksForARescan)
+{
+    // The second plug-in's category is a plain file, so only the first one lands.
+    PluginFixtures::writeBytes(category(PluginRoot::user, subtitle), "file");
+    const QString pkg = package("two.zfcp", {{effect, "Glow", glowA}, {subtitle, "Title", glowB}});
+    QSignalSpy posted(&NotificationHub::instance(), &NotificationHub::posted);
+    OperationsCenter center;
+    EXPECT_FALSE(install(center, {pkg}, InstallPlan{}));
+    EXPECT_EQ(center.alertTitle(), QStringLiteral("安装失败"));
+    EXPECT_TRUE(QFileInfo(category(PluginRoot::user, effect) + "/Glow/Glow.moef").isFile());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !posted.isEmpty(); }, 3000));
+    EXPECT_EQ(posted.first().at(0).toString(), Notifications::pluginsDidChange);
 }
 
 // ---- remove

@@ -7,8 +7,13 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QProcess>
+#include <QTest>
 
+#include "engine/AdminAuth.h"
+#include "engine/FsPath.h"
 #include "engine/MarketInstallRegistry.h"
+#include "engine/OperationsCenter.h"
 #include "engine/PluginScanner.h"
 #include "engine/SystemError.h"
 #include "support/app/PluginFixtures.h"
@@ -220,4 +225,36 @@ TEST_F(PluginScannerTest, SurvivesOddEntries)
     EXPECT_EQ(o.name, "Odd");
     EXPECT_EQ(o.templateFileCount, 0);
     EXPECT_FALSE(o.ozmlVersion.has_value());
+}
+
+TEST_F(PluginScannerTest, NamesThatAreNotUtf8KeepTheirBytesThroughDeleteAndAdminCommands)
+{
+    const QByteArray category = QFile::encodeName(categoryFolder(user, ZFCPluginType::effect));
+    const QByteArray bad = category + "/Bad\xffName";
+    const QByteArray lookalike = category + "/Bad\xef\xbf\xbdName"; // a real U+FFFD
+    for (const QByteArray& folder : {bad, lookalike}) {
+        ASSERT_EQ(::mkdir(folder.constData(), 0755), 0);
+        FILE* file = std::fopen((folder + "/a.txt").constData(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fclose(file);
+    }
+    const auto plugins = PluginScanner::scan({user}).plugins;
+    ASSERT_EQ(plugins.size(), 2);
+    EXPECT_NE(plugins[0].id(), plugins[1].id());
+    EXPECT_EQ(plugins[0].name, QString::fromUtf8("Bad\xef\xbf\xbdName")); // only the shown name is decoded
+    const Plugin& badPlugin = FsPath::toBytes(plugins[0].path) == bad.toStdString() ? plugins[0] : plugins[1];
+    ASSERT_EQ(FsPath::toBytes(badPlugin.path), bad.toStdString());
+
+    // The administrator's shell command names the same bytes.
+    QProcess shell;
+    shell.start("/bin/sh", {"-c", "printf %s " + AdminAuth::quote(badPlugin.path)});
+    ASSERT_TRUE(shell.waitForFinished());
+    EXPECT_EQ(shell.readAllStandardOutput(), bad);
+
+    OperationsCenter center;
+    center.remove({badPlugin}, {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 10000));
+    struct stat st;
+    EXPECT_NE(::lstat(bad.constData(), &st), 0);
+    EXPECT_EQ(::lstat(lookalike.constData(), &st), 0);
 }

@@ -338,6 +338,39 @@ TEST_F(TemplateInspectorTest, ApplyTranslationsRenamesPublishedNamesOnly)
     EXPECT_EQ(TemplateInspector::applyTranslations(folder(), {}).filesChanged, 0);
 }
 
+TEST_F(TemplateInspectorTest, ManyRenamesInOneFileGiveTheSameBytesAsOneByOne)
+{
+    TemplateOptions s;
+    s.publishedNames.clear();
+    QHash<QString, QString> map;
+    for (int i = 0; i < 2000; ++i) {
+        const QString name = QStringLiteral("Param %1").arg(i, 4, 10, QLatin1Char('0'));
+        s.publishedNames.append(name);
+        map.insert(name, i % 3 == 0 ? QStringLiteral("参数 <%1>").arg(i) : QStringLiteral("参数%1").arg(i));
+    }
+    const QByteArray original = templateBytes(s);
+    writeBytes(file("Many.motn"), original);
+    const auto summary = TemplateInspector::applyTranslations(folder(), map);
+    EXPECT_EQ(summary.namesChanged, 2000);
+
+    QByteArray expected = original;
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        expected.replace("name=\"" + it.key().toUtf8() + "\"",
+                         "name=\"" + TemplateInspector::encodeEntities(it.value()).toUtf8() + "\"");
+    EXPECT_EQ(readBytes(file("Many.motn")), expected);
+}
+
+TEST_F(TemplateInspectorTest, SetVersionReadsTheDisplayVersionAfterTheOzmlRewrite)
+{
+    // An ozml value that itself holds a display-version element: it is gone once the value
+    // is rewritten, so the element is inserted rather than rewritten inside the old value.
+    const QByteArray odd = "<ozml version=\"1<displayversion>4</displayversion>\">\n<scene/>\n</ozml>\n";
+    writeBytes(file("Odd.motn"), odd);
+    EXPECT_EQ(TemplateInspector::setVersion(folder(), "5.13", "5.6").filesChanged, 1);
+    EXPECT_EQ(readBytes(file("Odd.motn")),
+              QByteArray("<ozml version=\"5.13\">\n<displayversion>5.6</displayversion>\n\n<scene/>\n</ozml>\n"));
+}
+
 TEST_F(TemplateInspectorTest, NamePairsMatchTranslatedNamesToTheUntranslatedCopy)
 {
     const QString backup = m_dir.path() + QStringLiteral("/Backup");

@@ -2,37 +2,8 @@
 
 #include <QTest>
 
-#include "library/HintBadge.h"
 #include "library/MarkAnimator.h"
 #include "support/app/QtPrint.h"
-
-TEST(HintBadge, LettersRideTheWave)
-{
-    struct Case {
-        qreal wave;
-        int index;
-        qreal offset;
-    };
-    const Case cases[] = {
-        {-1.0, 0, 0},       // at rest
-        {0.0, 0, 0},        // t = 0: not yet raised
-        {0.085, 0, -3.2},   // top of the first letter
-        {0.17, 0, 0},       // first letter back at rest
-        {0.17, 1, -3.2 * std::sin(M_PI * (0.34 - 0.11) / 0.34)}, // about 2.7 up
-        {0.055, 1, 0},      // the next letter starts 0.055 later
-        {0.9, 14, -3.2 * std::sin(M_PI * (1.8 - 1.54) / 0.34)},
-        {0.99, 14, 0},      // the last letter has landed before the wave ends
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "wave " << c.wave << " index " << c.index);
-        EXPECT_NEAR(HintBadge::waveOffset(c.wave, c.index), c.offset, 1e-9);
-    }
-    EXPECT_NEAR(HintBadge::waveOffset(0.17, 1), -2.7, 0.05);
-
-    const QStringList& chars = HintBadge::characters();
-    ASSERT_EQ(chars.size(), 15);
-    EXPECT_EQ(chars.join(QString()), QStringLiteral("拖拽 .zfcp 文件自动安装"));
-}
 
 TEST(MarkAnimator, SecondWaveReplacesTheFirst)
 {

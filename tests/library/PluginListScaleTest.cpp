@@ -1,8 +1,5 @@
-// A library of 5,000 plug-ins: keystroke filtering is measured and printed (never
-// asserted, timings belong to bench/), and only the visible rows are painted.
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QTest>
 
@@ -17,16 +14,12 @@ namespace {
 
 using PluginListScaleTest = ListFixtures::ListTest;
 
-TEST_F(PluginListScaleTest, FiveThousandRowsFilterPerKeystrokeAndPaintOnlyWhatShows)
+// A long list paints only the rows that show, after a search step and at its end.
+TEST_F(PluginListScaleTest, ALongListPaintsOnlyTheRowsThatShow)
 {
-    constexpr int kCount = 5000;
-    const QStringList words{QStringLiteral("Glow"), QStringLiteral("Title"), QStringLiteral("Wipe"),
-                            QStringLiteral("Grain"), QStringLiteral("标题"), QStringLiteral("Light")};
-    for (int i = 0; i < kCount; ++i) {
-        const ZFCPluginType type = ZFCPluginType::allCases()[std::size_t(i % 4)];
-        PluginFixtures::makePlugin(i % 3 ? PluginRoot::user : PluginRoot::system, type,
-                                   QStringLiteral("%1 %2").arg(words[i % words.size()]).arg(i));
-    }
+    constexpr int kCount = 1000;
+    for (int i = 0; i < kCount; ++i)
+        PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, QStringLiteral("%1 %2").arg(i % 2 ? "Glow" : "Light").arg(i));
     AppState state;
     OperationsCenter ops;
     ListFixtures::scan(state);
@@ -46,43 +39,18 @@ TEST_F(PluginListScaleTest, FiveThousandRowsFilterPerKeystrokeAndPaintOnlyWhatSh
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&main));
     PluginTableView* table = list->tableView();
     const int visibleRows = table->viewport()->height() / PluginRow::kHeight + 2;
-
-    painted = 0;
-    table->viewport()->repaint();
-    EXPECT_GT(painted, 0);
-    EXPECT_LE(painted, visibleRows) << "painted " << painted << " rows for " << visibleRows << " visible";
-
-    // Typing "Light 4" one key at a time, then deleting it again: each step recomputes the
-    // list, resets the model and repaints.
-    const QString query = QStringLiteral("Light 4");
-    QElapsedTimer timer;
-    qint64 worstNs = 0;
-    qint64 totalNs = 0;
-    int steps = 0;
-    auto step = [&](const QString& text) {
+    const auto paintedRows = [&] {
         painted = 0;
-        timer.start();
-        state.setSearchText(text);
         table->viewport()->repaint();
-        const qint64 ns = timer.nsecsElapsed();
-        worstNs = std::max(worstNs, ns);
-        totalNs += ns;
-        ++steps;
-        EXPECT_LE(painted, visibleRows);
+        return painted;
     };
-    for (int n = 1; n <= query.size(); ++n)
-        step(query.left(n));
-    for (int n = int(query.size()) - 1; n >= 0; --n)
-        step(query.left(n));
-    EXPECT_EQ(state.filteredPlugins().size(), kCount);
-    std::printf("[ measure  ] %d rows: filter + repaint per keystroke: mean %.2f ms, worst %.2f ms over %d keystrokes\n",
-                kCount, totalNs / 1e6 / steps, worstNs / 1e6, steps);
-
-    // Scrolling to the end paints the last rows only.
-    painted = 0;
+    EXPECT_GT(paintedRows(), 0);
+    EXPECT_LE(paintedRows(), visibleRows);
+    state.setSearchText(QStringLiteral("light"));
+    EXPECT_EQ(state.filteredPlugins().size(), kCount / 2);
+    EXPECT_LE(paintedRows(), visibleRows);
     table->scrollToBottom();
-    table->viewport()->repaint();
-    EXPECT_LE(painted, visibleRows);
+    EXPECT_LE(paintedRows(), visibleRows);
 }
 
 } // namespace

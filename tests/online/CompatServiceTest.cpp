@@ -244,6 +244,29 @@ TEST_F(CompatServiceLoad, TakesTheFetchedDocumentWithItsGlossaryAndCachesIt)
     EXPECT_EQ(LocalizationGlossary::translate("glow radius"), QString("光晕半径"));
 }
 
+TEST_F(CompatServiceLoad, ADocumentAsLargeAsTheFetchAcceptsIsCachedAndReadBack)
+{
+    // About 5 MB, most of it glossary: above the old cache cap, below the fetch cap.
+    QByteArray document = R"({"updatedAt":"big","rows":[{"fcp":"11.1","motion":"5.10","ozml":"5.13","dv":"5.10"}],"glossary":{)";
+    constexpr int terms = 80000;
+    for (int i = 0; i < terms; ++i) {
+        if (i > 0)
+            document += ',';
+        document += QStringLiteral("\"glossary term %1 \\\"quoted\\\"\":\"术语 %1 译文\"").arg(i, 6, 10, QChar('0')).toUtf8();
+    }
+    document += "}}";
+    ASSERT_GT(document.size(), 4 * 1024 * 1024);
+    standin().script("/v2/compat.json", {{"body", QString::fromUtf8(document)}});
+    CompatService service(isolated());
+    loadAndWait(service);
+    ASSERT_EQ(service.updatedAt(), QString("big"));
+
+    LocalizationGlossary::merge({});
+    CompatService next(isolated());
+    EXPECT_EQ(next.source(), CompatService::Source::cache);
+    EXPECT_EQ(LocalizationGlossary::translate("glossary term 079999 \"quoted\""), QString("术语 079999 译文"));
+}
+
 TEST_F(CompatServiceLoad, KeepsTheTableWhenTheReplyIsUnusable)
 {
     const struct {

@@ -172,6 +172,40 @@ TEST_F(LoginServiceTest, FailedOrOddVerificationRepliesEndOrKeepTheSession)
     }
 }
 
+TEST_F(LoginServiceTest, RedirectsAreFollowedOnlyWithinTheServiceOrigin)
+{
+    StandinProcess other;
+    ASSERT_TRUE(other.isRunning());
+    const auto redirect = [](int code, const QString& base, const char* path) {
+        return QJsonObject{{"http", code}, {"headers", QJsonObject{{"Location", base + path}}}};
+    };
+    {
+        auto service = makeService();
+        service->start();
+        signIn(*service);
+    }
+    // Within the origin the verification follows the redirect and keeps the session.
+    standin().script("/v2/verify", redirect(307, standin().baseUrl(), "v2/verify"));
+    auto same = makeService();
+    same->start();
+    EXPECT_TRUE(waitForKind(*same, Kind::loggedIn));
+
+    // To another host neither the token nor the login key leaves, and nothing signs in.
+    standin().script("/v2/verify", redirect(307, other.baseUrl(), "v2/verify"));
+    auto verify = makeService();
+    verify->start();
+    EXPECT_TRUE(waitForKind(*verify, Kind::loggedOut));
+
+    auto poll = makeService();
+    poll->requestQrcode();
+    ASSERT_TRUE(waitForKind(*poll, Kind::waitingScan));
+    standin().script("/v2/getLogin", redirect(302, other.baseUrl(), "v2/getLogin"));
+    QTest::qWait(fastPollMs * 4);
+    EXPECT_EQ(poll->phase().kind, Kind::waitingScan);
+    EXPECT_FALSE(TokenStore::read());
+    EXPECT_TRUE(other.requests().isEmpty());
+}
+
 TEST_F(LoginServiceTest, StoredOrGivenExpiryEndsTheSession)
 {
     // An empty or blank token file is no session: the QR phase, without asking the server.
@@ -262,6 +296,8 @@ TEST_F(LoginServiceTest, QrRequestFailuresShowTheFailureText)
         {"status 0 without loginKey", {{"fields", QJsonObject{{"loginKey", QJsonValue::Null}}}}},
         {"loginKey of wrong type", {{"fields", QJsonObject{{"loginKey", 12}}}}},
         {"failure status", {{"status", 5}}},
+        {"code not an image", {{"fields", QJsonObject{{"qrcode", "data:image/png;base64,AAAA"}}}}},
+        {"code missing", {{"fields", QJsonObject{{"qrcode", QJsonValue::Null}}}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -273,32 +309,40 @@ TEST_F(LoginServiceTest, QrRequestFailuresShowTheFailureText)
         EXPECT_EQ(service->hintText(), LoginService::fetchFailedText);
         EXPECT_FALSE(service->isRefreshing());
     }
-    // A code that is not an image still shows the QR phase, without a picture.
+    // A huge code is kept at the size it is shown at.
+    QImage huge(4000, 4000, QImage::Format_Grayscale8);
+    huge.fill(Qt::white);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    huge.save(&buffer, "PNG");
     auto service = makeService();
-    standin().script("/v2/getLoginQrcode", {{"fields", QJsonObject{{"qrcode", "data:image/png;base64,AAAA"}}}});
+    standin().script("/v2/getLoginQrcode", {{"fields", QJsonObject{{"qrcode", QString::fromLatin1("data:image/png;base64," + png.toBase64())}}}});
     service->requestQrcode();
     ASSERT_TRUE(waitForKind(*service, Kind::waitingScan));
-    EXPECT_TRUE(service->qrcode().isNull());
+    EXPECT_EQ(service->qrcode().size(), QSize(LoginService::qrPixelSide, LoginService::qrPixelSide));
 }
 
 TEST_F(LoginServiceTest, UnansweredPollsEndInTheTimeoutText)
 {
     auto timing = fastTiming();
-    timing.maxPolls = 3;
+    timing.maxPolls = 4;
     auto service = makeService(timing);
     service->requestQrcode();
     ASSERT_TRUE(waitForKind(*service, Kind::waitingScan));
-    // A success without a token, a wrong status type and a transport-level garbage reply
-    // all count as unanswered.
+    // A success without a token or with one too large to keep, a wrong status type and a
+    // transport-level garbage reply all count as unanswered.
     standin().script("/v2/getLogin", {{"reply", QJsonObject{{"status", 0}}}});
+    standin().script("/v2/getLogin", {{"reply", QJsonObject{{"status", 0}, {"token", QString(65 * 1024, 't')}}}});
     standin().script("/v2/getLogin", {{"status", "0"}});
     standin().script("/v2/getLogin", {{"body", "<html/>"}});
     ASSERT_TRUE(waitForKind(*service, Kind::loggedOut));
     EXPECT_EQ(service->phase(), Phase::loggedOut(QString(LoginService::qrTimedOutText)));
     EXPECT_EQ(service->hintText(), LoginService::qrTimedOutText);
-    EXPECT_EQ(standin().requests("/v2/getLogin").size(), 3);
+    EXPECT_EQ(standin().requests("/v2/getLogin").size(), 4);
+    EXPECT_FALSE(TokenStore::read());
     QTest::qWait(fastPollMs * 4);
-    EXPECT_EQ(standin().requests("/v2/getLogin").size(), 3);
+    EXPECT_EQ(standin().requests("/v2/getLogin").size(), 4);
 }
 
 TEST_F(LoginServiceTest, ForceLogoutRemovesTheTokenAndNoLatePollSignsBackIn)

@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "online/LoginService.h"
@@ -86,4 +87,34 @@ TEST(Standin, AutoScanConfirmsACodeAfterItsDelay)
     // Bad options are refused.
     StandinProcess bad({"--auto-scan-after", "soon"});
     EXPECT_FALSE(bad.isRunning());
+}
+
+TEST(Standin, TheQrPageConfirmsTheScanAndSessionsOutliveARestart)
+{
+    QTemporaryDir folder;
+    const QString state = folder.filePath("standin-state.json");
+    QString token;
+    {
+        StandinProcess standin({"--state", state});
+        ASSERT_TRUE(standin.isRunning());
+        const auto qr = call(standin, "POST", "/v2/getLoginQrcode", {{"mspKey", "lmwk"}});
+        const QByteArray key = qr.value("loginKey").toString().toUtf8();
+        int http = 0;
+        call(standin, "GET", "/__scan?k=unknown", {}, &http);
+        EXPECT_EQ(http, 404);
+        call(standin, "GET", "/__scan?k=" + key, {}, &http);
+        EXPECT_EQ(http, 200);
+        const auto login = call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}});
+        ASSERT_EQ(login.value("status").toInt(), 0);
+        token = login.value("token").toString();
+        call(standin, "POST", "/v2/profile/nickname", {{"token", token}, {"nickname", "阿织"}});
+    }
+    StandinProcess standin({"--state", state});
+    ASSERT_TRUE(standin.isRunning());
+    const auto verify = call(standin, "POST", "/v2/verify", {{"token", token}});
+    EXPECT_EQ(verify.value("status").toInt(), 0);
+    EXPECT_EQ(verify.value("member").toObject().value("nickName").toString(), "阿织");
+    // An empty name restores the default one.
+    EXPECT_EQ(call(standin, "POST", "/v2/profile/nickname", {{"token", token}, {"nickname", ""}})
+                  .value("member").toObject().value("nickName").toString(), "织机用户");
 }

@@ -35,12 +35,18 @@ TEST_F(BackupSheetTest, CardsSetTheModeAndButtonsOnlyCallBack)
     EXPECT_EQ(sheet.summaryText(), QStringLiteral("已选择 3 个插件 · 共 ") + EngineText::byteCountText(1'536'000));
     EXPECT_EQ(sheet.hintText(), QStringLiteral("适合单个分享：同名文件会以「插件名.zfcp」保存，重名时自动加序号。"));
     EXPECT_EQ(sheet.width(), BackupSheet::kWidth);
+    for (const char* mode : {"light", "dark"}) {
+        ListFixtures::setAppearance(mode);
+        ListFixtures::savePicture(sheet, QStringLiteral("backup-sheet-multi-%1").arg(QString::fromLatin1(mode)));
+    }
+    ListFixtures::setAppearance("light");
 
     QTest::mouseClick(sheet.card(BackupMode::single), Qt::LeftButton, {}, QPoint(200, 20));
     EXPECT_EQ(sheet.mode(), BackupMode::single);
     ASSERT_EQ(modes.size(), 1);
     EXPECT_EQ(modes[0][0].value<BackupMode>(), BackupMode::single);
     EXPECT_EQ(sheet.hintText(), QStringLiteral("适合整库迁移或发给朋友：对方拖入一个文件即可装回全部插件。"));
+    ListFixtures::savePicture(sheet, QStringLiteral("backup-sheet-single-light"));
     QTest::mouseClick(sheet.card(BackupMode::single), Qt::LeftButton, {}, QPoint(200, 20));
     EXPECT_EQ(modes.size(), 1) << "the selected card stays selected";
 
@@ -64,6 +70,7 @@ TEST_F(BackupSheetTest, NothingToBackUpDisablesStart)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&sheet));
     EXPECT_EQ(sheet.summaryText(), QStringLiteral("已选择 0 个插件 · 共 零 KB"));
     EXPECT_FALSE(sheet.confirmButton()->isEnabled());
+    ListFixtures::savePicture(sheet, QStringLiteral("backup-sheet-nothing"));
     QTest::keyClick(&sheet, Qt::Key_Return);
     QTest::mouseClick(sheet.confirmButton(), Qt::LeftButton);
     EXPECT_EQ(confirms, 0);

@@ -14,7 +14,7 @@
 #include "LoomworkKit/ZFCPackageError.h"
 #include "engine/OperationsCenter.h"
 #include "sheets/InstallSheetModel.h"
-#include "support/app/PackageFixtures.h"
+#include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
@@ -23,7 +23,7 @@ namespace {
 
 using Choice = InstallSheetModel::Choice;
 using Phase = InstallSheetModel::Phase;
-using Packaged = PackageFixtures::PackagedPlugin;
+using Packaged = PackageMaker::PackagedPlugin;
 
 class InstallSheetModelTest : public ::testing::Test
 {
@@ -37,7 +37,7 @@ protected:
     QString package(const QString& name, const QList<Packaged>& plugins)
     {
         const QString path = m_dir.filePath(name);
-        PackageFixtures::writePackage(path, plugins);
+        PackageMaker::writePackage(path, plugins);
         return path;
     }
 

@@ -20,7 +20,7 @@
 #include "sheets/InstallHitList.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/SheetPieces.h"
-#include "support/app/PackageFixtures.h"
+#include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
@@ -29,7 +29,7 @@
 namespace {
 
 using Choice = InstallSheetModel::Choice;
-using Packaged = PackageFixtures::PackagedPlugin;
+using Packaged = PackageMaker::PackagedPlugin;
 using SheetPieces::RadioCard;
 
 QString screenshotPath(const QString& name)
@@ -57,7 +57,7 @@ protected:
     QString package(const QString& name, const QList<Packaged>& plugins)
     {
         const QString path = m_dir.filePath(name);
-        PackageFixtures::writePackage(path, plugins);
+        PackageMaker::writePackage(path, plugins);
         return path;
     }
 

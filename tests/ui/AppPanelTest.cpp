@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -13,6 +15,7 @@
 
 #include "ui/AppAlert.h"
 #include "ui/AppPanel.h"
+#include "window/LoomworkMain.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
 
@@ -88,6 +91,34 @@ TEST(AppPanel, DialogsDescribeThePanel)
 
     std::unique_ptr<QFileDialog> o(AppPanel::makeDialog(openZfcpPanel(), nullptr));
     EXPECT_EQ(o->fileMode(), QFileDialog::ExistingFiles);
+}
+
+TEST(AppPanel, PanelsSpeakChineseStartAtHomeAndShowEveryCaseOfTheExtension)
+{
+    LoomworkMain::installQtTranslations();
+    AppPanel::Panel panel; // no folder of its own
+    panel.nameFilters = {QStringLiteral("Loomwork 插件备份 (*.zfcp)")};
+    std::unique_ptr<QFileDialog> dialog(AppPanel::makeDialog(panel, nullptr));
+    EXPECT_EQ(dialog->directory().absolutePath(), QDir::homePath());
+    auto* label = dialog->findChild<QLabel*>(QStringLiteral("fileNameLabel"));
+    ASSERT_NE(label, nullptr);
+    EXPECT_FALSE(label->text().contains(QStringLiteral("name"), Qt::CaseInsensitive)) << label->text().toStdString();
+
+    const QString upper = makeFile("Upper.ZFCP");
+    const QString other = makeFile("other.txt");
+    auto* model = dialog->findChild<QFileSystemModel*>();
+    ASSERT_NE(model, nullptr);
+    dialog->setDirectory(TestEnv::root());
+    // The listed names (index(path) would list a filtered file by itself).
+    const auto listed = [&] {
+        QStringList names;
+        const QModelIndex folder = model->index(TestEnv::root());
+        for (int row = 0; row < model->rowCount(folder); ++row)
+            names << model->index(row, 0, folder).data().toString();
+        return names;
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return listed().contains(QFileInfo(upper).fileName()); }, 5000));
+    EXPECT_FALSE(listed().contains(QFileInfo(other).fileName()));
 }
 
 TEST(AppPanel, SheetOfTheHostCallsBackOnlyWhenConfirmed)

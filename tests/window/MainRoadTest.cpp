@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QLabel>
 #include <QLocalServer>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QToolBar>
 
@@ -27,8 +28,12 @@
 #include "ui/DimState.h"
 #include "account/LoginGateView.h"
 #include "library/PluginListView.h"
+#include "library/PluginTableView.h"
+#include "market/MarketWindowController.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/InstallSheetModel.h"
+#include "sheets/LocalizeSheet.h"
+#include "sheets/VersionSheet.h"
 #include "window/AppDelegate.h"
 #include "window/DropTargetOverlay.h"
 #include "window/LoomworkMain.h"
@@ -446,15 +451,24 @@ TEST_F(MainRoadTest, MenuCommandsAndTheirShortcuts)
     QStringList items;
     QAction* refresh = nullptr;
     QAction* library = nullptr;
+    QAction* market = nullptr;
     for (QAction* action : plugins->actions()) {
         items.append(action->isSeparator() ? "—" : action->text());
         if (action->text() == "刷新列表")
             refresh = action;
         if (action->text() == "打开用户插件库")
             library = action;
+        if (action->text() == "插件市场…")
+            market = action;
     }
-    EXPECT_EQ(items, QStringList({"刷新列表", "—", "打开用户插件库"}));
-    ASSERT_TRUE(refresh && library);
+    EXPECT_EQ(items, QStringList({"刷新列表", "插件市场…", "—", "打开用户插件库"}));
+    ASSERT_TRUE(refresh && library && market);
+    EXPECT_EQ(market->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_M));
+    // Signed in, the market command opens the market window.
+    market->trigger();
+    ASSERT_TRUE(MarketWindowController::shared().window());
+    EXPECT_TRUE(MarketWindowController::shared().window()->isVisible());
+    MarketWindowController::shared().window()->close();
     EXPECT_EQ(refresh->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
     EXPECT_EQ(library->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
 #ifndef Q_OS_MACOS
@@ -576,3 +590,40 @@ TEST_F(MainRoadTest, ALoomworkStartedAtTheSameMomentKeepsItsSocket)
     EXPECT_TRUE(QTest::qWaitFor([&] { return connections.count() > 0; }, 2000))
         << "later launches still reach the process that listened first";
 }
+
+namespace {
+
+TEST_F(MainRoadTest, TheRowButtonsAndTheContextMenuOpenTheTemplateSheets)
+{
+    RootView* root = start();
+    ASSERT_NO_FATAL_FAILURE(signIn(root));
+    PluginListView* list = root->list();
+    AppState* state = m_main->state();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !state->isScanning() && list->model()->rowCount() == 2; }, 10000));
+    PluginTableView* table = list->tableView();
+    const int row = list->model()->index(0, 0).data(PluginListModel::PluginRole).value<Plugin>().name == "Glow" ? 0 : 1;
+    QTest::mouseMove(table->viewport(), table->visualRect(list->model()->index(row, 0)).center());
+    const auto version = table->actionRect(row, PluginRow::version);
+    const auto localize = table->actionRect(row, PluginRow::localize);
+    ASSERT_TRUE(version && localize);
+
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, version->center());
+    ASSERT_TRUE(list->versionSheet());
+    EXPECT_EQ(list->versionSheet()->model().plugin().name, QStringLiteral("Glow"));
+    list->versionSheet()->dismiss();
+    ListFixtures::settle();
+    QTest::mouseMove(table->viewport(), table->visualRect(list->model()->index(row, 0)).center());
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, localize->center());
+    ASSERT_TRUE(list->localizeSheet());
+    list->localizeSheet()->dismiss();
+
+    std::unique_ptr<QMenu> menu(list->makeContextMenu(ListFixtures::find(*state, "Glow")));
+    QStringList enabled;
+    for (QAction* action : menu->actions()) {
+        if (action->isEnabled() && !action->isSeparator())
+            enabled << action->text();
+    }
+    EXPECT_EQ(enabled, QStringList({"快速备份…", "版本升降…", "插件汉化…", "删除"}));
+}
+
+} // namespace

@@ -7,6 +7,9 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QProgressBar>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QWindow>
 #include <QTest>
 
 #include "engine/AppState.h"
@@ -97,6 +100,49 @@ TEST_F(ProgressOverlayTest, BlocksTheListWhileBusy)
     EXPECT_EQ(clickAtWindowPoint(), table->viewport());
     EXPECT_EQ(state.selection().size(), 1);
     QTRY_VERIFY(!overlay->isVisible());
+}
+
+QtMessageHandler g_previousHandler = nullptr;
+QStringList g_warnings;
+
+TEST_F(ProgressOverlayTest, SmallStepsAdvanceTheBarOnScreenAndFadesPaintCleanly)
+{
+    AppState state;
+    OperationsCenter ops;
+    QMainWindow main;
+    main.setCentralWidget(new QWidget);
+    auto* overlay = new ProgressOverlay(&ops, &main);
+    main.resize(700, 480);
+    main.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&main));
+    g_warnings.clear();
+    g_previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        g_warnings << text;
+        g_previousHandler(type, context, text);
+    });
+    const auto restore = qScopeGuard([] { qInstallMessageHandler(g_previousHandler); });
+
+    // What the window shows (its backing store), not a fresh rendering of the bar.
+    QProgressBar* bar = overlay->bar();
+    const auto shownBar = [&] {
+        const QRect area(bar->mapTo(&main, QPoint(0, 0)), bar->size());
+        return main.windowHandle()->screen()->grabWindow(main.winId()).toImage().copy(area);
+    };
+    {
+        HeldOperation held(ops);
+        ListFixtures::settle(260); // the fade-in
+        bar->setValue(400);
+        ListFixtures::settle();
+        const QImage before = shownBar();
+        for (int step = 0; step < 20; ++step) {
+            bar->setValue(bar->value() + 1);
+            QApplication::processEvents();
+        }
+        ListFixtures::settle();
+        EXPECT_NE(shownBar(), before) << "2 % more, in steps of 0.1 %";
+    }
+    QTRY_VERIFY(!overlay->isVisible());
+    EXPECT_FALSE(g_warnings.join('\n').contains("QPainter::begin")) << g_warnings.join('\n').toStdString();
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "LoginRoutes.h"
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,9 +44,58 @@ struct Session
 class LoginState
 {
 public:
-    explicit LoginState(Options options) : m_options(options) { reset(); }
+    explicit LoginState(Options options) : m_options(options)
+    {
+        reset(false);
+        load();
+    }
 
-    void reset()
+    // Sessions and members from the state file, when there is one.
+    void load()
+    {
+        if (m_options.stateFile.empty())
+            return;
+        std::ifstream in(m_options.stateFile);
+        const Json saved = Json::parse(in, nullptr, false);
+        if (!saved.is_object())
+            return;
+        std::lock_guard lock(mutex);
+        if (saved.contains("members") && saved["members"].is_object()) {
+            for (const auto& [key, member] : saved["members"].items()) {
+                if (member.is_object())
+                    members[key] = member;
+            }
+        }
+        if (saved.contains("sessions") && saved["sessions"].is_object()) {
+            for (const auto& [token, session] : saved["sessions"].items()) {
+                const auto memberKey = stringField(session, "memberKey");
+                if (memberKey && session.contains("expireAt") && session["expireAt"].is_number())
+                    sessions[token] = {*memberKey, session["expireAt"].get<double>()};
+            }
+        }
+    }
+
+    // Call with the lock held. Written beside and renamed, so a crash keeps the old file.
+    void save() const
+    {
+        if (m_options.stateFile.empty())
+            return;
+        Json saved = {{"members", Json::object()}, {"sessions", Json::object()}};
+        for (const auto& [key, member] : members)
+            saved["members"][key] = member;
+        for (const auto& [token, session] : sessions)
+            saved["sessions"][token] = {{"memberKey", session.memberKey}, {"expireAt", session.expireAt}};
+        const std::string temporary = m_options.stateFile + ".tmp";
+        {
+            std::ofstream out(temporary, std::ios::trunc);
+            out << saved.dump();
+            if (!out.flush())
+                return;
+        }
+        std::rename(temporary.c_str(), m_options.stateFile.c_str());
+    }
+
+    void reset(bool persist = true)
     {
         std::lock_guard lock(mutex);
         pending.clear();
@@ -52,6 +103,8 @@ public:
         members.clear();
         members[defaultMemberKey] = defaultMember();
         serial = 0;
+        if (persist)
+            save();
     }
 
     static Json defaultMember()
@@ -130,7 +183,7 @@ void addLoginRoutes(Server& server)
                           {"expireAt", session->expireAt}});
     });
 
-    server.route("POST", "/v2/getLoginQrcode", [state](const Request& request) {
+    server.route("POST", "/v2/getLoginQrcode", [state, server = &server](const Request& request) {
         const auto mspKey = stringField(request.body, "mspKey");
         if (!mspKey || mspKey->empty())
             return Reply::failure(2, "缺少应用标识");
@@ -140,7 +193,8 @@ void addLoginRoutes(Server& server)
         login.createdAt = nowSeconds();
         login.serial = ++state->serial;
         state->pending[loginKey] = login;
-        const std::string png = qrPng("https://loomwork.example/qr-login?key=" + loginKey);
+        // Opening the code's address on this machine confirms the scan.
+        const std::string png = qrPng(server->baseUrl() + "__scan?k=" + loginKey);
         return Reply::ok({{"loginKey", loginKey},
                           {"qrcode", "data:image/png;base64," + base64(png)}});
     });
@@ -165,6 +219,7 @@ void addLoginRoutes(Server& server)
         const double expireAt = nowSeconds() + state->m_options.sessionSeconds;
         state->sessions[token] = {memberKey, expireAt};
         state->pending.erase(found); // one sign-in per code
+        state->save();
         return Reply::ok({{"token", token}, {"expireAt", expireAt},
                           {"member", state->members[memberKey]}});
     });
@@ -175,11 +230,30 @@ void addLoginRoutes(Server& server)
         if (!session)
             return Reply::failure(2, "登录已失效，请重新登录");
         const auto nickname = stringField(request.body, "nickname");
-        if (!nickname || nickname->empty())
-            return Reply::failure(3, "昵称不能为空");
+        if (!nickname)
+            return Reply::failure(3, "缺少昵称");
+        // An empty name restores the default one.
         Json& member = state->members[session->memberKey];
-        member["nickName"] = *nickname;
+        member["nickName"] = nickname->empty() ? LoginState::defaultMember()["nickName"] : Json(*nickname);
+        state->save();
         return Reply::ok({{"member", member}});
+    });
+
+    // The page the QR code points at: opening it confirms that code's scan.
+    server.route("GET", "/__scan", [state](const Request& request) {
+        std::lock_guard lock(state->mutex);
+        const auto key = request.query.find("k");
+        auto found = key == request.query.end() ? state->pending.end() : state->pending.find(key->second);
+        Reply reply;
+        reply.contentType = "text/html; charset=utf-8";
+        if (found == state->pending.end() || found->second.expired) {
+            reply.httpStatus = 404;
+            reply.raw = "<!doctype html><meta charset=utf-8><p>二维码已失效</p>";
+            return reply;
+        }
+        found->second.confirmed = true;
+        reply.raw = "<!doctype html><meta charset=utf-8><p>已确认登录，请回到 Loomwork</p>";
+        return reply;
     });
 
     // Confirms a scan: {"loginKey"?: the newest pending code by default, "member"?: the

@@ -4,6 +4,7 @@
 //   --session-seconds SECS   how long a session lasts (default three days)
 //   --catalog DIR            the market's packages are made in DIR (kept); any other
 //                            *.zfcp already there joins the shop as a free plug-in
+//   --state FILE             keeps sessions and members in FILE across runs
 // Prints its base address ("http://127.0.0.1:PORT/") as the first line on stdout.
 #include <csignal>
 #include <cstdio>
@@ -20,7 +21,7 @@ namespace {
 int usage()
 {
     std::cerr << "usage: loomwork-standin [--port N] [--auto-scan-after SECONDS] "
-                 "[--session-seconds SECONDS] [--catalog DIR]\n";
+                 "[--session-seconds SECONDS] [--catalog DIR] [--state FILE]\n";
     return 2;
 }
 
@@ -43,6 +44,10 @@ int main(int argc, char** argv)
             continue;
         }
         double value = 0;
+        if (arg == "--state" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            options.stateFile = argv[++i];
+            continue;
+        }
         if (i + 1 >= argc || !number(argv[i + 1], value))
             return usage();
         ++i;

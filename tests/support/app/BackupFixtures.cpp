@@ -5,47 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
 #include "engine/PluginBackupStore.h"
+#include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 
 QMap<QString, QByteArray> BackupFixtures::snapshot(const QString& folder)
 {
-    QMap<QString, QByteArray> result;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = path.mid(folder.size());
-        struct stat st;
-        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
-            result.insert(relative, "unreadable");
-            continue;
-        }
-        QByteArray entry = QByteArray::number(st.st_mode & 07777, 8) + ' ';
-        if (!S_ISLNK(st.st_mode))
-            entry += QByteArray::number(qint64(st.st_mtim.tv_sec)) + ' ';
-        if (S_ISLNK(st.st_mode)) {
-            char target[4096];
-            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
-            entry += "link " + QByteArray(target, n < 0 ? 0 : int(n));
-        }
-        else if (S_ISDIR(st.st_mode))
-            entry += "folder";
-        else
-        {
-            const QByteArray bytes = PluginFixtures::readBytes(path);
-            entry += "file " + QByteArray::number(bytes.size()) + ' '
-                + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
-        }
-        result.insert(relative, entry);
-    }
-    return result;
+    return PackageMaker::readTree(folder, true);
 }
 
 Plugin BackupFixtures::pluginAt(const QString& path, PluginRoot root, qint64 sizeBytes)

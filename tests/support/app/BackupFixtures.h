@@ -16,8 +16,8 @@
 // Helpers for backup and translation tests.
 namespace BackupFixtures {
 
-// Every entry below `folder` by relative path: its kind, mode, modification time and content (size and digest
-// of a file's bytes, target of a link). Two equal snapshots mean the same tree, byte for byte.
+// PackageMaker::readTree with modes and modification times: two equal snapshots mean the
+// same tree, byte for byte.
 QMap<QString, QByteArray> snapshot(const QString& folder);
 
 // A Plugin value for a folder made with PluginFixtures.

@@ -4,16 +4,21 @@
 #include <random>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
 #include "LoomworkKit/ZFCPackItem.h"
+#include "LoomworkKit/ZFCPlugin.h"
 #include "support/kit/PackageCraft.h"
 
 namespace {
@@ -70,6 +75,29 @@ void PackageMaker::pack(const QString& packagePath, const QList<Source>& sources
     ZFCPacker::pack(items, native(packagePath));
 }
 
+void PackageMaker::writePackage(const QString& path, const QList<PackagedPlugin>& plugins)
+{
+    QTemporaryDir work;
+    ASSERT_TRUE(work.isValid());
+    QList<Source> sources;
+    for (const PackagedPlugin& plugin : plugins)
+        sources.append({ZFCPluginType::from(plugin.type.toStdString()).value_or(ZFCPluginType::effect), plugin.name,
+                        {{QStringLiteral("Info.txt"), (plugin.type + QLatin1Char('/') + plugin.name).toUtf8()}}});
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    pack(path, sources, work.path());
+    // The packer writes only the four known types.
+    rewriteMetadata(path, [&](const std::string& json) {
+        auto records = ZFCPlugin::decodeArray(json);
+        if (!records || records->size() != std::size_t(plugins.size())) {
+            ADD_FAILURE() << "the metadata does not list the " << plugins.size() << " plug-ins packed";
+            return json;
+        }
+        for (std::size_t i = 0; i < records->size(); ++i)
+            (*records)[i].type = plugins[qsizetype(i)].type.toStdString();
+        return ZFCPlugin::encodeArray(*records);
+    });
+}
+
 void PackageMaker::rewriteMetadata(const QString& packagePath,
                                    const std::function<std::string(const std::string&)>& edit)
 {
@@ -100,7 +128,7 @@ QByteArray PackageMaker::noise(int bytes, quint32 seed)
     return out;
 }
 
-QMap<QString, QByteArray> PackageMaker::readTree(const QString& folder)
+QMap<QString, QByteArray> PackageMaker::readTree(const QString& folder, bool withModes)
 {
     QMap<QString, QByteArray> tree;
     QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
@@ -109,13 +137,24 @@ QMap<QString, QByteArray> PackageMaker::readTree(const QString& folder)
     while (it.hasNext()) {
         const QString path = it.next();
         const QFileInfo info = it.fileInfo();
-        const QString rel = base.relativeFilePath(path);
-        if (info.isSymLink())
-            tree.insert(rel, "-> " + info.symLinkTarget().toUtf8());
+        QByteArray entry;
+        struct stat st;
+        if (withModes && ::lstat(QFile::encodeName(path).constData(), &st) == 0) {
+            entry = QByteArray::number(st.st_mode & 07777, 8) + ' ';
+            if (!S_ISLNK(st.st_mode))
+                entry += QByteArray::number(qint64(st.st_mtim.tv_sec)) + ' ';
+        }
+        if (info.isSymLink() && withModes) {
+            char target[4096];
+            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
+            entry += "-> " + QByteArray(target, n < 0 ? 0 : int(n)); // as written, for trees in two places
+        } else if (info.isSymLink())
+            entry += "-> " + info.symLinkTarget().toUtf8();
         else if (info.isDir())
-            tree.insert(rel, "<dir>");
+            entry += "<dir>";
         else
-            tree.insert(rel, readAll(path));
+            entry += readAll(path);
+        tree.insert(base.relativeFilePath(path), entry);
     }
     return tree;
 }

@@ -27,6 +27,15 @@ QString makeFolder(const QString& folder, const QString& name, const QMap<QStrin
 // Packs the sources (folders made under `workFolder`) into `packagePath`.
 void pack(const QString& packagePath, const QList<Source>& sources, const QString& workFolder);
 
+struct PackagedPlugin
+{
+    QString type; // the type string written into the package; any text, not only the four keys
+    QString name;
+};
+// One small folder per plug-in ("Info.txt" holding "<type>/<name>"), packed in order at
+// `path` (parents made); the type strings are then written into the metadata as given.
+void writePackage(const QString& path, const QList<PackagedPlugin>& plugins);
+
 // Decrypts the metadata JSON, hands it to `edit` and writes the package back with the result.
 void rewriteMetadata(const QString& packagePath, const std::function<std::string(const std::string&)>& edit);
 
@@ -37,8 +46,9 @@ void breakSecondChunk(const QString& packagePath, int pluginIndex);
 // `bytes` of incompressible data (spans several 1 MiB chunks when large).
 QByteArray noise(int bytes, quint32 seed);
 
-// Every item below `folder`: relative path -> content, "<dir>" for folders, "-> target" for links.
-QMap<QString, QByteArray> readTree(const QString& folder);
+// Every item below `folder`: relative path -> content, "<dir>" for folders, "-> target" for
+// links; `withModes` puts each item's mode (and, but for links, its modification second) first.
+QMap<QString, QByteArray> readTree(const QString& folder, bool withModes = false);
 
 // Names in `folder`, hidden ones included, sorted.
 QStringList namesIn(const QString& folder);

@@ -383,6 +383,7 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     });
 }
 
+MarketPayCard* MarketDetailOverlay::payCard() const { return m_payCard; }
 QRect MarketDetailOverlay::panelGeometry() const { return m_panel->geometry(); }
 QAbstractButton* MarketDetailOverlay::primaryButton() const { return m_primary; }
 QAbstractButton* MarketDetailOverlay::favoriteButton() const { return m_favorite; }

@@ -7,11 +7,11 @@
 
 #include "market/MarketDetailModel.h"
 #include "market/MarketMediaPanel.h"
+#include "market/MarketPayCard.h"
 #include "market/MarketPayModel.h"
 
 class BusySpinner;
 class QAbstractButton;
-class MarketPayCard;
 class PaintedButton;
 class QHBoxLayout;
 class QLabel;
@@ -45,7 +45,7 @@ public:
 
     MarketDetailModel& model() { return *m_model; }
     MarketMediaPanel* media() const { return m_media; }
-    MarketPayCard* payCard() const { return m_payCard; }
+    MarketPayCard* payCard() const;
     QWidget* panel() const { return m_panel; }
     QRect panelGeometry() const;
 

@@ -8,7 +8,15 @@
 
 #include "engine/MarketInstallRegistry.h"
 #include "market/MarketDetailOverlay.h"
+#include "market/MarketCard.h"
+#include "market/MarketGrid.h"
 #include "market/MarketPayCard.h"
+#include "market/MarketShopTab.h"
+#include "market/MarketWindowController.h"
+#include "market/MarketWindowModel.h"
+#include "market/MarketWindowView.h"
+#include "online/LoginService.h"
+#include "ui/DialogWindow.h"
 #include "market/QtPreviewPlayer.h"
 #include "online/MarketService.h"
 #include "support/app/StandinTest.h"
@@ -196,7 +204,7 @@ TEST_F(MarketDetailOverlayTest, TheRealPlayerShowsTheStandinsPreviewToItsEnd)
     ASSERT_TRUE(player);
     bool ended = false;
     QObject::connect(player, &PreviewPlayer::playedToEnd, &panel, [&] { ended = true; });
-    QTest::qWaitFor([&] { return !player->frame().isNull() || !player->errorText().isEmpty(); }, 10000);
+    (void)QTest::qWaitFor([&] { return !player->frame().isNull() || !player->errorText().isEmpty(); }, 10000);
     if (player->frame().isNull()) {
         const QString why = player->errorText().isEmpty() ? QStringLiteral("no frame within 10 s") : player->errorText();
         std::printf("skipped: no working GStreamer decoder for the preview (%s)\n", qPrintable(why));
@@ -211,4 +219,26 @@ TEST_F(MarketDetailOverlayTest, TheRealPlayerShowsTheStandinsPreviewToItsEnd)
     ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 15000)) << media.progress() << " of " << media.duration();
     EXPECT_EQ(media.face(), MarketMediaModel::Face::cover);
     EXPECT_TRUE(media.muted()) << "the mute choice outlives the player";
+}
+
+TEST_F(MarketDetailOverlayTest, ACardOpensThePanelInTheWindowAndEscClosesOnlyThePanel)
+{
+    MarketWindowController controller;
+    LoginService login;
+    controller.show(&login);
+    MarketWindowView* view = controller.view();
+    view->setDetailSetup([](MarketDetailOverlay::Setup& setup) {
+        setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
+        setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view->shopTab()->grid()->cards().isEmpty(); }, 10000));
+    QTest::mouseClick(view->shopTab()->grid()->cards().first(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->detailOverlay() != nullptr; }, 3000));
+    EXPECT_TRUE(view->detailOverlay()->isVisible());
+    QPointer<MarketDetailOverlay> overlay = view->detailOverlay();
+    QTest::keyClick(controller.window(), Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(overlay);
+    EXPECT_FALSE(view->model()->detailPlugin().has_value());
+    EXPECT_TRUE(controller.window()->isVisible());
 }

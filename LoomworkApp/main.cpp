@@ -38,6 +38,9 @@ Arguments parseArguments(const QStringList& arguments)
 
 int main(int argc, char* argv[])
 {
+    // The market's embedded video page runs on the web engine, which shares GL contexts
+    // with the widgets and must be told before the application exists.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Loomwork"));
     QApplication::setApplicationName(QStringLiteral("Loomwork"));

@@ -5,6 +5,7 @@
 
 #include "engine/NotificationHub.h"
 #include "online/LoginService.h"
+#include "engine/MarketInstallRegistry.h"
 #include "online/MarketInstallFlow.h"
 #include "ui/Hairline.h"
 #include "market/MarketHeader.h"
@@ -65,6 +66,7 @@ void MarketWindowView::build()
         m_toast->raise();
     });
     connect(m_model, &MarketWindowModel::detailRequested, this, &MarketWindowView::openDetail);
+    connect(m_model, &MarketWindowModel::detailChanged, this, &MarketWindowView::syncDetail);
     if (m_flow) {
         connect(m_flow, &MarketInstallFlow::stageChanged, this, &MarketWindowView::syncFlow);
         connect(m_flow, &MarketInstallFlow::subjectChanged, this, &MarketWindowView::syncFlow);
@@ -82,7 +84,46 @@ QWidget* MarketWindowView::currentBody() const
 
 void MarketWindowView::openDetail(const MarketPlugin& plugin)
 {
+    m_model->openDetail(plugin);
     emit detailRequested(plugin);
+}
+
+void MarketWindowView::syncDetail()
+{
+    const auto& wanted = m_model->detailPlugin();
+    if (m_detail && (!wanted || wanted->pluginId != m_detail->model().listEntry().pluginId)) {
+        // Hidden first: the media and the pay poll stop before the panel goes.
+        m_detail->hide();
+        m_detail->deleteLater();
+        m_detail = nullptr;
+    }
+    if (!wanted || m_detail)
+        return;
+    // The hooks are the window's: replies that arrive after the panel closed still reach them.
+    QPointer<MarketWindowModel> model(m_model);
+    MarketDetailOverlay::Setup setup;
+    setup.hooks.signedIn = [model] { return model && model->isSignedIn(); };
+    setup.hooks.onChanged = [model] {
+        if (model)
+            model->detailDidChange();
+    };
+    setup.hooks.onToast = [model](const QString& text, MarketToast::Kind kind) {
+        if (model)
+            model->showToast(text, kind);
+    };
+    setup.hooks.isInstalled = [](const QString& id, const QString& name) {
+        return MarketInstallRegistry::snapshot().contains(id, name);
+    };
+    setup.onClose = [model] {
+        if (model)
+            model->closeDetail();
+    };
+    if (m_adjustDetail)
+        m_adjustDetail(setup);
+    m_detail = new MarketDetailOverlay(*wanted, m_flow, std::move(setup), this);
+    m_detail->show();
+    m_detail->raise();
+    m_toast->raise();
 }
 
 void MarketWindowView::syncTab()

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <functional>
+
+#include <QPointer>
 #include <QWidget>
 
+#include "market/MarketDetailOverlay.h"
 #include "online/MarketModels.h"
 
 class LoginService;
@@ -38,8 +42,11 @@ public:
     QWidget* currentBody() const;
 
     // Where a card, the carousel or a row asks for a plug-in's detail panel.
-    // TODO: the detail panel is built by its own issue; until then nothing visible happens.
     void openDetail(const MarketPlugin& plugin);
+    // The open detail panel, if any.
+    MarketDetailOverlay* detailOverlay() const { return m_detail; }
+    // Tests replace the players and the pay calls of the panels this view opens.
+    void setDetailSetup(std::function<void(MarketDetailOverlay::Setup&)> adjust) { m_adjustDetail = std::move(adjust); }
 
 signals:
     void detailRequested(const MarketPlugin& plugin);
@@ -54,6 +61,7 @@ private:
     void syncTab();
     void placeToast();
     void onNotification(const QString& name);
+    void syncDetail();
 
     MarketInstallFlow* m_flow;
     MarketWindowModel* m_model;
@@ -65,4 +73,6 @@ private:
     MarketStatusBar* m_statusBar = nullptr;
     MarketToastView* m_toast = nullptr;
     bool m_bootstrapped = false;
+    QPointer<MarketDetailOverlay> m_detail;
+    std::function<void(MarketDetailOverlay::Setup&)> m_adjustDetail;
 };

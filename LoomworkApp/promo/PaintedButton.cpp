@@ -18,3 +18,9 @@ void PaintedButton::paintEvent(QPaintEvent*)
     p.setRenderHint(QPainter::Antialiasing);
     m_painter(p, QRectF(rect()), state());
 }
+
+void PaintedButton::setPainter(Painter painter)
+{
+    m_painter = std::move(painter);
+    update();
+}

@@ -7,7 +7,7 @@
 class QPainter;
 
 // A focus-less button of the kit drawn by a function of its state: the promotion views'
-// close badges, view buttons and pills.
+// close badges, view buttons and pills, and the market panels' buttons.
 class PaintedButton : public BaseButton
 {
     Q_OBJECT
@@ -17,6 +17,8 @@ public:
     PaintedButton(QSize size, Painter painter, QWidget* parent = nullptr);
 
     QSize sizeHint() const override { return m_size; }
+    // For a look that follows outside state (a title, a symbol); repaints.
+    void setPainter(Painter painter);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -20,6 +20,7 @@ constexpr Theme::Pair kCyan{0x0C8E9C, 0x45C4D2};
 constexpr Theme::Pair kAmber{0xC0761A, 0xE7A94A};
 constexpr Theme::Pair kRed{0xD3302A, 0xF26A61};
 constexpr Theme::Pair kTeal{0x0B879B, 0x45C0CF};
+constexpr Theme::Pair kViolet{0x7A4FD0, 0xB597F2};
 constexpr Theme::Pair kGold{0xB8860B, 0xE8C067};
 constexpr Theme::Pair kSidebarTop{0xF8F8FA, 0x323336};
 constexpr Theme::Pair kSidebarBottom{0xF3F3F6, 0x2C2E31};
@@ -60,6 +61,7 @@ QColor Theme::danger() { return resolve(kRed); }
 QColor Theme::positive() { return resolve(kCyan); }
 QColor Theme::localizeAction() { return resolve(kTeal); }
 QColor Theme::marketBadge() { return resolve(kIndigo); }
+QColor Theme::purchase() { return resolve(kViolet); }
 QColor Theme::marketFeatured() { return resolve(kGold); }
 QColor Theme::priceFree() { return resolve(kTeal); }
 QColor Theme::coverGradientEnd() { return resolve(kIndigo); }

@@ -32,6 +32,7 @@ public:
     static QColor positive();     // translated, recommended, no clash
     static QColor localizeAction();
     static QColor marketBadge();
+    static QColor purchase();         // paying: the pay card's tile and symbol
     static QColor marketFeatured();   // the market's pinned and featured tags
     static QColor priceFree();        // a price of nothing
     static QColor coverGradientEnd(); // the far end of a cover's stand-in gradient (accent at the near end)

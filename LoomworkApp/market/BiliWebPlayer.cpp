@@ -1,0 +1,72 @@
+#include "market/BiliWebPlayer.h"
+
+#include <QVBoxLayout>
+#include <QWebEngineDownloadRequest>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+
+#include "online/BiliVideo.h"
+
+namespace {
+
+class PlayerPage : public QWebEnginePage {
+public:
+    explicit PlayerPage(QWebEngineProfile* profile, QObject* parent)
+        : QWebEnginePage(profile, parent)
+    {
+        connect(this, &QWebEnginePage::featurePermissionRequested, this,
+                [this](const QUrl& origin, QWebEnginePage::Feature feature) {
+                    setFeaturePermission(origin, feature, QWebEnginePage::PermissionDeniedByUser);
+                });
+    }
+
+protected:
+    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool) override
+    {
+        const bool byPage = type == NavigationTypeRedirect || type == NavigationTypeOther;
+        return BiliVideo::allowsNavigation(url, byPage);
+    }
+
+    QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }
+};
+
+} // namespace
+
+BiliWebPlayer::BiliWebPlayer(const QUrl& url, QWidget* parent)
+    : QWidget(parent)
+    , m_profile(new QWebEngineProfile(this)) // no storage name: off the record
+    , m_view(new QWebEngineView(this))
+{
+    m_profile->setHttpUserAgent(QString::fromLatin1(BiliVideo::userAgent));
+    connect(m_profile, &QWebEngineProfile::downloadRequested, this,
+            [](QWebEngineDownloadRequest* download) { download->cancel(); });
+    auto* page = new PlayerPage(m_profile, m_view);
+    page->settings()->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, false);
+    page->setBackgroundColor(Qt::black);
+    m_view->setPage(page);
+    m_view->setContextMenuPolicy(Qt::NoContextMenu);
+    connect(m_view, &QWebEngineView::loadStarted, this, [this] { m_loading = true; });
+    connect(m_view, &QWebEngineView::loadFinished, this, [this] { m_loading = false; });
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_view);
+    setUrl(url);
+}
+
+BiliWebPlayer::~BiliWebPlayer()
+{
+    // The page must go before its profile.
+    delete m_view;
+}
+
+void BiliWebPlayer::setUrl(const QUrl& url)
+{
+    if (m_view->url().toString() == url.toString() && !m_url.isEmpty())
+        return;
+    if (m_loading && m_url == url)
+        return;
+    m_url = url;
+    m_view->load(url);
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QUrl>
+#include <QWidget>
+
+class QWebEngineProfile;
+class QWebEngineView;
+
+// The video site's embeddable player page in a web view that cannot leave the site: an
+// off-the-record profile, no new windows, no downloads, no permissions.
+class BiliWebPlayer : public QWidget {
+    Q_OBJECT
+public:
+    explicit BiliWebPlayer(const QUrl& url, QWidget* parent = nullptr);
+    ~BiliWebPlayer() override;
+
+    void setUrl(const QUrl& url);
+    QUrl url() const { return m_url; }
+
+private:
+    QUrl m_url;
+    QWebEngineProfile* m_profile;
+    QWebEngineView* m_view;
+    bool m_loading = false;
+};

@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTest>
+
+#include "engine/MarketInstallRegistry.h"
+#include "market/MarketDetailOverlay.h"
+#include "market/MarketCard.h"
+#include "market/MarketGrid.h"
+#include "market/MarketPayCard.h"
+#include "market/MarketShopTab.h"
+#include "market/MarketWindowController.h"
+#include "market/MarketWindowModel.h"
+#include "market/MarketWindowView.h"
+#include "online/LoginService.h"
+#include "ui/DialogWindow.h"
+#include "market/QtPreviewPlayer.h"
+#include "online/MarketService.h"
+#include "support/app/StandinTest.h"
+#include "support/app/TestEnv.h"
+#include "support/views/ListFixtures.h"
+
+namespace {
+
+// Plays whatever it is given: a coloured frame, positions on demand, the end on demand.
+class FakePlayer : public PreviewPlayer {
+public:
+    using PreviewPlayer::PreviewPlayer;
+    void setSource(const QUrl& url) override { source = url; }
+    void play() override
+    {
+        playing = true;
+        m_frame = QImage(640, 360, QImage::Format_RGB32);
+        m_frame.fill(QColor(40, 90, 160));
+        emit frameChanged();
+        emit durationChanged(12);
+    }
+    void pause() override { playing = false; }
+    void seek(double) override {}
+    void setMuted(bool) override {}
+    QImage frame() const override { return m_frame; }
+
+    QUrl source;
+    bool playing = false;
+    QImage m_frame;
+};
+
+class MarketDetailOverlayTest : public StandinTest {
+protected:
+    void SetUp() override
+    {
+        StandinTest::SetUp();
+        // A temporary folder of this process's own; the system library exists and is writable.
+        QDir().mkpath(TestEnv::root() + "/tmp");
+        qputenv("TMPDIR", QFile::encodeName(TestEnv::root() + "/tmp"));
+        QDir().mkpath(TestEnv::systemLibrary());
+        MarketInstallRegistry::reloadFromDisk();
+        ListFixtures::installTheme();
+        ListFixtures::setAppearance("light");
+        host.resize(1100, 680);
+    }
+
+    MarketPlugin fetch(const QString& id)
+    {
+        std::optional<MarketPlugin> found;
+        MarketService::detail(id, &host, [&](const std::optional<MarketPlugin>& p) { found = p.value_or(MarketPlugin{}); });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return found.has_value(); }, 10000));
+        return found.value_or(MarketPlugin{});
+    }
+
+    MarketDetailOverlay* open(const MarketPlugin& plugin)
+    {
+        MarketDetailOverlay::Setup setup;
+        setup.hooks.signedIn = [] { return true; };
+        setup.hooks.onChanged = [this] { ++changes; };
+        setup.hooks.onToast = [this](const QString& text, MarketToast::Kind) { toasts << text; };
+        setup.hooks.isInstalled = [](const QString& id, const QString& name) {
+            return MarketInstallRegistry::snapshot().contains(id, name);
+        };
+        setup.onClose = [this] { ++closes; };
+        setup.makePlayer = [this](QObject* parent) { return player = new FakePlayer(parent); };
+        setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
+        auto* overlay = new MarketDetailOverlay(plugin, &flow, std::move(setup), &host);
+        host.show();
+        overlay->show();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !overlay->model().loading(); }, 10000));
+        return overlay;
+    }
+
+    int downloads() { return standin().requests(QStringLiteral("/v2/market/download")).size(); }
+
+    QWidget host;
+    MarketInstallFlow flow;
+    QPointer<FakePlayer> player;
+    int changes = 0;
+    int closes = 0;
+    QStringList toasts;
+};
+
+} // namespace
+
+TEST_F(MarketDetailOverlayTest, AFreePluginClaimedFromThePanelInstallsAndShowsInstalled)
+{
+    auto* overlay = open(fetch(QStringLiteral("p001")));
+    ASSERT_FALSE(overlay->model().priced());
+    EXPECT_EQ(overlay->primaryButton()->accessibleName(), QStringLiteral("免费领取"));
+    overlay->primaryButton()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay->installedBadge()->isVisible(); }, 30000)) << toasts.join('|').toStdString();
+    EXPECT_FALSE(overlay->primaryButton()->isVisible());
+    EXPECT_EQ(overlay->model().ownershipLine(), QStringLiteral("已购买 · 已安装到插件库"));
+    EXPECT_EQ(downloads(), 1);
+    EXPECT_GE(changes, 1);
+    ASSERT_FALSE(toasts.isEmpty());
+    EXPECT_TRUE(toasts.last().startsWith(QStringLiteral("已安装"))) << toasts.last().toStdString();
+}
+
+TEST_F(MarketDetailOverlayTest, APricedPluginPaysThroughTheCardAndDownloadsOnce)
+{
+    auto* overlay = open(fetch(QStringLiteral("p004")));
+    ASSERT_TRUE(overlay->model().priced());
+    overlay->primaryButton()->click();
+    ASSERT_TRUE(overlay->payCard());
+    overlay->payCard()->model().setPollInterval(100);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay->payCard()->model().order().has_value(); }, 10000));
+    ListFixtures::settle(100);
+    for (const char* mode : {"light", "dark"}) {
+        ListFixtures::setAppearance(mode);
+        ListFixtures::savePicture(host, QStringLiteral("market-detail-pay-%1").arg(QString::fromLatin1(mode)));
+    }
+    // Clicks on the pay layer's scrim reach nothing.
+    QTest::mouseClick(overlay, Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_TRUE(overlay->payCard());
+    EXPECT_EQ(downloads(), 0);
+
+    standin().control(QStringLiteral("market/pay"), {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay->payCard() && downloads() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !flow.isBusy() && overlay->installedBadge()->isVisible(); }, 30000))
+        << toasts.join('|').toStdString();
+    ListFixtures::settle(300);
+    EXPECT_EQ(downloads(), 1);
+    EXPECT_TRUE(overlay->model().owned());
+}
+
+TEST_F(MarketDetailOverlayTest, EscClosesOnceAndTheBackdropDoesNot)
+{
+    auto* overlay = open(fetch(QStringLiteral("p002")));
+    QTest::mouseClick(overlay, Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_EQ(closes, 0);
+    EXPECT_EQ(overlay->panel()->size(), QSize(920, 560));
+    host.activateWindow();
+    QTest::keyClick(&host, Qt::Key_Escape);
+    QTest::keyClick(&host, Qt::Key_Escape);
+    overlay->closeButton()->click();
+    EXPECT_EQ(closes, 1);
+}
+
+TEST_F(MarketDetailOverlayTest, ThePreviewPlaysToTheEndAndReturnsToTheCover)
+{
+    auto* overlay = open(fetch(QStringLiteral("p001")));
+    for (const char* mode : {"light", "dark"}) {
+        ListFixtures::setAppearance(mode);
+        ListFixtures::savePicture(host, QStringLiteral("market-detail-cover-%1").arg(QString::fromLatin1(mode)));
+    }
+    MarketMediaModel& media = overlay->media()->model();
+    ASSERT_TRUE(media.showsPlayButton());
+    auto* play = overlay->media()->findChildren<QAbstractButton*>().first();
+    ASSERT_EQ(play->accessibleName(), QStringLiteral("预览视频"));
+    play->click();
+    ASSERT_TRUE(player);
+    EXPECT_EQ(player->source.toString(), standin().baseUrl() + QStringLiteral("market/media/preview.mp4"));
+    EXPECT_EQ(media.face(), MarketMediaModel::Face::playing);
+    emit player->positionChanged(4);
+    ListFixtures::settle();
+    for (const char* mode : {"light", "dark"}) {
+        ListFixtures::setAppearance(mode);
+        ListFixtures::savePicture(host, QStringLiteral("market-detail-playing-%1").arg(QString::fromLatin1(mode)));
+    }
+    emit player->playedToEnd();
+    EXPECT_EQ(media.face(), MarketMediaModel::Face::cover);
+    EXPECT_TRUE(play->isVisible());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(player) << "the ended player is released";
+
+    // Playing again and closing the panel: the player goes with it.
+    play->click();
+    ASSERT_TRUE(player);
+    overlay->hide();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(player);
+}
+
+TEST_F(MarketDetailOverlayTest, TheRealPlayerShowsTheStandinsPreviewToItsEnd)
+{
+    MarketMediaPanel panel(std::nullopt, QStringLiteral("/market/media/preview.mp4"));
+    panel.resize(520, 325);
+    panel.show();
+    MarketMediaModel& media = panel.model();
+    media.toggleMuted();
+    media.startPreview();
+    auto* player = qobject_cast<QtPreviewPlayer*>(media.player());
+    ASSERT_TRUE(player);
+    bool ended = false;
+    QObject::connect(player, &PreviewPlayer::playedToEnd, &panel, [&] { ended = true; });
+    (void)QTest::qWaitFor([&] { return !player->frame().isNull() || !player->errorText().isEmpty(); }, 10000);
+    if (player->frame().isNull()) {
+        const QString why = player->errorText().isEmpty() ? QStringLiteral("no frame within 10 s") : player->errorText();
+        std::printf("skipped: no working GStreamer decoder for the preview (%s)\n", qPrintable(why));
+        GTEST_SKIP() << "no working GStreamer decoder: " << why.toStdString();
+    }
+    EXPECT_GT(player->frame().width(), 0);
+    if (!QTest::qWaitFor([&] { return ended || media.progress() > 0; }, 15000)) {
+        std::printf("skipped: the first frame decoded but playback never advanced here (%s)\n",
+                    qPrintable(player->errorText()));
+        GTEST_SKIP() << "playback never advanced on this machine";
+    }
+    if (!QTest::qWaitFor([&] { return ended; }, 15000)) {
+        std::printf("skipped: played to %.1f s of %.1f s but the backend reported no end here\n", media.progress(),
+                    media.duration());
+        GTEST_SKIP() << "no end of media reported on this machine";
+    }
+    EXPECT_EQ(media.face(), MarketMediaModel::Face::cover);
+    EXPECT_TRUE(media.muted()) << "the mute choice outlives the player";
+}
+
+TEST_F(MarketDetailOverlayTest, ACardOpensThePanelInTheWindowAndEscClosesOnlyThePanel)
+{
+    MarketWindowController controller;
+    LoginService login;
+    controller.show(&login);
+    MarketWindowView* view = controller.view();
+    view->setDetailSetup([](MarketDetailOverlay::Setup& setup) {
+        setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
+        setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view->shopTab()->grid()->cards().isEmpty(); }, 10000));
+    QTest::mouseClick(view->shopTab()->grid()->cards().first(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->detailOverlay() != nullptr; }, 3000));
+    EXPECT_TRUE(view->detailOverlay()->isVisible());
+    QPointer<MarketDetailOverlay> overlay = view->detailOverlay();
+    QTest::keyClick(controller.window(), Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(overlay);
+    EXPECT_FALSE(view->model()->detailPlugin().has_value());
+    EXPECT_TRUE(controller.window()->isVisible());
+}

@@ -19,7 +19,7 @@
 
 namespace {
 
-// The Part's paddings; the grid draws its cards MarketCard::kMargin inside its own edges.
+// The shop's paddings; the grid draws its cards MarketCard::kMargin inside its own edges.
 constexpr int kLeading = 60;
 constexpr int kTrailing = 43;
 constexpr int kVertical = 30;

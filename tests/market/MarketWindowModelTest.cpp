@@ -202,7 +202,7 @@ TEST(MarketWindowModelTest, AFailedRemovalGoesBackIntoAListReloadedMeanwhile)
     EXPECT_EQ(model.favorites().at(1).pluginId, QStringLiteral("c"));
 }
 
-TEST(MarketWindowModelTest, RedownloadRefusesInThePartsOrder)
+TEST(MarketWindowModelTest, RedownloadRefusesInItsOrder)
 {
     FakeMarket fake;
     Model model(fake.backend(), [] { return true; });

@@ -48,7 +48,7 @@ protected:
 
 } // namespace
 
-TEST(MarketServiceReaders, BuyGivesThePartsTextForEveryBranch)
+TEST(MarketServiceReaders, BuyGivesItsTextForEveryBranch)
 {
     using R = MarketBuyResult;
     const struct {
@@ -84,7 +84,7 @@ TEST(MarketServiceReaders, BuyGivesThePartsTextForEveryBranch)
     EXPECT_FALSE(order.order.originalAmount.has_value());
 }
 
-TEST(MarketServiceReaders, StatusAndDownloadGiveThePartsTexts)
+TEST(MarketServiceReaders, StatusAndDownloadGiveTheirTexts)
 {
     using P = MarketPayStatus;
     const std::pair<const char*, P> statuses[] = {
@@ -177,7 +177,7 @@ TEST(MarketServiceReaders, DeviceIdIsCreatedOnceAndKept)
     EXPECT_EQ(QSettings().value("loomwork_market_device_id").toString(), first);
 }
 
-TEST_F(MarketServiceTest, SendsThePartsBodiesAndReadsTheStandinShop)
+TEST_F(MarketServiceTest, SendsTheRequestBodiesAndReadsTheStandinShop)
 {
     const auto page = await<MarketListPayload>([](QObject* c, auto done) {
         MarketService::list({}, {}, MarketSort::hotDownloads, 1, 20, c, done);

@@ -23,6 +23,7 @@
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/FileOps.h"
 #include "engine/FsPath.h"
 #include "engine/InstallConflictScanner.h"
 #include "engine/MarketInstallRegistry.h"
@@ -45,16 +46,6 @@ fs::path nativePath(const QString& path)
     return FsPath::toNative(path);
 }
 
-QString fromNative(const fs::path& path)
-{
-    return FsPath::fromNative(path);
-}
-
-bool itemExists(const fs::path& path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 // The folder the reader will create for a plug-in: its stored name made safe; empty when
 // nothing usable is left.
@@ -84,7 +75,7 @@ void stageAndSwap(ZFCPackageReader& reader, const ZFCPlugin& plugin, const QStri
         throw MarketInstallError::failed(MarketInstaller::describe(std::current_exception()).replace(staging, category));
     }
     const QString extracted = staging + QLatin1Char('/') + name;
-    if (!itemExists(nativePath(extracted)))
+    if (!FileOps::exists(extracted))
         throw ZFCPackageError::metadataCorrupted();
     if (const int error = swap.commit(extracted, name))
         throw std::system_error(error, std::generic_category());
@@ -250,7 +241,7 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         if (folder.isEmpty())
             throw ZFCPackageError::metadataCorrupted();
         const QString category = categoryFolder(library, *type);
-        if (!itemExists(nativePath(category))) {
+        if (!FileOps::exists(category)) {
             // The library is writable by now: only a refusal needs the administrator.
             std::error_code error;
             if (!fs::create_directory(nativePath(category), error) && error)
@@ -258,7 +249,7 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         }
         const QString target = category + QLatin1Char('/') + folder;
         // Without a confirmed clash an existing folder is left alone, as the reader does.
-        if (clashes.isEmpty() && itemExists(nativePath(target))) {
+        if (clashes.isEmpty() && FileOps::exists(target)) {
             report((installed + 1) / total);
         } else {
             stageAndSwap(reader, plugin, category, folder, [&](const ZFCProgress& progress) {
@@ -305,7 +296,7 @@ QString MarketInstaller::moveToDownloads(const QString& file, const QString& sug
     const QString extension = dot < 0 ? QString() : name.mid(dot + 1);
 
     QString target = folder + QLatin1Char('/') + name;
-    for (int counter = 1; itemExists(nativePath(target)); ++counter) {
+    for (int counter = 1; FileOps::exists(target); ++counter) {
         QString next = base + QStringLiteral(" (") + QString::number(counter) + QLatin1Char(')');
         if (!extension.isEmpty())
             next += QLatin1Char('.') + extension;

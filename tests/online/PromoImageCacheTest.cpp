@@ -78,13 +78,15 @@ TEST_F(PromoImageCacheTest, OnlyRealPicturesAreHeld)
         for (int i = 0; i < 2; ++i) {
             const PromoImage p = load(c.url);
             EXPECT_EQ(p.isNull(), !c.size.isValid());
-            if (c.size.isValid())
+            if (c.size.isValid()) {
                 EXPECT_EQ(p.size, c.size);
+            }
         }
         EXPECT_EQ(PromoImageCache::shared().held(c.url).has_value(), c.size.isValid());
         EXPECT_FALSE(PromoImageCache::shared().isFetching(c.url));
-        if (c.requestsAfterTwoLoads > 0)
+        if (c.requestsAfterTwoLoads > 0) {
             EXPECT_EQ(requestsFor(c.url), c.requestsAfterTwoLoads);
+        }
     }
 }
 

@@ -19,7 +19,7 @@ RemoteConfig decoded(const QByteArray& json)
 
 TEST(RemoteConfig, OnlyAnObjectDecodesAndAnEmptyOneHasTheDefaults)
 {
-    for (const QByteArray bad : {QByteArray("[1,2]"), QByteArray("\"x\""), QByteArray("<html>"),
+    for (const QByteArray& bad : {QByteArray("[1,2]"), QByteArray("\"x\""), QByteArray("<html>"),
                                  QByteArray(), QByteArray(RemoteConfig::kMaxBytes + 1, ' ')}) {
         SCOPED_TRACE(bad.left(20).toStdString());
         EXPECT_FALSE(RemoteConfig::decode(bad).has_value());

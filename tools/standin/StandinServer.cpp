@@ -98,12 +98,12 @@ std::optional<std::pair<int64_t, int64_t>> singleRange(const std::string& header
 {
     if (header.rfind("bytes=", 0) != 0 || header.find(',') != std::string::npos || size <= 0)
         return std::nullopt;
-    const std::string spec = header.substr(6);
-    const size_t dash = spec.find('-');
+    const std::string bounds = header.substr(6);
+    const size_t dash = bounds.find('-');
     if (dash == std::string::npos)
         return std::nullopt;
-    const std::string a = spec.substr(0, dash);
-    const std::string b = spec.substr(dash + 1);
+    const std::string a = bounds.substr(0, dash);
+    const std::string b = bounds.substr(dash + 1);
     try {
         int64_t first = 0;
         int64_t last = size - 1;

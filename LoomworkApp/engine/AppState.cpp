@@ -144,6 +144,10 @@ void AppState::publish(const PluginScanner::ScanResult& result, const QDateTime&
     const bool pluginsDiffer = result.plugins != m_plugins;
     const bool errorsDiffer = result.errors != m_scanErrors;
     m_plugins = result.plugins;
+    m_foldedNames.clear();
+    m_foldedNames.reserve(m_plugins.size());
+    for (const auto& plugin : m_plugins)
+        m_foldedNames.append(plugin.name.toCaseFolded());
     m_scanErrors = result.errors;
     m_isScanning = false;
     m_lastScanAt = startedAt;
@@ -254,7 +258,17 @@ void AppState::emitDerived(const DerivedChanges& changes)
 
 AppState::DerivedChanges AppState::updateDerived()
 {
-    const QString query = m_searchText.trimmed();
+    const QString query = m_searchText.trimmed().toCaseFolded();
+    // The category and library labels are the same for every row: test them once.
+    std::array<bool, 4> typeMatches{};
+    std::array<bool, 2> rootMatches{};
+    if (!query.isEmpty()) {
+        for (const ZFCPluginType type : ZFCPluginType::allCases())
+            typeMatches[std::size_t(ZFCPluginType::Value(type))] =
+                EngineText::displayName(type).contains(query, Qt::CaseInsensitive);
+        for (const PluginRoot root : PluginRoot::allCases())
+            rootMatches[std::size_t(PluginRoot::Value(root))] = root.title().contains(query, Qt::CaseInsensitive);
+    }
     QList<Plugin> filtered;
     std::array<int, 4> typeCounts{};
     std::array<int, 2> rootCounts{};
@@ -262,7 +276,8 @@ AppState::DerivedChanges AppState::updateDerived()
     int localizedCount = 0;
     qint64 totalSize = 0;
 
-    for (const auto& plugin : m_plugins) {
+    for (qsizetype i = 0; i < m_plugins.size(); ++i) {
+        const Plugin& plugin = m_plugins[i];
         ++rootCounts[std::size_t(PluginRoot::Value(plugin.root))];
         if (isLocalized(plugin))
             ++localizedCount;
@@ -272,9 +287,8 @@ AppState::DerivedChanges AppState::updateDerived()
         ++libraryCount;
         if (m_categoryFilter && *m_categoryFilter != plugin.type)
             continue;
-        if (!query.isEmpty() && !plugin.name.contains(query, Qt::CaseInsensitive)
-            && !EngineText::displayName(plugin.type).contains(query, Qt::CaseInsensitive)
-            && !plugin.root.title().contains(query, Qt::CaseInsensitive))
+        if (!query.isEmpty() && !typeMatches[std::size_t(ZFCPluginType::Value(plugin.type))]
+            && !rootMatches[std::size_t(PluginRoot::Value(plugin.root))] && !m_foldedNames[i].contains(query))
             continue;
         filtered.append(plugin);
         totalSize += plugin.sizeBytes;

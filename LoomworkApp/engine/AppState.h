@@ -151,6 +151,8 @@ private:
     QDateTime lastScanAtValue() const { return m_lastScanAt.value_or(QDateTime()); }
 
     QList<Plugin> m_plugins;
+    // The names case-folded once per scan, index for index with m_plugins, for the search.
+    QStringList m_foldedNames;
     QHash<PluginRoot, QString> m_scanErrors;
     bool m_isScanning = false;
     bool m_refreshPending = false;

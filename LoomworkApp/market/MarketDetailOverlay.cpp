@@ -11,6 +11,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "market/MarketPaint.h"
 #include "market/MarketPanelPaint.h"
 #include "market/MarketPayCard.h"
 #include "promo/PaintedButton.h"
@@ -556,7 +557,7 @@ bool MarketDetailOverlay::eventFilter(QObject* watched, QEvent* event)
         QPainter p(m_payLayer);
         p.fillRect(m_payLayer->rect(), Theme::scrim(0.28));
         if (m_payCard)
-            MarketPanelPaint::paintShadow(p, QRectF(m_payCard->geometry()), kRadius, 0.3, 24, 10);
+            MarketPaint::shadow(p, QRectF(m_payCard->geometry()), kRadius, 24, 10, 0.3);
     } else if (watched == m_payLayer && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease)) {
         return true; // the pay card stays; nothing beneath hears the click
     }
@@ -567,7 +568,7 @@ void MarketDetailOverlay::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.fillRect(rect(), Theme::scrim(0.34));
-    MarketPanelPaint::paintShadow(p, QRectF(m_panel->geometry()), kRadius, 0.28, 26, 12);
+    MarketPaint::shadow(p, QRectF(m_panel->geometry()), kRadius, 26, 12, 0.28);
 }
 
 void MarketDetailOverlay::resizeEvent(QResizeEvent*)

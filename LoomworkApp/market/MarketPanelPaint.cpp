@@ -23,21 +23,4 @@ void paintPanel(QPainter& painter, const QRectF& rect, qreal radius)
     painter.restore();
 }
 
-void paintShadow(QPainter& painter, const QRectF& rect, qreal radius, qreal opacity, qreal blur, qreal dy)
-{
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    // Concentric rounded rectangles fading outwards: close to a Gaussian at a fraction of its cost.
-    const int steps = 12;
-    const QRectF base = rect.translated(0, dy);
-    for (int i = steps; i >= 1; --i) {
-        const qreal spread = blur * i / steps;
-        const qreal weight = opacity * 2.0 / steps * (1.0 - qreal(i - 1) / steps);
-        painter.setBrush(Theme::shadow(weight));
-        painter.drawRoundedRect(base.adjusted(-spread, -spread, spread, spread), radius + spread, radius + spread);
-    }
-    painter.restore();
-}
-
 } // namespace MarketPanelPaint

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <utility>
 #include <vector>
 
 #include <QCryptographicHash>
@@ -50,8 +49,9 @@ PluginFolderSwap::~PluginFolderSwap()
 
 QString PluginFolderSwap::hiddenSibling(const QString& folder, const QString& label, const QString& purpose)
 {
-    const QString random = QStringLiteral("%1").arg(QRandomGenerator::global()->generate64(), kRandomDigits, 16, QLatin1Char('0'));
-    return folder + QLatin1Char('/') + QLatin1Char('.') + hiddenLabel(label, purpose) + QLatin1String(kMark) + purpose
+    const QString random =
+        QStringLiteral("%1").arg(QRandomGenerator::global()->generate64(), kRandomDigits, 16, QLatin1Char('0'));
+    return folder + QStringLiteral("/.") + hiddenLabel(label, purpose) + QLatin1String(kMark) + purpose
          + QLatin1Char('-') + random;
 }
 
@@ -130,26 +130,27 @@ int PluginFolderSwap::commit(const QString& staged, const QString& name)
     const QString target = m_folder + QLatin1Char('/') + name;
     if (!FileOps::exists(target))
         return m_files.rename(staged, target);
-    const int error = m_files.exchange(staged, target);
-    if (error == 0) {
-        // The old item now stands where the new one was staged; the staging folder goes whole.
-        m_replaced = m_staging.isEmpty() ? staged : std::exchange(m_staging, QString());
-    } else if (!FileOps::refusesExchange(error)) {
+    // The swap stays within `folder`: moving a folder to another parent needs write rights on
+    // it (its ".." changes), which an old plug-in of the system library may not give us.
+    const QString incoming = hiddenSibling(m_folder, name, QStringLiteral("incoming"));
+    if (const int error = m_files.rename(staged, incoming))
         return error;
-    } else {
+    int error = m_files.exchange(incoming, target);
+    if (error == 0) {
+        m_replaced = incoming; // the old item, now
+    } else if (FileOps::refusesExchange(error)) {
         // Two renames leave a moment without the name: a kill there leaves the old plug-in
         // hidden, and recover() puts it back.
         m_replaced = hiddenSibling(m_folder, name, QStringLiteral("replaced"));
-        if (const int moveError = m_files.rename(target, m_replaced)) {
+        error = m_files.rename(target, m_replaced);
+        if (error == 0 && (error = m_files.rename(incoming, target)) != 0)
+            m_files.rename(m_replaced, target); // should this fail, the hidden copy is never removed
+        if (error)
             m_replaced.clear();
-            return moveError;
-        }
-        if (const int moveError = m_files.rename(staged, target)) {
-            // Should even the way back fail, the old plug-in stays in its hidden copy: never removed.
-            m_files.rename(m_replaced, target);
-            m_replaced.clear();
-            return moveError;
-        }
+    }
+    if (error) {
+        m_files.removeTree(incoming);
+        return error;
     }
     if (m_files.removeTree(m_replaced) != 0)
         m_leftover = m_replaced;

@@ -37,10 +37,9 @@ public:
     // be empty) and `purpose` only make the hidden name readable. 0 or the errno.
     int makeStaging(const QString& purpose, const QString& label, QString* staging);
 
-    // Moves `staged` (inside the staging folder) to folder/`name`, replacing whatever item is
-    // there: by one exchange, or, where the file system refuses that, by moving the old item
-    // aside first. 0 on success; else the errno of the failed step, with the old item back at
-    // its place.
+    // Moves `staged` to folder/`name`, replacing whatever item is there: by one exchange, or,
+    // where the file system refuses that, by moving the old item aside first. 0 on success;
+    // else the errno of the failed step, with the old item back at its place.
     int commit(const QString& staged, const QString& name);
 
     // After a commit: the hidden path holding the old item when it could not be removed (a
@@ -53,18 +52,17 @@ public:
 
     // When this process started: what is older cannot belong to a run still going.
     static std::chrono::system_clock::time_point startedAt();
-    // Puts right the hidden items that runs killed before `olderThan` left in `folder`: a
-    // replaced copy whose plug-in is missing goes back under its name (it may be the only
-    // copy); staging folders and replaced copies whose plug-in is there are removed.
-    // Newer items and other hidden items are left alone. Failures are ignored (a system
-    // library without rights keeps its leftovers until an administrator run).
+    // Puts right the hidden items of this class in `folder` that last changed before
+    // `olderThan` (left by a killed run): a replaced copy whose plug-in is missing goes back
+    // under its name (it may be the only copy); staging folders, and replaced copies whose
+    // plug-in is there, are removed. Newer items and anyone else's hidden items are left
+    // alone. Failures are ignored: a library we may not write keeps its leftovers.
     static void recover(const QString& folder, std::chrono::system_clock::time_point olderThan = startedAt(),
                         FileOps& files = FileOps::current());
     // recover() for every category folder of the library at `library`.
     static void recoverLibrary(const QString& library);
 
 private:
-
     FileOps& m_files;
     QString m_folder;
     QString m_staging;

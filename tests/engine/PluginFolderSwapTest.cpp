@@ -53,10 +53,10 @@ TEST(PluginFolderSwap, AFailedSwapLeavesTheOldPluginInPlace)
         QList<QPair<QString, int>> renameFaults; // marker in a moved item's path, errno
         bool oldAtItsPlace;
     } cases[] = {
-        {"the exchange fails", false, {{".loomwork-install", ENOSPC}}, true},
-        {"old folder cannot be moved aside", true, {{"/Glow", EACCES}}, true},
-        {"new folder cannot be moved in", true, {{".loomwork-install", ENOSPC}}, true},
-        {"and the way back fails too", true, {{".loomwork-install", ENOSPC}, {".loomwork-replaced", EIO}}, false},
+        {"the exchange fails", false, {{".loomwork-incoming", ENOSPC}}, true},
+        {"old folder cannot be moved aside", true, {{"aside/Glow", EACCES}}, true},
+        {"new folder cannot be moved in", true, {{".loomwork-incoming", ENOSPC}}, true},
+        {"and the way back fails too", true, {{".loomwork-incoming", ENOSPC}, {".loomwork-replaced", EIO}}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -106,8 +106,9 @@ TEST(PluginFolderSwap, AKillAtAnyStepLeavesAWholePluginAfterRecovery)
     for (const auto& c : cases) {
         bool finished = false;
         for (int step = 1; step < 20 && !finished; ++step) {
-            SCOPED_TRACE(QString("%1, exchange refused %2, killed at step %3").arg(c.purpose).arg(c.exchangeRefused).arg(step).toStdString());
+            // <purpose>-<exchange refused>-<step killed at>
             const QString folder = QString("%1/%2-%3-%4").arg(dir.path(), c.purpose).arg(c.exchangeRefused).arg(step);
+            SCOPED_TRACE(folder.toStdString());
             PackageMaker::makeFolder(folder, ".notes", {{"mine", "the user's own hidden folder"}});
             const auto old = PackageMaker::readTree(PackageMaker::makeFolder(folder, "Glow", {{"old.txt", "old"}}));
             const pid_t child = ::fork();

@@ -24,6 +24,7 @@
 #endif
 
 #include "LoomworkKit/AES256CTR.h"
+#include "LoomworkKit/ZFCLeftovers.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
@@ -480,6 +481,10 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
         });
     });
     const ZFCProgressCallback progress = [&throttle](const ZFCProgress& report) { throttle.report(report); };
+    // A pack killed earlier left its temporaries where this one writes.
+    const fs::path target = nativePath(destination);
+    ZFCLeftovers::removeStalePackTemporaries(mode == BackupMode::single ? target.parent_path() : target,
+                                             PluginFolderSwap::startedAt());
     try {
         if (mode == BackupMode::single)
             ZFCPacker::pack(items, nativePath(destination), progress);

@@ -112,15 +112,15 @@ bool hostWithin(const QString& host, const QString& domain)
     return !d.isEmpty() && (h == d || h.endsWith(u'.' + d));
 }
 
-bool allowsNavigation(const QUrl& url, bool startedByPage)
+bool allowsNavigation(const QUrl& url)
 {
-    if (!url.isValid() || url.host().isEmpty())
-        return true;
-    const QString host = url.host().toLower();
-    if (hostWithin(host, g_site.mainDomain) || hostWithin(host, g_site.shortHost)
-        || hostWithin(host, g_site.mediaHost))
-        return true;
-    return startedByPage;
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return false;
+    const QString host = url.host();
+    return !host.isEmpty()
+        && (hostWithin(host, g_site.mainDomain) || hostWithin(host, g_site.shortHost)
+            || hostWithin(host, g_site.mediaHost));
 }
 
 std::optional<QString> cleaned(const std::optional<QString>& text)

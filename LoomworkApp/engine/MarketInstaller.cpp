@@ -273,6 +273,14 @@ QString MarketInstaller::safeFileName(const QString& name)
     text = text.trimmed();
     if (text.isEmpty() || text == QLatin1String(".") || text == QLatin1String(".."))
         return QStringLiteral("下载文件");
+    // Controls would show a name other than the real one (a right-to-left override turns
+    // "gnp.zfcp" around) or break it over lines.
+    for (QChar& c : text) {
+        const char16_t u = c.unicode();
+        if (c.category() == QChar::Other_Control || u == 0x061C || u == 0x200E || u == 0x200F
+            || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
+            c = QLatin1Char('_');
+    }
 
     const qsizetype dot = extensionDot(text);
     const QString base = dot < 0 ? text : text.left(dot);

@@ -36,7 +36,7 @@ void MarketInstallFlow::setStage(const MarketInstallStage& stage)
 }
 
 bool MarketInstallFlow::start(const QString& pluginId, const QString& pluginName, const QString& url,
-                              const QString& fileName, std::function<void()> onChanged)
+                              const QString& fileName, qint64 fileSize, std::function<void()> onChanged)
 {
     // A second run would share the temporary file's fate and the one progress bar.
     if (isBusy())
@@ -48,7 +48,7 @@ bool MarketInstallFlow::start(const QString& pluginId, const QString& pluginName
     setStage(MarketInstallStage::downloading(0, 0));
 
     m_downloader = MarketFileDownloader::download(
-        url, this,
+        url, fileSize, this,
         [this, run](qint64 received, qint64 total) {
             if (run == m_run && m_stage.kind != MarketInstallStage::Kind::installing)
                 setStage(MarketInstallStage::downloading(received, total));

@@ -22,6 +22,7 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
+#include "engine/AppPaths.h"
 #include "engine/EngineText.h"
 #include "engine/FileOps.h"
 #include "engine/FsPath.h"
@@ -134,12 +135,31 @@ int moveNoReplace(const fs::path& from, const fs::path& to)
 #endif
 }
 
+// The mode a new file gets, 0666 less the umask; read, since setting the umask to learn it
+// would change it for every other thread meanwhile.
+mode_t newFileMode()
+{
+    mode_t mask = 022;
+#ifdef __linux__
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            bool ok = false;
+            const uint value = line.startsWith("Umask:") ? line.mid(6).trimmed().toUInt(&ok, 8) : 0;
+            if (ok)
+                mask = mode_t(value);
+        }
+    }
+#endif
+    return 0666 & ~mask;
+}
+
 QString downloadsFolder()
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (!folder.isEmpty() && QDir().mkpath(folder))
         return folder;
-    return QDir::tempPath();
+    return AppPaths::temporaryFolder();
 }
 
 } // namespace
@@ -315,8 +335,11 @@ QString MarketInstaller::moveToDownloads(const QString& file, const QString& sug
     };
     const fs::path from = nativePath(file);
     const fs::path to = nativePath(target);
-    if (moveNoReplace(from, to) == 0)
+    // The download was private while it waited; placed, it is an ordinary file.
+    if (moveNoReplace(from, to) == 0) {
+        ::chmod(to.c_str(), newFileMode());
         return target;
+    }
     if (errno != EXDEV)
         throw fail(errno);
     // Another file system: copy, then drop the original; a failed copy leaves nothing behind.
@@ -330,6 +353,7 @@ QString MarketInstaller::moveToDownloads(const QString& file, const QString& sug
         throw fail(error.value());
     }
     fs::remove(from, error);
+    ::chmod(to.c_str(), newFileMode());
     return target;
 }
 

@@ -10,6 +10,7 @@
 #include <QStringDecoder>
 #include <QUuid>
 
+#include "engine/AppPaths.h"
 #include "engine/MarketInstaller.h"
 #include "engine/SystemError.h"
 #include "online/RedirectChain.h"
@@ -191,16 +192,19 @@ MarketFileDownloader::~MarketFileDownloader()
 
 void MarketFileDownloader::start(const QUrl& url)
 {
-    m_folder = QDir::tempPath() + QLatin1Char('/') + QLatin1String(folderPrefix)
+    // Private until placed: a paid package must not be readable by other local users.
+    m_folder = AppPaths::temporaryFolder() + QLatin1Char('/') + QLatin1String(folderPrefix)
         + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    if (!QDir().mkpath(m_folder)) {
-        QMetaObject::invokeMethod(this, [this] {
-            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(errno)));
+    if (!QDir().mkdir(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        const int code = errno;
+        m_folder.clear();
+        QMetaObject::invokeMethod(this, [this, code] {
+            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(code)));
         }, Qt::QueuedConnection);
         return;
     }
     m_file.setFileName(m_folder + QLatin1Char('/') + QLatin1String(partName));
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
         const QString reason = m_file.errorString();
         QMetaObject::invokeMethod(this, [this, reason] {
             fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + reason));

@@ -34,12 +34,13 @@ struct MarketDownloadError
     static MarketDownloadError storage(QString message);
 };
 
-// Downloads one file of the market into a folder of its own in the temporary folder,
-// streamed to disk as it arrives (memory stays flat whatever the size). The file is named
-// after the server's suggestion (Content-Disposition, else the address) made safe. Redirects
-// are followed over http and https only, at most 10. Progress is handed on at most about
-// 30 times a second, and the last report always. A transfer that stalls for the stall
-// time, or runs past the total deadline, fails; every failure removes what was written.
+// Downloads one file of the market into a folder of its own in the temporary folder (0700,
+// the file 0600: private until placed), streamed to disk as it arrives (memory stays flat
+// whatever the size). The file is named after the server's suggestion (Content-Disposition,
+// else the address) made safe. Redirects are followed over http and https only, at most 10.
+// Progress is handed on at most about 30 times a second, and the last report always. A
+// transfer that stalls for the stall time, or runs past the total deadline, fails; every
+// failure removes what was written.
 class MarketFileDownloader : public QObject
 {
     Q_OBJECT

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -23,6 +25,12 @@
 namespace {
 
 using Kind = MarketInstallStage::Kind;
+
+mode_t modeOf(const QString& path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
 class MarketInstallFlowTest : public StandinTest
 {
@@ -265,6 +273,32 @@ TEST_F(MarketInstallFlowTest, CancelAtTheClashAlertChangesNoFile)
     EXPECT_EQ(PackageMaker::readTree(TestEnv::systemLibrary()), before);
     EXPECT_TRUE(m_notices.isEmpty());
     EXPECT_EQ(leftovers(), m_leftoversBefore);
+}
+
+TEST_F(MarketInstallFlowTest, ADownloadIsPrivateUntilPlacedAndAMissingTmpdirFallsBack)
+{
+    const struct {
+        const char* name;
+        QString tmpdir;
+        QString folder;
+    } cases[] = {
+        {"TMPDIR", TestEnv::root() + "/tmp", QFileInfo(TestEnv::root() + "/tmp").canonicalFilePath()},
+        {"TMPDIR names nothing", TestEnv::root() + "/missing", "/tmp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qputenv("TMPDIR", QFile::encodeName(c.tmpdir));
+        QObject context;
+        std::optional<MarketFileDownloader::Result> result;
+        MarketFileDownloader::download(blob(5000, "a.zip"), 5000, &context, {},
+                                       [&](const MarketFileDownloader::Result& r) { result = r; });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        const QFileInfo file(result->file);
+        EXPECT_EQ(QFileInfo(file.absolutePath()).absolutePath(), c.folder);
+        EXPECT_EQ(modeOf(file.absolutePath()), 0700);
+        EXPECT_EQ(modeOf(file.filePath()), 0600);
+        MarketFileDownloader::discard(result->file);
+    }
 }
 
 TEST(MarketFileDownloaderNames, SuggestedFileNameReadsContentDisposition)

@@ -5,8 +5,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThreadPool>
 
 #include "engine/AdminAuth.h"
 #include "engine/MarketInstallRegistry.h"
@@ -299,6 +301,32 @@ TEST_F(MarketInstallFlowTest, ADownloadIsPrivateUntilPlacedAndAMissingTmpdirFall
         EXPECT_EQ(modeOf(file.filePath()), 0600);
         MarketFileDownloader::discard(result->file);
     }
+}
+
+TEST_F(MarketInstallFlowTest, AFileIsMovedIntoDownloadsOffTheGuiThread)
+{
+    // With the one worker held, the move waits for it instead of running on the GUI thread.
+    QThreadPool& pool = *QThreadPool::globalInstance();
+    const int threads = pool.maxThreadCount();
+    pool.setMaxThreadCount(1);
+    QSemaphore held;
+    pool.start([&held] { held.acquire(); });
+    ASSERT_TRUE(m_flow.start("p006", "名字", blob(5000, "a.zip"), "a.zip", 5000));
+    const bool downloaded = QTest::qWaitFor(
+        [&] { return m_flow.stage().kind != Kind::downloading || m_flow.stage().received == 5000; }, 10000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_flow.stage(), MarketInstallStage::downloading(5000, 5000));
+    EXPECT_FALSE(QFile::exists(m_downloads + "/a.zip"));
+    held.release();
+    pool.setMaxThreadCount(threads);
+    ASSERT_TRUE(downloaded);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_flow.isBusy(); }, 10000));
+    EXPECT_EQ(m_flow.stage(), MarketInstallStage::done("已下载到「下载」：a.zip"));
+    // Placed, it is an ordinary file again.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(modeOf(m_downloads + "/a.zip"), 0666 & ~mask);
 }
 
 TEST(MarketFileDownloaderNames, SuggestedFileNameReadsContentDisposition)

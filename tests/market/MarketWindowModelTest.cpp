@@ -58,7 +58,7 @@ struct FakeMarket
             return s;
         };
         b.flowBusy = [this] { return busy; };
-        b.startFlow = [this](const QString& id, const QString& name, const QString& url, const QString&,
+        b.startFlow = [this](const QString& id, const QString& name, const QString& url, const QString&, qint64,
                              std::function<void()>) { started.append(id + '|' + name + '|' + url); };
         return b;
     }

@@ -8,7 +8,6 @@
 #include "online/RemoteImageLoader.h"
 #include "support/app/LoopbackHttpServer.h"
 #include "support/app/QtPrint.h"
-#include "support/app/StandinTest.h"
 
 namespace {
 
@@ -36,10 +35,6 @@ protected:
     }
 
     LoopbackHttpServer server;
-};
-
-class RemoteImageLoaderRedirects : public StandinTest
-{
 };
 
 } // namespace
@@ -119,18 +114,6 @@ TEST_F(RemoteImageLoaderTest, ALoaderDestroyedWhileLoadingDeliversNothing)
     // Let a reply or a decode that was under way come back to nobody.
     QTest::qWait(300);
     EXPECT_FALSE(delivered);
-}
-
-TEST_F(RemoteImageLoaderRedirects, FollowsTenRedirectsButNotEleven)
-{
-    for (const int hops : {10, 11}) {
-        SCOPED_TRACE(hops);
-        RemoteImageLoader loader;
-        QSignalSpy spy(&loader, &RemoteImageLoader::finished);
-        loader.load(QUrl(standin().baseUrl() + "promo/hop?n=" + QString::number(hops - 1)));
-        ASSERT_TRUE(spy.wait(10000));
-        EXPECT_EQ(spy.first().first().value<QImage>().isNull(), hops > 10);
-    }
 }
 
 TEST_F(RemoteImageLoaderTest, ScalesDownToTheShownSizeAndGivesUpAtTheDeadline)

@@ -225,17 +225,6 @@ void addConfigRoutes(Server& server)
         reply.contentType = "text/html";
         return reply;
     });
-    server.route("GET", "/promo/hop", [&server](const Request& request) {
-        const auto found = request.query.find("n");
-        const int n = found == request.query.end() ? 0 : std::atoi(found->second.c_str());
-        Reply reply;
-        reply.httpStatus = 302;
-        reply.raw = "";
-        reply.contentType = "text/plain";
-        reply.headers.emplace_back("Location", n > 0 ? server.baseUrl() + "promo/hop?n=" + std::to_string(n - 1)
-                                                     : server.baseUrl() + "promo/pixel.png");
-        return reply;
-    });
     server.route("GET", "/promo/slow.png", [qrcode, &server](const Request& request) {
         int ms = 4000;
         const auto found = request.query.find("ms");

@@ -37,6 +37,7 @@ struct Request
 {
     std::string method;
     std::string path;
+    std::string target; // the path with the query as sent
     std::string rawBody;
     Json body; // the parsed body when it is JSON, else null
     std::map<std::string, std::string> query;
@@ -72,9 +73,11 @@ struct Reply
     // A streamed body (wins over raw and json). A 200 reply with a stream answers a single
     // "Range: bytes=a-b" with 206.
     std::shared_ptr<BodySource> stream;
-    // Delivery: chunked hides the length; the connection drops after cutAfter bytes; each
-    // 64 KiB piece waits slowMs first.
+    // Delivery: chunked hides the length; unsized sends none and ends the body by closing
+    // the connection; the connection drops after cutAfter bytes; each 64 KiB piece waits
+    // slowMs first.
     bool chunked = false;
+    bool unsized = false;
     int64_t cutAfter = -1;
     int slowMs = 0;
 
@@ -133,8 +136,12 @@ private:
         size_t padBytes = 0;
         std::vector<std::pair<std::string, std::string>> headers;
         bool chunked = false;
+        bool unsized = false;
         int64_t cutAfter = -1;
         int slowMs = 0;
+        int redirects = 0; // answered first, each to the route again
+        int redirectStatus = 302;
+        bool close = false; // "Connection: close" on the redirects and the reply
     };
     void send(const Reply& reply, const Request& request, httplib::Response& response);
     const Handler* findRoute(const Request& request) const;
@@ -143,6 +150,7 @@ private:
     Reply dispatch(const Request& request);
     std::optional<Script> takeScript(const std::string& path);
     Reply applyScript(const Script& script, const Request& request, const Handler* handler);
+    Reply redirectAgain(Script script, const Request& request);
 
     Options m_options;
     std::unique_ptr<httplib::Server> m_http;

@@ -457,6 +457,10 @@ void MarketWindowModel::signedOut()
     m_unfavoritingId.reset();
     emit purchasesChanged();
     emit favoritesChanged();
+    if (m_detailPlugin) {
+        m_detailPlugin.reset();
+        emit detailChanged();
+    }
 }
 
 // ---- Detail panel ----

@@ -269,14 +269,17 @@ TEST(MarketWindowModelTest, SignedOutTextsAndLateAccountReplies)
     EXPECT_EQ(model.purchaseSummary(), QStringLiteral("购买记录：0 笔"));
     EXPECT_EQ(model.countText(), QStringLiteral("收藏：0 个"));
 
-    // A reply of the previous account that arrives after sign-out is dropped.
+    // A reply of the previous account that arrives after sign-out is dropped, and its open
+    // detail panel (showing that member's ownership) closes.
     signedIn = true;
     model.loadPurchases(true);
+    model.openDetail(plugin("p1"));
     signedIn = false;
     model.signedOut();
     fake.orders.last()({purchase("p1", 100)});
     EXPECT_TRUE(model.purchases().isEmpty());
     EXPECT_FALSE(model.purchasesLoading());
+    EXPECT_FALSE(model.detailPlugin());
 }
 
 TEST(MarketWindowModelTest, PurchaseSummaryCategoriesAndInstalledSnapshot)

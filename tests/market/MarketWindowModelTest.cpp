@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include "market/MarketWindowModel.h"
 
@@ -252,6 +255,28 @@ TEST(MarketWindowModelTest, ToastLifetimes)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !model.toast(); }, 2000));
     model.showToast(QStringLiteral("三"), MarketToast::Kind::error);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !model.toast(); }, 300)) << "an error toast keeps the short time";
+
+    // A toast never ends early. Lifetimes of every residue modulo 25 ms: a timer that rounds
+    // its deadline ends some of them early whatever the clock reads at the start. An event
+    // loop, not polling, so that the end is seen when it comes.
+    std::vector<std::unique_ptr<Model>> models;
+    QElapsedTimer clock;
+    QEventLoop loop;
+    int ended = 0;
+    clock.start();
+    for (int lifetime = 2001; lifetime <= 2025; ++lifetime) {
+        models.push_back(std::make_unique<Model>(fake.backend(), [] { return false; }, Model::Timing{100, lifetime}));
+        const qint64 shownAt = clock.elapsed();
+        models.back()->showToast(QStringLiteral("四"), MarketToast::Kind::warn);
+        QObject::connect(models.back().get(), &Model::toastChanged, [&, shownAt, lifetime] {
+            EXPECT_GE(clock.elapsed() - shownAt, lifetime);
+            if (++ended == 25)
+                loop.quit();
+        });
+    }
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_EQ(ended, 25);
 }
 
 TEST(MarketWindowModelTest, SignedOutTextsAndLateAccountReplies)

@@ -205,7 +205,7 @@ TEST_F(SettingsWindowTest, AuthorizingTheSystemLibrary)
     EXPECT_TRUE(m_main->state()->isScanning());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !m_main->state()->isScanning(); }, 10000));
     EXPECT_EQ(pane->statusLabel(PluginRoot::system)->text(), "正常");
-    EXPECT_EQ(pane->statusRow(PluginRoot::system)->toolTip(), "目录可读可写");
+    EXPECT_EQ(ListFixtures::shownToolTip(pane->statusRow(PluginRoot::system)->toolTip()), "目录可读可写");
 }
 
 TEST_F(SettingsWindowTest, ScreenshotsOfEveryPaneAndTheNicknameSheet)

@@ -111,6 +111,7 @@ TEST_F(PromoViewTest, AForcedUpdateSheetIgnoresEscAndAnOptionalOneIsPostponedOrC
     QPointer<UpdateSheet> sheet = UpdateSheet::present(*service.update(), service, &host);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet));
     EXPECT_EQ(sheet->titleLabel()->text(), "需要更新后才能继续使用");
+    EXPECT_EQ(sheet->windowTitle(), sheet->titleLabel()->text());
     EXPECT_EQ(sheet->laterButton(), nullptr);
     EXPECT_EQ(sheet->updateButton()->text(), "立即更新");
     EXPECT_EQ(sheet->height(), 404);
@@ -129,6 +130,7 @@ TEST_F(PromoViewTest, AForcedUpdateSheetIgnoresEscAndAnOptionalOneIsPostponedOrC
     EXPECT_EQ(sheet->height(), 264) << "the open sheet shows the new alert";
     settle();
     EXPECT_EQ(sheet->titleLabel()->text(), "发现新版本");
+    EXPECT_EQ(sheet->windowTitle(), sheet->titleLabel()->text());
     savePicture(*sheet, QStringLiteral("promo-update-optional"));
     QTest::mouseClick(sheet->updateButton(), Qt::LeftButton);
     EXPECT_EQ(opened, QList<QUrl>{QUrl(UpdateSheet::toolsPageUrl())});

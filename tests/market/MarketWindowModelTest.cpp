@@ -256,14 +256,13 @@ TEST(MarketWindowModelTest, ToastLifetimes)
     model.showToast(QStringLiteral("三"), MarketToast::Kind::error);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !model.toast(); }, 300)) << "an error toast keeps the short time";
 
-    // A toast never ends early. Lifetimes of every residue modulo 25 ms: a timer that rounds
-    // its deadline ends some of them early whatever the clock reads at the start. An event
-    // loop, not polling, so that the end is seen when it comes.
+    // A toast never ends early: lifetimes of every residue modulo 25 ms catch a timer that
+    // rounds its deadline; an event loop, not polling, sees each end when it comes.
     std::vector<std::unique_ptr<Model>> models;
     QElapsedTimer clock;
+    clock.start();
     QEventLoop loop;
     int ended = 0;
-    clock.start();
     for (int lifetime = 2001; lifetime <= 2025; ++lifetime) {
         models.push_back(std::make_unique<Model>(fake.backend(), [] { return false; }, Model::Timing{100, lifetime}));
         const qint64 shownAt = clock.elapsed();

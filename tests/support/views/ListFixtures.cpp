@@ -56,11 +56,9 @@ QString savePicture(QWidget& widget, const QString& name)
 
 QString shownToolTip(const QString& tip)
 {
-    if (!Qt::mightBeRichText(tip))
-        return tip;
     QTextDocument document;
     document.setHtml(tip);
-    return document.toPlainText();
+    return Qt::mightBeRichText(tip) ? document.toPlainText() : tip;
 }
 
 void settle(int ms)

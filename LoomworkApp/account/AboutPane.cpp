@@ -81,6 +81,9 @@ AboutPane::AboutPane(QWidget* parent)
     connect(m_checkButton, &QPushButton::clicked, m_check, &UpdateCheckModel::check);
     connect(m_link, &QPushButton::clicked, this, [] { SafeLink::open(SafeLink::url(UpdateSheet::toolsPageUrl())); });
     connect(m_check, &UpdateCheckModel::hintChanged, this, &AboutPane::syncHint);
+    connect(m_check, &UpdateCheckModel::checkingChanged, m_checkButton, [this](bool checking) {
+        m_checkButton->setEnabled(!checking);
+    });
     connect(m_check, &UpdateCheckModel::updateOffered, this, &AboutPane::presentUpdate);
 }
 

@@ -457,6 +457,10 @@ void MarketWindowModel::signedOut()
     m_unfavoritingId.reset();
     emit purchasesChanged();
     emit favoritesChanged();
+    if (m_detailPlugin) {
+        m_detailPlugin.reset();
+        emit detailChanged();
+    }
 }
 
 // ---- Detail panel ----
@@ -608,7 +612,8 @@ void MarketWindowModel::showToast(const QString& text, MarketToast::Kind kind)
     m_toast = MarketToast{id, text, kind};
     emit toastChanged();
     const int lifetime = kind == MarketToast::Kind::warn ? m_timing.warnToastMs : m_timing.toastMs;
-    QTimer::singleShot(lifetime, this, [this, id] {
+    // Precise: a coarse timer (Qt's choice from 2 s up) may end a toast up to 5 % early.
+    QTimer::singleShot(lifetime, Qt::PreciseTimer, this, [this, id] {
         // A newer toast keeps its own full time.
         if (!m_toast || m_toast->id != id)
             return;

@@ -146,7 +146,8 @@ public:
     void goToPage(int n);
     void step(int delta);
     void setCarouselIndex(int index);
-    // The user signed out: the account lists are emptied and their late replies dropped.
+    // The user signed out: the account lists are emptied and their late replies dropped, and
+    // the detail panel closes (its ownership belonged to the member who left).
     void signedOut();
 
     // Detail panel.

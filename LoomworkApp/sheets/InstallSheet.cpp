@@ -13,6 +13,7 @@
 #include "ui/BusySpinner.h"
 #include "ui/Chip.h"
 #include "ui/Hairline.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "ui/ZfcpMark.h"
@@ -72,7 +73,7 @@ SheetPieces::RadioCard* targetCard(PluginRoot root, const QString& tagText, std:
                                 0, Qt::AlignVCenter);
     card->titleRow()->addStretch();
     card->setDetail(root.shortPath());
-    card->setToolTip(QStringLiteral("完整路径：") + root.subtitle());
+    card->setToolTip(SafeText::toolTip(QStringLiteral("完整路径：") + root.subtitle()));
     card->setObjectName(root.rawValue() + QStringLiteral("Card"));
     return card;
 }

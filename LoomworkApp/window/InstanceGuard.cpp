@@ -71,7 +71,12 @@ bool ownedByThisUser(const QLocalSocket& socket)
 
 InstanceGuard::InstanceGuard(QObject* parent) : QObject(parent) {}
 
-InstanceGuard::~InstanceGuard() = default;
+InstanceGuard::~InstanceGuard()
+{
+    // The socket goes first: once the lock is free, a successor may listen at the same path,
+    // and closing removes the path, whoever listens there.
+    delete m_server;
+}
 
 QString InstanceGuard::lockPath()
 {

@@ -113,10 +113,11 @@ QMessageBox* AppAlert::makeAlert(const QString& title, const QString& message, S
     box->setText(title);
     setPlainInformativeText(*box, message);
     QPushButton* first = box->addButton(primary, QMessageBox::AcceptRole);
-    QPushButton* second = box->addButton(secondary, QMessageBox::RejectRole);
+    // No second text: a notice with one button, which Esc takes too.
+    QPushButton* second = secondary.isEmpty() ? first : box->addButton(secondary, QMessageBox::RejectRole);
     // A warning confirms a destructive action: Return must not take it, so the default is
     // the other button (the order stays as given).
-    if (style == Style::warning) {
+    if (style == Style::warning && second != first) {
         first->setAutoDefault(false);
         box->setDefaultButton(second);
     } else {

@@ -143,6 +143,9 @@ TEST(AppAlert, AlertIsCentredOnTheMainWindow)
     const QSize size = box->frameGeometry().size();
     EXPECT_NEAR(origin->x() + size.width() / 2.0, main.frameGeometry().center().x(), 1.0);
     EXPECT_NEAR(origin->y() + size.height() / 2.0, main.frameGeometry().center().y(), 1.0);
+
+    box.reset(AppAlert::makeAlert("t", "m", AppAlert::Style::warning, "好", QString(), &main));
+    EXPECT_EQ(box->buttons().size(), 1) << "no second text: a notice with one button";
 }
 
 TEST(ConfirmBroker, ShutDownAnswersEveryPendingQuestionFalse)

@@ -14,7 +14,6 @@
 #include <QMimeData>
 #include <QTest>
 #include <QLabel>
-#include <QLocalServer>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QToolBar>
@@ -36,6 +35,7 @@
 #include "sheets/VersionSheet.h"
 #include "window/AppDelegate.h"
 #include "window/DropTargetOverlay.h"
+#include "window/InstanceGuard.h"
 #include "window/LoomworkMain.h"
 #include "window/ProgressOverlay.h"
 #include "window/RootView.h"
@@ -80,10 +80,10 @@ protected:
         ListFixtures::ListTest::TearDown();
     }
 
-    RootView* start(const QList<QUrl>& files = {})
+    RootView* start(const QList<QUrl>& files = {}, InstanceGuard* instance = nullptr)
     {
         m_main = std::make_unique<LoomworkMain>();
-        m_main->start(files);
+        m_main->start(files, instance);
         EXPECT_TRUE(QTest::qWaitForWindowExposed(m_main->window()));
         return m_main->rootView();
     }
@@ -383,14 +383,17 @@ TEST_F(MainRoadTest, FilesHandedOverByALaterLaunchReachTheRunningWindow)
     const QString package = m_work + "/Handed.ZFCP";
     PackageMaker::pack(package, {{ZFCPluginType::effect, "Haze", {{"Haze.moef", PluginFixtures::templateBytes()}}}},
                        m_work + "/src");
-    RootView* root = start();
+    InstanceGuard instance;
+    ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
+    RootView* root = start({}, &instance);
     signIn(root);
     m_main->window()->showMaximized();
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->window()->isMaximized(); }, 2000));
 
     // What a second "loomwork Handed.ZFCP notes.txt" does before it quits.
-    ASSERT_TRUE(LoomworkMain::forwardToRunningInstance(
-        {QUrl::fromLocalFile(package), QUrl::fromLocalFile(m_work + "/notes.txt")}));
+    InstanceGuard later;
+    ASSERT_EQ(later.claim({QUrl::fromLocalFile(package), QUrl::fromLocalFile(m_work + "/notes.txt")}),
+              InstanceGuard::Claim::handedOver);
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package}) << "only the package is kept";
     EXPECT_TRUE(m_main->window()->isMaximized()) << "brought forward without being restored";
@@ -576,19 +579,6 @@ TEST_F(MainRoadTest, ARequestWaitingForAFailedInstallComesAfterItsAlert)
     root->alert()->buttons().first()->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
-}
-
-TEST_F(MainRoadTest, ALoomworkStartedAtTheSameMomentKeepsItsSocket)
-{
-    // The other process won the name a moment before this one listens.
-    QLocalServer other;
-    ASSERT_TRUE(other.listen(LoomworkMain::instanceName()));
-    start();
-    QSignalSpy connections(&other, &QLocalServer::newConnection); // after this process's look at it
-
-    ASSERT_TRUE(LoomworkMain::forwardToRunningInstance({QUrl::fromLocalFile(m_work + "/A.zfcp")}));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return connections.count() > 0; }, 2000))
-        << "later launches still reach the process that listened first";
 }
 
 namespace {

@@ -33,6 +33,8 @@ void TestEnv::setUpProcess()
     setEnv("XDG_CONFIG_HOME", g_root / "config");
     setEnv("XDG_CACHE_HOME", g_root / "cache");
     setEnv("LOOMWORK_SYSTEM_LIBRARY", g_root / "SystemLibrary" / "Templates.localized");
+    // The hand-over socket then lives in the temporary data folder, never the user's.
+    ::unsetenv("XDG_RUNTIME_DIR");
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("no_proxy", "*", 1);
     ::setenv("NO_PROXY", "*", 1);

@@ -205,9 +205,9 @@ void MarketFileDownloader::start(const QUrl& url)
     }
     m_file.setFileName(m_folder + QLatin1Char('/') + QLatin1String(partName));
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
-        const QString reason = m_file.errorString();
-        QMetaObject::invokeMethod(this, [this, reason] {
-            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + reason));
+        const int code = errno; // QFile's own text is English
+        QMetaObject::invokeMethod(this, [this, code] {
+            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(code)));
         }, Qt::QueuedConnection);
         return;
     }

@@ -15,9 +15,9 @@
 #include "ui/BaseButton.h"
 #include "ui/Hairline.h"
 #include "ui/SafeText.h"
+#include "ui/SidebarSurface.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "library/SidebarSurface.h"
 #include "market/MarketPaint.h"
 #include "market/MarketWindowModel.h"
 

@@ -23,7 +23,6 @@
 #include "ui/Hairline.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "library/EmptyStateView.h"
 #include "sheets/SheetPieces.h"
 #include "sheets/TemplateSheetPieces.h"
 

@@ -46,9 +46,9 @@ struct MessageLog {
     MessageLog()
     {
         lines.clear();
-        previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-            lines << text;
-            previous(type, context, text);
+        previous = qInstallMessageHandler([](QtMsgType t, const QMessageLogContext& c, const QString& m) {
+            lines << m;
+            previous(t, c, m);
         });
     }
     ~MessageLog() { qInstallMessageHandler(previous); }

@@ -163,40 +163,35 @@ TEST(AppAlert, ChineseLinesBreakBetweenWordsAndTheDeleteButtonLooksDestructive)
          {"插件", "备份", "导出", "格式"}},
         {"long file name", "· " + QString(90, u'x') + ".zfcp\n\n其余 1 个 .zfcp 文件会继续安装。", {"继续"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        std::unique_ptr<QMessageBox> box(AppAlert::makeAlert(QStringLiteral("确认删除"), c.message,
-                                                             AppAlert::Style::warning, QStringLiteral("删除"),
-                                                             QStringLiteral("取消"), nullptr));
-        box->show();
-        auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
-        ASSERT_TRUE(info);
-        const int width = info->contentsRect().width();
-        for (const QString& paragraph : c.message.split('\n')) {
-            QTextLayout layout(paragraph, info->font());
-            layout.beginLayout();
-            for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-                line.setLineWidth(width);
-                EXPECT_LE(line.naturalTextWidth(), width) << "nothing is clipped";
-                const int end = line.textStart() + line.textLength();
-                for (const QString& word : c.words) {
-                    for (int at = paragraph.indexOf(word); at >= 0; at = paragraph.indexOf(word, at + 1))
-                        EXPECT_FALSE(at < end && end < at + word.size()) << word.toStdString() << " is cut";
-                }
-            }
-            layout.endLayout();
-        }
-        QPushButton* remove = buttonNamed(box.get(), QStringLiteral("删除"));
-        EXPECT_EQ(remove->palette().color(QPalette::ButtonText), Theme::danger());
-        EXPECT_EQ(box->defaultButton(), buttonNamed(box.get(), QStringLiteral("取消")));
-    }
     for (const char* mode : {"dark", "light"}) {
         ListFixtures::setAppearance(mode);
-        std::unique_ptr<QMessageBox> box(AppAlert::makeAlert(QStringLiteral("确认删除"), cases[0].message,
-                                                             AppAlert::Style::warning, QStringLiteral("删除"),
-                                                             QStringLiteral("取消"), nullptr));
-        box->show();
-        ListFixtures::savePicture(*box, QStringLiteral("alert-delete-") + mode);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(mode) + ": " + c.label);
+            std::unique_ptr<QMessageBox> box(AppAlert::makeAlert(QStringLiteral("确认删除"), c.message,
+                                                                 AppAlert::Style::warning, QStringLiteral("删除"),
+                                                                 QStringLiteral("取消"), nullptr));
+            box->show();
+            auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+            ASSERT_TRUE(info);
+            for (const QString& paragraph : c.message.split('\n')) {
+                QTextLayout layout(paragraph, info->font());
+                layout.beginLayout();
+                for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+                    line.setLineWidth(info->contentsRect().width());
+                    EXPECT_LE(line.naturalTextWidth(), info->contentsRect().width()) << "nothing is clipped";
+                    const int end = line.textStart() + line.textLength();
+                    for (const QString& word : c.words) {
+                        for (int at = paragraph.indexOf(word); at >= 0; at = paragraph.indexOf(word, at + 1))
+                            EXPECT_FALSE(at < end && end < at + word.size()) << word.toStdString() << " is cut";
+                    }
+                }
+                layout.endLayout();
+            }
+            EXPECT_EQ(buttonNamed(box.get(), QStringLiteral("删除"))->palette().color(QPalette::ButtonText), Theme::danger());
+            EXPECT_EQ(box->defaultButton(), buttonNamed(box.get(), QStringLiteral("取消")));
+            if (&c == cases)
+                ListFixtures::savePicture(*box, QStringLiteral("alert-delete-") + mode);
+        }
     }
 }
 

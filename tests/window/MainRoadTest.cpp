@@ -539,6 +539,7 @@ TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeWindowAndTheDropCardIsO
     auto* progress = window->findChild<ProgressOverlay*>();
     ASSERT_TRUE(dim && progress);
     const auto stackIndex = [&](QObject* child) { return window->children().indexOf(child); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->gate()->isVisible(); }, 5000)) << "the gate fades out";
 
     DimState::shared().setActive(true);
     QMimeData mime;
@@ -559,6 +560,7 @@ TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeWindowAndTheDropCardIsO
     for (const char* mode : {"dark", "light"}) {
         ListFixtures::setAppearance(mode);
         EXPECT_EQ(window->grab().toImage().pixelColor(ground).rgb(), Theme::floatingBg().rgb()) << mode;
+        ListFixtures::savePicture(*window, QString("main-drop-target-") + mode);
     }
     QDragLeaveEvent leave;
     QApplication::sendEvent(root, &leave);

@@ -193,6 +193,8 @@ RootView::~RootView()
     // The sheet's callbacks point back here.
     if (m_sheet)
         delete m_sheet.data();
+    // The veils in the window go with this view; they were made (and are raised) after it,
+    // so a closing window deletes this view first.
     if (window() != this) {
         delete m_progress;
         delete m_dropOverlay;

@@ -6,9 +6,9 @@
 #include <QPainter>
 #include <QToolTip>
 
+#include "ui/PaintedButton.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "promo/PaintedButton.h"
 #include "promo/PromoStyle.h"
 
 namespace {

@@ -302,10 +302,11 @@ QWidget* InstallSheet::buildConflictPage()
         auto* line = new QWidget;
         auto* lineLayout = row(6);
         line->setLayout(lineLayout);
-        auto* from = new SheetPieces::LineLabel;
+        auto* from = new SheetPieces::LineLabel(QString(), Qt::ElideMiddle);
         from->setFont(Theme::captionFont());
         QLabel* arrow = SheetPieces::symbolLabel(QStringLiteral("arrow.right"), 9);
-        auto* to = new SheetPieces::LineLabel;
+        // Cut in the middle: a long name keeps its end, where a rename adds " 2".
+        auto* to = new SheetPieces::LineLabel(QString(), Qt::ElideMiddle);
         to->setFont(captionMedium());
         lineLayout->addWidget(from, 0);
         lineLayout->addWidget(arrow, 0);
@@ -416,8 +417,11 @@ void InstallSheet::refreshReview()
     tone(m_hintTitle, Theme::textPrimary());
     tone(m_hintDetail, Theme::textSecondary());
     // The box layout squeezes a wrapping panel to its one-line minimum beside a stretching
-    // list; claim the wrapped height outright.
-    m_hint->setMinimumHeight(m_hint->layout()->minimumHeightForWidth(kWidth - 2 * kMargin));
+    // list; claim the wrapped height outright. Labels that were never shown have no height
+    // for a width (-1): a hidden hint keeps what it had.
+    const int wrapped = m_hint->layout()->minimumHeightForWidth(kWidth - 2 * kMargin);
+    if (wrapped >= 0)
+        m_hint->setMinimumHeight(wrapped);
 
     m_installButton->setEnabled(m.canInstall());
 }

@@ -24,7 +24,6 @@
 #include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "library/EmptyStateView.h"
 #include "sheets/SheetPieces.h"
 #include "sheets/TemplateSheetPieces.h"
 

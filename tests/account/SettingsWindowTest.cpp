@@ -22,6 +22,7 @@
 #include "online/RemoteConfigService.h"
 #include "online/ServerConfig.h"
 #include "ui/Appearance.h"
+#include "ui/Theme.h"
 #include "account/AboutPane.h"
 #include "account/AccountPane.h"
 #include "account/AppearancePane.h"
@@ -222,6 +223,15 @@ TEST_F(SettingsWindowTest, ScreenshotsOfEveryPaneAndTheNicknameSheet)
             QTest::qWait(tab == SettingsTab::library ? 300 : 50);
             const QString path = QStringLiteral("%1/settings-%2-%3.png").arg(screenshotDir(), tab.rawValue(), mode);
             EXPECT_TRUE(window->grab().save(path)) << path.toStdString();
+        }
+        // Every tab's symbol is in the brand colour, selected or not.
+        for (const SettingsTab tab : SettingsTab::allCases()) {
+            const QImage button = view()->tabButton(tab)->grab().toImage();
+            int brand = 0;
+            for (int y = 0; y < SettingsTabButton::kPadY + SettingsTabButton::kSymbolHeight; ++y)
+                for (int x = 0; x < button.width(); ++x)
+                    brand += button.pixelColor(x, y).rgb() == Theme::accent().rgb();
+            EXPECT_GT(brand, 20) << tab.rawValue().toStdString();
         }
         m_main->rootView()->openSettings(SettingsTab::account);
         view()->accountPane()->showNicknameSheet();

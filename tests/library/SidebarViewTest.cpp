@@ -17,7 +17,7 @@
 #include "ui/CountBadge.h"
 #include "ui/SafeText.h"
 #include "ui/Theme.h"
-#include "account/UserAvatar.h"
+#include "ui/UserAvatar.h"
 #include "library/SidebarRow.h"
 #include "library/SidebarUserBar.h"
 #include "library/SidebarView.h"

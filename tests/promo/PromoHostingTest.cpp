@@ -10,7 +10,7 @@
 #include "online/RemoteConfigService.h"
 #include "promo/AdBarView.h"
 #include "promo/NoticeBar.h"
-#include "promo/PaintedButton.h"
+#include "ui/PaintedButton.h"
 #include "promo/PromoCarousel.h"
 #include "promo/UpdateSheet.h"
 #include "window/LoomworkMain.h"

@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QTest>
 #include <QLabel>
 #include <QMenu>
@@ -25,6 +26,7 @@
 #include "online/RemoteConfigService.h"
 #include "online/LoginService.h"
 #include "ui/DimState.h"
+#include "ui/Theme.h"
 #include "account/LoginGateView.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
@@ -39,6 +41,7 @@
 #include "window/LoomworkMain.h"
 #include "window/ProgressOverlay.h"
 #include "window/RootView.h"
+#include "support/app/HeldOperation.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
@@ -530,14 +533,16 @@ TEST(AppDelegateOpenFiles, OnlyPackagesArePostedAndNothingWhenNoneRemains)
     }
 }
 
-TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeInterfaceButUnderTheGate)
+TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeWindowAndTheDropCardIsOpaque)
 {
     RootView* root = start();
     signIn(root);
-    auto* dim = root->findChild<QWidget*>("dimLayer");
-    auto* progress = root->findChild<ProgressOverlay*>();
+    QMainWindow* window = m_main->window();
+    auto* dim = window->findChild<QWidget*>("dimLayer");
+    auto* progress = window->findChild<ProgressOverlay*>();
     ASSERT_TRUE(dim && progress);
-    const auto stackIndex = [&](QObject* child) { return root->children().indexOf(child); };
+    const auto stackIndex = [&](QObject* child) { return window->children().indexOf(child); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->gate()->isVisible(); }, 5000)) << "the gate fades out";
 
     DimState::shared().setActive(true);
     QMimeData mime;
@@ -546,13 +551,63 @@ TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeInterfaceButUnderTheGat
     QApplication::sendEvent(root, &enter); // raises the drop target
     EXPECT_TRUE(dim->isVisible());
     EXPECT_TRUE(dim->testAttribute(Qt::WA_TransparentForMouseEvents)) << "clicks pass through";
+    for (QWidget* veil : {dim, static_cast<QWidget*>(root->dropOverlay())})
+        EXPECT_EQ(veil->geometry(), window->rect()) << "the toolbar included";
     EXPECT_GT(stackIndex(dim), stackIndex(root->dropOverlay()));
     EXPECT_GT(stackIndex(dim), stackIndex(progress));
-    EXPECT_LT(stackIndex(dim), stackIndex(root->gate()));
+    DimState::shared().setActive(false);
+    // The drop card's ground hides what lies under it.
+    QWidget* card = root->dropOverlay()->findChild<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    ASSERT_TRUE(card);
+    const QPoint ground = card->mapTo(window, QPoint(12, card->height() / 2));
+    for (const char* mode : {"dark", "light"}) {
+        ListFixtures::setAppearance(mode);
+        EXPECT_EQ(window->grab().toImage().pixelColor(ground).rgb(), Theme::floatingBg().rgb()) << mode;
+        ListFixtures::savePicture(*window, QString("main-drop-target-") + mode);
+    }
     QDragLeaveEvent leave;
     QApplication::sendEvent(root, &leave);
-    DimState::shared().setActive(false);
     EXPECT_FALSE(dim->isVisible());
+}
+
+TEST_F(MainRoadTest, TheBusyVeilCoversTheWholeWindowAndNothingUnderItTakesInput)
+{
+    for (int i = 0; i < 10; ++i) // long names run under the card
+        PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, QString("插件的名字很长很长很长很长很长很长 %1").arg(i));
+    RootView* root = start();
+    signIn(root);
+    QMainWindow* window = m_main->window();
+    auto* overlay = window->findChild<ProgressOverlay*>();
+    QToolBar* toolbar = window->findChild<QToolBar*>();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->state()->plugins().size() == 12; }, 10000));
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    const QPoint inToolbar = toolbar->mapTo(window, QPoint(toolbar->width() / 2, 3));
+    const int toolbarBefore = qGray(window->grab().toImage().pixel(inToolbar));
+
+    HeldOperation held(*root->ops());
+    QTRY_VERIFY_WITH_TIMEOUT(overlay->isVisible() && !overlay->graphicsEffect(), 5000); // faded in
+    EXPECT_EQ(overlay->geometry(), window->rect());
+    EXPECT_LT(qGray(window->grab().toImage().pixel(inToolbar)), toolbarBefore - 20) << "the toolbar is dimmed";
+    QWidget* card = overlay->bar()->parentWidget();
+    const QPoint ground = card->mapTo(window, QPoint(10, card->height() / 2));
+    for (const char* mode : {"dark", "light"}) {
+        ListFixtures::setAppearance(mode);
+        EXPECT_EQ(window->grab().toImage().pixelColor(ground).rgb(), Theme::floatingBg().rgb()) << mode << ": opaque";
+        ListFixtures::savePicture(*window, QString("main-busy-") + mode);
+    }
+
+    // No click, key or shortcut reaches the window under the veil.
+    for (QWidget* under : std::initializer_list<QWidget*>{window->menuBar(), toolbar}) {
+        QWidget* hit = window->childAt(under->mapTo(window, under->rect().center()));
+        EXPECT_TRUE(hit == overlay || overlay->isAncestorOf(hit)) << under->metaObject()->className();
+    }
+    QSignalSpy scans(m_main->state(), &AppState::isScanningChanged);
+    for (const QKeySequence& keys : {QKeySequence(QKeySequence::Find), QKeySequence(Qt::CTRL | Qt::Key_R), QKeySequence(Qt::Key_Tab)})
+        QTest::keySequence(window->focusWidget(), keys);
+    EXPECT_FALSE(root->list()->isSearchOpen());
+    EXPECT_EQ(scans.count(), 0);
+    EXPECT_EQ(window->focusWidget(), overlay);
 }
 
 TEST_F(MainRoadTest, ARequestWaitingForAFailedInstallComesAfterItsAlert)

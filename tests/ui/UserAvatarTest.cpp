@@ -5,7 +5,7 @@
 #include <QTest>
 
 #include "ui/Theme.h"
-#include "account/UserAvatar.h"
+#include "ui/UserAvatar.h"
 #include "support/app/LoopbackHttpServer.h"
 #include "support/app/QtPrint.h"
 

@@ -18,8 +18,10 @@
 #include "LoomworkKit/ZFCPackItem.h"
 #include "LoomworkKit/ZFCPacker.h"
 #include "MarketCatalog.h"
+#include "LoginRoutes.h"
 #include "QrPng.h"
 #include "StandinServer.h"
+#include "StateFile.h"
 
 namespace standin {
 
@@ -208,7 +210,7 @@ private:
 struct Order
 {
     std::string orderNo;
-    std::string token;
+    std::string member;
     std::string pluginId;
     std::string channel;
     int64_t amount = 0;
@@ -218,6 +220,8 @@ struct Order
     int64_t expireSeconds = 900;
     enum class State { pending, paid, closed, expired } state = State::pending;
 };
+
+const char* const orderStates[] = {"pending", "paid", "closed", "expired"};
 
 struct Member
 {
@@ -229,9 +233,13 @@ struct Member
 class Market
 {
 public:
-    explicit Market(const Options& options)
-        : m_items(catalogItems()), m_packages(std::make_unique<Packages>(m_items, options.catalogDir))
+    Market(const Options& options, std::shared_ptr<StateFile> state, MemberOf memberOf)
+        : m_items(catalogItems())
+        , m_packages(std::make_unique<Packages>(m_items, options.catalogDir))
+        , m_state(std::move(state))
+        , m_memberOf(std::move(memberOf))
     {
+        load();
     }
 
     void reset()
@@ -243,6 +251,35 @@ public:
         enabled = true;
         payEnabled = true;
         serial = 0;
+        save();
+    }
+
+    // Whose favourites and purchases a request reaches: the signed-in member's, so that they
+    // outlive the session; a token that is no session keeps its own.
+    std::string whose(const Request& request) const
+    {
+        const std::string token = stringField(request.body, "token").value_or("");
+        const std::string member = m_memberOf(token);
+        return member.empty() ? "token:" + token : member;
+    }
+
+    // Call with `mutex` held.
+    void save() const
+    {
+        Json saved = {{"members", Json::object()}, {"orders", Json::object()}, {"serial", serial}};
+        for (const auto& [key, member] : members) {
+            saved["members"][key] = {{"favorites", member.favorites}, {"owned", member.owned},
+                                     {"orders", member.orders}};
+        }
+        for (const auto& [no, order] : orders) {
+            Json& o = saved["orders"][no];
+            o = {{"member", order.member}, {"pluginId", order.pluginId}, {"channel", order.channel},
+                 {"amount", order.amount}, {"createdAt", order.createdAt}, {"payTime", order.payTime},
+                 {"expireSeconds", order.expireSeconds}, {"state", orderStates[int(order.state)]}};
+            if (order.originalAmount)
+                o["originalAmount"] = *order.originalAmount;
+        }
+        m_state->store({{"market", saved}});
     }
 
     // The catalogue with the packages' real sizes; waits for the packer once.
@@ -285,10 +322,10 @@ public:
     }
 
     // Caller holds `mutex`.
-    Json recordFor(const CatalogItem& item, const std::string& token)
+    Json recordFor(const CatalogItem& item, const std::string& who)
     {
         Json record = item.record;
-        const Member& member = members[token];
+        const Member& member = members[who];
         const std::string id = item.record["pluginId"];
         const auto favorite = member.favorites.find(id);
         record["favorited"] = favorite != member.favorites.end();
@@ -313,7 +350,7 @@ public:
             order.state = Order::State::expired;
     }
 
-    // The order named in `body`, else the newest. Caller holds `mutex`.
+    // The order named in `body`, else the newest still waiting to be paid. Caller holds `mutex`.
     Order* orderFor(const Json& body)
     {
         if (const auto no = stringField(body, "orderNo")) {
@@ -322,6 +359,9 @@ public:
         }
         Order* newest = nullptr;
         for (auto& [no, order] : orders) {
+            settle(order);
+            if (order.state != Order::State::pending)
+                continue;
             if (!newest || order.createdAt > newest->createdAt
                 || (order.createdAt == newest->createdAt && order.orderNo > newest->orderNo))
                 newest = &order;
@@ -330,7 +370,7 @@ public:
     }
 
     std::mutex mutex;
-    std::map<std::string, Member> members; // by session token ("" for none)
+    std::map<std::string, Member> members; // by whose()
     std::map<std::string, Order> orders;
     std::map<std::string, std::string> tickets; // ticket -> pluginId
     bool enabled = true;
@@ -338,15 +378,51 @@ public:
     long serial = 0;
 
 private:
+    // What save() wrote; anything malformed is skipped.
+    void load()
+    {
+        const Json saved = m_state->section("market");
+        if (!saved.is_object())
+            return;
+        try {
+            const Json savedMembers = saved.value("members", Json::object());
+            const Json savedOrders = saved.value("orders", Json::object());
+            for (const auto& [key, m] : savedMembers.items()) {
+                Member& member = members[key];
+                member.favorites = m.value("favorites", std::map<std::string, int64_t>());
+                member.owned = m.value("owned", std::set<std::string>());
+                member.orders = m.value("orders", std::vector<std::string>());
+            }
+            for (const auto& [no, o] : savedOrders.items()) {
+                Order& order = orders[no];
+                order.orderNo = no;
+                order.member = o.value("member", "");
+                order.pluginId = o.value("pluginId", "");
+                order.channel = o.value("channel", "");
+                order.amount = o.value("amount", int64_t(0));
+                if (o.contains("originalAmount"))
+                    order.originalAmount = o["originalAmount"].get<int64_t>();
+                order.createdAt = o.value("createdAt", int64_t(0));
+                order.payTime = o.value("payTime", int64_t(0));
+                order.expireSeconds = o.value("expireSeconds", int64_t(900));
+                const std::string state = o.value("state", "");
+                for (int i = 0; i < 4; ++i) {
+                    if (state == orderStates[i])
+                        order.state = Order::State(i);
+                }
+            }
+            serial = saved.value("serial", 0L);
+        } catch (const Json::exception& e) {
+            std::fprintf(stderr, "loomwork-standin: the saved market is unreadable: %s\n", e.what());
+        }
+    }
+
     std::vector<CatalogItem> m_items;
     std::once_flag m_sized;
     std::unique_ptr<Packages> m_packages;
+    const std::shared_ptr<StateFile> m_state;
+    const MemberOf m_memberOf;
 };
-
-std::string tokenOf(const Request& request)
-{
-    return stringField(request.body, "token").value_or("");
-}
 
 int64_t integerField(const Json& body, const char* key, int64_t fallback)
 {
@@ -403,13 +479,14 @@ Reply notFound()
 
 } // namespace
 
-void addMarketRoutes(Server& server)
+void addMarketRoutes(Server& server, std::shared_ptr<StateFile> state, MemberOf memberOf)
 {
-    auto market = std::make_shared<Market>(server.options());
+    auto market = std::make_shared<Market>(server.options(), std::move(state), std::move(memberOf));
     server.onReset([market] { market->reset(); });
     Server* srv = &server;
 
     server.route("POST", "/v2/market/list", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const Json& b = request.body;
         const std::string keyword = lower(stringField(b, "keyword").value_or(""));
         const std::string category = stringField(b, "category").value_or("");
@@ -449,35 +526,38 @@ void addMarketRoutes(Server& server)
         Json plugins = Json::array();
         const int64_t start = (page - 1) * pageSize;
         for (int64_t i = start; i < int64_t(matches.size()) && i < start + pageSize; ++i)
-            plugins.push_back(market->recordFor(*matches[size_t(i)], tokenOf(request)));
+            plugins.push_back(market->recordFor(*matches[size_t(i)], who));
         return Reply::ok({{"plugins", plugins}, {"categories", categories}, {"total", matches.size()}, {"enabled", true}});
     });
 
     server.route("POST", "/v2/market/featured", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const int64_t limit = std::clamp<int64_t>(integerField(request.body, "limit", 8), 0, 50);
         const auto& items = market->items();
         std::lock_guard lock(market->mutex);
         Json plugins = Json::array();
         for (const CatalogItem& item : items) {
             if (int64_t(plugins.size()) < limit && item.record.value("featured", false))
-                plugins.push_back(market->recordFor(item, tokenOf(request)));
+                plugins.push_back(market->recordFor(item, who));
         }
         return Reply::ok({{"plugins", plugins}});
     });
 
     server.route("POST", "/v2/market/detail", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const CatalogItem* item = market->find(stringField(request.body, "pluginId").value_or(""));
         if (!item)
             return Reply::failure(1, "插件不存在");
         std::lock_guard lock(market->mutex);
-        return Reply::ok({{"plugin", market->recordFor(*item, tokenOf(request))}});
+        return Reply::ok({{"plugin", market->recordFor(*item, who)}});
     });
 
     server.route("POST", "/v2/market/favorites", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const int64_t limit = std::clamp<int64_t>(integerField(request.body, "limit", 200), 0, 500);
         market->items();
         std::lock_guard lock(market->mutex);
-        const Member& member = market->members[tokenOf(request)];
+        const Member& member = market->members[who];
         std::vector<std::pair<int64_t, std::string>> newestFirst;
         for (const auto& [id, at] : member.favorites)
             newestFirst.emplace_back(at, id);
@@ -488,33 +568,36 @@ void addMarketRoutes(Server& server)
                 break;
             for (const CatalogItem& item : market->items()) {
                 if (item.record["pluginId"] == id)
-                    plugins.push_back(market->recordFor(item, tokenOf(request)));
+                    plugins.push_back(market->recordFor(item, who));
             }
         }
         return Reply::ok({{"plugins", plugins}});
     });
 
     server.route("POST", "/v2/market/favorite", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const std::string id = stringField(request.body, "pluginId").value_or("");
         if (!market->find(id))
             return Reply::failure(1, "插件不存在");
         const bool favorite = request.body.value("favorite", false);
         std::lock_guard lock(market->mutex);
-        Member& member = market->members[tokenOf(request)];
+        Member& member = market->members[who];
         if (favorite) {
             // Distinct stamps keep the newest-first order stable within one second.
             member.favorites[id] = nowSeconds() * 1000 + (++market->serial % 1000);
         } else {
             member.favorites.erase(id);
         }
+        market->save();
         return Reply::ok({{"favorited", favorite}});
     });
 
     server.route("POST", "/v2/market/orders", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const int64_t limit = std::clamp<int64_t>(integerField(request.body, "limit", 100), 0, 500);
         market->items();
         std::lock_guard lock(market->mutex);
-        const Member& member = market->members[tokenOf(request)];
+        const Member& member = market->members[who];
         Json list = Json::array();
         for (auto it = member.orders.rbegin(); it != member.orders.rend() && int64_t(list.size()) < limit; ++it) {
             Order& order = market->orders[*it];
@@ -540,6 +623,7 @@ void addMarketRoutes(Server& server)
     });
 
     server.route("POST", "/v2/market/buy", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const std::string id = stringField(request.body, "pluginId").value_or("");
         const std::string channel = stringField(request.body, "channel").value_or("wechat");
         const CatalogItem* item = market->find(id);
@@ -548,28 +632,33 @@ void addMarketRoutes(Server& server)
             return Reply::failure(2, "插件市场维护中");
         if (!item)
             return Reply::failure(1, "插件不存在");
-        const std::string token = tokenOf(request);
-        Member& member = market->members[token];
+        Member& member = market->members[who];
         if (member.owned.count(id))
             return Reply::failure(4, "已拥有该插件");
         const int64_t price = Market::effectivePrice(*item);
-        if (price <= 0) {
-            member.owned.insert(id);
-            return Reply::ok({{"free", true}});
-        }
-        if (!market->payEnabled)
+        if (price > 0 && !market->payEnabled)
             return Reply::failure(2, "在线支付暂未开通");
         Order order;
         order.orderNo = "LW" + std::to_string(nowSeconds()) + std::to_string(1000 + ++market->serial);
-        order.token = token;
+        order.member = who;
         order.pluginId = id;
         order.channel = channel;
-        order.amount = price;
+        order.amount = std::max<int64_t>(price, 0);
         if (item->record.contains("price") && item->record["price"].get<int64_t>() > price)
             order.originalAmount = item->record["price"].get<int64_t>();
         order.createdAt = nowSeconds();
         member.orders.push_back(order.orderNo);
+        if (price <= 0) {
+            // A free claim is a paid order of nothing, so that it is listed with the purchases.
+            order.state = Order::State::paid;
+            order.payTime = order.createdAt;
+            member.owned.insert(id);
+            market->orders[order.orderNo] = order;
+            market->save();
+            return Reply::ok({{"free", true}});
+        }
         market->orders[order.orderNo] = order;
+        market->save();
         const std::string qr = channel == "alipay" ? "https://qr.alipay.example/" + order.orderNo
                                                    : "weixin://wxpay/bizpayurl?pr=" + order.orderNo;
         Json reply = {{"orderNo", order.orderNo}, {"qrPayload", qr}, {"amount", order.amount},
@@ -603,6 +692,7 @@ void addMarketRoutes(Server& server)
     });
 
     server.route("POST", "/v2/market/download", [market, srv](const Request& request) {
+        const std::string who = market->whose(request);
         const std::string id = stringField(request.body, "pluginId").value_or("");
         const CatalogItem* item = market->find(id);
         if (!item)
@@ -610,10 +700,11 @@ void addMarketRoutes(Server& server)
         if (!stringField(request.body, "deviceId"))
             return Reply::failure(1, "缺少设备标识");
         std::lock_guard lock(market->mutex);
-        Member& member = market->members[tokenOf(request)];
+        Member& member = market->members[who];
         if (Market::effectivePrice(*item) > 0 && !member.owned.count(id))
             return Reply::failure(2, "请先购买");
-        member.owned.insert(id);
+        if (member.owned.insert(id).second)
+            market->save();
         const std::string ticket = id + "-" + std::to_string(++market->serial) + "-" + std::to_string(std::random_device{}());
         market->tickets[ticket] = id;
         Json reply = {{"url", srv->baseUrl() + "market/file/" + ticket}, {"fileName", item->fileName},
@@ -714,8 +805,9 @@ void addMarketRoutes(Server& server)
             order->state = state;
             if (state == Order::State::paid) {
                 order->payTime = nowSeconds();
-                market->members[order->token].owned.insert(order->pluginId);
+                market->members[order->member].owned.insert(order->pluginId);
             }
+            market->save();
             return Reply::ok({{"orderNo", order->orderNo}});
         };
     };
@@ -737,9 +829,8 @@ void addMarketRoutes(Server& server)
         Json list = Json::array();
         for (auto& [no, order] : market->orders) {
             market->settle(order);
-            const char* states[] = {"pending", "paid", "closed", "expired"};
             list.push_back({{"orderNo", no}, {"pluginId", order.pluginId}, {"amount", order.amount},
-                            {"state", states[int(order.state)]}});
+                            {"state", orderStates[int(order.state)]}});
         }
         return Reply::ok({{"orders", list}});
     });

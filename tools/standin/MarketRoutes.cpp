@@ -66,144 +66,157 @@ std::string contentDisposition(const std::string& name)
     return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + percentEncode(name);
 }
 
-class SharedBytes final : public BodySource
-{
-public:
-    explicit SharedBytes(std::shared_ptr<const std::string> bytes) : m_bytes(std::move(bytes)) {}
-    int64_t size() const override { return int64_t(m_bytes->size()); }
-    size_t read(int64_t offset, char* out, size_t length) const override
-    {
-        if (offset < 0 || offset >= size())
-            return 0;
-        const size_t n = std::min(length, m_bytes->size() - size_t(offset));
-        std::copy_n(m_bytes->data() + offset, n, out);
-        return n;
-    }
-
-private:
-    std::shared_ptr<const std::string> m_bytes;
-};
-
 std::string readFile(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The packages of the catalogue, packed by our own packer on a thread of their own.
+// Bytes that look like compressed media: incompressible, and the same on every run.
+void writeMedia(const fs::path& path, int64_t length, uint64_t seed)
+{
+    std::ofstream out(path, std::ios::binary);
+    std::vector<uint64_t> block(32 * 1024);
+    for (int64_t left = length; left > 0; left -= int64_t(block.size() * 8)) {
+        for (uint64_t& word : block) {
+            // splitmix64
+            uint64_t z = (seed += 0x9E3779B97F4A7C15ull);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            word = z ^ (z >> 31);
+        }
+        out.write(reinterpret_cast<const char*>(block.data()), std::streamsize(std::min<int64_t>(left, int64_t(block.size() * 8))));
+    }
+}
+
+// The packages of the catalogue, packed by our own packer when the market is first asked
+// for, so that a server that never serves the market never packs it.
 class Packages
 {
 public:
     Packages(const std::vector<CatalogItem>& items, std::string catalogDir)
-        : m_catalogDir(std::move(catalogDir))
+        : m_items(items), m_catalogDir(std::move(catalogDir))
     {
-        m_thread = std::thread([this, items] { build(items); });
     }
 
-    ~Packages()
-    {
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-    // Waits for the packer. pluginId -> package bytes (in memory) or file path (--catalog).
+    // pluginId -> the package. Without --catalog the files are unlinked once opened, so
+    // nothing is left behind however the server ends.
     struct Built
     {
-        std::map<std::string, std::shared_ptr<const std::string>> bytes;
-        std::map<std::string, fs::path> files;
+        std::map<std::string, std::shared_ptr<BodySource>> packages;
         std::vector<CatalogItem> extra; // foreign packages found in the catalogue folder
     };
+    // Packs on the first call; other callers wait for it.
     const Built& built()
     {
-        std::unique_lock lock(m_mutex);
-        m_ready.wait(lock, [this] { return m_done; });
+        std::call_once(m_once, [this] { build(); });
         return m_built;
     }
 
 private:
-    void build(const std::vector<CatalogItem>& items)
+    void build()
     {
-        Built result;
         std::error_code error;
         const bool keep = !m_catalogDir.empty();
-        fs::path dir = keep ? fs::path(m_catalogDir)
-                            : fs::temp_directory_path(error) / ("loomwork-standin-market-" + std::to_string(::getpid()) + "-"
-                                                                + std::to_string(std::random_device{}()));
+        const fs::path dir = keep ? fs::path(m_catalogDir)
+                                  : fs::temp_directory_path(error) / ("loomwork-standin-market-" + std::to_string(::getpid()) + "-"
+                                                                      + std::to_string(std::random_device{}()));
         fs::create_directories(dir, error);
-        std::set<std::string> ours;
-        try {
-            for (const CatalogItem& item : items) {
-                const std::string id = item.record["pluginId"].get<std::string>();
-                const fs::path work = dir / (".work-" + id);
-                std::vector<ZFCPackItem> packItems;
-                int index = 0;
-                for (const CatalogFolder& folder : item.folders) {
-                    const fs::path source = work / std::to_string(index++) / folder.name;
-                    fs::create_directories(source / "Media");
-                    std::ofstream(source / (folder.name + ".moti")) << "<ozml version=\"5.10\"><scene name=\"" << folder.name << "\"/></ozml>\n";
-                    std::ofstream(source / "Info.txt") << id << "/" << folder.name << "\n";
-                    if (folder.noiseBytes > 0) {
-                        std::ofstream noise(source / "Media" / "clip.bin", std::ios::binary);
-                        std::mt19937_64 random(std::hash<std::string>{}(id));
-                        std::string block(1 << 16, '\0');
-                        for (int64_t left = folder.noiseBytes; left > 0; left -= int64_t(block.size())) {
-                            for (size_t i = 0; i < block.size(); i += 8) {
-                                const uint64_t v = random();
-                                std::copy_n(reinterpret_cast<const char*>(&v), 8, block.data() + i);
-                            }
-                            noise.write(block.data(), std::streamsize(std::min<int64_t>(left, int64_t(block.size()))));
-                        }
-                    }
-                    packItems.push_back({folder.type, folder.name, source});
-                }
-                const fs::path package = dir / (id + ".zfcp");
-                ZFCPacker::pack(packItems, package);
-                ours.insert(package.filename().string());
-                fs::remove_all(work, error);
-                if (keep) {
-                    result.files[id] = package;
-                } else {
-                    result.bytes[id] = std::make_shared<const std::string>(readFile(package));
-                    fs::remove(package, error);
+        // A few packers side by side: most of the work is ciphering and copying media.
+        std::mutex mutex;
+        std::atomic<size_t> next = 0;
+        const auto packer = [&] {
+            for (size_t i; (i = next++) < m_items.size();) {
+                const std::string id = m_items[i].record["pluginId"].get<std::string>();
+                try {
+                    const fs::path package = pack(m_items[i], dir);
+                    auto source = fileSource(package.string());
+                    if (!keep)
+                        fs::remove(package, error);
+                    std::lock_guard lock(mutex);
+                    if (source)
+                        m_built.packages[id] = source;
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "loomwork-standin: packing %s failed: %s\n", id.c_str(), e.what());
                 }
             }
-            if (keep) {
-                // Foreign packages in the folder join the shop, free, in name order.
-                std::vector<fs::path> foreign;
-                for (const auto& entry : fs::directory_iterator(dir)) {
-                    const std::string name = entry.path().filename().string();
-                    if (entry.is_regular_file() && lower(entry.path().extension().string()) == ".zfcp" && !ours.count(name))
-                        foreign.push_back(entry.path());
-                }
-                std::sort(foreign.begin(), foreign.end());
-                int n = 900;
-                for (const fs::path& path : foreign) {
-                    CatalogItem extra;
-                    extra.order = n;
-                    extra.record = {{"pluginId", "x" + std::to_string(n)}, {"name", path.stem().string()},
-                                    {"category", "特效"}};
-                    extra.fileName = path.filename().string();
-                    result.files["x" + std::to_string(n)] = path;
-                    result.extra.push_back(extra);
-                    ++n;
-                }
-            }
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "loomwork-standin: packing the market failed: %s\n", e.what());
-        }
-        if (!keep)
+        };
+        std::vector<std::thread> workers;
+        for (unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u); n > 1; --n)
+            workers.emplace_back(packer);
+        packer();
+        for (std::thread& worker : workers)
+            worker.join();
+        if (keep)
+            addForeign(dir);
+        else
             fs::remove_all(dir, error);
-        std::lock_guard lock(m_mutex);
-        m_built = std::move(result);
-        m_done = true;
-        m_ready.notify_all();
     }
 
-    std::string m_catalogDir;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    bool m_done = false;
+    // One item's folders, made under `dir` and packed into `dir`/<id>.zfcp.
+    static fs::path pack(const CatalogItem& item, const fs::path& dir)
+    {
+        const std::string id = item.record["pluginId"].get<std::string>();
+        const fs::path work = dir / (".work-" + id);
+        std::vector<ZFCPackItem> packItems;
+        int index = 0;
+        for (const CatalogFolder& folder : item.folders) {
+            const fs::path source = work / std::to_string(index++) / folder.name;
+            fs::create_directories(source / "Media");
+            std::ofstream(source / (folder.name + ".moti")) << "<ozml version=\"5.10\"><scene name=\"" << folder.name << "\"/></ozml>\n";
+            std::ofstream(source / "Info.txt") << id << "/" << folder.name << "\n";
+            if (folder.mediaBytes > 0)
+                writeMedia(source / "Media" / (folder.name + ".mov"), folder.mediaBytes, std::hash<std::string>{}(id + "/" + folder.name));
+            packItems.push_back({folder.type, folder.name, source});
+        }
+        const fs::path package = dir / (id + ".zfcp");
+        ZFCPacker::PackOptions options;
+        options.threads = 1;
+        try {
+            ZFCPacker::pack(packItems, package, {}, options);
+        } catch (...) {
+            std::error_code error;
+            fs::remove_all(work, error);
+            throw;
+        }
+        std::error_code error;
+        fs::remove_all(work, error);
+        return package;
+    }
+
+    // Foreign packages in the catalogue folder join the shop, free, in name order.
+    void addForeign(const fs::path& dir)
+    {
+        std::set<std::string> ours;
+        for (const CatalogItem& item : m_items)
+            ours.insert(item.record["pluginId"].get<std::string>() + ".zfcp");
+        std::vector<fs::path> foreign;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(dir, error)) {
+            const std::string name = entry.path().filename().string();
+            if (entry.is_regular_file() && lower(entry.path().extension().string()) == ".zfcp" && !ours.count(name))
+                foreign.push_back(entry.path());
+        }
+        std::sort(foreign.begin(), foreign.end());
+        int n = 900;
+        for (const fs::path& path : foreign) {
+            auto source = fileSource(path.string());
+            if (!source)
+                continue;
+            CatalogItem extra;
+            extra.order = n;
+            extra.record = {{"pluginId", "x" + std::to_string(n)}, {"name", path.stem().string()},
+                            {"category", "特效"}};
+            extra.fileName = path.filename().string();
+            m_built.packages["x" + std::to_string(n)] = source;
+            m_built.extra.push_back(extra);
+            ++n;
+        }
+    }
+
+    const std::vector<CatalogItem> m_items;
+    const std::string m_catalogDir;
+    std::once_flag m_once;
     Built m_built;
 };
 
@@ -287,16 +300,11 @@ public:
     {
         std::call_once(m_sized, [this] {
             const auto& built = m_packages->built();
-            for (CatalogItem& item : m_items) {
-                const std::string id = item.record["pluginId"];
-                if (const auto found = built.bytes.find(id); found != built.bytes.end())
-                    item.record["fileSize"] = int64_t(found->second->size());
-                else if (const auto file = built.files.find(id); file != built.files.end())
-                    item.record["fileSize"] = int64_t(fs::file_size(file->second));
-            }
-            for (CatalogItem extra : built.extra) {
-                extra.record["fileSize"] = int64_t(fs::file_size(built.files.at(extra.record["pluginId"])));
+            for (CatalogItem extra : built.extra)
                 m_items.push_back(extra);
+            for (CatalogItem& item : m_items) {
+                if (const auto found = built.packages.find(item.record["pluginId"]); found != built.packages.end())
+                    item.record["fileSize"] = found->second->size();
             }
         });
         return m_items;
@@ -314,11 +322,8 @@ public:
     std::shared_ptr<BodySource> package(const std::string& id)
     {
         const auto& built = m_packages->built();
-        if (const auto found = built.bytes.find(id); found != built.bytes.end())
-            return std::make_shared<SharedBytes>(found->second);
-        if (const auto file = built.files.find(id); file != built.files.end())
-            return fileSource(file->second.string());
-        return nullptr;
+        const auto found = built.packages.find(id);
+        return found == built.packages.end() ? nullptr : found->second;
     }
 
     // Caller holds `mutex`.

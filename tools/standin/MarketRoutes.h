@@ -11,7 +11,7 @@ class StateFile;
 
 // The market: POST "/v2/market/{list,featured,detail,favorites,favorite,orders,buy,status,
 // download}" and "/v2/pay/channels", GET "/market/file/<ticket>" (the packages, made by
-// our packer when the server starts), "/market/media/{cover,banner}/<id>.png" and
+// our packer when the market is first asked for), "/market/media/{cover,banner}/<id>.png" and
 // "/market/media/preview.mp4" (Range supported; a placeholder when ffmpeg was missing at
 // build time), "/market/blob?bytes=N&name=X" (N bytes never stored, for large, cut or slow
 // downloads with any name). Each member has their own favourites,

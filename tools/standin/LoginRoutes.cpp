@@ -288,9 +288,8 @@ MemberOf addLoginRoutes(Server& server, std::shared_ptr<StateFile> stateFile)
 
     return [state](const std::string& token) {
         std::lock_guard lock(state->mutex);
-        const auto found = state->sessions.find(token);
-        return found != state->sessions.end() && found->second.expireAt > nowSeconds() ? found->second.memberKey
-                                                                                        : std::string();
+        const Session* session = state->session(Json{{"token", token}});
+        return session ? session->memberKey : std::string();
     };
 }
 

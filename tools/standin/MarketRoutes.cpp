@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +17,6 @@
 #include "LoomworkKit/ZFCPackItem.h"
 #include "LoomworkKit/ZFCPacker.h"
 #include "MarketCatalog.h"
-#include "LoginRoutes.h"
 #include "QrPng.h"
 #include "StandinServer.h"
 #include "StateFile.h"

@@ -47,7 +47,11 @@ TEST_F(PromoHostingTest, TheMainWindowShowsTheNoticeTheBarTheCarouselAndTheUpdat
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 10000));
     EXPECT_EQ(m_standin->requests("/v2/config.json").size(), 1) << "loaded when first shown";
+    // The stand-in's own configuration names this version the latest: nothing covers the QR.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->remoteConfig()->config().latestVersion.has_value(); }, 10000));
+    EXPECT_EQ(root->updateSheet(), nullptr);
 
+    m_standin->control("config", {{"fields", QJsonObject{{"latestVersion", "1.1.0"}}}});
     m_standin->control("scan", {{"member", QJsonObject{{"memberKey", "m1"}, {"nickName", "剪辑师"}}}});
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->isSignedIn(); }, 10000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_standin->requests("/v2/config.json").size() == 2; }, 5000))

@@ -23,7 +23,6 @@
 #include "engine/InstallPlan.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
-#include "online/RemoteConfigService.h"
 #include "online/LoginService.h"
 #include "ui/DimState.h"
 #include "ui/Theme.h"
@@ -68,8 +67,6 @@ protected:
         ListFixtures::ListTest::SetUp();
         m_standin = std::make_unique<StandinProcess>();
         m_standin->useAsServer();
-        // The stand-in announces a newer version; its prompt would sit over the main road.
-        QSettings().setValue(RemoteConfigService::kSnoozedVersionKey, QStringLiteral("1.1.0"));
         PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
         PluginFixtures::makeTemplatePlugin(PluginRoot::system, ZFCPluginType::transitions, "Slide");
         m_work = TestEnv::root() + "/work";

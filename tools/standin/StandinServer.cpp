@@ -14,6 +14,7 @@
 #include "DocumentRoutes.h"
 #include "LoginRoutes.h"
 #include "MarketRoutes.h"
+#include "StateFile.h"
 
 namespace standin {
 
@@ -573,10 +574,11 @@ void Server::addControls()
 std::unique_ptr<Server> makeServer(Options options)
 {
     auto server = std::make_unique<Server>(options);
-    addLoginRoutes(*server);
+    auto state = std::make_shared<StateFile>(options.stateFile);
+    const MemberOf memberOf = addLoginRoutes(*server, state);
     addDocumentRoutes(*server);
     addConfigRoutes(*server);
-    addMarketRoutes(*server);
+    addMarketRoutes(*server, state, memberOf);
     return server;
 }
 

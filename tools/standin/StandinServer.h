@@ -30,7 +30,7 @@ struct Options
     std::string catalogDir;              // market packages go here; extra *.zfcp join the shop
     double autoScanAfterSeconds = -1;    // a QR login confirms itself after this; < 0 never
     double sessionSeconds = 3 * 24 * 3600.0;
-    std::string stateFile;               // sessions and members kept across runs; empty: none
+    std::string stateFile;               // sessions, members, purchases kept across runs; empty: none
 };
 
 struct Request

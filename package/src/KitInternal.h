@@ -39,6 +39,8 @@ void cryptRaw(const uint8_t* in, uint8_t* out, std::size_t length, const uint8_t
 void cryptInPlace(uint8_t* bytes, std::size_t length, const uint8_t* iv);
 void randomBytes(uint8_t* out, std::size_t length);
 std::string newUuid();
+// The cores this process may run on (at least 1).
+unsigned coreCount();
 
 // Unicode white space (as in "white space and newlines") trimmed from both ends.
 std::string trimWhitespace(std::string_view text);

@@ -12,7 +12,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -662,12 +661,7 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan)
 
 unsigned workerCount(const ZFCPacker::PackOptions& options)
 {
-    if (options.threads > 0)
-        return options.threads;
-    cpu_set_t set;
-    if (::sched_getaffinity(0, sizeof set, &set) == 0)
-        return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
-    return std::max(1u, std::thread::hardware_concurrency());
+    return options.threads > 0 ? options.threads : kit::coreCount();
 }
 
 // Copies `length` bytes at `offset` of `from` to the end of `out`, in the kernel when it can.

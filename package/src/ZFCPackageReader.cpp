@@ -893,13 +893,47 @@ std::vector<uint8_t> ZFCPackageReader::decryptBuffer(std::span<const uint8_t> se
     return plain;
 }
 
-ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::openForReading(url))
+namespace {
+
+// Checks each record as it is parsed (no negative or overflowing offset or size) and makes
+// the plug-in's position a file offset before handing the record on.
+class CheckedRecords : public kit::MetadataVisitor
+{
+public:
+    CheckedRecords(int64_t dataOffset, kit::MetadataVisitor& next) : m_dataOffset(dataOffset), m_next(next) {}
+
+    bool entry(ZFCEntry&& entry) override
+    {
+        return nonNegative(entry.size) && nonNegative(entry.position) && nonNegative(entry.stored) &&
+               m_next.entry(std::move(entry));
+    }
+    bool plugin(ZFCPlugin&& plugin) override
+    {
+        int64_t absolute = 0;
+        int64_t end = 0;
+        if (plugin.position < 0 || plugin.eSize < 0 || plugin.size < 0 || !checkedAdd(plugin.position, m_dataOffset, absolute) ||
+            !checkedAdd(absolute, plugin.eSize, end))
+            return false;
+        plugin.position = absolute;
+        return m_next.plugin(std::move(plugin));
+    }
+
+private:
+    int64_t m_dataOffset;
+    kit::MetadataVisitor& m_next;
+};
+
+// Reads the header of the package in `file` and parses its sealed metadata into `visitor`,
+// decrypted piece by piece, so memory follows what the visitor keeps, not the block.
+// Returns the offset of the data area.
+int64_t readMetadata(ZFCFileHandle& file, kit::MetadataVisitor& visitor)
 {
     uint8_t header[kit::kHeaderSize];
     std::size_t got = 0;
+    int64_t fileSize = 0;
     try {
-        m_fileSize = m_file.size();
-        got = m_file.readAt(header, sizeof header, 0);
+        fileSize = file.size();
+        got = file.readAt(header, sizeof header, 0);
     } catch (const fs::filesystem_error&) {
         throw ZFCPackageError::fileTooSmall();
     }
@@ -908,36 +942,65 @@ ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::
 
     const int32_t m = kit::readLengthHeader(header);
     // The length is checked against the bytes really there before anything is allocated.
-    if (m < 1 || m > m_fileSize - static_cast<int64_t>(kit::kHeaderSize))
+    if (m < 1 || m > fileSize - static_cast<int64_t>(kit::kHeaderSize))
         throw ZFCPackageError::metadataCorrupted();
     if (m < kit::kMinSealedLength)
         throw ZFCPackageError::metadataCorrupted();
     uint8_t iv[16];
     try {
-        got = m_file.readAt(iv, sizeof iv, kit::kHeaderSize);
+        got = file.readAt(iv, sizeof iv, kit::kHeaderSize);
     } catch (const fs::filesystem_error&) {
         throw ZFCPackageError::metadataCorrupted();
     }
     if (got < sizeof iv)
         throw ZFCPackageError::metadataCorrupted();
-    // Decrypted and parsed piece by piece: memory follows the records, not the block.
-    SealedText text(m_file, static_cast<int64_t>(kit::kHeaderSize) + 16, m - 16, iv);
+    const int64_t dataOffset = static_cast<int64_t>(kit::kHeaderSize) + m;
+    SealedText text(file, static_cast<int64_t>(kit::kHeaderSize) + 16, m - 16, iv);
     std::istream in(&text);
-    auto plugins = kit::decodeMetadata(in);
-    m_dataOffset = static_cast<int64_t>(kit::kHeaderSize) + m;
-    for (ZFCPlugin& plugin : plugins) {
-        int64_t absolute = 0;
-        int64_t end = 0;
-        if (plugin.position < 0 || plugin.eSize < 0 || plugin.size < 0 || !checkedAdd(plugin.position, m_dataOffset, absolute) ||
-            !checkedAdd(absolute, plugin.eSize, end))
-            throw ZFCPackageError::metadataCorrupted();
-        for (const ZFCEntry& entry : plugin.items) {
-            if (!nonNegative(entry.size) || !nonNegative(entry.position) || !nonNegative(entry.stored))
-                throw ZFCPackageError::metadataCorrupted();
-        }
-        plugin.position = absolute;
+    CheckedRecords checked(dataOffset, visitor);
+    kit::decodeMetadata(in, checked);
+    return dataOffset;
+}
+
+// Hands the records to two callbacks.
+class Forward : public kit::MetadataVisitor
+{
+public:
+    Forward(const std::function<void(const ZFCEntry&)>& entry, const std::function<void(const ZFCPlugin&)>& plugin)
+        : m_entry(entry), m_plugin(plugin)
+    {
     }
-    m_plugins = std::move(plugins);
+    bool entry(ZFCEntry&& entry) override
+    {
+        m_entry(entry);
+        return true;
+    }
+    bool plugin(ZFCPlugin&& plugin) override
+    {
+        m_plugin(plugin);
+        return true;
+    }
+
+private:
+    const std::function<void(const ZFCEntry&)>& m_entry;
+    const std::function<void(const ZFCPlugin&)>& m_plugin;
+};
+
+} // namespace
+
+ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::openForReading(url))
+{
+    kit::MetadataCollector collector;
+    m_dataOffset = readMetadata(m_file, collector);
+    m_plugins = std::move(collector.plugins);
+}
+
+void ZFCPackageReader::visitMetadata(const fs::path& url, const std::function<void(const ZFCEntry&)>& entry,
+                                     const std::function<void(const ZFCPlugin&)>& plugin)
+{
+    ZFCFileHandle file = ZFCFileHandle::openForReading(url);
+    Forward forward(entry, plugin);
+    readMetadata(file, forward);
 }
 
 std::vector<ZFCPlugin> ZFCPackageReader::readPlugins(const fs::path& url)

@@ -118,13 +118,8 @@ TEST(Zfcptool, ListPrintsTheRecordsWithFileOffsets)
 // Entries are printed as they are parsed: 200,000 of them list within a 32 MiB address space.
 TEST(Zfcptool, ListingKeepsMemoryFlat)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "an address-space limit and the sanitizer's shadow memory do not mix";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    GTEST_SKIP() << "an address-space limit and the sanitizer's shadow memory do not mix";
-#endif
-#endif
+    if (kUnderAddressSanitizer)
+        GTEST_SKIP() << "an address-space limit and the sanitizer's shadow memory do not mix";
     TempDir dir;
     std::string items;
     for (int i = 0; i < 200000; ++i)

@@ -368,12 +368,15 @@ private:
             return;
         }
 
+        // Alone in its job, unless it has grown past kSampleBytes since the scan: its bytes
+        // go after those of the files before it.
         std::vector<uint8_t>& buffer = tools.buffer;
         const std::size_t head = in.readAt(buffer.data(), kSampleBytes, 0);
         ZFCDeflater* deflater = tools.probe.shrinks(buffer.data(), head) ? deflaterFor(size, tools) : nullptr;
         std::vector<uint8_t>& out = job.bytes;
+        const std::size_t start = out.size();
         if (!deflater || !deflater->reset([&](const uint8_t* bytes, std::size_t count) {
-                if (static_cast<int64_t>(out.size() + count) >= size)
+                if (static_cast<int64_t>(out.size() - start + count) >= size)
                     throw NotSmaller{};
                 reserve(index, job, static_cast<int64_t>(count));
                 out.insert(out.end(), bytes, bytes + count);
@@ -382,6 +385,7 @@ private:
             return;
         }
         int64_t bytesRead = 0;
+        bool smaller = true;
         try {
             std::size_t n = head;
             while (n > 0) {
@@ -393,15 +397,16 @@ private:
             }
             deflater->finish();
         } catch (const NotSmaller&) {
-            out.clear();
+            smaller = false;
         }
-        if (!out.empty() && deflater->written() < bytesRead) {
+        if (smaller && deflater->written() < bytesRead) {
             outcome.how = Outcome::How::compressed;
             outcome.size = bytesRead;
-            outcome.length = out.size();
+            outcome.offset = start;
+            outcome.length = out.size() - start;
             return;
         }
-        out = {};
+        out.resize(start);
         outcome.file = std::move(in);
     }
 

@@ -1,7 +1,9 @@
 #include "engine/AppState.h"
 
+#include <algorithm>
 #include <memory>
 
+#include <QStringMatcher>
 #include <QThreadPool>
 
 #include "engine/AppSettings.h"
@@ -153,19 +155,23 @@ void AppState::publish(const PluginScanner::ScanResult& result, const QDateTime&
     m_plugins = result.plugins;
     m_foldedNames.clear();
     m_foldedNames.reserve(m_plugins.size());
-    for (const auto& plugin : m_plugins)
-        m_foldedNames.append(plugin.name.toCaseFolded());
+    m_indexOfId.clear();
+    m_indexOfId.reserve(m_plugins.size());
+    QSet<QString> validPaths;
+    for (qsizetype i = 0; i < m_plugins.size(); ++i) {
+        m_foldedNames.append(m_plugins.at(i).name.toCaseFolded());
+        m_indexOfId.insert(m_plugins.at(i).id(), i);
+        validPaths.insert(m_plugins.at(i).path);
+    }
     m_scanErrors = result.errors;
     m_isScanning = false;
     m_lastScanAt = startedAt;
 
-    QSet<QString> ids;
-    QSet<QString> validPaths;
-    for (const auto& plugin : m_plugins) {
-        ids.insert(plugin.id());
-        validPaths.insert(plugin.path);
+    QSet<QString> selection;
+    for (const QString& id : std::as_const(m_selection)) {
+        if (m_indexOfId.contains(id))
+            selection.insert(id);
     }
-    const QSet<QString> selection = m_selection & ids;
     const bool selectionDiffers = selection != m_selection;
     m_selection = selection;
 
@@ -181,9 +187,10 @@ void AppState::publish(const PluginScanner::ScanResult& result, const QDateTime&
     const QSet<QString> localized = readLocalizedPaths();
     const bool localizedDiffers = localized != m_localizedPaths;
     m_localizedPaths = localized;
+    updateLocalizedFlags();
 
     // Everything, derived values included, is in place before anyone hears of it.
-    const DerivedChanges derived = updateDerived();
+    const DerivedChanges derived = updateDerived(pluginsDiffer);
     if (pluginsDiffer)
         emit pluginsChanged();
     if (errorsDiffer)
@@ -209,6 +216,7 @@ void AppState::reloadLocalized()
     if (localized == m_localizedPaths)
         return;
     m_localizedPaths = localized;
+    updateLocalizedFlags();
     const DerivedChanges derived = updateDerived();
     emit localizedPathsChanged();
     emitDerived(derived);
@@ -228,14 +236,21 @@ bool AppState::isLocalized(const Plugin& plugin) const
     return m_localizedPaths.contains(plugin.path);
 }
 
-bool AppState::passesLibrary(const Plugin& plugin) const
+bool AppState::passesLibrary(qsizetype index) const
 {
     switch (m_libraryFilter.kind()) {
     case LibraryFilter::all: return true;
-    case LibraryFilter::root: return plugin.root == m_libraryFilter.pluginRoot();
-    case LibraryFilter::localized: return isLocalized(plugin);
+    case LibraryFilter::root: return m_plugins[index].root == m_libraryFilter.pluginRoot();
+    case LibraryFilter::localized: return m_localizedFlags[std::size_t(index)];
     }
     return true;
+}
+
+void AppState::updateLocalizedFlags()
+{
+    m_localizedFlags.assign(std::size_t(m_plugins.size()), false);
+    for (qsizetype i = 0; i < m_plugins.size(); ++i)
+        m_localizedFlags[std::size_t(i)] = isLocalized(m_plugins.at(i));
 }
 
 int AppState::count(std::optional<ZFCPluginType> type) const
@@ -263,7 +278,7 @@ void AppState::emitDerived(const DerivedChanges& changes)
         emit selectedPluginsChanged();
 }
 
-AppState::DerivedChanges AppState::updateDerived()
+AppState::DerivedChanges AppState::updateDerived(bool pluginsReplaced)
 {
     const QString query = m_searchText.trimmed().toCaseFolded();
     // The category and library labels are the same for every row: test them once.
@@ -276,7 +291,11 @@ AppState::DerivedChanges AppState::updateDerived()
         for (const PluginRoot root : PluginRoot::allCases())
             rootMatches[std::size_t(PluginRoot::Value(root))] = root.title().contains(query, Qt::CaseInsensitive);
     }
-    QList<Plugin> filtered;
+    // The query's skip table is made once, not once per name.
+    const QStringMatcher matcher(query, Qt::CaseSensitive);
+    QList<qsizetype> rows;
+    rows.reserve(m_plugins.size());
+    m_shown.assign(std::size_t(m_plugins.size()), false);
     std::array<int, 4> typeCounts{};
     std::array<int, 2> rootCounts{};
     int libraryCount = 0;
@@ -284,20 +303,21 @@ AppState::DerivedChanges AppState::updateDerived()
     qint64 totalSize = 0;
 
     for (qsizetype i = 0; i < m_plugins.size(); ++i) {
-        const Plugin& plugin = m_plugins[i];
+        const Plugin& plugin = m_plugins.at(i);
         ++rootCounts[std::size_t(PluginRoot::Value(plugin.root))];
-        if (isLocalized(plugin))
+        if (m_localizedFlags[std::size_t(i)])
             ++localizedCount;
-        if (!passesLibrary(plugin))
+        if (!passesLibrary(i))
             continue;
         ++typeCounts[std::size_t(ZFCPluginType::Value(plugin.type))];
         ++libraryCount;
         if (m_categoryFilter && *m_categoryFilter != plugin.type)
             continue;
         if (!query.isEmpty() && !typeMatches[std::size_t(ZFCPluginType::Value(plugin.type))]
-            && !rootMatches[std::size_t(PluginRoot::Value(plugin.root))] && !m_foldedNames[i].contains(query))
+            && !rootMatches[std::size_t(PluginRoot::Value(plugin.root))] && matcher.indexIn(m_foldedNames.at(i)) < 0)
             continue;
-        filtered.append(plugin);
+        rows.append(i);
+        m_shown[std::size_t(i)] = true;
         totalSize += plugin.sizeBytes;
     }
 
@@ -309,22 +329,53 @@ AppState::DerivedChanges AppState::updateDerived()
     m_localizedCount = localizedCount;
 
     const QString sizeText = EngineText::byteCountText(totalSize);
-    const bool filteredDiffer = filtered != m_filtered || sizeText != m_totalSizeText;
-    m_filtered = std::move(filtered);
+    const bool filteredDiffer = pluginsReplaced || rows != m_filteredRows || sizeText != m_totalSizeText;
+    if (filteredDiffer) {
+        m_filteredRows = std::move(rows);
+        m_filtered.clear();
+        m_filteredMade = false;
+    }
     m_totalSizeText = sizeText;
 
-    return {filteredDiffer, countsDiffer, updateSelected()};
+    return {filteredDiffer, countsDiffer, updateSelected(pluginsReplaced)};
 }
 
-bool AppState::updateSelected()
+// The shown rows whose ids are selected, in row order. Nothing to do without a selection;
+// else the ids are looked up, not the rows walked.
+bool AppState::updateSelected(bool pluginsReplaced)
 {
-    QList<Plugin> selected;
-    for (const auto& plugin : m_filtered) {
-        if (m_selection.contains(plugin.id()))
-            selected.append(plugin);
+    QList<qsizetype> rows;
+    for (const QString& id : std::as_const(m_selection)) {
+        const auto it = m_indexOfId.constFind(id);
+        if (it != m_indexOfId.cend() && m_shown[std::size_t(*it)])
+            rows.append(*it);
     }
-    if (selected == m_selected)
+    std::sort(rows.begin(), rows.end());
+    if (rows == m_selectedRows && !(pluginsReplaced && !rows.isEmpty()))
         return false;
-    m_selected = std::move(selected);
+    m_selectedRows = std::move(rows);
+    m_selected.clear();
+    m_selectedMade = false;
     return true;
+}
+
+const QList<Plugin>& AppState::filteredPlugins() const
+{
+    if (!m_filteredMade) {
+        m_filtered.reserve(m_filteredRows.size());
+        for (const qsizetype i : m_filteredRows)
+            m_filtered.append(m_plugins[i]);
+        m_filteredMade = true;
+    }
+    return m_filtered;
+}
+
+const QList<Plugin>& AppState::selectedPlugins() const
+{
+    if (!m_selectedMade) {
+        for (const qsizetype i : m_selectedRows)
+            m_selected.append(m_plugins[i]);
+        m_selectedMade = true;
+    }
+    return m_selected;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <optional>
+#include <vector>
 
 #include <QDateTime>
 #include <QHash>
@@ -106,8 +107,13 @@ public:
     void reloadLocalized();
     bool isLocalized(const Plugin& plugin) const;
 
-    const QList<Plugin>& filteredPlugins() const { return m_filtered; }
-    const QList<Plugin>& selectedPlugins() const { return m_selected; }
+    // The shown rows as indices into plugins(), in order: what a keystroke changes, without
+    // copying a plug-in.
+    const QList<qsizetype>& filteredRows() const { return m_filteredRows; }
+    qsizetype filteredCount() const { return m_filteredRows.size(); }
+    // The same rows as plug-ins, and the visible selection, made on first use after a change.
+    const QList<Plugin>& filteredPlugins() const;
+    const QList<Plugin>& selectedPlugins() const;
     // Plug-ins of one type (any type for nullopt) within the library filter.
     int count(std::optional<ZFCPluginType> type) const;
     int countForRoot(PluginRoot root) const;
@@ -136,7 +142,7 @@ private:
     void startScan();
     void publish(const PluginScanner::ScanResult& result, const QDateTime& startedAt);
     QSet<QString> readLocalizedPaths() const;
-    bool passesLibrary(const Plugin& plugin) const;
+    bool passesLibrary(qsizetype index) const;
     struct DerivedChanges
     {
         bool filtered = false;
@@ -144,15 +150,20 @@ private:
         bool selected = false;
     };
     // Observers are told only after every value, derived ones included, is current.
-    DerivedChanges updateDerived();
-    bool updateSelected();
+    // `pluginsReplaced`: the same rows may now stand for other plug-ins.
+    DerivedChanges updateDerived(bool pluginsReplaced = false);
+    bool updateSelected(bool pluginsReplaced = false);
+    void updateLocalizedFlags();
     void emitDerived(const DerivedChanges& changes);
     void recomputeDerived();
     QDateTime lastScanAtValue() const { return m_lastScanAt.value_or(QDateTime()); }
 
     QList<Plugin> m_plugins;
-    // The names case-folded once per scan, index for index with m_plugins, for the search.
+    // Index for index with m_plugins: the names case-folded once per scan for the search,
+    // and whether each is translated (kept with m_localizedPaths); and each id's index.
     QStringList m_foldedNames;
+    std::vector<bool> m_localizedFlags;
+    QHash<QString, qsizetype> m_indexOfId;
     QHash<PluginRoot, QString> m_scanErrors;
     bool m_isScanning = false;
     bool m_refreshPending = false;
@@ -164,8 +175,13 @@ private:
     QSet<QString> m_selection;
     AppearanceMode m_appearance;
 
-    QList<Plugin> m_filtered;
-    QList<Plugin> m_selected;
+    QList<qsizetype> m_filteredRows;
+    std::vector<bool> m_shown;  // by index into m_plugins
+    QList<qsizetype> m_selectedRows;
+    mutable QList<Plugin> m_filtered;
+    mutable bool m_filteredMade = false;
+    mutable QList<Plugin> m_selected;
+    mutable bool m_selectedMade = false;
     std::array<int, 4> m_typeCounts{};
     int m_libraryCount = 0;
     std::array<int, 2> m_rootCounts{};

@@ -226,7 +226,7 @@ PluginListController::StatusLine PluginListController::statusLine(int windowWidt
     StatusLine line;
     line.scanning = m_state->isScanning();
     line.filter = filterText(m_state->libraryFilter(), m_state->categoryFilter());
-    line.count = QString::number(m_state->filteredPlugins().size()) + QStringLiteral(" 个插件");
+    line.count = QString::number(m_state->filteredCount()) + QStringLiteral(" 个插件");
     line.total = QStringLiteral("共 ") + m_state->totalSizeText();
     if (!m_state->selection().isEmpty())
         line.selected = QStringLiteral("已选 %1 项").arg(m_state->selection().size());

@@ -3,11 +3,13 @@
 #include "library/PluginListController.h"
 
 PluginListModel::PluginListModel(AppState* state, PluginListController* controller, QObject* parent)
-    : QAbstractListModel(parent), m_state(state), m_controller(controller), m_rows(state->filteredPlugins())
+    : QAbstractListModel(parent), m_state(state), m_controller(controller), m_plugins(state->plugins()),
+      m_rows(state->filteredRows())
 {
     connect(state, &AppState::filteredPluginsChanged, this, [this] {
         beginResetModel();
-        m_rows = m_state->filteredPlugins();
+        m_plugins = m_state->plugins();
+        m_rows = m_state->filteredRows();
         endResetModel();
     });
     connect(state, &AppState::selectionChanged, this, &PluginListModel::repaintAll);
@@ -38,13 +40,13 @@ int PluginListModel::rowCount(const QModelIndex& parent) const
 
 const Plugin* PluginListModel::pluginAt(int row) const
 {
-    return row >= 0 && row < m_rows.size() ? &m_rows[row] : nullptr;
+    return row >= 0 && row < m_rows.size() ? &m_plugins[m_rows[row]] : nullptr;
 }
 
 int PluginListModel::rowOf(const QString& id) const
 {
     for (int i = 0; i < m_rows.size(); ++i) {
-        if (m_rows[i].id() == id)
+        if (m_plugins[m_rows[i]].id() == id)
             return i;
     }
     return -1;

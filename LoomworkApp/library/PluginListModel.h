@@ -9,9 +9,10 @@
 
 class PluginListController;
 
-// The rows of the plug-in list: AppState::filteredPlugins, in order. A new list resets
-// the model (cheap: the view lays out uniform rows lazily); a new selection or set of
-// translated paths only asks the view to repaint what it shows.
+// The rows of the plug-in list: AppState::filteredRows, in order, over the store's
+// plug-ins (both shared, never copied). A new list resets the model (cheap: the view lays
+// out uniform rows lazily); a new selection or set of translated paths only asks the view
+// to repaint what it shows.
 class PluginListModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -50,5 +51,6 @@ private:
     QPointer<AppState> m_state;
     PluginListController* m_controller;
     CompatLookup m_compat;
-    QList<Plugin> m_rows;
+    QList<Plugin> m_plugins;
+    QList<qsizetype> m_rows;
 };

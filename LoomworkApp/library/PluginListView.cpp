@@ -157,7 +157,7 @@ void PluginListView::syncContent()
         return;
     if (m_state->isScanning() && m_state->plugins().isEmpty()) {
         m_stack->setCurrentWidget(m_scanning);
-    } else if (m_state->filteredPlugins().isEmpty()) {
+    } else if (m_state->filteredCount() == 0) {
         m_empty->setHasAnyPlugin(!m_state->plugins().isEmpty());
         m_stack->setCurrentWidget(m_empty);
     } else {

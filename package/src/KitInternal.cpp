@@ -7,6 +7,9 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+
+#include <sched.h>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -104,6 +107,14 @@ void randomBytes(uint8_t* out, std::size_t length)
 {
     if (RAND_bytes(out, static_cast<int>(length)) != 1)
         throw AES256CTR::CryptoError(AES256CTR::CryptoError::Kind::cryptorCreationFailed, cryptoStatus(-1));
+}
+
+unsigned coreCount()
+{
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0)
+        return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 std::string newUuid()

@@ -39,6 +39,8 @@ void cryptRaw(const uint8_t* in, uint8_t* out, std::size_t length, const uint8_t
 void cryptInPlace(uint8_t* bytes, std::size_t length, const uint8_t* iv);
 void randomBytes(uint8_t* out, std::size_t length);
 std::string newUuid();
+// The cores this process may run on (at least 1).
+unsigned coreCount();
 
 // Unicode white space (as in "white space and newlines") trimmed from both ends.
 std::string trimWhitespace(std::string_view text);
@@ -84,11 +86,36 @@ private:
     std::size_t m_run = 0;
 };
 
+// Takes the records of a metadata text as they are parsed: each entry of a plug-in's items
+// as it ends, then the plug-in itself, without its items, as its record ends. Returning
+// false refuses the metadata.
+class MetadataVisitor
+{
+public:
+    virtual ~MetadataVisitor() = default;
+    virtual bool entry(ZFCEntry&& entry) = 0;
+    virtual bool plugin(ZFCPlugin&& plugin) = 0;
+};
+
+// Keeps every record. Entries gather in fixed blocks and move into one vector of the exact
+// size at the end of their plug-in: a growing vector would need its old and new copies at once.
+class MetadataCollector : public MetadataVisitor
+{
+public:
+    std::vector<ZFCPlugin> plugins;
+    bool entry(ZFCEntry&& entry) override;
+    bool plugin(ZFCPlugin&& plugin) override;
+
+private:
+    std::vector<std::vector<ZFCEntry>> m_blocks;
+};
+
 // The plug-in records of a metadata text, parsed without a document tree. Throws
 // ZFCPackageError::metadataCorrupted for anything but a valid array of records within the
-// caps above. The stream form expects its source to apply a TokenGuard.
+// caps above. The stream form expects its source to apply a TokenGuard and keeps nothing
+// itself: memory is what the visitor keeps.
 std::vector<ZFCPlugin> decodeMetadata(std::string_view json);
-std::vector<ZFCPlugin> decodeMetadata(std::istream& json);
+void decodeMetadata(std::istream& json, MetadataVisitor& visitor);
 
 // Single records through a document tree (small texts only). Throw std::invalid_argument
 // when the value is not a valid record.

@@ -236,14 +236,14 @@ unsigned entryField(const std::string& key)
     return fUnknown;
 }
 
-// Builds records as the parser reports values. Returning false stops the parse: the
-// metadata is refused.
+// Builds records as the parser reports values and hands them to the visitor. Returning
+// false stops the parse: the metadata is refused.
 class RecordBuilder
 {
 public:
     using json = nlohmann::json;
 
-    std::vector<ZFCPlugin> plugins;
+    explicit RecordBuilder(MetadataVisitor& visitor) : m_visitor(visitor) {}
     bool complete() const { return m_where == Where::done; }
 
     bool null()
@@ -347,18 +347,13 @@ public:
         if (m_where == Where::plugin) {
             if ((m_seen & (fName | fType | fItems | fSize | fESize | fPosition)) != (fName | fType | fItems | fSize | fESize | fPosition))
                 return false;
-            collectItems();
-            plugins.push_back(std::move(m_plugin));
             m_where = Where::plugins;
-            return true;
+            return m_visitor.plugin(std::move(m_plugin));
         }
         if ((m_seen & (fType | fPath)) != (fType | fPath))
             return false;
-        if (m_blocks.empty() || m_blocks.back().size() == kBlock) {
-            m_blocks.emplace_back();
-            m_blocks.back().reserve(kBlock);
-        }
-        m_blocks.back().push_back(std::move(m_entry));
+        if (!m_visitor.entry(std::move(m_entry)))
+            return false;
         m_where = Where::items;
         m_seen = m_pluginSeen;
         return true;
@@ -376,7 +371,6 @@ public:
             return true;
         case Where::plugin:
             if (m_field == fItems) {
-                m_blocks.clear();
                 m_seen |= fItems;
                 m_pluginSeen = m_seen;
                 m_where = Where::items;
@@ -408,22 +402,6 @@ public:
 
 private:
     enum class Where { top, plugins, plugin, items, entry, done };
-    static constexpr std::size_t kBlock = 4096;
-
-    // Entries gather in fixed blocks and move into one vector of the exact size at the end
-    // of their plug-in: a growing vector would need its old and new copies at once.
-    void collectItems()
-    {
-        std::size_t count = 0;
-        for (const auto& block : m_blocks)
-            count += block.size();
-        m_plugin.items.reserve(count);
-        for (auto& block : m_blocks) {
-            std::move(block.begin(), block.end(), std::back_inserter(m_plugin.items));
-            std::vector<ZFCEntry>().swap(block);
-        }
-        m_blocks.clear();
-    }
 
     bool enter() { return ++m_depth <= kMaxMetadataNesting; }
     // A container value: ignored under an unknown key, refused under a known one.
@@ -464,10 +442,10 @@ private:
         return true;
     }
 
+    MetadataVisitor& m_visitor;
     Where m_where = Where::top;
     ZFCPlugin m_plugin;
     ZFCEntry m_entry;
-    std::vector<std::vector<ZFCEntry>> m_blocks;
     unsigned m_field = fUnknown;
     unsigned m_seen = 0;
     unsigned m_pluginSeen = 0;
@@ -477,9 +455,9 @@ private:
 };
 
 template <typename Input>
-std::vector<ZFCPlugin> decodeWith(Input&& input)
+void decodeWith(Input&& input, MetadataVisitor& visitor)
 {
-    RecordBuilder builder;
+    RecordBuilder builder(visitor);
     bool ok = false;
     try {
         ok = nlohmann::json::sax_parse(std::forward<Input>(input), &builder, nlohmann::json::input_format_t::json, true);
@@ -488,19 +466,46 @@ std::vector<ZFCPlugin> decodeWith(Input&& input)
     }
     if (!ok || !builder.complete())
         throw ZFCPackageError::metadataCorrupted();
-    return std::move(builder.plugins);
 }
 
 } // namespace
+
+bool MetadataCollector::entry(ZFCEntry&& entry)
+{
+    constexpr std::size_t kBlock = 4096;
+    if (m_blocks.empty() || m_blocks.back().size() == kBlock) {
+        m_blocks.emplace_back();
+        m_blocks.back().reserve(kBlock);
+    }
+    m_blocks.back().push_back(std::move(entry));
+    return true;
+}
+
+bool MetadataCollector::plugin(ZFCPlugin&& plugin)
+{
+    std::size_t count = 0;
+    for (const auto& block : m_blocks)
+        count += block.size();
+    plugin.items.reserve(count);
+    for (auto& block : m_blocks) {
+        std::move(block.begin(), block.end(), std::back_inserter(plugin.items));
+        std::vector<ZFCEntry>().swap(block);
+    }
+    m_blocks.clear();
+    plugins.push_back(std::move(plugin));
+    return true;
+}
 
 std::vector<ZFCPlugin> decodeMetadata(std::string_view json)
 {
     TokenGuard guard;
     if (!guard.scan(json.data(), json.size()))
         throw ZFCPackageError::metadataCorrupted();
-    return decodeWith(json);
+    MetadataCollector collector;
+    decodeWith(json, collector);
+    return std::move(collector.plugins);
 }
 
-std::vector<ZFCPlugin> decodeMetadata(std::istream& in) { return decodeWith(in); }
+void decodeMetadata(std::istream& in, MetadataVisitor& visitor) { decodeWith(in, visitor); }
 
 } // namespace kit

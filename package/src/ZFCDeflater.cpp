@@ -26,9 +26,14 @@ std::unique_ptr<ZFCDeflater> ZFCDeflater::create(int level, int memLevel, ZFCFil
 
 std::unique_ptr<ZFCDeflater> ZFCDeflater::create(int level, int memLevel, Sink sink)
 {
+    return create(level, memLevel, 15, std::move(sink));
+}
+
+std::unique_ptr<ZFCDeflater> ZFCDeflater::create(int level, int memLevel, int windowBits, Sink sink)
+{
     auto state = std::make_unique<State>();
     state->sink = std::move(sink);
-    if (deflateInit2(&state->strm, level, Z_DEFLATED, -15, memLevel, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&state->strm, level, Z_DEFLATED, -windowBits, memLevel, Z_DEFAULT_STRATEGY) != Z_OK)
         return nullptr;
     state->allocated = true;
     state->inited = true;

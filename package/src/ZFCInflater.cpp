@@ -16,8 +16,13 @@ ZFCInflater::ZFCInflater(std::unique_ptr<State> state) : m_state(std::move(state
 
 std::unique_ptr<ZFCInflater> ZFCInflater::create(ZFCFileHandle& handle, int64_t limit)
 {
+    return create(kit::ZlibStream::into(handle), limit);
+}
+
+std::unique_ptr<ZFCInflater> ZFCInflater::create(Sink sink, int64_t limit)
+{
     auto state = std::make_unique<State>();
-    state->sink = kit::ZlibStream::into(handle);
+    state->sink = std::move(sink);
     state->limit = limit;
     if (inflateInit2(&state->strm, -15) != Z_OK)
         return nullptr;
@@ -36,8 +41,13 @@ void ZFCInflater::end() { m_state->inited = false; }
 
 bool ZFCInflater::reset(ZFCFileHandle& handle, int64_t limit)
 {
+    return reset(kit::ZlibStream::into(handle), limit);
+}
+
+bool ZFCInflater::reset(Sink sink, int64_t limit)
+{
     State& s = *m_state;
-    s.sink = kit::ZlibStream::into(handle);
+    s.sink = std::move(sink);
     s.limit = limit;
     s.written = 0;
     s.reachedEnd = false;

@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <istream>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -78,88 +83,594 @@ bool isInside(const fs::path& child, const fs::path& root)
 // dropped), they cannot lead out of the folder they are appended to.
 std::vector<std::string> componentsInside(const fs::path&, std::string_view rel) { return safeComponents(rel); }
 
-// Writes one plug-in: folders, the files cut from the plug-in stream, then links. Every
-// folder between the destination and an entry is checked with lstat, so nothing is
-// written through a link.
-class Extraction
+// Chunks the extraction may hold ahead of the writer, and the files inflated ahead of it: a
+// file of at most kAheadFileLimit bytes whose stored bytes lie in one chunk, within
+// kAheadBudget inflated bytes held at once, in runs of up to kAheadRunFiles files and
+// kAheadRunBytes stored bytes per worker task. Larger files the writer inflates itself.
+constexpr std::size_t kSlots = 8;
+constexpr int64_t kAheadFileLimit = 4 * 1024 * 1024;
+constexpr int64_t kAheadBudget = 16 * 1024 * 1024;
+constexpr std::size_t kAheadRunFiles = 64;
+constexpr std::size_t kAheadRunBytes = 256 * 1024;
+
+// One plug-in to extract: into root/<name, else its stored name, through safeName>.
+struct Target
+{
+    const ZFCPlugin* plugin;
+    fs::path root;
+    std::optional<std::string> name;
+    bool overwrite;
+};
+
+fs::path destinationOf(const Target& target)
+{
+    std::string folder;
+    if (target.name)
+        folder = kit::trimWhitespace(*target.name);
+    if (folder.empty())
+        folder = target.plugin->name;
+    folder = ZFCPackageReader::safeName(folder);
+    if (folder.empty())
+        throw ZFCPackageError::metadataCorrupted();
+    return target.root / folder;
+}
+
+// The file offset where the plug-in's chunk stream ends; metadataCorrupted when it does not fit.
+int64_t streamEnd(const ZFCPlugin& plugin)
+{
+    int64_t end = 0;
+    if (plugin.position < 0 || plugin.eSize < 0 || !checkedAdd(plugin.position, plugin.eSize, end))
+        throw ZFCPackageError::metadataCorrupted();
+    return end;
+}
+
+// Files a worker inflates from one chunk's plaintext into one buffer.
+struct AheadRun
+{
+    struct File
+    {
+        const uint8_t* stored;
+        std::size_t length;
+        int64_t limit;
+        std::size_t offset = 0;  // of its output in `output`
+        std::size_t produced = 0;
+        bool started = false;
+        bool ended = false;
+        std::exception_ptr error;
+    };
+    std::vector<File> files;
+    std::size_t storedBytes = 0;
+    int64_t reserved = 0;
+    std::vector<uint8_t> output;
+    std::size_t taken = 0;  // files the writer is through with
+    bool done = false;
+};
+
+// What the writer does next, in the order a sequential reader meets it.
+struct Step
+{
+    enum class Kind {
+        begin,     // target: prepare its folder
+        open,      // entry: create the file (`run`: inflated ahead, file `inRun` of it)
+        data,      // the slot's bytes [offset, offset + length): written, or inflated
+        close,     // complete the open file
+        progress,  // decrypting, `fraction`
+        end,       // target: links, then the extracting report
+        fail,      // `error` ends the extraction
+    };
+    Kind kind;
+    std::size_t target = 0;
+    const ZFCEntry* entry = nullptr;
+    AheadRun* run = nullptr;
+    std::size_t inRun = 0;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    double fraction = 0;
+    std::exception_ptr error;
+};
+
+// One chunk (or none) and the writer's steps that refer to it. A worker reads and decrypts
+// the chunk, then hands its files to be inflated ahead (`runs`) to the workers.
+struct Slot
+{
+    std::unique_ptr<uint8_t[]> chunk;  // [IV][plaintext]
+    int64_t offset = 0;                // of the sealed chunk in the package
+    std::size_t length = 0;            // 0: no chunk
+    std::vector<AheadRun*> runs;
+    std::vector<Step> steps;
+    bool ready = false;                // read and decrypted, or without a chunk
+    std::exception_ptr error;          // reading or decrypting failed: the writer throws it
+};
+
+struct Stopped
+{
+};
+
+// Cuts the chunk streams of the targets into the writer's steps on its own thread, as far
+// as kSlots chunks ahead, from their lengths alone; workers read and decrypt the chunks and
+// inflate small files in the meantime. Errors become steps, so the writer meets them where
+// a sequential reader would. Only a thread that waits is woken.
+class Pipeline
 {
 public:
-    Extraction(const ZFCPlugin& plugin, fs::path dest) : m_dest(std::move(dest))
+    Pipeline(ZFCFileHandle& file, const std::vector<Target>& targets, unsigned workers, bool ahead)
+        : m_file(file), m_targets(targets), m_slots(kSlots), m_ahead(ahead)
     {
+        for (unsigned i = 0; i < workers; ++i)
+            m_threads.emplace_back([this] { work(); });
+        m_threads.emplace_back([this] { split(); });
+    }
+    ~Pipeline()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_work.notify_all();
+        m_room.notify_all();
+        for (std::thread& t : m_threads)
+            t.join();
+    }
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    // The next slot in order, once it is cut and its chunk decrypted.
+    Slot& next()
+    {
+        std::unique_lock lock(m_mutex);
+        const auto ready = [&] { return m_taken < m_published && slot(m_taken).ready; };
+        if (!ready()) {
+            m_writerWaits = true;
+            m_writer.wait(lock, ready);
+            m_writerWaits = false;
+        }
+        return slot(m_taken);
+    }
+    // Gives the slot next() returned back to the splitter.
+    void release()
+    {
+        bool wake = false;
+        {
+            std::lock_guard lock(m_mutex);
+            Slot& done = slot(m_taken);
+            done.steps.clear();
+            done.runs.clear();
+            done.length = 0;
+            done.ready = false;
+            done.error = nullptr;
+            ++m_taken;
+            wake = m_splitterWaits && m_published - m_taken <= kSlots / 2;
+        }
+        if (wake)
+            m_room.notify_one();
+    }
+    // `run`, once inflated.
+    AheadRun& await(AheadRun* run)
+    {
+        std::unique_lock lock(m_mutex);
+        if (!run->done) {
+            m_writerWaitsFor = run;
+            m_writer.wait(lock, [&] { return run->done; });
+            m_writerWaitsFor = nullptr;
+        }
+        return *run;
+    }
+    // The writer is through with every file of `run`, the oldest run.
+    void finished(AheadRun* run)
+    {
+        std::unique_ptr<AheadRun> gone;
+        std::lock_guard lock(m_mutex);
+        m_held -= run->reserved;
+        gone = std::move(m_runs.front());
+        m_runs.pop_front();
+    }
+
+private:
+    // A worker's task: a slot's chunk to read and decrypt, or a run to inflate.
+    struct Task
+    {
+        Slot* slot = nullptr;
+        AheadRun* run = nullptr;
+    };
+
+    Slot& slot(std::size_t index) { return m_slots[index % kSlots]; }
+
+    // ---- the splitter's thread ----
+
+    void split()
+    {
+        try {
+            for (std::size_t t = 0; t < m_targets.size(); ++t)
+                splitTarget(t);
+        } catch (const Stopped&) {
+            return;
+        } catch (...) {
+            try {
+                add({Step::Kind::fail, 0, nullptr, nullptr, 0, 0, 0, 0, std::current_exception()});
+            } catch (const Stopped&) {
+                return;
+            }
+        }
+        if (m_current)
+            publish();
+    }
+
+    // The slot being filled. When every slot is ahead of the writer, waits until half of
+    // them are free, so that the two threads meet once per few chunks.
+    Slot& current()
+    {
+        if (!m_current) {
+            std::unique_lock lock(m_mutex);
+            if (m_published - m_taken == kSlots) {
+                m_splitterWaits = true;
+                m_room.wait(lock, [&] { return m_stopping || m_published - m_taken <= kSlots / 2; });
+                m_splitterWaits = false;
+            }
+            if (m_stopping)
+                throw Stopped{};
+            m_current = &slot(m_published);
+        }
+        return *m_current;
+    }
+    // Hands the slot being filled over: to a worker when it has a chunk to read, else
+    // straight to the writer.
+    void publish()
+    {
+        Slot& done = *m_current;
+        m_current = nullptr;
+        bool wakeWriter = false;
+        bool wakeWorker = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_run) {
+                done.runs.push_back(m_run.get());
+                m_runs.push_back(std::move(m_run));
+            }
+            if (done.length > 0) {
+                m_queue.push_back({&done, nullptr});
+                wakeWorker = m_idle > 0;
+            } else {
+                done.ready = true;
+                wakeWriter = m_writerWaits && m_published == m_taken;
+            }
+            ++m_published;
+        }
+        if (wakeWorker)
+            m_work.notify_one();
+        if (wakeWriter)
+            m_writer.notify_one();
+    }
+    void add(Step step) { current().steps.push_back(std::move(step)); }
+
+    void splitTarget(std::size_t t)
+    {
+        const ZFCPlugin& plugin = *m_targets[t].plugin;
+        const int64_t end = streamEnd(plugin);
+        add({Step::Kind::begin, t});
+        m_files.clear();
         for (const ZFCEntry& entry : plugin.items) {
             if (entry.type == "file")
                 m_files.push_back(&entry);
-            else if (entry.type == "link")
-                m_links.push_back(&entry);
         }
         std::stable_sort(m_files.begin(), m_files.end(), [](const ZFCEntry* a, const ZFCEntry* b) {
             return a->position.value_or(0) < b->position.value_or(0);
         });
-        m_verified.insert(m_dest.string());
+        m_next = 0;
+        m_open = false;
+
+        int64_t offset = plugin.position;
+        int64_t consumed = 0;
+        while (offset < end) {
+            uint8_t header[kit::kHeaderSize];
+            if (m_file.readAt(header, sizeof header, offset) != sizeof header)
+                throw ZFCPackageError::failure(Kind::chunkHeaderTruncated, offset);
+            const int64_t length = kit::readLengthHeader(header);
+            // Refused before reading: too short to hold an IV and a byte, longer than a
+            // sealed 1 MiB piece, or running past this plug-in's stream.
+            if (length < kit::kMinSealedLength || length > kit::kMaxChunkLength ||
+                length > end - offset - static_cast<int64_t>(kit::kHeaderSize))
+                throw ZFCPackageError::failure(Kind::chunkLengthInvalid, length);
+            Slot& slot = current();
+            if (!slot.chunk)
+                slot.chunk.reset(new uint8_t[kit::kMaxChunkLength]);
+            slot.offset = offset + static_cast<int64_t>(kit::kHeaderSize);
+            slot.length = static_cast<std::size_t>(length);
+            cut(slot.chunk.get(), 16, slot.length);
+            consumed += length;
+            offset = slot.offset + length;
+            Step progress{Step::Kind::progress, t};
+            progress.fraction = static_cast<double>(consumed) / static_cast<double>(std::max<int64_t>(plugin.eSize, 1));
+            add(progress);
+            publish();
+        }
+        // A file cut short, or one with bytes the stream never reached, means the package
+        // is damaged. Empty files past the last byte are created.
+        if (m_open)
+            throw failure(Kind::streamTruncated);
+        for (; m_next < m_files.size(); ++m_next) {
+            const ZFCEntry& entry = *m_files[m_next];
+            if (entry.storedSize() > 0 || entry.isCompressed())
+                throw failure(Kind::streamTruncated);
+            add({Step::Kind::open, 0, &entry});
+            add({Step::Kind::close});
+        }
+        add({Step::Kind::end, t});
+        publish();
     }
 
-    void makeDirectories(const ZFCPlugin& plugin)
+    // Cuts the chunk's plaintext, bytes [at, size) of `chunk`, into the files' steps.
+    void cut(uint8_t* chunk, std::size_t at, std::size_t size)
     {
-        for (const ZFCEntry& entry : plugin.items) {
+        while (at < size) {
+            if (!m_open) {
+                if (m_next >= m_files.size())
+                    throw failure(Kind::plaintextOverrun);
+                openNext(chunk, at, size);
+            }
+            const auto n = static_cast<std::size_t>(std::min<int64_t>(m_remaining, static_cast<int64_t>(size - at)));
+            if (n >= 1) {
+                if (!m_openAhead)
+                    add({Step::Kind::data, 0, nullptr, nullptr, 0, at, n});
+                m_remaining -= static_cast<int64_t>(n);
+                at += n;
+            }
+            if (m_remaining < 1) {
+                add({Step::Kind::close});
+                m_open = false;
+                ++m_next;
+            }
+        }
+    }
+
+    void openNext(uint8_t* chunk, std::size_t at, std::size_t size)
+    {
+        const ZFCEntry& entry = *m_files[m_next];
+        m_remaining = entry.storedSize();
+        m_open = true;
+        m_openAhead = false;
+        Step open{Step::Kind::open, 0, &entry};
+        const int64_t limit = entry.size.value_or(-1);
+        if (m_ahead && entry.isCompressed() && limit >= 0 && limit <= kAheadFileLimit && m_remaining >= 1 &&
+            m_remaining <= static_cast<int64_t>(size - at) && reserve(limit)) {
+            if (m_run && (m_run->files.size() >= kAheadRunFiles || m_run->storedBytes >= kAheadRunBytes)) {
+                Slot& here = current();
+                std::lock_guard lock(m_mutex);
+                here.runs.push_back(m_run.get());
+                m_runs.push_back(std::move(m_run));
+            }
+            if (!m_run)
+                m_run = std::make_unique<AheadRun>();
+            m_run->files.push_back({chunk + at, static_cast<std::size_t>(m_remaining), limit});
+            m_run->storedBytes += static_cast<std::size_t>(m_remaining);
+            m_run->reserved += limit;
+            open.run = m_run.get();
+            open.inRun = m_run->files.size() - 1;
+            m_openAhead = true;
+        }
+        add(open);
+    }
+
+    // Counts `bytes` more inflated bytes as held; false when the budget cannot take them
+    // (the writer then inflates the file itself).
+    bool reserve(int64_t bytes)
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_held + bytes > kAheadBudget)
+            return false;
+        m_held += bytes;
+        return true;
+    }
+
+    // ---- the workers ----
+
+    void work()
+    {
+        std::unique_ptr<ZFCInflater> inflater;
+        for (;;) {
+            Task task;
+            {
+                std::unique_lock lock(m_mutex);
+                ++m_idle;
+                m_work.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+                --m_idle;
+                if (m_stopping)
+                    return;
+                task = m_queue.front();
+                m_queue.pop_front();
+            }
+            if (task.slot)
+                open(*task.slot);
+            else
+                inflate(*task.run, inflater);
+        }
+    }
+
+    // Reads and decrypts the slot's chunk, then queues its runs.
+    void open(Slot& slot)
+    {
+        std::exception_ptr error;
+        try {
+            if (m_file.readAt(slot.chunk.get(), slot.length, slot.offset) != slot.length)
+                throw ZFCPackageError::failure(Kind::chunkBodyTruncated, slot.offset);
+            kit::cryptInPlace(slot.chunk.get() + 16, slot.length - 16, slot.chunk.get());
+        } catch (...) {
+            error = std::current_exception();
+        }
+        bool wakeWriter = false;
+        std::size_t queued = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            slot.error = error;
+            slot.ready = true;
+            if (!error) {
+                for (AheadRun* run : slot.runs)
+                    m_queue.push_back({nullptr, run});
+                queued = slot.runs.size();
+            }
+            wakeWriter = m_writerWaits && &slot == &this->slot(m_taken);
+            queued = std::min<std::size_t>(queued, static_cast<std::size_t>(m_idle));
+        }
+        if (wakeWriter)
+            m_writer.notify_one();
+        for (std::size_t i = 0; i < queued; ++i)
+            m_work.notify_one();
+    }
+
+    void inflate(AheadRun& run, std::unique_ptr<ZFCInflater>& inflater)
+    {
+        run.output.reserve(static_cast<std::size_t>(run.reserved));
+        for (AheadRun::File& file : run.files) {
+            file.offset = run.output.size();
+            const auto sink = [&run](const uint8_t* bytes, std::size_t count) {
+                run.output.insert(run.output.end(), bytes, bytes + count);
+            };
+            try {
+                file.started = inflater ? inflater->reset(sink, file.limit) : (inflater = ZFCInflater::create(sink, file.limit)) != nullptr;
+                if (file.started) {
+                    inflater->append({file.stored, file.length});
+                    file.ended = inflater->reachedEnd();
+                }
+            } catch (...) {
+                file.error = std::current_exception();
+            }
+            file.produced = run.output.size() - file.offset;
+        }
+        bool wake = false;
+        {
+            std::lock_guard lock(m_mutex);
+            run.done = true;
+            wake = m_writerWaitsFor == &run;
+        }
+        if (wake)
+            m_writer.notify_one();
+    }
+
+    ZFCFileHandle& m_file;
+    const std::vector<Target>& m_targets;
+    std::vector<Slot> m_slots;
+    const bool m_ahead;
+    std::vector<std::thread> m_threads;
+
+    std::mutex m_mutex;
+    std::condition_variable m_writer;
+    std::condition_variable m_room;
+    std::condition_variable m_work;
+    std::size_t m_published = 0;
+    std::size_t m_taken = 0;
+    std::deque<std::unique_ptr<AheadRun>> m_runs;  // oldest first
+    std::deque<Task> m_queue;
+    int64_t m_held = 0;
+    int m_idle = 0;
+    bool m_writerWaits = false;
+    bool m_splitterWaits = false;
+    AheadRun* m_writerWaitsFor = nullptr;
+    bool m_stopping = false;
+
+    // The splitter's own state.
+    Slot* m_current = nullptr;
+    std::unique_ptr<AheadRun> m_run;
+    std::vector<const ZFCEntry*> m_files;
+    std::size_t m_next = 0;
+    bool m_open = false;
+    bool m_openAhead = false;
+    int64_t m_remaining = 0;
+};
+
+// Carries out the pipeline's steps on the calling thread: folders, files, links. Every
+// folder between the destination and an entry is checked with lstat, so nothing is written
+// through a link.
+class Writer
+{
+public:
+    Writer(Pipeline& pipeline, const std::vector<Target>& targets, const ZFCProgressCallback& progress)
+        : m_pipeline(pipeline), m_targets(targets), m_progress(progress)
+    {
+    }
+
+    void run()
+    {
+        try {
+            std::size_t ended = 0;
+            while (ended < m_targets.size()) {
+                Slot& slot = m_pipeline.next();
+                for (const Step& step : slot.steps) {
+                    // A chunk that could not be read ends the extraction before its files.
+                    if (slot.error && step.kind != Step::Kind::begin)
+                        std::rethrow_exception(slot.error);
+                    if (step.kind == Step::Kind::end)
+                        ++ended;
+                    if (!perform(step, slot))
+                        return;
+                }
+                m_pipeline.release();
+            }
+        } catch (...) {
+            closeCurrent();
+            throw;
+        }
+    }
+
+private:
+    // False when the target's folder has appeared since the caller looked and may not be
+    // replaced: then nothing more is done.
+    bool perform(const Step& step, const Slot& slot)
+    {
+        switch (step.kind) {
+        case Step::Kind::begin: return begin(m_targets[step.target]);
+        case Step::Kind::open: openFile(*step.entry, step.run, step.inRun); break;
+        case Step::Kind::data:
+            if (!m_inflating)
+                m_out.write(slot.chunk.get() + step.offset, step.length);
+            else if (m_inflater->inited() && !m_inflater->reachedEnd())
+                m_inflater->append({slot.chunk.get() + step.offset, step.length});
+            break;
+        case Step::Kind::close: completeCurrent(); break;
+        case Step::Kind::progress:
+            if (m_progress)
+                m_progress({ZFCProgress::Stage::decrypting, m_targets[step.target].plugin->name, step.fraction});
+            break;
+        case Step::Kind::end:
+            makeLinks(*m_targets[step.target].plugin);
+            if (m_progress)
+                m_progress({ZFCProgress::Stage::extracting, m_targets[step.target].plugin->name, 1.0});
+            break;
+        case Step::Kind::fail: std::rethrow_exception(step.error);
+        }
+        return true;
+    }
+
+    bool begin(const Target& target)
+    {
+        m_dest = destinationOf(target);
+        struct stat st {};
+        if (::lstat(m_dest.c_str(), &st) == 0) {
+            if (!target.overwrite)
+                return false;
+            fs::remove_all(m_dest);
+        }
+        fs::create_directories(m_dest);
+        m_verified.clear();
+        m_verified.insert(m_dest.string());
+        for (const ZFCEntry& entry : target.plugin->items) {
             if (entry.type != "directory")
                 continue;
             const auto parts = componentsInside(m_dest, entry.path);
             ensureFolders(entry.path, parts, parts.size(), true);
         }
+        return true;
     }
 
-    // One chunk's plaintext.
-    void feed(const uint8_t* bytes, std::size_t length)
-    {
-        while (length > 0) {
-            if (!m_out.isOpen()) {
-                if (m_next >= m_files.size())
-                    throw failure(Kind::plaintextOverrun);
-                openNext();
-            }
-            const auto n = static_cast<std::size_t>(std::min<int64_t>(m_remaining, static_cast<int64_t>(length)));
-            if (n >= 1) {
-                if (m_inflating) {
-                    if (m_inflater->inited() && !m_inflater->reachedEnd())
-                        m_inflater->append({bytes, n});
-                } else {
-                    m_out.write(bytes, n);
-                }
-                m_remaining -= static_cast<int64_t>(n);
-                bytes += n;
-                length -= n;
-            }
-            if (m_remaining < 1)
-                completeCurrent();
-        }
-    }
-
-    // After the chunk stream: a file cut short, or a file with bytes the stream never
-    // reached, means the package is damaged. Empty files past the last byte are created.
-    void finishFiles()
-    {
-        if (m_out.isOpen()) {
-            closeCurrent();
-            throw failure(Kind::streamTruncated);
-        }
-        while (m_next < m_files.size()) {
-            const ZFCEntry& entry = *m_files[m_next];
-            if (entry.storedSize() > 0 || entry.isCompressed())
-                throw failure(Kind::streamTruncated);
-            openNext();
-            completeCurrent();
-        }
-    }
-
-    void makeLinks()
+    void makeLinks(const ZFCPlugin& plugin)
     {
         // Links may have replaced folders checked earlier: check afresh from here on.
         m_verified.clear();
         m_verified.insert(m_dest.string());
-        for (const ZFCEntry* entry : m_links) {
-            const auto parts = componentsInside(m_dest, entry->path);
-            const fs::path path = ensureFolders(entry->path, parts, parts.size() - 1, false);
-            const auto target = entry->link ? ZFCPackageReader::safeLinkTarget(*entry->link, path, m_dest) : std::nullopt;
+        for (const ZFCEntry& entry : plugin.items) {
+            if (entry.type != "link")
+                continue;
+            const auto parts = componentsInside(m_dest, entry.path);
+            const fs::path path = ensureFolders(entry.path, parts, parts.size() - 1, false);
+            const auto target = entry.link ? ZFCPackageReader::safeLinkTarget(*entry.link, path, m_dest) : std::nullopt;
             if (!target) {
                 removeExisting(path);
                 continue;
@@ -175,9 +686,6 @@ public:
         }
     }
 
-    void abandon() noexcept { closeCurrent(); }
-
-private:
     // Makes sure the first `count` components are real folders (creating missing ones);
     // returns dest + all components. A link on the way is refused.
     fs::path ensureFolders(const std::string& rel, const std::vector<std::string>& parts, std::size_t count,
@@ -224,43 +732,54 @@ private:
         fs::remove_all(path);
     }
 
-    void openNext()
+    void openFile(const ZFCEntry& entry, AheadRun* run, std::size_t inRun)
     {
-        const ZFCEntry& entry = *m_files[m_next];
         const auto parts = componentsInside(m_dest, entry.path);
-        const fs::path path = ensureFolders(entry.path, parts, parts.size() - 1, true);
-        m_remaining = entry.storedSize();
+        m_path = ensureFolders(entry.path, parts, parts.size() - 1, true);
         // Opened first; an item in the way (a repeated path) is removed only then.
         constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-        int fd = ::open(path.c_str(), flags, 0666);
+        int fd = ::open(m_path.c_str(), flags, 0666);
         if (fd < 0 && errno == EEXIST) {
-            removeExisting(path);
-            fd = ::open(path.c_str(), flags, 0666);
+            removeExisting(m_path);
+            fd = ::open(m_path.c_str(), flags, 0666);
         }
         if (fd < 0)
-            throw failure(Kind::fileCreateFailed, path.string());
-        m_out = ZFCFileHandle::adopt(fd, path);
-        if (entry.isCompressed()) {
+            throw failure(Kind::fileCreateFailed, m_path.string());
+        m_out = ZFCFileHandle::adopt(fd, m_path);
+        m_run = run;
+        m_inRun = inRun;
+        if (!run && entry.isCompressed()) {
             // One inflater for all the files, reset for each.
             const int64_t limit = entry.size.value_or(-1);
             if (m_inflater ? !m_inflater->reset(m_out, limit) : !(m_inflater = ZFCInflater::create(m_out, limit)))
-                throw failure(Kind::inflaterInitFailed, path.string());
+                throw failure(Kind::inflaterInitFailed, m_path.string());
             m_inflating = true;
         }
     }
 
     void completeCurrent()
     {
-        if (m_inflating && m_inflater->inited()) {
+        if (m_run) {
+            AheadRun* const run = m_run;
+            m_run = nullptr;
+            const AheadRun::File& file = m_pipeline.await(run).files[m_inRun];
+            if (!file.started)
+                throw failure(Kind::inflaterInitFailed, m_path.string());
+            if (file.produced > 0)
+                m_out.write(run->output.data() + file.offset, file.produced);
+            if (file.error)
+                std::rethrow_exception(file.error);
+            if (!file.ended)
+                throw failure(Kind::streamTruncated);
+            if (++run->taken == run->files.size())
+                m_pipeline.finished(run);
+        } else if (m_inflating && m_inflater->inited()) {
             const bool complete = m_inflater->reachedEnd();
             m_inflater->end();
-            if (!complete) {
-                closeCurrent();
+            if (!complete)
                 throw failure(Kind::streamTruncated);
-            }
         }
         closeCurrent();
-        ++m_next;
     }
 
     void closeCurrent() noexcept
@@ -268,19 +787,44 @@ private:
         if (m_inflating)
             m_inflater->end();
         m_inflating = false;
+        m_run = nullptr;
         m_out.close();
     }
 
+    Pipeline& m_pipeline;
+    const std::vector<Target>& m_targets;
+    const ZFCProgressCallback& m_progress;
     fs::path m_dest;
-    std::vector<const ZFCEntry*> m_files;
-    std::vector<const ZFCEntry*> m_links;
     std::set<std::string> m_verified;
-    std::size_t m_next = 0;
+    fs::path m_path;
     ZFCFileHandle m_out;
+    AheadRun* m_run = nullptr;
+    std::size_t m_inRun = 0;
     std::unique_ptr<ZFCInflater> m_inflater;
     bool m_inflating = false;
-    int64_t m_remaining = 0;
 };
+
+void extractTargets(ZFCFileHandle& file, const std::vector<Target>& targets, const ZFCProgressCallback& progress)
+{
+    if (targets.empty())
+        return;
+    // About one worker per chunk or run of small files to come, one core being left to the
+    // writer and the splitter.
+    int64_t chunks = 0;
+    int64_t aheadBytes = 0;
+    for (const Target& target : targets) {
+        chunks += target.plugin->eSize / static_cast<int64_t>(kit::kPieceSize) + 1;
+        for (const ZFCEntry& entry : target.plugin->items) {
+            if (entry.isCompressed() && entry.size && *entry.size <= kAheadFileLimit &&
+                entry.storedSize() <= static_cast<int64_t>(kit::kPieceSize))
+                aheadBytes += entry.storedSize();
+        }
+    }
+    const int64_t tasks = chunks + aheadBytes / static_cast<int64_t>(kAheadRunBytes);
+    const auto workers = static_cast<unsigned>(std::clamp<int64_t>(tasks, 1, std::max(1u, kit::coreCount() - 1)));
+    Pipeline pipeline(file, targets, workers, aheadBytes > 0);
+    Writer(pipeline, targets, progress).run();
+}
 
 // The sealed metadata block as text: read and decrypted in 1 MiB pieces, every token's
 // length bounded. A read failure or an over-long token ends the text early, which the
@@ -349,13 +893,47 @@ std::vector<uint8_t> ZFCPackageReader::decryptBuffer(std::span<const uint8_t> se
     return plain;
 }
 
-ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::openForReading(url))
+namespace {
+
+// Checks each record as it is parsed (no negative or overflowing offset or size) and makes
+// the plug-in's position a file offset before handing the record on.
+class CheckedRecords : public kit::MetadataVisitor
+{
+public:
+    CheckedRecords(int64_t dataOffset, kit::MetadataVisitor& next) : m_dataOffset(dataOffset), m_next(next) {}
+
+    bool entry(ZFCEntry&& entry) override
+    {
+        return nonNegative(entry.size) && nonNegative(entry.position) && nonNegative(entry.stored) &&
+               m_next.entry(std::move(entry));
+    }
+    bool plugin(ZFCPlugin&& plugin) override
+    {
+        int64_t absolute = 0;
+        int64_t end = 0;
+        if (plugin.position < 0 || plugin.eSize < 0 || plugin.size < 0 || !checkedAdd(plugin.position, m_dataOffset, absolute) ||
+            !checkedAdd(absolute, plugin.eSize, end))
+            return false;
+        plugin.position = absolute;
+        return m_next.plugin(std::move(plugin));
+    }
+
+private:
+    int64_t m_dataOffset;
+    kit::MetadataVisitor& m_next;
+};
+
+// Reads the header of the package in `file` and parses its sealed metadata into `visitor`,
+// decrypted piece by piece, so memory follows what the visitor keeps, not the block.
+// Returns the offset of the data area.
+int64_t readMetadata(ZFCFileHandle& file, kit::MetadataVisitor& visitor)
 {
     uint8_t header[kit::kHeaderSize];
     std::size_t got = 0;
+    int64_t fileSize = 0;
     try {
-        m_fileSize = m_file.size();
-        got = m_file.readAt(header, sizeof header, 0);
+        fileSize = file.size();
+        got = file.readAt(header, sizeof header, 0);
     } catch (const fs::filesystem_error&) {
         throw ZFCPackageError::fileTooSmall();
     }
@@ -364,36 +942,65 @@ ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::
 
     const int32_t m = kit::readLengthHeader(header);
     // The length is checked against the bytes really there before anything is allocated.
-    if (m < 1 || m > m_fileSize - static_cast<int64_t>(kit::kHeaderSize))
+    if (m < 1 || m > fileSize - static_cast<int64_t>(kit::kHeaderSize))
         throw ZFCPackageError::metadataCorrupted();
     if (m < kit::kMinSealedLength)
         throw ZFCPackageError::metadataCorrupted();
     uint8_t iv[16];
     try {
-        got = m_file.readAt(iv, sizeof iv, kit::kHeaderSize);
+        got = file.readAt(iv, sizeof iv, kit::kHeaderSize);
     } catch (const fs::filesystem_error&) {
         throw ZFCPackageError::metadataCorrupted();
     }
     if (got < sizeof iv)
         throw ZFCPackageError::metadataCorrupted();
-    // Decrypted and parsed piece by piece: memory follows the records, not the block.
-    SealedText text(m_file, static_cast<int64_t>(kit::kHeaderSize) + 16, m - 16, iv);
+    const int64_t dataOffset = static_cast<int64_t>(kit::kHeaderSize) + m;
+    SealedText text(file, static_cast<int64_t>(kit::kHeaderSize) + 16, m - 16, iv);
     std::istream in(&text);
-    auto plugins = kit::decodeMetadata(in);
-    m_dataOffset = static_cast<int64_t>(kit::kHeaderSize) + m;
-    for (ZFCPlugin& plugin : plugins) {
-        int64_t absolute = 0;
-        int64_t end = 0;
-        if (plugin.position < 0 || plugin.eSize < 0 || plugin.size < 0 || !checkedAdd(plugin.position, m_dataOffset, absolute) ||
-            !checkedAdd(absolute, plugin.eSize, end))
-            throw ZFCPackageError::metadataCorrupted();
-        for (const ZFCEntry& entry : plugin.items) {
-            if (!nonNegative(entry.size) || !nonNegative(entry.position) || !nonNegative(entry.stored))
-                throw ZFCPackageError::metadataCorrupted();
-        }
-        plugin.position = absolute;
+    CheckedRecords checked(dataOffset, visitor);
+    kit::decodeMetadata(in, checked);
+    return dataOffset;
+}
+
+// Hands the records to two callbacks.
+class Forward : public kit::MetadataVisitor
+{
+public:
+    Forward(const std::function<void(const ZFCEntry&)>& entry, const std::function<void(const ZFCPlugin&)>& plugin)
+        : m_entry(entry), m_plugin(plugin)
+    {
     }
-    m_plugins = std::move(plugins);
+    bool entry(ZFCEntry&& entry) override
+    {
+        m_entry(entry);
+        return true;
+    }
+    bool plugin(ZFCPlugin&& plugin) override
+    {
+        m_plugin(plugin);
+        return true;
+    }
+
+private:
+    const std::function<void(const ZFCEntry&)>& m_entry;
+    const std::function<void(const ZFCPlugin&)>& m_plugin;
+};
+
+} // namespace
+
+ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::openForReading(url))
+{
+    kit::MetadataCollector collector;
+    m_dataOffset = readMetadata(m_file, collector);
+    m_plugins = std::move(collector.plugins);
+}
+
+void ZFCPackageReader::visitMetadata(const fs::path& url, const std::function<void(const ZFCEntry&)>& entry,
+                                     const std::function<void(const ZFCPlugin&)>& plugin)
+{
+    ZFCFileHandle file = ZFCFileHandle::openForReading(url);
+    Forward forward(entry, plugin);
+    readMetadata(file, forward);
 }
 
 std::vector<ZFCPlugin> ZFCPackageReader::readPlugins(const fs::path& url)
@@ -456,72 +1063,21 @@ std::optional<std::string> ZFCPackageReader::safeLinkTarget(std::string_view lin
 void ZFCPackageReader::extract(const ZFCPlugin& plugin, const fs::path& root, const std::optional<std::string>& name,
                                bool overwrite, const ZFCProgressCallback& progress)
 {
-    std::string folder;
-    if (name)
-        folder = kit::trimWhitespace(*name);
-    if (folder.empty())
-        folder = plugin.name;
-    folder = safeName(folder);
-    if (folder.empty())
-        throw ZFCPackageError::metadataCorrupted();
-
-    int64_t end = 0;
-    if (plugin.position < 0 || plugin.eSize < 0 || !checkedAdd(plugin.position, plugin.eSize, end))
-        throw ZFCPackageError::metadataCorrupted();
-
-    const fs::path dest = root / folder;
+    const Target target{&plugin, root, name, overwrite};
+    const fs::path dest = destinationOf(target);
+    streamEnd(plugin);
     struct stat st {};
-    if (::lstat(dest.c_str(), &st) == 0) {
-        if (!overwrite)
-            return;
-        fs::remove_all(dest);
-    }
-    fs::create_directories(dest);
-
-    Extraction extraction(plugin, dest);
-    try {
-        extraction.makeDirectories(plugin);
-        std::vector<uint8_t> chunk;
-        int64_t offset = plugin.position;
-        int64_t consumed = 0;
-        while (offset < end) {
-            uint8_t header[kit::kHeaderSize];
-            if (m_file.readAt(header, sizeof header, offset) != sizeof header)
-                throw ZFCPackageError::failure(Kind::chunkHeaderTruncated, offset);
-            const int64_t length = kit::readLengthHeader(header);
-            // Refused before allocating: too short to hold an IV and a byte, longer than a
-            // sealed 1 MiB piece, or running past this plug-in's stream.
-            if (length < kit::kMinSealedLength || length > kit::kMaxChunkLength ||
-                length > end - offset - static_cast<int64_t>(kit::kHeaderSize))
-                throw ZFCPackageError::failure(Kind::chunkLengthInvalid, length);
-            chunk.resize(static_cast<std::size_t>(length));
-            const int64_t bodyOffset = offset + static_cast<int64_t>(kit::kHeaderSize);
-            if (m_file.readAt(chunk.data(), chunk.size(), bodyOffset) != chunk.size())
-                throw ZFCPackageError::failure(Kind::chunkBodyTruncated, bodyOffset);
-            kit::cryptInPlace(chunk.data() + 16, chunk.size() - 16, chunk.data());
-            extraction.feed(chunk.data() + 16, chunk.size() - 16);
-            consumed += length;
-            offset = bodyOffset + length;
-            if (progress) {
-                progress({ZFCProgress::Stage::decrypting, plugin.name,
-                          static_cast<double>(consumed) / static_cast<double>(std::max<int64_t>(plugin.eSize, 1))});
-            }
-        }
-        extraction.finishFiles();
-        extraction.makeLinks();
-    } catch (...) {
-        extraction.abandon();
-        throw;
-    }
-    if (progress)
-        progress({ZFCProgress::Stage::extracting, plugin.name, 1.0});
+    if (!overwrite && ::lstat(dest.c_str(), &st) == 0)
+        return;
+    extractTargets(m_file, {target}, progress);
 }
 
 void ZFCPackageReader::extractAll(const fs::path& root, const ZFCProgressCallback& progress)
 {
+    std::vector<Target> targets;
     for (const ZFCPlugin& plugin : m_plugins) {
         const auto type = plugin.pluginType();
-        const fs::path folder = root / std::string(type ? type->directoryName() : kOtherCategoryDirectory);
-        extract(plugin, folder, std::nullopt, true, progress);
+        targets.push_back({&plugin, root / std::string(type ? type->directoryName() : kOtherCategoryDirectory), std::nullopt, true});
     }
+    extractTargets(m_file, targets, progress);
 }

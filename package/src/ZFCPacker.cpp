@@ -1,6 +1,7 @@
 #include "LoomworkKit/ZFCPacker.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -9,8 +10,8 @@
 #include <set>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -40,6 +41,9 @@ constexpr std::size_t kReadPiece = 256 * 1024;
 // ahead of the writer they may work (each job may hold an open file).
 constexpr int64_t kMemoryBudget = 24LL * 1024 * 1024;
 constexpr std::size_t kWindow = 64;
+// Files up to kSampleBytes go to the workers in runs of this many files and bytes at most.
+constexpr std::size_t kBatchFiles = 64;
+constexpr int64_t kBatchBytes = 256 * 1024;
 
 void report(const ZFCProgressCallback& progress, ZFCProgress::Stage stage, const std::string& subject, double fraction)
 {
@@ -121,16 +125,31 @@ struct Outcome
 {
     enum class How {
         empty,           // not a regular file: stored empty, never read
-        memory,          // `bytes` are the file, stored raw
-        compressed,      // `bytes` are its raw deflate stream
+        memory,          // the job's bytes [offset, offset + length) are the file, stored raw
+        compressed,      // those bytes are its raw deflate stream
         copy,            // stored raw, copied by the writer from `file`
         compressInline,  // a large file that samples well: deflated by the writer from `file`
     };
     How how = How::empty;
-    int64_t size = 0;  // bytes read, for memory and compressed
-    std::vector<uint8_t> bytes;
+    int64_t size = 0;  // bytes read (memory, compressed), or the size when opened (copy, compressInline)
+    std::size_t offset = 0;
+    std::size_t length = 0;
     ZFCFileHandle file;
     std::exception_ptr error;
+};
+
+// One worker's task: one file, or a run of small neighbours in scan order sharing one
+// buffer, so that threads meet once per run rather than once per file.
+struct Job
+{
+    struct File
+    {
+        fs::path path;
+        bool regular = false;  // as the scan saw it; anything else is never opened
+        Outcome outcome;
+    };
+    std::vector<File> files;
+    std::vector<uint8_t> bytes;
     int64_t reserved = 0;
     bool done = false;
 };
@@ -140,8 +159,22 @@ struct NotSmaller
 {
 };
 
-// Deflates files on worker threads, at most kWindow files ahead of the writer and within
-// kMemoryBudget of held bytes (the file the writer waits for is never held back).
+// The deflate window for a file of `size` bytes: the smallest that holds it (2^9 to 2^15),
+// with a memLevel whose hash table and symbol buffer are no larger than the window needs,
+// so resetting the deflater between small files clears kilobytes, not 128 KB. Chosen from
+// the size alone, so the stream does not depend on the thread that made it.
+int windowBitsFor(int64_t size)
+{
+    int bits = 9;
+    while (bits < 15 && (int64_t(1) << bits) < size)
+        ++bits;
+    return bits;
+}
+
+// Deflates files on worker threads, at most kWindow jobs ahead of the writer and within
+// kMemoryBudget of held bytes (the job the writer waits for is never held back). Only a
+// thread that waits is woken: the writer when its job is done, workers when work or
+// memory comes free.
 class DeflatePool
 {
 public:
@@ -170,190 +203,244 @@ public:
         return m_submitted - m_head < static_cast<int64_t>(kWindow);
     }
     // Call only when hasRoom().
-    void submit(fs::path path)
+    void submit(Job job)
     {
+        bool wake = false;
         {
             std::lock_guard lock(m_mutex);
-            Slot& slot = m_slots[static_cast<std::size_t>(m_submitted % kWindow)];
-            slot.path = std::move(path);
-            slot.outcome = Outcome{};
-            ++m_submitted;
+            slot(m_submitted++) = std::move(job);
+            wake = m_idle > 0;
         }
-        m_work.notify_one();
+        if (wake)
+            m_work.notify_one();
     }
-    int64_t submitted() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_submitted;
-    }
-    // The outcome of job `index` (the next one the writer takes), once it is done.
-    Outcome& wait(int64_t index)
+    // Job `index` (the next one the writer takes), once it is done.
+    Job& wait(int64_t index)
     {
         std::unique_lock lock(m_mutex);
-        Slot& slot = m_slots[static_cast<std::size_t>(index % kWindow)];
-        m_done.wait(lock, [&] { return slot.outcome.done; });
-        return slot.outcome;
+        Job& job = slot(index);
+        if (!job.done) {
+            m_writerWaits = index;
+            m_done.wait(lock, [&] { return job.done; });
+            m_writerWaits = -1;
+        }
+        return job;
     }
     void release(int64_t index)
     {
+        Job finished;
+        bool wake = false;
         {
             std::lock_guard lock(m_mutex);
-            Outcome& outcome = m_slots[static_cast<std::size_t>(index % kWindow)].outcome;
-            m_used -= outcome.reserved;
-            outcome = Outcome{};
+            Job& job = slot(index);
+            m_used -= job.reserved;
+            finished = std::move(job);
+            job = Job{};
             m_head = index + 1;
+            wake = m_memoryWaiters > 0;
         }
-        m_memory.notify_all();
+        if (wake)
+            m_memory.notify_all();
     }
 
 private:
-    struct Slot
-    {
-        fs::path path;
-        Outcome outcome;
-    };
-
     // Per-thread tools, made once and reused for every file.
     struct Tools
     {
-        std::unique_ptr<ZFCDeflater> deflater;
-        bool deflaterTried = false;
+        std::array<std::unique_ptr<ZFCDeflater>, 16> deflaters;
+        std::array<bool, 16> tried{};
         SampleProbe probe;
         std::vector<uint8_t> buffer = std::vector<uint8_t>(kReadPiece);
         std::vector<uint8_t> sample;
+        std::vector<uint8_t> packed;
     };
+
+    Job& slot(int64_t index) { return m_slots[static_cast<std::size_t>(index % static_cast<int64_t>(kWindow))]; }
 
     void run()
     {
         Tools tools;
         for (;;) {
             int64_t index = 0;
-            fs::path path;
             {
                 std::unique_lock lock(m_mutex);
+                ++m_idle;
                 m_work.wait(lock, [&] { return m_stopping || m_claimed < m_submitted; });
+                --m_idle;
                 if (m_stopping)
                     return;
                 index = m_claimed++;
-                path = m_slots[static_cast<std::size_t>(index % kWindow)].path;
             }
-            Outcome outcome;
-            try {
-                process(index, path, outcome, tools);
-            } catch (...) {
-                outcome.error = std::current_exception();
+            Job& job = slot(index);
+            for (Job::File& file : job.files) {
+                try {
+                    process(index, job, file, tools);
+                } catch (...) {
+                    file.outcome.error = std::current_exception();
+                    break;  // the writer stops there
+                }
             }
+            bool wake = false;
             {
                 std::lock_guard lock(m_mutex);
                 if (m_stopping)
                     return;
-                outcome.done = true;
-                Outcome& slot = m_slots[static_cast<std::size_t>(index % kWindow)].outcome;
-                outcome.reserved += slot.reserved;
-                slot = std::move(outcome);
+                job.done = true;
+                wake = m_writerWaits == index;
             }
-            m_done.notify_all();
+            if (wake)
+                m_done.notify_one();
         }
     }
 
     // Counts `count` more held bytes against the budget, waiting while it is spent unless
     // the writer waits for this very job.
-    void reserve(int64_t index, int64_t count)
+    void reserve(int64_t index, Job& job, int64_t count)
     {
         std::unique_lock lock(m_mutex);
-        m_memory.wait(lock, [&] { return m_stopping || index == m_head || m_used + count <= kMemoryBudget; });
-        m_used += count;
-        m_slots[static_cast<std::size_t>(index % kWindow)].outcome.reserved += count;
-    }
-
-    void storeRaw(int64_t index, Outcome& outcome, ZFCFileHandle& in, int64_t size, std::vector<uint8_t>& buffer)
-    {
-        if (size <= static_cast<int64_t>(kSampleBytes)) {
-            // Read whole here, unless it has grown since.
-            const std::size_t n = in.readAt(buffer.data(), kSampleBytes + 1, 0);
-            if (n <= kSampleBytes) {
-                reserve(index, static_cast<int64_t>(n));
-                outcome.bytes.assign(buffer.data(), buffer.data() + n);
-                outcome.how = Outcome::How::memory;
-                outcome.size = static_cast<int64_t>(n);
-                return;
-            }
+        const auto fits = [&] { return m_stopping || index == m_head || m_used + count <= kMemoryBudget; };
+        if (!fits()) {
+            ++m_memoryWaiters;
+            m_memory.wait(lock, fits);
+            --m_memoryWaiters;
         }
-        outcome.how = Outcome::How::copy;
-        outcome.file = std::move(in);
+        m_used += count;
+        job.reserved += count;
+    }
+    void giveBack(Job& job, int64_t count)
+    {
+        bool wake = false;
+        {
+            std::lock_guard lock(m_mutex);
+            m_used -= count;
+            job.reserved -= count;
+            wake = m_memoryWaiters > 0;
+        }
+        if (wake)
+            m_memory.notify_all();
     }
 
-    void process(int64_t index, const fs::path& path, Outcome& outcome, Tools& tools)
+    ZFCDeflater* deflaterFor(int64_t size, Tools& tools)
+    {
+        const int bits = windowBitsFor(size);
+        const auto i = static_cast<std::size_t>(bits);
+        if (!tools.tried[i]) {
+            tools.tried[i] = true;
+            tools.deflaters[i] = ZFCDeflater::create(m_options.compressLevel, std::min(9, bits - 6), bits, ZFCDeflater::Sink());
+        }
+        return tools.deflaters[i].get();
+    }
+
+    void process(int64_t index, Job& job, Job::File& file, Tools& tools)
     {
         // Anything but a regular file is stored empty without being opened (a FIFO would
         // block, a device could be endless).
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0)
-            kit::throwErrno("cannot stat", path);
-        if (!S_ISREG(st.st_mode))
+        if (!file.regular)
             return;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            kit::throwErrno("cannot open", path);
-        ZFCFileHandle in = ZFCFileHandle::adopt(fd, path);
+        const int fd = ::open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ELOOP || errno == ENXIO)
+                return;  // swapped for a link or a socket since the scan
+            kit::throwErrno("cannot open", file.path);
+        }
+        ZFCFileHandle in = ZFCFileHandle::adopt(fd, file.path);
+        struct stat st {};
         if (::fstat(fd, &st) != 0)
-            kit::throwErrno("cannot stat", path);
+            kit::throwErrno("cannot stat", file.path);
         if (!S_ISREG(st.st_mode))
-            return;  // swapped for something else since the lstat
+            return;  // swapped since the scan
+        // Reads stop at this size: a file that grows meanwhile is stored as it was here.
         const int64_t size = st.st_size;
+        Outcome& outcome = file.outcome;
+        outcome.size = size;
+        if (size <= static_cast<int64_t>(kSampleBytes))
+            return packSmall(index, job, outcome, in, size, tools);
 
-        if (!m_options.compressEnabled || size < kMinCompressed || size > kMaxCompressed)
-            return storeRaw(index, outcome, in, size, tools.buffer);
+        outcome.how = Outcome::How::copy;
+        if (!m_options.compressEnabled || size > kMaxCompressed) {
+            outcome.file = std::move(in);
+            return;
+        }
         if (size > kCompressWithoutSample) {
-            if (!sampleLooksCompressible(in, tools.sample))
-                return storeRaw(index, outcome, in, size, tools.buffer);
-            outcome.how = Outcome::How::compressInline;
+            if (sampleLooksCompressible(in, tools.sample))
+                outcome.how = Outcome::How::compressInline;
             outcome.file = std::move(in);
             return;
         }
 
+        // Alone in its job, unless it has grown past kSampleBytes since the scan: its bytes
+        // go after those of the files before it.
         std::vector<uint8_t>& buffer = tools.buffer;
-        std::size_t head = in.readAt(buffer.data(), kSampleBytes, 0);
-        if (size > static_cast<int64_t>(kSampleBytes) && !tools.probe.shrinks(buffer.data(), head))
-            return storeRaw(index, outcome, in, size, tools.buffer);
-
-        if (!tools.deflaterTried) {
-            tools.deflaterTried = true;
-            tools.deflater = ZFCDeflater::create(m_options.compressLevel, 9, ZFCDeflater::Sink());
-        }
-        if (!tools.deflater)
-            return storeRaw(index, outcome, in, size, tools.buffer);
-        std::vector<uint8_t>& out = outcome.bytes;
-        const bool started = tools.deflater->reset([&](const uint8_t* bytes, std::size_t count) {
-            if (static_cast<int64_t>(out.size() + count) >= size)
-                throw NotSmaller{};
-            reserve(index, static_cast<int64_t>(count));
-            out.insert(out.end(), bytes, bytes + count);
-        });
-        if (!started)
-            return storeRaw(index, outcome, in, size, tools.buffer);
-        int64_t bytesRead = 0;
-        try {
-            std::size_t n = head;
-            for (;;) {
-                if (n == 0)
-                    break;
-                tools.deflater->append({buffer.data(), n});
-                bytesRead += static_cast<int64_t>(n);
-                n = in.readAt(buffer.data(), kReadPiece, bytesRead);
-            }
-            tools.deflater->finish();
-        } catch (const NotSmaller&) {
-            out = {};
-            return storeRaw(index, outcome, in, size, tools.buffer);
-        }
-        if (tools.deflater->written() < bytesRead) {
-            outcome.how = Outcome::How::compressed;
-            outcome.size = bytesRead;
+        const std::size_t head = in.readAt(buffer.data(), kSampleBytes, 0);
+        ZFCDeflater* deflater = tools.probe.shrinks(buffer.data(), head) ? deflaterFor(size, tools) : nullptr;
+        std::vector<uint8_t>& out = job.bytes;
+        const std::size_t start = out.size();
+        if (!deflater || !deflater->reset([&](const uint8_t* bytes, std::size_t count) {
+                if (static_cast<int64_t>(out.size() - start + count) >= size)
+                    throw NotSmaller{};
+                reserve(index, job, static_cast<int64_t>(count));
+                out.insert(out.end(), bytes, bytes + count);
+            })) {
+            outcome.file = std::move(in);
             return;
         }
-        out = {};
-        storeRaw(index, outcome, in, size, tools.buffer);
+        int64_t bytesRead = 0;
+        bool smaller = true;
+        try {
+            std::size_t n = head;
+            while (n > 0) {
+                deflater->append({buffer.data(), n});
+                bytesRead += static_cast<int64_t>(n);
+                if (bytesRead >= size)
+                    break;
+                n = in.readAt(buffer.data(), static_cast<std::size_t>(std::min<int64_t>(kReadPiece, size - bytesRead)), bytesRead);
+            }
+            deflater->finish();
+        } catch (const NotSmaller&) {
+            smaller = false;
+        }
+        if (smaller && deflater->written() < bytesRead) {
+            outcome.how = Outcome::How::compressed;
+            outcome.size = bytesRead;
+            outcome.offset = start;
+            outcome.length = out.size() - start;
+            return;
+        }
+        out.resize(start);
+        outcome.file = std::move(in);
+    }
+
+    // A small file: read whole with one read of its size and deflated from memory, kept
+    // raw when that does not pay off.
+    void packSmall(int64_t index, Job& job, Outcome& outcome, ZFCFileHandle& in, int64_t size, Tools& tools)
+    {
+        reserve(index, job, size);
+        const std::size_t start = job.bytes.size();
+        job.bytes.resize(start + static_cast<std::size_t>(size));
+        const std::size_t n = size > 0 ? in.readAt(job.bytes.data() + start, static_cast<std::size_t>(size), 0) : 0;
+        outcome.how = Outcome::How::memory;
+        outcome.size = static_cast<int64_t>(n);
+        outcome.offset = start;
+        outcome.length = n;
+        ZFCDeflater* deflater = m_options.compressEnabled && static_cast<int64_t>(n) >= kMinCompressed ? deflaterFor(size, tools) : nullptr;
+        std::vector<uint8_t>& packed = tools.packed;
+        packed.clear();
+        if (deflater && deflater->reset([&](const uint8_t* bytes, std::size_t count) {
+                if (packed.size() + count >= n)
+                    throw NotSmaller{};
+                packed.insert(packed.end(), bytes, bytes + count);
+            })) {
+            try {
+                deflater->append({job.bytes.data() + start, n});
+                deflater->finish();
+                std::copy(packed.begin(), packed.end(), job.bytes.begin() + static_cast<std::ptrdiff_t>(start));
+                outcome.how = Outcome::How::compressed;
+                outcome.length = packed.size();
+            } catch (const NotSmaller&) {
+            }
+        }
+        job.bytes.resize(start + outcome.length);
+        giveBack(job, size - static_cast<int64_t>(outcome.length));
     }
 
     const ZFCPacker::PackOptions m_options;
@@ -361,12 +448,15 @@ private:
     std::condition_variable m_work;
     std::condition_variable m_done;
     std::condition_variable m_memory;
-    std::vector<Slot> m_slots;
+    std::vector<Job> m_slots;
     std::vector<std::thread> m_threads;
     int64_t m_submitted = 0;
     int64_t m_claimed = 0;
     int64_t m_head = 0;
     int64_t m_used = 0;
+    int64_t m_writerWaits = -1;
+    int m_idle = 0;
+    int m_memoryWaiters = 0;
     bool m_stopping = false;
 };
 
@@ -389,12 +479,13 @@ public:
                 seal();
         }
     }
-    // Copies the rest of `in` straight into the pieces; returns the bytes copied.
-    int64_t copyFrom(ZFCFileHandle& in)
+    // Copies the rest of `in`, at most `limit` bytes, straight into the pieces; returns the
+    // bytes copied.
+    int64_t copyFrom(ZFCFileHandle& in, int64_t limit)
     {
         int64_t copied = 0;
-        for (;;) {
-            const std::size_t n = in.read(body() + m_fill, kit::kPieceSize - m_fill);
+        while (copied < limit) {
+            const std::size_t n = in.read(body() + m_fill, static_cast<std::size_t>(std::min<int64_t>(kit::kPieceSize - m_fill, limit - copied)));
             if (n == 0)
                 return copied;
             m_fill += n;
@@ -402,6 +493,7 @@ public:
             if (m_fill == kit::kPieceSize)
                 seal();
         }
+        return copied;
     }
     // Seals what is left of the plug-in's stream; returns its eSize.
     int64_t endPlugin()
@@ -456,38 +548,88 @@ private:
     int64_t m_written = 0;
 };
 
-void scanInto(const fs::path& dir, const std::string& rel, std::vector<ZFCPacker::ScannedEntry>& out)
+// The target of the link `name` in the folder `dirFd`; empty when it cannot be read.
+std::string linkTarget(int dirFd, const char* name, std::size_t sizeHint)
 {
+    std::string target(std::max<std::size_t>(sizeHint, 64) + 1, '\0');
+    for (;;) {
+        const ssize_t n = ::readlinkat(dirFd, name, target.data(), target.size());
+        if (n < 0)
+            return {};
+        if (static_cast<std::size_t>(n) < target.size()) {
+            target.resize(static_cast<std::size_t>(n));
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+// Lists the folder `dir`, open as `dirFd` (closed here), into `out` in pre-order with names
+// sorted; `regular` gets, entry for entry, whether the scan saw a regular file. Attributes
+// are read relative to the open folder, so no path is walked again for every name.
+void scanInto(int dirFd, const fs::path& dir, const std::string& rel, std::vector<ZFCPacker::ScannedEntry>& out,
+              std::vector<bool>& regular)
+{
+    DIR* const listing = ::fdopendir(dirFd);
+    if (!listing) {
+        const int error = errno;
+        ::close(dirFd);
+        errno = error;
+        kit::throwErrno("cannot open directory", dir);
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, ::closedir);
     std::vector<std::string> names;
-    for (const auto& child : fs::directory_iterator(dir))
-        names.push_back(child.path().filename().string());
+    for (;;) {
+        errno = 0;
+        const dirent* child = ::readdir(listing);
+        if (!child) {
+            if (errno != 0)
+                kit::throwErrno("cannot read directory", dir);
+            break;
+        }
+        if (std::strcmp(child->d_name, ".") != 0 && std::strcmp(child->d_name, "..") != 0)
+            names.emplace_back(child->d_name);
+    }
     std::sort(names.begin(), names.end());
 
     for (const std::string& name : names) {
-        const fs::path child = dir / name;
         const std::string path = rel.empty() ? name : rel + "/" + name;
         struct stat st {};
-        const bool haveAttributes = ::lstat(child.c_str(), &st) == 0;
+        const bool haveAttributes = ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (haveAttributes && S_ISLNK(st.st_mode)) {
-            std::error_code ec;
-            const fs::path target = fs::read_symlink(child, ec);
-            out.push_back({ZFCEntry{"link", path, std::nullopt, std::nullopt, ec ? std::string() : target.string()}});
+            out.push_back({ZFCEntry{"link", path, std::nullopt, std::nullopt,
+                                    linkTarget(dirFd, name.c_str(), static_cast<std::size_t>(st.st_size))}});
+            regular.push_back(false);
             continue;
         }
         bool isDirectory = haveAttributes && S_ISDIR(st.st_mode);
         if (!isDirectory && !(haveAttributes && S_ISREG(st.st_mode))) {
             struct stat followed {};
-            if (::stat(child.c_str(), &followed) != 0)
+            if (::fstatat(dirFd, name.c_str(), &followed, 0) != 0)
                 continue;  // gone
             isDirectory = S_ISDIR(followed.st_mode);
         }
         if (isDirectory) {
             out.push_back({ZFCEntry{"directory", path}});
-            scanInto(child, path, out);
+            regular.push_back(false);
+            // Not through a link that took the folder's place since it was looked at.
+            const int childFd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (haveAttributes ? O_NOFOLLOW : 0));
+            if (childFd < 0)
+                kit::throwErrno("cannot open directory", dir / name);
+            scanInto(childFd, dir / name, path, out, regular);
         } else {
             out.push_back({ZFCEntry{"file", path, haveAttributes ? int64_t(st.st_size) : 0, 0}});
+            regular.push_back(haveAttributes && S_ISREG(st.st_mode));
         }
     }
+}
+
+void scanTreeInto(const fs::path& dir, std::vector<ZFCPacker::ScannedEntry>& out, std::vector<bool>& regular)
+{
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        kit::throwErrno("cannot open directory", dir);
+    scanInto(fd, dir, {}, out, regular);
 }
 
 // The scan of one item, made when the workers first need its files; an error waits until
@@ -496,6 +638,7 @@ struct ItemScan
 {
     bool done = false;
     std::vector<ZFCPacker::ScannedEntry> entries;
+    std::vector<bool> regular;
     std::exception_ptr error;
 };
 
@@ -508,7 +651,7 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan)
             throw ZFCPackageError::sourceDirMissing(item.sourceDir.string());
         if (!kit::isValidUtf8(item.name))
             throw ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, item.name);
-        scan.entries = ZFCPacker::scanTree(item.sourceDir);
+        scanTreeInto(item.sourceDir, scan.entries, scan.regular);
         // Names are stored as JSON text: one that is not UTF-8 would come back altered.
         for (const auto& s : scan.entries) {
             if (!kit::isValidUtf8(s.entry.path) || (s.entry.link && !kit::isValidUtf8(*s.entry.link)))
@@ -516,18 +659,14 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan)
         }
     } catch (...) {
         scan.entries.clear();
+        scan.regular.clear();
         scan.error = std::current_exception();
     }
 }
 
 unsigned workerCount(const ZFCPacker::PackOptions& options)
 {
-    if (options.threads > 0)
-        return options.threads;
-    cpu_set_t set;
-    if (::sched_getaffinity(0, sizeof set, &set) == 0)
-        return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
-    return std::max(1u, std::thread::hardware_concurrency());
+    return options.threads > 0 ? options.threads : kit::coreCount();
 }
 
 // Copies `length` bytes at `offset` of `from` to the end of `out`, in the kernel when it can.
@@ -637,25 +776,52 @@ public:
     }
 
 private:
-    // Hands the workers every file they have room for, scanning items as they are reached.
-    void feed(DeflatePool& pool)
+    // The next file entry not yet handed to the workers, scanning items as they are
+    // reached; null at the end, or at an item whose scan failed (the writer throws there).
+    const ZFCEntry* nextFile(bool& regular)
     {
-        while (pool.hasRoom()) {
-            if (m_feedItem >= m_items.size())
-                return;
+        while (m_feedItem < m_items.size()) {
             ItemScan& scan = m_scans[m_feedItem];
             if (!scan.done)
                 scanItem(m_items[m_feedItem], scan);
-            if (m_feedEntry >= scan.entries.size()) {
-                if (scan.error)
-                    return;  // the writer throws it when it gets there
-                ++m_feedItem;
-                m_feedEntry = 0;
-                continue;
+            for (; m_feedEntry < scan.entries.size(); ++m_feedEntry) {
+                if (scan.entries[m_feedEntry].entry.type == "file") {
+                    regular = scan.regular[m_feedEntry];
+                    return &scan.entries[m_feedEntry].entry;
+                }
             }
-            const ZFCEntry& entry = scan.entries[m_feedEntry++].entry;
-            if (entry.type == "file")
-                pool.submit(m_items[m_feedItem].sourceDir / entry.path);
+            if (scan.error)
+                return nullptr;
+            ++m_feedItem;
+            m_feedEntry = 0;
+        }
+        return nullptr;
+    }
+
+    // Hands the workers every job they have room for: a file above kSampleBytes alone, else
+    // a run of up to kBatchFiles files of at most kBatchBytes together.
+    void feed(DeflatePool& pool)
+    {
+        while (pool.hasRoom()) {
+            Job job;
+            int64_t batched = 0;
+            bool regular = false;
+            while (const ZFCEntry* entry = nextFile(regular)) {
+                const int64_t size = regular ? entry->size.value_or(0) : 0;
+                const bool small = size <= static_cast<int64_t>(kSampleBytes);
+                if (!job.files.empty() && (!small || job.files.size() >= kBatchFiles || batched + size > kBatchBytes))
+                    break;
+                job.files.push_back({m_items[m_feedItem].sourceDir / entry->path, regular, {}});
+                ++m_feedEntry;
+                batched += size;
+                if (!small)
+                    break;
+            }
+            if (job.files.empty())
+                return;
+            if (batched <= kBatchBytes)
+                job.bytes.reserve(static_cast<std::size_t>(batched));
+            pool.submit(std::move(job));
         }
     }
 
@@ -691,9 +857,12 @@ private:
         for (auto& scannedEntry : scan.entries) {
             ZFCEntry& entry = scannedEntry.entry;
             if (entry.type == "file") {
-                feed(pool);
-                const int64_t index = m_taken++;
-                Outcome& outcome = pool.wait(index);
+                if (!m_job) {
+                    feed(pool);
+                    m_job = &pool.wait(m_taken);
+                    m_inJob = 0;
+                }
+                Outcome& outcome = m_job->files[m_inJob].outcome;
                 if (outcome.error)
                     std::rethrow_exception(outcome.error);
                 int64_t size = 0;
@@ -704,22 +873,25 @@ private:
                     break;
                 case Outcome::How::memory:
                 case Outcome::How::compressed:
-                    sealer.append(outcome.bytes.data(), outcome.bytes.size());
+                    sealer.append(m_job->bytes.data() + outcome.offset, outcome.length);
                     size = outcome.size;
-                    stored = static_cast<int64_t>(outcome.bytes.size());
+                    stored = static_cast<int64_t>(outcome.length);
                     compressed = outcome.how == Outcome::How::compressed;
                     break;
                 case Outcome::How::copy:
                     outcome.file.seek(0);
-                    size = stored = sealer.copyFrom(outcome.file);
+                    size = stored = sealer.copyFrom(outcome.file, outcome.size);
                     break;
                 case Outcome::How::compressInline:
-                    compressed = deflateInline(outcome.file, sealer, size, stored, [&](int64_t readSoFar) {
+                    compressed = deflateInline(outcome.file, outcome.size, sealer, size, stored, [&](int64_t readSoFar) {
                         report(m_progress, ZFCProgress::Stage::packing, item.name, fraction(done + readSoFar));
                     });
                     break;
                 }
-                pool.release(index);
+                if (++m_inJob == m_job->files.size()) {
+                    m_job = nullptr;
+                    pool.release(m_taken++);
+                }
                 done += std::max<int64_t>(entry.size.value_or(1), 1);
                 report(m_progress, ZFCProgress::Stage::packing, item.name, fraction(done));
                 // The size is the byte count actually stored, so it always matches the
@@ -735,6 +907,7 @@ private:
             meta.items.push_back(std::move(entry));
         }
         scan.entries = {};
+        scan.regular = {};
         meta.eSize = sealer.endPlugin();
         if (meta.eSize > 0)
             report(m_progress, ZFCProgress::Stage::encrypting, item.name, 1.0);
@@ -743,7 +916,7 @@ private:
 
     // A large file whose first MiB deflates well, deflated straight into the stream; when
     // the whole does not come out smaller, the stream goes back and the file is copied raw.
-    bool deflateInline(ZFCFileHandle& in, Sealer& sealer, int64_t& size, int64_t& stored,
+    bool deflateInline(ZFCFileHandle& in, int64_t limit, Sealer& sealer, int64_t& size, int64_t& stored,
                        const std::function<void(int64_t)>& readSoFar)
     {
         const auto sink = [&sealer](const uint8_t* bytes, std::size_t count) { sealer.append(bytes, count); };
@@ -754,8 +927,9 @@ private:
             m_buffer.resize(kit::kPieceSize);
             int64_t bytesRead = 0;
             int64_t sinceReport = 0;
-            for (;;) {
-                const std::size_t n = in.readAt(m_buffer.data(), kit::kPieceSize, bytesRead);
+            while (bytesRead < limit) {
+                const std::size_t n =
+                    in.readAt(m_buffer.data(), static_cast<std::size_t>(std::min<int64_t>(kit::kPieceSize, limit - bytesRead)), bytesRead);
                 if (n == 0)
                     break;
                 m_deflater->append({m_buffer.data(), n});
@@ -775,7 +949,7 @@ private:
             sealer.rollback(mark);
         }
         in.seek(0);
-        size = stored = sealer.copyFrom(in);
+        size = stored = sealer.copyFrom(in, limit);
         return false;
     }
 
@@ -785,7 +959,9 @@ private:
     std::vector<ItemScan> m_scans;
     std::size_t m_feedItem = 0;
     std::size_t m_feedEntry = 0;
-    int64_t m_taken = 0;
+    int64_t m_taken = 0;  // the job the writer takes from
+    Job* m_job = nullptr;
+    std::size_t m_inJob = 0;
     std::size_t m_entries = 0;
     std::unique_ptr<ZFCDeflater> m_deflater;
     std::vector<uint8_t> m_buffer;
@@ -850,7 +1026,8 @@ bool ZFCPacker::looksCompressible(const fs::path& file)
 std::vector<ZFCPacker::ScannedEntry> ZFCPacker::scanTree(const fs::path& dir)
 {
     std::vector<ScannedEntry> entries;
-    scanInto(dir, {}, entries);
+    std::vector<bool> regular;
+    scanTreeInto(dir, entries, regular);
     return entries;
 }
 

@@ -207,6 +207,15 @@ TEST_F(AppStateTest, DerivedValuesChangeOnlyWithTheirInputs)
     EXPECT_EQ(counts.count(), 1);
     EXPECT_EQ(filtered.count(), 2);
     EXPECT_EQ(seenInSlot, QStringList{"glow pro"});
+
+    // A rescan that changes the shown plug-in but not which rows show: the list is new.
+    TemplateOptions newer;
+    newer.approxBytes = 20 * 1024;
+    newer.ozml = QStringLiteral("5.12");
+    makeTemplatePlugin(sys, ZFCPluginType::effect, "glow pro", newer);
+    refreshAndWait(state);
+    EXPECT_EQ(filtered.count(), 3);
+    EXPECT_EQ(state.filteredPlugins().first().ozmlVersion, QStringLiteral("5.12"));
 }
 
 TEST_F(AppStateTest, AScanResultIsCompleteWhenObserversHearOfIt)

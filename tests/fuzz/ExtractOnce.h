@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,8 +47,10 @@ public:
     ExtractOnce(const ExtractOnce&) = delete;
     ExtractOnce& operator=(const ExtractOnce&) = delete;
 
-    // No value on success, else the package error that ended the extraction.
-    std::optional<ZFCPackageError> run(std::string_view bytes)
+    // No value on success, else the package error that ended the extraction. `inspect` sees
+    // the destination folder before it is removed.
+    std::optional<ZFCPackageError> run(std::string_view bytes,
+                                       const std::function<void(const std::filesystem::path&)>& inspect = {})
     {
         if (::pwrite(m_fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()) ||
             ::ftruncate(m_fd, static_cast<off_t>(bytes.size())) != 0)
@@ -67,6 +70,8 @@ public:
         } catch (const AES256CTR::CryptoError&) {
         } catch (const std::filesystem::filesystem_error&) {
         }
+        if (inspect)
+            inspect(dest);
         for (const auto& entry : std::filesystem::directory_iterator(m_scratch)) {
             if (entry.path().filename() != "dest")
                 std::abort();

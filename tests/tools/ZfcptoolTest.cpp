@@ -35,9 +35,10 @@ std::string quoted(const std::string& arg)
     return q + "'";
 }
 
-Outcome zfcptool(const TempDir& dir, const std::vector<std::string>& args)
+// `limits` runs first in the same shell (ulimit).
+Outcome zfcptool(const TempDir& dir, const std::vector<std::string>& args, const std::string& limits = {})
 {
-    std::string command = quoted(ZFCPTOOL_PATH);
+    std::string command = limits + quoted(ZFCPTOOL_PATH);
     for (const auto& a : args)
         command += " " + quoted(a);
     command += " >" + quoted((dir / "stdout").string()) + " 2>" + quoted((dir / "stderr").string());
@@ -112,6 +113,26 @@ TEST(Zfcptool, ListPrintsTheRecordsWithFileOffsets)
     EXPECT_EQ(list[0]["eSize"], 124);
     EXPECT_EQ(list[1]["position"], dataOffset + 124);
     EXPECT_EQ(list[1]["type"], "subtitle");
+}
+
+// Entries are printed as they are parsed: 200,000 of them list within a 32 MiB address space.
+TEST(Zfcptool, ListingKeepsMemoryFlat)
+{
+    if (kUnderAddressSanitizer)
+        GTEST_SKIP() << "an address-space limit and the sanitizer's shadow memory do not mix";
+    TempDir dir;
+    std::string items;
+    for (int i = 0; i < 200000; ++i)
+        items += (i ? R"(,{"path":"d)" : R"({"path":"d)") + std::to_string(i) + R"(","type":"directory"})";
+    writeFile(dir / "many.zfcp",
+              craft::package(R"([{"eSize":0,"items":[)" + items + R"(],"name":"M","position":0,"size":0,"type":"effect"}])", ""));
+    const Outcome o = zfcptool(dir, {"list", (dir / "many.zfcp").string()}, "ulimit -v 32768; ");
+    ASSERT_EQ(o.status, 0) << o.err;
+    const auto list = nlohmann::json::parse(o.out);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0]["items"].size(), 200000u);
+    EXPECT_EQ(list[0]["items"][199999]["path"], "d199999");
+    EXPECT_EQ(list[0]["name"], "M");
 }
 
 TEST(Zfcptool, ProgressAndFailuresOnStderr)

@@ -67,20 +67,33 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
         throw UsageError("缺少命令");
     const std::string& command = args[0];
     if (command == "list" && args.size() == 2) {
-        const ZFCPackageReader reader(args[1]);
-        // The same text as ZFCPlugin::encodeArray, written an entry at a time.
-        std::cout << '[';
-        for (std::size_t i = 0; i < reader.plugins().size(); ++i) {
-            const ZFCPlugin& plugin = reader.plugins()[i];
-            const ZFCPlugin head{plugin.name, plugin.type, {}, plugin.size, plugin.eSize, plugin.position};
-            const std::string text = head.toJson();
-            const std::size_t items = text.find("\"items\":[]") + 9;
-            std::cout << (i ? "," : "") << text.substr(0, items);
-            for (std::size_t k = 0; k < plugin.items.size(); ++k)
-                std::cout << (k ? "," : "") << plugin.items[k].toJson();
-            std::cout << text.substr(items);
-        }
-        std::cout << "]\n";
+        // The records of ZFCPlugin::encodeArray, each entry printed as soon as it is parsed
+        // (so a plug-in's items come before its other keys): memory stays flat whatever the
+        // number of entries.
+        std::size_t plugins = 0;
+        std::size_t entries = 0;
+        bool inItems = false;
+        const auto startItems = [&] {
+            if (!inItems)
+                std::cout << (plugins ? ",{\"items\":[" : "[{\"items\":[");
+            inItems = true;
+        };
+        ZFCPackageReader::visitMetadata(
+            args[1],
+            [&](const ZFCEntry& entry) {
+                startItems();
+                std::cout << (entries++ ? "," : "") << entry.toJson();
+            },
+            [&](const ZFCPlugin& plugin) {
+                startItems();
+                std::string rest = plugin.toJson();
+                rest.erase(rest.find("\"items\":[],"), 11);
+                std::cout << "]," << rest.substr(1);
+                inItems = false;
+                entries = 0;
+                ++plugins;
+            });
+        std::cout << (plugins ? "]\n" : "[]\n");
         return 0;
     }
     if (command == "pack" && args.size() >= 2) {

@@ -18,6 +18,9 @@ public:
     // Null when zlib refuses the parameters.
     static std::unique_ptr<ZFCDeflater> create(int level, int memLevel, ZFCFileHandle& handle);
     static std::unique_ptr<ZFCDeflater> create(int level, int memLevel, Sink sink);
+    // With a window of 2^windowBits bytes (9 to 15): a small window and memLevel make each
+    // reset() cheap for small files; the stream stays one any raw inflater reads.
+    static std::unique_ptr<ZFCDeflater> create(int level, int memLevel, int windowBits, Sink sink);
     ~ZFCDeflater();
 
     // Throws ZFCPackageError compressFailed "压缩失败（zlib n）" or the sink's error.

@@ -1,20 +1,25 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 
 class ZFCFileHandle;
 
-// Streams raw deflate back into a file handle (which must outlive it). One inflater serves
-// many files in turn: reset() starts the next stream without reallocating.
+// Streams raw deflate back into a file handle (which must outlive it) or any byte sink. One
+// inflater serves many files in turn: reset() starts the next stream without reallocating.
 class ZFCInflater
 {
 public:
+    using Sink = std::function<void(const uint8_t*, std::size_t)>;
+
     // Null when zlib refuses to start. A `limit` of 0 or more caps the bytes written: a
     // stream that inflates past the size its entry declares is refused (a hostile package
     // could otherwise fill the disk from a few kilobytes).
     static std::unique_ptr<ZFCInflater> create(ZFCFileHandle& handle, int64_t limit = -1);
+    static std::unique_ptr<ZFCInflater> create(Sink sink, int64_t limit);
     ~ZFCInflater();
 
     // Feeds compressed bytes. Returns quietly when more input is needed; input after the
@@ -25,6 +30,7 @@ public:
     void end();
     // A new stream into `handle`, with a new limit; false when zlib cannot start one.
     bool reset(ZFCFileHandle& handle, int64_t limit = -1);
+    bool reset(Sink sink, int64_t limit);
     bool reachedEnd() const;
     bool inited() const;
     int64_t written() const;

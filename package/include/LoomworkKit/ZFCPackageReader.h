@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -33,11 +34,20 @@ public:
 
     // Opens a reader, returns its plug-ins and closes it. Throws what the constructor throws.
     static std::vector<ZFCPlugin> readPlugins(const std::filesystem::path& url);
+    // Reads the metadata as the constructor does, but keeps nothing: each entry goes to
+    // `entry` as soon as it is parsed, and each plug-in, without its items and with its
+    // position a file offset, goes to `plugin` when its record ends. Memory stays that of one
+    // record whatever the number of entries. Throws what the constructor throws; what was
+    // handed over before an error stays handed over.
+    static void visitMetadata(const std::filesystem::path& url, const std::function<void(const ZFCEntry&)>& entry,
+                              const std::function<void(const ZFCPlugin&)>& plugin);
 
     // Extracts `plugin` (one of plugins()) into root/<folder>, folder being the trimmed
     // `name` when it is not blank, else the stored name, through safeName. An existing
     // folder is replaced with `overwrite`, else left alone (success, nothing reported).
-    // Reports decrypting after every chunk and extracting at the end.
+    // Reports decrypting after every chunk and extracting at the end, on the calling thread,
+    // which creates the files in order while worker threads read, decrypt and inflate ahead
+    // of it (within 8 chunks and 16 MiB of inflated files).
     // Throws ZFCPackageError (metadataCorrupted for an unusable folder name, ioFailure with
     // the path, chunk and zlib texts; "压缩数据不完整，封包可能已损坏" when the stream ends
     // before its files), AES256CTR::CryptoError, filesystem_error. What was written before
@@ -70,7 +80,6 @@ public:
 
 private:
     ZFCFileHandle m_file;
-    int64_t m_fileSize = 0;
     int64_t m_dataOffset = 0;
     std::vector<ZFCPlugin> m_plugins;
 };

@@ -94,6 +94,15 @@ std::vector<std::string> chunksOf(const fs::path& package)
     return chunks;
 }
 
+std::string openedImage(const fs::path& package)
+{
+    const Parts parts = split(package);
+    std::string image = readFile(package).substr(0, 8) + parts.metadata;
+    for (const std::string& chunk : chunksOf(package))
+        image += lengthHeader(static_cast<int64_t>(chunk.size() + 16)) + chunk;
+    return image;
+}
+
 void rewriteMetadata(const fs::path& package, const std::function<std::string(const std::string&)>& edit)
 {
     const Parts parts = split(package);

@@ -28,6 +28,10 @@ std::string onePlugin(std::string_view itemsJson, std::string_view stream, std::
 std::string metadataOf(const std::filesystem::path& package);
 // The plaintext of every chunk of the data area, in order.
 std::vector<std::string> chunksOf(const std::filesystem::path& package);
+// The package's bytes with every sealed block opened (its random IV dropped, its
+// ciphertext decrypted) and every length header kept: equal for two packages exactly when
+// they are the same bytes but for their IVs.
+std::string openedImage(const std::filesystem::path& package);
 // Hands the decrypted metadata JSON to `edit` and writes the package back, resealed with the
 // result, its data area unchanged.
 void rewriteMetadata(const std::filesystem::path& package, const std::function<std::string(const std::string&)>& edit);

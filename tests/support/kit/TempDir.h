@@ -23,3 +23,17 @@ private:
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 // The whole content of a small file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
+
+// An address-space limit and AddressSanitizer's shadow memory do not mix: tests that set one
+// skip themselves under it.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kUnderAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kUnderAddressSanitizer = true;
+#else
+inline constexpr bool kUnderAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kUnderAddressSanitizer = false;
+#endif

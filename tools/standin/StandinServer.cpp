@@ -366,6 +366,9 @@ Reply Server::dispatch(const Request& request)
         return (*handler)(request);
     }
 
+    // Logged and given its script at once: a test that sees the entry knows which request
+    // took the script.
+    std::optional<Script> script;
     {
         std::lock_guard lock(m_mutex);
         const auto elapsed = std::chrono::steady_clock::now() - m_started;
@@ -373,6 +376,7 @@ Reply Server::dispatch(const Request& request)
                       {"atMs", std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()}};
         entry["body"] = request.body.is_null() ? Json(request.rawBody) : request.body;
         m_log.push_back(std::move(entry));
+        script = takeScript(request.path);
     }
 
     if (!handler) {
@@ -380,7 +384,7 @@ Reply Server::dispatch(const Request& request)
         if (fallback != m_fallbacks.end())
             handler = &fallback->second;
     }
-    if (auto script = takeScript(request.path))
+    if (script)
         return applyScript(*script, request, handler);
     if (!handler) {
         Reply reply = Reply::failure(404, "not found");
@@ -392,7 +396,6 @@ Reply Server::dispatch(const Request& request)
 
 std::optional<Server::Script> Server::takeScript(const std::string& path)
 {
-    std::lock_guard lock(m_mutex);
     auto found = m_scripts.find(path);
     if (found == m_scripts.end() || found->second.empty())
         return std::nullopt;

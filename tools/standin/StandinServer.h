@@ -141,7 +141,7 @@ private:
 
     void addControls();
     Reply dispatch(const Request& request);
-    std::optional<Script> takeScript(const std::string& path);
+    std::optional<Script> takeScript(const std::string& path); // under m_mutex
     Reply applyScript(const Script& script, const Request& request, const Handler* handler);
 
     Options m_options;

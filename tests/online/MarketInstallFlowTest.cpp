@@ -70,7 +70,7 @@ protected:
         QObject context;
         std::optional<MarketDownloadResult> result;
         MarketService::download(pluginId, &context, [&](const MarketDownloadResult& r) { result = r; });
-        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 30000));
         EXPECT_EQ(result.value_or(MarketDownloadResult{}).kind, MarketDownloadResult::Kind::ok) << pluginId.toStdString();
         return result.value_or(MarketDownloadResult{});
     }
@@ -129,7 +129,7 @@ TEST_F(MarketInstallFlowTest, AFreePluginInstallsIsRecordedAndPostsOneChange)
     EXPECT_EQ(market, QStringList({"Twin A", "Twin B"}));
     EXPECT_EQ(leftovers(), m_leftoversBefore);
 
-    EXPECT_TRUE(QTest::qWaitFor([&] { return m_flow.stage().kind == Kind::idle; }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_flow.stage().kind == Kind::idle; }, 30000));
     EXPECT_FALSE(m_flow.pluginId().has_value());
     EXPECT_TRUE(m_flow.pluginName().isEmpty());
 }

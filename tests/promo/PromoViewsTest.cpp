@@ -134,14 +134,14 @@ TEST_F(PromoViewTest, AForcedUpdateSheetIgnoresEscAndAnOptionalOneIsPostponedOrC
     EXPECT_EQ(opened, QList<QUrl>{QUrl(UpdateSheet::toolsPageUrl())});
 
     QTest::keyClick(sheet, Qt::Key_Escape);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 30000));
     EXPECT_FALSE(service.update().has_value());
     EXPECT_EQ(service.snoozedVersion(), "") << "Esc does not postpone";
 
     reload(service);
     sheet = UpdateSheet::present(*service.update(), service, &host);
     QTest::mouseClick(sheet->laterButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 30000));
     EXPECT_EQ(service.snoozedVersion(), kNewer);
 
     for (const auto& [lines, height] : {std::pair{0, 264}, std::pair{3, 404}, std::pair{7, 496},
@@ -176,7 +176,7 @@ TEST_F(PromoViewTest, AdvertisingBarForms)
     // Banner: as tall as the picture's proportions allow, within 44 and 200.
     load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("banner.png")},
           {"adSubText", "冬季合集"}, {"adLink", "https://loomwork.example/w"}});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bar.hasBanner(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bar.hasBanner(); }, 30000));
     EXPECT_EQ(bar.form(), AdBarModel::Form::banner);
     EXPECT_EQ(bar.height(), 150);
     savePicture(bar, QStringLiteral("promo-adbar-banner-900"));
@@ -255,8 +255,8 @@ TEST_F(PromoViewTest, TheCarouselTurnsAndAPictureCardOpensItsDialog)
     setAppearance("light");
 
     carousel.timer().setInterval(60);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return carousel.model().index() == 1; }, 2000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return carousel.model().index() == 0; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return carousel.model().index() == 1; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return carousel.model().index() == 0; }, 30000));
     carousel.timer().stop();
 
     // The first card links to the market: a click opens it.
@@ -273,7 +273,7 @@ TEST_F(PromoViewTest, TheCarouselTurnsAndAPictureCardOpensItsDialog)
     ASSERT_NE(dialog, nullptr);
     auto* sheet = dialog->findChild<QRSheet*>();
     ASSERT_NE(sheet, nullptr);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return sheet->hasImage(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sheet->hasImage(); }, 30000));
     settle(100);
     const auto held = PromoImageCache::shared().held(picture("qrcode.png"));
     ASSERT_TRUE(held.has_value());

@@ -171,7 +171,7 @@ TEST(ConfirmBroker, ShutDownAnswersEveryPendingQuestionFalse)
         QThread::msleep(1);
     ASSERT_EQ(broker.waitingCount(), 2);
     whenAlertShows([&](QMessageBox*) { broker.shutDown(); });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 30000));
     a.join();
     b.join();
     EXPECT_EQ(finished.load(), 2);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -103,4 +104,16 @@ TEST(Standin, TheQrPageConfirmsTheScanAndSessionsOutliveARestart)
     // An empty name restores the default one.
     EXPECT_EQ(call(standin, "POST", "/v2/profile/nickname", {{"token", token}, {"nickname", ""}})
                   .value("member").toObject().value("nickName").toString(), "织机用户");
+}
+
+TEST(Standin, StoppedWhilePackingTheMarketItLeavesNoTemporaryFolder)
+{
+    QTemporaryDir tmp;
+    const QByteArray previous = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    StandinProcess standin;
+    qputenv("TMPDIR", previous);
+    ASSERT_TRUE(standin.isRunning());
+    standin.stop(); // the packages take longer than a start
+    EXPECT_EQ(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 }

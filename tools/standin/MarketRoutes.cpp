@@ -98,8 +98,13 @@ public:
         m_thread = std::thread([this, items] { build(items); });
     }
 
-    ~Packages()
+    ~Packages() { abandon(); }
+
+    // Stops the packer at the next plug-in and waits until it has removed its temporary
+    // folder; the packages not made by then are missing.
+    void abandon()
     {
+        m_abandoned = true;
         if (m_thread.joinable())
             m_thread.join();
     }
@@ -131,6 +136,8 @@ private:
         std::set<std::string> ours;
         try {
             for (const CatalogItem& item : items) {
+                if (m_abandoned)
+                    break;
                 const std::string id = item.record["pluginId"].get<std::string>();
                 const fs::path work = dir / (".work-" + id);
                 std::vector<ZFCPackItem> packItems;
@@ -144,7 +151,7 @@ private:
                         std::ofstream noise(source / "Media" / "clip.bin", std::ios::binary);
                         std::mt19937_64 random(std::hash<std::string>{}(id));
                         std::string block(1 << 16, '\0');
-                        for (int64_t left = folder.noiseBytes; left > 0; left -= int64_t(block.size())) {
+                        for (int64_t left = folder.noiseBytes; left > 0 && !m_abandoned; left -= int64_t(block.size())) {
                             for (size_t i = 0; i < block.size(); i += 8) {
                                 const uint64_t v = random();
                                 std::copy_n(reinterpret_cast<const char*>(&v), 8, block.data() + i);
@@ -155,7 +162,10 @@ private:
                     packItems.push_back({folder.type, folder.name, source});
                 }
                 const fs::path package = dir / (id + ".zfcp");
-                ZFCPacker::pack(packItems, package);
+                ZFCPacker::pack(packItems, package, [this](const ZFCProgress&) {
+                    if (m_abandoned)
+                        throw std::runtime_error("abandoned");
+                });
                 ours.insert(package.filename().string());
                 fs::remove_all(work, error);
                 if (keep) {
@@ -187,7 +197,8 @@ private:
                 }
             }
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "loomwork-standin: packing the market failed: %s\n", e.what());
+            if (!m_abandoned)
+                std::fprintf(stderr, "loomwork-standin: packing the market failed: %s\n", e.what());
         }
         if (!keep)
             fs::remove_all(dir, error);
@@ -198,6 +209,7 @@ private:
     }
 
     std::string m_catalogDir;
+    std::atomic<bool> m_abandoned = false;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_ready;
@@ -233,6 +245,8 @@ public:
         : m_items(catalogItems()), m_packages(std::make_unique<Packages>(m_items, options.catalogDir))
     {
     }
+
+    void abandonPacking() { m_packages->abandon(); }
 
     void reset()
     {
@@ -407,6 +421,7 @@ void addMarketRoutes(Server& server)
 {
     auto market = std::make_shared<Market>(server.options());
     server.onReset([market] { market->reset(); });
+    server.onShutdown([market] { market->abandonPacking(); });
     Server* srv = &server;
 
     server.route("POST", "/v2/market/list", [market](const Request& request) {

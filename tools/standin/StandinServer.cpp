@@ -289,6 +289,17 @@ void Server::onReset(std::function<void()> hook)
     m_resetHooks.push_back(std::move(hook));
 }
 
+void Server::onShutdown(std::function<void()> hook)
+{
+    m_shutdownHooks.push_back(std::move(hook));
+}
+
+void Server::shutDown()
+{
+    for (const auto& hook : m_shutdownHooks)
+        hook();
+}
+
 std::string Server::baseUrl() const
 {
     return "http://127.0.0.1:" + std::to_string(m_port) + "/";

@@ -6,6 +6,8 @@
 
 #include <QSettings>
 
+#include "support/kit/TempDir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -32,6 +34,10 @@ void TestEnv::setUpProcess()
     setEnv("XDG_DATA_HOME", g_root / "data");
     setEnv("XDG_CONFIG_HOME", g_root / "config");
     setEnv("XDG_CACHE_HOME", g_root / "cache");
+    // Else Qt makes $TMPDIR/runtime-$USER, and the instance sockets of test processes meet.
+    fs::create_directories(g_root / "runtime");
+    fs::permissions(g_root / "runtime", fs::perms::owner_all);
+    setEnv("XDG_RUNTIME_DIR", g_root / "runtime");
     setEnv("LOOMWORK_SYSTEM_LIBRARY", g_root / "SystemLibrary" / "Templates.localized");
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("no_proxy", "*", 1);
@@ -44,9 +50,8 @@ void TestEnv::setUpProcess()
 
 void TestEnv::tearDownProcess()
 {
-    std::error_code ec;
     if (!g_root.empty())
-        fs::remove_all(g_root, ec);
+        removeTree(g_root);
 }
 
 QString TestEnv::root()

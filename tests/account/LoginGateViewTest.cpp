@@ -80,7 +80,7 @@ protected:
     {
         LoginService::Timing timing;
         timing.pollIntervalMs = 50;
-        timing.requestTimeoutMs = 3000;
+        timing.requestTimeoutMs = 20000;
         return timing;
     }
 
@@ -235,7 +235,7 @@ TEST_F(LoginGateViewTest, ATimedOutCodeShowsTheReasonAndTheButtonFetchesAgain)
 TEST_F(LoginGateViewTest, ASavedSessionShowsCheckingAndAFailedCheckWaitsForTheButton)
 {
     TokenStore::set("stale-token");
-    standin().script("/v2/verify", {{"delayMs", 500}, {"status", 3}});
+    standin().script("/v2/verify", {{"delayMs", 2000}, {"status", 3}}); // long enough to see "checking"
     build();
     m_service->start();
     m_host->show();

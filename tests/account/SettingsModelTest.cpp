@@ -15,7 +15,7 @@ LoginService::Timing fastTiming()
 {
     LoginService::Timing timing;
     timing.pollIntervalMs = 50;
-    timing.requestTimeoutMs = 3000;
+    timing.requestTimeoutMs = 20000;
     return timing;
 }
 

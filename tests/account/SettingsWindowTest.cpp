@@ -243,7 +243,7 @@ TEST_F(SettingsWindowTest, UpdateCheckReportsItsOutcome)
     AboutPane* pane = view()->aboutPane();
     RemoteConfigService::Timing fast;
     fast.retryWaitsMs = {10, 10};
-    fast.requestTimeoutMs = 2000;
+    fast.requestTimeoutMs = 20000;
     pane->updateCheck()->remote()->setTiming(fast);
     const auto check = [&] {
         QTest::mouseClick(pane->checkButton(), Qt::LeftButton);

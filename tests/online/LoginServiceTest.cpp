@@ -27,7 +27,7 @@ LoginService::Timing fastTiming()
 {
     LoginService::Timing timing;
     timing.pollIntervalMs = fastPollMs;
-    timing.requestTimeoutMs = 3000;
+    timing.requestTimeoutMs = 20000;
     return timing;
 }
 

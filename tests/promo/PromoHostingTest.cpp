@@ -46,7 +46,8 @@ TEST_F(PromoHostingTest, TheMainWindowShowsTheNoticeTheBarTheCarouselAndTheUpdat
     RootView* root = m_main->rootView();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 30000));
-    EXPECT_EQ(m_standin->requests("/v2/config.json").size(), 1) << "loaded when first shown";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_standin->requests("/v2/config.json").size() == 1; }, 30000))
+        << "loaded when first shown";
 
     m_standin->control("scan", {{"member", QJsonObject{{"memberKey", "m1"}, {"nickName", "剪辑师"}}}});
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->isSignedIn(); }, 30000));

@@ -22,6 +22,7 @@
 #include "ui/DialogWindow.h"
 #include "ui/DialogWindowController.h"
 #include "support/views/ListFixtures.h"
+#include "support/app/NetworkIdle.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinTest.h"
 
@@ -41,7 +42,7 @@ protected:
         setAppearance("light");
         m_previousOpener = SafeLink::setOpener([this](const QUrl& url) { opened.append(url); });
         timing.retryWaitsMs = {20, 20};
-        timing.requestTimeoutMs = 2000;
+        timing.requestTimeoutMs = 20000;
     }
     void TearDown() override
     {
@@ -196,11 +197,11 @@ TEST_F(PromoViewTest, AdvertisingBarForms)
     bar.resize(900, bar.height());
     load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("slow.png?ms=400")}});
     load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("banner.png?t=2")}});
-    settle(800);
+    ASSERT_TRUE(waitForNetworkIdle());
     EXPECT_EQ(bar.height(), 150);
 
     load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("pixel.png")}});
-    settle(300);
+    ASSERT_TRUE(waitForNetworkIdle());
     EXPECT_FALSE(bar.hasBanner()) << "a 1-by-1 picture is no banner";
     EXPECT_FALSE(bar.isVisible());
 

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QMediaFormat>
 #include <QTest>
 
 #include "engine/MarketInstallRegistry.h"
@@ -194,6 +195,8 @@ TEST_F(MarketDetailOverlayTest, ThePreviewPlaysToTheEndAndReturnsToTheCover)
 
 TEST_F(MarketDetailOverlayTest, TheRealPlayerShowsTheStandinsPreviewToItsEnd)
 {
+    if (!QMediaFormat().supportedVideoCodecs(QMediaFormat::Decode).contains(QMediaFormat::VideoCodec::H264))
+        GTEST_SKIP() << "no H.264 decoder on this machine";
     MarketMediaPanel panel(std::nullopt, QStringLiteral("/market/media/preview.mp4"));
     panel.resize(520, 325);
     panel.show();
@@ -202,25 +205,17 @@ TEST_F(MarketDetailOverlayTest, TheRealPlayerShowsTheStandinsPreviewToItsEnd)
     media.startPreview();
     auto* player = qobject_cast<QtPreviewPlayer*>(media.player());
     ASSERT_TRUE(player);
+    // Not the panel as context: it drops its connections to a player it stops showing.
+    QObject watcher;
     bool ended = false;
-    QObject::connect(player, &PreviewPlayer::playedToEnd, &panel, [&] { ended = true; });
-    (void)QTest::qWaitFor([&] { return !player->frame().isNull() || !player->errorText().isEmpty(); }, 30000);
-    if (player->frame().isNull()) {
-        const QString why = player->errorText().isEmpty() ? QStringLiteral("no frame within 10 s") : player->errorText();
-        std::printf("skipped: no working GStreamer decoder for the preview (%s)\n", qPrintable(why));
-        GTEST_SKIP() << "no working GStreamer decoder: " << why.toStdString();
-    }
+    double furthest = 0;
+    QObject::connect(player, &PreviewPlayer::playedToEnd, &watcher, [&] { ended = true; });
+    QObject::connect(&media, &MarketMediaModel::changed, &watcher, [&] { furthest = std::max(furthest, media.progress()); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !player->frame().isNull() || !player->errorText().isEmpty(); }, 30000));
+    ASSERT_FALSE(player->frame().isNull()) << player->errorText().toStdString();
     EXPECT_GT(player->frame().width(), 0);
-    if (!QTest::qWaitFor([&] { return ended || media.progress() > 0; }, 30000)) {
-        std::printf("skipped: the first frame decoded but playback never advanced here (%s)\n",
-                    qPrintable(player->errorText()));
-        GTEST_SKIP() << "playback never advanced on this machine";
-    }
-    if (!QTest::qWaitFor([&] { return ended; }, 30000)) {
-        std::printf("skipped: played to %.1f s of %.1f s but the backend reported no end here\n", media.progress(),
-                    media.duration());
-        GTEST_SKIP() << "no end of media reported on this machine";
-    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 30000)) << "played to " << media.progress() << " s";
+    EXPECT_GT(furthest, 1.0) << "the two seconds played through";
     EXPECT_EQ(media.face(), MarketMediaModel::Face::cover);
     EXPECT_TRUE(media.muted()) << "the mute choice outlives the player";
 }

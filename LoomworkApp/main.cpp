@@ -6,6 +6,7 @@
 #include "online/ServerConfig.h"
 #include "ui/Appearance.h"
 #include "ui/WidgetAlertPresenter.h"
+#include "window/InstanceGuard.h"
 #include "window/LoomworkMain.h"
 
 namespace {
@@ -49,8 +50,18 @@ int main(int argc, char* argv[])
     QApplication::setQuitOnLastWindowClosed(true);
 
     const Arguments arguments = parseArguments(QApplication::arguments());
-    if (LoomworkMain::forwardToRunningInstance(arguments.files))
+    // Decided before anything else runs: a second Loomwork on the same library would have
+    // its own busy flag.
+    InstanceGuard instance;
+    switch (instance.claim(arguments.files)) {
+    case InstanceGuard::Claim::instance:
+        break;
+    case InstanceGuard::Claim::handedOver:
         return 0;
+    case InstanceGuard::Claim::unreachable:
+        qWarning("Loomwork 已在运行，但没有响应，这次打开的文件未能交给它。");
+        return 1;
+    }
     if (!arguments.serverBaseURL.isEmpty())
         ServerConfig::setArgumentValue(arguments.serverBaseURL);
 
@@ -60,7 +71,7 @@ int main(int argc, char* argv[])
     OperationsCenter::setBeepHandler([] { QApplication::beep(); });
 
     LoomworkMain loomwork;
-    loomwork.start(arguments.files);
+    loomwork.start(arguments.files, &instance);
     const int status = QApplication::exec();
     AlertPresenter::setCurrent(nullptr);
     return status;

@@ -51,7 +51,7 @@ int main(int argc, char** argv)
     QElapsedTimer elapsed;
     elapsed.start();
     flow.start(QStringLiteral("bench"), QStringLiteral("bench"), QString::fromLocal8Bit(argv[1]),
-               QString::fromLocal8Bit(argv[2]));
+               QString::fromLocal8Bit(argv[2]), 0);
     app.exec();
     const double seconds = double(elapsed.nsecsElapsed()) / 1e9;
     std::printf("seconds=%.3f bytes=%lld progress_updates=%d updates_per_second=%.1f rss_growth_kib=%ld\n", seconds,

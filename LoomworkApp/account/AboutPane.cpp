@@ -1,6 +1,6 @@
 #include "account/AboutPane.h"
 
-#include <QGraphicsDropShadowEffect>
+#include <QPainter>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QVBoxLayout>
@@ -8,6 +8,7 @@
 #include "online/AppVersion.h"
 #include "online/SafeLink.h"
 #include "ui/AppLogo.h"
+#include "ui/SoftShadow.h"
 #include "ui/Theme.h"
 #include "account/SettingsPieces.h"
 #include "account/UpdateCheckModel.h"
@@ -19,10 +20,16 @@ namespace {
 
 constexpr int kVerticalPadding = 18;
 constexpr qreal kShadowOpacity = 0.12;
-constexpr int kShadowRadius = 14;
-constexpr int kShadowOffset = 4;
+constexpr qreal kShadowRadius = 7;
+constexpr qreal kShadowOffset = 4;
 
 } // namespace
+
+void AboutPane::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    SoftShadow::paintUnder(p, *m_logo, kShadowRadius, kShadowOffset, kShadowOpacity);
+}
 
 QString AboutPane::toolsPageLabel()
 {
@@ -40,13 +47,8 @@ AboutPane::AboutPane(QWidget* parent)
     column->setSpacing(0);
     column->addStretch(1);
 
-    auto* logo = new AppLogo(kLogo);
-    auto* shadow = new QGraphicsDropShadowEffect(logo);
-    shadow->setColor(Theme::shadow(kShadowOpacity));
-    shadow->setBlurRadius(kShadowRadius);
-    shadow->setOffset(0, kShadowOffset);
-    logo->setGraphicsEffect(shadow);
-    column->addWidget(logo, 0, Qt::AlignHCenter);
+    m_logo = new AppLogo(kLogo);
+    column->addWidget(m_logo, 0, Qt::AlignHCenter);
     column->addSpacing(10);
     column->addWidget(new ToneLabel(QStringLiteral("Loomwork"), &Theme::displayFont, &Theme::textPrimary), 0, Qt::AlignHCenter);
     column->addSpacing(2);
@@ -81,6 +83,9 @@ AboutPane::AboutPane(QWidget* parent)
     connect(m_checkButton, &QPushButton::clicked, m_check, &UpdateCheckModel::check);
     connect(m_link, &QPushButton::clicked, this, [] { SafeLink::open(SafeLink::url(UpdateSheet::toolsPageUrl())); });
     connect(m_check, &UpdateCheckModel::hintChanged, this, &AboutPane::syncHint);
+    connect(m_check, &UpdateCheckModel::checkingChanged, m_checkButton, [this](bool checking) {
+        m_checkButton->setEnabled(!checking);
+    });
     connect(m_check, &UpdateCheckModel::updateOffered, this, &AboutPane::presentUpdate);
 }
 

@@ -27,11 +27,15 @@ public:
     // The tools page's address without the scheme.
     static QString toolsPageLabel();
 
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     void syncHint();
     void presentUpdate(const UpdateAlert& alert);
 
     UpdateCheckModel* m_check;
+    QWidget* m_logo = nullptr;
     QPushButton* m_checkButton = nullptr;
     QLabel* m_hint = nullptr;
     QPushButton* m_link = nullptr;

@@ -8,10 +8,10 @@
 #include "online/LoginService.h"
 #include "ui/CardSurface.h"
 #include "ui/Theme.h"
+#include "ui/UserAvatar.h"
 #include "account/AccountText.h"
 #include "account/NicknameSheet.h"
 #include "account/SettingsPieces.h"
-#include "account/UserAvatar.h"
 
 using SettingsPieces::ToneLabel;
 

@@ -1,8 +1,8 @@
 #include "account/AccountText.h"
 
-#include <QLocale>
-#include <QRegularExpression>
 #include <QTextBoundaryFinder>
+
+#include "engine/EngineText.h"
 
 namespace {
 
@@ -49,11 +49,5 @@ std::optional<QString> AccountText::expiryLine(const std::optional<QDateTime>& e
 {
     if (!expireAt)
         return std::nullopt;
-    const QLocale locale;
-    const QDateTime local = expireAt->toLocalTime();
-    // The shortened time style shows no seconds, whatever the locale's short format says.
-    QString timeFormat = locale.timeFormat(QLocale::ShortFormat);
-    timeFormat.remove(QRegularExpression(QStringLiteral("[:.]ss?")));
-    return QStringLiteral("登录有效期至 ") + locale.toString(local.date(), QLocale::ShortFormat)
-           + QLatin1Char(' ') + locale.toString(local.time(), timeFormat);
+    return QStringLiteral("登录有效期至 ") + EngineText::dateTimeText(*expireAt);
 }

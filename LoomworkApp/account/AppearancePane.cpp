@@ -8,6 +8,7 @@
 
 #include "engine/AppState.h"
 #include "ui/BaseButton.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "account/SettingsPieces.h"
@@ -35,7 +36,7 @@ public:
         , m_state(state)
     {
         setText(mode.title());
-        setToolTip(mode.title().toHtmlEscaped());
+        setToolTip(SafeText::toolTip(mode.title()));
         setFixedHeight(kCardHeight);
         setCursor(Qt::PointingHandCursor);
         noFocusRing(this);

@@ -6,6 +6,7 @@
 
 #include "ui/CardSurface.h"
 #include "ui/Chip.h"
+#include "ui/SafeText.h"
 #include "ui/Theme.h"
 #include "account/LibraryAuthModel.h"
 #include "account/SettingsPieces.h"
@@ -110,7 +111,7 @@ public:
         auto* location = new MiddleElidedLabel(root.requiresAdmin() ? QStringLiteral("/Library/…")
                                                                     : QStringLiteral("~/Movies/…"),
                                                &pathFont, &Theme::textSecondary);
-        location->setToolTip(shortPath.toHtmlEscaped());
+        location->setToolTip(SafeText::toolTip(shortPath));
         column->addWidget(location);
 
         if (root.requiresAdmin()) {
@@ -129,12 +130,12 @@ public:
         text->setTone(s.offersAuthorization ? SettingsPieces::ColorFn(&Theme::textPrimary)
                                             : SettingsPieces::ColorFn(&Theme::textSecondary));
         // The unauthorised status keeps its tooltip on the button.
-        status->setToolTip(s.offersAuthorization ? QString() : s.tooltip.toHtmlEscaped());
+        status->setToolTip(s.offersAuthorization ? QString() : SafeText::toolTip(s.tooltip));
         if (button) {
             button->setVisible(s.offersAuthorization);
             button->setText(s.buttonText);
             button->setEnabled(s.buttonEnabled);
-            button->setToolTip(s.tooltip.toHtmlEscaped());
+            button->setToolTip(SafeText::toolTip(s.tooltip));
         }
         if (error) {
             error->setText(model.authError().value_or(QString()));

@@ -1,7 +1,5 @@
 #include "account/LoginGateView.h"
 
-#include <array>
-
 #include <QDesktopServices>
 #include <QEasingCurve>
 #include <QEvent>
@@ -21,6 +19,7 @@
 #include "ui/Appearance.h"
 #include "ui/AppLogo.h"
 #include "ui/BusySpinner.h"
+#include "ui/SoftShadow.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 
@@ -77,75 +76,6 @@ void tone(QWidget* widget, const QColor& color, QPalette::ColorRole role = QPale
         widget->setForegroundRole(QPalette::WindowText);
 }
 
-// Three box blurs of the premultiplied image approximate a Gaussian of about `radius`.
-void blur(QImage& image, int radius)
-{
-    const int box = std::max(1, radius / 2);
-    const int w = image.width();
-    const int h = image.height();
-    auto pass = [&](bool horizontal) {
-        const int lines = horizontal ? h : w;
-        const int length = horizontal ? w : h;
-        for (int line = 0; line < lines; ++line) {
-            auto pixel = [&](int i) -> QRgb* {
-                return horizontal ? reinterpret_cast<QRgb*>(image.scanLine(line)) + i
-                                  : reinterpret_cast<QRgb*>(image.scanLine(i)) + line;
-            };
-            // Prefix sums of each channel along the line, then the windowed average.
-            QList<std::array<int, 4>> prefix(length + 1, {0, 0, 0, 0});
-            for (int i = 0; i < length; ++i) {
-                const QRgb c = *pixel(i);
-                prefix[i + 1] = {prefix[i][0] + qAlpha(c), prefix[i][1] + qRed(c), prefix[i][2] + qGreen(c),
-                                 prefix[i][3] + qBlue(c)};
-            }
-            for (int i = 0; i < length; ++i) {
-                const int lo = std::max(0, i - box);
-                const int hi = std::min(length, i + box + 1);
-                const int n = 2 * box + 1;
-                *pixel(i) = qRgba((prefix[hi][1] - prefix[lo][1]) / n, (prefix[hi][2] - prefix[lo][2]) / n,
-                                  (prefix[hi][3] - prefix[lo][3]) / n, (prefix[hi][0] - prefix[lo][0]) / n);
-            }
-        }
-    };
-    for (int i = 0; i < 3; ++i) {
-        pass(true);
-        pass(false);
-    }
-}
-
-// A rounded shape's soft shadow, margins included, for drawing at rect.topLeft() - margin.
-QImage shadowImage(QSize size, qreal cornerRadius, int radius, const QColor& color, int* margin)
-{
-    *margin = radius * 2;
-    QImage image(size + QSize(2 * *margin, 2 * *margin), QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    {
-        QPainter p(&image);
-        p.setRenderHint(QPainter::Antialiasing);
-        QPainterPath path;
-        path.addRoundedRect(QRectF(QPointF(*margin, *margin), QSizeF(size)), cornerRadius, cornerRadius);
-        p.fillPath(path, color);
-    }
-    blur(image, radius);
-    return image;
-}
-
-struct CachedShadow
-{
-    QSize size;
-    QImage image;
-    int margin = 0;
-
-    void paint(QPainter& painter, const QRect& rect, qreal cornerRadius, int radius, qreal opacity, int offset)
-    {
-        if (size != rect.size() || image.isNull()) {
-            size = rect.size();
-            image = shadowImage(size, cornerRadius, radius, Theme::shadow(opacity), &margin);
-        }
-        painter.drawImage(rect.topLeft() + QPoint(-margin, -margin + offset), image);
-    }
-};
-
 } // namespace
 
 // ---- pieces
@@ -168,12 +98,9 @@ protected:
         p.fillPath(path, Theme::alpha(palette().color(QPalette::Window), kCardOpacity));
         if (qr && qr->isVisibleTo(this)) {
             const QRect area(qr->mapTo(this, QPoint(0, 0)), qr->size());
-            m_qrShadow.paint(p, area, kQrRadius, kQrShadowRadius, kQrShadowOpacity, kQrShadowOffset);
+            SoftShadow::paint(p, QRectF(area), kQrRadius, kQrShadowRadius, kQrShadowOffset, kQrShadowOpacity);
         }
     }
-
-private:
-    CachedShadow m_qrShadow;
 };
 
 // The white code card: the QR image with sharp pixels, or a spinner until it arrives.
@@ -540,9 +467,8 @@ void LoginGateView::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.fillRect(rect(), Theme::alpha(palette().color(QPalette::Window), kMaterialOpacity));
-    static CachedShadow cardShadow; // GUI thread only
-    p.setRenderHint(QPainter::Antialiasing);
-    cardShadow.paint(p, m_card->geometry(), kCardRadius, kCardShadowRadius, kCardShadowOpacity, kCardShadowOffset);
+    SoftShadow::paint(p, QRectF(m_card->geometry()), kCardRadius, kCardShadowRadius, kCardShadowOffset,
+                      kCardShadowOpacity);
 }
 
 // ---- help link

@@ -10,9 +10,9 @@
 #include "ui/Hairline.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
+#include "ui/UserAvatar.h"
 #include "account/NicknameModel.h"
 #include "account/SettingsPieces.h"
-#include "account/UserAvatar.h"
 
 using SettingsPieces::SymbolView;
 using SettingsPieces::ToneLabel;

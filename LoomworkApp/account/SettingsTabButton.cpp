@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 
@@ -12,7 +13,7 @@ SettingsTabButton::SettingsTabButton(SettingsTab tab, QWidget* parent)
     , m_tab(tab)
 {
     setText(tab.title());
-    setToolTip(tab.title().toHtmlEscaped());
+    setToolTip(SafeText::toolTip(tab.title()));
     setCursor(Qt::PointingHandCursor);
     noFocusRing(this);
 }

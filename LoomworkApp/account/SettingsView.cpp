@@ -5,13 +5,13 @@
 #include <QVBoxLayout>
 
 #include "ui/Hairline.h"
+#include "ui/SidebarSurface.h"
 #include "account/AboutPane.h"
 #include "account/AccountPane.h"
 #include "account/AppearancePane.h"
 #include "account/LibraryPane.h"
 #include "account/SettingsModel.h"
 #include "account/SettingsTabButton.h"
-#include "library/SidebarSurface.h"
 
 SettingsView::SettingsView(SettingsModel* model, AppState* state, LoginService* login, QWidget* parent)
     : QWidget(parent)

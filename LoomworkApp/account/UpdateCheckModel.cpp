@@ -18,11 +18,17 @@ QString UpdateCheckModel::upToDateText()
 
 void UpdateCheckModel::check()
 {
+    if (m_checking)
+        return;
+    m_checking = true;
+    emit checkingChanged(true);
     setHint(QString::fromUtf8(checkingText));
     QPointer<UpdateCheckModel> guard(this);
     m_remote->reload(true, [guard](bool fetched) {
         if (!guard)
             return;
+        guard->m_checking = false;
+        emit guard->checkingChanged(false);
         if (const auto& alert = guard->m_remote->update()) {
             guard->setHint(std::nullopt);
             emit guard->updateOffered(*alert);

@@ -10,8 +10,8 @@
 class RemoteConfigService;
 
 // The about pane's "检查更新": a forced reload of the remote configuration through the
-// pane's own service, then either the update prompt or a line under the button. Checks
-// may overlap; each writes its result when it ends.
+// pane's own service, then either the update prompt or a line under the button. One check
+// runs at a time: asking again while one runs does nothing (two would open two prompts).
 class UpdateCheckModel : public QObject
 {
     Q_OBJECT
@@ -23,6 +23,7 @@ public:
 
     RemoteConfigService* remote() const { return m_remote; }
     const std::optional<QString>& hint() const { return m_hint; }
+    bool isChecking() const { return m_checking; }
 
     void check();
 
@@ -31,6 +32,7 @@ public:
 
 signals:
     void hintChanged();
+    void checkingChanged(bool checking);
     // A newer version: the update prompt opens for it.
     void updateOffered(const UpdateAlert& alert);
 
@@ -39,4 +41,5 @@ private:
 
     RemoteConfigService* m_remote;
     std::optional<QString> m_hint;
+    bool m_checking = false;
 };

@@ -2,9 +2,11 @@
 
 #include <atomic>
 
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
@@ -12,6 +14,8 @@
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
+#include "engine/FsPath.h"
+#include "engine/Plugin.h"
 
 namespace {
 
@@ -74,7 +78,53 @@ bool runCommand(const QString& command, const LogTexts* log)
     return true;
 }
 
+// Checked right before each command, and the user told why when one is refused.
+bool allowed(const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        const QString refusal = AdminAuth::refusal(path);
+        if (refusal.isEmpty())
+            continue;
+        logLine(QStringLiteral("[AdminAuth] refused: ") + refusal);
+        AlertPresenter::current().confirm(
+            QStringLiteral("已拒绝管理员操作"),
+            refusal + QStringLiteral("\n\n为安全起见，管理员操作只在系统插件库内、且不经过符号链接的位置进行。"),
+            AlertPresenter::Style::critical, QStringLiteral("好"), QString());
+        return false;
+    }
+    return true;
+}
+
+bool runChecked(const QStringList& paths, const QString& command, const LogTexts* log)
+{
+    return preExplain() && allowed(paths) && runCommand(command, log);
+}
+
 } // namespace
+
+QString AdminAuth::refusal(const QString& path)
+{
+    const QString root = PluginRoot(PluginRoot::system).path();
+    const QStringList parts = path.split(QLatin1Char('/'));
+    // Compared as written: the shell resolves ".." after any link, not before.
+    const bool inside = (path == root || path.startsWith(root + QLatin1Char('/')))
+        && !parts.contains(QStringLiteral("..")) && !parts.contains(QStringLiteral("."));
+    if (!inside)
+        return QStringLiteral("路径不在系统插件库内：") + FsPath::displayText(path);
+    // The library is open to everyone: any folder in it may have been swapped for a link.
+    QString at = root;
+    const QStringList below = path.mid(root.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (qsizetype i = -1; i < below.size(); ++i) {
+        if (i >= 0)
+            at += QLatin1Char('/') + below[i];
+        struct stat st {};
+        if (::lstat(FsPath::toNative(at).c_str(), &st) != 0)
+            break; // missing from here down: the command makes it
+        if (S_ISLNK(st.st_mode))
+            return QStringLiteral("路径经过符号链接：") + FsPath::displayText(at);
+    }
+    return {};
+}
 
 QString AdminAuth::quote(const QString& path)
 {
@@ -162,31 +212,30 @@ bool AdminAuth::requestPermission(const QString& root)
     if (existing.isEmpty())
         return false;
     static const LogTexts log{"[AdminAuth] osascript launch error: %1", "[AdminAuth] osascript failed: %1"};
-    return runCommand(requestPermissionCommand(existing), &log);
+    return allowed(existing) && runCommand(requestPermissionCommand(existing), &log);
 }
 
 bool AdminAuth::adminRemove(const QString& item)
 {
-    return preExplain() && runCommand(removeCommand(item), nullptr);
+    return runChecked({item}, removeCommand(item), nullptr);
 }
 
 bool AdminAuth::adminCreateDirectory(const QString& folder)
 {
-    return preExplain() && runCommand(createDirectoryCommand(folder), nullptr);
+    return runChecked({folder}, createDirectoryCommand(folder), nullptr);
 }
 
 bool AdminAuth::prepareRoot(const QString& root)
 {
-    if (!preExplain())
-        return false;
     static const LogTexts log{"[AdminAuth] prepareRoot error: %1", "[AdminAuth] prepareRoot failed: %1"};
-    return runCommand(prepareRootCommand(root), &log);
+    return runChecked(rootAndCategories(root), prepareRootCommand(root), &log);
 }
 
+// The source is our own copy in the user's data folder; only the destination is the library's.
 bool AdminAuth::adminReplace(const QString& source, const QString& destination)
 {
-    return preExplain()
-        && runCommand(replaceCommand(source, destination, AdminRunner::current().flavor()), nullptr);
+    return runChecked({destination}, replaceCommand(source, destination, AdminRunner::current().flavor()),
+                      nullptr);
 }
 
 void AdminAuth::resetExplanation()

@@ -8,6 +8,7 @@
 // The few file operations on the system library that need administrator rights, plus a
 // test whether a folder is writable at all. Every privileged operation is one shell
 // command; before the first one of a run the user sees an explanation and may decline.
+// A command on a path that refusal() refuses does not run; the user is told why.
 // All functions block their caller (run them off the GUI thread) and never throw.
 namespace AdminAuth {
 
@@ -22,6 +23,12 @@ bool adminCreateDirectory(const QString& folder);
 bool prepareRoot(const QString& root);
 // Replaces `destination` by a copy of `source`.
 bool adminReplace(const QString& source, const QString& destination);
+
+// Why `path` may not be handed to the administrator, empty when it may: it must be the
+// system library or lie in it, written without "." or "..", and pass through no symbolic
+// link from the library down (the library is open to everyone, so a folder in it may have
+// been swapped for a link to elsewhere).
+QString refusal(const QString& path);
 
 // Command texts, pure: each path is one literal shell word.
 QString quote(const QString& path);

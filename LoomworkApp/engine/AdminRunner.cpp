@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include <unistd.h>
+
 #include <QProcess>
 
 #include "engine/AdminAuth.h"
@@ -10,6 +12,16 @@ namespace {
 
 ProcessAdminRunner g_processRunner;
 std::atomic<AdminRunner*> g_current{nullptr};
+
+// Never looked up through PATH, which whoever started us may have pointed anywhere.
+QString pkexecPath()
+{
+    for (const char* path : {"/usr/bin/pkexec", "/bin/pkexec"}) {
+        if (::access(path, X_OK) == 0)
+            return QString::fromLatin1(path);
+    }
+    return QStringLiteral("/usr/bin/pkexec"); // not installed: the launch fails and says so
+}
 
 } // namespace
 
@@ -42,7 +54,7 @@ AdminRunner::Outcome ProcessAdminRunner::run(const QString& shellCommand, bool d
         process.setProgram(QStringLiteral("/usr/bin/osascript"));
         process.setArguments({QStringLiteral("-e"), AdminAuth::appleScript(shellCommand)});
     } else {
-        process.setProgram(QStringLiteral("pkexec"));
+        process.setProgram(pkexecPath());
         process.setArguments({QStringLiteral("/bin/sh"), QStringLiteral("-c"), shellCommand});
     }
     if (diagnostics)

@@ -45,6 +45,7 @@ public:
 
     // A two-button question; true when the user chose `primary`. Callable from any
     // thread: a worker is blocked until the answer. At quit pending questions answer false.
+    // An empty `secondary` makes it a notice with the one button.
     virtual bool confirm(const QString& title, const QString& message, Style style,
                          const QString& primary, const QString& secondary) = 0;
 

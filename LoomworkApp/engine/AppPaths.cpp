@@ -1,6 +1,7 @@
 #include "engine/AppPaths.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include "BuildInfo.h"
@@ -24,7 +25,7 @@ QString AppPaths::applicationFolder()
 {
     QString base = dataLocation();
     if (base.isEmpty())
-        base = QDir::tempPath();
+        base = temporaryFolder();
     return ensured(base + QLatin1Char('/') + QLatin1String(BuildInfo::bundleIdentifier));
 }
 
@@ -32,6 +33,14 @@ QString AppPaths::marketFolder()
 {
     QString base = dataLocation();
     if (base.isEmpty())
-        base = QDir::tempPath();
+        base = temporaryFolder();
     return ensured(base + QStringLiteral("/Loomwork"));
+}
+
+QString AppPaths::temporaryFolder()
+{
+    const QString folder = QDir::tempPath();
+    if (!folder.isEmpty() && QFileInfo(folder).isDir())
+        return folder;
+    return QStringLiteral("/tmp");
 }

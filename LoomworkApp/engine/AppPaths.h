@@ -14,4 +14,8 @@ QString applicationFolder();
 // temporary folder when no data location can be found.
 QString marketFolder();
 
+// The temporary folder: TMPDIR's when it names a folder, else the system's own (Qt gives an
+// empty path for a TMPDIR that names nothing, which would put files at the root).
+QString temporaryFolder();
+
 } // namespace AppPaths

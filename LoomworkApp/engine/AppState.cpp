@@ -8,6 +8,7 @@
 #include "engine/Delivery.h"
 #include "engine/EngineText.h"
 #include "engine/LocalizedStore.h"
+#include "engine/PluginFolderSwap.h"
 
 std::optional<AppearanceMode> AppearanceMode::from(const QString& raw)
 {
@@ -133,7 +134,13 @@ void AppState::startScan()
 
     // The worker gets nothing of the store; its result is dropped with the store.
     const Delivery<AppState> deliver(this);
-    QThreadPool::globalInstance()->start([deliver] {
+    const bool startingUp = !m_lastScanAt;
+    QThreadPool::globalInstance()->start([deliver, startingUp] {
+        // What a killed run left is put right before the libraries are first listed.
+        if (startingUp) {
+            for (const PluginRoot root : {PluginRoot::user, PluginRoot::system})
+                PluginFolderSwap::recoverLibrary(root.path());
+        }
         PluginScanner::ScanResult result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
         deliver([result = std::move(result)](AppState& state) { state.publish(result, state.m_scanStartedAt); });
     });

@@ -63,6 +63,17 @@ int EngineText::localizedStandardCompare(const QString& a, const QString& b)
     return collator.compare(a, b);
 }
 
+QString EngineText::shortTimeText(const QTime& time)
+{
+    return time.toString(QStringLiteral("HH:mm"));
+}
+
+QString EngineText::dateTimeText(const QDateTime& when)
+{
+    const QDateTime local = when.toLocalTime();
+    return local.date().toString(QStringLiteral("yyyy年M月d日 ")) + shortTimeText(local.time());
+}
+
 bool EngineText::isChineseScalar(char32_t c)
 {
     return (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xF900 && c <= 0xFAFF);

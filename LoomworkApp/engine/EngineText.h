@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 #include "LoomworkKit/ZFCPluginType.h"
@@ -17,6 +18,11 @@ int localizedStandardCompare(const QString& a, const QString& b);
 // U+3400..U+4DBF, U+4E00..U+9FFF, U+F900..U+FAFF.
 bool isChineseScalar(char32_t scalar);
 bool containsChinese(const QString& text);
+
+// Times and dates as a Chinese system shows them, whatever the system's locale: the short
+// time "09:05" and the abbreviated date with it, "2026年12月9日 09:05" (local time).
+QString shortTimeText(const QTime& time);
+QString dateTimeText(const QDateTime& when);
 
 QString rawValue(ZFCPluginType type);
 QString displayName(ZFCPluginType type);

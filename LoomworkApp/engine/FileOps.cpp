@@ -7,8 +7,12 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__) && !defined(RENAME_EXCHANGE)
+#include <sys/syscall.h>
+#endif
 
 #include "engine/AtomicFile.h"
 #include "engine/FsPath.h"
@@ -182,6 +186,27 @@ int FileOps::rename(const QString& from, const QString& to)
     std::error_code ec;
     fs::rename(nativePath(from), nativePath(to), ec);
     return errnoOf(ec);
+}
+
+int FileOps::exchange(const QString& a, const QString& b)
+{
+    const fs::path first = nativePath(a);
+    const fs::path second = nativePath(b);
+#if defined(__APPLE__)
+    return ::renamex_np(first.c_str(), second.c_str(), RENAME_SWAP) == 0 ? 0 : errno;
+#elif defined(__linux__) && defined(RENAME_EXCHANGE)
+    return ::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
+#elif defined(__linux__) && defined(SYS_renameat2)
+    // An older C library without the wrapper; the kernel may still have the call.
+    return ::syscall(SYS_renameat2, AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), 1 << 1) == 0 ? 0 : errno;
+#else
+    return ENOSYS;
+#endif
+}
+
+bool FileOps::refusesExchange(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
 }
 
 int FileOps::writeFile(const QString& path, const QByteArray& bytes)

@@ -26,6 +26,10 @@ public:
     // not be removed otherwise.
     virtual int removeTree(const QString& path);
     virtual int rename(const QString& from, const QString& to);
+    // Swaps the items at `a` and `b` in one step, so that neither name is ever missing. A file
+    // system that cannot gives EINVAL, ENOSYS or ENOTSUP (see refusesExchange).
+    virtual int exchange(const QString& a, const QString& b);
+    static bool refusesExchange(int error);
     // Atomic: a failed write leaves any earlier file as it was.
     virtual int writeFile(const QString& path, const QByteArray& bytes);
 

@@ -22,6 +22,7 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/AdminAuth.h"
 #include "engine/AlertPresenter.h"
+#include "engine/AppPaths.h"
 #include "engine/EngineText.h"
 #include "engine/FileOps.h"
 #include "engine/FsPath.h"
@@ -134,12 +135,31 @@ int moveNoReplace(const fs::path& from, const fs::path& to)
 #endif
 }
 
+// The mode a new file gets, 0666 less the umask; read, since setting the umask to learn it
+// would change it for every other thread meanwhile.
+mode_t newFileMode()
+{
+    mode_t mask = 022;
+#ifdef __linux__
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            bool ok = false;
+            const uint value = line.startsWith("Umask:") ? line.mid(6).trimmed().toUInt(&ok, 8) : 0;
+            if (ok)
+                mask = mode_t(value);
+        }
+    }
+#endif
+    return 0666 & ~mask;
+}
+
 QString downloadsFolder()
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (!folder.isEmpty() && QDir().mkpath(folder))
         return folder;
-    return QDir::tempPath();
+    return AppPaths::temporaryFolder();
 }
 
 } // namespace
@@ -273,6 +293,14 @@ QString MarketInstaller::safeFileName(const QString& name)
     text = text.trimmed();
     if (text.isEmpty() || text == QLatin1String(".") || text == QLatin1String(".."))
         return QStringLiteral("下载文件");
+    // Controls would show a name other than the real one (a right-to-left override turns
+    // "gnp.zfcp" around) or break it over lines.
+    for (QChar& c : text) {
+        const char16_t u = c.unicode();
+        if (c.category() == QChar::Other_Control || u == 0x061C || u == 0x200E || u == 0x200F
+            || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
+            c = QLatin1Char('_');
+    }
 
     const qsizetype dot = extensionDot(text);
     const QString base = dot < 0 ? text : text.left(dot);
@@ -307,8 +335,11 @@ QString MarketInstaller::moveToDownloads(const QString& file, const QString& sug
     };
     const fs::path from = nativePath(file);
     const fs::path to = nativePath(target);
-    if (moveNoReplace(from, to) == 0)
+    // The download was private while it waited; placed, it is an ordinary file.
+    if (moveNoReplace(from, to) == 0) {
+        ::chmod(to.c_str(), newFileMode());
         return target;
+    }
     if (errno != EXDEV)
         throw fail(errno);
     // Another file system: copy, then drop the original; a failed copy leaves nothing behind.
@@ -322,6 +353,7 @@ QString MarketInstaller::moveToDownloads(const QString& file, const QString& sug
         throw fail(error.value());
     }
     fs::remove(from, error);
+    ::chmod(to.c_str(), newFileMode());
     return target;
 }
 

@@ -24,6 +24,7 @@
 #endif
 
 #include "LoomworkKit/AES256CTR.h"
+#include "LoomworkKit/ZFCLeftovers.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
@@ -307,8 +308,12 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
     };
     int installed = 0;
     int renamed = 0;
+    int current = 0;          // the package being installed
+    int installedOfCurrent = 0;
     try {
         for (auto& [index, reader] : readers) {
+            current = index;
+            installedOfCurrent = 0;
             // Plug-ins of one type and name within a package are told apart as the plan does.
             QHash<QString, int> occurrences;
             for (const ZFCPlugin& plugin : reader.plugins()) {
@@ -338,13 +343,18 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                 installAtomically(reader, plugin, category, name, progress, plan.root == PluginRoot::system);
                 throttle.flush();
                 ++installed;
+                ++installedOfCurrent;
             }
         }
     } catch (...) {
         // What was installed before the failure is on disk: the lists must show it.
         if (installed > 0)
             NotificationHub::instance().post(Notifications::pluginsDidChange);
-        fail(QStringLiteral("安装失败"), describe(std::current_exception()));
+        // Which package failed, and how far it got.
+        QString place = QStringLiteral("\n封包：") + FsPath::displayText(QFileInfo(files[current]).fileName());
+        if (installedOfCurrent > 0)
+            place += QStringLiteral("（已安装 %1 个，第 %2 个失败）").arg(installedOfCurrent).arg(installedOfCurrent + 1);
+        fail(QStringLiteral("安装失败"), describe(std::current_exception()) + place);
         return;
     }
 
@@ -480,6 +490,10 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
         });
     });
     const ZFCProgressCallback progress = [&throttle](const ZFCProgress& report) { throttle.report(report); };
+    // A pack killed earlier left its temporaries where this one writes.
+    const fs::path target = nativePath(destination);
+    ZFCLeftovers::removeStalePackTemporaries(mode == BackupMode::single ? target.parent_path() : target,
+                                             PluginFolderSwap::startedAt());
     try {
         if (mode == BackupMode::single)
             ZFCPacker::pack(items, nativePath(destination), progress);

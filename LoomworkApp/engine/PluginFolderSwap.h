@@ -1,12 +1,15 @@
 #pragma once
 
+#include <chrono>
+
 #include <QString>
 
 #include "engine/FileOps.h"
 
 // Replaces a plug-in folder atomically: the new plug-in is built in a hidden staging folder
-// beside the target, then swapped in; if it cannot be put in place, the old plug-in is put
-// back where it was. Used by installs, restores and the market installer.
+// beside the target, then exchanged with the old one in a single step, so that the name
+// always holds a whole plug-in, whenever the process dies; if it cannot be put in place,
+// the old plug-in stays where it was. Used by installs, restores and the market installer.
 //
 //     PluginFolderSwap swap(categoryFolder);             // the folder holding the plug-in
 //     QString staging;
@@ -16,11 +19,11 @@
 //     if (!swap.leftover().isEmpty()) adminRemove(swap.leftover());   // old one kept its rights
 //
 // Every hidden name is unique to one run (".<name>.loomwork-<purpose>-<random>", the name
-// hashed when too long), so runs never collide and never inherit an earlier run's debris.
-// The destructor removes the staging folder and the replaced copy, read-only subfolders
-// included. Errors are errno values (ENOSPC for a full disk); nothing here names the
-// hidden paths to the user: callers name the target. All file access goes through
-// FileOps::current(), so tests make any step fail.
+// hashed when too long), so runs never collide. What a killed run leaves is put right by
+// recover(), before each staging and at start-up. The destructor removes the staging folder
+// and the replaced copy, read-only subfolders included. Errors are errno values (ENOSPC for
+// a full disk); nothing here names the hidden paths to the user: callers name the target.
+// All file access goes through FileOps::current(), so tests make any step fail or stop.
 class PluginFolderSwap
 {
 public:
@@ -29,28 +32,37 @@ public:
     PluginFolderSwap(const PluginFolderSwap&) = delete;
     PluginFolderSwap& operator=(const PluginFolderSwap&) = delete;
 
-    // Creates the staging folder (and `folder` when it is missing) and puts its path in
-    // `staging`. `label` (may be empty) and `purpose` only make the hidden name readable.
-    // 0 or the errno.
+    // Recovers what killed runs left in `folder` (see recover()), then creates the staging
+    // folder (and `folder` when it is missing) and puts its path in `staging`. `label` (may
+    // be empty) and `purpose` only make the hidden name readable. 0 or the errno.
     int makeStaging(const QString& purpose, const QString& label, QString* staging);
 
-    // Moves `staged` to folder/`name`, replacing whatever item is there. 0 on success; else
-    // the errno of the failed step, with the old item back at its place.
+    // Moves `staged` to folder/`name`, replacing whatever item is there: by one exchange, or,
+    // where the file system refuses that, by moving the old item aside first. 0 on success;
+    // else the errno of the failed step, with the old item back at its place.
     int commit(const QString& staged, const QString& name);
 
-    // After a commit: the old item's hidden path when it could not be removed (a system
-    // library without rights), for an administrator removal; else empty.
+    // After a commit: the hidden path holding the old item when it could not be removed (a
+    // system library without rights), for an administrator removal; else empty.
     QString leftover() const { return m_leftover; }
 
     const QString& folder() const { return m_folder; }
     // The hidden path a staging or replaced copy of `label` gets for `purpose` in `folder`.
     static QString hiddenSibling(const QString& folder, const QString& label, const QString& purpose);
 
-private:
-    // Removes the hidden copies an earlier run left for `label` (after a crash, say); this
-    // run's staging folder stays.
-    void clearLeftovers(const QString& label);
+    // When this process started: what is older cannot belong to a run still going.
+    static std::chrono::system_clock::time_point startedAt();
+    // Puts right the hidden items of this class in `folder` that last changed before
+    // `olderThan` (left by a killed run): a replaced copy whose plug-in is missing goes back
+    // under its name (it may be the only copy); staging folders, and replaced copies whose
+    // plug-in is there, are removed. Newer items and anyone else's hidden items are left
+    // alone. Failures are ignored: a library we may not write keeps its leftovers.
+    static void recover(const QString& folder, std::chrono::system_clock::time_point olderThan = startedAt(),
+                        FileOps& files = FileOps::current());
+    // recover() for every category folder of the library at `library`.
+    static void recoverLibrary(const QString& library);
 
+private:
     FileOps& m_files;
     QString m_folder;
     QString m_staging;

@@ -1,24 +1,10 @@
 #include "library/PluginListController.h"
 
-#include <QLocale>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include "engine/AlertPresenter.h"
 #include "engine/EngineText.h"
 #include "engine/LocalizedStore.h"
-
-namespace {
-
-// The locale's short time; some locales keep the seconds there, the short form has none.
-QString shortTime(const QTime& time)
-{
-    QString format = QLocale().timeFormat(QLocale::ShortFormat);
-    format.remove(QRegularExpression(QStringLiteral("[:.]ss?")));
-    return QLocale().toString(time, format);
-}
-
-} // namespace
 
 PluginListController::PluginListController(AppState* state, OperationsCenter* ops, QObject* parent)
     : QObject(parent), m_state(state), m_ops(ops)
@@ -245,7 +231,7 @@ PluginListController::StatusLine PluginListController::statusLine(int windowWidt
     if (!m_state->selection().isEmpty())
         line.selected = QStringLiteral("已选 %1 项").arg(m_state->selection().size());
     if (isWide(windowWidth) && m_state->lastScanAt()) {
-        line.lastScan = QStringLiteral("上次扫描 ") + shortTime(m_state->lastScanAt()->toLocalTime().time());
+        line.lastScan = QStringLiteral("上次扫描 ") + EngineText::shortTimeText(m_state->lastScanAt()->toLocalTime().time());
     }
     const auto error = m_state->scanErrors().constFind(PluginRoot::system);
     if (error != m_state->scanErrors().constEnd())

@@ -6,10 +6,10 @@
 #include <QHelpEvent>
 #include <QPainter>
 #include <QPainterPath>
-#include <QTextDocument>
 #include <QToolTip>
 
 #include "ui/CountBadge.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "library/CategoryGlyph.h"
@@ -110,11 +110,6 @@ QString SidebarRow::toolTipAt(const QPoint& pos) const
     return m_row.toolTip;
 }
 
-QString SidebarRow::toolTipHtml(const QString& text)
-{
-    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
-}
-
 bool SidebarRow::event(QEvent* event)
 {
     if (event->type() == QEvent::ToolTip) {
@@ -123,7 +118,7 @@ bool SidebarRow::event(QEvent* event)
         if (text.isEmpty())
             QToolTip::hideText();
         else
-            QToolTip::showText(help->globalPos(), toolTipHtml(text), this);
+            QToolTip::showText(help->globalPos(), SafeText::toolTip(text), this);
         return true;
     }
     return BaseButton::event(event);

@@ -44,9 +44,6 @@ public:
     // The tooltip shown for the pointer at `pos`: the error over the triangle, else the
     // row's own tooltip (empty for none).
     QString toolTipAt(const QPoint& pos) const;
-    // Tooltip text for the tooltip window: always read as rich text, with `text` escaped so
-    // that a server's or a file system's message shows literally.
-    static QString toolTipHtml(const QString& text);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;

@@ -7,7 +7,7 @@
 
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "account/UserAvatar.h"
+#include "ui/UserAvatar.h"
 #include "library/SidebarModel.h"
 
 namespace {

@@ -7,9 +7,9 @@
 
 #include "engine/AppState.h"
 #include "ui/Hairline.h"
+#include "ui/SidebarSurface.h"
 #include "ui/Theme.h"
 #include "library/SidebarRow.h"
-#include "library/SidebarSurface.h"
 #include "library/SidebarUserBar.h"
 
 namespace {

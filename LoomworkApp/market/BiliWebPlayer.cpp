@@ -23,10 +23,10 @@ public:
     }
 
 protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool) override
+    // A refused address goes nowhere, never to the desktop.
+    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override
     {
-        const bool byPage = type == NavigationTypeRedirect || type == NavigationTypeOther;
-        return BiliVideo::allowsNavigation(url, byPage);
+        return BiliVideo::allowsNavigation(url);
     }
 
     QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }

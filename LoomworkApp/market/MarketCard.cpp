@@ -10,6 +10,7 @@
 #include "online/MarketService.h"
 #include "ui/Chip.h"
 #include "ui/SafeText.h"
+#include "ui/SoftShadow.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "market/MarketCoverCache.h"
@@ -202,8 +203,8 @@ void MarketCard::paintEvent(QPaintEvent*)
     const QRectF card = cardRect();
 
     // Resting and hovered shadows cross-fade with the hover animation.
-    MarketPaint::shadow(painter, card, kRadius, 3, 1, 0.04 * (1 - m_hover));
-    MarketPaint::shadow(painter, card, kRadius, 9, 4, 0.10 * m_hover);
+    SoftShadow::paint(painter, card, kRadius, 3, 1, 0.04 * (1 - m_hover));
+    SoftShadow::paint(painter, card, kRadius, 9, 4, 0.10 * m_hover);
 
     if (m_hover > 0) {
         const qreal scale = 1 + 0.008 * m_hover;

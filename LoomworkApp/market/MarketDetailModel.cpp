@@ -180,7 +180,7 @@ void MarketDetailModel::downloadAndInstall()
                 say(result.risk.tip, MarketToast::Kind::warn);
             if (!flow)
                 break;
-            const bool started = flow->start(id, name, result.url, result.fileName, [self, hooks] {
+            const bool started = flow->start(id, name, result.url, result.fileName, result.fileSize, [self, hooks] {
                 if (hooks.onChanged)
                     hooks.onChanged();
                 if (self)

@@ -14,11 +14,12 @@
 #include "market/MarketPaint.h"
 #include "market/MarketPanelPaint.h"
 #include "market/MarketPayCard.h"
-#include "promo/PaintedButton.h"
 #include "ui/Appearance.h"
 #include "ui/BusySpinner.h"
 #include "ui/Hairline.h"
+#include "ui/PaintedButton.h"
 #include "ui/SafeText.h"
+#include "ui/SoftShadow.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 
@@ -557,7 +558,7 @@ bool MarketDetailOverlay::eventFilter(QObject* watched, QEvent* event)
         QPainter p(m_payLayer);
         p.fillRect(m_payLayer->rect(), Theme::scrim(0.28));
         if (m_payCard)
-            MarketPaint::shadow(p, QRectF(m_payCard->geometry()), kRadius, 24, 10, 0.3);
+            SoftShadow::paint(p, QRectF(m_payCard->geometry()), kRadius, 24, 10, 0.3);
     } else if (watched == m_payLayer && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease)) {
         return true; // the pay card stays; nothing beneath hears the click
     }
@@ -568,7 +569,7 @@ void MarketDetailOverlay::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.fillRect(rect(), Theme::scrim(0.34));
-    MarketPaint::shadow(p, QRectF(m_panel->geometry()), kRadius, 26, 12, 0.28);
+    SoftShadow::paint(p, QRectF(m_panel->geometry()), kRadius, 26, 12, 0.28);
 }
 
 void MarketDetailOverlay::resizeEvent(QResizeEvent*)

@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "market/MarketCoverThumb.h"
@@ -47,7 +48,7 @@ void MarketFavoriteRow::setPlugin(const MarketPlugin& plugin)
     m_plugin = plugin;
     m_thumb->setUrl(plugin.coverUrl);
     m_title->setText(plugin.name);
-    const QString tip = QStringLiteral("查看「%1」详细介绍").arg(plugin.name).toHtmlEscaped();
+    const QString tip = SafeText::toolTip(QStringLiteral("查看「%1」详细介绍").arg(plugin.name));
     m_thumb->setToolTip(tip);
     m_title->setToolTip(tip);
     relayout();

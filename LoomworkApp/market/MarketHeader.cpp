@@ -15,9 +15,10 @@
 #include "ui/BaseButton.h"
 #include "ui/Hairline.h"
 #include "ui/SafeText.h"
+#include "ui/SidebarSurface.h"
+#include "ui/SoftShadow.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "library/SidebarSurface.h"
 #include "market/MarketPaint.h"
 #include "market/MarketWindowModel.h"
 
@@ -95,7 +96,7 @@ protected:
         switch (m_style) {
         case Style::pill:
             if (isChecked()) {
-                MarketPaint::shadow(painter, box, 7, 1.5, 1, 0.08);
+                SoftShadow::paint(painter, box, 7, 1.5, 1, 0.08);
                 painter.setPen(Qt::NoPen);
                 painter.setBrush(palette().color(QPalette::Base));
                 painter.drawRoundedRect(box, 7, 7);

@@ -36,13 +36,11 @@ bool MarketMediaModel::isInlinePlayable(const std::optional<QString>& videoUrl)
 {
     if (!videoUrl)
         return false;
-    const QString lower = videoUrl->toLower();
-    const QStringList pieces = lower.split(u'?', Qt::SkipEmptyParts);
-    if (pieces.isEmpty())
-        return false;
-    const QString& first = pieces.first();
-    return first.endsWith(QStringLiteral(".mp4")) || first.endsWith(QStringLiteral(".mov"))
-        || first.endsWith(QStringLiteral(".m4v"));
+    // The file is what comes before the first "?", even when that is nothing: a query alone
+    // ("?x=a.mp4") names no file.
+    const QString file = videoUrl->toLower().section(u'?', 0, 0);
+    return file.endsWith(QStringLiteral(".mp4")) || file.endsWith(QStringLiteral(".mov"))
+        || file.endsWith(QStringLiteral(".m4v"));
 }
 
 MarketMediaModel::Face MarketMediaModel::face() const

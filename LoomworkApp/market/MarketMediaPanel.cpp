@@ -10,10 +10,10 @@
 #include <QSlider>
 
 #include "market/BiliWebPlayer.h"
-#include "promo/PaintedButton.h"
 #include "market/QtPreviewPlayer.h"
 #include "online/RemoteImageLoader.h"
 #include "ui/BusySpinner.h"
+#include "ui/PaintedButton.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 

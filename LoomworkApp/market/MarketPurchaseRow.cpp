@@ -5,6 +5,7 @@
 #include <QProgressBar>
 
 #include "ui/BusySpinner.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "market/MarketCoverThumb.h"
@@ -54,7 +55,7 @@ void MarketPurchaseRow::setItem(const MarketPurchase& item)
     m_item = item;
     m_thumb->setUrl(item.coverUrl);
     m_title->setText(item.pluginName);
-    const QString tip = QStringLiteral("查看「%1」详细介绍").arg(item.pluginName).toHtmlEscaped();
+    const QString tip = SafeText::toolTip(QStringLiteral("查看「%1」详细介绍").arg(item.pluginName));
     m_thumb->setToolTip(tip);
     m_title->setToolTip(tip);
     sync();

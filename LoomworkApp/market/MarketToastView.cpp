@@ -3,6 +3,7 @@
 #include <QFontMetricsF>
 #include <QPainter>
 
+#include "ui/SoftShadow.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "market/MarketPaint.h"
@@ -71,7 +72,7 @@ void MarketToastView::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF plate = QRectF(rect()).adjusted(kShadowMargin, kShadowMargin, -kShadowMargin, -kShadowMargin);
-    MarketPaint::shadow(painter, plate, kRadius, 8, 3, 0.16);
+    SoftShadow::paint(painter, plate, kRadius, 8, 3, 0.16);
     painter.setPen(Qt::NoPen);
     painter.setBrush(colorFor(m_toast->kind));
     painter.drawRoundedRect(plate, kRadius, kRadius);

@@ -77,9 +77,9 @@ MarketWindowModel::Backend MarketWindowModel::serviceBackend(MarketInstallFlow* 
     b.snapshot = [] { return MarketInstallRegistry::snapshot(); };
     b.flowBusy = [guard] { return guard && guard->isBusy(); };
     b.startFlow = [guard](const QString& id, const QString& name, const QString& url, const QString& fileName,
-                          std::function<void()> onChanged) {
+                          qint64 fileSize, std::function<void()> onChanged) {
         if (guard)
-            guard->start(id, name, url, fileName, std::move(onChanged));
+            guard->start(id, name, url, fileName, fileSize, std::move(onChanged));
     };
     return b;
 }
@@ -457,6 +457,10 @@ void MarketWindowModel::signedOut()
     m_unfavoritingId.reset();
     emit purchasesChanged();
     emit favoritesChanged();
+    if (m_detailPlugin) {
+        m_detailPlugin.reset();
+        emit detailChanged();
+    }
 }
 
 // ---- Detail panel ----
@@ -571,14 +575,16 @@ void MarketWindowModel::redownload(const MarketPurchase& purchase)
             return;
         case MarketDownloadResult::Kind::ok:
             loadPurchases(true);
-            startDownload(purchase.pluginId, purchase.pluginName, result.url, result.fileName, result.risk);
+            startDownload(purchase.pluginId, purchase.pluginName, result.url, result.fileName, result.fileSize,
+                          result.risk);
             return;
         }
     });
 }
 
 void MarketWindowModel::startDownload(const QString& pluginId, const QString& name, const QString& url,
-                                      const QString& fileName, const std::optional<MarketRisk>& risk)
+                                      const QString& fileName, qint64 fileSize,
+                                      const std::optional<MarketRisk>& risk)
 {
     if (risk && risk->level != QLatin1String("ok") && !risk->tip.isEmpty())
         showToast(risk->tip, MarketToast::Kind::warn);
@@ -590,7 +596,7 @@ void MarketWindowModel::startDownload(const QString& pluginId, const QString& na
     if (!m_backend.startFlow)
         return;
     QPointer<MarketWindowModel> self(this);
-    m_backend.startFlow(pluginId, name, url, fileName, [self] {
+    m_backend.startFlow(pluginId, name, url, fileName, fileSize, [self] {
         if (!self)
             return;
         self->load(self->m_page);
@@ -606,7 +612,8 @@ void MarketWindowModel::showToast(const QString& text, MarketToast::Kind kind)
     m_toast = MarketToast{id, text, kind};
     emit toastChanged();
     const int lifetime = kind == MarketToast::Kind::warn ? m_timing.warnToastMs : m_timing.toastMs;
-    QTimer::singleShot(lifetime, this, [this, id] {
+    // Precise: a coarse timer (Qt's choice from 2 s up) may end a toast up to 5 % early.
+    QTimer::singleShot(lifetime, Qt::PreciseTimer, this, [this, id] {
         // A newer toast keeps its own full time.
         if (!m_toast || m_toast->id != id)
             return;

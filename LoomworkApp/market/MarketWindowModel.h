@@ -67,7 +67,7 @@ public:
         // The window's install flow: busy while downloading or installing.
         std::function<bool()> flowBusy;
         std::function<void(const QString& pluginId, const QString& name, const QString& url,
-                           const QString& fileName, std::function<void()> onChanged)>
+                           const QString& fileName, qint64 fileSize, std::function<void()> onChanged)>
             startFlow;
     };
 
@@ -146,7 +146,8 @@ public:
     void goToPage(int n);
     void step(int delta);
     void setCarouselIndex(int index);
-    // The user signed out: the account lists are emptied and their late replies dropped.
+    // The user signed out: the account lists are emptied and their late replies dropped, and
+    // the detail panel closes (its ownership belonged to the member who left).
     void signedOut();
 
     // Detail panel.
@@ -160,7 +161,7 @@ public:
     void removeFavorite(const MarketPlugin& plugin);
     void redownload(const MarketPurchase& purchase);
     void startDownload(const QString& pluginId, const QString& name, const QString& url,
-                       const QString& fileName, const std::optional<MarketRisk>& risk);
+                       const QString& fileName, qint64 fileSize, const std::optional<MarketRisk>& risk);
     void showToast(const QString& text, MarketToast::Kind kind);
 
 signals:

@@ -1,6 +1,5 @@
 #include "online/BiliVideo.h"
 
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -9,6 +8,7 @@
 #include <QUrlQuery>
 
 #include "online/HttpFetch.h"
+#include "online/RedirectChain.h"
 
 namespace BiliVideo {
 namespace {
@@ -16,7 +16,6 @@ namespace {
 Site g_site;
 
 constexpr int redirectTimeoutMs = 8000;
-constexpr int maxRedirects = 10;
 // The body of a short link's target is never read; stop once this much has arrived.
 constexpr qint64 maxDiscardedBytes = 256 * 1024;
 
@@ -70,34 +69,32 @@ void followRedirects(const QUrl& start, QObject* context, std::function<void(std
 {
     QNetworkRequest request(start);
     request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(userAgent));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
     request.setTransferTimeout(redirectTimeoutMs);
-    QNetworkReply* reply = HttpFetch::manager().get(request);
+    auto* chain = new RedirectChain(request, std::nullopt, RedirectChain::Targets::noDowngrade,
+                                    &HttpFetch::manager());
     QPointer<QObject> guard(context);
     auto finished = std::make_shared<bool>(false);
-    auto finish = [reply, guard, start, finished, done = std::move(done)](bool transportOk) {
+    auto finish = [chain, guard, start, finished, done = std::move(done)](bool transportOk) {
         if (*finished)
             return;
         *finished = true;
         std::optional<QUrl> result;
-        if (transportOk && reply->url().isValid() && reply->url() != start)
-            result = reply->url();
-        reply->abort();
-        reply->deleteLater();
+        const QUrl url = chain->reply()->url();
+        if (transportOk && !chain->refused() && chain->status() && url.isValid() && url != start)
+            result = url;
+        chain->deleteLater();
         if (guard)
             done(result);
     };
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply, finish](qint64 received, qint64) {
+    QObject::connect(chain, &RedirectChain::downloadProgress, chain, [chain, finish](qint64 received, qint64) {
         // The final response has started to arrive: its address is all that is needed.
-        if (received > maxDiscardedBytes && reply->error() == QNetworkReply::NoError)
+        if (received > maxDiscardedBytes && chain->reply()->error() == QNetworkReply::NoError)
             finish(true);
     });
-    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, finish] {
-        finish(reply->error() == QNetworkReply::NoError);
+    QObject::connect(chain, &RedirectChain::finished, chain, [chain, finish] {
+        finish(chain->reply()->error() == QNetworkReply::NoError);
     });
-    QTimer::singleShot(redirectTimeoutMs + 500, reply, [finish] { finish(false); });
+    QTimer::singleShot(redirectTimeoutMs + 500, chain, [finish] { finish(false); });
 }
 
 } // namespace
@@ -112,15 +109,15 @@ bool hostWithin(const QString& host, const QString& domain)
     return !d.isEmpty() && (h == d || h.endsWith(u'.' + d));
 }
 
-bool allowsNavigation(const QUrl& url, bool startedByPage)
+bool allowsNavigation(const QUrl& url)
 {
-    if (!url.isValid() || url.host().isEmpty())
-        return true;
-    const QString host = url.host().toLower();
-    if (hostWithin(host, g_site.mainDomain) || hostWithin(host, g_site.shortHost)
-        || hostWithin(host, g_site.mediaHost))
-        return true;
-    return startedByPage;
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return false;
+    const QString host = url.host();
+    return !host.isEmpty()
+        && (hostWithin(host, g_site.mainDomain) || hostWithin(host, g_site.shortHost)
+            || hostWithin(host, g_site.mediaHost));
 }
 
 std::optional<QString> cleaned(const std::optional<QString>& text)

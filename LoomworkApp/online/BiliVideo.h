@@ -51,10 +51,10 @@ std::optional<QUrl> embed(const Part& part);
 // True when `host` (lower-cased) equals `domain` or lies under it.
 bool hostWithin(const QString& host, const QString& domain);
 
-// The embedded player's navigation policy: the site's own hosts always; any other host only
-// for loads the page starts by itself (redirects, frames, scripts), never for the user's
-// clicks, form posts, back/forward or reloads.
-bool allowsNavigation(const QUrl& url, bool startedByPage);
+// The embedded player's navigation policy, whoever starts the load (a click, a redirect, the
+// page itself): http or https to the site's domain, its short-link host or its media host,
+// or a host under one of them; nothing else.
+bool allowsNavigation(const QUrl& url);
 
 // The player page for what the text names. Short links are followed (GET, 8 s, at most 10
 // http/https hops) off the GUI thread; `done` runs on the GUI thread, never once `context`

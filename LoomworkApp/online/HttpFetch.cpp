@@ -8,19 +8,7 @@
 #include <QPointer>
 #include <QTimer>
 
-namespace {
-
-bool reachedServer(QNetworkReply* reply)
-{
-    // Errors below 200 are the network's and the proxy's; above, the server answered
-    // (4xx, 5xx, protocol), and its body still counts.
-    const int error = reply->error();
-    if (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied)
-        return false;
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-}
-
-} // namespace
+#include "online/RedirectChain.h"
 
 QNetworkAccessManager& HttpFetch::manager()
 {
@@ -46,38 +34,41 @@ void exchange(QNetworkRequest request, const std::optional<QByteArray>& body, qi
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     // The body may carry the session token: it never follows a redirect to another host.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::SameOriginRedirectPolicy);
-    QNetworkAccessManager& manager = HttpFetch::manager();
-    QNetworkReply* reply = body ? manager.post(request, *body) : manager.get(request);
+    auto* chain = new RedirectChain(request, body, RedirectChain::Targets::sameOrigin,
+                                    &HttpFetch::manager());
 
     auto abandoned = std::make_shared<bool>(false);
-    auto* timer = new QTimer(reply);
+    auto* timer = new QTimer(chain);
     timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, reply, [reply, abandoned] {
+    QObject::connect(timer, &QTimer::timeout, chain, [chain, abandoned] {
         *abandoned = true;
-        reply->abort();
+        chain->abort();
     });
     timer->start(timeoutMs);
 
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [reply, abandoned, maxBytes](qint64 received, qint64 total) {
+    QObject::connect(chain, &RedirectChain::downloadProgress, chain,
+                     [chain, abandoned, maxBytes](qint64 received, qint64 total) {
                          if (received > maxBytes || total > maxBytes) {
                              *abandoned = true;
-                             reply->abort();
+                             chain->abort();
                          }
                      });
 
     QPointer<QObject> guard(context);
-    QObject::connect(reply, &QNetworkReply::finished, reply,
-                     [reply, abandoned, guard, maxBytes, done = std::move(done)] {
-                         reply->deleteLater();
+    QObject::connect(chain, &RedirectChain::finished, chain,
+                     [chain, abandoned, guard, maxBytes, done = std::move(done)] {
+                         chain->deleteLater();
                          if (!guard)
                              return;
                          HttpFetch::Response response;
-                         if (!*abandoned && reachedServer(reply)) {
-                             response.status =
-                                 reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                         // Below 200 the network or the proxy failed; from 200 up the server
+                         // answered (4xx and 5xx too), and its body still counts.
+                         QNetworkReply* reply = chain->reply();
+                         const int error = reply->error();
+                         const bool transportFailed = error > QNetworkReply::NoError
+                             && error < QNetworkReply::ContentAccessDenied;
+                         if (!*abandoned && !chain->refused() && !transportFailed && chain->status()) {
+                             response.status = *chain->status();
                              QByteArray bytes = reply->read(maxBytes + 1);
                              if (bytes.size() <= maxBytes)
                                  response.body = std::move(bytes);

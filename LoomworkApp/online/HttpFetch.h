@@ -11,8 +11,9 @@ class QObject;
 
 // One HTTP exchange for the service clients. The body of every response is handed back,
 // whatever its status (the callers read the envelope, not the status); a transport
-// failure, the time-out or a body above the limit gives nothing. Call on the GUI thread;
-// `done` runs there, and never once `context` is gone.
+// failure, the time-out, a body above the limit or a redirect away from the origin (or past
+// the tenth) gives nothing. Call on the GUI thread; `done` runs there, and never once
+// `context` is gone.
 namespace HttpFetch {
 
 // A reply larger than this is not one the service sends: it is dropped unread.

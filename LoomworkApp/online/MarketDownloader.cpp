@@ -10,9 +10,10 @@
 #include <QStringDecoder>
 #include <QUuid>
 
+#include "engine/AppPaths.h"
 #include "engine/MarketInstaller.h"
 #include "engine/SystemError.h"
-#include "online/HttpFetch.h"
+#include "online/RedirectChain.h"
 
 namespace {
 
@@ -22,12 +23,6 @@ constexpr const char* partName = ".download.part";
 
 int g_stallMs = MarketFileDownloader::defaultStallMs;
 int g_deadlineMs = MarketFileDownloader::defaultDeadlineMs;
-
-bool isWebScheme(const QUrl& url)
-{
-    const QString scheme = url.scheme().toLower();
-    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
-}
 
 // One parameter of a Content-Disposition header, unquoted; nothing when absent.
 std::optional<QByteArray> parameter(const QByteArray& header, const QByteArray& name)
@@ -158,12 +153,13 @@ void MarketFileDownloader::discard(const QString& file)
         QDir(folder.absoluteFilePath()).removeRecursively();
 }
 
-MarketFileDownloader* MarketFileDownloader::download(const QString& urlString, QObject* context,
-                                                     Progress onProgress, Done done)
+MarketFileDownloader* MarketFileDownloader::download(const QString& urlString, qint64 statedSize,
+                                                     QObject* context, Progress onProgress, Done done)
 {
     auto* downloader = new MarketFileDownloader(context, std::move(onProgress), std::move(done));
+    downloader->m_statedSize = statedSize;
     const QUrl url(urlString, QUrl::StrictMode);
-    if (!url.isValid() || !isWebScheme(url) || url.host().isEmpty()) {
+    if (!RedirectChain::allowed(RedirectChain::Targets::web, url, url)) {
         QMetaObject::invokeMethod(downloader, [downloader] { downloader->fail(MarketDownloadError::badURL()); },
                                   Qt::QueuedConnection);
         return downloader;
@@ -179,8 +175,8 @@ MarketFileDownloader::MarketFileDownloader(QObject* parent, Progress onProgress,
     m_deadline.setSingleShot(true);
     const auto timeOut = [this] {
         m_timedOut = true;
-        if (m_reply)
-            m_reply->abort();
+        if (m_chain)
+            m_chain->abort();
     };
     connect(&m_stall, &QTimer::timeout, this, timeOut);
     connect(&m_deadline, &QTimer::timeout, this, timeOut);
@@ -188,59 +184,49 @@ MarketFileDownloader::MarketFileDownloader(QObject* parent, Progress onProgress,
 
 MarketFileDownloader::~MarketFileDownloader()
 {
-    if (m_reply) {
-        m_reply->disconnect(this);
-        m_reply->abort();
-        m_reply->deleteLater();
-    }
+    if (m_chain)
+        m_chain->disconnect(this);
     if (!m_finished)
         cleanUp();
 }
 
 void MarketFileDownloader::start(const QUrl& url)
 {
-    m_folder = QDir::tempPath() + QLatin1Char('/') + QLatin1String(folderPrefix)
+    // Private until placed: a paid package must not be readable by other local users.
+    m_folder = AppPaths::temporaryFolder() + QLatin1Char('/') + QLatin1String(folderPrefix)
         + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    if (!QDir().mkpath(m_folder)) {
-        QMetaObject::invokeMethod(this, [this] {
-            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(errno)));
+    if (!QDir().mkdir(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        const int code = errno;
+        m_folder.clear();
+        QMetaObject::invokeMethod(this, [this, code] {
+            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(code)));
         }, Qt::QueuedConnection);
         return;
     }
     m_file.setFileName(m_folder + QLatin1Char('/') + QLatin1String(partName));
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        const QString reason = m_file.errorString();
-        QMetaObject::invokeMethod(this, [this, reason] {
-            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + reason));
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
+        const int code = errno; // QFile's own text is English
+        QMetaObject::invokeMethod(this, [this, code] {
+            fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(code)));
         }, Qt::QueuedConnection);
         return;
     }
 
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     // The bytes are counted as they arrive: a compressed transfer would break the counts.
     request.setRawHeader("Accept-Encoding", "identity");
-    m_reply = HttpFetch::manager().get(request);
-    m_reply->setReadBufferSize(readBufferBytes);
+    m_chain = new RedirectChain(request, std::nullopt, RedirectChain::Targets::web, this);
     m_sinceReport.start();
 
-    connect(m_reply, &QNetworkReply::redirected, this, [this](const QUrl& next) {
-        m_stall.start(g_stallMs);
-        if (isWebScheme(next)) {
-            emit m_reply->redirectAllowed();
-        } else {
-            m_badRedirect = true;
-            m_reply->abort();
-        }
-    });
-    connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
-        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    connect(m_chain, &RedirectChain::metaDataChanged, this, [this] {
+        QNetworkReply* reply = m_chain->reply();
+        reply->setReadBufferSize(readBufferBytes);
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         m_total = length.isValid() ? length.toLongLong() : -1;
     });
-    connect(m_reply, &QNetworkReply::readyRead, this, &MarketFileDownloader::onReadyRead);
-    connect(m_reply, &QNetworkReply::finished, this, &MarketFileDownloader::onFinished);
+    connect(m_chain, &RedirectChain::readyRead, this, &MarketFileDownloader::onReadyRead);
+    connect(m_chain, &RedirectChain::finished, this, &MarketFileDownloader::onFinished);
     m_stall.start(g_stallMs);
     m_deadline.start(g_deadlineMs);
 }
@@ -248,18 +234,15 @@ void MarketFileDownloader::start(const QUrl& url)
 void MarketFileDownloader::onReadyRead()
 {
     m_stall.start(g_stallMs);
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool redirect = status >= 300 && status < 400;
-    while (m_reply->bytesAvailable() > 0) {
-        const QByteArray chunk = m_reply->read(readBufferBytes);
+    QNetworkReply* reply = m_chain->reply();
+    while (reply->bytesAvailable() > 0) {
+        const QByteArray chunk = reply->read(readBufferBytes);
         if (chunk.isEmpty())
             break;
-        if (redirect)
-            continue;
         if (!m_writeError && m_file.write(chunk) != chunk.size()) {
             const int code = errno;
             m_writeError = QStringLiteral("无法保存下载的文件：") + SystemError::describe(code ? code : EIO);
-            m_reply->abort();
+            m_chain->abort();
             return;
         }
         m_received += chunk.size();
@@ -280,37 +263,36 @@ void MarketFileDownloader::report(bool force)
 
 void MarketFileDownloader::onFinished()
 {
+    // Nothing of this transfer reaches a handler any more.
+    m_chain->disconnect(this);
     m_stall.stop();
     m_deadline.stop();
-    if (m_reply->bytesAvailable() > 0 && m_reply->error() == QNetworkReply::NoError)
+    QNetworkReply* reply = m_chain->reply();
+    if (reply->bytesAvailable() > 0 && reply->error() == QNetworkReply::NoError && !m_chain->refused())
         onReadyRead();
-    const QNetworkReply::NetworkError error = m_reply->error();
-    const QVariant statusValue = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QUrl finalUrl = m_reply->url();
-    const QByteArray disposition = m_reply->rawHeader("Content-Disposition");
-    const QUrl redirect(QString::fromUtf8(m_reply->rawHeader("Location")));
-    m_reply->deleteLater();
-    m_reply = nullptr;
+    const QNetworkReply::NetworkError error = reply->error();
+    const std::optional<int> status = m_chain->status();
+    const bool refused = m_chain->refused();
+    const QUrl finalUrl = reply->url();
+    const QByteArray disposition = reply->rawHeader("Content-Disposition");
+    m_chain->deleteLater();
+    m_chain = nullptr;
     report(true);
 
+    const auto cut = [] { return MarketDownloadError::transport(transportText(QNetworkReply::RemoteHostClosedError)); };
     if (m_writeError)
         return fail(MarketDownloadError::storage(*m_writeError));
-    if (m_badRedirect)
+    if (refused)
         return fail(MarketDownloadError::badURL());
     if (m_timedOut)
         return fail(MarketDownloadError::transport(QStringLiteral("下载超时，请检查网络后重试")));
-    if (statusValue.isValid()) {
-        const int status = statusValue.toInt();
-        // A redirect Qt did not follow: one to another scheme is a bad address, not a 3xx.
-        if (status >= 300 && status < 400 && redirect.isValid() && !isWebScheme(finalUrl.resolved(redirect)))
-            return fail(MarketDownloadError::badURL());
-        if (status < 200 || status > 299)
-            return fail(MarketDownloadError::http(status));
-    }
-    if (error != QNetworkReply::NoError)
+    if (status && (*status < 200 || *status > 299))
+        return fail(MarketDownloadError::http(*status));
+    // No status, or only an interim 1xx one, is the network's failure, not the server's answer.
+    if (error != QNetworkReply::NoError || !status)
         return fail(MarketDownloadError::transport(transportText(error)));
     if (m_total >= 0 && m_received != m_total)
-        return fail(MarketDownloadError::transport(transportText(QNetworkReply::RemoteHostClosedError)));
+        return fail(cut());
     if (!m_file.flush() || m_file.error() != QFileDevice::NoError) {
         const int code = errno;
         return fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(code ? code : EIO)));
@@ -318,6 +300,9 @@ void MarketFileDownloader::onFinished()
     m_file.close();
     if (m_received <= 0 || QFileInfo(m_file.fileName()).size() <= 0)
         return fail(MarketDownloadError::empty());
+    // A body closed early without a length reads as whole: the ticket's size tells.
+    if (m_statedSize > 0 && m_received != m_statedSize)
+        return fail(cut());
 
     const QString target = m_folder + QLatin1Char('/') + suggestedFileName(disposition, finalUrl);
     if (target != m_file.fileName() && !QFile::rename(m_file.fileName(), target))

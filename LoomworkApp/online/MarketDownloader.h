@@ -11,7 +11,7 @@
 #include <QTimer>
 #include <QUrl>
 
-class QNetworkReply;
+#include "online/RedirectChain.h"
 
 // Why a market download failed, with the text for the user.
 struct MarketDownloadError
@@ -34,12 +34,13 @@ struct MarketDownloadError
     static MarketDownloadError storage(QString message);
 };
 
-// Downloads one file of the market into a folder of its own in the temporary folder,
-// streamed to disk as it arrives (memory stays flat whatever the size). The file is named
-// after the server's suggestion (Content-Disposition, else the address) made safe. Redirects
-// are followed over http and https only, at most 10. Progress is handed on at most about
-// 30 times a second, and the last report always. A transfer that stalls for the stall
-// time, or runs past the total deadline, fails; every failure removes what was written.
+// Downloads one file of the market into a folder of its own in the temporary folder (0700,
+// the file 0600: private until placed), streamed to disk as it arrives (memory stays flat
+// whatever the size). The file is named after the server's suggestion (Content-Disposition,
+// else the address) made safe. Redirects are followed over http and https only, at most 10.
+// Progress is handed on at most about 30 times a second, and the last report always. A
+// transfer that stalls for the stall time, or runs past the total deadline, fails; every
+// failure removes what was written.
 class MarketFileDownloader : public QObject
 {
     Q_OBJECT
@@ -55,12 +56,12 @@ public:
     static constexpr int defaultStallMs = 60 * 1000;
     static constexpr int defaultDeadlineMs = 3600 * 1000;
     static constexpr qint64 progressIntervalMs = 33;
-    static constexpr int maxRedirects = 10;
 
     // Starts a download owned by `context` (destroying it cancels the download and drops its
-    // results). `done` is called once, on the GUI thread. Returns the downloader.
-    static MarketFileDownloader* download(const QString& urlString, QObject* context, Progress onProgress,
-                                          Done done);
+    // results). A `statedSize` above 0 is the size the ticket gives: a body of another length
+    // is a cut transfer. `done` is called once, on the GUI thread. Returns the downloader.
+    static MarketFileDownloader* download(const QString& urlString, qint64 statedSize, QObject* context,
+                                          Progress onProgress, Done done);
 
     // Time limits of the downloads started afterwards (tests shorten them).
     static void setLimits(int stallMs, int deadlineMs);
@@ -86,7 +87,7 @@ private:
 
     Progress m_onProgress;
     Done m_done;
-    QPointer<QNetworkReply> m_reply;
+    QPointer<RedirectChain> m_chain;
     QString m_folder;
     QFile m_file;
     QTimer m_stall;
@@ -95,8 +96,8 @@ private:
     bool m_reported = false;
     bool m_finished = false;
     bool m_timedOut = false;
-    bool m_badRedirect = false;
     std::optional<QString> m_writeError;
     qint64 m_received = 0;
     qint64 m_total = -1;
+    qint64 m_statedSize = 0;
 };

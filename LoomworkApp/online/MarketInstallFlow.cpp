@@ -36,7 +36,7 @@ void MarketInstallFlow::setStage(const MarketInstallStage& stage)
 }
 
 bool MarketInstallFlow::start(const QString& pluginId, const QString& pluginName, const QString& url,
-                              const QString& fileName, std::function<void()> onChanged)
+                              const QString& fileName, qint64 fileSize, std::function<void()> onChanged)
 {
     // A second run would share the temporary file's fate and the one progress bar.
     if (isBusy())
@@ -48,7 +48,7 @@ bool MarketInstallFlow::start(const QString& pluginId, const QString& pluginName
     setStage(MarketInstallStage::downloading(0, 0));
 
     m_downloader = MarketFileDownloader::download(
-        url, this,
+        url, fileSize, this,
         [this, run](qint64 received, qint64 total) {
             if (run == m_run && m_stage.kind != MarketInstallStage::Kind::installing)
                 setStage(MarketInstallStage::downloading(received, total));
@@ -66,24 +66,34 @@ bool MarketInstallFlow::start(const QString& pluginId, const QString& pluginName
 void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QString& fileName,
                                      std::function<void()> onChanged)
 {
+    const Delivery<MarketInstallFlow> deliver(this);
     // The server's name decides, not the ticket's: "a.ZFCP" installs, "a.zip" does not.
     if (QFileInfo(file).suffix().toLower() != QLatin1String("zfcp")) {
-        try {
-            const QString moved = MarketInstaller::moveToDownloads(file, fileName);
+        // Across file systems a move is a copy: never on the GUI thread.
+        QThreadPool::globalInstance()->start([deliver, run, file, fileName] {
+            QString moved;
+            QString failure;
+            try {
+                moved = MarketInstaller::moveToDownloads(file, fileName);
+            } catch (...) {
+                failure = MarketInstaller::describe(std::current_exception());
+            }
             MarketFileDownloader::discard(file); // the folder made for it
-            finish(run, MarketInstallStage::done(QStringLiteral("已下载到「下载」：") + QFileInfo(moved).fileName()));
-            OperationsCenter::reveal(moved);
-        } catch (...) {
-            MarketFileDownloader::discard(file);
-            finish(run, MarketInstallStage::failed(MarketInstaller::describe(std::current_exception())));
-        }
+            deliver([run, moved, failure](MarketInstallFlow& flow) {
+                if (moved.isEmpty()) {
+                    flow.finish(run, MarketInstallStage::failed(failure));
+                    return;
+                }
+                flow.finish(run, MarketInstallStage::done(QStringLiteral("已下载到「下载」：") + QFileInfo(moved).fileName()));
+                OperationsCenter::reveal(moved);
+            });
+        });
         return;
     }
 
     setStage(MarketInstallStage::installing(0));
     const QString pluginId = m_pluginId.value_or(QString());
     const QString pluginName = m_pluginName;
-    const Delivery<MarketInstallFlow> deliver(this);
     QThreadPool::globalInstance()->start([deliver, run, file, pluginId, pluginName, onChanged] {
         QElapsedTimer sinceReport;
         sinceReport.start();

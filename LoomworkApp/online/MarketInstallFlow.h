@@ -36,9 +36,10 @@ public:
     MarketInstallStage stageFor(const QString& pluginId) const;
 
     // Starts a run; false (and nothing changes) while another run is downloading or
-    // installing. `onChanged` is called once after a package was installed.
+    // installing. `fileSize` is the ticket's (0: not stated). `onChanged` is called once
+    // after a package was installed.
     bool start(const QString& pluginId, const QString& pluginName, const QString& url,
-               const QString& fileName, std::function<void()> onChanged = {});
+               const QString& fileName, qint64 fileSize, std::function<void()> onChanged = {});
 
     // Tests: the pauses before returning to rest. A moved download is revealed through
     // OperationsCenter::reveal (tests install a handler there).

@@ -128,10 +128,7 @@ void RemoteConfigService::fetch(const QString& path,
         HttpFetch::fail(this, std::move(done));
         return;
     }
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::SameOriginRedirectPolicy);
-    HttpFetch::get(request, RemoteConfig::kMaxBytes, m_timing.requestTimeoutMs, this,
+    HttpFetch::get(QNetworkRequest(url), RemoteConfig::kMaxBytes, m_timing.requestTimeoutMs, this,
                    [done = std::move(done)](const HttpFetch::Response& response) {
                        // An error status is a failed try, whatever its body says.
                        const bool success = response.status >= 200 && response.status < 300;

@@ -1,7 +1,5 @@
 #include "online/RemoteImageLoader.h"
 
-#include <memory>
-
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QImageReader>
@@ -9,8 +7,6 @@
 #include <QNetworkRequest>
 #include <QThreadPool>
 #include <QTimer>
-
-#include "online/HttpFetch.h"
 
 namespace {
 
@@ -63,11 +59,10 @@ void RemoteImageLoader::cancel()
 {
     ++m_generation;
     m_decoding = false;
-    if (QNetworkReply* reply = m_reply) {
-        m_reply = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
+    if (RedirectChain* chain = m_chain) {
+        m_chain = nullptr;
+        chain->disconnect(this);
+        chain->deleteLater();
     }
 }
 
@@ -87,47 +82,40 @@ void RemoteImageLoader::load(const QUrl& url, const Options& options)
         return;
     }
 
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply* reply = HttpFetch::manager().get(request);
-    m_reply = reply;
+    // Redirects stay on http(s) and never go from https down to http.
+    auto* chain = new RedirectChain(QNetworkRequest(url), std::nullopt,
+                                    RedirectChain::Targets::noDowngrade, this);
+    m_chain = chain;
 
-    auto* deadline = new QTimer(reply);
+    auto* deadline = new QTimer(chain);
     deadline->setSingleShot(true);
-    connect(deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
+    connect(deadline, &QTimer::timeout, chain, &RedirectChain::abort);
     deadline->start(options.deadlineMs);
 
-    // Redirects stay on http(s), never go from https down to http (Qt's policy), and end
-    // after kMaxRedirects hops.
-    auto hops = std::make_shared<int>(0);
-    connect(reply, &QNetworkReply::redirected, this, [reply, hops](const QUrl& target) {
-        if (++*hops > kMaxRedirects || !isWebScheme(target) || target.host().isEmpty())
-            reply->abort();
-    });
-    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
+    connect(chain, &RedirectChain::downloadProgress, this, [chain](qint64 received, qint64 total) {
         if (received > kMaxBytes || total > kMaxBytes)
-            reply->abort();
+            chain->abort();
     });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, generation, options] {
-        replyFinished(reply, generation, options);
+    connect(chain, &RedirectChain::finished, this, [this, chain, generation, options] {
+        replyFinished(chain, generation, options);
     });
 }
 
-void RemoteImageLoader::replyFinished(QNetworkReply* reply, quint64 generation,
+void RemoteImageLoader::replyFinished(RedirectChain* chain, quint64 generation,
                                       const Options& options)
 {
-    reply->deleteLater();
+    chain->deleteLater();
     if (generation != m_generation)
         return;
-    m_reply = nullptr;
-    const bool answered = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    m_chain = nullptr;
+    QNetworkReply* reply = chain->reply();
+    const bool answered = chain->status().has_value() && !chain->refused();
     const int error = reply->error();
     // Errors from 200 up are the server's own answer (an error status with a body).
     const bool serverStatusOnly = options.anyStatus && answered
         && error >= QNetworkReply::ContentAccessDenied
         && error != QNetworkReply::ContentReSendError;
-    if (error != QNetworkReply::NoError && !serverStatusOnly) {
+    if (!answered || (error != QNetworkReply::NoError && !serverStatusOnly)) {
         deliver(QImage(), QSize(), generation);
         return;
     }

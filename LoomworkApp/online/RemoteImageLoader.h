@@ -1,11 +1,12 @@
 #pragma once
 
 #include <QImage>
-#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QSize>
 #include <QUrl>
+
+#include "online/RedirectChain.h"
 
 // The application's one loader of remote pictures (avatars, promotion pictures): fetches one
 // picture over http or https and decodes it off the GUI thread, scaled down to the size it
@@ -17,7 +18,6 @@ class RemoteImageLoader : public QObject
 public:
     // A larger body is not a picture the application shows: the download is stopped.
     static constexpr qint64 kMaxBytes = 32 * 1024 * 1024;
-    static constexpr int kMaxRedirects = 10;
 
     struct Options
     {
@@ -37,7 +37,7 @@ public:
     void load(const QUrl& url);
     void load(const QUrl& url, const Options& options);
     void cancel();
-    bool isLoading() const { return m_reply != nullptr || m_decoding; }
+    bool isLoading() const { return m_chain != nullptr || m_decoding; }
 
 signals:
     // Exactly once per load() that was not cancelled: the decoded picture and its size before
@@ -45,10 +45,10 @@ signals:
     void finished(const QImage& image, const QSize& naturalSize);
 
 private:
-    void replyFinished(QNetworkReply* reply, quint64 generation, const Options& options);
+    void replyFinished(RedirectChain* chain, quint64 generation, const Options& options);
     void deliver(const QImage& image, const QSize& naturalSize, quint64 generation);
 
-    QPointer<QNetworkReply> m_reply;
+    QPointer<RedirectChain> m_chain;
     quint64 m_generation = 0;
     bool m_decoding = false;
 };

@@ -10,9 +10,9 @@
 #include "online/PromoImageCache.h"
 #include "online/RemoteImageLoader.h"
 #include "online/SafeLink.h"
+#include "ui/PaintedButton.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "promo/PaintedButton.h"
 #include "promo/PromoStyle.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <QPainter>
 #include <QToolTip>
 
+#include "ui/PaintedButton.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "promo/PaintedButton.h"
 #include "promo/PromoStyle.h"
 
 namespace {
@@ -26,6 +26,24 @@ QFont titleFont()
     QFont f = Theme::captionFont();
     f.setWeight(QFont::DemiBold);
     return f;
+}
+
+qreal headingLeft()
+{
+    return kLeading + kIconPoints * SymbolIcon::kGlyphScale + kIconGap;
+}
+
+// The title and its colon, the title cut so that the heading ends before the close
+// button's room (`width` is the bar's) and leaves a third of the line to the text, whose
+// tooltip needs somewhere to be.
+QString fittedHeading(const QString& title, const QString& text, qreal width)
+{
+    const QFontMetricsF metrics(titleFont());
+    const QString colon = QStringLiteral("：");
+    const qreal line = width - kTrailing - headingLeft();
+    const qreal room = (text.isEmpty() ? line : line * 2 / 3) - metrics.horizontalAdvance(colon);
+    const QString cut = metrics.elidedText(title, Qt::ElideRight, std::max<qreal>(room, 0));
+    return cut.isEmpty() && !title.isEmpty() ? QString() : cut + colon;
 }
 
 } // namespace
@@ -64,8 +82,8 @@ QSize NoticeBar::sizeHint() const
 
 QRectF NoticeBar::textRect() const
 {
-    const qreal titleWidth = QFontMetricsF(titleFont()).horizontalAdvance(m_title + QStringLiteral("："));
-    const qreal left = kLeading + kIconPoints * SymbolIcon::kGlyphScale + kIconGap + titleWidth;
+    const qreal titleWidth = QFontMetricsF(titleFont()).horizontalAdvance(fittedHeading(m_title, m_text, width()));
+    const qreal left = headingLeft() + titleWidth;
     return QRectF(left, 0, std::max<qreal>(width() - kTrailing - left, 0), height() - 1);
 }
 
@@ -80,12 +98,11 @@ void NoticeBar::paintEvent(QPaintEvent*)
     SymbolIcon::paint(p, QRectF(kLeading, 0, iconWidth, lineHeight), u"megaphone.fill", Theme::accent(),
                       kIconPoints);
 
-    const QString heading = m_title + QStringLiteral("：");
+    const QString heading = fittedHeading(m_title, m_text, width());
     const QFont headingFont = titleFont();
-    const qreal headingLeft = kLeading + iconWidth + kIconGap;
     p.setFont(headingFont);
     p.setPen(Theme::accent());
-    p.drawText(QRectF(headingLeft, 0, QFontMetricsF(headingFont).horizontalAdvance(heading) + 1, lineHeight),
+    p.drawText(QRectF(headingLeft(), 0, QFontMetricsF(headingFont).horizontalAdvance(heading) + 1, lineHeight),
                Qt::AlignLeft | Qt::AlignVCenter, heading);
 
     const QRectF body = textRect();

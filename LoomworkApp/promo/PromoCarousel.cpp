@@ -12,8 +12,8 @@
 #include "online/SafeLink.h"
 #include "ui/BusySpinner.h"
 #include "ui/DialogWindowController.h"
+#include "ui/PaintedButton.h"
 #include "ui/Theme.h"
-#include "promo/PaintedButton.h"
 #include "promo/PromoImageLayout.h"
 #include "promo/PromoStyle.h"
 #include "promo/QRSheet.h"
@@ -28,6 +28,12 @@ constexpr qreal kThumbRadius = 8;
 constexpr qreal kDotSpacing = 5;
 constexpr qreal kDot = 5;
 constexpr qreal kCurrentDot = 7;
+constexpr qreal kBadgeGap = 5;
+constexpr qreal kBadgePadX = 5;
+constexpr qreal kButtonPadX = 9;
+// The bottom row's spacing on both sides of its flexible space, and that space's minimum.
+constexpr qreal kRowSpacing = 8;
+constexpr qreal kMinRowSpace = 4;
 
 QFont buttonFont() { return Theme::font(10, QFont::Light); }
 
@@ -117,14 +123,17 @@ void PromoCarousel::shownCardChanged()
     if (card && card->button && !card->button->isEmpty()) {
         const QString label = PromoStyle::oneLine(*card->button, 40);
         const QFontMetricsF metrics(buttonFont());
-        const QSize size(int(std::ceil(metrics.horizontalAdvance(label) + 18)), int(std::ceil(metrics.height() + 8)));
+        const QSize size(int(std::ceil(metrics.horizontalAdvance(label) + kButtonPadX * 2)),
+                         int(std::ceil(metrics.height() + 8)));
         m_button = new PaintedButton(size, [label](QPainter& p, const QRectF& r, const PaintedButton::State&) {
             p.setPen(Qt::NoPen);
             p.setBrush(PromoStyle::pillButtonFill());
             p.drawRoundedRect(r, r.height() / 2, r.height() / 2);
             p.setFont(buttonFont());
             p.setPen(PromoStyle::pillButtonText());
-            p.drawText(r, Qt::AlignCenter, label);
+            // Narrowed by layoutChildren() when the row is short of room.
+            const QString shown = QFontMetricsF(buttonFont()).elidedText(label, Qt::ElideRight, r.width() - kButtonPadX * 2);
+            p.drawText(r, Qt::AlignCenter, shown);
         }, this);
         const PromoCard shown = *card;
         connect(m_button, &QAbstractButton::clicked, this, [this, shown] { activate(shown); });
@@ -144,8 +153,16 @@ void PromoCarousel::layoutChildren()
     const QRectF thumb = thumbnailRect();
     m_thumbSpinner->move(int(thumb.center().x() - m_thumbSpinner->width() / 2.0),
                          int(thumb.center().y() - m_thumbSpinner->height() / 2.0));
-    if (m_button)
-        m_button->move(int(width() - kPadX - m_button->width()), int(height() - kPadY - m_button->height()));
+    if (!m_button)
+        return;
+    // The button takes what the dots and the row's minimum space leave, and no more.
+    const int count = int(m_model.cards().size());
+    const qreal dotsRight = m_model.showsDots() ? kPadX + (count - 1) * (kDot + kDotSpacing) + kCurrentDot + kRowSpacing
+                                                : kPadX;
+    const qreal room = width() - kPadX - (dotsRight + kMinRowSpace + kRowSpacing);
+    const int buttonWidth = std::clamp(m_button->sizeHint().width(), 0, std::max(int(std::floor(room)), 0));
+    m_button->setFixedSize(buttonWidth, m_button->sizeHint().height());
+    m_button->move(int(width() - kPadX - buttonWidth), int(height() - kPadY - m_button->height()));
 }
 
 void PromoCarousel::resizeEvent(QResizeEvent*)
@@ -203,14 +220,23 @@ void PromoCarousel::paintEvent(QPaintEvent*)
     }
     const qreal textWidth = std::max<qreal>(width() - kPadX - textLeft, 0);
 
-    // Title row: the title on one line, then the badge.
+    // Title row: the title on one line, then the badge. A long badge is cut so that a long
+    // title keeps at least half the row, and both end inside the card.
     const QColor accent = PromoStyle::accent(shown->accent());
     const QFontMetricsF titleMetrics(Theme::bodyStrongFont());
+    const QFontMetricsF badgeMetrics(Theme::sectionFont());
+    const QString fullTitle = PromoStyle::oneLine(shown->title, 300);
+    QString badge = shown->badge ? PromoStyle::oneLine(*shown->badge, 40) : QString();
     qreal badgeWidth = 0;
-    if (shown->badge && !shown->badge->isEmpty())
-        badgeWidth = QFontMetricsF(Theme::sectionFont()).horizontalAdvance(PromoStyle::oneLine(*shown->badge, 40)) + 10;
-    const qreal titleSpace = std::max<qreal>(textWidth - (badgeWidth > 0 ? badgeWidth + 5 : 0), 0);
-    const QString title = titleMetrics.elidedText(PromoStyle::oneLine(shown->title, 300), Qt::ElideRight, titleSpace);
+    if (!badge.isEmpty()) {
+        const qreal row = std::max<qreal>(textWidth - kBadgeGap, 0);
+        const qreal room = std::max(row - titleMetrics.horizontalAdvance(fullTitle), row / 2);
+        badge = badgeMetrics.elidedText(badge, Qt::ElideRight, room - kBadgePadX * 2);
+        if (!badge.isEmpty())
+            badgeWidth = badgeMetrics.horizontalAdvance(badge) + kBadgePadX * 2;
+    }
+    const qreal titleSpace = std::max<qreal>(textWidth - (badgeWidth > 0 ? badgeWidth + kBadgeGap : 0), 0);
+    const QString title = titleMetrics.elidedText(fullTitle, Qt::ElideRight, titleSpace);
     const qreal titleWidth = titleMetrics.horizontalAdvance(title);
     const QRectF titleRect(textLeft, kPadY, titleWidth + 1, titleMetrics.height());
     p.setFont(Theme::bodyStrongFont());
@@ -218,13 +244,13 @@ void PromoCarousel::paintEvent(QPaintEvent*)
     p.drawText(titleRect, Qt::AlignLeft | Qt::AlignVCenter, title);
     if (badgeWidth > 0) {
         const qreal h = QFontMetricsF(Theme::sectionFont()).height() + 2;
-        const QRectF capsule(titleRect.right() + 5, titleRect.center().y() - h / 2, badgeWidth, h);
+        const QRectF capsule(titleRect.right() + kBadgeGap, titleRect.center().y() - h / 2, badgeWidth, h);
         p.setPen(Qt::NoPen);
         p.setBrush(PromoStyle::faded(accent, 0.14));
         p.drawRoundedRect(capsule, h / 2, h / 2);
         p.setFont(Theme::sectionFont());
         p.setPen(accent);
-        p.drawText(capsule, Qt::AlignCenter, PromoStyle::oneLine(*shown->badge, 40));
+        p.drawText(capsule, Qt::AlignCenter, badge);
     }
     if (shown->subtitle && !shown->subtitle->isEmpty()) {
         const QFontMetricsF metrics(Theme::tinyFont());

@@ -73,7 +73,5 @@ QString PromoStyle::oneLine(const QString& text, qsizetype maxChars)
 
 QString PromoStyle::plainToolTip(const QString& text)
 {
-    // Marked up on purpose, so that the escaped text is always read as markup and shown as is.
-    return QStringLiteral("<p style='white-space:pre-wrap'>") + displayCut(text).toHtmlEscaped()
-        + QStringLiteral("</p>");
+    return SafeText::toolTip(displayCut(text));
 }

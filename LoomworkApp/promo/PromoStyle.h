@@ -32,7 +32,7 @@ QString displayCut(const QString& text, qsizetype maxChars = 2000);
 // `text` cut as displayCut() does and made safe to draw on one line (no line breaks,
 // no direction overrides).
 QString oneLine(const QString& text, qsizetype maxChars = 500);
-// A tooltip that shows `text` literally, markup and all.
+// A tooltip that shows `text` literally, markup and all, cut as displayCut cuts.
 QString plainToolTip(const QString& text);
 
 } // namespace PromoStyle

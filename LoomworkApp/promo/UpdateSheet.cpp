@@ -76,7 +76,6 @@ private:
 
 UpdateSheet::UpdateSheet(const UpdateAlert& alert, QWidget* parent) : QDialog(parent), m_alert(alert)
 {
-    setWindowTitle(QStringLiteral("发现新版本"));
     build();
 }
 
@@ -135,8 +134,9 @@ void UpdateSheet::build()
         SymbolIcon::paint(p, r, u"arrow.down.circle.fill", Theme::accent(), 26);
     }, header);
     headerLayout->addWidget(icon, 0, Qt::AlignHCenter);
-    m_title = plainLabel(forced ? QStringLiteral("需要更新后才能继续使用") : QStringLiteral("发现新版本"),
-                             Theme::headingFont(), Theme::textPrimary(), header);
+    const QString heading = forced ? QStringLiteral("需要更新后才能继续使用") : QStringLiteral("发现新版本");
+    setWindowTitle(heading);
+    m_title = plainLabel(heading, Theme::headingFont(), Theme::textPrimary(), header);
     headerLayout->addWidget(m_title, 0, Qt::AlignHCenter);
 
     auto* versions = new QWidget(header);

@@ -13,6 +13,7 @@
 #include "ui/BusySpinner.h"
 #include "ui/Chip.h"
 #include "ui/Hairline.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "ui/ZfcpMark.h"
@@ -72,7 +73,7 @@ SheetPieces::RadioCard* targetCard(PluginRoot root, const QString& tagText, std:
                                 0, Qt::AlignVCenter);
     card->titleRow()->addStretch();
     card->setDetail(root.shortPath());
-    card->setToolTip(QStringLiteral("完整路径：") + root.subtitle());
+    card->setToolTip(SafeText::toolTip(QStringLiteral("完整路径：") + root.subtitle()));
     card->setObjectName(root.rawValue() + QStringLiteral("Card"));
     return card;
 }
@@ -301,10 +302,11 @@ QWidget* InstallSheet::buildConflictPage()
         auto* line = new QWidget;
         auto* lineLayout = row(6);
         line->setLayout(lineLayout);
-        auto* from = new SheetPieces::LineLabel;
+        auto* from = new SheetPieces::LineLabel(QString(), Qt::ElideMiddle);
         from->setFont(Theme::captionFont());
         QLabel* arrow = SheetPieces::symbolLabel(QStringLiteral("arrow.right"), 9);
-        auto* to = new SheetPieces::LineLabel;
+        // Cut in the middle: a long name keeps its end, where a rename adds " 2".
+        auto* to = new SheetPieces::LineLabel(QString(), Qt::ElideMiddle);
         to->setFont(captionMedium());
         lineLayout->addWidget(from, 0);
         lineLayout->addWidget(arrow, 0);
@@ -415,8 +417,11 @@ void InstallSheet::refreshReview()
     tone(m_hintTitle, Theme::textPrimary());
     tone(m_hintDetail, Theme::textSecondary());
     // The box layout squeezes a wrapping panel to its one-line minimum beside a stretching
-    // list; claim the wrapped height outright.
-    m_hint->setMinimumHeight(m_hint->layout()->minimumHeightForWidth(kWidth - 2 * kMargin));
+    // list; claim the wrapped height outright. Labels that were never shown have no height
+    // for a width (-1): a hidden hint keeps what it had.
+    const int wrapped = m_hint->layout()->minimumHeightForWidth(kWidth - 2 * kMargin);
+    if (wrapped >= 0)
+        m_hint->setMinimumHeight(wrapped);
 
     m_installButton->setEnabled(m.canInstall());
 }

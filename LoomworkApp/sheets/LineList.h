@@ -7,6 +7,8 @@
 #include <QListView>
 #include <QStyledItemDelegate>
 
+#include "ui/SafeText.h"
+
 class QPainter;
 
 // The install sheet's painted lists: a frameless, unselectable list view whose lines a
@@ -36,8 +38,10 @@ public:
     {
         if (!index.isValid() || index.row() >= items.size())
             return {};
-        if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+        if (role == Qt::DisplayRole)
             return m_name(items[index.row()]);
+        if (role == Qt::ToolTipRole)
+            return SafeText::toolTip(m_name(items[index.row()]));
         return {};
     }
     void reset(QList<Item> newItems)

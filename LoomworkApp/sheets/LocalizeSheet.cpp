@@ -21,9 +21,9 @@
 #include "ui/AppAlert.h"
 #include "ui/BusySpinner.h"
 #include "ui/Hairline.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "library/EmptyStateView.h"
 #include "sheets/SheetPieces.h"
 #include "sheets/TemplateSheetPieces.h"
 
@@ -318,7 +318,7 @@ public:
         if (tip.isEmpty())
             QToolTip::hideText();
         else
-            QToolTip::showText(event->globalPos(), tip.toHtmlEscaped(), view);
+            QToolTip::showText(event->globalPos(), SafeText::toolTip(tip), view);
         return true;
     }
 
@@ -558,7 +558,7 @@ void LocalizeSheet::sync()
     m_working->setVisible(working);
     m_restore->setVisible(!working && m_model.hasBackup());
     m_restore->setEnabled(m_model.canRestore());
-    m_restore->setToolTip(m_model.restoreTooltip().toHtmlEscaped());
+    m_restore->setToolTip(SafeText::toolTip(m_model.restoreTooltip()));
     m_cancel->setEnabled(m_model.canCancel());
     m_confirm->setText(m_model.confirmTitle());
     m_confirm->setEnabled(m_model.canConfirm());

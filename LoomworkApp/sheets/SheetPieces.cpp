@@ -70,14 +70,17 @@ QSize LineLabel::minimumSizeHint() const
     return {0, QLabel::minimumSizeHint().height()};
 }
 
+QString LineLabel::shownText() const
+{
+    return fontMetrics().elidedText(text(), m_mode, contentsRect().width());
+}
+
 void LineLabel::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setPen(palette().color(QPalette::WindowText));
     p.setFont(font());
-    const QRect area = contentsRect();
-    const QString shown = fontMetrics().elidedText(text(), m_mode, area.width());
-    p.drawText(area, int(alignment()) | Qt::TextSingleLine, shown);
+    p.drawText(contentsRect(), int(alignment()) | Qt::TextSingleLine, shownText());
 }
 
 // ---- Panel

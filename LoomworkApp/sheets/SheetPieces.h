@@ -31,6 +31,8 @@ class LineLabel : public QLabel
 public:
     explicit LineLabel(const QString& text = {}, Qt::TextElideMode mode = Qt::ElideRight, QWidget* parent = nullptr);
     QSize minimumSizeHint() const override;
+    // The text as drawn, cut to the label's width.
+    QString shownText() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -16,9 +16,9 @@
 
 #include "ui/BusySpinner.h"
 #include "ui/Hairline.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
-#include "library/EmptyStateView.h"
 #include "sheets/SheetPieces.h"
 #include "sheets/TemplateSheetPieces.h"
 
@@ -208,7 +208,7 @@ protected:
             if (tip.isEmpty())
                 QToolTip::hideText();
             else
-                QToolTip::showText(help->globalPos(), tip.toHtmlEscaped(), this);
+                QToolTip::showText(help->globalPos(), SafeText::toolTip(tip), this);
             return true;
         }
         return QWidget::event(event);

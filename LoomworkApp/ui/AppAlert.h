@@ -27,12 +27,14 @@ public:
     // Top-left corner that centres `alert` on the host window; none without a host.
     static std::optional<QPoint> centerOrigin(QMessageBox& alert);
 
-    // Builds the alert without running it (texts are plain text, primary is default).
+    // Builds the alert without running it (texts are plain text, primary is default; a
+    // warning's primary is destructive: drawn in the danger colour, never the default).
     static QMessageBox* makeAlert(const QString& title, const QString& message, Style style,
                                   const QString& primary, const QString& secondary,
                                   QWidget* parent);
 
-    // Sets the box's informative text, shown as plain text (file and server names).
+    // Sets the box's informative text, shown as plain text (file and server names), in a
+    // column wide enough that Chinese lines break between words where they can.
     static void setPlainInformativeText(QMessageBox& box, const QString& text);
 
     // Connected to the application's quit: answers every pending question false.

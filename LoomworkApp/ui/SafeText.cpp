@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <QTextDocument>
+
 QString SafeText::singleLine(const QString& text)
 {
     QString line;
@@ -16,4 +18,9 @@ QString SafeText::singleLine(const QString& text)
             line.append(c);
     }
     return line;
+}
+
+QString SafeText::toolTip(const QString& text)
+{
+    return text.isEmpty() ? QString() : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
 }

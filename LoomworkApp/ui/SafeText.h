@@ -13,4 +13,9 @@ inline constexpr int kMaxLength = 600;
 // characters than it holds ("exe.live" for "evil.exe").
 QString singleLine(const QString& text);
 
+// A tooltip that shows `text` exactly: escaped and always marked up, so that Qt reads it as
+// markup whatever it holds ("&amp;" never shows) and markup inside it is shown, not obeyed.
+// Empty stays empty (no tooltip).
+QString toolTip(const QString& text);
+
 } // namespace SafeText

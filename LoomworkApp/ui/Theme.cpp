@@ -81,7 +81,7 @@ QColor Theme::selectionBg() { return alpha(accent(), 0.13); }
 QColor Theme::divider() { return ink(0.1); }
 QColor Theme::sidebarBgTop() { return resolve(kSidebarTop); }
 QColor Theme::sidebarBgBottom() { return resolve(kSidebarBottom); }
-QColor Theme::floatingBg() { return alpha(resolve(kFloating), 0.97); }
+QColor Theme::floatingBg() { return resolve(kFloating); }
 QColor Theme::barBg() { return alpha(resolve(kBar), 0.96); }
 QColor Theme::shadow(qreal opacity) { return rgba(0x000000, opacity); }
 QColor Theme::scrim(qreal opacity) { return rgba(0x000000, opacity); }

@@ -55,7 +55,7 @@ public:
     static QColor divider();
     static QColor sidebarBgTop();
     static QColor sidebarBgBottom();
-    static QColor floatingBg();     // floating cards and capsules: the window colour, nearly opaque
+    static QColor floatingBg();     // floating cards and capsules: opaque, as nothing blurs behind them
     static QColor barBg();          // bars along the window's edges
     static QColor shadow(qreal opacity);
     static QColor scrim(qreal opacity); // veils that dim what is under them

@@ -1,11 +1,11 @@
 #include "window/DropTargetOverlay.h"
 
-#include <QGraphicsDropShadowEffect>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
 
+#include "ui/SoftShadow.h"
 #include "ui/Theme.h"
 #include "ui/ZfcpMark.h"
 
@@ -19,8 +19,12 @@ constexpr qreal kBorderRadius = 14;
 constexpr qreal kBorderInset = 12;
 constexpr qreal kBorderWidth = 2;
 constexpr qreal kWashOpacity = 0.08;
+constexpr qreal kMarkShadowRadius = 5;
+constexpr qreal kMarkShadowOffset = 2;
+constexpr qreal kMarkShadowOpacity = 0.12;
 
-// The card: a rounded, nearly opaque window-coloured panel standing in for the material.
+// The card: a rounded opaque panel standing in for the material (nothing blurs behind
+// it here), with the mark's shadow drawn on it.
 class DropCard : public QWidget
 {
 public:
@@ -29,13 +33,8 @@ public:
         auto* layout = new QVBoxLayout(this);
         layout->setContentsMargins(kCardPadding, kCardPadding, kCardPadding, kCardPadding);
         layout->setSpacing(kCardSpacing);
-        auto* mark = new ZfcpMark(kMarkSize, true, this);
-        auto* shadow = new QGraphicsDropShadowEffect(mark);
-        shadow->setColor(Theme::shadow(0.12));
-        shadow->setBlurRadius(10); // Qt's blur radius is about twice the shadow radius
-        shadow->setOffset(0, 2);
-        mark->setGraphicsEffect(shadow);
-        layout->addWidget(mark, 0, Qt::AlignHCenter);
+        m_mark = new ZfcpMark(kMarkSize, true, this);
+        layout->addWidget(m_mark, 0, Qt::AlignHCenter);
         auto* title = new QLabel(QStringLiteral("松开自动安装插件.zfcp文件"), this);
         title->setFont(Theme::headingFont());
         title->setAlignment(Qt::AlignHCenter);
@@ -54,12 +53,14 @@ protected:
     {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
-        QColor fill = palette().color(QPalette::Window);
-        fill.setAlphaF(0.94);
         QPainterPath path;
         path.addRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
-        painter.fillPath(path, fill);
+        painter.fillPath(path, Theme::floatingBg());
+        SoftShadow::paintUnder(painter, *m_mark, kMarkShadowRadius, kMarkShadowOffset, kMarkShadowOpacity);
     }
+
+private:
+    ZfcpMark* m_mark;
 };
 
 } // namespace

@@ -1,17 +1,11 @@
 #include "window/LoomworkMain.h"
 
-#include <unistd.h>
-
 #include <QAction>
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QLibraryInfo>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QMainWindow>
 #include <QMenuBar>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QToolBar>
 #include <QTranslator>
@@ -21,23 +15,8 @@
 #include "engine/Plugin.h"
 #include "ui/Appearance.h"
 #include "window/AppDelegate.h"
+#include "window/InstanceGuard.h"
 #include "window/RootView.h"
-
-namespace {
-
-constexpr int kForwardTimeoutMs = 1500;
-constexpr qint64 kMaxForwardBytes = 1024 * 1024;
-
-} // namespace
-
-// One per user and data folder, so that a process with its own HOME (tests) never meets
-// the user's running Loomwork.
-QString LoomworkMain::instanceName()
-{
-    const QByteArray data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toUtf8();
-    const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex().left(12);
-    return QStringLiteral("loomwork-%1-%2").arg(::getuid()).arg(QString::fromLatin1(digest));
-}
 
 LoomworkMain::LoomworkMain() : m_state(new AppState(this)), m_delegate(new AppDelegate(this))
 {
@@ -49,24 +28,7 @@ LoomworkMain::~LoomworkMain()
     delete m_window;
 }
 
-bool LoomworkMain::forwardToRunningInstance(const QList<QUrl>& files)
-{
-    QLocalSocket socket;
-    socket.connectToServer(instanceName());
-    if (!socket.waitForConnected(kForwardTimeoutMs))
-        return false;
-    QByteArray payload;
-    for (const QUrl& url : files)
-        payload += url.toEncoded() + '\n';
-    payload += '\n'; // an empty line ends the list; no file just raises the window
-    socket.write(payload);
-    if (!socket.waitForBytesWritten(kForwardTimeoutMs))
-        return false;
-    socket.disconnectFromServer();
-    return true;
-}
-
-void LoomworkMain::start(const QList<QUrl>& files)
+void LoomworkMain::start(const QList<QUrl>& files, InstanceGuard* instance)
 {
     m_window = new QMainWindow;
     m_window->setObjectName(QStringLiteral("main"));
@@ -87,7 +49,8 @@ void LoomworkMain::start(const QList<QUrl>& files)
 
     m_delegate->finishStartUp(m_window);
     m_window->show();
-    listenForOtherInstances();
+    if (instance)
+        connect(instance, &InstanceGuard::filesHandedOver, this, &LoomworkMain::openHandedOver);
     if (!files.isEmpty())
         QTimer::singleShot(0, this, [files] { AppDelegate::openFiles(files); });
 }
@@ -124,53 +87,14 @@ void LoomworkMain::buildMenus()
     });
 }
 
-void LoomworkMain::listenForOtherInstances()
+void LoomworkMain::openHandedOver(const QList<QUrl>& files)
 {
-    // Another Loomwork started at the same moment may own the name by now: leave it be
-    // (listening would silently take the name over).
-    {
-        QLocalSocket probe;
-        probe.connectToServer(instanceName());
-        if (probe.waitForConnected(kForwardTimeoutMs)) {
-            probe.abort();
-            return;
-        }
-    }
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(instanceName())) {
-        // A socket left by a process that died: take it over.
-        QLocalServer::removeServer(instanceName());
-        if (!m_server->listen(instanceName()))
-            return;
-    }
-    connect(m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
-                if (socket->bytesAvailable() > kMaxForwardBytes) {
-                    socket->abort();
-                    return;
-                }
-                const QByteArray all = socket->peek(socket->bytesAvailable());
-                if (!all.endsWith("\n\n") && all != "\n")
-                    return; // wait for the end of the list
-                socket->readAll();
-                QList<QUrl> urls;
-                for (const QByteArray& line : all.split('\n')) {
-                    const QUrl url = QUrl::fromEncoded(line);
-                    if (!line.isEmpty() && url.isLocalFile())
-                        urls.append(url);
-                }
-                // Brought forward as it was: a maximised or full-screen window stays so.
-                m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
-                m_window->show();
-                m_window->raise();
-                m_window->activateWindow();
-                AppDelegate::openFiles(urls);
-            });
-        }
-    });
+    // Brought forward as it was: a maximised or full-screen window stays so.
+    m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+    AppDelegate::openFiles(files);
 }
 
 void LoomworkMain::installQtTranslations()

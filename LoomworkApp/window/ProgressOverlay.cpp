@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include <QEvent>
-#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
@@ -11,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "engine/OperationsCenter.h"
+#include "ui/SoftShadow.h"
 #include "ui/Theme.h"
 #include "ui/Transitions.h"
 
@@ -18,7 +18,7 @@ namespace {
 constexpr int kBarSteps = 1000;
 constexpr qreal kCardRadius = 14;
 constexpr int kFadeMs = 200;
-constexpr int kShadowSpread = 12;
+constexpr qreal kShadowRadius = 20;
 constexpr qreal kShadowOpacity = 0.33;
 } // namespace
 
@@ -30,27 +30,6 @@ class ProgressOverlay::Card : public QWidget
 public:
     explicit Card(QWidget* parent) : QWidget(parent) {}
 
-    // The soft shadow around the card's geometry, in the parent's coordinates.
-    void paintShadow(QPainter& p)
-    {
-        if (m_shadow.size() != size() + QSize(2 * kShadowSpread, 2 * kShadowSpread)) {
-            m_shadow = QImage(size() + QSize(2 * kShadowSpread, 2 * kShadowSpread), QImage::Format_ARGB32_Premultiplied);
-            m_shadow.fill(Qt::transparent);
-            QPainter sp(&m_shadow);
-            sp.setRenderHint(QPainter::Antialiasing);
-            sp.setPen(Qt::NoPen);
-            // Rings of falling opacity stand in for a blur; they add up to the darkest
-            // share at the card's edge.
-            const QRectF card(kShadowSpread, kShadowSpread, width(), height());
-            for (int ring = kShadowSpread; ring > 0; --ring) {
-                sp.setBrush(Theme::shadow(kShadowOpacity / kShadowSpread));
-                const qreal grow = ring;
-                sp.drawRoundedRect(card.adjusted(-grow, -grow, grow, grow), kCardRadius + grow, kCardRadius + grow);
-            }
-        }
-        p.drawImage(geometry().topLeft() - QPoint(kShadowSpread, kShadowSpread), m_shadow);
-    }
-
 protected:
     void paintEvent(QPaintEvent*) override
     {
@@ -60,9 +39,6 @@ protected:
         p.setBrush(Theme::floatingBg());
         p.drawRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
     }
-
-private:
-    QImage m_shadow;
 };
 
 ProgressOverlay::ProgressOverlay(OperationsCenter* ops, QWidget* parent)
@@ -179,11 +155,21 @@ void ProgressOverlay::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.fillRect(rect(), Theme::scrim(0.25));
-    p.setRenderHint(QPainter::Antialiasing);
-    m_card->paintShadow(p);
+    SoftShadow::paint(p, QRectF(m_card->geometry()), kCardRadius, kShadowRadius, 0, kShadowOpacity);
 }
 
 // While shown the window underneath takes no input at all.
+bool ProgressOverlay::event(QEvent* event)
+{
+    // Claimed shortcuts come back as plain key presses, which the veil swallows: neither
+    // the menus' nor the list's shortcuts act under it.
+    if (event->type() == QEvent::ShortcutOverride) {
+        event->accept();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
 void ProgressOverlay::keyPressEvent(QKeyEvent* event)
 {
     event->accept();

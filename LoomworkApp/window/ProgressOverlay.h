@@ -7,9 +7,9 @@ class OperationsCenter;
 class QLabel;
 class QProgressBar;
 
-// Covers its parent while the operations runner is busy: a dark veil that takes every
-// click and key, and a card with the runner's status text, a progress bar and the
-// percentage. Hidden (and taking nothing) while the runner is idle.
+// Covers its parent (the whole window) while the operations runner is busy: a dark veil
+// that takes every click, key and shortcut, and a card with the runner's status text, a
+// progress bar and the percentage. Hidden (and taking nothing) while the runner is idle.
 class ProgressOverlay : public QWidget
 {
     Q_OBJECT
@@ -27,6 +27,7 @@ public:
     static constexpr int kTextWidth = 260;
 
 protected:
+    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;

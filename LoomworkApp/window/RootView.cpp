@@ -155,13 +155,16 @@ RootView::RootView(AppState* state, QWidget* parent)
     m_blur->setBlurHints(QGraphicsBlurEffect::PerformanceHint);
     m_main->setGraphicsEffect(m_blur);
 
-    m_dim = new DimLayer(this);
+    // The veils cover the whole window, toolbar and menu bar included, so they live in the
+    // window itself; the login gate covers this view (the toolbar is hidden behind it).
+    QWidget* host = window();
+    m_dim = new DimLayer(host);
     m_dim->setVisible(DimState::shared().active());
     connect(&DimState::shared(), &DimState::activeChanged, m_dim, &QWidget::setVisible);
 
-    m_dropOverlay = new DropTargetOverlay(this);
+    m_dropOverlay = new DropTargetOverlay(host);
     m_dropOverlay->hide();
-    m_progress = new ProgressOverlay(m_ops, this);
+    m_progress = new ProgressOverlay(m_ops, host);
     m_gate = new LoginGateView(m_login, this);
 
     connect(m_login, &LoginService::phaseChanged, this, &RootView::onLoginPhaseChanged);
@@ -190,6 +193,13 @@ RootView::~RootView()
     // The sheet's callbacks point back here.
     if (m_sheet)
         delete m_sheet.data();
+    // The veils in the window go with this view; they were made (and are raised) after it,
+    // so a closing window deletes this view first.
+    if (window() != this) {
+        delete m_progress;
+        delete m_dropOverlay;
+        delete m_dim;
+    }
 }
 
 void RootView::setToolbar(QToolBar* toolbar)
@@ -370,17 +380,18 @@ void RootView::setDropTargeted(bool targeted)
 void RootView::layoutOverlays()
 {
     m_main->setGeometry(rect());
-    m_dim->setGeometry(rect());
-    m_dropOverlay->setGeometry(rect());
-    m_progress->setGeometry(rect());
+    const QRect wholeWindow = window()->rect();
+    m_dim->setGeometry(wholeWindow);
+    m_dropOverlay->setGeometry(wholeWindow);
+    m_progress->setGeometry(wholeWindow);
     m_gate->setGeometry(rect());
     raiseOverlays();
 }
 
 void RootView::raiseOverlays()
 {
-    // The drop target and the progress veil belong to the main interface; the dimming of
-    // an open dialog lies over all of it, the login gate over everything.
+    // Over the window: the drop target, the progress veil, and over both the dimming of an
+    // open dialog. Over this view: the login gate.
     m_dropOverlay->raise();
     m_progress->raise();
     m_dim->raise();

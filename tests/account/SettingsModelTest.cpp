@@ -66,7 +66,14 @@ TEST(AccountTextTest, NameIdAndExpiryLines)
     EXPECT_EQ(AccountText::idLine(m.memberKey), "ID：0123456789abcd…");
     EXPECT_EQ(AccountText::idLine("abcde"), "ID：abcde…");
     EXPECT_EQ(AccountText::expiryLine(std::nullopt), std::nullopt);
-    EXPECT_TRUE(AccountText::expiryLine(QDateTime::currentDateTime())->startsWith("登录有效期至 "));
+    // Chinese whatever the system's locale says.
+    const QLocale before;
+    for (const char* locale : {"en_US", "de_DE", "zh_CN"}) {
+        SCOPED_TRACE(locale);
+        QLocale::setDefault(QLocale(QString::fromLatin1(locale)));
+        EXPECT_EQ(AccountText::expiryLine(QDateTime(QDate(2026, 12, 9), QTime(21, 5, 30))), "登录有效期至 2026年12月9日 21:05");
+    }
+    QLocale::setDefault(before);
 }
 
 TEST_F(SettingsModelTest, TabPublishesChangesOnlyAndSignOutAsksToClose)

@@ -22,6 +22,7 @@
 #include "online/RemoteConfigService.h"
 #include "online/ServerConfig.h"
 #include "ui/Appearance.h"
+#include "ui/Theme.h"
 #include "account/AboutPane.h"
 #include "account/AccountPane.h"
 #include "account/AppearancePane.h"
@@ -205,7 +206,7 @@ TEST_F(SettingsWindowTest, AuthorizingTheSystemLibrary)
     EXPECT_TRUE(m_main->state()->isScanning());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !m_main->state()->isScanning(); }, 30000));
     EXPECT_EQ(pane->statusLabel(PluginRoot::system)->text(), "正常");
-    EXPECT_EQ(pane->statusRow(PluginRoot::system)->toolTip(), "目录可读可写");
+    EXPECT_EQ(ListFixtures::shownToolTip(pane->statusRow(PluginRoot::system)->toolTip()), "目录可读可写");
 }
 
 TEST_F(SettingsWindowTest, ScreenshotsOfEveryPaneAndTheNicknameSheet)
@@ -222,6 +223,15 @@ TEST_F(SettingsWindowTest, ScreenshotsOfEveryPaneAndTheNicknameSheet)
             QTest::qWait(tab == SettingsTab::library ? 300 : 50);
             const QString path = QStringLiteral("%1/settings-%2-%3.png").arg(screenshotDir(), tab.rawValue(), mode);
             EXPECT_TRUE(window->grab().save(path)) << path.toStdString();
+        }
+        // Every tab's symbol is in the brand colour, selected or not.
+        for (const SettingsTab tab : SettingsTab::allCases()) {
+            const QImage button = view()->tabButton(tab)->grab().toImage();
+            int brand = 0;
+            for (int y = 0; y < SettingsTabButton::kPadY + SettingsTabButton::kSymbolHeight; ++y)
+                for (int x = 0; x < button.width(); ++x)
+                    brand += button.pixelColor(x, y).rgb() == Theme::accent().rgb();
+            EXPECT_GT(brand, 20) << tab.rawValue().toStdString();
         }
         m_main->rootView()->openSettings(SettingsTab::account);
         view()->accountPane()->showNicknameSheet();
@@ -264,11 +274,16 @@ TEST_F(SettingsWindowTest, UpdateCheckReportsItsOutcome)
     EXPECT_EQ(check(), UpdateCheckModel::failedText);
     AppSettings::setValue(ServerConfig::settingsKey, server);
 
-    // A newer version opens the update sheet instead; postponing there snoozes it.
+    // A newer version opens the update sheet instead, once however often the check is asked
+    // for while it runs (the button waits meanwhile); postponing there snoozes it.
     setLatest("999.0");
-    EXPECT_EQ(check(), QString());
+    QTest::mouseClick(pane->checkButton(), Qt::LeftButton);
+    EXPECT_FALSE(pane->checkButton()->isEnabled());
+    pane->updateCheck()->check();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pane->checkButton()->isEnabled(); }, 30000));
+    EXPECT_FALSE(pane->hintLabel()->isVisibleTo(pane));
+    ASSERT_EQ(controller().window()->findChildren<UpdateSheet*>().size(), 1);
     UpdateSheet* sheet = controller().window()->findChild<UpdateSheet*>();
-    ASSERT_TRUE(sheet);
     EXPECT_EQ(sheet->alert().version, "999.0");
     QTest::mouseClick(sheet->laterButton(), Qt::LeftButton);
     EXPECT_EQ(pane->updateCheck()->remote()->snoozedVersion(), "999.0");

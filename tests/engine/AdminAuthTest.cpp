@@ -3,9 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include "engine/AdminAuth.h"
 #include "support/app/FakeAlertPresenter.h"
+#include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/RecordingAdminRunner.h"
 #include "support/app/TestEnv.h"
@@ -78,15 +80,17 @@ TEST_F(AdminAuthTest, ExplanationIsShownOncePerRunAfterAgreement)
     RecordingAdminRunner runner;
     alerts.queueAnswers({false, true});
 
-    EXPECT_FALSE(AdminAuth::adminRemove("/x/a"));
+    const QString root = TestEnv::systemLibrary();
+    EXPECT_FALSE(AdminAuth::adminRemove(root + "/a"));
     EXPECT_TRUE(runner.commands().isEmpty()) << "declined: nothing may run";
-    EXPECT_TRUE(AdminAuth::adminRemove("/x/b"));
-    EXPECT_TRUE(AdminAuth::adminRemove("/x/c"));
+    EXPECT_TRUE(AdminAuth::adminRemove(root + "/b"));
+    EXPECT_TRUE(AdminAuth::adminRemove(root + "/c"));
 
     ASSERT_EQ(alerts.questions().size(), 2);
     EXPECT_EQ(alerts.questions()[0].title, "需要管理员授权");
     EXPECT_EQ(alerts.questions()[0].primary, "继续");
-    EXPECT_EQ(runner.commands(), QStringList({"rm -rf '/x/b'", "rm -rf '/x/c'"}));
+    EXPECT_EQ(runner.commands(), QStringList({"rm -rf " + AdminAuth::quote(root + "/b"),
+                                              "rm -rf " + AdminAuth::quote(root + "/c")}));
 }
 
 TEST_F(AdminAuthTest, RequestPermissionCoversOnlyExistingFolders)
@@ -116,9 +120,58 @@ TEST_F(AdminAuthTest, FailedOrUnstartableRunnerIsFalse)
     RecordingAdminRunner runner;
     runner.queueOutcome({false, -1, "no such program", {}});
     runner.queueOutcome({true, 1, {}, "User canceled."});
-    EXPECT_FALSE(AdminAuth::prepareRoot("/nowhere/L"));
-    EXPECT_FALSE(AdminAuth::adminCreateDirectory("/nowhere/L"));
-    EXPECT_TRUE(AdminAuth::adminCreateDirectory("/nowhere/L"));
+    const QString root = TestEnv::systemLibrary();
+    EXPECT_FALSE(AdminAuth::prepareRoot(root));
+    EXPECT_FALSE(AdminAuth::adminCreateDirectory(root + "/L"));
+    EXPECT_TRUE(AdminAuth::adminCreateDirectory(root + "/L"));
+}
+
+// The library is open to everyone, so any folder in it may be a link planted by another user.
+TEST_F(AdminAuthTest, CommandsRunOnlyInsideTheLibraryAndThroughNoLink)
+{
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    const QString root = TestEnv::systemLibrary();
+    QTemporaryDir elsewhere;
+    QDir().mkpath(root + "/Titles.localized/Glow");
+    ASSERT_TRUE(QFile::link(elsewhere.path(), root + "/Effects.localized"));
+    const QString outside = QStringLiteral("路径不在系统插件库内：");
+    const std::pair<QString, QString> cases[] = {
+        {root + "/Titles.localized/Glow", {}},
+        {root + "/Generators.localized/New", {}},
+        {root + "/Effects.localized/Glow", "路径经过符号链接：" + root + "/Effects.localized"},
+        {root + "/Titles.localized/../../x", outside + root + "/Titles.localized/../../x"},
+        {root + "-other/x", outside + root + "-other/x"},
+    };
+    for (const auto& [path, refusal] : cases) {
+        SCOPED_TRACE(path.toStdString());
+        const qsizetype before = runner.commands().size();
+        EXPECT_EQ(AdminAuth::adminRemove(path), refusal.isEmpty());
+        EXPECT_EQ(runner.commands().size() - before, refusal.isEmpty() ? 1 : 0);
+        if (!refusal.isEmpty()) {
+            EXPECT_EQ(alerts.questions().last().title, "已拒绝管理员操作");
+            EXPECT_EQ(alerts.questions().last().message.section('\n', 0, 0), refusal);
+        }
+    }
+
+    QDir(root).removeRecursively();
+    ASSERT_TRUE(QFile::link(elsewhere.path(), root));
+    EXPECT_FALSE(AdminAuth::prepareRoot(root)) << "not even the library's own chmod through a link";
+    EXPECT_FALSE(AdminAuth::requestPermission(root));
+    EXPECT_EQ(runner.commands().size(), 2);
+}
+
+TEST_F(AdminAuthTest, PkexecIsNeverLookedUpThroughPath)
+{
+    QTemporaryDir bin;
+    PluginFixtures::writeBytes(bin.path() + "/pkexec", "#!/bin/sh\ntouch \"$0.ran\"\n");
+    QFile::setPermissions(bin.path() + "/pkexec", QFile::ReadOwner | QFile::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin.path()) + ":" + path);
+    ProcessAdminRunner().run("exit 0", true);
+    qputenv("PATH", path);
+    EXPECT_FALSE(QFileInfo::exists(bin.path() + "/pkexec.ran"));
 }
 
 TEST_F(AdminAuthTest, PrepareRootAndReplaceDoWhatTheyBuild)

@@ -73,6 +73,9 @@ TEST(MarketInstallerNames, SafeFileName)
         {QString("a") + QChar(0) + "b.zip", "ab.zip"},
         {"../../etc/passwd", ".._.._etc_passwd"},
         {" 光晕 Glow.zfcp\n", "光晕 Glow.zfcp"},
+        {"\u202Egnp.zfcp", "_gnp.zfcp"},
+        {"a\nb\tc\x7F\u0085.zip", "a_b_c__.zip"},
+        {"\u200E\u200Fa\u202A\u202B\u202C\u202D\u2066\u2067\u2068\u2069.zip", "__a________.zip"},
         {base130 + ".zfcp", QString(106, QChar('a')) + ".zfcp"},
         {base130, QString(110, QChar('a'))},
     };

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,6 +22,7 @@
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
 #include "engine/ProgressThrottle.h"
+#include "engine/SystemError.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
@@ -321,7 +323,9 @@ TEST_F(OperationsCenterTest, AFailedOverwriteLeavesTheOldPluginIntact)
     OperationsCenter center;
     EXPECT_FALSE(install(center, {broken}, {}));
     EXPECT_EQ(center.alertTitle(), QStringLiteral("安装失败"));
-    EXPECT_TRUE(center.alertMessage().value_or(QString()).contains(QStringLiteral("分块"))) << center.alertMessage().value_or(QString()).toStdString();
+    const QString message = center.alertMessage().value_or(QString());
+    EXPECT_TRUE(message.startsWith("文件读写失败：非法分块长度 ")) << message.toStdString();
+    EXPECT_TRUE(message.endsWith("\n封包：broken.zfcp（已安装 1 个，第 2 个失败）")) << message.toStdString();
     EXPECT_EQ(center.statusText(), QString());
     EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), before);
     // Plug-ins before the failure stay, later ones never start; no staging is left behind.
@@ -348,9 +352,24 @@ TEST_F(OperationsCenterTest, AFailedInstallSwapRollsBackAndNamesNoHiddenFolder)
     EXPECT_FALSE(install(center, {pkg}, {}));
     const QString message = center.alertMessage().value_or(QString());
     EXPECT_TRUE(message.startsWith(QStringLiteral("磁盘空间不足"))) << message.toStdString();
-    EXPECT_TRUE(message.endsWith(effects + "/Glow")) << message.toStdString();
+    EXPECT_TRUE(message.endsWith(effects + "/Glow\n封包：glow.zfcp")) << message.toStdString();
     EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), before);
     EXPECT_EQ(QDir(effects).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Glow"});
+}
+
+TEST_F(OperationsCenterTest, SystemErrorsReachTheUserInChinese)
+{
+    const QString pkg = package("glow.zfcp", {{effect, "Glow", glowA}});
+    InstallPlan plan;
+    plan.renames.insert(InstallPlan::key(0, effect, "Glow"), QString(300, u'x'));
+    OperationsCenter center;
+    EXPECT_FALSE(install(center, {pkg}, plan));
+    const QString message = center.alertMessage().value_or(QString());
+    EXPECT_TRUE(message.startsWith("文件名过长")) << message.toStdString();
+    for (int code : {ENAMETOOLONG, ELOOP, EIO, EXDEV, ENOTEMPTY, EBUSY, EMFILE, EFBIG, EINVAL, EILSEQ, ENOTSUP, ENXIO}) {
+        SCOPED_TRACE(code);
+        EXPECT_FALSE(SystemError::describe(code).contains(QRegularExpression("[A-Za-z]")));
+    }
 }
 
 TEST_F(OperationsCenterTest, OverwritesWhateverKindOfItemHasTheName)

@@ -212,9 +212,6 @@ TEST_F(PluginBackupStoreTest, RestoreGivesBackTheBackedUpTree)
              QDir(path).removeRecursively();
              PluginFixtures::makeSymlink("/nonexistent", path);
          }},
-        {"a leftover staging folder", [&] {
-             PluginFixtures::writeBytes(QFileInfo(path).absolutePath() + "/.Lower Third.loomwork-restoring/junk", "x");
-         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,13 +30,13 @@ QStringList hiddenIn(const QString& folder)
 }
 
 // Stages a new "Glow" holding new.txt in `folder` and swaps it in; returns commit's result.
-int replaceGlow(const QString& folder, const QByteArray& content = "new")
+int replaceGlow(const QString& folder, const QString& purpose = "install", const QString& label = {})
 {
     PluginFolderSwap swap(folder);
     QString staging;
-    if (const int error = swap.makeStaging(QStringLiteral("install"), QString(), &staging))
+    if (const int error = swap.makeStaging(purpose, label, &staging))
         return error;
-    PackageMaker::makeFolder(staging, "Glow", {{"new.txt", content}});
+    PackageMaker::makeFolder(staging, "Glow", {{"new.txt", "new"}});
     return swap.commit(staging + "/Glow", "Glow");
 }
 
@@ -46,12 +49,14 @@ TEST(PluginFolderSwap, AFailedSwapLeavesTheOldPluginInPlace)
     QTemporaryDir dir;
     const struct {
         const char* label;
-        QList<QPair<QString, int>> renameFaults; // marker in the moved item's path, errno
+        bool exchangeRefused;
+        QList<QPair<QString, int>> renameFaults; // marker in a moved item's path, errno
         bool oldAtItsPlace;
     } cases[] = {
-        {"old folder cannot be moved aside", {{"/Glow", EACCES}}, true},
-        {"new folder cannot be moved in", {{".loomwork-install", ENOSPC}}, true},
-        {"and the way back fails too", {{".loomwork-install", ENOSPC}, {".loomwork-replaced", EIO}}, false},
+        {"the exchange fails", false, {{".loomwork-incoming", ENOSPC}}, true},
+        {"old folder cannot be moved aside", true, {{"aside/Glow", EACCES}}, true},
+        {"new folder cannot be moved in", true, {{".loomwork-incoming", ENOSPC}}, true},
+        {"and the way back fails too", true, {{".loomwork-incoming", ENOSPC}, {".loomwork-replaced", EIO}}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -60,6 +65,8 @@ TEST(PluginFolderSwap, AFailedSwapLeavesTheOldPluginInPlace)
         const auto before = PackageMaker::readTree(folder + "/Glow");
         {
             FaultyFileOps files;
+            if (c.exchangeRefused)
+                files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
             for (const auto& [marker, error] : c.renameFaults)
                 files.failOn(FaultyFileOps::Op::rename, marker, error);
             EXPECT_EQ(replaceGlow(folder), c.renameFaults.first().second);
@@ -76,20 +83,57 @@ TEST(PluginFolderSwap, AFailedSwapLeavesTheOldPluginInPlace)
     }
 }
 
-TEST(PluginFolderSwap, EachRunUsesItsOwnNamesAndClearsEarlierLeftovers)
+TEST(PluginFolderSwap, EachRunUsesItsOwnHiddenNames)
+{
+    const QString a = PluginFolderSwap::hiddenSibling("/f", "Glow", "restoring");
+    EXPECT_NE(a, PluginFolderSwap::hiddenSibling("/f", "Glow", "restoring"));
+    const QString longName(80, QChar(u'字'));
+    EXPECT_LE(FsPath::encode(QFileInfo(PluginFolderSwap::hiddenSibling("/f", longName, "replaced")).fileName()).size(), 255);
+}
+
+// A child replaces "Glow" and is killed as its n-th file step starts, for every n. Recovery
+// leaves alone what may belong to a run still going (newer than this process); then, as at
+// the next start, it leaves the old plug-in or the new one, whole, and no leftover.
+TEST(PluginFolderSwap, AKillAtAnyStepLeavesAWholePluginAfterRecovery)
 {
     QTemporaryDir dir;
-    PackageMaker::makeFolder(dir.path(), "Glow", {{"old.txt", "old"}});
-    PackageMaker::makeFolder(dir.path(), ".Glow.loomwork-replaced-1234", {{"junk", "from a crash"}});
-    PackageMaker::makeFolder(dir.path(), ".Glow Two.loomwork-replaced-1", {{"keep", "another plug-in's"}});
-    const QString a = PluginFolderSwap::hiddenSibling(dir.path(), "Glow", "restoring");
-    EXPECT_NE(a, PluginFolderSwap::hiddenSibling(dir.path(), "Glow", "restoring"));
-    const QString longName(200, QChar(u'字'));
-    EXPECT_LE(FsPath::encode(QFileInfo(PluginFolderSwap::hiddenSibling(dir.path(), longName, "restoring")).fileName()).size(), 255);
+    const QMap<QString, QByteArray> fresh{{"new.txt", "new"}};
+    const struct {
+        const char* purpose;
+        const char* label;
+        bool exchangeRefused;
+    } cases[] = {{"install", "", false}, {"restoring", "Glow", false}, {"install", "", true}, {"market", "Glow", true}};
+    for (const auto& c : cases) {
+        bool finished = false;
+        for (int step = 1; step < 20 && !finished; ++step) {
+            // <purpose>-<exchange refused>-<step killed at>
+            const QString folder = QString("%1/%2-%3-%4").arg(dir.path(), c.purpose).arg(c.exchangeRefused).arg(step);
+            SCOPED_TRACE(folder.toStdString());
+            PackageMaker::makeFolder(folder, ".notes", {{"mine", "the user's own hidden folder"}});
+            const auto old = PackageMaker::readTree(PackageMaker::makeFolder(folder, "Glow", {{"old.txt", "old"}}));
+            const pid_t child = ::fork();
+            if (child == 0) {
+                FaultyFileOps files;
+                if (c.exchangeRefused)
+                    files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
+                files.killAtCall(step);
+                ::_exit(replaceGlow(folder, c.purpose, c.label));
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            ASSERT_TRUE(finished || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) << status;
 
-    ASSERT_EQ(replaceGlow(dir.path()), 0);
-    EXPECT_EQ(PackageMaker::readTree(dir.path() + "/Glow"), (QMap<QString, QByteArray>{{"new.txt", "new"}}));
-    EXPECT_EQ(hiddenIn(dir.path()), QStringList{".Glow Two.loomwork-replaced-1"});
+            const QStringList left = PackageMaker::namesIn(folder);
+            PluginFolderSwap::recover(folder, PluginFolderSwap::startedAt());
+            EXPECT_EQ(PackageMaker::namesIn(folder), left);
+            PluginFolderSwap::recover(folder, std::chrono::system_clock::now());
+            const auto now = PackageMaker::readTree(folder + "/Glow");
+            EXPECT_TRUE(now == fresh || (!finished && now == old)) << now.keys().join(", ").toStdString();
+            EXPECT_EQ(hiddenIn(folder), QStringList{".notes"});
+        }
+        EXPECT_TRUE(finished);
+    }
 }
 
 // Removing a folder whose subfolders are read-only needs their write bit first; root never

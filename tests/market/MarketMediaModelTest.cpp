@@ -48,7 +48,7 @@ TEST(MarketMediaModelTest, TimeTextAndPlayableNames)
 
     const std::pair<const char*, bool> names[] = {
         {"https://x/a.MP4?sig=1", true}, {"https://x/a.mov", true}, {"https://x/a.mp4.html", false},
-        {"", false}, {"???", false}};
+        {"", false}, {"???", false}, {"?x=a.mp4", false}, {"??x.m4v", false}};
     for (const auto& [name, playable] : names)
         EXPECT_EQ(MarketMediaModel::isInlinePlayable(QString::fromLatin1(name)), playable) << name;
     EXPECT_FALSE(MarketMediaModel::isInlinePlayable(std::nullopt));

@@ -18,6 +18,7 @@
 #include "market/MarketWindowController.h"
 #include "market/MarketWindowModel.h"
 #include "market/MarketWindowView.h"
+#include "support/app/QtPrint.h"
 #include "support/views/ListFixtures.h"
 
 namespace {
@@ -127,6 +128,15 @@ TEST(MarketViewsTest, RowsShowTheirRecordsAndStages)
     EXPECT_EQ(favorite.trailingText(), QStringLiteral("已安装"));
     favorite.setRemoving(true);
     EXPECT_FALSE(favorite.button()->isEnabled());
+
+    // A row's tooltips show the name as it is: no "&amp;", no markup obeyed.
+    for (const QString& name : {gone.pluginName, QStringLiteral("Fade & Glow")}) {
+        gone.pluginName = name;
+        row.setItem(gone);
+        favorite.setPlugin(plugin(name, 0, std::nullopt));
+        for (QWidget* shown : std::initializer_list<QWidget*>{&row, &favorite})
+            EXPECT_EQ(ListFixtures::shownToolTip(shown->findChild<MarketRowTitle*>()->toolTip()), "查看「" + name + "」详细介绍");
+    }
 }
 
 TEST(MarketViewsTest, PagerOffersTheWindowWithTheEndsOutsideIt)

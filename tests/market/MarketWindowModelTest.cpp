@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTest>
 #include <QThread>
 #include <QThreadPool>
@@ -63,7 +65,7 @@ struct FakeMarket
             return s;
         };
         b.flowBusy = [this] { return busy; };
-        b.startFlow = [this](const QString& id, const QString& name, const QString& url, const QString&,
+        b.startFlow = [this](const QString& id, const QString& name, const QString& url, const QString&, qint64,
                              std::function<void()>) { started.append(id + '|' + name + '|' + url); };
         return b;
     }
@@ -258,6 +260,27 @@ TEST(MarketWindowModelTest, ToastLifetimes)
     EXPECT_EQ(model.toast()->text, QStringLiteral("二"));
     model.showToast(QStringLiteral("三"), MarketToast::Kind::error);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !model.toast(); }, 30000)) << "an error toast keeps the short time";
+
+    // A toast never ends early: lifetimes of every residue modulo 25 ms catch a timer that
+    // rounds its deadline; an event loop, not polling, sees each end when it comes.
+    std::vector<std::unique_ptr<Model>> models;
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    int ended = 0;
+    for (int lifetime = 2001; lifetime <= 2025; ++lifetime) {
+        models.push_back(std::make_unique<Model>(fake.backend(), [] { return false; }, Model::Timing{100, lifetime}));
+        const qint64 shownAt = clock.elapsed();
+        models.back()->showToast(QStringLiteral("四"), MarketToast::Kind::warn);
+        QObject::connect(models.back().get(), &Model::toastChanged, [&, shownAt, lifetime] {
+            EXPECT_GE(clock.elapsed() - shownAt, lifetime);
+            if (++ended == 25)
+                loop.quit();
+        });
+    }
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_EQ(ended, 25);
 }
 
 TEST(MarketWindowModelTest, SignedOutTextsAndLateAccountReplies)
@@ -275,14 +298,17 @@ TEST(MarketWindowModelTest, SignedOutTextsAndLateAccountReplies)
     EXPECT_EQ(model.purchaseSummary(), QStringLiteral("购买记录：0 笔"));
     EXPECT_EQ(model.countText(), QStringLiteral("收藏：0 个"));
 
-    // A reply of the previous account that arrives after sign-out is dropped.
+    // A reply of the previous account that arrives after sign-out is dropped, and its open
+    // detail panel (showing that member's ownership) closes.
     signedIn = true;
     model.loadPurchases(true);
+    model.openDetail(plugin("p1"));
     signedIn = false;
     model.signedOut();
     fake.orders.last()({purchase("p1", 100)});
     EXPECT_TRUE(model.purchases().isEmpty());
     EXPECT_FALSE(model.purchasesLoading());
+    EXPECT_FALSE(model.detailPlugin());
 }
 
 TEST(MarketWindowModelTest, PurchaseSummaryCategoriesAndInstalledSnapshot)

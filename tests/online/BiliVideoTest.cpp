@@ -83,10 +83,39 @@ TEST(BiliVideoTest, HostsStayUnderTheDomain)
     EXPECT_FALSE(BiliVideo::hostWithin("evilbilibili.com", "bilibili.com"));
     EXPECT_FALSE(BiliVideo::hostWithin("bilibili.com.evil.net", "bilibili.com"));
 
-    EXPECT_TRUE(BiliVideo::allowsNavigation(QUrl("https://upos.bilivideo.com/x.m4s"), false));
-    EXPECT_FALSE(BiliVideo::allowsNavigation(QUrl("https://evilbilibili.com/"), false));
-    EXPECT_TRUE(BiliVideo::allowsNavigation(QUrl("https://cdn.other.net/frame.js"), true));
-    EXPECT_TRUE(BiliVideo::allowsNavigation(QUrl("about:blank"), false));
+}
+
+TEST(BiliVideoTest, ThePlayerLoadsOnlyTheSitesHostsOverTheWeb)
+{
+    const struct {
+        const char* url;
+        bool allowed;
+    } navigations[] = {
+        {"https://player.bilibili.com/player.html?bvid=BV1xx411c7mD", true},
+        {"http://bilibili.com/", true},
+        {"HTTPS://WWW.BILIBILI.COM/video/", true},
+        {"https://upos-sz.bilivideo.com/x.m4s", true},
+        {"https://b23.tv/abc", true},
+        {"https://x.b23.tv/abc", true},
+        {"https://evilbilibili.com/", false},
+        {"https://bilibili.com.evil.example/", false},
+        {"https://bilibili.com@evil.example/", false},
+        {"https://evil.example/", false},
+        {"https://cdn.other.net/frame.js", false},
+        {"ftp://www.bilibili.com/", false},
+        {"file:///etc/passwd", false},
+        {"data:text/html,<script>alert(1)</script>", false},
+        {"javascript:alert(1)", false},
+        {"view-source:https://www.bilibili.com/", false},
+        {"mailto:a@bilibili.com?attach=/etc/passwd", false},
+        {"about:blank", false},
+        {"https:///video", false},
+        {"", false},
+    };
+    for (const auto& n : navigations) {
+        SCOPED_TRACE(n.url);
+        EXPECT_EQ(BiliVideo::allowsNavigation(QUrl(n.url)), n.allowed);
+    }
 }
 
 TEST(BiliVideoTest, NoNetworkAnswerStillArrivesAsynchronously)

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThreadPool>
+#include <QTimer>
 
 #include "engine/AdminAuth.h"
 #include "engine/MarketInstallRegistry.h"
@@ -23,6 +28,12 @@
 namespace {
 
 using Kind = MarketInstallStage::Kind;
+
+mode_t modeOf(const QString& path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
 class MarketInstallFlowTest : public StandinTest
 {
@@ -81,10 +92,11 @@ protected:
     }
 
     // Starts a run and waits for its result.
-    MarketInstallStage run(const QString& pluginId, const QString& url, const QString& fileName, int* changed = nullptr)
+    MarketInstallStage run(const QString& pluginId, const QString& url, const QString& fileName, qint64 fileSize = 0,
+                           int* changed = nullptr)
     {
         m_stages.clear();
-        EXPECT_TRUE(m_flow.start(pluginId, "名字", url, fileName, [changed] {
+        EXPECT_TRUE(m_flow.start(pluginId, "名字", url, fileName, fileSize, [changed] {
             if (changed)
                 ++*changed;
         }));
@@ -113,7 +125,7 @@ TEST_F(MarketInstallFlowTest, AFreePluginInstallsIsRecordedAndPostsOneChange)
 {
     const auto twin = ticket("p002");
     int changed = 0;
-    const auto stage = run("p002", twin.url, twin.fileName, &changed);
+    const auto stage = run("p002", twin.url, twin.fileName, twin.fileSize, &changed);
     EXPECT_EQ(stage, MarketInstallStage::done("已安装 2 个插件到系统库，打开 FCPX 即可使用"));
     EXPECT_EQ(changed, 1);
     EXPECT_EQ(m_notices.count(Notifications::pluginsDidChange), 1);
@@ -142,12 +154,16 @@ TEST_F(MarketInstallFlowTest, FailuresGiveTheirTextsAndLeaveNoFileBehind)
         std::function<QString()> url;
         QJsonObject script;
         QString message;
+        qint64 fileSize = 0; // the ticket's
     } cases[] = {
         {"ftp", [] { return QString("ftp://127.0.0.1/a.zfcp"); }, {}, "下载地址无效"},
         {"file", [] { return QString("file:///etc/passwd"); }, {}, "下载地址无效"},
         {"404", [&] { return ticket("p007").url; }, {}, "下载失败（HTTP 404），请稍后重试"},
         {"empty", [&] { return ticket("p008").url; }, {}, "下载到的文件是空的，请联系客服"},
         {"cut", [&] { return blob(3 << 20, "cut.zfcp"); }, {{"route", "/market/blob"}, {"cutAfter", 100000}}, "下载中断，请检查网络后重试"},
+        {"cut without a length", [&] { return blob(100000, "cut.zip"); },
+         {{"route", "/market/blob"}, {"unsized", true}, {"cutAfter", 5000}}, "下载中断，请检查网络后重试", 100000},
+        {"longer than the ticket says", [&] { return blob(5000, "long.zip"); }, {}, "下载中断，请检查网络后重试", 4000},
         {"stall", [&] { return blob(1 << 20, "slow.zfcp"); }, {{"route", "/market/blob"}, {"slowMs", 5000}}, "下载超时，请检查网络后重试"},
         {"no server", [] { return QString("http://127.0.0.1:%1/x.zfcp").arg(StandinProcess::closedPort()); }, {}, "无法连接下载服务器，请检查网络后重试"},
         {"damaged package", [&] { return blob(4096, "bad.zfcp"); }, {}, ""},
@@ -158,7 +174,7 @@ TEST_F(MarketInstallFlowTest, FailuresGiveTheirTextsAndLeaveNoFileBehind)
         SCOPED_TRACE(c.name);
         if (!c.script.isEmpty())
             standin().control("script", c.script);
-        const auto stage = run("p1", c.url(), "x.zip");
+        const auto stage = run("p1", c.url(), "x.zip", c.fileSize);
         EXPECT_EQ(stage.kind, Kind::failed);
         if (!c.message.isEmpty())
             EXPECT_EQ(stage.message, c.message);
@@ -174,7 +190,7 @@ TEST_F(MarketInstallFlowTest, FailuresGiveTheirTextsAndLeaveNoFileBehind)
 TEST_F(MarketInstallFlowTest, TheServersNameDecidesWhatHappens)
 {
     const auto upper = ticket("p005");
-    EXPECT_EQ(run("p005", upper.url, upper.fileName), MarketInstallStage::done("已安装 1 个插件到系统库，打开 FCPX 即可使用"));
+    EXPECT_EQ(run("p005", upper.url, upper.fileName, upper.fileSize), MarketInstallStage::done("已安装 1 个插件到系统库，打开 FCPX 即可使用"));
 
     QDir().mkpath(m_downloads);
     for (const char* taken : {"a.zip", "a (1).zip"}) {
@@ -183,7 +199,7 @@ TEST_F(MarketInstallFlowTest, TheServersNameDecidesWhatHappens)
     }
     m_notices.clear();
     int changed = 0;
-    const auto zip = run("p006", blob(5000, "a.zip"), "a.zip", &changed);
+    const auto zip = run("p006", blob(5000, "a.zip"), "a.zip", 5000, &changed);
     EXPECT_EQ(zip, MarketInstallStage::done("已下载到「下载」：a (2).zip"));
     EXPECT_EQ(QFile(m_downloads + "/a (2).zip").size(), 5000);
     EXPECT_EQ(m_revealed, QStringList({m_downloads + "/a (2).zip"}));
@@ -207,7 +223,7 @@ TEST_F(MarketInstallFlowTest, TheServersNameDecidesWhatHappens)
 TEST_F(MarketInstallFlowTest, UnknownLengthShowsBytesAndLargeTotalsDoNotOverflow)
 {
     const auto unsized = ticket("p009");
-    EXPECT_EQ(run("p009", unsized.url, unsized.fileName).kind, Kind::done);
+    EXPECT_EQ(run("p009", unsized.url, unsized.fileName, unsized.fileSize).kind, Kind::done);
     const bool sawBytes = std::any_of(m_stages.begin(), m_stages.end(), [](const MarketInstallStage& s) {
         return s.kind == Kind::downloading && s.received > 0 && s.total < 1 && !s.fraction()
             && s.title().startsWith("正在下载 ") && !s.title().endsWith("%");
@@ -228,22 +244,25 @@ TEST_F(MarketInstallFlowTest, ASecondStartWhileBusyIsRefusedAndTheRunKeepsItsSta
 {
     const auto glow = ticket("p001");
     m_flow.setPauses(400, 400);
-    EXPECT_EQ(run("p001", glow.url, glow.fileName).kind, Kind::done);
+    EXPECT_EQ(run("p001", glow.url, glow.fileName, glow.fileSize).kind, Kind::done);
 
     // Started within the first run's pause: the pause's end leaves the new run alone.
-    standin().control("script", {{"route", "/market/blob"}, {"slowMs", 10}});
+    standin().control("script", {{"route", "/market/blob"}, {"slowMs", 30}});
     QElapsedTimer elapsed;
     elapsed.start();
-    ASSERT_TRUE(m_flow.start("slow", "慢", blob(8 << 20, "slow.zip"), "slow.zip", {}));
-    EXPECT_FALSE(m_flow.start("other", "别的", glow.url, glow.fileName, {}));
+    ASSERT_TRUE(m_flow.start("slow", "慢", blob(8 << 20, "slow.zip"), "slow.zip", 8 << 20));
+    EXPECT_FALSE(m_flow.start("other", "别的", glow.url, glow.fileName, glow.fileSize));
     EXPECT_EQ(m_flow.pluginId(), QString("slow"));
-    QTest::qWait(700);
+    // Started after the first run's pause, this fires after it; the download takes seconds.
+    bool pauseOver = false;
+    QTimer::singleShot(400, Qt::PreciseTimer, [&] { pauseOver = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pauseOver; }, 30000));
     EXPECT_EQ(m_flow.stage().kind, Kind::downloading);
     EXPECT_EQ(m_flow.pluginName(), "慢");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !m_flow.isBusy(); }, 20000));
     EXPECT_EQ(m_flow.stage().kind, Kind::done);
 
-    // 128 pieces arrive over about 1.3 s, each in several reads: progress is handed on at most every 33 ms.
+    // 128 pieces arrive over about 4 s, each in several reads: progress is handed on at most every 33 ms.
     const auto downloading = std::count_if(m_stages.begin(), m_stages.end(), [](const MarketInstallStage& s) {
         return s.kind == Kind::downloading && s.received > 0;
     });
@@ -255,11 +274,63 @@ TEST_F(MarketInstallFlowTest, CancelAtTheClashAlertChangesNoFile)
     PackageMaker::makeFolder(TestEnv::systemLibrary() + "/Titles.localized", "Glow", {{"mine.txt", "keep"}});
     const auto before = PackageMaker::readTree(TestEnv::systemLibrary());
     const auto glow = ticket("p001");
-    EXPECT_EQ(run("p001", glow.url, glow.fileName), MarketInstallStage::failed("已取消安装：目标库里的同名插件保持不变"));
+    EXPECT_EQ(run("p001", glow.url, glow.fileName, glow.fileSize), MarketInstallStage::failed("已取消安装：目标库里的同名插件保持不变"));
     EXPECT_EQ(m_presenter.questions().size(), 1);
     EXPECT_EQ(PackageMaker::readTree(TestEnv::systemLibrary()), before);
     EXPECT_TRUE(m_notices.isEmpty());
     EXPECT_EQ(leftovers(), m_leftoversBefore);
+}
+
+TEST_F(MarketInstallFlowTest, ADownloadIsPrivateUntilPlacedAndAMissingTmpdirFallsBack)
+{
+    const struct {
+        const char* name;
+        QString tmpdir;
+        QString folder;
+    } cases[] = {
+        {"TMPDIR", TestEnv::root() + "/tmp", QFileInfo(TestEnv::root() + "/tmp").canonicalFilePath()},
+        {"TMPDIR names nothing", TestEnv::root() + "/missing", "/tmp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qputenv("TMPDIR", QFile::encodeName(c.tmpdir));
+        QObject context;
+        std::optional<MarketFileDownloader::Result> result;
+        MarketFileDownloader::download(blob(5000, "a.zip"), 5000, &context, {},
+                                       [&](const MarketFileDownloader::Result& r) { result = r; });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 30000));
+        const QFileInfo file(result->file);
+        EXPECT_EQ(QFileInfo(file.absolutePath()).absolutePath(), c.folder);
+        EXPECT_EQ(modeOf(file.absolutePath()), 0700);
+        EXPECT_EQ(modeOf(file.filePath()), 0600);
+        MarketFileDownloader::discard(result->file);
+    }
+}
+
+TEST_F(MarketInstallFlowTest, AFileIsMovedIntoDownloadsOffTheGuiThread)
+{
+    // With the one worker held, the move waits for it instead of running on the GUI thread.
+    QThreadPool& pool = *QThreadPool::globalInstance();
+    const int threads = pool.maxThreadCount();
+    pool.setMaxThreadCount(1);
+    QSemaphore held;
+    pool.start([&held] { held.acquire(); });
+    ASSERT_TRUE(m_flow.start("p006", "名字", blob(5000, "a.zip"), "a.zip", 5000));
+    const bool downloaded = QTest::qWaitFor(
+        [&] { return m_flow.stage().kind != Kind::downloading || m_flow.stage().received == 5000; }, 30000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_flow.stage(), MarketInstallStage::downloading(5000, 5000));
+    EXPECT_FALSE(QFile::exists(m_downloads + "/a.zip"));
+    held.release();
+    pool.setMaxThreadCount(threads);
+    ASSERT_TRUE(downloaded);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_flow.isBusy(); }, 30000));
+    EXPECT_EQ(m_flow.stage(), MarketInstallStage::done("已下载到「下载」：a.zip"));
+    // Placed, it is an ordinary file again.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(modeOf(m_downloads + "/a.zip"), 0666 & ~mask);
 }
 
 TEST(MarketFileDownloaderNames, SuggestedFileNameReadsContentDisposition)

@@ -189,6 +189,8 @@ TEST_F(MarketServiceTest, SendsTheRequestBodiesAndReadsTheStandinShop)
     EXPECT_EQ(page.plugins.size(), 20);
     EXPECT_GE(page.total, 40);
     EXPECT_TRUE(page.enabled);
+    for (const MarketPlugin& p : page.plugins) // sizes a real shop shows, never "0 KB"
+        EXPECT_TRUE(p.fileSize >= 200 << 10 && p.fileSize <= 10 << 20) << p.pluginId.toStdString() << " " << p.sizeText().toStdString();
 
     const auto glow = await<MarketListPayload>([](QObject* c, auto done) {
         MarketService::list("glow", "标题", MarketSort::latest, 1, 20, c, done);

@@ -9,10 +9,9 @@
 
 #include "online/HttpFetch.h"
 #include "online/RemoteImageLoader.h"
-#include "support/app/NetworkIdle.h"
 #include "support/app/LoopbackHttpServer.h"
+#include "support/app/NetworkIdle.h"
 #include "support/app/QtPrint.h"
-#include "support/app/StandinTest.h"
 
 namespace {
 
@@ -40,10 +39,6 @@ protected:
     }
 
     LoopbackHttpServer server;
-};
-
-class RemoteImageLoaderRedirects : public StandinTest
-{
 };
 
 } // namespace
@@ -133,18 +128,6 @@ TEST_F(RemoteImageLoaderTest, ALoaderDestroyedWhileLoadingDeliversNothing)
         // Whatever was under way comes back to nobody.
         ASSERT_TRUE(waitForNetworkIdle());
         EXPECT_FALSE(delivered);
-    }
-}
-
-TEST_F(RemoteImageLoaderRedirects, FollowsTenRedirectsButNotEleven)
-{
-    for (const int hops : {10, 11}) {
-        SCOPED_TRACE(hops);
-        RemoteImageLoader loader;
-        QSignalSpy spy(&loader, &RemoteImageLoader::finished);
-        loader.load(QUrl(standin().baseUrl() + "promo/hop?n=" + QString::number(hops - 1)));
-        ASSERT_TRUE(spy.wait(30000));
-        EXPECT_EQ(spy.first().first().value<QImage>().isNull(), hops > 10);
     }
 }
 

@@ -76,31 +76,53 @@ TEST(Standin, ScriptsApplyInOrderAndResetForgetsEverything)
     EXPECT_EQ(standin.requests().size(), 2); // the log restarted at the reset
 }
 
-TEST(Standin, TheQrPageConfirmsTheScanAndSessionsOutliveARestart)
+TEST(Standin, TheQrPageConfirmsTheScanAndSessionsAndPurchasesOutliveARestart)
 {
     QTemporaryDir folder;
     const QString state = folder.filePath("standin-state.json");
+    // Signs in through the QR page, as the phone would.
+    const auto signIn = [](const StandinProcess& standin) {
+        const auto qr = call(standin, "POST", "/v2/getLoginQrcode", {{"mspKey", "lmwk"}});
+        int http = 0;
+        call(standin, "GET", "/__scan?k=" + qr.value("loginKey").toString().toUtf8(), {}, &http);
+        EXPECT_EQ(http, 200);
+        return call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}}).value("token").toString();
+    };
+    // The member's purchases (plug-in and amount) and favourites as `token` sees them.
+    const auto holdings = [](const StandinProcess& standin, const QString& token) {
+        QStringList seen;
+        for (const auto& order : call(standin, "POST", "/v2/market/orders", {{"token", token}}).value("orders").toArray())
+            seen << order.toObject().value("pluginId").toString() + "=" + QString::number(order.toObject().value("amount").toInt());
+        for (const auto& plugin : call(standin, "POST", "/v2/market/favorites", {{"token", token}}).value("plugins").toArray())
+            seen << "♥" + plugin.toObject().value("pluginId").toString();
+        return seen;
+    };
+    const QStringList claimed{"p013=0", "♥p004"};
     QString token;
     {
         StandinProcess standin({"--state", state});
         ASSERT_TRUE(standin.isRunning());
-        const auto qr = call(standin, "POST", "/v2/getLoginQrcode", {{"mspKey", "lmwk"}});
-        const QByteArray key = qr.value("loginKey").toString().toUtf8();
         int http = 0;
         call(standin, "GET", "/__scan?k=unknown", {}, &http);
         EXPECT_EQ(http, 404);
-        call(standin, "GET", "/__scan?k=" + key, {}, &http);
-        EXPECT_EQ(http, 200);
-        const auto login = call(standin, "POST", "/v2/getLogin", {{"loginKey", qr.value("loginKey")}});
-        ASSERT_EQ(login.value("status").toInt(), 0);
-        token = login.value("token").toString();
-        call(standin, "POST", "/v2/profile/nickname", {{"token", token}, {"nickname", "阿织"}});
+        const QString first = signIn(standin);
+        ASSERT_FALSE(first.isEmpty());
+        call(standin, "POST", "/v2/profile/nickname", {{"token", first}, {"nickname", "阿织"}});
+        // A free claim is an order of nothing; it and a favourite stay with the member.
+        EXPECT_EQ(call(standin, "POST", "/v2/market/buy", {{"token", first}, {"pluginId", "p013"}}).value("free"), true);
+        call(standin, "POST", "/v2/market/favorite", {{"token", first}, {"pluginId", "p004"}, {"favorite", true}});
+        token = signIn(standin);
+        ASSERT_NE(token, first);
+        EXPECT_EQ(holdings(standin, token), claimed);
+        EXPECT_TRUE(holdings(standin, "").isEmpty()) << "no session, no member";
     }
     StandinProcess standin({"--state", state});
     ASSERT_TRUE(standin.isRunning());
     const auto verify = call(standin, "POST", "/v2/verify", {{"token", token}});
     EXPECT_EQ(verify.value("status").toInt(), 0);
     EXPECT_EQ(verify.value("member").toObject().value("nickName").toString(), "阿织");
+    EXPECT_EQ(holdings(standin, signIn(standin)), claimed);
+    EXPECT_EQ(call(standin, "POST", "/v2/market/buy", {{"token", token}, {"pluginId", "p013"}}).value("status").toInt(), 4);
     // An empty name restores the default one.
     EXPECT_EQ(call(standin, "POST", "/v2/profile/nickname", {{"token", token}, {"nickname", ""}})
                   .value("member").toObject().value("nickName").toString(), "织机用户");

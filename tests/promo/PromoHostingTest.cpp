@@ -10,7 +10,7 @@
 #include "online/RemoteConfigService.h"
 #include "promo/AdBarView.h"
 #include "promo/NoticeBar.h"
-#include "promo/PaintedButton.h"
+#include "ui/PaintedButton.h"
 #include "promo/PromoCarousel.h"
 #include "promo/UpdateSheet.h"
 #include "window/LoomworkMain.h"
@@ -48,7 +48,11 @@ TEST_F(PromoHostingTest, TheMainWindowShowsTheNoticeTheBarTheCarouselAndTheUpdat
         [&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 30000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return m_standin->requests("/v2/config.json").size() == 1; }, 30000))
         << "loaded when first shown";
+    // The stand-in's own configuration names this version the latest: nothing covers the QR.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->remoteConfig()->config().latestVersion.has_value(); }, 30000));
+    EXPECT_EQ(root->updateSheet(), nullptr);
 
+    m_standin->control("config", {{"fields", QJsonObject{{"latestVersion", "1.1.0"}}}});
     m_standin->control("scan", {{"member", QJsonObject{{"memberKey", "m1"}, {"nickName", "剪辑师"}}}});
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->isSignedIn(); }, 30000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_standin->requests("/v2/config.json").size() == 2; }, 30000))

@@ -14,13 +14,13 @@
 #include "online/SafeLink.h"
 #include "promo/AdBarView.h"
 #include "promo/NoticeBar.h"
-#include "promo/PaintedButton.h"
 #include "promo/PromoCarousel.h"
 #include "promo/PromoImageLayout.h"
 #include "promo/QRSheet.h"
 #include "promo/UpdateSheet.h"
 #include "ui/DialogWindow.h"
 #include "ui/DialogWindowController.h"
+#include "ui/PaintedButton.h"
 #include "support/views/ListFixtures.h"
 #include "support/app/NetworkIdle.h"
 #include "support/app/QtPrint.h"
@@ -112,6 +112,7 @@ TEST_F(PromoViewTest, AForcedUpdateSheetIgnoresEscAndAnOptionalOneIsPostponedOrC
     QPointer<UpdateSheet> sheet = UpdateSheet::present(*service.update(), service, &host);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet));
     EXPECT_EQ(sheet->titleLabel()->text(), "需要更新后才能继续使用");
+    EXPECT_EQ(sheet->windowTitle(), sheet->titleLabel()->text());
     EXPECT_EQ(sheet->laterButton(), nullptr);
     EXPECT_EQ(sheet->updateButton()->text(), "立即更新");
     EXPECT_EQ(sheet->height(), 404);
@@ -130,6 +131,7 @@ TEST_F(PromoViewTest, AForcedUpdateSheetIgnoresEscAndAnOptionalOneIsPostponedOrC
     EXPECT_EQ(sheet->height(), 264) << "the open sheet shows the new alert";
     settle();
     EXPECT_EQ(sheet->titleLabel()->text(), "发现新版本");
+    EXPECT_EQ(sheet->windowTitle(), sheet->titleLabel()->text());
     savePicture(*sheet, QStringLiteral("promo-update-optional"));
     QTest::mouseClick(sheet->updateButton(), Qt::LeftButton);
     EXPECT_EQ(opened, QList<QUrl>{QUrl(UpdateSheet::toolsPageUrl())});
@@ -289,4 +291,38 @@ TEST_F(PromoViewTest, TheCarouselTurnsAndAPictureCardOpensItsDialog)
     // Activating again only brings the open dialog forward.
     carousel.activate(cards.at(0).title == "x" ? cards.at(0) : cards.at(1));
     EXPECT_EQ(DialogWindowController::shared().window(QRSheet::kDialogId), dialog);
+}
+
+TEST(PromoLayoutTest, LongCarouselAndNoticeTextsKeepInsideTheirRoom)
+{
+    installTheme();
+    PromoCard card{{}, QStringLiteral("年度会员限时特惠：全部转场、字幕与发生器模板一次拥有"), QStringLiteral("永久可用"),
+                   QStringLiteral("立即领取全部优惠并查看活动详情")};
+    PromoCard badged = card;
+    badged.badge = QStringLiteral("限时五折 · 仅剩最后三天 · 新老用户同享");
+    for (const char* mode : {"light", "dark"}) {
+        SCOPED_TRACE(mode);
+        setAppearance(mode);
+        PromoCarousel plain(QList<PromoCard>(8, card)), carousel(QList<PromoCard>(8, badged));
+        plain.resize(232, PromoCarousel::kHeight);
+        carousel.resize(232, PromoCarousel::kHeight);
+        const QImage without = plain.grab().toImage(), with = carousel.grab().toImage();
+        const auto same = [&](const QRect& r) { return with.copy(r) == without.copy(r); };
+        savePicture(carousel, QStringLiteral("promo-carousel-long-%1").arg(mode));
+        // The badge ends inside the card's padding, the title keeps the start of its line and
+        // the button leaves the dots their row.
+        EXPECT_TRUE(same(QRect(232 - 11, 0, 11, 40)));
+        EXPECT_TRUE(same(QRect(12, 0, 78, 26)));
+        EXPECT_GE(carousel.button()->x(), carousel.dotCenter(7).x() + 3.5 + 8);
+
+        NoticeBar notice(QStringLiteral("重要通知：服务器将于今晚 23:00 至次日 02:00 维护升级，插件市场与登录暂不可用"),
+                         QStringLiteral("今晚维护")), quiet(QStringLiteral("公告"), QStringLiteral("今晚维护"));
+        notice.resize(420, notice.height());
+        quiet.resize(420, quiet.height());
+        savePicture(notice, QStringLiteral("promo-notice-long-%1").arg(mode));
+        // Nothing is drawn under the close button.
+        const QRect closeRoom(420 - 36, 0, 36, notice.height());
+        EXPECT_TRUE(notice.grab().toImage().copy(closeRoom) == quiet.grab().toImage().copy(closeRoom));
+    }
+    setAppearance("light");
 }

@@ -39,6 +39,21 @@ QString screenshotPath(const QString& name)
     return QDir(dir).absoluteFilePath(name);
 }
 
+// Qt's messages while it lives.
+struct MessageLog {
+    static inline QStringList lines;
+    static inline QtMessageHandler previous = nullptr;
+    MessageLog()
+    {
+        lines.clear();
+        previous = qInstallMessageHandler([](QtMsgType t, const QMessageLogContext& c, const QString& m) {
+            lines << m;
+            previous(t, c, m);
+        });
+    }
+    ~MessageLog() { qInstallMessageHandler(previous); }
+};
+
 class InstallSheetTest : public ::testing::Test
 {
 protected:
@@ -167,7 +182,8 @@ TEST_F(InstallSheetTest, ReviewPageListsPackagesPicksTheLibraryAndInstallsWithou
     auto* user = child<RadioCard>(sheet, "userCard");
     auto* system = child<RadioCard>(sheet, "systemCard");
     EXPECT_TRUE(user->isSelected());
-    EXPECT_EQ(system->toolTip(), "完整路径：/Library/Application Support/Final Cut Pro/Templates.localized");
+    EXPECT_EQ(ListFixtures::shownToolTip(system->toolTip()),
+              "完整路径：/Library/Application Support/Final Cut Pro/Templates.localized");
     QTest::mouseClick(system, Qt::LeftButton);
     EXPECT_TRUE(system->isSelected());
     EXPECT_FALSE(user->isSelected());
@@ -191,6 +207,7 @@ TEST_F(InstallSheetTest, ConflictPageOffersTheThreeWaysWithPreviewAndList)
         package("Cinematic Pack.zfcp", {{"effect", "Glow"}, {"effect", "Aurora"}, {"subtitle", "Lower Third"}}),
         package("Transitions.zfcp", {{"transitions", "Swipe"}, {"transitions", "Swipe"}, {"generator", "Grid"}}),
         package("Extras.zfcp", {{"generator", "Grid"}, {"effect", "Fresh"}})};
+    MessageLog messages;
     InstallSheet* sheet = present(files, PluginRoot::system);
     auto* list = sheet->findChild<InstallFileList*>();
     EXPECT_EQ(list->lineTexts(0), (QStringList{"Cinematic Pack.zfcp", "3 个", "3 个同名", "字幕、效果"}));
@@ -253,6 +270,7 @@ TEST_F(InstallSheetTest, ConflictPageOffersTheThreeWaysWithPreviewAndList)
     EXPECT_EQ(m_plans[0].root, PluginRoot::system);
     EXPECT_TRUE(m_plans[0].renames.isEmpty());
     EXPECT_EQ(m_cancels, 0);
+    EXPECT_FALSE(messages.lines.join('\n').contains("Negative sizes")) << messages.lines.join('\n').toStdString();
 }
 
 TEST_F(InstallSheetTest, PreviewShowsFourPairsAndCountsTheRest)
@@ -264,10 +282,12 @@ TEST_F(InstallSheetTest, PreviewShowsFourPairsAndCountsTheRest)
     for (const Case c : {Case{4, false}, Case{6, true}}) {
         SCOPED_TRACE(c.pairs);
         SetUp();
+        // Names too long for the row: the end, with the added " 2", stays in sight.
         QList<Packaged> plugins;
         for (int i = 0; i < c.pairs; ++i) {
-            PluginFixtures::makePlugin(PluginRoot::system, ZFCPluginType::generator, QString("G%1").arg(i));
-            plugins.append({"generator", QString("G%1").arg(i)});
+            const QString name = QString("G%1 Cinematic Lower Third 电影感下三分格标题动画").arg(i);
+            PluginFixtures::makePlugin(PluginRoot::system, ZFCPluginType::generator, name);
+            plugins.append({"generator", name});
         }
         InstallSheet* sheet = present({package(QString("g%1.zfcp").arg(c.pairs), plugins)}, PluginRoot::user);
         sheet->model().reviewConfirm();
@@ -279,13 +299,19 @@ TEST_F(InstallSheetTest, PreviewShowsFourPairsAndCountsTheRest)
         for (QLabel* label : preview->findChildren<QLabel*>()) {
             if (!label->isVisibleTo(preview))
                 continue;
-            if (label->text().startsWith("G") && label->text().endsWith(" 2"))
+            if (label->text().startsWith("G") && label->text().endsWith(" 2")) {
                 ++rows;
+                const QString shown = static_cast<SheetPieces::LineLabel*>(label)->shownText();
+                EXPECT_NE(shown, label->text()) << "cut";
+                EXPECT_TRUE(shown.endsWith("动画 2")) << shown.toStdString();
+            }
             if (label->text().startsWith("…"))
                 more = label->text();
         }
         EXPECT_EQ(rows, 4);
         EXPECT_EQ(more, c.overflow ? QString("…另有 2 个") : QString());
+        if (c.overflow)
+            sheet->grab().save(screenshotPath("install-conflict-long-names.png"));
         // The user library is already the target: moving is dimmed and blocked.
         auto* move = child<RadioCard>(sheet, "moveToUserChoice");
         EXPECT_FALSE(move->isEnabled());

@@ -11,12 +11,15 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTextLayout>
 #include <QTimer>
 
 #include "engine/AlertPresenter.h"
 #include "ui/AppAlert.h"
 #include "ui/ConfirmBroker.h"
+#include "ui/Theme.h"
 #include "support/app/QtPrint.h"
+#include "support/views/ListFixtures.h"
 
 namespace {
 
@@ -144,6 +147,56 @@ TEST(AppAlert, AlertIsCentredOnTheMainWindow)
     const QSize size = box->frameGeometry().size();
     EXPECT_NEAR(origin->x() + size.width() / 2.0, main.frameGeometry().center().x(), 1.0);
     EXPECT_NEAR(origin->y() + size.height() / 2.0, main.frameGeometry().center().y(), 1.0);
+
+    box.reset(AppAlert::makeAlert("t", "m", AppAlert::Style::warning, "好", QString(), &main));
+    EXPECT_EQ(box->buttons().size(), 1) << "no second text: a notice with one button";
+}
+
+TEST(AppAlert, ChineseLinesBreakBetweenWordsAndTheDeleteButtonLooksDestructive)
+{
+    ListFixtures::installTheme();
+    const struct {
+        const char* label;
+        QString message;
+        QStringList words; // never cut across two lines
+    } cases[] = {
+        {"delete", "将删除选中的 3 个插件，插件文件会从磁盘移除且无法撤销。", {"插件", "磁盘", "撤销"}},
+        {"skipped files", "这些不是 .zfcp 插件备份，没有安装：\n\n· b.txt\n\n其余 1 个 .zfcp 文件会继续安装。",
+         {"插件", "备份", "安装"}},
+        {"wrapped", "拖进来的 6 个文件不是 .zfcp 插件备份，已忽略：\n\n请拖入扩展名为 .zfcp 的文件（在插件市场下载或从「备份」导出的都是这种格式）。",
+         {"插件", "备份", "导出", "格式"}},
+        {"long file name", "· " + QString(90, u'x') + ".zfcp\n\n其余 1 个 .zfcp 文件会继续安装。", {"继续"}},
+    };
+    for (const char* mode : {"dark", "light"}) {
+        ListFixtures::setAppearance(mode);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(mode) + ": " + c.label);
+            std::unique_ptr<QMessageBox> box(AppAlert::makeAlert(QStringLiteral("确认删除"), c.message,
+                                                                 AppAlert::Style::warning, QStringLiteral("删除"),
+                                                                 QStringLiteral("取消"), nullptr));
+            box->show();
+            auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+            ASSERT_TRUE(info);
+            for (const QString& paragraph : c.message.split('\n')) {
+                QTextLayout layout(paragraph, info->font());
+                layout.beginLayout();
+                for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+                    line.setLineWidth(info->contentsRect().width());
+                    EXPECT_LE(line.naturalTextWidth(), info->contentsRect().width()) << "nothing is clipped";
+                    const int end = line.textStart() + line.textLength();
+                    for (const QString& word : c.words) {
+                        for (int at = paragraph.indexOf(word); at >= 0; at = paragraph.indexOf(word, at + 1))
+                            EXPECT_FALSE(at < end && end < at + word.size()) << word.toStdString() << " is cut";
+                    }
+                }
+                layout.endLayout();
+            }
+            EXPECT_EQ(buttonNamed(box.get(), QStringLiteral("删除"))->palette().color(QPalette::ButtonText), Theme::danger());
+            EXPECT_EQ(box->defaultButton(), buttonNamed(box.get(), QStringLiteral("取消")));
+            if (&c == cases)
+                ListFixtures::savePicture(*box, QStringLiteral("alert-delete-") + mode);
+        }
+    }
 }
 
 TEST(ConfirmBroker, ShutDownAnswersEveryPendingQuestionFalse)

@@ -12,9 +12,9 @@
 #include <QScreen>
 #include <QSettings>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QTest>
 #include <QLabel>
-#include <QLocalServer>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QToolBar>
@@ -23,9 +23,9 @@
 #include "engine/InstallPlan.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
-#include "online/RemoteConfigService.h"
 #include "online/LoginService.h"
 #include "ui/DimState.h"
+#include "ui/Theme.h"
 #include "account/LoginGateView.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
@@ -36,9 +36,11 @@
 #include "sheets/VersionSheet.h"
 #include "window/AppDelegate.h"
 #include "window/DropTargetOverlay.h"
+#include "window/InstanceGuard.h"
 #include "window/LoomworkMain.h"
 #include "window/ProgressOverlay.h"
 #include "window/RootView.h"
+#include "support/app/HeldOperation.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
@@ -65,8 +67,6 @@ protected:
         ListFixtures::ListTest::SetUp();
         m_standin = std::make_unique<StandinProcess>();
         m_standin->useAsServer();
-        // The stand-in announces a newer version; its prompt would sit over the main road.
-        QSettings().setValue(RemoteConfigService::kSnoozedVersionKey, QStringLiteral("1.1.0"));
         PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
         PluginFixtures::makeTemplatePlugin(PluginRoot::system, ZFCPluginType::transitions, "Slide");
         m_work = TestEnv::root() + "/work";
@@ -80,10 +80,10 @@ protected:
         ListFixtures::ListTest::TearDown();
     }
 
-    RootView* start(const QList<QUrl>& files = {})
+    RootView* start(const QList<QUrl>& files = {}, InstanceGuard* instance = nullptr)
     {
         m_main = std::make_unique<LoomworkMain>();
-        m_main->start(files);
+        m_main->start(files, instance);
         EXPECT_TRUE(QTest::qWaitForWindowExposed(m_main->window()));
         return m_main->rootView();
     }
@@ -380,14 +380,17 @@ TEST_F(MainRoadTest, FilesHandedOverByALaterLaunchReachTheRunningWindow)
     const QString package = m_work + "/Handed.ZFCP";
     PackageMaker::pack(package, {{ZFCPluginType::effect, "Haze", {{"Haze.moef", PluginFixtures::templateBytes()}}}},
                        m_work + "/src");
-    RootView* root = start();
+    InstanceGuard instance;
+    ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
+    RootView* root = start({}, &instance);
     signIn(root);
     m_main->window()->showMaximized();
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->window()->isMaximized(); }, 30000));
 
     // What a second "loomwork Handed.ZFCP notes.txt" does before it quits.
-    ASSERT_TRUE(LoomworkMain::forwardToRunningInstance(
-        {QUrl::fromLocalFile(package), QUrl::fromLocalFile(m_work + "/notes.txt")}));
+    InstanceGuard later;
+    ASSERT_EQ(later.claim({QUrl::fromLocalFile(package), QUrl::fromLocalFile(m_work + "/notes.txt")}),
+              InstanceGuard::Claim::handedOver);
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 30000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package}) << "only the package is kept";
     EXPECT_TRUE(m_main->window()->isMaximized()) << "brought forward without being restored";
@@ -524,14 +527,16 @@ TEST(AppDelegateOpenFiles, OnlyPackagesArePostedAndNothingWhenNoneRemains)
     }
 }
 
-TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeInterfaceButUnderTheGate)
+TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeWindowAndTheDropCardIsOpaque)
 {
     RootView* root = start();
     signIn(root);
-    auto* dim = root->findChild<QWidget*>("dimLayer");
-    auto* progress = root->findChild<ProgressOverlay*>();
+    QMainWindow* window = m_main->window();
+    auto* dim = window->findChild<QWidget*>("dimLayer");
+    auto* progress = window->findChild<ProgressOverlay*>();
     ASSERT_TRUE(dim && progress);
-    const auto stackIndex = [&](QObject* child) { return root->children().indexOf(child); };
+    const auto stackIndex = [&](QObject* child) { return window->children().indexOf(child); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->gate()->isVisible(); }, 30000)) << "the gate fades out";
 
     DimState::shared().setActive(true);
     QMimeData mime;
@@ -540,13 +545,63 @@ TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeInterfaceButUnderTheGat
     QApplication::sendEvent(root, &enter); // raises the drop target
     EXPECT_TRUE(dim->isVisible());
     EXPECT_TRUE(dim->testAttribute(Qt::WA_TransparentForMouseEvents)) << "clicks pass through";
+    for (QWidget* veil : {dim, static_cast<QWidget*>(root->dropOverlay())})
+        EXPECT_EQ(veil->geometry(), window->rect()) << "the toolbar included";
     EXPECT_GT(stackIndex(dim), stackIndex(root->dropOverlay()));
     EXPECT_GT(stackIndex(dim), stackIndex(progress));
-    EXPECT_LT(stackIndex(dim), stackIndex(root->gate()));
+    DimState::shared().setActive(false);
+    // The drop card's ground hides what lies under it.
+    QWidget* card = root->dropOverlay()->findChild<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    ASSERT_TRUE(card);
+    const QPoint ground = card->mapTo(window, QPoint(12, card->height() / 2));
+    for (const char* mode : {"dark", "light"}) {
+        ListFixtures::setAppearance(mode);
+        EXPECT_EQ(window->grab().toImage().pixelColor(ground).rgb(), Theme::floatingBg().rgb()) << mode;
+        ListFixtures::savePicture(*window, QString("main-drop-target-") + mode);
+    }
     QDragLeaveEvent leave;
     QApplication::sendEvent(root, &leave);
-    DimState::shared().setActive(false);
     EXPECT_FALSE(dim->isVisible());
+}
+
+TEST_F(MainRoadTest, TheBusyVeilCoversTheWholeWindowAndNothingUnderItTakesInput)
+{
+    for (int i = 0; i < 10; ++i) // long names run under the card
+        PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, QString("插件的名字很长很长很长很长很长很长 %1").arg(i));
+    RootView* root = start();
+    signIn(root);
+    QMainWindow* window = m_main->window();
+    auto* overlay = window->findChild<ProgressOverlay*>();
+    QToolBar* toolbar = window->findChild<QToolBar*>();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->state()->plugins().size() == 12; }, 30000));
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    const QPoint inToolbar = toolbar->mapTo(window, QPoint(toolbar->width() / 2, 3));
+    const int toolbarBefore = qGray(window->grab().toImage().pixel(inToolbar));
+
+    HeldOperation held(*root->ops());
+    QTRY_VERIFY_WITH_TIMEOUT(overlay->isVisible() && !overlay->graphicsEffect(), 5000); // faded in
+    EXPECT_EQ(overlay->geometry(), window->rect());
+    EXPECT_LT(qGray(window->grab().toImage().pixel(inToolbar)), toolbarBefore - 20) << "the toolbar is dimmed";
+    QWidget* card = overlay->bar()->parentWidget();
+    const QPoint ground = card->mapTo(window, QPoint(10, card->height() / 2));
+    for (const char* mode : {"dark", "light"}) {
+        ListFixtures::setAppearance(mode);
+        EXPECT_EQ(window->grab().toImage().pixelColor(ground).rgb(), Theme::floatingBg().rgb()) << mode << ": opaque";
+        ListFixtures::savePicture(*window, QString("main-busy-") + mode);
+    }
+
+    // No click, key or shortcut reaches the window under the veil.
+    for (QWidget* under : std::initializer_list<QWidget*>{window->menuBar(), toolbar}) {
+        QWidget* hit = window->childAt(under->mapTo(window, under->rect().center()));
+        EXPECT_TRUE(hit == overlay || overlay->isAncestorOf(hit)) << under->metaObject()->className();
+    }
+    QSignalSpy scans(m_main->state(), &AppState::isScanningChanged);
+    for (const QKeySequence& keys : {QKeySequence(QKeySequence::Find), QKeySequence(Qt::CTRL | Qt::Key_R), QKeySequence(Qt::Key_Tab)})
+        QTest::keySequence(window->focusWidget(), keys);
+    EXPECT_FALSE(root->list()->isSearchOpen());
+    EXPECT_EQ(scans.count(), 0);
+    EXPECT_EQ(window->focusWidget(), overlay);
 }
 
 TEST_F(MainRoadTest, ARequestWaitingForAFailedInstallComesAfterItsAlert)
@@ -571,19 +626,6 @@ TEST_F(MainRoadTest, ARequestWaitingForAFailedInstallComesAfterItsAlert)
     root->alert()->buttons().first()->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 30000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
-}
-
-TEST_F(MainRoadTest, ALoomworkStartedAtTheSameMomentKeepsItsSocket)
-{
-    // The other process won the name a moment before this one listens.
-    QLocalServer other;
-    ASSERT_TRUE(other.listen(LoomworkMain::instanceName()));
-    start();
-    QSignalSpy connections(&other, &QLocalServer::newConnection); // after this process's look at it
-
-    ASSERT_TRUE(LoomworkMain::forwardToRunningInstance({QUrl::fromLocalFile(m_work + "/A.zfcp")}));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return connections.count() > 0; }, 30000))
-        << "later launches still reach the process that listened first";
 }
 
 namespace {

@@ -61,7 +61,8 @@ Json defaultConfig()
             {{"id", "follow"}, {"title", "关注公众号"}, {"subtitle", "扫码获取插件更新与使用教程"},
              {"button", "查看二维码"}, {"image", "$BASE/promo/qrcode.png"}, {"tint", "teal"}},
         })},
-        {"latestVersion", "1.1.0"},
+        // The version being built, so that a first run opens no update prompt over the login.
+        {"latestVersion", LOOMWORK_STANDIN_APP_VERSION},
         {"changelog", "- 新增插件市场，可在线购买与一键安装\n- 主窗口显示公告与更新提示\n"
                       "- 侧边栏推广卡片\n- 修复大批量备份时进度显示不准的问题"},
         {"downloadUrl", "https://loomwork.example/download"},
@@ -206,6 +207,14 @@ void addConfigRoutes(Server& server)
         document.mode = stringField(body, "mode").value_or("default");
         if (body.contains("document"))
             document.json = body["document"];
+        if (body.contains("fields") && body["fields"].is_object() && document.json.is_object()) {
+            for (const auto& [key, value] : body["fields"].items()) {
+                if (value.is_null())
+                    document.json.erase(key);
+                else
+                    document.json[key] = value;
+            }
+        }
         if (body.contains("delayMs") && body["delayMs"].is_number_integer())
             document.delayMs = body["delayMs"].get<int>();
         return Reply::ok({});
@@ -223,17 +232,6 @@ void addConfigRoutes(Server& server)
         Reply reply;
         reply.raw = "<!doctype html><html><body>Not here</body></html>";
         reply.contentType = "text/html";
-        return reply;
-    });
-    server.route("GET", "/promo/hop", [&server](const Request& request) {
-        const auto found = request.query.find("n");
-        const int n = found == request.query.end() ? 0 : std::atoi(found->second.c_str());
-        Reply reply;
-        reply.httpStatus = 302;
-        reply.raw = "";
-        reply.contentType = "text/plain";
-        reply.headers.emplace_back("Location", n > 0 ? server.baseUrl() + "promo/hop?n=" + std::to_string(n - 1)
-                                                     : server.baseUrl() + "promo/pixel.png");
         return reply;
     });
     server.route("GET", "/promo/slow.png", [qrcode, &server](const Request& request) {

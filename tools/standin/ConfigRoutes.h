@@ -10,8 +10,12 @@ class Server;
 // broken.png (an HTML page), slow.png (a QR after "ms" milliseconds, 4000 by default),
 // hop?n=N (N redirects, then pixel.png).
 //
+// The default configuration names the application's own version as the latest, so it
+// offers no update; "fields" below sets a newer one.
+//
 // Control "/__test/config": {"path": "/v2/config.json", "mode": M} with M one of
-//   "default"  the document (the default one, or "document" given in the same call)
+//   "default"  the document (the default one, or "document" given in the same call, with
+//              "fields" merged into it: a null removes a key)
 //   "nonjson"  an HTML page with status 200
 //   "error500" status 500 with a JSON body that is itself a valid configuration
 //   "slow"     the document after "delayMs" (12000 by default, beyond the app's time-out)

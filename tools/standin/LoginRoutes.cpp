@@ -1,8 +1,6 @@
 #include "LoginRoutes.h"
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,6 +9,7 @@
 
 #include "QrPng.h"
 #include "StandinServer.h"
+#include "StateFile.h"
 
 namespace standin {
 
@@ -44,7 +43,8 @@ struct Session
 class LoginState
 {
 public:
-    explicit LoginState(Options options) : m_options(options)
+    LoginState(Options options, std::shared_ptr<StateFile> state)
+        : m_options(options), m_state(std::move(state))
     {
         reset(false);
         load();
@@ -53,21 +53,17 @@ public:
     // Sessions and members from the state file, when there is one.
     void load()
     {
-        if (m_options.stateFile.empty())
-            return;
-        std::ifstream in(m_options.stateFile);
-        const Json saved = Json::parse(in, nullptr, false);
-        if (!saved.is_object())
-            return;
         std::lock_guard lock(mutex);
-        if (saved.contains("members") && saved["members"].is_object()) {
-            for (const auto& [key, member] : saved["members"].items()) {
+        const Json savedMembers = m_state->section("members");
+        if (savedMembers.is_object()) {
+            for (const auto& [key, member] : savedMembers.items()) {
                 if (member.is_object())
                     members[key] = member;
             }
         }
-        if (saved.contains("sessions") && saved["sessions"].is_object()) {
-            for (const auto& [token, session] : saved["sessions"].items()) {
+        const Json savedSessions = m_state->section("sessions");
+        if (savedSessions.is_object()) {
+            for (const auto& [token, session] : savedSessions.items()) {
                 const auto memberKey = stringField(session, "memberKey");
                 if (memberKey && session.contains("expireAt") && session["expireAt"].is_number())
                     sessions[token] = {*memberKey, session["expireAt"].get<double>()};
@@ -75,24 +71,15 @@ public:
         }
     }
 
-    // Call with the lock held. Written beside and renamed, so a crash keeps the old file.
+    // Call with the lock held.
     void save() const
     {
-        if (m_options.stateFile.empty())
-            return;
         Json saved = {{"members", Json::object()}, {"sessions", Json::object()}};
         for (const auto& [key, member] : members)
             saved["members"][key] = member;
         for (const auto& [token, session] : sessions)
             saved["sessions"][token] = {{"memberKey", session.memberKey}, {"expireAt", session.expireAt}};
-        const std::string temporary = m_options.stateFile + ".tmp";
-        {
-            std::ofstream out(temporary, std::ios::trunc);
-            out << saved.dump();
-            if (!out.flush())
-                return;
-        }
-        std::rename(temporary.c_str(), m_options.stateFile.c_str());
+        m_state->store(saved);
     }
 
     void reset(bool persist = true)
@@ -164,14 +151,15 @@ public:
     const Options m_options;
 
 private:
+    const std::shared_ptr<StateFile> m_state;
     std::mt19937_64 m_random{std::random_device{}()};
 };
 
 } // namespace
 
-void addLoginRoutes(Server& server)
+MemberOf addLoginRoutes(Server& server, std::shared_ptr<StateFile> stateFile)
 {
-    auto state = std::make_shared<LoginState>(server.options());
+    auto state = std::make_shared<LoginState>(server.options(), std::move(stateFile));
     server.onReset([state] { state->reset(); });
 
     server.route("POST", "/v2/verify", [state](const Request& request) {
@@ -297,6 +285,12 @@ void addLoginRoutes(Server& server)
                                 {"expireAt", session.expireAt}});
         return Reply::ok({{"pending", pending}, {"sessions", sessions}});
     });
+
+    return [state](const std::string& token) {
+        std::lock_guard lock(state->mutex);
+        const Session* session = state->session(Json{{"token", token}});
+        return session ? session->memberKey : std::string();
+    };
 }
 
 } // namespace standin

@@ -30,6 +30,13 @@ const char* categoryOf(ZFCPluginType type)
     return "特效";
 }
 
+// What a plug-in's media weighs, from a few hundred KB to a few MB, by its number.
+int64_t mediaBytes(int n)
+{
+    static const int64_t kib[] = {260, 410, 580, 830, 1150, 1600, 2300, 3300};
+    return kib[(n * 5) % 8] * 1024 + n * 1237;
+}
+
 CatalogItem item(int n, const std::string& name, ZFCPluginType type, int price, int finalPrice)
 {
     CatalogItem made;
@@ -55,7 +62,7 @@ CatalogItem item(int n, const std::string& name, ZFCPluginType type, int price, 
         r["price"] = price;
     if (finalPrice > 0 || price > 0)
         r["finalPrice"] = finalPrice;
-    made.folders.push_back({type, name, 0});
+    made.folders.push_back({type, name, mediaBytes(n)});
     made.fileName = name + ".zfcp";
     return made;
 }
@@ -73,11 +80,11 @@ std::vector<CatalogItem> catalogItems()
     items.push_back(glow);
 
     auto twin = item(2, "双子特效", T::effect, 0, 0);
-    twin.folders = {{T::effect, "Twin A", 0}, {T::effect, "Twin B", 0}};
+    twin.folders = {{T::effect, "Twin A", mediaBytes(2) / 2}, {T::effect, "Twin B", mediaBytes(2) / 2}};
     items.push_back(twin);
 
     auto large = item(3, "大型转场合集", T::transitions, 0, 0);
-    large.folders[0].noiseBytes = 8 * 1024 * 1024;
+    large.folders[0].mediaBytes = 8 * 1024 * 1024;
     large.paceMs = 15; // about two seconds on the loopback
     large.record["videoUrl"] = "/market/media/preview.mp4";
     items.push_back(large);
@@ -104,7 +111,7 @@ std::vector<CatalogItem> catalogItems()
 
     auto unsized = item(9, "流式下载", T::effect, 0, 0);
     unsized.delivery = Delivery::unsized;
-    unsized.folders[0].noiseBytes = 2 * 1024 * 1024;
+    unsized.folders[0].mediaBytes = 2 * 1024 * 1024;
     items.push_back(unsized);
 
     auto glowPro = item(10, "Glow", T::subtitle, 990, 990);
@@ -116,7 +123,7 @@ std::vector<CatalogItem> catalogItems()
     for (int i = 1; i <= 12; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "Clash %02d", i);
-        clashes.folders.push_back({T::effect, name, 0});
+        clashes.folders.push_back({T::effect, name, mediaBytes(11) / 12});
     }
     items.push_back(clashes);
 
@@ -125,7 +132,7 @@ std::vector<CatalogItem> catalogItems()
     items.push_back(risky);
 
     auto sizeable = item(13, "高清光效", T::effect, 4990, 0);
-    sizeable.folders[0].noiseBytes = 3 * 1024 * 1024;
+    sizeable.folders[0].mediaBytes = 3 * 1024 * 1024;
     items.push_back(sizeable);
 
     const char* names[] = {"霓虹闪烁", "胶片颗粒", "极简字幕", "故障风转场", "水墨晕染", "光斑叠加",

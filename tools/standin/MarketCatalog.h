@@ -24,7 +24,7 @@ struct CatalogFolder
 {
     ZFCPluginType type;
     std::string name;
-    int64_t noiseBytes = 0; // incompressible payload, to make a package large
+    int64_t mediaBytes = 0; // incompressible, as rendered media is
 };
 
 // One plug-in of the shop as the fixtures describe it.
@@ -39,9 +39,9 @@ struct CatalogItem
     int order = 0;         // higher is newer
 };
 
-// About 45 plug-ins: free and priced, featured, clashing folder names (several hold a
-// "Glow" title; one holds twelve "Clash NN" effects), a two-plug-in package, large ones,
-// and every delivery above.
+// About 45 plug-ins of a few hundred KB to a few MB: free and priced, featured, clashing
+// folder names (several hold a "Glow" title; one holds twelve "Clash NN" effects), a
+// two-plug-in package, large ones, and every delivery above.
 std::vector<CatalogItem> catalogItems();
 
 } // namespace standin

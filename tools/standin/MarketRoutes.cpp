@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -20,6 +20,7 @@
 #include "MarketCatalog.h"
 #include "QrPng.h"
 #include "StandinServer.h"
+#include "StateFile.h"
 
 namespace standin {
 
@@ -64,163 +65,178 @@ std::string contentDisposition(const std::string& name)
     return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + percentEncode(name);
 }
 
-class SharedBytes final : public BodySource
-{
-public:
-    explicit SharedBytes(std::shared_ptr<const std::string> bytes) : m_bytes(std::move(bytes)) {}
-    int64_t size() const override { return int64_t(m_bytes->size()); }
-    size_t read(int64_t offset, char* out, size_t length) const override
-    {
-        if (offset < 0 || offset >= size())
-            return 0;
-        const size_t n = std::min(length, m_bytes->size() - size_t(offset));
-        std::copy_n(m_bytes->data() + offset, n, out);
-        return n;
-    }
-
-private:
-    std::shared_ptr<const std::string> m_bytes;
-};
-
 std::string readFile(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The packages of the catalogue, packed by our own packer on a thread of their own.
+// Bytes that look like compressed media: incompressible, and the same on every run.
+void writeMedia(const fs::path& path, int64_t length, uint64_t seed)
+{
+    std::ofstream out(path, std::ios::binary);
+    std::vector<uint64_t> block(32 * 1024);
+    for (int64_t left = length; left > 0; left -= int64_t(block.size() * 8)) {
+        for (uint64_t& word : block) {
+            // splitmix64
+            uint64_t z = (seed += 0x9E3779B97F4A7C15ull);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            word = z ^ (z >> 31);
+        }
+        out.write(reinterpret_cast<const char*>(block.data()), std::streamsize(std::min<int64_t>(left, int64_t(block.size() * 8))));
+    }
+}
+
+// The packages of the catalogue, packed by our own packer when the market is first asked
+// for, so that a server that never serves the market never packs it.
 class Packages
 {
 public:
     Packages(const std::vector<CatalogItem>& items, std::string catalogDir)
-        : m_catalogDir(std::move(catalogDir))
+        : m_items(items), m_catalogDir(std::move(catalogDir))
     {
-        m_thread = std::thread([this, items] { build(items); });
     }
 
-    ~Packages() { abandon(); }
-
-    // Stops the packer at the next plug-in and waits until it has removed its temporary
-    // folder; the packages not made by then are missing.
+    // Stops a packing under way at its next plug-in and waits until it has removed its
+    // temporary folder; no packing starts after it.
     void abandon()
     {
         m_abandoned = true;
-        if (m_thread.joinable())
-            m_thread.join();
+        std::call_once(m_once, [] {});
     }
 
-    // Waits for the packer. pluginId -> package bytes (in memory) or file path (--catalog).
+    // pluginId -> the package. Without --catalog the files are unlinked once opened, so
+    // nothing is left behind however the server ends.
     struct Built
     {
-        std::map<std::string, std::shared_ptr<const std::string>> bytes;
-        std::map<std::string, fs::path> files;
+        std::map<std::string, std::shared_ptr<BodySource>> packages;
         std::vector<CatalogItem> extra; // foreign packages found in the catalogue folder
     };
+    // Packs on the first call; other callers wait for it.
     const Built& built()
     {
-        std::unique_lock lock(m_mutex);
-        m_ready.wait(lock, [this] { return m_done; });
+        std::call_once(m_once, [this] { build(); });
         return m_built;
     }
 
 private:
-    void build(const std::vector<CatalogItem>& items)
+    void build()
     {
-        Built result;
         std::error_code error;
         const bool keep = !m_catalogDir.empty();
-        fs::path dir = keep ? fs::path(m_catalogDir)
-                            : fs::temp_directory_path(error) / ("loomwork-standin-market-" + std::to_string(::getpid()) + "-"
-                                                                + std::to_string(std::random_device{}()));
+        const fs::path dir = keep ? fs::path(m_catalogDir)
+                                  : fs::temp_directory_path(error) / ("loomwork-standin-market-" + std::to_string(::getpid()) + "-"
+                                                                      + std::to_string(std::random_device{}()));
         fs::create_directories(dir, error);
-        std::set<std::string> ours;
-        try {
-            for (const CatalogItem& item : items) {
-                if (m_abandoned)
-                    break;
-                const std::string id = item.record["pluginId"].get<std::string>();
-                const fs::path work = dir / (".work-" + id);
-                std::vector<ZFCPackItem> packItems;
-                int index = 0;
-                for (const CatalogFolder& folder : item.folders) {
-                    const fs::path source = work / std::to_string(index++) / folder.name;
-                    fs::create_directories(source / "Media");
-                    std::ofstream(source / (folder.name + ".moti")) << "<ozml version=\"5.10\"><scene name=\"" << folder.name << "\"/></ozml>\n";
-                    std::ofstream(source / "Info.txt") << id << "/" << folder.name << "\n";
-                    if (folder.noiseBytes > 0) {
-                        std::ofstream noise(source / "Media" / "clip.bin", std::ios::binary);
-                        std::mt19937_64 random(std::hash<std::string>{}(id));
-                        std::string block(1 << 16, '\0');
-                        for (int64_t left = folder.noiseBytes; left > 0 && !m_abandoned; left -= int64_t(block.size())) {
-                            for (size_t i = 0; i < block.size(); i += 8) {
-                                const uint64_t v = random();
-                                std::copy_n(reinterpret_cast<const char*>(&v), 8, block.data() + i);
-                            }
-                            noise.write(block.data(), std::streamsize(std::min<int64_t>(left, int64_t(block.size()))));
-                        }
-                    }
-                    packItems.push_back({folder.type, folder.name, source});
-                }
-                const fs::path package = dir / (id + ".zfcp");
-                ZFCPacker::pack(packItems, package, [this](const ZFCProgress&) {
-                    if (m_abandoned)
-                        throw std::runtime_error("abandoned");
-                });
-                ours.insert(package.filename().string());
-                fs::remove_all(work, error);
-                if (keep) {
-                    result.files[id] = package;
-                } else {
-                    result.bytes[id] = std::make_shared<const std::string>(readFile(package));
-                    fs::remove(package, error);
+        // A few packers side by side: most of the work is ciphering and copying media.
+        std::mutex mutex;
+        std::atomic<size_t> next = 0;
+        const auto packer = [&] {
+            for (size_t i; !m_abandoned && (i = next++) < m_items.size();) {
+                const std::string id = m_items[i].record["pluginId"].get<std::string>();
+                try {
+                    const fs::path package = pack(m_items[i], dir, m_abandoned);
+                    auto source = fileSource(package.string());
+                    if (!keep)
+                        fs::remove(package, error);
+                    std::lock_guard lock(mutex);
+                    if (source)
+                        m_built.packages[id] = source;
+                } catch (const std::exception& e) {
+                    if (!m_abandoned)
+                        std::fprintf(stderr, "loomwork-standin: packing %s failed: %s\n", id.c_str(), e.what());
                 }
             }
-            if (keep) {
-                // Foreign packages in the folder join the shop, free, in name order.
-                std::vector<fs::path> foreign;
-                for (const auto& entry : fs::directory_iterator(dir)) {
-                    const std::string name = entry.path().filename().string();
-                    if (entry.is_regular_file() && lower(entry.path().extension().string()) == ".zfcp" && !ours.count(name))
-                        foreign.push_back(entry.path());
-                }
-                std::sort(foreign.begin(), foreign.end());
-                int n = 900;
-                for (const fs::path& path : foreign) {
-                    CatalogItem extra;
-                    extra.order = n;
-                    extra.record = {{"pluginId", "x" + std::to_string(n)}, {"name", path.stem().string()},
-                                    {"category", "特效"}};
-                    extra.fileName = path.filename().string();
-                    result.files["x" + std::to_string(n)] = path;
-                    result.extra.push_back(extra);
-                    ++n;
-                }
-            }
-        } catch (const std::exception& e) {
-            if (!m_abandoned)
-                std::fprintf(stderr, "loomwork-standin: packing the market failed: %s\n", e.what());
-        }
-        if (!keep)
+        };
+        std::vector<std::thread> workers;
+        for (unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u); n > 1; --n)
+            workers.emplace_back(packer);
+        packer();
+        for (std::thread& worker : workers)
+            worker.join();
+        if (keep)
+            addForeign(dir);
+        else
             fs::remove_all(dir, error);
-        std::lock_guard lock(m_mutex);
-        m_built = std::move(result);
-        m_done = true;
-        m_ready.notify_all();
     }
 
-    std::string m_catalogDir;
+    // One item's folders, made under `dir` and packed into `dir`/<id>.zfcp; throws once
+    // `abandoned` is set.
+    static fs::path pack(const CatalogItem& item, const fs::path& dir, const std::atomic<bool>& abandoned)
+    {
+        const std::string id = item.record["pluginId"].get<std::string>();
+        const fs::path work = dir / (".work-" + id);
+        std::vector<ZFCPackItem> packItems;
+        int index = 0;
+        for (const CatalogFolder& folder : item.folders) {
+            const fs::path source = work / std::to_string(index++) / folder.name;
+            fs::create_directories(source / "Media");
+            std::ofstream(source / (folder.name + ".moti")) << "<ozml version=\"5.10\"><scene name=\"" << folder.name << "\"/></ozml>\n";
+            std::ofstream(source / "Info.txt") << id << "/" << folder.name << "\n";
+            if (folder.mediaBytes > 0)
+                writeMedia(source / "Media" / (folder.name + ".mov"), folder.mediaBytes, std::hash<std::string>{}(id + "/" + folder.name));
+            packItems.push_back({folder.type, folder.name, source});
+        }
+        const fs::path package = dir / (id + ".zfcp");
+        ZFCPacker::PackOptions options;
+        options.threads = 1;
+        try {
+            ZFCPacker::pack(packItems, package, [&abandoned](const ZFCProgress&) {
+                if (abandoned)
+                    throw std::runtime_error("abandoned");
+            }, options);
+        } catch (...) {
+            std::error_code error;
+            fs::remove_all(work, error);
+            throw;
+        }
+        std::error_code error;
+        fs::remove_all(work, error);
+        return package;
+    }
+
+    // Foreign packages in the catalogue folder join the shop, free, in name order.
+    void addForeign(const fs::path& dir)
+    {
+        std::set<std::string> ours;
+        for (const CatalogItem& item : m_items)
+            ours.insert(item.record["pluginId"].get<std::string>() + ".zfcp");
+        std::vector<fs::path> foreign;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(dir, error)) {
+            const std::string name = entry.path().filename().string();
+            if (entry.is_regular_file() && lower(entry.path().extension().string()) == ".zfcp" && !ours.count(name))
+                foreign.push_back(entry.path());
+        }
+        std::sort(foreign.begin(), foreign.end());
+        int n = 900;
+        for (const fs::path& path : foreign) {
+            auto source = fileSource(path.string());
+            if (!source)
+                continue;
+            CatalogItem extra;
+            extra.order = n;
+            extra.record = {{"pluginId", "x" + std::to_string(n)}, {"name", path.stem().string()},
+                            {"category", "特效"}};
+            extra.fileName = path.filename().string();
+            m_built.packages["x" + std::to_string(n)] = source;
+            m_built.extra.push_back(extra);
+            ++n;
+        }
+    }
+
+    const std::vector<CatalogItem> m_items;
+    const std::string m_catalogDir;
     std::atomic<bool> m_abandoned = false;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    bool m_done = false;
+    std::once_flag m_once;
     Built m_built;
 };
 
 struct Order
 {
     std::string orderNo;
-    std::string token;
+    std::string member;
     std::string pluginId;
     std::string channel;
     int64_t amount = 0;
@@ -230,6 +246,8 @@ struct Order
     int64_t expireSeconds = 900;
     enum class State { pending, paid, closed, expired } state = State::pending;
 };
+
+const char* const orderStates[] = {"pending", "paid", "closed", "expired"};
 
 struct Member
 {
@@ -241,9 +259,13 @@ struct Member
 class Market
 {
 public:
-    explicit Market(const Options& options)
-        : m_items(catalogItems()), m_packages(std::make_unique<Packages>(m_items, options.catalogDir))
+    Market(const Options& options, std::shared_ptr<StateFile> state, MemberOf memberOf)
+        : m_items(catalogItems())
+        , m_packages(std::make_unique<Packages>(m_items, options.catalogDir))
+        , m_state(std::move(state))
+        , m_memberOf(std::move(memberOf))
     {
+        load();
     }
 
     void abandonPacking() { m_packages->abandon(); }
@@ -257,6 +279,35 @@ public:
         enabled = true;
         payEnabled = true;
         serial = 0;
+        save();
+    }
+
+    // Whose favourites and purchases a request reaches: the signed-in member's, so that they
+    // outlive the session; a token that is no session keeps its own.
+    std::string whose(const Request& request) const
+    {
+        const std::string token = stringField(request.body, "token").value_or("");
+        const std::string member = m_memberOf(token);
+        return member.empty() ? "token:" + token : member;
+    }
+
+    // Call with `mutex` held.
+    void save() const
+    {
+        Json saved = {{"members", Json::object()}, {"orders", Json::object()}, {"serial", serial}};
+        for (const auto& [key, member] : members) {
+            saved["members"][key] = {{"favorites", member.favorites}, {"owned", member.owned},
+                                     {"orders", member.orders}};
+        }
+        for (const auto& [no, order] : orders) {
+            Json& o = saved["orders"][no];
+            o = {{"member", order.member}, {"pluginId", order.pluginId}, {"channel", order.channel},
+                 {"amount", order.amount}, {"createdAt", order.createdAt}, {"payTime", order.payTime},
+                 {"expireSeconds", order.expireSeconds}, {"state", orderStates[int(order.state)]}};
+            if (order.originalAmount)
+                o["originalAmount"] = *order.originalAmount;
+        }
+        m_state->store({{"market", saved}});
     }
 
     // The catalogue with the packages' real sizes; waits for the packer once.
@@ -264,16 +315,11 @@ public:
     {
         std::call_once(m_sized, [this] {
             const auto& built = m_packages->built();
-            for (CatalogItem& item : m_items) {
-                const std::string id = item.record["pluginId"];
-                if (const auto found = built.bytes.find(id); found != built.bytes.end())
-                    item.record["fileSize"] = int64_t(found->second->size());
-                else if (const auto file = built.files.find(id); file != built.files.end())
-                    item.record["fileSize"] = int64_t(fs::file_size(file->second));
-            }
-            for (CatalogItem extra : built.extra) {
-                extra.record["fileSize"] = int64_t(fs::file_size(built.files.at(extra.record["pluginId"])));
+            for (CatalogItem extra : built.extra)
                 m_items.push_back(extra);
+            for (CatalogItem& item : m_items) {
+                if (const auto found = built.packages.find(item.record["pluginId"]); found != built.packages.end())
+                    item.record["fileSize"] = found->second->size();
             }
         });
         return m_items;
@@ -291,18 +337,15 @@ public:
     std::shared_ptr<BodySource> package(const std::string& id)
     {
         const auto& built = m_packages->built();
-        if (const auto found = built.bytes.find(id); found != built.bytes.end())
-            return std::make_shared<SharedBytes>(found->second);
-        if (const auto file = built.files.find(id); file != built.files.end())
-            return fileSource(file->second.string());
-        return nullptr;
+        const auto found = built.packages.find(id);
+        return found == built.packages.end() ? nullptr : found->second;
     }
 
     // Caller holds `mutex`.
-    Json recordFor(const CatalogItem& item, const std::string& token)
+    Json recordFor(const CatalogItem& item, const std::string& who)
     {
         Json record = item.record;
-        const Member& member = members[token];
+        const Member& member = members[who];
         const std::string id = item.record["pluginId"];
         const auto favorite = member.favorites.find(id);
         record["favorited"] = favorite != member.favorites.end();
@@ -327,7 +370,7 @@ public:
             order.state = Order::State::expired;
     }
 
-    // The order named in `body`, else the newest. Caller holds `mutex`.
+    // The order named in `body`, else the newest still waiting to be paid. Caller holds `mutex`.
     Order* orderFor(const Json& body)
     {
         if (const auto no = stringField(body, "orderNo")) {
@@ -336,6 +379,9 @@ public:
         }
         Order* newest = nullptr;
         for (auto& [no, order] : orders) {
+            settle(order);
+            if (order.state != Order::State::pending)
+                continue;
             if (!newest || order.createdAt > newest->createdAt
                 || (order.createdAt == newest->createdAt && order.orderNo > newest->orderNo))
                 newest = &order;
@@ -344,7 +390,7 @@ public:
     }
 
     std::mutex mutex;
-    std::map<std::string, Member> members; // by session token ("" for none)
+    std::map<std::string, Member> members; // by whose()
     std::map<std::string, Order> orders;
     std::map<std::string, std::string> tickets; // ticket -> pluginId
     bool enabled = true;
@@ -352,15 +398,51 @@ public:
     long serial = 0;
 
 private:
+    // What save() wrote; anything malformed is skipped.
+    void load()
+    {
+        const Json saved = m_state->section("market");
+        if (!saved.is_object())
+            return;
+        try {
+            const Json savedMembers = saved.value("members", Json::object());
+            const Json savedOrders = saved.value("orders", Json::object());
+            for (const auto& [key, m] : savedMembers.items()) {
+                Member& member = members[key];
+                member.favorites = m.value("favorites", std::map<std::string, int64_t>());
+                member.owned = m.value("owned", std::set<std::string>());
+                member.orders = m.value("orders", std::vector<std::string>());
+            }
+            for (const auto& [no, o] : savedOrders.items()) {
+                Order& order = orders[no];
+                order.orderNo = no;
+                order.member = o.value("member", "");
+                order.pluginId = o.value("pluginId", "");
+                order.channel = o.value("channel", "");
+                order.amount = o.value("amount", int64_t(0));
+                if (o.contains("originalAmount"))
+                    order.originalAmount = o["originalAmount"].get<int64_t>();
+                order.createdAt = o.value("createdAt", int64_t(0));
+                order.payTime = o.value("payTime", int64_t(0));
+                order.expireSeconds = o.value("expireSeconds", int64_t(900));
+                const std::string state = o.value("state", "");
+                for (int i = 0; i < 4; ++i) {
+                    if (state == orderStates[i])
+                        order.state = Order::State(i);
+                }
+            }
+            serial = saved.value("serial", 0L);
+        } catch (const Json::exception& e) {
+            std::fprintf(stderr, "loomwork-standin: the saved market is unreadable: %s\n", e.what());
+        }
+    }
+
     std::vector<CatalogItem> m_items;
     std::once_flag m_sized;
     std::unique_ptr<Packages> m_packages;
+    const std::shared_ptr<StateFile> m_state;
+    const MemberOf m_memberOf;
 };
-
-std::string tokenOf(const Request& request)
-{
-    return stringField(request.body, "token").value_or("");
-}
 
 int64_t integerField(const Json& body, const char* key, int64_t fallback)
 {
@@ -417,14 +499,15 @@ Reply notFound()
 
 } // namespace
 
-void addMarketRoutes(Server& server)
+void addMarketRoutes(Server& server, std::shared_ptr<StateFile> state, MemberOf memberOf)
 {
-    auto market = std::make_shared<Market>(server.options());
+    auto market = std::make_shared<Market>(server.options(), std::move(state), std::move(memberOf));
     server.onReset([market] { market->reset(); });
     server.onShutdown([market] { market->abandonPacking(); });
     Server* srv = &server;
 
     server.route("POST", "/v2/market/list", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const Json& b = request.body;
         const std::string keyword = lower(stringField(b, "keyword").value_or(""));
         const std::string category = stringField(b, "category").value_or("");
@@ -464,35 +547,38 @@ void addMarketRoutes(Server& server)
         Json plugins = Json::array();
         const int64_t start = (page - 1) * pageSize;
         for (int64_t i = start; i < int64_t(matches.size()) && i < start + pageSize; ++i)
-            plugins.push_back(market->recordFor(*matches[size_t(i)], tokenOf(request)));
+            plugins.push_back(market->recordFor(*matches[size_t(i)], who));
         return Reply::ok({{"plugins", plugins}, {"categories", categories}, {"total", matches.size()}, {"enabled", true}});
     });
 
     server.route("POST", "/v2/market/featured", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const int64_t limit = std::clamp<int64_t>(integerField(request.body, "limit", 8), 0, 50);
         const auto& items = market->items();
         std::lock_guard lock(market->mutex);
         Json plugins = Json::array();
         for (const CatalogItem& item : items) {
             if (int64_t(plugins.size()) < limit && item.record.value("featured", false))
-                plugins.push_back(market->recordFor(item, tokenOf(request)));
+                plugins.push_back(market->recordFor(item, who));
         }
         return Reply::ok({{"plugins", plugins}});
     });
 
     server.route("POST", "/v2/market/detail", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const CatalogItem* item = market->find(stringField(request.body, "pluginId").value_or(""));
         if (!item)
             return Reply::failure(1, "插件不存在");
         std::lock_guard lock(market->mutex);
-        return Reply::ok({{"plugin", market->recordFor(*item, tokenOf(request))}});
+        return Reply::ok({{"plugin", market->recordFor(*item, who)}});
     });
 
     server.route("POST", "/v2/market/favorites", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const int64_t limit = std::clamp<int64_t>(integerField(request.body, "limit", 200), 0, 500);
         market->items();
         std::lock_guard lock(market->mutex);
-        const Member& member = market->members[tokenOf(request)];
+        const Member& member = market->members[who];
         std::vector<std::pair<int64_t, std::string>> newestFirst;
         for (const auto& [id, at] : member.favorites)
             newestFirst.emplace_back(at, id);
@@ -503,33 +589,36 @@ void addMarketRoutes(Server& server)
                 break;
             for (const CatalogItem& item : market->items()) {
                 if (item.record["pluginId"] == id)
-                    plugins.push_back(market->recordFor(item, tokenOf(request)));
+                    plugins.push_back(market->recordFor(item, who));
             }
         }
         return Reply::ok({{"plugins", plugins}});
     });
 
     server.route("POST", "/v2/market/favorite", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const std::string id = stringField(request.body, "pluginId").value_or("");
         if (!market->find(id))
             return Reply::failure(1, "插件不存在");
         const bool favorite = request.body.value("favorite", false);
         std::lock_guard lock(market->mutex);
-        Member& member = market->members[tokenOf(request)];
+        Member& member = market->members[who];
         if (favorite) {
             // Distinct stamps keep the newest-first order stable within one second.
             member.favorites[id] = nowSeconds() * 1000 + (++market->serial % 1000);
         } else {
             member.favorites.erase(id);
         }
+        market->save();
         return Reply::ok({{"favorited", favorite}});
     });
 
     server.route("POST", "/v2/market/orders", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const int64_t limit = std::clamp<int64_t>(integerField(request.body, "limit", 100), 0, 500);
         market->items();
         std::lock_guard lock(market->mutex);
-        const Member& member = market->members[tokenOf(request)];
+        const Member& member = market->members[who];
         Json list = Json::array();
         for (auto it = member.orders.rbegin(); it != member.orders.rend() && int64_t(list.size()) < limit; ++it) {
             Order& order = market->orders[*it];
@@ -555,6 +644,7 @@ void addMarketRoutes(Server& server)
     });
 
     server.route("POST", "/v2/market/buy", [market](const Request& request) {
+        const std::string who = market->whose(request);
         const std::string id = stringField(request.body, "pluginId").value_or("");
         const std::string channel = stringField(request.body, "channel").value_or("wechat");
         const CatalogItem* item = market->find(id);
@@ -563,28 +653,33 @@ void addMarketRoutes(Server& server)
             return Reply::failure(2, "插件市场维护中");
         if (!item)
             return Reply::failure(1, "插件不存在");
-        const std::string token = tokenOf(request);
-        Member& member = market->members[token];
+        Member& member = market->members[who];
         if (member.owned.count(id))
             return Reply::failure(4, "已拥有该插件");
         const int64_t price = Market::effectivePrice(*item);
-        if (price <= 0) {
-            member.owned.insert(id);
-            return Reply::ok({{"free", true}});
-        }
-        if (!market->payEnabled)
+        if (price > 0 && !market->payEnabled)
             return Reply::failure(2, "在线支付暂未开通");
         Order order;
         order.orderNo = "LW" + std::to_string(nowSeconds()) + std::to_string(1000 + ++market->serial);
-        order.token = token;
+        order.member = who;
         order.pluginId = id;
         order.channel = channel;
-        order.amount = price;
+        order.amount = std::max<int64_t>(price, 0);
         if (item->record.contains("price") && item->record["price"].get<int64_t>() > price)
             order.originalAmount = item->record["price"].get<int64_t>();
         order.createdAt = nowSeconds();
         member.orders.push_back(order.orderNo);
+        if (price <= 0) {
+            // A free claim is a paid order of nothing, so that it is listed with the purchases.
+            order.state = Order::State::paid;
+            order.payTime = order.createdAt;
+            member.owned.insert(id);
+            market->orders[order.orderNo] = order;
+            market->save();
+            return Reply::ok({{"free", true}});
+        }
         market->orders[order.orderNo] = order;
+        market->save();
         const std::string qr = channel == "alipay" ? "https://qr.alipay.example/" + order.orderNo
                                                    : "weixin://wxpay/bizpayurl?pr=" + order.orderNo;
         Json reply = {{"orderNo", order.orderNo}, {"qrPayload", qr}, {"amount", order.amount},
@@ -618,6 +713,7 @@ void addMarketRoutes(Server& server)
     });
 
     server.route("POST", "/v2/market/download", [market, srv](const Request& request) {
+        const std::string who = market->whose(request);
         const std::string id = stringField(request.body, "pluginId").value_or("");
         const CatalogItem* item = market->find(id);
         if (!item)
@@ -625,10 +721,11 @@ void addMarketRoutes(Server& server)
         if (!stringField(request.body, "deviceId"))
             return Reply::failure(1, "缺少设备标识");
         std::lock_guard lock(market->mutex);
-        Member& member = market->members[tokenOf(request)];
+        Member& member = market->members[who];
         if (Market::effectivePrice(*item) > 0 && !member.owned.count(id))
             return Reply::failure(2, "请先购买");
-        member.owned.insert(id);
+        if (member.owned.insert(id).second)
+            market->save();
         const std::string ticket = id + "-" + std::to_string(++market->serial) + "-" + std::to_string(std::random_device{}());
         market->tickets[ticket] = id;
         Json reply = {{"url", srv->baseUrl() + "market/file/" + ticket}, {"fileName", item->fileName},
@@ -729,8 +826,9 @@ void addMarketRoutes(Server& server)
             order->state = state;
             if (state == Order::State::paid) {
                 order->payTime = nowSeconds();
-                market->members[order->token].owned.insert(order->pluginId);
+                market->members[order->member].owned.insert(order->pluginId);
             }
+            market->save();
             return Reply::ok({{"orderNo", order->orderNo}});
         };
     };
@@ -752,9 +850,8 @@ void addMarketRoutes(Server& server)
         Json list = Json::array();
         for (auto& [no, order] : market->orders) {
             market->settle(order);
-            const char* states[] = {"pending", "paid", "closed", "expired"};
             list.push_back({{"orderNo", no}, {"pluginId", order.pluginId}, {"amount", order.amount},
-                            {"state", states[int(order.state)]}});
+                            {"state", orderStates[int(order.state)]}});
         }
         return Reply::ok({{"orders", list}});
     });

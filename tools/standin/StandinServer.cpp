@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "DocumentRoutes.h"
 #include "LoginRoutes.h"
 #include "MarketRoutes.h"
+#include "StateFile.h"
 
 namespace standin {
 
@@ -218,7 +220,7 @@ void Server::send(const Reply& reply, const Request& request, httplib::Response&
     response.status = reply.httpStatus;
     for (const auto& [name, value] : reply.headers)
         response.set_header(name, value);
-    const bool shaped = reply.chunked || reply.cutAfter >= 0 || reply.slowMs > 0;
+    const bool shaped = reply.chunked || reply.unsized || reply.cutAfter >= 0 || reply.slowMs > 0;
     if (!reply.stream && !shaped) {
         response.set_content(reply.raw ? *reply.raw : reply.json.dump(), reply.contentType);
         return;
@@ -261,8 +263,8 @@ void Server::send(const Reply& reply, const Request& request, httplib::Response&
             return false;
         return sink.write(buffer.data(), got);
     };
-    if (reply.chunked) {
-        response.set_chunked_content_provider(reply.contentType, [piece, limit, cut](size_t offset, httplib::DataSink& sink) {
+    if (reply.chunked || reply.unsized) {
+        const auto provider = [piece, limit, cut](size_t offset, httplib::DataSink& sink) {
             if (int64_t(offset) >= limit) {
                 if (cut)
                     return false;
@@ -270,7 +272,11 @@ void Server::send(const Reply& reply, const Request& request, httplib::Response&
                 return true;
             }
             return piece(offset, sink);
-        });
+        };
+        if (reply.chunked)
+            response.set_chunked_content_provider(reply.contentType, provider);
+        else
+            response.set_content_provider(reply.contentType, provider);
     } else {
         response.set_content_provider(size_t(length), reply.contentType,
                                       [piece](size_t offset, size_t, httplib::DataSink& sink) {
@@ -311,6 +317,7 @@ bool Server::start()
         Request request;
         request.method = http.method;
         request.path = http.path;
+        request.target = http.target;
         request.rawBody = http.body;
         request.body = parseBody(http.body);
         for (const auto& [key, value] : http.params)
@@ -395,8 +402,11 @@ Reply Server::dispatch(const Request& request)
         if (fallback != m_fallbacks.end())
             handler = &fallback->second;
     }
-    if (script)
+    if (script) {
+        if (script->redirects > 0)
+            return redirectAgain(*script, request);
         return applyScript(*script, request, handler);
+    }
     if (!handler) {
         Reply reply = Reply::failure(404, "not found");
         reply.httpStatus = 404;
@@ -457,10 +467,40 @@ Reply Server::applyScript(const Script& script, const Request& request, const Ha
     }
     if (script.chunked)
         reply.chunked = true;
+    if (script.unsized)
+        reply.unsized = true;
+    if (script.close)
+        reply.headers.emplace_back("Connection", "close");
     if (script.cutAfter >= 0)
         reply.cutAfter = script.cutAfter;
     if (script.slowMs > 0)
         reply.slowMs = script.slowMs;
+    return reply;
+}
+
+// One hop of a scripted redirect chain: back to the same route, "hop=<left>" in front of its
+// query, with an empty body; the script waits for the next hop.
+Reply Server::redirectAgain(Script script, const Request& request)
+{
+    --script.redirects;
+    const size_t mark = request.target.find('?');
+    std::string target = request.path + "?hop=" + std::to_string(script.redirects);
+    if (mark != std::string::npos) {
+        std::stringstream items(request.target.substr(mark + 1));
+        for (std::string item; std::getline(items, item, '&');) {
+            if (!item.empty() && item.rfind("hop=", 0) != 0)
+                target += "&" + item;
+        }
+    }
+    Reply reply;
+    reply.httpStatus = script.redirectStatus;
+    reply.raw = "";
+    reply.contentType = "text/plain";
+    reply.headers.emplace_back("Location", target);
+    if (script.close)
+        reply.headers.emplace_back("Connection", "close");
+    std::lock_guard lock(m_mutex);
+    m_scripts[request.path].push_front(std::move(script));
     return reply;
 }
 
@@ -470,8 +510,11 @@ void Server::addControls()
     // "status", "info", "fields" (merged; null removes a key), "reply" (the whole JSON
     // reply), "body" (raw text), "contentType", "delayMs", "padBytes", "times";
     // "headers" (object of strings, e.g. Location, Content-Disposition, Content-Encoding),
-    // "chunked" (no length), "cutAfter" (bytes, then the connection drops), "slowMs" (a
-    // pause before every 64 KiB piece of the body).
+    // "chunked" (no length), "unsized" (no length, the connection closes at the end),
+    // "cutAfter" (bytes, then the connection drops), "slowMs" (a pause before every 64 KiB
+    // piece of the body); "redirects" (that many redirects to the route first),
+    // "redirectStatus" (302 unless given), "close" (Connection: close on each of them).
+    // "times" repeats the whole script, redirects included.
     route("POST", "/__test/script", [this](const Request& request) {
         const Json& b = request.body;
         const std::string path = stringField(b, "route").value_or("");
@@ -508,6 +551,14 @@ void Server::addControls()
             script.cutAfter = b["cutAfter"].get<int64_t>();
         if (b.contains("slowMs") && b["slowMs"].is_number_integer())
             script.slowMs = b["slowMs"].get<int>();
+        if (b.contains("unsized") && b["unsized"].is_boolean())
+            script.unsized = b["unsized"].get<bool>();
+        if (b.contains("close") && b["close"].is_boolean())
+            script.close = b["close"].get<bool>();
+        if (b.contains("redirects") && b["redirects"].is_number_integer())
+            script.redirects = std::max(0, b["redirects"].get<int>());
+        if (b.contains("redirectStatus") && b["redirectStatus"].is_number_integer())
+            script.redirectStatus = b["redirectStatus"].get<int>();
         int times = 1;
         if (b.contains("times") && b["times"].is_number_integer())
             times = std::max(1, b["times"].get<int>());
@@ -537,10 +588,11 @@ void Server::addControls()
 std::unique_ptr<Server> makeServer(Options options)
 {
     auto server = std::make_unique<Server>(options);
-    addLoginRoutes(*server);
+    auto state = std::make_shared<StateFile>(options.stateFile);
+    const MemberOf memberOf = addLoginRoutes(*server, state);
     addDocumentRoutes(*server);
     addConfigRoutes(*server);
-    addMarketRoutes(*server);
+    addMarketRoutes(*server, state, memberOf);
     return server;
 }
 

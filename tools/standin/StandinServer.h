@@ -30,13 +30,14 @@ struct Options
     std::string catalogDir;              // market packages go here; extra *.zfcp join the shop
     double autoScanAfterSeconds = -1;    // a QR login confirms itself after this; < 0 never
     double sessionSeconds = 3 * 24 * 3600.0;
-    std::string stateFile;               // sessions and members kept across runs; empty: none
+    std::string stateFile;               // sessions, members, purchases kept across runs; empty: none
 };
 
 struct Request
 {
     std::string method;
     std::string path;
+    std::string target; // the path with the query as sent
     std::string rawBody;
     Json body; // the parsed body when it is JSON, else null
     std::map<std::string, std::string> query;
@@ -72,9 +73,11 @@ struct Reply
     // A streamed body (wins over raw and json). A 200 reply with a stream answers a single
     // "Range: bytes=a-b" with 206.
     std::shared_ptr<BodySource> stream;
-    // Delivery: chunked hides the length; the connection drops after cutAfter bytes; each
-    // 64 KiB piece waits slowMs first.
+    // Delivery: chunked hides the length; unsized sends none and ends the body by closing
+    // the connection; the connection drops after cutAfter bytes; each 64 KiB piece waits
+    // slowMs first.
     bool chunked = false;
+    bool unsized = false;
     int64_t cutAfter = -1;
     int slowMs = 0;
 
@@ -138,8 +141,12 @@ private:
         size_t padBytes = 0;
         std::vector<std::pair<std::string, std::string>> headers;
         bool chunked = false;
+        bool unsized = false;
         int64_t cutAfter = -1;
         int slowMs = 0;
+        int redirects = 0; // answered first, each to the route again
+        int redirectStatus = 302;
+        bool close = false; // "Connection: close" on the redirects and the reply
     };
     void send(const Reply& reply, const Request& request, httplib::Response& response);
     const Handler* findRoute(const Request& request) const;
@@ -148,6 +155,7 @@ private:
     Reply dispatch(const Request& request);
     std::optional<Script> takeScript(const std::string& path); // under m_mutex
     Reply applyScript(const Script& script, const Request& request, const Handler* handler);
+    Reply redirectAgain(Script script, const Request& request);
 
     Options m_options;
     std::unique_ptr<httplib::Server> m_http;

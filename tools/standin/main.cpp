@@ -4,7 +4,7 @@
 //   --session-seconds SECS   how long a session lasts (default three days)
 //   --catalog DIR            the market's packages are made in DIR (kept); any other
 //                            *.zfcp already there joins the shop as a free plug-in
-//   --state FILE             keeps sessions and members in FILE across runs
+//   --state FILE             keeps sessions, members and their purchases in FILE across runs
 // Prints its base address ("http://127.0.0.1:PORT/") as the first line on stdout.
 #include <csignal>
 #include <cstdio>

@@ -1,5 +1,7 @@
 #include "support/app/BackupFixtures.h"
 
+#include <csignal>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +91,12 @@ void FaultyFileOps::failOn(Op op, const QString& marker, int errorCode)
     m_rules.append({op, marker, errorCode});
 }
 
+void FaultyFileOps::killAtCall(int call)
+{
+    QMutexLocker lock(&m_mutex);
+    m_killAtCall = call;
+}
+
 QStringList FaultyFileOps::calls() const
 {
     QMutexLocker lock(&m_mutex);
@@ -99,8 +107,11 @@ int FaultyFileOps::fault(Op op, const QString& path, const QString& call)
 {
     QMutexLocker lock(&m_mutex);
     m_calls.append(call);
+    if (m_calls.size() == m_killAtCall)
+        ::kill(::getpid(), SIGKILL);
     for (const Rule& rule : m_rules) {
-        if (rule.op == op && path.contains(rule.marker))
+        const bool moves = rule.op == op || (op == Op::exchange && rule.op == Op::rename);
+        if (moves && path.contains(rule.marker))
             return rule.errorCode;
     }
     return 0;
@@ -133,6 +144,14 @@ int FaultyFileOps::rename(const QString& from, const QString& to)
     if (const int error = fault(Op::rename, from, QStringLiteral("rename ") + from + QLatin1Char(' ') + to))
         return error;
     return FileOps::rename(from, to);
+}
+
+int FaultyFileOps::exchange(const QString& a, const QString& b)
+{
+    if (const int error = fault(Op::exchange, a + QLatin1Char('\n') + b,
+                                QStringLiteral("exchange ") + a + QLatin1Char(' ') + b))
+        return error;
+    return FileOps::exchange(a, b);
 }
 
 int FaultyFileOps::writeFile(const QString& path, const QByteArray& bytes)

@@ -47,6 +47,7 @@ public:
         copyTree,
         removeTree,
         rename,
+        exchange,
         writeFile
     };
 
@@ -54,8 +55,11 @@ public:
     ~FaultyFileOps() override;
 
     // `op` fails with `errorCode` whenever its path contains `marker` (copyTree: the
-    // destination; rename: the item moved).
+    // destination; rename: the item moved). An exchange moves both its items, so it also
+    // fails on a rename rule matching either.
     void failOn(Op op, const QString& marker, int errorCode);
+    // The process kills itself (SIGKILL) as the `call`-th call (from 1) starts, as a crash would.
+    void killAtCall(int call);
     // "op from [to]" for every call, in order.
     QStringList calls() const;
 
@@ -63,6 +67,7 @@ public:
     int copyTree(const QString& source, const QString& destination) override;
     int removeTree(const QString& path) override;
     int rename(const QString& from, const QString& to) override;
+    int exchange(const QString& a, const QString& b) override;
     int writeFile(const QString& path, const QByteArray& bytes) override;
 
 private:
@@ -76,5 +81,6 @@ private:
     mutable QMutex m_mutex;
     QList<Rule> m_rules;
     QStringList m_calls;
+    int m_killAtCall = 0;
     FileOps* m_previous = nullptr;
 };

@@ -34,11 +34,9 @@ void TestEnv::setUpProcess()
     setEnv("XDG_DATA_HOME", g_root / "data");
     setEnv("XDG_CONFIG_HOME", g_root / "config");
     setEnv("XDG_CACHE_HOME", g_root / "cache");
-    // Else Qt makes $TMPDIR/runtime-$USER, and the instance sockets of test processes meet.
-    fs::create_directories(g_root / "runtime");
-    fs::permissions(g_root / "runtime", fs::perms::owner_all);
-    setEnv("XDG_RUNTIME_DIR", g_root / "runtime");
     setEnv("LOOMWORK_SYSTEM_LIBRARY", g_root / "SystemLibrary" / "Templates.localized");
+    // The hand-over socket then lives in the temporary data folder, never the user's.
+    ::unsetenv("XDG_RUNTIME_DIR");
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("no_proxy", "*", 1);
     ::setenv("NO_PROXY", "*", 1);

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTextDocument>
 #include <QWidget>
 
 #include "engine/AppState.h"
@@ -51,6 +52,13 @@ QString savePicture(QWidget& widget, const QString& name)
     const QString path = QDir(dir).absoluteFilePath(name + QStringLiteral(".png"));
     EXPECT_TRUE(widget.grab().save(path)) << path.toStdString();
     return path;
+}
+
+QString shownToolTip(const QString& tip)
+{
+    QTextDocument document;
+    document.setHtml(tip);
+    return Qt::mightBeRichText(tip) ? document.toPlainText() : tip;
 }
 
 void settle(int ms)

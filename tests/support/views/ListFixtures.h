@@ -21,6 +21,9 @@ Plugin find(const AppState& state, const QString& name);
 void setAppearance(const char* mode);
 // build/screenshots/<name>.png; returns the path.
 QString savePicture(QWidget& widget, const QString& name);
+// What a tooltip window shows for `tip`: its markup's text when Qt reads it as markup, else
+// `tip` itself.
+QString shownToolTip(const QString& tip);
 // Processes events for `ms`.
 void settle(int ms = 30);
 

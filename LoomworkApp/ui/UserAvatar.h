@@ -7,7 +7,7 @@
 #include <QString>
 #include <QWidget>
 
-#include "account/AvatarModel.h"
+#include "ui/AvatarModel.h"
 
 class RemoteImageLoader;
 

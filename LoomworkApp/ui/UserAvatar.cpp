@@ -1,4 +1,3 @@
-#include "account/UserAvatar.h"
 
 #include <cmath>
 
@@ -8,6 +7,7 @@
 #include "online/RemoteImageLoader.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
+#include "ui/UserAvatar.h"
 
 UserAvatar::UserAvatar(const std::optional<QString>& nickName,
                        const std::optional<QString>& avatarUrl, qreal size, QWidget* parent)

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "account/AvatarModel.h"
+#include "ui/AvatarModel.h"
 #include "support/app/QtPrint.h"
 
 namespace {

@@ -1,8 +1,8 @@
-#include "library/SidebarSurface.h"
 
 #include <QLinearGradient>
 #include <QPainter>
 
+#include "ui/SidebarSurface.h"
 #include "ui/Theme.h"
 
 SidebarSurface::SidebarSurface(QWidget* parent) : QWidget(parent) {}

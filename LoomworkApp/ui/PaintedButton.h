@@ -6,8 +6,8 @@
 
 class QPainter;
 
-// A focus-less button of the kit drawn by a function of its state: the promotion views'
-// close badges, view buttons and pills, and the market panels' buttons.
+// A focus-less button drawn by a function of its state, for close badges, pills and
+// panel buttons whose look no stock button gives.
 class PaintedButton : public BaseButton
 {
     Q_OBJECT

@@ -5,8 +5,9 @@
 #include <QTest>
 
 #include "ui/Theme.h"
-#include "account/UserAvatar.h"
+#include "ui/UserAvatar.h"
 #include "support/app/LoopbackHttpServer.h"
+#include "support/app/NetworkIdle.h"
 #include "support/app/QtPrint.h"
 
 namespace {
@@ -123,7 +124,7 @@ TEST_F(UserAvatarTest, APictureThatFailsOrIsNotWebLeavesThePersonSymbol)
         if (c.requested) {
             ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() > before; }, 30000));
         }
-        QTest::qWait(100);
+        ASSERT_TRUE(waitForNetworkIdle()); // a failure has come back
         EXPECT_EQ(server.requests().size() > before, c.requested);
         EXPECT_FALSE(avatar.isShowingPicture());
         EXPECT_TRUE(isTinted(render(avatar).pixelColor(14, 2), Theme::accent(), 0.16));

@@ -1,7 +1,7 @@
-#include "promo/PaintedButton.h"
 
 #include <QPainter>
 
+#include "ui/PaintedButton.h"
 #include "ui/Theme.h"
 
 PaintedButton::PaintedButton(QSize size, Painter painter, QWidget* parent)

@@ -1,4 +1,4 @@
-#include "account/AvatarModel.h"
+#include "ui/AvatarModel.h"
 
 #include <cstdint>
 #include <cstdlib>

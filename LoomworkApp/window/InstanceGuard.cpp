@@ -1,0 +1,193 @@
+#include "window/InstanceGuard.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QStandardPaths>
+#include <QThread>
+
+#include "engine/AppPaths.h"
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 1500;
+constexpr int kRetryMs = 50;
+constexpr qint64 kMaxHandOverBytes = 1024 * 1024;
+
+bool isPrivate(const struct stat& st)
+{
+    return st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
+
+bool isPrivateFolder(const QByteArray& path)
+{
+    struct stat st {};
+    return path.startsWith('/') && ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && isPrivate(st);
+}
+
+// Made 0700 when missing; closed to others when they may enter it; refused when it is a
+// link or not this user's (whoever owns it could listen in our place).
+bool makePrivateFolder(const QByteArray& path)
+{
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    const bool made = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid()
+        && ((st.st_mode & 077) == 0 || ::fchmod(fd, 0700) == 0);
+    ::close(fd);
+    return made;
+}
+
+// The server's owner, as the kernel recorded it when the server listened.
+bool ownedByThisUser(const QLocalSocket& socket)
+{
+    const int fd = int(socket.socketDescriptor());
+#ifdef Q_OS_MACOS
+    uid_t uid = 0;
+    gid_t gid = 0;
+    return ::getpeereid(fd, &uid, &gid) == 0 && uid == ::geteuid();
+#else
+    struct ucred cred {};
+    socklen_t size = sizeof cred;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0 && cred.uid == ::geteuid();
+#endif
+}
+
+} // namespace
+
+InstanceGuard::InstanceGuard(QObject* parent) : QObject(parent) {}
+
+InstanceGuard::~InstanceGuard()
+{
+    // The socket goes first: once the lock is free, a successor may listen at the same path,
+    // and closing removes the path, whoever listens there.
+    delete m_server;
+}
+
+QString InstanceGuard::lockPath()
+{
+    return AppPaths::applicationFolder() + QStringLiteral("/loomwork.lock");
+}
+
+QString InstanceGuard::socketFolder()
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (isPrivateFolder(runtime))
+        return QFile::decodeName(runtime);
+    const QString folder = AppPaths::applicationFolder() + QStringLiteral("/run");
+    return makePrivateFolder(QFile::encodeName(folder)) ? folder : QString();
+}
+
+// Named for the data folder, so that a process with its own HOME (tests) never meets the
+// user's running Loomwork in a shared runtime folder.
+QString InstanceGuard::socketPath()
+{
+    const QString folder = socketFolder();
+    if (folder.isEmpty())
+        return {};
+    const QByteArray data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toUtf8();
+    const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex().left(12);
+    return folder + QStringLiteral("/loomwork-") + QString::fromLatin1(digest);
+}
+
+InstanceGuard::Claim InstanceGuard::claim(const QList<QUrl>& files, int timeoutMs)
+{
+    m_lock = std::make_unique<QLockFile>(lockPath());
+    // Held for the whole run: only a dead holder makes it stale, never its age.
+    m_lock->setStaleLockTime(0);
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        if (m_lock->tryLock(0)) {
+            listen();
+            return Claim::instance;
+        }
+        if (m_lock->error() != QLockFile::LockFailedError) {
+            qWarning() << "[Instance] cannot lock" << lockPath() << "- running without the single-instance guard";
+            return Claim::instance;
+        }
+        // The instance may still be on its way to listening.
+        if (handOver(files))
+            return Claim::handedOver;
+        if (deadline.hasExpired())
+            return Claim::unreachable;
+        QThread::msleep(kRetryMs);
+    }
+}
+
+bool InstanceGuard::handOver(const QList<QUrl>& files)
+{
+    const QString path = socketPath();
+    if (path.isEmpty())
+        return false;
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(kConnectTimeoutMs))
+        return false;
+    if (!ownedByThisUser(socket)) {
+        qWarning() << "[Instance] the hand-over socket belongs to another user; nothing sent";
+        socket.abort();
+        return false;
+    }
+    QByteArray payload;
+    for (const QUrl& url : files)
+        payload += url.toEncoded() + '\n';
+    payload += '\n'; // an empty line ends the list; no file just raises the window
+    socket.write(payload);
+    if (!socket.waitForBytesWritten(kConnectTimeoutMs))
+        return false;
+    socket.disconnectFromServer();
+    return true;
+}
+
+void InstanceGuard::listen()
+{
+    const QString path = socketPath();
+    if (path.isEmpty()) {
+        qWarning() << "[Instance] no private folder for the hand-over socket; later launches cannot reach this one";
+        return;
+    }
+    // The lock is ours, so a socket found here was left by a process that died.
+    QLocalServer::removeServer(path);
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(path)) {
+        qWarning() << "[Instance] cannot listen on" << path << m_server->errorString();
+        return;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
+                if (socket->bytesAvailable() > kMaxHandOverBytes) {
+                    socket->abort();
+                    return;
+                }
+                const QByteArray all = socket->peek(socket->bytesAvailable());
+                if (!all.endsWith("\n\n") && all != "\n")
+                    return; // wait for the end of the list
+                socket->readAll();
+                QList<QUrl> urls;
+                for (const QByteArray& line : all.split('\n')) {
+                    const QUrl url = QUrl::fromEncoded(line);
+                    if (!line.isEmpty() && url.isLocalFile())
+                        urls.append(url);
+                }
+                emit filesHandedOver(urls);
+            });
+        }
+    });
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <memory>
+
+#include <QList>
+#include <QObject>
+#include <QUrl>
+
+class QLocalServer;
+class QLockFile;
+
+// One Loomwork per user and data folder. A lock file in the data folder decides which
+// process is the instance (a lock left by a dead process is taken over); the instance
+// listens on a socket in a folder only this user can enter, and every later launch hands
+// its files to it and quits. On Linux the desktop starts a process per opened file, so
+// this is how those files reach the window already open.
+class InstanceGuard : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Claim {
+        instance,   // this process holds the lock: run
+        handedOver, // the instance took the files: quit
+        unreachable // another process holds the lock but could not be reached in time
+    };
+
+    static constexpr int kClaimTimeoutMs = 15000;
+
+    explicit InstanceGuard(QObject* parent = nullptr);
+    ~InstanceGuard() override;
+
+    // Becomes the instance, or hands `files` to the one running (retrying while it starts,
+    // and taking the lock over should it die meanwhile).
+    Claim claim(const QList<QUrl>& files, int timeoutMs = kClaimTimeoutMs);
+
+    // Sends `files` to the instance's socket, once, and only when that socket belongs to
+    // this user. True when they were sent.
+    static bool handOver(const QList<QUrl>& files);
+
+    // $XDG_RUNTIME_DIR when it is this user's and private, else the data folder's "run"
+    // folder (made 0700, repaired when others may enter it). Empty when neither can be had.
+    static QString socketFolder();
+    // The socket in socketFolder(), named for the data folder; empty without a folder.
+    static QString socketPath();
+    static QString lockPath();
+
+signals:
+    // Files a later launch handed over (none: it only asked to bring the window forward).
+    void filesHandedOver(const QList<QUrl>& files);
+
+private:
+    void listen();
+
+    std::unique_ptr<QLockFile> m_lock;
+    QLocalServer* m_server = nullptr;
+};

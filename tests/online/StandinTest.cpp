@@ -1,3 +1,5 @@
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -136,6 +138,12 @@ TEST(Standin, StoppedWhilePackingTheMarketItLeavesNoTemporaryFolder)
     StandinProcess standin;
     qputenv("TMPDIR", previous);
     ASSERT_TRUE(standin.isRunning());
-    standin.stop(); // the packages take longer than a start
+    // The first market request packs the shop's packages; it answers once they are made.
+    std::thread asking([port = standin.port()] {
+        StandinProcess::httpExchange(port, "POST", "/v2/market/list", "{}", nullptr);
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !standin.requests("/v2/market/list").isEmpty(); }, 30000));
+    standin.stop();
+    asking.join();
     EXPECT_EQ(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 }

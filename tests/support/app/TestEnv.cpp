@@ -30,6 +30,10 @@ void TestEnv::setUpProcess()
     fs::create_directories(g_root / "data");
     fs::create_directories(g_root / "config");
     fs::create_directories(g_root / "cache");
+    // Whatever the process and its children leave in the temporary folder (Qt's runtime
+    // folder among it) goes with this folder.
+    fs::create_directories(g_root / "tmp");
+    setEnv("TMPDIR", g_root / "tmp");
     setEnv("HOME", g_root);
     setEnv("XDG_DATA_HOME", g_root / "data");
     setEnv("XDG_CONFIG_HOME", g_root / "config");

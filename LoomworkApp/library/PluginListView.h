@@ -10,7 +10,7 @@
 #include "library/PluginRow.h"
 
 class BackupSheet;
-class CompatTable;
+struct CompatTable;
 class LocalizeSheet;
 class VersionSheet;
 class EmptyStateView;

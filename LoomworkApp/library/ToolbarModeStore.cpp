@@ -174,7 +174,7 @@ void ToolbarModeStore::installModeMenu(QToolBar* bar)
             action->setCheckable(true);
             action->setChecked(mode == current);
             QObject::connect(action, &QAction::triggered, bar,
-                             [bar, mode] { bar->setToolButtonStyle(toolButtonStyle(mode)); });
+                             [bar, m = mode] { bar->setToolButtonStyle(toolButtonStyle(m)); });
         }
         menu.exec(bar->mapToGlobal(at));
     });

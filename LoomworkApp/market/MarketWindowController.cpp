@@ -19,6 +19,9 @@ MarketWindowController::MarketWindowController(QObject* parent) : QObject(parent
 
 MarketWindowController::~MarketWindowController()
 {
+    // The window no longer is one while it is being destroyed: stop watching it first.
+    if (m_window)
+        m_window->removeEventFilter(this);
     delete m_window.data();
 }
 

@@ -1,5 +1,6 @@
 #include "market/MarketWindowView.h"
 
+#include <QPointer>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -26,8 +27,10 @@ constexpr int kMinimumHeight = 760;
 MarketWindowView::MarketWindowView(LoginService* login, QWidget* parent)
     : QWidget(parent), m_flow(new MarketInstallFlow(this))
 {
+    // The window outlives the main window and its login service.
     m_model = new MarketWindowModel(MarketWindowModel::serviceBackend(m_flow),
-                                    [login] { return login && login->phase().isLoggedIn(); }, this);
+                                    [login = QPointer<LoginService>(login)] { return login && login->phase().isLoggedIn(); },
+                                    this);
     build();
 }
 

@@ -28,7 +28,7 @@ protected:
     // Waits for the worker's answer to come back to the GUI thread.
     static void settle(const LibraryAuthModel& model)
     {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isAuthorizing(); }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isAuthorizing(); }, 30000));
     }
 
     FakeAlertPresenter m_alerts;
@@ -43,7 +43,7 @@ TEST_F(LibraryAuthModelTest, MissingSystemLibraryIsAuthorizedOnAWorkerThenRescan
     LibraryAuthModel model(&state);
     EXPECT_EQ(model.status(PluginRoot::system).text, "正常") << "writable until checked";
     model.refreshSystemWritable();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.systemWritable(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.systemWritable(); }, 30000));
     auto system = model.status(PluginRoot::system);
     EXPECT_EQ(system.dot, Dot::red);
     EXPECT_EQ(system.text, "未授权");
@@ -74,7 +74,7 @@ TEST_F(LibraryAuthModelTest, MissingSystemLibraryIsAuthorizedOnAWorkerThenRescan
     EXPECT_EQ(model.status(PluginRoot::system).text, "正常");
     EXPECT_EQ(model.status(PluginRoot::system).tooltip, "目录可读可写");
     EXPECT_TRUE(state.isScanning());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !state.isScanning(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !state.isScanning(); }, 30000));
 }
 
 TEST_F(LibraryAuthModelTest, ScanErrorShowsUnavailableWithTheErrorAsTooltip)
@@ -83,7 +83,7 @@ TEST_F(LibraryAuthModelTest, ScanErrorShowsUnavailableWithTheErrorAsTooltip)
     AppState state;
     LibraryAuthModel model(&state);
     state.refresh();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return state.scanErrors().contains(PluginRoot::user); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state.scanErrors().contains(PluginRoot::user); }, 30000));
     const auto user = model.status(PluginRoot::user);
     const QString error = state.scanErrors().value(PluginRoot::user);
     EXPECT_EQ(user.dot, Dot::orange);

@@ -80,7 +80,7 @@ protected:
     {
         LoginService::Timing timing;
         timing.pollIntervalMs = 50;
-        timing.requestTimeoutMs = 3000;
+        timing.requestTimeoutMs = 20000;
         return timing;
     }
 
@@ -128,7 +128,7 @@ TEST_F(LoginGateViewTest, ANewUserSeesACodeAndAConfirmedScanLiftsTheGate)
 
     // Never signed in: the gate asks for a code by itself, once.
     ASSERT_TRUE(waitForKind(Kind::waitingScan));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_service->qrcode().isNull(); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_service->qrcode().isNull(); }, 30000));
     QApplication::processEvents();
     EXPECT_TRUE(shown("scanContent"));
     EXPECT_FALSE(shown("loggedOutContent"));
@@ -153,7 +153,7 @@ TEST_F(LoginGateViewTest, ANewUserSeesACodeAndAConfirmedScanLiftsTheGate)
     EXPECT_FALSE(m_gate->isCovering());
     ASSERT_EQ(covering.size(), 1);
     EXPECT_EQ(covering[0][0].toBool(), false);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !m_gate->isVisible(); }, 2000)) << "the gate fades out";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !m_gate->isVisible(); }, 30000)) << "the gate fades out";
     EXPECT_EQ(qrRequests(), 1);
 }
 
@@ -176,7 +176,7 @@ TEST_F(LoginGateViewTest, AnExpiredCodeShowsTheServiceHintThenANewCode)
     // Keep the new code a moment in coming so the refreshing state can be seen.
     standin().script("/v2/getLoginQrcode", {{"delayMs", 2000}, {"fields", QJsonObject{}}});
     standin().control("expire");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m_service->isRefreshing(); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_service->isRefreshing(); }, 30000));
     QApplication::processEvents();
     EXPECT_TRUE(hintsShown.contains(LoginService::qrExpiredText)) << hintsShown.join(" | ").toStdString();
     EXPECT_TRUE(shown("hintLabel"));
@@ -185,7 +185,7 @@ TEST_F(LoginGateViewTest, AnExpiredCodeShowsTheServiceHintThenANewCode)
     EXPECT_TRUE(part<QPushButton>("refreshButton")->isEnabled()) << "refresh stays usable";
     grab("gate-expired.png");
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_service->isRefreshing(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_service->isRefreshing(); }, 30000));
     QApplication::processEvents();
     EXPECT_EQ(m_service->phase().kind, Kind::waitingScan);
     EXPECT_NE(standin().newestLoginKey(), firstKey);
@@ -201,7 +201,7 @@ TEST_F(LoginGateViewTest, ATimedOutCodeShowsTheReasonAndTheButtonFetchesAgain)
     build(timing);
     m_service->start();
     m_host->show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m_service->phase().reason.has_value(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_service->phase().reason.has_value(); }, 30000));
     QApplication::processEvents();
     EXPECT_EQ(m_service->phase(), LoginService::Phase::loggedOut(QString(LoginService::qrTimedOutText)));
     EXPECT_TRUE(shown("loggedOutContent"));
@@ -235,7 +235,7 @@ TEST_F(LoginGateViewTest, ATimedOutCodeShowsTheReasonAndTheButtonFetchesAgain)
 TEST_F(LoginGateViewTest, ASavedSessionShowsCheckingAndAFailedCheckWaitsForTheButton)
 {
     TokenStore::set("stale-token");
-    standin().script("/v2/verify", {{"delayMs", 500}, {"status", 3}});
+    standin().script("/v2/verify", {{"delayMs", 2000}, {"status", 3}}); // long enough to see "checking"
     build();
     m_service->start();
     m_host->show();

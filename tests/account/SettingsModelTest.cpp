@@ -15,7 +15,7 @@ LoginService::Timing fastTiming()
 {
     LoginService::Timing timing;
     timing.pollIntervalMs = 50;
-    timing.requestTimeoutMs = 3000;
+    timing.requestTimeoutMs = 20000;
     return timing;
 }
 
@@ -90,9 +90,9 @@ TEST_F(SettingsModelTest, TabPublishesChangesOnlyAndSignOutAsksToClose)
     // Signing in changes nothing; the end of the session, in any form, closes.
     login.start();
     login.requestQrcode();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return login.phase().kind == LoginService::Phase::Kind::waitingScan; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return login.phase().kind == LoginService::Phase::Kind::waitingScan; }, 30000));
     standin().control("scan");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return login.phase().isLoggedIn(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return login.phase().isLoggedIn(); }, 30000));
     EXPECT_EQ(closes.size(), 0);
     login.forceLogout(QString(LoginService::loggedOutText));
     EXPECT_EQ(closes.size(), 1);

@@ -471,7 +471,7 @@ TEST_F(OperationsCenterTest, AnInstallFailingPartWayAsksForARescan)
     EXPECT_FALSE(install(center, {pkg}, InstallPlan{}));
     EXPECT_EQ(center.alertTitle(), QStringLiteral("安装失败"));
     EXPECT_TRUE(QFileInfo(category(PluginRoot::user, effect) + "/Glow/Glow.moef").isFile());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !posted.isEmpty(); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !posted.isEmpty(); }, 30000));
     EXPECT_EQ(posted.first().at(0).toString(), Notifications::pluginsDidChange);
 }
 

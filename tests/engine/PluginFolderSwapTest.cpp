@@ -145,10 +145,15 @@ TEST(PluginFolderSwap, ReplacesAPluginWithReadOnlySubfoldersAgainAndAgain)
     if (folder.isEmpty() && ::geteuid() == 0) {
         if (::access("/usr/bin/setpriv", X_OK) != 0)
             GTEST_SKIP() << "needs setpriv to drop root";
-        ::chmod(QFile::encodeName(dir.path()).constData(), 0777);
+        // The temporary folder may be root's own (0700): the child works where it can reach,
+        // and keeps its own temporary files there.
+        QTemporaryDir shared(QStringLiteral("/tmp/loomwork-swap-XXXXXX"));
+        ASSERT_TRUE(shared.isValid());
+        ::chmod(QFile::encodeName(shared.path()).constData(), 0777);
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(kChildDir, dir.path());
+        env.insert(kChildDir, shared.path());
+        env.insert("TMPDIR", shared.path());
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
         child.start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",

@@ -253,7 +253,7 @@ TEST_F(PluginScannerTest, NamesThatAreNotUtf8KeepTheirBytesThroughDeleteAndAdmin
 
     OperationsCenter center;
     center.remove({badPlugin}, {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
     struct stat st;
     EXPECT_NE(::lstat(bad.constData(), &st), 0);
     EXPECT_EQ(::lstat(lookalike.constData(), &st), 0);

@@ -314,7 +314,7 @@ TEST_F(SidebarViewTest, ReportsWhereTheUserAreaBeginsAboveTheWindowBottom)
     window.resize(256, 700);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !dividerReports.isEmpty(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dividerReports.isEmpty(); }, 30000));
 
     const qreal expected = window.height() - sidebar->userArea()->mapTo(&window, QPoint()).y();
     EXPECT_EQ(dividerReports.last(), expected);
@@ -324,6 +324,6 @@ TEST_F(SidebarViewTest, ReportsWhereTheUserAreaBeginsAboveTheWindowBottom)
     // A window grown taller reports again, with the area still at the bottom.
     dividerReports.clear();
     window.resize(256, 800);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !dividerReports.isEmpty(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dividerReports.isEmpty(); }, 30000));
     EXPECT_EQ(dividerReports.last(), expected);
 }

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QMediaFormat>
 #include <QTest>
 
 #include "engine/MarketInstallRegistry.h"
@@ -67,7 +68,7 @@ protected:
     {
         std::optional<MarketPlugin> found;
         MarketService::detail(id, &host, [&](const std::optional<MarketPlugin>& p) { found = p.value_or(MarketPlugin{}); });
-        EXPECT_TRUE(QTest::qWaitFor([&] { return found.has_value(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return found.has_value(); }, 30000));
         return found.value_or(MarketPlugin{});
     }
 
@@ -86,7 +87,7 @@ protected:
         auto* overlay = new MarketDetailOverlay(plugin, &flow, std::move(setup), &host);
         host.show();
         overlay->show();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !overlay->model().loading(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !overlay->model().loading(); }, 30000));
         return overlay;
     }
 
@@ -124,7 +125,7 @@ TEST_F(MarketDetailOverlayTest, APricedPluginPaysThroughTheCardAndDownloadsOnce)
     overlay->primaryButton()->click();
     ASSERT_TRUE(overlay->payCard());
     overlay->payCard()->model().setPollInterval(100);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay->payCard()->model().order().has_value(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay->payCard()->model().order().has_value(); }, 30000));
     ListFixtures::settle(100);
     for (const char* mode : {"light", "dark"}) {
         ListFixtures::setAppearance(mode);
@@ -136,7 +137,7 @@ TEST_F(MarketDetailOverlayTest, APricedPluginPaysThroughTheCardAndDownloadsOnce)
     EXPECT_EQ(downloads(), 0);
 
     standin().control(QStringLiteral("market/pay"), {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay->payCard() && downloads() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay->payCard() && downloads() == 1; }, 30000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !flow.isBusy() && overlay->installedBadge()->isVisible(); }, 30000))
         << toasts.join('|').toStdString();
     ListFixtures::settle(300);
@@ -194,6 +195,8 @@ TEST_F(MarketDetailOverlayTest, ThePreviewPlaysToTheEndAndReturnsToTheCover)
 
 TEST_F(MarketDetailOverlayTest, TheRealPlayerShowsTheStandinsPreviewToItsEnd)
 {
+    if (!QMediaFormat().supportedVideoCodecs(QMediaFormat::Decode).contains(QMediaFormat::VideoCodec::H264))
+        GTEST_SKIP() << "no H.264 decoder on this machine";
     MarketMediaPanel panel(std::nullopt, QStringLiteral("/market/media/preview.mp4"));
     panel.resize(520, 325);
     panel.show();
@@ -202,25 +205,17 @@ TEST_F(MarketDetailOverlayTest, TheRealPlayerShowsTheStandinsPreviewToItsEnd)
     media.startPreview();
     auto* player = qobject_cast<QtPreviewPlayer*>(media.player());
     ASSERT_TRUE(player);
+    // Not the panel as context: it drops its connections to a player it stops showing.
+    QObject watcher;
     bool ended = false;
-    QObject::connect(player, &PreviewPlayer::playedToEnd, &panel, [&] { ended = true; });
-    (void)QTest::qWaitFor([&] { return !player->frame().isNull() || !player->errorText().isEmpty(); }, 10000);
-    if (player->frame().isNull()) {
-        const QString why = player->errorText().isEmpty() ? QStringLiteral("no frame within 10 s") : player->errorText();
-        std::printf("skipped: no working GStreamer decoder for the preview (%s)\n", qPrintable(why));
-        GTEST_SKIP() << "no working GStreamer decoder: " << why.toStdString();
-    }
+    double furthest = 0;
+    QObject::connect(player, &PreviewPlayer::playedToEnd, &watcher, [&] { ended = true; });
+    QObject::connect(&media, &MarketMediaModel::changed, &watcher, [&] { furthest = std::max(furthest, media.progress()); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !player->frame().isNull() || !player->errorText().isEmpty(); }, 30000));
+    ASSERT_FALSE(player->frame().isNull()) << player->errorText().toStdString();
     EXPECT_GT(player->frame().width(), 0);
-    if (!QTest::qWaitFor([&] { return ended || media.progress() > 0; }, 15000)) {
-        std::printf("skipped: the first frame decoded but playback never advanced here (%s)\n",
-                    qPrintable(player->errorText()));
-        GTEST_SKIP() << "playback never advanced on this machine";
-    }
-    if (!QTest::qWaitFor([&] { return ended; }, 15000)) {
-        std::printf("skipped: played to %.1f s of %.1f s but the backend reported no end here\n", media.progress(),
-                    media.duration());
-        GTEST_SKIP() << "no end of media reported on this machine";
-    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 30000)) << "played to " << media.progress() << " s";
+    EXPECT_GT(furthest, 1.0) << "the two seconds played through";
     EXPECT_EQ(media.face(), MarketMediaModel::Face::cover);
     EXPECT_TRUE(media.muted()) << "the mute choice outlives the player";
 }
@@ -235,9 +230,9 @@ TEST_F(MarketDetailOverlayTest, ACardOpensThePanelInTheWindowAndEscClosesOnlyThe
         setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
         setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !view->shopTab()->grid()->cards().isEmpty(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view->shopTab()->grid()->cards().isEmpty(); }, 30000));
     QTest::mouseClick(view->shopTab()->grid()->cards().first(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return view->detailOverlay() != nullptr; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->detailOverlay() != nullptr; }, 30000));
     EXPECT_TRUE(view->detailOverlay()->isVisible());
     QPointer<MarketDetailOverlay> overlay = view->detailOverlay();
     QTest::keyClick(controller.window(), Qt::Key_Escape);

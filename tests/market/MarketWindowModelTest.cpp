@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QTest>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include "market/MarketWindowModel.h"
@@ -44,6 +45,9 @@ struct FakeMarket
     QStringList started; // "id|name|url"
     bool busy = false;
     Qt::HANDLE snapshotThread = nullptr;
+
+    // The model takes the snapshot on the pool: no task may outlive the fake it writes to.
+    ~FakeMarket() { QThreadPool::globalInstance()->waitForDone(); }
 
     Model::Backend backend()
     {
@@ -245,16 +249,17 @@ TEST(MarketWindowModelTest, RedownloadRefusesInItsOrder)
 TEST(MarketWindowModelTest, ToastLifetimes)
 {
     FakeMarket fake;
-    Model model(fake.backend(), [] { return false; }, Model::Timing{100, 400});
+    Model model(fake.backend(), [] { return false; }, Model::Timing{100, 60000});
     model.showToast(QStringLiteral("一"), MarketToast::Kind::ok);
-    QTest::qWait(60);
     model.showToast(QStringLiteral("二"), MarketToast::Kind::warn);
-    QTest::qWait(150); // the first toast's time is over; it must not remove the second
-    ASSERT_TRUE(model.toast());
+    // Started after both toasts, this fires after any short time of theirs is over.
+    bool shortTimeOver = false;
+    QTimer::singleShot(200, Qt::PreciseTimer, [&] { shortTimeOver = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shortTimeOver; }, 30000));
+    ASSERT_TRUE(model.toast()) << "neither the first toast's time nor a short one removes a warning";
     EXPECT_EQ(model.toast()->text, QStringLiteral("二"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !model.toast(); }, 2000));
     model.showToast(QStringLiteral("三"), MarketToast::Kind::error);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !model.toast(); }, 300)) << "an error toast keeps the short time";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !model.toast(); }, 30000)) << "an error toast keeps the short time";
 
     // A toast never ends early: lifetimes of every residue modulo 25 ms catch a timer that
     // rounds its deadline; an event loop, not polling, sees each end when it comes.
@@ -320,7 +325,7 @@ TEST(MarketWindowModelTest, PurchaseSummaryCategoriesAndInstalledSnapshot)
     fake.orders[1]({purchase("p1", std::numeric_limits<qint64>::max()), purchase("p2", 5)});
     EXPECT_EQ(model.purchaseSummary(), QStringLiteral("共 2 笔 · 合计 ") + MarketPlugin::money(std::numeric_limits<qint64>::max()));
 
-    EXPECT_TRUE(QTest::qWaitFor([&] { return model.installed().pluginIds.contains(QStringLiteral("p1")); }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model.installed().pluginIds.contains(QStringLiteral("p1")); }, 30000));
     EXPECT_NE(fake.snapshotThread, QThread::currentThreadId());
 
     model.load(1);

@@ -32,7 +32,7 @@ protected:
         QObject context;
         std::optional<std::optional<QUrl>> answer;
         BiliVideo::embedUrl(link, &context, [&](const std::optional<QUrl>& page) { answer = page; });
-        EXPECT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 15000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 30000));
         return answer.value_or(std::nullopt);
     }
 };

@@ -15,6 +15,7 @@
 #include "engine/LocalizationGlossary.h"
 #include "engine/VersionNum.h"
 #include "online/CompatService.h"
+#include "support/app/NetworkIdle.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinTest.h"
 #include "support/app/TestEnv.h"
@@ -47,7 +48,7 @@ CompatService::Options isolated()
 {
     CompatService::Options options;
     options.finalCutBundles = {TestEnv::root() + "/Nowhere/Final Cut Pro.app"};
-    options.fetchTimeoutMs = 1500;
+    options.fetchTimeoutMs = 20000;
     return options;
 }
 
@@ -219,7 +220,7 @@ protected:
         const auto connection = QObject::connect(&service, &CompatService::loadFinished, &service,
                                                  [&] { finished = true; });
         service.load();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return finished; }, 5000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return finished; }, 30000));
         QObject::disconnect(connection);
     }
 };
@@ -277,7 +278,7 @@ TEST_F(CompatServiceLoad, KeepsTheTableWhenTheReplyIsUnusable)
         {"no rows", {{"reply", QJsonObject{{"updatedAt", "y"}, {"glossary", QJsonObject{{"x", "叉"}}}}}}},
         {"HTML", {{"http", 500}, {"body", "<html>error</html>"}}},
         {"rows of wrong type", {{"reply", QJsonObject{{"rows", "many"}}}}},
-        {"slow", {{"delayMs", 2500}}},
+        {"slow", {{"delayMs", 60000}}},
         {"huge", {{"padBytes", 9 * 1024 * 1024}}},
         {"server down", {}},
     };
@@ -288,7 +289,10 @@ TEST_F(CompatServiceLoad, KeepsTheTableWhenTheReplyIsUnusable)
             QSettings().setValue("serverBaseURL", QStringLiteral("http://127.0.0.1:%1/").arg(StandinProcess::closedPort()));
         else
             standin().script("/v2/compat.json", c.document);
-        CompatService service(isolated());
+        CompatService::Options options = isolated();
+        if (QByteArray(c.name) == "slow")
+            options.fetchTimeoutMs = 1500;
+        CompatService service(options);
         loadAndWait(service);
         EXPECT_EQ(service.source(), CompatService::Source::bundled);
         EXPECT_EQ(service.table().rows, CompatBundled::table().rows);
@@ -314,10 +318,13 @@ TEST_F(CompatServiceLoad, ResolvesAgainstTheBaseAndTheNewestLoadWins)
         {"reply", QJsonObject{{"updatedAt", "old"}, {"rows", QJsonArray{row("9.0", "4.0", "4.0", "")}}}}});
     int finished = 0;
     QObject::connect(&service, &CompatService::loadFinished, &service, [&] { ++finished; });
+    const auto requests = standin().requests().size();
     service.load();
-    QTest::qWait(100);
+    // The slow reply must meet the first load: the second starts once the first arrived.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return standin().requests().size() > requests; }, 30000));
     service.load();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return finished == 1; }, 3000));
-    QTest::qWait(800);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return finished == 1; }, 30000));
+    ASSERT_TRUE(waitForNetworkIdle());
+    EXPECT_EQ(finished, 1);
     EXPECT_EQ(service.updatedAt(), QString("2025-03-01"));
 }

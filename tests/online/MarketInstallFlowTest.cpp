@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 #include <QTest>
 #include <QThreadPool>
+#include <QTimer>
 
 #include "engine/AdminAuth.h"
 #include "engine/MarketInstallRegistry.h"
@@ -80,7 +81,7 @@ protected:
         QObject context;
         std::optional<MarketDownloadResult> result;
         MarketService::download(pluginId, &context, [&](const MarketDownloadResult& r) { result = r; });
-        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 30000));
         EXPECT_EQ(result.value_or(MarketDownloadResult{}).kind, MarketDownloadResult::Kind::ok) << pluginId.toStdString();
         return result.value_or(MarketDownloadResult{});
     }
@@ -140,7 +141,7 @@ TEST_F(MarketInstallFlowTest, AFreePluginInstallsIsRecordedAndPostsOneChange)
     EXPECT_EQ(market, QStringList({"Twin A", "Twin B"}));
     EXPECT_EQ(leftovers(), m_leftoversBefore);
 
-    EXPECT_TRUE(QTest::qWaitFor([&] { return m_flow.stage().kind == Kind::idle; }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_flow.stage().kind == Kind::idle; }, 30000));
     EXPECT_FALSE(m_flow.pluginId().has_value());
     EXPECT_TRUE(m_flow.pluginName().isEmpty());
 }
@@ -246,19 +247,22 @@ TEST_F(MarketInstallFlowTest, ASecondStartWhileBusyIsRefusedAndTheRunKeepsItsSta
     EXPECT_EQ(run("p001", glow.url, glow.fileName, glow.fileSize).kind, Kind::done);
 
     // Started within the first run's pause: the pause's end leaves the new run alone.
-    standin().control("script", {{"route", "/market/blob"}, {"slowMs", 10}});
+    standin().control("script", {{"route", "/market/blob"}, {"slowMs", 30}});
     QElapsedTimer elapsed;
     elapsed.start();
     ASSERT_TRUE(m_flow.start("slow", "慢", blob(8 << 20, "slow.zip"), "slow.zip", 8 << 20));
     EXPECT_FALSE(m_flow.start("other", "别的", glow.url, glow.fileName, glow.fileSize));
     EXPECT_EQ(m_flow.pluginId(), QString("slow"));
-    QTest::qWait(700);
+    // Started after the first run's pause, this fires after it; the download takes seconds.
+    bool pauseOver = false;
+    QTimer::singleShot(400, Qt::PreciseTimer, [&] { pauseOver = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pauseOver; }, 30000));
     EXPECT_EQ(m_flow.stage().kind, Kind::downloading);
     EXPECT_EQ(m_flow.pluginName(), "慢");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !m_flow.isBusy(); }, 20000));
     EXPECT_EQ(m_flow.stage().kind, Kind::done);
 
-    // 128 pieces arrive over about 1.3 s, each in several reads: progress is handed on at most every 33 ms.
+    // 128 pieces arrive over about 4 s, each in several reads: progress is handed on at most every 33 ms.
     const auto downloading = std::count_if(m_stages.begin(), m_stages.end(), [](const MarketInstallStage& s) {
         return s.kind == Kind::downloading && s.received > 0;
     });
@@ -294,7 +298,7 @@ TEST_F(MarketInstallFlowTest, ADownloadIsPrivateUntilPlacedAndAMissingTmpdirFall
         std::optional<MarketFileDownloader::Result> result;
         MarketFileDownloader::download(blob(5000, "a.zip"), 5000, &context, {},
                                        [&](const MarketFileDownloader::Result& r) { result = r; });
-        ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 30000));
         const QFileInfo file(result->file);
         EXPECT_EQ(QFileInfo(file.absolutePath()).absolutePath(), c.folder);
         EXPECT_EQ(modeOf(file.absolutePath()), 0700);
@@ -313,7 +317,7 @@ TEST_F(MarketInstallFlowTest, AFileIsMovedIntoDownloadsOffTheGuiThread)
     pool.start([&held] { held.acquire(); });
     ASSERT_TRUE(m_flow.start("p006", "名字", blob(5000, "a.zip"), "a.zip", 5000));
     const bool downloaded = QTest::qWaitFor(
-        [&] { return m_flow.stage().kind != Kind::downloading || m_flow.stage().received == 5000; }, 10000);
+        [&] { return m_flow.stage().kind != Kind::downloading || m_flow.stage().received == 5000; }, 30000);
     QCoreApplication::processEvents();
     EXPECT_EQ(m_flow.stage(), MarketInstallStage::downloading(5000, 5000));
     EXPECT_FALSE(QFile::exists(m_downloads + "/a.zip"));
@@ -321,7 +325,7 @@ TEST_F(MarketInstallFlowTest, AFileIsMovedIntoDownloadsOffTheGuiThread)
     pool.setMaxThreadCount(threads);
     ASSERT_TRUE(downloaded);
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_flow.isBusy(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_flow.isBusy(); }, 30000));
     EXPECT_EQ(m_flow.stage(), MarketInstallStage::done("已下载到「下载」：a.zip"));
     // Placed, it is an ordinary file again.
     const mode_t mask = ::umask(0);

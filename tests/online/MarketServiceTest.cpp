@@ -32,7 +32,7 @@ T await(Start start)
     QObject context;
     std::optional<T> result;
     start(&context, [&](const T& value) { result = value; });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 15000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 30000));
     return result.value_or(T{});
 }
 
@@ -264,7 +264,7 @@ TEST_F(MarketServiceTest, ServesPicturesAndARangedPreviewVideo)
         if (!range.isEmpty())
             request.setRawHeader("Range", range);
         QNetworkReply* reply = manager.get(request);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return reply->isFinished(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return reply->isFinished(); }, 30000));
         *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         *rangeHeader = reply->rawHeader("Content-Range");
         const QByteArray body = reply->readAll();

@@ -25,7 +25,7 @@ protected:
     {
         std::optional<PromoImage> result;
         PromoImageCache::shared().load(url, &context, [&](const PromoImage& p) { result = p; });
-        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 30000));
         return result.value_or(PromoImage());
     }
 
@@ -45,7 +45,7 @@ TEST_F(PromoImageCacheTest, ConcurrentCallersShareOneFetchAndAHeldPictureNeedsNo
     cache.load(url, &context, [&](const PromoImage& p) { first = p; });
     cache.load(url, &context, [&](const PromoImage& p) { second = p; });
     EXPECT_TRUE(cache.isFetching(url));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return first && second; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first && second; }, 30000));
     EXPECT_FALSE(first->isNull());
     EXPECT_EQ(first->image, second->image);
     EXPECT_EQ(first->size.width(), first->size.height());
@@ -98,6 +98,6 @@ TEST_F(PromoImageCacheTest, AGoneCallerHearsNothingButThePictureIsStillHeld)
         auto owner = std::make_unique<QObject>();
         PromoImageCache::shared().load(url, owner.get(), [&](const PromoImage&) { called = true; });
     }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return PromoImageCache::shared().held(url).has_value(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return PromoImageCache::shared().held(url).has_value(); }, 30000));
     EXPECT_FALSE(called);
 }

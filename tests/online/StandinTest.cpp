@@ -1,5 +1,8 @@
+#include <thread>
+
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -125,4 +128,22 @@ TEST(Standin, TheQrPageConfirmsTheScanAndSessionsAndPurchasesOutliveARestart)
     // An empty name restores the default one.
     EXPECT_EQ(call(standin, "POST", "/v2/profile/nickname", {{"token", token}, {"nickname", ""}})
                   .value("member").toObject().value("nickName").toString(), "织机用户");
+}
+
+TEST(Standin, StoppedWhilePackingTheMarketItLeavesNoTemporaryFolder)
+{
+    QTemporaryDir tmp;
+    const QByteArray previous = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    StandinProcess standin;
+    qputenv("TMPDIR", previous);
+    ASSERT_TRUE(standin.isRunning());
+    // The first market request packs the shop's packages; it answers once they are made.
+    std::thread asking([port = standin.port()] {
+        StandinProcess::httpExchange(port, "POST", "/v2/market/list", "{}", nullptr);
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !standin.requests("/v2/market/list").isEmpty(); }, 30000));
+    standin.stop();
+    asking.join();
+    EXPECT_EQ(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 }

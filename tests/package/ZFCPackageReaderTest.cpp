@@ -162,11 +162,15 @@ TEST(ZFCPackageReader, HeaderAndMetadataAreCheckedBeforeUse)
              ""),
          kCorrupted},
         {"deeply nested", craft::package(std::string(200000, '[') + std::string(200000, ']'), ""), kCorrupted},
-        {"an unknown key nested 40 deep", craft::package(R"([{"x":)" + std::string(40, '[') + std::string(40, ']') + "}]", ""),
-         kCorrupted},
-        {"an unknown key nested 20 deep is ignored",
+        // 32 levels at most, the list and the record included: 30 under a key is the deepest.
+        {"an unknown key nested 31 deep",
          craft::package(R"([{"name":"A","type":"effect","items":[],"size":0,"eSize":0,"position":0,"x":)" +
-                            std::string(20, '[') + std::string(20, ']') + "}]",
+                            std::string(31, '[') + std::string(31, ']') + "}]",
+                        ""),
+         kCorrupted},
+        {"an unknown key nested 30 deep is ignored",
+         craft::package(R"([{"name":"A","type":"effect","items":[],"size":0,"eSize":0,"position":0,"x":)" +
+                            std::string(30, '[') + std::string(30, ']') + "}]",
                         ""),
          kOk},
         {"a name of 70 KB", craft::package(R"([{"name":")" + std::string(70000, 'n') + R"(","type":"effect","items":[],"size":0,"eSize":0,"position":0}])", ""), kCorrupted},

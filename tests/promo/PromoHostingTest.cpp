@@ -45,19 +45,20 @@ TEST_F(PromoHostingTest, TheMainWindowShowsTheNoticeTheBarTheCarouselAndTheUpdat
     ASSERT_TRUE(QTest::qWaitForWindowExposed(m_main->window()));
     RootView* root = m_main->rootView();
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 10000));
-    EXPECT_EQ(m_standin->requests("/v2/config.json").size(), 1) << "loaded when first shown";
+        [&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 30000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_standin->requests("/v2/config.json").size() == 1; }, 30000))
+        << "loaded when first shown";
     // The stand-in's own configuration names this version the latest: nothing covers the QR.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->remoteConfig()->config().latestVersion.has_value(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->remoteConfig()->config().latestVersion.has_value(); }, 30000));
     EXPECT_EQ(root->updateSheet(), nullptr);
 
     m_standin->control("config", {{"fields", QJsonObject{{"latestVersion", "1.1.0"}}}});
     m_standin->control("scan", {{"member", QJsonObject{{"memberKey", "m1"}, {"nickName", "剪辑师"}}}});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->isSignedIn(); }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m_standin->requests("/v2/config.json").size() == 2; }, 5000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->isSignedIn(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_standin->requests("/v2/config.json").size() == 2; }, 30000))
         << "reloaded on sign-in";
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->updateSheet() && root->updateSheet()->isVisible(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->updateSheet() && root->updateSheet()->isVisible(); }, 30000));
     EXPECT_EQ(root->updateSheet()->alert().version, "1.1.0");
     ASSERT_TRUE(root->noticeBar()->isVisible());
     EXPECT_EQ(root->adBar()->form(), AdBarModel::Form::overlay);
@@ -69,7 +70,7 @@ TEST_F(PromoHostingTest, TheMainWindowShowsTheNoticeTheBarTheCarouselAndTheUpdat
     ListFixtures::savePicture(*m_main->window(), QStringLiteral("promo-main-window-with-prompt"));
 
     QTest::mouseClick(root->updateSheet()->laterButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->updateSheet(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->updateSheet(); }, 30000));
     QTest::mouseClick(root->noticeBar()->closeButton(), Qt::LeftButton);
     EXPECT_FALSE(root->noticeBar()->isVisible());
     ListFixtures::settle(100);
@@ -79,7 +80,7 @@ TEST_F(PromoHostingTest, TheMainWindowShowsTheNoticeTheBarTheCarouselAndTheUpdat
     m_standin->control("config", {{"path", "/v2/config.json"}, {"document", QJsonObject{{"notice", "x"}}}});
     bool done = false;
     root->remoteConfig()->reload(false, [&](bool) { done = true; });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 30000));
     EXPECT_EQ(root->sidebar()->carousel(), nullptr);
     EXPECT_FALSE(root->adBar()->isVisible());
     EXPECT_TRUE(root->noticeBar()->isVisible()) << "a new notice text shows again";

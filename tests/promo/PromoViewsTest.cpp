@@ -22,6 +22,7 @@
 #include "ui/DialogWindowController.h"
 #include "ui/PaintedButton.h"
 #include "support/views/ListFixtures.h"
+#include "support/app/NetworkIdle.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StandinTest.h"
 
@@ -41,7 +42,7 @@ protected:
         setAppearance("light");
         m_previousOpener = SafeLink::setOpener([this](const QUrl& url) { opened.append(url); });
         timing.retryWaitsMs = {20, 20};
-        timing.requestTimeoutMs = 2000;
+        timing.requestTimeoutMs = 20000;
     }
     void TearDown() override
     {
@@ -136,14 +137,14 @@ TEST_F(PromoViewTest, AForcedUpdateSheetIgnoresEscAndAnOptionalOneIsPostponedOrC
     EXPECT_EQ(opened, QList<QUrl>{QUrl(UpdateSheet::toolsPageUrl())});
 
     QTest::keyClick(sheet, Qt::Key_Escape);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 30000));
     EXPECT_FALSE(service.update().has_value());
     EXPECT_EQ(service.snoozedVersion(), "") << "Esc does not postpone";
 
     reload(service);
     sheet = UpdateSheet::present(*service.update(), service, &host);
     QTest::mouseClick(sheet->laterButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 30000));
     EXPECT_EQ(service.snoozedVersion(), kNewer);
 
     for (const auto& [lines, height] : {std::pair{0, 264}, std::pair{3, 404}, std::pair{7, 496},
@@ -178,7 +179,7 @@ TEST_F(PromoViewTest, AdvertisingBarForms)
     // Banner: as tall as the picture's proportions allow, within 44 and 200.
     load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("banner.png")},
           {"adSubText", "冬季合集"}, {"adLink", "https://loomwork.example/w"}});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bar.hasBanner(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bar.hasBanner(); }, 30000));
     EXPECT_EQ(bar.form(), AdBarModel::Form::banner);
     EXPECT_EQ(bar.height(), 150);
     savePicture(bar, QStringLiteral("promo-adbar-banner-900"));
@@ -198,11 +199,11 @@ TEST_F(PromoViewTest, AdvertisingBarForms)
     bar.resize(900, bar.height());
     load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("slow.png?ms=400")}});
     load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("banner.png?t=2")}});
-    settle(800);
+    ASSERT_TRUE(waitForNetworkIdle());
     EXPECT_EQ(bar.height(), 150);
 
     load({{"adShow", true}, {"adOverlay", true}, {"adImage", picture("pixel.png")}});
-    settle(300);
+    ASSERT_TRUE(waitForNetworkIdle());
     EXPECT_FALSE(bar.hasBanner()) << "a 1-by-1 picture is no banner";
     EXPECT_FALSE(bar.isVisible());
 
@@ -257,8 +258,8 @@ TEST_F(PromoViewTest, TheCarouselTurnsAndAPictureCardOpensItsDialog)
     setAppearance("light");
 
     carousel.timer().setInterval(60);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return carousel.model().index() == 1; }, 2000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return carousel.model().index() == 0; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return carousel.model().index() == 1; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return carousel.model().index() == 0; }, 30000));
     carousel.timer().stop();
 
     // The first card links to the market: a click opens it.
@@ -275,7 +276,7 @@ TEST_F(PromoViewTest, TheCarouselTurnsAndAPictureCardOpensItsDialog)
     ASSERT_NE(dialog, nullptr);
     auto* sheet = dialog->findChild<QRSheet*>();
     ASSERT_NE(sheet, nullptr);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return sheet->hasImage(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sheet->hasImage(); }, 30000));
     settle(100);
     const auto held = PromoImageCache::shared().held(picture("qrcode.png"));
     ASSERT_TRUE(held.has_value());

@@ -143,7 +143,7 @@ TEST_F(InstallSheetTest, WhileParsingOnlyCancelWorks)
     QTest::keyClick(sheet, Qt::Key_Escape);
     EXPECT_EQ(m_cancels, 1);
     EXPECT_TRUE(m_plans.isEmpty());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return guard.isNull(); }, 2000)) << "the sheet deletes itself";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return guard.isNull(); }, 30000)) << "the sheet deletes itself";
 }
 
 TEST_F(InstallSheetTest, AParseErrorReplacesTheListAndKeepsInstallDisabled)
@@ -195,7 +195,7 @@ TEST_F(InstallSheetTest, ReviewPageListsPackagesPicksTheLibraryAndInstallsWithou
     EXPECT_EQ(m_plans[0].root, PluginRoot::system);
     EXPECT_TRUE(m_plans[0].renames.isEmpty());
     EXPECT_EQ(m_cancels, 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return m_sheet.isNull(); }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_sheet.isNull(); }, 30000));
 }
 
 TEST_F(InstallSheetTest, ConflictPageOffersTheThreeWaysWithPreviewAndList)

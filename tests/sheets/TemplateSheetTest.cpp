@@ -136,7 +136,7 @@ TEST_F(TemplateSheetTest, VersionChangeRewritesEveryTemplateAndASecondApplyWrite
     ListFixtures::savePicture(*sheet, "version-sheet-done-light");
     EXPECT_EQ(sheet->confirmButton()->text(), QStringLiteral("完成"));
     QTest::mouseClick(sheet->confirmButton(), Qt::LeftButton);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet; }, 30000));
 
     // The same change again (the sheet still describes the old plug-in): nothing written.
     const ino_t before = inodeOf(folder + "/Lower Third.motn");
@@ -150,7 +150,7 @@ TEST_F(TemplateSheetTest, VersionChangeRewritesEveryTemplateAndASecondApplyWrite
     ListFixtures::settle();
     ListFixtures::savePicture(*sheet, "version-sheet-nothing-written-light");
     QTest::keyClick(sheet, Qt::Key_Escape);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet; }, 30000));
 
     ListFixtures::setAppearance("dark");
     sheet = openVersion(plugin);
@@ -188,7 +188,7 @@ TEST_F(TemplateSheetTest, TranslationAppliesMarksTheListAndRestoreGivesTheBytesB
     ASSERT_GE(row, 0);
     const QRect rect = view->visualRect(view->model()->index(row, 0));
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, LocalizeSheet::fieldRect(rect).center());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return qobject_cast<QLineEdit*>(QApplication::focusWidget()); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return qobject_cast<QLineEdit*>(QApplication::focusWidget()); }, 30000));
     auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
     editor->selectAll();
     for (const QChar c : QStringLiteral("奇怪因子"))
@@ -256,7 +256,7 @@ TEST_F(TemplateSheetTest, LocalizeSheetContentStatesAndTwoThousandNames)
     EXPECT_FALSE(sheet->confirmButton()->isEnabled());
     ListFixtures::savePicture(*sheet, "localize-sheet-empty-light");
     sheet->dismiss();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet; }, 30000));
 
     for (const char* mode : {"light", "dark"}) {
         SCOPED_TRACE(mode);
@@ -275,7 +275,7 @@ TEST_F(TemplateSheetTest, LocalizeSheetContentStatesAndTwoThousandNames)
         sheet->tabs()->setCurrent(1);
         EXPECT_EQ(sheet->listView()->model()->rowCount(), 1);
         sheet->dismiss();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet; }, 30000));
     }
 }
 

@@ -14,6 +14,9 @@ using TestApplication = QApplication;
 using TestApplication = QGuiApplication;
 #endif
 
+#include <QNetworkAccessManager>
+
+#include "online/HttpFetch.h"
 #include "support/app/TestEnv.h"
 
 int main(int argc, char** argv)
@@ -26,6 +29,8 @@ int main(int argc, char** argv)
         TestApplication::setApplicationName(QStringLiteral("Loomwork"));
         ::testing::InitGoogleTest(&argc, argv);
         rc = RUN_ALL_TESTS();
+        // Qt's network thread would end with the connections it still holds, and leak them.
+        HttpFetch::manager().clearConnectionCache();
     }
     TestEnv::tearDownProcess();
     return rc;

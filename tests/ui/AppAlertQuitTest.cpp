@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QThread>
@@ -32,7 +33,7 @@ TEST(AppAlertQuitChild, LeavesAQuestionPending)
             out.write(answer ? "true" : "false");
     });
     // Without turning the event loop, so that the question is never shown.
-    for (int i = 0; i < 5000 && AppAlert::broker().waitingCount() == 0; ++i)
+    for (QDeadlineTimer deadline(30000); !deadline.hasExpired() && AppAlert::broker().waitingCount() == 0;)
         QThread::msleep(1);
     ASSERT_EQ(AppAlert::broker().waitingCount(), 1);
 }
@@ -48,8 +49,8 @@ TEST(AppAlertQuit, PendingQuestionAnswersFalseWhenTheApplicationGoes)
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QCoreApplication::applicationFilePath(),
                 {QStringLiteral("--gtest_filter=AppAlertQuitChild.*")});
-    ASSERT_TRUE(child.waitForStarted(10000));
-    const bool finished = child.waitForFinished(30000);
+    ASSERT_TRUE(child.waitForStarted(30000));
+    const bool finished = child.waitForFinished(60000);
     if (!finished)
         child.kill();
     ASSERT_TRUE(finished) << "the child hung at exit";

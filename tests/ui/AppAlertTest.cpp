@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QApplication>
 #include <QLabel>
 #include <QMainWindow>
@@ -220,11 +221,11 @@ TEST(ConfirmBroker, ShutDownAnswersEveryPendingQuestionFalse)
     // other stays queued behind it, and then the application quits.
     std::thread a(worker);
     std::thread b(worker);
-    for (int i = 0; i < 5000 && broker.waitingCount() < 2; ++i)
+    for (QDeadlineTimer deadline(30000); !deadline.hasExpired() && broker.waitingCount() < 2;)
         QThread::msleep(1);
     ASSERT_EQ(broker.waitingCount(), 2);
     whenAlertShows([&](QMessageBox*) { broker.shutDown(); });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 30000));
     a.join();
     b.join();
     EXPECT_EQ(finished.load(), 2);

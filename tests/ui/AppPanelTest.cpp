@@ -117,7 +117,7 @@ TEST(AppPanel, PanelsSpeakChineseStartAtHomeAndShowEveryCaseOfTheExtension)
             names << model->index(row, 0, folder).data().toString();
         return names;
     };
-    EXPECT_TRUE(QTest::qWaitFor([&] { return listed().contains(QFileInfo(upper).fileName()); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return listed().contains(QFileInfo(upper).fileName()); }, 30000));
     EXPECT_FALSE(listed().contains(QFileInfo(other).fileName()));
 }
 
@@ -184,7 +184,7 @@ TEST(AppPanel, FromAWorkerThePanelOpensLaterOnTheGuiThread)
     worker.join();
     EXPECT_TRUE(returned);
     EXPECT_TRUE(picked.isEmpty());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !picked.isEmpty(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !picked.isEmpty(); }, 30000));
     EXPECT_TRUE(onGuiThread);
     ASSERT_EQ(picked.size(), 1);
     EXPECT_EQ(picked.first().toLocalFile(), b);

@@ -168,7 +168,7 @@ TEST_F(DialogWindowControllerTest, OneWindowPerIdAndDimmingFollowsOpenDialogs)
     EXPECT_FALSE(DimState::shared().active());
     EXPECT_EQ(closed, 1);
     EXPECT_EQ(controller.window(QStringLiteral("promo-qr")), nullptr);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return guard.isNull(); }, 1000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return guard.isNull(); }, 30000));
     EXPECT_TRUE(guard.isNull());
 
     // A fresh show after the close opens a new window, placed over the main window and

@@ -102,11 +102,15 @@ TEST(InstanceGuard, AnotherUsersServerIsHandedNothing)
     if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
         GTEST_SKIP() << "needs root and setpriv to play another user";
     TestEnv::reset();
-    QTemporaryDir shared;
+    // The temporary folder may be root's own (0700): the child works where it can reach,
+    // and keeps its own temporary files there.
+    QTemporaryDir shared(QStringLiteral("/tmp/loomwork-squat-XXXXXX"));
+    ASSERT_TRUE(shared.isValid());
     ::chmod(QFile::encodeName(shared.path()).constData(), 0777);
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("LOOMWORK_TEST_SQUAT_AT", shared.path() + "/s");
+    env.insert("TMPDIR", shared.path());
     child.setProcessEnvironment(env);
     child.start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
                                      QCoreApplication::applicationFilePath(),

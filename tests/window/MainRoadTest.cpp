@@ -91,9 +91,9 @@ protected:
     void signIn(RootView* root)
     {
         ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 10000));
+            [&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 30000));
         m_standin->control("scan", {{"member", QJsonObject{{"memberKey", "m1"}, {"nickName", "剪辑师"}}}});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return root->isSignedIn(); }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return root->isSignedIn(); }, 30000));
     }
 
     static void drop(RootView* root, const QList<QUrl>& urls)
@@ -132,8 +132,7 @@ TEST_F(MainRoadTest, SignInDropAndInstallWithARename)
     EXPECT_EQ(root->size(), QSize(1180, 780)) << "the window opens with its default content size";
 
     // Behind the gate: the interface is disabled and the toolbar hidden.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; },
-                                10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->login()->phase().kind == LoginService::Phase::Kind::waitingScan; }, 30000));
     EXPECT_TRUE(root->gate()->isVisible());
     EXPECT_FALSE(root->mainInterface()->isEnabled());
     EXPECT_FALSE(toolbar->isVisible());
@@ -151,11 +150,11 @@ TEST_F(MainRoadTest, SignInDropAndInstallWithARename)
     signIn(root);
     EXPECT_TRUE(root->mainInterface()->isEnabled());
     EXPECT_TRUE(toolbar->isVisible());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !root->gate()->isVisible(); }, 3000)) << "the gate fades out";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !root->gate()->isVisible(); }, 30000)) << "the gate fades out";
     ASSERT_TRUE(QTest::qWaitFor([&] {
         return hasPlugin(*m_main->state(), "Glow", PluginRoot::user)
             && hasPlugin(*m_main->state(), "Slide", PluginRoot::system);
-    }, 10000));
+    }, 30000));
 
     // Every part of the interface leaves dropped files to the root view, the search field
     // included (it would take them as text).
@@ -172,11 +171,11 @@ TEST_F(MainRoadTest, SignInDropAndInstallWithARename)
     EXPECT_FALSE(root->installSheet()) << "the sheet waits for the alert";
 
     root->alert()->buttons().first()->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 30000));
     EXPECT_FALSE(root->ops()->alertTitle());
     InstallSheetModel& model = root->installSheet()->model();
     EXPECT_EQ(model.files(), QStringList{package});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isParsing(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isParsing(); }, 30000));
     EXPECT_EQ(model.totalPlugins(), 2);
     ASSERT_TRUE(model.hasHits());
     ListFixtures::settle(500);
@@ -192,7 +191,7 @@ TEST_F(MainRoadTest, SignInDropAndInstallWithARename)
     ASSERT_TRUE(QTest::qWaitFor([&] {
         return !root->ops()->isBusy() && hasPlugin(*m_main->state(), "Glow 2", PluginRoot::user)
             && hasPlugin(*m_main->state(), "Lower Third", PluginRoot::user);
-    }, 15000));
+    }, 30000));
     EXPECT_EQ(root->ops()->statusText(), "已安装 2 个插件（1 个已重命名）");
     EXPECT_TRUE(hasPlugin(*m_main->state(), "Glow", PluginRoot::user)) << "the old Glow stays";
     EXPECT_EQ(RootView::lastInstallRoot(), PluginRoot::user);
@@ -209,14 +208,14 @@ TEST_F(MainRoadTest, PackageOpenedAtStartOpensTheSheetAfterSignIn)
     EXPECT_FALSE(root->installSheet()) << "no sheet while signed out";
 
     signIn(root);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 30000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
 
     // A second opened package while the sheet is open replaces it with a fresh one.
     InstallSheet* first = root->installSheet();
     NotificationHub::instance().post(Notifications::zfcpFilesOpened,
                                      {{"urls", QVariantList{QUrl::fromLocalFile(m_work + "/Other.zfcp")}}});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() && root->installSheet() != first; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() && root->installSheet() != first; }, 30000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{m_work + "/Other.zfcp"});
 
     // Notifications without a usable list of packages leave the open sheet alone.
@@ -307,9 +306,7 @@ TEST_F(MainRoadTest, RunnerAlertShowsItsTextsAsTheyAre)
     EXPECT_FALSE(ops->alertTitle());
     EXPECT_EQ(ops->alertMessage(), hostile);
     ops->setAlertTitle(QString("删除失败"));
-    QTest::qWait(100);
-    ASSERT_TRUE(root->alert());
-    EXPECT_TRUE(root->alert()->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->alert() && root->alert()->isVisible(); }, 30000));
     EXPECT_EQ(root->alert()->text(), "删除失败");
     EXPECT_EQ(ops->alertTitle(), "删除失败") << "the old alert's end does not take the new title with it";
 }
@@ -363,18 +360,18 @@ TEST_F(MainRoadTest, SigningOutWithTheSheetUpKeepsItsFilesForTheNextSignIn)
     RootView* root = start();
     signIn(root);
     NotificationHub::instance().post(Notifications::zfcpFilesOpened, {{"urls", QVariantList{QUrl::fromLocalFile(package)}}});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 30000));
     QPointer<InstallSheet> first = root->installSheet();
 
     root->login()->forceLogout(QString("登录已过期，请重新扫码"));
     EXPECT_FALSE(root->isSignedIn());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return first.isNull(); }, 3000)) << "no sheet behind the gate";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first.isNull(); }, 30000)) << "no sheet behind the gate";
     EXPECT_FALSE(root->installSheet());
     EXPECT_TRUE(root->installQueue().hasPending()) << "the files are not dropped";
 
     root->login()->requestQrcode();
     signIn(root);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 30000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
 }
 
@@ -388,13 +385,13 @@ TEST_F(MainRoadTest, FilesHandedOverByALaterLaunchReachTheRunningWindow)
     RootView* root = start({}, &instance);
     signIn(root);
     m_main->window()->showMaximized();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->window()->isMaximized(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->window()->isMaximized(); }, 30000));
 
     // What a second "loomwork Handed.ZFCP notes.txt" does before it quits.
     InstanceGuard later;
     ASSERT_EQ(later.claim({QUrl::fromLocalFile(package), QUrl::fromLocalFile(m_work + "/notes.txt")}),
               InstanceGuard::Claim::handedOver);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 30000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package}) << "only the package is kept";
     EXPECT_TRUE(m_main->window()->isMaximized()) << "brought forward without being restored";
 }
@@ -410,7 +407,7 @@ TEST_F(MainRoadTest, TheInstallSheetStartsOnTheRememberedLibraryAndRemembersTheC
     const auto open = [&] {
         InstallSheet* before = root->installSheet();
         NotificationHub::instance().post(Notifications::zfcpFilesOpened, {{"urls", QVariantList{QUrl::fromLocalFile(package)}}});
-        EXPECT_TRUE(QTest::qWaitFor([&] { return root->installSheet() && root->installSheet() != before; }, 3000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return root->installSheet() && root->installSheet() != before; }, 30000));
         return root->installSheet() ? &root->installSheet()->model() : nullptr;
     };
 
@@ -420,14 +417,14 @@ TEST_F(MainRoadTest, TheInstallSheetStartsOnTheRememberedLibraryAndRemembersTheC
     model->setTargetRoot(PluginRoot::system);
     EXPECT_EQ(QSettings().value(RootView::lastInstallRootKey).toString(), "system") << "stored at once";
     model->cancel();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->installSheet(); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->installSheet(); }, 30000));
 
     // The clash with the system library's Slide moves the install to the user library: the
     // confirmed plan's root is what is remembered.
     model = open();
     ASSERT_TRUE(model);
     EXPECT_EQ(model->targetRoot(), PluginRoot::system);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isParsing(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isParsing(); }, 30000));
     ASSERT_TRUE(model->hasHits());
     model->reviewConfirm();
     model->choose(InstallSheetModel::Choice::moveToUser);
@@ -435,14 +432,14 @@ TEST_F(MainRoadTest, TheInstallSheetStartsOnTheRememberedLibraryAndRemembersTheC
     EXPECT_EQ(QSettings().value(RootView::lastInstallRootKey).toString(), "user");
     ASSERT_TRUE(QTest::qWaitFor([&] {
         return !root->ops()->isBusy() && hasPlugin(*m_main->state(), "Slide", PluginRoot::user);
-    }, 15000));
+    }, 30000));
 }
 
 TEST_F(MainRoadTest, MenuCommandsAndTheirShortcuts)
 {
     RootView* root = start();
     signIn(root);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Glow", PluginRoot::user); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Glow", PluginRoot::user); }, 30000));
 
     QMenu* plugins = nullptr;
     for (QAction* menu : m_main->window()->menuBar()->actions()) {
@@ -485,12 +482,12 @@ TEST_F(MainRoadTest, MenuCommandsAndTheirShortcuts)
     m_main->window()->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(m_main->window()));
     QTest::keyClick(m_main->window(), Qt::Key_R, Qt::ControlModifier);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Fresh", PluginRoot::user); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Fresh", PluginRoot::user); }, 30000));
 
     // So does a market install's pluginsDidChange.
     PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Bought");
     NotificationHub::instance().post(Notifications::pluginsDidChange);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Bought", PluginRoot::user); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return hasPlugin(*m_main->state(), "Bought", PluginRoot::user); }, 30000));
 }
 
 TEST(AppDelegateOpenFiles, OnlyPackagesArePostedAndNothingWhenNoneRemains)
@@ -539,7 +536,7 @@ TEST_F(MainRoadTest, TheDimOfAnOpenDialogLiesOverTheWholeWindowAndTheDropCardIsO
     auto* progress = window->findChild<ProgressOverlay*>();
     ASSERT_TRUE(dim && progress);
     const auto stackIndex = [&](QObject* child) { return window->children().indexOf(child); };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->gate()->isVisible(); }, 5000)) << "the gate fades out";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->gate()->isVisible(); }, 30000)) << "the gate fades out";
 
     DimState::shared().setActive(true);
     QMimeData mime;
@@ -576,7 +573,7 @@ TEST_F(MainRoadTest, TheBusyVeilCoversTheWholeWindowAndNothingUnderItTakesInput)
     QMainWindow* window = m_main->window();
     auto* overlay = window->findChild<ProgressOverlay*>();
     QToolBar* toolbar = window->findChild<QToolBar*>();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->state()->plugins().size() == 12; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_main->state()->plugins().size() == 12; }, 30000));
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window));
     const QPoint inToolbar = toolbar->mapTo(window, QPoint(toolbar->width() / 2, 3));
@@ -622,14 +619,12 @@ TEST_F(MainRoadTest, ARequestWaitingForAFailedInstallComesAfterItsAlert)
     NotificationHub::instance().post(Notifications::zfcpFilesOpened, {{"urls", QVariantList{QUrl::fromLocalFile(package)}}});
     EXPECT_FALSE(root->installSheet()) << "held while the install runs";
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->ops()->isBusy(); }, 10000));
-    QTest::qWait(100);
-    ASSERT_TRUE(root->alert());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !root->ops()->isBusy() && root->alert(); }, 30000));
     EXPECT_EQ(root->alert()->text(), "安装失败");
     EXPECT_FALSE(root->installSheet()) << "not beside the failure's alert";
 
     root->alert()->buttons().first()->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->installSheet() != nullptr; }, 30000));
     EXPECT_EQ(root->installSheet()->model().files(), QStringList{package});
 }
 
@@ -641,7 +636,7 @@ TEST_F(MainRoadTest, TheRowButtonsAndTheContextMenuOpenTheTemplateSheets)
     ASSERT_NO_FATAL_FAILURE(signIn(root));
     PluginListView* list = root->list();
     AppState* state = m_main->state();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !state->isScanning() && list->model()->rowCount() == 2; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !state->isScanning() && list->model()->rowCount() == 2; }, 30000));
     PluginTableView* table = list->tableView();
     const int row = list->model()->index(0, 0).data(PluginListModel::PluginRole).value<Plugin>().name == "Glow" ? 0 : 1;
     QTest::mouseMove(table->viewport(), table->visualRect(list->model()->index(row, 0)).center());

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -97,6 +98,14 @@ public:
     {
     }
 
+    // Stops a packing under way at its next plug-in and waits until it has removed its
+    // temporary folder; no packing starts after it.
+    void abandon()
+    {
+        m_abandoned = true;
+        std::call_once(m_once, [] {});
+    }
+
     // pluginId -> the package. Without --catalog the files are unlinked once opened, so
     // nothing is left behind however the server ends.
     struct Built
@@ -124,10 +133,10 @@ private:
         std::mutex mutex;
         std::atomic<size_t> next = 0;
         const auto packer = [&] {
-            for (size_t i; (i = next++) < m_items.size();) {
+            for (size_t i; !m_abandoned && (i = next++) < m_items.size();) {
                 const std::string id = m_items[i].record["pluginId"].get<std::string>();
                 try {
-                    const fs::path package = pack(m_items[i], dir);
+                    const fs::path package = pack(m_items[i], dir, m_abandoned);
                     auto source = fileSource(package.string());
                     if (!keep)
                         fs::remove(package, error);
@@ -135,7 +144,8 @@ private:
                     if (source)
                         m_built.packages[id] = source;
                 } catch (const std::exception& e) {
-                    std::fprintf(stderr, "loomwork-standin: packing %s failed: %s\n", id.c_str(), e.what());
+                    if (!m_abandoned)
+                        std::fprintf(stderr, "loomwork-standin: packing %s failed: %s\n", id.c_str(), e.what());
                 }
             }
         };
@@ -151,8 +161,9 @@ private:
             fs::remove_all(dir, error);
     }
 
-    // One item's folders, made under `dir` and packed into `dir`/<id>.zfcp.
-    static fs::path pack(const CatalogItem& item, const fs::path& dir)
+    // One item's folders, made under `dir` and packed into `dir`/<id>.zfcp; throws once
+    // `abandoned` is set.
+    static fs::path pack(const CatalogItem& item, const fs::path& dir, const std::atomic<bool>& abandoned)
     {
         const std::string id = item.record["pluginId"].get<std::string>();
         const fs::path work = dir / (".work-" + id);
@@ -171,7 +182,10 @@ private:
         ZFCPacker::PackOptions options;
         options.threads = 1;
         try {
-            ZFCPacker::pack(packItems, package, {}, options);
+            ZFCPacker::pack(packItems, package, [&abandoned](const ZFCProgress&) {
+                if (abandoned)
+                    throw std::runtime_error("abandoned");
+            }, options);
         } catch (...) {
             std::error_code error;
             fs::remove_all(work, error);
@@ -214,6 +228,7 @@ private:
 
     const std::vector<CatalogItem> m_items;
     const std::string m_catalogDir;
+    std::atomic<bool> m_abandoned = false;
     std::once_flag m_once;
     Built m_built;
 };
@@ -252,6 +267,8 @@ public:
     {
         load();
     }
+
+    void abandonPacking() { m_packages->abandon(); }
 
     void reset()
     {
@@ -486,6 +503,7 @@ void addMarketRoutes(Server& server, std::shared_ptr<StateFile> state, MemberOf 
 {
     auto market = std::make_shared<Market>(server.options(), std::move(state), std::move(memberOf));
     server.onReset([market] { market->reset(); });
+    server.onShutdown([market] { market->abandonPacking(); });
     Server* srv = &server;
 
     server.route("POST", "/v2/market/list", [market](const Request& request) {

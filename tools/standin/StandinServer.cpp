@@ -295,6 +295,17 @@ void Server::onReset(std::function<void()> hook)
     m_resetHooks.push_back(std::move(hook));
 }
 
+void Server::onShutdown(std::function<void()> hook)
+{
+    m_shutdownHooks.push_back(std::move(hook));
+}
+
+void Server::shutDown()
+{
+    for (const auto& hook : m_shutdownHooks)
+        hook();
+}
+
 std::string Server::baseUrl() const
 {
     return "http://127.0.0.1:" + std::to_string(m_port) + "/";
@@ -373,6 +384,9 @@ Reply Server::dispatch(const Request& request)
         return (*handler)(request);
     }
 
+    // Logged and given its script at once: a test that sees the entry knows which request
+    // took the script.
+    std::optional<Script> script;
     {
         std::lock_guard lock(m_mutex);
         const auto elapsed = std::chrono::steady_clock::now() - m_started;
@@ -380,6 +394,7 @@ Reply Server::dispatch(const Request& request)
                       {"atMs", std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()}};
         entry["body"] = request.body.is_null() ? Json(request.rawBody) : request.body;
         m_log.push_back(std::move(entry));
+        script = takeScript(request.path);
     }
 
     if (!handler) {
@@ -387,7 +402,7 @@ Reply Server::dispatch(const Request& request)
         if (fallback != m_fallbacks.end())
             handler = &fallback->second;
     }
-    if (auto script = takeScript(request.path)) {
+    if (script) {
         if (script->redirects > 0)
             return redirectAgain(*script, request);
         return applyScript(*script, request, handler);
@@ -402,7 +417,6 @@ Reply Server::dispatch(const Request& request)
 
 std::optional<Server::Script> Server::takeScript(const std::string& path)
 {
-    std::lock_guard lock(m_mutex);
     auto found = m_scripts.find(path);
     if (found == m_scripts.end() || found->second.empty())
         return std::nullopt;

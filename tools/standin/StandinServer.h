@@ -108,6 +108,11 @@ public:
     void fallback(const std::string& method, Handler handler);
     // Called by "/__test/reset" after the log and the scripts are cleared.
     void onReset(std::function<void()> hook);
+    // Called by shutDown(): work that must end before the process does (temporary files).
+    void onShutdown(std::function<void()> hook);
+    // For an executable that exits without stopping the server (workers may sit in
+    // keep-alive reads): runs the shutdown hooks.
+    void shutDown();
 
     // Binds 127.0.0.1 and serves on a thread of its own. False when the port is taken.
     bool start();
@@ -148,7 +153,7 @@ private:
 
     void addControls();
     Reply dispatch(const Request& request);
-    std::optional<Script> takeScript(const std::string& path);
+    std::optional<Script> takeScript(const std::string& path); // under m_mutex
     Reply applyScript(const Script& script, const Request& request, const Handler* handler);
     Reply redirectAgain(Script script, const Request& request);
 
@@ -161,6 +166,7 @@ private:
     std::map<std::pair<std::string, std::string>, Handler> m_prefixRoutes;
     std::map<std::string, Handler> m_fallbacks;
     std::vector<std::function<void()>> m_resetHooks;
+    std::vector<std::function<void()>> m_shutdownHooks;
 
     std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
     std::mutex m_mutex; // the log and the scripts

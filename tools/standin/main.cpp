@@ -77,7 +77,9 @@ int main(int argc, char** argv)
 
     int received = 0;
     sigwait(&signals, &received);
-    // Workers may sit in keep-alive reads for seconds; nothing is left to save, so leave now.
+    // Workers may sit in keep-alive reads for seconds: only the temporary files are cleared
+    // before leaving.
+    server->shutDown();
     std::fflush(stdout);
     std::_Exit(0);
 }

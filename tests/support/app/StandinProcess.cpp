@@ -7,6 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QUrl>
@@ -20,14 +25,21 @@ StandinProcess::StandinProcess(const QStringList& arguments)
     // The server goes with the test process, even when that one crashes.
     m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     m_process.start();
-    if (!m_process.waitForStarted(5000))
-        return;
+    // A loaded machine may take its time; a stand-in that does not come is a failure.
+    QDeadlineTimer deadline(kStartMs);
     QByteArray line;
-    while (!line.contains('\n') && m_process.waitForReadyRead(5000))
-        line += m_process.readAllStandardOutput();
+    if (m_process.waitForStarted(int(deadline.remainingTime()))) {
+        while (!line.contains('\n') && m_process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
+            line += m_process.readAllStandardOutput();
+    }
     const QUrl url(QString::fromUtf8(line.trimmed()));
-    if (url.isValid() && url.port() > 0)
+    if (url.isValid() && url.port() > 0) {
         m_port = url.port();
+        return;
+    }
+    ADD_FAILURE() << "the stand-in did not start within " << kStartMs / 1000 << " s: "
+                  << m_process.errorString().toStdString() << "; it printed \"" << line.toStdString() << '"';
+    stop();
 #endif
 }
 
@@ -40,7 +52,8 @@ void StandinProcess::stop()
 {
     if (m_process.state() != QProcess::NotRunning) {
         m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
+        // It removes its temporary files first; killed, it would leave them.
+        if (!m_process.waitForFinished(30000)) {
             m_process.kill();
             m_process.waitForFinished(5000);
         }

@@ -40,6 +40,8 @@ public:
                             const QByteArray& body, QByteArray* replyBody);
 
 private:
+    static constexpr int kStartMs = 60000;
+
     QProcess m_process;
     int m_port = 0;
 };

@@ -6,6 +6,8 @@
 
 #include <QSettings>
 
+#include "support/kit/TempDir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -28,6 +30,10 @@ void TestEnv::setUpProcess()
     fs::create_directories(g_root / "data");
     fs::create_directories(g_root / "config");
     fs::create_directories(g_root / "cache");
+    // Whatever the process and its children leave in the temporary folder (Qt's runtime
+    // folder among it) goes with this folder.
+    fs::create_directories(g_root / "tmp");
+    setEnv("TMPDIR", g_root / "tmp");
     setEnv("HOME", g_root);
     setEnv("XDG_DATA_HOME", g_root / "data");
     setEnv("XDG_CONFIG_HOME", g_root / "config");
@@ -46,9 +52,8 @@ void TestEnv::setUpProcess()
 
 void TestEnv::tearDownProcess()
 {
-    std::error_code ec;
     if (!g_root.empty())
-        fs::remove_all(g_root, ec);
+        removeTree(g_root);
 }
 
 QString TestEnv::root()

@@ -19,14 +19,19 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
+    removeTree(m_path);
+}
+
+void removeTree(const fs::path& path)
+{
     std::error_code ec;
     // Tests may leave read-only folders behind; make them removable first.
-    for (auto it = fs::recursive_directory_iterator(m_path, fs::directory_options::skip_permission_denied, ec);
+    for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (it->is_directory(ec) && !it->is_symlink(ec))
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    fs::remove_all(m_path, ec);
+    fs::remove_all(path, ec);
 }
 
 void writeFile(const fs::path& path, const std::string& bytes)

@@ -19,6 +19,8 @@ private:
     std::filesystem::path m_path;
 };
 
+// Removes `path` with everything in it, read-only folders and undecodable names included.
+void removeTree(const std::filesystem::path& path);
 // Writes `bytes` to `path`, creating its parent folders.
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 // The whole content of a small file; empty when it cannot be read.

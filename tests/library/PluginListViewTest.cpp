@@ -309,7 +309,7 @@ TEST_F(PluginListViewTest, SearchOpensWithTheShortcutFiltersAndClosesClearing)
     QTest::keyClick(&main, Qt::Key_F, Qt::ControlModifier);
     ASSERT_TRUE(list->isSearchOpen());
     QLineEdit* field = list->searchBar()->field();
-    QTRY_VERIFY(field->hasFocus());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return field->hasFocus(); }, 30000));
     EXPECT_FALSE(list->searchBar()->clearButton()->isVisibleTo(list->searchBar()));
     QTest::keyClicks(field, QStringLiteral("item 3"));
     EXPECT_EQ(state.searchText(), QStringLiteral("item 3"));

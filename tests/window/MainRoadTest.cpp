@@ -580,7 +580,7 @@ TEST_F(MainRoadTest, TheBusyVeilCoversTheWholeWindowAndNothingUnderItTakesInput)
     const int toolbarBefore = qGray(window->grab().toImage().pixel(inToolbar));
 
     HeldOperation held(*root->ops());
-    QTRY_VERIFY_WITH_TIMEOUT(overlay->isVisible() && !overlay->graphicsEffect(), 5000); // faded in
+    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay->isVisible() && !overlay->graphicsEffect(); }, 30000)); // faded in
     EXPECT_EQ(overlay->geometry(), window->rect());
     EXPECT_LT(qGray(window->grab().toImage().pixel(inToolbar)), toolbarBefore - 20) << "the toolbar is dimmed";
     QWidget* card = overlay->bar()->parentWidget();

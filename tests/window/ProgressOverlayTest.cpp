@@ -99,7 +99,7 @@ TEST_F(ProgressOverlayTest, BlocksTheListWhileBusy)
     // Input reaches the list at once; the veil fades and then hides.
     EXPECT_EQ(clickAtWindowPoint(), table->viewport());
     EXPECT_EQ(state.selection().size(), 1);
-    QTRY_VERIFY(!overlay->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay->isVisible(); }, 30000));
 }
 
 QtMessageHandler g_previousHandler = nullptr;
@@ -141,7 +141,7 @@ TEST_F(ProgressOverlayTest, SmallStepsAdvanceTheBarOnScreenAndFadesPaintCleanly)
         ListFixtures::settle();
         EXPECT_NE(shownBar(), before) << "2 % more, in steps of 0.1 %";
     }
-    QTRY_VERIFY(!overlay->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay->isVisible(); }, 30000));
     EXPECT_FALSE(g_warnings.join('\n').contains("QPainter::begin")) << g_warnings.join('\n').toStdString();
 }
 

@@ -1,20 +1,14 @@
 #include "market/MarketCoverCache.h"
 
-
 #include <QThreadPool>
 
 #include "engine/Delivery.h"
 #include "online/RemoteImageLoader.h"
+#include "online/SafeLink.h"
 
 namespace {
 
 // Sizes are rounded up to a few steps so that one picture serves neighbouring sizes.
-bool isWebAddress(const QUrl& url)
-{
-    const QString scheme = url.scheme().toLower();
-    return url.isValid() && !url.host().isEmpty() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
-}
-
 constexpr int kDecodeMargin = 4;
 
 int bucketOf(int pixels)
@@ -46,7 +40,7 @@ MarketCoverCache::Key MarketCoverCache::keyFor(const QUrl& url, QSize pixels)
 
 QImage MarketCoverCache::image(const QUrl& url, QSize pixels)
 {
-    if (!isWebAddress(url) || pixels.isEmpty())
+    if (!SafeLink::isWebAddress(url) || pixels.isEmpty())
         return {};
     const Key key = keyFor(url, pixels);
     if (const QImage* hit = m_images.object(key))
@@ -61,7 +55,7 @@ QImage MarketCoverCache::image(const QUrl& url, QSize pixels)
 
 bool MarketCoverCache::failed(const QUrl& url, QSize pixels) const
 {
-    if (!isWebAddress(url))
+    if (!SafeLink::isWebAddress(url))
         return true;
     return m_failed.contains(keyFor(url, pixels));
 }

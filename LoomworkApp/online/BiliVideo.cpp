@@ -9,6 +9,7 @@
 
 #include "online/HttpFetch.h"
 #include "online/RedirectChain.h"
+#include "online/SafeLink.h"
 
 namespace BiliVideo {
 namespace {
@@ -111,13 +112,11 @@ bool hostWithin(const QString& host, const QString& domain)
 
 bool allowsNavigation(const QUrl& url)
 {
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+    if (!SafeLink::isWebAddress(url))
         return false;
     const QString host = url.host();
-    return !host.isEmpty()
-        && (hostWithin(host, g_site.mainDomain) || hostWithin(host, g_site.shortHost)
-            || hostWithin(host, g_site.mediaHost));
+    return hostWithin(host, g_site.mainDomain) || hostWithin(host, g_site.shortHost)
+        || hostWithin(host, g_site.mediaHost);
 }
 
 std::optional<QString> cleaned(const std::optional<QString>& text)

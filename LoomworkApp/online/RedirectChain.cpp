@@ -4,15 +4,7 @@
 #include <QNetworkReply>
 
 #include "online/HttpFetch.h"
-
-namespace {
-
-bool isWebScheme(const QString& scheme)
-{
-    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
-}
-
-} // namespace
+#include "online/SafeLink.h"
 
 RedirectChain::RedirectChain(const QNetworkRequest& request, const std::optional<QByteArray>& body,
                              Targets targets, QObject* parent)
@@ -34,7 +26,7 @@ RedirectChain::~RedirectChain()
 bool RedirectChain::allowed(Targets targets, const QUrl& from, const QUrl& to)
 {
     const QString scheme = to.scheme().toLower();
-    if (!to.isValid() || !isWebScheme(scheme) || to.host().isEmpty())
+    if (!SafeLink::isWebAddress(to))
         return false;
     const QString fromScheme = from.scheme().toLower();
     switch (targets) {

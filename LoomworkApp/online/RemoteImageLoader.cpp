@@ -8,13 +8,9 @@
 #include <QThreadPool>
 #include <QTimer>
 
-namespace {
+#include "online/SafeLink.h"
 
-bool isWebScheme(const QUrl& url)
-{
-    const QString scheme = url.scheme().toLower();
-    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
-}
+namespace {
 
 struct Decoded
 {
@@ -75,7 +71,7 @@ void RemoteImageLoader::load(const QUrl& url, const Options& options)
 {
     cancel();
     const quint64 generation = m_generation;
-    if (!url.isValid() || url.host().isEmpty() || !isWebScheme(url)) {
+    if (!SafeLink::isWebAddress(url)) {
         QMetaObject::invokeMethod(
             this, [this, generation] { deliver(QImage(), QSize(), generation); },
             Qt::QueuedConnection);

@@ -27,6 +27,13 @@ bool SafeLink::isAllowed(const QUrl& url)
     return url.isValid() && !scheme.isEmpty() && allowedSchemes().contains(scheme);
 }
 
+bool SafeLink::isWebAddress(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty()
+        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
 std::optional<QUrl> SafeLink::url(const std::optional<QString>& text)
 {
     if (!text)

@@ -16,6 +16,8 @@ using Opener = std::function<void(const QUrl&)>;
 // "http", "https", "mailto".
 const QSet<QString>& allowedSchemes();
 bool isAllowed(const QUrl& url);
+// A valid http or https address with a host: what pictures, downloads and pages may load.
+bool isWebAddress(const QUrl& url);
 // The trimmed text as an address when it parses and isAllowed() holds.
 std::optional<QUrl> url(const std::optional<QString>& text);
 // Opens an allowed address; does nothing for anything else. The outcome is not reported.

@@ -5,6 +5,8 @@
 
 #include <QTextBoundaryFinder>
 
+#include "online/SafeLink.h"
+
 AvatarModel::AvatarModel(const std::optional<QString>& nickName,
                          const std::optional<QString>& avatarUrl)
     : m_tintIndex(tintIndex(nickName))
@@ -46,10 +48,7 @@ std::optional<QUrl> AvatarModel::pictureUrl(const std::optional<QString>& avatar
     if (!avatarUrl)
         return std::nullopt;
     const QUrl url(*avatarUrl, QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty())
-        return std::nullopt;
-    const QString scheme = url.scheme().toLower();
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+    if (!SafeLink::isWebAddress(url))
         return std::nullopt;
     return url;
 }

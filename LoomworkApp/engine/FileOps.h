@@ -34,7 +34,7 @@ public:
     virtual int writeFile(const QString& path, const QByteArray& bytes);
 
     // Whether anything is at `path`, a dangling link included.
-    static bool exists(const QString& path);
+    virtual bool exists(const QString& path);
 
     // The operations in force; the real ones unless a replacement is installed.
     static FileOps& current();

@@ -67,8 +67,13 @@ void stageAndSwap(ZFCPackageReader& reader, const ZFCPlugin& plugin, const QStri
 {
     PluginFolderSwap swap(category);
     QString staging;
-    if (const int error = swap.makeStaging(QStringLiteral("market"), name, &staging))
+    const auto fail = [&swap](int error) {
+        if (!swap.refusal().isEmpty())
+            throw MarketInstallError::failed(swap.refusal());
         throw std::system_error(error, std::generic_category());
+    };
+    if (const int error = swap.makeStaging(QStringLiteral("market"), name, &staging))
+        fail(error);
     try {
         reader.extract(plugin, nativePath(staging), std::nullopt, true, progress);
     } catch (...) {
@@ -76,10 +81,10 @@ void stageAndSwap(ZFCPackageReader& reader, const ZFCPlugin& plugin, const QStri
         throw MarketInstallError::failed(MarketInstaller::describe(std::current_exception()).replace(staging, category));
     }
     const QString extracted = staging + QLatin1Char('/') + name;
-    if (!FileOps::exists(extracted))
+    if (!FileOps::current().exists(extracted))
         throw ZFCPackageError::metadataCorrupted();
     if (const int error = swap.commit(extracted, name))
-        throw std::system_error(error, std::generic_category());
+        fail(error);
     // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
     if (!swap.leftover().isEmpty())
         AdminAuth::adminRemove(swap.leftover());
@@ -261,7 +266,7 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         if (folder.isEmpty())
             throw ZFCPackageError::metadataCorrupted();
         const QString category = categoryFolder(library, *type);
-        if (!FileOps::exists(category)) {
+        if (!FileOps::current().exists(category)) {
             // The library is writable by now: only a refusal needs the administrator.
             std::error_code error;
             if (!fs::create_directory(nativePath(category), error) && error)
@@ -269,7 +274,7 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         }
         const QString target = category + QLatin1Char('/') + folder;
         // Without a confirmed clash an existing folder is left alone, as the reader does.
-        if (clashes.isEmpty() && FileOps::exists(target)) {
+        if (clashes.isEmpty() && FileOps::current().exists(target)) {
             report((installed + 1) / total);
         } else {
             stageAndSwap(reader, plugin, category, folder, [&](const ZFCProgress& progress) {
@@ -324,7 +329,7 @@ QString MarketInstaller::moveToDownloads(const QString& file, const QString& sug
     const QString extension = dot < 0 ? QString() : name.mid(dot + 1);
 
     QString target = folder + QLatin1Char('/') + name;
-    for (int counter = 1; FileOps::exists(target); ++counter) {
+    for (int counter = 1; FileOps::current().exists(target); ++counter) {
         QString next = base + QStringLiteral(" (") + QString::number(counter) + QLatin1Char(')');
         if (!extension.isEmpty())
             next += QLatin1Char('.') + extension;

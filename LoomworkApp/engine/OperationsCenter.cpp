@@ -78,9 +78,14 @@ void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const 
                        bool systemLibrary)
 {
     PluginFolderSwap swap(category);
+    const auto fail = [&swap](const QString& path, int error) {
+        if (!swap.refusal().isEmpty())
+            throw StagedFailure(swap.refusal());
+        throw fs::filesystem_error("install", nativePath(path), std::error_code(error, std::generic_category()));
+    };
     QString staging;
     if (const int error = swap.makeStaging(QStringLiteral("install"), QString(), &staging))
-        throw fs::filesystem_error("install", nativePath(category), std::error_code(error, std::generic_category()));
+        fail(category, error);
 
     QString folderName;
     try {
@@ -99,7 +104,7 @@ void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const 
 
     const QString target = category + QLatin1Char('/') + folderName;
     if (const int error = swap.commit(staging + QLatin1Char('/') + folderName, folderName))
-        throw fs::filesystem_error("install", nativePath(target), std::error_code(error, std::generic_category()));
+        fail(target, error);
     // The new plug-in is in place; an old one we may not delete ourselves goes the way a
     // deleted system plug-in goes.
     if (!swap.leftover().isEmpty() && systemLibrary)
@@ -109,7 +114,7 @@ void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const 
 // Like the file manager's remove: an item that is not there is a failure.
 bool removeItem(const QString& path)
 {
-    return FileOps::exists(path) && FileOps::current().removeTree(path) == 0;
+    return FileOps::current().exists(path) && FileOps::current().removeTree(path) == 0;
 }
 
 void revealInFileManager(const QString& path)
@@ -292,8 +297,8 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
     if (plan.root == PluginRoot::system && !AdminAuth::isWritable(library)) {
         post(guard, [](OperationsCenter& center) { center.setStatusText(QStringLiteral("等待管理员授权…")); });
         // A system library that does not exist yet is created rather than refused.
-        const bool granted = FileOps::exists(library) ? AdminAuth::requestPermission(library)
-                                                             : AdminAuth::prepareRoot(library);
+        const bool granted = FileOps::current().exists(library) ? AdminAuth::requestPermission(library)
+                                                                : AdminAuth::prepareRoot(library);
         if (!granted) {
             fail(QStringLiteral("无法写入系统库"), QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。"));
             return;
@@ -321,7 +326,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                 if (!type)
                     continue;
                 const QString category = library + QLatin1Char('/') + EngineText::directoryName(*type);
-                if (!FileOps::exists(category)) {
+                if (!FileOps::current().exists(category)) {
                     if (plan.root == PluginRoot::user || libraryWritable) {
                         QDir().mkpath(category);
                     } else if (!AdminAuth::adminCreateDirectory(category)) {

@@ -1,5 +1,7 @@
 #include "engine/PluginBackupError.h"
 
+#include <cerrno>
+
 #include "engine/SystemError.h"
 
 PluginBackupError::PluginBackupError(Kind kind, const QString& message, int errorCode)
@@ -16,4 +18,9 @@ PluginBackupError PluginBackupError::fileSystem(const QString& action, int error
 {
     return PluginBackupError(Kind::fileSystem, action + QStringLiteral("：") + SystemError::describe(errorCode),
                              errorCode);
+}
+
+PluginBackupError PluginBackupError::refused(const QString& action, const QString& reason)
+{
+    return PluginBackupError(Kind::fileSystem, action + QStringLiteral("：") + reason, ELOOP);
 }

@@ -17,6 +17,8 @@ public:
     static PluginBackupError payloadMissing();
     // `action` says what failed ("无法拷贝插件“Glow”"); the system's reason is appended.
     static PluginBackupError fileSystem(const QString& action, int errorCode);
+    // A path we may not write through (ELOOP); `reason` says why.
+    static PluginBackupError refused(const QString& action, const QString& reason);
 
     Kind kind() const { return m_kind; }
     int errorCode() const { return m_errorCode; }

@@ -162,7 +162,7 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
         name = folderName(QDateTime::currentDateTime(), plugin.name,
                           QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(4));
         directory = rootFolder + QLatin1Char('/') + name;
-    } while (FileOps::exists(directory));
+    } while (files.exists(directory));
 
     const auto fail = [&](const QString& action, int error) {
         files.removeTree(directory);
@@ -271,30 +271,38 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     if (!source)
         throw PluginBackupError::payloadMissing();
 
-    const QString target = plugin.path;
+    QString target = plugin.path;
     // Everything below is relative to the plug-in's folder; never guess one.
     if (!QFileInfo(target).isAbsolute() || !isEntryName(lastComponent(target)))
         throw PluginBackupError::fileSystem(QStringLiteral("无法还原插件") + quoted(plugin.name), ENOENT);
+    // The user's own plug-in folder may be a link to another disk: the copy goes where it
+    // points and the link stays. (In the system library the swap refuses links.)
+    const QFileInfo linked(target);
+    if (plugin.root == PluginRoot::user && linked.isSymLink() && linked.isDir())
+        target = linked.canonicalFilePath();
     if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target)))
         AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path()); // the steps below tell
 
     const QString name = lastComponent(target);
+    QString refusal;
     // Returns 0 once the copy stands at the target; on failure the old plug-in is where it was.
     // A category folder removed meanwhile comes back, as the plug-in itself does.
     const auto swapIn = [&]() -> int {
         PluginFolderSwap swap(parentFolder(target));
         QString staging;
-        if (const int error = swap.makeStaging(QStringLiteral("restoring"), name, &staging))
-            return error;
+        int error = swap.makeStaging(QStringLiteral("restoring"), name, &staging);
         const QString staged = staging + QLatin1Char('/') + name;
-        if (const int error = FileOps::current().copyTree(*source, staged))
-            return error;
-        return swap.commit(staged, name);
+        if (error == 0 && (error = FileOps::current().copyTree(*source, staged)) == 0)
+            error = swap.commit(staged, name);
+        refusal = swap.refusal();
+        return error;
     };
 
     const int error = swapIn();
     if (error == 0)
         return;
+    if (!refusal.isEmpty())
+        throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), refusal);
     // Administrator rights help only where rights were missing; anything else (a full disk,
     // a missing folder) would fail the same way after the old plug-in had been removed.
     if (mayNeedAdmin(error) && AdminAuth::adminReplace(*source, target))

@@ -1,18 +1,26 @@
 #include "engine/PluginFolderSwap.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <QCryptographicHash>
+#include <QHash>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QSet>
 
 #include "LoomworkKit/ZFCLeftovers.h"
 #include "LoomworkKit/ZFCPluginType.h"
+#include "engine/AdminAuth.h"
 #include "engine/EngineText.h"
 #include "engine/FsPath.h"
+#include "engine/Plugin.h"
 
 namespace {
 
@@ -20,19 +28,96 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::system_clock;
 
 constexpr qsizetype kMaxFileNameBytes = 255;
-constexpr char kMark[] = ".loomwork-";
-constexpr qsizetype kRandomDigits = 16;
+constexpr std::string_view kMark = ".loomwork-";
+constexpr int kRandomDigits = 16;
+
+// The new item beside the target; after an exchange, the old one.
+constexpr char kIncoming[] = "incoming";
+// The old item moved aside where the exchange is refused: until the new one stands, it may
+// be the only copy.
+constexpr char kReplaced[] = "replaced";
+// A replaced copy once the replace completed: never brought back.
+constexpr char kDiscard[] = "discard";
+// Beside a replaced copy whose label is hashed: its one entry carries the plug-in's name.
+constexpr char kName[] = "name";
+// Every purpose we use; the first three name staging folders, chosen by our callers.
+constexpr std::string_view kPurposes[] = {"install", "restoring", "market", kIncoming, kReplaced, kDiscard, kName};
+constexpr auto kStagingPurposesEnd = std::begin(kPurposes) + 3;
+constexpr qsizetype kLongestPurpose = qsizetype(std::ranges::max(kPurposes, {}, &std::string_view::size).size());
 
 const Clock::time_point g_startedAt = Clock::now();
 
-// The label as a hidden name holds it: hashed when ".<label>.loomwork-<purpose>-<random>"
-// would not fit a file name.
-QString hiddenLabel(const QString& label, const QString& purpose)
+// The label a hidden name holds: hashed when ".<label>.loomwork-<purpose>-<random>" would not
+// fit a file name for every purpose.
+QString hiddenLabel(const QString& label)
 {
-    const qsizetype fixed = 1 + qsizetype(sizeof kMark - 1) + purpose.size() + 1 + kRandomDigits;
+    const qsizetype fixed = 1 + qsizetype(kMark.size()) + kLongestPurpose + 1 + kRandomDigits;
     if (FsPath::encode(label).size() + fixed <= kMaxFileNameBytes)
         return label;
     return QString::fromLatin1(QCryptographicHash::hash(FsPath::encode(label), QCryptographicHash::Md5).toHex());
+}
+
+QString randomPart()
+{
+    return QStringLiteral("%1").arg(QRandomGenerator::global()->generate64(), kRandomDigits, 16, QLatin1Char('0'));
+}
+
+QString hiddenPath(const QString& folder, const QString& label, const QString& purpose, const QString& random)
+{
+    return folder + QStringLiteral("/.") + label + QLatin1String(kMark.data(), kMark.size()) + purpose
+         + QLatin1Char('-') + random;
+}
+
+// A hidden folder of ours, as its name tells.
+struct Hidden {
+    fs::path path;
+    QString label;
+    std::string purpose;
+    std::string random;
+};
+
+// ".<label>.loomwork-<purpose>-<16 lowercase hex digits>" with one of our purposes, exactly.
+std::optional<Hidden> parseHidden(const fs::path& path)
+{
+    const std::string name = path.filename().native();
+    const std::string_view view(name);
+    if (name.size() < 1 + kMark.size() + 1 + kRandomDigits || name[0] != '.')
+        return std::nullopt;
+    const std::string_view random = view.substr(view.size() - kRandomDigits);
+    const auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    if (!std::all_of(random.begin(), random.end(), lowerHex) || view[view.size() - kRandomDigits - 1] != '-')
+        return std::nullopt;
+    const std::string_view rest = view.substr(0, view.size() - kRandomDigits - 1);
+    const auto matches = [&](std::string_view purpose) {
+        return rest.size() > kMark.size() + purpose.size() && rest.ends_with(purpose)
+            && rest.substr(0, rest.size() - purpose.size()).ends_with(kMark);
+    };
+    for (const std::string_view purpose : kPurposes) {
+        if (!matches(purpose))
+            continue;
+        const std::string label(rest.substr(1, rest.size() - purpose.size() - kMark.size() - 1));
+        return Hidden{path, FsPath::fromNative(fs::path(label)), std::string(purpose), std::string(random)};
+    }
+    return std::nullopt;
+}
+
+bool isRealFolder(const fs::path& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Every local user may write in the system library, so a folder there may have been swapped
+// for a link to elsewhere: nothing is replaced through one. Why not, for the user; else empty.
+QString linkRefusal(const QString& path)
+{
+    const QString root = PluginRoot(PluginRoot::system).path();
+    if (path != root && !path.startsWith(root + QLatin1Char('/')))
+        return {};
+    const QString why = AdminAuth::refusal(path);
+    if (why.isEmpty())
+        return why;
+    return why + QStringLiteral("\n系统插件库对本机所有用户开放，为安全起见，不经过符号链接替换其中的插件。");
 }
 
 } // namespace
@@ -43,16 +128,11 @@ PluginFolderSwap::~PluginFolderSwap()
 {
     if (!m_staging.isEmpty())
         m_files.removeTree(m_staging);
-    if (!m_replaced.isEmpty() && m_leftover.isEmpty())
-        m_files.removeTree(m_replaced);
 }
 
 QString PluginFolderSwap::hiddenSibling(const QString& folder, const QString& label, const QString& purpose)
 {
-    const QString random =
-        QStringLiteral("%1").arg(QRandomGenerator::global()->generate64(), kRandomDigits, 16, QLatin1Char('0'));
-    return folder + QStringLiteral("/.") + hiddenLabel(label, purpose) + QLatin1String(kMark) + purpose
-         + QLatin1Char('-') + random;
+    return hiddenPath(folder, hiddenLabel(label), purpose, randomPart());
 }
 
 Clock::time_point PluginFolderSwap::startedAt()
@@ -62,40 +142,66 @@ Clock::time_point PluginFolderSwap::startedAt()
 
 void PluginFolderSwap::recover(const QString& folder, Clock::time_point olderThan, FileOps& files)
 {
-    static const QRegularExpression tail(QStringLiteral("^([a-z]+)(-[0-9a-f]+)?$"));
-    const QString replaced = QStringLiteral("replaced");
-    std::vector<fs::path> hidden;
-    QSet<QString> present; // each plug-in's name, and the label its replaced copy would carry
+    if (!linkRefusal(folder).isEmpty())
+        return;
+    std::vector<Hidden> stale;
+    QHash<QString, fs::path> names; // name folders by label and random, whatever their age
+    QSet<QString> present;          // each plug-in's name, and the label its replaced copy would carry
     std::error_code ec;
     for (fs::directory_iterator it(FsPath::toNative(folder), ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path file = it->path().filename();
-        const std::string& name = file.native();
-        if (name[0] != '.') {
-            const QString plugin = FsPath::fromNative(file);
+        const fs::path& path = it->path();
+        if (path.filename().native()[0] != '.') {
+            const QString plugin = FsPath::fromNative(path.filename());
             present.insert(plugin);
-            present.insert(hiddenLabel(plugin, replaced));
-        } else if (name.find(kMark) != std::string::npos) {
-            hidden.push_back(it->path());
+            present.insert(hiddenLabel(plugin));
+            continue;
+        }
+        std::optional<Hidden> hidden = parseHidden(path);
+        if (!hidden || !isRealFolder(path))
+            continue;
+        if (hidden->purpose == kName)
+            names.insert(hidden->label + QString::fromLatin1(hidden->random), path);
+        if (ZFCLeftovers::changedBefore(path, olderThan))
+            stale.push_back(std::move(*hidden));
+    }
+    QSet<QString> stillHidden; // replaced copies that stay: their names stay with them
+    for (const Hidden& hidden : stale) {
+        if (hidden.purpose != kReplaced)
+            continue;
+        const QString key = hidden.label + QString::fromLatin1(hidden.random);
+        if (present.contains(hidden.label)) {
+            if (files.removeTree(FsPath::fromNative(hidden.path)) != 0)
+                stillHidden.insert(key);
+            continue;
+        }
+        // The plug-in is gone, this may be its only copy: never delete it, give it back its
+        // own name.
+        if (hidden.label.isEmpty()) {
+            stillHidden.insert(key);
+            continue;
+        }
+        QString name = hidden.label;
+        if (names.contains(key)) {
+            std::error_code listError;
+            for (fs::directory_iterator it(names.value(key), listError), end; !listError && it != end;
+                 it.increment(listError)) {
+                const QString original = FsPath::fromNative(it->path().filename());
+                if (hiddenLabel(original) == hidden.label)
+                    name = original;
+                break;
+            }
+        }
+        if (files.rename(FsPath::fromNative(hidden.path), folder + QLatin1Char('/') + name) == 0) {
+            present.insert(name);
+            present.insert(hidden.label);
+        } else {
+            stillHidden.insert(key);
         }
     }
-    for (const fs::path& path : hidden) {
-        // ".<label>.loomwork-<purpose>-<random>" (earlier versions: no random part); the label
-        // may hold the mark itself.
-        const QString name = FsPath::fromNative(path.filename());
-        const qsizetype mark = name.lastIndexOf(QLatin1String(kMark));
-        const QRegularExpressionMatch match = tail.match(name.mid(mark + qsizetype(sizeof kMark - 1)));
-        if (mark < 1 || !match.hasMatch() || !ZFCLeftovers::changedBefore(path, olderThan))
-            continue;
-        const QString purpose = match.captured(1);
-        const QString label = name.mid(1, mark - 1);
-        if (purpose == replaced && !present.contains(label)) {
-            // The plug-in is gone, this may be its only copy: never delete it, give it back its
-            // name (a hashed one when the name was too long to keep).
-            if (!label.isEmpty() && files.rename(FsPath::fromNative(path), folder + QLatin1Char('/') + label) == 0)
-                present.insert(label);
-            continue;
-        }
-        files.removeTree(FsPath::fromNative(path));
+    for (const Hidden& hidden : stale) {
+        if (hidden.purpose != kReplaced
+            && !(hidden.purpose == kName && stillHidden.contains(hidden.label + QString::fromLatin1(hidden.random))))
+            files.removeTree(FsPath::fromNative(hidden.path));
     }
 }
 
@@ -105,9 +211,19 @@ void PluginFolderSwap::recoverLibrary(const QString& library)
         recover(library + QLatin1Char('/') + EngineText::directoryName(type));
 }
 
+bool PluginFolderSwap::refused(const QString& path)
+{
+    m_refusal = linkRefusal(path);
+    return !m_refusal.isEmpty();
+}
+
 int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, QString* staging)
 {
-    if (!FileOps::exists(m_folder)) {
+    if (std::find(std::begin(kPurposes), kStagingPurposesEnd, purpose.toStdString()) == kStagingPurposesEnd)
+        return EINVAL; // recover() would never know it
+    if (refused(m_folder))
+        return ELOOP;
+    if (!m_files.exists(m_folder)) {
         if (const int error = m_files.makePath(m_folder))
             return error;
     }
@@ -128,32 +244,57 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
 int PluginFolderSwap::commit(const QString& staged, const QString& name)
 {
     const QString target = m_folder + QLatin1Char('/') + name;
-    if (!FileOps::exists(target))
+    if (refused(target))
+        return ELOOP;
+    if (!m_files.exists(target))
         return m_files.rename(staged, target);
     // The swap stays within `folder`: moving a folder to another parent needs write rights on
     // it (its ".." changes), which an old plug-in of the system library may not give us.
-    const QString incoming = hiddenSibling(m_folder, name, QStringLiteral("incoming"));
+    const QString incoming = hiddenSibling(m_folder, name, QLatin1String(kIncoming));
     if (const int error = m_files.rename(staged, incoming))
         return error;
+    QString surplus; // the old item, once the new one stands at `target`
     int error = m_files.exchange(incoming, target);
-    if (error == 0) {
-        m_replaced = incoming; // the old item, now
-    } else if (FileOps::refusesExchange(error)) {
-        // Two renames leave a moment without the name: a kill there leaves the old plug-in
-        // hidden, and recover() puts it back.
-        m_replaced = hiddenSibling(m_folder, name, QStringLiteral("replaced"));
-        error = m_files.rename(target, m_replaced);
-        if (error == 0 && (error = m_files.rename(incoming, target)) != 0)
-            m_files.rename(m_replaced, target); // should this fail, the hidden copy is never removed
-        if (error)
-            m_replaced.clear();
-    }
+    if (error == 0)
+        surplus = incoming;
+    else if (FileOps::refusesExchange(error))
+        error = moveAside(incoming, target, name, &surplus);
     if (error) {
         m_files.removeTree(incoming);
         return error;
     }
-    if (m_files.removeTree(m_replaced) != 0)
-        m_leftover = m_replaced;
-    m_replaced.clear();
+    if (m_files.removeTree(surplus) != 0)
+        m_leftover = surplus;
     return 0;
+}
+
+// Two renames leave a moment without the name: a kill there leaves the old item hidden as
+// replaced, and recover() puts it back, under its own name even when the hidden one is hashed.
+int PluginFolderSwap::moveAside(const QString& incoming, const QString& target, const QString& name, QString* surplus)
+{
+    const QString label = hiddenLabel(name);
+    const QString random = randomPart();
+    const QString replaced = hiddenPath(m_folder, label, QLatin1String(kReplaced), random);
+    QString nameKeeper;
+    if (label != name) {
+        nameKeeper = hiddenPath(m_folder, label, QLatin1String(kName), random);
+        int error = m_files.makeFolder(nameKeeper);
+        if (error == 0)
+            error = m_files.makeFolder(nameKeeper + QLatin1Char('/') + name);
+        if (error) {
+            m_files.removeTree(nameKeeper);
+            return error;
+        }
+    }
+    int error = m_files.rename(target, replaced);
+    if (error == 0 && (error = m_files.rename(incoming, target)) != 0 && m_files.rename(replaced, target) != 0)
+        return error; // the old item waits hidden, with its name, for recover()
+    if (error == 0) {
+        // Marked surplus in one step, so that recover() never brings the old version back.
+        const QString discard = hiddenPath(m_folder, label, QLatin1String(kDiscard), random);
+        *surplus = m_files.rename(replaced, discard) == 0 ? discard : replaced;
+    }
+    if (!nameKeeper.isEmpty())
+        m_files.removeTree(nameKeeper);
+    return error;
 }

@@ -18,12 +18,16 @@
 //     if (int e = swap.commit(staging + "/" + name, name)) fail(e);  // old plug-in intact
 //     if (!swap.leftover().isEmpty()) adminRemove(swap.leftover());   // old one kept its rights
 //
-// Every hidden name is unique to one run (".<name>.loomwork-<purpose>-<random>", the name
-// hashed when too long), so runs never collide. What a killed run leaves is put right by
-// recover(), before each staging and at start-up. The destructor removes the staging folder
-// and the replaced copy, read-only subfolders included. Errors are errno values (ENOSPC for
-// a full disk); nothing here names the hidden paths to the user: callers name the target.
-// All file access goes through FileOps::current(), so tests make any step fail or stop.
+// Every hidden folder is named ".<label>.loomwork-<purpose>-<16 hex digits>", unique to one
+// run (the label hashed when too long), so runs never collide and recover() tells them from
+// the user's own hidden items. What a killed run leaves is put right by recover(), before
+// each staging and at start-up. The destructor removes the staging folder, read-only
+// subfolders included. Errors are errno values (ENOSPC for a full disk); nothing here names
+// the hidden paths to the user: callers name the target.
+// Every local user may write in the system library, so nothing there is replaced through a
+// symbolic link: such a path fails with ELOOP and refusal() says why. In the user's own
+// library links are followed.
+// All file changes go through FileOps::current(), so tests make any step fail or stop.
 class PluginFolderSwap
 {
 public:
@@ -33,8 +37,9 @@ public:
     PluginFolderSwap& operator=(const PluginFolderSwap&) = delete;
 
     // Recovers what killed runs left in `folder` (see recover()), then creates the staging
-    // folder (and `folder` when it is missing) and puts its path in `staging`. `label` (may
-    // be empty) and `purpose` only make the hidden name readable. 0 or the errno.
+    // folder (and `folder` when it is missing) and puts its path in `staging`. `purpose` is
+    // "install", "restoring" or "market" (EINVAL otherwise); `label` (may be empty) only
+    // makes the hidden name readable. 0 or the errno.
     int makeStaging(const QString& purpose, const QString& label, QString* staging);
 
     // Moves `staged` to folder/`name`, replacing whatever item is there: by one exchange, or,
@@ -45,6 +50,8 @@ public:
     // After a commit: the hidden path holding the old item when it could not be removed (a
     // system library without rights), for an administrator removal; else empty.
     QString leftover() const { return m_leftover; }
+    // After ELOOP: why the path was refused, for the user.
+    QString refusal() const { return m_refusal; }
 
     const QString& folder() const { return m_folder; }
     // The hidden path a staging or replaced copy of `label` gets for `purpose` in `folder`.
@@ -52,10 +59,11 @@ public:
 
     // When this process started: what is older cannot belong to a run still going.
     static std::chrono::system_clock::time_point startedAt();
-    // Puts right the hidden items of this class in `folder` that last changed before
+    // Puts right the hidden folders of this class in `folder` that last changed before
     // `olderThan` (left by a killed run): a replaced copy whose plug-in is missing goes back
-    // under its name (it may be the only copy); staging folders, and replaced copies whose
-    // plug-in is there, are removed. Newer items and anyone else's hidden items are left
+    // under its own name (it may be the only copy); staging folders, copies a completed
+    // replace left, and replaced copies whose plug-in is there, are removed. Only the exact
+    // names this class makes count: newer items and anything else, however close, are left
     // alone. Failures are ignored: a library we may not write keeps its leftovers.
     static void recover(const QString& folder, std::chrono::system_clock::time_point olderThan = startedAt(),
                         FileOps& files = FileOps::current());
@@ -63,9 +71,12 @@ public:
     static void recoverLibrary(const QString& library);
 
 private:
+    int moveAside(const QString& incoming, const QString& target, const QString& name, QString* surplus);
+    bool refused(const QString& path);
+
     FileOps& m_files;
     QString m_folder;
     QString m_staging;
-    QString m_replaced;
     QString m_leftover;
+    QString m_refusal;
 };

@@ -11,6 +11,7 @@
 #include "engine/MarketInstallRegistry.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
+#include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/RecordingAdminRunner.h"
 #include "support/app/TestEnv.h"
@@ -184,6 +185,18 @@ TEST_F(MarketInstallerTest, APackageThatBreaksHalfwayKeepsTheOldPlugin)
     QFile::resize(path("big.zfcp"), 10);
     EXPECT_FALSE(installError(path("big.zfcp")).isEmpty());
     EXPECT_EQ(installError(path("missing.zfcp")), "文件或文件夹不存在");
+}
+
+// Every local user may write in the system library: nothing is installed through a link there.
+TEST_F(MarketInstallerTest, ALinkedCategoryIsRefused)
+{
+    const QString outside = path("outside");
+    QDir().mkpath(outside);
+    PluginFixtures::makeSymlink(outside, titles(TestEnv::systemLibrary()));
+    PackageMaker::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}});
+    const QString error = installError(path("p.zfcp"));
+    EXPECT_TRUE(error.startsWith("路径经过符号链接：" + titles(TestEnv::systemLibrary()) + "\n")) << error.toStdString();
+    EXPECT_TRUE(PackageMaker::namesIn(outside).isEmpty());
 }
 
 TEST_F(MarketInstallerTest, OnlyUnknownTypesInstallNothingAndAskNothing)

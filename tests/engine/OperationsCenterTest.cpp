@@ -385,6 +385,17 @@ TEST_F(OperationsCenterTest, OverwritesWhateverKindOfItemHasTheName)
     EXPECT_EQ(PackageMaker::readTree(effects + "/Link"), (QMap<QString, QByteArray>{{"l", "new"}}));
     // The link was replaced, not followed.
     EXPECT_EQ(PackageMaker::readTree(outside), (QMap<QString, QByteArray>{{"mine", "untouched"}}));
+    // In the system library, which every local user may write, a link is refused and stays.
+    const QString system = category(PluginRoot::system, effect);
+    QDir().mkpath(system);
+    PluginFixtures::makeSymlink(outside, system + "/Link");
+    InstallPlan plan;
+    plan.root = PluginRoot::system;
+    EXPECT_FALSE(install(center, {pkg}, plan));
+    const QString message = center.alertMessage().value_or(QString());
+    EXPECT_TRUE(message.startsWith("路径经过符号链接：" + system + "/Link\n")) << message.toStdString();
+    EXPECT_TRUE(QFileInfo(system + "/Link").isSymLink());
+    EXPECT_EQ(PackageMaker::readTree(outside), (QMap<QString, QByteArray>{{"mine", "untouched"}}));
 }
 
 TEST_F(OperationsCenterTest, InstallsIntoAMissingSystemLibraryByPreparingIt)

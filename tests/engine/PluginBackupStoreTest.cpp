@@ -113,6 +113,32 @@ TEST_F(PluginBackupStoreTest, LinkedPluginFolderIsBackedUpByContent)
     EXPECT_EQ(snapshot(copy), snapshot(real));
 }
 
+// In the user's library a linked plug-in is restored where the link points, and the link
+// stays; in the system library, which every local user may write, the link is refused.
+TEST_F(PluginBackupStoreTest, RestoreFollowsALinkOnlyInTheUsersOwnLibrary)
+{
+    for (const PluginRoot root : {PluginRoot::user, PluginRoot::system}) {
+        SCOPED_TRACE(root.rawValue().toStdString());
+        const QString real = makeRichPlugin(PluginRoot::user, ZFCPluginType::generator, "Real " + root.rawValue());
+        const QString link = PluginFixtures::categoryFolder(root, ZFCPluginType::effect) + "/Linked";
+        PluginFixtures::makeSymlink(real, link);
+        const auto original = snapshot(real);
+        const auto backup = PluginBackupStore::createBackup(pluginAt(link, root), "汉化", 1);
+        PluginFixtures::writeBytes(real + "/tool.sh", "translated");
+        const auto translated = snapshot(real);
+        try {
+            PluginBackupStore::restore(backup, pluginAt(link, root));
+            EXPECT_EQ(root, PluginRoot::user);
+        } catch (const PluginBackupError& error) {
+            EXPECT_TRUE(error.message().startsWith("无法还原插件“Linked”：路径经过符号链接：" + link + "\n"))
+                << error.message().toStdString();
+        }
+        EXPECT_TRUE(QFileInfo(link).isSymLink());
+        EXPECT_EQ(snapshot(real), root == PluginRoot::user ? original : translated);
+        EXPECT_TRUE(hiddenSiblings(real).isEmpty());
+    }
+}
+
 TEST_F(PluginBackupStoreTest, ListingSkipsWhatIsNotABackupAndSortsNewestFirst)
 {
     writeBackup("b-old", "/lib/A", "r", at(0));

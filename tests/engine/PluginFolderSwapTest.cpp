@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
+
+#include <fcntl.h>
+#include <stdio.h>
 
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -21,6 +25,8 @@
 #include "engine/SystemError.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/PackageMaker.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/TestEnv.h"
 
 namespace {
 
@@ -29,15 +35,33 @@ QStringList hiddenIn(const QString& folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).filter(QRegularExpression("^\\."));
 }
 
-// Stages a new "Glow" holding new.txt in `folder` and swaps it in; returns commit's result.
-int replaceGlow(const QString& folder, const QString& purpose = "install", const QString& label = {})
+// Stages a new `name` holding new.txt in `folder` and swaps it in; returns commit's result.
+int replaceGlow(const QString& folder, const QString& purpose = "install", const QString& label = {},
+                const QString& name = "Glow")
 {
     PluginFolderSwap swap(folder);
     QString staging;
     if (const int error = swap.makeStaging(purpose, label, &staging))
         return error;
-    PackageMaker::makeFolder(staging, "Glow", {{"new.txt", "new"}});
-    return swap.commit(staging + "/Glow", "Glow");
+    PackageMaker::makeFolder(staging, name, {{"new.txt", "new"}});
+    return swap.commit(staging + "/" + name, name);
+}
+
+// Whether this file system swaps two names in one step, asked of the system itself: the
+// product's exchange is what the kill test checks.
+bool exchangeWorksIn(const QString& folder)
+{
+    const QByteArray a = QFile::encodeName(folder + "/a"), b = QFile::encodeName(folder + "/b");
+    ::mkdir(a.constData(), 0700);
+    ::mkdir(b.constData(), 0700);
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+    const bool works = ::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_EXCHANGE) == 0;
+#elif defined(__APPLE__)
+    const bool works = ::renamex_np(a.constData(), b.constData(), RENAME_SWAP) == 0;
+#else
+    const bool works = false;
+#endif
+    return ::rmdir(a.constData()) + ::rmdir(b.constData()) == 0 && works;
 }
 
 constexpr const char* kChildDir = "LOOMWORK_SWAP_CHILD_DIR";
@@ -91,49 +115,104 @@ TEST(PluginFolderSwap, EachRunUsesItsOwnHiddenNames)
     EXPECT_LE(FsPath::encode(QFileInfo(PluginFolderSwap::hiddenSibling("/f", longName, "replaced")).fileName()).size(), 255);
 }
 
-// A child replaces "Glow" and is killed as its n-th file step starts, for every n. Recovery
-// leaves alone what may belong to a run still going (newer than this process); then, as at
-// the next start, it leaves the old plug-in or the new one, whole, and no leftover.
+// A child replaces a plug-in and is killed as its n-th file step starts, for every n. Where
+// the exchange works the name holds a whole plug-in right after the kill. Recovery leaves
+// alone what may belong to a run still going (newer than this process) and every hidden item
+// of the user's, however close to ours; then, as at the next start, it leaves the old plug-in
+// or the new one, whole, under its own name, and no leftover.
 TEST(PluginFolderSwap, AKillAtAnyStepLeavesAWholePluginAfterRecovery)
 {
     QTemporaryDir dir;
+    const bool exchangeWorks = exchangeWorksIn(dir.path());
     const QMap<QString, QByteArray> fresh{{"new.txt", "new"}};
+    const QString random = "-0123456789abcdef";
+    const QStringList usersFolders{".notes", ".Notes.loomwork-old", ".config.loomwork-settings-2024",
+                                   "..loomwork-backup", ".Glow.loomwork-mine", ".Keep.loomwork-replaced",
+                                   ".Keep.loomwork-replaced-0123456789ABCDEF", ".Keep.loomwork-stash" + random};
+    const QStringList usersFiles{".x.loomwork-notes", ".File.loomwork-replaced" + random};
+    const QString longName(240, QLatin1Char('g'));
     const struct {
         const char* purpose;
-        const char* label;
+        QString label;
         bool exchangeRefused;
-    } cases[] = {{"install", "", false}, {"restoring", "Glow", false}, {"install", "", true}, {"market", "Glow", true}};
+        QString name;
+    } cases[] = {{"install", "", false, "Glow"},
+                 {"restoring", "Glow", false, "Glow"},
+                 {"install", "", true, "Glow"},
+                 {"market", "Glow", true, "Glow"},
+                 {"market", longName, true, longName}};
     for (const auto& c : cases) {
         bool finished = false;
         for (int step = 1; step < 20 && !finished; ++step) {
-            // <purpose>-<exchange refused>-<step killed at>
-            const QString folder = QString("%1/%2-%3-%4").arg(dir.path(), c.purpose).arg(c.exchangeRefused).arg(step);
+            // <purpose>-<exchange refused>-<name length>-<step killed at>
+            const QString folder =
+                QString("%1/%2-%3-%4-%5").arg(dir.path(), c.purpose).arg(c.exchangeRefused).arg(c.name.size()).arg(step);
             SCOPED_TRACE(folder.toStdString());
-            PackageMaker::makeFolder(folder, ".notes", {{"mine", "the user's own hidden folder"}});
-            const auto old = PackageMaker::readTree(PackageMaker::makeFolder(folder, "Glow", {{"old.txt", "old"}}));
+            for (const QString& name : usersFolders)
+                PackageMaker::makeFolder(folder, name, {{"mine", "the user's own hidden folder"}});
+            for (const QString& name : usersFiles)
+                PluginFixtures::writeBytes(folder + "/" + name, "the user's own hidden file");
+            PluginFixtures::makeSymlink(".notes", folder + "/.Link.loomwork-replaced" + random);
+            const auto old = PackageMaker::readTree(PackageMaker::makeFolder(folder, c.name, {{"old.txt", "old"}}));
             const pid_t child = ::fork();
             if (child == 0) {
                 FaultyFileOps files;
                 if (c.exchangeRefused)
                     files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
                 files.killAtCall(step);
-                ::_exit(replaceGlow(folder, c.purpose, c.label));
+                ::_exit(replaceGlow(folder, c.purpose, c.label, c.name));
             }
             int status = 0;
             ASSERT_EQ(::waitpid(child, &status, 0), child);
             finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
             ASSERT_TRUE(finished || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) << status;
+            if (exchangeWorks && !c.exchangeRefused) {
+                const auto now = PackageMaker::readTree(folder + "/" + c.name);
+                EXPECT_TRUE(now == fresh || now == old) << "before recovery: " << now.keys().join(", ").toStdString();
+            }
 
             const QStringList left = PackageMaker::namesIn(folder);
             PluginFolderSwap::recover(folder, PluginFolderSwap::startedAt());
             EXPECT_EQ(PackageMaker::namesIn(folder), left);
             PluginFolderSwap::recover(folder, std::chrono::system_clock::now());
-            const auto now = PackageMaker::readTree(folder + "/Glow");
+            const auto now = PackageMaker::readTree(folder + "/" + c.name);
             EXPECT_TRUE(now == fresh || (!finished && now == old)) << now.keys().join(", ").toStdString();
-            EXPECT_EQ(hiddenIn(folder), QStringList{".notes"});
+            QStringList expected = usersFolders + usersFiles + QStringList{".Link.loomwork-replaced" + random, c.name};
+            expected.sort();
+            EXPECT_EQ(PackageMaker::namesIn(folder), expected);
         }
         EXPECT_TRUE(finished);
     }
+}
+
+// Where the exchange is refused and the old copy may not be removed (no rights), it waits
+// hidden; once the user deletes the plug-in, recovery must not bring that old version back.
+TEST(PluginFolderSwap, ACompletedReplaceNeverBringsTheOldVersionBack)
+{
+    QTemporaryDir dir;
+    PackageMaker::makeFolder(dir.path(), "Glow", {{"old.txt", "old"}});
+    {
+        FaultyFileOps files;
+        files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
+        files.failOn(FaultyFileOps::Op::removeTree, ".loomwork-", EACCES);
+        ASSERT_EQ(replaceGlow(dir.path()), 0);
+    }
+    QDir(dir.path() + "/Glow").removeRecursively();
+    PluginFolderSwap::recover(dir.path(), std::chrono::system_clock::now());
+    EXPECT_EQ(PackageMaker::namesIn(dir.path()), QStringList{});
+}
+
+// Every local user may write in the system library: recovery never reaches through a link
+// there (staging and commit refuse one too, as the installers' and the restore's tests show).
+TEST(PluginFolderSwap, RecoveryNeverGoesThroughALinkInTheSystemLibrary)
+{
+    QTemporaryDir outside;
+    const QString stale = ".Glow.loomwork-install-0123456789abcdef";
+    PackageMaker::makeFolder(outside.path(), stale, {});
+    PluginFixtures::makeSymlink(outside.path(), TestEnv::systemLibrary() + "/Effects.localized");
+    PluginFolderSwap::recover(TestEnv::systemLibrary() + "/Effects.localized", std::chrono::system_clock::now());
+    EXPECT_EQ(PackageMaker::namesIn(outside.path()), QStringList{stale});
+    TestEnv::reset();
 }
 
 // Removing a folder whose subfolders are read-only needs their write bit first; root never
@@ -145,11 +224,21 @@ TEST(PluginFolderSwap, ReplacesAPluginWithReadOnlySubfoldersAgainAndAgain)
     if (folder.isEmpty() && ::geteuid() == 0) {
         if (::access("/usr/bin/setpriv", X_OK) != 0)
             GTEST_SKIP() << "needs setpriv to drop root";
-        // The temporary folder may be root's own (0700): the child works where it can reach,
-        // and keeps its own temporary files there.
-        QTemporaryDir shared(QStringLiteral("/tmp/loomwork-swap-XXXXXX"));
+        // The child works, and keeps its own temporary files, in a folder of ours: it gets
+        // search rights on the way there while it runs.
+        QTemporaryDir shared;
         ASSERT_TRUE(shared.isValid());
         ::chmod(QFile::encodeName(shared.path()).constData(), 0777);
+        QList<QPair<QByteArray, mode_t>> opened;
+        for (QString at = QFileInfo(shared.path()).path(); at.startsWith(TestEnv::root()); at = QFileInfo(at).path()) {
+            struct stat st {};
+            if (::stat(QFile::encodeName(at).constData(), &st) == 0 && ::chmod(QFile::encodeName(at).constData(), st.st_mode | S_IXOTH) == 0)
+                opened.append({QFile::encodeName(at), st.st_mode & 07777});
+        }
+        const std::shared_ptr<void> restoreModes(nullptr, [&opened](void*) {
+            for (const auto& [path, mode] : opened)
+                ::chmod(path.constData(), mode);
+        });
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(kChildDir, shared.path());

@@ -1,6 +1,7 @@
 #include "engine/MarketInstaller.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <new>
@@ -128,16 +129,53 @@ QString fitBytes(const QString& base, const QString& suffix)
     return (keep > 0 ? base.left(ends.at(keep - 1)) : QString()) + suffix;
 }
 
-// rename() that never replaces an existing item; 0 or -1 with errno.
-int moveNoReplace(const fs::path& from, const fs::path& to)
+// rename() that never replaces an existing item: 0 or an errno.
+int renameNoReplace(const QString& from, const QString& to)
 {
-#ifdef __linux__
-    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    const fs::path source = nativePath(from);
+    const fs::path target = nativePath(to);
+#if defined(__linux__)
+    return ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+#elif defined(__APPLE__)
+    return ::renamex_np(source.c_str(), target.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
 #else
-    if (::link(from.c_str(), to.c_str()) != 0)
-        return -1;
-    return ::unlink(from.c_str());
+    return ENOSYS;
 #endif
+}
+
+std::atomic<MarketInstaller::RenameNoReplace> g_renameNoReplace{&renameNoReplace};
+
+// Puts `from` at `to` unless something is there already: 0 or an errno, EEXIST when taken.
+int placeNoReplace(const QString& from, const QString& to)
+{
+    const fs::path source = nativePath(from);
+    const fs::path target = nativePath(to);
+    int error = g_renameNoReplace.load()(from, to);
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP) {
+        // NFS and some FUSE file systems refuse the flag; a hard link never replaces either.
+        error = ::link(source.c_str(), target.c_str()) == 0 ? 0 : errno;
+        if (error == 0) {
+            ::unlink(source.c_str());
+            return 0;
+        }
+        if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EMLINK)
+            error = EXDEV; // no hard links there: copy
+    }
+    if (error != EXDEV)
+        return error;
+    // Another file system: an exclusive copy, then the original goes; a failed copy leaves
+    // nothing behind.
+    std::error_code copyError;
+    fs::copy_file(source, target, fs::copy_options::none, copyError);
+    if (copyError) {
+        std::error_code ignored;
+        if (copyError.value() != EEXIST)
+            fs::remove(target, ignored);
+        return copyError.value();
+    }
+    std::error_code ignored;
+    fs::remove(source, ignored);
+    return 0;
 }
 
 // The mode a new file gets, 0666 less the umask; read, since setting the umask to learn it
@@ -296,16 +334,34 @@ QString MarketInstaller::safeFileName(const QString& name)
     text.remove(QChar(u'\0'));
     text.replace(QLatin1Char('/'), QLatin1Char('_')).replace(QLatin1Char('\\'), QLatin1Char('_'));
     text = text.trimmed();
-    if (text.isEmpty() || text == QLatin1String(".") || text == QLatin1String(".."))
+    // Only dots would be no name at all, or a hidden one.
+    if (text.isEmpty() || text.count(QLatin1Char('.')) == text.size())
         return QStringLiteral("下载文件");
-    // Controls would show a name other than the real one (a right-to-left override turns
-    // "gnp.zfcp" around) or break it over lines.
-    for (QChar& c : text) {
-        const char16_t u = c.unicode();
-        if (c.category() == QChar::Other_Control || u == 0x061C || u == 0x200E || u == 0x200F
-            || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
-            c = QLatin1Char('_');
+    // Controls and format characters (bidi overrides, zero-width and invisible ones, tags)
+    // would show a name other than the real one: a right-to-left override turns "gnp.zfcp"
+    // around. Line and paragraph separators would break it over lines.
+    QString shown;
+    shown.reserve(text.size());
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        char32_t u = text.at(at).unicode();
+        qsizetype units = 1;
+        if (QChar::isHighSurrogate(u) && at + 1 < text.size() && text.at(at + 1).isLowSurrogate()) {
+            u = QChar::surrogateToUcs4(text.at(at), text.at(at + 1));
+            units = 2;
+        }
+        switch (QChar::category(u)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            shown += QLatin1Char('_');
+            break;
+        default:
+            shown += text.mid(at, units);
+        }
+        at += units - 1;
     }
+    text = shown;
 
     const qsizetype dot = extensionDot(text);
     const QString base = dot < 0 ? text : text.left(dot);
@@ -328,38 +384,31 @@ QString MarketInstaller::moveToDownloads(const QString& file, const QString& sug
     const QString base = dot < 0 ? name : name.left(dot);
     const QString extension = dot < 0 ? QString() : name.mid(dot + 1);
 
-    QString target = folder + QLatin1Char('/') + name;
-    for (int counter = 1; FileOps::current().exists(target); ++counter) {
-        QString next = base + QStringLiteral(" (") + QString::number(counter) + QLatin1Char(')');
-        if (!extension.isEmpty())
-            next += QLatin1Char('.') + extension;
-        target = folder + QLatin1Char('/') + next;
-    }
-    const auto fail = [](int code) {
-        return MarketInstallError::moveFailed(QStringLiteral("无法移到「下载」：") + SystemError::describe(code));
-    };
-    const fs::path from = nativePath(file);
-    const fs::path to = nativePath(target);
-    // The download was private while it waited; placed, it is an ordinary file.
-    if (moveNoReplace(from, to) == 0) {
-        ::chmod(to.c_str(), newFileMode());
-        return target;
-    }
-    if (errno != EXDEV)
-        throw fail(errno);
-    // Another file system: copy, then drop the original; a failed copy leaves nothing behind.
-    std::error_code error;
-    fs::copy_file(from, to, fs::copy_options::none, error);
-    if (error) {
-        if (error.value() != EEXIST) {
-            std::error_code ignored;
-            fs::remove(to, ignored);
+    // A name taken meanwhile moves on to the next: an existing file is never replaced.
+    for (int counter = 0;; ++counter) {
+        QString next = name;
+        if (counter > 0) {
+            next = base + QStringLiteral(" (") + QString::number(counter) + QLatin1Char(')');
+            if (!extension.isEmpty())
+                next += QLatin1Char('.') + extension;
         }
-        throw fail(error.value());
+        const QString target = folder + QLatin1Char('/') + next;
+        if (FileOps::current().exists(target))
+            continue;
+        const int error = placeNoReplace(file, target);
+        if (error == 0) {
+            // The download was private while it waited; placed, it is an ordinary file.
+            ::chmod(nativePath(target).c_str(), newFileMode());
+            return target;
+        }
+        if (error != EEXIST)
+            throw MarketInstallError::moveFailed(QStringLiteral("无法移到「下载」：") + SystemError::describe(error));
     }
-    fs::remove(from, error);
-    ::chmod(to.c_str(), newFileMode());
-    return target;
+}
+
+MarketInstaller::RenameNoReplace MarketInstaller::setRenameNoReplace(RenameNoReplace rename)
+{
+    return g_renameNoReplace.exchange(rename ? rename : &renameNoReplace);
 }
 
 QString MarketInstaller::describe(const std::exception_ptr& error)

@@ -62,13 +62,18 @@ MarketInstallOutcome install(const QString& file, const QString& pluginId, const
 
 // Moves `file` into the Downloads folder (the temporary folder when there is none) under
 // safeFileName(suggestedName, else the file's name), adding " (1)", " (2)"… before the
-// extension while the name is taken. Returns the new path; throws MarketInstallError
-// moveFailed with the system's reason.
+// extension while the name is taken; never replaces a file. Returns the new path; throws
+// MarketInstallError moveFailed with the system's reason.
 QString moveToDownloads(const QString& file, const QString& suggestedName);
 
+// The rename that never replaces (0 or an errno), behind moveToDownloads; tests play a file
+// system that refuses it. Null restores the real one; returns the previous.
+using RenameNoReplace = int (*)(const QString& from, const QString& to);
+RenameNoReplace setRenameNoReplace(RenameNoReplace rename);
+
 // A text as one file name: no NUL, "/" or "\", trimmed, "下载文件" when nothing usable is
-// left, control and bidi control characters as "_", at most 120 characters (the extension
-// kept) and at most 240 UTF-8 bytes.
+// left or only dots, control, format (bidi, invisible) and line or paragraph separator
+// characters as "_", at most 120 characters (the extension kept) and at most 240 UTF-8 bytes.
 QString safeFileName(const QString& name);
 
 // "Name（系统库）" / "Name（用户库）" for each plug-in of a known type whose folder exists in

@@ -4,7 +4,6 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QTimer>
 #include <QUrlQuery>
 
 #include "online/HttpFetch.h"
@@ -70,9 +69,8 @@ void followRedirects(const QUrl& start, QObject* context, std::function<void(std
 {
     QNetworkRequest request(start);
     request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(userAgent));
-    request.setTransferTimeout(redirectTimeoutMs);
     auto* chain = new RedirectChain(request, std::nullopt, RedirectChain::Targets::noDowngrade,
-                                    &HttpFetch::manager());
+                                    {redirectTimeoutMs}, &HttpFetch::manager());
     QPointer<QObject> guard(context);
     auto finished = std::make_shared<bool>(false);
     auto finish = [chain, guard, start, finished, done = std::move(done)](bool transportOk) {
@@ -95,7 +93,6 @@ void followRedirects(const QUrl& start, QObject* context, std::function<void(std
     QObject::connect(chain, &RedirectChain::finished, chain, [chain, finish] {
         finish(chain->reply()->error() == QNetworkReply::NoError);
     });
-    QTimer::singleShot(redirectTimeoutMs + 500, chain, [finish] { finish(false); });
 }
 
 } // namespace

@@ -1,12 +1,9 @@
 #include "online/HttpFetch.h"
 
-#include <memory>
-
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
-#include <QTimer>
 
 #include "online/RedirectChain.h"
 
@@ -35,28 +32,11 @@ void exchange(QNetworkRequest request, const std::optional<QByteArray>& body, qi
                          QNetworkRequest::AlwaysNetwork);
     // The body may carry the session token: it never follows a redirect to another host.
     auto* chain = new RedirectChain(request, body, RedirectChain::Targets::sameOrigin,
-                                    &HttpFetch::manager());
-
-    auto abandoned = std::make_shared<bool>(false);
-    auto* timer = new QTimer(chain);
-    timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, chain, [chain, abandoned] {
-        *abandoned = true;
-        chain->abort();
-    });
-    timer->start(timeoutMs);
-
-    QObject::connect(chain, &RedirectChain::downloadProgress, chain,
-                     [chain, abandoned, maxBytes](qint64 received, qint64 total) {
-                         if (received > maxBytes || total > maxBytes) {
-                             *abandoned = true;
-                             chain->abort();
-                         }
-                     });
+                                    {timeoutMs, maxBytes}, &HttpFetch::manager());
 
     QPointer<QObject> guard(context);
     QObject::connect(chain, &RedirectChain::finished, chain,
-                     [chain, abandoned, guard, maxBytes, done = std::move(done)] {
+                     [chain, guard, maxBytes, done = std::move(done)] {
                          chain->deleteLater();
                          if (!guard)
                              return;
@@ -67,7 +47,8 @@ void exchange(QNetworkRequest request, const std::optional<QByteArray>& body, qi
                          const int error = reply->error();
                          const bool transportFailed = error > QNetworkReply::NoError
                              && error < QNetworkReply::ContentAccessDenied;
-                         if (!*abandoned && !chain->refused() && !transportFailed && chain->status()) {
+                         if (!chain->timedOut() && !chain->tooLarge() && !chain->refused() && !transportFailed
+                             && chain->status()) {
                              response.status = *chain->status();
                              QByteArray bytes = reply->read(maxBytes + 1);
                              if (bytes.size() <= maxBytes)

@@ -14,6 +14,7 @@
 #include "engine/MarketInstaller.h"
 #include "engine/SystemError.h"
 #include "online/RedirectChain.h"
+#include "online/SafeLink.h"
 
 namespace {
 
@@ -159,7 +160,7 @@ MarketFileDownloader* MarketFileDownloader::download(const QString& urlString, q
     auto* downloader = new MarketFileDownloader(context, std::move(onProgress), std::move(done));
     downloader->m_statedSize = statedSize;
     const QUrl url(urlString, QUrl::StrictMode);
-    if (!RedirectChain::allowed(RedirectChain::Targets::web, url, url)) {
+    if (!SafeLink::isWebAddress(url)) {
         QMetaObject::invokeMethod(downloader, [downloader] { downloader->fail(MarketDownloadError::badURL()); },
                                   Qt::QueuedConnection);
         return downloader;
@@ -172,14 +173,11 @@ MarketFileDownloader::MarketFileDownloader(QObject* parent, Progress onProgress,
     : QObject(parent), m_onProgress(std::move(onProgress)), m_done(std::move(done))
 {
     m_stall.setSingleShot(true);
-    m_deadline.setSingleShot(true);
-    const auto timeOut = [this] {
-        m_timedOut = true;
+    connect(&m_stall, &QTimer::timeout, this, [this] {
+        m_stalled = true;
         if (m_chain)
             m_chain->abort();
-    };
-    connect(&m_stall, &QTimer::timeout, this, timeOut);
-    connect(&m_deadline, &QTimer::timeout, this, timeOut);
+    });
 }
 
 MarketFileDownloader::~MarketFileDownloader()
@@ -216,7 +214,8 @@ void MarketFileDownloader::start(const QUrl& url)
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     // The bytes are counted as they arrive: a compressed transfer would break the counts.
     request.setRawHeader("Accept-Encoding", "identity");
-    m_chain = new RedirectChain(request, std::nullopt, RedirectChain::Targets::web, this);
+    // The format carries no checksum: a plain hop would let anyone on the path swap the package.
+    m_chain = new RedirectChain(request, std::nullopt, RedirectChain::Targets::noDowngrade, {g_deadlineMs}, this);
     m_sinceReport.start();
 
     connect(m_chain, &RedirectChain::metaDataChanged, this, [this] {
@@ -228,7 +227,6 @@ void MarketFileDownloader::start(const QUrl& url)
     connect(m_chain, &RedirectChain::readyRead, this, &MarketFileDownloader::onReadyRead);
     connect(m_chain, &RedirectChain::finished, this, &MarketFileDownloader::onFinished);
     m_stall.start(g_stallMs);
-    m_deadline.start(g_deadlineMs);
 }
 
 void MarketFileDownloader::onReadyRead()
@@ -266,13 +264,13 @@ void MarketFileDownloader::onFinished()
     // Nothing of this transfer reaches a handler any more.
     m_chain->disconnect(this);
     m_stall.stop();
-    m_deadline.stop();
     QNetworkReply* reply = m_chain->reply();
     if (reply->bytesAvailable() > 0 && reply->error() == QNetworkReply::NoError && !m_chain->refused())
         onReadyRead();
     const QNetworkReply::NetworkError error = reply->error();
     const std::optional<int> status = m_chain->status();
     const bool refused = m_chain->refused();
+    const bool timedOut = m_stalled || m_chain->timedOut();
     const QUrl finalUrl = reply->url();
     const QByteArray disposition = reply->rawHeader("Content-Disposition");
     m_chain->deleteLater();
@@ -284,7 +282,7 @@ void MarketFileDownloader::onFinished()
         return fail(MarketDownloadError::storage(*m_writeError));
     if (refused)
         return fail(MarketDownloadError::badURL());
-    if (m_timedOut)
+    if (timedOut)
         return fail(MarketDownloadError::transport(QStringLiteral("下载超时，请检查网络后重试")));
     if (status && (*status < 200 || *status > 299))
         return fail(MarketDownloadError::http(*status));

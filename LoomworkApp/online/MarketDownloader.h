@@ -37,7 +37,8 @@ struct MarketDownloadError
 // Downloads one file of the market into a folder of its own in the temporary folder (0700,
 // the file 0600: private until placed), streamed to disk as it arrives (memory stays flat
 // whatever the size). The file is named after the server's suggestion (Content-Disposition,
-// else the address) made safe. Redirects are followed over http and https only, at most 10.
+// else the address) made safe. Redirects are followed over http and https only, never from
+// https down to http, at most 10.
 // Progress is handed on at most about 30 times a second, and the last report always. A
 // transfer that stalls for the stall time, or runs past the total deadline, fails; every
 // failure removes what was written.
@@ -91,11 +92,10 @@ private:
     QString m_folder;
     QFile m_file;
     QTimer m_stall;
-    QTimer m_deadline;
     QElapsedTimer m_sinceReport;
     bool m_reported = false;
     bool m_finished = false;
-    bool m_timedOut = false;
+    bool m_stalled = false;
     std::optional<QString> m_writeError;
     qint64 m_received = 0;
     qint64 m_total = -1;

@@ -2,14 +2,21 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 
 #include "online/HttpFetch.h"
 #include "online/SafeLink.h"
 
 RedirectChain::RedirectChain(const QNetworkRequest& request, const std::optional<QByteArray>& body,
-                             Targets targets, QObject* parent)
-    : QObject(parent), m_targets(targets), m_body(body)
+                             Targets targets, const Limits& limits, QObject* parent)
+    : QObject(parent), m_targets(targets), m_body(body), m_maxBytes(limits.maxBytes)
 {
+    if (limits.deadlineMs > 0) {
+        QTimer::singleShot(limits.deadlineMs, this, [this] {
+            m_timedOut = !m_finished;
+            abort();
+        });
+    }
     send(request);
 }
 
@@ -37,8 +44,6 @@ bool RedirectChain::allowed(Targets targets, const QUrl& from, const QUrl& to)
     }
     case Targets::noDowngrade:
         return !(fromScheme == QLatin1String("https") && scheme == QLatin1String("http"));
-    case Targets::web:
-        return true;
     }
     return false;
 }
@@ -63,8 +68,14 @@ void RedirectChain::send(const QNetworkRequest& request)
             emit readyRead();
     });
     connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
-        if (!redirectTarget())
-            emit downloadProgress(received, total);
+        if (redirectTarget())
+            return;
+        if (m_maxBytes >= 0 && (received > m_maxBytes || total > m_maxBytes)) {
+            m_tooLarge = true;
+            abort();
+            return;
+        }
+        emit downloadProgress(received, total);
     });
     connect(reply, &QNetworkReply::finished, this, &RedirectChain::onReplyFinished);
 }

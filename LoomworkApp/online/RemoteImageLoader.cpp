@@ -6,7 +6,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QThreadPool>
-#include <QTimer>
 
 #include "online/SafeLink.h"
 
@@ -80,18 +79,9 @@ void RemoteImageLoader::load(const QUrl& url, const Options& options)
 
     // Redirects stay on http(s) and never go from https down to http.
     auto* chain = new RedirectChain(QNetworkRequest(url), std::nullopt,
-                                    RedirectChain::Targets::noDowngrade, this);
+                                    RedirectChain::Targets::noDowngrade,
+                                    {options.deadlineMs, kMaxBytes}, this);
     m_chain = chain;
-
-    auto* deadline = new QTimer(chain);
-    deadline->setSingleShot(true);
-    connect(deadline, &QTimer::timeout, chain, &RedirectChain::abort);
-    deadline->start(options.deadlineMs);
-
-    connect(chain, &RedirectChain::downloadProgress, this, [chain](qint64 received, qint64 total) {
-        if (received > kMaxBytes || total > kMaxBytes)
-            chain->abort();
-    });
     connect(chain, &RedirectChain::finished, this, [this, chain, generation, options] {
         replyFinished(chain, generation, options);
     });

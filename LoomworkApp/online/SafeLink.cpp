@@ -12,19 +12,26 @@ SafeLink::Opener& opener()
     return instance;
 }
 
-} // namespace
-
-const QSet<QString>& SafeLink::allowedSchemes()
+// What may be handed to the desktop. A mail program takes "attach=", "body=" and other
+// fields from the query, so a server's mail link keeps only its recipients.
+std::optional<QUrl> handedOver(const QUrl& url)
 {
-    static const QSet<QString> schemes = {QStringLiteral("http"), QStringLiteral("https"),
-                                          QStringLiteral("mailto")};
-    return schemes;
+    if (SafeLink::isWebAddress(url))
+        return url;
+    if (!url.isValid() || url.scheme().compare(QLatin1String("mailto"), Qt::CaseInsensitive) != 0)
+        return std::nullopt;
+    const QUrl mail = url.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment);
+    const QString recipients = mail.path(QUrl::FullyDecoded);
+    if (recipients.trimmed().isEmpty() || recipients.contains(QLatin1Char('?')))
+        return std::nullopt;
+    return mail;
 }
+
+} // namespace
 
 bool SafeLink::isAllowed(const QUrl& url)
 {
-    const QString scheme = url.scheme().toLower();
-    return url.isValid() && !scheme.isEmpty() && allowedSchemes().contains(scheme);
+    return handedOver(url).has_value();
 }
 
 bool SafeLink::isWebAddress(const QUrl& url)
@@ -41,18 +48,14 @@ std::optional<QUrl> SafeLink::url(const std::optional<QString>& text)
     const QString trimmed = OnlineText::trimmed(*text);
     if (trimmed.isEmpty())
         return std::nullopt;
-    const QUrl parsed(trimmed, QUrl::StrictMode);
-    if (!parsed.isValid() || !isAllowed(parsed))
-        return std::nullopt;
-    return parsed;
+    return handedOver(QUrl(trimmed, QUrl::StrictMode));
 }
 
 void SafeLink::open(const std::optional<QUrl>& url)
 {
-    if (!url || !isAllowed(*url))
-        return;
-    if (opener())
-        opener()(*url);
+    const std::optional<QUrl> safe = url ? handedOver(*url) : std::nullopt;
+    if (safe && opener())
+        opener()(*safe);
 }
 
 SafeLink::Opener SafeLink::setOpener(Opener replacement)

@@ -3,7 +3,6 @@
 #include <functional>
 #include <optional>
 
-#include <QSet>
 #include <QString>
 #include <QUrl>
 
@@ -13,14 +12,15 @@ namespace SafeLink {
 
 using Opener = std::function<void(const QUrl&)>;
 
-// "http", "https", "mailto".
-const QSet<QString>& allowedSchemes();
+// A web address with a host, or a mail address with a recipient.
 bool isAllowed(const QUrl& url);
 // A valid http or https address with a host: what pictures, downloads and pages may load.
 bool isWebAddress(const QUrl& url);
-// The trimmed text as an address when it parses and isAllowed() holds.
+// The trimmed text as an address when it parses and isAllowed() holds; a mail address
+// without its query and fragment.
 std::optional<QUrl> url(const std::optional<QString>& text);
-// Opens an allowed address; does nothing for anything else. The outcome is not reported.
+// Opens an allowed address (a mail address without its query and fragment); does nothing
+// for anything else. The outcome is not reported.
 void open(const std::optional<QUrl>& url);
 
 // Replaces the opener; returns the previous one.

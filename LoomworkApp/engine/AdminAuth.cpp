@@ -1,6 +1,9 @@
 #include "engine/AdminAuth.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <optional>
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -39,11 +42,16 @@ bool preExplain()
 {
     if (g_explained.load())
         return true;
-    const bool agreed = AlertPresenter::current().confirm(
-        QStringLiteral("需要管理员授权"),
-        QStringLiteral("接下来系统会弹出密码输入框，用于读写系统FCPX插件目录（/Library/…）。\n\n"
-                       "系统弹窗标题显示为「osascript」属于正常现象，输入开机密码点「好」即可；授权一次后一般不再询问。"),
-        AlertPresenter::Style::informational, QStringLiteral("继续"), QStringLiteral("取消"));
+    // Each system asks in its own window: macOS names it after osascript and wants the
+    // login password; polkit shows its authentication window and asks for the user's own.
+    const QString message = AdminRunner::current().flavor() == AdminRunner::Flavor::macOS
+        ? QStringLiteral("接下来系统会弹出密码输入框，用于读写系统FCPX插件目录（/Library/…）。\n\n"
+                         "系统弹窗标题显示为「osascript」属于正常现象，输入开机密码点「好」即可；授权一次后一般不再询问。")
+        : QStringLiteral("接下来系统会弹出身份验证窗口，用于读写系统FCPX插件目录（/Library/…）。\n\n"
+                         "在窗口中输入你当前登录账户的密码并确认即可；授权一次后一般不再询问。");
+    const bool agreed = AlertPresenter::current().confirm(QStringLiteral("需要管理员授权"), message,
+                                                          AlertPresenter::Style::informational,
+                                                          QStringLiteral("继续"), QStringLiteral("取消"));
     if (agreed)
         g_explained.store(true);
     return agreed;
@@ -78,52 +86,113 @@ bool runCommand(const QString& command, const LogTexts* log)
     return true;
 }
 
-// Checked right before each command, and the user told why when one is refused.
-bool allowed(const QStringList& paths)
+// Checked right before each command, and the user told why when one is refused. Gives the
+// resolved paths the command is to run on.
+std::optional<QStringList> allowed(const QStringList& paths)
 {
+    QStringList resolved;
     for (const QString& path : paths) {
-        const QString refusal = AdminAuth::refusal(path);
-        if (refusal.isEmpty())
+        QString at;
+        const QString refusal = AdminAuth::refusal(path, &at);
+        if (refusal.isEmpty()) {
+            resolved.append(at);
             continue;
+        }
         logLine(QStringLiteral("[AdminAuth] refused: ") + refusal);
         AlertPresenter::current().confirm(
             QStringLiteral("已拒绝管理员操作"),
             refusal + QStringLiteral("\n\n为安全起见，管理员操作只在系统插件库内、且不经过符号链接的位置进行。"),
             AlertPresenter::Style::critical, QStringLiteral("好"), QString());
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return resolved;
 }
 
-bool runChecked(const QStringList& paths, const QString& command, const LogTexts* log)
+bool runChecked(const QStringList& paths, const std::function<QString(const QStringList&)>& command,
+                const LogTexts* log)
 {
-    return preExplain() && allowed(paths) && runCommand(command, log);
+    if (!preExplain())
+        return false;
+    const auto resolved = allowed(paths);
+    return resolved && runCommand(command(*resolved), log);
+}
+
+bool isUnder(const QString& path, const QString& folder)
+{
+    return path == folder || path.startsWith(folder + QLatin1Char('/'));
+}
+
+// The root with every link above it resolved; the root itself is kept as it is, so that a
+// root which is a link is still seen as one. A missing part is taken as written.
+QString resolvedRoot(const QString& root)
+{
+    QString existing = QFileInfo(root).path();
+    QString missing = QLatin1Char('/') + QFileInfo(root).fileName();
+    for (;;) {
+        if (char* real = ::realpath(FsPath::toNative(existing).c_str(), nullptr)) {
+            QString resolved = FsPath::fromBytes(real);
+            ::free(real);
+            if (resolved == QLatin1String("/"))
+                resolved.clear();
+            return resolved + missing;
+        }
+        const QString parent = QFileInfo(existing).path();
+        if (parent == existing)
+            return root;
+        missing.prepend(QLatin1Char('/') + QFileInfo(existing).fileName());
+        existing = parent;
+    }
 }
 
 } // namespace
 
-QString AdminAuth::refusal(const QString& path)
+QString AdminAuth::refusal(const QString& path, QString* resolved)
 {
     const QString root = PluginRoot(PluginRoot::system).path();
+    // Resolved once: a link above the library would otherwise be followed by every command.
+    const QString realRoot = resolvedRoot(root);
     const QStringList parts = path.split(QLatin1Char('/'));
     // Compared as written: the shell resolves ".." after any link, not before.
-    const bool inside = (path == root || path.startsWith(root + QLatin1Char('/')))
-        && !parts.contains(QStringLiteral("..")) && !parts.contains(QStringLiteral("."));
-    if (!inside)
+    const QString& base = isUnder(path, root) ? root : realRoot;
+    if (!isUnder(path, base) || parts.contains(QStringLiteral("..")) || parts.contains(QStringLiteral(".")))
         return QStringLiteral("路径不在系统插件库内：") + FsPath::displayText(path);
     // The library is open to everyone: any folder in it may have been swapped for a link.
-    QString at = root;
-    const QStringList below = path.mid(root.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString at = realRoot;
+    QString shown = base;
+    const QStringList below = path.mid(base.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
     for (qsizetype i = -1; i < below.size(); ++i) {
-        if (i >= 0)
+        if (i >= 0) {
             at += QLatin1Char('/') + below[i];
+            shown += QLatin1Char('/') + below[i];
+        }
         struct stat st {};
         if (::lstat(FsPath::toNative(at).c_str(), &st) != 0)
             break; // missing from here down: the command makes it
         if (S_ISLNK(st.st_mode))
-            return QStringLiteral("路径经过符号链接：") + FsPath::displayText(at);
+            return QStringLiteral("路径经过符号链接：") + FsPath::displayText(shown);
     }
+    if (resolved)
+        *resolved = realRoot + path.mid(base.size());
     return {};
+}
+
+QString AdminAuth::writeRefusal(const QString& path, QString* resolved)
+{
+    const QString root = PluginRoot(PluginRoot::system).path();
+    if (!isUnder(path, root) && !isUnder(path, resolvedRoot(root))) {
+        if (resolved)
+            *resolved = path;
+        return {}; // the user's own: links are followed
+    }
+    const QString why = refusal(path, resolved);
+    if (why.isEmpty())
+        return {};
+    return why + QLatin1Char('\n') + systemLinkReason();
+}
+
+QString AdminAuth::systemLinkReason()
+{
+    return QStringLiteral("系统插件库对本机所有用户开放，为安全起见不经过符号链接写入或删除。");
 }
 
 QString AdminAuth::quote(const QString& path)
@@ -212,30 +281,34 @@ bool AdminAuth::requestPermission(const QString& root)
     if (existing.isEmpty())
         return false;
     static const LogTexts log{"[AdminAuth] osascript launch error: %1", "[AdminAuth] osascript failed: %1"};
-    return allowed(existing) && runCommand(requestPermissionCommand(existing), &log);
+    const auto resolved = allowed(existing);
+    return resolved && runCommand(requestPermissionCommand(*resolved), &log);
 }
 
 bool AdminAuth::adminRemove(const QString& item)
 {
-    return runChecked({item}, removeCommand(item), nullptr);
+    return runChecked({item}, [](const QStringList& at) { return removeCommand(at[0]); }, nullptr);
 }
 
 bool AdminAuth::adminCreateDirectory(const QString& folder)
 {
-    return runChecked({folder}, createDirectoryCommand(folder), nullptr);
+    return runChecked({folder}, [](const QStringList& at) { return createDirectoryCommand(at[0]); }, nullptr);
 }
 
 bool AdminAuth::prepareRoot(const QString& root)
 {
     static const LogTexts log{"[AdminAuth] prepareRoot error: %1", "[AdminAuth] prepareRoot failed: %1"};
-    return runChecked(rootAndCategories(root), prepareRootCommand(root), &log);
+    return runChecked(rootAndCategories(root), [](const QStringList& at) { return prepareRootCommand(at[0]); },
+                      &log);
 }
 
 // The source is our own copy in the user's data folder; only the destination is the library's.
 bool AdminAuth::adminReplace(const QString& source, const QString& destination)
 {
-    return runChecked({destination}, replaceCommand(source, destination, AdminRunner::current().flavor()),
-                      nullptr);
+    const auto command = [&source](const QStringList& at) {
+        return replaceCommand(source, at[0], AdminRunner::current().flavor());
+    };
+    return runChecked({destination}, command, nullptr);
 }
 
 void AdminAuth::resetExplanation()

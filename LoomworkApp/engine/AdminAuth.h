@@ -27,8 +27,15 @@ bool adminReplace(const QString& source, const QString& destination);
 // Why `path` may not be handed to the administrator, empty when it may: it must be the
 // system library or lie in it, written without "." or "..", and pass through no symbolic
 // link from the library down (the library is open to everyone, so a folder in it may have
-// been swapped for a link to elsewhere).
-QString refusal(const QString& path);
+// been swapped for a link to elsewhere). Links above the library are resolved once; when
+// allowed, `resolved` gets the path through that resolution, the one to act on.
+QString refusal(const QString& path, QString* resolved = nullptr);
+// The same rule for a write without administrator rights: a path in the system library must
+// pass refusal() (the message then also says why); any other path is the user's own and may
+// pass through links. `resolved` as for refusal(), else the path itself.
+QString writeRefusal(const QString& path, QString* resolved = nullptr);
+// Why nothing is written through a link in the system library, for messages.
+QString systemLinkReason();
 
 // Command texts, pure: each path is one literal shell word.
 QString quote(const QString& path);

@@ -1,7 +1,9 @@
 #include "engine/LibraryWalk.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QRandomGenerator>
 
 #include "engine/FsPath.h"
 #include "engine/SystemError.h"
@@ -46,8 +49,11 @@ struct Walker
         }
         while (dirent* entry = ::readdir(dir)) {
             const char* name = entry->d_name;
-            if (name[0] == '.')
+            if (name[0] == '.') {
+                if ((gather & LibraryWalk::rewriteTemporaries) && !insidePackage && LibraryWalk::isStagedName(name))
+                    result.rewriteTemporaries.push_back(path + '/' + name);
                 continue;
+            }
             unsigned char type = entry->d_type;
             struct stat st;
             bool haveStat = false;
@@ -175,23 +181,76 @@ bool LibraryWalk::readRegularFile(const std::string& path, qint64 maxBytes, QByt
     return ok;
 }
 
-bool LibraryWalk::replaceFileAtomically(const std::string& path, const QByteArray& bytes, QString& error)
+namespace {
+
+constexpr char kStagedPrefix[] = ".loomwork-rewrite-";
+constexpr std::size_t kStagedDigits = 16;
+
+QString describeFailure(const std::string& path, int code)
 {
+    return FsPath::displayText(FsPath::fromBytes(path.substr(path.find_last_of('/') + 1))) + QStringLiteral("：")
+        + SystemError::describe(code);
+}
+
+} // namespace
+
+LibraryWalk::StagedFile::StagedFile(StagedFile&& other) noexcept
+    : m_path(std::move(other.m_path)), m_temp(std::exchange(other.m_temp, {}))
+{
+}
+
+LibraryWalk::StagedFile& LibraryWalk::StagedFile::operator=(StagedFile&& other) noexcept
+{
+    if (this != &other) {
+        discard();
+        m_path = std::move(other.m_path);
+        m_temp = std::exchange(other.m_temp, {});
+    }
+    return *this;
+}
+
+LibraryWalk::StagedFile::~StagedFile()
+{
+    discard();
+}
+
+void LibraryWalk::StagedFile::discard()
+{
+    if (!m_temp.empty())
+        ::unlink(m_temp.c_str());
+    m_temp.clear();
+}
+
+bool LibraryWalk::StagedFile::stage(const std::string& path, const QByteArray& bytes, QString& error)
+{
+    discard();
+    m_path = path;
     const auto fail = [&](int code) {
-        error = FsPath::displayText(FsPath::fromBytes(path.substr(path.find_last_of('/') + 1))) + QStringLiteral("：") + SystemError::describe(code);
+        error = describeFailure(path, code);
         return false;
     };
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0)
         return fail(errno);
-    const std::size_t slash = path.find_last_of('/');
-    std::string temp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    // A short name of our own: a template's name may be as long as the system allows.
+    const std::string folder = path.substr(0, path.find_last_of('/') + 1);
+    int fd = -1;
+    std::string temp;
+    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+        char digits[kStagedDigits + 1];
+        std::snprintf(digits, sizeof digits, "%016llx",
+                      static_cast<unsigned long long>(QRandomGenerator::system()->generate64()));
+        temp = folder + kStagedPrefix + digits;
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return fail(errno);
+    }
     if (fd < 0)
-        return fail(errno);
+        return fail(EEXIST);
+    m_temp = temp;
     const auto abandon = [&](int code) {
         ::close(fd);
-        ::unlink(temp.c_str());
+        discard();
         return fail(code);
     };
     ::fchmod(fd, st.st_mode & 07777);
@@ -213,15 +272,49 @@ bool LibraryWalk::replaceFileAtomically(const std::string& path, const QByteArra
         return abandon(errno);
     if (::close(fd) != 0) {
         const int code = errno;
-        ::unlink(temp.c_str());
-        return fail(code);
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const int code = errno;
-        ::unlink(temp.c_str());
+        discard();
         return fail(code);
     }
     return true;
+}
+
+bool LibraryWalk::StagedFile::commit(QString& error)
+{
+    if (m_temp.empty() || ::rename(m_temp.c_str(), m_path.c_str()) != 0) {
+        error = describeFailure(m_path, m_temp.empty() ? ENOENT : errno);
+        return false;
+    }
+    m_temp.clear();
+    return true;
+}
+
+bool LibraryWalk::isStagedName(const char* name)
+{
+    const std::size_t prefix = sizeof kStagedPrefix - 1;
+    if (std::strncmp(name, kStagedPrefix, prefix) != 0 || std::strlen(name) != prefix + kStagedDigits)
+        return false;
+    for (std::size_t i = prefix; i < prefix + kStagedDigits; ++i) {
+        const char c = name[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+void LibraryWalk::removeStaleStaged(const std::vector<std::string>& paths,
+                                    std::chrono::system_clock::time_point olderThan)
+{
+    const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(olderThan.time_since_epoch()).count();
+    for (const std::string& path : paths) {
+        struct stat st;
+        if (!isStagedName(path.c_str() + path.find_last_of('/') + 1) || ::lstat(path.c_str(), &st) != 0
+            || !S_ISREG(st.st_mode))
+            continue;
+        // A younger one may be another run's rewrite in progress.
+        const auto changed = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        if (changed < limit)
+            ::unlink(path.c_str());
+    }
 }
 
 LibraryWalk::Utf8Check LibraryWalk::checkUtf8(const char* data, std::size_t size)

@@ -391,14 +391,20 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
 {
     int succeeded = 0;
     QStringList failedNames;
+    QStringList linkedNames;
     QStringList deletedMarket;
     const qsizetype count = plugins.size();
     for (qsizetype i = 0; i < count; ++i) {
         const Plugin& plugin = plugins[i];
-        bool removed = removeItem(plugin.path);
-        if (!removed && plugin.root == PluginRoot::system)
-            removed = AdminAuth::adminRemove(plugin.path);
-        if (removed) {
+        // In the system library nothing is deleted through a link (anyone may have put it there).
+        QString path;
+        const bool linked = !AdminAuth::writeRefusal(plugin.path, &path).isEmpty();
+        bool removed = !linked && removeItem(path);
+        if (!removed && !linked && plugin.root == PluginRoot::system)
+            removed = AdminAuth::adminRemove(path);
+        if (linked) {
+            linkedNames.append(plugin.name);
+        } else if (removed) {
             ++succeeded;
             if (plugin.isMarket)
                 deletedMarket.append(plugin.path);
@@ -418,12 +424,18 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
     MarketInstallRegistry::unregisterPaths(deletedMarket);
 
     const QString text = QStringLiteral("已删除 ") + QString::number(succeeded) + QStringLiteral(" 个插件");
-    post(guard, [text, failedNames, onFinished](OperationsCenter& center) {
+    QStringList lines;
+    if (!failedNames.isEmpty())
+        lines << failedNames.join(QStringLiteral("、")) + QStringLiteral("\n可能因权限或文件占用导致。");
+    if (!linkedNames.isEmpty())
+        lines << linkedNames.join(QStringLiteral("、")) + QStringLiteral("\n经过符号链接，未删除。")
+                + AdminAuth::systemLinkReason();
+    post(guard, [text, lines, onFinished](OperationsCenter& center) {
         center.setBusy(false);
         center.setStatusText(text);
-        if (!failedNames.isEmpty()) {
+        if (!lines.isEmpty()) {
             center.setAlertTitle(QStringLiteral("部分插件删除失败"));
-            center.setAlertMessage(failedNames.join(QStringLiteral("、")) + QStringLiteral("\n可能因权限或文件占用导致。"));
+            center.setAlertMessage(lines.join(QLatin1Char('\n')));
         }
         if (onFinished)
             onFinished();

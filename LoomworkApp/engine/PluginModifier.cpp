@@ -1,5 +1,6 @@
 #include "engine/PluginModifier.h"
 
+#include "engine/AdminAuth.h"
 #include "engine/FileOps.h"
 #include "engine/PluginBackupError.h"
 #include "engine/PluginBackupStore.h"
@@ -29,6 +30,11 @@ QString PluginModifier::translationReason()
 
 PluginModifier::Outcome PluginModifier::localize(const Plugin& plugin, const QHash<QString, QString>& map)
 {
+    // Refused before any backup is made; a killed rewrite's temporaries are not backed up.
+    const QString refusal = AdminAuth::writeRefusal(plugin.path);
+    if (!refusal.isEmpty())
+        throw TemplateEditError(refusal);
+    TemplateInspector::removeLeftovers(plugin.path);
     Outcome outcome;
     outcome.backup = originalBackup(plugin);
     if (!outcome.backup)

@@ -29,7 +29,8 @@ struct Outcome
 // Backs the plug-in up unless an original backup exists, renames the names found as keys
 // of `map`, then prunes every plug-in's backups to three (plus each original). Throws
 // PluginBackupError when the backup fails (nothing else happens) and TemplateEditError when
-// a template write fails (a backup made here stays).
+// a template write fails (a backup made here stays) or, before any backup, when the plug-in
+// lies in the system library behind a symbolic link.
 Outcome localize(const Plugin& plugin, const QHash<QString, QString>& map);
 
 // The plug-in's oldest translation backup that still holds its copy.

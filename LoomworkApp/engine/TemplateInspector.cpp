@@ -7,9 +7,11 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
+#include "engine/AdminAuth.h"
 #include "engine/EngineText.h"
 #include "engine/FsPath.h"
 #include "engine/LibraryWalk.h"
+#include "engine/PluginFolderSwap.h"
 #include "engine/VersionNum.h"
 
 namespace {
@@ -111,24 +113,112 @@ std::optional<QString> readTemplateForNames(const std::string& path)
     return decodeUtf8(data);
 }
 
-void writeTemplate(const std::string& path, const QString& text)
+// The folder a rewrite works in. In the system library, which every local user can write,
+// nothing is written through a link; elsewhere the folder is the user's and links are followed.
+std::string rewriteFolder(const QString& folder)
 {
-    QString error;
-    if (!LibraryWalk::replaceFileAtomically(path, text.toUtf8(), error))
-        throw TemplateEditError(error);
+    QString resolved;
+    const QString refusal = AdminAuth::writeRefusal(folder, &resolved);
+    if (!refusal.isEmpty())
+        throw TemplateEditError(refusal);
+    return FsPath::toBytes(resolved);
 }
 
-const QRegularExpression& blockPattern()
+// The templates below `folder`, after removing what a killed rewrite left there.
+std::vector<std::string> templatesForRewrite(const std::string& folder)
 {
-    thread_local const QRegularExpression re(QStringLiteral("<publishSettings>(.*?)</publishSettings>"),
-                                             QRegularExpression::DotMatchesEverythingOption);
-    return re;
+    auto walk = LibraryWalk::walk(folder, LibraryWalk::templateFiles | LibraryWalk::rewriteTemporaries);
+    LibraryWalk::removeStaleStaged(walk.rewriteTemporaries, PluginFolderSwap::startedAt());
+    return std::move(walk.templates);
 }
 
-const QRegularExpression& namePattern()
+// Every new content is written beside its file first; only when all are written does any
+// file change, so a rewrite that fails leaves the plug-in as it was.
+class Rewrite
 {
-    thread_local const QRegularExpression re(QStringLiteral("name\\s*=\\s*\"([^\"]*)\""));
-    return re;
+public:
+    void stage(const std::string& path, const QString& text)
+    {
+        checkPath(path);
+        LibraryWalk::StagedFile file;
+        QString error;
+        if (!file.stage(path, text.toUtf8(), error))
+            throw TemplateEditError(error);
+        m_files.push_back(std::move(file));
+    }
+
+    int commit()
+    {
+        for (auto& file : m_files) {
+            checkPath(file.path());
+            QString error;
+            if (!file.commit(error))
+                throw TemplateEditError(error);
+        }
+        return int(m_files.size());
+    }
+
+private:
+    // Checked again for each file: a folder on the way may have been swapped since.
+    static void checkPath(const std::string& path)
+    {
+        const QString refusal = AdminAuth::writeRefusal(FsPath::fromBytes(path));
+        if (!refusal.isEmpty())
+            throw TemplateEditError(refusal);
+    }
+
+    std::vector<LibraryWalk::StagedFile> m_files;
+};
+
+bool isSpaceChar(QChar c)
+{
+    // What \s matches in Qt's regular expressions: ASCII white space and Unicode separators.
+    const char16_t u = c.unicode();
+    if ((u >= 0x09 && u <= 0x0D) || u == 0x20)
+        return true;
+    const auto category = c.category();
+    return category == QChar::Separator_Space || category == QChar::Separator_Line
+        || category == QChar::Separator_Paragraph;
+}
+
+// Calls `found(start, length)` for each value of name\s*=\s*"([^"]*)" inside each
+// <publishSettings>…</publishSettings> block (the shortest), as a regular expression would
+// find them, but by plain searching: a block of any size gives all its names.
+template <typename Found>
+void forEachPublishedName(const QString& text, Found found)
+{
+    static const QLatin1String open("<publishSettings>");
+    static const QLatin1String close("</publishSettings>");
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype blockStart = text.indexOf(open, from);
+        if (blockStart < 0)
+            return;
+        const qsizetype bodyStart = blockStart + open.size();
+        const qsizetype blockEnd = text.indexOf(close, bodyStart);
+        if (blockEnd < 0)
+            return;
+        qsizetype at = bodyStart;
+        while ((at = text.indexOf(QLatin1String("name"), at)) >= 0 && at < blockEnd) {
+            qsizetype i = at + 4;
+            at += 1;
+            while (i < blockEnd && isSpaceChar(text[i]))
+                ++i;
+            if (i >= blockEnd || text[i] != QLatin1Char('='))
+                continue;
+            ++i;
+            while (i < blockEnd && isSpaceChar(text[i]))
+                ++i;
+            if (i >= blockEnd || text[i] != QLatin1Char('"'))
+                continue;
+            const qsizetype valueEnd = text.indexOf(QLatin1Char('"'), i + 1);
+            if (valueEnd < 0 || valueEnd >= blockEnd)
+                continue;
+            found(i + 1, valueEnd - i - 1);
+            at = valueEnd + 1;
+        }
+        from = blockEnd + close.size();
+    }
 }
 
 struct Edit
@@ -199,17 +289,11 @@ std::map<QString, QStringList> orderedNamesByFile(const QString& folder)
         if (!text)
             continue;
         QStringList names;
-        auto blocks = blockPattern().globalMatch(*text);
-        while (blocks.hasNext()) {
-            const auto block = blocks.next();
-            auto it = namePattern().globalMatch(QStringView(*text).mid(block.capturedStart(1), block.capturedLength(1)));
-            while (it.hasNext()) {
-                const QString value = TemplateInspector::decodeEntities(it.next().captured(1)).trimmed();
-                if (value.isEmpty() || value == QLatin1String("|"))
-                    continue;
+        forEachPublishedName(*text, [&](qsizetype start, qsizetype length) {
+            const QString value = TemplateInspector::decodeEntities(text->mid(start, length)).trimmed();
+            if (!value.isEmpty() && value != QLatin1String("|"))
                 names.append(value);
-            }
-        }
+        });
         const QString key = file.compare(0, root.size(), root) == 0 ? fromBytes(file.substr(root.size()))
                                                                      : fromBytes(file.substr(file.find_last_of('/') + 1));
         result[key] = names;
@@ -290,7 +374,8 @@ TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& fold
     thread_local const QRegularExpression removeDv(QStringLiteral("\\n?[ \\t]*<displayversion>[^<]*</displayversion>"));
 
     EditSummary summary;
-    for (const auto& file : LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates) {
+    Rewrite rewrite;
+    for (const auto& file : templatesForRewrite(rewriteFolder(folder))) {
         const auto text = readWholeTemplate(file);
         if (!text)
             continue;
@@ -322,11 +407,10 @@ TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& fold
             addCaptureEdits(edits, base, removeDv, 0, QString());
         }
         const QString changed = applyEdits(base, std::move(edits));
-        if (changed == *text)
-            continue;
-        writeTemplate(file, changed);
-        ++summary.filesChanged;
+        if (changed != *text)
+            rewrite.stage(file, changed);
     }
+    summary.filesChanged = rewrite.commit();
     return summary;
 }
 
@@ -336,39 +420,65 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(const QStrin
     EditSummary summary;
     if (map.isEmpty())
         return summary;
-    for (const auto& file : LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates) {
+    // The list shows names that differ only by invisible characters as one row; a name
+    // without a translation of its own takes that of its row, unless two spellings disagree.
+    QHash<QString, std::optional<QString>> byStripped;
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        const QString stripped = invisibleStripped(it.key());
+        const auto found = byStripped.constFind(stripped);
+        byStripped.insert(stripped, found == byStripped.constEnd() || *found == it.value()
+                                        ? std::optional<QString>(it.value())
+                                        : std::nullopt);
+    }
+    const auto translation = [&](const QString& key) -> std::optional<QString> {
+        const auto exact = map.constFind(key);
+        if (exact != map.constEnd())
+            return *exact;
+        return byStripped.value(invisibleStripped(key));
+    };
+
+    Rewrite rewrite;
+    for (const auto& file : templatesForRewrite(rewriteFolder(folder))) {
         const auto text = readWholeTemplate(file);
         if (!text)
             continue;
         std::vector<Edit> edits;
-        auto blocks = blockPattern().globalMatch(*text);
-        while (blocks.hasNext()) {
-            const auto block = blocks.next();
-            const qsizetype base = block.capturedStart(1);
-            auto it = namePattern().globalMatch(QStringView(*text).mid(base, block.capturedLength(1)));
-            while (it.hasNext()) {
-                const auto m = it.next();
-                const QString key = decodeEntities(m.captured(1)).trimmed();
-                const auto found = map.constFind(key);
-                if (found == map.constEnd() || found->isEmpty() || *found == key)
-                    continue;
-                QString encoded = encodeEntities(*found);
-                if (encoded == m.capturedView(1))
-                    continue;
-                edits.push_back({base + m.capturedStart(1), m.capturedLength(1), std::move(encoded)});
-            }
-        }
+        forEachPublishedName(*text, [&](qsizetype start, qsizetype length) {
+            const QStringView raw = QStringView(*text).mid(start, length);
+            const QString key = decodeEntities(raw.toString()).trimmed();
+            const auto found = translation(key);
+            if (!found || found->isEmpty() || *found == key)
+                return;
+            QString encoded = encodeEntities(*found);
+            if (encoded != raw)
+                edits.push_back({start, length, std::move(encoded)});
+        });
         if (edits.empty())
             continue;
         const int count = int(edits.size());
         const QString changed = applyEdits(*text, std::move(edits));
         if (changed == *text)
             continue;
-        writeTemplate(file, changed);
-        ++summary.filesChanged;
+        rewrite.stage(file, changed);
         summary.namesChanged += count;
     }
+    summary.filesChanged = rewrite.commit();
     return summary;
+}
+
+void TemplateInspector::removeLeftovers(const QString& folder)
+{
+    QString resolved;
+    if (!AdminAuth::writeRefusal(folder, &resolved).isEmpty())
+        return;
+    const auto walk = LibraryWalk::walk(FsPath::toBytes(resolved), LibraryWalk::rewriteTemporaries);
+    LibraryWalk::removeStaleStaged(walk.rewriteTemporaries, PluginFolderSwap::startedAt());
+}
+
+void TemplateInspector::removeLeftovers(const QString& folder, const std::vector<std::string>& found)
+{
+    if (!found.empty() && AdminAuth::writeRefusal(folder).isEmpty())
+        LibraryWalk::removeStaleStaged(found, PluginFolderSwap::startedAt());
 }
 
 QList<TemplateInspector::NamePair> TemplateInspector::namePairs(const QString& current,

@@ -70,15 +70,25 @@ VersionSummary versionSummary(const QString& folder);
 // The same from template paths already found (native bytes), for the scanner.
 VersionSummary versionSummary(const std::vector<std::string>& templates);
 
+// Both rewrites write every changed file's new content beside it before the first file is
+// replaced, so a failed write (TemplateEditError) leaves every file as it was. In the system
+// library a folder reached through a symbolic link is refused the same way, nothing written.
+
 // Sets every template's ozml version and display version (an empty display version
 // removes the element). Only regular files are rewritten, and only when their text
-// changes. Throws TemplateEditError for a version that is not digits and dots (nothing is
-// written) and for a failed write (files written before stay written).
+// changes. Throws TemplateEditError for a version that is not digits and dots.
 EditSummary setVersion(const QString& folder, const QString& ozml, const QString& displayVersion);
 
 // Renames published parameters: each name found as a key of `map` (entities decoded,
-// trimmed) gets the mapped text. Throws TemplateEditError when a write fails.
+// trimmed) gets the mapped text; a name that is no key takes the text of the keys that
+// differ from it only by invisible characters (see namePairs), when they agree.
 EditSummary applyTranslations(const QString& folder, const QHash<QString, QString>& map);
+
+// Removes the temporary files a killed rewrite left below `folder` (only its own exact
+// form, only regular files from before this process), as each rewrite does first; the
+// second form takes those a walk already found (LibraryWalk::rewriteTemporaries).
+void removeLeftovers(const QString& folder);
+void removeLeftovers(const QString& folder, const std::vector<std::string>& found);
 
 // Published names of the installed plug-in paired by position with those of its
 // untranslated copy, counted, merged and sorted.

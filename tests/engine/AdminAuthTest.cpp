@@ -91,6 +91,37 @@ TEST_F(AdminAuthTest, ExplanationIsShownOncePerRunAfterAgreement)
     EXPECT_EQ(alerts.questions()[0].primary, "继续");
     EXPECT_EQ(runner.commands(), QStringList({"rm -rf " + AdminAuth::quote(root + "/b"),
                                               "rm -rf " + AdminAuth::quote(root + "/c")}));
+    // Each system's own window: polkit asks for the user's password, macOS's names osascript.
+    EXPECT_FALSE(alerts.questions()[0].message.contains("osascript"));
+    EXPECT_TRUE(alerts.questions()[0].message.contains("身份验证窗口"));
+    AdminAuth::resetExplanation();
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner mac(AdminRunner::Flavor::macOS);
+    EXPECT_TRUE(AdminAuth::adminRemove(root + "/d"));
+    EXPECT_TRUE(alerts.questions().last().message.endsWith(
+        "系统弹窗标题显示为「osascript」属于正常现象，输入开机密码点「好」即可；授权一次后一般不再询问。"));
+}
+
+// A link above the library is resolved once: the command runs on the real path.
+TEST_F(AdminAuthTest, ALinkAboveTheLibraryIsResolvedBeforeAnyCommand)
+{
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    QTemporaryDir dir;
+    QDir().mkpath(dir.path() + "/real/lib/Effects.localized");
+    ASSERT_TRUE(QFile::link(dir.path() + "/real", dir.path() + "/link"));
+    const QString real = QFileInfo(dir.path() + "/real").canonicalFilePath() + "/lib/Effects.localized";
+    const QByteArray saved = qgetenv("LOOMWORK_SYSTEM_LIBRARY");
+    qputenv("LOOMWORK_SYSTEM_LIBRARY", QFile::encodeName(dir.path() + "/link/lib"));
+    EXPECT_TRUE(AdminAuth::adminRemove(dir.path() + "/link/lib/Effects.localized/Glow"));
+    EXPECT_TRUE(AdminAuth::adminRemove(real + "/Glow 2"));
+    EXPECT_EQ(AdminAuth::writeRefusal(real + "/Glow"), QString());
+    ASSERT_TRUE(QFile::link(dir.path(), real + "/Glow"));
+    EXPECT_NE(AdminAuth::writeRefusal(dir.path() + "/link/lib/Effects.localized/Glow/x"), QString());
+    qputenv("LOOMWORK_SYSTEM_LIBRARY", saved);
+    EXPECT_EQ(runner.commands(), QStringList({AdminAuth::removeCommand(real + "/Glow"),
+                                              AdminAuth::removeCommand(real + "/Glow 2")}));
 }
 
 TEST_F(AdminAuthTest, RequestPermissionCoversOnlyExistingFolders)

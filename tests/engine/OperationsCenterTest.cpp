@@ -549,16 +549,23 @@ TEST_F(OperationsCenterTest, SystemPluginsFallBackToTheAdministrator)
     failure.exitStatus = 1;
     runner.queueOutcome({true, 0, {}, {}});
     runner.queueOutcome(failure);
+    // A category folder linked elsewhere: nothing is deleted through it, not even by the administrator.
+    const QString outside = TestEnv::root() + "/Outside";
+    PluginFixtures::writeBytes(outside + "/tmp/keep", "other program's");
+    PluginFixtures::makeSymlink(outside, TestEnv::systemLibrary() + "/Generators.localized");
+    const Plugin linked = pluginAt(PluginRoot::system, ZFCPluginType::generator, "tmp");
 
     OperationsCenter center;
     bool called = false;
-    center.remove({granted, refused}, [&] { called = true; });
+    center.remove({granted, refused, linked}, [&] { called = true; });
     ASSERT_TRUE(waitIdle(center));
     QCoreApplication::processEvents();
     EXPECT_TRUE(called);
     EXPECT_EQ(runner.commands(), (QStringList{AdminAuth::removeCommand(granted.path), AdminAuth::removeCommand(refused.path)}));
     EXPECT_EQ(center.statusText(), QStringLiteral("已删除 1 个插件"));
-    EXPECT_EQ(center.alertMessage(), QStringLiteral("Refused\n可能因权限或文件占用导致。"));
+    EXPECT_EQ(center.alertMessage(), "Refused\n可能因权限或文件占用导致。\ntmp\n经过符号链接，未删除。"
+                                         + AdminAuth::systemLinkReason());
+    EXPECT_TRUE(QFileInfo::exists(outside + "/tmp/keep"));
 }
 
 // ---- guards and lifetime

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "engine/AdminAuth.h"
 #include "engine/PluginBackupError.h"
 #include "engine/PluginBackupStore.h"
 #include "engine/PluginModifier.h"
@@ -148,16 +149,48 @@ TEST_F(PluginModifierTest, FailedBackupLeavesTheTemplatesAlone)
 
 TEST_F(PluginModifierTest, FailedRewriteKeepsTheNewBackup)
 {
-    // A template whose name leaves no room for the hidden temporary file that the atomic
-    // write puts beside it (255 bytes at most): the one write failure root cannot bypass.
-    const QString path = PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
-    PluginFixtures::writeBytes(path + "/" + QString(245, QLatin1Char('t')) + ".motn", PluginFixtures::templateBytes());
+    const QString path = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
     const auto before = snapshot(path);
-    EXPECT_THROW(PluginModifier::localize(pluginAt(path), kMap), TemplateEditError);
+    {
+        // The backup's copy fits the limit; the template, longer once translated, does not.
+        PluginFixtures::FileSizeLimit limit(QFileInfo(path + "/Glow.motn").size());
+        EXPECT_THROW(PluginModifier::localize(pluginAt(path), kMap), TemplateEditError);
+    }
     EXPECT_EQ(snapshot(path), before);
     const auto original = PluginModifier::originalBackup(pluginAt(path));
     ASSERT_TRUE(original);
     EXPECT_EQ(snapshot(*PluginBackupStore::payloadCopy(*original)), before);
+}
+
+// The system library is open to every local user: nothing there is rewritten through a
+// link, wherever on the way it is; the user's own library follows its links.
+TEST_F(PluginModifierTest, RewritesInTheSystemLibraryNeverGoThroughALink)
+{
+    const QString outside = TestEnv::root() + "/Outside";
+    PluginFixtures::writeBytes(outside + "/Glow/Glow.motn", PluginFixtures::templateBytes());
+    const QString titles = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::subtitle);
+    const QString effects = TestEnv::systemLibrary() + "/Effects.localized";
+    PluginFixtures::makeSymlink(outside, effects);
+    PluginFixtures::makeSymlink(outside + "/Glow", titles + "/Glow");
+    const auto before = snapshot(outside);
+    for (const QString& path : {effects + "/Glow", titles + "/Glow"}) {
+        const QString link = path.startsWith(effects) ? effects : path;
+        try {
+            PluginModifier::localize(pluginAt(path, PluginRoot::system), kMap);
+            ADD_FAILURE() << "translated through a link";
+        } catch (const TemplateEditError& e) {
+            EXPECT_EQ(e.message(), "路径经过符号链接：" + link + "\n" + AdminAuth::systemLinkReason());
+        }
+        EXPECT_THROW(TemplateInspector::setVersion(path, "5.13", ""), TemplateEditError);
+    }
+    EXPECT_EQ(snapshot(outside), before);
+    EXPECT_TRUE(PluginBackupStore::allBackups().isEmpty()) << "refused before any backup";
+
+    const QString mine = PluginFixtures::categoryFolder(PluginRoot::user, ZFCPluginType::effect) + "/Glow";
+    PluginFixtures::makeSymlink(outside + "/Glow", mine);
+    EXPECT_EQ(PluginModifier::localize(pluginAt(mine), kMap).summary.filesChanged, 1);
+    EXPECT_EQ(TemplateInspector::setVersion(mine, "5.13", "").filesChanged, 1);
+    EXPECT_TRUE(PluginFixtures::readBytes(outside + "/Glow/Glow.motn").contains("name=\"标题颜色\""));
 }
 
 TEST_F(PluginModifierTest, FailedRestoreKeepsEveryBackup)

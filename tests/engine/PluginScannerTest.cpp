@@ -213,6 +213,9 @@ TEST_F(PluginScannerTest, SurvivesOddEntries)
     makeSymlink("/nonexistent/gone.motn", odd + "/gone.motn");
 
     const QStringList before = treeListing(TestEnv::userLibrary());
+    // Only what a killed rewrite left goes, before anyone backs the plug-in up.
+    writeBytes(odd + "/.loomwork-rewrite-0123456789abcdef", "x");
+    setModified(odd + "/.loomwork-rewrite-0123456789abcdef", 1000000000);
     const auto result = PluginScanner::scan({user});
     EXPECT_EQ(treeListing(TestEnv::userLibrary()), before); // a scan writes nothing into a library
     ASSERT_EQ(result.plugins.size(), 2);

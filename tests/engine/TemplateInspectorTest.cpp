@@ -1,6 +1,3 @@
-#include <csignal>
-
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -255,29 +252,45 @@ TEST_F(TemplateInspectorTest, SetVersionRefusesBadValuesAndTouchesOnlyRegularFil
     EXPECT_TRUE(QFileInfo(file("Linked.motn")).isSymLink());
 }
 
-TEST_F(TemplateInspectorTest, AFailedWriteLeavesTheTemplateAsItWas)
+// Every new content is written before the first file is replaced; the temporaries have a
+// short name of their own, which recovery recognises exactly.
+TEST_F(TemplateInspectorTest, ARewriteChangesEveryFileOrNoneAndClearsOnlyItsOwnLeftovers)
 {
-    const QByteArray original = templateBytes(TemplateOptions{});
-    writeBytes(file("Title.motn"), original);
-    // Root writes anywhere, so the failure is injected: a file size limit below the template.
-    struct rlimit saved;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit tight = saved;
-    tight.rlim_cur = 4096;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const QByteArray small = "<ozml version=\"5.11\">\n</ozml>\n";
+    const QByteArray big = templateBytes(TemplateOptions{});
+    for (int i = 0; i < 6; ++i)
+        writeBytes(file(QStringLiteral("Small%1.motn").arg(i)), small);
+    const QString longName = QString(250, QLatin1Char('t')) + ".motn";
+    writeBytes(file(longName), small);
+    writeBytes(file("Big.motn"), big);
     QString message;
-    try {
-        TemplateInspector::setVersion(folder(), "5.13", "5.6");
-    } catch (const TemplateEditError& e) {
-        message = e.message();
+    {
+        FileSizeLimit limit(4096);
+        try {
+            TemplateInspector::setVersion(folder(), "5.13", "5.6");
+        } catch (const TemplateEditError& e) {
+            message = e.message();
+        }
     }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(message, QStringLiteral("Big.motn：") + SystemError::describe(EFBIG));
+    for (const QString& name : QDir(folder()).entryList(QDir::Files | QDir::Hidden))
+        EXPECT_EQ(readBytes(file(name)), name == "Big.motn" ? big : small) << name.toStdString();
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden).size(), 8) << "no temporary left";
 
-    EXPECT_EQ(message, QStringLiteral("Title.motn：") + SystemError::describe(EFBIG));
-    EXPECT_EQ(readBytes(file("Title.motn")), original);
-    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden), QStringList{"Title.motn"});
+    // What a killed run left: only the exact form, a regular file from before this process.
+    const QString stale = file(".loomwork-rewrite-0123456789abcdef");
+    const QStringList kept{".loomwork-rewrite-0123456789ABCDEF", ".loomwork-rewrite-0123", ".Big.motn.a1B2c3",
+                           ".loomwork-rewrite-00000000000000000", "Sub/.loomwork-rewrite-fedcba9876543210"};
+    for (const QString& name : kept + QStringList{".loomwork-rewrite-0123456789abcdef"}) {
+        writeBytes(file(name + (name.startsWith("Sub/") ? "/x" : "")), "mine");
+        setModified(file(name), 1000000000);
+    }
+    writeBytes(file("Sub/.loomwork-rewrite-aaaaaaaaaaaaaaaa"), "in progress"); // made after we started
+    EXPECT_EQ(TemplateInspector::setVersion(folder(), "5.13", "5.6").filesChanged, 8);
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    for (const QString& name : kept + QStringList{"Sub/.loomwork-rewrite-aaaaaaaaaaaaaaaa"})
+        EXPECT_TRUE(QFileInfo::exists(file(name))) << name.toStdString();
+    EXPECT_TRUE(readBytes(file(longName)).contains("5.13"));
 }
 
 TEST_F(TemplateInspectorTest, HugeTemplatesAreSummarisedFromTheirHeadAndNeverLoaded)
@@ -409,6 +422,32 @@ TEST_F(TemplateInspectorTest, NamePairsMatchTranslatedNamesToTheUntranslatedCopy
     for (const auto& p : alone)
         EXPECT_EQ(p.original, p.current);
     EXPECT_TRUE(TemplateInspector::namePairs(m_dir.path() + "/Nothing", backup).isEmpty());
+}
+
+// Names are found by plain search, so a block of any size gives all of them; a translation
+// reaches every spelling its merged row stands for, unless two spellings disagree.
+TEST_F(TemplateInspectorTest, EveryNameOfAHugeBlockIsFoundAndEverySpellingOfARowTranslated)
+{
+    QByteArray text = "<ozml version=\"5.11\">\n<publishSettings>\n<target name=\"Font\"/><target name=\"Fo\u200Bnt\"/>\n";
+    for (int i = 0; i < 310000; ++i)
+        text += "<target id=\"" + QByteArray::number(i) + "\" flags=\"0\" value=\"0.5\" default=\"0\"/>\n";
+    text += "<target name = \"Size\"/><target name=\"Size\uFE0F\"/>\n"
+            "<target name=\"A\"/><target name=\"A\u200B\"/><target name=\"A\uFE0F\"/>\n</publishSettings>\n</ozml>\n";
+    ASSERT_GT(text.size(), 16 * 1024 * 1024);
+    writeBytes(file("Big.motn"), text);
+    QStringList rows;
+    for (const auto& p : TemplateInspector::namePairs(folder(), std::nullopt))
+        rows << QStringLiteral("%1 x%2").arg(p.current).arg(p.count);
+    EXPECT_EQ(rows, QStringList({"A x3", "Font x2", "Size x2"}));
+
+    const auto summary = TemplateInspector::applyTranslations(
+        folder(), {{"Font", "字体"}, {"Size", "大小"}, {"A", "甲"}, {"A\u200B", "乙"}});
+    EXPECT_EQ(summary.namesChanged, 6);
+    const QByteArray after = readBytes(file("Big.motn"));
+    EXPECT_EQ(after.count("name=\"字体\""), 2);
+    EXPECT_EQ(after.count("name = \"大小\""), 1);
+    EXPECT_EQ(after.count("name=\"大小\""), 1);
+    EXPECT_TRUE(after.contains("name=\"甲\"/><target name=\"乙\"/><target name=\"A\uFE0F\""));
 }
 
 TEST(TemplateEntities, DecodeAndEncodeInTheirOrder)

@@ -1,5 +1,8 @@
 #include "support/app/PluginFixtures.h"
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -159,4 +162,23 @@ qint64 PluginFixtures::allocatedSize(const QString& path)
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return -1;
     return qint64(st.st_blocks) * 512;
+}
+
+PluginFixtures::FileSizeLimit::FileSizeLimit(qint64 bytes)
+{
+    struct rlimit limit;
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    m_saved = limit.rlim_cur;
+    m_handler = ::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = rlim_t(bytes);
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+}
+
+PluginFixtures::FileSizeLimit::~FileSizeLimit()
+{
+    struct rlimit limit;
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = rlim_t(m_saved);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, m_handler);
 }

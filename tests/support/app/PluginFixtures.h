@@ -55,4 +55,17 @@ void setModified(const QString& path, qint64 secondsSinceEpoch);
 // Bytes a file occupies on disk, as the scanner counts them.
 qint64 allocatedSize(const QString& path);
 
+// While it lives, no file of the process may grow beyond `bytes` (writes fail with EFBIG):
+// a write failure that root cannot bypass.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(qint64 bytes);
+    ~FileSizeLimit();
+
+private:
+    quint64 m_saved;
+    void (*m_handler)(int);
+};
+
 } // namespace PluginFixtures

@@ -91,5 +91,6 @@ void ZFCInflater::append(std::span<const uint8_t> data)
 }
 
 bool ZFCInflater::reachedEnd() const { return m_state->reachedEnd; }
+bool ZFCInflater::complete() const { return m_state->reachedEnd && (m_state->limit < 0 || m_state->written == m_state->limit); }
 bool ZFCInflater::inited() const { return m_state->inited; }
 int64_t ZFCInflater::written() const { return m_state->written; }

@@ -8,22 +8,30 @@
 
 namespace {
 
-// The names the packer gives them: ".zfcp-<id>.data" and ".zfcp-<id>.part".
+// Exactly the names the packer gives them: ".zfcp-<UUID>.data" and ".zfcp-<UUID>.part", the
+// UUID a random (version 4) one in upper-case hex. Anything else is the user's.
 bool isPackTemporary(std::string_view name)
 {
     constexpr std::string_view prefix = ".zfcp-";
-    if (name.size() <= prefix.size() + 5 || !name.starts_with(prefix))
+    constexpr std::size_t uuidLength = 36;
+    if (name.size() != prefix.size() + uuidLength + 5 || !name.starts_with(prefix) ||
+        !(name.ends_with(".data") || name.ends_with(".part")))
         return false;
-    return name.ends_with(".data") || name.ends_with(".part");
+    const std::string_view uuid = name.substr(prefix.size(), uuidLength);
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
+        const char c = uuid[i];
+        const bool ok = i == 8 || i == 13 || i == 18 || i == 23 ? c == '-'
+                      : i == 14                                ? c == '4'
+                      : i == 19                                ? c == '8' || c == '9' || c == 'A' || c == 'B'
+                                                               : (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
-} // namespace
-
-bool ZFCLeftovers::changedBefore(const std::filesystem::path& path, std::chrono::system_clock::time_point when)
+bool ctimeBefore(const struct stat& st, std::chrono::system_clock::time_point when)
 {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return false;
 #ifdef __APPLE__
     const timespec changed = st.st_ctimespec;
 #else
@@ -34,6 +42,14 @@ bool ZFCLeftovers::changedBefore(const std::filesystem::path& path, std::chrono:
          < when;
 }
 
+} // namespace
+
+bool ZFCLeftovers::changedBefore(const std::filesystem::path& path, std::chrono::system_clock::time_point when)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && ctimeBefore(st, when);
+}
+
 std::size_t ZFCLeftovers::removeStalePackTemporaries(const std::filesystem::path& folder,
                                                      std::chrono::system_clock::time_point olderThan)
 {
@@ -41,11 +57,11 @@ std::size_t ZFCLeftovers::removeStalePackTemporaries(const std::filesystem::path
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::filesystem::path& path = it->path();
-        std::error_code statusError;
-        if (!isPackTemporary(path.filename().native())
-            || it->symlink_status(statusError).type() != std::filesystem::file_type::regular)
+        // Never a link, folder or anything else that is not a plain file.
+        struct stat st;
+        if (!isPackTemporary(path.filename().native()) || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
-        if (changedBefore(path, olderThan) && ::unlink(path.c_str()) == 0)
+        if (ctimeBefore(st, olderThan) && ::unlink(path.c_str()) == 0)
             ++removed;
     }
     return removed;

@@ -14,6 +14,7 @@ struct Text
     const char* prefix;
     const char* suffix;
     bool quotesName;
+    bool aside = false;  // a whole sentence: the subject, when there is one, follows in brackets
 };
 
 constexpr std::array kTexts{
@@ -25,10 +26,10 @@ constexpr std::array kTexts{
     Text{Kind::chunkHeaderTruncated, "读取分块头失败 @ ", "", false},
     Text{Kind::chunkLengthInvalid, "非法分块长度 ", "", false},
     Text{Kind::chunkBodyTruncated, "读取分块数据失败 @ ", "", false},
-    Text{Kind::plaintextOverrun, "明文数据超出文件树声明的总量", "", false},
+    Text{Kind::plaintextOverrun, "明文数据超出文件树声明的总量", "", false, true},
     Text{Kind::fileCreateFailed, "无法创建文件：", "", true},
     Text{Kind::inflaterInitFailed, "解压器初始化失败：", "", true},
-    Text{Kind::streamTruncated, "压缩数据不完整，封包可能已损坏", "", false},
+    Text{Kind::streamTruncated, "压缩数据不完整，封包可能已损坏", "", false, true},
     Text{Kind::metadataTooLarge, "封包元数据超过 2 GB，无法写入", "", false},
     Text{Kind::tooManyEntries, "封包内的文件和文件夹超过 ", " 个，无法写入", false},
     Text{Kind::nameNotUtf8, "文件名不是有效的 UTF-8 编码，无法封包：", "", true},
@@ -86,7 +87,9 @@ ZFCPackageError ZFCPackageError::failure(Kind kind, std::string subject)
     const Text* text = textOf(kind);
     if (!text)
         return {kind, std::move(subject)};
-    ZFCPackageError error(kind, text->prefix + (text->quotesName ? quotedName(subject) : subject) + text->suffix);
+    const std::string named = text->quotesName ? quotedName(subject) : subject;
+    const bool aside = text->aside && !subject.empty();
+    ZFCPackageError error(kind, text->prefix + (aside ? "（" + named + "）" : named) + text->suffix);
     error.m_subject = std::move(subject);
     return error;
 }

@@ -29,6 +29,13 @@ using Kind = ZFCPackageError::Kind;
 
 ZFCPackageError failure(Kind kind, std::string subject = {}) { return ZFCPackageError::failure(kind, std::move(subject)); }
 
+// The damaged-data error of one file, naming its plug-in and its path.
+ZFCPackageError damaged(Kind kind, const ZFCPlugin& plugin, const ZFCEntry& entry)
+{
+    return failure(kind, "插件「" + ZFCPackageError::quotedName(plugin.name) + "」的文件「" +
+                             ZFCPackageError::quotedName(entry.path) + "」");
+}
+
 bool checkedAdd(int64_t a, int64_t b, int64_t& sum)
 {
     return !__builtin_add_overflow(a, b, &sum);
@@ -386,11 +393,11 @@ private:
         // A file cut short, or one with bytes the stream never reached, means the package
         // is damaged. Empty files past the last byte are created.
         if (m_open)
-            throw failure(Kind::streamTruncated);
+            throw damaged(Kind::streamTruncated, plugin, *m_files[m_next]);
         for (; m_next < m_files.size(); ++m_next) {
             const ZFCEntry& entry = *m_files[m_next];
             if (entry.storedSize() > 0 || entry.isCompressed())
-                throw failure(Kind::streamTruncated);
+                throw damaged(Kind::streamTruncated, plugin, entry);
             add({Step::Kind::open, 0, &entry});
             add({Step::Kind::close});
         }
@@ -528,7 +535,7 @@ private:
                 file.started = inflater ? inflater->reset(sink, file.limit) : (inflater = ZFCInflater::create(sink, file.limit)) != nullptr;
                 if (file.started) {
                     inflater->append({file.stored, file.length});
-                    file.ended = inflater->reachedEnd();
+                    file.ended = inflater->complete();
                 }
             } catch (...) {
                 file.error = std::current_exception();
@@ -622,7 +629,7 @@ private:
             if (!m_inflating)
                 m_out.write(slot.chunk.get() + step.offset, step.length);
             else if (m_inflater->inited() && !m_inflater->reachedEnd())
-                m_inflater->append({slot.chunk.get() + step.offset, step.length});
+                inflate({slot.chunk.get() + step.offset, step.length});
             break;
         case Step::Kind::close: completeCurrent(); break;
         case Step::Kind::progress:
@@ -641,6 +648,7 @@ private:
 
     bool begin(const Target& target)
     {
+        m_plugin = target.plugin;
         m_dest = destinationOf(target);
         struct stat st {};
         if (::lstat(m_dest.c_str(), &st) == 0) {
@@ -746,6 +754,7 @@ private:
         if (fd < 0)
             throw failure(Kind::fileCreateFailed, m_path.string());
         m_out = ZFCFileHandle::adopt(fd, m_path);
+        m_entry = &entry;
         m_run = run;
         m_inRun = inRun;
         if (!run && entry.isCompressed()) {
@@ -768,18 +777,39 @@ private:
             if (file.produced > 0)
                 m_out.write(run->output.data() + file.offset, file.produced);
             if (file.error)
-                std::rethrow_exception(file.error);
+                rethrowNamed(file.error);
             if (!file.ended)
-                throw failure(Kind::streamTruncated);
+                throw damaged(Kind::streamTruncated, *m_plugin, *m_entry);
             if (++run->taken == run->files.size())
                 m_pipeline.finished(run);
         } else if (m_inflating && m_inflater->inited()) {
-            const bool complete = m_inflater->reachedEnd();
+            const bool complete = m_inflater->complete();
             m_inflater->end();
             if (!complete)
-                throw failure(Kind::streamTruncated);
+                throw damaged(Kind::streamTruncated, *m_plugin, *m_entry);
         }
         closeCurrent();
+    }
+
+    void inflate(std::span<const uint8_t> bytes)
+    {
+        try {
+            m_inflater->append(bytes);
+        } catch (...) {
+            rethrowNamed(std::current_exception());
+        }
+    }
+
+    // An inflater that wrote past its file's size says so without naming the file.
+    [[noreturn]] void rethrowNamed(const std::exception_ptr& error)
+    {
+        try {
+            std::rethrow_exception(error);
+        } catch (const ZFCPackageError& e) {
+            if (e.kind() == Kind::plaintextOverrun && e.subject().empty())
+                throw damaged(Kind::plaintextOverrun, *m_plugin, *m_entry);
+            throw;
+        }
     }
 
     void closeCurrent() noexcept
@@ -794,6 +824,8 @@ private:
     Pipeline& m_pipeline;
     const std::vector<Target>& m_targets;
     const ZFCProgressCallback& m_progress;
+    const ZFCPlugin* m_plugin = nullptr;
+    const ZFCEntry* m_entry = nullptr;
     fs::path m_dest;
     std::set<std::string> m_verified;
     fs::path m_path;
@@ -904,6 +936,9 @@ public:
 
     bool entry(ZFCEntry&& entry) override
     {
+        // A compressed file's size bounds its inflating and is checked at its end.
+        if (entry.type == "file" && entry.isCompressed() && !entry.size)
+            return false;
         return nonNegative(entry.size) && nonNegative(entry.position) && nonNegative(entry.stored) &&
                m_next.entry(std::move(entry));
     }

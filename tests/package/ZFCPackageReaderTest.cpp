@@ -81,7 +81,8 @@ Outcome openError(const std::string& bytes, const fs::path& path)
 
 const Outcome kTooSmall{Kind::fileTooSmall};
 const Outcome kCorrupted{Kind::metadataCorrupted};
-const Outcome kTruncated{Kind::streamTruncated};
+// Damaged data in plug-in "P", named by the file it was found in.
+Outcome damagedIn(const std::string& file, Kind kind = Kind::streamTruncated) { return {kind, "插件「P」的文件「" + file + "」"}; }
 
 // A plug-in folder with every kind of entry the format carries.
 void makeTree(const fs::path& root, std::mt19937_64& rng)
@@ -411,8 +412,9 @@ TEST(ZFCPackageReader, StreamLongerOrShorterThanTheFilesFails)
     const std::vector<Case> cases = {
         {"one byte too many", json::array({file("a", 0, 2), file("b", 2, 1)}), "abcX", 1 << 20,
          Outcome{Kind::plaintextOverrun}, {{"a", "ab"}, {"b", "c"}}},
-        {"ends inside a file", json::array({file("a", 0, 5)}), "abc", 1 << 20, kTruncated, {{"a", "abc"}}},
-        {"never reaches a file", json::array({file("a", 0, 3), file("b", 3, 4)}), "abc", 1 << 20, kTruncated, {{"a", "abc"}}},
+        {"ends inside a file", json::array({file("a", 0, 5)}), "abc", 1 << 20, damagedIn("a"), {{"a", "abc"}}},
+        {"never reaches a file", json::array({file("a", 0, 3), file("b", 3, 4)}), "abc", 1 << 20, damagedIn("b"),
+         {{"a", "abc"}}},
         {"empty files after the last byte are made", json::array({file("a", 0, 3), file("b", 3, 0), file("c", 3, 0)}), "abc",
          1 << 20, kOk, {{"a", "abc"}, {"b", ""}, {"c", ""}}},
         {"empty stream", json::array({file("a", 0, 0)}), "", 1 << 20, kOk, {{"a", ""}}},
@@ -428,7 +430,7 @@ TEST(ZFCPackageReader, StreamLongerOrShorterThanTheFilesFails)
     }
 }
 
-TEST(ZFCPackageReader, CompressedFileCutShortIsReported)
+TEST(ZFCPackageReader, CompressedFileMustInflateToItsSize)
 {
     TempDir dir;
     std::mt19937_64 rng(9);
@@ -453,7 +455,28 @@ TEST(ZFCPackageReader, CompressedFileCutShortIsReported)
     cut["cm"] = "zlib";
     cut["size"] = 100000;
     writeFile(dir / "cut.zfcp", onePlugin(json::array({cut}), stream));
-    EXPECT_EQ(extractError(dir / "cut.zfcp", dir / "root"), kTruncated);
+    EXPECT_EQ(extractError(dir / "cut.zfcp", dir / "root"), damagedIn("t.xml"));
+
+    // A whole stream that inflates short of its size, inflated ahead by a worker or (past
+    // 4 MiB) by the writer; a compressed file without a size has nothing to bound it.
+    writeFile(dir / "P/u.xml", craft::compressibleText(5 << 20, rng));
+    ZFCPacker::pack({{ZFCPluginType::effect, "P", dir / "P"}}, dir / "two.zfcp");
+    for (const std::string name : {"t.xml", "u.xml"}) {
+        for (const bool sized : {true, false}) {
+            fs::copy_file(dir / "two.zfcp", dir / "bad.zfcp", fs::copy_options::overwrite_existing);
+            craft::rewriteMetadata(dir / "bad.zfcp", [&](const std::string& text) {
+                json meta = json::parse(text);
+                for (json& item : meta[0]["items"]) {
+                    if (item["path"] == name && sized)
+                        item["size"] = item["size"].get<int64_t>() + 1;
+                    else if (item["path"] == name)
+                        item.erase("size");
+                }
+                return meta.dump();
+            });
+            EXPECT_EQ(extractError(dir / "bad.zfcp", dir / "root"), sized ? damagedIn(name) : kCorrupted) << name;
+        }
+    }
 }
 
 TEST(ZFCPackageReader, HostileChunkLengthsAreRefusedBeforeReading)
@@ -589,7 +612,7 @@ TEST(ZFCPackageReader, InflatingPastTheDeclaredSizeIsRefused)
     const ZFCPackageReader original(dir / "full.zfcp");
     writeFile(dir / "bomb.zfcp",
               craft::package(meta.dump(), bytes.substr(static_cast<std::size_t>(original.dataOffset()))));
-    EXPECT_EQ(extractError(dir / "bomb.zfcp", dir / "root"), Outcome{Kind::plaintextOverrun});
+    EXPECT_EQ(extractError(dir / "bomb.zfcp", dir / "root"), damagedIn("zeros.bin", Kind::plaintextOverrun));
     std::error_code ec;
     const auto size = fs::file_size(dir / "root/P/zeros.bin", ec);
     EXPECT_TRUE(ec || size <= 1000) << size;

@@ -94,6 +94,42 @@ TEST(Zfcptool, PackThenExtractGivesAnIdenticalTree)
     EXPECT_EQ(readFile(dir / "one/Again/Roll.motr"), readFile(dir / "src/Roll/Roll.motr"));
 }
 
+// A package found damaged half-way (its second plug-in's file inflates short of its size)
+// leaves an earlier extraction as it was, and a missing destination missing; a good package
+// then replaces the plug-ins and keeps the user's.
+TEST(Zfcptool, AFailedExtractionChangesNothing)
+{
+    std::mt19937_64 rng(3);
+    TempDir dir;
+    writeFile(dir / "A/a.txt", craft::compressibleText(300000, rng));
+    writeFile(dir / "B/b.txt", craft::compressibleText(300000, rng));
+    const std::string package = (dir / "p.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "effect", "A", (dir / "A").string(), "effect", "B", (dir / "B").string()}).status, 0);
+    ASSERT_EQ(zfcptool(dir, {"extract", package, (dir / "out").string()}).status, 0);
+    writeFile(dir / "out/Effects.localized/A/a.txt", "edited");
+    writeFile(dir / "out/Effects.localized/Mine/m", "the user's");
+    const craft::Tree before = craft::snapshot(dir / "out");
+
+    fs::copy_file(package, dir / "bad.zfcp");
+    craft::rewriteMetadata(dir / "bad.zfcp", [](const std::string& text) {
+        auto meta = nlohmann::json::parse(text);
+        meta[1]["items"][0]["size"] = meta[1]["items"][0]["size"].get<int64_t>() + 1;
+        return meta.dump();
+    });
+    for (const char* root : {"out", "fresh/er"}) {
+        const Outcome o = zfcptool(dir, {"extract", (dir / "bad.zfcp").string(), (dir / root).string()});
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(lastLine(o.err), "文件读写失败：压缩数据不完整，封包可能已损坏（插件「B」的文件「b.txt」）");
+    }
+    EXPECT_EQ(craft::describeDifference(before, craft::snapshot(dir / "out")), "");
+    EXPECT_FALSE(fs::exists(dir / "fresh"));
+
+    ASSERT_EQ(zfcptool(dir, {"extract", package, (dir / "out").string()}).status, 0);
+    EXPECT_EQ(readFile(dir / "out/Effects.localized/A/a.txt"), readFile(dir / "A/a.txt"));
+    EXPECT_EQ(readFile(dir / "out/Effects.localized/Mine/m"), "the user's");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), {}), 1);  // no staging folder left
+}
+
 TEST(Zfcptool, ListPrintsTheRecordsWithFileOffsets)
 {
     TempDir dir;

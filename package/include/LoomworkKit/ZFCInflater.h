@@ -32,6 +32,9 @@ public:
     bool reset(ZFCFileHandle& handle, int64_t limit = -1);
     bool reset(Sink sink, int64_t limit);
     bool reachedEnd() const;
+    // The stream ended having written exactly its limit (any length when it has none): a
+    // shorter file is as damaged as a cut stream.
+    bool complete() const;
     bool inited() const;
     int64_t written() const;
 

@@ -28,10 +28,10 @@ public:
         chunkHeaderTruncated,  // "读取分块头失败 @ " + offset
         chunkLengthInvalid,    // "非法分块长度 " + length
         chunkBodyTruncated,    // "读取分块数据失败 @ " + offset
-        plaintextOverrun,      // "明文数据超出文件树声明的总量"
+        plaintextOverrun,      // "明文数据超出文件树声明的总量" [+ "（" + subject + "）"]
         fileCreateFailed,      // "无法创建文件：" + path
         inflaterInitFailed,    // "解压器初始化失败：" + path
-        streamTruncated,       // "压缩数据不完整，封包可能已损坏"
+        streamTruncated,       // "压缩数据不完整，封包可能已损坏" [+ "（" + subject + "）"]
         metadataTooLarge,      // the writer's metadata exceeds what a length header holds
         tooManyEntries,        // more entries than a reader accepts
         nameNotUtf8            // the writer met a name that is not valid UTF-8
@@ -45,7 +45,9 @@ public:
     static ZFCPackageError fileTooSmall();
     static ZFCPackageError metadataCorrupted();
     // One of the kinds from compressFailed on. `subject` is the path, the number or the zlib
-    // code the text carries (empty for the kinds without one); a long name is shortened.
+    // code the text carries (empty for the kinds without one; plaintextOverrun and
+    // streamTruncated may name the damaged file and its plug-in, shown in brackets); a long
+    // name is shortened.
     static ZFCPackageError failure(Kind kind, std::string subject = {});
     static ZFCPackageError failure(Kind kind, int64_t number) { return failure(kind, std::to_string(number)); }
 

@@ -5,6 +5,7 @@
 #include <QThreadPool>
 
 #include "engine/AdminAuth.h"
+#include "engine/AdminRunner.h"
 #include "engine/AppState.h"
 #include "engine/Delivery.h"
 
@@ -47,7 +48,9 @@ LibraryAuthModel::Status LibraryAuthModel::status(PluginRoot root) const
         s.offersAuthorization = true;
         s.buttonText = m_authorizing ? QStringLiteral("授权中…") : QStringLiteral("完成授权");
         s.buttonEnabled = !m_authorizing;
-        s.tooltip = QStringLiteral("输入开机密码，授权 App 读写系统FCPX插件目录");
+        s.tooltip = AdminRunner::current().flavor() == AdminRunner::Flavor::macOS
+            ? QStringLiteral("输入开机密码，授权 App 读写系统FCPX插件目录")
+            : QStringLiteral("输入当前登录账户的密码，授权 App 读写系统FCPX插件目录");
         return s;
     }
     const QString error = m_state ? m_state->scanErrors().value(root) : QString();

@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "engine/AdminRunner.h"
 #include "ui/CardSurface.h"
 #include "ui/Chip.h"
 #include "ui/SafeText.h"
@@ -168,8 +169,12 @@ LibraryPane::LibraryPane(AppState* state, QWidget* parent)
         cards->addWidget(m_cards[root]);
     }
     column->addLayout(cards);
+    // Each system asks in its own window: macOS names it after osascript and wants the login
+    // password; polkit asks for the user's own.
     column->addWidget(SettingsPieces::infoNote(
-        QStringLiteral("系统库首次写入时会弹出系统授权框（标题显示为 osascript），输入开机密码点「好」即可；授权一次后一般不再询问。")));
+        AdminRunner::current().flavor() == AdminRunner::Flavor::macOS
+            ? QStringLiteral("系统库首次写入时会弹出系统授权框（标题显示为 osascript），输入开机密码点「好」即可；授权一次后一般不再询问。")
+            : QStringLiteral("系统库首次写入时会弹出系统身份验证窗口，输入当前登录账户的密码并确认即可；授权一次后一般不再询问。")));
     column->addStretch(1);
 
     connect(m_cards[PluginRoot::system]->button, &QPushButton::clicked, m_model, &LibraryAuthModel::authorizeSystem);

@@ -49,6 +49,8 @@ TEST_F(LibraryAuthModelTest, MissingSystemLibraryIsAuthorizedOnAWorkerThenRescan
     EXPECT_EQ(system.text, "未授权");
     EXPECT_EQ(system.buttonText, "完成授权");
     EXPECT_TRUE(system.buttonEnabled);
+    // polkit asks for the user's own password: no "boot password" outside macOS.
+    EXPECT_FALSE(system.tooltip.contains("开机密码")) << system.tooltip.toStdString();
     EXPECT_FALSE(model.status(PluginRoot::user).offersAuthorization);
 
     // The user cancels the prompt.

@@ -245,6 +245,32 @@ TEST(ZFCPacker, FoldersWithoutContentGiveNoChunks)
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(dir / "e.zfcp")), reader.dataOffset());
 }
 
+// Each plug-in's stream is cut into 1 MiB pieces of its own, each sealed behind its header.
+TEST(ZFCPacker, StreamsAreCutIntoOneMebibytePieces)
+{
+    TempDir dir;
+    std::mt19937_64 rng(7);
+    const std::size_t mib = 1024 * 1024;
+    const std::vector<std::size_t> lengths = {1, mib, 5 * mib / 2};
+    std::string plain;
+    std::vector<ZFCPackItem> items;
+    for (const std::size_t length : lengths) {
+        const std::string name = std::to_string(length);
+        writeFile(dir / name / "f", craft::randomBytes(length, rng));
+        plain += readFile(dir / name / "f");
+        items.push_back({ZFCPluginType::effect, name, dir / name});
+    }
+    ZFCPacker::pack(items, dir / "p.zfcp", {}, {.compressEnabled = false});
+    std::vector<std::size_t> pieces;
+    std::string opened;
+    for (const std::string& chunk : craft::chunksOf(dir / "p.zfcp")) {
+        pieces.push_back(chunk.size());
+        opened += chunk;
+    }
+    EXPECT_EQ(pieces, (std::vector<std::size_t>{1, mib, mib, mib, mib / 2}));
+    EXPECT_TRUE(opened == plain);
+}
+
 TEST(ZFCPacker, ReportsStagesInOrder)
 {
     TempDir dir;

@@ -227,6 +227,21 @@ TEST(ZFCPacker, ScanListsPreOrderSortedWithoutFollowingLinksAndKeepsSpecialFiles
     EXPECT_EQ(reader.plugins()[0].size, 5);
 }
 
+// A package written inside the folder it packs leaves out its own temporary, and only that.
+TEST(ZFCPacker, APackageInsideItsFolderHoldsNotItsOwnTemporary)
+{
+    TempDir dir;
+    writeFile(dir / "A/f", "a");
+    const std::string alike = ".zfcp-00000000-0000-4000-8000-000000000000.data";
+    writeFile(dir / "A" / alike, "the user's");
+    ZFCPacker::pack({{ZFCPluginType::effect, "A", dir / "A"}}, dir / "A/a.zfcp");
+    const ZFCPackageReader reader(dir / "A/a.zfcp");
+    std::vector<std::string> paths;
+    for (const ZFCEntry& e : reader.plugins()[0].items)
+        paths.push_back(e.path);
+    EXPECT_EQ(paths, (std::vector<std::string>{alike, "f"}));
+}
+
 TEST(ZFCPacker, FoldersWithoutContentGiveNoChunks)
 {
     TempDir dir;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <exception>
 #include <set>
 
@@ -15,7 +14,6 @@
 #include "ChunkSealer.h"
 #include "KitInternal.h"
 #include "TreeScan.h"
-#include "LoomworkKit/AES256CTR.h"
 #include "LoomworkKit/ZFCDeflater.h"
 #include "LoomworkKit/ZFCFileHandle.h"
 #include "LoomworkKit/ZFCPackageError.h"
@@ -339,22 +337,27 @@ struct ItemScan : kit::TreeScan
 void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
 {
     scan.done = true;
-    try {
-        std::error_code ec;
-        if (!fs::is_directory(item.sourceDir, ec))
-            throw ZFCPackageError::sourceDirMissing(item.sourceDir.string());
-        if (!kit::isValidUtf8(item.name))
-            throw ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, item.name);
-        scan.scan(item.sourceDir, skip);
-        // Names are stored as JSON text: one that is not UTF-8 would come back altered.
-        for (const auto& s : scan.entries) {
-            if (!kit::isValidUtf8(s.entry.path) || (s.entry.link && !kit::isValidUtf8(*s.entry.link)))
-                throw ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, (item.sourceDir / s.entry.path).string());
-        }
-    } catch (...) {
+    const auto fail = [&scan](std::exception_ptr error) {
         scan.entries.clear();
         scan.regular.clear();
-        scan.error = std::current_exception();
+        scan.error = std::move(error);
+    };
+    std::error_code ec;
+    if (!fs::is_directory(item.sourceDir, ec))
+        return fail(std::make_exception_ptr(ZFCPackageError::sourceDirMissing(item.sourceDir.string())));
+    if (!kit::isValidUtf8(item.name))
+        return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, item.name)));
+    try {
+        scan.scan(item.sourceDir, skip);
+    } catch (...) {
+        return fail(std::current_exception());
+    }
+    // Names are stored as JSON text: one that is not UTF-8 would come back altered.
+    for (const auto& s : scan.entries) {
+        if (!kit::isValidUtf8(s.entry.path) || (s.entry.link && !kit::isValidUtf8(*s.entry.link))) {
+            const std::string named = (item.sourceDir / s.entry.path).string();
+            return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, named)));
+        }
     }
 }
 

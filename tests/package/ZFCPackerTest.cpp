@@ -100,6 +100,9 @@ TEST(ZFCPacker, CompressionFollowsTheSizeAndSampleRules)
         // A head that does not shrink at all: stored raw without a full attempt.
         {"f100k-random-head", craft::randomBytes(64 * 1024, rng) + std::string(36 * 1024, '\0'), false},
         {"g100k-random-tail", std::string(36 * 1024, '\0') + craft::randomBytes(64 * 1024, rng), true},
+        // Small files deflate into one byte less than they have, or are stored raw.
+        {"h4k-random", craft::randomBytes(4096, rng), false},
+        {"i4k-text", craft::compressibleText(4096, rng), true},
     };
     for (const Case& c : cases)
         writeFile(dir / "P" / c.name, c.content);

@@ -20,9 +20,11 @@ namespace kit {
 
 // Plug-in streams are cut into pieces of this size before sealing.
 inline constexpr std::size_t kPieceSize = 1024 * 1024;
+// Every sealed piece and the sealed metadata start with their own random IV (one AES block).
+inline constexpr std::size_t kIvSize = 16;
 // IV + ciphertext of one full piece: the largest chunk a package may hold.
-inline constexpr int64_t kMaxChunkLength = kPieceSize + 16;
-inline constexpr int64_t kMinSealedLength = 17;
+inline constexpr int64_t kMaxChunkLength = kPieceSize + kIvSize;
+inline constexpr int64_t kMinSealedLength = kIvSize + 1;
 inline constexpr std::size_t kHeaderSize = 8;
 // Length headers must stay below 2^31 (a reader takes bytes 0-3 as signed).
 inline constexpr int64_t kMaxHeaderValue = 0x7FFFFFFF;

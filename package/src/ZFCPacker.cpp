@@ -3,26 +3,23 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <condition_variable>
-#include <cstring>
 #include <exception>
-#include <mutex>
 #include <set>
-#include <thread>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include "ChunkSealer.h"
 #include "KitInternal.h"
-#include "LoomworkKit/AES256CTR.h"
+#include "TreeScan.h"
 #include "LoomworkKit/ZFCDeflater.h"
 #include "LoomworkKit/ZFCFileHandle.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPlugin.h"
+#include "LoomworkKit/ZFCWorkQueue.h"
 #include "LoomworkKit/ZFCodec.h"
 
 namespace fs = std::filesystem;
@@ -84,39 +81,40 @@ bool sampleLooksCompressible(ZFCFileHandle& file, std::vector<uint8_t>& buffer)
     }
 }
 
-// Raw deflate of a small sample at level 1, reused across files.
-class SampleProbe
+// Raw deflate of a whole buffer at once into one byte less than its length, reused across
+// files: a stream that does not end there would not make the file smaller.
+class BoundedDeflater
 {
 public:
-    SampleProbe() : m_out(compressBound(kSampleBytes) + 64)
+    BoundedDeflater(int level, int windowBits, int memLevel)
     {
-        m_ok = deflateInit2(&m_strm, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        m_ok = deflateInit2(&m_strm, level, Z_DEFLATED, -windowBits, memLevel, Z_DEFAULT_STRATEGY) == Z_OK;
     }
-    ~SampleProbe()
+    ~BoundedDeflater()
     {
         if (m_ok)
             deflateEnd(&m_strm);
     }
-    SampleProbe(const SampleProbe&) = delete;
-    SampleProbe& operator=(const SampleProbe&) = delete;
+    BoundedDeflater(const BoundedDeflater&) = delete;
+    BoundedDeflater& operator=(const BoundedDeflater&) = delete;
 
-    // True when the sample deflates to fewer bytes than it has (or cannot be judged).
-    bool shrinks(const uint8_t* data, std::size_t length)
+    // The deflated length, written to `out` (room for length - 1 bytes); 0 when that is not
+    // smaller or zlib fails.
+    std::size_t smaller(const uint8_t* data, std::size_t length, uint8_t* out)
     {
-        if (!m_ok || deflateReset(&m_strm) != Z_OK)
-            return true;
+        if (!m_ok || length < 2 || deflateReset(&m_strm) != Z_OK)
+            return 0;
         m_strm.next_in = const_cast<Bytef*>(data);
         m_strm.avail_in = static_cast<uInt>(length);
-        m_strm.next_out = m_out.data();
-        m_strm.avail_out = static_cast<uInt>(m_out.size());
+        m_strm.next_out = out;
+        m_strm.avail_out = static_cast<uInt>(length - 1);
         if (deflate(&m_strm, Z_FINISH) != Z_STREAM_END)
-            return true;
-        return m_strm.total_out < length;
+            return 0;
+        return length - 1 - m_strm.avail_out;
     }
 
 private:
     z_stream m_strm{};
-    std::vector<uint8_t> m_out;
     bool m_ok = false;
 };
 
@@ -150,14 +148,9 @@ struct Job
     };
     std::vector<File> files;
     std::vector<uint8_t> bytes;
-    int64_t reserved = 0;
-    bool done = false;
 };
 
-// Thrown inside a worker when a deflate stream reaches the file's size: it cannot pay off.
-struct NotSmaller
-{
-};
+using Turn = ZFCWorkQueue<Job>::Turn;
 
 // The deflate window for a file of `size` bytes: the smallest that holds it (2^9 to 2^15),
 // with a memLevel whose hash table and symbol buffer are no larger than the window needs,
@@ -171,176 +164,61 @@ int windowBitsFor(int64_t size)
     return bits;
 }
 
-// Deflates files on worker threads, at most kWindow jobs ahead of the writer and within
-// kMemoryBudget of held bytes (the job the writer waits for is never held back). Only a
-// thread that waits is woken: the writer when its job is done, workers when work or
-// memory comes free.
-class DeflatePool
+// The workers' side: reads each file of a job and deflates what pays off, holding the bytes
+// in the job within the queue's budget.
+class Deflating
 {
 public:
-    DeflatePool(unsigned threads, const ZFCPacker::PackOptions& options) : m_options(options), m_slots(kWindow)
-    {
-        for (unsigned i = 0; i < threads; ++i)
-            m_threads.emplace_back([this] { run(); });
-    }
-    ~DeflatePool()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        m_work.notify_all();
-        m_memory.notify_all();
-        for (std::thread& t : m_threads)
-            t.join();
-    }
-    DeflatePool(const DeflatePool&) = delete;
-    DeflatePool& operator=(const DeflatePool&) = delete;
+    Deflating(const ZFCPacker::PackOptions& options, unsigned workers) : m_options(options), m_tools(workers) {}
 
-    bool hasRoom() const
+    void run(Job& job, Turn& turn)
     {
-        std::lock_guard lock(m_mutex);
-        return m_submitted - m_head < static_cast<int64_t>(kWindow);
-    }
-    // Call only when hasRoom().
-    void submit(Job job)
-    {
-        bool wake = false;
-        {
-            std::lock_guard lock(m_mutex);
-            slot(m_submitted++) = std::move(job);
-            wake = m_idle > 0;
+        std::unique_ptr<Tools>& tools = m_tools[turn.worker()];
+        if (!tools)
+            tools = std::make_unique<Tools>();
+        for (Job::File& file : job.files) {
+            try {
+                if (!process(turn, job, file, *tools))
+                    return;  // stopped
+            } catch (...) {
+                file.outcome.error = std::current_exception();
+                return;  // the writer stops there
+            }
         }
-        if (wake)
-            m_work.notify_one();
-    }
-    // Job `index` (the next one the writer takes), once it is done.
-    Job& wait(int64_t index)
-    {
-        std::unique_lock lock(m_mutex);
-        Job& job = slot(index);
-        if (!job.done) {
-            m_writerWaits = index;
-            m_done.wait(lock, [&] { return job.done; });
-            m_writerWaits = -1;
-        }
-        return job;
-    }
-    void release(int64_t index)
-    {
-        Job finished;
-        bool wake = false;
-        {
-            std::lock_guard lock(m_mutex);
-            Job& job = slot(index);
-            m_used -= job.reserved;
-            finished = std::move(job);
-            job = Job{};
-            m_head = index + 1;
-            wake = m_memoryWaiters > 0;
-        }
-        if (wake)
-            m_memory.notify_all();
     }
 
 private:
     // Per-thread tools, made once and reused for every file.
     struct Tools
     {
-        std::array<std::unique_ptr<ZFCDeflater>, 16> deflaters;
-        std::array<bool, 16> tried{};
-        SampleProbe probe;
+        std::array<std::unique_ptr<BoundedDeflater>, 16> small;
+        std::unique_ptr<ZFCDeflater> stream;
+        BoundedDeflater probe{1, 15, 8};
         std::vector<uint8_t> buffer = std::vector<uint8_t>(kReadPiece);
+        std::vector<uint8_t> packed = std::vector<uint8_t>(kSampleBytes);
         std::vector<uint8_t> sample;
-        std::vector<uint8_t> packed;
     };
 
-    Job& slot(int64_t index) { return m_slots[static_cast<std::size_t>(index % static_cast<int64_t>(kWindow))]; }
-
-    void run()
-    {
-        Tools tools;
-        for (;;) {
-            int64_t index = 0;
-            {
-                std::unique_lock lock(m_mutex);
-                ++m_idle;
-                m_work.wait(lock, [&] { return m_stopping || m_claimed < m_submitted; });
-                --m_idle;
-                if (m_stopping)
-                    return;
-                index = m_claimed++;
-            }
-            Job& job = slot(index);
-            for (Job::File& file : job.files) {
-                try {
-                    process(index, job, file, tools);
-                } catch (...) {
-                    file.outcome.error = std::current_exception();
-                    break;  // the writer stops there
-                }
-            }
-            bool wake = false;
-            {
-                std::lock_guard lock(m_mutex);
-                if (m_stopping)
-                    return;
-                job.done = true;
-                wake = m_writerWaits == index;
-            }
-            if (wake)
-                m_done.notify_one();
-        }
-    }
-
-    // Counts `count` more held bytes against the budget, waiting while it is spent unless
-    // the writer waits for this very job.
-    void reserve(int64_t index, Job& job, int64_t count)
-    {
-        std::unique_lock lock(m_mutex);
-        const auto fits = [&] { return m_stopping || index == m_head || m_used + count <= kMemoryBudget; };
-        if (!fits()) {
-            ++m_memoryWaiters;
-            m_memory.wait(lock, fits);
-            --m_memoryWaiters;
-        }
-        m_used += count;
-        job.reserved += count;
-    }
-    void giveBack(Job& job, int64_t count)
-    {
-        bool wake = false;
-        {
-            std::lock_guard lock(m_mutex);
-            m_used -= count;
-            job.reserved -= count;
-            wake = m_memoryWaiters > 0;
-        }
-        if (wake)
-            m_memory.notify_all();
-    }
-
-    ZFCDeflater* deflaterFor(int64_t size, Tools& tools)
+    BoundedDeflater* smallDeflater(int64_t size, Tools& tools) const
     {
         const int bits = windowBitsFor(size);
-        const auto i = static_cast<std::size_t>(bits);
-        if (!tools.tried[i]) {
-            tools.tried[i] = true;
-            tools.deflaters[i] = ZFCDeflater::create(m_options.compressLevel, std::min(9, bits - 6), bits, ZFCDeflater::Sink());
-        }
-        return tools.deflaters[i].get();
+        std::unique_ptr<BoundedDeflater>& deflater = tools.small[static_cast<std::size_t>(bits)];
+        if (!deflater)
+            deflater = std::make_unique<BoundedDeflater>(m_options.compressLevel, bits, std::min(9, bits - 6));
+        return deflater.get();
     }
 
-    void process(int64_t index, Job& job, Job::File& file, Tools& tools)
+    // False when the queue stopped while the file waited for memory.
+    bool process(Turn& turn, Job& job, Job::File& file, Tools& tools)
     {
         // Anything but a regular file is stored empty without being opened (a FIFO would
         // block, a device could be endless).
         if (!file.regular)
-            return;
+            return true;
         const int fd = ::open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             if (errno == ELOOP || errno == ENXIO)
-                return;  // swapped for a link or a socket since the scan
+                return true;  // swapped for a link or a socket since the scan
             kit::throwErrno("cannot open", file.path);
         }
         ZFCFileHandle in = ZFCFileHandle::adopt(fd, file.path);
@@ -348,319 +226,138 @@ private:
         if (::fstat(fd, &st) != 0)
             kit::throwErrno("cannot stat", file.path);
         if (!S_ISREG(st.st_mode))
-            return;  // swapped since the scan
+            return true;  // swapped since the scan
         // Reads stop at this size: a file that grows meanwhile is stored as it was here.
         const int64_t size = st.st_size;
         Outcome& outcome = file.outcome;
         outcome.size = size;
         if (size <= static_cast<int64_t>(kSampleBytes))
-            return packSmall(index, job, outcome, in, size, tools);
+            return packSmall(turn, job, outcome, in, size, tools);
 
         outcome.how = Outcome::How::copy;
         if (!m_options.compressEnabled || size > kMaxCompressed) {
             outcome.file = std::move(in);
-            return;
+            return true;
         }
         if (size > kCompressWithoutSample) {
             if (sampleLooksCompressible(in, tools.sample))
                 outcome.how = Outcome::How::compressInline;
             outcome.file = std::move(in);
-            return;
+            return true;
         }
+        return packMedium(turn, job, outcome, in, size, tools);
+    }
 
-        // Alone in its job, unless it has grown past kSampleBytes since the scan: its bytes
-        // go after those of the files before it.
+    // A file up to kCompressWithoutSample, deflated piece by piece into the job's bytes unless
+    // its head does not shrink at all. Alone in its job, unless it has grown past
+    // kSampleBytes since the scan: its bytes go after those of the files before it.
+    bool packMedium(Turn& turn, Job& job, Outcome& outcome, ZFCFileHandle& in, int64_t size, Tools& tools)
+    {
         std::vector<uint8_t>& buffer = tools.buffer;
         const std::size_t head = in.readAt(buffer.data(), kSampleBytes, 0);
-        ZFCDeflater* deflater = tools.probe.shrinks(buffer.data(), head) ? deflaterFor(size, tools) : nullptr;
+        if (!tools.stream)
+            tools.stream = ZFCDeflater::create(m_options.compressLevel, 9, 15, ZFCDeflater::Sink());
         std::vector<uint8_t>& out = job.bytes;
         const std::size_t start = out.size();
-        if (!deflater || !deflater->reset([&](const uint8_t* bytes, std::size_t count) {
-                if (static_cast<int64_t>(out.size() - start + count) >= size)
-                    throw NotSmaller{};
-                reserve(index, job, static_cast<int64_t>(count));
+        bool smaller = true;  // the stream so far is shorter than the file
+        bool running = true;  // the queue has not stopped
+        const auto collect = [&](const uint8_t* bytes, std::size_t count) {
+            smaller = smaller && static_cast<int64_t>(out.size() - start + count) < size;
+            running = running && (!smaller || turn.reserve(static_cast<int64_t>(count)));
+            if (smaller && running)
                 out.insert(out.end(), bytes, bytes + count);
-            })) {
+        };
+        if (!tools.probe.smaller(buffer.data(), head, tools.packed.data()) || !tools.stream || !tools.stream->reset(collect)) {
             outcome.file = std::move(in);
-            return;
+            return true;
         }
         int64_t bytesRead = 0;
-        bool smaller = true;
-        try {
-            std::size_t n = head;
-            while (n > 0) {
-                deflater->append({buffer.data(), n});
-                bytesRead += static_cast<int64_t>(n);
-                if (bytesRead >= size)
-                    break;
-                n = in.readAt(buffer.data(), static_cast<std::size_t>(std::min<int64_t>(kReadPiece, size - bytesRead)), bytesRead);
-            }
-            deflater->finish();
-        } catch (const NotSmaller&) {
-            smaller = false;
+        for (std::size_t n = head; n > 0 && smaller && running;) {
+            tools.stream->append({buffer.data(), n});
+            bytesRead += static_cast<int64_t>(n);
+            if (bytesRead >= size)
+                break;
+            n = in.readAt(buffer.data(), static_cast<std::size_t>(std::min<int64_t>(kReadPiece, size - bytesRead)), bytesRead);
         }
-        if (smaller && deflater->written() < bytesRead) {
+        if (smaller && running)
+            tools.stream->finish();
+        if (!running)
+            return false;
+        if (smaller && tools.stream->written() < bytesRead) {
             outcome.how = Outcome::How::compressed;
             outcome.size = bytesRead;
             outcome.offset = start;
             outcome.length = out.size() - start;
-            return;
+            return true;
         }
+        turn.giveBack(static_cast<int64_t>(out.size() - start));
         out.resize(start);
         outcome.file = std::move(in);
+        return true;
     }
 
     // A small file: read whole with one read of its size and deflated from memory, kept
     // raw when that does not pay off.
-    void packSmall(int64_t index, Job& job, Outcome& outcome, ZFCFileHandle& in, int64_t size, Tools& tools)
+    bool packSmall(Turn& turn, Job& job, Outcome& outcome, ZFCFileHandle& in, int64_t size, Tools& tools)
     {
-        reserve(index, job, size);
+        if (!turn.reserve(size))
+            return false;
         const std::size_t start = job.bytes.size();
         job.bytes.resize(start + static_cast<std::size_t>(size));
-        const std::size_t n = size > 0 ? in.readAt(job.bytes.data() + start, static_cast<std::size_t>(size), 0) : 0;
+        uint8_t* const bytes = job.bytes.data() + start;
+        const std::size_t n = size > 0 ? in.readAt(bytes, static_cast<std::size_t>(size), 0) : 0;
         outcome.how = Outcome::How::memory;
         outcome.size = static_cast<int64_t>(n);
         outcome.offset = start;
         outcome.length = n;
-        ZFCDeflater* deflater = m_options.compressEnabled && static_cast<int64_t>(n) >= kMinCompressed ? deflaterFor(size, tools) : nullptr;
-        std::vector<uint8_t>& packed = tools.packed;
-        packed.clear();
-        if (deflater && deflater->reset([&](const uint8_t* bytes, std::size_t count) {
-                if (packed.size() + count >= n)
-                    throw NotSmaller{};
-                packed.insert(packed.end(), bytes, bytes + count);
-            })) {
-            try {
-                deflater->append({job.bytes.data() + start, n});
-                deflater->finish();
-                std::copy(packed.begin(), packed.end(), job.bytes.begin() + static_cast<std::ptrdiff_t>(start));
+        if (m_options.compressEnabled && static_cast<int64_t>(n) >= kMinCompressed) {
+            if (const std::size_t length = smallDeflater(size, tools)->smaller(bytes, n, tools.packed.data())) {
+                std::copy_n(tools.packed.data(), length, bytes);
                 outcome.how = Outcome::How::compressed;
-                outcome.length = packed.size();
-            } catch (const NotSmaller&) {
+                outcome.length = length;
             }
         }
         job.bytes.resize(start + outcome.length);
-        giveBack(job, size - static_cast<int64_t>(outcome.length));
+        turn.giveBack(size - static_cast<int64_t>(outcome.length));
+        return true;
     }
 
     const ZFCPacker::PackOptions m_options;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_work;
-    std::condition_variable m_done;
-    std::condition_variable m_memory;
-    std::vector<Job> m_slots;
-    std::vector<std::thread> m_threads;
-    int64_t m_submitted = 0;
-    int64_t m_claimed = 0;
-    int64_t m_head = 0;
-    int64_t m_used = 0;
-    int64_t m_writerWaits = -1;
-    int m_idle = 0;
-    int m_memoryWaiters = 0;
-    bool m_stopping = false;
+    std::vector<std::unique_ptr<Tools>> m_tools;  // one per worker, touched by its thread only
 };
-
-// Cuts the plug-in streams into 1 MiB pieces as they are produced, seals each piece and
-// writes it behind its length header.
-class Sealer
-{
-public:
-    explicit Sealer(ZFCFileHandle& out) : m_out(out), m_chunk(new uint8_t[kit::kHeaderSize + 16 + kit::kPieceSize]) {}
-
-    void append(const uint8_t* bytes, std::size_t length)
-    {
-        while (length > 0) {
-            const std::size_t take = std::min(length, kit::kPieceSize - m_fill);
-            std::memcpy(body() + m_fill, bytes, take);
-            m_fill += take;
-            bytes += take;
-            length -= take;
-            if (m_fill == kit::kPieceSize)
-                seal();
-        }
-    }
-    // Copies the rest of `in`, at most `limit` bytes, straight into the pieces; returns the
-    // bytes copied.
-    int64_t copyFrom(ZFCFileHandle& in, int64_t limit)
-    {
-        int64_t copied = 0;
-        while (copied < limit) {
-            const std::size_t n = in.read(body() + m_fill, static_cast<std::size_t>(std::min<int64_t>(kit::kPieceSize - m_fill, limit - copied)));
-            if (n == 0)
-                return copied;
-            m_fill += n;
-            copied += static_cast<int64_t>(n);
-            if (m_fill == kit::kPieceSize)
-                seal();
-        }
-        return copied;
-    }
-    // Seals what is left of the plug-in's stream; returns its eSize.
-    int64_t endPlugin()
-    {
-        if (m_fill > 0)
-            seal();
-        const int64_t eSize = m_eSize;
-        m_eSize = 0;
-        return eSize;
-    }
-
-    // Where the stream stands, to go back there when a deflate attempt does not pay off.
-    struct Mark
-    {
-        int64_t written;
-        int64_t eSize;
-        std::vector<uint8_t> pending;
-    };
-    Mark mark() const { return {m_written, m_eSize, std::vector<uint8_t>(body(), body() + m_fill)}; }
-    void rollback(const Mark& mark)
-    {
-        if (m_written != mark.written) {
-            m_out.truncate(mark.written);
-            m_out.seek(mark.written);
-        }
-        m_written = mark.written;
-        m_eSize = mark.eSize;
-        m_fill = mark.pending.size();
-        std::copy(mark.pending.begin(), mark.pending.end(), body());
-    }
-
-private:
-    uint8_t* body() const { return m_chunk.get() + kit::kHeaderSize + 16; }
-
-    void seal()
-    {
-        uint8_t* const iv = m_chunk.get() + kit::kHeaderSize;
-        kit::randomBytes(iv, 16);
-        kit::cryptInPlace(body(), m_fill, iv);
-        const int64_t sealedLength = 16 + static_cast<int64_t>(m_fill);
-        kit::putLengthHeader(m_chunk.get(), sealedLength);
-        m_out.write(m_chunk.get(), kit::kHeaderSize + static_cast<std::size_t>(sealedLength));
-        m_eSize += static_cast<int64_t>(kit::kHeaderSize) + sealedLength;
-        m_written += static_cast<int64_t>(kit::kHeaderSize) + sealedLength;
-        m_fill = 0;
-    }
-
-    ZFCFileHandle& m_out;
-    std::unique_ptr<uint8_t[]> m_chunk;  // [header][IV][piece]
-    std::size_t m_fill = 0;
-    int64_t m_eSize = 0;
-    int64_t m_written = 0;
-};
-
-// The target of the link `name` in the folder `dirFd`; empty when it cannot be read.
-std::string linkTarget(int dirFd, const char* name, std::size_t sizeHint)
-{
-    std::string target(std::max<std::size_t>(sizeHint, 64) + 1, '\0');
-    for (;;) {
-        const ssize_t n = ::readlinkat(dirFd, name, target.data(), target.size());
-        if (n < 0)
-            return {};
-        if (static_cast<std::size_t>(n) < target.size()) {
-            target.resize(static_cast<std::size_t>(n));
-            return target;
-        }
-        target.resize(target.size() * 2);
-    }
-}
-
-// Lists the folder `dir`, open as `dirFd` (closed here), into `out` in pre-order with names
-// sorted; `regular` gets, entry for entry, whether the scan saw a regular file. Attributes
-// are read relative to the open folder, so no path is walked again for every name.
-void scanInto(int dirFd, const fs::path& dir, const std::string& rel, std::vector<ZFCPacker::ScannedEntry>& out,
-              std::vector<bool>& regular)
-{
-    DIR* const listing = ::fdopendir(dirFd);
-    if (!listing) {
-        const int error = errno;
-        ::close(dirFd);
-        errno = error;
-        kit::throwErrno("cannot open directory", dir);
-    }
-    const std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, ::closedir);
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* child = ::readdir(listing);
-        if (!child) {
-            if (errno != 0)
-                kit::throwErrno("cannot read directory", dir);
-            break;
-        }
-        if (std::strcmp(child->d_name, ".") != 0 && std::strcmp(child->d_name, "..") != 0)
-            names.emplace_back(child->d_name);
-    }
-    std::sort(names.begin(), names.end());
-
-    for (const std::string& name : names) {
-        const std::string path = rel.empty() ? name : rel + "/" + name;
-        struct stat st {};
-        const bool haveAttributes = ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (haveAttributes && S_ISLNK(st.st_mode)) {
-            out.push_back({ZFCEntry{"link", path, std::nullopt, std::nullopt,
-                                    linkTarget(dirFd, name.c_str(), static_cast<std::size_t>(st.st_size))}});
-            regular.push_back(false);
-            continue;
-        }
-        bool isDirectory = haveAttributes && S_ISDIR(st.st_mode);
-        if (!isDirectory && !(haveAttributes && S_ISREG(st.st_mode))) {
-            struct stat followed {};
-            if (::fstatat(dirFd, name.c_str(), &followed, 0) != 0)
-                continue;  // gone
-            isDirectory = S_ISDIR(followed.st_mode);
-        }
-        if (isDirectory) {
-            out.push_back({ZFCEntry{"directory", path}});
-            regular.push_back(false);
-            // Not through a link that took the folder's place since it was looked at.
-            const int childFd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (haveAttributes ? O_NOFOLLOW : 0));
-            if (childFd < 0)
-                kit::throwErrno("cannot open directory", dir / name);
-            scanInto(childFd, dir / name, path, out, regular);
-        } else {
-            out.push_back({ZFCEntry{"file", path, haveAttributes ? int64_t(st.st_size) : 0, 0}});
-            regular.push_back(haveAttributes && S_ISREG(st.st_mode));
-        }
-    }
-}
-
-void scanTreeInto(const fs::path& dir, std::vector<ZFCPacker::ScannedEntry>& out, std::vector<bool>& regular)
-{
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        kit::throwErrno("cannot open directory", dir);
-    scanInto(fd, dir, {}, out, regular);
-}
 
 // The scan of one item, made when the workers first need its files; an error waits until
 // the writer reaches the item, so errors arrive in the order a sequential packer meets them.
-struct ItemScan
+struct ItemScan : kit::TreeScan
 {
     bool done = false;
-    std::vector<ZFCPacker::ScannedEntry> entries;
-    std::vector<bool> regular;
     std::exception_ptr error;
 };
 
-void scanItem(const ZFCPackItem& item, ItemScan& scan)
+void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
 {
     scan.done = true;
-    try {
-        std::error_code ec;
-        if (!fs::is_directory(item.sourceDir, ec))
-            throw ZFCPackageError::sourceDirMissing(item.sourceDir.string());
-        if (!kit::isValidUtf8(item.name))
-            throw ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, item.name);
-        scanTreeInto(item.sourceDir, scan.entries, scan.regular);
-        // Names are stored as JSON text: one that is not UTF-8 would come back altered.
-        for (const auto& s : scan.entries) {
-            if (!kit::isValidUtf8(s.entry.path) || (s.entry.link && !kit::isValidUtf8(*s.entry.link)))
-                throw ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, (item.sourceDir / s.entry.path).string());
-        }
-    } catch (...) {
+    const auto fail = [&scan](std::exception_ptr error) {
         scan.entries.clear();
         scan.regular.clear();
-        scan.error = std::current_exception();
+        scan.error = std::move(error);
+    };
+    std::error_code ec;
+    if (!fs::is_directory(item.sourceDir, ec))
+        return fail(std::make_exception_ptr(ZFCPackageError::sourceDirMissing(item.sourceDir.string())));
+    if (!kit::isValidUtf8(item.name))
+        return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, item.name)));
+    try {
+        scan.scan(item.sourceDir, skip);
+    } catch (...) {
+        return fail(std::current_exception());
+    }
+    // Names are stored as JSON text: one that is not UTF-8 would come back altered.
+    for (const auto& s : scan.entries) {
+        if (!kit::isValidUtf8(s.entry.path) || (s.entry.link && !kit::isValidUtf8(*s.entry.link))) {
+            const std::string named = (item.sourceDir / s.entry.path).string();
+            return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, named)));
+        }
     }
 }
 
@@ -712,7 +409,7 @@ int createBeside(const fs::path& folder, const char* suffix, const fs::path& nam
 }
 
 // One pack call: the writer walks the items in order and stores each file's outcome as the
-// pool hands it over, scanning items ahead so that the workers never wait at an item's end.
+// workers hand it over, scanning items ahead so that the workers never wait at an item's end.
 class PackRun
 {
 public:
@@ -728,20 +425,27 @@ public:
         fs::path dataPath;
         ZFCFileHandle data = ZFCFileHandle::adopt(createBeside(folder, ".data", to, dataPath), to);
         RemoveOnExit dataGuard(dataPath);
+        struct stat dataStat {};
+        if (::fstat(data.fd(), &dataStat) != 0)
+            kit::throwErrno("cannot stat", to);
+        m_skip = {.device = dataStat.st_dev, .inode = dataStat.st_ino};
 
         std::vector<ZFCPlugin> metas;
         {
-            Sealer sealer(data);
-            DeflatePool pool(workerCount(m_options), m_options);
+            kit::ChunkSealer sealer(data);
+            const unsigned workers = workerCount(m_options);
+            Deflating deflating(m_options, workers);
+            ZFCWorkQueue<Job> queue(
+                workers, kWindow, [&deflating](Job& job, Turn& turn) { deflating.run(job, turn); }, kMemoryBudget);
             int64_t position = 0;
             for (std::size_t i = 0; i < m_items.size(); ++i) {
-                metas.push_back(buildPlugin(i, position, sealer, pool));
+                metas.push_back(buildPlugin(i, position, sealer, queue));
                 position += metas.back().eSize;
             }
         }
 
         std::string json = ZFCPlugin::encodeArray(metas);
-        if (static_cast<int64_t>(json.size()) + 16 > kit::kMaxHeaderValue)
+        if (static_cast<int64_t>(json.size() + kit::kIvSize) > kit::kMaxHeaderValue)
             throw ZFCPackageError::failure(ZFCPackageError::Kind::metadataTooLarge);
         std::vector<uint8_t> sealed = ZFCPacker::encryptBuffer({reinterpret_cast<const uint8_t*>(json.data()), json.size()});
         json = {};
@@ -783,7 +487,7 @@ private:
         while (m_feedItem < m_items.size()) {
             ItemScan& scan = m_scans[m_feedItem];
             if (!scan.done)
-                scanItem(m_items[m_feedItem], scan);
+                scanItem(m_items[m_feedItem], scan, m_skip);
             for (; m_feedEntry < scan.entries.size(); ++m_feedEntry) {
                 if (scan.entries[m_feedEntry].entry.type == "file") {
                     regular = scan.regular[m_feedEntry];
@@ -800,39 +504,38 @@ private:
 
     // Hands the workers every job they have room for: a file above kSampleBytes alone, else
     // a run of up to kBatchFiles files of at most kBatchBytes together.
-    void feed(DeflatePool& pool)
+    void feed(ZFCWorkQueue<Job>& queue)
     {
-        while (pool.hasRoom()) {
-            Job job;
+        while (Job* job = queue.tryClaim()) {
             int64_t batched = 0;
             bool regular = false;
             while (const ZFCEntry* entry = nextFile(regular)) {
                 const int64_t size = regular ? entry->size.value_or(0) : 0;
                 const bool small = size <= static_cast<int64_t>(kSampleBytes);
-                if (!job.files.empty() && (!small || job.files.size() >= kBatchFiles || batched + size > kBatchBytes))
+                if (!job->files.empty() && (!small || job->files.size() >= kBatchFiles || batched + size > kBatchBytes))
                     break;
-                job.files.push_back({m_items[m_feedItem].sourceDir / entry->path, regular, {}});
+                job->files.push_back({.path = m_items[m_feedItem].sourceDir / entry->path, .regular = regular});
                 ++m_feedEntry;
                 batched += size;
                 if (!small)
                     break;
             }
-            if (job.files.empty())
+            if (job->files.empty())
                 return;
             if (batched <= kBatchBytes)
-                job.bytes.reserve(static_cast<std::size_t>(batched));
-            pool.submit(std::move(job));
+                job->bytes.reserve(static_cast<std::size_t>(batched));
+            queue.submit();
         }
     }
 
-    ZFCPlugin buildPlugin(std::size_t i, int64_t position, Sealer& sealer, DeflatePool& pool)
+    ZFCPlugin buildPlugin(std::size_t i, int64_t position, kit::ChunkSealer& sealer, ZFCWorkQueue<Job>& queue)
     {
         const ZFCPackItem& item = m_items[i];
         ItemScan& scan = m_scans[i];
         report(m_progress, ZFCProgress::Stage::scanning, item.name, -1.0);
-        feed(pool);
+        feed(queue);
         if (!scan.done)
-            scanItem(item, scan);
+            scanItem(item, scan, m_skip);
         if (scan.error)
             std::rethrow_exception(scan.error);
         // A package its own reader would refuse is not written.
@@ -851,15 +554,15 @@ private:
             return static_cast<double>(std::min(value, total)) / static_cast<double>(total);
         };
 
-        ZFCPlugin meta{item.name, std::string(item.type.rawValue()), {}, 0, 0, position};
+        ZFCPlugin meta{.name = item.name, .type = std::string(item.type.rawValue()), .position = position};
         meta.items.reserve(scan.entries.size());
         int64_t streamPosition = 0;
         for (auto& scannedEntry : scan.entries) {
             ZFCEntry& entry = scannedEntry.entry;
             if (entry.type == "file") {
                 if (!m_job) {
-                    feed(pool);
-                    m_job = &pool.wait(m_taken);
+                    feed(queue);
+                    m_job = queue.front();
                     m_inJob = 0;
                 }
                 Outcome& outcome = m_job->files[m_inJob].outcome;
@@ -889,8 +592,9 @@ private:
                     break;
                 }
                 if (++m_inJob == m_job->files.size()) {
+                    *m_job = Job{};  // its memory goes now, not when the slot is reused
                     m_job = nullptr;
-                    pool.release(m_taken++);
+                    queue.pop();
                 }
                 done += std::max<int64_t>(entry.size.value_or(1), 1);
                 report(m_progress, ZFCProgress::Stage::packing, item.name, fraction(done));
@@ -916,14 +620,14 @@ private:
 
     // A large file whose first MiB deflates well, deflated straight into the stream; when
     // the whole does not come out smaller, the stream goes back and the file is copied raw.
-    bool deflateInline(ZFCFileHandle& in, int64_t limit, Sealer& sealer, int64_t& size, int64_t& stored,
+    bool deflateInline(ZFCFileHandle& in, int64_t limit, kit::ChunkSealer& sealer, int64_t& size, int64_t& stored,
                        const std::function<void(int64_t)>& readSoFar)
     {
         const auto sink = [&sealer](const uint8_t* bytes, std::size_t count) { sealer.append(bytes, count); };
         if (!m_deflater)
             m_deflater = ZFCDeflater::create(m_options.compressLevel, 9, sink);
         if (m_deflater && m_deflater->reset(sink)) {
-            const Sealer::Mark mark = sealer.mark();
+            const kit::ChunkSealer::Mark mark = sealer.mark();
             m_buffer.resize(kit::kPieceSize);
             int64_t bytesRead = 0;
             int64_t sinceReport = 0;
@@ -959,8 +663,8 @@ private:
     std::vector<ItemScan> m_scans;
     std::size_t m_feedItem = 0;
     std::size_t m_feedEntry = 0;
-    int64_t m_taken = 0;  // the job the writer takes from
-    Job* m_job = nullptr;
+    kit::FileId m_skip;
+    Job* m_job = nullptr;  // the oldest job, which the writer takes from
     std::size_t m_inJob = 0;
     std::size_t m_entries = 0;
     std::unique_ptr<ZFCDeflater> m_deflater;
@@ -971,64 +675,18 @@ private:
 
 std::vector<uint8_t> ZFCPacker::encryptBuffer(std::span<const uint8_t> plaintext)
 {
-    std::vector<uint8_t> sealed(16 + plaintext.size());
-    kit::randomBytes(sealed.data(), 16);
-    if (!plaintext.empty())
-        std::copy(plaintext.begin(), plaintext.end(), sealed.begin() + 16);
-    kit::cryptInPlace(sealed.data() + 16, plaintext.size(), sealed.data());
+    std::vector<uint8_t> sealed(kit::kIvSize + plaintext.size());
+    kit::randomBytes(sealed.data(), kit::kIvSize);
+    std::copy(plaintext.begin(), plaintext.end(), sealed.begin() + kit::kIvSize);
+    kit::cryptInPlace(sealed.data() + kit::kIvSize, plaintext.size(), sealed.data());
     return sealed;
-}
-
-int64_t ZFCPacker::encryptChunkedStream(const fs::path& from, const fs::path& to, const std::function<void(double)>& progress)
-{
-    ZFCFileHandle out = ZFCFileHandle::createForWriting(to);
-    ZFCFileHandle in = ZFCFileHandle::openForReading(from);
-    int64_t length = 1;
-    try {
-        length = std::max<int64_t>(in.size(), 1);
-    } catch (const fs::filesystem_error&) {
-    }
-
-    // [8-byte header][16-byte IV][ciphertext], written at once.
-    std::vector<uint8_t> chunk(kit::kHeaderSize + 16 + kit::kPieceSize);
-    uint8_t* const iv = chunk.data() + kit::kHeaderSize;
-    uint8_t* const body = iv + 16;
-    int64_t bytesRead = 0;
-    int64_t written = 0;
-    for (;;) {
-        const std::size_t n = in.read(body, kit::kPieceSize);
-        if (n == 0)
-            break;
-        bytesRead += static_cast<int64_t>(n);
-        kit::randomBytes(iv, 16);
-        kit::cryptInPlace(body, n, iv);
-        const int64_t sealedLength = 16 + static_cast<int64_t>(n);
-        kit::putLengthHeader(chunk.data(), sealedLength);
-        out.write(chunk.data(), kit::kHeaderSize + static_cast<std::size_t>(sealedLength));
-        written += static_cast<int64_t>(kit::kHeaderSize) + sealedLength;
-        if (progress)
-            progress(static_cast<double>(bytesRead) / static_cast<double>(length));
-    }
-    return written;
-}
-
-bool ZFCPacker::looksCompressible(const fs::path& file)
-{
-    try {
-        ZFCFileHandle in = ZFCFileHandle::openForReading(file);
-        std::vector<uint8_t> buffer;
-        return sampleLooksCompressible(in, buffer);
-    } catch (const std::exception&) {
-        return false;
-    }
 }
 
 std::vector<ZFCPacker::ScannedEntry> ZFCPacker::scanTree(const fs::path& dir)
 {
-    std::vector<ScannedEntry> entries;
-    std::vector<bool> regular;
-    scanTreeInto(dir, entries, regular);
-    return entries;
+    kit::TreeScan tree;
+    tree.scan(dir);
+    return std::move(tree.entries);
 }
 
 void ZFCPacker::pack(const std::vector<ZFCPackItem>& items, const fs::path& to, const ZFCProgressCallback& progress)

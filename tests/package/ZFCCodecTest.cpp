@@ -73,50 +73,6 @@ TEST(SealedBuffer, CarriesAFreshIvAndOpensAgain)
     }
 }
 
-TEST(ChunkedStream, CutsOneMebibytePiecesAndReportsTheFractionRead)
-{
-    TempDir dir;
-    std::mt19937_64 rng(7);
-    struct Case {
-        std::size_t length;
-        std::vector<std::size_t> pieces;
-    };
-    const std::vector<Case> cases = {
-        {0, {}},
-        {1, {1}},
-        {1024 * 1024, {1024 * 1024}},
-        {5 * 512 * 1024, {1024 * 1024, 1024 * 1024, 512 * 1024}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.length);
-        const std::string plain = craft::randomBytes(c.length, rng);
-        writeFile(dir / "plain", plain);
-        std::vector<double> fractions;
-        const int64_t written =
-            ZFCPacker::encryptChunkedStream(dir / "plain", dir / "enc", [&](double f) { fractions.push_back(f); });
-        const std::string enc = readFile(dir / "enc");
-        ASSERT_EQ(written, static_cast<int64_t>(enc.size()));
-        ASSERT_EQ(fractions.size(), c.pieces.size());
-        if (!fractions.empty()) {
-            EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
-        }
-
-        std::string opened;
-        std::size_t at = 0;
-        for (const std::size_t piece : c.pieces) {
-            ASSERT_LE(at + 8, enc.size());
-            const std::string header = enc.substr(at, 8);
-            EXPECT_EQ(header, craft::lengthHeader(static_cast<int64_t>(piece + 16)));
-            const auto chunk = bytes(enc.substr(at + 8, piece + 16));
-            const auto plainPiece = ZFCPackageReader::decryptBuffer(chunk);
-            opened.append(plainPiece.begin(), plainPiece.end());
-            at += 8 + piece + 16;
-        }
-        EXPECT_EQ(at, enc.size());
-        EXPECT_TRUE(opened == plain);
-    }
-}
-
 TEST(ZFCodec, JudgesWhetherCompressingPays)
 {
     std::mt19937_64 rng(3);

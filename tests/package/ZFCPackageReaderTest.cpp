@@ -212,7 +212,7 @@ TEST(ZFCPackageReader, HeaderAndMetadataAreCheckedBeforeUse)
 // read, so that no allocation follows a hostile length: run under an address-space limit.
 TEST(ZFCPackageReader, MetadataLengthIsNeverAllocatedAtOnce)
 {
-    if (kUnderAddressSanitizer)
+    if (kUnderShadowMemorySanitizer)
         GTEST_SKIP() << "an address-space limit and the sanitizer's shadow memory do not mix";
     TempDir dir;
     writeFile(dir / "beyond.zfcp", craft::lengthHeader(0x7FFFFFF0) + craft::seal("[]"));

@@ -100,6 +100,9 @@ TEST(ZFCPacker, CompressionFollowsTheSizeAndSampleRules)
         // A head that does not shrink at all: stored raw without a full attempt.
         {"f100k-random-head", craft::randomBytes(64 * 1024, rng) + std::string(36 * 1024, '\0'), false},
         {"g100k-random-tail", std::string(36 * 1024, '\0') + craft::randomBytes(64 * 1024, rng), true},
+        // Small files deflate into one byte less than they have, or are stored raw.
+        {"h4k-random", craft::randomBytes(4096, rng), false},
+        {"i4k-text", craft::compressibleText(4096, rng), true},
     };
     for (const Case& c : cases)
         writeFile(dir / "P" / c.name, c.content);
@@ -227,6 +230,21 @@ TEST(ZFCPacker, ScanListsPreOrderSortedWithoutFollowingLinksAndKeepsSpecialFiles
     EXPECT_EQ(reader.plugins()[0].size, 5);
 }
 
+// A package written inside the folder it packs leaves out its own temporary, and only that.
+TEST(ZFCPacker, APackageInsideItsFolderHoldsNotItsOwnTemporary)
+{
+    TempDir dir;
+    writeFile(dir / "A/f", "a");
+    const std::string alike = ".zfcp-00000000-0000-4000-8000-000000000000.data";
+    writeFile(dir / "A" / alike, "the user's");
+    ZFCPacker::pack({{ZFCPluginType::effect, "A", dir / "A"}}, dir / "A/a.zfcp");
+    const ZFCPackageReader reader(dir / "A/a.zfcp");
+    std::vector<std::string> paths;
+    for (const ZFCEntry& e : reader.plugins()[0].items)
+        paths.push_back(e.path);
+    EXPECT_EQ(paths, (std::vector<std::string>{alike, "f"}));
+}
+
 TEST(ZFCPacker, FoldersWithoutContentGiveNoChunks)
 {
     TempDir dir;
@@ -243,6 +261,32 @@ TEST(ZFCPacker, FoldersWithoutContentGiveNoChunks)
         EXPECT_EQ(p.position, reader.dataOffset());
     }
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(dir / "e.zfcp")), reader.dataOffset());
+}
+
+// Each plug-in's stream is cut into 1 MiB pieces of its own, each sealed behind its header.
+TEST(ZFCPacker, StreamsAreCutIntoOneMebibytePieces)
+{
+    TempDir dir;
+    std::mt19937_64 rng(7);
+    const std::size_t mib = 1024 * 1024;
+    const std::vector<std::size_t> lengths = {1, mib, 5 * mib / 2};
+    std::string plain;
+    std::vector<ZFCPackItem> items;
+    for (const std::size_t length : lengths) {
+        const std::string name = std::to_string(length);
+        writeFile(dir / name / "f", craft::randomBytes(length, rng));
+        plain += readFile(dir / name / "f");
+        items.push_back({ZFCPluginType::effect, name, dir / name});
+    }
+    ZFCPacker::pack(items, dir / "p.zfcp", {}, {.compressEnabled = false});
+    std::vector<std::size_t> pieces;
+    std::string opened;
+    for (const std::string& chunk : craft::chunksOf(dir / "p.zfcp")) {
+        pieces.push_back(chunk.size());
+        opened += chunk;
+    }
+    EXPECT_EQ(pieces, (std::vector<std::size_t>{1, mib, mib, mib, mib / 2}));
+    EXPECT_TRUE(opened == plain);
 }
 
 TEST(ZFCPacker, ReportsStagesInOrder)

@@ -154,7 +154,7 @@ TEST(Zfcptool, ListPrintsTheRecordsWithFileOffsets)
 // Entries are printed as they are parsed: 200,000 of them list within a 32 MiB address space.
 TEST(Zfcptool, ListingKeepsMemoryFlat)
 {
-    if (kUnderAddressSanitizer)
+    if (kUnderShadowMemorySanitizer)
         GTEST_SKIP() << "an address-space limit and the sanitizer's shadow memory do not mix";
     TempDir dir;
     std::string items;

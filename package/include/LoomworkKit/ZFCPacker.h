@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <span>
 #include <vector>
 
@@ -51,13 +50,6 @@ public:
 
     // 16 random IV bytes + ciphertext. Throws AES256CTR::CryptoError.
     static std::vector<uint8_t> encryptBuffer(std::span<const uint8_t> plaintext);
-    // Seals a plaintext file into a chunk stream file in 1 MiB pieces; `progress` gets the
-    // fraction read. Returns the bytes written (the plug-in's eSize). Throws file and
-    // cipher errors.
-    static int64_t encryptChunkedStream(const std::filesystem::path& from, const std::filesystem::path& to,
-                                        const std::function<void(double)>& progress = {});
-    // The file's first MiB deflates below 94 % of its length. Never throws.
-    static bool looksCompressible(const std::filesystem::path& file);
 
     ZFCPacker() = delete;
 };

@@ -26,16 +26,16 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes);
 // The whole content of a small file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
 
-// An address-space limit and AddressSanitizer's shadow memory do not mix: tests that set one
-// skip themselves under it.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kUnderAddressSanitizer = true;
+// An address-space limit and a sanitizer's shadow memory (AddressSanitizer, ThreadSanitizer)
+// do not mix: tests that set one skip themselves under them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kUnderShadowMemorySanitizer = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kUnderAddressSanitizer = true;
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kUnderShadowMemorySanitizer = true;
 #else
-inline constexpr bool kUnderAddressSanitizer = false;
+inline constexpr bool kUnderShadowMemorySanitizer = false;
 #endif
 #else
-inline constexpr bool kUnderAddressSanitizer = false;
+inline constexpr bool kUnderShadowMemorySanitizer = false;
 #endif

@@ -339,11 +339,26 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     setWindowTitle(QStringLiteral("插件汉化"));
     setFixedSize(kWidth, kHeight);
 
+    // Built top down: the order of creation is the order of the focus chain.
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
+    column->addLayout(buildHeader(plugin.name));
+    column->addWidget(new Hairline(this));
+    column->addLayout(buildToolbar());
+    column->addWidget(new Hairline(this));
+    column->addWidget(buildContent(), 1);
+    column->addWidget(new Hairline(this));
+    column->addWidget(buildFooter());
 
-    // Header.
+    connectParts();
+    restyle();
+    sync();
+    syncContent();
+}
+
+QLayout* LocalizeSheet::buildHeader(const QString& pluginName)
+{
     auto* header = new QVBoxLayout;
     header->setContentsMargins(kPadX, 18, kPadX, 12);
     header->setSpacing(8);
@@ -354,7 +369,7 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     m_title = SheetPieces::label(QStringLiteral("插件汉化"), Theme::headingFont());
     titleRow->addWidget(m_title);
     titleRow->addStretch(1);
-    m_name = new SheetPieces::LineLabel(plugin.name, Qt::ElideMiddle, this);
+    m_name = new SheetPieces::LineLabel(pluginName, Qt::ElideMiddle, this);
     m_name->setMaximumWidth(380);
     titleRow->addWidget(m_name);
     header->addLayout(titleRow);
@@ -367,10 +382,12 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     }
     chips->addStretch(1);
     header->addLayout(chips);
-    column->addLayout(header);
-    column->addWidget(new Hairline(this));
+    return header;
+}
 
-    // Tabs and search.
+// The tabs and the search.
+QLayout* LocalizeSheet::buildToolbar()
+{
     auto* toolbar = new QHBoxLayout;
     toolbar->setContentsMargins(kPadX, 10, kPadX, 10);
     toolbar->setSpacing(12);
@@ -384,10 +401,12 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     toolbar->addStretch(1);
     m_editHint = SheetPieces::label(QStringLiteral("译文可直接修改"), Theme::tinyFont());
     toolbar->addWidget(m_editHint);
-    column->addLayout(toolbar);
-    column->addWidget(new Hairline(this));
+    return toolbar;
+}
 
-    // Content: one of four pages.
+// One of four pages: loading, nothing to translate, no matches, the list.
+QWidget* LocalizeSheet::buildContent()
+{
     m_content = new QStackedWidget(this);
     auto* spinner = new BusySpinner(BusySpinner::Size::small, this);
     m_loadingText = SheetPieces::label(QStringLiteral("正在读取模板与原文备份…"), Theme::captionFont());
@@ -400,12 +419,20 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     m_noMatchesText = SheetPieces::label(QString(), Theme::captionFont());
     m_tryAnother = SheetPieces::label(QStringLiteral("换个关键词试试"), Theme::tinyFont());
     m_noMatchesPage = centred(m_content, {m_noMatchesText, m_tryAnother}, 5);
+    m_listPage = buildListPage();
+    for (QWidget* page : {m_loadingPage, m_emptyPage, m_noMatchesPage, m_listPage})
+        m_content->addWidget(page);
+    return m_content;
+}
 
-    m_listPage = new QWidget(m_content);
-    auto* listColumn = new QVBoxLayout(m_listPage);
+// The column headers over the list of names.
+QWidget* LocalizeSheet::buildListPage()
+{
+    auto* page = new QWidget(m_content);
+    auto* listColumn = new QVBoxLayout(page);
     listColumn->setContentsMargins(0, 0, 0, 0);
     listColumn->setSpacing(0);
-    auto* columnHeader = new TemplateSheetPieces::Bar(m_listPage);
+    auto* columnHeader = new TemplateSheetPieces::Bar(page);
     auto* headerRow = new QHBoxLayout(columnHeader);
     headerRow->setContentsMargins(kPadX, 6, kPadX, 6);
     headerRow->setSpacing(kSpacing);
@@ -415,8 +442,8 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     m_targetHeader = SheetPieces::label(QStringLiteral("译文"), Theme::sectionFont());
     headerRow->addWidget(m_targetHeader, 1);
     listColumn->addWidget(columnHeader);
-    listColumn->addWidget(new Hairline(m_listPage));
-    m_list = new QListView(m_listPage);
+    listColumn->addWidget(new Hairline(page));
+    m_list = new QListView(page);
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setUniformItemSizes(true);
     m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
@@ -431,13 +458,12 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
             m_confirm->click();
     }));
     listColumn->addWidget(m_list, 1);
+    return page;
+}
 
-    for (QWidget* page : {m_loadingPage, m_emptyPage, m_noMatchesPage, m_listPage})
-        m_content->addWidget(page);
-    column->addWidget(m_content, 1);
-    column->addWidget(new Hairline(this));
-
-    // Footer.
+// The drive note, the message, the busy line and the buttons.
+QWidget* LocalizeSheet::buildFooter()
+{
     auto* footerBar = new TemplateSheetPieces::Bar(this);
     auto* footer = new QVBoxLayout(footerBar);
     footer->setContentsMargins(kPadX, 12, kPadX, 12);
@@ -469,8 +495,11 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
     buttons->addWidget(m_cancel);
     buttons->addWidget(m_confirm);
     footer->addLayout(buttons);
-    column->addWidget(footerBar);
+    return footerBar;
+}
 
+void LocalizeSheet::connectParts()
+{
     connect(m_tabs, &TemplateSheetPieces::Segments::currentChanged, this, [this](int index) {
         m_model.setFilter(index == 0 ? LocalizeSheetModel::Filter::pending : LocalizeSheetModel::Filter::done);
     });
@@ -497,9 +526,6 @@ LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::funct
             m_onRestored();
         dismiss();
     });
-    restyle();
-    sync();
-    syncContent();
 }
 
 QWidget* LocalizeSheet::contentPage(Content content) const

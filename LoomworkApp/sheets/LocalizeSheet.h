@@ -10,6 +10,7 @@
 
 class BusySpinner;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QListView;
 class QPushButton;
@@ -69,6 +70,12 @@ protected:
 private:
     class ListModel;
     class RowDelegate;
+    QLayout* buildHeader(const QString& pluginName);
+    QLayout* buildToolbar();
+    QWidget* buildContent();
+    QWidget* buildListPage();
+    QWidget* buildFooter();
+    void connectParts();
     void sync();
     void syncContent();
     void restyle();

@@ -3,10 +3,13 @@
 #include <algorithm>
 
 #include <QApplication>
+#include <QChildEvent>
+#include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QStyle>
 #include <QTextLayout>
 #include <QTimer>
 
@@ -19,6 +22,7 @@ namespace {
 
 constexpr int kRecentreDelayMs = 250;
 const char* const kPrimaryProperty = "loomworkPrimaryButton";
+const char* const kMessageLabelName = "loomworkAlertMessage";
 // The informative text's column: at most kMaxTextWidth; a wrapped text is tried at
 // narrower widths, down to kMinWrapWidth.
 constexpr int kMaxTextWidth = 400;
@@ -79,6 +83,76 @@ int textWidth(const QString& text, const QFont& font)
     }
     return kMaxTextWidth;
 }
+
+// The message in a label of our own, so that its width is ours to set. It takes the place
+// the stock box keeps for its informative text, under the title in the last column of the
+// box's grid, and takes it again in every new grid the box builds (a new icon or style).
+class MessageLabel : public QLabel
+{
+public:
+    explicit MessageLabel(QMessageBox& box) : QLabel(&box)
+    {
+        setObjectName(QString::fromLatin1(kMessageLabelName));
+        setTextFormat(Qt::PlainText);
+        setAlignment(Qt::AlignTop | Qt::AlignLeft);
+        setWordWrap(true);
+#ifdef Q_OS_MACOS
+        setFont(QApplication::font("QTipLabel"));
+#else
+        setContentsMargins(0, 7, 0, 7);
+#endif
+        QSizePolicy policy(QSizePolicy::Minimum, QSizePolicy::Preferred);
+        policy.setHeightForWidth(true);
+        setSizePolicy(policy);
+        followStyle(box);
+        box.installEventFilter(this);
+    }
+
+    // In the box's grid while there is a message; out of it while there is none, as the
+    // stock box drops its own text, so that the box keeps its spacing.
+    void setMessage(const QString& message)
+    {
+        setText(message);
+        if (message.isEmpty()) {
+            hide();
+            if (QLayout* layout = parentWidget()->layout())
+                layout->removeWidget(this);
+        } else {
+            placeIn(parentWidget()->layout());
+            show();
+        }
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::ChildAdded && !text().isEmpty())
+            placeIn(qobject_cast<QLayout*>(static_cast<QChildEvent*>(event)->child()));
+        else if (event->type() == QEvent::StyleChange)
+            followStyle(*static_cast<QWidget*>(watched));
+        return false;
+    }
+
+private:
+    void followStyle(const QWidget& box)
+    {
+        setTextInteractionFlags(Qt::TextInteractionFlags(
+            box.style()->styleHint(QStyle::SH_MessageBox_TextInteractionFlags, nullptr, &box)));
+    }
+
+    void placeIn(QLayout* layout)
+    {
+        auto* grid = qobject_cast<QGridLayout*>(layout);
+        if (!grid || grid->indexOf(this) >= 0)
+            return;
+        const int column = grid->columnCount() - 1;
+        if (grid->itemAtPosition(1, column)) {
+            qWarning("AppAlert: the message box keeps no place for the message under its title");
+            return;
+        }
+        grid->addWidget(this, 1, column);
+    }
+};
 
 QMessageBox::Icon iconFor(AppAlert::Style style)
 {
@@ -196,22 +270,25 @@ QMessageBox* AppAlert::makeAlert(const QString& title, const QString& message, S
     return box;
 }
 
+QLabel* AppAlert::messageLabel(const QMessageBox& box)
+{
+    return box.findChild<QLabel*>(QString::fromLatin1(kMessageLabelName), Qt::FindDirectChildrenOnly);
+}
+
 void AppAlert::setPlainInformativeText(QMessageBox& box, const QString& text)
 {
-    box.setInformativeText(text);
-    // The informative label guesses rich text by default. The box makes a new label
-    // whenever the text turns from empty to set, so every one is checked. Left to itself
-    // the box shrinks the label to its longest unbreakable run, one Chinese character,
-    // and wraps every few characters: the label gets its own width.
-    for (QLabel* info : box.findChildren<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
-        info->setTextFormat(Qt::PlainText);
-        if (const int width = textWidth(text, info->font())) {
-            const QMargins margins = info->contentsMargins();
-            info->setFixedWidth(width + margins.left() + margins.right());
-        } else {
-            info->setMinimumWidth(0);
-            info->setMaximumWidth(QWIDGETSIZE_MAX);
-        }
+    auto* label = static_cast<MessageLabel*>(messageLabel(box));
+    if (!label)
+        label = new MessageLabel(box);
+    label->setMessage(text);
+    // Left to itself a word-wrapped label shrinks to its longest unbreakable run, one
+    // Chinese character, and wraps every few characters: it gets its own width.
+    if (const int width = textWidth(text, label->font())) {
+        const QMargins margins = label->contentsMargins();
+        label->setFixedWidth(width + margins.left() + margins.right());
+    } else {
+        label->setMinimumWidth(0);
+        label->setMaximumWidth(QWIDGETSIZE_MAX);
     }
     // An open box sizes itself again only when a text is set.
     if (box.isVisible())

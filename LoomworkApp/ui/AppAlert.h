@@ -8,6 +8,7 @@
 #include "engine/AlertPresenter.h"
 
 class ConfirmBroker;
+class QLabel;
 class QMessageBox;
 class QWidget;
 
@@ -33,9 +34,12 @@ public:
                                   const QString& primary, const QString& secondary,
                                   QWidget* parent);
 
-    // Sets the box's informative text, shown as plain text (file and server names), in a
-    // column wide enough that Chinese lines break between words where they can.
+    // Sets the box's message under its title (in a label of ours, not the box's own
+    // informative text), shown as plain text (file and server names), in a column wide
+    // enough that Chinese lines break between words where they can. Empty hides it.
     static void setPlainInformativeText(QMessageBox& box, const QString& text);
+    // The label that shows the message; null before the first setPlainInformativeText().
+    static QLabel* messageLabel(const QMessageBox& box);
 
     // Connected to the application's quit: answers every pending question false.
     static void shutDown();

@@ -57,13 +57,10 @@ qreal marginFor(qreal blur)
 }
 
 // The shape's alpha, `margin` device-independent pixels of room on every side, blurred
-// and tinted; cached under `key`.
+// and tinted.
 template<typename Shape>
-QPixmap cachedShadow(const QString& key, QSize size, qreal blur, qreal dpr, Shape&& drawShape)
+QPixmap makeShadow(QSize size, qreal blur, qreal dpr, Shape&& drawShape)
 {
-    QPixmap pixmap;
-    if (QPixmapCache::find(key, &pixmap))
-        return pixmap;
     const int margin = int(marginFor(blur));
     QImage alpha(QSize(size.width() + 2 * margin, size.height() + 2 * margin) * dpr, QImage::Format_Alpha8);
     alpha.fill(0);
@@ -82,10 +79,27 @@ QPixmap cachedShadow(const QString& key, QSize size, qreal blur, qreal dpr, Shap
         p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
         p.drawImage(0, 0, alpha);
     }
-    pixmap = QPixmap::fromImage(tinted);
+    QPixmap pixmap = QPixmap::fromImage(tinted);
     pixmap.setDevicePixelRatio(dpr);
-    QPixmapCache::insert(key, pixmap);
     return pixmap;
+}
+
+// A widget's last shadow and the size and state it was made for; dropped with the widget.
+struct WidgetShadow
+{
+    QString madeFor;
+    QPixmap pixmap;
+};
+
+WidgetShadow& shadowOf(const QWidget& widget)
+{
+    static QHash<const QWidget*, WidgetShadow> shadows;
+    auto found = shadows.find(&widget);
+    if (found == shadows.end()) {
+        QObject::connect(&widget, &QObject::destroyed, [key = &widget] { shadows.remove(key); });
+        found = shadows.insert(&widget, {});
+    }
+    return *found;
 }
 
 void drawShadow(QPainter& painter, const QPixmap& pixmap, QPointF topLeft, qreal blur, qreal dy, qreal opacity)
@@ -118,36 +132,42 @@ void paint(QPainter& painter, const QRectF& rect, qreal radius, qreal blur, qrea
                             .arg(radius)
                             .arg(blur)
                             .arg(dpr);
-    const QPixmap pixmap = cachedShadow(key, size, blur, dpr, [radius](QPainter& p, const QRectF& shape) {
-        QPainterPath path;
-        path.addRoundedRect(shape, radius, radius);
-        p.fillPath(path, Qt::black);
-    });
+    QPixmap pixmap;
+    if (!QPixmapCache::find(key, &pixmap)) {
+        pixmap = makeShadow(size, blur, dpr, [radius](QPainter& p, const QRectF& shape) {
+            QPainterPath path;
+            path.addRoundedRect(shape, radius, radius);
+            p.fillPath(path, Qt::black);
+        });
+        QPixmapCache::insert(key, pixmap);
+    }
     drawShadow(painter, pixmap, rect.topLeft(), blur, dy, opacity);
 }
 
-void paintUnder(QPainter& painter, const QWidget& widget, qreal blur, qreal dy, qreal opacity)
+void paintUnder(QPainter& painter, QWidget& widget, qreal blur, qreal dy, qreal opacity)
 {
     if (widget.size().isEmpty() || opacity <= 0 || widget.isHidden())
         return;
     const qreal dpr = ratioOf(painter);
-    // The widget's own picture is small and cheap to render; its blur is what the cache
-    // saves, keyed by the shape so that a changed picture gets its own shadow.
-    QImage picture(widget.size() * dpr, QImage::Format_ARGB32_Premultiplied);
-    picture.setDevicePixelRatio(dpr);
-    picture.fill(Qt::transparent);
-    const_cast<QWidget&>(widget).render(&picture, QPoint(), QRegion(), QWidget::DrawChildren);
-    const QImage shape = picture.convertToFormat(QImage::Format_Alpha8);
-    const QString key = QStringLiteral("soft-shadow-shape-%1-%2x%3-%4-%5")
-                            .arg(qHashBits(shape.constBits(), size_t(shape.sizeInBytes())))
-                            .arg(widget.width())
-                            .arg(widget.height())
-                            .arg(blur)
-                            .arg(dpr);
-    const QPixmap pixmap = cachedShadow(key, widget.size(), blur, dpr, [&picture](QPainter& p, const QRectF& at) {
-        p.drawImage(at, picture);
-    });
-    drawShadow(painter, pixmap, widget.geometry().topLeft(), blur, dy, opacity);
+    const QString state = QStringLiteral("%1x%2-%3-%4-%5-%6")
+                              .arg(widget.width())
+                              .arg(widget.height())
+                              .arg(blur)
+                              .arg(dpr)
+                              .arg(widget.isEnabled())
+                              .arg(Theme::isDark());
+    WidgetShadow& shadow = shadowOf(widget);
+    if (shadow.madeFor != state) {
+        QImage picture(widget.size() * dpr, QImage::Format_ARGB32_Premultiplied);
+        picture.setDevicePixelRatio(dpr);
+        picture.fill(Qt::transparent);
+        widget.render(&picture, QPoint(), QRegion(), QWidget::DrawChildren);
+        shadow.pixmap = makeShadow(widget.size(), blur, dpr, [&picture](QPainter& p, const QRectF& at) {
+            p.drawImage(at, picture);
+        });
+        shadow.madeFor = state;
+    }
+    drawShadow(painter, shadow.pixmap, widget.geometry().topLeft(), blur, dy, opacity);
 }
 
 } // namespace SoftShadow

@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
@@ -118,7 +119,7 @@ TEST(AppAlert, GuiThreadAsksDirectlyWithPlainTexts)
     Qt::TextFormat infoFormat = Qt::RichText;
     whenAlertShows([&](QMessageBox* box) {
         shownTitle = box->text();
-        if (auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        if (auto* info = AppAlert::messageLabel(*box))
             infoFormat = info->textFormat();
         EXPECT_EQ(box->defaultButton(), buttonNamed(box, QStringLiteral("覆盖")));
         QTest::keyClick(box, Qt::Key_Return);
@@ -170,31 +171,40 @@ TEST(AppAlert, ChineseLinesBreakBetweenWordsAndTheDeleteButtonLooksDestructive)
     for (const char* mode : {"dark", "light"}) {
         ListFixtures::setAppearance(mode);
         for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(mode) + ": " + c.label);
-            std::unique_ptr<QMessageBox> box(AppAlert::makeAlert(QStringLiteral("确认删除"), c.message,
-                                                                 AppAlert::Style::warning, QStringLiteral("删除"),
-                                                                 QStringLiteral("取消"), nullptr));
-            box->show();
-            auto* info = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
-            ASSERT_TRUE(info);
-            for (const QString& paragraph : c.message.split('\n')) {
-                QTextLayout layout(paragraph, info->font());
-                layout.beginLayout();
-                for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-                    line.setLineWidth(info->contentsRect().width());
-                    EXPECT_LE(line.naturalTextWidth(), info->contentsRect().width()) << "nothing is clipped";
-                    const int end = line.textStart() + line.textLength();
-                    for (const QString& word : c.words) {
-                        for (int at = paragraph.indexOf(word); at >= 0; at = paragraph.indexOf(word, at + 1))
-                            EXPECT_FALSE(at < end && end < at + word.size()) << word.toStdString() << " is cut";
+            for (const bool whileOpen : {false, true}) {
+                SCOPED_TRACE(std::string(mode) + ": " + c.label + (whileOpen ? ", set while open" : ""));
+                std::unique_ptr<QMessageBox> box(AppAlert::makeAlert(
+                    QStringLiteral("确认删除"), whileOpen ? QString() : c.message, AppAlert::Style::warning,
+                    QStringLiteral("删除"), QStringLiteral("取消"), nullptr));
+                box->show();
+                if (whileOpen)
+                    AppAlert::setPlainInformativeText(*box, c.message);
+                QLabel* info = AppAlert::messageLabel(*box);
+                ASSERT_TRUE(info);
+                EXPECT_TRUE(box->rect().contains(info->geometry())) << "the box grows around the message";
+                for (const QString& paragraph : c.message.split('\n')) {
+                    QTextLayout layout(paragraph, info->font());
+                    layout.beginLayout();
+                    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+                        line.setLineWidth(info->contentsRect().width());
+                        EXPECT_LE(line.naturalTextWidth(), info->contentsRect().width()) << "nothing is clipped";
+                        const int end = line.textStart() + line.textLength();
+                        for (const QString& word : c.words) {
+                            for (int at = paragraph.indexOf(word); at >= 0; at = paragraph.indexOf(word, at + 1))
+                                EXPECT_FALSE(at < end && end < at + word.size()) << word.toStdString() << " is cut";
+                        }
                     }
+                    layout.endLayout();
                 }
-                layout.endLayout();
+                EXPECT_EQ(buttonNamed(box.get(), QStringLiteral("删除"))->palette().color(QPalette::ButtonText), Theme::danger());
+                EXPECT_EQ(box->defaultButton(), buttonNamed(box.get(), QStringLiteral("取消")));
+                if (&c == cases && !whileOpen)
+                    ListFixtures::savePicture(*box, QStringLiteral("alert-delete-") + mode);
+                // A box that lays itself out anew keeps the message in place.
+                box->setIcon(QMessageBox::Critical);
+                EXPECT_TRUE(box->rect().contains(info->geometry()));
+                EXPECT_GE(box->layout()->indexOf(info), 0);
             }
-            EXPECT_EQ(buttonNamed(box.get(), QStringLiteral("删除"))->palette().color(QPalette::ButtonText), Theme::danger());
-            EXPECT_EQ(box->defaultButton(), buttonNamed(box.get(), QStringLiteral("取消")));
-            if (&c == cases)
-                ListFixtures::savePicture(*box, QStringLiteral("alert-delete-") + mode);
         }
     }
 }

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QImage>
+#include <QPainter>
 #include <QPalette>
 #include <QRawFont>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QWidget>
 
 #include "ui/Appearance.h"
+#include "ui/SoftShadow.h"
 #include "ui/SymbolIcon.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
@@ -118,4 +122,39 @@ TEST(SymbolIcon, EverySymbolInUseHasAGlyphInTheEmbeddedFont)
         EXPECT_LT(qstrcmp(table[i - 1].symbol, table[i].symbol), 0) << table[i].symbol;
     EXPECT_FALSE(SymbolIcon::codepoint(u"no.such.symbol").has_value());
     EXPECT_TRUE(SymbolIcon::glyph(u"no.such.symbol").isEmpty());
+}
+
+TEST(SoftShadow, UnderAWidgetIsMadeOnceUntilItsStateChanges)
+{
+    struct Shape : QWidget
+    {
+        int paints = 0;
+        void paintEvent(QPaintEvent*) override
+        {
+            ++paints;
+            if (isEnabled())
+                QPainter(this).fillRect(rect(), Qt::black);
+        }
+    };
+    QWidget parent;
+    parent.resize(100, 100);
+    auto* shape = new Shape;
+    shape->setParent(&parent);
+    shape->setGeometry(30, 30, 40, 40);
+    parent.show();
+    const auto shadowAtCentre = [&] {
+        QImage image(parent.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        SoftShadow::paintUnder(painter, *shape, 4, 0, 1);
+        painter.end();
+        return qAlpha(image.pixel(50, 50));
+    };
+    const int paints = shape->paints;
+    EXPECT_GT(shadowAtCentre(), 200);
+    EXPECT_GT(shadowAtCentre(), 200);
+    EXPECT_EQ(shape->paints, paints + 1) << "the second paint takes the shadow already made";
+    shape->setEnabled(false);
+    EXPECT_EQ(shadowAtCentre(), 0) << "a disabled shape draws nothing and casts nothing";
+    EXPECT_EQ(shape->paints, paints + 2);
 }

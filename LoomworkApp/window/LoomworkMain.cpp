@@ -11,11 +11,11 @@
 #include <QTranslator>
 
 #include "engine/AppState.h"
+#include "engine/InstanceGuard.h"
 #include "engine/NotificationHub.h"
 #include "engine/Plugin.h"
 #include "ui/Appearance.h"
 #include "window/AppDelegate.h"
-#include "window/InstanceGuard.h"
 #include "window/RootView.h"
 
 LoomworkMain::LoomworkMain() : m_state(new AppState(this)), m_delegate(new AppDelegate(this))

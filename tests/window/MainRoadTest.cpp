@@ -21,6 +21,7 @@
 
 #include "engine/AppState.h"
 #include "engine/InstallPlan.h"
+#include "engine/InstanceGuard.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
 #include "online/LoginService.h"
@@ -36,7 +37,6 @@
 #include "sheets/VersionSheet.h"
 #include "window/AppDelegate.h"
 #include "window/DropTargetOverlay.h"
-#include "window/InstanceGuard.h"
 #include "window/LoomworkMain.h"
 #include "window/ProgressOverlay.h"
 #include "window/RootView.h"

@@ -13,7 +13,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "BuildInfo.h"
 #include "online/AppVersion.h"
 #include "online/OnlineText.h"
 #include "online/RemoteConfigService.h"
@@ -87,13 +86,6 @@ int UpdateSheet::heightFor(const UpdateAlert& alert)
     if (n == 0)
         return kEmptyHeight;
     return int(std::min<qsizetype>(kBaseHeight + kLineHeight * std::max<qsizetype>(n - 5, 0), kMaxHeight));
-}
-
-QString UpdateSheet::toolsPageUrl()
-{
-    const QString host = QString::fromUtf8(BuildInfo::webHost);
-    return QStringLiteral("https://") + (host.isEmpty() ? QStringLiteral("www.loomwork.example") : host)
-        + QStringLiteral("/ruded");
 }
 
 void UpdateSheet::setAlert(const UpdateAlert& alert)
@@ -249,7 +241,7 @@ void UpdateSheet::build()
 
 void UpdateSheet::openDownload()
 {
-    const QString address = m_alert.url ? *m_alert.url : toolsPageUrl();
+    const QString address = m_alert.url ? *m_alert.url : AppVersion::toolsPageUrl();
     // SafeLink trims and refuses what it does not allow; a bad link never falls back.
     SafeLink::open(SafeLink::url(address));
 }

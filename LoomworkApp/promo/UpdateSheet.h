@@ -34,9 +34,6 @@ public:
 
     // 264 without notes; 404 up to five lines, 46 more for each further line, at most 560.
     static int heightFor(const UpdateAlert& alert);
-    // The maker's tools page, opened when the alert carries no link.
-    static QString toolsPageUrl();
-
     // Closes every window but the update sheets, the windows they sit on last, then quits;
     // a window that refuses to close (a sheet at work) keeps Loomwork running.
     static void quitApplication();

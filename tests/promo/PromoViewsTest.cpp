@@ -9,6 +9,7 @@
 #include <QSettings>
 #include <QTest>
 
+#include "online/AppVersion.h"
 #include "online/PromoImageCache.h"
 #include "online/RemoteConfigService.h"
 #include "online/SafeLink.h"
@@ -143,7 +144,7 @@ TEST_F(PromoViewTest, AForcedUpdateSheetIgnoresEscAndAnOptionalOneIsPostponedOrC
     EXPECT_EQ(sheet->windowTitle(), sheet->titleLabel()->text());
     savePicture(*sheet, QStringLiteral("promo-update-optional"));
     QTest::mouseClick(sheet->updateButton(), Qt::LeftButton);
-    EXPECT_EQ(opened, QList<QUrl>{QUrl(UpdateSheet::toolsPageUrl())});
+    EXPECT_EQ(opened, QList<QUrl>{QUrl(AppVersion::toolsPageUrl())});
 
     QTest::keyClick(sheet, Qt::Key_Escape);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 30000));

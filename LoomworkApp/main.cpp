@@ -2,11 +2,11 @@
 #include <QFileInfo>
 
 #include "engine/AlertPresenter.h"
+#include "engine/InstanceGuard.h"
 #include "engine/OperationsCenter.h"
 #include "online/ServerConfig.h"
 #include "ui/Appearance.h"
 #include "ui/WidgetAlertPresenter.h"
-#include "window/InstanceGuard.h"
 #include "window/LoomworkMain.h"
 
 namespace {

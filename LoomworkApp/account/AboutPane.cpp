@@ -12,7 +12,6 @@
 #include "ui/Theme.h"
 #include "account/SettingsPieces.h"
 #include "account/UpdateCheckModel.h"
-#include "promo/UpdateSheet.h"
 
 using SettingsPieces::ToneLabel;
 
@@ -33,7 +32,7 @@ void AboutPane::paintEvent(QPaintEvent*)
 
 QString AboutPane::toolsPageLabel()
 {
-    QString label = UpdateSheet::toolsPageUrl();
+    QString label = AppVersion::toolsPageUrl();
     label.remove(QRegularExpression(QStringLiteral("^https://")));
     return label;
 }
@@ -81,21 +80,16 @@ AboutPane::AboutPane(QWidget* parent)
     column->addStretch(1);
 
     connect(m_checkButton, &QPushButton::clicked, m_check, &UpdateCheckModel::check);
-    connect(m_link, &QPushButton::clicked, this, [] { SafeLink::open(SafeLink::url(UpdateSheet::toolsPageUrl())); });
+    connect(m_link, &QPushButton::clicked, this, [] { SafeLink::open(SafeLink::url(AppVersion::toolsPageUrl())); });
     connect(m_check, &UpdateCheckModel::hintChanged, this, &AboutPane::syncHint);
     connect(m_check, &UpdateCheckModel::checkingChanged, m_checkButton, [this](bool checking) {
         m_checkButton->setEnabled(!checking);
     });
-    connect(m_check, &UpdateCheckModel::updateOffered, this, &AboutPane::presentUpdate);
+    connect(m_check, &UpdateCheckModel::updateOffered, this, &AboutPane::updateOffered);
 }
 
 void AboutPane::syncHint()
 {
     m_hint->setText(m_check->hint().value_or(QString()));
     m_hint->setVisible(m_check->hint().has_value());
-}
-
-void AboutPane::presentUpdate(const UpdateAlert& alert)
-{
-    UpdateSheet::present(alert, *m_check->remote(), window());
 }

@@ -9,8 +9,8 @@ class QPushButton;
 class UpdateCheckModel;
 
 // The settings pane about the application: logo, name, version, what it does, a link to
-// the maker's tools page and "检查更新" with its result line, or the update sheet when a
-// newer version is offered (postponing it there snoozes that version).
+// the maker's tools page and "检查更新" with its result line; a newer version is reported
+// by updateOffered() for the update sheet, which the application presents.
 class AboutPane : public QWidget
 {
     Q_OBJECT
@@ -27,12 +27,15 @@ public:
     // The tools page's address without the scheme.
     static QString toolsPageLabel();
 
+signals:
+    // A check found a newer version, offered by updateCheck()->remote().
+    void updateOffered(const UpdateAlert& alert);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     void syncHint();
-    void presentUpdate(const UpdateAlert& alert);
 
     UpdateCheckModel* m_check;
     QWidget* m_logo = nullptr;

@@ -7,8 +7,10 @@
 #include "ui/DialogWindow.h"
 #include "ui/DialogWindowController.h"
 #include "ui/WindowChrome.h"
+#include "account/AboutPane.h"
 #include "account/SettingsModel.h"
 #include "account/SettingsView.h"
+#include "account/UpdateCheckModel.h"
 
 SettingsWindowController& SettingsWindowController::shared()
 {
@@ -56,6 +58,10 @@ void SettingsWindowController::makeWindow(AppState* state, LoginService* login)
     WindowChrome::apply(window, kIdentifier, false);
     window->setFixedSize(kWidth, kHeight);
     connect(m_model, &SettingsModel::closeRequested, window, &QWidget::close);
+    AboutPane* about = m_view->aboutPane();
+    connect(about, &AboutPane::updateOffered, window, [this, about, window](const UpdateAlert& alert) {
+        emit updateOffered(alert, about->updateCheck()->remote(), window);
+    });
     // The window belongs to these objects; it goes with either of them.
     for (QObject* owner : {static_cast<QObject*>(state), static_cast<QObject*>(login)}) {
         if (owner)

@@ -12,11 +12,15 @@
 #include "account/SettingsTab.h"
 #include "account/SettingsView.h"
 
+class RemoteConfigService;
+struct UpdateAlert;
+
 
 // Owns the application's one settings window: built on first use around the settings
 // content, opened on a requested tab over the main window, and kept when closed (closing
 // only hides it) so that the tab and the panes' state survive. The window closes itself
-// when the user is no longer signed in. GUI thread only.
+// when the user is no longer signed in. A newer version the About pane finds is handed on
+// by updateOffered(), for the application to present. GUI thread only.
 class SettingsWindowController : public QObject
 {
     Q_OBJECT
@@ -34,6 +38,10 @@ public:
     DialogWindow* window() const { return m_window; }
     SettingsModel* model() const { return m_model; }
     SettingsView* view() const { return m_view; }
+
+signals:
+    // The About pane's check found `alert`, offered by `service`; `host` is this window.
+    void updateOffered(const UpdateAlert& alert, RemoteConfigService* service, QWidget* host);
 
 private:
     SettingsWindowController() = default;

@@ -20,9 +20,6 @@
 #include "library/MarkAnimator.h"
 #include "library/PluginSearchBar.h"
 #include "library/PluginTableView.h"
-#include "sheets/BackupSheet.h"
-#include "sheets/LocalizeSheet.h"
-#include "sheets/VersionSheet.h"
 
 namespace {
 constexpr int kFocusDelayMs = 80;
@@ -89,7 +86,7 @@ PluginListView::PluginListView(AppState* state, OperationsCenter* ops,
         menu->popup(pos);
     });
     connect(m_toolbar, &ListToolbar::installClicked, this, &PluginListView::pickFiles);
-    connect(m_toolbar, &ListToolbar::backupClicked, this, &PluginListView::showBackupSheet);
+    connect(m_toolbar, &ListToolbar::backupClicked, this, &PluginListView::backupRequested);
     connect(m_toolbar, &ListToolbar::refreshClicked, state, &AppState::refresh);
     connect(m_toolbar, &ListToolbar::deleteClicked, this, &PluginListView::deleteSelected);
     connect(m_toolbar, &ListToolbar::searchClicked, this, [this] { m_searchOpen ? closeSearch() : openSearch(); });
@@ -100,12 +97,6 @@ PluginListView::PluginListView(AppState* state, OperationsCenter* ops,
     connect(state, &AppState::isScanningChanged, this, &PluginListView::syncContent);
     m_table->setShowSize(PluginListController::isWide(m_windowWidth));
     syncContent();
-}
-
-PluginListView::~PluginListView()
-{
-    if (m_backupSheet)
-        m_backupSheet->dismiss();
 }
 
 void PluginListView::setLoggedIn(bool loggedIn)
@@ -224,31 +215,6 @@ void PluginListView::focusList()
         m_table->setFocus(Qt::OtherFocusReason);
 }
 
-void PluginListView::showBackupSheet()
-{
-    if (!m_controller->canBackup() || m_backupSheet)
-        return;
-    QPointer<PluginListView> self(this);
-    auto close = [self] {
-        if (self && self->m_backupSheet) {
-            self->m_backupSheet->dismiss();
-            self->m_backupSheet->deleteLater();
-            self->m_backupSheet = nullptr;
-        }
-    };
-    auto* sheet = new BackupSheet(
-        m_controller->backupCount(), m_controller->backupTotalBytes(), m_controller->backupMode(), close,
-        [self, close] {
-            close();
-            if (self)
-                self->m_controller->confirmBackup();
-        },
-        window());
-    connect(sheet, &BackupSheet::modeChanged, m_controller, &PluginListController::setBackupMode);
-    m_backupSheet = sheet;
-    sheet->open();
-}
-
 void PluginListView::deleteSelected()
 {
     if (!m_controller->canDelete() || !m_state)
@@ -298,61 +264,4 @@ QMenu* PluginListView::makeContextMenu(const Plugin& plugin)
     });
     remove->setEnabled(enabled);
     return menu;
-}
-
-void PluginListView::showVersionSheet(const Plugin& plugin, const CompatTable& table,
-                                      const std::optional<QString>& installedFCP)
-{
-    if (!m_controller->rowActionsEnabled() || m_versionSheet || m_localizeSheet)
-        return;
-    QPointer<AppState> state = m_state;
-    auto* sheet = new VersionSheet(plugin, table, installedFCP, [state] {
-        if (state)
-            state->refresh();
-    }, window());
-    connect(sheet, &QDialog::finished, this, [this, sheet] {
-        m_versionSheet = nullptr;
-        sheet->deleteLater();
-    });
-    m_versionSheet = sheet;
-    sheet->open();
-}
-
-void PluginListView::showLocalizeSheet(const Plugin& plugin)
-{
-    if (!m_controller->rowActionsEnabled() || m_versionSheet || m_localizeSheet)
-        return;
-    QPointer<PluginListController> controller = m_controller;
-    auto* sheet = new LocalizeSheet(
-        plugin,
-        [controller, plugin](const LocalizeOutcome& outcome) {
-            if (controller)
-                controller->recordTranslation(plugin, outcome.changed, outcome.remainingChinese);
-        },
-        [controller, plugin] {
-            if (controller)
-                controller->forgetTranslation(plugin);
-        },
-        window());
-    connect(sheet, &QDialog::finished, this, [this, sheet] {
-        m_localizeSheet = nullptr;
-        sheet->deleteLater();
-    });
-    m_localizeSheet = sheet;
-    sheet->open();
-}
-
-VersionSheet* PluginListView::versionSheet() const
-{
-    return m_versionSheet;
-}
-
-LocalizeSheet* PluginListView::localizeSheet() const
-{
-    return m_localizeSheet;
-}
-
-BackupSheet* PluginListView::backupSheet() const
-{
-    return m_backupSheet;
 }

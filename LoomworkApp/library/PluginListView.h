@@ -9,10 +9,6 @@
 #include "library/PluginListModel.h"
 #include "library/PluginRow.h"
 
-class BackupSheet;
-struct CompatTable;
-class LocalizeSheet;
-class VersionSheet;
 class EmptyStateView;
 class ListStatusBar;
 class ListToolbar;
@@ -25,8 +21,9 @@ class QToolBar;
 
 // The detail column of the main window: the search bar (when open), the plug-in list or
 // its scanning / empty state, and the status bar; plus the list's toolbar items. Every
-// operation on installed plug-ins starts here (install picker, backup sheet, quick
-// backup, delete with its question).
+// operation on installed plug-ins starts here (install picker, quick backup, delete with
+// its question); the sheets it asks for (backup, version, translation) are the
+// application's to open.
 //
 // The root view creates it with the application state, the operations runner and its
 // install entry, installs the toolbar items into the main toolbar, and keeps it told of
@@ -39,7 +36,6 @@ public:
 
     PluginListView(AppState* state, OperationsCenter* ops, PluginListController::InstallRequest requestInstall,
                    QWidget* parent = nullptr);
-    ~PluginListView() override;
 
     // The toolbar items exist only while signed in.
     void setLoggedIn(bool loggedIn);
@@ -60,16 +56,9 @@ public:
     bool isSearchOpen() const { return m_searchOpen; }
     void pickFiles();
     void focusList();
-    // The toolbar's backup and delete.
-    void showBackupSheet();
+    // The toolbar's delete.
     void deleteSelected();
     void quickBackup(const Plugin& plugin);
-    // The template sheets for one plug-in; a rewrite rescans, a translation or a restore
-    // also updates the translated marks.
-    void showVersionSheet(const Plugin& plugin, const CompatTable& table, const std::optional<QString>& installedFCP);
-    void showLocalizeSheet(const Plugin& plugin);
-    VersionSheet* versionSheet() const;
-    LocalizeSheet* localizeSheet() const;
 
     // Parts, for the root view and for tests.
     PluginListController* controller() const { return m_controller; }
@@ -80,10 +69,13 @@ public:
     ListStatusBar* statusBar() const { return m_statusBar; }
     ListToolbar* toolbar() const { return m_toolbar; }
     PluginSearchBar* searchBar() const { return m_searchBar; }
-    BackupSheet* backupSheet() const;
     QWidget* currentContent() const;
     // The context menu of one plug-in (shown at a right click).
     QMenu* makeContextMenu(const Plugin& plugin);
+
+signals:
+    // The toolbar's backup: the backup sheet is asked for.
+    void backupRequested();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -106,9 +98,6 @@ private:
     ListStatusBar* m_statusBar;
     ListToolbar* m_toolbar;
     QShortcut* m_findShortcut;
-    QPointer<BackupSheet> m_backupSheet;
-    QPointer<VersionSheet> m_versionSheet;
-    QPointer<LocalizeSheet> m_localizeSheet;
     PluginAction m_openVersion;
     PluginAction m_openLocalize;
     int m_windowWidth;

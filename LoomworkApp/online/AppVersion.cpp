@@ -69,3 +69,10 @@ bool AppVersion::isNewer(const QString& a, const QString& b)
     }
     return false;
 }
+
+QString AppVersion::toolsPageUrl()
+{
+    const QString host = QString::fromUtf8(BuildInfo::webHost);
+    return QStringLiteral("https://") + (host.isEmpty() ? QStringLiteral("www.loomwork.example") : host)
+        + QStringLiteral("/ruded");
+}

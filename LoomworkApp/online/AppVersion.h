@@ -21,4 +21,8 @@ QList<qint64> parts(const QString& version);
 // Whether `a` is strictly newer than `b`; missing components count as 0.
 bool isNewer(const QString& a, const QString& b);
 
+// The maker's tools page, where new versions are found (the About pane's link, and the
+// update sheet's when an alert carries none).
+QString toolsPageUrl();
+
 } // namespace AppVersion

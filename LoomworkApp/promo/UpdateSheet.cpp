@@ -1,5 +1,6 @@
 #include "promo/UpdateSheet.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -9,9 +10,9 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QTimer>
 #include <QVBoxLayout>
 
-#include "BuildInfo.h"
 #include "online/AppVersion.h"
 #include "online/OnlineText.h"
 #include "online/RemoteConfigService.h"
@@ -85,13 +86,6 @@ int UpdateSheet::heightFor(const UpdateAlert& alert)
     if (n == 0)
         return kEmptyHeight;
     return int(std::min<qsizetype>(kBaseHeight + kLineHeight * std::max<qsizetype>(n - 5, 0), kMaxHeight));
-}
-
-QString UpdateSheet::toolsPageUrl()
-{
-    const QString host = QString::fromUtf8(BuildInfo::webHost);
-    return QStringLiteral("https://") + (host.isEmpty() ? QStringLiteral("www.loomwork.example") : host)
-        + QStringLiteral("/ruded");
 }
 
 void UpdateSheet::setAlert(const UpdateAlert& alert)
@@ -247,7 +241,7 @@ void UpdateSheet::build()
 
 void UpdateSheet::openDownload()
 {
-    const QString address = m_alert.url ? *m_alert.url : toolsPageUrl();
+    const QString address = m_alert.url ? *m_alert.url : AppVersion::toolsPageUrl();
     // SafeLink trims and refuses what it does not allow; a bad link never falls back.
     SafeLink::open(SafeLink::url(address));
 }
@@ -265,8 +259,33 @@ void UpdateSheet::reject()
     QDialog::reject();
 }
 
+void UpdateSheet::quitApplication()
+{
+    // Qt's closeAllWindows() stops at the first window that refuses, and a forced sheet
+    // refuses; with the window it sits on closed, it no longer holds the quit back.
+    QWidgetList windows;
+    QWidgetList hosts;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (!window->isVisible() || qobject_cast<UpdateSheet*>(window))
+            continue;
+        (window->findChild<UpdateSheet*>(QString(), Qt::FindDirectChildrenOnly) ? hosts : windows).append(window);
+    }
+    for (QWidget* window : windows + hosts) {
+        if (!window->close())
+            return;
+    }
+    QCoreApplication::quit();
+}
+
 void UpdateSheet::keyPressEvent(QKeyEvent* event)
 {
+    // The quit command of the window below, which the sheet blocks (the platform's key, else
+    // Ctrl+Q: some platforms' key tables have none).
+    if (event->matches(QKeySequence::Quit) || event->keyCombination() == QKeyCombination(Qt::ControlModifier, Qt::Key_Q)) {
+        event->accept();
+        quitApplication();
+        return;
+    }
     if (event->key() == Qt::Key_Escape && m_alert.forced) {
         event->accept();
         return;
@@ -277,7 +296,10 @@ void UpdateSheet::keyPressEvent(QKeyEvent* event)
 void UpdateSheet::closeEvent(QCloseEvent* event)
 {
     if (m_alert.forced && !m_closingByOwner) {
+        // A sheet that cannot be dismissed: closing it (its close button, the window system)
+        // means leaving Loomwork. Later, outside the close being delivered.
         event->ignore();
+        QTimer::singleShot(0, this, &UpdateSheet::quitApplication);
         return;
     }
     QDialog::closeEvent(event);

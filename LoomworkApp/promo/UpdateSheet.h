@@ -11,8 +11,9 @@ class RemoteConfigService;
 
 // The sheet that offers a newer version, optionally or as a must. "以后再说" (optional
 // alerts only) reports laterClicked() and closes; the update button opens the download
-// link and leaves the sheet open; a forced sheet ignores Esc and every other close request
-// until its owner replaces or removes the alert.
+// link and leaves the sheet open; a forced sheet ignores Esc and stays until its owner
+// replaces or removes the alert. Quitting works under it: the quit key quits Loomwork, and
+// so does any other request to close a forced sheet (its close button).
 class UpdateSheet : public QDialog
 {
     Q_OBJECT
@@ -33,8 +34,9 @@ public:
 
     // 264 without notes; 404 up to five lines, 46 more for each further line, at most 560.
     static int heightFor(const UpdateAlert& alert);
-    // The maker's tools page, opened when the alert carries no link.
-    static QString toolsPageUrl();
+    // Closes every window but the update sheets, the windows they sit on last, then quits;
+    // a window that refuses to close (a sheet at work) keeps Loomwork running.
+    static void quitApplication();
 
     QLabel* titleLabel() const { return m_title; }
     QPushButton* laterButton() const { return m_later; }

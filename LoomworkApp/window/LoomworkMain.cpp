@@ -11,11 +11,12 @@
 #include <QTranslator>
 
 #include "engine/AppState.h"
+#include "engine/InstanceGuard.h"
 #include "engine/NotificationHub.h"
 #include "engine/Plugin.h"
 #include "ui/Appearance.h"
+#include "promo/UpdateSheet.h"
 #include "window/AppDelegate.h"
-#include "window/InstanceGuard.h"
 #include "window/RootView.h"
 
 LoomworkMain::LoomworkMain() : m_state(new AppState(this)), m_delegate(new AppDelegate(this))
@@ -69,7 +70,7 @@ void LoomworkMain::buildMenus()
     QAction* quit = app->addAction(QStringLiteral("退出 Loomwork"));
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
-    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+    connect(quit, &QAction::triggered, qApp, &UpdateSheet::quitApplication);
 
     QMenu* plugins = bar->addMenu(QStringLiteral("插件"));
     QAction* refresh = plugins->addAction(QStringLiteral("刷新列表"));

@@ -43,6 +43,7 @@
 #include "sheets/InstallSheet.h"
 #include "window/DropIntake.h"
 #include "window/DropTargetOverlay.h"
+#include "window/PluginSheets.h"
 #include "window/ProgressOverlay.h"
 
 namespace {
@@ -145,10 +146,11 @@ RootView::RootView(AppState* state, QWidget* parent)
         [this](const Plugin& plugin) { return m_compat->needsUpgrade(plugin); },
     });
     connect(m_compat, &CompatService::tableChanged, m_list, &PluginListView::compatChanged);
+    m_sheets = new PluginSheets(m_list, m_state);
     m_list->setOpenVersion([this](const Plugin& plugin) {
-        m_list->showVersionSheet(plugin, m_compat->table(), m_compat->installedFCP());
+        m_sheets->showVersion(plugin, m_compat->table(), m_compat->installedFCP());
     });
-    m_list->setOpenLocalize([this](const Plugin& plugin) { m_list->showLocalizeSheet(plugin); });
+    m_list->setOpenLocalize([this](const Plugin& plugin) { m_sheets->showLocalize(plugin); });
 
     m_blur = new QGraphicsBlurEffect(m_main);
     m_blur->setBlurRadius(kSignedOutBlurRadius);
@@ -183,6 +185,10 @@ RootView::RootView(AppState* state, QWidget* parent)
     connect(m_remoteConfig, &RemoteConfigService::configChanged, this, &RootView::onRemoteConfigChanged);
     connect(m_remoteConfig, &RemoteConfigService::showNoticeChanged, this, &RootView::syncNotice);
     connect(m_remoteConfig, &RemoteConfigService::updateChanged, this, &RootView::syncUpdateSheet);
+    connect(&SettingsWindowController::shared(), &SettingsWindowController::updateOffered, this,
+            [](const UpdateAlert& alert, RemoteConfigService* service, QWidget* host) {
+                UpdateSheet::present(alert, *service, host);
+            });
 
     onLoginPhaseChanged();
     layoutOverlays();

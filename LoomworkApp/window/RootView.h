@@ -23,6 +23,7 @@ class LoginService;
 class NoticeBar;
 class OperationsCenter;
 class PluginListView;
+class PluginSheets;
 class ProgressOverlay;
 class QGraphicsBlurEffect;
 class QSplitter;
@@ -65,6 +66,7 @@ public:
     UpdateSheet* updateSheet() const;
     SidebarView* sidebar() const { return m_sidebar; }
     PluginListView* list() const { return m_list; }
+    PluginSheets* sheets() const { return m_sheets; }
     LoginGateView* gate() const { return m_gate; }
     QWidget* mainInterface() const { return m_main; }
     DropTargetOverlay* dropOverlay() const { return m_dropOverlay; }
@@ -109,6 +111,7 @@ private:
     QSplitter* m_splitter = nullptr;
     SidebarView* m_sidebar = nullptr;
     PluginListView* m_list = nullptr;
+    PluginSheets* m_sheets = nullptr;
     NoticeBar* m_notice = nullptr;
     AdBarView* m_adBar = nullptr;
     QPointer<UpdateSheet> m_updateSheet;

@@ -9,6 +9,7 @@
 #include <QSettings>
 #include <QTest>
 
+#include "online/AppVersion.h"
 #include "online/PromoImageCache.h"
 #include "online/RemoteConfigService.h"
 #include "online/SafeLink.h"
@@ -118,11 +119,20 @@ TEST_F(PromoViewTest, AForcedUpdateSheetIgnoresEscAndAnOptionalOneIsPostponedOrC
     EXPECT_EQ(sheet->height(), 404);
     savePicture(*sheet, QStringLiteral("promo-update-forced"));
     QTest::keyClick(sheet, Qt::Key_Escape);
-    sheet->close();
     settle();
     ASSERT_TRUE(sheet && sheet->isVisible());
     QTest::mouseClick(sheet->updateButton(), Qt::LeftButton);
     EXPECT_TRUE(opened.isEmpty()) << "a link outside http, https and mailto never opens";
+    // Quitting works under it: the quit key and the sheet's own close button close the
+    // window it sits on (the application then quits), and the prompt stays.
+    for (const bool key : {true, false}) {
+        SCOPED_TRACE(key ? "quit key" : "close button");
+        key ? QTest::keyClick(sheet, Qt::Key_Q, Qt::ControlModifier) : void(sheet->close());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !host.isVisible(); }, 30000));
+        ASSERT_TRUE(sheet && service.update() && service.update()->forced);
+        host.show();
+        sheet->show();
+    }
 
     // The next evaluation without a prompt takes the sheet away.
     setDocument({{"latestVersion", kNewer}, {"changelog", ""}});
@@ -134,7 +144,7 @@ TEST_F(PromoViewTest, AForcedUpdateSheetIgnoresEscAndAnOptionalOneIsPostponedOrC
     EXPECT_EQ(sheet->windowTitle(), sheet->titleLabel()->text());
     savePicture(*sheet, QStringLiteral("promo-update-optional"));
     QTest::mouseClick(sheet->updateButton(), Qt::LeftButton);
-    EXPECT_EQ(opened, QList<QUrl>{QUrl(UpdateSheet::toolsPageUrl())});
+    EXPECT_EQ(opened, QList<QUrl>{QUrl(AppVersion::toolsPageUrl())});
 
     QTest::keyClick(sheet, Qt::Key_Escape);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet || !sheet->isVisible(); }, 30000));

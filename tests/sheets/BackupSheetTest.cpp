@@ -14,6 +14,7 @@
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
 #include "sheets/BackupSheet.h"
+#include "window/PluginSheets.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
@@ -91,6 +92,7 @@ TEST_F(BackupSheetTest, ListStartsTheBackupInTheChosenMode)
     auto* toolbar = new QToolBar(&main);
     main.addToolBar(toolbar);
     auto* list = new PluginListView(&state, &ops, {}, &main);
+    auto* sheets = new PluginSheets(list, &state);
     list->installToolbar(toolbar);
     list->setLoggedIn(true);
     main.setCentralWidget(list);
@@ -102,7 +104,7 @@ TEST_F(BackupSheetTest, ListStartsTheBackupInTheChosenMode)
 
     // First presentation: switch to single, cancel.
     QTest::mouseClick(list->toolbar()->backupButton(), Qt::LeftButton);
-    BackupSheet* sheet = list->backupSheet();
+    BackupSheet* sheet = sheets->backupSheet();
     ASSERT_TRUE(sheet);
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
@@ -111,7 +113,7 @@ TEST_F(BackupSheetTest, ListStartsTheBackupInTheChosenMode)
     EXPECT_EQ(sheet->mode(), BackupMode::multi);
     QTest::mouseClick(sheet->card(BackupMode::single), Qt::LeftButton, {}, QPoint(100, 15));
     QTest::mouseClick(sheet->cancelButton(), Qt::LeftButton);
-    EXPECT_FALSE(list->backupSheet());
+    EXPECT_FALSE(sheets->backupSheet());
     QApplication::processEvents();
 
     // Second presentation remembers single; confirming packs one file.
@@ -119,12 +121,12 @@ TEST_F(BackupSheetTest, ListStartsTheBackupInTheChosenMode)
     const QString destination = TestEnv::root() + QStringLiteral("/all.zfcp");
     alerts.queuePick({QUrl::fromLocalFile(destination)});
     QTest::mouseClick(list->toolbar()->backupButton(), Qt::LeftButton);
-    sheet = list->backupSheet();
+    sheet = sheets->backupSheet();
     ASSERT_TRUE(sheet);
     EXPECT_EQ(sheet->mode(), BackupMode::single);
     QSignalSpy finished(&state, &AppState::scanFinished);
     QTest::mouseClick(sheet->confirmButton(), Qt::LeftButton);
-    EXPECT_FALSE(list->backupSheet()) << "the sheet closes at once";
+    EXPECT_FALSE(sheets->backupSheet()) << "the sheet closes at once";
     EXPECT_TRUE(alerts.panels().isEmpty()) << "the backup starts a moment later";
     ASSERT_TRUE(finished.wait(20000)) << "a backup from the sheet rescans";
     ASSERT_EQ(alerts.panels().size(), 1);

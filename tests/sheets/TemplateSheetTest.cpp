@@ -21,6 +21,7 @@
 #include "sheets/LocalizeSheet.h"
 #include "sheets/TemplateSheetPieces.h"
 #include "sheets/VersionSheet.h"
+#include "window/PluginSheets.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/views/ListFixtures.h"
@@ -50,6 +51,7 @@ protected:
     {
         ListFixtures::ListTest::SetUp();
         list = new PluginListView(&state, &ops, [](const QList<QUrl>&) {}, &main);
+        sheets = new PluginSheets(list, &state);
         main.setCentralWidget(list);
         main.resize(1100, 680);
         main.show();
@@ -64,16 +66,16 @@ protected:
 
     VersionSheet* openVersion(const Plugin& plugin)
     {
-        list->showVersionSheet(plugin, table(), QStringLiteral("10.6"));
-        VersionSheet* sheet = list->versionSheet();
+        sheets->showVersion(plugin, table(), QStringLiteral("10.6"));
+        VersionSheet* sheet = sheets->versionSheet();
         EXPECT_TRUE(sheet && QTest::qWaitForWindowExposed(sheet));
         return sheet;
     }
 
     LocalizeSheet* openLocalize(const Plugin& plugin)
     {
-        list->showLocalizeSheet(plugin);
-        LocalizeSheet* sheet = list->localizeSheet();
+        sheets->showLocalize(plugin);
+        LocalizeSheet* sheet = sheets->localizeSheet();
         EXPECT_TRUE(sheet && QTest::qWaitForWindowExposed(sheet));
         EXPECT_TRUE(QTest::qWaitFor([&] { return !sheet->model().isLoading(); }, 20000));
         ListFixtures::settle();
@@ -96,6 +98,7 @@ protected:
     OperationsCenter ops;
     QMainWindow main;
     PluginListView* list = nullptr;
+    PluginSheets* sheets = nullptr;
 };
 
 TEST_F(TemplateSheetTest, VersionChangeRewritesEveryTemplateAndASecondApplyWritesNothing)

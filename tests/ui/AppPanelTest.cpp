@@ -7,17 +7,21 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 
+#include "engine/EngineText.h"
 #include "ui/AppAlert.h"
 #include "ui/AppPanel.h"
 #include "window/LoomworkMain.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
+#include "support/views/ListFixtures.h"
 
 namespace {
 
@@ -119,6 +123,26 @@ TEST(AppPanel, PanelsSpeakChineseStartAtHomeAndShowEveryCaseOfTheExtension)
     };
     EXPECT_TRUE(QTest::qWaitFor([&] { return listed().contains(QFileInfo(upper).fileName()); }, 30000));
     EXPECT_FALSE(listed().contains(QFileInfo(other).fileName()));
+
+    // The list's columns speak Chinese whatever the system's locale, and have room to.
+    QDir(TestEnv::root()).mkpath(QStringLiteral("子文件夹"));
+    dialog->setViewMode(QFileDialog::Detail);
+    dialog->show();
+    EXPECT_GE(dialog->width(), 800);
+    auto* tree = dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
+    ASSERT_NE(tree, nullptr);
+    const auto cell = [&](const QString& path, int column) {
+        return tree->model()->index(model->index(path).row(), column, tree->rootIndex()).data().toString();
+    };
+    const QString folder = TestEnv::root() + QStringLiteral("/子文件夹");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !cell(folder, 2).isEmpty(); }, 30000));
+    EXPECT_EQ(cell(folder, 2), QStringLiteral("文件夹"));
+    EXPECT_EQ(cell(upper, 1), QStringLiteral("1 字节"));
+    EXPECT_EQ(cell(upper, 2), QStringLiteral("ZFCP 文件"));
+    const QString modified = cell(upper, 3);
+    EXPECT_EQ(modified, EngineText::dateTimeText(QFileInfo(upper).lastModified()));
+    EXPECT_GT(tree->header()->sectionSize(3), tree->fontMetrics().horizontalAdvance(modified));
+    ListFixtures::savePicture(*dialog, QStringLiteral("install-panel"));
 }
 
 TEST(AppPanel, SheetOfTheHostCallsBackOnlyWhenConfirmed)

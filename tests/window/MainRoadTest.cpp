@@ -21,6 +21,7 @@
 
 #include "engine/AppState.h"
 #include "engine/InstallPlan.h"
+#include "engine/InstanceGuard.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
 #include "online/LoginService.h"
@@ -37,8 +38,8 @@
 #include "sheets/VersionSheet.h"
 #include "window/AppDelegate.h"
 #include "window/DropTargetOverlay.h"
-#include "window/InstanceGuard.h"
 #include "window/LoomworkMain.h"
+#include "window/PluginSheets.h"
 #include "window/ProgressOverlay.h"
 #include "window/RootView.h"
 #include "support/app/HeldOperation.h"
@@ -649,14 +650,15 @@ TEST_F(MainRoadTest, TheRowButtonsAndTheContextMenuOpenTheTemplateSheets)
     ASSERT_TRUE(version && localize);
 
     QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, version->center());
-    ASSERT_TRUE(list->versionSheet());
-    EXPECT_EQ(list->versionSheet()->model().plugin().name, QStringLiteral("Glow"));
-    list->versionSheet()->dismiss();
+    PluginSheets* sheets = root->sheets();
+    ASSERT_TRUE(sheets->versionSheet());
+    EXPECT_EQ(sheets->versionSheet()->model().plugin().name, QStringLiteral("Glow"));
+    sheets->versionSheet()->dismiss();
     ListFixtures::settle();
     QTest::mouseMove(table->viewport(), table->visualRect(list->model()->index(row, 0)).center());
     QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, localize->center());
-    ASSERT_TRUE(list->localizeSheet());
-    list->localizeSheet()->dismiss();
+    ASSERT_TRUE(sheets->localizeSheet());
+    sheets->localizeSheet()->dismiss();
 
     std::unique_ptr<QMenu> menu(list->makeContextMenu(ListFixtures::find(*state, "Glow")));
     QStringList enabled;

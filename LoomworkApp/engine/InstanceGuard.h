@@ -11,9 +11,10 @@ class QLockFile;
 
 // One Loomwork per user and data folder. A lock file in the data folder decides which
 // process is the instance (a lock left by a dead process is taken over); the instance
-// listens on a socket in a folder only this user can enter, and every later launch hands
-// its files to it and quits. On Linux the desktop starts a process per opened file, so
-// this is how those files reach the window already open.
+// listens on a socket in a folder only this user can enter and records that socket's path
+// beside the lock, so every later launch with the same data folder finds it, whatever its
+// own runtime folder, hands its files to it and quits. On Linux the desktop starts a
+// process per opened file, so this is how those files reach the window already open.
 class InstanceGuard : public QObject
 {
     Q_OBJECT
@@ -29,12 +30,12 @@ public:
     explicit InstanceGuard(QObject* parent = nullptr);
     ~InstanceGuard() override;
 
-    // Becomes the instance, or hands `files` to the one running (retrying while it starts,
-    // and taking the lock over should it die meanwhile).
+    // Becomes the instance, or hands `files` to the one running (retrying, less and less
+    // often, while it starts, and taking the lock over should it die meanwhile).
     Claim claim(const QList<QUrl>& files, int timeoutMs = kClaimTimeoutMs);
 
-    // Sends `files` to the instance's socket, once, and only when that socket belongs to
-    // this user. True when they were sent.
+    // Sends `files` to the instance's socket (the recorded one, else socketPath()), once, and
+    // only when that socket belongs to this user. True when they were sent.
     static bool handOver(const QList<QUrl>& files);
 
     // $XDG_RUNTIME_DIR when it is this user's and private, else the data folder's "run"
@@ -43,6 +44,8 @@ public:
     // The socket in socketFolder(), named for the data folder; empty without a folder.
     static QString socketPath();
     static QString lockPath();
+    // Beside the lock: the path the instance listens on.
+    static QString socketRecordPath();
 
 signals:
     // Files a later launch handed over (none: it only asked to bring the window forward).

@@ -1,6 +1,8 @@
-#include "window/InstanceGuard.h"
+#include "engine/InstanceGuard.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -18,12 +20,23 @@
 #include <QThread>
 
 #include "engine/AppPaths.h"
+#include "engine/AtomicFile.h"
 
 namespace {
 
 constexpr int kConnectTimeoutMs = 1500;
-constexpr int kRetryMs = 50;
+// A starting instance usually answers within the first retries; one that does not gets
+// asked less and less often.
+constexpr int kFirstRetryMs = 50;
+constexpr int kMaxRetryMs = 1000;
 constexpr qint64 kMaxHandOverBytes = 1024 * 1024;
+constexpr qint64 kMaxRecordBytes = 4096;
+
+enum class Reach {
+    sent,
+    unanswered,
+    foreign // the socket is another user's
+};
 
 bool isPrivate(const struct stat& st)
 {
@@ -67,6 +80,50 @@ bool ownedByThisUser(const QLocalSocket& socket)
 #endif
 }
 
+// The socket the instance recorded, else the one this launch would use itself.
+QString instanceSocket()
+{
+    QFile record(InstanceGuard::socketRecordPath());
+    if (record.open(QIODevice::ReadOnly)) {
+        const QString path = QFile::decodeName(record.read(kMaxRecordBytes).trimmed());
+        if (path.startsWith(u'/'))
+            return path;
+    }
+    return InstanceGuard::socketPath();
+}
+
+Reach send(const QList<QUrl>& files)
+{
+    const QString path = instanceSocket();
+    if (path.isEmpty())
+        return Reach::unanswered;
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(kConnectTimeoutMs))
+        return Reach::unanswered;
+    if (!ownedByThisUser(socket)) {
+        socket.abort();
+        return Reach::foreign;
+    }
+    QByteArray payload;
+    for (const QUrl& url : files)
+        payload += url.toEncoded() + '\n';
+    payload += '\n'; // an empty line ends the list; no file just raises the window
+    socket.write(payload);
+    if (!socket.waitForBytesWritten(kConnectTimeoutMs))
+        return Reach::unanswered;
+    socket.disconnectFromServer();
+    return Reach::sent;
+}
+
+void warnNotSent(Reach reach)
+{
+    if (reach == Reach::foreign)
+        qWarning() << "[Instance] the hand-over socket belongs to another user; nothing sent";
+    else
+        qWarning() << "[Instance] another Loomwork holds" << InstanceGuard::lockPath() << "but does not answer yet";
+}
+
 } // namespace
 
 InstanceGuard::InstanceGuard(QObject* parent) : QObject(parent) {}
@@ -75,12 +132,20 @@ InstanceGuard::~InstanceGuard()
 {
     // The socket goes first: once the lock is free, a successor may listen at the same path,
     // and closing removes the path, whoever listens there.
-    delete m_server;
+    if (m_server) {
+        delete m_server;
+        QFile::remove(socketRecordPath());
+    }
 }
 
 QString InstanceGuard::lockPath()
 {
     return AppPaths::applicationFolder() + QStringLiteral("/loomwork.lock");
+}
+
+QString InstanceGuard::socketRecordPath()
+{
+    return AppPaths::applicationFolder() + QStringLiteral("/loomwork.socket-path");
 }
 
 QString InstanceGuard::socketFolder()
@@ -110,6 +175,8 @@ InstanceGuard::Claim InstanceGuard::claim(const QList<QUrl>& files, int timeoutM
     // Held for the whole run: only a dead holder makes it stale, never its age.
     m_lock->setStaleLockTime(0);
     const QDeadlineTimer deadline(timeoutMs);
+    int retryMs = kFirstRetryMs;
+    bool warned = false;
     for (;;) {
         if (m_lock->tryLock(0)) {
             listen();
@@ -120,37 +187,24 @@ InstanceGuard::Claim InstanceGuard::claim(const QList<QUrl>& files, int timeoutM
             return Claim::instance;
         }
         // The instance may still be on its way to listening.
-        if (handOver(files))
+        const Reach reach = send(files);
+        if (reach == Reach::sent)
             return Claim::handedOver;
+        if (!std::exchange(warned, true))
+            warnNotSent(reach);
         if (deadline.hasExpired())
             return Claim::unreachable;
-        QThread::msleep(kRetryMs);
+        QThread::msleep(std::min<qint64>(retryMs, std::max<qint64>(deadline.remainingTime(), 1)));
+        retryMs = std::min(retryMs * 2, kMaxRetryMs);
     }
 }
 
 bool InstanceGuard::handOver(const QList<QUrl>& files)
 {
-    const QString path = socketPath();
-    if (path.isEmpty())
-        return false;
-    QLocalSocket socket;
-    socket.connectToServer(path);
-    if (!socket.waitForConnected(kConnectTimeoutMs))
-        return false;
-    if (!ownedByThisUser(socket)) {
-        qWarning() << "[Instance] the hand-over socket belongs to another user; nothing sent";
-        socket.abort();
-        return false;
-    }
-    QByteArray payload;
-    for (const QUrl& url : files)
-        payload += url.toEncoded() + '\n';
-    payload += '\n'; // an empty line ends the list; no file just raises the window
-    socket.write(payload);
-    if (!socket.waitForBytesWritten(kConnectTimeoutMs))
-        return false;
-    socket.disconnectFromServer();
-    return true;
+    const Reach reach = send(files);
+    if (reach == Reach::foreign)
+        warnNotSent(reach);
+    return reach == Reach::sent;
 }
 
 void InstanceGuard::listen()
@@ -168,6 +222,8 @@ void InstanceGuard::listen()
         qWarning() << "[Instance] cannot listen on" << path << m_server->errorString();
         return;
     }
+    if (const int error = AtomicFile::write(socketRecordPath(), QFile::encodeName(path)))
+        qWarning() << "[Instance] cannot record the socket beside the lock:" << qt_error_string(error);
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = m_server->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);

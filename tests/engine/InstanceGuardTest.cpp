@@ -1,13 +1,10 @@
 // One Loomwork per user: the lock decides, the hand-over socket sits where only the user
 // can enter, and nothing is handed to a server another user runs.
-#include <algorithm>
-#include <csignal>
 #include <cstdio>
-#include <memory>
-#include <vector>
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,12 +14,14 @@
 #include <QFile>
 #include <QLockFile>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "engine/AppPaths.h"
+#include "engine/InstanceGuard.h"
 #include "support/app/TestEnv.h"
-#include "window/InstanceGuard.h"
 
 namespace {
 
@@ -33,7 +32,8 @@ struct stat statOf(const QString& path)
     return st;
 }
 
-// Run as another user: listens at `path`, takes one connection and says what came.
+// Run as another user: listens at `path`, takes connections until none came for three
+// seconds and says what came.
 void squat(const QByteArray& path)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -41,16 +41,22 @@ void squat(const QByteArray& path)
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.constData());
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(fd, 4), 0);
+    ASSERT_EQ(::listen(fd, 64), 0);
     std::printf("listening\n");
     std::fflush(stdout);
-    const int peer = ::accept(fd, nullptr, nullptr);
     std::size_t total = 0;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(peer, buffer, sizeof buffer)) > 0;)
-        total += std::size_t(n);
-    std::printf("received %zu bytes\n", total);
+    int connections = 0;
+    for (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, 3000) > 0; ++connections) {
+        const int peer = ::accept(fd, nullptr, nullptr);
+        char buffer[256];
+        for (ssize_t n; (n = ::read(peer, buffer, sizeof buffer)) > 0;)
+            total += std::size_t(n);
+        ::close(peer);
+    }
+    std::printf("received %zu bytes in %d connections\n", total, connections);
 }
+
+QStringList g_warnings;
 
 } // namespace
 
@@ -102,9 +108,12 @@ TEST(InstanceGuard, AnotherUsersServerIsHandedNothing)
     if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
         GTEST_SKIP() << "needs root and setpriv to play another user";
     TestEnv::reset();
-    // The temporary folder may be root's own (0700): the child works where it can reach,
-    // and keeps its own temporary files there.
-    QTemporaryDir shared(QStringLiteral("/tmp/loomwork-squat-XXXXXX"));
+    // The child works in a folder of ours it can reach (the test's folder is root's own,
+    // 0700, until then), and keeps its own temporary files there.
+    const QByteArray root = QFile::encodeName(TestEnv::root());
+    ::chmod(root.constData(), 0711);
+    const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
+    QTemporaryDir shared(TestEnv::root() + QStringLiteral("/tmp/squat-XXXXXX"));
     ASSERT_TRUE(shared.isValid());
     ::chmod(QFile::encodeName(shared.path()).constData(), 0777);
     QProcess child;
@@ -121,49 +130,45 @@ TEST(InstanceGuard, AnotherUsersServerIsHandedNothing)
     ASSERT_EQ(::rename(QFile::encodeName(shared.path() + "/s").constData(), QFile::encodeName(socket).constData()), 0);
 
     EXPECT_FALSE(InstanceGuard::handOver({QUrl::fromLocalFile("/home/me/Paid.zfcp")}));
+    // A launch waiting on it asks less and less often, and says so once.
+    QLockFile held(InstanceGuard::lockPath());
+    ASSERT_TRUE(held.tryLock(0));
+    g_warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+        g_warnings.append(text);
+    });
+    InstanceGuard later;
+    EXPECT_EQ(later.claim({QUrl::fromLocalFile("/home/me/Paid.zfcp")}, 2000), InstanceGuard::Claim::unreachable);
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(g_warnings.size(), 1) << g_warnings.join('\n').toStdString();
     if (!child.waitForFinished(30000))
         child.kill();
-    EXPECT_TRUE((output += child.readAllStandardOutput()).contains("received 0 bytes")) << output.toStdString();
+    output += child.readAllStandardOutput();
+    int connections = 0;
+    ASSERT_EQ(std::sscanf(output.mid(output.indexOf("received")).constData(), "received 0 bytes in %d", &connections), 1)
+        << output.toStdString();
+    EXPECT_LE(connections, 8) << "one hand-over, then a claim backing off over two seconds";
     QFile::remove(socket);
 }
 
-// Three launches at once leave one; when it dies, the next launch takes its lock and socket.
-TEST(InstanceGuard, ThreeCopiesStartedTogetherLeaveOne)
+// Every launch with the same data folder finds the instance, whatever runtime folder each
+// of them was given.
+TEST(InstanceGuard, ALaunchWithAnotherRuntimeFolderFindsTheInstance)
 {
     TestEnv::reset();
-    std::vector<std::unique_ptr<QProcess>> copies;
-    const auto launch = [&] {
-        copies.push_back(std::make_unique<QProcess>());
-        copies.back()->start(LOOMWORK_APP_PATH, {"-serverBaseURL", "http://127.0.0.1:9/"});
-        return copies.back().get();
-    };
-    const auto lockHolder = [] {
-        qint64 pid = 0;
-        QString host, app;
-        QLockFile(InstanceGuard::lockPath()).getLockInfo(&pid, &host, &app);
-        return pid;
-    };
-    for (int i = 0; i < 3; ++i)
-        launch();
-    const auto exited = [&] {
-        return std::count_if(copies.begin(), copies.end(), [](const auto& c) { return c->state() == QProcess::NotRunning; });
-    };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return exited() == 2; }, 60000)) << "one copy left running";
-    for (const auto& copy : copies)
-        EXPECT_TRUE(copy->state() != QProcess::NotRunning || copy->exitCode() == 0) << "handed over, then quit";
-    const auto instance = std::find_if(copies.begin(), copies.end(), [](const auto& c) { return c->state() != QProcess::NotRunning; });
-    ASSERT_NE(instance, copies.end());
-    EXPECT_EQ(lockHolder(), (*instance)->processId());
-    const QString socket = InstanceGuard::socketPath();
-    EXPECT_TRUE(S_ISSOCK(statOf(socket).st_mode));
-    EXPECT_EQ(statOf(QFileInfo(socket).path()).st_mode & 0777, 0700u);
-    EXPECT_EQ(statOf(QFileInfo(socket).path()).st_uid, ::geteuid());
-
-    ::kill(pid_t((*instance)->processId()), SIGKILL);
-    (*instance)->waitForFinished();
-    QProcess* next = launch();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return lockHolder() == next->processId(); }, 60000)) << "a dead one's lock is taken over";
-    EXPECT_TRUE(QTest::qWaitFor([] { return InstanceGuard::handOver({}); }, 30000)) << "and its socket";
-    ::kill(pid_t(next->processId()), SIGKILL);
-    next->waitForFinished();
+    QTemporaryDir first, second; // 0700, this user's
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(first.path()));
+    InstanceGuard instance;
+    ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
+    QSignalSpy handed(&instance, &InstanceGuard::filesHandedOver);
+    const QList<QUrl> files{QUrl::fromLocalFile("/home/me/Glow.zfcp")};
+    for (const QByteArray& runtime : {QByteArray(), QFile::encodeName(second.path())}) {
+        SCOPED_TRACE(runtime.toStdString());
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        InstanceGuard later;
+        EXPECT_EQ(later.claim(files, 3000), InstanceGuard::Claim::handedOver);
+        ASSERT_TRUE(handed.wait(10000));
+        EXPECT_EQ(handed.takeFirst().at(0).value<QList<QUrl>>(), files);
+    }
+    qunsetenv("XDG_RUNTIME_DIR");
 }

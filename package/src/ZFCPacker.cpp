@@ -514,7 +514,7 @@ private:
                 const bool small = size <= static_cast<int64_t>(kSampleBytes);
                 if (!job->files.empty() && (!small || job->files.size() >= kBatchFiles || batched + size > kBatchBytes))
                     break;
-                job->files.push_back({.path = m_items[m_feedItem].sourceDir / entry->path, .regular = regular});
+                job->files.push_back({.path = m_items[m_feedItem].sourceDir / entry->path, .regular = regular, .outcome = {}});
                 ++m_feedEntry;
                 batched += size;
                 if (!small)
@@ -554,7 +554,7 @@ private:
             return static_cast<double>(std::min(value, total)) / static_cast<double>(total);
         };
 
-        ZFCPlugin meta{.name = item.name, .type = std::string(item.type.rawValue()), .position = position};
+        ZFCPlugin meta{.name = item.name, .type = std::string(item.type.rawValue()), .items = {}, .position = position};
         meta.items.reserve(scan.entries.size());
         int64_t streamPosition = 0;
         for (auto& scannedEntry : scan.entries) {

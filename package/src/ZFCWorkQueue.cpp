@@ -144,6 +144,17 @@ bool ZFCWorkQueueBase::Turn::reserve(int64_t bytes)
     return true;
 }
 
+bool ZFCWorkQueueBase::Turn::tryReserve(int64_t bytes)
+{
+    ZFCWorkQueueBase& q = m_queue;
+    std::lock_guard lock(q.m_mutex);
+    if (bytes > q.m_budget - q.m_used)
+        return false;
+    q.m_used += bytes;
+    q.state(m_sequence).reserved += bytes;
+    return true;
+}
+
 void ZFCWorkQueueBase::Turn::giveBack(int64_t bytes)
 {
     ZFCWorkQueueBase& q = m_queue;

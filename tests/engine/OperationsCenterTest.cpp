@@ -462,8 +462,8 @@ TEST_F(OperationsCenterTest, MissingCategoriesNeedTheAdministratorOnlyInALibrary
         SCOPED_TRACE("the administrator prepares the library but refuses the category");
         QDir(TestEnv::systemLibrary()).removeRecursively();
         RecordingAdminRunner runner; // prepareRoot "succeeds" without creating anything
-        runner.queueOutcome({true, 0});
-        runner.queueOutcome({true, 1});
+        runner.queueOutcome({true, 0, {}, {}});
+        runner.queueOutcome({true, 1, {}, {}});
         OperationsCenter center;
         EXPECT_FALSE(install(center, {pkg}, plan));
         EXPECT_EQ(runner.commands().value(1), AdminAuth::createDirectoryCommand(category(PluginRoot::system, effect)));

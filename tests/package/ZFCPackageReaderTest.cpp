@@ -41,8 +41,8 @@ json linkEntry(const std::string& path, const std::string& target) { return {{"t
 // How an operation ended: no kind for success, else the error's kind and what it names.
 struct Outcome
 {
-    std::optional<Kind> kind;
-    std::string subject;
+    std::optional<Kind> kind{};
+    std::string subject{};
     bool operator==(const Outcome&) const = default;
 };
 const Outcome kOk;

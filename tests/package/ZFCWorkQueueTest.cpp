@@ -49,19 +49,26 @@ TEST(ZFCWorkQueue, HandsTasksBackInOrderWithinTheWindow)
 }
 
 // The oldest task gets its bytes whatever the budget; a later one waits until they are
-// popped, or until the queue stops; so does a producer waiting for room.
+// popped, or until the queue stops; so does a producer waiting for room. A try never waits
+// and never goes over the budget.
 TEST(ZFCWorkQueue, BoundsHeldBytesAndStopsEveryWait)
 {
     enum { waiting, granted, refused };
     std::array<std::atomic<int>, 3> reserved{};
     std::atomic<int> started = 0;
     std::atomic<bool> producerGotRoom = true;
+    std::atomic<bool> oldestTried = true;
+    std::atomic<bool> laterTried = false;
     {
         Queue queue(
             2, 2,
             [&](Task& task, Queue::Turn& turn) {
                 ++started;
                 started.notify_all();
+                if (task.index == 0)
+                    oldestTried = turn.tryReserve(101);
+                if (task.index == 2)  // task 1 holds 10 of 100
+                    laterTried = !turn.tryReserve(91) && turn.tryReserve(90);
                 reserved[task.index] = turn.reserve(task.bytes) ? granted : refused;
             },
             100);
@@ -85,4 +92,6 @@ TEST(ZFCWorkQueue, BoundsHeldBytesAndStopsEveryWait)
     }
     EXPECT_EQ(reserved[2], refused);
     EXPECT_FALSE(producerGotRoom);
+    EXPECT_FALSE(oldestTried);
+    EXPECT_TRUE(laterTried);
 }

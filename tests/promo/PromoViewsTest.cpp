@@ -306,8 +306,10 @@ TEST_F(PromoViewTest, TheCarouselTurnsAndAPictureCardOpensItsDialog)
 TEST(PromoLayoutTest, LongCarouselAndNoticeTextsKeepInsideTheirRoom)
 {
     installTheme();
-    PromoCard card{{}, QStringLiteral("年度会员限时特惠：全部转场、字幕与发生器模板一次拥有"), QStringLiteral("永久可用"),
-                   QStringLiteral("立即领取全部优惠并查看活动详情")};
+    PromoCard card;
+    card.title = QStringLiteral("年度会员限时特惠：全部转场、字幕与发生器模板一次拥有");
+    card.subtitle = QStringLiteral("永久可用");
+    card.button = QStringLiteral("立即领取全部优惠并查看活动详情");
     PromoCard badged = card;
     badged.badge = QStringLiteral("限时五折 · 仅剩最后三天 · 新老用户同享");
     for (const char* mode : {"light", "dark"}) {

@@ -11,11 +11,11 @@ struct ZFCEntry
 {
     std::string type;
     std::string path;
-    std::optional<int64_t> size;      // uncompressed size of a file
-    std::optional<int64_t> position;  // offset of a file's stored bytes in the plug-in stream
-    std::optional<std::string> link;  // a link's target as read from the disk
-    std::optional<int64_t> stored;    // stored byte count of a file
-    std::optional<std::string> cm;    // "zlib" when the stored bytes are raw deflate
+    std::optional<int64_t> size{};      // uncompressed size of a file
+    std::optional<int64_t> position{};  // offset of a file's stored bytes in the plug-in stream
+    std::optional<std::string> link{};  // a link's target as read from the disk
+    std::optional<int64_t> stored{};    // stored byte count of a file
+    std::optional<std::string> cm{};    // "zlib" when the stored bytes are raw deflate
 
     // Bytes the reader takes from the plug-in stream: stored, else size, else 0.
     int64_t storedSize() const;

@@ -29,6 +29,9 @@ public:
         // Counts `bytes` more against the budget for this task, waiting while the budget is
         // spent unless this is the oldest task. False when the queue stops meanwhile.
         bool reserve(int64_t bytes);
+        // Counts `bytes` more for this task only when the budget has room for them now,
+        // oldest task or not: for work the consumer can as well do itself.
+        bool tryReserve(int64_t bytes);
         // Returns `bytes` of what reserve() counted for this task.
         void giveBack(int64_t bytes);
 

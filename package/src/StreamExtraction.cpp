@@ -1,0 +1,469 @@
+#include "StreamExtraction.h"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+
+#include "DestinationTree.h"
+#include "KitInternal.h"
+#include "LoomworkKit/ZFCInflater.h"
+#include "LoomworkKit/ZFCPackageError.h"
+#include "LoomworkKit/ZFCPackageReader.h"
+#include "LoomworkKit/ZFCWorkQueue.h"
+
+namespace fs = std::filesystem;
+
+namespace kit {
+
+namespace {
+
+using ErrorKind = ZFCPackageError::Kind;
+
+// Chunks between the writer and the last one handed to the workers; files inflated ahead
+// of the writer: a file of at most kAheadFileLimit bytes whose stored bytes lie in one
+// chunk, within kAheadBudget inflated bytes held at once. Larger files the writer inflates.
+constexpr std::size_t kWindow = 8;
+constexpr int64_t kAheadFileLimit = 4 * 1024 * 1024;
+constexpr int64_t kAheadBudget = 16 * 1024 * 1024;
+
+// The damaged-data error of one file, naming its plug-in and its path.
+ZFCPackageError damaged(ErrorKind kind, const ZFCPlugin& plugin, const ZFCEntry& entry)
+{
+    return ZFCPackageError::failure(kind, "插件「" + ZFCPackageError::quotedName(plugin.name) + "」的文件「" +
+                                              ZFCPackageError::quotedName(entry.path) + "」");
+}
+
+// False when the plug-in's stream does not fit in a file offset.
+bool streamRange(const ZFCPlugin& plugin, int64_t& end)
+{
+    return plugin.position >= 0 && plugin.eSize >= 0 && !__builtin_add_overflow(plugin.position, plugin.eSize, &end);
+}
+
+// A plug-in's files in the order their bytes follow each other in its stream.
+using Files = std::vector<const ZFCEntry*>;
+
+// Where a walk through the files stands: the file that takes the next byte of the stream,
+// and how many of its bytes came before.
+struct FileCursor
+{
+    std::size_t next = 0;
+    int64_t taken = 0;
+};
+
+// A file's bytes [at, at + length) in one chunk's plaintext.
+struct Piece
+{
+    std::size_t file = 0;
+    std::size_t at = 0;
+    std::size_t length = 0;
+    bool opens = false;   // its first bytes (or it has none)
+    bool closes = false;  // its last bytes
+};
+
+// Walks `size` bytes of plaintext through the files from `cursor`, handing `visit` each
+// file's piece in stream order, empty files as they are met. False when bytes are left
+// after the last file. Every thread that needs the cut walks it itself: nothing per file
+// is kept between them.
+template <class Visit>
+bool walk(const Files& files, FileCursor& cursor, std::size_t size, Visit&& visit)
+{
+    std::size_t at = 0;
+    while (at < size) {
+        if (cursor.next >= files.size())
+            return false;
+        const int64_t rest = files[cursor.next]->storedSize() - cursor.taken;
+        const auto length = static_cast<std::size_t>(std::clamp<int64_t>(rest, 0, static_cast<int64_t>(size - at)));
+        const bool closes = static_cast<int64_t>(length) >= rest;
+        visit(Piece{.file = cursor.next, .at = at, .length = length, .opens = cursor.taken == 0, .closes = closes});
+        at += length;
+        if (closes)
+            cursor = {.next = cursor.next + 1};
+        else
+            cursor.taken += static_cast<int64_t>(length);
+    }
+    return true;
+}
+
+// A file a worker inflated ahead of the writer into its slot's output.
+struct AheadFile
+{
+    std::size_t file = 0;  // among the target's files
+    const uint8_t* stored = nullptr;
+    std::size_t length = 0;
+    int64_t size = 0;
+    std::size_t offset = 0;  // of its bytes in the output
+    std::size_t produced = 0;
+    bool started = false;
+    bool ended = false;
+    std::exception_ptr error{};
+};
+
+// One chunk of a target's stream, or the error that ends the stream there. A worker reads
+// and decrypts the chunk, then inflates its small files within the budget.
+struct Slot
+{
+    std::size_t target = 0;
+    int64_t offset = 0;        // of the sealed chunk in the package
+    std::size_t length = 0;    // sealed; 0 with `error`
+    FileCursor cursor;         // where its plaintext starts among the target's files
+    std::exception_ptr error;  // the writer throws it before the chunk's files
+    std::unique_ptr<uint8_t[]> chunk;  // [IV][plaintext], kept between uses
+    std::vector<AheadFile> ahead;
+    std::vector<uint8_t> output;
+};
+
+using Turn = ZFCWorkQueue<Slot>::Turn;
+
+// Extracts on the calling thread, which also cuts the chunk streams into slots from their
+// length headers, ahead of itself as far as the queue's window; workers do the rest. Errors
+// are met where a sequential reader meets them.
+class Extraction
+{
+public:
+    Extraction(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress,
+               unsigned workers)
+        : m_file(file), m_targets(targets), m_progress(progress), m_files(targets.size()), m_inflaters(workers),
+          m_queue(workers, kWindow, [this](Slot& slot, Turn& turn) { prepare(slot, turn); }, kAheadBudget)
+    {
+    }
+
+    void run()
+    {
+        for (std::size_t t = 0; t < m_targets.size(); ++t) {
+            if (!extractTarget(t))
+                return;
+        }
+    }
+
+private:
+    const Files& filesOf(std::size_t t)
+    {
+        Files& files = m_files[t];
+        if (files.empty()) {
+            // Of the exact size: a growing list would need its old and new copies at once.
+            const auto& items = m_targets[t].plugin->items;
+            const auto isFile = [](const ZFCEntry& entry) { return entry.type == "file"; };
+            files.reserve(static_cast<std::size_t>(std::count_if(items.begin(), items.end(), isFile)));
+            for (const ZFCEntry& entry : items) {
+                if (entry.type == "file")
+                    files.push_back(&entry);
+            }
+            std::stable_sort(files.begin(), files.end(), [](const ZFCEntry* a, const ZFCEntry* b) {
+                return a->position.value_or(0) < b->position.value_or(0);
+            });
+        }
+        return files;
+    }
+
+    // ---- feeding the queue, on the calling thread ----
+
+    // Hands the workers every chunk there is room for. A chunk whose header is refused
+    // becomes a slot with the error and ends the feed, as does a chunk with bytes past the
+    // last file (the writer finds them itself) and a target whose stream does not fit.
+    void feed()
+    {
+        while (!m_feedStopped && m_feedTarget < m_targets.size()) {
+            if (!m_feedStarted) {
+                m_feedStopped = !streamRange(*m_targets[m_feedTarget].plugin, m_feedEnd);
+                m_feedOffset = m_targets[m_feedTarget].plugin->position;
+                m_feedCursor = {};
+                m_feedStarted = true;
+                continue;
+            }
+            if (m_feedOffset >= m_feedEnd) {
+                ++m_feedTarget;
+                m_feedStarted = false;
+                continue;
+            }
+            Slot* slot = m_queue.tryClaim();
+            if (!slot)
+                return;
+            slot->target = m_feedTarget;
+            slot->length = 0;
+            slot->error = nullptr;
+            try {
+                slot->length = chunkLength(m_feedOffset, m_feedEnd);
+                slot->offset = m_feedOffset + static_cast<int64_t>(kHeaderSize);
+                slot->cursor = m_feedCursor;
+                m_feedOffset = slot->offset + static_cast<int64_t>(slot->length);
+                m_feedStopped = !walk(filesOf(m_feedTarget), m_feedCursor, slot->length - kIvSize, [](const Piece&) {});
+            } catch (...) {
+                slot->length = 0;
+                slot->error = std::current_exception();
+                m_feedStopped = true;
+            }
+            m_queue.submit();
+        }
+    }
+
+    // The sealed length of the chunk whose header is at `offset`, refused before reading:
+    // too short to hold an IV and a byte, longer than a sealed 1 MiB piece, or running past
+    // the plug-in's stream.
+    std::size_t chunkLength(int64_t offset, int64_t end)
+    {
+        uint8_t header[kHeaderSize];
+        if (m_file.readAt(header, sizeof header, offset) != sizeof header)
+            throw ZFCPackageError::failure(ErrorKind::chunkHeaderTruncated, offset);
+        const int64_t length = readLengthHeader(header);
+        if (length < kMinSealedLength || length > kMaxChunkLength || length > end - offset - static_cast<int64_t>(kHeaderSize))
+            throw ZFCPackageError::failure(ErrorKind::chunkLengthInvalid, length);
+        return static_cast<std::size_t>(length);
+    }
+
+    // ---- the workers ----
+
+    void prepare(Slot& slot, Turn& turn)
+    {
+        if (slot.length == 0)
+            return;
+        try {
+            if (!slot.chunk)
+                slot.chunk.reset(new uint8_t[kMaxChunkLength]);
+            if (m_file.readAt(slot.chunk.get(), slot.length, slot.offset) != slot.length)
+                throw ZFCPackageError::failure(ErrorKind::chunkBodyTruncated, slot.offset);
+            cryptInPlace(slot.chunk.get() + kIvSize, slot.length - kIvSize, slot.chunk.get());
+        } catch (...) {
+            slot.error = std::current_exception();
+            return;
+        }
+        inflateAhead(slot, turn);
+    }
+
+    // Inflates each compressed file that lies whole in the chunk and is small enough, while
+    // the budget has room for it and its record (so that countless tiny files cannot grow
+    // the records past it either); the writer inflates the others.
+    void inflateAhead(Slot& slot, Turn& turn)
+    {
+        const Files& files = m_files[slot.target];
+        const uint8_t* plain = slot.chunk.get() + kIvSize;
+        FileCursor cursor = slot.cursor;
+        int64_t total = 0;
+        walk(files, cursor, slot.length - kIvSize, [&](const Piece& piece) {
+            const ZFCEntry& entry = *files[piece.file];
+            const int64_t size = entry.size.value_or(-1);
+            if (piece.opens && piece.closes && piece.length > 0 && entry.isCompressed() && size >= 0 &&
+                size <= kAheadFileLimit && turn.tryReserve(size + static_cast<int64_t>(sizeof(AheadFile)))) {
+                slot.ahead.push_back({.file = piece.file, .stored = plain + piece.at, .length = piece.length, .size = size});
+                total += size;
+            }
+        });
+        slot.output.reserve(static_cast<std::size_t>(total));
+        std::unique_ptr<ZFCInflater>& inflater = m_inflaters[turn.worker()];
+        const auto sink = [&output = slot.output](const uint8_t* bytes, std::size_t count) {
+            output.insert(output.end(), bytes, bytes + count);
+        };
+        for (AheadFile& file : slot.ahead) {
+            if (turn.stopToken().stop_requested())
+                return;
+            file.offset = slot.output.size();
+            try {
+                file.started = inflater ? inflater->reset(sink, file.size)
+                                        : (inflater = ZFCInflater::create(sink, file.size)) != nullptr;
+                if (file.started) {
+                    inflater->append({file.stored, file.length});
+                    file.ended = inflater->complete();
+                }
+            } catch (...) {
+                file.error = std::current_exception();
+            }
+            file.produced = slot.output.size() - file.offset;
+        }
+    }
+
+    // ---- the writer, on the calling thread ----
+
+    // False when the target's folder has appeared since the caller looked and may not be
+    // replaced: then nothing more is done.
+    bool extractTarget(std::size_t t)
+    {
+        const ExtractTarget& target = m_targets[t];
+        const ZFCPlugin& plugin = *target.plugin;
+        streamEnd(plugin);
+        if (!m_tree.begin(destinationOf(target), plugin, target.overwrite))
+            return false;
+        m_plugin = &plugin;
+        const Files& files = filesOf(t);
+        FileCursor cursor;
+        int64_t consumed = 0;
+        for (;;) {
+            feed();
+            Slot* slot = m_queue.front();
+            if (!slot || slot->target != t)
+                break;
+            // A chunk that could not be read ends the extraction before its files.
+            if (slot->error)
+                std::rethrow_exception(slot->error);
+            writeChunk(*slot, files, cursor);
+            consumed += static_cast<int64_t>(slot->length);
+            const auto eSize = static_cast<double>(std::max<int64_t>(plugin.eSize, 1));
+            report(ZFCProgress::Stage::decrypting, static_cast<double>(consumed) / eSize);
+            // The inflated bytes go with the bytes the queue counted for them.
+            slot->ahead = {};
+            slot->output = {};
+            m_queue.pop();
+        }
+        // A file cut short, or one with bytes the stream never reached, means the package
+        // is damaged. Empty files past the last byte are created.
+        if (cursor.taken > 0)
+            throw damaged(ErrorKind::streamTruncated, plugin, *files[cursor.next]);
+        for (; cursor.next < files.size(); ++cursor.next) {
+            const ZFCEntry& entry = *files[cursor.next];
+            if (entry.storedSize() > 0 || entry.isCompressed())
+                throw damaged(ErrorKind::streamTruncated, plugin, entry);
+            m_tree.createFile(entry.path);
+        }
+        m_tree.makeLinks(plugin);
+        m_files[t] = {};
+        report(ZFCProgress::Stage::extracting, 1.0);
+        return true;
+    }
+
+    void report(ZFCProgress::Stage stage, double fraction) const
+    {
+        if (m_progress)
+            m_progress({.stage = stage, .subject = m_plugin->name, .fraction = fraction});
+    }
+
+    void writeChunk(const Slot& slot, const Files& files, FileCursor& cursor)
+    {
+        const uint8_t* plain = slot.chunk.get() + kIvSize;
+        std::size_t nextAhead = 0;
+        const bool whole = walk(files, cursor, slot.length - kIvSize, [&](const Piece& piece) {
+            const AheadFile* ahead = nullptr;
+            if (nextAhead < slot.ahead.size() && slot.ahead[nextAhead].file == piece.file)
+                ahead = &slot.ahead[nextAhead++];
+            if (piece.opens)
+                openFile(*files[piece.file], ahead != nullptr);
+            if (ahead)
+                takeAhead(*ahead, slot.output);
+            else if (piece.length > 0 && !m_inflating)
+                m_out.write(plain + piece.at, piece.length);
+            else if (piece.length > 0 && m_inflater->inited() && !m_inflater->reachedEnd())
+                inflate({plain + piece.at, piece.length});
+            if (piece.closes)
+                completeFile();
+        });
+        if (!whole)
+            throw ZFCPackageError::failure(ErrorKind::plaintextOverrun);
+    }
+
+    void openFile(const ZFCEntry& entry, bool inflatedAhead)
+    {
+        m_out = m_tree.createFile(entry.path);
+        m_entry = &entry;
+        if (!inflatedAhead && entry.isCompressed()) {
+            // One inflater for all the files, reset for each.
+            const int64_t limit = entry.size.value_or(-1);
+            if (m_inflater ? !m_inflater->reset(m_out, limit) : !(m_inflater = ZFCInflater::create(m_out, limit)))
+                throw ZFCPackageError::failure(ErrorKind::inflaterInitFailed, m_out.path().string());
+            m_inflating = true;
+        }
+    }
+
+    void takeAhead(const AheadFile& file, const std::vector<uint8_t>& output)
+    {
+        if (!file.started)
+            throw ZFCPackageError::failure(ErrorKind::inflaterInitFailed, m_out.path().string());
+        if (file.produced > 0)
+            m_out.write(output.data() + file.offset, file.produced);
+        if (file.error)
+            rethrowNamed(file.error);
+        if (!file.ended)
+            throw damaged(ErrorKind::streamTruncated, *m_plugin, *m_entry);
+    }
+
+    void completeFile()
+    {
+        if (m_inflating) {
+            const bool complete = m_inflater->inited() && m_inflater->complete();
+            m_inflater->end();
+            m_inflating = false;
+            if (!complete)
+                throw damaged(ErrorKind::streamTruncated, *m_plugin, *m_entry);
+        }
+        m_out.close();
+    }
+
+    void inflate(std::span<const uint8_t> bytes)
+    {
+        try {
+            m_inflater->append(bytes);
+        } catch (...) {
+            rethrowNamed(std::current_exception());
+        }
+    }
+
+    // An inflater that wrote past its file's size says so without naming the file.
+    [[noreturn]] void rethrowNamed(const std::exception_ptr& error) const
+    {
+        try {
+            std::rethrow_exception(error);
+        } catch (const ZFCPackageError& e) {
+            if (e.kind() == ErrorKind::plaintextOverrun && e.subject().empty())
+                throw damaged(ErrorKind::plaintextOverrun, *m_plugin, *m_entry);
+            throw;
+        }
+    }
+
+    ZFCFileHandle& m_file;
+    const std::vector<ExtractTarget>& m_targets;
+    const ZFCProgressCallback& m_progress;
+    std::vector<Files> m_files;  // target by target, while its chunks are in the queue
+    std::vector<std::unique_ptr<ZFCInflater>> m_inflaters;  // one per worker
+
+    // The feed's own state.
+    std::size_t m_feedTarget = 0;
+    bool m_feedStarted = false;
+    bool m_feedStopped = false;  // nothing more can be fed
+    int64_t m_feedOffset = 0;
+    int64_t m_feedEnd = 0;
+    FileCursor m_feedCursor;
+
+    // The writer's own state.
+    DestinationTree m_tree;
+    const ZFCPlugin* m_plugin = nullptr;
+    const ZFCEntry* m_entry = nullptr;
+    ZFCFileHandle m_out;
+    std::unique_ptr<ZFCInflater> m_inflater;
+    bool m_inflating = false;
+
+    // Last, so that its workers stop before anything they use goes.
+    ZFCWorkQueue<Slot> m_queue;
+};
+
+} // namespace
+
+fs::path destinationOf(const ExtractTarget& target)
+{
+    std::string folder;
+    if (target.name)
+        folder = trimWhitespace(*target.name);
+    if (folder.empty())
+        folder = target.plugin->name;
+    folder = ZFCPackageReader::safeName(folder);
+    if (folder.empty())
+        throw ZFCPackageError::metadataCorrupted();
+    return target.root / folder;
+}
+
+int64_t streamEnd(const ZFCPlugin& plugin)
+{
+    int64_t end = 0;
+    if (!streamRange(plugin, end))
+        throw ZFCPackageError::metadataCorrupted();
+    return end;
+}
+
+void extractTargets(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress)
+{
+    if (targets.empty())
+        return;
+    // About one worker per chunk to come, one core being left to the writer.
+    int64_t chunks = 0;
+    for (const ExtractTarget& target : targets)
+        chunks += target.plugin->eSize / static_cast<int64_t>(kPieceSize) + 1;
+    const auto workers = static_cast<unsigned>(std::clamp<int64_t>(chunks, 1, std::max(1u, coreCount() - 1)));
+    Extraction(file, targets, progress, workers).run();
+}
+
+} // namespace kit

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "LoomworkKit/ZFCFileHandle.h"
+#include "LoomworkKit/ZFCPlugin.h"
+#include "LoomworkKit/ZFCProgress.h"
+
+namespace kit {
+
+// One plug-in to extract: into root/<name, else its stored name, through safeName>.
+struct ExtractTarget
+{
+    const ZFCPlugin* plugin = nullptr;
+    std::filesystem::path root{};
+    std::optional<std::string> name{};
+    bool overwrite = false;
+};
+
+// The target's folder; metadataCorrupted when no usable name is left.
+std::filesystem::path destinationOf(const ExtractTarget& target);
+// The file offset where the plug-in's chunk stream ends; metadataCorrupted when it does not fit.
+int64_t streamEnd(const ZFCPlugin& plugin);
+
+// Extracts the targets in order from the package in `file`, as ZFCPackageReader::extract
+// describes: the calling thread creates folders and files while worker threads read and
+// decrypt the chunks ahead of it and inflate small files.
+void extractTargets(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress);
+
+} // namespace kit

@@ -73,7 +73,8 @@ private:
         BIO* bio = BIO_new(BIO_s_mem());
         write(bio);
         char* data = nullptr;
-        const QByteArray text(data, BIO_get_mem_data(bio, &data));
+        const long size = BIO_get_mem_data(bio, &data); // before `data` is read
+        const QByteArray text(data, size);
         BIO_free(bio);
         return text;
     }

@@ -26,11 +26,16 @@ constexpr std::size_t kWindow = 8;
 constexpr int64_t kAheadFileLimit = 4 * 1024 * 1024;
 constexpr int64_t kAheadBudget = 16 * 1024 * 1024;
 
+// Where damaged data was found: the file and its plug-in.
+std::string whereabouts(const ZFCPlugin& plugin, const ZFCEntry& entry)
+{
+    return "插件「" + ZFCPackageError::quotedName(plugin.name) + "」的文件「" + ZFCPackageError::quotedName(entry.path) + "」";
+}
+
 // The damaged-data error of one file, naming its plug-in and its path.
 ZFCPackageError damaged(ErrorKind kind, const ZFCPlugin& plugin, const ZFCEntry& entry)
 {
-    return ZFCPackageError::failure(kind, "插件「" + ZFCPackageError::quotedName(plugin.name) + "」的文件「" +
-                                              ZFCPackageError::quotedName(entry.path) + "」");
+    return ZFCPackageError::failure(kind, whereabouts(plugin, entry));
 }
 
 // False when the plug-in's stream does not fit in a file offset.
@@ -393,7 +398,8 @@ private:
         }
     }
 
-    // An inflater that wrote past its file's size says so without naming the file.
+    // An inflater that wrote past its file's size, or met data zlib refuses, says so
+    // without naming the file.
     [[noreturn]] void rethrowNamed(const std::exception_ptr& error) const
     {
         try {
@@ -401,6 +407,8 @@ private:
         } catch (const ZFCPackageError& e) {
             if (e.kind() == ErrorKind::plaintextOverrun && e.subject().empty())
                 throw damaged(ErrorKind::plaintextOverrun, *m_plugin, *m_entry);
+            if (e.kind() == ErrorKind::inflateFailed)
+                throw e.damagedIn(whereabouts(*m_plugin, *m_entry));
             throw;
         }
     }

@@ -94,6 +94,13 @@ ZFCPackageError ZFCPackageError::failure(Kind kind, std::string subject)
     return error;
 }
 
+ZFCPackageError ZFCPackageError::damagedIn(const std::string& where) const
+{
+    ZFCPackageError error(m_kind, m_detail + "，封包可能已损坏（" + where + "）", m_second);
+    error.m_subject = m_subject;
+    return error;
+}
+
 bool ZFCPackageError::isIoFailure() const { return m_kind == Kind::ioFailure || (textOf(m_kind) && m_kind != Kind::nameNotUtf8); }
 
 std::string ZFCPackageError::errorDescription() const

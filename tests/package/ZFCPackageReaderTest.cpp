@@ -477,6 +477,22 @@ TEST(ZFCPackageReader, CompressedFileMustInflateToItsSize)
             EXPECT_EQ(extractError(dir / "bad.zfcp", dir / "root"), sized ? damagedIn(name) : kCorrupted) << name;
         }
     }
+    // Data zlib refuses names its file too.
+    std::string flipped = stream;
+    for (std::size_t i = 2; i < flipped.size(); ++i)
+        flipped[i] = char(~flipped[i]);
+    json bad = file("t.xml", 0, static_cast<int64_t>(flipped.size()));
+    bad["cm"] = "zlib";
+    bad["size"] = 100000;
+    writeFile(dir / "garbage.zfcp", onePlugin(json::array({bad}), flipped));
+    try {
+        ZFCPackageReader reader(dir / "garbage.zfcp");
+        reader.extract(reader.plugins().at(0), dir / "root", std::nullopt, true);
+        ADD_FAILURE() << "garbage deflate data extracted";
+    } catch (const ZFCPackageError& e) {
+        EXPECT_EQ(e.kind(), Kind::inflateFailed);
+        EXPECT_NE(std::string(e.what()).find("（插件「P」的文件「t.xml」）"), std::string::npos) << e.what();
+    }
 }
 
 TEST(ZFCPackageReader, HostileChunkLengthsAreRefusedBeforeReading)

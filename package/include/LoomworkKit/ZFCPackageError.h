@@ -51,6 +51,9 @@ public:
     static ZFCPackageError failure(Kind kind, std::string subject = {});
     static ZFCPackageError failure(Kind kind, int64_t number) { return failure(kind, std::to_string(number)); }
 
+    // The same failure of one file's data, naming the file and its plug-in (`where`).
+    ZFCPackageError damagedIn(const std::string& where) const;
+
     Kind kind() const { return m_kind; }
     // Described as "文件读写失败：" + detail (ioFailure and the kinds that name a cause).
     bool isIoFailure() const;

@@ -188,6 +188,19 @@ int FileOps::rename(const QString& from, const QString& to)
     return errnoOf(ec);
 }
 
+int FileOps::renameNoReplace(const QString& from, const QString& to)
+{
+    const fs::path source = nativePath(from);
+    const fs::path target = nativePath(to);
+#if defined(__APPLE__)
+    return ::renamex_np(source.c_str(), target.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
+#elif defined(__linux__) && defined(RENAME_NOREPLACE)
+    return ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+#else
+    return ENOSYS;
+#endif
+}
+
 int FileOps::exchange(const QString& a, const QString& b)
 {
     const fs::path first = nativePath(a);

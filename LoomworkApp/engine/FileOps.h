@@ -30,6 +30,9 @@ public:
     // system that cannot gives EINVAL, ENOSYS or ENOTSUP (see refusesExchange).
     virtual int exchange(const QString& a, const QString& b);
     static bool refusesExchange(int error);
+    // rename() that never replaces an existing item; NFS and some FUSE file systems refuse it
+    // with EINVAL, ENOSYS or ENOTSUP.
+    virtual int renameNoReplace(const QString& from, const QString& to);
     // Atomic: a failed write leaves any earlier file as it was.
     virtual int writeFile(const QString& path, const QByteArray& bytes);
 

@@ -129,28 +129,12 @@ QString fitBytes(const QString& base, const QString& suffix)
     return (keep > 0 ? base.left(ends.at(keep - 1)) : QString()) + suffix;
 }
 
-// rename() that never replaces an existing item: 0 or an errno.
-int renameNoReplace(const QString& from, const QString& to)
-{
-    const fs::path source = nativePath(from);
-    const fs::path target = nativePath(to);
-#if defined(__linux__)
-    return ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
-#elif defined(__APPLE__)
-    return ::renamex_np(source.c_str(), target.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
-#else
-    return ENOSYS;
-#endif
-}
-
-std::atomic<MarketInstaller::RenameNoReplace> g_renameNoReplace{&renameNoReplace};
-
 // Puts `from` at `to` unless something is there already: 0 or an errno, EEXIST when taken.
 int placeNoReplace(const QString& from, const QString& to)
 {
     const fs::path source = nativePath(from);
     const fs::path target = nativePath(to);
-    int error = g_renameNoReplace.load()(from, to);
+    int error = FileOps::current().renameNoReplace(from, to);
     if (error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP) {
         // NFS and some FUSE file systems refuse the flag; a hard link never replaces either.
         error = ::link(source.c_str(), target.c_str()) == 0 ? 0 : errno;
@@ -406,10 +390,6 @@ QString MarketInstaller::moveToDownloads(const QString& file, const QString& sug
     }
 }
 
-MarketInstaller::RenameNoReplace MarketInstaller::setRenameNoReplace(RenameNoReplace rename)
-{
-    return g_renameNoReplace.exchange(rename ? rename : &renameNoReplace);
-}
 
 QString MarketInstaller::describe(const std::exception_ptr& error)
 {

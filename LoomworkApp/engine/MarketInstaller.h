@@ -66,11 +66,6 @@ MarketInstallOutcome install(const QString& file, const QString& pluginId, const
 // MarketInstallError moveFailed with the system's reason.
 QString moveToDownloads(const QString& file, const QString& suggestedName);
 
-// The rename that never replaces (0 or an errno), behind moveToDownloads; tests play a file
-// system that refuses it. Null restores the real one; returns the previous.
-using RenameNoReplace = int (*)(const QString& from, const QString& to);
-RenameNoReplace setRenameNoReplace(RenameNoReplace rename);
-
 // A text as one file name: no NUL, "/" or "\", trimmed, "下载文件" when nothing usable is
 // left or only dots, control, format (bidi, invisible) and line or paragraph separator
 // characters as "_", at most 120 characters (the extension kept) and at most 240 UTF-8 bytes.

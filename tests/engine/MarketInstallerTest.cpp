@@ -9,6 +9,7 @@
 
 #include "LoomworkKit/ZFCPackageError.h"
 #include "engine/AdminAuth.h"
+#include "engine/FileOps.h"
 #include "engine/MarketInstaller.h"
 #include "engine/MarketInstallRegistry.h"
 #include "support/app/FakeAlertPresenter.h"
@@ -31,8 +32,6 @@ protected:
         QDir().mkpath(TestEnv::systemLibrary());
         ASSERT_TRUE(m_work.isValid());
     }
-
-    void TearDown() override { MarketInstaller::setRenameNoReplace(nullptr); }
 
     QString path(const QString& name) const { return m_work.filePath(name); }
 
@@ -271,13 +270,18 @@ TEST_F(MarketInstallerTest, MoveToDownloadsTakesTheNextFreeName)
 
     // Where the no-replace rename is refused (NFS, FUSE), the move still never replaces: here
     // "b.zip" appears just before the move, which then takes the next name.
-    MarketInstaller::setRenameNoReplace([](const QString&, const QString& to) {
-        QFile theirs(to);
-        if (to.endsWith("/b.zip") && theirs.open(QIODevice::NewOnly))
-            theirs.write("theirs");
-        return EINVAL;
-    });
+    struct RefusingFileOps : FileOps {
+        int renameNoReplace(const QString&, const QString& to) override
+        {
+            QFile theirs(to);
+            if (to.endsWith("/b.zip") && theirs.open(QIODevice::NewOnly))
+                theirs.write("theirs");
+            return EINVAL;
+        }
+    } refusing;
+    FileOps* const previous = FileOps::setCurrent(&refusing);
     EXPECT_EQ(MarketInstaller::moveToDownloads(download("z"), "b.zip"), downloads + "/b (1).zip");
+    FileOps::setCurrent(previous);
     EXPECT_EQ(PackageMaker::readTree(downloads).value("b.zip"), "theirs");
     EXPECT_EQ(PackageMaker::readTree(downloads).value("b (1).zip"), "data");
     EXPECT_FALSE(QFile::exists(path("z")));

@@ -1,0 +1,109 @@
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "engine/DirHandle.h"
+#include "support/kit/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Tree {
+    TempDir dir;
+    fs::path library = dir / "library";
+    fs::path victim = dir / "victim";
+
+    Tree()
+    {
+        writeFile(library / "Effects.localized" / "Docs" / "a.moef", "plug-in");
+        writeFile(victim / "Docs" / "keep.txt", "someone else's");
+    }
+};
+
+} // namespace
+
+TEST(DirHandle, AWalkRefusesEveryLinkOnTheWay)
+{
+    Tree tree;
+    fs::create_directory_symlink(tree.victim, tree.library / "Linked.localized");
+    DirHandle::Fd fd;
+    EXPECT_EQ(DirHandle::openPath(tree.library.string(), "Effects.localized/Docs", fd), 0);
+    EXPECT_EQ(DirHandle::openPath(tree.library.string(), "Linked.localized/Docs", fd), ELOOP);
+    EXPECT_EQ(DirHandle::openPath(tree.library.string(), "Effects.localized/../Linked.localized", fd), EINVAL);
+    EXPECT_EQ(DirHandle::openPath((tree.library / "Linked.localized").string(), "", fd), ELOOP);
+
+    // Removing the link removes the link only; a chmod of the tree leaves the target alone.
+    DirHandle::Fd root;
+    ASSERT_EQ(DirHandle::openRoot(tree.library.string(), root), 0);
+    ::chmod(tree.victim.c_str(), 0700);
+    EXPECT_EQ(DirHandle::chmodTreeAt(root.get(), "Linked.localized", 0777), 0);
+    EXPECT_EQ(fs::status(tree.victim).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(DirHandle::removeAt(root.get(), "Linked.localized"), 0);
+    EXPECT_TRUE(fs::exists(tree.victim / "Docs" / "keep.txt"));
+    EXPECT_FALSE(fs::is_symlink(tree.library / "Linked.localized"));
+}
+
+// A neighbour keeps swapping the category folder for a link to someone else's folder while
+// the plug-in is deleted: whatever the timing, nothing outside the library goes.
+TEST(DirHandle, ARemoveRacingASwapNeverLeavesTheLibrary)
+{
+    Tree tree;
+    const fs::path category = tree.library / "Effects.localized";
+    const fs::path parked = tree.library / "parked";
+    const fs::path link = tree.library / "link";
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        writeFile(category / "Docs" / "a.moef", "plug-in");
+        fs::create_directory_symlink(tree.victim, link);
+        std::atomic<bool> stop{false};
+        std::thread neighbour([&] {
+            const auto move = [](const fs::path& from, const fs::path& to) {
+                return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+            };
+            while (!stop.load()) {
+                if (!move(category, parked))
+                    continue;
+                if (move(link, category))
+                    move(category, link);
+                move(parked, category);
+            }
+        });
+        DirHandle::Fd folder;
+        if (DirHandle::openPath(tree.library.string(), "Effects.localized", folder) == 0)
+            DirHandle::removeAt(folder.get(), "Docs");
+        stop.store(true);
+        neighbour.join();
+        if (fs::exists(parked))
+            fs::rename(parked, category);
+        fs::remove(link);
+        ASSERT_TRUE(fs::exists(tree.victim / "Docs" / "keep.txt")) << "attempt " << attempt;
+        fs::remove_all(category / "Docs");
+    }
+}
+
+TEST(DirHandle, ACopyKeepsLinksModesAndRefusesAnExistingName)
+{
+    Tree tree;
+    const fs::path source = tree.dir / "source";
+    writeFile(source / "sub" / "t.motn", "template");
+    fs::create_symlink("sub/t.motn", source / "alias");
+    ::chmod((source / "sub").c_str(), 0555);
+    DirHandle::Fd root;
+    ASSERT_EQ(DirHandle::openRoot(tree.library.string(), root), 0);
+    ASSERT_EQ(DirHandle::copyInto(source.string(), root.get(), "copy"), 0);
+    EXPECT_EQ(readFile(tree.library / "copy" / "sub" / "t.motn"), "template");
+    EXPECT_EQ(fs::read_symlink(tree.library / "copy" / "alias"), "sub/t.motn");
+    EXPECT_EQ(fs::status(tree.library / "copy" / "sub").permissions() & fs::perms::all,
+              fs::perms(0555));
+    EXPECT_EQ(DirHandle::copyInto(source.string(), root.get(), "copy"), EEXIST);
+    // A read-only copy still goes as a whole.
+    EXPECT_EQ(DirHandle::removeAt(root.get(), "copy"), 0);
+    EXPECT_FALSE(fs::exists(tree.library / "copy"));
+    ::chmod((source / "sub").c_str(), 0755);
+}

@@ -146,7 +146,7 @@ int move(const fs::path& from, const fs::path& to, Move how)
         return EIO;
     int error = renameWith(from, to, how);
     if (how == Move::noReplace && refused(error)) {
-        // The callers have just seen `to` missing.
+        // Nothing is meant to be at `to`: one last look before the plain rename.
         error = isThere(to) ? EEXIST : ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
     }
     if (error == 0)
@@ -384,8 +384,8 @@ private:
 
 StagedExtract::StagedExtract(const fs::path& root) : m_root(root)
 {
-    makeFolders(root);
     try {
+        makeFolders(root);
         const Descriptor rootFolder = openFolder(root, true);
         if (rootFolder.get() < 0)
             throwErrno("cannot open", root);

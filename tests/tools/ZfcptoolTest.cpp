@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -422,4 +424,31 @@ TEST(Zfcptool, ExtractsIntoACategoryFolderOnAnotherFileSystem)
         EXPECT_EQ(hiddenOfARun(elsewhere), std::vector<std::string>{});
         EXPECT_EQ(hiddenOfARun(dir / "out"), std::vector<std::string>{});
     }
+}
+
+// Recovery takes only runs that are over: one still holding its anchor keeps its folders; once
+// it lets go, its old copy goes back under its name and the new one goes.
+TEST(Zfcptool, ARunStillGoingIsLeftAlone)
+{
+    TempDir dir;
+    writeFile(dir / "src/G/g", "g");
+    const std::string package = (dir / "g.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "generator", "G", (dir / "src/G").string()}).status, 0);
+    const fs::path out = dir / "out";
+    writeFile(out / "Effects.localized/A/f", "new");
+    writeFile(out / "Effects.localized/.zfcptool-replaced-00000000000000aa/A/f", "old");
+    fs::create_directories(out / ".zfcptool-run-00000000000000aa");
+    const int anchor = ::open((out / ".zfcptool-run-00000000000000aa").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(anchor, 0);
+    ASSERT_EQ(::flock(anchor, LOCK_EX), 0);
+    const craft::Tree going = craft::snapshot(out);
+
+    ASSERT_EQ(zfcptool(dir, {"extract", package, out.string()}).status, 0);
+    fs::remove_all(out / "Generators.localized");
+    EXPECT_EQ(craft::describeDifference(going, craft::snapshot(out)), "");
+
+    ::close(anchor);
+    ASSERT_EQ(zfcptool(dir, {"extract", package, out.string()}).status, 0);
+    EXPECT_EQ(readFile(out / "Effects.localized/A/f"), "old");
+    EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
 }

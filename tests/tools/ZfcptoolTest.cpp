@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <sstream>
@@ -7,7 +8,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "support/kit/PackageCraft.h"
 #include "support/kit/TempDir.h"
@@ -57,6 +62,19 @@ std::string lastLine(const std::string& text)
         trimmed.pop_back();
     const auto nl = trimmed.rfind('\n');
     return nl == std::string::npos ? trimmed : trimmed.substr(nl + 1);
+}
+
+// Items in the form zfcptool gives its hidden folders, links not followed.
+std::vector<std::string> hiddenOfARun(const fs::path& root)
+{
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().filename().string().rfind(".zfcptool-", 0) == 0)
+            found.push_back(fs::relative(it->path(), root).string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 } // namespace
@@ -222,4 +240,215 @@ TEST(Zfcptool, ProgressAndFailuresOnStderr)
         EXPECT_EQ(lastLine(o.err), c.lastLine);
     }
     EXPECT_FALSE(fs::exists(dir / "m.zfcp"));
+}
+
+namespace {
+
+// An earlier extraction of effects A, B and New and transition R, each changed since and New
+// not there yet, with the user's own items; and the package that replaces them.
+struct SwapScene
+{
+    TempDir dir;
+    std::string package;
+    std::string other;  // generator G only: its extraction leaves A, B, R and New to recovery
+    craft::Tree before;
+
+    SwapScene()
+    {
+        std::mt19937_64 rng(7);
+        for (const char* name : {"A", "B", "New", "R"})
+            writeFile(dir / "src" / name / "f.txt", craft::compressibleText(20000, rng));
+        writeFile(dir / "src/G/g", "g");
+        package = (dir / "p.zfcp").string();
+        other = (dir / "g.zfcp").string();
+        const std::string src = (dir / "src").string();
+        EXPECT_EQ(zfcptool(dir, {"pack", package, "effect", "A", src + "/A", "effect", "B", src + "/B", "effect", "New",
+                                 src + "/New", "transitions", "R", src + "/R"})
+                      .status,
+                  0);
+        EXPECT_EQ(zfcptool(dir, {"pack", other, "generator", "G", src + "/G"}).status, 0);
+        EXPECT_EQ(zfcptool(dir, {"extract", package, (dir / "base").string()}).status, 0);
+        for (const char* plugin : {"Effects.localized/A", "Effects.localized/B", "Transitions.localized/R"})
+            writeFile(dir / "base" / plugin / "f.txt", std::string("old ") + plugin);
+        fs::remove_all(dir / "base/Effects.localized/New");
+        writeFile(dir / "base/Effects.localized/Mine/m", "the user's");
+        // Close to zfcptool's own forms, or one of them without its run: the user's.
+        writeFile(dir / "base/.zfcptool-run-0123456789ABCDEF/x", "the user's");
+        writeFile(dir / "base/Effects.localized/.zfcptool-replaced-0123456789abcdef/A/x", "the user's");
+        before = craft::snapshot(dir / "base");
+        reset();
+    }
+
+    fs::path out() const { return dir / "out"; }
+    static std::vector<std::string> usersHidden()
+    {
+        return {".zfcptool-run-0123456789ABCDEF", "Effects.localized/.zfcptool-replaced-0123456789abcdef"};
+    }
+
+    void reset() const
+    {
+        fs::remove_all(out());
+        fs::copy(dir / "base", out(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    }
+
+    // "" when every plug-in is whole, old or new (New new or missing), and the user's items
+    // are as they were; else what is wrong.
+    std::string wholeOldOrNew() const
+    {
+        const craft::Tree now = craft::snapshot(out());
+        for (const auto& [path, node] : before) {
+            if (path.find("/A/") == std::string::npos && path.find("/B/") == std::string::npos
+                && path.find("/R/") == std::string::npos && (!now.count(path) || !(now.at(path) == node)))
+                return "changed or missing: " + path;
+        }
+        for (const char* plugin : {"Effects.localized/A", "Effects.localized/B", "Effects.localized/New", "Transitions.localized/R"}) {
+            const std::string name = fs::path(plugin).filename().string();
+            const craft::Tree copy = fs::exists(out() / plugin) ? craft::snapshot(out() / plugin) : craft::Tree();
+            const bool isNew = craft::describeDifference(craft::snapshot(dir / "src" / name), copy).empty();
+            const bool isOld = name == "New" ? !fs::exists(out() / plugin)
+                                             : craft::describeDifference(craft::snapshot(dir / "base" / plugin), copy).empty();
+            if (!isNew && !isOld)
+                return std::string("neither old nor new: ") + plugin;
+        }
+        return {};
+    }
+};
+
+} // namespace
+
+// Exchanged in one step or, where the file system refuses that, moved aside and in: a move
+// that fails at any point puts every plug-in replaced so far back, and removes the new ones.
+TEST(Zfcptool, AFailedMoveIntoPlacePutsEveryOldPlugInBack)
+{
+    SwapScene scene;
+    for (const char* refuse : {"0", "1"}) {
+        SCOPED_TRACE(std::string("exchange refused: ") + refuse);
+        int failures = 0;
+        for (int move = 1;; ++move) {
+            SCOPED_TRACE("failing move " + std::to_string(move));
+            const Outcome o = zfcptool(scene.dir, {"extract", scene.package, scene.out().string()},
+                                       std::string("ZFCPTOOL_TEST_REFUSE_EXCHANGE=") + refuse
+                                           + " ZFCPTOOL_TEST_FAIL_MOVE=" + std::to_string(move) + " ");
+            if (o.status == 0)
+                break;
+            ++failures;
+            ASSERT_EQ(o.status, 1) << o.err;
+            EXPECT_NE(lastLine(o.err).find("cannot move into place"), std::string::npos) << o.err;
+            ASSERT_EQ(craft::describeDifference(scene.before, craft::snapshot(scene.out())), "");
+        }
+        // A fresh name takes one move, a replace two, putting back none.
+        EXPECT_EQ(failures, 7);
+        EXPECT_EQ(readFile(scene.out() / "Effects.localized/A/f.txt"), readFile(scene.dir / "src/A/f.txt"));
+        EXPECT_EQ(readFile(scene.out() / "Effects.localized/New/f.txt"), readFile(scene.dir / "src/New/f.txt"));
+        EXPECT_EQ(readFile(scene.out() / "Effects.localized/Mine/m"), "the user's");
+        EXPECT_EQ(hiddenOfARun(scene.out()), SwapScene::usersHidden());
+        scene.reset();
+    }
+}
+
+// Killed after any of its steps, an extraction leaves each plug-in whole under its name or
+// aside, where the next extraction into that root puts it back; that run leaves nothing of
+// either behind.
+TEST(Zfcptool, TheNextExtractionPutsRightWhatAKilledOneLeft)
+{
+    SwapScene scene;
+    for (const char* refuse : {"0", "1"}) {
+        SCOPED_TRACE(std::string("exchange refused: ") + refuse);
+        int kills = 0;
+        bool sawOldPutBack = false;
+        for (int step = 1;; ++step) {
+            SCOPED_TRACE("killed after step " + std::to_string(step));
+            scene.reset();
+            Outcome o = zfcptool(scene.dir, {"extract", scene.package, scene.out().string()},
+                                 std::string("ZFCPTOOL_TEST_REFUSE_EXCHANGE=") + refuse
+                                     + " ZFCPTOOL_TEST_EXIT_AFTER=" + std::to_string(step) + " ");
+            if (o.status == 0)
+                break;
+            ++kills;
+            ASSERT_EQ(o.status, 86) << o.err;
+            sawOldPutBack = sawOldPutBack || !fs::exists(scene.out() / "Effects.localized/A");
+            o = zfcptool(scene.dir, {"extract", scene.other, scene.out().string()});
+            ASSERT_EQ(o.status, 0) << o.err;
+            EXPECT_EQ(readFile(scene.out() / "Generators.localized/G/g"), "g");
+            ASSERT_EQ(scene.wholeOldOrNew(), "");
+            EXPECT_EQ(hiddenOfARun(scene.out()), SwapScene::usersHidden());
+        }
+        EXPECT_GE(kills, 15);
+        EXPECT_EQ(sawOldPutBack, std::string(refuse) == "1");
+    }
+}
+
+// A category folder linked to another file system: each plug-in is staged where it lands,
+// so that the moves into place never cross file systems.
+TEST(Zfcptool, ExtractsIntoACategoryFolderOnAnotherFileSystem)
+{
+    TempDir dir;
+    struct stat here {};
+    ASSERT_EQ(::stat(dir.path().c_str(), &here), 0);
+    fs::path elsewhere;
+    for (const char* candidate : {"/dev/shm", "/var/tmp", "/tmp"}) {
+        struct stat st {};
+        std::string pattern = std::string(candidate) + "/zfcptool-test-XXXXXX";
+        if (::stat(candidate, &st) != 0 || st.st_dev == here.st_dev || ::access(candidate, W_OK) != 0
+            || !::mkdtemp(pattern.data()))
+            continue;
+        elsewhere = pattern;
+        break;
+    }
+    if (elsewhere.empty())
+        GTEST_SKIP() << "no second writable file system";
+    struct Cleanup {
+        fs::path path;
+        ~Cleanup() { removeTree(path); }
+    } cleanup{elsewhere};
+
+    std::mt19937_64 rng(11);
+    writeFile(dir / "src/A/f.txt", craft::compressibleText(20000, rng));
+    writeFile(dir / "src/R/r", "r");
+    const std::string package = (dir / "p.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "effect", "A", (dir / "src/A").string(), "transitions", "R",
+                             (dir / "src/R").string()})
+                  .status,
+              0);
+    fs::create_directories(dir / "out");
+    fs::create_symlink(elsewhere, dir / "out/Effects.localized");
+    for (const char* refuse : {"0", "1"}) {
+        SCOPED_TRACE(std::string("exchange refused: ") + refuse);
+        writeFile(elsewhere / "A/f.txt", "old");  // replaced the second time round
+        const Outcome o = zfcptool(dir, {"extract", package, (dir / "out").string()},
+                                   std::string("ZFCPTOOL_TEST_REFUSE_EXCHANGE=") + refuse + " ");
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(craft::describeDifference(craft::snapshot(dir / "src/A"), craft::snapshot(elsewhere / "A")), "");
+        EXPECT_EQ(readFile(dir / "out/Transitions.localized/R/r"), "r");
+        EXPECT_TRUE(fs::is_symlink(dir / "out/Effects.localized"));
+        EXPECT_EQ(hiddenOfARun(elsewhere), std::vector<std::string>{});
+        EXPECT_EQ(hiddenOfARun(dir / "out"), std::vector<std::string>{});
+    }
+}
+
+// Recovery takes only runs that are over: one still holding its anchor keeps its folders; once
+// it lets go, its old copy goes back under its name and the new one goes.
+TEST(Zfcptool, ARunStillGoingIsLeftAlone)
+{
+    TempDir dir;
+    writeFile(dir / "src/G/g", "g");
+    const std::string package = (dir / "g.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "generator", "G", (dir / "src/G").string()}).status, 0);
+    const fs::path out = dir / "out";
+    writeFile(out / "Effects.localized/A/f", "new");
+    writeFile(out / "Effects.localized/.zfcptool-replaced-00000000000000aa/A/f", "old");
+    fs::create_directories(out / ".zfcptool-run-00000000000000aa");
+    const int anchor = ::open((out / ".zfcptool-run-00000000000000aa").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(anchor, 0);
+    ASSERT_EQ(::flock(anchor, LOCK_EX), 0);
+    const craft::Tree going = craft::snapshot(out);
+
+    ASSERT_EQ(zfcptool(dir, {"extract", package, out.string()}).status, 0);
+    fs::remove_all(out / "Generators.localized");
+    EXPECT_EQ(craft::describeDifference(going, craft::snapshot(out)), "");
+
+    ::close(anchor);
+    ASSERT_EQ(zfcptool(dir, {"extract", package, out.string()}).status, 0);
+    EXPECT_EQ(readFile(out / "Effects.localized/A/f"), "old");
+    EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
 }

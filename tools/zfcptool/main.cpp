@@ -4,11 +4,13 @@
 //   zfcptool pack-each OUTDIR TYPE NAME DIR [TYPE NAME DIR ...]
 //   zfcptool extract PACKAGE ROOT [INDEX [NAME]] [--overwrite]
 // --progress (any command) prints every report on stderr as stage<TAB>subject<TAB>fraction.
-// extract writes into a hidden folder of its own inside ROOT and moves the plug-ins into
-// place only once the package has been read whole: a failure leaves ROOT as it was.
+// extract writes into hidden folders of its own beside where the plug-ins land and moves
+// them into place only once the package has been read whole: a failure leaves ROOT as it
+// was, and what a killed extraction leaves is put right by the next one into that ROOT.
 // Exit status 0 on success, 1 on failure with the error's description as the last line of
 // stderr.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,11 +20,14 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +36,7 @@
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
+#include "LoomworkKit/ZFCPluginType.h"
 
 namespace fs = std::filesystem;
 
@@ -69,6 +75,48 @@ bool isThere(const fs::path& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool isRealFolder(const fs::path& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Ways in for the tests, read from the environment once:
+//   ZFCPTOOL_TEST_REFUSE_EXCHANGE=1  the exchange is refused, as some file systems do;
+//   ZFCPTOOL_TEST_FAIL_MOVE=N        the Nth move (rename or exchange) fails with EIO;
+//   ZFCPTOOL_TEST_EXIT_AFTER=N       the process ends at once (status 86) after its Nth change
+//                                    to the hidden folders or the plug-ins, as if killed.
+struct Seams
+{
+    bool refuseExchange = false;
+    long failMove = 0;
+    long exitAfter = 0;
+    long moves = 0;
+    long steps = 0;
+};
+
+Seams& seams()
+{
+    static Seams s = [] {
+        const auto number = [](const char* name) {
+            const char* value = std::getenv(name);
+            return value ? std::strtol(value, nullptr, 10) : 0L;
+        };
+        Seams made;
+        made.refuseExchange = number("ZFCPTOOL_TEST_REFUSE_EXCHANGE") != 0;
+        made.failMove = number("ZFCPTOOL_TEST_FAIL_MOVE");
+        made.exitAfter = number("ZFCPTOOL_TEST_EXIT_AFTER");
+        return made;
+    }();
+    return s;
+}
+
+void stepDone()
+{
+    if (++seams().steps == seams().exitAfter)
+        ::_exit(86);
+}
+
 enum class Move { noReplace, exchange };
 
 // One rename with a flag, or ENOSYS where the system has no such call.
@@ -88,158 +136,437 @@ int renameWith(const fs::path& from, const fs::path& to, Move how)
 // The flag is not supported here (some file systems refuse it).
 bool refused(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP; }
 
-// rename() that never replaces: EEXIST when `to` is there.
-int renameNew(const fs::path& from, const fs::path& to)
+// A rename that never replaces (EEXIST when `to` is there), or an exchange of the two items;
+// 0 or the errno.
+int move(const fs::path& from, const fs::path& to, Move how)
 {
-    const int error = renameWith(from, to, Move::noReplace);
-    if (!refused(error))
-        return error;
-    // The caller has just seen `to` missing.
-    if (isThere(to))
-        return EEXIST;
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
-// Swaps the items at `a` and `b` in one step; where the file system cannot, by three
-// renames through `spare`, a free name in the staging folder.
-int exchange(const fs::path& a, const fs::path& b, const fs::path& spare)
-{
-    const int error = renameWith(a, b, Move::exchange);
-    if (!refused(error))
-        return error;
-    if (::rename(b.c_str(), spare.c_str()) != 0)
-        return errno;
-    if (::rename(a.c_str(), b.c_str()) != 0) {
-        const int failed = errno;
-        ::rename(spare.c_str(), b.c_str());
-        return failed;
+    if (how == Move::exchange && seams().refuseExchange)
+        return EINVAL;
+    if (++seams().moves == seams().failMove)
+        return EIO;
+    int error = renameWith(from, to, how);
+    if (how == Move::noReplace && refused(error)) {
+        // Nothing is meant to be at `to`: one last look before the plain rename.
+        error = isThere(to) ? EEXIST : ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
     }
-    return ::rename(spare.c_str(), a.c_str()) == 0 ? 0 : errno;
+    if (error == 0)
+        stepDone();
+    return error;
 }
 
-// An extraction into ROOT through a hidden staging folder ".zfcptool-extract-<16 hex>" that
-// this run creates inside it: the reader writes into tree(), commit() moves each plug-in
-// folder into place (exchanged with an old one, which then goes with the staging folder).
-// Until commit() completes, the destructor puts back what was moved and removes the
-// folders this run made; the staging folder is removed in any case. Nothing else is touched.
-class StagedExtract
+int makeHidden(const fs::path& folder)
+{
+    if (::mkdir(folder.c_str(), 0700) != 0)
+        return errno;
+    stepDone();
+    return 0;
+}
+
+// Only an empty folder goes: nothing is lost by mistake.
+bool removeEmpty(const fs::path& folder)
+{
+    if (::rmdir(folder.c_str()) != 0)
+        return errno == ENOENT;
+    stepDone();
+    return true;
+}
+
+bool removeTree(const fs::path& path)
+{
+    std::error_code ec;
+    if (fs::remove_all(path, ec) > 0 && !ec)
+        stepDone();
+    return !ec;
+}
+
+// The names in `folder`; `complete` false when it could not be read to the end.
+std::vector<std::string> namesIn(const fs::path& folder, bool* complete = nullptr)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().native());
+    if (complete)
+        *complete = !ec;
+    return names;
+}
+
+// A run's hidden folders are ".zfcptool-<purpose>-<16 lowercase hex digits>", the digits its
+// own: only these exact forms are ever put right or removed.
+constexpr std::string_view kHiddenPrefix = ".zfcptool-";
+constexpr std::size_t kRandomDigits = 16;
+// In ROOT: the run's anchor, locked while the run lives. It holds "tree" (links to the
+// staging folders, for the reader) and, once every plug-in stands in place, "done".
+constexpr std::string_view kRun = "run";
+// In each folder plug-ins land in, so that every move stays on one file system: the new
+// copies as extracted.
+constexpr std::string_view kExtract = "extract";
+// Beside it: the old copies a replace moved aside, each under its own name, until the run is
+// done. Recovery puts them back unless it was.
+constexpr std::string_view kReplaced = "replaced";
+constexpr char kDone[] = "done";
+constexpr char kTree[] = "tree";
+
+std::string hiddenName(std::string_view purpose, std::string_view digits)
+{
+    return std::string(kHiddenPrefix).append(purpose).append("-").append(digits);
+}
+
+// The run's digits when `name` is hiddenName(purpose, digits) exactly; else empty.
+std::string runOf(const std::string& name, std::string_view purpose)
+{
+    const std::string head = hiddenName(purpose, {});
+    if (name.size() != head.size() + kRandomDigits || name.compare(0, head.size(), head) != 0)
+        return {};
+    const std::string digits = name.substr(head.size());
+    const auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    return std::all_of(digits.begin(), digits.end(), lowerHex) ? digits : std::string();
+}
+
+// Where plug-ins extracted into ROOT land, so where a run's hidden folders may be.
+std::vector<fs::path> landingFolders(const fs::path& root)
+{
+    std::vector<fs::path> folders{root};
+    for (const ZFCPluginType type : ZFCPluginType::allCases())
+        folders.push_back(root / std::string(type.directoryName()));
+    folders.push_back(root / std::string(kOtherCategoryDirectory));
+    return folders;
+}
+
+// A descriptor closed on every way out, and the lock taken on it with it.
+class Descriptor
 {
 public:
-    explicit StagedExtract(const fs::path& root) : m_root(root)
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept
     {
-        makeFolders(root);
-        std::random_device random;
-        for (int attempt = 0;; ++attempt) {
-            char name[64];
-            std::snprintf(name, sizeof name, ".zfcptool-extract-%08x%08x", random(), random());
-            const fs::path staging = root / name;
-            if (::mkdir(staging.c_str(), 0700) == 0) {
-                m_staging = staging;
-                break;
-            }
-            if (errno != EEXIST || attempt == 7) {
-                const int error = errno;
-                removeMade();
-                throwErrno("cannot create", staging, error);
-            }
+        if (this != &other) {
+            reset();
+            m_fd = std::exchange(other.m_fd, -1);
         }
+        return *this;
     }
-    ~StagedExtract()
+    int get() const { return m_fd; }
+    void reset()
     {
-        if (!m_committed)
-            putBack();
-        std::error_code ec;
-        fs::remove_all(m_staging, ec);
-        if (ec)
-            std::cerr << "无法删除临时文件夹：" << m_staging.string() << '\n';
-        if (!m_committed)
-            removeMade();
-    }
-    StagedExtract(const StagedExtract&) = delete;
-    StagedExtract& operator=(const StagedExtract&) = delete;
-
-    fs::path tree() const { return m_staging / "tree"; }
-
-    // Moves the folders `depth` levels down in tree() to the same place in ROOT; an item
-    // already there is replaced only when `replace` (else the staged copy is dropped).
-    void commit(int depth, bool replace)
-    {
-        std::vector<fs::path> staged;
-        for (const fs::directory_entry& top : isThere(tree()) ? fs::directory_iterator(tree()) : fs::directory_iterator()) {
-            if (depth == 1) {
-                staged.push_back(top.path().filename());
-                continue;
-            }
-            for (const fs::directory_entry& item : fs::directory_iterator(top.path()))
-                staged.push_back(top.path().filename() / item.path().filename());
-        }
-        for (const fs::path& rel : staged) {
-            const fs::path from = tree() / rel;
-            const fs::path to = m_root / rel;
-            makeFolders(to.parent_path());
-            int error = isThere(to) ? EEXIST : renameNew(from, to);
-            if (error == 0) {
-                m_placed.push_back({from, to, false});
-                continue;
-            }
-            if (error == EEXIST && !replace)
-                continue;
-            if (error == EEXIST && (error = exchange(from, to, m_staging / "spare")) == 0) {
-                m_placed.push_back({from, to, true});
-                continue;
-            }
-            throwErrno("cannot move into place", to, error);
-        }
-        m_committed = true;
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
     }
 
 private:
+    int m_fd;
+};
+
+Descriptor openFolder(const fs::path& folder, bool followLink)
+{
+    return Descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW)));
+}
+
+bool lockExclusive(int fd, bool wait)
+{
+    int result;
+    do
+        result = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+// Moves every old copy in `replaced` back under its name in `folder`, a new copy in the way
+// going into `staging` first. False when one stays aside.
+bool putBack(const fs::path& folder, const fs::path& replaced, const fs::path& staging)
+{
+    bool whole = true;
+    for (const std::string& name : namesIn(replaced, &whole)) {
+        const fs::path target = folder / name;
+        if (isThere(target)) {
+            if ((!isRealFolder(staging) && makeHidden(staging) != 0) || move(target, staging / name, Move::noReplace) != 0) {
+                whole = false;
+                continue;
+            }
+        }
+        if (move(replaced / name, target, Move::noReplace) != 0)
+            whole = false;
+    }
+    return whole && removeEmpty(replaced);
+}
+
+// Puts right what killed runs left in ROOT. A run whose anchor nobody holds is over: until it
+// was done, its old copies go back under their names (the new ones in their way are
+// dropped); once it was, they are surplus. Then its hidden folders go, unless an old copy
+// could not go back. The caller holds ROOT's lock, so the anchor of a run that has not yet
+// locked it is never taken for a dead one.
+void recover(const fs::path& root)
+{
+    const std::vector<fs::path> folders = landingFolders(root);
+    for (const std::string& name : namesIn(root)) {
+        const std::string run = runOf(name, kRun);
+        const fs::path anchor = root / name;
+        if (run.empty() || !isRealFolder(anchor))
+            continue;
+        const Descriptor held = openFolder(anchor, false);
+        if (held.get() < 0 || !lockExclusive(held.get(), false))
+            continue;
+        const bool done = isThere(anchor / kDone);
+        bool whole = true;
+        for (const fs::path& folder : folders) {
+            const fs::path replaced = folder / hiddenName(kReplaced, run);
+            if (isRealFolder(replaced))
+                whole = (done ? removeTree(replaced) : putBack(folder, replaced, folder / hiddenName(kExtract, run))) && whole;
+        }
+        if (!whole) {
+            std::cerr << "上次中断的提取未能复原，留待下次：" << anchor.string() << '\n';
+            continue;
+        }
+        for (const fs::path& folder : folders)
+            removeTree(folder / hiddenName(kExtract, run));
+        removeTree(anchor);
+    }
+}
+
+// An extraction into ROOT: the reader writes into a hidden staging folder inside each folder
+// the plug-ins land in (on its file system, whatever links lead there), then commit() moves
+// each plug-in into place, an old one aside until all stand. Until commit() completes, the
+// destructor puts every old plug-in back and removes the folders this run made. Killed at
+// any moment, the run leaves each plug-in under its name or aside, where the next run into
+// ROOT puts it back (recover()). Nothing else is touched.
+class StagedExtract
+{
+public:
+    explicit StagedExtract(const fs::path& root);
+    ~StagedExtract();
+    StagedExtract(const StagedExtract&) = delete;
+    StagedExtract& operator=(const StagedExtract&) = delete;
+
+    // The staging folder inside `folder` (made, with `folder`, when missing).
+    fs::path stagingIn(const fs::path& folder);
+    // For the reader: a folder whose `categories` lead to the staging folders inside ROOT's
+    // category folders.
+    fs::path tree(const std::vector<std::string>& categories);
+
+    // Moves every staged plug-in to the same name in its folder; an item already there is
+    // replaced only when `replace` (else the staged copy is dropped).
+    void commit(bool replace);
+
+private:
+    struct Landing
+    {
+        fs::path folder;
+        fs::path staging;
+        fs::path replaced;
+        bool replacedMade = false;
+    };
     struct Placed
     {
-        fs::path staged;  // after the move: the old item, when there was one
-        fs::path target;
+        std::size_t landing;
+        std::string name;
         bool replaced;
     };
 
-    // Creates `folder` and its missing parents, remembering each one made.
-    void makeFolders(const fs::path& folder)
-    {
-        std::vector<fs::path> missing;
-        for (fs::path p = folder; !p.empty() && !isThere(p); p = p.parent_path()) {
-            missing.push_back(p);
-            if (p == p.parent_path())
-                break;
-        }
-        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-            if (::mkdir(it->c_str(), 0777) == 0)
-                m_made.push_back(*it);
-            else if (errno != EEXIST)
-                throwErrno("cannot create directory", *it);
-        }
-    }
-
-    void putBack() noexcept
-    {
-        for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it) {
-            if (it->replaced)
-                exchange(it->staged, it->target, m_staging / "spare");
-            else
-                ::rename(it->target.c_str(), it->staged.c_str());
-        }
-    }
+    void place(std::size_t landing, const std::string& name, bool replace);
+    bool undo();
+    void makeFolders(const fs::path& folder);
     // Only empty folders go: rmdir never removes anything else.
-    void removeMade() noexcept
-    {
-        for (auto it = m_made.rbegin(); it != m_made.rend(); ++it)
-            ::rmdir(it->c_str());
-    }
+    void removeMade() noexcept;
 
     fs::path m_root;
-    fs::path m_staging;
+    std::string m_run;
+    fs::path m_anchor;
+    Descriptor m_held;
     std::vector<fs::path> m_made;
+    std::vector<Landing> m_landings;
     std::vector<Placed> m_placed;
+    std::vector<fs::path> m_stranded;  // old copies left in a staging folder by a failed undo
     bool m_committed = false;
 };
+
+StagedExtract::StagedExtract(const fs::path& root) : m_root(root)
+{
+    try {
+        makeFolders(root);
+        const Descriptor rootFolder = openFolder(root, true);
+        if (rootFolder.get() < 0)
+            throwErrno("cannot open", root);
+        // Where locks are not supported nobody holds one, and recovery takes no anchor.
+        lockExclusive(rootFolder.get(), true);
+        recover(root);
+        std::random_device random;
+        for (int attempt = 0;; ++attempt) {
+            char digits[kRandomDigits + 1];
+            std::snprintf(digits, sizeof digits, "%08x%08x", random(), random());
+            const fs::path anchor = root / hiddenName(kRun, digits);
+            const int error = makeHidden(anchor);
+            if (error == 0) {
+                m_run = digits;
+                m_anchor = anchor;
+                break;
+            }
+            if (error != EEXIST || attempt == 7)
+                throwErrno("cannot create", anchor, error);
+        }
+        m_held = openFolder(m_anchor, false);
+        if (m_held.get() < 0)
+            throwErrno("cannot open", m_anchor);
+        lockExclusive(m_held.get(), false);
+    } catch (...) {
+        if (!m_anchor.empty())
+            removeTree(m_anchor);
+        removeMade();
+        throw;
+    }
+}
+
+StagedExtract::~StagedExtract()
+{
+    if (!m_committed && !undo()) {
+        for (const fs::path& path : m_stranded)
+            std::cerr << "旧版本未能放回，留在：" << path.string() << '\n';
+        if (m_stranded.empty())
+            std::cerr << "旧版本未能全部放回，下次提取到此处时放回：" << m_root.string() << '\n';
+        else
+            removeTree(m_anchor);  // recovery would drop the staging folder, and that copy with it
+        return;
+    }
+    for (const Landing& landing : m_landings) {
+        if (m_committed && landing.replacedMade)
+            removeTree(landing.replaced);
+        if (!removeTree(landing.staging))
+            std::cerr << "无法删除临时文件夹：" << landing.staging.string() << '\n';
+    }
+    removeTree(m_anchor);
+    m_held.reset();
+    if (!m_committed)
+        removeMade();
+}
+
+fs::path StagedExtract::stagingIn(const fs::path& folder)
+{
+    for (const Landing& landing : m_landings) {
+        if (landing.folder == folder)
+            return landing.staging;
+    }
+    makeFolders(folder);
+    const Landing landing{folder, folder / hiddenName(kExtract, m_run), folder / hiddenName(kReplaced, m_run)};
+    if (const int error = makeHidden(landing.staging))
+        throwErrno("cannot create", landing.staging, error);
+    m_landings.push_back(landing);
+    return landing.staging;
+}
+
+fs::path StagedExtract::tree(const std::vector<std::string>& categories)
+{
+    const fs::path tree = m_anchor / kTree;
+    if (::mkdir(tree.c_str(), 0700) != 0 && errno != EEXIST)
+        throwErrno("cannot create", tree);
+    for (const std::string& category : categories) {
+        const fs::path link = tree / category;
+        if (isThere(link))
+            continue;
+        const fs::path staging = stagingIn(m_root / category);
+        // Relative: it holds whatever ROOT's own path is.
+        const fs::path target = fs::path("../..") / category / staging.filename();
+        if (::symlink(target.c_str(), link.c_str()) != 0)
+            throwErrno("cannot create", link);
+    }
+    return tree;
+}
+
+void StagedExtract::commit(bool replace)
+{
+    for (std::size_t i = 0; i < m_landings.size(); ++i) {
+        bool complete = true;
+        for (const std::string& name : namesIn(m_landings[i].staging, &complete))
+            place(i, name, replace);
+        if (!complete)
+            throwErrno("cannot read", m_landings[i].staging, EIO);
+    }
+    // The one step after which the run is done: recovery then keeps the new copies.
+    const fs::path done = m_anchor / kDone;
+    const int fd = ::open(done.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throwErrno("cannot create", done);
+    ::close(fd);
+    stepDone();
+    m_committed = true;
+}
+
+void StagedExtract::place(std::size_t index, const std::string& name, bool replace)
+{
+    Landing& landing = m_landings[index];
+    const fs::path staged = landing.staging / name;
+    const fs::path target = landing.folder / name;
+    int error = isThere(target) ? EEXIST : move(staged, target, Move::noReplace);
+    if (error == 0) {
+        m_placed.push_back({index, name, false});
+        return;
+    }
+    if (error != EEXIST)
+        throwErrno("cannot move into place", target, error);
+    if (!replace)
+        return;  // the staged copy goes with the staging folder
+    if (!landing.replacedMade) {
+        if ((error = makeHidden(landing.replaced)) != 0)
+            throwErrno("cannot create", landing.replaced, error);
+        landing.replacedMade = true;
+    }
+    const fs::path aside = landing.replaced / name;
+    error = move(staged, target, Move::exchange);
+    if (error == 0) {
+        // The old copy, now where the new one was staged, goes where recovery looks for it.
+        error = move(staged, aside, Move::noReplace);
+        if (error != 0 && move(staged, target, Move::exchange) != 0)
+            m_stranded.push_back(staged);
+    } else if (refused(error)) {
+        // In between, only the aside copy holds the plug-in; undo() or recovery puts it back.
+        error = move(target, aside, Move::noReplace);
+        if (error == 0)
+            error = move(staged, target, Move::noReplace);
+    }
+    if (error != 0)
+        throwErrno("cannot move into place", target, error);
+    m_placed.push_back({index, name, true});
+}
+
+// The new copies back into staging, the old ones back under their names. False when an old
+// copy could not go back.
+bool StagedExtract::undo()
+{
+    for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it) {
+        const Landing& landing = m_landings[it->landing];
+        if (!it->replaced)
+            move(landing.folder / it->name, landing.staging / it->name, Move::noReplace);
+    }
+    bool whole = m_stranded.empty();
+    for (const Landing& landing : m_landings) {
+        if (landing.replacedMade && !putBack(landing.folder, landing.replaced, landing.staging))
+            whole = false;
+    }
+    return whole;
+}
+
+void StagedExtract::makeFolders(const fs::path& folder)
+{
+    std::vector<fs::path> missing;
+    for (fs::path p = folder; !p.empty() && !isThere(p); p = p.parent_path()) {
+        missing.push_back(p);
+        if (p == p.parent_path())
+            break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0777) == 0)
+            m_made.push_back(*it);
+        else if (errno != EEXIST)
+            throwErrno("cannot create directory", *it);
+    }
+}
+
+void StagedExtract::removeMade() noexcept
+{
+    for (auto it = m_made.rbegin(); it != m_made.rend(); ++it)
+        ::rmdir(it->c_str());
+}
 
 std::vector<ZFCPackItem> packItems(const std::vector<std::string>& args, std::size_t first)
 {
@@ -303,8 +630,13 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
         const fs::path root = args[2];
         if (args.size() == 3) {
             StagedExtract staged(root);
-            reader.extractAll(staged.tree(), progress);
-            staged.commit(2, true);
+            std::vector<std::string> categories;
+            for (const ZFCPlugin& plugin : reader.plugins()) {
+                const auto type = plugin.pluginType();
+                categories.emplace_back(type ? type->directoryName() : kOtherCategoryDirectory);
+            }
+            reader.extractAll(staged.tree(categories), progress);
+            staged.commit(true);
             return 0;
         }
         std::size_t index = 0;
@@ -327,8 +659,8 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
         if (!overwrite && !folder.empty() && isThere(root / folder))
             return 0;
         StagedExtract staged(root);
-        reader.extract(plugin, staged.tree(), name, true, progress);
-        staged.commit(1, overwrite);
+        reader.extract(plugin, staged.stagingIn(root), name, true, progress);
+        staged.commit(overwrite);
         return 0;
     }
     throw UsageError("命令或参数无效");

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -493,6 +494,47 @@ TEST(ZFCPackageReader, CompressedFileMustInflateToItsSize)
         EXPECT_EQ(e.kind(), Kind::inflateFailed);
         EXPECT_NE(std::string(e.what()).find("（插件「P」的文件「t.xml」）"), std::string::npos) << e.what();
     }
+}
+
+// A raw file is its stored bytes: a size that says otherwise is damage, refused before the
+// plug-in's folder is touched. A "cm" that is "zlib" in other letters means raw.
+TEST(ZFCPackageReader, RawFileSizeMustBeItsStoredCount)
+{
+    TempDir dir;
+    std::mt19937_64 rng(17);
+    writeFile(dir / "P/s37.txt", craft::compressibleText(6850, rng));
+    ZFCPacker::pack({{ZFCPluginType::effect, "P", dir / "P"}}, dir / "full.zfcp");
+    writeFile(dir / "root/P/kept", "old");
+    // One flipped byte in the key or the value makes the deflated file raw.
+    for (const std::string flip : {"\"Vm\":\"zlib\"", "\"cm\":\"Zlib\""}) {
+        fs::copy_file(dir / "full.zfcp", dir / "bad.zfcp", fs::copy_options::overwrite_existing);
+        craft::rewriteMetadata(dir / "bad.zfcp", [&](std::string text) {
+            const std::size_t at = text.find("\"cm\":\"zlib\"");
+            return at == std::string::npos ? text : text.replace(at, flip.size(), flip);
+        });
+        EXPECT_EQ(extractError(dir / "bad.zfcp", dir / "root"), damagedIn("s37.txt")) << flip;
+        EXPECT_EQ(readFile(dir / "root/P/kept"), "old") << flip;
+    }
+
+    const auto raw = [](const std::string& path, int64_t position, int64_t stored, int64_t size) {
+        json entry = file(path, position, stored);
+        entry["size"] = size;
+        return entry;
+    };
+    json upper = file("b", 3, 2);
+    upper["cm"] = "ZLIB";
+    const std::vector<std::tuple<std::string, json, Outcome>> cases = {
+        {"size below the stored bytes", json::array({raw("a", 0, 3, 2), file("b", 3, 2)}), damagedIn("a", Kind::plaintextOverrun)},
+        {"size above the stored bytes", json::array({file("a", 0, 3), raw("b", 3, 2, 3)}), damagedIn("b")},
+        {"an empty file with a size", json::array({file("a", 0, 3), file("b", 3, 2), raw("c", 5, 0, 4)}), damagedIn("c")},
+        {"ZLIB is raw", json::array({file("a", 0, 3), upper}), kOk},
+    };
+    for (const auto& [name, items, outcome] : cases) {
+        writeFile(dir / "p.zfcp", onePlugin(items, "abcde"));
+        EXPECT_EQ(extractError(dir / "p.zfcp", dir / name), outcome) << name;
+        EXPECT_EQ(fs::exists(dir / name), outcome == kOk) << name;
+    }
+    EXPECT_EQ(readFile(dir / "ZLIB is raw/P/b"), "de");
 }
 
 TEST(ZFCPackageReader, HostileChunkLengthsAreRefusedBeforeReading)

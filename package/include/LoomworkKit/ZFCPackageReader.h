@@ -50,8 +50,9 @@ public:
     // of it (within 8 chunks and 16 MiB of inflated files).
     // Throws ZFCPackageError (metadataCorrupted for an unusable folder name, ioFailure with
     // the path, chunk and zlib texts; "压缩数据不完整，封包可能已损坏" when the stream ends
-    // before its files), AES256CTR::CryptoError, filesystem_error. What was written before
-    // a failure stays.
+    // before its files), AES256CTR::CryptoError, filesystem_error. A raw file whose size is
+    // not its stored byte count is refused before the plug-in's folder is touched. What was
+    // written before a failure stays.
     void extract(const ZFCPlugin& plugin, const std::filesystem::path& root,
                  const std::optional<std::string>& name = std::nullopt, bool overwrite = false,
                  const ZFCProgressCallback& progress = {});

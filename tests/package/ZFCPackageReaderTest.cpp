@@ -346,7 +346,7 @@ TEST(ZFCPackageReader, LinksThatClimbOutAreNotCreated)
         {"folder through a link", json::array({linkEntry("a", "."), linkEntry("a/b/l", "x")}), Outcome{Kind::pathEscapes, "a/b/l"},
          {{"a", "."}}},
         {"link replaces a folder, then a link below it",
-         json::array({dirEntry("d"), linkEntry("d", "."), linkEntry("d/l", "../x")}), Outcome{Kind::pathEscapes, "d/l"}, {{"d", "."}}},
+         json::array({dirEntry("d/e"), linkEntry("d", "."), linkEntry("d/l", "../x")}), Outcome{Kind::pathEscapes, "d/l"}, {{"d", "."}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -384,19 +384,45 @@ TEST(ZFCPackageReader, FilesTakeTheirBytesInPositionOrder)
 {
     TempDir dir;
     // Sorted by position (absent counts 0), equal positions keep their listed order.
-    // A path listed again replaces what the earlier entry made (a file or a folder).
+    // A file replaces the folder an earlier entry made on its way.
     const json items = json::array({file("late", 3, 2), json{{"type", "file"}, {"path", "nopos"}, {"stored", 3}},
                                      file("empty-first", 0, 0), json{{"type", "weird"}, {"path", "ignored"}},
-                                     {{"type", "directory"}, {"path", "dir/sub"}}, file("dup", 5, 1), file("dup", 6, 1),
+                                     {{"type", "directory"}, {"path", "dir/sub"}}, file("five", 5, 1), file("six", 6, 1),
                                      file("dir", 7, 1)});
     writeFile(dir / "p.zfcp", onePlugin(items, "xyzAB12D"));
     EXPECT_EQ(extractError(dir / "p.zfcp", dir / "root"), kOk);
     EXPECT_EQ(readFile(dir / "root/P/nopos"), "xyz");
     EXPECT_EQ(readFile(dir / "root/P/late"), "AB");
-    EXPECT_EQ(readFile(dir / "root/P/dup"), "2");
+    EXPECT_EQ(readFile(dir / "root/P/five"), "1");
+    EXPECT_EQ(readFile(dir / "root/P/six"), "2");
     EXPECT_EQ(readFile(dir / "root/P/dir"), "D");
     EXPECT_TRUE(fs::exists(dir / "root/P/empty-first"));
     EXPECT_FALSE(fs::exists(dir / "root/P/ignored"));
+}
+
+// The writer lists every path once: a plug-in that lists one twice, as extraction would
+// read it, is refused when the package is opened. Another plug-in may use the same paths.
+TEST(ZFCPackageReader, APathListedTwiceIsDamagedMetadata)
+{
+    TempDir dir;
+    const json folder = {{"type", "directory"}, {"path", "a/b"}};
+    const auto named = [](const char* path) { return json{{"type", "directory"}, {"path", path}}; };
+    const std::vector<std::tuple<std::string, json, Outcome>> cases = {
+        {"a file twice", json::array({file("f", 0, 1), file("g", 1, 1), file("f", 2, 1)}), kCorrupted},
+        {"a folder and a file", json::array({folder, file("a/b", 0, 3)}), kCorrupted},
+        {"a link twice", json::array({linkEntry("l", "x"), linkEntry("l", "y")}), kCorrupted},
+        {"a backslash", json::array({folder, named("a\\b")}), kCorrupted},
+        {"empty components", json::array({folder, named("a//b/")}), kCorrupted},
+        {"different paths", json::array({folder, named("a/b/c"), named("a/B"), named("a/b c"), named("b")}), kOk},
+    };
+    for (const auto& [name, items, outcome] : cases)
+        EXPECT_EQ(openError(onePlugin(items, "abc"), dir / "p.zfcp"), outcome) << name;
+
+    json two = json::parse(craft::metadataOf(dir / "p.zfcp"));
+    two.push_back(two[0]);
+    two[1]["name"] = "Q";
+    writeFile(dir / "two.zfcp", craft::package(two.dump(), ""));
+    EXPECT_EQ(ZFCPackageReader::readPlugins(dir / "two.zfcp").size(), 2u);
 }
 
 TEST(ZFCPackageReader, StreamLongerOrShorterThanTheFilesFails)

@@ -21,7 +21,8 @@
 class ZFCPackageReader
 {
 public:
-    // Reads the header and the metadata.
+    // Reads the header and the metadata; a plug-in that lists one path twice is damaged
+    // metadata.
     // Throws: filesystem_error when the file cannot be opened, ZFCPackageError fileTooSmall
     // or metadataCorrupted, AES256CTR::CryptoError.
     explicit ZFCPackageReader(const std::filesystem::path& url);
@@ -37,8 +38,9 @@ public:
     // Reads the metadata as the constructor does, but keeps nothing: each entry goes to
     // `entry` as soon as it is parsed, and each plug-in, without its items and with its
     // position a file offset, goes to `plugin` when its record ends. Memory stays that of one
-    // record whatever the number of entries. Throws what the constructor throws; what was
-    // handed over before an error stays handed over.
+    // record whatever the number of entries, so paths listed twice are not looked for.
+    // Throws what the constructor throws; what was handed over before an error stays
+    // handed over.
     static void visitMetadata(const std::filesystem::path& url, const std::function<void(const ZFCEntry&)>& entry,
                               const std::function<void(const ZFCPlugin&)>& plugin);
 

@@ -147,7 +147,7 @@ private:
     kit::MetadataVisitor& m_next;
 };
 
-// `path` as extraction reads it: "\\" taken as "/", empty components dropped.
+// `path` as extraction reads it: "\" taken as "/", empty components dropped.
 std::string plainPath(std::string_view path)
 {
     std::string out;

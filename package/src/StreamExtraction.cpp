@@ -47,6 +47,19 @@ bool streamRange(const ZFCPlugin& plugin, int64_t& end)
 // A plug-in's files in the order their bytes follow each other in its stream.
 using Files = std::vector<const ZFCEntry*>;
 
+// A raw file's stored bytes are the file: the writer always stores as many as its size.
+// One that says otherwise (a "cm" damaged into another word, say) is refused before
+// anything of its plug-in is written.
+void checkRawSizes(const ZFCPlugin& plugin, const Files& files)
+{
+    for (const ZFCEntry* entry : files) {
+        if (entry->isCompressed() || !entry->size || *entry->size == entry->storedSize())
+            continue;
+        throw damaged(*entry->size > entry->storedSize() ? ErrorKind::streamTruncated : ErrorKind::plaintextOverrun, plugin,
+                      *entry);
+    }
+}
+
 // Where a walk through the files stands: the file that takes the next byte of the stream,
 // and how many of its bytes came before.
 struct FileCursor
@@ -284,10 +297,11 @@ private:
         const ExtractTarget& target = m_targets[t];
         const ZFCPlugin& plugin = *target.plugin;
         streamEnd(plugin);
+        const Files& files = filesOf(t);
+        checkRawSizes(plugin, files);
         if (!m_tree.begin(destinationOf(target), plugin, target.overwrite))
             return false;
         m_plugin = &plugin;
-        const Files& files = filesOf(t);
         FileCursor cursor;
         int64_t consumed = 0;
         for (;;) {

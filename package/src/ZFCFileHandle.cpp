@@ -116,14 +116,6 @@ void ZFCFileHandle::seek(int64_t offset)
         fail("cannot seek");
 }
 
-int64_t ZFCFileHandle::offset() const
-{
-    const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
-    if (at < 0)
-        fail("cannot tell");
-    return at;
-}
-
 int64_t ZFCFileHandle::size() const
 {
     struct stat st {};

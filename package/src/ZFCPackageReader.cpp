@@ -1,5 +1,7 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 
+#include <algorithm>
+#include <deque>
 #include <istream>
 #include <memory>
 
@@ -145,6 +147,51 @@ private:
     kit::MetadataVisitor& m_next;
 };
 
+// `path` as extraction reads it: "\" taken as "/", empty components dropped.
+std::string plainPath(std::string_view path)
+{
+    std::string out;
+    out.reserve(path.size());
+    for (char c : path) {
+        c = c == '\\' ? '/' : c;
+        if (c != '/' || (!out.empty() && out.back() != '/'))
+            out.push_back(c);
+    }
+    if (!out.empty() && out.back() == '/')
+        out.pop_back();
+    return out;
+}
+
+bool isPlainPath(std::string_view path)
+{
+    return !path.empty() && path.front() != '/' && path.back() != '/' && path.find('\\') == std::string_view::npos &&
+           path.find("//") == std::string_view::npos;
+}
+
+// True when two of the entries name one path. Most paths are compared where they are;
+// only those written otherwise are copied.
+bool repeatsAPath(const std::vector<ZFCEntry>& items)
+{
+    std::deque<std::string> rewritten;  // its strings stay where they are as it grows
+    std::vector<std::string_view> paths;
+    paths.reserve(items.size());
+    for (const ZFCEntry& entry : items)
+        paths.push_back(isPlainPath(entry.path) ? std::string_view(entry.path) : rewritten.emplace_back(plainPath(entry.path)));
+    std::sort(paths.begin(), paths.end());
+    return std::adjacent_find(paths.begin(), paths.end()) != paths.end();
+}
+
+// Keeps every record, refusing a plug-in that lists one path twice: the writer never does,
+// and extracting it would let the later entry silently replace the earlier one.
+class UniquePathsCollector : public kit::MetadataCollector
+{
+public:
+    bool plugin(ZFCPlugin&& plugin) override
+    {
+        return MetadataCollector::plugin(std::move(plugin)) && !repeatsAPath(plugins.back().items);
+    }
+};
+
 // Reads the header of the package in `file` and parses its sealed metadata into `visitor`,
 // decrypted piece by piece, so memory follows what the visitor keeps, not the block.
 // Returns the offset of the data area.
@@ -212,7 +259,7 @@ private:
 
 ZFCPackageReader::ZFCPackageReader(const fs::path& url) : m_file(ZFCFileHandle::openForReading(url))
 {
-    kit::MetadataCollector collector;
+    UniquePathsCollector collector;
     m_dataOffset = readMetadata(m_file, collector);
     m_plugins = std::move(collector.plugins);
 }

@@ -150,7 +150,7 @@ struct Job
     std::vector<uint8_t> bytes;
 };
 
-using Turn = ZFCWorkQueue<Job>::Turn;
+using Turn = kit::ZFCWorkQueue<Job>::Turn;
 
 // The deflate window for a file of `size` bytes: the smallest that holds it (2^9 to 2^15),
 // with a memLevel whose hash table and symbol buffer are no larger than the window needs,
@@ -435,7 +435,7 @@ public:
             kit::ChunkSealer sealer(data);
             const unsigned workers = workerCount(m_options);
             Deflating deflating(m_options, workers);
-            ZFCWorkQueue<Job> queue(
+            kit::ZFCWorkQueue<Job> queue(
                 workers, kWindow, [&deflating](Job& job, Turn& turn) { deflating.run(job, turn); }, kMemoryBudget);
             int64_t position = 0;
             for (std::size_t i = 0; i < m_items.size(); ++i) {
@@ -504,7 +504,7 @@ private:
 
     // Hands the workers every job they have room for: a file above kSampleBytes alone, else
     // a run of up to kBatchFiles files of at most kBatchBytes together.
-    void feed(ZFCWorkQueue<Job>& queue)
+    void feed(kit::ZFCWorkQueue<Job>& queue)
     {
         while (Job* job = queue.tryClaim()) {
             int64_t batched = 0;
@@ -528,7 +528,7 @@ private:
         }
     }
 
-    ZFCPlugin buildPlugin(std::size_t i, int64_t position, kit::ChunkSealer& sealer, ZFCWorkQueue<Job>& queue)
+    ZFCPlugin buildPlugin(std::size_t i, int64_t position, kit::ChunkSealer& sealer, kit::ZFCWorkQueue<Job>& queue)
     {
         const ZFCPackItem& item = m_items[i];
         ItemScan& scan = m_scans[i];

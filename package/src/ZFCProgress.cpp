@@ -25,12 +25,3 @@ std::string_view ZFCProgress::rawValue(Stage stage)
     }
     return {};
 }
-
-std::optional<ZFCProgress::Stage> ZFCProgress::stageFrom(std::string_view raw)
-{
-    for (const auto& [s, value] : kStages) {
-        if (value == raw)
-            return s;
-    }
-    return std::nullopt;
-}

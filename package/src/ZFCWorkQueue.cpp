@@ -6,6 +6,8 @@
 // when n == m_submitted, started by a worker when n == m_started, and n < m_head once popped.
 // Only a thread that waits is woken.
 
+namespace kit {
+
 ZFCWorkQueueBase::ZFCWorkQueueBase(std::size_t window, int64_t budget)
     : m_window(std::max<std::size_t>(window, 1)), m_budget(budget), m_states(m_window)
 {
@@ -43,19 +45,6 @@ std::size_t ZFCWorkQueueBase::tryClaim()
     return hasRoom() ? static_cast<std::size_t>(m_submitted) % m_window : kNone;
 }
 
-std::size_t ZFCWorkQueueBase::claim(const std::stop_token& stop)
-{
-    std::unique_lock lock(m_mutex);
-    if (!hasRoom()) {
-        ++m_freedWaiters;
-        m_freed.wait(lock, stop, [&] { return hasRoom(); });
-        --m_freedWaiters;
-    }
-    if (stop.stop_requested())
-        return kNone;
-    return static_cast<std::size_t>(m_submitted) % m_window;
-}
-
 void ZFCWorkQueueBase::submit()
 {
     bool wake = false;
@@ -78,6 +67,8 @@ std::size_t ZFCWorkQueueBase::front()
         m_done.wait(lock, [&] { return state(m_head).done; });
         m_consumerWaits = false;
     }
+    if (state(m_head).thrown)
+        std::rethrow_exception(state(m_head).thrown);
     return static_cast<std::size_t>(m_head) % m_window;
 }
 
@@ -115,11 +106,17 @@ void ZFCWorkQueueBase::work(unsigned worker, const std::stop_token& stop)
             sequence = m_started++;
         }
         Turn turn(*this, worker, sequence, stop);
-        m_perform(static_cast<std::size_t>(sequence) % m_window, turn);
+        std::exception_ptr thrown;
+        try {
+            m_perform(static_cast<std::size_t>(sequence) % m_window, turn);
+        } catch (...) {
+            thrown = std::current_exception();
+        }
         bool wake = false;
         {
             std::lock_guard lock(m_mutex);
             state(sequence).done = true;
+            state(sequence).thrown = std::move(thrown);
             wake = m_consumerWaits && sequence == m_head;
         }
         if (wake)
@@ -163,3 +160,5 @@ void ZFCWorkQueueBase::Turn::giveBack(int64_t bytes)
     q.state(m_sequence).reserved -= bytes;
     q.wakeFreedWaiters(lock);
 }
+
+} // namespace kit

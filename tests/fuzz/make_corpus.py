@@ -49,8 +49,7 @@ seeds = {
     "ok-links": (0, [plugin([d("Media"), d("sub"), f("Media/a", 0, 1), l("cur", "Media/a"), l("sub/m", "../Media"),
                              l("out", "../../x"), l("abs", "/etc/passwd"), l("home", "~/x"), l("dot", "."),
                              l("climb", "Media/../../x")])], b"a"),
-    "ok-replace-existing": (2, [plugin([f("f", 0, 3), f("f", 3, 2), d("dir"), f("dir", 5, 1), l("l", "f"), l("l", "dir")])],
-                            b"abcdeX"),
+    "ok-replace-folder": (2, [plugin([d("dir/sub"), f("f", 0, 3), f("dir", 3, 2), l("l", "f")])], b"abcde"),
     "ok-two-plugins": (0, [plugin([f("a", 0, 2)], "A"), plugin([d("x")], "B", "transitions", 0, "$E", 0)], b"hi"),
     "ok-unknown-keys-and-type": (0, [dict(plugin([dict(f("a", 0, 1), extra={"k": [1, 2, {"z": None}]})], "U", "plugin"),
                                           more=[True, 1.5, "s"])], b"u"),
@@ -63,8 +62,10 @@ seeds = {
     "metadata-corrupted-negative-position": (0, [plugin([], position=-8)], b""),
     "metadata-corrupted-negative-entry-position": (0, [plugin([f("a", -1, 1)])], b"a"),
     "metadata-corrupted-missing-path": (0, [plugin([{"type": "file", "stored": 1}])], b"a"),
+    "metadata-corrupted-repeated-path": (2, [plugin([f("f", 0, 3), f("f", 3, 2), d("dir"), f("dir", 5, 1)])], b"abcdeX"),
     "metadata-corrupted-nesting": (0, [dict(plugin([]), deep=json.loads("[" * 40 + "]" * 40))], b""),
     "plaintext-overrun": (0, [plugin([f("a", 0, 2)])], b"abc"),
+    "stream-truncated-raw-size": (0, [plugin([f("a", 0, 2, 5)])], b"hi"),
     "stream-truncated": (16, [plugin([f("t.xml", 0, len(packed) - 4, len(text), "zlib")])], packed[:-4]),
     "inflate-failed": (0, [plugin([f("t.xml", 0, 8, 100, "zlib")])], b"\xff" * 8),
     "chunk-length-invalid": (0, [plugin([f("a", 0, 4)], e=10)], b"abcd"),
@@ -93,6 +94,6 @@ for name, (piece, meta, stream) in seeds.items():
     meta_text = json.dumps(meta, separators=(",", ":"), ensure_ascii=False).encode()
     with open(os.path.join(here, "corpus-plain", name), "wb") as out:
         out.write(bytes([piece]) + meta_text + b"\0" + stream)
-    if name in ("ok-compressed-across-chunks", "ok-replace-existing"):
+    if name == "ok-compressed-across-chunks":
         with open(os.path.join(here, "corpus", "chunk-" + name[3:]), "wb") as out:
             out.write(sealed_package(piece, meta_text, stream))

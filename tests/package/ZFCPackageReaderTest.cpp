@@ -3,6 +3,7 @@
 #include <iostream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -345,7 +346,7 @@ TEST(ZFCPackageReader, LinksThatClimbOutAreNotCreated)
         {"folder through a link", json::array({linkEntry("a", "."), linkEntry("a/b/l", "x")}), Outcome{Kind::pathEscapes, "a/b/l"},
          {{"a", "."}}},
         {"link replaces a folder, then a link below it",
-         json::array({dirEntry("d"), linkEntry("d", "."), linkEntry("d/l", "../x")}), Outcome{Kind::pathEscapes, "d/l"}, {{"d", "."}}},
+         json::array({dirEntry("d/e"), linkEntry("d", "."), linkEntry("d/l", "../x")}), Outcome{Kind::pathEscapes, "d/l"}, {{"d", "."}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -383,19 +384,45 @@ TEST(ZFCPackageReader, FilesTakeTheirBytesInPositionOrder)
 {
     TempDir dir;
     // Sorted by position (absent counts 0), equal positions keep their listed order.
-    // A path listed again replaces what the earlier entry made (a file or a folder).
+    // A file replaces the folder an earlier entry made on its way.
     const json items = json::array({file("late", 3, 2), json{{"type", "file"}, {"path", "nopos"}, {"stored", 3}},
                                      file("empty-first", 0, 0), json{{"type", "weird"}, {"path", "ignored"}},
-                                     {{"type", "directory"}, {"path", "dir/sub"}}, file("dup", 5, 1), file("dup", 6, 1),
+                                     {{"type", "directory"}, {"path", "dir/sub"}}, file("five", 5, 1), file("six", 6, 1),
                                      file("dir", 7, 1)});
     writeFile(dir / "p.zfcp", onePlugin(items, "xyzAB12D"));
     EXPECT_EQ(extractError(dir / "p.zfcp", dir / "root"), kOk);
     EXPECT_EQ(readFile(dir / "root/P/nopos"), "xyz");
     EXPECT_EQ(readFile(dir / "root/P/late"), "AB");
-    EXPECT_EQ(readFile(dir / "root/P/dup"), "2");
+    EXPECT_EQ(readFile(dir / "root/P/five"), "1");
+    EXPECT_EQ(readFile(dir / "root/P/six"), "2");
     EXPECT_EQ(readFile(dir / "root/P/dir"), "D");
     EXPECT_TRUE(fs::exists(dir / "root/P/empty-first"));
     EXPECT_FALSE(fs::exists(dir / "root/P/ignored"));
+}
+
+// The writer lists every path once: a plug-in that lists one twice, as extraction would
+// read it, is refused when the package is opened. Another plug-in may use the same paths.
+TEST(ZFCPackageReader, APathListedTwiceIsDamagedMetadata)
+{
+    TempDir dir;
+    const json folder = {{"type", "directory"}, {"path", "a/b"}};
+    const auto named = [](const char* path) { return json{{"type", "directory"}, {"path", path}}; };
+    const std::vector<std::tuple<std::string, json, Outcome>> cases = {
+        {"a file twice", json::array({file("f", 0, 1), file("g", 1, 1), file("f", 2, 1)}), kCorrupted},
+        {"a folder and a file", json::array({folder, file("a/b", 0, 3)}), kCorrupted},
+        {"a link twice", json::array({linkEntry("l", "x"), linkEntry("l", "y")}), kCorrupted},
+        {"a backslash", json::array({folder, named("a\\b")}), kCorrupted},
+        {"empty components", json::array({folder, named("a//b/")}), kCorrupted},
+        {"different paths", json::array({folder, named("a/b/c"), named("a/B"), named("a/b c"), named("b")}), kOk},
+    };
+    for (const auto& [name, items, outcome] : cases)
+        EXPECT_EQ(openError(onePlugin(items, "abc"), dir / "p.zfcp"), outcome) << name;
+
+    json two = json::parse(craft::metadataOf(dir / "p.zfcp"));
+    two.push_back(two[0]);
+    two[1]["name"] = "Q";
+    writeFile(dir / "two.zfcp", craft::package(two.dump(), ""));
+    EXPECT_EQ(ZFCPackageReader::readPlugins(dir / "two.zfcp").size(), 2u);
 }
 
 TEST(ZFCPackageReader, StreamLongerOrShorterThanTheFilesFails)
@@ -493,6 +520,47 @@ TEST(ZFCPackageReader, CompressedFileMustInflateToItsSize)
         EXPECT_EQ(e.kind(), Kind::inflateFailed);
         EXPECT_NE(std::string(e.what()).find("（插件「P」的文件「t.xml」）"), std::string::npos) << e.what();
     }
+}
+
+// A raw file is its stored bytes: a size that says otherwise is damage, refused before the
+// plug-in's folder is touched. A "cm" that is "zlib" in other letters means raw.
+TEST(ZFCPackageReader, RawFileSizeMustBeItsStoredCount)
+{
+    TempDir dir;
+    std::mt19937_64 rng(17);
+    writeFile(dir / "P/s37.txt", craft::compressibleText(6850, rng));
+    ZFCPacker::pack({{ZFCPluginType::effect, "P", dir / "P"}}, dir / "full.zfcp");
+    writeFile(dir / "root/P/kept", "old");
+    // One flipped byte in the key or the value makes the deflated file raw.
+    for (const std::string flip : {"\"Vm\":\"zlib\"", "\"cm\":\"Zlib\""}) {
+        fs::copy_file(dir / "full.zfcp", dir / "bad.zfcp", fs::copy_options::overwrite_existing);
+        craft::rewriteMetadata(dir / "bad.zfcp", [&](std::string text) {
+            const std::size_t at = text.find("\"cm\":\"zlib\"");
+            return at == std::string::npos ? text : text.replace(at, flip.size(), flip);
+        });
+        EXPECT_EQ(extractError(dir / "bad.zfcp", dir / "root"), damagedIn("s37.txt")) << flip;
+        EXPECT_EQ(readFile(dir / "root/P/kept"), "old") << flip;
+    }
+
+    const auto raw = [](const std::string& path, int64_t position, int64_t stored, int64_t size) {
+        json entry = file(path, position, stored);
+        entry["size"] = size;
+        return entry;
+    };
+    json upper = file("b", 3, 2);
+    upper["cm"] = "ZLIB";
+    const std::vector<std::tuple<std::string, json, Outcome>> cases = {
+        {"size below the stored bytes", json::array({raw("a", 0, 3, 2), file("b", 3, 2)}), damagedIn("a", Kind::plaintextOverrun)},
+        {"size above the stored bytes", json::array({file("a", 0, 3), raw("b", 3, 2, 3)}), damagedIn("b")},
+        {"an empty file with a size", json::array({file("a", 0, 3), file("b", 3, 2), raw("c", 5, 0, 4)}), damagedIn("c")},
+        {"ZLIB is raw", json::array({file("a", 0, 3), upper}), kOk},
+    };
+    for (const auto& [name, items, outcome] : cases) {
+        writeFile(dir / "p.zfcp", onePlugin(items, "abcde"));
+        EXPECT_EQ(extractError(dir / "p.zfcp", dir / name), outcome) << name;
+        EXPECT_EQ(fs::exists(dir / name), outcome == kOk) << name;
+    }
+    EXPECT_EQ(readFile(dir / "ZLIB is raw/P/b"), "de");
 }
 
 TEST(ZFCPackageReader, HostileChunkLengthsAreRefusedBeforeReading)

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -15,7 +17,7 @@ struct Task
     int64_t bytes = 0;
     int result = 0;
 };
-using Queue = ZFCWorkQueue<Task>;
+using Queue = kit::ZFCWorkQueue<Task>;
 
 } // namespace
 
@@ -49,14 +51,12 @@ TEST(ZFCWorkQueue, HandsTasksBackInOrderWithinTheWindow)
 }
 
 // The oldest task gets its bytes whatever the budget; a later one waits until they are
-// popped, or until the queue stops; so does a producer waiting for room. A try never waits
-// and never goes over the budget.
+// popped, or until the queue stops. A try never waits and never goes over the budget.
 TEST(ZFCWorkQueue, BoundsHeldBytesAndStopsEveryWait)
 {
     enum { waiting, granted, refused };
     std::array<std::atomic<int>, 3> reserved{};
     std::atomic<int> started = 0;
-    std::atomic<bool> producerGotRoom = true;
     std::atomic<bool> oldestTried = true;
     std::atomic<bool> laterTried = false;
     {
@@ -88,10 +88,69 @@ TEST(ZFCWorkQueue, BoundsHeldBytesAndStopsEveryWait)
         submit(2, 95);  // 10 + 95 is over the budget while task 1 is not popped
         for (int n = started; n < 3; n = started)
             started.wait(n);
-        std::jthread producer([&](std::stop_token stop) { producerGotRoom = queue.claim(stop) != nullptr; });
     }
     EXPECT_EQ(reserved[2], refused);
-    EXPECT_FALSE(producerGotRoom);
     EXPECT_FALSE(oldestTried);
     EXPECT_TRUE(laterTried);
+}
+
+// What a task throws (a failed allocation) does not end the process: it comes back where the
+// task is taken, in order, and an operation it ends leaves the tasks still in flight to the
+// queue's destructor. Taken again before it is popped, it throws again; after, the queue
+// goes on.
+TEST(ZFCWorkQueue, CarriesWhatATaskThrowsToWhereItIsTaken)
+{
+    const auto sumOfAll = [](int throwing) {
+        Queue queue(3, 4, [=](Task& task, Queue::Turn&) {
+            if (task.index == throwing)
+                throw std::bad_alloc();
+            task.result = task.index;
+        });
+        int sum = 0;
+        int submitted = 0;
+        for (;;) {
+            for (Task* task = nullptr; submitted < 100 && (task = queue.tryClaim()); ++submitted) {
+                task->index = submitted;
+                queue.submit();
+            }
+            const Task* oldest = queue.front();
+            if (!oldest)
+                return sum;
+            sum += oldest->result;
+            queue.pop();
+        }
+    };
+    EXPECT_EQ(sumOfAll(-1), 4950);
+    EXPECT_THROW(sumOfAll(50), std::bad_alloc);
+
+    Queue queue(1, 2, [](Task& task, Queue::Turn&) {
+        if (task.index == 0)
+            throw std::runtime_error("first");
+        task.result = 7;
+    });
+    for (int i = 0; i < 2; ++i) {
+        Task* task = queue.tryClaim();
+        ASSERT_TRUE(task);
+        task->index = i;
+        queue.submit();
+    }
+    EXPECT_THROW(queue.front(), std::runtime_error);
+    EXPECT_THROW(queue.front(), std::runtime_error);
+    queue.pop();
+    EXPECT_EQ(queue.front()->result, 7);
+}
+
+// No workers and a window of 0 are one of each.
+TEST(ZFCWorkQueue, AWindowOfZeroHoldsOneTask)
+{
+    Queue queue(0, 0, [](Task& task, Queue::Turn&) { task.result = task.index * 2; });
+    for (int i = 0; i < 3; ++i) {
+        Task* task = queue.tryClaim();
+        ASSERT_TRUE(task);
+        task->index = i;
+        queue.submit();
+        EXPECT_EQ(queue.tryClaim(), nullptr);
+        EXPECT_EQ(queue.front()->result, i * 2);
+        queue.pop();
+    }
 }

@@ -22,7 +22,6 @@ public:
     // Takes ownership of an open descriptor; `path` names it in errors.
     static ZFCFileHandle adopt(int fd, std::filesystem::path path) { return ZFCFileHandle(fd, std::move(path)); }
 
-    bool isOpen() const { return m_fd >= 0; }
     int fd() const { return m_fd; }
     const std::filesystem::path& path() const { return m_path; }
 
@@ -32,7 +31,6 @@ public:
     std::size_t readAt(void* buffer, std::size_t count, int64_t offset);
     void write(const void* bytes, std::size_t count);
     void seek(int64_t offset);
-    int64_t offset() const;
     int64_t size() const;
     void truncate(int64_t length);
     // Closes now; a failing close is ignored.

@@ -21,7 +21,8 @@
 class ZFCPackageReader
 {
 public:
-    // Reads the header and the metadata.
+    // Reads the header and the metadata; a plug-in that lists one path twice is damaged
+    // metadata.
     // Throws: filesystem_error when the file cannot be opened, ZFCPackageError fileTooSmall
     // or metadataCorrupted, AES256CTR::CryptoError.
     explicit ZFCPackageReader(const std::filesystem::path& url);
@@ -37,8 +38,9 @@ public:
     // Reads the metadata as the constructor does, but keeps nothing: each entry goes to
     // `entry` as soon as it is parsed, and each plug-in, without its items and with its
     // position a file offset, goes to `plugin` when its record ends. Memory stays that of one
-    // record whatever the number of entries. Throws what the constructor throws; what was
-    // handed over before an error stays handed over.
+    // record whatever the number of entries, so paths listed twice are not looked for.
+    // Throws what the constructor throws; what was handed over before an error stays
+    // handed over.
     static void visitMetadata(const std::filesystem::path& url, const std::function<void(const ZFCEntry&)>& entry,
                               const std::function<void(const ZFCPlugin&)>& plugin);
 
@@ -50,8 +52,9 @@ public:
     // of it (within 8 chunks and 16 MiB of inflated files).
     // Throws ZFCPackageError (metadataCorrupted for an unusable folder name, ioFailure with
     // the path, chunk and zlib texts; "压缩数据不完整，封包可能已损坏" when the stream ends
-    // before its files), AES256CTR::CryptoError, filesystem_error. What was written before
-    // a failure stays.
+    // before its files), AES256CTR::CryptoError, filesystem_error. A raw file whose size is
+    // not its stored byte count is refused before the plug-in's folder is touched. What was
+    // written before a failure stays.
     void extract(const ZFCPlugin& plugin, const std::filesystem::path& root,
                  const std::optional<std::string>& name = std::nullopt, bool overwrite = false,
                  const ZFCProgressCallback& progress = {});

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,8 +23,6 @@ struct ZFCProgress
 
     // The label shown in front of the subject.
     static std::string_view rawValue(Stage stage);
-    // Exact match of the raw value.
-    static std::optional<Stage> stageFrom(std::string_view raw);
 
     bool operator==(const ZFCProgress&) const = default;
 };

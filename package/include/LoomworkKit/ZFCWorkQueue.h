@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -10,12 +11,16 @@
 #include <thread>
 #include <vector>
 
+namespace kit {
+
 // The package library's one way to share work between threads: tasks are claimed and
 // submitted in order, run on worker threads in any order, and handed back in the order they
 // were submitted. At most `window` tasks are between claim and pop, and the bytes workers
 // reserve for tasks not yet popped stay within a budget; the oldest task always gets its
 // bytes, so the queue never stalls on memory. Every wait ends when its stop token fires;
-// the destructor stops the workers and joins them. A task's errors travel in the task.
+// the destructor stops the workers and joins them. A task reports the errors of its work in
+// the task; anything else it throws (a failed allocation) is kept in its place and thrown
+// where the task is taken, so it fails the operation, not the process.
 class ZFCWorkQueueBase
 {
 public:
@@ -59,8 +64,9 @@ protected:
     void start(unsigned workers, Perform perform);
     void stop();
 
+    // The window as used: at least 1.
+    std::size_t window() const { return m_window; }
     std::size_t tryClaim();
-    std::size_t claim(const std::stop_token& stop);
     void submit();
     std::size_t front();
     void pop();
@@ -70,6 +76,7 @@ private:
     {
         bool done = false;
         int64_t reserved = 0;
+        std::exception_ptr thrown;
     };
     State& state(int64_t sequence);
     bool hasRoom() const;
@@ -103,9 +110,10 @@ public:
     using Turn = ZFCWorkQueueBase::Turn;
     using Work = std::function<void(Task&, Turn&)>;
 
-    // `work` runs on `workers` threads (at least one), each task once.
+    // `work` runs on `workers` threads (at least one), each task once; a window of 0 is
+    // taken as 1.
     ZFCWorkQueue(unsigned workers, std::size_t window, Work work, int64_t budget = std::numeric_limits<int64_t>::max())
-        : ZFCWorkQueueBase(window, budget), m_tasks(window), m_work(std::move(work))
+        : ZFCWorkQueueBase(window, budget), m_tasks(ZFCWorkQueueBase::window()), m_work(std::move(work))
     {
         start(workers, [this](std::size_t slot, Turn& turn) { m_work(m_tasks[slot], turn); });
     }
@@ -114,11 +122,10 @@ public:
     // The slot of the next task when the window has room, else null; nothing is queued
     // until submit().
     Task* tryClaim() { return at(ZFCWorkQueueBase::tryClaim()); }
-    // The slot of the next task, waiting for room; null when `stop` fires first.
-    Task* claim(const std::stop_token& stop) { return at(ZFCWorkQueueBase::claim(stop)); }
     // Hands the claimed task to the workers.
     void submit() { ZFCWorkQueueBase::submit(); }
     // The oldest task not yet popped, once its work is done; null when none is queued.
+    // Throws what its work threw, as long as it is not popped.
     Task* front() { return at(ZFCWorkQueueBase::front()); }
     // Frees the oldest task's slot and the bytes reserved for it.
     void pop() { ZFCWorkQueueBase::pop(); }
@@ -129,3 +136,5 @@ private:
     std::vector<Task> m_tasks;
     Work m_work;
 };
+
+} // namespace kit

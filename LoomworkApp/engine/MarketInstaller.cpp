@@ -317,9 +317,12 @@ QString MarketInstaller::safeFileName(const QString& name)
     QString text = name;
     text.remove(QChar(u'\0'));
     text.replace(QLatin1Char('/'), QLatin1Char('_')).replace(QLatin1Char('\\'), QLatin1Char('_'));
-    text = text.trimmed();
-    // Only dots would be no name at all, or a hidden one.
-    if (text.isEmpty() || text.count(QLatin1Char('.')) == text.size())
+    // A leading dot would hide the file; only dots would be no name at all.
+    qsizetype start = 0;
+    while (start < text.size() && (text.at(start) == QLatin1Char('.') || text.at(start).isSpace()))
+        ++start;
+    text = text.mid(start).trimmed();
+    if (text.isEmpty())
         return QStringLiteral("下载文件");
     // Controls and format characters (bidi overrides, zero-width and invisible ones, tags)
     // would show a name other than the real one: a right-to-left override turns "gnp.zfcp"

@@ -209,7 +209,9 @@ TEST_F(MarketInstallFlowTest, TheServersNameDecidesWhatHappens)
 
     // A name with climbing parts stays one file inside Downloads.
     const auto climbing = run("p006", blob(10, "..%2F..%2Fescape.zip"), "../../escape.zip");
-    EXPECT_EQ(climbing, MarketInstallStage::done("已下载到「下载」：.._.._escape.zip"));
+    EXPECT_EQ(climbing, MarketInstallStage::done("已下载到「下载」：_.._escape.zip"));
+    // Nor is it hidden there.
+    EXPECT_EQ(run("p006", blob(10, ".bashrc"), ".bashrc"), MarketInstallStage::done("已下载到「下载」：bashrc"));
 
     // A 10,000-character name from the server is cut to a name the file system takes.
     const QString huge = QString(9996, QChar('n')) + ".zip";

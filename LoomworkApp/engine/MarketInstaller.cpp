@@ -147,16 +147,11 @@ int placeNoReplace(const QString& from, const QString& to)
     }
     if (error != EXDEV)
         return error;
-    // Another file system: an exclusive copy, then the original goes; a failed copy leaves
-    // nothing behind.
-    std::error_code copyError;
-    fs::copy_file(source, target, fs::copy_options::none, copyError);
-    if (copyError) {
-        std::error_code ignored;
-        if (copyError.value() != EEXIST)
-            fs::remove(target, ignored);
-        return copyError.value();
-    }
+    // Another file system: an exclusive copy, then the original goes. The copy leaves
+    // nothing behind when it fails and keeps the write's errno (copy_file gives EIO for a
+    // full disk).
+    if (const int copyError = FileOps::current().copyTree(from, to))
+        return copyError;
     std::error_code ignored;
     fs::remove(source, ignored);
     return 0;

@@ -1,3 +1,5 @@
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -5,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QStandardPaths>
 #include <QTest>
@@ -13,6 +16,7 @@
 
 #include "engine/AdminAuth.h"
 #include "engine/AppPaths.h"
+#include "engine/FileOps.h"
 #include "engine/MarketInstallRegistry.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
@@ -325,6 +329,43 @@ TEST_F(MarketInstallFlowTest, AFileIsMovedIntoDownloadsOffTheGuiThread)
     const mode_t mask = ::umask(0);
     ::umask(mask);
     EXPECT_EQ(modeOf(m_downloads + "/a.zip"), 0666 & ~mask);
+}
+
+// Downloads on another, full disk: the move is a copy, and the copy runs out of space.
+TEST_F(MarketInstallFlowTest, AFullDownloadsFolderSaysSoAndKeepsWhatWasDownloaded)
+{
+    struct FullDownloads : FileOps {
+        QString downloads;
+        int renameNoReplace(const QString& from, const QString& to) override
+        {
+            return to.startsWith(downloads + "/") ? EXDEV : FileOps::renameNoReplace(from, to);
+        }
+        int copyTree(const QString& from, const QString& to) override
+        {
+            return to.startsWith(downloads + "/") ? ENOSPC : FileOps::copyTree(from, to);
+        }
+    } full;
+    full.downloads = m_downloads;
+    FileOps* const previous = FileOps::setCurrent(&full);
+    const auto restore = qScopeGuard([&] { FileOps::setCurrent(previous); });
+
+    const auto zip = run("p006", blob(5000, "a.zip"), "a.zip", 5000);
+    ASSERT_EQ(zip.kind, Kind::failed);
+    const QString prefix = "无法移到「下载」：磁盘空间不足。下载的文件保留在：";
+    ASSERT_TRUE(zip.message.startsWith(prefix)) << zip.message.toStdString();
+    const QString kept = zip.message.mid(prefix.size());
+    EXPECT_TRUE(kept.startsWith(QDir::tempPath() + "/loomwork-market-")) << kept.toStdString();
+    EXPECT_TRUE(kept.endsWith("/a.zip"));
+    EXPECT_EQ(QFile(kept).size(), 5000);
+    EXPECT_EQ(modeOf(kept), 0600u) << "still private";
+    EXPECT_FALSE(QFile::exists(m_downloads + "/a.zip"));
+    EXPECT_TRUE(m_revealed.isEmpty());
+    MarketFileDownloader::discard(kept);
+
+    // A package is installed from the private download and never goes through Downloads.
+    const auto glow = ticket("p001");
+    EXPECT_EQ(run("p001", glow.url, glow.fileName, glow.fileSize).kind, Kind::done);
+    EXPECT_EQ(leftovers(), m_leftoversBefore);
 }
 
 TEST(MarketFileDownloaderNames, SuggestedFileNameReadsContentDisposition)

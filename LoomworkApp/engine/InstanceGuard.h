@@ -22,7 +22,8 @@ public:
     enum class Claim {
         instance,   // this process holds the lock: run
         handedOver, // the instance took the files: quit
-        unreachable // another process holds the lock but could not be reached in time
+        unreachable // another process holds the lock but could not be reached in time, or
+                    // could listen nowhere (known at once)
     };
 
     static constexpr int kClaimTimeoutMs = 15000;
@@ -38,11 +39,16 @@ public:
     // only when that socket belongs to this user. True when they were sent.
     static bool handOver(const QList<QUrl>& files);
 
-    // $XDG_RUNTIME_DIR when it is this user's and private, else the data folder's "run"
-    // folder (made 0700, repaired when others may enter it). Empty when neither can be had.
+    // The first folder where a socket can be made: $XDG_RUNTIME_DIR when it is this user's,
+    // private and writable, else the data folder's "run" folder, else "loomwork-<uid>" under
+    // /tmp (both made 0700, repaired when others may enter them, refused when a link or
+    // another user's). A folder where the socket's path would not fit a socket address is
+    // passed over. Empty when none can be had.
     static QString socketFolder();
     // The socket in socketFolder(), named for the data folder; empty without a folder.
     static QString socketPath();
+    // Tests: where the short folder is made instead of /tmp (empty: /tmp again).
+    static void setShortFolderBase(const QString& base);
     static QString lockPath();
     // Beside the lock: the path the instance listens on.
     static QString socketRecordPath();
@@ -56,4 +62,5 @@ private:
 
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer* m_server = nullptr;
+    bool m_recorded = false;
 };

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
 #include <QScopeGuard>
@@ -20,6 +22,7 @@
 #include <QTest>
 
 #include "engine/AppPaths.h"
+#include "engine/AtomicFile.h"
 #include "engine/InstanceGuard.h"
 #include "support/app/TestEnv.h"
 
@@ -66,7 +69,11 @@ TEST(InstanceGuard, TheSocketFolderIsOneOnlyTheUserCanEnter)
         GTEST_SKIP() << "needs root to give folders to another user";
     TestEnv::reset();
     QTemporaryDir dir;
+    QTemporaryDir shortBase(QStringLiteral("/tmp/lw-XXXXXX"));
+    InstanceGuard::setShortFolderBase(shortBase.path());
+    const auto restore = qScopeGuard([] { InstanceGuard::setShortFolderBase({}); });
     const QString fallback = AppPaths::applicationFolder() + "/run";
+    const QString shortFolder = shortBase.path() + "/loomwork-0";
     const auto folder = [&](const char* name, mode_t mode, uid_t owner) {
         const QByteArray path = QFile::encodeName(dir.path() + "/" + name);
         ::mkdir(path.constData(), mode);
@@ -91,12 +98,24 @@ TEST(InstanceGuard, TheSocketFolderIsOneOnlyTheUserCanEnter)
     ::chmod(QFile::encodeName(fallback).constData(), 0755);
     EXPECT_EQ(InstanceGuard::socketFolder(), fallback);
     EXPECT_EQ(statOf(fallback).st_mode & 0777, 0700u) << "others' access taken away";
+    // Another user's folder, or a link, is passed over for the short folder, checked alike.
     ASSERT_EQ(::chown(QFile::encodeName(fallback).constData(), 65534, 65534), 0);
-    EXPECT_EQ(InstanceGuard::socketFolder(), QString()) << "another user's folder is refused";
+    ASSERT_TRUE(QDir().mkdir(shortFolder));
+    ::chmod(QFile::encodeName(shortFolder).constData(), 0755);
+    EXPECT_EQ(InstanceGuard::socketFolder(), shortFolder) << "another user's folder is refused";
+    EXPECT_EQ(statOf(shortFolder).st_mode & 0777, 0700u);
     QDir(fallback).removeRecursively();
     QFile::link(dir.path() + "/private", fallback);
-    EXPECT_EQ(InstanceGuard::socketFolder(), QString()) << "a link is refused";
+    EXPECT_EQ(InstanceGuard::socketFolder(), shortFolder) << "a link is refused";
     QFile::remove(fallback);
+    QDir(shortFolder).removeRecursively();
+    QFile::link(dir.path() + "/private", shortFolder);
+    qputenv("XDG_RUNTIME_DIR", folder("others2", 0700, 65534));
+    ::mkdir(QFile::encodeName(fallback).constData(), 0700);
+    ASSERT_EQ(::chown(QFile::encodeName(fallback).constData(), 65534, 65534), 0);
+    EXPECT_EQ(InstanceGuard::socketFolder(), QString()) << "no folder of this user's own";
+    qunsetenv("XDG_RUNTIME_DIR");
+    QDir(fallback).removeRecursively();
 }
 
 // As root the test runs itself again as nobody, who plays the other user's server; the
@@ -171,4 +190,140 @@ TEST(InstanceGuard, ALaunchWithAnotherRuntimeFolderFindsTheInstance)
         EXPECT_EQ(handed.takeFirst().at(0).value<QList<QUrl>>(), files);
     }
     qunsetenv("XDG_RUNTIME_DIR");
+}
+
+namespace {
+
+// A data folder so deep that a socket's path in it does not fit a socket address; the
+// short folder is made in a folder of the test's own, and the environment is restored.
+class DeepDataFolder
+{
+public:
+    DeepDataFolder() : m_previous(qgetenv("XDG_DATA_HOME")), m_shortBase(QStringLiteral("/tmp/lw-XXXXXX"))
+    {
+        TestEnv::reset();
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(TestEnv::root() + "/data/" + QString(100, QChar('d'))));
+        InstanceGuard::setShortFolderBase(m_shortBase.path());
+    }
+    ~DeepDataFolder()
+    {
+        InstanceGuard::setShortFolderBase({});
+        qputenv("XDG_DATA_HOME", m_previous);
+        TestEnv::reset();
+    }
+    QString shortFolder() const { return m_shortBase.path() + "/loomwork-" + QString::number(::geteuid()); }
+
+private:
+    QByteArray m_previous;
+    QTemporaryDir m_shortBase;
+};
+
+} // namespace
+
+TEST(InstanceGuard, ADataFolderTooDeepForASocketGivesWayToAShortFolder)
+{
+    DeepDataFolder deep;
+    const QString usual = AppPaths::applicationFolder() + "/run/";
+    ASSERT_GT(QFile::encodeName(usual).size() + 21, 107);
+    InstanceGuard instance;
+    ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
+    const QString socket = InstanceGuard::socketPath();
+    EXPECT_EQ(QFileInfo(socket).path(), deep.shortFolder());
+    EXPECT_TRUE(S_ISSOCK(statOf(socket).st_mode));
+    EXPECT_EQ(statOf(deep.shortFolder()).st_mode & 07777, 0700u);
+    EXPECT_EQ(statOf(deep.shortFolder()).st_uid, ::geteuid());
+
+    QSignalSpy handed(&instance, &InstanceGuard::filesHandedOver);
+    const QList<QUrl> files{QUrl::fromLocalFile("/home/me/Glow.zfcp")};
+    InstanceGuard later;
+    EXPECT_EQ(later.claim(files, 3000), InstanceGuard::Claim::handedOver);
+    ASSERT_TRUE(handed.wait(10000));
+    EXPECT_EQ(handed.takeFirst().at(0).value<QList<QUrl>>(), files);
+}
+
+// With no folder to listen in, the instance says so beside the lock: a later launch gives
+// up at once instead of waiting out its time.
+TEST(InstanceGuard, ALaunchKnowsAtOnceThatTheInstanceCouldListenNowhere)
+{
+    DeepDataFolder deep;
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QFile::link(elsewhere.path(), deep.shortFolder())); // a link is refused
+    {
+        InstanceGuard instance;
+        ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
+        EXPECT_EQ(InstanceGuard::socketPath(), QString());
+        EXPECT_TRUE(QDir(elsewhere.path()).isEmpty());
+
+        InstanceGuard later;
+        QElapsedTimer waited;
+        waited.start();
+        EXPECT_EQ(later.claim({QUrl::fromLocalFile("/home/me/Glow.zfcp")}, 120000), InstanceGuard::Claim::unreachable);
+        EXPECT_LT(waited.elapsed(), 60000) << "waited out its time";
+        EXPECT_FALSE(InstanceGuard::handOver({}));
+    }
+    EXPECT_FALSE(QFile::exists(InstanceGuard::socketRecordPath())) << "the instance's record goes with it";
+
+    // A record left by an instance that died is no reason to give up: its pid is not the
+    // lock holder's.
+    ASSERT_EQ(AtomicFile::write(InstanceGuard::socketRecordPath(), "none 1"), 0);
+    QLockFile held(InstanceGuard::lockPath());
+    ASSERT_TRUE(held.tryLock(0));
+    InstanceGuard later;
+    EXPECT_EQ(later.claim({}, 300), InstanceGuard::Claim::unreachable);
+    QFile::remove(deep.shortFolder());
+}
+
+// A runtime folder of the user's own at 0500 is private but takes no socket. As root
+// (whom permissions never stop) the test runs itself again as nobody.
+TEST(InstanceGuard, ARuntimeFolderClosedToWritingGivesWay)
+{
+    if (::geteuid() == 0) {
+        if (::access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "needs setpriv to run as another user";
+        TestEnv::reset();
+        const QByteArray root = QFile::encodeName(TestEnv::root());
+        ::chmod(root.constData(), 0711);
+        const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
+        QTemporaryDir shared(TestEnv::root() + QStringLiteral("/tmp/nobody-XXXXXX"));
+        ASSERT_TRUE(shared.isValid());
+        ::chmod(QFile::encodeName(shared.path()).constData(), 0777);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", shared.path());
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                         QCoreApplication::applicationFilePath(),
+                                         "--gtest_filter=InstanceGuard.ARuntimeFolderClosedToWritingGivesWay"});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        const QByteArray output = child.readAll();
+        EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+        return;
+    }
+    TestEnv::reset();
+    QTemporaryDir runtime;
+    const QByteArray runtimePath = QFile::encodeName(runtime.path());
+    ASSERT_EQ(::chmod(runtimePath.constData(), 0500), 0);
+    qputenv("XDG_RUNTIME_DIR", runtimePath);
+    // As nobody the data folder lies deeper, and may need the short folder as well.
+    QTemporaryDir shortBase(QStringLiteral("/tmp/lw-XXXXXX"));
+    InstanceGuard::setShortFolderBase(shortBase.path());
+    const auto restore = qScopeGuard([&] {
+        InstanceGuard::setShortFolderBase({});
+        qunsetenv("XDG_RUNTIME_DIR");
+        ::chmod(runtimePath.constData(), 0700);
+    });
+    InstanceGuard instance;
+    ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
+    const QString folder = InstanceGuard::socketFolder();
+    EXPECT_TRUE(folder == AppPaths::applicationFolder() + "/run" || folder.startsWith(shortBase.path() + "/"))
+        << folder.toStdString();
+    QSignalSpy handed(&instance, &InstanceGuard::filesHandedOver);
+    const QList<QUrl> files{QUrl::fromLocalFile("/home/me/Glow.zfcp")};
+    InstanceGuard later;
+    EXPECT_EQ(later.claim(files, 3000), InstanceGuard::Claim::handedOver);
+    ASSERT_TRUE(handed.wait(10000));
+    EXPECT_EQ(handed.takeFirst().at(0).value<QList<QUrl>>(), files);
 }

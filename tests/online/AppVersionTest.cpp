@@ -62,7 +62,7 @@ TEST(SafeLink, OpensOnlyWebAndMailAddresses)
         {QStringLiteral("mailto:help@x.example?attach=/etc/passwd&body=x#y"), "mailto:help@x.example"},
         {QStringLiteral("mailto:?attach=/etc/passwd"), ""},
         {QStringLiteral("mailto:a@x.example%3Fattach=/etc/passwd"), ""},
-        // Only addresses: an option for the mail program or a header of one's own is none.
+        // Every recipient an address: no option for the mail program, no header smuggled in.
         {QStringLiteral("mailto:a@x.example,b.c@y.example"), "mailto:a@x.example,b.c@y.example"},
         {QStringLiteral("mailto:-oProxyCommand=x@x.example"), ""},
         {QStringLiteral("mailto:a@x.example%0ABcc:b@y.example"), ""},

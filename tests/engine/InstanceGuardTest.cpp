@@ -61,6 +61,39 @@ void squat(const QByteArray& path)
 
 QStringList g_warnings;
 
+// Runs this test program again as nobody (root only), in a folder of ours it can reach
+// (the test's folder is root's own, 0700, until then), where it keeps its temporary files.
+class AsNobody
+{
+public:
+    AsNobody() : m_root(QFile::encodeName(TestEnv::root())), m_shared(TestEnv::root() + QStringLiteral("/tmp/nobody-XXXXXX"))
+    {
+        ::chmod(m_root.constData(), 0711);
+        ::chmod(QFile::encodeName(m_shared.path()).constData(), 0777);
+    }
+    ~AsNobody() { ::chmod(m_root.constData(), 0700); }
+
+    static bool possible() { return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0; }
+    QString shared() const { return m_shared.path(); }
+    QProcess& start(const char* test, const QList<std::pair<QString, QString>>& variables = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", m_shared.path());
+        for (const auto& [name, value] : variables)
+            env.insert(name, value);
+        m_child.setProcessEnvironment(env);
+        m_child.setProcessChannelMode(QProcess::MergedChannels);
+        m_child.start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                           QCoreApplication::applicationFilePath(), QStringLiteral("--gtest_filter=") + test});
+        return m_child;
+    }
+
+private:
+    QByteArray m_root;
+    QTemporaryDir m_shared;
+    QProcess m_child; // ended before its folder goes
+};
+
 } // namespace
 
 TEST(InstanceGuard, TheSocketFolderIsOneOnlyTheUserCanEnter)
@@ -124,29 +157,16 @@ TEST(InstanceGuard, AnotherUsersServerIsHandedNothing)
 {
     if (const QByteArray at = qgetenv("LOOMWORK_TEST_SQUAT_AT"); !at.isEmpty())
         return squat(at);
-    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+    if (!AsNobody::possible())
         GTEST_SKIP() << "needs root and setpriv to play another user";
     TestEnv::reset();
-    // The child works in a folder of ours it can reach (the test's folder is root's own,
-    // 0700, until then), and keeps its own temporary files there.
-    const QByteArray root = QFile::encodeName(TestEnv::root());
-    ::chmod(root.constData(), 0711);
-    const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
-    QTemporaryDir shared(TestEnv::root() + QStringLiteral("/tmp/squat-XXXXXX"));
-    ASSERT_TRUE(shared.isValid());
-    ::chmod(QFile::encodeName(shared.path()).constData(), 0777);
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LOOMWORK_TEST_SQUAT_AT", shared.path() + "/s");
-    env.insert("TMPDIR", shared.path());
-    child.setProcessEnvironment(env);
-    child.start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                     QCoreApplication::applicationFilePath(),
-                                     "--gtest_filter=InstanceGuard.AnotherUsersServerIsHandedNothing"});
+    AsNobody nobody;
+    const QString squatAt = nobody.shared() + "/s";
+    QProcess& child = nobody.start("InstanceGuard.AnotherUsersServerIsHandedNothing", {{"LOOMWORK_TEST_SQUAT_AT", squatAt}});
     QByteArray output;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return (output += child.readAllStandardOutput()).contains("listening\n"); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (output += child.readAll()).contains("listening\n"); }, 30000));
     const QString socket = InstanceGuard::socketPath();
-    ASSERT_EQ(::rename(QFile::encodeName(shared.path() + "/s").constData(), QFile::encodeName(socket).constData()), 0);
+    ASSERT_EQ(::rename(QFile::encodeName(squatAt).constData(), QFile::encodeName(socket).constData()), 0);
 
     EXPECT_FALSE(InstanceGuard::handOver({QUrl::fromLocalFile("/home/me/Paid.zfcp")}));
     // A launch waiting on it asks less and less often, and says so once.
@@ -162,7 +182,7 @@ TEST(InstanceGuard, AnotherUsersServerIsHandedNothing)
     EXPECT_EQ(g_warnings.size(), 1) << g_warnings.join('\n').toStdString();
     if (!child.waitForFinished(30000))
         child.kill();
-    output += child.readAllStandardOutput();
+    output += child.readAll();
     int connections = 0;
     ASSERT_EQ(std::sscanf(output.mid(output.indexOf("received")).constData(), "received 0 bytes in %d", &connections), 1)
         << output.toStdString();
@@ -221,32 +241,29 @@ private:
 
 } // namespace
 
+// A data folder too deep for a socket gives way to a short folder; with none to be had
+// either, the instance says so beside the lock and a later launch gives up at once instead
+// of waiting out its time.
 TEST(InstanceGuard, ADataFolderTooDeepForASocketGivesWayToAShortFolder)
 {
     DeepDataFolder deep;
-    const QString usual = AppPaths::applicationFolder() + "/run/";
-    ASSERT_GT(QFile::encodeName(usual).size() + 21, 107);
-    InstanceGuard instance;
-    ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
-    const QString socket = InstanceGuard::socketPath();
-    EXPECT_EQ(QFileInfo(socket).path(), deep.shortFolder());
-    EXPECT_TRUE(S_ISSOCK(statOf(socket).st_mode));
-    EXPECT_EQ(statOf(deep.shortFolder()).st_mode & 07777, 0700u);
-    EXPECT_EQ(statOf(deep.shortFolder()).st_uid, ::geteuid());
-
-    QSignalSpy handed(&instance, &InstanceGuard::filesHandedOver);
+    ASSERT_GT(QFile::encodeName(AppPaths::applicationFolder() + "/run/loomwork-123456789012").size(), 107);
     const QList<QUrl> files{QUrl::fromLocalFile("/home/me/Glow.zfcp")};
-    InstanceGuard later;
-    EXPECT_EQ(later.claim(files, 3000), InstanceGuard::Claim::handedOver);
-    ASSERT_TRUE(handed.wait(10000));
-    EXPECT_EQ(handed.takeFirst().at(0).value<QList<QUrl>>(), files);
-}
+    {
+        InstanceGuard instance;
+        ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
+        const QString socket = InstanceGuard::socketPath();
+        EXPECT_EQ(QFileInfo(socket).path(), deep.shortFolder());
+        EXPECT_TRUE(S_ISSOCK(statOf(socket).st_mode));
+        EXPECT_EQ(statOf(deep.shortFolder()).st_mode & 07777, 0700u);
+        QSignalSpy handed(&instance, &InstanceGuard::filesHandedOver);
+        InstanceGuard later;
+        EXPECT_EQ(later.claim(files, 3000), InstanceGuard::Claim::handedOver);
+        ASSERT_TRUE(handed.wait(10000));
+        EXPECT_EQ(handed.takeFirst().at(0).value<QList<QUrl>>(), files);
+    }
 
-// With no folder to listen in, the instance says so beside the lock: a later launch gives
-// up at once instead of waiting out its time.
-TEST(InstanceGuard, ALaunchKnowsAtOnceThatTheInstanceCouldListenNowhere)
-{
-    DeepDataFolder deep;
+    QDir(deep.shortFolder()).removeRecursively();
     QTemporaryDir elsewhere;
     ASSERT_TRUE(QFile::link(elsewhere.path(), deep.shortFolder())); // a link is refused
     {
@@ -254,23 +271,23 @@ TEST(InstanceGuard, ALaunchKnowsAtOnceThatTheInstanceCouldListenNowhere)
         ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
         EXPECT_EQ(InstanceGuard::socketPath(), QString());
         EXPECT_TRUE(QDir(elsewhere.path()).isEmpty());
-
         InstanceGuard later;
         QElapsedTimer waited;
         waited.start();
-        EXPECT_EQ(later.claim({QUrl::fromLocalFile("/home/me/Glow.zfcp")}, 120000), InstanceGuard::Claim::unreachable);
+        EXPECT_EQ(later.claim(files, 120000), InstanceGuard::Claim::unreachable);
         EXPECT_LT(waited.elapsed(), 60000) << "waited out its time";
-        EXPECT_FALSE(InstanceGuard::handOver({}));
     }
-    EXPECT_FALSE(QFile::exists(InstanceGuard::socketRecordPath())) << "the instance's record goes with it";
+    EXPECT_FALSE(QFile::exists(InstanceGuard::socketRecordPath())) << "the record goes with the instance";
 
-    // A record left by an instance that died is no reason to give up: its pid is not the
-    // lock holder's.
+    // A record a dead instance left is no reason to give up: its pid is not the lock's.
     ASSERT_EQ(AtomicFile::write(InstanceGuard::socketRecordPath(), "none 1"), 0);
     QLockFile held(InstanceGuard::lockPath());
     ASSERT_TRUE(held.tryLock(0));
     InstanceGuard later;
+    QElapsedTimer waited;
+    waited.start();
     EXPECT_EQ(later.claim({}, 300), InstanceGuard::Claim::unreachable);
+    EXPECT_GE(waited.elapsed(), 300) << "gave up at once";
     QFile::remove(deep.shortFolder());
 }
 
@@ -279,23 +296,11 @@ TEST(InstanceGuard, ALaunchKnowsAtOnceThatTheInstanceCouldListenNowhere)
 TEST(InstanceGuard, ARuntimeFolderClosedToWritingGivesWay)
 {
     if (::geteuid() == 0) {
-        if (::access("/usr/bin/setpriv", X_OK) != 0)
+        if (!AsNobody::possible())
             GTEST_SKIP() << "needs setpriv to run as another user";
         TestEnv::reset();
-        const QByteArray root = QFile::encodeName(TestEnv::root());
-        ::chmod(root.constData(), 0711);
-        const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
-        QTemporaryDir shared(TestEnv::root() + QStringLiteral("/tmp/nobody-XXXXXX"));
-        ASSERT_TRUE(shared.isValid());
-        ::chmod(QFile::encodeName(shared.path()).constData(), 0777);
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", shared.path());
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                         QCoreApplication::applicationFilePath(),
-                                         "--gtest_filter=InstanceGuard.ARuntimeFolderClosedToWritingGivesWay"});
+        AsNobody nobody;
+        QProcess& child = nobody.start("InstanceGuard.ARuntimeFolderClosedToWritingGivesWay");
         ASSERT_TRUE(child.waitForFinished(60000));
         const QByteArray output = child.readAll();
         EXPECT_EQ(child.exitCode(), 0) << output.toStdString();

@@ -13,8 +13,9 @@ class QLockFile;
 // process is the instance (a lock left by a dead process is taken over); the instance
 // listens on a socket in a folder only this user can enter and records that socket's path
 // beside the lock, so every later launch with the same data folder finds it, whatever its
-// own runtime folder, hands its files to it and quits. On Linux the desktop starts a
-// process per opened file, so this is how those files reach the window already open.
+// own runtime folder, hands its files to it and quits (an instance that could listen
+// nowhere records that instead, and a later launch gives up at once). On Linux the desktop
+// starts a process per opened file, so this is how those files reach the window already open.
 class InstanceGuard : public QObject
 {
     Q_OBJECT

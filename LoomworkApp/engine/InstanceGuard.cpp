@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QCryptographicHash>
@@ -32,11 +33,25 @@ constexpr int kMaxRetryMs = 1000;
 constexpr qint64 kMaxHandOverBytes = 1024 * 1024;
 constexpr qint64 kMaxRecordBytes = 4096;
 
+// A socket address holds this many bytes of path, the NUL aside.
+constexpr qsizetype kMaxSocketPathBytes = qsizetype(sizeof(sockaddr_un::sun_path)) - 1;
+// The folders the socket may live in, in order of preference.
+enum class Place { runtime, dataFolder, shortFolder, count };
+// What the instance records when it could listen nowhere, followed by its pid.
+constexpr QByteArrayView kNoSocket = "none ";
+
 enum class Reach {
     sent,
     unanswered,
-    foreign // the socket is another user's
+    foreign, // the socket is another user's
+    noSocket // the instance could listen nowhere
 };
+
+QString& shortFolderBase()
+{
+    static QString base = QStringLiteral("/tmp");
+    return base;
+}
 
 bool isPrivate(const struct stat& st)
 {
@@ -80,21 +95,67 @@ bool ownedByThisUser(const QLocalSocket& socket)
 #endif
 }
 
-// The socket the instance recorded, else the one this launch would use itself.
-QString instanceSocket()
+// Named for the data folder, so that a process with its own HOME (tests) never meets the
+// user's running Loomwork in a shared folder.
+QString socketName()
 {
-    QFile record(InstanceGuard::socketRecordPath());
-    if (record.open(QIODevice::ReadOnly)) {
-        const QString path = QFile::decodeName(record.read(kMaxRecordBytes).trimmed());
-        if (path.startsWith(u'/'))
-            return path;
+    const QByteArray data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toUtf8();
+    const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex().left(12);
+    return QStringLiteral("loomwork-") + QString::fromLatin1(digest);
+}
+
+// The socket's path in `place` when one can be made there, its folder made or checked on
+// the way; empty otherwise. A runtime folder that is private but closed to writing (0500),
+// or a data folder so deep that the path does not fit a socket address, gives way to the
+// next place: a short folder of this user's own under /tmp.
+QString socketIn(Place place)
+{
+    QByteArray folder;
+    switch (place) {
+    case Place::runtime:
+        folder = qgetenv("XDG_RUNTIME_DIR");
+        break;
+    case Place::dataFolder:
+        folder = QFile::encodeName(AppPaths::applicationFolder() + QStringLiteral("/run"));
+        break;
+    case Place::shortFolder:
+        folder = QFile::encodeName(shortFolderBase() + QStringLiteral("/loomwork-") + QString::number(::geteuid()));
+        break;
+    case Place::count:
+        return {};
     }
-    return InstanceGuard::socketPath();
+    const QByteArray path = folder + '/' + QFile::encodeName(socketName());
+    if (folder.isEmpty() || path.size() > kMaxSocketPathBytes)
+        return {};
+    const bool usable = place == Place::runtime ? isPrivateFolder(folder) : makePrivateFolder(folder);
+    if (!usable || ::access(folder.constData(), W_OK | X_OK) != 0)
+        return {};
+    return QFile::decodeName(path);
+}
+
+qint64 lockHolder()
+{
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    return QLockFile(InstanceGuard::lockPath()).getLockInfo(&pid, &host, &application) ? pid : 0;
 }
 
 Reach send(const QList<QUrl>& files)
 {
-    const QString path = instanceSocket();
+    // The socket the instance recorded, else the one this launch would use itself.
+    QString path;
+    QFile record(InstanceGuard::socketRecordPath());
+    if (record.open(QIODevice::ReadOnly)) {
+        const QByteArray recorded = record.read(kMaxRecordBytes).trimmed();
+        // A record of the lock's holder, not one a dead instance left behind.
+        if (recorded.startsWith(kNoSocket) && recorded.mid(kNoSocket.size()).toLongLong() == lockHolder())
+            return Reach::noSocket;
+        if (recorded.startsWith('/'))
+            path = QFile::decodeName(recorded);
+    }
+    if (path.isEmpty())
+        path = InstanceGuard::socketPath();
     if (path.isEmpty())
         return Reach::unanswered;
     QLocalSocket socket;
@@ -120,6 +181,8 @@ void warnNotSent(Reach reach)
 {
     if (reach == Reach::foreign)
         qWarning() << "[Instance] the hand-over socket belongs to another user; nothing sent";
+    else if (reach == Reach::noSocket)
+        qWarning() << "[Instance] the Loomwork holding" << InstanceGuard::lockPath() << "could not listen anywhere";
     else
         qWarning() << "[Instance] another Loomwork holds" << InstanceGuard::lockPath() << "but does not answer yet";
 }
@@ -132,10 +195,9 @@ InstanceGuard::~InstanceGuard()
 {
     // The socket goes first: once the lock is free, a successor may listen at the same path,
     // and closing removes the path, whoever listens there.
-    if (m_server) {
-        delete m_server;
+    delete m_server;
+    if (m_recorded)
         QFile::remove(socketRecordPath());
-    }
 }
 
 QString InstanceGuard::lockPath()
@@ -150,23 +212,22 @@ QString InstanceGuard::socketRecordPath()
 
 QString InstanceGuard::socketFolder()
 {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (isPrivateFolder(runtime))
-        return QFile::decodeName(runtime);
-    const QString folder = AppPaths::applicationFolder() + QStringLiteral("/run");
-    return makePrivateFolder(QFile::encodeName(folder)) ? folder : QString();
+    const QString path = socketPath();
+    return path.left(path.lastIndexOf(u'/'));
 }
 
-// Named for the data folder, so that a process with its own HOME (tests) never meets the
-// user's running Loomwork in a shared runtime folder.
 QString InstanceGuard::socketPath()
 {
-    const QString folder = socketFolder();
-    if (folder.isEmpty())
-        return {};
-    const QByteArray data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toUtf8();
-    const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex().left(12);
-    return folder + QStringLiteral("/loomwork-") + QString::fromLatin1(digest);
+    for (int place = 0; place < int(Place::count); ++place) {
+        if (QString path = socketIn(Place(place)); !path.isEmpty())
+            return path;
+    }
+    return {};
+}
+
+void InstanceGuard::setShortFolderBase(const QString& base)
+{
+    shortFolderBase() = base.isEmpty() ? QStringLiteral("/tmp") : base;
 }
 
 InstanceGuard::Claim InstanceGuard::claim(const QList<QUrl>& files, int timeoutMs)
@@ -192,7 +253,8 @@ InstanceGuard::Claim InstanceGuard::claim(const QList<QUrl>& files, int timeoutM
             return Claim::handedOver;
         if (!std::exchange(warned, true))
             warnNotSent(reach);
-        if (deadline.hasExpired())
+        // Waiting would not change that.
+        if (reach == Reach::noSocket || deadline.hasExpired())
             return Claim::unreachable;
         QThread::msleep(std::min<qint64>(retryMs, std::max<qint64>(deadline.remainingTime(), 1)));
         retryMs = std::min(retryMs * 2, kMaxRetryMs);
@@ -202,28 +264,36 @@ InstanceGuard::Claim InstanceGuard::claim(const QList<QUrl>& files, int timeoutM
 bool InstanceGuard::handOver(const QList<QUrl>& files)
 {
     const Reach reach = send(files);
-    if (reach == Reach::foreign)
+    if (reach == Reach::foreign || reach == Reach::noSocket)
         warnNotSent(reach);
     return reach == Reach::sent;
 }
 
 void InstanceGuard::listen()
 {
-    const QString path = socketPath();
-    if (path.isEmpty()) {
-        qWarning() << "[Instance] no private folder for the hand-over socket; later launches cannot reach this one";
-        return;
-    }
-    // The lock is ours, so a socket found here was left by a process that died.
-    QLocalServer::removeServer(path);
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(path)) {
-        qWarning() << "[Instance] cannot listen on" << path << m_server->errorString();
+    QString path;
+    for (int place = 0; place < int(Place::count) && !m_server->isListening(); ++place) {
+        path = socketIn(Place(place));
+        if (path.isEmpty())
+            continue;
+        // The lock is ours, so a socket found here was left by a process that died.
+        QLocalServer::removeServer(path);
+        if (!m_server->listen(path))
+            qWarning() << "[Instance] cannot listen on" << path << m_server->errorString();
+    }
+    // Later launches learn either way, and do not wait for a socket that will never come.
+    const QByteArray record = m_server->isListening() ? QFile::encodeName(path)
+                                                      : kNoSocket.toByteArray() + QByteArray::number(::getpid());
+    if (const int error = AtomicFile::write(socketRecordPath(), record))
+        qWarning() << "[Instance] cannot record the socket beside the lock:" << qt_error_string(error);
+    else
+        m_recorded = true;
+    if (!m_server->isListening()) {
+        qWarning() << "[Instance] no folder to listen in; later launches cannot reach this one";
         return;
     }
-    if (const int error = AtomicFile::write(socketRecordPath(), QFile::encodeName(path)))
-        qWarning() << "[Instance] cannot record the socket beside the lock:" << qt_error_string(error);
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = m_server->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);

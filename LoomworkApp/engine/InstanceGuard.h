@@ -13,8 +13,9 @@ class QLockFile;
 // process is the instance (a lock left by a dead process is taken over); the instance
 // listens on a socket in a folder only this user can enter and records that socket's path
 // beside the lock, so every later launch with the same data folder finds it, whatever its
-// own runtime folder, hands its files to it and quits. On Linux the desktop starts a
-// process per opened file, so this is how those files reach the window already open.
+// own runtime folder, hands its files to it and quits (an instance that could listen
+// nowhere records that instead, and a later launch gives up at once). On Linux the desktop
+// starts a process per opened file, so this is how those files reach the window already open.
 class InstanceGuard : public QObject
 {
     Q_OBJECT
@@ -22,7 +23,8 @@ public:
     enum class Claim {
         instance,   // this process holds the lock: run
         handedOver, // the instance took the files: quit
-        unreachable // another process holds the lock but could not be reached in time
+        unreachable // another process holds the lock but could not be reached in time, or
+                    // could listen nowhere (known at once)
     };
 
     static constexpr int kClaimTimeoutMs = 15000;
@@ -38,11 +40,16 @@ public:
     // only when that socket belongs to this user. True when they were sent.
     static bool handOver(const QList<QUrl>& files);
 
-    // $XDG_RUNTIME_DIR when it is this user's and private, else the data folder's "run"
-    // folder (made 0700, repaired when others may enter it). Empty when neither can be had.
+    // The first folder where a socket can be made: $XDG_RUNTIME_DIR when it is this user's,
+    // private and writable, else the data folder's "run" folder, else "loomwork-<uid>" under
+    // /tmp (both made 0700, repaired when others may enter them, refused when a link or
+    // another user's). A folder where the socket's path would not fit a socket address is
+    // passed over. Empty when none can be had.
     static QString socketFolder();
     // The socket in socketFolder(), named for the data folder; empty without a folder.
     static QString socketPath();
+    // Tests: where the short folder is made instead of /tmp (empty: /tmp again).
+    static void setShortFolderBase(const QString& base);
     static QString lockPath();
     // Beside the lock: the path the instance listens on.
     static QString socketRecordPath();
@@ -56,4 +63,5 @@ private:
 
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer* m_server = nullptr;
+    bool m_recorded = false;
 };

@@ -147,16 +147,11 @@ int placeNoReplace(const QString& from, const QString& to)
     }
     if (error != EXDEV)
         return error;
-    // Another file system: an exclusive copy, then the original goes; a failed copy leaves
-    // nothing behind.
-    std::error_code copyError;
-    fs::copy_file(source, target, fs::copy_options::none, copyError);
-    if (copyError) {
-        std::error_code ignored;
-        if (copyError.value() != EEXIST)
-            fs::remove(target, ignored);
-        return copyError.value();
-    }
+    // Another file system: an exclusive copy, then the original goes. The copy leaves
+    // nothing behind when it fails and keeps the write's errno (copy_file gives EIO for a
+    // full disk).
+    if (const int copyError = FileOps::current().copyTree(from, to))
+        return copyError;
     std::error_code ignored;
     fs::remove(source, ignored);
     return 0;
@@ -317,9 +312,12 @@ QString MarketInstaller::safeFileName(const QString& name)
     QString text = name;
     text.remove(QChar(u'\0'));
     text.replace(QLatin1Char('/'), QLatin1Char('_')).replace(QLatin1Char('\\'), QLatin1Char('_'));
-    text = text.trimmed();
-    // Only dots would be no name at all, or a hidden one.
-    if (text.isEmpty() || text.count(QLatin1Char('.')) == text.size())
+    // A leading dot would hide the file; only dots would be no name at all.
+    qsizetype start = 0;
+    while (start < text.size() && (text.at(start) == QLatin1Char('.') || text.at(start).isSpace()))
+        ++start;
+    text = text.mid(start).trimmed();
+    if (text.isEmpty())
         return QStringLiteral("下载文件");
     // Controls and format characters (bidi overrides, zero-width and invisible ones, tags)
     // would show a name other than the real one: a right-to-left override turns "gnp.zfcp"

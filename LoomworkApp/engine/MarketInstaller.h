@@ -66,9 +66,10 @@ MarketInstallOutcome install(const QString& file, const QString& pluginId, const
 // MarketInstallError moveFailed with the system's reason.
 QString moveToDownloads(const QString& file, const QString& suggestedName);
 
-// A text as one file name: no NUL, "/" or "\", trimmed, "下载文件" when nothing usable is
-// left or only dots, control, format (bidi, invisible) and line or paragraph separator
-// characters as "_", at most 120 characters (the extension kept) and at most 240 UTF-8 bytes.
+// A text as one file name: no NUL, "/" or "\", trimmed, no leading dot (a hidden file),
+// "下载文件" when nothing usable is left; control, format (bidi, invisible) and line or
+// paragraph separator characters as "_", at most 120 characters (the extension kept) and
+// at most 240 UTF-8 bytes.
 QString safeFileName(const QString& name);
 
 // "Name（系统库）" / "Name（用户库）" for each plug-in of a known type whose folder exists in

@@ -5,6 +5,7 @@
 #include <QThreadPool>
 
 #include "engine/Delivery.h"
+#include "engine/FileOps.h"
 #include "engine/MarketInstaller.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
@@ -78,7 +79,11 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
             } catch (...) {
                 failure = MarketInstaller::describe(std::current_exception());
             }
-            MarketFileDownloader::discard(file); // the folder made for it
+            // What could not be placed stays in its private folder, for the user to take.
+            if (!moved.isEmpty() || !FileOps::current().exists(file))
+                MarketFileDownloader::discard(file); // the folder made for it
+            else
+                failure += QStringLiteral("。下载的文件保留在：") + file;
             deliver([run, moved, failure](MarketInstallFlow& flow) {
                 if (moved.isEmpty()) {
                     flow.finish(run, MarketInstallStage::failed(failure));

@@ -14,8 +14,9 @@ class MarketFileDownloader;
 
 // The one pipeline from a download ticket to the user's library: downloads the file with
 // progress, installs a .zfcp package into the system library (MarketInstaller, on a worker
-// thread) or moves any other file into Downloads and reveals it, publishes each stage, and
-// returns to rest a little later. One per market window; lives on the GUI thread.
+// thread) or moves any other file into Downloads and reveals it (one that cannot be moved
+// stays in its private folder, named in the message), publishes each stage, and returns to
+// rest a little later. One per market window; lives on the GUI thread.
 class MarketInstallFlow : public QObject
 {
     Q_OBJECT

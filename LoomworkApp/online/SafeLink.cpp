@@ -12,6 +12,32 @@ SafeLink::Opener& opener()
     return instance;
 }
 
+// One recipient: a local part and a domain. A leading "-" would reach the mail program as an
+// option, a control character (an encoded line break) would start a header of its own.
+bool isMailAddress(const QString& recipient)
+{
+    const qsizetype at = recipient.lastIndexOf(QLatin1Char('@'));
+    if (at <= 0 || at == recipient.size() - 1 || recipient.startsWith(QLatin1Char('-')))
+        return false;
+    for (const QChar c : recipient) {
+        if (c.isSpace() || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format
+            || QStringView(u"<>()[]\\,;:\"?").contains(c))
+            return false;
+    }
+    const QString domain = recipient.mid(at + 1);
+    if (recipient.left(at).contains(QLatin1Char('@')))
+        return false;
+    for (const QString& label : domain.split(QLatin1Char('.'))) {
+        if (label.isEmpty() || label.startsWith(QLatin1Char('-')) || label.endsWith(QLatin1Char('-')))
+            return false;
+        for (const QChar c : label) {
+            if (!c.isLetterOrNumber() && c != QLatin1Char('-'))
+                return false;
+        }
+    }
+    return true;
+}
+
 // What may be handed to the desktop. A mail program takes "attach=", "body=" and other
 // fields from the query, so a server's mail link keeps only its recipients.
 std::optional<QUrl> handedOver(const QUrl& url)
@@ -22,8 +48,12 @@ std::optional<QUrl> handedOver(const QUrl& url)
         return std::nullopt;
     const QUrl mail = url.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment);
     const QString recipients = mail.path(QUrl::FullyDecoded);
-    if (recipients.trimmed().isEmpty() || recipients.contains(QLatin1Char('?')))
+    if (recipients.isEmpty())
         return std::nullopt;
+    for (const QString& recipient : recipients.split(QLatin1Char(','))) {
+        if (!isMailAddress(recipient))
+            return std::nullopt;
+    }
     return mail;
 }
 

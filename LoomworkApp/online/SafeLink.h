@@ -12,7 +12,8 @@ namespace SafeLink {
 
 using Opener = std::function<void(const QUrl&)>;
 
-// A web address with a host, or a mail address with a recipient.
+// A web address with a host, or a mail address whose recipients are addresses (a local
+// part and a domain, no leading "-", no control character such as an encoded line break).
 bool isAllowed(const QUrl& url);
 // A valid http or https address with a host: what pictures, downloads and pages may load.
 bool isWebAddress(const QUrl& url);

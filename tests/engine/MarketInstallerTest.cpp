@@ -75,7 +75,13 @@ TEST(MarketInstallerNames, SafeFileName)
         {".", "下载文件"},
         {"..", "下载文件"},
         {QString("a") + QChar(0) + "b.zip", "ab.zip"},
-        {"../../etc/passwd", ".._.._etc_passwd"},
+        {"../../etc/passwd", "_.._etc_passwd"},
+        // A leading dot would hide the download.
+        {" . . ", "下载文件"},
+        {".zfcp", "zfcp"},
+        {".bashrc", "bashrc"},
+        {" ..\t. a.zip", "a.zip"},
+        {"a..b.", "a..b."},
         {" 光晕 Glow.zfcp\n", "光晕 Glow.zfcp"},
         {"\u202Egnp.zfcp", "_gnp.zfcp"},
         {"a\nb\tc\x7F\u0085.zip", "a_b_c__.zip"},
@@ -264,7 +270,7 @@ TEST_F(MarketInstallerTest, MoveToDownloadsTakesTheNextFreeName)
     const QString moved = MarketInstaller::moveToDownloads(download("x"), "a.zip");
     EXPECT_EQ(moved, downloads + "/a (2).zip");
     EXPECT_FALSE(QFile::exists(path("x")));
-    EXPECT_EQ(MarketInstaller::moveToDownloads(download("y"), "../../evil"), downloads + "/.._.._evil");
+    EXPECT_EQ(MarketInstaller::moveToDownloads(download("y"), "../../evil"), downloads + "/_.._evil");
     EXPECT_EQ(MarketInstaller::moveToDownloads(download("readme"), ""), downloads + "/readme");
     EXPECT_EQ(MarketInstaller::moveToDownloads(download("readme"), ""), downloads + "/readme (1)");
 

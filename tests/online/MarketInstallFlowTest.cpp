@@ -1,3 +1,5 @@
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -5,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QStandardPaths>
 #include <QTest>
@@ -13,6 +16,7 @@
 
 #include "engine/AdminAuth.h"
 #include "engine/AppPaths.h"
+#include "engine/FileOps.h"
 #include "engine/MarketInstallRegistry.h"
 #include "engine/NotificationHub.h"
 #include "engine/OperationsCenter.h"
@@ -209,7 +213,9 @@ TEST_F(MarketInstallFlowTest, TheServersNameDecidesWhatHappens)
 
     // A name with climbing parts stays one file inside Downloads.
     const auto climbing = run("p006", blob(10, "..%2F..%2Fescape.zip"), "../../escape.zip");
-    EXPECT_EQ(climbing, MarketInstallStage::done("已下载到「下载」：.._.._escape.zip"));
+    EXPECT_EQ(climbing, MarketInstallStage::done("已下载到「下载」：_.._escape.zip"));
+    // Nor is it hidden there.
+    EXPECT_EQ(run("p006", blob(10, ".bashrc"), ".bashrc"), MarketInstallStage::done("已下载到「下载」：bashrc"));
 
     // A 10,000-character name from the server is cut to a name the file system takes.
     const QString huge = QString(9996, QChar('n')) + ".zip";
@@ -325,6 +331,43 @@ TEST_F(MarketInstallFlowTest, AFileIsMovedIntoDownloadsOffTheGuiThread)
     EXPECT_EQ(modeOf(m_downloads + "/a.zip"), 0666 & ~mask);
 }
 
+// Downloads on another, full disk: the move is a copy, and the copy runs out of space.
+TEST_F(MarketInstallFlowTest, AFullDownloadsFolderSaysSoAndKeepsWhatWasDownloaded)
+{
+    struct FullDownloads : FileOps {
+        QString downloads;
+        int renameNoReplace(const QString& from, const QString& to) override
+        {
+            return to.startsWith(downloads + "/") ? EXDEV : FileOps::renameNoReplace(from, to);
+        }
+        int copyTree(const QString& from, const QString& to) override
+        {
+            return to.startsWith(downloads + "/") ? ENOSPC : FileOps::copyTree(from, to);
+        }
+    } full;
+    full.downloads = m_downloads;
+    FileOps* const previous = FileOps::setCurrent(&full);
+    const auto restore = qScopeGuard([&] { FileOps::setCurrent(previous); });
+
+    const auto zip = run("p006", blob(5000, "a.zip"), "a.zip", 5000);
+    ASSERT_EQ(zip.kind, Kind::failed);
+    const QString prefix = "无法移到「下载」：磁盘空间不足。下载的文件保留在：";
+    ASSERT_TRUE(zip.message.startsWith(prefix)) << zip.message.toStdString();
+    const QString kept = zip.message.mid(prefix.size());
+    EXPECT_TRUE(kept.startsWith(QDir::tempPath() + "/loomwork-market-")) << kept.toStdString();
+    EXPECT_TRUE(kept.endsWith("/a.zip"));
+    EXPECT_EQ(QFile(kept).size(), 5000);
+    EXPECT_EQ(modeOf(kept), 0600u) << "still private";
+    EXPECT_FALSE(QFile::exists(m_downloads + "/a.zip"));
+    EXPECT_TRUE(m_revealed.isEmpty());
+    MarketFileDownloader::discard(kept);
+
+    // A package is installed from the private download and never goes through Downloads.
+    const auto glow = ticket("p001");
+    EXPECT_EQ(run("p001", glow.url, glow.fileName, glow.fileSize).kind, Kind::done);
+    EXPECT_EQ(leftovers(), m_leftoversBefore);
+}
+
 TEST(MarketFileDownloaderNames, SuggestedFileNameReadsContentDisposition)
 {
     const struct {
@@ -337,7 +380,8 @@ TEST(MarketFileDownloaderNames, SuggestedFileNameReadsContentDisposition)
         {"attachment; filename=\"a \\\"q\\\".zfcp\"", "http://h/f", "a \"q\".zfcp"},
         {"attachment; filename=plain.zfcp; size=3", "http://h/f", "plain.zfcp"},
         {"attachment; filename*=ISO-8859-1''caf%E9.zip", "http://h/f", "café.zip"},
-        {"attachment; filename=\"../../etc/passwd\"", "http://h/f", ".._.._etc_passwd"},
+        {"attachment; filename=\"../../etc/passwd\"", "http://h/f", "_.._etc_passwd"},
+        {"attachment; filename=\".bashrc\"", "http://h/f", "bashrc"},
         {"attachment; filename*=UTF-8''%2E%2E", "http://h/f", "下载文件"},
         {"", "http://h/dir/pack%20one.zfcp?t=1", "pack one.zfcp"},
         {"inline", "http://h/", "plugin.zfcp"},

@@ -197,6 +197,59 @@ TEST_F(TemplateChangeTest, OnlyOurExactRecordIsFollowedAndNeverOutOfASystemPlugi
     EXPECT_EQ(hiddenEntries(folder), QStringList({folder + "/" + names[1], folder + "/" + names[2]}));
 }
 
+// In the system library every step acts through the folders opened from the library root:
+// a neighbour who swaps a folder for a link while a rewrite runs gets nothing written
+// where the link points, and the swap is refused when the rewrite meets it.
+TEST_F(TemplateChangeTest, AFolderSwappedForALinkDuringASystemRewriteIsNeverWrittenThrough)
+{
+    const QString outside = TestEnv::root() + "/Outside";
+    const QString library = TestEnv::systemLibrary();
+    const QString folder = makeSixTemplates(library + "/Effects.localized/Glow");
+    // Swapped once the first file is staged: the category folder, then a folder inside.
+    const std::function<void()> swaps[] = {
+        [&] {
+            ASSERT_TRUE(QDir().rename(library + "/Effects.localized", library + "/Effects.moved"));
+            makeSixTemplates(outside + "/Glow");
+            makeSymlink(outside, library + "/Effects.localized");
+        },
+        [&] {
+            ASSERT_TRUE(QDir().rename(folder + "/Scenes", folder + "/Scenes.moved"));
+            makeSixTemplates(outside);
+            makeSymlink(outside + "/Scenes", folder + "/Scenes");
+        }};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        TemplateChange::setStepHook([&](int step) {
+            if (step == 1)
+                swaps[i]();
+        });
+        QString message;
+        try {
+            TemplateInspector::setVersion(folder, "5.13", "5.6");
+        } catch (const TemplateEditError& e) {
+            message = e.message();
+        }
+        TemplateChange::setStepHook(nullptr);
+        const QString outsideGlow = i == 0 ? outside + "/Glow" : outside;
+        EXPECT_EQ(templatesWith(outsideGlow, "5.13"), 0);
+        EXPECT_EQ(hiddenEntries(outside), QStringList());
+        if (i == 0) {
+            // The plug-in itself was rewritten where it really is.
+            EXPECT_EQ(message, QString());
+            EXPECT_EQ(templatesWith(library + "/Effects.moved/Glow", "version=\"5.13\""), 6);
+            QFile::remove(library + "/Effects.localized");
+            ASSERT_TRUE(QDir().rename(library + "/Effects.moved", library + "/Effects.localized"));
+            makeSixTemplates(folder);
+        } else {
+            EXPECT_EQ(message, "路径经过符号链接：" + folder + "/Scenes\n" + AdminAuth::systemLinkReason());
+            EXPECT_EQ(readBytes(folder + "/A.motn"), smallTemplate());
+            // A file staged in the moved folder before the swap waits there for recovery.
+            EXPECT_EQ(hiddenEntries(folder).filter("/Scenes.moved/").size(), hiddenEntries(folder).size());
+        }
+        QDir(outside).removeRecursively();
+    }
+}
+
 // In the system library a linked template or folder inside a plug-in refuses a rewrite, a
 // translation and a restore before anything changes; nothing is reported as done.
 TEST_F(TemplateChangeTest, ALinkInsideASystemPluginRefusesEveryChange)

@@ -286,6 +286,28 @@ void recoverOpened(int plugin, bool system, const std::string& native, const std
     }
 }
 
+// The part of `relative` (below the folder `top`) that is a link, for the message; the
+// whole path when none is found (it may have been swapped back meanwhile).
+std::string linkOnTheWay(int top, const std::string& relative)
+{
+    DirHandle::Fd at(::fcntl(top, F_DUPFD_CLOEXEC, 0));
+    std::size_t from = 0;
+    while (at.valid() && from <= relative.size()) {
+        const auto slash = relative.find('/', from);
+        const std::size_t end = slash == std::string::npos ? relative.size() : slash;
+        const std::string part = relative.substr(from, end - from);
+        struct stat st;
+        if (::fstatat(at.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            return relative.substr(0, end);
+        DirHandle::Fd next;
+        if (slash == std::string::npos || DirHandle::openChild(at.get(), part, next) != 0)
+            break;
+        at = std::move(next);
+        from = end + 1;
+    }
+    return relative;
+}
+
 int gatherFor(bool system)
 {
     // The system library's walk never follows a link and reports those that would matter.
@@ -349,7 +371,7 @@ std::optional<QByteArray> TemplateChange::read(const std::string& path, qint64 m
     DirHandle::Fd file;
     const int error = DirHandle::openFileAt(folderFd(parentOf(relative), relative), nameOf(relative), file);
     if (error == ELOOP)
-        refuseLink(relative);
+        refuseLink(linkOnTheWay(m_plugin.get(), relative));
     if (error || !readOpened(file.get(), maxBytes, bytes))
         return std::nullopt;
     return bytes;
@@ -389,7 +411,7 @@ int TemplateChange::folderFd(const std::string& folder, const std::string& shown
     DirHandle::Fd dir;
     const int error = openFolder(m_plugin.get(), m_system, folder, dir);
     if (error == ELOOP && m_system)
-        refuseLink(folder);
+        refuseLink(linkOnTheWay(m_plugin.get(), folder));
     if (error)
         fail(shown, error);
     m_cachedFolder = folder;

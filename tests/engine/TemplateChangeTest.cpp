@@ -29,7 +29,12 @@ using namespace PluginFixtures;
 
 namespace {
 
-using TemplateChangeTest = BackupTest;
+// Leaves the libraries as it found them: other suites expect an empty system library.
+class TemplateChangeTest : public BackupTest
+{
+protected:
+    void TearDown() override { TestEnv::reset(); }
+};
 
 const QStringList kTemplates{"A.motn", "B.moef", "Scenes/C.motn", "Scenes/D.motr", "Scenes/Deep/E.moti", "F.motn"};
 
@@ -241,6 +246,7 @@ TEST_F(TemplateChangeTest, AFolderSwappedForALinkDuringASystemRewriteIsNeverWrit
             ASSERT_TRUE(QDir().rename(library + "/Effects.moved", library + "/Effects.localized"));
             makeSixTemplates(folder);
         } else {
+            // Named by the link itself, also when a file deeper down met it.
             EXPECT_EQ(message, "路径经过符号链接：" + folder + "/Scenes\n" + AdminAuth::systemLinkReason());
             EXPECT_EQ(readBytes(folder + "/A.motn"), smallTemplate());
             // A file staged in the moved folder before the swap waits there for recovery.

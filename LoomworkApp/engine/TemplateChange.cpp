@@ -7,6 +7,7 @@
 #include <set>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -274,7 +275,10 @@ void recoverOpened(int plugin, bool system, const std::string& native, const std
     for (const std::string& path : found) {
         const std::string name = nameOf(path);
         const std::string folder = parentOf(path);
-        if (!LibraryWalk::isStagedName(name.c_str()) || (folder != native && folder.rfind(native + '/', 0) != 0))
+        // In the system library only what lies inside the plug-in; the user's linked templates
+        // are staged where they point.
+        if (!LibraryWalk::isStagedName(name.c_str())
+            || (system && folder != native && folder.rfind(native + '/', 0) != 0))
             continue;
         DirHandle::Fd dir;
         const std::string relative = folder.size() > native.size() ? folder.substr(native.size() + 1) : std::string();
@@ -310,8 +314,35 @@ std::string linkOnTheWay(int top, const std::string& relative)
 
 int gatherFor(bool system)
 {
-    // The system library's walk never follows a link and reports those that would matter.
-    return system ? LibraryWalk::links : LibraryWalk::followLinks;
+    // The system library's walk never follows a link and reports those that would matter;
+    // the user's walk follows them and reports them for addLinkedTemporaries.
+    return system ? LibraryWalk::links : LibraryWalk::followLinks | LibraryWalk::links;
+}
+
+// A change stages a linked template of the user's beside the file it points to, outside the
+// walk: what a killed change left there is looked for in those folders too.
+void addLinkedTemporaries(const std::vector<std::string>& links, std::vector<std::string>& found)
+{
+    std::set<std::string> folders;
+    for (const std::string& link : links) {
+        struct stat st;
+        if (!LibraryWalk::isTemplateName(nameOf(link).c_str()) || ::stat(link.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (char* real = ::realpath(link.c_str(), nullptr)) {
+            folders.insert(parentOf(real));
+            ::free(real);
+        }
+    }
+    for (const std::string& folder : folders) {
+        DIR* dir = ::opendir(folder.c_str());
+        if (!dir)
+            continue;
+        while (const dirent* entry = ::readdir(dir)) {
+            if (LibraryWalk::isStagedName(entry->d_name))
+                found.push_back(folder + '/' + entry->d_name);
+        }
+        ::closedir(dir);
+    }
 }
 
 } // namespace
@@ -350,6 +381,8 @@ const std::vector<std::string>& TemplateChange::templates()
         return *m_templates;
     const int gather = LibraryWalk::templateFiles | LibraryWalk::rewriteTemporaries | gatherFor(m_system);
     auto walk = m_system ? LibraryWalk::walkAt(m_plugin.get(), m_native, gather) : LibraryWalk::walk(m_native, gather);
+    if (!m_system)
+        addLinkedTemporaries(walk.links, walk.rewriteTemporaries);
     recoverOpened(m_plugin.get(), m_system, m_native, walk.rewriteTemporaries, PluginFolderSwap::startedAt());
     if (m_system && !walk.links.empty()) {
         m_templates.reset();
@@ -548,8 +581,9 @@ QString TemplateChange::refusal(const QString& folder)
     while (native.size() > 1 && native.back() == '/')
         native.pop_back();
     const int gather = LibraryWalk::rewriteTemporaries | gatherFor(opened.system);
-    const auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather)
-                                    : LibraryWalk::walk(native, gather);
+    auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather) : LibraryWalk::walk(native, gather);
+    if (!opened.system)
+        addLinkedTemporaries(walk.links, walk.rewriteTemporaries);
     recoverOpened(opened.fd.get(), opened.system, native, walk.rewriteTemporaries, PluginFolderSwap::startedAt());
     if (opened.system && !walk.links.empty())
         return linkRefusal(folder + QLatin1Char('/') + FsPath::fromBytes(walk.links.front().substr(native.size() + 1)));
@@ -564,9 +598,10 @@ void TemplateChange::recover(const QString& folder, Clock::time_point olderThan)
     std::string native = FsPath::toBytes(folder);
     while (native.size() > 1 && native.back() == '/')
         native.pop_back();
-    const int gather = LibraryWalk::rewriteTemporaries | (opened.system ? 0 : LibraryWalk::followLinks);
-    const auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather)
-                                    : LibraryWalk::walk(native, gather);
+    const int gather = LibraryWalk::rewriteTemporaries | (opened.system ? 0 : gatherFor(false));
+    auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather) : LibraryWalk::walk(native, gather);
+    if (!opened.system)
+        addLinkedTemporaries(walk.links, walk.rewriteTemporaries);
     recoverOpened(opened.fd.get(), opened.system, native, walk.rewriteTemporaries, olderThan);
 }
 

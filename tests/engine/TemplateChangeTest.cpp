@@ -104,15 +104,29 @@ bool runKilledAt(int step, const std::function<void()>& change)
     return WIFEXITED(status);
 }
 
+// The six templates with A.motn and the folder Scenes linked to `outside` (the user's own
+// library follows them).
+QString makeSixLinkedTemplates(const QString& folder, const QString& outside)
+{
+    makeSixTemplates(outside);
+    for (const QString& name : {QString("B.moef"), QString("F.motn")})
+        writeBytes(folder + "/" + name, smallTemplate());
+    makeSymlink(outside + "/A.motn", folder + "/A.motn");
+    makeSymlink(outside + "/Scenes", folder + "/Scenes");
+    return folder;
+}
+
 // A kill anywhere leaves the plug-in, once recovered, wholly old (before the record) or
 // wholly new (from the record on), with none of our temporaries.
 void killAtEveryStep(const QString& library, const std::function<void(const QString&)>& change,
-                     const QByteArray& marker)
+                     const QByteArray& marker, bool linked = false)
 {
     // Six staged files, the record, six renames, the record's removal.
     const int steps = 6 + 1 + 6 + 1;
     for (int step = 1; step <= steps + 1; ++step) {
-        const QString folder = makeSixTemplates(QString("%1/Effects.localized/Glow%2").arg(library).arg(step));
+        const QString plugin = QString("%1/Effects.localized/%2%3").arg(library, linked ? "Linked" : "Glow").arg(step);
+        const QString outside = QString("%1/Outside%2").arg(TestEnv::root()).arg(step);
+        const QString folder = linked ? makeSixLinkedTemplates(plugin, outside) : makeSixTemplates(plugin);
         SCOPED_TRACE(folder.toStdString());
         const bool finished = runKilledAt(step, [&] { change(folder); });
         EXPECT_EQ(finished, step > steps);
@@ -124,6 +138,7 @@ void killAtEveryStep(const QString& library, const std::function<void(const QStr
         TemplateChange::recover(folder, std::chrono::system_clock::now() + std::chrono::minutes(1));
         EXPECT_EQ(templatesWith(folder, marker), step <= 6 ? 0 : 6);
         EXPECT_EQ(hiddenEntries(folder), QStringList());
+        EXPECT_EQ(hiddenEntries(outside), QStringList());
     }
 }
 
@@ -140,6 +155,10 @@ TEST_F(TemplateChangeTest, AKilledRewriteIsWhollyOldOrWhollyNewInBothLibraries)
             [](const QString& folder) { TemplateInspector::applyTranslations(folder, {{"Font", "字体"}}); },
             "name=\"字体\"");
     }
+    // The user's linked template and folder are part of the same whole.
+    killAtEveryStep(
+        TestEnv::userLibrary(), [](const QString& folder) { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
+        "version=\"5.13\"", true);
 }
 
 // The next change, and the scan at start-up, finish what a killed change recorded (its

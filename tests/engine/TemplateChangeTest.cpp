@@ -33,7 +33,12 @@ namespace {
 class TemplateChangeTest : public BackupTest
 {
 protected:
-    void TearDown() override { TestEnv::reset(); }
+    void TearDown() override
+    {
+        TestEnv::reset();
+        for (const QString& name : QDir(TestEnv::root()).entryList({"Outside*"}, QDir::AllEntries | QDir::System))
+            QDir(TestEnv::root() + "/" + name).removeRecursively();
+    }
 };
 
 const QStringList kTemplates{"A.motn", "B.moef", "Scenes/C.motn", "Scenes/D.motr", "Scenes/Deep/E.moti", "F.motn"};

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -233,9 +234,11 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
         for (const std::string& link : linked.links)
             files.removeTree(below(copy, link));
         for (const std::string& file : linked.templates) {
-            const QString real = QFileInfo(below(sourcePath, file)).canonicalFilePath();
-            if (real.isEmpty())
+            char* resolved = ::realpath(FsPath::toBytes(below(sourcePath, file)).c_str(), nullptr);
+            if (!resolved)
                 continue;
+            const QString real = FsPath::fromBytes(resolved);
+            ::free(resolved);
             int error = files.makePath(QFileInfo(below(copy, file)).path());
             if (!error)
                 error = files.copyTree(real, below(copy, file));
@@ -375,13 +378,13 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     }
     const auto relink = [&](const QString& staged) {
         for (const std::string& link : linkedInside.outerLinks) {
-            char target[PATH_MAX];
-            const ssize_t length = ::readlink(FsPath::toBytes(below(plugin.path, link)).c_str(), target, sizeof target);
-            if (length <= 0 || std::size_t(length) >= sizeof target)
+            char pointsTo[PATH_MAX];
+            const ssize_t length = ::readlink(FsPath::toBytes(below(plugin.path, link)).c_str(), pointsTo, sizeof pointsTo);
+            if (length <= 0 || std::size_t(length) >= sizeof pointsTo)
                 continue;
             FileOps::current().removeTree(below(staged, link));
             FileOps::current().makePath(QFileInfo(below(staged, link)).path());
-            if (::symlink(std::string(target, std::size_t(length)).c_str(), FsPath::toBytes(below(staged, link)).c_str()) != 0)
+            if (::symlink(std::string(pointsTo, std::size_t(length)).c_str(), FsPath::toBytes(below(staged, link)).c_str()) != 0)
                 return errno;
         }
         return 0;

@@ -367,8 +367,8 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
             const std::string native = FsPath::toBytes(target);
             for (const std::string& file : linkedInside.templates) {
                 QByteArray bytes;
-                if (LibraryWalk::readRegularFile(FsPath::toBytes(below(*source, file)), TemplateInspector::kMaxTemplateBytes,
-                                                 bytes))
+                const std::string saved = FsPath::toBytes(below(*source, file));
+                if (LibraryWalk::readRegularFile(saved, TemplateInspector::kMaxTemplateBytes, bytes))
                     change.stage(native + '/' + file, bytes);
             }
             change.commit();
@@ -384,7 +384,8 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
                 continue;
             FileOps::current().removeTree(below(staged, link));
             FileOps::current().makePath(QFileInfo(below(staged, link)).path());
-            if (::symlink(std::string(pointsTo, std::size_t(length)).c_str(), FsPath::toBytes(below(staged, link)).c_str()) != 0)
+            const std::string at = FsPath::toBytes(below(staged, link));
+            if (::symlink(std::string(pointsTo, std::size_t(length)).c_str(), at.c_str()) != 0)
                 return errno;
         }
         return 0;

@@ -259,14 +259,16 @@ const QSet<QString>& TemplateInspector::fileExtensions()
 QStringList TemplateInspector::templateFiles(const QString& folder)
 {
     QStringList files;
-    for (const auto& file : LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks).templates)
+    const auto walk = LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks);
+    for (const auto& file : walk.templates)
         files.append(fromBytes(file));
     return files;
 }
 
 TemplateInspector::VersionSummary TemplateInspector::versionSummary(const QString& folder)
 {
-    return versionSummary(LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks).templates);
+    return versionSummary(
+        LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks).templates);
 }
 
 TemplateInspector::VersionSummary TemplateInspector::versionSummary(const std::vector<std::string>& templates)

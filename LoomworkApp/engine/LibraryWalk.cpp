@@ -10,11 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QFile>
-#include <QRandomGenerator>
 
 #include "engine/FsPath.h"
-#include "engine/SystemError.h"
 
 namespace {
 
@@ -39,6 +36,35 @@ struct Walker
     int gather;
     LibraryWalk::Result result;
     std::string path;
+    // The real folders on the current path, so that a followed link never loops.
+    std::vector<std::pair<dev_t, ino_t>> open;
+
+    bool onPath(const struct stat& st) const
+    {
+        for (const auto& [dev, ino] : open) {
+            if (dev == st.st_dev && ino == st.st_ino)
+                return true;
+        }
+        return false;
+    }
+
+    void enter(int childFd, const char* name, int depth, bool package)
+    {
+        struct stat st;
+        if ((gather & LibraryWalk::followLinks) && (::fstat(childFd, &st) != 0 || onPath(st))) {
+            ::close(childFd);
+            return;
+        }
+        if (gather & LibraryWalk::followLinks)
+            open.emplace_back(st.st_dev, st.st_ino);
+        const std::size_t keep = path.size();
+        path.push_back('/');
+        path.append(name);
+        walkDir(childFd, depth + 1, package);
+        path.resize(keep);
+        if (gather & LibraryWalk::followLinks)
+            open.pop_back();
+    }
 
     void walkDir(int dirFd, int depth, bool insidePackage)
     {
@@ -50,7 +76,8 @@ struct Walker
         while (dirent* entry = ::readdir(dir)) {
             const char* name = entry->d_name;
             if (name[0] == '.') {
-                if ((gather & LibraryWalk::rewriteTemporaries) && !insidePackage && LibraryWalk::isStagedName(name))
+                if ((gather & LibraryWalk::rewriteTemporaries) && !insidePackage
+                    && (LibraryWalk::isStagedName(name) || LibraryWalk::isRecordName(name)))
                     result.rewriteTemporaries.push_back(path + '/' + name);
                 continue;
             }
@@ -64,6 +91,20 @@ struct Walker
                 haveStat = true;
                 type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : S_ISLNK(st.st_mode) ? DT_LNK : DT_FIFO;
             }
+            if (type == DT_LNK && !insidePackage && (gather & (LibraryWalk::followLinks | LibraryWalk::links))) {
+                // Looked at through the link only to tell a folder from a file.
+                struct stat target;
+                const bool folder = ::fstatat(::dirfd(dir), name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+                if ((gather & LibraryWalk::links) && (folder || LibraryWalk::isTemplateName(name)))
+                    result.links.push_back(path + '/' + name);
+                if (folder && (gather & LibraryWalk::followLinks) && !wantSize && depth < kMaxDepth
+                    && !LibraryWalk::isPackageName(name)) {
+                    const int childFd = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                    if (childFd >= 0)
+                        enter(childFd, name, depth, false);
+                    continue;
+                }
+            }
             if (type == DT_DIR) {
                 if (depth >= kMaxDepth)
                     continue;
@@ -73,11 +114,7 @@ struct Walker
                 const int childFd = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (childFd < 0)
                     continue;
-                const std::size_t keep = path.size();
-                path.push_back('/');
-                path.append(name);
-                walkDir(childFd, depth + 1, package);
-                path.resize(keep);
+                enter(childFd, name, depth, package);
                 continue;
             }
             if (type == DT_REG && haveStat)
@@ -90,6 +127,16 @@ struct Walker
             }
         }
         ::closedir(dir);
+    }
+
+    void start(int fd)
+    {
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        struct stat st;
+        if ((gather & LibraryWalk::followLinks) && ::fstat(fd, &st) == 0)
+            open.emplace_back(st.st_dev, st.st_ino);
+        walkDir(fd, 0, false);
     }
 };
 
@@ -117,12 +164,22 @@ bool readAll(int fd, qint64 expected, qint64 maxBytes, QByteArray& out)
 
 LibraryWalk::Result LibraryWalk::walk(const std::string& folder, int gather)
 {
-    Walker walker{gather, {}, folder};
-    while (walker.path.size() > 1 && walker.path.back() == '/')
-        walker.path.pop_back();
+    Walker walker{gather, {}, folder, {}};
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0)
-        walker.walkDir(fd, 0, false);
+        walker.start(fd);
+    return std::move(walker.result);
+}
+
+LibraryWalk::Result LibraryWalk::walkAt(int folderFd, const std::string& shownPath, int gather)
+{
+    Walker walker{gather, {}, shownPath, {}};
+    const int fd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0) {
+        // The copy shares its reading position: start from the top whatever was read before.
+        ::lseek(fd, 0, SEEK_SET);
+        walker.start(fd);
+    }
     return std::move(walker.result);
 }
 
@@ -185,113 +242,12 @@ namespace {
 
 constexpr char kStagedPrefix[] = ".loomwork-rewrite-";
 constexpr std::size_t kStagedDigits = 16;
+constexpr char kRecordSuffix[] = ".record";
 
-QString describeFailure(const std::string& path, int code)
-{
-    return FsPath::displayText(FsPath::fromBytes(path.substr(path.find_last_of('/') + 1))) + QStringLiteral("：")
-        + SystemError::describe(code);
-}
-
-} // namespace
-
-LibraryWalk::StagedFile::StagedFile(StagedFile&& other) noexcept
-    : m_path(std::move(other.m_path)), m_temp(std::exchange(other.m_temp, {}))
-{
-}
-
-LibraryWalk::StagedFile& LibraryWalk::StagedFile::operator=(StagedFile&& other) noexcept
-{
-    if (this != &other) {
-        discard();
-        m_path = std::move(other.m_path);
-        m_temp = std::exchange(other.m_temp, {});
-    }
-    return *this;
-}
-
-LibraryWalk::StagedFile::~StagedFile()
-{
-    discard();
-}
-
-void LibraryWalk::StagedFile::discard()
-{
-    if (!m_temp.empty())
-        ::unlink(m_temp.c_str());
-    m_temp.clear();
-}
-
-bool LibraryWalk::StagedFile::stage(const std::string& path, const QByteArray& bytes, QString& error)
-{
-    discard();
-    m_path = path;
-    const auto fail = [&](int code) {
-        error = describeFailure(path, code);
-        return false;
-    };
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return fail(errno);
-    // A short name of our own: a template's name may be as long as the system allows.
-    const std::string folder = path.substr(0, path.find_last_of('/') + 1);
-    int fd = -1;
-    std::string temp;
-    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
-        char digits[kStagedDigits + 1];
-        std::snprintf(digits, sizeof digits, "%016llx",
-                      static_cast<unsigned long long>(QRandomGenerator::system()->generate64()));
-        temp = folder + kStagedPrefix + digits;
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST)
-            return fail(errno);
-    }
-    if (fd < 0)
-        return fail(EEXIST);
-    m_temp = temp;
-    const auto abandon = [&](int code) {
-        ::close(fd);
-        discard();
-        return fail(code);
-    };
-    ::fchmod(fd, st.st_mode & 07777);
-    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-        // Not our file to give away: it keeps our ownership, as any editor would leave it.
-    }
-    const char* data = bytes.constData();
-    std::size_t left = std::size_t(bytes.size());
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return abandon(n < 0 ? errno : ENOSPC);
-        data += n;
-        left -= std::size_t(n);
-    }
-    if (::fsync(fd) != 0)
-        return abandon(errno);
-    if (::close(fd) != 0) {
-        const int code = errno;
-        discard();
-        return fail(code);
-    }
-    return true;
-}
-
-bool LibraryWalk::StagedFile::commit(QString& error)
-{
-    if (m_temp.empty() || ::rename(m_temp.c_str(), m_path.c_str()) != 0) {
-        error = describeFailure(m_path, m_temp.empty() ? ENOENT : errno);
-        return false;
-    }
-    m_temp.clear();
-    return true;
-}
-
-bool LibraryWalk::isStagedName(const char* name)
+bool hasStagedForm(const char* name)
 {
     const std::size_t prefix = sizeof kStagedPrefix - 1;
-    if (std::strncmp(name, kStagedPrefix, prefix) != 0 || std::strlen(name) != prefix + kStagedDigits)
+    if (std::strncmp(name, kStagedPrefix, prefix) != 0)
         return false;
     for (std::size_t i = prefix; i < prefix + kStagedDigits; ++i) {
         const char c = name[i];
@@ -301,20 +257,18 @@ bool LibraryWalk::isStagedName(const char* name)
     return true;
 }
 
-void LibraryWalk::removeStaleStaged(const std::vector<std::string>& paths,
-                                    std::chrono::system_clock::time_point olderThan)
+} // namespace
+
+bool LibraryWalk::isStagedName(const char* name)
 {
-    const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(olderThan.time_since_epoch()).count();
-    for (const std::string& path : paths) {
-        struct stat st;
-        if (!isStagedName(path.c_str() + path.find_last_of('/') + 1) || ::lstat(path.c_str(), &st) != 0
-            || !S_ISREG(st.st_mode))
-            continue;
-        // A younger one may be another run's rewrite in progress.
-        const auto changed = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        if (changed < limit)
-            ::unlink(path.c_str());
-    }
+    return std::strlen(name) == sizeof kStagedPrefix - 1 + kStagedDigits && hasStagedForm(name);
+}
+
+bool LibraryWalk::isRecordName(const char* name)
+{
+    const std::size_t stem = sizeof kStagedPrefix - 1 + kStagedDigits;
+    return std::strlen(name) == stem + sizeof kRecordSuffix - 1 && hasStagedForm(name)
+        && std::strcmp(name + stem, kRecordSuffix) == 0;
 }
 
 LibraryWalk::Utf8Check LibraryWalk::checkUtf8(const char* data, std::size_t size)

@@ -2,7 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -16,10 +22,14 @@
 #include "engine/AdminAuth.h"
 #include "engine/AppPaths.h"
 #include "engine/FileOps.h"
+#include "engine/FsPath.h"
 #include "engine/JsonRead.h"
+#include "engine/LibraryWalk.h"
 #include "engine/PluginBackupError.h"
 #include "engine/PluginFolderSwap.h"
 #include "engine/ReferenceDate.h"
+#include "engine/TemplateChange.h"
+#include "engine/TemplateInspector.h"
 
 namespace {
 
@@ -62,6 +72,45 @@ bool mayNeedAdmin(int errorCode)
 QString quoted(const QString& name)
 {
     return QStringLiteral("“") + name + QStringLiteral("”");
+}
+
+// The links in a plug-in of the user's own library that lead to templates or folders, and
+// the templates reached through them, as paths inside the plug-in.
+struct LinkedParts
+{
+    std::vector<std::string> links;    // outer ones first
+    std::vector<std::string> outerLinks; // those not inside another link
+    std::vector<std::string> templates;
+};
+
+LinkedParts linkedParts(const QString& folder)
+{
+    const std::string native = FsPath::toBytes(folder);
+    const auto walk = LibraryWalk::walk(
+        native, LibraryWalk::templateFiles | LibraryWalk::links | LibraryWalk::followLinks);
+    const auto inside = [](const std::string& path, const std::string& link) {
+        return path == link || path.rfind(link + '/', 0) == 0;
+    };
+    LinkedParts parts;
+    for (const std::string& link : walk.links) {
+        const std::string relative = link.substr(native.size() + 1);
+        if (std::none_of(parts.outerLinks.begin(), parts.outerLinks.end(),
+                         [&](const std::string& outer) { return inside(relative, outer); }))
+            parts.outerLinks.push_back(relative);
+        parts.links.push_back(relative);
+    }
+    for (const std::string& file : walk.templates) {
+        const std::string relative = file.substr(native.size() + 1);
+        if (std::any_of(parts.links.begin(), parts.links.end(),
+                        [&](const std::string& link) { return inside(relative, link); }))
+            parts.templates.push_back(relative);
+    }
+    return parts;
+}
+
+QString below(const QString& folder, const std::string& relative)
+{
+    return folder + QLatin1Char('/') + FsPath::fromBytes(relative);
 }
 
 std::optional<PluginBackup> readBackup(const QString& rootFolder, const QString& name)
@@ -175,9 +224,28 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
     const QString sourcePath = source.isSymLink() ? source.canonicalFilePath() : plugin.path;
     if (sourcePath.isEmpty())
         throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), ENOENT);
-    if (const int error = files.copyTree(sourcePath, payloadFolder(directory) + QLatin1Char('/')
-                                                         + lastComponent(plugin.path)))
+    const QString copy = payloadFolder(directory) + QLatin1Char('/') + lastComponent(plugin.path);
+    if (const int error = files.copyTree(sourcePath, copy))
         throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), error);
+    // A translation follows the user's links, so the backup keeps the text of the templates
+    // they lead to (the links themselves are the plug-in's, and a restore keeps them).
+    if (plugin.root != PluginRoot::system) {
+        const LinkedParts linked = linkedParts(sourcePath);
+        for (const std::string& link : linked.links)
+            files.removeTree(below(copy, link));
+        for (const std::string& file : linked.templates) {
+            char* resolved = ::realpath(FsPath::toBytes(below(sourcePath, file)).c_str(), nullptr);
+            if (!resolved)
+                continue;
+            const QString real = FsPath::fromBytes(resolved);
+            ::free(resolved);
+            int error = files.makePath(QFileInfo(below(copy, file)).path());
+            if (!error)
+                error = files.copyTree(real, below(copy, file));
+            if (error)
+                throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), error);
+        }
+    }
 
     Meta meta;
     meta.pluginName = plugin.name;
@@ -280,8 +348,48 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     const QFileInfo linked(target);
     if (plugin.root == PluginRoot::user && linked.isSymLink() && linked.isDir())
         target = linked.canonicalFilePath();
+    // A link inside a system plug-in refuses the restore before anything changes, as it
+    // refuses a rewrite; what a killed rewrite left is put right first.
+    const QString inside = TemplateChange::refusal(target);
+    if (!inside.isEmpty())
+        throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), inside);
     if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target)))
         AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path()); // the steps below tell
+
+    // The user's linked templates get their text back where they point, whole or nothing,
+    // and the links themselves stay in the restored plug-in.
+    LinkedParts linkedInside;
+    if (plugin.root != PluginRoot::system && QFileInfo(target).isDir())
+        linkedInside = linkedParts(target);
+    if (!linkedInside.templates.empty()) {
+        try {
+            TemplateChange change(target);
+            const std::string native = FsPath::toBytes(target);
+            for (const std::string& file : linkedInside.templates) {
+                QByteArray bytes;
+                const std::string saved = FsPath::toBytes(below(*source, file));
+                if (LibraryWalk::readRegularFile(saved, TemplateInspector::kMaxTemplateBytes, bytes))
+                    change.stage(native + '/' + file, bytes);
+            }
+            change.commit();
+        } catch (const TemplateEditError& e) {
+            throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), e.message());
+        }
+    }
+    const auto relink = [&](const QString& staged) {
+        for (const std::string& link : linkedInside.outerLinks) {
+            char pointsTo[PATH_MAX];
+            const ssize_t length = ::readlink(FsPath::toBytes(below(plugin.path, link)).c_str(), pointsTo, sizeof pointsTo);
+            if (length <= 0 || std::size_t(length) >= sizeof pointsTo)
+                continue;
+            FileOps::current().removeTree(below(staged, link));
+            FileOps::current().makePath(QFileInfo(below(staged, link)).path());
+            const std::string at = FsPath::toBytes(below(staged, link));
+            if (::symlink(std::string(pointsTo, std::size_t(length)).c_str(), at.c_str()) != 0)
+                return errno;
+        }
+        return 0;
+    };
 
     const QString name = lastComponent(target);
     QString refusal;
@@ -292,7 +400,7 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
         QString staging;
         int error = swap.makeStaging(QStringLiteral("restoring"), name, &staging);
         const QString staged = staging + QLatin1Char('/') + name;
-        if (error == 0 && (error = FileOps::current().copyTree(*source, staged)) == 0)
+        if (error == 0 && (error = FileOps::current().copyTree(*source, staged)) == 0 && (error = relink(staged)) == 0)
             error = swap.commit(staged, name);
         refusal = swap.refusal();
         return error;

@@ -40,7 +40,8 @@ QString root();
 // and cut to 40 characters (fewer when they would not fit a file name).
 QString folderName(const QDateTime& localTime, const QString& pluginName, const QString& suffix);
 
-// Copies the plug-in folder (a linked plug-in folder is followed) into a new backup. On
+// Copies the plug-in folder (a linked plug-in folder is followed) into a new backup; in the
+// user's library the templates reached through links inside are copied as files. On
 // failure nothing of the new backup is left behind.
 PluginBackup createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount);
 
@@ -66,7 +67,9 @@ std::optional<PluginBackup> originalTranslationBackup(const QList<PluginBackup>&
 // Puts the backup's copy in place of the plug-in folder through a staging folder beside
 // it; the old folder is only swapped out once the copy is complete, and comes back when
 // the swap fails. A refusal for lack of rights falls back to AdminAuth::adminReplace.
-// The backup itself is never changed.
+// A system plug-in holding a linked template or folder is refused before anything changes;
+// in the user's library the links stay and their templates get the backed-up text, whole
+// or nothing. The backup itself is never changed.
 void restore(const PluginBackup& backup, const Plugin& plugin);
 
 } // namespace PluginBackupStore

@@ -1,9 +1,9 @@
 #include "engine/PluginModifier.h"
 
-#include "engine/AdminAuth.h"
 #include "engine/FileOps.h"
 #include "engine/PluginBackupError.h"
 #include "engine/PluginBackupStore.h"
+#include "engine/TemplateChange.h"
 
 namespace {
 
@@ -30,16 +30,15 @@ QString PluginModifier::translationReason()
 
 PluginModifier::Outcome PluginModifier::localize(const Plugin& plugin, const QHash<QString, QString>& map)
 {
-    // Refused before any backup is made; a killed rewrite's temporaries are not backed up.
-    const QString refusal = AdminAuth::writeRefusal(plugin.path);
-    if (!refusal.isEmpty())
-        throw TemplateEditError(refusal);
-    TemplateInspector::removeLeftovers(plugin.path);
+    // A link in the way is refused before any backup is made, and what a killed change left
+    // is put right first, so that it is never backed up.
+    TemplateChange change(plugin.path);
+    change.templates();
     Outcome outcome;
     outcome.backup = originalBackup(plugin);
     if (!outcome.backup)
         outcome.backup = PluginBackupStore::createBackup(plugin, translationReason(), plugin.sizeBytes);
-    outcome.summary = TemplateInspector::applyTranslations(plugin.path, map);
+    outcome.summary = TemplateInspector::applyTranslations(change, map);
     PluginBackupStore::prune(kBackupsKeptPerPlugin);
     return outcome;
 }

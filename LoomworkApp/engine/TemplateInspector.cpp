@@ -7,11 +7,11 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
-#include "engine/AdminAuth.h"
 #include "engine/EngineText.h"
 #include "engine/FsPath.h"
 #include "engine/LibraryWalk.h"
 #include "engine/PluginFolderSwap.h"
+#include "engine/TemplateChange.h"
 #include "engine/VersionNum.h"
 
 namespace {
@@ -96,14 +96,6 @@ std::optional<QString> decodeUtf8(const QByteArray& bytes)
     return text;
 }
 
-std::optional<QString> readWholeTemplate(const std::string& path)
-{
-    QByteArray data;
-    if (!LibraryWalk::readRegularFile(path, TemplateInspector::kMaxTemplateBytes, data))
-        return std::nullopt;
-    return decodeUtf8(data);
-}
-
 // Reading for the name list follows links (it only reads), but never opens FIFOs or devices.
 std::optional<QString> readTemplateForNames(const std::string& path)
 {
@@ -113,62 +105,11 @@ std::optional<QString> readTemplateForNames(const std::string& path)
     return decodeUtf8(data);
 }
 
-// The folder a rewrite works in. In the system library, which every local user can write,
-// nothing is written through a link; elsewhere the folder is the user's and links are followed.
-std::string rewriteFolder(const QString& folder)
+std::optional<QString> readForRewrite(TemplateChange& change, const std::string& path)
 {
-    QString resolved;
-    const QString refusal = AdminAuth::writeRefusal(folder, &resolved);
-    if (!refusal.isEmpty())
-        throw TemplateEditError(refusal);
-    return FsPath::toBytes(resolved);
+    const auto data = change.read(path, TemplateInspector::kMaxTemplateBytes);
+    return data ? decodeUtf8(*data) : std::nullopt;
 }
-
-// The templates below `folder`, after removing what a killed rewrite left there.
-std::vector<std::string> templatesForRewrite(const std::string& folder)
-{
-    auto walk = LibraryWalk::walk(folder, LibraryWalk::templateFiles | LibraryWalk::rewriteTemporaries);
-    LibraryWalk::removeStaleStaged(walk.rewriteTemporaries, PluginFolderSwap::startedAt());
-    return std::move(walk.templates);
-}
-
-// Every new content is written beside its file first; only when all are written does any
-// file change, so a rewrite that fails leaves the plug-in as it was.
-class Rewrite
-{
-public:
-    void stage(const std::string& path, const QString& text)
-    {
-        checkPath(path);
-        LibraryWalk::StagedFile file;
-        QString error;
-        if (!file.stage(path, text.toUtf8(), error))
-            throw TemplateEditError(error);
-        m_files.push_back(std::move(file));
-    }
-
-    int commit()
-    {
-        for (auto& file : m_files) {
-            checkPath(file.path());
-            QString error;
-            if (!file.commit(error))
-                throw TemplateEditError(error);
-        }
-        return int(m_files.size());
-    }
-
-private:
-    // Checked again for each file: a folder on the way may have been swapped since.
-    static void checkPath(const std::string& path)
-    {
-        const QString refusal = AdminAuth::writeRefusal(FsPath::fromBytes(path));
-        if (!refusal.isEmpty())
-            throw TemplateEditError(refusal);
-    }
-
-    std::vector<LibraryWalk::StagedFile> m_files;
-};
 
 bool isSpaceChar(QChar c)
 {
@@ -283,7 +224,7 @@ std::map<QString, QStringList> orderedNamesByFile(const QString& folder)
 {
     std::map<QString, QStringList> result;
     const std::string root = FsPath::toBytes(folder);
-    const auto walk = LibraryWalk::walk(root, LibraryWalk::templateFiles);
+    const auto walk = LibraryWalk::walk(root, LibraryWalk::templateFiles | LibraryWalk::followLinks);
     for (const auto& file : walk.templates) {
         const auto text = readTemplateForNames(file);
         if (!text)
@@ -318,14 +259,16 @@ const QSet<QString>& TemplateInspector::fileExtensions()
 QStringList TemplateInspector::templateFiles(const QString& folder)
 {
     QStringList files;
-    for (const auto& file : LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates)
+    const auto walk = LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks);
+    for (const auto& file : walk.templates)
         files.append(fromBytes(file));
     return files;
 }
 
 TemplateInspector::VersionSummary TemplateInspector::versionSummary(const QString& folder)
 {
-    return versionSummary(LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates);
+    return versionSummary(
+        LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks).templates);
 }
 
 TemplateInspector::VersionSummary TemplateInspector::versionSummary(const std::vector<std::string>& templates)
@@ -374,9 +317,9 @@ TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& fold
     thread_local const QRegularExpression removeDv(QStringLiteral("\\n?[ \\t]*<displayversion>[^<]*</displayversion>"));
 
     EditSummary summary;
-    Rewrite rewrite;
-    for (const auto& file : templatesForRewrite(rewriteFolder(folder))) {
-        const auto text = readWholeTemplate(file);
+    TemplateChange change(folder);
+    for (const auto& file : change.templates()) {
+        const auto text = readForRewrite(change, file);
         if (!text)
             continue;
         // The display-version rules read the text after the ozml rewrite. While no old
@@ -408,13 +351,22 @@ TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& fold
         }
         const QString changed = applyEdits(base, std::move(edits));
         if (changed != *text)
-            rewrite.stage(file, changed);
+            change.stage(file, changed.toUtf8());
     }
-    summary.filesChanged = rewrite.commit();
+    summary.filesChanged = change.commit();
     return summary;
 }
 
 TemplateInspector::EditSummary TemplateInspector::applyTranslations(const QString& folder,
+                                                                    const QHash<QString, QString>& map)
+{
+    if (map.isEmpty())
+        return {};
+    TemplateChange change(folder);
+    return applyTranslations(change, map);
+}
+
+TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChange& change,
                                                                     const QHash<QString, QString>& map)
 {
     EditSummary summary;
@@ -437,9 +389,8 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(const QStrin
         return byStripped.value(invisibleStripped(key));
     };
 
-    Rewrite rewrite;
-    for (const auto& file : templatesForRewrite(rewriteFolder(folder))) {
-        const auto text = readWholeTemplate(file);
+    for (const auto& file : change.templates()) {
+        const auto text = readForRewrite(change, file);
         if (!text)
             continue;
         std::vector<Edit> edits;
@@ -459,26 +410,21 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(const QStrin
         const QString changed = applyEdits(*text, std::move(edits));
         if (changed == *text)
             continue;
-        rewrite.stage(file, changed);
+        change.stage(file, changed.toUtf8());
         summary.namesChanged += count;
     }
-    summary.filesChanged = rewrite.commit();
+    summary.filesChanged = change.commit();
     return summary;
 }
 
 void TemplateInspector::removeLeftovers(const QString& folder)
 {
-    QString resolved;
-    if (!AdminAuth::writeRefusal(folder, &resolved).isEmpty())
-        return;
-    const auto walk = LibraryWalk::walk(FsPath::toBytes(resolved), LibraryWalk::rewriteTemporaries);
-    LibraryWalk::removeStaleStaged(walk.rewriteTemporaries, PluginFolderSwap::startedAt());
+    TemplateChange::recover(folder, PluginFolderSwap::startedAt());
 }
 
 void TemplateInspector::removeLeftovers(const QString& folder, const std::vector<std::string>& found)
 {
-    if (!found.empty() && AdminAuth::writeRefusal(folder).isEmpty())
-        LibraryWalk::removeStaleStaged(found, PluginFolderSwap::startedAt());
+    TemplateChange::recover(folder, found, PluginFolderSwap::startedAt());
 }
 
 QList<TemplateInspector::NamePair> TemplateInspector::namePairs(const QString& current,

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+class TemplateChange;
+
 // A template rewrite that failed: a refused version value or a write the system refused.
 // The message is the Chinese text shown after "修改失败：" or "写入失败：".
 class TemplateEditError : public std::runtime_error
@@ -63,30 +65,34 @@ struct NamePair
 const QSet<QString>& fileExtensions();
 
 // Template files below `folder` in walk order; hidden entries and package contents are
-// left out, links are listed as they are (whatever they point to).
+// left out, linked templates are listed (whatever they point to) and linked folders entered.
 QStringList templateFiles(const QString& folder);
 
 VersionSummary versionSummary(const QString& folder);
 // The same from template paths already found (native bytes), for the scanner.
 VersionSummary versionSummary(const std::vector<std::string>& templates);
 
-// Both rewrites write every changed file's new content beside it before the first file is
-// replaced, so a failed write (TemplateEditError) leaves every file as it was. In the system
-// library a folder reached through a symbolic link is refused the same way, nothing written.
+// Both rewrites change a plug-in whole or nothing (TemplateChange): a failed write
+// (TemplateEditError, naming the plug-in and the file) leaves every file as it was, and so
+// does a kill once recovery has run. In the system library a link on the way to the plug-in
+// or inside it (a linked template or folder) refuses the rewrite before anything is
+// written; in the user's library links are followed.
 
 // Sets every template's ozml version and display version (an empty display version
-// removes the element). Only regular files are rewritten, and only when their text
-// changes. Throws TemplateEditError for a version that is not digits and dots.
+// removes the element). Only regular files (or, in the user's library, links to them) are
+// rewritten, and only when their text changes. Throws TemplateEditError for a version that is not digits and dots.
 EditSummary setVersion(const QString& folder, const QString& ozml, const QString& displayVersion);
 
 // Renames published parameters: each name found as a key of `map` (entities decoded,
 // trimmed) gets the mapped text; a name that is no key takes the text of the keys that
 // differ from it only by invisible characters (see namePairs), when they agree.
 EditSummary applyTranslations(const QString& folder, const QHash<QString, QString>& map);
+// The same through a change already opened (whose templates() may have been listed).
+EditSummary applyTranslations(TemplateChange& change, const QHash<QString, QString>& map);
 
-// Removes the temporary files a killed rewrite left below `folder` (only its own exact
-// form, only regular files from before this process), as each rewrite does first; the
-// second form takes those a walk already found (LibraryWalk::rewriteTemporaries).
+// Puts right what a killed rewrite left in the plug-in `folder` (TemplateChange::recover,
+// for what changed before this process started), as each rewrite does first; the second
+// form takes the temporaries a walk already found (LibraryWalk::rewriteTemporaries).
 void removeLeftovers(const QString& folder);
 void removeLeftovers(const QString& folder, const std::vector<std::string>& found);
 

@@ -225,13 +225,14 @@ TEST_F(TemplateInspectorTest, SetVersionInsertsAndRemovesTheDisplayVersion)
               replaced(indentedDv, "\n  \t<displayversion>5.4.7</displayversion>", ""));
 }
 
-TEST_F(TemplateInspectorTest, SetVersionRefusesBadValuesAndTouchesOnlyRegularFiles)
+TEST_F(TemplateInspectorTest, SetVersionRefusesBadValuesAndFollowsTheUsersLinks)
 {
     const QByteArray original = templateBytes(TemplateOptions{});
     writeBytes(file("Title.motn"), original);
     const QString outside = m_dir.path() + QStringLiteral("/Elsewhere/Shared.motn");
     writeBytes(outside, original);
     makeSymlink(outside, file("Linked.motn"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(file("Pipe.motn")).constData(), 0644), 0);
 
     const struct {
         const char* ozml;
@@ -245,11 +246,13 @@ TEST_F(TemplateInspectorTest, SetVersionRefusesBadValuesAndTouchesOnlyRegularFil
         EXPECT_EQ(readBytes(file("Title.motn")), original);
     }
 
-    EXPECT_EQ(TemplateInspector::setVersion(folder(), "5.13", "").filesChanged, 1);
+    // Outside the system library a linked template is rewritten where it points, and the
+    // link stays; a FIFO is never opened.
+    EXPECT_EQ(TemplateInspector::setVersion(folder(), "5.13", "").filesChanged, 2);
     EXPECT_NE(readBytes(file("Title.motn")), original);
-    // The link and the file it points at stay as they were.
-    EXPECT_EQ(readBytes(outside), original);
+    EXPECT_EQ(readBytes(outside), readBytes(file("Title.motn")));
     EXPECT_TRUE(QFileInfo(file("Linked.motn")).isSymLink());
+    EXPECT_EQ(QDir(m_dir.path() + "/Elsewhere").entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 // Every new content is written before the first file is replaced; the temporaries have a
@@ -262,7 +265,7 @@ TEST_F(TemplateInspectorTest, ARewriteChangesEveryFileOrNoneAndClearsOnlyItsOwnL
         writeBytes(file(QStringLiteral("Small%1.motn").arg(i)), small);
     const QString longName = QString(250, QLatin1Char('t')) + ".motn";
     writeBytes(file(longName), small);
-    writeBytes(file("Big.motn"), big);
+    writeBytes(file("Scenes/Big.motn"), big);
     QString message;
     {
         FileSizeLimit limit(4096);
@@ -272,15 +275,19 @@ TEST_F(TemplateInspectorTest, ARewriteChangesEveryFileOrNoneAndClearsOnlyItsOwnL
             message = e.message();
         }
     }
-    EXPECT_EQ(message, QStringLiteral("Big.motn：") + SystemError::describe(EFBIG));
+    // The message names the plug-in and the file's path inside it.
+    EXPECT_EQ(message, QStringLiteral("插件「Lower Third」的文件「Scenes/Big.motn」：") + SystemError::describe(EFBIG));
     for (const QString& name : QDir(folder()).entryList(QDir::Files | QDir::Hidden))
-        EXPECT_EQ(readBytes(file(name)), name == "Big.motn" ? big : small) << name.toStdString();
-    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden).size(), 8) << "no temporary left";
+        EXPECT_EQ(readBytes(file(name)), small) << name.toStdString();
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden).size(), 7) << "no temporary left";
+    EXPECT_EQ(QDir(file("Scenes")).entryList(QDir::Files | QDir::Hidden), QStringList{"Big.motn"});
+    EXPECT_EQ(readBytes(file("Scenes/Big.motn")), big);
 
     // What a killed run left: only the exact form, a regular file from before this process.
     const QString stale = file(".loomwork-rewrite-0123456789abcdef");
     const QStringList kept{".loomwork-rewrite-0123456789ABCDEF", ".loomwork-rewrite-0123", ".Big.motn.a1B2c3",
-                           ".loomwork-rewrite-00000000000000000", "Sub/.loomwork-rewrite-fedcba9876543210"};
+                           ".loomwork-rewrite-00000000000000000", "Sub/.loomwork-rewrite-fedcba9876543210",
+                           ".loomwork-rewrite-0123456789abcdef.Record", ".loomwork-rewrite-0123456789abcdef.record~"};
     for (const QString& name : kept + QStringList{".loomwork-rewrite-0123456789abcdef"}) {
         writeBytes(file(name + (name.startsWith("Sub/") ? "/x" : "")), "mine");
         setModified(file(name), 1000000000);

@@ -1,0 +1,360 @@
+#include <csignal>
+#include <functional>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+
+#include "engine/AdminAuth.h"
+#include "engine/PluginBackupError.h"
+#include "engine/PluginBackupStore.h"
+#include "engine/PluginFolderSwap.h"
+#include "engine/PluginModifier.h"
+#include "engine/PluginScanner.h"
+#include "engine/TemplateChange.h"
+#include "engine/TemplateInspector.h"
+#include "support/app/BackupFixtures.h"
+#include "support/app/BackupTest.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/QtPrint.h"
+#include "support/app/TestEnv.h"
+
+using namespace BackupFixtures;
+using namespace PluginFixtures;
+
+namespace {
+
+// Leaves the libraries as it found them: other suites expect an empty system library.
+class TemplateChangeTest : public BackupTest
+{
+protected:
+    void TearDown() override
+    {
+        TestEnv::reset();
+        for (const QString& name : QDir(TestEnv::root()).entryList({"Outside*"}, QDir::AllEntries | QDir::System))
+            QDir(TestEnv::root() + "/" + name).removeRecursively();
+    }
+};
+
+const QStringList kTemplates{"A.motn", "B.moef", "Scenes/C.motn", "Scenes/D.motr", "Scenes/Deep/E.moti", "F.motn"};
+
+QByteArray smallTemplate()
+{
+    TemplateOptions options;
+    options.approxBytes = 2048;
+    return templateBytes(options);
+}
+
+QString makeSixTemplates(const QString& folder)
+{
+    for (const QString& name : kTemplates)
+        writeBytes(folder + "/" + name, smallTemplate());
+    return folder;
+}
+
+// Every hidden name below `folder`: a rewrite must leave none of its own.
+QStringList hiddenEntries(const QString& folder)
+{
+    QStringList out;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (it.fileName().startsWith('.'))
+            out.append(it.filePath());
+    }
+    return out;
+}
+
+// How many templates hold `marker`; the rest must hold the original text.
+int templatesWith(const QString& folder, const QByteArray& marker)
+{
+    int count = 0;
+    for (const QString& name : kTemplates) {
+        const QByteArray bytes = readBytes(folder + "/" + name);
+        if (bytes.contains(marker))
+            ++count;
+        else
+            EXPECT_EQ(bytes, smallTemplate()) << name.toStdString();
+    }
+    return count;
+}
+
+// Runs `change` in a child that is killed (SIGKILL) after step `step`; true when the child
+// finished before that step.
+bool runKilledAt(int step, const std::function<void()>& change)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        TemplateChange::setStepHook([step](int at) {
+            if (at == step)
+                ::kill(::getpid(), SIGKILL);
+        });
+        try {
+            change();
+        } catch (...) {
+            ::_exit(2);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE((WIFEXITED(status) && WEXITSTATUS(status) == 0) || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL))
+        << status;
+    return WIFEXITED(status);
+}
+
+// The six templates with A.motn and the folder Scenes linked to `outside` (the user's own
+// library follows them).
+QString makeSixLinkedTemplates(const QString& folder, const QString& outside)
+{
+    makeSixTemplates(outside);
+    for (const QString& name : {QString("B.moef"), QString("F.motn")})
+        writeBytes(folder + "/" + name, smallTemplate());
+    makeSymlink(outside + "/A.motn", folder + "/A.motn");
+    makeSymlink(outside + "/Scenes", folder + "/Scenes");
+    return folder;
+}
+
+// A kill anywhere leaves the plug-in, once recovered, wholly old (before the record) or
+// wholly new (from the record on), with none of our temporaries.
+void killAtEveryStep(const QString& library, const std::function<void(const QString&)>& change,
+                     const QByteArray& marker, bool linked = false)
+{
+    // Six staged files, the record, six renames, the record's removal.
+    const int steps = 6 + 1 + 6 + 1;
+    for (int step = 1; step <= steps + 1; ++step) {
+        const QString plugin = QString("%1/Effects.localized/%2%3").arg(library, linked ? "Linked" : "Glow").arg(step);
+        const QString outside = QString("%1/Outside%2").arg(TestEnv::root()).arg(step);
+        const QString folder = linked ? makeSixLinkedTemplates(plugin, outside) : makeSixTemplates(plugin);
+        SCOPED_TRACE(folder.toStdString());
+        const bool finished = runKilledAt(step, [&] { change(folder); });
+        EXPECT_EQ(finished, step > steps);
+        // Younger than this process: another run's change in progress, left alone.
+        const QStringList left = hiddenEntries(folder);
+        TemplateChange::recover(folder, PluginFolderSwap::startedAt());
+        EXPECT_EQ(hiddenEntries(folder), left);
+
+        TemplateChange::recover(folder, std::chrono::system_clock::now() + std::chrono::minutes(1));
+        EXPECT_EQ(templatesWith(folder, marker), step <= 6 ? 0 : 6);
+        EXPECT_EQ(hiddenEntries(folder), QStringList());
+        EXPECT_EQ(hiddenEntries(outside), QStringList());
+    }
+}
+
+} // namespace
+
+TEST_F(TemplateChangeTest, AKilledRewriteIsWhollyOldOrWhollyNewInBothLibraries)
+{
+    for (const QString& library : {TestEnv::userLibrary(), TestEnv::systemLibrary()}) {
+        killAtEveryStep(
+            library, [](const QString& folder) { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
+            "version=\"5.13\"");
+        killAtEveryStep(
+            library,
+            [](const QString& folder) { TemplateInspector::applyTranslations(folder, {{"Font", "字体"}}); },
+            "name=\"字体\"");
+    }
+    // The user's linked template and folder are part of the same whole.
+    killAtEveryStep(
+        TestEnv::userLibrary(), [](const QString& folder) { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
+        "version=\"5.13\"", true);
+}
+
+// The next change, and the scan at start-up, finish what a killed change recorded (its
+// files last changed before this process started) before anything else.
+TEST_F(TemplateChangeTest, TheNextChangeAndTheScanFinishARecordedChange)
+{
+    const auto killMidway = [](const QString& folder) {
+        makeSixTemplates(folder);
+        // Killed after the record and two of the six renames.
+        ASSERT_FALSE(runKilledAt(9, [&] { TemplateInspector::setVersion(folder, "5.13", "5.6"); }));
+        ASSERT_EQ(templatesWith(folder, "version=\"5.13\""), 2);
+        for (const QString& path : hiddenEntries(folder))
+            setModified(path, 1000000000);
+    };
+    const QString effects = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    killMidway(effects + "/Glow");
+    EXPECT_EQ(TemplateInspector::applyTranslations(effects + "/Glow", {{"Font", "字体"}}).filesChanged, 6);
+    EXPECT_EQ(templatesWith(effects + "/Glow", "version=\"5.13\""), 6);
+    EXPECT_EQ(templatesWith(effects + "/Glow", "name=\"字体\""), 6);
+    EXPECT_EQ(hiddenEntries(effects + "/Glow"), QStringList());
+
+    // At start-up: a recorded change is finished; one killed before its record is undone.
+    killMidway(effects + "/Recorded");
+    const QString unrecorded = makeSixTemplates(effects + "/Unrecorded");
+    ASSERT_FALSE(runKilledAt(4, [&] { TemplateInspector::setVersion(unrecorded, "5.13", "5.6"); }));
+    for (const QString& path : hiddenEntries(unrecorded))
+        setModified(path, 1000000000);
+    const QString user = categoryFolder(PluginRoot::user, ZFCPluginType::effect) + "/Mine";
+    killMidway(user);
+    const auto result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
+    EXPECT_EQ(result.plugins.size(), 4);
+    for (const QString& folder : {effects + "/Recorded", user}) {
+        EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6) << folder.toStdString();
+        EXPECT_EQ(hiddenEntries(folder), QStringList());
+    }
+    EXPECT_EQ(templatesWith(unrecorded, "version=\"5.13\""), 0);
+    EXPECT_EQ(hiddenEntries(unrecorded), QStringList());
+}
+
+// A record is ours only in its exact form, and only a plain path inside a system plug-in
+// may be renamed by it: a planted record cannot move anything out of the plug-in.
+TEST_F(TemplateChangeTest, OnlyOurExactRecordIsFollowedAndNeverOutOfASystemPlugin)
+{
+    const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow");
+    const QString outside = TestEnv::root() + "/Outside.motn";
+    writeBytes(outside, "the user's own");
+    const QString staged = ".loomwork-rewrite-00000000000000aa";
+    writeBytes(folder + "/" + staged, "planted");
+    const QByteArray planted = QByteArray("loomwork rewrite record 1\n") + "../../../Outside.motn" + '\0'
+        + staged.toUtf8() + '\0' + QFile::encodeName(outside) + '\0' + staged.toUtf8() + '\0' + "end\n";
+    const QStringList names{".loomwork-rewrite-0123456789abcdef.record", ".loomwork-rewrite-0123456789ABCDEF.record",
+                            ".loomwork-rewrite-0123456789abcdef.record.bak"};
+    for (const QString& name : names)
+        writeBytes(folder + "/" + name, planted);
+    for (const QString& path : hiddenEntries(folder))
+        setModified(path, 1000000000);
+    TemplateInspector::removeLeftovers(folder);
+    EXPECT_EQ(readBytes(outside), "the user's own");
+    EXPECT_EQ(templatesWith(folder, "planted"), 0);
+    EXPECT_EQ(hiddenEntries(folder), QStringList({folder + "/" + names[1], folder + "/" + names[2]}));
+}
+
+// In the system library every step acts through the folders opened from the library root:
+// a neighbour who swaps a folder for a link while a rewrite runs gets nothing written
+// where the link points, and the swap is refused when the rewrite meets it.
+TEST_F(TemplateChangeTest, AFolderSwappedForALinkDuringASystemRewriteIsNeverWrittenThrough)
+{
+    const QString outside = TestEnv::root() + "/Outside";
+    const QString library = TestEnv::systemLibrary();
+    const QString folder = makeSixTemplates(library + "/Effects.localized/Glow");
+    // Swapped once the first file is staged: the category folder, then a folder inside.
+    const std::function<void()> swaps[] = {
+        [&] {
+            ASSERT_TRUE(QDir().rename(library + "/Effects.localized", library + "/Effects.moved"));
+            makeSixTemplates(outside + "/Glow");
+            makeSymlink(outside, library + "/Effects.localized");
+        },
+        [&] {
+            ASSERT_TRUE(QDir().rename(folder + "/Scenes", folder + "/Scenes.moved"));
+            makeSixTemplates(outside);
+            makeSymlink(outside + "/Scenes", folder + "/Scenes");
+        }};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        TemplateChange::setStepHook([&](int step) {
+            if (step == 1)
+                swaps[i]();
+        });
+        QString message;
+        try {
+            TemplateInspector::setVersion(folder, "5.13", "5.6");
+        } catch (const TemplateEditError& e) {
+            message = e.message();
+        }
+        TemplateChange::setStepHook(nullptr);
+        const QString outsideGlow = i == 0 ? outside + "/Glow" : outside;
+        EXPECT_EQ(templatesWith(outsideGlow, "5.13"), 0);
+        EXPECT_EQ(hiddenEntries(outside), QStringList());
+        if (i == 0) {
+            // The plug-in itself was rewritten where it really is.
+            EXPECT_EQ(message, QString());
+            EXPECT_EQ(templatesWith(library + "/Effects.moved/Glow", "version=\"5.13\""), 6);
+            QFile::remove(library + "/Effects.localized");
+            ASSERT_TRUE(QDir().rename(library + "/Effects.moved", library + "/Effects.localized"));
+            makeSixTemplates(folder);
+        } else {
+            // Named by the link itself, also when a file deeper down met it.
+            EXPECT_EQ(message, "路径经过符号链接：" + folder + "/Scenes\n" + AdminAuth::systemLinkReason());
+            EXPECT_EQ(readBytes(folder + "/A.motn"), smallTemplate());
+            // A file staged in the moved folder before the swap waits there for recovery.
+            EXPECT_EQ(hiddenEntries(folder).filter("/Scenes.moved/").size(), hiddenEntries(folder).size());
+        }
+        QDir(outside).removeRecursively();
+    }
+}
+
+// In the system library a linked template or folder inside a plug-in refuses a rewrite, a
+// translation and a restore before anything changes; nothing is reported as done.
+TEST_F(TemplateChangeTest, ALinkInsideASystemPluginRefusesEveryChange)
+{
+    const QString outside = TestEnv::root() + "/Outside";
+    writeBytes(outside + "/Shared.motn", smallTemplate());
+    writeBytes(outside + "/Folder/Inner.motn", smallTemplate());
+    const QString effects = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    for (const QString& link : {QString("Linked.motn"), QString("Scenes/Linked")}) {
+        const QString folder = makeSixTemplates(effects + "/" + QString(link).replace('/', '-'));
+        makeSymlink(link.endsWith(".motn") ? outside + "/Shared.motn" : outside + "/Folder", folder + "/" + link);
+        writeBackup("t-" + link.section('/', -1), folder, "插件汉化（原文备份）", at(0));
+        const auto before = snapshot(folder);
+        const auto outsideBefore = snapshot(outside);
+        const QString message =
+            "路径经过符号链接：" + folder + "/" + link + "\n" + AdminAuth::systemLinkReason();
+        const Plugin plugin = pluginAt(folder, PluginRoot::system);
+        const std::function<void()> changes[] = {
+            [&] { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
+            [&] { TemplateInspector::applyTranslations(folder, {{"Font", "字体"}}); },
+            [&] { PluginModifier::localize(plugin, {{"Font", "字体"}}); }};
+        for (const auto& change : changes) {
+            try {
+                change();
+                ADD_FAILURE() << "changed with a link inside: " << link.toStdString();
+            } catch (const TemplateEditError& e) {
+                EXPECT_EQ(e.message(), message);
+            }
+        }
+        try {
+            PluginModifier::restoreOriginal(plugin);
+            ADD_FAILURE() << "restored with a link inside: " << link.toStdString();
+        } catch (const PluginBackupError& e) {
+            EXPECT_TRUE(e.message().contains(message)) << e.message().toStdString();
+        }
+        EXPECT_EQ(snapshot(folder), before);
+        EXPECT_EQ(snapshot(outside), outsideBefore);
+        EXPECT_EQ(PluginBackupStore::backups(plugin).size(), 1) << "no backup made, none removed";
+    }
+}
+
+// In the user's own library links are followed: a linked template and a linked folder are
+// listed, rewritten, translated and restored like the others.
+TEST_F(TemplateChangeTest, TheUsersLinkedTemplatesAndFoldersAreTreatedLikeTheOthers)
+{
+    const QString outside = TestEnv::root() + "/Outside";
+    writeBytes(outside + "/Shared.motn", smallTemplate());
+    writeBytes(outside + "/Folder/Inner.motn", smallTemplate());
+    const QString folder = categoryFolder(PluginRoot::user, ZFCPluginType::effect) + "/Glow";
+    writeBytes(folder + "/Own.motn", smallTemplate());
+    makeSymlink(outside + "/Shared.motn", folder + "/Linked.motn");
+    makeSymlink(outside + "/Folder", folder + "/Scenes");
+    const QStringList reached{folder + "/Own.motn", outside + "/Shared.motn", outside + "/Folder/Inner.motn"};
+
+    QStringList listed = TemplateInspector::templateFiles(folder);
+    listed.sort();
+    EXPECT_EQ(listed, QStringList({folder + "/Linked.motn", folder + "/Own.motn", folder + "/Scenes/Inner.motn"}));
+    EXPECT_EQ(TemplateInspector::namePairs(folder, std::nullopt).first().count, 3);
+
+    const Plugin plugin = pluginAt(folder);
+    const auto outcome = PluginModifier::localize(plugin, {{"Font", "字体"}});
+    EXPECT_EQ(outcome.summary.filesChanged, 3);
+    EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6").filesChanged, 3);
+    for (const QString& path : reached) {
+        EXPECT_TRUE(readBytes(path).contains("name=\"字体\"")) << path.toStdString();
+        EXPECT_TRUE(readBytes(path).contains("version=\"5.13\"")) << path.toStdString();
+    }
+    EXPECT_TRUE(QFileInfo(folder + "/Linked.motn").isSymLink());
+    EXPECT_TRUE(QFileInfo(folder + "/Scenes").isSymLink());
+    EXPECT_EQ(hiddenEntries(outside), QStringList());
+
+    EXPECT_EQ(PluginModifier::restoreOriginal(plugin), 1);
+    for (const QString& path : reached)
+        EXPECT_EQ(readBytes(path), smallTemplate()) << path.toStdString();
+    EXPECT_TRUE(QFileInfo(folder + "/Linked.motn").isSymLink());
+    EXPECT_TRUE(QFileInfo(folder + "/Scenes").isSymLink());
+    EXPECT_EQ(hiddenEntries(outside), QStringList());
+}

@@ -21,6 +21,7 @@
 #include "engine/EngineText.h"
 #include "engine/FsPath.h"
 #include "engine/Plugin.h"
+#include "engine/SystemPath.h"
 
 namespace {
 
@@ -109,12 +110,14 @@ bool isRealFolder(const fs::path& path)
 
 // Every local user may write in the system library, so a folder there may have been swapped
 // for a link to elsewhere: nothing is replaced through one. Why not, for the user; else empty.
-QString linkRefusal(const QString& path)
+QString linkRefusal(const QString& path, bool metLink = false)
 {
-    const QString root = PluginRoot(PluginRoot::system).path();
-    if (path != root && !path.startsWith(root + QLatin1Char('/')))
+    if (!SystemPath::inside(path))
         return {};
-    const QString why = AdminAuth::refusal(path);
+    QString why = AdminAuth::refusal(path);
+    // A link met by a step may be gone again by now; the step's word holds.
+    if (why.isEmpty() && metLink)
+        why = QStringLiteral("路径经过符号链接：") + FsPath::displayText(path);
     if (why.isEmpty())
         return why;
     return why + QStringLiteral("\n系统插件库对本机所有用户开放，为安全起见，不经过符号链接替换其中的插件。");
@@ -217,6 +220,14 @@ bool PluginFolderSwap::refused(const QString& path)
     return !m_refusal.isEmpty();
 }
 
+// Every step in the system library refuses a link it meets (ELOOP): the user is told why.
+int PluginFolderSwap::failed(int error, const QString& path)
+{
+    if (error == ELOOP && m_refusal.isEmpty())
+        m_refusal = linkRefusal(path, true);
+    return error;
+}
+
 int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, QString* staging)
 {
     if (std::find(std::begin(kPurposes), kStagingPurposesEnd, purpose.toStdString()) == kStagingPurposesEnd)
@@ -225,7 +236,7 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
         return ELOOP;
     if (!m_files.exists(m_folder)) {
         if (const int error = m_files.makePath(m_folder))
-            return error;
+            return failed(error, m_folder);
     }
     recover(m_folder, startedAt(), m_files);
     QString path;
@@ -235,7 +246,7 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
         error = m_files.makeFolder(path);
     }
     if (error)
-        return error;
+        return failed(error, m_folder);
     m_staging = path;
     *staging = path;
     return 0;
@@ -247,12 +258,12 @@ int PluginFolderSwap::commit(const QString& staged, const QString& name)
     if (refused(target))
         return ELOOP;
     if (!m_files.exists(target))
-        return m_files.rename(staged, target);
+        return failed(m_files.rename(staged, target), target);
     // The swap stays within `folder`: moving a folder to another parent needs write rights on
     // it (its ".." changes), which an old plug-in of the system library may not give us.
     const QString incoming = hiddenSibling(m_folder, name, QLatin1String(kIncoming));
     if (const int error = m_files.rename(staged, incoming))
-        return error;
+        return failed(error, target);
     QString surplus; // the old item, once the new one stands at `target`
     int error = m_files.exchange(incoming, target);
     if (error == 0)
@@ -261,7 +272,7 @@ int PluginFolderSwap::commit(const QString& staged, const QString& name)
         error = moveAside(incoming, target, name, &surplus);
     if (error) {
         m_files.removeTree(incoming);
-        return error;
+        return failed(error, target);
     }
     if (m_files.removeTree(surplus) != 0)
         m_leftover = surplus;

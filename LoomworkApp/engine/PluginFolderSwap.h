@@ -25,7 +25,8 @@
 // subfolders included. Errors are errno values (ENOSPC for a full disk); nothing here names
 // the hidden paths to the user: callers name the target.
 // Every local user may write in the system library, so nothing there is replaced through a
-// symbolic link: such a path fails with ELOOP and refusal() says why. In the user's own
+// symbolic link: each step walks from the library's root through folder handles (FileOps),
+// a link met on the way fails it with ELOOP, and refusal() says why. In the user's own
 // library links are followed.
 // All file changes go through FileOps::current(), so tests make any step fail or stop.
 class PluginFolderSwap
@@ -73,6 +74,7 @@ public:
 private:
     int moveAside(const QString& incoming, const QString& target, const QString& name, QString* surplus);
     bool refused(const QString& path);
+    int failed(int error, const QString& path);
 
     FileOps& m_files;
     QString m_folder;

@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+#include <QThreadPool>
+
+#include "engine/AdminAuth.h"
+#include "engine/OperationsCenter.h"
+#include "engine/PluginFolderSwap.h"
+#include "support/app/FakeAlertPresenter.h"
+#include "support/app/PackageMaker.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/RecordingAdminRunner.h"
+#include "support/app/TestEnv.h"
+
+// Another local user keeps swapping a category folder of the system library (open to
+// everyone) with a link to somebody else's folder while Loomwork works there. Whatever the
+// timing, nothing of that folder may be lost, changed or added to.
+namespace {
+
+constexpr int kTries = 40;
+
+QByteArray bytes(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+bool exchangeNames(const QString& a, const QString& b)
+{
+    return ::renameat2(AT_FDCWD, bytes(a).constData(), AT_FDCWD, bytes(b).constData(), RENAME_EXCHANGE) == 0;
+}
+
+bool isLink(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(bytes(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// The neighbour: a link to `victim` beside `folder`, exchanged with it over and over in one
+// step (no moment without either name) until stopped; stopping puts the real folder back.
+class Neighbour
+{
+public:
+    Neighbour(const QString& folder, const QString& victim)
+        : m_folder(folder), m_link(QFileInfo(folder).path() + "/.neighbour-link")
+    {
+        PluginFixtures::makeSymlink(victim, m_link);
+    }
+    ~Neighbour()
+    {
+        stop();
+        QFile::remove(m_link);
+    }
+
+    // Swaps once, leaving the link in the folder's place (or the folder back).
+    void swap() { exchangeNames(m_folder, m_link); }
+
+    void start()
+    {
+        m_stop = false;
+        m_thread = std::thread([this] {
+            while (!m_stop.load())
+                swap();
+        });
+    }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (isLink(m_folder))
+            swap();
+    }
+
+private:
+    QString m_folder;
+    QString m_link;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+class SystemLibraryNeighbourTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        TestEnv::reset();
+        AdminAuth::resetExplanation();
+        m_alerts.setDefaultAnswer(true);
+        m_category = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+        m_victim = TestEnv::root() + "/victim";
+        // The victim's own folder of the plug-in's name, and a folder of its own inside.
+        PackageMaker::makeFolder(m_victim, "Docs", {{"keep.txt", "victim's"}, {"Sub/deep.txt", "deep"}});
+        ::chmod(bytes(m_victim + "/Docs/Sub").constData(), 0750);
+        m_before = PackageMaker::readTree(m_victim, true);
+    }
+
+    void TearDown() override
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        QDir(m_victim).removeRecursively();
+        TestEnv::reset();
+    }
+
+    Plugin docs() const
+    {
+        Plugin plugin;
+        plugin.name = "Docs";
+        plugin.path = m_category + "/Docs";
+        plugin.type = ZFCPluginType::effect;
+        plugin.root = PluginRoot::system;
+        return plugin;
+    }
+
+    void expectVictimIntact(int attempt)
+    {
+        EXPECT_EQ(PackageMaker::readTree(m_victim, true), m_before) << "try " << attempt;
+    }
+
+    FakeAlertPresenter m_alerts;
+    RecordingAdminRunner m_runner;
+    QString m_category;
+    QString m_victim;
+    QMap<QString, QByteArray> m_before;
+};
+
+} // namespace
+
+TEST_F(SystemLibraryNeighbourTest, APlainDeleteNeverReachesThroughASwappedInLink)
+{
+    Neighbour neighbour(m_category, m_victim);
+    int deleted = 0;
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        PackageMaker::makeFolder(m_category, "Docs", {{"planted.txt", "B's"}});
+        OperationsCenter center;
+        neighbour.start();
+        center.remove({docs()});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
+        neighbour.stop();
+        QCoreApplication::processEvents();
+        expectVictimIntact(attempt);
+        if (center.statusText() == "已删除 1 个插件") {
+            ++deleted;
+            EXPECT_FALSE(QFileInfo::exists(m_category + "/Docs")) << "reported deleted, must be gone";
+        } else {
+            EXPECT_TRUE(center.alertMessage().value_or("").contains("经过符号链接，未删除。"))
+                << center.alertMessage().value_or("").toStdString();
+        }
+        QDir(m_category + "/Docs").removeRecursively();
+    }
+    EXPECT_TRUE(m_runner.commands().isEmpty()) << "a link is no case for the administrator";
+    // Without a neighbour the same delete goes through.
+    PackageMaker::makeFolder(m_category, "Docs", {{"planted.txt", "B's"}});
+    OperationsCenter center;
+    center.remove({docs()});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
+    EXPECT_FALSE(QFileInfo::exists(m_category + "/Docs"));
+    RecordProperty("deleted", deleted);
+}
+
+TEST_F(SystemLibraryNeighbourTest, AStagedReplaceNeverReachesThroughASwappedInLink)
+{
+    Neighbour neighbour(m_category, m_victim);
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        PackageMaker::makeFolder(m_category, "Docs", {{"old.txt", "old"}});
+        neighbour.start();
+        int error = 0;
+        QString refusal;
+        {
+            PluginFolderSwap swap(m_category);
+            QString staging;
+            error = swap.makeStaging("install", "Docs", &staging);
+            // The extraction: it writes below the staging folder, which exists only in the library.
+            if (error == 0 && QDir().mkdir(staging + "/Docs")) {
+                QFile file(staging + "/Docs/new.txt");
+                if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+                    file.write("new");
+                error = swap.commit(staging + "/Docs", "Docs");
+            }
+            refusal = swap.refusal();
+        }
+        neighbour.stop();
+        expectVictimIntact(attempt);
+        if (error == ELOOP) {
+            EXPECT_TRUE(refusal.contains("符号链接")) << refusal.toStdString();
+        }
+        // The plug-in stays whole, old or new.
+        const auto docs = PackageMaker::readTree(m_category + "/Docs");
+        EXPECT_TRUE(docs == (QMap<QString, QByteArray>{{"old.txt", "old"}})
+                    || docs == (QMap<QString, QByteArray>{{"new.txt", "new"}}))
+            << "try " << attempt << ": " << QStringList(docs.keys()).join(", ").toStdString();
+        QDir(m_category).removeRecursively();
+        QDir().mkpath(m_category);
+    }
+}

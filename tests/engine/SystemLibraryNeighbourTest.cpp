@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <cerrno>
 #include <thread>
 
@@ -103,7 +104,8 @@ protected:
         // The victim's own folder of the plug-in's name, and a folder of its own inside.
         PackageMaker::makeFolder(m_victim, "Docs", {{"keep.txt", "victim's"}, {"Sub/deep.txt", "deep"}});
         ::chmod(bytes(m_victim + "/Docs/Sub").constData(), 0750);
-        m_before = PackageMaker::readTree(m_victim, true);
+        ::chmod(bytes(m_victim).constData(), 0700);
+        m_before = victimTree();
     }
 
     void TearDown() override
@@ -123,9 +125,17 @@ protected:
         return plugin;
     }
 
+    // The victim's folder itself included: a chmod through the link would reach it first.
+    QMap<QString, QByteArray> victimTree() const
+    {
+        auto tree = PackageMaker::readTree(m_victim, true);
+        tree.insert(".", PackageMaker::readTree(TestEnv::root(), true).value("victim"));
+        return tree;
+    }
+
     void expectVictimIntact(int attempt)
     {
-        EXPECT_EQ(PackageMaker::readTree(m_victim, true), m_before) << "try " << attempt;
+        EXPECT_EQ(victimTree(), m_before) << "try " << attempt;
     }
 
     FakeAlertPresenter m_alerts;
@@ -203,4 +213,49 @@ TEST_F(SystemLibraryNeighbourTest, AStagedReplaceNeverReachesThroughASwappedInLi
         QDir(m_category).removeRecursively();
         QDir().mkpath(m_category);
     }
+}
+
+// The administrator's steps are checked before the password prompt; the neighbour has the
+// whole prompt to swap. The helper runs for real here (as the test's user, root in CI).
+TEST_F(SystemLibraryNeighbourTest, AdministratorStepsNeverReachThroughALinkSwappedInDuringThePrompt)
+{
+    Neighbour neighbour(m_category, m_victim);
+    m_runner.setExecuteLocally(true);
+    m_runner.setBeforeRun([&neighbour] { neighbour.swap(); });
+    const QString source = TestEnv::root() + "/staged";
+    PackageMaker::makeFolder(source, "Docs", {{"new.txt", "new"}});
+    const QMap<QString, std::function<bool()>> steps{
+        {"remove", [&] { return AdminAuth::adminRemove(m_category + "/Docs"); }},
+        {"replace", [&] { return AdminAuth::adminReplace(source + "/Docs", m_category + "/Docs"); }},
+        {"create", [&] { return AdminAuth::adminCreateDirectory(m_category + "/Docs/Sub/New"); }},
+    };
+    for (auto step = steps.begin(); step != steps.end(); ++step) {
+        SCOPED_TRACE(step.key().toStdString());
+        PackageMaker::makeFolder(m_category, "Docs", {{"planted.txt", "B's"}});
+        EXPECT_FALSE(step.value()()) << "refused by the helper";
+        neighbour.stop();
+        expectVictimIntact(0);
+        EXPECT_EQ(PackageMaker::readTree(m_category + "/Docs"), (QMap<QString, QByteArray>{{"planted.txt", "B's"}}));
+    }
+    EXPECT_EQ(m_runner.commands().size(), steps.size());
+    QDir(source).removeRecursively();
+}
+
+// The authorisation opens the library to everyone: never what a link in it points to.
+TEST_F(SystemLibraryNeighbourTest, OpeningTheLibraryNeverChangesWhatALinkPointsTo)
+{
+    Neighbour neighbour(m_category, m_victim);
+    m_runner.setExecuteLocally(true);
+    m_runner.setBeforeRun([&neighbour] { neighbour.swap(); });
+    const QString root = TestEnv::systemLibrary();
+    PackageMaker::makeFolder(root + "/Titles.localized", "Mine", {{"t.txt", "t"}});
+
+    EXPECT_TRUE(AdminAuth::requestPermission(root));
+    neighbour.stop();
+    expectVictimIntact(0);
+    EXPECT_EQ(QFileInfo(root + "/Titles.localized/Mine/t.txt").permissions() & QFile::WriteOther, QFile::WriteOther);
+
+    AdminAuth::prepareRoot(root); // fails or not: the category it would open is a link by then
+    neighbour.stop();
+    expectVictimIntact(0);
 }

@@ -8,16 +8,19 @@
 #include <string_view>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QHash>
 #include <QRandomGenerator>
 #include <QSet>
 
-#include "LoomworkKit/ZFCLeftovers.h"
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/AdminAuth.h"
+#include "engine/DirHandle.h"
 #include "engine/EngineText.h"
 #include "engine/FsPath.h"
 #include "engine/Plugin.h"
@@ -102,10 +105,54 @@ std::optional<Hidden> parseHidden(const fs::path& path)
     return std::nullopt;
 }
 
-bool isRealFolder(const fs::path& path)
-{
+struct Entry {
+    std::string name;
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+};
+
+// The entries of the open folder `fd`, each with its lstat.
+std::vector<Entry> entriesOf(int fd)
+{
+    std::vector<Entry> entries;
+    const int copy = ::dup(fd);
+    DIR* dir = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!dir) {
+        if (copy >= 0)
+            ::close(copy);
+        return entries;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        Entry found{std::string(name), {}};
+        if (name != "." && name != ".." && ::fstatat(fd, entry->d_name, &found.st, AT_SYMLINK_NOFOLLOW) == 0)
+            entries.push_back(std::move(found));
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+// Opens `folder` for recover(): in the system library through handles walked from its root
+// (a link on the way opens nothing), so what is listed is the folder the later steps reach.
+DirHandle::Fd openForListing(const QString& folder)
+{
+    DirHandle::Fd fd;
+    if (const auto in = SystemPath::inside(folder)) {
+        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+        DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), fd);
+        return fd;
+    }
+    return DirHandle::Fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool changedBefore(const struct stat& st, Clock::time_point when)
+{
+#ifdef __APPLE__
+    const timespec changed = st.st_ctimespec;
+#else
+    const timespec changed = st.st_ctim;
+#endif
+    const auto since = std::chrono::seconds(changed.tv_sec) + std::chrono::nanoseconds(changed.tv_nsec);
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(since)) < when;
 }
 
 // Every local user may write in the system library, so a folder there may have been swapped
@@ -147,24 +194,26 @@ void PluginFolderSwap::recover(const QString& folder, Clock::time_point olderTha
 {
     if (!linkRefusal(folder).isEmpty())
         return;
+    const DirHandle::Fd listed = openForListing(folder);
+    if (!listed.valid())
+        return;
     std::vector<Hidden> stale;
-    QHash<QString, fs::path> names; // name folders by label and random, whatever their age
-    QSet<QString> present;          // each plug-in's name, and the label its replaced copy would carry
-    std::error_code ec;
-    for (fs::directory_iterator it(FsPath::toNative(folder), ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path& path = it->path();
-        if (path.filename().native()[0] != '.') {
-            const QString plugin = FsPath::fromNative(path.filename());
+    QHash<QString, std::string> names; // name folders by label and random, whatever their age
+    QSet<QString> present;             // each plug-in's name, and the label its replaced copy would carry
+    for (const Entry& entry : entriesOf(listed.get())) {
+        const fs::path path = FsPath::toNative(folder) / entry.name;
+        if (entry.name[0] != '.') {
+            const QString plugin = FsPath::fromBytes(entry.name);
             present.insert(plugin);
             present.insert(hiddenLabel(plugin));
             continue;
         }
         std::optional<Hidden> hidden = parseHidden(path);
-        if (!hidden || !isRealFolder(path))
+        if (!hidden || !S_ISDIR(entry.st.st_mode))
             continue;
         if (hidden->purpose == kName)
-            names.insert(hidden->label + QString::fromLatin1(hidden->random), path);
-        if (ZFCLeftovers::changedBefore(path, olderThan))
+            names.insert(hidden->label + QString::fromLatin1(hidden->random), entry.name);
+        if (changedBefore(entry.st, olderThan))
             stale.push_back(std::move(*hidden));
     }
     QSet<QString> stillHidden; // replaced copies that stay: their names stay with them
@@ -184,11 +233,10 @@ void PluginFolderSwap::recover(const QString& folder, Clock::time_point olderTha
             continue;
         }
         QString name = hidden.label;
-        if (names.contains(key)) {
-            std::error_code listError;
-            for (fs::directory_iterator it(names.value(key), listError), end; !listError && it != end;
-                 it.increment(listError)) {
-                const QString original = FsPath::fromNative(it->path().filename());
+        DirHandle::Fd keeper;
+        if (names.contains(key) && DirHandle::openChild(listed.get(), names.value(key), keeper) == 0) {
+            for (const Entry& entry : entriesOf(keeper.get())) {
+                const QString original = FsPath::fromBytes(entry.name);
                 if (hiddenLabel(original) == hidden.label)
                     name = original;
                 break;

@@ -67,13 +67,19 @@ public:
     // Swaps once, leaving the link in the folder's place (or the folder back).
     void swap() { exchangeNames(m_folder, m_link); }
 
+    // Returns once the neighbour is at it (it has swapped both ways).
     void start()
     {
         m_stop = false;
+        m_swaps = 0;
         m_thread = std::thread([this] {
-            while (!m_stop.load())
+            while (!m_stop.load()) {
                 swap();
+                ++m_swaps;
+            }
         });
+        while (m_swaps.load() < 2)
+            std::this_thread::yield();
     }
     void stop()
     {
@@ -88,6 +94,7 @@ private:
     QString m_folder;
     QString m_link;
     std::atomic<bool> m_stop{false};
+    std::atomic<int> m_swaps{0};
     std::thread m_thread;
 };
 
@@ -258,4 +265,24 @@ TEST_F(SystemLibraryNeighbourTest, OpeningTheLibraryNeverChangesWhatALinkPointsT
     AdminAuth::prepareRoot(root); // fails or not: the category it would open is a link by then
     neighbour.stop();
     expectVictimIntact(0);
+}
+
+// Start-up recovery removes hidden folders of our exact form: never those of a folder a link
+// leads to, even one named like ours.
+TEST_F(SystemLibraryNeighbourTest, RecoveryNeverReachesThroughASwappedInLink)
+{
+    const QString ours = ".Docs.loomwork-install-0123456789abcdef";
+    PackageMaker::makeFolder(m_victim, ours, {{"x.txt", "victim's"}});
+    m_before = victimTree();
+    Neighbour neighbour(m_category, m_victim);
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        PackageMaker::makeFolder(m_category, ours, {{"stale.txt", "stale"}});
+        neighbour.start();
+        PluginFolderSwap::recoverLibrary(TestEnv::systemLibrary());
+        PluginFolderSwap::recover(m_category, std::chrono::system_clock::now());
+        neighbour.stop();
+        expectVictimIntact(attempt);
+    }
+    PluginFolderSwap::recover(m_category, std::chrono::system_clock::now());
+    EXPECT_EQ(PackageMaker::namesIn(m_category), QStringList{}) << "without a neighbour the leftover goes";
 }

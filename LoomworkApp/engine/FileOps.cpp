@@ -38,20 +38,19 @@ struct Place {
     std::string name;
 };
 
-// Splits "a/b/c" into "a/b" and "c"; empty parts ("a//b", a trailing "/") are dropped.
-void splitLast(const std::string& path, std::string& folder, std::string& name)
+// Splits "a/b/c" into the folder "a/b" and the name "c"; a trailing "/" is dropped.
+struct Split {
+    std::string folder;
+    std::string name;
+};
+Split splitLast(std::string path)
 {
-    std::string trimmed = path;
-    while (trimmed.size() > 1 && trimmed.back() == '/')
-        trimmed.pop_back();
-    const std::size_t slash = trimmed.rfind('/');
-    if (slash == std::string::npos) {
-        folder = ".";
-        name = trimmed;
-    } else {
-        folder = slash == 0 ? "/" : trimmed.substr(0, slash);
-        name = trimmed.substr(slash + 1);
-    }
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {std::string(1, '.'), path};
+    return {slash == 0 ? std::string(1, '/') : path.substr(0, slash), path.substr(slash + 1)};
 }
 
 // In the system library, every folder from the root down to the item is opened without
@@ -63,9 +62,9 @@ int locate(const QString& path, Place& out)
     if (const auto in = SystemPath::inside(path)) {
         if (in->relative.isEmpty()) {
             // The root itself: what is above it is not the library's.
-            std::string folder;
-            splitLast(FsPath::toBytes(in->root), folder, out.name);
-            DirHandle::Fd parent(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            const Split split = splitLast(FsPath::toBytes(in->root));
+            out.name = split.name;
+            DirHandle::Fd parent(::open(split.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (!parent.valid())
                 return errno;
             out.parent = std::move(parent);
@@ -80,11 +79,11 @@ int locate(const QString& path, Place& out)
             return EINVAL;
         return DirHandle::openPath(FsPath::toBytes(in->root), below, out.parent);
     }
-    std::string folder;
-    splitLast(FsPath::toBytes(path), folder, out.name);
+    const Split split = splitLast(FsPath::toBytes(path));
+    out.name = split.name;
     if (!DirHandle::isPlainName(out.name))
         return EINVAL;
-    DirHandle::Fd parent(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DirHandle::Fd parent(::open(split.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!parent.valid())
         return errno;
     out.parent = std::move(parent);

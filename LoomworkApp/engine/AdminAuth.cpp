@@ -1,5 +1,6 @@
 #include "engine/AdminAuth.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <optional>
@@ -138,17 +139,28 @@ bool isUnder(const QString& path, const QString& folder)
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
 
-// The helper and its arguments for `path`'s place in the system library.
+// The helper and its arguments for `path`'s place in the system library. A process's
+// arguments are handed over as UTF-8, which would lose a name's bytes that are not: such
+// paths all go as hexadecimal bytes ("--hex").
 QStringList helperCommand(const QString& operation, const QString& path, bool withRelative,
                           const QStringList& more = {})
 {
     const auto in = SystemPath::inside(path);
     if (!in || (withRelative && in->relative.isEmpty()))
         return {};
-    QStringList command{AdminRunner::helperPath(), operation, in->root};
+    QStringList paths{in->root};
     if (withRelative)
-        command.append(in->relative);
-    return command + more;
+        paths.append(in->relative);
+    paths += more;
+    const bool bytes = std::any_of(paths.begin(), paths.end(),
+                                   [](const QString& p) { return FsPath::encode(p) != p.toUtf8(); });
+    QStringList command{AdminRunner::helperPath()};
+    if (bytes)
+        command.append(QStringLiteral("--hex"));
+    command.append(operation);
+    for (const QString& p : paths)
+        command.append(bytes ? QString::fromLatin1(FsPath::encode(p).toHex()) : p);
+    return command;
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 
 #include "engine/AdminAuth.h"
+#include "engine/FileOps.h"
+#include "engine/FsPath.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
@@ -255,6 +257,27 @@ TEST_F(AdminAuthTest, PrepareRootAndReplaceDoWhatTheyBuild)
     ASSERT_TRUE(AdminAuth::adminReplace(source, destination));
     EXPECT_FALSE(QFileInfo::exists(destination + "/old"));
     EXPECT_TRUE(QFileInfo::exists(destination + "/Media/a.txt"));
+}
+
+// A name is bytes: one that is not UTF-8 reaches the helper whole, as hexadecimal.
+TEST_F(AdminAuthTest, NamesThatAreNotUtf8ReachTheHelperByteForByte)
+{
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
+    const QString category = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    const QString odd = category + "/" + FsPath::fromBytes("Gl\xffow");
+    const QString near = category + "/" + FsPath::fromBytes("Gl\xef\xbf\xbdow"); // what UTF-8 would make of it
+    ASSERT_EQ(::mkdir(FsPath::toNative(odd).c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(FsPath::toNative(near).c_str(), 0755), 0);
+    EXPECT_TRUE(AdminAuth::adminRemove(odd));
+    EXPECT_EQ(runner.commands().value(0).value(1), "--hex");
+    EXPECT_FALSE(FileOps::current().exists(odd));
+    EXPECT_TRUE(FileOps::current().exists(near));
+    EXPECT_TRUE(AdminAuth::adminRemove(near));
+    EXPECT_EQ(runner.commands().value(1).value(1), "remove") << "UTF-8 names go as they are";
+    EXPECT_FALSE(FileOps::current().exists(near));
 }
 
 TEST_F(AdminAuthTest, IsWritableLeavesNothingBehind)

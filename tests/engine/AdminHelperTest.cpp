@@ -73,6 +73,10 @@ TEST_F(AdminHelperTest, RefusesArgumentsThatAreNotPlainPathsAndChangesNothing)
         {"permit", m_root, "Effects.localized"},
         {"prepare-root", "Templates.localized"},
         {"rm", m_root, glow},
+        {"--hex", "remove", QString::fromLatin1(m_root.toUtf8().toHex()), "zz"},
+        {"--hex", "remove", QString::fromLatin1(m_root.toUtf8().toHex()), "456"},
+        {"--hex", "remove", m_root, QString::fromLatin1(glow.toUtf8().toHex())},
+        {"--hex", "remove", QString::fromLatin1(m_root.toUtf8().toHex()), QString::fromLatin1(QByteArray("Effects.localized/../x").toHex())},
     };
     for (const QStringList& arguments : refused) {
         SCOPED_TRACE(arguments.join(" | ").toStdString());

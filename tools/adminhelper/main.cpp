@@ -9,6 +9,8 @@
 //   prepare-root ROOT          creates ROOT and its four category folders, then opens ROOT's
 //                              tree to everyone
 //   permit ROOT                opens ROOT's tree to everyone
+// "--hex" before the operation: every path argument is given as its bytes in hexadecimal
+// (names need not be UTF-8, a process's arguments may be re-encoded on the way).
 // Every local user may change the library, so every step is taken through folder handles
 // from ROOT down: a link met on the way refuses the operation. Exit status 0 on success,
 // 1 when the operation failed, 2 for arguments it refuses; the reason goes to stderr.
@@ -34,6 +36,25 @@ using DirHandle::Fd;
 constexpr const char* kCategories[] = {"Effects.localized", "Titles.localized", "Generators.localized",
                                        "Transitions.localized"};
 constexpr mode_t kOpen = 0777;
+
+// "2f746d70" -> "/tmp"; false when it is not an even count of hexadecimal digits.
+bool fromHex(std::string_view hex, std::string& out)
+{
+    const auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
+    if (hex.size() % 2 != 0)
+        return false;
+    out.clear();
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int high = digit(hex[i]);
+        const int low = digit(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out.push_back(char(high * 16 + low));
+    }
+    return true;
+}
 
 int usage(const char* why)
 {
@@ -183,13 +204,23 @@ int prepareRoot(const std::string& root)
 
 int main(int argc, char** argv)
 {
-    if (argc < 3)
-        return usage("usage: loomwork-admin remove|replace|mkdir|prepare-root|permit ROOT [PATH] [SOURCE]");
-    const std::string operation = argv[1];
-    const std::string root = argv[2];
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args.front() == "--hex") {
+        args.erase(args.begin());
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            std::string bytes;
+            if (!fromHex(args[i], bytes))
+                return usage("--hex: a path argument is not hexadecimal");
+            args[i] = std::move(bytes);
+        }
+    }
+    if (args.size() < 2)
+        return usage("usage: loomwork-admin [--hex] remove|replace|mkdir|prepare-root|permit ROOT [PATH] [SOURCE]");
+    const std::string operation = args[0];
+    const std::string root = args[1];
     if (!isPlainRoot(root))
         return usage("the library root must be an absolute path without \"\", \".\" or \"..\" parts");
-    const auto needsPath = [&](int count) { return argc == 3 + count; };
+    const auto needsPath = [&](std::size_t count) { return args.size() == 2 + count; };
 
     if (operation == "prepare-root" || operation == "permit") {
         if (!needsPath(0))
@@ -202,12 +233,12 @@ int main(int argc, char** argv)
         return usage("unknown operation");
     if (!needsPath(replace ? 2 : 1))
         return usage("wrong number of arguments");
-    const std::string path = argv[3];
+    const std::string path = args[2];
     if (!isPlainPath(path))
         return usage("the path inside the library must be relative, without \"\", \".\" or \"..\" parts");
     int error = 0;
     if (replace) {
-        const std::string source = argv[4];
+        const std::string source = args[3];
         if (source.empty() || source.front() != '/')
             return usage("the source must be an absolute path");
         error = replaceItem(root, path, source);

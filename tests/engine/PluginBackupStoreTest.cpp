@@ -379,7 +379,7 @@ TEST_F(PluginBackupStoreTest, FailedRestoreKeepsTheOldPlugin)
         }
         EXPECT_EQ(snapshot(path), edited);
         EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
-        // Administrator rights cannot cure these; the old plug-in is never handed to rm -rf.
+        // Administrator rights cannot cure these; the old plug-in is never handed to the administrator.
         EXPECT_TRUE(runner.commands().isEmpty());
     }
 }

@@ -5,7 +5,9 @@
 #include <functional>
 #include <optional>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <syslog.h>
 
 #include <QDebug>
@@ -16,6 +18,7 @@
 
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/AlertPresenter.h"
+#include "engine/DirHandle.h"
 #include "engine/EngineText.h"
 #include "engine/FsPath.h"
 #include "engine/Plugin.h"
@@ -268,17 +271,28 @@ AdminAuth::Failure AdminAuth::lastFailure()
     return t_failure;
 }
 
+// The probe is made and removed through one handle of the folder: in the system library the
+// one walked to from the root, so a folder swapped for a link never gets (or keeps) it.
 bool AdminAuth::isWritable(const QString& folder)
 {
     if (!exists(folder))
         return false;
-    const QString probe = folder + QStringLiteral("/.loomwork_write_test_")
-        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    QFile file(probe);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    DirHandle::Fd at;
+    if (const auto in = SystemPath::inside(folder)) {
+        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+        if (DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), at) != 0)
+            return false;
+    } else {
+        at = DirHandle::Fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!at.valid())
+            return false;
+    }
+    const std::string probe = ".loomwork_write_test_"
+        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+    DirHandle::Fd file;
+    if (DirHandle::createFileAt(at.get(), probe, 0644, file) != 0)
         return false;
-    file.close();
-    QFile::remove(probe);
+    ::unlinkat(at.get(), probe.c_str(), 0);
     return true;
 }
 

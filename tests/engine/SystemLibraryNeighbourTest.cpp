@@ -18,7 +18,10 @@
 
 #include "engine/AdminAuth.h"
 #include "engine/OperationsCenter.h"
+#include "engine/PluginBackupError.h"
+#include "engine/PluginBackupStore.h"
 #include "engine/PluginFolderSwap.h"
+#include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
@@ -142,7 +145,13 @@ protected:
 
     void expectVictimIntact(int attempt)
     {
-        EXPECT_EQ(victimTree(), m_before) << "try " << attempt;
+        const auto now = victimTree();
+        if (now == m_before)
+            return;
+        QStringList lines;
+        for (auto it = now.begin(); it != now.end(); ++it)
+            lines << it.key() + ": " + QString::fromUtf8(it.value());
+        ADD_FAILURE() << "try " << attempt << ", the victim's folder changed:\n" << lines.join("\n").toStdString();
     }
 
     FakeAlertPresenter m_alerts;
@@ -285,4 +294,31 @@ TEST_F(SystemLibraryNeighbourTest, RecoveryNeverReachesThroughASwappedInLink)
     }
     PluginFolderSwap::recover(m_category, std::chrono::system_clock::now());
     EXPECT_EQ(PackageMaker::namesIn(m_category), QStringList{}) << "without a neighbour the leftover goes";
+}
+
+TEST_F(SystemLibraryNeighbourTest, ARestoreNeverReachesThroughASwappedInLink)
+{
+    const auto backup = BackupFixtures::writeBackup("r", m_category + "/Docs", "汉化", QDateTime::currentDateTimeUtc());
+    const QMap<QString, QByteArray> planted{{"planted.txt", "B's"}};
+    const QMap<QString, QByteArray> restored{{"content.txt", "r"}};
+    Neighbour neighbour(m_category, m_victim);
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        PackageMaker::makeFolder(m_category, "Docs", planted);
+        neighbour.start();
+        bool succeeded = true;
+        try {
+            PluginBackupStore::restore(backup, BackupFixtures::pluginAt(m_category + "/Docs", PluginRoot::system));
+        } catch (const PluginBackupError& error) {
+            succeeded = false;
+            EXPECT_TRUE(error.message().contains("符号链接")) << error.message().toStdString();
+        }
+        neighbour.stop();
+        expectVictimIntact(attempt);
+        EXPECT_EQ(PackageMaker::readTree(m_category + "/Docs"), succeeded ? restored : planted) << "try " << attempt;
+        QDir(m_category + "/Docs").removeRecursively();
+    }
+    // A library that looked unwritable for a moment may be opened to everyone; nothing else
+    // is handed to the administrator.
+    for (const QStringList& command : m_runner.commands())
+        EXPECT_EQ(command.value(1), "permit") << command.join(" ").toStdString();
 }

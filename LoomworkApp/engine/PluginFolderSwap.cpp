@@ -297,6 +297,14 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
         return failed(error, m_folder);
     m_staging = path;
     *staging = path;
+#if defined(__linux__)
+    if (const auto in = SystemPath::inside(path); in && ::access("/proc/self/fd", X_OK) == 0) {
+        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+        if (const int opened = DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), m_stagingHandle))
+            return failed(opened, m_folder);
+        *staging = QStringLiteral("/proc/self/fd/") + QString::number(m_stagingHandle.get());
+    }
+#endif
     return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include "engine/DirHandle.h"
 #include "engine/FileOps.h"
 
 // Replaces a plug-in folder atomically: the new plug-in is built in a hidden staging folder
@@ -40,7 +41,9 @@ public:
     // Recovers what killed runs left in `folder` (see recover()), then creates the staging
     // folder (and `folder` when it is missing) and puts its path in `staging`. `purpose` is
     // "install", "restoring" or "market" (EINVAL otherwise); `label` (may be empty) only
-    // makes the hidden name readable. 0 or the errno.
+    // makes the hidden name readable. 0 or the errno. In the system library on Linux the
+    // path leads through the staging folder's own handle (/proc/self/fd/N), so that what is
+    // written into it never follows a link put in the way; it is valid while this object lives.
     int makeStaging(const QString& purpose, const QString& label, QString* staging);
 
     // Moves `staged` to folder/`name`, replacing whatever item is there: by one exchange, or,
@@ -79,6 +82,7 @@ private:
     FileOps& m_files;
     QString m_folder;
     QString m_staging;
+    DirHandle::Fd m_stagingHandle;
     QString m_leftover;
     QString m_refusal;
 };

@@ -17,6 +17,7 @@
 #include <QThreadPool>
 
 #include "engine/AdminAuth.h"
+#include "engine/InstallPlan.h"
 #include "engine/OperationsCenter.h"
 #include "engine/PluginBackupError.h"
 #include "engine/PluginBackupStore.h"
@@ -321,4 +322,32 @@ TEST_F(SystemLibraryNeighbourTest, ARestoreNeverReachesThroughASwappedInLink)
     // is handed to the administrator.
     for (const QStringList& command : m_runner.commands())
         EXPECT_EQ(command.value(1), "permit") << command.join(" ").toStdString();
+}
+
+TEST_F(SystemLibraryNeighbourTest, AnInstallNeverReachesThroughASwappedInLink)
+{
+    const QString package = TestEnv::root() + "/docs.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::effect, "Docs", {{"new.txt", "new"}}}}, TestEnv::root() + "/work");
+    QDir().mkpath(TestEnv::systemLibrary());
+    Neighbour neighbour(m_category, m_victim);
+    InstallPlan plan;
+    plan.root = PluginRoot::system;
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        PackageMaker::makeFolder(m_category, "Docs", {{"old.txt", "old"}});
+        OperationsCenter center;
+        neighbour.start();
+        center.install({package}, plan);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
+        neighbour.stop();
+        QCoreApplication::processEvents();
+        expectVictimIntact(attempt);
+        const auto docs = PackageMaker::readTree(m_category + "/Docs");
+        EXPECT_TRUE(docs == (QMap<QString, QByteArray>{{"old.txt", "old"}})
+                    || docs == (QMap<QString, QByteArray>{{"new.txt", "new"}}))
+            << "try " << attempt << ": " << QStringList(docs.keys()).join(", ").toStdString();
+        QDir(m_category).removeRecursively();
+        QDir().mkpath(m_category);
+    }
+    QDir(TestEnv::root() + "/work").removeRecursively();
+    QFile::remove(package);
 }

@@ -8,6 +8,7 @@
 #include "engine/AdminRunner.h"
 #include "engine/AppState.h"
 #include "engine/Delivery.h"
+#include "engine/FsPath.h"
 
 namespace {
 
@@ -17,19 +18,39 @@ constexpr int kAuthorizationPriority = 1;
 
 // Runs `work` on the pool and hands its result to `apply` on the GUI thread, unless the
 // model is gone by then.
-void runDetached(LibraryAuthModel* model, int queuePriority, std::function<bool()> work,
-                 std::function<void(LibraryAuthModel&, bool)> apply)
+template<typename Result>
+void runDetached(LibraryAuthModel* model, int queuePriority, std::function<Result()> work,
+                 std::function<void(LibraryAuthModel&, Result)> apply)
 {
     Delivery<LibraryAuthModel> deliver(model);
     QThreadPool::globalInstance()->start(
         [deliver, work = std::move(work), apply = std::move(apply)] {
-            const bool result = work();
+            const Result result = work();
             deliver([apply, result](LibraryAuthModel& target) { apply(target, result); });
         },
         queuePriority);
 }
 
+struct Authorization {
+    bool writable = false;
+    bool noTool = false;
+};
+
 } // namespace
+
+QString LibraryAuthModel::noAuthToolText()
+{
+    return AdminRunner::current().flavor() == AdminRunner::Flavor::macOS
+        ? QStringLiteral("无法启动系统的管理员授权（osascript），无法获得管理员授权。")
+        : QStringLiteral("系统没有可用的管理员身份验证工具（pkexec），无法获得管理员授权。");
+}
+
+QString LibraryAuthModel::locationText(PluginRoot root)
+{
+    if (!root.requiresAdmin() || AdminRunner::current().flavor() == AdminRunner::Flavor::macOS)
+        return root.shortPath();
+    return FsPath::displayText(root.path());
+}
 
 LibraryAuthModel::LibraryAuthModel(AppState* state, QObject* parent)
     : QObject(parent)
@@ -70,7 +91,7 @@ void LibraryAuthModel::refreshSystemWritable()
 {
     const quint64 generation = ++m_checkGeneration;
     const QString folder = PluginRoot(PluginRoot::system).path();
-    runDetached(
+    runDetached<bool>(
         this, kCheckPriority, [folder] { return AdminAuth::isWritable(folder); },
         [generation](LibraryAuthModel& model, bool writable) { model.applyCheck(generation, writable); });
 }
@@ -91,13 +112,17 @@ void LibraryAuthModel::authorizeSystem()
     m_authError.reset();
     emit changed();
     const QString folder = PluginRoot(PluginRoot::system).path();
-    runDetached(
+    runDetached<Authorization>(
         this, kAuthorizationPriority,
-        [folder] { return AdminAuth::prepareRoot(folder) && AdminAuth::isWritable(folder); },
-        [](LibraryAuthModel& model, bool writable) { model.applyAuthorization(writable); });
+        [folder] {
+            if (AdminAuth::prepareRoot(folder))
+                return Authorization{AdminAuth::isWritable(folder), false};
+            return Authorization{false, AdminAuth::lastFailure() == AdminAuth::Failure::notLaunched};
+        },
+        [](LibraryAuthModel& model, Authorization result) { model.applyAuthorization(result.writable, result.noTool); });
 }
 
-void LibraryAuthModel::applyAuthorization(bool writable)
+void LibraryAuthModel::applyAuthorization(bool writable, bool noTool)
 {
     ++m_checkGeneration;
     m_authorizing = false;
@@ -106,7 +131,7 @@ void LibraryAuthModel::applyAuthorization(bool writable)
         if (m_state)
             m_state->refresh();
     } else {
-        m_authError = QString::fromUtf8(authFailedText);
+        m_authError = noTool ? noAuthToolText() : QString::fromUtf8(authFailedText);
     }
     emit changed();
 }

@@ -19,6 +19,11 @@ class LibraryAuthModel : public QObject
     Q_OBJECT
 public:
     static constexpr const char* authFailedText = "未获得管理员授权，系统库仍为只读。";
+    // The system cannot ask for administrator rights at all (no pkexec): not a refusal.
+    static QString noAuthToolText();
+    // A library's folder as the pane names it: the system library's folder in use, except on
+    // macOS, where it is always under /Library.
+    static QString locationText(PluginRoot root);
 
     struct Status {
         enum class Dot {
@@ -52,7 +57,7 @@ signals:
 
 private:
     void applyCheck(quint64 generation, bool writable);
-    void applyAuthorization(bool writable);
+    void applyAuthorization(bool writable, bool noTool);
 
     QPointer<AppState> m_state;
     bool m_systemWritable = true;

@@ -108,11 +108,10 @@ public:
         first->addWidget(status);
         column->addLayout(first);
 
-        const QString shortPath = root.shortPath();
-        auto* location = new MiddleElidedLabel(root.requiresAdmin() ? QStringLiteral("/Library/…")
-                                                                    : QStringLiteral("~/Movies/…"),
-                                               &pathFont, &Theme::textSecondary);
-        location->setToolTip(SafeText::toolTip(shortPath));
+        // Off macOS the system library may be any folder: the one in use is named.
+        const QString path = LibraryAuthModel::locationText(root);
+        location = new MiddleElidedLabel(path, &pathFont, &Theme::textSecondary);
+        location->setToolTip(SafeText::toolTip(path));
         column->addWidget(location);
 
         if (root.requiresAdmin()) {
@@ -148,6 +147,7 @@ public:
     QWidget* status = nullptr;
     DotView* dot = nullptr;
     ToneLabel* text = nullptr;
+    ToneLabel* location = nullptr;
     QPushButton* button = nullptr;
     ToneLabel* error = nullptr;
 };
@@ -207,6 +207,11 @@ QWidget* LibraryPane::statusRow(PluginRoot root) const
 QPushButton* LibraryPane::authorizeButton() const
 {
     return m_cards[PluginRoot::system]->button;
+}
+
+QLabel* LibraryPane::locationLabel(PluginRoot root) const
+{
+    return m_cards[root]->location;
 }
 
 QLabel* LibraryPane::authErrorLabel() const

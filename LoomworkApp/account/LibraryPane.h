@@ -25,6 +25,8 @@ public:
     QWidget* statusRow(PluginRoot root) const;
     QPushButton* authorizeButton() const;
     QLabel* authErrorLabel() const;
+    // The folder line of a library's card (cut in the middle; its tooltip holds it whole).
+    QLabel* locationLabel(PluginRoot root) const;
 
 protected:
     void showEvent(QShowEvent* event) override;

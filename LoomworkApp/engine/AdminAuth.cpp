@@ -1,11 +1,13 @@
 #include "engine/AdminAuth.h"
 
+#include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <functional>
 #include <optional>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <syslog.h>
 
 #include <QDebug>
@@ -16,13 +18,16 @@
 
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/AlertPresenter.h"
+#include "engine/DirHandle.h"
 #include "engine/EngineText.h"
 #include "engine/FsPath.h"
 #include "engine/Plugin.h"
+#include "engine/SystemPath.h"
 
 namespace {
 
 std::atomic<bool> g_explained{false};
+thread_local AdminAuth::Failure t_failure = AdminAuth::Failure::none;
 
 bool exists(const QString& path)
 {
@@ -44,11 +49,13 @@ bool preExplain()
         return true;
     // Each system asks in its own window: macOS names it after osascript and wants the
     // login password; polkit shows its authentication window and asks for the user's own.
+    // Linux has no /Library: the folder in use is named.
     const QString message = AdminRunner::current().flavor() == AdminRunner::Flavor::macOS
         ? QStringLiteral("接下来系统会弹出密码输入框，用于读写系统FCPX插件目录（/Library/…）。\n\n"
                          "系统弹窗标题显示为「osascript」属于正常现象，输入开机密码点「好」即可；授权一次后一般不再询问。")
-        : QStringLiteral("接下来系统会弹出身份验证窗口，用于读写系统FCPX插件目录（/Library/…）。\n\n"
-                         "在窗口中输入你当前登录账户的密码并确认即可；授权一次后一般不再询问。");
+        : QStringLiteral("接下来系统会弹出身份验证窗口，用于读写系统FCPX插件目录（")
+            + FsPath::displayText(PluginRoot(PluginRoot::system).path())
+            + QStringLiteral("）。\n\n在窗口中输入你当前登录账户的密码并确认即可；授权一次后一般不再询问。");
     const bool agreed = AlertPresenter::current().confirm(QStringLiteral("需要管理员授权"), message,
                                                           AlertPresenter::Style::informational,
                                                           QStringLiteral("继续"), QStringLiteral("取消"));
@@ -70,19 +77,26 @@ struct LogTexts {
 };
 
 // The diagnostic form logs why it failed; the plain form only says false.
-bool runCommand(const QString& command, const LogTexts* log)
+bool runCommand(const QStringList& command, const LogTexts* log)
 {
+    if (command.isEmpty()) {
+        t_failure = AdminAuth::Failure::declined;
+        return false;
+    }
     const auto outcome = AdminRunner::current().run(command, log != nullptr);
     if (!outcome.launched) {
+        t_failure = AdminAuth::Failure::notLaunched;
         if (log)
             logLine(QString::fromUtf8(log->launchError).arg(outcome.launchError));
         return false;
     }
     if (outcome.exitStatus != 0) {
+        t_failure = AdminAuth::Failure::failed;
         if (log)
             logLine(QString::fromUtf8(log->failed).arg(outcome.standardError));
         return false;
     }
+    t_failure = AdminAuth::Failure::none;
     return true;
 }
 
@@ -108,10 +122,16 @@ std::optional<QStringList> allowed(const QStringList& paths)
     return resolved;
 }
 
-bool runChecked(const QStringList& paths, const std::function<QString(const QStringList&)>& command,
+bool explained()
+{
+    t_failure = AdminAuth::Failure::declined;
+    return preExplain();
+}
+
+bool runChecked(const QStringList& paths, const std::function<QStringList(const QStringList&)>& command,
                 const LogTexts* log)
 {
-    if (!preExplain())
+    if (!explained())
         return false;
     const auto resolved = allowed(paths);
     return resolved && runCommand(command(*resolved), log);
@@ -122,26 +142,28 @@ bool isUnder(const QString& path, const QString& folder)
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
 
-// The root with every link above it resolved; the root itself is kept as it is, so that a
-// root which is a link is still seen as one. A missing part is taken as written.
-QString resolvedRoot(const QString& root)
+// The helper and its arguments for `path`'s place in the system library. A process's
+// arguments are handed over as UTF-8, which would lose a name's bytes that are not: such
+// paths all go as hexadecimal bytes ("--hex").
+QStringList helperCommand(const QString& operation, const QString& path, bool withRelative,
+                          const QStringList& more = {})
 {
-    QString existing = QFileInfo(root).path();
-    QString missing = QLatin1Char('/') + QFileInfo(root).fileName();
-    for (;;) {
-        if (char* real = ::realpath(FsPath::toNative(existing).c_str(), nullptr)) {
-            QString resolved = FsPath::fromBytes(real);
-            ::free(real);
-            if (resolved == QLatin1String("/"))
-                resolved.clear();
-            return resolved + missing;
-        }
-        const QString parent = QFileInfo(existing).path();
-        if (parent == existing)
-            return root;
-        missing.prepend(QLatin1Char('/') + QFileInfo(existing).fileName());
-        existing = parent;
-    }
+    const auto in = SystemPath::inside(path);
+    if (!in || (withRelative && in->relative.isEmpty()))
+        return {};
+    QStringList paths{in->root};
+    if (withRelative)
+        paths.append(in->relative);
+    paths += more;
+    const bool bytes = std::any_of(paths.begin(), paths.end(),
+                                   [](const QString& p) { return FsPath::encode(p) != p.toUtf8(); });
+    QStringList command{AdminRunner::helperPath()};
+    if (bytes)
+        command.append(QStringLiteral("--hex"));
+    command.append(operation);
+    for (const QString& p : paths)
+        command.append(bytes ? QString::fromLatin1(FsPath::encode(p).toHex()) : p);
+    return command;
 }
 
 } // namespace
@@ -150,9 +172,9 @@ QString AdminAuth::refusal(const QString& path, QString* resolved)
 {
     const QString root = PluginRoot(PluginRoot::system).path();
     // Resolved once: a link above the library would otherwise be followed by every command.
-    const QString realRoot = resolvedRoot(root);
+    const QString realRoot = SystemPath::resolvedRoot();
     const QStringList parts = path.split(QLatin1Char('/'));
-    // Compared as written: the shell resolves ".." after any link, not before.
+    // Compared as written: ".." is never resolved, it is refused.
     const QString& base = isUnder(path, root) ? root : realRoot;
     if (!isUnder(path, base) || parts.contains(QStringLiteral("..")) || parts.contains(QStringLiteral(".")))
         return QStringLiteral("路径不在系统插件库内：") + FsPath::displayText(path);
@@ -178,8 +200,7 @@ QString AdminAuth::refusal(const QString& path, QString* resolved)
 
 QString AdminAuth::writeRefusal(const QString& path, QString* resolved)
 {
-    const QString root = PluginRoot(PluginRoot::system).path();
-    if (!isUnder(path, root) && !isUnder(path, resolvedRoot(root))) {
+    if (!SystemPath::inside(path)) {
         if (resolved)
             *resolved = path;
         return {}; // the user's own: links are followed
@@ -220,69 +241,71 @@ QString AdminAuth::appleScript(const QString& shellCommand)
     return QStringLiteral("do shell script \"") + escaped + QStringLiteral("\" with administrator privileges");
 }
 
-QString AdminAuth::requestPermissionCommand(const QStringList& existing)
+QStringList AdminAuth::requestPermissionCommand(const QString& root)
 {
-    QStringList commands;
-    for (const QString& path : existing)
-        commands.append(QStringLiteral("chmod -R 777 ") + quote(path));
-    return commands.join(QStringLiteral(" && "));
+    return helperCommand(QStringLiteral("permit"), root, false);
 }
 
-QString AdminAuth::removeCommand(const QString& item)
+QStringList AdminAuth::removeCommand(const QString& item)
 {
-    return QStringLiteral("rm -rf ") + quote(item);
+    return helperCommand(QStringLiteral("remove"), item, true);
 }
 
-QString AdminAuth::createDirectoryCommand(const QString& folder)
+QStringList AdminAuth::createDirectoryCommand(const QString& folder)
 {
-    return QStringLiteral("mkdir -p ") + quote(folder) + QStringLiteral(" && chmod -R 777 ") + quote(folder);
+    return helperCommand(QStringLiteral("mkdir"), folder, true);
 }
 
-QString AdminAuth::prepareRootCommand(const QString& root)
+QStringList AdminAuth::prepareRootCommand(const QString& root)
 {
-    QStringList commands;
-    for (const QString& path : rootAndCategories(root))
-        commands.append(QStringLiteral("mkdir -p ") + quote(path));
-    return commands.join(QStringLiteral(" && ")) + QStringLiteral(" && chmod -R 777 ") + quote(root);
+    return helperCommand(QStringLiteral("prepare-root"), root, false);
 }
 
-QString AdminAuth::replaceCommand(const QString& source, const QString& destination,
-                                  AdminRunner::Flavor flavor)
+QStringList AdminAuth::replaceCommand(const QString& source, const QString& destination)
 {
-    const QString copy = flavor == AdminRunner::Flavor::macOS ? QStringLiteral(" && ditto ")
-                                                              : QStringLiteral(" && cp -a ");
-    return QStringLiteral("rm -rf ") + quote(destination) + copy + quote(source) + QLatin1Char(' ')
-        + quote(destination);
+    return helperCommand(QStringLiteral("replace"), destination, true, {source});
 }
 
+AdminAuth::Failure AdminAuth::lastFailure()
+{
+    return t_failure;
+}
+
+// The probe is made and removed through one handle of the folder: in the system library the
+// one walked to from the root, so a folder swapped for a link never gets (or keeps) it.
 bool AdminAuth::isWritable(const QString& folder)
 {
     if (!exists(folder))
         return false;
-    const QString probe = folder + QStringLiteral("/.loomwork_write_test_")
-        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    QFile file(probe);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    DirHandle::Fd at;
+    if (const auto in = SystemPath::inside(folder)) {
+        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+        if (DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), at) != 0)
+            return false;
+    } else {
+        at = DirHandle::Fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!at.valid())
+            return false;
+    }
+    const std::string probe = ".loomwork_write_test_"
+        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+    DirHandle::Fd file;
+    if (DirHandle::createFileAt(at.get(), probe, 0644, file) != 0)
         return false;
-    file.close();
-    QFile::remove(probe);
+    ::unlinkat(at.get(), probe.c_str(), 0);
     return true;
 }
 
+// The helper opens the root's whole tree, the existing category folders with it.
 bool AdminAuth::requestPermission(const QString& root)
 {
-    if (!preExplain())
+    if (!explained())
         return false;
-    QStringList existing;
-    for (const QString& path : rootAndCategories(root)) {
-        if (exists(path))
-            existing.append(path);
-    }
-    if (existing.isEmpty())
+    if (!exists(root))
         return false;
     static const LogTexts log{"[AdminAuth] osascript launch error: %1", "[AdminAuth] osascript failed: %1"};
-    const auto resolved = allowed(existing);
-    return resolved && runCommand(requestPermissionCommand(*resolved), &log);
+    const auto resolved = allowed({root});
+    return resolved && runCommand(requestPermissionCommand((*resolved)[0]), &log);
 }
 
 bool AdminAuth::adminRemove(const QString& item)
@@ -305,9 +328,7 @@ bool AdminAuth::prepareRoot(const QString& root)
 // The source is our own copy in the user's data folder; only the destination is the library's.
 bool AdminAuth::adminReplace(const QString& source, const QString& destination)
 {
-    const auto command = [&source](const QStringList& at) {
-        return replaceCommand(source, at[0], AdminRunner::current().flavor());
-    };
+    const auto command = [&source](const QStringList& at) { return replaceCommand(source, at[0]); };
     return runChecked({destination}, command, nullptr);
 }
 

@@ -6,9 +6,11 @@
 #include "engine/AdminRunner.h"
 
 // The few file operations on the system library that need administrator rights, plus a
-// test whether a folder is writable at all. Every privileged operation is one shell
-// command; before the first one of a run the user sees an explanation and may decline.
-// A command on a path that refusal() refuses does not run; the user is told why.
+// test whether a folder is writable at all. Every privileged operation is one run of our own
+// helper, loomwork-admin, which works from the library's root down through folder handles
+// and refuses a link met on the way; before the first one of a run the user sees an
+// explanation and may decline. A command on a path that refusal() refuses does not run; the
+// user is told why.
 // All functions block their caller (run them off the GUI thread) and never throw.
 namespace AdminAuth {
 
@@ -37,17 +39,27 @@ QString writeRefusal(const QString& path, QString* resolved = nullptr);
 // Why nothing is written through a link in the system library, for messages.
 QString systemLinkReason();
 
-// Command texts, pure: each path is one literal shell word.
+// Quoting for the administrator prompt of macOS, which takes one shell line: each path is one
+// literal shell word, and the line is escaped into an AppleScript string.
 QString quote(const QString& path);
 QString appleScript(const QString& shellCommand);
-// `existing` lists which of the root and its category folders exist, in the order root,
-// Effects, Titles, Generators, Transitions; empty when none does.
-QString requestPermissionCommand(const QStringList& existing);
-QString removeCommand(const QString& item);
-QString createDirectoryCommand(const QString& folder);
-QString prepareRootCommand(const QString& root);
-QString replaceCommand(const QString& source, const QString& destination,
-                       AdminRunner::Flavor flavor);
+// The commands, pure: the helper (AdminRunner::helperPath()) with its operation, the system
+// library's root (links above it resolved, see SystemPath) and the path below it. Empty for a
+// path outside the system library.
+QStringList requestPermissionCommand(const QString& root);
+QStringList removeCommand(const QString& item);
+QStringList createDirectoryCommand(const QString& folder);
+QStringList prepareRootCommand(const QString& root);
+QStringList replaceCommand(const QString& source, const QString& destination);
+
+// Why the last privileged operation of the calling thread returned false.
+enum class Failure {
+    none,
+    declined,    // the explanation was declined, or the path refused
+    notLaunched, // the system has no way to ask for the rights (no pkexec)
+    failed       // the prompt was cancelled or refused, or the operation failed
+};
+Failure lastFailure();
 
 // The explanation is shown once per run; tests start each case afresh.
 void resetExplanation();

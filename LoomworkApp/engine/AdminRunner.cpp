@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QProcess>
 
 #include "engine/AdminAuth.h"
@@ -27,6 +29,20 @@ QString pkexecPath()
 
 AdminRunner::~AdminRunner() = default;
 
+QString AdminRunner::helperPath()
+{
+    if (QCoreApplication::instance()) {
+        const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/loomwork-admin");
+        if (QFileInfo(beside).isExecutable())
+            return beside;
+    }
+#ifdef LOOMWORK_ADMIN_HELPER
+    return QStringLiteral(LOOMWORK_ADMIN_HELPER);
+#else
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/loomwork-admin");
+#endif
+}
+
 AdminRunner& AdminRunner::current()
 {
     AdminRunner* runner = g_current.load();
@@ -47,15 +63,19 @@ AdminRunner::Flavor ProcessAdminRunner::flavor() const
 #endif
 }
 
-AdminRunner::Outcome ProcessAdminRunner::run(const QString& shellCommand, bool diagnostics)
+AdminRunner::Outcome ProcessAdminRunner::run(const QStringList& command, bool diagnostics)
 {
     QProcess process;
     if (flavor() == Flavor::macOS) {
+        // "do shell script" takes one line: every argument goes in as one quoted word.
+        QStringList words;
+        for (const QString& argument : command)
+            words.append(AdminAuth::quote(argument));
         process.setProgram(QStringLiteral("/usr/bin/osascript"));
-        process.setArguments({QStringLiteral("-e"), AdminAuth::appleScript(shellCommand)});
+        process.setArguments({QStringLiteral("-e"), AdminAuth::appleScript(words.join(QLatin1Char(' ')))});
     } else {
         process.setProgram(pkexecPath());
-        process.setArguments({QStringLiteral("/bin/sh"), QStringLiteral("-c"), shellCommand});
+        process.setArguments(command);
     }
     if (diagnostics)
         process.setProcessChannelMode(QProcess::SeparateChannels);

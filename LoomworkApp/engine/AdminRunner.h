@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
-// Runs one shell command with administrator rights: through osascript "with administrator
-// privileges" on macOS, through pkexec elsewhere. The engine reaches it through
+// Runs one program with administrator rights: through osascript "with administrator
+// privileges" on macOS (each argument quoted as one word), through pkexec, called by its
+// absolute path, elsewhere; no shell line is built from a path. The engine reaches it through
 // AdminRunner::current(), so tests can record commands instead of running them.
 class AdminRunner
 {
@@ -16,16 +18,21 @@ public:
     };
 
     enum class Flavor {
-        macOS, // osascript; `ditto` copies
-        linux  // pkexec /bin/sh -c; `cp -a` copies
+        macOS, // osascript: the user types the login password
+        linux  // pkexec: polkit asks for the user's own password
     };
 
     virtual ~AdminRunner();
 
-    // Which shell dialect the commands handed to run() must be written in.
+    // Which system asks for the rights.
     virtual Flavor flavor() const = 0;
-    // Blocks until the command has ended. `diagnostics` asks for its standard error.
-    virtual Outcome run(const QString& shellCommand, bool diagnostics) = 0;
+    // Runs `command` (the program's absolute path, then its arguments) and blocks until it has
+    // ended. `diagnostics` asks for its standard error.
+    virtual Outcome run(const QStringList& command, bool diagnostics) = 0;
+
+    // The absolute path of loomwork-admin, the program the privileged commands run: beside
+    // the application, else where the build put it.
+    static QString helperPath();
 
     // The runner in force; the process runner of this platform unless one is installed.
     static AdminRunner& current();
@@ -38,5 +45,5 @@ class ProcessAdminRunner final : public AdminRunner
 {
 public:
     Flavor flavor() const override;
-    Outcome run(const QString& shellCommand, bool diagnostics) override;
+    Outcome run(const QStringList& command, bool diagnostics) override;
 };

@@ -154,9 +154,27 @@ int openChild(int parent, std::string_view name, Fd& out)
     if (!isPlainName(name))
         return EINVAL;
     const std::string entry = nameOf(name);
+#if defined(O_PATH)
+    // Linux opens a link with O_NOFOLLOW | O_DIRECTORY as ENOTDIR, and a look afterwards may
+    // find a folder swapped back in: the item itself is looked at through its own handle.
+    Fd item(::openat(parent, entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!item.valid())
+        return errno;
+    struct stat st {};
+    if (::fstat(item.get(), &st) != 0)
+        return errno;
+    if (S_ISLNK(st.st_mode))
+        return ELOOP;
+    if (!S_ISDIR(st.st_mode))
+        return ENOTDIR;
+    Fd fd(::openat(item.get(), ".", kFolderFlags));
+    if (!fd.valid())
+        return errno;
+#else
     Fd fd(::openat(parent, entry.c_str(), kFolderFlags));
     if (!fd.valid())
         return refusalOf(errno, parent, entry);
+#endif
     out = std::move(fd);
     return 0;
 }

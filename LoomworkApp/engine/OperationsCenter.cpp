@@ -1,5 +1,6 @@
 #include "engine/OperationsCenter.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -111,10 +112,13 @@ void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const 
         AdminAuth::adminRemove(swap.leftover());
 }
 
-// Like the file manager's remove: an item that is not there is a failure.
-bool removeItem(const QString& path)
+// Like the file manager's remove: an item that is not there is a failure (ENOENT). In the
+// system library a link met on the way, even one swapped in after the check, fails with ELOOP.
+int removeItem(const QString& path)
 {
-    return FileOps::current().exists(path) && FileOps::current().removeTree(path) == 0;
+    if (!FileOps::current().exists(path))
+        return ENOENT;
+    return FileOps::current().removeTree(path);
 }
 
 void revealInFileManager(const QString& path)
@@ -398,8 +402,10 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
         const Plugin& plugin = plugins[i];
         // In the system library nothing is deleted through a link (anyone may have put it there).
         QString path;
-        const bool linked = !AdminAuth::writeRefusal(plugin.path, &path).isEmpty();
-        bool removed = !linked && removeItem(path);
+        bool linked = !AdminAuth::writeRefusal(plugin.path, &path).isEmpty();
+        const int error = linked ? ELOOP : removeItem(path);
+        linked = linked || (error == ELOOP && plugin.root == PluginRoot::system);
+        bool removed = error == 0;
         if (!removed && !linked && plugin.root == PluginRoot::system)
             removed = AdminAuth::adminRemove(path);
         if (linked) {

@@ -8,19 +8,23 @@
 #include <string_view>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QHash>
 #include <QRandomGenerator>
 #include <QSet>
 
-#include "LoomworkKit/ZFCLeftovers.h"
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/AdminAuth.h"
+#include "engine/DirHandle.h"
 #include "engine/EngineText.h"
 #include "engine/FsPath.h"
 #include "engine/Plugin.h"
+#include "engine/SystemPath.h"
 
 namespace {
 
@@ -101,20 +105,66 @@ std::optional<Hidden> parseHidden(const fs::path& path)
     return std::nullopt;
 }
 
-bool isRealFolder(const fs::path& path)
-{
+struct Entry {
+    std::string name;
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+};
+
+// The entries of the open folder `fd`, each with its lstat.
+std::vector<Entry> entriesOf(int fd)
+{
+    std::vector<Entry> entries;
+    const int copy = ::dup(fd);
+    DIR* dir = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!dir) {
+        if (copy >= 0)
+            ::close(copy);
+        return entries;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        Entry found{std::string(name), {}};
+        if (name != "." && name != ".." && ::fstatat(fd, entry->d_name, &found.st, AT_SYMLINK_NOFOLLOW) == 0)
+            entries.push_back(std::move(found));
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+// Opens `folder` for recover(): in the system library through handles walked from its root
+// (a link on the way opens nothing), so what is listed is the folder the later steps reach.
+DirHandle::Fd openForListing(const QString& folder)
+{
+    DirHandle::Fd fd;
+    if (const auto in = SystemPath::inside(folder)) {
+        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+        DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), fd);
+        return fd;
+    }
+    return DirHandle::Fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool changedBefore(const struct stat& st, Clock::time_point when)
+{
+#ifdef __APPLE__
+    const timespec changed = st.st_ctimespec;
+#else
+    const timespec changed = st.st_ctim;
+#endif
+    const auto since = std::chrono::seconds(changed.tv_sec) + std::chrono::nanoseconds(changed.tv_nsec);
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(since)) < when;
 }
 
 // Every local user may write in the system library, so a folder there may have been swapped
 // for a link to elsewhere: nothing is replaced through one. Why not, for the user; else empty.
-QString linkRefusal(const QString& path)
+QString linkRefusal(const QString& path, bool metLink = false)
 {
-    const QString root = PluginRoot(PluginRoot::system).path();
-    if (path != root && !path.startsWith(root + QLatin1Char('/')))
+    if (!SystemPath::inside(path))
         return {};
-    const QString why = AdminAuth::refusal(path);
+    QString why = AdminAuth::refusal(path);
+    // A link met by a step may be gone again by now; the step's word holds.
+    if (why.isEmpty() && metLink)
+        why = QStringLiteral("路径经过符号链接：") + FsPath::displayText(path);
     if (why.isEmpty())
         return why;
     return why + QStringLiteral("\n系统插件库对本机所有用户开放，为安全起见，不经过符号链接替换其中的插件。");
@@ -144,24 +194,26 @@ void PluginFolderSwap::recover(const QString& folder, Clock::time_point olderTha
 {
     if (!linkRefusal(folder).isEmpty())
         return;
+    const DirHandle::Fd listed = openForListing(folder);
+    if (!listed.valid())
+        return;
     std::vector<Hidden> stale;
-    QHash<QString, fs::path> names; // name folders by label and random, whatever their age
-    QSet<QString> present;          // each plug-in's name, and the label its replaced copy would carry
-    std::error_code ec;
-    for (fs::directory_iterator it(FsPath::toNative(folder), ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path& path = it->path();
-        if (path.filename().native()[0] != '.') {
-            const QString plugin = FsPath::fromNative(path.filename());
+    QHash<QString, std::string> names; // name folders by label and random, whatever their age
+    QSet<QString> present;             // each plug-in's name, and the label its replaced copy would carry
+    for (const Entry& entry : entriesOf(listed.get())) {
+        const fs::path path = FsPath::toNative(folder) / entry.name;
+        if (entry.name[0] != '.') {
+            const QString plugin = FsPath::fromBytes(entry.name);
             present.insert(plugin);
             present.insert(hiddenLabel(plugin));
             continue;
         }
         std::optional<Hidden> hidden = parseHidden(path);
-        if (!hidden || !isRealFolder(path))
+        if (!hidden || !S_ISDIR(entry.st.st_mode))
             continue;
         if (hidden->purpose == kName)
-            names.insert(hidden->label + QString::fromLatin1(hidden->random), path);
-        if (ZFCLeftovers::changedBefore(path, olderThan))
+            names.insert(hidden->label + QString::fromLatin1(hidden->random), entry.name);
+        if (changedBefore(entry.st, olderThan))
             stale.push_back(std::move(*hidden));
     }
     QSet<QString> stillHidden; // replaced copies that stay: their names stay with them
@@ -181,11 +233,10 @@ void PluginFolderSwap::recover(const QString& folder, Clock::time_point olderTha
             continue;
         }
         QString name = hidden.label;
-        if (names.contains(key)) {
-            std::error_code listError;
-            for (fs::directory_iterator it(names.value(key), listError), end; !listError && it != end;
-                 it.increment(listError)) {
-                const QString original = FsPath::fromNative(it->path().filename());
+        DirHandle::Fd keeper;
+        if (names.contains(key) && DirHandle::openChild(listed.get(), names.value(key), keeper) == 0) {
+            for (const Entry& entry : entriesOf(keeper.get())) {
+                const QString original = FsPath::fromBytes(entry.name);
                 if (hiddenLabel(original) == hidden.label)
                     name = original;
                 break;
@@ -217,6 +268,14 @@ bool PluginFolderSwap::refused(const QString& path)
     return !m_refusal.isEmpty();
 }
 
+// Every step in the system library refuses a link it meets (ELOOP): the user is told why.
+int PluginFolderSwap::failed(int error, const QString& path)
+{
+    if (error == ELOOP && m_refusal.isEmpty())
+        m_refusal = linkRefusal(path, true);
+    return error;
+}
+
 int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, QString* staging)
 {
     if (std::find(std::begin(kPurposes), kStagingPurposesEnd, purpose.toStdString()) == kStagingPurposesEnd)
@@ -225,7 +284,7 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
         return ELOOP;
     if (!m_files.exists(m_folder)) {
         if (const int error = m_files.makePath(m_folder))
-            return error;
+            return failed(error, m_folder);
     }
     recover(m_folder, startedAt(), m_files);
     QString path;
@@ -235,9 +294,17 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
         error = m_files.makeFolder(path);
     }
     if (error)
-        return error;
+        return failed(error, m_folder);
     m_staging = path;
     *staging = path;
+#if defined(__linux__)
+    if (const auto in = SystemPath::inside(path); in && ::access("/proc/self/fd", X_OK) == 0) {
+        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+        if (const int opened = DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), m_stagingHandle))
+            return failed(opened, m_folder);
+        *staging = QStringLiteral("/proc/self/fd/") + QString::number(m_stagingHandle.get());
+    }
+#endif
     return 0;
 }
 
@@ -247,12 +314,12 @@ int PluginFolderSwap::commit(const QString& staged, const QString& name)
     if (refused(target))
         return ELOOP;
     if (!m_files.exists(target))
-        return m_files.rename(staged, target);
+        return failed(m_files.rename(staged, target), target);
     // The swap stays within `folder`: moving a folder to another parent needs write rights on
     // it (its ".." changes), which an old plug-in of the system library may not give us.
     const QString incoming = hiddenSibling(m_folder, name, QLatin1String(kIncoming));
     if (const int error = m_files.rename(staged, incoming))
-        return error;
+        return failed(error, target);
     QString surplus; // the old item, once the new one stands at `target`
     int error = m_files.exchange(incoming, target);
     if (error == 0)
@@ -261,7 +328,7 @@ int PluginFolderSwap::commit(const QString& staged, const QString& name)
         error = moveAside(incoming, target, name, &surplus);
     if (error) {
         m_files.removeTree(incoming);
-        return error;
+        return failed(error, target);
     }
     if (m_files.removeTree(surplus) != 0)
         m_leftover = surplus;

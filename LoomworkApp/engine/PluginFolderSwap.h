@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include "engine/DirHandle.h"
 #include "engine/FileOps.h"
 
 // Replaces a plug-in folder atomically: the new plug-in is built in a hidden staging folder
@@ -25,7 +26,8 @@
 // subfolders included. Errors are errno values (ENOSPC for a full disk); nothing here names
 // the hidden paths to the user: callers name the target.
 // Every local user may write in the system library, so nothing there is replaced through a
-// symbolic link: such a path fails with ELOOP and refusal() says why. In the user's own
+// symbolic link: each step walks from the library's root through folder handles (FileOps),
+// a link met on the way fails it with ELOOP, and refusal() says why. In the user's own
 // library links are followed.
 // All file changes go through FileOps::current(), so tests make any step fail or stop.
 class PluginFolderSwap
@@ -39,7 +41,9 @@ public:
     // Recovers what killed runs left in `folder` (see recover()), then creates the staging
     // folder (and `folder` when it is missing) and puts its path in `staging`. `purpose` is
     // "install", "restoring" or "market" (EINVAL otherwise); `label` (may be empty) only
-    // makes the hidden name readable. 0 or the errno.
+    // makes the hidden name readable. 0 or the errno. In the system library on Linux the
+    // path leads through the staging folder's own handle (/proc/self/fd/N), so that what is
+    // written into it never follows a link put in the way; it is valid while this object lives.
     int makeStaging(const QString& purpose, const QString& label, QString* staging);
 
     // Moves `staged` to folder/`name`, replacing whatever item is there: by one exchange, or,
@@ -73,10 +77,12 @@ public:
 private:
     int moveAside(const QString& incoming, const QString& target, const QString& name, QString* surplus);
     bool refused(const QString& path);
+    int failed(int error, const QString& path);
 
     FileOps& m_files;
     QString m_folder;
     QString m_staging;
+    DirHandle::Fd m_stagingHandle;
     QString m_leftover;
     QString m_refusal;
 };

@@ -79,6 +79,31 @@ TEST_F(LibraryAuthModelTest, MissingSystemLibraryIsAuthorizedOnAWorkerThenRescan
     ASSERT_TRUE(QTest::qWaitFor([&] { return !state.isScanning(); }, 30000));
 }
 
+// Without pkexec nobody could have refused: the pane says the system cannot ask at all.
+TEST_F(LibraryAuthModelTest, ARunnerThatCannotStartIsToldApartFromARefusal)
+{
+    LibraryAuthModel model(nullptr);
+    m_runner.queueOutcome({false, -1, "execve: No such file or directory", {}});
+    model.authorizeSystem();
+    settle(model);
+    EXPECT_EQ(model.authError(), QString("系统没有可用的管理员身份验证工具（pkexec），无法获得管理员授权。"));
+    EXPECT_EQ(m_runner.commands().size(), 1);
+
+    m_runner.queueOutcome({true, 126, {}, "Not authorized"});
+    model.authorizeSystem();
+    settle(model);
+    EXPECT_EQ(model.authError(), QString(LibraryAuthModel::authFailedText));
+}
+
+// Linux has no /Library: the system library is named by the folder in use.
+TEST_F(LibraryAuthModelTest, TheSystemLibraryIsNamedByTheFolderInUse)
+{
+    EXPECT_EQ(LibraryAuthModel::locationText(PluginRoot::system), TestEnv::systemLibrary());
+    EXPECT_EQ(LibraryAuthModel::locationText(PluginRoot::user), "~/Movies/…");
+    RecordingAdminRunner mac(AdminRunner::Flavor::macOS);
+    EXPECT_EQ(LibraryAuthModel::locationText(PluginRoot::system), "/Library/…");
+}
+
 TEST_F(LibraryAuthModelTest, ScanErrorShowsUnavailableWithTheErrorAsTooltip)
 {
     // A missing user library fails its scan.

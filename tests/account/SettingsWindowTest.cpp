@@ -189,6 +189,8 @@ TEST_F(SettingsWindowTest, AuthorizingTheSystemLibrary)
     ASSERT_TRUE(QTest::qWaitFor([&] { return button->isVisibleTo(pane); }, 30000));
     EXPECT_EQ(pane->statusLabel(PluginRoot::system)->text(), "未授权");
     EXPECT_EQ(button->text(), "完成授权");
+    EXPECT_EQ(ListFixtures::shownToolTip(pane->locationLabel(PluginRoot::system)->toolTip()),
+              TestEnv::systemLibrary());
 
     runner.queueOutcome({true, 1, {}, "Request dismissed"});
     QTest::mouseClick(button, Qt::LeftButton);

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include "engine/AdminAuth.h"
+#include "engine/FileOps.h"
+#include "engine/FsPath.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
@@ -54,24 +58,34 @@ TEST_F(AdminAuthTest, QuotingKeepsEveryPathOneLiteralWord)
 
 TEST_F(AdminAuthTest, AppleScriptEscapesBackslashesThenQuotes)
 {
-    EXPECT_EQ(AdminAuth::appleScript(AdminAuth::removeCommand("/x/Plug's")),
-              "do shell script \"rm -rf '/x/Plug'\\\\''s'\" with administrator privileges");
+    EXPECT_EQ(AdminAuth::appleScript("/opt/loomwork-admin remove " + AdminAuth::quote("/x/Plug's")),
+              "do shell script \"/opt/loomwork-admin remove '/x/Plug'\\\\''s'\" with administrator privileges");
     EXPECT_EQ(AdminAuth::appleScript("echo \"a\\b\""),
               "do shell script \"echo \\\"a\\\\b\\\"\" with administrator privileges");
 }
 
-TEST_F(AdminAuthTest, CommandsAreBuiltAsTheLibraryExpects)
+// Our helper by its absolute path, the library's root (links above it resolved) and the path
+// inside it as separate arguments: no shell ever reads a path.
+TEST_F(AdminAuthTest, CommandsNameTheHelperTheRootAndThePathInside)
 {
-    EXPECT_EQ(AdminAuth::createDirectoryCommand("/L/Effects.localized"),
-              "mkdir -p '/L/Effects.localized' && chmod -R 777 '/L/Effects.localized'");
-    EXPECT_EQ(AdminAuth::prepareRootCommand("/L"),
-              "mkdir -p '/L' && mkdir -p '/L/Effects.localized' && mkdir -p '/L/Titles.localized'"
-              " && mkdir -p '/L/Generators.localized' && mkdir -p '/L/Transitions.localized'"
-              " && chmod -R 777 '/L'");
-    EXPECT_EQ(AdminAuth::replaceCommand("/s", "/d", AdminRunner::Flavor::macOS),
-              "rm -rf '/d' && ditto '/s' '/d'");
-    EXPECT_EQ(AdminAuth::replaceCommand("/s", "/d", AdminRunner::Flavor::linux),
-              "rm -rf '/d' && cp -a '/s' '/d'");
+    const QString helper = AdminRunner::helperPath();
+    EXPECT_TRUE(QFileInfo(helper).isAbsolute());
+    EXPECT_TRUE(QFileInfo(helper).isExecutable()) << helper.toStdString();
+    const QString root = TestEnv::systemLibrary();
+    // The library does not exist yet: what is missing is taken as written.
+    const QString real = QFileInfo(TestEnv::root()).canonicalFilePath() + "/SystemLibrary/Templates.localized";
+    ASSERT_EQ(TestEnv::systemLibrary(), TestEnv::root() + "/SystemLibrary/Templates.localized");
+    const QString glow = root + "/Effects.localized/Gl'ow $HOME";
+    EXPECT_EQ(AdminAuth::removeCommand(glow),
+              QStringList({helper, "remove", real, "Effects.localized/Gl'ow $HOME"}));
+    EXPECT_EQ(AdminAuth::createDirectoryCommand(root + "/Effects.localized"),
+              QStringList({helper, "mkdir", real, "Effects.localized"}));
+    EXPECT_EQ(AdminAuth::prepareRootCommand(root), QStringList({helper, "prepare-root", real}));
+    EXPECT_EQ(AdminAuth::requestPermissionCommand(root), QStringList({helper, "permit", real}));
+    EXPECT_EQ(AdminAuth::replaceCommand("/s", glow),
+              QStringList({helper, "replace", real, "Effects.localized/Gl'ow $HOME", "/s"}));
+    EXPECT_TRUE(AdminAuth::removeCommand("/elsewhere/x").isEmpty());
+    EXPECT_TRUE(AdminAuth::removeCommand(root).isEmpty()) << "never the library itself";
 }
 
 TEST_F(AdminAuthTest, ExplanationIsShownOncePerRunAfterAgreement)
@@ -89,11 +103,15 @@ TEST_F(AdminAuthTest, ExplanationIsShownOncePerRunAfterAgreement)
     ASSERT_EQ(alerts.questions().size(), 2);
     EXPECT_EQ(alerts.questions()[0].title, "需要管理员授权");
     EXPECT_EQ(alerts.questions()[0].primary, "继续");
-    EXPECT_EQ(runner.commands(), QStringList({"rm -rf " + AdminAuth::quote(root + "/b"),
-                                              "rm -rf " + AdminAuth::quote(root + "/c")}));
+    EXPECT_EQ(runner.commands(),
+              QList<QStringList>({AdminAuth::removeCommand(root + "/b"), AdminAuth::removeCommand(root + "/c")}));
     // Each system's own window: polkit asks for the user's password, macOS's names osascript.
     EXPECT_FALSE(alerts.questions()[0].message.contains("osascript"));
     EXPECT_TRUE(alerts.questions()[0].message.contains("身份验证窗口"));
+    // Linux has no /Library: the folder in use is named.
+    EXPECT_TRUE(alerts.questions()[0].message.contains("系统FCPX插件目录（" + root + "）"))
+        << alerts.questions()[0].message.toStdString();
+    EXPECT_FALSE(alerts.questions()[0].message.contains("/Library/…"));
     AdminAuth::resetExplanation();
     alerts.setDefaultAnswer(true);
     RecordingAdminRunner mac(AdminRunner::Flavor::macOS);
@@ -119,29 +137,32 @@ TEST_F(AdminAuthTest, ALinkAboveTheLibraryIsResolvedBeforeAnyCommand)
     EXPECT_EQ(AdminAuth::writeRefusal(real + "/Glow"), QString());
     ASSERT_TRUE(QFile::link(dir.path(), real + "/Glow"));
     EXPECT_NE(AdminAuth::writeRefusal(dir.path() + "/link/lib/Effects.localized/Glow/x"), QString());
+    const QList<QStringList> expected{AdminAuth::removeCommand(real + "/Glow"), AdminAuth::removeCommand(real + "/Glow 2")};
     qputenv("LOOMWORK_SYSTEM_LIBRARY", saved);
-    EXPECT_EQ(runner.commands(), QStringList({AdminAuth::removeCommand(real + "/Glow"),
-                                              AdminAuth::removeCommand(real + "/Glow 2")}));
+    EXPECT_EQ(runner.commands(), expected);
+    EXPECT_EQ(expected[0].value(2), QFileInfo(dir.path() + "/real").canonicalFilePath() + "/lib");
 }
 
-TEST_F(AdminAuthTest, RequestPermissionCoversOnlyExistingFolders)
+TEST_F(AdminAuthTest, RequestPermissionOpensTheWholeExistingLibrary)
 {
     FakeAlertPresenter alerts;
     alerts.setDefaultAnswer(true);
     RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
     const QString root = TestEnv::systemLibrary();
 
     EXPECT_FALSE(AdminAuth::requestPermission(root)) << "nothing exists: no command";
     EXPECT_TRUE(runner.commands().isEmpty());
 
-    QDir().mkpath(root);
+    PluginFixtures::writeBytes(root + "/Titles.localized/Glow/a.txt", "a");
+    QFile::setPermissions(root + "/Titles.localized/Glow/a.txt", QFile::ReadOwner);
     EXPECT_TRUE(AdminAuth::requestPermission(root));
-    QDir().mkpath(root + "/Titles.localized");
-    EXPECT_TRUE(AdminAuth::requestPermission(root));
-    EXPECT_EQ(runner.commands(),
-              QStringList({"chmod -R 777 " + AdminAuth::quote(root),
-                           "chmod -R 777 " + AdminAuth::quote(root) + " && chmod -R 777 "
-                               + AdminAuth::quote(root + "/Titles.localized")}));
+    EXPECT_EQ(runner.commands(), QList<QStringList>{AdminAuth::requestPermissionCommand(root)});
+    for (const QString& path : {root, root + "/Titles.localized", root + "/Titles.localized/Glow/a.txt"}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0777u) << path.toStdString();
+    }
 }
 
 TEST_F(AdminAuthTest, FailedOrUnstartableRunnerIsFalse)
@@ -153,8 +174,11 @@ TEST_F(AdminAuthTest, FailedOrUnstartableRunnerIsFalse)
     runner.queueOutcome({true, 1, {}, "User canceled."});
     const QString root = TestEnv::systemLibrary();
     EXPECT_FALSE(AdminAuth::prepareRoot(root));
+    EXPECT_EQ(AdminAuth::lastFailure(), AdminAuth::Failure::notLaunched) << "no way to ask, told apart";
     EXPECT_FALSE(AdminAuth::adminCreateDirectory(root + "/L"));
+    EXPECT_EQ(AdminAuth::lastFailure(), AdminAuth::Failure::failed);
     EXPECT_TRUE(AdminAuth::adminCreateDirectory(root + "/L"));
+    EXPECT_EQ(AdminAuth::lastFailure(), AdminAuth::Failure::none);
 }
 
 // The library is open to everyone, so any folder in it may be a link planted by another user.
@@ -200,9 +224,12 @@ TEST_F(AdminAuthTest, PkexecIsNeverLookedUpThroughPath)
     QFile::setPermissions(bin.path() + "/pkexec", QFile::ReadOwner | QFile::ExeOwner);
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(bin.path()) + ":" + path);
-    ProcessAdminRunner().run("exit 0", true);
+    const auto outcome = ProcessAdminRunner().run({"/bin/true"}, true);
     qputenv("PATH", path);
     EXPECT_FALSE(QFileInfo::exists(bin.path() + "/pkexec.ran"));
+    if (!QFileInfo::exists("/usr/bin/pkexec") && !QFileInfo::exists("/bin/pkexec")) {
+        EXPECT_FALSE(outcome.launched) << "no pkexec: a launch failure, not a refusal";
+    }
 }
 
 TEST_F(AdminAuthTest, PrepareRootAndReplaceDoWhatTheyBuild)
@@ -230,6 +257,27 @@ TEST_F(AdminAuthTest, PrepareRootAndReplaceDoWhatTheyBuild)
     ASSERT_TRUE(AdminAuth::adminReplace(source, destination));
     EXPECT_FALSE(QFileInfo::exists(destination + "/old"));
     EXPECT_TRUE(QFileInfo::exists(destination + "/Media/a.txt"));
+}
+
+// A name is bytes: one that is not UTF-8 reaches the helper whole, as hexadecimal.
+TEST_F(AdminAuthTest, NamesThatAreNotUtf8ReachTheHelperByteForByte)
+{
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
+    const QString category = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    const QString odd = category + "/" + FsPath::fromBytes("Gl\xffow");
+    const QString near = category + "/" + FsPath::fromBytes("Gl\xef\xbf\xbdow"); // what UTF-8 would make of it
+    ASSERT_EQ(::mkdir(FsPath::toNative(odd).c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(FsPath::toNative(near).c_str(), 0755), 0);
+    EXPECT_TRUE(AdminAuth::adminRemove(odd));
+    EXPECT_EQ(runner.commands().value(0).value(1), "--hex");
+    EXPECT_FALSE(FileOps::current().exists(odd));
+    EXPECT_TRUE(FileOps::current().exists(near));
+    EXPECT_TRUE(AdminAuth::adminRemove(near));
+    EXPECT_EQ(runner.commands().value(1).value(1), "remove") << "UTF-8 names go as they are";
+    EXPECT_FALSE(FileOps::current().exists(near));
 }
 
 TEST_F(AdminAuthTest, IsWritableLeavesNothingBehind)

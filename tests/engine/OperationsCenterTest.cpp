@@ -419,7 +419,7 @@ TEST_F(OperationsCenterTest, InstallsIntoAMissingSystemLibraryByPreparingIt)
     EXPECT_TRUE(install(center, {pkg}, plan));
     EXPECT_EQ(center.statusText(), QStringLiteral("已安装 1 个插件"));
     EXPECT_TRUE(recorder.statusTexts().contains(QStringLiteral("等待管理员授权…")));
-    EXPECT_EQ(runner.commands(), QStringList{AdminAuth::prepareRootCommand(library)});
+    EXPECT_EQ(runner.commands(), QList<QStringList>{AdminAuth::prepareRootCommand(library)});
     EXPECT_EQ(PackageMaker::readTree(library + "/Effects.localized/Glow")["Glow.moef"], QByteArray("first glow"));
     EXPECT_TRUE(QFileInfo(library + "/Titles.localized").isDir());
     EXPECT_FALSE(QFileInfo::exists(QDir::currentPath() + "/pwned"));
@@ -561,7 +561,7 @@ TEST_F(OperationsCenterTest, SystemPluginsFallBackToTheAdministrator)
     ASSERT_TRUE(waitIdle(center));
     QCoreApplication::processEvents();
     EXPECT_TRUE(called);
-    EXPECT_EQ(runner.commands(), (QStringList{AdminAuth::removeCommand(granted.path), AdminAuth::removeCommand(refused.path)}));
+    EXPECT_EQ(runner.commands(), (QList<QStringList>{AdminAuth::removeCommand(granted.path), AdminAuth::removeCommand(refused.path)}));
     EXPECT_EQ(center.statusText(), QStringLiteral("已删除 1 个插件"));
     EXPECT_EQ(center.alertMessage(), "Refused\n可能因权限或文件占用导致。\ntmp\n经过符号链接，未删除。"
                                          + AdminAuth::systemLinkReason());

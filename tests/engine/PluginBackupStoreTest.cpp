@@ -379,7 +379,7 @@ TEST_F(PluginBackupStoreTest, FailedRestoreKeepsTheOldPlugin)
         }
         EXPECT_EQ(snapshot(path), edited);
         EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
-        // Administrator rights cannot cure these; the old plug-in is never handed to rm -rf.
+        // Administrator rights cannot cure these; the old plug-in is never handed to the administrator.
         EXPECT_TRUE(runner.commands().isEmpty());
     }
 }
@@ -459,7 +459,7 @@ TEST_F(PluginBackupStoreTest, RefusedRestoreFallsBackToAdministratorReplace)
         }
         if (c.agree)
             EXPECT_EQ(runner.commands(),
-                      QStringList({AdminAuth::replaceCommand(source, path, AdminRunner::Flavor::linux)}));
+                      QList<QStringList>{AdminAuth::replaceCommand(source, path)});
         else
             EXPECT_TRUE(runner.commands().isEmpty());
         EXPECT_TRUE(hiddenSiblings(path).isEmpty());
@@ -480,5 +480,5 @@ TEST_F(PluginBackupStoreTest, SystemRestoreOpensTheLibraryAndRecreatesAMissingCa
     PluginBackupStore::restore(backup, pluginAt(path, PluginRoot::system));
     EXPECT_EQ(PluginFixtures::readBytes(path + "/content.txt"), "b");
     EXPECT_EQ(runner.commands(),
-              QStringList({AdminAuth::requestPermissionCommand({TestEnv::systemLibrary()})}));
+              QList<QStringList>{AdminAuth::requestPermissionCommand(TestEnv::systemLibrary())});
 }

@@ -286,3 +286,38 @@ TEST(FileOps, AFullDiskReadsAsFullNotAsAnInputOutputError)
     EXPECT_EQ(error, ENOSPC);
     EXPECT_EQ(SystemError::describe(error), QStringLiteral("磁盘空间不足"));
 }
+
+// In the system library a link anywhere below the root refuses every step; in the user's own
+// library links are followed as before.
+TEST(FileOps, LinksAreRefusedBelowTheSystemLibraryAndFollowedElsewhere)
+{
+    QTemporaryDir outside;
+    PackageMaker::makeFolder(outside.path(), "Glow", {{"a.txt", "a"}});
+    const QString staged = PackageMaker::makeFolder(outside.path(), "Staged", {{"b.txt", "b"}});
+    const auto before = PackageMaker::readTree(outside.path(), true);
+    FileOps& files = FileOps::current();
+    for (const PluginRoot root : {PluginRoot::system, PluginRoot::user}) {
+        SCOPED_TRACE(root == PluginRoot::system ? "system" : "user");
+        const QString library = PluginRoot(root).path();
+        QDir().mkpath(library);
+        PluginFixtures::makeSymlink(outside.path(), library + "/Effects.localized");
+        const QString glow = library + "/Effects.localized/Glow";
+        const int expected = root == PluginRoot::system ? ELOOP : 0;
+        EXPECT_EQ(files.makePath(glow + "/Deep/er"), expected);
+        EXPECT_EQ(files.makeFolder(glow + "/New"), expected);
+        EXPECT_EQ(files.copyTree(staged, glow + "/Copy"), expected);
+        EXPECT_EQ(files.rename(glow + "/Copy", glow + "/Moved"), expected);
+        EXPECT_EQ(files.renameNoReplace(glow + "/Moved", glow + "/Moved 2"), expected);
+        EXPECT_EQ(files.exchange(glow + "/Moved 2", glow + "/New"), expected);
+        EXPECT_EQ(files.removeTree(glow), expected);
+        if (root == PluginRoot::system) {
+            EXPECT_EQ(PackageMaker::readTree(outside.path(), true), before);
+            // The link itself is the library's: removing it never touches what it leads to.
+            EXPECT_EQ(files.removeTree(library + "/Effects.localized"), 0);
+            EXPECT_EQ(PackageMaker::readTree(outside.path(), true), before);
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(outside.path() + "/Glow"));
+        }
+    }
+    TestEnv::reset();
+}

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "engine/FsPath.h"
 #include "engine/PluginBackupStore.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
@@ -103,8 +104,36 @@ QStringList FaultyFileOps::calls() const
     return m_calls;
 }
 
-int FaultyFileOps::fault(Op op, const QString& path, const QString& call)
+namespace {
+
+// A path through a folder's handle (/proc/self/fd/N/...) as the folder's own path, so that
+// markers and recorded calls read the same either way.
+QString realPath(QString path)
 {
+    static const QString prefix = QStringLiteral("/proc/self/fd/");
+    if (!path.startsWith(prefix))
+        return path;
+    const qsizetype end = path.indexOf(QLatin1Char('/'), prefix.size());
+    const QString handle = end < 0 ? path : path.left(end);
+    char target[4096];
+    const ssize_t length = ::readlink(QFile::encodeName(handle).constData(), target, sizeof target);
+    if (length <= 0)
+        return path;
+    return FsPath::fromBytes(std::string(target, std::size_t(length))) + path.mid(handle.size());
+}
+
+} // namespace
+
+int FaultyFileOps::fault(Op op, const QString& given, const QString& givenCall)
+{
+    QStringList words = givenCall.split(QLatin1Char(' '));
+    for (QString& word : words)
+        word = realPath(word);
+    const QString call = words.join(QLatin1Char(' '));
+    QStringList lines = given.split(QLatin1Char('\n'));
+    for (QString& line : lines)
+        line = realPath(line);
+    const QString path = lines.join(QLatin1Char('\n'));
     QMutexLocker lock(&m_mutex);
     m_calls.append(call);
     if (m_calls.size() == m_killAtCall)

@@ -11,6 +11,12 @@ void BackupTest::SetUp()
     AdminAuth::resetExplanation();
 }
 
+// The libraries as they were found: later suites of the same process expect them empty.
+void BackupTest::TearDown()
+{
+    TestEnv::reset();
+}
+
 QDateTime BackupTest::at(int minutes)
 {
     return QDateTime(QDate(2025, 3, 1), QTime(12, 0), QTimeZone::utc()).addSecs(60LL * minutes);

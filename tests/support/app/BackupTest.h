@@ -14,6 +14,7 @@ class BackupTest : public ::testing::Test
 {
 protected:
     void SetUp() override;
+    void TearDown() override;
 
     // `minutes` after 12:00 UTC on 1 March 2025.
     static QDateTime at(int minutes);

@@ -22,7 +22,7 @@ struct HeldOperation::Gate final : AdminRunner
     AdminRunner* previous = nullptr;
 
     Flavor flavor() const override { return Flavor::linux; }
-    Outcome run(const QString&, bool) override
+    Outcome run(const QStringList&, bool) override
     {
         std::unique_lock lock(mutex);
         entered = true;

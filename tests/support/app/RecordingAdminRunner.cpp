@@ -24,7 +24,13 @@ void RecordingAdminRunner::queueOutcome(const Outcome& outcome)
     m_outcomes.push_back(outcome);
 }
 
-QStringList RecordingAdminRunner::commands() const
+void RecordingAdminRunner::setBeforeRun(std::function<void()> beforeRun)
+{
+    QMutexLocker lock(&m_mutex);
+    m_beforeRun = std::move(beforeRun);
+}
+
+QList<QStringList> RecordingAdminRunner::commands() const
 {
     QMutexLocker lock(&m_mutex);
     return m_commands;
@@ -35,25 +41,35 @@ AdminRunner::Flavor RecordingAdminRunner::flavor() const
     return m_flavor;
 }
 
-AdminRunner::Outcome RecordingAdminRunner::run(const QString& shellCommand, bool)
+AdminRunner::Outcome RecordingAdminRunner::run(const QStringList& command, bool)
 {
     bool execute = false;
+    std::function<void()> beforeRun;
     {
         QMutexLocker lock(&m_mutex);
-        m_commands.append(shellCommand);
+        m_commands.append(command);
         if (!m_outcomes.empty()) {
             const Outcome outcome = m_outcomes.front();
             m_outcomes.pop_front();
             return outcome;
         }
         execute = m_execute;
+        beforeRun = m_beforeRun;
     }
+    if (beforeRun)
+        beforeRun();
     Outcome outcome;
     outcome.launched = true;
     outcome.exitStatus = 0;
-    if (execute) {
+    if (execute && !command.isEmpty()) {
         QProcess process;
-        process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), shellCommand});
+        process.start(command.first(), command.mid(1));
+        if (!process.waitForStarted(-1)) {
+            outcome.launched = false;
+            outcome.exitStatus = -1;
+            outcome.launchError = process.errorString();
+            return outcome;
+        }
         process.waitForFinished(-1);
         outcome.exitStatus = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         outcome.standardError = QString::fromUtf8(process.readAllStandardError());

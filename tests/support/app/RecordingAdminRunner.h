@@ -1,15 +1,17 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 
 #include <QMutex>
 #include <QStringList>
 
 #include "engine/AdminRunner.h"
 
-// Records every administrator command instead of running it. By default each command
-// "succeeds" without doing anything; `executeLocally` runs it with /bin/sh as the current
-// user, so tests can see the command's real effect. Installs itself for its lifetime.
+// Records every administrator command (the helper and its arguments) instead of running it.
+// By default each command "succeeds" without doing anything; `executeLocally` runs the
+// helper itself, as the current user (root in CI) without pkexec, so tests see the command's
+// real effect. Installs itself for its lifetime.
 class RecordingAdminRunner final : public AdminRunner
 {
 public:
@@ -17,19 +19,22 @@ public:
     ~RecordingAdminRunner() override;
 
     void setExecuteLocally(bool execute);
+    // Called on the worker before each command runs: while the password prompt would be open.
+    void setBeforeRun(std::function<void()> beforeRun);
     // Outcomes for the next commands, in order; afterwards commands succeed.
     void queueOutcome(const Outcome& outcome);
 
-    QStringList commands() const;
+    QList<QStringList> commands() const;
 
     Flavor flavor() const override;
-    Outcome run(const QString& shellCommand, bool diagnostics) override;
+    Outcome run(const QStringList& command, bool diagnostics) override;
 
 private:
     mutable QMutex m_mutex;
     Flavor m_flavor;
     bool m_execute = false;
     std::deque<Outcome> m_outcomes;
-    QStringList m_commands;
+    std::function<void()> m_beforeRun;
+    QList<QStringList> m_commands;
     AdminRunner* m_previous = nullptr;
 };

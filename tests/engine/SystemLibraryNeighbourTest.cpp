@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+#include <QThreadPool>
+
+#include "engine/AdminAuth.h"
+#include "engine/InstallPlan.h"
+#include "engine/OperationsCenter.h"
+#include "engine/PluginBackupError.h"
+#include "engine/PluginBackupStore.h"
+#include "engine/PluginFolderSwap.h"
+#include "support/app/BackupFixtures.h"
+#include "support/app/FakeAlertPresenter.h"
+#include "support/app/PackageMaker.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/RecordingAdminRunner.h"
+#include "support/app/TestEnv.h"
+
+// Another local user keeps swapping a category folder of the system library (open to
+// everyone) with a link to somebody else's folder while Loomwork works there. Whatever the
+// timing, nothing of that folder may be lost, changed or added to.
+namespace {
+
+constexpr int kTries = 40;
+
+QByteArray bytes(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+bool exchangeNames(const QString& a, const QString& b)
+{
+    return ::renameat2(AT_FDCWD, bytes(a).constData(), AT_FDCWD, bytes(b).constData(), RENAME_EXCHANGE) == 0;
+}
+
+bool isLink(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(bytes(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// The neighbour: a link to `victim` beside `folder`, exchanged with it over and over in one
+// step (no moment without either name) until stopped; stopping puts the real folder back.
+class Neighbour
+{
+public:
+    Neighbour(const QString& folder, const QString& victim)
+        : m_folder(folder), m_link(QFileInfo(folder).path() + "/.neighbour-link")
+    {
+        PluginFixtures::makeSymlink(victim, m_link);
+    }
+    ~Neighbour()
+    {
+        stop();
+        QFile::remove(m_link);
+    }
+
+    // Swaps once, leaving the link in the folder's place (or the folder back).
+    void swap() { exchangeNames(m_folder, m_link); }
+
+    // Returns once the neighbour is at it (it has swapped both ways).
+    void start()
+    {
+        m_stop = false;
+        m_swaps = 0;
+        m_thread = std::thread([this] {
+            while (!m_stop.load()) {
+                swap();
+                ++m_swaps;
+            }
+        });
+        while (m_swaps.load() < 2)
+            std::this_thread::yield();
+    }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (isLink(m_folder))
+            swap();
+    }
+
+private:
+    QString m_folder;
+    QString m_link;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_swaps{0};
+    std::thread m_thread;
+};
+
+class SystemLibraryNeighbourTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        TestEnv::reset();
+        AdminAuth::resetExplanation();
+        m_alerts.setDefaultAnswer(true);
+        m_category = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+        m_victim = TestEnv::root() + "/victim";
+        // The victim's own folder of the plug-in's name, and a folder of its own inside.
+        PackageMaker::makeFolder(m_victim, "Docs", {{"keep.txt", "victim's"}, {"Sub/deep.txt", "deep"}});
+        ::chmod(bytes(m_victim + "/Docs/Sub").constData(), 0750);
+        ::chmod(bytes(m_victim).constData(), 0700);
+        m_before = victimTree();
+    }
+
+    void TearDown() override
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        QDir(m_victim).removeRecursively();
+        TestEnv::reset();
+    }
+
+    Plugin docs() const
+    {
+        Plugin plugin;
+        plugin.name = "Docs";
+        plugin.path = m_category + "/Docs";
+        plugin.type = ZFCPluginType::effect;
+        plugin.root = PluginRoot::system;
+        return plugin;
+    }
+
+    // The victim's folder itself included: a chmod through the link would reach it first.
+    QMap<QString, QByteArray> victimTree() const
+    {
+        auto tree = PackageMaker::readTree(m_victim, true);
+        tree.insert(".", PackageMaker::readTree(TestEnv::root(), true).value("victim"));
+        return tree;
+    }
+
+    void expectVictimIntact(int attempt)
+    {
+        const auto now = victimTree();
+        if (now == m_before)
+            return;
+        QStringList lines;
+        for (auto it = now.begin(); it != now.end(); ++it)
+            lines << it.key() + ": " + QString::fromUtf8(it.value());
+        ADD_FAILURE() << "try " << attempt << ", the victim's folder changed:\n" << lines.join("\n").toStdString();
+    }
+
+    FakeAlertPresenter m_alerts;
+    RecordingAdminRunner m_runner;
+    QString m_category;
+    QString m_victim;
+    QMap<QString, QByteArray> m_before;
+};
+
+} // namespace
+
+TEST_F(SystemLibraryNeighbourTest, APlainDeleteNeverReachesThroughASwappedInLink)
+{
+    Neighbour neighbour(m_category, m_victim);
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        PackageMaker::makeFolder(m_category, "Docs", {{"planted.txt", "B's"}});
+        OperationsCenter center;
+        neighbour.start();
+        center.remove({docs()});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
+        neighbour.stop();
+        QCoreApplication::processEvents();
+        expectVictimIntact(attempt);
+        if (center.statusText() == "已删除 1 个插件") {
+            EXPECT_FALSE(QFileInfo::exists(m_category + "/Docs")) << "reported deleted, must be gone";
+        } else {
+            EXPECT_TRUE(center.alertMessage().value_or("").contains("经过符号链接，未删除。"))
+                << center.alertMessage().value_or("").toStdString();
+        }
+        QDir(m_category + "/Docs").removeRecursively();
+    }
+    EXPECT_TRUE(m_runner.commands().isEmpty()) << "a link is no case for the administrator";
+    // Without a neighbour the same delete goes through.
+    PackageMaker::makeFolder(m_category, "Docs", {{"planted.txt", "B's"}});
+    OperationsCenter center;
+    center.remove({docs()});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
+    EXPECT_FALSE(QFileInfo::exists(m_category + "/Docs"));
+}
+
+// The administrator's steps are checked before the password prompt; the neighbour has the
+// whole prompt to swap. The helper runs for real here (as the test's user, root in CI).
+TEST_F(SystemLibraryNeighbourTest, AdministratorStepsNeverReachThroughALinkSwappedInDuringThePrompt)
+{
+    Neighbour neighbour(m_category, m_victim);
+    m_runner.setExecuteLocally(true);
+    m_runner.setBeforeRun([&neighbour] { neighbour.swap(); });
+    const QString source = TestEnv::root() + "/staged";
+    PackageMaker::makeFolder(source, "Docs", {{"new.txt", "new"}});
+    const QMap<QString, std::function<bool()>> steps{
+        {"remove", [&] { return AdminAuth::adminRemove(m_category + "/Docs"); }},
+        {"replace", [&] { return AdminAuth::adminReplace(source + "/Docs", m_category + "/Docs"); }},
+        {"create", [&] { return AdminAuth::adminCreateDirectory(m_category + "/Docs/Sub/New"); }},
+    };
+    for (auto step = steps.begin(); step != steps.end(); ++step) {
+        SCOPED_TRACE(step.key().toStdString());
+        PackageMaker::makeFolder(m_category, "Docs", {{"planted.txt", "B's"}});
+        EXPECT_FALSE(step.value()()) << "refused by the helper";
+        neighbour.stop();
+        expectVictimIntact(0);
+        EXPECT_EQ(PackageMaker::readTree(m_category + "/Docs"), (QMap<QString, QByteArray>{{"planted.txt", "B's"}}));
+    }
+    EXPECT_EQ(m_runner.commands().size(), steps.size());
+    QDir(source).removeRecursively();
+}
+
+// The authorisation opens the library to everyone: never what a link in it points to.
+TEST_F(SystemLibraryNeighbourTest, OpeningTheLibraryNeverChangesWhatALinkPointsTo)
+{
+    Neighbour neighbour(m_category, m_victim);
+    m_runner.setExecuteLocally(true);
+    m_runner.setBeforeRun([&neighbour] { neighbour.swap(); });
+    const QString root = TestEnv::systemLibrary();
+    PackageMaker::makeFolder(root + "/Titles.localized", "Mine", {{"t.txt", "t"}});
+
+    EXPECT_TRUE(AdminAuth::requestPermission(root));
+    neighbour.stop();
+    expectVictimIntact(0);
+    EXPECT_EQ(QFileInfo(root + "/Titles.localized/Mine/t.txt").permissions() & QFile::WriteOther, QFile::WriteOther);
+
+    AdminAuth::prepareRoot(root); // fails or not: the category it would open is a link by then
+    neighbour.stop();
+    expectVictimIntact(0);
+}
+
+// Start-up recovery removes hidden folders of our exact form: never those of a folder a link
+// leads to, even one named like ours.
+TEST_F(SystemLibraryNeighbourTest, RecoveryNeverReachesThroughASwappedInLink)
+{
+    const QString ours = ".Docs.loomwork-install-0123456789abcdef";
+    PackageMaker::makeFolder(m_victim, ours, {{"x.txt", "victim's"}});
+    m_before = victimTree();
+    Neighbour neighbour(m_category, m_victim);
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        PackageMaker::makeFolder(m_category, ours, {{"stale.txt", "stale"}});
+        neighbour.start();
+        PluginFolderSwap::recoverLibrary(TestEnv::systemLibrary());
+        PluginFolderSwap::recover(m_category, std::chrono::system_clock::now());
+        neighbour.stop();
+        expectVictimIntact(attempt);
+    }
+    PluginFolderSwap::recover(m_category, std::chrono::system_clock::now());
+    EXPECT_EQ(PackageMaker::namesIn(m_category), QStringList{}) << "without a neighbour the leftover goes";
+}
+
+TEST_F(SystemLibraryNeighbourTest, ARestoreNeverReachesThroughASwappedInLink)
+{
+    const auto backup = BackupFixtures::writeBackup("r", m_category + "/Docs", "汉化", QDateTime::currentDateTimeUtc());
+    const QMap<QString, QByteArray> planted{{"planted.txt", "B's"}};
+    const QMap<QString, QByteArray> restored{{"content.txt", "r"}};
+    Neighbour neighbour(m_category, m_victim);
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        PackageMaker::makeFolder(m_category, "Docs", planted);
+        neighbour.start();
+        bool succeeded = true;
+        try {
+            PluginBackupStore::restore(backup, BackupFixtures::pluginAt(m_category + "/Docs", PluginRoot::system));
+        } catch (const PluginBackupError& error) {
+            succeeded = false;
+            EXPECT_TRUE(error.message().contains("符号链接")) << error.message().toStdString();
+        }
+        neighbour.stop();
+        expectVictimIntact(attempt);
+        EXPECT_EQ(PackageMaker::readTree(m_category + "/Docs"), succeeded ? restored : planted) << "try " << attempt;
+        QDir(m_category + "/Docs").removeRecursively();
+    }
+    // A library that looked unwritable for a moment may be opened to everyone; nothing else
+    // is handed to the administrator.
+    for (const QStringList& command : m_runner.commands())
+        EXPECT_EQ(command.value(1), "permit") << command.join(" ").toStdString();
+}
+
+TEST_F(SystemLibraryNeighbourTest, AnInstallNeverReachesThroughASwappedInLink)
+{
+    const QString package = TestEnv::root() + "/docs.zfcp";
+    PackageMaker::pack(package, {{ZFCPluginType::effect, "Docs", {{"new.txt", "new"}}}}, TestEnv::root() + "/work");
+    QDir().mkpath(TestEnv::systemLibrary());
+    Neighbour neighbour(m_category, m_victim);
+    InstallPlan plan;
+    plan.root = PluginRoot::system;
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        PackageMaker::makeFolder(m_category, "Docs", {{"old.txt", "old"}});
+        OperationsCenter center;
+        neighbour.start();
+        center.install({package}, plan);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
+        neighbour.stop();
+        QCoreApplication::processEvents();
+        expectVictimIntact(attempt);
+        const auto docs = PackageMaker::readTree(m_category + "/Docs");
+        EXPECT_TRUE(docs == (QMap<QString, QByteArray>{{"old.txt", "old"}})
+                    || docs == (QMap<QString, QByteArray>{{"new.txt", "new"}}))
+            << "try " << attempt << ": " << QStringList(docs.keys()).join(", ").toStdString();
+        QDir(m_category).removeRecursively();
+        QDir().mkpath(m_category);
+    }
+    QDir(TestEnv::root() + "/work").removeRecursively();
+    QFile::remove(package);
+}

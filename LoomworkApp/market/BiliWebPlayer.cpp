@@ -2,6 +2,7 @@
 
 #include <QVBoxLayout>
 #include <QWebEngineDownloadRequest>
+#include <QWebEngineHistory>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
@@ -47,6 +48,16 @@ BiliWebPlayer::BiliWebPlayer(const QUrl& url, QWidget* parent)
     page->setBackgroundColor(Qt::black);
     m_view->setPage(page);
     m_view->setContextMenuPolicy(Qt::NoContextMenu);
+    // The engine commits about: pages without asking the page first: leaving for one goes
+    // straight back to where the player was.
+    connect(m_view, &QWebEngineView::urlChanged, this, [this](const QUrl& now) {
+        if (now.isEmpty() || BiliVideo::allowsNavigation(now))
+            return;
+        if (m_view->history()->canGoBack())
+            m_view->back();
+        else
+            m_view->load(m_url);
+    });
     connect(m_view, &QWebEngineView::loadStarted, this, [this] { m_loading = true; });
     connect(m_view, &QWebEngineView::loadFinished, this, [this] { m_loading = false; });
     auto* layout = new QVBoxLayout(this);

@@ -34,9 +34,7 @@ public:
 
     DialogWindow* window() const { return m_window; }
     MarketWindowView* view() const { return m_view; }
-    bool isPlaced() const { return m_placed; }
     bool detailOpen() const { return m_detailOpen; }
-    void setDetailOpen(bool open) { m_detailOpen = open; }
 
 private:
     void makeWindow(LoginService* login);

@@ -22,7 +22,6 @@ public:
     UpdateCheckModel* updateCheck() const { return m_check; }
     QPushButton* checkButton() const { return m_checkButton; }
     QLabel* hintLabel() const { return m_hint; }
-    QPushButton* linkButton() const { return m_link; }
 
     // The tools page's address without the scheme.
     static QString toolsPageLabel();

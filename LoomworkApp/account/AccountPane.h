@@ -24,7 +24,6 @@ public:
 
     QLabel* nameLabel() const { return m_name; }
     QLabel* idLabel() const { return m_id; }
-    QLabel* expiryLabel() const { return m_expiry; }
     QPushButton* nicknameButton() const { return m_nicknameButton; }
     QPushButton* signOutButton() const { return m_signOut; }
     // The open nickname sheet, or null.

@@ -177,11 +177,6 @@ QLabel* NicknameSheet::counter() const
     return m_counter;
 }
 
-QLabel* NicknameSheet::errorLabel() const
-{
-    return m_error;
-}
-
 QLabel* NicknameSheet::previewName() const
 {
     return m_previewName;

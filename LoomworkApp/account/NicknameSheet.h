@@ -28,11 +28,9 @@ public:
     NicknameModel* model() const { return m_model; }
     QLineEdit* field() const { return m_field; }
     QLabel* counter() const;
-    QLabel* errorLabel() const;
     QLabel* previewName() const;
     QLabel* initialLine() const;
     QPushButton* cancelButton() const { return m_cancel; }
-    QPushButton* saveButton() const { return m_save; }
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -23,7 +23,6 @@ public:
 
     RemoteConfigService* remote() const { return m_remote; }
     const std::optional<QString>& hint() const { return m_hint; }
-    bool isChecking() const { return m_checking; }
 
     void check();
 

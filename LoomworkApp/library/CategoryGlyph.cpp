@@ -11,12 +11,6 @@ CategoryGlyph::CategoryGlyph(ZFCPluginType type, int size, QColor color, qreal l
     setFixedSize(size, size);
 }
 
-void CategoryGlyph::setType(ZFCPluginType type)
-{
-    m_type = type;
-    update();
-}
-
 QPainterPath CategoryGlyph::path(ZFCPluginType type, const QRectF& rect)
 {
     const qreal X = rect.x(), Y = rect.y(), W = rect.width(), H = rect.height();

@@ -15,8 +15,6 @@ public:
     CategoryGlyph(ZFCPluginType type, int size, QColor color = {}, qreal lineWidth = 1.5,
                   QWidget* parent = nullptr);
 
-    void setType(ZFCPluginType type);
-
     // The category's outline in `rect`.
     static QPainterPath path(ZFCPluginType type, const QRectF& rect);
     static void paintGlyph(QPainter& painter, ZFCPluginType type, const QRectF& rect,

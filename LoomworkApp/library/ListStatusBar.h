@@ -17,7 +17,6 @@ public:
     void setWindowWidth(int width);
     // The texts shown now, left to right, without the dots (for tests and accessibility).
     QStringList visibleTexts() const;
-    QLabel* warningLabel() const { return m_warning; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -60,22 +60,12 @@ QColor ListToolButton::effectiveTint() const
     return isEnabled() ? Theme::buttonFg(m_tint) : Theme::buttonFgDisabled(m_tint);
 }
 
-void ListToolButton::setShowsIcon(bool shows)
-{
-    if (shows == m_showsIcon)
-        return;
-    m_showsIcon = shows;
-    updateGeometry();
-    update();
-}
-
 QSize ListToolButton::sizeHint() const
 {
     if (!m_showsLabel)
         return {30, 28};
     const QFontMetrics fm(Theme::captionFont());
-    const int iconHeight = m_showsIcon ? int(kIconSize) + kIconLabelGap : 0;
-    return {std::max(fm.horizontalAdvance(text()), 22) + 14, iconHeight + fm.height() + 8};
+    return {std::max(fm.horizontalAdvance(text()), 22) + 14, int(kIconSize) + kIconLabelGap + fm.height() + 8};
 }
 
 void ListToolButton::paintEvent(QPaintEvent*)
@@ -94,10 +84,9 @@ void ListToolButton::paintEvent(QPaintEvent*)
         return;
     }
     const QFontMetricsF fm(Theme::captionFont());
-    const qreal iconH = m_showsIcon ? kIconSize + kIconLabelGap : 0;
+    const qreal iconH = kIconSize + kIconLabelGap;
     const qreal top = (height() - iconH - fm.height()) / 2;
-    if (m_showsIcon)
-        SymbolIcon::paint(p, QRectF(0, top, width(), kIconSize), m_symbol, tint, kIconSize);
+    SymbolIcon::paint(p, QRectF(0, top, width(), kIconSize), m_symbol, tint, kIconSize);
     p.setFont(Theme::captionFont());
     p.setPen(tint);
     p.drawText(QRectF(0, top + iconH, width(), fm.height()), Qt::AlignCenter, text());
@@ -254,12 +243,11 @@ void ListToolbar::syncEnabled()
 void ListToolbar::setDisplayMode(ToolbarModeStore::Mode mode)
 {
     m_mode = mode;
-    const bool textOnly = mode == ToolbarModeStore::Mode::labelOnly;
-    const bool labels = iconAndLabel(mode) || textOnly;
-    for (ListToolButton* button : {m_install, m_backup, m_refresh, m_delete, m_search}) {
+    // Only icon-and-label shows texts: label-only is drawn like icon-only, whatever the
+    // platform would do with it.
+    const bool labels = iconAndLabel(mode);
+    for (ListToolButton* button : {m_install, m_backup, m_refresh, m_delete, m_search})
         button->setShowsLabel(labels);
-        button->setShowsIcon(!textOnly);
-    }
     m_titleAddress->setVisible(labels);
     QPalette p = m_titleAddress->palette();
     p.setColor(QPalette::WindowText, Theme::textSecondary());

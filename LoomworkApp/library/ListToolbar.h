@@ -14,8 +14,7 @@ class QToolBar;
 class QVBoxLayout;
 
 // A toolbar button drawn by the list itself: the symbol (15, tinted), with its title
-// under it in the icon-and-label mode, or the title alone in the text-only mode; at 0.4
-// of its tint while disabled.
+// under it in the icon-and-label mode; at 0.4 of its tint while disabled.
 class ListToolButton : public BaseButton
 {
     Q_OBJECT
@@ -26,7 +25,6 @@ public:
     void setTint(const QColor& tint);
     void setShowsLabel(bool shows);
     bool showsLabel() const { return m_showsLabel; }
-    void setShowsIcon(bool shows);
     QColor effectiveTint() const;
 
     QSize sizeHint() const override;
@@ -38,7 +36,6 @@ private:
     QString m_symbol;
     QColor m_tint;
     bool m_showsLabel = true;
-    bool m_showsIcon = true;
 };
 
 // The items the plug-in list puts into the main window's toolbar: the title with the

@@ -74,11 +74,6 @@ PluginSearchBar::PluginSearchBar(AppState* state, QWidget* parent)
     syncClear();
 }
 
-bool PluginSearchBar::isFieldFocused() const
-{
-    return m_field->hasFocus();
-}
-
 void PluginSearchBar::syncClear()
 {
     m_clear->setVisible(m_state && !m_state->searchText().isEmpty());

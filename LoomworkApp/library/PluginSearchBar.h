@@ -19,7 +19,6 @@ public:
     QLineEdit* field() const { return m_field; }
     QToolButton* clearButton() const { return m_clear; }
     QPushButton* cancelButton() const { return m_cancel; }
-    bool isFieldFocused() const;
 
 signals:
     void closeRequested();

@@ -17,7 +17,6 @@ class PluginTableView : public QListView
 public:
     PluginTableView(PluginListModel* model, PluginListController* controller, QWidget* parent = nullptr);
 
-    PluginListModel* pluginModel() const { return m_model; }
     void setShowSize(bool show);
     bool showSize() const { return m_showSize; }
 

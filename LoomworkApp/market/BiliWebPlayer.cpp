@@ -47,6 +47,16 @@ BiliWebPlayer::BiliWebPlayer(const QUrl& url, QWidget* parent)
     page->setBackgroundColor(Qt::black);
     m_view->setPage(page);
     m_view->setContextMenuPolicy(Qt::NoContextMenu);
+    // The engine commits about: pages without asking the page first: leaving for one loads
+    // again where the player was (not "back": history skips entries a script added).
+    connect(m_view, &QWebEngineView::urlChanged, this, [this](const QUrl& now) {
+        if (now.isEmpty())
+            return;
+        if (BiliVideo::allowsNavigation(now))
+            m_lastAllowed = now;
+        else
+            m_view->load(m_lastAllowed.isEmpty() ? m_url : m_lastAllowed);
+    });
     connect(m_view, &QWebEngineView::loadStarted, this, [this] { m_loading = true; });
     connect(m_view, &QWebEngineView::loadFinished, this, [this] { m_loading = false; });
     auto* layout = new QVBoxLayout(this);

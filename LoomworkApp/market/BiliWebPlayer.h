@@ -19,6 +19,8 @@ public:
 
 private:
     QUrl m_url;
+    // The last address the view showed that the site's rules allow.
+    QUrl m_lastAllowed;
     QWebEngineProfile* m_profile;
     QWebEngineView* m_view;
     bool m_loading = false;

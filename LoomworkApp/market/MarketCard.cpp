@@ -122,12 +122,6 @@ QRectF MarketCard::cardRect() const
     return QRectF(rect()).adjusted(kMargin, kMargin, -kMargin, -kMargin);
 }
 
-QRectF MarketCard::coverRect() const
-{
-    const QRectF card = cardRect();
-    return QRectF(card.topLeft(), QSizeF(card.width(), card.width() / kCoverAspect));
-}
-
 bool MarketCard::hitButton(const QPoint& pos) const
 {
     QPainterPath path;

@@ -46,7 +46,6 @@ protected:
 
 private:
     QRectF cardRect() const;
-    QRectF coverRect() const;
     void paintFace(QPainter& painter, const QRectF& card);
     void paintCover(QPainter& painter, const QRectF& rect);
     void onImageReady(const QUrl& url);

@@ -20,7 +20,6 @@ public:
 
     void setUrl(const std::optional<QString>& url);
     bool isHighlighted() const { return isOver(); }
-    bool hasPicture() const { return !m_picture.isNull(); }
 
     static int heightFor(int width);
     QSize sizeHint() const override;

@@ -386,15 +386,9 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
 }
 
 MarketPayCard* MarketDetailOverlay::payCard() const { return m_payCard; }
-QRect MarketDetailOverlay::panelGeometry() const { return m_panel->geometry(); }
 QAbstractButton* MarketDetailOverlay::primaryButton() const { return m_primary; }
-QAbstractButton* MarketDetailOverlay::favoriteButton() const { return m_favorite; }
 QAbstractButton* MarketDetailOverlay::closeButton() const { return m_close; }
 QWidget* MarketDetailOverlay::installedBadge() const { return m_installed; }
-QString MarketDetailOverlay::progressText() const
-{
-    return m_action->currentIndex() == 0 ? m_stageTitle->text() : QString();
-}
 
 void MarketDetailOverlay::refresh()
 {

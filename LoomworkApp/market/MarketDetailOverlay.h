@@ -47,14 +47,11 @@ public:
     MarketMediaPanel* media() const { return m_media; }
     MarketPayCard* payCard() const;
     QWidget* panel() const { return m_panel; }
-    QRect panelGeometry() const;
 
     // Texts and controls, for tests.
     QAbstractButton* primaryButton() const;
-    QAbstractButton* favoriteButton() const;
     QAbstractButton* closeButton() const;
     QWidget* installedBadge() const;
-    QString progressText() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

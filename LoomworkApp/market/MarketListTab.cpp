@@ -76,11 +76,6 @@ MarketListTab::MarketListTab(Kind kind, MarketWindowModel* model, QWidget* paren
     sync();
 }
 
-bool MarketListTab::showsList() const
-{
-    return m_stack->currentWidget() == m_scroll;
-}
-
 void MarketListTab::setFlow(const std::optional<QString>& pluginId, const MarketInstallStage& stage)
 {
     m_flowPluginId = pluginId;

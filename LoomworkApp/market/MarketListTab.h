@@ -32,7 +32,6 @@ public:
 
     void setFlow(const std::optional<QString>& pluginId, const MarketInstallStage& stage);
 
-    bool showsList() const;
     MarketPlaceholder* placeholder() const { return m_placeholder; }
     QScrollArea* scrollArea() const { return m_scroll; }
     QList<MarketPurchaseRow*> purchaseRows() const { return m_purchaseOrder; }

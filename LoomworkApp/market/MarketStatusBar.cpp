@@ -37,11 +37,6 @@ QSize MarketStatusBar::sizeHint() const
     return {600, int(std::ceil(QFontMetricsF(Theme::tinyFont()).height())) + 2 * kVerticalPadding + 2};
 }
 
-QString MarketStatusBar::leadingText() const
-{
-    return m_stage.isBusy() ? m_stage.title() : kHint;
-}
-
 void MarketStatusBar::setStage(const MarketInstallStage& stage)
 {
     if (stage == m_stage)

@@ -20,8 +20,6 @@ public:
     explicit MarketStatusBar(QWidget* parent = nullptr);
 
     void setStage(const MarketInstallStage& stage);
-    // What the leading side says now.
-    QString leadingText() const;
     QSize sizeHint() const override;
 
 protected:

@@ -1,7 +1,6 @@
 #include "market/MarketWindowController.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QScreen>
 #include <QShortcut>
 #include <QVBoxLayout>
@@ -19,9 +18,6 @@ MarketWindowController::MarketWindowController(QObject* parent) : QObject(parent
 
 MarketWindowController::~MarketWindowController()
 {
-    // The window no longer is one while it is being destroyed: stop watching it first.
-    if (m_window)
-        m_window->removeEventFilter(this);
     delete m_window.data();
 }
 
@@ -63,7 +59,6 @@ void MarketWindowController::makeWindow(LoginService* login)
     layout->addWidget(m_view);
     window->resize(kContentWidth, kContentHeight);
     window->setMinimumSize(kMinimumWidth, kMinimumHeight);
-    window->installEventFilter(this);
 
     QPointer<MarketWindowController> self(this);
     window->cancelHandler = [self] {
@@ -75,6 +70,7 @@ void MarketWindowController::makeWindow(LoginService* login)
         }
         return false;
     };
+    // Ctrl+W is the title bar's close: it hides the window, panel and all.
     auto* closeShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), window);
     connect(closeShortcut, &QShortcut::activated, window, &QWidget::close);
 
@@ -112,16 +108,4 @@ void MarketWindowController::place()
         const QRect area = screen->availableGeometry();
         m_window->move(area.center() - QPoint(size.width() / 2, size.height() / 2));
     }
-}
-
-bool MarketWindowController::eventFilter(QObject* watched, QEvent* event)
-{
-    // A close by the user while the detail panel is open closes the panel; a close the
-    // application asks for (quitting) always goes through.
-    if (watched == m_window && event->type() == QEvent::Close && m_detailOpen && event->spontaneous()) {
-        NotificationHub::instance().post(Notifications::marketDetailClose);
-        event->ignore();
-        return true;
-    }
-    return QObject::eventFilter(watched, event);
 }

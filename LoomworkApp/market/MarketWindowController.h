@@ -10,9 +10,9 @@ class MarketWindowView;
 
 // Owns the one market window: built on the first show() around a MarketWindowView, kept for
 // the life of the application (closing only hides it, so its state survives), raised and
-// refreshed on every show(), placed over the main window the first time only. Esc, or a
-// close by the user, while the detail panel is open closes the panel instead. Signing out
-// hides the window.
+// refreshed on every show(), placed over the main window the first time only. Esc while the
+// detail panel is open closes the panel instead; a close (title bar, Ctrl+W) hides the window
+// with the panel still open. Signing out hides the window.
 class MarketWindowController : public QObject
 {
     Q_OBJECT
@@ -34,12 +34,7 @@ public:
 
     DialogWindow* window() const { return m_window; }
     MarketWindowView* view() const { return m_view; }
-    bool isPlaced() const { return m_placed; }
     bool detailOpen() const { return m_detailOpen; }
-    void setDetailOpen(bool open) { m_detailOpen = open; }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void makeWindow(LoginService* login);

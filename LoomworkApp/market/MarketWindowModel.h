@@ -99,10 +99,8 @@ public:
     int carouselIndex() const { return m_carouselIndex; }
     const QList<MarketPurchase>& purchases() const { return m_purchases; }
     bool purchasesLoading() const { return m_purchasesLoading; }
-    bool purchasesLoaded() const { return m_purchasesLoaded; }
     const QList<MarketPlugin>& favorites() const { return m_favorites; }
     bool favoritesLoading() const { return m_favoritesLoading; }
-    bool favoritesLoaded() const { return m_favoritesLoaded; }
     const std::optional<QString>& unfavoritingId() const { return m_unfavoritingId; }
     const MarketInstallRegistry::InstalledSnapshot& installed() const { return m_installed; }
     const std::optional<MarketPlugin>& detailPlugin() const { return m_detailPlugin; }

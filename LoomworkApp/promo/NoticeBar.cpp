@@ -7,6 +7,7 @@
 #include <QToolTip>
 
 #include "ui/PaintedButton.h"
+#include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 #include "promo/PromoStyle.h"
@@ -33,17 +34,11 @@ qreal headingLeft()
     return kLeading + kIconPoints * SymbolIcon::kGlyphScale + kIconGap;
 }
 
-// The title and its colon, the title cut so that the heading ends before the close
-// button's room (`width` is the bar's) and leaves a third of the line to the text, whose
-// tooltip needs somewhere to be.
-QString fittedHeading(const QString& title, const QString& text, qreal width)
+// The title and its colon at their natural width, never cut: a bar narrower than its
+// title clips the row at its edge, as any fixed label would.
+QString heading(const QString& title)
 {
-    const QFontMetricsF metrics(titleFont());
-    const QString colon = QStringLiteral("：");
-    const qreal line = width - kTrailing - headingLeft();
-    const qreal room = (text.isEmpty() ? line : line * 2 / 3) - metrics.horizontalAdvance(colon);
-    const QString cut = metrics.elidedText(title, Qt::ElideRight, std::max<qreal>(room, 0));
-    return cut.isEmpty() && !title.isEmpty() ? QString() : cut + colon;
+    return title + QStringLiteral("：");
 }
 
 } // namespace
@@ -67,7 +62,7 @@ NoticeBar::NoticeBar(const QString& title, const QString& text, QWidget* parent)
 
 void NoticeBar::setNotice(const QString& title, const QString& text)
 {
-    m_title = PromoStyle::oneLine(title, 200);
+    m_title = SafeText::singleLine(title);
     m_text = PromoStyle::oneLine(text, 2000);
     m_fullText = text;
     setFixedHeight(sizeHint().height());
@@ -82,7 +77,7 @@ QSize NoticeBar::sizeHint() const
 
 QRectF NoticeBar::textRect() const
 {
-    const qreal titleWidth = QFontMetricsF(titleFont()).horizontalAdvance(fittedHeading(m_title, m_text, width()));
+    const qreal titleWidth = QFontMetricsF(titleFont()).horizontalAdvance(heading(m_title));
     const qreal left = headingLeft() + titleWidth;
     return QRectF(left, 0, std::max<qreal>(width() - kTrailing - left, 0), height() - 1);
 }
@@ -98,12 +93,12 @@ void NoticeBar::paintEvent(QPaintEvent*)
     SymbolIcon::paint(p, QRectF(kLeading, 0, iconWidth, lineHeight), u"megaphone.fill", Theme::accent(),
                       kIconPoints);
 
-    const QString heading = fittedHeading(m_title, m_text, width());
+    const QString title = heading(m_title);
     const QFont headingFont = titleFont();
     p.setFont(headingFont);
     p.setPen(Theme::accent());
-    p.drawText(QRectF(headingLeft(), 0, QFontMetricsF(headingFont).horizontalAdvance(heading) + 1, lineHeight),
-               Qt::AlignLeft | Qt::AlignVCenter, heading);
+    p.drawText(QRectF(headingLeft(), 0, QFontMetricsF(headingFont).horizontalAdvance(title) + 1, lineHeight),
+               Qt::AlignLeft | Qt::AlignVCenter, title);
 
     const QRectF body = textRect();
     p.setFont(Theme::captionFont());

@@ -6,8 +6,9 @@
 class PaintedButton;
 
 // The thin strip above the plug-in list with the server's notice: a megaphone, the heading
-// (cut only where it would reach the close button), the text on one line (cut with an
-// ellipsis, in full as its tooltip) and a close button. It knows nothing of the service: the owner reacts to closeClicked().
+// (never cut), the text on one line in the remaining width (cut with an ellipsis, in full as
+// its tooltip) and a close button. It knows nothing of the service: the owner reacts to
+// closeClicked().
 class NoticeBar : public QWidget
 {
     Q_OBJECT

@@ -25,7 +25,6 @@ public:
     void setMember(const std::optional<QString>& nickName, const std::optional<QString>& avatarUrl);
 
     const AvatarModel& model() const { return m_model; }
-    qreal avatarSize() const { return m_size; }
     // The loaded picture; null until it has arrived (and whenever it is not to be shown).
     const QImage& picture() const { return m_picture; }
     bool isShowingPicture() const;

@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
@@ -222,22 +224,50 @@ TEST_F(PluginListViewTest, ContextItemsAndRowButtonsAreDisabledWhileBusy)
     EXPECT_TRUE(alerts.panels().isEmpty());
 }
 
-TEST_F(PluginListViewTest, TheTextOnlyModeDrawsNoSymbols)
+TEST_F(PluginListViewTest, OnlyTheIconAndLabelModeShowsTexts)
 {
-    ListToolButton* button = list->toolbar()->installButton();
-    button->setText(QString());
-    button->resize(60, 40);
-    const auto blank = [&] {
-        const QImage image = button->grab().toImage();
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                if (image.pixel(x, y) != image.pixel(0, 0))
-                    return false;
-        return true;
+    using Mode = ToolbarModeStore::Mode;
+    ListToolbar* bar = list->toolbar();
+    QLabel* address = nullptr;
+    for (QLabel* label : bar->titleItem()->findChildren<QLabel*>())
+        if (label->text() == ListToolbar::webAddress())
+            address = label;
+    ASSERT_TRUE(address);
+    const auto titleOffset = [&] { return bar->titleItem()->layout()->contentsMargins().top(); };
+    // The badge sits 3 under the item's top, plus its own offset.
+    const auto badgeOffset = [&] { return bar->actionItem()->layout()->contentsMargins().top() - 3; };
+    const auto drawn = [&](ListToolButton* button) {
+        button->resize(button->sizeHint());
+        return button->grab().toImage();
     };
-    EXPECT_FALSE(blank()) << "the symbol is drawn in the other modes";
-    list->toolbar()->setDisplayMode(ToolbarModeStore::Mode::labelOnly);
-    EXPECT_TRUE(blank()) << "a text-only button without a title draws nothing";
+
+    bar->setDisplayMode(Mode::iconOnly);
+    QList<QImage> iconsOnly;
+    for (ListToolButton* b : {bar->installButton(), bar->deleteButton(), bar->searchButton()})
+        iconsOnly << drawn(b);
+
+    for (Mode mode : {Mode::labelOnly, Mode::systemDefault, Mode::iconOnly}) {
+        SCOPED_TRACE(int(mode));
+        bar->setDisplayMode(mode);
+        int i = 0;
+        for (ListToolButton* b : {bar->installButton(), bar->deleteButton(), bar->searchButton()}) {
+            EXPECT_FALSE(b->showsLabel());
+            EXPECT_EQ(drawn(b), iconsOnly[i++]) << "the icon alone, as in icon-only";
+        }
+        EXPECT_TRUE(address->isHidden()) << "no second title line";
+        EXPECT_EQ(titleOffset(), 1);
+        EXPECT_EQ(badgeOffset(), 4);
+    }
+
+    bar->setDisplayMode(Mode::iconAndLabel);
+    for (ListToolButton* b : {bar->installButton(), bar->backupButton(), bar->refreshButton(), bar->deleteButton(),
+                              bar->searchButton()})
+        EXPECT_TRUE(b->showsLabel()) << b->text().toStdString();
+    EXPECT_GT(bar->installButton()->sizeHint().height(), iconsOnly[0].height() / iconsOnly[0].devicePixelRatio())
+        << "the title under the icon";
+    EXPECT_FALSE(address->isHidden());
+    EXPECT_EQ(titleOffset(), 13);
+    EXPECT_EQ(badgeOffset(), 5);
 }
 
 TEST_F(PluginListViewTest, ToolbarFollowsSignInSelectionScanAndBusy)

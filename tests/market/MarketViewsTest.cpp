@@ -1,6 +1,9 @@
 // The market's cards, rows, pager, carousel and window controller without a server.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCloseEvent>
+#include <QPointer>
 #include <QProgressBar>
 #include <QTest>
 
@@ -9,6 +12,7 @@
 #include "market/MarketCard.h"
 #include "market/MarketCarousel.h"
 #include "market/MarketCoverThumb.h"
+#include "market/MarketDetailOverlay.h"
 #include "market/MarketFavoriteRow.h"
 #include "market/MarketGrid.h"
 #include "market/MarketPager.h"
@@ -213,6 +217,52 @@ TEST(MarketViewsTest, EscClosesTheDetailFirstAndSignOutHidesTheWindow)
 
     MarketToastView* toast = controller.view()->toastView();
     EXPECT_TRUE(toast->testAttribute(Qt::WA_TransparentForMouseEvents)) << "the toast never takes clicks";
+}
+
+TEST(MarketViewsTest, ACloseHidesTheWindowWithThePanelAndTheNextShowBringsBothBack)
+{
+    ListFixtures::installTheme();
+    MarketWindowController controller;
+    LoginService login;
+    controller.show(&login);
+    DialogWindow* window = controller.window();
+    ASSERT_TRUE(window && window->isVisible());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QStringList posted;
+    QObject::connect(&NotificationHub::instance(), &NotificationHub::posted, window,
+                     [&](const QString& name) { posted << name; });
+    controller.view()->model()->openDetail(plugin("a", 0, 0));
+    ASSERT_TRUE(controller.detailOpen());
+    QPointer<MarketDetailOverlay> overlay = controller.view()->detailOverlay();
+    ASSERT_TRUE(overlay);
+
+    // The title bar's close button, as the window system delivers it.
+    const auto titleBarClose = [&] {
+        QCloseEvent close;
+        QSpontaneKeyEvent::setSpontaneous(&close);
+        QApplication::instance()->notify(window->windowHandle(), &close);
+    };
+    const auto ctrlW = [&] { QTest::keyClick(window, Qt::Key_W, Qt::ControlModifier); };
+    for (const auto& [way, closeIt] : {std::pair<const char*, std::function<void()>>{"title bar", titleBarClose},
+                                       {"Ctrl+W", ctrlW}}) {
+        SCOPED_TRACE(way);
+        posted.clear();
+        closeIt();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_FALSE(window->isVisible()) << "closed even with the panel open";
+        EXPECT_FALSE(posted.contains(Notifications::marketDetailClose));
+        EXPECT_TRUE(controller.detailOpen());
+
+        controller.show(&login);
+        EXPECT_EQ(controller.window(), window) << "the same window comes back";
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_EQ(posted, QStringList{Notifications::marketShouldRefresh});
+        EXPECT_TRUE(controller.detailOpen());
+        EXPECT_EQ(controller.view()->detailOverlay(), overlay.data()) << "with the panel still there";
+        ASSERT_TRUE(overlay);
+        EXPECT_TRUE(overlay->isVisible());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    }
 }
 
 TEST(MarketViewsTest, HostileNamesAreDrawnAsPlainCutText)

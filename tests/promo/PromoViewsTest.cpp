@@ -327,14 +327,38 @@ TEST(PromoLayoutTest, LongCarouselAndNoticeTextsKeepInsideTheirRoom)
         EXPECT_TRUE(same(QRect(12, 0, 78, 26)));
         EXPECT_GE(carousel.button()->x(), carousel.dotCenter(7).x() + 3.5 + 8);
 
-        NoticeBar notice(QStringLiteral("重要通知：服务器将于今晚 23:00 至次日 02:00 维护升级，插件市场与登录暂不可用"),
-                         QStringLiteral("今晚维护")), quiet(QStringLiteral("公告"), QStringLiteral("今晚维护"));
+        NoticeBar notice(QStringLiteral("公告"),
+                         QStringLiteral("服务器将于今晚 23:00 至次日 02:00 维护升级，插件市场与登录暂不可用，请提前保存")),
+            quiet(QStringLiteral("公告"), QStringLiteral("今晚维护"));
         notice.resize(420, notice.height());
         quiet.resize(420, quiet.height());
         savePicture(notice, QStringLiteral("promo-notice-long-%1").arg(mode));
-        // Nothing is drawn under the close button.
+        // The text ends before the close button.
         const QRect closeRoom(420 - 36, 0, 36, notice.height());
         EXPECT_TRUE(notice.grab().toImage().copy(closeRoom) == quiet.grab().toImage().copy(closeRoom));
     }
     setAppearance("light");
+}
+
+TEST(PromoLayoutTest, TheNoticeTitleIsNeverCut)
+{
+    installTheme();
+    const QString title = QStringLiteral("重要通知：服务器将于今晚 23:00 至次日 02:00 维护升级，插件市场与登录暂不可用");
+    const QString text = QStringLiteral("今晚维护");
+    const auto drawn = [](const QString& title, const QString& text, int width) {
+        NoticeBar bar(title, text);
+        bar.resize(width, bar.height());
+        return bar.grab().toImage();
+    };
+    // A bar narrower than its title shows the title's start as a wide bar does, with no
+    // ellipsis, and no text beside it.
+    const QImage narrow = drawn(title, text, 420), wide = drawn(title, text, 2000);
+    const QRect shown(0, 0, 420 - 36, narrow.height());
+    EXPECT_TRUE(narrow.copy(shown) == wide.copy(shown)) << "the title is clipped, never elided";
+    EXPECT_TRUE(narrow.copy(shown) == drawn(title, QString(), 420).copy(shown));
+
+    // Nor is a long title cut to a number of characters: its last one is drawn.
+    const QString longTitle = QString(240, u'通');
+    const QImage one = drawn(longTitle + u'甲', text, 4000), other = drawn(longTitle + u'乙', text, 4000);
+    EXPECT_FALSE(one == other);
 }

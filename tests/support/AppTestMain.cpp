@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #ifdef LOOMWORK_TEST_WIDGETS
@@ -19,9 +21,26 @@ using TestApplication = QGuiApplication;
 #include "online/HttpFetch.h"
 #include "support/app/TestEnv.h"
 
+#ifdef LOOMWORK_TEST_WIDGETS
+// The embedded player's tests run the real web engine: its sandbox refuses to start as root
+// (CI), offscreen there is no GPU, and the video site's hosts (under .test) are this machine.
+void setUpWebEngine()
+{
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    flags += " --disable-gpu --host-resolver-rules=\"MAP *.test 127.0.0.1\"";
+    if (::geteuid() == 0)
+        flags += " --no-sandbox";
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+}
+#endif
+
 int main(int argc, char** argv)
 {
     TestEnv::setUpProcess();
+#ifdef LOOMWORK_TEST_WIDGETS
+    setUpWebEngine();
+#endif
     int rc = 0;
     {
         TestApplication app(argc, argv);

@@ -47,6 +47,7 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
         const QList<QByteArray> requestLine = received->left(received->indexOf("\r\n")).split(' ');
         const QString path = requestLine.size() > 1 ? QString::fromLatin1(requestLine[1]) : QString();
         m_requests.append(path);
+        m_heads.append(received->left(end));
         const Reply reply = m_replies.value(path, Reply{404, "text/plain", "not found", {}});
         QByteArray response = "HTTP/1.1 " + QByteArray::number(reply.status) + " X\r\n";
         response += "Content-Type: " + reply.contentType + "\r\n";

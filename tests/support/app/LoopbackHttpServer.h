@@ -31,6 +31,8 @@ public:
     void setReply(const QString& path, const Reply& reply);
     // Paths asked for so far, in order.
     const QStringList& requests() const { return m_requests; }
+    // The same requests' heads: request line and header lines.
+    const QList<QByteArray>& heads() const { return m_heads; }
 
     // A small PNG picture (`side` square, one colour).
     static QByteArray png(int side, QRgb color);
@@ -41,4 +43,5 @@ private:
     QTcpServer m_server;
     QHash<QString, Reply> m_replies;
     QStringList m_requests;
+    QList<QByteArray> m_heads;
 };

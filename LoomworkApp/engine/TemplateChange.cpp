@@ -19,6 +19,7 @@
 #include "engine/LibraryWalk.h"
 #include "engine/Plugin.h"
 #include "engine/PluginFolderSwap.h"
+#include "engine/SystemPath.h"
 #include "engine/SystemError.h"
 #include "engine/TemplateInspector.h"
 
@@ -45,11 +46,6 @@ std::string randomName(const char* suffix)
     std::snprintf(digits, sizeof digits, "%016llx",
                   static_cast<unsigned long long>(QRandomGenerator::system()->generate64()));
     return std::string(kStagedPrefix) + digits + suffix;
-}
-
-bool isUnder(const QString& path, const QString& folder)
-{
-    return !folder.isEmpty() && (path == folder || path.startsWith(folder + QLatin1Char('/')));
 }
 
 std::string parentOf(const std::string& path)
@@ -83,32 +79,27 @@ struct OpenedPlugin
 OpenedPlugin openPlugin(const QString& folder)
 {
     OpenedPlugin opened;
-    const QString root = PluginRoot(PluginRoot::system).path();
-    QString realRoot;
-    AdminAuth::refusal(root, &realRoot);
-    const bool underWritten = isUnder(folder, root);
-    opened.system = underWritten || isUnder(folder, realRoot);
+    const auto in = SystemPath::inside(folder);
+    opened.system = in.has_value();
     if (!opened.system) {
         opened.fd = DirHandle::Fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         opened.error = opened.fd.valid() ? 0 : errno;
         return opened;
     }
     opened.refusal = AdminAuth::writeRefusal(folder);
-    if (!opened.refusal.isEmpty() || realRoot.isEmpty()) {
+    if (!opened.refusal.isEmpty()) {
         opened.error = ELOOP;
-        if (opened.refusal.isEmpty())
-            opened.refusal = linkRefusal(root);
         return opened;
     }
-    const QString base = underWritten ? root : realRoot;
+    // Named as the caller wrote it, whether under the root or under its resolved form.
+    QString shown = in->relative.isEmpty() ? folder : folder.left(folder.size() - in->relative.size() - 1);
     DirHandle::Fd at;
-    if ((opened.error = DirHandle::openRoot(FsPath::toBytes(realRoot), at))) {
+    if ((opened.error = DirHandle::openRoot(FsPath::toBytes(in->root), at))) {
         if (opened.error == ELOOP)
-            opened.refusal = linkRefusal(base);
+            opened.refusal = linkRefusal(shown);
         return opened;
     }
-    QString shown = base;
-    for (const QString& part : folder.mid(base.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    for (const QString& part : in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         shown += QLatin1Char('/') + part;
         DirHandle::Fd next;
         if ((opened.error = DirHandle::openChild(at.get(), FsPath::toBytes(part), next))) {

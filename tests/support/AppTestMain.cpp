@@ -19,6 +19,16 @@ using TestApplication = QGuiApplication;
 #include "online/HttpFetch.h"
 #include "support/app/TestEnv.h"
 
+namespace {
+
+// Every test leaves the home as it found it, whatever its fixture does.
+class RestoreHomeAfterEachTest : public ::testing::EmptyTestEventListener
+{
+    void OnTestEnd(const ::testing::TestInfo&) override { TestEnv::restore(); }
+};
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     TestEnv::setUpProcess();
@@ -28,6 +38,7 @@ int main(int argc, char** argv)
         TestApplication::setOrganizationName(QStringLiteral("Loomwork"));
         TestApplication::setApplicationName(QStringLiteral("Loomwork"));
         ::testing::InitGoogleTest(&argc, argv);
+        ::testing::UnitTest::GetInstance()->listeners().Append(new RestoreHomeAfterEachTest);
         rc = RUN_ALL_TESTS();
         // Qt's network thread would end with the connections it still holds, and leak them.
         HttpFetch::manager().clearConnectionCache();

@@ -251,6 +251,33 @@ TEST_F(MarketInstallerTest, APackageWhoseThirdPluginFailsInstallsNone)
     }
 }
 
+// A plug-in that cannot be swapped back holds the downloaded version: it is recorded as from
+// the market and the message names it.
+TEST_F(MarketInstallerTest, APluginThatCannotBeSwappedBackIsRecordedAndNamed)
+{
+    const QString category = titles(TestEnv::systemLibrary());
+    seed(category, {"Glow", "Last"});
+    PackageMaker::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}, {"subtitle", "Last"}});
+    struct NoWayBack : FileOps {
+        int glowExchanges = 0;
+        int exchange(const QString& a, const QString& b) override
+        {
+            if (b.endsWith("/Last") || (b.endsWith("/Glow") && ++glowExchanges == 2))
+                return EIO;
+            return FileOps::exchange(a, b);
+        }
+    } files;
+    FakeAlertPresenter presenter;
+    presenter.queueAnswers({true});
+    FileOps* const previous = FileOps::setCurrent(&files);
+    const QString error = installError(path("p.zfcp"));
+    FileOps::setCurrent(previous);
+    EXPECT_TRUE(error.endsWith("\n（第 2 个插件失败，Glow 未能还原，已是下载的版本）")) << error.toStdString();
+    EXPECT_EQ(PackageMaker::readTree(category + "/Glow").keys(), QStringList({"Info.txt"}));
+    EXPECT_EQ(PackageMaker::readTree(category + "/Last").keys(), QStringList({"old.txt"}));
+    EXPECT_EQ(MarketInstallRegistry::entries().keys(), QStringList{category + "/Glow"});
+}
+
 // Every local user may write in the system library: nothing is installed through a link there.
 TEST_F(MarketInstallerTest, ALinkedCategoryIsRefused)
 {

@@ -272,7 +272,8 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
     }
 
     const double total = double(plugins.size());
-    const auto known = std::count_if(plugins.begin(), plugins.end(), [](const ZFCPlugin& p) { return p.pluginType().has_value(); });
+    const auto known = std::count_if(plugins.begin(), plugins.end(),
+                                     [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
     int installed = 0;
     MarketInstallOutcome outcome;
     outcome.root = library;

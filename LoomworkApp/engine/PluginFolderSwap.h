@@ -59,7 +59,8 @@ public:
     int commitKeepingOld(const QString& staged, const QString& name);
     // After commitKeepingOld(): the old item back at its name (where there was none, the new
     // one gone), so that the folder is as it was. 0, or the errno with the new item still in
-    // place and the old one kept. Nothing to undo is 0.
+    // place and the old one kept (or, should the new one not go back either, the old one
+    // hidden for recover() to put back). Nothing to undo is 0.
     int undo();
     // After commitKeepingOld(): the replace stands and the old item goes (see leftover()).
     // The destructor finishes a commit neither finished nor undone.
@@ -124,7 +125,6 @@ class PluginSwapGroup
 {
 public:
     void add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name);
-    qsizetype size() const { return qsizetype(m_items.size()); }
     const PluginFolderSwap& at(qsizetype index) const { return *m_items.at(std::size_t(index)).swap; }
 
     // 0 when every item stands at its name. Else the errno of the first that failed

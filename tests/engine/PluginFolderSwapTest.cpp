@@ -248,34 +248,6 @@ TEST(PluginSwapGroup, AFailureUndoesTheSwapsBeforeIt)
     }
 }
 
-// A swap that cannot be undone keeps the new plug-in whole at its name and says so.
-TEST(PluginSwapGroup, AnUndoThatFailsLeavesTheNewPluginAndNamesIt)
-{
-    QTemporaryDir dir;
-    PackageMaker::makeFolder(dir.path(), "Glow", {{"old.txt", "old"}});
-    PackageMaker::makeFolder(dir.path(), "Third", {{"old.txt", "old"}});
-    // The first exchange of Glow puts it in, the second (back) fails; Third never goes in.
-    struct NoWayBack : FileOps {
-        int glowExchanges = 0;
-        int exchange(const QString& a, const QString& b) override
-        {
-            if (b.endsWith("/Third") || (b.endsWith("/Glow") && ++glowExchanges == 2))
-                return EIO;
-            return FileOps::exchange(a, b);
-        }
-    } files;
-    FileOps* const previous = FileOps::setCurrent(&files);
-    {
-        PluginSwapGroup group;
-        EXPECT_EQ(replaceAsOne(dir.path(), {"Glow", "Spark", "Third"}, &group), EIO);
-        EXPECT_EQ(group.notRestored(), QStringList{dir.path() + "/Glow"});
-    }
-    FileOps::setCurrent(previous);
-    EXPECT_EQ(PackageMaker::readTree(dir.path() + "/Glow"), (QMap<QString, QByteArray>{{"new.txt", "new Glow"}}));
-    EXPECT_EQ(PackageMaker::readTree(dir.path() + "/Third"), (QMap<QString, QByteArray>{{"old.txt", "old"}}));
-    EXPECT_EQ(PackageMaker::namesIn(dir.path()), QStringList({"Glow", "Third"}));
-}
-
 // A child swaps two plug-ins in as one, the second failing so that the first is undone, and
 // is killed as its n-th file step starts, for every n. After recovery each name holds a whole
 // plug-in, the first old or new, the second old, and nothing hidden is left.

@@ -308,7 +308,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
     int installed = 0;
     int renamed = 0;
     int current = 0;          // the package being installed
-    int installedOfCurrent = 0;
+    int stagedOfCurrent = 0;
     qsizetype known = 0;      // plug-ins of a known type in all packages
     for (const auto& [index, reader] : readers) {
         known += std::count_if(reader.plugins().begin(), reader.plugins().end(),
@@ -333,7 +333,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
     try {
         for (auto& [index, reader] : readers) {
             current = index;
-            installedOfCurrent = 0;
+            stagedOfCurrent = 0;
             // Plug-ins of one type and name within a package are told apart as the plan does.
             QHash<QString, int> occurrences;
             for (const ZFCPlugin& plugin : reader.plugins()) {
@@ -361,14 +361,14 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                 const QString target = stageInstall(group, reader, plugin, category, name, progress);
                 throttle.flush();
                 ++installed;
-                ++installedOfCurrent;
-                staged.append({index, installedOfCurrent, target});
+                ++stagedOfCurrent;
+                staged.append({index, stagedOfCurrent, target});
             }
         }
         if (const int error = group.commit()) {
             const Staged& failed = staged.at(group.failedAt());
             current = failed.package;
-            installedOfCurrent = failed.position - 1;
+            stagedOfCurrent = failed.position - 1;
             if (!group.at(group.failedAt()).refusal().isEmpty())
                 throw StagedFailure(group.at(group.failedAt()).refusal());
             throw fs::filesystem_error("install", nativePath(failed.target), std::error_code(error, std::generic_category()));
@@ -385,10 +385,9 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
             for (const QString& path : kept)
                 names.append(FsPath::displayText(QFileInfo(path).fileName()));
             place += QStringLiteral("（第 %1 个失败；%2 未能还原，已是封包里的版本）")
-                         .arg(installedOfCurrent + 1)
-                         .arg(names.join(QStringLiteral("、")));
+                         .arg(QString::number(stagedOfCurrent + 1), names.join(QStringLiteral("、")));
         } else if (known > 1) {
-            place += QStringLiteral("（第 %1 个失败，未安装任何插件）").arg(installedOfCurrent + 1);
+            place += QStringLiteral("（第 %1 个失败，未安装任何插件）").arg(stagedOfCurrent + 1);
         }
         fail(QStringLiteral("安装失败"), describe(std::current_exception()) + place);
         return;

@@ -315,8 +315,11 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                                [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
     }
     // Every plug-in is staged before any is swapped in, so that a failure leaves the library
-    // as it was: the old versions stay, and nothing of this install is in it.
-    PluginSwapGroup group;
+    // as it was: the old versions stay, and nothing of this install is in it. The group (its
+    // staging folders, the test's file operations) goes before the outcome is published:
+    // whoever hears of it may look at the library at once.
+    std::optional<PluginSwapGroup> group;
+    group.emplace();
     struct Staged {
         int package;
         int position; // within its package, from 1
@@ -326,7 +329,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
     const auto removeLeftovers = [&] {
         // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
         if (plan.root == PluginRoot::system) {
-            for (const QString& path : group.leftovers())
+            for (const QString& path : group->leftovers())
                 AdminAuth::adminRemove(path);
         }
     };
@@ -345,6 +348,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                     if (plan.root == PluginRoot::user || libraryWritable) {
                         QDir().mkpath(category);
                     } else if (!AdminAuth::adminCreateDirectory(category)) {
+                        group.reset();
                         refused();
                         return;
                     }
@@ -358,19 +362,19 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                     if (*rename != stored)
                         ++renamed;
                 }
-                const QString target = stageInstall(group, reader, plugin, category, name, progress);
+                const QString target = stageInstall(*group, reader, plugin, category, name, progress);
                 throttle.flush();
                 ++installed;
                 ++stagedOfCurrent;
                 staged.append({index, stagedOfCurrent, target});
             }
         }
-        if (const int error = group.commit()) {
-            const Staged& failed = staged.at(group.failedAt());
+        if (const int error = group->commit()) {
+            const Staged& failed = staged.at(group->failedAt());
             current = failed.package;
             stagedOfCurrent = failed.position - 1;
-            if (!group.at(group.failedAt()).refusal().isEmpty())
-                throw StagedFailure(group.at(group.failedAt()).refusal());
+            if (!group->at(group->failedAt()).refusal().isEmpty())
+                throw StagedFailure(group->at(group->failedAt()).refusal());
             throw fs::filesystem_error("install", nativePath(failed.target), std::error_code(error, std::generic_category()));
         }
     } catch (...) {
@@ -378,7 +382,8 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         // Which package failed, and where; nothing was installed, unless a plug-in could not
         // be swapped back: then the lists must show it.
         QString place = QStringLiteral("\n封包：") + FsPath::displayText(QFileInfo(files[current]).fileName());
-        const QStringList kept = group.notRestored();
+        const QStringList kept = group->notRestored();
+        group.reset();
         if (!kept.isEmpty()) {
             NotificationHub::instance().post(Notifications::pluginsDidChange);
             QStringList names;
@@ -393,6 +398,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         return;
     }
     removeLeftovers();
+    group.reset();
 
     throttle.flush();
     QString text = QStringLiteral("已安装 ") + QString::number(installed) + QStringLiteral(" 个插件");

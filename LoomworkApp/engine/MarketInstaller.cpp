@@ -61,20 +61,23 @@ QString categoryFolder(const QString& library, ZFCPluginType type)
     return library + QLatin1Char('/') + EngineText::directoryName(type);
 }
 
-// Extracts into a hidden folder beside the target and swaps it in only once complete, so
-// that a failure leaves the plug-in that was there untouched.
-void stageAndSwap(ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
-                  const QString& name, const ZFCProgressCallback& progress)
+[[noreturn]] void failSwap(const PluginFolderSwap& swap, int error)
 {
-    PluginFolderSwap swap(category);
+    if (!swap.refusal().isEmpty())
+        throw MarketInstallError::failed(swap.refusal());
+    throw std::system_error(error, std::generic_category());
+}
+
+// Extracts a plug-in into a hidden folder beside its target and hands it to `group`, which
+// swaps it in once every plug-in of the package is ready: a failure anywhere leaves the
+// library as it was, old versions included.
+void stage(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
+           const QString& name, const ZFCProgressCallback& progress)
+{
+    auto swap = std::make_unique<PluginFolderSwap>(category);
     QString staging;
-    const auto fail = [&swap](int error) {
-        if (!swap.refusal().isEmpty())
-            throw MarketInstallError::failed(swap.refusal());
-        throw std::system_error(error, std::generic_category());
-    };
-    if (const int error = swap.makeStaging(QStringLiteral("market"), name, &staging))
-        fail(error);
+    if (const int error = swap->makeStaging(QStringLiteral("market"), name, &staging))
+        failSwap(*swap, error);
     try {
         reader.extract(plugin, nativePath(staging), std::nullopt, true, progress);
     } catch (...) {
@@ -84,11 +87,7 @@ void stageAndSwap(ZFCPackageReader& reader, const ZFCPlugin& plugin, const QStri
     const QString extracted = staging + QLatin1Char('/') + name;
     if (!FileOps::current().exists(extracted))
         throw ZFCPackageError::metadataCorrupted();
-    if (const int error = swap.commit(extracted, name))
-        fail(error);
-    // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
-    if (!swap.leftover().isEmpty())
-        AdminAuth::adminRemove(swap.leftover());
+    group.add(std::move(swap), extracted, name);
 }
 
 // The extension as the file manager sees it: after the last ".", not for a leading dot.
@@ -268,6 +267,8 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
     }
 
     const double total = double(plugins.size());
+    const auto known = std::count_if(plugins.begin(), plugins.end(),
+                                     [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
     int installed = 0;
     MarketInstallOutcome outcome;
     outcome.root = library;
@@ -275,32 +276,63 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         if (onProgress)
             onProgress(std::clamp(fraction, 0.0, 1.0));
     };
-    for (const ZFCPlugin& plugin : plugins) {
-        const auto type = plugin.pluginType();
-        if (!type)
-            continue;
-        const QString folder = folderName(plugin);
-        if (folder.isEmpty())
-            throw ZFCPackageError::metadataCorrupted();
-        const QString category = categoryFolder(library, *type);
-        if (!FileOps::current().exists(category)) {
-            // The library is writable by now: only a refusal needs the administrator.
-            std::error_code error;
-            if (!fs::create_directory(nativePath(category), error) && error)
-                AdminAuth::adminCreateDirectory(category);
+    PluginSwapGroup group;
+    QList<int> stagedPositions; // each staged plug-in's place among those installed, from 1
+    try {
+        for (const ZFCPlugin& plugin : plugins) {
+            const auto type = plugin.pluginType();
+            if (!type)
+                continue;
+            const QString folder = folderName(plugin);
+            if (folder.isEmpty())
+                throw ZFCPackageError::metadataCorrupted();
+            const QString category = categoryFolder(library, *type);
+            if (!FileOps::current().exists(category)) {
+                // The library is writable by now: only a refusal needs the administrator.
+                std::error_code error;
+                if (!fs::create_directory(nativePath(category), error) && error)
+                    AdminAuth::adminCreateDirectory(category);
+            }
+            const QString target = category + QLatin1Char('/') + folder;
+            // Without a confirmed clash an existing folder is left alone, as the reader does.
+            if (clashes.isEmpty() && FileOps::current().exists(target)) {
+                report((installed + 1) / total);
+            } else {
+                stage(group, reader, plugin, category, folder, [&](const ZFCProgress& progress) {
+                    report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
+                });
+                stagedPositions.append(installed + 1);
+            }
+            outcome.paths.append(target);
+            ++installed;
         }
-        const QString target = category + QLatin1Char('/') + folder;
-        // Without a confirmed clash an existing folder is left alone, as the reader does.
-        if (clashes.isEmpty() && FileOps::current().exists(target)) {
-            report((installed + 1) / total);
+        if (const int error = group.commit()) {
+            installed = stagedPositions.at(group.failedAt()) - 1;
+            failSwap(group.at(group.failedAt()), error);
+        }
+    } catch (...) {
+        for (const QString& path : group.leftovers())
+            AdminAuth::adminRemove(path);
+        if (known < 2)
+            throw;
+        // Which one failed, and that the others were not installed either (or, where one
+        // could not be swapped back, that it now holds the downloaded version).
+        const QStringList kept = group.notRestored();
+        QString note = QStringLiteral("\n（第 %1 个插件失败，").arg(installed + 1);
+        if (kept.isEmpty()) {
+            note += QStringLiteral("未安装任何插件）");
         } else {
-            stageAndSwap(reader, plugin, category, folder, [&](const ZFCProgress& progress) {
-                report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
-            });
+            QStringList names;
+            for (const QString& path : kept)
+                names.append(FsPath::displayText(QFileInfo(path).fileName()));
+            note += names.join(QStringLiteral("、")) + QStringLiteral(" 未能还原，已是下载的版本）");
+            MarketInstallRegistry::registerPaths(kept, pluginId, pluginName);
         }
-        outcome.paths.append(target);
-        ++installed;
+        throw MarketInstallError::failed(describe(std::current_exception()) + note);
     }
+    // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
+    for (const QString& path : group.leftovers())
+        AdminAuth::adminRemove(path);
     report(1.0);
     MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName);
     outcome.count = installed;

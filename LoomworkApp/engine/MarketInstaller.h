@@ -47,7 +47,7 @@ private:
 
 // The file work behind the market's download flow: installs a downloaded package into the
 // system library (asking before it replaces plug-ins of the same name, obtaining rights
-// when the library is not writable, each plug-in swapped in whole) and records the
+// when the library is not writable, the package's plug-ins swapped in together) and records the
 // folders as market plug-ins; moves any other download into Downloads under a free name.
 // install() and moveToDownloads() block: run them off the GUI thread.
 namespace MarketInstaller {
@@ -56,7 +56,9 @@ using Progress = std::function<void(double fraction)>; // 0...1, from the callin
 
 // Throws what the package reader throws, ZFCPackageError::metadataCorrupted for a package
 // without plug-ins, MarketInstallError conflictCancelled / authorizationDenied, extraction
-// and file-system errors. Plug-ins installed before a failure stay and are not recorded.
+// and file-system errors. Every plug-in is extracted beside its target before any is swapped
+// in, and those swapped in before a failing one are swapped back: a failure leaves the library
+// as it was (its message then says so, for a package of several plug-ins).
 MarketInstallOutcome install(const QString& file, const QString& pluginId, const QString& pluginName,
                              const Progress& onProgress = {});
 

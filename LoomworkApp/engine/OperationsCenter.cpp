@@ -1,7 +1,9 @@
 #include "engine/OperationsCenter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -72,21 +74,19 @@ QString describe(const std::exception_ptr& error)
     }
 }
 
-// Extracts into a hidden folder beside the target and swaps the result in only when it is
-// complete: a package that fails halfway leaves the plug-in that was there untouched.
-void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
-                       const std::optional<std::string>& name, const ZFCProgressCallback& progress,
-                       bool systemLibrary)
+// Extracts into a hidden folder beside the target and hands the result to `group`, which
+// swaps it in once every plug-in of the install is ready: a package that fails halfway
+// leaves the library as it was. Returns the target.
+QString stageInstall(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
+                     const std::optional<std::string>& name, const ZFCProgressCallback& progress)
 {
-    PluginFolderSwap swap(category);
-    const auto fail = [&swap](const QString& path, int error) {
-        if (!swap.refusal().isEmpty())
-            throw StagedFailure(swap.refusal());
-        throw fs::filesystem_error("install", nativePath(path), std::error_code(error, std::generic_category()));
-    };
+    auto swap = std::make_unique<PluginFolderSwap>(category);
     QString staging;
-    if (const int error = swap.makeStaging(QStringLiteral("install"), QString(), &staging))
-        fail(category, error);
+    if (const int error = swap->makeStaging(QStringLiteral("install"), QString(), &staging)) {
+        if (!swap->refusal().isEmpty())
+            throw StagedFailure(swap->refusal());
+        throw fs::filesystem_error("install", nativePath(category), std::error_code(error, std::generic_category()));
+    }
 
     QString folderName;
     try {
@@ -102,14 +102,8 @@ void installAtomically(ZFCPackageReader& reader, const ZFCPlugin& plugin, const 
     }
     if (folderName.isEmpty())
         throw ZFCPackageError::metadataCorrupted();
-
-    const QString target = category + QLatin1Char('/') + folderName;
-    if (const int error = swap.commit(staging + QLatin1Char('/') + folderName, folderName))
-        fail(target, error);
-    // The new plug-in is in place; an old one we may not delete ourselves goes the way a
-    // deleted system plug-in goes.
-    if (!swap.leftover().isEmpty() && systemLibrary)
-        AdminAuth::adminRemove(swap.leftover());
+    group.add(std::move(swap), staging + QLatin1Char('/') + folderName, folderName);
+    return category + QLatin1Char('/') + folderName;
 }
 
 // Like the file manager's remove: an item that is not there is a failure (ENOENT). In the
@@ -318,11 +312,35 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
     int installed = 0;
     int renamed = 0;
     int current = 0;          // the package being installed
-    int installedOfCurrent = 0;
+    int stagedOfCurrent = 0;
+    qsizetype known = 0;      // plug-ins of a known type in all packages
+    for (const auto& [index, reader] : readers) {
+        known += std::count_if(reader.plugins().begin(), reader.plugins().end(),
+                               [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
+    }
+    // Every plug-in is staged before any is swapped in, so that a failure leaves the library
+    // as it was: the old versions stay, and nothing of this install is in it. The group (its
+    // staging folders, the test's file operations) goes before the outcome is published:
+    // whoever hears of it may look at the library at once.
+    std::optional<PluginSwapGroup> group;
+    group.emplace();
+    struct Staged {
+        int package;
+        int position; // within its package, from 1
+        QString target;
+    };
+    QList<Staged> staged;
+    const auto removeLeftovers = [&] {
+        // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
+        if (plan.root == PluginRoot::system) {
+            for (const QString& path : group->leftovers())
+                AdminAuth::adminRemove(path);
+        }
+    };
     try {
         for (auto& [index, reader] : readers) {
             current = index;
-            installedOfCurrent = 0;
+            stagedOfCurrent = 0;
             // Plug-ins of one type and name within a package are told apart as the plan does.
             QHash<QString, int> occurrences;
             for (const ZFCPlugin& plugin : reader.plugins()) {
@@ -334,8 +352,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                     if (plan.root == PluginRoot::user || libraryWritable) {
                         QDir().mkpath(category);
                     } else if (!AdminAuth::adminCreateDirectory(category)) {
-                        if (installed > 0)
-                            NotificationHub::instance().post(Notifications::pluginsDidChange);
+                        group.reset();
                         refused();
                         return;
                     }
@@ -349,23 +366,43 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
                     if (*rename != stored)
                         ++renamed;
                 }
-                installAtomically(reader, plugin, category, name, progress, plan.root == PluginRoot::system);
+                const QString target = stageInstall(*group, reader, plugin, category, name, progress);
                 throttle.flush();
                 ++installed;
-                ++installedOfCurrent;
+                ++stagedOfCurrent;
+                staged.append({index, stagedOfCurrent, target});
             }
         }
+        if (const int error = group->commit()) {
+            const Staged& failed = staged.at(group->failedAt());
+            current = failed.package;
+            stagedOfCurrent = failed.position - 1;
+            if (!group->at(group->failedAt()).refusal().isEmpty())
+                throw StagedFailure(group->at(group->failedAt()).refusal());
+            throw fs::filesystem_error("install", nativePath(failed.target), std::error_code(error, std::generic_category()));
+        }
     } catch (...) {
-        // What was installed before the failure is on disk: the lists must show it.
-        if (installed > 0)
-            NotificationHub::instance().post(Notifications::pluginsDidChange);
-        // Which package failed, and how far it got.
+        removeLeftovers();
+        // Which package failed, and where; nothing was installed, unless a plug-in could not
+        // be swapped back: then the lists must show it.
         QString place = QStringLiteral("\n封包：") + FsPath::displayText(QFileInfo(files[current]).fileName());
-        if (installedOfCurrent > 0)
-            place += QStringLiteral("（已安装 %1 个，第 %2 个失败）").arg(installedOfCurrent).arg(installedOfCurrent + 1);
+        const QStringList kept = group->notRestored();
+        group.reset();
+        if (!kept.isEmpty()) {
+            NotificationHub::instance().post(Notifications::pluginsDidChange);
+            QStringList names;
+            for (const QString& path : kept)
+                names.append(FsPath::displayText(QFileInfo(path).fileName()));
+            place += QStringLiteral("（第 %1 个失败；%2 未能还原，已是封包里的版本）")
+                         .arg(QString::number(stagedOfCurrent + 1), names.join(QStringLiteral("、")));
+        } else if (known > 1) {
+            place += QStringLiteral("（第 %1 个失败，未安装任何插件）").arg(stagedOfCurrent + 1);
+        }
         fail(QStringLiteral("安装失败"), describe(std::current_exception()) + place);
         return;
     }
+    removeLeftovers();
+    group.reset();
 
     throttle.flush();
     QString text = QStringLiteral("已安装 ") + QString::number(installed) + QStringLiteral(" 个插件");

@@ -176,6 +176,7 @@ PluginFolderSwap::PluginFolderSwap(const QString& folder, FileOps& files) : m_fi
 
 PluginFolderSwap::~PluginFolderSwap()
 {
+    finish();
     if (!m_staging.isEmpty())
         m_files.removeTree(m_staging);
 }
@@ -310,34 +311,53 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
 
 int PluginFolderSwap::commit(const QString& staged, const QString& name)
 {
+    const int error = place(staged, name);
+    if (error == 0)
+        finish();
+    return error;
+}
+
+int PluginFolderSwap::commitKeepingOld(const QString& staged, const QString& name)
+{
+    return place(staged, name);
+}
+
+int PluginFolderSwap::place(const QString& staged, const QString& name)
+{
+    finish(); // one replace at a time
     const QString target = m_folder + QLatin1Char('/') + name;
     if (refused(target))
         return ELOOP;
-    if (!m_files.exists(target))
-        return failed(m_files.rename(staged, target), target);
+    if (!m_files.exists(target)) {
+        const int error = m_files.rename(staged, target);
+        if (error == 0) {
+            m_target = target;
+            m_pending = true;
+        }
+        return failed(error, target);
+    }
     // The swap stays within `folder`: moving a folder to another parent needs write rights on
     // it (its ".." changes), which an old plug-in of the system library may not give us.
     const QString incoming = hiddenSibling(m_folder, name, QLatin1String(kIncoming));
     if (const int error = m_files.rename(staged, incoming))
         return failed(error, target);
-    QString surplus; // the old item, once the new one stands at `target`
     int error = m_files.exchange(incoming, target);
     if (error == 0)
-        surplus = incoming;
+        m_old = incoming; // the old item, once the new one stands at `target`
     else if (FileOps::refusesExchange(error))
-        error = moveAside(incoming, target, name, &surplus);
+        error = moveAside(incoming, target, name);
     if (error) {
         m_files.removeTree(incoming);
         return failed(error, target);
     }
-    if (m_files.removeTree(surplus) != 0)
-        m_leftover = surplus;
+    m_target = target;
+    m_pending = true;
     return 0;
 }
 
 // Two renames leave a moment without the name: a kill there leaves the old item hidden as
 // replaced, and recover() puts it back, under its own name even when the hidden one is hashed.
-int PluginFolderSwap::moveAside(const QString& incoming, const QString& target, const QString& name, QString* surplus)
+int PluginFolderSwap::moveAside(const QString& incoming, const QString& target, const QString& name)
 {
     const QString label = hiddenLabel(name);
     const QString random = randomPart();
@@ -356,12 +376,118 @@ int PluginFolderSwap::moveAside(const QString& incoming, const QString& target, 
     int error = m_files.rename(target, replaced);
     if (error == 0 && (error = m_files.rename(incoming, target)) != 0 && m_files.rename(replaced, target) != 0)
         return error; // the old item waits hidden, with its name, for recover()
-    if (error == 0) {
-        // Marked surplus in one step, so that recover() never brings the old version back.
-        const QString discard = hiddenPath(m_folder, label, QLatin1String(kDiscard), random);
-        *surplus = m_files.rename(replaced, discard) == 0 ? discard : replaced;
+    if (error) {
+        if (!nameKeeper.isEmpty())
+            m_files.removeTree(nameKeeper);
+        return error;
     }
-    if (!nameKeeper.isEmpty())
-        m_files.removeTree(nameKeeper);
-    return error;
+    m_old = replaced;
+    m_discard = hiddenPath(m_folder, label, QLatin1String(kDiscard), random);
+    m_nameKeeper = nameKeeper;
+    return 0;
+}
+
+void PluginFolderSwap::finish()
+{
+    if (!m_pending)
+        return;
+    m_pending = false;
+    QString surplus = m_old;
+    // Marked surplus in one step, so that recover() never brings the old version back.
+    if (!m_discard.isEmpty() && m_files.rename(m_old, m_discard) == 0)
+        surplus = m_discard;
+    if (!m_nameKeeper.isEmpty())
+        m_files.removeTree(m_nameKeeper);
+    if (!surplus.isEmpty())
+        discard(surplus);
+    m_old.clear();
+    m_discard.clear();
+    m_nameKeeper.clear();
+}
+
+int PluginFolderSwap::undo()
+{
+    if (!m_pending)
+        return 0;
+    // The new item leaves under a name recover() removes.
+    QString away = hiddenSibling(m_folder, m_target.mid(m_folder.size() + 1), QLatin1String(kIncoming));
+    if (m_old.isEmpty()) {
+        if (const int error = m_files.rename(m_target, away))
+            return error;
+    } else if (m_discard.isEmpty()) {
+        // Exchanged: exchanged back in one step.
+        if (const int error = m_files.exchange(m_old, m_target))
+            return error;
+        away = m_old;
+    } else {
+        // Moved aside: back by two renames; a kill between them leaves the old item hidden as
+        // replaced, with its name, and recover() puts it back.
+        if (const int error = m_files.rename(m_target, away))
+            return error;
+        if (const int error = m_files.rename(m_old, m_target)) {
+            if (m_files.rename(away, m_target) != 0) {
+                // Neither stands at the name: the old item stays hidden as replaced (never
+                // discarded) for recover() to put back.
+                m_pending = false;
+                m_old.clear();
+                m_discard.clear();
+                m_nameKeeper.clear();
+            }
+            return error;
+        }
+        if (!m_nameKeeper.isEmpty())
+            m_files.removeTree(m_nameKeeper);
+    }
+    m_pending = false;
+    m_old.clear();
+    m_discard.clear();
+    m_nameKeeper.clear();
+    discard(away);
+    return 0;
+}
+
+void PluginFolderSwap::discard(const QString& path)
+{
+    if (m_files.removeTree(path) != 0)
+        m_leftover = path;
+}
+
+void PluginSwapGroup::add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name)
+{
+    m_items.push_back(Item{std::move(swap), staged, name});
+}
+
+int PluginSwapGroup::commit()
+{
+    m_failedAt = -1;
+    m_notRestored.clear();
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        Item& item = m_items[i];
+        const int error = item.swap->commitKeepingOld(item.staged, item.name);
+        if (error == 0)
+            continue;
+        m_failedAt = qsizetype(i);
+        // Latest first: a later item may have replaced an earlier one of the same name.
+        for (std::size_t done = i; done-- > 0;) {
+            PluginFolderSwap& swap = *m_items[done].swap;
+            if (swap.undo() != 0) {
+                m_notRestored.prepend(swap.target());
+                swap.finish();
+            }
+        }
+        return error;
+    }
+    for (Item& item : m_items)
+        item.swap->finish();
+    return 0;
+}
+
+QStringList PluginSwapGroup::leftovers() const
+{
+    QStringList paths;
+    for (const Item& item : m_items) {
+        if (!item.swap->leftover().isEmpty())
+            paths.append(item.swap->leftover());
+    }
+    return paths;
 }

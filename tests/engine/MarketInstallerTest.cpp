@@ -12,6 +12,7 @@
 #include "engine/FileOps.h"
 #include "engine/MarketInstaller.h"
 #include "engine/MarketInstallRegistry.h"
+#include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
@@ -198,6 +199,89 @@ TEST_F(MarketInstallerTest, APackageThatBreaksHalfwayKeepsTheOldPlugin)
     QFile::resize(path("big.zfcp"), 10);
     EXPECT_FALSE(installError(path("big.zfcp")).isEmpty());
     EXPECT_EQ(installError(path("missing.zfcp")), "文件或文件夹不存在");
+}
+
+// A package of three whose third plug-in fails, at extraction or at its swap: the two before
+// it are not left installed, the old versions they replaced stand as they were, nothing is
+// recorded, and the message says that nothing was installed.
+TEST_F(MarketInstallerTest, APackageWhoseThirdPluginFailsInstallsNone)
+{
+    const QString library = TestEnv::systemLibrary();
+    const struct {
+        const char* label;
+        bool breakThird;
+        bool exchangeRefused;
+        QString reason;
+    } cases[] = {
+        {"extraction", true, false, ""},
+        {"swap", false, false, "磁盘空间不足"},
+        {"swap by renames", false, true, "磁盘空间不足"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TestEnv::reset();
+        MarketInstallRegistry::reloadFromDisk();
+        seed(titles(library), {"Glow"});
+        seed(library + "/Effects.localized", {"Spark"});
+        QDir().mkpath(library + "/Generators.localized");
+        PackageMaker::pack(path("three.zfcp"),
+                           {{ZFCPluginType::subtitle, "Glow", {{"new.txt", "new"}}},
+                            {ZFCPluginType::effect, "Spark", {{"new.txt", "new"}}},
+                            {ZFCPluginType::generator, "Big", {{"clip.bin", PackageMaker::noise(3 << 20, 7)}}}},
+                           path("src"));
+        if (c.breakThird)
+            PackageMaker::breakSecondChunk(path("three.zfcp"), 2);
+        const auto before = PackageMaker::readTree(library);
+        const auto oldGlow = BackupFixtures::snapshot(titles(library) + "/Glow");
+        const auto oldSpark = BackupFixtures::snapshot(library + "/Effects.localized/Spark");
+        FakeAlertPresenter presenter;
+        presenter.queueAnswers({true});
+        QString error;
+        {
+            FaultyFileOps files;
+            if (c.exchangeRefused)
+                files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
+            if (!c.breakThird)
+                files.failOn(FaultyFileOps::Op::rename, "/.Big.loomwork-market-", ENOSPC);
+            error = installError(path("three.zfcp"));
+        }
+        EXPECT_TRUE(error.endsWith("\n（第 3 个插件失败，未安装任何插件）")) << error.toStdString();
+        if (!c.reason.isEmpty()) {
+            EXPECT_TRUE(error.startsWith(c.reason)) << error.toStdString();
+        }
+        EXPECT_EQ(PackageMaker::readTree(library), before);
+        EXPECT_EQ(BackupFixtures::snapshot(titles(library) + "/Glow"), oldGlow);
+        EXPECT_EQ(BackupFixtures::snapshot(library + "/Effects.localized/Spark"), oldSpark);
+        EXPECT_TRUE(MarketInstallRegistry::entries().isEmpty());
+        QDir(path("src")).removeRecursively();
+    }
+}
+
+// A plug-in that cannot be swapped back holds the downloaded version: it is recorded as from
+// the market and the message names it.
+TEST_F(MarketInstallerTest, APluginThatCannotBeSwappedBackIsRecordedAndNamed)
+{
+    const QString category = titles(TestEnv::systemLibrary());
+    seed(category, {"Glow", "Last"});
+    PackageMaker::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}, {"subtitle", "Last"}});
+    struct NoWayBack : FileOps {
+        int glowExchanges = 0;
+        int exchange(const QString& a, const QString& b) override
+        {
+            if (b.endsWith("/Last") || (b.endsWith("/Glow") && ++glowExchanges == 2))
+                return EIO;
+            return FileOps::exchange(a, b);
+        }
+    } files;
+    FakeAlertPresenter presenter;
+    presenter.queueAnswers({true});
+    FileOps* const previous = FileOps::setCurrent(&files);
+    const QString error = installError(path("p.zfcp"));
+    FileOps::setCurrent(previous);
+    EXPECT_TRUE(error.endsWith("\n（第 2 个插件失败，Glow 未能还原，已是下载的版本）")) << error.toStdString();
+    EXPECT_EQ(PackageMaker::readTree(category + "/Glow").keys(), QStringList({"Info.txt"}));
+    EXPECT_EQ(PackageMaker::readTree(category + "/Last").keys(), QStringList({"old.txt"}));
+    EXPECT_EQ(MarketInstallRegistry::entries().keys(), QStringList{category + "/Glow"});
 }
 
 // Every local user may write in the system library: nothing is installed through a link there.

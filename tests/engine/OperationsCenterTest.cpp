@@ -1,3 +1,4 @@
+#include <atomic>
 #include <filesystem>
 #include <memory>
 
@@ -307,37 +308,71 @@ TEST_F(OperationsCenterTest, UnknownTypesAreSkippedSilently)
     EXPECT_FALSE(QFileInfo::exists(category(PluginRoot::user, effect) + "/Odd"));
 }
 
-TEST_F(OperationsCenterTest, AFailedOverwriteLeavesTheOldPluginIntact)
+// Three plug-ins, the third failing at extraction or at its swap (or in a later package):
+// the library is as it was, the user's old Glow included, and the message says nothing
+// was installed.
+TEST_F(OperationsCenterTest, AFailedInstallLeavesTheLibraryAsItWas)
 {
     const QString effects = category(PluginRoot::user, effect);
-    PackageMaker::makeFolder(effects, "Glow", {{"Glow.moef", "the user's own glow"}, {"Media/keep.png", "keep"}});
-    PluginFixtures::makeSymlink("Media/keep.png", effects + "/Glow/alias.png");
-    const auto before = PackageMaker::readTree(effects + "/Glow");
-
-    // Three chunks of noise: the first is written out before the second fails.
-    const QString broken = package("broken.zfcp", {{effect, "Intro", {{"i.moef", "intro"}}},
-                                                   {effect, "Glow", {{"big.bin", PackageMaker::noise(2500000, 1)}}},
-                                                   {effect, "Never", {{"n.moef", "never"}}}});
-    PackageMaker::breakSecondChunk(broken, 1);
-
-    OperationsCenter center;
-    EXPECT_FALSE(install(center, {broken}, {}));
-    EXPECT_EQ(center.alertTitle(), QStringLiteral("安装失败"));
-    const QString message = center.alertMessage().value_or(QString());
-    EXPECT_TRUE(message.startsWith("文件读写失败：非法分块长度 ")) << message.toStdString();
-    EXPECT_TRUE(message.endsWith("\n封包：broken.zfcp（已安装 1 个，第 2 个失败）")) << message.toStdString();
-    EXPECT_EQ(center.statusText(), QString());
-    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), before);
-    // Plug-ins before the failure stay, later ones never start; no staging is left behind.
-    EXPECT_EQ(PackageMaker::namesIn(effects), (QStringList{"Glow", "Intro"}));
+    const QList<Source> three{{effect, "Intro", {{"i.moef", "intro"}}},
+                              {effect, "Glow", {{"g.moef", "new glow"}}},
+                              // Three chunks of noise: the first is written out before the second fails.
+                              {effect, "Big", {{"big.bin", PackageMaker::noise(2500000, 1)}}}};
+    const QString broken = package("broken.zfcp", three);
+    PackageMaker::breakSecondChunk(broken, 2);
+    const QString intact = package("three.zfcp", three);
+    const QString first = package("first.zfcp", three.mid(0, 2));
+    const QString last = package("last.zfcp", three.mid(2));
+    PackageMaker::breakSecondChunk(last, 0);
+    const struct {
+        const char* label;
+        QStringList files;
+        bool swapFails;
+        bool exchangeRefused;
+        QString start;
+        QString end;
+    } cases[] = {
+        {"extraction", {broken}, false, false, "文件读写失败：非法分块长度 ", "\n封包：broken.zfcp（第 3 个失败，未安装任何插件）"},
+        {"swap", {intact}, true, false, "磁盘空间不足", effects + "/Big\n封包：three.zfcp（第 3 个失败，未安装任何插件）"},
+        {"swap by renames", {intact}, true, true, "磁盘空间不足", "\n封包：three.zfcp（第 3 个失败，未安装任何插件）"},
+        {"a later package", {first, last}, false, false, "文件读写失败：", "\n封包：last.zfcp（第 1 个失败，未安装任何插件）"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TestEnv::reset();
+        PackageMaker::makeFolder(effects, "Glow", {{"Glow.moef", "the user's own glow"}, {"Media/keep.png", "keep"}});
+        PluginFixtures::makeSymlink("Media/keep.png", effects + "/Glow/alias.png");
+        const auto before = PackageMaker::readTree(TestEnv::userLibrary());
+        const auto oldGlow = BackupFixtures::snapshot(effects + "/Glow");
+        QSignalSpy posted(&NotificationHub::instance(), &NotificationHub::posted);
+        OperationsCenter center;
+        {
+            FaultyFileOps files;
+            if (c.exchangeRefused)
+                files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
+            if (c.swapFails)
+                files.failOn(FaultyFileOps::Op::rename, "/Big", ENOSPC);
+            EXPECT_FALSE(install(center, c.files, {}));
+        }
+        EXPECT_EQ(center.alertTitle(), QStringLiteral("安装失败"));
+        const QString message = center.alertMessage().value_or(QString());
+        EXPECT_TRUE(message.startsWith(c.start)) << message.toStdString();
+        EXPECT_TRUE(message.endsWith(c.end)) << message.toStdString();
+        EXPECT_EQ(center.statusText(), QString());
+        EXPECT_EQ(PackageMaker::readTree(TestEnv::userLibrary()), before);
+        EXPECT_EQ(BackupFixtures::snapshot(effects + "/Glow"), oldGlow);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(posted.isEmpty()) << "nothing changed";
+    }
 
     // The same package unbroken replaces the old plug-in completely.
     const QString good = package("good.zfcp", {{effect, "Glow", {{"big.bin", PackageMaker::noise(2500000, 1)}}}});
+    OperationsCenter center;
     EXPECT_TRUE(install(center, {good}, {}));
     const auto after = PackageMaker::readTree(effects + "/Glow");
     EXPECT_EQ(after.keys(), QStringList{"big.bin"});
     EXPECT_EQ(after["big.bin"], PackageMaker::noise(2500000, 1));
-    EXPECT_EQ(PackageMaker::namesIn(effects), (QStringList{"Glow", "Intro"}));
+    EXPECT_EQ(PackageMaker::namesIn(effects), (QStringList{"Glow"}));
 }
 
 TEST_F(OperationsCenterTest, AFailedInstallSwapRollsBackAndNamesNoHiddenFolder)
@@ -472,16 +507,34 @@ TEST_F(OperationsCenterTest, MissingCategoriesNeedTheAdministratorOnlyInALibrary
     }
 }
 
-TEST_F(OperationsCenterTest, AnInstallFailingPartWayAsksForARescan)
+// A plug-in that cannot be swapped back after a later one fails stays new: the message names
+// it and the lists are asked to rescan.
+TEST_F(OperationsCenterTest, AnInstallThatCannotBeUndoneAsksForARescan)
 {
-    // The second plug-in's category is a plain file, so only the first one lands.
-    PluginFixtures::writeBytes(category(PluginRoot::user, subtitle), "file");
+    const QString effects = category(PluginRoot::user, effect);
+    PackageMaker::makeFolder(effects, "Glow", {{"Glow.moef", "old glow"}});
+    PackageMaker::makeFolder(category(PluginRoot::user, subtitle), "Title", {{"t", "old title"}});
     const QString pkg = package("two.zfcp", {{effect, "Glow", glowA}, {subtitle, "Title", glowB}});
+    // Glow goes in but not back; Title never goes in.
+    struct NoWayBack : FileOps {
+        std::atomic<int> glowExchanges = 0;
+        int exchange(const QString& a, const QString& b) override
+        {
+            if (b.endsWith("/Title") || (b.endsWith("/Glow") && ++glowExchanges == 2))
+                return EIO;
+            return FileOps::exchange(a, b);
+        }
+    } files;
+    FileOps* const previous = FileOps::setCurrent(&files);
     QSignalSpy posted(&NotificationHub::instance(), &NotificationHub::posted);
     OperationsCenter center;
     EXPECT_FALSE(install(center, {pkg}, InstallPlan{}));
+    FileOps::setCurrent(previous);
     EXPECT_EQ(center.alertTitle(), QStringLiteral("安装失败"));
-    EXPECT_TRUE(QFileInfo(category(PluginRoot::user, effect) + "/Glow/Glow.moef").isFile());
+    const QString message = center.alertMessage().value_or(QString());
+    EXPECT_TRUE(message.endsWith("\n封包：two.zfcp（第 2 个失败；Glow 未能还原，已是封包里的版本）")) << message.toStdString();
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow").value("Glow.moef"), "first glow");
+    EXPECT_EQ(PackageMaker::readTree(category(PluginRoot::user, subtitle) + "/Title"), (QMap<QString, QByteArray>{{"t", "old title"}}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !posted.isEmpty(); }, 30000));
     EXPECT_EQ(posted.first().at(0).toString(), Notifications::pluginsDidChange);
 }

@@ -66,6 +66,21 @@ bool exchangeWorksIn(const QString& folder)
 
 constexpr const char* kChildDir = "LOOMWORK_SWAP_CHILD_DIR";
 
+// Stages each of `names` holding new.txt in `folder` and swaps them in as one group; the
+// group's commit result.
+int replaceAsOne(const QString& folder, const QStringList& names, PluginSwapGroup* group)
+{
+    for (const QString& name : names) {
+        auto swap = std::make_unique<PluginFolderSwap>(folder);
+        QString staging;
+        if (const int error = swap->makeStaging("market", name, &staging))
+            return error;
+        PackageMaker::makeFolder(staging, name, {{"new.txt", "new " + name.toUtf8()}});
+        group->add(std::move(swap), staging + "/" + name, name);
+    }
+    return group->commit();
+}
+
 } // namespace
 
 TEST(PluginFolderSwap, AFailedSwapLeavesTheOldPluginInPlace)
@@ -178,6 +193,99 @@ TEST(PluginFolderSwap, AKillAtAnyStepLeavesAWholePluginAfterRecovery)
             const auto now = PackageMaker::readTree(folder + "/" + c.name);
             EXPECT_TRUE(now == fresh || (!finished && now == old)) << now.keys().join(", ").toStdString();
             QStringList expected = usersFolders + usersFiles + QStringList{".Link.loomwork-replaced" + random, c.name};
+            expected.sort();
+            EXPECT_EQ(PackageMaker::namesIn(folder), expected);
+        }
+        EXPECT_TRUE(finished);
+    }
+}
+
+// Three plug-ins swapped in as one, the third failing: the first two go back, the old ones
+// at their names exactly as they were, the new name gone, nothing hidden left.
+TEST(PluginSwapGroup, AFailureUndoesTheSwapsBeforeIt)
+{
+    QTemporaryDir dir;
+    const QString longName(240, QLatin1Char('g'));
+    const struct {
+        const char* label;
+        bool exchangeRefused;
+        QStringList names; // the second is new to the folder
+    } cases[] = {
+        {"exchange", false, {"Glow", "Spark", "Third"}},
+        {"renames", true, {"Glow", "Spark", "Third"}},
+        {"hashed names", true, {longName, "Spark", "Third"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString folder = dir.path() + "/" + c.label;
+        for (const QString& name : {c.names[0], c.names[2]}) {
+            PackageMaker::makeFolder(folder, name, {{"old.txt", "old"}, {"Media/a.png", "a"}});
+            ::chmod(QFile::encodeName(folder + "/" + name + "/Media").constData(), 0700);
+        }
+        const auto before = BackupFixtures::snapshot(folder);
+        {
+            FaultyFileOps files;
+            if (c.exchangeRefused)
+                files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
+            files.failOn(FaultyFileOps::Op::rename, ".Third.loomwork-incoming", ENOSPC);
+            PluginSwapGroup group;
+            EXPECT_EQ(replaceAsOne(folder, c.names, &group), ENOSPC);
+            EXPECT_EQ(group.failedAt(), 2);
+            EXPECT_TRUE(group.notRestored().isEmpty());
+            EXPECT_TRUE(group.leftovers().isEmpty());
+        }
+        EXPECT_EQ(BackupFixtures::snapshot(folder), before);
+
+        // Without the fault all three stand, and nothing old is kept.
+        {
+            PluginSwapGroup group;
+            ASSERT_EQ(replaceAsOne(folder, c.names, &group), 0);
+            EXPECT_EQ(group.failedAt(), -1);
+        }
+        for (const QString& name : c.names)
+            EXPECT_EQ(PackageMaker::readTree(folder + "/" + name), (QMap<QString, QByteArray>{{"new.txt", "new " + name.toUtf8()}}));
+        EXPECT_TRUE(hiddenIn(folder).isEmpty()) << hiddenIn(folder).join(", ").toStdString();
+    }
+}
+
+// A child swaps two plug-ins in as one, the second failing so that the first is undone, and
+// is killed as its n-th file step starts, for every n. After recovery each name holds a whole
+// plug-in, the first old or new, the second old, and nothing hidden is left.
+TEST(PluginSwapGroup, AKillWhileUndoingLeavesWholePluginsAfterRecovery)
+{
+    QTemporaryDir dir;
+    const QString longName(240, QLatin1Char('g'));
+    const struct {
+        bool exchangeRefused;
+        QString first;
+    } cases[] = {{false, "Glow"}, {true, "Glow"}, {true, longName}};
+    for (const auto& c : cases) {
+        bool finished = false;
+        for (int step = 1; step < 30 && !finished; ++step) {
+            const QString folder = QString("%1/%2-%3-%4").arg(dir.path()).arg(c.exchangeRefused).arg(c.first.size()).arg(step);
+            SCOPED_TRACE(folder.toStdString());
+            const auto oldFirst = PackageMaker::readTree(PackageMaker::makeFolder(folder, c.first, {{"old.txt", "old"}}));
+            const auto oldSecond = PackageMaker::readTree(PackageMaker::makeFolder(folder, "Second", {{"old.txt", "old 2"}}));
+            const pid_t child = ::fork();
+            if (child == 0) {
+                FaultyFileOps files;
+                if (c.exchangeRefused)
+                    files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
+                files.failOn(FaultyFileOps::Op::rename, ".Second.loomwork-incoming", ENOSPC);
+                files.killAtCall(step);
+                PluginSwapGroup group;
+                ::_exit(replaceAsOne(folder, {c.first, "Second"}, &group) == ENOSPC ? 0 : 1);
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            ASSERT_TRUE(finished || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) << status;
+            PluginFolderSwap::recover(folder, std::chrono::system_clock::now());
+            const auto first = PackageMaker::readTree(folder + "/" + c.first);
+            EXPECT_TRUE(first == oldFirst || (!finished && first == QMap<QString, QByteArray>{{"new.txt", "new " + c.first.toUtf8()}}))
+                << first.keys().join(", ").toStdString();
+            EXPECT_EQ(PackageMaker::readTree(folder + "/Second"), oldSecond);
+            QStringList expected{c.first, "Second"};
             expected.sort();
             EXPECT_EQ(PackageMaker::namesIn(folder), expected);
         }

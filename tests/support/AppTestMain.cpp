@@ -21,6 +21,8 @@ using TestApplication = QGuiApplication;
 #include "online/HttpFetch.h"
 #include "support/app/TestEnv.h"
 
+namespace {
+
 #ifdef LOOMWORK_TEST_WIDGETS
 // The embedded player's tests run the real web engine: its sandbox refuses to start as root
 // (CI), offscreen there is no GPU, and the video site's hosts (under .test) are this machine.
@@ -35,6 +37,14 @@ void setUpWebEngine()
 }
 #endif
 
+// Every test leaves the home as it found it, whatever its fixture does.
+class RestoreHomeAfterEachTest : public ::testing::EmptyTestEventListener
+{
+    void OnTestEnd(const ::testing::TestInfo&) override { TestEnv::restore(); }
+};
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     TestEnv::setUpProcess();
@@ -47,6 +57,7 @@ int main(int argc, char** argv)
         TestApplication::setOrganizationName(QStringLiteral("Loomwork"));
         TestApplication::setApplicationName(QStringLiteral("Loomwork"));
         ::testing::InitGoogleTest(&argc, argv);
+        ::testing::UnitTest::GetInstance()->listeners().Append(new RestoreHomeAfterEachTest);
         rc = RUN_ALL_TESTS();
         // Qt's network thread would end with the connections it still holds, and leak them.
         HttpFetch::manager().clearConnectionCache();

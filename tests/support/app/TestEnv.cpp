@@ -1,10 +1,13 @@
 #include "support/app/TestEnv.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include <QSettings>
+
+#include "engine/MarketInstallRegistry.h"
 
 #include "support/kit/TempDir.h"
 
@@ -13,6 +16,9 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path g_root;
+
+// The home's own folders; anything else in it was made by a test.
+constexpr const char* kHomeFolders[] = {"data", "config", "cache", "tmp"};
 
 void setEnv(const char* name, const fs::path& value)
 {
@@ -82,4 +88,17 @@ void TestEnv::reset()
         for (const auto& entry : fs::directory_iterator(g_root / sub, ec))
             fs::remove_all(entry.path(), ec);
     }
+}
+
+void TestEnv::restore()
+{
+    reset();
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(g_root, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (std::find(std::begin(kHomeFolders), std::end(kHomeFolders), name) == std::end(kHomeFolders))
+            removeTree(entry.path());
+    }
+    // The market list on disk is gone; the next test reads it afresh.
+    MarketInstallRegistry::reloadFromDisk();
 }

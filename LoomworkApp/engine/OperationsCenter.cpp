@@ -106,6 +106,43 @@ QString stageInstall(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFC
     return category + QLatin1Char('/') + folderName;
 }
 
+// Every package opens before anything is written; each with its index in `files`.
+std::vector<std::pair<int, ZFCPackageReader>> openPackages(const QStringList& files)
+{
+    std::vector<std::pair<int, ZFCPackageReader>> readers;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        ZFCPackageReader reader(nativePath(files[i]));
+        if (reader.plugins().empty())
+            throw ZFCPackageError::metadataCorrupted();
+        readers.emplace_back(int(i), std::move(reader));
+    }
+    return readers;
+}
+
+// A system library that does not exist yet is created rather than refused.
+bool grantSystemLibrary(const QString& library)
+{
+    return FileOps::current().exists(library) ? AdminAuth::requestPermission(library)
+                                              : AdminAuth::prepareRoot(library);
+}
+
+// Which package failed, and where: nothing was installed, unless plug-ins could not be
+// swapped back (`kept`), which are named.
+QString failurePlace(const QString& file, int position, const QStringList& kept, bool several)
+{
+    QString place = QStringLiteral("\n封包：") + FsPath::displayText(QFileInfo(file).fileName());
+    if (!kept.isEmpty()) {
+        QStringList names;
+        for (const QString& path : kept)
+            names.append(FsPath::displayText(QFileInfo(path).fileName()));
+        place += QStringLiteral("（第 %1 个失败；%2 未能还原，已是封包里的版本）")
+                     .arg(QString::number(position), names.join(QStringLiteral("、")));
+    } else if (several) {
+        place += QStringLiteral("（第 %1 个失败，未安装任何插件）").arg(position);
+    }
+    return place;
+}
+
 // Like the file manager's remove: an item that is not there is a failure (ENOENT). In the
 // system library a link met on the way, even one swapped in after the check, fails with ELOOP.
 int removeItem(const QString& path)
@@ -277,15 +314,9 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         post(guard, [title, message](OperationsCenter& center) { center.publishFailure(title, message); });
     };
 
-    // Every package opens before anything is written.
     std::vector<std::pair<int, ZFCPackageReader>> readers;
     try {
-        for (qsizetype i = 0; i < files.size(); ++i) {
-            ZFCPackageReader reader(nativePath(files[i]));
-            if (reader.plugins().empty())
-                throw ZFCPackageError::metadataCorrupted();
-            readers.emplace_back(int(i), std::move(reader));
-        }
+        readers = openPackages(files);
     } catch (...) {
         fail(QStringLiteral("安装失败"), describe(std::current_exception()));
         return;
@@ -294,10 +325,7 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
     const QString library = plan.root.path();
     if (plan.root == PluginRoot::system && !AdminAuth::isWritable(library)) {
         post(guard, [](OperationsCenter& center) { center.setStatusText(QStringLiteral("等待管理员授权…")); });
-        // A system library that does not exist yet is created rather than refused.
-        const bool granted = FileOps::current().exists(library) ? AdminAuth::requestPermission(library)
-                                                                : AdminAuth::prepareRoot(library);
-        if (!granted) {
+        if (!grantSystemLibrary(library)) {
             fail(QStringLiteral("无法写入系统库"), QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。"));
             return;
         }
@@ -383,22 +411,13 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         }
     } catch (...) {
         removeLeftovers();
-        // Which package failed, and where; nothing was installed, unless a plug-in could not
-        // be swapped back: then the lists must show it.
-        QString place = QStringLiteral("\n封包：") + FsPath::displayText(QFileInfo(files[current]).fileName());
         const QStringList kept = group->notRestored();
         group.reset();
-        if (!kept.isEmpty()) {
+        // The lists must show a plug-in that could not be swapped back.
+        if (!kept.isEmpty())
             NotificationHub::instance().post(Notifications::pluginsDidChange);
-            QStringList names;
-            for (const QString& path : kept)
-                names.append(FsPath::displayText(QFileInfo(path).fileName()));
-            place += QStringLiteral("（第 %1 个失败；%2 未能还原，已是封包里的版本）")
-                         .arg(QString::number(stagedOfCurrent + 1), names.join(QStringLiteral("、")));
-        } else if (known > 1) {
-            place += QStringLiteral("（第 %1 个失败，未安装任何插件）").arg(stagedOfCurrent + 1);
-        }
-        fail(QStringLiteral("安装失败"), describe(std::current_exception()) + place);
+        fail(QStringLiteral("安装失败"),
+             describe(std::current_exception()) + failurePlace(files[current], stagedOfCurrent + 1, kept, known > 1));
         return;
     }
     removeLeftovers();

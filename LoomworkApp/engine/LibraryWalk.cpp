@@ -232,10 +232,16 @@ bool LibraryWalk::readRegularFile(const std::string& path, qint64 maxBytes, QByt
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return false;
-    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= maxBytes
-        && readAll(fd, st.st_size, maxBytes, out);
+    const bool ok = readOpenFile(fd, maxBytes, out);
     ::close(fd);
     return ok;
+}
+
+bool LibraryWalk::readOpenFile(int fd, qint64 maxBytes, QByteArray& out)
+{
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= maxBytes
+        && readAll(fd, st.st_size, maxBytes, out);
 }
 
 namespace {

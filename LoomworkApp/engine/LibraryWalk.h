@@ -43,6 +43,8 @@ bool readHead(const std::string& path, std::size_t limit, QByteArray& out);
 // The whole content of a regular file, up to `maxBytes`. False when the file is missing,
 // special, larger than `maxBytes`, unreadable, or a link while `followLinks` is false.
 bool readRegularFile(const std::string& path, qint64 maxBytes, QByteArray& out, bool followLinks = false);
+// The same for a file already open (`fd` stays open).
+bool readOpenFile(int fd, qint64 maxBytes, QByteArray& out);
 
 // A rewrite's temporaries have short hidden names of their own, whatever the template's
 // name: a staged content ".loomwork-rewrite-" and 16 hex digits, a record of a change the

@@ -136,29 +136,6 @@ int writeAll(int fd, const char* data, std::size_t left)
     return 0;
 }
 
-// The content of an open regular file of at most `maxBytes`.
-bool readOpened(int fd, qint64 maxBytes, QByteArray& out)
-{
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > maxBytes)
-        return false;
-    out.clear();
-    out.reserve(qsizetype(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (out.size() + n > maxBytes)
-            return false;
-        out.append(buffer, qsizetype(n));
-    }
-}
-
 qint64 changedAt(const struct stat& st)
 {
     return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
@@ -254,7 +231,7 @@ void recoverOpened(int plugin, bool system, const std::string& native, const std
     for (const auto& [changed, name] : records) {
         DirHandle::Fd file;
         QByteArray bytes;
-        if (DirHandle::openFileAt(plugin, name, file) == 0 && readOpened(file.get(), kMaxRecordBytes, bytes)) {
+        if (DirHandle::openFileAt(plugin, name, file) == 0 && LibraryWalk::readOpenFile(file.get(), kMaxRecordBytes, bytes)) {
             if (const auto pairs = parseRecord(bytes)) {
                 for (const auto& [target, staged] : *pairs)
                     finishOne(plugin, system, native, target, staged);
@@ -396,7 +373,7 @@ std::optional<QByteArray> TemplateChange::read(const std::string& path, qint64 m
     const int error = DirHandle::openFileAt(folderFd(parentOf(relative), relative), nameOf(relative), file);
     if (error == ELOOP)
         refuseLink(linkOnTheWay(m_plugin.get(), relative));
-    if (error || !readOpened(file.get(), maxBytes, bytes))
+    if (error || !LibraryWalk::readOpenFile(file.get(), maxBytes, bytes))
         return std::nullopt;
     return bytes;
 }

@@ -59,7 +59,7 @@ int main(int argc, char* argv[])
     case InstanceGuard::Claim::handedOver:
         return 0;
     case InstanceGuard::Claim::unreachable:
-        qWarning("Loomwork 已在运行，但没有响应，这次打开的文件未能交给它。");
+        qWarning("Loomwork 已在运行，但这次打开的文件无法交给它，请在已打开的 Loomwork 中再打开一次。");
         return 1;
     }
     if (!arguments.serverBaseURL.isEmpty())

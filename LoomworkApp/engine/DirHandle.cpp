@@ -66,10 +66,50 @@ int listNames(int fd, std::vector<std::string>& names)
     return error;
 }
 
-int copyFileInto(const std::string& source, const struct stat& info, int parent, std::string_view name)
+// Only the permission bits travel: a set-user-ID or set-group-ID bit on another user's file
+// must not come along onto a copy that now belongs to us (or to root).
+constexpr mode_t kCopiedModeBits = 0777;
+
+// Sets `mode` on the item `name` in `parent` as it is when opened: never through a link, and
+// never on a file that has other names (a hard link may lead anywhere); `folder` asks that it
+// be a folder.
+int chmodItemAt(int parent, const std::string& name, mode_t mode, bool folder)
 {
-    Fd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in.valid())
+#if defined(__linux__)
+    Fd item(::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0)));
+    if (!item.valid())
+        return refusalOf(errno, parent, name);
+    struct stat st {};
+    if (::fstat(item.get(), &st) != 0)
+        return errno;
+    if (S_ISLNK(st.st_mode) || (!S_ISDIR(st.st_mode) && st.st_nlink > 1))
+        return 0;
+    // The handle's own entry in /proc names the inode that was opened, whatever the name
+    // holds by now.
+    char opened[40];
+    std::snprintf(opened, sizeof opened, "/proc/self/fd/%d", item.get());
+    if (::chmod(opened, mode) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return errno;
+#endif
+    struct stat now {};
+    if (::fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (S_ISLNK(now.st_mode) || (folder && !S_ISDIR(now.st_mode)) || (!S_ISDIR(now.st_mode) && now.st_nlink > 1))
+        return 0;
+    if (::fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP)
+        return errno;
+    return 0;
+}
+
+int copyFileAt(int sourceParent, const std::string& sourceName, int parent, std::string_view name)
+{
+    Fd in;
+    if (const int error = openFileAt(sourceParent, sourceName, in))
+        return error;
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0)
         return errno;
     Fd out;
     if (const int error = createFileAt(parent, name, 0600, out))
@@ -94,7 +134,7 @@ int copyFileInto(const std::string& source, const struct stat& info, int parent,
         if (error)
             break;
     }
-    if (!error && ::fchmod(out.get(), info.st_mode & 07777) != 0)
+    if (!error && ::fchmod(out.get(), info.st_mode & kCopiedModeBits) != 0)
         error = errno;
     if (!error) {
         const struct timespec times[2] = {accessTime(info), modifyTime(info)};
@@ -226,7 +266,7 @@ int removeAt(int parent, std::string_view name)
     // A folder we may not list or empty is opened to us first; the change never follows a
     // link, so a swap in between changes nothing of anyone else's.
     if ((st.st_mode & S_IRWXU) != S_IRWXU)
-        ::fchmodat(parent, entry.c_str(), (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW);
+        chmodItemAt(parent, entry, (st.st_mode & 07777) | S_IRWXU, true);
     Fd folder;
     if (const int error = openChild(parent, name, folder)) {
         // Swapped for a file or a link since the look: remove that instead of following it.
@@ -254,12 +294,8 @@ int chmodTreeAt(int parent, std::string_view name, mode_t mode)
         return errno;
     if (S_ISLNK(st.st_mode))
         return 0;
-    if (!S_ISDIR(st.st_mode)) {
-        // A link put there since the look is not followed (the call then fails harmlessly).
-        if (::fchmodat(parent, entry.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP)
-            return errno;
-        return 0;
-    }
+    if (!S_ISDIR(st.st_mode))
+        return chmodItemAt(parent, entry, mode, false);
     Fd folder;
     if (const int error = openChild(parent, name, folder))
         return error == ELOOP ? 0 : error;
@@ -310,17 +346,18 @@ int renameAt(int fromParent, std::string_view from, int toParent, std::string_vi
     return EINVAL;
 }
 
-int copyInto(const std::string& source, int parent, std::string_view name)
+int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name)
 {
-    if (!isPlainName(name))
+    if (!isPlainName(sourceName) || !isPlainName(name))
         return EINVAL;
+    const std::string source = nameOf(sourceName);
     struct stat st {};
-    if (::lstat(source.c_str(), &st) != 0)
+    if (::fstatat(sourceParent, source.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
     const std::string entry = nameOf(name);
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(std::size_t(st.st_size > 0 ? st.st_size : 255) + 1);
-        const ssize_t length = ::readlink(source.c_str(), target.data(), target.size());
+        const ssize_t length = ::readlinkat(sourceParent, source.c_str(), target.data(), target.size());
         if (length < 0)
             return errno;
         if (std::size_t(length) >= target.size())
@@ -330,33 +367,50 @@ int copyInto(const std::string& source, int parent, std::string_view name)
             : errno;
     }
     if (S_ISREG(st.st_mode))
-        return copyFileInto(source, st, parent, name);
+        return copyFileAt(sourceParent, source, parent, name);
     if (!S_ISDIR(st.st_mode)) {
         // Opening a FIFO would block; an empty file keeps the name.
         Fd out;
         return createFileAt(parent, name, 0644, out);
     }
+    // Read through the handle of the folder that was opened: a folder swapped for a link
+    // meanwhile is refused, not followed.
+    Fd in;
+    if (const int error = openChild(sourceParent, sourceName, in))
+        return error;
+    if (::fstat(in.get(), &st) != 0)
+        return errno;
     if (::mkdirat(parent, entry.c_str(), 0700) != 0)
         return errno;
     Fd folder;
     if (const int error = openChild(parent, name, folder))
         return error;
-    Fd in(::open(source.c_str(), kFolderFlags));
-    if (!in.valid())
-        return errno;
     std::vector<std::string> names;
     if (const int error = listNames(in.get(), names))
         return error;
     for (const std::string& child : names) {
-        if (const int error = copyInto(source + '/' + child, folder.get(), child))
+        if (const int error = copyAt(in.get(), child, folder.get(), child))
             return error;
     }
     // The mode and time last: copies made inside would change them again.
-    if (::fchmod(folder.get(), st.st_mode & 07777) != 0)
+    if (::fchmod(folder.get(), st.st_mode & kCopiedModeBits) != 0)
         return errno;
     const struct timespec times[2] = {accessTime(st), modifyTime(st)};
     ::futimens(folder.get(), times);
     return 0;
+}
+
+int copyInto(const std::string& source, int parent, std::string_view name)
+{
+    std::string path = source;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    Fd above(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!above.valid())
+        return errno;
+    return copyAt(above.get(), slash == std::string::npos ? path : path.substr(slash + 1), parent, name);
 }
 
 int openFileAt(int parent, std::string_view name, Fd& out)

@@ -55,7 +55,7 @@ int makeFolderAt(int parent, std::string_view name, mode_t mode);
 // for us get them first. Nothing there is no error.
 int removeAt(int parent, std::string_view name);
 // Sets `mode` on `name` in `parent` and, when it is a folder, on everything below it; links
-// are left alone and never followed.
+// are left alone and never followed, and so are files with other names (hard links).
 int chmodTreeAt(int parent, std::string_view name, mode_t mode);
 
 enum class Rename {
@@ -65,9 +65,12 @@ enum class Rename {
 };
 int renameAt(int fromParent, std::string_view from, int toParent, std::string_view to, Rename how);
 
-// Copies the item at the path `source` (the caller's own, read without following links
-// below it) to `name` in `parent`, which must not exist: folders, files with their modes and
-// times, links as links; a FIFO, socket or device becomes an empty file.
+// Copies the item `sourceName` in `sourceParent` to `name` in `parent`, which must not exist:
+// folders, files with their permission bits (never set-user-ID or set-group-ID) and times,
+// links as links; a FIFO, socket or device becomes an empty file. The source is read through
+// handles too, so a folder in it swapped for a link is refused, never followed.
+int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name);
+// copyAt for the item at the path `source` (links above its last component followed).
 int copyInto(const std::string& source, int parent, std::string_view name);
 
 // Opens the regular file `name` in `parent` for reading, refusing a link (ELOOP) and

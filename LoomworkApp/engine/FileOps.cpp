@@ -142,10 +142,15 @@ int FileOps::makePath(const QString& folder)
 
 int FileOps::copyTree(const QString& source, const QString& destination)
 {
+    // The source is located as the target is: a backup of a system plug-in reads nothing
+    // through a folder swapped for a link.
+    Place from;
     Place place;
+    if (const int error = locate(source, from))
+        return error;
     if (const int error = locate(destination, place))
         return error;
-    return DirHandle::copyInto(FsPath::toBytes(source), place.parent.get(), place.name);
+    return DirHandle::copyAt(from.parent.get(), from.name, place.parent.get(), place.name);
 }
 
 int FileOps::makeFolder(const QString& folder)

@@ -16,8 +16,9 @@ public:
     // Creates `folder` with its missing parents; an existing folder is no error.
     virtual int makePath(const QString& folder);
     // Copies `source` to `destination`, which must not exist. Links are copied as links and
-    // never followed; modes and modification times come along; a FIFO, socket or device
-    // becomes an empty file without being opened.
+    // never followed; permission bits (no set-ID bits) and modification times come along; a
+    // FIFO, socket or device becomes an empty file without being opened. In the system
+    // library both sides are reached through folder handles.
     virtual int copyTree(const QString& source, const QString& destination);
     // Creates the one folder `folder` (mode 0755); EEXIST when anything is there.
     virtual int makeFolder(const QString& folder);

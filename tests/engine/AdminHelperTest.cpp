@@ -112,3 +112,19 @@ TEST_F(AdminHelperTest, RefusesALinkOnTheWayAndActsOtherwise)
     EXPECT_FALSE(QFileInfo::exists(m_root + "/Effects.localized/Glow"));
     EXPECT_EQ(runHelper({"remove", m_root, "Effects.localized/Glow"}).exitCode, 0) << "nothing there is no error";
 }
+
+// The copy is made beside the plug-in and swapped in: a copy that fails leaves the old one.
+TEST_F(AdminHelperTest, AReplaceThatCannotCopyKeepsTheOldPlugIn)
+{
+    const QString glow = "Effects.localized/Glow";
+    const HelperRun failed = runHelper({"replace", m_root, glow, TestEnv::root() + "/missing"});
+    EXPECT_EQ(failed.exitCode, 1) << failed.standardError.toStdString();
+    EXPECT_EQ(PackageMaker::readTree(TestEnv::root(), true), m_before);
+
+    const QString source = PackageMaker::makeFolder(TestEnv::root() + "/staged", "Glow", {{"b.txt", "b"}});
+    EXPECT_EQ(runHelper({"replace", m_root, glow, source}).exitCode, 0);
+    EXPECT_EQ(PackageMaker::readTree(m_root + "/Effects.localized"),
+              (QMap<QString, QByteArray>{{"Glow", "<dir>"}, {"Glow/b.txt", "b"}}))
+        << "the new copy in place, nothing hidden left beside it";
+    QDir(TestEnv::root() + "/staged").removeRecursively();
+}

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,15 +137,53 @@ int removeItem(const std::string& root, const std::string& path)
     return DirHandle::removeAt(parent.get(), name);
 }
 
+// A hidden name beside the item in the application's own staging form
+// (".<label>.loomwork-restoring-<16 hex>"), so that what a killed run leaves there is removed
+// by the application's recovery. A label too long for that form is replaced: only the form counts.
+std::string stagingName(const std::string& name)
+{
+    unsigned char random[8] = {};
+    std::size_t got = 0;
+    while (got < sizeof random) {
+        const ssize_t n = ::getrandom(random + got, sizeof random - got, 0);
+        if (n > 0)
+            got += std::size_t(n);
+        else if (errno != EINTR)
+            break;
+    }
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%02x%02x%02x%02x%02x%02x%02x%02x", random[0], random[1], random[2],
+                  random[3], random[4], random[5], random[6], random[7]);
+    constexpr std::string_view mark = ".loomwork-restoring-";
+    const std::string label = name.size() + 1 + mark.size() + 16 <= 255 ? name : std::string("plugin");
+    return "." + label + std::string(mark) + digits;
+}
+
+// The copy is made beside the item first, then exchanged with it: a copy that fails (a full
+// disk) leaves the old item as it was.
 int replaceItem(const std::string& root, const std::string& path, const std::string& source)
 {
     Fd parent;
     std::string name;
     if (const int error = openParent(root, path, parent, name))
         return error;
-    if (const int error = DirHandle::removeAt(parent.get(), name))
-        return error;
-    return DirHandle::copyInto(source, parent.get(), name);
+    const std::string staging = stagingName(name);
+    int error = DirHandle::copyInto(source, parent.get(), staging);
+    if (!error) {
+        error = DirHandle::renameAt(parent.get(), staging, parent.get(), name, DirHandle::Rename::exchange);
+        if (error == ENOENT) {
+            error = DirHandle::renameAt(parent.get(), staging, parent.get(), name, DirHandle::Rename::noReplace);
+        } else if (error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP) {
+            // No exchange on this file system: the old item goes only once the copy is whole.
+            error = DirHandle::removeAt(parent.get(), name);
+            if (!error)
+                error = DirHandle::renameAt(parent.get(), staging, parent.get(), name, DirHandle::Rename::noReplace);
+        }
+    }
+    // After an exchange the hidden name holds the old item; after a failure, the partial copy.
+    // What cannot go now goes with the application's next recovery.
+    DirHandle::removeAt(parent.get(), staging);
+    return error;
 }
 
 int makeFolder(const std::string& root, const std::string& path)

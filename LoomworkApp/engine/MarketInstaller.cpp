@@ -368,6 +368,7 @@ QString MarketInstaller::safeFileName(const QString& name)
         case QChar::Other_Format:
         case QChar::Separator_Line:
         case QChar::Separator_Paragraph:
+        case QChar::Other_Surrogate: // half a pair: no character at all
             shown += QLatin1Char('_');
             break;
         default:
@@ -380,14 +381,21 @@ QString MarketInstaller::safeFileName(const QString& name)
     const qsizetype dot = extensionDot(text);
     const QString base = dot < 0 ? text : text.left(dot);
     const QString suffix = dot < 0 ? QString() : text.mid(dot);
+    QString cut;
     if (graphemeEnds(text).size() > maxNameCharacters) {
         const qsizetype extensionLength = dot < 0 ? 0 : graphemeEnds(suffix.mid(1)).size();
-        text = firstCharacters(base, std::max<qsizetype>(cutNameCharacters - extensionLength, 1)) + suffix;
-        return fitBytes(text.left(text.size() - suffix.size()), suffix);
+        const QString kept = firstCharacters(base, std::max<qsizetype>(cutNameCharacters - extensionLength, 1));
+        cut = fitBytes(kept, suffix);
+    } else {
+        cut = text.toUtf8().size() <= maxNameBytes ? text : fitBytes(base, suffix);
     }
-    if (text.toUtf8().size() <= maxNameBytes)
-        return text;
-    return fitBytes(base, suffix);
+    if (!cut.isEmpty() && !cut.startsWith(QLatin1Char('.')))
+        return cut;
+    // Not even the first character of the base fits beside the extension: the name's own
+    // start then, else a plain name; never nothing, never a hidden file.
+    cut = fitBytes(graphemeEnds(text).size() > maxNameCharacters ? firstCharacters(text, cutNameCharacters) : text,
+                   QString());
+    return cut.isEmpty() ? fitBytes(QStringLiteral("下载文件"), suffix) : cut;
 }
 
 QString MarketInstaller::moveToDownloads(const QString& file, const QString& suggestedName)

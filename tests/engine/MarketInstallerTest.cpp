@@ -112,6 +112,21 @@ TEST(MarketInstallerNames, SafeFileName)
             EXPECT_EQ(safe.chopped(5).size() % flag.size(), 0) << "a flag cut in half";
         }
     }
+
+    // One character longer than the budget, or a base that does not fit beside its extension:
+    // still a visible name, never an empty or hidden one; half a surrogate pair is no character.
+    const QString heavy = "a" + QString(200, QChar(0x0301));
+    const QString xs(238, QChar('x'));
+    const QList<std::pair<QString, QString>> edges{
+        {heavy, "下载文件"},
+        {heavy + ".zfcp", "下载文件.zfcp"},
+        {"中中." + xs, "中中." + xs.left(107)},
+        {QString("a") + QChar(0xD800) + "b.zip", "a_b.zip"},
+    };
+    for (const auto& [in, out] : edges) {
+        SCOPED_TRACE(in.left(8).toStdString());
+        EXPECT_EQ(MarketInstaller::safeFileName(in), out);
+    }
 }
 
 TEST(MarketInstallerNames, ConflictMessageListsTenOfTwelve)

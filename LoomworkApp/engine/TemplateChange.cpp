@@ -454,6 +454,15 @@ int TemplateChange::commit()
 {
     if (m_entries.empty())
         return 0;
+    const std::string& first = m_entries.front().shown;
+    if (!m_system) {
+        // The user's plug-in is reached by its path, as its files are: a restore swaps a new
+        // folder in under that path after staging, and the record belongs in that one.
+        DirHandle::Fd now(::open(m_native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!now.valid())
+            fail(first, errno);
+        m_plugin = std::move(now);
+    }
     // The staged names must outlive a crash before the record may name them.
     std::set<std::string> synced;
     for (const Entry& entry : m_entries) {
@@ -471,7 +480,6 @@ int TemplateChange::commit()
         record = randomName(kRecordSuffix);
         error = DirHandle::createFileAt(m_plugin.get(), record, 0600, out);
     }
-    const std::string& first = m_entries.front().shown;
     if (error)
         fail(first, error);
     if ((error = writeAll(out.get(), bytes.constData(), std::size_t(bytes.size()))) != 0

@@ -42,7 +42,9 @@ public:
     // Writes `bytes` beside the template `path` with its mode and (where allowed) owner, and
     // syncs it. The template itself is untouched until commit().
     void stage(const std::string& path, const QByteArray& bytes);
-    // Puts every staged content in place; returns how many files changed.
+    // Puts every staged content in place; returns how many files changed. The record goes
+    // into the folder at the plug-in's path now (in the user's library a restore swaps a new
+    // one in after staging).
     int commit();
 
     // Why a change of the plug-in at `folder` is refused (a link on the way or inside, in the

@@ -55,9 +55,11 @@ public:
     // Puts right what killed changes left in the plug-in `folder` that last changed before
     // `olderThan` (younger ones may be another run's change in progress): a complete record
     // is finished (the staged files it names that still exist replace their templates), an
-    // incomplete record and every staged file of ours are removed. Only our exact forms
-    // count. `found` are the temporaries a walk already found (LibraryWalk's
-    // rewriteTemporaries): nothing is done when it is empty. Failures are ignored.
+    // incomplete record and every staged file of ours are removed; a record that cannot be
+    // read keeps itself and every staged file. Only our exact forms count, and in the system
+    // library only what this user owns: another user's change waits for that user. `found`
+    // are the temporaries a walk already found (LibraryWalk's rewriteTemporaries): nothing
+    // is done when it is empty. Failures are ignored.
     static void recover(const QString& folder, std::chrono::system_clock::time_point olderThan);
     static void recover(const QString& folder, const std::vector<std::string>& found,
                         std::chrono::system_clock::time_point olderThan);

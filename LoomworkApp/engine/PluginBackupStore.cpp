@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -356,26 +357,40 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target)))
         AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path()); // the steps below tell
 
-    // The user's linked templates get their text back where they point, whole or nothing,
-    // and the links themselves stay in the restored plug-in.
+    // The user's linked templates get their text back where they point, and the links
+    // themselves stay in the restored plug-in. Both parts are staged before either is put in
+    // place; the plug-in is swapped in keeping the old one until the templates stand, so a
+    // failure leaves both as they were. (A kill between the two leaves the plug-in restored
+    // and the linked templates as they were: their staged files go as unrecorded.)
     LinkedParts linkedInside;
     if (plugin.root != PluginRoot::system && QFileInfo(target).isDir())
         linkedInside = linkedParts(target);
+    std::optional<TemplateChange> change;
+    const auto refusedBy = [&](const TemplateEditError& e) {
+        return PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), e.message());
+    };
     if (!linkedInside.templates.empty()) {
         try {
-            TemplateChange change(target);
+            change.emplace(target);
             const std::string native = FsPath::toBytes(target);
             for (const std::string& file : linkedInside.templates) {
                 QByteArray bytes;
                 const std::string saved = FsPath::toBytes(below(*source, file));
                 if (LibraryWalk::readRegularFile(saved, TemplateInspector::kMaxTemplateBytes, bytes))
-                    change.stage(native + '/' + file, bytes);
+                    change->stage(native + '/' + file, bytes);
             }
-            change.commit();
         } catch (const TemplateEditError& e) {
-            throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), e.message());
+            throw refusedBy(e);
         }
     }
+    const auto commitTemplates = [&] {
+        try {
+            if (change)
+                change->commit();
+        } catch (const TemplateEditError& e) {
+            throw refusedBy(e);
+        }
+    };
     const auto relink = [&](const QString& staged) {
         for (const std::string& link : linkedInside.outerLinks) {
             char pointsTo[PATH_MAX];
@@ -392,28 +407,34 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     };
 
     const QString name = lastComponent(target);
+    int error = 0;
     QString refusal;
-    // Returns 0 once the copy stands at the target; on failure the old plug-in is where it was.
-    // A category folder removed meanwhile comes back, as the plug-in itself does.
-    const auto swapIn = [&]() -> int {
+    {
         PluginFolderSwap swap(parentFolder(target));
         QString staging;
-        int error = swap.makeStaging(QStringLiteral("restoring"), name, &staging);
+        // A category folder removed meanwhile comes back, as the plug-in itself does.
+        error = swap.makeStaging(QStringLiteral("restoring"), name, &staging);
         const QString staged = staging + QLatin1Char('/') + name;
-        if (error == 0 && (error = FileOps::current().copyTree(*source, staged)) == 0 && (error = relink(staged)) == 0)
-            error = swap.commit(staged, name);
+        if (error == 0 && (error = FileOps::current().copyTree(*source, staged)) == 0
+            && (error = relink(staged)) == 0 && (error = swap.commitKeepingOld(staged, name)) == 0) {
+            try {
+                commitTemplates();
+            } catch (const PluginBackupError&) {
+                swap.undo();
+                throw;
+            }
+            swap.finish();
+            return;
+        }
         refusal = swap.refusal();
-        return error;
-    };
-
-    const int error = swapIn();
-    if (error == 0)
-        return;
+    }
     if (!refusal.isEmpty())
         throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), refusal);
     // Administrator rights help only where rights were missing; anything else (a full disk,
     // a missing folder) would fail the same way after the old plug-in had been removed.
-    if (mayNeedAdmin(error) && AdminAuth::adminReplace(*source, target))
+    if (mayNeedAdmin(error) && AdminAuth::adminReplace(*source, target)) {
+        commitTemplates();
         return;
+    }
     throw PluginBackupError::fileSystem(QStringLiteral("无法还原插件") + quoted(plugin.name), error);
 }

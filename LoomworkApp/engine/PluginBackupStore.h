@@ -69,7 +69,8 @@ std::optional<PluginBackup> originalTranslationBackup(const QList<PluginBackup>&
 // the swap fails. A refusal for lack of rights falls back to AdminAuth::adminReplace.
 // A system plug-in holding a linked template or folder is refused before anything changes;
 // in the user's library the links stay and their templates get the backed-up text, whole
-// or nothing. The backup itself is never changed.
+// or nothing (a kill between putting the plug-in in place and committing its linked
+// templates leaves those templates as they were). The backup itself is never changed.
 void restore(const PluginBackup& backup, const Plugin& plugin);
 
 } // namespace PluginBackupStore

@@ -198,6 +198,9 @@ void PluginFolderSwap::recover(const QString& folder, Clock::time_point olderTha
     const DirHandle::Fd listed = openForListing(folder);
     if (!listed.valid())
         return;
+    // Every local user may write in the system library: another user's hidden folders there
+    // are left for that user's own Loomwork (its replace may still be running).
+    const bool system = SystemPath::inside(folder).has_value();
     std::vector<Hidden> stale;
     QHash<QString, std::string> names; // name folders by label and random, whatever their age
     QSet<QString> present;             // each plug-in's name, and the label its replaced copy would carry
@@ -210,7 +213,7 @@ void PluginFolderSwap::recover(const QString& folder, Clock::time_point olderTha
             continue;
         }
         std::optional<Hidden> hidden = parseHidden(path);
-        if (!hidden || !S_ISDIR(entry.st.st_mode))
+        if (!hidden || !S_ISDIR(entry.st.st_mode) || (system && entry.st.st_uid != ::geteuid()))
             continue;
         if (hidden->purpose == kName)
             names.insert(hidden->label + QString::fromLatin1(hidden->random), entry.name);

@@ -88,8 +88,9 @@ public:
     // `olderThan` (left by a killed run): a replaced copy whose plug-in is missing goes back
     // under its own name (it may be the only copy); staging folders, copies a completed
     // replace left, and replaced copies whose plug-in is there, are removed. Only the exact
-    // names this class makes count: newer items and anything else, however close, are left
-    // alone. Failures are ignored: a library we may not write keeps its leftovers.
+    // names this class makes count: newer items, another user's in the system library, and
+    // anything else, however close, are left alone. Failures are ignored: a library we may
+    // not write keeps its leftovers.
     static void recover(const QString& folder, std::chrono::system_clock::time_point olderThan = startedAt(),
                         FileOps& files = FileOps::current());
     // recover() for every category folder of the library at `library`.

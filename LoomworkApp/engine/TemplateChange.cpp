@@ -189,6 +189,14 @@ bool isInsidePath(const std::string& relative)
     }
 }
 
+// Every local user may write in the system library: there recovery touches only what this
+// user made (as the handle it acts through shows it), and leaves another user's change for
+// that user's own Loomwork to finish.
+bool ours(const struct stat& st, bool system)
+{
+    return !system || st.st_uid == ::geteuid();
+}
+
 // Puts one recorded staged file in place of its template, when it is still there.
 void finishOne(int plugin, bool system, const std::string& native, const std::string& target,
                const std::string& staged)
@@ -207,7 +215,8 @@ void finishOne(int plugin, bool system, const std::string& native, const std::st
     DirHandle::Fd dir;
     struct stat st;
     if (openFolder(plugin, system, folder, dir) != 0
-        || ::fstatat(dir.get(), staged.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        || ::fstatat(dir.get(), staged.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)
+        || !ours(st, system))
         return;
     if (DirHandle::renameAt(dir.get(), staged, dir.get(), nameOf(target), DirHandle::Rename::replace) == 0)
         ::fsync(dir.get());
@@ -224,21 +233,28 @@ void recoverOpened(int plugin, bool system, const std::string& native, const std
         struct stat st;
         if (parentOf(path) == native && LibraryWalk::isRecordName(name.c_str())
             && ::fstatat(plugin, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-            && changedAt(st) < limit)
+            && ours(st, system) && changedAt(st) < limit)
             records.emplace_back(changedAt(st), name);
     }
     std::sort(records.begin(), records.end());
+    // A record we cannot read may name any staged file: it and they wait for a later run.
+    bool unread = false;
     for (const auto& [changed, name] : records) {
         DirHandle::Fd file;
         QByteArray bytes;
-        if (DirHandle::openFileAt(plugin, name, file) == 0 && LibraryWalk::readOpenFile(file.get(), kMaxRecordBytes, bytes)) {
-            if (const auto pairs = parseRecord(bytes)) {
-                for (const auto& [target, staged] : *pairs)
-                    finishOne(plugin, system, native, target, staged);
-            }
+        if (DirHandle::openFileAt(plugin, name, file) != 0 || !LibraryWalk::readOpenFile(file.get(), kMaxRecordBytes, bytes)) {
+            unread = true;
+            continue;
+        }
+        // One cut short by a kill names nothing: its staged files go below.
+        if (const auto pairs = parseRecord(bytes)) {
+            for (const auto& [target, staged] : *pairs)
+                finishOne(plugin, system, native, target, staged);
         }
         ::unlinkat(plugin, name.c_str(), 0);
     }
+    if (unread)
+        return;
     // Then what no complete record names: staged files of a change killed before its record.
     for (const std::string& path : found) {
         const std::string name = nameOf(path);
@@ -253,7 +269,7 @@ void recoverOpened(int plugin, bool system, const std::string& native, const std
         struct stat st;
         if (openFolder(plugin, system, system ? relative : folder, dir) == 0
             && ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-            && changedAt(st) < limit)
+            && ours(st, system) && changedAt(st) < limit)
             ::unlinkat(dir.get(), name.c_str(), 0);
     }
 }
@@ -454,6 +470,15 @@ int TemplateChange::commit()
 {
     if (m_entries.empty())
         return 0;
+    const std::string& first = m_entries.front().shown;
+    if (!m_system) {
+        // The user's plug-in is reached by its path, as its files are: a restore swaps a new
+        // folder in under that path after staging, and the record belongs in that one.
+        DirHandle::Fd now(::open(m_native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!now.valid())
+            fail(first, errno);
+        m_plugin = std::move(now);
+    }
     // The staged names must outlive a crash before the record may name them.
     std::set<std::string> synced;
     for (const Entry& entry : m_entries) {
@@ -471,7 +496,6 @@ int TemplateChange::commit()
         record = randomName(kRecordSuffix);
         error = DirHandle::createFileAt(m_plugin.get(), record, 0600, out);
     }
-    const std::string& first = m_entries.front().shown;
     if (error)
         fail(first, error);
     if ((error = writeAll(out.get(), bytes.constData(), std::size_t(bytes.size()))) != 0

@@ -42,7 +42,9 @@ public:
     // Writes `bytes` beside the template `path` with its mode and (where allowed) owner, and
     // syncs it. The template itself is untouched until commit().
     void stage(const std::string& path, const QByteArray& bytes);
-    // Puts every staged content in place; returns how many files changed.
+    // Puts every staged content in place; returns how many files changed. The record goes
+    // into the folder at the plug-in's path now (in the user's library a restore swaps a new
+    // one in after staging).
     int commit();
 
     // Why a change of the plug-in at `folder` is refused (a link on the way or inside, in the
@@ -53,9 +55,11 @@ public:
     // Puts right what killed changes left in the plug-in `folder` that last changed before
     // `olderThan` (younger ones may be another run's change in progress): a complete record
     // is finished (the staged files it names that still exist replace their templates), an
-    // incomplete record and every staged file of ours are removed. Only our exact forms
-    // count. `found` are the temporaries a walk already found (LibraryWalk's
-    // rewriteTemporaries): nothing is done when it is empty. Failures are ignored.
+    // incomplete record and every staged file of ours are removed; a record that cannot be
+    // read keeps itself and every staged file. Only our exact forms count, and in the system
+    // library only what this user owns: another user's change waits for that user. `found`
+    // are the temporaries a walk already found (LibraryWalk's rewriteTemporaries): nothing
+    // is done when it is empty. Failures are ignored.
     static void recover(const QString& folder, std::chrono::system_clock::time_point olderThan);
     static void recover(const QString& folder, const std::vector<std::string>& found,
                         std::chrono::system_clock::time_point olderThan);

@@ -1,4 +1,9 @@
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +16,8 @@
 #include "engine/AdminAuth.h"
 #include "engine/PluginBackupError.h"
 #include "engine/PluginBackupStore.h"
+#include "engine/PluginFolderSwap.h"
+#include "engine/TemplateChange.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
 #include "support/app/FakeAlertPresenter.h"
@@ -382,6 +389,59 @@ TEST_F(PluginBackupStoreTest, FailedRestoreKeepsTheOldPlugin)
         // Administrator rights cannot cure these; the old plug-in is never handed to the administrator.
         EXPECT_TRUE(runner.commands().isEmpty());
     }
+}
+
+// The templates the user's links lead to are part of the same whole: a restore that fails
+// leaves them as untouched as the plug-in folder; one killed once their change is recorded is finished.
+TEST_F(PluginBackupStoreTest, AFailedRestoreLeavesTheLinkedTemplatesToo)
+{
+    const QString outside = TestEnv::root() + "/Movies/Outside";
+    PluginFixtures::writeBytes(outside + "/A.motn", "backed-up A");
+    const QString path = PluginFixtures::categoryFolder(PluginRoot::user, ZFCPluginType::effect) + "/Mine";
+    PluginFixtures::writeBytes(path + "/B.moef", "backed-up B");
+    PluginFixtures::makeSymlink(outside + "/A.motn", path + "/A.motn");
+    const Plugin plugin = pluginAt(path);
+    const auto backup = PluginBackupStore::createBackup(plugin, "r", 1);
+    PluginFixtures::writeBytes(outside + "/A.motn", "edited A");
+    PluginFixtures::writeBytes(path + "/B.moef", "edited B");
+    const auto edited = snapshot(path);
+    const auto outsideEdited = snapshot(outside);
+
+    const QString staging = ".Mine.loomwork-restoring";
+    for (const auto& [op, error] : {std::pair(FaultyFileOps::Op::copyTree, ENOSPC),
+                                    std::pair(FaultyFileOps::Op::rename, EXDEV)}) {
+        SCOPED_TRACE(error);
+        FaultyFileOps files;
+        files.failOn(op, staging, error);
+        EXPECT_THROW(PluginBackupStore::restore(backup, plugin), PluginBackupError);
+        EXPECT_EQ(snapshot(path), edited);
+        EXPECT_EQ(snapshot(outside), outsideEdited);
+        EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
+    }
+
+    // Killed once the templates' record is written (after the plug-in was swapped in): the
+    // record lies in the restored plug-in, and recovery finishes it.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        TemplateChange::setStepHook([](int step) {
+            if (step == 2)
+                ::kill(::getpid(), SIGKILL);
+        });
+        PluginBackupStore::restore(backup, plugin);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    const auto later = std::chrono::system_clock::now() + std::chrono::minutes(1);
+    TemplateChange::recover(path, later);
+    PluginFolderSwap::recover(QFileInfo(path).path(), later);
+    EXPECT_EQ(PluginFixtures::readBytes(path + "/A.motn"), "backed-up A");
+    EXPECT_EQ(PluginFixtures::readBytes(path + "/B.moef"), "backed-up B");
+    EXPECT_TRUE(QFileInfo(path + "/A.motn").isSymLink());
+    EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
+    EXPECT_EQ(QDir(path).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot), QStringList({"A.motn", "B.moef"}));
+    EXPECT_EQ(QDir(outside).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList("A.motn"));
 }
 
 TEST_F(PluginBackupStoreTest, StructuralFailureIsReportedWithoutAdministrator)

@@ -1,6 +1,8 @@
 #include <csignal>
 #include <functional>
 
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QScopeGuard>
 
 #include "engine/AdminAuth.h"
 #include "engine/PluginBackupError.h"
@@ -85,12 +88,14 @@ int templatesWith(const QString& folder, const QByteArray& marker)
     return count;
 }
 
-// Runs `change` in a child that is killed (SIGKILL) after step `step`; true when the child
-// finished before that step.
-bool runKilledAt(int step, const std::function<void()>& change)
+// Runs `change` in a child that is killed (SIGKILL) after step `step`, as the user `uid`
+// (0: as this process); true when the child finished before that step.
+bool runKilledAt(int step, const std::function<void()>& change, uid_t uid = 0)
 {
     const pid_t child = ::fork();
     if (child == 0) {
+        if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
+            ::_exit(3);
         TemplateChange::setStepHook([step](int at) {
             if (at == step)
                 ::kill(::getpid(), SIGKILL);
@@ -357,4 +362,56 @@ TEST_F(TemplateChangeTest, TheUsersLinkedTemplatesAndFoldersAreTreatedLikeTheOth
     EXPECT_TRUE(QFileInfo(folder + "/Linked.motn").isSymLink());
     EXPECT_TRUE(QFileInfo(folder + "/Scenes").isSymLink());
     EXPECT_EQ(hiddenEntries(outside), QStringList());
+}
+
+// The system library is every local user's: each user's recovery there puts right only what
+// that user left, and another user's change waits, whole, for that user's own Loomwork.
+TEST_F(TemplateChangeTest, InTheSystemLibraryEachUserRecoversOnlyWhatTheyLeft)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to play two other users";
+    constexpr uid_t a = 4321, b = 5555;
+    const QByteArray root = QFile::encodeName(TestEnv::root());
+    ASSERT_EQ(::chmod(root.constData(), 0711), 0);
+    const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
+    const QString effects = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    const QString folder = makeSixTemplates(effects + "/Glow");
+    const QStringList hiddenFolders{".Glow.loomwork-install-00000000000000a1", ".Gone.loomwork-replaced-00000000000000a2",
+                                    ".Glow.loomwork-install-00000000000000b1"};
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray path = QFile::encodeName(effects + "/" + hiddenFolders[i]);
+        ASSERT_EQ(::mkdir(path.constData(), 0777), 0);
+        ASSERT_EQ(::chown(path.constData(), i < 2 ? a : b, i < 2 ? a : b), 0);
+    }
+    // Opened to everyone, as a shared library is (chmod -R 777).
+    QDirIterator it(TestEnv::systemLibrary(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        ::chmod(QFile::encodeName(it.next()).constData(), 0777);
+
+    ASSERT_FALSE(runKilledAt(9, [&] { TemplateInspector::setVersion(folder, "5.13", "5.6"); }, a));
+    ASSERT_EQ(templatesWith(folder, "version=\"5.13\""), 2);
+    const QStringList left = hiddenEntries(folder);
+    const auto later = std::chrono::system_clock::now() + std::chrono::minutes(1);
+    const auto recoverAs = [&](uid_t uid) {
+        EXPECT_TRUE(runKilledAt(0, [&] {
+            TemplateChange::recover(folder, later);
+            PluginFolderSwap::recover(effects, later);
+        }, uid));
+    };
+    const auto entries = [&] { return QDir(effects).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot); };
+
+    recoverAs(b);
+    EXPECT_EQ(hiddenEntries(folder), left);
+    EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 2);
+    EXPECT_EQ(entries(), QStringList({hiddenFolders[0], hiddenFolders[1], "Glow"}));
+    // A record of one's own that cannot be read is never taken for none.
+    const QByteArray record = QFile::encodeName(left.filter(".record").value(0));
+    ASSERT_EQ(::chmod(record.constData(), 0), 0);
+    recoverAs(a);
+    EXPECT_EQ(hiddenEntries(folder), left);
+    ASSERT_EQ(::chmod(record.constData(), 0600), 0);
+    recoverAs(a);
+    EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
+    EXPECT_EQ(hiddenEntries(folder), QStringList());
+    EXPECT_EQ(entries(), QStringList({"Glow", "Gone"}));
 }

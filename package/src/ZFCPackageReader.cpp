@@ -168,27 +168,49 @@ bool isPlainPath(std::string_view path)
            path.find("//") == std::string_view::npos;
 }
 
-// True when two of the entries name one path. Most paths are compared where they are;
-// only those written otherwise are copied.
-bool repeatsAPath(const std::vector<ZFCEntry>& items)
+// True when two of the entries name one path, or when an entry that is not a folder stands
+// where another entry needs a folder ("a" a file or a link, "a/b" an entry): extraction would
+// let one silently replace the other. Most paths are compared where they are; only those
+// written otherwise are copied.
+bool pathsCollide(const std::vector<ZFCEntry>& items)
 {
+    struct Named {
+        std::string_view path;
+        bool folder;
+        bool operator<(const Named& other) const { return path < other.path; }
+    };
     std::deque<std::string> rewritten;  // its strings stay where they are as it grows
-    std::vector<std::string_view> paths;
-    paths.reserve(items.size());
-    for (const ZFCEntry& entry : items)
-        paths.push_back(isPlainPath(entry.path) ? std::string_view(entry.path) : rewritten.emplace_back(plainPath(entry.path)));
-    std::sort(paths.begin(), paths.end());
-    return std::adjacent_find(paths.begin(), paths.end()) != paths.end();
+    std::vector<Named> named;
+    named.reserve(items.size());
+    for (const ZFCEntry& entry : items) {
+        const std::string_view path =
+            isPlainPath(entry.path) ? std::string_view(entry.path) : rewritten.emplace_back(plainPath(entry.path));
+        named.push_back({path, entry.type == "directory"});
+    }
+    std::sort(named.begin(), named.end());
+    const auto samePath = [](const Named& a, const Named& b) { return a.path == b.path; };
+    if (std::adjacent_find(named.begin(), named.end(), samePath) != named.end())
+        return true;
+    std::string below; // "<path>/", the least path beneath an entry
+    for (const Named& entry : named) {
+        if (entry.folder)
+            continue;
+        below.assign(entry.path).push_back('/');
+        const auto next = std::lower_bound(named.begin(), named.end(), Named{below, false});
+        if (next != named.end() && next->path.starts_with(below))
+            return true;
+    }
+    return false;
 }
 
-// Keeps every record, refusing a plug-in that lists one path twice: the writer never does,
-// and extracting it would let the later entry silently replace the earlier one.
+// Keeps every record, refusing a plug-in whose paths collide (see pathsCollide): the writer
+// never writes one.
 class UniquePathsCollector : public kit::MetadataCollector
 {
 public:
     bool plugin(ZFCPlugin&& plugin) override
     {
-        return MetadataCollector::plugin(std::move(plugin)) && !repeatsAPath(plugins.back().items);
+        return MetadataCollector::plugin(std::move(plugin)) && !pathsCollide(plugins.back().items);
     }
 };
 

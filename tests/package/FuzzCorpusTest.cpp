@@ -13,13 +13,14 @@ namespace fs = std::filesystem;
 using Kind = ZFCPackageError::Kind;
 
 // The fuzzers' seeds each reach one refusal (or a success through a rare branch) named by
-// the start of the seed's file name; together they cover every refusal of the reader.
+// the start of the seed's file name; together they cover every refusal of the reader that a
+// package alone can reach (a link on the way is met only where something else put one there
+// during the extraction).
 TEST(FuzzCorpus, EverySeedEndsAsItsNameSays)
 {
     const std::map<std::string, std::optional<Kind>> expected = {
         {"ok", std::nullopt},
         {"path-invalid", Kind::pathInvalid},
-        {"path-escapes", Kind::pathEscapes},
         {"metadata-corrupted", Kind::metadataCorrupted},
         {"plaintext-overrun", Kind::plaintextOverrun},
         {"stream-truncated", Kind::streamTruncated},

@@ -341,12 +341,11 @@ TEST(ZFCPackageReader, LinksThatClimbOutAreNotCreated)
         {"empty", json::array({linkEntry("l", "")}), kOk, {}},
         {"no target", json::array({json{{"type", "link"}, {"path", "l"}}}), kOk, {}},
         {"climb after a name", json::array({linkEntry("a", "."), linkEntry("l", "a/../../x")}), kOk, {{"a", "."}}},
-        {"chain through a link", json::array({linkEntry("a", "."), linkEntry("a/l", "../outside")}), Outcome{Kind::pathEscapes, "a/l"},
-         {{"a", "."}}},
-        {"folder through a link", json::array({linkEntry("a", "."), linkEntry("a/b/l", "x")}), Outcome{Kind::pathEscapes, "a/b/l"},
-         {{"a", "."}}},
+        // An entry below a link of the package's own is refused before anything is written.
+        {"chain through a link", json::array({linkEntry("a", "."), linkEntry("a/l", "../outside")}), kCorrupted, {}},
+        {"folder through a link", json::array({linkEntry("a", "."), linkEntry("a/b/l", "x")}), kCorrupted, {}},
         {"link replaces a folder, then a link below it",
-         json::array({dirEntry("d/e"), linkEntry("d", "."), linkEntry("d/l", "../x")}), Outcome{Kind::pathEscapes, "d/l"}, {{"d", "."}}},
+         json::array({dirEntry("d/e"), linkEntry("d", "."), linkEntry("d/l", "../x")}), kCorrupted, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -384,25 +383,24 @@ TEST(ZFCPackageReader, FilesTakeTheirBytesInPositionOrder)
 {
     TempDir dir;
     // Sorted by position (absent counts 0), equal positions keep their listed order.
-    // A file replaces the folder an earlier entry made on its way.
     const json items = json::array({file("late", 3, 2), json{{"type", "file"}, {"path", "nopos"}, {"stored", 3}},
                                      file("empty-first", 0, 0), json{{"type", "weird"}, {"path", "ignored"}},
                                      {{"type", "directory"}, {"path", "dir/sub"}}, file("five", 5, 1), file("six", 6, 1),
-                                     file("dir", 7, 1)});
+                                     file("dir/f", 7, 1)});
     writeFile(dir / "p.zfcp", onePlugin(items, "xyzAB12D"));
     EXPECT_EQ(extractError(dir / "p.zfcp", dir / "root"), kOk);
     EXPECT_EQ(readFile(dir / "root/P/nopos"), "xyz");
     EXPECT_EQ(readFile(dir / "root/P/late"), "AB");
     EXPECT_EQ(readFile(dir / "root/P/five"), "1");
     EXPECT_EQ(readFile(dir / "root/P/six"), "2");
-    EXPECT_EQ(readFile(dir / "root/P/dir"), "D");
+    EXPECT_EQ(readFile(dir / "root/P/dir/f"), "D");
     EXPECT_TRUE(fs::exists(dir / "root/P/empty-first"));
     EXPECT_FALSE(fs::exists(dir / "root/P/ignored"));
 }
 
 // The writer lists every path once: a plug-in that lists one twice, as extraction would
 // read it, is refused when the package is opened. Another plug-in may use the same paths.
-TEST(ZFCPackageReader, APathListedTwiceIsDamagedMetadata)
+TEST(ZFCPackageReader, CollidingPathsAreDamagedMetadata)
 {
     TempDir dir;
     const json folder = {{"type", "directory"}, {"path", "a/b"}};
@@ -413,7 +411,12 @@ TEST(ZFCPackageReader, APathListedTwiceIsDamagedMetadata)
         {"a link twice", json::array({linkEntry("l", "x"), linkEntry("l", "y")}), kCorrupted},
         {"a backslash", json::array({folder, named("a\\b")}), kCorrupted},
         {"empty components", json::array({folder, named("a//b/")}), kCorrupted},
+        {"a file where a folder must be", json::array({folder, file("a/b/c", 0, 2), file("a", 2, 1)}), kCorrupted},
+        {"a link where a folder must be", json::array({file("d/x", 0, 3), linkEntry("d", "e")}), kCorrupted},
+        {"a file above a file", json::array({file("a", 0, 1), file("a/b", 1, 2)}), kCorrupted},
         {"different paths", json::array({folder, named("a/b/c"), named("a/B"), named("a/b c"), named("b")}), kOk},
+        {"a file beside a folder of a longer name",
+         json::array({file("a", 0, 1), named("a b/c"), named("a.x/c"), file("a-b/c", 1, 2)}), kOk},
     };
     for (const auto& [name, items, outcome] : cases)
         EXPECT_EQ(openError(onePlugin(items, "abc"), dir / "p.zfcp"), outcome) << name;

@@ -62,7 +62,7 @@ NoticeBar::NoticeBar(const QString& title, const QString& text, QWidget* parent)
 
 void NoticeBar::setNotice(const QString& title, const QString& text)
 {
-    m_title = SafeText::singleLine(title);
+    m_title = SafeText::singleLine(title, -1); // the title is never cut
     m_text = PromoStyle::oneLine(text, 2000);
     m_fullText = text;
     setFixedHeight(sizeHint().height());

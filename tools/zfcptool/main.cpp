@@ -85,12 +85,17 @@ bool isRealFolder(const fs::path& path)
 //   ZFCPTOOL_TEST_REFUSE_EXCHANGE=1  the exchange is refused, as some file systems do;
 //   ZFCPTOOL_TEST_FAIL_MOVE=N        the Nth move (rename or exchange) fails with EIO;
 //   ZFCPTOOL_TEST_EXIT_AFTER=N       the process ends at once (status 86) after its Nth change
-//                                    to the hidden folders or the plug-ins, as if killed.
+//                                    to the hidden folders or the plug-ins, as if killed;
+//   ZFCPTOOL_TEST_PAUSE_FILE=F       before waiting for ROOT's lock held by another run, F.waiting
+//                                    is created; with ZFCPTOOL_TEST_PAUSE_AT=N, before the Nth
+//                                    move F.paused is, and the run waits until F is there.
 struct Seams
 {
     bool refuseExchange = false;
     long failMove = 0;
     long exitAfter = 0;
+    long pauseAt = 0;
+    std::string pauseFile;
     long moves = 0;
     long steps = 0;
 };
@@ -106,9 +111,27 @@ Seams& seams()
         made.refuseExchange = number("ZFCPTOOL_TEST_REFUSE_EXCHANGE") != 0;
         made.failMove = number("ZFCPTOOL_TEST_FAIL_MOVE");
         made.exitAfter = number("ZFCPTOOL_TEST_EXIT_AFTER");
+        made.pauseAt = number("ZFCPTOOL_TEST_PAUSE_AT");
+        if (const char* file = std::getenv("ZFCPTOOL_TEST_PAUSE_FILE"))
+            made.pauseFile = file;
         return made;
     }();
     return s;
+}
+
+void signalTest(const char* suffix)
+{
+    if (!seams().pauseFile.empty())
+        ::close(::open((seams().pauseFile + suffix).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+}
+
+// Bounded, so that a test that never lets go does not leave the run behind for good.
+void pauseForTest()
+{
+    signalTest(".paused");
+    struct stat st;
+    for (int tries = 0; tries < 6000 && ::stat(seams().pauseFile.c_str(), &st) != 0; ++tries)
+        ::usleep(10000);
 }
 
 void stepDone()
@@ -142,6 +165,8 @@ int move(const fs::path& from, const fs::path& to, Move how)
 {
     if (how == Move::exchange && seams().refuseExchange)
         return EINVAL;
+    if (seams().moves + 1 == seams().pauseAt && !seams().pauseFile.empty())
+        pauseForTest();
     if (++seams().moves == seams().failMove)
         return EIO;
     int error = renameWith(from, to, how);
@@ -390,7 +415,10 @@ StagedExtract::StagedExtract(const fs::path& root) : m_root(root)
         if (rootFolder.get() < 0)
             throwErrno("cannot open", root);
         // Where locks are not supported nobody holds one, and recovery takes no anchor.
-        lockExclusive(rootFolder.get(), true);
+        if (!lockExclusive(rootFolder.get(), false)) {
+            signalTest(".waiting");
+            lockExclusive(rootFolder.get(), true);
+        }
         recover(root);
         std::random_device random;
         for (int attempt = 0;; ++attempt) {

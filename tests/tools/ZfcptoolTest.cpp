@@ -549,6 +549,28 @@ TEST(Zfcptool, AFailedExtractionKeepsAConcurrentOnesPlugIns)
         for (const char* marker : {"a", "a.paused", "b.waiting"})
             fs::remove(dir / marker);
     }
+
+    // What took the place of a plug-in it placed is not the failing run's to move.
+    removeTree(out);
+    Background failing(dir, {"extract", (dir / "1.zfcp").string(), out.string()},
+                       "ZFCPTOOL_TEST_PAUSE_FILE=" + quoted((dir / "a").string())
+                           + " ZFCPTOOL_TEST_PAUSE_AT=3 ZFCPTOOL_TEST_FAIL_MOVE=3 ",
+                       "a");
+    ASSERT_TRUE(eventually([&] { return fs::exists(dir / "a.paused"); }));
+    std::vector<std::string> placed;
+    for (const std::string& name : names) {
+        if (fs::exists(out / "Effects.localized" / name))
+            placed.push_back(name);
+    }
+    ASSERT_EQ(placed.size(), 2u);
+    // Made before the run's copy goes, so that it cannot get that copy's inode.
+    writeFile(dir / "users/f", "the user's");
+    removeTree(out / "Effects.localized" / placed[0]);
+    fs::rename(dir / "users", out / "Effects.localized" / placed[0]);
+    writeFile(dir / "a", "");
+    EXPECT_EQ(failing.finish().status, 1);
+    EXPECT_EQ(readFile(out / "Effects.localized" / placed[0] / "f"), "the user's");
+    EXPECT_FALSE(fs::exists(out / "Effects.localized" / placed[1]));
 }
 
 // A plug-in named as a run's hidden folder, this tool's or the application's, would be put

@@ -491,7 +491,7 @@ private:
     std::vector<fs::path> m_made;
     std::vector<Landing> m_landings;
     std::vector<Placed> m_placed;
-    std::vector<fs::path> m_stranded;  // old copies left in a staging folder by a failed undo
+    std::vector<fs::path> m_stranded;  // old copies a failed undo left in a hidden folder
     bool m_committed = false;
 };
 

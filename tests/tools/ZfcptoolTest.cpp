@@ -1,8 +1,13 @@
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -40,19 +45,72 @@ std::string quoted(const std::string& arg)
     return q + "'";
 }
 
-// `limits` runs first in the same shell (ulimit).
-Outcome zfcptool(const TempDir& dir, const std::vector<std::string>& args, const std::string& limits = {})
+// `limits` runs first in the same shell (ulimit); its output goes to dir/<tag>stdout and stderr.
+std::string commandLine(const TempDir& dir, const std::vector<std::string>& args, const std::string& limits,
+                        const std::string& tag)
 {
     std::string command = limits + quoted(ZFCPTOOL_PATH);
     for (const auto& a : args)
         command += " " + quoted(a);
-    command += " >" + quoted((dir / "stdout").string()) + " 2>" + quoted((dir / "stderr").string());
-    const int raw = std::system(command.c_str());
+    return command + " >" + quoted((dir / (tag + "stdout")).string()) + " 2>" + quoted((dir / (tag + "stderr")).string());
+}
+
+Outcome outcome(const TempDir& dir, int raw, const std::string& tag = {})
+{
     Outcome o;
     o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    o.out = readFile(dir / "stdout");
-    o.err = readFile(dir / "stderr");
+    o.out = readFile(dir / (tag + "stdout"));
+    o.err = readFile(dir / (tag + "stderr"));
     return o;
+}
+
+Outcome zfcptool(const TempDir& dir, const std::vector<std::string>& args, const std::string& limits = {})
+{
+    return outcome(dir, std::system(commandLine(dir, args, limits, {}).c_str()));
+}
+
+// zfcptool in the background; finish() waits for it.
+class Background
+{
+public:
+    Background(const TempDir& dir, const std::vector<std::string>& args, const std::string& limits, std::string tag)
+        : m_dir(dir), m_tag(std::move(tag))
+    {
+        const std::string command = commandLine(dir, args, limits, m_tag);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~Background() { finish(); }
+    bool finished()
+    {
+        return m_pid <= 0 || ::waitpid(m_pid, &m_raw, WNOHANG) == m_pid ? (m_pid = -1, true) : false;
+    }
+    Outcome finish()
+    {
+        if (m_pid > 0 && ::waitpid(m_pid, &m_raw, 0) == m_pid)
+            m_pid = -1;
+        return outcome(m_dir, m_raw, m_tag);
+    }
+
+private:
+    const TempDir& m_dir;
+    std::string m_tag;
+    pid_t m_pid = -1;
+    int m_raw = -1;
+};
+
+// Bounded tries, each after a short nap.
+bool eventually(const std::function<bool()>& done)
+{
+    for (int tries = 0; tries < 3000; ++tries) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 std::string lastLine(const std::string& text)
@@ -450,5 +508,179 @@ TEST(Zfcptool, ARunStillGoingIsLeftAlone)
     ::close(anchor);
     ASSERT_EQ(zfcptool(dir, {"extract", package, out.string()}).status, 0);
     EXPECT_EQ(readFile(out / "Effects.localized/A/f"), "old");
+    EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
+}
+
+// Extractions into one root take turns: one that fails while another is under way puts back
+// only what it placed, and every plug-in of the other stays, in an empty root or over old
+// copies. The failing run stops before its failing move until the other is waiting for it or
+// done.
+TEST(Zfcptool, AFailedExtractionKeepsAConcurrentOnesPlugIns)
+{
+    TempDir dir;
+    const std::vector<std::string> names{"P0", "P1", "P2"};
+    for (const char* version : {"0", "1", "2"}) {
+        std::vector<std::string> args{"pack", (dir / version).string() + ".zfcp"};
+        for (const std::string& name : names) {
+            writeFile(dir / "src" / version / name / "f", version);
+            args.insert(args.end(), {"effect", name, (dir / "src" / version / name).string()});
+        }
+        ASSERT_EQ(zfcptool(dir, args).status, 0);
+    }
+    const fs::path out = dir / "out";
+    const fs::path effects = out / "Effects.localized";
+    // 0: into an empty root, 1: over old copies, each while another run is under way; 2: the
+    // user's copy put in place of one the failing run placed. Fresh names take one move each,
+    // a replace two: the third plug-in's move fails.
+    for (const int round : {0, 1, 2}) {
+        SCOPED_TRACE(round);
+        removeTree(out);
+        if (round == 1) {
+            ASSERT_EQ(zfcptool(dir, {"extract", (dir / "0.zfcp").string(), out.string()}).status, 0);
+        }
+        const std::string move = round == 1 ? "5" : "3";
+        Background failing(dir, {"extract", (dir / "1.zfcp").string(), out.string()},
+                           "ZFCPTOOL_TEST_PAUSE_FILE=" + quoted((dir / "a").string()) + " ZFCPTOOL_TEST_PAUSE_AT=" + move
+                               + " ZFCPTOOL_TEST_FAIL_MOVE=" + move + " ",
+                           "a");
+        ASSERT_TRUE(eventually([&] { return fs::exists(dir / "a.paused"); }));
+        std::optional<Background> other;
+        std::vector<std::string> placed;
+        if (round < 2) {
+            other.emplace(dir, std::vector<std::string>{"extract", (dir / "2.zfcp").string(), out.string()},
+                          "ZFCPTOOL_TEST_PAUSE_FILE=" + quoted((dir / "b").string()) + " ", "b");
+            ASSERT_TRUE(eventually([&] { return other->finished() || fs::exists(dir / "b.waiting"); }));
+        } else {
+            std::copy_if(names.begin(), names.end(), std::back_inserter(placed),
+                         [&](const std::string& name) { return fs::exists(effects / name); });
+            ASSERT_EQ(placed.size(), 2u);
+            // Made before the run's copy goes, so that it cannot get that copy's inode.
+            writeFile(dir / "users/f", "the user's");
+            removeTree(effects / placed[0]);
+            fs::rename(dir / "users", effects / placed[0]);
+        }
+        writeFile(dir / "a", "");
+        EXPECT_EQ(failing.finish().status, 1);
+        if (other) {
+            const Outcome o = other->finish();
+            ASSERT_EQ(o.status, 0) << o.err;
+            for (const std::string& name : names)
+                EXPECT_EQ(readFile(effects / name / "f"), "2") << name;
+        } else {
+            EXPECT_EQ(readFile(effects / placed[0] / "f"), "the user's");
+            EXPECT_FALSE(fs::exists(effects / placed[1]));
+        }
+        EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
+        for (const char* marker : {"a", "a.paused", "b.waiting"})
+            fs::remove(dir / marker);
+    }
+}
+
+// A plug-in named as a run's hidden folder, this tool's or the application's, would be put
+// right or removed by a later run: it is refused before anything is written. Near forms are
+// names like any other.
+TEST(Zfcptool, PlugInsNamedAsHiddenFoldersAreRefused)
+{
+    TempDir dir;
+    writeFile(dir / "src/f", "x");
+    const std::string src = (dir / "src").string();
+    const std::string h = (dir / "h.zfcp").string();
+    const std::string app = (dir / "app.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", h, "effect", "OK", src, "effect", ".zfcptool-run-00000000000000aa", src, "effect",
+                             ".zfcptool-replaced-00000000000000aa", src})
+                  .status,
+              0);
+    ASSERT_EQ(zfcptool(dir, {"pack", app, "effect", ".Glow.loomwork-replaced-0123456789abcdef", src}).status, 0);
+    const std::string out = (dir / "out").string();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused{
+        {{h, out}, ".zfcptool-run-00000000000000aa"},
+        {{h, out, "2"}, ".zfcptool-replaced-00000000000000aa"},
+        {{h, out, "0", " .zfcptool-extract-0123456789abcdef"}, ".zfcptool-extract-0123456789abcdef"},
+        {{app, out, "0"}, ".Glow.loomwork-replaced-0123456789abcdef"},
+        {{h, out, "0", "..loomwork-install-0123456789abcdef"}, "..loomwork-install-0123456789abcdef"},
+    };
+    for (const auto& [args, name] : refused) {
+        SCOPED_TRACE(args.back());
+        std::vector<std::string> command{"extract"};
+        command.insert(command.end(), args.begin(), args.end());
+        const Outcome o = zfcptool(dir, command);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(lastLine(o.err), "插件名称与提取所用的隐藏文件夹同形，不能提取：" + name);
+        EXPECT_FALSE(fs::exists(out));
+    }
+    for (const char* name : {".zfcptool-run-00000000000000AA", ".Glow.loomwork-replaced", ".zfcptool-run-0123"}) {
+        ASSERT_EQ(zfcptool(dir, {"extract", h, out, "0", name}).status, 0);
+        EXPECT_EQ(readFile(dir / "out" / name / "f"), "x");
+    }
+}
+
+// Old copies with read-only subfolders are made writable before they go (root never needs
+// that, so the runs are nobody's), whether the run ends or is killed after any step and the
+// next one puts right what it left.
+TEST(Zfcptool, ReadOnlyFoldersOfOldCopiesGo)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to run as nobody";
+    TempDir dir;
+    writeFile(dir / "src/A/f", "new");
+    writeFile(dir / "src/G/g", "g");
+    const std::string package = (dir / "p.zfcp").string();
+    const std::string other = (dir / "g.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "effect", "A", (dir / "src/A").string()}).status, 0);
+    ASSERT_EQ(zfcptool(dir, {"pack", other, "generator", "G", (dir / "src/G").string()}).status, 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
+    const fs::path out = dir / "out";
+    const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    for (int step = 1;; ++step) {
+        SCOPED_TRACE("killed after step " + std::to_string(step));
+        removeTree(out);
+        writeFile(out / "Effects.localized/A/sub/x", "old");
+        for (fs::recursive_directory_iterator it(out), end; it != end; ++it)
+            ASSERT_EQ(::lchown(it->path().c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod((out / "Effects.localized/A/sub").c_str(), 0555), 0);
+        Outcome o = zfcptool(dir, {"extract", package, out.string()}, "ZFCPTOOL_TEST_EXIT_AFTER=" + std::to_string(step) + " " + nobody);
+        if (o.status == 0) {
+            EXPECT_EQ(o.err, "");
+            EXPECT_EQ(readFile(out / "Effects.localized/A/f"), "new");
+            EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
+            EXPECT_GE(step, 10);
+            break;
+        }
+        ASSERT_EQ(o.status, 86) << o.err;
+        o = zfcptool(dir, {"extract", other, out.string()}, nobody);
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
+        EXPECT_TRUE(readFile(out / "Effects.localized/A/f") == "new" || readFile(out / "Effects.localized/A/sub/x") == "old");
+    }
+}
+
+// A failure names where the plug-in was going, never a folder of the run's own. Two category
+// folders that lead to one folder share one staging folder there.
+TEST(Zfcptool, FailuresNameThePlugInAndLinkedCategoriesShareAFolder)
+{
+    std::mt19937_64 rng(5);
+    TempDir dir;
+    writeFile(dir / "src/A/big", craft::randomBytes(256 * 1024, rng));
+    writeFile(dir / "src/R/r", "r");
+    const std::string package = (dir / "p.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "effect", "A", (dir / "src/A").string(), "transitions", "R",
+                             (dir / "src/R").string()})
+                  .status,
+              0);
+    Outcome o = zfcptool(dir, {"extract", package, (dir / "full").string()}, "ulimit -f 64; trap '' XFSZ; ");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(lastLine(o.err).find((dir / "full/Effects.localized/A/big").string()), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find(".zfcptool-"), std::string::npos) << o.err;
+    EXPECT_FALSE(fs::exists(dir / "full"));
+
+    const fs::path out = dir / "out";
+    fs::create_directories(out / "Transitions.localized");
+    fs::create_symlink("Transitions.localized", out / "Effects.localized");
+    o = zfcptool(dir, {"extract", package, out.string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(readFile(out / "Transitions.localized/A/big"), readFile(dir / "src/A/big"));
+    EXPECT_EQ(readFile(out / "Transitions.localized/R/r"), "r");
     EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
 }

@@ -7,6 +7,7 @@
 // extract writes into hidden folders of its own beside where the plug-ins land and moves
 // them into place only once the package has been read whole: a failure leaves ROOT as it
 // was, and what a killed extraction leaves is put right by the next one into that ROOT.
+// Extractions into one ROOT take turns.
 // Exit status 0 on success, 1 on failure with the error's description as the last line of
 // stderr.
 
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <random>
@@ -37,6 +39,7 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
 #include "LoomworkKit/ZFCPluginType.h"
+#include "engine/DirHandle.h"
 
 namespace fs = std::filesystem;
 
@@ -57,6 +60,27 @@ struct UsageError : std::exception
     const char* what() const noexcept override { return message.c_str(); }
     std::string message;
 };
+
+struct Failure : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+// The text an error shows the user.
+std::string describe(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const ZFCPackageError& e) {
+        return e.errorDescription();
+    } catch (const AES256CTR::CryptoError& e) {
+        return e.errorDescription();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "未知错误";
+    }
+}
 
 void printProgress(const ZFCProgress& p)
 {
@@ -81,16 +105,37 @@ bool isRealFolder(const fs::path& path)
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Device and inode, which a rename keeps.
+struct Identity
+{
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const Identity&) const = default;
+};
+
+std::optional<Identity> identityOf(const fs::path& path, bool followLink = false)
+{
+    struct stat st;
+    if ((followLink ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
+        return std::nullopt;
+    return Identity{st.st_dev, st.st_ino};
+}
+
 // Ways in for the tests, read from the environment once:
 //   ZFCPTOOL_TEST_REFUSE_EXCHANGE=1  the exchange is refused, as some file systems do;
 //   ZFCPTOOL_TEST_FAIL_MOVE=N        the Nth move (rename or exchange) fails with EIO;
 //   ZFCPTOOL_TEST_EXIT_AFTER=N       the process ends at once (status 86) after its Nth change
-//                                    to the hidden folders or the plug-ins, as if killed.
+//                                    to the hidden folders or the plug-ins, as if killed;
+//   ZFCPTOOL_TEST_PAUSE_FILE=F       before waiting for ROOT's lock held by another run, F.waiting
+//                                    is created; with ZFCPTOOL_TEST_PAUSE_AT=N, before the Nth
+//                                    move F.paused is, and the run waits until F is there.
 struct Seams
 {
     bool refuseExchange = false;
     long failMove = 0;
     long exitAfter = 0;
+    long pauseAt = 0;
+    std::string pauseFile;
     long moves = 0;
     long steps = 0;
 };
@@ -106,9 +151,27 @@ Seams& seams()
         made.refuseExchange = number("ZFCPTOOL_TEST_REFUSE_EXCHANGE") != 0;
         made.failMove = number("ZFCPTOOL_TEST_FAIL_MOVE");
         made.exitAfter = number("ZFCPTOOL_TEST_EXIT_AFTER");
+        made.pauseAt = number("ZFCPTOOL_TEST_PAUSE_AT");
+        if (const char* file = std::getenv("ZFCPTOOL_TEST_PAUSE_FILE"))
+            made.pauseFile = file;
         return made;
     }();
     return s;
+}
+
+void signalTest(const char* suffix)
+{
+    if (!seams().pauseFile.empty())
+        ::close(::open((seams().pauseFile + suffix).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+}
+
+// Bounded, so that a test that never lets go does not leave the run behind for good.
+void pauseForTest()
+{
+    signalTest(".paused");
+    struct stat st;
+    for (int tries = 0; tries < 6000 && ::stat(seams().pauseFile.c_str(), &st) != 0; ++tries)
+        ::usleep(10000);
 }
 
 void stepDone()
@@ -142,6 +205,8 @@ int move(const fs::path& from, const fs::path& to, Move how)
 {
     if (how == Move::exchange && seams().refuseExchange)
         return EINVAL;
+    if (seams().moves + 1 == seams().pauseAt && !seams().pauseFile.empty())
+        pauseForTest();
     if (++seams().moves == seams().failMove)
         return EIO;
     int error = renameWith(from, to, how);
@@ -171,12 +236,21 @@ bool removeEmpty(const fs::path& folder)
     return true;
 }
 
+// Read-only folders inside are made writable first, links never followed.
 bool removeTree(const fs::path& path)
 {
-    std::error_code ec;
-    if (fs::remove_all(path, ec) > 0 && !ec)
-        stepDone();
-    return !ec;
+    if (!isThere(path))
+        return true;
+    const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const int error = DirHandle::removeAt(fd, path.filename().native());
+    ::close(fd);
+    if (error != 0)
+        return false;
+    stepDone();
+    return true;
 }
 
 // The names in `folder`; `complete` false when it could not be read to the end.
@@ -206,6 +280,27 @@ constexpr std::string_view kExtract = "extract";
 constexpr std::string_view kReplaced = "replaced";
 constexpr char kDone[] = "done";
 constexpr char kTree[] = "tree";
+
+// A plug-in under a name of this tool's hidden form or the application's
+// (".<label>.loomwork-<purpose>-<16 lowercase hex digits>") would be taken for a run's folder
+// and put right or removed by a later run. Any purpose counts, so that one added later in
+// either is covered too; other names starting with "." stay the user's.
+bool hasHiddenForm(std::string_view name)
+{
+    if (name.size() < 2 + kRandomDigits || name[0] != '.' || name[name.size() - kRandomDigits - 1] != '-')
+        return false;
+    const std::string_view digits = name.substr(name.size() - kRandomDigits);
+    const auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    const std::string_view rest = name.substr(0, name.size() - kRandomDigits - 1);
+    return std::all_of(digits.begin(), digits.end(), lowerHex)
+        && (rest.starts_with(kHiddenPrefix) || rest.find(".loomwork-") != std::string_view::npos);
+}
+
+void refuseHiddenForm(const std::string& name)
+{
+    if (hasHiddenForm(name))
+        throw Failure("插件名称与提取所用的隐藏文件夹同形，不能提取：" + name);
+}
 
 std::string hiddenName(std::string_view purpose, std::string_view digits)
 {
@@ -275,13 +370,21 @@ bool lockExclusive(int fd, bool wait)
 }
 
 // Moves every old copy in `replaced` back under its name in `folder`, a new copy in the way
-// going into `staging` first. False when one stays aside.
-bool putBack(const fs::path& folder, const fs::path& replaced, const fs::path& staging)
+// going into `staging` first. With `ours`, only an item it owns is moved away: else the old
+// copy stays aside and goes into `kept`. False when one stays aside.
+bool putBack(const fs::path& folder, const fs::path& replaced, const fs::path& staging,
+             const std::function<bool(const std::string&)>& ours = {}, std::vector<fs::path>* kept = nullptr)
 {
     bool whole = true;
     for (const std::string& name : namesIn(replaced, &whole)) {
         const fs::path target = folder / name;
         if (isThere(target)) {
+            if (ours && !ours(name)) {
+                if (kept)
+                    kept->push_back(replaced / name);
+                whole = false;
+                continue;
+            }
             if ((!isRealFolder(staging) && makeHidden(staging) != 0) || move(target, staging / name, Move::noReplace) != 0) {
                 whole = false;
                 continue;
@@ -297,7 +400,8 @@ bool putBack(const fs::path& folder, const fs::path& replaced, const fs::path& s
 // was done, its old copies go back under their names (the new ones in their way are
 // dropped); once it was, they are surplus. Then its hidden folders go, unless an old copy
 // could not go back. The caller holds ROOT's lock, so the anchor of a run that has not yet
-// locked it is never taken for a dead one.
+// locked it is never taken for a dead one; and, as every run holds it to its end, no live run's
+// plug-ins are in the way of what goes back.
 void recover(const fs::path& root)
 {
     const std::vector<fs::path> folders = landingFolders(root);
@@ -331,7 +435,8 @@ void recover(const fs::path& root)
 // each plug-in into place, an old one aside until all stand. Until commit() completes, the
 // destructor puts every old plug-in back and removes the folders this run made. Killed at
 // any moment, the run leaves each plug-in under its name or aside, where the next run into
-// ROOT puts it back (recover()). Nothing else is touched.
+// ROOT puts it back (recover()). Nothing else is touched. ROOT stays locked until the run is
+// over.
 class StagedExtract
 {
 public:
@@ -350,12 +455,16 @@ public:
     // replaced only when `replace` (else the staged copy is dropped).
     void commit(bool replace);
 
+    // `text` with the run's own folders named as the folders they stand for.
+    std::string visible(std::string text) const;
+
 private:
     struct Landing
     {
         fs::path folder;
         fs::path staging;
         fs::path replaced;
+        Identity real;  // the folder itself, whatever links lead there
         bool replacedMade = false;
     };
     struct Placed
@@ -363,7 +472,10 @@ private:
         std::size_t landing;
         std::string name;
         bool replaced;
+        Identity item;
     };
+    // The item under `name` in the landing's folder is the one this run put there.
+    bool isOurs(std::size_t landing, const std::string& name) const;
 
     void place(std::size_t landing, const std::string& name, bool replace);
     bool undo();
@@ -374,23 +486,36 @@ private:
     fs::path m_root;
     std::string m_run;
     fs::path m_anchor;
+    Descriptor m_rootLock;  // released last
     Descriptor m_held;
     std::vector<fs::path> m_made;
     std::vector<Landing> m_landings;
     std::vector<Placed> m_placed;
-    std::vector<fs::path> m_stranded;  // old copies left in a staging folder by a failed undo
+    std::vector<fs::path> m_stranded;  // old copies a failed undo left in a hidden folder
     bool m_committed = false;
 };
 
 StagedExtract::StagedExtract(const fs::path& root) : m_root(root)
 {
     try {
-        makeFolders(root);
-        const Descriptor rootFolder = openFolder(root, true);
-        if (rootFolder.get() < 0)
-            throwErrno("cannot open", root);
-        // Where locks are not supported nobody holds one, and recovery takes no anchor.
-        lockExclusive(rootFolder.get(), true);
+        // A failed run removes the ROOT it made before it lets go: then the lock is taken
+        // again on the one made anew.
+        for (int attempt = 0;; ++attempt) {
+            makeFolders(root);
+            m_rootLock = openFolder(root, true);
+            struct stat held;
+            if (m_rootLock.get() < 0 || ::fstat(m_rootLock.get(), &held) != 0)
+                throwErrno("cannot open", root);
+            // Where locks are not supported nobody holds one, and recovery takes no anchor.
+            if (!lockExclusive(m_rootLock.get(), false)) {
+                signalTest(".waiting");
+                lockExclusive(m_rootLock.get(), true);
+            }
+            if (identityOf(root, true) == Identity{held.st_dev, held.st_ino})
+                break;
+            if (attempt == 7)
+                throwErrno("cannot open", root, ENOENT);
+        }
         recover(root);
         std::random_device random;
         for (int attempt = 0;; ++attempt) {
@@ -443,12 +568,16 @@ StagedExtract::~StagedExtract()
 
 fs::path StagedExtract::stagingIn(const fs::path& folder)
 {
+    makeFolders(folder);
+    const std::optional<Identity> real = identityOf(folder, true);
+    if (!real)
+        throwErrno("cannot open", folder);
+    // Folders linked to one real folder share its staging folder.
     for (const Landing& landing : m_landings) {
-        if (landing.folder == folder)
+        if (landing.real == *real)
             return landing.staging;
     }
-    makeFolders(folder);
-    const Landing landing{folder, folder / hiddenName(kExtract, m_run), folder / hiddenName(kReplaced, m_run)};
+    const Landing landing{folder, folder / hiddenName(kExtract, m_run), folder / hiddenName(kReplaced, m_run), *real};
     if (const int error = makeHidden(landing.staging))
         throwErrno("cannot create", landing.staging, error);
     m_landings.push_back(landing);
@@ -497,9 +626,12 @@ void StagedExtract::place(std::size_t index, const std::string& name, bool repla
     Landing& landing = m_landings[index];
     const fs::path staged = landing.staging / name;
     const fs::path target = landing.folder / name;
+    const std::optional<Identity> item = identityOf(staged);
+    if (!item)
+        throwErrno("cannot move into place", target);
     int error = isThere(target) ? EEXIST : move(staged, target, Move::noReplace);
     if (error == 0) {
-        m_placed.push_back({index, name, false});
+        m_placed.push_back({index, name, false, *item});
         return;
     }
     if (error != EEXIST)
@@ -526,24 +658,54 @@ void StagedExtract::place(std::size_t index, const std::string& name, bool repla
     }
     if (error != 0)
         throwErrno("cannot move into place", target, error);
-    m_placed.push_back({index, name, true});
+    m_placed.push_back({index, name, true, *item});
 }
 
-// The new copies back into staging, the old ones back under their names. False when an old
-// copy could not go back.
+bool StagedExtract::isOurs(std::size_t landing, const std::string& name) const
+{
+    const std::optional<Identity> now = identityOf(m_landings[landing].folder / name);
+    return now && std::any_of(m_placed.begin(), m_placed.end(), [&](const Placed& placed) {
+               return placed.landing == landing && placed.name == name && placed.item == *now;
+           });
+}
+
+std::string StagedExtract::visible(std::string text) const
+{
+    const auto replaceAll = [&text](const fs::path& from, const fs::path& to) {
+        const std::string f = from.string();
+        const std::string t = to.string();
+        for (std::size_t at = text.find(f); at != std::string::npos; at = text.find(f, at + t.size()))
+            text.replace(at, f.size(), t);
+    };
+    if (m_anchor.empty())
+        return text;
+    replaceAll(m_anchor / kTree, m_root);
+    for (const Landing& landing : m_landings) {
+        replaceAll(landing.staging, landing.folder);
+        replaceAll(landing.replaced, landing.folder);
+    }
+    replaceAll(m_anchor, m_root);
+    return text;
+}
+
+// The new copies back into staging, the old ones back under their names; only what this run
+// placed moves, anything else under those names stays (and the old copy aside, stranded).
+// False when an old copy could not go back.
 bool StagedExtract::undo()
 {
     for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it) {
         const Landing& landing = m_landings[it->landing];
-        if (!it->replaced)
+        if (!it->replaced && isOurs(it->landing, it->name))
             move(landing.folder / it->name, landing.staging / it->name, Move::noReplace);
     }
-    bool whole = m_stranded.empty();
-    for (const Landing& landing : m_landings) {
-        if (landing.replacedMade && !putBack(landing.folder, landing.replaced, landing.staging))
+    bool whole = true;
+    for (std::size_t i = 0; i < m_landings.size(); ++i) {
+        const Landing& landing = m_landings[i];
+        const auto ours = [&](const std::string& name) { return isOurs(i, name); };
+        if (landing.replacedMade && !putBack(landing.folder, landing.replaced, landing.staging, ours, &m_stranded))
             whole = false;
     }
-    return whole;
+    return whole && m_stranded.empty();
 }
 
 void StagedExtract::makeFolders(const fs::path& folder)
@@ -629,14 +791,19 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
         ZFCPackageReader reader(args[1]);
         const fs::path root = args[2];
         if (args.size() == 3) {
-            StagedExtract staged(root);
             std::vector<std::string> categories;
             for (const ZFCPlugin& plugin : reader.plugins()) {
+                refuseHiddenForm(ZFCPackageReader::safeName(plugin.name));
                 const auto type = plugin.pluginType();
                 categories.emplace_back(type ? type->directoryName() : kOtherCategoryDirectory);
             }
-            reader.extractAll(staged.tree(categories), progress);
-            staged.commit(true);
+            StagedExtract staged(root);
+            try {
+                reader.extractAll(staged.tree(categories), progress);
+                staged.commit(true);
+            } catch (...) {
+                throw Failure(staged.visible(describe(std::current_exception())));
+            }
             return 0;
         }
         std::size_t index = 0;
@@ -656,11 +823,16 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
         std::string folder = name ? ZFCPackageReader::safeName(*name) : std::string();
         if (folder.empty())
             folder = ZFCPackageReader::safeName(plugin.name);
+        refuseHiddenForm(folder);
         if (!overwrite && !folder.empty() && isThere(root / folder))
             return 0;
         StagedExtract staged(root);
-        reader.extract(plugin, staged.stagingIn(root), name, true, progress);
-        staged.commit(overwrite);
+        try {
+            reader.extract(plugin, staged.stagingIn(root), name, true, progress);
+            staged.commit(overwrite);
+        } catch (...) {
+            throw Failure(staged.visible(describe(std::current_exception())));
+        }
         return 0;
     }
     throw UsageError("命令或参数无效");
@@ -687,12 +859,8 @@ int main(int argc, char** argv)
         return run(args, overwrite, progress);
     } catch (const UsageError& e) {
         std::cerr << kUsage << e.message << '\n';
-    } catch (const ZFCPackageError& e) {
-        std::cerr << e.errorDescription() << '\n';
-    } catch (const AES256CTR::CryptoError& e) {
-        std::cerr << e.errorDescription() << '\n';
-    } catch (const std::exception& e) {
-        std::cerr << e.what() << '\n';
+    } catch (...) {
+        std::cerr << describe(std::current_exception()) << '\n';
     }
     return 1;
 }

@@ -479,6 +479,8 @@ private:
 
     void place(std::size_t landing, const std::string& name, bool replace);
     bool undo();
+    // The destructor's work: the old copies removed after a commit, else put back.
+    void finish();
     void makeFolders(const fs::path& folder);
     // Only empty folders go: rmdir never removes anything else.
     void removeMade() noexcept;
@@ -544,6 +546,18 @@ StagedExtract::StagedExtract(const fs::path& root) : m_root(root)
 }
 
 StagedExtract::~StagedExtract()
+{
+    try {
+        finish();
+    } catch (...) {
+        // Out of memory while putting things right: the run's folders stay for the next
+        // extraction's recovery, and the process ends with an error, not an abort.
+        static const char note[] = "提取未能收尾，下次提取到此处时复原\n";
+        [[maybe_unused]] const ssize_t written = ::write(2, note, sizeof note - 1);
+    }
+}
+
+void StagedExtract::finish()
 {
     if (!m_committed && !undo()) {
         for (const fs::path& path : m_stranded)

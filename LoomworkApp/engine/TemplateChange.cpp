@@ -66,6 +66,15 @@ QString linkRefusal(const QString& shown)
         + AdminAuth::systemLinkReason();
 }
 
+// The folder's bytes without a trailing "/", as the walks join names to it.
+std::string nativeFolder(const QString& folder)
+{
+    std::string native = FsPath::toBytes(folder);
+    while (native.size() > 1 && native.back() == '/')
+        native.pop_back();
+    return native;
+}
+
 struct OpenedPlugin
 {
     bool system = false;
@@ -332,10 +341,8 @@ void addLinkedTemporaries(const std::vector<std::string>& links, std::vector<std
 } // namespace
 
 TemplateChange::TemplateChange(const QString& folder)
-    : m_folder(folder), m_native(FsPath::toBytes(folder))
+    : m_folder(folder), m_native(nativeFolder(folder))
 {
-    while (m_native.size() > 1 && m_native.back() == '/')
-        m_native.pop_back();
     OpenedPlugin opened = openPlugin(folder);
     m_system = opened.system;
     if (!opened.refusal.isEmpty())
@@ -569,9 +576,7 @@ QString TemplateChange::refusal(const QString& folder)
         return opened.refusal;
     if (!opened.fd.valid())
         return {}; // the operation itself tells what is wrong
-    std::string native = FsPath::toBytes(folder);
-    while (native.size() > 1 && native.back() == '/')
-        native.pop_back();
+    const std::string native = nativeFolder(folder);
     const int gather = LibraryWalk::rewriteTemporaries | gatherFor(opened.system);
     auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather) : LibraryWalk::walk(native, gather);
     if (!opened.system)
@@ -587,9 +592,7 @@ void TemplateChange::recover(const QString& folder, Clock::time_point olderThan)
     OpenedPlugin opened = openPlugin(folder);
     if (!opened.fd.valid())
         return;
-    std::string native = FsPath::toBytes(folder);
-    while (native.size() > 1 && native.back() == '/')
-        native.pop_back();
+    const std::string native = nativeFolder(folder);
     const int gather = LibraryWalk::rewriteTemporaries | (opened.system ? 0 : gatherFor(false));
     auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather) : LibraryWalk::walk(native, gather);
     if (!opened.system)
@@ -604,9 +607,7 @@ void TemplateChange::recover(const QString& folder, const std::vector<std::strin
     OpenedPlugin opened = openPlugin(folder);
     if (!opened.fd.valid())
         return;
-    std::string native = FsPath::toBytes(folder);
-    while (native.size() > 1 && native.back() == '/')
-        native.pop_back();
+    const std::string native = nativeFolder(folder);
     recoverOpened(opened.fd.get(), opened.system, native, found, olderThan);
 }
 

@@ -18,6 +18,7 @@
 #include <QRandomGenerator>
 #include <QSet>
 
+#include "LoomworkKit/ZFCLeftovers.h"
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/AdminAuth.h"
 #include "engine/DirHandle.h"
@@ -144,17 +145,6 @@ DirHandle::Fd openForListing(const QString& folder)
     return DirHandle::Fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-bool changedBefore(const struct stat& st, Clock::time_point when)
-{
-#ifdef __APPLE__
-    const timespec changed = st.st_ctimespec;
-#else
-    const timespec changed = st.st_ctim;
-#endif
-    const auto since = std::chrono::seconds(changed.tv_sec) + std::chrono::nanoseconds(changed.tv_nsec);
-    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(since)) < when;
-}
-
 // Every local user may write in the system library, so a folder there may have been swapped
 // for a link to elsewhere: nothing is replaced through one. Why not, for the user; else empty.
 QString linkRefusal(const QString& path, bool metLink = false)
@@ -217,7 +207,7 @@ void PluginFolderSwap::recover(const QString& folder, Clock::time_point olderTha
             continue;
         if (hidden->purpose == kName)
             names.insert(hidden->label + QString::fromLatin1(hidden->random), entry.name);
-        if (changedBefore(entry.st, olderThan))
+        if (ZFCLeftovers::changedAt(entry.st) < olderThan)
             stale.push_back(std::move(*hidden));
     }
     QSet<QString> stillHidden; // replaced copies that stay: their names stay with them

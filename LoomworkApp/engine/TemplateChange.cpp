@@ -145,9 +145,15 @@ int writeAll(int fd, const char* data, std::size_t left)
     return 0;
 }
 
+// The content's time: a killed run's staged files and records are told by when they were written.
 qint64 changedAt(const struct stat& st)
 {
-    return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+#ifdef __APPLE__
+    const timespec written = st.st_mtimespec;
+#else
+    const timespec written = st.st_mtim;
+#endif
+    return qint64(written.tv_sec) * 1000000000 + written.tv_nsec;
 }
 
 // "header", then for each file its recorded path and its staged name, each ended by a zero

@@ -30,7 +30,9 @@ bool isPackTemporary(std::string_view name)
     return true;
 }
 
-bool ctimeBefore(const struct stat& st, std::chrono::system_clock::time_point when)
+} // namespace
+
+std::chrono::system_clock::time_point ZFCLeftovers::changedAt(const struct stat& st)
 {
 #ifdef __APPLE__
     const timespec changed = st.st_ctimespec;
@@ -38,16 +40,13 @@ bool ctimeBefore(const struct stat& st, std::chrono::system_clock::time_point wh
     const timespec changed = st.st_ctim;
 #endif
     const auto since = std::chrono::seconds(changed.tv_sec) + std::chrono::nanoseconds(changed.tv_nsec);
-    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(since))
-         < when;
+    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(since));
 }
-
-} // namespace
 
 bool ZFCLeftovers::changedBefore(const std::filesystem::path& path, std::chrono::system_clock::time_point when)
 {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && ctimeBefore(st, when);
+    return ::lstat(path.c_str(), &st) == 0 && changedAt(st) < when;
 }
 
 std::size_t ZFCLeftovers::removeStalePackTemporaries(const std::filesystem::path& folder,
@@ -61,7 +60,7 @@ std::size_t ZFCLeftovers::removeStalePackTemporaries(const std::filesystem::path
         struct stat st;
         if (!isPackTemporary(path.filename().native()) || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
-        if (ctimeBefore(st, olderThan) && ::unlink(path.c_str()) == 0)
+        if (changedAt(st) < olderThan && ::unlink(path.c_str()) == 0)
             ++removed;
     }
     return removed;

@@ -1,9 +1,9 @@
 #include <QApplication>
 #include <QFileInfo>
 
-#include "engine/AlertPresenter.h"
-#include "engine/InstanceGuard.h"
-#include "engine/OperationsCenter.h"
+#include "engine/core/AlertPresenter.h"
+#include "engine/core/InstanceGuard.h"
+#include "engine/library/OperationsCenter.h"
 #include "online/ServerConfig.h"
 #include "ui/Appearance.h"
 #include "ui/WidgetAlertPresenter.h"

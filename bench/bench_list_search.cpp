@@ -21,8 +21,8 @@
 #include <QEventLoop>
 #include <QMainWindow>
 
-#include "engine/AppState.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/library/OperationsCenter.h"
 #include "library/PluginListView.h"
 #include "ui/Appearance.h"
 

@@ -17,7 +17,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "engine/PluginScanner.h"
+#include "engine/library/PluginScanner.h"
 
 namespace fs = std::filesystem;
 

@@ -2,7 +2,7 @@
 
 #include <QTextBoundaryFinder>
 
-#include "engine/EngineText.h"
+#include "engine/core/EngineText.h"
 
 namespace {
 

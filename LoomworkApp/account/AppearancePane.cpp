@@ -6,7 +6,7 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
-#include "engine/AppState.h"
+#include "engine/library/AppState.h"
 #include "ui/BaseButton.h"
 #include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"

@@ -4,7 +4,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "engine/AppState.h"
+#include "engine/library/AppState.h"
 
 class QAbstractButton;
 

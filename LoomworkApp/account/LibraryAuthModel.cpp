@@ -4,11 +4,11 @@
 
 #include <QThreadPool>
 
-#include "engine/AdminAuth.h"
-#include "engine/AdminRunner.h"
-#include "engine/AppState.h"
-#include "engine/Delivery.h"
-#include "engine/FsPath.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/files/AdminRunner.h"
+#include "engine/library/AppState.h"
+#include "engine/core/Delivery.h"
+#include "engine/files/FsPath.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <QPointer>
 #include <QString>
 
-#include "engine/AppState.h"
-#include "engine/Plugin.h"
+#include "engine/library/AppState.h"
+#include "engine/library/Plugin.h"
 
 
 // The library pane's state: whether the system library is writable, an authorisation in

@@ -4,7 +4,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "engine/AdminRunner.h"
+#include "engine/files/AdminRunner.h"
 #include "ui/CardSurface.h"
 #include "ui/Chip.h"
 #include "ui/SafeText.h"

@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-#include "engine/Plugin.h"
+#include "engine/library/Plugin.h"
 
 class AppState;
 class LibraryAuthModel;

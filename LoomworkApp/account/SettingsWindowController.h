@@ -5,7 +5,7 @@
 #include <QObject>
 #include <QPointer>
 
-#include "engine/AppState.h"
+#include "engine/library/AppState.h"
 #include "online/LoginService.h"
 #include "ui/DialogWindow.h"
 #include "account/SettingsModel.h"

@@ -6,8 +6,8 @@
 #include <QPainter>
 #include <QTimer>
 
-#include "engine/AppState.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/library/OperationsCenter.h"
 #include "ui/Dot.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"

@@ -2,9 +2,9 @@
 
 #include <QTimer>
 
-#include "engine/AlertPresenter.h"
-#include "engine/EngineText.h"
-#include "engine/LocalizedStore.h"
+#include "engine/core/AlertPresenter.h"
+#include "engine/core/EngineText.h"
+#include "engine/templates/LocalizedStore.h"
 
 PluginListController::PluginListController(AppState* state, OperationsCenter* ops, QObject* parent)
     : QObject(parent), m_state(state), m_ops(ops)

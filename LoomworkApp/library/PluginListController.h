@@ -9,8 +9,8 @@
 #include <QString>
 #include <QUrl>
 
-#include "engine/AppState.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/library/OperationsCenter.h"
 
 // The plug-in list's logic without widgets: the click rules of the selection, what the
 // toolbar and the rows may do right now, the delete question, the backup and quick-backup

@@ -5,7 +5,7 @@
 #include <QAbstractListModel>
 #include <QPointer>
 
-#include "engine/AppState.h"
+#include "engine/library/AppState.h"
 
 class PluginListController;
 

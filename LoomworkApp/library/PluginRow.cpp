@@ -6,7 +6,7 @@
 #include <QPainterPath>
 #include <QTextOption>
 
-#include "engine/EngineText.h"
+#include "engine/core/EngineText.h"
 #include "ui/SafeText.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"

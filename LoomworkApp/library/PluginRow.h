@@ -7,7 +7,7 @@
 #include <QRectF>
 #include <QString>
 
-#include "engine/Plugin.h"
+#include "engine/library/Plugin.h"
 
 class QPainter;
 

@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QToolButton>
 
-#include "engine/AppState.h"
+#include "engine/library/AppState.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 

@@ -1,6 +1,6 @@
 #include "library/SidebarModel.h"
 
-#include "engine/EngineText.h"
+#include "engine/core/EngineText.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QString>
 
 #include "LoomworkKit/ZFCPluginType.h"
-#include "engine/AppState.h"
+#include "engine/library/AppState.h"
 #include "online/Member.h"
 
 // What the sidebar shows and what its clicks do, without widgets: its rows in order with

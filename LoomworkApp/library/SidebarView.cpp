@@ -5,7 +5,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
-#include "engine/AppState.h"
+#include "engine/library/AppState.h"
 #include "ui/Hairline.h"
 #include "ui/SidebarSurface.h"
 #include "ui/Theme.h"

@@ -8,7 +8,7 @@
 #include <QPointer>
 #include <QString>
 
-#include "engine/AppSettings.h"
+#include "engine/core/AppSettings.h"
 
 class QMainWindow;
 class QToolBar;

@@ -2,7 +2,7 @@
 
 #include <QThreadPool>
 
-#include "engine/Delivery.h"
+#include "engine/core/Delivery.h"
 #include "online/RemoteImageLoader.h"
 #include "online/SafeLink.h"
 

@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QThreadPool>
 
-#include "engine/Delivery.h"
+#include "engine/core/Delivery.h"
 #include "online/MarketService.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <QList>
 #include <QWidget>
 
-#include "engine/MarketInstallRegistry.h"
+#include "engine/market/MarketInstallRegistry.h"
 #include "online/MarketInstallStage.h"
 #include "online/MarketModels.h"
 

@@ -5,7 +5,7 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
-#include "engine/NotificationHub.h"
+#include "engine/core/NotificationHub.h"
 #include "online/LoginService.h"
 #include "ui/AppWindows.h"
 #include "ui/DialogPlacement.h"

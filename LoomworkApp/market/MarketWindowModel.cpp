@@ -9,7 +9,7 @@
 #include <QThreadPool>
 #include <QTimer>
 
-#include "engine/Delivery.h"
+#include "engine/core/Delivery.h"
 #include "online/MarketInstallFlow.h"
 #include "online/MarketService.h"
 

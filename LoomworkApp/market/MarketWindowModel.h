@@ -8,7 +8,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "engine/MarketInstallRegistry.h"
+#include "engine/market/MarketInstallRegistry.h"
 #include "online/MarketModels.h"
 #include "market/MarketToast.h"
 

@@ -4,9 +4,9 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
-#include "engine/NotificationHub.h"
+#include "engine/core/NotificationHub.h"
 #include "online/LoginService.h"
-#include "engine/MarketInstallRegistry.h"
+#include "engine/market/MarketInstallRegistry.h"
 #include "online/MarketInstallFlow.h"
 #include "ui/Hairline.h"
 #include "market/MarketHeader.h"

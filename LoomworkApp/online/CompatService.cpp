@@ -10,12 +10,12 @@
 #include <QPointer>
 #include <QXmlStreamReader>
 
-#include "engine/AppPaths.h"
-#include "engine/AtomicFile.h"
-#include "engine/CompatBundled.h"
-#include "engine/JsonRead.h"
-#include "engine/LocalizationGlossary.h"
-#include "engine/VersionNum.h"
+#include "engine/core/AppPaths.h"
+#include "engine/core/AtomicFile.h"
+#include "engine/templates/CompatBundled.h"
+#include "engine/core/JsonRead.h"
+#include "engine/templates/LocalizationGlossary.h"
+#include "engine/templates/VersionNum.h"
 #include "online/HttpFetch.h"
 #include "online/ServerConfig.h"
 

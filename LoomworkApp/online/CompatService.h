@@ -10,7 +10,7 @@
 #include <QStringList>
 #include <QThreadPool>
 
-#include "engine/CompatTable.h"
+#include "engine/templates/CompatTable.h"
 
 // The compatibility table in use and the installed Final Cut Pro version; labels plug-ins
 // with the release they need. Starts from the built-in table, takes the cached server

@@ -10,9 +10,9 @@
 #include <QStringDecoder>
 #include <QUuid>
 
-#include "engine/AppPaths.h"
-#include "engine/MarketInstaller.h"
-#include "engine/SystemError.h"
+#include "engine/core/AppPaths.h"
+#include "engine/market/MarketInstaller.h"
+#include "engine/core/SystemError.h"
 #include "online/RedirectChain.h"
 #include "online/SafeLink.h"
 

@@ -4,11 +4,11 @@
 #include <QFileInfo>
 #include <QThreadPool>
 
-#include "engine/Delivery.h"
-#include "engine/FileOps.h"
-#include "engine/MarketInstaller.h"
-#include "engine/NotificationHub.h"
-#include "engine/OperationsCenter.h"
+#include "engine/core/Delivery.h"
+#include "engine/files/FileOps.h"
+#include "engine/market/MarketInstaller.h"
+#include "engine/core/NotificationHub.h"
+#include "engine/library/OperationsCenter.h"
 #include "online/MarketDownloader.h"
 
 MarketInstallFlow::MarketInstallFlow(QObject* parent) : QObject(parent)

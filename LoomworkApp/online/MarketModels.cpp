@@ -7,7 +7,7 @@
 #include <QLocale>
 #include <QTimeZone>
 
-#include "engine/JsonRead.h"
+#include "engine/core/JsonRead.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <QMutex>
 #include <QUuid>
 
-#include "engine/AppSettings.h"
-#include "engine/JsonRead.h"
+#include "engine/core/AppSettings.h"
+#include "engine/core/JsonRead.h"
 #include "online/ServerConfig.h"
 
 namespace {

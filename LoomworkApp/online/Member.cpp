@@ -1,6 +1,6 @@
 #include "online/Member.h"
 
-#include "engine/JsonRead.h"
+#include "engine/core/JsonRead.h"
 
 namespace {
 

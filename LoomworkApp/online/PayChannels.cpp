@@ -6,7 +6,7 @@
 
 #include <QJsonValue>
 
-#include "engine/JsonRead.h"
+#include "engine/core/JsonRead.h"
 
 std::optional<PayChannelInfo> PayChannelInfo::fromJson(const QJsonObject& object)
 {

@@ -2,7 +2,7 @@
 
 
 #include "BuildInfo.h"
-#include "engine/AppSettings.h"
+#include "engine/core/AppSettings.h"
 
 namespace {
 

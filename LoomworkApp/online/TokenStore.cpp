@@ -9,7 +9,7 @@
 #include <QFile>
 #include <QStringDecoder>
 
-#include "engine/AppPaths.h"
+#include "engine/core/AppPaths.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "engine/EngineText.h"
+#include "engine/core/EngineText.h"
 #include "ui/Hairline.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"

@@ -4,7 +4,7 @@
 
 #include <QDialog>
 
-#include "engine/OperationsCenter.h"
+#include "engine/library/OperationsCenter.h"
 
 class QLabel;
 class QPushButton;

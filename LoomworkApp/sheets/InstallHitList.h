@@ -2,7 +2,7 @@
 
 #include <QList>
 
-#include "engine/InstallConflictScanner.h"
+#include "engine/library/InstallConflictScanner.h"
 #include "sheets/LineList.h"
 
 // The conflict page's list of clashing plug-ins, one painted line per hit in report order:

@@ -6,8 +6,8 @@
 #include <QPointer>
 #include <QStringList>
 
-#include "engine/InstallPlan.h"
-#include "engine/Plugin.h"
+#include "engine/library/InstallPlan.h"
+#include "engine/library/Plugin.h"
 #include "sheets/InstallSheetModel.h"
 
 class InstallFileList;

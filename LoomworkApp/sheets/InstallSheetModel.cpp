@@ -6,9 +6,9 @@
 #include <QRunnable>
 #include <QThreadPool>
 
-#include "engine/Delivery.h"
-#include "engine/EngineText.h"
-#include "engine/PackageFiles.h"
+#include "engine/core/Delivery.h"
+#include "engine/core/EngineText.h"
+#include "engine/files/PackageFiles.h"
 
 namespace {
 

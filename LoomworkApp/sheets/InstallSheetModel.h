@@ -11,9 +11,9 @@
 #include <QString>
 #include <QStringList>
 
-#include "engine/InstallConflictScanner.h"
-#include "engine/InstallPlan.h"
-#include "engine/Plugin.h"
+#include "engine/library/InstallConflictScanner.h"
+#include "engine/library/InstallPlan.h"
+#include "engine/library/Plugin.h"
 
 // The state and rules of the install sheet: reads the packages' plug-in lists on a worker,
 // finds the name clashes with both libraries and within the batch, derives the texts of the

@@ -1,8 +1,8 @@
 #include "sheets/LocalizeSheetModel.h"
 
-#include "engine/EngineText.h"
-#include "engine/LocalizationGlossary.h"
-#include "engine/PluginModifier.h"
+#include "engine/core/EngineText.h"
+#include "engine/templates/LocalizationGlossary.h"
+#include "engine/library/PluginModifier.h"
 #include "sheets/SheetWork.h"
 
 LocalizeSheetModel::LocalizeSheetModel(const Plugin& plugin, QObject* parent) : QObject(parent), m_plugin(plugin)

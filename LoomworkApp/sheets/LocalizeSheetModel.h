@@ -7,8 +7,8 @@
 #include <QObject>
 #include <QString>
 
-#include "engine/Plugin.h"
-#include "engine/TemplateInspector.h"
+#include "engine/library/Plugin.h"
+#include "engine/templates/TemplateInspector.h"
 
 // What a finished translation tells its presenter.
 struct LocalizeOutcome

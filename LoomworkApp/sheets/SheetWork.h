@@ -7,9 +7,9 @@
 #include <QString>
 #include <QThreadPool>
 
-#include "engine/Delivery.h"
-#include "engine/PluginBackupError.h"
-#include "engine/TemplateInspector.h"
+#include "engine/core/Delivery.h"
+#include "engine/backup/PluginBackupError.h"
+#include "engine/templates/TemplateInspector.h"
 
 // The file work of the template sheets: run on the thread pool, the result handed to
 // `done` on the GUI thread, and dropped when `context` is gone by then.

@@ -1,7 +1,7 @@
 #include "sheets/VersionSheetModel.h"
 
-#include "engine/TemplateInspector.h"
-#include "engine/VersionNum.h"
+#include "engine/templates/TemplateInspector.h"
+#include "engine/templates/VersionNum.h"
 #include "sheets/SheetWork.h"
 
 VersionSheetModel::VersionSheetModel(const Plugin& plugin, const CompatTable& table,

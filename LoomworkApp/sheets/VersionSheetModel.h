@@ -6,8 +6,8 @@
 #include <QObject>
 #include <QString>
 
-#include "engine/CompatTable.h"
-#include "engine/Plugin.h"
+#include "engine/templates/CompatTable.h"
+#include "engine/library/Plugin.h"
 
 // The state and rules of the version sheet: the compatibility rows newest first, what each
 // means for the installed Final Cut Pro and against the plug-in's current templates, the

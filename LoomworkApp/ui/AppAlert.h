@@ -5,7 +5,7 @@
 #include <QPoint>
 #include <QString>
 
-#include "engine/AlertPresenter.h"
+#include "engine/core/AlertPresenter.h"
 
 class ConfirmBroker;
 class QLabel;

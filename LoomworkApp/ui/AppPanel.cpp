@@ -14,7 +14,7 @@
 #include <QThread>
 #include <QTreeView>
 
-#include "engine/EngineText.h"
+#include "engine/core/EngineText.h"
 #include "ui/AppAlert.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <QList>
 #include <QUrl>
 
-#include "engine/AlertPresenter.h"
+#include "engine/core/AlertPresenter.h"
 
 class QFileDialog;
 class QWidget;

@@ -9,7 +9,7 @@
 #include <QDBusVariant>
 #endif
 
-#include "engine/AppSettings.h"
+#include "engine/core/AppSettings.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 

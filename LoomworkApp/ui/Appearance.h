@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QString>
 
-#include "engine/AppSettings.h"
+#include "engine/core/AppSettings.h"
 
 class QApplication;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/AlertPresenter.h"
+#include "engine/core/AlertPresenter.h"
 
 // The engine's questions and panels shown with real widgets (AppAlert, AppPanel).
 // main() installs one: AlertPresenter::setCurrent(&WidgetAlertPresenter::instance()).

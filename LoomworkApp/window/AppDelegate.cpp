@@ -7,7 +7,7 @@
 #include <QScreen>
 #include <QToolBar>
 
-#include "engine/NotificationHub.h"
+#include "engine/core/NotificationHub.h"
 #include "ui/ScrollbarTuning.h"
 #include "library/ToolbarModeStore.h"
 #include "window/DropIntake.h"

@@ -10,10 +10,10 @@
 #include <QToolBar>
 #include <QTranslator>
 
-#include "engine/AppState.h"
-#include "engine/InstanceGuard.h"
-#include "engine/NotificationHub.h"
-#include "engine/Plugin.h"
+#include "engine/library/AppState.h"
+#include "engine/core/InstanceGuard.h"
+#include "engine/core/NotificationHub.h"
+#include "engine/library/Plugin.h"
 #include "ui/Appearance.h"
 #include "promo/UpdateSheet.h"
 #include "window/AppDelegate.h"

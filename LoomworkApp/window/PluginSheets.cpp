@@ -1,8 +1,8 @@
 #include "window/PluginSheets.h"
 
-#include "engine/AppState.h"
-#include "engine/CompatTable.h"
-#include "engine/Plugin.h"
+#include "engine/library/AppState.h"
+#include "engine/templates/CompatTable.h"
+#include "engine/library/Plugin.h"
 #include "library/PluginListController.h"
 #include "library/PluginListView.h"
 #include "sheets/BackupSheet.h"

@@ -9,7 +9,7 @@
 #include <QProgressBar>
 #include <QVBoxLayout>
 
-#include "engine/OperationsCenter.h"
+#include "engine/library/OperationsCenter.h"
 #include "ui/SoftShadow.h"
 #include "ui/Theme.h"
 #include "ui/Transitions.h"

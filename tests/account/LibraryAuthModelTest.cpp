@@ -3,8 +3,8 @@
 #include <QDir>
 #include <QTest>
 
-#include "engine/AdminAuth.h"
-#include "engine/AppState.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/library/AppState.h"
 #include "account/LibraryAuthModel.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/QtPrint.h"

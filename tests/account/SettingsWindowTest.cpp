@@ -13,10 +13,10 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "engine/AdminAuth.h"
-#include "engine/AppSettings.h"
-#include "engine/AppState.h"
-#include "engine/NotificationHub.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/core/AppSettings.h"
+#include "engine/library/AppState.h"
+#include "engine/core/NotificationHub.h"
 #include "online/AppVersion.h"
 #include "online/LoginService.h"
 #include "online/RemoteConfigService.h"

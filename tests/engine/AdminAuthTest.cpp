@@ -7,9 +7,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "engine/AdminAuth.h"
-#include "engine/FileOps.h"
-#include "engine/FsPath.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/files/FileOps.h"
+#include "engine/files/FsPath.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"

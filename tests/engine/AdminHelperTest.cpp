@@ -7,7 +7,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
-#include "engine/AdminRunner.h"
+#include "engine/files/AdminRunner.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/TestEnv.h"

@@ -4,10 +4,10 @@
 #include <QSettings>
 #include <QSignalSpy>
 
-#include "engine/AppState.h"
-#include "engine/EngineText.h"
-#include "engine/LocalizedStore.h"
-#include "engine/MarketInstallRegistry.h"
+#include "engine/library/AppState.h"
+#include "engine/core/EngineText.h"
+#include "engine/templates/LocalizedStore.h"
+#include "engine/market/MarketInstallRegistry.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"

@@ -2,8 +2,8 @@
 
 #include <QJsonDocument>
 
-#include "engine/CompatTable.h"
-#include "engine/VersionNum.h"
+#include "engine/templates/CompatTable.h"
+#include "engine/templates/VersionNum.h"
 #include "support/app/QtPrint.h"
 
 TEST(VersionNum, ComparesDottedVersionsNumerically)

@@ -4,8 +4,8 @@
 #include <QDir>
 #include <QFile>
 
-#include "engine/InstallConflictScanner.h"
-#include "engine/InstallPlan.h"
+#include "engine/library/InstallConflictScanner.h"
+#include "engine/library/InstallPlan.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"

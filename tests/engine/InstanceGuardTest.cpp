@@ -21,9 +21,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "engine/AppPaths.h"
-#include "engine/AtomicFile.h"
-#include "engine/InstanceGuard.h"
+#include "engine/core/AppPaths.h"
+#include "engine/core/AtomicFile.h"
+#include "engine/core/InstanceGuard.h"
 #include "support/app/TestEnv.h"
 
 namespace {

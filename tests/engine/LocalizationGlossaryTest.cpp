@@ -7,9 +7,9 @@
 
 #include <QStringList>
 
-#include "engine/EngineText.h"
-#include "engine/GlossaryData.h"
-#include "engine/LocalizationGlossary.h"
+#include "engine/core/EngineText.h"
+#include "engine/templates/GlossaryData.h"
+#include "engine/templates/LocalizationGlossary.h"
 #include "support/app/QtPrint.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <QJsonObject>
 #include <QTimeZone>
 
-#include "engine/LocalizedStore.h"
+#include "engine/templates/LocalizedStore.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"

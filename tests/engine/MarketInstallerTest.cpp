@@ -8,10 +8,10 @@
 #include <QTemporaryDir>
 
 #include "LoomworkKit/ZFCPackageError.h"
-#include "engine/AdminAuth.h"
-#include "engine/FileOps.h"
-#include "engine/MarketInstaller.h"
-#include "engine/MarketInstallRegistry.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/files/FileOps.h"
+#include "engine/market/MarketInstaller.h"
+#include "engine/market/MarketInstallRegistry.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"

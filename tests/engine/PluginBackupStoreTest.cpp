@@ -13,11 +13,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "engine/AdminAuth.h"
-#include "engine/PluginBackupError.h"
-#include "engine/PluginBackupStore.h"
-#include "engine/PluginFolderSwap.h"
-#include "engine/TemplateChange.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/backup/PluginBackupError.h"
+#include "engine/backup/PluginBackupStore.h"
+#include "engine/files/PluginFolderSwap.h"
+#include "engine/files/TemplateChange.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
 #include "support/app/FakeAlertPresenter.h"

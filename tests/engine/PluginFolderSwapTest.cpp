@@ -19,10 +19,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include "engine/FileOps.h"
-#include "engine/FsPath.h"
-#include "engine/PluginFolderSwap.h"
-#include "engine/SystemError.h"
+#include "engine/files/FileOps.h"
+#include "engine/files/FsPath.h"
+#include "engine/files/PluginFolderSwap.h"
+#include "engine/core/SystemError.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"

@@ -3,8 +3,8 @@
 #include <QSet>
 #include <QTimeZone>
 
-#include "engine/EngineText.h"
-#include "engine/Plugin.h"
+#include "engine/core/EngineText.h"
+#include "engine/library/Plugin.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
 

@@ -6,11 +6,11 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "engine/AdminAuth.h"
-#include "engine/PluginBackupError.h"
-#include "engine/PluginBackupStore.h"
-#include "engine/PluginModifier.h"
-#include "engine/TemplateInspector.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/backup/PluginBackupError.h"
+#include "engine/backup/PluginBackupStore.h"
+#include "engine/library/PluginModifier.h"
+#include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
 #include "support/app/PluginFixtures.h"

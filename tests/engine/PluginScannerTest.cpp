@@ -10,12 +10,12 @@
 #include <QProcess>
 #include <QTest>
 
-#include "engine/AdminAuth.h"
-#include "engine/FsPath.h"
-#include "engine/MarketInstallRegistry.h"
-#include "engine/OperationsCenter.h"
-#include "engine/PluginScanner.h"
-#include "engine/SystemError.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/files/FsPath.h"
+#include "engine/market/MarketInstallRegistry.h"
+#include "engine/library/OperationsCenter.h"
+#include "engine/library/PluginScanner.h"
+#include "engine/core/SystemError.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"

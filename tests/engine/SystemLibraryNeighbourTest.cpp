@@ -15,12 +15,12 @@
 #include <QTest>
 #include <QThreadPool>
 
-#include "engine/AdminAuth.h"
-#include "engine/InstallPlan.h"
-#include "engine/OperationsCenter.h"
-#include "engine/PluginBackupError.h"
-#include "engine/PluginBackupStore.h"
-#include "engine/PluginFolderSwap.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/library/InstallPlan.h"
+#include "engine/library/OperationsCenter.h"
+#include "engine/backup/PluginBackupError.h"
+#include "engine/backup/PluginBackupStore.h"
+#include "engine/files/PluginFolderSwap.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"

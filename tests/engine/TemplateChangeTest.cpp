@@ -13,14 +13,14 @@
 #include <QFile>
 #include <QScopeGuard>
 
-#include "engine/AdminAuth.h"
-#include "engine/PluginBackupError.h"
-#include "engine/PluginBackupStore.h"
-#include "engine/PluginFolderSwap.h"
-#include "engine/PluginModifier.h"
-#include "engine/PluginScanner.h"
-#include "engine/TemplateChange.h"
-#include "engine/TemplateInspector.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/backup/PluginBackupError.h"
+#include "engine/backup/PluginBackupStore.h"
+#include "engine/files/PluginFolderSwap.h"
+#include "engine/library/PluginModifier.h"
+#include "engine/library/PluginScanner.h"
+#include "engine/files/TemplateChange.h"
+#include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
 #include "support/app/PluginFixtures.h"

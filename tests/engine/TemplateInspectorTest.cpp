@@ -10,8 +10,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "engine/SystemError.h"
-#include "engine/TemplateInspector.h"
+#include "engine/core/SystemError.h"
+#include "engine/templates/TemplateInspector.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 

@@ -2,8 +2,8 @@
 
 #include <QSignalSpy>
 
-#include "engine/AppState.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/library/OperationsCenter.h"
 #include "library/PluginListController.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/HeldOperation.h"

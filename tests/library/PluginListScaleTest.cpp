@@ -3,8 +3,8 @@
 #include <QMainWindow>
 #include <QTest>
 
-#include "engine/AppState.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/library/OperationsCenter.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
 #include "support/app/PluginFixtures.h"

@@ -15,9 +15,9 @@
 #include <QToolBar>
 #include <QToolButton>
 
-#include "engine/AppState.h"
-#include "engine/EngineText.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/core/EngineText.h"
+#include "engine/library/OperationsCenter.h"
 #include "library/EmptyStateView.h"
 #include "library/ListStatusBar.h"
 #include "library/ListToolbar.h"

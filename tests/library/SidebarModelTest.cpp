@@ -4,9 +4,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "engine/AppState.h"
-#include "engine/LocalizedStore.h"
-#include "engine/MarketInstallRegistry.h"
+#include "engine/library/AppState.h"
+#include "engine/templates/LocalizedStore.h"
+#include "engine/market/MarketInstallRegistry.h"
 #include "library/SidebarModel.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"

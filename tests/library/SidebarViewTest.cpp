@@ -11,8 +11,8 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 
-#include "engine/AppState.h"
-#include "engine/MarketInstallRegistry.h"
+#include "engine/library/AppState.h"
+#include "engine/market/MarketInstallRegistry.h"
 #include "ui/Appearance.h"
 #include "ui/CountBadge.h"
 #include "ui/SafeText.h"

@@ -7,7 +7,7 @@
 #include <QMediaFormat>
 #include <QTest>
 
-#include "engine/MarketInstallRegistry.h"
+#include "engine/market/MarketInstallRegistry.h"
 #include "market/MarketDetailOverlay.h"
 #include "market/MarketCard.h"
 #include "market/MarketGrid.h"

@@ -7,7 +7,7 @@
 #include <QProgressBar>
 #include <QTest>
 
-#include "engine/NotificationHub.h"
+#include "engine/core/NotificationHub.h"
 #include "online/LoginService.h"
 #include "market/MarketCard.h"
 #include "market/MarketCarousel.h"

@@ -12,7 +12,7 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "engine/NotificationHub.h"
+#include "engine/core/NotificationHub.h"
 #include "online/LoginService.h"
 #include "online/MarketInstallFlow.h"
 #include "ui/DialogWindow.h"

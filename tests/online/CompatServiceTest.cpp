@@ -10,10 +10,10 @@
 #include <QTest>
 
 #include "CompatBundledData.h"
-#include "engine/AppPaths.h"
-#include "engine/CompatBundled.h"
-#include "engine/LocalizationGlossary.h"
-#include "engine/VersionNum.h"
+#include "engine/core/AppPaths.h"
+#include "engine/templates/CompatBundled.h"
+#include "engine/templates/LocalizationGlossary.h"
+#include "engine/templates/VersionNum.h"
 #include "online/CompatService.h"
 #include "support/app/NetworkIdle.h"
 #include "support/app/QtPrint.h"

@@ -14,13 +14,13 @@
 #include <QThreadPool>
 #include <QTimer>
 
-#include "engine/AdminAuth.h"
-#include "engine/AppPaths.h"
-#include "engine/FileOps.h"
-#include "engine/MarketInstallRegistry.h"
-#include "engine/NotificationHub.h"
-#include "engine/OperationsCenter.h"
-#include "engine/PluginScanner.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/core/AppPaths.h"
+#include "engine/files/FileOps.h"
+#include "engine/market/MarketInstallRegistry.h"
+#include "engine/core/NotificationHub.h"
+#include "engine/library/OperationsCenter.h"
+#include "engine/library/PluginScanner.h"
 #include "online/MarketDownloader.h"
 #include "online/MarketInstallFlow.h"
 #include "online/MarketService.h"

@@ -7,9 +7,9 @@
 #include <QTest>
 #include <QToolBar>
 
-#include "engine/AppState.h"
-#include "engine/EngineText.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/core/EngineText.h"
+#include "engine/library/OperationsCenter.h"
 #include "library/ListToolbar.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"

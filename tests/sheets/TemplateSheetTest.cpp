@@ -13,9 +13,9 @@
 #include <QScrollArea>
 #include <QTest>
 
-#include "engine/AppState.h"
-#include "engine/LocalizedStore.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/templates/LocalizedStore.h"
+#include "engine/library/OperationsCenter.h"
 #include "library/PluginListModel.h"
 #include "library/PluginListView.h"
 #include "sheets/LocalizeSheet.h"

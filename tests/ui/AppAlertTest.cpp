@@ -15,7 +15,7 @@
 #include <QTextLayout>
 #include <QTimer>
 
-#include "engine/AlertPresenter.h"
+#include "engine/core/AlertPresenter.h"
 #include "ui/AppAlert.h"
 #include "ui/ConfirmBroker.h"
 #include "ui/Theme.h"

@@ -15,7 +15,7 @@
 #include <QTimer>
 #include <QTreeView>
 
-#include "engine/EngineText.h"
+#include "engine/core/EngineText.h"
 #include "ui/AppAlert.h"
 #include "ui/AppPanel.h"
 #include "window/LoomworkMain.h"

@@ -13,7 +13,7 @@
 #include <QProcess>
 #include <QTest>
 
-#include "engine/InstanceGuard.h"
+#include "engine/core/InstanceGuard.h"
 #include "support/app/TestEnv.h"
 
 namespace {

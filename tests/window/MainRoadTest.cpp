@@ -19,11 +19,11 @@
 #include <QSignalSpy>
 #include <QToolBar>
 
-#include "engine/AppState.h"
-#include "engine/InstallPlan.h"
-#include "engine/InstanceGuard.h"
-#include "engine/NotificationHub.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/library/InstallPlan.h"
+#include "engine/core/InstanceGuard.h"
+#include "engine/core/NotificationHub.h"
+#include "engine/library/OperationsCenter.h"
 #include "online/LoginService.h"
 #include "ui/AppAlert.h"
 #include "ui/DimState.h"

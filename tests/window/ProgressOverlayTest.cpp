@@ -12,8 +12,8 @@
 #include <QWindow>
 #include <QTest>
 
-#include "engine/AppState.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/library/OperationsCenter.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
 #include "window/ProgressOverlay.h"

@@ -28,7 +28,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/DirHandle.h"
+#include <SafeFS/DirHandle.h>
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#include "engine/CompatBundledKey.h"
+#include "engine/templates/CompatBundledKey.h"
 
 namespace {
 

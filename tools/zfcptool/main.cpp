@@ -39,7 +39,7 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
 #include "LoomworkKit/ZFCPluginType.h"
-#include "engine/DirHandle.h"
+#include <SafeFS/DirHandle.h>
 
 namespace fs = std::filesystem;
 

@@ -11,8 +11,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "engine/FsPath.h"
-#include "engine/PluginBackupStore.h"
+#include "engine/files/FsPath.h"
+#include "engine/backup/PluginBackupStore.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 

@@ -9,9 +9,9 @@
 #include <QString>
 #include <QStringList>
 
-#include "engine/FileOps.h"
-#include "engine/Plugin.h"
-#include "engine/PluginBackup.h"
+#include "engine/files/FileOps.h"
+#include "engine/library/Plugin.h"
+#include "engine/backup/PluginBackup.h"
 
 // Helpers for backup and translation tests.
 namespace BackupFixtures {

@@ -2,7 +2,7 @@
 
 #include <QTimeZone>
 
-#include "engine/AdminAuth.h"
+#include "engine/files/AdminAuth.h"
 #include "support/app/TestEnv.h"
 
 void BackupTest::SetUp()

@@ -6,7 +6,7 @@
 #include <QList>
 #include <QStringList>
 
-#include "engine/PluginBackup.h"
+#include "engine/backup/PluginBackup.h"
 
 // Backup and translation tests: each starts from an empty application folder and libraries,
 // with the administrator explanation not yet shown.

@@ -7,7 +7,7 @@
 #include <QString>
 #include <QUrl>
 
-#include "engine/AlertPresenter.h"
+#include "engine/core/AlertPresenter.h"
 
 // A scripted AlertPresenter: answers questions and panels from queues and records what
 // was asked. Installs itself for its lifetime. Thread-safe (workers ask too).

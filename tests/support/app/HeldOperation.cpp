@@ -8,8 +8,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
-#include "engine/AdminRunner.h"
-#include "engine/OperationsCenter.h"
+#include "engine/files/AdminRunner.h"
+#include "engine/library/OperationsCenter.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/TestEnv.h"
 

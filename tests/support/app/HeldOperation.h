@@ -4,7 +4,7 @@
 
 #include <QList>
 
-#include "engine/Plugin.h"
+#include "engine/library/Plugin.h"
 
 class OperationsCenter;
 

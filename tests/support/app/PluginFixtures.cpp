@@ -13,7 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "engine/EngineText.h"
+#include "engine/core/EngineText.h"
 
 namespace {
 

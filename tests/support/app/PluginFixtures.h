@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "engine/Plugin.h"
+#include "engine/library/Plugin.h"
 
 // Builds plug-in folders and realistic Motion template files in the test libraries
 // (TestEnv's user and system library) or anywhere else.

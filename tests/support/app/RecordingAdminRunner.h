@@ -6,7 +6,7 @@
 #include <QMutex>
 #include <QStringList>
 
-#include "engine/AdminRunner.h"
+#include "engine/files/AdminRunner.h"
 
 // Records every administrator command (the helper and its arguments) instead of running it.
 // By default each command "succeeds" without doing anything; `executeLocally` runs the

@@ -7,7 +7,7 @@
 
 #include <QSettings>
 
-#include "engine/MarketInstallRegistry.h"
+#include "engine/market/MarketInstallRegistry.h"
 
 #include "support/kit/TempDir.h"
 

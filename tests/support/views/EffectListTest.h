@@ -5,8 +5,8 @@
 #include <QSet>
 #include <QString>
 
-#include "engine/AppState.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/library/OperationsCenter.h"
 #include "support/views/ListFixtures.h"
 
 // A plug-in list test over a user library of effects only.

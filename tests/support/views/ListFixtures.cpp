@@ -10,9 +10,9 @@
 #include <QTextDocument>
 #include <QWidget>
 
-#include "engine/AppState.h"
-#include "engine/MarketInstallRegistry.h"
-#include "engine/OperationsCenter.h"
+#include "engine/library/AppState.h"
+#include "engine/market/MarketInstallRegistry.h"
+#include "engine/library/OperationsCenter.h"
 #include "ui/Appearance.h"
 #include "support/app/TestEnv.h"
 

@@ -5,7 +5,7 @@
 #include <QList>
 #include <QString>
 
-#include "engine/Plugin.h"
+#include "engine/library/Plugin.h"
 
 class AppState;
 class QWidget;

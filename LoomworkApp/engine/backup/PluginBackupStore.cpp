@@ -1,0 +1,440 @@
+#include "engine/backup/PluginBackupStore.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextBoundaryFinder>
+#include <QUuid>
+
+#include "engine/files/AdminAuth.h"
+#include "engine/core/AppPaths.h"
+#include "engine/files/FileOps.h"
+#include "engine/files/FsPath.h"
+#include "engine/core/JsonRead.h"
+#include "engine/files/LibraryWalk.h"
+#include "engine/backup/PluginBackupError.h"
+#include "engine/files/PluginFolderSwap.h"
+#include "engine/core/ReferenceDate.h"
+#include "engine/files/TemplateChange.h"
+#include "engine/templates/TemplateInspector.h"
+
+namespace {
+
+constexpr int kNameCharacters = 40;
+// Room left for the name in a 255-byte file name after the date and the suffix.
+constexpr qsizetype kNameBytes = 200;
+
+QString payloadFolder(const QString& backupDirectory)
+{
+    return backupDirectory + QStringLiteral("/payload");
+}
+
+QString lastComponent(const QString& path)
+{
+    return QFileInfo(path).fileName();
+}
+
+// A last component that names an entry of its folder, not the folder or its parent.
+bool isEntryName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..");
+}
+
+QString parentFolder(const QString& path)
+{
+    return QFileInfo(path).absolutePath();
+}
+
+bool isRealFolder(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isDir() && !info.isSymLink();
+}
+
+bool mayNeedAdmin(int errorCode)
+{
+    return errorCode == EACCES || errorCode == EPERM;
+}
+
+QString quoted(const QString& name)
+{
+    return QStringLiteral("“") + name + QStringLiteral("”");
+}
+
+// The links in a plug-in of the user's own library that lead to templates or folders, and
+// the templates reached through them, as paths inside the plug-in.
+struct LinkedParts
+{
+    std::vector<std::string> links;    // outer ones first
+    std::vector<std::string> outerLinks; // those not inside another link
+    std::vector<std::string> templates;
+};
+
+LinkedParts linkedParts(const QString& folder)
+{
+    const std::string native = FsPath::toBytes(folder);
+    const auto walk = LibraryWalk::walk(
+        native, LibraryWalk::templateFiles | LibraryWalk::links | LibraryWalk::followLinks);
+    const auto inside = [](const std::string& path, const std::string& link) {
+        return path == link || path.rfind(link + '/', 0) == 0;
+    };
+    LinkedParts parts;
+    for (const std::string& link : walk.links) {
+        const std::string relative = link.substr(native.size() + 1);
+        if (std::none_of(parts.outerLinks.begin(), parts.outerLinks.end(),
+                         [&](const std::string& outer) { return inside(relative, outer); }))
+            parts.outerLinks.push_back(relative);
+        parts.links.push_back(relative);
+    }
+    for (const std::string& file : walk.templates) {
+        const std::string relative = file.substr(native.size() + 1);
+        if (std::any_of(parts.links.begin(), parts.links.end(),
+                        [&](const std::string& link) { return inside(relative, link); }))
+            parts.templates.push_back(relative);
+    }
+    return parts;
+}
+
+QString below(const QString& folder, const std::string& relative)
+{
+    return folder + QLatin1Char('/') + FsPath::fromBytes(relative);
+}
+
+std::optional<PluginBackup> readBackup(const QString& rootFolder, const QString& name)
+{
+    QFile file(rootFolder + QLatin1Char('/') + name + QStringLiteral("/meta.json"));
+    if (!file.open(QIODevice::ReadOnly) || file.size() > PluginBackupStore::kMaxMetaBytes)
+        return std::nullopt;
+    const auto meta = PluginBackupStore::Meta::fromJson(file.read(PluginBackupStore::kMaxMetaBytes));
+    if (!meta)
+        return std::nullopt;
+    return PluginBackup{name,
+                        rootFolder + QLatin1Char('/') + name,
+                        meta->pluginName,
+                        meta->originalPath,
+                        meta->createdAt,
+                        meta->reason,
+                        meta->byteCount};
+}
+
+} // namespace
+
+std::optional<PluginBackupStore::Meta> PluginBackupStore::Meta::fromJson(const QByteArray& json)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(json);
+    if (!doc.isObject())
+        return std::nullopt;
+    const QJsonObject object = doc.object();
+    const auto pluginName = object.value(QLatin1String("pluginName"));
+    const auto originalPath = object.value(QLatin1String("originalPath"));
+    const auto createdAt = object.value(QLatin1String("createdAt"));
+    const auto reason = object.value(QLatin1String("reason"));
+    const auto byteCount = object.value(QLatin1String("byteCount"));
+    if (!pluginName.isString() || !originalPath.isString() || !createdAt.isDouble() || !reason.isString())
+        return std::nullopt;
+    const auto created = ReferenceDate::fromSeconds(createdAt.toDouble());
+    if (!created)
+        return std::nullopt;
+    const auto bytes = JsonRead::wholeNumber(byteCount);
+    if (!bytes)
+        return std::nullopt;
+    Meta meta;
+    meta.pluginName = pluginName.toString();
+    meta.originalPath = originalPath.toString();
+    meta.createdAt = *created;
+    meta.reason = reason.toString();
+    meta.byteCount = *bytes;
+    return meta;
+}
+
+QByteArray PluginBackupStore::Meta::toJson() const
+{
+    const QJsonObject object{{QStringLiteral("pluginName"), pluginName},
+                             {QStringLiteral("originalPath"), originalPath},
+                             {QStringLiteral("createdAt"), ReferenceDate::toSeconds(createdAt)},
+                             {QStringLiteral("reason"), reason},
+                             {QStringLiteral("byteCount"), byteCount}};
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QString PluginBackupStore::root()
+{
+    return AppPaths::applicationFolder() + QStringLiteral("/Backups");
+}
+
+QString PluginBackupStore::folderName(const QDateTime& localTime, const QString& pluginName,
+                                      const QString& suffix)
+{
+    static const QString unsafe = QStringLiteral("/:\\?%*|\"<>");
+    QString name = pluginName;
+    for (QChar& c : name) {
+        if (unsafe.contains(c))
+            c = QLatin1Char('-');
+    }
+    // Cut between user-perceived characters, never inside one.
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, name);
+    qsizetype end = 0;
+    for (int count = 0; count < kNameCharacters; ++count) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next < 0 || name.left(next).toUtf8().size() > kNameBytes)
+            break;
+        end = next;
+    }
+    return localTime.toString(QStringLiteral("yyyyMMdd-HHmmss")) + QLatin1Char('-') + name.left(end)
+        + QLatin1Char('-') + suffix;
+}
+
+PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount)
+{
+    FileOps& files = FileOps::current();
+    const QString rootFolder = root();
+    if (const int error = files.makePath(rootFolder))
+        throw PluginBackupError::fileSystem(QStringLiteral("无法创建备份文件夹"), error);
+
+    // Two backups in one second differ only by the suffix; never reuse an existing folder.
+    QString name;
+    QString directory;
+    do {
+        name = folderName(QDateTime::currentDateTime(), plugin.name,
+                          QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(4));
+        directory = rootFolder + QLatin1Char('/') + name;
+    } while (files.exists(directory));
+
+    const auto fail = [&](const QString& action, int error) {
+        files.removeTree(directory);
+        return PluginBackupError::fileSystem(action, error);
+    };
+    if (const int error = files.makePath(payloadFolder(directory)))
+        throw fail(QStringLiteral("无法创建备份文件夹"), error);
+    // The backup must hold the plug-in itself, not a link that later edits would follow.
+    const QFileInfo source(plugin.path);
+    const QString sourcePath = source.isSymLink() ? source.canonicalFilePath() : plugin.path;
+    if (sourcePath.isEmpty())
+        throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), ENOENT);
+    const QString copy = payloadFolder(directory) + QLatin1Char('/') + lastComponent(plugin.path);
+    if (const int error = files.copyTree(sourcePath, copy))
+        throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), error);
+    // A translation follows the user's links, so the backup keeps the text of the templates
+    // they lead to (the links themselves are the plug-in's, and a restore keeps them).
+    if (plugin.root != PluginRoot::system) {
+        const LinkedParts linked = linkedParts(sourcePath);
+        for (const std::string& link : linked.links)
+            files.removeTree(below(copy, link));
+        for (const std::string& file : linked.templates) {
+            char* resolved = ::realpath(FsPath::toBytes(below(sourcePath, file)).c_str(), nullptr);
+            if (!resolved)
+                continue;
+            const QString real = FsPath::fromBytes(resolved);
+            ::free(resolved);
+            int error = files.makePath(QFileInfo(below(copy, file)).path());
+            if (!error)
+                error = files.copyTree(real, below(copy, file));
+            if (error)
+                throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), error);
+        }
+    }
+
+    Meta meta;
+    meta.pluginName = plugin.name;
+    meta.originalPath = plugin.path;
+    meta.createdAt = QDateTime::currentDateTimeUtc();
+    meta.reason = reason;
+    meta.byteCount = byteCount;
+    if (const int error = files.writeFile(directory + QStringLiteral("/meta.json"), meta.toJson()))
+        throw fail(QStringLiteral("无法写入备份信息"), error);
+
+    return PluginBackup{name, directory, meta.pluginName, meta.originalPath, meta.createdAt, meta.reason,
+                        meta.byteCount};
+}
+
+QList<PluginBackup> PluginBackupStore::allBackups()
+{
+    const QString rootFolder = root();
+    const QStringList names = QDir(rootFolder).entryList(
+        QDir::Dirs | QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    QList<PluginBackup> result;
+    for (const QString& name : names) {
+        if (auto backup = readBackup(rootFolder, name))
+            result.append(std::move(*backup));
+    }
+    std::stable_sort(result.begin(), result.end(), [](const PluginBackup& a, const PluginBackup& b) {
+        return a.createdAt > b.createdAt;
+    });
+    return result;
+}
+
+QList<PluginBackup> PluginBackupStore::backups(const Plugin& plugin)
+{
+    QList<PluginBackup> result;
+    for (const PluginBackup& backup : allBackups()) {
+        if (backup.originalPath == plugin.path)
+            result.append(backup);
+    }
+    return result;
+}
+
+void PluginBackupStore::prune(int keepPerPlugin)
+{
+    const qsizetype keep = std::max(keepPerPlugin, 0);
+    QHash<QString, QList<PluginBackup>> groups;
+    for (const PluginBackup& backup : allBackups())
+        groups[backup.originalPath].append(backup);
+    for (const QList<PluginBackup>& group : std::as_const(groups)) {
+        if (group.size() <= keep)
+            continue;
+        const auto original = originalTranslationBackup(group);
+        for (qsizetype i = keep; i < group.size(); ++i) {
+            if (original && group[i].id == original->id)
+                continue;
+            FileOps::current().removeTree(group[i].directory);
+        }
+    }
+}
+
+std::optional<QString> PluginBackupStore::payloadCopy(const PluginBackup& backup)
+{
+    const QString payload = payloadFolder(backup.directory);
+    const QString named = payload + QLatin1Char('/') + lastComponent(backup.originalPath);
+    if (isEntryName(lastComponent(backup.originalPath)) && isRealFolder(named))
+        return named;
+    // Hidden entries (a stray .DS_Store) are never taken for the plug-in.
+    const QStringList names = QDir(payload).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names) {
+        if (isRealFolder(payload + QLatin1Char('/') + name))
+            return payload + QLatin1Char('/') + name;
+    }
+    return std::nullopt;
+}
+
+bool PluginBackupStore::isTranslationBackup(const PluginBackup& backup)
+{
+    return backup.reason.contains(QStringLiteral("汉化"));
+}
+
+std::optional<PluginBackup> PluginBackupStore::originalTranslationBackup(const QList<PluginBackup>& newestFirst)
+{
+    for (auto it = newestFirst.crbegin(); it != newestFirst.crend(); ++it) {
+        if (isTranslationBackup(*it) && payloadCopy(*it))
+            return *it;
+    }
+    return std::nullopt;
+}
+
+void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin)
+{
+    const auto source = payloadCopy(backup);
+    if (!source)
+        throw PluginBackupError::payloadMissing();
+
+    QString target = plugin.path;
+    // Everything below is relative to the plug-in's folder; never guess one.
+    if (!QFileInfo(target).isAbsolute() || !isEntryName(lastComponent(target)))
+        throw PluginBackupError::fileSystem(QStringLiteral("无法还原插件") + quoted(plugin.name), ENOENT);
+    // The user's own plug-in folder may be a link to another disk: the copy goes where it
+    // points and the link stays. (In the system library the swap refuses links.)
+    const QFileInfo linked(target);
+    if (plugin.root == PluginRoot::user && linked.isSymLink() && linked.isDir())
+        target = linked.canonicalFilePath();
+    // A link inside a system plug-in refuses the restore before anything changes, as it
+    // refuses a rewrite; what a killed rewrite left is put right first.
+    const QString inside = TemplateChange::refusal(target);
+    if (!inside.isEmpty())
+        throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), inside);
+    if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target)))
+        AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path()); // the steps below tell
+
+    // The user's linked templates get their text back where they point, and the links
+    // themselves stay in the restored plug-in. Both parts are staged before either is put in
+    // place; the plug-in is swapped in keeping the old one until the templates stand, so a
+    // failure leaves both as they were. (A kill between the two leaves the plug-in restored
+    // and the linked templates as they were: their staged files go as unrecorded.)
+    LinkedParts linkedInside;
+    if (plugin.root != PluginRoot::system && QFileInfo(target).isDir())
+        linkedInside = linkedParts(target);
+    std::optional<TemplateChange> change;
+    const auto refusedBy = [&](const TemplateEditError& e) {
+        return PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), e.message());
+    };
+    if (!linkedInside.templates.empty()) {
+        try {
+            change.emplace(target);
+            const std::string native = FsPath::toBytes(target);
+            for (const std::string& file : linkedInside.templates) {
+                QByteArray bytes;
+                const std::string saved = FsPath::toBytes(below(*source, file));
+                if (LibraryWalk::readRegularFile(saved, TemplateInspector::kMaxTemplateBytes, bytes))
+                    change->stage(native + '/' + file, bytes);
+            }
+        } catch (const TemplateEditError& e) {
+            throw refusedBy(e);
+        }
+    }
+    const auto commitTemplates = [&] {
+        try {
+            if (change)
+                change->commit();
+        } catch (const TemplateEditError& e) {
+            throw refusedBy(e);
+        }
+    };
+    const auto relink = [&](const QString& staged) {
+        for (const std::string& link : linkedInside.outerLinks) {
+            char pointsTo[PATH_MAX];
+            const ssize_t length = ::readlink(FsPath::toBytes(below(plugin.path, link)).c_str(), pointsTo, sizeof pointsTo);
+            if (length <= 0 || std::size_t(length) >= sizeof pointsTo)
+                continue;
+            FileOps::current().removeTree(below(staged, link));
+            FileOps::current().makePath(QFileInfo(below(staged, link)).path());
+            const std::string at = FsPath::toBytes(below(staged, link));
+            if (::symlink(std::string(pointsTo, std::size_t(length)).c_str(), at.c_str()) != 0)
+                return errno;
+        }
+        return 0;
+    };
+
+    const QString name = lastComponent(target);
+    int error = 0;
+    QString refusal;
+    {
+        PluginFolderSwap swap(parentFolder(target));
+        QString staging;
+        // A category folder removed meanwhile comes back, as the plug-in itself does.
+        error = swap.makeStaging(QStringLiteral("restoring"), name, &staging);
+        const QString staged = staging + QLatin1Char('/') + name;
+        if (error == 0 && (error = FileOps::current().copyTree(*source, staged)) == 0
+            && (error = relink(staged)) == 0 && (error = swap.commitKeepingOld(staged, name)) == 0) {
+            try {
+                commitTemplates();
+            } catch (const PluginBackupError&) {
+                swap.undo();
+                throw;
+            }
+            swap.finish();
+            return;
+        }
+        refusal = swap.refusal();
+    }
+    if (!refusal.isEmpty())
+        throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), refusal);
+    // Administrator rights help only where rights were missing; anything else (a full disk,
+    // a missing folder) would fail the same way after the old plug-in had been removed.
+    if (mayNeedAdmin(error) && AdminAuth::adminReplace(*source, target)) {
+        commitTemplates();
+        return;
+    }
+    throw PluginBackupError::fileSystem(QStringLiteral("无法还原插件") + quoted(plugin.name), error);
+}

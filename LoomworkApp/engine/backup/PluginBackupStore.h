@@ -1,0 +1,76 @@
+#pragma once
+
+#include <optional>
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include "engine/library/Plugin.h"
+#include "engine/backup/PluginBackup.h"
+
+// Full copies of plug-in folders under <application folder>/Backups, so that a plug-in can
+// be put back as it was before it was changed. One backup is one folder holding meta.json
+// and payload/<plug-in folder name>. No state in memory: every call reads the folder tree.
+// Synchronous; run the copying calls off the GUI thread. Throwing calls throw
+// PluginBackupError, which their callers catch and show.
+namespace PluginBackupStore {
+
+// The content of meta.json. Every key is required when reading.
+struct Meta
+{
+    QString pluginName;
+    QString originalPath;
+    QDateTime createdAt; // stored as seconds since 2001-01-01 00:00:00 UTC
+    QString reason;
+    qint64 byteCount = 0;
+
+    static std::optional<Meta> fromJson(const QByteArray& json);
+    QByteArray toJson() const;
+};
+
+// meta.json is a few hundred bytes; anything far larger is not ours.
+inline constexpr qint64 kMaxMetaBytes = 1024 * 1024;
+
+// <application folder>/Backups; not created by asking.
+QString root();
+
+// "yyyyMMdd-HHmmss-<name>-<suffix>": the name with / : \ ? % * | " < > each turned into "-"
+// and cut to 40 characters (fewer when they would not fit a file name).
+QString folderName(const QDateTime& localTime, const QString& pluginName, const QString& suffix);
+
+// Copies the plug-in folder (a linked plug-in folder is followed) into a new backup; in the
+// user's library the templates reached through links inside are copied as files. On
+// failure nothing of the new backup is left behind.
+PluginBackup createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount);
+
+// Every backup whose meta.json decodes, newest first (equal times in name order).
+QList<PluginBackup> allBackups();
+// Those whose originalPath equals the plug-in's path exactly, newest first.
+QList<PluginBackup> backups(const Plugin& plugin);
+
+// Keeps each plug-in's `keepPerPlugin` newest backups plus its original translation backup;
+// removes the rest, ignoring failures.
+void prune(int keepPerPlugin);
+
+// The copied plug-in folder inside the backup: payload/<original folder name>, else the
+// first folder in payload; none when the payload holds no folder.
+std::optional<QString> payloadCopy(const PluginBackup& backup);
+
+// Backups made before a translation have a reason containing "汉化".
+bool isTranslationBackup(const PluginBackup& backup);
+// Of a plug-in's backups (newest first), the oldest translation backup whose copy is
+// still there; none when there is no such backup.
+std::optional<PluginBackup> originalTranslationBackup(const QList<PluginBackup>& newestFirst);
+
+// Puts the backup's copy in place of the plug-in folder through a staging folder beside
+// it; the old folder is only swapped out once the copy is complete, and comes back when
+// the swap fails. A refusal for lack of rights falls back to AdminAuth::adminReplace.
+// A system plug-in holding a linked template or folder is refused before anything changes;
+// in the user's library the links stay and their templates get the backed-up text, whole
+// or nothing (a kill between putting the plug-in in place and committing its linked
+// templates leaves those templates as they were). The backup itself is never changed.
+void restore(const PluginBackup& backup, const Plugin& plugin);
+
+} // namespace PluginBackupStore

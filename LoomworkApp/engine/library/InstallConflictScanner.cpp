@@ -1,0 +1,133 @@
+#include "engine/library/InstallConflictScanner.h"
+
+#include <algorithm>
+#include <string>
+
+#include <sys/stat.h>
+
+#include <QDateTime>
+#include <QFile>
+
+#include "LoomworkKit/ZFCPackageReader.h"
+#include "engine/core/EngineText.h"
+#include "engine/files/FsPath.h"
+#include "engine/library/InstallPlan.h"
+#include "engine/library/Plugin.h"
+
+namespace {
+
+// Checked under the folder name the install would use: a name that extraction makes safe
+// ("a/b" becomes "a_b") is looked up as such, so nothing outside the category folder is probed.
+bool existsIn(PluginRoot root, ZFCPluginType type, const QString& name)
+{
+    const std::string folder = ZFCPackageReader::safeName(name.toStdString());
+    if (folder.empty())
+        return false;
+    const std::string path = FsPath::toBytes(root.path()) + '/'
+        + std::string(type.directoryName()) + '/' + folder;
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool isTaken(const QString& candidate, ZFCPluginType type, const QSet<QString>& reserved)
+{
+    return reserved.contains(InstallConflictScanner::batchKey(type, candidate))
+        || existsIn(PluginRoot::user, type, candidate) || existsIn(PluginRoot::system, type, candidate);
+}
+
+} // namespace
+
+int InstallConflictScanner::Report::userCount() const
+{
+    return int(std::count_if(hits.begin(), hits.end(), [](const Hit& hit) { return hit.inUser; }));
+}
+
+int InstallConflictScanner::Report::systemCount() const
+{
+    return int(std::count_if(hits.begin(), hits.end(), [](const Hit& hit) { return hit.inSystem; }));
+}
+
+int InstallConflictScanner::Report::batchDuplicateCount() const
+{
+    return int(std::count_if(hits.begin(), hits.end(), [](const Hit& hit) { return hit.batchCount > 1; }));
+}
+
+QString InstallConflictScanner::batchKey(ZFCPluginType type, const QString& name)
+{
+    return EngineText::rawValue(type) + QLatin1Char('|') + name;
+}
+
+InstallConflictScanner::Report InstallConflictScanner::scan(const QList<Entry>& entries)
+{
+    Report report;
+    QHash<QString, int> batchCounts;
+    for (const Entry& entry : entries)
+        ++batchCounts[batchKey(entry.type, entry.name)];
+    for (qsizetype j = 0; j < entries.size(); ++j) {
+        const Entry& entry = entries[j];
+        Hit hit;
+        hit.id = int(j);
+        hit.packageIndex = entry.packageIndex;
+        hit.name = entry.name;
+        hit.type = entry.type;
+        hit.inUser = existsIn(PluginRoot::user, entry.type, entry.name);
+        hit.inSystem = existsIn(PluginRoot::system, entry.type, entry.name);
+        hit.batchCount = batchCounts.value(batchKey(entry.type, entry.name));
+        if (hit.inUser || hit.inSystem || hit.batchCount >= 2) {
+            report.hits.append(hit);
+            ++report.perPackage[entry.packageIndex];
+        }
+    }
+    report.total = int(entries.size());
+    return report;
+}
+
+QString InstallConflictScanner::availableName(const QString& base, ZFCPluginType type, QSet<QString>& reserved)
+{
+    const QString prefix = base + QLatin1Char(' ');
+    for (int n = 2; n <= 999; ++n) {
+        const QString candidate = prefix + QString::number(n);
+        if (!isTaken(candidate, type, reserved)) {
+            reserved.insert(batchKey(type, candidate));
+            return candidate;
+        }
+    }
+    // A time stamp is unlikely to be taken, but it is checked like the numbers: two calls
+    // in the same second must not get the same name.
+    for (qint64 seconds = QDateTime::currentSecsSinceEpoch();; ++seconds) {
+        const QString candidate = prefix + QString::number(seconds);
+        if (!isTaken(candidate, type, reserved)) {
+            reserved.insert(batchKey(type, candidate));
+            return candidate;
+        }
+    }
+}
+
+QList<InstallConflictScanner::RenameItem> InstallConflictScanner::renamePlan(const QList<Entry>& entries,
+                                                                             const Report& report)
+{
+    QSet<QString> reserved;
+    for (const Entry& entry : entries)
+        reserved.insert(batchKey(entry.type, entry.name));
+
+    // The occurrence of each entry among the entries of its package with its type and name,
+    // counted as the install counts them.
+    QList<int> occurrence(entries.size(), 1);
+    QHash<QString, int> seen;
+    for (qsizetype j = 0; j < entries.size(); ++j) {
+        const Entry& entry = entries[j];
+        occurrence[j] = ++seen[InstallPlan::key(entry.packageIndex, entry.type, entry.name)];
+    }
+
+    QList<RenameItem> plan;
+    QSet<QString> planned;
+    for (const Hit& hit : report.hits) {
+        const int k = hit.id >= 0 && hit.id < occurrence.size() ? occurrence[hit.id] : 1;
+        const QString key = InstallPlan::key(hit.packageIndex, hit.type, hit.name, k);
+        if (planned.contains(key))
+            continue;
+        planned.insert(key);
+        plan.append({key, hit.name, availableName(hit.name, hit.type, reserved)});
+    }
+    return plan;
+}

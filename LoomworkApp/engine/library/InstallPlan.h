@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+#include "LoomworkKit/ZFCPluginType.h"
+#include "engine/library/Plugin.h"
+
+// The library to install into and the folder names chosen for colliding plug-ins.
+struct InstallPlan
+{
+    PluginRoot root{PluginRoot::user};
+    QHash<QString, QString> renames; // rename key -> folder name to install under
+
+    // "index|type|name"; the name is not escaped. The install sheet and the install
+    // operation number the packages the same way, so their keys match.
+    static QString key(int packageIndex, ZFCPluginType type, const QString& name);
+    // The key of the `occurrence`-th plug-in (from 1) of that type and name in one package:
+    // the first keeps the plain key, later ones get "|k" so each has its own new name.
+    static QString key(int packageIndex, ZFCPluginType type, const QString& name, int occurrence);
+};

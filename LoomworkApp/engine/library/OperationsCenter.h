@@ -1,0 +1,100 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include "engine/core/Delivery.h"
+#include "engine/library/InstallPlan.h"
+#include "engine/library/Plugin.h"
+
+struct ZFCPackItem;
+
+enum class BackupMode {
+    single, // all chosen plug-ins in one package
+    multi   // one package per plug-in inside a chosen folder
+};
+
+// Runs the long file operations that change or copy whole plug-ins (install, delete,
+// back up), one at a time on a worker, and publishes a busy flag, a status line, a
+// progress fraction and, after a failure, an alert. Used on the GUI thread only.
+class OperationsCenter : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool isBusy READ isBusy NOTIFY isBusyChanged)
+    Q_PROPERTY(QString statusText READ statusText NOTIFY statusTextChanged)
+    Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
+
+public:
+    using Callback = std::function<void()>;
+
+    explicit OperationsCenter(QObject* parent = nullptr);
+    ~OperationsCenter() override;
+
+    bool isBusy() const { return m_isBusy; }
+    QString statusText() const { return m_statusText; }
+    double progress() const { return m_progress; }
+    std::optional<QString> alertTitle() const { return m_alertTitle; }
+    std::optional<QString> alertMessage() const { return m_alertMessage; }
+
+    // The shared alert: the drop intake writes it too; the root view clears the title
+    // when the alert is dismissed.
+    void setAlertTitle(const std::optional<QString>& title);
+    void setAlertMessage(const std::optional<QString>& message);
+
+    // Each does nothing at all while busy or when given an empty list.
+    void install(const QStringList& files, const InstallPlan& plan, Callback onFinished = {});
+    void remove(const QList<Plugin>& plugins, Callback onFinished = {});
+    void backup(const QList<Plugin>& plugins, BackupMode mode,
+                const std::optional<QString>& defaultFileName = std::nullopt,
+                Callback onFinished = {});
+
+    // What a finished backup does besides its status line. The system sound is a widget
+    // call, so the shell installs it (none until then). Reveal shows the destination in the
+    // file manager; an empty handler restores that default. Tests replace both. GUI thread.
+    using RevealHandler = std::function<void(const QString& path)>;
+    static void setBeepHandler(Callback handler);
+    static void setRevealHandler(RevealHandler handler);
+    // Shows `path` in the file manager (or hands it to the installed reveal handler).
+    static void reveal(const QString& path);
+
+signals:
+    void isBusyChanged(bool busy);
+    void statusTextChanged(const QString& text);
+    void progressChanged(double progress);
+    void alertChanged();
+
+private:
+    void begin(const QString& text);
+    void setBusy(bool busy);
+    void setStatusText(const QString& text);
+    void setProgress(double progress);
+    void publishFailure(const QString& title, const QString& message);
+    void startPack(const std::vector<ZFCPackItem>& items, BackupMode mode, const QString& destination,
+                   Callback onFinished);
+
+    // Workers reach the runner only through this: results are posted to the GUI thread and
+    // dropped there when the runner is gone.
+    using Guard = Delivery<OperationsCenter>;
+    static void post(const Guard& guard, std::function<void(OperationsCenter&)> change);
+    static void guarded(const Guard& guard, const QString& failureTitle, const std::function<void()>& work);
+    static void runInstall(const Guard& guard, const QStringList& files, const InstallPlan& plan,
+                           const Callback& onFinished);
+    static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const Callback& onFinished);
+    static void runPack(const Guard& guard, const std::vector<ZFCPackItem>& items, BackupMode mode,
+                        const QString& destination, const Callback& onFinished);
+
+    Guard m_guard;
+
+    bool m_isBusy = false;
+    QString m_statusText;
+    double m_progress = 0;
+    std::optional<QString> m_alertTitle;
+    std::optional<QString> m_alertMessage;
+};

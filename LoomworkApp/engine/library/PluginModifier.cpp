@@ -1,0 +1,69 @@
+#include "engine/library/PluginModifier.h"
+
+#include "engine/files/FileOps.h"
+#include "engine/backup/PluginBackupError.h"
+#include "engine/backup/PluginBackupStore.h"
+#include "engine/files/TemplateChange.h"
+
+namespace {
+
+constexpr int kBackupsKeptPerPlugin = 3;
+
+// A translation backup whose copy has gone cannot give the old names back nor be restored,
+// so it is left out as if it did not exist.
+QList<PluginBackup> usableTranslationBackups(const Plugin& plugin)
+{
+    QList<PluginBackup> result;
+    for (const PluginBackup& backup : PluginBackupStore::backups(plugin)) {
+        if (PluginBackupStore::isTranslationBackup(backup) && PluginBackupStore::payloadCopy(backup))
+            result.append(backup);
+    }
+    return result;
+}
+
+} // namespace
+
+QString PluginModifier::translationReason()
+{
+    return QStringLiteral("插件汉化（原文备份）");
+}
+
+PluginModifier::Outcome PluginModifier::localize(const Plugin& plugin, const QHash<QString, QString>& map)
+{
+    // A link in the way is refused before any backup is made, and what a killed change left
+    // is put right first, so that it is never backed up.
+    TemplateChange change(plugin.path);
+    change.templates();
+    Outcome outcome;
+    outcome.backup = originalBackup(plugin);
+    if (!outcome.backup)
+        outcome.backup = PluginBackupStore::createBackup(plugin, translationReason(), plugin.sizeBytes);
+    outcome.summary = TemplateInspector::applyTranslations(change, map);
+    PluginBackupStore::prune(kBackupsKeptPerPlugin);
+    return outcome;
+}
+
+std::optional<PluginBackup> PluginModifier::originalBackup(const Plugin& plugin)
+{
+    return PluginBackupStore::originalTranslationBackup(PluginBackupStore::backups(plugin));
+}
+
+std::optional<QString> PluginModifier::originalCopy(const Plugin& plugin)
+{
+    const auto backup = originalBackup(plugin);
+    return backup ? PluginBackupStore::payloadCopy(*backup) : std::nullopt;
+}
+
+int PluginModifier::restoreOriginal(const Plugin& plugin)
+{
+    const QList<PluginBackup> translations = usableTranslationBackups(plugin);
+    if (translations.isEmpty())
+        throw PluginBackupError::payloadMissing();
+    const PluginBackup& original = translations.last();
+    PluginBackupStore::restore(original, plugin);
+    for (const PluginBackup& backup : translations) {
+        if (backup.id != original.id)
+            FileOps::current().removeTree(backup.directory);
+    }
+    return int(translations.size());
+}

@@ -1,0 +1,442 @@
+#include "engine/market/MarketInstaller.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <new>
+#include <optional>
+#include <system_error>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTextBoundaryFinder>
+
+#include "LoomworkKit/ZFCPackageError.h"
+#include "LoomworkKit/ZFCPackageReader.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/core/AlertPresenter.h"
+#include "engine/core/AppPaths.h"
+#include "engine/core/EngineText.h"
+#include "engine/files/FileOps.h"
+#include "engine/files/FsPath.h"
+#include "engine/library/InstallConflictScanner.h"
+#include "engine/market/MarketInstallRegistry.h"
+#include "engine/files/PackageFiles.h"
+#include "engine/library/Plugin.h"
+#include "engine/files/PluginFolderSwap.h"
+#include "engine/core/SystemError.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int maxNameCharacters = 120;
+constexpr int cutNameCharacters = 110;
+constexpr int maxNameBytes = 240; // leaves room below NAME_MAX for " (n)" and staging marks
+constexpr int listedConflicts = 10;
+
+fs::path nativePath(const QString& path)
+{
+    return FsPath::toNative(path);
+}
+
+
+// The folder the reader will create for a plug-in: its stored name made safe; empty when
+// nothing usable is left.
+QString folderName(const ZFCPlugin& plugin)
+{
+    return FsPath::fromBytes(ZFCPackageReader::safeName(plugin.name));
+}
+
+QString categoryFolder(const QString& library, ZFCPluginType type)
+{
+    return library + QLatin1Char('/') + EngineText::directoryName(type);
+}
+
+[[noreturn]] void failSwap(const PluginFolderSwap& swap, int error)
+{
+    if (!swap.refusal().isEmpty())
+        throw MarketInstallError::failed(swap.refusal());
+    throw std::system_error(error, std::generic_category());
+}
+
+// Extracts a plug-in into a hidden folder beside its target and hands it to `group`, which
+// swaps it in once every plug-in of the package is ready: a failure anywhere leaves the
+// library as it was, old versions included.
+void stage(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
+           const QString& name, const ZFCProgressCallback& progress)
+{
+    auto swap = std::make_unique<PluginFolderSwap>(category);
+    QString staging;
+    if (const int error = swap->makeStaging(QStringLiteral("market"), name, &staging))
+        failSwap(*swap, error);
+    try {
+        reader.extract(plugin, nativePath(staging), std::nullopt, true, progress);
+    } catch (...) {
+        // Messages name the plug-in's place in the library, never the hidden folder.
+        throw MarketInstallError::failed(MarketInstaller::describe(std::current_exception()).replace(staging, category));
+    }
+    const QString extracted = staging + QLatin1Char('/') + name;
+    if (!FileOps::current().exists(extracted))
+        throw ZFCPackageError::metadataCorrupted();
+    group.add(std::move(swap), extracted, name);
+}
+
+// The extension as the file manager sees it: after the last ".", not for a leading dot.
+qsizetype extensionDot(const QString& name)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot > 0 && dot < name.size() - 1 ? dot : -1;
+}
+
+// Boundaries of user-perceived characters.
+QList<qsizetype> graphemeEnds(const QString& text)
+{
+    QList<qsizetype> ends;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    for (qsizetype at = finder.toNextBoundary(); at > 0; at = finder.toNextBoundary())
+        ends.append(at);
+    return ends;
+}
+
+QString firstCharacters(const QString& text, qsizetype count)
+{
+    const QList<qsizetype> ends = graphemeEnds(text);
+    if (count >= ends.size())
+        return text;
+    return count <= 0 ? QString() : text.left(ends.at(count - 1));
+}
+
+// Drops whole characters from the end of `base` until base + suffix fits the byte budget.
+QString fitBytes(const QString& base, const QString& suffix)
+{
+    const qsizetype suffixBytes = suffix.toUtf8().size();
+    if (suffixBytes >= maxNameBytes)
+        return fitBytes(base + suffix, QString());
+    const QList<qsizetype> ends = graphemeEnds(base);
+    qsizetype keep = ends.size();
+    while (keep > 0 && base.left(ends.at(keep - 1)).toUtf8().size() + suffixBytes > maxNameBytes)
+        --keep;
+    return (keep > 0 ? base.left(ends.at(keep - 1)) : QString()) + suffix;
+}
+
+// Puts `from` at `to` unless something is there already: 0 or an errno, EEXIST when taken.
+int placeNoReplace(const QString& from, const QString& to)
+{
+    const fs::path source = nativePath(from);
+    const fs::path target = nativePath(to);
+    int error = FileOps::current().renameNoReplace(from, to);
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP) {
+        // NFS and some FUSE file systems refuse the flag; a hard link never replaces either.
+        error = ::link(source.c_str(), target.c_str()) == 0 ? 0 : errno;
+        if (error == 0) {
+            ::unlink(source.c_str());
+            return 0;
+        }
+        if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EMLINK)
+            error = EXDEV; // no hard links there: copy
+    }
+    if (error != EXDEV)
+        return error;
+    // Another file system: an exclusive copy, then the original goes. The copy leaves
+    // nothing behind when it fails and keeps the write's errno (copy_file gives EIO for a
+    // full disk).
+    if (const int copyError = FileOps::current().copyTree(from, to))
+        return copyError;
+    std::error_code ignored;
+    fs::remove(source, ignored);
+    return 0;
+}
+
+// The mode a new file gets, 0666 less the umask; read, since setting the umask to learn it
+// would change it for every other thread meanwhile.
+mode_t newFileMode()
+{
+    mode_t mask = 022;
+#ifdef __linux__
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            bool ok = false;
+            const uint value = line.startsWith("Umask:") ? line.mid(6).trimmed().toUInt(&ok, 8) : 0;
+            if (ok)
+                mask = mode_t(value);
+        }
+    }
+#endif
+    return 0666 & ~mask;
+}
+
+QString downloadsFolder()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (!folder.isEmpty() && QDir().mkpath(folder))
+        return folder;
+    return AppPaths::temporaryFolder();
+}
+
+} // namespace
+
+MarketInstallError::MarketInstallError(Kind kind, QString message)
+    : m_kind(kind), m_message(std::move(message)), m_utf8(m_message.toUtf8())
+{
+}
+
+MarketInstallError MarketInstallError::conflictCancelled()
+{
+    return {Kind::conflictCancelled, QStringLiteral("已取消安装：目标库里的同名插件保持不变")};
+}
+
+MarketInstallError MarketInstallError::authorizationDenied()
+{
+    return {Kind::authorizationDenied,
+            QStringLiteral("已取消安装：系统库需要管理员授权（可到「设置 → 授权」完成授权后重试）")};
+}
+
+MarketInstallError MarketInstallError::moveFailed(QString message)
+{
+    return {Kind::moveFailed, std::move(message)};
+}
+
+MarketInstallError MarketInstallError::failed(QString message)
+{
+    return {Kind::failed, std::move(message)};
+}
+
+QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins)
+{
+    // The scanner looks each plug-in up under the folder name extraction will really write.
+    QList<InstallConflictScanner::Entry> entries;
+    QStringList stored;
+    for (const ZFCPlugin& plugin : plugins) {
+        if (const auto type = plugin.pluginType()) {
+            stored.append(QString::fromStdString(plugin.name));
+            entries.append({int(entries.size()), stored.last(), *type});
+        }
+    }
+    QStringList clashes;
+    for (const InstallConflictScanner::Hit& hit : InstallConflictScanner::scan(entries).hits) {
+        if (hit.inSystem)
+            clashes.append(stored.at(hit.id) + QStringLiteral("（系统库）"));
+        if (hit.inUser)
+            clashes.append(stored.at(hit.id) + QStringLiteral("（用户库）"));
+    }
+    std::sort(clashes.begin(), clashes.end());
+    clashes.erase(std::unique(clashes.begin(), clashes.end()), clashes.end());
+    return clashes;
+}
+
+QString MarketInstaller::conflictMessage(const QStringList& conflicts)
+{
+    QString message = QStringLiteral("以下插件已存在，是否覆盖？\n\n") + conflicts.mid(0, listedConflicts).join(QStringLiteral("、"));
+    if (conflicts.size() > listedConflicts)
+        message += QStringLiteral(" 等 ") + QString::number(conflicts.size()) + QStringLiteral(" 个");
+    message += QStringLiteral("\n\n点「覆盖」会用下载到的版本替换原有插件文件，点「取消」中止本次安装。");
+    return message;
+}
+
+MarketInstallOutcome MarketInstaller::install(const QString& file, const QString& pluginId,
+                                              const QString& pluginName, const Progress& onProgress)
+{
+    ZFCPackageReader reader(nativePath(file));
+    const std::vector<ZFCPlugin>& plugins = reader.plugins();
+    if (plugins.empty())
+        throw ZFCPackageError::metadataCorrupted();
+
+    const QStringList clashes = conflicts(plugins);
+    if (!clashes.isEmpty()) {
+        const bool replace = AlertPresenter::current().confirm(
+            QStringLiteral("插件库里已有同名插件"), conflictMessage(clashes), AlertPresenter::Style::warning,
+            QStringLiteral("覆盖"), QStringLiteral("取消"));
+        if (!replace)
+            throw MarketInstallError::conflictCancelled();
+    }
+
+    const QString library = PluginRoot(PluginRoot::system).path();
+    if (!AdminAuth::isWritable(library)) {
+        if (!AdminAuth::prepareRoot(library) || !AdminAuth::isWritable(library))
+            throw MarketInstallError::authorizationDenied();
+    }
+
+    const double total = double(plugins.size());
+    const auto known = std::count_if(plugins.begin(), plugins.end(),
+                                     [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
+    int installed = 0;
+    MarketInstallOutcome outcome;
+    outcome.root = library;
+    const auto report = [&](double fraction) {
+        if (onProgress)
+            onProgress(std::clamp(fraction, 0.0, 1.0));
+    };
+    PluginSwapGroup group;
+    QList<int> stagedPositions; // each staged plug-in's place among those installed, from 1
+    try {
+        for (const ZFCPlugin& plugin : plugins) {
+            const auto type = plugin.pluginType();
+            if (!type)
+                continue;
+            const QString folder = folderName(plugin);
+            if (folder.isEmpty())
+                throw ZFCPackageError::metadataCorrupted();
+            const QString category = categoryFolder(library, *type);
+            if (!FileOps::current().exists(category)) {
+                // The library is writable by now: only a refusal needs the administrator.
+                std::error_code error;
+                if (!fs::create_directory(nativePath(category), error) && error)
+                    AdminAuth::adminCreateDirectory(category);
+            }
+            const QString target = category + QLatin1Char('/') + folder;
+            // Without a confirmed clash an existing folder is left alone, as the reader does.
+            if (clashes.isEmpty() && FileOps::current().exists(target)) {
+                report((installed + 1) / total);
+            } else {
+                stage(group, reader, plugin, category, folder, [&](const ZFCProgress& progress) {
+                    report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
+                });
+                stagedPositions.append(installed + 1);
+            }
+            outcome.paths.append(target);
+            ++installed;
+        }
+        if (const int error = group.commit()) {
+            installed = stagedPositions.at(group.failedAt()) - 1;
+            failSwap(group.at(group.failedAt()), error);
+        }
+    } catch (...) {
+        for (const QString& path : group.leftovers())
+            AdminAuth::adminRemove(path);
+        if (known < 2)
+            throw;
+        // Which one failed, and that the others were not installed either (or, where one
+        // could not be swapped back, that it now holds the downloaded version).
+        const QStringList kept = group.notRestored();
+        QString note = QStringLiteral("\n（第 %1 个插件失败，").arg(installed + 1);
+        if (kept.isEmpty()) {
+            note += QStringLiteral("未安装任何插件）");
+        } else {
+            QStringList names;
+            for (const QString& path : kept)
+                names.append(FsPath::displayText(QFileInfo(path).fileName()));
+            note += names.join(QStringLiteral("、")) + QStringLiteral(" 未能还原，已是下载的版本）");
+            MarketInstallRegistry::registerPaths(kept, pluginId, pluginName);
+        }
+        throw MarketInstallError::failed(describe(std::current_exception()) + note);
+    }
+    // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
+    for (const QString& path : group.leftovers())
+        AdminAuth::adminRemove(path);
+    report(1.0);
+    MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName);
+    outcome.count = installed;
+    return outcome;
+}
+
+QString MarketInstaller::safeFileName(const QString& name)
+{
+    QString text = name;
+    text.remove(QChar(u'\0'));
+    text.replace(QLatin1Char('/'), QLatin1Char('_')).replace(QLatin1Char('\\'), QLatin1Char('_'));
+    // A leading dot would hide the file; only dots would be no name at all.
+    qsizetype start = 0;
+    while (start < text.size() && (text.at(start) == QLatin1Char('.') || text.at(start).isSpace()))
+        ++start;
+    text = text.mid(start).trimmed();
+    if (text.isEmpty())
+        return QStringLiteral("下载文件");
+    // Controls and format characters (bidi overrides, zero-width and invisible ones, tags)
+    // would show a name other than the real one: a right-to-left override turns "gnp.zfcp"
+    // around. Line and paragraph separators would break it over lines.
+    QString shown;
+    shown.reserve(text.size());
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        char32_t u = text.at(at).unicode();
+        qsizetype units = 1;
+        if (QChar::isHighSurrogate(u) && at + 1 < text.size() && text.at(at + 1).isLowSurrogate()) {
+            u = QChar::surrogateToUcs4(text.at(at), text.at(at + 1));
+            units = 2;
+        }
+        switch (QChar::category(u)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+        case QChar::Other_Surrogate: // half a pair: no character at all
+            shown += QLatin1Char('_');
+            break;
+        default:
+            shown += text.mid(at, units);
+        }
+        at += units - 1;
+    }
+    text = shown;
+
+    const qsizetype dot = extensionDot(text);
+    const QString base = dot < 0 ? text : text.left(dot);
+    const QString suffix = dot < 0 ? QString() : text.mid(dot);
+    QString cut;
+    if (graphemeEnds(text).size() > maxNameCharacters) {
+        const qsizetype extensionLength = dot < 0 ? 0 : graphemeEnds(suffix.mid(1)).size();
+        const QString kept = firstCharacters(base, std::max<qsizetype>(cutNameCharacters - extensionLength, 1));
+        cut = fitBytes(kept, suffix);
+    } else {
+        cut = text.toUtf8().size() <= maxNameBytes ? text : fitBytes(base, suffix);
+    }
+    if (!cut.isEmpty() && !cut.startsWith(QLatin1Char('.')))
+        return cut;
+    // Not even the first character of the base fits beside the extension: the name's own
+    // start then, else a plain name; never nothing, never a hidden file.
+    cut = fitBytes(graphemeEnds(text).size() > maxNameCharacters ? firstCharacters(text, cutNameCharacters) : text,
+                   QString());
+    return cut.isEmpty() ? fitBytes(QStringLiteral("下载文件"), suffix) : cut;
+}
+
+QString MarketInstaller::moveToDownloads(const QString& file, const QString& suggestedName)
+{
+    const QString folder = downloadsFolder();
+    const QString name = safeFileName(suggestedName.isEmpty() ? QFileInfo(file).fileName() : suggestedName);
+    const qsizetype dot = extensionDot(name);
+    const QString base = dot < 0 ? name : name.left(dot);
+    const QString extension = dot < 0 ? QString() : name.mid(dot + 1);
+
+    // A name taken meanwhile moves on to the next: an existing file is never replaced.
+    for (int counter = 0;; ++counter) {
+        QString next = name;
+        if (counter > 0) {
+            next = base + QStringLiteral(" (") + QString::number(counter) + QLatin1Char(')');
+            if (!extension.isEmpty())
+                next += QLatin1Char('.') + extension;
+        }
+        const QString target = folder + QLatin1Char('/') + next;
+        if (FileOps::current().exists(target))
+            continue;
+        const int error = placeNoReplace(file, target);
+        if (error == 0) {
+            // The download was private while it waited; placed, it is an ordinary file.
+            ::chmod(nativePath(target).c_str(), newFileMode());
+            return target;
+        }
+        if (error != EEXIST)
+            throw MarketInstallError::moveFailed(QStringLiteral("无法移到「下载」：") + SystemError::describe(error));
+    }
+}
+
+
+QString MarketInstaller::describe(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const MarketInstallError& e) {
+        return e.errorDescription();
+    } catch (...) {
+    }
+    // Never a path: a staging folder must not reach the user.
+    return PackageFiles::describe(error, false);
+}

@@ -1,0 +1,502 @@
+#include "engine/templates/TemplateInspector.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include <QRegularExpression>
+#include <QStringDecoder>
+
+#include "engine/core/EngineText.h"
+#include "engine/files/FsPath.h"
+#include "engine/files/LibraryWalk.h"
+#include "engine/files/PluginFolderSwap.h"
+#include "engine/files/TemplateChange.h"
+#include "engine/templates/VersionNum.h"
+
+namespace {
+
+using FsPath::fromBytes;
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+std::size_t skipSpaces(const QByteArray& s, std::size_t i)
+{
+    while (i < std::size_t(s.size()) && isSpace(s[qsizetype(i)]))
+        ++i;
+    return i;
+}
+
+bool literalAt(const QByteArray& s, std::size_t i, const char* literal)
+{
+    const std::size_t n = std::strlen(literal);
+    return i + n <= std::size_t(s.size()) && std::memcmp(s.constData() + i, literal, n) == 0;
+}
+
+// <ozml\s+version\s*=\s*"([^"]*)"  on raw bytes (the pattern is deterministic, so a
+// scan without backtracking matches what the regular expression would).
+std::optional<QString> readOzml(const QByteArray& s)
+{
+    qsizetype from = 0;
+    while ((from = s.indexOf("<ozml", from)) >= 0) {
+        std::size_t i = std::size_t(from) + 5;
+        from += 1;
+        const std::size_t afterTag = i;
+        i = skipSpaces(s, i);
+        if (i == afterTag || !literalAt(s, i, "version"))
+            continue;
+        i = skipSpaces(s, i + 7);
+        if (!literalAt(s, i, "="))
+            continue;
+        i = skipSpaces(s, i + 1);
+        if (!literalAt(s, i, "\""))
+            continue;
+        const qsizetype close = s.indexOf('"', qsizetype(i) + 1);
+        if (close < 0)
+            continue;
+        return QString::fromUtf8(s.constData() + i + 1, close - qsizetype(i) - 1);
+    }
+    return std::nullopt;
+}
+
+// <displayversion>\s*([^<\s]+)\s*</displayversion>
+std::optional<QString> readDisplayVersion(const QByteArray& s)
+{
+    static const char open[] = "<displayversion>";
+    qsizetype from = 0;
+    while ((from = s.indexOf(open, from)) >= 0) {
+        std::size_t i = skipSpaces(s, std::size_t(from) + sizeof open - 1);
+        from += 1;
+        const std::size_t start = i;
+        while (i < std::size_t(s.size()) && s[qsizetype(i)] != '<' && !isSpace(s[qsizetype(i)]))
+            ++i;
+        if (i == start)
+            continue;
+        const std::size_t end = i;
+        i = skipSpaces(s, i);
+        if (!literalAt(s, i, "</displayversion>"))
+            continue;
+        return QString::fromUtf8(s.constData() + start, qsizetype(end - start));
+    }
+    return std::nullopt;
+}
+
+// Strict decoding: a file that is not well-formed UTF-8 is not a template we touch. A
+// leading byte-order mark is kept, so that encoding the text again gives the same bytes.
+std::optional<QString> decodeUtf8(const QByteArray& bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+// Reading for the name list follows links (it only reads), but never opens FIFOs or devices.
+std::optional<QString> readTemplateForNames(const std::string& path)
+{
+    QByteArray data;
+    if (!LibraryWalk::readRegularFile(path, TemplateInspector::kMaxTemplateBytes, data, true))
+        return std::nullopt;
+    return decodeUtf8(data);
+}
+
+std::optional<QString> readForRewrite(TemplateChange& change, const std::string& path)
+{
+    const auto data = change.read(path, TemplateInspector::kMaxTemplateBytes);
+    return data ? decodeUtf8(*data) : std::nullopt;
+}
+
+bool isSpaceChar(QChar c)
+{
+    // What \s matches in Qt's regular expressions: ASCII white space and Unicode separators.
+    const char16_t u = c.unicode();
+    if ((u >= 0x09 && u <= 0x0D) || u == 0x20)
+        return true;
+    const auto category = c.category();
+    return category == QChar::Separator_Space || category == QChar::Separator_Line
+        || category == QChar::Separator_Paragraph;
+}
+
+// Calls `found(start, length)` for each value of name\s*=\s*"([^"]*)" inside each
+// <publishSettings>…</publishSettings> block (the shortest), as a regular expression would
+// find them, but by plain searching: a block of any size gives all its names.
+template <typename Found>
+void forEachPublishedName(const QString& text, Found found)
+{
+    static const QLatin1String open("<publishSettings>");
+    static const QLatin1String close("</publishSettings>");
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype blockStart = text.indexOf(open, from);
+        if (blockStart < 0)
+            return;
+        const qsizetype bodyStart = blockStart + open.size();
+        const qsizetype blockEnd = text.indexOf(close, bodyStart);
+        if (blockEnd < 0)
+            return;
+        qsizetype at = bodyStart;
+        while ((at = text.indexOf(QLatin1String("name"), at)) >= 0 && at < blockEnd) {
+            qsizetype i = at + 4;
+            at += 1;
+            while (i < blockEnd && isSpaceChar(text[i]))
+                ++i;
+            if (i >= blockEnd || text[i] != QLatin1Char('='))
+                continue;
+            ++i;
+            while (i < blockEnd && isSpaceChar(text[i]))
+                ++i;
+            if (i >= blockEnd || text[i] != QLatin1Char('"'))
+                continue;
+            const qsizetype valueEnd = text.indexOf(QLatin1Char('"'), i + 1);
+            if (valueEnd < 0 || valueEnd >= blockEnd)
+                continue;
+            found(i + 1, valueEnd - i - 1);
+            at = valueEnd + 1;
+        }
+        from = blockEnd + close.size();
+    }
+}
+
+struct Edit
+{
+    qsizetype start;
+    qsizetype length;
+    QString replacement;
+};
+
+// The text with every edit applied, built front to back in one pass. Edits do not overlap;
+// an insertion is an edit of length 0.
+QString applyEdits(const QString& text, std::vector<Edit> edits)
+{
+    if (edits.empty())
+        return text;
+    std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.start < b.start; });
+    qsizetype size = text.size();
+    for (const auto& edit : edits)
+        size += edit.replacement.size() - edit.length;
+    QString out;
+    out.reserve(size);
+    qsizetype at = 0;
+    for (const auto& edit : edits) {
+        out.append(QStringView(text).mid(at, edit.start - at));
+        out.append(edit.replacement);
+        at = edit.start + edit.length;
+    }
+    out.append(QStringView(text).mid(at));
+    return out;
+}
+
+// Every match of `re` in `text` as an edit that puts `value` in place of capture `group`.
+void addCaptureEdits(std::vector<Edit>& edits, const QString& text, const QRegularExpression& re, int group,
+                     const QString& value)
+{
+    auto it = re.globalMatch(text);
+    while (it.hasNext()) {
+        const auto m = it.next();
+        edits.push_back({m.capturedStart(group), m.capturedLength(group), value});
+    }
+}
+
+bool isVersionValue(const QString& value)
+{
+    thread_local const QRegularExpression re(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
+    return re.match(value).hasMatch();
+}
+
+QString invisibleStripped(const QString& s)
+{
+    QString out;
+    for (const char32_t c : s.toUcs4()) {
+        if (c == 0xFE0E || c == 0xFE0F || c == 0x200B || c == 0x200D || QChar::isSpace(c))
+            continue;
+        out.append(QString::fromUcs4(&c, 1));
+    }
+    return out;
+}
+
+// Relative file key ("/sub/file.motn") -> published names in order.
+std::map<QString, QStringList> orderedNamesByFile(const QString& folder)
+{
+    std::map<QString, QStringList> result;
+    const std::string root = FsPath::toBytes(folder);
+    const auto walk = LibraryWalk::walk(root, LibraryWalk::templateFiles | LibraryWalk::followLinks);
+    for (const auto& file : walk.templates) {
+        const auto text = readTemplateForNames(file);
+        if (!text)
+            continue;
+        QStringList names;
+        forEachPublishedName(*text, [&](qsizetype start, qsizetype length) {
+            const QString value = TemplateInspector::decodeEntities(text->mid(start, length)).trimmed();
+            if (!value.isEmpty() && value != QLatin1String("|"))
+                names.append(value);
+        });
+        const QString key = file.compare(0, root.size(), root) == 0 ? fromBytes(file.substr(root.size()))
+                                                                     : fromBytes(file.substr(file.find_last_of('/') + 1));
+        result[key] = names;
+    }
+    return result;
+}
+
+} // namespace
+
+bool TemplateInspector::NamePair::isChinese() const
+{
+    return EngineText::containsChinese(current);
+}
+
+const QSet<QString>& TemplateInspector::fileExtensions()
+{
+    static const QSet<QString> extensions{QStringLiteral("motn"), QStringLiteral("moti"), QStringLiteral("moef"),
+                                          QStringLiteral("motr")};
+    return extensions;
+}
+
+QStringList TemplateInspector::templateFiles(const QString& folder)
+{
+    QStringList files;
+    const auto walk = LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks);
+    for (const auto& file : walk.templates)
+        files.append(fromBytes(file));
+    return files;
+}
+
+TemplateInspector::VersionSummary TemplateInspector::versionSummary(const QString& folder)
+{
+    return versionSummary(
+        LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks).templates);
+}
+
+TemplateInspector::VersionSummary TemplateInspector::versionSummary(const std::vector<std::string>& templates)
+{
+    VersionSummary summary;
+    std::optional<std::pair<QString, std::optional<QString>>> best;
+    QByteArray head;
+    for (const auto& file : templates) {
+        if (!LibraryWalk::readHead(file, kHeadBytes, head))
+            continue;
+        const auto check = LibraryWalk::checkUtf8(head.constData(), std::size_t(head.size()));
+        if (check.validLength != std::size_t(head.size())) {
+            // A head cut inside a character is still text; anything else is not.
+            if (!(check.cutAtEnd && std::size_t(head.size()) == kHeadBytes))
+                continue;
+            head.truncate(qsizetype(check.validLength));
+        }
+        ++summary.templateFileCount;
+        const auto ozml = readOzml(head);
+        if (!ozml)
+            continue;
+        const auto dv = readDisplayVersion(head);
+        summary.counts[*ozml + QLatin1Char('|') + dv.value_or(QString())] += 1;
+        if (!best || VersionNum::compare(*ozml, best->first) > 0)
+            best = std::make_pair(*ozml, dv);
+    }
+    if (best) {
+        summary.ozml = best->first;
+        summary.displayVersion = best->second;
+    }
+    return summary;
+}
+
+TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& folder, const QString& ozml,
+                                                             const QString& displayVersion)
+{
+    if (!isVersionValue(ozml))
+        throw TemplateEditError(QStringLiteral("版本号格式不对：") + ozml);
+    if (!displayVersion.isEmpty() && !isVersionValue(displayVersion))
+        throw TemplateEditError(QStringLiteral("版本号格式不对：") + displayVersion);
+
+    thread_local const QRegularExpression rewriteOzml(QStringLiteral("(<ozml\\s+version\\s*=\\s*\")([^\"]*)(\")"));
+    thread_local const QRegularExpression ozmlStartTag(QStringLiteral("<ozml\\s+version\\s*=\\s*\"[^\"]*\">"));
+    thread_local const QRegularExpression rewriteDv(
+        QStringLiteral("(<displayversion>\\s*)([^<\\s]+)(\\s*</displayversion>)"));
+    thread_local const QRegularExpression removeDv(QStringLiteral("\\n?[ \\t]*<displayversion>[^<]*</displayversion>"));
+
+    EditSummary summary;
+    TemplateChange change(folder);
+    for (const auto& file : change.templates()) {
+        const auto text = readForRewrite(change, file);
+        if (!text)
+            continue;
+        // The display-version rules read the text after the ozml rewrite. While no old
+        // ozml value holds a "<", that rewrite cannot change what they match, so every edit
+        // is found in the original text and the file is built once; otherwise the ozml
+        // rewrite is applied first.
+        std::vector<Edit> edits;
+        addCaptureEdits(edits, *text, rewriteOzml, 2, ozml);
+        const bool valuesHoldTags = std::any_of(edits.begin(), edits.end(), [&](const Edit& e) {
+            return QStringView(*text).mid(e.start, e.length).contains(QLatin1Char('<'));
+        });
+        QString rewritten;
+        if (valuesHoldTags) {
+            rewritten = applyEdits(*text, std::move(edits));
+            edits.clear();
+        }
+        const QString& base = valuesHoldTags ? rewritten : *text;
+        if (!displayVersion.isEmpty()) {
+            if (base.contains(QLatin1String("<displayversion>"))) {
+                addCaptureEdits(edits, base, rewriteDv, 2, displayVersion);
+            } else {
+                const auto tag = ozmlStartTag.match(base);
+                if (tag.hasMatch())
+                    edits.push_back({tag.capturedEnd(), 0, QStringLiteral("\n<displayversion>") + displayVersion
+                                                               + QStringLiteral("</displayversion>\n")});
+            }
+        } else {
+            addCaptureEdits(edits, base, removeDv, 0, QString());
+        }
+        const QString changed = applyEdits(base, std::move(edits));
+        if (changed != *text)
+            change.stage(file, changed.toUtf8());
+    }
+    summary.filesChanged = change.commit();
+    return summary;
+}
+
+TemplateInspector::EditSummary TemplateInspector::applyTranslations(const QString& folder,
+                                                                    const QHash<QString, QString>& map)
+{
+    if (map.isEmpty())
+        return {};
+    TemplateChange change(folder);
+    return applyTranslations(change, map);
+}
+
+TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChange& change,
+                                                                    const QHash<QString, QString>& map)
+{
+    EditSummary summary;
+    if (map.isEmpty())
+        return summary;
+    // The list shows names that differ only by invisible characters as one row; a name
+    // without a translation of its own takes that of its row, unless two spellings disagree.
+    QHash<QString, std::optional<QString>> byStripped;
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        const QString stripped = invisibleStripped(it.key());
+        const auto found = byStripped.constFind(stripped);
+        byStripped.insert(stripped, found == byStripped.constEnd() || *found == it.value()
+                                        ? std::optional<QString>(it.value())
+                                        : std::nullopt);
+    }
+    const auto translation = [&](const QString& key) -> std::optional<QString> {
+        const auto exact = map.constFind(key);
+        if (exact != map.constEnd())
+            return *exact;
+        return byStripped.value(invisibleStripped(key));
+    };
+
+    for (const auto& file : change.templates()) {
+        const auto text = readForRewrite(change, file);
+        if (!text)
+            continue;
+        std::vector<Edit> edits;
+        forEachPublishedName(*text, [&](qsizetype start, qsizetype length) {
+            const QStringView raw = QStringView(*text).mid(start, length);
+            const QString key = decodeEntities(raw.toString()).trimmed();
+            const auto found = translation(key);
+            if (!found || found->isEmpty() || *found == key)
+                return;
+            QString encoded = encodeEntities(*found);
+            if (encoded != raw)
+                edits.push_back({start, length, std::move(encoded)});
+        });
+        if (edits.empty())
+            continue;
+        const int count = int(edits.size());
+        const QString changed = applyEdits(*text, std::move(edits));
+        if (changed == *text)
+            continue;
+        change.stage(file, changed.toUtf8());
+        summary.namesChanged += count;
+    }
+    summary.filesChanged = change.commit();
+    return summary;
+}
+
+void TemplateInspector::removeLeftovers(const QString& folder)
+{
+    TemplateChange::recover(folder, PluginFolderSwap::startedAt());
+}
+
+void TemplateInspector::removeLeftovers(const QString& folder, const std::vector<std::string>& found)
+{
+    TemplateChange::recover(folder, found, PluginFolderSwap::startedAt());
+}
+
+QList<TemplateInspector::NamePair> TemplateInspector::namePairs(const QString& current,
+                                                                const std::optional<QString>& original)
+{
+    const auto cur = orderedNamesByFile(current);
+    if (cur.empty())
+        return {};
+    const auto orig = original ? orderedNamesByFile(*original) : std::map<QString, QStringList>{};
+
+    std::map<QString, std::map<QString, int>> table;
+    for (const auto& [key, currentList] : cur) {
+        const auto found = orig.find(key);
+        const QStringList& originalList = found != orig.end() ? found->second : currentList;
+        for (qsizetype i = 0; i < currentList.size(); ++i) {
+            const QString& c = currentList[i];
+            const QString& o = i < originalList.size() ? originalList[i] : c;
+            if (!o.isEmpty())
+                table[o][c] += 1;
+        }
+    }
+    for (const auto& [key, originalList] : orig) {
+        if (cur.count(key))
+            continue;
+        for (const auto& n : originalList) {
+            if (!n.isEmpty())
+                table[n][n] += 1;
+        }
+    }
+
+    QList<NamePair> pairs;
+    QHash<QString, qsizetype> byMergeKey;
+    for (const auto& [o, inner] : table) {
+        for (const auto& [c, count] : inner) {
+            const QString mergeKey = invisibleStripped(o) + QChar(0x1F) + invisibleStripped(c);
+            const auto found = byMergeKey.constFind(mergeKey);
+            if (found != byMergeKey.constEnd()) {
+                pairs[*found].count += count;
+                continue;
+            }
+            byMergeKey.insert(mergeKey, pairs.size());
+            pairs.append({o, c, count});
+        }
+    }
+    std::stable_sort(pairs.begin(), pairs.end(), [](const NamePair& a, const NamePair& b) {
+        const int byOriginal = EngineText::localizedStandardCompare(a.original, b.original);
+        if (byOriginal != 0)
+            return byOriginal < 0;
+        return EngineText::localizedStandardCompare(a.current, b.current) < 0;
+    });
+    return pairs;
+}
+
+QString TemplateInspector::decodeEntities(const QString& raw)
+{
+    if (!raw.contains(QLatin1Char('&')))
+        return raw;
+    QString s = raw;
+    s.replace(QLatin1String("&lt;"), QLatin1String("<"));
+    s.replace(QLatin1String("&gt;"), QLatin1String(">"));
+    s.replace(QLatin1String("&quot;"), QLatin1String("\""));
+    s.replace(QLatin1String("&apos;"), QLatin1String("'"));
+    s.replace(QLatin1String("&amp;"), QLatin1String("&"));
+    return s;
+}
+
+QString TemplateInspector::encodeEntities(const QString& value)
+{
+    QString s = value;
+    s.replace(QLatin1String("&"), QLatin1String("&amp;"));
+    s.replace(QLatin1String("\""), QLatin1String("&quot;"));
+    s.replace(QLatin1String("<"), QLatin1String("&lt;"));
+    s.replace(QLatin1String(">"), QLatin1String("&gt;"));
+    return s;
+}

@@ -1,0 +1,445 @@
+#include <SafeFS/DirHandle.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__) && !defined(RENAME_EXCHANGE)
+#include <sys/syscall.h>
+#endif
+
+namespace DirHandle {
+
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+#if defined(__APPLE__)
+struct timespec accessTime(const struct stat& st) { return st.st_atimespec; }
+struct timespec modifyTime(const struct stat& st) { return st.st_mtimespec; }
+#else
+struct timespec accessTime(const struct stat& st) { return st.st_atim; }
+struct timespec modifyTime(const struct stat& st) { return st.st_mtim; }
+#endif
+
+std::string nameOf(std::string_view name)
+{
+    return std::string(name);
+}
+
+// Linux refuses a link opened as a folder with ENOTDIR; callers tell the user about a link.
+int refusalOf(int error, int parent, const std::string& name)
+{
+    struct stat st {};
+    if (error == ENOTDIR && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        return ELOOP;
+    return error;
+}
+
+// Only the permission bits travel: a set-user-ID or set-group-ID bit on another user's file
+// must not come along onto a copy that now belongs to us (or to root).
+constexpr mode_t kCopiedModeBits = 0777;
+
+// Sets `mode` on the item `name` in `parent` as it is when opened: never through a link, and
+// never on a file that has other names (a hard link may lead anywhere); `folder` asks that it
+// be a folder.
+int chmodItemAt(int parent, const std::string& name, mode_t mode, bool folder)
+{
+#if defined(__linux__)
+    Fd item(::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0)));
+    if (!item.valid())
+        return refusalOf(errno, parent, name);
+    struct stat st {};
+    if (::fstat(item.get(), &st) != 0)
+        return errno;
+    if (S_ISLNK(st.st_mode) || (!S_ISDIR(st.st_mode) && st.st_nlink > 1))
+        return 0;
+    // The handle's own entry in /proc names the inode that was opened, whatever the name
+    // holds by now.
+    char opened[40];
+    std::snprintf(opened, sizeof opened, "/proc/self/fd/%d", item.get());
+    if (::chmod(opened, mode) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return errno;
+#endif
+    struct stat now {};
+    if (::fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (S_ISLNK(now.st_mode) || (folder && !S_ISDIR(now.st_mode)) || (!S_ISDIR(now.st_mode) && now.st_nlink > 1))
+        return 0;
+    if (::fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP)
+        return errno;
+    return 0;
+}
+
+int copyFileAt(int sourceParent, const std::string& sourceName, int parent, std::string_view name)
+{
+    Fd in;
+    if (const int error = openFileAt(sourceParent, sourceName, in))
+        return error;
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0)
+        return errno;
+    Fd out;
+    if (const int error = createFileAt(parent, name, 0600, out))
+        return error;
+    int error = 0;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
+            break;
+        }
+        for (ssize_t done = 0; done < got && !error;) {
+            const ssize_t put = ::write(out.get(), buffer.data() + done, size_t(got - done));
+            if (put < 0 && errno != EINTR)
+                error = errno;
+            else if (put > 0)
+                done += put;
+        }
+        if (error)
+            break;
+    }
+    if (!error && ::fchmod(out.get(), info.st_mode & kCopiedModeBits) != 0)
+        error = errno;
+    if (!error) {
+        const struct timespec times[2] = {accessTime(info), modifyTime(info)};
+        ::futimens(out.get(), times);
+    }
+    if (::close(out.release()) != 0 && !error)
+        error = errno;
+    if (error)
+        ::unlinkat(parent, nameOf(name).c_str(), 0);
+    return error;
+}
+
+} // namespace
+
+Fd& Fd::operator=(Fd&& other) noexcept
+{
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = other.release();
+    }
+    return *this;
+}
+
+Fd::~Fd()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int Fd::release()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+int listNames(int fd, std::vector<std::string>& names)
+{
+    const int copy = ::dup(fd);
+    if (copy < 0)
+        return errno;
+    DIR* dir = ::fdopendir(copy);
+    if (!dir) {
+        const int error = errno;
+        ::close(copy);
+        return error;
+    }
+    ::rewinddir(dir);
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        if (name != "." && name != "..")
+            names.emplace_back(name);
+        errno = 0;
+    }
+    const int error = errno;
+    ::closedir(dir);
+    return error;
+}
+
+bool isPlainName(std::string_view name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos
+        && name.find('\0') == std::string_view::npos;
+}
+
+int openRoot(const std::string& root, Fd& out)
+{
+    if (root.empty() || root.front() != '/')
+        return EINVAL;
+    Fd fd(::open(root.c_str(), kFolderFlags));
+    if (!fd.valid())
+        return refusalOf(errno, AT_FDCWD, root);
+    out = std::move(fd);
+    return 0;
+}
+
+int openChild(int parent, std::string_view name, Fd& out)
+{
+    if (!isPlainName(name))
+        return EINVAL;
+    const std::string entry = nameOf(name);
+#if defined(O_PATH)
+    // Linux opens a link with O_NOFOLLOW | O_DIRECTORY as ENOTDIR, and a look afterwards may
+    // find a folder swapped back in: the item itself is looked at through its own handle.
+    Fd item(::openat(parent, entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!item.valid())
+        return errno;
+    struct stat st {};
+    if (::fstat(item.get(), &st) != 0)
+        return errno;
+    if (S_ISLNK(st.st_mode))
+        return ELOOP;
+    if (!S_ISDIR(st.st_mode))
+        return ENOTDIR;
+    Fd fd(::openat(item.get(), ".", kFolderFlags));
+    if (!fd.valid())
+        return errno;
+#else
+    Fd fd(::openat(parent, entry.c_str(), kFolderFlags));
+    if (!fd.valid())
+        return refusalOf(errno, parent, entry);
+#endif
+    out = std::move(fd);
+    return 0;
+}
+
+int openBelow(int root, std::string_view relative, Fd& out)
+{
+    Fd at(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    if (!at.valid())
+        return errno;
+    while (!relative.empty()) {
+        const std::size_t slash = relative.find('/');
+        const std::string_view part = relative.substr(0, slash);
+        relative = slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
+        Fd next;
+        if (const int error = openChild(at.get(), part, next))
+            return error;
+        at = std::move(next);
+    }
+    out = std::move(at);
+    return 0;
+}
+
+int openPath(const std::string& root, std::string_view relative, Fd& out)
+{
+    Fd top;
+    if (const int error = openRoot(root, top))
+        return error;
+    return openBelow(top.get(), relative, out);
+}
+
+int makeFolderAt(int parent, std::string_view name, mode_t mode)
+{
+    if (!isPlainName(name))
+        return EINVAL;
+    return ::mkdirat(parent, nameOf(name).c_str(), mode) == 0 ? 0 : errno;
+}
+
+int removeAt(int parent, std::string_view name)
+{
+    if (!isPlainName(name))
+        return EINVAL;
+    const std::string entry = nameOf(name);
+    struct stat st {};
+    if (::fstatat(parent, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : errno;
+    if (!S_ISDIR(st.st_mode))
+        return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+
+    // A folder we may not list or empty is opened to us first; the change never follows a
+    // link, so a swap in between changes nothing of anyone else's.
+    if ((st.st_mode & S_IRWXU) != S_IRWXU)
+        chmodItemAt(parent, entry, (st.st_mode & 07777) | S_IRWXU, true);
+    Fd folder;
+    if (const int error = openChild(parent, name, folder)) {
+        // Swapped for a file or a link since the look: remove that instead of following it.
+        if (error == ELOOP || error == ENOTDIR)
+            return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+        return error;
+    }
+    std::vector<std::string> names;
+    if (const int error = listNames(folder.get(), names))
+        return error;
+    for (const std::string& child : names) {
+        if (const int error = removeAt(folder.get(), child))
+            return error;
+    }
+    return ::unlinkat(parent, entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+int chmodTreeAt(int parent, std::string_view name, mode_t mode)
+{
+    if (!isPlainName(name))
+        return EINVAL;
+    const std::string entry = nameOf(name);
+    struct stat st {};
+    if (::fstatat(parent, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (S_ISLNK(st.st_mode))
+        return 0;
+    if (!S_ISDIR(st.st_mode))
+        return chmodItemAt(parent, entry, mode, false);
+    Fd folder;
+    if (const int error = openChild(parent, name, folder))
+        return error == ELOOP ? 0 : error;
+    if (::fchmod(folder.get(), mode) != 0)
+        return errno;
+    std::vector<std::string> names;
+    if (const int error = listNames(folder.get(), names))
+        return error;
+    int first = 0;
+    for (const std::string& child : names) {
+        const int error = chmodTreeAt(folder.get(), child, mode);
+        if (error && !first && error != ENOENT)
+            first = error;
+    }
+    return first;
+}
+
+int renameAt(int fromParent, std::string_view from, int toParent, std::string_view to, Rename how)
+{
+    if (!isPlainName(from) || !isPlainName(to))
+        return EINVAL;
+    const std::string a = nameOf(from);
+    const std::string b = nameOf(to);
+    switch (how) {
+    case Rename::replace:
+        return ::renameat(fromParent, a.c_str(), toParent, b.c_str()) == 0 ? 0 : errno;
+    case Rename::noReplace:
+#if defined(__APPLE__)
+        return ::renameatx_np(fromParent, a.c_str(), toParent, b.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
+#elif defined(__linux__) && defined(RENAME_NOREPLACE)
+        return ::renameat2(fromParent, a.c_str(), toParent, b.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+#elif defined(__linux__) && defined(SYS_renameat2)
+        return ::syscall(SYS_renameat2, fromParent, a.c_str(), toParent, b.c_str(), 1 << 0) == 0 ? 0 : errno;
+#else
+        return ENOSYS;
+#endif
+    case Rename::exchange:
+#if defined(__APPLE__)
+        return ::renameatx_np(fromParent, a.c_str(), toParent, b.c_str(), RENAME_SWAP) == 0 ? 0 : errno;
+#elif defined(__linux__) && defined(RENAME_EXCHANGE)
+        return ::renameat2(fromParent, a.c_str(), toParent, b.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
+#elif defined(__linux__) && defined(SYS_renameat2)
+        return ::syscall(SYS_renameat2, fromParent, a.c_str(), toParent, b.c_str(), 1 << 1) == 0 ? 0 : errno;
+#else
+        return ENOSYS;
+#endif
+    }
+    return EINVAL;
+}
+
+int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name)
+{
+    if (!isPlainName(sourceName) || !isPlainName(name))
+        return EINVAL;
+    const std::string source = nameOf(sourceName);
+    struct stat st {};
+    if (::fstatat(sourceParent, source.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    const std::string entry = nameOf(name);
+    if (S_ISLNK(st.st_mode)) {
+        std::vector<char> target(std::size_t(st.st_size > 0 ? st.st_size : 255) + 1);
+        const ssize_t length = ::readlinkat(sourceParent, source.c_str(), target.data(), target.size());
+        if (length < 0)
+            return errno;
+        if (std::size_t(length) >= target.size())
+            return ENAMETOOLONG; // grew since the look
+        return ::symlinkat(std::string(target.data(), std::size_t(length)).c_str(), parent, entry.c_str()) == 0
+            ? 0
+            : errno;
+    }
+    if (S_ISREG(st.st_mode))
+        return copyFileAt(sourceParent, source, parent, name);
+    if (!S_ISDIR(st.st_mode)) {
+        // Opening a FIFO would block; an empty file keeps the name.
+        Fd out;
+        return createFileAt(parent, name, 0644, out);
+    }
+    // Read through the handle of the folder that was opened: a folder swapped for a link
+    // meanwhile is refused, not followed.
+    Fd in;
+    if (const int error = openChild(sourceParent, sourceName, in))
+        return error;
+    if (::fstat(in.get(), &st) != 0)
+        return errno;
+    if (::mkdirat(parent, entry.c_str(), 0700) != 0)
+        return errno;
+    Fd folder;
+    if (const int error = openChild(parent, name, folder))
+        return error;
+    std::vector<std::string> names;
+    if (const int error = listNames(in.get(), names))
+        return error;
+    for (const std::string& child : names) {
+        if (const int error = copyAt(in.get(), child, folder.get(), child))
+            return error;
+    }
+    // The mode and time last: copies made inside would change them again.
+    if (::fchmod(folder.get(), st.st_mode & kCopiedModeBits) != 0)
+        return errno;
+    const struct timespec times[2] = {accessTime(st), modifyTime(st)};
+    ::futimens(folder.get(), times);
+    return 0;
+}
+
+int copyInto(const std::string& source, int parent, std::string_view name)
+{
+    std::string path = source;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    Fd above(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!above.valid())
+        return errno;
+    return copyAt(above.get(), slash == std::string::npos ? path : path.substr(slash + 1), parent, name);
+}
+
+int openFileAt(int parent, std::string_view name, Fd& out)
+{
+    if (!isPlainName(name))
+        return EINVAL;
+    Fd fd(::openat(parent, nameOf(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
+        return errno;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EINVAL;
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    out = std::move(fd);
+    return 0;
+}
+
+int createFileAt(int parent, std::string_view name, mode_t mode, Fd& out)
+{
+    if (!isPlainName(name))
+        return EINVAL;
+    Fd fd(::openat(parent, nameOf(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd.valid())
+        return errno;
+    out = std::move(fd);
+    return 0;
+}
+
+} // namespace DirHandle

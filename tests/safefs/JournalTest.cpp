@@ -1,0 +1,185 @@
+#include <filesystem>
+#include <fstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <SafeFS/DirHandle.h>
+#include <SafeFS/Journal.h>
+#include "support/kit/TempDir.h"
+
+namespace fs = std::filesystem;
+using SafeFS::JournalEntry;
+using SafeFS::JournalItem;
+
+namespace {
+
+std::string readText(const fs::path& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+SafeFS::Identity identityOf(const fs::path& path)
+{
+    struct stat st;
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+}
+
+JournalEntry entryIn(const fs::path& folder, JournalEntry::State state)
+{
+    JournalEntry entry;
+    entry.id = SafeFS::newJournalId();
+    entry.kind = "swap";
+    entry.places.push_back({folder.string(), "", false});
+    entry.state = state;
+    return entry;
+}
+
+JournalItem item(JournalItem::Role role, std::string path, std::string target, SafeFS::Identity identity)
+{
+    JournalItem out;
+    out.role = role;
+    out.path = std::move(path);
+    out.target = std::move(target);
+    out.identity = identity;
+    return out;
+}
+
+} // namespace
+
+TEST(Journal, AnEntryReadsBackOnlyInItsExactForm)
+{
+    JournalEntry entry = entryIn("/lib/Effects.localized", JournalEntry::State::finish);
+    entry.places.push_back({"/elsewhere", "a b/c\nd", true});
+    entry.items.push_back(item(JournalItem::Role::made, ".x.loomwork-install-0123456789abcdef", "Glow", {}));
+    entry.items.push_back(item(JournalItem::Role::old, ".Glow.old", "Glow", {7, 9}));
+    entry.items.back().place = 1;
+    const std::string text = SafeFS::formatEntry(entry);
+    const JournalEntry back = SafeFS::parseEntry(text, entry.id);
+    ASSERT_FALSE(back.damaged);
+    EXPECT_EQ(back.state, JournalEntry::State::finish);
+    ASSERT_EQ(back.places.size(), 2u);
+    EXPECT_EQ(back.places[1].folder, "a b/c\nd");
+    EXPECT_TRUE(back.places[1].followLinks);
+    ASSERT_EQ(back.items.size(), 2u);
+    EXPECT_EQ(back.items[1].identity, (SafeFS::Identity{7, 9}));
+    EXPECT_EQ(back.items[1].place, 1u);
+
+    const auto withItem = [&](const std::string& path, const std::string& target) {
+        JournalEntry e = entryIn("/lib", JournalEntry::State::finish);
+        e.id = entry.id;
+        e.items.push_back(item(JournalItem::Role::made, path, target, {1, 2}));
+        return SafeFS::formatEntry(e);
+    };
+    const auto replaced = [&](std::string from, std::string to) {
+        const auto at = text.find(from);
+        return at == std::string::npos ? std::string() : text.substr(0, at) + to + text.substr(at + from.size());
+    };
+    const std::pair<const char*, std::string> damaged[] = {
+        {"a target that climbs out", withItem(".s", "../../etc/passwd")},
+        {"an absolute target", withItem(".s", "/etc/passwd")},
+        {"a path through \"..\" inside", withItem("a/../../.s", "Glow")},
+        {"an empty component", withItem("a//.s", "Glow")},
+        {"no end line", text.substr(0, text.size() - 4)},
+        {"a line cut short", text.substr(0, text.size() - 1)},
+        {"another id", replaced("id " + entry.id, "id 0000000000000000")},
+        {"an old item without identity", replaced(" 7 9\n", " 0 0\n")},
+        {"an item in a place that is not there", replaced("item old 1", "item old 2")},
+        {"an unknown line", replaced("end\n", "run rm -rf /\nend\n")},
+    };
+    for (const auto& [why, bad] : damaged) {
+        SCOPED_TRACE(why);
+        EXPECT_TRUE(SafeFS::parseEntry(bad, entry.id).damaged);
+    }
+    JournalEntry relative = entryIn("lib", JournalEntry::State::undo);
+    EXPECT_TRUE(SafeFS::parseEntry(SafeFS::formatEntry(relative), relative.id).damaged);
+}
+
+TEST(Journal, TheFolderIsOnlyEverThisUsersAndEntriesOnlyOfTheirOwnMode)
+{
+    TempDir dir;
+    SafeFS::Journal journal;
+    ASSERT_EQ(journal.open((dir / "journal").string()), 0);
+    EXPECT_EQ(fs::status(dir / "journal").permissions() & fs::perms::all, fs::perms::owner_all);
+    JournalEntry entry = entryIn(dir.path(), JournalEntry::State::undo);
+    ASSERT_EQ(journal.write(entry), 0);
+    ASSERT_EQ(journal.entries().size(), 1u);
+
+    // A file of another mode is not one we wrote, whatever its name.
+    const fs::path planted = dir / "journal" / (SafeFS::newJournalId() + ".entry");
+    std::ofstream(planted) << SafeFS::formatEntry(entry);
+    ::chmod(planted.c_str(), 0644);
+    EXPECT_EQ(journal.entries().size(), 1u);
+    ASSERT_EQ(journal.remove(entry.id), 0);
+    EXPECT_TRUE(journal.entries().empty());
+
+    ::chmod((dir / "journal").c_str(), 0777);
+    SafeFS::Journal open;
+    EXPECT_EQ(open.open((dir / "journal").string()), EPERM);
+    fs::create_directory(dir / "real");
+    fs::create_directory_symlink(dir / "real", dir / "link");
+    EXPECT_NE(open.open((dir / "link").string()), 0);
+}
+
+TEST(Journal, RecoveryActsOnlyOnItemsWhoseIdentityMatches)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    writeFile(folder / "Glow" / "new.moef", "new");
+    writeFile(folder / ".Glow.old" / "old.moef", "old");
+    writeFile(folder / ".staging" / "half.moef", "half");
+    // A swap whose exchange was done: the old plug-in hidden, the new one at its name.
+    JournalEntry swap = entryIn(folder, JournalEntry::State::undo);
+    swap.items.push_back(item(JournalItem::Role::made, ".staging", "", identityOf(folder / ".staging")));
+    swap.items.push_back(item(JournalItem::Role::made, ".Glow.old", "Glow", identityOf(folder / "Glow")));
+    swap.items.push_back(item(JournalItem::Role::old, ".Glow.old", "Glow", identityOf(folder / ".Glow.old")));
+    // Held open, the removed items keep their inodes: what is planted below cannot reuse them.
+    const DirHandle::Fd heldStaging(::open((folder / ".staging").c_str(), O_RDONLY | O_DIRECTORY));
+    const DirHandle::Fd heldNew(::open((folder / "Glow").c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_EQ(SafeFS::recoverEntry(swap), 0);
+    EXPECT_EQ(readText(folder / "Glow" / "old.moef"), "old");
+    EXPECT_FALSE(fs::exists(folder / ".Glow.old"));
+    EXPECT_FALSE(fs::exists(folder / ".staging"));
+
+    // The same entry again finds nothing of its own: a name planted where its items were is
+    // another item, and stays.
+    writeFile(folder / ".staging" / "someone's.moef", "theirs");
+    fs::rename(folder / "Glow", folder / ".Glow.old");
+    writeFile(folder / "Glow" / "x", "theirs");
+    EXPECT_NE(SafeFS::recoverEntry(swap), 0); // the old item cannot go back over another's item
+    EXPECT_TRUE(fs::exists(folder / ".staging" / "someone's.moef"));
+    EXPECT_EQ(readText(folder / "Glow" / "x"), "theirs");
+    EXPECT_EQ(readText(folder / ".Glow.old" / "old.moef"), "old");
+
+    // A finished template change: the staged file replaces its template, surplus goes; a
+    // target through ".." never gets so far (damaged, left alone).
+    writeFile(folder / "Blur" / "a.moti", "old");
+    writeFile(folder / "Blur" / ".s1", "new");
+    JournalEntry change = entryIn(folder, JournalEntry::State::finish);
+    change.items.push_back(item(JournalItem::Role::made, "Blur/.s1", "Blur/a.moti", identityOf(folder / "Blur" / ".s1")));
+    ASSERT_EQ(SafeFS::recoverEntry(change), 0);
+    EXPECT_EQ(readText(folder / "Blur" / "a.moti"), "new");
+    EXPECT_FALSE(fs::exists(folder / "Blur" / ".s1"));
+    change.items[0].target = "../../out";
+    const JournalEntry escaping = SafeFS::parseEntry(SafeFS::formatEntry(change), change.id);
+    EXPECT_EQ(SafeFS::recoverEntry(escaping), EINVAL);
+}
+
+TEST(Journal, RecoveryInTheSystemLibraryNeverFollowsALinkToItsPlace)
+{
+    TempDir dir;
+    writeFile(dir / "victim" / ".staging" / "keep", "victim's");
+    fs::create_directory(dir / "library");
+    fs::create_directory_symlink(dir / "victim", dir / "library" / "Effects.localized");
+    JournalEntry entry;
+    entry.id = SafeFS::newJournalId();
+    entry.places.push_back({(dir / "library").string(), "Effects.localized", false});
+    entry.items.push_back(item(JournalItem::Role::made, ".staging", "", identityOf(dir / "victim" / ".staging")));
+    EXPECT_EQ(SafeFS::recoverEntry(entry), ELOOP);
+    EXPECT_EQ(readText(dir / "victim" / ".staging" / "keep"), "victim's");
+}

@@ -11,6 +11,15 @@
 
 namespace {
 
+// Qt 6.4 reports a script's navigation after the page has loaded as a link click, so it is
+// cancelled like one; while the page loads it comes as a redirect.
+BiliVideo::Starter starterOf(QWebEnginePage::NavigationType type)
+{
+    return type == QWebEnginePage::NavigationTypeRedirect || type == QWebEnginePage::NavigationTypeOther
+        ? BiliVideo::Starter::page
+        : BiliVideo::Starter::user;
+}
+
 class PlayerPage : public QWebEnginePage {
 public:
     explicit PlayerPage(QWebEngineProfile* profile, QObject* parent)
@@ -24,9 +33,9 @@ public:
 
 protected:
     // A refused address goes nowhere, never to the desktop.
-    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override
+    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool) override
     {
-        return BiliVideo::allowsNavigation(url);
+        return BiliVideo::allowsNavigation(url, starterOf(type));
     }
 
     QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }
@@ -47,12 +56,14 @@ BiliWebPlayer::BiliWebPlayer(const QUrl& url, QWidget* parent)
     page->setBackgroundColor(Qt::black);
     m_view->setPage(page);
     m_view->setContextMenuPolicy(Qt::NoContextMenu);
-    // The engine commits about: pages without asking the page first: leaving for one loads
-    // again where the player was (not "back": history skips entries a script added).
+    // The engine commits some addresses without asking the page first; one that no navigation
+    // may reach loads again where the player was (not "back": history skips entries a script
+    // added). A commit tells not who started it, so the page's own allowance holds here: a
+    // redirect the page followed to another host stays.
     connect(m_view, &QWebEngineView::urlChanged, this, [this](const QUrl& now) {
         if (now.isEmpty())
             return;
-        if (BiliVideo::allowsNavigation(now))
+        if (BiliVideo::allowsNavigation(now, BiliVideo::Starter::page))
             m_lastAllowed = now;
         else
             m_view->load(m_lastAllowed.isEmpty() ? m_url : m_lastAllowed);

@@ -6,8 +6,9 @@
 class QWebEngineProfile;
 class QWebEngineView;
 
-// The video site's embeddable player page in a web view that cannot leave the site: an
-// off-the-record profile, no new windows, no downloads, no permissions.
+// The video site's embeddable player page in a web view the user cannot steer away from the
+// site (the page's own redirects and frames go where they lead): an off-the-record profile,
+// no new windows, no downloads, no permissions.
 class BiliWebPlayer : public QWidget {
     Q_OBJECT
 public:

@@ -4,6 +4,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QStringList>
 #include <QUrlQuery>
 
 #include "online/HttpFetch.h"
@@ -107,13 +108,18 @@ bool hostWithin(const QString& host, const QString& domain)
     return !d.isEmpty() && (h == d || h.endsWith(u'.' + d));
 }
 
-bool allowsNavigation(const QUrl& url)
+bool allowsNavigation(const QUrl& url, Starter starter)
 {
-    if (!SafeLink::isWebAddress(url))
-        return false;
+    if (url.isEmpty())
+        return true;
+    if (!SafeLink::isWebAddress(url)) {
+        static const QStringList engineSchemes{
+            QStringLiteral("about"), QStringLiteral("blob"), QStringLiteral("data")};
+        return url.isValid() && url.host().isEmpty() && engineSchemes.contains(url.scheme().toLower());
+    }
     const QString host = url.host();
-    return hostWithin(host, g_site.mainDomain) || hostWithin(host, g_site.shortHost)
-        || hostWithin(host, g_site.mediaHost);
+    return starter == Starter::page || hostWithin(host, g_site.mainDomain)
+        || hostWithin(host, g_site.shortHost) || hostWithin(host, g_site.mediaHost);
 }
 
 std::optional<QString> cleaned(const std::optional<QString>& text)

@@ -51,10 +51,18 @@ std::optional<QUrl> embed(const Part& part);
 // True when `host` (lower-cased) equals `domain` or lies under it.
 bool hostWithin(const QString& host, const QString& domain);
 
-// The embedded player's navigation policy, whoever starts the load (a click, a redirect, the
-// page itself): http or https to the site's domain, its short-link host or its media host,
-// or a host under one of them; nothing else.
-bool allowsNavigation(const QUrl& url);
+// Who started a navigation in the embedded player.
+enum class Starter {
+    page, // redirects, scripts and frame loads
+    user, // link clicks, form submissions, back and forward, reloads, typed addresses
+};
+
+// The embedded player's navigation policy, main frame or not: no address, or an address
+// without a host that the web engine shows itself (about:, blob:, data:); http or https to
+// the site's domain, its short-link host or its media host, or a host under one of them;
+// http or https to any other host only when the page starts the navigation. No other
+// scheme: the engine would hand it to the desktop.
+bool allowsNavigation(const QUrl& url, Starter starter);
 
 // The player page for what the text names. Short links are followed (GET, 8 s, at most 10
 // http/https hops) off the GUI thread; `done` runs on the GUI thread, never once `context`

@@ -1,5 +1,7 @@
 // The embedded player in the real web engine, offscreen, against a page server on this
 // machine that answers for the video site's hosts (the test main maps *.test to it).
+#include <memory>
+
 #include <gtest/gtest.h>
 
 #include <QDesktopServices>
@@ -55,7 +57,8 @@ protected:
             server.setReply(pathOf(url), playerPage());
             pages << url;
         }
-        server.setReply(QStringLiteral("/frame.html"), html(QStringLiteral("frame")));
+        for (const char* path : {"/frame.html", "/foreign-frame.html", "/under.html", "/landing"})
+            server.setReply(QString::fromLatin1(path), html(QString::fromLatin1(path)));
         QDesktopServices::setUrlHandler(QStringLiteral("mailto"), &desktop, "open");
         QDesktopServices::setUrlHandler(QStringLiteral("bilibili"), &desktop, "open");
     }
@@ -80,12 +83,15 @@ protected:
         url.setHost(host);
         return url;
     }
-    // Two links, a frame of its own host and one of another host.
+    // Links to another host, a look-alike, a host under the site and mail; a frame of its own
+    // host and one of another host.
     LoopbackHttpServer::Reply playerPage() const
     {
         const QString link = QStringLiteral(
             "<a id=%1 href='%2'>%1</a>");
         return html(link.arg(QStringLiteral("away"), at(QStringLiteral("elsewhere.test"), QStringLiteral("/away")).toString())
+                    + link.arg(QStringLiteral("alike"), at(QStringLiteral("evilbili.test"), QStringLiteral("/alike")).toString())
+                    + link.arg(QStringLiteral("under"), at(QStringLiteral("www.bili.test"), QStringLiteral("/under.html")).toString())
                     + link.arg(QStringLiteral("mail"), QStringLiteral("mailto:someone@example.com"))
                     + QStringLiteral("<iframe src='/frame.html'></iframe><iframe src='%1'></iframe>")
                           .arg(at(QStringLiteral("elsewhere.test"), QStringLiteral("/foreign-frame.html")).toString()));
@@ -125,6 +131,14 @@ struct LoadLog {
     }
 };
 
+// The page's own address, asked of the page itself: a round trip through the engine.
+QString pageLocation(QWebEnginePage* page)
+{
+    auto answer = std::make_shared<QString>();
+    page->runJavaScript(QStringLiteral("location.href"), [answer](const QVariant& v) { *answer = v.toString(); });
+    return QTest::qWaitFor([&] { return !answer->isEmpty(); }, kLoadTimeoutMs) ? *answer : QString();
+}
+
 PaintedButton* buttonWithTip(QWidget& panel, const QString& tip)
 {
     for (PaintedButton* button : panel.findChildren<PaintedButton*>())
@@ -135,7 +149,7 @@ PaintedButton* buttonWithTip(QWidget& panel, const QString& tip)
 
 } // namespace
 
-TEST_F(MarketWebPlayerTest, ThePlayerPageLoadsAsTheSiteAndNothingLeadsAway)
+TEST_F(MarketWebPlayerTest, TheUserCannotLeaveTheSiteButThePagesFramesLoadFromAnywhere)
 {
     using S = QWebEngineLoadingInfo;
     BiliWebPlayer player(pages[0]);
@@ -156,16 +170,22 @@ TEST_F(MarketWebPlayerTest, ThePlayerPageLoadsAsTheSiteAndNothingLeadsAway)
     EXPECT_TRUE(head.contains("Host: player.bili.test:" + QByteArray::number(pages[0].port()) + '\r')) << first.toStdString();
     EXPECT_TRUE(head.contains(QByteArray("User-Agent: ") + BiliVideo::userAgent + '\r')) << first.toStdString();
     EXPECT_EQ(QByteArray(BiliVideo::userAgent).size(), 117);
-    // The frame of the site's own host loaded with the page, the foreign one never.
-    EXPECT_TRUE(server.requests().contains(QStringLiteral("/frame.html"))) << server.requests().join(u' ').toStdString();
-    EXPECT_FALSE(server.requests().contains(QStringLiteral("/foreign-frame.html")));
+    // Frames of the site's own host and of another host load with the page.
+    for (const QString& frame : {QStringLiteral("/frame.html"), QStringLiteral("/foreign-frame.html")})
+        EXPECT_TRUE(QTest::qWaitFor([&] { return server.requests().contains(frame); }, kLoadTimeoutMs))
+            << frame.toStdString() << ": " << server.requests().join(u' ').toStdString();
 
-    // A link to another host: the load is cancelled and the page stays.
-    const QUrl away = at(QStringLiteral("elsewhere.test"), QStringLiteral("/away"));
-    view->page()->runJavaScript(QStringLiteral("document.getElementById('away').click()"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return log.ended(away); }, kLoadTimeoutMs)) << log.describe();
-    EXPECT_EQ(view->url(), pages[0]);
-    EXPECT_FALSE(server.requests().contains(QStringLiteral("/away")));
+    // A link to another host, or to one that merely ends with the site's name: the load is
+    // cancelled and the page stays.
+    for (const auto& [id, host] : {std::pair{"away", "elsewhere.test"}, std::pair{"alike", "evilbili.test"}}) {
+        SCOPED_TRACE(id);
+        const QString path = QStringLiteral("/") + QString::fromLatin1(id);
+        const QUrl away = at(QString::fromLatin1(host), path);
+        view->page()->runJavaScript(QStringLiteral("document.getElementById('%1').click()").arg(QString::fromLatin1(id)));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return log.ended(away); }, kLoadTimeoutMs)) << log.describe();
+        EXPECT_EQ(view->url(), pages[0]);
+        EXPECT_FALSE(server.requests().contains(path));
+    }
 
     // Other schemes: refused, and never handed to the desktop, even where the engine itself
     // would let a page open them.
@@ -179,14 +199,42 @@ TEST_F(MarketWebPlayerTest, ThePlayerPageLoadsAsTheSiteAndNothingLeadsAway)
     EXPECT_EQ(view->url(), pages[0]);
     EXPECT_TRUE(desktop.opened.isEmpty()) << desktop.opened.value(0).toString().toStdString();
 
-    // about:blank is committed without asking the page: the player goes back to its page.
-    const qsizetype before = log.events.size();
+    // A link to a host under the site loads; from there, an address without a host loads too
+    // and stays.
+    const QUrl under = at(QStringLiteral("www.bili.test"), QStringLiteral("/under.html"));
+    view->page()->runJavaScript(QStringLiteral("document.getElementById('under').click()"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.has(S::LoadSucceededStatus, under); }, kLoadTimeoutMs)) << log.describe();
+    const QUrl blank(QStringLiteral("about:blank"));
     view->page()->runJavaScript(QStringLiteral("location.href = 'about:blank'"));
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        const qsizetype blank = log.indexOf(S::LoadStartedStatus, QUrl(QStringLiteral("about:blank")), before);
-        return blank >= 0 && log.has(S::LoadSucceededStatus, pages[0], blank) && view->url() == pages[0];
-    }, kLoadTimeoutMs)) << log.describe();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.has(S::LoadSucceededStatus, blank); }, kLoadTimeoutMs)) << log.describe();
+    EXPECT_EQ(pageLocation(view->page()), blank.toString());
+    EXPECT_EQ(view->url(), blank);
+    EXPECT_EQ(server.requests().count(QStringLiteral("/under.html")), 1);
     EXPECT_EQ(player.url(), pages[0]);
+}
+
+TEST_F(MarketWebPlayerTest, ThePagesOwnRedirectsToAnotherHostLoadAndStay)
+{
+    using S = QWebEngineLoadingInfo;
+    const QUrl landing = at(QStringLiteral("elsewhere.test"), QStringLiteral("/landing"));
+    server.setReply(QStringLiteral("/moved"), {302, "text/plain", {}, {"Location: " + landing.toEncoded()}});
+    server.setReply(QStringLiteral("/scripted.html"),
+                    html(QStringLiteral("<script>location.href = '%1'</script>").arg(landing.toString())));
+    for (const QString& path : {QStringLiteral("/moved"), QStringLiteral("/scripted.html")}) {
+        SCOPED_TRACE(path.toStdString());
+        const QUrl start = at(QStringLiteral("player.bili.test"), path);
+        BiliWebPlayer player(start);
+        player.resize(480, 300);
+        player.show();
+        auto* view = player.findChild<QWebEngineView*>();
+        LoadLog log;
+        QObject::connect(view->page(), &QWebEnginePage::loadingChanged, &player,
+                         [&](const QWebEngineLoadingInfo& info) { log.events.append({info.status(), info.url()}); });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return log.has(S::LoadSucceededStatus, landing); }, kLoadTimeoutMs)) << log.describe();
+        EXPECT_EQ(pageLocation(view->page()), landing.toString());
+        EXPECT_EQ(view->url(), landing);
+        EXPECT_EQ(server.requests().count(path), 1) << "not sent back to where it started";
+    }
 }
 
 TEST_F(MarketWebPlayerTest, AShortLinkOpensThePlayerPageAndTheCloseButtonReturnsToTheCover)

@@ -85,36 +85,40 @@ TEST(BiliVideoTest, HostsStayUnderTheDomain)
 
 }
 
-TEST(BiliVideoTest, ThePlayerLoadsOnlyTheSitesHostsOverTheWeb)
+TEST(BiliVideoTest, ThePlayerLeavesTheSiteOnlyWhenThePageLeadsAway)
 {
     const struct {
         const char* url;
-        bool allowed;
+        bool byPage;
+        bool byUser;
     } navigations[] = {
-        {"https://player.bilibili.com/player.html?bvid=BV1xx411c7mD", true},
-        {"http://bilibili.com/", true},
-        {"HTTPS://WWW.BILIBILI.COM/video/", true},
-        {"https://upos-sz.bilivideo.com/x.m4s", true},
-        {"https://b23.tv/abc", true},
-        {"https://x.b23.tv/abc", true},
-        {"https://evilbilibili.com/", false},
-        {"https://bilibili.com.evil.example/", false},
-        {"https://bilibili.com@evil.example/", false},
-        {"https://evil.example/", false},
-        {"https://cdn.other.net/frame.js", false},
-        {"ftp://www.bilibili.com/", false},
-        {"file:///etc/passwd", false},
-        {"data:text/html,<script>alert(1)</script>", false},
-        {"javascript:alert(1)", false},
-        {"view-source:https://www.bilibili.com/", false},
-        {"mailto:a@bilibili.com?attach=/etc/passwd", false},
-        {"about:blank", false},
-        {"https:///video", false},
-        {"", false},
+        {"https://player.bilibili.com/player.html?bvid=BV1xx411c7mD", true, true},
+        {"http://bilibili.com/", true, true},
+        {"HTTPS://WWW.BILIBILI.COM/video/", true, true},
+        {"https://upos-sz.bilivideo.com/x.m4s", true, true},
+        {"https://b23.tv/abc", true, true},
+        {"https://x.b23.tv/abc", true, true},
+        {"", true, true},
+        {"about:blank", true, true},
+        {"about:srcdoc", true, true},
+        {"data:text/html,<script>alert(1)</script>", true, true},
+        {"https://evilbilibili.com/", true, false},
+        {"https://bilibili.com.evil.example/", true, false},
+        {"https://bilibili.com@evil.example/", true, false},
+        {"https://evil.example/", true, false},
+        {"https://cdn.other.net/frame.js", true, false},
+        {"ftp://www.bilibili.com/", false, false},
+        {"file:///etc/passwd", false, false},
+        {"javascript:alert(1)", false, false},
+        {"view-source:https://www.bilibili.com/", false, false},
+        {"mailto:a@bilibili.com?attach=/etc/passwd", false, false},
+        {"bilibili://video/BV1xx411c7mD", false, false},
+        {"https:///video", false, false},
     };
     for (const auto& n : navigations) {
         SCOPED_TRACE(n.url);
-        EXPECT_EQ(BiliVideo::allowsNavigation(QUrl(n.url)), n.allowed);
+        EXPECT_EQ(BiliVideo::allowsNavigation(QUrl(n.url), BiliVideo::Starter::page), n.byPage);
+        EXPECT_EQ(BiliVideo::allowsNavigation(QUrl(n.url), BiliVideo::Starter::user), n.byUser);
     }
 }
 

@@ -149,10 +149,10 @@ TEST(AppPanel, PanelsSpeakChineseStartAtHomeAndShowEveryCaseOfTheExtension)
         {upper, 2, QStringLiteral("ZFCP 文件")},
         {upper, 3, modified},
     };
-    for (const auto& [path, column, text] : cells) {
-        SCOPED_TRACE(QFileInfo(path).fileName().toStdString() + " column " + std::to_string(column));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return cell(path, column) == text; }, 30000))
-            << "shows " << cell(path, column).toStdString() << " instead of " << text.toStdString();
+    for (const auto& c : cells) {
+        SCOPED_TRACE(QFileInfo(c.path).fileName().toStdString() + " column " + std::to_string(c.column));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return cell(c.path, c.column) == c.text; }, 30000))
+            << "shows " << cell(c.path, c.column).toStdString() << " instead of " << c.text.toStdString();
     }
     EXPECT_GT(tree->header()->sectionSize(3), tree->fontMetrics().horizontalAdvance(modified));
     ListFixtures::savePicture(*dialog, QStringLiteral("install-panel"));

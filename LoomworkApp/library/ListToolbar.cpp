@@ -1,11 +1,15 @@
 #include "library/ListToolbar.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include <QAction>
 #include <QEnterEvent>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -22,11 +26,75 @@ namespace {
 
 constexpr qreal kIconSize = 15;
 constexpr int kIconLabelGap = 3;
+// How far the title and the badge are moved down from where the toolbar centres them.
+constexpr int kTitleOffset = 1;
+constexpr int kTitleOffsetWithLabels = 13;
+constexpr int kBadgeOffset = 4;
+constexpr int kBadgeOffsetWithLabels = 5;
 
 bool iconAndLabel(ToolbarModeStore::Mode mode)
 {
     return mode == ToolbarModeStore::Mode::iconAndLabel;
 }
+
+// Holds one view at its ideal size where the toolbar would centre it, moved down by an
+// offset as a drawing offset moves it: the toolbar still places the item by the view's
+// size, the item only grows enough to hold the moved view. Over a label line the centre
+// is that of the part above it, level with the buttons' icons.
+class OffsetItem : public QWidget
+{
+public:
+    OffsetItem(QWidget* view, const QMargins& padding, QWidget* parent)
+        : QWidget(parent), m_view(view), m_padding(padding)
+    {
+        view->setParent(this);
+        // The toolbar gives the item its whole height; the view is placed inside it.
+        setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    }
+
+    void setPlacement(int offset, int labelLine)
+    {
+        m_offset = offset;
+        m_labelLine = labelLine;
+        updateGeometry();
+        place();
+    }
+
+    QSize sizeHint() const override
+    {
+        const QSize view = m_view->sizeHint();
+        // Room for the moved view: a child is clipped to the item.
+        const int moved = view.height() + std::abs(2 * m_offset - m_labelLine);
+        return {view.width() + m_padding.left() + m_padding.right(),
+                std::max(view.height() + m_padding.top() + m_padding.bottom(), moved)};
+    }
+
+protected:
+    bool event(QEvent* event) override
+    {
+        // The view's ideal size changed (the title's second line came or went).
+        if (event->type() == QEvent::LayoutRequest) {
+            updateGeometry();
+            place();
+        }
+        return QWidget::event(event);
+    }
+
+    void resizeEvent(QResizeEvent*) override { place(); }
+
+private:
+    void place()
+    {
+        const QSize view = m_view->sizeHint();
+        const int top = qRound((height() - m_labelLine - view.height()) / 2.0) + m_offset;
+        m_view->setGeometry(m_padding.left(), top, view.width(), view.height());
+    }
+
+    QWidget* m_view;
+    QMargins m_padding;
+    int m_offset = 0;
+    int m_labelLine = 0;
+};
 
 } // namespace
 
@@ -60,12 +128,17 @@ QColor ListToolButton::effectiveTint() const
     return isEnabled() ? Theme::buttonFg(m_tint) : Theme::buttonFgDisabled(m_tint);
 }
 
+int ListToolButton::labelLineHeight()
+{
+    return kIconLabelGap + QFontMetrics(Theme::captionFont()).height();
+}
+
 QSize ListToolButton::sizeHint() const
 {
     if (!m_showsLabel)
         return {30, 28};
     const QFontMetrics fm(Theme::captionFont());
-    return {std::max(fm.horizontalAdvance(text()), 22) + 14, int(kIconSize) + kIconLabelGap + fm.height() + 8};
+    return {std::max(fm.horizontalAdvance(text()), 22) + 14, int(kIconSize) + labelLineHeight() + 8};
 }
 
 void ListToolButton::paintEvent(QPaintEvent*)
@@ -96,30 +169,28 @@ ListToolbar::ListToolbar(PluginListController* controller, QWidget* owner)
     : QObject(owner), m_controller(controller), m_mode(ToolbarModeStore::shared().displayMode())
 {
     // Title: logo and name, with the web address under it in the icon-and-label mode.
-    m_title = new QWidget(owner);
-    m_title->setToolTip(QStringLiteral("Final Cut Pro 插件管理器 · ") + webAddress());
-    m_titleLayout = new QVBoxLayout(m_title);
-    m_titleLayout->setSpacing(6);
+    auto* stack = new QWidget;
+    auto* stackLayout = new QVBoxLayout(stack);
+    stackLayout->setContentsMargins(0, 0, 0, 0);
+    stackLayout->setSpacing(6);
     auto* brand = new QHBoxLayout;
     brand->setSpacing(7);
-    brand->addWidget(new AppLogo(19, m_title));
-    auto* name = new QLabel(QStringLiteral("Loomwork"), m_title);
+    brand->addWidget(new AppLogo(19, stack));
+    auto* name = new QLabel(QStringLiteral("Loomwork"), stack);
     name->setFont(Theme::pageTitleFont());
     brand->addWidget(name);
-    brand->addStretch(1);
-    m_titleLayout->addLayout(brand);
-    m_titleAddress = new QLabel(webAddress(), m_title);
+    stackLayout->addLayout(brand);
+    m_titleAddress = new QLabel(webAddress(), stack);
     m_titleAddress->setTextFormat(Qt::PlainText);
     m_titleAddress->setFont(Theme::captionFont());
     m_titleAddress->setContentsMargins(26, 0, 0, 0);
-    m_titleLayout->addWidget(m_titleAddress);
-    m_titleLayout->addStretch(1);
+    stackLayout->addWidget(m_titleAddress);
+    m_title = new OffsetItem(stack, QMargins(7, 0, 8, 0), owner);
+    m_title->setToolTip(QStringLiteral("Final Cut Pro 插件管理器 · ") + webAddress());
 
     // The drop hint.
-    m_action = new QWidget(owner);
+    m_action = new OffsetItem(new HintBadge(&MarkAnimator::shared()), QMargins(8, 3, 8, 3), owner);
     m_action->setToolTip(QStringLiteral("把 .zfcp 备份文件拖进窗口即可自动安装"));
-    auto* hint = new QHBoxLayout(m_action);
-    hint->addWidget(new HintBadge(&MarkAnimator::shared(), m_action));
 
     m_install = new ListToolButton(QStringLiteral("安装"), QStringLiteral("square.and.arrow.down.fill"), owner);
     m_install->setToolTip(QStringLiteral("安装 .zfcp 插件备份"));
@@ -252,7 +323,7 @@ void ListToolbar::setDisplayMode(ToolbarModeStore::Mode mode)
     QPalette p = m_titleAddress->palette();
     p.setColor(QPalette::WindowText, Theme::textSecondary());
     m_titleAddress->setPalette(p);
-    // Title moved down 13 (1 otherwise), the badge 5 (4 otherwise).
-    m_titleLayout->setContentsMargins(7, labels ? 13 : 1, 8, 0);
-    m_action->layout()->setContentsMargins(8, 3 + (labels ? 5 : 4), 8, 3);
+    const int labelLine = labels ? ListToolButton::labelLineHeight() : 0;
+    static_cast<OffsetItem*>(m_title)->setPlacement(labels ? kTitleOffsetWithLabels : kTitleOffset, labelLine);
+    static_cast<OffsetItem*>(m_action)->setPlacement(labels ? kBadgeOffsetWithLabels : kBadgeOffset, labelLine);
 }

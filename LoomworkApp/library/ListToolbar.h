@@ -11,7 +11,6 @@ class PluginListController;
 class QAction;
 class QLabel;
 class QToolBar;
-class QVBoxLayout;
 
 // A toolbar button drawn by the list itself: the symbol (15, tinted), with its title
 // under it in the icon-and-label mode; at 0.4 of its tint while disabled.
@@ -26,6 +25,8 @@ public:
     void setShowsLabel(bool shows);
     bool showsLabel() const { return m_showsLabel; }
     QColor effectiveTint() const;
+    // The line under the icon that holds the title in the icon-and-label mode.
+    static int labelLineHeight();
 
     QSize sizeHint() const override;
 
@@ -86,7 +87,6 @@ private:
     bool m_searchOpen = false;
     ToolbarModeStore::Mode m_mode;
     QWidget* m_title;
-    QVBoxLayout* m_titleLayout;
     QLabel* m_titleAddress;
     QWidget* m_action;
     ListToolButton* m_install;

@@ -299,6 +299,49 @@ TEST_F(MarketInstallerTest, APluginThatCannotBeSwappedBackIsRecordedAndNamed)
     EXPECT_EQ(MarketInstallRegistry::entries().keys(), QStringList{category + "/Glow"});
 }
 
+// Without a sheet to rename them, plug-ins that would land in one folder, or in a folder named
+// as ours are hidden, are refused before anything is asked or written.
+TEST_F(MarketInstallerTest, PlugInsSharingAFolderOrNamedAsOurHiddenFoldersAreRefused)
+{
+    const QString digits = QStringLiteral("0123456789abcdef");
+    const auto shared = [](const QString& first, const QString& second) {
+        return "已取消安装：封包里的插件「" + first + "」和「" + second + "」会装进同一个文件夹，系统库里的插件保持不变";
+    };
+    const QString hidden = QStringLiteral("插件名称与提取所用的隐藏文件夹同形，不能提取：");
+    struct Case {
+        QList<PackageMaker::PackagedPlugin> plugins;
+        QString error; // empty: installed
+    };
+    const QList<Case> cases{
+        {{{"subtitle", "Same"}, {"subtitle", "Same"}}, shared("Same", "Same")},
+        {{{"subtitle", "x/y"}, {"subtitle", "x_y"}}, shared("x/y", "x_y")},
+        {{{"subtitle", "N"}, {"effect", "Fine"}, {"subtitle", " N\u3000"}}, shared("N", " N\u3000")},
+        {{{"subtitle", "Glow"}, {"effect", ".Glow.loomwork-replaced-" + digits}}, hidden + ".Glow.loomwork-replaced-" + digits},
+        {{{"subtitle", " .loomwork-rewrite-" + digits + ".record"}}, hidden + ".loomwork-rewrite-" + digits + ".record"},
+        {{{"subtitle", "Same"}, {"effect", "Same"}}, {}},
+        {{{"subtitle", ".Glow.loomwork-replaced-" + digits.toUpper()}}, {}},
+    };
+    for (qsizetype i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.plugins.last().name.toStdString());
+        TestEnv::reset();
+        QDir().mkpath(TestEnv::systemLibrary());
+        const QString file = path(QStringLiteral("p%1.zfcp").arg(i));
+        PackageMaker::writePackage(file, c.plugins);
+        const auto before = PackageMaker::readTree(TestEnv::systemLibrary());
+        FakeAlertPresenter presenter;
+        MarketInstallOutcome outcome;
+        EXPECT_EQ(installError(file, &outcome), c.error);
+        if (c.error.isEmpty()) {
+            EXPECT_EQ(outcome.count, c.plugins.size());
+            continue;
+        }
+        EXPECT_TRUE(presenter.questions().isEmpty());
+        EXPECT_EQ(PackageMaker::readTree(TestEnv::systemLibrary()), before);
+        EXPECT_TRUE(MarketInstallRegistry::entries().isEmpty());
+    }
+}
+
 // Every local user may write in the system library: nothing is installed through a link there.
 TEST_F(MarketInstallerTest, ALinkedCategoryIsRefused)
 {

@@ -254,6 +254,69 @@ TEST_F(OperationsCenterTest, PlannedRenamesKeepTwinsOfOnePackageApart)
     EXPECT_EQ(PackageMaker::namesIn(category(PluginRoot::user, subtitle)), QStringList{"Glow"});
 }
 
+// Names the reader makes into one folder are one name, as exact repeats are: the plan renames
+// each, and every plug-in is kept.
+TEST_F(OperationsCenterTest, PlugInsLandingInOneFolderAreRenamedLikeRepeats)
+{
+    struct Case {
+        QString first;
+        QString second;
+        QStringList expected;
+    };
+    const QList<Case> cases{
+        {"Same", "Same", {"Same 2", "Same 3"}},
+        {"x/y", "x_y", {"x_y 2", "x_y 3"}},
+        {"N", " N\u3000", {"N 2", "N 3"}},
+    };
+    for (qsizetype i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.second.toStdString());
+        TestEnv::reset();
+        const QString file = package(QStringLiteral("pair%1.zfcp").arg(i), {{effect, c.first, glowA}, {effect, c.second, glowB}});
+        QList<InstallConflictScanner::Entry> entries;
+        for (const ZFCPlugin& plugin : ZFCPackageReader::readPlugins(QFile::encodeName(file).toStdString()))
+            entries.append({0, text(plugin.name), *plugin.pluginType()});
+        InstallPlan plan;
+        for (const auto& item : InstallConflictScanner::renamePlan(entries, InstallConflictScanner::scan(entries)))
+            plan.renames.insert(item.key, item.to);
+
+        OperationsCenter center;
+        EXPECT_TRUE(install(center, {file}, plan));
+        EXPECT_EQ(center.statusText(), QStringLiteral("已安装 2 个插件（2 个已重命名）"));
+        const QString effects = category(PluginRoot::user, effect);
+        ASSERT_EQ(PackageMaker::namesIn(effects), c.expected);
+        EXPECT_EQ(PackageMaker::readTree(effects + "/" + c.expected[0])["Glow.moef"], QByteArray("first glow"));
+        EXPECT_EQ(PackageMaker::readTree(effects + "/" + c.expected[1])["Glow.moef"], QByteArray("second glow"));
+    }
+}
+
+// A plug-in named in a hidden form of ours would be taken for a leftover and put right or
+// removed at the next start: such a package is refused before anything is written. A name
+// near a form is a name.
+TEST_F(OperationsCenterTest, PlugInsNamedAsOurHiddenFoldersAreRefused)
+{
+    const QString digits = QStringLiteral("0123456789abcdef");
+    const QList<std::pair<QString, QString>> cases{ // name, as refused (empty: installed)
+        {".New.loomwork-install-" + digits, ".New.loomwork-install-" + digits},
+        {" .loomwork-rewrite-" + digits + " ", ".loomwork-rewrite-" + digits},
+        {".zfcptool-extract-" + digits, ".zfcptool-extract-" + digits},
+        {".Glow.loomwork-replaced-" + digits.toUpper(), {}},
+    };
+    for (const auto& [name, refusedAs] : cases) {
+        SCOPED_TRACE(name.toStdString());
+        TestEnv::reset();
+        const QString file = package("hidden.zfcp", {{effect, "Fine", glowA}, {effect, name, glowB}});
+        OperationsCenter center;
+        EXPECT_EQ(install(center, {file}, {}), refusedAs.isEmpty());
+        if (refusedAs.isEmpty()) {
+            EXPECT_EQ(PackageMaker::namesIn(category(PluginRoot::user, effect)).size(), 2);
+            continue;
+        }
+        EXPECT_EQ(center.alertMessage(), "插件名称与提取所用的隐藏文件夹同形，不能提取：" + refusedAs + "\n封包：hidden.zfcp");
+        EXPECT_FALSE(QFileInfo::exists(TestEnv::userLibrary())) << "nothing may be written";
+    }
+}
+
 TEST_F(OperationsCenterTest, APackageThatCannotBeOpenedInstallsNothing)
 {
     const QString good = package("good.zfcp", {{effect, "Glow", glowA}});

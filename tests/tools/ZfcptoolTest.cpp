@@ -598,6 +598,7 @@ TEST(Zfcptool, PlugInsNamedAsHiddenFoldersAreRefused)
         {{h, out, "0", " .zfcptool-extract-0123456789abcdef"}, ".zfcptool-extract-0123456789abcdef"},
         {{app, out, "0"}, ".Glow.loomwork-replaced-0123456789abcdef"},
         {{h, out, "0", "..loomwork-install-0123456789abcdef"}, "..loomwork-install-0123456789abcdef"},
+        {{h, out, "0", ".loomwork-rewrite-0123456789abcdef.record"}, ".loomwork-rewrite-0123456789abcdef.record"},
     };
     for (const auto& [args, name] : refused) {
         SCOPED_TRACE(args.back());
@@ -608,9 +609,62 @@ TEST(Zfcptool, PlugInsNamedAsHiddenFoldersAreRefused)
         EXPECT_EQ(lastLine(o.err), "插件名称与提取所用的隐藏文件夹同形，不能提取：" + name);
         EXPECT_FALSE(fs::exists(out));
     }
-    for (const char* name : {".zfcptool-run-00000000000000AA", ".Glow.loomwork-replaced", ".zfcptool-run-0123"}) {
+    for (const char* name : {".zfcptool-run-00000000000000AA", ".Glow.loomwork-replaced", ".zfcptool-run-0123",
+                             ".zfcptool-Run-00000000000000aa"}) {
         ASSERT_EQ(zfcptool(dir, {"extract", h, out, "0", name}).status, 0);
         EXPECT_EQ(readFile(dir / "out" / name / "f"), "x");
+    }
+}
+
+// Two plug-ins whose names become one folder would leave only the last: such a package is
+// damaged, refused before anything is written. Of other types they land apart.
+TEST(Zfcptool, PlugInsThatWouldShareAFolderAreRefused)
+{
+    TempDir dir;
+    writeFile(dir / "src/f", "x");
+    const std::string src = (dir / "src").string();
+    const std::string damaged = "封包元数据解析失败，文件已损坏或不是旧版 .zfcp 格式";
+    struct Case {
+        std::string first;
+        std::string firstType;
+        std::string second; // JSON string text
+        std::string secondType;
+        bool refused;
+    };
+    const std::vector<Case> cases{
+        {"Same", "effect", "Same", "effect", true},
+        {"x/y", "effect", "x_y", "effect", true},
+        {"N", "effect", " N\\u3000", "effect", true},
+        {"Odd", "unknown-a", "Odd", "unknown-b", true}, // both land in the folder of unknown types
+        {"Same", "effect", "Same", "subtitle", false},
+        {"x/y", "effect", "x_y", "generator", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.first + " / " + c.second + " / " + c.secondType);
+        const std::string package = (dir / "p.zfcp").string();
+        ASSERT_EQ(zfcptool(dir, {"pack", package, "effect", "A", src, "effect", "B", src}).status, 0);
+        craft::rewriteMetadata(package, [&](const std::string& text) {
+            auto meta = nlohmann::json::parse(text);
+            meta[0]["name"] = c.first;
+            meta[0]["type"] = c.firstType;
+            meta[1]["name"] = nlohmann::json::parse('"' + c.second + '"');
+            meta[1]["type"] = c.secondType;
+            return meta.dump();
+        });
+        const fs::path out = dir / "out";
+        const Outcome o = zfcptool(dir, {"extract", package, out.string()});
+        if (c.refused) {
+            EXPECT_EQ(o.status, 1);
+            EXPECT_EQ(lastLine(o.err), damaged);
+            EXPECT_FALSE(fs::exists(out));
+        } else {
+            EXPECT_EQ(o.status, 0) << o.err;
+            std::size_t plugins = 0;
+            for (const auto& category : fs::directory_iterator(out))
+                plugins += std::distance(fs::directory_iterator(category.path()), {});
+            EXPECT_EQ(plugins, 2u);
+        }
+        fs::remove_all(out);
     }
 }
 

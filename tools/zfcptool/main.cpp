@@ -21,6 +21,7 @@
 #include <iostream>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -40,6 +41,7 @@
 #include "LoomworkKit/ZFCPacker.h"
 #include "LoomworkKit/ZFCPluginType.h"
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/HiddenName.h>
 
 namespace fs = std::filesystem;
 
@@ -281,24 +283,11 @@ constexpr std::string_view kReplaced = "replaced";
 constexpr char kDone[] = "done";
 constexpr char kTree[] = "tree";
 
-// A plug-in under a name of this tool's hidden form or the application's
-// (".<label>.loomwork-<purpose>-<16 lowercase hex digits>") would be taken for a run's folder
-// and put right or removed by a later run. Any purpose counts, so that one added later in
-// either is covered too; other names starting with "." stay the user's.
-bool hasHiddenForm(std::string_view name)
-{
-    if (name.size() < 2 + kRandomDigits || name[0] != '.' || name[name.size() - kRandomDigits - 1] != '-')
-        return false;
-    const std::string_view digits = name.substr(name.size() - kRandomDigits);
-    const auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
-    const std::string_view rest = name.substr(0, name.size() - kRandomDigits - 1);
-    return std::all_of(digits.begin(), digits.end(), lowerHex)
-        && (rest.starts_with(kHiddenPrefix) || rest.find(".loomwork-") != std::string_view::npos);
-}
-
+// A plug-in under a name of this tool's hidden form or the application's would be taken for
+// a run's folder and put right or removed by a later run.
 void refuseHiddenForm(const std::string& name)
 {
-    if (hasHiddenForm(name))
+    if (SafeFS::isHiddenForm(name))
         throw Failure("插件名称与提取所用的隐藏文件夹同形，不能提取：" + name);
 }
 
@@ -806,10 +795,15 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
         const fs::path root = args[2];
         if (args.size() == 3) {
             std::vector<std::string> categories;
+            std::set<std::string> landings;
             for (const ZFCPlugin& plugin : reader.plugins()) {
-                refuseHiddenForm(ZFCPackageReader::safeName(plugin.name));
+                const std::string folder = ZFCPackageReader::safeName(plugin.name);
+                refuseHiddenForm(folder);
                 const auto type = plugin.pluginType();
                 categories.emplace_back(type ? type->directoryName() : kOtherCategoryDirectory);
+                // Two plug-ins that land in one folder would leave only the last.
+                if (!landings.insert(categories.back() + '/' + folder).second)
+                    throw ZFCPackageError::metadataCorrupted();
             }
             StagedExtract staged(root);
             try {

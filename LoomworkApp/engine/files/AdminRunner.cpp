@@ -1,6 +1,7 @@
 #include "engine/files/AdminRunner.h"
 
 #include <atomic>
+#include <utility>
 
 #include <unistd.h>
 
@@ -54,6 +55,8 @@ AdminRunner* AdminRunner::setCurrent(AdminRunner* runner)
     return g_current.exchange(runner);
 }
 
+ProcessAdminRunner::ProcessAdminRunner(QString pkexec) : m_pkexec(std::move(pkexec)) {}
+
 AdminRunner::Flavor ProcessAdminRunner::flavor() const
 {
 #ifdef Q_OS_MACOS
@@ -74,7 +77,7 @@ AdminRunner::Outcome ProcessAdminRunner::run(const QStringList& command, bool di
         process.setProgram(QStringLiteral("/usr/bin/osascript"));
         process.setArguments({QStringLiteral("-e"), AdminAuth::appleScript(words.join(QLatin1Char(' ')))});
     } else {
-        process.setProgram(pkexecPath());
+        process.setProgram(m_pkexec.isEmpty() ? pkexecPath() : m_pkexec);
         process.setArguments(command);
     }
     if (diagnostics)

@@ -44,6 +44,12 @@ public:
 class ProcessAdminRunner final : public AdminRunner
 {
 public:
+    // `pkexec`, an absolute path, stands in for the system's pkexec (tests); empty finds it.
+    explicit ProcessAdminRunner(QString pkexec = {});
+
     Flavor flavor() const override;
     Outcome run(const QStringList& command, bool diagnostics) override;
+
+private:
+    QString m_pkexec;
 };

@@ -9,6 +9,7 @@
 #include "LoomworkKit/AES256CTR.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
+#include <SafeFS/HiddenName.h>
 #include "engine/files/FsPath.h"
 #include "engine/core/SystemError.h"
 
@@ -31,6 +32,21 @@ std::vector<ZFCPlugin> PackageFiles::readPlugins(const QString& file)
         throw NotARegularFile();
     }
     return ZFCPackageReader::readPlugins(path);
+}
+
+QString PackageFiles::folderName(const QString& storedName)
+{
+    return FsPath::fromBytes(ZFCPackageReader::safeName(FsPath::toBytes(storedName)));
+}
+
+QString PackageFiles::hiddenNameRefusal(const std::vector<ZFCPlugin>& plugins)
+{
+    for (const ZFCPlugin& plugin : plugins) {
+        const QString folder = folderName(FsPath::fromBytes(plugin.name));
+        if (SafeFS::isHiddenForm(FsPath::toBytes(folder)))
+            return QStringLiteral("插件名称与提取所用的隐藏文件夹同形，不能提取：") + FsPath::displayText(folder);
+    }
+    return {};
 }
 
 QString PackageFiles::describe(const std::exception_ptr& error, bool withPath)

@@ -15,6 +15,15 @@ namespace PackageFiles {
 // or a special file is refused without being opened (opening a FIFO would wait forever).
 std::vector<ZFCPlugin> readPlugins(const QString& file);
 
+// The folder a plug-in of this stored name is extracted to (the reader's safeName): what every
+// conflict check compares, so that names the reader makes one ("x/y" and "x_y") count as one.
+// Empty when nothing usable is left.
+QString folderName(const QString& storedName);
+
+// Why a package may not be installed because a plug-in's folder would have one of the hidden
+// forms of what we make (recovery would take it for its own); empty when none would.
+QString hiddenNameRefusal(const std::vector<ZFCPlugin>& plugins);
+
 // The user's text for an exception caught around package work; with `withPath`, a
 // file-system error names its path when it has one.
 QString describe(const std::exception_ptr& error, bool withPath);

@@ -8,9 +8,9 @@
 #include <QDateTime>
 #include <QFile>
 
-#include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/core/EngineText.h"
 #include "engine/files/FsPath.h"
+#include "engine/files/PackageFiles.h"
 #include "engine/library/InstallPlan.h"
 #include "engine/library/Plugin.h"
 
@@ -20,11 +20,11 @@ namespace {
 // ("a/b" becomes "a_b") is looked up as such, so nothing outside the category folder is probed.
 bool existsIn(PluginRoot root, ZFCPluginType type, const QString& name)
 {
-    const std::string folder = ZFCPackageReader::safeName(name.toStdString());
-    if (folder.empty())
+    const QString folder = PackageFiles::folderName(name);
+    if (folder.isEmpty())
         return false;
-    const std::string path = FsPath::toBytes(root.path()) + '/'
-        + std::string(type.directoryName()) + '/' + folder;
+    const std::string path = FsPath::toBytes(root.path() + QLatin1Char('/') + EngineText::directoryName(type)
+                                             + QLatin1Char('/') + folder);
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
 }
@@ -54,7 +54,7 @@ int InstallConflictScanner::Report::batchDuplicateCount() const
 
 QString InstallConflictScanner::batchKey(ZFCPluginType type, const QString& name)
 {
-    return EngineText::rawValue(type) + QLatin1Char('|') + name;
+    return EngineText::rawValue(type) + QLatin1Char('|') + PackageFiles::folderName(name);
 }
 
 InstallConflictScanner::Report InstallConflictScanner::scan(const QList<Entry>& entries)
@@ -127,7 +127,8 @@ QList<InstallConflictScanner::RenameItem> InstallConflictScanner::renamePlan(con
         if (planned.contains(key))
             continue;
         planned.insert(key);
-        plan.append({key, hit.name, availableName(hit.name, hit.type, reserved)});
+        // Numbered after the folder the name lands in: " N " and "N" both become "N 2", "N 3".
+        plan.append({key, hit.name, availableName(PackageFiles::folderName(hit.name), hit.type, reserved)});
     }
     return plan;
 }

@@ -28,7 +28,7 @@ struct Hit
     ZFCPluginType type{ZFCPluginType::effect};
     bool inUser = false;
     bool inSystem = false;
-    int batchCount = 1; // entries of the scanned list with the same type and name
+    int batchCount = 1; // entries of the scanned list with the same type and folder name
 };
 
 struct Report
@@ -52,7 +52,8 @@ struct RenameItem
     bool operator==(const RenameItem&) const = default;
 };
 
-// "type|name": the same plug-in across packages.
+// "type|folder name" (PackageFiles::folderName): the same plug-in across packages, and names
+// that land in one folder.
 QString batchKey(ZFCPluginType type, const QString& name);
 
 Report scan(const QList<Entry>& entries);
@@ -61,8 +62,9 @@ Report scan(const QList<Entry>& entries);
 // first name that neither `reserved` nor either library holds. The name is added to `reserved`.
 QString availableName(const QString& base, ZFCPluginType type, QSet<QString>& reserved);
 
-// One rename per hit. Two plug-ins of one type and name in one package get keys of their
-// own (see InstallPlan::key with an occurrence), so each gets its own name.
+// One rename per hit, numbered after its folder name. Two plug-ins of one type and folder in
+// one package get keys of their own (see InstallPlan::key with an occurrence), so each gets
+// its own name.
 QList<RenameItem> renamePlan(const QList<Entry>& entries, const Report& report);
 
 } // namespace InstallConflictScanner

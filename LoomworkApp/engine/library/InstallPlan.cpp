@@ -1,11 +1,12 @@
 #include "engine/library/InstallPlan.h"
 
 #include "engine/core/EngineText.h"
+#include "engine/files/PackageFiles.h"
 
 QString InstallPlan::key(int packageIndex, ZFCPluginType type, const QString& name)
 {
     return QString::number(packageIndex) + QLatin1Char('|') + EngineText::rawValue(type) + QLatin1Char('|')
-        + name;
+        + PackageFiles::folderName(name);
 }
 
 QString InstallPlan::key(int packageIndex, ZFCPluginType type, const QString& name, int occurrence)

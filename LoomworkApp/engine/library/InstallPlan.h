@@ -12,10 +12,11 @@ struct InstallPlan
     PluginRoot root{PluginRoot::user};
     QHash<QString, QString> renames; // rename key -> folder name to install under
 
-    // "index|type|name"; the name is not escaped. The install sheet and the install
+    // "index|type|folder name" (PackageFiles::folderName), not escaped: plug-ins whose names
+    // land in one folder share a key, like exact repeats. The install sheet and the install
     // operation number the packages the same way, so their keys match.
     static QString key(int packageIndex, ZFCPluginType type, const QString& name);
-    // The key of the `occurrence`-th plug-in (from 1) of that type and name in one package:
+    // The key of the `occurrence`-th plug-in (from 1) of that type and folder in one package:
     // the first keeps the plain key, later ones get "|k" so each has its own new name.
     static QString key(int packageIndex, ZFCPluginType type, const QString& name, int occurrence);
 };

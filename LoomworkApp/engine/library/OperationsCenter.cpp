@@ -322,6 +322,14 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         return;
     }
 
+    for (const auto& [index, reader] : readers) {
+        const QString refusal = PackageFiles::hiddenNameRefusal(reader.plugins());
+        if (!refusal.isEmpty()) {
+            fail(QStringLiteral("安装失败"), refusal + failurePlace(files[index], 1, {}, false));
+            return;
+        }
+    }
+
     const QString library = plan.root.path();
     if (plan.root == PluginRoot::system && !AdminAuth::isWritable(library)) {
         post(guard, [](OperationsCenter& center) { center.setStatusText(QStringLiteral("等待管理员授权…")); });

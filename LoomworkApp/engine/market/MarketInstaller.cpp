@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QStandardPaths>
 #include <QTextBoundaryFinder>
 
@@ -48,12 +49,20 @@ fs::path nativePath(const QString& path)
     return FsPath::toNative(path);
 }
 
-
-// The folder the reader will create for a plug-in: its stored name made safe; empty when
-// nothing usable is left.
-QString folderName(const ZFCPlugin& plugin)
+// Without a sheet to rename them, two plug-ins landing in one folder would keep only the last.
+void refuseSharedFolders(const std::vector<ZFCPlugin>& plugins)
 {
-    return FsPath::fromBytes(ZFCPackageReader::safeName(plugin.name));
+    QHash<QString, QString> firstIn; // type and folder -> the stored name that lands there
+    for (const ZFCPlugin& plugin : plugins) {
+        const auto type = plugin.pluginType();
+        if (!type)
+            continue;
+        const QString name = FsPath::fromBytes(plugin.name);
+        const QString key = InstallConflictScanner::batchKey(*type, name);
+        if (const auto first = firstIn.constFind(key); first != firstIn.constEnd())
+            throw MarketInstallError::sharedFolder(*first, name);
+        firstIn.insert(key, name);
+    }
 }
 
 QString categoryFolder(const QString& library, ZFCPluginType type)
@@ -201,6 +210,17 @@ MarketInstallError MarketInstallError::authorizationDenied()
             QStringLiteral("已取消安装：系统库需要管理员授权（可到「设置 → 授权」完成授权后重试）")};
 }
 
+MarketInstallError MarketInstallError::sharedFolder(const QString& first, const QString& second)
+{
+    return {Kind::sharedFolder, QStringLiteral("已取消安装：封包里的插件「%1」和「%2」会装进同一个文件夹，系统库里的插件保持不变")
+                                    .arg(FsPath::displayText(first), FsPath::displayText(second))};
+}
+
+MarketInstallError MarketInstallError::hiddenName(QString message)
+{
+    return {Kind::hiddenName, std::move(message)};
+}
+
 MarketInstallError MarketInstallError::moveFailed(QString message)
 {
     return {Kind::moveFailed, std::move(message)};
@@ -250,6 +270,9 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
     const std::vector<ZFCPlugin>& plugins = reader.plugins();
     if (plugins.empty())
         throw ZFCPackageError::metadataCorrupted();
+    if (const QString refusal = PackageFiles::hiddenNameRefusal(plugins); !refusal.isEmpty())
+        throw MarketInstallError::hiddenName(refusal);
+    refuseSharedFolders(plugins);
 
     const QStringList clashes = conflicts(plugins);
     if (!clashes.isEmpty()) {
@@ -283,7 +306,7 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
             const auto type = plugin.pluginType();
             if (!type)
                 continue;
-            const QString folder = folderName(plugin);
+            const QString folder = PackageFiles::folderName(FsPath::fromBytes(plugin.name));
             if (folder.isEmpty())
                 throw ZFCPackageError::metadataCorrupted();
             const QString category = categoryFolder(library, *type);

@@ -25,11 +25,16 @@ public:
         conflictCancelled,
         authorizationDenied,
         moveFailed,
-        failed // an extraction error, its text already worded for the user
+        failed,       // an extraction error, its text already worded for the user
+        sharedFolder, // two plug-ins of the package would land in one folder
+        hiddenName    // a plug-in's folder would have one of the hidden forms of what we make
     };
 
     static MarketInstallError conflictCancelled();
     static MarketInstallError authorizationDenied();
+    // `first` and `second` as stored in the package.
+    static MarketInstallError sharedFolder(const QString& first, const QString& second);
+    static MarketInstallError hiddenName(QString message);
     static MarketInstallError moveFailed(QString message);
     static MarketInstallError failed(QString message);
 
@@ -55,10 +60,11 @@ namespace MarketInstaller {
 using Progress = std::function<void(double fraction)>; // 0...1, from the calling thread
 
 // Throws what the package reader throws, ZFCPackageError::metadataCorrupted for a package
-// without plug-ins, MarketInstallError conflictCancelled / authorizationDenied, extraction
-// and file-system errors. Every plug-in is extracted beside its target before any is swapped
-// in, and those swapped in before a failing one are swapped back: a failure leaves the library
-// as it was (its message then says so, for a package of several plug-ins).
+// without plug-ins, MarketInstallError sharedFolder / hiddenName (before anything is asked or
+// written), conflictCancelled / authorizationDenied, extraction and file-system errors. Every
+// plug-in is extracted beside its target before any is swapped in, and those swapped in before
+// a failing one are swapped back: a failure leaves the library as it was (its message then
+// says so, for a package of several plug-ins).
 MarketInstallOutcome install(const QString& file, const QString& pluginId, const QString& pluginName,
                              const Progress& onProgress = {});
 

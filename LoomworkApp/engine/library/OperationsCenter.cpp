@@ -456,9 +456,10 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
     const qsizetype count = plugins.size();
     for (qsizetype i = 0; i < count; ++i) {
         const Plugin& plugin = plugins[i];
-        // In the system library nothing is deleted through a link (anyone may have put it there).
+        // In the system library nothing is deleted through a linked folder (anyone may have put
+        // it there); a plug-in that is itself a link goes as a link.
         QString path;
-        bool linked = !AdminAuth::writeRefusal(plugin.path, &path).isEmpty();
+        bool linked = !AdminAuth::removalRefusal(plugin.path, &path).isEmpty();
         const int error = linked ? ELOOP : removeItem(path);
         linked = linked || (error == ELOOP && plugin.root == PluginRoot::system);
         bool removed = error == 0;

@@ -788,6 +788,20 @@ TEST_F(OperationsCenterTest, BackupCancelledOrFailedKeepsItsPromises)
         EXPECT_TRUE(revealed.isEmpty());
         EXPECT_FALSE(QFileInfo::exists(work("fail.zfcp")));
     }
+    {
+        SCOPED_TRACE("system plug-in that is a link");
+        const QString outside = PackageMaker::makeFolder(workRoot(), "outside", {{"private", "someone's"}});
+        PluginFixtures::makeSymlink(outside, category(PluginRoot::system, effect) + "/Alias");
+        FakeAlertPresenter presenter;
+        presenter.queuePick({QUrl::fromLocalFile(work("alias.zfcp"))});
+        OperationsCenter center;
+        center.backup({pluginAt(PluginRoot::system, effect, "Alias")}, BackupMode::single, std::nullopt);
+        ASSERT_TRUE(waitIdle(center));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(center.alertTitle(), QStringLiteral("备份失败"));
+        EXPECT_EQ(center.alertMessage(), AdminAuth::linkRefusal(category(PluginRoot::system, effect) + "/Alias"));
+        EXPECT_FALSE(QFileInfo::exists(work("alias.zfcp")));
+    }
 }
 
 TEST_F(OperationsCenterTest, APanelAnsweringDuringAnotherOperationStartsNothing)

@@ -570,6 +570,14 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
         });
     });
     const ZFCProgressCallback progress = [&throttle](const ZFCProgress& report) { throttle.report(report); };
+    // A system plug-in that is a link, or lies behind one, is not the library's to pack.
+    for (const ZFCPackItem& item : items) {
+        const QString refusal = AdminAuth::writeRefusal(fromNative(item.sourceDir));
+        if (!refusal.isEmpty()) {
+            post(guard, [refusal](OperationsCenter& center) { center.publishFailure(QStringLiteral("备份失败"), refusal); });
+            return;
+        }
+    }
     // A pack killed earlier left its temporaries where this one writes.
     const fs::path target = nativePath(destination);
     ZFCLeftovers::removeStalePackTemporaries(mode == BackupMode::single ? target.parent_path() : target,

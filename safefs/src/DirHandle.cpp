@@ -357,8 +357,9 @@ int copyAt(int sourceParent, std::string_view sourceName, int parent, std::strin
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(std::size_t(st.st_size > 0 ? st.st_size : 255) + 1);
         const ssize_t length = ::readlinkat(sourceParent, source.c_str(), target.data(), target.size());
+        // No longer a link (EINVAL): swapped since the look, as a link met on the way would be.
         if (length < 0)
-            return errno;
+            return errno == EINVAL ? ELOOP : errno;
         if (std::size_t(length) >= target.size())
             return ENAMETOOLONG; // grew since the look
         return ::symlinkat(std::string(target.data(), std::size_t(length)).c_str(), parent, entry.c_str()) == 0

@@ -191,10 +191,14 @@ TEST_F(AdminAuthTest, CommandsRunOnlyInsideTheLibraryAndThroughNoLink)
     QTemporaryDir elsewhere;
     QDir().mkpath(root + "/Titles.localized/Glow");
     ASSERT_TRUE(QFile::link(elsewhere.path(), root + "/Effects.localized"));
+    ASSERT_TRUE(QFile::link(elsewhere.path(), root + "/Titles.localized/Alias"));
     const QString outside = QStringLiteral("路径不在系统插件库内：");
     const std::pair<QString, QString> cases[] = {
         {root + "/Titles.localized/Glow", {}},
         {root + "/Generators.localized/New", {}},
+        // The helper removes a link as a link: only the folders on the way may not be links.
+        {root + "/Titles.localized/Alias", {}},
+        {root + "/Titles.localized/Alias/Inner", "路径经过符号链接：" + root + "/Titles.localized/Alias"},
         {root + "/Effects.localized/Glow", "路径经过符号链接：" + root + "/Effects.localized"},
         {root + "/Titles.localized/../../x", outside + root + "/Titles.localized/../../x"},
         {root + "-other/x", outside + root + "-other/x"},
@@ -214,7 +218,7 @@ TEST_F(AdminAuthTest, CommandsRunOnlyInsideTheLibraryAndThroughNoLink)
     ASSERT_TRUE(QFile::link(elsewhere.path(), root));
     EXPECT_FALSE(AdminAuth::prepareRoot(root)) << "not even the library's own chmod through a link";
     EXPECT_FALSE(AdminAuth::requestPermission(root));
-    EXPECT_EQ(runner.commands().size(), 2);
+    EXPECT_EQ(runner.commands().size(), 3);
 }
 
 TEST_F(AdminAuthTest, PkexecIsNeverLookedUpThroughPath)

@@ -670,15 +670,19 @@ TEST_F(OperationsCenterTest, SystemPluginsFallBackToTheAdministrator)
     PluginFixtures::writeBytes(outside + "/tmp/keep", "other program's");
     PluginFixtures::makeSymlink(outside, TestEnv::systemLibrary() + "/Generators.localized");
     const Plugin linked = pluginAt(PluginRoot::system, ZFCPluginType::generator, "tmp");
+    // A plug-in that is itself a link goes as a link; what it leads to stays.
+    PluginFixtures::makeSymlink(outside + "/tmp", category(PluginRoot::system, effect) + "/Alias");
+    const Plugin alias = pluginAt(PluginRoot::system, effect, "Alias");
 
     OperationsCenter center;
     bool called = false;
-    center.remove({granted, refused, linked}, [&] { called = true; });
+    center.remove({granted, refused, linked, alias}, [&] { called = true; });
     ASSERT_TRUE(waitIdle(center));
     QCoreApplication::processEvents();
     EXPECT_TRUE(called);
     EXPECT_EQ(runner.commands(), (QList<QStringList>{AdminAuth::removeCommand(granted.path), AdminAuth::removeCommand(refused.path)}));
-    EXPECT_EQ(center.statusText(), QStringLiteral("已删除 1 个插件"));
+    EXPECT_EQ(center.statusText(), QStringLiteral("已删除 2 个插件"));
+    EXPECT_FALSE(QFileInfo(alias.path).isSymLink());
     EXPECT_EQ(center.alertMessage(), "Refused\n可能因权限或文件占用导致。\ntmp\n经过符号链接，未删除。"
                                          + AdminAuth::systemLinkReason());
     EXPECT_TRUE(QFileInfo::exists(outside + "/tmp/keep"));
@@ -846,6 +850,20 @@ TEST_F(OperationsCenterTest, BackupCancelledOrFailedKeepsItsPromises)
         EXPECT_EQ(center.statusText(), QString());
         EXPECT_TRUE(revealed.isEmpty());
         EXPECT_FALSE(QFileInfo::exists(work("fail.zfcp")));
+    }
+    {
+        SCOPED_TRACE("system plug-in that is a link");
+        const QString outside = PackageMaker::makeFolder(workRoot(), "outside", {{"private", "someone's"}});
+        PluginFixtures::makeSymlink(outside, category(PluginRoot::system, effect) + "/Alias");
+        FakeAlertPresenter presenter;
+        presenter.queuePick({QUrl::fromLocalFile(work("alias.zfcp"))});
+        OperationsCenter center;
+        center.backup({pluginAt(PluginRoot::system, effect, "Alias")}, BackupMode::single, std::nullopt);
+        ASSERT_TRUE(waitIdle(center));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(center.alertTitle(), QStringLiteral("备份失败"));
+        EXPECT_EQ(center.alertMessage(), AdminAuth::linkRefusal(category(PluginRoot::system, effect) + "/Alias"));
+        EXPECT_FALSE(QFileInfo::exists(work("alias.zfcp")));
     }
 }
 

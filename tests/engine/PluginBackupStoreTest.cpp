@@ -120,8 +120,8 @@ TEST_F(PluginBackupStoreTest, LinkedPluginFolderIsBackedUpByContent)
     EXPECT_EQ(snapshot(copy), snapshot(real));
 }
 
-// In the user's library a linked plug-in is restored where the link points, and the link
-// stays; in the system library, which every local user may write, the link is refused.
+// In the user's library a linked plug-in is backed up and restored where the link points,
+// and the link stays; in the system library, which every local user may write, both refuse.
 TEST_F(PluginBackupStoreTest, RestoreFollowsALinkOnlyInTheUsersOwnLibrary)
 {
     for (const PluginRoot root : {PluginRoot::user, PluginRoot::system}) {
@@ -130,14 +130,23 @@ TEST_F(PluginBackupStoreTest, RestoreFollowsALinkOnlyInTheUsersOwnLibrary)
         const QString link = PluginFixtures::categoryFolder(root, ZFCPluginType::effect) + "/Linked";
         PluginFixtures::makeSymlink(real, link);
         const auto original = snapshot(real);
-        const auto backup = PluginBackupStore::createBackup(pluginAt(link, root), "汉化", 1);
+        const QString refusal = "路径经过符号链接：" + link + "\n";
+        std::optional<PluginBackup> made;
+        try {
+            made = PluginBackupStore::createBackup(pluginAt(link, root), "汉化", 1);
+            EXPECT_EQ(root, PluginRoot::user);
+        } catch (const PluginBackupError& error) {
+            EXPECT_TRUE(error.message().startsWith("无法拷贝插件“Linked”：" + refusal)) << error.message().toStdString();
+            EXPECT_TRUE(PluginBackupStore::backups(pluginAt(link, root)).isEmpty());
+        }
+        const auto backup = made ? *made : BackupFixtures::writeBackup("s", link, "汉化", QDateTime::currentDateTimeUtc());
         PluginFixtures::writeBytes(real + "/tool.sh", "translated");
         const auto translated = snapshot(real);
         try {
             PluginBackupStore::restore(backup, pluginAt(link, root));
             EXPECT_EQ(root, PluginRoot::user);
         } catch (const PluginBackupError& error) {
-            EXPECT_TRUE(error.message().startsWith("无法还原插件“Linked”：路径经过符号链接：" + link + "\n"))
+            EXPECT_TRUE(error.message().startsWith("无法还原插件“Linked”：" + refusal))
                 << error.message().toStdString();
         }
         EXPECT_TRUE(QFileInfo(link).isSymLink());

@@ -21,6 +21,7 @@
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/files/PluginFolderSwap.h"
+#include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
@@ -344,4 +345,63 @@ TEST_F(SystemLibraryNeighbourTest, ABackupNeverReadsThroughASwappedInLink)
         EXPECT_FALSE(copied.values().contains("victim's")) << "try " << attempt << ": the victim's files were read";
         QDir(made->directory).removeRecursively();
     }
+}
+
+// The plug-in itself swapped for a link to the victim's folder after the check, as a
+// translation's backup runs: the copy reads through the library's handles, so what it finds
+// is the plug-in or a link it refuses, and a refused backup leaves nothing behind.
+TEST_F(SystemLibraryNeighbourTest, ABackupOfAPluginSwappedForALinkRefusesAndCopiesNothing)
+{
+    PackageMaker::makeFolder(m_category, "Docs", {{"planted.txt", "B's"}, {"Sub/own.txt", "B's"}});
+    const auto mine = PackageMaker::readTree(m_category + "/Docs");
+    Neighbour neighbour(m_category + "/Docs", m_victim + "/Docs");
+    int made = 0;
+    for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
+        neighbour.start();
+        try {
+            const PluginBackup backup = PluginBackupStore::createBackup(docs(), "汉化", 0);
+            neighbour.stop();
+            ++made;
+            const auto copy = PluginBackupStore::payloadCopy(backup);
+            ASSERT_TRUE(copy) << "try " << attempt << ": no folder copied";
+            EXPECT_EQ(PackageMaker::readTree(*copy), mine) << "try " << attempt;
+        } catch (const PluginBackupError& error) {
+            neighbour.stop();
+            EXPECT_TRUE(error.message().contains("路径经过符号链接：")) << error.message().toStdString();
+        }
+        expectVictimIntact(attempt);
+        EXPECT_EQ(BackupFixtures::backupFolderNames().size(), made) << "try " << attempt;
+    }
+    QDir(PluginBackupStore::root()).removeRecursively();
+}
+
+// A template swapped for a link to the victim's file at the moment it is opened: the file
+// is opened without following a link, so the victim's text never reaches the plug-in.
+TEST_F(SystemLibraryNeighbourTest, ATemplateSwappedForALinkIsNeverReadThrough)
+{
+    PluginFixtures::TemplateOptions secret;
+    secret.publishedNames = {"Victim Secret"};
+    PluginFixtures::writeBytes(m_victim + "/secret.motn", PluginFixtures::templateBytes(secret));
+    m_before = victimTree();
+    PluginFixtures::TemplateOptions own;
+    own.approxBytes = 2048;
+    const QByteArray template_ = PluginFixtures::templateBytes(own);
+    // Each try lasts a moment: many of them, so that some open the file while the link stands.
+    for (int attempt = 0; attempt < 5 * kTries && !HasFailure(); ++attempt) {
+        QDir(m_category + "/Docs").removeRecursively();
+        PluginFixtures::writeBytes(m_category + "/Docs/A.motn", template_);
+        Neighbour neighbour(m_category + "/Docs/A.motn", m_victim + "/secret.motn");
+        neighbour.start();
+        try {
+            TemplateInspector::setVersion(m_category + "/Docs", "5.13", "5.6");
+        } catch (const TemplateEditError& error) {
+            EXPECT_TRUE(error.message().contains("路径经过符号链接：")) << error.message().toStdString();
+        }
+        neighbour.stop();
+        expectVictimIntact(attempt);
+        const auto docs = PackageMaker::readTree(m_category + "/Docs");
+        for (auto it = docs.begin(); it != docs.end(); ++it)
+            EXPECT_FALSE(it.value().contains("Victim Secret")) << "try " << attempt << ": " << it.key().toStdString();
+    }
+    QDir(m_category + "/Docs").removeRecursively();
 }

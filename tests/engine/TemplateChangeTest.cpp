@@ -114,15 +114,16 @@ bool runKilledAt(int step, const std::function<void()>& change, uid_t uid = 0)
     return WIFEXITED(status);
 }
 
-// The six templates with A.motn and the folder Scenes linked to `outside` (the user's own
-// library follows them).
+// The six templates with A.motn and Scenes/C.motn linked to `outside` (the user's own
+// library follows linked templates).
 QString makeSixLinkedTemplates(const QString& folder, const QString& outside)
 {
     makeSixTemplates(outside);
-    for (const QString& name : {QString("B.moef"), QString("F.motn")})
-        writeBytes(folder + "/" + name, smallTemplate());
-    makeSymlink(outside + "/A.motn", folder + "/A.motn");
-    makeSymlink(outside + "/Scenes", folder + "/Scenes");
+    makeSixTemplates(folder);
+    for (const QString& name : {QString("A.motn"), QString("Scenes/C.motn")}) {
+        QFile::remove(folder + "/" + name);
+        makeSymlink(outside + "/" + name, folder + "/" + name);
+    }
     return folder;
 }
 
@@ -165,7 +166,7 @@ TEST_F(TemplateChangeTest, AKilledRewriteIsWhollyOldOrWhollyNewInBothLibraries)
             [](const QString& folder) { TemplateInspector::applyTranslations(folder, {{"Font", "字体"}}); },
             "name=\"字体\"");
     }
-    // The user's linked template and folder are part of the same whole.
+    // The user's linked templates are part of the same whole.
     killAtEveryStep(
         TestEnv::userLibrary(), [](const QString& folder) { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
         "version=\"5.13\"", true);
@@ -285,22 +286,21 @@ TEST_F(TemplateChangeTest, AFolderSwappedForALinkDuringASystemRewriteIsNeverWrit
     }
 }
 
-// In the system library a linked template or folder inside a plug-in refuses a rewrite, a
-// translation and a restore before anything changes; nothing is reported as done.
-TEST_F(TemplateChangeTest, ALinkInsideASystemPluginRefusesEveryChange)
+// In the system library a linked template inside a plug-in refuses a rewrite, a translation
+// and a restore before anything changes; nothing is reported as done.
+TEST_F(TemplateChangeTest, ALinkedTemplateInsideASystemPluginRefusesEveryChange)
 {
     const QString outside = TestEnv::root() + "/Outside";
     writeBytes(outside + "/Shared.motn", smallTemplate());
-    writeBytes(outside + "/Folder/Inner.motn", smallTemplate());
     const QString effects = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
-    for (const QString& link : {QString("Linked.motn"), QString("Scenes/Linked")}) {
+    for (const QString& link : {QString("Linked.motn"), QString("Scenes/Deep/Linked.moti")}) {
+        SCOPED_TRACE(link.toStdString());
         const QString folder = makeSixTemplates(effects + "/" + QString(link).replace('/', '-'));
-        makeSymlink(link.endsWith(".motn") ? outside + "/Shared.motn" : outside + "/Folder", folder + "/" + link);
-        writeBackup("t-" + link.section('/', -1), folder, "插件汉化（原文备份）", at(0));
+        makeSymlink(outside + "/Shared.motn", folder + "/" + link);
+        writeBackup("t-" + QString(link).replace('/', '-'), folder, "插件汉化（原文备份）", at(0));
         const auto before = snapshot(folder);
         const auto outsideBefore = snapshot(outside);
-        const QString message =
-            "路径经过符号链接：" + folder + "/" + link + "\n" + AdminAuth::systemLinkReason();
+        const QString message = AdminAuth::linkRefusal(folder + "/" + link);
         const Plugin plugin = pluginAt(folder, PluginRoot::system);
         const std::function<void()> changes[] = {
             [&] { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
@@ -309,14 +309,14 @@ TEST_F(TemplateChangeTest, ALinkInsideASystemPluginRefusesEveryChange)
         for (const auto& change : changes) {
             try {
                 change();
-                ADD_FAILURE() << "changed with a link inside: " << link.toStdString();
+                ADD_FAILURE() << "changed with a linked template inside";
             } catch (const TemplateEditError& e) {
                 EXPECT_EQ(e.message(), message);
             }
         }
         try {
             PluginModifier::restoreOriginal(plugin);
-            ADD_FAILURE() << "restored with a link inside: " << link.toStdString();
+            ADD_FAILURE() << "restored with a linked template inside";
         } catch (const PluginBackupError& e) {
             EXPECT_TRUE(e.message().contains(message)) << e.message().toStdString();
         }
@@ -326,42 +326,58 @@ TEST_F(TemplateChangeTest, ALinkInsideASystemPluginRefusesEveryChange)
     }
 }
 
-// In the user's own library links are followed: a linked template and a linked folder are
-// listed, rewritten, translated and restored like the others.
-TEST_F(TemplateChangeTest, TheUsersLinkedTemplatesAndFoldersAreTreatedLikeTheOthers)
+// A linked folder is not the plug-in's, in either library: its templates are neither listed,
+// counted, named nor changed, and the plug-in's own are changed as usual. In the system
+// library a plug-in installed with a link entry (Media -> Assets) is rewritten, translated
+// and restored like any other; the user's linked template is still rewritten where it points.
+TEST_F(TemplateChangeTest, ALinkedFolderIsPassedOverInBothLibraries)
 {
     const QString outside = TestEnv::root() + "/Outside";
-    writeBytes(outside + "/Shared.motn", smallTemplate());
     writeBytes(outside + "/Folder/Inner.motn", smallTemplate());
-    const QString folder = categoryFolder(PluginRoot::user, ZFCPluginType::effect) + "/Glow";
-    writeBytes(folder + "/Own.motn", smallTemplate());
-    makeSymlink(outside + "/Shared.motn", folder + "/Linked.motn");
-    makeSymlink(outside + "/Folder", folder + "/Scenes");
-    const QStringList reached{folder + "/Own.motn", outside + "/Shared.motn", outside + "/Folder/Inner.motn"};
+    writeBytes(outside + "/Shared.motn", smallTemplate());
+    for (const PluginRoot root : {PluginRoot::system, PluginRoot::user}) {
+        SCOPED_TRACE(root.rawValue().toStdString());
+        const QString folder = categoryFolder(root, ZFCPluginType::effect) + "/Glow";
+        writeBytes(folder + "/Own.motn", smallTemplate());
+        writeBytes(folder + "/Assets/Scene.motn", smallTemplate());
+        makeSymlink("Assets", folder + "/Media");
+        makeSymlink(outside + "/Folder", folder + "/Scenes");
+        QStringList changed{folder + "/Own.motn", folder + "/Assets/Scene.motn"};
+        if (root == PluginRoot::user) {
+            makeSymlink(outside + "/Shared.motn", folder + "/Linked.motn");
+            changed.append(outside + "/Shared.motn");
+        }
+        const auto outsideFolder = snapshot(outside + "/Folder");
 
-    QStringList listed = TemplateInspector::templateFiles(folder);
-    listed.sort();
-    EXPECT_EQ(listed, QStringList({folder + "/Linked.motn", folder + "/Own.motn", folder + "/Scenes/Inner.motn"}));
-    EXPECT_EQ(TemplateInspector::namePairs(folder, std::nullopt).first().count, 3);
+        QStringList listed = TemplateInspector::templateFiles(folder);
+        listed.sort();
+        QStringList expected{folder + "/Assets/Scene.motn", folder + "/Own.motn"};
+        if (root == PluginRoot::user)
+            expected.insert(1, folder + "/Linked.motn");
+        EXPECT_EQ(listed, expected);
+        const auto scanned = PluginScanner::scan({root}).plugins;
+        ASSERT_EQ(scanned.size(), 1);
+        EXPECT_EQ(scanned.first().templateFileCount, changed.size());
+        EXPECT_EQ(TemplateInspector::namePairs(folder, std::nullopt).first().count, changed.size());
 
-    const Plugin plugin = pluginAt(folder);
-    const auto outcome = PluginModifier::localize(plugin, {{"Font", "字体"}});
-    EXPECT_EQ(outcome.summary.filesChanged, 3);
-    EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6").filesChanged, 3);
-    for (const QString& path : reached) {
-        EXPECT_TRUE(readBytes(path).contains("name=\"字体\"")) << path.toStdString();
-        EXPECT_TRUE(readBytes(path).contains("version=\"5.13\"")) << path.toStdString();
+        const Plugin plugin = pluginAt(folder, root);
+        EXPECT_EQ(PluginModifier::localize(plugin, {{"Font", "字体"}}).summary.filesChanged, changed.size());
+        EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6").filesChanged, changed.size());
+        for (const QString& path : changed) {
+            EXPECT_TRUE(readBytes(path).contains("name=\"字体\"")) << path.toStdString();
+            EXPECT_TRUE(readBytes(path).contains("version=\"5.13\"")) << path.toStdString();
+        }
+        EXPECT_EQ(snapshot(outside + "/Folder"), outsideFolder);
+
+        EXPECT_EQ(PluginModifier::restoreOriginal(plugin), 1);
+        for (const QString& path : changed)
+            EXPECT_EQ(readBytes(path), smallTemplate()) << path.toStdString();
+        EXPECT_EQ(QFileInfo(folder + "/Media").symLinkTarget(), folder + "/Assets");
+        EXPECT_EQ(QFileInfo(folder + "/Scenes").symLinkTarget(), outside + "/Folder");
+        EXPECT_EQ(snapshot(outside + "/Folder"), outsideFolder);
+        EXPECT_EQ(hiddenEntries(outside), QStringList());
+        EXPECT_EQ(hiddenEntries(folder), QStringList());
     }
-    EXPECT_TRUE(QFileInfo(folder + "/Linked.motn").isSymLink());
-    EXPECT_TRUE(QFileInfo(folder + "/Scenes").isSymLink());
-    EXPECT_EQ(hiddenEntries(outside), QStringList());
-
-    EXPECT_EQ(PluginModifier::restoreOriginal(plugin), 1);
-    for (const QString& path : reached)
-        EXPECT_EQ(readBytes(path), smallTemplate()) << path.toStdString();
-    EXPECT_TRUE(QFileInfo(folder + "/Linked.motn").isSymLink());
-    EXPECT_TRUE(QFileInfo(folder + "/Scenes").isSymLink());
-    EXPECT_EQ(hiddenEntries(outside), QStringList());
 }
 
 // The system library is every local user's: each user's recovery there puts right only what

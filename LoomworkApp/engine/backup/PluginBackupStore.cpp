@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -28,6 +29,7 @@
 #include "engine/files/LibraryWalk.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/files/PluginFolderSwap.h"
+#include "engine/files/SystemPath.h"
 #include "engine/core/ReferenceDate.h"
 #include "engine/files/TemplateChange.h"
 #include "engine/templates/TemplateInspector.h"
@@ -75,38 +77,19 @@ QString quoted(const QString& name)
     return QStringLiteral("“") + name + QStringLiteral("”");
 }
 
-// The links in a plug-in of the user's own library that lead to templates or folders, and
-// the templates reached through them, as paths inside the plug-in.
-struct LinkedParts
-{
-    std::vector<std::string> links;    // outer ones first
-    std::vector<std::string> outerLinks; // those not inside another link
-    std::vector<std::string> templates;
-};
-
-LinkedParts linkedParts(const QString& folder)
+// The linked templates of a plug-in of the user's own library that lead to regular files, as
+// paths inside the plug-in: those a translation rewrites where they point. Linked folders are
+// passed over, as every walk does.
+std::vector<std::string> linkedTemplates(const QString& folder)
 {
     const std::string native = FsPath::toBytes(folder);
-    const auto walk = LibraryWalk::walk(
-        native, LibraryWalk::templateFiles | LibraryWalk::links | LibraryWalk::followLinks);
-    const auto inside = [](const std::string& path, const std::string& link) {
-        return path == link || path.rfind(link + '/', 0) == 0;
-    };
-    LinkedParts parts;
-    for (const std::string& link : walk.links) {
-        const std::string relative = link.substr(native.size() + 1);
-        if (std::none_of(parts.outerLinks.begin(), parts.outerLinks.end(),
-                         [&](const std::string& outer) { return inside(relative, outer); }))
-            parts.outerLinks.push_back(relative);
-        parts.links.push_back(relative);
+    std::vector<std::string> found;
+    for (const std::string& link : LibraryWalk::walk(native, LibraryWalk::links).links) {
+        struct stat st;
+        if (::stat(link.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            found.push_back(link.substr(native.size() + 1));
     }
-    for (const std::string& file : walk.templates) {
-        const std::string relative = file.substr(native.size() + 1);
-        if (std::any_of(parts.links.begin(), parts.links.end(),
-                        [&](const std::string& link) { return inside(relative, link); }))
-            parts.templates.push_back(relative);
-    }
-    return parts;
+    return found;
 }
 
 QString below(const QString& folder, const std::string& relative)
@@ -200,6 +183,13 @@ QString PluginBackupStore::folderName(const QDateTime& localTime, const QString&
 
 PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount)
 {
+    const QString action = QStringLiteral("无法拷贝插件") + quoted(plugin.name);
+    // A system plug-in that is a link, or lies behind one, is refused before anything is made.
+    const bool system = SystemPath::inside(plugin.path).has_value();
+    if (system) {
+        if (const QString why = AdminAuth::writeRefusal(plugin.path); !why.isEmpty())
+            throw PluginBackupError::refused(action, why);
+    }
     FileOps& files = FileOps::current();
     const QString rootFolder = root();
     if (const int error = files.makePath(rootFolder))
@@ -220,31 +210,44 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
     };
     if (const int error = files.makePath(payloadFolder(directory)))
         throw fail(QStringLiteral("无法创建备份文件夹"), error);
-    // The backup must hold the plug-in itself, not a link that later edits would follow.
-    const QFileInfo source(plugin.path);
-    const QString sourcePath = source.isSymLink() ? source.canonicalFilePath() : plugin.path;
-    if (sourcePath.isEmpty())
-        throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), ENOENT);
     const QString copy = payloadFolder(directory) + QLatin1Char('/') + lastComponent(plugin.path);
-    if (const int error = files.copyTree(sourcePath, copy))
-        throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), error);
-    // A translation follows the user's links, so the backup keeps the text of the templates
-    // they lead to (the links themselves are the plug-in's, and a restore keeps them).
-    if (plugin.root != PluginRoot::system) {
-        const LinkedParts linked = linkedParts(sourcePath);
-        for (const std::string& link : linked.links)
-            files.removeTree(below(copy, link));
-        for (const std::string& file : linked.templates) {
+    if (system) {
+        // Read through handles from the library root (FileOps), so a plug-in or a folder on the
+        // way swapped for a link after the check never brings what it leads to into the backup,
+        // from where a restore would put it in the shared library: a plug-in swapped for a link
+        // copies as that link, which is refused here.
+        const int error = files.copyTree(plugin.path, copy);
+        struct stat st;
+        const bool copiedLink = !error && ::lstat(FsPath::toBytes(copy).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        if (error || copiedLink) {
+            files.removeTree(directory);
+            // A link met on the way may be swapped back by now: the copy's word holds.
+            const QString met = AdminAuth::writeRefusal(plugin.path);
+            if (copiedLink || error == ELOOP || !met.isEmpty())
+                throw PluginBackupError::refused(action, met.isEmpty() ? AdminAuth::linkRefusal(plugin.path) : met);
+            throw PluginBackupError::fileSystem(action, error);
+        }
+    } else {
+        // The backup must hold the plug-in itself, not a link that later edits would follow.
+        const QFileInfo source(plugin.path);
+        const QString sourcePath = source.isSymLink() ? source.canonicalFilePath() : plugin.path;
+        if (sourcePath.isEmpty())
+            throw fail(action, ENOENT);
+        if (const int error = files.copyTree(sourcePath, copy))
+            throw fail(action, error);
+        // A translation rewrites the user's linked templates where they point, so the backup
+        // keeps their text (the links themselves are the plug-in's, and a restore keeps them).
+        for (const std::string& file : linkedTemplates(sourcePath)) {
             char* resolved = ::realpath(FsPath::toBytes(below(sourcePath, file)).c_str(), nullptr);
             if (!resolved)
                 continue;
             const QString real = FsPath::fromBytes(resolved);
             ::free(resolved);
-            int error = files.makePath(QFileInfo(below(copy, file)).path());
+            int error = files.removeTree(below(copy, file));
             if (!error)
                 error = files.copyTree(real, below(copy, file));
             if (error)
-                throw fail(QStringLiteral("无法拷贝插件") + quoted(plugin.name), error);
+                throw fail(action, error);
         }
     }
 
@@ -362,18 +365,18 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     // place; the plug-in is swapped in keeping the old one until the templates stand, so a
     // failure leaves both as they were. (A kill between the two leaves the plug-in restored
     // and the linked templates as they were: their staged files go as unrecorded.)
-    LinkedParts linkedInside;
+    std::vector<std::string> linkedInside;
     if (plugin.root != PluginRoot::system && QFileInfo(target).isDir())
-        linkedInside = linkedParts(target);
+        linkedInside = linkedTemplates(target);
     std::optional<TemplateChange> change;
     const auto refusedBy = [&](const TemplateEditError& e) {
         return PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), e.message());
     };
-    if (!linkedInside.templates.empty()) {
+    if (!linkedInside.empty()) {
         try {
             change.emplace(target);
             const std::string native = FsPath::toBytes(target);
-            for (const std::string& file : linkedInside.templates) {
+            for (const std::string& file : linkedInside) {
                 QByteArray bytes;
                 const std::string saved = FsPath::toBytes(below(*source, file));
                 if (LibraryWalk::readRegularFile(saved, TemplateInspector::kMaxTemplateBytes, bytes))
@@ -392,7 +395,7 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
         }
     };
     const auto relink = [&](const QString& staged) {
-        for (const std::string& link : linkedInside.outerLinks) {
+        for (const std::string& link : linkedInside) {
             char pointsTo[PATH_MAX];
             const ssize_t length = ::readlink(FsPath::toBytes(below(plugin.path, link)).c_str(), pointsTo, sizeof pointsTo);
             if (length <= 0 || std::size_t(length) >= sizeof pointsTo)

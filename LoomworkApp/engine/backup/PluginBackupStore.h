@@ -40,9 +40,11 @@ QString root();
 // and cut to 40 characters (fewer when they would not fit a file name).
 QString folderName(const QDateTime& localTime, const QString& pluginName, const QString& suffix);
 
-// Copies the plug-in folder (a linked plug-in folder is followed) into a new backup; in the
-// user's library the templates reached through links inside are copied as files. On
-// failure nothing of the new backup is left behind.
+// Copies the plug-in folder into a new backup; links inside stay links. In the user's
+// library a linked plug-in folder is followed and linked templates are copied as the files
+// they lead to. In the system library the plug-in is read through folder handles from the
+// library root, and one that is a link or lies behind one is refused (PluginBackupError
+// with the link refusal). On failure nothing of the new backup is left behind.
 PluginBackup createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount);
 
 // Every backup whose meta.json decodes, newest first (equal times in name order).
@@ -67,10 +69,11 @@ std::optional<PluginBackup> originalTranslationBackup(const QList<PluginBackup>&
 // Puts the backup's copy in place of the plug-in folder through a staging folder beside
 // it; the old folder is only swapped out once the copy is complete, and comes back when
 // the swap fails. A refusal for lack of rights falls back to AdminAuth::adminReplace.
-// A system plug-in holding a linked template or folder is refused before anything changes;
-// in the user's library the links stay and their templates get the backed-up text, whole
-// or nothing (a kill between putting the plug-in in place and committing its linked
-// templates leaves those templates as they were). The backup itself is never changed.
+// A system plug-in holding a linked template is refused before anything changes; in the
+// user's library linked templates stay links and get the backed-up text where they point,
+// whole or nothing (a kill between putting the plug-in in place and committing its linked
+// templates leaves those templates as they were). Linked folders come back as the links they
+// were. The backup itself is never changed.
 void restore(const PluginBackup& backup, const Plugin& plugin);
 
 } // namespace PluginBackupStore

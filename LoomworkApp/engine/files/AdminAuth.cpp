@@ -100,26 +100,36 @@ bool runCommand(const QStringList& command, const LogTexts* log)
     return true;
 }
 
+using Rule = QString (*)(const QString& path, QString* resolved);
+
 // Checked right before each command, and the user told why when one is refused. Gives the
 // resolved paths the command is to run on.
-std::optional<QStringList> allowed(const QStringList& paths)
+std::optional<QStringList> allowed(const QStringList& paths, Rule rule = AdminAuth::refusal)
 {
     QStringList resolved;
     for (const QString& path : paths) {
         QString at;
-        const QString refusal = AdminAuth::refusal(path, &at);
+        QString refusal = rule(path, &at);
         if (refusal.isEmpty()) {
             resolved.append(at);
             continue;
         }
         logLine(QStringLiteral("[AdminAuth] refused: ") + refusal);
-        AlertPresenter::current().confirm(
-            QStringLiteral("已拒绝管理员操作"),
-            refusal + QStringLiteral("\n\n为安全起见，管理员操作只在系统插件库内、且不经过符号链接的位置进行。"),
-            AlertPresenter::Style::critical, QStringLiteral("好"), QString());
+        // A link refusal says why already.
+        if (!refusal.endsWith(AdminAuth::systemLinkReason()))
+            refusal += QStringLiteral("\n\n为安全起见，管理员操作只在系统插件库内、且不经过符号链接的位置进行。");
+        AlertPresenter::current().confirm(QStringLiteral("已拒绝管理员操作"), refusal,
+                                          AlertPresenter::Style::critical, QStringLiteral("好"), QString());
         return std::nullopt;
     }
     return resolved;
+}
+
+// The helper removes a link as a link: only the folders on the way are checked. Nothing
+// outside the system library is the administrator's.
+QString removeRule(const QString& item, QString* resolved)
+{
+    return SystemPath::inside(item) ? AdminAuth::removalRefusal(item, resolved) : AdminAuth::refusal(item, resolved);
 }
 
 bool explained()
@@ -129,11 +139,11 @@ bool explained()
 }
 
 bool runChecked(const QStringList& paths, const std::function<QStringList(const QStringList&)>& command,
-                const LogTexts* log)
+                const LogTexts* log, Rule rule = AdminAuth::refusal)
 {
     if (!explained())
         return false;
-    const auto resolved = allowed(paths);
+    const auto resolved = allowed(paths, rule);
     return resolved && runCommand(command(*resolved), log);
 }
 
@@ -191,7 +201,7 @@ QString AdminAuth::refusal(const QString& path, QString* resolved)
         if (::lstat(FsPath::toNative(at).c_str(), &st) != 0)
             break; // missing from here down: the command makes it
         if (S_ISLNK(st.st_mode))
-            return QStringLiteral("路径经过符号链接：") + FsPath::displayText(shown);
+            return linkRefusal(shown);
     }
     if (resolved)
         *resolved = realRoot + path.mid(base.size());
@@ -205,10 +215,26 @@ QString AdminAuth::writeRefusal(const QString& path, QString* resolved)
             *resolved = path;
         return {}; // the user's own: links are followed
     }
-    const QString why = refusal(path, resolved);
-    if (why.isEmpty())
+    return refusal(path, resolved);
+}
+
+QString AdminAuth::removalRefusal(const QString& item, QString* resolved)
+{
+    const qsizetype slash = item.lastIndexOf(QLatin1Char('/'));
+    const QString name = item.mid(slash + 1);
+    QString folder;
+    if (SystemPath::inside(item) && slash > 0 && !name.isEmpty() && name != QLatin1String(".")
+        && name != QLatin1String("..") && refusal(item.left(slash), &folder).isEmpty()) {
+        if (resolved)
+            *resolved = folder + QLatin1Char('/') + name;
         return {};
-    return why + QLatin1Char('\n') + systemLinkReason();
+    }
+    return writeRefusal(item, resolved);
+}
+
+QString AdminAuth::linkRefusal(const QString& link)
+{
+    return QStringLiteral("路径经过符号链接：") + FsPath::displayText(link) + QLatin1Char('\n') + systemLinkReason();
 }
 
 QString AdminAuth::systemLinkReason()
@@ -310,7 +336,7 @@ bool AdminAuth::requestPermission(const QString& root)
 
 bool AdminAuth::adminRemove(const QString& item)
 {
-    return runChecked({item}, [](const QStringList& at) { return removeCommand(at[0]); }, nullptr);
+    return runChecked({item}, [](const QStringList& at) { return removeCommand(at[0]); }, nullptr, removeRule);
 }
 
 bool AdminAuth::adminCreateDirectory(const QString& folder)

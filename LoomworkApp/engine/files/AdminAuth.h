@@ -29,13 +29,20 @@ bool adminReplace(const QString& source, const QString& destination);
 // Why `path` may not be handed to the administrator, empty when it may: it must be the
 // system library or lie in it, written without "." or "..", and pass through no symbolic
 // link from the library down (the library is open to everyone, so a folder in it may have
-// been swapped for a link to elsewhere). Links above the library are resolved once; when
-// allowed, `resolved` gets the path through that resolution, the one to act on.
+// been swapped for a link to elsewhere; a link met gives linkRefusal()). Links above the
+// library are resolved once; when allowed, `resolved` gets the path through that
+// resolution, the one to act on.
 QString refusal(const QString& path, QString* resolved = nullptr);
 // The same rule for a write without administrator rights: a path in the system library must
-// pass refusal() (the message then also says why); any other path is the user's own and may
-// pass through links. `resolved` as for refusal(), else the path itself.
+// pass refusal(); any other path is the user's own and may pass through links. `resolved`
+// as for refusal(), else the path itself.
 QString writeRefusal(const QString& path, QString* resolved = nullptr);
+// writeRefusal() for an item to be removed: the item itself may be a link, which is removed
+// as a link, never what it leads to; only the folders on the way to it may not be links.
+QString removalRefusal(const QString& item, QString* resolved = nullptr);
+// The one refusal of a step in the system library that would pass through the link `link`
+// (named as the caller wrote it): what was met, then systemLinkReason().
+QString linkRefusal(const QString& link);
 // Why nothing is written through a link in the system library, for messages.
 QString systemLinkReason();
 

@@ -36,35 +36,6 @@ struct Walker
     int gather;
     LibraryWalk::Result result;
     std::string path;
-    // The real folders on the current path, so that a followed link never loops.
-    std::vector<std::pair<dev_t, ino_t>> open;
-
-    bool onPath(const struct stat& st) const
-    {
-        for (const auto& [dev, ino] : open) {
-            if (dev == st.st_dev && ino == st.st_ino)
-                return true;
-        }
-        return false;
-    }
-
-    void enter(int childFd, const char* name, int depth, bool package)
-    {
-        struct stat st;
-        if ((gather & LibraryWalk::followLinks) && (::fstat(childFd, &st) != 0 || onPath(st))) {
-            ::close(childFd);
-            return;
-        }
-        if (gather & LibraryWalk::followLinks)
-            open.emplace_back(st.st_dev, st.st_ino);
-        const std::size_t keep = path.size();
-        path.push_back('/');
-        path.append(name);
-        walkDir(childFd, depth + 1, package);
-        path.resize(keep);
-        if (gather & LibraryWalk::followLinks)
-            open.pop_back();
-    }
 
     void walkDir(int dirFd, int depth, bool insidePackage)
     {
@@ -91,30 +62,23 @@ struct Walker
                 haveStat = true;
                 type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : S_ISLNK(st.st_mode) ? DT_LNK : DT_FIFO;
             }
-            if (type == DT_LNK && !insidePackage && (gather & (LibraryWalk::followLinks | LibraryWalk::links))) {
-                // Looked at through the link only to tell a folder from a file.
-                struct stat target;
-                const bool folder = ::fstatat(::dirfd(dir), name, &target, 0) == 0 && S_ISDIR(target.st_mode);
-                if ((gather & LibraryWalk::links) && (folder || LibraryWalk::isTemplateName(name)))
-                    result.links.push_back(path + '/' + name);
-                if (folder && (gather & LibraryWalk::followLinks) && !wantSize && depth < kMaxDepth
-                    && !LibraryWalk::isPackageName(name)) {
-                    const int childFd = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                    if (childFd >= 0)
-                        enter(childFd, name, depth, false);
-                    continue;
-                }
-            }
+            if (type == DT_LNK && !insidePackage && (gather & LibraryWalk::links) && LibraryWalk::isTemplateName(name))
+                result.links.push_back(path + '/' + name);
             if (type == DT_DIR) {
                 if (depth >= kMaxDepth)
                     continue;
                 const bool package = insidePackage || LibraryWalk::isPackageName(name);
                 if (package && !wantSize)
                     continue;
+                // Opened without following: a folder swapped for a link meanwhile is passed over.
                 const int childFd = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (childFd < 0)
                     continue;
-                enter(childFd, name, depth, package);
+                const std::size_t keep = path.size();
+                path.push_back('/');
+                path.append(name);
+                walkDir(childFd, depth + 1, package);
+                path.resize(keep);
                 continue;
             }
             if (type == DT_REG && haveStat)
@@ -133,9 +97,6 @@ struct Walker
     {
         while (path.size() > 1 && path.back() == '/')
             path.pop_back();
-        struct stat st;
-        if ((gather & LibraryWalk::followLinks) && ::fstat(fd, &st) == 0)
-            open.emplace_back(st.st_dev, st.st_ino);
         walkDir(fd, 0, false);
     }
 };
@@ -164,7 +125,7 @@ bool readAll(int fd, qint64 expected, qint64 maxBytes, QByteArray& out)
 
 LibraryWalk::Result LibraryWalk::walk(const std::string& folder, int gather)
 {
-    Walker walker{gather, {}, folder, {}};
+    Walker walker{gather, {}, folder};
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0)
         walker.start(fd);
@@ -173,7 +134,7 @@ LibraryWalk::Result LibraryWalk::walk(const std::string& folder, int gather)
 
 LibraryWalk::Result LibraryWalk::walkAt(int folderFd, const std::string& shownPath, int gather)
 {
-    Walker walker{gather, {}, shownPath, {}};
+    Walker walker{gather, {}, shownPath};
     const int fd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
     if (fd >= 0) {
         // The copy shares its reading position: start from the top whatever was read before.

@@ -15,8 +15,7 @@ enum Gather {
     templateFiles = 1, // template files outside packages, in walk order
     allocatedSize = 2, // bytes allocated by the regular files, packages included
     rewriteTemporaries = 4, // hidden names of a rewrite's staged files and records outside packages
-    followLinks = 8, // enter linked folders too (each real folder once on a path: no loops)
-    links = 16, // links named like templates or pointing to folders, outside packages
+    links = 8, // links named like templates (also listed as templates), outside packages
 };
 
 struct Result
@@ -28,7 +27,8 @@ struct Result
 };
 
 // Depth-first walk below `folder` (followed when it is itself a link) that never enters
-// hidden entries, nor linked folders unless asked. Unreadable parts are left out quietly.
+// hidden entries nor linked folders, in either library: what a link inside leads to is not
+// the plug-in's. Unreadable parts are left out quietly.
 Result walk(const std::string& folder, int gather);
 // The same below the open folder `folderFd` (not taken over), naming entries from `shownPath`.
 Result walkAt(int folderFd, const std::string& shownPath, int gather);

@@ -149,15 +149,11 @@ DirHandle::Fd openForListing(const QString& folder)
 // for a link to elsewhere: nothing is replaced through one. Why not, for the user; else empty.
 QString linkRefusal(const QString& path, bool metLink = false)
 {
-    if (!SystemPath::inside(path))
-        return {};
-    QString why = AdminAuth::refusal(path);
+    const QString why = AdminAuth::writeRefusal(path);
     // A link met by a step may be gone again by now; the step's word holds.
-    if (why.isEmpty() && metLink)
-        why = QStringLiteral("路径经过符号链接：") + FsPath::displayText(path);
-    if (why.isEmpty())
-        return why;
-    return why + QStringLiteral("\n系统插件库对本机所有用户开放，为安全起见，不经过符号链接替换其中的插件。");
+    if (why.isEmpty() && metLink && SystemPath::inside(path))
+        return AdminAuth::linkRefusal(path);
+    return why;
 }
 
 } // namespace

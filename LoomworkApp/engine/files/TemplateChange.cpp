@@ -60,12 +60,6 @@ std::string nameOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-QString linkRefusal(const QString& shown)
-{
-    return QStringLiteral("路径经过符号链接：") + FsPath::displayText(shown) + QLatin1Char('\n')
-        + AdminAuth::systemLinkReason();
-}
-
 // The folder's bytes without a trailing "/", as the walks join names to it.
 std::string nativeFolder(const QString& folder)
 {
@@ -105,7 +99,7 @@ OpenedPlugin openPlugin(const QString& folder)
     DirHandle::Fd at;
     if ((opened.error = DirHandle::openRoot(FsPath::toBytes(in->root), at))) {
         if (opened.error == ELOOP)
-            opened.refusal = linkRefusal(shown);
+            opened.refusal = AdminAuth::linkRefusal(shown);
         return opened;
     }
     for (const QString& part : in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
@@ -113,7 +107,7 @@ OpenedPlugin openPlugin(const QString& folder)
         DirHandle::Fd next;
         if ((opened.error = DirHandle::openChild(at.get(), FsPath::toBytes(part), next))) {
             if (opened.error == ELOOP)
-                opened.refusal = linkRefusal(shown);
+                opened.refusal = AdminAuth::linkRefusal(shown);
             return opened;
         }
         at = std::move(next);
@@ -311,13 +305,6 @@ std::string linkOnTheWay(int top, const std::string& relative)
     return relative;
 }
 
-int gatherFor(bool system)
-{
-    // The system library's walk never follows a link and reports those that would matter;
-    // the user's walk follows them and reports them for addLinkedTemporaries.
-    return system ? LibraryWalk::links : LibraryWalk::followLinks | LibraryWalk::links;
-}
-
 // A change stages a linked template of the user's beside the file it points to, outside the
 // walk: what a killed change left there is looked for in those folders too.
 void addLinkedTemporaries(const std::vector<std::string>& links, std::vector<std::string>& found)
@@ -376,7 +363,9 @@ const std::vector<std::string>& TemplateChange::templates()
     m_templates.emplace();
     if (!m_plugin.valid())
         return *m_templates;
-    const int gather = LibraryWalk::templateFiles | LibraryWalk::rewriteTemporaries | gatherFor(m_system);
+    // Linked folders are passed over; linked templates are reported: the system library refuses
+    // them, the user's are rewritten where they point (see addLinkedTemporaries).
+    const int gather = LibraryWalk::templateFiles | LibraryWalk::rewriteTemporaries | LibraryWalk::links;
     auto walk = m_system ? LibraryWalk::walkAt(m_plugin.get(), m_native, gather) : LibraryWalk::walk(m_native, gather);
     if (!m_system)
         addLinkedTemporaries(walk.links, walk.rewriteTemporaries);
@@ -572,7 +561,7 @@ void TemplateChange::fail(const std::string& shown, int error) const
 
 void TemplateChange::refuseLink(const std::string& shown) const
 {
-    throw TemplateEditError(linkRefusal(m_folder + QLatin1Char('/') + FsPath::fromBytes(shown)));
+    throw TemplateEditError(AdminAuth::linkRefusal(m_folder + QLatin1Char('/') + FsPath::fromBytes(shown)));
 }
 
 QString TemplateChange::refusal(const QString& folder)
@@ -583,13 +572,14 @@ QString TemplateChange::refusal(const QString& folder)
     if (!opened.fd.valid())
         return {}; // the operation itself tells what is wrong
     const std::string native = nativeFolder(folder);
-    const int gather = LibraryWalk::rewriteTemporaries | gatherFor(opened.system);
+    const int gather = LibraryWalk::rewriteTemporaries | LibraryWalk::links;
     auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather) : LibraryWalk::walk(native, gather);
     if (!opened.system)
         addLinkedTemporaries(walk.links, walk.rewriteTemporaries);
     recoverOpened(opened.fd.get(), opened.system, native, walk.rewriteTemporaries, PluginFolderSwap::startedAt());
     if (opened.system && !walk.links.empty())
-        return linkRefusal(folder + QLatin1Char('/') + FsPath::fromBytes(walk.links.front().substr(native.size() + 1)));
+        return AdminAuth::linkRefusal(folder + QLatin1Char('/')
+                                      + FsPath::fromBytes(walk.links.front().substr(native.size() + 1)));
     return {};
 }
 
@@ -599,7 +589,7 @@ void TemplateChange::recover(const QString& folder, Clock::time_point olderThan)
     if (!opened.fd.valid())
         return;
     const std::string native = nativeFolder(folder);
-    const int gather = LibraryWalk::rewriteTemporaries | (opened.system ? 0 : gatherFor(false));
+    const int gather = LibraryWalk::rewriteTemporaries | (opened.system ? 0 : LibraryWalk::links);
     auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather) : LibraryWalk::walk(native, gather);
     if (!opened.system)
         addLinkedTemporaries(walk.links, walk.rewriteTemporaries);

@@ -18,11 +18,12 @@
 // the record removed. recover() finishes a change that has a complete record and removes
 // what one without left, so a plug-in is never left with templates of two versions.
 //
-// In the system library, which every local user may write, every step goes through folder
-// handles from the library root down and a link met on the way refuses the change at that
-// moment; a linked template or linked folder inside the plug-in refuses it before anything
-// is written. In the user's own library links are followed: a linked template is rewritten
-// where it points. Failures throw TemplateEditError naming the plug-in and the file.
+// A linked folder inside the plug-in is passed over in both libraries: what it leads to is
+// not the plug-in's. In the system library, which every local user may write, every step
+// goes through folder handles from the library root down and a link met on the way refuses
+// the change at that moment; a linked template refuses it before anything is written. In the
+// user's own library a linked template is rewritten where it points, and a linked plug-in
+// folder is followed. Failures throw TemplateEditError naming the plug-in and the file.
 class TemplateChange
 {
 public:
@@ -34,7 +35,8 @@ public:
     TemplateChange& operator=(const TemplateChange&) = delete;
 
     // The plug-in's template files (native paths, walk order), after putting right what a
-    // killed change left. Walks once; throws the refusal of a link inside a system plug-in.
+    // killed change left. Walks once; throws the refusal of a linked template inside a system
+    // plug-in.
     const std::vector<std::string>& templates();
     // The whole content of a template that is a regular file of at most `maxBytes`; none for
     // anything else (FIFOs are never opened).
@@ -47,9 +49,9 @@ public:
     // one in after staging).
     int commit();
 
-    // Why a change of the plug-in at `folder` is refused (a link on the way or inside, in the
-    // system library), after putting right what a killed change left; empty when allowed or
-    // when there is no such folder.
+    // Why a change of the plug-in at `folder` is refused (a link on the way or a linked
+    // template inside, in the system library), after putting right what a killed change left;
+    // empty when allowed or when there is no such folder.
     static QString refusal(const QString& folder);
 
     // Puts right what killed changes left in the plug-in `folder` that last changed before

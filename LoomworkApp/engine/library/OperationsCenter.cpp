@@ -464,9 +464,10 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
     const qsizetype count = plugins.size();
     for (qsizetype i = 0; i < count; ++i) {
         const Plugin& plugin = plugins[i];
-        // In the system library nothing is deleted through a link (anyone may have put it there).
+        // In the system library nothing is deleted through a linked folder (anyone may have put
+        // it there); a plug-in that is itself a link goes as a link.
         QString path;
-        bool linked = !AdminAuth::writeRefusal(plugin.path, &path).isEmpty();
+        bool linked = !AdminAuth::removalRefusal(plugin.path, &path).isEmpty();
         const int error = linked ? ELOOP : removeItem(path);
         linked = linked || (error == ELOOP && plugin.root == PluginRoot::system);
         bool removed = error == 0;
@@ -577,6 +578,14 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
         });
     });
     const ZFCProgressCallback progress = [&throttle](const ZFCProgress& report) { throttle.report(report); };
+    // A system plug-in that is a link, or lies behind one, is not the library's to pack.
+    for (const ZFCPackItem& item : items) {
+        const QString refusal = AdminAuth::writeRefusal(fromNative(item.sourceDir));
+        if (!refusal.isEmpty()) {
+            post(guard, [refusal](OperationsCenter& center) { center.publishFailure(QStringLiteral("备份失败"), refusal); });
+            return;
+        }
+    }
     // A pack killed earlier left its temporaries where this one writes.
     const fs::path target = nativePath(destination);
     ZFCLeftovers::removeStalePackTemporaries(mode == BackupMode::single ? target.parent_path() : target,

@@ -30,7 +30,8 @@ struct Outcome
 // of `map`, then prunes every plug-in's backups to three (plus each original). Throws
 // PluginBackupError when the backup fails (nothing else happens) and TemplateEditError when
 // a template write fails (a backup made here stays) or, before any backup, when the plug-in
-// lies in the system library behind a symbolic link or holds a linked template or folder.
+// lies in the system library behind a symbolic link or holds a linked template (linked
+// folders are passed over).
 Outcome localize(const Plugin& plugin, const QHash<QString, QString>& map);
 
 // The plug-in's oldest translation backup that still holds its copy.

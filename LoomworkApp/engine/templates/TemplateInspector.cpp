@@ -224,7 +224,7 @@ std::map<QString, QStringList> orderedNamesByFile(const QString& folder)
 {
     std::map<QString, QStringList> result;
     const std::string root = FsPath::toBytes(folder);
-    const auto walk = LibraryWalk::walk(root, LibraryWalk::templateFiles | LibraryWalk::followLinks);
+    const auto walk = LibraryWalk::walk(root, LibraryWalk::templateFiles);
     for (const auto& file : walk.templates) {
         const auto text = readTemplateForNames(file);
         if (!text)
@@ -259,7 +259,7 @@ const QSet<QString>& TemplateInspector::fileExtensions()
 QStringList TemplateInspector::templateFiles(const QString& folder)
 {
     QStringList files;
-    const auto walk = LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks);
+    const auto walk = LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles);
     for (const auto& file : walk.templates)
         files.append(fromBytes(file));
     return files;
@@ -268,7 +268,7 @@ QStringList TemplateInspector::templateFiles(const QString& folder)
 TemplateInspector::VersionSummary TemplateInspector::versionSummary(const QString& folder)
 {
     return versionSummary(
-        LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles | LibraryWalk::followLinks).templates);
+        LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates);
 }
 
 TemplateInspector::VersionSummary TemplateInspector::versionSummary(const std::vector<std::string>& templates)

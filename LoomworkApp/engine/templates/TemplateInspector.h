@@ -64,8 +64,8 @@ struct NamePair
 // "motn", "moti", "moef", "motr" (compared with the lower-cased extension).
 const QSet<QString>& fileExtensions();
 
-// Template files below `folder` in walk order; hidden entries and package contents are
-// left out, linked templates are listed (whatever they point to) and linked folders entered.
+// Template files below `folder` in walk order; hidden entries, package contents and linked
+// folders are left out, linked templates are listed (whatever they point to).
 QStringList templateFiles(const QString& folder);
 
 VersionSummary versionSummary(const QString& folder);
@@ -74,9 +74,9 @@ VersionSummary versionSummary(const std::vector<std::string>& templates);
 
 // Both rewrites change a plug-in whole or nothing (TemplateChange): a failed write
 // (TemplateEditError, naming the plug-in and the file) leaves every file as it was, and so
-// does a kill once recovery has run. In the system library a link on the way to the plug-in
-// or inside it (a linked template or folder) refuses the rewrite before anything is
-// written; in the user's library links are followed.
+// does a kill once recovery has run. Linked folders inside are passed over. In the system
+// library a link on the way to the plug-in or a linked template inside it refuses the
+// rewrite before anything is written; in the user's library linked templates are followed.
 
 // Sets every template's ozml version and display version (an empty display version
 // removes the element). Only regular files (or, in the user's library, links to them) are

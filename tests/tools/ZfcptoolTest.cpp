@@ -135,6 +135,19 @@ std::vector<std::string> hiddenOfARun(const fs::path& root)
     return found;
 }
 
+// Settings that make zfcptool's n-th allocation after the k-th `mark` ("rename:k", "create:k")
+// fail; `fired` is created when it does.
+std::string failingAllocation(const std::string& mark, int n, const fs::path& fired)
+{
+#ifdef LOOMWORK_FAILMALLOC_PATH
+    return "LD_PRELOAD=" + quoted(LOOMWORK_FAILMALLOC_PATH) + " LOOMWORK_FAILMALLOC_MARK=" + mark
+         + " LOOMWORK_FAILMALLOC_AT=" + std::to_string(n) + " LOOMWORK_FAILMALLOC_FIRED=" + quoted(fired.string()) + " ";
+#else
+    (void)mark, (void)n, (void)fired;
+    return {};
+#endif
+}
+
 } // namespace
 
 TEST(Zfcptool, PackThenExtractGivesAnIdenticalTree)
@@ -298,6 +311,44 @@ TEST(Zfcptool, ProgressAndFailuresOnStderr)
         EXPECT_EQ(lastLine(o.err), c.lastLine);
     }
     EXPECT_FALSE(fs::exists(dir / "m.zfcp"));
+}
+
+// Out of memory at any allocation after the packer creates its temporary data file or the
+// package beside its destination: the run fails and leaves neither temporary, or it writes
+// the whole package.
+TEST(Zfcptool, PackingOutOfMemoryLeavesNoTemporary)
+{
+#ifndef LOOMWORK_FAILMALLOC_PATH
+    GTEST_SKIP() << "no failing allocator under a sanitizer";
+#endif
+    TempDir dir;
+    writeFile(dir / "src/A/f", "x");
+    const fs::path fired = dir / "fired";
+    const fs::path package = dir / "out/p.zfcp";
+    for (const char* created : {"create:1", "create:2"}) {
+        for (int n = 1;; ++n) {
+            SCOPED_TRACE(std::string(created) + ", allocation " + std::to_string(n));
+            fs::remove(fired);
+            removeTree(dir / "out");
+            fs::create_directories(dir / "out");
+            const Outcome o = zfcptool(dir, {"pack", package.string(), "effect", "A", (dir / "src/A").string()},
+                                       failingAllocation(created, n, fired));
+            if (!fs::exists(fired)) {
+                EXPECT_GT(n, 1);
+                break;
+            }
+            std::vector<std::string> left;
+            for (const auto& entry : fs::directory_iterator(dir / "out"))
+                left.push_back(entry.path().filename().string());
+            if (o.status == 0) {
+                EXPECT_EQ(left, std::vector<std::string>{"p.zfcp"});
+                EXPECT_EQ(zfcptool(dir, {"list", package.string()}).status, 0);
+            } else {
+                EXPECT_EQ(o.status, 1) << o.err;
+                EXPECT_EQ(left, std::vector<std::string>{});
+            }
+        }
+    }
 }
 
 namespace {

@@ -316,8 +316,8 @@ TEST(Zfcptool, ProgressAndFailuresOnStderr)
 }
 
 // Out of memory at any allocation after the packer creates its temporary data file or the
-// package beside its destination: the run fails and leaves neither temporary, or it writes
-// the whole package.
+// package beside its destination: the run writes the whole package, or fails and leaves
+// neither temporary.
 TEST(Zfcptool, PackingOutOfMemoryLeavesNoTemporary)
 {
 #ifndef LOOMWORK_FAILMALLOC_PATH
@@ -325,30 +325,20 @@ TEST(Zfcptool, PackingOutOfMemoryLeavesNoTemporary)
 #endif
     TempDir dir;
     writeFile(dir / "src/A/f", "x");
-    const fs::path fired = dir / "fired";
     const fs::path package = dir / "out/p.zfcp";
     for (const char* created : {"create:1", "create:2"}) {
         for (int n = 1;; ++n) {
             SCOPED_TRACE(std::string(created) + ", allocation " + std::to_string(n));
-            fs::remove(fired);
+            fs::remove(dir / "fired");
             removeTree(dir / "out");
             fs::create_directories(dir / "out");
             const Outcome o = zfcptool(dir, {"pack", package.string(), "effect", "A", (dir / "src/A").string()},
-                                       failingAllocation(created, n, fired));
-            if (!fs::exists(fired)) {
-                EXPECT_GT(n, 1);
+                                       failingAllocation(created, n, dir / "fired"));
+            if (!fs::exists(dir / "fired"))
                 break;
-            }
-            std::vector<std::string> left;
-            for (const auto& entry : fs::directory_iterator(dir / "out"))
-                left.push_back(entry.path().filename().string());
-            if (o.status == 0) {
-                EXPECT_EQ(left, std::vector<std::string>{"p.zfcp"});
-                EXPECT_EQ(zfcptool(dir, {"list", package.string()}).status, 0);
-            } else {
-                EXPECT_EQ(o.status, 1) << o.err;
-                EXPECT_EQ(left, std::vector<std::string>{});
-            }
+            const bool whole = o.status == 0 && zfcptool(dir, {"list", package.string()}).status == 0;
+            EXPECT_TRUE(whole || o.status == 1) << o.err;
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), {}), whole ? 1 : 0);
         }
     }
 }
@@ -523,16 +513,11 @@ TEST(Zfcptool, OutOfMemoryLeavesTheLibraryAsTheExitStatusSays)
                 if (!fs::exists(fired))
                     break;
                 ASSERT_TRUE(o.status == 0 || o.status == 1) << o.err;
-                const std::string expected = o.status == 0 ? "new" : "old";
-                if (o.err.find("下次提取到此处时") == std::string::npos) {
-                    ASSERT_EQ(scene.version(), expected) << o.err;
-                    ASSERT_EQ(hiddenOfARun(scene.out()), SwapScene::usersHidden()) << o.err;
-                    continue;
+                if (o.err.find("下次提取到此处时") != std::string::npos) {
+                    ++said;
+                    ASSERT_EQ(zfcptool(scene.dir, {"extract", scene.other, scene.out().string()}).status, 0);
                 }
-                ++said;
-                const Outcome next = zfcptool(scene.dir, {"extract", scene.other, scene.out().string()});
-                ASSERT_EQ(next.status, 0) << next.err;
-                ASSERT_EQ(scene.version(), expected) << o.err;
+                ASSERT_EQ(scene.version(), o.status == 0 ? "new" : "old") << o.err;
                 ASSERT_EQ(hiddenOfARun(scene.out()), SwapScene::usersHidden()) << o.err;
             }
             if (n == 1)
@@ -602,69 +587,58 @@ TEST(Zfcptool, RecoveryTakesOnlyThisUsersOwnRunsThatAreOver)
     ASSERT_EQ(zfcptool(dir, {"pack", package, "generator", "G", (dir / "src/G").string()}).status, 0);
     const fs::path out = dir / "out";
     const fs::path effects = out / "Effects.localized";
-    constexpr uid_t kNobody = 65534;
+    const uid_t me = ::geteuid();
+    const uid_t nobody = 65534;
     struct Case {
         const char* name;
-        bool othersRun;
-        bool othersRecord;
+        uid_t runOwner;
+        uid_t recordOwner;
         mode_t recordMode;
         bool going;
-        bool believed;
     };
     const Case cases[] = {
-        {"this user's run, still going", false, false, 0600, true, false},
-        {"this user's run, over", false, false, 0600, false, true},
-        {"a record of another mode", false, false, 0644, false, false},
-        {"another user's run", true, true, 0600, false, false},
-        {"another user's record in this user's run", false, true, 0600, false, false},
+        {"this user's run, still going", me, me, 0600, true},
+        {"this user's run, over", me, me, 0600, false},
+        {"a record of another mode", me, me, 0644, false},
+        {"another user's run", nobody, nobody, 0600, false},
+        {"another user's record in this user's run", me, nobody, 0600, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if ((c.othersRun || c.othersRecord) && ::geteuid() != 0)
-            continue;  // only root gives files away
+        if ((c.runOwner != me || c.recordOwner != me) && me != 0)
+            continue; // only root gives files away
         removeTree(out);
         const std::string id = SafeFS::newJournalId();
         const std::string replaced = ".zfcptool-replaced-" + id;
         writeFile(effects / "Glow/f", "new");
         writeFile(effects / replaced / "Glow/f", "old");
-        const fs::path run = out / (".zfcptool-run-" + id);
-        fs::create_directory(run);
-        ASSERT_EQ(::chmod(run.c_str(), 0700), 0);
-        SafeFS::JournalEntry entry;
-        entry.id = id;
-        entry.kind = "extract";
-        entry.places.push_back({out.string(), "Effects.localized", true});
-        const auto item = [&](SafeFS::JournalItem::Role role, const std::string& path, const std::string& target) {
+        const auto identity = [&](const std::string& path) {
             struct stat st {};
             EXPECT_EQ(::lstat((effects / path).c_str(), &st), 0);
-            return SafeFS::JournalItem{role, 0, path, target, {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)}};
+            return SafeFS::Identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
         };
-        entry.items = {item(SafeFS::JournalItem::Role::made, replaced, ""),
-                       item(SafeFS::JournalItem::Role::made, replaced + "/Glow", "Glow"),
-                       item(SafeFS::JournalItem::Role::old, replaced + "/Glow", "Glow")};
-        entry.items[1].identity = item(SafeFS::JournalItem::Role::made, "Glow", "").identity;
+        // Believed, it puts the copy in the hidden folder in place of the one at the name.
+        SafeFS::JournalEntry entry{id, "extract", {{out.string(), "Effects.localized", true}}, {}, {}, false};
+        using Role = SafeFS::JournalItem::Role;
+        entry.items = {{Role::made, 0, replaced, "", identity(replaced)},
+                       {Role::made, 0, replaced + "/Glow", "Glow", identity("Glow")},
+                       {Role::old, 0, replaced + "/Glow", "Glow", identity(replaced + "/Glow")}};
+        const fs::path run = out / (".zfcptool-run-" + id);
+        fs::create_directory(run);
         writeFile(run / "entry", SafeFS::formatEntry(entry));
+        ASSERT_EQ(::chmod(run.c_str(), 0700), 0);
         ASSERT_EQ(::chmod((run / "entry").c_str(), c.recordMode), 0);
-        if (c.othersRecord) {
-            ASSERT_EQ(::lchown((run / "entry").c_str(), kNobody, kNobody), 0);
-        }
-        if (c.othersRun) {
-            for (const fs::path& path : {run, effects / replaced, effects / replaced / "Glow", effects / replaced / "Glow/f"}) {
-                ASSERT_EQ(::lchown(path.c_str(), kNobody, kNobody), 0);
-            }
-        }
+        ASSERT_EQ(::lchown((run / "entry").c_str(), c.recordOwner, c.recordOwner), 0);
+        ASSERT_EQ(::lchown(run.c_str(), c.runOwner, c.runOwner), 0);
         const DirHandle::Fd held(::open(run.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        ASSERT_TRUE(held.valid());
-        if (c.going) {
-            ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
-        }
+        ASSERT_EQ(::flock(held.get(), c.going ? LOCK_EX : LOCK_UN), 0);
         const craft::Tree before = craft::snapshot(out);
 
         const Outcome o = zfcptool(dir, {"extract", package, out.string()});
         ASSERT_EQ(o.status, 0) << o.err;
         EXPECT_EQ(readFile(out / "Generators.localized/G/g"), "g");
         removeTree(out / "Generators.localized");
-        if (c.believed) {
+        if (c.recordOwner == me && c.runOwner == me && c.recordMode == 0600 && !c.going) {
             EXPECT_EQ(readFile(effects / "Glow/f"), "old");
             EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
         } else {

@@ -48,24 +48,37 @@ void report(const ZFCProgressCallback& progress, ZFCProgress::Stage stage, const
         progress({stage, subject, fraction});
 }
 
-// Removes a path when the scope is left, unless released.
-class RemoveOnExit
+// A temporary file beside the destination, removed when the scope is left unless released.
+// Its name is chosen and its removal armed before it exists, so that nothing that may fail (an
+// allocation) comes between creating it and the guard.
+class TemporaryFile
 {
 public:
-    explicit RemoveOnExit(fs::path path) : m_path(std::move(path)) {}
-    ~RemoveOnExit()
+    TemporaryFile(const fs::path& folder, const char* suffix) : m_path(folder / (".zfcp-" + kit::newUuid() + suffix)) {}
+    ~TemporaryFile()
     {
-        if (!m_path.empty()) {
-            std::error_code ec;
-            fs::remove_all(m_path, ec);
-        }
+        if (m_created)
+            ::unlink(m_path.c_str());
     }
-    RemoveOnExit(const RemoveOnExit&) = delete;
-    RemoveOnExit& operator=(const RemoveOnExit&) = delete;
-    void release() { m_path.clear(); }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    // Creates the file, its errors naming `named`.
+    ZFCFileHandle create(const fs::path& named)
+    {
+        fs::path name = named;
+        const int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0)
+            kit::throwErrno("cannot create", named);
+        m_created = true;
+        return ZFCFileHandle::adopt(fd, std::move(name));
+    }
+    const fs::path& path() const { return m_path; }
+    void release() { m_created = false; }
 
 private:
     fs::path m_path;
+    bool m_created = false;
 };
 
 bool sampleLooksCompressible(ZFCFileHandle& file, std::vector<uint8_t>& buffer)
@@ -399,15 +412,6 @@ void appendRange(int from, int64_t offset, int64_t length, ZFCFileHandle& out, s
     }
 }
 
-int createBeside(const fs::path& folder, const char* suffix, const fs::path& named, fs::path& created)
-{
-    created = folder / (".zfcp-" + kit::newUuid() + suffix);
-    const int fd = ::open(created.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        kit::throwErrno("cannot create", named);
-    return fd;
-}
-
 // One pack call: the writer walks the items in order and stores each file's outcome as the
 // workers hand it over, scanning items ahead so that the workers never wait at an item's end.
 class PackRun
@@ -422,9 +426,8 @@ public:
     {
         // Errors name the destination the caller knows, not the temporary names.
         const fs::path folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
-        fs::path dataPath;
-        ZFCFileHandle data = ZFCFileHandle::adopt(createBeside(folder, ".data", to, dataPath), to);
-        RemoveOnExit dataGuard(dataPath);
+        TemporaryFile dataFile(folder, ".data");
+        ZFCFileHandle data = dataFile.create(to);
         struct stat dataStat {};
         if (::fstat(data.fd(), &dataStat) != 0)
             kit::throwErrno("cannot stat", to);
@@ -450,9 +453,8 @@ public:
         std::vector<uint8_t> sealed = ZFCPacker::encryptBuffer({reinterpret_cast<const uint8_t*>(json.data()), json.size()});
         json = {};
 
-        fs::path partial;
-        ZFCFileHandle out = ZFCFileHandle::adopt(createBeside(folder, ".part", to, partial), to);
-        RemoveOnExit partialGuard(partial);
+        TemporaryFile partial(folder, ".part");
+        ZFCFileHandle out = partial.create(to);
         uint8_t header[kit::kHeaderSize];
         kit::putLengthHeader(header, static_cast<int64_t>(sealed.size()));
         out.write(header, sizeof header);
@@ -473,9 +475,9 @@ public:
         if (::stat(to.c_str(), &st) == 0 && ::fsync(out.fd()) != 0 && errno != EINVAL && errno != EROFS)
             kit::throwErrno("cannot write", to);
         out.close();
-        if (::rename(partial.c_str(), to.c_str()) != 0)
+        if (::rename(partial.path().c_str(), to.c_str()) != 0)
             kit::throwErrno("cannot replace", to);
-        partialGuard.release();
+        partial.release();
         report(m_progress, ZFCProgress::Stage::assembling, std::string(), 1.0);
     }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <optional>
+#include <string>
 
 namespace SafeFS {
 
@@ -52,6 +53,20 @@ bool isHiddenForm(std::string_view name)
         return false;
     return *rest == kZfcptoolPrefix
         || (rest->size() > kLoomworkMark.size() && rest->front() == '.' && rest->ends_with(kLoomworkMark));
+}
+
+std::string zfcptoolHiddenName(std::string_view purpose, std::string_view id)
+{
+    return std::string(kZfcptoolPrefix).append(purpose).append("-").append(id);
+}
+
+std::string zfcptoolIdOf(std::string_view name, std::string_view purpose)
+{
+    const std::string head = zfcptoolHiddenName(purpose, {});
+    if (name.size() != head.size() + kDigits || !name.starts_with(head))
+        return {};
+    const std::string_view id = name.substr(head.size());
+    return isDigits(id) ? std::string(id) : std::string();
 }
 
 } // namespace SafeFS

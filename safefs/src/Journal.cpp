@@ -327,6 +327,18 @@ struct Recovery {
             note(DirHandle::removeAt(at, name));
     }
 
+    // Whether an old item that could not go back still lies inside the made folder `made`
+    // (an exchange leaves the old copy where the new one was staged): the folder then stays.
+    bool holdsOldItem(const JournalItem& made)
+    {
+        return std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& old) {
+            if (old.role != JournalItem::Role::old || old.place != made.place || !old.path.starts_with(made.path + "/"))
+                return false;
+            const int at = folderOf(old, old.path);
+            return at >= 0 && isItem(at, nameOf(old.path), old);
+        });
+    }
+
     int run()
     {
         using Role = JournalItem::Role;
@@ -335,7 +347,7 @@ struct Recovery {
                 if (item.role == Role::old)
                     putBack(item);
             for (const JournalItem& item : entry.items)
-                if (item.role == Role::made)
+                if (item.role == Role::made && !holdsOldItem(item))
                     removeMade(item, true);
         } else {
             for (const JournalItem& item : entry.items)

@@ -170,6 +170,25 @@ TEST(Journal, RecoveryActsOnlyOnItemsWhoseIdentityMatches)
     EXPECT_EQ(SafeFS::recoverEntry(escaping), EINVAL);
 }
 
+// An exchange leaves the old copy where the new one was staged: while another item stands at
+// its name, it cannot go back, and the staging folder it lies in stays with it.
+TEST(Journal, AnOldItemThatCannotGoBackKeepsTheFolderItLiesIn)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    writeFile(folder / ".staging" / "Glow" / "old.moef", "old");
+    writeFile(folder / "Glow" / "x", "the user's");
+    JournalEntry swap = entryIn(folder, JournalEntry::State::undo);
+    swap.items.push_back(item(JournalItem::Role::made, ".staging", "", identityOf(folder / ".staging")));
+    swap.items.push_back(item(JournalItem::Role::old, ".staging/Glow", "Glow", identityOf(folder / ".staging" / "Glow")));
+    EXPECT_EQ(SafeFS::recoverEntry(swap), EEXIST);
+    EXPECT_EQ(readText(folder / ".staging" / "Glow" / "old.moef"), "old");
+    fs::remove_all(folder / "Glow");
+    EXPECT_EQ(SafeFS::recoverEntry(swap), 0);
+    EXPECT_EQ(readText(folder / "Glow" / "old.moef"), "old");
+    EXPECT_FALSE(fs::exists(folder / ".staging"));
+}
+
 TEST(Journal, RecoveryInTheSystemLibraryNeverFollowsALinkToItsPlace)
 {
     TempDir dir;

@@ -5,11 +5,13 @@
 //   zfcptool extract PACKAGE ROOT [INDEX [NAME]] [--overwrite]
 // --progress (any command) prints every report on stderr as stage<TAB>subject<TAB>fraction.
 // extract writes into hidden folders of its own beside where the plug-ins land and moves
-// them into place only once the package has been read whole: a failure leaves ROOT as it
-// was, and what a killed extraction leaves is put right by the next one into that ROOT.
+// them into place only once the package has been read whole. Before its first visible step a
+// run records what it makes and moves (a journal entry, SafeFS/Journal.h): a failure puts
+// ROOT back as it was, and what a killed extraction leaves is put right by the next one into
+// that ROOT, whole: every plug-in new once all stood in place, else every one as it was.
 // Extractions into one ROOT take turns.
 // Exit status 0 on success, 1 on failure with the error's description as the last line of
-// stderr.
+// stderr; what could not be put right at once is said, and left recorded for the next run.
 
 #include <algorithm>
 #include <cerrno>
@@ -17,10 +19,8 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <functional>
 #include <iostream>
 #include <optional>
-#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -42,6 +42,7 @@
 #include "LoomworkKit/ZFCPluginType.h"
 #include <SafeFS/DirHandle.h>
 #include <SafeFS/HiddenName.h>
+#include <SafeFS/Journal.h>
 
 namespace fs = std::filesystem;
 
@@ -101,33 +102,17 @@ bool isThere(const fs::path& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool isRealFolder(const fs::path& path)
+SafeFS::Identity identityOf(const struct stat& st)
 {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Device and inode, which a rename keeps.
-struct Identity
-{
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool operator==(const Identity&) const = default;
-};
-
-std::optional<Identity> identityOf(const fs::path& path, bool followLink = false)
-{
-    struct stat st;
-    if ((followLink ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
-        return std::nullopt;
-    return Identity{st.st_dev, st.st_ino};
+    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
 }
 
 // Ways in for the tests, read from the environment once:
 //   ZFCPTOOL_TEST_REFUSE_EXCHANGE=1  the exchange is refused, as some file systems do;
 //   ZFCPTOOL_TEST_FAIL_MOVE=N        the Nth move (rename or exchange) fails with EIO;
 //   ZFCPTOOL_TEST_EXIT_AFTER=N       the process ends at once (status 86) after its Nth change
-//                                    to the hidden folders or the plug-ins, as if killed;
+//                                    to the hidden folders, the run's record or the plug-ins,
+//                                    as if killed;
 //   ZFCPTOOL_TEST_PAUSE_FILE=F       before waiting for ROOT's lock held by another run, F.waiting
 //                                    is created; with ZFCPTOOL_TEST_PAUSE_AT=N, before the Nth
 //                                    move F.paused is, and the run waits until F is there.
@@ -182,28 +167,14 @@ void stepDone()
         ::_exit(86);
 }
 
-enum class Move { noReplace, exchange };
-
-// One rename with a flag, or ENOSYS where the system has no such call.
-int renameWith(const fs::path& from, const fs::path& to, Move how)
-{
-#if defined(__APPLE__)
-    const unsigned flag = how == Move::exchange ? RENAME_SWAP : RENAME_EXCL;
-    return ::renamex_np(from.c_str(), to.c_str(), flag) == 0 ? 0 : errno;
-#elif defined(__linux__) && defined(RENAME_NOREPLACE)
-    const unsigned flag = how == Move::exchange ? RENAME_EXCHANGE : RENAME_NOREPLACE;
-    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flag) == 0 ? 0 : errno;
-#else
-    return ENOSYS;
-#endif
-}
-
 // The flag is not supported here (some file systems refuse it).
 bool refused(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP; }
 
-// A rename that never replaces (EEXIST when `to` is there), or an exchange of the two items;
-// 0 or the errno.
-int move(const fs::path& from, const fs::path& to, Move how)
+enum class Move { noReplace, exchange };
+
+// A rename between folder handles that never replaces (EEXIST when `to` is there), or an
+// exchange of the two items; 0 or the errno.
+int move(int fromParent, const std::string& from, int toParent, const std::string& to, Move how)
 {
     if (how == Move::exchange && seams().refuseExchange)
         return EINVAL;
@@ -211,142 +182,41 @@ int move(const fs::path& from, const fs::path& to, Move how)
         pauseForTest();
     if (++seams().moves == seams().failMove)
         return EIO;
-    int error = renameWith(from, to, how);
+    int error = DirHandle::renameAt(fromParent, from, toParent, to,
+                                    how == Move::exchange ? DirHandle::Rename::exchange : DirHandle::Rename::noReplace);
     if (how == Move::noReplace && refused(error)) {
         // Nothing is meant to be at `to`: one last look before the plain rename.
-        error = isThere(to) ? EEXIST : ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+        SafeFS::Identity there;
+        error = SafeFS::identityAt(toParent, to, there) == 0
+            ? EEXIST
+            : DirHandle::renameAt(fromParent, from, toParent, to, DirHandle::Rename::replace);
     }
     if (error == 0)
         stepDone();
     return error;
 }
 
-int makeHidden(const fs::path& folder)
-{
-    if (::mkdir(folder.c_str(), 0700) != 0)
-        return errno;
-    stepDone();
-    return 0;
-}
-
-// Only an empty folder goes: nothing is lost by mistake.
-bool removeEmpty(const fs::path& folder)
-{
-    if (::rmdir(folder.c_str()) != 0)
-        return errno == ENOENT;
-    stepDone();
-    return true;
-}
-
-// Read-only folders inside are made writable first, links never followed.
-bool removeTree(const fs::path& path)
-{
-    if (!isThere(path))
-        return true;
-    const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const int error = DirHandle::removeAt(fd, path.filename().native());
-    ::close(fd);
-    if (error != 0)
-        return false;
-    stepDone();
-    return true;
-}
-
-// The names in `folder`; `complete` false when it could not be read to the end.
-std::vector<std::string> namesIn(const fs::path& folder, bool* complete = nullptr)
-{
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        names.push_back(it->path().filename().native());
-    if (complete)
-        *complete = !ec;
-    return names;
-}
-
-// A run's hidden folders are ".zfcptool-<purpose>-<16 lowercase hex digits>", the digits its
-// own: only these exact forms are ever put right or removed.
-constexpr std::string_view kHiddenPrefix = ".zfcptool-";
-constexpr std::size_t kRandomDigits = 16;
-// In ROOT: the run's anchor, locked while the run lives. It holds "tree" (links to the
-// staging folders, for the reader) and, once every plug-in stands in place, "done".
+// A run's hidden items are zfcptool's hidden names (SafeFS/HiddenName.h) with the id of the
+// run's journal entry.
+// In ROOT: the run's folder, locked while the run lives: it holds the run's record and the
+// reader's "tree" (links to the staging folders).
 constexpr std::string_view kRun = "run";
 // In each folder plug-ins land in, so that every move stays on one file system: the new
-// copies as extracted.
+// copies as extracted, and after each exchange the old copy, until the run is finished.
 constexpr std::string_view kExtract = "extract";
-// Beside it: the old copies a replace moved aside, each under its own name, until the run is
-// done. Recovery puts them back unless it was.
+// Inside a staging folder: old copies moved aside where the exchange is refused.
 constexpr std::string_view kReplaced = "replaced";
-constexpr char kDone[] = "done";
+constexpr char kRecord[] = "entry";
 constexpr char kTree[] = "tree";
+constexpr std::string_view kKind = "extract";
+constexpr char kLeftForNextRun[] = "旧版本或提取记录未能全部删除，下次提取到此处时删除：";
 
 // A plug-in under a name of this tool's hidden form or the application's would be taken for
-// a run's folder and put right or removed by a later run.
+// one of a run's items.
 void refuseHiddenForm(const std::string& name)
 {
     if (SafeFS::isHiddenForm(name))
         throw Failure("插件名称与提取所用的隐藏文件夹同形，不能提取：" + name);
-}
-
-std::string hiddenName(std::string_view purpose, std::string_view digits)
-{
-    return std::string(kHiddenPrefix).append(purpose).append("-").append(digits);
-}
-
-// The run's digits when `name` is hiddenName(purpose, digits) exactly; else empty.
-std::string runOf(const std::string& name, std::string_view purpose)
-{
-    const std::string head = hiddenName(purpose, {});
-    if (name.size() != head.size() + kRandomDigits || name.compare(0, head.size(), head) != 0)
-        return {};
-    const std::string digits = name.substr(head.size());
-    const auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
-    return std::all_of(digits.begin(), digits.end(), lowerHex) ? digits : std::string();
-}
-
-// Where plug-ins extracted into ROOT land, so where a run's hidden folders may be.
-std::vector<fs::path> landingFolders(const fs::path& root)
-{
-    std::vector<fs::path> folders{root};
-    for (const ZFCPluginType type : ZFCPluginType::allCases())
-        folders.push_back(root / std::string(type.directoryName()));
-    folders.push_back(root / std::string(kOtherCategoryDirectory));
-    return folders;
-}
-
-// A descriptor closed on every way out, and the lock taken on it with it.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-    void reset()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
-Descriptor openFolder(const fs::path& folder, bool followLink)
-{
-    return Descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW)));
 }
 
 bool lockExclusive(int fd, bool wait)
@@ -358,90 +228,76 @@ bool lockExclusive(int fd, bool wait)
     return result == 0;
 }
 
-// Moves every old copy in `replaced` back under its name in `folder`, a new copy in the way
-// going into `staging` first. With `ours`, only an item it owns is moved away: else the old
-// copy stays aside and goes into `kept`. False when one stays aside.
-bool putBack(const fs::path& folder, const fs::path& replaced, const fs::path& staging,
-             const std::function<bool(const std::string&)>& ours = {}, std::vector<fs::path>* kept = nullptr)
+// Removes the run folder `name` in `root` (open as `run`): its record, the record's
+// temporaries and the tree, then the folder. Only this user can have put anything there.
+int removeRunFolder(int root, const std::string& name, int run)
 {
-    bool whole = true;
-    for (const std::string& name : namesIn(replaced, &whole)) {
-        const fs::path target = folder / name;
-        if (isThere(target)) {
-            if (ours && !ours(name)) {
-                if (kept)
-                    kept->push_back(replaced / name);
-                whole = false;
-                continue;
-            }
-            if ((!isRealFolder(staging) && makeHidden(staging) != 0) || move(target, staging / name, Move::noReplace) != 0) {
-                whole = false;
-                continue;
-            }
-        }
-        if (move(replaced / name, target, Move::noReplace) != 0)
-            whole = false;
+    std::vector<std::string> names;
+    if (const int error = DirHandle::listNames(run, names))
+        return error;
+    // The record last: a folder that lost it is empty.
+    std::stable_partition(names.begin(), names.end(), [](const std::string& child) { return child != kRecord; });
+    for (const std::string& child : names) {
+        if (const int error = DirHandle::removeAt(run, child))
+            return error;
     }
-    return whole && removeEmpty(replaced);
+    return ::unlinkat(root, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
-// Puts right what killed runs left in ROOT. A run whose anchor nobody holds is over: until it
-// was done, its old copies go back under their names (the new ones in their way are
-// dropped); once it was, they are surplus. Then its hidden folders go, unless an old copy
-// could not go back. The caller holds ROOT's lock, so the anchor of a run that has not yet
-// locked it is never taken for a dead one; and, as every run holds it to its end, no live run's
-// plug-ins are in the way of what goes back.
-void recover(const fs::path& root)
+// Puts right what runs into ROOT that are over left, by their records alone. A run folder
+// counts only when it is this user's, writable by nobody else and its lock is free; its record
+// only in its own form (SafeFS::readEntryAt). The caller holds ROOT's lock, so the folder of a
+// run that has not yet locked it is never taken for one that is over.
+void recover(int root, const fs::path& rootPath)
 {
-    const std::vector<fs::path> folders = landingFolders(root);
-    for (const std::string& name : namesIn(root)) {
-        const std::string run = runOf(name, kRun);
-        const fs::path anchor = root / name;
-        if (run.empty() || !isRealFolder(anchor))
+    std::vector<std::string> names;
+    if (DirHandle::listNames(root, names) != 0)
+        return;
+    for (const std::string& name : names) {
+        const std::string id = SafeFS::zfcptoolIdOf(name, kRun);
+        DirHandle::Fd run;
+        struct stat st;
+        if (id.empty() || DirHandle::openChild(root, name, run) != 0 || ::fstat(run.get(), &st) != 0
+            || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0 || !lockExclusive(run.get(), false))
             continue;
-        const Descriptor held = openFolder(anchor, false);
-        if (held.get() < 0 || !lockExclusive(held.get(), false))
-            continue;
-        const bool done = isThere(anchor / kDone);
-        bool whole = true;
-        for (const fs::path& folder : folders) {
-            const fs::path replaced = folder / hiddenName(kReplaced, run);
-            if (isRealFolder(replaced))
-                whole = (done ? removeTree(replaced) : putBack(folder, replaced, folder / hiddenName(kExtract, run))) && whole;
-        }
-        if (!whole) {
-            std::cerr << "上次中断的提取未能复原，留待下次：" << anchor.string() << '\n';
+        const std::optional<SafeFS::JournalEntry> entry = SafeFS::readEntryAt(run.get(), kRecord, id);
+        if (!entry) {
+            // Made, then killed before it recorded anything: empty, unless it is not ours.
+            ::unlinkat(root, name.c_str(), AT_REMOVEDIR);
             continue;
         }
-        for (const fs::path& folder : folders)
-            removeTree(folder / hiddenName(kExtract, run));
-        removeTree(anchor);
+        if (entry->damaged || entry->kind != kKind || SafeFS::recoverEntry(*entry) != 0) {
+            std::cerr << "上次中断的提取未能复原，留待下次：" << (rootPath / name).native() << '\n';
+            continue;
+        }
+        removeRunFolder(root, name, run.get());
     }
 }
 
 // An extraction into ROOT: the reader writes into a hidden staging folder inside each folder
 // the plug-ins land in (on its file system, whatever links lead there), then commit() moves
-// each plug-in into place, an old one aside until all stand. Until commit() completes, the
-// destructor puts every old plug-in back and removes the folders this run made. Killed at
-// any moment, the run leaves each plug-in under its name or aside, where the next run into
-// ROOT puts it back (recover()). Nothing else is touched. ROOT stays locked until the run is
-// over.
-class StagedExtract
+// each plug-in into place, an old one into the staging folder, and removes those once all
+// stand. The run's record names every item it makes or moves before the step that makes it
+// visible, and says from commit()'s last move on that the run is finished: a failure undoes
+// the run by it, and so does the next run into ROOT after a kill, unless it was finished.
+// Nothing else is touched. ROOT stays locked until the run is over.
+class ExtractRun
 {
 public:
-    explicit StagedExtract(const fs::path& root);
-    ~StagedExtract();
-    StagedExtract(const StagedExtract&) = delete;
-    StagedExtract& operator=(const StagedExtract&) = delete;
+    explicit ExtractRun(const fs::path& root);
+    ~ExtractRun();
+    ExtractRun(const ExtractRun&) = delete;
+    ExtractRun& operator=(const ExtractRun&) = delete;
 
-    // The staging folder inside `folder` (made, with `folder`, when missing).
-    fs::path stagingIn(const fs::path& folder);
+    // The staging folder inside ROOT (made, with ROOT, when missing).
+    fs::path stagingInRoot();
     // For the reader: a folder whose `categories` lead to the staging folders inside ROOT's
     // category folders.
     fs::path tree(const std::vector<std::string>& categories);
 
     // Moves every staged plug-in to the same name in its folder; an item already there is
-    // replaced only when `replace` (else the staged copy is dropped).
+    // replaced only when `replace` (else the staged copy is dropped). Once every plug-in
+    // stands, the run is finished: a failure to remove the old copies then is only said.
     void commit(bool replace);
 
     // `text` with the run's own folders named as the folders they stand for.
@@ -452,227 +308,318 @@ private:
     {
         fs::path folder;
         fs::path staging;
-        fs::path replaced;
-        Identity real;  // the folder itself, whatever links lead there
-        bool replacedMade = false;
+        SafeFS::Identity real; // the folder itself, whatever links lead there
+        DirHandle::Fd fd;
+        DirHandle::Fd stagingFd;
+        DirHandle::Fd asideFd; // old copies moved aside, once made
+        std::size_t place = 0;
+        std::size_t item = 0; // the staging folder's
     };
-    struct Placed
+    struct Planned
     {
         std::size_t landing;
         std::string name;
-        bool replaced;
-        Identity item;
+        std::optional<SafeFS::Identity> old;
     };
-    // The item under `name` in the landing's folder is the one this run put there.
-    bool isOurs(std::size_t landing, const std::string& name) const;
 
-    void place(std::size_t landing, const std::string& name, bool replace);
-    bool undo();
-    // The destructor's work: the old copies removed after a commit, else put back.
-    void finish();
+    // The landing of each of ROOT's `folders` ("" for ROOT itself), their staging folders made.
+    std::vector<std::size_t> prepare(const std::vector<std::string>& folders);
+    void place(const Planned& plug, bool replace);
+    // Writes the entry as it stands now.
+    void record();
+    // After the finish: the staging folders go, with the old copies in them.
+    void removeStaging() noexcept;
+    // The destructor's work unless the run finished: the run undone by its entry, then its
+    // folder and ROOT's folders it made removed.
+    void undo() noexcept;
     void makeFolders(const fs::path& folder);
     // Only empty folders go: rmdir never removes anything else.
     void removeMade() noexcept;
 
     fs::path m_root;
-    std::string m_run;
-    fs::path m_anchor;
-    Descriptor m_rootLock;  // released last
-    Descriptor m_held;
+    std::string m_placeRoot; // absolute, for the entry
+    SafeFS::JournalEntry m_entry;
+    std::string m_runName;
+    DirHandle::Fd m_rootLock; // released last
+    DirHandle::Fd m_run;
     std::vector<fs::path> m_made;
     std::vector<Landing> m_landings;
-    std::vector<Placed> m_placed;
-    std::vector<fs::path> m_stranded;  // old copies a failed undo left in a hidden folder
-    bool m_committed = false;
+    bool m_finished = false;
 };
 
-StagedExtract::StagedExtract(const fs::path& root) : m_root(root)
+ExtractRun::ExtractRun(const fs::path& root) : m_root(root), m_placeRoot(fs::absolute(root).native())
 {
+    m_entry.id = SafeFS::newJournalId();
+    m_entry.kind = kKind;
     try {
         // A failed run removes the ROOT it made before it lets go: then the lock is taken
         // again on the one made anew.
         for (int attempt = 0;; ++attempt) {
             makeFolders(root);
-            m_rootLock = openFolder(root, true);
+            m_rootLock = DirHandle::Fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             struct stat held;
-            if (m_rootLock.get() < 0 || ::fstat(m_rootLock.get(), &held) != 0)
+            if (!m_rootLock.valid() || ::fstat(m_rootLock.get(), &held) != 0)
                 throwErrno("cannot open", root);
-            // Where locks are not supported nobody holds one, and recovery takes no anchor.
+            // Where locks are not supported nobody holds one, and recovery takes no run.
             if (!lockExclusive(m_rootLock.get(), false)) {
                 signalTest(".waiting");
                 lockExclusive(m_rootLock.get(), true);
             }
-            if (identityOf(root, true) == Identity{held.st_dev, held.st_ino})
+            struct stat now;
+            if (::stat(root.c_str(), &now) == 0 && identityOf(now) == identityOf(held))
                 break;
             if (attempt == 7)
                 throwErrno("cannot open", root, ENOENT);
         }
-        recover(root);
-        std::random_device random;
+        recover(m_rootLock.get(), root);
         for (int attempt = 0;; ++attempt) {
-            char digits[kRandomDigits + 1];
-            std::snprintf(digits, sizeof digits, "%08x%08x", random(), random());
-            const fs::path anchor = root / hiddenName(kRun, digits);
-            const int error = makeHidden(anchor);
+            const std::string name = SafeFS::zfcptoolHiddenName(kRun, m_entry.id);
+            const int error = DirHandle::makeFolderAt(m_rootLock.get(), name, 0700);
             if (error == 0) {
-                m_run = digits;
-                m_anchor = anchor;
+                m_runName = name;
                 break;
             }
             if (error != EEXIST || attempt == 7)
-                throwErrno("cannot create", anchor, error);
+                throwErrno("cannot create", root / name, error);
+            m_entry.id = SafeFS::newJournalId();
         }
-        m_held = openFolder(m_anchor, false);
-        if (m_held.get() < 0)
-            throwErrno("cannot open", m_anchor);
-        lockExclusive(m_held.get(), false);
+        stepDone();
+        if (const int error = DirHandle::openChild(m_rootLock.get(), m_runName, m_run))
+            throwErrno("cannot open", root / m_runName, error);
+        // Recovery believes the folder only in this form, whatever the umask.
+        if (::fchmod(m_run.get(), 0700) != 0)
+            throwErrno("cannot open", root / m_runName);
+        lockExclusive(m_run.get(), false);
+        record();
     } catch (...) {
-        if (!m_anchor.empty())
-            removeTree(m_anchor);
-        removeMade();
+        undo();
         throw;
     }
 }
 
-StagedExtract::~StagedExtract()
+ExtractRun::~ExtractRun()
 {
-    try {
-        finish();
-    } catch (...) {
-        // Out of memory while putting things right: the run's folders stay for the next
-        // extraction's recovery, and the process ends with an error, not an abort.
-        static const char note[] = "提取未能收尾，下次提取到此处时复原\n";
-        [[maybe_unused]] const ssize_t written = ::write(2, note, sizeof note - 1);
-    }
+    if (!m_finished)
+        undo();
 }
 
-void StagedExtract::finish()
+void ExtractRun::record()
 {
-    if (!m_committed && !undo()) {
-        for (const fs::path& path : m_stranded)
-            std::cerr << "旧版本未能放回，留在：" << path.string() << '\n';
-        if (m_stranded.empty())
-            std::cerr << "旧版本未能全部放回，下次提取到此处时放回：" << m_root.string() << '\n';
-        else
-            removeTree(m_anchor);  // recovery would drop the staging folder, and that copy with it
-        return;
+    if (const int error = SafeFS::writeEntryAt(m_run.get(), kRecord, m_entry))
+        throwErrno("cannot write", m_root, error);
+    stepDone();
+}
+
+void ExtractRun::undo() noexcept
+{
+    bool undone = false;
+    bool removed = false;
+    try {
+        if (m_run.valid()) {
+            // A finish that failed to be written may be on the disk all the same: it is taken back
+            // first, so that no later run finishes what this one undoes. (Once undone, a record
+            // left saying finish finds nothing of its own to act on.)
+            if (m_entry.state == SafeFS::JournalEntry::State::finish) {
+                m_entry.state = SafeFS::JournalEntry::State::undo;
+                SafeFS::writeEntryAt(m_run.get(), kRecord, m_entry);
+            }
+            undone = SafeFS::recoverEntry(m_entry) == 0;
+            removed = undone && removeRunFolder(m_rootLock.get(), m_runName, m_run.get()) == 0;
+        } else {
+            undone = removed = true;
+        }
+    } catch (...) {
+        // Out of memory: the record stays for the next run.
     }
-    for (const Landing& landing : m_landings) {
-        if (m_committed && landing.replacedMade)
-            removeTree(landing.replaced);
-        if (!removeTree(landing.staging))
-            std::cerr << "无法删除临时文件夹：" << landing.staging.string() << '\n';
-    }
-    removeTree(m_anchor);
-    m_held.reset();
-    if (!m_committed)
+    m_landings.clear();
+    m_run = DirHandle::Fd();
+    if (!undone)
+        std::cerr << "旧版本未能全部放回，下次提取到此处时放回：" << m_root.native() << '\n';
+    else if (!removed)
+        std::cerr << kLeftForNextRun << m_root.native() << '\n';
+    else
         removeMade();
 }
 
-fs::path StagedExtract::stagingIn(const fs::path& folder)
+std::vector<std::size_t> ExtractRun::prepare(const std::vector<std::string>& folders)
 {
-    makeFolders(folder);
-    const std::optional<Identity> real = identityOf(folder, true);
-    if (!real)
-        throwErrno("cannot open", folder);
-    // Folders linked to one real folder share its staging folder.
-    for (const Landing& landing : m_landings) {
-        if (landing.real == *real)
-            return landing.staging;
+    const std::string staging = SafeFS::zfcptoolHiddenName(kExtract, m_entry.id);
+    std::vector<std::size_t> landings;
+    std::vector<std::size_t> fresh;
+    for (const std::string& name : folders) {
+        const fs::path folder = name.empty() ? m_root : m_root / name;
+        makeFolders(folder);
+        DirHandle::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st;
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+            throwErrno("cannot open", folder);
+        // Folders linked to one real folder share its staging folder.
+        const auto same = std::find_if(m_landings.begin(), m_landings.end(),
+                                       [&](const Landing& landing) { return landing.real == identityOf(st); });
+        if (same != m_landings.end()) {
+            landings.push_back(std::size_t(same - m_landings.begin()));
+            continue;
+        }
+        Landing landing{folder, folder / staging, identityOf(st), std::move(fd), {}, {}, m_entry.places.size(), m_entry.items.size()};
+        m_entry.places.push_back({m_placeRoot, name, true});
+        m_entry.items.push_back({SafeFS::JournalItem::Role::made, landing.place, staging, {}, {}});
+        landings.push_back(m_landings.size());
+        fresh.push_back(m_landings.size());
+        m_landings.push_back(std::move(landing));
     }
-    const Landing landing{folder, folder / hiddenName(kExtract, m_run), folder / hiddenName(kReplaced, m_run), *real};
-    if (const int error = makeHidden(landing.staging))
-        throwErrno("cannot create", landing.staging, error);
-    m_landings.push_back(landing);
-    return landing.staging;
+    if (fresh.empty())
+        return landings;
+    record(); // the staging folders are named before they exist ...
+    for (const std::size_t i : fresh) {
+        Landing& landing = m_landings[i];
+        if (const int error = DirHandle::makeFolderAt(landing.fd.get(), staging, 0700))
+            throwErrno("cannot create", landing.staging, error);
+        stepDone();
+        struct stat st;
+        if (const int error = DirHandle::openChild(landing.fd.get(), staging, landing.stagingFd))
+            throwErrno("cannot open", landing.staging, error);
+        if (::fstat(landing.stagingFd.get(), &st) != 0)
+            throwErrno("cannot open", landing.staging);
+        m_entry.items[landing.item].identity = identityOf(st);
+    }
+    record(); // ... and by identity once they do
+    return landings;
 }
 
-fs::path StagedExtract::tree(const std::vector<std::string>& categories)
+fs::path ExtractRun::stagingInRoot()
 {
-    const fs::path tree = m_anchor / kTree;
-    if (::mkdir(tree.c_str(), 0700) != 0 && errno != EEXIST)
-        throwErrno("cannot create", tree);
+    return m_landings[prepare({std::string()}).front()].staging;
+}
+
+fs::path ExtractRun::tree(const std::vector<std::string>& categories)
+{
+    std::vector<std::string> unique;
     for (const std::string& category : categories) {
-        const fs::path link = tree / category;
-        if (isThere(link))
-            continue;
-        const fs::path staging = stagingIn(m_root / category);
-        // Relative: it holds whatever ROOT's own path is.
-        const fs::path target = fs::path("../..") / category / staging.filename();
-        if (::symlink(target.c_str(), link.c_str()) != 0)
-            throwErrno("cannot create", link);
+        if (std::find(unique.begin(), unique.end(), category) == unique.end())
+            unique.push_back(category);
     }
+    prepare(unique);
+    const fs::path tree = m_root / m_runName / kTree;
+    if (const int error = DirHandle::makeFolderAt(m_run.get(), kTree, 0700))
+        throwErrno("cannot create", tree, error);
+    DirHandle::Fd links;
+    if (const int error = DirHandle::openChild(m_run.get(), kTree, links))
+        throwErrno("cannot open", tree, error);
+    const std::string staging = SafeFS::zfcptoolHiddenName(kExtract, m_entry.id);
+    for (const std::string& category : unique) {
+        // Relative: it holds whatever ROOT's own path is.
+        const std::string target = "../../" + category + "/" + staging;
+        if (::symlinkat(target.c_str(), links.get(), category.c_str()) != 0)
+            throwErrno("cannot create", tree / category);
+    }
+    stepDone();
     return tree;
 }
 
-void StagedExtract::commit(bool replace)
+void ExtractRun::commit(bool replace)
 {
+    using Role = SafeFS::JournalItem::Role;
+    const std::string staging = SafeFS::zfcptoolHiddenName(kExtract, m_entry.id);
+    const std::string aside = staging + "/" + SafeFS::zfcptoolHiddenName(kReplaced, m_entry.id) + "/";
+    std::vector<Planned> plan;
     for (std::size_t i = 0; i < m_landings.size(); ++i) {
-        bool complete = true;
-        for (const std::string& name : namesIn(m_landings[i].staging, &complete))
-            place(i, name, replace);
-        if (!complete)
-            throwErrno("cannot read", m_landings[i].staging, EIO);
+        const Landing& landing = m_landings[i];
+        std::vector<std::string> names;
+        if (const int error = DirHandle::listNames(landing.stagingFd.get(), names))
+            throwErrno("cannot read", landing.staging, error);
+        for (const std::string& name : names) {
+            SafeFS::Identity staged, old;
+            if (const int error = SafeFS::identityAt(landing.stagingFd.get(), name, staged))
+                throwErrno("cannot move into place", landing.folder / name, error);
+            const int there = SafeFS::identityAt(landing.fd.get(), name, old);
+            if (there != 0 && there != ENOENT)
+                throwErrno("cannot move into place", landing.folder / name, there);
+            if (there == 0 && !replace)
+                continue; // the staged copy goes with the staging folder
+            m_entry.items.push_back({Role::made, landing.place, staging + "/" + name, name, staged});
+            if (there == 0) {
+                // After an exchange the old copy is where the new one was staged; where the
+                // exchange is refused, it is moved aside first.
+                m_entry.items.push_back({Role::old, landing.place, staging + "/" + name, name, old});
+                m_entry.items.push_back({Role::old, landing.place, aside + name, name, old});
+            }
+            plan.push_back({i, name, there == 0 ? std::optional<SafeFS::Identity>(old) : std::nullopt});
+        }
     }
-    // The one step after which the run is done: recovery then keeps the new copies.
-    const fs::path done = m_anchor / kDone;
-    const int fd = ::open(done.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throwErrno("cannot create", done);
-    ::close(fd);
-    stepDone();
-    m_committed = true;
+    record(); // before the first visible step
+    for (const Planned& plug : plan)
+        place(plug, replace);
+    m_entry.state = SafeFS::JournalEntry::State::finish;
+    record();
+    m_finished = true;
+    removeStaging();
 }
 
-void StagedExtract::place(std::size_t index, const std::string& name, bool replace)
+void ExtractRun::place(const Planned& plug, bool replace)
 {
-    Landing& landing = m_landings[index];
-    const fs::path staged = landing.staging / name;
-    const fs::path target = landing.folder / name;
-    const std::optional<Identity> item = identityOf(staged);
-    if (!item)
-        throwErrno("cannot move into place", target);
-    int error = isThere(target) ? EEXIST : move(staged, target, Move::noReplace);
-    if (error == 0) {
-        m_placed.push_back({index, name, false, *item});
+    Landing& landing = m_landings[plug.landing];
+    const int staging = landing.stagingFd.get();
+    const int folder = landing.fd.get();
+    const fs::path target = landing.folder / plug.name;
+    if (!plug.old) {
+        const int error = move(staging, plug.name, folder, plug.name, Move::noReplace);
+        if (error == EEXIST && !replace)
+            return; // there by now: kept, and the staged copy goes with the staging folder
+        if (error != 0)
+            throwErrno("cannot move into place", target, error);
         return;
     }
-    if (error != EEXIST)
-        throwErrno("cannot move into place", target, error);
-    if (!replace)
-        return;  // the staged copy goes with the staging folder
-    if (!landing.replacedMade) {
-        if ((error = makeHidden(landing.replaced)) != 0)
-            throwErrno("cannot create", landing.replaced, error);
-        landing.replacedMade = true;
-    }
-    const fs::path aside = landing.replaced / name;
-    error = move(staged, target, Move::exchange);
-    if (error == 0) {
-        // The old copy, now where the new one was staged, goes where recovery looks for it.
-        error = move(staged, aside, Move::noReplace);
-        if (error != 0 && move(staged, target, Move::exchange) != 0)
-            m_stranded.push_back(staged);
-    } else if (refused(error)) {
-        // In between, only the aside copy holds the plug-in; undo() or recovery puts it back.
-        error = move(target, aside, Move::noReplace);
+    // Only the item the record names is moved out of the way.
+    SafeFS::Identity now;
+    int error = SafeFS::identityAt(folder, plug.name, now);
+    if (error == 0 && now != *plug.old)
+        error = EEXIST;
+    if (error == 0)
+        error = move(staging, plug.name, folder, plug.name, Move::exchange);
+    if (refused(error)) {
+        // In between, only the copy aside holds the plug-in; the record names it there.
+        const std::string aside = SafeFS::zfcptoolHiddenName(kReplaced, m_entry.id);
+        if (!landing.asideFd.valid()) {
+            if ((error = DirHandle::makeFolderAt(staging, aside, 0700)) != 0 && error != EEXIST)
+                throwErrno("cannot move into place", target, error);
+            stepDone();
+            if ((error = DirHandle::openChild(staging, aside, landing.asideFd)) != 0)
+                throwErrno("cannot move into place", target, error);
+        }
+        error = move(folder, plug.name, landing.asideFd.get(), plug.name, Move::noReplace);
         if (error == 0)
-            error = move(staged, target, Move::noReplace);
+            error = move(staging, plug.name, folder, plug.name, Move::noReplace);
     }
     if (error != 0)
         throwErrno("cannot move into place", target, error);
-    m_placed.push_back({index, name, true, *item});
 }
 
-bool StagedExtract::isOurs(std::size_t landing, const std::string& name) const
+void ExtractRun::removeStaging() noexcept
 {
-    const std::optional<Identity> now = identityOf(m_landings[landing].folder / name);
-    return now && std::any_of(m_placed.begin(), m_placed.end(), [&](const Placed& placed) {
-               return placed.landing == landing && placed.name == name && placed.item == *now;
-           });
+    bool whole = true;
+    try {
+        for (const Landing& landing : m_landings) {
+            const std::string name = landing.staging.filename().native();
+            SafeFS::Identity now;
+            if (SafeFS::identityAt(landing.fd.get(), name, now) != 0 || now != m_entry.items[landing.item].identity)
+                continue;
+            if (DirHandle::removeAt(landing.fd.get(), name) != 0) {
+                whole = false;
+                continue;
+            }
+            stepDone();
+        }
+        whole = whole && removeRunFolder(m_rootLock.get(), m_runName, m_run.get()) == 0;
+        if (whole)
+            stepDone();
+    } catch (...) {
+        whole = false; // out of memory: the record stays for the next run
+    }
+    if (!whole)
+        std::cerr << kLeftForNextRun << m_root.native() << '\n';
 }
 
-std::string StagedExtract::visible(std::string text) const
+std::string ExtractRun::visible(std::string text) const
 {
     const auto replaceAll = [&text](const fs::path& from, const fs::path& to) {
         const std::string f = from.string();
@@ -680,38 +627,16 @@ std::string StagedExtract::visible(std::string text) const
         for (std::size_t at = text.find(f); at != std::string::npos; at = text.find(f, at + t.size()))
             text.replace(at, f.size(), t);
     };
-    if (m_anchor.empty())
+    if (m_runName.empty())
         return text;
-    replaceAll(m_anchor / kTree, m_root);
-    for (const Landing& landing : m_landings) {
+    replaceAll(m_root / m_runName / kTree, m_root);
+    for (const Landing& landing : m_landings)
         replaceAll(landing.staging, landing.folder);
-        replaceAll(landing.replaced, landing.folder);
-    }
-    replaceAll(m_anchor, m_root);
+    replaceAll(m_root / m_runName, m_root);
     return text;
 }
 
-// The new copies back into staging, the old ones back under their names; only what this run
-// placed moves, anything else under those names stays (and the old copy aside, stranded).
-// False when an old copy could not go back.
-bool StagedExtract::undo()
-{
-    for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it) {
-        const Landing& landing = m_landings[it->landing];
-        if (!it->replaced && isOurs(it->landing, it->name))
-            move(landing.folder / it->name, landing.staging / it->name, Move::noReplace);
-    }
-    bool whole = true;
-    for (std::size_t i = 0; i < m_landings.size(); ++i) {
-        const Landing& landing = m_landings[i];
-        const auto ours = [&](const std::string& name) { return isOurs(i, name); };
-        if (landing.replacedMade && !putBack(landing.folder, landing.replaced, landing.staging, ours, &m_stranded))
-            whole = false;
-    }
-    return whole && m_stranded.empty();
-}
-
-void StagedExtract::makeFolders(const fs::path& folder)
+void ExtractRun::makeFolders(const fs::path& folder)
 {
     std::vector<fs::path> missing;
     for (fs::path p = folder; !p.empty() && !isThere(p); p = p.parent_path()) {
@@ -727,7 +652,7 @@ void StagedExtract::makeFolders(const fs::path& folder)
     }
 }
 
-void StagedExtract::removeMade() noexcept
+void ExtractRun::removeMade() noexcept
 {
     for (auto it = m_made.rbegin(); it != m_made.rend(); ++it)
         ::rmdir(it->c_str());
@@ -805,7 +730,7 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
                 if (!landings.insert(categories.back() + '/' + folder).second)
                     throw ZFCPackageError::metadataCorrupted();
             }
-            StagedExtract staged(root);
+            ExtractRun staged(root);
             try {
                 reader.extractAll(staged.tree(categories), progress);
                 staged.commit(true);
@@ -834,9 +759,9 @@ int run(const std::vector<std::string>& args, bool overwrite, const ZFCProgressC
         refuseHiddenForm(folder);
         if (!overwrite && !folder.empty() && isThere(root / folder))
             return 0;
-        StagedExtract staged(root);
+        ExtractRun staged(root);
         try {
-            reader.extract(plugin, staged.stagingIn(root), name, true, progress);
+            reader.extract(plugin, staged.stagingInRoot(), name, true, progress);
             staged.commit(overwrite);
         } catch (...) {
             throw Failure(staged.visible(describe(std::current_exception())));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace SafeFS {
@@ -12,5 +13,11 @@ namespace SafeFS {
 // a purpose being one or more of a-z and the digits 16 lowercase hexadecimal ones. Any other
 // name, however close, is the user's. A plug-in may not be named so.
 bool isHiddenForm(std::string_view name);
+
+// zfcptool's hidden name for `purpose` and the run's `id`.
+std::string zfcptoolHiddenName(std::string_view purpose, std::string_view id);
+// The id when `name` is zfcptoolHiddenName(purpose, id) exactly, with an id of 16 lowercase
+// hex digits; else empty.
+std::string zfcptoolIdOf(std::string_view name, std::string_view purpose);
 
 } // namespace SafeFS

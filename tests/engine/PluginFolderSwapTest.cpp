@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
 #include "engine/files/FsPath.h"
 #include "engine/files/PluginFolderSwap.h"
@@ -29,6 +30,12 @@
 #include "support/app/TestEnv.h"
 
 namespace {
+
+// The files of the application's journal.
+QStringList journalEntries()
+{
+    return QDir(AppJournal::folder()).entryList(QDir::Files | QDir::Hidden).replaceInStrings(".entry", "");
+}
 
 QStringList hiddenIn(const QString& folder)
 {
@@ -110,31 +117,25 @@ TEST(PluginFolderSwap, AFailedSwapLeavesTheOldPluginInPlace)
                 files.failOn(FaultyFileOps::Op::rename, marker, error);
             EXPECT_EQ(replaceGlow(folder), c.renameFaults.first().second);
         }
-        if (c.oldAtItsPlace) {
-            EXPECT_EQ(PackageMaker::readTree(folder + "/Glow"), before);
-            EXPECT_TRUE(hiddenIn(folder).isEmpty()) << hiddenIn(folder).join(", ").toStdString();
-        } else {
-            // Never removed: the old plug-in waits in its hidden copy.
+        if (!c.oldAtItsPlace) {
+            // Never removed: the old plug-in waits in its hidden copy, recorded, and recovery
+            // puts it back.
             const QStringList kept = hiddenIn(folder).filter(".Glow.loomwork-replaced-");
             ASSERT_EQ(kept.size(), 1);
             EXPECT_EQ(PackageMaker::readTree(folder + "/" + kept.first()), before);
+            AppJournal::recover();
         }
+        EXPECT_EQ(PackageMaker::readTree(folder + "/Glow"), before);
+        EXPECT_TRUE(hiddenIn(folder).isEmpty()) << hiddenIn(folder).join(", ").toStdString();
+        EXPECT_TRUE(journalEntries().isEmpty());
     }
-}
-
-TEST(PluginFolderSwap, EachRunUsesItsOwnHiddenNames)
-{
-    const QString a = PluginFolderSwap::hiddenSibling("/f", "Glow", "restoring");
-    EXPECT_NE(a, PluginFolderSwap::hiddenSibling("/f", "Glow", "restoring"));
-    const QString longName(80, QChar(u'字'));
-    EXPECT_LE(FsPath::encode(QFileInfo(PluginFolderSwap::hiddenSibling("/f", longName, "replaced")).fileName()).size(), 255);
 }
 
 // A child replaces a plug-in and is killed as its n-th file step starts, for every n. Where
 // the exchange works the name holds a whole plug-in right after the kill. Recovery leaves
-// alone what may belong to a run still going (newer than this process) and every hidden item
-// of the user's, however close to ours; then, as at the next start, it leaves the old plug-in
-// or the new one, whole, under its own name, and no leftover.
+// alone every hidden item of the user's, however close to ours, and an entry of a change
+// still running here; it leaves the old plug-in or the new one, whole, under its own name,
+// and no leftover.
 TEST(PluginFolderSwap, AKillAtAnyStepLeavesAWholePluginAfterRecovery)
 {
     QTemporaryDir dir;
@@ -187,9 +188,15 @@ TEST(PluginFolderSwap, AKillAtAnyStepLeavesAWholePluginAfterRecovery)
             }
 
             const QStringList left = PackageMaker::namesIn(folder);
-            PluginFolderSwap::recover(folder, PluginFolderSwap::startedAt());
-            EXPECT_EQ(PackageMaker::namesIn(folder), left);
-            PluginFolderSwap::recover(folder, std::chrono::system_clock::now());
+            const QStringList entries = journalEntries();
+            if (!entries.isEmpty()) {
+                AppJournal::started(entries.first().toStdString());
+                AppJournal::recover();
+                AppJournal::stopped(entries.first().toStdString());
+                EXPECT_EQ(PackageMaker::namesIn(folder), left) << "a running change's entry is left alone";
+            }
+            AppJournal::recover();
+            EXPECT_TRUE(journalEntries().isEmpty());
             const auto now = PackageMaker::readTree(folder + "/" + c.name);
             EXPECT_TRUE(now == fresh || (!finished && now == old)) << now.keys().join(", ").toStdString();
             QStringList expected = usersFolders + usersFiles + QStringList{".Link.loomwork-replaced" + random, c.name};
@@ -280,7 +287,7 @@ TEST(PluginSwapGroup, AKillWhileUndoingLeavesWholePluginsAfterRecovery)
             ASSERT_EQ(::waitpid(child, &status, 0), child);
             finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
             ASSERT_TRUE(finished || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) << status;
-            PluginFolderSwap::recover(folder, std::chrono::system_clock::now());
+            AppJournal::recover();
             const auto first = PackageMaker::readTree(folder + "/" + c.first);
             EXPECT_TRUE(first == oldFirst || (!finished && first == QMap<QString, QByteArray>{{"new.txt", "new " + c.first.toUtf8()}}))
                 << first.keys().join(", ").toStdString();
@@ -306,7 +313,7 @@ TEST(PluginFolderSwap, ACompletedReplaceNeverBringsTheOldVersionBack)
         ASSERT_EQ(replaceGlow(dir.path()), 0);
     }
     QDir(dir.path() + "/Glow").removeRecursively();
-    PluginFolderSwap::recover(dir.path(), std::chrono::system_clock::now());
+    AppJournal::recover();
     EXPECT_EQ(PackageMaker::namesIn(dir.path()), QStringList{});
 }
 
@@ -315,11 +322,35 @@ TEST(PluginFolderSwap, ACompletedReplaceNeverBringsTheOldVersionBack)
 TEST(PluginFolderSwap, RecoveryNeverGoesThroughALinkInTheSystemLibrary)
 {
     QTemporaryDir outside;
-    const QString stale = ".Glow.loomwork-install-0123456789abcdef";
-    PackageMaker::makeFolder(outside.path(), stale, {});
-    PluginFixtures::makeSymlink(outside.path(), TestEnv::systemLibrary() + "/Effects.localized");
-    PluginFolderSwap::recover(TestEnv::systemLibrary() + "/Effects.localized", std::chrono::system_clock::now());
-    EXPECT_EQ(PackageMaker::namesIn(outside.path()), QStringList{stale});
+    const QString category = TestEnv::systemLibrary() + "/Effects.localized";
+    // A child killed once its staging folder is made, as its first file step (a copy) starts.
+    QDir().mkpath(category);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        FaultyFileOps files;
+        files.killAtCall(1);
+        PluginFolderSwap swap(category);
+        QString staging;
+        swap.makeStaging("install", "Glow", &staging);
+        FileOps::current().copyTree(outside.path(), staging + "/Glow");
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    const QStringList stale = PackageMaker::namesIn(category);
+    ASSERT_EQ(stale.size(), 1);
+    ASSERT_TRUE(QDir().rename(category, outside.path() + "/moved"));
+    PluginFixtures::makeSymlink(outside.path() + "/moved", category);
+    AppJournal::recover();
+    EXPECT_EQ(PackageMaker::namesIn(outside.path() + "/moved"), stale);
+    EXPECT_EQ(journalEntries().size(), 1) << "kept for a later recovery";
+    // The folder back in its place, the entry's own item goes.
+    QFile::remove(category);
+    ASSERT_TRUE(QDir().rename(outside.path() + "/moved", category));
+    AppJournal::recover();
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList{});
+    EXPECT_TRUE(journalEntries().isEmpty());
     TestEnv::reset();
 }
 

@@ -248,12 +248,11 @@ std::optional<QByteArray> TemplateChange::read(const std::string& path, qint64 m
             return std::nullopt;
         return bytes;
     }
-    std::string name;
-    std::string shown;
+    const std::string shown = path.substr(m_native.size() + 1);
     int error = 0;
-    const std::size_t folder = folderOf(path, name, shown, error);
+    const std::size_t folder = folderOf(parentOf(shown), error);
     DirHandle::Fd file;
-    error = DirHandle::openFileAt(folderFd(folder, shown), name, file);
+    error = DirHandle::openFileAt(folderFd(folder, shown), nameOf(shown), file);
     if (error == ELOOP)
         refuseLink(linkOnTheWay(m_plugin.get(), shown));
     if (error || !LibraryWalk::readOpenFile(file.get(), maxBytes, bytes))
@@ -261,32 +260,14 @@ std::optional<QByteArray> TemplateChange::read(const std::string& path, qint64 m
     return bytes;
 }
 
-// The folder holding the template `path` (a linked template of the user's: where it points),
-// registered with its place and staging folder's name the first time; the template's name
-// in it and its path inside the plug-in go to `name` and `shown`.
-std::size_t TemplateChange::folderOf(const std::string& path, std::string& name, std::string& shown, int& error)
+// The folder `folder` (inside the plug-in in the system library, else its path), registered
+// with its place and its staging folder's name the first time; the user's folders go by their
+// real path, so each has one staging folder however it is reached.
+std::size_t TemplateChange::folderOf(const std::string& folder, int& error)
 {
-    shown = path.substr(m_native.size() + 1);
-    name = nameOf(shown);
     error = 0;
-    std::string key;
-    if (m_system) {
-        key = parentOf(shown);
-    } else {
-        struct stat st;
-        std::string folder = parentOf(path);
-        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            // The user's own linked template is rewritten where it points; the link stays.
-            char* real = ::realpath(path.c_str(), nullptr);
-            if (!real) {
-                error = errno;
-                return SIZE_MAX;
-            }
-            const std::string target = real;
-            ::free(real);
-            folder = parentOf(target);
-            name = nameOf(target);
-        }
+    std::string key = folder;
+    if (!m_system) {
         const auto known = m_realFolders.find(folder);
         if (known != m_realFolders.end()) {
             key = known->second;
@@ -359,10 +340,8 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
     if (!m_folders[folder].recorded) {
         if (m_templates) {
             for (const std::string& path : *m_templates) {
-                std::string name;
-                std::string inside;
                 int error = 0;
-                folderOf(path, name, inside, error);
+                folderOf(m_system ? parentOf(path.substr(m_native.size() + 1)) : parentOf(path), error);
             }
         }
         if (const int error = m_change->write())
@@ -386,18 +365,33 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
 
 void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
 {
-    std::string name;
-    std::string shown;
+    const std::string shown = path.substr(m_native.size() + 1);
+    std::string name = nameOf(shown);
     int error = 0;
-    const std::size_t folder = folderOf(path, name, shown, error);
+    std::size_t folder = folderOf(m_system ? parentOf(shown) : parentOf(path), error);
     if (error)
         fail(shown, error);
-    const int dir = folderFd(folder, shown);
+    int dir = folderFd(folder, shown);
     struct stat st;
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         fail(shown, errno);
     if (S_ISLNK(st.st_mode) && m_system)
         refuseLink(shown);
+    if (S_ISLNK(st.st_mode)) {
+        // The user's own linked template is rewritten where it points; the link stays.
+        char* real = ::realpath(path.c_str(), nullptr);
+        if (!real)
+            fail(shown, errno);
+        const std::string target = real;
+        ::free(real);
+        name = nameOf(target);
+        folder = folderOf(parentOf(target), error);
+        if (error)
+            fail(shown, error);
+        dir = folderFd(folder, shown);
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            fail(shown, errno);
+    }
     if (!S_ISREG(st.st_mode))
         fail(shown, S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
     makeStaging(folder, shown);
@@ -417,7 +411,7 @@ void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
         // Only the permission bits: a set-ID bit must not come along onto a file that may now
         // be ours.
         ::fchmod(out.get(), st.st_mode & 0777);
-        if (::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
+        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
             // Not our file to give away: it keeps our ownership, as any editor would leave it.
         }
         if (const int writing = writeAll(out.get(), bytes.constData(), std::size_t(bytes.size())))
@@ -568,16 +562,25 @@ int TemplateChange::commit()
                 return 0;
             }
         }
-        for (Folder& folder : m_folders) {
-            DirHandle::Fd dir;
-            if (folder.made && openFolder(m_plugin.get(), m_system, folder.path, dir) == 0
-                && DirHandle::removeAt(dir.get(), folder.staging) == 0)
-                folder.made = false;
-            else if (folder.made)
-                m_change->keep();
+        // What the staging folders hold now is known: the old contents under our own names.
+        for (const Staged& staged : m_staged) {
+            int into = -1;
+            if (opened(staged.folder, true, into) == 0)
+                ::unlinkat(into, (staged.file + (staged.state == Staged::State::movedAside ? kAsideSuffix : "")).c_str(), 0);
         }
         m_openedFolder = SIZE_MAX;
         m_openedStaging = DirHandle::Fd();
+        for (Folder& folder : m_folders) {
+            DirHandle::Fd dir;
+            if (!folder.made)
+                continue;
+            if (openFolder(m_plugin.get(), m_system, folder.path, dir) == 0
+                && (::unlinkat(dir.get(), folder.staging.c_str(), AT_REMOVEDIR) == 0
+                    || DirHandle::removeAt(dir.get(), folder.staging) == 0))
+                folder.made = false;
+            else
+                m_change->keep();
+        }
         return 0;
     });
     const int changed = int(m_staged.size());

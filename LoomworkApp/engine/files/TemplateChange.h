@@ -94,7 +94,7 @@ private:
         enum class State { staged, exchanged, movedAside, aside } state = State::staged;
     };
 
-    std::size_t folderOf(const std::string& path, std::string& name, std::string& shown, int& error);
+    std::size_t folderOf(const std::string& folder, int& error);
     int opened(std::size_t folder, bool staging, int& fd);
     int folderFd(std::size_t folder, const std::string& shown);
     void makeStaging(std::size_t folder, const std::string& shown);

@@ -173,7 +173,9 @@ TEST_F(TemplateInspectorTest, SetVersionRewritesOnlyTheVersionBytes)
         ASSERT_GT(original.size(), 250 * 1024);
         const QString path = file(crlf ? "Crlf.motn" : "Lf.motn");
         writeBytes(path, original);
-        ::chmod(QFile::encodeName(path).constData(), 0640);
+        // The permission bits stay; a set-ID bit never comes along onto the rewritten file.
+        const mode_t mode = crlf ? 06750 : 0640;
+        ::chmod(QFile::encodeName(path).constData(), mode);
 
         const auto summary = TemplateInspector::setVersion(folder(), "5.13", "5.6");
         EXPECT_EQ(summary.filesChanged, 1);
@@ -183,7 +185,7 @@ TEST_F(TemplateInspectorTest, SetVersionRewritesOnlyTheVersionBytes)
         EXPECT_EQ(readBytes(path), expected);
         struct stat st;
         ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        EXPECT_EQ(st.st_mode & 07777, mode & 0777);
 
         // The same values again: nothing is written, not even an identical copy.
         const ino_t before = inodeOf(path);

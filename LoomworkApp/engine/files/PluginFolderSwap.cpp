@@ -313,6 +313,11 @@ void PluginFolderSwap::discard(const QString& path)
 
 PluginSwapGroup::PluginSwapGroup() : m_change(std::make_shared<JournalChange>("install")) {}
 
+std::unique_ptr<PluginFolderSwap> PluginSwapGroup::makeSwap(const QString& folder, FileOps& files) const
+{
+    return std::make_unique<PluginFolderSwap>(folder, files, m_change);
+}
+
 void PluginSwapGroup::add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name)
 {
     m_items.push_back(Item{std::move(swap), staged, name});

@@ -126,7 +126,7 @@ private:
 // their names, new names gone).
 //
 //     PluginSwapGroup group;
-//     for (each plug-in) { auto swap = std::make_unique<PluginFolderSwap>(category, files, group.change());
+//     for (each plug-in) { auto swap = group.makeSwap(category);
 //                          ... makeStaging, build ...; group.add(std::move(swap), staged, name); }
 //     if (int e = group.commit()) fail(group.at(group.failedAt()), e, group.notRestored());
 //     for (const QString& old : group.leftovers()) adminRemove(old);
@@ -134,8 +134,9 @@ class PluginSwapGroup
 {
 public:
     PluginSwapGroup();
-    // The journal entry every swap of the group is made with (PluginFolderSwap's `change`).
-    const std::shared_ptr<JournalChange>& change() const { return m_change; }
+    // A swap of the plug-in folder `folder` that is part of this group: its steps go to the
+    // group's one journal entry.
+    std::unique_ptr<PluginFolderSwap> makeSwap(const QString& folder, FileOps& files = FileOps::current()) const;
     void add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name);
     const PluginFolderSwap& at(qsizetype index) const { return *m_items.at(std::size_t(index)).swap; }
 

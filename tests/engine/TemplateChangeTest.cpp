@@ -155,6 +155,13 @@ void killAtEveryStep(const QString& library, const std::function<void(const QStr
 
 TEST_F(TemplateChangeTest, AKilledRewriteIsWhollyOldOrWhollyNewInBothLibraries)
 {
+    // Where the file system cannot exchange, each template's old content is moved aside first.
+    TemplateChange::setExchangeRefused(true);
+    killAtEveryStep(
+        TestEnv::systemLibrary(), [](const QString& folder) { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
+        "version=\"5.13\"");
+    TemplateChange::setExchangeRefused(false);
+    QDir(TestEnv::systemLibrary()).removeRecursively();
     for (const QString& library : {TestEnv::userLibrary(), TestEnv::systemLibrary()}) {
         killAtEveryStep(
             library, [](const QString& folder) { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
@@ -210,10 +217,14 @@ TEST_F(TemplateChangeTest, AFailedExchangeLeavesThePluginWhollyOldOrRecordedForR
     const QByteArray head = "version=\"5.13\"";
     for (const QString& library : {TestEnv::userLibrary(), TestEnv::systemLibrary()}) {
         for (int failing = 1; failing <= 4; ++failing) {
-            for (const bool undoFails : {false, true}) {
+            for (const int variant : {0, 1, 2}) {
+                const bool undoFails = variant == 1;
                 const QString folder = makeSixTemplates(
-                    QString("%1/Effects.localized/Glow%2%3").arg(library).arg(failing).arg(undoFails ? "-undo" : ""));
+                    QString("%1/Effects.localized/Glow%2-%3").arg(library).arg(failing).arg(variant));
                 SCOPED_TRACE(folder.toStdString());
+                // The third: a file system that cannot exchange.
+                TemplateChange::setExchangeRefused(variant == 2);
+                const auto refused = qScopeGuard([] { TemplateChange::setExchangeRefused(false); });
                 // Six staged files and the finish state come first; then the exchanges.
                 const int step = 7 + failing;
                 TemplateChange::setStepFault([&](int at) {

@@ -1,6 +1,7 @@
 #include "engine/files/TemplateChange.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -42,6 +43,8 @@ std::function<int(int)>& stepFault()
     static std::function<int(int)> fault;
     return fault;
 }
+
+std::atomic<bool> g_exchangeRefused{false};
 
 SafeFS::Identity identityOf(const struct stat& st)
 {
@@ -476,7 +479,8 @@ int TemplateChange::exchange(Staged& staged)
         return error;
     if (const int error = opened(staged.folder, true, into))
         return error;
-    int error = DirHandle::renameAt(into, staged.file, dir, staged.name, DirHandle::Rename::exchange);
+    int error = g_exchangeRefused ? EINVAL
+                                  : DirHandle::renameAt(into, staged.file, dir, staged.name, DirHandle::Rename::exchange);
     if (error == 0) {
         staged.state = Staged::State::exchanged;
         return 0;
@@ -655,4 +659,9 @@ void TemplateChange::setStepHook(std::function<void(int)> hook)
 void TemplateChange::setStepFault(std::function<int(int)> fault)
 {
     stepFault() = std::move(fault);
+}
+
+void TemplateChange::setExchangeRefused(bool refused)
+{
+    g_exchangeRefused = refused;
 }

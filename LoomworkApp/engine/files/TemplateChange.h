@@ -69,6 +69,8 @@ public:
     // For tests: called before each of those steps; a non-zero errno makes the step fail with
     // it, as the file system would. Null removes it.
     static void setStepFault(std::function<int(int step)> fault);
+    // For tests: exchanges are refused as a file system that cannot exchange refuses them.
+    static void setExchangeRefused(bool refused);
 
 private:
     // A folder holding templates, and the staging folder beside them.

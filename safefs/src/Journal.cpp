@@ -126,7 +126,7 @@ bool refusesExchange(int error)
 class OpenedPlace
 {
 public:
-    explicit OpenedPlace(const JournalPlace& place) : m_place(place)
+    explicit OpenedPlace(const JournalPlace& place)
     {
         if (place.followLinks) {
             const std::string path = place.folder.empty() ? place.root : place.root + "/" + place.folder;
@@ -147,13 +147,9 @@ public:
             return m_folder.get();
         if (m_parent.valid() && m_parentPath == parent)
             return m_parent.get();
+        // Links lead only to the place itself: below it an item's path never leaves it.
         DirHandle::Fd fd;
-        if (m_place.followLinks) {
-            fd = DirHandle::Fd(::openat(m_folder.get(), parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            error = fd.valid() ? 0 : errno;
-        } else {
-            error = DirHandle::openBelow(m_folder.get(), parent, fd);
-        }
+        error = DirHandle::openBelow(m_folder.get(), parent, fd);
         if (error)
             return -1;
         m_parent = std::move(fd);
@@ -162,7 +158,6 @@ public:
     }
 
 private:
-    const JournalPlace& m_place;
     DirHandle::Fd m_folder;
     DirHandle::Fd m_parent;
     std::string m_parentPath;

@@ -7,10 +7,14 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <SafeFS/HiddenName.h>
+#include <SafeFS/Journal.h>
 #include "engine/files/AdminAuth.h"
+#include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
 #include "engine/files/FsPath.h"
 #include "support/app/FakeAlertPresenter.h"
+#include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/RecordingAdminRunner.h"
@@ -27,6 +31,23 @@ protected:
         AdminAuth::resetExplanation();
     }
 };
+
+// A recorded command without its last argument, the hidden name the journal gave it (which
+// must be of the hidden form).
+QStringList withoutHidden(QStringList command)
+{
+    EXPECT_TRUE(SafeFS::isHiddenForm(FsPath::toBytes(command.value(command.size() - 1)))) << command.join(" ").toStdString();
+    command.removeLast();
+    return command;
+}
+
+QList<QStringList> withoutHidden(const QList<QStringList>& commands)
+{
+    QList<QStringList> out;
+    for (const QStringList& command : commands)
+        out.append(withoutHidden(command));
+    return out;
+}
 
 // What /bin/sh makes of a quoted word: the word must come back unchanged.
 QString shellEcho(const QString& word)
@@ -76,16 +97,17 @@ TEST_F(AdminAuthTest, CommandsNameTheHelperTheRootAndThePathInside)
     const QString real = QFileInfo(TestEnv::root()).canonicalFilePath() + "/SystemLibrary/Templates.localized";
     ASSERT_EQ(TestEnv::systemLibrary(), TestEnv::root() + "/SystemLibrary/Templates.localized");
     const QString glow = root + "/Effects.localized/Gl'ow $HOME";
-    EXPECT_EQ(AdminAuth::removeCommand(glow),
-              QStringList({helper, "remove", real, "Effects.localized/Gl'ow $HOME"}));
+    const QString hidden = ".Gl'ow $HOME.loomwork-removing-0123456789abcdef";
+    EXPECT_EQ(AdminAuth::removeCommand(glow, hidden),
+              QStringList({helper, "remove", real, "Effects.localized/Gl'ow $HOME", hidden}));
     EXPECT_EQ(AdminAuth::createDirectoryCommand(root + "/Effects.localized"),
               QStringList({helper, "mkdir", real, "Effects.localized"}));
     EXPECT_EQ(AdminAuth::prepareRootCommand(root), QStringList({helper, "prepare-root", real}));
     EXPECT_EQ(AdminAuth::requestPermissionCommand(root), QStringList({helper, "permit", real}));
-    EXPECT_EQ(AdminAuth::replaceCommand("/s", glow),
-              QStringList({helper, "replace", real, "Effects.localized/Gl'ow $HOME", "/s"}));
-    EXPECT_TRUE(AdminAuth::removeCommand("/elsewhere/x").isEmpty());
-    EXPECT_TRUE(AdminAuth::removeCommand(root).isEmpty()) << "never the library itself";
+    EXPECT_EQ(AdminAuth::replaceCommand("/s", glow, hidden),
+              QStringList({helper, "replace", real, "Effects.localized/Gl'ow $HOME", "/s", hidden}));
+    EXPECT_TRUE(AdminAuth::removeCommand("/elsewhere/x", hidden).isEmpty());
+    EXPECT_TRUE(AdminAuth::removeCommand(root, hidden).isEmpty()) << "never the library itself";
 }
 
 TEST_F(AdminAuthTest, ExplanationIsShownOncePerRunAfterAgreement)
@@ -103,8 +125,9 @@ TEST_F(AdminAuthTest, ExplanationIsShownOncePerRunAfterAgreement)
     ASSERT_EQ(alerts.questions().size(), 2);
     EXPECT_EQ(alerts.questions()[0].title, "需要管理员授权");
     EXPECT_EQ(alerts.questions()[0].primary, "继续");
-    EXPECT_EQ(runner.commands(),
-              QList<QStringList>({AdminAuth::removeCommand(root + "/b"), AdminAuth::removeCommand(root + "/c")}));
+    EXPECT_EQ(withoutHidden(runner.commands()),
+              withoutHidden(QList<QStringList>({AdminAuth::removeCommand(root + "/b", ".b.loomwork-removing-0000000000000000"),
+                                                AdminAuth::removeCommand(root + "/c", ".c.loomwork-removing-0000000000000000")})));
     // Each system's own window: polkit asks for the user's password, macOS's names osascript.
     EXPECT_FALSE(alerts.questions()[0].message.contains("osascript"));
     EXPECT_TRUE(alerts.questions()[0].message.contains("身份验证窗口"));
@@ -137,9 +160,11 @@ TEST_F(AdminAuthTest, ALinkAboveTheLibraryIsResolvedBeforeAnyCommand)
     EXPECT_EQ(AdminAuth::writeRefusal(real + "/Glow"), QString());
     ASSERT_TRUE(QFile::link(dir.path(), real + "/Glow"));
     EXPECT_NE(AdminAuth::writeRefusal(dir.path() + "/link/lib/Effects.localized/Glow/x"), QString());
-    const QList<QStringList> expected{AdminAuth::removeCommand(real + "/Glow"), AdminAuth::removeCommand(real + "/Glow 2")};
+    const QString hidden = ".x.loomwork-removing-0000000000000000";
+    const QList<QStringList> expected{withoutHidden(AdminAuth::removeCommand(real + "/Glow", hidden)),
+                                      withoutHidden(AdminAuth::removeCommand(real + "/Glow 2", hidden))};
     qputenv("LOOMWORK_SYSTEM_LIBRARY", saved);
-    EXPECT_EQ(runner.commands(), expected);
+    EXPECT_EQ(withoutHidden(runner.commands()), expected);
     EXPECT_EQ(expected[0].value(2), QFileInfo(dir.path() + "/real").canonicalFilePath() + "/lib");
 }
 
@@ -261,6 +286,62 @@ TEST_F(AdminAuthTest, PrepareRootAndReplaceDoWhatTheyBuild)
     ASSERT_TRUE(AdminAuth::adminReplace(source, destination));
     EXPECT_FALSE(QFileInfo::exists(destination + "/old"));
     EXPECT_TRUE(QFileInfo::exists(destination + "/Media/a.txt"));
+}
+
+// The helper moves the item (or makes its copy) at a hidden name our journal names before it
+// runs; a helper stopped halfway leaves it there, and recovery removes it by the identity
+// recorded, never anything else of that name.
+TEST_F(AdminAuthTest, WhatAStoppedHelperLeftIsNamedByTheJournalAndPutRight)
+{
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    const QString category = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    PluginFixtures::writeBytes(category + "/Glow/a.txt", "a");
+    PluginFixtures::writeBytes(category + "/Keep/a.txt", "a");
+    // The helper's first step, then it is stopped: the item at the hidden name the journal gave.
+    QStringList named;
+    runner.setBeforeRun([&] {
+        SafeFS::Journal journal;
+        ASSERT_EQ(AppJournal::open(journal), 0);
+        const auto entries = journal.entries();
+        ASSERT_EQ(entries.size(), 1u);
+        named.append(QString::fromStdString(entries[0].items.at(0).path));
+        QDir().rename(category + "/Glow", category + "/" + named.last());
+    });
+    runner.queueOutcome({true, -1, {}, {}});
+    EXPECT_FALSE(AdminAuth::adminRemove(category + "/Glow"));
+    ASSERT_EQ(named.size(), 1);
+    EXPECT_EQ(withoutHidden(runner.commands().value(0)), withoutHidden(AdminAuth::removeCommand(category + "/Glow", named[0])));
+    EXPECT_EQ(runner.commands().value(0).value(4), named[0]);
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({named[0], "Keep"}));
+
+    // Moved on by a neighbour, another item put at that name: not the one recorded. (The
+    // recorded one lives on, so its inode cannot be reused.)
+    ASSERT_TRUE(QDir().rename(category + "/" + named[0], category + "/Other"));
+    PluginFixtures::writeBytes(category + "/" + named[0] + "/b.txt", "b");
+    AppJournal::recover();
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({named[0], "Keep", "Other"}));
+    QDir(category + "/" + named[0]).removeRecursively();
+
+    // A replace's copy stopped halfway goes; so does, after the exchange, the old item.
+    runner.setBeforeRun([&] {
+        SafeFS::Journal journal;
+        ASSERT_EQ(AppJournal::open(journal), 0);
+        for (const auto& entry : journal.entries()) {
+            if (entry.kind == "admin") {
+                named.append(QString::fromStdString(entry.items.at(0).path));
+                PluginFixtures::writeBytes(category + "/" + named.last() + "/half.txt", "half");
+            }
+        }
+    });
+    runner.queueOutcome({true, -1, {}, {}});
+    EXPECT_FALSE(AdminAuth::adminReplace(TestEnv::root() + "/source", category + "/Keep"));
+    ASSERT_EQ(named.size(), 2);
+    EXPECT_TRUE(QFileInfo::exists(category + "/" + named[1]));
+    AppJournal::recover();
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Keep", "Other"}));
+    EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
 }
 
 // A name is bytes: one that is not UTF-8 reaches the helper whole, as hexadecimal.

@@ -317,7 +317,7 @@ TEST_F(MarketInstallerTest, PlugInsSharingAFolderOrNamedAsOurHiddenFoldersAreRef
         {{{"subtitle", "x/y"}, {"subtitle", "x_y"}}, shared("x/y", "x_y")},
         {{{"subtitle", "N"}, {"effect", "Fine"}, {"subtitle", " N\u3000"}}, shared("N", " N\u3000")},
         {{{"subtitle", "Glow"}, {"effect", ".Glow.loomwork-replaced-" + digits}}, hidden + ".Glow.loomwork-replaced-" + digits},
-        {{{"subtitle", " .loomwork-rewrite-" + digits + ".record"}}, hidden + ".loomwork-rewrite-" + digits + ".record"},
+        {{{"subtitle", " .Glow.loomwork-rewrite-" + digits}}, hidden + ".Glow.loomwork-rewrite-" + digits},
         {{{"subtitle", "Same"}, {"effect", "Same"}}, {}},
         {{{"subtitle", ".Glow.loomwork-replaced-" + digits.toUpper()}}, {}},
     };

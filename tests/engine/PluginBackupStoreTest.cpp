@@ -14,9 +14,9 @@
 #include <QJsonObject>
 
 #include "engine/files/AdminAuth.h"
+#include "engine/files/AppJournal.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
-#include "engine/files/PluginFolderSwap.h"
 #include "engine/files/TemplateChange.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
@@ -401,7 +401,7 @@ TEST_F(PluginBackupStoreTest, FailedRestoreKeepsTheOldPlugin)
 }
 
 // The templates the user's links lead to are part of the same whole: a restore that fails
-// leaves them as untouched as the plug-in folder; one killed once their change is recorded is finished.
+// leaves them as untouched as the plug-in folder; a kill leaves both old or both restored.
 TEST_F(PluginBackupStoreTest, AFailedRestoreLeavesTheLinkedTemplatesToo)
 {
     const QString outside = TestEnv::root() + "/Movies/Outside";
@@ -428,29 +428,35 @@ TEST_F(PluginBackupStoreTest, AFailedRestoreLeavesTheLinkedTemplatesToo)
         EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
     }
 
-    // Killed once the templates' record is written (after the plug-in was swapped in): the
-    // record lies in the restored plug-in, and recovery finishes it.
-    const pid_t child = ::fork();
-    if (child == 0) {
-        TemplateChange::setStepHook([](int step) {
-            if (step == 2)
-                ::kill(::getpid(), SIGKILL);
-        });
-        PluginBackupStore::restore(backup, plugin);
-        ::_exit(0);
+    // Killed after the plug-in was swapped in, before or after the templates' finish state:
+    // one journal entry covers both, so recovery leaves both as they were or both restored.
+    for (const bool recorded : {false, true}) {
+        SCOPED_TRACE(recorded);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            TemplateChange::setStepFault([recorded](int step) {
+                if (step == 2 && !recorded)
+                    ::kill(::getpid(), SIGKILL);
+                return 0;
+            });
+            TemplateChange::setStepHook([recorded](int step) {
+                if (step == 2 && recorded)
+                    ::kill(::getpid(), SIGKILL);
+            });
+            PluginBackupStore::restore(backup, plugin);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+        AppJournal::recover();
+        EXPECT_EQ(PluginFixtures::readBytes(path + "/A.motn"), recorded ? "backed-up A" : "edited A");
+        EXPECT_EQ(PluginFixtures::readBytes(path + "/B.moef"), recorded ? "backed-up B" : "edited B");
+        EXPECT_TRUE(QFileInfo(path + "/A.motn").isSymLink());
+        EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
+        EXPECT_EQ(QDir(path).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot), QStringList({"A.motn", "B.moef"}));
+        EXPECT_EQ(QDir(outside).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList("A.motn"));
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    const auto later = std::chrono::system_clock::now() + std::chrono::minutes(1);
-    TemplateChange::recover(path, later);
-    PluginFolderSwap::recover(QFileInfo(path).path(), later);
-    EXPECT_EQ(PluginFixtures::readBytes(path + "/A.motn"), "backed-up A");
-    EXPECT_EQ(PluginFixtures::readBytes(path + "/B.moef"), "backed-up B");
-    EXPECT_TRUE(QFileInfo(path + "/A.motn").isSymLink());
-    EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
-    EXPECT_EQ(QDir(path).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot), QStringList({"A.motn", "B.moef"}));
-    EXPECT_EQ(QDir(outside).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList("A.motn"));
 }
 
 TEST_F(PluginBackupStoreTest, StructuralFailureIsReportedWithoutAdministrator)
@@ -528,7 +534,7 @@ TEST_F(PluginBackupStoreTest, RefusedRestoreFallsBackToAdministratorReplace)
         }
         if (c.agree)
             EXPECT_EQ(runner.commands(),
-                      QList<QStringList>{AdminAuth::replaceCommand(source, path)});
+                      QList<QStringList>{AdminAuth::replaceCommand(source, path, runner.commands().value(0).value(5))});
         else
             EXPECT_TRUE(runner.commands().isEmpty());
         EXPECT_TRUE(hiddenSiblings(path).isEmpty());

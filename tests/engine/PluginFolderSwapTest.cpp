@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
 #include "engine/files/FsPath.h"
 #include "engine/files/PluginFolderSwap.h"
@@ -29,6 +30,12 @@
 #include "support/app/TestEnv.h"
 
 namespace {
+
+// The files of the application's journal.
+QStringList journalEntries()
+{
+    return QDir(AppJournal::folder()).entryList(QDir::Files | QDir::Hidden).replaceInStrings(".entry", "");
+}
 
 QStringList hiddenIn(const QString& folder)
 {
@@ -71,7 +78,7 @@ constexpr const char* kChildDir = "LOOMWORK_SWAP_CHILD_DIR";
 int replaceAsOne(const QString& folder, const QStringList& names, PluginSwapGroup* group)
 {
     for (const QString& name : names) {
-        auto swap = std::make_unique<PluginFolderSwap>(folder);
+        auto swap = group->makeSwap(folder);
         QString staging;
         if (const int error = swap->makeStaging("market", name, &staging))
             return error;
@@ -110,31 +117,25 @@ TEST(PluginFolderSwap, AFailedSwapLeavesTheOldPluginInPlace)
                 files.failOn(FaultyFileOps::Op::rename, marker, error);
             EXPECT_EQ(replaceGlow(folder), c.renameFaults.first().second);
         }
-        if (c.oldAtItsPlace) {
-            EXPECT_EQ(PackageMaker::readTree(folder + "/Glow"), before);
-            EXPECT_TRUE(hiddenIn(folder).isEmpty()) << hiddenIn(folder).join(", ").toStdString();
-        } else {
-            // Never removed: the old plug-in waits in its hidden copy.
+        if (!c.oldAtItsPlace) {
+            // Never removed: the old plug-in waits in its hidden copy, recorded, and recovery
+            // puts it back.
             const QStringList kept = hiddenIn(folder).filter(".Glow.loomwork-replaced-");
             ASSERT_EQ(kept.size(), 1);
             EXPECT_EQ(PackageMaker::readTree(folder + "/" + kept.first()), before);
+            AppJournal::recover();
         }
+        EXPECT_EQ(PackageMaker::readTree(folder + "/Glow"), before);
+        EXPECT_TRUE(hiddenIn(folder).isEmpty()) << hiddenIn(folder).join(", ").toStdString();
+        EXPECT_TRUE(journalEntries().isEmpty());
     }
-}
-
-TEST(PluginFolderSwap, EachRunUsesItsOwnHiddenNames)
-{
-    const QString a = PluginFolderSwap::hiddenSibling("/f", "Glow", "restoring");
-    EXPECT_NE(a, PluginFolderSwap::hiddenSibling("/f", "Glow", "restoring"));
-    const QString longName(80, QChar(u'字'));
-    EXPECT_LE(FsPath::encode(QFileInfo(PluginFolderSwap::hiddenSibling("/f", longName, "replaced")).fileName()).size(), 255);
 }
 
 // A child replaces a plug-in and is killed as its n-th file step starts, for every n. Where
 // the exchange works the name holds a whole plug-in right after the kill. Recovery leaves
-// alone what may belong to a run still going (newer than this process) and every hidden item
-// of the user's, however close to ours; then, as at the next start, it leaves the old plug-in
-// or the new one, whole, under its own name, and no leftover.
+// alone every hidden item of the user's, however close to ours, and an entry of a change
+// still running here; it leaves the old plug-in or the new one, whole, under its own name,
+// and no leftover.
 TEST(PluginFolderSwap, AKillAtAnyStepLeavesAWholePluginAfterRecovery)
 {
     QTemporaryDir dir;
@@ -187,9 +188,15 @@ TEST(PluginFolderSwap, AKillAtAnyStepLeavesAWholePluginAfterRecovery)
             }
 
             const QStringList left = PackageMaker::namesIn(folder);
-            PluginFolderSwap::recover(folder, PluginFolderSwap::startedAt());
-            EXPECT_EQ(PackageMaker::namesIn(folder), left);
-            PluginFolderSwap::recover(folder, std::chrono::system_clock::now());
+            const QStringList entries = journalEntries();
+            if (!entries.isEmpty()) {
+                AppJournal::started(entries.first().toStdString());
+                AppJournal::recover();
+                AppJournal::stopped(entries.first().toStdString());
+                EXPECT_EQ(PackageMaker::namesIn(folder), left) << "a running change's entry is left alone";
+            }
+            AppJournal::recover();
+            EXPECT_TRUE(journalEntries().isEmpty());
             const auto now = PackageMaker::readTree(folder + "/" + c.name);
             EXPECT_TRUE(now == fresh || (!finished && now == old)) << now.keys().join(", ").toStdString();
             QStringList expected = usersFolders + usersFiles + QStringList{".Link.loomwork-replaced" + random, c.name};
@@ -248,21 +255,27 @@ TEST(PluginSwapGroup, AFailureUndoesTheSwapsBeforeIt)
     }
 }
 
-// A child swaps two plug-ins in as one, the second failing so that the first is undone, and
-// is killed as its n-th file step starts, for every n. After recovery each name holds a whole
-// plug-in, the first old or new, the second old, and nothing hidden is left.
-TEST(PluginSwapGroup, AKillWhileUndoingLeavesWholePluginsAfterRecovery)
+// A child swaps two plug-ins in as one and is killed as its n-th file step starts, for every
+// n; in some cases the second fails, so that the first is undone. After recovery the two are
+// both old or (where none failed) both new, each whole, and nothing hidden is left.
+TEST(PluginSwapGroup, AKillAnywhereLeavesBothOldOrBothNewAfterRecovery)
 {
     QTemporaryDir dir;
     const QString longName(240, QLatin1Char('g'));
     const struct {
         bool exchangeRefused;
         QString first;
-    } cases[] = {{false, "Glow"}, {true, "Glow"}, {true, longName}};
+        bool secondFails;
+    } cases[] = {{false, "Glow", true}, {true, "Glow", true}, {true, longName, true}, {false, "Glow", false}, {true, longName, false}};
     for (const auto& c : cases) {
         bool finished = false;
         for (int step = 1; step < 30 && !finished; ++step) {
-            const QString folder = QString("%1/%2-%3-%4").arg(dir.path()).arg(c.exchangeRefused).arg(c.first.size()).arg(step);
+            const QString folder = QString("%1/%2-%3-%4-%5")
+                                       .arg(dir.path())
+                                       .arg(c.exchangeRefused)
+                                       .arg(c.first.size())
+                                       .arg(c.secondFails)
+                                       .arg(step);
             SCOPED_TRACE(folder.toStdString());
             const auto oldFirst = PackageMaker::readTree(PackageMaker::makeFolder(folder, c.first, {{"old.txt", "old"}}));
             const auto oldSecond = PackageMaker::readTree(PackageMaker::makeFolder(folder, "Second", {{"old.txt", "old 2"}}));
@@ -271,23 +284,28 @@ TEST(PluginSwapGroup, AKillWhileUndoingLeavesWholePluginsAfterRecovery)
                 FaultyFileOps files;
                 if (c.exchangeRefused)
                     files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
-                files.failOn(FaultyFileOps::Op::rename, ".Second.loomwork-incoming", ENOSPC);
+                if (c.secondFails)
+                    files.failOn(FaultyFileOps::Op::rename, ".Second.loomwork-incoming", ENOSPC);
                 files.killAtCall(step);
                 PluginSwapGroup group;
-                ::_exit(replaceAsOne(folder, {c.first, "Second"}, &group) == ENOSPC ? 0 : 1);
+                ::_exit(replaceAsOne(folder, {c.first, "Second"}, &group) == (c.secondFails ? ENOSPC : 0) ? 0 : 1);
             }
             int status = 0;
             ASSERT_EQ(::waitpid(child, &status, 0), child);
             finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
             ASSERT_TRUE(finished || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) << status;
-            PluginFolderSwap::recover(folder, std::chrono::system_clock::now());
+            AppJournal::recover();
             const auto first = PackageMaker::readTree(folder + "/" + c.first);
-            EXPECT_TRUE(first == oldFirst || (!finished && first == QMap<QString, QByteArray>{{"new.txt", "new " + c.first.toUtf8()}}))
-                << first.keys().join(", ").toStdString();
-            EXPECT_EQ(PackageMaker::readTree(folder + "/Second"), oldSecond);
+            const auto second = PackageMaker::readTree(folder + "/Second");
+            const bool old = first == oldFirst && second == oldSecond;
+            const bool fresh = first == QMap<QString, QByteArray>{{"new.txt", "new " + c.first.toUtf8()}}
+                            && second == QMap<QString, QByteArray>{{"new.txt", "new Second"}};
+            EXPECT_TRUE(c.secondFails ? old : (old && !finished) || fresh)
+                << first.keys().join(", ").toStdString() << " / " << second.keys().join(", ").toStdString();
             QStringList expected{c.first, "Second"};
             expected.sort();
             EXPECT_EQ(PackageMaker::namesIn(folder), expected);
+            EXPECT_TRUE(journalEntries().isEmpty());
         }
         EXPECT_TRUE(finished);
     }
@@ -306,7 +324,7 @@ TEST(PluginFolderSwap, ACompletedReplaceNeverBringsTheOldVersionBack)
         ASSERT_EQ(replaceGlow(dir.path()), 0);
     }
     QDir(dir.path() + "/Glow").removeRecursively();
-    PluginFolderSwap::recover(dir.path(), std::chrono::system_clock::now());
+    AppJournal::recover();
     EXPECT_EQ(PackageMaker::namesIn(dir.path()), QStringList{});
 }
 
@@ -315,11 +333,35 @@ TEST(PluginFolderSwap, ACompletedReplaceNeverBringsTheOldVersionBack)
 TEST(PluginFolderSwap, RecoveryNeverGoesThroughALinkInTheSystemLibrary)
 {
     QTemporaryDir outside;
-    const QString stale = ".Glow.loomwork-install-0123456789abcdef";
-    PackageMaker::makeFolder(outside.path(), stale, {});
-    PluginFixtures::makeSymlink(outside.path(), TestEnv::systemLibrary() + "/Effects.localized");
-    PluginFolderSwap::recover(TestEnv::systemLibrary() + "/Effects.localized", std::chrono::system_clock::now());
-    EXPECT_EQ(PackageMaker::namesIn(outside.path()), QStringList{stale});
+    const QString category = TestEnv::systemLibrary() + "/Effects.localized";
+    // A child killed once its staging folder is made, as its first file step (a copy) starts.
+    QDir().mkpath(category);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        FaultyFileOps files;
+        files.killAtCall(1);
+        PluginFolderSwap swap(category);
+        QString staging;
+        swap.makeStaging("install", "Glow", &staging);
+        FileOps::current().copyTree(outside.path(), staging + "/Glow");
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    const QStringList stale = PackageMaker::namesIn(category);
+    ASSERT_EQ(stale.size(), 1);
+    ASSERT_TRUE(QDir().rename(category, outside.path() + "/moved"));
+    PluginFixtures::makeSymlink(outside.path() + "/moved", category);
+    AppJournal::recover();
+    EXPECT_EQ(PackageMaker::namesIn(outside.path() + "/moved"), stale);
+    EXPECT_EQ(journalEntries().size(), 1) << "kept for a later recovery";
+    // The folder back in its place, the entry's own item goes.
+    QFile::remove(category);
+    ASSERT_TRUE(QDir().rename(outside.path() + "/moved", category));
+    AppJournal::recover();
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList{});
+    EXPECT_TRUE(journalEntries().isEmpty());
     TestEnv::reset();
 }
 

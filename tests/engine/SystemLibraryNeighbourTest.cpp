@@ -15,7 +15,9 @@
 #include <QTest>
 #include <QThreadPool>
 
+#include <SafeFS/Journal.h>
 #include "engine/files/AdminAuth.h"
+#include "engine/files/AppJournal.h"
 #include "engine/library/InstallPlan.h"
 #include "engine/library/OperationsCenter.h"
 #include "engine/backup/PluginBackupError.h"
@@ -238,24 +240,43 @@ TEST_F(SystemLibraryNeighbourTest, OpeningTheLibraryNeverChangesWhatALinkPointsT
     expectVictimIntact(0);
 }
 
-// Start-up recovery removes hidden folders of our exact form: never those of a folder a link
-// leads to, even one named like ours.
+// Start-up recovery removes a staging folder a killed install left, as its journal entry
+// names it: never one of a folder a link leads to, even one of the same name and identity
+// check (the victim's is another item).
 TEST_F(SystemLibraryNeighbourTest, RecoveryNeverReachesThroughASwappedInLink)
 {
-    const QString ours = ".Docs.loomwork-install-0123456789abcdef";
+    const std::string id = "0123456789abcdef";
+    const QString ours = ".Docs.loomwork-install-" + QString::fromStdString(id);
     PackageMaker::makeFolder(m_victim, ours, {{"x.txt", "victim's"}});
     m_before = victimTree();
+    SafeFS::Journal journal;
+    ASSERT_EQ(AppJournal::open(journal), 0);
+    const auto leaveEntry = [&] {
+        PackageMaker::makeFolder(m_category, ours, {{"stale.txt", "stale"}});
+        struct stat st {};
+        ASSERT_EQ(::lstat(bytes(m_category + "/" + ours).constData(), &st), 0);
+        SafeFS::JournalEntry entry;
+        entry.id = id;
+        entry.kind = "install";
+        entry.places.push_back(AppJournal::placeOf(m_category));
+        SafeFS::JournalItem staging;
+        staging.path = ours.toStdString();
+        staging.identity = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+        entry.items.push_back(staging);
+        ASSERT_EQ(journal.write(entry), 0);
+    };
     Neighbour neighbour(m_category, m_victim);
     for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
-        PackageMaker::makeFolder(m_category, ours, {{"stale.txt", "stale"}});
+        leaveEntry();
         neighbour.start();
-        PluginFolderSwap::recoverLibrary(TestEnv::systemLibrary());
-        PluginFolderSwap::recover(m_category, std::chrono::system_clock::now());
+        AppJournal::recover();
         neighbour.stop();
         expectVictimIntact(attempt);
     }
-    PluginFolderSwap::recover(m_category, std::chrono::system_clock::now());
+    leaveEntry();
+    AppJournal::recover();
     EXPECT_EQ(PackageMaker::namesIn(m_category), QStringList{}) << "without a neighbour the leftover goes";
+    EXPECT_TRUE(journal.entries().empty());
 }
 
 TEST_F(SystemLibraryNeighbourTest, ARestoreNeverReachesThroughASwappedInLink)

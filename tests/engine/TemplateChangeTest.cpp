@@ -13,18 +13,21 @@
 #include <QFile>
 #include <QScopeGuard>
 
+#include <SafeFS/Journal.h>
 #include "engine/files/AdminAuth.h"
+#include "engine/files/AppJournal.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
-#include "engine/files/PluginFolderSwap.h"
 #include "engine/library/PluginModifier.h"
 #include "engine/library/PluginScanner.h"
+#include "engine/core/SystemError.h"
 #include "engine/files/TemplateChange.h"
 #include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
+#include "support/app/StartUp.h"
 #include "support/app/TestEnv.h"
 
 using namespace BackupFixtures;
@@ -127,12 +130,12 @@ QString makeSixLinkedTemplates(const QString& folder, const QString& outside)
     return folder;
 }
 
-// A kill anywhere leaves the plug-in, once recovered, wholly old (before the record) or
-// wholly new (from the record on), with none of our temporaries.
+// A kill anywhere leaves the plug-in, once recovered, wholly old (before the finish state) or
+// wholly new (from it on), with none of our temporaries and no journal entry.
 void killAtEveryStep(const QString& library, const std::function<void(const QString&)>& change,
                      const QByteArray& marker, bool linked = false)
 {
-    // Six staged files, the record, six renames, the record's removal.
+    // Six staged files, the finish state, six exchanges, the old contents' removal.
     const int steps = 6 + 1 + 6 + 1;
     for (int step = 1; step <= steps + 1; ++step) {
         const QString plugin = QString("%1/Effects.localized/%2%3").arg(library, linked ? "Linked" : "Glow").arg(step);
@@ -141,15 +144,11 @@ void killAtEveryStep(const QString& library, const std::function<void(const QStr
         SCOPED_TRACE(folder.toStdString());
         const bool finished = runKilledAt(step, [&] { change(folder); });
         EXPECT_EQ(finished, step > steps);
-        // Younger than this process: another run's change in progress, left alone.
-        const QStringList left = hiddenEntries(folder);
-        TemplateChange::recover(folder, PluginFolderSwap::startedAt());
-        EXPECT_EQ(hiddenEntries(folder), left);
-
-        TemplateChange::recover(folder, std::chrono::system_clock::now() + std::chrono::minutes(1));
+        AppJournal::recover();
         EXPECT_EQ(templatesWith(folder, marker), step <= 6 ? 0 : 6);
         EXPECT_EQ(hiddenEntries(folder), QStringList());
         EXPECT_EQ(hiddenEntries(outside), QStringList());
+        EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
     }
 }
 
@@ -157,6 +156,13 @@ void killAtEveryStep(const QString& library, const std::function<void(const QStr
 
 TEST_F(TemplateChangeTest, AKilledRewriteIsWhollyOldOrWhollyNewInBothLibraries)
 {
+    // Where the file system cannot exchange, each template's old content is moved aside first.
+    TemplateChange::setExchangeRefused(true);
+    killAtEveryStep(
+        TestEnv::systemLibrary(), [](const QString& folder) { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
+        "version=\"5.13\"");
+    TemplateChange::setExchangeRefused(false);
+    QDir(TestEnv::systemLibrary()).removeRecursively();
     for (const QString& library : {TestEnv::userLibrary(), TestEnv::systemLibrary()}) {
         killAtEveryStep(
             library, [](const QString& folder) { TemplateInspector::setVersion(folder, "5.13", "5.6"); },
@@ -172,17 +178,14 @@ TEST_F(TemplateChangeTest, AKilledRewriteIsWhollyOldOrWhollyNewInBothLibraries)
         "version=\"5.13\"", true);
 }
 
-// The next change, and the scan at start-up, finish what a killed change recorded (its
-// files last changed before this process started) before anything else.
-TEST_F(TemplateChangeTest, TheNextChangeAndTheScanFinishARecordedChange)
+// The next change, and the start, finish what a killed change recorded before anything else.
+TEST_F(TemplateChangeTest, TheNextChangeAndTheStartFinishARecordedChange)
 {
     const auto killMidway = [](const QString& folder) {
         makeSixTemplates(folder);
-        // Killed after the record and two of the six renames.
+        // Killed after the finish state and two of the six exchanges.
         ASSERT_FALSE(runKilledAt(9, [&] { TemplateInspector::setVersion(folder, "5.13", "5.6"); }));
         ASSERT_EQ(templatesWith(folder, "version=\"5.13\""), 2);
-        for (const QString& path : hiddenEntries(folder))
-            setModified(path, 1000000000);
     };
     const QString effects = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
     killMidway(effects + "/Glow");
@@ -191,27 +194,72 @@ TEST_F(TemplateChangeTest, TheNextChangeAndTheScanFinishARecordedChange)
     EXPECT_EQ(templatesWith(effects + "/Glow", "name=\"字体\""), 6);
     EXPECT_EQ(hiddenEntries(effects + "/Glow"), QStringList());
 
-    // At start-up: a recorded change is finished; one killed before its record is undone.
+    // At start-up: a recorded change is finished; one killed before its finish state is undone.
     killMidway(effects + "/Recorded");
     const QString unrecorded = makeSixTemplates(effects + "/Unrecorded");
     ASSERT_FALSE(runKilledAt(4, [&] { TemplateInspector::setVersion(unrecorded, "5.13", "5.6"); }));
-    for (const QString& path : hiddenEntries(unrecorded))
-        setModified(path, 1000000000);
     const QString user = categoryFolder(PluginRoot::user, ZFCPluginType::effect) + "/Mine";
     killMidway(user);
-    const auto result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
-    EXPECT_EQ(result.plugins.size(), 4);
+    StartUp::run();
     for (const QString& folder : {effects + "/Recorded", user}) {
         EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6) << folder.toStdString();
         EXPECT_EQ(hiddenEntries(folder), QStringList());
     }
     EXPECT_EQ(templatesWith(unrecorded, "version=\"5.13\""), 0);
     EXPECT_EQ(hiddenEntries(unrecorded), QStringList());
+    EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
 }
 
-// A record is ours only in its exact form, and only a plain path inside a system plug-in
-// may be renamed by it: a planted record cannot move anything out of the plug-in.
-TEST_F(TemplateChangeTest, OnlyOurExactRecordIsFollowedAndNeverOutOfASystemPlugin)
+// A step that fails is undone at once: the plug-in is wholly old and the message says so.
+// Where the undo fails too, the change stays recorded, the message says it will be put back,
+// and recovery does.
+TEST_F(TemplateChangeTest, AFailedExchangeLeavesThePluginWhollyOldOrRecordedForRecovery)
+{
+    const QByteArray head = "version=\"5.13\"";
+    for (const QString& library : {TestEnv::userLibrary(), TestEnv::systemLibrary()}) {
+        for (int failing = 1; failing <= 4; ++failing) {
+            for (const int variant : {0, 1, 2}) {
+                const bool undoFails = variant == 1;
+                const QString folder = makeSixTemplates(
+                    QString("%1/Effects.localized/Glow%2-%3").arg(library).arg(failing).arg(variant));
+                SCOPED_TRACE(folder.toStdString());
+                // The third: a file system that cannot exchange.
+                TemplateChange::setExchangeRefused(variant == 2);
+                const auto refused = qScopeGuard([] { TemplateChange::setExchangeRefused(false); });
+                // Six staged files and the finish state come first; then the exchanges.
+                const int step = 7 + failing;
+                TemplateChange::setStepFault([&](int at) {
+                    return at == step ? EACCES : at == step + 1 && undoFails && failing > 1 ? ENOSPC : 0;
+                });
+                QString message;
+                try {
+                    TemplateInspector::setVersion(folder, "5.13", "5.6");
+                } catch (const TemplateEditError& e) {
+                    message = e.message();
+                }
+                TemplateChange::setStepFault(nullptr);
+                EXPECT_TRUE(message.startsWith("插件「Glow" + QString::number(failing))) << message.toStdString();
+                EXPECT_TRUE(message.contains("」：" + SystemError::describe(EACCES) + "\n")) << message.toStdString();
+                if (undoFails && failing > 1) {
+                    EXPECT_TRUE(message.endsWith("已改动的模板会在下次启动或下一次修改前改回原样。")) << message.toStdString();
+                    EXPECT_EQ(templatesWith(folder, head), failing - 1);
+                    EXPECT_FALSE(QDir(AppJournal::folder()).isEmpty());
+                    AppJournal::recover();
+                } else {
+                    EXPECT_TRUE(message.endsWith("插件的模板都没有改动。")) << message.toStdString();
+                }
+                EXPECT_EQ(templatesWith(folder, head), 0);
+                EXPECT_EQ(hiddenEntries(folder), QStringList());
+                EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
+            }
+        }
+    }
+}
+
+// Nothing planted in a plug-in is taken for ours, whatever its name: a record of the old
+// form naming a file outside, a staged file, hidden folders of our forms. The next change
+// neither follows nor removes them.
+TEST_F(TemplateChangeTest, NothingPlantedInAPluginIsFollowedOrRemoved)
 {
     const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow");
     const QString outside = TestEnv::root() + "/Outside.motn";
@@ -220,16 +268,18 @@ TEST_F(TemplateChangeTest, OnlyOurExactRecordIsFollowedAndNeverOutOfASystemPlugi
     writeBytes(folder + "/" + staged, "planted");
     const QByteArray planted = QByteArray("loomwork rewrite record 1\n") + "../../../Outside.motn" + '\0'
         + staged.toUtf8() + '\0' + QFile::encodeName(outside) + '\0' + staged.toUtf8() + '\0' + "end\n";
-    const QStringList names{".loomwork-rewrite-0123456789abcdef.record", ".loomwork-rewrite-0123456789ABCDEF.record",
-                            ".loomwork-rewrite-0123456789abcdef.record.bak"};
-    for (const QString& name : names)
-        writeBytes(folder + "/" + name, planted);
+    writeBytes(folder + "/.loomwork-rewrite-0123456789abcdef.record", planted);
+    writeBytes(folder + "/Scenes/.Glow.loomwork-rewrite-0123456789abcdef/0", "planted");
+    writeBytes(folder + "/.Glow.loomwork-rewrite-0123456789abcdef/0", "planted");
     for (const QString& path : hiddenEntries(folder))
         setModified(path, 1000000000);
-    TemplateInspector::removeLeftovers(folder);
+    const QStringList hidden = hiddenEntries(folder);
+    EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6").filesChanged, 6);
+    StartUp::run();
     EXPECT_EQ(readBytes(outside), "the user's own");
-    EXPECT_EQ(templatesWith(folder, "planted"), 0);
-    EXPECT_EQ(hiddenEntries(folder), QStringList({folder + "/" + names[1], folder + "/" + names[2]}));
+    EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
+    EXPECT_EQ(hiddenEntries(folder), hidden);
+    EXPECT_EQ(readBytes(folder + "/.Glow.loomwork-rewrite-0123456789abcdef/0"), "planted");
 }
 
 // In the system library every step acts through the folders opened from the library root:
@@ -380,9 +430,11 @@ TEST_F(TemplateChangeTest, ALinkedFolderIsPassedOverInBothLibraries)
     }
 }
 
-// The system library is every local user's: each user's recovery there puts right only what
-// that user left, and another user's change waits, whole, for that user's own Loomwork.
-TEST_F(TemplateChangeTest, InTheSystemLibraryEachUserRecoversOnlyWhatTheyLeft)
+// The system library is every local user's, and each user's Loomwork keeps its own journal:
+// recovery puts right only what its own entries name. Another user's entry planted in ours,
+// and an item of another user's whose name carries one of our entries' ids, are never acted
+// on; hidden folders of our forms, whoever's, are left alone.
+TEST_F(TemplateChangeTest, InTheSystemLibraryEachUserRecoversOnlyWhatTheirJournalNames)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to play two other users";
@@ -403,31 +455,59 @@ TEST_F(TemplateChangeTest, InTheSystemLibraryEachUserRecoversOnlyWhatTheyLeft)
     QDirIterator it(TestEnv::systemLibrary(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext())
         ::chmod(QFile::encodeName(it.next()).constData(), 0777);
+    // Each user's own data folder.
+    const auto dataOf = [&](uid_t uid) {
+        const QString data = TestEnv::root() + "/data-" + QString::number(uid);
+        QDir().mkpath(data);
+        ::chown(QFile::encodeName(data).constData(), uid, uid);
+        return data;
+    };
+    const auto as = [&](uid_t uid, const std::function<void()>& change) {
+        return [&, uid, change] {
+            ::setenv("XDG_DATA_HOME", QFile::encodeName(dataOf(uid)).constData(), 1);
+            change();
+        };
+    };
+    dataOf(a);
+    dataOf(b);
 
-    ASSERT_FALSE(runKilledAt(9, [&] { TemplateInspector::setVersion(folder, "5.13", "5.6"); }, a));
+    ASSERT_FALSE(runKilledAt(9, as(a, [&] { TemplateInspector::setVersion(folder, "5.13", "5.6"); }), a));
     ASSERT_EQ(templatesWith(folder, "version=\"5.13\""), 2);
     const QStringList left = hiddenEntries(folder);
-    const auto later = std::chrono::system_clock::now() + std::chrono::minutes(1);
-    const auto recoverAs = [&](uid_t uid) {
-        EXPECT_TRUE(runKilledAt(0, [&] {
-            TemplateChange::recover(folder, later);
-            PluginFolderSwap::recover(effects, later);
-        }, uid));
-    };
     const auto entries = [&] { return QDir(effects).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot); };
+    const QStringList before = entries();
 
-    recoverAs(b);
+    // a's entry, planted in our journal, with an item of ours that it names by identity: not
+    // ours (another owner), so nothing it names is touched.
+    const QString aJournal = dataOf(a) + "/com.loomwork.app/journal";
+    const QStringList aEntries = QDir(aJournal).entryList(QDir::Files);
+    ASSERT_EQ(aEntries.size(), 1);
+    SafeFS::Journal journal;
+    ASSERT_EQ(AppJournal::open(journal), 0);
+    const QString planted = AppJournal::folder() + "/" + aEntries.first();
+    ASSERT_TRUE(QFile::copy(aJournal + "/" + aEntries.first(), planted));
+    ASSERT_EQ(::chmod(QFile::encodeName(planted).constData(), 0600), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(planted).constData(), a, a), 0);
+    // And an entry of ours whose item, of our exact name form with our id, is b's.
+    SafeFS::JournalEntry ours;
+    ours.id = "00000000000000b1";
+    ours.kind = "install";
+    ours.places.push_back(AppJournal::placeOf(effects));
+    SafeFS::JournalItem staging;
+    staging.path = hiddenFolders[2].toStdString();
+    ours.items.push_back(staging);
+    ASSERT_EQ(journal.write(ours), 0);
+
+    EXPECT_TRUE(runKilledAt(0, as(b, [] { AppJournal::recover(); }), b));
+    AppJournal::recover();
     EXPECT_EQ(hiddenEntries(folder), left);
     EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 2);
-    EXPECT_EQ(entries(), QStringList({hiddenFolders[0], hiddenFolders[1], "Glow"}));
-    // A record of one's own that cannot be read is never taken for none.
-    const QByteArray record = QFile::encodeName(left.filter(".record").value(0));
-    ASSERT_EQ(::chmod(record.constData(), 0), 0);
-    recoverAs(a);
-    EXPECT_EQ(hiddenEntries(folder), left);
-    ASSERT_EQ(::chmod(record.constData(), 0600), 0);
-    recoverAs(a);
+    EXPECT_EQ(entries(), before);
+    EXPECT_TRUE(QFileInfo::exists(planted)) << "not ours: neither believed nor removed";
+
+    EXPECT_TRUE(runKilledAt(0, as(a, [] { AppJournal::recover(); }), a));
     EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
     EXPECT_EQ(hiddenEntries(folder), QStringList());
-    EXPECT_EQ(entries(), QStringList({"Glow", "Gone"}));
+    EXPECT_EQ(entries(), before);
+    EXPECT_TRUE(QDir(aJournal).isEmpty());
 }

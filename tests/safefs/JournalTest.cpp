@@ -189,7 +189,7 @@ TEST(Journal, AnOldItemThatCannotGoBackKeepsTheFolderItLiesIn)
     EXPECT_FALSE(fs::exists(folder / ".staging"));
 }
 
-TEST(Journal, RecoveryInTheSystemLibraryNeverFollowsALinkToItsPlace)
+TEST(Journal, RecoveryFollowsNoLinkBelowAUserPlaceNorAnyInTheSystemLibrary)
 {
     TempDir dir;
     writeFile(dir / "victim" / ".staging" / "keep", "victim's");
@@ -201,4 +201,16 @@ TEST(Journal, RecoveryInTheSystemLibraryNeverFollowsALinkToItsPlace)
     entry.items.push_back(item(JournalItem::Role::made, ".staging", "", identityOf(dir / "victim" / ".staging")));
     EXPECT_EQ(SafeFS::recoverEntry(entry), ELOOP);
     EXPECT_EQ(readText(dir / "victim" / ".staging" / "keep"), "victim's");
+
+    // In the user's library links lead to a place, never out of it below.
+    fs::create_directory(dir / "user");
+    fs::create_directory_symlink(dir / "victim", dir / "user" / "Link");
+    entry.places = {{(dir / "user").string(), "", true}};
+    entry.items = {item(JournalItem::Role::made, "Link/.staging", "", identityOf(dir / "victim" / ".staging"))};
+    EXPECT_EQ(SafeFS::recoverEntry(entry), ELOOP);
+    EXPECT_EQ(readText(dir / "victim" / ".staging" / "keep"), "victim's");
+    entry.places = {{(dir / "user" / "Link").string(), "", true}};
+    entry.items = {item(JournalItem::Role::made, ".staging", "", identityOf(dir / "victim" / ".staging"))};
+    EXPECT_EQ(SafeFS::recoverEntry(entry), 0);
+    EXPECT_FALSE(fs::exists(dir / "victim" / ".staging"));
 }

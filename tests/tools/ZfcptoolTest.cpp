@@ -745,7 +745,7 @@ TEST(Zfcptool, PlugInsNamedAsHiddenFoldersAreRefused)
         {{h, out, "0", " .zfcptool-extract-0123456789abcdef"}, ".zfcptool-extract-0123456789abcdef"},
         {{app, out, "0"}, ".Glow.loomwork-replaced-0123456789abcdef"},
         {{h, out, "0", "..loomwork-install-0123456789abcdef"}, "..loomwork-install-0123456789abcdef"},
-        {{h, out, "0", ".loomwork-rewrite-0123456789abcdef.record"}, ".loomwork-rewrite-0123456789abcdef.record"},
+        {{h, out, "0", ".a.loomwork-rewrite-0123456789abcdef"}, ".a.loomwork-rewrite-0123456789abcdef"},
     };
     for (const auto& [args, name] : refused) {
         SCOPED_TRACE(args.back());

@@ -1,14 +1,20 @@
-// loomwork-admin OPERATION ROOT [PATH] [SOURCE]
+// loomwork-admin OPERATION ROOT [PATH] [SOURCE] [HIDDEN]
 //
 // Run as root by Loomwork for the system library at ROOT (absolute, links above it already
 // resolved), PATH being the item inside it ("Effects.localized/Glow"):
-//   remove ROOT PATH           removes the item
-//   replace ROOT PATH SOURCE   removes the item and puts a copy of SOURCE in its place
+//   remove ROOT PATH HIDDEN    moves the item to HIDDEN beside it, then removes it
+//   replace ROOT PATH SOURCE HIDDEN
+//                              copies SOURCE to HIDDEN beside the item, exchanges the two,
+//                              then removes HIDDEN (the old item)
 //   mkdir ROOT PATH            creates the folder and what is missing above it, then opens
 //                              the folder's tree to everyone
 //   prepare-root ROOT          creates ROOT and its four category folders, then opens ROOT's
 //                              tree to everyone
 //   permit ROOT                opens ROOT's tree to everyone
+// HIDDEN is a name of the application's hidden form (SafeFS/HiddenName.h), which its journal
+// names before the helper runs, so that what a killed helper leaves is put right by the
+// application's recovery; the helper never writes into that journal, and never touches an
+// item already at HIDDEN.
 // "--hex" before the operation: every path argument is given as its bytes in hexadecimal
 // (names need not be UTF-8, a process's arguments may be re-encoded on the way).
 // Every local user may change the library, so every step is taken through folder handles
@@ -24,11 +30,11 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/HiddenName.h>
 
 namespace {
 
@@ -128,61 +134,67 @@ int openParent(const std::string& root, const std::string& path, Fd& parent, std
     return DirHandle::openPath(root, slash == std::string::npos ? std::string() : path.substr(0, slash), parent);
 }
 
-int removeItem(const std::string& root, const std::string& path)
+bool refusesRename(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+// The item leaves its name in one step, so a removal stopped halfway leaves no half plug-in
+// under it: what is left lies at the hidden name the application's journal gives.
+int removeItem(const std::string& root, const std::string& path, const std::string& hidden)
 {
     Fd parent;
     std::string name;
     if (const int error = openParent(root, path, parent, name))
         return error;
-    return DirHandle::removeAt(parent.get(), name);
-}
-
-// A hidden name beside the item in the application's own staging form
-// (".<label>.loomwork-restoring-<16 hex>"), so that what a killed run leaves there is removed
-// by the application's recovery. A label too long for that form is replaced: only the form counts.
-std::string stagingName(const std::string& name)
-{
-    unsigned char random[8] = {};
-    std::size_t got = 0;
-    while (got < sizeof random) {
-        const ssize_t n = ::getrandom(random + got, sizeof random - got, 0);
-        if (n > 0)
-            got += std::size_t(n);
-        else if (errno != EINTR)
-            break;
+    int error = DirHandle::renameAt(parent.get(), name, parent.get(), hidden, DirHandle::Rename::noReplace);
+    if (refusesRename(error)) {
+        struct stat st {};
+        error = ::fstatat(parent.get(), hidden.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+            ? EEXIST
+            : DirHandle::renameAt(parent.get(), name, parent.get(), hidden, DirHandle::Rename::replace);
     }
-    char digits[17];
-    std::snprintf(digits, sizeof digits, "%02x%02x%02x%02x%02x%02x%02x%02x", random[0], random[1], random[2],
-                  random[3], random[4], random[5], random[6], random[7]);
-    constexpr std::string_view mark = ".loomwork-restoring-";
-    const std::string label = name.size() + 1 + mark.size() + 16 <= 255 ? name : std::string("plugin");
-    return "." + label + std::string(mark) + digits;
+    if (error == ENOENT)
+        return 0; // nothing there
+    if (error)
+        return error;
+    return DirHandle::removeAt(parent.get(), hidden);
 }
 
 // The copy is made beside the item first, then exchanged with it: a copy that fails (a full
 // disk) leaves the old item as it was.
-int replaceItem(const std::string& root, const std::string& path, const std::string& source)
+int replaceItem(const std::string& root, const std::string& path, const std::string& source, const std::string& hidden)
 {
     Fd parent;
     std::string name;
     if (const int error = openParent(root, path, parent, name))
         return error;
-    const std::string staging = stagingName(name);
-    int error = DirHandle::copyInto(source, parent.get(), staging);
+    // Whatever stands at the hidden name before the copy is not this run's: it is never removed.
+    struct stat st {};
+    if (::fstatat(parent.get(), hidden.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    int error = DirHandle::copyInto(source, parent.get(), hidden);
+    bool exchanged = false;
     if (!error) {
-        error = DirHandle::renameAt(parent.get(), staging, parent.get(), name, DirHandle::Rename::exchange);
+        error = DirHandle::renameAt(parent.get(), hidden, parent.get(), name, DirHandle::Rename::exchange);
+        exchanged = error == 0;
         if (error == ENOENT) {
-            error = DirHandle::renameAt(parent.get(), staging, parent.get(), name, DirHandle::Rename::noReplace);
-        } else if (error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP) {
+            error = DirHandle::renameAt(parent.get(), hidden, parent.get(), name, DirHandle::Rename::noReplace);
+        } else if (refusesRename(error)) {
             // No exchange on this file system: the old item goes only once the copy is whole.
             error = DirHandle::removeAt(parent.get(), name);
             if (!error)
-                error = DirHandle::renameAt(parent.get(), staging, parent.get(), name, DirHandle::Rename::noReplace);
+                error = DirHandle::renameAt(parent.get(), hidden, parent.get(), name, DirHandle::Rename::noReplace);
         }
     }
-    // After an exchange the hidden name holds the old item; after a failure, the partial copy.
-    // What cannot go now goes with the application's next recovery.
-    DirHandle::removeAt(parent.get(), staging);
+    // After an exchange the hidden name holds the old item; after a failure, the partial copy,
+    // which is ours (a neighbour's item put there meanwhile is not), and which stays where the
+    // old item is already gone. What cannot go now goes with the application's next recovery.
+    struct stat at {};
+    if (exchanged
+        || (::fstatat(parent.get(), hidden.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == ::geteuid()
+            && ::fstatat(parent.get(), name.c_str(), &at, AT_SYMLINK_NOFOLLOW) == 0))
+        DirHandle::removeAt(parent.get(), hidden);
     return error;
 }
 
@@ -254,7 +266,7 @@ int main(int argc, char** argv)
         }
     }
     if (args.size() < 2)
-        return usage("usage: loomwork-admin [--hex] remove|replace|mkdir|prepare-root|permit ROOT [PATH] [SOURCE]");
+        return usage("usage: loomwork-admin [--hex] remove|replace|mkdir|prepare-root|permit ROOT [PATH] [SOURCE] [HIDDEN]");
     const std::string operation = args[0];
     const std::string root = args[1];
     if (!isPlainRoot(root))
@@ -268,21 +280,25 @@ int main(int argc, char** argv)
         return error ? failure(operation + " " + root, error) : 0;
     }
     const bool replace = operation == "replace";
-    if (operation != "remove" && operation != "mkdir" && !replace)
+    const bool remove = operation == "remove";
+    if (!remove && operation != "mkdir" && !replace)
         return usage("unknown operation");
-    if (!needsPath(replace ? 2 : 1))
+    if (!needsPath(replace ? 3 : remove ? 2 : 1))
         return usage("wrong number of arguments");
     const std::string path = args[2];
     if (!isPlainPath(path))
         return usage("the path inside the library must be relative, without \"\", \".\" or \"..\" parts");
+    const std::string hidden = replace || remove ? args.back() : std::string();
+    if ((replace || remove) && !(DirHandle::isPlainName(hidden) && SafeFS::isHiddenForm(hidden)))
+        return usage("the hidden name must be one name of the application's hidden form");
     int error = 0;
     if (replace) {
         const std::string source = args[3];
         if (source.empty() || source.front() != '/')
             return usage("the source must be an absolute path");
-        error = replaceItem(root, path, source);
-    } else if (operation == "remove") {
-        error = removeItem(root, path);
+        error = replaceItem(root, path, source, hidden);
+    } else if (remove) {
+        error = removeItem(root, path, hidden);
     } else {
         error = makeFolder(root, path);
     }

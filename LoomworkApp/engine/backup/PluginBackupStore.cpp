@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@
 #include "engine/core/JsonRead.h"
 #include "engine/files/LibraryWalk.h"
 #include "engine/backup/PluginBackupError.h"
+#include "engine/files/JournalChange.h"
 #include "engine/files/PluginFolderSwap.h"
 #include "engine/files/SystemPath.h"
 #include "engine/core/ReferenceDate.h"
@@ -352,8 +354,10 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     const QFileInfo linked(target);
     if (plugin.root == PluginRoot::user && linked.isSymLink() && linked.isDir())
         target = linked.canonicalFilePath();
-    // A link inside a system plug-in refuses the restore before anything changes, as it
-    // refuses a rewrite; what a killed rewrite left is put right first.
+    // One change in the journal for the plug-in and its linked templates; what killed changes
+    // left is put right first. A link inside a system plug-in refuses the restore before
+    // anything changes, as it refuses a rewrite.
+    const auto journal = std::make_shared<JournalChange>("restore");
     const QString inside = TemplateChange::refusal(target);
     if (!inside.isEmpty())
         throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), inside);
@@ -362,9 +366,9 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
 
     // The user's linked templates get their text back where they point, and the links
     // themselves stay in the restored plug-in. Both parts are staged before either is put in
-    // place; the plug-in is swapped in keeping the old one until the templates stand, so a
-    // failure leaves both as they were. (A kill between the two leaves the plug-in restored
-    // and the linked templates as they were: their staged files go as unrecorded.)
+    // place; the plug-in is swapped in keeping the old one, and the templates' finish state is
+    // the commit point of both, so a failure or a kill leaves both as they were or both
+    // restored.
     std::vector<std::string> linkedInside;
     if (plugin.root != PluginRoot::system && QFileInfo(target).isDir())
         linkedInside = linkedTemplates(target);
@@ -374,7 +378,7 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     };
     if (!linkedInside.empty()) {
         try {
-            change.emplace(target);
+            change.emplace(target, journal);
             const std::string native = FsPath::toBytes(target);
             for (const std::string& file : linkedInside) {
                 QByteArray bytes;
@@ -413,7 +417,7 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     int error = 0;
     QString refusal;
     {
-        PluginFolderSwap swap(parentFolder(target));
+        PluginFolderSwap swap(parentFolder(target), FileOps::current(), journal);
         QString staging;
         // A category folder removed meanwhile comes back, as the plug-in itself does.
         error = swap.makeStaging(QStringLiteral("restoring"), name, &staging);
@@ -423,7 +427,12 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
             try {
                 commitTemplates();
             } catch (const PluginBackupError&) {
-                swap.undo();
+                // Left recorded as finished, the templates are recovery's to complete: the
+                // plug-in stays restored with them.
+                if (journal->state() == SafeFS::JournalEntry::State::finish)
+                    swap.finish();
+                else
+                    swap.undo();
                 throw;
             }
             swap.finish();

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +22,9 @@
 #include "engine/core/AlertPresenter.h"
 #include <SafeFS/DirHandle.h>
 #include "engine/core/EngineText.h"
+#include "engine/files/AppJournal.h"
 #include "engine/files/FsPath.h"
+#include "engine/files/JournalChange.h"
 #include "engine/library/Plugin.h"
 #include "engine/files/SystemPath.h"
 
@@ -145,6 +149,57 @@ bool runChecked(const QStringList& paths, const std::function<QStringList(const 
         return false;
     const auto resolved = allowed(paths, rule);
     return resolved && runCommand(command(*resolved), log);
+}
+
+SafeFS::Identity identityOf(const QString& path)
+{
+    struct stat st {};
+    if (::lstat(FsPath::toNative(path).c_str(), &st) != 0)
+        return {};
+    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+}
+
+// A helper step that makes a hidden item beside `item` (the item itself moved there, or, with
+// `copies`, a copy): the journal names it before the helper runs, with the identity of what we
+// can see (the item, and afterwards whatever the helper left), so that recovery removes it
+// should the helper be stopped; the helper itself never writes into our journal. A copy the
+// helper makes has no identity we could know before: it is named by the entry's id alone.
+bool runJournaled(const QString& item, const char* purpose, bool copies,
+                  const std::function<QStringList(const QString&, const QString&)>& command,
+                  Rule rule = AdminAuth::refusal)
+{
+    if (!explained())
+        return false;
+    const auto resolved = allowed({item}, rule);
+    if (!resolved)
+        return false;
+    const QString at = resolved->first();
+    const QString folder = QFileInfo(at).path();
+    JournalChange change("admin");
+    const std::size_t place = change.place(AppJournal::placeOf(folder));
+    const std::string hidden = change.hiddenName(place, FsPath::toBytes(QFileInfo(at).fileName()), purpose);
+    const auto made = [&](SafeFS::Identity identity) {
+        SafeFS::JournalItem out;
+        out.place = place;
+        out.path = hidden;
+        out.identity = identity;
+        change.items().push_back(out);
+    };
+    if (copies)
+        made({});
+    if (const SafeFS::Identity current = identityOf(at); current.known())
+        made(current);
+    if (change.write() != 0) {
+        t_failure = AdminAuth::Failure::failed;
+        return false;
+    }
+    const bool done = runCommand(command(at, FsPath::fromBytes(hidden)), nullptr);
+    if (const SafeFS::Identity left = identityOf(folder + QLatin1Char('/') + FsPath::fromBytes(hidden)); left.known()) {
+        made(left);
+        change.write();
+        change.keep();
+    }
+    return done;
 }
 
 bool isUnder(const QString& path, const QString& folder)
@@ -272,9 +327,9 @@ QStringList AdminAuth::requestPermissionCommand(const QString& root)
     return helperCommand(QStringLiteral("permit"), root, false);
 }
 
-QStringList AdminAuth::removeCommand(const QString& item)
+QStringList AdminAuth::removeCommand(const QString& item, const QString& hidden)
 {
-    return helperCommand(QStringLiteral("remove"), item, true);
+    return helperCommand(QStringLiteral("remove"), item, true, {hidden});
 }
 
 QStringList AdminAuth::createDirectoryCommand(const QString& folder)
@@ -287,9 +342,9 @@ QStringList AdminAuth::prepareRootCommand(const QString& root)
     return helperCommand(QStringLiteral("prepare-root"), root, false);
 }
 
-QStringList AdminAuth::replaceCommand(const QString& source, const QString& destination)
+QStringList AdminAuth::replaceCommand(const QString& source, const QString& destination, const QString& hidden)
 {
-    return helperCommand(QStringLiteral("replace"), destination, true, {source});
+    return helperCommand(QStringLiteral("replace"), destination, true, {source, hidden});
 }
 
 AdminAuth::Failure AdminAuth::lastFailure()
@@ -336,7 +391,8 @@ bool AdminAuth::requestPermission(const QString& root)
 
 bool AdminAuth::adminRemove(const QString& item)
 {
-    return runChecked({item}, [](const QStringList& at) { return removeCommand(at[0]); }, nullptr, removeRule);
+    return runJournaled(item, "removing", false,
+                        [](const QString& at, const QString& hidden) { return removeCommand(at, hidden); }, removeRule);
 }
 
 bool AdminAuth::adminCreateDirectory(const QString& folder)
@@ -354,8 +410,9 @@ bool AdminAuth::prepareRoot(const QString& root)
 // The source is our own copy in the user's data folder; only the destination is the library's.
 bool AdminAuth::adminReplace(const QString& source, const QString& destination)
 {
-    const auto command = [&source](const QStringList& at) { return replaceCommand(source, at[0]); };
-    return runChecked({destination}, command, nullptr);
+    return runJournaled(destination, "restoring", true, [&source](const QString& at, const QString& hidden) {
+        return replaceCommand(source, at, hidden);
+    });
 }
 
 void AdminAuth::resetExplanation()

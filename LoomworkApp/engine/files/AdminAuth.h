@@ -18,12 +18,16 @@ namespace AdminAuth {
 bool isWritable(const QString& folder);
 // Opens the root and its existing category folders to everyone.
 bool requestPermission(const QString& root);
+// Removes `item`. The journal names the hidden name the helper moves it to first (and the
+// item's identity, as far as we can see it), so that what a killed helper leaves is put right
+// by recovery.
 bool adminRemove(const QString& item);
 // Creates `folder` and opens it to everyone.
 bool adminCreateDirectory(const QString& folder);
 // Creates the root and its four category folders and opens the root's tree to everyone.
 bool prepareRoot(const QString& root);
-// Replaces `destination` by a copy of `source`.
+// Replaces `destination` by a copy of `source`, made at a hidden name beside it that the
+// journal names first, as for adminRemove().
 bool adminReplace(const QString& source, const QString& destination);
 
 // Why `path` may not be handed to the administrator, empty when it may: it must be the
@@ -51,13 +55,14 @@ QString systemLinkReason();
 QString quote(const QString& path);
 QString appleScript(const QString& shellCommand);
 // The commands, pure: the helper (AdminRunner::helperPath()) with its operation, the system
-// library's root (links above it resolved, see SystemPath) and the path below it. Empty for a
-// path outside the system library.
+// library's root (links above it resolved, see SystemPath) and the path below it; `hidden`
+// is the name of the hidden item the helper makes beside it. Empty for a path outside the
+// system library.
 QStringList requestPermissionCommand(const QString& root);
-QStringList removeCommand(const QString& item);
+QStringList removeCommand(const QString& item, const QString& hidden);
 QStringList createDirectoryCommand(const QString& folder);
 QStringList prepareRootCommand(const QString& root);
-QStringList replaceCommand(const QString& source, const QString& destination);
+QStringList replaceCommand(const QString& source, const QString& destination, const QString& hidden);
 
 // Why the last privileged operation of the calling thread returned false.
 enum class Failure {

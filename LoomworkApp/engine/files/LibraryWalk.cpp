@@ -46,12 +46,8 @@ struct Walker
         }
         while (dirent* entry = ::readdir(dir)) {
             const char* name = entry->d_name;
-            if (name[0] == '.') {
-                if ((gather & LibraryWalk::rewriteTemporaries) && !insidePackage
-                    && (LibraryWalk::isStagedName(name) || LibraryWalk::isRecordName(name)))
-                    result.rewriteTemporaries.push_back(path + '/' + name);
+            if (name[0] == '.')
                 continue;
-            }
             unsigned char type = entry->d_type;
             struct stat st;
             bool haveStat = false;
@@ -203,39 +199,6 @@ bool LibraryWalk::readOpenFile(int fd, qint64 maxBytes, QByteArray& out)
     struct stat st;
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= maxBytes
         && readAll(fd, st.st_size, maxBytes, out);
-}
-
-namespace {
-
-constexpr char kStagedPrefix[] = ".loomwork-rewrite-";
-constexpr std::size_t kStagedDigits = 16;
-constexpr char kRecordSuffix[] = ".record";
-
-bool hasStagedForm(const char* name)
-{
-    const std::size_t prefix = sizeof kStagedPrefix - 1;
-    if (std::strncmp(name, kStagedPrefix, prefix) != 0)
-        return false;
-    for (std::size_t i = prefix; i < prefix + kStagedDigits; ++i) {
-        const char c = name[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-bool LibraryWalk::isStagedName(const char* name)
-{
-    return std::strlen(name) == sizeof kStagedPrefix - 1 + kStagedDigits && hasStagedForm(name);
-}
-
-bool LibraryWalk::isRecordName(const char* name)
-{
-    const std::size_t stem = sizeof kStagedPrefix - 1 + kStagedDigits;
-    return std::strlen(name) == stem + sizeof kRecordSuffix - 1 && hasStagedForm(name)
-        && std::strcmp(name + stem, kRecordSuffix) == 0;
 }
 
 LibraryWalk::Utf8Check LibraryWalk::checkUtf8(const char* data, std::size_t size)

@@ -14,7 +14,6 @@ namespace LibraryWalk {
 enum Gather {
     templateFiles = 1, // template files outside packages, in walk order
     allocatedSize = 2, // bytes allocated by the regular files, packages included
-    rewriteTemporaries = 4, // hidden names of a rewrite's staged files and records outside packages
     links = 8, // links named like templates (also listed as templates), outside packages
 };
 
@@ -22,7 +21,6 @@ struct Result
 {
     std::vector<std::string> templates;
     qint64 allocatedBytes = 0;
-    std::vector<std::string> rewriteTemporaries;
     std::vector<std::string> links;
 };
 
@@ -45,12 +43,6 @@ bool readHead(const std::string& path, std::size_t limit, QByteArray& out);
 bool readRegularFile(const std::string& path, qint64 maxBytes, QByteArray& out, bool followLinks = false);
 // The same for a file already open (`fd` stays open).
 bool readOpenFile(int fd, qint64 maxBytes, QByteArray& out);
-
-// A rewrite's temporaries have short hidden names of their own, whatever the template's
-// name: a staged content ".loomwork-rewrite-" and 16 hex digits, a record of a change the
-// same followed by ".record". Only these exact forms count as ours.
-bool isStagedName(const char* name);
-bool isRecordName(const char* name);
 
 // Length of the longest prefix of `data` that is well-formed UTF-8, and whether the rest
 // is only an incomplete sequence cut by the end of the data.

@@ -2,147 +2,55 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
-#include <optional>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCryptographicHash>
-#include <QHash>
-#include <QRandomGenerator>
-#include <QSet>
-
-#include "LoomworkKit/ZFCLeftovers.h"
-#include "LoomworkKit/ZFCPluginType.h"
-#include "engine/files/AdminAuth.h"
 #include <SafeFS/DirHandle.h>
-#include "engine/core/EngineText.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/files/AppJournal.h"
 #include "engine/files/FsPath.h"
-#include "engine/library/Plugin.h"
+#include "engine/files/JournalChange.h"
 #include "engine/files/SystemPath.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::system_clock;
-
-constexpr qsizetype kMaxFileNameBytes = 255;
-constexpr std::string_view kMark = ".loomwork-";
-constexpr int kRandomDigits = 16;
+using Role = SafeFS::JournalItem::Role;
 
 // The new item beside the target; after an exchange, the old one.
 constexpr char kIncoming[] = "incoming";
-// The old item moved aside where the exchange is refused: until the new one stands, it may
-// be the only copy.
+// The old item moved aside where the exchange is refused.
 constexpr char kReplaced[] = "replaced";
-// A replaced copy once the replace completed: never brought back.
-constexpr char kDiscard[] = "discard";
-// Beside a replaced copy whose label is hashed: its one entry carries the plug-in's name.
-constexpr char kName[] = "name";
-// Every purpose we use; the first three name staging folders, chosen by our callers.
-constexpr std::string_view kPurposes[] = {"install", "restoring", "market", kIncoming, kReplaced, kDiscard, kName};
-constexpr auto kStagingPurposesEnd = std::begin(kPurposes) + 3;
-constexpr qsizetype kLongestPurpose = qsizetype(std::ranges::max(kPurposes, {}, &std::string_view::size).size());
+// The purposes of staging folders, chosen by our callers.
+constexpr std::string_view kStagingPurposes[] = {"install", "restoring", "market"};
 
 const Clock::time_point g_startedAt = Clock::now();
 
-// The label a hidden name holds: hashed when ".<label>.loomwork-<purpose>-<random>" would not
-// fit a file name for every purpose.
-QString hiddenLabel(const QString& label)
+// The item at `path` as it is now (a link is not followed); unknown when there is none.
+SafeFS::Identity identityOf(const QString& path)
 {
-    const qsizetype fixed = 1 + qsizetype(kMark.size()) + kLongestPurpose + 1 + kRandomDigits;
-    if (FsPath::encode(label).size() + fixed <= kMaxFileNameBytes)
-        return label;
-    return QString::fromLatin1(QCryptographicHash::hash(FsPath::encode(label), QCryptographicHash::Md5).toHex());
-}
-
-QString randomPart()
-{
-    return QStringLiteral("%1").arg(QRandomGenerator::global()->generate64(), kRandomDigits, 16, QLatin1Char('0'));
-}
-
-QString hiddenPath(const QString& folder, const QString& label, const QString& purpose, const QString& random)
-{
-    return folder + QStringLiteral("/.") + label + QLatin1String(kMark.data(), kMark.size()) + purpose
-         + QLatin1Char('-') + random;
-}
-
-// A hidden folder of ours, as its name tells.
-struct Hidden {
-    fs::path path;
-    QString label;
-    std::string purpose;
-    std::string random;
-};
-
-// ".<label>.loomwork-<purpose>-<16 lowercase hex digits>" with one of our purposes, exactly.
-std::optional<Hidden> parseHidden(const fs::path& path)
-{
-    const std::string name = path.filename().native();
-    const std::string_view view(name);
-    if (name.size() < 1 + kMark.size() + 1 + kRandomDigits || name[0] != '.')
-        return std::nullopt;
-    const std::string_view random = view.substr(view.size() - kRandomDigits);
-    const auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
-    if (!std::all_of(random.begin(), random.end(), lowerHex) || view[view.size() - kRandomDigits - 1] != '-')
-        return std::nullopt;
-    const std::string_view rest = view.substr(0, view.size() - kRandomDigits - 1);
-    const auto matches = [&](std::string_view purpose) {
-        return rest.size() > kMark.size() + purpose.size() && rest.ends_with(purpose)
-            && rest.substr(0, rest.size() - purpose.size()).ends_with(kMark);
-    };
-    for (const std::string_view purpose : kPurposes) {
-        if (!matches(purpose))
-            continue;
-        const std::string label(rest.substr(1, rest.size() - purpose.size() - kMark.size() - 1));
-        return Hidden{path, FsPath::fromNative(fs::path(label)), std::string(purpose), std::string(random)};
-    }
-    return std::nullopt;
-}
-
-struct Entry {
-    std::string name;
     struct stat st;
-};
-
-// The entries of the open folder `fd`, each with its lstat.
-std::vector<Entry> entriesOf(int fd)
-{
-    std::vector<Entry> entries;
-    const int copy = ::dup(fd);
-    DIR* dir = copy < 0 ? nullptr : ::fdopendir(copy);
-    if (!dir) {
-        if (copy >= 0)
-            ::close(copy);
-        return entries;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name(entry->d_name);
-        Entry found{std::string(name), {}};
-        if (name != "." && name != ".." && ::fstatat(fd, entry->d_name, &found.st, AT_SYMLINK_NOFOLLOW) == 0)
-            entries.push_back(std::move(found));
-    }
-    ::closedir(dir);
-    return entries;
+    if (::lstat(FsPath::toNative(path).c_str(), &st) != 0)
+        return {};
+    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
 }
 
-// Opens `folder` for recover(): in the system library through handles walked from its root
-// (a link on the way opens nothing), so what is listed is the folder the later steps reach.
-DirHandle::Fd openForListing(const QString& folder)
+SafeFS::JournalItem item(Role role, std::size_t place, std::string path, std::string target,
+                         SafeFS::Identity identity)
 {
-    DirHandle::Fd fd;
-    if (const auto in = SystemPath::inside(folder)) {
-        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
-        DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), fd);
-        return fd;
-    }
-    return DirHandle::Fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    SafeFS::JournalItem out;
+    out.role = role;
+    out.place = place;
+    out.path = std::move(path);
+    out.target = std::move(target);
+    out.identity = identity;
+    return out;
 }
 
 // Every local user may write in the system library, so a folder there may have been swapped
@@ -158,18 +66,17 @@ QString linkRefusal(const QString& path, bool metLink = false)
 
 } // namespace
 
-PluginFolderSwap::PluginFolderSwap(const QString& folder, FileOps& files) : m_files(files), m_folder(folder) {}
+PluginFolderSwap::PluginFolderSwap(const QString& folder, FileOps& files, std::shared_ptr<JournalChange> change)
+    : m_files(files), m_folder(folder),
+      m_change(change ? std::move(change) : std::make_shared<JournalChange>("swap"))
+{
+}
 
 PluginFolderSwap::~PluginFolderSwap()
 {
     finish();
-    if (!m_staging.isEmpty())
-        m_files.removeTree(m_staging);
-}
-
-QString PluginFolderSwap::hiddenSibling(const QString& folder, const QString& label, const QString& purpose)
-{
-    return hiddenPath(folder, hiddenLabel(label), purpose, randomPart());
+    if (!m_staging.isEmpty() && m_files.removeTree(m_staging) != 0)
+        m_change->keep();
 }
 
 Clock::time_point PluginFolderSwap::startedAt()
@@ -177,79 +84,9 @@ Clock::time_point PluginFolderSwap::startedAt()
     return g_startedAt;
 }
 
-void PluginFolderSwap::recover(const QString& folder, Clock::time_point olderThan, FileOps& files)
+QString PluginFolderSwap::pathOf(const std::string& hidden) const
 {
-    if (!linkRefusal(folder).isEmpty())
-        return;
-    const DirHandle::Fd listed = openForListing(folder);
-    if (!listed.valid())
-        return;
-    // Every local user may write in the system library: another user's hidden folders there
-    // are left for that user's own Loomwork (its replace may still be running).
-    const bool system = SystemPath::inside(folder).has_value();
-    std::vector<Hidden> stale;
-    QHash<QString, std::string> names; // name folders by label and random, whatever their age
-    QSet<QString> present;             // each plug-in's name, and the label its replaced copy would carry
-    for (const Entry& entry : entriesOf(listed.get())) {
-        const fs::path path = FsPath::toNative(folder) / entry.name;
-        if (entry.name[0] != '.') {
-            const QString plugin = FsPath::fromBytes(entry.name);
-            present.insert(plugin);
-            present.insert(hiddenLabel(plugin));
-            continue;
-        }
-        std::optional<Hidden> hidden = parseHidden(path);
-        if (!hidden || !S_ISDIR(entry.st.st_mode) || (system && entry.st.st_uid != ::geteuid()))
-            continue;
-        if (hidden->purpose == kName)
-            names.insert(hidden->label + QString::fromLatin1(hidden->random), entry.name);
-        if (ZFCLeftovers::changedAt(entry.st) < olderThan)
-            stale.push_back(std::move(*hidden));
-    }
-    QSet<QString> stillHidden; // replaced copies that stay: their names stay with them
-    for (const Hidden& hidden : stale) {
-        if (hidden.purpose != kReplaced)
-            continue;
-        const QString key = hidden.label + QString::fromLatin1(hidden.random);
-        if (present.contains(hidden.label)) {
-            if (files.removeTree(FsPath::fromNative(hidden.path)) != 0)
-                stillHidden.insert(key);
-            continue;
-        }
-        // The plug-in is gone, this may be its only copy: never delete it, give it back its
-        // own name.
-        if (hidden.label.isEmpty()) {
-            stillHidden.insert(key);
-            continue;
-        }
-        QString name = hidden.label;
-        DirHandle::Fd keeper;
-        if (names.contains(key) && DirHandle::openChild(listed.get(), names.value(key), keeper) == 0) {
-            for (const Entry& entry : entriesOf(keeper.get())) {
-                const QString original = FsPath::fromBytes(entry.name);
-                if (hiddenLabel(original) == hidden.label)
-                    name = original;
-                break;
-            }
-        }
-        if (files.rename(FsPath::fromNative(hidden.path), folder + QLatin1Char('/') + name) == 0) {
-            present.insert(name);
-            present.insert(hidden.label);
-        } else {
-            stillHidden.insert(key);
-        }
-    }
-    for (const Hidden& hidden : stale) {
-        if (hidden.purpose != kReplaced
-            && !(hidden.purpose == kName && stillHidden.contains(hidden.label + QString::fromLatin1(hidden.random))))
-            files.removeTree(FsPath::fromNative(hidden.path));
-    }
-}
-
-void PluginFolderSwap::recoverLibrary(const QString& library)
-{
-    for (const ZFCPluginType type : ZFCPluginType::allCases())
-        recover(library + QLatin1Char('/') + EngineText::directoryName(type));
+    return m_folder + QLatin1Char('/') + FsPath::fromBytes(hidden);
 }
 
 bool PluginFolderSwap::refused(const QString& path)
@@ -268,24 +105,29 @@ int PluginFolderSwap::failed(int error, const QString& path)
 
 int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, QString* staging)
 {
-    if (std::find(std::begin(kPurposes), kStagingPurposesEnd, purpose.toStdString()) == kStagingPurposesEnd)
-        return EINVAL; // recover() would never know it
+    const std::string purposeBytes = purpose.toStdString();
+    if (std::find(std::begin(kStagingPurposes), std::end(kStagingPurposes), purposeBytes) == std::end(kStagingPurposes))
+        return EINVAL;
     if (refused(m_folder))
         return ELOOP;
     if (!m_files.exists(m_folder)) {
         if (const int error = m_files.makePath(m_folder))
             return failed(error, m_folder);
     }
-    recover(m_folder, startedAt(), m_files);
-    QString path;
-    int error = EEXIST;
-    for (int attempt = 0; attempt < 8 && error == EEXIST; ++attempt) {
-        path = hiddenSibling(m_folder, label, purpose);
-        error = m_files.makeFolder(path);
-    }
-    if (error)
+    m_place = m_change->place(AppJournal::placeOf(m_folder));
+    const std::string name = m_change->hiddenName(m_place, FsPath::toBytes(label), purposeBytes);
+    m_change->items().push_back(item(Role::made, m_place, name, {}, {}));
+    if (const int error = m_change->write())
+        return error;
+    const QString path = pathOf(name);
+    if (const int error = m_files.makeFolder(path))
         return failed(error, m_folder);
+    m_stagingName = name;
     m_staging = path;
+    for (SafeFS::JournalItem& made : m_change->items()) {
+        if (made.place == m_place && made.path == name)
+            made.identity = identityOf(path);
+    }
     *staging = path;
 #if defined(__linux__)
     if (const auto in = SystemPath::inside(path); in && ::access("/proc/self/fd", X_OK) == 0) {
@@ -300,9 +142,9 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
 
 int PluginFolderSwap::commit(const QString& staged, const QString& name)
 {
-    const int error = place(staged, name);
-    if (error == 0)
-        finish();
+    int error = place(staged, name);
+    if (error == 0 && (error = settle()) != 0)
+        undo();
     return error;
 }
 
@@ -314,131 +156,162 @@ int PluginFolderSwap::commitKeepingOld(const QString& staged, const QString& nam
 int PluginFolderSwap::place(const QString& staged, const QString& name)
 {
     finish(); // one replace at a time
+    if (m_stagingName.empty())
+        return EINVAL; // the entry names the staged item in the staging folder
     const QString target = m_folder + QLatin1Char('/') + name;
     if (refused(target))
         return ELOOP;
+    const std::string nameBytes = FsPath::toBytes(name);
+    const SafeFS::Identity fresh = identityOf(staged);
+    auto& items = m_change->items();
     if (!m_files.exists(target)) {
-        const int error = m_files.rename(staged, target);
-        if (error == 0) {
-            m_target = target;
-            m_pending = true;
-        }
-        return failed(error, target);
+        items.push_back(item(Role::made, m_place, m_stagingName + "/" + nameBytes, nameBytes, fresh));
+        if (const int error = m_change->write())
+            return error;
+        if (const int error = m_files.rename(staged, target))
+            return failed(error, target);
+        m_target = target;
+        m_name = nameBytes;
+        m_new = fresh;
+        m_pending = true;
+        return 0;
     }
     // The swap stays within `folder`: moving a folder to another parent needs write rights on
-    // it (its ".." changes), which an old plug-in of the system library may not give us.
-    const QString incoming = hiddenSibling(m_folder, name, QLatin1String(kIncoming));
-    if (const int error = m_files.rename(staged, incoming))
+    // it (its ".." changes), which an old plug-in of the system library may not give us. The
+    // old item ends at one of two hidden names, both recorded before either step.
+    const SafeFS::Identity old = identityOf(target);
+    const std::string incoming = m_change->hiddenName(m_place, nameBytes, kIncoming);
+    const std::string replaced = m_change->hiddenName(m_place, nameBytes, kReplaced);
+    items.push_back(item(Role::made, m_place, incoming, nameBytes, fresh));
+    if (old.known()) {
+        items.push_back(item(Role::old, m_place, incoming, nameBytes, old));
+        items.push_back(item(Role::old, m_place, replaced, nameBytes, old));
+    }
+    if (const int error = m_change->write())
+        return error;
+    m_incoming = pathOf(incoming);
+    if (const int error = m_files.rename(staged, m_incoming))
         return failed(error, target);
-    int error = m_files.exchange(incoming, target);
+    int error = m_files.exchange(m_incoming, target);
     if (error == 0)
-        m_old = incoming; // the old item, once the new one stands at `target`
+        m_old = m_incoming; // the old item, once the new one stands at `target`
     else if (FileOps::refusesExchange(error))
-        error = moveAside(incoming, target, name);
+        error = moveAside(m_incoming, target, pathOf(replaced));
     if (error) {
-        m_files.removeTree(incoming);
+        if (m_files.removeTree(m_incoming) != 0)
+            m_change->keep();
         return failed(error, target);
     }
     m_target = target;
+    m_name = nameBytes;
+    m_new = fresh;
+    m_oldIdentity = old;
     m_pending = true;
     return 0;
 }
 
-// Two renames leave a moment without the name: a kill there leaves the old item hidden as
-// replaced, and recover() puts it back, under its own name even when the hidden one is hashed.
-int PluginFolderSwap::moveAside(const QString& incoming, const QString& target, const QString& name)
+// Two renames leave a moment without the name: a kill there leaves the old item hidden, and
+// recovery puts it back under the name the entry gives.
+int PluginFolderSwap::moveAside(const QString& incoming, const QString& target, const QString& replaced)
 {
-    const QString label = hiddenLabel(name);
-    const QString random = randomPart();
-    const QString replaced = hiddenPath(m_folder, label, QLatin1String(kReplaced), random);
-    QString nameKeeper;
-    if (label != name) {
-        nameKeeper = hiddenPath(m_folder, label, QLatin1String(kName), random);
-        int error = m_files.makeFolder(nameKeeper);
-        if (error == 0)
-            error = m_files.makeFolder(nameKeeper + QLatin1Char('/') + name);
-        if (error) {
-            m_files.removeTree(nameKeeper);
-            return error;
-        }
-    }
-    int error = m_files.rename(target, replaced);
-    if (error == 0 && (error = m_files.rename(incoming, target)) != 0 && m_files.rename(replaced, target) != 0)
-        return error; // the old item waits hidden, with its name, for recover()
-    if (error) {
-        if (!nameKeeper.isEmpty())
-            m_files.removeTree(nameKeeper);
+    if (const int error = m_files.rename(target, replaced))
+        return error;
+    if (const int error = m_files.rename(incoming, target)) {
+        if (m_files.rename(replaced, target) != 0)
+            m_change->keep(); // the old item waits hidden, recorded, for recovery
         return error;
     }
     m_old = replaced;
-    m_discard = hiddenPath(m_folder, label, QLatin1String(kDiscard), random);
-    m_nameKeeper = nameKeeper;
+    m_movedAside = true;
+    return 0;
+}
+
+// This swap's commit point: from here its new item stays whatever becomes of the rest of the
+// change. Where the change as a whole has not passed its own, the entry stops naming the new
+// item and names the old one as surplus.
+int PluginFolderSwap::settle()
+{
+    if (!m_pending)
+        return 0;
+    if (m_change->state() != SafeFS::JournalEntry::State::finish) {
+        auto& items = m_change->items();
+        const auto before = items;
+        std::erase_if(items, [&](const SafeFS::JournalItem& i) {
+            return i.role == Role::made && i.place == m_place && i.target == m_name && i.identity == m_new;
+        });
+        for (SafeFS::JournalItem& i : items) {
+            if (i.role == Role::old && i.place == m_place && i.identity == m_oldIdentity) {
+                i.role = Role::made;
+                i.target.clear();
+            }
+        }
+        if (const int error = m_change->write()) {
+            items = before;
+            return error;
+        }
+    }
+    m_pending = false;
+    if (!m_old.isEmpty())
+        discard(m_old);
+    m_old.clear();
+    m_movedAside = false;
     return 0;
 }
 
 void PluginFolderSwap::finish()
 {
-    if (!m_pending)
-        return;
-    m_pending = false;
-    QString surplus = m_old;
-    // Marked surplus in one step, so that recover() never brings the old version back.
-    if (!m_discard.isEmpty() && m_files.rename(m_old, m_discard) == 0)
-        surplus = m_discard;
-    if (!m_nameKeeper.isEmpty())
-        m_files.removeTree(m_nameKeeper);
-    if (!surplus.isEmpty())
-        discard(surplus);
-    m_old.clear();
-    m_discard.clear();
-    m_nameKeeper.clear();
+    settle();
 }
 
 int PluginFolderSwap::undo()
 {
     if (!m_pending)
         return 0;
-    // The new item leaves under a name recover() removes.
-    QString away = hiddenSibling(m_folder, m_target.mid(m_folder.size() + 1), QLatin1String(kIncoming));
     if (m_old.isEmpty()) {
-        if (const int error = m_files.rename(m_target, away))
+        // The new item goes back into the staging folder, which goes with this object.
+        if (const int error = m_files.rename(m_target, m_staging + QLatin1Char('/') + FsPath::fromBytes(m_name)))
             return error;
-    } else if (m_discard.isEmpty()) {
+    } else if (!m_movedAside) {
         // Exchanged: exchanged back in one step.
         if (const int error = m_files.exchange(m_old, m_target))
             return error;
-        away = m_old;
+        discard(m_old);
     } else {
-        // Moved aside: back by two renames; a kill between them leaves the old item hidden as
-        // replaced, with its name, and recover() puts it back.
-        if (const int error = m_files.rename(m_target, away))
+        // Moved aside: back by two renames; a kill between them leaves the old item hidden,
+        // recorded, and recovery puts it back.
+        if (const int error = m_files.rename(m_target, m_incoming))
             return error;
         if (const int error = m_files.rename(m_old, m_target)) {
-            if (m_files.rename(away, m_target) != 0) {
-                // Neither stands at the name: the old item stays hidden as replaced (never
-                // discarded) for recover() to put back.
+            if (m_files.rename(m_incoming, m_target) != 0) {
+                // Neither stands at the name: the old item stays hidden, recorded, for
+                // recovery to put back.
                 m_pending = false;
                 m_old.clear();
-                m_discard.clear();
-                m_nameKeeper.clear();
+                m_change->keep();
             }
             return error;
         }
-        if (!m_nameKeeper.isEmpty())
-            m_files.removeTree(m_nameKeeper);
+        discard(m_incoming);
     }
     m_pending = false;
     m_old.clear();
-    m_discard.clear();
-    m_nameKeeper.clear();
-    discard(away);
+    m_movedAside = false;
     return 0;
 }
 
 void PluginFolderSwap::discard(const QString& path)
 {
-    if (m_files.removeTree(path) != 0)
+    if (m_files.removeTree(path) != 0) {
         m_leftover = path;
+        m_change->keep();
+    }
+}
+
+PluginSwapGroup::PluginSwapGroup() : m_change(std::make_shared<JournalChange>("install")) {}
+
+std::unique_ptr<PluginFolderSwap> PluginSwapGroup::makeSwap(const QString& folder, FileOps& files) const
+{
+    return std::make_unique<PluginFolderSwap>(folder, files, m_change);
 }
 
 void PluginSwapGroup::add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name)
@@ -450,20 +323,30 @@ int PluginSwapGroup::commit()
 {
     m_failedAt = -1;
     m_notRestored.clear();
-    for (std::size_t i = 0; i < m_items.size(); ++i) {
-        Item& item = m_items[i];
-        const int error = item.swap->commitKeepingOld(item.staged, item.name);
-        if (error == 0)
-            continue;
-        m_failedAt = qsizetype(i);
+    const auto undoBefore = [this](std::size_t end) {
         // Latest first: a later item may have replaced an earlier one of the same name.
-        for (std::size_t done = i; done-- > 0;) {
+        for (std::size_t done = end; done-- > 0;) {
             PluginFolderSwap& swap = *m_items[done].swap;
             if (swap.undo() != 0) {
                 m_notRestored.prepend(swap.target());
                 swap.finish();
             }
         }
+    };
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        Item& item = m_items[i];
+        const int error = item.swap->commitKeepingOld(item.staged, item.name);
+        if (error == 0)
+            continue;
+        m_failedAt = qsizetype(i);
+        undoBefore(i);
+        return error;
+    }
+    if (m_items.empty())
+        return 0;
+    if (const int error = m_change->setState(SafeFS::JournalEntry::State::finish)) {
+        m_failedAt = qsizetype(m_items.size()) - 1;
+        undoBefore(m_items.size());
         return error;
     }
     for (Item& item : m_items)

@@ -2,13 +2,17 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <QString>
 #include <QStringList>
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Journal.h>
 #include "engine/files/FileOps.h"
+
+class JournalChange;
 
 // Replaces a plug-in folder atomically: the new plug-in is built in a hidden staging folder
 // beside the target, then exchanged with the old one in a single step, so that the name
@@ -25,12 +29,12 @@
 // Several plug-ins replaced as one go through PluginSwapGroup, which commits each keeping
 // the old item (commitKeepingOld()) and, when a later one fails, undoes the earlier ones.
 //
-// Every hidden folder is named ".<label>.loomwork-<purpose>-<16 hex digits>", unique to one
-// run (the label hashed when too long), so runs never collide and recover() tells them from
-// the user's own hidden items. What a killed run leaves is put right by recover(), before
-// each staging and at start-up. The destructor removes the staging folder, read-only
-// subfolders included. Errors are errno values (ENOSPC for a full disk); nothing here names
-// the hidden paths to the user: callers name the target.
+// Every step is written to the application's journal first (JournalChange): the hidden items
+// ".<label>.loomwork-<purpose>-<entry id>" it makes, and the old item it moves out of the way,
+// by identity. Until the commit point the entry says undo, so recovery of a killed run puts
+// the old plug-in back; from then on the old copy is only surplus. The destructor removes the
+// staging folder, read-only subfolders included. Errors are errno values (ENOSPC for a full
+// disk); nothing here names the hidden paths to the user: callers name the target.
 // Every local user may write in the system library, so nothing there is replaced through a
 // symbolic link: each step walks from the library's root through folder handles (FileOps),
 // a link met on the way fails it with ELOOP, and refusal() says why. In the user's own
@@ -39,35 +43,39 @@
 class PluginFolderSwap
 {
 public:
-    explicit PluginFolderSwap(const QString& folder, FileOps& files = FileOps::current());
+    // `change`: the journal entry of the change this swap is part of, shared with its other
+    // parts; none gives the swap one of its own (made here, so recovery runs first).
+    explicit PluginFolderSwap(const QString& folder, FileOps& files = FileOps::current(),
+                              std::shared_ptr<JournalChange> change = {});
     ~PluginFolderSwap();
     PluginFolderSwap(const PluginFolderSwap&) = delete;
     PluginFolderSwap& operator=(const PluginFolderSwap&) = delete;
 
-    // Recovers what killed runs left in `folder` (see recover()), then creates the staging
-    // folder (and `folder` when it is missing) and puts its path in `staging`. `purpose` is
-    // "install", "restoring" or "market" (EINVAL otherwise); `label` (may be empty) only
-    // makes the hidden name readable. 0 or the errno. In the system library on Linux the
-    // path leads through the staging folder's own handle (/proc/self/fd/N), so that what is
-    // written into it never follows a link put in the way; it is valid while this object lives.
+    // Creates the staging folder (and `folder` when it is missing) and puts its path in
+    // `staging`. `purpose` is "install", "restoring" or "market" (EINVAL otherwise); `label`
+    // (may be empty) only makes the hidden name readable. 0 or the errno. In the system
+    // library on Linux the path leads through the staging folder's own handle
+    // (/proc/self/fd/N), so that what is written into it never follows a link put in the way;
+    // it is valid while this object lives.
     int makeStaging(const QString& purpose, const QString& label, QString* staging);
 
     // Moves `staged` to folder/`name`, replacing whatever item is there: by one exchange, or,
-    // where the file system refuses that, by moving the old item aside first. 0 on success;
-    // else the errno of the failed step, with the old item back at its place.
+    // where the file system refuses that, by moving the old item aside first. `staged` lies in
+    // the staging folder (EINVAL before makeStaging()). 0 on success; else the errno of the
+    // failed step, with the old item back at its place.
     int commit(const QString& staged, const QString& name);
-    // commit() that keeps the old item, hidden under one of our exact names, until finish()
-    // discards it or undo() puts it back. A run killed meanwhile leaves the new item in
-    // place (recover() then drops the old copy; where the name went missing it puts the old
-    // one back).
+    // commit() that keeps the old item, hidden, until finish() discards it or undo() puts it
+    // back. A run killed meanwhile is undone by recovery unless the change passed its commit
+    // point (JournalChange state `finish`).
     int commitKeepingOld(const QString& staged, const QString& name);
     // After commitKeepingOld(): the old item back at its name (where there was none, the new
     // one gone), so that the folder is as it was. 0, or the errno with the new item still in
     // place and the old one kept (or, should the new one not go back either, the old one
-    // hidden for recover() to put back). Nothing to undo is 0.
+    // hidden and recorded for recovery to put back). Nothing to undo is 0.
     int undo();
-    // After commitKeepingOld(): the replace stands and the old item goes (see leftover()).
-    // The destructor finishes a commit neither finished nor undone.
+    // After commitKeepingOld(): the replace stands, whatever becomes of the rest of the
+    // change, and the old item goes (see leftover()). The destructor finishes a commit neither
+    // finished nor undone.
     void finish();
 
     // After a commit: the hidden path holding the old item when it could not be removed (a
@@ -79,44 +87,38 @@ public:
     QString refusal() const { return m_refusal; }
 
     const QString& folder() const { return m_folder; }
-    // The hidden path a staging or replaced copy of `label` gets for `purpose` in `folder`.
-    static QString hiddenSibling(const QString& folder, const QString& label, const QString& purpose);
 
-    // When this process started: what is older cannot belong to a run still going.
+    // When this process started: a packer's temporaries that are older belong to no run of it.
     static std::chrono::system_clock::time_point startedAt();
-    // Puts right the hidden folders of this class in `folder` that last changed before
-    // `olderThan` (left by a killed run): a replaced copy whose plug-in is missing goes back
-    // under its own name (it may be the only copy); staging folders, copies a completed
-    // replace left, and replaced copies whose plug-in is there, are removed. Only the exact
-    // names this class makes count: newer items, another user's in the system library, and
-    // anything else, however close, are left alone. Failures are ignored: a library we may
-    // not write keeps its leftovers.
-    static void recover(const QString& folder, std::chrono::system_clock::time_point olderThan = startedAt(),
-                        FileOps& files = FileOps::current());
-    // recover() for every category folder of the library at `library`.
-    static void recoverLibrary(const QString& library);
 
 private:
     int place(const QString& staged, const QString& name);
-    int moveAside(const QString& incoming, const QString& target, const QString& name);
+    int moveAside(const QString& incoming, const QString& target, const QString& replaced);
+    int settle();
     void discard(const QString& path);
     bool refused(const QString& path);
     int failed(int error, const QString& path);
+    QString pathOf(const std::string& hidden) const;
 
     FileOps& m_files;
     QString m_folder;
+    std::shared_ptr<JournalChange> m_change;
+    std::size_t m_place = 0;
+    std::string m_stagingName;
     QString m_staging;
     DirHandle::Fd m_stagingHandle;
     QString m_leftover;
     QString m_refusal;
     QString m_target;
-    // Between place() and finish() or undo(): where the old item waits (empty when there
-    // was none), and, when it was moved aside rather than exchanged, the name it gets once
-    // surplus and the folder keeping its full name.
+    // Between place() and finish() or undo(): the new item, and where the old item waits
+    // (empty when there was none), moved aside rather than exchanged, or not.
     bool m_pending = false;
+    std::string m_name;
+    SafeFS::Identity m_new;
+    SafeFS::Identity m_oldIdentity;
     QString m_old;
-    QString m_discard;
-    QString m_nameKeeper;
+    QString m_incoming;
+    bool m_movedAside = false;
 };
 
 // Several plug-ins replaced as one: each is staged by its own swap; commit() swaps them all
@@ -124,18 +126,24 @@ private:
 // their names, new names gone).
 //
 //     PluginSwapGroup group;
-//     for (each plug-in) { auto swap = std::make_unique<PluginFolderSwap>(category);
+//     for (each plug-in) { auto swap = group.makeSwap(category);
 //                          ... makeStaging, build ...; group.add(std::move(swap), staged, name); }
 //     if (int e = group.commit()) fail(group.at(group.failedAt()), e, group.notRestored());
 //     for (const QString& old : group.leftovers()) adminRemove(old);
 class PluginSwapGroup
 {
 public:
+    PluginSwapGroup();
+    // A swap of the plug-in folder `folder` that is part of this group: its steps go to the
+    // group's one journal entry.
+    std::unique_ptr<PluginFolderSwap> makeSwap(const QString& folder, FileOps& files = FileOps::current()) const;
     void add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name);
     const PluginFolderSwap& at(qsizetype index) const { return *m_items.at(std::size_t(index)).swap; }
 
-    // 0 when every item stands at its name. Else the errno of the first that failed
-    // (failedAt()), with the earlier ones undone.
+    // 0 when every item stands at its name; the group's commit point is one write of the
+    // journal entry, so a kill leaves all old or all new. Else the errno of the first that
+    // failed (failedAt(); the last when the entry could not be written), with the earlier ones
+    // undone.
     int commit();
     // The index of the item whose commit failed; -1 when none did.
     qsizetype failedAt() const { return m_failedAt; }
@@ -150,6 +158,7 @@ private:
         QString staged;
         QString name;
     };
+    std::shared_ptr<JournalChange> m_change;
     std::vector<Item> m_items;
     qsizetype m_failedAt = -1;
     QStringList m_notRestored;

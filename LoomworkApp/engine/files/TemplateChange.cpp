@@ -1,38 +1,36 @@
 #include "engine/files/TemplateChange.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <set>
+#include <map>
 #include <utility>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QRandomGenerator>
-
+#include <SafeFS/HiddenName.h>
 #include "engine/files/AdminAuth.h"
+#include "engine/files/AppJournal.h"
 #include "engine/files/FsPath.h"
+#include "engine/files/JournalChange.h"
 #include "engine/files/LibraryWalk.h"
-#include "engine/library/Plugin.h"
-#include "engine/files/PluginFolderSwap.h"
 #include "engine/files/SystemPath.h"
 #include "engine/core/SystemError.h"
 #include "engine/templates/TemplateInspector.h"
 
 namespace {
 
-using Clock = std::chrono::system_clock;
+using Role = SafeFS::JournalItem::Role;
 
-constexpr char kStagedPrefix[] = ".loomwork-rewrite-";
-constexpr char kRecordSuffix[] = ".record";
-constexpr char kRecordHeader[] = "loomwork rewrite record 1\n";
-constexpr char kRecordEnd[] = "end\n";
-// A record names at most every template of a plug-in; anything far larger is not ours.
-constexpr qint64 kMaxRecordBytes = 64LL * 1024 * 1024;
+// A staging folder of ours beside the templates of one folder holds their new contents under
+// short names of its own ("0", "1", …), so any template name fits.
+constexpr char kPurpose[] = "rewrite";
+// The old content's name in the staging folder where the file system cannot exchange.
+constexpr char kAsideSuffix[] = "-old";
 
 std::function<void(int)>& stepHook()
 {
@@ -40,12 +38,34 @@ std::function<void(int)>& stepHook()
     return hook;
 }
 
-std::string randomName(const char* suffix)
+std::function<int(int)>& stepFault()
 {
-    char digits[17];
-    std::snprintf(digits, sizeof digits, "%016llx",
-                  static_cast<unsigned long long>(QRandomGenerator::system()->generate64()));
-    return std::string(kStagedPrefix) + digits + suffix;
+    static std::function<int(int)> fault;
+    return fault;
+}
+
+std::atomic<bool> g_exchangeRefused{false};
+
+SafeFS::Identity identityOf(const struct stat& st)
+{
+    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+}
+
+SafeFS::JournalItem item(Role role, std::size_t place, std::string path, std::string target,
+                         SafeFS::Identity identity)
+{
+    SafeFS::JournalItem out;
+    out.role = role;
+    out.place = place;
+    out.path = std::move(path);
+    out.target = std::move(target);
+    out.identity = identity;
+    return out;
+}
+
+bool refusesExchange(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
 }
 
 std::string parentOf(const std::string& path)
@@ -139,150 +159,6 @@ int writeAll(int fd, const char* data, std::size_t left)
     return 0;
 }
 
-// The content's time: a killed run's staged files and records are told by when they were written.
-qint64 changedAt(const struct stat& st)
-{
-#ifdef __APPLE__
-    const timespec written = st.st_mtimespec;
-#else
-    const timespec written = st.st_mtim;
-#endif
-    return qint64(written.tv_sec) * 1000000000 + written.tv_nsec;
-}
-
-// "header", then for each file its recorded path and its staged name, each ended by a zero
-// byte, then "end". A record cut short by a kill has no end and counts as none.
-QByteArray recordBytes(const std::vector<std::pair<std::string, std::string>>& pairs)
-{
-    QByteArray bytes(kRecordHeader);
-    for (const auto& [target, staged] : pairs) {
-        bytes.append(target.data(), qsizetype(target.size())).append('\0');
-        bytes.append(staged.data(), qsizetype(staged.size())).append('\0');
-    }
-    return bytes.append(kRecordEnd);
-}
-
-std::optional<std::vector<std::pair<std::string, std::string>>> parseRecord(const QByteArray& bytes)
-{
-    if (!bytes.startsWith(kRecordHeader) || !bytes.endsWith(kRecordEnd))
-        return std::nullopt;
-    std::vector<std::pair<std::string, std::string>> pairs;
-    qsizetype at = qsizetype(sizeof kRecordHeader - 1);
-    const qsizetype end = bytes.size() - qsizetype(sizeof kRecordEnd - 1);
-    while (at < end) {
-        const qsizetype first = bytes.indexOf('\0', at);
-        if (first < 0 || first >= end)
-            return std::nullopt;
-        const qsizetype second = bytes.indexOf('\0', first + 1);
-        if (second < 0 || second >= end)
-            return std::nullopt;
-        pairs.emplace_back(std::string(bytes.constData() + at, std::size_t(first - at)),
-                           std::string(bytes.constData() + first + 1, std::size_t(second - first - 1)));
-        at = second + 1;
-    }
-    return at == end ? std::optional(std::move(pairs)) : std::nullopt;
-}
-
-bool isInsidePath(const std::string& relative)
-{
-    if (relative.empty() || relative.front() == '/')
-        return false;
-    std::size_t at = 0;
-    for (;;) {
-        const auto slash = relative.find('/', at);
-        if (!DirHandle::isPlainName(std::string_view(relative).substr(at, slash == std::string::npos ? slash : slash - at)))
-            return false;
-        if (slash == std::string::npos)
-            return true;
-        at = slash + 1;
-    }
-}
-
-// Every local user may write in the system library: there recovery touches only what this
-// user made (as the handle it acts through shows it), and leaves another user's change for
-// that user's own Loomwork to finish.
-bool ours(const struct stat& st, bool system)
-{
-    return !system || st.st_uid == ::geteuid();
-}
-
-// Puts one recorded staged file in place of its template, when it is still there.
-void finishOne(int plugin, bool system, const std::string& native, const std::string& target,
-               const std::string& staged)
-{
-    if (!LibraryWalk::isStagedName(staged.c_str()))
-        return;
-    std::string folder;
-    if (system) {
-        // Only plain paths inside the plug-in: never a way out of it.
-        if (!isInsidePath(target))
-            return;
-        folder = parentOf(target);
-    } else {
-        folder = target.front() == '/' ? parentOf(target) : parentOf(native + '/' + target);
-    }
-    DirHandle::Fd dir;
-    struct stat st;
-    if (openFolder(plugin, system, folder, dir) != 0
-        || ::fstatat(dir.get(), staged.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)
-        || !ours(st, system))
-        return;
-    if (DirHandle::renameAt(dir.get(), staged, dir.get(), nameOf(target), DirHandle::Rename::replace) == 0)
-        ::fsync(dir.get());
-}
-
-void recoverOpened(int plugin, bool system, const std::string& native, const std::vector<std::string>& found,
-                   Clock::time_point olderThan)
-{
-    const qint64 limit = std::chrono::duration_cast<std::chrono::nanoseconds>(olderThan.time_since_epoch()).count();
-    // Records first, oldest first: they sit at the top of the plug-in.
-    std::vector<std::pair<qint64, std::string>> records;
-    for (const std::string& path : found) {
-        const std::string name = nameOf(path);
-        struct stat st;
-        if (parentOf(path) == native && LibraryWalk::isRecordName(name.c_str())
-            && ::fstatat(plugin, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-            && ours(st, system) && changedAt(st) < limit)
-            records.emplace_back(changedAt(st), name);
-    }
-    std::sort(records.begin(), records.end());
-    // A record we cannot read may name any staged file: it and they wait for a later run.
-    bool unread = false;
-    for (const auto& [changed, name] : records) {
-        DirHandle::Fd file;
-        QByteArray bytes;
-        if (DirHandle::openFileAt(plugin, name, file) != 0 || !LibraryWalk::readOpenFile(file.get(), kMaxRecordBytes, bytes)) {
-            unread = true;
-            continue;
-        }
-        // One cut short by a kill names nothing: its staged files go below.
-        if (const auto pairs = parseRecord(bytes)) {
-            for (const auto& [target, staged] : *pairs)
-                finishOne(plugin, system, native, target, staged);
-        }
-        ::unlinkat(plugin, name.c_str(), 0);
-    }
-    if (unread)
-        return;
-    // Then what no complete record names: staged files of a change killed before its record.
-    for (const std::string& path : found) {
-        const std::string name = nameOf(path);
-        const std::string folder = parentOf(path);
-        // In the system library only what lies inside the plug-in; the user's linked templates
-        // are staged where they point.
-        if (!LibraryWalk::isStagedName(name.c_str())
-            || (system && folder != native && folder.rfind(native + '/', 0) != 0))
-            continue;
-        DirHandle::Fd dir;
-        const std::string relative = folder.size() > native.size() ? folder.substr(native.size() + 1) : std::string();
-        struct stat st;
-        if (openFolder(plugin, system, system ? relative : folder, dir) == 0
-            && ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-            && ours(st, system) && changedAt(st) < limit)
-            ::unlinkat(dir.get(), name.c_str(), 0);
-    }
-}
-
 // The part of `relative` (below the folder `top`) that is a link, for the message; the
 // whole path when none is found (it may have been swapped back meanwhile).
 std::string linkOnTheWay(int top, const std::string& relative)
@@ -305,36 +181,11 @@ std::string linkOnTheWay(int top, const std::string& relative)
     return relative;
 }
 
-// A change stages a linked template of the user's beside the file it points to, outside the
-// walk: what a killed change left there is looked for in those folders too.
-void addLinkedTemporaries(const std::vector<std::string>& links, std::vector<std::string>& found)
-{
-    std::set<std::string> folders;
-    for (const std::string& link : links) {
-        struct stat st;
-        if (!LibraryWalk::isTemplateName(nameOf(link).c_str()) || ::stat(link.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        if (char* real = ::realpath(link.c_str(), nullptr)) {
-            folders.insert(parentOf(real));
-            ::free(real);
-        }
-    }
-    for (const std::string& folder : folders) {
-        DIR* dir = ::opendir(folder.c_str());
-        if (!dir)
-            continue;
-        while (const dirent* entry = ::readdir(dir)) {
-            if (LibraryWalk::isStagedName(entry->d_name))
-                found.push_back(folder + '/' + entry->d_name);
-        }
-        ::closedir(dir);
-    }
-}
-
 } // namespace
 
-TemplateChange::TemplateChange(const QString& folder)
-    : m_folder(folder), m_native(nativeFolder(folder))
+TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change)
+    : m_folder(folder), m_native(nativeFolder(folder)),
+      m_change(change ? std::move(change) : std::make_shared<JournalChange>("template"))
 {
     OpenedPlugin opened = openPlugin(folder);
     m_system = opened.system;
@@ -345,14 +196,20 @@ TemplateChange::TemplateChange(const QString& folder)
         throw TemplateEditError(QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
                                 + QStringLiteral("」：") + SystemError::describe(opened.error));
     m_plugin = std::move(opened.fd);
+    m_pluginPlace = AppJournal::placeOf(folder);
 }
 
+// Staging folders left by a change that did not get to its end go, unless the change is
+// recorded for recovery: then they are recovery's.
 TemplateChange::~TemplateChange()
 {
-    for (const Entry& entry : m_entries) {
+    if (m_change->kept())
+        return;
+    for (const Folder& folder : m_folders) {
         DirHandle::Fd dir;
-        if (!entry.staged.empty() && openFolder(m_plugin.get(), m_system, entry.folder, dir) == 0)
-            ::unlinkat(dir.get(), entry.staged.c_str(), 0);
+        if (folder.made
+            && (openFolder(m_plugin.get(), m_system, folder.path, dir) != 0 || DirHandle::removeAt(dir.get(), folder.staging) != 0))
+            m_change->keep();
     }
 }
 
@@ -364,12 +221,9 @@ const std::vector<std::string>& TemplateChange::templates()
     if (!m_plugin.valid())
         return *m_templates;
     // Linked folders are passed over; linked templates are reported: the system library refuses
-    // them, the user's are rewritten where they point (see addLinkedTemporaries).
-    const int gather = LibraryWalk::templateFiles | LibraryWalk::rewriteTemporaries | LibraryWalk::links;
+    // them, the user's are rewritten where they point.
+    const int gather = LibraryWalk::templateFiles | LibraryWalk::links;
     auto walk = m_system ? LibraryWalk::walkAt(m_plugin.get(), m_native, gather) : LibraryWalk::walk(m_native, gather);
-    if (!m_system)
-        addLinkedTemporaries(walk.links, walk.rewriteTemporaries);
-    recoverOpened(m_plugin.get(), m_system, m_native, walk.rewriteTemporaries, PluginFolderSwap::startedAt());
     if (m_system && !walk.links.empty()) {
         m_templates.reset();
         refuseLink(walk.links.front().substr(m_native.size() + 1));
@@ -386,170 +240,378 @@ std::optional<QByteArray> TemplateChange::read(const std::string& path, qint64 m
             return std::nullopt;
         return bytes;
     }
-    const std::string relative = path.substr(m_native.size() + 1);
+    const std::string shown = path.substr(m_native.size() + 1);
+    int error = 0;
+    const std::size_t folder = folderOf(parentOf(shown), error);
     DirHandle::Fd file;
-    const int error = DirHandle::openFileAt(folderFd(parentOf(relative), relative), nameOf(relative), file);
+    error = DirHandle::openFileAt(folderFd(folder, shown), nameOf(shown), file);
     if (error == ELOOP)
-        refuseLink(linkOnTheWay(m_plugin.get(), relative));
+        refuseLink(linkOnTheWay(m_plugin.get(), shown));
     if (error || !LibraryWalk::readOpenFile(file.get(), maxBytes, bytes))
         return std::nullopt;
     return bytes;
 }
 
-TemplateChange::Entry TemplateChange::locate(const std::string& path)
+// The folder `folder` (inside the plug-in in the system library, else its path), registered
+// with its place and its staging folder's name the first time; the user's folders go by their
+// real path, so each has one staging folder however it is reached.
+std::size_t TemplateChange::folderOf(const std::string& folder, int& error)
 {
-    Entry entry;
-    entry.shown = path.substr(m_native.size() + 1);
-    entry.name = nameOf(entry.shown);
-    entry.record = entry.shown;
-    if (m_system) {
-        entry.folder = parentOf(entry.shown);
-        return entry;
+    error = 0;
+    std::string key = folder;
+    if (!m_system) {
+        const auto known = m_realFolders.find(folder);
+        if (known != m_realFolders.end()) {
+            key = known->second;
+        } else {
+            char* real = ::realpath(folder.c_str(), nullptr);
+            if (!real) {
+                error = errno;
+                return SIZE_MAX;
+            }
+            key = real;
+            ::free(real);
+            m_realFolders.emplace(folder, key);
+        }
     }
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        // The user's own linked template is rewritten where it points; the link stays.
-        char* real = ::realpath(path.c_str(), nullptr);
-        if (!real)
-            fail(entry.shown, errno);
-        entry.record = real;
-        ::free(real);
-        entry.folder = parentOf(entry.record);
-        entry.name = nameOf(entry.record);
-        return entry;
-    }
-    entry.folder = parentOf(path);
-    return entry;
+    const auto found = m_folderIndex.find(key);
+    if (found != m_folderIndex.end())
+        return found->second;
+    Folder added;
+    added.path = key;
+    SafeFS::JournalPlace place = m_pluginPlace;
+    if (m_system)
+        place.folder = key.empty() ? place.folder : place.folder.empty() ? key : place.folder + '/' + key;
+    else
+        place = {key, std::string(), true};
+    added.place = m_change->place(place);
+    added.staging = m_change->hiddenName(added.place, nameOf(m_native), kPurpose);
+    m_change->items().push_back(item(Role::made, added.place, added.staging, {}, {}));
+    m_folders.push_back(std::move(added));
+    m_folderIndex.emplace(key, m_folders.size() - 1);
+    return m_folders.size() - 1;
 }
 
-int TemplateChange::folderFd(const std::string& folder, const std::string& shown)
+// The folder `folder` (or its staging folder) through the handle last opened, in the system
+// library walked from the plug-in down. 0 or the errno; never throws (commit's steps use it).
+int TemplateChange::opened(std::size_t folder, bool staging, int& fd)
 {
-    if (m_cachedFd.valid() && m_cachedFolder == folder)
-        return m_cachedFd.get();
-    m_cachedFd = DirHandle::Fd();
-    DirHandle::Fd dir;
-    const int error = openFolder(m_plugin.get(), m_system, folder, dir);
+    if (m_openedFolder != folder) {
+        m_openedFolder = SIZE_MAX;
+        m_openedStaging = DirHandle::Fd();
+        if (const int error = openFolder(m_plugin.get(), m_system, m_folders[folder].path, m_openedFd))
+            return error;
+        m_openedFolder = folder;
+    }
+    if (staging && !m_openedStaging.valid()) {
+        if (const int error = DirHandle::openChild(m_openedFd.get(), m_folders[folder].staging, m_openedStaging))
+            return error;
+    }
+    fd = staging ? m_openedStaging.get() : m_openedFd.get();
+    return 0;
+}
+
+int TemplateChange::folderFd(std::size_t folder, const std::string& shown)
+{
+    int fd = -1;
+    const int error = folder == SIZE_MAX ? ENOENT : opened(folder, false, fd);
     if (error == ELOOP && m_system)
-        refuseLink(linkOnTheWay(m_plugin.get(), folder));
+        refuseLink(linkOnTheWay(m_plugin.get(), m_folders[folder].path));
     if (error)
         fail(shown, error);
-    m_cachedFolder = folder;
-    m_cachedFd = std::move(dir);
-    return m_cachedFd.get();
+    return fd;
+}
+
+// The staging folder beside the templates of `folder`, named in the entry before it is made.
+// The first one written names those of every folder the templates lie in, so that a change
+// of many folders writes its entry once.
+void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
+{
+    if (m_folders[folder].made)
+        return;
+    if (!m_folders[folder].recorded) {
+        if (m_templates) {
+            for (const std::string& path : *m_templates) {
+                int error = 0;
+                folderOf(m_system ? parentOf(path.substr(m_native.size() + 1)) : parentOf(path), error);
+            }
+        }
+        if (const int error = m_change->write())
+            fail(shown, error);
+        for (Folder& each : m_folders)
+            each.recorded = true;
+    }
+    Folder& made = m_folders[folder];
+    const int dir = folderFd(folder, shown);
+    if (const int error = DirHandle::makeFolderAt(dir, made.staging, 0700))
+        fail(shown, error);
+    made.made = true;
+    struct stat st;
+    if (::fstatat(dir, made.staging.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        made.identity = identityOf(st);
+    for (SafeFS::JournalItem& each : m_change->items()) {
+        if (each.place == made.place && each.path == made.staging)
+            each.identity = made.identity;
+    }
 }
 
 void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
 {
-    Entry entry = locate(path);
-    const int dir = folderFd(entry.folder, entry.shown);
-    struct stat st;
-    if (::fstatat(dir, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        fail(entry.shown, errno);
-    if (S_ISLNK(st.st_mode) && m_system)
-        refuseLink(entry.shown);
-    if (!S_ISREG(st.st_mode))
-        fail(entry.shown, S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
-    DirHandle::Fd out;
-    int error = EEXIST;
-    for (int attempt = 0; error == EEXIST && attempt < 16; ++attempt) {
-        entry.staged = randomName("");
-        error = DirHandle::createFileAt(dir, entry.staged, 0600, out);
-    }
+    const std::string shown = path.substr(m_native.size() + 1);
+    std::string name = nameOf(shown);
+    int error = 0;
+    std::size_t folder = folderOf(m_system ? parentOf(shown) : parentOf(path), error);
     if (error)
-        fail(entry.shown, error);
-    m_entries.push_back(entry); // from here the destructor removes it unless it is committed
-    ::fchmod(out.get(), st.st_mode & 07777);
-    if (::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
-        // Not our file to give away: it keeps our ownership, as any editor would leave it.
+        fail(shown, error);
+    int dir = folderFd(folder, shown);
+    struct stat st;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        fail(shown, errno);
+    if (S_ISLNK(st.st_mode) && m_system)
+        refuseLink(shown);
+    if (S_ISLNK(st.st_mode)) {
+        // The user's own linked template is rewritten where it points; the link stays.
+        char* real = ::realpath(path.c_str(), nullptr);
+        if (!real)
+            fail(shown, errno);
+        const std::string target = real;
+        ::free(real);
+        name = nameOf(target);
+        folder = folderOf(parentOf(target), error);
+        if (error)
+            fail(shown, error);
+        dir = folderFd(folder, shown);
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            fail(shown, errno);
     }
-    if ((error = writeAll(out.get(), bytes.constData(), std::size_t(bytes.size()))) != 0
-        || (::fsync(out.get()) != 0 && (error = errno) != 0) || (::close(out.release()) != 0 && (error = errno) != 0))
-        fail(entry.shown, error);
-    step();
+    if (!S_ISREG(st.st_mode))
+        fail(shown, S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
+    makeStaging(folder, shown);
+    Staged staged;
+    staged.shown = shown;
+    staged.folder = folder;
+    staged.name = name;
+    staged.file = std::to_string(m_staged.size());
+    staged.old = identityOf(st);
+    error = attempt([&] {
+        int into = -1;
+        if (const int opening = opened(folder, true, into))
+            return opening;
+        DirHandle::Fd out;
+        if (const int creating = DirHandle::createFileAt(into, staged.file, 0600, out))
+            return creating;
+        // Only the permission bits: a set-ID bit must not come along onto a file that may now
+        // be ours.
+        ::fchmod(out.get(), st.st_mode & 0777);
+        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
+            // Not our file to give away: it keeps our ownership, as any editor would leave it.
+        }
+        if (const int writing = writeAll(out.get(), bytes.constData(), std::size_t(bytes.size())))
+            return writing;
+        struct stat written;
+        if (::fstat(out.get(), &written) != 0)
+            return errno;
+        staged.made = identityOf(written);
+        return ::close(out.release()) == 0 ? 0 : errno;
+    });
+    if (error)
+        fail(shown, error);
+    m_staged.push_back(std::move(staged));
+}
+
+// Every staged file and its name on disk. One syncfs per file system where there is one:
+// the files' own fsyncs one after another cost many times more.
+int TemplateChange::syncStaged()
+{
+#if defined(__linux__)
+    std::vector<std::uint64_t> synced;
+    for (std::size_t i = 0; i < m_folders.size(); ++i) {
+        const Folder& folder = m_folders[i];
+        if (!folder.made || std::find(synced.begin(), synced.end(), folder.identity.device) != synced.end())
+            continue;
+        int fd = -1;
+        if (const int error = opened(i, true, fd))
+            return error;
+        if (::syncfs(fd) != 0)
+            return errno;
+        synced.push_back(folder.identity.device);
+    }
+#else
+    for (const Staged& staged : m_staged) {
+        int into = -1;
+        if (const int error = opened(staged.folder, true, into))
+            return error;
+        DirHandle::Fd file;
+        if (const int error = DirHandle::openFileAt(into, staged.file, file))
+            return error;
+        if (::fsync(file.get()) != 0)
+            return errno;
+    }
+    for (std::size_t i = 0; i < m_folders.size(); ++i) {
+        int fd = -1;
+        if (!m_folders[i].made)
+            continue;
+        if (const int error = opened(i, true, fd))
+            return error;
+        if (::fsync(fd) != 0)
+            return errno;
+    }
+#endif
+    return 0;
+}
+
+int TemplateChange::exchange(Staged& staged)
+{
+    int dir = -1;
+    int into = -1;
+    if (const int error = opened(staged.folder, false, dir))
+        return error;
+    if (const int error = opened(staged.folder, true, into))
+        return error;
+    int error = g_exchangeRefused ? EINVAL
+                                  : DirHandle::renameAt(into, staged.file, dir, staged.name, DirHandle::Rename::exchange);
+    if (error == 0) {
+        staged.state = Staged::State::exchanged;
+        return 0;
+    }
+    if (!refusesExchange(error))
+        return error;
+    // Two renames where the file system cannot exchange: the old content aside first, so that
+    // the name is only ever taken by our own file.
+    const std::string aside = staged.file + kAsideSuffix;
+    if ((error = DirHandle::renameAt(dir, staged.name, into, aside, DirHandle::Rename::replace)) != 0)
+        return error;
+    staged.state = Staged::State::aside;
+    if ((error = DirHandle::renameAt(into, staged.file, dir, staged.name, DirHandle::Rename::replace)) != 0)
+        return error;
+    staged.state = Staged::State::movedAside;
+    return 0;
+}
+
+int TemplateChange::putBack(Staged& staged)
+{
+    int dir = -1;
+    int into = -1;
+    if (const int error = opened(staged.folder, false, dir))
+        return error;
+    if (const int error = opened(staged.folder, true, into))
+        return error;
+    const std::string aside = staged.file + kAsideSuffix;
+    int error = 0;
+    switch (staged.state) {
+    case Staged::State::staged:
+        return 0;
+    case Staged::State::exchanged:
+        error = DirHandle::renameAt(into, staged.file, dir, staged.name, DirHandle::Rename::exchange);
+        break;
+    case Staged::State::movedAside:
+        if ((error = DirHandle::renameAt(dir, staged.name, into, staged.file, DirHandle::Rename::replace)) != 0)
+            return error;
+        staged.state = Staged::State::aside;
+        [[fallthrough]];
+    case Staged::State::aside:
+        error = DirHandle::renameAt(into, aside, dir, staged.name, DirHandle::Rename::replace);
+        break;
+    }
+    if (error == 0)
+        staged.state = Staged::State::staged;
+    return error;
 }
 
 int TemplateChange::commit()
 {
-    if (m_entries.empty())
+    if (m_staged.empty())
         return 0;
-    const std::string& first = m_entries.front().shown;
-    if (!m_system) {
-        // The user's plug-in is reached by its path, as its files are: a restore swaps a new
-        // folder in under that path after staging, and the record belongs in that one.
-        DirHandle::Fd now(::open(m_native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!now.valid())
-            fail(first, errno);
-        m_plugin = std::move(now);
+    // Every staged file and name durable before the entry names them as the change's result.
+    if (const int error = syncStaged())
+        failCommit(0, error);
+    auto& items = m_change->items();
+    for (const Staged& staged : m_staged) {
+        const Folder& folder = m_folders[staged.folder];
+        const std::string file = folder.staging + '/' + staged.file;
+        items.push_back(item(Role::made, folder.place, file, staged.name, staged.made));
+        items.push_back(item(Role::old, folder.place, file, staged.name, staged.old));
+        items.push_back(item(Role::old, folder.place, file + kAsideSuffix, staged.name, staged.old));
     }
-    // The staged names must outlive a crash before the record may name them.
-    std::set<std::string> synced;
-    for (const Entry& entry : m_entries) {
-        if (synced.insert(entry.folder).second && ::fsync(folderFd(entry.folder, entry.shown)) != 0)
-            fail(entry.shown, errno);
-    }
-    std::vector<std::pair<std::string, std::string>> pairs;
-    for (const Entry& entry : m_entries)
-        pairs.emplace_back(entry.record, entry.staged);
-    const QByteArray bytes = recordBytes(pairs);
-    std::string record;
-    DirHandle::Fd out;
-    int error = EEXIST;
-    for (int attempt = 0; error == EEXIST && attempt < 16; ++attempt) {
-        record = randomName(kRecordSuffix);
-        error = DirHandle::createFileAt(m_plugin.get(), record, 0600, out);
-    }
-    if (error)
-        fail(first, error);
-    if ((error = writeAll(out.get(), bytes.constData(), std::size_t(bytes.size()))) != 0
-        || (::fsync(out.get()) != 0 && (error = errno) != 0) || (::close(out.release()) != 0 && (error = errno) != 0)
-        || (::fsync(m_plugin.get()) != 0 && (error = errno) != 0)) {
-        ::unlinkat(m_plugin.get(), record.c_str(), 0);
-        fail(first, error);
-    }
-    step();
+    if (const int error = attempt([&] { return m_change->setState(SafeFS::JournalEntry::State::finish); }))
+        failCommit(0, error);
 
-    // Recorded: from here a kill is finished by recovery.
-    std::string failedAt;
-    int failure = 0;
-    std::optional<std::string> openedFolder;
-    DirHandle::Fd dir;
-    for (Entry& entry : m_entries) {
-        if (openedFolder != entry.folder) {
-            dir = DirHandle::Fd();
-            error = openFolder(m_plugin.get(), m_system, entry.folder, dir);
-            openedFolder = entry.folder;
-        }
-        error = dir.valid() ? DirHandle::renameAt(dir.get(), entry.staged, dir.get(), entry.name,
-                                                  DirHandle::Rename::replace)
-                            : error;
-        if (error) {
-            if (failedAt.empty()) {
-                failedAt = entry.shown;
-                failure = error;
+    // Recorded as finished: a kill from here on is finished by recovery.
+    for (std::size_t i = 0; i < m_staged.size(); ++i) {
+        if (const int error = attempt([&] { return exchange(m_staged[i]); }))
+            failCommit(i, error);
+    }
+    // The new names on disk before the old contents go; until then the entry stays.
+    std::vector<std::size_t> touched;
+    for (const Staged& staged : m_staged) {
+        if (std::find(touched.begin(), touched.end(), staged.folder) == touched.end())
+            touched.push_back(staged.folder);
+    }
+    attempt([&] {
+        for (const std::size_t index : touched) {
+            int dir = -1;
+            if (opened(index, false, dir) != 0 || ::fsync(dir) != 0) {
+                m_change->keep();
+                return 0;
             }
-            continue;
         }
-        entry.staged.clear();
-        step();
-    }
-    if (!failedAt.empty()) {
-        // Not finished here, and no later recovery may put these contents over newer ones:
-        // the record goes, the rest of the staged files with this object, and the user is told.
-        ::unlinkat(m_plugin.get(), record.c_str(), 0);
-        fail(failedAt, failure);
-    }
-    ::unlinkat(m_plugin.get(), record.c_str(), 0);
-    step();
-    const int changed = int(m_entries.size());
-    m_entries.clear();
+        // What the staging folders hold now is known: the old contents under our own names.
+        for (const Staged& staged : m_staged) {
+            int into = -1;
+            if (opened(staged.folder, true, into) == 0)
+                ::unlinkat(into, (staged.file + (staged.state == Staged::State::movedAside ? kAsideSuffix : "")).c_str(), 0);
+        }
+        m_openedFolder = SIZE_MAX;
+        m_openedStaging = DirHandle::Fd();
+        for (Folder& folder : m_folders) {
+            DirHandle::Fd dir;
+            if (!folder.made)
+                continue;
+            if (openFolder(m_plugin.get(), m_system, folder.path, dir) == 0
+                && (::unlinkat(dir.get(), folder.staging.c_str(), AT_REMOVEDIR) == 0
+                    || DirHandle::removeAt(dir.get(), folder.staging) == 0))
+                folder.made = false;
+            else
+                m_change->keep();
+        }
+        return 0;
+    });
+    const int changed = int(m_staged.size());
+    m_staged.clear();
     return changed;
 }
 
-void TemplateChange::step()
+// A step that failed after the finish state: the exchanges done are undone at once, so that
+// the plug-in is wholly old; where that cannot be done, the entry says which way recovery is
+// to take it.
+void TemplateChange::failCommit(std::size_t failedAt, int error)
+{
+    const QString what = QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
+                       + QStringLiteral("」的文件「") + FsPath::displayText(FsPath::fromBytes(m_staged[failedAt].shown))
+                       + QStringLiteral("」：") + SystemError::describe(error) + QLatin1Char('\n');
+    if (m_change->state() == SafeFS::JournalEntry::State::finish
+        && m_change->setState(SafeFS::JournalEntry::State::undo) != 0) {
+        m_change->keep();
+        throw TemplateEditError(what + QStringLiteral("其余模板会在下次启动或下一次修改前改完。"));
+    }
+    for (std::size_t i = failedAt + 1; i-- > 0;) {
+        if (m_staged[i].state != Staged::State::staged && attempt([&] { return putBack(m_staged[i]); }) != 0) {
+            m_change->keep();
+            throw TemplateEditError(what + QStringLiteral("已改动的模板会在下次启动或下一次修改前改回原样。"));
+        }
+    }
+    throw TemplateEditError(what + QStringLiteral("插件的模板都没有改动。"));
+}
+
+// One step that changes the disk, numbered for the tests' hooks.
+int TemplateChange::attempt(const std::function<int()>& step)
 {
     ++m_steps;
-    if (stepHook())
+    const int fault = stepFault() ? stepFault()(m_steps) : 0;
+    const int error = fault ? fault : step();
+    if (error == 0 && stepHook())
         stepHook()(m_steps);
+    return error;
 }
 
 void TemplateChange::fail(const std::string& shown, int error) const
@@ -569,45 +631,27 @@ QString TemplateChange::refusal(const QString& folder)
     OpenedPlugin opened = openPlugin(folder);
     if (!opened.refusal.isEmpty())
         return opened.refusal;
-    if (!opened.fd.valid())
-        return {}; // the operation itself tells what is wrong
+    if (!opened.fd.valid() || !opened.system)
+        return {}; // the operation itself tells what is wrong; the user's links are followed
     const std::string native = nativeFolder(folder);
-    const int gather = LibraryWalk::rewriteTemporaries | LibraryWalk::links;
-    auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather) : LibraryWalk::walk(native, gather);
-    if (!opened.system)
-        addLinkedTemporaries(walk.links, walk.rewriteTemporaries);
-    recoverOpened(opened.fd.get(), opened.system, native, walk.rewriteTemporaries, PluginFolderSwap::startedAt());
-    if (opened.system && !walk.links.empty())
+    const auto walk = LibraryWalk::walkAt(opened.fd.get(), native, LibraryWalk::links);
+    if (!walk.links.empty())
         return AdminAuth::linkRefusal(folder + QLatin1Char('/')
                                       + FsPath::fromBytes(walk.links.front().substr(native.size() + 1)));
     return {};
 }
 
-void TemplateChange::recover(const QString& folder, Clock::time_point olderThan)
-{
-    OpenedPlugin opened = openPlugin(folder);
-    if (!opened.fd.valid())
-        return;
-    const std::string native = nativeFolder(folder);
-    const int gather = LibraryWalk::rewriteTemporaries | (opened.system ? 0 : LibraryWalk::links);
-    auto walk = opened.system ? LibraryWalk::walkAt(opened.fd.get(), native, gather) : LibraryWalk::walk(native, gather);
-    if (!opened.system)
-        addLinkedTemporaries(walk.links, walk.rewriteTemporaries);
-    recoverOpened(opened.fd.get(), opened.system, native, walk.rewriteTemporaries, olderThan);
-}
-
-void TemplateChange::recover(const QString& folder, const std::vector<std::string>& found, Clock::time_point olderThan)
-{
-    if (found.empty())
-        return;
-    OpenedPlugin opened = openPlugin(folder);
-    if (!opened.fd.valid())
-        return;
-    const std::string native = nativeFolder(folder);
-    recoverOpened(opened.fd.get(), opened.system, native, found, olderThan);
-}
-
 void TemplateChange::setStepHook(std::function<void(int)> hook)
 {
     stepHook() = std::move(hook);
+}
+
+void TemplateChange::setStepFault(std::function<int(int)> fault)
+{
+    stepFault() = std::move(fault);
+}
+
+void TemplateChange::setExchangeRefused(bool refused)
+{
+    g_exchangeRefused = refused;
 }

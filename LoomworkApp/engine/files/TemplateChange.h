@@ -1,7 +1,10 @@
 #pragma once
 
-#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,13 +13,19 @@
 #include <QString>
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Journal.h>
+
+class JournalChange;
 
 // A change of several template files of one plug-in, whole or nothing, also when the process
-// is killed: every new content is written beside its file under a short hidden name of our
-// own and synced; then a record naming which staged file replaces which (paths inside the
-// plug-in) is written and synced; then each staged file is renamed over its template and
-// the record removed. recover() finishes a change that has a complete record and removes
-// what one without left, so a plug-in is never left with templates of two versions.
+// is killed or a step fails. Each new content is written into a staging folder of ours beside
+// its template (".<plug-in>.loomwork-rewrite-<entry id>", named in the journal before it is
+// made); once all are written and on disk, the journal entry names each staged file and each
+// old template by identity and says finish; then each staged file is exchanged with its
+// template, the staging folders, now holding the old contents, go, and so does the entry.
+// Recovery of the journal finishes a change killed after its finish state and undoes one
+// killed before; a failed exchange is undone at once (or left recorded), so a plug-in never
+// keeps templates of two versions.
 //
 // A linked folder inside the plug-in is passed over in both libraries: what it leads to is
 // not the plug-in's. In the system library, which every local user may write, every step
@@ -28,62 +37,76 @@ class TemplateChange
 {
 public:
     // Opens the plug-in folder `folder`; throws TemplateEditError when it cannot be opened or
-    // lies in the system library behind a link.
-    explicit TemplateChange(const QString& folder);
+    // lies in the system library behind a link. `change`: the journal entry of a larger change
+    // this one is part of (a restore); none gives it one of its own (made here, so recovery
+    // runs first).
+    explicit TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change = {});
     ~TemplateChange();
     TemplateChange(const TemplateChange&) = delete;
     TemplateChange& operator=(const TemplateChange&) = delete;
 
-    // The plug-in's template files (native paths, walk order), after putting right what a
-    // killed change left. Walks once; throws the refusal of a linked template inside a system
-    // plug-in.
+    // The plug-in's template files (native paths, walk order). Walks once; throws the
+    // refusal of a linked template inside a system plug-in.
     const std::vector<std::string>& templates();
     // The whole content of a template that is a regular file of at most `maxBytes`; none for
     // anything else (FIFOs are never opened).
     std::optional<QByteArray> read(const std::string& path, qint64 maxBytes);
-    // Writes `bytes` beside the template `path` with its mode and (where allowed) owner, and
-    // syncs it. The template itself is untouched until commit().
+    // Writes `bytes` as the new content of the template `path`, with its permission bits and
+    // (where allowed) owner. The template itself is untouched until commit().
     void stage(const std::string& path, const QByteArray& bytes);
-    // Puts every staged content in place; returns how many files changed. The record goes
-    // into the folder at the plug-in's path now (in the user's library a restore swaps a new
-    // one in after staging).
+    // Puts every staged content in place; returns how many files changed. A step that fails
+    // throws, with the plug-in wholly old (the message says so) or, where even that could
+    // not be done, the change recorded for recovery to finish or undo (the message says which).
     int commit();
 
     // Why a change of the plug-in at `folder` is refused (a link on the way or a linked
-    // template inside, in the system library), after putting right what a killed change left;
-    // empty when allowed or when there is no such folder.
+    // template inside, in the system library); empty when allowed or when there is no such
+    // folder.
     static QString refusal(const QString& folder);
 
-    // Puts right what killed changes left in the plug-in `folder` that last changed before
-    // `olderThan` (younger ones may be another run's change in progress): a complete record
-    // is finished (the staged files it names that still exist replace their templates), an
-    // incomplete record and every staged file of ours are removed; a record that cannot be
-    // read keeps itself and every staged file. Only our exact forms count, and in the system
-    // library only what this user owns: another user's change waits for that user. `found`
-    // are the temporaries a walk already found (LibraryWalk's rewriteTemporaries): nothing
-    // is done when it is empty. Failures are ignored.
-    static void recover(const QString& folder, std::chrono::system_clock::time_point olderThan);
-    static void recover(const QString& folder, const std::vector<std::string>& found,
-                        std::chrono::system_clock::time_point olderThan);
-
-    // For tests: called after each step that changes the disk (each staged file, the record,
-    // each rename, the record's removal), counted from 1, so that a test can kill the
-    // process there. Null removes the hook.
+    // For tests: called after each step that changes the disk (each staged file, the finish
+    // state, each exchange, the removal of the old contents; each undo of an exchange), counted
+    // from 1, so that a test can kill the process there. Null removes the hook.
     static void setStepHook(std::function<void(int step)> hook);
+    // For tests: called before each of those steps; a non-zero errno makes the step fail with
+    // it, as the file system would. Null removes it.
+    static void setStepFault(std::function<int(int step)> fault);
+    // For tests: exchanges are refused as a file system that cannot exchange refuses them.
+    static void setExchangeRefused(bool refused);
 
 private:
-    struct Entry
+    // A folder holding templates, and the staging folder beside them.
+    struct Folder
+    {
+        std::string path;    // inside the plug-in (system library), else the real absolute path
+        std::size_t place = 0;
+        std::string staging; // the staging folder's name
+        bool recorded = false; // named in the entry as written
+        bool made = false;
+        SafeFS::Identity identity;
+    };
+    struct Staged
     {
         std::string shown;  // path inside the plug-in, for messages
-        std::string record; // target as recorded: inside the plug-in, or absolute (a followed link)
-        std::string folder; // the folder holding target and staged file (see folderFd)
-        std::string name;   // the target's name in that folder
-        std::string staged; // the staged file's name there; empty once renamed
+        std::size_t folder = 0;
+        std::string name;   // the template's name in its folder
+        std::string file;   // the staged file's name in the staging folder
+        SafeFS::Identity made;
+        SafeFS::Identity old;
+        // Where the old content is: at its name, exchanged into the staging folder, moved
+        // aside there with the new one in place, or moved aside with the new one not yet in.
+        enum class State { staged, exchanged, movedAside, aside } state = State::staged;
     };
 
-    int folderFd(const std::string& folder, const std::string& shown);
-    Entry locate(const std::string& path);
-    void step();
+    std::size_t folderOf(const std::string& folder, int& error);
+    int opened(std::size_t folder, bool staging, int& fd);
+    int folderFd(std::size_t folder, const std::string& shown);
+    void makeStaging(std::size_t folder, const std::string& shown);
+    int syncStaged();
+    int exchange(Staged& staged);
+    int putBack(Staged& staged);
+    int attempt(const std::function<int()>& step);
+    [[noreturn]] void failCommit(std::size_t failedAt, int error);
     [[noreturn]] void fail(const std::string& shown, int error) const;
     [[noreturn]] void refuseLink(const std::string& shown) const;
 
@@ -91,9 +114,16 @@ private:
     std::string m_native;
     bool m_system = false;
     DirHandle::Fd m_plugin;
+    std::shared_ptr<JournalChange> m_change;
+    SafeFS::JournalPlace m_pluginPlace;
     std::optional<std::vector<std::string>> m_templates;
-    std::vector<Entry> m_entries;
-    std::string m_cachedFolder;
-    DirHandle::Fd m_cachedFd;
+    std::vector<Folder> m_folders;
+    std::map<std::string, std::size_t> m_folderIndex;
+    std::map<std::string, std::string> m_realFolders; // the user's folders, by the path walked
+    std::vector<Staged> m_staged;
+    // The folder last worked in, and its staging folder once opened.
+    std::size_t m_openedFolder = SIZE_MAX;
+    DirHandle::Fd m_openedFd;
+    DirHandle::Fd m_openedStaging;
     int m_steps = 0;
 };

@@ -9,8 +9,8 @@
 #include "engine/core/AppSettings.h"
 #include "engine/core/Delivery.h"
 #include "engine/core/EngineText.h"
+#include "engine/files/AppJournal.h"
 #include "engine/templates/LocalizedStore.h"
-#include "engine/files/PluginFolderSwap.h"
 
 std::optional<AppearanceMode> AppearanceMode::from(const QString& raw)
 {
@@ -139,10 +139,8 @@ void AppState::startScan()
     const bool startingUp = !m_lastScanAt;
     QThreadPool::globalInstance()->start([deliver, startingUp] {
         // What a killed run left is put right before the libraries are first listed.
-        if (startingUp) {
-            for (const PluginRoot root : {PluginRoot::user, PluginRoot::system})
-                PluginFolderSwap::recoverLibrary(root.path());
-        }
+        if (startingUp)
+            AppJournal::recover();
         PluginScanner::ScanResult result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
         deliver([result = std::move(result)](AppState& state) { state.publish(result, state.m_scanStartedAt); });
     });

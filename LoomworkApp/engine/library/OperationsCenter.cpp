@@ -80,7 +80,7 @@ QString describe(const std::exception_ptr& error)
 QString stageInstall(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
                      const std::optional<std::string>& name, const ZFCProgressCallback& progress)
 {
-    auto swap = std::make_unique<PluginFolderSwap>(category);
+    auto swap = group.makeSwap(category);
     QString staging;
     if (const int error = swap->makeStaging(QStringLiteral("install"), QString(), &staging)) {
         if (!swap->refusal().isEmpty())

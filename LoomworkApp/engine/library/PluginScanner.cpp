@@ -77,10 +77,7 @@ void scanRoot(PluginRoot root, PluginScanner::ScanResult& result)
                 continue;
             const auto modifiedAt = modificationDate(folder);
             // One walk gives both the template files and the allocated size.
-            const auto walk = LibraryWalk::walk(folder, LibraryWalk::templateFiles | LibraryWalk::allocatedSize
-                                                     | LibraryWalk::rewriteTemporaries);
-            // What a killed rewrite left goes before anyone backs the plug-in up.
-            TemplateInspector::removeLeftovers(FsPath::fromBytes(folder), walk.rewriteTemporaries);
+            const auto walk = LibraryWalk::walk(folder, LibraryWalk::templateFiles | LibraryWalk::allocatedSize);
             const auto summary = TemplateInspector::versionSummary(walk.templates);
             Plugin plugin;
             plugin.name = FsPath::displayText(FsPath::fromBytes(name));

@@ -83,7 +83,7 @@ QString categoryFolder(const QString& library, ZFCPluginType type)
 void stage(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
            const QString& name, const ZFCProgressCallback& progress)
 {
-    auto swap = std::make_unique<PluginFolderSwap>(category);
+    auto swap = group.makeSwap(category);
     QString staging;
     if (const int error = swap->makeStaging(QStringLiteral("market"), name, &staging))
         failSwap(*swap, error);

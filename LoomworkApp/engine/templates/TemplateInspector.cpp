@@ -10,7 +10,6 @@
 #include "engine/core/EngineText.h"
 #include "engine/files/FsPath.h"
 #include "engine/files/LibraryWalk.h"
-#include "engine/files/PluginFolderSwap.h"
 #include "engine/files/TemplateChange.h"
 #include "engine/templates/VersionNum.h"
 
@@ -415,16 +414,6 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChan
     }
     summary.filesChanged = change.commit();
     return summary;
-}
-
-void TemplateInspector::removeLeftovers(const QString& folder)
-{
-    TemplateChange::recover(folder, PluginFolderSwap::startedAt());
-}
-
-void TemplateInspector::removeLeftovers(const QString& folder, const std::vector<std::string>& found)
-{
-    TemplateChange::recover(folder, found, PluginFolderSwap::startedAt());
 }
 
 QList<TemplateInspector::NamePair> TemplateInspector::namePairs(const QString& current,

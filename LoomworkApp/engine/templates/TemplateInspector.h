@@ -90,12 +90,6 @@ EditSummary applyTranslations(const QString& folder, const QHash<QString, QStrin
 // The same through a change already opened (whose templates() may have been listed).
 EditSummary applyTranslations(TemplateChange& change, const QHash<QString, QString>& map);
 
-// Puts right what a killed rewrite left in the plug-in `folder` (TemplateChange::recover,
-// for what changed before this process started), as each rewrite does first; the second
-// form takes the temporaries a walk already found (LibraryWalk::rewriteTemporaries).
-void removeLeftovers(const QString& folder);
-void removeLeftovers(const QString& folder, const std::vector<std::string>& found);
-
 // Published names of the installed plug-in paired by position with those of its
 // untranslated copy, counted, merged and sorted.
 QList<NamePair> namePairs(const QString& current, const std::optional<QString>& original);

@@ -41,7 +41,8 @@ int identityAt(int parent, std::string_view name, Identity& out);
 struct JournalPlace {
     std::string root;   // absolute path where the walk to `folder` starts
     std::string folder; // below `root`; empty for `root` itself
-    // In the system library nothing on the way is followed; in the user's library links are.
+    // Whether links on the way to `folder` are followed (the user's library) or refused (the
+    // system library). Below `folder` an item's path never passes through a link.
     bool followLinks = false;
 };
 

@@ -1,5 +1,7 @@
 #include "support/app/RecordingAdminRunner.h"
 
+#include <optional>
+
 #include <QProcess>
 
 RecordingAdminRunner::RecordingAdminRunner(Flavor flavor) : m_flavor(flavor)
@@ -45,19 +47,21 @@ AdminRunner::Outcome RecordingAdminRunner::run(const QStringList& command, bool)
 {
     bool execute = false;
     std::function<void()> beforeRun;
+    std::optional<Outcome> queued;
     {
         QMutexLocker lock(&m_mutex);
         m_commands.append(command);
         if (!m_outcomes.empty()) {
-            const Outcome outcome = m_outcomes.front();
+            queued = m_outcomes.front();
             m_outcomes.pop_front();
-            return outcome;
         }
         execute = m_execute;
         beforeRun = m_beforeRun;
     }
     if (beforeRun)
         beforeRun();
+    if (queued)
+        return *queued;
     Outcome outcome;
     outcome.launched = true;
     outcome.exitStatus = 0;

@@ -19,7 +19,8 @@ public:
     ~RecordingAdminRunner() override;
 
     void setExecuteLocally(bool execute);
-    // Called on the worker before each command runs: while the password prompt would be open.
+    // Called on the worker before each command runs (a queued outcome's too): while the
+    // password prompt would be open.
     void setBeforeRun(std::function<void()> beforeRun);
     // Outcomes for the next commands, in order; afterwards commands succeed.
     void queueOutcome(const Outcome& outcome);

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+#include <QString>
+
+#include <SafeFS/Journal.h>
+
+// The application's journal of changes in flight (SafeFS::Journal): the folder "journal" in
+// its data folder, 0700, where only this user writes. Every change writes its entry there
+// through a JournalChange before its first visible step; recover() puts right what killed or
+// failed changes left, at start-up and before each change, acting only on those entries.
+namespace AppJournal {
+
+// <application folder>/journal.
+QString folder();
+// Opens (and creates) the journal folder. 0 or the errno.
+int open(SafeFS::Journal& journal);
+
+// SafeFS::recoverJournal over the journal, leaving alone the entries of changes still
+// running in this process. Failures are left for the next time: an entry that cannot be
+// settled stays.
+void recover();
+
+// Where the folder `folder` is for an entry: in the system library walked from its root
+// without following links, elsewhere reached as its path says (links followed).
+SafeFS::JournalPlace placeOf(const QString& folder);
+
+// A change's entry counts as running (recover() leaves it) from started() to stopped().
+void started(const std::string& id);
+void stopped(const std::string& id);
+
+} // namespace AppJournal

@@ -1,0 +1,70 @@
+#include "engine/files/JournalChange.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <SafeFS/HiddenName.h>
+#include "engine/files/AppJournal.h"
+
+JournalChange::JournalChange(std::string kind)
+{
+    AppJournal::recover();
+    m_entry.id = SafeFS::newJournalId();
+    m_entry.kind = std::move(kind);
+    AppJournal::started(m_entry.id);
+}
+
+JournalChange::~JournalChange()
+{
+    if (m_written && !m_kept) {
+        SafeFS::Journal journal;
+        if (AppJournal::open(journal) == 0)
+            journal.remove(m_entry.id);
+    }
+    AppJournal::stopped(m_entry.id);
+}
+
+std::size_t JournalChange::place(const SafeFS::JournalPlace& place)
+{
+    const auto& places = m_entry.places;
+    const auto found = std::find_if(places.begin(), places.end(), [&](const SafeFS::JournalPlace& p) {
+        return p.root == place.root && p.folder == place.folder && p.followLinks == place.followLinks;
+    });
+    if (found != places.end())
+        return std::size_t(found - places.begin());
+    m_entry.places.push_back(place);
+    return m_entry.places.size() - 1;
+}
+
+std::string JournalChange::hiddenName(std::size_t place, std::string_view label, std::string_view purpose) const
+{
+    const auto taken = [&](const std::string& name) {
+        return std::any_of(m_entry.items.begin(), m_entry.items.end(), [&](const SafeFS::JournalItem& item) {
+            return item.place == place && (item.path == name || item.path.starts_with(name + "/"));
+        });
+    };
+    std::string name = SafeFS::hiddenName(label, purpose, m_entry.id);
+    for (int n = 2; taken(name); ++n)
+        name = SafeFS::hiddenName(std::string(label) + "-" + std::to_string(n), purpose, m_entry.id);
+    return name;
+}
+
+int JournalChange::write()
+{
+    SafeFS::Journal journal;
+    if (const int error = AppJournal::open(journal))
+        return error;
+    // A failed write may still have put the entry in place: it goes with the change.
+    m_written = true;
+    return journal.write(m_entry);
+}
+
+int JournalChange::setState(SafeFS::JournalEntry::State state)
+{
+    const auto before = m_entry.state;
+    m_entry.state = state;
+    const int error = write();
+    if (error)
+        m_entry.state = before;
+    return error;
+}

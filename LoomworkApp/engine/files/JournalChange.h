@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <SafeFS/Journal.h>
+
+// One change in flight as an entry of the application's journal (AppJournal). Made before the
+// change's first step, it first puts right what earlier changes left (AppJournal::recover),
+// then counts as running until destroyed, so that recovery leaves its entry alone meanwhile.
+// The parts of one change (the plug-ins of one install, a restore's plug-in and its linked
+// templates) share one, so that whatever stops it, they end all old or all new.
+//
+// The change adds its places and items and write()s the entry before each step that makes or
+// moves an item it names; at its commit point it sets the state `finish`. The destructor
+// removes the entry, unless keep() was called: something could not be put right in-process
+// and is left, recorded, for the next recovery. A process killed meanwhile leaves it too.
+class JournalChange
+{
+public:
+    explicit JournalChange(std::string kind);
+    ~JournalChange();
+    JournalChange(const JournalChange&) = delete;
+    JournalChange& operator=(const JournalChange&) = delete;
+
+    const std::string& id() const { return m_entry.id; }
+    const SafeFS::JournalEntry& entry() const { return m_entry; }
+    SafeFS::JournalEntry::State state() const { return m_entry.state; }
+
+    // The index of `place` in the entry, added when new.
+    std::size_t place(const SafeFS::JournalPlace& place);
+    // The entry's items: what the change adds or learns (an identity) goes in with the next
+    // write().
+    std::vector<SafeFS::JournalItem>& items() { return m_entry.items; }
+
+    // A hidden name for an item of this change in `place`: SafeFS::hiddenName with the
+    // entry's id, the label changed where another item of the entry already has that name.
+    std::string hiddenName(std::size_t place, std::string_view label, std::string_view purpose) const;
+
+    // Writes the entry durably. 0 or the errno: a change must not take its step without it.
+    int write();
+    // Sets the state and writes the entry.
+    int setState(SafeFS::JournalEntry::State state);
+
+    // The entry stays after the change, for recovery.
+    void keep() { m_kept = true; }
+    bool kept() const { return m_kept; }
+
+private:
+    SafeFS::JournalEntry m_entry;
+    bool m_written = false;
+    bool m_kept = false;
+};

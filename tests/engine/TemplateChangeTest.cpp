@@ -489,14 +489,9 @@ TEST_F(TemplateChangeTest, InTheSystemLibraryEachUserRecoversOnlyWhatTheirJourna
     ASSERT_EQ(::chmod(QFile::encodeName(planted).constData(), 0600), 0);
     ASSERT_EQ(::chown(QFile::encodeName(planted).constData(), a, a), 0);
     // And an entry of ours whose item, of our exact name form with our id, is b's.
-    SafeFS::JournalEntry ours;
-    ours.id = "00000000000000b1";
-    ours.kind = "install";
-    ours.places.push_back(AppJournal::placeOf(effects));
-    SafeFS::JournalItem staging;
-    staging.path = hiddenFolders[2].toStdString();
-    ours.items.push_back(staging);
-    ASSERT_EQ(journal.write(ours), 0);
+    ASSERT_EQ(journal.write({.id = "00000000000000b1", .kind = "install", .places = {AppJournal::placeOf(effects)},
+                             .items = {{.path = hiddenFolders[2].toStdString()}}}),
+              0);
 
     EXPECT_TRUE(runKilledAt(0, as(b, [] { AppJournal::recover(); }), b));
     AppJournal::recover();

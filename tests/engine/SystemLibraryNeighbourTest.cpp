@@ -255,15 +255,10 @@ TEST_F(SystemLibraryNeighbourTest, RecoveryNeverReachesThroughASwappedInLink)
         PackageMaker::makeFolder(m_category, ours, {{"stale.txt", "stale"}});
         struct stat st {};
         ASSERT_EQ(::lstat(bytes(m_category + "/" + ours).constData(), &st), 0);
-        SafeFS::JournalEntry entry;
-        entry.id = id;
-        entry.kind = "install";
-        entry.places.push_back(AppJournal::placeOf(m_category));
-        SafeFS::JournalItem staging;
-        staging.path = ours.toStdString();
-        staging.identity = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
-        entry.items.push_back(staging);
-        ASSERT_EQ(journal.write(entry), 0);
+        const SafeFS::Identity identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+        ASSERT_EQ(journal.write({.id = id, .kind = "install", .places = {AppJournal::placeOf(m_category)},
+                                 .items = {{.path = ours.toStdString(), .identity = identity}}}),
+                  0);
     };
     Neighbour neighbour(m_category, m_victim);
     for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {

@@ -270,12 +270,7 @@ TEST(PluginSwapGroup, AKillAnywhereLeavesBothOldOrBothNewAfterRecovery)
     for (const auto& c : cases) {
         bool finished = false;
         for (int step = 1; step < 30 && !finished; ++step) {
-            const QString folder = QString("%1/%2-%3-%4-%5")
-                                       .arg(dir.path())
-                                       .arg(c.exchangeRefused)
-                                       .arg(c.first.size())
-                                       .arg(c.secondFails)
-                                       .arg(step);
+            const QString folder = QString("%1/%2-%3-%4-%5").arg(dir.path()).arg(c.exchangeRefused).arg(c.first.size()).arg(c.secondFails).arg(step);
             SCOPED_TRACE(folder.toStdString());
             const auto oldFirst = PackageMaker::readTree(PackageMaker::makeFolder(folder, c.first, {{"old.txt", "old"}}));
             const auto oldSecond = PackageMaker::readTree(PackageMaker::makeFolder(folder, "Second", {{"old.txt", "old 2"}}));

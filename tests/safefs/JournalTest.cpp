@@ -214,3 +214,37 @@ TEST(Journal, RecoveryFollowsNoLinkBelowAUserPlaceNorAnyInTheSystemLibrary)
     EXPECT_EQ(SafeFS::recoverEntry(entry), 0);
     EXPECT_FALSE(fs::exists(dir / "victim" / ".staging"));
 }
+
+// An item the entry names without identity (made, then killed before it was recorded) can be
+// only what a kill leaves right after making it: anything else of ours renamed to its name by
+// another user of a shared library stays.
+TEST(Journal, AnItemWithoutIdentityIsRemovedOnlyWhileEmpty)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    const struct {
+        const char* why;
+        bool file;
+        std::string content; // empty: an empty item
+        bool removed;
+    } cases[] = {{"an empty folder", false, "", true},
+                 {"an empty file", true, "", true},
+                 {"another plug-in of ours renamed to its name", false, "mine", false},
+                 {"a file of ours renamed to its name", true, "mine", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        JournalEntry entry = entryIn(folder, JournalEntry::State::undo);
+        const std::string hidden = ".Glow.loomwork-install-" + entry.id;
+        entry.items.push_back(item(JournalItem::Role::made, hidden, "", {}));
+        if (c.file)
+            writeFile(folder / hidden, c.content);
+        else if (c.content.empty())
+            fs::create_directories(folder / hidden);
+        else
+            writeFile(folder / hidden / "Plug.moef", c.content);
+        EXPECT_EQ(SafeFS::recoverEntry(entry), 0);
+        EXPECT_EQ(fs::exists(folder / hidden), !c.removed);
+        fs::remove_all(folder / hidden);
+    }
+}
+

@@ -315,7 +315,8 @@ struct Recovery {
     }
 
     // A made item with a target takes its place: a file by one rename, a folder by an exchange
-    // whose displaced item goes only when it is this entry's old item.
+    // whose displaced item goes. Only nothing or this entry's old item is displaced: anything
+    // else put there since is not the change's to replace.
     void putInPlace(const JournalItem& made)
     {
         const int at = folderOf(made, made.path);
@@ -331,6 +332,10 @@ struct Recovery {
         struct stat st;
         if (::fstatat(to, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             note(DirHandle::renameAt(at, name, to, target, DirHandle::Rename::noReplace));
+            return;
+        }
+        if (!isOldItemAt(to, target, made.place)) {
+            note(EEXIST);
             return;
         }
         if (!S_ISDIR(st.st_mode)) {

@@ -162,6 +162,7 @@ TEST(Journal, RecoveryActsOnlyOnItemsWhoseIdentityMatches)
     writeFile(folder / "Blur" / ".s1", "new");
     JournalEntry change = entryIn(folder, JournalEntry::State::finish);
     change.items.push_back(item(JournalItem::Role::made, "Blur/.s1", "Blur/a.moti", identityOf(folder / "Blur" / ".s1")));
+    change.items.push_back(item(JournalItem::Role::old, "Blur/.s1", "Blur/a.moti", identityOf(folder / "Blur" / "a.moti")));
     ASSERT_EQ(SafeFS::recoverEntry(change), 0);
     EXPECT_EQ(readText(folder / "Blur" / "a.moti"), "new");
     EXPECT_FALSE(fs::exists(folder / "Blur" / ".s1"));
@@ -248,3 +249,27 @@ TEST(Journal, AnItemWithoutIdentityIsRemovedOnlyWhileEmpty)
     }
 }
 
+// Finishing puts a made item at its target only in place of nothing or of the entry's old
+// item: whatever else stands there by now (put there after the kill) is neither replaced nor
+// carried into a staging folder that goes.
+TEST(Journal, FinishingNeverDisplacesAnItemTheEntryDoesNotName)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    writeFile(folder / ".staging" / "Glow" / "new.moef", "new");
+    writeFile(folder / "Glow" / "mine.moef", "the user's");
+    writeFile(folder / "Blur" / ".s1", "new");
+    writeFile(folder / "Blur" / "a.moti", "old");
+    JournalEntry entry = entryIn(folder, JournalEntry::State::finish);
+    entry.items.push_back(item(JournalItem::Role::made, ".staging", "", identityOf(folder / ".staging")));
+    entry.items.push_back(item(JournalItem::Role::made, ".staging/Glow", "Glow", identityOf(folder / ".staging" / "Glow")));
+    entry.items.push_back(item(JournalItem::Role::made, "Blur/.s1", "Blur/a.moti", identityOf(folder / "Blur" / ".s1")));
+    entry.items.push_back(item(JournalItem::Role::old, "Blur/.s1", "Blur/a.moti", identityOf(folder / "Blur" / "a.moti")));
+    // Another file put at the template's name since the kill (the old one kept, so that its
+    // inode is not reused).
+    fs::rename(folder / "Blur" / "a.moti", folder / "Blur" / "a.moti.kept");
+    writeFile(folder / "Blur" / "a.moti", "the user's");
+    EXPECT_EQ(SafeFS::recoverEntry(entry), EEXIST);
+    EXPECT_EQ(readText(folder / "Glow" / "mine.moef"), "the user's");
+    EXPECT_EQ(readText(folder / "Blur" / "a.moti"), "the user's");
+}

@@ -199,7 +199,10 @@ struct Recovery {
     }
 
     // Whether `name` in `parent` is the item: its recorded identity, or, where none was
-    // recorded, a file or folder of this user whose name carries the entry's id.
+    // recorded, an empty file or folder of this user whose name carries the entry's id. A kill
+    // leaves such an item only right after making it, empty; anything of ours with content
+    // there was renamed to its name (a shared library lets anyone rename), and is not ours to
+    // remove.
     bool isItem(int parent, const std::string& name, const JournalItem& item) const
     {
         struct stat st;
@@ -207,8 +210,29 @@ struct Recovery {
             return false;
         if (item.identity.known())
             return Identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)} == item.identity;
-        return item.role == JournalItem::Role::made && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
-            && st.st_uid == ::geteuid() && name.find(entry.id) != std::string::npos;
+        if (item.role != JournalItem::Role::made || st.st_uid != ::geteuid() || name.find(entry.id) == std::string::npos)
+            return false;
+        if (S_ISREG(st.st_mode))
+            return st.st_size == 0;
+        DirHandle::Fd folder;
+        std::vector<std::string> names;
+        return S_ISDIR(st.st_mode) && DirHandle::openChild(parent, name, folder) == 0
+            && DirHandle::listNames(folder.get(), names) == 0 && names.empty();
+    }
+
+    // Removes the item found by isItem(): one without identity only as what it was seen to
+    // be, an empty folder (rmdir removes nothing else) or a file.
+    int removeItem(int parent, const std::string& name, const JournalItem& item) const
+    {
+        if (item.identity.known())
+            return DirHandle::removeAt(parent, name);
+        struct stat st;
+        if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return 0;
+        if (::unlinkat(parent, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0 || errno == ENOENT
+            || errno == ENOTEMPTY || errno == EEXIST)
+            return 0;
+        return errno;
     }
 
     bool isMadeItemAt(int parent, const std::string& name, std::size_t place) const
@@ -283,7 +307,7 @@ struct Recovery {
     void removeMade(const JournalItem& made, bool atTargetToo)
     {
         if (const int at = folderOf(made, made.path); at >= 0 && isItem(at, nameOf(made.path), made))
-            note(DirHandle::removeAt(at, nameOf(made.path)));
+            note(removeItem(at, nameOf(made.path), made));
         if (!atTargetToo || made.target.empty() || !made.identity.known())
             return;
         if (const int at = folderOf(made, made.target); at >= 0 && isItem(at, nameOf(made.target), made))
@@ -291,7 +315,8 @@ struct Recovery {
     }
 
     // A made item with a target takes its place: a file by one rename, a folder by an exchange
-    // whose displaced item goes only when it is this entry's old item.
+    // whose displaced item goes. Only nothing or this entry's old item is displaced: anything
+    // else put there since is not the change's to replace.
     void putInPlace(const JournalItem& made)
     {
         const int at = folderOf(made, made.path);
@@ -307,6 +332,10 @@ struct Recovery {
         struct stat st;
         if (::fstatat(to, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             note(DirHandle::renameAt(at, name, to, target, DirHandle::Rename::noReplace));
+            return;
+        }
+        if (!isOldItemAt(to, target, made.place)) {
+            note(EEXIST);
             return;
         }
         if (!S_ISDIR(st.st_mode)) {

@@ -162,6 +162,7 @@ TEST(Journal, RecoveryActsOnlyOnItemsWhoseIdentityMatches)
     writeFile(folder / "Blur" / ".s1", "new");
     JournalEntry change = entryIn(folder, JournalEntry::State::finish);
     change.items.push_back(item(JournalItem::Role::made, "Blur/.s1", "Blur/a.moti", identityOf(folder / "Blur" / ".s1")));
+    change.items.push_back(item(JournalItem::Role::old, "Blur/.s1", "Blur/a.moti", identityOf(folder / "Blur" / "a.moti")));
     ASSERT_EQ(SafeFS::recoverEntry(change), 0);
     EXPECT_EQ(readText(folder / "Blur" / "a.moti"), "new");
     EXPECT_FALSE(fs::exists(folder / "Blur" / ".s1"));
@@ -213,4 +214,62 @@ TEST(Journal, RecoveryFollowsNoLinkBelowAUserPlaceNorAnyInTheSystemLibrary)
     entry.items = {item(JournalItem::Role::made, ".staging", "", identityOf(dir / "victim" / ".staging"))};
     EXPECT_EQ(SafeFS::recoverEntry(entry), 0);
     EXPECT_FALSE(fs::exists(dir / "victim" / ".staging"));
+}
+
+// An item the entry names without identity (made, then killed before it was recorded) can be
+// only what a kill leaves right after making it: anything else of ours renamed to its name by
+// another user of a shared library stays.
+TEST(Journal, AnItemWithoutIdentityIsRemovedOnlyWhileEmpty)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    const struct {
+        const char* why;
+        bool file;
+        std::string content; // empty: an empty item
+        bool removed;
+    } cases[] = {{"an empty folder", false, "", true},
+                 {"an empty file", true, "", true},
+                 {"another plug-in of ours renamed to its name", false, "mine", false},
+                 {"a file of ours renamed to its name", true, "mine", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        JournalEntry entry = entryIn(folder, JournalEntry::State::undo);
+        const std::string hidden = ".Glow.loomwork-install-" + entry.id;
+        entry.items.push_back(item(JournalItem::Role::made, hidden, "", {}));
+        if (c.file)
+            writeFile(folder / hidden, c.content);
+        else if (c.content.empty())
+            fs::create_directories(folder / hidden);
+        else
+            writeFile(folder / hidden / "Plug.moef", c.content);
+        EXPECT_EQ(SafeFS::recoverEntry(entry), 0);
+        EXPECT_EQ(fs::exists(folder / hidden), !c.removed);
+        fs::remove_all(folder / hidden);
+    }
+}
+
+// Finishing puts a made item at its target only in place of nothing or of the entry's old
+// item: whatever else stands there by now (put there after the kill) is neither replaced nor
+// carried into a staging folder that goes.
+TEST(Journal, FinishingNeverDisplacesAnItemTheEntryDoesNotName)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    writeFile(folder / ".staging" / "Glow" / "new.moef", "new");
+    writeFile(folder / "Glow" / "mine.moef", "the user's");
+    writeFile(folder / "Blur" / ".s1", "new");
+    writeFile(folder / "Blur" / "a.moti", "old");
+    JournalEntry entry = entryIn(folder, JournalEntry::State::finish);
+    entry.items.push_back(item(JournalItem::Role::made, ".staging", "", identityOf(folder / ".staging")));
+    entry.items.push_back(item(JournalItem::Role::made, ".staging/Glow", "Glow", identityOf(folder / ".staging" / "Glow")));
+    entry.items.push_back(item(JournalItem::Role::made, "Blur/.s1", "Blur/a.moti", identityOf(folder / "Blur" / ".s1")));
+    entry.items.push_back(item(JournalItem::Role::old, "Blur/.s1", "Blur/a.moti", identityOf(folder / "Blur" / "a.moti")));
+    // Another file put at the template's name since the kill (the old one kept, so that its
+    // inode is not reused).
+    fs::rename(folder / "Blur" / "a.moti", folder / "Blur" / "a.moti.kept");
+    writeFile(folder / "Blur" / "a.moti", "the user's");
+    EXPECT_EQ(SafeFS::recoverEntry(entry), EEXIST);
+    EXPECT_EQ(readText(folder / "Glow" / "mine.moef"), "the user's");
+    EXPECT_EQ(readText(folder / "Blur" / "a.moti"), "the user's");
 }

@@ -128,6 +128,10 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
         if (made.place == m_place && made.path == name)
             made.identity = identityOf(path);
     }
+    // By identity before anything goes in: recovery removes an item without one only while
+    // it is empty.
+    if (const int error = m_change->write())
+        return error;
     *staging = path;
 #if defined(__linux__)
     if (const auto in = SystemPath::inside(path); in && ::access("/proc/self/fd", X_OK) == 0) {

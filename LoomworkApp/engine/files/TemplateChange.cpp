@@ -353,6 +353,10 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
         if (each.place == made.place && each.path == made.staging)
             each.identity = made.identity;
     }
+    // By identity before anything goes in: recovery removes an item without one only while
+    // it is empty.
+    if (const int error = m_change->write())
+        fail(shown, error);
 }
 
 void TemplateChange::stage(const std::string& path, const QByteArray& bytes)

@@ -53,8 +53,8 @@ struct JournalItem {
     std::string path;      // inside its place's folder
     std::string target;    // inside its place's folder; may be empty for a made item
     // Unknown (0, 0) only for a made item whose creation had not been recorded: recovery then
-    // removes it only when it is a regular file or folder owned by this user, its exact name
-    // carrying the entry's id.
+    // removes it only when it is an empty regular file or folder owned by this user, its exact
+    // name carrying the entry's id. A change records the identity before it fills the item.
     Identity identity;
 };
 

@@ -283,6 +283,42 @@ int removeAt(int parent, std::string_view name)
     return ::unlinkat(parent, entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
+int removeIdentified(int parent, std::string_view name, std::uint64_t device, std::uint64_t inode)
+{
+    if (!isPlainName(name))
+        return EINVAL;
+    const std::string entry = nameOf(name);
+    const auto same = [&](const struct stat& st) { return std::uint64_t(st.st_dev) == device && std::uint64_t(st.st_ino) == inode; };
+    struct stat st {};
+    if (::fstatat(parent, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : errno;
+    if (!same(st))
+        return 0;
+    if (!S_ISDIR(st.st_mode))
+        return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+    Fd folder;
+    if (const int error = openChild(parent, name, folder))
+        return error == ELOOP || error == ENOTDIR || error == ENOENT ? 0 : error; // swapped: not ours
+    if (::fstat(folder.get(), &st) != 0)
+        return errno;
+    if (!same(st))
+        return 0;
+    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(folder.get(), (st.st_mode & 07777) | S_IRWXU) != 0)
+        return errno;
+    std::vector<std::string> names;
+    if (const int error = listNames(folder.get(), names))
+        return error;
+    for (const std::string& child : names) {
+        if (const int error = removeAt(folder.get(), child))
+            return error;
+    }
+    // Whatever stands at the name now is removed only when it is an empty folder.
+    if (::unlinkat(parent, entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST
+        || errno == ENOTDIR)
+        return 0;
+    return errno;
+}
+
 int chmodTreeAt(int parent, std::string_view name, mode_t mode)
 {
     if (!isPlainName(name))

@@ -225,7 +225,7 @@ struct Recovery {
     int removeItem(int parent, const std::string& name, const JournalItem& item) const
     {
         if (item.identity.known())
-            return DirHandle::removeAt(parent, name);
+            return DirHandle::removeIdentified(parent, name, item.identity.device, item.identity.inode);
         struct stat st;
         if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return 0;
@@ -235,19 +235,14 @@ struct Recovery {
         return errno;
     }
 
-    bool isMadeItemAt(int parent, const std::string& name, std::size_t place) const
+    // The entry's item of `role` (with a recorded identity) that `name` in `parent` is; null
+    // when none.
+    const JournalItem* itemAt(int parent, const std::string& name, std::size_t place, JournalItem::Role role) const
     {
-        return std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
-            return item.role == JournalItem::Role::made && item.place == place && item.identity.known()
-                && isItem(parent, name, item);
+        const auto found = std::find_if(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
+            return item.role == role && item.place == place && item.identity.known() && isItem(parent, name, item);
         });
-    }
-
-    bool isOldItemAt(int parent, const std::string& name, std::size_t place) const
-    {
-        return std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
-            return item.role == JournalItem::Role::old && item.place == place && isItem(parent, name, item);
-        });
+        return found == entry.items.end() ? nullptr : &*found;
     }
 
     static bool exists(int parent, const std::string& name)
@@ -274,14 +269,15 @@ struct Recovery {
             note(DirHandle::renameAt(at, name, to, target, DirHandle::Rename::noReplace));
             return;
         }
-        if (!isMadeItemAt(to, target, old.place)) {
+        const JournalItem* made = itemAt(to, target, old.place, JournalItem::Role::made);
+        if (!made) {
             note(EEXIST); // something not ours stands there: the old item stays hidden, named here
             return;
         }
         int error = DirHandle::renameAt(at, name, to, target, DirHandle::Rename::exchange);
         if (error == 0) {
             // The made item now sits at the old one's hidden name: it goes.
-            note(DirHandle::removeAt(at, name));
+            note(removeItem(at, name, *made));
             return;
         }
         if (!refusesExchange(error)) {
@@ -300,7 +296,7 @@ struct Recovery {
             note(error);
             return;
         }
-        note(DirHandle::removeAt(to, aside));
+        note(removeItem(to, aside, *made));
     }
 
     // A made item in its hidden place goes; under undo, so does one standing at its target.
@@ -311,7 +307,7 @@ struct Recovery {
         if (!atTargetToo || made.target.empty() || !made.identity.known())
             return;
         if (const int at = folderOf(made, made.target); at >= 0 && isItem(at, nameOf(made.target), made))
-            note(DirHandle::removeAt(at, nameOf(made.target)));
+            note(removeItem(at, nameOf(made.target), made));
     }
 
     // A made item with a target takes its place: a file by one rename, a folder by an exchange
@@ -334,7 +330,7 @@ struct Recovery {
             note(DirHandle::renameAt(at, name, to, target, DirHandle::Rename::noReplace));
             return;
         }
-        if (!isOldItemAt(to, target, made.place)) {
+        if (!itemAt(to, target, made.place, JournalItem::Role::old)) {
             note(EEXIST);
             return;
         }
@@ -347,8 +343,8 @@ struct Recovery {
             note(error);
             return;
         }
-        if (isOldItemAt(at, name, made.place))
-            note(DirHandle::removeAt(at, name));
+        if (const JournalItem* old = itemAt(at, name, made.place, JournalItem::Role::old))
+            note(removeItem(at, name, *old));
     }
 
     // Whether an old item that could not go back still lies inside the made folder `made`
@@ -382,7 +378,7 @@ struct Recovery {
                     removeMade(item, false);
                 else if (item.role == Role::old)
                     if (const int at = folderOf(item, item.path); at >= 0 && isItem(at, nameOf(item.path), item))
-                        note(DirHandle::removeAt(at, nameOf(item.path)));
+                        note(removeItem(at, nameOf(item.path), item));
             }
         }
         return firstError;

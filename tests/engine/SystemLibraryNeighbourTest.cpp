@@ -257,7 +257,7 @@ TEST_F(SystemLibraryNeighbourTest, RecoveryNeverReachesThroughASwappedInLink)
         ASSERT_EQ(::lstat(bytes(m_category + "/" + ours).constData(), &st), 0);
         const SafeFS::Identity identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
         ASSERT_EQ(journal.write({.id = id, .kind = "install", .places = {AppJournal::placeOf(m_category)},
-                                 .items = {{.path = ours.toStdString(), .identity = identity}}}),
+                                 .items = {{.path = ours.toStdString(), .target = {}, .identity = identity}}}),
                   0);
     };
     Neighbour neighbour(m_category, m_victim);

@@ -490,7 +490,7 @@ TEST_F(TemplateChangeTest, InTheSystemLibraryEachUserRecoversOnlyWhatTheirJourna
     ASSERT_EQ(::chown(QFile::encodeName(planted).constData(), a, a), 0);
     // And an entry of ours whose item, of our exact name form with our id, is b's.
     ASSERT_EQ(journal.write({.id = "00000000000000b1", .kind = "install", .places = {AppJournal::placeOf(effects)},
-                             .items = {{.path = hiddenFolders[2].toStdString()}}}),
+                             .items = {{.path = hiddenFolders[2].toStdString(), .target = {}, .identity = {}}}}),
               0);
 
     EXPECT_TRUE(runKilledAt(0, as(b, [] { AppJournal::recover(); }), b));

@@ -96,3 +96,27 @@ TEST(DirHandle, ACopyKeepsLinksAndPermissionsAndRefusesAnExistingName)
     EXPECT_FALSE(fs::exists(tree.library / "copy"));
     ::chmod((source / "sub").c_str(), 0755);
 }
+
+// Recovery removes what its journal names by identity: whatever else stands at the name,
+// put there by a rename in a folder anyone may write, stays whole.
+TEST(DirHandle, AnIdentifiedRemovalTakesOnlyThatItem)
+{
+    TempDir dir;
+    writeFile(dir / "ours" / "sub" / "a", "ours");
+    writeFile(dir / "theirs" / "b", "theirs");
+    struct stat ours {};
+    ASSERT_EQ(::lstat((dir / "ours").c_str(), &ours), 0);
+    const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    ::chmod((dir / "ours" / "sub").c_str(), 0500);
+
+    fs::rename(dir / "ours", dir / "kept");
+    fs::rename(dir / "theirs", dir / "ours");
+    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "ours", ours.st_dev, ours.st_ino), 0);
+    EXPECT_TRUE(fs::exists(dir / "ours" / "b"));
+
+    fs::rename(dir / "ours", dir / "theirs");
+    fs::rename(dir / "kept", dir / "ours");
+    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "ours", ours.st_dev, ours.st_ino), 0);
+    EXPECT_FALSE(fs::exists(dir / "ours"));
+    EXPECT_TRUE(fs::exists(dir / "theirs" / "b"));
+}

@@ -147,6 +147,11 @@ int removeItem(const std::string& root, const std::string& path, const std::stri
     std::string name;
     if (const int error = openParent(root, path, parent, name))
         return error;
+    // What is removed is the item that stood at the name, not whatever another user renames
+    // onto the hidden name meanwhile.
+    struct stat item {};
+    if (::fstatat(parent.get(), name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : errno;
     int error = DirHandle::renameAt(parent.get(), name, parent.get(), hidden, DirHandle::Rename::noReplace);
     if (refusesRename(error)) {
         struct stat st {};
@@ -158,7 +163,7 @@ int removeItem(const std::string& root, const std::string& path, const std::stri
         return 0; // nothing there
     if (error)
         return error;
-    return DirHandle::removeAt(parent.get(), hidden);
+    return DirHandle::removeIdentified(parent.get(), hidden, std::uint64_t(item.st_dev), std::uint64_t(item.st_ino));
 }
 
 // The copy is made beside the item first, then exchanged with it: a copy that fails (a full

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,12 @@ int makeFolderAt(int parent, std::string_view name, mode_t mode);
 // folder is emptied through handles and removed; folders without write or search rights
 // for us get them first. Nothing there is no error.
 int removeAt(int parent, std::string_view name);
+// removeAt() of `name` in `parent` only while it is the item (device, inode) given. A folder is
+// checked on its own handle and emptied through it, then removed by name only if it is still
+// an empty folder: another user who renames something of theirs onto the name in between (a
+// folder every local user may write) loses nothing. What is there but is not the item, or
+// nothing at all, is 0: nothing of ours to remove.
+int removeIdentified(int parent, std::string_view name, std::uint64_t device, std::uint64_t inode);
 // Sets `mode` on `name` in `parent` and, when it is a folder, on everything below it; links
 // are left alone and never followed, and so are files with other names (hard links).
 int chmodTreeAt(int parent, std::string_view name, mode_t mode);

@@ -121,30 +121,38 @@ int copyByReading(int in, int out, std::size_t step, CopyBuffer& buffer)
     }
 }
 
-int copyContentWith(int in, int out, std::size_t step, CopyBuffer& buffer)
+// `expected`: the bytes left in `in` when it was looked at, or -1 when it is no regular file.
+int copyContentWith(int in, int out, std::size_t step, long long expected, CopyBuffer& buffer)
 {
     if (step == 0)
         return EINVAL;
 #if defined(__linux__)
     // In the kernel, without our buffer (and sharing blocks where the file system can), as
-    // cp does. Both offsets move with what was copied, so the read-and-write copy takes over
-    // where this stops: another file system, an old kernel, a file system that cannot, or one
-    // that reports nothing to copy from a file that has bytes.
-    for (bool first = true;; first = false) {
-        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, step, 0);
-        if (copied > 0)
+    // cp does, up to the size seen: one more call to meet the end would fail at a file-size
+    // limit the copy just reached, where a read at the end does not. Both offsets move with
+    // what was copied, so reading and writing takes over where this stops: another file
+    // system, an old kernel, a file system that cannot, a file that shrank, or one that says
+    // it has nothing to copy.
+    long long copied = 0;
+    while (copied < expected) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
+                                            std::size_t(std::min(expected - copied, static_cast<long long>(step))), 0);
+        if (n > 0) {
+            copied += n;
             continue;
-        if (copied == 0) {
-            if (!first)
-                return 0;
-            break;
         }
+        if (n == 0)
+            break;
         if (errno == EINTR)
             continue;
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
             break;
         return errno;
     }
+    if (expected > 0 && copied == expected)
+        return 0;
+#else
+    (void)expected;
 #endif
     return copyByReading(in, out, step, buffer);
 }
@@ -178,7 +186,7 @@ int copyFileAt(int sourceParent, const std::string& sourceName, int parent, std:
     Fd out;
     if (const int error = createFileAt(parent, name, 0600, out))
         return error;
-    int error = copyContentWith(in.get(), out.get(), kCopyStep, buffer);
+    int error = copyContentWith(in.get(), out.get(), kCopyStep, info.st_size, buffer);
     if (!error && ::fchmod(out.get(), info.st_mode & kCopiedModeBits) != 0)
         error = errno;
     const struct timespec times[2] = {accessTime(info), modifyTime(info)};
@@ -482,8 +490,18 @@ int copyAt(int sourceParent, std::string_view sourceName, int parent, std::strin
 
 int copyContent(int in, int out, std::size_t step)
 {
+    struct stat st {};
+    if (::fstat(in, &st) != 0)
+        return errno;
+    long long expected = -1;
+    if (S_ISREG(st.st_mode)) {
+        const off_t at = ::lseek(in, 0, SEEK_CUR);
+        if (at < 0)
+            return errno;
+        expected = at < st.st_size ? st.st_size - at : 0;
+    }
     CopyBuffer buffer;
-    return copyContentWith(in, out, step, buffer);
+    return copyContentWith(in, out, step, expected, buffer);
 }
 
 int copyInto(const std::string& source, int parent, std::string_view name)

@@ -83,6 +83,7 @@ app() {
 }
 
 rows=()
+load_start=$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo -)
 # paired LABEL GOAL APP_FUNCTION TOOL_FUNCTION: ROUNDS rounds of both in turn; adds a row
 # (GOAL "-" for none).
 paired() {
@@ -107,19 +108,6 @@ paired() {
 # Copies stay until a series ends, each under its own name: on an ext4 without a journal a new
 # file skips every inode freed in the last minutes, one look at a time, so deleting 20,000
 # copied files between runs would make the next run's creations slower with every round.
-
-# Rewrite: each round sets another version, so every template is written each time.
-plugin="$HOME/Movies/Motion Templates.localized/Titles.localized/Rewrite Bench"
-echo "writing a plug-in of $templates templates" >&2
-"$driver" plugin "$plugin" "$templates" >&2
-rewrite_app() {
-  app "$driver" rewrite "$plugin" "6.$1"
-  [ "$(awk 'NR == 1 { print $2 }' "$work/out.txt")" = "$templates" ] \
-    || { echo "filework.sh: the rewrite did not change every template" >&2; exit 1; }
-}
-rewrite_tool() { tool sh -c 'cp -r "$1" "$2" && sync' sh "$plugin" "$work/rewrite-copy-$1"; }
-paired "rewrite a plug-in of $templates templates vs \`cp -r\` + \`sync\`" - rewrite_app rewrite_tool
-rm -rf "$work"/rewrite-copy-* "$plugin"
 
 # copyTree and cp -a of $work/$copy_source; the last copy of each must equal the source.
 copy_app() { app "$driver" copy "$work/$copy_source" "$work/app-copy-$1"; }
@@ -149,6 +137,19 @@ cmp "$work/big/clip.mov" "$work/app-copy-$rounds/clip.mov" \
   || { echo "filework.sh: copyTree's copy of the big file differs" >&2; exit 1; }
 rm -rf "$work"/app-copy-* "$work"/tool-copy-* "$work/big"
 
+# Rewrite: each round sets another version, so every template is written each time.
+plugin="$HOME/Movies/Motion Templates.localized/Titles.localized/Rewrite Bench"
+echo "writing a plug-in of $templates templates" >&2
+"$driver" plugin "$plugin" "$templates" >&2
+rewrite_app() {
+  app "$driver" rewrite "$plugin" "6.$1"
+  [ "$(awk 'NR == 1 { print $2 }' "$work/out.txt")" = "$templates" ] \
+    || { echo "filework.sh: the rewrite did not change every template" >&2; exit 1; }
+}
+rewrite_tool() { tool sh -c 'cp -r "$1" "$2" && sync' sh "$plugin" "$work/rewrite-copy-$1"; }
+paired "rewrite a plug-in of $templates templates vs \`cp -r\` + \`sync\`" - rewrite_app rewrite_tool
+rm -rf "$work"/rewrite-copy-* "$plugin"
+
 # Scan: the library is generated once (about 130 KB a plug-in) and read warm by both.
 library=${SCAN_LIBRARY:-$work/scan}
 if [ ! -d "$library" ]; then
@@ -167,3 +168,5 @@ echo
 echo "| work | application s | tool s | ratio | goal | |"
 echo "|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
+echo
+echo "load average (1, 5, 15 min): $load_start at the start, $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo -) at the end"

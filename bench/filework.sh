@@ -11,8 +11,9 @@
 #     each, default 8) against `du -s` of the same two library folders, warm cache.
 # Every comparison is paired as in compare.sh: ROUNDS rounds (default 3), each running both
 # sides in turn (the order flips every round, and each run starts after a sync); a ratio is
-# the median of the rounds' ratios, a time the median of its runs. The application's side is
-# the time inside its driver (bench_filework, bench_scan), the tool's side its whole run.
+# the median of the rounds' ratios (their range in brackets), a time the median of its runs.
+# The application's side is the time inside its driver (bench_filework, bench_scan), the
+# tool's side its whole run.
 #   bench/filework.sh [WORK_DIR (default: a new folder in TMPDIR)]
 # LOOMWORK_BUILD_DIR picks the build folder (default build/); KEEP=1 keeps the work folder;
 # SCAN_LIBRARY names a folder that keeps the generated scan library across runs (made there
@@ -100,9 +101,10 @@ paired() {
     echo "  application ${a} s, tool ${t} s" >&2
     a_s+=("$a"); t_s+=("$t"); ratios+=("$(ratio "$a" "$t")")
   done
-  local r
+  local r spread
   r=$(awk -v v="$(median "${ratios[@]}")" 'BEGIN { printf "%.2f", v }')
-  rows+=("| $label | $(median "${a_s[@]}") | $(median "${t_s[@]}") | $r | $([ "$goal" = - ] || echo "≤ $goal") | $(met "$r" "$goal") |")
+  spread=$(printf '%s\n' "${ratios[@]}" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "–" hi }')
+  rows+=("| $label | $(median "${a_s[@]}") | $(median "${t_s[@]}") | $r ($spread) | $([ "$goal" = - ] || echo "≤ $goal") | $(met "$r" "$goal") |")
 }
 
 # Copies stay until a series ends, each under its own name: on an ext4 without a journal a new
@@ -165,7 +167,7 @@ scan_tool() { tool du -s "${roots[@]}"; }
 paired "scan of $found plug-ins vs \`du -s\`" 1.3 scan_app scan_tool
 
 echo
-echo "| work | application s | tool s | ratio | goal | |"
+echo "| work | application s | tool s | ratio (rounds' lowest–highest) | goal | |"
 echo "|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 echo

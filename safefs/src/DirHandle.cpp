@@ -1,7 +1,9 @@
 #include <SafeFS/DirHandle.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,53 +70,128 @@ int chmodItemAt(int parent, const std::string& name, mode_t mode, bool folder)
     if (errno != ENOENT)
         return errno;
 #endif
+    // Without /proc: by name, never following a link, with the same answers as above.
     struct stat now {};
     if (::fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
-    if (S_ISLNK(now.st_mode) || (folder && !S_ISDIR(now.st_mode)) || (!S_ISDIR(now.st_mode) && now.st_nlink > 1))
+    if (folder && !S_ISDIR(now.st_mode))
+        return S_ISLNK(now.st_mode) ? ELOOP : ENOTDIR;
+    if (S_ISLNK(now.st_mode) || (!S_ISDIR(now.st_mode) && now.st_nlink > 1))
         return 0;
-    if (::fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP)
+    if (::fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0)
+        return 0;
+    // Linux refuses this for a link (swapped in since the look, and left alone), and so do
+    // C libraries that need /proc for it: then the mode was not set, and the caller hears so.
+    const int error = errno;
+    if (error == EOPNOTSUPP && ::fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(now.st_mode))
+        return folder ? ELOOP : 0;
+    return error;
+}
+
+// The bytes of the read-and-write copy, allocated on first need and kept for the next file
+// (never zero-filled: every byte is read into before it is written out).
+struct CopyBuffer {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+};
+
+constexpr std::size_t kCopyBufferBytes = std::size_t(1) << 20;
+// The kernel caps one copy_file_range at about 2 GiB anyway.
+constexpr std::size_t kCopyStep = std::size_t(1) << 30;
+
+int copyByReading(int in, int out, std::size_t step, CopyBuffer& buffer)
+{
+    if (!buffer.bytes) {
+        buffer.size = std::min(step, kCopyBufferBytes);
+        buffer.bytes.reset(new char[buffer.size]);
+    }
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.bytes.get(), buffer.size);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got < 0 ? errno : 0;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(out, buffer.bytes.get() + done, std::size_t(got - done));
+            if (put < 0 && errno != EINTR)
+                return errno;
+            if (put > 0)
+                done += put;
+        }
+    }
+}
+
+// `expected`: the bytes left in `in` when it was looked at, or -1 when it is no regular file.
+int copyContentWith(int in, int out, std::size_t step, long long expected, CopyBuffer& buffer)
+{
+    if (step == 0)
+        return EINVAL;
+#if defined(__linux__)
+    // In the kernel, without our buffer (and sharing blocks where the file system can), as
+    // cp does, up to the size seen: one more call to meet the end would fail at a file-size
+    // limit the copy just reached, where a read at the end does not. Both offsets move with
+    // what was copied, so reading and writing takes over where this stops: another file
+    // system, an old kernel, a file system that cannot, a file that shrank, or one that says
+    // it has nothing to copy.
+    long long copied = 0;
+    while (copied < expected) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
+                                            std::size_t(std::min(expected - copied, static_cast<long long>(step))), 0);
+        if (n > 0) {
+            copied += n;
+            continue;
+        }
+        if (n == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
+            break;
         return errno;
+    }
+    if (expected > 0 && copied == expected)
+        return 0;
+#else
+    (void)expected;
+#endif
+    return copyByReading(in, out, step, buffer);
+}
+
+// Opens the regular file `name` in `parent` for reading (see openFileAt), with its status.
+int openRegularAt(int parent, std::string_view name, Fd& out, struct stat& st)
+{
+    if (!isPlainName(name))
+        return EINVAL;
+    Fd fd(::openat(parent, nameOf(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
+        return errno;
+    if (::fstat(fd.get(), &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EINVAL;
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return errno;
+    out = std::move(fd);
     return 0;
 }
 
-int copyFileAt(int sourceParent, const std::string& sourceName, int parent, std::string_view name)
+int copyFileAt(int sourceParent, const std::string& sourceName, int parent, std::string_view name,
+               CopyBuffer& buffer)
 {
     Fd in;
-    if (const int error = openFileAt(sourceParent, sourceName, in))
-        return error;
     struct stat info {};
-    if (::fstat(in.get(), &info) != 0)
-        return errno;
+    if (const int error = openRegularAt(sourceParent, sourceName, in, info))
+        return error;
     Fd out;
     if (const int error = createFileAt(parent, name, 0600, out))
         return error;
-    int error = 0;
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            error = got < 0 ? errno : 0;
-            break;
-        }
-        for (ssize_t done = 0; done < got && !error;) {
-            const ssize_t put = ::write(out.get(), buffer.data() + done, size_t(got - done));
-            if (put < 0 && errno != EINTR)
-                error = errno;
-            else if (put > 0)
-                done += put;
-        }
-        if (error)
-            break;
-    }
+    int error = copyContentWith(in.get(), out.get(), kCopyStep, info.st_size, buffer);
     if (!error && ::fchmod(out.get(), info.st_mode & kCopiedModeBits) != 0)
         error = errno;
-    if (!error) {
-        const struct timespec times[2] = {accessTime(info), modifyTime(info)};
-        ::futimens(out.get(), times);
-    }
+    const struct timespec times[2] = {accessTime(info), modifyTime(info)};
+    if (!error && ::futimens(out.get(), times) != 0)
+        error = errno;
     if (::close(out.release()) != 0 && !error)
         error = errno;
     if (error)
@@ -264,10 +341,12 @@ int removeAt(int parent, std::string_view name)
 
     // A folder we may not list or empty is opened to us first; the change never follows a
     // link, so a swap in between changes nothing of anyone else's.
+    int opened = 0;
     if ((st.st_mode & S_IRWXU) != S_IRWXU)
-        chmodItemAt(parent, entry, (st.st_mode & 07777) | S_IRWXU, true);
+        opened = chmodItemAt(parent, entry, (st.st_mode & 07777) | S_IRWXU, true);
     Fd folder;
-    if (const int error = openChild(parent, name, folder)) {
+    const int error = opened ? opened : openChild(parent, name, folder);
+    if (error) {
         // Swapped for a file or a link since the look: remove that instead of following it.
         if (error == ELOOP || error == ENOTDIR)
             return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
@@ -381,7 +460,10 @@ int renameAt(int fromParent, std::string_view from, int toParent, std::string_vi
     return EINVAL;
 }
 
-int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name)
+namespace {
+
+int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name,
+               CopyBuffer& buffer)
 {
     if (!isPlainName(sourceName) || !isPlainName(name))
         return EINVAL;
@@ -403,7 +485,7 @@ int copyAt(int sourceParent, std::string_view sourceName, int parent, std::strin
             : errno;
     }
     if (S_ISREG(st.st_mode))
-        return copyFileAt(sourceParent, source, parent, name);
+        return copyFileAt(sourceParent, source, parent, name, buffer);
     if (!S_ISDIR(st.st_mode)) {
         // Opening a FIFO would block; an empty file keeps the name.
         Fd out;
@@ -425,15 +507,38 @@ int copyAt(int sourceParent, std::string_view sourceName, int parent, std::strin
     if (const int error = listNames(in.get(), names))
         return error;
     for (const std::string& child : names) {
-        if (const int error = copyAt(in.get(), child, folder.get(), child))
+        if (const int error = copyItemAt(in.get(), child, folder.get(), child, buffer))
             return error;
     }
     // The mode and time last: copies made inside would change them again.
     if (::fchmod(folder.get(), st.st_mode & kCopiedModeBits) != 0)
         return errno;
     const struct timespec times[2] = {accessTime(st), modifyTime(st)};
-    ::futimens(folder.get(), times);
-    return 0;
+    return ::futimens(folder.get(), times) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name)
+{
+    CopyBuffer buffer;
+    return copyItemAt(sourceParent, sourceName, parent, name, buffer);
+}
+
+int copyContent(int in, int out, std::size_t step)
+{
+    struct stat st {};
+    if (::fstat(in, &st) != 0)
+        return errno;
+    long long expected = -1;
+    if (S_ISREG(st.st_mode)) {
+        const off_t at = ::lseek(in, 0, SEEK_CUR);
+        if (at < 0)
+            return errno;
+        expected = at < st.st_size ? st.st_size - at : 0;
+    }
+    CopyBuffer buffer;
+    return copyContentWith(in, out, step, expected, buffer);
 }
 
 int copyInto(const std::string& source, int parent, std::string_view name)
@@ -451,21 +556,8 @@ int copyInto(const std::string& source, int parent, std::string_view name)
 
 int openFileAt(int parent, std::string_view name, Fd& out)
 {
-    if (!isPlainName(name))
-        return EINVAL;
-    Fd fd(::openat(parent, nameOf(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid())
-        return errno;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        return errno;
-    if (!S_ISREG(st.st_mode))
-        return EINVAL;
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-    out = std::move(fd);
-    return 0;
+    return openRegularAt(parent, name, out, st);
 }
 
 int createFileAt(int parent, std::string_view name, mode_t mode, Fd& out)

@@ -1,4 +1,6 @@
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -119,4 +121,48 @@ TEST(DirHandle, AnIdentifiedRemovalTakesOnlyThatItem)
     EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "ours", ours.st_dev, ours.st_ino), 0);
     EXPECT_FALSE(fs::exists(dir / "ours"));
     EXPECT_TRUE(fs::exists(dir / "theirs" / "b"));
+}
+
+// A sparse file (a trailing hole too) longer than several kernel copy steps, and the same
+// from another file system (tmpfs), which the kernel will not copy from: that one goes
+// through the buffer in steps.
+TEST(DirHandle, ACopyCrossesStepsAndHolesAndFallsBackToReading)
+{
+    TempDir dir;
+    const fs::path sparse = dir / "sparse.mov";
+    {
+        DirHandle::Fd fd(::open(sparse.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0640));
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(::pwrite(fd.get(), "head", 4, 0), 4);
+        ASSERT_EQ(::pwrite(fd.get(), "middle", 6, (2 << 20) + 1), 6);
+        ASSERT_EQ(::ftruncate(fd.get(), (5 << 20) + 7), 0);
+    }
+    const std::string expected = readFile(sparse);
+    ASSERT_EQ(expected.size(), std::size_t(5 << 20) + 7);
+    std::vector<fs::path> sources{sparse};
+    struct stat here {};
+    struct stat shm {};
+    const fs::path other = fs::path("/dev/shm") / ("loomwork-copy-" + std::to_string(::getpid()));
+    if (::stat("/dev/shm", &shm) == 0 && ::stat(dir.path().c_str(), &here) == 0 && shm.st_dev != here.st_dev) {
+        fs::copy_file(sparse, other);
+        sources.push_back(other);
+    }
+    for (const fs::path& source : sources) {
+        for (const std::size_t step : {std::size_t(1) << 20, std::size_t(4096) + 1}) {
+            SCOPED_TRACE(source.string() + ", step " + std::to_string(step));
+            const fs::path copy = dir / "copy";
+            DirHandle::Fd in(::open(source.c_str(), O_RDONLY));
+            DirHandle::Fd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+            EXPECT_EQ(DirHandle::copyContent(in.get(), out.get(), step), 0);
+            EXPECT_TRUE(readFile(copy) == expected);
+            fs::remove(copy);
+        }
+    }
+    fs::remove(other);
+    DirHandle::Fd root;
+    ASSERT_EQ(DirHandle::openRoot(dir.path().string(), root), 0);
+    ASSERT_EQ(DirHandle::copyAt(root.get(), "sparse.mov", root.get(), "whole.mov"), 0);
+    EXPECT_TRUE(readFile(dir / "whole.mov") == expected);
+    EXPECT_EQ(fs::status(dir / "whole.mov").permissions() & fs::perms::mask, fs::perms(0640));
+    EXPECT_EQ(fs::last_write_time(dir / "whole.mov"), fs::last_write_time(sparse));
 }

@@ -46,10 +46,12 @@ QString EngineText::byteCountText(qint64 bytes)
     return QString();
 }
 
-int EngineText::localizedStandardCompare(const QString& a, const QString& b)
+namespace {
+
+// QCollator is not safe to share between threads; one per thread.
+const QCollator& finderCollator()
 {
-    // QCollator is not safe to share between threads; one per thread.
-    thread_local QCollator collator = [] {
+    thread_local const QCollator collator = [] {
         // The C locale collates by code point and ignores numeric mode; the Finder's
         // default (English) order stands in for it.
         QLocale locale = QLocale::system();
@@ -60,7 +62,19 @@ int EngineText::localizedStandardCompare(const QString& a, const QString& b)
         c.setCaseSensitivity(Qt::CaseInsensitive);
         return c;
     }();
-    return collator.compare(a, b);
+    return collator;
+}
+
+} // namespace
+
+int EngineText::localizedStandardCompare(const QString& a, const QString& b)
+{
+    return finderCollator().compare(a, b);
+}
+
+QCollatorSortKey EngineText::localizedSortKey(const QString& text)
+{
+    return finderCollator().sortKey(text);
 }
 
 QString EngineText::shortTimeText(const QTime& time)

@@ -1,6 +1,8 @@
 #include "engine/files/LibraryWalk.h"
 
+#include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -203,14 +205,66 @@ bool LibraryWalk::readOpenFile(int fd, qint64 maxBytes, QByteArray& out)
 
 LibraryWalk::Utf8Check LibraryWalk::checkUtf8(const char* data, std::size_t size)
 {
+    // Templates are mostly ASCII: 16 bytes at a time until a byte with the high bit set,
+    // then one sequence decoded in place (the rules of FsPath::utf8SequenceLength).
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
     const auto* s = reinterpret_cast<const unsigned char*>(data);
     std::size_t i = 0;
     while (i < size) {
-        const int length = FsPath::utf8SequenceLength(s, size, i);
-        if (length <= 0)
-            return {i, length < 0};
-        i += std::size_t(length);
+        while (i + 16 <= size) {
+            std::uint64_t a;
+            std::uint64_t b;
+            std::memcpy(&a, s + i, 8);
+            std::memcpy(&b, s + i + 8, 8);
+            a &= kHighBits;
+            b &= kHighBits;
+            if ((a | b) == 0) {
+                i += 16;
+                continue;
+            }
+            if constexpr (std::endian::native == std::endian::little)
+                i += a ? std::size_t(std::countr_zero(a)) / 8 : 8 + std::size_t(std::countr_zero(b)) / 8;
+            break;
+        }
+        if (i >= size)
+            break;
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t need;
+        unsigned char lo = 0x80;
+        unsigned char hi = 0xBF;
+        if (c < 0xC2) {
+            return {i, false};
+        } else if (c < 0xE0) {
+            need = 1;
+        } else if (c < 0xF0) {
+            need = 2;
+            if (c == 0xE0)
+                lo = 0xA0;
+            else if (c == 0xED)
+                hi = 0x9F; // no surrogates
+        } else if (c < 0xF5) {
+            need = 3;
+            if (c == 0xF0)
+                lo = 0x90;
+            else if (c == 0xF4)
+                hi = 0x8F;
+        } else {
+            return {i, false};
+        }
+        for (std::size_t k = 1; k <= need; ++k) {
+            if (i + k >= size)
+                return {i, true};
+            const unsigned char cc = s[i + k];
+            if (cc < lo || cc > hi)
+                return {i, false};
+            lo = 0x80;
+            hi = 0xBF;
+        }
+        i += need + 1;
     }
     return {size, false};
 }
-

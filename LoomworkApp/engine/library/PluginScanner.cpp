@@ -2,10 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <numeric>
+#include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <QCollator>
+
+#include <SafeFS/DirHandle.h>
 #include "engine/core/EngineText.h"
 #include "engine/files/FsPath.h"
 #include "engine/files/LibraryWalk.h"
@@ -40,11 +46,8 @@ bool listNames(const std::string& folder, std::vector<std::string>& names, int& 
     return true;
 }
 
-std::optional<QDateTime> modificationDate(const std::string& path)
+QDateTime modificationDate(const struct stat& st)
 {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return std::nullopt;
     return QDateTime::fromMSecsSinceEpoch(qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000, Qt::UTC);
 }
 
@@ -64,18 +67,25 @@ void scanRoot(PluginRoot root, PluginScanner::ScanResult& result)
     }
     for (const ZFCPluginType type : ZFCPluginType::allCases()) {
         const std::string category = nativeRoot + "/" + std::string(type.directoryName());
-        if (!isDirectory(category))
-            continue;
+        // Each plug-in is looked at relative to its category: one name to resolve, not the
+        // whole path.
+        const DirHandle::Fd categoryFd(::open(category.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         std::vector<std::string> names;
-        if (!listNames(category, names, error))
+        if (!categoryFd.valid() || !listNames(category, names, error))
             continue;
         for (const auto& name : names) {
             if (name.empty() || name[0] == '.')
                 continue;
             const std::string folder = category + "/" + name;
-            if (!isDirectory(folder))
+            struct stat st;
+            if (::fstatat(categoryFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            const auto modifiedAt = modificationDate(folder);
+            struct stat target;
+            if (!S_ISDIR(st.st_mode)
+                && (!S_ISLNK(st.st_mode) || ::fstatat(categoryFd.get(), name.c_str(), &target, 0) != 0
+                    || !S_ISDIR(target.st_mode)))
+                continue;
+            const QDateTime modifiedAt = modificationDate(st);
             // One walk gives both the template files and the allocated size.
             const auto walk = LibraryWalk::walk(folder, LibraryWalk::templateFiles | LibraryWalk::allocatedSize);
             const auto summary = TemplateInspector::versionSummary(walk.templates);
@@ -113,11 +123,25 @@ qint64 PluginScanner::directorySize(const QString& folder)
 
 void PluginScanner::sortPlugins(QList<Plugin>& plugins)
 {
-    std::stable_sort(plugins.begin(), plugins.end(), [](const Plugin& a, const Plugin& b) {
+    std::vector<QCollatorSortKey> keys;
+    keys.reserve(std::size_t(plugins.size()));
+    for (const Plugin& plugin : plugins)
+        keys.push_back(EngineText::localizedSortKey(plugin.name));
+    std::vector<qsizetype> order(std::size_t(plugins.size()));
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    const QList<Plugin>& list = plugins;
+    std::stable_sort(order.begin(), order.end(), [&](qsizetype x, qsizetype y) {
+        const Plugin& a = list[x];
+        const Plugin& b = list[y];
         if (a.root != b.root)
             return a.root == PluginRoot::user;
         if (a.type != b.type)
             return a.type.rawValue() < b.type.rawValue();
-        return EngineText::localizedStandardCompare(a.name, b.name) < 0;
+        return keys[std::size_t(x)].compare(keys[std::size_t(y)]) < 0;
     });
+    QList<Plugin> sorted;
+    sorted.reserve(plugins.size());
+    for (const qsizetype i : order)
+        sorted.append(std::move(plugins[i]));
+    plugins = std::move(sorted);
 }

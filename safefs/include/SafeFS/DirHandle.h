@@ -85,6 +85,11 @@ int renameAt(int fromParent, std::string_view from, int toParent, std::string_vi
 int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name);
 // copyAt for the item at the path `source` (links above its last component followed).
 int copyInto(const std::string& source, int parent, std::string_view name);
+// Copies the open file `in` from its position to its end (for a regular file, the end it has
+// now) onto `out` at its position, as copyAt copies a file's bytes: in the kernel on Linux
+// (copy_file_range, at most `step` bytes a call), else, or where the file systems refuse
+// that, through a buffer of at most `step` bytes. EINVAL for a `step` of 0.
+int copyContent(int in, int out, std::size_t step);
 
 // Opens the regular file `name` in `parent` for reading, refusing a link (ELOOP) and
 // anything that is not a regular file (EINVAL) without blocking on a FIFO.

@@ -155,7 +155,7 @@ rewrite_app() {
     || { echo "filework.sh: the rewrite did not change every template" >&2; exit 1; }
 }
 rewrite_tool() { tool sh -c 'cp -r "$1" "$2" && sync' sh "$plugin" "$work/rewrite-copy-$1"; }
-paired "rewrite a plug-in of $templates templates vs \`cp -r\` + \`sync\`" - rewrite_app rewrite_tool
+paired "rewrite a plug-in of $templates templates vs \`cp -r\` + \`sync\`" 2 rewrite_app rewrite_tool
 rm -rf "$work"/rewrite-copy-* "$plugin"
 
 # Scan: the library is generated once (about 130 KB a plug-in) and read warm by both.

@@ -151,13 +151,6 @@ bool runChecked(const QStringList& paths, const std::function<QStringList(const 
     return resolved && runCommand(command(*resolved), log);
 }
 
-SafeFS::Identity identityOf(const QString& path)
-{
-    struct stat st {};
-    if (::lstat(FsPath::toNative(path).c_str(), &st) != 0)
-        return {};
-    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
-}
 
 // A helper step that makes a hidden item beside `item` (the item itself moved there, or, with
 // `copies`, a copy): the journal names it before the helper runs, with the identity of what we
@@ -187,14 +180,14 @@ bool runJournaled(const QString& item, const char* purpose, bool copies,
     };
     if (copies)
         made({});
-    if (const SafeFS::Identity current = identityOf(at); current.known())
+    if (const SafeFS::Identity current = JournalChange::identityOf(at); current.known())
         made(current);
     if (change.write() != 0) {
         t_failure = AdminAuth::Failure::failed;
         return false;
     }
     const bool done = runCommand(command(at, FsPath::fromBytes(hidden)), nullptr);
-    if (const SafeFS::Identity left = identityOf(folder + QLatin1Char('/') + FsPath::fromBytes(hidden)); left.known()) {
+    if (const SafeFS::Identity left = JournalChange::identityOf(folder + QLatin1Char('/') + FsPath::fromBytes(hidden)); left.known()) {
         made(left);
         change.write();
         change.keep();

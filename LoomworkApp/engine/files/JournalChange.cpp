@@ -1,10 +1,14 @@
 #include "engine/files/JournalChange.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
+
+#include <sys/stat.h>
 
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AppJournal.h"
+#include "engine/files/FsPath.h"
 
 JournalChange::JournalChange(std::string kind)
 {
@@ -67,4 +71,24 @@ int JournalChange::setState(SafeFS::JournalEntry::State state)
     if (error)
         m_entry.state = before;
     return error;
+}
+
+SafeFS::JournalItem JournalChange::item(SafeFS::JournalItem::Role role, std::size_t place, std::string path,
+                                        std::string target, SafeFS::Identity identity)
+{
+    SafeFS::JournalItem out;
+    out.role = role;
+    out.place = place;
+    out.path = std::move(path);
+    out.target = std::move(target);
+    out.identity = identity;
+    return out;
+}
+
+SafeFS::Identity JournalChange::identityOf(const QString& path)
+{
+    struct stat st;
+    if (::lstat(FsPath::toNative(path).c_str(), &st) != 0)
+        return {};
+    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
 }

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include <QString>
+
 #include <SafeFS/Journal.h>
 
 // One change in flight as an entry of the application's journal (AppJournal). Made before the
@@ -43,6 +45,12 @@ public:
     int write();
     // Sets the state and writes the entry.
     int setState(SafeFS::JournalEntry::State state);
+
+    // An item of the entry, as the changes name them.
+    static SafeFS::JournalItem item(SafeFS::JournalItem::Role role, std::size_t place, std::string path,
+                                    std::string target, SafeFS::Identity identity);
+    // The item at `path` as it is now (a link is not followed); unknown when there is none.
+    static SafeFS::Identity identityOf(const QString& path);
 
     // The entry stays after the change, for recovery.
     void keep() { m_kept = true; }

@@ -32,26 +32,7 @@ constexpr std::string_view kStagingPurposes[] = {"install", "restoring", "market
 
 const Clock::time_point g_startedAt = Clock::now();
 
-// The item at `path` as it is now (a link is not followed); unknown when there is none.
-SafeFS::Identity identityOf(const QString& path)
-{
-    struct stat st;
-    if (::lstat(FsPath::toNative(path).c_str(), &st) != 0)
-        return {};
-    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
-}
 
-SafeFS::JournalItem item(Role role, std::size_t place, std::string path, std::string target,
-                         SafeFS::Identity identity)
-{
-    SafeFS::JournalItem out;
-    out.role = role;
-    out.place = place;
-    out.path = std::move(path);
-    out.target = std::move(target);
-    out.identity = identity;
-    return out;
-}
 
 // Every local user may write in the system library, so a folder there may have been swapped
 // for a link to elsewhere: nothing is replaced through one. Why not, for the user; else empty.
@@ -116,7 +97,7 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
     }
     m_place = m_change->place(AppJournal::placeOf(m_folder));
     const std::string name = m_change->hiddenName(m_place, FsPath::toBytes(label), purposeBytes);
-    m_change->items().push_back(item(Role::made, m_place, name, {}, {}));
+    m_change->items().push_back(JournalChange::item(Role::made, m_place, name, {}, {}));
     if (const int error = m_change->write())
         return error;
     const QString path = pathOf(name);
@@ -126,7 +107,7 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
     m_staging = path;
     for (SafeFS::JournalItem& made : m_change->items()) {
         if (made.place == m_place && made.path == name)
-            made.identity = identityOf(path);
+            made.identity = JournalChange::identityOf(path);
     }
     // By identity before anything goes in: recovery removes an item without one only while
     // it is empty.
@@ -166,10 +147,10 @@ int PluginFolderSwap::place(const QString& staged, const QString& name)
     if (refused(target))
         return ELOOP;
     const std::string nameBytes = FsPath::toBytes(name);
-    const SafeFS::Identity fresh = identityOf(staged);
+    const SafeFS::Identity fresh = JournalChange::identityOf(staged);
     auto& items = m_change->items();
     if (!m_files.exists(target)) {
-        items.push_back(item(Role::made, m_place, m_stagingName + "/" + nameBytes, nameBytes, fresh));
+        items.push_back(JournalChange::item(Role::made, m_place, m_stagingName + "/" + nameBytes, nameBytes, fresh));
         if (const int error = m_change->write())
             return error;
         if (const int error = m_files.rename(staged, target))
@@ -183,13 +164,13 @@ int PluginFolderSwap::place(const QString& staged, const QString& name)
     // The swap stays within `folder`: moving a folder to another parent needs write rights on
     // it (its ".." changes), which an old plug-in of the system library may not give us. The
     // old item ends at one of two hidden names, both recorded before either step.
-    const SafeFS::Identity old = identityOf(target);
+    const SafeFS::Identity old = JournalChange::identityOf(target);
     const std::string incoming = m_change->hiddenName(m_place, nameBytes, kIncoming);
     const std::string replaced = m_change->hiddenName(m_place, nameBytes, kReplaced);
-    items.push_back(item(Role::made, m_place, incoming, nameBytes, fresh));
+    items.push_back(JournalChange::item(Role::made, m_place, incoming, nameBytes, fresh));
     if (old.known()) {
-        items.push_back(item(Role::old, m_place, incoming, nameBytes, old));
-        items.push_back(item(Role::old, m_place, replaced, nameBytes, old));
+        items.push_back(JournalChange::item(Role::old, m_place, incoming, nameBytes, old));
+        items.push_back(JournalChange::item(Role::old, m_place, replaced, nameBytes, old));
     }
     if (const int error = m_change->write())
         return error;

@@ -51,17 +51,6 @@ SafeFS::Identity identityOf(const struct stat& st)
     return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
 }
 
-SafeFS::JournalItem item(Role role, std::size_t place, std::string path, std::string target,
-                         SafeFS::Identity identity)
-{
-    SafeFS::JournalItem out;
-    out.role = role;
-    out.place = place;
-    out.path = std::move(path);
-    out.target = std::move(target);
-    out.identity = identity;
-    return out;
-}
 
 bool refusesExchange(int error)
 {
@@ -286,7 +275,7 @@ std::size_t TemplateChange::folderOf(const std::string& folder, int& error)
         place = {key, std::string(), true};
     added.place = m_change->place(place);
     added.staging = m_change->hiddenName(added.place, nameOf(m_native), kPurpose);
-    m_change->items().push_back(item(Role::made, added.place, added.staging, {}, {}));
+    m_change->items().push_back(JournalChange::item(Role::made, added.place, added.staging, {}, {}));
     m_folders.push_back(std::move(added));
     m_folderIndex.emplace(key, m_folders.size() - 1);
     return m_folders.size() - 1;
@@ -533,9 +522,9 @@ int TemplateChange::commit()
     for (const Staged& staged : m_staged) {
         const Folder& folder = m_folders[staged.folder];
         const std::string file = folder.staging + '/' + staged.file;
-        items.push_back(item(Role::made, folder.place, file, staged.name, staged.made));
-        items.push_back(item(Role::old, folder.place, file, staged.name, staged.old));
-        items.push_back(item(Role::old, folder.place, file + kAsideSuffix, staged.name, staged.old));
+        items.push_back(JournalChange::item(Role::made, folder.place, file, staged.name, staged.made));
+        items.push_back(JournalChange::item(Role::old, folder.place, file, staged.name, staged.old));
+        items.push_back(JournalChange::item(Role::old, folder.place, file + kAsideSuffix, staged.name, staged.old));
     }
     if (const int error = attempt([&] { return m_change->setState(SafeFS::JournalEntry::State::finish); }))
         failCommit(0, error);

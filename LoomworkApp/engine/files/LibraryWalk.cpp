@@ -228,43 +228,13 @@ LibraryWalk::Utf8Check LibraryWalk::checkUtf8(const char* data, std::size_t size
         }
         if (i >= size)
             break;
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t need;
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        if (c < 0xC2) {
+        // The one sequence decoder of the engine; it is reached only past the ASCII runs.
+        const int length = FsPath::utf8SequenceLength(s, size, i);
+        if (length < 0)
+            return {i, true};
+        if (length == 0)
             return {i, false};
-        } else if (c < 0xE0) {
-            need = 1;
-        } else if (c < 0xF0) {
-            need = 2;
-            if (c == 0xE0)
-                lo = 0xA0;
-            else if (c == 0xED)
-                hi = 0x9F; // no surrogates
-        } else if (c < 0xF5) {
-            need = 3;
-            if (c == 0xF0)
-                lo = 0x90;
-            else if (c == 0xF4)
-                hi = 0x8F;
-        } else {
-            return {i, false};
-        }
-        for (std::size_t k = 1; k <= need; ++k) {
-            if (i + k >= size)
-                return {i, true};
-            const unsigned char cc = s[i + k];
-            if (cc < lo || cc > hi)
-                return {i, false};
-            lo = 0x80;
-            hi = 0xBF;
-        }
-        i += need + 1;
+        i += std::size_t(length);
     }
     return {size, false};
 }

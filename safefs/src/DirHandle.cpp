@@ -362,25 +362,25 @@ int removeAt(int parent, std::string_view name)
     return ::unlinkat(parent, entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
-int removeIdentified(int parent, std::string_view name, std::uint64_t device, std::uint64_t inode)
+int removeIdentified(int parent, std::string_view name, const SafeFS::Identity& identity)
 {
     if (!isPlainName(name))
         return EINVAL;
     const std::string entry = nameOf(name);
-    const auto same = [&](const struct stat& st) { return std::uint64_t(st.st_dev) == device && std::uint64_t(st.st_ino) == inode; };
+    SafeFS::Identity found;
+    if (const int error = SafeFS::identityAt(parent, entry, found))
+        return error == ENOENT ? 0 : error;
+    if (!(found == identity))
+        return 0;
     struct stat st {};
     if (::fstatat(parent, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? 0 : errno;
-    if (!same(st))
-        return 0;
     if (!S_ISDIR(st.st_mode))
         return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
     Fd folder;
     if (const int error = openChild(parent, name, folder))
         return error == ELOOP || error == ENOTDIR || error == ENOENT ? 0 : error; // swapped: not ours
-    if (::fstat(folder.get(), &st) != 0)
-        return errno;
-    if (!same(st))
+    if (SafeFS::identityAt(folder.get(), {}, found) != 0 || !(found == identity) || ::fstat(folder.get(), &st) != 0)
         return 0;
     if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(folder.get(), (st.st_mode & 07777) | S_IRWXU) != 0)
         return errno;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/random.h>
+#include <sys/sysmacros.h>
 #else
 #include <stdlib.h>
 #endif
@@ -208,8 +209,10 @@ struct Recovery {
         struct stat st;
         if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return false;
-        if (item.identity.known())
-            return Identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)} == item.identity;
+        if (item.identity.known()) {
+            Identity found;
+            return identityAt(parent, name, found) == 0 && found == item.identity;
+        }
         if (item.role != JournalItem::Role::made || st.st_uid != ::geteuid() || name.find(entry.id) == std::string::npos)
             return false;
         if (S_ISREG(st.st_mode))
@@ -225,7 +228,7 @@ struct Recovery {
     int removeItem(int parent, const std::string& name, const JournalItem& item) const
     {
         if (item.identity.known())
-            return DirHandle::removeIdentified(parent, name, item.identity.device, item.identity.inode);
+            return DirHandle::removeIdentified(parent, name, item.identity);
         struct stat st;
         if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return 0;
@@ -390,10 +393,20 @@ struct Recovery {
 int identityAt(int parent, std::string_view name, Identity& out)
 {
     const std::string copy(name);
-    struct stat st;
-    if (::fstatat(parent, copy.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+#if defined(__linux__)
+    struct statx st;
+    const int flags = AT_SYMLINK_NOFOLLOW | (copy.empty() ? AT_EMPTY_PATH : 0);
+    if (::statx(parent, copy.c_str(), flags, STATX_INO | STATX_BTIME, &st) != 0)
         return errno;
-    out = Identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+    out = Identity{std::uint64_t(makedev(st.stx_dev_major, st.stx_dev_minor)), std::uint64_t(st.stx_ino),
+                   (st.stx_mask & STATX_BTIME) ? std::uint64_t(st.stx_btime.tv_sec) * 1000000000u + st.stx_btime.tv_nsec : 0};
+#else
+    struct stat st;
+    if ((copy.empty() ? ::fstat(parent, &st) : ::fstatat(parent, copy.c_str(), &st, AT_SYMLINK_NOFOLLOW)) != 0)
+        return errno;
+    out = Identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino),
+                   std::uint64_t(st.st_birthtimespec.tv_sec) * 1000000000u + std::uint64_t(st.st_birthtimespec.tv_nsec)};
+#endif
     return 0;
 }
 
@@ -441,7 +454,8 @@ std::string formatEntry(const JournalEntry& entry)
     for (const JournalItem& item : entry.items) {
         text += std::string("item ") + (item.role == JournalItem::Role::old ? "old" : "made") + " "
               + std::to_string(item.place) + " " + hex(item.path) + " " + hex(item.target) + " "
-              + std::to_string(item.identity.device) + " " + std::to_string(item.identity.inode) + "\n";
+              + std::to_string(item.identity.device) + " " + std::to_string(item.identity.inode) + " "
+              + std::to_string(item.identity.born) + "\n";
     }
     text += std::string(kEnd) + "\n";
     return text;
@@ -483,13 +497,14 @@ JournalEntry parseEntry(std::string_view text, std::string_view id)
                 || (!folder->empty() && !isInsidePath(*folder)))
                 return entry;
             entry.places.push_back(JournalPlace{*root, *folder, w[3] == "1"});
-        } else if (w[0] == "item" && w.size() == 7 && (w[1] == "made" || w[1] == "old")) {
+        } else if (w[0] == "item" && (w.size() == 7 || w.size() == 8) && (w[1] == "made" || w[1] == "old")) {
             const auto place = number(w[2]);
             const auto path = unhex(w[3]);
             const auto target = unhex(w[4]);
             const auto device = number(w[5]);
             const auto inode = number(w[6]);
-            if (!place || !path || !target || !device || !inode || *place >= entry.places.size()
+            const auto born = w.size() == 8 ? number(w[7]) : std::optional<std::uint64_t>(0);
+            if (!place || !path || !target || !device || !inode || !born || *place >= entry.places.size()
                 || !isInsidePath(*path) || (!target->empty() && !isInsidePath(*target)))
                 return entry;
             JournalItem item;
@@ -497,7 +512,7 @@ JournalEntry parseEntry(std::string_view text, std::string_view id)
             item.place = std::size_t(*place);
             item.path = *path;
             item.target = *target;
-            item.identity = Identity{*device, *inode};
+            item.identity = Identity{*device, *inode, *born};
             // An old item is known only by its identity, and always goes back somewhere.
             if (item.role == JournalItem::Role::old && (!item.identity.known() || item.target.empty()))
                 return entry;

@@ -106,19 +106,27 @@ TEST(DirHandle, AnIdentifiedRemovalTakesOnlyThatItem)
     TempDir dir;
     writeFile(dir / "ours" / "sub" / "a", "ours");
     writeFile(dir / "theirs" / "b", "theirs");
-    struct stat ours {};
-    ASSERT_EQ(::lstat((dir / "ours").c_str(), &ours), 0);
+    SafeFS::Identity ours;
+    ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, (dir / "ours").string(), ours), 0);
     const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
     ::chmod((dir / "ours" / "sub").c_str(), 0500);
 
     fs::rename(dir / "ours", dir / "kept");
     fs::rename(dir / "theirs", dir / "ours");
-    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "ours", ours.st_dev, ours.st_ino), 0);
+    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "ours", ours), 0);
     EXPECT_TRUE(fs::exists(dir / "ours" / "b"));
+
+    // A later item given the same inode (the file system hands a freed one out again at once)
+    // is told apart by its birth time.
+    SafeFS::Identity later = ours;
+    ASSERT_NE(later.born, 0u);
+    later.born += 1;
+    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "kept", later), 0);
+    EXPECT_TRUE(fs::exists(dir / "kept" / "sub" / "a"));
 
     fs::rename(dir / "ours", dir / "theirs");
     fs::rename(dir / "kept", dir / "ours");
-    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "ours", ours.st_dev, ours.st_ino), 0);
+    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "ours", ours), 0);
     EXPECT_FALSE(fs::exists(dir / "ours"));
     EXPECT_TRUE(fs::exists(dir / "theirs" / "b"));
 }

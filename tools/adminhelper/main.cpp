@@ -149,9 +149,9 @@ int removeItem(const std::string& root, const std::string& path, const std::stri
         return error;
     // What is removed is the item that stood at the name, not whatever another user renames
     // onto the hidden name meanwhile.
-    struct stat item {};
-    if (::fstatat(parent.get(), name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? 0 : errno;
+    SafeFS::Identity item;
+    if (const int error = SafeFS::identityAt(parent.get(), name, item))
+        return error == ENOENT ? 0 : error;
     int error = DirHandle::renameAt(parent.get(), name, parent.get(), hidden, DirHandle::Rename::noReplace);
     if (refusesRename(error)) {
         struct stat st {};
@@ -163,7 +163,7 @@ int removeItem(const std::string& root, const std::string& path, const std::stri
         return 0; // nothing there
     if (error)
         return error;
-    return DirHandle::removeIdentified(parent.get(), hidden, std::uint64_t(item.st_dev), std::uint64_t(item.st_ino));
+    return DirHandle::removeIdentified(parent.get(), hidden, item);
 }
 
 // The copy is made beside the item first, then exchanged with it: a copy that fails (a full

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include <sys/stat.h>
+#include <fcntl.h>
 
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AppJournal.h"
@@ -87,8 +87,8 @@ SafeFS::JournalItem JournalChange::item(SafeFS::JournalItem::Role role, std::siz
 
 SafeFS::Identity JournalChange::identityOf(const QString& path)
 {
-    struct stat st;
-    if (::lstat(FsPath::toNative(path).c_str(), &st) != 0)
+    SafeFS::Identity identity;
+    if (SafeFS::identityAt(AT_FDCWD, FsPath::toNative(path).native(), identity) != 0)
         return {};
-    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+    return identity;
 }

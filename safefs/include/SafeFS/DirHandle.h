@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <SafeFS/Identity.h>
+
 // File operations through open folder handles, for trees that another local user may change
 // while we work (the system library is writable by everyone). Each step is taken relative to
 // a handle opened without following links, so a folder swapped for a link between a check and
@@ -61,12 +63,12 @@ int makeFolderAt(int parent, std::string_view name, mode_t mode);
 // folder is emptied through handles and removed; folders without write or search rights
 // for us get them first. Nothing there is no error.
 int removeAt(int parent, std::string_view name);
-// removeAt() of `name` in `parent` only while it is the item (device, inode) given. A folder is
+// removeAt() of `name` in `parent` only while it is the item `identity` names. A folder is
 // checked on its own handle and emptied through it, then removed by name only if it is still
 // an empty folder: another user who renames something of theirs onto the name in between (a
 // folder every local user may write) loses nothing. What is there but is not the item, or
 // nothing at all, is 0: nothing of ours to remove.
-int removeIdentified(int parent, std::string_view name, std::uint64_t device, std::uint64_t inode);
+int removeIdentified(int parent, std::string_view name, const SafeFS::Identity& identity);
 // Sets `mode` on `name` in `parent` and, when it is a folder, on everything below it; links
 // are left alone and never followed, and so are files with other names (hard links).
 int chmodTreeAt(int parent, std::string_view name, mode_t mode);

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include <SafeFS/Identity.h>
+
 // The journal of changes in flight, and the one recovery that puts right what a killed or
 // failed change left. Names alone prove nothing (anyone who can write in a library can give
 // one), so recovery acts only on what an entry of its own journal names, and only on items
@@ -27,16 +29,6 @@
 // the old items and the other made ones. Paths are relative, without "." or "..", never
 // absolute: anything else makes the entry damaged, and a damaged entry is never acted on.
 namespace SafeFS {
-
-struct Identity {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    bool known() const { return device != 0 || inode != 0; }
-    bool operator==(const Identity&) const = default;
-};
-
-// The identity of `name` in the folder `parent` (never following a link); 0 or the errno.
-int identityAt(int parent, std::string_view name, Identity& out);
 
 struct JournalPlace {
     std::string root;   // absolute path where the walk to `folder` starts

@@ -475,12 +475,10 @@ std::vector<std::size_t> ExtractRun::prepare(const std::vector<std::string>& fol
         if (const int error = DirHandle::makeFolderAt(landing.fd.get(), staging, 0700))
             throwErrno("cannot create", landing.staging, error);
         stepDone();
-        struct stat st;
         if (const int error = DirHandle::openChild(landing.fd.get(), staging, landing.stagingFd))
             throwErrno("cannot open", landing.staging, error);
-        if (::fstat(landing.stagingFd.get(), &st) != 0)
-            throwErrno("cannot open", landing.staging);
-        m_entry.items[landing.item].identity = identityOf(st);
+        if (const int error = SafeFS::identityAt(landing.stagingFd.get(), {}, m_entry.items[landing.item].identity))
+            throwErrno("cannot open", landing.staging, error);
     }
     record(); // ... and by identity once they do
     return landings;

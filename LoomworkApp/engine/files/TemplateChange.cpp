@@ -335,9 +335,7 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
     if (const int error = DirHandle::makeFolderAt(dir, made.staging, 0700))
         fail(shown, error);
     made.made = true;
-    struct stat st;
-    if (::fstatat(dir, made.staging.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        made.identity = identityOf(st);
+    SafeFS::identityAt(dir, made.staging, made.identity);
     for (SafeFS::JournalItem& each : m_change->items()) {
         if (each.place == made.place && each.path == made.staging)
             each.identity = made.identity;
@@ -379,13 +377,15 @@ void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
     }
     if (!S_ISREG(st.st_mode))
         fail(shown, S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
+    SafeFS::Identity old = identityOf(st);
+    SafeFS::identityAt(dir, name, old); // with its birth time, where the file system tells it
     makeStaging(folder, shown);
     Staged staged;
     staged.shown = shown;
     staged.folder = folder;
     staged.name = name;
     staged.file = std::to_string(m_staged.size());
-    staged.old = identityOf(st);
+    staged.old = old;
     error = attempt([&] {
         int into = -1;
         if (const int opening = opened(folder, true, into))
@@ -401,10 +401,8 @@ void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
         }
         if (const int writing = writeAll(out.get(), bytes.constData(), std::size_t(bytes.size())))
             return writing;
-        struct stat written;
-        if (::fstat(out.get(), &written) != 0)
-            return errno;
-        staged.made = identityOf(written);
+        if (const int looking = SafeFS::identityAt(out.get(), {}, staged.made))
+            return looking;
         return ::close(out.release()) == 0 ? 0 : errno;
     });
     if (error)

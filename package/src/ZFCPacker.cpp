@@ -7,6 +7,10 @@
 #include <set>
 
 #include <fcntl.h>
+#if defined(__linux__)
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -151,11 +155,33 @@ struct Outcome
 
 // One worker's task: one file, or a run of small neighbours in scan order sharing one
 // buffer, so that threads meet once per run rather than once per file.
+struct Job;
+
+// Opens a file found by the scan, refusing a link anywhere below its item's folder (ELOOP)
+// where the system can (openat2); elsewhere only its last component is checked.
+int openFile(const auto& file)
+{
+    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+#if defined(__linux__) && defined(SYS_openat2)
+    if (file.root >= 0) {
+        struct open_how how {};
+        how.flags = flags;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+        const long fd = ::syscall(SYS_openat2, file.root, file.relative.c_str(), &how, sizeof how);
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+            return int(fd);
+    }
+#endif
+    return ::open(file.path.c_str(), flags);
+}
+
 struct Job
 {
     struct File
     {
         fs::path path;
+        int root = -1;         // the item's held folder, and the path below it
+        std::string relative;
         bool regular = false;  // as the scan saw it; anything else is never opened
         Outcome outcome;
     };
@@ -228,7 +254,7 @@ private:
         // block, a device could be endless).
         if (!file.regular)
             return true;
-        const int fd = ::open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        const int fd = openFile(file);
         if (fd < 0) {
             if (errno == ELOOP || errno == ENXIO)
                 return true;  // swapped for a link or a socket since the scan
@@ -345,6 +371,17 @@ struct ItemScan : kit::TreeScan
 {
     bool done = false;
     std::exception_ptr error;
+    // The item's folder, held from its scan on: its files are opened below it without
+    // following any link, so a folder inside swapped for one since the scan is never read through.
+    int root = -1;
+    ItemScan() = default;
+    ItemScan(ItemScan&& other) noexcept : kit::TreeScan(std::move(other)), done(other.done), error(std::move(other.error)), root(other.root) { other.root = -1; }
+    ItemScan& operator=(ItemScan&&) = delete;
+    ~ItemScan()
+    {
+        if (root >= 0)
+            ::close(root);
+    }
 };
 
 void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
@@ -360,6 +397,7 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
         return fail(std::make_exception_ptr(ZFCPackageError::sourceDirMissing(item.sourceDir.string())));
     if (!kit::isValidUtf8(item.name))
         return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, item.name)));
+    scan.root = ::open(item.sourceDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     try {
         scan.scan(item.sourceDir, skip);
     } catch (...) {
@@ -516,7 +554,8 @@ private:
                 const bool small = size <= static_cast<int64_t>(kSampleBytes);
                 if (!job->files.empty() && (!small || job->files.size() >= kBatchFiles || batched + size > kBatchBytes))
                     break;
-                job->files.push_back({.path = m_items[m_feedItem].sourceDir / entry->path, .regular = regular, .outcome = {}});
+                job->files.push_back({.path = m_items[m_feedItem].sourceDir / entry->path, .root = m_scans[m_feedItem].root,
+                                      .relative = entry->path, .regular = regular, .outcome = {}});
                 ++m_feedEntry;
                 batched += size;
                 if (!small)

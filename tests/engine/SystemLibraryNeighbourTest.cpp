@@ -14,9 +14,12 @@
 #include <QFile>
 #include <QTest>
 #include <QThreadPool>
+#include <QUrl>
 
 #include <SafeFS/Journal.h>
+#include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/files/AdminAuth.h"
+#include "engine/files/FsPath.h"
 #include "engine/files/AppJournal.h"
 #include "engine/library/InstallPlan.h"
 #include "engine/library/OperationsCenter.h"
@@ -361,6 +364,43 @@ TEST_F(SystemLibraryNeighbourTest, ABackupNeverReadsThroughASwappedInLink)
         EXPECT_FALSE(copied.values().contains("victim's")) << "try " << attempt << ": the victim's files were read";
         QDir(made->directory).removeRecursively();
     }
+}
+
+// A .zfcp backup reads the plug-in through handles too: neither a folder inside it nor the
+// plug-in itself, swapped for a link to the victim's after the check, is ever read through.
+TEST_F(SystemLibraryNeighbourTest, APackageBackupNeverReadsThroughASwappedInLink)
+{
+    QMap<QString, QByteArray> mine;
+    QMap<QString, QByteArray> theirs;
+    for (int i = 0; i < 30; ++i) {
+        mine.insert(QString("Sub/f%1.txt").arg(i), "mine");
+        theirs.insert(QString("Sub/f%1.txt").arg(i), "victim's");
+    }
+    PackageMaker::makeFolder(m_category, "Docs", mine);
+    PackageMaker::makeFolder(m_victim, "Docs", theirs);
+    m_before = victimTree();
+    const QString out = TestEnv::root() + "/out";
+    for (const QString& swapped : {QString("/Docs/Sub"), QString("/Docs")}) {
+        SCOPED_TRACE(swapped.toStdString());
+        Neighbour neighbour(m_category + swapped, m_victim + swapped);
+        for (int attempt = 0; attempt < kTries / 2 && !HasFailure(); ++attempt) {
+            FakeAlertPresenter presenter;
+            presenter.queuePick({QUrl::fromLocalFile(out + "/docs.zfcp")});
+            QDir().mkpath(out);
+            OperationsCenter center;
+            neighbour.start();
+            center.backup({BackupFixtures::pluginAt(m_category + "/Docs", PluginRoot::system)}, BackupMode::single,
+                          std::nullopt, [] {});
+            ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
+            neighbour.stop();
+            if (QFile::exists(out + "/docs.zfcp")) {
+                ZFCPackageReader(FsPath::toNative(out + "/docs.zfcp")).extractAll(FsPath::toNative(out + "/x"));
+                EXPECT_FALSE(PackageMaker::readTree(out + "/x").values().contains("victim's")) << "try " << attempt;
+            }
+            QDir(out).removeRecursively();
+        }
+    }
+    expectVictimIntact(0);
 }
 
 // The plug-in itself swapped for a link to the victim's folder after the check, as a

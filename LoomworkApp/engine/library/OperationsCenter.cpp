@@ -9,6 +9,7 @@
 #include <utility>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -32,6 +33,7 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
 #include "LoomworkKit/ZFCPackItem.h"
+#include <SafeFS/DirHandle.h>
 #include "engine/files/AdminAuth.h"
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/EngineText.h"
@@ -41,6 +43,7 @@
 #include "engine/core/NotificationHub.h"
 #include "engine/files/PackageFiles.h"
 #include "engine/files/PluginFolderSwap.h"
+#include "engine/files/SystemPath.h"
 #include "engine/core/ProgressThrottle.h"
 #include "engine/core/SystemError.h"
 
@@ -586,15 +589,38 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
             return;
         }
     }
+    // In the system library each plug-in is read through its own folder's handle, reached from
+    // the library's root without following a link: one swapped in since the check is never
+    // read through (the packer opens nothing below it through a link either).
+    std::vector<ZFCPackItem> reading = items;
+    std::vector<DirHandle::Fd> held;
+#if defined(__linux__)
+    for (ZFCPackItem& item : reading) {
+        const QString folder = fromNative(item.sourceDir);
+        const auto in = SystemPath::inside(folder);
+        if (!in || ::access("/proc/self/fd", X_OK) != 0)
+            continue;
+        DirHandle::Fd fd;
+        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+        if (const int error = DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), fd)) {
+            const QString why = error == ELOOP || error == ENOTDIR ? AdminAuth::linkRefusal(folder)
+                                                                   : FsPath::displayText(folder) + QStringLiteral("：") + SystemError::describe(error);
+            post(guard, [why](OperationsCenter& center) { center.publishFailure(QStringLiteral("备份失败"), why); });
+            return;
+        }
+        item.sourceDir = "/proc/self/fd/" + std::to_string(fd.get());
+        held.push_back(std::move(fd));
+    }
+#endif
     // A pack killed earlier left its temporaries where this one writes.
     const fs::path target = nativePath(destination);
     ZFCLeftovers::removeStalePackTemporaries(mode == BackupMode::single ? target.parent_path() : target,
                                              PluginFolderSwap::startedAt());
     try {
         if (mode == BackupMode::single)
-            ZFCPacker::pack(items, nativePath(destination), progress);
+            ZFCPacker::pack(reading, nativePath(destination), progress);
         else
-            ZFCPacker::packEach(items, nativePath(destination), progress);
+            ZFCPacker::packEach(reading, nativePath(destination), progress);
     } catch (...) {
         throttle.flush();
         const QString message = describe(std::current_exception());

@@ -149,6 +149,21 @@ protected:
         return tree;
     }
 
+    // A plug-in "Docs" and the victim's folder of the same shape, files of the same names on
+    // both sides, so that a read through a link finds them.
+    void makeTwinDocs()
+    {
+        QMap<QString, QByteArray> mine;
+        QMap<QString, QByteArray> theirs;
+        for (int i = 0; i < 30; ++i) {
+            mine.insert(QString("Sub/f%1.txt").arg(i), "mine");
+            theirs.insert(QString("Sub/f%1.txt").arg(i), "victim's");
+        }
+        PackageMaker::makeFolder(m_category, "Docs", mine);
+        PackageMaker::makeFolder(m_victim, "Docs", theirs);
+        m_before = victimTree();
+    }
+
     void expectVictimIntact(int attempt)
     {
         const auto now = victimTree();
@@ -337,16 +352,7 @@ TEST_F(SystemLibraryNeighbourTest, AnInstallNeverReachesThroughASwappedInLink)
 // restore would put them in the shared library.
 TEST_F(SystemLibraryNeighbourTest, ABackupNeverReadsThroughASwappedInLink)
 {
-    // Files of the same names on both sides, so that a read through the link finds them.
-    QMap<QString, QByteArray> mine;
-    QMap<QString, QByteArray> theirs;
-    for (int i = 0; i < 30; ++i) {
-        mine.insert(QString("Sub/f%1.txt").arg(i), "mine");
-        theirs.insert(QString("f%1.txt").arg(i), "victim's");
-    }
-    PackageMaker::makeFolder(m_category, "Docs", mine);
-    PackageMaker::makeFolder(m_victim + "/Docs", "Sub", theirs);
-    m_before = victimTree();
+    makeTwinDocs();
     Neighbour neighbour(m_category + "/Docs/Sub", m_victim + "/Docs/Sub");
     for (int attempt = 0; attempt < kTries && !HasFailure(); ++attempt) {
         neighbour.start();
@@ -370,15 +376,7 @@ TEST_F(SystemLibraryNeighbourTest, ABackupNeverReadsThroughASwappedInLink)
 // plug-in itself, swapped for a link to the victim's after the check, is ever read through.
 TEST_F(SystemLibraryNeighbourTest, APackageBackupNeverReadsThroughASwappedInLink)
 {
-    QMap<QString, QByteArray> mine;
-    QMap<QString, QByteArray> theirs;
-    for (int i = 0; i < 30; ++i) {
-        mine.insert(QString("Sub/f%1.txt").arg(i), "mine");
-        theirs.insert(QString("Sub/f%1.txt").arg(i), "victim's");
-    }
-    PackageMaker::makeFolder(m_category, "Docs", mine);
-    PackageMaker::makeFolder(m_victim, "Docs", theirs);
-    m_before = victimTree();
+    makeTwinDocs();
     const QString out = TestEnv::root() + "/out";
     for (const QString& swapped : {QString("/Docs/Sub"), QString("/Docs")}) {
         SCOPED_TRACE(swapped.toStdString());

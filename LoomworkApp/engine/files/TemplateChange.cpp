@@ -451,13 +451,19 @@ int TemplateChange::syncStaged()
     return 0;
 }
 
+// The folder holding a staged file's template, and its staging folder.
+int TemplateChange::openedPair(std::size_t folder, int& dir, int& into)
+{
+    if (const int error = opened(folder, false, dir))
+        return error;
+    return opened(folder, true, into);
+}
+
 int TemplateChange::exchange(Staged& staged)
 {
     int dir = -1;
     int into = -1;
-    if (const int error = opened(staged.folder, false, dir))
-        return error;
-    if (const int error = opened(staged.folder, true, into))
+    if (const int error = openedPair(staged.folder, dir, into))
         return error;
     int error = g_exchangeRefused ? EINVAL
                                   : DirHandle::renameAt(into, staged.file, dir, staged.name, DirHandle::Rename::exchange);
@@ -483,9 +489,7 @@ int TemplateChange::putBack(Staged& staged)
 {
     int dir = -1;
     int into = -1;
-    if (const int error = opened(staged.folder, false, dir))
-        return error;
-    if (const int error = opened(staged.folder, true, into))
+    if (const int error = openedPair(staged.folder, dir, into))
         return error;
     const std::string aside = staged.file + kAsideSuffix;
     int error = 0;

@@ -100,6 +100,7 @@ private:
 
     std::size_t folderOf(const std::string& folder, int& error);
     int opened(std::size_t folder, bool staging, int& fd);
+    int openedPair(std::size_t folder, int& dir, int& into);
     int folderFd(std::size_t folder, const std::string& shown);
     void makeStaging(std::size_t folder, const std::string& shown);
     int syncStaged();

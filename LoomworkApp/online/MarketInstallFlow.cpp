@@ -126,8 +126,11 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
                 flow.finish(run, MarketInstallStage::failed(failure));
                 return;
             }
-            flow.finish(run, MarketInstallStage::done(QStringLiteral("已安装 ") + QString::number(outcome->count)
-                                                      + QStringLiteral(" 个插件到系统库，打开 FCPX 即可使用")));
+            QString text = QStringLiteral("已安装 ") + QString::number(outcome->count)
+                + QStringLiteral(" 个插件到系统库，打开 FCPX 即可使用");
+            if (!outcome->notes.isEmpty())
+                text += QLatin1Char('\n') + outcome->notes.join(QLatin1Char('\n'));
+            flow.finish(run, MarketInstallStage::done(text));
             if (onChanged)
                 onChanged();
             NotificationHub::instance().post(Notifications::pluginsDidChange);

@@ -1,6 +1,7 @@
 #include <SafeFS/DirHandle.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -18,6 +19,8 @@
 namespace DirHandle {
 
 namespace {
+
+std::atomic<bool> g_flagsRefused{false};
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -328,6 +331,112 @@ int makeFolderAt(int parent, std::string_view name, mode_t mode)
     return ::mkdirat(parent, nameOf(name).c_str(), mode) == 0 ? 0 : errno;
 }
 
+bool Owners::allows(uid_t uid) const
+{
+    return anyone || std::find(uids.begin(), uids.end(), uid) != uids.end();
+}
+
+namespace {
+
+// One folder of a walk: its handle, its names, the next to visit, and its path inside the
+// walk's top folder (for what is left and for messages).
+struct Level {
+    Fd fd;
+    std::vector<std::string> names;
+    std::size_t next = 0;
+    std::string path;
+    bool keeps = false; // something left inside: the folder stays too
+};
+
+std::string joined(const std::string& folder, const std::string& name)
+{
+    return folder.empty() ? name : folder + "/" + name;
+}
+
+// A folder of ours that we may not list or empty is opened to us first; the change never
+// follows a link.
+int openToUs(int parent, const std::string& name, const struct stat& st)
+{
+    if ((st.st_mode & S_IRWXU) == S_IRWXU || (st.st_uid != ::geteuid() && ::geteuid() != 0))
+        return 0;
+    return chmodItemAt(parent, name, (st.st_mode & 07777) | S_IRWXU, true);
+}
+
+} // namespace
+
+int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left)
+{
+    std::vector<Level> stack;
+    stack.emplace_back();
+    stack.back().fd = Fd(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!stack.back().fd.valid())
+        return errno;
+    if (const int error = listNames(stack.back().fd.get(), stack.back().names))
+        return error;
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next == level.names.size()) {
+            const bool keeps = level.keeps;
+            const std::string name = level.path.substr(level.path.find_last_of('/') + 1);
+            stack.pop_back();
+            if (stack.empty())
+                break;
+            if (keeps) {
+                stack.back().keeps = true;
+                continue;
+            }
+            if (::unlinkat(stack.back().fd.get(), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+                // Something put in since it was listed (a handle kept from before it moved
+                // here): it is left, and so is the folder.
+                if (errno != ENOTEMPTY && errno != EEXIST)
+                    return errno;
+                left.push_back(level.path);
+                stack.back().keeps = true;
+            }
+            continue;
+        }
+        const std::string name = level.names[level.next++];
+        struct stat st {};
+        if (::fstatat(level.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return errno;
+        }
+        if (!owners.allows(st.st_uid)) {
+            left.push_back(joined(level.path, name));
+            level.keeps = true;
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            if (::unlinkat(level.fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+                if (errno != EISDIR)
+                    return errno;
+                --level.next; // swapped for a folder since the look: looked at again
+            }
+            continue;
+        }
+        if (stack.size() >= kMaxTreeDepth)
+            return ENAMETOOLONG;
+        if (const int error = openToUs(level.fd.get(), name, st))
+            return error;
+        Level child;
+        if (const int error = openChild(level.fd.get(), name, child.fd)) {
+            if (error == ENOENT)
+                continue;
+            if (error == ELOOP || error == ENOTDIR) {
+                --level.next; // swapped for a file or a link since the look: looked at again
+                continue;
+            }
+            return error;
+        }
+        child.path = joined(level.path, name);
+        if (const int error = listNames(child.fd.get(), child.names))
+            return error;
+        stack.push_back(std::move(child));
+    }
+    return 0;
+}
+
 int removeAt(int parent, std::string_view name)
 {
     if (!isPlainName(name))
@@ -338,64 +447,20 @@ int removeAt(int parent, std::string_view name)
         return errno == ENOENT ? 0 : errno;
     if (!S_ISDIR(st.st_mode))
         return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
-
-    // A folder we may not list or empty is opened to us first; the change never follows a
-    // link, so a swap in between changes nothing of anyone else's.
-    int opened = 0;
-    if ((st.st_mode & S_IRWXU) != S_IRWXU)
-        opened = chmodItemAt(parent, entry, (st.st_mode & 07777) | S_IRWXU, true);
     Fd folder;
-    const int error = opened ? opened : openChild(parent, name, folder);
+    int error = openToUs(parent, entry, st);
+    if (!error)
+        error = openChild(parent, name, folder);
     if (error) {
         // Swapped for a file or a link since the look: remove that instead of following it.
         if (error == ELOOP || error == ENOTDIR)
             return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
-        return error;
-    }
-    std::vector<std::string> names;
-    if (const int error = listNames(folder.get(), names))
-        return error;
-    for (const std::string& child : names) {
-        if (const int error = removeAt(folder.get(), child))
-            return error;
-    }
-    return ::unlinkat(parent, entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
-}
-
-int removeIdentified(int parent, std::string_view name, const SafeFS::Identity& identity)
-{
-    if (!isPlainName(name))
-        return EINVAL;
-    const std::string entry = nameOf(name);
-    SafeFS::Identity found;
-    if (const int error = SafeFS::identityAt(parent, entry, found))
         return error == ENOENT ? 0 : error;
-    if (!(found == identity))
-        return 0;
-    struct stat st {};
-    if (::fstatat(parent, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? 0 : errno;
-    if (!S_ISDIR(st.st_mode))
-        return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
-    Fd folder;
-    if (const int error = openChild(parent, name, folder))
-        return error == ELOOP || error == ENOTDIR || error == ENOENT ? 0 : error; // swapped: not ours
-    if (SafeFS::identityAt(folder.get(), {}, found) != 0 || !(found == identity) || ::fstat(folder.get(), &st) != 0)
-        return 0;
-    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(folder.get(), (st.st_mode & 07777) | S_IRWXU) != 0)
-        return errno;
-    std::vector<std::string> names;
-    if (const int error = listNames(folder.get(), names))
-        return error;
-    for (const std::string& child : names) {
-        if (const int error = removeAt(folder.get(), child))
-            return error;
     }
-    // Whatever stands at the name now is removed only when it is an empty folder.
-    if (::unlinkat(parent, entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST
-        || errno == ENOTDIR)
-        return 0;
-    return errno;
+    std::vector<std::string> left;
+    if ((error = emptyFolder(folder.get(), Owners{true, {}}, left)) != 0)
+        return error;
+    return ::unlinkat(parent, entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
 int chmodTreeAt(int parent, std::string_view name, mode_t mode)
@@ -410,19 +475,54 @@ int chmodTreeAt(int parent, std::string_view name, mode_t mode)
         return 0;
     if (!S_ISDIR(st.st_mode))
         return chmodItemAt(parent, entry, mode, false);
-    Fd folder;
-    if (const int error = openChild(parent, name, folder))
+    std::vector<Level> stack;
+    stack.emplace_back();
+    if (const int error = openChild(parent, name, stack.back().fd))
         return error == ELOOP ? 0 : error;
-    if (::fchmod(folder.get(), mode) != 0)
+    if (::fchmod(stack.back().fd.get(), mode) != 0)
         return errno;
-    std::vector<std::string> names;
-    if (const int error = listNames(folder.get(), names))
+    if (const int error = listNames(stack.back().fd.get(), stack.back().names))
         return error;
     int first = 0;
-    for (const std::string& child : names) {
-        const int error = chmodTreeAt(folder.get(), child, mode);
-        if (error && !first && error != ENOENT)
+    const auto note = [&first](int error) {
+        if (error && error != ENOENT && !first)
             first = error;
+    };
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next == level.names.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const std::string child = level.names[level.next++];
+        if (::fstatat(level.fd.get(), child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            note(errno);
+            continue;
+        }
+        if (S_ISLNK(st.st_mode))
+            continue;
+        if (!S_ISDIR(st.st_mode)) {
+            note(chmodItemAt(level.fd.get(), child, mode, false));
+            continue;
+        }
+        if (stack.size() >= kMaxTreeDepth) {
+            note(ENAMETOOLONG);
+            continue;
+        }
+        Level below;
+        if (const int error = openChild(level.fd.get(), child, below.fd)) {
+            note(error == ELOOP ? 0 : error);
+            continue;
+        }
+        if (::fchmod(below.fd.get(), mode) != 0) {
+            note(errno);
+            continue;
+        }
+        if (const int error = listNames(below.fd.get(), below.names)) {
+            note(error);
+            continue;
+        }
+        stack.push_back(std::move(below));
     }
     return first;
 }
@@ -433,6 +533,8 @@ int renameAt(int fromParent, std::string_view from, int toParent, std::string_vi
         return EINVAL;
     const std::string a = nameOf(from);
     const std::string b = nameOf(to);
+    if (how != Rename::replace && g_flagsRefused.load())
+        return EINVAL;
     switch (how) {
     case Rename::replace:
         return ::renameat(fromParent, a.c_str(), toParent, b.c_str()) == 0 ? 0 : errno;
@@ -460,18 +562,84 @@ int renameAt(int fromParent, std::string_view from, int toParent, std::string_vi
     return EINVAL;
 }
 
+bool refusesFlags(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+int moveAt(int fromParent, std::string_view from, int toParent, std::string_view to)
+{
+    const int error = renameAt(fromParent, from, toParent, to, Rename::noReplace);
+    if (!refusesFlags(error))
+        return error;
+    struct stat st {};
+    if (::fstatat(toParent, nameOf(to).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    if (errno != ENOENT)
+        return errno;
+    return renameAt(fromParent, from, toParent, to, Rename::replace);
+}
+
+int swapIn(int fromParent, std::string_view from, int toParent, std::string_view to, int asideParent,
+           std::string_view aside, bool& exchanged)
+{
+    exchanged = false;
+    int error = renameAt(fromParent, from, toParent, to, Rename::exchange);
+    if (error == 0) {
+        exchanged = true;
+        return 0;
+    }
+    if (!refusesFlags(error))
+        return error;
+    if ((error = moveAt(toParent, to, asideParent, aside)) != 0)
+        return error;
+    if ((error = moveAt(fromParent, from, toParent, to)) != 0) {
+        // The displaced item back at once; should even that fail, it waits at `aside`.
+        (void)moveAt(asideParent, aside, toParent, to);
+        return error;
+    }
+    return 0;
+}
+
+int swapBack(int fromParent, std::string_view from, int toParent, std::string_view to, int asideParent,
+             std::string_view aside, bool exchanged)
+{
+    if (exchanged) {
+        const int error = renameAt(fromParent, from, toParent, to, Rename::exchange);
+        if (!refusesFlags(error))
+            return error;
+        // Exchanged once, refused now (a test's seam, a remount): two renames through `aside`.
+        if (const int moved = moveAt(fromParent, from, asideParent, aside))
+            return moved;
+        bool again = false;
+        const int undone = swapIn(asideParent, aside, toParent, to, fromParent, from, again);
+        if (undone)
+            (void)moveAt(asideParent, aside, fromParent, from);
+        return undone;
+    }
+    if (const int error = moveAt(toParent, to, fromParent, from))
+        return error;
+    if (const int error = moveAt(asideParent, aside, toParent, to)) {
+        (void)moveAt(fromParent, from, toParent, to);
+        return error;
+    }
+    return 0;
+}
+
+void refuseRenameFlagsForTests(bool refused)
+{
+    g_flagsRefused.store(refused);
+}
+
 namespace {
 
-int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name,
-               CopyBuffer& buffer)
+// Copies one item that is not a folder; a folder is made (0700 until its content is in) and
+// opened as `made`, with `opened` the source folder's handle and `st` its status.
+int copyOneAt(int sourceParent, const std::string& source, int parent, const std::string& name, CopyBuffer& buffer,
+              struct stat& st, Fd& opened, Fd& made)
 {
-    if (!isPlainName(sourceName) || !isPlainName(name))
-        return EINVAL;
-    const std::string source = nameOf(sourceName);
-    struct stat st {};
     if (::fstatat(sourceParent, source.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
-    const std::string entry = nameOf(name);
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(std::size_t(st.st_size > 0 ? st.st_size : 255) + 1);
         const ssize_t length = ::readlinkat(sourceParent, source.c_str(), target.data(), target.size());
@@ -480,7 +648,7 @@ int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::s
             return errno == EINVAL ? ELOOP : errno;
         if (std::size_t(length) >= target.size())
             return ENAMETOOLONG; // grew since the look
-        return ::symlinkat(std::string(target.data(), std::size_t(length)).c_str(), parent, entry.c_str()) == 0
+        return ::symlinkat(std::string(target.data(), std::size_t(length)).c_str(), parent, name.c_str()) == 0
             ? 0
             : errno;
     }
@@ -493,28 +661,64 @@ int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::s
     }
     // Read through the handle of the folder that was opened: a folder swapped for a link
     // meanwhile is refused, not followed.
-    Fd in;
-    if (const int error = openChild(sourceParent, sourceName, in))
+    if (const int error = openChild(sourceParent, source, opened))
         return error;
-    if (::fstat(in.get(), &st) != 0)
+    if (::fstat(opened.get(), &st) != 0)
         return errno;
-    if (::mkdirat(parent, entry.c_str(), 0700) != 0)
+    if (::mkdirat(parent, name.c_str(), 0700) != 0)
         return errno;
-    Fd folder;
-    if (const int error = openChild(parent, name, folder))
-        return error;
-    std::vector<std::string> names;
-    if (const int error = listNames(in.get(), names))
-        return error;
-    for (const std::string& child : names) {
-        if (const int error = copyItemAt(in.get(), child, folder.get(), child, buffer))
-            return error;
-    }
-    // The mode and time last: copies made inside would change them again.
-    if (::fchmod(folder.get(), st.st_mode & kCopiedModeBits) != 0)
+    return openChild(parent, name, made);
+}
+
+// The mode and times of a copied folder, set last: copies made inside would change them again.
+int finishFolder(int made, const struct stat& st)
+{
+    if (::fchmod(made, st.st_mode & kCopiedModeBits) != 0)
         return errno;
     const struct timespec times[2] = {accessTime(st), modifyTime(st)};
-    return ::futimens(folder.get(), times) == 0 ? 0 : errno;
+    return ::futimens(made, times) == 0 ? 0 : errno;
+}
+
+int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name, CopyBuffer& buffer)
+{
+    if (!isPlainName(sourceName) || !isPlainName(name))
+        return EINVAL;
+    struct Copying {
+        Level source;
+        Fd made;
+        struct stat st {};
+    };
+    std::vector<Copying> stack(1);
+    if (const int error = copyOneAt(sourceParent, nameOf(sourceName), parent, nameOf(name), buffer, stack[0].st,
+                                    stack[0].source.fd, stack[0].made))
+        return error;
+    if (!stack[0].made.valid())
+        return 0;
+    if (const int error = listNames(stack[0].source.fd.get(), stack[0].source.names))
+        return error;
+    while (!stack.empty()) {
+        Copying& top = stack.back();
+        if (top.source.next == top.source.names.size()) {
+            const int error = finishFolder(top.made.get(), top.st);
+            stack.pop_back();
+            if (error)
+                return error;
+            continue;
+        }
+        const std::string child = top.source.names[top.source.next++];
+        Copying below;
+        if (const int error = copyOneAt(top.source.fd.get(), child, top.made.get(), child, buffer, below.st,
+                                        below.source.fd, below.made))
+            return error;
+        if (!below.made.valid())
+            continue;
+        if (stack.size() >= kMaxTreeDepth)
+            return ENAMETOOLONG;
+        if (const int error = listNames(below.source.fd.get(), below.source.names))
+            return error;
+        stack.push_back(std::move(below));
+    }
+    return 0;
 }
 
 } // namespace

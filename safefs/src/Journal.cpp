@@ -1,6 +1,7 @@
 #include <SafeFS/Journal.h>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #endif
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Room.h>
 
 namespace SafeFS {
 
@@ -118,20 +120,23 @@ std::string nameOf(std::string_view path)
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-bool refusesExchange(int error)
+std::string joinPath(const std::string& a, const std::string& b)
 {
-    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+    if (a.empty())
+        return b;
+    if (b.empty())
+        return a;
+    return a.back() == '/' ? a + b : a + "/" + b;
 }
 
 // One place of an entry, opened once: its folder, and each parent folder of an item inside.
 class OpenedPlace
 {
 public:
-    explicit OpenedPlace(const JournalPlace& place)
+    explicit OpenedPlace(const JournalPlace& place) : m_shown(joinPath(place.root, place.folder))
     {
         if (place.followLinks) {
-            const std::string path = place.folder.empty() ? place.root : place.root + "/" + place.folder;
-            m_folder = DirHandle::Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            m_folder = DirHandle::Fd(::open(m_shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             m_error = m_folder.valid() ? 0 : errno;
         } else {
             m_error = DirHandle::openPath(place.root, place.folder, m_folder);
@@ -139,41 +144,57 @@ public:
     }
 
     int error() const { return m_error; }
+    int fd() const { return m_folder.get(); }
+    const std::string& shown() const { return m_shown; }
 
-    // The folder holding `path` (inside the place), or -1 with the errno in `error`.
-    int parentOf(const std::string& path, int& error)
+    // Whether only this user may change the folder's names: then a name there is what we left.
+    bool isPrivate() const
     {
-        const std::string parent = SafeFS::parentOf(path);
-        if (parent.empty())
-            return m_folder.get();
-        if (m_parent.valid() && m_parentPath == parent)
-            return m_parent.get();
-        // Links lead only to the place itself: below it an item's path never leaves it.
-        DirHandle::Fd fd;
-        error = DirHandle::openBelow(m_folder.get(), parent, fd);
-        if (error)
-            return -1;
-        m_parent = std::move(fd);
-        m_parentPath = parent;
-        return m_parent.get();
+        struct stat st {};
+        return m_folder.valid() && ::fstat(m_folder.get(), &st) == 0 && st.st_uid == ::geteuid()
+            && (st.st_mode & 022) == 0;
     }
 
 private:
     DirHandle::Fd m_folder;
-    DirHandle::Fd m_parent;
-    std::string m_parentPath;
+    std::string m_shown;
     int m_error = 0;
+};
+
+// Where an item's path leads: the open folder holding its last component and that name. In a
+// room (or a folder inside one) nobody else can rename anything.
+struct Spot {
+    DirHandle::Fd held; // the folder, when it had to be opened for this spot
+    int fd = -1;
+    std::string name;
+    std::size_t place = 0;
+    bool inRoom = false;
+    int error = 0;
+    explicit operator bool() const { return fd >= 0; }
 };
 
 struct Recovery {
     const JournalEntry& entry;
     std::vector<std::unique_ptr<OpenedPlace>> places;
+    // The entry's rooms that were found, by item index.
+    std::map<std::size_t, std::unique_ptr<Room>> rooms;
     int firstError = 0;
+    std::vector<std::string> notes;
+    unsigned aside = 0;
 
     explicit Recovery(const JournalEntry& e) : entry(e)
     {
         for (const JournalPlace& place : e.places)
             places.push_back(std::make_unique<OpenedPlace>(place));
+        for (std::size_t i = 0; i < e.items.size(); ++i) {
+            const JournalItem& item = e.items[i];
+            const OpenedPlace& place = *places[item.place];
+            if (item.role != JournalItem::Role::room || place.error() || !item.identity.known())
+                continue;
+            auto room = std::make_unique<Room>();
+            if (room->find(place.fd(), item.path, item.identity) == 0)
+                rooms.emplace(i, std::move(room));
+        }
     }
 
     void note(int error)
@@ -182,208 +203,402 @@ struct Recovery {
             firstError = error;
     }
 
-    // The folder holding `path` of `item`'s place; -1 when it cannot be reached (a place gone
-    // missing is nothing left to put right there).
-    int folderOf(const JournalItem& item, const std::string& path)
+    std::string shown(std::size_t place, const std::string& path) const
     {
-        OpenedPlace& place = *places[item.place];
-        if (place.error()) {
-            if (place.error() != ENOENT)
-                note(place.error());
-            return -1;
-        }
-        int error = 0;
-        const int fd = place.parentOf(path, error);
-        if (fd < 0 && error != ENOENT)
-            note(error);
-        return fd;
+        return joinPath(places[place]->shown(), path);
     }
 
-    // Whether `name` in `parent` is the item: its recorded identity, or, where none was
-    // recorded, an empty file or folder of this user whose name carries the entry's id. A kill
-    // leaves such an item only right after making it, empty; anything of ours with content
-    // there was renamed to its name (a shared library lets anyone rename), and is not ours to
-    // remove.
-    bool isItem(int parent, const std::string& name, const JournalItem& item) const
+    // The room of the entry in `place` whose recorded name is `name`, or any found room of the
+    // place when `name` is empty.
+    const Room* roomOf(std::size_t place, std::string_view name) const
     {
+        for (const auto& [index, room] : rooms) {
+            const JournalItem& item = entry.items[index];
+            if (item.place == place && (name.empty() || item.path == name))
+                return room.get();
+        }
+        return nullptr;
+    }
+
+    Spot locate(std::size_t place, const std::string& path)
+    {
+        Spot spot;
+        spot.place = place;
+        const OpenedPlace& opened = *places[place];
+        if (opened.error()) {
+            spot.error = opened.error();
+            if (spot.error != ENOENT)
+                note(spot.error);
+            return spot;
+        }
+        const std::size_t slash = path.find('/');
+        int from = opened.fd();
+        std::string below = parentOf(path);
+        if (slash != std::string::npos) {
+            if (const Room* room = roomOf(place, std::string_view(path).substr(0, slash))) {
+                from = room->fd();
+                spot.inRoom = true;
+                below = parentOf(path.substr(slash + 1));
+            } else if (std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
+                           return item.role == JournalItem::Role::room && item.place == place
+                               && item.path == path.substr(0, slash);
+                       })) {
+                spot.error = ENOENT; // the room is gone, and all it held with it
+                return spot;
+            }
+        }
+        if (below.empty()) {
+            spot.fd = from;
+        } else {
+            // Links lead only to the place itself: below it an item's path never leaves it.
+            if (const int error = DirHandle::openBelow(from, below, spot.held)) {
+                spot.error = error;
+                if (error != ENOENT)
+                    note(error);
+                return spot;
+            }
+            spot.fd = spot.held.get();
+        }
+        spot.name = nameOf(path);
+        return spot;
+    }
+
+    // Whether the spot holds the item: its recorded identity, or, where none was recorded,
+    // an empty file or folder of this user whose name carries the entry's id (in a room,
+    // whatever it holds: nobody else can put anything there). A kill leaves such an item only
+    // right after making it, empty; anything of ours with content in a shared folder was
+    // renamed to its name (anyone may rename there), and is not ours to remove.
+    bool isItem(const Spot& spot, const JournalItem& item) const
+    {
+        if (!spot)
+            return false;
         struct stat st;
-        if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(spot.fd, spot.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return false;
         if (item.identity.known()) {
             Identity found;
-            return identityAt(parent, name, found) == 0 && found == item.identity;
+            return identityAt(spot.fd, spot.name, found) == 0 && found == item.identity;
         }
-        if (item.role != JournalItem::Role::made || st.st_uid != ::geteuid() || name.find(entry.id) == std::string::npos)
+        if (item.role == JournalItem::Role::old || st.st_uid != ::geteuid())
+            return false;
+        if (spot.inRoom)
+            return true;
+        if (spot.name.find(entry.id) == std::string::npos)
             return false;
         if (S_ISREG(st.st_mode))
             return st.st_size == 0;
         DirHandle::Fd folder;
         std::vector<std::string> names;
-        return S_ISDIR(st.st_mode) && DirHandle::openChild(parent, name, folder) == 0
+        return S_ISDIR(st.st_mode) && DirHandle::openChild(spot.fd, spot.name, folder) == 0
             && DirHandle::listNames(folder.get(), names) == 0 && names.empty();
     }
 
-    // Removes the item found by isItem(): one without identity only as what it was seen to
-    // be, an empty folder (rmdir removes nothing else) or a file.
-    int removeItem(int parent, const std::string& name, const JournalItem& item) const
+    const JournalItem* itemAt(const Spot& spot, JournalItem::Role role) const
     {
-        if (item.identity.known())
-            return DirHandle::removeIdentified(parent, name, item.identity);
+        const auto found = std::find_if(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
+            return item.role == role && item.place == spot.place && item.identity.known() && isItem(spot, item);
+        });
+        return found == entry.items.end() ? nullptr : &*found;
+    }
+
+    static bool exists(const Spot& spot)
+    {
         struct stat st;
-        if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return spot && ::fstatat(spot.fd, spot.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
+    // Where a removed item goes back when it cannot go (its target's name in the place's
+    // folder, else its own).
+    static std::string returnName(const JournalItem& item)
+    {
+        return nameOf(item.target.empty() ? item.path : item.target);
+    }
+
+    void tell(const std::string& line)
+    {
+        if (std::find(notes.begin(), notes.end(), line) == notes.end())
+            notes.push_back(line);
+    }
+
+    // Removes `item`, found at `spot`: in a room by checking and emptying it there; elsewhere
+    // by moving it into the place's room first. In a folder only we may change (our own
+    // library) by its name, as found.
+    void remove(const Spot& spot, const JournalItem& item)
+    {
+        const OpenedPlace& place = *places[item.place];
+        DirHandle::Owners owners;
+        owners.uids = {::geteuid(), 0};
+        Removal removal;
+        int error = 0;
+        if (spot.inRoom) {
+            Identity expected = item.identity;
+            if (!expected.known() && identityAt(spot.fd, spot.name, expected) != 0)
+                return;
+            error = removeInRoom(spot.fd, spot.name, expected, ownersAt(spot, owners), place.fd(), returnName(item), removal);
+        } else if (const Room* room = roomOf(item.place, {})) {
+            Identity expected = item.identity;
+            if (!expected.known() && identityAt(spot.fd, spot.name, expected) != 0)
+                return;
+            const std::string inside = "." + entry.id + ".removing-" + std::to_string(++aside);
+            error = removeThroughRoom(spot.fd, spot.name, room->fd(), inside, expected, ownersAt(spot, owners), removal);
+        } else if (place.isPrivate() || !item.identity.known()) {
+            // Nobody else renames here; an item without identity was seen empty by isItem().
+            error = item.identity.known() ? DirHandle::removeAt(spot.fd, spot.name)
+                                          : removeEmpty(spot);
+        } else {
+            error = EPERM; // a shared folder without a room of ours: nothing goes by name there
+        }
+        note(error);
+        for (const std::string& left : removal.left)
+            tell("其他用户的项目未删除：" + shown(item.place, joinPath(removal.returnedAs, left)));
+        if (!removal.returnedAs.empty() && !removal.mismatch && removal.left.empty())
+            tell("未能删除，已放回：" + shown(item.place, removal.returnedAs));
+        if (error && removal.returnedAs.empty())
+            tell("未能删除：" + shown(item.place, item.path));
+    }
+
+    // The owners whose items a removal of what stands at `spot` may remove: its owner, root and
+    // this user.
+    DirHandle::Owners ownersAt(const Spot& spot, DirHandle::Owners owners) const
+    {
+        struct stat st {};
+        if (::fstatat(spot.fd, spot.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            owners.uids.push_back(st.st_uid);
+        return owners;
+    }
+
+    // An item without identity, seen empty: rmdir or unlink removes nothing else.
+    static int removeEmpty(const Spot& spot)
+    {
+        struct stat st;
+        if (::fstatat(spot.fd, spot.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return 0;
-        if (::unlinkat(parent, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0 || errno == ENOENT
+        if (::unlinkat(spot.fd, spot.name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0 || errno == ENOENT
             || errno == ENOTEMPTY || errno == EEXIST)
             return 0;
         return errno;
     }
 
-    // The entry's item of `role` (with a recorded identity) that `name` in `parent` is; null
-    // when none.
-    const JournalItem* itemAt(int parent, const std::string& name, std::size_t place, JournalItem::Role role) const
+    // A free name in the place's room (else beside the target) for a made item displaced by
+    // two renames.
+    Spot asideFor(const Spot& target)
     {
-        const auto found = std::find_if(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
-            return item.role == role && item.place == place && item.identity.known() && isItem(parent, name, item);
-        });
-        return found == entry.items.end() ? nullptr : &*found;
-    }
-
-    static bool exists(int parent, const std::string& name)
-    {
-        struct stat st;
-        return ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    }
-
-    // An old item goes back to its target; a made item standing there leaves for its own
-    // hidden place, to be removed with the other made items.
-    void putBack(const JournalItem& old)
-    {
-        const int at = folderOf(old, old.path);
-        if (at < 0)
-            return;
-        const std::string name = nameOf(old.path);
-        if (!isItem(at, name, old))
-            return; // already back, or gone: nothing of ours to move
-        const int to = folderOf(old, old.target);
-        if (to < 0)
-            return;
-        const std::string target = nameOf(old.target);
-        if (!exists(to, target)) {
-            note(DirHandle::renameAt(at, name, to, target, DirHandle::Rename::noReplace));
-            return;
+        Spot spot;
+        spot.place = target.place;
+        if (const Room* room = roomOf(target.place, {})) {
+            spot.fd = room->fd();
+            spot.inRoom = true;
+        } else {
+            spot.fd = target.fd;
         }
-        const JournalItem* made = itemAt(to, target, old.place, JournalItem::Role::made);
+        spot.name = "." + entry.id + ".undone-" + std::to_string(++aside);
+        return spot;
+    }
+
+    // Puts `item` (at `from`) at `to` in place of the entry's item `displaced` standing there,
+    // which is then removed. 0 or the errno.
+    int replaceAt(const Spot& from, const Spot& to, const JournalItem& displaced)
+    {
+        const Spot side = asideFor(to);
+        bool exchanged = false;
+        if (const int error = DirHandle::swapIn(from.fd, from.name, to.fd, to.name, side.fd, side.name, exchanged))
+            return error;
+        Spot gone;
+        gone.fd = exchanged ? from.fd : side.fd;
+        gone.name = exchanged ? from.name : side.name;
+        gone.place = displaced.place;
+        gone.inRoom = exchanged ? from.inRoom : side.inRoom;
+        remove(gone, displaced);
+        return 0;
+    }
+
+    // An old item back at its target; false when it cannot be (not found, or something not
+    // the entry's there).
+    bool putBack(const JournalItem& old)
+    {
+        const Spot at = locate(old.place, old.path);
+        Spot to = locate(old.place, old.target);
+        if (isItem(to, old))
+            return true; // already back
+        if (!isItem(at, old))
+            return false;
+        if (!to)
+            return false;
+        if (!exists(to)) {
+            const int error = DirHandle::moveAt(at.fd, at.name, to.fd, to.name);
+            note(error);
+            return error == 0;
+        }
+        const JournalItem* made = itemAt(to, JournalItem::Role::made);
         if (!made) {
-            note(EEXIST); // something not ours stands there: the old item stays hidden, named here
-            return;
-        }
-        int error = DirHandle::renameAt(at, name, to, target, DirHandle::Rename::exchange);
-        if (error == 0) {
-            // The made item now sits at the old one's hidden name: it goes.
-            note(removeItem(at, name, *made));
-            return;
-        }
-        if (!refusesExchange(error)) {
-            note(error);
-            return;
-        }
-        // Two renames where the file system cannot exchange: the made item to a free hidden
-        // name first, so the target is never taken from anything but our own item.
-        const std::string aside = "." + entry.id + ".undone";
-        if ((error = DirHandle::renameAt(to, target, to, aside, DirHandle::Rename::noReplace)) != 0) {
-            note(error);
-            return;
-        }
-        if ((error = DirHandle::renameAt(at, name, to, target, DirHandle::Rename::noReplace)) != 0) {
-            DirHandle::renameAt(to, aside, to, target, DirHandle::Rename::noReplace);
-            note(error);
-            return;
-        }
-        note(removeItem(to, aside, *made));
-    }
-
-    // A made item in its hidden place goes; under undo, so does one standing at its target.
-    void removeMade(const JournalItem& made, bool atTargetToo)
-    {
-        if (const int at = folderOf(made, made.path); at >= 0 && isItem(at, nameOf(made.path), made))
-            note(removeItem(at, nameOf(made.path), made));
-        if (!atTargetToo || made.target.empty() || !made.identity.known())
-            return;
-        if (const int at = folderOf(made, made.target); at >= 0 && isItem(at, nameOf(made.target), made))
-            note(removeItem(at, nameOf(made.target), made));
-    }
-
-    // A made item with a target takes its place: a file by one rename, a folder by an exchange
-    // whose displaced item goes. Only nothing or this entry's old item is displaced: anything
-    // else put there since is not the change's to replace.
-    void putInPlace(const JournalItem& made)
-    {
-        const int at = folderOf(made, made.path);
-        if (at < 0)
-            return;
-        const std::string name = nameOf(made.path);
-        if (!isItem(at, name, made))
-            return; // already in place, or gone
-        const int to = folderOf(made, made.target);
-        if (to < 0)
-            return;
-        const std::string target = nameOf(made.target);
-        struct stat st;
-        if (::fstatat(to, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            note(DirHandle::renameAt(at, name, to, target, DirHandle::Rename::noReplace));
-            return;
-        }
-        if (!itemAt(to, target, made.place, JournalItem::Role::old)) {
             note(EEXIST);
-            return;
+            tell("「" + shown(old.place, old.target) + "」处已有别的项目，旧版本留在：" + shown(old.place, roomShown(at, old.path)));
+            return false;
         }
-        if (!S_ISDIR(st.st_mode)) {
-            note(DirHandle::renameAt(at, name, to, target, DirHandle::Rename::replace));
-            return;
-        }
-        const int error = DirHandle::renameAt(at, name, to, target, DirHandle::Rename::exchange);
-        if (error) {
-            note(error);
-            return;
-        }
-        if (const JournalItem* old = itemAt(at, name, made.place, JournalItem::Role::old))
-            note(removeItem(at, name, *old));
+        const int error = replaceAt(at, to, *made);
+        note(error);
+        return error == 0;
     }
 
-    // Whether an old item that could not go back still lies inside the made folder `made`
-    // (an exchange leaves the old copy where the new one was staged): the folder then stays.
+    // The path of an item as it stands now (its room under the name it was found at).
+    std::string roomShown(const Spot& spot, const std::string& path) const
+    {
+        const std::size_t slash = path.find('/');
+        if (!spot.inRoom || slash == std::string::npos)
+            return path;
+        const Room* room = roomOf(spot.place, std::string_view(path).substr(0, slash));
+        return room ? room->name() + path.substr(slash) : path;
+    }
+
+    // A made item at its target; false when it cannot be found.
+    bool putInPlace(const JournalItem& made)
+    {
+        const Spot at = locate(made.place, made.path);
+        const Spot to = locate(made.place, made.target);
+        if (isItem(to, made))
+            return true;
+        if (!isItem(at, made))
+            return false;
+        if (!to)
+            return false;
+        if (!exists(to)) {
+            const int error = DirHandle::moveAt(at.fd, at.name, to.fd, to.name);
+            note(error);
+            return error == 0;
+        }
+        const JournalItem* old = itemAt(to, JournalItem::Role::old);
+        if (!old) {
+            note(EEXIST); // something not the change's stands there: not replaced
+            tell("「" + shown(made.place, made.target) + "」处已有别的项目，新版本留在：" + shown(made.place, roomShown(at, made.path)));
+            return false;
+        }
+        const int error = replaceAt(at, to, *old);
+        note(error);
+        return error == 0;
+    }
+
+    bool findable(const JournalItem& made)
+    {
+        return isItem(locate(made.place, made.target), made) || isItem(locate(made.place, made.path), made);
+    }
+
+    void removeAt(const JournalItem& item)
+    {
+        const Spot at = locate(item.place, item.path);
+        if (isItem(at, item))
+            remove(at, item);
+    }
+
+    // Whether an old item that could not go back still lies inside the made folder `made`:
+    // the folder then stays with it.
     bool holdsOldItem(const JournalItem& made)
     {
         return std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& old) {
-            if (old.role != JournalItem::Role::old || old.place != made.place || !old.path.starts_with(made.path + "/"))
-                return false;
-            const int at = folderOf(old, old.path);
-            return at >= 0 && isItem(at, nameOf(old.path), old);
+            return old.role == JournalItem::Role::old && old.place == made.place && old.path.starts_with(made.path + "/")
+                && isItem(locate(old.place, old.path), old);
         });
+    }
+
+    void undo()
+    {
+        using Role = JournalItem::Role;
+        // Targets whose old item could not go back: the item standing there stays.
+        std::vector<std::pair<std::size_t, std::string>> keep;
+        for (const JournalItem& item : entry.items) {
+            if (item.role != Role::old)
+                continue;
+            const bool sameTarget = std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& other) {
+                return &other < &item && other.role == Role::old && other.place == item.place && other.target == item.target
+                    && other.identity == item.identity;
+            });
+            if (sameTarget)
+                continue; // one item recorded at two places: one look is enough
+            const bool anyFound = std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& other) {
+                return other.role == Role::old && other.place == item.place && other.target == item.target
+                    && other.identity == item.identity && putBack(other);
+            });
+            if (!anyFound)
+                keep.emplace_back(item.place, item.target);
+        }
+        for (const JournalItem& item : entry.items) {
+            if (item.role != Role::made)
+                continue;
+            if (!holdsOldItem(item))
+                removeAt(item);
+            if (item.target.empty() || !item.identity.known())
+                continue;
+            const Spot to = locate(item.place, item.target);
+            if (!isItem(to, item))
+                continue;
+            if (std::find(keep.begin(), keep.end(), std::make_pair(item.place, item.target)) != keep.end()) {
+                // Never removed without its old item in its place.
+                note(ENOENT);
+                tell("旧版本找不到了（可能被其他用户移走），新版本留在原处：" + shown(item.place, item.target));
+                continue;
+            }
+            remove(to, item);
+        }
+        for (const std::pair<std::size_t, std::string>& target : keep) {
+            if (!std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& made) {
+                    return made.role == Role::made && made.place == target.first && made.target == target.second;
+                })) {
+                note(ENOENT);
+                tell("旧版本找不到了（可能被其他用户移走），未能放回：" + shown(target.first, target.second));
+            }
+        }
+    }
+
+    void finish()
+    {
+        using Role = JournalItem::Role;
+        for (const JournalItem& item : entry.items) {
+            if (item.role == Role::made && !item.target.empty() && !putInPlace(item) && !firstError)
+                note(ENOENT);
+        }
+        for (const JournalItem& item : entry.items) {
+            if ((item.role == Role::made && item.target.empty()) || item.role == Role::old)
+                removeAt(item);
+        }
+    }
+
+    void removeRooms()
+    {
+        for (std::size_t i = 0; i < entry.items.size(); ++i) {
+            const JournalItem& item = entry.items[i];
+            if (item.role != JournalItem::Role::room)
+                continue;
+            const OpenedPlace& place = *places[item.place];
+            if (place.error())
+                continue;
+            const auto found = rooms.find(i);
+            if (found != rooms.end()) {
+                const int error = found->second->removeIfEmpty(place.fd());
+                note(error);
+                if (error == ENOTEMPTY)
+                    tell("未能清理的临时文件夹：" + shown(item.place, found->second->name()));
+                continue;
+            }
+            // Recorded before it was made: removed only while it is empty (isItem).
+            Spot spot = locate(item.place, item.path);
+            if (isItem(spot, item))
+                note(removeEmpty(spot));
+        }
     }
 
     int run()
     {
         using Role = JournalItem::Role;
-        if (entry.state == JournalEntry::State::undo) {
-            for (const JournalItem& item : entry.items)
-                if (item.role == Role::old)
-                    putBack(item);
-            for (const JournalItem& item : entry.items)
-                if (item.role == Role::made && !holdsOldItem(item))
-                    removeMade(item, true);
-        } else {
-            for (const JournalItem& item : entry.items)
-                if (item.role == Role::made && !item.target.empty())
-                    putInPlace(item);
-            for (const JournalItem& item : entry.items) {
-                if (item.role == Role::made && item.target.empty())
-                    removeMade(item, false);
-                else if (item.role == Role::old)
-                    if (const int at = folderOf(item, item.path); at >= 0 && isItem(at, nameOf(item.path), item))
-                        note(removeItem(at, nameOf(item.path), item));
-            }
-        }
+        bool finishing = entry.state == JournalEntry::State::finish;
+        // A change that cannot be finished whole (a made item gone) is undone instead.
+        if (finishing)
+            finishing = std::all_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
+                return item.role != Role::made || item.target.empty() || findable(item);
+            });
+        if (finishing)
+            finish();
+        else
+            undo();
+        removeRooms();
         return firstError;
     }
 };
@@ -452,11 +667,14 @@ std::string formatEntry(const JournalEntry& entry)
     for (const JournalPlace& place : entry.places)
         text += "place " + hex(place.root) + " " + hex(place.folder) + " " + (place.followLinks ? "1" : "0") + "\n";
     for (const JournalItem& item : entry.items) {
-        text += std::string("item ") + (item.role == JournalItem::Role::old ? "old" : "made") + " "
+        const char* role = item.role == JournalItem::Role::old ? "old" : item.role == JournalItem::Role::room ? "room" : "made";
+        text += std::string("item ") + role + " "
               + std::to_string(item.place) + " " + hex(item.path) + " " + hex(item.target) + " "
               + std::to_string(item.identity.device) + " " + std::to_string(item.identity.inode) + " "
               + std::to_string(item.identity.born) + "\n";
     }
+    if (entry.told)
+        text += "told\n";
     text += std::string(kEnd) + "\n";
     return text;
 }
@@ -476,7 +694,7 @@ JournalEntry parseEntry(std::string_view text, std::string_view id)
     }
     if (!isId(id) || lines.size() < 5 || lines.front() != kHeader || lines.back() != kEnd)
         return entry;
-    bool sawId = false, sawKind = false, sawState = false;
+    bool sawId = false, sawKind = false, sawState = false, sawTold = false;
     for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
         const std::vector<std::string_view> w = words(lines[i]);
         if (w[0] == "id" && w.size() == 2 && w[1] == id && !sawId) {
@@ -497,7 +715,9 @@ JournalEntry parseEntry(std::string_view text, std::string_view id)
                 || (!folder->empty() && !isInsidePath(*folder)))
                 return entry;
             entry.places.push_back(JournalPlace{*root, *folder, w[3] == "1"});
-        } else if (w[0] == "item" && (w.size() == 7 || w.size() == 8) && (w[1] == "made" || w[1] == "old")) {
+        } else if (w[0] == "told" && w.size() == 1 && !sawTold) {
+            entry.told = sawTold = true;
+        } else if (w[0] == "item" && (w.size() == 7 || w.size() == 8) && (w[1] == "made" || w[1] == "old" || w[1] == "room")) {
             const auto place = number(w[2]);
             const auto path = unhex(w[3]);
             const auto target = unhex(w[4]);
@@ -508,13 +728,16 @@ JournalEntry parseEntry(std::string_view text, std::string_view id)
                 || !isInsidePath(*path) || (!target->empty() && !isInsidePath(*target)))
                 return entry;
             JournalItem item;
-            item.role = w[1] == "old" ? JournalItem::Role::old : JournalItem::Role::made;
+            item.role = w[1] == "old" ? JournalItem::Role::old : w[1] == "room" ? JournalItem::Role::room : JournalItem::Role::made;
             item.place = std::size_t(*place);
             item.path = *path;
             item.target = *target;
             item.identity = Identity{*device, *inode, *born};
             // An old item is known only by its identity, and always goes back somewhere.
             if (item.role == JournalItem::Role::old && (!item.identity.known() || item.target.empty()))
+                return entry;
+            // A room is one folder of its place, and goes nowhere.
+            if (item.role == JournalItem::Role::room && (item.path.find('/') != std::string::npos || !item.target.empty()))
                 return entry;
             entry.items.push_back(std::move(item));
         } else {
@@ -590,21 +813,85 @@ Journal::~Journal()
         ::close(m_fd);
 }
 
-int Journal::open(const std::string& folder)
+namespace {
+
+// Whether a folder on the way to the journal is safe to pass: root's or ours, and where others
+// may write in it, sticky (they cannot rename what is ours there).
+bool isSafeStep(const struct stat& st)
 {
+    return (st.st_uid == 0 || st.st_uid == ::geteuid()) && ((st.st_mode & 022) == 0 || (st.st_mode & S_ISVTX) != 0);
+}
+
+// Every folder from "/" to the one holding `folder`: a link on the way is passed only when it
+// is root's or ours, and what it leads to must pass too.
+int checkWay(const std::string& folder, std::string* refusedAt)
+{
+    const auto refuse = [&](const std::string& path) {
+        if (refusedAt)
+            *refusedAt = path.empty() ? std::string("/") : path;
+        return EPERM;
+    };
+    DirHandle::Fd at(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!at.valid())
+        return errno;
+    struct stat st {};
+    if (::fstat(at.get(), &st) != 0)
+        return errno;
+    if (!isSafeStep(st))
+        return refuse("/");
+    const std::size_t last = folder.rfind('/');
+    std::string path;
+    for (std::size_t start = 1; start < last;) {
+        const std::size_t slash = folder.find('/', start);
+        const std::size_t end = slash == std::string::npos || slash > last ? last : slash;
+        const std::string part = folder.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".")
+            continue;
+        path += "/" + part;
+        if (::fstatat(at.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno;
+        if (S_ISLNK(st.st_mode) && st.st_uid != 0 && st.st_uid != ::geteuid())
+            return refuse(path);
+        DirHandle::Fd next(::openat(at.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!next.valid())
+            return errno;
+        if (::fstat(next.get(), &st) != 0)
+            return errno;
+        if (!isSafeStep(st))
+            return refuse(path);
+        at = std::move(next);
+    }
+    return 0;
+}
+
+} // namespace
+
+int Journal::open(const std::string& folder, std::string* refusedAt)
+{
+    if (folder.empty() || folder.front() != '/')
+        return EINVAL;
+    if (const int error = checkWay(folder, refusedAt))
+        return error;
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         return errno;
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        if ((errno == ELOOP || errno == ENOTDIR) && refusedAt)
+            *refusedAt = folder;
         return errno;
+    }
     struct stat st;
     if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 0077) != 0) {
         ::close(fd);
+        if (refusedAt)
+            *refusedAt = folder;
         return EPERM;
     }
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = fd;
+    m_path = folder;
     return 0;
 }
 
@@ -646,21 +933,74 @@ std::vector<JournalEntry> Journal::entries() const
     return out;
 }
 
-int recoverEntry(const JournalEntry& entry)
+std::string Journal::setAside(std::string_view id) const
+{
+    if (m_fd < 0 || !isId(id))
+        return {};
+    const std::string from = std::string(id) + std::string(kSuffix);
+    const std::string to = std::string(id) + ".damaged";
+    if (DirHandle::renameAt(m_fd, from, m_fd, to, DirHandle::Rename::replace) != 0)
+        return {};
+    (void)::fsync(m_fd);
+    return m_path + "/" + to;
+}
+
+void Journal::removeTornWrites(const std::function<bool(std::string_view id)>& running) const
+{
+    std::vector<std::string> names;
+    if (m_fd < 0 || DirHandle::listNames(m_fd, names) != 0)
+        return;
+    constexpr std::string_view torn = ".tmp-";
+    for (const std::string& name : names) {
+        // "<id>.entry.tmp-<16 hex>": nothing else is ours to remove.
+        const std::string_view view(name);
+        if (view.size() != kIdDigits + kSuffix.size() + torn.size() + kIdDigits || !isId(view.substr(0, kIdDigits))
+            || view.substr(kIdDigits, kSuffix.size()) != kSuffix
+            || view.substr(kIdDigits + kSuffix.size(), torn.size()) != torn || !isId(view.substr(view.size() - kIdDigits)))
+            continue;
+        if (running && running(view.substr(0, kIdDigits)))
+            continue;
+        struct stat st;
+        if (::fstatat(m_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+            ::unlinkat(m_fd, name.c_str(), 0);
+    }
+}
+
+int recoverEntry(const JournalEntry& entry, std::vector<std::string>* notes)
 {
     if (entry.damaged)
         return EINVAL;
-    return Recovery(entry).run();
+    Recovery recovery(entry);
+    const int error = recovery.run();
+    if (notes)
+        notes->insert(notes->end(), recovery.notes.begin(), recovery.notes.end());
+    return error;
 }
 
-void recoverJournal(const Journal& journal, const std::function<bool(const JournalEntry&)>& running)
+std::vector<std::string> recoverJournal(const Journal& journal, const std::function<bool(std::string_view id)>& running)
 {
-    for (const JournalEntry& entry : journal.entries()) {
-        if (entry.damaged || (running && running(entry)))
+    std::vector<std::string> tell;
+    journal.removeTornWrites(running);
+    for (JournalEntry& entry : journal.entries()) {
+        if (running && running(entry.id))
             continue;
-        if (recoverEntry(entry) == 0)
-            journal.remove(entry.id);
+        if (entry.damaged) {
+            const std::string aside = journal.setAside(entry.id);
+            tell.push_back("一条未完成操作的记录已损坏，无法据此复原" + (aside.empty() ? std::string("。") : "，已移到：" + aside));
+            continue;
+        }
+        std::vector<std::string> notes;
+        if (recoverEntry(entry, &notes) == 0) {
+            (void)journal.remove(entry.id);
+            continue;
+        }
+        if (entry.told || notes.empty())
+            continue;
+        entry.told = true;
+        if (journal.write(entry) == 0)
+            tell.insert(tell.end(), notes.begin(), notes.end());
     }
+    return tell;
 }
 
 } // namespace SafeFS

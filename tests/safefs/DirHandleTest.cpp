@@ -99,38 +99,6 @@ TEST(DirHandle, ACopyKeepsLinksAndPermissionsAndRefusesAnExistingName)
     ::chmod((source / "sub").c_str(), 0755);
 }
 
-// Recovery removes what its journal names by identity: whatever else stands at the name,
-// put there by a rename in a folder anyone may write, stays whole.
-TEST(DirHandle, AnIdentifiedRemovalTakesOnlyThatItem)
-{
-    TempDir dir;
-    writeFile(dir / "ours" / "sub" / "a", "ours");
-    writeFile(dir / "theirs" / "b", "theirs");
-    SafeFS::Identity ours;
-    ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, (dir / "ours").string(), ours), 0);
-    const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
-    ::chmod((dir / "ours" / "sub").c_str(), 0500);
-
-    fs::rename(dir / "ours", dir / "kept");
-    fs::rename(dir / "theirs", dir / "ours");
-    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "ours", ours), 0);
-    EXPECT_TRUE(fs::exists(dir / "ours" / "b"));
-
-    // A later item given the same inode (the file system hands a freed one out again at once)
-    // is told apart by its birth time.
-    SafeFS::Identity later = ours;
-    ASSERT_NE(later.born, 0u);
-    later.born += 1;
-    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "kept", later), 0);
-    EXPECT_TRUE(fs::exists(dir / "kept" / "sub" / "a"));
-
-    fs::rename(dir / "ours", dir / "theirs");
-    fs::rename(dir / "kept", dir / "ours");
-    EXPECT_EQ(DirHandle::removeIdentified(parent.get(), "ours", ours), 0);
-    EXPECT_FALSE(fs::exists(dir / "ours"));
-    EXPECT_TRUE(fs::exists(dir / "theirs" / "b"));
-}
-
 // A sparse file (a trailing hole too) longer than several kernel copy steps, and the same
 // from another file system (tmpfs), which the kernel will not copy from: that one goes
 // through the buffer in steps.

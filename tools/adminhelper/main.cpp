@@ -1,25 +1,34 @@
-// loomwork-admin OPERATION ROOT [PATH] [SOURCE] [HIDDEN]
+// loomwork-admin OPERATION ROOT ARGS...
 //
 // Run as root by Loomwork for the system library at ROOT (absolute, links above it already
-// resolved), PATH being the item inside it ("Effects.localized/Glow"):
-//   remove ROOT PATH HIDDEN    moves the item to HIDDEN beside it, then removes it
-//   replace ROOT PATH SOURCE HIDDEN
-//                              copies SOURCE to HIDDEN beside the item, exchanges the two,
-//                              then removes HIDDEN (the old item)
+// resolved), FOLDER being a folder inside it ("Effects.localized"):
+//   remove ROOT FOLDER NAME ROOM ROOM-ID ITEM-ID ASKER
+//        moves NAME into ROOM (both in FOLDER), and removes it there while it is ITEM-ID
+//   remove-in-room ROOT FOLDER ROOM ROOM-ID INSIDE ITEM-ID SHOWN ASKER
+//        removes INSIDE of ROOM while it is ITEM-ID
+//   replace ROOT FOLDER NAME SOURCE ROOM ROOM-ID OLD-ID ASKER
+//        copies SOURCE into ROOM, puts the copy at NAME, and removes what stood there while it
+//        is OLD-ID ("0:0:0": nothing was there)
 //   mkdir ROOT PATH            creates the folder and what is missing above it, then opens
 //                              the folder's tree to everyone
 //   prepare-root ROOT          creates ROOT and its four category folders, then opens ROOT's
 //                              tree to everyone
 //   permit ROOT                opens ROOT's tree to everyone
-// HIDDEN is a name of the application's hidden form (SafeFS/HiddenName.h), which its journal
-// names before the helper runs, so that what a killed helper leaves is put right by the
-// application's recovery; the helper never writes into that journal, and never touches an
-// item already at HIDDEN.
-// "--hex" before the operation: every path argument is given as its bytes in hexadecimal
+// ROOM is a private room the application made and recorded in its journal (a folder of ASKER's,
+// mode 0700, nobody else can enter), ROOM-ID its identity and ITEM-ID the identity the
+// application recorded of the item ("device:inode:born"). Every other local user may rename or
+// exchange any name in the library, so the helper acts on nothing but these identities: the
+// item is moved into the room by one rename, checked there, and only then emptied, of what
+// belongs to its owner, root or ASKER; anything of another user's found inside is left and
+// goes back out with what holds it (to NAME, or SHOWN, or "NAME 2", …). An item that is not
+// the recorded one goes back untouched. The helper never writes into the journal.
+// "--hex" before the operation: every argument after it is given as its bytes in hexadecimal
 // (names need not be UTF-8, a process's arguments may be re-encoded on the way).
-// Every local user may change the library, so every step is taken through folder handles
-// from ROOT down: a link met on the way refuses the operation. Exit status 0 on success,
-// 1 when the operation failed, 2 for arguments it refuses; the reason goes to stderr.
+// Every step is taken through folder handles from ROOT down: a link met on the way refuses the
+// operation. Exit status 0 on success, 1 when the operation failed, 2 for arguments it
+// refuses, 3 when the item was not the recorded one (nothing removed), 4 when another user's
+// items were left; the reason goes to stderr, and each item left as a line
+// "loomwork-admin: left HEX" (its path inside FOLDER, in hexadecimal).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +44,7 @@
 
 #include <SafeFS/DirHandle.h>
 #include <SafeFS/HiddenName.h>
+#include <SafeFS/Room.h>
 
 namespace {
 
@@ -126,81 +136,183 @@ int makeRoot(const std::string& root, Fd& out)
     return DirHandle::openRoot(root, out);
 }
 
-// Opens the folder holding PATH's last item, walking down from the root.
-int openParent(const std::string& root, const std::string& path, Fd& parent, std::string& name)
-{
-    const std::size_t slash = path.rfind('/');
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return DirHandle::openPath(root, slash == std::string::npos ? std::string() : path.substr(0, slash), parent);
-}
+constexpr int kNotTheItem = 3;
+constexpr int kLeftOthers = 4;
 
-bool refusesRename(int error)
+// "device:inode:born" as recorded by the application.
+bool parseIdentity(std::string_view text, SafeFS::Identity& out)
 {
-    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
-}
-
-// The item leaves its name in one step, so a removal stopped halfway leaves no half plug-in
-// under it: what is left lies at the hidden name the application's journal gives.
-int removeItem(const std::string& root, const std::string& path, const std::string& hidden)
-{
-    Fd parent;
-    std::string name;
-    if (const int error = openParent(root, path, parent, name))
-        return error;
-    // What is removed is the item that stood at the name, not whatever another user renames
-    // onto the hidden name meanwhile.
-    SafeFS::Identity item;
-    if (const int error = SafeFS::identityAt(parent.get(), name, item))
-        return error == ENOENT ? 0 : error;
-    int error = DirHandle::renameAt(parent.get(), name, parent.get(), hidden, DirHandle::Rename::noReplace);
-    if (refusesRename(error)) {
-        struct stat st {};
-        error = ::fstatat(parent.get(), hidden.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
-            ? EEXIST
-            : DirHandle::renameAt(parent.get(), name, parent.get(), hidden, DirHandle::Rename::replace);
-    }
-    if (error == ENOENT)
-        return 0; // nothing there
-    if (error)
-        return error;
-    return DirHandle::removeIdentified(parent.get(), hidden, item);
-}
-
-// The copy is made beside the item first, then exchanged with it: a copy that fails (a full
-// disk) leaves the old item as it was.
-int replaceItem(const std::string& root, const std::string& path, const std::string& source, const std::string& hidden)
-{
-    Fd parent;
-    std::string name;
-    if (const int error = openParent(root, path, parent, name))
-        return error;
-    // Whatever stands at the hidden name before the copy is not this run's: it is never removed.
-    struct stat st {};
-    if (::fstatat(parent.get(), hidden.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        return EEXIST;
-    int error = DirHandle::copyInto(source, parent.get(), hidden);
-    bool exchanged = false;
-    if (!error) {
-        error = DirHandle::renameAt(parent.get(), hidden, parent.get(), name, DirHandle::Rename::exchange);
-        exchanged = error == 0;
-        if (error == ENOENT) {
-            error = DirHandle::renameAt(parent.get(), hidden, parent.get(), name, DirHandle::Rename::noReplace);
-        } else if (refusesRename(error)) {
-            // No exchange on this file system: the old item goes only once the copy is whole.
-            error = DirHandle::removeAt(parent.get(), name);
-            if (!error)
-                error = DirHandle::renameAt(parent.get(), hidden, parent.get(), name, DirHandle::Rename::noReplace);
+    std::uint64_t parts[3] = {0, 0, 0};
+    std::size_t part = 0;
+    bool digit = false;
+    for (const char c : text) {
+        if (c == ':' && digit && part < 2) {
+            ++part;
+            digit = false;
+            continue;
         }
+        if (c < '0' || c > '9' || parts[part] > (UINT64_MAX - 9) / 10)
+            return false;
+        parts[part] = parts[part] * 10 + std::uint64_t(c - '0');
+        digit = true;
     }
-    // After an exchange the hidden name holds the old item; after a failure, the partial copy,
-    // which is ours (a neighbour's item put there meanwhile is not), and which stays where the
-    // old item is already gone. What cannot go now goes with the application's next recovery.
-    struct stat at {};
-    if (exchanged
-        || (::fstatat(parent.get(), hidden.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == ::geteuid()
-            && ::fstatat(parent.get(), name.c_str(), &at, AT_SYMLINK_NOFOLLOW) == 0))
-        DirHandle::removeAt(parent.get(), hidden);
+    if (part != 2 || !digit)
+        return false;
+    out = SafeFS::Identity{parts[0], parts[1], parts[2]};
+    return true;
+}
+
+bool parseUid(std::string_view text, uid_t& out)
+{
+    if (text.empty() || text.size() > 10)
+        return false;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + std::uint64_t(c - '0');
+    }
+    out = uid_t(value);
+    return std::uint64_t(out) == value;
+}
+
+std::string hexOf(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char c : bytes) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+// What the removal did besides removing, for the application to tell the user.
+int report(const SafeFS::Removal& removal)
+{
+    if (removal.mismatch) {
+        std::fprintf(stderr, "loomwork-admin: not the recorded item, left at %s\n", hexOf(removal.returnedAs).c_str());
+        return kNotTheItem;
+    }
+    for (const std::string& left : removal.left) {
+        const std::string path = left.empty() ? removal.returnedAs : removal.returnedAs + "/" + left;
+        std::fprintf(stderr, "loomwork-admin: left %s\n", hexOf(path).c_str());
+    }
+    return removal.left.empty() ? 0 : kLeftOthers;
+}
+
+// The folder FOLDER and the application's room in it, as recorded.
+int openFolderAndRoom(const std::string& root, const std::string& folder, const std::string& roomName,
+                      const SafeFS::Identity& roomId, uid_t asker, Fd& parent, SafeFS::Room& room)
+{
+    if (const int error = DirHandle::openPath(root, folder, parent))
+        return error;
+    if (!DirHandle::isPlainName(roomName) || !SafeFS::isHiddenForm(roomName))
+        return EINVAL;
+    return room.find(parent.get(), roomName, roomId, asker);
+}
+
+// The owners whose items the removal of `inside` in the room may remove: the item's, root and
+// the user who asked.
+DirHandle::Owners ownersIn(int room, const std::string& inside, uid_t asker)
+{
+    DirHandle::Owners owners{false, {0, asker}};
+    struct stat st {};
+    if (::fstatat(room, inside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        owners.uids.push_back(st.st_uid);
+    return owners;
+}
+
+int removeInRoom(const SafeFS::Room& room, int parent, const std::string& inside, const SafeFS::Identity& item,
+                 const std::string& shown, uid_t asker, int& status)
+{
+    SafeFS::Removal removal;
+    const int error = SafeFS::removeInRoom(room.fd(), inside, item, ownersIn(room.fd(), inside, asker), parent, shown, removal);
+    status = report(removal);
+    if (error) {
+        // Root could not remove it either: it goes back where it can be found.
+        SafeFS::Removal back;
+        (void)SafeFS::removeInRoom(room.fd(), inside, SafeFS::Identity{1, 0, 0}, {}, parent, shown, back);
+    }
     return error;
+}
+
+int removeItem(const std::vector<std::string>& a, uid_t asker, int& status)
+{
+    // FOLDER NAME ROOM ROOM-ID ITEM-ID
+    SafeFS::Identity roomId, item;
+    if (!parseIdentity(a[3], roomId) || !parseIdentity(a[4], item) || !item.known())
+        return EINVAL;
+    Fd parent;
+    SafeFS::Room room;
+    if (const int error = openFolderAndRoom(a[5], a[0], a[2], roomId, asker, parent, room))
+        return error;
+    const std::string& name = a[1];
+    if (const int error = DirHandle::moveAt(parent.get(), name, room.fd(), name))
+        return error == ENOENT ? 0 : error; // nothing there: nothing to remove
+    return removeInRoom(room, parent.get(), name, item, name, asker, status);
+}
+
+int removeItemInRoom(const std::vector<std::string>& a, uid_t asker, int& status)
+{
+    // FOLDER ROOM ROOM-ID INSIDE ITEM-ID SHOWN
+    SafeFS::Identity roomId, item;
+    if (!parseIdentity(a[2], roomId) || !parseIdentity(a[4], item) || !item.known() || !DirHandle::isPlainName(a[3])
+        || !DirHandle::isPlainName(a[5]))
+        return EINVAL;
+    Fd parent;
+    SafeFS::Room room;
+    if (const int error = openFolderAndRoom(a[6], a[0], a[1], roomId, asker, parent, room))
+        return error;
+    return removeInRoom(room, parent.get(), a[3], item, a[5], asker, status);
+}
+
+// The copy is made in the room first, then exchanged with the item: a copy that fails (a full
+// disk) leaves the old item as it was.
+int replaceItem(const std::vector<std::string>& a, uid_t asker, int& status)
+{
+    // FOLDER NAME SOURCE ROOM ROOM-ID OLD-ID
+    SafeFS::Identity roomId, old;
+    if (!parseIdentity(a[4], roomId) || !parseIdentity(a[5], old))
+        return EINVAL;
+    const std::string& source = a[2];
+    if (source.empty() || source.front() != '/')
+        return EINVAL;
+    Fd parent;
+    SafeFS::Room room;
+    if (const int error = openFolderAndRoom(a[6], a[0], a[3], roomId, asker, parent, room))
+        return error;
+    const std::string& name = a[1];
+    const std::string copy = "incoming";
+    const std::string aside = "replaced";
+    const auto dropCopy = [&] { (void)DirHandle::removeAt(room.fd(), copy); };
+    if (const int error = DirHandle::copyInto(source, room.fd(), copy)) {
+        dropCopy();
+        return error;
+    }
+    if (!old.known()) {
+        const int error = DirHandle::moveAt(room.fd(), copy, parent.get(), name);
+        if (error)
+            dropCopy();
+        return error;
+    }
+    bool exchanged = false;
+    if (const int error = DirHandle::swapIn(room.fd(), copy, parent.get(), name, room.fd(), aside, exchanged)) {
+        dropCopy();
+        return error;
+    }
+    const std::string displaced = exchanged ? copy : aside;
+    SafeFS::Identity found;
+    if (SafeFS::identityAt(room.fd(), displaced, found) != 0 || !(found == old)) {
+        // Not the item that stood there when the user asked: it goes back, and the copy goes.
+        if (const int error = DirHandle::swapBack(room.fd(), copy, parent.get(), name, room.fd(), aside, exchanged))
+            return error;
+        dropCopy();
+        status = kNotTheItem;
+        std::fprintf(stderr, "loomwork-admin: not the recorded item, left at %s\n", hexOf(name).c_str());
+        return 0;
+    }
+    return removeInRoom(room, parent.get(), displaced, old, name, asker, status);
 }
 
 int makeFolder(const std::string& root, const std::string& path)
@@ -284,28 +396,39 @@ int main(int argc, char** argv)
         const int error = operation == "permit" ? openRootTree(root) : prepareRoot(root);
         return error ? failure(operation + " " + root, error) : 0;
     }
-    const bool replace = operation == "replace";
-    const bool remove = operation == "remove";
-    if (!remove && operation != "mkdir" && !replace)
-        return usage("unknown operation");
-    if (!needsPath(replace ? 3 : remove ? 2 : 1))
-        return usage("wrong number of arguments");
-    const std::string path = args[2];
-    if (!isPlainPath(path))
-        return usage("the path inside the library must be relative, without \"\", \".\" or \"..\" parts");
-    const std::string hidden = replace || remove ? args.back() : std::string();
-    if ((replace || remove) && !(DirHandle::isPlainName(hidden) && SafeFS::isHiddenForm(hidden)))
-        return usage("the hidden name must be one name of the application's hidden form");
-    int error = 0;
-    if (replace) {
-        const std::string source = args[3];
-        if (source.empty() || source.front() != '/')
-            return usage("the source must be an absolute path");
-        error = replaceItem(root, path, source, hidden);
-    } else if (remove) {
-        error = removeItem(root, path, hidden);
-    } else {
-        error = makeFolder(root, path);
+    if (operation == "mkdir") {
+        if (!needsPath(1))
+            return usage("wrong number of arguments");
+        const std::string path = args[2];
+        if (!isPlainPath(path))
+            return usage("the path inside the library must be relative, without \"\", \".\" or \"..\" parts");
+        const int error = makeFolder(root, path);
+        return error ? failure(operation + " " + root + "/" + path, error) : 0;
     }
-    return error ? failure(operation + " " + root + "/" + path, error) : 0;
+    const std::size_t counts[] = {5, 6, 6};
+    const char* const operations[] = {"remove", "remove-in-room", "replace"};
+    std::size_t which = 0;
+    while (which < 3 && operation != operations[which])
+        ++which;
+    if (which == 3)
+        return usage("unknown operation");
+    if (!needsPath(counts[which] + 1))
+        return usage("wrong number of arguments");
+    // The operation's words, then ROOT (for the walk), as the functions read them.
+    std::vector<std::string> words(args.begin() + 2, args.end() - 1);
+    words.push_back(root);
+    uid_t asker = 0;
+    if (!parseUid(args.back(), asker))
+        return usage("the asking user must be a number");
+    if (!isPlainPath(words[0]))
+        return usage("the folder inside the library must be relative, without \"\", \".\" or \"..\" parts");
+    if (which != 1 && !DirHandle::isPlainName(words[1]))
+        return usage("the item must be one name");
+    int status = 0;
+    const int error = which == 0 ? removeItem(words, asker, status)
+                    : which == 1 ? removeItemInRoom(words, asker, status)
+                                 : replaceItem(words, asker, status);
+    if (error == EINVAL)
+        return usage("the names and identities must be of the application's recorded form");
+    return error ? failure(operation + " " + root + "/" + words[0], error) : status;
 }

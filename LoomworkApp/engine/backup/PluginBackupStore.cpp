@@ -428,15 +428,22 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
                 commitTemplates();
             } catch (const PluginBackupError&) {
                 // Left recorded as finished, the templates are recovery's to complete: the
-                // plug-in stays restored with them.
+                // plug-in stays restored with them. Whatever cannot be settled now is the
+                // journal's (the swap keeps its entry).
                 if (journal->state() == SafeFS::JournalEntry::State::finish)
-                    swap.finish();
+                    (void)swap.finish();
                 else
-                    swap.undo();
+                    (void)swap.undo();
                 throw;
             }
-            swap.finish();
-            return;
+            error = swap.finish();
+            if (error == 0) {
+                // An old copy we may not delete ourselves is the administrator's, as recorded.
+                if (swap.leftover() && plugin.root == PluginRoot::system)
+                    AdminAuth::adminRemove(*swap.leftover());
+                return;
+            }
+            (void)swap.undo();
         }
         refusal = swap.refusal();
     }

@@ -21,6 +21,7 @@
 #include "LoomworkKit/ZFCPluginType.h"
 #include "engine/core/AlertPresenter.h"
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Room.h>
 #include "engine/core/EngineText.h"
 #include "engine/files/AppJournal.h"
 #include "engine/files/FsPath.h"
@@ -129,13 +130,6 @@ std::optional<QStringList> allowed(const QStringList& paths, Rule rule = AdminAu
     return resolved;
 }
 
-// The helper removes a link as a link: only the folders on the way are checked. Nothing
-// outside the system library is the administrator's.
-QString removeRule(const QString& item, QString* resolved)
-{
-    return SystemPath::inside(item) ? AdminAuth::removalRefusal(item, resolved) : AdminAuth::refusal(item, resolved);
-}
-
 bool explained()
 {
     t_failure = AdminAuth::Failure::declined;
@@ -152,47 +146,77 @@ bool runChecked(const QStringList& paths, const std::function<QStringList(const 
 }
 
 
-// A helper step that makes a hidden item beside `item` (the item itself moved there, or, with
-// `copies`, a copy): the journal names it before the helper runs, with the identity of what we
-// can see (the item, and afterwards whatever the helper left), so that recovery removes it
-// should the helper be stopped; the helper itself never writes into our journal. A copy the
-// helper makes has no identity we could know before: it is named by the entry's id alone.
-bool runJournaled(const QString& item, const char* purpose, bool copies,
-                  const std::function<QStringList(const QString&, const QString&)>& command,
-                  Rule rule = AdminAuth::refusal)
+thread_local QStringList t_notes;
+
+QString identityWord(const SafeFS::Identity& identity)
 {
-    if (!explained())
-        return false;
-    const auto resolved = allowed({item}, rule);
-    if (!resolved)
-        return false;
-    const QString at = resolved->first();
-    const QString folder = QFileInfo(at).path();
-    JournalChange change("admin");
-    const std::size_t place = change.place(AppJournal::placeOf(folder));
-    const std::string hidden = change.hiddenName(place, FsPath::toBytes(QFileInfo(at).fileName()), purpose);
-    const auto made = [&](SafeFS::Identity identity) {
-        SafeFS::JournalItem out;
-        out.place = place;
-        out.path = hidden;
-        out.identity = identity;
-        change.items().push_back(out);
-    };
-    if (copies)
-        made({});
-    if (const SafeFS::Identity current = JournalChange::identityOf(at); current.known())
-        made(current);
-    if (change.write() != 0) {
-        t_failure = AdminAuth::Failure::failed;
+    return QString::number(identity.device) + QLatin1Char(':') + QString::number(identity.inode) + QLatin1Char(':')
+        + QString::number(identity.born);
+}
+
+// The folder `folder` of the system library, reached from its root one handle at a time.
+int openSystemFolder(const QString& folder, DirHandle::Fd& out)
+{
+    const auto in = SystemPath::inside(folder);
+    if (!in)
+        return EINVAL;
+    const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+    return DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), out);
+}
+
+// The helper's report of what it left, one "left" line each (hexadecimal bytes of a path
+// inside the folder), as the user reads it.
+void readNotes(const QString& folder, const QString& standardError)
+{
+    for (const QString& line : standardError.split(QLatin1Char('\n'))) {
+        static const QString left = QStringLiteral("loomwork-admin: left ");
+        static const QString back = QStringLiteral("loomwork-admin: not the recorded item, left at ");
+        const bool isLeft = line.startsWith(left);
+        if (!isLeft && !line.startsWith(back))
+            continue;
+        const QByteArray bytes = QByteArray::fromHex(line.mid(isLeft ? left.size() : back.size()).trimmed().toLatin1());
+        const QString path = FsPath::displayText(folder + QLatin1Char('/') + FsPath::fromBytes(bytes.toStdString()));
+        t_notes.append(isLeft ? QStringLiteral("其他用户的文件未删除：") + path
+                              : QStringLiteral("要删除的插件已被换成别的项目，未删除：") + path);
+    }
+}
+
+// Runs a helper command that takes an item into a room; its report read into t_notes.
+bool runReporting(const QStringList& command, const QString& folder)
+{
+    if (command.isEmpty()) {
+        t_failure = AdminAuth::Failure::declined;
         return false;
     }
-    const bool done = runCommand(command(at, FsPath::fromBytes(hidden)), nullptr);
-    if (const SafeFS::Identity left = JournalChange::identityOf(folder + QLatin1Char('/') + FsPath::fromBytes(hidden)); left.known()) {
-        made(left);
-        change.write();
+    const auto outcome = AdminRunner::current().run(command, true);
+    if (!outcome.launched) {
+        t_failure = AdminAuth::Failure::notLaunched;
+        return false;
+    }
+    readNotes(folder, outcome.standardError);
+    t_failure = outcome.exitStatus == 0 ? AdminAuth::Failure::none : AdminAuth::Failure::failed;
+    return outcome.exitStatus == 0;
+}
+
+// A room of ours beside the item, named in `change` before it is made and by identity once
+// it is: the helper moves what it acts on in there, where only we (and it) can reach it.
+bool makeRoom(JournalChange& change, std::size_t place, int folder, const QString& label, const char* purpose,
+              SafeFS::Room& room)
+{
+    const std::string name = change.hiddenName(place, FsPath::toBytes(label), purpose);
+    change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::room, place, name, {}, {}));
+    if (change.write() != 0 || room.make(folder, name) != 0)
+        return false;
+    change.items().back().identity = room.identity();
+    return change.write() == 0;
+}
+
+// The room goes once the helper is done with it; a room that still holds something stays with
+// the journal entry, for recovery.
+void removeRoom(JournalChange& change, const SafeFS::Room& room, int folder)
+{
+    if (room.removeIfEmpty(folder) != 0)
         change.keep();
-    }
-    return done;
 }
 
 bool isUnder(const QString& path, const QString& folder)
@@ -200,28 +224,33 @@ bool isUnder(const QString& path, const QString& folder)
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
 
-// The helper and its arguments for `path`'s place in the system library. A process's
-// arguments are handed over as UTF-8, which would lose a name's bytes that are not: such
-// paths all go as hexadecimal bytes ("--hex").
-QStringList helperCommand(const QString& operation, const QString& path, bool withRelative,
-                          const QStringList& more = {})
+// The helper and its arguments: the operation, the system library's root and then `args`
+// (paths inside it, names, identities as "device:inode:born"). A process's arguments are
+// handed over as UTF-8, which would lose a name's bytes that are not: such arguments all go
+// as hexadecimal bytes ("--hex").
+QStringList helperCommand(const QString& operation, const QString& root, const QStringList& args)
 {
-    const auto in = SystemPath::inside(path);
-    if (!in || (withRelative && in->relative.isEmpty()))
-        return {};
-    QStringList paths{in->root};
-    if (withRelative)
-        paths.append(in->relative);
-    paths += more;
-    const bool bytes = std::any_of(paths.begin(), paths.end(),
+    QStringList words{root};
+    words += args;
+    const bool bytes = std::any_of(words.begin(), words.end(),
                                    [](const QString& p) { return FsPath::encode(p) != p.toUtf8(); });
     QStringList command{AdminRunner::helperPath()};
     if (bytes)
         command.append(QStringLiteral("--hex"));
     command.append(operation);
-    for (const QString& p : paths)
-        command.append(bytes ? QString::fromLatin1(FsPath::encode(p).toHex()) : p);
+    for (const QString& word : words)
+        command.append(bytes ? QString::fromLatin1(FsPath::encode(word).toHex()) : word);
     return command;
+}
+
+// The root and the path below it of `path` in the system library; none outside it (or, with
+// `withRelative`, for the root itself).
+std::optional<std::pair<QString, QString>> rootAndBelow(const QString& path, bool withRelative)
+{
+    const auto in = SystemPath::inside(path);
+    if (!in || (withRelative && in->relative.isEmpty()))
+        return std::nullopt;
+    return std::make_pair(in->root, in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/')));
 }
 
 } // namespace
@@ -317,27 +346,44 @@ QString AdminAuth::appleScript(const QString& shellCommand)
 
 QStringList AdminAuth::requestPermissionCommand(const QString& root)
 {
-    return helperCommand(QStringLiteral("permit"), root, false);
+    const auto at = rootAndBelow(root, false);
+    return at ? helperCommand(QStringLiteral("permit"), at->first, {}) : QStringList();
 }
 
-QStringList AdminAuth::removeCommand(const QString& item, const QString& hidden)
+QStringList AdminAuth::removeCommand(const Item& item)
 {
-    return helperCommand(QStringLiteral("remove"), item, true, {hidden});
+    const auto at = rootAndBelow(item.folder, true);
+    if (!at || item.room.isEmpty())
+        return {};
+    const QString asker = QString::number(::geteuid());
+    if (item.inRoom)
+        return helperCommand(QStringLiteral("remove-in-room"), at->first,
+                             {at->second, item.room, identityWord(item.roomIdentity), item.name,
+                              identityWord(item.identity), item.shownName.isEmpty() ? item.name : item.shownName, asker});
+    return helperCommand(QStringLiteral("remove"), at->first,
+                         {at->second, item.name, item.room, identityWord(item.roomIdentity), identityWord(item.identity), asker});
 }
 
 QStringList AdminAuth::createDirectoryCommand(const QString& folder)
 {
-    return helperCommand(QStringLiteral("mkdir"), folder, true);
+    const auto at = rootAndBelow(folder, true);
+    return at ? helperCommand(QStringLiteral("mkdir"), at->first, {at->second}) : QStringList();
 }
 
 QStringList AdminAuth::prepareRootCommand(const QString& root)
 {
-    return helperCommand(QStringLiteral("prepare-root"), root, false);
+    const auto at = rootAndBelow(root, false);
+    return at ? helperCommand(QStringLiteral("prepare-root"), at->first, {}) : QStringList();
 }
 
-QStringList AdminAuth::replaceCommand(const QString& source, const QString& destination, const QString& hidden)
+QStringList AdminAuth::replaceCommand(const QString& source, const Item& destination)
 {
-    return helperCommand(QStringLiteral("replace"), destination, true, {source, hidden});
+    const auto at = rootAndBelow(destination.folder, true);
+    if (!at || destination.room.isEmpty())
+        return {};
+    return helperCommand(QStringLiteral("replace"), at->first,
+                         {at->second, destination.name, source, destination.room, identityWord(destination.roomIdentity),
+                          identityWord(destination.identity), QString::number(::geteuid())});
 }
 
 AdminAuth::Failure AdminAuth::lastFailure()
@@ -382,10 +428,60 @@ bool AdminAuth::requestPermission(const QString& root)
     return resolved && runCommand(requestPermissionCommand((*resolved)[0]), &log);
 }
 
-bool AdminAuth::adminRemove(const QString& item)
+bool AdminAuth::adminRemove(const Item& item)
 {
-    return runJournaled(item, "removing", false,
-                        [](const QString& at, const QString& hidden) { return removeCommand(at, hidden); }, removeRule);
+    t_notes.clear();
+    if (!explained())
+        return false;
+    // The helper walks from the root itself; the folder must pass the same rule first.
+    const auto resolved = allowed({item.folder});
+    if (!resolved)
+        return false;
+    Item at = item;
+    at.folder = resolved->first();
+    // A room of the caller's, named in its journal entry with the item.
+    if (!at.room.isEmpty())
+        return runReporting(removeCommand(at), at.folder);
+    DirHandle::Fd folder;
+    if (openSystemFolder(at.folder, folder) != 0) {
+        t_failure = Failure::failed;
+        return false;
+    }
+    JournalChange change("admin");
+    const std::size_t place = change.place(AppJournal::placeOf(at.folder));
+    SafeFS::Room room;
+    if (!makeRoom(change, place, folder.get(), at.name, "removing", room)) {
+        t_failure = Failure::failed;
+        return false;
+    }
+    at.room = FsPath::fromBytes(room.name());
+    at.roomIdentity = room.identity();
+    // Killed while the helper works: the item in the room is the removal's to finish.
+    change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::old, place,
+                                                 room.name() + "/" + FsPath::toBytes(at.name), FsPath::toBytes(at.name),
+                                                 at.identity));
+    if (change.setState(SafeFS::JournalEntry::State::finish) != 0) {
+        removeRoom(change, room, folder.get());
+        t_failure = Failure::failed;
+        return false;
+    }
+    const bool done = runReporting(removeCommand(at), at.folder);
+    removeRoom(change, room, folder.get());
+    return done;
+}
+
+bool AdminAuth::adminRemove(const QString& path, const SafeFS::Identity& identity)
+{
+    Item item;
+    item.folder = QFileInfo(path).path();
+    item.name = QFileInfo(path).fileName();
+    item.identity = identity;
+    return adminRemove(item);
+}
+
+QStringList AdminAuth::lastNotes()
+{
+    return t_notes;
 }
 
 bool AdminAuth::adminCreateDirectory(const QString& folder)
@@ -401,11 +497,49 @@ bool AdminAuth::prepareRoot(const QString& root)
 }
 
 // The source is our own copy in the user's data folder; only the destination is the library's.
+// The helper copies it into a room of ours beside the destination and exchanges the two, taking
+// the old item only while it is the one that stood there when the user asked.
 bool AdminAuth::adminReplace(const QString& source, const QString& destination)
 {
-    return runJournaled(destination, "restoring", true, [&source](const QString& at, const QString& hidden) {
-        return replaceCommand(source, at, hidden);
-    });
+    t_notes.clear();
+    if (!explained())
+        return false;
+    const auto resolved = allowed({destination});
+    if (!resolved)
+        return false;
+    Item at;
+    at.folder = QFileInfo(resolved->first()).path();
+    at.name = QFileInfo(resolved->first()).fileName();
+    DirHandle::Fd folder;
+    if (openSystemFolder(at.folder, folder) != 0) {
+        t_failure = Failure::failed;
+        return false;
+    }
+    (void)SafeFS::identityAt(folder.get(), FsPath::toBytes(at.name), at.identity);
+    JournalChange change("admin");
+    const std::size_t place = change.place(AppJournal::placeOf(at.folder));
+    SafeFS::Room room;
+    if (!makeRoom(change, place, folder.get(), at.name, "restoring", room)) {
+        t_failure = Failure::failed;
+        return false;
+    }
+    at.room = FsPath::fromBytes(room.name());
+    at.roomIdentity = room.identity();
+    const std::string name = FsPath::toBytes(at.name);
+    // The copy the helper makes has no identity we could know: in our room it is ours anyway.
+    change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::made, place, room.name() + "/incoming", name, {}));
+    if (at.identity.known()) {
+        change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::old, place, room.name() + "/incoming", name, at.identity));
+        change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::old, place, room.name() + "/replaced", name, at.identity));
+    }
+    if (change.write() != 0) {
+        removeRoom(change, room, folder.get());
+        t_failure = Failure::failed;
+        return false;
+    }
+    const bool done = runReporting(replaceCommand(source, at), at.folder);
+    removeRoom(change, room, folder.get());
+    return done;
 }
 
 void AdminAuth::resetExplanation()

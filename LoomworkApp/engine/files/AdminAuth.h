@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <SafeFS/Identity.h>
 #include "engine/files/AdminRunner.h"
 
 // The few file operations on the system library that need administrator rights, plus a
@@ -18,16 +19,38 @@ namespace AdminAuth {
 bool isWritable(const QString& folder);
 // Opens the root and its existing category folders to everyone.
 bool requestPermission(const QString& root);
-// Removes `item`. The journal names the hidden name the helper moves it to first (and the
-// item's identity, as far as we can see it), so that what a killed helper leaves is put right
-// by recovery.
-bool adminRemove(const QString& item);
+// An item of the system library as the application recorded it, for the administrator to
+// remove: `name` in `folder`, or, with a `room`, inside that private room of ours in `folder`.
+// The helper acts on this identity and nothing else: whatever stands there by then and is not
+// this item is left untouched (another user can rename anything in the library meanwhile).
+struct Item {
+    QString folder;
+    QString name;
+    SafeFS::Identity identity;
+    QString room; // the private room of ours in `folder` the item is (or goes) in
+    SafeFS::Identity roomIdentity;
+    bool inRoom = false; // the item is in the room already, else at `name` in `folder`
+    // The name a remainder goes back out under when another user's items are found inside (a
+    // room's item: the plug-in's name; else its own name).
+    QString shownName;
+};
+// Removes `item`: the helper moves it into a private room of ours beside it (made and named in
+// the journal first, unless the item names one), checks it there and empties it of what
+// belongs to its owner, root or us.
+bool adminRemove(const Item& item);
+// adminRemove() of the item at `path`, as `identity` (looked at by the caller when the user
+// asked) says it is.
+bool adminRemove(const QString& path, const SafeFS::Identity& identity);
+// After adminRemove(): other users' items found inside and left, with where they are; and,
+// when the item found was not the one recorded (nothing removed), where it is.
+QStringList lastNotes();
 // Creates `folder` and opens it to everyone.
 bool adminCreateDirectory(const QString& folder);
 // Creates the root and its four category folders and opens the root's tree to everyone.
 bool prepareRoot(const QString& root);
-// Replaces `destination` by a copy of `source`, made at a hidden name beside it that the
-// journal names first, as for adminRemove().
+// Replaces `destination` by a copy of `source`, made in a private room of ours beside it that
+// the journal names first; the old item is taken into the room only while it is the item that
+// stood there when asked, as for adminRemove().
 bool adminReplace(const QString& source, const QString& destination);
 
 // Why `path` may not be handed to the administrator, empty when it may: it must be the
@@ -55,14 +78,13 @@ QString systemLinkReason();
 QString quote(const QString& path);
 QString appleScript(const QString& shellCommand);
 // The commands, pure: the helper (AdminRunner::helperPath()) with its operation, the system
-// library's root (links above it resolved, see SystemPath) and the path below it; `hidden`
-// is the name of the hidden item the helper makes beside it. Empty for a path outside the
-// system library.
+// library's root (links above it resolved, see SystemPath), the folder below it and the names
+// and identities the helper is to act on. Empty for a path outside the system library.
 QStringList requestPermissionCommand(const QString& root);
-QStringList removeCommand(const QString& item, const QString& hidden);
+QStringList removeCommand(const Item& item);
 QStringList createDirectoryCommand(const QString& folder);
 QStringList prepareRootCommand(const QString& root);
-QStringList replaceCommand(const QString& source, const QString& destination, const QString& hidden);
+QStringList replaceCommand(const QString& source, const Item& destination);
 
 // Why the last privileged operation of the calling thread returned false.
 enum class Failure {

@@ -3,10 +3,15 @@
 #include <mutex>
 #include <set>
 
+#include <cerrno>
+
 #include <QDir>
 #include <QFileInfo>
+#include <QThreadPool>
 
+#include "engine/core/AlertPresenter.h"
 #include "engine/core/AppPaths.h"
+#include "engine/core/SystemError.h"
 #include "engine/files/FsPath.h"
 #include "engine/files/SystemPath.h"
 
@@ -16,6 +21,8 @@ namespace {
 // recovery never acts on an entry it read while its change was still going.
 std::mutex g_mutex;
 std::set<std::string> g_running;
+// The folder the last open of this thread found at fault.
+thread_local std::string t_refusedAt;
 
 } // namespace
 
@@ -26,16 +33,41 @@ QString AppJournal::folder()
 
 int AppJournal::open(SafeFS::Journal& journal)
 {
-    return journal.open(FsPath::toBytes(folder()));
+    t_refusedAt.clear();
+    return journal.open(FsPath::toBytes(folder()), &t_refusedAt);
+}
+
+QString AppJournal::failureText(int error)
+{
+    const QString at = t_refusedAt.empty() ? folder() : FsPath::fromBytes(t_refusedAt);
+    const QString why = error == EPERM
+        ? QStringLiteral("它属于其他用户、是符号链接，或其他用户也能在其中改名，不能在其中保存操作记录")
+        : SystemError::describe(error);
+    return QStringLiteral("无法写入操作记录：") + FsPath::displayText(at) + QStringLiteral("\n") + why
+        + QStringLiteral("\n插件没有改动。");
 }
 
 void AppJournal::recover()
 {
-    const std::lock_guard lock(g_mutex);
-    SafeFS::Journal journal;
-    if (open(journal) != 0)
+    std::vector<std::string> tell;
+    {
+        const std::lock_guard lock(g_mutex);
+        SafeFS::Journal journal;
+        if (open(journal) != 0)
+            return;
+        tell = SafeFS::recoverJournal(journal, [](std::string_view id) { return g_running.count(std::string(id)) > 0; });
+    }
+    if (tell.empty())
         return;
-    SafeFS::recoverJournal(journal, [](const SafeFS::JournalEntry& entry) { return g_running.count(entry.id) > 0; });
+    QStringList lines;
+    for (const std::string& line : tell)
+        lines.append(FsPath::displayText(FsPath::fromBytes(line)));
+    const QString message = QStringLiteral("上次中断的操作没能全部复原，以下情况需要你留意：\n") + lines.join(QLatin1Char('\n'));
+    // In an alert of its own: whoever recovered goes on meanwhile.
+    QThreadPool::globalInstance()->start([message] {
+        AlertPresenter::current().confirm(QStringLiteral("上次的操作没有完成"), message, AlertPresenter::Style::warning,
+                                          QStringLiteral("好"), QString());
+    });
 }
 
 SafeFS::JournalPlace AppJournal::placeOf(const QString& folder)

@@ -14,12 +14,17 @@ namespace AppJournal {
 
 // <application folder>/journal.
 QString folder();
-// Opens (and creates) the journal folder. 0 or the errno.
-int open(SafeFS::Journal& journal);
+// Opens (and creates) the journal folder. 0 or the errno (EPERM when it, or a folder on the
+// way to it, is not safe to keep a journal in: see SafeFS::Journal).
+[[nodiscard]] int open(SafeFS::Journal& journal);
+// Why the journal could not be written, for the user: the folder at fault and the error. A
+// change that cannot write its entry takes no step, and says this instead of naming the library.
+QString failureText(int error);
 
 // SafeFS::recoverJournal over the journal, leaving alone the entries of changes still
 // running in this process. Failures are left for the next time: an entry that cannot be
-// settled stays.
+// settled stays. What the user must hear of (something left that could not be put right, a
+// damaged entry) is told once, in an alert of its own that does not hold up the caller.
 void recover();
 
 // Where the folder `folder` is for an entry: in the system library walked from its root

@@ -192,7 +192,12 @@ int FileOps::exchange(const QString& a, const QString& b)
 
 bool FileOps::refusesExchange(int error)
 {
-    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+    return DirHandle::refusesFlags(error);
+}
+
+int FileOps::stepFault(Step, const QString&)
+{
+    return 0;
 }
 
 int FileOps::writeFile(const QString& path, const QByteArray& bytes)

@@ -40,6 +40,18 @@ public:
     // Whether anything is at `path`, a dangling link included.
     virtual bool exists(const QString& path);
 
+    // The steps a plug-in swap takes through folder handles, each named by the paths it acts
+    // on as the user would name them (an exchange by both, one per line). Each asks here
+    // first: the real operations answer 0; a test's subclass answers an errno to make the step
+    // fail as the file system would.
+    enum class Step {
+        makeFolder,
+        rename,
+        exchange,
+        remove
+    };
+    virtual int stepFault(Step step, const QString& paths);
+
     // The operations in force; the real ones unless a replacement is installed.
     static FileOps& current();
     // Installs `files` (not owned; null restores the real ones). Returns the previous.

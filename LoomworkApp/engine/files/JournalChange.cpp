@@ -1,6 +1,9 @@
 #include "engine/files/JournalChange.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <new>
 #include <cstdint>
 #include <utility>
 
@@ -10,7 +13,7 @@
 #include "engine/files/AppJournal.h"
 #include "engine/files/FsPath.h"
 
-JournalChange::JournalChange(std::string kind)
+JournalChange::JournalChange(std::string kind) : m_exceptions(std::uncaught_exceptions())
 {
     AppJournal::recover();
     m_entry.id = SafeFS::newJournalId();
@@ -20,10 +23,11 @@ JournalChange::JournalChange(std::string kind)
 
 JournalChange::~JournalChange()
 {
-    if (m_written && !m_kept) {
+    // An exception leaving the change left its steps where the entry says.
+    if (m_written && !m_kept && std::uncaught_exceptions() <= m_exceptions) {
         SafeFS::Journal journal;
         if (AppJournal::open(journal) == 0)
-            journal.remove(m_entry.id);
+            (void)journal.remove(m_entry.id);
     }
     AppJournal::stopped(m_entry.id);
 }
@@ -55,12 +59,16 @@ std::string JournalChange::hiddenName(std::size_t place, std::string_view label,
 
 int JournalChange::write()
 {
-    SafeFS::Journal journal;
-    if (const int error = AppJournal::open(journal))
-        return error;
-    // A failed write may still have put the entry in place: it goes with the change.
-    m_written = true;
-    return journal.write(m_entry);
+    try {
+        SafeFS::Journal journal;
+        if (const int error = AppJournal::open(journal))
+            return error;
+        // A failed write may still have put the entry in place: it goes with the change.
+        m_written = true;
+        return journal.write(m_entry);
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
 }
 
 int JournalChange::setState(SafeFS::JournalEntry::State state)

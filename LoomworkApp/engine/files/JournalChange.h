@@ -17,8 +17,10 @@
 //
 // The change adds its places and items and write()s the entry before each step that makes or
 // moves an item it names; at its commit point it sets the state `finish`. The destructor
-// removes the entry, unless keep() was called: something could not be put right in-process
-// and is left, recorded, for the next recovery. A process killed meanwhile leaves it too.
+// removes the entry, unless keep() was called (something could not be put right in-process
+// and is left, recorded, for the next recovery) or an exception is leaving the change (memory
+// ran out between steps: the entry says what recovery is to do). A process killed meanwhile
+// leaves it too.
 class JournalChange
 {
 public:
@@ -41,10 +43,11 @@ public:
     // entry's id, the label changed where another item of the entry already has that name.
     std::string hiddenName(std::size_t place, std::string_view label, std::string_view purpose) const;
 
-    // Writes the entry durably. 0 or the errno: a change must not take its step without it.
-    int write();
-    // Sets the state and writes the entry.
-    int setState(SafeFS::JournalEntry::State state);
+    // Writes the entry durably. 0 or the errno (ENOMEM when memory ran out): a change must
+    // not take its step without it. Never throws.
+    [[nodiscard]] int write();
+    // Sets the state and writes the entry; the state stays as it was when that fails.
+    [[nodiscard]] int setState(SafeFS::JournalEntry::State state);
 
     // An item of the entry, as the changes name them.
     static SafeFS::JournalItem item(SafeFS::JournalItem::Role role, std::size_t place, std::string path,
@@ -60,4 +63,5 @@ private:
     SafeFS::JournalEntry m_entry;
     bool m_written = false;
     bool m_kept = false;
+    int m_exceptions = 0; // uncaught exceptions when the change began
 };

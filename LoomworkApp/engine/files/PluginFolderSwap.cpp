@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,16 +24,15 @@ namespace {
 using Clock = std::chrono::system_clock;
 using Role = SafeFS::JournalItem::Role;
 
-// The new item beside the target; after an exchange, the old one.
+// The new item beside the target where it cannot be exchanged into the room; after an
+// exchange, the old one.
 constexpr char kIncoming[] = "incoming";
 // The old item moved aside where the exchange is refused.
 constexpr char kReplaced[] = "replaced";
-// The purposes of staging folders, chosen by our callers.
+// The purposes of rooms, chosen by our callers.
 constexpr std::string_view kStagingPurposes[] = {"install", "restoring", "market"};
 
 const Clock::time_point g_startedAt = Clock::now();
-
-
 
 // Every local user may write in the system library, so a folder there may have been swapped
 // for a link to elsewhere: nothing is replaced through one. Why not, for the user; else empty.
@@ -45,6 +45,36 @@ QString linkRefusal(const QString& path, bool metLink = false)
     return why;
 }
 
+// An old folder of another user's (or root's) cannot be given another parent by us.
+bool lacksRights(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
+// What the room holds goes, as long as it is ours: another user's item in it (none can get in,
+// but one may have been carried in inside an old plug-in) stays.
+int emptyOurs(int room, const std::string& name)
+{
+    struct stat st {};
+    if (::fstatat(room, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : errno;
+    if (st.st_uid != ::geteuid())
+        return ENOTEMPTY;
+    if (!S_ISDIR(st.st_mode))
+        return ::unlinkat(room, name.c_str(), 0) == 0 ? 0 : errno;
+    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmodat(room, name.c_str(), (st.st_mode & 07777) | S_IRWXU, 0) != 0)
+        return errno;
+    DirHandle::Fd folder;
+    if (const int error = DirHandle::openChild(room, name, folder))
+        return error;
+    std::vector<std::string> left;
+    if (const int error = DirHandle::emptyFolder(folder.get(), DirHandle::Owners{false, {::geteuid()}}, left))
+        return error;
+    if (!left.empty())
+        return ENOTEMPTY;
+    return ::unlinkat(room, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+}
+
 } // namespace
 
 PluginFolderSwap::PluginFolderSwap(const QString& folder, FileOps& files, std::shared_ptr<JournalChange> change)
@@ -55,9 +85,13 @@ PluginFolderSwap::PluginFolderSwap(const QString& folder, FileOps& files, std::s
 
 PluginFolderSwap::~PluginFolderSwap()
 {
-    finish();
-    if (!m_staging.isEmpty() && m_files.removeTree(m_staging) != 0)
-        m_change->keep();
+    try {
+        if (finish() != 0)
+            (void)undo();
+        clearRoom();
+    } catch (...) {
+        m_change->keep(); // out of memory: what is left is the journal's
+    }
 }
 
 Clock::time_point PluginFolderSwap::startedAt()
@@ -65,9 +99,27 @@ Clock::time_point PluginFolderSwap::startedAt()
     return g_startedAt;
 }
 
-QString PluginFolderSwap::pathOf(const std::string& hidden) const
+QString PluginFolderSwap::pathOf(const std::string& name) const
 {
-    return m_folder + QLatin1Char('/') + FsPath::fromBytes(hidden);
+    return m_folder + QLatin1Char('/') + FsPath::fromBytes(name);
+}
+
+QString PluginFolderSwap::roomPathOf(const std::string& inside) const
+{
+    return pathOf(m_room.name()) + QLatin1Char('/') + FsPath::fromBytes(inside);
+}
+
+std::string PluginFolderSwap::freshName(const std::string& stem)
+{
+    return stem + "-" + std::to_string(++m_names);
+}
+
+SafeFS::Identity PluginFolderSwap::identityIn(int folder, const std::string& name) const
+{
+    SafeFS::Identity identity;
+    if (SafeFS::identityAt(folder, name, identity) != 0)
+        return {};
+    return identity;
 }
 
 bool PluginFolderSwap::refused(const QString& path)
@@ -84,44 +136,70 @@ int PluginFolderSwap::failed(int error, const QString& path)
     return error;
 }
 
+int PluginFolderSwap::step(FileOps::Step step, const QString& paths)
+{
+    return m_files.stepFault(step, paths);
+}
+
+int PluginFolderSwap::writeJournal()
+{
+    const int error = m_change->write();
+    if (error)
+        m_refusal = AppJournal::failureText(error);
+    return error;
+}
+
+// In the system library the folder is reached from the library's root one handle at a time,
+// refusing any link; the user's own folder is opened as its path says.
+int PluginFolderSwap::openFolder()
+{
+    if (const auto in = SystemPath::inside(m_folder)) {
+        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+        return DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), m_parent);
+    }
+    m_parent = DirHandle::Fd(::open(FsPath::toBytes(m_folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return m_parent.valid() ? 0 : errno;
+}
+
 int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, QString* staging)
 {
     const std::string purposeBytes = purpose.toStdString();
     if (std::find(std::begin(kStagingPurposes), std::end(kStagingPurposes), purposeBytes) == std::end(kStagingPurposes))
         return EINVAL;
+    if (m_room.valid())
+        return EEXIST; // one room a swap
     if (refused(m_folder))
         return ELOOP;
     if (!m_files.exists(m_folder)) {
         if (const int error = m_files.makePath(m_folder))
             return failed(error, m_folder);
     }
+    if (const int error = openFolder())
+        return failed(error, m_folder);
     m_place = m_change->place(AppJournal::placeOf(m_folder));
     const std::string name = m_change->hiddenName(m_place, FsPath::toBytes(label), purposeBytes);
-    m_change->items().push_back(JournalChange::item(Role::made, m_place, name, {}, {}));
-    if (const int error = m_change->write())
+    // Named before it is made, by identity as soon as it is: recovery removes a room without
+    // one only while it is empty.
+    m_change->items().push_back(JournalChange::item(Role::room, m_place, name, {}, {}));
+    if (const int error = writeJournal())
         return error;
-    const QString path = pathOf(name);
-    if (const int error = m_files.makeFolder(path))
+    int error = step(FileOps::Step::makeFolder, pathOf(name));
+    if (!error)
+        error = m_room.make(m_parent.get(), name);
+    if (error)
         return failed(error, m_folder);
-    m_stagingName = name;
-    m_staging = path;
-    for (SafeFS::JournalItem& made : m_change->items()) {
-        if (made.place == m_place && made.path == name)
-            made.identity = JournalChange::identityOf(path);
+    for (SafeFS::JournalItem& item : m_change->items()) {
+        if (item.role == Role::room && item.place == m_place && item.path == name)
+            item.identity = m_room.identity();
     }
-    // By identity before anything goes in: recovery removes an item without one only while
-    // it is empty.
-    if (const int error = m_change->write())
-        return error;
-    *staging = path;
+    if (const int written = writeJournal())
+        return written;
+    m_staging = pathOf(name);
 #if defined(__linux__)
-    if (const auto in = SystemPath::inside(path); in && ::access("/proc/self/fd", X_OK) == 0) {
-        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
-        if (const int opened = DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), m_stagingHandle))
-            return failed(opened, m_folder);
-        *staging = QStringLiteral("/proc/self/fd/") + QString::number(m_stagingHandle.get());
-    }
+    if (SystemPath::inside(m_folder) && ::access("/proc/self/fd", X_OK) == 0)
+        m_staging = QStringLiteral("/proc/self/fd/") + QString::number(m_room.fd());
 #endif
+    *staging = m_staging;
     return 0;
 }
 
@@ -129,7 +207,7 @@ int PluginFolderSwap::commit(const QString& staged, const QString& name)
 {
     int error = place(staged, name);
     if (error == 0 && (error = settle()) != 0)
-        undo();
+        (void)undo();
     return error;
 }
 
@@ -140,74 +218,89 @@ int PluginFolderSwap::commitKeepingOld(const QString& staged, const QString& nam
 
 int PluginFolderSwap::place(const QString& staged, const QString& name)
 {
-    finish(); // one replace at a time
-    if (m_stagingName.empty())
-        return EINVAL; // the entry names the staged item in the staging folder
+    if (const int error = finish()) // one replace at a time
+        return error;
+    if (!m_room.valid() || !staged.startsWith(m_staging + QLatin1Char('/')))
+        return EINVAL; // the entry names the staged item in the room
+    const std::string inside = FsPath::toBytes(staged.mid(m_staging.size() + 1));
+    const std::string nameBytes = FsPath::toBytes(name);
+    if (!DirHandle::isPlainName(inside) || !DirHandle::isPlainName(nameBytes))
+        return EINVAL;
     const QString target = m_folder + QLatin1Char('/') + name;
     if (refused(target))
         return ELOOP;
-    const std::string nameBytes = FsPath::toBytes(name);
-    const SafeFS::Identity fresh = JournalChange::identityOf(staged);
+    const SafeFS::Identity fresh = identityIn(m_room.fd(), inside);
+    if (!fresh.known())
+        return ENOENT;
+    const SafeFS::Identity old = identityIn(m_parent.get(), nameBytes);
+    const std::string inRoom = m_room.name() + "/" + inside;
     auto& items = m_change->items();
-    if (!m_files.exists(target)) {
-        items.push_back(JournalChange::item(Role::made, m_place, m_stagingName + "/" + nameBytes, nameBytes, fresh));
-        if (const int error = m_change->write())
+    items.push_back(JournalChange::item(Role::made, m_place, inRoom, nameBytes, fresh));
+    m_new = fresh;
+    m_name = nameBytes;
+    m_from = inside;
+    if (!old.known()) {
+        if (const int error = writeJournal())
             return error;
-        if (const int error = m_files.rename(staged, target))
+        int error = step(FileOps::Step::rename, roomPathOf(inside) + QLatin1Char('\n') + target);
+        if (!error)
+            error = DirHandle::moveAt(m_room.fd(), inside, m_parent.get(), nameBytes);
+        if (error)
             return failed(error, target);
-        m_target = target;
-        m_name = nameBytes;
-        m_new = fresh;
-        m_pending = true;
-        return 0;
-    }
-    // The swap stays within `folder`: moving a folder to another parent needs write rights on
-    // it (its ".." changes), which an old plug-in of the system library may not give us. The
-    // old item ends at one of two hidden names, both recorded before either step.
-    const SafeFS::Identity old = JournalChange::identityOf(target);
-    const std::string incoming = m_change->hiddenName(m_place, nameBytes, kIncoming);
-    const std::string replaced = m_change->hiddenName(m_place, nameBytes, kReplaced);
-    items.push_back(JournalChange::item(Role::made, m_place, incoming, nameBytes, fresh));
-    if (old.known()) {
-        items.push_back(JournalChange::item(Role::old, m_place, incoming, nameBytes, old));
-        items.push_back(JournalChange::item(Role::old, m_place, replaced, nameBytes, old));
-    }
-    if (const int error = m_change->write())
-        return error;
-    m_incoming = pathOf(incoming);
-    if (const int error = m_files.rename(staged, m_incoming))
-        return failed(error, target);
-    int error = m_files.exchange(m_incoming, target);
-    if (error == 0)
-        m_old = m_incoming; // the old item, once the new one stands at `target`
-    else if (FileOps::refusesExchange(error))
-        error = moveAside(m_incoming, target, pathOf(replaced));
-    if (error) {
-        if (m_files.removeTree(m_incoming) != 0)
-            m_change->keep();
-        return failed(error, target);
+        m_old = Old::none;
+    } else {
+        // The old item goes straight into the room: after an exchange it lies where the new one
+        // was staged, else moved aside there first. Both places are recorded before either step.
+        m_aside = freshName(kReplaced);
+        items.push_back(JournalChange::item(Role::old, m_place, inRoom, nameBytes, old));
+        items.push_back(JournalChange::item(Role::old, m_place, m_room.name() + "/" + m_aside, nameBytes, old));
+        if (const int error = writeJournal())
+            return error;
+        int error = step(FileOps::Step::exchange, roomPathOf(inside) + QLatin1Char('\n') + target);
+        if (!error)
+            error = DirHandle::swapIn(m_room.fd(), inside, m_parent.get(), nameBytes, m_room.fd(), m_aside, m_exchanged);
+        if (lacksRights(error))
+            error = placeBeside(inside, nameBytes, fresh, old);
+        else if (!error)
+            m_old = Old::inRoom;
+        if (error)
+            return failed(error, target);
     }
     m_target = target;
-    m_name = nameBytes;
-    m_new = fresh;
     m_oldIdentity = old;
     m_pending = true;
     return 0;
 }
 
-// Two renames leave a moment without the name: a kill there leaves the old item hidden, and
-// recovery puts it back under the name the entry gives.
-int PluginFolderSwap::moveAside(const QString& incoming, const QString& target, const QString& replaced)
+// A folder we may not give another parent is exchanged beside the target, within the folder,
+// and left to the administrator, by identity.
+int PluginFolderSwap::placeBeside(const std::string& inside, const std::string& name, const SafeFS::Identity& fresh,
+                                  const SafeFS::Identity& old)
 {
-    if (const int error = m_files.rename(target, replaced))
+    const std::string incoming = m_change->hiddenName(m_place, name, kIncoming);
+    const std::string replaced = m_change->hiddenName(m_place, name, kReplaced);
+    auto& items = m_change->items();
+    items.push_back(JournalChange::item(Role::made, m_place, incoming, name, fresh));
+    items.push_back(JournalChange::item(Role::old, m_place, incoming, name, old));
+    items.push_back(JournalChange::item(Role::old, m_place, replaced, name, old));
+    if (const int error = writeJournal())
         return error;
-    if (const int error = m_files.rename(incoming, target)) {
-        if (m_files.rename(replaced, target) != 0)
-            m_change->keep(); // the old item waits hidden, recorded, for recovery
+    int error = step(FileOps::Step::rename, roomPathOf(inside) + QLatin1Char('\n') + pathOf(incoming));
+    if (!error)
+        error = DirHandle::moveAt(m_room.fd(), inside, m_parent.get(), incoming);
+    if (error)
+        return error;
+    m_from = incoming;
+    m_aside = replaced;
+    error = step(FileOps::Step::exchange, pathOf(incoming) + QLatin1Char('\n') + pathOf(name));
+    if (!error)
+        error = DirHandle::swapIn(m_parent.get(), incoming, m_parent.get(), name, m_parent.get(), replaced, m_exchanged);
+    if (error) {
+        if (takeBack(incoming) != 0)
+            m_change->keep(); // the new item waits beside, recorded
         return error;
     }
-    m_old = replaced;
-    m_movedAside = true;
+    m_old = Old::beside;
     return 0;
 }
 
@@ -230,66 +323,141 @@ int PluginFolderSwap::settle()
                 i.target.clear();
             }
         }
-        if (const int error = m_change->write()) {
+        if (const int error = writeJournal()) {
             items = before;
             return error;
         }
     }
     m_pending = false;
-    if (!m_old.isEmpty())
-        discard(m_old);
-    m_old.clear();
-    m_movedAside = false;
+    discard();
     return 0;
 }
 
-void PluginFolderSwap::finish()
+int PluginFolderSwap::finish()
 {
-    settle();
+    return settle();
+}
+
+// The old item goes: checked and emptied in the room. What we may not remove is the
+// administrator's, by identity; what is not the old item (another user exchanged it with his
+// own beside the target) goes back out untouched.
+void PluginFolderSwap::discard()
+{
+    if (m_old == Old::none)
+        return;
+    const Old where = m_old;
+    m_old = Old::none;
+    const std::string at = m_exchanged ? m_from : m_aside;
+    const int holder = where == Old::inRoom ? m_room.fd() : m_parent.get();
+    const QString shown = where == Old::inRoom ? roomPathOf(at) : pathOf(at);
+    DirHandle::Owners owners{false, {::geteuid(), 0}};
+    struct stat st {};
+    if (::fstatat(holder, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        owners.uids.push_back(st.st_uid);
+    const QString name = FsPath::fromBytes(m_name);
+    SafeFS::Removal removal;
+    int error = step(FileOps::Step::remove, shown);
+    if (!error) {
+        error = where == Old::inRoom
+            ? SafeFS::removeInRoom(m_room.fd(), at, m_oldIdentity, owners, m_parent.get(), m_name, removal)
+            : SafeFS::removeThroughRoom(m_parent.get(), at, m_room.fd(), freshName("old"), m_oldIdentity, owners, removal);
+    }
+    if (removal.mismatch)
+        m_notes.append(QStringLiteral("「") + name + QStringLiteral("」的旧版本已被移动，未删除：")
+                       + FsPath::displayText(pathOf(removal.returnedAs)));
+    for (const std::string& left : removal.left)
+        m_notes.append(QStringLiteral("其他用户的文件未删除：")
+                       + FsPath::displayText(pathOf(removal.returnedAs) + (left.empty() ? QString() : QLatin1Char('/') + FsPath::fromBytes(left))));
+    if (error && removal.returnedAs.empty()) {
+        // Still where it was: the administrator's to remove, as we recorded it.
+        AdminAuth::Item item;
+        item.folder = m_folder;
+        item.name = FsPath::fromBytes(at);
+        item.identity = m_oldIdentity;
+        if (where == Old::inRoom) {
+            item.room = FsPath::fromBytes(m_room.name());
+            item.roomIdentity = m_room.identity();
+        }
+        m_leftover = item;
+        m_change->keep();
+    }
+}
+
+int PluginFolderSwap::takeBack(const std::string& name)
+{
+    SafeFS::Removal removal;
+    const std::string inside = freshName("undone");
+    int error = step(FileOps::Step::rename, pathOf(name) + QLatin1Char('\n') + roomPathOf(inside));
+    if (!error)
+        error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), inside, m_new,
+                                          DirHandle::Owners{false, {::geteuid()}}, removal);
+    if (removal.mismatch)
+        m_notes.append(QStringLiteral("新版本已被移动，未能撤回：") + FsPath::displayText(pathOf(removal.returnedAs)));
+    return error;
 }
 
 int PluginFolderSwap::undo()
 {
     if (!m_pending)
         return 0;
-    if (m_old.isEmpty()) {
-        // The new item goes back into the staging folder, which goes with this object.
-        if (const int error = m_files.rename(m_target, m_staging + QLatin1Char('/') + FsPath::fromBytes(m_name)))
-            return error;
-    } else if (!m_movedAside) {
-        // Exchanged: exchanged back in one step.
-        if (const int error = m_files.exchange(m_old, m_target))
-            return error;
-        discard(m_old);
-    } else {
-        // Moved aside: back by two renames; a kill between them leaves the old item hidden,
-        // recorded, and recovery puts it back.
-        if (const int error = m_files.rename(m_target, m_incoming))
-            return error;
-        if (const int error = m_files.rename(m_old, m_target)) {
-            if (m_files.rename(m_incoming, m_target) != 0) {
-                // Neither stands at the name: the old item stays hidden, recorded, for
-                // recovery to put back.
-                m_pending = false;
-                m_old.clear();
-                m_change->keep();
-            }
-            return error;
-        }
-        discard(m_incoming);
+    int error = 0;
+    switch (m_old) {
+    case Old::none:
+        error = takeBack(m_name);
+        break;
+    case Old::inRoom: {
+        error = step(FileOps::Step::exchange, roomPathOf(m_from) + QLatin1Char('\n') + m_target);
+        if (!error)
+            error = DirHandle::swapBack(m_room.fd(), m_from, m_parent.get(), m_name, m_room.fd(), m_aside, m_exchanged);
+        if (error)
+            break;
+        // What stood at the target is in the room now: gone, while it is the new item.
+        SafeFS::Removal removal;
+        error = SafeFS::removeInRoom(m_room.fd(), m_from, m_new, DirHandle::Owners{false, {::geteuid()}},
+                                     m_parent.get(), m_name, removal);
+        if (removal.mismatch)
+            m_notes.append(QStringLiteral("新版本已被移动，未能撤回：") + FsPath::displayText(pathOf(removal.returnedAs)));
+        break;
+    }
+    case Old::beside:
+        error = step(FileOps::Step::exchange, pathOf(m_from) + QLatin1Char('\n') + m_target);
+        if (!error)
+            error = DirHandle::swapBack(m_parent.get(), m_from, m_parent.get(), m_name, m_parent.get(), m_aside, m_exchanged);
+        if (!error)
+            error = takeBack(m_from);
+        break;
+    }
+    if (error) {
+        // Both items are where the entry says they may be: recovery puts the old one back.
+        m_change->keep();
+        m_pending = false;
+        m_old = Old::none;
+        return error;
     }
     m_pending = false;
-    m_old.clear();
-    m_movedAside = false;
+    m_old = Old::none;
     return 0;
 }
 
-void PluginFolderSwap::discard(const QString& path)
+// Whatever the room still holds goes with it (a staged plug-in never swapped in); the old item
+// left to the administrator stays until it is removed.
+void PluginFolderSwap::clearRoom()
 {
-    if (m_files.removeTree(path) != 0) {
-        m_leftover = path;
+    if (!m_room.valid())
+        return;
+    std::vector<std::string> names;
+    if (DirHandle::listNames(m_room.fd(), names) != 0) {
         m_change->keep();
+        return;
     }
+    for (const std::string& name : names) {
+        if (m_leftover && !m_leftover->room.isEmpty() && FsPath::toBytes(m_leftover->name) == name)
+            continue;
+        if (step(FileOps::Step::remove, roomPathOf(name)) != 0 || emptyOurs(m_room.fd(), name) != 0)
+            m_change->keep();
+    }
+    if (m_room.removeIfEmpty(m_parent.get()) != 0)
+        m_change->keep();
 }
 
 PluginSwapGroup::PluginSwapGroup() : m_change(std::make_shared<JournalChange>("install")) {}
@@ -304,20 +472,18 @@ void PluginSwapGroup::add(std::unique_ptr<PluginFolderSwap> swap, const QString&
     m_items.push_back(Item{std::move(swap), staged, name});
 }
 
-int PluginSwapGroup::commit()
+// Latest first: a later item may have replaced an earlier one of the same name.
+void PluginSwapGroup::undoBefore(std::size_t end)
 {
-    m_failedAt = -1;
-    m_notRestored.clear();
-    const auto undoBefore = [this](std::size_t end) {
-        // Latest first: a later item may have replaced an earlier one of the same name.
-        for (std::size_t done = end; done-- > 0;) {
-            PluginFolderSwap& swap = *m_items[done].swap;
-            if (swap.undo() != 0) {
-                m_notRestored.prepend(swap.target());
-                swap.finish();
-            }
-        }
-    };
+    for (std::size_t done = end; done-- > 0;) {
+        PluginFolderSwap& swap = *m_items[done].swap;
+        if (swap.undo() != 0)
+            m_notRestored.prepend(swap.target());
+    }
+}
+
+int PluginSwapGroup::commitAll()
+{
     for (std::size_t i = 0; i < m_items.size(); ++i) {
         Item& item = m_items[i];
         const int error = item.swap->commitKeepingOld(item.staged, item.name);
@@ -334,17 +500,60 @@ int PluginSwapGroup::commit()
         undoBefore(m_items.size());
         return error;
     }
-    for (Item& item : m_items)
-        item.swap->finish();
+    // Past the commit point: a failure to discard an old copy leaves it to the journal.
+    for (Item& item : m_items) {
+        if (item.swap->finish() != 0)
+            m_change->keep();
+    }
     return 0;
 }
 
-QStringList PluginSwapGroup::leftovers() const
+int PluginSwapGroup::commit()
 {
-    QStringList paths;
-    for (const Item& item : m_items) {
-        if (!item.swap->leftover().isEmpty())
-            paths.append(item.swap->leftover());
+    m_failedAt = -1;
+    m_notRestored.clear();
+    try {
+        return commitAll();
+    } catch (...) {
+        // Memory ran out between steps: whatever was swapped in goes back where it can, and
+        // the journal keeps what cannot (its entry says undo unless the commit point was
+        // written, in which case the change stands).
+        m_change->keep();
+        if (m_change->state() == SafeFS::JournalEntry::State::finish)
+            return 0;
+        m_failedAt = std::max<qsizetype>(m_failedAt, 0);
+        try {
+            undoBefore(m_items.size());
+        } catch (...) {
+        }
+        return ENOMEM;
     }
-    return paths;
+}
+
+std::vector<AdminAuth::Item> PluginSwapGroup::leftovers() const
+{
+    std::vector<AdminAuth::Item> out;
+    for (const Item& item : m_items) {
+        if (item.swap->leftover())
+            out.push_back(*item.swap->leftover());
+    }
+    return out;
+}
+
+QStringList PluginSwapGroup::notes() const
+{
+    QStringList out;
+    for (const Item& item : m_items)
+        out += item.swap->notes();
+    return out;
+}
+
+QStringList PluginSwapGroup::targets() const
+{
+    QStringList out;
+    for (const Item& item : m_items) {
+        if (!item.swap->target().isEmpty() && !out.contains(item.swap->target()))
+            out.append(item.swap->target());
+    }
+    return out;
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,36 +11,43 @@
 
 #include <SafeFS/DirHandle.h>
 #include <SafeFS/Journal.h>
+#include <SafeFS/Room.h>
+#include "engine/files/AdminAuth.h"
 #include "engine/files/FileOps.h"
 
 class JournalChange;
 
-// Replaces a plug-in folder atomically: the new plug-in is built in a hidden staging folder
-// beside the target, then exchanged with the old one in a single step, so that the name
-// always holds a whole plug-in, whenever the process dies; if it cannot be put in place,
-// the old plug-in stays where it was. Used by installs, restores and the market installer.
+// Replaces a plug-in folder atomically: the new plug-in is built in a private room beside the
+// target (a 0700 folder of ours, SafeFS/Room.h), then exchanged with the old one in a single
+// step, so that the name always holds a whole plug-in, whenever the process dies; if it cannot
+// be put in place, the old plug-in stays where it was. Used by installs, restores and the
+// market installer.
 //
 //     PluginFolderSwap swap(categoryFolder);             // the folder holding the plug-in
 //     QString staging;
 //     if (int e = swap.makeStaging(QStringLiteral("install"), name, &staging)) fail(e);
 //     ... build staging + "/" + name (extract, copy) ...
 //     if (int e = swap.commit(staging + "/" + name, name)) fail(e);  // old plug-in intact
-//     if (!swap.leftover().isEmpty()) adminRemove(swap.leftover());   // old one kept its rights
+//     if (swap.leftover()) AdminAuth::adminRemove(*swap.leftover()); // old one kept its rights
 //
 // Several plug-ins replaced as one go through PluginSwapGroup, which commits each keeping
 // the old item (commitKeepingOld()) and, when a later one fails, undoes the earlier ones.
 //
-// Every step is written to the application's journal first (JournalChange): the hidden items
-// ".<label>.loomwork-<purpose>-<entry id>" it makes, and the old item it moves out of the way,
-// by identity. Until the commit point the entry says undo, so recovery of a killed run puts
-// the old plug-in back; from then on the old copy is only surplus. The destructor removes the
-// staging folder, read-only subfolders included. Errors are errno values (ENOSPC for a full
-// disk); nothing here names the hidden paths to the user: callers name the target.
-// Every local user may write in the system library, so nothing there is replaced through a
-// symbolic link: each step walks from the library's root through folder handles (FileOps),
-// a link met on the way fails it with ELOOP, and refusal() says why. In the user's own
-// library links are followed.
-// All file changes go through FileOps::current(), so tests make any step fail or stop.
+// Every local user may rename or exchange any name in the system library, so nothing there is
+// removed by its name: the old item is exchanged straight into the room, where nobody else
+// can reach it, checked to be the item that stood at the name, and emptied there (of what
+// belongs to its owner, root or us; another user's item found inside goes back out with what
+// holds it, and is named in left()). Only an old folder we may not give another parent (a
+// plug-in of another user's, or root's) is exchanged beside the target instead, and left, with
+// its identity, to the administrator (leftover()). Every step is written to the application's
+// journal first (JournalChange): the room, the items it makes, and the old item, by identity.
+// Until the commit point the entry says undo, so recovery of a killed run puts the old
+// plug-in back; from then on the old copy is only surplus. The destructor empties and removes
+// the room. Errors are errno values (ENOSPC for a full disk); nothing here names the hidden
+// paths to the user: callers name the target, or show refusal().
+// In the system library each step walks from the library's root through folder handles, a
+// link met on the way fails it with ELOOP, and refusal() says why. In the user's own library
+// links are followed. Every step asks FileOps::stepFault() first, so tests make any fail.
 class PluginFolderSwap
 {
 public:
@@ -51,39 +59,42 @@ public:
     PluginFolderSwap(const PluginFolderSwap&) = delete;
     PluginFolderSwap& operator=(const PluginFolderSwap&) = delete;
 
-    // Creates the staging folder (and `folder` when it is missing) and puts its path in
+    // Creates the room (and `folder` when it is missing) and puts the path to build in into
     // `staging`. `purpose` is "install", "restoring" or "market" (EINVAL otherwise); `label`
     // (may be empty) only makes the hidden name readable. 0 or the errno. In the system
-    // library on Linux the path leads through the staging folder's own handle
-    // (/proc/self/fd/N), so that what is written into it never follows a link put in the way;
-    // it is valid while this object lives.
-    int makeStaging(const QString& purpose, const QString& label, QString* staging);
+    // library on Linux the path leads through the room's own handle (/proc/self/fd/N), so that
+    // what is written into it never follows a link put in the way; it is valid while this
+    // object lives.
+    [[nodiscard]] int makeStaging(const QString& purpose, const QString& label, QString* staging);
 
-    // Moves `staged` to folder/`name`, replacing whatever item is there: by one exchange, or,
-    // where the file system refuses that, by moving the old item aside first. `staged` lies in
-    // the staging folder (EINVAL before makeStaging()). 0 on success; else the errno of the
-    // failed step, with the old item back at its place.
-    int commit(const QString& staged, const QString& name);
-    // commit() that keeps the old item, hidden, until finish() discards it or undo() puts it
-    // back. A run killed meanwhile is undone by recovery unless the change passed its commit
-    // point (JournalChange state `finish`).
-    int commitKeepingOld(const QString& staged, const QString& name);
+    // Moves `staged` to folder/`name`, replacing whatever item is there. `staged` lies in the
+    // room (EINVAL before makeStaging()). 0 on success; else the errno of the failed step, with
+    // the old item back at its place.
+    [[nodiscard]] int commit(const QString& staged, const QString& name);
+    // commit() that keeps the old item until finish() discards it or undo() puts it back. A
+    // run killed meanwhile is undone by recovery unless the change passed its commit point
+    // (JournalChange state `finish`).
+    [[nodiscard]] int commitKeepingOld(const QString& staged, const QString& name);
     // After commitKeepingOld(): the old item back at its name (where there was none, the new
     // one gone), so that the folder is as it was. 0, or the errno with the new item still in
-    // place and the old one kept (or, should the new one not go back either, the old one
-    // hidden and recorded for recovery to put back). Nothing to undo is 0.
-    int undo();
+    // place and the old one kept, recorded for recovery to put back. Nothing to undo is 0.
+    [[nodiscard]] int undo();
     // After commitKeepingOld(): the replace stands, whatever becomes of the rest of the
-    // change, and the old item goes (see leftover()). The destructor finishes a commit neither
-    // finished nor undone.
-    void finish();
+    // change, and the old item goes (see leftover()). 0, or the errno of the journal write
+    // that makes it stand (the change is then still pending: undo() it). The destructor
+    // finishes a commit neither finished nor undone.
+    [[nodiscard]] int finish();
 
-    // After a commit: the hidden path holding the old item when it could not be removed (a
-    // system library without rights), for an administrator removal; else empty.
-    QString leftover() const { return m_leftover; }
+    // After a commit: the old item when we could not remove it (a system library without
+    // rights), for AdminAuth::adminRemove(); else none.
+    const std::optional<AdminAuth::Item>& leftover() const { return m_leftover; }
+    // What the user should hear of the old plug-in: other users' items found in it and left,
+    // or an old item another user moved, left untouched; each with where it is.
+    const QStringList& notes() const { return m_notes; }
     // Where commit() put the item; empty before.
     QString target() const { return m_target; }
-    // After ELOOP: why the path was refused, for the user.
+    // Why a step was refused, for the user: a link met (ELOOP), or the journal that could not
+    // be written. Empty when the errno says it.
     QString refusal() const { return m_refusal; }
 
     const QString& folder() const { return m_folder; }
@@ -92,33 +103,53 @@ public:
     static std::chrono::system_clock::time_point startedAt();
 
 private:
+    // Where the old item waits between place() and finish() or undo().
+    enum class Old {
+        none,    // there was no old item
+        inRoom,  // exchanged (or moved aside) into the room
+        beside   // exchanged (or moved aside) to a hidden name in the folder
+    };
+
     int place(const QString& staged, const QString& name);
-    int moveAside(const QString& incoming, const QString& target, const QString& replaced);
+    int placeBeside(const std::string& inside, const std::string& name, const SafeFS::Identity& fresh,
+                    const SafeFS::Identity& old);
+    int openFolder();
     int settle();
-    void discard(const QString& path);
+    void discard();
+    // Takes the new item back from the folder's `name` into the room and removes it there,
+    // only while it is the item put there.
+    int takeBack(const std::string& name);
+    void clearRoom();
+    int writeJournal();
+    int step(FileOps::Step step, const QString& paths);
     bool refused(const QString& path);
     int failed(int error, const QString& path);
-    QString pathOf(const std::string& hidden) const;
+    QString pathOf(const std::string& name) const;
+    QString roomPathOf(const std::string& inside) const;
+    std::string freshName(const std::string& stem);
+    SafeFS::Identity identityIn(int folder, const std::string& name) const;
 
     FileOps& m_files;
     QString m_folder;
     std::shared_ptr<JournalChange> m_change;
     std::size_t m_place = 0;
-    std::string m_stagingName;
+    DirHandle::Fd m_parent;
+    SafeFS::Room m_room;
     QString m_staging;
-    DirHandle::Fd m_stagingHandle;
-    QString m_leftover;
+    std::optional<AdminAuth::Item> m_leftover;
+    QStringList m_notes;
     QString m_refusal;
     QString m_target;
-    // Between place() and finish() or undo(): the new item, and where the old item waits
-    // (empty when there was none), moved aside rather than exchanged, or not.
+    unsigned m_names = 0;
+    // Between place() and finish() or undo(): the new item, and the old one.
     bool m_pending = false;
     std::string m_name;
     SafeFS::Identity m_new;
     SafeFS::Identity m_oldIdentity;
-    QString m_old;
-    QString m_incoming;
-    bool m_movedAside = false;
+    Old m_old = Old::none;
+    std::string m_from;  // where the new item came from: in the room, or beside the target
+    std::string m_aside; // where the old item went when the exchange was refused
+    bool m_exchanged = false;
 };
 
 // Several plug-ins replaced as one: each is staged by its own swap; commit() swaps them all
@@ -129,7 +160,7 @@ private:
 //     for (each plug-in) { auto swap = group.makeSwap(category);
 //                          ... makeStaging, build ...; group.add(std::move(swap), staged, name); }
 //     if (int e = group.commit()) fail(group.at(group.failedAt()), e, group.notRestored());
-//     for (const QString& old : group.leftovers()) adminRemove(old);
+//     for (const AdminAuth::Item& old : group.leftovers()) AdminAuth::adminRemove(old);
 class PluginSwapGroup
 {
 public:
@@ -142,15 +173,19 @@ public:
 
     // 0 when every item stands at its name; the group's commit point is one write of the
     // journal entry, so a kill leaves all old or all new. Else the errno of the first that
-    // failed (failedAt(); the last when the entry could not be written), with the earlier ones
-    // undone.
-    int commit();
+    // failed (failedAt(); the last when the entry could not be written; ENOMEM when memory ran
+    // out), with the earlier ones undone. Never throws.
+    [[nodiscard]] int commit();
     // The index of the item whose commit failed; -1 when none did.
     qsizetype failedAt() const { return m_failedAt; }
     // After a failed commit: the items that could not be swapped back and stay new, in order.
     const QStringList& notRestored() const { return m_notRestored; }
-    // Hidden copies (old or undone items) the swaps could not remove, for an administrator.
-    QStringList leftovers() const;
+    // Old items the swaps could not remove, for the administrator.
+    std::vector<AdminAuth::Item> leftovers() const;
+    // The swaps' notes(), in order.
+    QStringList notes() const;
+    // The targets that stand new after a commit, each once (two items of one name are one).
+    QStringList targets() const;
 
 private:
     struct Item {
@@ -158,6 +193,8 @@ private:
         QString staged;
         QString name;
     };
+    int commitAll();
+    void undoBefore(std::size_t end);
     std::shared_ptr<JournalChange> m_change;
     std::vector<Item> m_items;
     qsizetype m_failedAt = -1;

@@ -44,17 +44,9 @@ std::function<int(int)>& stepFault()
     return fault;
 }
 
-std::atomic<bool> g_exchangeRefused{false};
-
 SafeFS::Identity identityOf(const struct stat& st)
 {
     return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
-}
-
-
-bool refusesExchange(int error)
-{
-    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
 }
 
 std::string parentOf(const std::string& path)
@@ -194,10 +186,20 @@ TemplateChange::~TemplateChange()
 {
     if (m_change->kept())
         return;
+    m_openedFolder = SIZE_MAX;
+    m_openedStaging = SafeFS::Room();
     for (const Folder& folder : m_folders) {
+        if (!folder.made)
+            continue;
+        // Only what the room holds, all of it ours, then the room while it is still itself.
         DirHandle::Fd dir;
-        if (folder.made
-            && (openFolder(m_plugin.get(), m_system, folder.path, dir) != 0 || DirHandle::removeAt(dir.get(), folder.staging) != 0))
+        SafeFS::Room room;
+        std::vector<std::string> names;
+        bool cleared = openFolder(m_plugin.get(), m_system, folder.path, dir) == 0
+            && room.find(dir.get(), folder.staging, folder.identity) == 0 && DirHandle::listNames(room.fd(), names) == 0;
+        for (const std::string& name : names)
+            cleared = cleared && DirHandle::removeAt(room.fd(), name) == 0;
+        if (!cleared || room.removeIfEmpty(dir.get()) != 0)
             m_change->keep();
     }
 }
@@ -275,7 +277,7 @@ std::size_t TemplateChange::folderOf(const std::string& folder, int& error)
         place = {key, std::string(), true};
     added.place = m_change->place(place);
     added.staging = m_change->hiddenName(added.place, nameOf(m_native), kPurpose);
-    m_change->items().push_back(JournalChange::item(Role::made, added.place, added.staging, {}, {}));
+    m_change->items().push_back(JournalChange::item(Role::room, added.place, added.staging, {}, {}));
     m_folders.push_back(std::move(added));
     m_folderIndex.emplace(key, m_folders.size() - 1);
     return m_folders.size() - 1;
@@ -287,16 +289,17 @@ int TemplateChange::opened(std::size_t folder, bool staging, int& fd)
 {
     if (m_openedFolder != folder) {
         m_openedFolder = SIZE_MAX;
-        m_openedStaging = DirHandle::Fd();
+        m_openedStaging = SafeFS::Room();
         if (const int error = openFolder(m_plugin.get(), m_system, m_folders[folder].path, m_openedFd))
             return error;
         m_openedFolder = folder;
     }
     if (staging && !m_openedStaging.valid()) {
-        if (const int error = DirHandle::openChild(m_openedFd.get(), m_folders[folder].staging, m_openedStaging))
+        const Folder& at = m_folders[folder];
+        if (const int error = m_openedStaging.find(m_openedFd.get(), at.staging, at.identity))
             return error;
     }
-    fd = staging ? m_openedStaging.get() : m_openedFd.get();
+    fd = staging ? m_openedStaging.fd() : m_openedFd.get();
     return 0;
 }
 
@@ -332,10 +335,12 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
     }
     Folder& made = m_folders[folder];
     const int dir = folderFd(folder, shown);
-    if (const int error = DirHandle::makeFolderAt(dir, made.staging, 0700))
+    SafeFS::Room room;
+    if (const int error = room.make(dir, made.staging))
         fail(shown, error);
     made.made = true;
-    SafeFS::identityAt(dir, made.staging, made.identity);
+    made.identity = room.identity();
+    m_openedStaging = std::move(room);
     for (SafeFS::JournalItem& each : m_change->items()) {
         if (each.place == made.place && each.path == made.staging)
             each.identity = made.identity;
@@ -395,7 +400,8 @@ void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
             return creating;
         // Only the permission bits: a set-ID bit must not come along onto a file that may now
         // be ours.
-        ::fchmod(out.get(), st.st_mode & 0777);
+        if (::fchmod(out.get(), st.st_mode & 0777) != 0)
+            return errno;
         if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
             // Not our file to give away: it keeps our ownership, as any editor would leave it.
         }
@@ -465,49 +471,25 @@ int TemplateChange::exchange(Staged& staged)
     int into = -1;
     if (const int error = openedPair(staged.folder, dir, into))
         return error;
-    int error = g_exchangeRefused ? EINVAL
-                                  : DirHandle::renameAt(into, staged.file, dir, staged.name, DirHandle::Rename::exchange);
-    if (error == 0) {
-        staged.state = Staged::State::exchanged;
-        return 0;
-    }
-    if (!refusesExchange(error))
-        return error;
-    // Two renames where the file system cannot exchange: the old content aside first, so that
-    // the name is only ever taken by our own file.
-    const std::string aside = staged.file + kAsideSuffix;
-    if ((error = DirHandle::renameAt(dir, staged.name, into, aside, DirHandle::Rename::replace)) != 0)
-        return error;
-    staged.state = Staged::State::aside;
-    if ((error = DirHandle::renameAt(into, staged.file, dir, staged.name, DirHandle::Rename::replace)) != 0)
-        return error;
-    staged.state = Staged::State::movedAside;
-    return 0;
+    // Where the file system cannot exchange, the old content goes aside in the room first, so
+    // that the name is only ever taken by our own file.
+    bool exchanged = false;
+    const int error = DirHandle::swapIn(into, staged.file, dir, staged.name, into, staged.file + kAsideSuffix, exchanged);
+    if (error == 0)
+        staged.state = exchanged ? Staged::State::exchanged : Staged::State::movedAside;
+    return error;
 }
 
 int TemplateChange::putBack(Staged& staged)
 {
+    if (staged.state == Staged::State::staged)
+        return 0;
     int dir = -1;
     int into = -1;
     if (const int error = openedPair(staged.folder, dir, into))
         return error;
-    const std::string aside = staged.file + kAsideSuffix;
-    int error = 0;
-    switch (staged.state) {
-    case Staged::State::staged:
-        return 0;
-    case Staged::State::exchanged:
-        error = DirHandle::renameAt(into, staged.file, dir, staged.name, DirHandle::Rename::exchange);
-        break;
-    case Staged::State::movedAside:
-        if ((error = DirHandle::renameAt(dir, staged.name, into, staged.file, DirHandle::Rename::replace)) != 0)
-            return error;
-        staged.state = Staged::State::aside;
-        [[fallthrough]];
-    case Staged::State::aside:
-        error = DirHandle::renameAt(into, aside, dir, staged.name, DirHandle::Rename::replace);
-        break;
-    }
+    const int error = DirHandle::swapBack(into, staged.file, dir, staged.name, into, staged.file + kAsideSuffix,
+                                          staged.state == Staged::State::exchanged);
     if (error == 0)
         staged.state = Staged::State::staged;
     return error;
@@ -557,14 +539,14 @@ int TemplateChange::commit()
                 ::unlinkat(into, (staged.file + (staged.state == Staged::State::movedAside ? kAsideSuffix : "")).c_str(), 0);
         }
         m_openedFolder = SIZE_MAX;
-        m_openedStaging = DirHandle::Fd();
+        m_openedStaging = SafeFS::Room();
         for (Folder& folder : m_folders) {
             DirHandle::Fd dir;
+            SafeFS::Room room;
             if (!folder.made)
                 continue;
             if (openFolder(m_plugin.get(), m_system, folder.path, dir) == 0
-                && (::unlinkat(dir.get(), folder.staging.c_str(), AT_REMOVEDIR) == 0
-                    || DirHandle::removeAt(dir.get(), folder.staging) == 0))
+                && room.find(dir.get(), folder.staging, folder.identity) == 0 && room.removeIfEmpty(dir.get()) == 0)
                 folder.made = false;
             else
                 m_change->keep();
@@ -648,5 +630,5 @@ void TemplateChange::setStepFault(std::function<int(int)> fault)
 
 void TemplateChange::setExchangeRefused(bool refused)
 {
-    g_exchangeRefused = refused;
+    DirHandle::refuseRenameFlagsForTests(refused);
 }

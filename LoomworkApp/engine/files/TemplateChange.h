@@ -14,13 +14,15 @@
 
 #include <SafeFS/DirHandle.h>
 #include <SafeFS/Journal.h>
+#include <SafeFS/Room.h>
 
 class JournalChange;
 
 // A change of several template files of one plug-in, whole or nothing, also when the process
 // is killed or a step fails. Each new content is written into a staging folder of ours beside
-// its template (".<plug-in>.loomwork-rewrite-<entry id>", named in the journal before it is
-// made); once all are written and on disk, the journal entry names each staged file and each
+// its template (".<plug-in>.loomwork-rewrite-<entry id>", a private room: SafeFS/Room.h, named
+// in the journal before it is made and reopened by its identity, never by its name); once all
+// are written and on disk, the journal entry names each staged file and each
 // old template by identity and says finish; then each staged file is exchanged with its
 // template, the staging folders, now holding the old contents, go, and so does the entry.
 // Recovery of the journal finishes a change killed after its finish state and undoes one
@@ -93,9 +95,9 @@ private:
         std::string file;   // the staged file's name in the staging folder
         SafeFS::Identity made;
         SafeFS::Identity old;
-        // Where the old content is: at its name, exchanged into the staging folder, moved
-        // aside there with the new one in place, or moved aside with the new one not yet in.
-        enum class State { staged, exchanged, movedAside, aside } state = State::staged;
+        // Where the old content is: at its name, exchanged into the staging folder, or moved
+        // aside there with the new one in place.
+        enum class State { staged, exchanged, movedAside } state = State::staged;
     };
 
     std::size_t folderOf(const std::string& folder, int& error);
@@ -122,9 +124,10 @@ private:
     std::map<std::string, std::size_t> m_folderIndex;
     std::map<std::string, std::string> m_realFolders; // the user's folders, by the path walked
     std::vector<Staged> m_staged;
-    // The folder last worked in, and its staging folder once opened.
+    // The folder last worked in, and its staging folder once opened (found by identity,
+    // wherever another user renamed it to).
     std::size_t m_openedFolder = SIZE_MAX;
     DirHandle::Fd m_openedFd;
-    DirHandle::Fd m_openedStaging;
+    SafeFS::Room m_openedStaging;
     int m_steps = 0;
 };

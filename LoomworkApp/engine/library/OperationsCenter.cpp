@@ -1,6 +1,8 @@
 #include "engine/library/OperationsCenter.h"
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
@@ -43,6 +45,7 @@
 #include "engine/core/NotificationHub.h"
 #include "engine/files/PackageFiles.h"
 #include "engine/files/PluginFolderSwap.h"
+#include "engine/files/PluginRemoval.h"
 #include "engine/files/SystemPath.h"
 #include "engine/core/ProgressThrottle.h"
 #include "engine/core/SystemError.h"
@@ -147,12 +150,28 @@ QString failurePlace(const QString& file, int position, const QStringList& kept,
 }
 
 // Like the file manager's remove: an item that is not there is a failure (ENOENT). In the
-// system library a link met on the way, even one swapped in after the check, fails with ELOOP.
-int removeItem(const QString& path)
+// system library a link met on the way, even one swapped in after the check, fails with ELOOP,
+// and nothing is removed by its name (PluginRemoval); a plug-in we may not remove goes to the
+// administrator, as the removal recorded it. `notes` gets what the user must hear besides.
+bool removeItem(const QString& path, bool system, int& error, QStringList& notes)
 {
-    if (!FileOps::current().exists(path))
-        return ENOENT;
-    return FileOps::current().removeTree(path);
+    if (!FileOps::current().exists(path)) {
+        error = ENOENT;
+        return false;
+    }
+    if (!system) {
+        error = FileOps::current().removeTree(path);
+        return error == 0;
+    }
+    PluginRemoval removal(path);
+    error = removal.run();
+    notes += removal.notes();
+    if (error && removal.forAdministrator()) {
+        const bool removed = AdminAuth::adminRemove(*removal.forAdministrator());
+        notes += AdminAuth::lastNotes();
+        return removed;
+    }
+    return error == 0;
 }
 
 void revealInFileManager(const QString& path)
@@ -302,6 +321,164 @@ void OperationsCenter::install(const QStringList& files, const InstallPlan& plan
     });
 }
 
+namespace {
+
+// One install on its worker: every plug-in of every package staged in a room beside its
+// target, then all swapped in as one group, so that a failure leaves the library as it was.
+class Installation
+{
+public:
+    Installation(const QStringList& files, const InstallPlan& plan, const ZFCProgressCallback& progress,
+                 std::function<void()> flush)
+        : m_files(files), m_plan(plan), m_progress(progress), m_flush(std::move(flush))
+    {
+        m_group.emplace();
+    }
+
+    struct Outcome {
+        bool ok = false;
+        QString title;
+        QString text; // the status line, or the failure's message
+        QStringList notes;
+        bool listsChanged = false;
+    };
+
+    // Never throws: whatever stops the install is its failure, with what is on disk said.
+    Outcome run(std::vector<std::pair<int, ZFCPackageReader>>& readers)
+    {
+        Outcome outcome;
+        bool committed = false;
+        // Made before the commit: once the plug-ins stand, saying so must not need memory.
+        outcome.title = QStringLiteral("安装失败");
+        try {
+            for (auto& [index, reader] : readers)
+                stagePackage(index, reader);
+            const QString done = QStringLiteral("已安装 ");
+            commit();
+            committed = true;
+            outcome.ok = true;
+            outcome.text = done + QString::number(m_group->targets().size()) + QStringLiteral(" 个插件");
+            if (m_renamed > 0)
+                outcome.text += QStringLiteral("（") + QString::number(m_renamed) + QStringLiteral(" 个已重命名）");
+            removeLeftovers(outcome.notes);
+            outcome.notes += m_group->notes();
+        } catch (const Refused&) {
+            outcome.title = QStringLiteral("无法写入系统库");
+            outcome.text = QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。");
+        } catch (...) {
+            if (committed) {
+                outcome.ok = true; // the plug-ins stand: only the report ran out of memory
+            } else {
+                const QStringList kept = m_group->notRestored();
+                outcome.listsChanged = !kept.isEmpty();
+                outcome.text = describe(std::current_exception())
+                    + failurePlace(m_files[m_current], m_stagedOfCurrent + 1, kept, m_known > 1);
+                try {
+                    removeLeftovers(outcome.notes);
+                } catch (...) {
+                }
+            }
+        }
+        // The rooms and the test's file operations go before the outcome is published: whoever
+        // hears of it may look at the library at once.
+        m_group.reset();
+        return outcome;
+    }
+
+private:
+    struct Refused {};
+    struct Staged {
+        int package;
+        int position; // within its package, from 1
+        QString target;
+    };
+
+    void stagePackage(int index, ZFCPackageReader& reader)
+    {
+        m_current = index;
+        m_stagedOfCurrent = 0;
+        m_known += std::count_if(reader.plugins().begin(), reader.plugins().end(),
+                                 [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
+        // Plug-ins of one type and name within a package are told apart as the plan does.
+        QHash<QString, int> occurrences;
+        for (const ZFCPlugin& plugin : reader.plugins()) {
+            const std::optional<ZFCPluginType> type = plugin.pluginType();
+            if (!type)
+                continue;
+            const QString category = m_plan.root.path() + QLatin1Char('/') + EngineText::directoryName(*type);
+            ensureCategory(category);
+            const QString stored = QString::fromStdString(plugin.name);
+            const int occurrence = ++occurrences[InstallPlan::key(index, *type, stored)];
+            const auto rename = m_plan.renames.constFind(InstallPlan::key(index, *type, stored, occurrence));
+            std::optional<std::string> name;
+            if (rename != m_plan.renames.constEnd()) {
+                name = rename->toStdString();
+                if (*rename != stored)
+                    ++m_renamed;
+            }
+            const QString target = stageInstall(*m_group, reader, plugin, category, name, m_progress);
+            m_flush();
+            ++m_stagedOfCurrent;
+            m_staged.append({index, m_stagedOfCurrent, target});
+        }
+    }
+
+    // A library we can write gets its missing category folders from us; only one we cannot
+    // write needs the administrator, whose refusal stops the install.
+    void ensureCategory(const QString& category)
+    {
+        if (FileOps::current().exists(category))
+            return;
+        if (!m_writable)
+            m_writable = m_plan.root == PluginRoot::user || AdminAuth::isWritable(m_plan.root.path());
+        if (*m_writable) {
+            QDir().mkpath(category);
+        } else if (!AdminAuth::adminCreateDirectory(category)) {
+            throw Refused();
+        }
+    }
+
+    void commit()
+    {
+        const int error = m_group->commit();
+        if (error == 0)
+            return;
+        const Staged& failed = m_staged.at(std::min<qsizetype>(m_group->failedAt(), m_staged.size() - 1));
+        m_current = failed.package;
+        m_stagedOfCurrent = failed.position - 1;
+        const PluginFolderSwap& swap = m_group->at(m_group->failedAt());
+        if (!swap.refusal().isEmpty())
+            throw StagedFailure(swap.refusal());
+        throw fs::filesystem_error("install", nativePath(failed.target), std::error_code(error, std::generic_category()));
+    }
+
+    // An old copy we may not delete ourselves goes the way a deleted system plug-in goes: to
+    // the administrator, as the swap recorded it.
+    void removeLeftovers(QStringList& notes)
+    {
+        if (m_plan.root != PluginRoot::system)
+            return;
+        for (const AdminAuth::Item& item : m_group->leftovers()) {
+            AdminAuth::adminRemove(item);
+            notes += AdminAuth::lastNotes();
+        }
+    }
+
+    const QStringList& m_files;
+    const InstallPlan& m_plan;
+    const ZFCProgressCallback& m_progress;
+    std::function<void()> m_flush;
+    std::optional<PluginSwapGroup> m_group;
+    std::optional<bool> m_writable;
+    QList<Staged> m_staged;
+    int m_renamed = 0;
+    int m_current = 0;         // the package being installed
+    int m_stagedOfCurrent = 0;
+    qsizetype m_known = 0;     // plug-ins of a known type in the packages so far
+};
+
+} // namespace
+
 void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, const InstallPlan& plan,
                                   const Callback& onFinished)
 {
@@ -324,7 +501,6 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         fail(QStringLiteral("安装失败"), describe(std::current_exception()));
         return;
     }
-
     for (const auto& [index, reader] : readers) {
         const QString refusal = PackageFiles::hiddenNameRefusal(reader.plugins());
         if (!refusal.isEmpty()) {
@@ -332,7 +508,6 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
             return;
         }
     }
-
     const QString library = plan.root.path();
     if (plan.root == PluginRoot::system && !AdminAuth::isWritable(library)) {
         post(guard, [](OperationsCenter& center) { center.setStatusText(QStringLiteral("等待管理员授权…")); });
@@ -342,105 +517,28 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         }
     }
 
-    // A library we can write gets its missing category folders from us; only one we
-    // cannot write needs the administrator, whose refusal stops the install.
-    const bool libraryWritable = AdminAuth::isWritable(library);
-    const auto refused = [&] {
-        fail(QStringLiteral("无法写入系统库"), QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。"));
-    };
-    int installed = 0;
-    int renamed = 0;
-    int current = 0;          // the package being installed
-    int stagedOfCurrent = 0;
-    qsizetype known = 0;      // plug-ins of a known type in all packages
-    for (const auto& [index, reader] : readers) {
-        known += std::count_if(reader.plugins().begin(), reader.plugins().end(),
-                               [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
-    }
-    // Every plug-in is staged before any is swapped in, so that a failure leaves the library
-    // as it was: the old versions stay, and nothing of this install is in it. The group (its
-    // staging folders, the test's file operations) goes before the outcome is published:
-    // whoever hears of it may look at the library at once.
-    std::optional<PluginSwapGroup> group;
-    group.emplace();
-    struct Staged {
-        int package;
-        int position; // within its package, from 1
-        QString target;
-    };
-    QList<Staged> staged;
-    const auto removeLeftovers = [&] {
-        // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
-        if (plan.root == PluginRoot::system) {
-            for (const QString& path : group->leftovers())
-                AdminAuth::adminRemove(path);
-        }
-    };
-    try {
-        for (auto& [index, reader] : readers) {
-            current = index;
-            stagedOfCurrent = 0;
-            // Plug-ins of one type and name within a package are told apart as the plan does.
-            QHash<QString, int> occurrences;
-            for (const ZFCPlugin& plugin : reader.plugins()) {
-                const std::optional<ZFCPluginType> type = plugin.pluginType();
-                if (!type)
-                    continue;
-                const QString category = library + QLatin1Char('/') + EngineText::directoryName(*type);
-                if (!FileOps::current().exists(category)) {
-                    if (plan.root == PluginRoot::user || libraryWritable) {
-                        QDir().mkpath(category);
-                    } else if (!AdminAuth::adminCreateDirectory(category)) {
-                        group.reset();
-                        refused();
-                        return;
-                    }
-                }
-                const QString stored = QString::fromStdString(plugin.name);
-                const int occurrence = ++occurrences[InstallPlan::key(index, *type, stored)];
-                const auto rename = plan.renames.constFind(InstallPlan::key(index, *type, stored, occurrence));
-                std::optional<std::string> name;
-                if (rename != plan.renames.constEnd()) {
-                    name = rename->toStdString();
-                    if (*rename != stored)
-                        ++renamed;
-                }
-                const QString target = stageInstall(*group, reader, plugin, category, name, progress);
-                throttle.flush();
-                ++installed;
-                ++stagedOfCurrent;
-                staged.append({index, stagedOfCurrent, target});
-            }
-        }
-        if (const int error = group->commit()) {
-            const Staged& failed = staged.at(group->failedAt());
-            current = failed.package;
-            stagedOfCurrent = failed.position - 1;
-            if (!group->at(group->failedAt()).refusal().isEmpty())
-                throw StagedFailure(group->at(group->failedAt()).refusal());
-            throw fs::filesystem_error("install", nativePath(failed.target), std::error_code(error, std::generic_category()));
-        }
-    } catch (...) {
-        removeLeftovers();
-        const QStringList kept = group->notRestored();
-        group.reset();
+    Installation installation(files, plan, progress, [&throttle] { throttle.flush(); });
+    const Installation::Outcome outcome = installation.run(readers);
+    throttle.flush();
+    if (!outcome.ok) {
         // The lists must show a plug-in that could not be swapped back.
-        if (!kept.isEmpty())
+        if (outcome.listsChanged)
             NotificationHub::instance().post(Notifications::pluginsDidChange);
-        fail(QStringLiteral("安装失败"),
-             describe(std::current_exception()) + failurePlace(files[current], stagedOfCurrent + 1, kept, known > 1));
+        QString message = outcome.text;
+        if (!outcome.notes.isEmpty())
+            message += QLatin1Char('\n') + outcome.notes.join(QLatin1Char('\n'));
+        fail(outcome.title, message);
         return;
     }
-    removeLeftovers();
-    group.reset();
-
-    throttle.flush();
-    QString text = QStringLiteral("已安装 ") + QString::number(installed) + QStringLiteral(" 个插件");
-    if (renamed > 0)
-        text += QStringLiteral("（") + QString::number(renamed) + QStringLiteral(" 个已重命名）");
-    post(guard, [text, onFinished](OperationsCenter& center) {
+    const QString text = outcome.text.isEmpty() ? QStringLiteral("安装完成") : outcome.text;
+    const QStringList notes = outcome.notes;
+    post(guard, [text, notes, onFinished](OperationsCenter& center) {
         center.setBusy(false);
         center.setStatusText(text);
+        if (!notes.isEmpty()) {
+            center.setAlertTitle(QStringLiteral("部分旧版本未删除"));
+            center.setAlertMessage(notes.join(QLatin1Char('\n')));
+        }
         if (onFinished)
             onFinished();
     });
@@ -464,6 +562,7 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
     QStringList failedNames;
     QStringList linkedNames;
     QStringList deletedMarket;
+    QStringList notes;
     const qsizetype count = plugins.size();
     for (qsizetype i = 0; i < count; ++i) {
         const Plugin& plugin = plugins[i];
@@ -471,11 +570,9 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
         // it there); a plug-in that is itself a link goes as a link.
         QString path;
         bool linked = !AdminAuth::removalRefusal(plugin.path, &path).isEmpty();
-        const int error = linked ? ELOOP : removeItem(path);
+        int error = linked ? ELOOP : 0;
+        const bool removed = !linked && removeItem(path, plugin.root == PluginRoot::system, error, notes);
         linked = linked || (error == ELOOP && plugin.root == PluginRoot::system);
-        bool removed = error == 0;
-        if (!removed && !linked && plugin.root == PluginRoot::system)
-            removed = AdminAuth::adminRemove(path);
         if (linked) {
             linkedNames.append(plugin.name);
         } else if (removed) {
@@ -504,6 +601,7 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
     if (!linkedNames.isEmpty())
         lines << linkedNames.join(QStringLiteral("、")) + QStringLiteral("\n经过符号链接，未删除。")
                 + AdminAuth::systemLinkReason();
+    lines += notes;
     post(guard, [text, lines, onFinished](OperationsCenter& center) {
         center.setBusy(false);
         center.setStatusText(text);

@@ -292,6 +292,9 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
     const double total = double(plugins.size());
     const auto known = std::count_if(plugins.begin(), plugins.end(),
                                      [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
+    // Nothing it could install: said so, rather than "0 installed".
+    if (known == 0 && !plugins.empty())
+        throw ZFCPackageError::unknownPluginType(plugins.front().name, plugins.front().type);
     int installed = 0;
     MarketInstallOutcome outcome;
     outcome.root = library;
@@ -334,8 +337,8 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
             failSwap(group.at(group.failedAt()), error);
         }
     } catch (...) {
-        for (const QString& path : group.leftovers())
-            AdminAuth::adminRemove(path);
+        for (const AdminAuth::Item& old : group.leftovers())
+            AdminAuth::adminRemove(old);
         if (known < 2)
             throw;
         // Which one failed, and that the others were not installed either (or, where one
@@ -354,8 +357,11 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         throw MarketInstallError::failed(describe(std::current_exception()) + note);
     }
     // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
-    for (const QString& path : group.leftovers())
-        AdminAuth::adminRemove(path);
+    for (const AdminAuth::Item& old : group.leftovers()) {
+        AdminAuth::adminRemove(old);
+        outcome.notes += AdminAuth::lastNotes();
+    }
+    outcome.notes += group.notes();
     report(1.0);
     MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName);
     outcome.count = installed;

@@ -15,6 +15,7 @@ struct MarketInstallOutcome
     int count = 0;     // plug-ins installed
     QStringList paths; // their folders, in package order
     QString root;      // always the system library's folder
+    QStringList notes; // what the user should hear of old versions (other users' items left)
 };
 
 // A refusal of the market installer, with the text for the user.

@@ -15,8 +15,12 @@
 // an act is met by the act itself, which refuses with ELOOP (or ENOTDIR). Nothing here knows
 // Qt: the privileged helper uses the same code as the application.
 // Names are single path components (no "/", not empty, not "." or ".."); EINVAL otherwise.
-// Every function returns 0 or an errno value.
+// Every function returns 0 or an errno value, which callers must look at.
 namespace DirHandle {
+
+// The deepest tree the walks here enter: real plug-ins nest a dozen folders or so, and a
+// deeper chain is one planted to exhaust handles or the stack. Deeper gives ENAMETOOLONG.
+constexpr std::size_t kMaxTreeDepth = 128;
 
 // An owned file descriptor, closed with the object.
 class Fd
@@ -43,60 +47,86 @@ bool isPlainName(std::string_view name);
 // Appends the entry names of the open folder `fd` ("." and ".." left out) to `names`, read
 // through a duplicate so that `fd` stays usable. A read error is returned, never taken for the
 // end of the folder.
-int listNames(int fd, std::vector<std::string>& names);
+[[nodiscard]] int listNames(int fd, std::vector<std::string>& names);
 
 // Opens the folder `root` (an absolute path). Links above it are followed; the root itself
 // must not be a link.
-int openRoot(const std::string& root, Fd& out);
+[[nodiscard]] int openRoot(const std::string& root, Fd& out);
 // Opens the folder `name` in `parent` without following a link.
-int openChild(int parent, std::string_view name, Fd& out);
+[[nodiscard]] int openChild(int parent, std::string_view name, Fd& out);
 // Walks `relative` ("a/b", empty for `root` itself) down from the folder `root`, one handle
 // at a time, refusing any link on the way.
-int openBelow(int root, std::string_view relative, Fd& out);
+[[nodiscard]] int openBelow(int root, std::string_view relative, Fd& out);
 // openBelow from the path `root`.
-int openPath(const std::string& root, std::string_view relative, Fd& out);
+[[nodiscard]] int openPath(const std::string& root, std::string_view relative, Fd& out);
 
 // Creates the folder `name` in `parent` with `mode` (umask applies); EEXIST when anything is
 // there.
-int makeFolderAt(int parent, std::string_view name, mode_t mode);
+[[nodiscard]] int makeFolderAt(int parent, std::string_view name, mode_t mode);
 // Removes `name` from `parent`: a file or link is unlinked (a link is never followed), a
-// folder is emptied through handles and removed; folders without write or search rights
-// for us get them first. Nothing there is no error.
-int removeAt(int parent, std::string_view name);
-// removeAt() of `name` in `parent` only while it is the item `identity` names. A folder is
-// checked on its own handle and emptied through it, then removed by name only if it is still
-// an empty folder: another user who renames something of theirs onto the name in between (a
-// folder every local user may write) loses nothing. What is there but is not the item, or
-// nothing at all, is 0: nothing of ours to remove.
-int removeIdentified(int parent, std::string_view name, const SafeFS::Identity& identity);
+// folder is emptied through handles (emptyFolder, of anyone's items) and removed; folders
+// without write or search rights for us get them first. Nothing there is no error. Only for
+// folders nobody else may write: in a shared one a name may be given to anything by then,
+// and removals go through a private room (SafeFS/Room.h).
+[[nodiscard]] int removeAt(int parent, std::string_view name);
+
+// Whose items an emptying removes. Anything of another user's found inside is left where it
+// is, with the folders above it, and named.
+struct Owners {
+    bool anyone = false;
+    std::vector<uid_t> uids;
+    bool allows(uid_t uid) const;
+};
+// Empties the open folder `folder` of what `owners` allows, one level at a time with at most
+// kMaxTreeDepth handles open, never following a link; folders of ours without write or search
+// rights get them first. The paths (inside `folder`) of items left are added to `left`.
+[[nodiscard]] int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left);
 // Sets `mode` on `name` in `parent` and, when it is a folder, on everything below it; links
 // are left alone and never followed, and so are files with other names (hard links).
-int chmodTreeAt(int parent, std::string_view name, mode_t mode);
+[[nodiscard]] int chmodTreeAt(int parent, std::string_view name, mode_t mode);
 
 enum class Rename {
     replace,   // rename(2)
     noReplace, // EEXIST when the target exists
     exchange   // swaps both; EINVAL, ENOSYS or ENOTSUP where the file system cannot
 };
-int renameAt(int fromParent, std::string_view from, int toParent, std::string_view to, Rename how);
+[[nodiscard]] int renameAt(int fromParent, std::string_view from, int toParent, std::string_view to, Rename how);
+// Whether a rename's flag (noReplace, exchange) was refused by the file system: NFS and some
+// FUSE file systems give EINVAL, ENOSYS or ENOTSUP.
+bool refusesFlags(int error);
+// renameAt(noReplace) that, where the file system refuses the flag, looks and renames plainly.
+[[nodiscard]] int moveAt(int fromParent, std::string_view from, int toParent, std::string_view to);
+
+// Puts the item `from` (in `fromParent`) at `to` (in `toParent`) in place of the item there:
+// by one exchange, which leaves the displaced item at `from`; where the file system cannot
+// exchange, by two renames, the displaced item first to `aside` (in `asideParent`), put back
+// should the second fail. `exchanged` tells which. Nothing at `to` is ENOENT.
+[[nodiscard]] int swapIn(int fromParent, std::string_view from, int toParent, std::string_view to, int asideParent,
+                         std::string_view aside, bool& exchanged);
+// Undoes swapIn(): the displaced item back at `to`, the item put there back at `from`.
+[[nodiscard]] int swapBack(int fromParent, std::string_view from, int toParent, std::string_view to, int asideParent,
+                           std::string_view aside, bool exchanged);
+
+// For tests: every rename's flag is refused, as a file system without renameat2 refuses it.
+void refuseRenameFlagsForTests(bool refused);
 
 // Copies the item `sourceName` in `sourceParent` to `name` in `parent`, which must not exist:
 // folders, files with their permission bits (never set-user-ID or set-group-ID) and times,
 // links as links; a FIFO, socket or device becomes an empty file. The source is read through
 // handles too, so a folder in it swapped for a link is refused, never followed.
-int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name);
+[[nodiscard]] int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name);
 // copyAt for the item at the path `source` (links above its last component followed).
-int copyInto(const std::string& source, int parent, std::string_view name);
+[[nodiscard]] int copyInto(const std::string& source, int parent, std::string_view name);
 // Copies the open file `in` from its position to its end (for a regular file, the end it has
 // now) onto `out` at its position, as copyAt copies a file's bytes: in the kernel on Linux
 // (copy_file_range, at most `step` bytes a call), else, or where the file systems refuse
 // that, through a buffer of at most `step` bytes. EINVAL for a `step` of 0.
-int copyContent(int in, int out, std::size_t step);
+[[nodiscard]] int copyContent(int in, int out, std::size_t step);
 
 // Opens the regular file `name` in `parent` for reading, refusing a link (ELOOP) and
 // anything that is not a regular file (EINVAL) without blocking on a FIFO.
-int openFileAt(int parent, std::string_view name, Fd& out);
+[[nodiscard]] int openFileAt(int parent, std::string_view name, Fd& out);
 // Creates `name` in `parent` exclusively (O_EXCL, never through a link) for writing.
-int createFileAt(int parent, std::string_view name, mode_t mode, Fd& out);
+[[nodiscard]] int createFileAt(int parent, std::string_view name, mode_t mode, Fd& out);
 
 } // namespace DirHandle

@@ -21,13 +21,19 @@
 // (state `finish`); once done it removes the entry. An entry says where the change works, as
 // places (a `root`, then a `folder` below it: a category folder, a plug-in, the folder a linked
 // template really lies in), and lists its items by paths inside their place:
-//   made  an item the change created (a staging folder, a staged file, a new plug-in); with a
-//         target, the path it is to stand at once the change is finished.
+//   room  a private room of the change (SafeFS/Room.h) in its place's folder; an item path
+//         whose first component is a room's lies inside it, wherever the room was renamed to.
+//   made  an item the change created (a staged file, a new plug-in); with a target, the path it
+//         is to stand at once the change is finished.
 //   old   an item the change moved out of the way; its target is where it stood.
-// Recovery of an entry in state `undo` removes the made items and puts every old item back at
-// its target; in state `finish` it puts made items with a target at their target and removes
-// the old items and the other made ones. Paths are relative, without "." or "..", never
-// absolute: anything else makes the entry damaged, and a damaged entry is never acted on.
+// Recovery of an entry in state `undo` puts every old item back at its target and removes the
+// made items, a new item at a target only by putting its old one back in its place (where the
+// old one cannot be found, the new one stays and the entry is kept); in state `finish` it puts
+// made items with a target at their target (or, when one of them cannot be found, undoes the
+// change instead) and removes the old items and the other made ones. Nothing is removed where
+// it stands in a shared folder: it is moved into the place's room first, checked and emptied
+// there (SafeFS::removeInRoom). Paths are relative, without "." or "..", never absolute:
+// anything else makes the entry damaged, and a damaged entry is never acted on.
 namespace SafeFS {
 
 struct JournalPlace {
@@ -39,14 +45,16 @@ struct JournalPlace {
 };
 
 struct JournalItem {
-    enum class Role { made, old };
+    enum class Role { made, old, room };
     Role role = Role::made;
     std::size_t place = 0; // index into the entry's places
     std::string path;      // inside its place's folder
     std::string target;    // inside its place's folder; may be empty for a made item
-    // Unknown (0, 0) only for a made item whose creation had not been recorded: recovery then
-    // removes it only when it is an empty regular file or folder owned by this user, its exact
-    // name carrying the entry's id. A change records the identity before it fills the item.
+    // Unknown (0, 0) only for a made item or room whose creation had not been recorded:
+    // recovery then removes it only when it is an empty regular file or folder owned by this
+    // user, its exact name carrying the entry's id (inside a room of the entry, where nobody
+    // else can put anything, whatever it is). A change records a room's identity before it
+    // fills it.
     Identity identity;
 };
 
@@ -57,6 +65,8 @@ struct JournalEntry {
     std::vector<JournalPlace> places;
     State state = State::undo;
     std::vector<JournalItem> items;
+    // The user has been told what recovery could not put right: he is not told again.
+    bool told = false;
     bool damaged = false; // set when read back: a line or path that is not of our exact form
 };
 
@@ -72,45 +82,63 @@ std::string newJournalId();
 std::string formatEntry(const JournalEntry& entry);
 JournalEntry parseEntry(std::string_view text, std::string_view id);
 
-// Writes `entry` as the file `name` in the folder `folder` (a handle): a temporary file 0600,
-// synced, renamed over `name`, the folder synced. 0 or the errno.
-int writeEntryAt(int folder, std::string_view name, const JournalEntry& entry);
+// Writes `entry` as the file `name` in the folder `folder` (a handle): a temporary file 0600
+// (`name` + ".tmp-" + 16 hex digits), synced, renamed over `name`, the folder synced. 0 or
+// the errno.
+[[nodiscard]] int writeEntryAt(int folder, std::string_view name, const JournalEntry& entry);
 // Reads the entry file `name` in `folder` when it is a regular file of at most 64 MiB owned by
 // this user with mode 0600 exactly; none when it is not there or not of that form (unreadable
 // counts as damaged, never as absent: the entry is returned with `damaged`).
 std::optional<JournalEntry> readEntryAt(int folder, std::string_view name, std::string_view id);
 
 // A folder of entries, one file each (`<id>.entry`), where only this user can write: created
-// 0700, and refused (EPERM) when it is a link, another user's, or writable by others.
+// 0700, and refused (EPERM) when it is a link, another user's, or writable by others; so is
+// every folder on the way to it that is not root's or this user's, or that others may write
+// without its sticky bit (they could rename the journal away and put their own in its place).
 class Journal
 {
 public:
-    // Opens or creates the journal folder at the absolute path `folder`. 0 or the errno.
-    int open(const std::string& folder);
+    // Opens or creates the journal folder at the absolute path `folder`. 0 or the errno, with
+    // the path found at fault in `refusedAt` (when given) for EPERM.
+    [[nodiscard]] int open(const std::string& folder, std::string* refusedAt = nullptr);
     bool isOpen() const { return m_fd >= 0; }
     ~Journal();
     Journal() = default;
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
 
-    int write(const JournalEntry& entry) const;
+    [[nodiscard]] int write(const JournalEntry& entry) const;
     // Removes the entry's file durably; nothing there is no error.
-    int remove(std::string_view id) const;
+    [[nodiscard]] int remove(std::string_view id) const;
     // Every entry in the folder, damaged ones included.
     std::vector<JournalEntry> entries() const;
+    // Puts the damaged entry `id` aside as "<id>.damaged", where no recovery reads it again;
+    // the path it now has, empty when it could not be moved.
+    std::string setAside(std::string_view id) const;
+    // Removes the temporaries of entry writes that a kill left (`<id>.entry.tmp-…`), except
+    // those of entries `running` says are being written.
+    void removeTornWrites(const std::function<bool(std::string_view id)>& running) const;
+    // The folder's path as opened.
+    const std::string& path() const { return m_path; }
 
 private:
     int m_fd = -1;
+    std::string m_path;
 };
 
 // Puts right what the entry's change left, as described above. 0 when the entry is settled
-// (its file may go); else the errno of what could not be done, with nothing acted on that the
-// entry does not name. A damaged entry gives EINVAL and is left alone.
-int recoverEntry(const JournalEntry& entry);
+// (its file may go); else the errno of what could not be done (ENOENT where an old item could
+// not be found to go back), with nothing acted on that the entry does not name, and what was
+// left and where added to `notes` (one line each, for the user). A damaged entry gives EINVAL
+// and is left alone.
+[[nodiscard]] int recoverEntry(const JournalEntry& entry, std::vector<std::string>* notes = nullptr);
 
 // recoverEntry() for every entry of `journal` whose change is not still running, removing the
-// entries it settles. `running` says whether an entry belongs to a change in progress (in
-// this process, or holding a lock); null counts none as running.
-void recoverJournal(const Journal& journal, const std::function<bool(const JournalEntry&)>& running = {});
+// entries it settles and the torn writes of entries. `running` says whether an entry belongs
+// to a change in progress (in this process, or holding a lock); null counts none as running.
+// Returns what the user is to be told, once: what an entry left that could not be put right
+// (the entry is kept, marked told), and each damaged entry (set aside).
+std::vector<std::string> recoverJournal(const Journal& journal,
+                                        const std::function<bool(std::string_view id)>& running = {});
 
 } // namespace SafeFS

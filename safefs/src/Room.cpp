@@ -1,0 +1,194 @@
+#include <SafeFS/Room.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace SafeFS {
+
+namespace {
+
+// Birth times as identityAt() gives them, for "born no earlier than": the clock the file
+// system stamps with is the real-time one, at its own granularity (a coarse tick may stamp an
+// instant before the call's reading; a second's slack covers every file system here).
+std::uint64_t nowNanoseconds()
+{
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return std::uint64_t(now.tv_sec) * 1000000000u + std::uint64_t(now.tv_nsec);
+}
+constexpr std::uint64_t kBirthSlack = 1000000000u;
+
+bool isEmptyFolder(int fd)
+{
+    std::vector<std::string> names;
+    return DirHandle::listNames(fd, names) == 0 && names.empty();
+}
+
+// Whether the open folder `fd` is a room of `owner`'s: owned by him, 0700.
+bool isRoomOf(int fd, uid_t owner)
+{
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == owner && (st.st_mode & 07777) == 0700;
+}
+
+std::string numbered(std::string_view name, int n)
+{
+    return n == 1 ? std::string(name) : std::string(name) + " " + std::to_string(n);
+}
+
+// Moves `inside` of the room back to a free name in `parent`: `name`, else "name 2", …
+int goBack(int room, std::string_view inside, int parent, std::string_view name, Removal& out)
+{
+    int error = EEXIST;
+    for (int n = 1; n <= 100 && error == EEXIST; ++n) {
+        std::string at = numbered(name, n);
+        // A name too long for a number stays as it was, or goes as the room's own.
+        if (!DirHandle::isPlainName(at) || at.size() > 255)
+            at = std::string(inside);
+        error = DirHandle::moveAt(room, inside, parent, at);
+        if (error == 0)
+            out.returnedAs = at;
+        if (error == ENOTEMPTY)
+            error = EEXIST; // an empty folder there is still another's item
+    }
+    return error;
+}
+
+} // namespace
+
+int Room::make(int parent, std::string_view name)
+{
+    const std::uint64_t before = nowNanoseconds();
+    if (const int error = DirHandle::makeFolderAt(parent, name, 0700))
+        return error;
+    DirHandle::Fd fd;
+    if (const int error = DirHandle::openChild(parent, name, fd))
+        return error == ELOOP || error == ENOTDIR || error == ENOENT ? EEXIST : error;
+    Identity identity;
+    if (const int error = identityAt(fd.get(), {}, identity))
+        return error;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return errno;
+    // Another user may rename his own empty folder onto the name between mkdir and open: it is
+    // not ours (owner), or older than the call, or not empty by now.
+    if (st.st_uid != ::geteuid() || (identity.born != 0 && identity.born + kBirthSlack < before) || !isEmptyFolder(fd.get()))
+        return EEXIST;
+    // The umask may have taken bits we check for later.
+    if (::fchmod(fd.get(), 0700) != 0)
+        return errno;
+    m_fd = std::move(fd);
+    m_identity = identity;
+    m_name = std::string(name);
+    return 0;
+}
+
+int Room::find(int parent, std::string_view name, const Identity& identity)
+{
+    return find(parent, name, identity, ::geteuid());
+}
+
+int Room::find(int parent, std::string_view name, const Identity& identity, uid_t owner)
+{
+    const auto tryName = [&](std::string_view candidate) {
+        Identity found;
+        DirHandle::Fd fd;
+        if (identityAt(parent, candidate, found) != 0 || !(found == identity)
+            || DirHandle::openChild(parent, candidate, fd) != 0 || identityAt(fd.get(), {}, found) != 0
+            || !(found == identity) || !isRoomOf(fd.get(), owner))
+            return false;
+        m_fd = std::move(fd);
+        m_identity = found;
+        m_name = std::string(candidate);
+        return true;
+    };
+    if (DirHandle::isPlainName(name) && tryName(name))
+        return 0;
+    std::vector<std::string> names;
+    if (const int error = DirHandle::listNames(parent, names))
+        return error;
+    for (const std::string& candidate : names) {
+        if (tryName(candidate))
+            return 0;
+    }
+    return ENOENT;
+}
+
+int Room::removeIfEmpty(int parent) const
+{
+    if (!m_fd.valid())
+        return 0;
+    if (!isEmptyFolder(m_fd.get()))
+        return ENOTEMPTY;
+    Identity there;
+    if (identityAt(parent, m_name, there) != 0 || !(there == m_identity))
+        return 0;
+    if (::unlinkat(parent, m_name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST)
+        return 0;
+    return errno;
+}
+
+DirHandle::Owners ownersOf(int item, uid_t asker)
+{
+    DirHandle::Owners owners;
+    struct stat st {};
+    if (::fstat(item, &st) == 0)
+        owners.uids.push_back(st.st_uid);
+    owners.uids.push_back(0);
+    owners.uids.push_back(asker);
+    return owners;
+}
+
+int removeInRoom(int room, std::string_view inside, const Identity& expected, const DirHandle::Owners& owners,
+                 int parent, std::string_view name, Removal& out)
+{
+    out = Removal{};
+    Identity found;
+    if (const int error = identityAt(room, inside, found))
+        return error == ENOENT ? 0 : error;
+    if (!(found == expected)) {
+        out.mismatch = true;
+        return goBack(room, inside, parent, name, out);
+    }
+    struct stat st {};
+    if (::fstatat(room, std::string(inside).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (!S_ISDIR(st.st_mode)) {
+        if (!owners.allows(st.st_uid)) {
+            out.left.push_back({});
+            return goBack(room, inside, parent, name, out);
+        }
+        return ::unlinkat(room, std::string(inside).c_str(), 0) == 0 ? 0 : errno;
+    }
+    // Nobody else can reach the item in here: what was checked is what is emptied. (A folder
+    // of ours without rights for us gets them first.)
+    int error = 0;
+    if ((st.st_mode & S_IRWXU) != S_IRWXU && (st.st_uid == ::geteuid() || ::geteuid() == 0))
+        error = ::fchmodat(room, std::string(inside).c_str(), (st.st_mode & 07777) | S_IRWXU, 0) == 0 ? 0 : errno;
+    DirHandle::Fd item;
+    if (!error)
+        error = DirHandle::openChild(room, inside, item);
+    if (!error)
+        error = DirHandle::emptyFolder(item.get(), owners, out.left);
+    if (error)
+        return error;
+    if (out.left.empty())
+        return ::unlinkat(room, std::string(inside).c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+    // Another user's items go back where he can find them, with the folders that hold them.
+    return goBack(room, inside, parent, name, out);
+}
+
+int removeThroughRoom(int parent, std::string_view name, int room, std::string_view inside,
+                      const Identity& expected, const DirHandle::Owners& owners, Removal& out)
+{
+    out = Removal{};
+    if (const int error = DirHandle::moveAt(parent, name, room, inside))
+        return error;
+    return removeInRoom(room, inside, expected, owners, parent, name, out);
+}
+
+} // namespace SafeFS

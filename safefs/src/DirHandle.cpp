@@ -567,9 +567,18 @@ bool refusesFlags(int error)
     return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
 }
 
-int moveAt(int fromParent, std::string_view from, int toParent, std::string_view to)
+namespace {
+
+int step(const Mover& mover, int fromParent, std::string_view from, int toParent, std::string_view to, Rename how)
 {
-    const int error = renameAt(fromParent, from, toParent, to, Rename::noReplace);
+    return mover ? mover(fromParent, from, toParent, to, how) : renameAt(fromParent, from, toParent, to, how);
+}
+
+} // namespace
+
+int moveAt(int fromParent, std::string_view from, int toParent, std::string_view to, const Mover& mover)
+{
+    const int error = step(mover, fromParent, from, toParent, to, Rename::noReplace);
     if (!refusesFlags(error))
         return error;
     struct stat st {};
@@ -577,50 +586,50 @@ int moveAt(int fromParent, std::string_view from, int toParent, std::string_view
         return EEXIST;
     if (errno != ENOENT)
         return errno;
-    return renameAt(fromParent, from, toParent, to, Rename::replace);
+    return step(mover, fromParent, from, toParent, to, Rename::replace);
 }
 
 int swapIn(int fromParent, std::string_view from, int toParent, std::string_view to, int asideParent,
-           std::string_view aside, bool& exchanged)
+           std::string_view aside, bool& exchanged, const Mover& mover)
 {
     exchanged = false;
-    int error = renameAt(fromParent, from, toParent, to, Rename::exchange);
+    int error = step(mover, fromParent, from, toParent, to, Rename::exchange);
     if (error == 0) {
         exchanged = true;
         return 0;
     }
     if (!refusesFlags(error))
         return error;
-    if ((error = moveAt(toParent, to, asideParent, aside)) != 0)
+    if ((error = moveAt(toParent, to, asideParent, aside, mover)) != 0)
         return error;
-    if ((error = moveAt(fromParent, from, toParent, to)) != 0) {
+    if ((error = moveAt(fromParent, from, toParent, to, mover)) != 0) {
         // The displaced item back at once; should even that fail, it waits at `aside`.
-        (void)moveAt(asideParent, aside, toParent, to);
+        (void)moveAt(asideParent, aside, toParent, to, mover);
         return error;
     }
     return 0;
 }
 
 int swapBack(int fromParent, std::string_view from, int toParent, std::string_view to, int asideParent,
-             std::string_view aside, bool exchanged)
+             std::string_view aside, bool exchanged, const Mover& mover)
 {
     if (exchanged) {
-        const int error = renameAt(fromParent, from, toParent, to, Rename::exchange);
+        const int error = step(mover, fromParent, from, toParent, to, Rename::exchange);
         if (!refusesFlags(error))
             return error;
         // Exchanged once, refused now (a test's seam, a remount): two renames through `aside`.
-        if (const int moved = moveAt(fromParent, from, asideParent, aside))
+        if (const int moved = moveAt(fromParent, from, asideParent, aside, mover))
             return moved;
         bool again = false;
-        const int undone = swapIn(asideParent, aside, toParent, to, fromParent, from, again);
+        const int undone = swapIn(asideParent, aside, toParent, to, fromParent, from, again, mover);
         if (undone)
-            (void)moveAt(asideParent, aside, fromParent, from);
+            (void)moveAt(asideParent, aside, fromParent, from, mover);
         return undone;
     }
-    if (const int error = moveAt(toParent, to, fromParent, from))
+    if (const int error = moveAt(toParent, to, fromParent, from, mover))
         return error;
-    if (const int error = moveAt(asideParent, aside, toParent, to)) {
-        (void)moveAt(fromParent, from, toParent, to);
+    if (const int error = moveAt(asideParent, aside, toParent, to, mover)) {
+        (void)moveAt(fromParent, from, toParent, to, mover);
         return error;
     }
     return 0;

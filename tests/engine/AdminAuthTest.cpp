@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -32,21 +34,39 @@ protected:
     }
 };
 
-// A recorded command without its last argument, the hidden name the journal gave it (which
-// must be of the hidden form).
-QStringList withoutHidden(QStringList command)
+// The identity of the item at `path` now, as a caller records it when the user asks.
+SafeFS::Identity identityOf(const QString& path)
 {
-    EXPECT_TRUE(SafeFS::isHiddenForm(FsPath::toBytes(command.value(command.size() - 1)))) << command.join(" ").toStdString();
-    command.removeLast();
-    return command;
+    SafeFS::Identity identity;
+    EXPECT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(path), identity), 0) << path.toStdString();
+    return identity;
 }
 
-QList<QStringList> withoutHidden(const QList<QStringList>& commands)
+// A remove command as the tests compare it: the helper, the operation, the root, the folder and
+// the item's name (the room and the identities are this run's own).
+QStringList shape(const QStringList& command)
+{
+    EXPECT_TRUE(SafeFS::isHiddenForm(FsPath::toBytes(command.value(5)))) << command.join(" ").toStdString();
+    return command.mid(0, 5);
+}
+
+QList<QStringList> shapes(const QList<QStringList>& commands)
 {
     QList<QStringList> out;
     for (const QStringList& command : commands)
-        out.append(withoutHidden(command));
+        out.append(shape(command));
     return out;
+}
+
+AdminAuth::Item itemAt(const QString& path)
+{
+    AdminAuth::Item item;
+    item.folder = QFileInfo(path).path();
+    item.name = QFileInfo(path).fileName();
+    item.identity = {1, 2, 3};
+    item.room = ".x.loomwork-removing-0000000000000000";
+    item.roomIdentity = {4, 5, 6};
+    return item;
 }
 
 // What /bin/sh makes of a quoted word: the word must come back unchanged.
@@ -85,9 +105,10 @@ TEST_F(AdminAuthTest, AppleScriptEscapesBackslashesThenQuotes)
               "do shell script \"echo \\\"a\\\\b\\\"\" with administrator privileges");
 }
 
-// Our helper by its absolute path, the library's root (links above it resolved) and the path
-// inside it as separate arguments: no shell ever reads a path.
-TEST_F(AdminAuthTest, CommandsNameTheHelperTheRootAndThePathInside)
+// Our helper by its absolute path, the library's root (links above it resolved), the folder
+// inside it and the names and identities recorded, as separate arguments: no shell ever reads a
+// path, and the helper acts on nothing but what was recorded.
+TEST_F(AdminAuthTest, CommandsNameTheHelperTheRootAndWhatWasRecorded)
 {
     const QString helper = AdminRunner::helperPath();
     EXPECT_TRUE(QFileInfo(helper).isAbsolute());
@@ -96,18 +117,26 @@ TEST_F(AdminAuthTest, CommandsNameTheHelperTheRootAndThePathInside)
     // The library does not exist yet: what is missing is taken as written.
     const QString real = QFileInfo(TestEnv::root()).canonicalFilePath() + "/SystemLibrary/Templates.localized";
     ASSERT_EQ(TestEnv::systemLibrary(), TestEnv::root() + "/SystemLibrary/Templates.localized");
-    const QString glow = root + "/Effects.localized/Gl'ow $HOME";
-    const QString hidden = ".Gl'ow $HOME.loomwork-removing-0123456789abcdef";
-    EXPECT_EQ(AdminAuth::removeCommand(glow, hidden),
-              QStringList({helper, "remove", real, "Effects.localized/Gl'ow $HOME", hidden}));
+    const QString uid = QString::number(::geteuid());
+    AdminAuth::Item glow = itemAt(root + "/Effects.localized/Gl'ow $HOME");
+    EXPECT_EQ(AdminAuth::removeCommand(glow),
+              QStringList({helper, "remove", real, "Effects.localized", "Gl'ow $HOME", glow.room, "4:5:6", "1:2:3", uid}));
+    glow.inRoom = true;
+    glow.shownName = "Glow";
+    EXPECT_EQ(AdminAuth::removeCommand(glow), QStringList({helper, "remove-in-room", real, "Effects.localized", glow.room,
+                                                           "4:5:6", "Gl'ow $HOME", "1:2:3", "Glow", uid}));
+    glow.inRoom = false;
     EXPECT_EQ(AdminAuth::createDirectoryCommand(root + "/Effects.localized"),
               QStringList({helper, "mkdir", real, "Effects.localized"}));
     EXPECT_EQ(AdminAuth::prepareRootCommand(root), QStringList({helper, "prepare-root", real}));
     EXPECT_EQ(AdminAuth::requestPermissionCommand(root), QStringList({helper, "permit", real}));
-    EXPECT_EQ(AdminAuth::replaceCommand("/s", glow, hidden),
-              QStringList({helper, "replace", real, "Effects.localized/Gl'ow $HOME", "/s", hidden}));
-    EXPECT_TRUE(AdminAuth::removeCommand("/elsewhere/x", hidden).isEmpty());
-    EXPECT_TRUE(AdminAuth::removeCommand(root, hidden).isEmpty()) << "never the library itself";
+    EXPECT_EQ(AdminAuth::replaceCommand("/s", glow), QStringList({helper, "replace", real, "Effects.localized",
+                                                                  "Gl'ow $HOME", "/s", glow.room, "4:5:6", "1:2:3", uid}));
+    EXPECT_TRUE(AdminAuth::removeCommand(itemAt("/elsewhere/x")).isEmpty());
+    EXPECT_TRUE(AdminAuth::removeCommand(itemAt(root + "/x")).isEmpty()) << "never in the library's own folder";
+    AdminAuth::Item roomless = itemAt(root + "/Effects.localized/x");
+    roomless.room.clear();
+    EXPECT_TRUE(AdminAuth::removeCommand(roomless).isEmpty()) << "never without a room";
 }
 
 TEST_F(AdminAuthTest, ExplanationIsShownOncePerRunAfterAgreement)
@@ -116,29 +145,34 @@ TEST_F(AdminAuthTest, ExplanationIsShownOncePerRunAfterAgreement)
     RecordingAdminRunner runner;
     alerts.queueAnswers({false, true});
 
-    const QString root = TestEnv::systemLibrary();
-    EXPECT_FALSE(AdminAuth::adminRemove(root + "/a"));
+    const QString folder = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    for (const char* name : {"a", "b", "c", "d"})
+        QDir().mkpath(folder + "/" + name);
+    const auto remove = [&](const char* name) {
+        return AdminAuth::adminRemove(folder + "/" + name, identityOf(folder + "/" + name));
+    };
+    EXPECT_FALSE(remove("a"));
     EXPECT_TRUE(runner.commands().isEmpty()) << "declined: nothing may run";
-    EXPECT_TRUE(AdminAuth::adminRemove(root + "/b"));
-    EXPECT_TRUE(AdminAuth::adminRemove(root + "/c"));
+    EXPECT_TRUE(remove("b"));
+    EXPECT_TRUE(remove("c"));
 
     ASSERT_EQ(alerts.questions().size(), 2);
     EXPECT_EQ(alerts.questions()[0].title, "需要管理员授权");
     EXPECT_EQ(alerts.questions()[0].primary, "继续");
-    EXPECT_EQ(withoutHidden(runner.commands()),
-              withoutHidden(QList<QStringList>({AdminAuth::removeCommand(root + "/b", ".b.loomwork-removing-0000000000000000"),
-                                                AdminAuth::removeCommand(root + "/c", ".c.loomwork-removing-0000000000000000")})));
+    EXPECT_EQ(shapes(runner.commands()), shapes({AdminAuth::removeCommand(itemAt(folder + "/b")),
+                                                 AdminAuth::removeCommand(itemAt(folder + "/c"))}));
     // Each system's own window: polkit asks for the user's password, macOS's names osascript.
     EXPECT_FALSE(alerts.questions()[0].message.contains("osascript"));
     EXPECT_TRUE(alerts.questions()[0].message.contains("身份验证窗口"));
     // Linux has no /Library: the folder in use is named.
+    const QString root = TestEnv::systemLibrary();
     EXPECT_TRUE(alerts.questions()[0].message.contains("系统FCPX插件目录（" + root + "）"))
         << alerts.questions()[0].message.toStdString();
     EXPECT_FALSE(alerts.questions()[0].message.contains("/Library/…"));
     AdminAuth::resetExplanation();
     alerts.setDefaultAnswer(true);
     RecordingAdminRunner mac(AdminRunner::Flavor::macOS);
-    EXPECT_TRUE(AdminAuth::adminRemove(root + "/d"));
+    EXPECT_TRUE(remove("d"));
     EXPECT_TRUE(alerts.questions().last().message.endsWith(
         "系统弹窗标题显示为「osascript」属于正常现象，输入开机密码点「好」即可；授权一次后一般不再询问。"));
 }
@@ -150,21 +184,22 @@ TEST_F(AdminAuthTest, ALinkAboveTheLibraryIsResolvedBeforeAnyCommand)
     alerts.setDefaultAnswer(true);
     RecordingAdminRunner runner;
     QTemporaryDir dir;
-    QDir().mkpath(dir.path() + "/real/lib/Effects.localized");
+    QDir().mkpath(dir.path() + "/real/lib/Effects.localized/Glow");
+    QDir().mkpath(dir.path() + "/real/lib/Effects.localized/Glow 2");
     ASSERT_TRUE(QFile::link(dir.path() + "/real", dir.path() + "/link"));
     const QString real = QFileInfo(dir.path() + "/real").canonicalFilePath() + "/lib/Effects.localized";
     const QByteArray saved = qgetenv("LOOMWORK_SYSTEM_LIBRARY");
     qputenv("LOOMWORK_SYSTEM_LIBRARY", QFile::encodeName(dir.path() + "/link/lib"));
-    EXPECT_TRUE(AdminAuth::adminRemove(dir.path() + "/link/lib/Effects.localized/Glow"));
-    EXPECT_TRUE(AdminAuth::adminRemove(real + "/Glow 2"));
+    EXPECT_TRUE(AdminAuth::adminRemove(dir.path() + "/link/lib/Effects.localized/Glow", identityOf(real + "/Glow")));
+    EXPECT_TRUE(AdminAuth::adminRemove(real + "/Glow 2", identityOf(real + "/Glow 2")));
     EXPECT_EQ(AdminAuth::writeRefusal(real + "/Glow"), QString());
+    QDir(real + "/Glow").removeRecursively();
     ASSERT_TRUE(QFile::link(dir.path(), real + "/Glow"));
     EXPECT_NE(AdminAuth::writeRefusal(dir.path() + "/link/lib/Effects.localized/Glow/x"), QString());
-    const QString hidden = ".x.loomwork-removing-0000000000000000";
-    const QList<QStringList> expected{withoutHidden(AdminAuth::removeCommand(real + "/Glow", hidden)),
-                                      withoutHidden(AdminAuth::removeCommand(real + "/Glow 2", hidden))};
+    const QList<QStringList> expected{shape(AdminAuth::removeCommand(itemAt(real + "/Glow"))),
+                                      shape(AdminAuth::removeCommand(itemAt(real + "/Glow 2")))};
     qputenv("LOOMWORK_SYSTEM_LIBRARY", saved);
-    EXPECT_EQ(withoutHidden(runner.commands()), expected);
+    EXPECT_EQ(shapes(runner.commands()), expected);
     EXPECT_EQ(expected[0].value(2), QFileInfo(dir.path() + "/real").canonicalFilePath() + "/lib");
 }
 
@@ -220,18 +255,17 @@ TEST_F(AdminAuthTest, CommandsRunOnlyInsideTheLibraryAndThroughNoLink)
     const QString outside = QStringLiteral("路径不在系统插件库内：");
     const std::pair<QString, QString> cases[] = {
         {root + "/Titles.localized/Glow", {}},
-        {root + "/Generators.localized/New", {}},
         // The helper removes a link as a link: only the folders on the way may not be links.
         {root + "/Titles.localized/Alias", {}},
         {root + "/Titles.localized/Alias/Inner", "路径经过符号链接：" + root + "/Titles.localized/Alias"},
         {root + "/Effects.localized/Glow", "路径经过符号链接：" + root + "/Effects.localized"},
-        {root + "/Titles.localized/../../x", outside + root + "/Titles.localized/../../x"},
-        {root + "-other/x", outside + root + "-other/x"},
+        {root + "/Titles.localized/../../x", outside + root + "/Titles.localized/../.."},
+        {root + "-other/x", outside + root + "-other"},
     };
     for (const auto& [path, refusal] : cases) {
         SCOPED_TRACE(path.toStdString());
         const qsizetype before = runner.commands().size();
-        EXPECT_EQ(AdminAuth::adminRemove(path), refusal.isEmpty());
+        EXPECT_EQ(AdminAuth::adminRemove(path, {7, 8, 9}), refusal.isEmpty());
         EXPECT_EQ(runner.commands().size() - before, refusal.isEmpty() ? 1 : 0);
         if (!refusal.isEmpty()) {
             EXPECT_EQ(alerts.questions().last().title, "已拒绝管理员操作");
@@ -243,7 +277,7 @@ TEST_F(AdminAuthTest, CommandsRunOnlyInsideTheLibraryAndThroughNoLink)
     ASSERT_TRUE(QFile::link(elsewhere.path(), root));
     EXPECT_FALSE(AdminAuth::prepareRoot(root)) << "not even the library's own chmod through a link";
     EXPECT_FALSE(AdminAuth::requestPermission(root));
-    EXPECT_EQ(runner.commands().size(), 3);
+    EXPECT_EQ(runner.commands().size(), 2);
 }
 
 TEST_F(AdminAuthTest, PkexecIsNeverLookedUpThroughPath)
@@ -288,10 +322,10 @@ TEST_F(AdminAuthTest, PrepareRootAndReplaceDoWhatTheyBuild)
     EXPECT_TRUE(QFileInfo::exists(destination + "/Media/a.txt"));
 }
 
-// The helper moves the item (or makes its copy) at a hidden name our journal names before it
-// runs; a helper stopped halfway leaves it there, and recovery removes it by the identity
-// recorded, never anything else of that name.
-TEST_F(AdminAuthTest, WhatAStoppedHelperLeftIsNamedByTheJournalAndPutRight)
+// The helper moves the item (or makes its copy) into a room of ours that our journal names,
+// with the item, before it runs; a helper stopped halfway leaves it there, and recovery puts it
+// right by what was recorded: the removal finished, the replace's copy gone.
+TEST_F(AdminAuthTest, WhatAStoppedHelperLeftIsPutRightByTheJournal)
 {
     FakeAlertPresenter alerts;
     alerts.setDefaultAnswer(true);
@@ -299,45 +333,24 @@ TEST_F(AdminAuthTest, WhatAStoppedHelperLeftIsNamedByTheJournalAndPutRight)
     const QString category = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect);
     PluginFixtures::writeBytes(category + "/Glow/a.txt", "a");
     PluginFixtures::writeBytes(category + "/Keep/a.txt", "a");
-    // The hidden name the helper's journal entry gives its item, recorded before it runs.
-    QStringList named;
-    const auto nameTheItem = [&] {
-        SafeFS::Journal journal;
-        ASSERT_EQ(AppJournal::open(journal), 0);
-        for (const auto& entry : journal.entries())
-            if (entry.kind == "admin")
-                named.append(QString::fromStdString(entry.items.at(0).path));
-    };
-    // The helper's first step, then it is stopped: the item at that name.
-    runner.setBeforeRun([&] {
-        nameTheItem();
-        QDir().rename(category + "/Glow", category + "/" + named.value(0));
-    });
+    // The room the entry names, as the command gives it.
+    const auto roomOf = [&](int command) { return runner.commands().value(command).value(command == 0 ? 5 : 6); };
+    // The helper's first step, then it is stopped: the item in the room.
+    runner.setBeforeRun([&] { QDir().rename(category + "/Glow", category + "/" + roomOf(0) + "/Glow"); });
     runner.queueOutcome({true, -1, {}, {}});
-    EXPECT_FALSE(AdminAuth::adminRemove(category + "/Glow"));
-    ASSERT_EQ(named.size(), 1);
-    EXPECT_EQ(runner.commands().value(0), AdminAuth::removeCommand(category + "/Glow", named[0]));
-    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({named[0], "Keep"}));
-
-    // Moved on by a neighbour, another item put at that name: not the one recorded. (The
-    // recorded one lives on, so its inode cannot be reused.)
-    ASSERT_TRUE(QDir().rename(category + "/" + named[0], category + "/Other"));
-    PluginFixtures::writeBytes(category + "/" + named[0] + "/b.txt", "b");
+    EXPECT_FALSE(AdminAuth::adminRemove(category + "/Glow", identityOf(category + "/Glow")));
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({roomOf(0), "Keep"}));
     AppJournal::recover();
-    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({named[0], "Keep", "Other"}));
-    QDir(category + "/" + named[0]).removeRecursively();
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Keep"}));
 
-    // A replace's copy stopped halfway goes; so does, after the exchange, the old item.
-    runner.setBeforeRun([&] {
-        nameTheItem();
-        PluginFixtures::writeBytes(category + "/" + named.value(1) + "/half.txt", "half");
-    });
+    // A replace's copy stopped halfway goes, and the old item stays.
+    runner.setBeforeRun([&] { PluginFixtures::writeBytes(category + "/" + roomOf(1) + "/incoming/half.txt", "half"); });
     runner.queueOutcome({true, -1, {}, {}});
     EXPECT_FALSE(AdminAuth::adminReplace(TestEnv::root() + "/source", category + "/Keep"));
-    ASSERT_EQ(named.size(), 2);
-    EXPECT_TRUE(QFileInfo::exists(category + "/" + named[1]));
+    EXPECT_TRUE(QFileInfo::exists(category + "/" + roomOf(1) + "/incoming/half.txt"));
     AppJournal::recover();
-    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Keep", "Other"}));
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Keep"}));
+    EXPECT_TRUE(QFileInfo::exists(category + "/Keep/a.txt"));
     EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
 }
 
@@ -353,11 +366,11 @@ TEST_F(AdminAuthTest, NamesThatAreNotUtf8ReachTheHelperByteForByte)
     const QString near = category + "/" + FsPath::fromBytes("Gl\xef\xbf\xbdow"); // what UTF-8 would make of it
     ASSERT_EQ(::mkdir(FsPath::toNative(odd).c_str(), 0755), 0);
     ASSERT_EQ(::mkdir(FsPath::toNative(near).c_str(), 0755), 0);
-    EXPECT_TRUE(AdminAuth::adminRemove(odd));
+    EXPECT_TRUE(AdminAuth::adminRemove(odd, identityOf(odd)));
     EXPECT_EQ(runner.commands().value(0).value(1), "--hex");
     EXPECT_FALSE(FileOps::current().exists(odd));
     EXPECT_TRUE(FileOps::current().exists(near));
-    EXPECT_TRUE(AdminAuth::adminRemove(near));
+    EXPECT_TRUE(AdminAuth::adminRemove(near, identityOf(near)));
     EXPECT_EQ(runner.commands().value(1).value(1), "remove") << "UTF-8 names go as they are";
     EXPECT_FALSE(FileOps::current().exists(near));
 }

@@ -63,7 +63,13 @@ TEST(ProcessAdminRunnerTest, PkexecGetsEveryArgumentAsOneWord)
     };
     for (const QString& name : names) {
         SCOPED_TRACE(FsPath::encode(name).toStdString());
-        const QStringList command = AdminAuth::removeCommand(effects + name, QStringLiteral(".x.loomwork-removing-0123456789abcdef"));
+        AdminAuth::Item item;
+        item.folder = effects.chopped(1);
+        item.name = name;
+        item.identity = {1, 2, 3};
+        item.room = QStringLiteral(".x.loomwork-removing-0123456789abcdef");
+        item.roomIdentity = {4, 5, 6};
+        const QStringList command = AdminAuth::removeCommand(item);
         ASSERT_GE(command.size(), 4);
         QFile::remove(standIn + QStringLiteral(".argv"));
 

@@ -141,6 +141,20 @@ int PluginFolderSwap::step(FileOps::Step step, const QString& paths)
     return m_files.stepFault(step, paths);
 }
 
+// Each rename or exchange is named to the file operations first (tests fail chosen ones).
+DirHandle::Mover PluginFolderSwap::mover()
+{
+    return [this](int fromFd, std::string_view from, int toFd, std::string_view to, DirHandle::Rename how) {
+        const auto shown = [this](int fd, std::string_view name) {
+            return fd == m_room.fd() ? roomPathOf(std::string(name)) : pathOf(std::string(name));
+        };
+        if (const int error = step(how == DirHandle::Rename::exchange ? FileOps::Step::exchange : FileOps::Step::rename,
+                                   shown(fromFd, from) + QLatin1Char('\n') + shown(toFd, to)))
+            return error;
+        return DirHandle::renameAt(fromFd, from, toFd, to, how);
+    };
+}
+
 int PluginFolderSwap::writeJournal()
 {
     const int error = m_change->write();
@@ -242,10 +256,7 @@ int PluginFolderSwap::place(const QString& staged, const QString& name)
     if (!old.known()) {
         if (const int error = writeJournal())
             return error;
-        int error = step(FileOps::Step::rename, roomPathOf(inside) + QLatin1Char('\n') + target);
-        if (!error)
-            error = DirHandle::moveAt(m_room.fd(), inside, m_parent.get(), nameBytes);
-        if (error)
+        if (const int error = DirHandle::moveAt(m_room.fd(), inside, m_parent.get(), nameBytes, mover()))
             return failed(error, target);
         m_old = Old::none;
     } else {
@@ -256,15 +267,17 @@ int PluginFolderSwap::place(const QString& staged, const QString& name)
         items.push_back(JournalChange::item(Role::old, m_place, m_room.name() + "/" + m_aside, nameBytes, old));
         if (const int error = writeJournal())
             return error;
-        int error = step(FileOps::Step::exchange, roomPathOf(inside) + QLatin1Char('\n') + target);
-        if (!error)
-            error = DirHandle::swapIn(m_room.fd(), inside, m_parent.get(), nameBytes, m_room.fd(), m_aside, m_exchanged);
+        int error = DirHandle::swapIn(m_room.fd(), inside, m_parent.get(), nameBytes, m_room.fd(), m_aside, m_exchanged, mover());
         if (lacksRights(error))
             error = placeBeside(inside, nameBytes, fresh, old);
         else if (!error)
             m_old = Old::inRoom;
-        if (error)
+        if (error) {
+            // The old item not back at its name waits where the entry says: recovery's.
+            if (!(identityIn(m_parent.get(), nameBytes) == old))
+                m_change->keep();
             return failed(error, target);
+        }
     }
     m_target = target;
     m_oldIdentity = old;
@@ -285,16 +298,12 @@ int PluginFolderSwap::placeBeside(const std::string& inside, const std::string& 
     items.push_back(JournalChange::item(Role::old, m_place, replaced, name, old));
     if (const int error = writeJournal())
         return error;
-    int error = step(FileOps::Step::rename, roomPathOf(inside) + QLatin1Char('\n') + pathOf(incoming));
-    if (!error)
-        error = DirHandle::moveAt(m_room.fd(), inside, m_parent.get(), incoming);
+    int error = DirHandle::moveAt(m_room.fd(), inside, m_parent.get(), incoming, mover());
     if (error)
         return error;
     m_from = incoming;
     m_aside = replaced;
-    error = step(FileOps::Step::exchange, pathOf(incoming) + QLatin1Char('\n') + pathOf(name));
-    if (!error)
-        error = DirHandle::swapIn(m_parent.get(), incoming, m_parent.get(), name, m_parent.get(), replaced, m_exchanged);
+    error = DirHandle::swapIn(m_parent.get(), incoming, m_parent.get(), name, m_parent.get(), replaced, m_exchanged, mover());
     if (error) {
         if (takeBack(incoming) != 0)
             m_change->keep(); // the new item waits beside, recorded
@@ -406,9 +415,7 @@ int PluginFolderSwap::undo()
         error = takeBack(m_name);
         break;
     case Old::inRoom: {
-        error = step(FileOps::Step::exchange, roomPathOf(m_from) + QLatin1Char('\n') + m_target);
-        if (!error)
-            error = DirHandle::swapBack(m_room.fd(), m_from, m_parent.get(), m_name, m_room.fd(), m_aside, m_exchanged);
+        error = DirHandle::swapBack(m_room.fd(), m_from, m_parent.get(), m_name, m_room.fd(), m_aside, m_exchanged, mover());
         if (error)
             break;
         // What stood at the target is in the room now: gone, while it is the new item.
@@ -420,9 +427,7 @@ int PluginFolderSwap::undo()
         break;
     }
     case Old::beside:
-        error = step(FileOps::Step::exchange, pathOf(m_from) + QLatin1Char('\n') + m_target);
-        if (!error)
-            error = DirHandle::swapBack(m_parent.get(), m_from, m_parent.get(), m_name, m_parent.get(), m_aside, m_exchanged);
+        error = DirHandle::swapBack(m_parent.get(), m_from, m_parent.get(), m_name, m_parent.get(), m_aside, m_exchanged, mover());
         if (!error)
             error = takeBack(m_from);
         break;
@@ -451,9 +456,13 @@ void PluginFolderSwap::clearRoom()
         return;
     }
     for (const std::string& name : names) {
-        if (m_leftover && !m_leftover->room.isEmpty() && FsPath::toBytes(m_leftover->name) == name)
-            continue;
-        if (step(FileOps::Step::remove, roomPathOf(name)) != 0 || emptyOurs(m_room.fd(), name) != 0)
+        // An old item still recorded (one that could not go back, one left to the
+        // administrator) stays for whoever is to put it right.
+        const SafeFS::Identity here = identityIn(m_room.fd(), name);
+        const bool recorded = std::any_of(m_change->items().begin(), m_change->items().end(), [&](const SafeFS::JournalItem& item) {
+            return item.role == Role::old && item.place == m_place && item.identity == here;
+        });
+        if (recorded || step(FileOps::Step::remove, roomPathOf(name)) != 0 || emptyOurs(m_room.fd(), name) != 0)
             m_change->keep();
     }
     if (m_room.removeIfEmpty(m_parent.get()) != 0)

@@ -122,6 +122,7 @@ private:
     void clearRoom();
     int writeJournal();
     int step(FileOps::Step step, const QString& paths);
+    DirHandle::Mover mover();
     bool refused(const QString& path);
     int failed(int error, const QString& path);
     QString pathOf(const std::string& name) const;

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include "engine/files/AppJournal.h"
+#include "engine/files/FileOps.h"
 #include "engine/files/FsPath.h"
 #include "engine/files/JournalChange.h"
 #include "engine/files/SystemPath.h"
@@ -69,7 +70,10 @@ int PluginRemoval::run()
     if (::fstatat(m_parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         owners.uids.push_back(st.st_uid);
     SafeFS::Removal removal;
-    const int error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), name, item, owners, removal);
+    int error = FileOps::current().stepFault(FileOps::Step::rename, m_path + QLatin1Char('\n') + m_folder + QLatin1Char('/')
+                                                                      + FsPath::fromBytes(roomName) + QLatin1Char('/') + m_name);
+    if (!error)
+        error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), name, item, owners, removal);
     if (removal.mismatch)
         m_notes.append(QStringLiteral("「") + FsPath::displayText(m_name) + QStringLiteral("」已被换成别的项目，未删除：")
                        + FsPath::displayText(m_folder + QLatin1Char('/') + FsPath::fromBytes(removal.returnedAs)));

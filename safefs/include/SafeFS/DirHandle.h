@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,18 +95,23 @@ enum class Rename {
 // Whether a rename's flag (noReplace, exchange) was refused by the file system: NFS and some
 // FUSE file systems give EINVAL, ENOSYS or ENOTSUP.
 bool refusesFlags(int error);
+// How the moves below take each step: renameAt() itself, unless a caller wraps it (to name the
+// step to a test's seam).
+using Mover = std::function<int(int fromParent, std::string_view from, int toParent, std::string_view to, Rename how)>;
+
 // renameAt(noReplace) that, where the file system refuses the flag, looks and renames plainly.
-[[nodiscard]] int moveAt(int fromParent, std::string_view from, int toParent, std::string_view to);
+[[nodiscard]] int moveAt(int fromParent, std::string_view from, int toParent, std::string_view to,
+                         const Mover& mover = {});
 
 // Puts the item `from` (in `fromParent`) at `to` (in `toParent`) in place of the item there:
 // by one exchange, which leaves the displaced item at `from`; where the file system cannot
 // exchange, by two renames, the displaced item first to `aside` (in `asideParent`), put back
 // should the second fail. `exchanged` tells which. Nothing at `to` is ENOENT.
 [[nodiscard]] int swapIn(int fromParent, std::string_view from, int toParent, std::string_view to, int asideParent,
-                         std::string_view aside, bool& exchanged);
+                         std::string_view aside, bool& exchanged, const Mover& mover = {});
 // Undoes swapIn(): the displaced item back at `to`, the item put there back at `from`.
 [[nodiscard]] int swapBack(int fromParent, std::string_view from, int toParent, std::string_view to, int asideParent,
-                           std::string_view aside, bool exchanged);
+                           std::string_view aside, bool exchanged, const Mover& mover = {});
 
 // For tests: every rename's flag is refused, as a file system without renameat2 refuses it.
 void refuseRenameFlagsForTests(bool refused);

@@ -189,3 +189,16 @@ int FaultyFileOps::writeFile(const QString& path, const QByteArray& bytes)
         return error;
     return FileOps::writeFile(path, bytes);
 }
+
+int FaultyFileOps::stepFault(Step step, const QString& paths)
+{
+    static const char* const words[] = {"makeFolder", "rename", "exchange", "remove"};
+    const Op ops[] = {Op::makePath, Op::rename, Op::exchange, Op::removeTree};
+    QString call = QString::fromLatin1(words[int(step)]);
+    for (const QString& path : paths.split(QLatin1Char('\n')))
+        call += QLatin1Char(' ') + path;
+    // A rename's rule matches the item moved (its first path), as rename() matches it; an
+    // exchange's, either.
+    const QString matched = step == Step::rename ? paths.section(QLatin1Char('\n'), 0, 0) + QLatin1Char('\n') : paths;
+    return fault(ops[int(step)], matched, call);
+}

@@ -7,7 +7,7 @@
 #include <QFileInfo>
 
 #include "engine/core/AppPaths.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/SystemPath.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AppJournal.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 
 JournalChange::JournalChange(std::string kind)
 {

@@ -3,7 +3,7 @@
 
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/InstanceGuard.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "online/ServerConfig.h"
 #include "ui/Appearance.h"
 #include "ui/WidgetAlertPresenter.h"

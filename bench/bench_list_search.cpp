@@ -22,7 +22,7 @@
 #include <QMainWindow>
 
 #include "engine/library/AppState.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "library/PluginListView.h"
 #include "ui/Appearance.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "engine/files/FileOps.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/templates/TemplateInspector.h"
 
 namespace fs = std::filesystem;

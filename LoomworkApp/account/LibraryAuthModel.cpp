@@ -8,7 +8,7 @@
 #include "engine/files/AdminRunner.h"
 #include "engine/library/AppState.h"
 #include "engine/core/Delivery.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 
 namespace {
 

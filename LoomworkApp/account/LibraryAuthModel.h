@@ -7,7 +7,7 @@
 #include <QString>
 
 #include "engine/library/AppState.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 
 // The library pane's state: whether the system library is writable, an authorisation in

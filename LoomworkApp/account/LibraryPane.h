@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 class AppState;
 class LibraryAuthModel;

@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "engine/library/AppState.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "ui/Dot.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"

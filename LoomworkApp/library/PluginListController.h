@@ -10,7 +10,7 @@
 #include <QUrl>
 
 #include "engine/library/AppState.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 
 // The plug-in list's logic without widgets: the click rules of the selection, what the
 // toolbar and the rows may do right now, the delete question, the backup and quick-backup

@@ -7,7 +7,7 @@
 #include <QRectF>
 #include <QString>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 class QPainter;
 

@@ -8,7 +8,7 @@
 #include <QPointer>
 #include <QString>
 
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 
 class QMainWindow;
 class QToolBar;

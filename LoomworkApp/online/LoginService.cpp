@@ -8,7 +8,7 @@
 #include <QPointer>
 #include <QThreadPool>
 
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 #include "online/ServerConfig.h"
 #include "online/TokenStore.h"
 #include "online/V2API.h"

@@ -11,7 +11,7 @@
 #include <QUuid>
 
 #include "engine/core/AppPaths.h"
-#include "engine/market/MarketInstaller.h"
+#include "engine/operations/MarketInstaller.h"
 #include "engine/core/SystemError.h"
 #include "online/RedirectChain.h"
 #include "online/SafeLink.h"

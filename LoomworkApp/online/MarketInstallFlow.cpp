@@ -6,9 +6,9 @@
 
 #include "engine/core/Delivery.h"
 #include "engine/files/FileOps.h"
-#include "engine/market/MarketInstaller.h"
+#include "engine/operations/MarketInstaller.h"
 #include "engine/core/NotificationHub.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "online/MarketDownloader.h"
 
 MarketInstallFlow::MarketInstallFlow(QObject* parent) : QObject(parent)

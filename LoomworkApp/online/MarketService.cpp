@@ -4,7 +4,7 @@
 #include <QMutex>
 #include <QUuid>
 
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 #include "engine/core/JsonRead.h"
 #include "online/ServerConfig.h"
 

@@ -7,7 +7,7 @@
 
 #include "online/ServerConfig.h"
 #include "online/HttpFetch.h"
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 #include "online/AppVersion.h"
 #include "online/OnlineText.h"
 

@@ -2,7 +2,7 @@
 
 
 #include "BuildInfo.h"
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 
 namespace {
 

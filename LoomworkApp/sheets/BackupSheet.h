@@ -4,7 +4,7 @@
 
 #include <QDialog>
 
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 
 class QLabel;
 class QPushButton;

@@ -6,8 +6,8 @@
 #include <QPointer>
 #include <QStringList>
 
-#include "engine/library/InstallPlan.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/InstallPlan.h"
+#include "engine/model/Plugin.h"
 #include "sheets/InstallSheetModel.h"
 
 class InstallFileList;

@@ -12,8 +12,8 @@
 #include <QStringList>
 
 #include "engine/library/InstallConflictScanner.h"
-#include "engine/library/InstallPlan.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/InstallPlan.h"
+#include "engine/model/Plugin.h"
 
 // The state and rules of the install sheet: reads the packages' plug-in lists on a worker,
 // finds the name clashes with both libraries and within the batch, derives the texts of the

@@ -2,7 +2,7 @@
 
 #include "engine/core/EngineText.h"
 #include "engine/templates/LocalizationGlossary.h"
-#include "engine/library/PluginModifier.h"
+#include "engine/operations/PluginModifier.h"
 #include "sheets/SheetWork.h"
 
 LocalizeSheetModel::LocalizeSheetModel(const Plugin& plugin, QObject* parent) : QObject(parent), m_plugin(plugin)

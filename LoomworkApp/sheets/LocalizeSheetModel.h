@@ -7,7 +7,7 @@
 #include <QObject>
 #include <QString>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 #include "engine/templates/TemplateInspector.h"
 
 // What a finished translation tells its presenter.

@@ -7,7 +7,7 @@
 #include <QString>
 
 #include "engine/templates/CompatTable.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 // The state and rules of the version sheet: the compatibility rows newest first, what each
 // means for the installed Final Cut Pro and against the plug-in's current templates, the

@@ -9,7 +9,7 @@
 #include <QDBusVariant>
 #endif
 
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 #include "ui/SymbolIcon.h"
 #include "ui/Theme.h"
 

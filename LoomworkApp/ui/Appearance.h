@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QString>
 
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 
 class QApplication;
 

@@ -13,7 +13,7 @@
 #include "engine/library/AppState.h"
 #include "engine/core/InstanceGuard.h"
 #include "engine/core/NotificationHub.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 #include "ui/Appearance.h"
 #include "promo/UpdateSheet.h"
 #include "window/AppDelegate.h"

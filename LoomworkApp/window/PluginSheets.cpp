@@ -2,7 +2,7 @@
 
 #include "engine/library/AppState.h"
 #include "engine/templates/CompatTable.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 #include "library/PluginListController.h"
 #include "library/PluginListView.h"
 #include "sheets/BackupSheet.h"

@@ -9,7 +9,7 @@
 #include <QProgressBar>
 #include <QVBoxLayout>
 
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "ui/SoftShadow.h"
 #include "ui/Theme.h"
 #include "ui/Transitions.h"

@@ -19,10 +19,10 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 #include "engine/library/AppState.h"
 #include "engine/core/NotificationHub.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "online/CompatService.h"
 #include "online/LoginService.h"
 #include "ui/AppAlert.h"

@@ -8,8 +8,8 @@
 #include <QUrl>
 #include <QWidget>
 
-#include "engine/core/AppSettings.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/AppSettings.h"
+#include "engine/model/Plugin.h"
 #include "account/SettingsTab.h"
 #include "sheets/InstallSheet.h"
 #include "window/InstallRequestQueue.h"

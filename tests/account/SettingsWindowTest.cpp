@@ -14,7 +14,7 @@
 #include <QTest>
 
 #include "engine/files/AdminAuth.h"
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 #include "engine/library/AppState.h"
 #include "engine/core/NotificationHub.h"
 #include "online/AppVersion.h"

@@ -14,7 +14,7 @@
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"

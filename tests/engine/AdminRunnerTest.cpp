@@ -5,7 +5,7 @@
 
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AdminRunner.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
 

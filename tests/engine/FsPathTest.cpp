@@ -4,7 +4,7 @@
 
 #include <QDir>
 
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "support/kit/TempDir.h"
 
 TEST(FsPath, EveryNameComesBackAsTheSameBytes)

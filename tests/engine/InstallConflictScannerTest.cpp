@@ -5,7 +5,7 @@
 #include <QFile>
 
 #include "engine/library/InstallConflictScanner.h"
-#include "engine/library/InstallPlan.h"
+#include "engine/model/InstallPlan.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"

@@ -10,7 +10,7 @@
 #include "LoomworkKit/ZFCPackageError.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/FileOps.h"
-#include "engine/market/MarketInstaller.h"
+#include "engine/operations/MarketInstaller.h"
 #include "engine/market/MarketInstallRegistry.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"

@@ -21,7 +21,7 @@
 #include "engine/library/InstallConflictScanner.h"
 #include "engine/market/MarketInstallRegistry.h"
 #include "engine/core/NotificationHub.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "engine/core/ProgressThrottle.h"
 #include "engine/core/SystemError.h"
 #include "support/app/BackupFixtures.h"

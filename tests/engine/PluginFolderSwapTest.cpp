@@ -21,7 +21,7 @@
 
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/PluginFolderSwap.h"
 #include "engine/core/SystemError.h"
 #include "support/app/BackupFixtures.h"

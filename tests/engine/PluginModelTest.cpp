@@ -4,7 +4,7 @@
 #include <QTimeZone>
 
 #include "engine/core/EngineText.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
 

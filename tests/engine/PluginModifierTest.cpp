@@ -9,7 +9,7 @@
 #include "engine/files/AdminAuth.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
-#include "engine/library/PluginModifier.h"
+#include "engine/operations/PluginModifier.h"
 #include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"

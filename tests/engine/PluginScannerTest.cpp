@@ -11,9 +11,9 @@
 #include <QTest>
 
 #include "engine/files/AdminAuth.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/market/MarketInstallRegistry.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "engine/library/PluginScanner.h"
 #include "engine/core/SystemError.h"
 #include "support/app/PluginFixtures.h"

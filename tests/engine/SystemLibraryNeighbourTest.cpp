@@ -19,10 +19,10 @@
 #include <SafeFS/Journal.h>
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/files/AdminAuth.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/AppJournal.h"
-#include "engine/library/InstallPlan.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/model/InstallPlan.h"
+#include "engine/operations/OperationsCenter.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/files/PluginFolderSwap.h"

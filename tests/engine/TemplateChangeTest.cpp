@@ -18,7 +18,7 @@
 #include "engine/files/AppJournal.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
-#include "engine/library/PluginModifier.h"
+#include "engine/operations/PluginModifier.h"
 #include "engine/library/PluginScanner.h"
 #include "engine/core/SystemError.h"
 #include "engine/files/TemplateChange.h"

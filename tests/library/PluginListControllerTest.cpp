@@ -3,7 +3,7 @@
 #include <QSignalSpy>
 
 #include "engine/library/AppState.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "library/PluginListController.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/HeldOperation.h"

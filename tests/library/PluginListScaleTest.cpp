@@ -4,7 +4,7 @@
 #include <QTest>
 
 #include "engine/library/AppState.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
 #include "support/app/PluginFixtures.h"

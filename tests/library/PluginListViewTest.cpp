@@ -17,7 +17,7 @@
 
 #include "engine/library/AppState.h"
 #include "engine/core/EngineText.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "library/EmptyStateView.h"
 #include "library/HintBadge.h"
 #include "library/ListStatusBar.h"

@@ -19,7 +19,7 @@
 #include "engine/files/FileOps.h"
 #include "engine/market/MarketInstallRegistry.h"
 #include "engine/core/NotificationHub.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "engine/library/PluginScanner.h"
 #include "online/MarketDownloader.h"
 #include "online/MarketInstallFlow.h"

@@ -9,7 +9,7 @@
 #include <QSettings>
 #include <QTest>
 
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 #include "online/MarketService.h"
 #include "online/PayChannels.h"
 #include "online/ServerConfig.h"

@@ -9,7 +9,7 @@
 
 #include "engine/library/AppState.h"
 #include "engine/core/EngineText.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "library/ListToolbar.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"

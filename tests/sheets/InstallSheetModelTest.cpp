@@ -12,7 +12,7 @@
 #include <QTimer>
 
 #include "LoomworkKit/ZFCPackageError.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "sheets/InstallSheetModel.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"

@@ -4,7 +4,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "engine/library/PluginModifier.h"
+#include "engine/operations/PluginModifier.h"
 #include "sheets/LocalizeSheetModel.h"
 #include "sheets/VersionSheetModel.h"
 #include "support/app/BackupFixtures.h"

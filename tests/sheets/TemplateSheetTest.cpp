@@ -15,7 +15,7 @@
 
 #include "engine/library/AppState.h"
 #include "engine/templates/LocalizedStore.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "library/PluginListModel.h"
 #include "library/PluginListView.h"
 #include "sheets/LocalizeSheet.h"

@@ -20,10 +20,10 @@
 #include <QToolBar>
 
 #include "engine/library/AppState.h"
-#include "engine/library/InstallPlan.h"
+#include "engine/model/InstallPlan.h"
 #include "engine/core/InstanceGuard.h"
 #include "engine/core/NotificationHub.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "online/LoginService.h"
 #include "ui/AppAlert.h"
 #include "ui/DimState.h"

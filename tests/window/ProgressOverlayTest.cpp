@@ -13,7 +13,7 @@
 #include <QTest>
 
 #include "engine/library/AppState.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
 #include "window/ProgressOverlay.h"

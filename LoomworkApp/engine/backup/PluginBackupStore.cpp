@@ -25,7 +25,7 @@
 #include "engine/files/AdminAuth.h"
 #include "engine/core/AppPaths.h"
 #include "engine/files/FileOps.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/core/JsonRead.h"
 #include "engine/files/LibraryWalk.h"
 #include "engine/backup/PluginBackupError.h"

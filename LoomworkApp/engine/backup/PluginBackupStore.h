@@ -7,7 +7,7 @@
 #include <QList>
 #include <QString>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 #include "engine/backup/PluginBackup.h"
 
 // Full copies of plug-in folders under <application folder>/Backups, so that a plug-in can

@@ -24,9 +24,9 @@
 #include <SafeFS/Room.h>
 #include "engine/core/EngineText.h"
 #include "engine/files/AppJournal.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/JournalChange.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 #include "engine/files/SystemPath.h"
 
 namespace {

@@ -11,8 +11,8 @@
 
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/AppPaths.h"
+#include "engine/core/FsPath.h"
 #include "engine/core/SystemError.h"
-#include "engine/files/FsPath.h"
 #include "engine/files/SystemPath.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "engine/core/AtomicFile.h"
 #include <SafeFS/DirHandle.h>
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/SystemPath.h"
 
 namespace fs = std::filesystem;

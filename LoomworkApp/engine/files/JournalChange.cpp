@@ -11,7 +11,7 @@
 
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AppJournal.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 
 JournalChange::JournalChange(std::string kind) : m_exceptions(std::uncaught_exceptions())
 {

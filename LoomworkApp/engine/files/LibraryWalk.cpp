@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 
 namespace {
 

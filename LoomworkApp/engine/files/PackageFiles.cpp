@@ -10,7 +10,7 @@
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include <SafeFS/HiddenName.h>
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/core/SystemError.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <SafeFS/DirHandle.h>
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/JournalChange.h"
 #include "engine/files/SystemPath.h"
 

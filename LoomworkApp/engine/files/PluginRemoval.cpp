@@ -10,7 +10,7 @@
 
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/JournalChange.h"
 #include "engine/files/SystemPath.h"
 

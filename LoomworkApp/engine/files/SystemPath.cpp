@@ -4,8 +4,8 @@
 
 #include <QFileInfo>
 
-#include "engine/files/FsPath.h"
-#include "engine/library/Plugin.h"
+#include "engine/core/FsPath.h"
+#include "engine/model/Plugin.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/JournalChange.h"
 #include "engine/files/LibraryWalk.h"
 #include "engine/files/SystemPath.h"
 #include "engine/core/SystemError.h"
-#include "engine/templates/TemplateInspector.h"
+#include "engine/files/TemplateEditError.h"
 
 namespace {
 

@@ -11,33 +11,9 @@
 #include <QSet>
 #include <QString>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/AppearanceMode.h"
+#include "engine/model/Plugin.h"
 #include "engine/library/PluginScanner.h"
-
-// The application's light/dark choice, kept under "appearanceMode".
-class AppearanceMode
-{
-public:
-    enum Value {
-        system,
-        light,
-        dark
-    };
-
-    constexpr AppearanceMode(Value value = system) : m_value(value) {}
-    constexpr operator Value() const { return m_value; }
-
-    static std::optional<AppearanceMode> from(const QString& raw);
-    static const std::array<AppearanceMode, 3>& allCases();
-
-    QString rawValue() const;
-    QString id() const { return rawValue(); }
-    QString title() const;
-    QString symbol() const;
-
-private:
-    Value m_value;
-};
 
 // Which library subset the list shows.
 class LibraryFilter
@@ -190,5 +166,3 @@ private:
 
     QDateTime m_scanStartedAt;
 };
-
-Q_DECLARE_METATYPE(AppearanceMode)

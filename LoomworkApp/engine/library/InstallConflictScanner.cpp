@@ -9,10 +9,10 @@
 #include <QFile>
 
 #include "engine/core/EngineText.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/PackageFiles.h"
-#include "engine/library/InstallPlan.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/InstallPlan.h"
+#include "engine/model/Plugin.h"
 
 namespace {
 

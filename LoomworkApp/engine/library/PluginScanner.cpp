@@ -13,7 +13,7 @@
 
 #include <SafeFS/DirHandle.h>
 #include "engine/core/EngineText.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/LibraryWalk.h"
 #include "engine/market/MarketInstallRegistry.h"
 #include "engine/core/SystemError.h"

@@ -4,7 +4,7 @@
 #include <QList>
 #include <QString>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 // Turns the template libraries on disk into the sorted plug-in list, with one error text
 // per library that cannot be read. Synchronous; callers run it off the GUI thread.

@@ -14,7 +14,7 @@
 #include "engine/core/AtomicFile.h"
 #include "engine/core/EngineText.h"
 #include "engine/core/JsonRead.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <QSet>
 #include <QString>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 // The record of one translated plug-in, keyed by its folder path in localized.json.
 struct LocalizedRecord

@@ -8,7 +8,7 @@
 #include <QStringDecoder>
 
 #include "engine/core/EngineText.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/files/LibraryWalk.h"
 #include "engine/files/TemplateChange.h"
 #include "engine/templates/VersionNum.h"

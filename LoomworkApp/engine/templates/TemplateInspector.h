@@ -11,20 +11,9 @@
 #include <QString>
 #include <QStringList>
 
+#include "engine/files/TemplateEditError.h"
+
 class TemplateChange;
-
-// A template rewrite that failed: a refused version value or a write the system refused.
-// The message is the Chinese text shown after "修改失败：" or "写入失败：".
-class TemplateEditError : public std::runtime_error
-{
-public:
-    explicit TemplateEditError(const QString& message)
-        : std::runtime_error(message.toStdString()), m_message(message) {}
-    const QString& message() const { return m_message; }
-
-private:
-    QString m_message;
-};
 
 // Reads and rewrites the Motion template files of one plug-in folder: their ozml and
 // display versions and the names of their published parameters. Works on the raw text

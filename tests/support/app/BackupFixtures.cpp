@@ -11,7 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"

@@ -10,7 +10,7 @@
 #include <QStringList>
 
 #include "engine/files/FileOps.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 #include "engine/backup/PluginBackup.h"
 
 // Helpers for backup and translation tests.

@@ -9,7 +9,7 @@
 #include <QDeadlineTimer>
 
 #include "engine/files/AdminRunner.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/TestEnv.h"
 

@@ -4,7 +4,7 @@
 
 #include <QList>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 class OperationsCenter;
 

@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 // Builds plug-in folders and realistic Motion template files in the test libraries
 // (TestEnv's user and system library) or anywhere else.

@@ -6,7 +6,7 @@
 #include <QString>
 
 #include "engine/library/AppState.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "support/views/ListFixtures.h"
 
 // A plug-in list test over a user library of effects only.

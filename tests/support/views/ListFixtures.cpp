@@ -12,7 +12,7 @@
 
 #include "engine/library/AppState.h"
 #include "engine/market/MarketInstallRegistry.h"
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 #include "ui/Appearance.h"
 #include "support/app/TestEnv.h"
 

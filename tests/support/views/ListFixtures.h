@@ -5,7 +5,7 @@
 #include <QList>
 #include <QString>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 class AppState;
 class QWidget;

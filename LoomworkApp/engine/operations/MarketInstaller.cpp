@@ -1,4 +1,4 @@
-#include "engine/market/MarketInstaller.h"
+#include "engine/operations/MarketInstaller.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,11 +27,11 @@
 #include "engine/core/AppPaths.h"
 #include "engine/core/EngineText.h"
 #include "engine/files/FileOps.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/library/InstallConflictScanner.h"
 #include "engine/market/MarketInstallRegistry.h"
 #include "engine/files/PackageFiles.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 #include "engine/files/PluginFolderSwap.h"
 #include "engine/core/SystemError.h"
 

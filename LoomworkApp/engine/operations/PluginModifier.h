@@ -5,7 +5,7 @@
 #include <QHash>
 #include <QString>
 
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 #include "engine/backup/PluginBackup.h"
 #include "engine/templates/TemplateInspector.h"
 

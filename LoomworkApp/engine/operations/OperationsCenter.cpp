@@ -1,4 +1,4 @@
-#include "engine/library/OperationsCenter.h"
+#include "engine/operations/OperationsCenter.h"
 
 #include <algorithm>
 #include <functional>
@@ -40,7 +40,7 @@
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/EngineText.h"
 #include "engine/files/FileOps.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 #include "engine/market/MarketInstallRegistry.h"
 #include "engine/core/NotificationHub.h"
 #include "engine/files/PackageFiles.h"

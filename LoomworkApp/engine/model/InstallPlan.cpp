@@ -1,12 +1,13 @@
-#include "engine/library/InstallPlan.h"
+#include "engine/model/InstallPlan.h"
 
+#include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/core/EngineText.h"
-#include "engine/files/PackageFiles.h"
+#include "engine/core/FsPath.h"
 
 QString InstallPlan::key(int packageIndex, ZFCPluginType type, const QString& name)
 {
     return QString::number(packageIndex) + QLatin1Char('|') + EngineText::rawValue(type) + QLatin1Char('|')
-        + PackageFiles::folderName(name);
+        + FsPath::fromBytes(ZFCPackageReader::safeName(FsPath::toBytes(name)));
 }
 
 QString InstallPlan::key(int packageIndex, ZFCPluginType type, const QString& name, int occurrence)

@@ -1,11 +1,11 @@
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 #include <cstdlib>
 
 #include <QDir>
 
 #include "engine/core/EngineText.h"
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 
 namespace {
 

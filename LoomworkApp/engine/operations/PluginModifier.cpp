@@ -1,4 +1,4 @@
-#include "engine/library/PluginModifier.h"
+#include "engine/operations/PluginModifier.h"
 
 #include "engine/files/FileOps.h"
 #include "engine/backup/PluginBackupError.h"

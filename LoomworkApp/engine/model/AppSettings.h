@@ -3,8 +3,8 @@
 #include <QString>
 #include <QVariant>
 
-#include "engine/library/AppState.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/AppearanceMode.h"
+#include "engine/model/Plugin.h"
 
 // The application's settings (QSettings, top-level keys as the original platform names
 // them), read and written only here: typed accessors with their defaults for the keys

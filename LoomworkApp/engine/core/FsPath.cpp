@@ -1,4 +1,4 @@
-#include "engine/files/FsPath.h"
+#include "engine/core/FsPath.h"
 
 #include <QFile>
 

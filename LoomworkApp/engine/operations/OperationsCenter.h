@@ -11,8 +11,8 @@
 #include <QString>
 
 #include "engine/core/Delivery.h"
-#include "engine/library/InstallPlan.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/InstallPlan.h"
+#include "engine/model/Plugin.h"
 
 struct ZFCPackItem;
 

@@ -1,4 +1,4 @@
-#include "engine/core/AppSettings.h"
+#include "engine/model/AppSettings.h"
 
 #include <QSettings>
 

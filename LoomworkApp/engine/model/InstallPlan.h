@@ -4,7 +4,7 @@
 #include <QString>
 
 #include "LoomworkKit/ZFCPluginType.h"
-#include "engine/library/Plugin.h"
+#include "engine/model/Plugin.h"
 
 // The library to install into and the folder names chosen for colliding plug-ins.
 struct InstallPlan
@@ -12,7 +12,7 @@ struct InstallPlan
     PluginRoot root{PluginRoot::user};
     QHash<QString, QString> renames; // rename key -> folder name to install under
 
-    // "index|type|folder name" (PackageFiles::folderName), not escaped: plug-ins whose names
+    // "index|type|folder name" (as PackageFiles::folderName gives it), not escaped: plug-ins whose names
     // land in one folder share a key, like exact repeats. The install sheet and the install
     // operation number the packages the same way, so their keys match.
     static QString key(int packageIndex, ZFCPluginType type, const QString& name);

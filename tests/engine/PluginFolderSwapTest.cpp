@@ -239,7 +239,7 @@ TEST(PluginSwapGroup, AFailureUndoesTheSwapsBeforeIt)
             EXPECT_EQ(replaceAsOne(folder, c.names, &group), ENOSPC);
             EXPECT_EQ(group.failedAt(), 2);
             EXPECT_TRUE(group.notRestored().isEmpty());
-            EXPECT_TRUE(group.leftovers().isEmpty());
+            EXPECT_TRUE(group.leftovers().empty());
         }
         EXPECT_EQ(BackupFixtures::snapshot(folder), before);
 
@@ -337,7 +337,7 @@ TEST(PluginFolderSwap, RecoveryNeverGoesThroughALinkInTheSystemLibrary)
         files.killAtCall(1);
         PluginFolderSwap swap(category);
         QString staging;
-        swap.makeStaging("install", "Glow", &staging);
+        (void)swap.makeStaging("install", "Glow", &staging);
         FileOps::current().copyTree(outside.path(), staging + "/Glow");
         ::_exit(1);
     }
@@ -411,7 +411,7 @@ TEST(PluginFolderSwap, ReplacesAPluginWithReadOnlySubfoldersAgainAndAgain)
         PackageMaker::makeFolder(staging, "Glow", {{"Media/a.png", QByteArray::number(round)}});
         ASSERT_EQ(::chmod(QFile::encodeName(staging + "/Glow/Media").constData(), 0555), 0);
         ASSERT_EQ(swap.commit(staging + "/Glow", "Glow"), 0);
-        EXPECT_TRUE(swap.leftover().isEmpty());
+        EXPECT_FALSE(swap.leftover());
     }
     EXPECT_EQ(PackageMaker::readTree(folder + "/Glow").value("Media/a.png"), "2");
     EXPECT_TRUE(hiddenIn(folder).isEmpty()) << hiddenIn(folder).join(", ").toStdString();

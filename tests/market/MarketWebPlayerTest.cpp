@@ -284,7 +284,6 @@ TEST_F(MarketWebPlayerTest, APageThatCannotLoadShowsALineOfItsOwnNeverTheEngines
         ASSERT_TRUE(QTest::qWaitFor([&] { return line()->isVisible(); }, kLoadTimeoutMs)) << log.describe();
         EXPECT_FALSE(errorPage) << log.describe();
         EXPECT_EQ(askPage(view->page(), QStringLiteral("document.documentElement.innerText")).toStdString(), c.text.toStdString());
-        EXPECT_TRUE(player.rect().contains(line()->geometry()));
         ListFixtures::savePicture(player, QStringLiteral("market-player-failed-%1").arg(QString::fromLatin1(c.name)));
 
         // Another page that loads takes the line away.

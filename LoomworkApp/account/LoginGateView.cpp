@@ -14,8 +14,8 @@
 #include <QVariantAnimation>
 #include <QVBoxLayout>
 
-#include "BuildInfo.h"
 #include "online/LoginService.h"
+#include "online/ServerConfig.h"
 #include "ui/Appearance.h"
 #include "ui/AppLogo.h"
 #include "ui/BusySpinner.h"
@@ -28,7 +28,6 @@ namespace {
 using Kind = LoginService::Phase::Kind;
 
 constexpr const char* kProductName = "Loomwork";
-constexpr const char* kFallbackWebHost = "loomwork.example";
 // The system's ultra-thin material over the blurred window: mostly see-through.
 constexpr qreal kMaterialOpacity = 0.55;
 constexpr qreal kCardOpacity = 0.96;
@@ -315,7 +314,7 @@ LoginGateView::LoginGateView(LoginService* service, QWidget* parent) : QWidget(p
     card->addWidget(m_scan);
 
     // Footer
-    m_helpButton = new QPushButton(helpLabel(helpHost()));
+    m_helpButton = new QPushButton(helpLabel(ServerConfig::webHost()));
     m_helpButton->setObjectName(QStringLiteral("helpButton"));
     m_helpButton->setFlat(true);
     m_helpButton->setFont(Theme::tinyFont());
@@ -473,12 +472,6 @@ void LoginGateView::paintEvent(QPaintEvent*)
 
 // ---- help link
 
-QString LoginGateView::helpHost()
-{
-    const QString host = QString::fromUtf8(BuildInfo::webHost).trimmed();
-    return host.isEmpty() ? QString::fromLatin1(kFallbackWebHost) : host;
-}
-
 QString LoginGateView::helpLabel(const QString& host)
 {
     return QStringLiteral("遇到问题？访问 ") + host + QStringLiteral("/help");
@@ -514,7 +507,7 @@ void LoginGateView::setUrlOpener(UrlOpener opener)
 
 void LoginGateView::openHelp()
 {
-    const std::optional<QUrl> url = helpUrl(helpHost());
+    const std::optional<QUrl> url = helpUrl(ServerConfig::webHost());
     if (!url)
         return;
     if (urlOpener())

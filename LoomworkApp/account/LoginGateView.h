@@ -47,8 +47,6 @@ public:
 
     // The help page: "https://<host>/help" when the host is a plain host name, else none.
     static std::optional<QUrl> helpUrl(const QString& host);
-    // The build's web host, or the product's own when the build names none.
-    static QString helpHost();
     static QString helpLabel(const QString& host);
 
     // How links are opened (the desktop's browser by default); tests record instead.

@@ -13,7 +13,7 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
-#include "BuildInfo.h"
+#include "online/ServerConfig.h"
 #include "ui/Appearance.h"
 #include "ui/AppLogo.h"
 #include "ui/SymbolIcon.h"
@@ -180,13 +180,13 @@ ListToolbar::ListToolbar(PluginListController* controller, QWidget* owner)
     name->setFont(Theme::pageTitleFont());
     brand->addWidget(name);
     stackLayout->addLayout(brand);
-    m_titleAddress = new QLabel(webAddress(), stack);
+    m_titleAddress = new QLabel(ServerConfig::webHost(), stack);
     m_titleAddress->setTextFormat(Qt::PlainText);
     m_titleAddress->setFont(Theme::captionFont());
     m_titleAddress->setContentsMargins(26, 0, 0, 0);
     stackLayout->addWidget(m_titleAddress);
     m_title = new OffsetItem(stack, QMargins(7, 0, 8, 0), owner);
-    m_title->setToolTip(QStringLiteral("Final Cut Pro 插件管理器 · ") + webAddress());
+    m_title->setToolTip(QStringLiteral("Final Cut Pro 插件管理器 · ") + ServerConfig::webHost());
 
     // The drop hint.
     m_action = new OffsetItem(new HintBadge(&MarkAnimator::shared()), QMargins(8, 3, 8, 3), owner);
@@ -226,12 +226,6 @@ ListToolbar::~ListToolbar()
     // The toolbar may outlive the list: its actions own our items, take both out.
     if (m_toolbar)
         qDeleteAll(m_actions);
-}
-
-QString ListToolbar::webAddress()
-{
-    const QString host = QString::fromUtf8(BuildInfo::webHost);
-    return host.isEmpty() ? QStringLiteral("loomwork.example") : host;
 }
 
 QString ListToolbar::searchTooltip()

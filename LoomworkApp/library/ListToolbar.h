@@ -66,7 +66,6 @@ public:
     QList<QWidget*> items() const;
     QList<QAction*> actions() const { return m_actions; }
 
-    static QString webAddress();
     static QString searchTooltip();
     static QString refreshTooltip();
 

@@ -5,6 +5,7 @@
 
 #include "BuildInfo.h"
 #include "online/OnlineText.h"
+#include "online/ServerConfig.h"
 
 QString AppVersion::current()
 {
@@ -72,7 +73,5 @@ bool AppVersion::isNewer(const QString& a, const QString& b)
 
 QString AppVersion::toolsPageUrl()
 {
-    const QString host = QString::fromUtf8(BuildInfo::webHost);
-    return QStringLiteral("https://") + (host.isEmpty() ? QStringLiteral("www.loomwork.example") : host)
-        + QStringLiteral("/ruded");
+    return QStringLiteral("https://") + ServerConfig::webHost() + QStringLiteral("/ruded");
 }

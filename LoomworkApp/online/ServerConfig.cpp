@@ -43,6 +43,12 @@ QString ServerConfig::baseURLString()
                                 QString::fromUtf8(BuildInfo::serverBaseUrl));
 }
 
+QString ServerConfig::webHost()
+{
+    const QString host = QString::fromUtf8(BuildInfo::webHost).trimmed();
+    return host.isEmpty() ? QString::fromLatin1(defaultWebHost) : host;
+}
+
 QUrl ServerConfig::baseURL()
 {
     const QUrl url(baseURLString(), QUrl::StrictMode);

@@ -26,4 +26,9 @@ QString resolveBaseURLString(const QVariant& setting, const QVariant& buildValue
 // Whether the text converts to a URL.
 bool parses(const QString& text);
 
+inline constexpr const char* defaultWebHost = "loomwork.example";
+// The maker's web site, shown by the toolbar, the sign-in help link and the tools page: the
+// build's LOOMWORK_WEB_HOST, trimmed, or defaultWebHost when the build names none.
+QString webHost();
+
 } // namespace ServerConfig

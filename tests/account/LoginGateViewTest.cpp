@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include "online/LoginService.h"
+#include "online/ServerConfig.h"
 #include "online/TokenStore.h"
 #include "ui/Appearance.h"
 #include "account/LoginGateView.h"
@@ -291,9 +292,9 @@ TEST_F(LoginGateViewTest, TheHelpLinkOpensOnlyTheSitesHelpPageOverHttps)
     build();
     m_host->show();
     auto* help = part<QPushButton>("helpButton");
-    EXPECT_EQ(help->text(), "遇到问题？访问 " + LoginGateView::helpHost() + "/help");
+    EXPECT_EQ(help->text(), "遇到问题？访问 " + ServerConfig::webHost() + "/help");
     QTest::mouseClick(help, Qt::LeftButton);
     LoginGateView::setUrlOpener({});
     ASSERT_EQ(opened.size(), 1);
-    EXPECT_EQ(opened[0].toString(), "https://" + LoginGateView::helpHost() + "/help");
+    EXPECT_EQ(opened[0].toString(), "https://" + ServerConfig::webHost() + "/help");
 }

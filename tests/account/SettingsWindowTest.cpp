@@ -141,6 +141,11 @@ TEST_F(SettingsWindowTest, OpensOnTheRequestedTabAndKeepsItAfterwards)
     EXPECT_EQ(view()->currentPane(), view()->accountPane());
     QTest::mouseClick(view()->tabButton(SettingsTab::about), Qt::LeftButton);
     EXPECT_EQ(view()->currentPane(), view()->aboutPane());
+    // The tools page lies on the one web host that the toolbar and the sign-in gate name too.
+    QStringList texts;
+    for (const QPushButton* button : view()->aboutPane()->findChildren<QPushButton*>())
+        texts << button->text();
+    EXPECT_TRUE(texts.contains(ServerConfig::webHost() + "/ruded")) << texts.join(u'|').toStdString();
 
     // The sidebar's gear asks for the appearance tab.
     m_main->rootView()->openSettings(SettingsTab::appearance);

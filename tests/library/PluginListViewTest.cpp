@@ -18,6 +18,7 @@
 #include "engine/library/AppState.h"
 #include "engine/core/EngineText.h"
 #include "engine/operations/OperationsCenter.h"
+#include "online/ServerConfig.h"
 #include "library/EmptyStateView.h"
 #include "library/HintBadge.h"
 #include "library/ListStatusBar.h"
@@ -231,7 +232,7 @@ TEST_F(PluginListViewTest, OnlyTheIconAndLabelModeShowsTexts)
     ListToolbar* bar = list->toolbar();
     QLabel* address = nullptr;
     for (QLabel* label : bar->titleItem()->findChildren<QLabel*>())
-        if (label->text() == ListToolbar::webAddress())
+        if (label->text() == ServerConfig::webHost())
             address = label;
     ASSERT_TRUE(address);
     auto* badge = bar->actionItem()->findChild<HintBadge*>();

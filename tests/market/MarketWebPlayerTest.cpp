@@ -1,10 +1,12 @@
 // The embedded player in the real web engine, offscreen, against a page server on this
 // machine that answers for the video site's hosts (the test main maps *.test to it).
 #include <memory>
+#include <optional>
 
 #include <gtest/gtest.h>
 
 #include <QDesktopServices>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
@@ -20,6 +22,7 @@
 #include "market/MarketMediaPanel.h"
 #include "support/app/LoopbackHttpServer.h"
 #include "support/app/QtPrint.h"
+#include "support/app/StandinProcess.h"
 #include "support/views/ListFixtures.h"
 
 namespace {
@@ -131,13 +134,15 @@ struct LoadLog {
     }
 };
 
-// The page's own address, asked of the page itself: a round trip through the engine.
-QString pageLocation(QWebEnginePage* page)
+// What the page answers to a script: a round trip through the engine.
+QString askPage(QWebEnginePage* page, const QString& script)
 {
-    auto answer = std::make_shared<QString>();
-    page->runJavaScript(QStringLiteral("location.href"), [answer](const QVariant& v) { *answer = v.toString(); });
-    return QTest::qWaitFor([&] { return !answer->isEmpty(); }, kLoadTimeoutMs) ? *answer : QString();
+    auto answer = std::make_shared<std::optional<QString>>();
+    page->runJavaScript(script, [answer](const QVariant& v) { *answer = v.toString(); });
+    return QTest::qWaitFor([&] { return answer->has_value(); }, kLoadTimeoutMs) ? answer->value() : QStringLiteral("(no answer)");
 }
+
+QString pageLocation(QWebEnginePage* page) { return askPage(page, QStringLiteral("location.href")); }
 
 PaintedButton* buttonWithTip(QWidget& panel, const QString& tip)
 {
@@ -237,6 +242,57 @@ TEST_F(MarketWebPlayerTest, ThePagesOwnRedirectsToAnotherHostLoadAndStay)
     }
 }
 
+TEST_F(MarketWebPlayerTest, APageThatCannotLoadShowsALineOfItsOwnNeverTheEnginesErrorPage)
+{
+    using S = QWebEngineLoadingInfo;
+    QUrl unreachable = at(QStringLiteral("player.bili.test"), QStringLiteral("/video/BV1xx411c7mD"));
+    unreachable.setPort(StandinProcess::closedPort());
+    server.setReply(QStringLiteral("/to-file"), {302, "text/plain", {}, {"Location: file:///etc/passwd"}});
+    server.setReply(QStringLiteral("/broken"), {500, "text/html", {}, {}});
+    server.setReply(QStringLiteral("/leaves.html"),
+                    html(QStringLiteral("leaves<script>location.href = '%1'</script>").arg(unreachable.toString())));
+    struct Case {
+        const char* name;
+        QUrl start;
+        QString text; // what the page shows afterwards
+    };
+    const Case cases[] = {
+        {"unreachable", unreachable, {}},
+        {"redirect-to-file", at(QStringLiteral("player.bili.test"), QStringLiteral("/to-file")), {}},
+        {"server-error", at(QStringLiteral("player.bili.test"), QStringLiteral("/broken")), {}},
+        {"page-leads-nowhere", at(QStringLiteral("player.bili.test"), QStringLiteral("/leaves.html")), QStringLiteral("leaves")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BiliWebPlayer player(c.start);
+        player.resize(480, 300);
+        player.show();
+        auto* view = player.findChild<QWebEngineView*>();
+        LoadLog log;
+        bool errorPage = false;
+        QObject::connect(view->page(), &QWebEnginePage::loadingChanged, &player, [&](const QWebEngineLoadingInfo& info) {
+            log.events.append({info.status(), info.url()});
+            errorPage = errorPage || info.isErrorPage();
+        });
+        const auto line = [&]() -> QLabel* {
+            for (QLabel* label : player.findChildren<QLabel*>())
+                if (label->text() == QString::fromUtf8(BiliWebPlayer::failedText))
+                    return label;
+            return nullptr;
+        };
+        ASSERT_TRUE(line());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return line()->isVisible(); }, kLoadTimeoutMs)) << log.describe();
+        EXPECT_FALSE(errorPage) << log.describe();
+        EXPECT_EQ(askPage(view->page(), QStringLiteral("document.documentElement.innerText")).toStdString(), c.text.toStdString());
+        ListFixtures::savePicture(player, QStringLiteral("market-player-failed-%1").arg(QString::fromLatin1(c.name)));
+
+        // Another page that loads takes the line away.
+        player.setUrl(pages[0]);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return log.has(S::LoadSucceededStatus, pages[0]); }, kLoadTimeoutMs)) << log.describe();
+        EXPECT_FALSE(line()->isVisible());
+    }
+}
+
 TEST_F(MarketWebPlayerTest, AShortLinkOpensThePlayerPageAndTheCloseButtonReturnsToTheCover)
 {
     server.setReply(QStringLiteral("/s/ok"), {302, "text/plain", {}, {"Location: " + server.url(QStringLiteral("/video/BV1xx411c7mD?p=2")).toEncoded()}});
@@ -298,5 +354,7 @@ TEST_F(MarketWebPlayerTest, ALinkThatLeadsToNoPageShowsTheErrorFace)
     EXPECT_TRUE(server.requests().contains(QStringLiteral("/s/gone")));
     ListFixtures::savePicture(panel, QStringLiteral("market-media-error"));
 }
+
+
 
 #include "MarketWebPlayerTest.moc"

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include <sys/statvfs.h>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
@@ -11,6 +13,7 @@
 #include <QUuid>
 
 #include "engine/core/AppPaths.h"
+#include "engine/core/EngineText.h"
 #include "engine/operations/MarketInstaller.h"
 #include "engine/core/SystemError.h"
 #include "online/RedirectChain.h"
@@ -24,6 +27,15 @@ constexpr const char* partName = ".download.part";
 
 int g_stallMs = MarketFileDownloader::defaultStallMs;
 int g_deadlineMs = MarketFileDownloader::defaultDeadlineMs;
+MarketFileDownloader::FreeSpace g_freeSpace;
+
+qint64 freeSpaceOf(const QString& folder)
+{
+    struct statvfs info;
+    if (::statvfs(QFile::encodeName(folder).constData(), &info) != 0)
+        return -1;
+    return qint64(info.f_bavail) * qint64(info.f_frsize);
+}
 
 // One parameter of a Content-Disposition header, unquoted; nothing when absent.
 std::optional<QByteArray> parameter(const QByteArray& header, const QByteArray& name)
@@ -120,6 +132,22 @@ MarketDownloadError MarketDownloadError::storage(QString message)
     return {Kind::storage, 0, std::move(message)};
 }
 
+MarketDownloadError MarketDownloadError::sizeMismatch()
+{
+    return {Kind::size, 0, QStringLiteral("下载的文件大小与服务器说明的不符，已停止下载")};
+}
+
+MarketDownloadError MarketDownloadError::noSpace(qint64 needed, qint64 available)
+{
+    return {Kind::storage, 0, QStringLiteral("磁盘空间不足：需要 ") + EngineText::byteCountText(needed)
+                                   + QStringLiteral("，可用 ") + EngineText::byteCountText(available)};
+}
+
+void MarketFileDownloader::setFreeSpaceQuery(FreeSpace query)
+{
+    g_freeSpace = std::move(query);
+}
+
 void MarketFileDownloader::setLimits(int stallMs, int deadlineMs)
 {
     g_stallMs = stallMs;
@@ -209,6 +237,10 @@ void MarketFileDownloader::start(const QUrl& url)
         }, Qt::QueuedConnection);
         return;
     }
+    if (const auto refusal = shortage(m_statedSize)) {
+        QMetaObject::invokeMethod(this, [this, refusal] { fail(*refusal); }, Qt::QueuedConnection);
+        return;
+    }
 
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
@@ -218,34 +250,74 @@ void MarketFileDownloader::start(const QUrl& url)
     m_chain = new RedirectChain(request, std::nullopt, RedirectChain::Targets::noDowngrade, {g_deadlineMs}, this);
     m_sinceReport.start();
 
-    connect(m_chain, &RedirectChain::metaDataChanged, this, [this] {
-        QNetworkReply* reply = m_chain->reply();
-        reply->setReadBufferSize(readBufferBytes);
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        m_total = length.isValid() ? length.toLongLong() : -1;
-    });
+    connect(m_chain, &RedirectChain::metaDataChanged, this, &MarketFileDownloader::onHeaders);
     connect(m_chain, &RedirectChain::readyRead, this, &MarketFileDownloader::onReadyRead);
     connect(m_chain, &RedirectChain::finished, this, &MarketFileDownloader::onFinished);
     m_stall.start(g_stallMs);
 }
 
+std::optional<MarketDownloadError> MarketFileDownloader::shortage(qint64 needed) const
+{
+    if (needed <= 0)
+        return std::nullopt;
+    const qint64 available = g_freeSpace ? g_freeSpace(m_folder) : freeSpaceOf(m_folder);
+    if (available < 0 || needed <= available)
+        return std::nullopt;
+    return MarketDownloadError::noSpace(needed, available);
+}
+
+void MarketFileDownloader::onHeaders()
+{
+    QNetworkReply* reply = m_chain->reply();
+    reply->setReadBufferSize(readBufferBytes);
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    m_total = length.isValid() ? length.toLongLong() : -1;
+    const std::optional<int> status = m_chain->status();
+    if (!status)
+        return;
+    // An error page would only be written to be thrown away, and may be endless.
+    if (*status < 200 || *status > 299)
+        return m_chain->abort();
+    if (m_total >= 0 && m_statedSize > 0 && m_total != m_statedSize)
+        return stop(MarketDownloadError::sizeMismatch());
+    // The ticket's size was weighed at the start.
+    if (m_statedSize <= 0) {
+        if (const auto refusal = shortage(m_total))
+            return stop(*refusal);
+    }
+}
+
 void MarketFileDownloader::onReadyRead()
 {
+    if (m_stopped)
+        return;
     m_stall.start(g_stallMs);
     QNetworkReply* reply = m_chain->reply();
+    // Where both are stated they are equal (else the headers stopped the transfer).
+    const qint64 limit = m_statedSize > 0 ? m_statedSize : m_total;
     while (reply->bytesAvailable() > 0) {
         const QByteArray chunk = reply->read(readBufferBytes);
         if (chunk.isEmpty())
             break;
-        if (!m_writeError && m_file.write(chunk) != chunk.size()) {
+        // Checked before writing: a server that goes on never fills the disk.
+        if (limit >= 0 && chunk.size() > limit - m_received)
+            return stop(MarketDownloadError::sizeMismatch());
+        if (m_file.write(chunk) != chunk.size()) {
             const int code = errno;
-            m_writeError = QStringLiteral("无法保存下载的文件：") + SystemError::describe(code ? code : EIO);
-            m_chain->abort();
-            return;
+            return stop(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：")
+                                                     + SystemError::describe(code ? code : EIO)));
         }
         m_received += chunk.size();
     }
     report(false);
+}
+
+void MarketFileDownloader::stop(const MarketDownloadError& error)
+{
+    if (!m_stopped)
+        m_stopped = error;
+    if (m_chain)
+        m_chain->abort();
 }
 
 void MarketFileDownloader::report(bool force)
@@ -278,8 +350,8 @@ void MarketFileDownloader::onFinished()
     report(true);
 
     const auto cut = [] { return MarketDownloadError::transport(transportText(QNetworkReply::RemoteHostClosedError)); };
-    if (m_writeError)
-        return fail(MarketDownloadError::storage(*m_writeError));
+    if (m_stopped)
+        return fail(*m_stopped);
     if (refused)
         return fail(MarketDownloadError::badURL());
     if (timedOut)

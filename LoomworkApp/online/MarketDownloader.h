@@ -21,7 +21,8 @@ struct MarketDownloadError
         badURL,
         empty,
         transport,
-        storage
+        storage,
+        size
     };
     Kind kind = Kind::transport;
     int httpStatus = 0;
@@ -32,6 +33,9 @@ struct MarketDownloadError
     static MarketDownloadError empty();
     static MarketDownloadError transport(QString message);
     static MarketDownloadError storage(QString message);
+    // More bytes came than stated, or the two stated sizes disagree.
+    static MarketDownloadError sizeMismatch();
+    static MarketDownloadError noSpace(qint64 needed, qint64 available);
 };
 
 // Downloads one file of the market into a folder of its own in the temporary folder (0700,
@@ -39,6 +43,10 @@ struct MarketDownloadError
 // whatever the size). The file is named after the server's suggestion (Content-Disposition,
 // else the address) made safe. Redirects are followed over http and https only, never from
 // https down to http, at most 10.
+// The ticket's size and the answer's Content-Length, where stated, must agree and bound the
+// body: a byte beyond them stops the transfer before it is written, and a stated size that
+// the free space of the download's folder cannot hold is refused before anything is written.
+// An answer other than 2xx is stopped at its headers (its status tells).
 // Progress is handed on at most about 30 times a second, and the last report always. A
 // transfer that stalls for the stall time, or runs past the total deadline, fails; every
 // failure removes what was written.
@@ -53,6 +61,8 @@ public:
     };
     using Progress = std::function<void(qint64 received, qint64 total)>;
     using Done = std::function<void(const Result& result)>;
+    // Bytes free for the user in `folder`; below 0 when unknown (nothing is refused then).
+    using FreeSpace = std::function<qint64(const QString& folder)>;
 
     static constexpr int defaultStallMs = 60 * 1000;
     static constexpr int defaultDeadlineMs = 3600 * 1000;
@@ -66,6 +76,8 @@ public:
 
     // Time limits of the downloads started afterwards (tests shorten them).
     static void setLimits(int stallMs, int deadlineMs);
+    // Tests replace the free-space query; empty: the file system's own answer.
+    static void setFreeSpaceQuery(FreeSpace query);
 
     // Removes a downloaded file and the folder made for it.
     static void discard(const QString& file);
@@ -80,8 +92,12 @@ public:
 private:
     MarketFileDownloader(QObject* parent, Progress onProgress, Done done);
     void start(const QUrl& url);
+    void onHeaders();
     void onReadyRead();
     void onFinished();
+    // Aborts the transfer; it then fails with `error`.
+    void stop(const MarketDownloadError& error);
+    std::optional<MarketDownloadError> shortage(qint64 needed) const;
     void fail(const MarketDownloadError& error);
     void report(bool force);
     void cleanUp();
@@ -96,7 +112,7 @@ private:
     bool m_reported = false;
     bool m_finished = false;
     bool m_stalled = false;
-    std::optional<QString> m_writeError;
+    std::optional<MarketDownloadError> m_stopped;
     qint64 m_received = 0;
     qint64 m_total = -1;
     qint64 m_statedSize = 0;

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -72,6 +74,7 @@ protected:
         else
             qputenv("TMPDIR", m_previousTmp);
         OperationsCenter::setRevealHandler({});
+        MarketFileDownloader::setFreeSpaceQuery({});
         MarketFileDownloader::setLimits(MarketFileDownloader::defaultStallMs, MarketFileDownloader::defaultDeadlineMs);
         QDir(m_downloads).removeRecursively();
     }
@@ -168,7 +171,7 @@ TEST_F(MarketInstallFlowTest, FailuresGiveTheirTextsAndLeaveNoFileBehind)
         {"cut", [&] { return blob(3 << 20, "cut.zfcp"); }, {{"route", "/market/blob"}, {"cutAfter", 100000}}, "下载中断，请检查网络后重试"},
         {"cut without a length", [&] { return blob(100000, "cut.zip"); },
          {{"route", "/market/blob"}, {"unsized", true}, {"cutAfter", 5000}}, "下载中断，请检查网络后重试", 100000},
-        {"longer than the ticket says", [&] { return blob(5000, "long.zip"); }, {}, "下载中断，请检查网络后重试", 4000},
+        {"longer than the ticket says", [&] { return blob(5000, "long.zip"); }, {}, "下载的文件大小与服务器说明的不符，已停止下载", 4000},
         {"stall", [&] { return blob(1 << 20, "slow.zfcp"); }, {{"route", "/market/blob"}, {"slowMs", 5000}}, "下载超时，请检查网络后重试"},
         {"no server", [] { return QString("http://127.0.0.1:%1/x.zfcp").arg(StandinProcess::closedPort()); }, {}, "无法连接下载服务器，请检查网络后重试"},
         {"damaged package", [&] { return blob(4096, "bad.zfcp"); }, {}, ""},
@@ -190,6 +193,48 @@ TEST_F(MarketInstallFlowTest, FailuresGiveTheirTextsAndLeaveNoFileBehind)
         EXPECT_FALSE(QDir(m_downloads).exists() && !QDir(m_downloads).isEmpty());
         standin().control("reset");
     }
+}
+
+TEST_F(MarketInstallFlowTest, ABodyBeyondItsStatedSizeOrTheFreeSpaceIsStoppedBeforeItIsWritten)
+{
+    MarketFileDownloader::setLimits(600, 20000); // the endless ones, not stopped, would meet it
+    QStringList asked;
+    qint64 free = 0;
+    MarketFileDownloader::setFreeSpaceQuery([&](const QString& folder) { asked << folder; return free; });
+    const qint64 endless = qint64(1) << 40;
+    const QString mismatch = "下载的文件大小与服务器说明的不符，已停止下载";
+    const struct {
+        const char* name;
+        QJsonObject script;
+        qint64 bytes, fileSize, free;
+        QString message;
+    } cases[] = {
+        {"no length", {{"unsized", true}}, endless, 1000, endless, mismatch},
+        {"no length after a redirect", {{"unsized", true}, {"redirects", 1}}, endless, 1000, endless, mismatch},
+        {"a length above the ticket's", {}, endless, 1000, endless, mismatch},
+        {"a length below the ticket's", {}, 500, 1000, endless, mismatch},
+        {"an endless error page", {{"unsized", true}, {"http", 500}}, endless, 1000, endless, "下载失败（HTTP 500），请稍后重试"},
+        {"the ticket's size beyond the free space", {}, 5000, 5000, 1000, "磁盘空间不足：需要 5 KB，可用 1 KB"},
+        {"a length beyond the free space", {}, 2'500'000, 0, 1'000'000, "磁盘空间不足：需要 2.5 MB，可用 1 MB"},
+        {"just enough space", {}, 5000, 5000, 5000, "已下载到「下载」：big.zip"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QJsonObject script = c.script;
+        script["route"] = "/market/blob";
+        standin().control("script", script);
+        free = c.free;
+        EXPECT_EQ(run("p1", blob(c.bytes, "big.zip"), "big.zip", c.fileSize).message, c.message);
+        // What was counted is what was written.
+        qint64 written = 0;
+        for (const MarketInstallStage& stage : m_stages)
+            written = std::max(written, stage.received);
+        EXPECT_LE(written, c.fileSize);
+        EXPECT_EQ(leftovers(), m_leftoversBefore);
+        standin().control("reset");
+    }
+    for (const QString& folder : asked)
+        EXPECT_TRUE(folder.startsWith(QDir::tempPath() + "/loomwork-market-")) << folder.toStdString();
 }
 
 TEST_F(MarketInstallFlowTest, TheServersNameDecidesWhatHappens)
@@ -238,6 +283,8 @@ TEST_F(MarketInstallFlowTest, UnknownLengthShowsBytesAndLargeTotalsDoNotOverflow
     EXPECT_TRUE(sawBytes);
 
     const qint64 twoGB = (qint64(2) << 30) + 5;
+    // Whatever the disk under the test holds: the transfer is cut long before.
+    MarketFileDownloader::setFreeSpaceQuery([](const QString&) { return std::numeric_limits<qint64>::max(); });
     standin().control("script", {{"route", "/market/blob"}, {"cutAfter", 4 << 20}});
     EXPECT_EQ(run("p1", blob(twoGB, "big.zfcp"), "big.zfcp").message, "下载中断，请检查网络后重试");
     const bool sawTotal = std::any_of(m_stages.begin(), m_stages.end(), [&](const MarketInstallStage& s) {

@@ -561,6 +561,24 @@ struct Recovery {
         }
     }
 
+    // What a room holds is ours (nobody else can put anything there): it goes, but for an old
+    // item of the entry that could not go back (it stays, with what holds it).
+    void clearRoom(const JournalItem& roomItem, const Room& room)
+    {
+        std::vector<std::string> names;
+        if (DirHandle::listNames(room.fd(), names) != 0)
+            return;
+        for (const std::string& name : names) {
+            const std::string path = roomItem.path + "/" + name;
+            const bool holdsOld = std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& old) {
+                return old.role == JournalItem::Role::old && old.place == roomItem.place
+                    && (old.path == path || old.path.starts_with(path + "/")) && isItem(locate(old.place, old.path), old);
+            });
+            if (!holdsOld)
+                note(DirHandle::removeAt(room.fd(), name));
+        }
+    }
+
     void removeRooms()
     {
         for (std::size_t i = 0; i < entry.items.size(); ++i) {
@@ -568,10 +586,14 @@ struct Recovery {
             if (item.role != JournalItem::Role::room)
                 continue;
             const OpenedPlace& place = *places[item.place];
-            if (place.error())
+            if (place.error()) {
+                if (place.error() != ENOENT)
+                    note(place.error()); // a place we cannot reach now may hold it still
                 continue;
+            }
             const auto found = rooms.find(i);
             if (found != rooms.end()) {
+                clearRoom(item, *found->second);
                 const int error = found->second->removeIfEmpty(place.fd());
                 note(error);
                 if (error == ENOTEMPTY)
@@ -822,6 +844,13 @@ bool isSafeStep(const struct stat& st)
     return (st.st_uid == 0 || st.st_uid == ::geteuid()) && ((st.st_mode & 022) == 0 || (st.st_mode & S_ISVTX) != 0);
 }
 
+// Search rights are all a walk needs (a folder on the way may be 0711).
+#if defined(O_PATH)
+constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kWalkFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
 // Every folder from "/" to the one holding `folder`: a link on the way is passed only when it
 // is root's or ours, and what it leads to must pass too.
 int checkWay(const std::string& folder, std::string* refusedAt)
@@ -831,7 +860,7 @@ int checkWay(const std::string& folder, std::string* refusedAt)
             *refusedAt = path.empty() ? std::string("/") : path;
         return EPERM;
     };
-    DirHandle::Fd at(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DirHandle::Fd at(::open("/", kWalkFlags));
     if (!at.valid())
         return errno;
     struct stat st {};
@@ -853,7 +882,7 @@ int checkWay(const std::string& folder, std::string* refusedAt)
             return errno;
         if (S_ISLNK(st.st_mode) && st.st_uid != 0 && st.st_uid != ::geteuid())
             return refuse(path);
-        DirHandle::Fd next(::openat(at.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        DirHandle::Fd next(::openat(at.get(), part.c_str(), kWalkFlags));
         if (!next.valid())
             return errno;
         if (::fstat(next.get(), &st) != 0)

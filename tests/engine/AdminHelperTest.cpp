@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
+#include <SafeFS/Identity.h>
 #include "engine/files/AdminRunner.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
@@ -48,44 +51,65 @@ protected:
 
 } // namespace
 
-constexpr char kHidden[] = ".Glow.loomwork-removing-0123456789abcdef";
+constexpr char kRoom[] = ".Glow.loomwork-removing-0123456789abcdef";
+
+// "device:inode:born" of the item at `path`, as the application records it.
+QString identityWord(const QString& path)
+{
+    SafeFS::Identity id;
+    EXPECT_EQ(SafeFS::identityAt(AT_FDCWD, QFile::encodeName(path).toStdString(), id), 0) << path.toStdString();
+    return QString("%1:%2:%3").arg(id.device).arg(id.inode).arg(id.born);
+}
+
+// A room of the application's in `folder`: 0700, the test's user's.
+QString makeRoom(const QString& folder)
+{
+    const QString room = folder + "/" + kRoom;
+    EXPECT_EQ(::mkdir(QFile::encodeName(room).constData(), 0700), 0);
+    ::chmod(QFile::encodeName(room).constData(), 0700);
+    return room;
+}
+
+const QString kAsker = QString::number(::geteuid());
 
 TEST_F(AdminHelperTest, RefusesArgumentsThatAreNotPlainPathsAndChangesNothing)
 {
-    const QString glow = "Effects.localized/Glow";
-    const QString hidden = kHidden;
+    const QString folder = "Effects.localized";
+    const QString room = kRoom;
+    const QString id = "1:2:3";
     const QList<QStringList> refused{
         {},
         {"remove"},
         {"remove", m_root},
-        {"remove", m_root, "", hidden},
-        {"remove", m_root, ".", hidden},
-        {"remove", m_root, "Effects.localized/..", hidden},
-        {"remove", m_root, "Effects.localized/../Effects.localized/Glow", hidden},
-        {"remove", m_root, "Effects.localized//Glow", hidden},
-        {"remove", m_root, "/" + glow, hidden},
-        {"remove", m_root, glow + "/", hidden},
-        {"remove", "relative/root", glow, hidden},
-        {"remove", m_root + "/..", "Templates.localized/" + glow, hidden},
-        {"remove", m_root + "/./", glow, hidden},
-        {"remove", "/", glow, hidden},
-        {"remove", m_root, glow},
-        {"remove", m_root, glow, hidden, "extra"},
-        {"remove", m_root, glow, "Glow 2"},
-        {"remove", m_root, glow, ".Glow.loomwork-removing-0123"},
-        {"remove", m_root, glow, "../" + hidden},
-        {"remove", m_root, glow, "Effects.localized/" + hidden},
-        {"replace", m_root, glow, hidden},
-        {"replace", m_root, glow, "relative/source", hidden},
-        {"replace", m_root, glow, m_root + "/Effects.localized/Glow", ".notes"},
+        {"remove", m_root, "", "Glow", room, id, id, kAsker},
+        {"remove", m_root, ".", "Glow", room, id, id, kAsker},
+        {"remove", m_root, "Effects.localized/..", "Glow", room, id, id, kAsker},
+        {"remove", m_root, "Effects.localized//x", "Glow", room, id, id, kAsker},
+        {"remove", m_root, "/" + folder, "Glow", room, id, id, kAsker},
+        {"remove", m_root, folder, "../Glow", room, id, id, kAsker},
+        {"remove", m_root, folder, "a/Glow", room, id, id, kAsker},
+        {"remove", "relative/root", folder, "Glow", room, id, id, kAsker},
+        {"remove", m_root + "/..", "Templates.localized/" + folder, "Glow", room, id, id, kAsker},
+        {"remove", "/", folder, "Glow", room, id, id, kAsker},
+        {"remove", m_root, folder, "Glow", room, id, id},
+        {"remove", m_root, folder, "Glow", room, id, id, kAsker, "extra"},
+        {"remove", m_root, folder, "Glow", "Glow 2", id, id, kAsker},
+        {"remove", m_root, folder, "Glow", room, "1:2", id, kAsker},
+        {"remove", m_root, folder, "Glow", room, id, "0:0:0", kAsker},
+        {"remove", m_root, folder, "Glow", room, id, "1:x:3", kAsker},
+        {"remove", m_root, folder, "Glow", room, id, id, "root"},
+        {"remove-in-room", m_root, folder, room, id, "../Glow", id, "Glow", kAsker},
+        {"remove-in-room", m_root, folder, room, id, "Glow", id, "a/b", kAsker},
+        {"replace", m_root, folder, "Glow", "relative/source", room, id, id, kAsker},
+        {"replace", m_root, folder, "Glow", m_root + "/Effects.localized/Glow", ".notes", id, id, kAsker},
         {"mkdir", m_root, "Effects.localized/./New"},
         {"permit", m_root, "Effects.localized"},
         {"prepare-root", "Templates.localized"},
-        {"rm", m_root, glow},
+        {"rm", m_root, folder},
         {"--hex", "remove", QString::fromLatin1(m_root.toUtf8().toHex()), "zz"},
-        {"--hex", "remove", QString::fromLatin1(m_root.toUtf8().toHex()), "456"},
-        {"--hex", "remove", m_root, QString::fromLatin1(glow.toUtf8().toHex())},
-        {"--hex", "remove", QString::fromLatin1(m_root.toUtf8().toHex()), QString::fromLatin1(QByteArray("Effects.localized/../x").toHex())},
+        {"--hex", "mkdir", QString::fromLatin1(m_root.toUtf8().toHex()), "456"},
+        {"--hex", "mkdir", m_root, QString::fromLatin1(folder.toUtf8().toHex())},
+        {"--hex", "mkdir", QString::fromLatin1(m_root.toUtf8().toHex()), QString::fromLatin1(QByteArray("Effects.localized/../x").toHex())},
     };
     for (const QStringList& arguments : refused) {
         SCOPED_TRACE(arguments.join(" | ").toStdString());
@@ -100,13 +124,16 @@ TEST_F(AdminHelperTest, RefusesALinkOnTheWayAndActsOtherwise)
 {
     const QString victim = TestEnv::root() + "/victim";
     PackageMaker::makeFolder(victim, "Glow", {{"keep.txt", "victim's"}});
+    makeRoom(victim);
     PluginFixtures::makeSymlink(victim, m_root + "/Titles.localized");
     const auto before = PackageMaker::readTree(victim, true);
+    const QString glowId = identityWord(victim + "/Glow");
+    const QString roomId = identityWord(victim + "/" + kRoom);
 
-    for (const QStringList& arguments : QList<QStringList>{{"remove", m_root, "Titles.localized/Glow", kHidden},
-                                                           {"mkdir", m_root, "Titles.localized/Glow/New"},
-                                                           {"replace", m_root, "Titles.localized/Glow",
-                                                            m_root + "/Effects.localized/Glow", kHidden}}) {
+    for (const QStringList& arguments : QList<QStringList>{
+             {"remove", m_root, "Titles.localized", "Glow", kRoom, roomId, glowId, kAsker},
+             {"mkdir", m_root, "Titles.localized/Glow/New"},
+             {"replace", m_root, "Titles.localized", "Glow", m_root + "/Effects.localized/Glow", kRoom, roomId, glowId, kAsker}}) {
         SCOPED_TRACE(arguments.join(" | ").toStdString());
         const HelperRun run = runHelper(arguments);
         EXPECT_EQ(run.exitCode, 1);
@@ -117,39 +144,74 @@ TEST_F(AdminHelperTest, RefusesALinkOnTheWayAndActsOtherwise)
     EXPECT_EQ(PackageMaker::readTree(victim, true), before);
     EXPECT_EQ(QFileInfo(m_root + "/Effects.localized/Glow/a.txt").permissions() & QFile::WriteOther, QFile::WriteOther);
 
-    EXPECT_EQ(runHelper({"remove", m_root, "Effects.localized/Glow", kHidden}).exitCode, 0);
-    EXPECT_FALSE(QFileInfo::exists(m_root + "/Effects.localized/Glow"));
-    EXPECT_EQ(runHelper({"remove", m_root, "Effects.localized/Glow", kHidden}).exitCode, 0) << "nothing there is no error";
-    EXPECT_EQ(PackageMaker::namesIn(m_root + "/Effects.localized"), QStringList{});
+    const QString effects = m_root + "/Effects.localized";
+    const QString room = makeRoom(effects);
+    const QStringList remove{"remove", m_root, "Effects.localized", "Glow", kRoom, identityWord(room),
+                             identityWord(effects + "/Glow"), kAsker};
+    EXPECT_EQ(runHelper(remove).exitCode, 0);
+    EXPECT_EQ(PackageMaker::namesIn(effects), QStringList{kRoom}) << "gone, and the room left to the application";
+    EXPECT_EQ(runHelper(remove).exitCode, 0) << "nothing there is no error";
 }
 
-// The copy is made beside the plug-in and swapped in: a copy that fails leaves the old one.
-// An item already at the hidden name is not the helper's, whatever its form: it stays.
-TEST_F(AdminHelperTest, AReplaceThatCannotCopyKeepsTheOldPlugInAndWhatStoodAtTheHiddenName)
+// The helper acts on the identity the application recorded when the user asked: whatever
+// stands at the name by then (another user renames a plug-in of root's onto it during the
+// password prompt) goes back untouched. And of the item it removes, only what belongs to its
+// owner, root or the asker goes: another user's folder inside stays, with what holds it.
+TEST_F(AdminHelperTest, RemovesOnlyTheRecordedItemAndNoOtherUsersItemInIt)
 {
-    const QString glow = "Effects.localized/Glow";
-    const QString hidden = ".Glow.loomwork-restoring-0123456789abcdef";
-    const HelperRun failed = runHelper({"replace", m_root, glow, TestEnv::root() + "/missing", hidden});
+    const QString effects = m_root + "/Effects.localized";
+    const QString room = makeRoom(effects);
+    const QString recorded = identityWord(effects + "/Glow");
+    QDir().rename(effects + "/Glow", effects + "/Glow.moved");
+    PackageMaker::makeFolder(effects, "Glow", {{"root's.txt", "root's"}});
+    const auto rootsPlugin = PackageMaker::readTree(effects + "/Glow");
+    const HelperRun swapped =
+        runHelper({"remove", m_root, "Effects.localized", "Glow", kRoom, identityWord(room), recorded, kAsker});
+    EXPECT_EQ(swapped.exitCode, 3) << swapped.standardError.toStdString();
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), rootsPlugin);
+    EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty());
+
+    // A third user's folder moved into the plug-in: left, and named; the rest goes.
+    QDir(effects + "/Glow").removeRecursively();
+    QDir().rename(effects + "/Glow.moved", effects + "/Glow");
+    PackageMaker::makeFolder(effects + "/Glow", "Theirs", {{"Sub/t.txt", "theirs"}});
+    ASSERT_EQ(::chown(QFile::encodeName(effects + "/Glow/Theirs").constData(), 4242, 4242), 0);
+    const HelperRun left =
+        runHelper({"remove", m_root, "Effects.localized", "Glow", kRoom, identityWord(room), recorded, kAsker});
+    EXPECT_EQ(left.exitCode, 4) << left.standardError.toStdString();
+    EXPECT_TRUE(left.standardError.contains("loomwork-admin: left " + QString::fromLatin1(QByteArray("Glow/Theirs").toHex())))
+        << left.standardError.toStdString();
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"),
+              (QMap<QString, QByteArray>{{"Theirs", "<dir>"}, {"Theirs/Sub", "<dir>"}, {"Theirs/Sub/t.txt", "theirs"}}));
+    EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty());
+}
+
+// The copy is made in the application's room and swapped in: a copy that fails leaves the old
+// plug-in; an old plug-in that is not the one recorded goes back, and the copy goes.
+TEST_F(AdminHelperTest, AReplaceTakesOnlyTheRecordedOldPlugIn)
+{
+    const QString effects = m_root + "/Effects.localized";
+    const QString room = makeRoom(effects);
+    const QString roomId = identityWord(room);
+    const QString glowId = identityWord(effects + "/Glow");
+    const auto before = PackageMaker::readTree(TestEnv::root(), true);
+    const HelperRun failed =
+        runHelper({"replace", m_root, "Effects.localized", "Glow", TestEnv::root() + "/missing", kRoom, roomId, glowId, kAsker});
     EXPECT_EQ(failed.exitCode, 1) << failed.standardError.toStdString();
-    EXPECT_EQ(PackageMaker::readTree(TestEnv::root(), true), m_before);
+    EXPECT_EQ(PackageMaker::readTree(TestEnv::root(), true), before);
 
     const QString source = PackageMaker::makeFolder(TestEnv::root() + "/staged", "Glow", {{"b.txt", "b"}});
-    PackageMaker::makeFolder(m_root + "/Effects.localized", hidden, {{"theirs.txt", "theirs"}});
-    PackageMaker::makeFolder(m_root + "/Effects.localized", kHidden, {{"theirs.txt", "theirs"}});
-    const auto planted = PackageMaker::readTree(TestEnv::root(), true);
-    for (const QStringList& arguments : QList<QStringList>{{"replace", m_root, glow, source, hidden},
-                                                           {"replace", m_root, glow, TestEnv::root() + "/missing", hidden},
-                                                           {"remove", m_root, glow, kHidden}}) {
-        SCOPED_TRACE(arguments.join(" | ").toStdString());
-        EXPECT_EQ(runHelper(arguments).exitCode, 1);
-        EXPECT_EQ(PackageMaker::readTree(TestEnv::root(), true), planted);
-    }
-    QDir(m_root + "/Effects.localized/" + hidden).removeRecursively();
-    QDir(m_root + "/Effects.localized/" + kHidden).removeRecursively();
+    EXPECT_EQ(runHelper({"replace", m_root, "Effects.localized", "Glow", source, kRoom, roomId, "1:2:3", kAsker}).exitCode, 3);
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), (QMap<QString, QByteArray>{{"a.txt", "a"}}));
+    EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty());
 
-    EXPECT_EQ(runHelper({"replace", m_root, glow, source, hidden}).exitCode, 0);
-    EXPECT_EQ(PackageMaker::readTree(m_root + "/Effects.localized"),
-              (QMap<QString, QByteArray>{{"Glow", "<dir>"}, {"Glow/b.txt", "b"}}))
-        << "the new copy in place, nothing hidden left beside it";
+    EXPECT_EQ(runHelper({"replace", m_root, "Effects.localized", "Glow", source, kRoom, roomId, glowId, kAsker}).exitCode, 0);
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), (QMap<QString, QByteArray>{{"b.txt", "b"}}));
+    EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty());
+    // A room that is not the asker's own (others may enter it) is refused.
+    ::chmod(QFile::encodeName(room).constData(), 0755);
+    EXPECT_NE(runHelper({"replace", m_root, "Effects.localized", "Glow", source, kRoom, roomId,
+                         identityWord(effects + "/Glow"), kAsker}).exitCode, 0);
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), (QMap<QString, QByteArray>{{"b.txt", "b"}}));
     QDir(TestEnv::root() + "/staged").removeRecursively();
 }

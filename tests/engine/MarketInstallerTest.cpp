@@ -281,11 +281,11 @@ TEST_F(MarketInstallerTest, APluginThatCannotBeSwappedBackIsRecordedAndNamed)
     PackageMaker::writePackage(path("p.zfcp"), {{"subtitle", "Glow"}, {"subtitle", "Last"}});
     struct NoWayBack : FileOps {
         int glowExchanges = 0;
-        int exchange(const QString& a, const QString& b) override
+        int stepFault(Step step, const QString& paths) override
         {
-            if (b.endsWith("/Last") || (b.endsWith("/Glow") && ++glowExchanges == 2))
+            if (step == Step::exchange && (paths.endsWith("/Last") || (paths.endsWith("/Glow") && ++glowExchanges == 2)))
                 return EIO;
-            return FileOps::exchange(a, b);
+            return 0;
         }
     } files;
     FakeAlertPresenter presenter;
@@ -349,14 +349,15 @@ TEST_F(MarketInstallerTest, ALinkedCategoryIsRefused)
     EXPECT_TRUE(PackageMaker::namesIn(outside).isEmpty());
 }
 
-TEST_F(MarketInstallerTest, OnlyUnknownTypesInstallNothingAndAskNothing)
+// A package it could install nothing of is refused with why, never reported as "0 installed".
+TEST_F(MarketInstallerTest, OnlyUnknownTypesAreRefusedAndAskNothing)
 {
     PackageMaker::writePackage(path("odd.zfcp"), {{"plugin", "Odd"}});
     FakeAlertPresenter presenter;
     MarketInstallOutcome outcome;
-    EXPECT_EQ(installError(path("odd.zfcp"), &outcome), "");
-    EXPECT_EQ(outcome.count, 0);
+    EXPECT_EQ(installError(path("odd.zfcp"), &outcome), "插件「Odd」包含未知类型「plugin」，无法确定安装目录");
     EXPECT_TRUE(presenter.questions().isEmpty());
+    EXPECT_TRUE(MarketInstallRegistry::entries().isEmpty());
 }
 
 TEST_F(MarketInstallerTest, AMissingSystemLibraryIsPreparedOrTheInstallRefused)

@@ -93,16 +93,17 @@ int replaceAsOne(const QString& folder, const QStringList& names, PluginSwapGrou
 TEST(PluginFolderSwap, AFailedSwapLeavesTheOldPluginInPlace)
 {
     QTemporaryDir dir;
+    // Markers in "from\nto" of a move; "@" stands for the plug-in's folder.
     const struct {
         const char* label;
         bool exchangeRefused;
-        QList<QPair<QString, int>> renameFaults; // marker in a moved item's path, errno
+        QList<QPair<QString, int>> renameFaults; // marker, errno
         bool oldAtItsPlace;
     } cases[] = {
-        {"the exchange fails", false, {{".loomwork-incoming", ENOSPC}}, true},
-        {"old folder cannot be moved aside", true, {{"aside/Glow", EACCES}}, true},
-        {"new folder cannot be moved in", true, {{".loomwork-incoming", ENOSPC}}, true},
-        {"and the way back fails too", true, {{".loomwork-incoming", ENOSPC}, {".loomwork-replaced", EIO}}, false},
+        {"the exchange fails", false, {{".loomwork-install-", ENOSPC}}, true},
+        {"old folder cannot be moved aside", true, {{"aside/Glow\n", EIO}}, true},
+        {"new folder cannot be moved in", true, {{"/Glow\n@/Glow", ENOSPC}}, true},
+        {"and the way back fails too", true, {{"/Glow\n@/Glow", ENOSPC}, {"replaced-1\n@/Glow", EIO}}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -114,15 +115,17 @@ TEST(PluginFolderSwap, AFailedSwapLeavesTheOldPluginInPlace)
             if (c.exchangeRefused)
                 files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
             for (const auto& [marker, error] : c.renameFaults)
-                files.failOn(FaultyFileOps::Op::rename, marker, error);
+                files.failOn(FaultyFileOps::Op::rename, QString(marker).replace("@", folder), error);
             EXPECT_EQ(replaceGlow(folder), c.renameFaults.first().second);
         }
         if (!c.oldAtItsPlace) {
-            // Never removed: the old plug-in waits in its hidden copy, recorded, and recovery
+            // Never removed: the old plug-in waits aside in the room, recorded, and recovery
             // puts it back.
-            const QStringList kept = hiddenIn(folder).filter(".Glow.loomwork-replaced-");
+            const QStringList rooms = hiddenIn(folder);
+            ASSERT_EQ(rooms.size(), 1);
+            const QStringList kept = PackageMaker::namesIn(folder + "/" + rooms.first()).filter("replaced-");
             ASSERT_EQ(kept.size(), 1);
-            EXPECT_EQ(PackageMaker::readTree(folder + "/" + kept.first()), before);
+            EXPECT_EQ(PackageMaker::readTree(folder + "/" + rooms.first() + "/" + kept.first()), before);
             AppJournal::recover();
         }
         EXPECT_EQ(PackageMaker::readTree(folder + "/Glow"), before);
@@ -234,7 +237,7 @@ TEST(PluginSwapGroup, AFailureUndoesTheSwapsBeforeIt)
             FaultyFileOps files;
             if (c.exchangeRefused)
                 files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
-            files.failOn(FaultyFileOps::Op::rename, ".Third.loomwork-incoming", ENOSPC);
+            files.failOn(FaultyFileOps::Op::rename, ".Third.loomwork-market-", ENOSPC);
             PluginSwapGroup group;
             EXPECT_EQ(replaceAsOne(folder, c.names, &group), ENOSPC);
             EXPECT_EQ(group.failedAt(), 2);
@@ -280,7 +283,7 @@ TEST(PluginSwapGroup, AKillAnywhereLeavesBothOldOrBothNewAfterRecovery)
                 if (c.exchangeRefused)
                     files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
                 if (c.secondFails)
-                    files.failOn(FaultyFileOps::Op::rename, ".Second.loomwork-incoming", ENOSPC);
+                    files.failOn(FaultyFileOps::Op::rename, ".Second.loomwork-market-", ENOSPC);
                 files.killAtCall(step);
                 PluginSwapGroup group;
                 ::_exit(replaceAsOne(folder, {c.first, "Second"}, &group) == (c.secondFails ? ENOSPC : 0) ? 0 : 1);
@@ -329,12 +332,12 @@ TEST(PluginFolderSwap, RecoveryNeverGoesThroughALinkInTheSystemLibrary)
 {
     QTemporaryDir outside;
     const QString category = TestEnv::systemLibrary() + "/Effects.localized";
-    // A child killed once its staging folder is made, as its first file step (a copy) starts.
+    // A child killed once its room is made, as its first file step (a copy) starts.
     QDir().mkpath(category);
     const pid_t child = ::fork();
     if (child == 0) {
         FaultyFileOps files;
-        files.killAtCall(1);
+        files.killAtCall(2);
         PluginFolderSwap swap(category);
         QString staging;
         (void)swap.makeStaging("install", "Glow", &staging);
@@ -370,10 +373,11 @@ TEST(PluginFolderSwap, ReplacesAPluginWithReadOnlySubfoldersAgainAndAgain)
         if (::access("/usr/bin/setpriv", X_OK) != 0)
             GTEST_SKIP() << "needs setpriv to drop root";
         // The child works, and keeps its own temporary files, in a folder of ours: it gets
-        // search rights on the way there while it runs.
+        // search rights on the way there while it runs. Sticky, as /tmp is: its journal is
+        // kept nowhere others may rename.
         QTemporaryDir shared;
         ASSERT_TRUE(shared.isValid());
-        ::chmod(QFile::encodeName(shared.path()).constData(), 0777);
+        ::chmod(QFile::encodeName(shared.path()).constData(), 01777);
         QList<QPair<QByteArray, mode_t>> opened;
         for (QString at = QFileInfo(shared.path()).path(); at.startsWith(TestEnv::root()); at = QFileInfo(at).path()) {
             struct stat st {};

@@ -223,7 +223,11 @@ TEST_F(SystemLibraryNeighbourTest, AdministratorStepsNeverReachThroughALinkSwapp
     const QString source = TestEnv::root() + "/staged";
     PackageMaker::makeFolder(source, "Docs", {{"new.txt", "new"}});
     const QMap<QString, std::function<bool()>> steps{
-        {"remove", [&] { return AdminAuth::adminRemove(m_category + "/Docs"); }},
+        {"remove", [&] {
+             SafeFS::Identity docs;
+             (void)SafeFS::identityAt(AT_FDCWD, bytes(m_category + "/Docs").toStdString(), docs);
+             return AdminAuth::adminRemove(m_category + "/Docs", docs);
+         }},
         {"replace", [&] { return AdminAuth::adminReplace(source + "/Docs", m_category + "/Docs"); }},
         {"create", [&] { return AdminAuth::adminCreateDirectory(m_category + "/Docs/Sub/New"); }},
     };

@@ -13,7 +13,7 @@
 #include "engine/files/AppJournal.h"
 #include "engine/core/FsPath.h"
 
-JournalChange::JournalChange(std::string kind) : m_exceptions(std::uncaught_exceptions())
+JournalChange::JournalChange(std::string kind)
 {
     AppJournal::recover();
     m_entry.id = SafeFS::newJournalId();
@@ -23,8 +23,7 @@ JournalChange::JournalChange(std::string kind) : m_exceptions(std::uncaught_exce
 
 JournalChange::~JournalChange()
 {
-    // An exception leaving the change left its steps where the entry says.
-    if (m_written && !m_kept && std::uncaught_exceptions() <= m_exceptions) {
+    if (m_written && !m_kept) {
         SafeFS::Journal journal;
         if (AppJournal::open(journal) == 0)
             (void)journal.remove(m_entry.id);

@@ -17,10 +17,9 @@
 //
 // The change adds its places and items and write()s the entry before each step that makes or
 // moves an item it names; at its commit point it sets the state `finish`. The destructor
-// removes the entry, unless keep() was called (something could not be put right in-process
-// and is left, recorded, for the next recovery) or an exception is leaving the change (memory
-// ran out between steps: the entry says what recovery is to do). A process killed meanwhile
-// leaves it too.
+// removes the entry, unless keep() was called: something could not be put right in-process
+// (a step failed, memory ran out between steps) and is left, recorded, for the next recovery.
+// A process killed meanwhile leaves it too.
 class JournalChange
 {
 public:
@@ -63,5 +62,4 @@ private:
     SafeFS::JournalEntry m_entry;
     bool m_written = false;
     bool m_kept = false;
-    int m_exceptions = 0; // uncaught exceptions when the change began
 };

@@ -1,6 +1,7 @@
 #include "engine/files/PluginFolderSwap.h"
 
 #include <algorithm>
+#include <functional>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -217,17 +218,30 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
     return 0;
 }
 
+// Memory running out between two steps leaves them where the journal says: recovery's.
+int PluginFolderSwap::guarded(const std::function<int()>& steps)
+{
+    try {
+        return steps();
+    } catch (...) {
+        m_change->keep();
+        return ENOMEM;
+    }
+}
+
 int PluginFolderSwap::commit(const QString& staged, const QString& name)
 {
-    int error = place(staged, name);
-    if (error == 0 && (error = settle()) != 0)
-        (void)undo();
-    return error;
+    return guarded([&] {
+        int error = place(staged, name);
+        if (error == 0 && (error = settle()) != 0)
+            (void)undo();
+        return error;
+    });
 }
 
 int PluginFolderSwap::commitKeepingOld(const QString& staged, const QString& name)
 {
-    return place(staged, name);
+    return guarded([&] { return place(staged, name); });
 }
 
 int PluginFolderSwap::place(const QString& staged, const QString& name)
@@ -344,7 +358,7 @@ int PluginFolderSwap::settle()
 
 int PluginFolderSwap::finish()
 {
-    return settle();
+    return guarded([&] { return settle(); });
 }
 
 // The old item goes: checked and emptied in the room. What we may not remove is the
@@ -407,6 +421,11 @@ int PluginFolderSwap::takeBack(const std::string& name)
 
 int PluginFolderSwap::undo()
 {
+    return guarded([&] { return undoSteps(); });
+}
+
+int PluginFolderSwap::undoSteps()
+{
     if (!m_pending)
         return 0;
     int error = 0;
@@ -433,10 +452,9 @@ int PluginFolderSwap::undo()
         break;
     }
     if (error) {
-        // Both items are where the entry says they may be: recovery puts the old one back.
+        // Both items are where the entry says they may be; the caller says which stands
+        // (finish()), else recovery puts the old one back.
         m_change->keep();
-        m_pending = false;
-        m_old = Old::none;
         return error;
     }
     m_pending = false;
@@ -486,8 +504,11 @@ void PluginSwapGroup::undoBefore(std::size_t end)
 {
     for (std::size_t done = end; done-- > 0;) {
         PluginFolderSwap& swap = *m_items[done].swap;
-        if (swap.undo() != 0)
+        if (swap.undo() != 0) {
+            // It stays new, as the failure's message says: the old copy goes.
             m_notRestored.prepend(swap.target());
+            (void)swap.finish();
+        }
     }
 }
 

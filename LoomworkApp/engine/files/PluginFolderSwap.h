@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,7 +78,8 @@ public:
     [[nodiscard]] int commitKeepingOld(const QString& staged, const QString& name);
     // After commitKeepingOld(): the old item back at its name (where there was none, the new
     // one gone), so that the folder is as it was. 0, or the errno with the new item still in
-    // place and the old one kept, recorded for recovery to put back. Nothing to undo is 0.
+    // place and the old one kept, recorded: finish() makes the new one stand, else recovery
+    // puts the old one back. Nothing to undo is 0.
     [[nodiscard]] int undo();
     // After commitKeepingOld(): the replace stands, whatever becomes of the rest of the
     // change, and the old item goes (see leftover()). 0, or the errno of the journal write
@@ -110,6 +112,8 @@ private:
         beside   // exchanged (or moved aside) to a hidden name in the folder
     };
 
+    int guarded(const std::function<int()>& steps);
+    int undoSteps();
     int place(const QString& staged, const QString& name);
     int placeBeside(const std::string& inside, const std::string& name, const SafeFS::Identity& fresh,
                     const SafeFS::Identity& old);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <new>
 #include <utility>
 
 #include <fcntl.h>
@@ -496,6 +497,18 @@ int TemplateChange::putBack(Staged& staged)
 }
 
 int TemplateChange::commit()
+{
+    try {
+        return commitSteps();
+    } catch (const std::bad_alloc&) {
+        // Memory ran out between two steps: they stand where the entry says, for recovery.
+        m_change->keep();
+        static const QString recorded = QStringLiteral("内存不足，改动已记录，会在下次启动或下一次修改前改完或改回原样。");
+        throw TemplateEditError(recorded);
+    }
+}
+
+int TemplateChange::commitSteps()
 {
     if (m_staged.empty())
         return 0;

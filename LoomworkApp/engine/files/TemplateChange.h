@@ -109,6 +109,7 @@ private:
     int exchange(Staged& staged);
     int putBack(Staged& staged);
     int attempt(const std::function<int()>& step);
+    int commitSteps();
     [[noreturn]] void failCommit(std::size_t failedAt, int error);
     [[noreturn]] void fail(const std::string& shown, int error) const;
     [[noreturn]] void refuseLink(const std::string& shown) const;

@@ -197,8 +197,6 @@ int FaultyFileOps::stepFault(Step step, const QString& paths)
     QString call = QString::fromLatin1(words[int(step)]);
     for (const QString& path : paths.split(QLatin1Char('\n')))
         call += QLatin1Char(' ') + path;
-    // A rename's rule matches the item moved (its first path), as rename() matches it; an
-    // exchange's, either.
-    const QString matched = step == Step::rename ? paths.section(QLatin1Char('\n'), 0, 0) + QLatin1Char('\n') : paths;
-    return fault(ops[int(step)], matched, call);
+    // A rule matches "from\nto" (an exchange's, either way round): a marker may name the move.
+    return fault(ops[int(step)], paths, call);
 }

@@ -70,7 +70,7 @@ public:
     int exchange(const QString& a, const QString& b) override;
     int writeFile(const QString& path, const QByteArray& bytes) override;
     // The steps taken through folder handles: a rename or an exchange matches its rules by
-    // both paths, a removal as removeTree, a folder made as makePath.
+    // "from\nto", a removal as removeTree, a folder made as makePath.
     int stepFault(Step step, const QString& paths) override;
 
 private:

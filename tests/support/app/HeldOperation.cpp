@@ -7,9 +7,11 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 
 #include "engine/files/AdminRunner.h"
 #include "engine/operations/OperationsCenter.h"
+#include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/TestEnv.h"
 
@@ -30,6 +32,13 @@ struct HeldOperation::Gate final : AdminRunner
         cv.wait(lock, [this] { return open; });
         return Outcome{true, 1, {}, {}}; // the phantom is not removed
     }
+};
+
+// The phantom's move into the removal's room fails as for a folder of another user's.
+struct HeldOperation::Refusal
+{
+    FaultyFileOps files;
+    Refusal() { files.failOn(FaultyFileOps::Op::rename, QStringLiteral("/Held Phantom\n"), EACCES); }
 };
 
 namespace {
@@ -54,13 +63,15 @@ Plugin HeldOperation::phantom()
     p.name = QStringLiteral("Held Phantom");
     p.root = PluginRoot::system;
     p.type = ZFCPluginType::effect;
-    p.path = TestEnv::systemLibrary() + QStringLiteral("/Effects.localized/Held Phantom (missing)");
+    p.path = TestEnv::systemLibrary() + QStringLiteral("/Effects.localized/Held Phantom");
     return p;
 }
 
 HeldOperation::HeldOperation(OperationsCenter& ops, const QList<Plugin>& first)
     : m_ops(ops), m_gate(std::make_shared<Gate>())
 {
+    QDir().mkpath(phantom().path);
+    m_refusal = std::make_shared<Refusal>();
     m_gate->previous = AdminRunner::setCurrent(m_gate.get());
     {
         // The administrator explanation is agreed to once.
@@ -92,6 +103,8 @@ void HeldOperation::release()
     m_gate->cv.notify_all();
     EXPECT_TRUE(spinUntil([this] { return !m_ops.isBusy(); })) << "the runner stayed busy";
     AdminRunner::setCurrent(m_gate->previous);
+    m_refusal.reset();
+    QDir(phantom().path).removeRecursively();
     // The phantom's failure leaves the runner's alert; a test does not want it.
     m_ops.setAlertTitle(std::nullopt);
     m_ops.setAlertMessage(std::nullopt);

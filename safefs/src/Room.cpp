@@ -1,5 +1,6 @@
 #include <SafeFS/Room.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -124,10 +125,22 @@ int Room::removeIfEmpty(int parent) const
         return 0;
     if (!isEmptyFolder(m_fd.get()))
         return ENOTEMPTY;
+    // Renamed by another user: it goes from wherever it is in `parent`.
+    std::string name = m_name;
     Identity there;
-    if (identityAt(parent, m_name, there) != 0 || !(there == m_identity))
-        return 0;
-    if (::unlinkat(parent, m_name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST)
+    if (identityAt(parent, name, there) != 0 || !(there == m_identity)) {
+        std::vector<std::string> names;
+        if (DirHandle::listNames(parent, names) != 0)
+            return 0;
+        const auto found = std::find_if(names.begin(), names.end(), [&](const std::string& candidate) {
+            Identity at;
+            return identityAt(parent, candidate, at) == 0 && at == m_identity;
+        });
+        if (found == names.end())
+            return 0;
+        name = *found;
+    }
+    if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST)
         return 0;
     return errno;
 }

@@ -9,6 +9,7 @@
 
 #include <SafeFS/DirHandle.h>
 #include <SafeFS/Journal.h>
+#include <SafeFS/Room.h>
 #include "support/kit/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -272,4 +273,133 @@ TEST(Journal, FinishingNeverDisplacesAnItemTheEntryDoesNotName)
     EXPECT_EQ(SafeFS::recoverEntry(entry), EEXIST);
     EXPECT_EQ(readText(folder / "Glow" / "mine.moef"), "the user's");
     EXPECT_EQ(readText(folder / "Blur" / "a.moti"), "the user's");
+}
+
+namespace {
+
+// A room of an entry in `folder`, made as a change makes it, recorded by identity.
+JournalItem roomIn(const fs::path& folder, const std::string& name, SafeFS::Room& room)
+{
+    const DirHandle::Fd at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_EQ(room.make(at.get(), name), 0);
+    JournalItem out;
+    out.role = JournalItem::Role::room;
+    out.path = name;
+    out.identity = room.identity();
+    return out;
+}
+
+} // namespace
+
+// Another user renamed the old copy an install moved beside the target before it was killed:
+// nothing can go back, so the new plug-in stays at its name, the entry is kept, and the user
+// is told once what was left and where.
+TEST(Journal, RecoveryNeverRemovesANewItemWhoseOldOneItCannotPutBack)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    writeFile(folder / "Glow" / "new.moef", "new");
+    writeFile(folder / ".Glow.loomwork-incoming-0123456789abcdef" / "old.moef", "old");
+    JournalEntry swap = entryIn(folder, JournalEntry::State::undo);
+    SafeFS::Room room;
+    swap.items.push_back(roomIn(folder, ".Glow.loomwork-install-" + swap.id, room));
+    swap.items.push_back(item(JournalItem::Role::made, ".Glow.loomwork-incoming-0123456789abcdef", "Glow", identityOf(folder / "Glow")));
+    swap.items.push_back(item(JournalItem::Role::old, ".Glow.loomwork-incoming-0123456789abcdef", "Glow",
+                              identityOf(folder / ".Glow.loomwork-incoming-0123456789abcdef")));
+    fs::rename(folder / ".Glow.loomwork-incoming-0123456789abcdef", folder / "Elsewhere");
+
+    TempDir data;
+    SafeFS::Journal journal;
+    ASSERT_EQ(journal.open((data / "journal").string()), 0);
+    ASSERT_EQ(journal.write(swap), 0);
+    const std::vector<std::string> told = SafeFS::recoverJournal(journal);
+    ASSERT_FALSE(told.empty());
+    EXPECT_NE(told.front().find((folder / "Glow").string()), std::string::npos) << told.front();
+    EXPECT_EQ(readText(folder / "Glow" / "new.moef"), "new");
+    EXPECT_EQ(readText(folder / "Elsewhere" / "old.moef"), "old");
+    ASSERT_EQ(journal.entries().size(), 1u);
+    EXPECT_TRUE(journal.entries().front().told);
+    EXPECT_TRUE(SafeFS::recoverJournal(journal).empty()) << "told once";
+    EXPECT_EQ(readText(folder / "Glow" / "new.moef"), "new");
+
+    // Once the old copy is back where the entry says, the undo goes through.
+    fs::rename(folder / "Elsewhere", folder / ".Glow.loomwork-incoming-0123456789abcdef");
+    EXPECT_TRUE(SafeFS::recoverJournal(journal).empty());
+    EXPECT_EQ(readText(folder / "Glow" / "old.moef"), "old");
+    EXPECT_TRUE(journal.entries().empty());
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+// A template change recorded as finished: its room is found wherever another user renamed it,
+// and a change that cannot be finished whole (a staged file gone) is undone whole instead.
+TEST(Journal, AFinishedChangeIsFinishedWholeOrUndoneWhole)
+{
+    for (const bool stagedGone : {false, true}) {
+        SCOPED_TRACE(stagedGone);
+        TempDir dir;
+        const fs::path folder = dir / "Blur";
+        writeFile(folder / "a.moti", "old a");
+        writeFile(folder / "b.moti", "new b");
+        JournalEntry change = entryIn(folder, JournalEntry::State::finish);
+        SafeFS::Room room;
+        const std::string staging = ".Blur.loomwork-rewrite-" + change.id;
+        change.items.push_back(roomIn(folder, staging, room));
+        writeFile(folder / staging / "0", "new a");
+        writeFile(folder / staging / "1", "old b"); // b was exchanged before the kill
+        change.items.push_back(item(JournalItem::Role::made, staging + "/0", "a.moti", identityOf(folder / staging / "0")));
+        change.items.push_back(item(JournalItem::Role::old, staging + "/0", "a.moti", identityOf(folder / "a.moti")));
+        change.items.push_back(item(JournalItem::Role::made, staging + "/1", "b.moti", identityOf(folder / "b.moti")));
+        change.items.push_back(item(JournalItem::Role::old, staging + "/1", "b.moti", identityOf(folder / staging / "1")));
+        fs::rename(folder / staging, folder / "renamed by another user");
+        if (stagedGone)
+            fs::rename(folder / "renamed by another user" / "0", dir / "lost");
+        EXPECT_EQ(SafeFS::recoverEntry(change), 0);
+        EXPECT_EQ(readText(folder / "a.moti"), stagedGone ? "old a" : "new a");
+        EXPECT_EQ(readText(folder / "b.moti"), stagedGone ? "old b" : "new b");
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2) << "the room goes";
+    }
+}
+
+// An entry too damaged to read is put aside and told once; a kill in the middle of an entry's
+// write leaves a temporary that goes, unless that entry is being written.
+TEST(Journal, DamagedEntriesAreToldOnceAndTornWritesGo)
+{
+    TempDir dir;
+    SafeFS::Journal journal;
+    ASSERT_EQ(journal.open((dir / "journal").string()), 0);
+    const std::string id = SafeFS::newJournalId();
+    const fs::path damaged = dir / "journal" / (id + ".entry");
+    std::ofstream(damaged) << "loomwork journal 1\nid " << id << "\n";
+    ::chmod(damaged.c_str(), 0600);
+    const std::string running = SafeFS::newJournalId();
+    const std::string torn = id + ".entry.tmp-" + SafeFS::newJournalId();
+    const std::string busy = running + ".entry.tmp-" + SafeFS::newJournalId();
+    for (const std::string& name : {torn, busy, id + ".entry.tmp-x"})
+        writeFile(dir / "journal" / name, "half");
+
+    const std::vector<std::string> told = SafeFS::recoverJournal(journal, [&](std::string_view at) { return at == running; });
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told.front().find(id + ".damaged"), std::string::npos) << told.front();
+    EXPECT_TRUE(fs::exists(dir / "journal" / (id + ".damaged")));
+    EXPECT_FALSE(fs::exists(damaged));
+    EXPECT_FALSE(fs::exists(dir / "journal" / torn));
+    EXPECT_TRUE(fs::exists(dir / "journal" / busy));
+    EXPECT_TRUE(fs::exists(dir / "journal" / (id + ".entry.tmp-x"))) << "not of the form";
+    EXPECT_TRUE(SafeFS::recoverJournal(journal).empty());
+}
+
+// Every folder on the way to the journal is root's or ours, and one others may write in is
+// sticky: else another user could rename the journal away and plant one of his own.
+TEST(Journal, TheWayToTheJournalIsNobodyElsesToRename)
+{
+    TempDir dir;
+    fs::create_directories(dir / "open" / "data");
+    ::chmod((dir / "open").c_str(), 0777);
+    SafeFS::Journal journal;
+    std::string at;
+    EXPECT_EQ(journal.open((dir / "open" / "data" / "journal").string(), &at), EPERM);
+    EXPECT_EQ(at, (dir / "open").string());
+    EXPECT_FALSE(fs::exists(dir / "open" / "data" / "journal"));
+    ::chmod((dir / "open").c_str(), 01777);
+    EXPECT_EQ(journal.open((dir / "open" / "data" / "journal").string(), &at), 0);
 }

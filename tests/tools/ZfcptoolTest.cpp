@@ -47,11 +47,13 @@ std::string quoted(const std::string& arg)
     return q + "'";
 }
 
-// `limits` runs first in the same shell (ulimit); its output goes to dir/<tag>stdout and stderr.
+// `limits` runs first in the same shell (ulimit, settings); its output goes to dir/<tag>stdout
+// and stderr. Settings of the test seams run the build that reads them.
 std::string commandLine(const TempDir& dir, const std::vector<std::string>& args, const std::string& limits,
                         const std::string& tag)
 {
-    std::string command = limits + quoted(ZFCPTOOL_PATH);
+    const bool seams = limits.find("ZFCPTOOL_TEST_") != std::string::npos;
+    std::string command = limits + quoted(seams ? ZFCPTOOL_SEAMS_PATH : ZFCPTOOL_PATH);
     for (const auto& a : args)
         command += " " + quoted(a);
     return command + " >" + quoted((dir / (tag + "stdout")).string()) + " 2>" + quoted((dir / (tag + "stderr")).string());

@@ -887,8 +887,9 @@ TEST(Zfcptool, FailuresNameThePlugInAndLinkedCategoriesShareAFolder)
 // Anyone may rename or exchange any name in the system library. Once the staging folder stands,
 // a neighbour who swaps it for a link to the owner's private folder, or exchanges it with
 // another plug-in, gets nothing written there: the package goes through the staging folder's
-// handle, and lands whole. One who takes a placed plug-in away before the run ends makes it
-// fail, naming the plug-in: the exit status is 0 only when the package stands whole.
+// handle, and lands whole (all plug-ins into their category folder, or one into ROOT itself).
+// One who takes a placed plug-in away before the run ends makes it fail, naming the plug-in:
+// the exit status is 0 only when the package stands whole.
 TEST(Zfcptool, ANeighboursSwapsInTheLibraryRedirectNothing)
 {
     TempDir dir;
@@ -907,40 +908,48 @@ TEST(Zfcptool, ANeighboursSwapsInTheLibraryRedirectNothing)
         const char* name;
         Swap swap;
         const char* pauseAt;
+        bool alone = false; // A alone, into ROOT itself
     } cases[] = {
         {"the staging folder swapped for a link", Swap::stagingForLink, "read"},
         {"the staging folder exchanged with a plug-in", Swap::stagingWithKeep, "read"},
         {"a placed plug-in swapped for a link", Swap::placedForLink, "2"},
+        {"one plug-in, the staging folder swapped for a link", Swap::stagingForLink, "read", true},
+        {"one plug-in, the staging folder exchanged with a plug-in", Swap::stagingWithKeep, "read", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        removeTree(out);
-        removeTree(dir / "taken");
-        writeFile(effects / "Keep/k", "keep");
+        const fs::path landing = c.alone ? out : effects;
+        const std::vector<std::string> names = c.alone ? std::vector<std::string>{"A"} : std::vector<std::string>{"A", "B"};
+        std::vector<std::string> args{"extract", package, out.string()};
+        if (c.alone)
+            args.push_back("0");
+        for (const fs::path& made : {out, mine, dir / "taken"})
+            removeTree(made);
+        writeFile(landing / "Keep/k", "keep");
         writeFile(mine / "p", "private");
         ASSERT_EQ(::chmod(mine.c_str(), 0700), 0);
-        for (const fs::path& shared : {out, effects})
+        for (const fs::path& shared : {out, landing})
             ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
-        const craft::Tree keep = craft::snapshot(effects / "Keep");
+        const craft::Tree keep = craft::snapshot(landing / "Keep");
         const craft::Tree before = craft::snapshot(mine);
-        Background run(dir, {"extract", package, out.string()},
+        Background run(dir, args,
                        "ZFCPTOOL_TEST_PAUSE_FILE=" + quoted((dir / "go").string()) + " ZFCPTOOL_TEST_PAUSE_AT=" + c.pauseAt + " ",
                        "n");
         ASSERT_TRUE(eventually([&] { return fs::exists(dir / "go.paused"); }));
         std::string staging;
-        for (const auto& item : fs::directory_iterator(effects)) {
+        for (const auto& item : fs::directory_iterator(landing)) {
             if (item.path().filename().string().rfind(".zfcptool-extract-", 0) == 0)
                 staging = item.path().filename().string();
         }
         ASSERT_FALSE(staging.empty());
-        fs::path keepNow = effects / "Keep";
+        fs::path keepNow = landing / "Keep";
         if (c.swap == Swap::stagingForLink) {
-            fs::rename(effects / staging, dir / "taken");
-            fs::create_directory_symlink(mine, effects / staging);
+            fs::rename(landing / staging, dir / "taken");
+            fs::create_directory_symlink(mine, landing / staging);
         } else if (c.swap == Swap::stagingWithKeep) {
-            const DirHandle::Fd folder(::open(effects.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            const DirHandle::Fd folder(::open(landing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             ASSERT_EQ(DirHandle::renameAt(folder.get(), staging, folder.get(), "Keep", DirHandle::Rename::exchange), 0);
-            keepNow = effects / staging;
+            keepNow = landing / staging;
         } else {
             ASSERT_TRUE(fs::exists(effects / "A"));
             fs::rename(effects / "A", dir / "taken");
@@ -951,9 +960,9 @@ TEST(Zfcptool, ANeighboursSwapsInTheLibraryRedirectNothing)
         EXPECT_EQ(craft::describeDifference(before, craft::snapshot(mine)), "");
         EXPECT_EQ(craft::describeDifference(keep, craft::snapshot(keepNow)), "");
         bool whole = true;
-        for (const char* name : {"A", "B"}) {
-            whole = whole && fs::is_directory(fs::symlink_status(effects / name))
-                 && craft::describeDifference(craft::snapshot(dir / "src" / name), craft::snapshot(effects / name)).empty();
+        for (const std::string& name : names) {
+            whole = whole && fs::is_directory(fs::symlink_status(landing / name))
+                 && craft::describeDifference(craft::snapshot(dir / "src" / name), craft::snapshot(landing / name)).empty();
         }
         if (c.swap == Swap::placedForLink) {
             EXPECT_EQ(o.status, 1);

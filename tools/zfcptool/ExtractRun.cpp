@@ -19,7 +19,14 @@
 #include "Seams.h"
 
 namespace fs = std::filesystem;
-using namespace RunFolder;
+using RunFolder::kExtract;
+using RunFolder::kKind;
+using RunFolder::kLeftForNextRun;
+using RunFolder::kNotPutBack;
+using RunFolder::kRecord;
+using RunFolder::kReplaced;
+using RunFolder::kRun;
+using RunFolder::kTree;
 
 namespace {
 
@@ -90,7 +97,7 @@ ExtractRun::ExtractRun(const fs::path& root) : m_root(root), m_placeRoot(fs::abs
             if (attempt == 7)
                 throwErrno("cannot open", root, ENOENT);
         }
-        recover(m_rootLock.get(), root);
+        RunFolder::recover(m_rootLock.get(), root);
         std::string name;
         for (int attempt = 0;; ++attempt) {
             name = SafeFS::zfcptoolHiddenName(kRun, m_entry.id);

@@ -47,11 +47,13 @@ std::string quoted(const std::string& arg)
     return q + "'";
 }
 
-// `limits` runs first in the same shell (ulimit); its output goes to dir/<tag>stdout and stderr.
+// `limits` runs first in the same shell (ulimit, settings); its output goes to dir/<tag>stdout
+// and stderr. Settings of the test seams run the build that reads them.
 std::string commandLine(const TempDir& dir, const std::vector<std::string>& args, const std::string& limits,
                         const std::string& tag)
 {
-    std::string command = limits + quoted(ZFCPTOOL_PATH);
+    const bool seams = limits.find("ZFCPTOOL_TEST_") != std::string::npos;
+    std::string command = limits + quoted(seams ? ZFCPTOOL_SEAMS_PATH : ZFCPTOOL_PATH);
     for (const auto& a : args)
         command += " " + quoted(a);
     return command + " >" + quoted((dir / (tag + "stdout")).string()) + " 2>" + quoted((dir / (tag + "stderr")).string());
@@ -577,8 +579,8 @@ TEST(Zfcptool, ExtractsIntoACategoryFolderOnAnotherFileSystem)
 
 // Recovery believes a run record only when it is this user's own, in its own form, and acts on
 // it only once its run is over: then the old copy it names goes back under its name and the new
-// one goes. A planted run, another user's or with a record of another mode, is left as it is,
-// and so is the plug-in its record names.
+// one goes. A planted run (another user's, one that others can write, or with a record of
+// another mode) is left as it is, and so is the plug-in its record names.
 TEST(Zfcptool, RecoveryTakesOnlyThisUsersOwnRunsThatAreOver)
 {
     TempDir dir;
@@ -593,12 +595,17 @@ TEST(Zfcptool, RecoveryTakesOnlyThisUsersOwnRunsThatAreOver)
         uid_t runOwner, recordOwner;
         mode_t recordMode;
         bool going;
+        mode_t runMode = 0700;
     } cases[] = {
         {"this user's run, still going", me, me, 0600, true},
         {"this user's run, over", me, me, 0600, false},
         {"a record of another mode", me, me, 0644, false},
         {"another user's run", nobody, nobody, 0600, false},
         {"another user's record in this user's run", me, nobody, 0600, false},
+        // Anyone could have put this user's record there.
+        {"this user's record in another user's run", nobody, me, 0600, false},
+        {"this user's record in a run others can write", me, me, 0600, false, 0777},
+        {"this user's record in a run its group can write", me, me, 0600, false, 0720},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -623,7 +630,7 @@ TEST(Zfcptool, RecoveryTakesOnlyThisUsersOwnRunsThatAreOver)
         const fs::path run = out / (".zfcptool-run-" + id);
         fs::create_directory(run);
         writeFile(run / "entry", SafeFS::formatEntry(entry));
-        ASSERT_EQ(::chmod(run.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(run.c_str(), c.runMode), 0);
         ASSERT_EQ(::chmod((run / "entry").c_str(), c.recordMode), 0);
         ASSERT_EQ(::lchown((run / "entry").c_str(), c.recordOwner, c.recordOwner), 0);
         ASSERT_EQ(::lchown(run.c_str(), c.runOwner, c.runOwner), 0);
@@ -635,7 +642,7 @@ TEST(Zfcptool, RecoveryTakesOnlyThisUsersOwnRunsThatAreOver)
         ASSERT_EQ(o.status, 0) << o.err;
         EXPECT_EQ(readFile(out / "Generators.localized/G/g"), "g");
         removeTree(out / "Generators.localized");
-        if (c.recordOwner == me && c.runOwner == me && c.recordMode == 0600 && !c.going) {
+        if (c.recordOwner == me && c.runOwner == me && c.recordMode == 0600 && c.runMode == 0700 && !c.going) {
             EXPECT_EQ(readFile(effects / "Glow/f"), "old");
             EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
         } else {
@@ -875,4 +882,176 @@ TEST(Zfcptool, FailuresNameThePlugInAndLinkedCategoriesShareAFolder)
     EXPECT_EQ(readFile(out / "Transitions.localized/A/big"), readFile(dir / "src/A/big"));
     EXPECT_EQ(readFile(out / "Transitions.localized/R/r"), "r");
     EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
+}
+
+// Anyone may rename or exchange any name in the system library. Once the staging folder stands,
+// a neighbour who swaps it for a link to the owner's private folder, or exchanges it with
+// another plug-in, gets nothing written there: the package goes through the staging folder's
+// handle, and lands whole (all plug-ins into their category folder, or one into ROOT itself).
+// One who takes a placed plug-in away before the run ends makes it fail, naming the plug-in:
+// the exit status is 0 only when the package stands whole.
+TEST(Zfcptool, ANeighboursSwapsInTheLibraryRedirectNothing)
+{
+    TempDir dir;
+    writeFile(dir / "src/A/a", "a");
+    writeFile(dir / "src/B/b", "b");
+    const std::string package = (dir / "p.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "effect", "A", (dir / "src/A").string(), "effect", "B",
+                             (dir / "src/B").string()})
+                  .status,
+              0);
+    const fs::path out = dir / "out";
+    const fs::path effects = out / "Effects.localized";
+    const fs::path mine = dir / "private";
+    enum class Swap { stagingForLink, stagingWithKeep, placedForLink };
+    const struct Case {
+        const char* name;
+        Swap swap;
+        const char* pauseAt;
+        bool alone = false; // A alone, into ROOT itself
+    } cases[] = {
+        {"the staging folder swapped for a link", Swap::stagingForLink, "read"},
+        {"the staging folder exchanged with a plug-in", Swap::stagingWithKeep, "read"},
+        {"a placed plug-in swapped for a link", Swap::placedForLink, "2"},
+        {"one plug-in, the staging folder swapped for a link", Swap::stagingForLink, "read", true},
+        {"one plug-in, the staging folder exchanged with a plug-in", Swap::stagingWithKeep, "read", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path landing = c.alone ? out : effects;
+        const std::vector<std::string> names = c.alone ? std::vector<std::string>{"A"} : std::vector<std::string>{"A", "B"};
+        std::vector<std::string> args{"extract", package, out.string()};
+        if (c.alone)
+            args.push_back("0");
+        for (const fs::path& made : {out, mine, dir / "taken"})
+            removeTree(made);
+        writeFile(landing / "Keep/k", "keep");
+        writeFile(mine / "p", "private");
+        ASSERT_EQ(::chmod(mine.c_str(), 0700), 0);
+        for (const fs::path& shared : {out, landing})
+            ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+        const craft::Tree keep = craft::snapshot(landing / "Keep");
+        const craft::Tree before = craft::snapshot(mine);
+        Background run(dir, args,
+                       "ZFCPTOOL_TEST_PAUSE_FILE=" + quoted((dir / "go").string()) + " ZFCPTOOL_TEST_PAUSE_AT=" + c.pauseAt + " ",
+                       "n");
+        ASSERT_TRUE(eventually([&] { return fs::exists(dir / "go.paused"); }));
+        std::string staging;
+        for (const auto& item : fs::directory_iterator(landing)) {
+            if (item.path().filename().string().rfind(".zfcptool-extract-", 0) == 0)
+                staging = item.path().filename().string();
+        }
+        ASSERT_FALSE(staging.empty());
+        fs::path keepNow = landing / "Keep";
+        if (c.swap == Swap::stagingForLink) {
+            fs::rename(landing / staging, dir / "taken");
+            fs::create_directory_symlink(mine, landing / staging);
+        } else if (c.swap == Swap::stagingWithKeep) {
+            const DirHandle::Fd folder(::open(landing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_EQ(DirHandle::renameAt(folder.get(), staging, folder.get(), "Keep", DirHandle::Rename::exchange), 0);
+            keepNow = landing / staging;
+        } else {
+            ASSERT_TRUE(fs::exists(effects / "A"));
+            fs::rename(effects / "A", dir / "taken");
+            fs::create_directory_symlink(mine, effects / "A");
+        }
+        writeFile(dir / "go", "");
+        const Outcome o = run.finish();
+        EXPECT_EQ(craft::describeDifference(before, craft::snapshot(mine)), "");
+        EXPECT_EQ(craft::describeDifference(keep, craft::snapshot(keepNow)), "");
+        bool whole = true;
+        for (const std::string& name : names) {
+            whole = whole && fs::is_directory(fs::symlink_status(landing / name))
+                 && craft::describeDifference(craft::snapshot(dir / "src" / name), craft::snapshot(landing / name)).empty();
+        }
+        if (c.swap == Swap::placedForLink) {
+            EXPECT_EQ(o.status, 1);
+            EXPECT_EQ(lastLine(o.err), "插件未就位，可能已被他人移走或替换：" + (effects / "A").string());
+        } else {
+            EXPECT_EQ(o.status, 0) << o.err;
+            EXPECT_TRUE(whole);
+        }
+        for (const char* marker : {"go", "go.paused"})
+            fs::remove(dir / marker);
+    }
+}
+
+// A run killed while it wrote its first record leaves its folder holding the record's
+// temporary: the next run removes that folder. Anything else in it, however close to the
+// temporary's form, keeps it.
+TEST(Zfcptool, ARunFolderHoldingOnlyItsRecordsTemporariesGoes)
+{
+    TempDir dir;
+    writeFile(dir / "src/G/g", "g");
+    const std::string package = (dir / "g.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "generator", "G", (dir / "src/G").string()}).status, 0);
+    const fs::path out = dir / "out";
+    const std::string temporary = "entry.tmp-0123456789abcdef";
+    const struct Case {
+        const char* name;
+        std::vector<std::string> files, folders;
+        bool removed;
+    } cases[] = {
+        {"empty", {}, {}, true},
+        {"the record's temporaries", {temporary, "entry.tmp-fedcba9876543210"}, {}, true},
+        {"a temporary and a stranger", {temporary, "stranger"}, {}, false},
+        {"a temporary of another form", {"entry.tmp-0123456789ABCDEF"}, {}, false},
+        {"a folder named as a temporary", {}, {temporary}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        removeTree(out);
+        const fs::path run = out / (".zfcptool-run-" + SafeFS::newJournalId());
+        fs::create_directories(run);
+        ASSERT_EQ(::chmod(run.c_str(), 0700), 0);
+        for (const std::string& file : c.files)
+            writeFile(run / file, "id 01");
+        for (const std::string& folder : c.folders)
+            fs::create_directory(run / folder);
+        const craft::Tree before = craft::snapshot(run);
+
+        const Outcome o = zfcptool(dir, {"extract", package, out.string()});
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(readFile(out / "Generators.localized/G/g"), "g");
+        EXPECT_EQ(fs::exists(run), !c.removed);
+        if (!c.removed && fs::exists(run)) {
+            EXPECT_EQ(craft::describeDifference(before, craft::snapshot(run)), "");
+        }
+    }
+}
+
+// A record write that fails (the first failing one having reached the disk, the later ones
+// not) fails the run. When even taking back its finish fails, the run does not undo by a record
+// that may still say finish: it says so, leaves every plug-in new, and the next extraction into
+// that root settles it. Otherwise every plug-in is old again.
+TEST(Zfcptool, AnUndoWhoseRecordCannotBeRewrittenIsLeftToTheNextRun)
+{
+    SwapScene scene;
+    const std::string left = std::string("旧版本未能全部放回，下次提取到此处时放回：") + scene.out().string();
+    int said = 0;
+    for (int write = 1;; ++write) {
+        SCOPED_TRACE("failing record write " + std::to_string(write));
+        scene.reset();
+        const Outcome o = zfcptool(scene.dir, {"extract", scene.package, scene.out().string()},
+                                   "ZFCPTOOL_TEST_FAIL_RECORD=" + std::to_string(write) + " ");
+        if (o.status == 0)
+            break;
+        ASSERT_EQ(o.status, 1) << o.err;
+        const bool leftToNext = o.err.find(left) != std::string::npos;
+        said += leftToNext;
+        const std::string version = leftToNext ? "new" : "old";
+        EXPECT_EQ(scene.version(), version) << o.err;
+        ASSERT_EQ(zfcptool(scene.dir, {"extract", scene.other, scene.out().string()}).status, 0);
+        EXPECT_EQ(scene.version(), version);
+        EXPECT_EQ(hiddenOfARun(scene.out()), SwapScene::usersHidden());
+    }
+    EXPECT_EQ(said, 1); // the finish's write
+}
+
+// The test seams are built into the tests' own zfcptool only.
+TEST(Zfcptool, TheShippedToolHasNoTestSeams)
+{
+    const auto holds = [](const char* path) { return readFile(path).find("ZFCPTOOL_TEST_") != std::string::npos; };
+    EXPECT_FALSE(holds(ZFCPTOOL_PATH));
+    EXPECT_TRUE(holds(ZFCPTOOL_SEAMS_PATH));
 }

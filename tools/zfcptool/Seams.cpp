@@ -1,0 +1,116 @@
+#include "Seams.h"
+
+#ifdef ZFCPTOOL_SEAMS
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Seams {
+namespace {
+
+struct Settings
+{
+    bool refuseExchange = false;
+    long failMove = 0;
+    long failRecord = 0;
+    long exitAfter = 0;
+    long pauseAt = 0;
+    bool pauseBeforeRead = false;
+    std::string pauseFile;
+    long moves = 0;
+    long steps = 0;
+    long records = 0;
+};
+
+Settings& settings()
+{
+    static Settings s = [] {
+        const auto number = [](const char* name) {
+            const char* value = std::getenv(name);
+            return value ? std::strtol(value, nullptr, 10) : 0L;
+        };
+        Settings made;
+        made.refuseExchange = number("ZFCPTOOL_TEST_REFUSE_EXCHANGE") != 0;
+        made.failMove = number("ZFCPTOOL_TEST_FAIL_MOVE");
+        made.failRecord = number("ZFCPTOOL_TEST_FAIL_RECORD");
+        made.exitAfter = number("ZFCPTOOL_TEST_EXIT_AFTER");
+        made.pauseAt = number("ZFCPTOOL_TEST_PAUSE_AT");
+        if (const char* at = std::getenv("ZFCPTOOL_TEST_PAUSE_AT"))
+            made.pauseBeforeRead = std::string(at) == "read";
+        if (const char* file = std::getenv("ZFCPTOOL_TEST_PAUSE_FILE"))
+            made.pauseFile = file;
+        return made;
+    }();
+    return s;
+}
+
+void signal(const char* suffix)
+{
+    if (!settings().pauseFile.empty())
+        ::close(::open((settings().pauseFile + suffix).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+}
+
+// Bounded, so that a test that never lets go does not leave the run behind for good.
+void pause()
+{
+    signal(".paused");
+    struct stat st;
+    for (int tries = 0; tries < 6000 && ::stat(settings().pauseFile.c_str(), &st) != 0; ++tries)
+        ::usleep(10000);
+}
+
+} // namespace
+
+bool refuseExchange() { return settings().refuseExchange; }
+
+int beforeMove()
+{
+    Settings& s = settings();
+    if (s.moves + 1 == s.pauseAt && !s.pauseFile.empty())
+        pause();
+    return ++s.moves == s.failMove ? EIO : 0;
+}
+
+void stepDone()
+{
+    if (++settings().steps == settings().exitAfter)
+        ::_exit(86);
+}
+
+void waiting() { signal(".waiting"); }
+
+void beforeRead()
+{
+    if (settings().pauseBeforeRead && !settings().pauseFile.empty())
+        pause();
+}
+
+RecordWrite recordWrite()
+{
+    Settings& s = settings();
+    if (s.failRecord == 0 || ++s.records < s.failRecord)
+        return RecordWrite::asUsual;
+    return s.records == s.failRecord ? RecordWrite::failAfterWriting : RecordWrite::failBeforeWriting;
+}
+
+} // namespace Seams
+
+#else
+
+namespace Seams {
+
+bool refuseExchange() { return false; }
+int beforeMove() { return 0; }
+void stepDone() {}
+void waiting() {}
+void beforeRead() {}
+RecordWrite recordWrite() { return RecordWrite::asUsual; }
+
+} // namespace Seams
+
+#endif

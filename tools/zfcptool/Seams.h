@@ -1,0 +1,35 @@
+#pragma once
+
+// Ways in for the tests. Only zfcptool_seams, built for the tests, reads them (Seams.cpp with
+// ZFCPTOOL_SEAMS); in the shipped zfcptool every call does nothing. Read from the environment
+// once:
+//   ZFCPTOOL_TEST_REFUSE_EXCHANGE=1  the exchange is refused, as some file systems do;
+//   ZFCPTOOL_TEST_FAIL_MOVE=N        the Nth move (rename or exchange) fails with EIO;
+//   ZFCPTOOL_TEST_FAIL_RECORD=N      the Nth write of the run's record reaches the disk and then
+//                                    fails with EIO (as a sync that fails after the rename), and
+//                                    every later one fails with EIO before writing;
+//   ZFCPTOOL_TEST_EXIT_AFTER=N       the process ends at once (status 86) after its Nth change
+//                                    to the hidden folders, the run's record or the plug-ins,
+//                                    as if killed;
+//   ZFCPTOOL_TEST_PAUSE_FILE=F       before waiting for ROOT's lock held by another run, F.waiting
+//                                    is created; with ZFCPTOOL_TEST_PAUSE_AT=N, before the Nth
+//                                    move F.paused is, and the run waits until F is there; with
+//                                    ZFCPTOOL_TEST_PAUSE_AT=read, the same once the staging
+//                                    folders stand, before the package is read into them.
+namespace Seams {
+
+bool refuseExchange();
+// Before each move: pauses when asked; the errno the move is to fail with, or 0.
+int beforeMove();
+// After each change; may end the process.
+void stepDone();
+// Before waiting for ROOT's lock.
+void waiting();
+// Before the package is read into the staging folders.
+void beforeRead();
+
+enum class RecordWrite { asUsual, failAfterWriting, failBeforeWriting };
+// Before each write of the run's record.
+RecordWrite recordWrite();
+
+} // namespace Seams

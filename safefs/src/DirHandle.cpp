@@ -635,6 +635,12 @@ int swapBack(int fromParent, std::string_view from, int toParent, std::string_vi
     return 0;
 }
 
+std::string handlePath(int fd)
+{
+    static const bool works = ::access("/proc/self/fd", X_OK) == 0;
+    return works ? "/proc/self/fd/" + std::to_string(fd) : std::string();
+}
+
 void refuseRenameFlagsForTests(bool refused)
 {
     g_flagsRefused.store(refused);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <cstdlib>
+#include <climits>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -627,19 +628,23 @@ struct Recovery {
 
 } // namespace
 
-int identityAt(int parent, std::string_view name, Identity& out)
+int identityAt(int parent, std::string_view name, Identity& out) noexcept
 {
-    const std::string copy(name);
+    char copy[PATH_MAX];
+    if (name.size() >= sizeof copy)
+        return ENAMETOOLONG;
+    name.copy(copy, name.size());
+    copy[name.size()] = '\0';
 #if defined(__linux__)
     struct statx st;
-    const int flags = AT_SYMLINK_NOFOLLOW | (copy.empty() ? AT_EMPTY_PATH : 0);
-    if (::statx(parent, copy.c_str(), flags, STATX_INO | STATX_BTIME, &st) != 0)
+    const int flags = AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0);
+    if (::statx(parent, copy, flags, STATX_INO | STATX_BTIME, &st) != 0)
         return errno;
     out = Identity{std::uint64_t(makedev(st.stx_dev_major, st.stx_dev_minor)), std::uint64_t(st.stx_ino),
                    (st.stx_mask & STATX_BTIME) ? std::uint64_t(st.stx_btime.tv_sec) * 1000000000u + st.stx_btime.tv_nsec : 0};
 #else
     struct stat st;
-    if ((copy.empty() ? ::fstat(parent, &st) : ::fstatat(parent, copy.c_str(), &st, AT_SYMLINK_NOFOLLOW)) != 0)
+    if ((name.empty() ? ::fstat(parent, &st) : ::fstatat(parent, copy, &st, AT_SYMLINK_NOFOLLOW)) != 0)
         return errno;
     out = Identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino),
                    std::uint64_t(st.st_birthtimespec.tv_sec) * 1000000000u + std::uint64_t(st.st_birthtimespec.tv_nsec)};
@@ -773,6 +778,7 @@ JournalEntry parseEntry(std::string_view text, std::string_view id)
 int writeEntryAt(int folder, std::string_view name, const JournalEntry& entry)
 {
     const std::string text = formatEntry(entry);
+    // Of the form isEntryTemporary() knows.
     const std::string temporary = std::string(name) + ".tmp-" + newJournalId();
     DirHandle::Fd file;
     if (const int error = DirHandle::createFileAt(folder, temporary, 0600, file))
@@ -974,18 +980,24 @@ std::string Journal::setAside(std::string_view id) const
     return m_path + "/" + to;
 }
 
+bool isEntryTemporary(std::string_view name, std::string_view entry)
+{
+    constexpr std::string_view kMark = ".tmp-";
+    return name.size() == entry.size() + kMark.size() + kIdDigits && name.substr(0, entry.size()) == entry
+        && name.substr(entry.size(), kMark.size()) == kMark && isId(name.substr(entry.size() + kMark.size()));
+}
+
 void Journal::removeTornWrites(const std::function<bool(std::string_view id)>& running) const
 {
     std::vector<std::string> names;
     if (m_fd < 0 || DirHandle::listNames(m_fd, names) != 0)
         return;
-    constexpr std::string_view torn = ".tmp-";
     for (const std::string& name : names) {
         // "<id>.entry.tmp-<16 hex>": nothing else is ours to remove.
         const std::string_view view(name);
-        if (view.size() != kIdDigits + kSuffix.size() + torn.size() + kIdDigits || !isId(view.substr(0, kIdDigits))
-            || view.substr(kIdDigits, kSuffix.size()) != kSuffix
-            || view.substr(kIdDigits + kSuffix.size(), torn.size()) != torn || !isId(view.substr(view.size() - kIdDigits)))
+        if (view.size() < kIdDigits + kSuffix.size() || !isId(view.substr(0, kIdDigits))
+            || !isEntryTemporary(view, view.substr(0, kIdDigits + kSuffix.size()))
+            || view.substr(kIdDigits, kSuffix.size()) != kSuffix)
             continue;
         if (running && running(view.substr(0, kIdDigits)))
             continue;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <SafeFS/HiddenName.h>
+#include <SafeFS/Room.h>
 
 #include "Errors.h"
 #include "FolderSteps.h"
@@ -44,31 +45,47 @@ SafeFS::Identity identityOf(const struct stat& st)
     return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
 }
 
-// The flag is not supported here (some file systems refuse it).
-bool refused(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP; }
-
-enum class Move { noReplace, exchange };
-
-// A rename between folder handles that never replaces (EEXIST when `to` is there), or an
-// exchange of the two items; 0 or the errno.
-int move(int fromParent, const std::string& from, int toParent, const std::string& to, Move how)
+// Each rename or exchange of a run: a test's seams may fail it first, and a change done counts
+// as a step (a test may end the run there).
+const DirHandle::Mover& mover()
 {
-    if (how == Move::exchange && Seams::refuseExchange())
-        return EINVAL;
-    if (const int error = Seams::beforeMove())
+    static const DirHandle::Mover moves = [](int fromParent, std::string_view from, int toParent, std::string_view to,
+                                             DirHandle::Rename how) {
+        if (how == DirHandle::Rename::exchange && Seams::refuseExchange())
+            return EINVAL;
+        if (const int error = Seams::beforeMove())
+            return error;
+        const int error = DirHandle::renameAt(fromParent, from, toParent, to, how);
+        if (error == 0)
+            Seams::stepDone();
         return error;
-    int error = DirHandle::renameAt(fromParent, from, toParent, to,
-                                    how == Move::exchange ? DirHandle::Rename::exchange : DirHandle::Rename::noReplace);
-    if (how == Move::noReplace && refused(error)) {
-        // Nothing is meant to be at `to`: one last look before the plain rename.
-        SafeFS::Identity there;
-        error = SafeFS::identityAt(toParent, to, there) == 0
-            ? EEXIST
-            : DirHandle::renameAt(fromParent, from, toParent, to, DirHandle::Rename::replace);
+    };
+    return moves;
+}
+
+// What a staging room holds once the run is finished: old copies, and staged ones kept out by
+// an item already there. Each goes as it is found in the room, of what belongs to its owner,
+// root or us; another user's item found inside one goes back out beside it, and is named.
+int clearRoom(const SafeFS::Room& room, int folder, const fs::path& shown)
+{
+    std::vector<std::string> names;
+    if (const int error = DirHandle::listNames(room.fd(), names))
+        return error;
+    int first = 0;
+    for (const std::string& name : names) {
+        SafeFS::Identity now;
+        struct stat st {};
+        if (SafeFS::identityAt(room.fd(), name, now) != 0 || ::fstatat(room.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        SafeFS::Removal removal;
+        const int error = SafeFS::removeInRoom(room.fd(), name, now, DirHandle::Owners{false, {::geteuid(), 0, st.st_uid}},
+                                               folder, name, removal);
+        for (const std::string& left : removal.left)
+            std::cerr << "其他用户的文件未删除：" << (shown / removal.returnedAs / left).native() << '\n';
+        if (error && !first)
+            first = error;
     }
-    if (error == 0)
-        Seams::stepDone();
-    return error;
+    return first;
 }
 
 } // namespace
@@ -101,22 +118,22 @@ ExtractRun::ExtractRun(const fs::path& root) : m_root(root), m_placeRoot(fs::abs
         std::string name;
         for (int attempt = 0;; ++attempt) {
             name = SafeFS::zfcptoolHiddenName(kRun, m_entry.id);
-            const int error = DirHandle::makeFolderAt(m_rootLock.get(), name, 0700);
-            if (error == 0)
+            SafeFS::Room run;
+            const int error = run.make(m_rootLock.get(), name);
+            if (error == 0) {
+                m_run = DirHandle::Fd(::fcntl(run.fd(), F_DUPFD_CLOEXEC, 0));
                 break;
+            }
             if (error != EEXIST || attempt == 7)
                 throwErrno("cannot create", root / name, error);
             m_entry.id = SafeFS::newJournalId();
         }
         Seams::stepDone();
-        // What stands at the name by now is the run's folder only when it is ours and empty;
-        // else it is not removed either.
-        if (const int error = FolderSteps::openOwnEmptyFolder(m_rootLock.get(), name, m_run))
-            throwErrno("cannot open", root / name, error);
+        // Made as a room: the one just made, ours and empty (another item put at the name in
+        // between is refused, and not removed either), 0700 as recovery believes it.
+        if (!m_run.valid())
+            throwErrno("cannot open", root / name);
         m_runName = name;
-        // Recovery believes the folder only in this form, whatever the umask.
-        if (::fchmod(m_run.get(), 0700) != 0)
-            throwErrno("cannot open", root / m_runName);
         FolderSteps::lockExclusive(m_run.get(), false);
         record();
     } catch (...) {
@@ -208,7 +225,7 @@ std::vector<std::size_t> ExtractRun::prepare(const std::vector<std::string>& fol
         }
         Landing landing{folder, folder / staging, identityOf(st), std::move(fd), {}, {}, m_entry.places.size(), m_entry.items.size()};
         m_entry.places.push_back({m_placeRoot, name, true});
-        m_entry.items.push_back({SafeFS::JournalItem::Role::made, landing.place, staging, {}, {}});
+        m_entry.items.push_back({SafeFS::JournalItem::Role::room, landing.place, staging, {}, {}});
         landings.push_back(m_landings.size());
         fresh.push_back(m_landings.size());
         m_folders.emplace_back(name, m_landings.size());
@@ -216,17 +233,14 @@ std::vector<std::size_t> ExtractRun::prepare(const std::vector<std::string>& fol
     }
     if (fresh.empty())
         return landings;
-    record(); // the staging folders are named before they exist ...
+    record(); // the staging rooms are named before they exist ...
     for (const std::size_t i : fresh) {
         Landing& landing = m_landings[i];
-        if (const int error = DirHandle::makeFolderAt(landing.fd.get(), staging, 0700))
+        // Another item put at the name before it is opened is not taken for it.
+        if (const int error = landing.room.make(landing.fd.get(), staging))
             throwErrno("cannot create", landing.staging, error);
         Seams::stepDone();
-        // Another item put at the name before it is opened is not taken for it.
-        if (const int error = FolderSteps::openOwnEmptyFolder(landing.fd.get(), staging, landing.stagingFd))
-            throwErrno("cannot open", landing.staging, error);
-        if (const int error = SafeFS::identityAt(landing.stagingFd.get(), {}, m_entry.items[landing.item].identity))
-            throwErrno("cannot open", landing.staging, error);
+        m_entry.items[landing.item].identity = landing.room.identity();
     }
     record(); // ... and by identity once they do
     return landings;
@@ -243,7 +257,8 @@ std::size_t ExtractRun::landingOf(const std::string& folder) const
 fs::path ExtractRun::stagingInRoot()
 {
     const Landing& landing = m_landings[prepare({std::string()}).front()];
-    return FolderSteps::handlePathsWork() ? fs::path(FolderSteps::handlePath(landing.stagingFd.get())) : landing.staging;
+    const std::string byHandle = DirHandle::handlePath(landing.room.fd());
+    return byHandle.empty() ? landing.staging : fs::path(byHandle);
 }
 
 fs::path ExtractRun::tree(const std::vector<std::string>& categories)
@@ -263,16 +278,16 @@ fs::path ExtractRun::tree(const std::vector<std::string>& categories)
     // Through the handles where the system names them: the tree, in the run's own folder,
     // and each staging folder are reached without their names being resolved again in a
     // folder that others may write. Else relative: it holds whatever ROOT's own path is.
-    const bool byHandle = FolderSteps::handlePathsWork();
+    const bool byHandle = !DirHandle::handlePath(m_run.get()).empty();
     const std::string staging = SafeFS::zfcptoolHiddenName(kExtract, m_entry.id);
     for (std::size_t i = 0; i < unique.size(); ++i) {
-        const std::string target = byHandle ? FolderSteps::handlePath(m_landings[landings[i]].stagingFd.get())
+        const std::string target = byHandle ? DirHandle::handlePath(m_landings[landings[i]].room.fd())
                                             : "../../" + unique[i] + "/" + staging;
         if (::symlinkat(target.c_str(), links.get(), unique[i].c_str()) != 0)
             throwErrno("cannot create", tree / unique[i]);
     }
     Seams::stepDone();
-    return byHandle ? fs::path(FolderSteps::handlePath(m_run.get())) / kTree : tree;
+    return byHandle ? fs::path(DirHandle::handlePath(m_run.get())) / kTree : tree;
 }
 
 void ExtractRun::commit(const std::vector<Plugin>& plugins, bool replace)
@@ -289,7 +304,7 @@ void ExtractRun::commit(const std::vector<Plugin>& plugins, bool replace)
         const std::string& name = plugin.name;
         SafeFS::Identity staged, old;
         // What the reader wrote through the staging folder's handle is there.
-        if (const int error = SafeFS::identityAt(landing.stagingFd.get(), name, staged)) {
+        if (const int error = SafeFS::identityAt(landing.room.fd(), name, staged)) {
             if (error == ENOENT)
                 throw Failure(kNotInPlace + (landing.folder / name).string());
             throwErrno("cannot move into place", landing.folder / name, error);
@@ -321,11 +336,11 @@ void ExtractRun::commit(const std::vector<Plugin>& plugins, bool replace)
 bool ExtractRun::place(const Planned& plug, bool replace)
 {
     Landing& landing = m_landings[plug.landing];
-    const int staging = landing.stagingFd.get();
+    const int staging = landing.room.fd();
     const int folder = landing.fd.get();
     const fs::path target = landing.folder / plug.name;
     if (!plug.old) {
-        const int error = move(staging, plug.name, folder, plug.name, Move::noReplace);
+        const int error = DirHandle::moveAt(staging, plug.name, folder, plug.name, mover());
         if (error == EEXIST && !replace)
             return false; // there by now: kept, and the staged copy goes with the staging folder
         if (error != 0)
@@ -337,22 +352,18 @@ bool ExtractRun::place(const Planned& plug, bool replace)
     int error = SafeFS::identityAt(folder, plug.name, now);
     if (error == 0 && now != *plug.old)
         error = EEXIST;
-    if (error == 0)
-        error = move(staging, plug.name, folder, plug.name, Move::exchange);
-    if (refused(error)) {
-        // In between, only the copy aside holds the plug-in; the record names it there.
+    // Where the exchange is refused, the old copy goes aside in the room first; the record
+    // names it there.
+    if (error == 0 && !landing.asideFd.valid()) {
         const std::string aside = SafeFS::zfcptoolHiddenName(kReplaced, m_entry.id);
-        if (!landing.asideFd.valid()) {
-            if ((error = DirHandle::makeFolderAt(staging, aside, 0700)) != 0 && error != EEXIST)
-                throwErrno("cannot move into place", target, error);
+        if ((error = DirHandle::makeFolderAt(staging, aside, 0700)) == 0 || error == EEXIST) {
             Seams::stepDone();
-            if ((error = DirHandle::openChild(staging, aside, landing.asideFd)) != 0)
-                throwErrno("cannot move into place", target, error);
+            error = DirHandle::openChild(staging, aside, landing.asideFd);
         }
-        error = move(folder, plug.name, landing.asideFd.get(), plug.name, Move::noReplace);
-        if (error == 0)
-            error = move(staging, plug.name, folder, plug.name, Move::noReplace);
     }
+    bool exchanged = false;
+    if (error == 0)
+        error = DirHandle::swapIn(staging, plug.name, folder, plug.name, landing.asideFd.get(), plug.name, exchanged, mover());
     if (error != 0)
         throwErrno("cannot move into place", target, error);
     return true;
@@ -366,7 +377,7 @@ void ExtractRun::checkInPlace(const std::vector<Planned>& plan) const
     for (const Planned& plug : plan) {
         const Landing& landing = m_landings[plug.landing];
         SafeFS::Identity now;
-        if (plug.placed && (FolderSteps::identityOfName(landing.fd.get(), plug.name, now) != 0 || now != plug.staged))
+        if (plug.placed && (SafeFS::identityAt(landing.fd.get(), plug.name, now) != 0 || now != plug.staged))
             missing += (missing.empty() ? "" : "、") + (landing.folder / plug.name).string();
     }
     if (!missing.empty())
@@ -377,12 +388,12 @@ void ExtractRun::removeStaging() noexcept
 {
     bool whole = true;
     try {
-        for (const Landing& landing : m_landings) {
-            const std::string name = landing.staging.filename().native();
-            SafeFS::Identity now;
-            if (SafeFS::identityAt(landing.fd.get(), name, now) != 0 || now != m_entry.items[landing.item].identity)
+        for (Landing& landing : m_landings) {
+            landing.asideFd = DirHandle::Fd();
+            if (!landing.room.valid())
                 continue;
-            if (DirHandle::removeAt(landing.fd.get(), name) != 0) {
+            if (clearRoom(landing.room, landing.fd.get(), landing.folder) != 0
+                || landing.room.removeIfEmpty(landing.fd.get()) != 0) {
                 whole = false;
                 continue;
             }
@@ -416,11 +427,11 @@ std::string ExtractRun::visible(std::string text) const
     };
     if (m_runName.empty())
         return text;
-    if (m_run.valid())
-        replaceAll(fs::path(FolderSteps::handlePath(m_run.get())) / kTree, m_root);
+    if (m_run.valid() && !DirHandle::handlePath(m_run.get()).empty())
+        replaceAll(fs::path(DirHandle::handlePath(m_run.get())) / kTree, m_root);
     for (const Landing& landing : m_landings) {
-        if (landing.stagingFd.valid())
-            replaceAll(FolderSteps::handlePath(landing.stagingFd.get()), landing.folder);
+        if (landing.room.valid() && !DirHandle::handlePath(landing.room.fd()).empty())
+            replaceAll(DirHandle::handlePath(landing.room.fd()), landing.folder);
     }
     replaceAll(m_root / m_runName / kTree, m_root);
     for (const Landing& landing : m_landings)

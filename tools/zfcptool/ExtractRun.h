@@ -9,6 +9,7 @@
 
 #include <SafeFS/DirHandle.h>
 #include <SafeFS/Journal.h>
+#include <SafeFS/Room.h>
 
 // An extraction into ROOT: the reader writes into a hidden staging folder inside each folder
 // the plug-ins land in (on its file system, whatever links lead there), then commit() moves
@@ -58,8 +59,8 @@ private:
         std::filesystem::path staging;
         SafeFS::Identity real; // the folder itself, whatever links lead there
         DirHandle::Fd fd;
-        DirHandle::Fd stagingFd;
-        DirHandle::Fd asideFd; // old copies moved aside, once made
+        SafeFS::Room room;     // the staging folder: a private room of the run
+        DirHandle::Fd asideFd; // old copies moved aside, in the room, once made
         std::size_t place = 0;
         std::size_t item = 0; // the staging folder's
     };

@@ -29,7 +29,7 @@ void removeUnrecorded(int root, const std::string& name, int run)
         return;
     for (const std::string& child : names) {
         struct stat st;
-        if (!FolderSteps::isEntryTemporary(child, kRecord) || ::fstatat(run, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0
+        if (!SafeFS::isEntryTemporary(child, kRecord) || ::fstatat(run, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0
             || !S_ISREG(st.st_mode))
             return;
     }
@@ -37,7 +37,7 @@ void removeUnrecorded(int root, const std::string& name, int run)
         if (::unlinkat(run, child.c_str(), 0) != 0 && errno != ENOENT)
             return;
     }
-    ::unlinkat(root, name.c_str(), AT_REMOVEDIR);
+    (void)::unlinkat(root, name.c_str(), AT_REMOVEDIR);
 }
 
 } // namespace
@@ -77,7 +77,8 @@ void recover(int root, const std::filesystem::path& rootPath)
             std::cerr << "上次中断的提取未能复原，留待下次：" << (rootPath / name).native() << '\n';
             continue;
         }
-        remove(root, name, run.get());
+        if (remove(root, name, run.get()) != 0)
+            std::cerr << "上次中断的提取已复原，记录未能删除，留待下次：" << (rootPath / name).native() << '\n';
     }
 }
 

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <SafeFS/DirHandle.h>
+
 namespace Seams {
 namespace {
 
@@ -36,6 +38,9 @@ Settings& settings()
         };
         Settings made;
         made.refuseExchange = number("ZFCPTOOL_TEST_REFUSE_EXCHANGE") != 0;
+        // A file system without renameat2: every flag refused, in the run and in its undo.
+        if (number("ZFCPTOOL_TEST_REFUSE_FLAGS") != 0)
+            DirHandle::refuseRenameFlagsForTests(true);
         made.failMove = number("ZFCPTOOL_TEST_FAIL_MOVE");
         made.failRecord = number("ZFCPTOOL_TEST_FAIL_RECORD");
         made.exitAfter = number("ZFCPTOOL_TEST_EXIT_AFTER");
@@ -65,6 +70,8 @@ void pause()
 }
 
 } // namespace
+
+void start() { settings(); }
 
 bool refuseExchange() { return settings().refuseExchange; }
 
@@ -104,6 +111,7 @@ RecordWrite recordWrite()
 
 namespace Seams {
 
+void start() {}
 bool refuseExchange() { return false; }
 int beforeMove() { return 0; }
 void stepDone() {}

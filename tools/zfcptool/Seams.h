@@ -4,6 +4,8 @@
 // ZFCPTOOL_SEAMS); in the shipped zfcptool every call does nothing. Read from the environment
 // once:
 //   ZFCPTOOL_TEST_REFUSE_EXCHANGE=1  the exchange is refused, as some file systems do;
+//   ZFCPTOOL_TEST_REFUSE_FLAGS=1     every rename flag is refused (no renameat2), in the run and
+//                                    in its undo;
 //   ZFCPTOOL_TEST_FAIL_MOVE=N        the Nth move (rename or exchange) fails with EIO;
 //   ZFCPTOOL_TEST_FAIL_RECORD=N      the Nth write of the run's record reaches the disk and then
 //                                    fails with EIO (as a sync that fails after the rename), and
@@ -18,6 +20,8 @@
 //                                    folders stand, before the package is read into them.
 namespace Seams {
 
+// Reads the settings, before anything else the run does.
+void start();
 bool refuseExchange();
 // Before each move: pauses when asked; the errno the move is to fail with, or 0.
 int beforeMove();

@@ -28,6 +28,7 @@
 
 #include "Errors.h"
 #include "ExtractCommand.h"
+#include "Seams.h"
 
 namespace fs = std::filesystem;
 
@@ -113,6 +114,7 @@ void run(const std::vector<std::string>& args, bool overwrite, const ZFCProgress
 
 int main(int argc, char** argv)
 {
+    Seams::start();
     std::vector<std::string> args;
     bool overwrite = false;
     bool showProgress = false;

@@ -384,7 +384,7 @@ void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
     if (!S_ISREG(st.st_mode))
         fail(shown, S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
     SafeFS::Identity old = identityOf(st);
-    SafeFS::identityAt(dir, name, old); // with its birth time, where the file system tells it
+    (void)SafeFS::identityAt(dir, name, old); // with its birth time, where the file system tells it
     makeStaging(folder, shown);
     Staged staged;
     staged.shown = shown;

@@ -113,6 +113,11 @@ using Mover = std::function<int(int fromParent, std::string_view from, int toPar
 [[nodiscard]] int swapBack(int fromParent, std::string_view from, int toParent, std::string_view to, int asideParent,
                            std::string_view aside, bool exchanged, const Mover& mover = {});
 
+// The path that names the open folder `fd` through its handle ("/proc/self/fd/N"), so that
+// what is written below it never resolves the folder's name again; empty where the system has
+// no such paths.
+std::string handlePath(int fd);
+
 // For tests: every rename's flag is refused, as a file system without renameat2 refuses it.
 void refuseRenameFlagsForTests(bool refused);
 

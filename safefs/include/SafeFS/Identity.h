@@ -21,7 +21,8 @@ struct Identity {
 };
 
 // The identity of `name` in the folder `parent` (never following a link), or of `parent`
-// itself when `name` is empty; 0 or the errno. `parent` may be AT_FDCWD with a path.
-int identityAt(int parent, std::string_view name, Identity& out);
+// itself when `name` is empty; 0 or the errno. `parent` may be AT_FDCWD with a path. Allocates
+// nothing: it answers when memory has run out.
+[[nodiscard]] int identityAt(int parent, std::string_view name, Identity& out) noexcept;
 
 } // namespace SafeFS

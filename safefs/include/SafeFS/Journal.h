@@ -86,6 +86,9 @@ JournalEntry parseEntry(std::string_view text, std::string_view id);
 // (`name` + ".tmp-" + 16 hex digits), synced, renamed over `name`, the folder synced. 0 or
 // the errno.
 [[nodiscard]] int writeEntryAt(int folder, std::string_view name, const JournalEntry& entry);
+// Whether `name` is one of writeEntryAt()'s temporaries for the entry file `entry`: `entry` +
+// ".tmp-" + 16 lowercase hex digits (a write killed before its rename leaves one).
+bool isEntryTemporary(std::string_view name, std::string_view entry);
 // Reads the entry file `name` in `folder` when it is a regular file of at most 64 MiB owned by
 // this user with mode 0600 exactly; none when it is not there or not of that form (unreadable
 // counts as damaged, never as absent: the entry is returned with `damaged`).

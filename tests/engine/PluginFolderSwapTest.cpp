@@ -341,7 +341,7 @@ TEST(PluginFolderSwap, RecoveryNeverGoesThroughALinkInTheSystemLibrary)
         PluginFolderSwap swap(category);
         QString staging;
         (void)swap.makeStaging("install", "Glow", &staging);
-        FileOps::current().copyTree(outside.path(), staging + "/Glow");
+        (void)FileOps::current().copyTree(outside.path(), staging + "/Glow");
         ::_exit(1);
     }
     int status = 0;

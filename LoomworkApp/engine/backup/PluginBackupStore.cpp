@@ -207,7 +207,7 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
     } while (files.exists(directory));
 
     const auto fail = [&](const QString& action, int error) {
-        files.removeTree(directory);
+        (void)files.removeTree(directory); // a half backup without meta.json is never listed
         return PluginBackupError::fileSystem(action, error);
     };
     if (const int error = files.makePath(payloadFolder(directory)))
@@ -222,7 +222,7 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
         struct stat st;
         const bool copiedLink = !error && ::lstat(FsPath::toBytes(copy).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
         if (error || copiedLink) {
-            files.removeTree(directory);
+            (void)files.removeTree(directory); // a half backup without meta.json is never listed
             // A link met on the way may be swapped back by now: the copy's word holds.
             const QString met = AdminAuth::writeRefusal(plugin.path);
             if (copiedLink || error == ELOOP || !met.isEmpty())
@@ -305,7 +305,7 @@ void PluginBackupStore::prune(int keepPerPlugin)
         for (qsizetype i = keep; i < group.size(); ++i) {
             if (original && group[i].id == original->id)
                 continue;
-            FileOps::current().removeTree(group[i].directory);
+            (void)FileOps::current().removeTree(group[i].directory); // tried again at the next prune
         }
     }
 }
@@ -404,8 +404,9 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
             const ssize_t length = ::readlink(FsPath::toBytes(below(plugin.path, link)).c_str(), pointsTo, sizeof pointsTo);
             if (length <= 0 || std::size_t(length) >= sizeof pointsTo)
                 continue;
-            FileOps::current().removeTree(below(staged, link));
-            FileOps::current().makePath(QFileInfo(below(staged, link)).path());
+            // The link's creation below tells whether these made room for it.
+            (void)FileOps::current().removeTree(below(staged, link));
+            (void)FileOps::current().makePath(QFileInfo(below(staged, link)).path());
             const std::string at = FsPath::toBytes(below(staged, link));
             if (::symlink(std::string(pointsTo, std::size_t(length)).c_str(), at.c_str()) != 0)
                 return errno;

@@ -14,28 +14,28 @@ public:
     virtual ~FileOps();
 
     // Creates `folder` with its missing parents; an existing folder is no error.
-    virtual int makePath(const QString& folder);
+    [[nodiscard]] virtual int makePath(const QString& folder);
     // Copies `source` to `destination`, which must not exist. Links are copied as links and
     // never followed; permission bits (no set-ID bits) and modification times come along; a
     // FIFO, socket or device becomes an empty file without being opened. In the system
     // library both sides are reached through folder handles.
-    virtual int copyTree(const QString& source, const QString& destination);
+    [[nodiscard]] virtual int copyTree(const QString& source, const QString& destination);
     // Creates the one folder `folder` (mode 0755); EEXIST when anything is there.
-    virtual int makeFolder(const QString& folder);
+    [[nodiscard]] virtual int makeFolder(const QString& folder);
     // Removes a file, a link or a whole folder; nothing there is no error. Read-only folders
     // inside are made writable first (never following a link), since their entries could
     // not be removed otherwise.
-    virtual int removeTree(const QString& path);
-    virtual int rename(const QString& from, const QString& to);
+    [[nodiscard]] virtual int removeTree(const QString& path);
+    [[nodiscard]] virtual int rename(const QString& from, const QString& to);
     // Swaps the items at `a` and `b` in one step, so that neither name is ever missing. A file
     // system that cannot gives EINVAL, ENOSYS or ENOTSUP (see refusesExchange).
-    virtual int exchange(const QString& a, const QString& b);
+    [[nodiscard]] virtual int exchange(const QString& a, const QString& b);
     static bool refusesExchange(int error);
     // rename() that never replaces an existing item; NFS and some FUSE file systems refuse it
     // with EINVAL, ENOSYS or ENOTSUP.
-    virtual int renameNoReplace(const QString& from, const QString& to);
+    [[nodiscard]] virtual int renameNoReplace(const QString& from, const QString& to);
     // Atomic: a failed write leaves any earlier file as it was.
-    virtual int writeFile(const QString& path, const QByteArray& bytes);
+    [[nodiscard]] virtual int writeFile(const QString& path, const QByteArray& bytes);
 
     // Whether anything is at `path`, a dangling link included.
     virtual bool exists(const QString& path);
@@ -50,7 +50,7 @@ public:
         exchange,
         remove
     };
-    virtual int stepFault(Step step, const QString& paths);
+    [[nodiscard]] virtual int stepFault(Step step, const QString& paths);
 
     // The operations in force; the real ones unless a replacement is installed.
     static FileOps& current();

@@ -209,11 +209,8 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
     }
     if (const int written = writeJournal())
         return written;
-    m_staging = pathOf(name);
-#if defined(__linux__)
-    if (SystemPath::inside(m_folder) && ::access("/proc/self/fd", X_OK) == 0)
-        m_staging = QStringLiteral("/proc/self/fd/") + QString::number(m_room.fd());
-#endif
+    const std::string byHandle = DirHandle::handlePath(m_room.fd());
+    m_staging = SystemPath::inside(m_folder) && !byHandle.empty() ? FsPath::fromBytes(byHandle) : pathOf(name);
     *staging = m_staging;
     return 0;
 }

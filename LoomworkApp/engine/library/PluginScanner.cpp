@@ -28,22 +28,13 @@ bool isDirectory(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Entry names of a folder, or the errno of a failed listing.
+// Entry names of a folder, or the errno of a failed listing: a read that fails is never
+// taken for the end of the folder (plug-ins would vanish from the list without a word).
 bool listNames(const std::string& folder, std::vector<std::string>& names, int& error)
 {
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) {
-        error = errno;
-        return false;
-    }
-    errno = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    ::closedir(dir);
-    return true;
+    const DirHandle::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    error = fd.valid() ? DirHandle::listNames(fd.get(), names) : errno;
+    return error == 0;
 }
 
 QDateTime modificationDate(const struct stat& st)

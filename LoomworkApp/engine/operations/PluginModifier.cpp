@@ -63,7 +63,7 @@ int PluginModifier::restoreOriginal(const Plugin& plugin)
     PluginBackupStore::restore(original, plugin);
     for (const PluginBackup& backup : translations) {
         if (backup.id != original.id)
-            FileOps::current().removeTree(backup.directory);
+            (void)FileOps::current().removeTree(backup.directory); // one that stays is pruned later
     }
     return int(translations.size());
 }

@@ -17,6 +17,7 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCProgress.h"
 #include "engine/files/AdminAuth.h"
+#include "engine/files/AppJournal.h"
 #include "engine/core/AlertPresenter.h"
 #include "engine/library/InstallConflictScanner.h"
 #include "engine/market/MarketInstallRegistry.h"
@@ -928,4 +929,67 @@ TEST(ProgressThrottleTest, FormatsClampsAndThrottles)
     throttle.report({ZFCProgress::Stage::extracting, "Big", 1.7});
     ASSERT_EQ(delivered.size(), 6);
     EXPECT_EQ(delivered.last(), std::make_pair(QStringLiteral("提取：Big"), 1.0));
+}
+
+// A file name the file system refuses (longer than a name may be, or a path longer than a path
+// may be): the message names the plug-in's place and the file, never a hidden folder of ours.
+TEST_F(OperationsCenterTest, ANameTheFileSystemRefusesIsToldByThePluginsPlace)
+{
+    const std::string longName(300, 'x');
+    std::string longPath;
+    for (int i = 0; i < 20; ++i)
+        longPath += std::string(250, char('a' + i)) + "/";
+    longPath += "f";
+    for (const PluginRoot root : {PluginRoot::user, PluginRoot::system}) {
+        for (const std::string& name : {longName, longPath}) {
+            SCOPED_TRACE(name.size());
+            TestEnv::reset();
+            QDir().mkpath(TestEnv::systemLibrary());
+            const QString pkg = package("long.zfcp", {{effect, "Glow", {{"long.txt", "x"}}}});
+            PackageMaker::rewriteMetadata(pkg, [&](std::string json) {
+                json.replace(json.find("long.txt"), 8, name);
+                return json;
+            });
+            InstallPlan plan;
+            plan.root = root;
+            OperationsCenter center;
+            EXPECT_FALSE(install(center, {pkg}, plan));
+            const QString message = center.alertMessage().value_or(QString());
+            EXPECT_TRUE(message.contains(category(root, effect) + "/Glow")) << message.toStdString();
+            EXPECT_FALSE(message.contains(".loomwork-")) << message.toStdString();
+            EXPECT_FALSE(message.contains("/proc/self/fd")) << message.toStdString();
+            EXPECT_TRUE(PackageMaker::namesIn(category(root, effect)).isEmpty());
+        }
+    }
+}
+
+// The journal cannot be kept (its folder another user's, a link, or open to others): the
+// install takes no step, and the message names the journal's folder, not the library.
+TEST_F(OperationsCenterTest, AJournalThatCannotBeKeptIsNamedAndNothingIsInstalled)
+{
+    const QString pkg = package("one.zfcp", {{effect, "Glow", glowA}});
+    const QString elsewhere = TestEnv::root() + "/elsewhere";
+    const std::function<void(const QString&)> spoil[] = {
+        [](const QString& folder) { ::chmod(QFile::encodeName(folder).constData(), 0755); },
+        [&](const QString& folder) {
+            QDir(folder).removeRecursively();
+            QDir().mkpath(elsewhere);
+            PluginFixtures::makeSymlink(elsewhere, folder);
+        },
+        [](const QString& folder) { ::chmod(QFile::encodeName(QFileInfo(folder).path()).constData(), 0777); },
+    };
+    for (const auto& how : spoil) {
+        TestEnv::reset();
+        const QString journal = AppJournal::folder();
+        QDir().mkpath(journal);
+        how(journal);
+        OperationsCenter center;
+        EXPECT_FALSE(install(center, {pkg}, {}));
+        const QString message = center.alertMessage().value_or(QString());
+        EXPECT_TRUE(message.startsWith("无法写入操作记录：" + journal) || message.startsWith("无法写入操作记录：" + QFileInfo(journal).path()))
+            << message.toStdString();
+        EXPECT_FALSE(message.contains("Effects.localized")) << message.toStdString();
+        EXPECT_TRUE(PackageMaker::namesIn(category(PluginRoot::user, effect)).isEmpty());
+        ::chmod(QFile::encodeName(QFileInfo(journal).path()).constData(), 0700);
+    }
 }

@@ -72,3 +72,27 @@ QString PackageFiles::describe(const std::exception_ptr& error, bool withPath)
     }
     return QStringLiteral("未知错误");
 }
+
+QString PackageFiles::describeExtraction(const std::exception_ptr& error, const QString& staging, const QString& shownAs,
+                                        bool withPath)
+{
+    const std::string from = FsPath::toBytes(staging);
+    const std::string to = FsPath::toBytes(shownAs);
+    const auto shown = [&](const std::string& path) {
+        return path.compare(0, from.size(), from) == 0 && (path.size() == from.size() || path[from.size()] == '/')
+            ? to + path.substr(from.size())
+            : path;
+    };
+    try {
+        std::rethrow_exception(error);
+    } catch (const ZFCPackageError& e) {
+        // The path before it is shortened for the message: its head names the folder.
+        if (!e.subject().empty() && shown(e.subject()) != e.subject())
+            return QString::fromStdString(ZFCPackageError::failure(e.kind(), shown(e.subject())).errorDescription());
+    } catch (const std::filesystem::filesystem_error& e) {
+        if (withPath && !e.path1().empty())
+            return SystemError::describe(e.code().value()) + QStringLiteral("：") + FsPath::fromBytes(shown(e.path1().native()));
+    } catch (...) {
+    }
+    return describe(error, withPath).replace(staging, shownAs);
+}

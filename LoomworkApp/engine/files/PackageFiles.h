@@ -27,5 +27,11 @@ QString hiddenNameRefusal(const std::vector<ZFCPlugin>& plugins);
 // The user's text for an exception caught around package work; with `withPath`, a
 // file-system error names its path when it has one.
 QString describe(const std::exception_ptr& error, bool withPath);
+// describe() of a failure while extracting into `staging` (a room, or the handle path that
+// reaches it): every path in it under `staging` named under `shownAs` instead, the folder the
+// plug-in is for, before a long one is shortened; never one of our hidden folders.
+// `withPath` as for describe().
+QString describeExtraction(const std::exception_ptr& error, const QString& staging, const QString& shownAs,
+                           bool withPath = true);
 
 } // namespace PackageFiles

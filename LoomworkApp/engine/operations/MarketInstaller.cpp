@@ -91,7 +91,7 @@ void stage(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& pl
         reader.extract(plugin, nativePath(staging), std::nullopt, true, progress);
     } catch (...) {
         // Messages name the plug-in's place in the library, never the hidden folder.
-        throw MarketInstallError::failed(MarketInstaller::describe(std::current_exception()).replace(staging, category));
+        throw MarketInstallError::failed(PackageFiles::describeExtraction(std::current_exception(), staging, category, false));
     }
     const QString extracted = staging + QLatin1Char('/') + name;
     if (!FileOps::current().exists(extracted))

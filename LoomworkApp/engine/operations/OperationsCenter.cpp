@@ -104,7 +104,7 @@ QString stageInstall(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFC
         }
     } catch (...) {
         // Messages name the plug-in's place in the library, never the hidden folder.
-        throw StagedFailure(describe(std::current_exception()).replace(staging, category));
+        throw StagedFailure(PackageFiles::describeExtraction(std::current_exception(), staging, category));
     }
     if (folderName.isEmpty())
         throw ZFCPackageError::metadataCorrupted();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <new>
 #include <ctime>
 
 #include <fcntl.h>
@@ -23,10 +25,18 @@ std::uint64_t nowNanoseconds()
 }
 constexpr std::uint64_t kBirthSlack = 1000000000u;
 
-bool isEmptyFolder(int fd)
+// 0 when the open folder is empty, ENOTEMPTY when it is not, else the errno of the look.
+int emptiness(int fd)
 {
     std::vector<std::string> names;
-    return DirHandle::listNames(fd, names) == 0 && names.empty();
+    if (const int error = DirHandle::listNames(fd, names))
+        return error;
+    return names.empty() ? 0 : ENOTEMPTY;
+}
+
+bool isEmptyFolder(int fd)
+{
+    return emptiness(fd) == 0;
 }
 
 // Whether the open folder `fd` is a room of `owner`'s: owned by him, 0700.
@@ -63,12 +73,18 @@ int goBack(int room, std::string_view inside, int parent, std::string_view name,
 
 int Room::make(int parent, std::string_view name)
 {
+    // Up to knowing whether the folder is ours nothing here allocates: when memory has run out,
+    // a folder made and ours goes again (rmdir removes nothing but an empty one).
+    char copy[NAME_MAX + 1] = {};
+    if (!DirHandle::isPlainName(name) || name.size() > NAME_MAX)
+        return EINVAL;
+    name.copy(copy, name.size());
     const std::uint64_t before = nowNanoseconds();
-    if (const int error = DirHandle::makeFolderAt(parent, name, 0700))
-        return error;
-    DirHandle::Fd fd;
-    if (const int error = DirHandle::openChild(parent, name, fd))
-        return error == ELOOP || error == ENOTDIR || error == ENOENT ? EEXIST : error;
+    if (::mkdirat(parent, copy, 0700) != 0)
+        return errno;
+    DirHandle::Fd fd(::openat(parent, copy, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid())
+        return errno == ELOOP || errno == ENOTDIR || errno == ENOENT ? EEXIST : errno;
     Identity identity;
     if (const int error = identityAt(fd.get(), {}, identity))
         return error;
@@ -77,14 +93,24 @@ int Room::make(int parent, std::string_view name)
         return errno;
     // Another user may rename his own empty folder onto the name between mkdir and open: it is
     // not ours (owner), or older than the call, or not empty by now.
-    if (st.st_uid != ::geteuid() || (identity.born != 0 && identity.born + kBirthSlack < before) || !isEmptyFolder(fd.get()))
+    if (st.st_uid != ::geteuid() || (identity.born != 0 && identity.born + kBirthSlack < before))
         return EEXIST;
-    // The umask may have taken bits we check for later.
-    if (::fchmod(fd.get(), 0700) != 0)
-        return errno;
+    const auto giveUp = [&](int error) {
+        (void)::unlinkat(parent, copy, AT_REMOVEDIR);
+        return error;
+    };
+    try {
+        if (const int error = emptiness(fd.get()))
+            return error == ENOTEMPTY ? EEXIST : giveUp(error);
+        // The umask may have taken bits we check for later.
+        if (::fchmod(fd.get(), 0700) != 0)
+            return giveUp(errno);
+        m_name = std::string(name);
+    } catch (const std::bad_alloc&) {
+        return giveUp(ENOMEM);
+    }
     m_fd = std::move(fd);
     m_identity = identity;
-    m_name = std::string(name);
     return 0;
 }
 

@@ -21,8 +21,6 @@ namespace {
 // recovery never acts on an entry it read while its change was still going.
 std::mutex g_mutex;
 std::set<std::string> g_running;
-// The folder the last open of this thread found at fault.
-thread_local std::string t_refusedAt;
 
 } // namespace
 
@@ -31,15 +29,14 @@ QString AppJournal::folder()
     return AppPaths::applicationFolder() + QStringLiteral("/journal");
 }
 
-int AppJournal::open(SafeFS::Journal& journal)
+int AppJournal::open(SafeFS::Journal& journal, std::string* refusedAt)
 {
-    t_refusedAt.clear();
-    return journal.open(FsPath::toBytes(folder()), &t_refusedAt);
+    return journal.open(FsPath::toBytes(folder()), refusedAt);
 }
 
-QString AppJournal::failureText(int error)
+QString AppJournal::failureText(int error, const std::string& refusedAt)
 {
-    const QString at = t_refusedAt.empty() ? folder() : FsPath::fromBytes(t_refusedAt);
+    const QString at = refusedAt.empty() ? folder() : FsPath::fromBytes(refusedAt);
     const QString why = error == EPERM
         ? QStringLiteral("它属于其他用户、是符号链接，或其他用户也能在其中改名，不能在其中保存操作记录")
         : SystemError::describe(error);

@@ -15,11 +15,13 @@ namespace AppJournal {
 // <application folder>/journal.
 QString folder();
 // Opens (and creates) the journal folder. 0 or the errno (EPERM when it, or a folder on the
-// way to it, is not safe to keep a journal in: see SafeFS::Journal).
-[[nodiscard]] int open(SafeFS::Journal& journal);
-// Why the journal could not be written, for the user: the folder at fault and the error. A
-// change that cannot write its entry takes no step, and says this instead of naming the library.
-QString failureText(int error);
+// way to it, is not safe to keep a journal in: see SafeFS::Journal, which names the folder at
+// fault in `refusedAt`).
+[[nodiscard]] int open(SafeFS::Journal& journal, std::string* refusedAt = nullptr);
+// Why the journal could not be written, for the user: the folder at fault (the journal's own
+// when none was named) and the error. A change that cannot write its entry takes no step, and
+// says this instead of naming the library.
+QString failureText(int error, const std::string& refusedAt);
 
 // SafeFS::recoverJournal over the journal, leaving alone the entries of changes still
 // running in this process. Failures are left for the next time: an entry that cannot be

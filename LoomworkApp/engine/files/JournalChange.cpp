@@ -23,10 +23,14 @@ JournalChange::JournalChange(std::string kind)
 
 JournalChange::~JournalChange()
 {
-    if (m_written && !m_kept) {
-        SafeFS::Journal journal;
-        if (AppJournal::open(journal) == 0)
-            (void)journal.remove(m_entry.id);
+    try {
+        if (m_written && !m_kept) {
+            SafeFS::Journal journal;
+            if (AppJournal::open(journal) == 0)
+                (void)journal.remove(m_entry.id);
+        }
+    } catch (...) {
+        // Out of memory: the entry stays, and recovery finds nothing of its own to do.
     }
     AppJournal::stopped(m_entry.id);
 }
@@ -60,7 +64,8 @@ int JournalChange::write()
 {
     try {
         SafeFS::Journal journal;
-        if (const int error = AppJournal::open(journal))
+        m_refusedAt.clear();
+        if (const int error = AppJournal::open(journal, &m_refusedAt))
             return error;
         // A failed write may still have put the entry in place: it goes with the change.
         m_written = true;
@@ -68,6 +73,11 @@ int JournalChange::write()
     } catch (const std::bad_alloc&) {
         return ENOMEM;
     }
+}
+
+QString JournalChange::failureText(int error) const
+{
+    return AppJournal::failureText(error, m_refusedAt);
 }
 
 int JournalChange::setState(SafeFS::JournalEntry::State state)

@@ -47,6 +47,8 @@ public:
     [[nodiscard]] int write();
     // Sets the state and writes the entry; the state stays as it was when that fails.
     [[nodiscard]] int setState(SafeFS::JournalEntry::State state);
+    // Why the last write() failed with `error`, for the user (AppJournal::failureText).
+    QString failureText(int error) const;
 
     // An item of the entry, as the changes name them.
     static SafeFS::JournalItem item(SafeFS::JournalItem::Role role, std::size_t place, std::string path,
@@ -62,4 +64,5 @@ private:
     SafeFS::JournalEntry m_entry;
     bool m_written = false;
     bool m_kept = false;
+    std::string m_refusedAt; // the folder the last write found at fault
 };

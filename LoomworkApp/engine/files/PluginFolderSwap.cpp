@@ -160,7 +160,7 @@ int PluginFolderSwap::writeJournal()
 {
     const int error = m_change->write();
     if (error)
-        m_refusal = AppJournal::failureText(error);
+        m_refusal = m_change->failureText(error);
     return error;
 }
 
@@ -177,6 +177,11 @@ int PluginFolderSwap::openFolder()
 }
 
 int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, QString* staging)
+{
+    return guarded([&] { return makeRoom(purpose, label, staging); });
+}
+
+int PluginFolderSwap::makeRoom(const QString& purpose, const QString& label, QString* staging)
 {
     const std::string purposeBytes = purpose.toStdString();
     if (std::find(std::begin(kStagingPurposes), std::end(kStagingPurposes), purposeBytes) == std::end(kStagingPurposes))

@@ -113,6 +113,7 @@ private:
     };
 
     int guarded(const std::function<int()>& steps);
+    int makeRoom(const QString& purpose, const QString& label, QString* staging);
     int undoSteps();
     int place(const QString& staged, const QString& name);
     int placeBeside(const std::string& inside, const std::string& name, const SafeFS::Identity& fresh,

@@ -27,8 +27,13 @@ PluginRemoval::PluginRemoval(const QString& path)
 
 PluginRemoval::~PluginRemoval()
 {
-    if (m_room.valid() && m_room.removeIfEmpty(m_parent.get()) != 0 && m_change)
-        m_change->keep();
+    try {
+        if (m_room.valid() && m_room.removeIfEmpty(m_parent.get()) != 0 && m_change)
+            m_change->keep();
+    } catch (...) {
+        if (m_change)
+            m_change->keep(); // out of memory: the room is the journal's
+    }
 }
 
 int PluginRemoval::run()
@@ -53,7 +58,7 @@ int PluginRemoval::run()
     auto& items = m_change->items();
     items.push_back(JournalChange::item(Role::room, place, roomName, {}, {}));
     if (const int error = m_change->write()) {
-        m_refusal = AppJournal::failureText(error);
+        m_refusal = m_change->failureText(error);
         return error;
     }
     if (const int error = m_room.make(m_parent.get(), roomName))
@@ -62,7 +67,7 @@ int PluginRemoval::run()
     // Once in the room the delete is to be finished, whatever stops it.
     items.push_back(JournalChange::item(Role::old, place, roomName + "/" + name, name, item));
     if (const int error = m_change->setState(SafeFS::JournalEntry::State::finish)) {
-        m_refusal = AppJournal::failureText(error);
+        m_refusal = m_change->failureText(error);
         return error;
     }
     DirHandle::Owners owners{false, {::geteuid(), 0}};

@@ -185,6 +185,15 @@ TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalCha
 // recorded for recovery: then they are recovery's.
 TemplateChange::~TemplateChange()
 {
+    try {
+        clearRooms();
+    } catch (...) {
+        m_change->keep(); // out of memory: the rooms are the journal's
+    }
+}
+
+void TemplateChange::clearRooms()
+{
     if (m_change->kept())
         return;
     m_openedFolder = SIZE_MAX;
@@ -353,6 +362,18 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
 }
 
 void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
+{
+    try {
+        stageFile(path, bytes);
+    } catch (const std::bad_alloc&) {
+        // Out of memory between steps: what was made is the journal's to remove.
+        m_change->keep();
+        static const QString outOfMemory = QStringLiteral("内存不足，模板没有改动。");
+        throw TemplateEditError(outOfMemory);
+    }
+}
+
+void TemplateChange::stageFile(const std::string& path, const QByteArray& bytes)
 {
     const std::string shown = path.substr(m_native.size() + 1);
     std::string name = nameOf(shown);

@@ -110,6 +110,8 @@ private:
     int putBack(Staged& staged);
     int attempt(const std::function<int()>& step);
     int commitSteps();
+    void stageFile(const std::string& path, const QByteArray& bytes);
+    void clearRooms();
     [[noreturn]] void failCommit(std::size_t failedAt, int error);
     [[noreturn]] void fail(const std::string& shown, int error) const;
     [[noreturn]] void refuseLink(const std::string& shown) const;

@@ -356,15 +356,20 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         }
         throw MarketInstallError::failed(describe(std::current_exception()) + note);
     }
-    // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
-    for (const AdminAuth::Item& old : group.leftovers()) {
-        AdminAuth::adminRemove(old);
-        outcome.notes += AdminAuth::lastNotes();
-    }
-    outcome.notes += group.notes();
-    report(1.0);
-    MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName);
     outcome.count = installed;
+    // The plug-ins stand: what follows cannot make the install a failure (memory running out
+    // costs at most a note or the market's mark on them).
+    try {
+        // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
+        for (const AdminAuth::Item& old : group.leftovers()) {
+            AdminAuth::adminRemove(old);
+            outcome.notes += AdminAuth::lastNotes();
+        }
+        outcome.notes += group.notes();
+        report(1.0);
+        MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName);
+    } catch (...) {
+    }
     return outcome;
 }
 

@@ -16,6 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path g_root;
+bool g_ownRoot = true;
 
 // The home's own folders; anything else in it was made by a test.
 constexpr const char* kHomeFolders[] = {"data", "config", "cache", "tmp"};
@@ -29,10 +30,17 @@ void setEnv(const char* name, const fs::path& value)
 
 void TestEnv::setUpProcess()
 {
-    std::string pattern = (fs::temp_directory_path() / "loomwork-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-        std::abort();
-    g_root = pattern;
+    // A child that works in its parent's scene (a test that ends it and looks after it) is
+    // given the parent's folder, which it leaves in place.
+    if (const char* given = std::getenv("LOOMWORK_TEST_ROOT"); given && *given) {
+        g_root = given;
+        g_ownRoot = false;
+    } else {
+        std::string pattern = (fs::temp_directory_path() / "loomwork-test-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            std::abort();
+        g_root = pattern;
+    }
     fs::create_directories(g_root / "data");
     fs::create_directories(g_root / "config");
     fs::create_directories(g_root / "cache");
@@ -58,7 +66,7 @@ void TestEnv::setUpProcess()
 
 void TestEnv::tearDownProcess()
 {
-    if (!g_root.empty())
+    if (!g_root.empty() && g_ownRoot)
         removeTree(g_root);
 }
 

@@ -6,6 +6,8 @@
 //   LOOMWORK_FAILMALLOC_AT=N            the N-th allocation after the mark fails ...
 //   LOOMWORK_FAILMALLOC_COUNT=C         ... and the C-1 after it (default 1)
 //   LOOMWORK_FAILMALLOC_FIRED=FILE      created when the first failure is given
+// A program that knows its moment arms the counting itself (MARK=call): it calls
+// loomwork_failmalloc_arm() and, done, loomwork_failmalloc_disarm(), found with dlsym.
 // Never used under a sanitizer, which brings an allocator of its own.
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -80,6 +82,17 @@ __attribute__((constructor)) static void setUp(void)
     if (getenv("LOOMWORK_FAILMALLOC_COUNT"))
         failCount = number(getenv("LOOMWORK_FAILMALLOC_COUNT"));
     firedFile = getenv("LOOMWORK_FAILMALLOC_FIRED");
+}
+
+void loomwork_failmalloc_arm(void)
+{
+    atomic_store(&allocations, 0);
+    atomic_store(&armed, 1);
+}
+
+void loomwork_failmalloc_disarm(void)
+{
+    atomic_store(&armed, 0);
 }
 
 static void passed(int kind)

@@ -1,0 +1,227 @@
+#include "engine/operations/Installation.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include <QDir>
+#include <QHash>
+
+#include "LoomworkKit/ZFCPackageError.h"
+#include "engine/core/EngineText.h"
+#include "engine/core/FsPath.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/files/FileOps.h"
+#include "engine/files/PackageFiles.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path nativePath(const QString& path)
+{
+    return FsPath::toNative(path);
+}
+
+// A failure whose text is already for the user (the staging path replaced by the target's).
+struct StagedFailure : std::exception {
+    QString text;
+    explicit StagedFailure(QString t) : text(std::move(t)) {}
+    const char* what() const noexcept override { return "install failed"; }
+};
+
+// The alert text of whatever stopped the install.
+QString describe(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const StagedFailure& e) {
+        return e.text;
+    } catch (...) {
+        return PackageFiles::describe(std::current_exception(), true);
+    }
+}
+
+// Extracts into a room beside the target and hands the result to `group`, which
+// swaps it in once every plug-in of the install is ready: a package that fails halfway
+// leaves the library as it was. Returns the target.
+QString stageInstall(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
+                     const std::optional<std::string>& name, const ZFCProgressCallback& progress)
+{
+    auto swap = group.makeSwap(category);
+    QString staging;
+    if (const int error = swap->makeStaging(QStringLiteral("install"), QString(), &staging)) {
+        if (!swap->refusal().isEmpty())
+            throw StagedFailure(swap->refusal());
+        throw fs::filesystem_error("install", nativePath(category), std::error_code(error, std::generic_category()));
+    }
+
+    QString folderName;
+    try {
+        reader.extract(plugin, nativePath(staging), name, true, progress);
+        // The reader decides the folder name (trimmed, made safe); it is the one item made.
+        for (const fs::directory_entry& entry : fs::directory_iterator(nativePath(staging))) {
+            folderName = FsPath::fromNative(entry.path().filename());
+            break;
+        }
+    } catch (...) {
+        // Messages name the plug-in's place in the library, never the hidden folder.
+        throw StagedFailure(PackageFiles::describeExtraction(std::current_exception(), staging, category));
+    }
+    if (folderName.isEmpty())
+        throw ZFCPackageError::metadataCorrupted();
+    group.add(std::move(swap), staging + QLatin1Char('/') + folderName, folderName);
+    return category + QLatin1Char('/') + folderName;
+}
+
+} // namespace
+
+Installation::Installation(const QStringList& files, const InstallPlan& plan, const ZFCProgressCallback& progress,
+                           std::function<void()> flush)
+    : m_files(files), m_plan(plan), m_progress(progress), m_flush(std::move(flush))
+{
+}
+
+std::vector<std::pair<int, ZFCPackageReader>> Installation::openPackages(const QStringList& files)
+{
+    std::vector<std::pair<int, ZFCPackageReader>> readers;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        ZFCPackageReader reader(nativePath(files[i]));
+        if (reader.plugins().empty())
+            throw ZFCPackageError::metadataCorrupted();
+        readers.emplace_back(int(i), std::move(reader));
+    }
+    return readers;
+}
+
+QString Installation::failurePlace(const QString& file, int position, const QStringList& kept, bool several)
+{
+    QString place = QStringLiteral("\n封包：") + FsPath::displayText(QFileInfo(file).fileName());
+    if (!kept.isEmpty()) {
+        QStringList names;
+        for (const QString& path : kept)
+            names.append(FsPath::displayText(QFileInfo(path).fileName()));
+        place += QStringLiteral("（第 %1 个失败；%2 未能还原，已是封包里的版本）")
+                     .arg(QString::number(position), names.join(QStringLiteral("、")));
+    } else if (several) {
+        place += QStringLiteral("（第 %1 个失败，未安装任何插件）").arg(position);
+    }
+    return place;
+}
+
+// Never throws: whatever stops the install is its failure, with what is on disk said.
+Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageReader>>& readers)
+{
+    Outcome outcome;
+    bool committed = false;
+    // Made before the commit: once the plug-ins stand, saying so must not need memory.
+    outcome.title = QStringLiteral("安装失败");
+    try {
+        m_group.emplace();
+        for (auto& [index, reader] : readers)
+            stagePackage(index, reader);
+        const QString done = QStringLiteral("已安装 ");
+        commit();
+        committed = true;
+        outcome.ok = true;
+        outcome.text = done + QString::number(m_group->targets().size()) + QStringLiteral(" 个插件");
+        if (m_renamed > 0)
+            outcome.text += QStringLiteral("（") + QString::number(m_renamed) + QStringLiteral(" 个已重命名）");
+        removeLeftovers(outcome.notes);
+        outcome.notes += m_group->notes();
+    } catch (const Refused&) {
+        outcome.title = QStringLiteral("无法写入系统库");
+        outcome.text = QStringLiteral("未获得管理员授权，请重试或在设置中改用用户库。");
+    } catch (...) {
+        if (committed) {
+            outcome.ok = true; // the plug-ins stand: only the report ran out of memory
+        } else {
+            try {
+                const QStringList kept = m_group ? m_group->notRestored() : QStringList();
+                outcome.listsChanged = !kept.isEmpty();
+                outcome.text = describe(std::current_exception())
+                    + failurePlace(m_files[m_current], m_stagedOfCurrent + 1, kept, m_known > 1);
+                removeLeftovers(outcome.notes);
+            } catch (...) {
+                static const QString outOfMemory = QStringLiteral("内存不足");
+                if (outcome.text.isEmpty())
+                    outcome.text = outOfMemory;
+            }
+        }
+    }
+    // The rooms and the test's file operations go before the outcome is published: whoever
+    // hears of it may look at the library at once.
+    m_group.reset();
+    return outcome;
+}
+
+void Installation::stagePackage(int index, ZFCPackageReader& reader)
+{
+    m_current = index;
+    m_stagedOfCurrent = 0;
+    m_known += std::count_if(reader.plugins().begin(), reader.plugins().end(),
+                             [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
+    // Plug-ins of one type and name within a package are told apart as the plan does.
+    QHash<QString, int> occurrences;
+    for (const ZFCPlugin& plugin : reader.plugins()) {
+        const std::optional<ZFCPluginType> type = plugin.pluginType();
+        if (!type)
+            continue;
+        const QString category = m_plan.root.path() + QLatin1Char('/') + EngineText::directoryName(*type);
+        ensureCategory(category);
+        const QString stored = QString::fromStdString(plugin.name);
+        const int occurrence = ++occurrences[InstallPlan::key(index, *type, stored)];
+        const auto rename = m_plan.renames.constFind(InstallPlan::key(index, *type, stored, occurrence));
+        std::optional<std::string> name;
+        if (rename != m_plan.renames.constEnd()) {
+            name = rename->toStdString();
+            if (*rename != stored)
+                ++m_renamed;
+        }
+        const QString target = stageInstall(*m_group, reader, plugin, category, name, m_progress);
+        m_flush();
+        ++m_stagedOfCurrent;
+        m_staged.append({index, m_stagedOfCurrent, target});
+    }
+}
+
+// A library we can write gets its missing category folders from us; only one we cannot
+// write needs the administrator, whose refusal stops the install.
+void Installation::ensureCategory(const QString& category)
+{
+    if (FileOps::current().exists(category))
+        return;
+    if (!m_writable)
+        m_writable = m_plan.root == PluginRoot::user || AdminAuth::isWritable(m_plan.root.path());
+    if (*m_writable) {
+        QDir().mkpath(category);
+    } else if (!AdminAuth::adminCreateDirectory(category)) {
+        throw Refused();
+    }
+}
+
+void Installation::commit()
+{
+    const int error = m_group->commit();
+    if (error == 0)
+        return;
+    const Staged& failed = m_staged.at(std::min<qsizetype>(m_group->failedAt(), m_staged.size() - 1));
+    m_current = failed.package;
+    m_stagedOfCurrent = failed.position - 1;
+    const PluginFolderSwap& swap = m_group->at(m_group->failedAt());
+    if (!swap.refusal().isEmpty())
+        throw StagedFailure(swap.refusal());
+    throw fs::filesystem_error("install", nativePath(failed.target), std::error_code(error, std::generic_category()));
+}
+
+// An old copy we may not delete ourselves goes the way a deleted system plug-in goes: to
+// the administrator, as the swap recorded it.
+void Installation::removeLeftovers(QStringList& notes)
+{
+    if (m_plan.root != PluginRoot::system || !m_group)
+        return;
+    for (const AdminAuth::Item& item : m_group->leftovers()) {
+        AdminAuth::adminRemove(item);
+        notes += AdminAuth::lastNotes();
+    }
+}

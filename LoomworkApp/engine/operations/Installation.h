@@ -1,0 +1,69 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include "LoomworkKit/ZFCPackageReader.h"
+#include "LoomworkKit/ZFCProgress.h"
+#include "engine/files/PluginFolderSwap.h"
+#include "engine/model/InstallPlan.h"
+
+// One install on its worker: every plug-in of every package staged in a room beside its
+// target, then all swapped in as one group, so that a failure leaves the library as it was.
+// What it reports is what stands on disk: a failure names what could not be put back, and
+// memory running out after the plug-ins stand is no failure.
+class Installation
+{
+public:
+    struct Outcome {
+        bool ok = false;
+        QString title;
+        QString text; // the status line, or the failure's message
+        QStringList notes;
+        bool listsChanged = false;
+    };
+
+    Installation(const QStringList& files, const InstallPlan& plan, const ZFCProgressCallback& progress,
+                 std::function<void()> flush = {});
+
+    // Every package opens before anything is written; each with its index in `files`. Throws
+    // what the reader throws; a package listing no plug-in is damaged metadata.
+    static std::vector<std::pair<int, ZFCPackageReader>> openPackages(const QStringList& files);
+    // Which package failed, and where: nothing was installed, unless plug-ins could not be
+    // swapped back (`kept`), which are named.
+    static QString failurePlace(const QString& file, int position, const QStringList& kept, bool several);
+
+    // Never throws: whatever stops the install is its failure, with what is on disk said.
+    Outcome run(std::vector<std::pair<int, ZFCPackageReader>>& readers);
+
+private:
+    struct Refused {};
+    struct Staged {
+        int package;
+        int position; // within its package, from 1
+        QString target;
+    };
+
+    void stagePackage(int index, ZFCPackageReader& reader);
+    void ensureCategory(const QString& category);
+    void commit();
+    void removeLeftovers(QStringList& notes);
+
+    const QStringList& m_files;
+    const InstallPlan& m_plan;
+    const ZFCProgressCallback& m_progress;
+    std::function<void()> m_flush;
+    std::optional<PluginSwapGroup> m_group;
+    std::optional<bool> m_writable;
+    QList<Staged> m_staged;
+    int m_renamed = 0;
+    int m_current = 0;     // the package being installed
+    int m_stagedOfCurrent = 0;
+    qsizetype m_known = 0; // plug-ins of a known type in the packages so far
+};

@@ -1,8 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
+#include <QThreadPool>
 
+#include <SafeFS/Journal.h>
+#include "engine/core/FsPath.h"
+#include "engine/files/AppJournal.h"
+#include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/StartUp.h"
@@ -55,4 +63,38 @@ TEST(StartUpRecovery, OurHiddenFormsAndPlantedRecordsMoveNothing)
     for (qsizetype i = 0; i < before.size(); ++i)
         EXPECT_EQ(PackageMaker::readTree(places[i], true), before[i]) << places[i].toStdString();
     QDir(outside).removeRecursively();
+}
+
+// What recovery cannot put right (an old copy another user moved away) is told once, in an
+// alert of its own, with where the new plug-in stays; so is an entry too damaged to read.
+TEST(StartUpRecovery, WhatCannotBePutRightIsToldOnce)
+{
+    const QString category = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    PackageMaker::makeFolder(category, "Glow", {{"new.txt", "new"}});
+    SafeFS::Journal journal;
+    ASSERT_EQ(AppJournal::open(journal), 0);
+    SafeFS::JournalEntry entry;
+    entry.id = SafeFS::newJournalId();
+    entry.kind = "install";
+    entry.places = {AppJournal::placeOf(category)};
+    SafeFS::Identity glow;
+    ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(category + "/Glow"), glow), 0);
+    entry.items.push_back({SafeFS::JournalItem::Role::made, 0, ".Glow.loomwork-incoming-" + entry.id, "Glow", glow});
+    entry.items.push_back({SafeFS::JournalItem::Role::old, 0, ".Glow.loomwork-incoming-" + entry.id, "Glow", {1, 2, 3}});
+    ASSERT_EQ(journal.write(entry), 0);
+    const QString damaged = AppJournal::folder() + "/" + QString::fromStdString(SafeFS::newJournalId()) + ".entry";
+    writeBytes(damaged, "loomwork journal 1\n");
+    ::chmod(QFile::encodeName(damaged).constData(), 0600);
+
+    FakeAlertPresenter alerts;
+    AppJournal::recover();
+    QThreadPool::globalInstance()->waitForDone();
+    ASSERT_EQ(alerts.questions().size(), 1);
+    EXPECT_EQ(alerts.questions()[0].title, "上次的操作没有完成");
+    EXPECT_TRUE(alerts.questions()[0].message.contains(category + "/Glow")) << alerts.questions()[0].message.toStdString();
+    EXPECT_TRUE(alerts.questions()[0].message.contains(".damaged")) << alerts.questions()[0].message.toStdString();
+    EXPECT_EQ(PackageMaker::readTree(category + "/Glow"), (QMap<QString, QByteArray>{{"new.txt", "new"}}));
+    AppJournal::recover();
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(alerts.questions().size(), 1) << "told once";
 }

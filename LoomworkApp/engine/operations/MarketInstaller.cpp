@@ -1,3 +1,4 @@
+#include <SafeFS/DirHandle.h>
 #include "engine/operations/MarketInstaller.h"
 
 #include <algorithm>
@@ -143,7 +144,7 @@ int placeNoReplace(const QString& from, const QString& to)
     const fs::path source = nativePath(from);
     const fs::path target = nativePath(to);
     int error = FileOps::current().renameNoReplace(from, to);
-    if (error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP) {
+    if (DirHandle::refusesFlags(error)) {
         // NFS and some FUSE file systems refuse the flag; a hard link never replaces either.
         error = ::link(source.c_str(), target.c_str()) == 0 ? 0 : errno;
         if (error == 0) {

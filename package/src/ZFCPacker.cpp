@@ -157,22 +157,22 @@ struct Outcome
 // buffer, so that threads meet once per run rather than once per file.
 struct Job;
 
-// Opens a file found by the scan, refusing a link anywhere below its item's folder (ELOOP)
-// where the system can (openat2); elsewhere only its last component is checked.
+// Opens a file found by the scan below its item's folder, refusing a link anywhere on the
+// way (ELOOP) where the system can (openat2); elsewhere only its last component is checked.
 int openFile(const auto& file)
 {
     constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    if (file.root < 0)
+        return ::open(file.path.c_str(), flags);
 #if defined(__linux__) && defined(SYS_openat2)
-    if (file.root >= 0) {
-        struct open_how how {};
-        how.flags = flags;
-        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
-        const long fd = ::syscall(SYS_openat2, file.root, file.relative.c_str(), &how, sizeof how);
-        if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
-            return int(fd);
-    }
+    struct open_how how {};
+    how.flags = flags;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+    const long fd = ::syscall(SYS_openat2, file.root, file.relative.c_str(), &how, sizeof how);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return int(fd);
 #endif
-    return ::open(file.path.c_str(), flags);
+    return ::openat(file.root, file.relative.c_str(), flags);
 }
 
 struct Job
@@ -392,14 +392,19 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
         scan.regular.clear();
         scan.error = std::move(error);
     };
-    std::error_code ec;
-    if (!fs::is_directory(item.sourceDir, ec))
+    // The folder is opened once, and both scanned and read below that handle.
+    scan.root = item.sourceFolder >= 0 ? ::openat(item.sourceFolder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                       : ::open(item.sourceDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int error = scan.root < 0 ? errno : 0;
+    if (error == ENOENT || error == ENOTDIR)
         return fail(std::make_exception_ptr(ZFCPackageError::sourceDirMissing(item.sourceDir.string())));
     if (!kit::isValidUtf8(item.name))
         return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, item.name)));
-    scan.root = ::open(item.sourceDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (error)
+        return fail(std::make_exception_ptr(
+            fs::filesystem_error("cannot open directory", item.sourceDir, std::error_code(error, std::generic_category()))));
     try {
-        scan.scan(item.sourceDir, skip);
+        scan.scan(scan.root, item.sourceDir, skip);
     } catch (...) {
         return fail(std::current_exception());
     }
@@ -653,6 +658,9 @@ private:
         }
         scan.entries = {};
         scan.regular = {};
+        // Every file of the item has been read: its folder need not stay open for the rest.
+        ::close(scan.root);
+        scan.root = -1;
         meta.eSize = sealer.endPlugin();
         if (meta.eSize > 0)
             report(m_progress, ZFCProgress::Stage::encrypting, item.name, 1.0);

@@ -88,7 +88,7 @@ void kit::TreeScan::scan(int dir, const fs::path& shown, const FileId& skip)
         const std::string name = std::move(level.entries[level.next++].name);
         const std::string path = level.rel.empty() ? name : level.rel + "/" + name;
         if (stack.depth() >= ZFCFolderStack::maxDepth)
-            throw ZFCPackageError::treeTooDeep((shown / path).string());
+            throw ZFCPackageError::treeTooDeep(shown.string(), path);
         const int dirFd = stack.fd();
         if (dirFd < 0)
             kit::throwErrno("cannot open directory", named(shown, level.rel));

@@ -84,10 +84,12 @@ ZFCPackageError ZFCPackageError::ioFailure(std::string detail) { return {Kind::i
 ZFCPackageError ZFCPackageError::fileTooSmall() { return {Kind::fileTooSmall, {}}; }
 ZFCPackageError ZFCPackageError::metadataCorrupted() { return {Kind::metadataCorrupted, {}}; }
 
-ZFCPackageError ZFCPackageError::treeTooDeep(std::string path)
+ZFCPackageError ZFCPackageError::treeTooDeep(const std::string& folder, const std::string& inside)
 {
-    ZFCPackageError error(Kind::treeTooDeep, "文件夹嵌套超过 " + std::to_string(ZFCFolderStack::maxDepth) + " 层，无法打包：" + quotedName(path));
-    error.m_subject = std::move(path);
+    // The folder's end names the plug-in, and is kept whole however long the path inside.
+    ZFCPackageError error(Kind::treeTooDeep, "文件夹嵌套超过 " + std::to_string(ZFCFolderStack::maxDepth)
+                                                 + " 层，无法打包：" + quotedName(folder) + "/" + quotedName(inside));
+    error.m_subject = folder + "/" + inside;
     return error;
 }
 

@@ -384,6 +384,12 @@ struct ItemScan : kit::TreeScan
     }
 };
 
+std::function<void(const ZFCPackItem&)>& scannedHook()
+{
+    static std::function<void(const ZFCPackItem&)> hook;
+    return hook;
+}
+
 void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
 {
     scan.done = true;
@@ -415,6 +421,8 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
             return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, named)));
         }
     }
+    if (scannedHook())
+        scannedHook()(item);
 }
 
 unsigned workerCount(const ZFCPacker::PackOptions& options)
@@ -729,6 +737,11 @@ std::vector<uint8_t> ZFCPacker::encryptBuffer(std::span<const uint8_t> plaintext
     std::copy(plaintext.begin(), plaintext.end(), sealed.begin() + kit::kIvSize);
     kit::cryptInPlace(sealed.data() + kit::kIvSize, plaintext.size(), sealed.data());
     return sealed;
+}
+
+void ZFCPacker::setScannedHook(std::function<void(const ZFCPackItem&)> hook)
+{
+    scannedHook() = std::move(hook);
 }
 
 std::vector<ZFCPacker::ScannedEntry> ZFCPacker::scanTree(const fs::path& dir)

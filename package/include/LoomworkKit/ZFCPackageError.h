@@ -45,9 +45,10 @@ public:
     static ZFCPackageError ioFailure(std::string detail);
     static ZFCPackageError fileTooSmall();
     static ZFCPackageError metadataCorrupted();
-    // An entry at `path` nested deeper than ZFCFolderStack::maxDepth below its plug-in's
-    // folder: "文件夹嵌套超过 128 层，无法打包：" + path (shortened).
-    static ZFCPackageError treeTooDeep(std::string path);
+    // The entry `inside` the plug-in's folder `folder` nested deeper than
+    // ZFCFolderStack::maxDepth: "文件夹嵌套超过 128 层，无法打包：" + folder + "/" + inside,
+    // each shortened.
+    static ZFCPackageError treeTooDeep(const std::string& folder, const std::string& inside);
     // One of the kinds from compressFailed on. `subject` is the path, the number or the zlib
     // code the text carries (empty for the kinds without one; plaintextOverrun and
     // streamTruncated may name the damaged file and its plug-in, shown in brackets); a long

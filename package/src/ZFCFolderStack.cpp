@@ -6,6 +6,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
 #include <unistd.h>
 
 namespace {
@@ -106,6 +109,38 @@ int ZFCFolderStack::list(std::vector<Entry>& out)
     const int folder = fd();
     if (folder < 0)
         return errno;
+    Level& level = m_levels.back();
+    if (level.listed && ::lseek(folder, 0, SEEK_SET) < 0)
+        return errno;
+    level.listed = true;
+    const auto add = [&out](const char* name, unsigned char type) {
+        if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))))
+            out.push_back({name, type});
+    };
+#if defined(__linux__)
+    // Read from the held handle itself: no copy of it to open, no stream to allocate.
+    struct Record
+    {
+        std::uint64_t inode;
+        std::int64_t offset;
+        unsigned short length;
+        unsigned char type;
+        char name[1];
+    };
+    alignas(Record) char buffer[32768];
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, folder, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : 0;
+        for (long at = 0; at < n;) {
+            const auto* record = reinterpret_cast<const Record*>(buffer + at);
+            add(record->name, record->type);
+            at += record->length;
+        }
+    }
+#else
     // A reading copy, so that the held handle stays open once the listing is closed.
     const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
     if (copy < 0)
@@ -116,8 +151,6 @@ int ZFCFolderStack::list(std::vector<Entry>& out)
         ::close(copy);
         return error;
     }
-    // The copy shares the handle's reading position, which an earlier listing moved.
-    ::rewinddir(dir);
     int error = 0;
     for (;;) {
         errno = 0;
@@ -126,13 +159,11 @@ int ZFCFolderStack::list(std::vector<Entry>& out)
             error = errno;
             break;
         }
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-            continue;
-        out.push_back({name, entry->d_type});
+        add(entry->d_name, entry->d_type);
     }
     ::closedir(dir);
     return error;
+#endif
 }
 
 void ZFCFolderStack::closeShallowest()

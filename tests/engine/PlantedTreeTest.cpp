@@ -29,9 +29,7 @@ TEST_F(PlantedTreeTest, ADeepChainInASystemPluginIsRefusedShortly)
     const QString path = PluginFixtures::makeTemplatePlugin(PluginRoot::system, ZFCPluginType::effect, "Deep");
     const Plugin plugin = BackupFixtures::pluginAt(path, PluginRoot::system);
     const auto before = BackupFixtures::snapshot(path);
-    std::string beyond = "d";
-    for (std::size_t i = 0; i < ZFCFolderStack::maxDepth; ++i)
-        beyond += "/d";
+    const std::string beyond = DeepChain::path(ZFCFolderStack::maxDepth + 1);
     for (const std::size_t depth : {ZFCFolderStack::maxDepth + 1, std::size_t(20000)}) {
         SCOPED_TRACE(depth);
         const DeepChain chain(FsPath::toNative(path), depth);

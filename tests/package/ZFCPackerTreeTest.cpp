@@ -1,5 +1,3 @@
-#include <string>
-
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -21,10 +19,8 @@ TEST(ZFCPackerTree, PlantedDeepChainsAreRefusedShortly)
 {
     TempDir dir;
     writeFile(dir / "P/a.txt", "a");
-    std::string beyond = "d";
-    for (std::size_t i = 0; i < ZFCFolderStack::maxDepth; ++i)
-        beyond += "/d";
-    const std::string expected = ZFCPackageError::treeTooDeep((dir / "P").string(), beyond).errorDescription();
+    const std::string expected =
+        ZFCPackageError::treeTooDeep((dir / "P").string(), DeepChain::path(ZFCFolderStack::maxDepth + 1)).errorDescription();
     EXPECT_LT(expected.size(), 400u);
     for (const std::size_t depth : {ZFCFolderStack::maxDepth + 1, std::size_t(20000)}) {
         SCOPED_TRACE(depth);
@@ -37,7 +33,6 @@ TEST(ZFCPackerTree, PlantedDeepChainsAreRefusedShortly)
             EXPECT_EQ(e.errorDescription(), expected);
         }
         ::close(held);
-        EXPECT_THROW(ZFCPacker::scanTree(dir / "P"), ZFCPackageError);
         EXPECT_FALSE(fs::exists(dir / "p.zfcp"));
     }
 }
@@ -64,8 +59,7 @@ TEST(ZFCPackerTree, ATreeAtTheLimitPacksWithFewHandlesAndRoundTrips)
 }
 
 // A folder swapped for a link between the scan and the read is never read through, whether
-// the link stays inside the plug-in or leads out of it; its file is stored empty, or the
-// pack refuses.
+// the link stays inside the plug-in or leads out: its file is stored empty, or the pack fails.
 TEST(ZFCPackerTree, AFolderSwappedForALinkAfterTheScanIsNeverReadThrough)
 {
     TempDir dir;
@@ -82,7 +76,7 @@ TEST(ZFCPackerTree, AFolderSwappedForALinkAfterTheScanIsNeverReadThrough)
             ZFCPacker::pack({{ZFCPluginType::effect, "P", dir / "P"}}, dir / "p.zfcp");
             ZFCPackageReader(dir / "p.zfcp").extractAll(dir / "out");
             EXPECT_EQ(readFile(dir / "out/Effects.localized/P/sub/f"), "");
-        } catch (const std::filesystem::filesystem_error&) {
+        } catch (const fs::filesystem_error&) {
         }
         ZFCPacker::setScannedHook(nullptr);
         fs::remove(dir / "P/sub");

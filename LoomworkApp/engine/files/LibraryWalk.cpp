@@ -158,11 +158,12 @@ LibraryWalk::Result LibraryWalk::walk(const std::string& folder, int gather)
 LibraryWalk::Result LibraryWalk::walkAt(int folderFd, const std::string& shownPath, int gather)
 {
     Walker walker{gather, {}, shownPath, {}};
-    // A copy: the walk closes its handles. Its listing starts from the top whatever was read
-    // before.
     const int fd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
-    if (fd >= 0)
+    if (fd >= 0) {
+        // The copy shares its reading position: start from the top whatever was read before.
+        ::lseek(fd, 0, SEEK_SET);
         walker.run(fd);
+    }
     return std::move(walker.result);
 }
 

@@ -32,7 +32,7 @@ public:
         unsigned char type = 0;
     };
 
-    // Starts at the open folder `top`, which the stack takes over (and closes).
+    // Starts at the open folder `top`, not read from yet, which the stack takes over.
     explicit ZFCFolderStack(int top);
     ~ZFCFolderStack();
     ZFCFolderStack(const ZFCFolderStack&) = delete;
@@ -59,6 +59,7 @@ private:
     {
         std::string name;
         int fd = -1;
+        bool listed = false;  // its handle was read to the end
         // The folder's identity, taken when its handle is closed to keep the count.
         std::uint64_t device = 0;
         std::uint64_t inode = 0;

@@ -16,13 +16,12 @@ DeepChain::DeepChain(const std::filesystem::path& top, std::size_t depth, std::s
         ::close(fd);
         fd = next;
     }
-    const int out = fd >= 0 && !m_file.empty() ? ::openat(fd, m_file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : -1;
-    const bool written = out >= 0 && ::write(out, "bytes", 5) == 5;
+    const int out = fd >= 0 && !m_file.empty() ? ::openat(fd, m_file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : fd;
     if (out >= 0)
         ::close(out);
-    if (fd >= 0)
+    if (fd >= 0 && out != fd)
         ::close(fd);
-    if (fd < 0 || (!m_file.empty() && !written))
+    if (out < 0)
         throw std::runtime_error("cannot make the chain below " + top.string());
 }
 
@@ -46,16 +45,19 @@ DeepChain::~DeepChain()
         ::close(top);
 }
 
+std::string DeepChain::path(std::size_t depth)
+{
+    std::string path = "d";
+    for (std::size_t i = 1; i < depth; ++i)
+        path += "/d";
+    return path;
+}
+
 FileLimit::FileLimit(rlim_t limit)
 {
-    ::getrlimit(RLIMIT_NOFILE, &m_old);
-    struct rlimit lowered = m_old;
+    ::getrlimit(RLIMIT_NOFILE, &old);
+    struct rlimit lowered = old;
     lowered.rlim_cur = limit;
     if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0)
         throw std::runtime_error("cannot lower the limit of open files");
-}
-
-FileLimit::~FileLimit()
-{
-    ::setrlimit(RLIMIT_NOFILE, &m_old);
 }

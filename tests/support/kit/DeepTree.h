@@ -6,9 +6,8 @@
 
 #include <sys/resource.h>
 
-// A chain of `depth` folders "d" below `top`, made through folder handles (a path that deep
-// would be too long to name), with `file` holding "bytes" in the deepest one when given;
-// removed level by level when it goes, which a recursive removal could not do.
+// A chain of `depth` folders "d" below `top`, made through folder handles (the path would be
+// too long), with a file `file` in the deepest when given; removed level by level when it goes.
 class DeepChain
 {
 public:
@@ -16,21 +15,18 @@ public:
     ~DeepChain();
     DeepChain(const DeepChain&) = delete;
     DeepChain& operator=(const DeepChain&) = delete;
+    // "d/d/…/d", `depth` components.
+    static std::string path(std::size_t depth);
 
 private:
     std::filesystem::path m_top;
     std::string m_file;
 };
 
-// Lowers this process's soft limit of open files to `limit` while it lives.
-class FileLimit
+// Lowers this process's soft limit of open files while it lives.
+struct FileLimit
 {
-public:
+    struct rlimit old {};
     explicit FileLimit(rlim_t limit);
-    ~FileLimit();
-    FileLimit(const FileLimit&) = delete;
-    FileLimit& operator=(const FileLimit&) = delete;
-
-private:
-    struct rlimit m_old {};
+    ~FileLimit() { ::setrlimit(RLIMIT_NOFILE, &old); }
 };

@@ -58,7 +58,7 @@ TEST_F(PlantedTreeTest, ADeepChainInASystemPluginIsRefusedShortly)
 TEST_F(PlantedTreeTest, ATemplateAtTheDeepestAllowedLevelIsFoundWithFewHandles)
 {
     const QString path = PluginFixtures::makePlugin(PluginRoot::user, ZFCPluginType::effect, "Deep");
-    const DeepChain chain(FsPath::toNative(path), ZFCFolderStack::maxDepth - 1, "Deep.motn");
+    PluginFixtures::writeBytes(path + "/" + QString::fromStdString(DeepChain::path(ZFCFolderStack::maxDepth)) + ".motn", "");
     const FileLimit limit(64);
     const auto walk = LibraryWalk::walk(FsPath::toBytes(path), LibraryWalk::templateFiles);
     EXPECT_EQ(walk.templates.size(), 1u);

@@ -1,7 +1,6 @@
 #include "LoomworkKit/ZFCFolderStack.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,17 +31,6 @@ ZFCFolderStack::~ZFCFolderStack()
         if (level.fd >= 0)
             ::close(level.fd);
     }
-}
-
-std::string ZFCFolderStack::path() const
-{
-    std::string path;
-    for (std::size_t i = 1; i < m_levels.size(); ++i) {
-        if (i > 1)
-            path.push_back('/');
-        path += m_levels[i].name;
-    }
-    return path;
 }
 
 int ZFCFolderStack::fd()

@@ -162,8 +162,6 @@ struct Job;
 int openFile(const auto& file)
 {
     constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    if (file.root < 0)
-        return ::open(file.path.c_str(), flags);
 #if defined(__linux__) && defined(SYS_openat2)
     struct open_how how {};
     how.flags = flags;
@@ -179,7 +177,7 @@ struct Job
 {
     struct File
     {
-        fs::path path;
+        fs::path path;         // for messages
         int root = -1;         // the item's held folder, and the path below it
         std::string relative;
         bool regular = false;  // as the scan saw it; anything else is never opened

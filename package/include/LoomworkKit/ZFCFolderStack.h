@@ -40,8 +40,6 @@ public:
 
     // The current folder's depth below the top (0 at the top).
     std::size_t depth() const { return m_levels.size() - 1; }
-    // The current folder's path below the top, "a/b/c" ("" at the top).
-    std::string path() const;
     // The current folder's handle, opened again when it was closed; -1 with errno set when
     // that fails. It stays the stack's, valid until the next call that enters or leaves.
     int fd();

@@ -2,16 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <memory>
 #include <string>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "KitInternal.h"
+#include "LoomworkKit/ZFCFileHandle.h"
+#include "LoomworkKit/ZFCFolderStack.h"
+#include "LoomworkKit/ZFCPackageError.h"
 
 namespace fs = std::filesystem;
 
@@ -33,39 +33,65 @@ std::string linkTarget(int dirFd, const char* name, std::size_t sizeHint)
     }
 }
 
-// Lists the folder `dir`, open as `dirFd` (closed here), into `out` in pre-order with names
-// sorted. Attributes are read relative to the open folder, so no path is walked again for
-// every name.
-void scanInto(int dirFd, const fs::path& dir, const std::string& rel, kit::TreeScan& out, const kit::FileId& skip)
+// A folder being walked: its entries sorted by name, and the next one to look at.
+struct Pending
 {
-    DIR* const listing = ::fdopendir(dirFd);
-    if (!listing) {
-        const int error = errno;
-        ::close(dirFd);
-        errno = error;
-        kit::throwErrno("cannot open directory", dir);
-    }
-    const std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, ::closedir);
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* child = ::readdir(listing);
-        if (!child) {
-            if (errno != 0)
-                kit::throwErrno("cannot read directory", dir);
-            break;
-        }
-        if (std::strcmp(child->d_name, ".") != 0 && std::strcmp(child->d_name, "..") != 0)
-            names.emplace_back(child->d_name);
-    }
-    std::sort(names.begin(), names.end());
+    std::vector<ZFCFolderStack::Entry> entries;
+    std::size_t next = 0;
+    std::string rel;  // its path below the top
+};
 
-    const auto add = [&out](ZFCEntry entry, bool regular) {
-        out.entries.push_back({std::move(entry)});
-        out.regular.push_back(regular);
+fs::path named(const fs::path& shown, const std::string& rel)
+{
+    return rel.empty() ? shown : shown / rel;
+}
+
+// Lists the stack's current folder, at `rel`, onto `pending`.
+void listInto(ZFCFolderStack& stack, const fs::path& shown, std::string rel, std::vector<Pending>& pending)
+{
+    Pending level;
+    if (const int error = stack.list(level.entries)) {
+        errno = error;
+        kit::throwErrno("cannot read directory", named(shown, rel));
+    }
+    std::sort(level.entries.begin(), level.entries.end(),
+              [](const ZFCFolderStack::Entry& a, const ZFCFolderStack::Entry& b) { return a.name < b.name; });
+    level.rel = std::move(rel);
+    pending.push_back(std::move(level));
+}
+
+} // namespace
+
+void kit::TreeScan::scan(int dir, const fs::path& shown, const FileId& skip)
+{
+    // A reading position of its own, whatever the caller did with `dir`.
+    const int top = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (top < 0)
+        kit::throwErrno("cannot open directory", shown);
+    ZFCFolderStack stack(top);
+    std::vector<Pending> pending;
+    listInto(stack, shown, {}, pending);
+    const auto add = [this](ZFCEntry entry, bool isRegular) {
+        entries.push_back({std::move(entry)});
+        regular.push_back(isRegular);
     };
-    for (const std::string& name : names) {
-        const std::string path = rel.empty() ? name : rel + "/" + name;
+    // Depth first without recursion: `pending` holds the folders from the top down to the
+    // stack's current one. Attributes are read relative to the open folder, so no path is
+    // walked again for every name.
+    while (!pending.empty()) {
+        Pending& level = pending.back();
+        if (level.next == level.entries.size()) {
+            pending.pop_back();
+            stack.leave();
+            continue;
+        }
+        const std::string name = std::move(level.entries[level.next++].name);
+        const std::string path = level.rel.empty() ? name : level.rel + "/" + name;
+        if (stack.depth() >= ZFCFolderStack::maxDepth)
+            throw ZFCPackageError::treeTooDeep(shown.string(), path);
+        const int dirFd = stack.fd();
+        if (dirFd < 0)
+            kit::throwErrno("cannot open directory", named(shown, level.rel));
         struct stat st {};
         const bool haveAttributes = ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (haveAttributes && S_ISLNK(st.st_mode)) {
@@ -84,10 +110,11 @@ void scanInto(int dirFd, const fs::path& dir, const std::string& rel, kit::TreeS
         if (isDirectory) {
             add({.type = "directory", .path = path}, false);
             // Not through a link that took the folder's place since it was looked at.
-            const int childFd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (haveAttributes ? O_NOFOLLOW : 0));
-            if (childFd < 0)
-                kit::throwErrno("cannot open directory", dir / name);
-            scanInto(childFd, dir / name, path, out, skip);
+            if (const int error = stack.enter(name)) {
+                errno = error;
+                kit::throwErrno("cannot open directory", shown / path);
+            }
+            listInto(stack, shown, path, pending);
         } else {
             add({.type = "file", .path = path, .size = haveAttributes ? int64_t(st.st_size) : 0, .position = 0},
                 haveAttributes && S_ISREG(st.st_mode));
@@ -95,12 +122,11 @@ void scanInto(int dirFd, const fs::path& dir, const std::string& rel, kit::TreeS
     }
 }
 
-} // namespace
-
 void kit::TreeScan::scan(const fs::path& dir, const FileId& skip)
 {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         kit::throwErrno("cannot open directory", dir);
-    scanInto(fd, dir, {}, *this, skip);
+    const ZFCFileHandle held = ZFCFileHandle::adopt(fd, dir);
+    scan(held.fd(), dir, skip);
 }

@@ -23,9 +23,14 @@ struct TreeScan
     std::vector<ZFCPacker::ScannedEntry> entries;
     std::vector<bool> regular;  // entry for entry: the scan saw a regular file
 
-    // Appends the tree below `dir` in pre-order, names sorted, links not followed; FIFOs,
-    // sockets and devices are "file" entries, and `skip` is left out. Throws
-    // filesystem_error when a folder cannot be listed.
+    // Appends the tree below the open folder `dir` (not taken over) in pre-order, names
+    // sorted, links not followed; FIFOs, sockets and devices are "file" entries, and `skip`
+    // is left out. Walks without recursion and with a bounded number of open folders. Errors
+    // name `shown` and the path below it: filesystem_error when a folder cannot be opened or
+    // listed, ZFCPackageError treeTooDeep for an entry nested deeper than
+    // ZFCFolderStack::maxDepth.
+    void scan(int dir, const std::filesystem::path& shown, const FileId& skip = {});
+    // The same for the folder at `dir` (followed when it is a link).
     void scan(const std::filesystem::path& dir, const FileId& skip = {});
 };
 

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 
+#include "LoomworkKit/ZFCFolderStack.h"
+
 namespace {
 
 using Kind = ZFCPackageError::Kind;
@@ -82,6 +84,15 @@ ZFCPackageError ZFCPackageError::ioFailure(std::string detail) { return {Kind::i
 ZFCPackageError ZFCPackageError::fileTooSmall() { return {Kind::fileTooSmall, {}}; }
 ZFCPackageError ZFCPackageError::metadataCorrupted() { return {Kind::metadataCorrupted, {}}; }
 
+ZFCPackageError ZFCPackageError::treeTooDeep(const std::string& folder, const std::string& inside)
+{
+    // The folder's end names the plug-in, and is kept whole however long the path inside.
+    ZFCPackageError error(Kind::treeTooDeep, "文件夹嵌套超过 " + std::to_string(ZFCFolderStack::maxDepth)
+                                                 + " 层，无法打包：" + quotedName(folder) + "/" + quotedName(inside));
+    error.m_subject = folder + "/" + inside;
+    return error;
+}
+
 ZFCPackageError ZFCPackageError::failure(Kind kind, std::string subject)
 {
     const Text* text = textOf(kind);
@@ -117,6 +128,7 @@ std::string ZFCPackageError::errorDescription() const
     case Kind::metadataCorrupted:
         return "封包元数据解析失败，文件已损坏或不是旧版 .zfcp 格式";
     case Kind::nameNotUtf8:
+    case Kind::treeTooDeep:
         return m_detail;
     default:
         return "文件读写失败：" + m_detail;

@@ -157,29 +157,27 @@ struct Outcome
 // buffer, so that threads meet once per run rather than once per file.
 struct Job;
 
-// Opens a file found by the scan, refusing a link anywhere below its item's folder (ELOOP)
-// where the system can (openat2); elsewhere only its last component is checked.
+// Opens a file found by the scan below its item's folder, refusing a link anywhere on the
+// way (ELOOP) where the system can (openat2); elsewhere only its last component is checked.
 int openFile(const auto& file)
 {
     constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 #if defined(__linux__) && defined(SYS_openat2)
-    if (file.root >= 0) {
-        struct open_how how {};
-        how.flags = flags;
-        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
-        const long fd = ::syscall(SYS_openat2, file.root, file.relative.c_str(), &how, sizeof how);
-        if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
-            return int(fd);
-    }
+    struct open_how how {};
+    how.flags = flags;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+    const long fd = ::syscall(SYS_openat2, file.root, file.relative.c_str(), &how, sizeof how);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return int(fd);
 #endif
-    return ::open(file.path.c_str(), flags);
+    return ::openat(file.root, file.relative.c_str(), flags);
 }
 
 struct Job
 {
     struct File
     {
-        fs::path path;
+        fs::path path;         // for messages
         int root = -1;         // the item's held folder, and the path below it
         std::string relative;
         bool regular = false;  // as the scan saw it; anything else is never opened
@@ -384,6 +382,12 @@ struct ItemScan : kit::TreeScan
     }
 };
 
+std::function<void(const ZFCPackItem&)>& scannedHook()
+{
+    static std::function<void(const ZFCPackItem&)> hook;
+    return hook;
+}
+
 void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
 {
     scan.done = true;
@@ -392,14 +396,19 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
         scan.regular.clear();
         scan.error = std::move(error);
     };
-    std::error_code ec;
-    if (!fs::is_directory(item.sourceDir, ec))
+    // The folder is opened once, and both scanned and read below that handle.
+    scan.root = item.sourceFolder >= 0 ? ::openat(item.sourceFolder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                       : ::open(item.sourceDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int error = scan.root < 0 ? errno : 0;
+    if (error == ENOENT || error == ENOTDIR)
         return fail(std::make_exception_ptr(ZFCPackageError::sourceDirMissing(item.sourceDir.string())));
     if (!kit::isValidUtf8(item.name))
         return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, item.name)));
-    scan.root = ::open(item.sourceDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (error)
+        return fail(std::make_exception_ptr(
+            fs::filesystem_error("cannot open directory", item.sourceDir, std::error_code(error, std::generic_category()))));
     try {
-        scan.scan(item.sourceDir, skip);
+        scan.scan(scan.root, item.sourceDir, skip);
     } catch (...) {
         return fail(std::current_exception());
     }
@@ -410,6 +419,8 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
             return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, named)));
         }
     }
+    if (scannedHook())
+        scannedHook()(item);
 }
 
 unsigned workerCount(const ZFCPacker::PackOptions& options)
@@ -653,6 +664,9 @@ private:
         }
         scan.entries = {};
         scan.regular = {};
+        // Every file of the item has been read: its folder need not stay open for the rest.
+        ::close(scan.root);
+        scan.root = -1;
         meta.eSize = sealer.endPlugin();
         if (meta.eSize > 0)
             report(m_progress, ZFCProgress::Stage::encrypting, item.name, 1.0);
@@ -721,6 +735,11 @@ std::vector<uint8_t> ZFCPacker::encryptBuffer(std::span<const uint8_t> plaintext
     std::copy(plaintext.begin(), plaintext.end(), sealed.begin() + kit::kIvSize);
     kit::cryptInPlace(sealed.data() + kit::kIvSize, plaintext.size(), sealed.data());
     return sealed;
+}
+
+void ZFCPacker::setScannedHook(std::function<void(const ZFCPackItem&)> hook)
+{
+    scannedHook() = std::move(hook);
 }
 
 std::vector<ZFCPacker::ScannedEntry> ZFCPacker::scanTree(const fs::path& dir)

@@ -12,13 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
+#include "LoomworkKit/ZFCFolderStack.h"
 #include "engine/core/FsPath.h"
 
 namespace {
-
-// Deeper trees are not real plug-ins; stopping keeps file descriptors in check.
-constexpr int kMaxDepth = 128;
 
 bool extensionIn(const char* name, std::initializer_list<const char*> extensions)
 {
@@ -33,69 +30,97 @@ bool extensionIn(const char* name, std::initializer_list<const char*> extensions
     return false;
 }
 
+// Depth first without recursion, with a bounded number of open folders: a tree planted in
+// the shared library may be deeper than any stack or handle limit.
 struct Walker
 {
+    // A folder being walked: its entries in listing order and the next one to look at.
+    struct Pending
+    {
+        std::vector<ZFCFolderStack::Entry> entries;
+        std::size_t next = 0;
+        std::size_t pathLength = 0;
+        bool insidePackage = false;
+    };
+
     int gather;
     LibraryWalk::Result result;
     std::string path;
+    std::vector<Pending> pending;
 
-    void walkDir(int dirFd, int depth, bool insidePackage)
+    void push(ZFCFolderStack& stack, bool insidePackage)
     {
-        DIR* dir = ::fdopendir(dirFd);
-        if (!dir) {
-            ::close(dirFd);
-            return;
-        }
-        while (dirent* entry = ::readdir(dir)) {
-            const char* name = entry->d_name;
+        Pending level;
+        level.pathLength = path.size();
+        level.insidePackage = insidePackage;
+        // A listing that fails midway gives what it read.
+        stack.list(level.entries);
+        pending.push_back(std::move(level));
+    }
+
+    void run(int fd)
+    {
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        ZFCFolderStack stack(fd);
+        const bool wantSize = gather & LibraryWalk::allocatedSize;
+        push(stack, false);
+        while (!pending.empty()) {
+            Pending& level = pending.back();
+            if (level.next == level.entries.size()) {
+                pending.pop_back();
+                stack.leave();
+                if (!pending.empty())
+                    path.resize(pending.back().pathLength);
+                continue;
+            }
+            const ZFCFolderStack::Entry& entry = level.entries[level.next++];
+            const char* name = entry.name.c_str();
             if (name[0] == '.')
                 continue;
-            unsigned char type = entry->d_type;
+            if (stack.depth() >= ZFCFolderStack::maxDepth) {
+                if (result.tooDeep.empty())
+                    result.tooDeep = path + '/' + entry.name;
+                level.next = level.entries.size();
+                continue;
+            }
+            unsigned char type = entry.type;
             struct stat st;
             bool haveStat = false;
-            const bool wantSize = gather & LibraryWalk::allocatedSize;
             if (type == DT_UNKNOWN || (type == DT_REG && wantSize)) {
-                if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                const int dirFd = stack.fd();
+                if (dirFd < 0) {
+                    level.next = level.entries.size(); // the folder is no longer where it was
+                    continue;
+                }
+                if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
                 haveStat = true;
                 type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : S_ISLNK(st.st_mode) ? DT_LNK : DT_FIFO;
             }
-            if (type == DT_LNK && !insidePackage && (gather & LibraryWalk::links) && LibraryWalk::isTemplateName(name))
+            if (type == DT_LNK && !level.insidePackage && (gather & LibraryWalk::links) && LibraryWalk::isTemplateName(name))
                 result.links.push_back(path + '/' + name);
             if (type == DT_DIR) {
-                if (depth >= kMaxDepth)
-                    continue;
-                const bool package = insidePackage || LibraryWalk::isPackageName(name);
+                const bool package = level.insidePackage || LibraryWalk::isPackageName(name);
                 if (package && !wantSize)
                     continue;
                 // Opened without following: a folder swapped for a link meanwhile is passed over.
-                const int childFd = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (childFd < 0)
+                if (stack.enter(entry.name) != 0)
                     continue;
-                const std::size_t keep = path.size();
                 path.push_back('/');
                 path.append(name);
-                walkDir(childFd, depth + 1, package);
-                path.resize(keep);
+                push(stack, package); // `level` and `entry` end here
                 continue;
             }
             if (type == DT_REG && haveStat)
                 result.allocatedBytes += qint64(st.st_blocks) * 512;
-            if ((gather & LibraryWalk::templateFiles) && !insidePackage && LibraryWalk::isTemplateName(name)) {
+            if ((gather & LibraryWalk::templateFiles) && !level.insidePackage && LibraryWalk::isTemplateName(name)) {
                 std::string file = path;
                 file.push_back('/');
                 file.append(name);
                 result.templates.push_back(std::move(file));
             }
         }
-        ::closedir(dir);
-    }
-
-    void start(int fd)
-    {
-        while (path.size() > 1 && path.back() == '/')
-            path.pop_back();
-        walkDir(fd, 0, false);
     }
 };
 
@@ -123,21 +148,21 @@ bool readAll(int fd, qint64 expected, qint64 maxBytes, QByteArray& out)
 
 LibraryWalk::Result LibraryWalk::walk(const std::string& folder, int gather)
 {
-    Walker walker{gather, {}, folder};
+    Walker walker{gather, {}, folder, {}};
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0)
-        walker.start(fd);
+        walker.run(fd);
     return std::move(walker.result);
 }
 
 LibraryWalk::Result LibraryWalk::walkAt(int folderFd, const std::string& shownPath, int gather)
 {
-    Walker walker{gather, {}, shownPath};
+    Walker walker{gather, {}, shownPath, {}};
     const int fd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
     if (fd >= 0) {
         // The copy shares its reading position: start from the top whatever was read before.
         ::lseek(fd, 0, SEEK_SET);
-        walker.start(fd);
+        walker.run(fd);
     }
     return std::move(walker.result);
 }

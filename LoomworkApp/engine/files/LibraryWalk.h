@@ -22,11 +22,15 @@ struct Result
     std::vector<std::string> templates;
     qint64 allocatedBytes = 0;
     std::vector<std::string> links;
+    // The first entry met nested deeper than ZFCFolderStack::maxDepth, named as the others;
+    // empty when none. Nothing at that depth is walked.
+    std::string tooDeep;
 };
 
 // Depth-first walk below `folder` (followed when it is itself a link) that never enters
 // hidden entries nor linked folders, in either library: what a link inside leads to is not
-// the plug-in's. Unreadable parts are left out quietly.
+// the plug-in's. It holds no more than a few folders open whatever the depth, and goes no
+// deeper than ZFCFolderStack::maxDepth (see `tooDeep`). Unreadable parts are left out quietly.
 Result walk(const std::string& folder, int gather);
 // The same below the open folder `folderFd` (not taken over), naming entries from `shownPath`.
 Result walkAt(int folderFd, const std::string& shownPath, int gather);

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "LoomworkKit/ZFCFolderStack.h"
+#include "LoomworkKit/ZFCPackageError.h"
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
@@ -228,6 +230,13 @@ const std::vector<std::string>& TemplateChange::templates()
     if (m_system && !walk.links.empty()) {
         m_templates.reset();
         refuseLink(walk.links.front().substr(m_native.size() + 1));
+    }
+    // Templates deeper down would be left as they are: the change would not be whole.
+    if (!walk.tooDeep.empty()) {
+        m_templates.reset();
+        throw TemplateEditError(QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
+                                + QStringLiteral("」的文件夹嵌套超过 %1 层：").arg(ZFCFolderStack::maxDepth)
+                                + QString::fromStdString(ZFCPackageError::quotedName(walk.tooDeep.substr(m_native.size() + 1))));
     }
     *m_templates = std::move(walk.templates);
     return *m_templates;

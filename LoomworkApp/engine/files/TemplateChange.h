@@ -48,7 +48,8 @@ public:
     TemplateChange& operator=(const TemplateChange&) = delete;
 
     // The plug-in's template files (native paths, walk order). Walks once; throws the
-    // refusal of a linked template inside a system plug-in.
+    // refusal of a linked template inside a system plug-in, and of folders nested deeper than
+    // a walk goes (ZFCFolderStack::maxDepth).
     const std::vector<std::string>& templates();
     // The whole content of a template that is a regular file of at most `maxBytes`; none for
     // anything else (FIFOs are never opened).

@@ -457,14 +457,14 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
     }
     // In the system library each plug-in is read through its own folder's handle, reached from
     // the library's root without following a link: one swapped in since the check is never
-    // read through (the packer opens nothing below it through a link either).
+    // read through (the packer opens nothing below it through a link either). Its messages
+    // still name the plug-in's folder.
     std::vector<ZFCPackItem> reading = items;
     std::vector<DirHandle::Fd> held;
-#if defined(__linux__)
     for (ZFCPackItem& item : reading) {
         const QString folder = fromNative(item.sourceDir);
         const auto in = SystemPath::inside(folder);
-        if (!in || ::access("/proc/self/fd", X_OK) != 0)
+        if (!in)
             continue;
         DirHandle::Fd fd;
         const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
@@ -474,10 +474,9 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
             post(guard, [why](OperationsCenter& center) { center.publishFailure(QStringLiteral("备份失败"), why); });
             return;
         }
-        item.sourceDir = "/proc/self/fd/" + std::to_string(fd.get());
+        item.sourceFolder = fd.get();
         held.push_back(std::move(fd));
     }
-#endif
     // A pack killed earlier left its temporaries where this one writes.
     const fs::path target = nativePath(destination);
     ZFCLeftovers::removeStalePackTemporaries(mode == BackupMode::single ? target.parent_path() : target,

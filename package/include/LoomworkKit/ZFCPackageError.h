@@ -34,7 +34,8 @@ public:
         streamTruncated,       // "压缩数据不完整，封包可能已损坏" [+ "（" + subject + "）"]
         metadataTooLarge,      // the writer's metadata exceeds what a length header holds
         tooManyEntries,        // more entries than a reader accepts
-        nameNotUtf8            // the writer met a name that is not valid UTF-8
+        nameNotUtf8,           // the writer met a name that is not valid UTF-8
+        treeTooDeep            // the writer met folders nested deeper than it packs
     };
 
     static ZFCPackageError fileNotFound(std::string path);
@@ -44,6 +45,10 @@ public:
     static ZFCPackageError ioFailure(std::string detail);
     static ZFCPackageError fileTooSmall();
     static ZFCPackageError metadataCorrupted();
+    // The entry `inside` the plug-in's folder `folder` nested deeper than
+    // ZFCFolderStack::maxDepth: "文件夹嵌套超过 128 层，无法打包：" + folder + "/" + inside,
+    // each shortened.
+    static ZFCPackageError treeTooDeep(const std::string& folder, const std::string& inside);
     // One of the kinds from compressFailed on. `subject` is the path, the number or the zlib
     // code the text carries (empty for the kinds without one; plaintextOverrun and
     // streamTruncated may name the damaged file and its plug-in, shown in brackets); a long
@@ -60,7 +65,8 @@ public:
     // The first string the error carries (path, plug-in name, or the whole detail text of
     // a read/write failure); empty for the cases without one.
     const std::string& detail() const { return m_detail; }
-    // What a failure() names, as given (path, number or zlib code); empty otherwise.
+    // What a failure() or treeTooDeep() names, as given (path, number or zlib code); empty
+    // otherwise.
     const std::string& subject() const { return m_subject; }
     std::string errorDescription() const;
     const char* what() const noexcept override { return m_description.c_str(); }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -31,8 +32,9 @@ public:
 
     // All items into one package at `to`. No items: nothing is written or reported.
     // Throws ZFCPackageError sourceDirMissing ("待打包目录不存在：" + path), nameNotUtf8 for a
-    // name that is not valid UTF-8 (never stored altered), compressFailed or
-    // compressFinishFailed, AES256CTR::CryptoError, filesystem_error.
+    // name that is not valid UTF-8 (never stored altered), treeTooDeep for folders nested
+    // deeper than ZFCFolderStack::maxDepth, compressFailed or compressFinishFailed,
+    // AES256CTR::CryptoError, filesystem_error. Errors name each item by its `sourceDir`.
     static void pack(const std::vector<ZFCPackItem>& items, const std::filesystem::path& to,
                      const ZFCProgressCallback& progress = {});
     static void pack(const std::vector<ZFCPackItem>& items, const std::filesystem::path& to,
@@ -45,8 +47,13 @@ public:
     static void packEach(const std::vector<ZFCPackItem>& items, const std::filesystem::path& to,
                          const ZFCProgressCallback& progress, const PackOptions& options);
     // The folder tree in pre-order, names sorted, links not followed; FIFOs, sockets and
-    // devices appear as "file" entries. Throws filesystem_error when a folder cannot be listed.
+    // devices appear as "file" entries. Throws filesystem_error when a folder cannot be
+    // listed, ZFCPackageError treeTooDeep as pack() does.
     static std::vector<ScannedEntry> scanTree(const std::filesystem::path& dir);
+
+    // For tests: called on the calling thread once an item's folder is scanned, before any
+    // of its files is opened, so that a test can change the tree there. Null removes it.
+    static void setScannedHook(std::function<void(const ZFCPackItem&)> hook);
 
     // 16 random IV bytes + ciphertext. Throws AES256CTR::CryptoError.
     static std::vector<uint8_t> encryptBuffer(std::span<const uint8_t> plaintext);

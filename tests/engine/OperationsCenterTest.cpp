@@ -993,3 +993,48 @@ TEST_F(OperationsCenterTest, AJournalThatCannotBeKeptIsNamedAndNothingIsInstalle
         ::chmod(QFile::encodeName(QFileInfo(journal).path()).constData(), 0700);
     }
 }
+
+// An old copy we may not remove ourselves (another user's, or root's) is the administrator's,
+// as the install recorded it: in our room, or, where it could not be given another parent,
+// beside the plug-in. The helper (run for real here) removes that item and nothing else.
+TEST_F(OperationsCenterTest, AnOldCopyWeMayNotRemoveGoesToTheAdministratorAsRecorded)
+{
+    const struct {
+        const char* label;
+        QList<QPair<FaultyFileOps::Op, QString>> faults;
+        const char* command;
+    } cases[] = {
+        {"in our room", {{FaultyFileOps::Op::removeTree, ".loomwork-install-"}}, "remove-in-room"},
+        {"beside the plug-in",
+         {{FaultyFileOps::Op::exchange, ".loomwork-install-"}, {FaultyFileOps::Op::removeTree, ".loomwork-incoming-"}},
+         "remove"},
+    };
+    const QString pkg = package("one.zfcp", {{effect, "Glow", glowA}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TestEnv::reset();
+        AdminAuth::resetExplanation();
+        const QString effects = category(PluginRoot::system, effect);
+        PackageMaker::makeFolder(effects, "Glow", {{"old.txt", "old"}});
+        PackageMaker::makeFolder(effects, "Keep", {{"keep.txt", "keep"}});
+        FakeAlertPresenter alerts;
+        alerts.setDefaultAnswer(true);
+        RecordingAdminRunner runner;
+        runner.setExecuteLocally(true);
+        InstallPlan plan;
+        plan.root = PluginRoot::system;
+        {
+            FaultyFileOps files;
+            for (const auto& [op, marker] : c.faults)
+                files.failOn(op, marker, EACCES);
+            OperationsCenter center;
+            EXPECT_TRUE(install(center, {pkg}, plan));
+            EXPECT_EQ(center.statusText(), "已安装 1 个插件");
+        }
+        ASSERT_EQ(runner.commands().size(), 1);
+        EXPECT_EQ(runner.commands()[0].value(1), c.command);
+        EXPECT_EQ(PackageMaker::readTree(effects + "/Glow").value("Glow.moef"), glowA.value("Glow.moef"));
+        EXPECT_EQ(PackageMaker::namesIn(effects), QStringList({"Glow", "Keep"})) << "nothing hidden left";
+        EXPECT_TRUE(QDir(AppJournal::folder()).entryList(QDir::Files).isEmpty());
+    }
+}

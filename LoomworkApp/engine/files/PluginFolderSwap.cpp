@@ -399,12 +399,13 @@ void PluginFolderSwap::discard()
         item.folder = m_folder;
         item.name = FsPath::fromBytes(at);
         item.identity = m_oldIdentity;
-        if (where == Old::inRoom) {
-            item.room = FsPath::fromBytes(m_room.name());
-            item.roomIdentity = m_room.identity();
-        }
+        // Beside the target it goes into our room by the helper's own rename.
+        item.room = FsPath::fromBytes(m_room.name());
+        item.roomIdentity = m_room.identity();
+        item.inRoom = where == Old::inRoom;
+        item.shownName = name;
         m_leftover = item;
-        m_change->keep();
+        // The entry stays unless the administrator removes it before this swap goes.
     }
 }
 
@@ -468,6 +469,9 @@ int PluginFolderSwap::undoSteps()
 // left to the administrator stays until it is removed.
 void PluginFolderSwap::clearRoom()
 {
+    // An old copy left beside the plug-in and still there is the journal's to remove.
+    if (m_leftover && !m_leftover->inRoom && identityIn(m_parent.get(), FsPath::toBytes(m_leftover->name)) == m_leftover->identity)
+        m_change->keep();
     if (!m_room.valid())
         return;
     std::vector<std::string> names;

@@ -413,33 +413,37 @@ struct Recovery {
         return 0;
     }
 
-    // An old item back at its target; false when it cannot be (not found, or something not
-    // the entry's there).
-    bool putBack(const JournalItem& old)
+    // `item` at its target, in place of nothing or of the entry's item of role `displaced`
+    // standing there (which then goes); true when it stands there, false when it cannot (not
+    // found, or something not the entry's is there: only nothing or the entry's own item is
+    // ever displaced).
+    bool toTarget(const JournalItem& item, JournalItem::Role displaced, const char* which)
     {
-        const Spot at = locate(old.place, old.path);
-        Spot to = locate(old.place, old.target);
-        if (isItem(to, old))
-            return true; // already back
-        if (!isItem(at, old))
-            return false;
-        if (!to)
+        const Spot at = locate(item.place, item.path);
+        const Spot to = locate(item.place, item.target);
+        if (isItem(to, item))
+            return true; // there already
+        if (!isItem(at, item) || !to)
             return false;
         if (!exists(to)) {
             const int error = DirHandle::moveAt(at.fd, at.name, to.fd, to.name);
             note(error);
             return error == 0;
         }
-        const JournalItem* made = itemAt(to, JournalItem::Role::made);
-        if (!made) {
+        const JournalItem* there = itemAt(to, displaced);
+        if (!there) {
             note(EEXIST);
-            tell("「" + shown(old.place, old.target) + "」处已有别的项目，旧版本留在：" + shown(old.place, roomShown(at, old.path)));
+            tell("「" + shown(item.place, item.target) + "」处已有别的项目，" + which + "留在："
+                 + shown(item.place, roomShown(at, item.path)));
             return false;
         }
-        const int error = replaceAt(at, to, *made);
+        const int error = replaceAt(at, to, *there);
         note(error);
         return error == 0;
     }
+
+    bool putBack(const JournalItem& old) { return toTarget(old, JournalItem::Role::made, "旧版本"); }
+    bool putInPlace(const JournalItem& made) { return toTarget(made, JournalItem::Role::old, "新版本"); }
 
     // The path of an item as it stands now (its room under the name it was found at).
     std::string roomShown(const Spot& spot, const std::string& path) const
@@ -449,33 +453,6 @@ struct Recovery {
             return path;
         const Room* room = roomOf(spot.place, std::string_view(path).substr(0, slash));
         return room ? room->name() + path.substr(slash) : path;
-    }
-
-    // A made item at its target; false when it cannot be found.
-    bool putInPlace(const JournalItem& made)
-    {
-        const Spot at = locate(made.place, made.path);
-        const Spot to = locate(made.place, made.target);
-        if (isItem(to, made))
-            return true;
-        if (!isItem(at, made))
-            return false;
-        if (!to)
-            return false;
-        if (!exists(to)) {
-            const int error = DirHandle::moveAt(at.fd, at.name, to.fd, to.name);
-            note(error);
-            return error == 0;
-        }
-        const JournalItem* old = itemAt(to, JournalItem::Role::old);
-        if (!old) {
-            note(EEXIST); // something not the change's stands there: not replaced
-            tell("「" + shown(made.place, made.target) + "」处已有别的项目，新版本留在：" + shown(made.place, roomShown(at, made.path)));
-            return false;
-        }
-        const int error = replaceAt(at, to, *old);
-        note(error);
-        return error == 0;
     }
 
     bool findable(const JournalItem& made)

@@ -211,6 +211,17 @@ bool makeRoom(JournalChange& change, std::size_t place, int folder, const QStrin
     return change.write() == 0;
 }
 
+// The folder of the system library the helper is to act in, and a room of ours in it for
+// `label`'s item, named in `change`.
+bool openWithRoom(const QString& folderPath, const QString& label, const char* purpose, JournalChange& change,
+                  DirHandle::Fd& folder, SafeFS::Room& room, std::size_t& place)
+{
+    if (openSystemFolder(folderPath, folder) != 0)
+        return false;
+    place = change.place(AppJournal::placeOf(folderPath));
+    return makeRoom(change, place, folder.get(), label, purpose, room);
+}
+
 // The room goes once the helper is done with it; a room that still holds something stays with
 // the journal entry, for recovery.
 void removeRoom(JournalChange& change, const SafeFS::Room& room, int folder)
@@ -442,15 +453,11 @@ bool AdminAuth::adminRemove(const Item& item)
     // A room of the caller's, named in its journal entry with the item.
     if (!at.room.isEmpty())
         return runReporting(removeCommand(at), at.folder);
-    DirHandle::Fd folder;
-    if (openSystemFolder(at.folder, folder) != 0) {
-        t_failure = Failure::failed;
-        return false;
-    }
     JournalChange change("admin");
-    const std::size_t place = change.place(AppJournal::placeOf(at.folder));
+    DirHandle::Fd folder;
     SafeFS::Room room;
-    if (!makeRoom(change, place, folder.get(), at.name, "removing", room)) {
+    std::size_t place = 0;
+    if (!openWithRoom(at.folder, at.name, "removing", change, folder, room, place)) {
         t_failure = Failure::failed;
         return false;
     }
@@ -510,19 +517,16 @@ bool AdminAuth::adminReplace(const QString& source, const QString& destination)
     Item at;
     at.folder = QFileInfo(resolved->first()).path();
     at.name = QFileInfo(resolved->first()).fileName();
-    DirHandle::Fd folder;
-    if (openSystemFolder(at.folder, folder) != 0) {
-        t_failure = Failure::failed;
-        return false;
-    }
-    (void)SafeFS::identityAt(folder.get(), FsPath::toBytes(at.name), at.identity);
     JournalChange change("admin");
-    const std::size_t place = change.place(AppJournal::placeOf(at.folder));
+    DirHandle::Fd folder;
     SafeFS::Room room;
-    if (!makeRoom(change, place, folder.get(), at.name, "restoring", room)) {
+    std::size_t place = 0;
+    if (!openWithRoom(at.folder, at.name, "restoring", change, folder, room, place)) {
         t_failure = Failure::failed;
         return false;
     }
+    // What stands there now is what the user asks to replace: the helper takes only that.
+    (void)SafeFS::identityAt(folder.get(), FsPath::toBytes(at.name), at.identity);
     at.room = FsPath::fromBytes(room.name());
     at.roomIdentity = room.identity();
     const std::string name = FsPath::toBytes(at.name);

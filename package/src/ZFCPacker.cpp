@@ -397,7 +397,8 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
         scan.error = std::move(error);
     };
     // The folder is opened once, and both scanned and read below that handle.
-    scan.root = item.sourceFolder >= 0 ? ::openat(item.sourceFolder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+    scan.root = item.openFolder            ? item.openFolder()
+              : item.sourceFolder >= 0 ? ::openat(item.sourceFolder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                                        : ::open(item.sourceDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int error = scan.root < 0 ? errno : 0;
     if (error == ENOENT || error == ENOTDIR)

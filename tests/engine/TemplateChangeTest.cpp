@@ -105,9 +105,6 @@ bool runKilledAt(int step, const std::function<void()>& change, uid_t uid = 0)
         });
         try {
             change();
-        } catch (const TemplateEditError& e) {
-            fprintf(stderr, "DBG %s\n", e.message().toLocal8Bit().constData());
-            ::_exit(2);
         } catch (...) {
             ::_exit(2);
         }

@@ -402,8 +402,8 @@ AdminAuth::Failure AdminAuth::lastFailure()
     return t_failure;
 }
 
-// The probe is made and removed through one handle of the folder: in the system library the
-// one walked to from the root, so a folder swapped for a link never gets (or keeps) it.
+// The probe is made through one handle of the folder: in the system library the one walked to
+// from the root, so a folder swapped for a link never gets (or keeps) it.
 bool AdminAuth::isWritable(const QString& folder)
 {
     if (!exists(folder))
@@ -418,12 +418,21 @@ bool AdminAuth::isWritable(const QString& folder)
         if (!at.valid())
             return false;
     }
-    const std::string probe = ".loomwork_write_test_"
-        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
-    DirHandle::Fd file;
-    if (DirHandle::createFileAt(at.get(), probe, 0644, file) != 0)
+#if defined(O_TMPFILE)
+    // A file without a name: nothing to remove again by a name someone else may have reused.
+    const DirHandle::Fd unnamed(::openat(at.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (unnamed.valid())
+        return true;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
         return false;
-    ::unlinkat(at.get(), probe.c_str(), 0);
+#endif
+    // Where files cannot be made without a name: an empty room of ours, which goes only while
+    // it is itself and empty.
+    SafeFS::Room probe;
+    const std::string name = ".loomwork_write_test_" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+    if (probe.make(at.get(), name) != 0)
+        return false;
+    (void)probe.removeIfEmpty(at.get());
     return true;
 }
 

@@ -340,11 +340,17 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
 {
     if (m_folders[folder].made)
         return;
+    std::vector<std::size_t> toMake{folder};
     if (!m_folders[folder].recorded) {
+        // The folders of the plug-in's templates (a rewrite of them all) are made at once, and
+        // recorded by identity in one write: a change of many folders syncs its entry twice,
+        // not twice a folder.
         if (m_templates) {
             for (const std::string& path : *m_templates) {
                 int error = 0;
-                folderOf(m_system ? parentOf(path.substr(m_native.size() + 1)) : parentOf(path), error);
+                const std::size_t at = folderOf(m_system ? parentOf(path.substr(m_native.size() + 1)) : parentOf(path), error);
+                if (!error && at != folder && !m_folders[at].made && std::find(toMake.begin(), toMake.end(), at) == toMake.end())
+                    toMake.insert(toMake.begin(), at); // `folder` last: its room stays open
             }
         }
         if (const int error = m_change->write())
@@ -352,20 +358,23 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
         for (Folder& each : m_folders)
             each.recorded = true;
     }
-    Folder& made = m_folders[folder];
-    const int dir = folderFd(folder, shown);
     SafeFS::Room room;
-    if (const int error = room.make(dir, made.staging))
-        fail(shown, error);
-    made.made = true;
-    made.identity = room.identity();
-    m_openedStaging = std::move(room);
-    for (SafeFS::JournalItem& each : m_change->items()) {
-        if (each.place == made.place && each.path == made.staging)
-            each.identity = made.identity;
+    for (const std::size_t i : toMake) {
+        Folder& made = m_folders[i];
+        const int dir = folderFd(i, shown);
+        room = SafeFS::Room();
+        if (const int error = room.make(dir, made.staging))
+            fail(shown, error);
+        made.made = true;
+        made.identity = room.identity();
+        for (SafeFS::JournalItem& each : m_change->items()) {
+            if (each.place == made.place && each.path == made.staging)
+                each.identity = made.identity;
+        }
     }
-    // By identity before anything goes in: recovery removes an item without one only while
-    // it is empty.
+    m_openedStaging = std::move(room);
+    // By identity before anything goes in: recovery removes a room without one only while it is
+    // empty.
     if (const int error = m_change->write())
         fail(shown, error);
 }

@@ -456,26 +456,25 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
         }
     }
     // In the system library each plug-in is read through its own folder's handle, reached from
-    // the library's root without following a link: one swapped in since the check is never
-    // read through (the packer opens nothing below it through a link either). Its messages
-    // still name the plug-in's folder.
+    // the library's root without following a link when the packer gets to it: one swapped in
+    // since the check is never read through (the packer opens nothing below it through a link
+    // either), and a backup of many plug-ins holds few handles at a time. Its messages still
+    // name the plug-in's folder.
     std::vector<ZFCPackItem> reading = items;
-    std::vector<DirHandle::Fd> held;
     for (ZFCPackItem& item : reading) {
-        const QString folder = fromNative(item.sourceDir);
-        const auto in = SystemPath::inside(folder);
+        const auto in = SystemPath::inside(fromNative(item.sourceDir));
         if (!in)
             continue;
-        DirHandle::Fd fd;
-        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
-        if (const int error = DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), fd)) {
-            const QString why = error == ELOOP || error == ENOTDIR ? AdminAuth::linkRefusal(folder)
-                                                                   : FsPath::displayText(folder) + QStringLiteral("：") + SystemError::describe(error);
-            post(guard, [why](OperationsCenter& center) { center.publishFailure(QStringLiteral("备份失败"), why); });
-            return;
-        }
-        item.sourceFolder = fd.get();
-        held.push_back(std::move(fd));
+        const std::string root = FsPath::toBytes(in->root);
+        const std::string below = FsPath::toBytes(in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/')));
+        item.openFolder = [root, below] {
+            DirHandle::Fd fd;
+            if (const int error = DirHandle::openPath(root, below, fd)) {
+                errno = error;
+                return -1;
+            }
+            return fd.release();
+        };
     }
     // A pack killed earlier left its temporaries where this one writes.
     const fs::path target = nativePath(destination);

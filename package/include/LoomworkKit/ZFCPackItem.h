@@ -3,6 +3,7 @@
 #include "LoomworkKit/ZFCPluginType.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 // One plug-in folder handed to ZFCPacker.
@@ -15,4 +16,8 @@ struct ZFCPackItem
     // folder is read below it (its path is not looked up again: a link swapped in on the way
     // since it was opened is never followed) and `sourceDir` only names it in messages.
     int sourceFolder = -1;
+    // Or, given, opens that folder when the packer reaches the item and hands the handle over
+    // (the packer closes it once the item is read): a call of many items never holds more than
+    // a few open. -1 with errno set when it cannot.
+    std::function<int()> openFolder = {};
 };

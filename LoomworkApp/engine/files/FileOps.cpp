@@ -190,11 +190,6 @@ int FileOps::exchange(const QString& a, const QString& b)
     return move(a, b, DirHandle::Rename::exchange);
 }
 
-bool FileOps::refusesExchange(int error)
-{
-    return DirHandle::refusesFlags(error);
-}
-
 int FileOps::stepFault(Step, const QString&)
 {
     return 0;

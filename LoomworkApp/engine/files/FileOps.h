@@ -28,9 +28,8 @@ public:
     [[nodiscard]] virtual int removeTree(const QString& path);
     [[nodiscard]] virtual int rename(const QString& from, const QString& to);
     // Swaps the items at `a` and `b` in one step, so that neither name is ever missing. A file
-    // system that cannot gives EINVAL, ENOSYS or ENOTSUP (see refusesExchange).
+    // system that cannot gives EINVAL, ENOSYS or ENOTSUP (DirHandle::refusesFlags).
     [[nodiscard]] virtual int exchange(const QString& a, const QString& b);
-    static bool refusesExchange(int error);
     // rename() that never replaces an existing item; NFS and some FUSE file systems refuse it
     // with EINVAL, ENOSYS or ENOTSUP.
     [[nodiscard]] virtual int renameNoReplace(const QString& from, const QString& to);

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <utility>
 
-#include <fcntl.h>
 
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AppJournal.h"
@@ -100,12 +99,4 @@ SafeFS::JournalItem JournalChange::item(SafeFS::JournalItem::Role role, std::siz
     out.target = std::move(target);
     out.identity = identity;
     return out;
-}
-
-SafeFS::Identity JournalChange::identityOf(const QString& path)
-{
-    SafeFS::Identity identity;
-    if (SafeFS::identityAt(AT_FDCWD, FsPath::toNative(path).native(), identity) != 0)
-        return {};
-    return identity;
 }

@@ -53,8 +53,6 @@ public:
     // An item of the entry, as the changes name them.
     static SafeFS::JournalItem item(SafeFS::JournalItem::Role role, std::size_t place, std::string path,
                                     std::string target, SafeFS::Identity identity);
-    // The item at `path` as it is now (a link is not followed); unknown when there is none.
-    static SafeFS::Identity identityOf(const QString& path);
 
     // The entry stays after the change, for recovery.
     void keep() { m_kept = true; }

@@ -327,21 +327,20 @@ struct Recovery {
     void remove(const Spot& spot, const JournalItem& item)
     {
         const OpenedPlace& place = *places[item.place];
-        DirHandle::Owners owners;
-        owners.uids = {::geteuid(), 0};
+        const DirHandle::Owners owners = ownersOf(spot.fd, spot.name, ::geteuid());
         Removal removal;
         int error = 0;
         if (spot.inRoom) {
             Identity expected = item.identity;
             if (!expected.known() && identityAt(spot.fd, spot.name, expected) != 0)
                 return;
-            error = removeInRoom(spot.fd, spot.name, expected, ownersAt(spot, owners), place.fd(), returnName(item), removal);
+            error = removeInRoom(spot.fd, spot.name, expected, owners, place.fd(), returnName(item), removal);
         } else if (const Room* room = roomOf(item.place, {})) {
             Identity expected = item.identity;
             if (!expected.known() && identityAt(spot.fd, spot.name, expected) != 0)
                 return;
             const std::string inside = "." + entry.id + ".removing-" + std::to_string(++aside);
-            error = removeThroughRoom(spot.fd, spot.name, room->fd(), inside, expected, ownersAt(spot, owners), removal);
+            error = removeThroughRoom(spot.fd, spot.name, room->fd(), inside, expected, owners, removal);
         } else if (place.isPrivate() || !item.identity.known()) {
             // Nobody else renames here; an item without identity was seen empty by isItem().
             error = item.identity.known() ? DirHandle::removeAt(spot.fd, spot.name)
@@ -356,16 +355,6 @@ struct Recovery {
             tell("未能删除，已放回：" + shown(item.place, removal.returnedAs));
         if (error && removal.returnedAs.empty())
             tell("未能删除：" + shown(item.place, item.path));
-    }
-
-    // The owners whose items a removal of what stands at `spot` may remove: its owner, root and
-    // this user.
-    DirHandle::Owners ownersAt(const Spot& spot, DirHandle::Owners owners) const
-    {
-        struct stat st {};
-        if (::fstatat(spot.fd, spot.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            owners.uids.push_back(st.st_uid);
-        return owners;
     }
 
     // An item without identity, seen empty: rmdir or unlink removes nothing else.

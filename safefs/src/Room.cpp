@@ -171,14 +171,12 @@ int Room::removeIfEmpty(int parent) const
     return errno;
 }
 
-DirHandle::Owners ownersOf(int item, uid_t asker)
+DirHandle::Owners ownersOf(int folder, std::string_view name, uid_t asker)
 {
-    DirHandle::Owners owners;
+    DirHandle::Owners owners{false, {asker, 0}};
     struct stat st {};
-    if (::fstat(item, &st) == 0)
+    if (::fstatat(folder, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         owners.uids.push_back(st.st_uid);
-    owners.uids.push_back(0);
-    owners.uids.push_back(asker);
     return owners;
 }
 

@@ -212,22 +212,11 @@ int openFolderAndRoom(const std::string& root, const std::string& folder, const 
     return room.find(parent.get(), roomName, roomId, asker);
 }
 
-// The owners whose items the removal of `inside` in the room may remove: the item's, root and
-// the user who asked.
-DirHandle::Owners ownersIn(int room, const std::string& inside, uid_t asker)
-{
-    DirHandle::Owners owners{false, {0, asker}};
-    struct stat st {};
-    if (::fstatat(room, inside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        owners.uids.push_back(st.st_uid);
-    return owners;
-}
-
 int removeInRoom(const SafeFS::Room& room, int parent, const std::string& inside, const SafeFS::Identity& item,
                  const std::string& shown, uid_t asker, int& status)
 {
     SafeFS::Removal removal;
-    const int error = SafeFS::removeInRoom(room.fd(), inside, item, ownersIn(room.fd(), inside, asker), parent, shown, removal);
+    const int error = SafeFS::removeInRoom(room.fd(), inside, item, SafeFS::ownersOf(room.fd(), inside, asker), parent, shown, removal);
     status = report(removal);
     if (error) {
         // Root could not remove it either: it goes back where it can be found.

@@ -74,11 +74,10 @@ int clearRoom(const SafeFS::Room& room, int folder, const fs::path& shown)
     int first = 0;
     for (const std::string& name : names) {
         SafeFS::Identity now;
-        struct stat st {};
-        if (SafeFS::identityAt(room.fd(), name, now) != 0 || ::fstatat(room.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (SafeFS::identityAt(room.fd(), name, now) != 0)
             continue;
         SafeFS::Removal removal;
-        const int error = SafeFS::removeInRoom(room.fd(), name, now, DirHandle::Owners{false, {::geteuid(), 0, st.st_uid}},
+        const int error = SafeFS::removeInRoom(room.fd(), name, now, SafeFS::ownersOf(room.fd(), name, ::geteuid()),
                                                folder, name, removal);
         for (const std::string& left : removal.left)
             std::cerr << "其他用户的文件未删除：" << (shown / removal.returnedAs / left).native() << '\n';

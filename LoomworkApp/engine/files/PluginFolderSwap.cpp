@@ -375,10 +375,7 @@ void PluginFolderSwap::discard()
     const std::string at = m_exchanged ? m_from : m_aside;
     const int holder = where == Old::inRoom ? m_room.fd() : m_parent.get();
     const QString shown = where == Old::inRoom ? roomPathOf(at) : pathOf(at);
-    DirHandle::Owners owners{false, {::geteuid(), 0}};
-    struct stat st {};
-    if (::fstatat(holder, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        owners.uids.push_back(st.st_uid);
+    const DirHandle::Owners owners = SafeFS::ownersOf(holder, at, ::geteuid());
     const QString name = FsPath::fromBytes(m_name);
     SafeFS::Removal removal;
     int error = step(FileOps::Step::remove, shown);

@@ -70,10 +70,7 @@ int PluginRemoval::run()
         m_refusal = m_change->failureText(error);
         return error;
     }
-    DirHandle::Owners owners{false, {::geteuid(), 0}};
-    struct stat st {};
-    if (::fstatat(m_parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        owners.uids.push_back(st.st_uid);
+    const DirHandle::Owners owners = SafeFS::ownersOf(m_parent.get(), name, ::geteuid());
     SafeFS::Removal removal;
     int error = FileOps::current().stepFault(FileOps::Step::rename, m_path + QLatin1Char('\n') + m_folder + QLatin1Char('/')
                                                                       + FsPath::fromBytes(roomName) + QLatin1Char('/') + m_name);

@@ -78,8 +78,8 @@ struct Removal {
 [[nodiscard]] int removeThroughRoom(int parent, std::string_view name, int room, std::string_view inside,
                                     const Identity& expected, const DirHandle::Owners& owners, Removal& out);
 
-// The owners whose items a removal of `item` (an open folder or file) may remove: the item's
-// own owner, root and `asker` (the user who asked for the removal).
-DirHandle::Owners ownersOf(int item, uid_t asker);
+// The owners whose items a removal of `name` in `folder` may remove: the item's own owner, root
+// and `asker` (the user who asked for the removal).
+DirHandle::Owners ownersOf(int folder, std::string_view name, uid_t asker);
 
 } // namespace SafeFS

@@ -12,6 +12,7 @@
 #include <QCollator>
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Identity.h>
 #include "engine/core/EngineText.h"
 #include "engine/core/FsPath.h"
 #include "engine/files/LibraryWalk.h"
@@ -76,6 +77,9 @@ void scanRoot(PluginRoot root, PluginScanner::ScanResult& result)
                 && (!S_ISLNK(st.st_mode) || ::fstatat(categoryFd.get(), name.c_str(), &target, 0) != 0
                     || !S_ISDIR(target.st_mode)))
                 continue;
+            SafeFS::Identity identity;
+            if (SafeFS::identityAt(categoryFd.get(), name, identity) != 0)
+                continue;
             const QDateTime modifiedAt = modificationDate(st);
             // One walk gives both the template files and the allocated size.
             const auto walk = LibraryWalk::walk(folder, LibraryWalk::templateFiles | LibraryWalk::allocatedSize);
@@ -91,6 +95,7 @@ void scanRoot(PluginRoot root, PluginScanner::ScanResult& result)
             plugin.motionVersion = summary.displayVersion;
             plugin.templateFileCount = summary.templateFileCount;
             plugin.isMarket = MarketInstallRegistry::isMarket(plugin.path);
+            plugin.identity = identity;
             result.plugins.append(std::move(plugin));
         }
     }

@@ -87,7 +87,9 @@ bool Plugin::operator==(const Plugin& other) const
     return name == other.name && type == other.type && root == other.root && path == other.path
         && sizeBytes == other.sizeBytes && modifiedAt == other.modifiedAt
         && ozmlVersion == other.ozmlVersion && motionVersion == other.motionVersion
-        && templateFileCount == other.templateFileCount && isMarket == other.isMarket;
+        && templateFileCount == other.templateFileCount && isMarket == other.isMarket
+        && identity.device == other.identity.device && identity.inode == other.identity.inode
+        && identity.born == other.identity.born;
 }
 
 size_t qHash(const Plugin& p, size_t seed) noexcept

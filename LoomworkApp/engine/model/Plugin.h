@@ -8,6 +8,7 @@
 #include <QMetaType>
 #include <QString>
 
+#include <SafeFS/Identity.h>
 #include "LoomworkKit/ZFCPluginType.h"
 
 // One of the two template libraries Final Cut Pro reads plug-ins from.
@@ -59,6 +60,10 @@ struct Plugin
     std::optional<QString> motionVersion;
     int templateFileCount = 0;
     bool isMarket = false;
+    // The folder (or link) the scan saw at `path`: every step that changes or removes the
+    // plug-in acts on this item only, whatever another user may have put at the name since.
+    // Unknown (0, 0) for a plug-in not made by a scan.
+    SafeFS::Identity identity;
 
     // root|type|path; only ever compared, never split.
     QString id() const;

@@ -76,6 +76,10 @@ bool isPlainName(std::string_view name);
 struct Owners {
     bool anyone = false;
     std::vector<uid_t> uids;
+    // Items never removed, whoever owns them: other plug-ins the user sees in the library
+    // (another user may move one inside the one being removed). Each is left where it is, with
+    // the folders above it, and named as another user's item is.
+    std::vector<SafeFS::Identity> spared;
     bool allows(uid_t uid) const;
 };
 // Empties the open folder `folder` of what `owners` allows, one level at a time with at most

@@ -1,5 +1,6 @@
 #include "library/PluginListController.h"
 
+#include <QSet>
 #include <QTimer>
 
 #include "engine/core/AlertPresenter.h"
@@ -138,13 +139,22 @@ bool PluginListController::deleteWithConfirmation(const QList<Plugin>& targets)
     const QList<Plugin> taken = std::exchange(m_deleteTargets, {});
     if (!confirmed || !m_ops)
         return false;
+    // Another user may move a listed plug-in into one being deleted: it is never deleted with it.
+    QSet<QString> chosen;
+    for (const Plugin& plugin : taken)
+        chosen.insert(plugin.id());
+    std::vector<SafeFS::Identity> spared;
+    for (const Plugin& plugin : m_state->plugins()) {
+        if (!chosen.contains(plugin.id()) && plugin.identity.known())
+            spared.push_back(plugin.identity);
+    }
     QPointer<AppState> state = m_state;
     m_ops->remove(taken, [state] {
         if (!state)
             return;
         state->setSelection({});
         state->refresh();
-    });
+    }, std::move(spared));
     return true;
 }
 

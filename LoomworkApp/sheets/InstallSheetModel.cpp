@@ -210,8 +210,15 @@ void InstallSheetModel::cancel()
     emit cancelRequested();
 }
 
-void InstallSheetModel::finishInstall(const InstallPlan& plan)
+void InstallSheetModel::finishInstall(InstallPlan plan)
 {
+    // The install replaces only what the scan saw at each target, and a renamed plug-in only
+    // the nothing that stood at its new name.
+    plan.seen = m_report.seen;
+    for (const RenameItem& item : m_renamePairs) {
+        if (plan.renames.contains(item.key))
+            plan.seen.insert(InstallPlan::target(plan.root, item.type, item.to), SafeFS::Identity{});
+    }
     m_finished = true;
     emit installRequested(plan);
 }

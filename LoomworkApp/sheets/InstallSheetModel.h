@@ -130,7 +130,7 @@ signals:
 private:
     void apply(const ScanResult& result);
     void setPhase(Phase phase);
-    void finishInstall(const InstallPlan& plan);
+    void finishInstall(InstallPlan plan);
 
     QStringList m_files;
     PluginRoot m_targetRoot;

@@ -458,7 +458,7 @@ int removeAt(int parent, std::string_view name)
         return error == ENOENT ? 0 : error;
     }
     std::vector<std::string> left;
-    if ((error = emptyFolder(folder.get(), Owners{true, {}}, left)) != 0)
+    if ((error = emptyFolder(folder.get(), Owners{true, {}, {}}, left)) != 0)
         return error;
     return ::unlinkat(parent, entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }

@@ -103,7 +103,7 @@ TEST(Room, AnotherUsersItemInsideGoesBackOutWithWhatHoldsItAndIsNamed)
     ASSERT_EQ(room.make(parent.get(), kRoom), 0);
     SafeFS::Removal removal;
     EXPECT_EQ(SafeFS::removeThroughRoom(parent.get(), "Glow", room.fd(), "Glow", identityOf(dir / "Glow"),
-                                        DirHandle::Owners{false, {0}}, removal),
+                                        DirHandle::Owners{false, {0}, {}}, removal),
               0);
     std::sort(removal.left.begin(), removal.left.end());
     EXPECT_EQ(removal.left, (std::vector<std::string>{"Sub/Theirs", "Theirs.txt"}));

@@ -100,3 +100,17 @@ SafeFS::JournalItem JournalChange::item(SafeFS::JournalItem::Role role, std::siz
     out.identity = identity;
     return out;
 }
+
+int JournalChange::settle()
+{
+    try {
+        if (!m_written)
+            return 0;
+        const int error = SafeFS::recoverEntry(m_entry);
+        if (error == 0)
+            m_kept = false;
+        return error;
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+}

@@ -56,6 +56,10 @@ public:
 
     // The entry stays after the change, for recovery.
     void keep() { m_kept = true; }
+    // Puts right now, as recovery would, what the entry names (after another process took
+    // steps of the change: the administrator's helper). 0 when nothing is left to do: the
+    // entry then goes with the change even where keep() was called.
+    [[nodiscard]] int settle();
     bool kept() const { return m_kept; }
 
 private:

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QHash>
+
 #include <SafeFS/DirHandle.h>
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
@@ -69,7 +71,7 @@ int emptyOurs(int room, const std::string& name)
     if (const int error = DirHandle::openChild(room, name, folder))
         return error;
     std::vector<std::string> left;
-    if (const int error = DirHandle::emptyFolder(folder.get(), DirHandle::Owners{false, {::geteuid()}}, left))
+    if (const int error = DirHandle::emptyFolder(folder.get(), DirHandle::Owners{false, {::geteuid()}, {}}, left))
         return error;
     if (!left.empty())
         return ENOTEMPTY;
@@ -231,22 +233,22 @@ int PluginFolderSwap::guarded(const std::function<int()>& steps)
     }
 }
 
-int PluginFolderSwap::commit(const QString& staged, const QString& name)
+int PluginFolderSwap::commit(const QString& staged, const QString& name, const Seen& seen)
 {
     return guarded([&] {
-        int error = place(staged, name);
+        int error = place(staged, name, seen);
         if (error == 0 && (error = settle()) != 0)
             (void)undo();
         return error;
     });
 }
 
-int PluginFolderSwap::commitKeepingOld(const QString& staged, const QString& name)
+int PluginFolderSwap::commitKeepingOld(const QString& staged, const QString& name, const Seen& seen)
 {
-    return guarded([&] { return place(staged, name); });
+    return guarded([&] { return place(staged, name, seen); });
 }
 
-int PluginFolderSwap::place(const QString& staged, const QString& name)
+int PluginFolderSwap::place(const QString& staged, const QString& name, const Seen& seen)
 {
     if (const int error = finish()) // one replace at a time
         return error;
@@ -262,7 +264,13 @@ int PluginFolderSwap::place(const QString& staged, const QString& name)
     const SafeFS::Identity fresh = identityIn(m_room.fd(), inside);
     if (!fresh.known())
         return ENOENT;
-    const SafeFS::Identity old = identityIn(m_parent.get(), nameBytes);
+    // Only the item the user saw is replaced; the name only says where to look for it.
+    const SafeFS::Identity old = seen ? *seen : identityIn(m_parent.get(), nameBytes);
+    if (old.known() && !(identityIn(m_parent.get(), nameBytes) == old)) {
+        m_refusal = QStringLiteral("「") + FsPath::displayText(name)
+            + QStringLiteral("」已不是显示时的那一项（可能被其他用户改动或替换），未作更改：") + FsPath::displayText(target);
+        return ESTALE;
+    }
     const std::string inRoom = m_room.name() + "/" + inside;
     auto& items = m_change->items();
     items.push_back(JournalChange::item(Role::made, m_place, inRoom, nameBytes, fresh));
@@ -270,11 +278,8 @@ int PluginFolderSwap::place(const QString& staged, const QString& name)
     m_name = nameBytes;
     m_from = inside;
     if (!old.known()) {
-        if (const int error = writeJournal())
+        if (const int error = placeNew(inside, nameBytes, target, seen.has_value()))
             return error;
-        if (const int error = DirHandle::moveAt(m_room.fd(), inside, m_parent.get(), nameBytes, mover()))
-            return failed(error, target);
-        m_old = Old::none;
     } else {
         // The old item goes straight into the room: after an exchange it lies where the new one
         // was staged, else moved aside there first. Both places are recorded before either step.
@@ -294,11 +299,50 @@ int PluginFolderSwap::place(const QString& staged, const QString& name)
                 m_change->keep();
             return failed(error, target);
         }
+        m_oldIdentity = old;
+        m_pending = true;
+        // Another user may exchange the name between the look and the exchange: what came out
+        // must be the item seen, or it goes back at once.
+        if (const int error = checkDisplaced(nameBytes, old))
+            return error;
     }
     m_target = target;
     m_oldIdentity = old;
     m_pending = true;
     return 0;
+}
+
+// A new copy where nothing stood replaces nothing: whatever appeared at the name meanwhile is
+// a conflict, and stays.
+int PluginFolderSwap::placeNew(const std::string& inside, const std::string& name, const QString& target, bool seenEmpty)
+{
+    if (const int error = writeJournal())
+        return error;
+    const int error = DirHandle::moveAt(m_room.fd(), inside, m_parent.get(), name, mover());
+    if (error == EEXIST) {
+        m_refusal = QStringLiteral("「") + FsPath::displayText(FsPath::fromBytes(name))
+            + (seenEmpty ? QStringLiteral("」处出现了显示时没有的项目（可能是其他用户放的），未覆盖它：")
+                         : QStringLiteral("」处刚出现了别的项目，未覆盖它："))
+            + FsPath::displayText(target);
+    }
+    if (error)
+        return failed(error, target);
+    m_old = Old::none;
+    return 0;
+}
+
+// After an exchange: the displaced item is the one expected, else both go back as they were.
+int PluginFolderSwap::checkDisplaced(const std::string& name, const SafeFS::Identity& expected)
+{
+    const bool inRoom = m_old == Old::inRoom;
+    const std::string at = m_exchanged ? m_from : m_aside;
+    if (identityIn(inRoom ? m_room.fd() : m_parent.get(), at) == expected)
+        return 0;
+    if (undoSteps() != 0)
+        m_change->keep();
+    m_refusal = QStringLiteral("「") + FsPath::displayText(FsPath::fromBytes(name))
+        + QStringLiteral("」在替换时被其他用户换成了别的项目，已放回，未作更改：") + FsPath::displayText(pathOf(name));
+    return ESTALE;
 }
 
 // A folder we may not give another parent is exchanged beside the target, within the folder,
@@ -413,7 +457,7 @@ int PluginFolderSwap::takeBack(const std::string& name)
     int error = step(FileOps::Step::rename, pathOf(name) + QLatin1Char('\n') + roomPathOf(inside));
     if (!error)
         error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), inside, m_new,
-                                          DirHandle::Owners{false, {::geteuid()}}, removal);
+                                          DirHandle::Owners{false, {::geteuid()}, {}}, removal);
     if (removal.mismatch)
         m_notes.append(QStringLiteral("新版本已被移动，未能撤回：") + FsPath::displayText(pathOf(removal.returnedAs)));
     return error;
@@ -439,7 +483,7 @@ int PluginFolderSwap::undoSteps()
             break;
         // What stood at the target is in the room now: gone, while it is the new item.
         SafeFS::Removal removal;
-        error = SafeFS::removeInRoom(m_room.fd(), m_from, m_new, DirHandle::Owners{false, {::geteuid()}},
+        error = SafeFS::removeInRoom(m_room.fd(), m_from, m_new, DirHandle::Owners{false, {::geteuid()}, {}},
                                      m_parent.get(), m_name, removal);
         if (removal.mismatch)
             m_notes.append(QStringLiteral("新版本已被移动，未能撤回：") + FsPath::displayText(pathOf(removal.returnedAs)));
@@ -497,9 +541,10 @@ std::unique_ptr<PluginFolderSwap> PluginSwapGroup::makeSwap(const QString& folde
     return std::make_unique<PluginFolderSwap>(folder, files, m_change);
 }
 
-void PluginSwapGroup::add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name)
+void PluginSwapGroup::add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name,
+                          const PluginFolderSwap::Seen& seen)
 {
-    m_items.push_back(Item{std::move(swap), staged, name});
+    m_items.push_back(Item{std::move(swap), staged, name, seen});
 }
 
 // Latest first: a later item may have replaced an earlier one of the same name.
@@ -517,11 +562,18 @@ void PluginSwapGroup::undoBefore(std::size_t end)
 
 int PluginSwapGroup::commitAll()
 {
+    // A later item of one target replaces the new copy an earlier one put there.
+    QHash<QString, SafeFS::Identity> placed;
     for (std::size_t i = 0; i < m_items.size(); ++i) {
         Item& item = m_items[i];
-        const int error = item.swap->commitKeepingOld(item.staged, item.name);
-        if (error == 0)
+        const QString target = item.swap->folder() + QLatin1Char('/') + item.name;
+        const auto earlier = placed.constFind(target);
+        const int error = item.swap->commitKeepingOld(item.staged, item.name,
+                                                      earlier != placed.constEnd() ? PluginFolderSwap::Seen(*earlier) : item.seen);
+        if (error == 0) {
+            placed.insert(target, item.swap->placed());
             continue;
+        }
         m_failedAt = qsizetype(i);
         undoBefore(i);
         return error;

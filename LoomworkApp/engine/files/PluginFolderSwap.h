@@ -68,14 +68,20 @@ public:
     // object lives.
     [[nodiscard]] int makeStaging(const QString& purpose, const QString& label, QString* staging);
 
-    // Moves `staged` to folder/`name`, replacing whatever item is there. `staged` lies in the
+    // What the user saw at the target when he chose to replace it: that item (its identity), or
+    // nothing there (an unknown identity). Only that is ever replaced; none means whatever
+    // stands at the name when the step comes (zfcptool-like callers that looked just before).
+    using Seen = std::optional<SafeFS::Identity>;
+
+    // Moves `staged` to folder/`name` in place of the item `seen` there. `staged` lies in the
     // room (EINVAL before makeStaging()). 0 on success; else the errno of the failed step, with
-    // the old item back at its place.
-    [[nodiscard]] int commit(const QString& staged, const QString& name);
+    // the old item back at its place: ESTALE when the item at the name is not the one seen
+    // (untouched), EEXIST when something stands where nothing did; refusal() says which.
+    [[nodiscard]] int commit(const QString& staged, const QString& name, const Seen& seen = std::nullopt);
     // commit() that keeps the old item until finish() discards it or undo() puts it back. A
     // run killed meanwhile is undone by recovery unless the change passed its commit point
     // (JournalChange state `finish`).
-    [[nodiscard]] int commitKeepingOld(const QString& staged, const QString& name);
+    [[nodiscard]] int commitKeepingOld(const QString& staged, const QString& name, const Seen& seen = std::nullopt);
     // After commitKeepingOld(): the old item back at its name (where there was none, the new
     // one gone), so that the folder is as it was. 0, or the errno with the new item still in
     // place and the old one kept, recorded: finish() makes the new one stand, else recovery
@@ -95,6 +101,8 @@ public:
     const QStringList& notes() const { return m_notes; }
     // Where commit() put the item; empty before.
     QString target() const { return m_target; }
+    // The new item put there by the last commit; unknown before.
+    const SafeFS::Identity& placed() const { return m_new; }
     // Why a step was refused, for the user: a link met (ELOOP), or the journal that could not
     // be written. Empty when the errno says it.
     QString refusal() const { return m_refusal; }
@@ -115,7 +123,9 @@ private:
     int guarded(const std::function<int()>& steps);
     int makeRoom(const QString& purpose, const QString& label, QString* staging);
     int undoSteps();
-    int place(const QString& staged, const QString& name);
+    int place(const QString& staged, const QString& name, const Seen& seen);
+    int placeNew(const std::string& inside, const std::string& name, const QString& target, bool seenEmpty);
+    int checkDisplaced(const std::string& name, const SafeFS::Identity& expected);
     int placeBeside(const std::string& inside, const std::string& name, const SafeFS::Identity& fresh,
                     const SafeFS::Identity& old);
     int openFolder();
@@ -174,7 +184,10 @@ public:
     // A swap of the plug-in folder `folder` that is part of this group: its steps go to the
     // group's one journal entry.
     std::unique_ptr<PluginFolderSwap> makeSwap(const QString& folder, FileOps& files = FileOps::current()) const;
-    void add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name);
+    // `seen`: what the user saw at the target (PluginFolderSwap::Seen). A later item of the
+    // group for the same target replaces the earlier one's new copy instead.
+    void add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name,
+             const PluginFolderSwap::Seen& seen = std::nullopt);
     const PluginFolderSwap& at(qsizetype index) const { return *m_items.at(std::size_t(index)).swap; }
 
     // 0 when every item stands at its name; the group's commit point is one write of the
@@ -198,6 +211,7 @@ private:
         std::unique_ptr<PluginFolderSwap> swap;
         QString staged;
         QString name;
+        PluginFolderSwap::Seen seen;
     };
     int commitAll();
     void undoBefore(std::size_t end);

@@ -1,5 +1,6 @@
 #include "engine/files/PluginRemoval.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -8,9 +9,9 @@
 
 #include <QFileInfo>
 
+#include "engine/core/FsPath.h"
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
-#include "engine/core/FsPath.h"
 #include "engine/files/JournalChange.h"
 #include "engine/files/SystemPath.h"
 
@@ -20,8 +21,9 @@ using Role = SafeFS::JournalItem::Role;
 
 } // namespace
 
-PluginRemoval::PluginRemoval(const QString& path)
-    : m_path(path), m_folder(QFileInfo(path).path()), m_name(QFileInfo(path).fileName())
+PluginRemoval::PluginRemoval(const QString& path, const SafeFS::Identity& seen, std::vector<SafeFS::Identity> spared)
+    : m_path(path), m_folder(QFileInfo(path).path()), m_name(QFileInfo(path).fileName()), m_seen(seen),
+      m_spared(std::move(spared))
 {
 }
 
@@ -36,22 +38,38 @@ PluginRemoval::~PluginRemoval()
     }
 }
 
-int PluginRemoval::run()
+// In the system library the folder is reached from the library's root one handle at a time,
+// refusing any link; the user's own folder is opened as its path says.
+int PluginRemoval::openFolder()
 {
-    const auto in = SystemPath::inside(m_folder);
-    const std::string name = FsPath::toBytes(m_name);
-    if (!in || !DirHandle::isPlainName(name))
-        return EINVAL;
-    const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
-    if (const int error = DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), m_parent)) {
+    if (const auto in = SystemPath::inside(m_folder)) {
+        const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
+        const int error = DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), m_parent);
         if (error == ELOOP)
             m_refusal = AdminAuth::linkRefusal(m_folder);
         return error;
     }
-    // The plug-in as the user asks to delete it: only this item goes.
-    SafeFS::Identity item;
-    if (const int error = SafeFS::identityAt(m_parent.get(), name, item))
+    m_parent = DirHandle::Fd(::open(FsPath::toBytes(m_folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return m_parent.valid() ? 0 : errno;
+}
+
+int PluginRemoval::run()
+{
+    const std::string name = FsPath::toBytes(m_name);
+    if (!DirHandle::isPlainName(name))
+        return EINVAL;
+    if (const int error = openFolder())
         return error;
+    SafeFS::Identity there;
+    if (const int error = SafeFS::identityAt(m_parent.get(), name, there))
+        return error;
+    // Only the item the user saw goes; the name only says where to look for it.
+    if (m_seen.known() && !(there == m_seen)) {
+        m_notes.append(QStringLiteral("「") + FsPath::displayText(m_name)
+                       + QStringLiteral("」在列表显示后已被换成别的项目，未删除：") + FsPath::displayText(m_path));
+        return ESTALE;
+    }
+    m_item = m_seen.known() ? m_seen : there;
     m_change = std::make_unique<JournalChange>("remove");
     const std::size_t place = m_change->place(AppJournal::placeOf(m_folder));
     const std::string roomName = m_change->hiddenName(place, name, "removing");
@@ -65,35 +83,29 @@ int PluginRemoval::run()
         return error;
     items.back().identity = m_room.identity();
     // Once in the room the delete is to be finished, whatever stops it.
-    items.push_back(JournalChange::item(Role::old, place, roomName + "/" + name, name, item));
+    items.push_back(JournalChange::item(Role::old, place, roomName + "/" + name, name, m_item));
     if (const int error = m_change->setState(SafeFS::JournalEntry::State::finish)) {
         m_refusal = m_change->failureText(error);
         return error;
     }
-    const DirHandle::Owners owners = SafeFS::ownersOf(m_parent.get(), name, ::geteuid());
+    DirHandle::Owners owners = SafeFS::ownersOf(m_parent.get(), name, ::geteuid());
+    owners.spared = m_spared;
     SafeFS::Removal removal;
     int error = FileOps::current().stepFault(FileOps::Step::rename, m_path + QLatin1Char('\n') + m_folder + QLatin1Char('/')
                                                                       + FsPath::fromBytes(roomName) + QLatin1Char('/') + m_name);
     if (!error)
-        error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), name, item, owners, removal);
-    if (removal.mismatch)
-        m_notes.append(QStringLiteral("「") + FsPath::displayText(m_name) + QStringLiteral("」已被换成别的项目，未删除：")
-                       + FsPath::displayText(m_folder + QLatin1Char('/') + FsPath::fromBytes(removal.returnedAs)));
-    for (const std::string& left : removal.left)
-        m_notes.append(QStringLiteral("其他用户的文件未删除：")
-                       + FsPath::displayText(m_folder + QLatin1Char('/') + FsPath::fromBytes(removal.returnedAs)
-                                             + (left.empty() ? QString() : QLatin1Char('/') + FsPath::fromBytes(left))));
+        error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), name, m_item, owners, removal);
+    noteRemoval(removal);
     if (error == EACCES || error == EPERM) {
         // In the room when it could be moved there, else still at its name.
-        struct stat there {};
-        const bool inRoom = ::fstatat(m_room.fd(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
+        struct stat inRoom {};
         AdminAuth::Item admin;
         admin.folder = m_folder;
         admin.name = m_name;
-        admin.identity = item;
+        admin.identity = m_item;
         admin.room = FsPath::fromBytes(roomName);
         admin.roomIdentity = m_room.identity();
-        admin.inRoom = inRoom;
+        admin.inRoom = ::fstatat(m_room.fd(), name.c_str(), &inRoom, AT_SYMLINK_NOFOLLOW) == 0;
         admin.shownName = m_name;
         m_forAdmin = admin;
         m_change->keep();
@@ -106,4 +118,46 @@ int PluginRemoval::run()
     if (!error && !removal.left.empty())
         return ENOTEMPTY;
     return error;
+}
+
+void PluginRemoval::noteRemoval(const SafeFS::Removal& removal)
+{
+    const QString back = m_folder + QLatin1Char('/') + FsPath::fromBytes(removal.returnedAs);
+    if (removal.mismatch)
+        m_notes.append(QStringLiteral("「") + FsPath::displayText(m_name) + QStringLiteral("」已被换成别的项目，未删除：")
+                       + FsPath::displayText(back));
+    for (const std::string& left : removal.left) {
+        const QString at = back + (left.empty() ? QString() : QLatin1Char('/') + FsPath::fromBytes(left));
+        const bool listed = std::any_of(m_spared.begin(), m_spared.end(), [&](const SafeFS::Identity& spared) {
+            SafeFS::Identity here;
+            return SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(at), here) == 0 && here == spared;
+        });
+        m_notes.append((listed ? QStringLiteral("列表中的另一个插件被移到了这里，未删除：") : QStringLiteral("其他用户的文件未删除："))
+                       + FsPath::displayText(at));
+    }
+}
+
+bool PluginRemoval::standsAtName() const
+{
+    SafeFS::Identity there;
+    if (!m_parent.valid())
+        return true; // never looked: nothing was done
+    return SafeFS::identityAt(m_parent.get(), FsPath::toBytes(m_name), there) == 0
+        && there == (m_item.known() ? m_item : m_seen);
+}
+
+QString PluginRemoval::remainsAt() const
+{
+    if (!m_room.valid())
+        return {};
+    std::vector<std::string> names;
+    if (DirHandle::listNames(m_room.fd(), names) != 0 || names.empty())
+        return {};
+    return m_folder + QLatin1Char('/') + FsPath::fromBytes(m_room.name());
+}
+
+void PluginRemoval::settle()
+{
+    if (m_change)
+        (void)m_change->settle();
 }

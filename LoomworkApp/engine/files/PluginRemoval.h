@@ -1,6 +1,8 @@
 #pragma once
 
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include <QString>
 #include <QStringList>
@@ -11,37 +13,59 @@
 
 class JournalChange;
 
-// Deletes a plug-in of the system library, where every local user may rename or exchange any
-// name: the plug-in is looked at once, moved by one rename into a private room of ours beside
-// it (SafeFS/Room.h), checked there to be the item that was looked at, and only then emptied,
-// of what belongs to its owner, root or us. Another user's item found inside goes back out
-// with the folders that hold it, under the plug-in's name, and is named in notes(). The room
-// and the plug-in in it are written to the journal first, so that a killed delete is finished
-// by recovery. A plug-in we may not move or empty is the administrator's: forAdministrator()
-// names it as recorded, and the room stays until this object goes.
+// Deletes the plug-in the user saw, in either library: the plug-in is checked to be that item
+// (the identity the list's scan recorded), moved by one rename into a private room of ours
+// beside it (SafeFS/Room.h), checked there again, and only then emptied, of what belongs to
+// its owner, root or us; another plug-in of the list found inside (another user may move one
+// in) is never removed. Another user's item found inside goes back out with the folders that
+// hold it, under the plug-in's name, and is named in notes(). The room and the plug-in in it
+// are written to the journal first, so that a killed delete is finished by recovery, and a
+// delete that stops halfway leaves no half plug-in in the library. In the system library
+// every step walks from the library's root without following a link. A plug-in we may not
+// move or empty is the administrator's: forAdministrator() names it as recorded, and the room
+// stays until this object goes.
 class PluginRemoval
 {
 public:
-    explicit PluginRemoval(const QString& path);
+    // `seen`: the plug-in as the list showed it; unknown takes what stands at `path` now.
+    // `spared`: the other plug-ins the list shows.
+    explicit PluginRemoval(const QString& path, const SafeFS::Identity& seen = {},
+                           std::vector<SafeFS::Identity> spared = {});
     ~PluginRemoval();
     PluginRemoval(const PluginRemoval&) = delete;
     PluginRemoval& operator=(const PluginRemoval&) = delete;
 
     // 0 when the plug-in is gone; ENOTEMPTY when what is left of it went back out holding
-    // another user's items, ESTALE when the item found was not the plug-in looked at (untouched),
-    // both named in notes(); ENOENT when nothing is there; ELOOP for a link on the way
-    // (refusal() says why); else the errno, with forAdministrator() set where rights were
-    // missing.
+    // another user's items or another listed plug-in, ESTALE when the item at the name is not
+    // the plug-in seen (untouched), all named in notes(); ENOENT when nothing is there; ELOOP
+    // for a link on the way in the system library (refusal() says why); else the errno, with
+    // forAdministrator() set where rights were missing, and remainsAt() where what is left
+    // of the plug-in waits in the room for recovery.
     [[nodiscard]] int run();
+
+    // Whether the plug-in seen still stands at its name, looked at now.
+    bool standsAtName() const;
+    // Where what is left of the plug-in waits, out of the library, for recovery (or the
+    // administrator); empty when nothing does.
+    QString remainsAt() const;
+    // After the administrator's removal: settles the journal entry now when nothing it names is
+    // left, instead of at the next start.
+    void settle();
 
     const std::optional<AdminAuth::Item>& forAdministrator() const { return m_forAdmin; }
     const QStringList& notes() const { return m_notes; }
     QString refusal() const { return m_refusal; }
 
 private:
+    int openFolder();
+    void noteRemoval(const SafeFS::Removal& removal);
+
     QString m_path;
     QString m_folder;
     QString m_name;
+    SafeFS::Identity m_seen;
+    std::vector<SafeFS::Identity> m_spared;
+    SafeFS::Identity m_item;
     DirHandle::Fd m_parent;
     SafeFS::Room m_room;
     std::unique_ptr<JournalChange> m_change;

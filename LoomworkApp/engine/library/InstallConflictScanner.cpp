@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <QDateTime>
@@ -18,15 +19,18 @@ namespace {
 
 // Checked under the folder name the install would use: a name that extraction makes safe
 // ("a/b" becomes "a_b") is looked up as such, so nothing outside the category folder is probed.
-bool existsIn(PluginRoot root, ZFCPluginType type, const QString& name)
+// The item's identity (never following a link), unknown when nothing is there.
+bool existsIn(PluginRoot root, ZFCPluginType type, const QString& name, SafeFS::Identity* identity = nullptr)
 {
     const QString folder = PackageFiles::folderName(name);
     if (folder.isEmpty())
         return false;
-    const std::string path = FsPath::toBytes(root.path() + QLatin1Char('/') + EngineText::directoryName(type)
-                                             + QLatin1Char('/') + folder);
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    const std::string path = FsPath::toBytes(InstallPlan::target(root, type, folder));
+    SafeFS::Identity found;
+    const bool there = SafeFS::identityAt(AT_FDCWD, path, found) == 0;
+    if (identity)
+        *identity = there ? found : SafeFS::Identity{};
+    return there;
 }
 
 bool isTaken(const QString& candidate, ZFCPluginType type, const QSet<QString>& reserved)
@@ -70,8 +74,14 @@ InstallConflictScanner::Report InstallConflictScanner::scan(const QList<Entry>& 
         hit.packageIndex = entry.packageIndex;
         hit.name = entry.name;
         hit.type = entry.type;
-        hit.inUser = existsIn(PluginRoot::user, entry.type, entry.name);
-        hit.inSystem = existsIn(PluginRoot::system, entry.type, entry.name);
+        const QString folder = PackageFiles::folderName(entry.name);
+        for (const PluginRoot root : PluginRoot::allCases()) {
+            SafeFS::Identity identity;
+            const bool there = existsIn(root, entry.type, entry.name, &identity);
+            (root == PluginRoot::user ? hit.inUser : hit.inSystem) = there;
+            if (!folder.isEmpty())
+                report.seen.insert(InstallPlan::target(root, entry.type, folder), identity);
+        }
         hit.batchCount = batchCounts.value(batchKey(entry.type, entry.name));
         if (hit.inUser || hit.inSystem || hit.batchCount >= 2) {
             report.hits.append(hit);
@@ -128,7 +138,7 @@ QList<InstallConflictScanner::RenameItem> InstallConflictScanner::renamePlan(con
             continue;
         planned.insert(key);
         // Numbered after the folder the name lands in: " N " and "N" both become "N 2", "N 3".
-        plan.append({key, hit.name, availableName(PackageFiles::folderName(hit.name), hit.type, reserved)});
+        plan.append({key, hit.name, availableName(PackageFiles::folderName(hit.name), hit.type, reserved), hit.type});
     }
     return plan;
 }

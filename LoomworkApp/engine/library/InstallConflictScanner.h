@@ -5,6 +5,7 @@
 #include <QSet>
 #include <QString>
 
+#include <SafeFS/Identity.h>
 #include "LoomworkKit/ZFCPluginType.h"
 
 // What the plug-ins about to be installed would collide with, and free names for them.
@@ -36,6 +37,9 @@ struct Report
     QList<Hit> hits;
     int total = 0;
     QHash<int, int> perPackage; // package index -> hits; packages without hits are absent
+    // What stood at each entry's target in both libraries (InstallPlan::target()): the item
+    // found, or an unknown identity where nothing was, for the plan to carry.
+    QHash<QString, SafeFS::Identity> seen;
 
     int userCount() const;
     int systemCount() const;
@@ -48,6 +52,7 @@ struct RenameItem
     QString key;
     QString from;
     QString to;
+    ZFCPluginType type{ZFCPluginType::effect};
 
     bool operator==(const RenameItem&) const = default;
 };

@@ -16,3 +16,16 @@ QString InstallPlan::key(int packageIndex, ZFCPluginType type, const QString& na
         return key(packageIndex, type, name);
     return key(packageIndex, type, name) + QLatin1Char('|') + QString::number(occurrence);
 }
+
+QString InstallPlan::target(PluginRoot root, ZFCPluginType type, const QString& folder)
+{
+    return root.path() + QLatin1Char('/') + EngineText::directoryName(type) + QLatin1Char('/') + folder;
+}
+
+std::optional<SafeFS::Identity> InstallPlan::seenAt(const QString& target) const
+{
+    const auto found = seen.constFind(target);
+    if (found == seen.constEnd())
+        return std::nullopt;
+    return *found;
+}

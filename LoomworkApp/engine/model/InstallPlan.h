@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include <QHash>
 #include <QString>
 
@@ -11,6 +13,14 @@ struct InstallPlan
 {
     PluginRoot root{PluginRoot::user};
     QHash<QString, QString> renames; // rename key -> folder name to install under
+    // What the conflict scan saw at each target (target()): the item there, or nothing (an
+    // unknown identity). Only that is ever replaced; a target it does not name is taken as
+    // it stands when the install gets to it.
+    QHash<QString, SafeFS::Identity> seen;
+
+    // The path a plug-in of `type` lands at under the folder name `folder`.
+    static QString target(PluginRoot root, ZFCPluginType type, const QString& folder);
+    std::optional<SafeFS::Identity> seenAt(const QString& target) const;
 
     // "index|type|folder name" (as PackageFiles::folderName gives it), not escaped: plug-ins whose names
     // land in one folder share a key, like exact repeats. The install sheet and the install

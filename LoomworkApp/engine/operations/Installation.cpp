@@ -46,7 +46,7 @@ QString describe(const std::exception_ptr& error)
 // swaps it in once every plug-in of the install is ready: a package that fails halfway
 // leaves the library as it was. Returns the target.
 QString stageInstall(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
-                     const std::optional<std::string>& name, const ZFCProgressCallback& progress)
+                     const std::optional<std::string>& name, const ZFCProgressCallback& progress, const InstallPlan& plan)
 {
     auto swap = group.makeSwap(category);
     QString staging;
@@ -70,8 +70,9 @@ QString stageInstall(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFC
     }
     if (folderName.isEmpty())
         throw ZFCPackageError::metadataCorrupted();
-    group.add(std::move(swap), staging + QLatin1Char('/') + folderName, folderName);
-    return category + QLatin1Char('/') + folderName;
+    const QString target = category + QLatin1Char('/') + folderName;
+    group.add(std::move(swap), staging + QLatin1Char('/') + folderName, folderName, plan.seenAt(target));
+    return target;
 }
 
 } // namespace
@@ -178,7 +179,7 @@ void Installation::stagePackage(int index, ZFCPackageReader& reader)
             if (*rename != stored)
                 ++m_renamed;
         }
-        const QString target = stageInstall(*m_group, reader, plugin, category, name, m_progress);
+        const QString target = stageInstall(*m_group, reader, plugin, category, name, m_progress, m_plan);
         m_flush();
         ++m_stagedOfCurrent;
         m_staged.append({index, m_stagedOfCurrent, target});

@@ -82,7 +82,7 @@ QString categoryFolder(const QString& library, ZFCPluginType type)
 // swaps it in once every plug-in of the package is ready: a failure anywhere leaves the
 // library as it was, old versions included.
 void stage(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
-           const QString& name, const ZFCProgressCallback& progress)
+           const QString& name, const PluginFolderSwap::Seen& seen, const ZFCProgressCallback& progress)
 {
     auto swap = group.makeSwap(category);
     QString staging;
@@ -97,7 +97,7 @@ void stage(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& pl
     const QString extracted = staging + QLatin1Char('/') + name;
     if (!FileOps::current().exists(extracted))
         throw ZFCPackageError::metadataCorrupted();
-    group.add(std::move(swap), extracted, name);
+    group.add(std::move(swap), extracted, name, seen);
 }
 
 // The extension as the file manager sees it: after the last ".", not for a leading dot.
@@ -234,6 +234,12 @@ MarketInstallError MarketInstallError::failed(QString message)
 
 QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins)
 {
+    QHash<QString, SafeFS::Identity> seen;
+    return conflicts(plugins, seen);
+}
+
+QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins, QHash<QString, SafeFS::Identity>& seen)
+{
     // The scanner looks each plug-in up under the folder name extraction will really write.
     QList<InstallConflictScanner::Entry> entries;
     QStringList stored;
@@ -244,7 +250,9 @@ QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins)
         }
     }
     QStringList clashes;
-    for (const InstallConflictScanner::Hit& hit : InstallConflictScanner::scan(entries).hits) {
+    const InstallConflictScanner::Report report = InstallConflictScanner::scan(entries);
+    seen = report.seen;
+    for (const InstallConflictScanner::Hit& hit : report.hits) {
         if (hit.inSystem)
             clashes.append(stored.at(hit.id) + QStringLiteral("（系统库）"));
         if (hit.inUser)
@@ -275,7 +283,9 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         throw MarketInstallError::hiddenName(refusal);
     refuseSharedFolders(plugins);
 
-    const QStringList clashes = conflicts(plugins);
+    // What the user is asked about is all that is ever replaced.
+    QHash<QString, SafeFS::Identity> seen;
+    const QStringList clashes = conflicts(plugins, seen);
     if (!clashes.isEmpty()) {
         const bool replace = AlertPresenter::current().confirm(
             QStringLiteral("插件库里已有同名插件"), conflictMessage(clashes), AlertPresenter::Style::warning,
@@ -325,7 +335,9 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
             if (clashes.isEmpty() && FileOps::current().exists(target)) {
                 report((installed + 1) / total);
             } else {
-                stage(group, reader, plugin, category, folder, [&](const ZFCProgress& progress) {
+                const auto saw = seen.constFind(target);
+                stage(group, reader, plugin, category, folder,
+                      saw != seen.constEnd() ? PluginFolderSwap::Seen(*saw) : PluginFolderSwap::Seen(), [&](const ZFCProgress& progress) {
                     report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
                 });
                 stagedPositions.append(installed + 1);

@@ -4,8 +4,11 @@
 #include <functional>
 #include <vector>
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
+
+#include <SafeFS/Identity.h>
 
 struct ZFCPlugin;
 
@@ -84,6 +87,8 @@ QString safeFileName(const QString& name);
 // "Name（系统库）" / "Name（用户库）" for each plug-in of a known type whose folder exists in
 // that library's category folder; unique and in plain string order.
 QStringList conflicts(const std::vector<ZFCPlugin>& plugins);
+// The same, with what stood at each plug-in's target (InstallConflictScanner::Report::seen).
+QStringList conflicts(const std::vector<ZFCPlugin>& plugins, QHash<QString, SafeFS::Identity>& seen);
 // The question's text for a conflict list.
 QString conflictMessage(const QStringList& conflicts);
 

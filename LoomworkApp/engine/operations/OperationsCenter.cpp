@@ -75,29 +75,54 @@ bool grantSystemLibrary(const QString& library)
                                               : AdminAuth::prepareRoot(library);
 }
 
-// Like the file manager's remove: an item that is not there is a failure (ENOENT). In the
-// system library a link met on the way, even one swapped in after the check, fails with ELOOP,
-// and nothing is removed by its name (PluginRemoval); a plug-in we may not remove goes to the
-// administrator, as the removal recorded it. `notes` gets what the user must hear besides.
-bool removeItem(const QString& path, bool system, int& error, QStringList& notes)
+// What became of one plug-in of a delete, decided on disk.
+enum class Removed {
+    yes,    // it left the library (what is said besides is in the notes)
+    no,     // it still stands, or never stood (ENOENT): a failure
+    partly, // its folder stays, holding only what is not ours to remove (named in the notes)
+    changed // the item at its name is not the one the list showed: untouched, named in the notes
+};
+
+// Like the file manager's remove: an item that is not there is a failure (ENOENT). Nothing is
+// removed by its name (PluginRemoval): the plug-in the list showed goes through a room of
+// ours, whole under a kill; a plug-in we may not remove goes to the administrator, as the
+// removal recorded it. `notes` gets what the user must hear besides.
+Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<SafeFS::Identity>& spared, int& error,
+                   QStringList& notes)
 {
     if (!FileOps::current().exists(path)) {
         error = ENOENT;
-        return false;
+        return Removed::no;
     }
-    if (!system) {
-        error = FileOps::current().removeTree(path);
-        return error == 0;
-    }
-    PluginRemoval removal(path);
+    PluginRemoval removal(path, plugin.identity, spared);
     error = removal.run();
     notes += removal.notes();
+    if (error == ESTALE)
+        return Removed::changed;
     if (error && removal.forAdministrator()) {
         const bool removed = AdminAuth::adminRemove(*removal.forAdministrator());
         notes += AdminAuth::lastNotes();
-        return removed;
+        // The helper's steps are done (or it died): the entry goes now where nothing is left.
+        removal.settle();
+        if (removed)
+            error = 0;
     }
-    return error == 0;
+    if (error == ENOTEMPTY) {
+        notes.prepend(QStringLiteral("「") + FsPath::displayText(plugin.name)
+                      + QStringLiteral("」里能删除的文件已删除，文件夹里只留下以下项目："));
+        return Removed::partly;
+    }
+    if (error == 0)
+        return Removed::yes;
+    if (removal.standsAtName())
+        return Removed::no;
+    // Out of the library, but not all gone: the rest waits for the next start's recovery.
+    const QString remains = removal.remainsAt();
+    notes.append(QStringLiteral("「") + FsPath::displayText(plugin.name) + QStringLiteral("」已移出插件库，但有文件未能删除（")
+                 + SystemError::describe(error) + QStringLiteral("）")
+                 + (remains.isEmpty() ? QString() : QStringLiteral("，留在：") + FsPath::displayText(remains))
+                 + QStringLiteral("；下次启动时会再试。"));
+    return Removed::yes;
 }
 
 void revealInFileManager(const QString& path)
@@ -314,17 +339,18 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
 
 // ---- remove
 
-void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished)
+void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished, std::vector<SafeFS::Identity> spared)
 {
     if (m_isBusy || plugins.isEmpty())
         return;
     begin(QStringLiteral("正在删除…"));
-    QThreadPool::globalInstance()->start([guard = m_guard, plugins, onFinished] {
-        guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, onFinished); });
+    QThreadPool::globalInstance()->start([guard = m_guard, plugins, spared = std::move(spared), onFinished] {
+        guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, spared, onFinished); });
     });
 }
 
-void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugins, const Callback& onFinished)
+void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugins,
+                                 const std::vector<SafeFS::Identity>& spared, const Callback& onFinished)
 {
     int succeeded = 0;
     QStringList failedNames;
@@ -339,15 +365,15 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
         QString path;
         bool linked = !AdminAuth::removalRefusal(plugin.path, &path).isEmpty();
         int error = linked ? ELOOP : 0;
-        const bool removed = !linked && removeItem(path, plugin.root == PluginRoot::system, error, notes);
+        const Removed removed = linked ? Removed::no : removeItem(plugin, path, spared, error, notes);
         linked = linked || (error == ELOOP && plugin.root == PluginRoot::system);
         if (linked) {
             linkedNames.append(plugin.name);
-        } else if (removed) {
+        } else if (removed == Removed::yes) {
             ++succeeded;
             if (plugin.isMarket)
                 deletedMarket.append(plugin.path);
-        } else {
+        } else if (removed == Removed::no) {
             failedNames.append(plugin.name);
         }
         const QString text = QStringLiteral("删除：") + plugin.name;
@@ -370,11 +396,12 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
         lines << linkedNames.join(QStringLiteral("、")) + QStringLiteral("\n经过符号链接，未删除。")
                 + AdminAuth::systemLinkReason();
     lines += notes;
-    post(guard, [text, lines, onFinished](OperationsCenter& center) {
+    const bool allRemoved = succeeded == count;
+    post(guard, [text, lines, allRemoved, onFinished](OperationsCenter& center) {
         center.setBusy(false);
         center.setStatusText(text);
         if (!lines.isEmpty()) {
-            center.setAlertTitle(QStringLiteral("部分插件删除失败"));
+            center.setAlertTitle(allRemoved ? QStringLiteral("部分文件未删除") : QStringLiteral("部分插件删除失败"));
             center.setAlertMessage(lines.join(QLatin1Char('\n')));
         }
         if (onFinished)

@@ -50,7 +50,9 @@ public:
 
     // Each does nothing at all while busy or when given an empty list.
     void install(const QStringList& files, const InstallPlan& plan, Callback onFinished = {});
-    void remove(const QList<Plugin>& plugins, Callback onFinished = {});
+    // Deletes the plug-ins as the list showed them (their identities); `spared`: the other
+    // plug-ins the list shows, never removed as part of one of these.
+    void remove(const QList<Plugin>& plugins, Callback onFinished = {}, std::vector<SafeFS::Identity> spared = {});
     void backup(const QList<Plugin>& plugins, BackupMode mode,
                 const std::optional<QString>& defaultFileName = std::nullopt,
                 Callback onFinished = {});
@@ -86,7 +88,8 @@ private:
     static void guarded(const Guard& guard, const QString& failureTitle, const std::function<void()>& work);
     static void runInstall(const Guard& guard, const QStringList& files, const InstallPlan& plan,
                            const Callback& onFinished);
-    static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const Callback& onFinished);
+    static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const std::vector<SafeFS::Identity>& spared,
+                          const Callback& onFinished);
     static void runPack(const Guard& guard, const std::vector<ZFCPackItem>& items, BackupMode mode,
                         const QString& destination, const Callback& onFinished);
 

@@ -1,6 +1,7 @@
 #include <memory>
 #include <optional>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <QTimer>
 
 #include "LoomworkKit/ZFCPackageError.h"
+#include <SafeFS/Identity.h>
 #include "engine/operations/OperationsCenter.h"
 #include "sheets/InstallSheetModel.h"
 #include "support/app/PackageMaker.h"
@@ -128,9 +130,12 @@ TEST_F(InstallSheetModelTest, ClashesWithBothLibrariesAndWithinTheBatchGetTheirT
 
     // Every clashing plug-in gets a free name; the two Twins of one package each their own.
     const QList<InstallSheetModel::RenameItem> expected{
-        {"0|effect|Glow", "Glow", "Glow 3"},      {"0|subtitle|Title", "Title", "Title 2"},
-        {"0|generator|Dup", "Dup", "Dup 2"},      {"1|generator|Dup", "Dup", "Dup 3"},
-        {"2|effect|Twin", "Twin", "Twin 2"},      {"2|effect|Twin|2", "Twin", "Twin 3"}};
+        {"0|effect|Glow", "Glow", "Glow 3", ZFCPluginType::effect},
+        {"0|subtitle|Title", "Title", "Title 2", ZFCPluginType::subtitle},
+        {"0|generator|Dup", "Dup", "Dup 2", ZFCPluginType::generator},
+        {"1|generator|Dup", "Dup", "Dup 3", ZFCPluginType::generator},
+        {"2|effect|Twin", "Twin", "Twin 2", ZFCPluginType::effect},
+        {"2|effect|Twin|2", "Twin", "Twin 3", ZFCPluginType::effect}};
     EXPECT_EQ(model->renamePairs(), expected);
 
     EXPECT_EQ(model->totalPlugins(), 7);
@@ -289,6 +294,7 @@ TEST_F(InstallSheetModelTest, ConfirmingGivesExactlyOnePlanOfTheChosenWay)
 
     SetUp();
     PluginFixtures::makePlugin(PluginRoot::system, ZFCPluginType::effect, "Glow");
+    const QString systemGlow = InstallPlan::target(PluginRoot::system, ZFCPluginType::effect, "Glow");
     const QString clash = package("clash.zfcp", {{"effect", "Glow"}, {"generator", "New"}});
     struct Case {
         const char* name;
@@ -329,6 +335,17 @@ TEST_F(InstallSheetModelTest, ConfirmingGivesExactlyOnePlanOfTheChosenWay)
         ASSERT_EQ(m_plans.size(), 1);
         EXPECT_EQ(m_plans[0].root, c.expectedRoot);
         EXPECT_EQ(m_plans[0].renames, c.expectedRenames);
+        // The plan carries what the scan saw: the clashing Glow itself, nothing at a new name.
+        SafeFS::Identity glow;
+        ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, QFile::encodeName(systemGlow).toStdString(), glow), 0);
+        const auto seenGlow = m_plans[0].seenAt(systemGlow);
+        ASSERT_TRUE(seenGlow.has_value());
+        EXPECT_TRUE(*seenGlow == glow);
+        for (const QString& name : c.expectedRenames) {
+            const auto seenNew = m_plans[0].seenAt(InstallPlan::target(c.expectedRoot, ZFCPluginType::effect, name));
+            ASSERT_TRUE(seenNew.has_value()) << name.toStdString();
+            EXPECT_FALSE(seenNew->known());
+        }
     }
 
     // A blocked way cannot be chosen.

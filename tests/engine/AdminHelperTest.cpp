@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <stdio.h>
+#include <thread>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -213,5 +217,76 @@ TEST_F(AdminHelperTest, AReplaceTakesOnlyTheRecordedOldPlugIn)
     EXPECT_NE(runHelper({"replace", m_root, "Effects.localized", "Glow", source, kRoom, roomId,
                          identityWord(effects + "/Glow"), kAsker}).exitCode, 0);
     EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), (QMap<QString, QByteArray>{{"b.txt", "b"}}));
+    QDir(TestEnv::root() + "/staged").removeRecursively();
+}
+
+// Another user exchanges "Glow" with his Decoy over and over while root replaces it: whatever
+// comes out of root's exchanges, the decoy is never dropped as "the copy" nor removed as the
+// old plug-in; it stays whole in the category, and the room is left empty.
+TEST_F(AdminHelperTest, AReplaceRacedByExchangesNeverDropsAnotherItem)
+{
+    const QString effects = m_root + "/Effects.localized";
+    const QMap<QString, QByteArray> decoy{{"decoy.txt", "the neighbour's"}};
+    const QString source = PackageMaker::makeFolder(TestEnv::root() + "/staged", "Glow", {{"b.txt", "b"}});
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        SCOPED_TRACE(attempt);
+        for (const QString& name : PackageMaker::namesIn(effects))
+            QDir(effects + "/" + name).removeRecursively();
+        PackageMaker::makeFolder(effects, "Glow", {{"a.txt", "a"}});
+        PackageMaker::makeFolder(effects, "Decoy", decoy);
+        const QString room = makeRoom(effects);
+        const QByteArray glow = QFile::encodeName(effects + "/Glow");
+        const QByteArray other = QFile::encodeName(effects + "/Decoy");
+        std::atomic<bool> stop{false};
+        std::thread neighbour([&] {
+            while (!stop.load())
+                ::renameat2(AT_FDCWD, glow.constData(), AT_FDCWD, other.constData(), RENAME_EXCHANGE);
+        });
+        const HelperRun run = runHelper({"replace", m_root, "Effects.localized", "Glow", source, kRoom, identityWord(room),
+                                         identityWord(effects + "/Glow"), kAsker});
+        stop = true;
+        neighbour.join();
+        EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 3) << run.exitCode << run.standardError.toStdString();
+        int decoys = 0;
+        for (const QString& name : PackageMaker::namesIn(effects)) {
+            if (PackageMaker::readTree(effects + "/" + name) == decoy)
+                ++decoys;
+        }
+        EXPECT_EQ(decoys, 1) << PackageMaker::namesIn(effects).join(", ").toStdString();
+        EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty()) << PackageMaker::namesIn(room).join(", ").toStdString();
+    }
+    QDir(TestEnv::root() + "/staged").removeRecursively();
+}
+
+// The same at the one moment that matters: the name already holds the neighbour's Decoy when
+// root exchanges (so the old plug-in is not what comes out), and Glow is exchanged back in
+// before root undoes it. What root then finds where its copy should be is the user's Glow:
+// it goes back out, never dropped as the copy.
+TEST_F(AdminHelperTest, AReplaceDropsItsCopyOnlyWhileItIsTheCopy)
+{
+    const QString effects = m_root + "/Effects.localized";
+    PackageMaker::makeFolder(effects, "Decoy", {{"decoy.txt", "the neighbour's"}});
+    const QString room = makeRoom(effects);
+    const QString source = PackageMaker::makeFolder(TestEnv::root() + "/staged", "Glow", {{"b.txt", "b"}});
+    const QStringList arguments{"replace", m_root, "Effects.localized", "Glow", source, kRoom, identityWord(room),
+                                identityWord(effects + "/Glow"), kAsker};
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", LOOMWORK_NEIGHBOUR_PATH);
+    environment.insert("LOOMWORK_NEIGHBOUR_AT", "0,1");
+    environment.insert("LOOMWORK_NEIGHBOUR_A", effects + "/Glow");
+    environment.insert("LOOMWORK_NEIGHBOUR_B", effects + "/Decoy");
+    process.setProcessEnvironment(environment);
+    process.start(AdminRunner::helperPath(), arguments);
+    ASSERT_TRUE(process.waitForFinished(30000));
+    EXPECT_EQ(process.exitCode(), 3) << process.readAllStandardError().toStdString();
+    QMap<QString, int> trees;
+    for (const QString& name : PackageMaker::namesIn(effects)) {
+        const auto tree = PackageMaker::readTree(effects + "/" + name);
+        trees[tree.keys().join(",")] += 1;
+    }
+    EXPECT_EQ(trees.value("a.txt"), 1) << "the user's Glow, kept whole";
+    EXPECT_EQ(trees.value("decoy.txt"), 1) << "the neighbour's decoy, kept whole";
+    EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty()) << PackageMaker::namesIn(room).join(", ").toStdString();
     QDir(TestEnv::root() + "/staged").removeRecursively();
 }

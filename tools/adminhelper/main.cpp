@@ -257,7 +257,9 @@ int removeItemInRoom(const std::vector<std::string>& a, uid_t asker, int& status
 }
 
 // The copy is made in the room first, then exchanged with the item: a copy that fails (a full
-// disk) leaves the old item as it was.
+// disk) leaves the old item as it was. Every other local user may rename or exchange the name
+// meanwhile, so what comes out of each exchange is checked, and the copy is dropped only while
+// it is the copy: anything else found in its place goes back out, untouched.
 int replaceItem(const std::vector<std::string>& a, uid_t asker, int& status)
 {
     // FOLDER NAME SOURCE ROOM ROOM-ID OLD-ID
@@ -274,11 +276,25 @@ int replaceItem(const std::vector<std::string>& a, uid_t asker, int& status)
     const std::string& name = a[1];
     const std::string copy = "incoming";
     const std::string aside = "replaced";
-    const auto dropCopy = [&] { (void)DirHandle::removeAt(room.fd(), copy); };
+    SafeFS::Identity made;
+    const auto dropCopy = [&] {
+        if (!made.known())
+            return;
+        SafeFS::Removal removal;
+        (void)SafeFS::removeInRoom(room.fd(), copy, made, DirHandle::Owners{true, {}, {}}, parent.get(), name, removal);
+        if (removal.mismatch) {
+            std::fprintf(stderr, "loomwork-admin: not the recorded item, left at %s\n", hexOf(removal.returnedAs).c_str());
+            status = kNotTheItem;
+        }
+    };
     if (const int error = DirHandle::copyInto(source, room.fd(), copy)) {
-        dropCopy();
+        // Made by us in our room: what stands there is the partial copy.
+        if (SafeFS::identityAt(room.fd(), copy, made) == 0)
+            dropCopy();
         return error;
     }
+    if (const int error = SafeFS::identityAt(room.fd(), copy, made))
+        return error;
     if (!old.known()) {
         const int error = DirHandle::moveAt(room.fd(), copy, parent.get(), name);
         if (error)
@@ -297,8 +313,9 @@ int replaceItem(const std::vector<std::string>& a, uid_t asker, int& status)
         if (const int error = DirHandle::swapBack(room.fd(), copy, parent.get(), name, room.fd(), aside, exchanged))
             return error;
         dropCopy();
+        if (status != kNotTheItem)
+            std::fprintf(stderr, "loomwork-admin: not the recorded item, left at %s\n", hexOf(name).c_str());
         status = kNotTheItem;
-        std::fprintf(stderr, "loomwork-admin: not the recorded item, left at %s\n", hexOf(name).c_str());
         return 0;
     }
     return removeInRoom(room, parent.get(), displaced, old, name, asker, status);

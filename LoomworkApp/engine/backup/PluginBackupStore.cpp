@@ -339,7 +339,7 @@ std::optional<PluginBackup> PluginBackupStore::originalTranslationBackup(const Q
     return std::nullopt;
 }
 
-void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin)
+QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin)
 {
     const auto source = payloadCopy(backup);
     if (!source)
@@ -361,8 +361,11 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     const QString inside = TemplateChange::refusal(target);
     if (!inside.isEmpty())
         throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), inside);
-    if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target)))
-        AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path()); // the steps below tell
+    if (plugin.root == PluginRoot::system && !AdminAuth::isWritable(parentFolder(target))
+        && !AdminAuth::requestPermission(PluginRoot(PluginRoot::system).path())
+        && AdminAuth::lastFailure() == AdminAuth::Failure::declined)
+        throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name),
+                                         QStringLiteral("未获得管理员授权，插件没有改动。"));
 
     // The user's linked templates get their text back where they point, and the links
     // themselves stay in the restored plug-in. Both parts are staged before either is put in
@@ -415,6 +418,9 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     };
 
     const QString name = lastComponent(target);
+    // Only the plug-in the list showed is replaced (a followed link's folder was not looked at).
+    const PluginFolderSwap::Seen seen = plugin.identity.known() && target == plugin.path
+        ? PluginFolderSwap::Seen(plugin.identity) : std::nullopt;
     int error = 0;
     QString refusal;
     {
@@ -424,7 +430,7 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
         error = swap.makeStaging(QStringLiteral("restoring"), name, &staging);
         const QString staged = staging + QLatin1Char('/') + name;
         if (error == 0 && (error = FileOps::current().copyTree(*source, staged)) == 0
-            && (error = relink(staged)) == 0 && (error = swap.commitKeepingOld(staged, name)) == 0) {
+            && (error = relink(staged)) == 0 && (error = swap.commitKeepingOld(staged, name, seen)) == 0) {
             try {
                 commitTemplates();
             } catch (const PluginBackupError&) {
@@ -439,10 +445,15 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
             }
             error = swap.finish();
             if (error == 0) {
+                QStringList notes = swap.notes();
                 // An old copy we may not delete ourselves is the administrator's, as recorded.
-                if (swap.leftover() && plugin.root == PluginRoot::system)
-                    AdminAuth::adminRemove(*swap.leftover());
-                return;
+                if (swap.leftover() && plugin.root == PluginRoot::system) {
+                    const bool removed = AdminAuth::adminRemove(*swap.leftover());
+                    notes += AdminAuth::lastNotes();
+                    if (!removed)
+                        notes += AdminAuth::leftoverNote(*swap.leftover());
+                }
+                return notes;
             }
             (void)swap.undo();
         }
@@ -452,9 +463,15 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
         throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), refusal);
     // Administrator rights help only where rights were missing; anything else (a full disk,
     // a missing folder) would fail the same way after the old plug-in had been removed.
-    if (mayNeedAdmin(error) && AdminAuth::adminReplace(*source, target)) {
-        commitTemplates();
-        return;
+    if (mayNeedAdmin(error)) {
+        if (AdminAuth::adminReplace(*source, target, seen.value_or(SafeFS::Identity{}))) {
+            commitTemplates();
+            return AdminAuth::lastNotes();
+        }
+        // Not the plug-in the list showed, or another user's item it held: said as found.
+        if (!AdminAuth::lastNotes().isEmpty())
+            throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name),
+                                             AdminAuth::lastNotes().join(QLatin1Char('\n')));
     }
     throw PluginBackupError::fileSystem(QStringLiteral("无法还原插件") + quoted(plugin.name), error);
 }

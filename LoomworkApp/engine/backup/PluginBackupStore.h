@@ -73,7 +73,9 @@ std::optional<PluginBackup> originalTranslationBackup(const QList<PluginBackup>&
 // user's library linked templates stay links and get the backed-up text where they point,
 // whole or nothing (a kill between putting the plug-in in place and committing its linked
 // templates leaves those templates as they were). Linked folders come back as the links they
-// were. The backup itself is never changed.
-void restore(const PluginBackup& backup, const Plugin& plugin);
+// were. The backup itself is never changed. Only the plug-in the list showed (its identity)
+// is replaced. Returns what the user must hear besides: another user's items found in the old
+// plug-in and left, an old copy the administrator did not remove.
+QStringList restore(const PluginBackup& backup, const Plugin& plugin);
 
 } // namespace PluginBackupStore

@@ -500,6 +500,17 @@ QStringList AdminAuth::lastNotes()
     return t_notes;
 }
 
+QString AdminAuth::leftoverNote(const Item& item)
+{
+    const QString at = item.folder + QLatin1Char('/')
+        + (item.inRoom && !item.room.isEmpty() ? item.room + QLatin1Char('/') + item.name : item.name);
+    const QString why = t_failure == Failure::declined || t_failure == Failure::notLaunched
+        ? QStringLiteral("未获得管理员授权") : QStringLiteral("管理员操作没有完成");
+    return QStringLiteral("「") + FsPath::displayText(item.shownName.isEmpty() ? item.name : item.shownName)
+        + QStringLiteral("」的旧版本未能删除（") + why + QStringLiteral("），留在：") + FsPath::displayText(at)
+        + QStringLiteral("；下次启动时会再请求授权。");
+}
+
 bool AdminAuth::adminCreateDirectory(const QString& folder)
 {
     return runChecked({folder}, [](const QStringList& at) { return createDirectoryCommand(at[0]); }, nullptr);
@@ -515,7 +526,7 @@ bool AdminAuth::prepareRoot(const QString& root)
 // The source is our own copy in the user's data folder; only the destination is the library's.
 // The helper copies it into a room of ours beside the destination and exchanges the two, taking
 // the old item only while it is the one that stood there when the user asked.
-bool AdminAuth::adminReplace(const QString& source, const QString& destination)
+bool AdminAuth::adminReplace(const QString& source, const QString& destination, const SafeFS::Identity& seen)
 {
     t_notes.clear();
     if (!explained())
@@ -534,8 +545,21 @@ bool AdminAuth::adminReplace(const QString& source, const QString& destination)
         t_failure = Failure::failed;
         return false;
     }
-    // What stands there now is what the user asks to replace: the helper takes only that.
-    (void)SafeFS::identityAt(folder.get(), FsPath::toBytes(at.name), at.identity);
+    // The helper takes only the item the user saw (else what stands there as he asks).
+    if (seen.known()) {
+        SafeFS::Identity there;
+        if (SafeFS::identityAt(folder.get(), FsPath::toBytes(at.name), there) != 0 || !(there == seen)) {
+            t_notes.append(QStringLiteral("「") + FsPath::displayText(at.name)
+                           + QStringLiteral("」已不是显示时的那一项（可能被其他用户改动或替换），未作更改：")
+                           + FsPath::displayText(destination));
+            removeRoom(change, room, folder.get());
+            t_failure = Failure::failed;
+            return false;
+        }
+        at.identity = seen;
+    } else {
+        (void)SafeFS::identityAt(folder.get(), FsPath::toBytes(at.name), at.identity);
+    }
     at.room = FsPath::fromBytes(room.name());
     at.roomIdentity = room.identity();
     const std::string name = FsPath::toBytes(at.name);

@@ -18,7 +18,7 @@ namespace AdminAuth {
 // True when the current user can create a file in `folder`; leaves nothing behind.
 bool isWritable(const QString& folder);
 // Opens the root and its existing category folders to everyone.
-bool requestPermission(const QString& root);
+[[nodiscard]] bool requestPermission(const QString& root);
 // An item of the system library as the application recorded it, for the administrator to
 // remove: `name` in `folder`, or, with a `room`, inside that private room of ours in `folder`.
 // The helper acts on this identity and nothing else: whatever stands there by then and is not
@@ -37,21 +37,24 @@ struct Item {
 // Removes `item`: the helper moves it into a private room of ours beside it (made and named in
 // the journal first, unless the item names one), checks it there and empties it of what
 // belongs to its owner, root or us.
-bool adminRemove(const Item& item);
+[[nodiscard]] bool adminRemove(const Item& item);
 // adminRemove() of the item at `path`, as `identity` (looked at by the caller when the user
 // asked) says it is.
-bool adminRemove(const QString& path, const SafeFS::Identity& identity);
+[[nodiscard]] bool adminRemove(const QString& path, const SafeFS::Identity& identity);
 // After adminRemove(): other users' items found inside and left, with where they are; and,
 // when the item found was not the one recorded (nothing removed), where it is.
 QStringList lastNotes();
+// What the user hears of an old copy the administrator did not remove (declined, or the
+// helper failed): where it waits, and that it is asked for again.
+QString leftoverNote(const Item& item);
 // Creates `folder` and opens it to everyone.
-bool adminCreateDirectory(const QString& folder);
+[[nodiscard]] bool adminCreateDirectory(const QString& folder);
 // Creates the root and its four category folders and opens the root's tree to everyone.
-bool prepareRoot(const QString& root);
+[[nodiscard]] bool prepareRoot(const QString& root);
 // Replaces `destination` by a copy of `source`, made in a private room of ours beside it that
-// the journal names first; the old item is taken into the room only while it is the item that
-// stood there when asked, as for adminRemove().
-bool adminReplace(const QString& source, const QString& destination);
+// the journal names first; the old item is taken into the room only while it is `seen` (the
+// item the user saw; unknown: what stands there when asked), as for adminRemove().
+[[nodiscard]] bool adminReplace(const QString& source, const QString& destination, const SafeFS::Identity& seen = {});
 
 // Why `path` may not be handed to the administrator, empty when it may: it must be the
 // system library or lie in it, written without "." or "..", and pass through no symbolic

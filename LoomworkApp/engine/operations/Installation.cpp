@@ -222,7 +222,9 @@ void Installation::removeLeftovers(QStringList& notes)
     if (m_plan.root != PluginRoot::system || !m_group)
         return;
     for (const AdminAuth::Item& item : m_group->leftovers()) {
-        AdminAuth::adminRemove(item);
+        const bool removed = AdminAuth::adminRemove(item);
         notes += AdminAuth::lastNotes();
+        if (!removed)
+            notes += AdminAuth::leftoverNote(item);
     }
 }

@@ -327,8 +327,9 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
             if (!FileOps::current().exists(category)) {
                 // The library is writable by now: only a refusal needs the administrator.
                 std::error_code error;
-                if (!fs::create_directory(nativePath(category), error) && error)
-                    AdminAuth::adminCreateDirectory(category);
+                if (!fs::create_directory(nativePath(category), error) && error
+                    && !AdminAuth::adminCreateDirectory(category))
+                    throw MarketInstallError::authorizationDenied();
             }
             const QString target = category + QLatin1Char('/') + folder;
             // Without a confirmed clash an existing folder is left alone, as the reader does.
@@ -350,8 +351,9 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
             failSwap(group.at(group.failedAt()), error);
         }
     } catch (...) {
+        // Old copies of plug-ins that could not be swapped back: the journal keeps what stays.
         for (const AdminAuth::Item& old : group.leftovers())
-            AdminAuth::adminRemove(old);
+            (void)AdminAuth::adminRemove(old);
         if (known < 2)
             throw;
         // Which one failed, and that the others were not installed either (or, where one
@@ -375,8 +377,10 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
     try {
         // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
         for (const AdminAuth::Item& old : group.leftovers()) {
-            AdminAuth::adminRemove(old);
+            const bool removed = AdminAuth::adminRemove(old);
             outcome.notes += AdminAuth::lastNotes();
+            if (!removed)
+                outcome.notes += AdminAuth::leftoverNote(old);
         }
         outcome.notes += group.notes();
         report(1.0);

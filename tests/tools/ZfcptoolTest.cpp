@@ -1061,3 +1061,73 @@ TEST(Zfcptool, TheShippedToolHasNoTestSeams)
     EXPECT_FALSE(holds(ZFCPTOOL_PATH));
     EXPECT_TRUE(holds(ZFCPTOOL_SEAMS_PATH));
 }
+
+// An extraction replaces only what stood at each plug-in's name when its run began: another
+// user who renames his own item onto the name meanwhile, puts one where nothing stood, or
+// exchanges the name just as the run exchanges it, never has his item replaced, and the run
+// says so and fails.
+TEST(ZfcptoolTest, ExtractReplacesOnlyWhatStoodWhenTheRunBegan)
+{
+    TempDir dir;
+    writeFile(dir / "src/A/new", "new");
+    const std::string package = (dir / "p.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "effect", "A", (dir / "src/A").string()}).status, 0);
+    const fs::path out = dir / "out";
+    const fs::path effects = out / "Effects.localized";
+    enum class Act { renameOnto, appear, exchangeAtMove };
+    const struct Case {
+        const char* name;
+        Act act;
+        const char* pauseAt;
+        bool aStood;
+    } cases[] = {
+        {"another item renamed onto the name", Act::renameOnto, "read", true},
+        {"an item put where nothing stood", Act::appear, "read", false},
+        {"the name exchanged as the run exchanges it", Act::exchangeAtMove, "1", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        removeTree(out);
+        if (c.aStood)
+            writeFile(effects / "A/old", "old");
+        writeFile(effects / "Zed/other", "the neighbour's");
+        Background run(dir, {"extract", package, out.string()},
+                       "ZFCPTOOL_TEST_PAUSE_FILE=" + quoted((dir / "go").string()) + " ZFCPTOOL_TEST_PAUSE_AT=" + c.pauseAt + " ",
+                       "n");
+        ASSERT_TRUE(eventually([&] { return run.finished() || fs::exists(dir / "go.paused"); }));
+        switch (c.act) {
+        case Act::renameOnto:
+            fs::rename(effects / "A", dir / "moved");
+            fs::rename(effects / "Zed", effects / "A");
+            break;
+        case Act::appear:
+            fs::rename(effects / "Zed", effects / "A");
+            break;
+        case Act::exchangeAtMove: {
+            const DirHandle::Fd folder(::open(effects.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_EQ(DirHandle::renameAt(folder.get(), "A", folder.get(), "Zed", DirHandle::Rename::exchange), 0);
+            break;
+        }
+        }
+        writeFile(dir / "go", "");
+        const Outcome o = run.finish();
+        fs::remove(dir / "go");
+        fs::remove(dir / "go.paused");
+        // The neighbour's item is whole wherever he left it, and so is the old A.
+        int others = 0, olds = 0, news = 0;
+        for (const fs::path& folder : {effects, dir / ""}) {
+            for (const auto& item : fs::directory_iterator(folder)) {
+                others += readFile(item.path() / "other") == "the neighbour's";
+                olds += readFile(item.path() / "old") == "old";
+                news += readFile(item.path() / "new") == "new" && item.path().parent_path() == effects;
+            }
+        }
+        EXPECT_EQ(others, 1);
+        EXPECT_EQ(olds, c.aStood && o.status == 1 ? 1 : 0);
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find("解包开始后"), std::string::npos) << o.err;
+        EXPECT_EQ(news, 0) << "reported failed, nothing new stands";
+        EXPECT_TRUE(hiddenOfARun(out).empty());
+        removeTree(dir / "moved");
+    }
+}

@@ -57,6 +57,7 @@ void extractCommand(const std::vector<std::string>& args, bool overwrite, const 
         }
         ExtractRun staged(root);
         try {
+            staged.noteSeen(plugins);
             const fs::path tree = staged.tree(categories);
             Seams::beforeRead();
             reader.extractAll(tree, progress);
@@ -88,6 +89,7 @@ void extractCommand(const std::vector<std::string>& args, bool overwrite, const 
         return;
     ExtractRun staged(root);
     try {
+        staged.noteSeen({{std::string(), folder}});
         const fs::path staging = staged.stagingInRoot();
         Seams::beforeRead();
         reader.extract(plugin, staging, name, true, progress);

@@ -32,6 +32,8 @@ using RunFolder::kTree;
 namespace {
 
 constexpr char kNotInPlace[] = "插件未就位，可能已被他人移走或替换：";
+constexpr char kChanged[] = "解包开始后这里的项目已被他人改动或替换，未覆盖：";
+constexpr char kAppeared[] = "解包开始后这里出现了别的项目，未覆盖：";
 
 // Anything at `path`, a link itself included.
 bool isThere(const fs::path& path)
@@ -197,6 +199,20 @@ void ExtractRun::undo() noexcept
         removeMade();
 }
 
+void ExtractRun::noteSeen(const std::vector<Plugin>& plugins)
+{
+    for (const Plugin& plugin : plugins) {
+        if (plugin.name.empty())
+            continue;
+        SafeFS::Identity there;
+        const fs::path path = (plugin.folder.empty() ? m_root : m_root / plugin.folder) / plugin.name;
+        const int error = SafeFS::identityAt(AT_FDCWD, path.native(), there);
+        if (error != 0 && error != ENOENT && error != ENOTDIR)
+            throwErrno("cannot open", path, error);
+        m_seen.emplace(plugin.folder + '/' + plugin.name, error == 0 ? there : SafeFS::Identity{});
+    }
+}
+
 std::vector<std::size_t> ExtractRun::prepare(const std::vector<std::string>& folders)
 {
     const std::string staging = SafeFS::zfcptoolHiddenName(kExtract, m_entry.id);
@@ -313,6 +329,10 @@ void ExtractRun::commit(const std::vector<Plugin>& plugins, bool replace)
             throwErrno("cannot move into place", landing.folder / name, there);
         if (there == 0 && !replace)
             continue; // the staged copy goes with the staging folder
+        // Only what stood there as the run began is replaced.
+        const auto seen = m_seen.find(plugin.folder + '/' + name);
+        if (seen != m_seen.end() && there == 0 && !(seen->second.known() && old == seen->second))
+            throw Failure((seen->second.known() ? kChanged : kAppeared) + (landing.folder / name).string());
         m_entry.items.push_back({Role::made, landing.place, staging + "/" + name, name, staged});
         if (there == 0) {
             // After an exchange the old copy is where the new one was staged; where the
@@ -342,6 +362,8 @@ bool ExtractRun::place(const Planned& plug, bool replace)
         const int error = DirHandle::moveAt(staging, plug.name, folder, plug.name, mover());
         if (error == EEXIST && !replace)
             return false; // there by now: kept, and the staged copy goes with the staging folder
+        if (error == EEXIST)
+            throw Failure(kAppeared + target.string());
         if (error != 0)
             throwErrno("cannot move into place", target, error);
         return true;
@@ -350,7 +372,7 @@ bool ExtractRun::place(const Planned& plug, bool replace)
     SafeFS::Identity now;
     int error = SafeFS::identityAt(folder, plug.name, now);
     if (error == 0 && now != *plug.old)
-        error = EEXIST;
+        throw Failure(kChanged + target.string());
     // Where the exchange is refused, the old copy goes aside in the room first; the record
     // names it there.
     if (error == 0 && !landing.asideFd.valid()) {
@@ -365,6 +387,15 @@ bool ExtractRun::place(const Planned& plug, bool replace)
         error = DirHandle::swapIn(staging, plug.name, folder, plug.name, landing.asideFd.get(), plug.name, exchanged, mover());
     if (error != 0)
         throwErrno("cannot move into place", target, error);
+    // Another user may exchange the name between the look and the exchange: what came out must
+    // be the item recorded, or both go back at once.
+    SafeFS::Identity out;
+    if (SafeFS::identityAt(exchanged ? staging : landing.asideFd.get(), plug.name, out) != 0 || out != *plug.old) {
+        if ((error = DirHandle::swapBack(staging, plug.name, folder, plug.name, landing.asideFd.get(), plug.name, exchanged,
+                                         mover())) != 0)
+            throwErrno("cannot move into place", target, error);
+        throw Failure(kChanged + target.string());
+    }
     return true;
 }
 

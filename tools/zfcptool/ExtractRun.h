@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,6 +37,10 @@ public:
         std::string name;
     };
 
+    // What stands at each plug-in's name as the run begins: the only items commit() replaces
+    // (where nothing stood, nothing is). Called before anything is read.
+    void noteSeen(const std::vector<Plugin>& plugins);
+
     // For the reader: the staging folder inside ROOT (made, with ROOT, when missing).
     std::filesystem::path stagingInRoot();
     // For the reader: a folder whose `categories` lead to the staging folders inside ROOT's
@@ -44,7 +49,9 @@ public:
 
     // Moves each of `plugins`, as staged, to its name in its folder; an item already there is
     // replaced only when `replace` (else the staged copy is dropped). Once every plug-in
-    // stands, the run is finished: a failure to remove the old copies then is only said. Last,
+    // stands, the run is finished: a failure to remove the old copies then is only said. An item
+    // that is not what noteSeen() saw there is never replaced: Failure names it, and the run is
+    // undone. Last,
     // each placed plug-in must stand at its name as the very item staged: Failure names those
     // that do not (someone else moved them), and so it does a plug-in missing from staging.
     void commit(const std::vector<Plugin>& plugins, bool replace);
@@ -101,5 +108,6 @@ private:
     std::vector<std::filesystem::path> m_made;
     std::vector<Landing> m_landings;
     std::vector<std::pair<std::string, std::size_t>> m_folders; // ROOT's folder name, its landing
+    std::map<std::string, SafeFS::Identity> m_seen; // "folder/name" -> what stood there (unknown: nothing)
     bool m_finished = false;
 };

@@ -151,29 +151,42 @@ int Room::removeIfEmpty(int parent) const
         return 0;
     if (!isEmptyFolder(m_fd.get()))
         return ENOTEMPTY;
-    // Renamed by another user: it goes from wherever it is in `parent`.
-    std::string name = m_name;
-    Identity there;
-    if (identityAt(parent, name, there) != 0 || !(there == m_identity)) {
-        std::vector<std::string> names;
-        if (DirHandle::listNames(parent, names) != 0)
+    // Renamed by another user, maybe over and over: it goes from wherever it is in `parent`,
+    // and only its own handle tells that it went (a removed folder has no links left).
+    const auto gone = [&] {
+        struct stat st {};
+        return ::fstat(m_fd.get(), &st) == 0 && st.st_nlink == 0;
+    };
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        std::string name = m_name;
+        Identity there;
+        if (identityAt(parent, name, there) != 0 || !(there == m_identity)) {
+            std::vector<std::string> names;
+            if (const int error = DirHandle::listNames(parent, names))
+                return error;
+            const auto found = std::find_if(names.begin(), names.end(), [&](const std::string& candidate) {
+                Identity at;
+                return identityAt(parent, candidate, at) == 0 && at == m_identity;
+            });
+            if (found == names.end()) {
+                if (gone())
+                    return 0;
+                continue; // between two names of a rename: looked for again
+            }
+            name = *found;
+        }
+        if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && errno != ENOTEMPTY
+            && errno != EEXIST)
+            return errno;
+        if (gone())
             return 0;
-        const auto found = std::find_if(names.begin(), names.end(), [&](const std::string& candidate) {
-            Identity at;
-            return identityAt(parent, candidate, at) == 0 && at == m_identity;
-        });
-        if (found == names.end())
-            return 0;
-        name = *found;
     }
-    if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST)
-        return 0;
-    return errno;
+    return EBUSY; // still there: the caller keeps it recorded
 }
 
 DirHandle::Owners ownersOf(int folder, std::string_view name, uid_t asker)
 {
-    DirHandle::Owners owners{false, {asker, 0}};
+    DirHandle::Owners owners{false, {asker, 0}, {}};
     struct stat st {};
     if (::fstatat(folder, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         owners.uids.push_back(st.st_uid);

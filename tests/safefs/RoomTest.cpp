@@ -1,10 +1,13 @@
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,7 +36,7 @@ std::string readText(const fs::path& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-const DirHandle::Owners kAnyone{true, {}};
+const DirHandle::Owners kAnyone{true, {}, {}};
 
 } // namespace
 
@@ -201,4 +204,47 @@ TEST(DirHandle, SwapsFallBackToTwoRenamesWhereTheFileSystemRefusesFlags)
         fs::remove(dir / "target");
     }
     DirHandle::refuseRenameFlagsForTests(false);
+}
+
+// Another user exchanges the room's name with a folder of his over and over while the room
+// goes: it is removed wherever it stands, or said to be still there, never left behind with
+// "gone" reported; his folder is never touched.
+TEST(Room, ARoomRenamedOnAndOnIsRemovedOrSaidToStay)
+{
+    TempDir dir;
+    const fs::path his = dir / "neighbour";
+    writeFile(his / "keep", "his");
+    const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    int removed = 0;
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        if (fs::exists(dir / kRoom))
+            fs::rename(dir / kRoom, his);
+        SafeFS::Room room;
+        ASSERT_EQ(room.make(parent.get(), kRoom), 0);
+        const SafeFS::Identity made = room.identity();
+        std::atomic<bool> stop{false};
+        std::thread exchanger([&] {
+            const std::string a = (dir / kRoom).string();
+            const std::string b = his.string();
+            while (!stop.load())
+                ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+        });
+        const int error = room.removeIfEmpty(parent.get());
+        stop = true;
+        exchanger.join();
+        fs::path left;
+        for (const auto& item : fs::directory_iterator(dir.path())) {
+            if (identityOf(item.path()) == made)
+                left = item.path();
+        }
+        if (error == 0) {
+            ++removed;
+            EXPECT_TRUE(left.empty()) << "reported gone, still there as " << left;
+        } else if (!left.empty()) {
+            fs::remove(left); // said to stay: its caller keeps it recorded
+        }
+        EXPECT_EQ(readText((fs::exists(his) ? his : dir / kRoom) / "keep"), "his");
+    }
+    EXPECT_GT(removed, 0);
 }

@@ -39,8 +39,10 @@ public:
     const std::string& name() const { return m_name; }
 
     // Removes the room from `parent` once it is empty: by its name only while that name is
-    // this room (rmdir removes nothing but an empty folder). Not empty is ENOTEMPTY; a room
-    // no longer there, or a name that is another item by now, is 0 (nothing of ours).
+    // this room (rmdir removes nothing but an empty folder), looked for again wherever another
+    // user renames it. 0 once the room is gone (its own handle says so); ENOTEMPTY when it is
+    // not empty; EBUSY when it is still there after many tries (renamed on and on): the caller
+    // keeps it recorded.
     [[nodiscard]] int removeIfEmpty(int parent) const;
 
 private:

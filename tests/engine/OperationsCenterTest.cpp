@@ -1038,3 +1038,46 @@ TEST_F(OperationsCenterTest, AnOldCopyWeMayNotRemoveGoesToTheAdministratorAsReco
         EXPECT_TRUE(QDir(AppJournal::folder()).entryList(QDir::Files).isEmpty());
     }
 }
+
+// The journal turns unwritable (a disk remounted read-only) after the first plug-in of two was
+// swapped in, and that one cannot be swapped back either: the message says which plug-in is
+// new, never that nothing changed.
+TEST_F(OperationsCenterTest, AJournalLostMidwaySaysWhatStandsOnDisk)
+{
+    class LostJournal final : public FileOps
+    {
+    public:
+        LostJournal() : m_previous(setCurrent(this)) {}
+        ~LostJournal() override { setCurrent(m_previous); }
+        int stepFault(Step step, const QString&) override
+        {
+            if (step == Step::writeJournal && ++m_writes >= 6)
+                return EROFS;
+            if (step == Step::exchange && ++m_exchanges >= 2)
+                return EROFS;
+            return 0;
+        }
+
+    private:
+        int m_writes = 0;
+        int m_exchanges = 0;
+        FileOps* m_previous;
+    };
+    const QString effects = category(PluginRoot::user, effect);
+    PackageMaker::makeFolder(effects, "Glow", {{"old.txt", "old"}});
+    PackageMaker::makeFolder(effects, "Spark", {{"old.txt", "old"}});
+    const QString pkg = package("two.zfcp", {{effect, "Glow", glowA}, {effect, "Spark", glowB}});
+    QString message;
+    {
+        LostJournal lost;
+        OperationsCenter center;
+        EXPECT_FALSE(install(center, {pkg}, {}));
+        message = center.alertMessage().value_or(QString());
+    }
+    EXPECT_TRUE(message.startsWith("无法写入操作记录：")) << message.toStdString();
+    const bool glowNew = PackageMaker::readTree(effects + "/Glow").value("Glow.moef") == glowA.value("Glow.moef");
+    ASSERT_TRUE(glowNew) << "the case needs the first plug-in left new: " << message.toStdString();
+    EXPECT_TRUE(message.contains("Glow 未能还原，已是封包里的版本")) << message.toStdString();
+    EXPECT_FALSE(message.contains("插件没有改动")) << message.toStdString();
+    EXPECT_EQ(PackageMaker::readTree(effects + "/Spark"), (QMap<QString, QByteArray>{{"old.txt", "old"}}));
+}

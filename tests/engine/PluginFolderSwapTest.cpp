@@ -337,7 +337,7 @@ TEST(PluginFolderSwap, RecoveryNeverGoesThroughALinkInTheSystemLibrary)
     const pid_t child = ::fork();
     if (child == 0) {
         FaultyFileOps files;
-        files.killAtCall(2);
+        files.killAtCall(4); // the entry, the room, the room's identity recorded, then the copy
         PluginFolderSwap swap(category);
         QString staging;
         (void)swap.makeStaging("install", "Glow", &staging);

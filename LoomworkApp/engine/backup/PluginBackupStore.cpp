@@ -458,6 +458,9 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
             (void)swap.undo();
         }
         refusal = swap.refusal();
+        // The step the journal was to record was not taken: the plug-in is as it was.
+        if (swap.journalRefused() && swap.target().isEmpty())
+            refusal += QStringLiteral("\n插件没有改动。");
     }
     if (!refusal.isEmpty())
         throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), refusal);

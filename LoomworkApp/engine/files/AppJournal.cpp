@@ -40,8 +40,7 @@ QString AppJournal::failureText(int error, const std::string& refusedAt)
     const QString why = error == EPERM
         ? QStringLiteral("它属于其他用户、是符号链接，或其他用户也能在其中改名，不能在其中保存操作记录")
         : SystemError::describe(error);
-    return QStringLiteral("无法写入操作记录：") + FsPath::displayText(at) + QStringLiteral("\n") + why
-        + QStringLiteral("\n插件没有改动。");
+    return QStringLiteral("无法写入操作记录：") + FsPath::displayText(at) + QStringLiteral("\n") + why;
 }
 
 void AppJournal::recover()

@@ -20,7 +20,7 @@ QString folder();
 [[nodiscard]] int open(SafeFS::Journal& journal, std::string* refusedAt = nullptr);
 // Why the journal could not be written, for the user: the folder at fault (the journal's own
 // when none was named) and the error. A change that cannot write its entry takes no step, and
-// says this instead of naming the library.
+// says this instead of naming the library, then what stands on disk (which only it knows).
 QString failureText(int error, const std::string& refusedAt);
 
 // SafeFS::recoverJournal over the journal, leaving alone the entries of changes still

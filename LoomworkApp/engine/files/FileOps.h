@@ -47,7 +47,8 @@ public:
         makeFolder,
         rename,
         exchange,
-        remove
+        remove,
+        writeJournal // a change's journal entry, named by the journal's folder
     };
     [[nodiscard]] virtual int stepFault(Step step, const QString& paths);
 

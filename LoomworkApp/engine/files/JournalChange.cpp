@@ -10,6 +10,7 @@
 
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AppJournal.h"
+#include "engine/files/FileOps.h"
 #include "engine/core/FsPath.h"
 
 JournalChange::JournalChange(std::string kind)
@@ -64,6 +65,8 @@ int JournalChange::write()
     try {
         SafeFS::Journal journal;
         m_refusedAt.clear();
+        if (const int error = FileOps::current().stepFault(FileOps::Step::writeJournal, AppJournal::folder()))
+            return error;
         if (const int error = AppJournal::open(journal, &m_refusedAt))
             return error;
         // A failed write may still have put the entry in place: it goes with the change.

@@ -161,8 +161,10 @@ DirHandle::Mover PluginFolderSwap::mover()
 int PluginFolderSwap::writeJournal()
 {
     const int error = m_change->write();
-    if (error)
+    if (error) {
         m_refusal = m_change->failureText(error);
+        m_journalRefused = true;
+    }
     return error;
 }
 

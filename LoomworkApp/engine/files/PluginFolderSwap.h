@@ -106,6 +106,8 @@ public:
     // Why a step was refused, for the user: a link met (ELOOP), or the journal that could not
     // be written. Empty when the errno says it.
     QString refusal() const { return m_refusal; }
+    // Whether the refusal is the journal's: the step it was to record was not taken.
+    bool journalRefused() const { return m_journalRefused; }
 
     const QString& folder() const { return m_folder; }
 
@@ -156,6 +158,7 @@ private:
     QStringList m_notes;
     QString m_refusal;
     QString m_target;
+    bool m_journalRefused = false;
     unsigned m_names = 0;
     // Between place() and finish() or undo(): the new item, and the old one.
     bool m_pending = false;

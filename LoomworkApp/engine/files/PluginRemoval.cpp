@@ -76,7 +76,7 @@ int PluginRemoval::run()
     auto& items = m_change->items();
     items.push_back(JournalChange::item(Role::room, place, roomName, {}, {}));
     if (const int error = m_change->write()) {
-        m_refusal = m_change->failureText(error);
+        m_refusal = m_change->failureText(error) + QStringLiteral("\n插件没有删除。");
         return error;
     }
     if (const int error = m_room.make(m_parent.get(), roomName))
@@ -85,7 +85,7 @@ int PluginRemoval::run()
     // Once in the room the delete is to be finished, whatever stops it.
     items.push_back(JournalChange::item(Role::old, place, roomName + "/" + name, name, m_item));
     if (const int error = m_change->setState(SafeFS::JournalEntry::State::finish)) {
-        m_refusal = m_change->failureText(error);
+        m_refusal = m_change->failureText(error) + QStringLiteral("\n插件没有删除。");
         return error;
     }
     DirHandle::Owners owners = SafeFS::ownersOf(m_parent.get(), name, ::geteuid());

@@ -210,8 +210,11 @@ void Installation::commit()
     m_current = failed.package;
     m_stagedOfCurrent = failed.position - 1;
     const PluginFolderSwap& swap = m_group->at(m_group->failedAt());
+    // What stands is said after it: a plug-in that could not be swapped back is new.
     if (!swap.refusal().isEmpty())
-        throw StagedFailure(swap.refusal());
+        throw StagedFailure(swap.refusal()
+                            + (swap.journalRefused() && m_group->notRestored().isEmpty() ? QStringLiteral("\n插件没有改动。")
+                                                                                         : QString()));
     throw fs::filesystem_error("install", nativePath(failed.target), std::error_code(error, std::generic_category()));
 }
 

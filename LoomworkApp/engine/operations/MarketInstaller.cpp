@@ -71,10 +71,12 @@ QString categoryFolder(const QString& library, ZFCPluginType type)
     return library + QLatin1Char('/') + EngineText::directoryName(type);
 }
 
-[[noreturn]] void failSwap(const PluginFolderSwap& swap, int error)
+// `anyKept`: an earlier plug-in of the package could not be swapped back (the caller says so).
+[[noreturn]] void failSwap(const PluginFolderSwap& swap, int error, bool anyKept = false)
 {
     if (!swap.refusal().isEmpty())
-        throw MarketInstallError::failed(swap.refusal());
+        throw MarketInstallError::failed(swap.refusal()
+                                         + (swap.journalRefused() && !anyKept ? QStringLiteral("\n插件没有改动。") : QString()));
     throw std::system_error(error, std::generic_category());
 }
 
@@ -348,7 +350,7 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         }
         if (const int error = group.commit()) {
             installed = stagedPositions.at(group.failedAt()) - 1;
-            failSwap(group.at(group.failedAt()), error);
+            failSwap(group.at(group.failedAt()), error, !group.notRestored().isEmpty());
         }
     } catch (...) {
         // Old copies of plug-ins that could not be swapped back: the journal keeps what stays.

@@ -80,7 +80,7 @@ enum class Removed {
     yes,    // it left the library (what is said besides is in the notes)
     no,     // it still stands, or never stood (ENOENT): a failure
     partly, // its folder stays, holding only what is not ours to remove (named in the notes)
-    changed // the item at its name is not the one the list showed: untouched, named in the notes
+    told    // not removed, and why is in the notes (not the item the list showed, a journal refused)
 };
 
 // Like the file manager's remove: an item that is not there is a failure (ENOENT). Nothing is
@@ -97,8 +97,13 @@ Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<
     PluginRemoval removal(path, plugin.identity, spared);
     error = removal.run();
     notes += removal.notes();
+    // Why it was refused (a journal it cannot keep), when the errno does not say it.
+    if (!removal.refusal().isEmpty() && error != ELOOP) {
+        notes += removal.refusal();
+        return Removed::told;
+    }
     if (error == ESTALE)
-        return Removed::changed;
+        return Removed::told;
     if (error && removal.forAdministrator()) {
         const bool removed = AdminAuth::adminRemove(*removal.forAdministrator());
         notes += AdminAuth::lastNotes();

@@ -192,8 +192,8 @@ int FaultyFileOps::writeFile(const QString& path, const QByteArray& bytes)
 
 int FaultyFileOps::stepFault(Step step, const QString& paths)
 {
-    static const char* const words[] = {"makeFolder", "rename", "exchange", "remove"};
-    const Op ops[] = {Op::makePath, Op::rename, Op::exchange, Op::removeTree};
+    static const char* const words[] = {"makeFolder", "rename", "exchange", "remove", "writeJournal"};
+    const Op ops[] = {Op::makePath, Op::rename, Op::exchange, Op::removeTree, Op::writeJournal};
     QString call = QString::fromLatin1(words[int(step)]);
     for (const QString& path : paths.split(QLatin1Char('\n')))
         call += QLatin1Char(' ') + path;

@@ -48,7 +48,8 @@ public:
         removeTree,
         rename,
         exchange,
-        writeFile
+        writeFile,
+        writeJournal // a change's journal entry (by the journal's folder)
     };
 
     FaultyFileOps();

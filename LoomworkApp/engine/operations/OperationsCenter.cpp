@@ -317,29 +317,64 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
 
     Installation installation(files, plan, progress, [&throttle] { throttle.flush(); });
     const Installation::Outcome outcome = installation.run(readers);
-    throttle.flush();
-    if (!outcome.ok) {
-        // The lists must show a plug-in that could not be swapped back.
-        if (outcome.listsChanged)
-            NotificationHub::instance().post(Notifications::pluginsDidChange);
-        QString message = outcome.text;
-        if (!outcome.notes.isEmpty())
-            message += QLatin1Char('\n') + outcome.notes.join(QLatin1Char('\n'));
-        fail(outcome.title, message);
+    if (outcome.ok) {
+        installed(guard, outcome, throttle, onFinished);
         return;
     }
-    const QString text = outcome.text.isEmpty() ? QStringLiteral("安装完成") : outcome.text;
-    const QStringList notes = outcome.notes;
-    post(guard, [text, notes, onFinished](OperationsCenter& center) {
-        center.setBusy(false);
-        center.setStatusText(text);
-        if (!notes.isEmpty()) {
-            center.setAlertTitle(QStringLiteral("部分旧版本未删除"));
-            center.setAlertMessage(notes.join(QLatin1Char('\n')));
+    throttle.flush();
+    // The lists must show a plug-in that could not be swapped back.
+    if (outcome.listsChanged)
+        NotificationHub::instance().post(Notifications::pluginsDidChange);
+    QString message = outcome.text;
+    if (!outcome.notes.isEmpty())
+        message += QLatin1Char('\n') + outcome.notes.join(QLatin1Char('\n'));
+    fail(outcome.title, message);
+}
+
+// Past the commit: the plug-ins stand. Memory running out from here on costs the report's
+// details (the progress, the notes), never turns the install into a failure, and never leaves
+// the runner busy.
+void OperationsCenter::installed(const Guard& guard, const Installation::Outcome& outcome, ProgressThrottle& throttle,
+                                 const Callback& onFinished) noexcept
+{
+    try {
+        throttle.flush();
+    } catch (...) {
+    }
+    try {
+        const QString text = outcome.text.isEmpty() ? QStringLiteral("安装完成") : outcome.text;
+        const QStringList notes = outcome.notes;
+        post(guard, [text, notes, onFinished](OperationsCenter& center) {
+            center.setBusy(false);
+            center.setStatusText(text);
+            if (!notes.isEmpty()) {
+                center.setAlertTitle(QStringLiteral("部分旧版本未删除"));
+                center.setAlertMessage(notes.join(QLatin1Char('\n')));
+            }
+            if (onFinished)
+                onFinished();
+        });
+        return;
+    } catch (...) {
+    }
+    postDone(guard, outcome.text, onFinished);
+}
+
+void OperationsCenter::postDone(const Guard& guard, const QString& text, const Callback& onFinished) noexcept
+{
+    // A few tries: an allocation that failed once may not fail again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        try {
+            post(guard, [text, onFinished](OperationsCenter& center) {
+                center.setBusy(false);
+                center.setStatusText(text);
+                if (onFinished)
+                    onFinished();
+            });
+            return;
+        } catch (...) {
         }
-        if (onFinished)
-            onFinished();
-    });
+    }
 }
 
 // ---- remove
@@ -381,12 +416,16 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
         } else if (removed == Removed::no) {
             failedNames.append(plugin.name);
         }
-        const QString text = QStringLiteral("删除：") + plugin.name;
-        const double fraction = double(i + 1) / double(count);
-        post(guard, [text, fraction](OperationsCenter& center) {
-            center.setStatusText(text);
-            center.setProgress(fraction);
-        });
+        // Progress is only a report: memory running out for it stops nothing.
+        try {
+            const QString text = QStringLiteral("删除：") + plugin.name;
+            const double fraction = double(i + 1) / double(count);
+            post(guard, [text, fraction](OperationsCenter& center) {
+                center.setStatusText(text);
+                center.setProgress(fraction);
+            });
+        } catch (const std::bad_alloc&) {
+        }
     }
 
     // Only folders that are really gone leave the registry; a plug-in that is still there
@@ -402,16 +441,20 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
                 + AdminAuth::systemLinkReason();
     lines += notes;
     const bool allRemoved = succeeded == count;
-    post(guard, [text, lines, allRemoved, onFinished](OperationsCenter& center) {
-        center.setBusy(false);
-        center.setStatusText(text);
-        if (!lines.isEmpty()) {
-            center.setAlertTitle(allRemoved ? QStringLiteral("部分文件未删除") : QStringLiteral("部分插件删除失败"));
-            center.setAlertMessage(lines.join(QLatin1Char('\n')));
-        }
-        if (onFinished)
-            onFinished();
-    });
+    try {
+        post(guard, [text, lines, allRemoved, onFinished](OperationsCenter& center) {
+            center.setBusy(false);
+            center.setStatusText(text);
+            if (!lines.isEmpty()) {
+                center.setAlertTitle(allRemoved ? QStringLiteral("部分文件未删除") : QStringLiteral("部分插件删除失败"));
+                center.setAlertMessage(lines.join(QLatin1Char('\n')));
+            }
+            if (onFinished)
+                onFinished();
+        });
+    } catch (const std::bad_alloc&) {
+        postDone(guard, text, onFinished); // what was deleted is deleted: said plainly
+    }
 }
 
 // ---- backup

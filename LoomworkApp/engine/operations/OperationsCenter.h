@@ -11,6 +11,8 @@
 #include <QString>
 
 #include "engine/core/Delivery.h"
+#include "engine/core/ProgressThrottle.h"
+#include "engine/operations/Installation.h"
 #include "engine/model/InstallPlan.h"
 #include "engine/model/Plugin.h"
 
@@ -88,6 +90,10 @@ private:
     static void guarded(const Guard& guard, const QString& failureTitle, const std::function<void()>& work);
     static void runInstall(const Guard& guard, const QStringList& files, const InstallPlan& plan,
                            const Callback& onFinished);
+    static void installed(const Guard& guard, const Installation::Outcome& outcome, ProgressThrottle& throttle,
+                          const Callback& onFinished) noexcept;
+    // The end of an operation whose change is made, said with as little as it takes.
+    static void postDone(const Guard& guard, const QString& text, const Callback& onFinished) noexcept;
     static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const std::vector<SafeFS::Identity>& spared,
                           const Callback& onFinished);
     static void runPack(const Guard& guard, const std::vector<ZFCPackItem>& items, BackupMode mode,

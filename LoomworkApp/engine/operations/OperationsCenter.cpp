@@ -123,6 +123,8 @@ Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<
         return Removed::no;
     // Out of the library, but not all gone: the rest waits for the next start's recovery.
     const QString remains = removal.remainsAt();
+    if (remains.isEmpty() && removal.forAdministrator())
+        return Removed::yes; // what the helper left, settling took
     notes.append(QStringLiteral("「") + FsPath::displayText(plugin.name) + QStringLiteral("」已移出插件库，但有文件未能删除（")
                  + SystemError::describe(error) + QStringLiteral("）")
                  + (remains.isEmpty() ? QString() : QStringLiteral("，留在：") + FsPath::displayText(remains))

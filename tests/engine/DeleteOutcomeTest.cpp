@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+#include <QThreadPool>
+
+#include <SafeFS/Identity.h>
+#include "engine/core/FsPath.h"
+#include "engine/files/AdminAuth.h"
+#include "engine/files/AppJournal.h"
+#include "engine/operations/OperationsCenter.h"
+#include "support/app/BackupFixtures.h"
+#include "support/app/FakeAlertPresenter.h"
+#include "support/app/PackageMaker.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/RecordingAdminRunner.h"
+#include "support/app/TestEnv.h"
+
+// What a delete says is what stands on disk: a plug-in that left the library counts as
+// deleted, with where its remains wait when they could not all go; one still standing does
+// not; and a journal entry goes as soon as nothing it names is left.
+namespace {
+
+constexpr ZFCPluginType effect{ZFCPluginType::effect};
+
+class DeleteOutcomeTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        TestEnv::reset();
+        AdminAuth::resetExplanation();
+        m_alerts.setDefaultAnswer(true);
+        m_category = PluginFixtures::categoryFolder(PluginRoot::system, effect);
+        QDir().mkpath(m_category);
+        ::chmod(QFile::encodeName(m_category).constData(), 0777);
+    }
+    void TearDown() override
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        TestEnv::reset();
+    }
+
+    Plugin glow() const
+    {
+        Plugin plugin;
+        plugin.name = "Glow";
+        plugin.type = effect;
+        plugin.root = PluginRoot::system;
+        plugin.path = m_category + "/Glow";
+        EXPECT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(plugin.path), plugin.identity), 0);
+        return plugin;
+    }
+
+    struct Said {
+        QString status;
+        QString alert;
+    };
+    Said remove(const Plugin& plugin)
+    {
+        OperationsCenter center;
+        center.remove({plugin});
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
+        QCoreApplication::processEvents();
+        return {center.statusText(), center.alertMessage().value_or("")};
+    }
+
+    QStringList journalEntries() const { return QDir(AppJournal::folder()).entryList(QDir::Files); }
+    QStringList hidden() const
+    {
+        return PackageMaker::namesIn(m_category).filter(QRegularExpression("^\\."));
+    }
+
+    FakeAlertPresenter m_alerts;
+    QString m_category;
+};
+
+} // namespace
+
+// Root's helper removes a plug-in we may not move ourselves: its journal entry goes with the
+// delete, not at the next start.
+TEST_F(DeleteOutcomeTest, AnAdministratorsDeleteSettlesItsEntryAtOnce)
+{
+    PackageMaker::makeFolder(m_category, "Glow", {{"a.txt", "a"}});
+    RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
+    Said said;
+    {
+        FaultyFileOps files;
+        files.failOn(FaultyFileOps::Op::rename, "/Glow\n", EACCES); // we may not give it another parent
+        said = remove(glow());
+    }
+    ASSERT_EQ(runner.commands().size(), 1);
+    EXPECT_EQ(said.status, "已删除 1 个插件") << said.alert.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(m_category + "/Glow"));
+    EXPECT_TRUE(journalEntries().isEmpty()) << journalEntries().join(", ").toStdString();
+    EXPECT_TRUE(hidden().isEmpty()) << hidden().join(", ").toStdString();
+}
+
+// The helper moved the plug-in into our room and died: it left the library, so it counts as
+// deleted; settling the entry at once takes what we may remove of it (here, as root, all).
+TEST_F(DeleteOutcomeTest, AHelperThatDiedAfterTheMoveStillCountsTheDelete)
+{
+    PackageMaker::makeFolder(m_category, "Glow", {{"a.txt", "a"}});
+    RecordingAdminRunner runner;
+    runner.setBeforeRun([this] {
+        const QStringList rooms = hidden().filter("loomwork-removing");
+        ASSERT_EQ(rooms.size(), 1);
+        ASSERT_TRUE(QDir().rename(m_category + "/Glow", m_category + "/" + rooms.first() + "/Glow"));
+    });
+    AdminRunner::Outcome died;
+    died.launched = true;
+    died.exitStatus = -1;
+    runner.queueOutcome(died);
+    Said said;
+    {
+        FaultyFileOps files;
+        files.failOn(FaultyFileOps::Op::rename, "/Glow\n", EACCES);
+        said = remove(glow());
+    }
+    EXPECT_EQ(said.status, "已删除 1 个插件") << said.alert.toStdString();
+    EXPECT_FALSE(said.alert.contains("权限或文件占用")) << said.alert.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(m_category + "/Glow"));
+    EXPECT_TRUE(hidden().isEmpty()) << hidden().join(", ").toStdString();
+    EXPECT_TRUE(journalEntries().isEmpty());
+}
+
+// Emptying fails after the plug-in went into the room (a tree deeper than any walk goes): it
+// left the library and is said to be deleted, with where its remains wait, never blamed on
+// rights or a busy file.
+TEST_F(DeleteOutcomeTest, AnEmptyingThatStopsAfterTheMoveSaysWhereTheRestWaits)
+{
+    QString deep = "Glow";
+    for (int level = 0; level < 140; ++level)
+        deep += "/d";
+    PackageMaker::makeFolder(m_category, deep, {{"f", "deep"}});
+    const Said said = remove(glow());
+    EXPECT_EQ(said.status, "已删除 1 个插件") << said.alert.toStdString();
+    EXPECT_TRUE(said.alert.contains("「Glow」已移出插件库，但有文件未能删除")) << said.alert.toStdString();
+    EXPECT_FALSE(said.alert.contains("权限或文件占用")) << said.alert.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(m_category + "/Glow"));
+    EXPECT_FALSE(journalEntries().isEmpty()) << "kept, and told, until it can be put right";
+    for (const QString& room : hidden())
+        QDir(m_category + "/" + room).removeRecursively();
+}

@@ -14,6 +14,7 @@
 #include "engine/core/FsPath.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
+#include "engine/model/InstallPlan.h"
 #include "engine/operations/OperationsCenter.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
@@ -148,4 +149,37 @@ TEST_F(DeleteOutcomeTest, AnEmptyingThatStopsAfterTheMoveSaysWhereTheRestWaits)
     EXPECT_FALSE(journalEntries().isEmpty()) << "kept, and told, until it can be put right";
     for (const QString& room : hidden())
         QDir(m_category + "/" + room).removeRecursively();
+}
+
+// An install over a plug-in we may not remove ourselves, whose removal by the administrator
+// fails: installed, and the message says where the old copy waits.
+TEST_F(DeleteOutcomeTest, AnOldCopyTheAdministratorDidNotRemoveIsSaid)
+{
+    PackageMaker::makeFolder(m_category, "Glow", {{"old.txt", "old"}});
+    const QString package = TestEnv::root() + "/glow.zfcp";
+    PackageMaker::pack(package, {{effect, "Glow", {{"new.txt", "new"}}}}, TestEnv::root() + "/work");
+    RecordingAdminRunner runner;
+    AdminRunner::Outcome failed;
+    failed.launched = true;
+    failed.exitStatus = 1;
+    runner.queueOutcome(failed);
+    InstallPlan plan;
+    plan.root = PluginRoot::system;
+    OperationsCenter center;
+    {
+        FaultyFileOps files;
+        files.failOn(FaultyFileOps::Op::removeTree, ".loomwork-install-", EACCES);
+        center.install({package}, plan);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 30000));
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(center.statusText(), "已安装 1 个插件");
+    const QString alert = center.alertMessage().value_or("");
+    EXPECT_TRUE(alert.contains("「Glow」的旧版本未能删除（管理员操作没有完成），留在：" + m_category + "/."))
+        << alert.toStdString();
+    const QStringList rooms = hidden();
+    ASSERT_EQ(rooms.size(), 1);
+    EXPECT_TRUE(alert.contains(rooms.first() + "/Glow")) << "where it really is";
+    EXPECT_EQ(PackageMaker::readTree(m_category + "/" + rooms.first() + "/Glow"), (QMap<QString, QByteArray>{{"old.txt", "old"}}));
+    EXPECT_EQ(PackageMaker::readTree(m_category + "/Glow"), (QMap<QString, QByteArray>{{"new.txt", "new"}}));
 }

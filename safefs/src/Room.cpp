@@ -173,7 +173,7 @@ int Room::removeIfEmpty(int parent) const
 
 DirHandle::Owners ownersOf(int folder, std::string_view name, uid_t asker)
 {
-    DirHandle::Owners owners{false, {asker, 0}};
+    DirHandle::Owners owners{false, {asker, 0}, {}};
     struct stat st {};
     if (::fstatat(folder, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         owners.uids.push_back(st.st_uid);

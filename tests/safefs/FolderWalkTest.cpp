@@ -138,3 +138,39 @@ TEST(FolderWalk, AFolderSwappedInAfterTheLookIsJudgedByItsOwnHandle)
     EXPECT_FALSE(fs::exists(dir / "Glow" / "a.moti"));
     EXPECT_TRUE(fs::is_empty(dir / ".x.loomwork-removing-0123456789abcdef"));
 }
+
+// A folder whose handle a walk closed to keep few open is opened again only while it is the
+// folder that was entered: another one renamed onto its name meanwhile stops the walk, and
+// nothing of it is touched.
+TEST(FolderWalk, AFolderOpenedAgainMustBeTheOneEntered)
+{
+    TempDir dir;
+    static fs::path top;
+    static fs::path other;
+    top = dir / "P";
+    other = dir / "Other";
+    fs::path ours = top;
+    fs::path theirs = other;
+    for (int level = 0; level < 60; ++level) {
+        ours /= "d";
+        theirs /= "d";
+        writeFile(theirs / "f", "theirs");
+    }
+    writeFile(ours / "f", "ours");
+    const craft::Tree before = craft::snapshot(other / "d");
+    // At the deepest file, the top's first folder (its handle closed long before) is swapped.
+    DirHandle::setStepHookForTests([](int, const char* name) {
+        if (std::string(name) != "f" || !fs::exists(other / "d"))
+            return;
+        fs::rename(top / "d", top.parent_path() / "parked");
+        fs::rename(other / "d", top / "d");
+    });
+    DirHandle::Fd folder(::open(top.c_str(), O_RDONLY | O_DIRECTORY));
+    std::vector<std::string> left;
+    const int error = DirHandle::emptyFolder(folder.get(), DirHandle::Owners{true, {}, {}}, left);
+    DirHandle::setStepHookForTests(nullptr);
+    ASSERT_TRUE(fs::exists(dir / "parked")) << "the walk never reached the deepest file";
+    EXPECT_EQ(error, ESTALE);
+    EXPECT_EQ(craft::describeDifference(before, craft::snapshot(top / "d")), "");
+    EXPECT_EQ(craft::snapshot(top / "d").size(), before.size());
+}

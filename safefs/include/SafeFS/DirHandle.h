@@ -68,9 +68,9 @@ bool isPlainName(std::string_view name);
 [[nodiscard]] int makeFolderAt(int parent, std::string_view name, mode_t mode);
 // Removes `name` from `parent`: a file or link is unlinked (a link is never followed), a
 // folder is emptied through handles (emptyFolder, of anyone's items) and removed; folders
-// without write or search rights for us get them first, on the handle that was looked at. Nothing there is no error. Only for
-// folders nobody else may write: in a shared one a name may be given to anything by then,
-// and removals go through a private room (SafeFS/Room.h).
+// without write or search rights for us get them first, on the handle that was looked at.
+// Nothing there is no error. Only for folders nobody else may write: in a shared one a name
+// may be given to anything by then, and removals go through a private room (SafeFS/Room.h).
 [[nodiscard]] int removeAt(int parent, std::string_view name);
 
 // Whose items an emptying removes. Anything of another user's found inside is left where it

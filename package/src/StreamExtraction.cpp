@@ -480,6 +480,8 @@ void extractTargets(ZFCFileHandle& file, const std::vector<ExtractTarget>& targe
 {
     if (targets.empty())
         return;
+    for (const ExtractTarget& target : targets)
+        ZFCPackageReader::checkDepth(*target.plugin);
     // About one worker per chunk to come, one core being left to the writer.
     int64_t chunks = 0;
     for (const ExtractTarget& target : targets)

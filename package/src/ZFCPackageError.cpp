@@ -93,6 +93,15 @@ ZFCPackageError ZFCPackageError::treeTooDeep(const std::string& folder, const st
     return error;
 }
 
+ZFCPackageError ZFCPackageError::treeTooDeepInPackage(const std::string& plugin, const std::string& inside)
+{
+    ZFCPackageError error(Kind::treeTooDeep, "插件「" + quotedName(plugin) + "」的文件夹嵌套超过 "
+                                                 + std::to_string(ZFCFolderStack::maxDepth) + " 层："
+                                                 + quotedName(inside));
+    error.m_subject = inside;
+    return error;
+}
+
 ZFCPackageError ZFCPackageError::failure(Kind kind, std::string subject)
 {
     const Text* text = textOf(kind);

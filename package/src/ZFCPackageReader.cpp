@@ -9,6 +9,7 @@
 
 #include "DestinationTree.h"
 #include "KitInternal.h"
+#include "LoomworkKit/ZFCFolderStack.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "StreamExtraction.h"
 
@@ -312,6 +313,22 @@ std::string ZFCPackageReader::safeName(std::string_view name)
     if (s == "." || s == "..")
         return {};
     return s;
+}
+
+void ZFCPackageReader::checkDepth(const ZFCPlugin& plugin)
+{
+    for (const ZFCEntry& entry : plugin.items) {
+        // Components as extraction reads them: "\" taken as "/", empty ones dropped.
+        std::size_t components = 0;
+        bool inName = false;
+        for (const char c : entry.path) {
+            const bool separator = c == '/' || c == '\\';
+            components += !separator && !inName;
+            inName = !separator;
+        }
+        if (components > ZFCFolderStack::maxDepth)
+            throw ZFCPackageError::treeTooDeepInPackage(plugin.name, entry.path);
+    }
 }
 
 fs::path ZFCPackageReader::safeChild(const fs::path& root, std::string_view rel)

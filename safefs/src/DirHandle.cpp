@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,15 +14,18 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(__linux__) && !defined(RENAME_EXCHANGE)
+#if defined(__linux__)
 #include <sys/syscall.h>
 #endif
+
+#include "FolderWalk.h"
 
 namespace DirHandle {
 
 namespace {
 
 std::atomic<bool> g_flagsRefused{false};
+std::atomic<StepHook> g_stepHook{nullptr};
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -50,45 +55,72 @@ int refusalOf(int error, int parent, const std::string& name)
 // must not come along onto a copy that now belongs to us (or to root).
 constexpr mode_t kCopiedModeBits = 0777;
 
-// Sets `mode` on the item `name` in `parent` as it is when opened: never through a link, and
-// never on a file that has other names (a hard link may lead anywhere); `folder` asks that it
-// be a folder.
-int chmodItemAt(int parent, const std::string& name, mode_t mode, bool folder)
+// Opens the item `name` in `parent` as it stands, never through a link, with its status: on
+// Linux a handle that only names it (O_PATH: any type, no rights needed, no FIFO opened), so
+// that what is decided from that status is what is then changed or entered, whatever another
+// user renames onto the name meanwhile.
+int openItem(int parent, const std::string& name, Fd& item, struct stat& st)
+{
+#if defined(O_PATH)
+    Fd fd(::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid())
+        return errno;
+    if (::fstat(fd.get(), &st) != 0)
+        return errno;
+    item = std::move(fd);
+#else
+    // Only a folder we may read can be held here; anything else is looked at by name.
+    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (S_ISDIR(st.st_mode)) {
+        Fd fd(::openat(parent, name.c_str(), kFolderFlags));
+        if (fd.valid() && ::fstat(fd.get(), &st) == 0)
+            item = std::move(fd);
+    }
+#endif
+    return 0;
+}
+
+// Opens the folder held by `item` (`name` in `parent`) for reading.
+int openFolderOf(const Fd& item, int parent, const std::string& name, Fd& out)
+{
+#if defined(O_PATH)
+    (void)parent;
+    (void)name;
+    Fd fd(::openat(item.get(), ".", kFolderFlags));
+#else
+    if (!item.valid())
+        return openChild(parent, name, out);
+    Fd fd(::fcntl(item.get(), F_DUPFD_CLOEXEC, 0));
+#endif
+    if (!fd.valid())
+        return errno;
+    out = std::move(fd);
+    return 0;
+}
+
+// Sets `mode` on the item held by `item`, whose status is `st` (`name` in `parent`): on the
+// inode that was opened, not on whatever the name holds by now.
+int chmodHeld(const Fd& item, const struct stat& st, int parent, const std::string& name, mode_t mode)
 {
 #if defined(__linux__)
-    Fd item(::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0)));
-    if (!item.valid())
-        return refusalOf(errno, parent, name);
-    struct stat st {};
-    if (::fstat(item.get(), &st) != 0)
-        return errno;
-    if (S_ISLNK(st.st_mode) || (!S_ISDIR(st.st_mode) && st.st_nlink > 1))
-        return 0;
-    // The handle's own entry in /proc names the inode that was opened, whatever the name
-    // holds by now.
     char opened[40];
     std::snprintf(opened, sizeof opened, "/proc/self/fd/%d", item.get());
     if (::chmod(opened, mode) == 0)
         return 0;
     if (errno != ENOENT)
         return errno;
+#else
+    if (item.valid() && ::fchmod(item.get(), mode) == 0)
+        return 0;
 #endif
-    // Without /proc: by name, never following a link, with the same answers as above.
+    // Without /proc: by name, and only while the name still holds the item looked at.
     struct stat now {};
     if (::fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
-    if (folder && !S_ISDIR(now.st_mode))
-        return S_ISLNK(now.st_mode) ? ELOOP : ENOTDIR;
-    if (S_ISLNK(now.st_mode) || (!S_ISDIR(now.st_mode) && now.st_nlink > 1))
-        return 0;
-    if (::fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0)
-        return 0;
-    // Linux refuses this for a link (swapped in since the look, and left alone), and so do
-    // C libraries that need /proc for it: then the mode was not set, and the caller hears so.
-    const int error = errno;
-    if (error == EOPNOTSUPP && ::fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(now.st_mode))
-        return folder ? ELOOP : 0;
-    return error;
+    if (now.st_dev != st.st_dev || now.st_ino != st.st_ino)
+        return ENOENT;
+    return ::fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
 // The bytes of the read-and-write copy, allocated on first need and kept for the next file
@@ -229,6 +261,30 @@ int Fd::release()
 
 int listNames(int fd, std::vector<std::string>& names)
 {
+    const auto add = [&names](const char* name) {
+        if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))))
+            names.emplace_back(name);
+    };
+#if defined(__linux__)
+    // Straight from the handle: no copy of it to open, no stream to allocate.
+    if (::lseek(fd, 0, SEEK_SET) < 0)
+        return errno;
+    alignas(std::uint64_t) char buffer[32768];
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : 0;
+        // Each record: inode (8 bytes), offset (8), its length (2), type (1), then the name.
+        for (long at = 0; at < n;) {
+            unsigned short length = 0;
+            std::memcpy(&length, buffer + at + 16, sizeof length);
+            add(buffer + at + 19);
+            at += length;
+        }
+    }
+#else
     const int copy = ::dup(fd);
     if (copy < 0)
         return errno;
@@ -241,14 +297,13 @@ int listNames(int fd, std::vector<std::string>& names)
     ::rewinddir(dir);
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name(entry->d_name);
-        if (name != "." && name != "..")
-            names.emplace_back(name);
+        add(entry->d_name);
         errno = 0;
     }
     const int error = errno;
     ::closedir(dir);
     return error;
+#endif
 }
 
 bool isPlainName(std::string_view name)
@@ -338,103 +393,183 @@ bool Owners::allows(uid_t uid) const
 
 namespace {
 
-// One folder of a walk: its handle, its names, the next to visit, and its path inside the
-// walk's top folder (for what is left and for messages).
-struct Level {
-    Fd fd;
-    std::vector<std::string> names;
-    std::size_t next = 0;
-    std::string path;
-    bool keeps = false; // something left inside: the folder stays too
-};
-
-std::string joined(const std::string& folder, const std::string& name)
-{
-    return folder.empty() ? name : folder + "/" + name;
-}
-
-// A folder of ours that we may not list or empty is opened to us first; the change never
-// follows a link.
-int openToUs(int parent, const std::string& name, const struct stat& st)
+// A folder of ours (any folder, for root) without all our rights gets them first, on the handle
+// that was looked at.
+int openToUs(const Fd& item, const struct stat& st, int parent, const std::string& name)
 {
     if ((st.st_mode & S_IRWXU) == S_IRWXU || (st.st_uid != ::geteuid() && ::geteuid() != 0))
         return 0;
-    return chmodItemAt(parent, name, (st.st_mode & 07777) | S_IRWXU, true);
+    return chmodHeld(item, st, parent, name, (st.st_mode & 07777) | S_IRWXU);
+}
+
+// Whether the item `name` in `parent` (status `st`, held by `item` when given) is one that an
+// emptying spares.
+bool isSpared(const Owners& owners, const Fd* item, int parent, const std::string& name, const struct stat& st)
+{
+    for (const SafeFS::Identity& spared : owners.spared) {
+        if (spared.inode != std::uint64_t(st.st_ino) || spared.device != std::uint64_t(st.st_dev))
+            continue;
+        SafeFS::Identity found;
+        const int error = item && item->valid() ? SafeFS::identityAt(item->get(), {}, found)
+                                                : SafeFS::identityAt(parent, name, found);
+        // The birth time tells a later item given the inode apart; unread, the inode spares it.
+        if (error != 0 || found == spared)
+            return true;
+    }
+    return false;
+}
+
+// Removes the emptied folder `name` of `parent` while the name still holds it: a folder renamed
+// onto the name meanwhile is not the one emptied (EEXIST).
+int removeEmptied(int parent, const std::string& name, const SafeFS::Identity& emptied)
+{
+    struct stat st {};
+    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (std::uint64_t(st.st_dev) != emptied.device || std::uint64_t(st.st_ino) != emptied.inode)
+        return EEXIST;
+    return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+}
+
+void stepHook(int folder, const std::string& name)
+{
+    if (const StepHook hook = g_stepHook.load(std::memory_order_relaxed))
+        hook(folder, name.c_str());
+}
+
+// Sets `mode` on everything below the open folder `top`, which it takes over (see chmodTreeAt).
+int chmodBelow(Fd top, mode_t mode)
+{
+    int first = 0;
+    const auto note = [&first](int error) {
+        if (error && error != ENOENT && !first)
+            first = error;
+    };
+    FolderWalk walk;
+    if (const int error = walk.start(std::move(top)))
+        return error;
+    for (;;) {
+        int error = 0;
+        const int at = walk.fd(error);
+        const std::string* next = at < 0 ? nullptr : walk.next();
+        if (!next) {
+            note(error);
+            if (walk.depth() == 0)
+                return first;
+            walk.leave();
+            continue;
+        }
+        const std::string name = *next;
+        Fd item;
+        struct stat st {};
+        if ((error = openItem(at, name, item, st)) != 0) {
+            note(error);
+            continue;
+        }
+        // A hard link may lead anywhere.
+        if (S_ISLNK(st.st_mode) || (!S_ISDIR(st.st_mode) && st.st_nlink > 1))
+            continue;
+        note(error = chmodHeld(item, st, at, name, mode));
+        if (error || !S_ISDIR(st.st_mode))
+            continue;
+        Fd folder;
+        if ((error = openFolderOf(item, at, name, folder)) == 0)
+            error = walk.enter(name, std::move(folder));
+        note(error);
+    }
 }
 
 } // namespace
 
 int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left)
 {
-    std::vector<Level> stack;
-    stack.emplace_back();
-    stack.back().fd = Fd(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
-    if (!stack.back().fd.valid())
+    Fd top(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!top.valid())
         return errno;
-    if (const int error = listNames(stack.back().fd.get(), stack.back().names))
+    FolderWalk walk;
+    if (const int error = walk.start(std::move(top)))
         return error;
-    while (!stack.empty()) {
-        Level& level = stack.back();
-        if (level.next == level.names.size()) {
-            const bool keeps = level.keeps;
-            const std::string name = level.path.substr(level.path.find_last_of('/') + 1);
-            stack.pop_back();
-            if (stack.empty())
-                break;
+    // Something left inside keeps every folder above it.
+    const auto leaveItem = [&](const std::string& path) {
+        left.push_back(path);
+        walk.mark() = true;
+    };
+    for (;;) {
+        int error = 0;
+        const int at = walk.fd(error);
+        if (at < 0)
+            return error;
+        const std::string* next = walk.next();
+        if (!next) {
+            if (walk.depth() == 0)
+                return 0;
+            const bool keeps = walk.mark();
+            const std::string name = walk.name();
+            const std::string path = walk.path();
+            SafeFS::Identity emptied;
+            walk.leave(&emptied);
             if (keeps) {
-                stack.back().keeps = true;
+                walk.mark() = true;
                 continue;
             }
-            if (::unlinkat(stack.back().fd.get(), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-                // Something put in since it was listed (a handle kept from before it moved
-                // here): it is left, and so is the folder.
-                if (errno != ENOTEMPTY && errno != EEXIST)
-                    return errno;
-                left.push_back(level.path);
-                stack.back().keeps = true;
-            }
+            const int parent = walk.fd(error);
+            if (parent < 0)
+                return error;
+            // Something put in since it was listed (through a handle kept from before it came
+            // here), or another folder at its name: left, and so is what holds it.
+            error = removeEmptied(parent, name, emptied);
+            if (error == ENOTEMPTY || error == EEXIST)
+                leaveItem(path);
+            else if (error && error != ENOENT)
+                return error;
             continue;
         }
-        const std::string name = level.names[level.next++];
+        const std::string name = *next;
         struct stat st {};
-        if (::fstatat(level.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue;
             return errno;
         }
-        if (!owners.allows(st.st_uid)) {
-            left.push_back(joined(level.path, name));
-            level.keeps = true;
-            continue;
-        }
         if (!S_ISDIR(st.st_mode)) {
-            if (::unlinkat(level.fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+            if (!owners.allows(st.st_uid) || isSpared(owners, nullptr, at, name, st)) {
+                leaveItem(walk.pathOf(name));
+                continue;
+            }
+            stepHook(at, name);
+            if (::unlinkat(at, name.c_str(), 0) != 0 && errno != ENOENT) {
                 if (errno != EISDIR)
                     return errno;
-                --level.next; // swapped for a folder since the look: looked at again
+                walk.again(); // a folder since the look
             }
             continue;
         }
-        if (stack.size() >= kMaxTreeDepth)
-            return ENAMETOOLONG;
-        if (const int error = openToUs(level.fd.get(), name, st))
-            return error;
-        Level child;
-        if (const int error = openChild(level.fd.get(), name, child.fd)) {
+        stepHook(at, name);
+        // The folder is judged by the handle that then enters it: its owner, identity and mode
+        // as opened, whatever another user has renamed onto the name since the look.
+        Fd item;
+        if ((error = openItem(at, name, item, st)) != 0) {
             if (error == ENOENT)
                 continue;
-            if (error == ELOOP || error == ENOTDIR) {
-                --level.next; // swapped for a file or a link since the look: looked at again
-                continue;
-            }
             return error;
         }
-        child.path = joined(level.path, name);
-        if (const int error = listNames(child.fd.get(), child.names))
+        if (!S_ISDIR(st.st_mode)) {
+            walk.again(); // something else since the look
+            continue;
+        }
+        if (!owners.allows(st.st_uid) || isSpared(owners, &item, at, name, st)) {
+            leaveItem(walk.pathOf(name));
+            continue;
+        }
+        Fd opened;
+        error = openToUs(item, st, at, name);
+        if (!error)
+            error = openFolderOf(item, at, name, opened);
+        if (error == ENOENT)
+            continue;
+        if (error || (error = walk.enter(name, std::move(opened))) != 0)
             return error;
-        stack.push_back(std::move(child));
     }
-    return 0;
 }
 
 int removeAt(int parent, std::string_view name)
@@ -442,21 +577,18 @@ int removeAt(int parent, std::string_view name)
     if (!isPlainName(name))
         return EINVAL;
     const std::string entry = nameOf(name);
+    Fd item;
     struct stat st {};
-    if (::fstatat(parent, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? 0 : errno;
+    if (const int error = openItem(parent, entry, item, st))
+        return error == ENOENT ? 0 : error;
     if (!S_ISDIR(st.st_mode))
         return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
     Fd folder;
-    int error = openToUs(parent, entry, st);
+    int error = openToUs(item, st, parent, entry);
     if (!error)
-        error = openChild(parent, name, folder);
-    if (error) {
-        // Swapped for a file or a link since the look: remove that instead of following it.
-        if (error == ELOOP || error == ENOTDIR)
-            return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+        error = openFolderOf(item, parent, entry, folder);
+    if (error)
         return error == ENOENT ? 0 : error;
-    }
     std::vector<std::string> left;
     if ((error = emptyFolder(folder.get(), Owners{true, {}, {}}, left)) != 0)
         return error;
@@ -468,64 +600,32 @@ int chmodTreeAt(int parent, std::string_view name, mode_t mode)
     if (!isPlainName(name))
         return EINVAL;
     const std::string entry = nameOf(name);
+    Fd item;
     struct stat st {};
-    if (::fstatat(parent, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno;
-    if (S_ISLNK(st.st_mode))
-        return 0;
-    if (!S_ISDIR(st.st_mode))
-        return chmodItemAt(parent, entry, mode, false);
-    std::vector<Level> stack;
-    stack.emplace_back();
-    if (const int error = openChild(parent, name, stack.back().fd))
-        return error == ELOOP ? 0 : error;
-    if (::fchmod(stack.back().fd.get(), mode) != 0)
-        return errno;
-    if (const int error = listNames(stack.back().fd.get(), stack.back().names))
+    if (const int error = openItem(parent, entry, item, st))
         return error;
-    int first = 0;
-    const auto note = [&first](int error) {
-        if (error && error != ENOENT && !first)
-            first = error;
-    };
-    while (!stack.empty()) {
-        Level& level = stack.back();
-        if (level.next == level.names.size()) {
-            stack.pop_back();
-            continue;
-        }
-        const std::string child = level.names[level.next++];
-        if (::fstatat(level.fd.get(), child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            note(errno);
-            continue;
-        }
-        if (S_ISLNK(st.st_mode))
-            continue;
-        if (!S_ISDIR(st.st_mode)) {
-            note(chmodItemAt(level.fd.get(), child, mode, false));
-            continue;
-        }
-        if (stack.size() >= kMaxTreeDepth) {
-            note(ENAMETOOLONG);
-            continue;
-        }
-        Level below;
-        if (const int error = openChild(level.fd.get(), child, below.fd)) {
-            note(error == ELOOP ? 0 : error);
-            continue;
-        }
-        if (::fchmod(below.fd.get(), mode) != 0) {
-            note(errno);
-            continue;
-        }
-        if (const int error = listNames(below.fd.get(), below.names)) {
-            note(error);
-            continue;
-        }
-        stack.push_back(std::move(below));
-    }
-    return first;
+    if (S_ISLNK(st.st_mode) || (!S_ISDIR(st.st_mode) && st.st_nlink > 1))
+        return 0;
+    if (const int error = chmodHeld(item, st, parent, entry, mode))
+        return error;
+    if (!S_ISDIR(st.st_mode))
+        return 0;
+    Fd folder;
+    if (const int error = openFolderOf(item, parent, entry, folder))
+        return error;
+    return chmodBelow(std::move(folder), mode);
 }
+
+int chmodTree(int folder, mode_t mode)
+{
+    if (::fchmod(folder, mode) != 0)
+        return errno;
+    Fd top(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!top.valid())
+        return errno;
+    return chmodBelow(std::move(top), mode);
+}
+
 
 int renameAt(int fromParent, std::string_view from, int toParent, std::string_view to, Rename how)
 {
@@ -646,12 +746,17 @@ void refuseRenameFlagsForTests(bool refused)
     g_flagsRefused.store(refused);
 }
 
+void setStepHookForTests(StepHook hook)
+{
+    g_stepHook.store(hook);
+}
+
 namespace {
 
-// Copies one item that is not a folder; a folder is made (0700 until its content is in) and
-// opened as `made`, with `opened` the source folder's handle and `st` its status.
+// Copies the item `source` of `sourceParent` to `name` in `parent` when it is no folder; a
+// folder is opened as `folder`, with its status in `st`, and nothing is made for it yet.
 int copyOneAt(int sourceParent, const std::string& source, int parent, const std::string& name, CopyBuffer& buffer,
-              struct stat& st, Fd& opened, Fd& made)
+              struct stat& st, Fd& folder)
 {
     if (::fstatat(sourceParent, source.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
@@ -676,13 +781,30 @@ int copyOneAt(int sourceParent, const std::string& source, int parent, const std
     }
     // Read through the handle of the folder that was opened: a folder swapped for a link
     // meanwhile is refused, not followed.
-    if (const int error = openChild(sourceParent, source, opened))
+    Fd item;
+    if (const int error = openItem(sourceParent, source, item, st))
         return error;
-    if (::fstat(opened.get(), &st) != 0)
-        return errno;
+    if (!S_ISDIR(st.st_mode))
+        return S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+    return openFolderOf(item, sourceParent, source, folder);
+}
+
+// Makes the folder `name` in `parent`, 0700 until its content is in, and opens it; a folder of
+// someone else's renamed onto the name in between is refused (EEXIST).
+int makeCopyFolder(int parent, const std::string& name, Fd& made)
+{
     if (::mkdirat(parent, name.c_str(), 0700) != 0)
         return errno;
-    return openChild(parent, name, made);
+    Fd fd(::openat(parent, name.c_str(), kFolderFlags));
+    if (!fd.valid())
+        return refusalOf(errno, parent, name);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return errno;
+    if (st.st_uid != ::geteuid())
+        return EEXIST;
+    made = std::move(fd);
+    return 0;
 }
 
 // The mode and times of a copied folder, set last: copies made inside would change them again.
@@ -694,49 +816,56 @@ int finishFolder(int made, const struct stat& st)
     return ::futimens(made, times) == 0 ? 0 : errno;
 }
 
+// One walk through the source, and one that follows it through the copy.
 int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name, CopyBuffer& buffer)
 {
     if (!isPlainName(sourceName) || !isPlainName(name))
         return EINVAL;
-    struct Copying {
-        Level source;
-        Fd made;
-        struct stat st {};
-    };
-    std::vector<Copying> stack(1);
-    if (const int error = copyOneAt(sourceParent, nameOf(sourceName), parent, nameOf(name), buffer, stack[0].st,
-                                    stack[0].source.fd, stack[0].made))
+    const std::string copyName = nameOf(name);
+    struct stat st {};
+    Fd folder;
+    if (const int error = copyOneAt(sourceParent, nameOf(sourceName), parent, copyName, buffer, st, folder))
         return error;
-    if (!stack[0].made.valid())
+    if (!folder.valid())
         return 0;
-    if (const int error = listNames(stack[0].source.fd.get(), stack[0].source.names))
-        return error;
-    while (!stack.empty()) {
-        Copying& top = stack.back();
-        if (top.source.next == top.source.names.size()) {
-            const int error = finishFolder(top.made.get(), top.st);
-            stack.pop_back();
-            if (error)
-                return error;
+    FolderWalk source;
+    FolderWalk copy;
+    Fd made;
+    int error = source.start(std::move(folder));
+    if (!error)
+        error = makeCopyFolder(parent, copyName, made);
+    if (!error)
+        error = copy.start(std::move(made), false);
+    // Each folder's source status, for its mode and times once its content is in.
+    std::vector<struct stat> folders{st};
+    while (!error) {
+        const int from = source.fd(error);
+        const int to = from < 0 ? -1 : copy.fd(error);
+        if (to < 0)
+            break;
+        const std::string* next = source.next();
+        if (!next) {
+            error = finishFolder(to, folders.back());
+            folders.pop_back();
+            if (error || source.depth() == 0)
+                break;
+            source.leave();
+            copy.leave();
             continue;
         }
-        const std::string child = top.source.names[top.source.next++];
-        Copying below;
-        if (const int error = copyOneAt(top.source.fd.get(), child, top.made.get(), child, buffer, below.st,
-                                        below.source.fd, below.made))
-            return error;
-        if (!below.made.valid())
+        const std::string child = *next;
+        if ((error = copyOneAt(from, child, to, child, buffer, st, folder)) != 0 || !folder.valid())
             continue;
-        if (stack.size() >= kMaxTreeDepth)
-            return ENAMETOOLONG;
-        if (const int error = listNames(below.source.fd.get(), below.source.names))
-            return error;
-        stack.push_back(std::move(below));
+        if ((error = source.enter(child, std::move(folder))) != 0 || (error = makeCopyFolder(to, child, made)) != 0
+            || (error = copy.enter(child, std::move(made), false)) != 0)
+            break;
+        folders.push_back(st);
     }
-    return 0;
+    return error;
 }
 
 } // namespace
+
 
 int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name)
 {

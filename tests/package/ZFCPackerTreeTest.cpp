@@ -84,3 +84,54 @@ TEST(ZFCPackerTree, AFolderSwappedForALinkAfterTheScanIsNeverReadThrough)
         removeTree(dir / "out");
     }
 }
+
+// Entries as deep as the walks go are extracted; one level deeper, in any plug-in and however
+// its path is written, is refused before anything of any plug-in is written, with a message
+// that names the plug-in. The walks could not take such a tree away again.
+TEST(ZFCPackerTree, APackageDeeperThanTheWalksGoIsRefusedBeforeAnythingIsWritten)
+{
+    TempDir dir;
+    const std::string limit = DeepChain::path(ZFCFolderStack::maxDepth);
+    const auto twoPlugins = [](const std::string& deepPath) {
+        const std::string first = craft::chunkStream("a");
+        const std::string second = craft::chunkStream("b");
+        const auto file = [](const std::string& path) {
+            std::string escaped;
+            for (const char c : path)
+                escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+            return R"({"type":"file","path":")" + escaped + R"(","size":1,"position":0,"stored":1})";
+        };
+        const std::string meta = R"([{"name":"Shallow","type":"effect","items":[)" + file("a") + R"(],"size":1,"eSize":)"
+                               + std::to_string(first.size()) + R"(,"position":0},{"name":"Deep","type":"subtitle","items":[)"
+                               + file(deepPath) + R"(],"size":1,"eSize":)" + std::to_string(second.size())
+                               + R"(,"position":)" + std::to_string(first.size()) + "}]";
+        return craft::package(meta, first + second);
+    };
+    writeFile(dir / "limit.zfcp", twoPlugins(limit));
+    ZFCPackageReader(dir / "limit.zfcp").extractAll(dir / "out");
+    EXPECT_EQ(readFile(dir / "out/Titles.localized/Deep" / limit), "b");
+
+    for (const std::string& deeper : {"x/" + limit, "x\\" + limit, "x//" + limit + "/"}) {
+        SCOPED_TRACE(deeper.substr(0, 8));
+        writeFile(dir / "deep.zfcp", twoPlugins(deeper));
+        ZFCPackageReader reader(dir / "deep.zfcp");
+        const std::string expected = "插件「Deep」的文件夹嵌套超过 " + std::to_string(ZFCFolderStack::maxDepth)
+                                   + " 层：" + ZFCPackageError::quotedName(deeper);
+        for (const bool all : {true, false}) {
+            try {
+                if (all)
+                    reader.extractAll(dir / "none");
+                else
+                    reader.extract(reader.plugins()[1], dir / "none", std::nullopt, true);
+                ADD_FAILURE() << "extracted";
+            } catch (const ZFCPackageError& e) {
+                EXPECT_EQ(e.kind(), ZFCPackageError::Kind::treeTooDeep);
+                EXPECT_EQ(e.errorDescription(), expected);
+            }
+            EXPECT_FALSE(fs::exists(dir / "none"));
+        }
+        // The package's other plug-in is no deeper than allowed.
+        reader.extract(reader.plugins()[0], dir / "one", std::nullopt, true);
+        EXPECT_EQ(readFile(dir / "one/Shallow/a"), "a");
+    }
+}

@@ -248,3 +248,39 @@ TEST(Room, ARoomRenamedOnAndOnIsRemovedOrSaidToStay)
     }
     EXPECT_GT(removed, 0);
 }
+
+// The plug-ins the user sees are spared by an emptying, wherever another user moved one inside
+// the plug-in being removed: a folder two levels down and a file stay with their content and
+// with what holds them, which goes back out named; everything else goes.
+TEST(Room, SparedItemsStayWithWhatHoldsThemAndAreNamed)
+{
+    TempDir dir;
+    writeFile(dir / "Glow" / "a.moti", "ours");
+    writeFile(dir / "Glow" / "Media" / "b.png", "ours");
+    writeFile(dir / "Glow" / "Sub" / "Other" / "Deep" / "t.moti", "another plug-in");
+    writeFile(dir / "Glow" / "Sub" / "mine", "ours");
+    writeFile(dir / "Glow" / "Notes" / "kept.txt", "a listed item");
+    writeFile(dir / "Glow" / "Notes" / "gone.txt", "ours");
+    DirHandle::Owners owners{false, {::geteuid()}, {}};
+    owners.spared = {identityOf(dir / "Glow" / "Sub" / "Other"),
+                     identityOf(dir / "Glow" / "Notes" / "kept.txt")};
+    const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    SafeFS::Room room;
+    ASSERT_EQ(room.make(parent.get(), kRoom), 0);
+    SafeFS::Removal removal;
+    EXPECT_EQ(SafeFS::removeThroughRoom(parent.get(), "Glow", room.fd(), "Glow", identityOf(dir / "Glow"), owners,
+                                        removal),
+              0);
+    std::sort(removal.left.begin(), removal.left.end());
+    EXPECT_EQ(removal.left, (std::vector<std::string>{"Notes/kept.txt", "Sub/Other"}));
+    EXPECT_EQ(removal.returnedAs, "Glow");
+    EXPECT_EQ(readText(dir / "Glow" / "Sub" / "Other" / "Deep" / "t.moti"), "another plug-in");
+    EXPECT_EQ(readText(dir / "Glow" / "Notes" / "kept.txt"), "a listed item");
+    std::vector<std::string> remaining;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir / "Glow"))
+        remaining.push_back(fs::relative(entry.path(), dir / "Glow").string());
+    std::sort(remaining.begin(), remaining.end());
+    EXPECT_EQ(remaining, (std::vector<std::string>{"Notes", "Notes/kept.txt", "Sub", "Sub/Other", "Sub/Other/Deep",
+                                                   "Sub/Other/Deep/t.moti"}));
+    EXPECT_TRUE(fs::is_empty(dir / kRoom));
+}

@@ -21,6 +21,9 @@
 
 #include <SafeFS/DirHandle.h>
 #include <SafeFS/Journal.h>
+#include "LoomworkKit/ZFCFolderStack.h"
+#include "LoomworkKit/ZFCPackageError.h"
+#include "support/kit/DeepTree.h"
 #include "support/kit/PackageCraft.h"
 #include "support/kit/TempDir.h"
 
@@ -1130,4 +1133,54 @@ TEST(ZfcptoolTest, ExtractReplacesOnlyWhatStoodWhenTheRunBegan)
         EXPECT_TRUE(hiddenOfARun(out).empty());
         removeTree(dir / "moved");
     }
+}
+
+// A plug-in as deep as the walks go is extracted, and again over itself (its old copy taken
+// away through the walks) with few files open, leaving nothing hidden; a package one level
+// deeper is refused before the run makes anything, with a message naming the plug-in.
+TEST(Zfcptool, APackageAsDeepAsTheWalksGoIsReplacedCleanlyAndADeeperOneIsRefused)
+{
+    TempDir dir;
+    const std::string chain = DeepChain::path(ZFCFolderStack::maxDepth - 1);
+    writeFile(dir / "src/Deep" / chain / "f", "deepest");
+    fs::create_directory(dir / "src/Deep" / chain / "e");
+    const std::string package = (dir / "deep.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", package, "effect", "Deep", (dir / "src/Deep").string()}).status, 0);
+    const fs::path out = dir / "out";
+    const std::vector<std::vector<std::string>> runs{{"extract", package, out.string()},
+                                                     {"extract", package, out.string()},
+                                                     {"extract", "--overwrite", package, (out / "Effects.localized").string(), "0"}};
+    for (const auto& run : runs) {
+        const Outcome o = zfcptool(dir, run, "ulimit -n 64; ");
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(readFile(out / "Effects.localized/Deep" / chain / "f"), "deepest");
+        EXPECT_TRUE(fs::is_directory(out / "Effects.localized/Deep" / chain / "e"));
+        EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
+    }
+
+    const std::string deeper = (dir / "deeper.zfcp").string();
+    fs::copy_file(package, deeper);
+    craft::rewriteMetadata(deeper, [](const std::string& text) {
+        // Every path one folder further down.
+        std::string edited = text;
+        const std::string key = "\"path\":\"";
+        for (std::size_t at = 0; (at = edited.find(key, at)) != std::string::npos; at += key.size())
+            edited.insert(at + key.size(), "x/");
+        return edited;
+    });
+    const std::string expected = "插件「Deep」的文件夹嵌套超过 " + std::to_string(ZFCFolderStack::maxDepth) + " 层："
+                               + ZFCPackageError::quotedName("x/" + chain + "/e");
+    const craft::Tree before = craft::snapshot(out);
+    for (const auto& run : {std::vector<std::string>{"extract", deeper, out.string()},
+                            std::vector<std::string>{"extract", "--overwrite", deeper, (out / "Effects.localized").string(), "0"},
+                            std::vector<std::string>{"extract", deeper, (dir / "fresh").string()}}) {
+        const Outcome o = zfcptool(dir, run);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(lastLine(o.err), expected);
+    }
+    EXPECT_EQ(craft::describeDifference(before, craft::snapshot(out)), "");
+    EXPECT_EQ(craft::snapshot(out).size(), before.size());
+    EXPECT_EQ(hiddenOfARun(out), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(dir / "fresh"));
 }

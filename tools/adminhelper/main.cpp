@@ -113,16 +113,6 @@ bool isPlainRoot(std::string_view root)
     return root.size() > 1 && root.front() == '/' && isPlainPath(root.substr(1));
 }
 
-// The folder holding the root (links above the root are the system's own), and the root's name.
-int openAboveRoot(const std::string& root, Fd& parent, std::string& name)
-{
-    const std::size_t slash = root.rfind('/');
-    name = root.substr(slash + 1);
-    const std::string folder = slash == 0 ? "/" : root.substr(0, slash);
-    parent = Fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return parent.valid() ? 0 : errno;
-}
-
 // Creates the root when it is missing (with its parents, as `mkdir -p` would) and opens it.
 int makeRoot(const std::string& root, Fd& out)
 {
@@ -339,11 +329,12 @@ int makeFolder(const std::string& root, const std::string& path)
     const int error = DirHandle::makeFolderAt(at.get(), parts.back(), 0755);
     if (error && error != EEXIST)
         return error;
-    // Through the handle: a link put in its place is left alone; a file there is no folder.
+    // Through the handle: a link put in its place is left alone; a file there is no folder. The
+    // modes are set on the folder opened, whatever is renamed onto its name afterwards.
     Fd folder;
     if (const int opened = DirHandle::openChild(at.get(), parts.back(), folder))
         return opened;
-    return DirHandle::chmodTreeAt(at.get(), parts.back(), kOpen);
+    return DirHandle::chmodTree(folder.get(), kOpen);
 }
 
 int openRootTree(const std::string& root)
@@ -351,11 +342,7 @@ int openRootTree(const std::string& root)
     Fd top;
     if (const int error = DirHandle::openRoot(root, top))
         return error; // missing, or a link
-    Fd parent;
-    std::string name;
-    if (const int error = openAboveRoot(root, parent, name))
-        return error;
-    return DirHandle::chmodTreeAt(parent.get(), name, kOpen);
+    return DirHandle::chmodTree(top.get(), kOpen);
 }
 
 int prepareRoot(const std::string& root)

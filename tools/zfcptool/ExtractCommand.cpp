@@ -48,6 +48,8 @@ void extractCommand(const std::vector<std::string>& args, bool overwrite, const 
         for (const ZFCPlugin& plugin : reader.plugins()) {
             const std::string folder = ZFCPackageReader::safeName(plugin.name);
             refuseHiddenForm(folder);
+            // Refused before the run makes anything in ROOT.
+            ZFCPackageReader::checkDepth(plugin);
             const auto type = plugin.pluginType();
             categories.emplace_back(type ? type->directoryName() : kOtherCategoryDirectory);
             plugins.push_back({categories.back(), folder});
@@ -87,6 +89,7 @@ void extractCommand(const std::vector<std::string>& args, bool overwrite, const 
     refuseHiddenForm(folder);
     if (!overwrite && !folder.empty() && isThere(root / folder))
         return;
+    ZFCPackageReader::checkDepth(plugin);
     ExtractRun staged(root);
     try {
         staged.noteSeen({{std::string(), folder}});

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include <LoomworkLimits/TreeDepth.h>
+
 // The folders from a walk's top down to the one it is in, for walks that go depth first
 // without recursion. However deep the tree, at most `heldHandles` folders are open: a folder
 // whose handle was closed to stay within that is opened again when it is needed, name by
@@ -16,10 +18,10 @@ class ZFCFolderStack
 {
 public:
     // Folders nest at most this deep below a plug-in's folder: its entries have at most this
-    // many components. Real Motion templates nest 10 to 20 levels; a deeper tree is planted
-    // (every local user may write into the shared library), and walks refuse it with a short
-    // message instead of spending minutes, handles and stack on it.
-    static constexpr std::size_t maxDepth = 128;
+    // many components. A deeper tree is planted, and walks refuse it with a short message
+    // instead of spending minutes, handles and stack on it. The file walks of SafeFS and the
+    // extractors hold to the same value.
+    static constexpr std::size_t maxDepth = LoomworkLimits::kMaxTreeDepth;
     // Open folders at most, the top included: more than real trees nest, so that they are
     // walked without opening any folder twice.
     static constexpr std::size_t heldHandles = 24;

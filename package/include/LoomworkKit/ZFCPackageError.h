@@ -49,6 +49,10 @@ public:
     // ZFCFolderStack::maxDepth: "文件夹嵌套超过 128 层，无法打包：" + folder + "/" + inside,
     // each shortened.
     static ZFCPackageError treeTooDeep(const std::string& folder, const std::string& inside);
+    // The same kind for the entry `inside` of the packaged plug-in `plugin`, which nobody could
+    // walk once extracted: "插件「" + plugin + "」的文件夹嵌套超过 128 层：" + inside, each
+    // shortened.
+    static ZFCPackageError treeTooDeepInPackage(const std::string& plugin, const std::string& inside);
     // One of the kinds from compressFailed on. `subject` is the path, the number or the zlib
     // code the text carries (empty for the kinds without one; plaintextOverrun and
     // streamTruncated may name the damaged file and its plug-in, shown in brackets); a long

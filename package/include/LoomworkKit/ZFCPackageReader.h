@@ -50,7 +50,8 @@ public:
     // Reports decrypting after every chunk and extracting at the end, on the calling thread,
     // which creates the files in order while worker threads read, decrypt and inflate ahead
     // of it (within 8 chunks and 16 MiB of inflated files).
-    // Throws ZFCPackageError (metadataCorrupted for an unusable folder name, ioFailure with
+    // Throws ZFCPackageError (metadataCorrupted for an unusable folder name, treeTooDeep as
+    // checkDepth() before anything is written, ioFailure with
     // the path, chunk and zlib texts; "压缩数据不完整，封包可能已损坏" when the stream ends
     // before its files), AES256CTR::CryptoError, filesystem_error. A raw file whose size is
     // not its stored byte count is refused before the plug-in's folder is touched. What was
@@ -59,8 +60,14 @@ public:
                  const std::optional<std::string>& name = std::nullopt, bool overwrite = false,
                  const ZFCProgressCallback& progress = {});
     // Every plug-in into root/<category folder> ("Other.localized" for an unknown type),
-    // overwriting. The first error ends the walk and is thrown.
+    // overwriting. The first error ends the walk and is thrown; a plug-in too deep for
+    // checkDepth() is refused before any is written.
     void extractAll(const std::filesystem::path& root, const ZFCProgressCallback& progress = {});
+
+    // Throws ZFCPackageError treeTooDeepInPackage for the first entry of `plugin` with more
+    // path components than ZFCFolderStack::maxDepth: such a tree could be written but never
+    // walked again (copied, changed or removed), so extraction refuses it first.
+    static void checkDepth(const ZFCPlugin& plugin);
 
     // NULs removed, "/" and "\" made "_", white space trimmed; "." and ".." become empty.
     // Empty means unusable.

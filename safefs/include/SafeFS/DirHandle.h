@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <LoomworkLimits/TreeDepth.h>
 #include <SafeFS/Identity.h>
 
 // File operations through open folder handles, for trees that another local user may change
@@ -19,9 +20,10 @@
 // Every function returns 0 or an errno value, which callers must look at.
 namespace DirHandle {
 
-// The deepest tree the walks here enter: real plug-ins nest a dozen folders or so, and a
-// deeper chain is one planted to exhaust handles or the stack. Deeper gives ENAMETOOLONG.
-constexpr std::size_t kMaxTreeDepth = 128;
+// The deepest tree the walks here accept: below the folder walked, items have at most this
+// many path components (the packer's and the extractors' limit too). A deeper chain is one
+// planted to exhaust handles or the stack, and gives ENAMETOOLONG.
+constexpr std::size_t kMaxTreeDepth = LoomworkLimits::kMaxTreeDepth;
 
 // An owned file descriptor, closed with the object.
 class Fd
@@ -46,8 +48,8 @@ private:
 bool isPlainName(std::string_view name);
 
 // Appends the entry names of the open folder `fd` ("." and ".." left out) to `names`, read
-// through a duplicate so that `fd` stays usable. A read error is returned, never taken for the
-// end of the folder.
+// from its start through `fd` itself, which stays usable for everything but a reading of its
+// own. A read error is returned, never taken for the end of the folder.
 [[nodiscard]] int listNames(int fd, std::vector<std::string>& names);
 
 // Opens the folder `root` (an absolute path). Links above it are followed; the root itself
@@ -66,9 +68,9 @@ bool isPlainName(std::string_view name);
 [[nodiscard]] int makeFolderAt(int parent, std::string_view name, mode_t mode);
 // Removes `name` from `parent`: a file or link is unlinked (a link is never followed), a
 // folder is emptied through handles (emptyFolder, of anyone's items) and removed; folders
-// without write or search rights for us get them first. Nothing there is no error. Only for
-// folders nobody else may write: in a shared one a name may be given to anything by then,
-// and removals go through a private room (SafeFS/Room.h).
+// without write or search rights for us get them first, on the handle that was looked at.
+// Nothing there is no error. Only for folders nobody else may write: in a shared one a name
+// may be given to anything by then, and removals go through a private room (SafeFS/Room.h).
 [[nodiscard]] int removeAt(int parent, std::string_view name);
 
 // Whose items an emptying removes. Anything of another user's found inside is left where it
@@ -82,13 +84,20 @@ struct Owners {
     std::vector<SafeFS::Identity> spared;
     bool allows(uid_t uid) const;
 };
-// Empties the open folder `folder` of what `owners` allows, one level at a time with at most
-// kMaxTreeDepth handles open, never following a link; folders of ours without write or search
-// rights get them first. The paths (inside `folder`) of items left are added to `left`.
+// Empties the open folder `folder` of what `owners` allows and `spared` does not name, depth
+// first with a few handles open whatever the depth, never following a link. Each folder is
+// judged (owner, identity, mode) by the handle then used to enter it; folders of ours without
+// write or search rights get them first, through that handle. The paths (inside `folder`) of
+// items left are added to `left`. ENAMETOOLONG for a tree deeper than kMaxTreeDepth, which is
+// not followed beyond it.
 [[nodiscard]] int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left);
 // Sets `mode` on `name` in `parent` and, when it is a folder, on everything below it; links
-// are left alone and never followed, and so are files with other names (hard links).
+// are left alone and never followed, and so are files with other names (hard links). Each item
+// is opened first and the mode set on what was opened. The walk goes on past a failure and
+// returns the first (ENAMETOOLONG for items deeper than kMaxTreeDepth, which keep their mode).
 [[nodiscard]] int chmodTreeAt(int parent, std::string_view name, mode_t mode);
+// The same for the open folder `folder` itself and what is below it.
+[[nodiscard]] int chmodTree(int folder, mode_t mode);
 
 enum class Rename {
     replace,   // rename(2)
@@ -124,11 +133,17 @@ std::string handlePath(int fd);
 
 // For tests: every rename's flag is refused, as a file system without renameat2 refuses it.
 void refuseRenameFlagsForTests(bool refused);
+// For tests: called in the walks between looking at an item in `folder` and acting on it, where
+// a test may change what stands at the name; nullptr for none.
+using StepHook = void (*)(int folder, const char* name);
+void setStepHookForTests(StepHook hook);
 
 // Copies the item `sourceName` in `sourceParent` to `name` in `parent`, which must not exist:
 // folders, files with their permission bits (never set-user-ID or set-group-ID) and times,
 // links as links; a FIFO, socket or device becomes an empty file. The source is read through
-// handles too, so a folder in it swapped for a link is refused, never followed.
+// handles too, so a folder in it swapped for a link is refused, never followed. A few handles
+// are open whatever the depth; a tree deeper than kMaxTreeDepth is refused (ENAMETOOLONG), with
+// what was copied before left for the caller to remove.
 [[nodiscard]] int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name);
 // copyAt for the item at the path `source` (links above its last component followed).
 [[nodiscard]] int copyInto(const std::string& source, int parent, std::string_view name);

@@ -149,14 +149,16 @@ int Room::removeIfEmpty(int parent) const
 {
     if (!m_fd.valid())
         return 0;
-    if (!isEmptyFolder(m_fd.get()))
-        return ENOTEMPTY;
     // Renamed by another user, maybe over and over: it goes from wherever it is in `parent`,
     // and only its own handle tells that it went (a removed folder has no links left).
     const auto gone = [&] {
         struct stat st {};
         return ::fstat(m_fd.get(), &st) == 0 && st.st_nlink == 0;
     };
+    if (gone())
+        return 0; // removed already (by recovery of its entry)
+    if (!isEmptyFolder(m_fd.get()))
+        return ENOTEMPTY;
     for (int attempt = 0; attempt < 64; ++attempt) {
         std::string name = m_name;
         Identity there;

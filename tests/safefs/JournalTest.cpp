@@ -24,11 +24,12 @@ std::string readText(const fs::path& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// As a change records it: with its birth time, where the file system tells one.
 SafeFS::Identity identityOf(const fs::path& path)
 {
-    struct stat st;
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+    SafeFS::Identity identity;
+    EXPECT_EQ(SafeFS::identityAt(AT_FDCWD, path.string(), identity), 0) << path;
+    return identity;
 }
 
 JournalEntry entryIn(const fs::path& folder, JournalEntry::State state)
@@ -170,6 +171,39 @@ TEST(Journal, RecoveryActsOnlyOnItemsWhoseIdentityMatches)
     change.items[0].target = "../../out";
     const JournalEntry escaping = SafeFS::parseEntry(SafeFS::formatEntry(change), change.id);
     EXPECT_EQ(SafeFS::recoverEntry(escaping), EINVAL);
+}
+
+// A disk's number can change between runs: inode and birth time find an item whatever the
+// device now says, while an identity without a birth time never stands for one with.
+TEST(Journal, ItemsAreFoundByInodeAndBirthTimeWhateverTheDisksNumberIs)
+{
+    using SafeFS::Identity;
+    EXPECT_EQ((Identity{1, 5, 77}), (Identity{2, 5, 77})) << "the device is a hint";
+    EXPECT_NE((Identity{1, 5, 77}), (Identity{1, 5, 78}));
+    EXPECT_NE((Identity{1, 5, 77}), (Identity{1, 6, 77}));
+    EXPECT_NE((Identity{1, 5, 0}), (Identity{1, 5, 77})) << "no birth time never matches one";
+    EXPECT_NE((Identity{1, 5, 77}), (Identity{1, 5, 0}));
+    EXPECT_EQ((Identity{1, 5, 0}), (Identity{1, 5, 0}));
+    EXPECT_NE((Identity{1, 5, 0}), (Identity{2, 5, 0})) << "without birth times the device decides";
+
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    writeFile(folder / "Glow" / "new.moef", "new");
+    writeFile(folder / ".Glow.old" / "old.moef", "old");
+    if (identityOf(folder / "Glow").born == 0)
+        GTEST_SKIP() << "this file system tells no birth times";
+    // Recorded before the disk was mounted again under another number.
+    const auto elsewhere = [&](const fs::path& path) {
+        SafeFS::Identity identity = identityOf(path);
+        identity.device += 1;
+        return identity;
+    };
+    JournalEntry swap = entryIn(folder, JournalEntry::State::undo);
+    swap.items.push_back(item(JournalItem::Role::made, ".Glow.old", "Glow", elsewhere(folder / "Glow")));
+    swap.items.push_back(item(JournalItem::Role::old, ".Glow.old", "Glow", elsewhere(folder / ".Glow.old")));
+    EXPECT_EQ(SafeFS::recoverEntry(swap), 0);
+    EXPECT_EQ(readText(folder / "Glow" / "old.moef"), "old");
+    EXPECT_FALSE(fs::exists(folder / ".Glow.old"));
 }
 
 // An exchange leaves the old copy where the new one was staged: while another item stands at

@@ -623,9 +623,9 @@ TEST(Zfcptool, RecoveryTakesOnlyThisUsersOwnRunsThatAreOver)
         writeFile(effects / "Glow/f", "new");
         writeFile(effects / replaced / "Glow/f", "old");
         const auto identity = [&](const std::string& path) {
-            struct stat st {};
-            EXPECT_EQ(::lstat((effects / path).c_str(), &st), 0);
-            return SafeFS::Identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+            SafeFS::Identity recorded;
+            EXPECT_EQ(SafeFS::identityAt(AT_FDCWD, (effects / path).string(), recorded), 0);
+            return recorded;
         };
         // Believed, it puts the copy in the hidden folder in place of the one at the name.
         SafeFS::JournalEntry entry{id, "extract", {{out.string(), "Effects.localized", true}}, {}, {}, false};

@@ -52,7 +52,7 @@ void AppJournal::recover()
         SafeFS::Journal journal;
         if (open(journal) != 0)
             return;
-        tell = SafeFS::recoverJournal(journal, [](std::string_view id) { return g_running.count(std::string(id)) > 0; });
+        tell = SafeFS::recoverJournal(journal, [](std::string_view id) { return g_running.count(std::string(id)) > 0; }).tell;
     }
     if (tell.empty())
         return;

@@ -320,14 +320,19 @@ struct Recovery {
     }
 
     // The made or old item of the entry standing at `spot` (whose path in the place is
-    // `path`): by identity anywhere, or recorded at that path without one.
-    const JournalItem* recordedAt(const Spot& spot, const std::string& path) const
+    // `path`): by identity anywhere, or recorded at that path without one. One look at the
+    // spot, however many items the entry has.
+    const JournalItem* recordedAt(const Spot& spot, const std::string& path, bool rooms = false) const
     {
-        const auto found = std::find_if(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
-            return item.role != JournalItem::Role::room && item.place == spot.place
-                && (item.identity.known() || item.path == path) && isItem(spot, item);
+        Identity found;
+        if (!spot || identityAt(spot.fd, spot.name, found) != 0)
+            return nullptr;
+        const auto match = std::find_if(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
+            if ((item.role == JournalItem::Role::room && !rooms) || item.place != spot.place)
+                return false;
+            return item.identity.known() ? found == item.identity : item.path == path && isItem(spot, item);
         });
-        return found == entry.items.end() ? nullptr : &*found;
+        return match == entry.items.end() ? nullptr : &*match;
     }
 
     static bool exists(const Spot& spot)
@@ -527,9 +532,7 @@ struct Recovery {
     // Whether what stands at `spot` (path `path` in its place) is one of the entry's items.
     bool holdsEntryItem(const Spot& spot, const std::string& path) const
     {
-        return std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
-            return item.place == spot.place && (item.identity.known() || item.path == path) && isItem(spot, item);
-        });
+        return recordedAt(spot, path, true) != nullptr;
     }
 
     // The items whose own name something else holds now: a room not found whose name holds a

@@ -25,6 +25,20 @@
 
 using namespace PluginFixtures;
 
+namespace {
+
+// A new entry of the application's journal for a change of `kind` in `folder`.
+SafeFS::JournalEntry entryIn(const QString& folder, const char* kind)
+{
+    SafeFS::JournalEntry entry;
+    entry.id = SafeFS::newJournalId();
+    entry.kind = kind;
+    entry.places = {AppJournal::placeOf(folder)};
+    return entry;
+}
+
+} // namespace
+
 // Start-up puts right only what the application's own journal names. A name of our hidden
 // forms, a record or a staged file in a library proves nothing: anyone who may write there
 // can give one.
@@ -80,10 +94,7 @@ TEST(StartUpRecovery, WhatCannotBePutRightIsToldOnce)
     PackageMaker::makeFolder(category, "Glow", {{"new.txt", "new"}});
     SafeFS::Journal journal;
     ASSERT_EQ(AppJournal::open(journal), 0);
-    SafeFS::JournalEntry entry;
-    entry.id = SafeFS::newJournalId();
-    entry.kind = "install";
-    entry.places = {AppJournal::placeOf(category)};
+    SafeFS::JournalEntry entry = entryIn(category, "install");
     SafeFS::Identity glow;
     ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(category + "/Glow"), glow), 0);
     entry.items.push_back({SafeFS::JournalItem::Role::made, 0, ".Glow.loomwork-incoming-" + entry.id, "Glow", glow});
@@ -151,10 +162,7 @@ TEST(StartUpRecovery, AChangeOnADiskThatIsNotMountedWaitsAndIsSaidAtEveryStart)
     };
     SafeFS::Journal journal;
     ASSERT_EQ(AppJournal::open(journal), 0);
-    SafeFS::JournalEntry entry;
-    entry.id = SafeFS::newJournalId();
-    entry.kind = "swap";
-    entry.places = {AppJournal::placeOf(folder)};
+    SafeFS::JournalEntry entry = entryIn(folder, "swap");
     const std::string hidden = ".Glow.loomwork-incoming-0123456789abcdef";
     entry.items.push_back({SafeFS::JournalItem::Role::made, 0, hidden, "Glow", identityOf(folder + "/Glow")});
     entry.items.push_back({SafeFS::JournalItem::Role::old, 0, hidden, "Glow", identityOf(folder + "/" + QString::fromStdString(hidden))});
@@ -289,11 +297,8 @@ TEST(StartUpRecovery, RootsRemainsAreOfferedToTheAdministratorAtEachStart)
     QDir().mkpath(data + "/com.loomwork.app");
     QDir().mkpath(temporary);
     // His entry, as adminRemove writes it, and its room holding the half-removed plug-in, root's.
-    SafeFS::JournalEntry entry;
-    entry.id = SafeFS::newJournalId();
-    entry.kind = "admin";
+    SafeFS::JournalEntry entry = entryIn(category, "admin");
     entry.state = SafeFS::JournalEntry::State::finish;
-    entry.places = {AppJournal::placeOf(category)};
     const QString room = ".Glow.loomwork-removing-" + QString::fromStdString(entry.id);
     writeBytes(category + "/" + room + "/Glow/Sub/f", "root's");
     ASSERT_EQ(::chown(QFile::encodeName(category + "/" + room).constData(), user, user), 0);

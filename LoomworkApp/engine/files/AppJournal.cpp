@@ -155,7 +155,7 @@ void AppJournal::recover(When when)
             const QString at = refusedAt.empty() ? folder() : FsPath::fromBytes(refusedAt);
             lines.append(QStringLiteral("操作记录文件夹不能使用：") + FsPath::displayText(at) + QStringLiteral("\n")
                          + whyRefused(unusable)
-                         + QStringLiteral("\n上次没有完成的更改记在那里，修好之前无法完成，插件可能停在改到一半的状态。"));
+                         + QStringLiteral("\n上次如有没完成的更改，都记在那里，修好之前既无法完成它们（插件可能停在改到一半），也无法修改插件。"));
         }
         QStringList waiting;
         for (const SafeFS::JournalWait& wait : report.waits) {

@@ -4,9 +4,7 @@
 #include <algorithm>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -457,42 +455,6 @@ void restoreFromBackup(const fs::path& folder)
 
 } // namespace
 
-// A disk not mounted at the next start: its place cannot be opened, which proves nothing. The
-// entry waits untouched and is said every time (not marked told), and is finished once the
-// disk is back.
-TEST(Journal, AChangeOnADiskThatIsNotThereWaitsAndIsSaidEveryTime)
-{
-    TempDir dir;
-    const fs::path volume = dir / "Volume";
-    const fs::path folder = volume / "Effects.localized";
-    writeFile(folder / "Glow" / "new.moef", "new");
-    writeFile(folder / ".Glow.old" / "old.moef", "old");
-    JournalEntry swap = entryIn(folder, JournalEntry::State::undo);
-    swap.items.push_back(item(JournalItem::Role::made, ".Glow.old", "Glow", identityOf(folder / "Glow")));
-    swap.items.push_back(item(JournalItem::Role::old, ".Glow.old", "Glow", identityOf(folder / ".Glow.old")));
-    TempDir data;
-    SafeFS::Journal journal;
-    ASSERT_EQ(journal.open((data / "journal").string()), 0);
-    ASSERT_EQ(journal.write(swap), 0);
-
-    fs::rename(volume, dir / "Unmounted");
-    for (int start = 0; start < 2; ++start) {
-        SCOPED_TRACE(start);
-        const SafeFS::JournalReport report = SafeFS::recoverJournal(journal);
-        ASSERT_EQ(report.waits.size(), 1u);
-        EXPECT_EQ(report.waits[0].id, swap.id);
-        EXPECT_EQ(report.waits[0].place, folder.string());
-        EXPECT_EQ(report.waits[0].error, ENOENT);
-        ASSERT_EQ(journal.entries().size(), 1u);
-        EXPECT_FALSE(journal.entries().front().told);
-    }
-    fs::rename(dir / "Unmounted", volume);
-    EXPECT_TRUE(SafeFS::recoverJournal(journal).waits.empty());
-    EXPECT_EQ(readText(folder / "Glow" / "old.moef"), "old");
-    EXPECT_FALSE(fs::exists(folder / ".Glow.old"));
-    EXPECT_TRUE(journal.entries().empty());
-}
-
 // The library and the journal restored from a backup: every item stands at its name again, as
 // another item. Nothing proves such an entry needs nothing: it is kept and told once, and what
 // stands on disk stays as it is.
@@ -631,54 +593,4 @@ TEST(Journal, ARoomHoldsOnlyWhatItsEntryRecorded)
             return note.find((folder / back).string()) != std::string::npos;
         })) << back << " is named";
     }
-}
-
-// What a helper that died left in a room, root's, the user cannot remove: the entry stays,
-// and the item is named for the administrator at every recovery, not only the first.
-TEST(Journal, RemainsOnlyTheAdministratorCanRemoveAreNamedEveryTime)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to play a user beside root";
-    constexpr uid_t user = 4321;
-    TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
-    const fs::path folder = dir / "Effects.localized";
-    fs::create_directories(folder);
-    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
-    fs::create_directories(dir / "data");
-    ASSERT_EQ(::chown((dir / "data").c_str(), user, user), 0);
-    JournalEntry entry = entryIn(folder, JournalEntry::State::finish);
-    entry.kind = "admin";
-    const std::string room = ".Glow.loomwork-removing-" + entry.id;
-    writeFile(folder / room / "Glow" / "Sub" / "f", "root's");
-    ASSERT_EQ(::chown((folder / room).c_str(), user, user), 0);
-    ASSERT_EQ(::chmod((folder / room).c_str(), 0700), 0);
-    JournalItem roomItem = item(JournalItem::Role::room, room, "", identityOf(folder / room));
-    entry.items = {roomItem, item(JournalItem::Role::old, room + "/Glow", "Glow", identityOf(folder / room / "Glow"))};
-
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 || ::setresuid(user, user, user) != 0)
-            ::_exit(2);
-        SafeFS::Journal journal;
-        if (journal.open((dir / "data" / "journal").string()) != 0 || journal.write(entry) != 0)
-            ::_exit(3);
-        for (int start = 0; start < 2; ++start) {
-            const SafeFS::JournalReport report = SafeFS::recoverJournal(journal);
-            if (report.remains.size() != 1)
-                ::_exit(10 + start);
-            const SafeFS::JournalRemains& left = report.remains.front();
-            if (left.id != entry.id || left.folder != folder.string() || left.room != room || left.name != "Glow"
-                || !left.inRoom || left.identity != entry.items[1].identity || left.roomIdentity != roomItem.identity
-                || left.shownName != "Glow")
-                ::_exit(20 + start);
-            if (journal.entries().size() != 1 || report.tell.empty() != (start == 1))
-                ::_exit(30 + start);
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(readText(folder / room / "Glow" / "Sub" / "f"), "root's");
 }

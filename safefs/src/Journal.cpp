@@ -169,10 +169,16 @@ struct Spot {
     int fd = -1;
     std::string name;
     std::size_t place = 0;
+    const Room* room = nullptr; // the room it lies in
     bool inRoom = false;
     int error = 0;
     explicit operator bool() const { return fd >= 0; }
 };
+
+bool lacksRights(int error)
+{
+    return error == EACCES || error == EPERM;
+}
 
 struct Recovery {
     const JournalEntry& entry;
@@ -180,8 +186,12 @@ struct Recovery {
     // The entry's rooms that were found, by item index.
     std::map<std::size_t, std::unique_ptr<Room>> rooms;
     int firstError = 0;
-    std::vector<std::string> notes;
+    RecoveryReport report;
     unsigned aside = 0;
+    // Items that stay where they lie (paths in their place): new ones that could not be put
+    // in place. A room keeps them, and so does a made folder holding one.
+    std::vector<std::pair<std::size_t, std::string>> kept;
+    bool undoing = false;
 
     explicit Recovery(const JournalEntry& e) : entry(e)
     {
@@ -221,6 +231,16 @@ struct Recovery {
         return nullptr;
     }
 
+    // Whether `path` lies inside one of the entry's rooms (found or not).
+    bool isInRoom(std::size_t place, const std::string& path) const
+    {
+        const std::size_t slash = path.find('/');
+        return slash != std::string::npos
+            && std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
+                   return item.role == JournalItem::Role::room && item.place == place && item.path == path.substr(0, slash);
+               });
+    }
+
     Spot locate(std::size_t place, const std::string& path)
     {
         Spot spot;
@@ -228,8 +248,7 @@ struct Recovery {
         const OpenedPlace& opened = *places[place];
         if (opened.error()) {
             spot.error = opened.error();
-            if (spot.error != ENOENT)
-                note(spot.error);
+            note(spot.error);
             return spot;
         }
         const std::size_t slash = path.find('/');
@@ -239,11 +258,9 @@ struct Recovery {
             if (const Room* room = roomOf(place, std::string_view(path).substr(0, slash))) {
                 from = room->fd();
                 spot.inRoom = true;
+                spot.room = room;
                 below = parentOf(path.substr(slash + 1));
-            } else if (std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
-                           return item.role == JournalItem::Role::room && item.place == place
-                               && item.path == path.substr(0, slash);
-                       })) {
+            } else if (isInRoom(place, path)) {
                 spot.error = ENOENT; // the room is gone, and all it held with it
                 return spot;
             }
@@ -302,6 +319,22 @@ struct Recovery {
         return found == entry.items.end() ? nullptr : &*found;
     }
 
+    // The made or old item of the entry standing at `spot` (whose path in the place is
+    // `path`): by identity anywhere, or recorded at that path without one. One look at the
+    // spot, however many items the entry has.
+    const JournalItem* recordedAt(const Spot& spot, const std::string& path, bool rooms = false) const
+    {
+        Identity found;
+        if (!spot || identityAt(spot.fd, spot.name, found) != 0)
+            return nullptr;
+        const auto match = std::find_if(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
+            if ((item.role == JournalItem::Role::room && !rooms) || item.place != spot.place)
+                return false;
+            return item.identity.known() ? found == item.identity : item.path == path && isItem(spot, item);
+        });
+        return match == entry.items.end() ? nullptr : &*match;
+    }
+
     static bool exists(const Spot& spot)
     {
         struct stat st;
@@ -317,8 +350,20 @@ struct Recovery {
 
     void tell(const std::string& line)
     {
-        if (std::find(notes.begin(), notes.end(), line) == notes.end())
-            notes.push_back(line);
+        if (std::find(report.notes.begin(), report.notes.end(), line) == report.notes.end())
+            report.notes.push_back(line);
+    }
+
+    // `name` (in `room`, or beside it in the place's folder) is left for the administrator.
+    void wantRights(const JournalItem& item, const Room& room, const std::string& name, const Identity& identity,
+                    bool inRoom)
+    {
+        const bool known = std::any_of(report.remains.begin(), report.remains.end(), [&](const JournalRemains& r) {
+            return r.room == room.name() && r.name == name && r.inRoom == inRoom;
+        });
+        if (!known)
+            report.remains.push_back({entry.id, places[item.place]->shown(), name, identity, room.name(), room.identity(),
+                                      inRoom, returnName(item)});
     }
 
     // Removes `item`, found at `spot`: in a room by checking and emptying it there; elsewhere
@@ -330,17 +375,25 @@ struct Recovery {
         const DirHandle::Owners owners = ownersOf(spot.fd, spot.name, ::geteuid());
         Removal removal;
         int error = 0;
+        Identity expected = item.identity;
+        const Room* room = roomOf(item.place, {});
+        if ((spot.inRoom || room) && !expected.known() && identityAt(spot.fd, spot.name, expected) != 0)
+            return;
         if (spot.inRoom) {
-            Identity expected = item.identity;
-            if (!expected.known() && identityAt(spot.fd, spot.name, expected) != 0)
-                return;
             error = removeInRoom(spot.fd, spot.name, expected, owners, place.fd(), returnName(item), removal);
-        } else if (const Room* room = roomOf(item.place, {})) {
-            Identity expected = item.identity;
-            if (!expected.known() && identityAt(spot.fd, spot.name, expected) != 0)
-                return;
+            // Only an item right in the room can be named to the administrator's helper.
+            if (lacksRights(error) && spot.room && spot.fd == spot.room->fd())
+                wantRights(item, *spot.room, spot.name, expected, true);
+        } else if (room) {
             const std::string inside = "." + entry.id + ".removing-" + std::to_string(++aside);
             error = removeThroughRoom(spot.fd, spot.name, room->fd(), inside, expected, owners, removal);
+            Identity there;
+            if (lacksRights(error) && removal.returnedAs.empty()) {
+                if (identityAt(room->fd(), inside, there) == 0 && there == expected)
+                    wantRights(item, *room, inside, expected, true);
+                else if (spot.fd == place.fd())
+                    wantRights(item, *room, spot.name, expected, false); // it could not be moved
+            }
         } else if (place.isPrivate() || !item.identity.known()) {
             // Nobody else renames here; an item without identity was seen empty by isItem().
             error = item.identity.known() ? DirHandle::removeAt(spot.fd, spot.name)
@@ -349,12 +402,17 @@ struct Recovery {
             error = EPERM; // a shared folder without a room of ours: nothing goes by name there
         }
         note(error);
+        tellRemoval(item.place, item.path, error, removal);
+    }
+
+    void tellRemoval(std::size_t place, const std::string& path, int error, const Removal& removal)
+    {
         for (const std::string& left : removal.left)
-            tell("其他用户的项目未删除：" + shown(item.place, joinPath(removal.returnedAs, left)));
+            tell("其他用户的项目未删除：" + shown(place, joinPath(removal.returnedAs, left)));
         if (!removal.returnedAs.empty() && !removal.mismatch && removal.left.empty())
-            tell("未能删除，已放回：" + shown(item.place, removal.returnedAs));
+            tell("未能删除，已放回：" + shown(place, removal.returnedAs));
         if (error && removal.returnedAs.empty())
-            tell("未能删除：" + shown(item.place, item.path));
+            tell("未能删除：" + shown(place, path));
     }
 
     // An item without identity, seen empty: rmdir or unlink removes nothing else.
@@ -377,6 +435,7 @@ struct Recovery {
         spot.place = target.place;
         if (const Room* room = roomOf(target.place, {})) {
             spot.fd = room->fd();
+            spot.room = room;
             spot.inRoom = true;
         } else {
             spot.fd = target.fd;
@@ -398,6 +457,7 @@ struct Recovery {
         gone.name = exchanged ? from.name : side.name;
         gone.place = displaced.place;
         gone.inRoom = exchanged ? from.inRoom : side.inRoom;
+        gone.room = exchanged ? from.room : side.room;
         remove(gone, displaced);
         return 0;
     }
@@ -422,6 +482,7 @@ struct Recovery {
         const JournalItem* there = itemAt(to, displaced);
         if (!there) {
             note(EEXIST);
+            kept.emplace_back(item.place, item.path);
             tell("「" + shown(item.place, item.target) + "」处已有别的项目，" + which + "留在："
                  + shown(item.place, roomShown(at, item.path)));
             return false;
@@ -456,41 +517,87 @@ struct Recovery {
             remove(at, item);
     }
 
-    // Whether an old item that could not go back still lies inside the made folder `made`:
-    // the folder then stays with it.
-    bool holdsOldItem(const JournalItem& made)
+    // Whether `path` (or something inside it) is to stay: a new item that could not be put in
+    // place; while undoing, an old item that could not go back.
+    bool holdsKept(std::size_t place, const std::string& path)
     {
-        return std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& old) {
-            return old.role == JournalItem::Role::old && old.place == made.place && old.path.starts_with(made.path + "/")
-                && isItem(locate(old.place, old.path), old);
-        });
+        const auto under = [&](const std::string& at) { return at == path || at.starts_with(path + "/"); };
+        return std::any_of(kept.begin(), kept.end(), [&](const auto& k) { return k.first == place && under(k.second); })
+            || (undoing && std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& old) {
+                   return old.role == JournalItem::Role::old && old.place == place && under(old.path)
+                       && isItem(locate(old.place, old.path), old);
+               }));
+    }
+
+    // Whether what stands at `spot` (path `path` in its place) is one of the entry's items.
+    bool holdsEntryItem(const Spot& spot, const std::string& path) const
+    {
+        return recordedAt(spot, path, true) != nullptr;
+    }
+
+    // The items whose own name something else holds now: a room not found whose name holds a
+    // folder of a room's form (ours, 0700), an item outside the rooms whose path holds what is
+    // none of the entry's; anything at all in a folder only we may change. The entry no longer
+    // says what is on disk (restored from a backup, copied back). In a shared folder anyone may
+    // rename anything onto a name: there a name held proves nothing.
+    std::vector<std::string> doubts()
+    {
+        std::vector<std::string> out;
+        for (std::size_t i = 0; i < entry.items.size(); ++i) {
+            const JournalItem& item = entry.items[i];
+            if (!item.identity.known() || rooms.count(i) || isInRoom(item.place, item.path))
+                continue;
+            const bool isPrivate = places[item.place]->isPrivate();
+            if (!isPrivate && item.role != JournalItem::Role::room)
+                continue;
+            const Spot spot = locate(item.place, item.path);
+            struct stat st;
+            if (!spot || ::fstatat(spot.fd, spot.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            const bool roomForm = S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700;
+            const std::string path = shown(item.place, item.path);
+            if ((isPrivate || roomForm) && !holdsEntryItem(spot, item.path)
+                && std::find(out.begin(), out.end(), path) == out.end())
+                out.push_back(path);
+        }
+        return out;
     }
 
     void undo()
     {
         using Role = JournalItem::Role;
-        // Targets whose old item could not go back: the item standing there stays.
+        // Targets whose old item could not go back: the item standing there stays. Those whose
+        // old item was found nowhere are lost, never nothing.
         std::vector<std::pair<std::size_t, std::string>> keep;
+        std::vector<std::pair<std::size_t, std::string>> lost;
         for (const JournalItem& item : entry.items) {
             if (item.role != Role::old)
                 continue;
-            const bool sameTarget = std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& other) {
-                return &other < &item && other.role == Role::old && other.place == item.place && other.target == item.target
-                    && other.identity == item.identity;
-            });
-            if (sameTarget)
-                continue; // one item recorded at two places: one look is enough
-            const bool anyFound = std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& other) {
+            const auto same = [&](const JournalItem& other) {
                 return other.role == Role::old && other.place == item.place && other.target == item.target
-                    && other.identity == item.identity && putBack(other);
+                    && other.identity == item.identity;
+            };
+            if (std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& other) {
+                    return &other < &item && same(other);
+                }))
+                continue; // one item recorded at two places: one look is enough
+            const bool seen = std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& other) {
+                return same(other)
+                    && (isItem(locate(other.place, other.path), other) || isItem(locate(other.place, other.target), other));
+            });
+            const bool anyFound = std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& other) {
+                return same(other) && putBack(other);
             });
             if (!anyFound)
                 keep.emplace_back(item.place, item.target);
+            if (!seen)
+                lost.emplace_back(item.place, item.target);
         }
+        std::vector<std::pair<std::size_t, std::string>> told;
         for (const JournalItem& item : entry.items) {
             if (item.role != Role::made)
                 continue;
-            if (!holdsOldItem(item))
+            if (!holdsKept(item.place, item.path))
                 removeAt(item);
             if (item.target.empty() || !item.identity.known())
                 continue;
@@ -500,18 +607,17 @@ struct Recovery {
             if (std::find(keep.begin(), keep.end(), std::make_pair(item.place, item.target)) != keep.end()) {
                 // Never removed without its old item in its place.
                 note(ENOENT);
+                told.emplace_back(item.place, item.target);
                 tell("旧版本找不到了（可能被其他用户移走），新版本留在原处：" + shown(item.place, item.target));
                 continue;
             }
             remove(to, item);
         }
-        for (const std::pair<std::size_t, std::string>& target : keep) {
-            if (!std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& made) {
-                    return made.role == Role::made && made.place == target.first && made.target == target.second;
-                })) {
-                note(ENOENT);
-                tell("旧版本找不到了（可能被其他用户移走），未能放回：" + shown(target.first, target.second));
-            }
+        for (const std::pair<std::size_t, std::string>& target : lost) {
+            if (std::find(told.begin(), told.end(), target) != told.end())
+                continue;
+            note(ENOENT);
+            tell("旧版本找不到了（可能被其他用户移走），未能放回：" + shown(target.first, target.second));
         }
     }
 
@@ -523,26 +629,89 @@ struct Recovery {
                 note(ENOENT);
         }
         for (const JournalItem& item : entry.items) {
-            if ((item.role == Role::made && item.target.empty()) || item.role == Role::old)
+            if (((item.role == Role::made && item.target.empty()) || item.role == Role::old)
+                && !holdsKept(item.place, item.path))
                 removeAt(item);
         }
     }
 
-    // What a room holds is ours (nobody else can put anything there): it goes, but for an old
-    // item of the entry that could not go back (it stays, with what holds it).
-    void clearRoom(const JournalItem& roomItem, const Room& room)
+    // Puts what stands at `spot` (path `path` in its place), not the entry's, back out into the
+    // place's folder, and names it.
+    void sendBack(const Spot& spot, const std::string& path)
+    {
+        const auto recorded = std::find_if(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
+            return item.role != JournalItem::Role::room && item.place == spot.place && item.path == path;
+        });
+        const std::string back = recorded == entry.items.end() ? spot.name : returnName(*recorded);
+        Removal removal;
+        // No identity matches an unknown one: the item goes back whole, untouched.
+        const int error = removeInRoom(spot.fd, spot.name, Identity{}, {}, places[spot.place]->fd(), back, removal);
+        note(error);
+        if (!removal.returnedAs.empty())
+            tell("不是这次操作记录的项目，已放回：" + shown(spot.place, removal.returnedAs));
+        else if (error)
+            tell("不是这次操作记录的项目，未能放回：" + shown(spot.place, roomShown(spot, path)));
+    }
+
+    // Empties the room (or a folder of ours in it, at `prefix` in the place) of what its entry
+    // recorded as made or displaced, and of our own staging at names no item records; what is
+    // to stay stays; anything else goes back out to the place's folder, named.
+    void clearFolder(int fd, const Room& room, std::size_t place, const std::string& prefix, std::size_t depth)
     {
         std::vector<std::string> names;
-        if (DirHandle::listNames(room.fd(), names) != 0)
+        if (const int error = DirHandle::listNames(fd, names)) {
+            note(error);
             return;
-        for (const std::string& name : names) {
-            const std::string path = roomItem.path + "/" + name;
-            const bool holdsOld = std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& old) {
-                return old.role == JournalItem::Role::old && old.place == roomItem.place
-                    && (old.path == path || old.path.starts_with(path + "/")) && isItem(locate(old.place, old.path), old);
+        }
+        const auto anyPath = [&](const std::function<bool(const std::string&)>& test) {
+            return std::any_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
+                return item.role != JournalItem::Role::room && item.place == place && test(item.path);
             });
-            if (!holdsOld)
-                note(DirHandle::removeAt(room.fd(), name));
+        };
+        for (const std::string& name : names) {
+            const std::string path = prefix + "/" + name;
+            if (holdsKept(place, path))
+                continue;
+            Spot spot;
+            spot.fd = fd;
+            spot.name = name;
+            spot.place = place;
+            spot.room = &room;
+            spot.inRoom = true;
+            struct stat st;
+            if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            if (const JournalItem* item = recordedAt(spot, path)) {
+                remove(spot, *item);
+                continue;
+            }
+            const bool ours = st.st_uid == ::geteuid();
+            const bool onTheWay = anyPath([&](const std::string& at) { return at.starts_with(path + "/"); });
+            if (onTheWay && ours && S_ISDIR(st.st_mode) && depth < DirHandle::kMaxTreeDepth) {
+                DirHandle::Fd inner;
+                if (const int error = DirHandle::openChild(fd, name, inner)) {
+                    note(error);
+                    continue;
+                }
+                clearFolder(inner.get(), room, place, path, depth + 1);
+                if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && errno != ENOTEMPTY
+                    && errno != EEXIST)
+                    note(errno);
+                continue;
+            }
+            if (ours && !onTheWay && !anyPath([&](const std::string& at) { return at == path; })) {
+                // Our own staging, stopped before it was recorded: only what is ours goes.
+                Identity found;
+                Removal removal;
+                if (identityAt(fd, name, found) != 0)
+                    continue;
+                const int error = removeInRoom(fd, name, found, DirHandle::Owners{false, {::geteuid()}, {}},
+                                               places[place]->fd(), name, removal);
+                note(error);
+                tellRemoval(place, path, error, removal);
+                continue;
+            }
+            sendBack(spot, path);
         }
     }
 
@@ -553,14 +722,9 @@ struct Recovery {
             if (item.role != JournalItem::Role::room)
                 continue;
             const OpenedPlace& place = *places[item.place];
-            if (place.error()) {
-                if (place.error() != ENOENT)
-                    note(place.error()); // a place we cannot reach now may hold it still
-                continue;
-            }
             const auto found = rooms.find(i);
             if (found != rooms.end()) {
-                clearRoom(item, *found->second);
+                clearFolder(found->second->fd(), *found->second, item.place, item.path, 0);
                 const int error = found->second->removeIfEmpty(place.fd());
                 note(error);
                 if (error == ENOTEMPTY)
@@ -577,12 +741,28 @@ struct Recovery {
     int run()
     {
         using Role = JournalItem::Role;
+        // A place out of reach proves nothing: the entry waits, whole.
+        for (const auto& place : places) {
+            if (place->error()) {
+                report.waits.push_back({entry.id, place->shown(), place->error()});
+                note(place->error());
+            }
+        }
+        if (!report.waits.empty())
+            return firstError;
+        if (const std::vector<std::string> doubted = doubts(); !doubted.empty()) {
+            note(EEXIST);
+            for (const std::string& path : doubted)
+                tell("与操作记录不符，未做改动：" + path);
+            return firstError;
+        }
         bool finishing = entry.state == JournalEntry::State::finish;
         // A change that cannot be finished whole (a made item gone) is undone instead.
         if (finishing)
             finishing = std::all_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
                 return item.role != Role::made || item.target.empty() || findable(item);
             });
+        undoing = !finishing;
         if (finishing)
             finish();
         else
@@ -676,69 +856,101 @@ JournalEntry parseEntry(std::string_view text, std::string_view id)
 {
     JournalEntry entry;
     entry.id = std::string(id);
-    entry.damaged = true;
+    // A bad line damages the entry; the rest is still read, to say what the entry covers.
+    bool damaged = !isId(id);
     std::vector<std::string_view> lines;
     for (std::size_t start = 0; start < text.size();) {
         const std::size_t newline = text.find('\n', start);
-        if (newline == std::string_view::npos)
-            return entry; // every line ends, the last one included
+        if (newline == std::string_view::npos) {
+            damaged = true; // every line ends, the last one included
+            break;
+        }
         lines.push_back(text.substr(start, newline - start));
         start = newline + 1;
     }
-    if (!isId(id) || lines.size() < 5 || lines.front() != kHeader || lines.back() != kEnd)
-        return entry;
+    if (lines.size() < 5 || lines.front() != kHeader || lines.back() != kEnd)
+        damaged = true;
     bool sawId = false, sawKind = false, sawState = false, sawTold = false;
-    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
-        const std::vector<std::string_view> w = words(lines[i]);
-        if (w[0] == "id" && w.size() == 2 && w[1] == id && !sawId) {
-            sawId = true;
-        } else if (w[0] == "kind" && w.size() == 2 && !sawKind) {
+    const auto readLine = [&](const std::vector<std::string_view>& w) {
+        if (w[0] == "id" && w.size() == 2 && w[1] == id && !sawId)
+            return sawId = true;
+        if (w[0] == "kind" && w.size() == 2 && !sawKind) {
             const auto kind = unhex(w[1]);
-            if (!kind)
-                return entry;
-            entry.kind = *kind;
-            sawKind = true;
-        } else if (w[0] == "state" && w.size() == 2 && !sawState && (w[1] == "undo" || w[1] == "finish")) {
+            if (kind)
+                entry.kind = *kind;
+            return sawKind = kind.has_value();
+        }
+        if (w[0] == "state" && w.size() == 2 && !sawState && (w[1] == "undo" || w[1] == "finish")) {
             entry.state = w[1] == "finish" ? JournalEntry::State::finish : JournalEntry::State::undo;
-            sawState = true;
-        } else if (w[0] == "place" && w.size() == 4 && (w[3] == "0" || w[3] == "1")) {
+            return sawState = true;
+        }
+        if (w[0] == "place" && w.size() == 4 && (w[3] == "0" || w[3] == "1")) {
             const auto root = unhex(w[1]);
             const auto folder = unhex(w[2]);
             if (!root || !folder || root->empty() || root->front() != '/' || root->find('\0') != std::string::npos
                 || (!folder->empty() && !isInsidePath(*folder)))
-                return entry;
+                return false;
             entry.places.push_back(JournalPlace{*root, *folder, w[3] == "1"});
-        } else if (w[0] == "told" && w.size() == 1 && !sawTold) {
-            entry.told = sawTold = true;
-        } else if (w[0] == "item" && (w.size() == 7 || w.size() == 8) && (w[1] == "made" || w[1] == "old" || w[1] == "room")) {
+            return true;
+        }
+        if (w[0] == "told" && w.size() == 1 && !sawTold)
+            return entry.told = sawTold = true;
+        if (w[0] == "item" && (w.size() == 7 || w.size() == 8) && (w[1] == "made" || w[1] == "old" || w[1] == "room")) {
             const auto place = number(w[2]);
             const auto path = unhex(w[3]);
             const auto target = unhex(w[4]);
             const auto device = number(w[5]);
             const auto inode = number(w[6]);
+            // The older form has no birth time: its identity may name a later item.
             const auto born = w.size() == 8 ? number(w[7]) : std::optional<std::uint64_t>(0);
             if (!place || !path || !target || !device || !inode || !born || *place >= entry.places.size()
                 || !isInsidePath(*path) || (!target->empty() && !isInsidePath(*target)))
-                return entry;
+                return false;
             JournalItem item;
             item.role = w[1] == "old" ? JournalItem::Role::old : w[1] == "room" ? JournalItem::Role::room : JournalItem::Role::made;
             item.place = std::size_t(*place);
             item.path = *path;
             item.target = *target;
             item.identity = Identity{*device, *inode, *born};
-            // An old item is known only by its identity, and always goes back somewhere.
-            if (item.role == JournalItem::Role::old && (!item.identity.known() || item.target.empty()))
-                return entry;
-            // A room is one folder of its place, and goes nowhere.
-            if (item.role == JournalItem::Role::room && (item.path.find('/') != std::string::npos || !item.target.empty()))
-                return entry;
             entry.items.push_back(std::move(item));
-        } else {
-            return entry;
+            const JournalItem& added = entry.items.back();
+            // An old item is known only by its identity, and always goes back somewhere.
+            if (added.role == JournalItem::Role::old && (!added.identity.known() || added.target.empty()))
+                return false;
+            // A room is one folder of its place, and goes nowhere.
+            if (added.role == JournalItem::Role::room && (added.path.find('/') != std::string::npos || !added.target.empty()))
+                return false;
+            return w.size() == 8;
         }
+        return false;
+    };
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if ((i == 0 && lines[i] == kHeader) || (i > 0 && i + 1 == lines.size() && lines[i] == kEnd))
+            continue;
+        if (!readLine(words(lines[i])))
+            damaged = true;
     }
-    entry.damaged = !(sawId && sawKind && sawState);
+    entry.damaged = damaged || !(sawId && sawKind && sawState);
     return entry;
+}
+
+std::vector<std::string> coveredPaths(const JournalEntry& entry)
+{
+    std::vector<std::string> out;
+    const auto add = [&](std::string path) {
+        if (std::find(out.begin(), out.end(), path) == out.end())
+            out.push_back(std::move(path));
+    };
+    for (const JournalItem& item : entry.items) {
+        if (!item.target.empty() && item.place < entry.places.size())
+            add(joinPath(joinPath(entry.places[item.place].root, entry.places[item.place].folder), item.target));
+    }
+    for (std::size_t i = 0; i < entry.places.size(); ++i) {
+        if (std::none_of(entry.items.begin(), entry.items.end(),
+                         [&](const JournalItem& item) { return item.place == i && !item.target.empty(); }))
+            add(joinPath(entry.places[i].root, entry.places[i].folder));
+    }
+    return out;
 }
 
 int writeEntryAt(int folder, std::string_view name, const JournalEntry& entry)
@@ -973,41 +1185,71 @@ void Journal::removeTornWrites(const std::function<bool(std::string_view id)>& r
     }
 }
 
-int recoverEntry(const JournalEntry& entry, std::vector<std::string>* notes)
+int recoverEntry(const JournalEntry& entry, RecoveryReport& report)
 {
     if (entry.damaged)
         return EINVAL;
     Recovery recovery(entry);
     const int error = recovery.run();
-    if (notes)
-        notes->insert(notes->end(), recovery.notes.begin(), recovery.notes.end());
+    report = std::move(recovery.report);
     return error;
 }
 
-std::vector<std::string> recoverJournal(const Journal& journal, const std::function<bool(std::string_view id)>& running)
+int recoverEntry(const JournalEntry& entry, std::vector<std::string>* notes)
 {
-    std::vector<std::string> tell;
+    RecoveryReport report;
+    const int error = recoverEntry(entry, report);
+    if (notes)
+        notes->insert(notes->end(), report.notes.begin(), report.notes.end());
+    return error;
+}
+
+namespace {
+
+// What a damaged entry covers, as far as it can be read: the user looks there.
+std::string coveredText(const JournalEntry& entry)
+{
+    constexpr std::size_t kShown = 10;
+    const std::vector<std::string> paths = coveredPaths(entry);
+    if (paths.empty())
+        return {};
+    std::string text = "\n它涉及：";
+    for (std::size_t i = 0; i < paths.size() && i < kShown; ++i)
+        text += (i ? "、" : "") + paths[i];
+    if (paths.size() > kShown)
+        text += " 等 " + std::to_string(paths.size()) + " 处";
+    return text + "\n请检查这些插件是否完整。";
+}
+
+} // namespace
+
+JournalReport recoverJournal(const Journal& journal, const std::function<bool(std::string_view id)>& running)
+{
+    JournalReport out;
     journal.removeTornWrites(running);
     for (JournalEntry& entry : journal.entries()) {
         if (running && running(entry.id))
             continue;
         if (entry.damaged) {
             const std::string aside = journal.setAside(entry.id);
-            tell.push_back("一条未完成操作的记录已损坏，无法据此复原" + (aside.empty() ? std::string("。") : "，已移到：" + aside));
+            out.tell.push_back("一条未完成操作的记录已损坏或格式过旧，无法据此复原"
+                               + (aside.empty() ? std::string("。") : "，已移到：" + aside) + coveredText(entry));
             continue;
         }
-        std::vector<std::string> notes;
-        if (recoverEntry(entry, &notes) == 0) {
+        RecoveryReport report;
+        if (recoverEntry(entry, report) == 0) {
             (void)journal.remove(entry.id);
             continue;
         }
-        if (entry.told || notes.empty())
+        out.waits.insert(out.waits.end(), report.waits.begin(), report.waits.end());
+        out.remains.insert(out.remains.end(), report.remains.begin(), report.remains.end());
+        if (entry.told || report.notes.empty())
             continue;
         entry.told = true;
         if (journal.write(entry) == 0)
-            tell.insert(tell.end(), notes.begin(), notes.end());
+            out.tell.insert(out.tell.end(), report.notes.begin(), report.notes.end());
     }
-    return tell;
+    return out;
 }
 
 } // namespace SafeFS

@@ -2,21 +2,42 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QThreadPool>
 
 #include <SafeFS/Journal.h>
 #include "engine/core/FsPath.h"
 #include "engine/files/AppJournal.h"
+#include "engine/files/TemplateEditError.h"
+#include "engine/templates/TemplateInspector.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
+#include "support/app/RecordingAdminRunner.h"
 #include "support/app/StartUp.h"
 #include "support/app/TestEnv.h"
 
 using namespace PluginFixtures;
+
+namespace {
+
+// A new entry of the application's journal for a change of `kind` in `folder`.
+SafeFS::JournalEntry entryIn(const QString& folder, const char* kind)
+{
+    SafeFS::JournalEntry entry;
+    entry.id = SafeFS::newJournalId();
+    entry.kind = kind;
+    entry.places = {AppJournal::placeOf(folder)};
+    return entry;
+}
+
+} // namespace
 
 // Start-up puts right only what the application's own journal names. A name of our hidden
 // forms, a record or a staged file in a library proves nothing: anyone who may write there
@@ -73,10 +94,7 @@ TEST(StartUpRecovery, WhatCannotBePutRightIsToldOnce)
     PackageMaker::makeFolder(category, "Glow", {{"new.txt", "new"}});
     SafeFS::Journal journal;
     ASSERT_EQ(AppJournal::open(journal), 0);
-    SafeFS::JournalEntry entry;
-    entry.id = SafeFS::newJournalId();
-    entry.kind = "install";
-    entry.places = {AppJournal::placeOf(category)};
+    SafeFS::JournalEntry entry = entryIn(category, "install");
     SafeFS::Identity glow;
     ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(category + "/Glow"), glow), 0);
     entry.items.push_back({SafeFS::JournalItem::Role::made, 0, ".Glow.loomwork-incoming-" + entry.id, "Glow", glow});
@@ -97,4 +115,236 @@ TEST(StartUpRecovery, WhatCannotBePutRightIsToldOnce)
     AppJournal::recover();
     QThreadPool::globalInstance()->waitForDone();
     EXPECT_EQ(alerts.questions().size(), 1) << "told once";
+}
+
+namespace {
+
+// The questions titled `title` asked so far.
+int asked(const FakeAlertPresenter& alerts, const QString& title)
+{
+    int count = 0;
+    for (const FakeAlertPresenter::Question& question : alerts.questions())
+        count += question.title == title;
+    return count;
+}
+
+QString messages(const FakeAlertPresenter& alerts)
+{
+    QStringList all;
+    for (const FakeAlertPresenter::Question& question : alerts.questions())
+        all.append(question.message);
+    return all.join('\n');
+}
+
+} // namespace
+
+// A disk not mounted at the next start: the change recorded there waits, and every start says
+// so, naming the place; an operation before it comes back does not nag again. Once the disk is
+// back the change is put right.
+TEST(StartUpRecovery, AChangeOnADiskThatIsNotMountedWaitsAndIsSaidAtEveryStart)
+{
+    if (StartUp::isChild()) {
+        FakeAlertPresenter alerts;
+        StartUp::run();
+        QThreadPool::globalInstance()->waitForDone();
+        EXPECT_EQ(alerts.questions().size(), 1);
+        EXPECT_TRUE(messages(alerts).contains("Unplugged/Effects.localized：")) << messages(alerts).toStdString();
+        return;
+    }
+    const QString disk = TestEnv::root() + "/Unplugged";
+    const QString folder = disk + "/Effects.localized";
+    PackageMaker::makeFolder(folder, "Glow", {{"new.txt", "new"}});
+    PackageMaker::makeFolder(folder, ".Glow.loomwork-incoming-0123456789abcdef", {{"old.txt", "old"}});
+    const auto identityOf = [](const QString& path) {
+        SafeFS::Identity identity;
+        EXPECT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(path), identity), 0);
+        return identity;
+    };
+    SafeFS::Journal journal;
+    ASSERT_EQ(AppJournal::open(journal), 0);
+    SafeFS::JournalEntry entry = entryIn(folder, "swap");
+    const std::string hidden = ".Glow.loomwork-incoming-0123456789abcdef";
+    entry.items.push_back({SafeFS::JournalItem::Role::made, 0, hidden, "Glow", identityOf(folder + "/Glow")});
+    entry.items.push_back({SafeFS::JournalItem::Role::old, 0, hidden, "Glow", identityOf(folder + "/" + QString::fromStdString(hidden))});
+    ASSERT_EQ(journal.write(entry), 0);
+    ASSERT_TRUE(QDir().rename(disk, TestEnv::root() + "/away"));
+
+    FakeAlertPresenter alerts;
+    AppJournal::recover(AppJournal::When::startUp);
+    QThreadPool::globalInstance()->waitForDone();
+    ASSERT_EQ(alerts.questions().size(), 1);
+    EXPECT_TRUE(alerts.questions()[0].message.contains(folder + "：")) << alerts.questions()[0].message.toStdString();
+    AppJournal::recover();
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(alerts.questions().size(), 1) << "not again before each operation";
+    EXPECT_EQ(journal.entries().size(), 1u);
+    ASSERT_TRUE(StartUp::runInNewProcess("StartUpRecovery.AChangeOnADiskThatIsNotMountedWaitsAndIsSaidAtEveryStart"));
+    EXPECT_EQ(journal.entries().size(), 1u);
+
+    ASSERT_TRUE(QDir().rename(TestEnv::root() + "/away", disk));
+    AppJournal::recover();
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(PackageMaker::readTree(folder), (QMap<QString, QByteArray>{{"Glow", "<dir>"}, {"Glow/old.txt", "old"}}));
+    EXPECT_TRUE(journal.entries().empty());
+    QDir(disk).removeRecursively();
+}
+
+// A journal folder that cannot be used keeps every change recorded in it from being put right:
+// the start says so, naming the folder, and a template change names the journal, not the
+// template, as what stopped it.
+TEST(StartUpRecovery, AJournalFolderThatCannotBeUsedIsSaidAtStartAndNamedByATemplateChange)
+{
+    const QString journal = AppJournal::folder();
+    const QString data = QFileInfo(journal).path();
+    const QString elsewhere = TestEnv::root() + "/elsewhere";
+    const struct Case {
+        const char* name;
+        std::function<void()> spoil;
+        QString atFault;
+        bool needsRoot = false;
+    } cases[] = {
+        {"open to its group and others to read", [&] { ::chmod(QFile::encodeName(journal).constData(), 0755); }, journal},
+        {"open to all", [&] { ::chmod(QFile::encodeName(journal).constData(), 0777); }, journal},
+        {"a link", [&] {
+             QDir().mkpath(elsewhere);
+             ::chmod(QFile::encodeName(elsewhere).constData(), 0700);
+             QDir(journal).removeRecursively();
+             makeSymlink(elsewhere, journal);
+         }, journal},
+        {"another user's", [&] { ::chown(QFile::encodeName(journal).constData(), 4242, 4242); }, journal, true},
+        {"the data folder reached through another user's link", [&] {
+             QDir(data).removeRecursively();
+             QDir().mkpath(elsewhere + "/journal");
+             ::chmod(QFile::encodeName(elsewhere + "/journal").constData(), 0700);
+             makeSymlink(elsewhere, data);
+             ::lchown(QFile::encodeName(data).constData(), 4242, 4242);
+         }, data, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0)
+            continue;
+        TestEnv::reset();
+        QDir(elsewhere).removeRecursively();
+        SafeFS::Journal usable;
+        ASSERT_EQ(AppJournal::open(usable), 0);
+        const QString plugin = makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow");
+        const QMap<QString, QByteArray> before = PackageMaker::readTree(plugin, true);
+        c.spoil();
+
+        FakeAlertPresenter alerts;
+        AppJournal::recover(AppJournal::When::startUp);
+        QThreadPool::globalInstance()->waitForDone();
+        ASSERT_EQ(alerts.questions().size(), 1);
+        EXPECT_TRUE(alerts.questions()[0].message.contains("操作记录文件夹不能使用：" + c.atFault))
+            << alerts.questions()[0].message.toStdString();
+
+        QString failure;
+        try {
+            TemplateInspector::setVersion(plugin, "5.13", "5.6");
+        } catch (const TemplateEditError& e) {
+            failure = e.message();
+        }
+        EXPECT_TRUE(failure.startsWith("无法写入操作记录：" + c.atFault)) << failure.toStdString();
+        EXPECT_EQ(PackageMaker::readTree(plugin, true), before);
+        if (QFileInfo(data).isSymLink())
+            QFile::remove(data);
+        QFile::remove(journal);
+    }
+    QDir(elsewhere).removeRecursively();
+}
+
+// What a helper that died left, root's, the user cannot remove: each start offers the
+// administrator's step again (a declined offer is not repeated within the run) until it is
+// done, and then the entry is settled.
+TEST(StartUpRecovery, RootsRemainsAreOfferedToTheAdministratorAtEachStart)
+{
+    constexpr uid_t user = 4321;
+    const QString offer = "需要管理员删除";
+    const QByteArray phase = qgetenv("LOOMWORK_TEST_ADMIN_PHASE");
+    if (StartUp::isChild() && !phase.isEmpty()) {
+        ASSERT_EQ(::geteuid(), user);
+        FakeAlertPresenter alerts;
+        alerts.setDefaultAnswer(phase == "agree");
+        RecordingAdminRunner runner;
+        StartUp::run();
+        QThreadPool::globalInstance()->waitForDone();
+        AppJournal::recover(); // the next operation's
+        QThreadPool::globalInstance()->waitForDone();
+        EXPECT_EQ(asked(alerts, offer), phase == "done" ? 0 : 1) << messages(alerts).toStdString();
+        if (phase == "agree") {
+            ASSERT_EQ(runner.commands().size(), 1);
+            const QStringList command = runner.commands()[0];
+            EXPECT_TRUE(command.contains("remove-in-room")) << command.join(' ').toStdString();
+            EXPECT_TRUE(command.contains("Glow")) << command.join(' ').toStdString();
+            EXPECT_TRUE(command.contains(qEnvironmentVariable("LOOMWORK_TEST_ADMIN_ROOM")));
+        } else {
+            EXPECT_TRUE(runner.commands().isEmpty());
+        }
+        EXPECT_EQ(QDir(AppJournal::folder()).entryList(QDir::Files).size(), phase == "done" ? 0 : 1);
+        return;
+    }
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to play a user beside root";
+    const QByteArray home = QFile::encodeName(TestEnv::root());
+    ASSERT_EQ(::chmod(home.constData(), 0711), 0);
+    const auto closeHome = qScopeGuard([&] { ::chmod(home.constData(), 0700); });
+    const QString category = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    ::chmod(QFile::encodeName(category).constData(), 0777);
+    // The user's own data and temporary folders.
+    const QString data = TestEnv::root() + "/data-user";
+    const QString temporary = TestEnv::root() + "/tmp-user";
+    QDir().mkpath(data + "/com.loomwork.app");
+    QDir().mkpath(temporary);
+    // His entry, as adminRemove writes it, and its room holding the half-removed plug-in, root's.
+    SafeFS::JournalEntry entry = entryIn(category, "admin");
+    entry.state = SafeFS::JournalEntry::State::finish;
+    const QString room = ".Glow.loomwork-removing-" + QString::fromStdString(entry.id);
+    writeBytes(category + "/" + room + "/Glow/Sub/f", "root's");
+    ASSERT_EQ(::chown(QFile::encodeName(category + "/" + room).constData(), user, user), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(category + "/" + room).constData(), 0700), 0);
+    SafeFS::Identity roomIdentity, glow;
+    ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(category + "/" + room), roomIdentity), 0);
+    ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(category + "/" + room + "/Glow"), glow), 0);
+    entry.items.push_back({SafeFS::JournalItem::Role::room, 0, room.toStdString(), "", roomIdentity});
+    entry.items.push_back({SafeFS::JournalItem::Role::old, 0, (room + "/Glow").toStdString(), "Glow", glow});
+    const QString journalFolder = data + "/com.loomwork.app/journal";
+    {
+        SafeFS::Journal journal;
+        ASSERT_EQ(journal.open(FsPath::toBytes(journalFolder)), 0);
+        ASSERT_EQ(journal.write(entry), 0);
+    }
+    for (const QString& path : {temporary, data, data + "/com.loomwork.app", journalFolder,
+                                journalFolder + "/" + QString::fromStdString(entry.id) + ".entry"})
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), user, user), 0);
+
+    // Each phase is a start of his, in a process of its own.
+    const auto start = [&](const QByteArray& phase) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LOOMWORK_START_UP_CHILD", "1");
+        env.insert("LOOMWORK_START_UP_CHILD_HOME", TestEnv::root());
+        env.insert("LOOMWORK_START_UP_CHILD_XDG_DATA_HOME", data);
+        env.insert("LOOMWORK_START_UP_CHILD_LOOMWORK_SYSTEM_LIBRARY", TestEnv::systemLibrary());
+        env.insert("LOOMWORK_TEST_ADMIN_PHASE", phase);
+        env.insert("LOOMWORK_TEST_ADMIN_ROOM", room);
+        env.insert("TMPDIR", temporary);
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start("/usr/bin/setpriv", {"--reuid=" + QString::number(user), "--regid=" + QString::number(user),
+                                         "--clear-groups", QCoreApplication::applicationFilePath(),
+                                         "--gtest_filter=StartUpRecovery.RootsRemainsAreOfferedToTheAdministratorAtEachStart"});
+        EXPECT_TRUE(child.waitForFinished(60000));
+        const QByteArray output = child.readAll();
+        EXPECT_EQ(child.exitCode(), 0) << phase.toStdString() << "\n" << output.toStdString();
+        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << phase.toStdString() << "\n" << output.toStdString();
+    };
+    start("decline");
+    EXPECT_TRUE(QFileInfo::exists(category + "/" + room + "/Glow/Sub/f"));
+    start("agree");
+    // The administrator's helper did its work.
+    QDir(category + "/" + room + "/Glow").removeRecursively();
+    start("done");
+    EXPECT_FALSE(QFileInfo::exists(category + "/" + room));
+    EXPECT_TRUE(QDir(journalFolder).isEmpty());
 }

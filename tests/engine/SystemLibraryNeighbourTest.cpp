@@ -275,9 +275,8 @@ TEST_F(SystemLibraryNeighbourTest, RecoveryNeverReachesThroughASwappedInLink)
     ASSERT_EQ(AppJournal::open(journal), 0);
     const auto leaveEntry = [&] {
         PackageMaker::makeFolder(m_category, ours, {{"stale.txt", "stale"}});
-        struct stat st {};
-        ASSERT_EQ(::lstat(bytes(m_category + "/" + ours).constData(), &st), 0);
-        const SafeFS::Identity identity{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+        SafeFS::Identity identity;
+        ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, bytes(m_category + "/" + ours).toStdString(), identity), 0);
         ASSERT_EQ(journal.write({.id = id, .kind = "install", .places = {AppJournal::placeOf(m_category)},
                                  .items = {{.path = ours.toStdString(), .target = {}, .identity = identity}}}),
                   0);

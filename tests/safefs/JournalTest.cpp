@@ -1,6 +1,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <SafeFS/DirHandle.h>
 #include <SafeFS/Journal.h>
 #include <SafeFS/Room.h>
+#include "support/kit/PackageCraft.h"
 #include "support/kit/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -24,11 +27,12 @@ std::string readText(const fs::path& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// As a change records it: with its birth time, where the file system tells one.
 SafeFS::Identity identityOf(const fs::path& path)
 {
-    struct stat st;
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+    SafeFS::Identity identity;
+    EXPECT_EQ(SafeFS::identityAt(AT_FDCWD, path.string(), identity), 0) << path;
+    return identity;
 }
 
 JournalEntry entryIn(const fs::path& folder, JournalEntry::State state)
@@ -92,6 +96,7 @@ TEST(Journal, AnEntryReadsBackOnlyInItsExactForm)
         {"an old item without identity", replaced(" 7 9\n", " 0 0\n")},
         {"an item in a place that is not there", replaced("item old 1", "item old 2")},
         {"an unknown line", replaced("end\n", "run rm -rf /\nend\n")},
+        {"an item without a birth time, as older builds wrote", replaced(" 7 9 0\n", " 7 9\n")},
     };
     for (const auto& [why, bad] : damaged) {
         SCOPED_TRACE(why);
@@ -170,6 +175,39 @@ TEST(Journal, RecoveryActsOnlyOnItemsWhoseIdentityMatches)
     change.items[0].target = "../../out";
     const JournalEntry escaping = SafeFS::parseEntry(SafeFS::formatEntry(change), change.id);
     EXPECT_EQ(SafeFS::recoverEntry(escaping), EINVAL);
+}
+
+// A disk's number can change between runs: inode and birth time find an item whatever the
+// device now says, while an identity without a birth time never stands for one with.
+TEST(Journal, ItemsAreFoundByInodeAndBirthTimeWhateverTheDisksNumberIs)
+{
+    using SafeFS::Identity;
+    EXPECT_EQ((Identity{1, 5, 77}), (Identity{2, 5, 77})) << "the device is a hint";
+    EXPECT_NE((Identity{1, 5, 77}), (Identity{1, 5, 78}));
+    EXPECT_NE((Identity{1, 5, 77}), (Identity{1, 6, 77}));
+    EXPECT_NE((Identity{1, 5, 0}), (Identity{1, 5, 77})) << "no birth time never matches one";
+    EXPECT_NE((Identity{1, 5, 77}), (Identity{1, 5, 0}));
+    EXPECT_EQ((Identity{1, 5, 0}), (Identity{1, 5, 0}));
+    EXPECT_NE((Identity{1, 5, 0}), (Identity{2, 5, 0})) << "without birth times the device decides";
+
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    writeFile(folder / "Glow" / "new.moef", "new");
+    writeFile(folder / ".Glow.old" / "old.moef", "old");
+    if (identityOf(folder / "Glow").born == 0)
+        GTEST_SKIP() << "this file system tells no birth times";
+    // Recorded before the disk was mounted again under another number.
+    const auto elsewhere = [&](const fs::path& path) {
+        SafeFS::Identity identity = identityOf(path);
+        identity.device += 1;
+        return identity;
+    };
+    JournalEntry swap = entryIn(folder, JournalEntry::State::undo);
+    swap.items.push_back(item(JournalItem::Role::made, ".Glow.old", "Glow", elsewhere(folder / "Glow")));
+    swap.items.push_back(item(JournalItem::Role::old, ".Glow.old", "Glow", elsewhere(folder / ".Glow.old")));
+    EXPECT_EQ(SafeFS::recoverEntry(swap), 0);
+    EXPECT_EQ(readText(folder / "Glow" / "old.moef"), "old");
+    EXPECT_FALSE(fs::exists(folder / ".Glow.old"));
 }
 
 // An exchange leaves the old copy where the new one was staged: while another item stands at
@@ -312,19 +350,19 @@ TEST(Journal, RecoveryNeverRemovesANewItemWhoseOldOneItCannotPutBack)
     SafeFS::Journal journal;
     ASSERT_EQ(journal.open((data / "journal").string()), 0);
     ASSERT_EQ(journal.write(swap), 0);
-    const std::vector<std::string> told = SafeFS::recoverJournal(journal);
+    const std::vector<std::string> told = SafeFS::recoverJournal(journal).tell;
     ASSERT_FALSE(told.empty());
     EXPECT_NE(told.front().find((folder / "Glow").string()), std::string::npos) << told.front();
     EXPECT_EQ(readText(folder / "Glow" / "new.moef"), "new");
     EXPECT_EQ(readText(folder / "Elsewhere" / "old.moef"), "old");
     ASSERT_EQ(journal.entries().size(), 1u);
     EXPECT_TRUE(journal.entries().front().told);
-    EXPECT_TRUE(SafeFS::recoverJournal(journal).empty()) << "told once";
+    EXPECT_TRUE(SafeFS::recoverJournal(journal).tell.empty()) << "told once";
     EXPECT_EQ(readText(folder / "Glow" / "new.moef"), "new");
 
     // Once the old copy is back where the entry says, the undo goes through.
     fs::rename(folder / "Elsewhere", folder / ".Glow.loomwork-incoming-0123456789abcdef");
-    EXPECT_TRUE(SafeFS::recoverJournal(journal).empty());
+    EXPECT_TRUE(SafeFS::recoverJournal(journal).tell.empty());
     EXPECT_EQ(readText(folder / "Glow" / "old.moef"), "old");
     EXPECT_TRUE(journal.entries().empty());
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
@@ -377,7 +415,7 @@ TEST(Journal, DamagedEntriesAreToldOnceAndTornWritesGo)
     for (const std::string& name : {torn, busy, id + ".entry.tmp-x"})
         writeFile(dir / "journal" / name, "half");
 
-    const std::vector<std::string> told = SafeFS::recoverJournal(journal, [&](std::string_view at) { return at == running; });
+    const std::vector<std::string> told = SafeFS::recoverJournal(journal, [&](std::string_view at) { return at == running; }).tell;
     ASSERT_EQ(told.size(), 1u);
     EXPECT_NE(told.front().find(id + ".damaged"), std::string::npos) << told.front();
     EXPECT_TRUE(fs::exists(dir / "journal" / (id + ".damaged")));
@@ -385,7 +423,7 @@ TEST(Journal, DamagedEntriesAreToldOnceAndTornWritesGo)
     EXPECT_FALSE(fs::exists(dir / "journal" / torn));
     EXPECT_TRUE(fs::exists(dir / "journal" / busy));
     EXPECT_TRUE(fs::exists(dir / "journal" / (id + ".entry.tmp-x"))) << "not of the form";
-    EXPECT_TRUE(SafeFS::recoverJournal(journal).empty());
+    EXPECT_TRUE(SafeFS::recoverJournal(journal).tell.empty());
 }
 
 // Every folder on the way to the journal is root's or ours, and one others may write in is
@@ -402,4 +440,157 @@ TEST(Journal, TheWayToTheJournalIsNobodyElsesToRename)
     EXPECT_FALSE(fs::exists(dir / "open" / "data" / "journal"));
     ::chmod((dir / "open").c_str(), 01777);
     EXPECT_EQ(journal.open((dir / "open" / "data" / "journal").string(), &at), 0);
+}
+
+namespace {
+
+// The same names and contents copied back anew, as a restore from a backup does: other items.
+void restoreFromBackup(const fs::path& folder)
+{
+    const fs::path copy = folder.string() + ".restored";
+    fs::copy(folder, copy, fs::copy_options::recursive);
+    fs::remove_all(folder);
+    fs::rename(copy, folder);
+}
+
+} // namespace
+
+// The library and the journal restored from a backup: every item stands at its name again, as
+// another item. Nothing proves such an entry needs nothing: it is kept and told once, and what
+// stands on disk stays as it is.
+TEST(Journal, AnEntryWhoseItemsAreNotOnDiskAnyMoreIsKeptAndToldOnce)
+{
+    for (const bool shared : {false, true}) {
+        SCOPED_TRACE(shared ? "a folder others may write" : "the user's own folder");
+        TempDir dir;
+        const fs::path folder = dir / "Effects.localized";
+        fs::create_directories(folder);
+        // A new plug-in placed where nothing stood, its room still there ...
+        JournalEntry install = entryIn(folder, JournalEntry::State::undo);
+        SafeFS::Room room;
+        install.items.push_back(roomIn(folder, ".Glow.loomwork-install-" + install.id, room));
+        writeFile(folder / "Glow" / "new.moef", "new");
+        writeFile(folder / room.name() / "half" / "x", "staged");
+        install.items.push_back(item(JournalItem::Role::made, room.name() + "/Glow", "Glow", identityOf(folder / "Glow")));
+        // ... and a swap by two renames beside it.
+        JournalEntry swap = entryIn(folder, JournalEntry::State::undo);
+        const std::string incoming = ".Blur.loomwork-incoming-" + swap.id;
+        const std::string replaced = ".Blur.loomwork-replaced-" + swap.id;
+        writeFile(folder / "Blur" / "new.moef", "new");
+        writeFile(folder / replaced / "old.moef", "old");
+        swap.items.push_back(item(JournalItem::Role::made, incoming, "Blur", identityOf(folder / "Blur")));
+        swap.items.push_back(item(JournalItem::Role::old, replaced, "Blur", identityOf(folder / replaced)));
+        TempDir data;
+        SafeFS::Journal journal;
+        ASSERT_EQ(journal.open((data / "journal").string()), 0);
+        ASSERT_EQ(journal.write(install), 0);
+        ASSERT_EQ(journal.write(swap), 0);
+
+        restoreFromBackup(folder);
+        if (shared)
+            ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+        const craft::Tree before = craft::snapshot(folder);
+        const std::vector<std::string> told = SafeFS::recoverJournal(journal).tell;
+        EXPECT_EQ(craft::describeDifference(before, craft::snapshot(folder)), "");
+        EXPECT_EQ(journal.entries().size(), 2u);
+        const auto says = [&](const std::string& text) {
+            return std::any_of(told.begin(), told.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        };
+        EXPECT_TRUE(says((folder / room.name()).string())) << "the room the entry names is another folder now";
+        EXPECT_TRUE(says((folder / (shared ? "Blur" : replaced)).string()));
+        EXPECT_TRUE(SafeFS::recoverJournal(journal).tell.empty()) << "told once";
+        EXPECT_EQ(journal.entries().size(), 2u);
+        EXPECT_EQ(craft::describeDifference(before, craft::snapshot(folder)), "");
+    }
+}
+
+// An entry of the older form (items without a birth time) may name a later item by device and
+// inode alone: a file system hands a freed inode out again at once. It is set aside unread and
+// told with the plug-ins it covers; the plug-in standing there keeps every file.
+TEST(Journal, AnEntryOfTheOlderFormIsSetAsideAndNamesItsPlugIns)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    for (int i = 0; i < 16; ++i)
+        writeFile(folder / "Glow" / ("f" + std::to_string(i)), "the user's");
+    struct stat st {};
+    ASSERT_EQ(::lstat((folder / "Glow").c_str(), &st), 0);
+    // An install undone by removing its new plug-in, whose inode the user's Glow has now.
+    JournalEntry entry = entryIn(folder, JournalEntry::State::undo);
+    entry.items.push_back(item(JournalItem::Role::made, ".Glow.loomwork-install-" + entry.id, "Glow",
+                               {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)}));
+    std::string text = SafeFS::formatEntry(entry);
+    const std::size_t born = text.find(" 0\nend\n");
+    ASSERT_NE(born, std::string::npos);
+    text.erase(born, 2); // seven words, as an older build wrote them
+
+    TempDir data;
+    SafeFS::Journal journal;
+    ASSERT_EQ(journal.open((data / "journal").string()), 0);
+    const fs::path file = data / "journal" / (entry.id + ".entry");
+    std::ofstream(file) << text;
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    const std::vector<std::string> told = SafeFS::recoverJournal(journal).tell;
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find(entry.id + ".damaged"), std::string::npos) << told[0];
+    EXPECT_NE(told[0].find((folder / "Glow").string()), std::string::npos) << told[0];
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "Glow"), fs::directory_iterator()), 16);
+    EXPECT_TRUE(journal.entries().empty());
+    EXPECT_TRUE(fs::exists(data / "journal" / (entry.id + ".damaged")));
+    EXPECT_TRUE(SafeFS::recoverJournal(journal).tell.empty());
+}
+
+// What an exchange or another user put in a room is not the entry's to remove: it goes back
+// out to the folder, named. Only what the entry recorded, and our own staging at a name no
+// item records, goes with the room.
+TEST(Journal, ARoomHoldsOnlyWhatItsEntryRecorded)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give items to another user";
+    constexpr uid_t other = 4242;
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    fs::create_directories(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    JournalEntry entry = entryIn(folder, JournalEntry::State::finish);
+    SafeFS::Room room;
+    entry.items.push_back(roomIn(folder, ".Blur.loomwork-install-" + entry.id, room));
+    const fs::path in = folder / room.name();
+    // Finished: the new Blur in place, the old one in the room to go.
+    writeFile(folder / "Blur" / "new.moef", "new");
+    writeFile(in / "Blur" / "old.moef", "old");
+    entry.items.push_back(item(JournalItem::Role::made, room.name() + "/Blur", "Blur", identityOf(folder / "Blur")));
+    entry.items.push_back(item(JournalItem::Role::old, room.name() + "/Blur", "Blur", identityOf(in / "Blur")));
+    entry.items.push_back(item(JournalItem::Role::old, room.name() + "/aside", "Blur", identityOf(in / "Blur")));
+    // A copy the change had made, gone since; at its name the user's own Keep.
+    writeFile(in / "copy" / "x", "gone");
+    entry.items.push_back(item(JournalItem::Role::made, room.name() + "/copy", "", identityOf(in / "copy")));
+    fs::rename(in / "copy", dir / "copy kept"); // held elsewhere: its inode is not reused
+    writeFile(in / "copy" / "keep.txt", "the user's");
+    // Another user's plug-in an exchange brought in where the old one was to be put aside.
+    writeFile(in / "aside" / "theirs.txt", "theirs");
+    // Our own extraction, stopped before it was recorded; another user's file.
+    writeFile(in / "half" / "part", "half");
+    writeFile(in / "stranger", "his");
+    for (const fs::path& path : {in / "aside", in / "aside" / "theirs.txt", in / "stranger"})
+        ASSERT_EQ(::lchown(path.c_str(), other, other), 0);
+
+    std::vector<std::string> notes;
+    EXPECT_EQ(SafeFS::recoverEntry(entry, &notes), 0);
+    EXPECT_EQ(readText(folder / "Blur" / "new.moef"), "new");
+    EXPECT_EQ(readText(folder / "Blur 2" / "theirs.txt"), "theirs");
+    EXPECT_EQ(readText(folder / "copy" / "keep.txt"), "the user's");
+    EXPECT_EQ(readText(folder / "stranger"), "his");
+    EXPECT_FALSE(fs::exists(in));
+    EXPECT_FALSE(fs::exists(folder / "half"));
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Blur", "Blur 2", "copy", "stranger"}));
+    for (const char* back : {"Blur 2", "copy", "stranger"}) {
+        EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [&](const std::string& note) {
+            return note.find((folder / back).string()) != std::string::npos;
+        })) << back << " is named";
+    }
 }

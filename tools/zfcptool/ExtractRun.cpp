@@ -115,7 +115,13 @@ ExtractRun::ExtractRun(const fs::path& root) : m_root(root), m_placeRoot(fs::abs
             if (attempt == 7)
                 throwErrno("cannot open", root, ENOENT);
         }
-        RunFolder::recover(m_rootLock.get(), root);
+        // A change an earlier run left that cannot be settled waits: this run would work over
+        // it, so it takes no step and says so.
+        if (const std::vector<std::string> waiting = RunFolder::recover(m_rootLock.get(), root); !waiting.empty()) {
+            for (const std::string& line : waiting)
+                std::cerr << line << '\n';
+            throw Failure("上次中断的提取没有复原，本次没有提取：" + root.string());
+        }
         std::string name;
         for (int attempt = 0;; ++attempt) {
             name = SafeFS::zfcptoolHiddenName(kRun, m_entry.id);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <vector>
@@ -56,11 +57,12 @@ int remove(int root, const std::string& name, int run)
     return ::unlinkat(root, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
-void recover(int root, const std::filesystem::path& rootPath)
+std::vector<std::string> recover(int root, const std::filesystem::path& rootPath)
 {
+    std::vector<std::string> waiting;
     std::vector<std::string> names;
     if (DirHandle::listNames(root, names) != 0)
-        return;
+        return waiting;
     for (const std::string& name : names) {
         const std::string id = SafeFS::zfcptoolIdOf(name, kRun);
         DirHandle::Fd run;
@@ -73,13 +75,27 @@ void recover(int root, const std::filesystem::path& rootPath)
             removeUnrecorded(root, name, run.get());
             continue;
         }
-        if (entry->damaged || entry->kind != kKind || SafeFS::recoverEntry(*entry) != 0) {
-            std::cerr << "上次中断的提取未能复原，留待下次：" << (rootPath / name).native() << '\n';
+        const std::string record = (rootPath / name / kRecord).string();
+        if (entry->damaged || entry->kind != kKind) {
+            std::string line = "上次中断的提取的记录已损坏或格式过旧，无法据此复原：" + record;
+            const std::vector<std::string> covered = SafeFS::coveredPaths(*entry);
+            for (std::size_t i = 0; i < covered.size(); ++i)
+                line += (i ? "、" : "\n它涉及：") + covered[i];
+            waiting.push_back(line);
+            continue;
+        }
+        SafeFS::RecoveryReport report;
+        if (SafeFS::recoverEntry(*entry, report) != 0) {
+            for (const SafeFS::JournalWait& wait : report.waits)
+                waiting.push_back("无法打开：" + wait.place + "（" + std::strerror(wait.error) + "）");
+            waiting.insert(waiting.end(), report.notes.begin(), report.notes.end());
+            waiting.push_back("上次中断的提取未能复原，记录留在：" + record);
             continue;
         }
         if (remove(root, name, run.get()) != 0)
             std::cerr << "上次中断的提取已复原，记录未能删除，留待下次：" << (rootPath / name).native() << '\n';
     }
+    return waiting;
 }
 
 } // namespace RunFolder

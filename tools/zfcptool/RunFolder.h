@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // A run's hidden items are zfcptool's hidden names (SafeFS/HiddenName.h) with the id of the
 // run's journal entry.
@@ -29,7 +30,9 @@ int remove(int root, const std::string& name, int run);
 // Puts right what runs into ROOT that are over left, by their records alone. A run folder
 // counts only when it is this user's, writable by nobody else and its lock is free; its record
 // only in its own form (SafeFS::readEntryAt). The caller holds ROOT's lock, so the folder of a
-// run that has not yet locked it is never taken for one that is over.
-void recover(int root, const std::filesystem::path& rootPath);
+// run that has not yet locked it is never taken for one that is over. Returns what waits, one
+// line each: a record that could not be settled (damaged, or naming a place that cannot be
+// opened or items that could not be put right) stays, and is said, never dropped.
+std::vector<std::string> recover(int root, const std::filesystem::path& rootPath);
 
 } // namespace RunFolder

@@ -11,7 +11,9 @@
 // that ROOT, whole: every plug-in new once all stood in place, else every one as it was.
 // Extractions into one ROOT take turns (ExtractRun.h).
 // Exit status 0 on success, 1 on failure with the error's description as the last line of
-// stderr; what could not be put right at once is said, and left recorded for the next run.
+// stderr; what could not be put right at once is said, and left recorded for the next run. A
+// run that finds an earlier one's record it cannot act on takes no step, says what waits and
+// fails.
 // Exit status 0 after an extraction only when every plug-in stands at its name as extracted.
 
 #include <cstddef>

@@ -13,6 +13,7 @@
 #include "engine/core/AppPaths.h"
 #include "engine/core/FsPath.h"
 #include "engine/core/SystemError.h"
+#include "engine/files/AdminAuth.h"
 #include "engine/files/SystemPath.h"
 
 namespace {
@@ -21,6 +22,88 @@ namespace {
 // recovery never acts on an entry it read while its change was still going.
 std::mutex g_mutex;
 std::set<std::string> g_running;
+// Entries whose administrator's step was offered in this run: not again until the next start.
+std::set<std::string> g_offered;
+
+QString whyRefused(int error)
+{
+    return error == EPERM
+        ? QStringLiteral("它属于其他用户、是符号链接，或其他用户也能在其中改名，不能在其中保存操作记录")
+        : SystemError::describe(error);
+}
+
+QString shown(const std::string& path)
+{
+    return FsPath::displayText(FsPath::fromBytes(path));
+}
+
+void alert(const QString& title, const QString& message)
+{
+    // In an alert of its own: whoever recovered goes on meanwhile.
+    QThreadPool::globalInstance()->start([title, message] {
+        AlertPresenter::current().confirm(title, message, AlertPresenter::Style::warning, QStringLiteral("好"), QString());
+    });
+}
+
+// Recovery of the entry `id` again, once the administrator has acted: true when it is settled
+// (or gone).
+bool settle(const std::string& id)
+{
+    const std::lock_guard lock(g_mutex);
+    SafeFS::Journal journal;
+    if (AppJournal::open(journal) != 0)
+        return false;
+    for (const SafeFS::JournalEntry& entry : journal.entries()) {
+        if (entry.id != id)
+            continue;
+        SafeFS::RecoveryReport report;
+        if (entry.damaged || SafeFS::recoverEntry(entry, report) != 0)
+            return false;
+        return journal.remove(id) == 0;
+    }
+    return true;
+}
+
+// Asks whether the administrator is to remove what each entry's recovery could not, and has
+// him do it, by identity, in the room the entry names.
+void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entries)
+{
+    QThreadPool::globalInstance()->start([entries = std::move(entries)] {
+        for (const std::vector<SafeFS::JournalRemains>& remains : entries) {
+            QStringList paths;
+            for (const SafeFS::JournalRemains& item : remains)
+                paths.append(shown(item.inRoom ? item.folder + "/" + item.room + "/" + item.name : item.folder + "/" + item.name));
+            const bool agreed = AlertPresenter::current().confirm(
+                QStringLiteral("需要管理员删除"),
+                QStringLiteral("上次中断的操作在系统插件库留下了只有管理员才能删除的项目，操作记录已保留：\n")
+                    + paths.join(QLatin1Char('\n')) + QStringLiteral("\n\n现在以管理员身份删除吗？不删除的话，下次启动时会再问。"),
+                AlertPresenter::Style::warning, QStringLiteral("删除"), QStringLiteral("以后再说"));
+            if (!agreed)
+                continue;
+            const std::string& id = remains.front().id;
+            AppJournal::started(id); // no recovery acts on the entry while the administrator does
+            bool done = true;
+            QStringList notes;
+            for (const SafeFS::JournalRemains& item : remains) {
+                AdminAuth::Item at;
+                at.folder = FsPath::fromBytes(item.folder);
+                at.name = FsPath::fromBytes(item.name);
+                at.identity = item.identity;
+                at.room = FsPath::fromBytes(item.room);
+                at.roomIdentity = item.roomIdentity;
+                at.inRoom = item.inRoom;
+                at.shownName = FsPath::fromBytes(item.shownName);
+                done = AdminAuth::adminRemove(at) && done;
+                notes += AdminAuth::lastNotes();
+            }
+            AppJournal::stopped(id);
+            if (!(done && settle(id)))
+                notes.prepend(QStringLiteral("管理员删除没有全部完成，操作记录已保留，下次启动时会再问：\n") + paths.join(QLatin1Char('\n')));
+            if (!notes.isEmpty())
+                alert(QStringLiteral("上次的操作没有完成"), notes.join(QLatin1Char('\n')));
+        }
+    });
+}
 
 } // namespace
 
@@ -37,33 +120,57 @@ int AppJournal::open(SafeFS::Journal& journal, std::string* refusedAt)
 QString AppJournal::failureText(int error, const std::string& refusedAt)
 {
     const QString at = refusedAt.empty() ? folder() : FsPath::fromBytes(refusedAt);
-    const QString why = error == EPERM
-        ? QStringLiteral("它属于其他用户、是符号链接，或其他用户也能在其中改名，不能在其中保存操作记录")
-        : SystemError::describe(error);
-    return QStringLiteral("无法写入操作记录：") + FsPath::displayText(at) + QStringLiteral("\n") + why;
+    return QStringLiteral("无法写入操作记录：") + FsPath::displayText(at) + QStringLiteral("\n") + whyRefused(error);
 }
 
-void AppJournal::recover()
+void AppJournal::recover(When when)
 {
-    std::vector<std::string> tell;
+    SafeFS::JournalReport report;
+    std::string refusedAt;
+    std::vector<std::vector<SafeFS::JournalRemains>> offers;
+    int unusable = 0;
     {
         const std::lock_guard lock(g_mutex);
         SafeFS::Journal journal;
-        if (open(journal) != 0)
-            return;
-        tell = SafeFS::recoverJournal(journal, [](std::string_view id) { return g_running.count(std::string(id)) > 0; });
+        unusable = open(journal, &refusedAt);
+        if (!unusable)
+            report = SafeFS::recoverJournal(journal, [](std::string_view id) { return g_running.count(std::string(id)) > 0; });
+        // Only the system library's have an administrator's step; each entry's once a run.
+        for (const SafeFS::JournalRemains& item : report.remains) {
+            if (!SystemPath::inside(FsPath::fromBytes(item.folder)) || g_offered.count(item.id))
+                continue;
+            if (offers.empty() || offers.back().front().id != item.id)
+                offers.emplace_back();
+            offers.back().push_back(item);
+        }
+        for (const auto& entry : offers)
+            g_offered.insert(entry.front().id);
     }
-    if (tell.empty())
-        return;
     QStringList lines;
-    for (const std::string& line : tell)
-        lines.append(FsPath::displayText(FsPath::fromBytes(line)));
-    const QString message = QStringLiteral("上次中断的操作没能全部复原，以下情况需要你留意：\n") + lines.join(QLatin1Char('\n'));
-    // In an alert of its own: whoever recovered goes on meanwhile.
-    QThreadPool::globalInstance()->start([message] {
-        AlertPresenter::current().confirm(QStringLiteral("上次的操作没有完成"), message, AlertPresenter::Style::warning,
-                                          QStringLiteral("好"), QString());
-    });
+    for (const std::string& line : report.tell)
+        lines.append(shown(line));
+    if (when == When::startUp) {
+        if (unusable) {
+            const QString at = refusedAt.empty() ? folder() : FsPath::fromBytes(refusedAt);
+            lines.append(QStringLiteral("操作记录文件夹不能使用：") + FsPath::displayText(at) + QStringLiteral("\n")
+                         + whyRefused(unusable)
+                         + QStringLiteral("\n上次如有没完成的更改，都记在那里，修好之前既无法完成它们（插件可能停在改到一半），也无法修改插件。"));
+        }
+        QStringList waiting;
+        for (const SafeFS::JournalWait& wait : report.waits) {
+            const QString line = shown(wait.place) + QStringLiteral("：") + SystemError::describe(wait.error);
+            if (!waiting.contains(line))
+                waiting.append(line);
+        }
+        if (!waiting.isEmpty())
+            lines.append(QStringLiteral("以下位置现在无法打开，上次没有完成的更改保留在操作记录里，等它们能打开后（例如接上磁盘）重新打开 Loomwork 即可完成：\n")
+                         + waiting.join(QLatin1Char('\n')));
+    }
+    if (!lines.isEmpty())
+        alert(QStringLiteral("上次的操作没有完成"),
+              QStringLiteral("上次中断的操作没能全部复原，以下情况需要你留意：\n") + lines.join(QLatin1Char('\n')));
+    if (!offers.empty())
+        offerToAdministrator(std::move(offers));
 }
 
 SafeFS::JournalPlace AppJournal::placeOf(const QString& folder)

@@ -25,9 +25,14 @@ QString failureText(int error, const std::string& refusedAt);
 
 // SafeFS::recoverJournal over the journal, leaving alone the entries of changes still
 // running in this process. Failures are left for the next time: an entry that cannot be
-// settled stays. What the user must hear of (something left that could not be put right, a
-// damaged entry) is told once, in an alert of its own that does not hold up the caller.
-void recover();
+// settled stays. What the user must hear of is said in an alert of its own that does not hold
+// up the caller: once, what something left that could not be put right and each damaged
+// entry; at start-up, besides, every change that waits on a place that cannot be opened, and
+// a journal folder that cannot be used. What needs the administrator (root's remains of a
+// helper that died) is offered to him once a run, at start-up or before the next change; a
+// declined offer is made again at the next start.
+enum class When { startUp, beforeChange };
+void recover(When when = When::beforeChange);
 
 // Where the folder `folder` is for an entry: in the system library walked from its root
 // without following links, elsewhere reached as its path says (links followed).

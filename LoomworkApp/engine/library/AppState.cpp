@@ -94,7 +94,7 @@ void AppState::startScan()
     QThreadPool::globalInstance()->start([deliver, startingUp] {
         // What a killed run left is put right before the libraries are first listed.
         if (startingUp)
-            AppJournal::recover();
+            AppJournal::recover(AppJournal::When::startUp);
         PluginScanner::ScanResult result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
         deliver([result = std::move(result)](AppState& state) { state.publish(result, state.m_scanStartedAt); });
     });

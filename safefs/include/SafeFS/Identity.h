@@ -6,8 +6,11 @@
 namespace SafeFS {
 
 // Which item on disk a journal means. Device and inode alone may name a later item: a file
-// system hands a freed inode out again at once. Where it tells an item's birth time, that
-// tells them apart; an identity without one (0) matches on device and inode alone.
+// system hands a freed inode out again at once. Where it tells an item's birth time, inode and
+// birth time decide and the device number is only a hint: a disk's number can change between
+// runs, and an item is only ever looked for inside its own place. Where neither side has a
+// birth time, device and inode decide. An identity without a birth time never matches one
+// with: it was recorded where none was told, or by a record of an older form.
 struct Identity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
@@ -15,8 +18,9 @@ struct Identity {
     bool known() const { return device != 0 || inode != 0; }
     bool operator==(const Identity& other) const
     {
-        return device == other.device && inode == other.inode
-            && (born == 0 || other.born == 0 || born == other.born);
+        if (born != 0 && other.born != 0)
+            return inode == other.inode && born == other.born;
+        return born == 0 && other.born == 0 && device == other.device && inode == other.inode;
     }
 };
 

@@ -15,7 +15,7 @@
 // The journal of changes in flight, and the one recovery that puts right what a killed or
 // failed change left. Names alone prove nothing (anyone who can write in a library can give
 // one), so recovery acts only on what an entry of its own journal names, and only on items
-// whose device and inode still match what the entry recorded.
+// whose identity still matches what the entry recorded (SafeFS/Identity.h).
 //
 // A change writes its entry before its first visible step and rewrites it at its commit point
 // (state `finish`); once done it removes the entry. An entry says where the change works, as
@@ -34,6 +34,24 @@
 // it stands in a shared folder: it is moved into the place's room first, checked and emptied
 // there (SafeFS::removeInRoom). Paths are relative, without "." or "..", never absolute:
 // anything else makes the entry damaged, and a damaged entry is never acted on.
+//
+// An entry goes only once every item it records has been acted on or is proven to need
+// nothing. Not finding an item proves nothing by itself:
+//   - A place that cannot be opened (its disk not mounted, a folder gone, a link met) proves
+//     nothing: nothing of the entry is acted on, and it waits, said at every recovery.
+//   - An item's own name (its path outside a room; a room's name while the room is not found)
+//     held by something that is no item of the entry (the library restored from a backup,
+//     another item renamed there) proves nothing either: nothing of the entry is acted on.
+//   - undo: an old item found neither at its path nor at its target is lost, never nothing.
+//     A made item found nowhere, its name free, was never made or is removed already. A room
+//     found nowhere, its name free, was removed, with all it held (only we or root can).
+//   - finish: an old item or a made one without target found nowhere is removed already; a
+//     made item with a target found at neither makes the change undone whole instead.
+//   - An item recovery cannot remove for want of rights (what a helper that died left, root's)
+//     keeps the entry, and is named for the administrator at every recovery (JournalRemains).
+// What a room holds that its entry does not record goes back out to the place's folder and is
+// named; only our own staging, at a name no item records (a copy being extracted or written
+// when the change stopped), is removed with the room.
 namespace SafeFS {
 
 struct JournalPlace {
@@ -70,6 +88,39 @@ struct JournalEntry {
     bool damaged = false; // set when read back: a line or path that is not of our exact form
 };
 
+// A place of an entry that cannot be opened: the entry waits, untouched.
+struct JournalWait {
+    std::string id;    // the entry's
+    std::string place; // the place's path
+    int error = 0;
+};
+
+// An item recovery could not remove for want of rights, for the administrator: `name` inside
+// the entry's room `room` of `folder` (`inRoom`), else at `name` in `folder` with that room
+// beside it to take it into. Acted on only while it is `identity`.
+struct JournalRemains {
+    std::string id;     // the entry's
+    std::string folder; // the place's path
+    std::string name;
+    Identity identity;
+    std::string room; // the room's name as found
+    Identity roomIdentity;
+    bool inRoom = false;
+    std::string shownName; // where a remainder goes back out (the name it stood at)
+};
+
+// What recovery of one entry left, besides its result.
+struct RecoveryReport {
+    std::vector<std::string> notes; // what was left and where, one line each, for the user
+    std::vector<JournalWait> waits;
+    std::vector<JournalRemains> remains;
+};
+
+// The paths an entry's items stand for (each target in its place; a place without one itself),
+// for messages: what the user should look at when the entry cannot be acted on. Read from a
+// damaged entry too, as far as it can be read.
+std::vector<std::string> coveredPaths(const JournalEntry& entry);
+
 // Whether `path` is a path inside a folder: not empty, not absolute, no empty, "." or ".."
 // component.
 bool isInsidePath(std::string_view path);
@@ -78,7 +129,9 @@ bool isInsidePath(std::string_view path);
 std::string newJournalId();
 
 // The entry as text and back. parseEntry() marks an entry damaged rather than failing, so that
-// its file is kept (and never acted on) instead of being taken for absent.
+// its file is kept (and never acted on) instead of being taken for absent; what it can read of
+// a damaged one stays in it, for coveredPaths(). Items of the older form without a birth time
+// (7 words) make an entry damaged: such an identity may name a later item.
 std::string formatEntry(const JournalEntry& entry);
 JournalEntry parseEntry(std::string_view text, std::string_view id);
 
@@ -131,17 +184,28 @@ private:
 
 // Puts right what the entry's change left, as described above. 0 when the entry is settled
 // (its file may go); else the errno of what could not be done (ENOENT where an old item could
-// not be found to go back), with nothing acted on that the entry does not name, and what was
-// left and where added to `notes` (one line each, for the user). A damaged entry gives EINVAL
-// and is left alone.
+// not be found to go back, EEXIST where something else holds an item's own name, the place's
+// error where one cannot be opened), with nothing acted on that the entry does not name, and
+// what was left and where added to `notes` (one line each, for the user). A damaged entry
+// gives EINVAL and is left alone.
 [[nodiscard]] int recoverEntry(const JournalEntry& entry, std::vector<std::string>* notes = nullptr);
+// The same, with the places that could not be opened and what needs the administrator too.
+[[nodiscard]] int recoverEntry(const JournalEntry& entry, RecoveryReport& report);
+
+// What recoverJournal() has for the user.
+struct JournalReport {
+    // Once: what an entry left that could not be put right (the entry is kept, marked told),
+    // and each damaged entry (set aside), with the paths it covers.
+    std::vector<std::string> tell;
+    // Every time: entries waiting on a place that cannot be opened, and items that need the
+    // administrator (their entries kept).
+    std::vector<JournalWait> waits;
+    std::vector<JournalRemains> remains;
+};
 
 // recoverEntry() for every entry of `journal` whose change is not still running, removing the
 // entries it settles and the torn writes of entries. `running` says whether an entry belongs
 // to a change in progress (in this process, or holding a lock); null counts none as running.
-// Returns what the user is to be told, once: what an entry left that could not be put right
-// (the entry is kept, marked told), and each damaged entry (set aside).
-std::vector<std::string> recoverJournal(const Journal& journal,
-                                        const std::function<bool(std::string_view id)>& running = {});
+JournalReport recoverJournal(const Journal& journal, const std::function<bool(std::string_view id)>& running = {});
 
 } // namespace SafeFS

@@ -487,8 +487,9 @@ TEST(Journal, AnEntryWhoseItemsAreNotOnDiskAnyMoreIsKeptAndToldOnce)
         ASSERT_EQ(journal.write(swap), 0);
 
         restoreFromBackup(folder);
-        if (shared)
+        if (shared) {
             ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+        }
         const craft::Tree before = craft::snapshot(folder);
         const std::vector<std::string> told = SafeFS::recoverJournal(journal).tell;
         EXPECT_EQ(craft::describeDifference(before, craft::snapshot(folder)), "");

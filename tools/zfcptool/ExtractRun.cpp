@@ -400,6 +400,12 @@ bool ExtractRun::place(const Planned& plug, bool replace)
         if ((error = DirHandle::swapBack(staging, plug.name, folder, plug.name, landing.asideFd.get(), plug.name, exchanged,
                                          mover())) != 0)
             throwErrno("cannot move into place", target, error);
+        // The item recorded as old never left its place (another user moved it): the record
+        // stops naming it, so that undoing the run looks for nothing of the kind.
+        std::erase_if(m_entry.items, [&](const SafeFS::JournalItem& item) {
+            return item.role == SafeFS::JournalItem::Role::old && item.place == landing.place && item.target == plug.name;
+        });
+        record();
         throw Failure(kChanged + target.string());
     }
     return true;

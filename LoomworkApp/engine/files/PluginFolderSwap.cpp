@@ -340,8 +340,14 @@ int PluginFolderSwap::checkDisplaced(const std::string& name, const SafeFS::Iden
     const std::string at = m_exchanged ? m_from : m_aside;
     if (identityIn(inRoom ? m_room.fd() : m_parent.get(), at) == expected)
         return 0;
-    if (undoSteps() != 0)
+    if (undoSteps() != 0) {
         m_change->keep();
+    } else {
+        // The item seen never left its place (another user moved it): the entry stops naming it.
+        std::erase_if(m_change->items(), [&](const SafeFS::JournalItem& item) {
+            return item.role == Role::old && item.place == m_place && item.target == name && item.identity == expected;
+        });
+    }
     m_refusal = QStringLiteral("「") + FsPath::displayText(FsPath::fromBytes(name))
         + QStringLiteral("」在替换时被其他用户换成了别的项目，已放回，未作更改：") + FsPath::displayText(pathOf(name));
     return ESTALE;

@@ -354,7 +354,8 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
             }
         }
         if (const int error = m_change->write())
-            throw TemplateEditError(m_change->failureText(error)); // the journal's fault, not the template's
+            // The journal's fault, not the template's; nothing is staged yet.
+            throw TemplateEditError(m_change->failureText(error) + QStringLiteral("\n插件没有改动。"));
         for (Folder& each : m_folders)
             each.recorded = true;
     }
@@ -376,7 +377,7 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
     // By identity before anything goes in: recovery removes a room without one only while it is
     // empty.
     if (const int error = m_change->write())
-        throw TemplateEditError(m_change->failureText(error));
+        throw TemplateEditError(m_change->failureText(error) + QStringLiteral("\n插件没有改动。"));
 }
 
 void TemplateChange::stage(const std::string& path, const QByteArray& bytes)

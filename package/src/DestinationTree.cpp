@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +15,17 @@
 namespace fs = std::filesystem;
 
 namespace kit {
+
+namespace {
+
+// A path longer than the system can name stays refused, as it was when every item was made
+// by its whole path: whatever works on the plug-in later names its items whole.
+bool tooLong(const fs::path& path)
+{
+    return path.native().size() >= PATH_MAX;
+}
+
+} // namespace
 
 std::vector<std::string> storedComponents(std::string_view rel)
 {
@@ -67,6 +79,8 @@ ZFCFileHandle DestinationTree::createFile(const std::string& rel)
     const int folder = enterFolders(rel, parts, parts.size() - 1);
     const char* name = parts.back().c_str();
     fs::path path = pathOf(parts, parts.size());
+    if (tooLong(path))
+        throw ZFCPackageError::failure(ZFCPackageError::Kind::fileCreateFailed, path.string());
     // Opened first; an item in the way (a repeated path) is removed only then.
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     int fd = ::openat(folder, name, flags, 0666);
@@ -93,6 +107,10 @@ void DestinationTree::makeLinks(const ZFCPlugin& plugin)
             removeExisting(folder, name, path);
             continue;
         }
+        if (tooLong(path)) {
+            errno = ENAMETOOLONG;
+            throwErrno("cannot create link", path);
+        }
         // Created first; whatever is in the way is removed only when it is there.
         if (::symlinkat(target->c_str(), folder, name.c_str()) != 0) {
             if (errno != EEXIST)
@@ -115,7 +133,7 @@ int DestinationTree::enterFolders(const std::string& rel, const std::vector<std:
         m_at.pop_back();
     }
     for (std::size_t i = same; i < count; ++i) {
-        enterOrMake(rel, parts[i]);
+        enterOrMake(rel, parts, i);
         m_at.push_back(parts[i]);
     }
     const int folder = m_folders->fd();
@@ -128,13 +146,16 @@ int DestinationTree::enterFolders(const std::string& rel, const std::vector<std:
     return folder;
 }
 
-void DestinationTree::enterOrMake(const std::string& rel, const std::string& name)
+void DestinationTree::enterOrMake(const std::string& rel, const std::vector<std::string>& parts, std::size_t index)
 {
+    const std::string& name = parts[index];
     const auto fail = [&](int error, const char* what) {
-        const fs::path path = pathOf(storedComponents(rel), m_at.size() + 1);
+        const fs::path path = pathOf(parts, index + 1);
         errno = error;
         throwErrno(what, path);
     };
+    if (tooLong(pathOf(parts, index + 1)))
+        fail(ENAMETOOLONG, "cannot create directory");
     const int parent = m_folders->fd();
     if (parent < 0)
         fail(errno, "cannot open directory");

@@ -36,7 +36,7 @@ private:
     // Enters the first `count` components as real folders (creating missing ones) and
     // returns the handle of the last; a link on the way is refused.
     int enterFolders(const std::string& rel, const std::vector<std::string>& parts, std::size_t count);
-    void enterOrMake(const std::string& rel, const std::string& name);
+    void enterOrMake(const std::string& rel, const std::vector<std::string>& parts, std::size_t index);
     // Removes whatever stands at `name` in the open folder `folder` (at `path`).
     void removeExisting(int folder, const std::string& name, const std::filesystem::path& path);
     std::filesystem::path pathOf(const std::vector<std::string>& parts, std::size_t count) const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +15,17 @@
 namespace fs = std::filesystem;
 
 namespace kit {
+
+namespace {
+
+// A path longer than the system can name stays refused, as it was when every item was made
+// by its whole path: whatever works on the plug-in later names its items whole.
+bool tooLong(const fs::path& path)
+{
+    return path.native().size() >= PATH_MAX;
+}
+
+} // namespace
 
 std::vector<std::string> storedComponents(std::string_view rel)
 {
@@ -37,6 +49,8 @@ std::vector<std::string> storedComponents(std::string_view rel)
 
 bool DestinationTree::begin(const fs::path& dest, const ZFCPlugin& plugin, bool overwrite)
 {
+    m_folders.reset();
+    m_at.clear();
     m_dest = dest;
     struct stat st {};
     if (::lstat(m_dest.c_str(), &st) == 0) {
@@ -45,12 +59,16 @@ bool DestinationTree::begin(const fs::path& dest, const ZFCPlugin& plugin, bool 
         fs::remove_all(m_dest);
     }
     fs::create_directories(m_dest);
-    forgetChecked();
+    // Its path is walked this once; everything below goes through handles.
+    const int top = ::open(m_dest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (top < 0)
+        throwErrno("cannot open directory", m_dest);
+    m_folders = std::make_unique<ZFCFolderStack>(top);
     for (const ZFCEntry& entry : plugin.items) {
         if (entry.type != "directory")
             continue;
         const auto parts = storedComponents(entry.path);
-        ensureFolders(entry.path, parts, parts.size(), true);
+        enterFolders(entry.path, parts, parts.size());
     }
     return true;
 }
@@ -58,92 +76,124 @@ bool DestinationTree::begin(const fs::path& dest, const ZFCPlugin& plugin, bool 
 ZFCFileHandle DestinationTree::createFile(const std::string& rel)
 {
     const auto parts = storedComponents(rel);
-    const fs::path path = ensureFolders(rel, parts, parts.size() - 1, true);
+    const int folder = enterFolders(rel, parts, parts.size() - 1);
+    const char* name = parts.back().c_str();
+    fs::path path = pathOf(parts, parts.size());
+    if (tooLong(path))
+        throw ZFCPackageError::failure(ZFCPackageError::Kind::fileCreateFailed, path.string());
     // Opened first; an item in the way (a repeated path) is removed only then.
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(path.c_str(), flags, 0666);
+    int fd = ::openat(folder, name, flags, 0666);
     if (fd < 0 && errno == EEXIST) {
-        removeExisting(path);
-        fd = ::open(path.c_str(), flags, 0666);
+        removeExisting(folder, parts.back(), path);
+        fd = ::openat(folder, name, flags, 0666);
     }
     if (fd < 0)
         throw ZFCPackageError::failure(ZFCPackageError::Kind::fileCreateFailed, path.string());
-    return ZFCFileHandle::adopt(fd, path);
+    return ZFCFileHandle::adopt(fd, std::move(path));
 }
 
 void DestinationTree::makeLinks(const ZFCPlugin& plugin)
 {
-    // Links may have replaced folders checked earlier: check afresh from here on.
-    forgetChecked();
     for (const ZFCEntry& entry : plugin.items) {
         if (entry.type != "link")
             continue;
         const auto parts = storedComponents(entry.path);
-        const fs::path path = ensureFolders(entry.path, parts, parts.size() - 1, false);
+        const int folder = enterFolders(entry.path, parts, parts.size() - 1);
+        const std::string& name = parts.back();
+        const fs::path path = pathOf(parts, parts.size());
         const auto target = entry.link ? ZFCPackageReader::safeLinkTarget(*entry.link, path, m_dest) : std::nullopt;
         if (!target) {
-            removeExisting(path);
+            removeExisting(folder, name, path);
             continue;
+        }
+        if (tooLong(path)) {
+            errno = ENAMETOOLONG;
+            throwErrno("cannot create link", path);
         }
         // Created first; whatever is in the way is removed only when it is there.
-        if (::symlink(target->c_str(), path.c_str()) != 0) {
+        if (::symlinkat(target->c_str(), folder, name.c_str()) != 0) {
             if (errno != EEXIST)
                 throwErrno("cannot create link", path);
-            removeExisting(path);
-            if (::symlink(target->c_str(), path.c_str()) != 0)
+            removeExisting(folder, name, path);
+            if (::symlinkat(target->c_str(), folder, name.c_str()) != 0)
                 throwErrno("cannot create link", path);
         }
     }
 }
 
-fs::path DestinationTree::ensureFolders(const std::string& rel, const std::vector<std::string>& parts, std::size_t count,
-                                        bool useCache)
+int DestinationTree::enterFolders(const std::string& rel, const std::vector<std::string>& parts, std::size_t count)
 {
-    fs::path path = m_dest;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        path /= parts[i];
-        if (i >= count)
-            continue;
-        if (useCache && m_verified.count(path.string()))
-            continue;
-        // Made first; only what is already there needs a look (a link must not lead on).
-        if (::mkdir(path.c_str(), 0777) != 0) {
-            if (errno != EEXIST)
-                throwErrno("cannot create directory", path);
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) != 0)
-                throwErrno("cannot stat", path);
-            if (S_ISLNK(st.st_mode))
-                throw ZFCPackageError::failure(ZFCPackageError::Kind::pathEscapes, rel);
-            if (!S_ISDIR(st.st_mode)) {
-                errno = ENOTDIR;
-                throwErrno("cannot create directory", path);
-            }
-        }
-        m_verified.insert(path.string());
+    // The folders held so far stay as far as they lead the same way.
+    std::size_t same = 0;
+    while (same < m_at.size() && same < count && m_at[same] == parts[same])
+        ++same;
+    while (m_at.size() > same) {
+        m_folders->leave();
+        m_at.pop_back();
     }
-    return path;
+    for (std::size_t i = same; i < count; ++i) {
+        enterOrMake(rel, parts, i);
+        m_at.push_back(parts[i]);
+    }
+    const int folder = m_folders->fd();
+    if (folder < 0) {
+        const int error = errno;
+        const fs::path path = pathOf(parts, count);
+        errno = error;
+        throwErrno("cannot open directory", path);
+    }
+    return folder;
 }
 
-void DestinationTree::removeExisting(const fs::path& path)
+void DestinationTree::enterOrMake(const std::string& rel, const std::vector<std::string>& parts, std::size_t index)
+{
+    const std::string& name = parts[index];
+    const auto fail = [&](int error, const char* what) {
+        const fs::path path = pathOf(parts, index + 1);
+        errno = error;
+        throwErrno(what, path);
+    };
+    if (tooLong(pathOf(parts, index + 1)))
+        fail(ENAMETOOLONG, "cannot create directory");
+    const int parent = m_folders->fd();
+    if (parent < 0)
+        fail(errno, "cannot open directory");
+    int error = m_folders->enter(name);
+    if (error == ENOENT) {
+        // Made first where missing; what is already there is entered without following it.
+        if (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST)
+            fail(errno, "cannot create directory");
+        error = m_folders->enter(name);
+    }
+    if (error == 0)
+        return;
+    struct stat st {};
+    if (error == ELOOP || (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)))
+        throw ZFCPackageError::failure(ZFCPackageError::Kind::pathEscapes, rel);
+    fail(error, "cannot create directory");
+}
+
+void DestinationTree::removeExisting(int folder, const std::string& name, const fs::path& path)
 {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
+    if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return;
-    if (S_ISDIR(st.st_mode)) {
-        // Folders below it leave the cache with it.
-        const std::string prefix = path.string() + "/";
-        for (auto it = m_verified.lower_bound(prefix); it != m_verified.end() && it->compare(0, prefix.size(), prefix) == 0;)
-            it = m_verified.erase(it);
-        m_verified.erase(path.string());
+    if (!S_ISDIR(st.st_mode)) {
+        if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT)
+            throwErrno("cannot remove", path);
+        return;
     }
+    // Never one of the held folders: those lead to `folder` itself.
     fs::remove_all(path);
 }
 
-void DestinationTree::forgetChecked()
+fs::path DestinationTree::pathOf(const std::vector<std::string>& parts, std::size_t count) const
 {
-    m_verified.clear();
-    m_verified.insert(m_dest.string());
+    fs::path path = m_dest;
+    for (std::size_t i = 0; i < count && i < parts.size(); ++i)
+        path /= parts[i];
+    return path;
 }
 
 } // namespace kit

@@ -1,12 +1,13 @@
 #pragma once
 
 #include <filesystem>
-#include <set>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "LoomworkKit/ZFCFileHandle.h"
+#include "LoomworkKit/ZFCFolderStack.h"
 #include "LoomworkKit/ZFCPlugin.h"
 
 namespace kit {
@@ -16,9 +17,10 @@ namespace kit {
 // appended to. Throws "封包内路径非法：" + rel.
 std::vector<std::string> storedComponents(std::string_view rel);
 
-// One plug-in's folder as the reader fills it: folders, files and links below it. Every
-// folder between the plug-in's folder and an entry is checked with lstat, so nothing is
-// written through a link.
+// One plug-in's folder as the reader fills it: folders, files and links below it. The
+// plug-in's folder is opened once; every folder below it is entered through the handle of
+// the one above, never following a link, and each item is made relative to its folder's
+// handle, so nothing is written through a link and no path is walked again per file.
 class DestinationTree
 {
 public:
@@ -31,15 +33,17 @@ public:
     void makeLinks(const ZFCPlugin& plugin);
 
 private:
-    // Makes sure the first `count` components are real folders (creating missing ones);
-    // returns dest + all components. A link on the way is refused.
-    std::filesystem::path ensureFolders(const std::string& rel, const std::vector<std::string>& parts,
-                                        std::size_t count, bool useCache);
-    void removeExisting(const std::filesystem::path& path);
-    void forgetChecked();
+    // Enters the first `count` components as real folders (creating missing ones) and
+    // returns the handle of the last; a link on the way is refused.
+    int enterFolders(const std::string& rel, const std::vector<std::string>& parts, std::size_t count);
+    void enterOrMake(const std::string& rel, const std::vector<std::string>& parts, std::size_t index);
+    // Removes whatever stands at `name` in the open folder `folder` (at `path`).
+    void removeExisting(int folder, const std::string& name, const std::filesystem::path& path);
+    std::filesystem::path pathOf(const std::vector<std::string>& parts, std::size_t count) const;
 
     std::filesystem::path m_dest;
-    std::set<std::string> m_verified;  // folders known to be real ones
+    std::unique_ptr<ZFCFolderStack> m_folders;  // from the plug-in's folder down
+    std::vector<std::string> m_at;               // the names entered below it
 };
 
 } // namespace kit

@@ -368,6 +368,45 @@ TEST(ZFCPackageReader, LinksThatClimbOutAreNotCreated)
     }
 }
 
+// Someone who can write in the destination plants a link while the files are written: in
+// place of a folder still to be entered, or of the folder being filled. Neither is followed.
+TEST(ZFCPackageReader, LinksPlantedDuringExtractionAreNeverFollowed)
+{
+    const auto dirEntry = [](const std::string& p) { return json{{"type", "directory"}, {"path", p}}; };
+    const json items = json::array({dirEntry("a"), dirEntry("b"), file("a/f", 0, 2), file("a/h", 2, 2), file("b/g", 4, 2)});
+    struct Case {
+        const char* name;
+        std::string replaced;  // the folder whose name becomes a link to "outside"
+        Outcome error;
+        std::map<std::string, std::string> files;  // below the destination's parent
+    };
+    const std::vector<Case> cases = {
+        {"a folder still to be entered", "b", Outcome{Kind::pathEscapes, "b/g"}, {{"P/a/f", "ff"}, {"P/a/h", "hh"}}},
+        {"the folder being filled", "a", kOk, {{"moved/f", "ff"}, {"moved/h", "hh"}, {"P/b/g", "gg"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        // Two bytes a chunk: a report comes after each, before the next file is made.
+        writeFile(dir / "p.zfcp", onePlugin(items, "ffhhgg", 2));
+        fs::create_directories(dir / "outside");
+        int reports = 0;
+        const Outcome outcome = outcomeOf([&] {
+            ZFCPackageReader reader(dir / "p.zfcp");
+            reader.extract(reader.plugins().at(0), dir / "root", std::nullopt, true, [&](const ZFCProgress&) {
+                if (++reports != 1)
+                    return;
+                fs::rename(dir / "root/P" / c.replaced, dir / "root/moved");
+                fs::create_directory_symlink(dir / "outside", dir / "root/P" / c.replaced);
+            });
+        });
+        EXPECT_EQ(outcome, c.error);
+        EXPECT_TRUE(fs::is_empty(dir / "outside"));
+        for (const auto& [path, content] : c.files)
+            EXPECT_EQ(readFile(dir / "root" / path), content) << path;
+    }
+}
+
 TEST(ZFCPackageReader, SafeLinkTargetResolvesAgainstTheLinkFolder)
 {
     const fs::path root = "/lib/P";

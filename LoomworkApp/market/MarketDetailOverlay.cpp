@@ -282,12 +282,10 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     m_subtitle = plainLabel(Theme::captionFont(), titleColumn);
     m_subtitle->setWordWrap(true);
     m_subtitle->setMaximumHeight(QFontMetrics(m_subtitle->font()).lineSpacing() * 2 + 2);
-    colour(m_subtitle, Theme::textSecondary());
     column->addWidget(m_subtitle);
 
     m_author = plainLabel(Theme::font(11), titleColumn);
     m_author->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    colour(m_author, Theme::textSecondary());
     column->addWidget(m_author);
 
     auto* priceRow = new QHBoxLayout;
@@ -297,9 +295,7 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     QFont struck = m_originalPrice->font();
     struck.setStrikeOut(true);
     m_originalPrice->setFont(struck);
-    colour(m_originalPrice, Theme::textTertiary());
     m_ownership = plainLabel(Theme::font(14, QFont::DemiBold), titleColumn);
-    colour(m_ownership, Theme::positive());
     priceRow->addWidget(m_ownership);
     priceRow->addWidget(m_price);
     priceRow->addWidget(m_originalPrice);
@@ -331,7 +327,6 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     progressColumn->setContentsMargins(0, 0, 0, 0);
     progressColumn->setSpacing(4);
     m_stageTitle = plainLabel(Theme::tinyFont(), progressFace);
-    colour(m_stageTitle, Theme::accent());
     m_stageBar = new QProgressBar(progressFace);
     m_stageBar->setRange(0, 1000);
     m_stageBar->setTextVisible(false);
@@ -376,6 +371,14 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     bottom->addWidget(m_action);
     column->addLayout(bottom);
     column->addStretch(1);
+
+    Appearance::follow(this, [this] {
+        colour(m_subtitle, Theme::textSecondary());
+        colour(m_author, Theme::textSecondary());
+        colour(m_originalPrice, Theme::textTertiary());
+        colour(m_ownership, Theme::positive());
+        colour(m_stageTitle, Theme::accent());
+    });
 
     m_returnKey = new QShortcut(QKeySequence(Qt::Key_Return), this);
     m_returnKey->setContext(Qt::WindowShortcut);

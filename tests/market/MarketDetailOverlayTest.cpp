@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <QAbstractButton>
+#include <QLabel>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -18,6 +21,7 @@
 #include "market/MarketWindowView.h"
 #include "online/LoginService.h"
 #include "ui/DialogWindow.h"
+#include "ui/Theme.h"
 #include "market/QtPreviewPlayer.h"
 #include "online/MarketService.h"
 #include "support/app/StandinTest.h"
@@ -48,6 +52,29 @@ public:
     bool playing = false;
     QImage m_frame;
 };
+
+// WCAG contrast of `text` laid over `ground` (opaque).
+double contrast(const QColor& text, const QColor& ground)
+{
+    const auto channel = [](double c) { return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+    const auto luminance = [&](const QColor& c) {
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double a = text.alphaF();
+    const QColor seen = QColor::fromRgbF(text.redF() * a + ground.redF() * (1 - a), text.greenF() * a + ground.greenF() * (1 - a),
+                                         text.blueF() * a + ground.blueF() * (1 - a));
+    const double l1 = luminance(seen) + 0.05;
+    const double l2 = luminance(ground) + 0.05;
+    return std::max(l1, l2) / std::min(l1, l2);
+}
+
+QLabel* labelStartingWith(QWidget* root, const QString& text)
+{
+    for (QLabel* label : root->findChildren<QLabel*>())
+        if (label->isVisible() && label->text().startsWith(text))
+            return label;
+    return nullptr;
+}
 
 class MarketDetailOverlayTest : public StandinTest {
 protected:
@@ -156,6 +183,31 @@ TEST_F(MarketDetailOverlayTest, EscClosesOnceAndTheBackdropDoesNot)
     QTest::keyClick(&host, Qt::Key_Escape);
     overlay->closeButton()->click();
     EXPECT_EQ(closes, 1);
+}
+
+// The title block's lines are drawn in the colours of the appearance in force, whichever
+// appearance the panel opened in: there and back again.
+TEST_F(MarketDetailOverlayTest, TheTitleLinesFollowEveryChangeOfAppearance)
+{
+    const MarketPlugin plugin = fetch(QStringLiteral("p001"));
+    ASSERT_TRUE(plugin.subtitle && plugin.vendor);
+    auto* overlay = open(plugin);
+    QLabel* subtitle = labelStartingWith(overlay->panel(), *plugin.subtitle);
+    QLabel* author = labelStartingWith(overlay->panel(), QStringLiteral("作者 · "));
+    ASSERT_TRUE(subtitle && author);
+    for (const char* mode : {"dark", "light", "dark"}) {
+        SCOPED_TRACE(mode);
+        ListFixtures::setAppearance(mode);
+        QColor ground = Theme::floatingBg();
+        ground.setAlphaF(1.0);
+        for (QLabel* label : {subtitle, author}) {
+            const QColor text = label->palette().color(QPalette::WindowText);
+            EXPECT_EQ(text, Theme::textSecondary()) << label->text().toStdString();
+            // The theme's own secondary text reads at about 4:1 in light and 5:1 in dark.
+            EXPECT_GE(contrast(text, ground), 3.5) << label->text().toStdString();
+        }
+        ListFixtures::savePicture(*overlay->panel(), QStringLiteral("market-detail-switched-%1").arg(QString::fromLatin1(mode)));
+    }
 }
 
 TEST_F(MarketDetailOverlayTest, ThePreviewPlaysToTheEndAndReturnsToTheCover)

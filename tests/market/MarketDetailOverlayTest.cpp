@@ -13,6 +13,7 @@
 #include "engine/market/MarketInstallRegistry.h"
 #include "market/MarketDetailOverlay.h"
 #include "market/MarketCard.h"
+#include "market/MarketCoverCache.h"
 #include "market/MarketGrid.h"
 #include "market/MarketPayCard.h"
 #include "market/MarketShopTab.h"
@@ -24,8 +25,10 @@
 #include "ui/Theme.h"
 #include "market/QtPreviewPlayer.h"
 #include "online/MarketService.h"
+#include "online/RemoteImageLoader.h"
 #include "support/app/StandinTest.h"
 #include "support/app/TestEnv.h"
+#include "support/views/AppearanceCheck.h"
 #include "support/views/ListFixtures.h"
 
 namespace {
@@ -292,4 +295,44 @@ TEST_F(MarketDetailOverlayTest, ACardOpensThePanelInTheWindowAndEscClosesOnlyThe
     EXPECT_FALSE(overlay);
     EXPECT_FALSE(view->model()->detailPlugin().has_value());
     EXPECT_TRUE(controller.window()->isVisible());
+}
+
+// The market window with its shop loaded, switched from one appearance to the other, looks
+// as it would have opened in the new one.
+TEST_F(MarketDetailOverlayTest, TheMarketWindowFollowsAChangeOfAppearance)
+{
+    LoginService login;
+    const auto make = [&] {
+        auto view = std::make_shared<MarketWindowView>(&login);
+        view->resize(1100, 720);
+        return std::static_pointer_cast<QWidget>(view);
+    };
+    const auto ready = [](QWidget* view) {
+        auto* market = static_cast<MarketWindowView*>(view);
+        return !market->shopTab()->grid()->cards().isEmpty() && MarketCoverCache::shared().pendingCount() == 0;
+    };
+    EXPECT_TRUE(AppearanceCheck::follows(make, "light", "dark", QStringLiteral("market-window"), ready));
+    EXPECT_TRUE(AppearanceCheck::follows(make, "dark", "light", QStringLiteral("market-window"), ready));
+
+    // With a plug-in's panel open over it, its cover shown.
+    const MarketPlugin plugin = fetch(QStringLiteral("p002"));
+    const auto withDetail = [&] {
+        auto view = make();
+        auto* market = static_cast<MarketWindowView*>(view.get());
+        market->setDetailSetup([](MarketDetailOverlay::Setup& setup) {
+            setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
+            setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
+        });
+        market->openDetail(plugin);
+        return view;
+    };
+    const auto detailReady = [&](QWidget* view) {
+        auto* detail = static_cast<MarketWindowView*>(view)->detailOverlay();
+        if (!ready(view) || !detail || detail->model().loading())
+            return false;
+        auto* cover = detail->media()->findChild<RemoteImageLoader*>();
+        return cover && !cover->isLoading();
+    };
+    EXPECT_TRUE(AppearanceCheck::follows(withDetail, "light", "dark", QStringLiteral("market-detail"), detailReady));
+    EXPECT_TRUE(AppearanceCheck::follows(withDetail, "dark", "light", QStringLiteral("market-detail"), detailReady));
 }

@@ -48,6 +48,7 @@
 #include "support/app/QtPrint.h"
 #include "support/app/StandinProcess.h"
 #include "support/app/TestEnv.h"
+#include "support/views/AppearanceCheck.h"
 #include "support/views/ListFixtures.h"
 
 namespace {
@@ -670,3 +671,23 @@ TEST_F(MainRoadTest, TheRowButtonsAndTheContextMenuOpenTheTemplateSheets)
 }
 
 } // namespace
+
+// The signed-in window with both libraries listed, switched from one appearance to the
+// other, looks as it would have started in the new one.
+TEST_F(MainRoadTest, TheSignedInWindowFollowsAChangeOfAppearance)
+{
+    signIn(start());
+    m_main.reset();
+    LoomworkMain* main = nullptr;
+    const auto make = [&main] {
+        main = new LoomworkMain;
+        main->start({});
+        return std::shared_ptr<QWidget>(main->window(), [main](QWidget*) { delete main; });
+    };
+    const auto ready = [&main](QWidget*) {
+        return main->rootView()->isSignedIn() && !main->rootView()->gate()->isVisible() && !main->state()->isScanning()
+            && main->state()->plugins().size() == 2;
+    };
+    EXPECT_TRUE(AppearanceCheck::follows(make, "light", "dark", QStringLiteral("main-window"), ready));
+    EXPECT_TRUE(AppearanceCheck::follows(make, "dark", "light", QStringLiteral("main-window"), ready));
+}

@@ -1,6 +1,7 @@
 #include "market/MarketDetailOverlay.h"
 
 #include <QEvent>
+#include <QHideEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
@@ -542,6 +543,38 @@ void MarketDetailOverlay::showEvent(QShowEvent* event)
         m_appeared = true;
         m_model->appear();
     }
+    // A field behind the panel (the market's search) would otherwise keep taking the typing.
+    QWidget* had = window()->focusWidget();
+    if (had && had != this && !isAncestorOf(had))
+        m_returnFocus = had;
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MarketDetailOverlay::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    QWidget* has = window()->focusWidget();
+    if (!event->spontaneous() && (has == this || isAncestorOf(has)) && m_returnFocus && m_returnFocus->isVisible())
+        m_returnFocus->setFocus(Qt::OtherFocusReason);
+}
+
+bool MarketDetailOverlay::focusNextPrevChild(bool next)
+{
+    // The panel's own ring: itself and what inside it takes Tab, in the window's order.
+    QList<QWidget*> ring;
+    QWidget* w = this;
+    do {
+        if ((w == this || isAncestorOf(w)) && (w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled())
+            ring.append(w);
+        w = w->nextInFocusChain();
+    } while (w && w != this);
+    if (ring.isEmpty())
+        return QWidget::focusNextPrevChild(next);
+    const qsizetype at = ring.indexOf(window()->focusWidget());
+    const qsizetype count = ring.size();
+    const qsizetype to = at < 0 ? 0 : (at + (next ? 1 : count - 1)) % count;
+    ring[to]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
 }
 
 bool MarketDetailOverlay::eventFilter(QObject* watched, QEvent* event)

@@ -3,7 +3,9 @@
 #include <cmath>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -15,6 +17,7 @@
 #include "market/MarketCard.h"
 #include "market/MarketCoverCache.h"
 #include "market/MarketGrid.h"
+#include "market/MarketHeader.h"
 #include "market/MarketPayCard.h"
 #include "market/MarketShopTab.h"
 #include "market/MarketWindowController.h"
@@ -335,4 +338,49 @@ TEST_F(MarketDetailOverlayTest, TheMarketWindowFollowsAChangeOfAppearance)
     };
     EXPECT_TRUE(AppearanceCheck::follows(withDetail, "light", "dark", QStringLiteral("market-detail"), detailReady));
     EXPECT_TRUE(AppearanceCheck::follows(withDetail, "dark", "light", QStringLiteral("market-detail"), detailReady));
+}
+
+// An open panel keeps the keyboard: Tab and Shift+Tab go round inside it, typing never
+// reaches the search field behind it, and closing gives the keys back to where they were.
+TEST_F(MarketDetailOverlayTest, AnOpenPanelKeepsTheKeyboardToItself)
+{
+    MarketWindowController controller;
+    LoginService login;
+    controller.show(&login);
+    MarketWindowView* view = controller.view();
+    view->setDetailSetup([](MarketDetailOverlay::Setup& setup) {
+        setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
+        setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
+    });
+    ASSERT_TRUE(QTest::qWaitForWindowActive(controller.window()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view->shopTab()->grid()->cards().isEmpty(); }, 30000));
+    // The worst place for the keys to stay: a text field behind the panel.
+    QLineEdit* search = view->header()->searchField();
+    search->setFocus();
+    ASSERT_TRUE(search->hasFocus());
+    view->openDetail(view->shopTab()->grid()->cards().first()->plugin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->detailOverlay() != nullptr; }, 30000));
+    MarketDetailOverlay* overlay = view->detailOverlay();
+    const auto inside = [&] { return overlay->isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == overlay; };
+    EXPECT_TRUE(inside()) << "the panel takes the keys when it opens";
+
+    // Keys go where the keyboard's focus is, as a user's would.
+    for (int i = 0; i < 8; ++i) {
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Tab);
+        EXPECT_TRUE(inside()) << "Tab " << i + 1 << " left the panel for " << qPrintable(QApplication::focusWidget()
+                                                                                            ? QApplication::focusWidget()->metaObject()->className()
+                                                                                            : "nothing");
+    }
+    for (int i = 0; i < 8; ++i) {
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Tab, Qt::ShiftModifier);
+        EXPECT_TRUE(inside()) << "Shift+Tab " << i + 1;
+    }
+    QTest::keyClicks(static_cast<QWidget*>(nullptr), QStringLiteral("glow"));
+    EXPECT_TRUE(search->text().isEmpty());
+    EXPECT_TRUE(view->model()->keyword().isEmpty());
+
+    QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(view->detailOverlay());
+    EXPECT_TRUE(search->hasFocus()) << "the keys go back to the search field, not to " << (QApplication::focusWidget() ? QApplication::focusWidget()->metaObject()->className() : "nothing");
 }

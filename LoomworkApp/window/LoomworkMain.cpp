@@ -137,12 +137,18 @@ void LoomworkMain::buildMenus()
     // Ctrl+, here, ⌘, on macOS.
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     settings->setMenuRole(QAction::PreferencesRole);
+    // The application's commands: they answer in its every window (market, settings, dialogs),
+    // as the one menu bar of macOS does.
+    settings->setShortcutContext(Qt::ApplicationShortcut);
     connect(settings, &QAction::triggered, this,
             [] { NotificationHub::instance().post(Notifications::openSettingsRequested); });
     app->addSeparator();
     QAction* quit = app->addAction(QStringLiteral("退出 Loomwork"));
-    quit->setShortcut(QKeySequence::Quit);
+    // The platform's quit key, else Ctrl+Q (some platforms' key tables have none).
+    const QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
+    quit->setShortcut(quitKeys.isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Q) : quitKeys.first());
     quit->setMenuRole(QAction::QuitRole);
+    quit->setShortcutContext(Qt::ApplicationShortcut);
     connect(quit, &QAction::triggered, qApp, &UpdateSheet::quitApplication);
 
     QMenu* plugins = bar->addMenu(QStringLiteral("插件"));

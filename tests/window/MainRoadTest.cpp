@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QMainWindow>
@@ -31,7 +32,9 @@
 #include "account/LoginGateView.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
+#include "account/SettingsWindowController.h"
 #include "market/MarketWindowController.h"
+#include "ui/DialogWindow.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/InstallSheetModel.h"
 #include "sheets/LocalizeSheet.h"
@@ -690,4 +693,35 @@ TEST_F(MainRoadTest, TheSignedInWindowFollowsAChangeOfAppearance)
     };
     EXPECT_TRUE(AppearanceCheck::follows(make, "light", "dark", QStringLiteral("main-window"), ready));
     EXPECT_TRUE(AppearanceCheck::follows(make, "dark", "light", QStringLiteral("main-window"), ready));
+}
+
+// The application's menu commands answer in every window of it, not only in the main one:
+// the settings shortcut in the market window, quitting in the settings window.
+TEST_F(MainRoadTest, SettingsAndQuitShortcutsWorkInEveryWindow)
+{
+    RootView* root = start();
+    signIn(root);
+    QAction* quit = nullptr;
+    for (QAction* action : m_main->window()->menuBar()->findChildren<QAction*>())
+        if (action->text() == QStringLiteral("退出 Loomwork"))
+            quit = action;
+    ASSERT_TRUE(quit);
+    QSignalSpy quits(quit, &QAction::triggered);
+
+    if (DialogWindow* earlier = SettingsWindowController::shared().window())
+        earlier->hide();
+    NotificationHub::instance().post(Notifications::openMarketRequested);
+    DialogWindow* market = MarketWindowController::shared().window();
+    ASSERT_TRUE(market);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(market));
+    QTest::keyClick(market, Qt::Key_Comma, Qt::ControlModifier);
+    DialogWindow* settings = SettingsWindowController::shared().window();
+    ASSERT_TRUE(settings && settings->isVisible()) << "Ctrl+, in the market window opens the settings";
+    ASSERT_TRUE(QTest::qWaitForWindowActive(settings));
+
+    QTest::keyClick(settings, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quits.count(), 1) << "Ctrl+Q in the settings window quits";
+    EXPECT_FALSE(m_main->window()->isVisible());
+    EXPECT_FALSE(market->isVisible());
+    EXPECT_FALSE(settings->isVisible());
 }

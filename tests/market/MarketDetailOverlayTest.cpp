@@ -36,7 +36,8 @@
 
 namespace {
 
-// Plays whatever it is given: a coloured frame, positions on demand, the end on demand.
+// Plays whatever it is given: a coloured frame and a first step of progress, further
+// positions on demand, the end on demand.
 class FakePlayer : public PreviewPlayer {
 public:
     using PreviewPlayer::PreviewPlayer;
@@ -48,6 +49,7 @@ public:
         m_frame.fill(QColor(40, 90, 160));
         emit frameChanged();
         emit durationChanged(12);
+        emit positionChanged(0.04);
     }
     void pause() override { playing = false; }
     void seek(double) override {}

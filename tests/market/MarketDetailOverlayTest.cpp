@@ -61,6 +61,13 @@ public:
     QImage m_frame;
 };
 
+// The panels a market window opens play nothing for real.
+void fakePlayers(MarketDetailOverlay::Setup& setup)
+{
+    setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
+    setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
+}
+
 // WCAG contrast of `text` laid over `ground` (opaque).
 double contrast(const QColor& text, const QColor& ground)
 {
@@ -286,10 +293,7 @@ TEST_F(MarketDetailOverlayTest, ACardOpensThePanelInTheWindowAndEscClosesOnlyThe
     LoginService login;
     controller.show(&login);
     MarketWindowView* view = controller.view();
-    view->setDetailSetup([](MarketDetailOverlay::Setup& setup) {
-        setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
-        setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
-    });
+    view->setDetailSetup(&fakePlayers);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !view->shopTab()->grid()->cards().isEmpty(); }, 30000));
     QTest::mouseClick(view->shopTab()->grid()->cards().first(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->detailOverlay() != nullptr; }, 30000));
@@ -324,10 +328,7 @@ TEST_F(MarketDetailOverlayTest, TheMarketWindowFollowsAChangeOfAppearance)
     const auto withDetail = [&] {
         auto view = make();
         auto* market = static_cast<MarketWindowView*>(view.get());
-        market->setDetailSetup([](MarketDetailOverlay::Setup& setup) {
-            setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
-            setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
-        });
+        market->setDetailSetup(&fakePlayers);
         market->openDetail(plugin);
         return view;
     };
@@ -350,10 +351,7 @@ TEST_F(MarketDetailOverlayTest, AnOpenPanelKeepsTheKeyboardToItself)
     LoginService login;
     controller.show(&login);
     MarketWindowView* view = controller.view();
-    view->setDetailSetup([](MarketDetailOverlay::Setup& setup) {
-        setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
-        setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
-    });
+    view->setDetailSetup(&fakePlayers);
     ASSERT_TRUE(QTest::qWaitForWindowActive(controller.window()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !view->shopTab()->grid()->cards().isEmpty(); }, 30000));
     // The worst place for the keys to stay: a text field behind the panel.

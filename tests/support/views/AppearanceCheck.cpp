@@ -10,14 +10,15 @@
 #include <QTest>
 #include <QWidget>
 
+#include "support/app/NetworkIdle.h"
 #include "support/views/ListFixtures.h"
 
 namespace {
 
 struct Look {
     QImage picture;
-    // Spinners and the drop hint's mark move on their own clock: where they are is not
-    // compared.
+    // Spinners, the drop hint's mark and the promotion carousel move on their own clock:
+    // where they are is not compared.
     QRegion moving;
 };
 
@@ -27,7 +28,8 @@ Look lookOf(QWidget& view)
     Look look{view.grab().toImage().convertToFormat(QImage::Format_ARGB32), {}};
     const qreal ratio = look.picture.devicePixelRatio();
     for (QWidget* part : view.findChildren<QWidget*>()) {
-        if (!part->isVisible() || !(part->inherits("BusySpinner") || part->inherits("HintBadge")))
+        if (!part->isVisible()
+            || !(part->inherits("BusySpinner") || part->inherits("HintBadge") || part->inherits("PromoCarousel")))
             continue;
         const QRect r(part->mapTo(&view, QPoint(0, 0)), part->size());
         look.moving += QRect((r.topLeft() * ratio), r.size() * ratio);
@@ -42,6 +44,8 @@ std::shared_ptr<QWidget> shown(const std::function<std::shared_ptr<QWidget>()>& 
     EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
     if (ready)
         EXPECT_TRUE(QTest::qWaitFor([&] { return ready(view.get()); }, 30000));
+    // Whatever the view asked the network for (configuration, pictures) has arrived and shows.
+    EXPECT_TRUE(waitForNetworkIdle());
     return view;
 }
 

@@ -1,5 +1,6 @@
 #include "library/PluginListView.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -192,12 +193,18 @@ void PluginListView::openSearch()
 void PluginListView::closeSearch()
 {
     m_searchOpen = false;
-    m_searchBar->field()->clearFocus();
     if (m_searchBar->isVisible())
         Transitions::slideOut(m_searchBar, kSearchCloseMs);
     m_toolbar->setSearchOpen(false);
     if (m_state && !m_state->searchText().isEmpty())
         m_state->setSearchText(QString());
+    // The keys go back to the list (shown again now that the text is cleared), never nowhere.
+    if (m_searchBar->isAncestorOf(QApplication::focusWidget()) || !QApplication::focusWidget()) {
+        if (m_stack->currentWidget() == m_table)
+            m_table->setFocus(Qt::OtherFocusReason);
+        else
+            m_stack->currentWidget()->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void PluginListView::pickFiles()

@@ -1,6 +1,7 @@
 #include "market/MarketDetailOverlay.h"
 
 #include <QEvent>
+#include <QHideEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
@@ -282,12 +283,10 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     m_subtitle = plainLabel(Theme::captionFont(), titleColumn);
     m_subtitle->setWordWrap(true);
     m_subtitle->setMaximumHeight(QFontMetrics(m_subtitle->font()).lineSpacing() * 2 + 2);
-    colour(m_subtitle, Theme::textSecondary());
     column->addWidget(m_subtitle);
 
     m_author = plainLabel(Theme::font(11), titleColumn);
     m_author->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    colour(m_author, Theme::textSecondary());
     column->addWidget(m_author);
 
     auto* priceRow = new QHBoxLayout;
@@ -297,9 +296,7 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     QFont struck = m_originalPrice->font();
     struck.setStrikeOut(true);
     m_originalPrice->setFont(struck);
-    colour(m_originalPrice, Theme::textTertiary());
     m_ownership = plainLabel(Theme::font(14, QFont::DemiBold), titleColumn);
-    colour(m_ownership, Theme::positive());
     priceRow->addWidget(m_ownership);
     priceRow->addWidget(m_price);
     priceRow->addWidget(m_originalPrice);
@@ -331,7 +328,6 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     progressColumn->setContentsMargins(0, 0, 0, 0);
     progressColumn->setSpacing(4);
     m_stageTitle = plainLabel(Theme::tinyFont(), progressFace);
-    colour(m_stageTitle, Theme::accent());
     m_stageBar = new QProgressBar(progressFace);
     m_stageBar->setRange(0, 1000);
     m_stageBar->setTextVisible(false);
@@ -376,6 +372,14 @@ void MarketDetailOverlay::buildTitleColumn(QWidget* titleColumn)
     bottom->addWidget(m_action);
     column->addLayout(bottom);
     column->addStretch(1);
+
+    Appearance::follow(this, [this] {
+        colour(m_subtitle, Theme::textSecondary());
+        colour(m_author, Theme::textSecondary());
+        colour(m_originalPrice, Theme::textTertiary());
+        colour(m_ownership, Theme::positive());
+        colour(m_stageTitle, Theme::accent());
+    });
 
     m_returnKey = new QShortcut(QKeySequence(Qt::Key_Return), this);
     m_returnKey->setContext(Qt::WindowShortcut);
@@ -539,6 +543,38 @@ void MarketDetailOverlay::showEvent(QShowEvent* event)
         m_appeared = true;
         m_model->appear();
     }
+    // A field behind the panel (the market's search) would otherwise keep taking the typing.
+    QWidget* had = window()->focusWidget();
+    if (had && had != this && !isAncestorOf(had))
+        m_returnFocus = had;
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MarketDetailOverlay::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    QWidget* has = window()->focusWidget();
+    if (!event->spontaneous() && (has == this || isAncestorOf(has)) && m_returnFocus && m_returnFocus->isVisible())
+        m_returnFocus->setFocus(Qt::OtherFocusReason);
+}
+
+bool MarketDetailOverlay::focusNextPrevChild(bool next)
+{
+    // The panel's own ring: itself and what inside it takes Tab, in the window's order.
+    QList<QWidget*> ring;
+    QWidget* w = this;
+    do {
+        if ((w == this || isAncestorOf(w)) && (w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled())
+            ring.append(w);
+        w = w->nextInFocusChain();
+    } while (w && w != this);
+    if (ring.isEmpty())
+        return QWidget::focusNextPrevChild(next);
+    const qsizetype at = ring.indexOf(window()->focusWidget());
+    const qsizetype count = ring.size();
+    const qsizetype to = at < 0 ? 0 : (at + (next ? 1 : count - 1)) % count;
+    ring[to]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
 }
 
 bool MarketDetailOverlay::eventFilter(QObject* watched, QEvent* event)

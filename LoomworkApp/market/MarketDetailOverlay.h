@@ -23,7 +23,8 @@ class QVBoxLayout;
 
 // Lies over the whole market window while one plug-in is open: a dimming backdrop that
 // keeps clicks from the window (it does not close), the fixed detail panel, and the pay
-// card above both while paying. Closing is the window's business through onClose.
+// card above both while paying. Closing is the window's business through onClose. While it
+// is shown it holds the keyboard: Tab goes round inside it, nothing behind it gets a key.
 class MarketDetailOverlay : public QWidget {
     Q_OBJECT
 public:
@@ -58,7 +59,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void buildTitleColumn(QWidget* column);
@@ -99,4 +102,6 @@ private:
     QWidget* m_descriptionBlock = nullptr;
     QWidget* m_payLayer = nullptr;
     QPointer<MarketPayCard> m_payCard;
+    // Where the keys were before the panel took them; they go back there when it closes.
+    QPointer<QWidget> m_returnFocus;
 };

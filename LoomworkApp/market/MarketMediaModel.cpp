@@ -13,6 +13,9 @@ MarketMediaModel::MarketMediaModel(std::optional<QString> coverUrl, std::optiona
     , m_makePlayer(std::move(makePlayer))
     , m_resolve(&BiliVideo::embedUrl)
 {
+    m_startLimit.setSingleShot(true);
+    m_startLimit.setInterval(kStartLimitMs);
+    connect(&m_startLimit, &QTimer::timeout, this, &MarketMediaModel::stuck);
 }
 
 void MarketMediaModel::setEmbedResolver(EmbedResolver resolver) { m_resolve = std::move(resolver); }
@@ -20,6 +23,11 @@ void MarketMediaModel::setEmbedResolver(EmbedResolver resolver) { m_resolve = st
 QString MarketMediaModel::linkFailedText()
 {
     return QStringLiteral("这个 B 站链接暂时打不开，请检查链接是否有效");
+}
+
+QString MarketMediaModel::playFailedText()
+{
+    return QStringLiteral("无法播放预览视频");
 }
 
 QString MarketMediaModel::timeText(double seconds)
@@ -47,7 +55,7 @@ MarketMediaModel::Face MarketMediaModel::face() const
 {
     if (m_webEmbed)
         return Face::web;
-    if (m_started && m_player)
+    if (m_started && m_player && m_moving)
         return Face::playing;
     return Face::cover;
 }
@@ -88,6 +96,9 @@ void MarketMediaModel::startPlay()
     const auto address = MarketService::absoluteURL(m_videoUrl);
     if (!address)
         return;
+    if (m_started && m_player)
+        return;
+    m_playError.reset();
     if (!m_player) {
         m_player = m_makePlayer(this);
         if (!m_player)
@@ -95,8 +106,13 @@ void MarketMediaModel::startPlay()
         m_player->setMuted(m_muted);
         m_player->setSource(*address);
         connect(m_player, &PreviewPlayer::positionChanged, this, [this](double seconds) {
-            if (std::isfinite(seconds))
-                m_progress = seconds;
+            if (!std::isfinite(seconds))
+                return;
+            m_progress = seconds;
+            if (m_started && !m_moving && seconds > m_startedFrom) {
+                m_moving = true;
+                m_startLimit.stop();
+            }
             emit changed();
         });
         connect(m_player, &PreviewPlayer::durationChanged, this, [this](double seconds) {
@@ -110,21 +126,55 @@ void MarketMediaModel::startPlay()
             teardown();
             emit changed();
         });
+        connect(m_player, &PreviewPlayer::failed, this, &MarketMediaModel::fail);
     }
-    if (m_resumeAt > 0.2)
+    m_startedFrom = 0;
+    if (m_resumeAt > 0.2) {
         m_player->seek(m_resumeAt);
-    m_player->play();
+        m_startedFrom = m_resumeAt;
+    }
+    m_moving = false;
     m_started = true;
+    m_startLimit.start();
+    m_player->play();
+    emit changed();
+}
+
+void MarketMediaModel::stuck()
+{
+    if (!startingPlayback())
+        return;
+    // A sound output that never starts holds the picture too: once more without it.
+    if (!m_triedWithoutSound && m_player->playWithoutSound()) {
+        m_triedWithoutSound = true;
+        m_muted = true;
+        m_startedFrom = 0;
+        m_resumeAt = 0;
+        m_startLimit.start();
+        emit changed();
+        return;
+    }
+    fail();
+}
+
+void MarketMediaModel::fail()
+{
+    if (!m_player)
+        return;
+    teardown();
+    m_playError = playFailedText();
     emit changed();
 }
 
 void MarketMediaModel::pauseToCover()
 {
+    m_startLimit.stop();
     if (m_player)
         m_player->pause();
     if (std::isfinite(m_progress) && m_progress > 0)
         m_resumeAt = m_progress;
     m_started = false;
+    m_moving = false;
     emit changed();
 }
 
@@ -136,7 +186,10 @@ void MarketMediaModel::teardown()
         m_player->deleteLater();
     }
     m_player = nullptr;
+    m_startLimit.stop();
     m_started = false;
+    m_moving = false;
+    m_triedWithoutSound = false;
     m_progress = 0;
     m_duration = 0;
     m_resumeAt = 0;
@@ -163,6 +216,7 @@ void MarketMediaModel::leave()
     m_webEmbed.reset();
     m_preparingWeb = false;
     m_webError.reset();
+    m_playError.reset();
     ++m_generation;
     emit changed();
 }

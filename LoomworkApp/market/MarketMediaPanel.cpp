@@ -142,8 +142,9 @@ void MarketMediaPanel::sync()
     } else if (face != MarketMediaModel::Face::web && m_web) {
         delete m_web;
     }
-    m_play->setVisible(face == MarketMediaModel::Face::cover && m_model->showsPlayButton());
-    m_preparing->setVisible(face == MarketMediaModel::Face::cover && m_model->preparingWeb());
+    const bool opening = m_model->preparingWeb() || m_model->startingPlayback();
+    m_play->setVisible(face == MarketMediaModel::Face::cover && m_model->showsPlayButton() && !m_model->startingPlayback());
+    m_preparing->setVisible(face == MarketMediaModel::Face::cover && opening);
     m_bar->setVisible(face == MarketMediaModel::Face::playing);
     m_closeWeb->setVisible(face == MarketMediaModel::Face::web);
     if (!m_slider->isSliderDown()) {
@@ -219,7 +220,7 @@ void MarketMediaPanel::paintCover(QPainter& p)
         else
             SymbolIcon::paint(p, QRectF(0, 0, width(), height() * 0.4), u"shippingbox", white(0.55), 40);
     }
-    if (m_model->preparingWeb()) {
+    if (m_model->preparingWeb() || m_model->startingPlayback()) {
         const QString text = QStringLiteral("正在打开预览视频…");
         const QFont font = Theme::font(11);
         const qreal w = QFontMetricsF(font).horizontalAdvance(text) + 28;
@@ -231,7 +232,7 @@ void MarketMediaPanel::paintCover(QPainter& p)
         p.setPen(white(0.9));
         p.drawText(box.adjusted(14, 30, -14, -10), Qt::AlignHCenter | Qt::AlignTop, text);
     }
-    if (const auto error = m_model->webError()) {
+    if (const auto error = m_model->webError() ? m_model->webError() : m_model->playError()) {
         const QFont font = Theme::font(11);
         const QFontMetricsF metrics(font);
         const qreal textW = std::min(metrics.horizontalAdvance(*error), width() - 28.0 - 22 - 16);

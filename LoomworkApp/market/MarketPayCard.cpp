@@ -12,6 +12,7 @@
 #include "ui/BusySpinner.h"
 #include "ui/Hairline.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Appearance.h"
 #include "ui/Theme.h"
 
 namespace {
@@ -24,10 +25,10 @@ QLabel* plainLabel(const QFont& font, QWidget* parent)
     return label;
 }
 
-QLabel* symbolLabel(const QString& symbol, qreal points, const QColor& color, QWidget* parent)
+QLabel* symbolLabel(const QString& symbol, qreal points, QColor (*color)(), QWidget* parent)
 {
     auto* label = new QLabel(parent);
-    label->setPixmap(SymbolIcon::pixmap(symbol, points, color, parent->devicePixelRatioF()));
+    Appearance::follow(label, [=] { label->setPixmap(SymbolIcon::pixmap(symbol, points, color(), parent->devicePixelRatioF())); });
     label->setAlignment(Qt::AlignCenter);
     return label;
 }
@@ -49,7 +50,7 @@ MarketPayCard::MarketPayCard(const MarketPlugin& plugin, MarketPayModel::Service
     auto* header = new QHBoxLayout;
     header->setContentsMargins(18, 16, 18, 12);
     header->setSpacing(10);
-    auto* tile = symbolLabel(QStringLiteral("creditcard.fill"), 15, Theme::purchase(), this);
+    auto* tile = symbolLabel(QStringLiteral("creditcard.fill"), 15, &Theme::purchase, this);
     tile->setFixedSize(34, 34);
     tile->setObjectName(QStringLiteral("payTile"));
     header->addWidget(tile);
@@ -60,7 +61,7 @@ MarketPayCard::MarketPayCard(const MarketPlugin& plugin, MarketPayModel::Service
     title->setWordWrap(true);
     m_price = plainLabel(Theme::tinyFont(), this);
     m_price->setText(m_model->priceLine());
-    m_price->setStyleSheet(QStringLiteral("color: %1").arg(Theme::textSecondary().name(QColor::HexArgb)));
+    followColour(m_price, QPalette::WindowText, &Theme::textSecondary);
     titles->addWidget(title);
     titles->addWidget(m_price);
     header->addLayout(titles, 1);
@@ -109,7 +110,7 @@ MarketPayCard::MarketPayCard(const MarketPlugin& plugin, MarketPayModel::Service
     auto* failColumn = new QVBoxLayout(failed);
     failColumn->setSpacing(10);
     failColumn->addStretch();
-    failColumn->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), 26, Theme::warning(), failed));
+    failColumn->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), 26, &Theme::warning, failed));
     m_failure = plainLabel(Theme::captionFont(), failed);
     m_failure->setAlignment(Qt::AlignCenter);
     m_failure->setWordWrap(true);
@@ -125,7 +126,7 @@ MarketPayCard::MarketPayCard(const MarketPlugin& plugin, MarketPayModel::Service
     auto* doneColumn = new QVBoxLayout(done);
     doneColumn->setSpacing(10);
     doneColumn->addStretch();
-    doneColumn->addWidget(symbolLabel(QStringLiteral("checkmark.circle.fill"), 34, Theme::positive(), done));
+    doneColumn->addWidget(symbolLabel(QStringLiteral("checkmark.circle.fill"), 34, &Theme::positive, done));
     auto* doneText = plainLabel(Theme::bodyStrongFont(), done);
     doneText->setText(QStringLiteral("支付成功，正在下载安装"));
     doneColumn->addWidget(doneText, 0, Qt::AlignHCenter);
@@ -145,7 +146,7 @@ MarketPayCard::MarketPayCard(const MarketPlugin& plugin, MarketPayModel::Service
     footer->addStretch();
     auto* note = plainLabel(Theme::tinyFont(), this);
     note->setText(QStringLiteral("支付完成后自动开始下载"));
-    note->setStyleSheet(QStringLiteral("color: %1").arg(Theme::textTertiary().name(QColor::HexArgb)));
+    followColour(note, QPalette::WindowText, &Theme::textTertiary);
     footer->addWidget(note);
     column->addLayout(footer);
 

@@ -17,6 +17,8 @@ public:
     virtual void pause() = 0;
     virtual void seek(double seconds) = 0;
     virtual void setMuted(bool muted) = 0;
+    // Goes on without any sound output, from the start; false when it had none to give up.
+    virtual bool playWithoutSound() { return false; }
     // The picture to show now; null before the first frame.
     virtual QImage frame() const = 0;
 
@@ -25,4 +27,6 @@ signals:
     void durationChanged(double seconds);
     void playedToEnd();
     void frameChanged();
+    // The source cannot be played here (no decoder, unreachable, not a video).
+    void failed();
 };

@@ -28,6 +28,12 @@ QtPreviewPlayer::QtPreviewPlayer(QObject* parent)
     connect(m_player, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
         if (status == QMediaPlayer::EndOfMedia)
             emit playedToEnd();
+        else if (status == QMediaPlayer::InvalidMedia)
+            emit failed();
+    });
+    connect(m_player, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error) {
+        if (error != QMediaPlayer::NoError)
+            emit failed();
     });
 }
 
@@ -41,8 +47,10 @@ void QtPreviewPlayer::setSource(const QUrl& url)
     // Only network addresses: the panel resolves links through the service's address check,
     // and a local path or pipeline text must never reach the media backend.
     const QString scheme = url.scheme().toLower();
-    if (scheme != QStringLiteral("http") && scheme != QStringLiteral("https"))
+    if (scheme != QStringLiteral("http") && scheme != QStringLiteral("https")) {
+        QMetaObject::invokeMethod(this, &PreviewPlayer::failed, Qt::QueuedConnection);
         return;
+    }
     m_player->setSource(url);
 }
 
@@ -50,6 +58,16 @@ void QtPreviewPlayer::play() { m_player->play(); }
 void QtPreviewPlayer::pause() { m_player->pause(); }
 void QtPreviewPlayer::seek(double seconds) { m_player->setPosition(qint64(seconds * 1000)); }
 void QtPreviewPlayer::setMuted(bool muted) { m_audio->setMuted(muted); }
+
+bool QtPreviewPlayer::playWithoutSound()
+{
+    if (!m_player->audioOutput())
+        return false;
+    m_player->stop();
+    m_player->setAudioOutput(nullptr);
+    m_player->play();
+    return true;
+}
 
 QString QtPreviewPlayer::errorText() const
 {

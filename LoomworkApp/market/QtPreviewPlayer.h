@@ -21,6 +21,7 @@ public:
     void pause() override;
     void seek(double seconds) override;
     void setMuted(bool muted) override;
+    bool playWithoutSound() override;
 
     QImage frame() const override { return m_frame; }
     // What the media backend reported last; empty while nothing failed.

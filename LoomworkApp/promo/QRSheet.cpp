@@ -10,6 +10,7 @@
 #include "ui/BusySpinner.h"
 #include "ui/DialogWindow.h"
 #include "ui/DialogWindowController.h"
+#include "ui/Appearance.h"
 #include "ui/Theme.h"
 #include "promo/PromoImageLayout.h"
 #include "promo/PromoStyle.h"
@@ -18,7 +19,7 @@ namespace {
 
 constexpr qreal kPlateRadius = 12;
 
-QLabel* plainLabel(const QString& text, const QFont& font, const QColor& color, QWidget* parent)
+QLabel* plainLabel(const QString& text, const QFont& font, QColor (*color)(), QWidget* parent)
 {
     auto* label = new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
@@ -26,9 +27,7 @@ QLabel* plainLabel(const QString& text, const QFont& font, const QColor& color, 
     label->setFont(font);
     label->setAlignment(Qt::AlignHCenter);
     label->setWordWrap(true);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, color);
-    label->setPalette(palette);
+    followColour(label, QPalette::WindowText, color);
     return label;
 }
 
@@ -83,10 +82,10 @@ QRSheet::QRSheet(const PromoCard& card, QSize limit, QSize imageSize, QWidget* p
     m_layout->setSpacing(12);
     auto* text = new QVBoxLayout;
     text->setSpacing(3);
-    auto* title = plainLabel(PromoStyle::displayCut(card.title, 300), Theme::headingFont(), Theme::textPrimary(), this);
+    auto* title = plainLabel(PromoStyle::displayCut(card.title, 300), Theme::headingFont(), &Theme::textPrimary, this);
     text->addWidget(title);
     if (card.subtitle && !card.subtitle->isEmpty()) {
-        m_subtitle = plainLabel(PromoStyle::displayCut(*card.subtitle, 1000), Theme::captionFont(), Theme::textSecondary(), this);
+        m_subtitle = plainLabel(PromoStyle::displayCut(*card.subtitle, 1000), Theme::captionFont(), &Theme::textSecondary, this);
         text->addWidget(m_subtitle, 0, Qt::AlignHCenter);
     }
     m_layout->addLayout(text);

@@ -19,6 +19,7 @@
 #include "online/SafeLink.h"
 #include "ui/Hairline.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Appearance.h"
 #include "ui/Theme.h"
 #include "promo/PromoStyle.h"
 
@@ -39,15 +40,13 @@ QFont monoFont(qreal points, QFont::Weight weight)
     return f;
 }
 
-QLabel* plainLabel(const QString& text, const QFont& font, const QColor& color, QWidget* parent)
+QLabel* plainLabel(const QString& text, const QFont& font, QColor (*color)(), QWidget* parent)
 {
     auto* label = new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
     label->setText(text);
     label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, color);
-    label->setPalette(palette);
+    followColour(label, QPalette::WindowText, color);
     return label;
 }
 
@@ -130,7 +129,7 @@ void UpdateSheet::build()
     headerLayout->addWidget(icon, 0, Qt::AlignHCenter);
     const QString heading = forced ? QStringLiteral("需要更新后才能继续使用") : QStringLiteral("发现新版本");
     setWindowTitle(heading);
-    m_title = plainLabel(heading, Theme::headingFont(), Theme::textPrimary(), header);
+    m_title = plainLabel(heading, Theme::headingFont(), &Theme::textPrimary, header);
     headerLayout->addWidget(m_title, 0, Qt::AlignHCenter);
 
     auto* versions = new QWidget(header);
@@ -138,7 +137,7 @@ void UpdateSheet::build()
     versionLayout->setContentsMargins(0, 1, 0, 0);
     versionLayout->setSpacing(8);
     versionLayout->addWidget(plainLabel(AppVersion::display(), monoFont(12, QFont::Normal),
-                                        Theme::textSecondary(), versions));
+                                        &Theme::textSecondary, versions));
     versionLayout->addWidget(new Drawn(QSize(12, 12), [](QPainter& p, const QRectF& r) {
         SymbolIcon::paint(p, r, u"arrow.right", Theme::textSecondary(), 10);
     }, versions));
@@ -168,9 +167,9 @@ void UpdateSheet::build()
         emptyLayout->setSpacing(6);
         emptyLayout->addStretch(1);
         auto* first = plainLabel(QStringLiteral("本次为常规更新，建议尽快升级到最新版本。"), Theme::bodyFont(),
-                                 Theme::textPrimary(), empty);
+                                 &Theme::textPrimary, empty);
         auto* second = plainLabel(QStringLiteral("更新完成后重新打开 App 即可生效。"), Theme::captionFont(),
-                                  Theme::textSecondary(), empty);
+                                  &Theme::textSecondary, empty);
         for (QLabel* label : {first, second}) {
             label->setAlignment(Qt::AlignHCenter);
             label->setWordWrap(true);
@@ -203,7 +202,7 @@ void UpdateSheet::build()
                 p.drawEllipse(QRectF(0, r.center().y() - 2.5, 5, 5));
             }, list);
             row->addWidget(dot, 0, Qt::AlignTop);
-            auto* text = plainLabel(line, Theme::bodyFont(), Theme::textPrimary(), list);
+            auto* text = plainLabel(line, Theme::bodyFont(), &Theme::textPrimary, list);
             text->setWordWrap(true);
             row->addWidget(text, 1);
             listLayout->addLayout(row);
@@ -233,7 +232,7 @@ void UpdateSheet::build()
     footerLayout->addStretch(1);
     m_update = new QPushButton(forced ? QStringLiteral("立即更新") : QStringLiteral("更新"), footer);
     m_update->setDefault(true);
-    makeProminent(m_update, Theme::accent());
+    Appearance::follow(m_update, [button = m_update] { makeProminent(button, Theme::accent()); });
     connect(m_update, &QPushButton::clicked, this, &UpdateSheet::openDownload);
     footerLayout->addWidget(m_update);
     root->addWidget(footer);

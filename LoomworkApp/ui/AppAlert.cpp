@@ -257,9 +257,7 @@ QMessageBox* AppAlert::makeAlert(const QString& title, const QString& message, S
     // and Return must not take it, so the default is the other button (the order stays as
     // given).
     if (style == Style::warning && second != first) {
-        QPalette palette = first->palette();
-        palette.setColor(QPalette::ButtonText, Theme::danger());
-        first->setPalette(palette);
+        followColour(first, QPalette::ButtonText, &Theme::danger);
         first->setAutoDefault(false);
         box->setDefaultButton(second);
     } else {

@@ -43,6 +43,12 @@ void Appearance::install(QApplication& app)
 #endif
 }
 
+void Appearance::follow(QObject* owner, std::function<void()> apply)
+{
+    apply();
+    connect(&instance(), &Appearance::changed, owner, [apply = std::move(apply)] { apply(); });
+}
+
 void Appearance::desktopSettingChanged()
 {
     if (m_mode == QLatin1String("system"))

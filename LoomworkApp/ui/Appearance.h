@@ -31,6 +31,11 @@ public:
     // (every widget repaints) and emits changed().
     void apply();
 
+    // Runs `apply` now and after every later change of appearance, while `owner` lives: for
+    // views that put colours into their widgets (palettes, style sheets, tinted pictures),
+    // which the application palette alone does not renew.
+    static void follow(QObject* owner, std::function<void()> apply);
+
     // Where "system" learns the desktop's preference: true dark, false light, none unknown.
     using DesktopSchemeReader = std::function<std::optional<bool>()>;
     void setDesktopSchemeReader(DesktopSchemeReader reader);

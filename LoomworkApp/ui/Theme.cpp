@@ -219,6 +219,15 @@ QFont Theme::captionFont() { return font(12.5); }
 QFont Theme::tinyFont() { return font(12); }
 QFont Theme::sectionFont() { return font(11.5, QFont::DemiBold); }
 
+void followColour(QWidget* widget, QPalette::ColorRole role, std::function<QColor()> colour)
+{
+    Appearance::follow(widget, [widget, role, colour = std::move(colour)] {
+        QPalette p = widget->palette();
+        p.setColor(role, colour());
+        widget->setPalette(p);
+    });
+}
+
 void makeProminent(QPushButton* button, const QColor& tint)
 {
     QPalette p = button->palette();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QColor>
 #include <QFont>
 #include <QPalette>
@@ -123,6 +125,10 @@ public:
 
     static inline const QString cjkFamily = QStringLiteral("Noto Sans CJK SC");
 };
+
+// Sets `role` of `widget`'s palette to `colour()`, now and again after every change of
+// appearance (a colour set once would stay in the old appearance).
+void followColour(QWidget* widget, QPalette::ColorRole role, std::function<QColor()> colour);
 
 // A push button filled with `tint` and labelled in white (dimmed while disabled); call it
 // again after a change of appearance.

@@ -42,9 +42,7 @@ public:
         auto* hint = new QLabel(QStringLiteral("支持多个文件批量拖入"), this);
         hint->setFont(Theme::captionFont());
         hint->setAlignment(Qt::AlignHCenter);
-        QPalette p = hint->palette();
-        p.setColor(QPalette::WindowText, Theme::textSecondary());
-        hint->setPalette(p);
+        followColour(hint, QPalette::WindowText, &Theme::textSecondary);
         layout->addWidget(hint);
     }
 

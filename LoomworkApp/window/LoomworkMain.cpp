@@ -10,14 +10,87 @@
 #include <QToolBar>
 #include <QTranslator>
 
+#include <QFileInfo>
+
+#include "engine/core/AlertPresenter.h"
 #include "engine/library/AppState.h"
 #include "engine/core/InstanceGuard.h"
 #include "engine/core/NotificationHub.h"
 #include "engine/model/Plugin.h"
+#include "engine/operations/OperationsCenter.h"
+#include "online/ServerConfig.h"
 #include "ui/Appearance.h"
+#include "ui/WidgetAlertPresenter.h"
 #include "promo/UpdateSheet.h"
 #include "window/AppDelegate.h"
 #include "window/RootView.h"
+#include "window/WebEngineSetUp.h"
+
+namespace {
+
+struct Arguments
+{
+    QString serverBaseURL;
+    QList<QUrl> files;
+};
+
+// "-serverBaseURL URL" sets the server for this run (as the platform's argument domain
+// does); every other argument is a file to open.
+Arguments parseArguments(const QStringList& arguments)
+{
+    Arguments parsed;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        if (arg == QLatin1String("-serverBaseURL") && i + 1 < arguments.size()) {
+            parsed.serverBaseURL = arguments[++i];
+        } else if (arg.startsWith(QLatin1String("file:"))) {
+            parsed.files.append(QUrl(arg));
+        } else if (!arg.startsWith(u'-')) {
+            parsed.files.append(QUrl::fromLocalFile(QFileInfo(arg).absoluteFilePath()));
+        }
+    }
+    return parsed;
+}
+
+} // namespace
+
+int LoomworkMain::run(int& argc, char** argv)
+{
+    WebEngineSetUp::beforeApplication();
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Loomwork"));
+    QApplication::setApplicationName(QStringLiteral("Loomwork"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Loomwork"));
+    QApplication::setDesktopFileName(QStringLiteral("loomwork"));
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    const Arguments arguments = parseArguments(QApplication::arguments());
+    // Decided before anything else runs: a second Loomwork on the same library would have
+    // its own busy flag.
+    InstanceGuard instance;
+    switch (instance.claim(arguments.files)) {
+    case InstanceGuard::Claim::instance:
+        break;
+    case InstanceGuard::Claim::handedOver:
+        return 0;
+    case InstanceGuard::Claim::unreachable:
+        qWarning("Loomwork 已在运行，但这次打开的文件无法交给它，请在已打开的 Loomwork 中再打开一次。");
+        return 1;
+    }
+    if (!arguments.serverBaseURL.isEmpty())
+        ServerConfig::setArgumentValue(arguments.serverBaseURL);
+
+    installQtTranslations();
+    Appearance::install(app);
+    AlertPresenter::setCurrent(&WidgetAlertPresenter::instance());
+    OperationsCenter::setBeepHandler([] { QApplication::beep(); });
+
+    LoomworkMain loomwork;
+    loomwork.start(arguments.files, &instance);
+    const int status = QApplication::exec();
+    AlertPresenter::setCurrent(nullptr);
+    return status;
+}
 
 LoomworkMain::LoomworkMain() : m_state(new AppState(this)), m_delegate(new AppDelegate(this))
 {
@@ -64,12 +137,18 @@ void LoomworkMain::buildMenus()
     // Ctrl+, here, ⌘, on macOS.
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     settings->setMenuRole(QAction::PreferencesRole);
+    // The application's commands: they answer in its every window (market, settings, dialogs),
+    // as the one menu bar of macOS does.
+    settings->setShortcutContext(Qt::ApplicationShortcut);
     connect(settings, &QAction::triggered, this,
             [] { NotificationHub::instance().post(Notifications::openSettingsRequested); });
     app->addSeparator();
     QAction* quit = app->addAction(QStringLiteral("退出 Loomwork"));
-    quit->setShortcut(QKeySequence::Quit);
+    // The platform's quit key, else Ctrl+Q (some platforms' key tables have none).
+    const QList<QKeySequence> quitKeys = QKeySequence::keyBindings(QKeySequence::Quit);
+    quit->setShortcut(quitKeys.isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Q) : quitKeys.first());
     quit->setMenuRole(QAction::QuitRole);
+    quit->setShortcutContext(Qt::ApplicationShortcut);
     connect(quit, &QAction::triggered, qApp, &UpdateSheet::quitApplication);
 
     QMenu* plugins = bar->addMenu(QStringLiteral("插件"));

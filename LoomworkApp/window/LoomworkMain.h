@@ -21,6 +21,11 @@ public:
     LoomworkMain();
     ~LoomworkMain() override;
 
+    // The whole run of the application, as main() starts it: the web engine's switches,
+    // the QApplication, one instance per user, the appearance, the main window, the event
+    // loop. Returns the exit status.
+    static int run(int& argc, char** argv);
+
     // Qt's own texts (file dialogs, edit menus) in Chinese, like the rest of the app.
     static void installQtTranslations();
     // Builds and shows the main window; `files` are opened once it is up, and so are the

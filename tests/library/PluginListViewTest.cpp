@@ -368,17 +368,26 @@ TEST_F(PluginListViewTest, SearchOpensWithTheShortcutFiltersAndClosesClearing)
     EXPECT_TRUE(state.searchText().isEmpty());
     EXPECT_TRUE(field->hasFocus()) << "clearing keeps the focus in the field";
 
-    QTest::keyClicks(field, QStringLiteral("5"));
+    // Closed with Escape, even over a search that matched nothing: the list takes the keys.
+    QTest::keyClicks(field, QStringLiteral("nothing like it"));
+    ASSERT_NE(list->currentContent(), table);
     QTest::keyClick(field, Qt::Key_Escape);
     EXPECT_FALSE(list->isSearchOpen());
     EXPECT_TRUE(state.searchText().isEmpty());
     EXPECT_EQ(state.filteredPlugins().size(), 8);
+    EXPECT_EQ(QApplication::focusWidget(), table);
 
+    // Closed with the shortcut that opened it.
     list->openSearch();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return field->hasFocus(); }, 30000));
     state.setSearchText(QStringLiteral("7"));
     QTest::keyClick(&main, Qt::Key_F, Qt::ControlModifier);
     EXPECT_FALSE(list->isSearchOpen());
     EXPECT_TRUE(state.searchText().isEmpty());
+    EXPECT_EQ(QApplication::focusWidget(), table);
+    // A key goes where the keyboard's focus is.
+    QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Down);
+    EXPECT_EQ(state.selectedPlugins().size(), 1) << "the arrow keys move in the list";
 }
 
 TEST_F(PluginListViewTest, ScanningAndEmptyStates)

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -10,7 +15,9 @@
 #include "engine/market/MarketInstallRegistry.h"
 #include "market/MarketDetailOverlay.h"
 #include "market/MarketCard.h"
+#include "market/MarketCoverCache.h"
 #include "market/MarketGrid.h"
+#include "market/MarketHeader.h"
 #include "market/MarketPayCard.h"
 #include "market/MarketShopTab.h"
 #include "market/MarketWindowController.h"
@@ -18,15 +25,19 @@
 #include "market/MarketWindowView.h"
 #include "online/LoginService.h"
 #include "ui/DialogWindow.h"
+#include "ui/Theme.h"
 #include "market/QtPreviewPlayer.h"
 #include "online/MarketService.h"
+#include "online/RemoteImageLoader.h"
 #include "support/app/StandinTest.h"
 #include "support/app/TestEnv.h"
+#include "support/views/AppearanceCheck.h"
 #include "support/views/ListFixtures.h"
 
 namespace {
 
-// Plays whatever it is given: a coloured frame, positions on demand, the end on demand.
+// Plays whatever it is given: a coloured frame and a first step of progress, further
+// positions on demand, the end on demand.
 class FakePlayer : public PreviewPlayer {
 public:
     using PreviewPlayer::PreviewPlayer;
@@ -38,6 +49,7 @@ public:
         m_frame.fill(QColor(40, 90, 160));
         emit frameChanged();
         emit durationChanged(12);
+        emit positionChanged(0.04);
     }
     void pause() override { playing = false; }
     void seek(double) override {}
@@ -48,6 +60,36 @@ public:
     bool playing = false;
     QImage m_frame;
 };
+
+// The panels a market window opens play nothing for real.
+void fakePlayers(MarketDetailOverlay::Setup& setup)
+{
+    setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
+    setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
+}
+
+// WCAG contrast of `text` laid over `ground` (opaque).
+double contrast(const QColor& text, const QColor& ground)
+{
+    const auto channel = [](double c) { return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+    const auto luminance = [&](const QColor& c) {
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double a = text.alphaF();
+    const QColor seen = QColor::fromRgbF(text.redF() * a + ground.redF() * (1 - a), text.greenF() * a + ground.greenF() * (1 - a),
+                                         text.blueF() * a + ground.blueF() * (1 - a));
+    const double l1 = luminance(seen) + 0.05;
+    const double l2 = luminance(ground) + 0.05;
+    return std::max(l1, l2) / std::min(l1, l2);
+}
+
+QLabel* labelStartingWith(QWidget* root, const QString& text)
+{
+    for (QLabel* label : root->findChildren<QLabel*>())
+        if (label->isVisible() && label->text().startsWith(text))
+            return label;
+    return nullptr;
+}
 
 class MarketDetailOverlayTest : public StandinTest {
 protected:
@@ -158,6 +200,31 @@ TEST_F(MarketDetailOverlayTest, EscClosesOnceAndTheBackdropDoesNot)
     EXPECT_EQ(closes, 1);
 }
 
+// The title block's lines are drawn in the colours of the appearance in force, whichever
+// appearance the panel opened in: there and back again.
+TEST_F(MarketDetailOverlayTest, TheTitleLinesFollowEveryChangeOfAppearance)
+{
+    const MarketPlugin plugin = fetch(QStringLiteral("p001"));
+    ASSERT_TRUE(plugin.subtitle && plugin.vendor);
+    auto* overlay = open(plugin);
+    QLabel* subtitle = labelStartingWith(overlay->panel(), *plugin.subtitle);
+    QLabel* author = labelStartingWith(overlay->panel(), QStringLiteral("作者 · "));
+    ASSERT_TRUE(subtitle && author);
+    for (const char* mode : {"dark", "light", "dark"}) {
+        SCOPED_TRACE(mode);
+        ListFixtures::setAppearance(mode);
+        QColor ground = Theme::floatingBg();
+        ground.setAlphaF(1.0);
+        for (QLabel* label : {subtitle, author}) {
+            const QColor text = label->palette().color(QPalette::WindowText);
+            EXPECT_EQ(text, Theme::textSecondary()) << label->text().toStdString();
+            // The theme's own secondary text reads at about 4:1 in light and 5:1 in dark.
+            EXPECT_GE(contrast(text, ground), 3.5) << label->text().toStdString();
+        }
+        ListFixtures::savePicture(*overlay->panel(), QStringLiteral("market-detail-switched-%1").arg(QString::fromLatin1(mode)));
+    }
+}
+
 TEST_F(MarketDetailOverlayTest, ThePreviewPlaysToTheEndAndReturnsToTheCover)
 {
     auto* overlay = open(fetch(QStringLiteral("p001")));
@@ -226,10 +293,7 @@ TEST_F(MarketDetailOverlayTest, ACardOpensThePanelInTheWindowAndEscClosesOnlyThe
     LoginService login;
     controller.show(&login);
     MarketWindowView* view = controller.view();
-    view->setDetailSetup([](MarketDetailOverlay::Setup& setup) {
-        setup.makePlayer = [](QObject* parent) { return new FakePlayer(parent); };
-        setup.makeWeb = [](const QUrl&, QWidget* parent) { return new QWidget(parent); };
-    });
+    view->setDetailSetup(&fakePlayers);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !view->shopTab()->grid()->cards().isEmpty(); }, 30000));
     QTest::mouseClick(view->shopTab()->grid()->cards().first(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->detailOverlay() != nullptr; }, 30000));
@@ -240,4 +304,83 @@ TEST_F(MarketDetailOverlayTest, ACardOpensThePanelInTheWindowAndEscClosesOnlyThe
     EXPECT_FALSE(overlay);
     EXPECT_FALSE(view->model()->detailPlugin().has_value());
     EXPECT_TRUE(controller.window()->isVisible());
+}
+
+// The market window with its shop loaded, switched from one appearance to the other, looks
+// as it would have opened in the new one.
+TEST_F(MarketDetailOverlayTest, TheMarketWindowFollowsAChangeOfAppearance)
+{
+    LoginService login;
+    const auto make = [&] {
+        auto view = std::make_shared<MarketWindowView>(&login);
+        view->resize(1100, 720);
+        return std::static_pointer_cast<QWidget>(view);
+    };
+    const auto ready = [](QWidget* view) {
+        auto* market = static_cast<MarketWindowView*>(view);
+        return !market->shopTab()->grid()->cards().isEmpty() && MarketCoverCache::shared().pendingCount() == 0;
+    };
+    EXPECT_TRUE(AppearanceCheck::follows(make, "light", "dark", QStringLiteral("market-window"), ready));
+    EXPECT_TRUE(AppearanceCheck::follows(make, "dark", "light", QStringLiteral("market-window"), ready));
+
+    // With a plug-in's panel open over it, its cover shown.
+    const MarketPlugin plugin = fetch(QStringLiteral("p002"));
+    const auto withDetail = [&] {
+        auto view = make();
+        auto* market = static_cast<MarketWindowView*>(view.get());
+        market->setDetailSetup(&fakePlayers);
+        market->openDetail(plugin);
+        return view;
+    };
+    const auto detailReady = [&](QWidget* view) {
+        auto* detail = static_cast<MarketWindowView*>(view)->detailOverlay();
+        if (!ready(view) || !detail || detail->model().loading())
+            return false;
+        auto* cover = detail->media()->findChild<RemoteImageLoader*>();
+        return cover && !cover->isLoading();
+    };
+    EXPECT_TRUE(AppearanceCheck::follows(withDetail, "light", "dark", QStringLiteral("market-detail"), detailReady));
+    EXPECT_TRUE(AppearanceCheck::follows(withDetail, "dark", "light", QStringLiteral("market-detail"), detailReady));
+}
+
+// An open panel keeps the keyboard: Tab and Shift+Tab go round inside it, typing never
+// reaches the search field behind it, and closing gives the keys back to where they were.
+TEST_F(MarketDetailOverlayTest, AnOpenPanelKeepsTheKeyboardToItself)
+{
+    MarketWindowController controller;
+    LoginService login;
+    controller.show(&login);
+    MarketWindowView* view = controller.view();
+    view->setDetailSetup(&fakePlayers);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(controller.window()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view->shopTab()->grid()->cards().isEmpty(); }, 30000));
+    // The worst place for the keys to stay: a text field behind the panel.
+    QLineEdit* search = view->header()->searchField();
+    search->setFocus();
+    ASSERT_TRUE(search->hasFocus());
+    view->openDetail(view->shopTab()->grid()->cards().first()->plugin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->detailOverlay() != nullptr; }, 30000));
+    MarketDetailOverlay* overlay = view->detailOverlay();
+    const auto inside = [&] { return overlay->isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == overlay; };
+    EXPECT_TRUE(inside()) << "the panel takes the keys when it opens";
+
+    // Keys go where the keyboard's focus is, as a user's would.
+    for (int i = 0; i < 8; ++i) {
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Tab);
+        EXPECT_TRUE(inside()) << "Tab " << i + 1 << " left the panel for " << qPrintable(QApplication::focusWidget()
+                                                                                            ? QApplication::focusWidget()->metaObject()->className()
+                                                                                            : "nothing");
+    }
+    for (int i = 0; i < 8; ++i) {
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Tab, Qt::ShiftModifier);
+        EXPECT_TRUE(inside()) << "Shift+Tab " << i + 1;
+    }
+    QTest::keyClicks(static_cast<QWidget*>(nullptr), QStringLiteral("glow"));
+    EXPECT_TRUE(search->text().isEmpty());
+    EXPECT_TRUE(view->model()->keyword().isEmpty());
+
+    QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(view->detailOverlay());
+    EXPECT_TRUE(search->hasFocus()) << "the keys go back to the search field, not to " << (QApplication::focusWidget() ? QApplication::focusWidget()->metaObject()->className() : "nothing");
 }

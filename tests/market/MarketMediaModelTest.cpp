@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QTest>
 
 #include "market/MarketMediaModel.h"
 
@@ -15,10 +16,20 @@ public:
     void seek(double seconds) override { seeks.push_back(seconds); }
     void setMuted(bool m) override { muted = m; }
     QImage frame() const override { return {}; }
+    bool playWithoutSound() override
+    {
+        if (!sound)
+            return false;
+        sound = false;
+        ++*silentStarts;
+        return true;
+    }
 
     QUrl source;
     bool playing = false;
     bool muted = false;
+    bool sound = true;
+    int* silentStarts = nullptr; // the panel's count, which outlives the player
     std::vector<double> seeks;
 };
 
@@ -27,12 +38,14 @@ struct Panel {
         : model(std::nullopt, QString::fromUtf8(video), [this](QObject* parent) {
             ++made;
             last = new FakePlayer(parent);
+            last->silentStarts = &silentStarts;
             return last;
         })
     {
     }
     FakePlayer* last = nullptr;
     int made = 0;
+    int silentStarts = 0;
     MarketMediaModel model;
 };
 
@@ -60,19 +73,27 @@ TEST(MarketMediaModelTest, PauseResumesWhereItStoppedAndTheEndReturnsToTheCover)
     panel.model.toggleMuted();
     panel.model.startPreview();
     ASSERT_EQ(panel.made, 1);
-    EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::playing);
+    // Nothing moves yet: the cover says it is opening, never the playing face at 0:00 / 0:00.
+    EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::cover);
+    EXPECT_TRUE(panel.model.startingPlayback());
     EXPECT_TRUE(panel.last->muted);
     EXPECT_EQ(panel.model.sliderMaximum(), 0.1);
-    EXPECT_EQ(panel.model.timeLine(), QStringLiteral("0:00 / 0:00"));
 
     emit panel.last->durationChanged(30);
+    emit panel.last->positionChanged(0);
+    EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::cover) << "a position that stands still";
     emit panel.last->positionChanged(12.3);
+    EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::playing);
+    EXPECT_FALSE(panel.model.startingPlayback());
     panel.model.pauseToCover();
     EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::cover);
     panel.model.startPreview();
     EXPECT_EQ(panel.made, 1);
     EXPECT_EQ(panel.last->seeks.back(), 12.3);
     EXPECT_EQ(panel.model.timeLine(), QStringLiteral("0:12 / 0:30"));
+    EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::cover) << "resumed, but not moving yet";
+    emit panel.last->positionChanged(12.4);
+    EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::playing);
 
     emit panel.last->playedToEnd();
     EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::cover);
@@ -114,4 +135,52 @@ TEST(MarketMediaModelTest, SiteLinksOpenThePlayerPageOnceAndLateAnswersAreDroppe
     pending[1](QUrl("https://player.bilibili.com/player.html"));
     EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::cover);
     EXPECT_FALSE(panel.model.preparingWeb());
+}
+
+// A player that never gets going (its sound output holds it) is tried once more without
+// sound, shown muted; one that still stands, or reports a failure, leaves the cover with the
+// line that it cannot play. The playing face never shows while nothing moves.
+TEST(MarketMediaModelTest, APlayerThatDoesNotStartPlaysWithoutSoundOrSaysItCannotPlay)
+{
+    {
+        SCOPED_TRACE("starts without sound");
+        Panel panel("https://cdn.example/p.mp4");
+        panel.model.setStartLimit(20);
+        panel.model.startPreview();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return panel.silentStarts == 1; }, 10000));
+        EXPECT_TRUE(panel.model.muted());
+        EXPECT_TRUE(panel.model.startingPlayback());
+        EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::cover);
+        emit panel.last->positionChanged(0.1);
+        EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::playing);
+        EXPECT_FALSE(panel.model.playError());
+    }
+    {
+        SCOPED_TRACE("stands still without sound too");
+        Panel panel("https://cdn.example/p.mp4");
+        panel.model.setStartLimit(20);
+        panel.model.startPreview();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return panel.model.playError().has_value(); }, 10000));
+        EXPECT_EQ(*panel.model.playError(), MarketMediaModel::playFailedText());
+        EXPECT_EQ(panel.silentStarts, 1);
+        EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::cover);
+        EXPECT_FALSE(panel.model.startingPlayback());
+        EXPECT_FALSE(panel.model.player()) << "the stuck player is let go";
+    }
+    {
+        SCOPED_TRACE("reports a failure");
+        Panel panel("https://cdn.example/p.mp4");
+        panel.model.startPreview();
+        emit panel.last->failed();
+        EXPECT_EQ(panel.model.playError(), MarketMediaModel::playFailedText());
+        EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::cover);
+        // A new try starts clean.
+        panel.model.startPreview();
+        EXPECT_EQ(panel.made, 2);
+        EXPECT_FALSE(panel.model.playError());
+        emit panel.last->positionChanged(0.2);
+        EXPECT_EQ(panel.model.face(), MarketMediaModel::Face::playing);
+        panel.model.leave();
+        EXPECT_FALSE(panel.model.playError());
+    }
 }

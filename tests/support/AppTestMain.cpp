@@ -1,11 +1,6 @@
 // Test main of the application's test executables. Before Qt reads anything it points
 // HOME, the XDG folders and the system template library into one temporary folder, so
 // that no test can touch the user's libraries, settings or application folder.
-#include <cstdlib>
-#include <filesystem>
-
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #ifdef LOOMWORK_TEST_WIDGETS
@@ -21,21 +16,12 @@ using TestApplication = QGuiApplication;
 #include "online/HttpFetch.h"
 #include "support/app/TestEnv.h"
 
-namespace {
-
 #ifdef LOOMWORK_TEST_WIDGETS
-// The embedded player's tests run the real web engine: its sandbox refuses to start as root
-// (CI), offscreen there is no GPU, and the video site's hosts (under .test) are this machine.
-void setUpWebEngine()
-{
-    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
-    flags += " --disable-gpu --host-resolver-rules=\"MAP *.test 127.0.0.1\"";
-    if (::geteuid() == 0)
-        flags += " --no-sandbox";
-    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-}
+#include "support/views/AppChild.h"
+#include "window/WebEngineSetUp.h"
 #endif
+
+namespace {
 
 // Every test leaves the home as it found it, whatever its fixture does.
 class RestoreHomeAfterEachTest : public ::testing::EmptyTestEventListener
@@ -49,7 +35,14 @@ int main(int argc, char** argv)
 {
     TestEnv::setUpProcess();
 #ifdef LOOMWORK_TEST_WIDGETS
-    setUpWebEngine();
+    if (AppChild::requested()) {
+        const int status = AppChild::run(argc, argv);
+        TestEnv::tearDownProcess();
+        return status;
+    }
+    // The embedded player's tests run the real web engine as the application starts it;
+    // offscreen there is no GPU, and the video site's hosts (under .test) are this machine.
+    WebEngineSetUp::beforeApplication("--disable-gpu --host-resolver-rules=\"MAP *.test 127.0.0.1\"");
 #endif
     int rc = 0;
     {

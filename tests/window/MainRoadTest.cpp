@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QMainWindow>
@@ -31,7 +32,9 @@
 #include "account/LoginGateView.h"
 #include "library/PluginListView.h"
 #include "library/PluginTableView.h"
+#include "account/SettingsWindowController.h"
 #include "market/MarketWindowController.h"
+#include "ui/DialogWindow.h"
 #include "sheets/InstallSheet.h"
 #include "sheets/InstallSheetModel.h"
 #include "sheets/LocalizeSheet.h"
@@ -48,6 +51,7 @@
 #include "support/app/QtPrint.h"
 #include "support/app/StandinProcess.h"
 #include "support/app/TestEnv.h"
+#include "support/views/AppearanceCheck.h"
 #include "support/views/ListFixtures.h"
 
 namespace {
@@ -670,3 +674,54 @@ TEST_F(MainRoadTest, TheRowButtonsAndTheContextMenuOpenTheTemplateSheets)
 }
 
 } // namespace
+
+// The signed-in window with both libraries listed, switched from one appearance to the
+// other, looks as it would have started in the new one.
+TEST_F(MainRoadTest, TheSignedInWindowFollowsAChangeOfAppearance)
+{
+    signIn(start());
+    m_main.reset();
+    LoomworkMain* main = nullptr;
+    const auto make = [&main] {
+        main = new LoomworkMain;
+        main->start({});
+        return std::shared_ptr<QWidget>(main->window(), [main](QWidget*) { delete main; });
+    };
+    const auto ready = [&main](QWidget*) {
+        return main->rootView()->isSignedIn() && !main->rootView()->gate()->isVisible() && !main->state()->isScanning()
+            && main->state()->plugins().size() == 2;
+    };
+    EXPECT_TRUE(AppearanceCheck::follows(make, "light", "dark", QStringLiteral("main-window"), ready));
+    EXPECT_TRUE(AppearanceCheck::follows(make, "dark", "light", QStringLiteral("main-window"), ready));
+}
+
+// The application's menu commands answer in every window of it, not only in the main one:
+// the settings shortcut in the market window, quitting in the settings window.
+TEST_F(MainRoadTest, SettingsAndQuitShortcutsWorkInEveryWindow)
+{
+    RootView* root = start();
+    signIn(root);
+    QAction* quit = nullptr;
+    for (QAction* action : m_main->window()->menuBar()->findChildren<QAction*>())
+        if (action->text() == QStringLiteral("退出 Loomwork"))
+            quit = action;
+    ASSERT_TRUE(quit);
+    QSignalSpy quits(quit, &QAction::triggered);
+
+    if (DialogWindow* earlier = SettingsWindowController::shared().window())
+        earlier->hide();
+    NotificationHub::instance().post(Notifications::openMarketRequested);
+    DialogWindow* market = MarketWindowController::shared().window();
+    ASSERT_TRUE(market);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(market));
+    QTest::keyClick(market, Qt::Key_Comma, Qt::ControlModifier);
+    DialogWindow* settings = SettingsWindowController::shared().window();
+    ASSERT_TRUE(settings && settings->isVisible()) << "Ctrl+, in the market window opens the settings";
+    ASSERT_TRUE(QTest::qWaitForWindowActive(settings));
+
+    QTest::keyClick(settings, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quits.count(), 1) << "Ctrl+Q in the settings window quits";
+    EXPECT_FALSE(m_main->window()->isVisible());
+    EXPECT_FALSE(market->isVisible());
+    EXPECT_FALSE(settings->isVisible());
+}

@@ -235,6 +235,8 @@ TEST_F(AdminHelperTest, AReplaceRacedByExchangesNeverDropsAnotherItem)
         PackageMaker::makeFolder(effects, "Glow", {{"a.txt", "a"}});
         PackageMaker::makeFolder(effects, "Decoy", decoy);
         const QString room = makeRoom(effects);
+        // What the user saw, looked at before the neighbour starts.
+        const QString seen = identityWord(effects + "/Glow");
         const QByteArray glow = QFile::encodeName(effects + "/Glow");
         const QByteArray other = QFile::encodeName(effects + "/Decoy");
         std::atomic<bool> stop{false};
@@ -243,16 +245,18 @@ TEST_F(AdminHelperTest, AReplaceRacedByExchangesNeverDropsAnotherItem)
                 ::renameat2(AT_FDCWD, glow.constData(), AT_FDCWD, other.constData(), RENAME_EXCHANGE);
         });
         const HelperRun run = runHelper({"replace", m_root, "Effects.localized", "Glow", source, kRoom, identityWord(room),
-                                         identityWord(effects + "/Glow"), kAsker});
+                                         seen, kAsker});
         stop = true;
         neighbour.join();
         EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 3) << run.exitCode << run.standardError.toStdString();
-        int decoys = 0;
+        int decoys = 0, olds = 0;
         for (const QString& name : PackageMaker::namesIn(effects)) {
-            if (PackageMaker::readTree(effects + "/" + name) == decoy)
-                ++decoys;
+            const auto tree = PackageMaker::readTree(effects + "/" + name);
+            decoys += tree == decoy;
+            olds += tree == QMap<QString, QByteArray>{{"a.txt", "a"}};
         }
         EXPECT_EQ(decoys, 1) << PackageMaker::namesIn(effects).join(", ").toStdString();
+        EXPECT_EQ(olds, run.exitCode == 0 ? 0 : 1) << "the user's Glow goes only when replaced";
         EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty()) << PackageMaker::namesIn(room).join(", ").toStdString();
     }
     QDir(TestEnv::root() + "/staged").removeRecursively();

@@ -42,8 +42,9 @@ std::shared_ptr<QWidget> shown(const std::function<std::shared_ptr<QWidget>()>& 
     std::shared_ptr<QWidget> view = make();
     view->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
-    if (ready)
+    if (ready) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return ready(view.get()); }, 30000));
+    }
     // Whatever the view asked the network for (configuration, pictures) has arrived and shows.
     EXPECT_TRUE(waitForNetworkIdle());
     return view;

@@ -302,3 +302,26 @@ TEST(UserLibraryDeleteTest, AKilledDeleteIsWholeOrGone)
     EXPECT_GT(gone, 0);
     TestEnv::reset();
 }
+
+// Another user moves the owner's Keep into Doomed just before Doomed is deleted: Keep is a
+// plug-in the list shows, so it is never deleted with Doomed; it stays, with what holds it,
+// and the message says where.
+TEST_P(SeenItemTest, APlugInMovedIntoAnotherIsNeverDeletedWithIt)
+{
+    PackageMaker::makeFolder(m_category, "Doomed", {{"d.txt", "doomed"}, {"Sub/s.txt", "doomed"}});
+    PackageMaker::makeFolder(m_category, "Keep", {{"k.txt", "the owner's"}, {"Media/m.png", "m"}});
+    const Plugin doomed = listed("Doomed");
+    const Plugin keep = listed("Keep");
+    Deleted said;
+    {
+        NeighbourAtStep neighbour(FileOps::Step::rename, [&] {
+            ASSERT_TRUE(renameItem(m_category + "/Keep", m_category + "/Doomed/Sub/Keep"));
+        });
+        said = remove(doomed, {keep.identity});
+    }
+    const QString at = m_category + "/Doomed/Sub/Keep";
+    EXPECT_EQ(PackageMaker::readTree(at), (QMap<QString, QByteArray>{{"k.txt", "the owner's"}, {"Media", "<dir>"}, {"Media/m.png", "m"}}));
+    EXPECT_TRUE(said.alert.contains("列表中的另一个插件被移到了这里，未删除：" + at)) << said.alert.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(m_category + "/Doomed/d.txt")) << "Doomed's own files go";
+    EXPECT_TRUE(hiddenLeft().isEmpty()) << hiddenLeft().join(", ").toStdString();
+}

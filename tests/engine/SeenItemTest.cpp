@@ -17,6 +17,8 @@
 #include <QThreadPool>
 
 #include <SafeFS/Identity.h>
+#include "engine/backup/PluginBackupError.h"
+#include "engine/backup/PluginBackupStore.h"
 #include "engine/core/FsPath.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
@@ -25,6 +27,7 @@
 #include "engine/files/PluginRemoval.h"
 #include "engine/model/InstallPlan.h"
 #include "engine/operations/OperationsCenter.h"
+#include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
@@ -324,4 +327,30 @@ TEST_P(SeenItemTest, APlugInMovedIntoAnotherIsNeverDeletedWithIt)
     EXPECT_TRUE(said.alert.contains("列表中的另一个插件被移到了这里，未删除：" + at)) << said.alert.toStdString();
     EXPECT_FALSE(QFileInfo::exists(m_category + "/Doomed/d.txt")) << "Doomed's own files go";
     EXPECT_TRUE(hiddenLeft().isEmpty()) << hiddenLeft().join(", ").toStdString();
+}
+
+// A restore replaces only the plug-in the list showed: another item renamed onto its name
+// since is left as it is, and so is the plug-in wherever it went.
+TEST_P(SeenItemTest, ARestoreReplacesOnlyThePlugInTheListShowed)
+{
+    PackageMaker::makeFolder(m_category, "Glow", glowOld);
+    const Plugin glow = listed("Glow");
+    const PluginBackup backup = BackupFixtures::writeBackup("20260101-Glow-AAAA", glow.path, "汉化前备份",
+                                                            QDateTime::currentDateTimeUtc());
+    ASSERT_TRUE(renameItem(target(), m_category + "/Moved"));
+    PackageMaker::makeFolder(m_category, "Glow", others);
+    try {
+        (void)PluginBackupStore::restore(backup, glow);
+        ADD_FAILURE() << "restored over another item";
+    } catch (const PluginBackupError& e) {
+        EXPECT_TRUE(e.message().contains("已不是显示时的那一项")) << e.message().toStdString();
+    }
+    EXPECT_EQ(PackageMaker::readTree(target()), others);
+    EXPECT_EQ(PackageMaker::readTree(m_category + "/Moved"), glowOld);
+    EXPECT_TRUE(hiddenLeft().isEmpty()) << hiddenLeft().join(", ").toStdString();
+
+    // The plug-in the list showed, back at its name, is restored.
+    ASSERT_TRUE(renameItem(m_category + "/Moved", target(), RENAME_EXCHANGE));
+    EXPECT_TRUE(PluginBackupStore::restore(backup, glow).isEmpty());
+    EXPECT_EQ(PackageMaker::readTree(target()), (QMap<QString, QByteArray>{{"content.txt", "20260101-Glow-AAAA"}}));
 }

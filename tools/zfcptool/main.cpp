@@ -28,6 +28,7 @@
 
 #include "Errors.h"
 #include "ExtractCommand.h"
+#include "Landings.h"
 #include "Seams.h"
 
 namespace fs = std::filesystem;
@@ -60,6 +61,15 @@ std::vector<ZFCPackItem> packItems(const std::vector<std::string>& args, std::si
         items.push_back({*type, args[i + 1], fs::path(args[i + 2])});
     }
     return items;
+}
+
+// One package whose plug-ins extract would refuse to put side by side is not made.
+void pack(const std::string& output, const std::vector<ZFCPackItem>& items, const ZFCProgressCallback& progress)
+{
+    Landings landings("两个插件提取时会落在同一个文件夹（只会留下后一个），未写入封包：");
+    for (const ZFCPackItem& item : items)
+        landings.add(item.type, item.name);
+    ZFCPacker::pack(items, output, progress);
 }
 
 // The records of ZFCPlugin::encodeArray, each entry printed as soon as it is parsed (so a
@@ -101,7 +111,7 @@ void run(const std::vector<std::string>& args, bool overwrite, const ZFCProgress
     if (command == "list" && args.size() == 2)
         list(args[1]);
     else if (command == "pack" && args.size() >= 2)
-        ZFCPacker::pack(packItems(args, 2), args[1], progress);
+        pack(args[1], packItems(args, 2), progress);
     else if (command == "pack-each" && args.size() >= 2)
         ZFCPacker::packEach(packItems(args, 2), args[1], progress);
     else if (command == "extract" && args.size() >= 3 && args.size() <= 5)

@@ -345,6 +345,53 @@ TEST(Zfcptool, PackingOutOfMemoryLeavesNoTemporary)
     }
 }
 
+// Memory that runs out at any allocation from the start, the reading of the arguments and
+// the cipher library's start-up included: pack and list end with status 0 and their whole
+// result, or 1 with a message and nothing of theirs on disk; never by a signal. The first
+// allocations one by one, later ones sampled.
+TEST(Zfcptool, OutOfMemoryFromTheStartEndsInAMessage)
+{
+#ifndef LOOMWORK_FAILMALLOC_PATH
+    GTEST_SKIP() << "no failing allocator under a sanitizer";
+#endif
+    TempDir dir;
+    writeFile(dir / "src/A/f", "x");
+    writeFile(dir / "src/B/g", "y");
+    const std::string src = (dir / "src").string();
+    const fs::path package = dir / "out/p.zfcp";
+    const std::string listed = (dir / "listed.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", listed, "effect", "A", src + "/A", "subtitle", "B", src + "/B"}).status, 0);
+    const std::string whole = zfcptool(dir, {"list", listed}).out;
+    int tellsMemory = 0;
+    for (const bool pack : {true, false}) {
+        for (int n = 1;; n += n < 120 ? 1 : 41) {
+            SCOPED_TRACE(std::string(pack ? "pack" : "list") + ", allocation " + std::to_string(n));
+            fs::remove(dir / "fired");
+            removeTree(dir / "out");
+            fs::create_directories(dir / "out");
+            const std::vector<std::string> args =
+                pack ? std::vector<std::string>{"pack", package.string(), "effect", "A", src + "/A", "subtitle", "B", src + "/B"}
+                     : std::vector<std::string>{"list", listed};
+            const Outcome o = zfcptool(dir, args, failingAllocation("start", n, dir / "fired"));
+            if (!fs::exists(dir / "fired"))
+                break;
+            ASSERT_TRUE(o.status == 0 || o.status == 1) << o.status << " " << o.err;
+            const std::size_t left = std::distance(fs::directory_iterator(dir / "out"), {});
+            if (o.status == 1) {
+                EXPECT_FALSE(lastLine(o.err).empty());
+                tellsMemory += lastLine(o.err) == "内存不足";
+                EXPECT_EQ(left, 0u);
+            } else if (pack) {
+                EXPECT_EQ(left, 1u);
+                EXPECT_EQ(zfcptool(dir, {"list", package.string()}).out, whole);
+            } else {
+                EXPECT_EQ(o.out, whole);
+            }
+        }
+    }
+    EXPECT_GT(tellsMemory, 0);
+}
+
 namespace {
 
 // An earlier extraction of effects A, B and New and transition R, each changed since and New

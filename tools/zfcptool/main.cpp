@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "LoomworkKit/ZFCPackItem.h"
@@ -124,27 +125,29 @@ void run(const std::vector<std::string>& args, bool overwrite, const ZFCProgress
 
 int main(int argc, char** argv)
 {
-    Seams::start();
-    std::vector<std::string> args;
-    bool overwrite = false;
-    bool showProgress = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--overwrite")
-            overwrite = true;
-        else if (arg == "--progress")
-            showProgress = true;
-        else
-            args.push_back(arg);
-    }
-    const ZFCProgressCallback progress = showProgress ? ZFCProgressCallback(printProgress) : ZFCProgressCallback();
+    // Everything that may run out of memory, the reading of the arguments included, ends in
+    // a message and status 1, never in an abort.
     try {
+        Seams::start();
+        std::vector<std::string> args;
+        bool overwrite = false;
+        bool showProgress = false;
+        for (int i = 1; i < argc; ++i) {
+            const std::string_view arg = argv[i];
+            if (arg == "--overwrite")
+                overwrite = true;
+            else if (arg == "--progress")
+                showProgress = true;
+            else
+                args.emplace_back(arg);
+        }
+        const ZFCProgressCallback progress = showProgress ? ZFCProgressCallback(printProgress) : ZFCProgressCallback();
         run(args, overwrite, progress);
         return 0;
     } catch (const UsageError& e) {
         std::cerr << kUsage << e.message << '\n';
     } catch (...) {
-        std::cerr << describe(std::current_exception()) << '\n';
+        tell(std::current_exception());
     }
     return 1;
 }

@@ -2,7 +2,8 @@
 // that a test sees what the program leaves when memory runs out at one exact moment.
 //   LOOMWORK_FAILMALLOC_MARK=rename:K   counting starts after the K-th successful rename
 //                                       (rename, renameat, renameat2); create:K after the K-th
-//                                       file created exclusively (open/openat, O_CREAT|O_EXCL)
+//                                       file created exclusively (open/openat, O_CREAT|O_EXCL);
+//                                       start: from the program's start on
 //   LOOMWORK_FAILMALLOC_AT=N            the N-th allocation after the mark fails ...
 //   LOOMWORK_FAILMALLOC_COUNT=C         ... and the C-1 after it (default 1)
 //   LOOMWORK_FAILMALLOC_FIRED=FILE      created when the first failure is given
@@ -31,7 +32,7 @@ typedef int (*OpenFn)(const char*, int, ...);
 typedef int (*OpenAtFn)(int, const char*, int, ...);
 
 
-enum { markNone, markRename, markCreate };
+enum { markNone, markRename, markCreate, markStart };
 static int markKind = markNone;
 static long markAt;
 static long failAt;
@@ -76,12 +77,16 @@ __attribute__((constructor)) static void setUp(void)
         markKind = markRename;
     else if (mark && strncmp(mark, "create:", 7) == 0)
         markKind = markCreate;
-    if (markKind != markNone)
+    else if (mark && strcmp(mark, "start") == 0)
+        markKind = markStart;
+    if (markKind == markRename || markKind == markCreate)
         markAt = number(mark + 7);
     failAt = number(getenv("LOOMWORK_FAILMALLOC_AT"));
     if (getenv("LOOMWORK_FAILMALLOC_COUNT"))
         failCount = number(getenv("LOOMWORK_FAILMALLOC_COUNT"));
     firedFile = getenv("LOOMWORK_FAILMALLOC_FIRED");
+    if (markKind == markStart)
+        atomic_store(&armed, 1);
 }
 
 void loomwork_failmalloc_arm(void)

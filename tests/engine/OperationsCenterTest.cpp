@@ -604,9 +604,9 @@ TEST_F(OperationsCenterTest, PartialDeleteReportsFailuresAndUnregistersOnlyWhatW
     const QList<Plugin> plugins{pluginAt(PluginRoot::user, effect, odd, true), stuck,
                                 pluginAt(PluginRoot::system, subtitle, "Title", true)};
     for (const Plugin& plugin : plugins)
-        MarketInstallRegistry::registerPaths({plugin.path}, "id-" + plugin.name, plugin.name);
+        EXPECT_EQ(MarketInstallRegistry::registerPaths({plugin.path}, "id-" + plugin.name, plugin.name), 0);
     const QString unrelated = category(PluginRoot::user, effect) + "/Unrelated";
-    MarketInstallRegistry::registerPaths({unrelated}, "id-u", "Unrelated");
+    EXPECT_EQ(MarketInstallRegistry::registerPaths({unrelated}, "id-u", "Unrelated"), 0);
 
     OperationsCenter center;
     Recorder recorder(center);

@@ -376,7 +376,8 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
 
     // Only folders that are really gone leave the registry; a plug-in that is still there
     // stays marked as from the market.
-    MarketInstallRegistry::unregisterPaths(deletedMarket);
+    if (const int error = MarketInstallRegistry::unregisterPaths(deletedMarket))
+        notes += MarketInstallRegistry::saveFailure(error);
 
     const QString text = QStringLiteral("已删除 ") + QString::number(succeeded) + QStringLiteral(" 个插件");
     QStringList lines;

@@ -43,6 +43,10 @@ public:
     // no longer there, or a name that is another item by now, is 0 (nothing of ours).
     [[nodiscard]] int removeIfEmpty(int parent) const;
 
+    // For tests: called by make() between making the folder and opening it, with `parent` and
+    // the name, so that a test can put another folder there as a neighbour would. Null removes it.
+    static void setMadeHookForTests(void (*hook)(int parent, const char* name));
+
 private:
     DirHandle::Fd m_fd;
     Identity m_identity;

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -13,7 +12,8 @@
 
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/operations/OperationsCenter.h"
-#include "engine/core/AlertPresenter.h"
+#include "support/app/ChildTest.h"
+#include "support/app/DeferredPanelPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/TestEnv.h"
@@ -29,22 +29,6 @@ constexpr char kChildAt[] = "LOOMWORK_BACKUP_SWEEP_AT";
 
 using Arm = void (*)();
 
-// Holds the save panel's answer until the test gives it.
-class HeldPanel final : public AlertPresenter
-{
-public:
-    HeldPanel() : m_previous(setCurrent(this)) {}
-    ~HeldPanel() override { setCurrent(m_previous); }
-
-    bool confirm(const QString&, const QString&, Style, const QString&, const QString&) override { return false; }
-    void presentPanel(const Panel&, PickHandler onPick) override { pending = std::move(onPick); }
-
-    PickHandler pending;
-
-private:
-    AlertPresenter* m_previous;
-};
-
 void tryOnce()
 {
     const QString category = PluginFixtures::categoryFolder(PluginRoot::user, ZFCPluginType::effect);
@@ -57,7 +41,7 @@ void tryOnce()
     const QString out = TestEnv::root() + "/out";
     QDir().mkpath(out);
     const QString destination = out + "/backup.zfcp";
-    HeldPanel panel;
+    DeferredPanelPresenter panel(false);
     const QList<QUrl> picked{QUrl::fromLocalFile(destination)};
     OperationsCenter::setRevealHandler([](const QString&) {});
     const auto arm = reinterpret_cast<Arm>(::dlsym(RTLD_DEFAULT, "loomwork_failmalloc_arm"));
@@ -120,29 +104,16 @@ TEST(BackupMemory, OneTryInAChild)
 namespace {
 
 // One try in a child with the failing allocator's `settings`; false when the child crashed.
-bool runChild(const QTemporaryDir& dir, const QList<QPair<QString, QString>>& settings)
+bool runChild(const QTemporaryDir& dir, QList<QPair<QString, QString>> settings)
 {
     const QString root = dir.path() + "/scene";
     QDir(root).removeRecursively();
     QDir().mkpath(root);
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LOOMWORK_TEST_ROOT", root);
-    env.insert("LD_PRELOAD", LOOMWORK_FAILMALLOC_PATH);
-    env.insert("LOOMWORK_FAILMALLOC_MARK", "call");
-    env.insert("LOOMWORK_FAILMALLOC_FIRED", dir.path() + "/fired");
-    env.insert(kChildAt, "1");
-    for (const auto& [name, value] : settings)
-        env.insert(name, value);
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=BackupMemory.OneTryInAChild"});
-    EXPECT_TRUE(child.waitForFinished(60000));
-    const QString output = QString::fromLocal8Bit(child.readAll());
-    if (child.exitStatus() != QProcess::NormalExit)
-        return false;
-    EXPECT_TRUE(child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test")) << output.toStdString();
-    return true;
+    settings += {{"LOOMWORK_TEST_ROOT", root},
+                 {"LOOMWORK_FAILMALLOC_MARK", "call"},
+                 {"LOOMWORK_FAILMALLOC_FIRED", dir.path() + "/fired"},
+                 {kChildAt, "1"}};
+    return runTestInChild("BackupMemory.OneTryInAChild", settings, LOOMWORK_FAILMALLOC_PATH);
 }
 
 } // namespace

@@ -26,6 +26,7 @@
 #include "engine/core/ProgressThrottle.h"
 #include "engine/core/SystemError.h"
 #include "support/app/BackupFixtures.h"
+#include "support/app/DeferredPanelPresenter.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
@@ -91,22 +92,6 @@ struct Recorder
     QSignalSpy progress;
     QSignalSpy busy;
     QSignalSpy alerts;
-};
-
-// Lets a panel answer later, as a real one does while the user looks at it.
-class DeferredPanelPresenter final : public AlertPresenter
-{
-public:
-    DeferredPanelPresenter() : m_previous(setCurrent(this)) {}
-    ~DeferredPanelPresenter() override { setCurrent(m_previous); }
-
-    bool confirm(const QString&, const QString&, Style, const QString&, const QString&) override { return true; }
-    void presentPanel(const Panel&, PickHandler onPick) override { pending = std::move(onPick); }
-
-    PickHandler pending;
-
-private:
-    AlertPresenter* m_previous;
 };
 
 class OperationsCenterTest : public ::testing::Test

@@ -85,6 +85,19 @@ const Outcome kCorrupted{Kind::metadataCorrupted};
 // Damaged data in plug-in "P", named by the file it was found in.
 Outcome damagedIn(const std::string& file, Kind kind = Kind::streamTruncated) { return {kind, "插件「P」的文件「" + file + "」"}; }
 
+// In a child: the address space from now on is what is mapped plus `room` bytes; the child
+// ends with status 3 when it cannot be limited.
+void limitAddressSpace(rlim_t room)
+{
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + room;
+    const rlimit rl{limit, limit};
+    if (::setrlimit(RLIMIT_AS, &rl) != 0)
+        std::_Exit(3);
+}
+
 // A plug-in folder with every kind of entry the format carries.
 void makeTree(const fs::path& root, std::mt19937_64& rng)
 {
@@ -221,13 +234,7 @@ TEST(ZFCPackageReader, MetadataLengthIsNeverAllocatedAtOnce)
     writeFile(dir / "huge.zfcp", craft::lengthHeader(1500000000) + craft::seal("[" + std::string(4096, ' ')));
     fs::resize_file(dir / "huge.zfcp", 1500000008);
     const auto child = [&] {
-            std::ifstream statm("/proc/self/statm");
-            std::size_t pages = 0;
-            statm >> pages;
-            const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (256u << 20);
-            const rlimit rl{limit, limit};
-            if (::setrlimit(RLIMIT_AS, &rl) != 0)
-                std::_Exit(3);
+            limitAddressSpace(256u << 20);
             const bool refused = openError({}, dir / "beyond.zfcp") == kCorrupted &&
                                  outcomeOf([&] { ZFCPackageReader r(dir / "huge.zfcp"); }) == kCorrupted;
             std::_Exit(refused ? 0 : 1);
@@ -265,13 +272,7 @@ TEST(ZFCPackageReader, MemoryRunningOutWhileDecodingIsNotDamage)
     writeFile(dir / "many.zfcp", craft::package(R"([{"name":"A","type":"effect","items":[)" + items + R"(],"size":0,"eSize":0,"position":0}])", ""));
     items = {};
     const auto child = [&] {
-        std::ifstream statm("/proc/self/statm");
-        std::size_t pages = 0;
-        statm >> pages;
-        const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (48u << 20);
-        const rlimit rl{limit, limit};
-        if (::setrlimit(RLIMIT_AS, &rl) != 0)
-            std::_Exit(3);
+        limitAddressSpace(48u << 20);
         try {
             ZFCPackageReader reader(dir / "many.zfcp");
             std::_Exit(4);

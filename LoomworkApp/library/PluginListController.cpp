@@ -251,10 +251,7 @@ PluginListController::StatusLine PluginListController::statusLine(int windowWidt
 
 void PluginListController::recordTranslation(const Plugin& plugin, int changed, int remainingChinese)
 {
-    if (remainingChinese != 0)
-        LocalizedStore::mark(plugin, changed);
-    else
-        LocalizedStore::remove(plugin.path);
+    tellUnsavedRecord(remainingChinese != 0 ? LocalizedStore::mark(plugin, changed) : LocalizedStore::remove(plugin.path));
     if (m_state) {
         m_state->reloadLocalized();
         m_state->refresh();
@@ -263,9 +260,19 @@ void PluginListController::recordTranslation(const Plugin& plugin, int changed, 
 
 void PluginListController::forgetTranslation(const Plugin& plugin)
 {
-    LocalizedStore::remove(plugin.path);
+    tellUnsavedRecord(LocalizedStore::remove(plugin.path));
     if (m_state) {
         m_state->reloadLocalized();
         m_state->refresh();
     }
+}
+
+// The plug-in's files are changed by then: only the record is missing, which the shared
+// alert says.
+void PluginListController::tellUnsavedRecord(int error)
+{
+    if (error == 0 || !m_ops)
+        return;
+    m_ops->setAlertTitle(QStringLiteral("汉化记录未保存"));
+    m_ops->setAlertMessage(LocalizedStore::saveFailure(error));
 }

@@ -81,6 +81,7 @@ public:
     // marks are reloaded and the libraries rescanned.
     void recordTranslation(const Plugin& plugin, int changed, int remainingChinese);
     // After its untranslated backup was put back: forgotten, marks reloaded, rescanned.
+    // A record that cannot be saved is told in the shared alert, by either.
     void forgetTranslation(const Plugin& plugin);
 
     // Lets the user pick packages and hands them to `onPicked` (nothing on cancel).
@@ -104,6 +105,8 @@ signals:
     void actionStatesChanged();
 
 private:
+    void tellUnsavedRecord(int error);
+
     QPointer<AppState> m_state;
     QPointer<OperationsCenter> m_ops;
     std::optional<QString> m_lastClickedID;

@@ -234,7 +234,9 @@ void CompatService::load()
                 const QByteArray cache = payload->toJsonBytes();
                 if (cache.size() <= maxFileBytes) {
                     QDir().mkpath(QFileInfo(cachePath).absolutePath());
-                    AtomicFile::write(cachePath, cache);
+                    // Only a cache: the table in hand is used either way, and a start without
+                    // it fetches the table again.
+                    (void)AtomicFile::write(cachePath, cache);
                 }
             } else {
                 payload.reset();

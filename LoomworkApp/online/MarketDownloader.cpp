@@ -143,6 +143,15 @@ MarketDownloadError MarketDownloadError::noSpace(qint64 needed, qint64 available
                                    + QStringLiteral("，可用 ") + EngineText::byteCountText(available)};
 }
 
+MarketDownloadError MarketDownloadError::spaceRunningOut(qint64 received, qint64 available)
+{
+    const QString left = QStringLiteral("可用空间只剩 ") + EngineText::byteCountText(available);
+    if (received <= 0)
+        return {Kind::storage, 0, QStringLiteral("磁盘空间不足：") + left + QStringLiteral("，已停止下载，未保存任何内容")};
+    return {Kind::storage, 0, QStringLiteral("磁盘空间不足：已下载 ") + EngineText::byteCountText(received)
+                                   + QStringLiteral("，") + left + QStringLiteral("，已停止下载，下载的部分已删除")};
+}
+
 void MarketFileDownloader::setFreeSpaceQuery(FreeSpace query)
 {
     g_freeSpace = std::move(query);
@@ -230,7 +239,8 @@ void MarketFileDownloader::start(const QUrl& url)
         return;
     }
     m_file.setFileName(m_folder + QLatin1Char('/') + QLatin1String(partName));
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
+    // Unbuffered: what was counted stands in the file, where the free space is read.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered, QFile::ReadOwner | QFile::WriteOwner)) {
         const int code = errno; // QFile's own text is English
         QMetaObject::invokeMethod(this, [this, code] {
             fail(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：") + SystemError::describe(code)));
@@ -302,6 +312,12 @@ void MarketFileDownloader::onReadyRead()
         // Checked before writing: a server that goes on never fills the disk.
         if (limit >= 0 && chunk.size() > limit - m_received)
             return stop(MarketDownloadError::sizeMismatch());
+        // Nothing bounds a body of no stated size but the disk: it stops short of filling it.
+        if (limit < 0) {
+            const qint64 available = g_freeSpace ? g_freeSpace(m_folder) : freeSpaceOf(m_folder);
+            if (available >= 0 && chunk.size() > available - freeSpaceMargin)
+                return stop(MarketDownloadError::spaceRunningOut(m_received, available));
+        }
         if (m_file.write(chunk) != chunk.size()) {
             const int code = errno;
             return stop(MarketDownloadError::storage(QStringLiteral("无法保存下载的文件：")

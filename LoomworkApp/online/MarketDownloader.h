@@ -36,6 +36,8 @@ struct MarketDownloadError
     // More bytes came than stated, or the two stated sizes disagree.
     static MarketDownloadError sizeMismatch();
     static MarketDownloadError noSpace(qint64 needed, qint64 available);
+    // A body of no stated size stopped before it would leave less than the margin free.
+    static MarketDownloadError spaceRunningOut(qint64 received, qint64 available);
 };
 
 // Downloads one file of the market into a folder of its own in the temporary folder (0700,
@@ -46,6 +48,8 @@ struct MarketDownloadError
 // The ticket's size and the answer's Content-Length, where stated, must agree and bound the
 // body: a byte beyond them stops the transfer before it is written, and a stated size that
 // the free space of the download's folder cannot hold is refused before anything is written.
+// A body of no stated size is stopped before a piece that would leave less than
+// freeSpaceMargin free there is written.
 // An answer other than 2xx is stopped at its headers (its status tells).
 // Progress is handed on at most about 30 times a second, and the last report always. A
 // transfer that stalls for the stall time, or runs past the total deadline, fails; every
@@ -67,6 +71,8 @@ public:
     static constexpr int defaultStallMs = 60 * 1000;
     static constexpr int defaultDeadlineMs = 3600 * 1000;
     static constexpr qint64 progressIntervalMs = 33;
+    // What a download of no stated size leaves free at least.
+    static constexpr qint64 freeSpaceMargin = qint64(64) << 20;
 
     // Starts a download owned by `context` (destroying it cancels the download and drops its
     // results). A `statedSize` above 0 is the size the ticket gives: a body of another length

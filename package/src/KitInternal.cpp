@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
 #include <sched.h>
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -42,10 +44,22 @@ namespace {
 
 int32_t cryptoStatus(int fallback)
 {
-    // The error queue's last code stands in for the platform's status number.
+    // The error queue's last code stands in for the platform's status number; memory that ran
+    // out is told as such.
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
+    if (code && ERR_GET_REASON(code) == ERR_GET_REASON(ERR_R_MALLOC_FAILURE))
+        throw std::bad_alloc();
     return code ? static_cast<int32_t>(code & 0x7FFFFFFF) : fallback;
+}
+
+// OpenSSL's start-up needs memory. When it could not have it, the library's default context
+// is left without its lock and the next call that takes it crashes; the failure itself is
+// kept, so it is asked for before each first use.
+void requireCrypto()
+{
+    if (OPENSSL_init_crypto(0, nullptr) != 1 || OSSL_LIB_CTX_get0_global_default() == nullptr)
+        throw std::bad_alloc();
 }
 
 struct CtxDeleter {
@@ -57,8 +71,11 @@ struct CtxDeleter {
 void cryptRaw(const uint8_t* in, uint8_t* out, std::size_t length, const uint8_t* key, const uint8_t* iv)
 {
     using Kind = AES256CTR::CryptoError::Kind;
+    requireCrypto();
     std::unique_ptr<EVP_CIPHER_CTX, CtxDeleter> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_ctr(), nullptr, key, iv) != 1)
+    if (!ctx)
+        throw std::bad_alloc();  // its only failure
+    if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_ctr(), nullptr, key, iv) != 1)
         throw AES256CTR::CryptoError(Kind::cryptorCreationFailed, cryptoStatus(-1));
     std::size_t done = 0;
     while (done < length) {
@@ -74,10 +91,12 @@ void cryptRaw(const uint8_t* in, uint8_t* out, std::size_t length, const uint8_t
         throw AES256CTR::CryptoError(Kind::finalFailed, cryptoStatus(-1));
 }
 
-CtrStream::CtrStream(const uint8_t* key, const uint8_t* iv) : m_ctx(EVP_CIPHER_CTX_new())
+CtrStream::CtrStream(const uint8_t* key, const uint8_t* iv) : m_ctx((requireCrypto(), EVP_CIPHER_CTX_new()))
 {
     auto* ctx = static_cast<EVP_CIPHER_CTX*>(m_ctx);
-    if (!ctx || EVP_EncryptInit_ex(ctx, EVP_aes_256_ctr(), nullptr, key, iv) != 1) {
+    if (!ctx)
+        throw std::bad_alloc();
+    if (EVP_EncryptInit_ex(ctx, EVP_aes_256_ctr(), nullptr, key, iv) != 1) {
         EVP_CIPHER_CTX_free(ctx);
         throw AES256CTR::CryptoError(AES256CTR::CryptoError::Kind::cryptorCreationFailed, cryptoStatus(-1));
     }
@@ -105,6 +124,7 @@ void cryptInPlace(uint8_t* bytes, std::size_t length, const uint8_t* iv)
 
 void randomBytes(uint8_t* out, std::size_t length)
 {
+    requireCrypto();
     if (RAND_bytes(out, static_cast<int>(length)) != 1)
         throw AES256CTR::CryptoError(AES256CTR::CryptoError::Kind::cryptorCreationFailed, cryptoStatus(-1));
 }

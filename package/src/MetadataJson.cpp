@@ -459,9 +459,11 @@ void decodeWith(Input&& input, MetadataVisitor& visitor)
 {
     RecordBuilder builder(visitor);
     bool ok = false;
+    // Only the parser's own errors mean damaged text: memory that runs out, or a visitor's
+    // failure, goes to the caller as it is.
     try {
         ok = nlohmann::json::sax_parse(std::forward<Input>(input), &builder, nlohmann::json::input_format_t::json, true);
-    } catch (const std::exception&) {
+    } catch (const nlohmann::json::exception&) {
         ok = false;
     }
     if (!ok || !builder.complete())

@@ -52,6 +52,16 @@ void report(const ZFCProgressCallback& progress, ZFCProgress::Stage stage, const
         progress({stage, subject, fraction});
 }
 
+// A report once the package stands: a callback that fails then (its text found no memory)
+// does not make the written package a failure.
+void reportDone(const ZFCProgressCallback& progress) noexcept
+{
+    try {
+        report(progress, ZFCProgress::Stage::assembling, std::string(), 1.0);
+    } catch (...) {
+    }
+}
+
 // A temporary file beside the destination, removed when the scope is left unless released.
 // Its name is chosen and its removal armed before it exists, so that nothing that may fail (an
 // allocation) comes between creating it and the guard.
@@ -528,7 +538,7 @@ public:
         if (::rename(partial.path().c_str(), to.c_str()) != 0)
             kit::throwErrno("cannot replace", to);
         partial.release();
-        report(m_progress, ZFCProgress::Stage::assembling, std::string(), 1.0);
+        reportDone(m_progress);
     }
 
 private:
@@ -791,5 +801,5 @@ void ZFCPacker::packEach(const std::vector<ZFCPackItem>& items, const fs::path& 
              },
              options);
     }
-    report(progress, ZFCProgress::Stage::assembling, std::string(), 1.0);
+    reportDone(progress);
 }

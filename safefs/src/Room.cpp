@@ -1,6 +1,7 @@
 #include <SafeFS/Room.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <new>
@@ -24,6 +25,8 @@ std::uint64_t nowNanoseconds()
     return std::uint64_t(now.tv_sec) * 1000000000u + std::uint64_t(now.tv_nsec);
 }
 constexpr std::uint64_t kBirthSlack = 1000000000u;
+
+std::atomic<void (*)(int, const char*)> g_madeHook{nullptr};
 
 // 0 when the open folder is empty, ENOTEMPTY when it is not, else the errno of the look.
 int emptiness(int fd)
@@ -82,6 +85,8 @@ int Room::make(int parent, std::string_view name)
     const std::uint64_t before = nowNanoseconds();
     if (::mkdirat(parent, copy, 0700) != 0)
         return errno;
+    if (const auto hook = g_madeHook.load())
+        hook(parent, copy);
     DirHandle::Fd fd(::openat(parent, copy, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid())
         return errno == ELOOP || errno == ENOTDIR || errno == ENOENT ? EEXIST : errno;
@@ -112,6 +117,11 @@ int Room::make(int parent, std::string_view name)
     m_fd = std::move(fd);
     m_identity = identity;
     return 0;
+}
+
+void Room::setMadeHookForTests(void (*hook)(int parent, const char* name))
+{
+    g_madeHook.store(hook);
 }
 
 int Room::find(int parent, std::string_view name, const Identity& identity)

@@ -121,14 +121,14 @@ TEST_F(AppStateTest, ARefreshDuringAScanRunsOnceAfterIt)
 TEST_F(AppStateTest, FiltersSearchAndCounts)
 {
     buildLibrary();
-    LocalizedStore::mark([] {
+    EXPECT_EQ(LocalizedStore::mark([] {
         Plugin p;
         p.name = "Lower Third";
         p.type = ZFCPluginType::subtitle;
         p.root = user;
         p.path = user.path() + "/Titles.localized/Lower Third";
         return p;
-    }(), 4);
+    }(), 4), 0);
     AppState state;
     refreshAndWait(state);
 
@@ -263,7 +263,7 @@ TEST_F(AppStateTest, ScanKeepsTranslationRecordsOfAnUnreadableLibrary)
         p.type = type;
         p.root = root;
         p.path = root.path() + "/" + category + "/" + name;
-        LocalizedStore::mark(p, 1);
+        EXPECT_EQ(LocalizedStore::mark(p, 1), 0);
         return p.path;
     };
     const QString news = recordFor(sys, ZFCPluginType::subtitle, "News Title", "Titles.localized");

@@ -1,9 +1,13 @@
+#include <cerrno>
+
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimeZone>
@@ -47,13 +51,14 @@ TEST_F(LocalizedStoreTest, MarkWritesOneRecordPerFolder)
 {
     EXPECT_TRUE(LocalizedStore::records().isEmpty());
     const Plugin glow = plugin("字幕 Glow");
-    LocalizedStore::mark(glow, 3);
-    const auto second = LocalizedStore::mark(glow, 5);
-    LocalizedStore::mark(plugin("Other", PluginRoot::system), 1);
+    EXPECT_EQ(LocalizedStore::mark(glow, 3), 0);
+    EXPECT_EQ(LocalizedStore::mark(glow, 5), 0);
+    EXPECT_EQ(LocalizedStore::mark(plugin("Other", PluginRoot::system), 1), 0);
 
     const auto records = LocalizedStore::records();
     ASSERT_EQ(records.size(), 2);
-    EXPECT_EQ(records.value(glow.path), second);
+    const LocalizedRecord second = records.value(glow.path);
+    EXPECT_EQ(second.path, glow.path);
     EXPECT_EQ(second.count, 5);
     EXPECT_EQ(second.pluginName, "字幕 Glow");
     EXPECT_EQ(second.root, "user");
@@ -70,20 +75,20 @@ TEST_F(LocalizedStoreTest, RemoveAndPruneRewriteOnlyWhenSomethingGoes)
 {
     const Plugin a = plugin("A");
     const Plugin b = plugin("B");
-    LocalizedStore::mark(a, 1);
-    LocalizedStore::mark(b, 2);
+    EXPECT_EQ(LocalizedStore::mark(a, 1), 0);
+    EXPECT_EQ(LocalizedStore::mark(b, 2), 0);
     const QString file = LocalizedStore::fileURL();
 
     ino_t inode = inodeOf(file);
-    LocalizedStore::remove("/no/such/plugin");
-    LocalizedStore::prune({a.path, b.path, "/extra"});
+    EXPECT_EQ(LocalizedStore::remove("/no/such/plugin"), 0);
+    EXPECT_EQ(LocalizedStore::prune({a.path, b.path, "/extra"}), 0);
     EXPECT_EQ(inodeOf(file), inode);
 
-    LocalizedStore::remove(a.path);
+    EXPECT_EQ(LocalizedStore::remove(a.path), 0);
     EXPECT_NE(inodeOf(file), inode);
     EXPECT_EQ(LocalizedStore::records().keys(), QStringList{b.path});
 
-    LocalizedStore::prune({});
+    EXPECT_EQ(LocalizedStore::prune({}), 0);
     EXPECT_EQ(readBytes(file), "{}");
 }
 
@@ -109,11 +114,11 @@ TEST_F(LocalizedStoreTest, AnUndecodableFileReadsEmptyAndIsSetAsideBeforeItIsRep
         TestEnv::reset();
         writeBytes(LocalizedStore::fileURL(), content);
         EXPECT_TRUE(LocalizedStore::records().isEmpty());
-        LocalizedStore::remove("/p");
-        LocalizedStore::prune({});
+        EXPECT_EQ(LocalizedStore::remove("/p"), 0);
+        EXPECT_EQ(LocalizedStore::prune({}), 0);
         EXPECT_EQ(readBytes(LocalizedStore::fileURL()), content); // nothing to drop: untouched
 
-        LocalizedStore::mark(plugin("New"), 1);
+        EXPECT_EQ(LocalizedStore::mark(plugin("New"), 1), 0);
         EXPECT_EQ(LocalizedStore::records().size(), 1);
         EXPECT_EQ(readBytes(LocalizedStore::fileURL() + ".bad"), content);
     }
@@ -127,7 +132,19 @@ TEST_F(LocalizedStoreTest, AnUndecodableFileReadsEmptyAndIsSetAsideBeforeItIsRep
     ASSERT_EQ(records.size(), 1);
     EXPECT_EQ(records.value("/p").date,
               QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc()).addMSecs(700000000250));
-    LocalizedStore::mark(plugin("New"), 1);
+    EXPECT_EQ(LocalizedStore::mark(plugin("New"), 1), 0);
     EXPECT_EQ(LocalizedStore::records().size(), 2);
     EXPECT_FALSE(QFile::exists(LocalizedStore::fileURL() + ".bad"));
+}
+
+// A record file that cannot be replaced (a folder stands at its name): the change says so,
+// what stands there stays, and the text names the file.
+TEST_F(LocalizedStoreTest, ARecordThatCannotBeSavedIsToldAndTheFileStays)
+{
+    const Plugin glow = plugin("Glow");
+    ASSERT_TRUE(QDir().mkpath(LocalizedStore::fileURL() + "/in-the-way"));
+    EXPECT_NE(LocalizedStore::mark(glow, 2), 0);
+    EXPECT_NE(LocalizedStore::mark(glow, 3), 0);
+    EXPECT_TRUE(QFileInfo(LocalizedStore::fileURL()).isDir());
+    EXPECT_TRUE(LocalizedStore::saveFailure(EISDIR).endsWith(LocalizedStore::fileURL()));
 }

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <thread>
 #include <vector>
 
@@ -5,6 +6,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -42,7 +44,7 @@ TEST_F(MarketInstallRegistryTest, RecordsFoldersUnderTheirStandardizedPath)
     EXPECT_FALSE(QFile::exists(MarketInstallRegistry::fileURL())); // reading writes nothing
 
     const qint64 before = QDateTime::currentSecsSinceEpoch();
-    MarketInstallRegistry::registerPaths({lib + "/Glow/", lib + "/./Glow Extra"}, "p-1", "光效合集");
+    EXPECT_EQ(MarketInstallRegistry::registerPaths({lib + "/Glow/", lib + "/./Glow Extra"}, "p-1", "光效合集"), 0);
     const auto entries = MarketInstallRegistry::entries();
     ASSERT_EQ(entries.size(), 2);
     const auto glow = entries.value(lib + "/Glow");
@@ -74,9 +76,9 @@ TEST_F(MarketInstallRegistryTest, RecordsFoldersUnderTheirStandardizedPath)
     EXPECT_EQ(MarketInstallRegistry::entries(), entries);
 
     // Registering again replaces; unregistering forgets, also paths never recorded.
-    MarketInstallRegistry::registerPaths({lib + "/Glow"}, "p-2", "Glow 2");
+    EXPECT_EQ(MarketInstallRegistry::registerPaths({lib + "/Glow"}, "p-2", "Glow 2"), 0);
     EXPECT_EQ(MarketInstallRegistry::entries().value(lib + "/Glow").pluginId, "p-2");
-    MarketInstallRegistry::unregisterPaths({lib + "/Glow/", lib + "/Never"});
+    EXPECT_EQ(MarketInstallRegistry::unregisterPaths({lib + "/Glow/", lib + "/Never"}), 0);
     EXPECT_FALSE(MarketInstallRegistry::isMarket(lib + "/Glow"));
     EXPECT_TRUE(MarketInstallRegistry::isMarket(lib + "/Glow Extra"));
     EXPECT_EQ(fileObject().size(), 1);
@@ -98,7 +100,7 @@ TEST_F(MarketInstallRegistryTest, AnUndecodableFileCountsAsEmpty)
         writeBytes(MarketInstallRegistry::fileURL(), content);
         MarketInstallRegistry::reloadFromDisk();
         EXPECT_FALSE(MarketInstallRegistry::isMarket("/a"));
-        MarketInstallRegistry::registerPaths({"/new"}, "id", "name");
+        EXPECT_EQ(MarketInstallRegistry::registerPaths({"/new"}, "id", "name"), 0);
         const auto keys = MarketInstallRegistry::entries().keys();
         EXPECT_EQ(keys, QStringList{"/new"});
         MarketInstallRegistry::reloadFromDisk();
@@ -116,8 +118,8 @@ TEST_F(MarketInstallRegistryTest, SnapshotCountsExistingFoldersAndLibraryNames)
     const QString kept = makePlugin(PluginRoot::system, ZFCPluginType::effect, "Kept");
     makePlugin(PluginRoot::user, ZFCPluginType::subtitle, "  Glow ");
     makePlugin(PluginRoot::user, ZFCPluginType::subtitle, ".Secret");
-    MarketInstallRegistry::registerPaths({kept}, "p-kept", "Kept");
-    MarketInstallRegistry::registerPaths({TestEnv::systemLibrary() + "/Effects.localized/Gone"}, "p-gone", "Gone");
+    EXPECT_EQ(MarketInstallRegistry::registerPaths({kept}, "p-kept", "Kept"), 0);
+    EXPECT_EQ(MarketInstallRegistry::registerPaths({TestEnv::systemLibrary() + "/Effects.localized/Gone"}, "p-gone", "Gone"), 0);
 
     const auto snap = MarketInstallRegistry::snapshot();
     EXPECT_EQ(snap.pluginIds, QSet<QString>{"p-kept"});
@@ -147,9 +149,9 @@ TEST_F(MarketInstallRegistryTest, ConcurrentChangesLoseNoEntry)
         workers.emplace_back([t] {
             for (int i = 0; i < perThread; ++i) {
                 const QString mine = QStringLiteral("/lib/t%1/p%2").arg(t).arg(i);
-                MarketInstallRegistry::registerPaths({mine, mine + "-tmp"}, QString::number(t), "n");
+                EXPECT_EQ(MarketInstallRegistry::registerPaths({mine, mine + "-tmp"}, QString::number(t), "n"), 0);
                 MarketInstallRegistry::isMarket(mine);
-                MarketInstallRegistry::unregisterPaths({mine + "-tmp"});
+                EXPECT_EQ(MarketInstallRegistry::unregisterPaths({mine + "-tmp"}), 0);
             }
         });
     }
@@ -170,4 +172,19 @@ TEST_F(MarketInstallRegistryTest, ConcurrentChangesLoseNoEntry)
     // The file written last holds the same.
     MarketInstallRegistry::reloadFromDisk();
     check(MarketInstallRegistry::entries());
+}
+
+// A registry file that cannot be replaced (a folder stands at its name): registering and
+// unregistering say so, the in-memory copy still holds the change, and the text names the file.
+TEST_F(MarketInstallRegistryTest, ASaveThatFailsIsTold)
+{
+    ASSERT_TRUE(QDir().mkpath(MarketInstallRegistry::fileURL() + "/in-the-way"));
+    MarketInstallRegistry::reloadFromDisk();
+    EXPECT_NE(MarketInstallRegistry::registerPaths({"/lib/Glow"}, "p-1", "Glow"), 0);
+    EXPECT_TRUE(MarketInstallRegistry::isMarket("/lib/Glow"));
+    EXPECT_NE(MarketInstallRegistry::unregisterPaths({"/lib/Glow"}), 0);
+    EXPECT_FALSE(MarketInstallRegistry::isMarket("/lib/Glow"));
+    EXPECT_EQ(MarketInstallRegistry::unregisterPaths({}), 0) << "nothing to save";
+    EXPECT_TRUE(QFileInfo(MarketInstallRegistry::fileURL()).isDir());
+    EXPECT_TRUE(MarketInstallRegistry::saveFailure(EISDIR).endsWith(MarketInstallRegistry::fileURL()));
 }

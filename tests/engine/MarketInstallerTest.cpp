@@ -195,6 +195,20 @@ TEST_F(MarketInstallerTest, InstallsEachPluginWholeAndRecordsIt)
     EXPECT_EQ(progress.back(), 1.0);
 }
 
+// The plug-ins stand but the market's record of them cannot be saved: the install is done,
+// and its notes say the record was not saved.
+TEST_F(MarketInstallerTest, ARecordThatCannotBeSavedIsANoteNotAFailure)
+{
+    ASSERT_TRUE(QDir().mkpath(MarketInstallRegistry::fileURL() + "/in-the-way"));
+    MarketInstallRegistry::reloadFromDisk();
+    PackageMaker::writePackage(path("p.zfcp"), {{"effect", "Spark"}});
+    MarketInstallOutcome outcome;
+    EXPECT_EQ(installError(path("p.zfcp"), &outcome), QString());
+    EXPECT_EQ(outcome.count, 1);
+    EXPECT_EQ(PackageMaker::readTree(TestEnv::systemLibrary() + "/Effects.localized/Spark").keys(), QStringList({"Info.txt"}));
+    EXPECT_EQ(outcome.notes.filter(MarketInstallRegistry::fileURL()).size(), 1) << outcome.notes.join("\n").toStdString();
+}
+
 TEST_F(MarketInstallerTest, APackageThatBreaksHalfwayKeepsTheOldPlugin)
 {
     const QString category = titles(TestEnv::systemLibrary());

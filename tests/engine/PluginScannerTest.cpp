@@ -168,7 +168,7 @@ TEST_F(PluginScannerTest, FillsSizesDatesVersionsAndMarketMarks)
     const QString empty = makePlugin(system, ZFCPluginType::transitions, "Empty");
     writeBytes(empty + "/.only-hidden", "x");
     QDir().mkpath(empty + "/Nested/Deeper");
-    MarketInstallRegistry::registerPaths({empty}, "mk-7", "Empty Transition");
+    EXPECT_EQ(MarketInstallRegistry::registerPaths({empty}, "mk-7", "Empty Transition"), 0);
 
     const auto result = PluginScanner::scan({user, system});
     ASSERT_EQ(result.plugins.size(), 2);

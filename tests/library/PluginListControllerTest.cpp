@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QSignalSpy>
 
 #include "engine/library/AppState.h"
 #include "engine/operations/OperationsCenter.h"
+#include "engine/templates/LocalizedStore.h"
 #include "library/PluginListController.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/HeldOperation.h"
@@ -292,3 +295,22 @@ TEST_F(PluginListControllerTest, StatusLineDescribesFiltersCountsAndSelection)
 }
 
 } // namespace
+
+// A translation whose record cannot be saved (a folder stands at the record file's name): the
+// shared alert says so, by the record's file; one that is saved says nothing.
+TEST_F(PluginListControllerTest, ATranslationRecordThatCannotBeSavedIsTold)
+{
+    const Plugin row = state.plugins().first();
+    controller.recordTranslation(row, 2, 1);
+    EXPECT_FALSE(ops.alertTitle().has_value());
+    EXPECT_TRUE(LocalizedStore::records().contains(row.path));
+
+    ASSERT_TRUE(QFile::remove(LocalizedStore::fileURL()));
+    ASSERT_TRUE(QDir().mkpath(LocalizedStore::fileURL() + "/in-the-way"));
+    controller.recordTranslation(row, 3, 1);
+    EXPECT_EQ(ops.alertTitle(), QStringLiteral("汉化记录未保存"));
+    EXPECT_TRUE(ops.alertMessage().value_or(QString()).endsWith(LocalizedStore::fileURL()));
+    ops.setAlertTitle(std::nullopt);
+    ops.setAlertMessage(std::nullopt);
+    QDir(LocalizedStore::fileURL()).removeRecursively();
+}

@@ -108,9 +108,11 @@ TEST_F(SidebarModelTest, CategoryCountsFollowTheLibraryFilter)
     scan(state);
     ASSERT_EQ(state.plugins().size(), 7);
     // One translated plug-in in each library.
-    for (const Plugin& p : state.plugins())
-        if (p.name == QLatin1String("Lower Third") || p.name == QLatin1String("Noise"))
-            LocalizedStore::mark(p, 3);
+    for (const Plugin& p : state.plugins()) {
+        if (p.name == QLatin1String("Lower Third") || p.name == QLatin1String("Noise")) {
+            EXPECT_EQ(LocalizedStore::mark(p, 3), 0);
+        }
+    }
     state.reloadLocalized();
 
     SidebarModel model(&state);

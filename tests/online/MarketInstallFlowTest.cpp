@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QSemaphore>
 #include <QStandardPaths>
@@ -235,6 +238,71 @@ TEST_F(MarketInstallFlowTest, ABodyBeyondItsStatedSizeOrTheFreeSpaceIsStoppedBef
     }
     for (const QString& folder : asked)
         EXPECT_TRUE(folder.startsWith(QDir::tempPath() + "/loomwork-market-")) << folder.toStdString();
+}
+
+// What a download writes, read from its file itself (held open from the first report on, so
+// that it is still seen once a failure has removed it): never more than the ticket's size, and
+// for a body of no stated size, never more than leaves the margin free. A fake disk: its free
+// space is its capacity less what the download's file holds.
+TEST_F(MarketInstallFlowTest, TheBytesOnDiskStayWithinTheStatedSizeAndTheFreeSpace)
+{
+    const qint64 margin = MarketFileDownloader::freeSpaceMargin;
+    qint64 capacity = 0;
+    MarketFileDownloader::setFreeSpaceQuery(
+        [&](const QString& folder) { return capacity - QFileInfo(folder + "/.download.part").size(); });
+    // Far more than any bound below (not stopped, it would be written whole).
+    const qint64 endless = qint64(16) << 20;
+    const QString stopped = "，已停止下载，下载的部分已删除";
+    const struct {
+        const char* name;
+        qint64 bytes, fileSize, capacity, bound;
+        QString message; // the start of it
+    } cases[] = {
+        {"no size anywhere, room enough", 2 << 20, 0, margin + (3 << 20), 2 << 20, ""},
+        {"the ticket's size, no length", endless, 1000, endless, 1000, "下载的文件大小与服务器说明的不符，已停止下载"},
+        {"no size anywhere, 3 MiB to spare", endless, 0, margin + (3 << 20), 3 << 20, "磁盘空间不足：已下载 "},
+        {"no size anywhere, 4 KB free", endless, 0, 4096, 0, "磁盘空间不足：可用空间只剩 4 KB，已停止下载，未保存任何内容"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        standin().control("script", {{"route", "/market/blob"}, {"unsized", true}});
+        capacity = c.capacity;
+        QObject context;
+        int fd = -1;
+        std::optional<MarketFileDownloader::Result> result;
+        MarketFileDownloader::download(
+            blob(c.bytes, "big.zip"), c.fileSize, &context,
+            [&](qint64, qint64) {
+                if (fd >= 0)
+                    return;
+                for (const QString& folder : leftovers()) {
+                    if (!m_leftoversBefore.contains(folder))
+                        fd = ::open(QFile::encodeName(QDir::tempPath() + "/" + folder + "/.download.part").constData(), O_RDONLY | O_CLOEXEC);
+                }
+            },
+            [&](const MarketFileDownloader::Result& r) { result = r; });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 30000));
+        struct stat st {};
+        const qint64 written = fd >= 0 && ::fstat(fd, &st) == 0 ? st.st_size : 0;
+        if (fd >= 0)
+            ::close(fd);
+        EXPECT_LE(written, c.bound);
+        if (c.message.isEmpty()) {
+            ASSERT_FALSE(result->error.has_value()) << result->error->message.toStdString();
+            EXPECT_EQ(written, c.bytes);
+            EXPECT_EQ(QFileInfo(result->file).size(), c.bytes);
+            MarketFileDownloader::discard(result->file);
+        } else {
+            ASSERT_TRUE(result->error.has_value());
+            EXPECT_TRUE(result->error->message.startsWith(c.message)) << result->error->message.toStdString();
+            if (c.bound > 0 && c.fileSize == 0)
+                EXPECT_TRUE(result->error->message.endsWith(stopped)) << result->error->message.toStdString();
+            else
+                EXPECT_EQ(result->error->message, c.message);
+        }
+        EXPECT_EQ(leftovers(), m_leftoversBefore);
+        standin().control("reset");
+    }
 }
 
 TEST_F(MarketInstallFlowTest, TheServersNameDecidesWhatHappens)

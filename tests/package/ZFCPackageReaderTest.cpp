@@ -85,6 +85,19 @@ const Outcome kCorrupted{Kind::metadataCorrupted};
 // Damaged data in plug-in "P", named by the file it was found in.
 Outcome damagedIn(const std::string& file, Kind kind = Kind::streamTruncated) { return {kind, "插件「P」的文件「" + file + "」"}; }
 
+// In a child: the address space from now on is what is mapped plus `room` bytes; the child
+// ends with status 3 when it cannot be limited.
+void limitAddressSpace(rlim_t room)
+{
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + room;
+    const rlimit rl{limit, limit};
+    if (::setrlimit(RLIMIT_AS, &rl) != 0)
+        std::_Exit(3);
+}
+
 // A plug-in folder with every kind of entry the format carries.
 void makeTree(const fs::path& root, std::mt19937_64& rng)
 {
@@ -221,16 +234,53 @@ TEST(ZFCPackageReader, MetadataLengthIsNeverAllocatedAtOnce)
     writeFile(dir / "huge.zfcp", craft::lengthHeader(1500000000) + craft::seal("[" + std::string(4096, ' ')));
     fs::resize_file(dir / "huge.zfcp", 1500000008);
     const auto child = [&] {
-            std::ifstream statm("/proc/self/statm");
-            std::size_t pages = 0;
-            statm >> pages;
-            const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (256u << 20);
-            const rlimit rl{limit, limit};
-            if (::setrlimit(RLIMIT_AS, &rl) != 0)
-                std::_Exit(3);
+            limitAddressSpace(256u << 20);
             const bool refused = openError({}, dir / "beyond.zfcp") == kCorrupted &&
                                  outcomeOf([&] { ZFCPackageReader r(dir / "huge.zfcp"); }) == kCorrupted;
             std::_Exit(refused ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+}
+
+// Memory that runs out while the metadata is parsed is told as that, not as a damaged
+// package: thrown by a caller's callback, or met by the reader's own records under an
+// address-space limit. Text that is not metadata stays damaged.
+TEST(ZFCPackageReader, MemoryRunningOutWhileDecodingIsNotDamage)
+{
+    TempDir dir;
+    writeFile(dir / "p.zfcp", craft::package(R"([{"name":"A","type":"effect","items":[{"type":"directory","path":"d"}],"size":0,"eSize":0,"position":0}])", ""));
+    const auto none = [](const auto&) {};
+    EXPECT_THROW(ZFCPackageReader::visitMetadata(dir / "p.zfcp", [](const ZFCEntry&) { throw std::bad_alloc(); }, none),
+                 std::bad_alloc);
+    EXPECT_THROW(ZFCPackageReader::visitMetadata(dir / "p.zfcp", none, [](const ZFCPlugin&) { throw std::bad_alloc(); }),
+                 std::bad_alloc);
+    EXPECT_THROW(ZFCPackageReader::visitMetadata(dir / "p.zfcp", none, [](const ZFCPlugin&) { throw std::length_error("x"); }),
+                 std::length_error);
+    EXPECT_EQ(outcomeOf([&] { ZFCPackageReader::visitMetadata(dir / "p.zfcp", none, none); }), kOk);
+    EXPECT_EQ(openError(craft::package(R"([{"name":"A",)", ""), dir / "cut.zfcp"), kCorrupted);
+    EXPECT_EQ(openError(craft::package(R"([{"name":"A","type":"effect","items":[],"size":0,"eSize":0,"position":0,"x":1e999}])", ""),
+                        dir / "big.zfcp"),
+              kCorrupted);
+
+    if (kUnderShadowMemorySanitizer)
+        GTEST_SKIP() << "an address-space limit and the sanitizer's shadow memory do not mix";
+    // 900,000 entries: kept, they take far more than the limit leaves.
+    std::string items;
+    for (int i = 0; i < 900000; ++i)
+        items += (i ? R"(,{"type":"directory","path":"folder number )" : R"({"type":"directory","path":"folder number )") +
+                 std::to_string(i) + R"("})";
+    writeFile(dir / "many.zfcp", craft::package(R"([{"name":"A","type":"effect","items":[)" + items + R"(],"size":0,"eSize":0,"position":0}])", ""));
+    items = {};
+    const auto child = [&] {
+        limitAddressSpace(48u << 20);
+        try {
+            ZFCPackageReader reader(dir / "many.zfcp");
+            std::_Exit(4);
+        } catch (const std::bad_alloc&) {
+            std::_Exit(0);
+        } catch (...) {
+            std::_Exit(1);
+        }
     };
     EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }

@@ -385,6 +385,36 @@ TEST(ZFCPacker, AFailedPackLeavesNoTemporaryFilesAndKeepsTheOlderPackage)
     EXPECT_EQ(countEntries(dir / "tmp"), 0u);
 }
 
+// A progress callback that fails (its text finds no memory) fails the pack while the package
+// is being made, leaving the older one; once the package stands in place, it does not: the
+// call returns and the new package is there. The same for each package of packEach.
+TEST(ZFCPacker, AProgressReportThatFailsAfterThePackageStandsIsNoFailure)
+{
+    TempDir dir;
+    writeFile(dir / "A/f", "new");
+    writeFile(dir / "out/backup.zfcp", "older backup");
+    const std::vector<ZFCPackItem> items{{ZFCPluginType::effect, "A", dir / "A"}};
+    const auto failingAt = [](ZFCProgress::Stage stage, const std::string& subject) {
+        return [stage, subject](const ZFCProgress& p) {
+            if (p.stage == stage && p.subject == subject)
+                throw std::bad_alloc();
+        };
+    };
+    EXPECT_THROW(ZFCPacker::pack(items, dir / "out/backup.zfcp", failingAt(ZFCProgress::Stage::assembling, "A")),
+                 std::bad_alloc);
+    EXPECT_EQ(readFile(dir / "out/backup.zfcp"), "older backup");
+    EXPECT_EQ(countEntries(dir / "out"), 1u);
+
+    EXPECT_NO_THROW(ZFCPacker::pack(items, dir / "out/backup.zfcp", failingAt(ZFCProgress::Stage::assembling, "")));
+    ASSERT_EQ(ZFCPackageReader(dir / "out/backup.zfcp").plugins().size(), 1u);
+    EXPECT_EQ(countEntries(dir / "out"), 1u);
+
+    EXPECT_NO_THROW(ZFCPacker::packEach({items[0], items[0]}, dir / "each", failingAt(ZFCProgress::Stage::assembling, "")));
+    EXPECT_NO_THROW(ZFCPackageReader(dir / "each/A.zfcp"));
+    EXPECT_NO_THROW(ZFCPackageReader(dir / "each/A 2.zfcp"));
+    EXPECT_EQ(countEntries(dir / "each"), 2u);
+}
+
 TEST(ZFCPacker, LargeCompressedFilesReportEvery16MiB)
 {
     TempDir dir;

@@ -1,10 +1,15 @@
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include <grp.h>
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -144,6 +149,142 @@ TEST(Room, ARoomIsFoundWhereverItWasRenamedAndOnlyWhileItIsOursAlone)
     fs::remove(dir / "elsewhere" / "x");
     EXPECT_EQ(made.removeIfEmpty(parent.get()), 0);
     EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+namespace {
+
+// The folder the hook puts in place of the one make() just made, as a neighbour would by
+// renaming his own onto the name.
+std::string g_planted;
+
+void plant(int parent, const char* name)
+{
+    EXPECT_EQ(::unlinkat(parent, name, AT_REMOVEDIR), 0);
+    EXPECT_EQ(::renameat(parent, g_planted.c_str(), parent, name), 0);
+}
+
+struct Folder {
+    SafeFS::Identity identity;
+    uid_t owner = 0;
+    mode_t mode = 0;
+    bool operator==(const Folder&) const = default;
+};
+
+Folder folderAt(const fs::path& path)
+{
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return {identityOf(path), st.st_uid, mode_t(st.st_mode & 07777)};
+}
+
+} // namespace
+
+// Between the room's mkdir and its open, another user renames a folder onto the name: his own
+// (new, empty), one of ours holding something, or one of ours made before the call. Each is
+// refused as not the room just made, and stands as it was.
+TEST(Room, AFolderPutInPlaceOfTheRoomJustMadeIsRefusedAndLeftAsItWas)
+{
+    TempDir dir;
+    // Made first: by the last case, more than a second older than the call.
+    ASSERT_EQ(::mkdir((dir / "old").c_str(), 0755), 0);
+    const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    SafeFS::Room::setMadeHookForTests(plant);
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> prepare;
+    };
+    std::vector<Case> cases;
+    if (::geteuid() == 0) {
+        cases.push_back({"another user's", [](const fs::path& folder) {
+                             ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+                             ASSERT_EQ(::chown(folder.c_str(), 4242, 4242), 0);
+                         }});
+    }
+    cases.push_back({"ours, not empty", [](const fs::path& folder) { writeFile(folder / "x", "x"); }});
+    cases.push_back({"ours, made before the call", [&](const fs::path& folder) {
+                         fs::rename(dir / "old", folder);
+                         // Its birth more than the second of slack before the call, whatever the clock's tick.
+                         const SafeFS::Identity born = identityOf(folder);
+                         ASSERT_NE(born.born, 0u) << "no birth times on this file system";
+                         std::this_thread::sleep_until(std::chrono::system_clock::time_point(
+                             std::chrono::nanoseconds(born.born + 1200000000u)));
+                     }});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_planted = "planted";
+        c.prepare(dir / g_planted);
+        const Folder before = folderAt(dir / g_planted);
+        SafeFS::Room room;
+        EXPECT_EQ(room.make(parent.get(), kRoom), EEXIST);
+        EXPECT_FALSE(room.valid());
+        EXPECT_EQ(folderAt(dir / kRoom), before);
+        fs::remove_all(dir / kRoom);
+    }
+    SafeFS::Room::setMadeHookForTests(nullptr);
+    SafeFS::Room room;
+    EXPECT_EQ(room.make(parent.get(), kRoom), 0);
+    EXPECT_EQ(room.identity(), identityOf(dir / kRoom));
+}
+
+// A room is told by its identity, not its name: with another room of ours at the recorded name
+// (and the one recorded renamed), the recorded one is found where it is.
+TEST(Room, ARoomIsToldByItsIdentityNotByItsName)
+{
+    TempDir dir;
+    const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    SafeFS::Room recorded;
+    SafeFS::Room other;
+    ASSERT_EQ(recorded.make(parent.get(), kRoom), 0);
+    ASSERT_EQ(other.make(parent.get(), "other"), 0);
+    fs::rename(dir / kRoom, dir / "moved");
+    fs::rename(dir / "other", dir / kRoom);
+
+    SafeFS::Room found;
+    ASSERT_EQ(found.find(parent.get(), kRoom, recorded.identity()), 0);
+    EXPECT_EQ(found.name(), "moved");
+    EXPECT_EQ(found.identity(), recorded.identity());
+    EXPECT_EQ(folderAt(dir / "moved").identity, found.identity());
+}
+
+// Emptying a plug-in of another user's, asked for by an ordinary user: the plug-in's owner's
+// items go, a third user's stay and are named. (Root may remove anyone's; this user only what
+// the owners allow.)
+TEST(Room, AnOrdinaryUserRemovesThePlugInOwnersItemsButNotAThirdUsers)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand items to other users";
+    constexpr uid_t asker = 4242, owner = 4343, third = 4444;
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    writeFile(dir / "Glow" / "a.moti", "owner's");
+    writeFile(dir / "Glow" / "Media" / "b.png", "owner's");
+    writeFile(dir / "Glow" / "Theirs" / "t", "third's");
+    for (const auto& [path, uid] : std::vector<std::pair<fs::path, uid_t>>{
+             {dir / "Glow", owner}, {dir / "Glow" / "a.moti", owner}, {dir / "Glow" / "Media", owner},
+             {dir / "Glow" / "Media" / "b.png", owner}, {dir / "Glow" / "Theirs", third}, {dir / "Glow" / "Theirs" / "t", third}}) {
+        ASSERT_EQ(::chown(path.c_str(), uid, uid), 0);
+        ASSERT_EQ(::chmod(path.c_str(), fs::is_directory(path) ? 0777 : 0666), 0);
+    }
+    const SafeFS::Identity glow = identityOf(dir / "Glow");
+    // The asker's run, in a child of his uid: its exit status says what was left.
+    const auto run = [&] {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(asker, asker, asker) != 0 || ::setresuid(asker, asker, asker) != 0)
+            std::_Exit(10);
+        const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+        SafeFS::Room room;
+        if (room.make(parent.get(), kRoom) != 0)
+            std::_Exit(11);
+        SafeFS::Removal removal;
+        if (SafeFS::removeThroughRoom(parent.get(), "Glow", room.fd(), "Glow", glow, SafeFS::ownersOf(parent.get(), "Glow", asker),
+                                      removal)
+            != 0)
+            std::_Exit(12);
+        std::_Exit(removal.left == std::vector<std::string>{"Theirs"} && removal.returnedAs == "Glow" ? 0 : 13);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
+    EXPECT_FALSE(fs::exists(dir / "Glow" / "a.moti"));
+    EXPECT_FALSE(fs::exists(dir / "Glow" / "Media"));
+    EXPECT_EQ(readText(dir / "Glow" / "Theirs" / "t"), "third's");
 }
 
 // A planted chain deeper than the walks enter: refused, with the item left in the room for

@@ -348,6 +348,53 @@ TEST(Zfcptool, PackingOutOfMemoryLeavesNoTemporary)
     }
 }
 
+// Memory that runs out at any allocation from the start, the reading of the arguments and
+// the cipher library's start-up included: pack and list end with status 0 and their whole
+// result, or 1 with a message and nothing of theirs on disk; never by a signal. The first
+// allocations one by one, later ones sampled.
+TEST(Zfcptool, OutOfMemoryFromTheStartEndsInAMessage)
+{
+#ifndef LOOMWORK_FAILMALLOC_PATH
+    GTEST_SKIP() << "no failing allocator under a sanitizer";
+#endif
+    TempDir dir;
+    writeFile(dir / "src/A/f", "x");
+    writeFile(dir / "src/B/g", "y");
+    const std::string src = (dir / "src").string();
+    const fs::path package = dir / "out/p.zfcp";
+    const std::string listed = (dir / "listed.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", listed, "effect", "A", src + "/A", "subtitle", "B", src + "/B"}).status, 0);
+    const std::string whole = zfcptool(dir, {"list", listed}).out;
+    int tellsMemory = 0;
+    for (const bool pack : {true, false}) {
+        for (int n = 1;; n += n < 120 ? 1 : 41) {
+            SCOPED_TRACE(std::string(pack ? "pack" : "list") + ", allocation " + std::to_string(n));
+            fs::remove(dir / "fired");
+            removeTree(dir / "out");
+            fs::create_directories(dir / "out");
+            const std::vector<std::string> args =
+                pack ? std::vector<std::string>{"pack", package.string(), "effect", "A", src + "/A", "subtitle", "B", src + "/B"}
+                     : std::vector<std::string>{"list", listed};
+            const Outcome o = zfcptool(dir, args, failingAllocation("start", n, dir / "fired"));
+            if (!fs::exists(dir / "fired"))
+                break;
+            ASSERT_TRUE(o.status == 0 || o.status == 1) << o.status << " " << o.err;
+            const std::size_t left = std::distance(fs::directory_iterator(dir / "out"), {});
+            if (o.status == 1) {
+                EXPECT_FALSE(lastLine(o.err).empty());
+                tellsMemory += lastLine(o.err) == "内存不足";
+                EXPECT_EQ(left, 0u);
+            } else if (pack) {
+                EXPECT_EQ(left, 1u);
+                EXPECT_EQ(zfcptool(dir, {"list", package.string()}).out, whole);
+            } else {
+                EXPECT_EQ(o.out, whole);
+            }
+        }
+    }
+    EXPECT_GT(tellsMemory, 0);
+}
+
 namespace {
 
 // An earlier extraction of effects A, B and New and transition R, each changed since and New
@@ -777,21 +824,23 @@ TEST(Zfcptool, PlugInsNamedAsHiddenFoldersAreRefused)
 }
 
 // Two plug-ins whose names become one folder would leave only the last: such a package is
-// damaged, refused before anything is written. Of other types they land apart.
+// refused before anything is written, saying why, and pack does not make one. Of other types
+// they land apart.
 TEST(Zfcptool, PlugInsThatWouldShareAFolderAreRefused)
 {
     TempDir dir;
     writeFile(dir / "src/f", "x");
+    writeFile(dir / "src2/g", "y");
     const std::string src = (dir / "src").string();
     struct Case {
         std::string first, firstType, second /* JSON string text */, secondType;
-        bool refused;
+        std::string landing; // empty: not refused
     };
     const Case cases[]{
-        {"x/y", "effect", "x_y", "effect", true},
-        {"N", "effect", " N\\u3000", "effect", true},
-        {"Odd", "unknown-a", "Odd", "unknown-b", true}, // both land in the folder of unknown types
-        {"Same", "effect", "Same", "subtitle", false},
+        {"x/y", "effect", "x_y", "effect", "Effects.localized/x_y"},
+        {"N", "effect", " N\\u3000", "effect", "Effects.localized/N"},
+        {"Odd", "unknown-a", "Odd", "unknown-b", "Other.localized/Odd"}, // both land in the folder of unknown types
+        {"Same", "effect", "Same", "subtitle", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.first + " / " + c.second + " / " + c.secondType);
@@ -807,9 +856,9 @@ TEST(Zfcptool, PlugInsThatWouldShareAFolderAreRefused)
         });
         const fs::path out = dir / "out";
         const Outcome o = zfcptool(dir, {"extract", package, out.string()});
-        if (c.refused) {
+        if (!c.landing.empty()) {
             EXPECT_EQ(o.status, 1);
-            EXPECT_EQ(lastLine(o.err), "封包元数据解析失败，文件已损坏或不是旧版 .zfcp 格式");
+            EXPECT_EQ(lastLine(o.err), "封包里有两个插件会提取到同一个文件夹（只会留下后一个），未提取任何插件：" + c.landing);
             EXPECT_FALSE(fs::exists(out));
         } else {
             EXPECT_EQ(o.status, 0) << o.err;
@@ -819,6 +868,18 @@ TEST(Zfcptool, PlugInsThatWouldShareAFolderAreRefused)
             EXPECT_EQ(plugins, 2u);
         }
         fs::remove_all(out);
+    }
+
+    const std::string src2 = (dir / "src2").string();
+    const std::string made = (dir / "made.zfcp").string();
+    for (const auto& [second, landing] : {std::pair<std::string, std::string>{"A", "Effects.localized/A"},
+                                          {"x_y", "Effects.localized/x_y"}}) {
+        SCOPED_TRACE(second);
+        const std::string first = second == "A" ? "A" : "x/y";
+        const Outcome o = zfcptool(dir, {"pack", made, "effect", first, src, "subtitle", first, src, "effect", second, src2});
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(lastLine(o.err), "两个插件提取时会落在同一个文件夹（只会留下后一个），未写入封包：" + landing);
+        EXPECT_FALSE(fs::exists(made));
     }
 }
 

@@ -26,3 +26,7 @@ struct Failure : std::runtime_error
 
 // The text an error shows the user.
 std::string describe(const std::exception_ptr& error);
+
+// Prints the error's text as the last line of stderr; "内存不足" when the text itself finds
+// no memory.
+void tell(const std::exception_ptr& error) noexcept;

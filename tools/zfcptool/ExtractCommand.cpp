@@ -3,22 +3,23 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
-#include <set>
 
 #include <sys/stat.h>
 
-#include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPluginType.h"
 #include <SafeFS/HiddenName.h>
 
 #include "Errors.h"
 #include "ExtractRun.h"
+#include "Landings.h"
 #include "Seams.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+const char* const kSharedFolder = "封包里有两个插件会提取到同一个文件夹（只会留下后一个），未提取任何插件：";
 
 // A plug-in under a name of this tool's hidden form or the application's would be taken for
 // one of a run's items.
@@ -44,18 +45,14 @@ void extractCommand(const std::vector<std::string>& args, bool overwrite, const 
     if (args.size() == 2) {
         std::vector<std::string> categories;
         std::vector<ExtractRun::Plugin> plugins;
-        std::set<std::string> landings;
+        Landings landings(kSharedFolder);
         for (const ZFCPlugin& plugin : reader.plugins()) {
-            const std::string folder = ZFCPackageReader::safeName(plugin.name);
-            refuseHiddenForm(folder);
+            Landings::Place place = landings.add(plugin.pluginType(), plugin.name);
+            refuseHiddenForm(place.folder);
             // Refused before the run makes anything in ROOT.
             ZFCPackageReader::checkDepth(plugin);
-            const auto type = plugin.pluginType();
-            categories.emplace_back(type ? type->directoryName() : kOtherCategoryDirectory);
-            plugins.push_back({categories.back(), folder});
-            // Two plug-ins that land in one folder would leave only the last.
-            if (!landings.insert(categories.back() + '/' + folder).second)
-                throw ZFCPackageError::metadataCorrupted();
+            categories.push_back(place.category);
+            plugins.push_back({std::move(place.category), std::move(place.folder)});
         }
         ExtractRun staged(root);
         try {

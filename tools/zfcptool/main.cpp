@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "LoomworkKit/ZFCPackItem.h"
@@ -30,6 +31,7 @@
 
 #include "Errors.h"
 #include "ExtractCommand.h"
+#include "Landings.h"
 #include "Seams.h"
 
 namespace fs = std::filesystem;
@@ -62,6 +64,15 @@ std::vector<ZFCPackItem> packItems(const std::vector<std::string>& args, std::si
         items.push_back({*type, args[i + 1], fs::path(args[i + 2])});
     }
     return items;
+}
+
+// One package whose plug-ins extract would refuse to put side by side is not made.
+void pack(const std::string& output, const std::vector<ZFCPackItem>& items, const ZFCProgressCallback& progress)
+{
+    Landings landings("两个插件提取时会落在同一个文件夹（只会留下后一个），未写入封包：");
+    for (const ZFCPackItem& item : items)
+        landings.add(item.type, item.name);
+    ZFCPacker::pack(items, output, progress);
 }
 
 // The records of ZFCPlugin::encodeArray, each entry printed as soon as it is parsed (so a
@@ -103,7 +114,7 @@ void run(const std::vector<std::string>& args, bool overwrite, const ZFCProgress
     if (command == "list" && args.size() == 2)
         list(args[1]);
     else if (command == "pack" && args.size() >= 2)
-        ZFCPacker::pack(packItems(args, 2), args[1], progress);
+        pack(args[1], packItems(args, 2), progress);
     else if (command == "pack-each" && args.size() >= 2)
         ZFCPacker::packEach(packItems(args, 2), args[1], progress);
     else if (command == "extract" && args.size() >= 3 && args.size() <= 5)
@@ -116,27 +127,29 @@ void run(const std::vector<std::string>& args, bool overwrite, const ZFCProgress
 
 int main(int argc, char** argv)
 {
-    Seams::start();
-    std::vector<std::string> args;
-    bool overwrite = false;
-    bool showProgress = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--overwrite")
-            overwrite = true;
-        else if (arg == "--progress")
-            showProgress = true;
-        else
-            args.push_back(arg);
-    }
-    const ZFCProgressCallback progress = showProgress ? ZFCProgressCallback(printProgress) : ZFCProgressCallback();
+    // Everything that may run out of memory, the reading of the arguments included, ends in
+    // a message and status 1, never in an abort.
     try {
+        Seams::start();
+        std::vector<std::string> args;
+        bool overwrite = false;
+        bool showProgress = false;
+        for (int i = 1; i < argc; ++i) {
+            const std::string_view arg = argv[i];
+            if (arg == "--overwrite")
+                overwrite = true;
+            else if (arg == "--progress")
+                showProgress = true;
+            else
+                args.emplace_back(arg);
+        }
+        const ZFCProgressCallback progress = showProgress ? ZFCProgressCallback(printProgress) : ZFCProgressCallback();
         run(args, overwrite, progress);
         return 0;
     } catch (const UsageError& e) {
         std::cerr << kUsage << e.message << '\n';
     } catch (...) {
-        std::cerr << describe(std::current_exception()) << '\n';
+        tell(std::current_exception());
     }
     return 1;
 }

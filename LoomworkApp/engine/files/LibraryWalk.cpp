@@ -54,7 +54,7 @@ struct Walker
         level.pathLength = path.size();
         level.insidePackage = insidePackage;
         // A listing that fails midway gives what it read.
-        stack.list(level.entries);
+        (void)stack.list(level.entries);
         pending.push_back(std::move(level));
     }
 

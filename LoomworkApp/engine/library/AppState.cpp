@@ -135,7 +135,9 @@ void AppState::publish(const PluginScanner::ScanResult& result, const QDateTime&
         if (root && m_scanErrors.contains(*root))
             validPaths.insert(it.key());
     }
-    LocalizedStore::prune(validPaths);
+    // A prune that cannot be saved only keeps records whose plug-ins are gone, which no list
+    // shows; the next scan tries again.
+    (void)LocalizedStore::prune(validPaths);
     const QSet<QString> localized = readLocalizedPaths();
     const bool localizedDiffers = localized != m_localizedPaths;
     m_localizedPaths = localized;

@@ -14,6 +14,7 @@
 #include "engine/core/AtomicFile.h"
 #include "engine/core/EngineText.h"
 #include "engine/core/JsonRead.h"
+#include "engine/core/SystemError.h"
 #include "engine/model/Plugin.h"
 
 namespace {
@@ -51,8 +52,8 @@ QHash<QString, MarketInstallRegistry::Entry>& loaded()
     return *g_copy;
 }
 
-// Caller holds g_lock. Write errors are ignored: the in-memory copy stays authoritative.
-void save()
+// Caller holds g_lock. 0 or the errno of the write; the in-memory copy stays authoritative.
+int save()
 {
     QJsonObject root;
     for (auto it = g_copy->cbegin(); it != g_copy->cend(); ++it) {
@@ -60,8 +61,7 @@ void save()
                                           {QStringLiteral("name"), it->name},
                                           {QStringLiteral("installedAt"), double(it->installedAt)}});
     }
-    AtomicFile::write(MarketInstallRegistry::fileURL(),
-                      QJsonDocument(root).toJson(QJsonDocument::Compact));
+    return AtomicFile::write(MarketInstallRegistry::fileURL(), QJsonDocument(root).toJson(QJsonDocument::Compact));
 }
 
 void addNames(QSet<QString>& names, const QString& folder)
@@ -98,27 +98,33 @@ QString MarketInstallRegistry::standardizedPath(const QString& path)
     return cleaned;
 }
 
-void MarketInstallRegistry::registerPaths(const QStringList& paths, const QString& pluginId, const QString& name)
+int MarketInstallRegistry::registerPaths(const QStringList& paths, const QString& pluginId, const QString& name)
 {
     if (paths.isEmpty())
-        return;
+        return 0;
     QMutexLocker locker(&g_lock);
     auto& copy = loaded();
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const auto& path : paths)
         copy.insert(standardizedPath(path), {pluginId, name, now});
-    save();
+    return save();
 }
 
-void MarketInstallRegistry::unregisterPaths(const QStringList& paths)
+int MarketInstallRegistry::unregisterPaths(const QStringList& paths)
 {
     if (paths.isEmpty())
-        return;
+        return 0;
     QMutexLocker locker(&g_lock);
     auto& copy = loaded();
     for (const auto& path : paths)
         copy.remove(standardizedPath(path));
-    save();
+    return save();
+}
+
+QString MarketInstallRegistry::saveFailure(int error)
+{
+    return QStringLiteral("市场插件记录未能保存（") + SystemError::describe(error)
+        + QStringLiteral("），记录文件仍是之前的内容，重新启动后这些插件的市场标记可能不对：") + fileURL();
 }
 
 bool MarketInstallRegistry::isMarket(const QString& path)

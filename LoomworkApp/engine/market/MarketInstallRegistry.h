@@ -33,8 +33,12 @@ struct InstalledSnapshot
 // <market folder>/market-installed.json; the folder is created when missing.
 QString fileURL();
 
-void registerPaths(const QStringList& paths, const QString& pluginId, const QString& name);
-void unregisterPaths(const QStringList& paths);
+// Both return 0, or the errno of saving the file (which then holds what it held before);
+// the in-memory copy has the change either way.
+[[nodiscard]] int registerPaths(const QStringList& paths, const QString& pluginId, const QString& name);
+[[nodiscard]] int unregisterPaths(const QStringList& paths);
+// What the user reads when the file could not be saved (`error` from the two above).
+QString saveFailure(int error);
 bool isMarket(const QString& path);
 InstalledSnapshot snapshot();
 

@@ -180,7 +180,8 @@ void Installation::stagePackage(int index, ZFCPackageReader& reader)
                 ++m_renamed;
         }
         const QString target = stageInstall(*m_group, reader, plugin, category, name, m_progress, m_plan);
-        m_flush();
+        if (m_flush)
+            m_flush();
         ++m_stagedOfCurrent;
         m_staged.append({index, m_stagedOfCurrent, target});
     }

@@ -369,7 +369,8 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
             for (const QString& path : kept)
                 names.append(FsPath::displayText(QFileInfo(path).fileName()));
             note += names.join(QStringLiteral("、")) + QStringLiteral(" 未能还原，已是下载的版本）");
-            MarketInstallRegistry::registerPaths(kept, pluginId, pluginName);
+            if (const int error = MarketInstallRegistry::registerPaths(kept, pluginId, pluginName))
+                note += QLatin1Char('\n') + MarketInstallRegistry::saveFailure(error);
         }
         throw MarketInstallError::failed(describe(std::current_exception()) + note);
     }
@@ -386,7 +387,8 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         }
         outcome.notes += group.notes();
         report(1.0);
-        MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName);
+        if (const int error = MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName))
+            outcome.notes += MarketInstallRegistry::saveFailure(error);
     } catch (...) {
     }
     return outcome;

@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QProcess>
+#include <QThread>
 #include <QThreadPool>
 #include <QUrl>
 
@@ -165,6 +166,17 @@ void revealInFileManager(const QString& path)
 #endif
 }
 
+// A backup's failure before anything was written; memory that runs out while this is said
+// is said in a text that needs none.
+QString nothingWritten(const std::exception_ptr& error) noexcept
+{
+    try {
+        return describe(error) + QStringLiteral("，未写入任何文件。");
+    } catch (...) {
+        return QStringLiteral("内存不足，未写入任何文件。");
+    }
+}
+
 OperationsCenter::Callback g_beep;
 OperationsCenter::RevealHandler g_reveal;
 
@@ -175,7 +187,11 @@ OperationsCenter::OperationsCenter(QObject* parent)
 {
 }
 
-OperationsCenter::~OperationsCenter() = default;
+OperationsCenter::~OperationsCenter()
+{
+    if (m_packer)
+        m_packer->wait();
+}
 
 void OperationsCenter::setBeepHandler(Callback handler)
 {
@@ -432,7 +448,8 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
 
     // Only folders that are really gone leave the registry; a plug-in that is still there
     // stays marked as from the market.
-    MarketInstallRegistry::unregisterPaths(deletedMarket);
+    if (const int error = MarketInstallRegistry::unregisterPaths(deletedMarket))
+        notes += MarketInstallRegistry::saveFailure(error);
 
     const QString text = QStringLiteral("已删除 ") + QString::number(succeeded) + QStringLiteral(" 个插件");
     QStringList lines;
@@ -498,7 +515,14 @@ void OperationsCenter::backup(const QList<Plugin>& plugins, BackupMode mode,
         // The panel may answer after another operation has started; the backup then does not run.
         if (self->m_isBusy)
             return;
-        const QString destination = urls.first().toLocalFile();
+        QString destination;
+        try {
+            destination = urls.first().toLocalFile();
+        } catch (...) {
+            // Nothing may reach the event loop.
+            self->publishFailure(QStringLiteral("备份失败"), nothingWritten(std::current_exception()));
+            return;
+        }
         if (destination.isEmpty())
             return;
         self->startPack(items, mode, destination, onFinished);
@@ -509,9 +533,28 @@ void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, BackupMo
                                  const QString& destination, Callback onFinished)
 {
     begin(QStringLiteral("正在打包…"));
-    QThreadPool::globalInstance()->start([guard = m_guard, items, mode, destination, onFinished] {
-        guarded(guard, QStringLiteral("备份失败"), [&] { runPack(guard, items, mode, destination, onFinished); });
-    });
+    // The backup before has told its end: its thread has finished, or is just returning.
+    if (m_packer) {
+        m_packer->wait();
+        m_packer.reset();
+    }
+    QString failure;
+    try {
+        m_packer.reset(QThread::create([guard = m_guard, items, mode, destination, onFinished] {
+            guarded(guard, QStringLiteral("备份失败"), [&] { runPack(guard, items, mode, destination, onFinished); });
+        }));
+        m_packer->start();
+        // A thread the system could not make leaves no other sign: it neither runs nor ran,
+        // and nothing would ever end the backup.
+        if (!m_packer->isRunning() && !m_packer->isFinished())
+            failure = QStringLiteral("无法启动备份线程（内存或系统资源不足），未写入任何文件。");
+    } catch (...) {
+        failure = nothingWritten(std::current_exception());
+    }
+    if (!failure.isEmpty()) {
+        m_packer.reset();
+        publishFailure(QStringLiteral("备份失败"), failure);
+    }
 }
 
 void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem>& items, BackupMode mode,
@@ -568,14 +611,25 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
         post(guard, [message](OperationsCenter& center) { center.publishFailure(QStringLiteral("备份失败"), message); });
         return;
     }
-    throttle.flush();
-    post(guard, [destination, onFinished](OperationsCenter& center) {
-        center.setBusy(false);
-        center.setStatusText(QStringLiteral("备份完成"));
-        if (g_beep)
-            g_beep();
-        reveal(destination);
-        if (onFinished)
-            onFinished();
-    });
+    // The packages stand: what follows may find no memory, but never reports a failure. The
+    // last progress may be lost; the end is posted again if its first post fails.
+    try {
+        throttle.flush();
+    } catch (...) {
+    }
+    for (int tries = 0; tries < 2; ++tries) {
+        try {
+            post(guard, [destination, onFinished](OperationsCenter& center) {
+                center.setBusy(false);
+                center.setStatusText(QStringLiteral("备份完成"));
+                if (g_beep)
+                    g_beep();
+                reveal(destination);
+                if (onFinished)
+                    onFinished();
+            });
+            return;
+        } catch (...) {
+        }
+    }
 }

@@ -17,6 +17,7 @@
 #include "engine/model/Plugin.h"
 
 struct ZFCPackItem;
+class QThread;
 
 enum class BackupMode {
     single, // all chosen plug-ins in one package
@@ -100,6 +101,9 @@ private:
                         const QString& destination, const Callback& onFinished);
 
     Guard m_guard;
+    // The last backup's worker: a thread of its own, so that one that cannot be made is known
+    // at once. Waited for before the runner or the next backup replaces it.
+    std::unique_ptr<QThread> m_packer;
 
     bool m_isBusy = false;
     QString m_statusText;

@@ -10,6 +10,7 @@
 #include "engine/core/EngineText.h"
 #include "engine/core/JsonRead.h"
 #include "engine/core/ReferenceDate.h"
+#include "engine/core/SystemError.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ FileState readRecords(QHash<QString, LocalizedRecord>& out)
     return FileState::decoded;
 }
 
-void writeRecords(const QHash<QString, LocalizedRecord>& records, FileState before)
+int writeRecords(const QHash<QString, LocalizedRecord>& records, FileState before)
 {
     const QString path = LocalizedStore::fileURL();
     if (before == FileState::undecodable) {
@@ -53,7 +54,7 @@ void writeRecords(const QHash<QString, LocalizedRecord>& records, FileState befo
     QJsonObject root;
     for (auto it = records.cbegin(); it != records.cend(); ++it)
         root.insert(it.key(), it->toJson());
-    AtomicFile::write(path, QJsonDocument(root).toJson(QJsonDocument::Compact));
+    return AtomicFile::write(path, QJsonDocument(root).toJson(QJsonDocument::Compact));
 }
 
 } // namespace
@@ -105,7 +106,13 @@ QHash<QString, LocalizedRecord> LocalizedStore::records()
     return result;
 }
 
-LocalizedRecord LocalizedStore::mark(const Plugin& plugin, int count)
+QString LocalizedStore::saveFailure(int error)
+{
+    return QStringLiteral("汉化记录未能保存（") + SystemError::describe(error)
+        + QStringLiteral("），插件本身已改好，记录文件仍是之前的内容：") + fileURL();
+}
+
+int LocalizedStore::mark(const Plugin& plugin, int count)
 {
     QHash<QString, LocalizedRecord> all;
     const FileState before = readRecords(all);
@@ -117,19 +124,17 @@ LocalizedRecord LocalizedStore::mark(const Plugin& plugin, int count)
     record.count = count;
     record.date = QDateTime::currentDateTimeUtc();
     all.insert(plugin.path, record);
-    writeRecords(all, before);
-    return record;
+    return writeRecords(all, before);
 }
 
-void LocalizedStore::remove(const QString& path)
+int LocalizedStore::remove(const QString& path)
 {
     QHash<QString, LocalizedRecord> all;
     const FileState before = readRecords(all);
-    if (all.remove(path) > 0)
-        writeRecords(all, before);
+    return all.remove(path) > 0 ? writeRecords(all, before) : 0;
 }
 
-void LocalizedStore::prune(const QSet<QString>& validPaths)
+int LocalizedStore::prune(const QSet<QString>& validPaths)
 {
     QHash<QString, LocalizedRecord> all;
     const FileState before = readRecords(all);
@@ -142,6 +147,5 @@ void LocalizedStore::prune(const QSet<QString>& validPaths)
             dropped = true;
         }
     }
-    if (dropped)
-        writeRecords(all, before);
+    return dropped ? writeRecords(all, before) : 0;
 }

@@ -37,9 +37,12 @@ QString fileURL();
 // Path -> record. Missing or undecodable file: empty.
 QHash<QString, LocalizedRecord> records();
 
-LocalizedRecord mark(const Plugin& plugin, int count);
-void remove(const QString& path);
+// Each returns 0, or the errno of saving the file, which then holds what it held before.
+[[nodiscard]] int mark(const Plugin& plugin, int count);
+[[nodiscard]] int remove(const QString& path);
 // Keeps only the records whose path is in `validPaths`; writes only when one is dropped.
-void prune(const QSet<QString>& validPaths);
+[[nodiscard]] int prune(const QSet<QString>& validPaths);
+// What the user reads when the file could not be saved (`error` from the three above).
+QString saveFailure(int error);
 
 } // namespace LocalizedStore

@@ -30,7 +30,7 @@ public:
     void finish();
     // A new stream into `sink` (or the same sink when empty), `written` back to 0. False
     // when zlib cannot start one.
-    bool reset(Sink sink = {});
+    [[nodiscard]] bool reset(Sink sink = {});
     bool inited() const;
     int64_t written() const;
 

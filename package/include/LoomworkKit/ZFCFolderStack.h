@@ -47,12 +47,12 @@ public:
     int fd();
     // Enters the folder `name` in the current folder, opened without following a link:
     // returns 0 or the errno of the failed open (ELOOP or ENOTDIR for a link).
-    int enter(std::string_view name);
+    [[nodiscard]] int enter(std::string_view name);
     // Back to the folder above; nothing at the top.
     void leave();
     // The entries of the current folder but "." and "..", in the order the system gives them,
     // appended to `out`: 0 or the errno of the failure.
-    int list(std::vector<Entry>& out);
+    [[nodiscard]] int list(std::vector<Entry>& out);
 
 private:
     struct Level

@@ -29,8 +29,8 @@ public:
     // Ends the zlib stream (inited() becomes false).
     void end();
     // A new stream into `handle`, with a new limit; false when zlib cannot start one.
-    bool reset(ZFCFileHandle& handle, int64_t limit = -1);
-    bool reset(Sink sink, int64_t limit);
+    [[nodiscard]] bool reset(ZFCFileHandle& handle, int64_t limit = -1);
+    [[nodiscard]] bool reset(Sink sink, int64_t limit);
     bool reachedEnd() const;
     // The stream ended having written exactly its limit (any length when it has none): a
     // shorter file is as damaged as a cut stream.

@@ -45,6 +45,10 @@ public:
     // keeps it recorded.
     [[nodiscard]] int removeIfEmpty(int parent) const;
 
+    // For tests: called by make() between making the folder and opening it, with `parent` and
+    // the name, so that a test can put another folder there as a neighbour would. Null removes it.
+    static void setMadeHookForTests(void (*hook)(int parent, const char* name));
+
 private:
     DirHandle::Fd m_fd;
     Identity m_identity;

@@ -2,9 +2,12 @@
 // that a test sees what the program leaves when memory runs out at one exact moment.
 //   LOOMWORK_FAILMALLOC_MARK=rename:K   counting starts after the K-th successful rename
 //                                       (rename, renameat, renameat2); create:K after the K-th
-//                                       file created exclusively (open/openat, O_CREAT|O_EXCL)
+//                                       file created exclusively (open/openat, O_CREAT|O_EXCL);
+//                                       start: from the program's start on
 //   LOOMWORK_FAILMALLOC_AT=N            the N-th allocation after the mark fails ...
 //   LOOMWORK_FAILMALLOC_COUNT=C         ... and the C-1 after it (default 1)
+//   LOOMWORK_FAILMALLOC_THREAD=T        the T-th thread made after the mark (pthread_create)
+//                                       fails with EAGAIN, as when the system has no room for it
 //   LOOMWORK_FAILMALLOC_FIRED=FILE      created when the first failure is given
 // A program that knows its moment arms the counting itself (MARK=call): it calls
 // loomwork_failmalloc_arm() and, done, loomwork_failmalloc_disarm(), found with dlsym.
@@ -13,6 +16,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdlib.h>
@@ -29,18 +33,21 @@ typedef int (*RenameAtFn)(int, const char*, int, const char*);
 typedef int (*RenameAt2Fn)(int, const char*, int, const char*, unsigned);
 typedef int (*OpenFn)(const char*, int, ...);
 typedef int (*OpenAtFn)(int, const char*, int, ...);
+typedef int (*ThreadFn)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
 
-enum { markNone, markRename, markCreate };
+enum { markNone, markRename, markCreate, markStart };
 static int markKind = markNone;
 static long markAt;
 static long failAt;
 static long failCount = 1;
+static long threadFailAt;
 static const char* firedFile;
 
 static atomic_long marks;
 static atomic_bool armed;
 static atomic_long allocations;
+static atomic_long threads;
 
 static long number(const char* text)
 {
@@ -68,6 +75,7 @@ NEXT(OpenFn, nextOpen, "open")
 NEXT(OpenFn, nextOpen64, "open64")
 NEXT(OpenAtFn, nextOpenAt, "openat")
 NEXT(OpenAtFn, nextOpenAt64, "openat64")
+NEXT(ThreadFn, nextThread, "pthread_create")
 
 __attribute__((constructor)) static void setUp(void)
 {
@@ -76,17 +84,23 @@ __attribute__((constructor)) static void setUp(void)
         markKind = markRename;
     else if (mark && strncmp(mark, "create:", 7) == 0)
         markKind = markCreate;
-    if (markKind != markNone)
+    else if (mark && strcmp(mark, "start") == 0)
+        markKind = markStart;
+    if (markKind == markRename || markKind == markCreate)
         markAt = number(mark + 7);
     failAt = number(getenv("LOOMWORK_FAILMALLOC_AT"));
     if (getenv("LOOMWORK_FAILMALLOC_COUNT"))
         failCount = number(getenv("LOOMWORK_FAILMALLOC_COUNT"));
+    threadFailAt = number(getenv("LOOMWORK_FAILMALLOC_THREAD"));
     firedFile = getenv("LOOMWORK_FAILMALLOC_FIRED");
+    if (markKind == markStart)
+        atomic_store(&armed, 1);
 }
 
 void loomwork_failmalloc_arm(void)
 {
     atomic_store(&allocations, 0);
+    atomic_store(&threads, 0);
     atomic_store(&armed, 1);
 }
 
@@ -101,6 +115,15 @@ static void passed(int kind)
         atomic_store(&armed, 1);
 }
 
+static void fire(void)
+{
+    if (firedFile) {
+        const int fd = nextOpen()(firedFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
 static int fails(void)
 {
     if (!atomic_load(&armed) || failAt <= 0)
@@ -108,11 +131,8 @@ static int fails(void)
     const long n = atomic_fetch_add(&allocations, 1) + 1;
     if (n < failAt || n >= failAt + failCount)
         return 0;
-    if (n == failAt && firedFile) {
-        const int fd = nextOpen()(firedFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0)
-            close(fd);
-    }
+    if (n == failAt)
+        fire();
     errno = ENOMEM;
     return 1;
 }
@@ -223,4 +243,13 @@ int openat64(int dir, const char* path, int flags, ...)
     const mode_t mode = modeOf(flags, args);
     va_end(args);
     return created(nextOpenAt64()(dir, path, flags, mode), flags);
+}
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument)
+{
+    if (atomic_load(&armed) && threadFailAt > 0 && atomic_fetch_add(&threads, 1) + 1 == threadFailAt) {
+        fire();
+        return EAGAIN;
+    }
+    return nextThread()(thread, attributes, start, argument);
 }

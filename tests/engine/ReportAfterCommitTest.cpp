@@ -2,18 +2,20 @@
 
 #include <new>
 
+#include <csignal>
+
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "engine/model/InstallPlan.h"
 #include "engine/operations/OperationsCenter.h"
+#include "support/app/ChildTest.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/TestEnv.h"
@@ -33,32 +35,6 @@ constexpr char kChildPackage[] = "LOOMWORK_REPORT_SWEEP_PACKAGE"; // made by the
 constexpr int kCommitRename = 5;
 
 const QMap<QString, QByteArray> kNew{{"new.txt", "new"}};
-constexpr int kGuiThreadRanOut = 86;
-
-#ifdef LOOMWORK_FAILMALLOC_PATH
-bool runChild(const QString& root, const QString& package, long at, const QString& fired)
-{
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LOOMWORK_TEST_ROOT", root);
-    env.insert("LD_PRELOAD", LOOMWORK_FAILMALLOC_PATH);
-    env.insert("LOOMWORK_FAILMALLOC_MARK", "rename:" + QString::number(kCommitRename));
-    env.insert("LOOMWORK_FAILMALLOC_AT", QString::number(at));
-    env.insert("LOOMWORK_FAILMALLOC_FIRED", fired);
-    env.insert(kChildAt, QString::number(at));
-    env.insert(kChildPackage, package);
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=ReportAfterCommit.OneTryInAChild"});
-    EXPECT_TRUE(child.waitForFinished(60000));
-    const QString output = QString::fromLocal8Bit(child.readAll());
-    // Memory running out inside Qt's own containers ends the process: not this test's matter.
-    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() == kGuiThreadRanOut)
-        return false;
-    EXPECT_TRUE(child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test")) << output.toStdString();
-    return true;
-}
-#endif
 
 } // namespace
 
@@ -76,7 +52,7 @@ TEST(ReportAfterCommit, OneTryInAChild)
         idle = QTest::qWaitFor([&] { return !center.isBusy(); }, 20000);
         QCoreApplication::processEvents();
     } catch (const std::bad_alloc&) {
-        ::_exit(kGuiThreadRanOut); // on the GUI thread, inside Qt's event delivery: the app ends there
+        ::kill(::getpid(), SIGKILL); // on the GUI thread, inside Qt's event delivery: the app ends there
     }
     if (const auto disarm = reinterpret_cast<void (*)()>(::dlsym(RTLD_DEFAULT, "loomwork_failmalloc_disarm")))
         disarm();
@@ -104,7 +80,14 @@ TEST(ReportAfterCommit, AnInstallThatStandsIsNeverReportedFailed)
         QFile::remove(fired);
         QDir(root).removeRecursively();
         QDir().mkpath(root);
-        runChild(root, package, at, fired);
+        runTestInChild("ReportAfterCommit.OneTryInAChild",
+                       {{"LOOMWORK_TEST_ROOT", root},
+                        {"LOOMWORK_FAILMALLOC_MARK", "rename:" + QString::number(kCommitRename)},
+                        {"LOOMWORK_FAILMALLOC_AT", QString::number(at)},
+                        {"LOOMWORK_FAILMALLOC_FIRED", fired},
+                        {kChildAt, QString::number(at)},
+                        {kChildPackage, package}},
+                       LOOMWORK_FAILMALLOC_PATH);
         if (::testing::Test::HasFailure())
             break;
         ++tries;

@@ -368,3 +368,40 @@ TEST_F(AppStateTest, AnUnchangedRescanKeepsTheListAndAGoneStoreDropsItsResult)
     EXPECT_TRUE(LocalizedStore::records().contains(deleted.path));
     EXPECT_EQ(state.plugins(), before);
 }
+
+// The names are searched as one block: a match never runs from one name into the next, and
+// every name holding the text is found wherever it stands, first and last included.
+TEST_F(AppStateTest, SearchLooksAtEachNameAlone)
+{
+    buildLibrary();
+    makePlugin(user, ZFCPluginType::effect, "Aa Aa Aa");
+    makePlugin(sys, ZFCPluginType::transitions, "Zz Glow Glow");
+    AppState state;
+    refreshAndWait(state);
+    const QList<Plugin> all = state.plugins();
+    ASSERT_EQ(all.size(), 9);
+
+    const auto expected = [&](const QString& query) {
+        QStringList shown;
+        for (const Plugin& p : all) {
+            if (p.name.toCaseFolded().contains(query) || EngineText::displayName(p.type).contains(query, Qt::CaseInsensitive)
+                || p.root.title().contains(query, Qt::CaseInsensitive))
+                shown << p.name;
+        }
+        return shown;
+    };
+    QStringList queries{"o", "glow", "aa aa", "a", "zz glow glow", "aa aa aa", "ds", QString(QChar(0)),
+                        QStringLiteral("glow") + QChar(0)};
+    // The end of each name with the start of the next, as they lie one after another.
+    for (qsizetype i = 0; i + 1 < all.size(); ++i)
+        queries << all[i].name.toCaseFolded().right(2) + all[i + 1].name.toCaseFolded().left(2);
+    for (const QString& query : std::as_const(queries)) {
+        SCOPED_TRACE(query.toStdString());
+        state.setSearchText(query);
+        EXPECT_EQ(names(state.filteredPlugins()), expected(query));
+    }
+    state.setSearchText("AA");
+    EXPECT_EQ(names(state.filteredPlugins()), QStringList{"Aa Aa Aa"});
+    state.setSearchText("glow g");
+    EXPECT_EQ(names(state.filteredPlugins()), QStringList{"Zz Glow Glow"});
+}

@@ -98,6 +98,8 @@ struct AppState::HandOver
 
 namespace {
 
+constexpr QChar kNameEnd(u'\0');
+
 // The last reference to a replaced table goes on a worker: freeing 50,000 plug-ins and their
 // indexes would hold the GUI thread for several frames.
 template <class T>
@@ -142,12 +144,18 @@ void AppState::startScan()
 AppState::ScanTables AppState::makeTables(QList<Plugin> plugins)
 {
     ScanTables tables;
-    tables.foldedNames.reserve(plugins.size());
+    qsizetype length = 0;
+    for (const Plugin& plugin : std::as_const(plugins))
+        length += plugin.name.size() + 1;
+    tables.foldedNames.reserve(length);
+    tables.nameStarts.reserve(std::size_t(plugins.size()) + 1);
     tables.indexOfId.reserve(plugins.size());
     tables.indexOfPath.reserve(plugins.size());
     for (qsizetype i = 0; i < plugins.size(); ++i) {
         const Plugin& plugin = plugins.at(i);
         tables.foldedNames.append(plugin.name.toCaseFolded());
+        tables.foldedNames.append(kNameEnd);
+        tables.nameStarts.push_back(tables.foldedNames.size());
         tables.indexOfId.insert(plugin.id(), i);
         tables.indexOfPath.insert(plugin.path, i);
     }
@@ -293,6 +301,35 @@ AppState::DerivedChanges AppState::updateDerived(bool pluginsReplaced)
     return applyDerived(derive(m_tables, m_localizedFlags, currentInputs()), pluginsReplaced);
 }
 
+// Whether each folded name holds `query` (nothing when it is empty).
+std::vector<bool> AppState::namesHolding(const ScanTables& tables, const QString& query)
+{
+    const std::size_t count = std::size_t(tables.plugins.size());
+    std::vector<bool> holding(query.isEmpty() ? 0 : count, false);
+    if (query.isEmpty())
+        return holding;
+    // The query's skip table is made once, not once per name.
+    const QStringMatcher matcher(query, Qt::CaseSensitive);
+    const QString& text = tables.foldedNames;
+    if (query.contains(kNameEnd)) {
+        // Only such a query could match across two names: each is searched alone.
+        for (std::size_t i = 0; i < count; ++i) {
+            const qsizetype start = tables.nameStarts[i];
+            const QStringView name(text.constData() + start, tables.nameStarts[i + 1] - 1 - start);
+            holding[i] = matcher.indexIn(name) >= 0;
+        }
+        return holding;
+    }
+    std::size_t row = 0;
+    qsizetype at = 0;
+    while (row < count && (at = matcher.indexIn(text, tables.nameStarts[row])) >= 0) {
+        while (tables.nameStarts[row + 1] <= at)
+            ++row;
+        holding[row++] = true;
+    }
+    return holding;
+}
+
 AppState::Derived AppState::derive(const ScanTables& tables, const std::vector<bool>& localized,
                                    const Inputs& inputs)
 {
@@ -307,9 +344,8 @@ AppState::Derived AppState::derive(const ScanTables& tables, const std::vector<b
         for (const PluginRoot root : PluginRoot::allCases())
             rootMatches[std::size_t(PluginRoot::Value(root))] = root.title().contains(query, Qt::CaseInsensitive);
     }
-    // The query's skip table is made once, not once per name.
-    const QStringMatcher matcher(query, Qt::CaseSensitive);
     const QList<Plugin>& plugins = tables.plugins;
+    const std::vector<bool> named = namesHolding(tables, query);
     Derived out;
     out.rows.reserve(plugins.size());
     out.shown.assign(std::size_t(plugins.size()), false);
@@ -336,8 +372,7 @@ AppState::Derived AppState::derive(const ScanTables& tables, const std::vector<b
         if (inputs.category && *inputs.category != plugin.type)
             continue;
         if (!query.isEmpty() && !typeMatches[std::size_t(ZFCPluginType::Value(plugin.type))]
-            && !rootMatches[std::size_t(PluginRoot::Value(plugin.root))]
-            && matcher.indexIn(tables.foldedNames.at(i)) < 0)
+            && !rootMatches[std::size_t(PluginRoot::Value(plugin.root))] && !named[std::size_t(i)])
             continue;
         out.rows.append(i);
         out.shown[std::size_t(i)] = true;

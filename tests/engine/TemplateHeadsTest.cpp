@@ -2,7 +2,6 @@
 // handle, never following what was swapped in after the listing, never opening a planted FIFO.
 #include <fcntl.h>
 #include <sys/inotify.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/TestEnv.h"
+#include "support/kit/DeepTree.h"
 
 using namespace PluginFixtures;
 
@@ -241,15 +241,13 @@ TEST_F(TemplateHeadsTest, ATemplateThatCannotBeOpenedStillCountsItsSize)
     const int lowestFree = ::dup(0);
     ASSERT_GE(lowestFree, 0);
     ::close(lowestFree);
-    struct rlimit saved;
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit tight = saved;
-    tight.rlim_cur = rlim_t(lowestFree + 1);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
     int reads = 0;
-    const auto walk = LibraryWalk::walk(FsPath::toBytes(plugin), LibraryWalk::allocatedSize,
-                                        [&reads](int, const struct stat&) { ++reads; });
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    LibraryWalk::Result walk;
+    {
+        const FileLimit limit(rlim_t(lowestFree + 1));
+        walk = LibraryWalk::walk(FsPath::toBytes(plugin), LibraryWalk::allocatedSize,
+                                 [&reads](int, const struct stat&) { ++reads; });
+    }
 
     EXPECT_EQ(reads, 0);
     EXPECT_EQ(walk.allocatedBytes, expected);

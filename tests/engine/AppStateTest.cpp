@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QThreadPool>
 
 #include "engine/library/AppState.h"
 #include "engine/core/EngineText.h"
@@ -284,4 +285,123 @@ TEST_F(AppStateTest, ScanKeepsTranslationRecordsOfAnUnreadableLibrary)
     EXPECT_EQ(LocalizedStore::records().keys().size(), 2);
     EXPECT_EQ(state.localizedPaths(), (QSet<QString>{news, lower}));
     EXPECT_EQ(state.localizedCount(), 1); // only listed plug-ins count
+}
+
+// The worker makes the shown list for the inputs of the scan's start; whatever the user
+// changes before the result lands must hold once it has.
+TEST_F(AppStateTest, WhatChangesDuringAScanHoldsWhenItsResultLands)
+{
+    buildLibrary();
+    AppState state;
+    refreshAndWait(state);
+    const QString glow = find(state, "Glow")->id();
+    const QString wipe = find(state, "Wipe")->id();
+    const QString clouds = find(state, "Clouds")->id();
+
+    ASSERT_TRUE(QDir(user.path() + "/Generators.localized/Clouds").removeRecursively());
+    makePlugin(user, ZFCPluginType::effect, "Glow Max");
+    QSignalSpy finished(&state, &AppState::scanFinished);
+    state.refresh();
+    // Nothing lands before the event loop runs: all of this comes after the scan began.
+    state.setSearchText(" GLOW ");
+    state.setLibraryFilter(LibraryFilter::onlyRoot(user));
+    state.setSelection({glow, wipe, clouds});
+    ASSERT_TRUE(finished.wait(10000));
+
+    EXPECT_EQ(names(state.filteredPlugins()), (QStringList{"Glow", "Glow Max"}));
+    EXPECT_EQ(state.filteredCount(), 2);
+    EXPECT_EQ(state.count(std::nullopt), 4);
+    EXPECT_EQ(state.count(ZFCPluginType::effect), 3);
+    EXPECT_EQ(state.countForRoot(user), 4);
+    EXPECT_EQ(state.countForRoot(sys), 3);
+    qint64 total = 0;
+    for (const auto& p : state.filteredPlugins())
+        total += p.sizeBytes;
+    EXPECT_EQ(state.totalSizeText(), EngineText::byteCountText(total));
+    // The vanished plug-in leaves the selection; the hidden one stays selected, unshown.
+    EXPECT_EQ(state.selection(), (QSet<QString>{glow, wipe}));
+    EXPECT_EQ(names(state.selectedPlugins()), QStringList{"Glow"});
+
+    // Only the translated marks change meanwhile: the list follows them too.
+    state.setSearchText(QString());
+    state.setLibraryFilter(LibraryFilter::onlyLocalized());
+    EXPECT_TRUE(state.filteredPlugins().isEmpty());
+    state.refresh();
+    LocalizedStore::mark(*find(state, "Glow Max"), 2);
+    state.reloadLocalized();
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_EQ(names(state.filteredPlugins()), QStringList{"Glow Max"});
+    EXPECT_EQ(state.localizedCount(), 1);
+    EXPECT_EQ(state.count(std::nullopt), 1);
+    EXPECT_TRUE(state.selectedPlugins().isEmpty());
+}
+
+TEST_F(AppStateTest, AnUnchangedRescanKeepsTheListAndAGoneStoreDropsItsResult)
+{
+    buildLibrary();
+    AppState state;
+    refreshAndWait(state);
+    state.setSearchText("glow");
+    const QList<Plugin> before = state.plugins();
+    const QList<Plugin> shown = state.filteredPlugins();
+    QSignalSpy plugins(&state, &AppState::pluginsChanged);
+    QSignalSpy filtered(&state, &AppState::filteredPluginsChanged);
+    refreshAndWait(state);
+    EXPECT_EQ(plugins.count(), 0);
+    EXPECT_EQ(filtered.count(), 0);
+    EXPECT_EQ(state.plugins(), before);
+    EXPECT_EQ(state.filteredPlugins(), shown);
+    // Keys after the rescan still find their rows by index.
+    state.setSearchText("wipe");
+    EXPECT_EQ(names(state.filteredPlugins()), QStringList{"Wipe"});
+
+    // A store gone before its scan lands takes nothing: the record of a plug-in that is no
+    // longer there would go once a result was taken.
+    Plugin deleted = state.plugins().first();
+    deleted.path = user.path() + "/Effects.localized/Deleted Long Ago";
+    LocalizedStore::mark(deleted, 1);
+    auto gone = std::make_unique<AppState>();
+    gone->refresh();
+    gone.reset();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(LocalizedStore::records().contains(deleted.path));
+    EXPECT_EQ(state.plugins(), before);
+}
+
+// The names are searched as one block: a match never runs from one name into the next, and
+// every name holding the text is found wherever it stands, first and last included.
+TEST_F(AppStateTest, SearchLooksAtEachNameAlone)
+{
+    buildLibrary();
+    makePlugin(user, ZFCPluginType::effect, "Aa Aa Aa");
+    makePlugin(sys, ZFCPluginType::transitions, "Zz Glow Glow");
+    AppState state;
+    refreshAndWait(state);
+    const QList<Plugin> all = state.plugins();
+    ASSERT_EQ(all.size(), 9);
+
+    const auto expected = [&](const QString& query) {
+        QStringList shown;
+        for (const Plugin& p : all) {
+            if (p.name.toCaseFolded().contains(query) || EngineText::displayName(p.type).contains(query, Qt::CaseInsensitive)
+                || p.root.title().contains(query, Qt::CaseInsensitive))
+                shown << p.name;
+        }
+        return shown;
+    };
+    QStringList queries{"o", "glow", "aa aa", "a", "zz glow glow", "aa aa aa", "ds", QString(QChar(0)),
+                        QStringLiteral("glow") + QChar(0)};
+    // The end of each name with the start of the next, as they lie one after another.
+    for (qsizetype i = 0; i + 1 < all.size(); ++i)
+        queries << all[i].name.toCaseFolded().right(2) + all[i + 1].name.toCaseFolded().left(2);
+    for (const QString& query : std::as_const(queries)) {
+        SCOPED_TRACE(query.toStdString());
+        state.setSearchText(query);
+        EXPECT_EQ(names(state.filteredPlugins()), expected(query));
+    }
+    state.setSearchText("AA");
+    EXPECT_EQ(names(state.filteredPlugins()), QStringList{"Aa Aa Aa"});
+    state.setSearchText("glow g");
+    EXPECT_EQ(names(state.filteredPlugins()), QStringList{"Zz Glow Glow"});
 }

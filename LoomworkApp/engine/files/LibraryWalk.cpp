@@ -30,6 +30,24 @@ bool extensionIn(const char* name, std::initializer_list<const char*> extensions
     return false;
 }
 
+// A template as listed, opened for reading: -1 unless it is a regular file now. What was
+// listed as a regular file is never followed should it have become a link; what was listed as
+// a link is opened only when it leads to a regular file. Never blocks on a FIFO.
+int openTemplate(int dirFd, const char* name, unsigned char listedType, struct stat& st)
+{
+    constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    if (listedType == DT_LNK && (::fstatat(dirFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)))
+        return -1;
+    const int fd = ::openat(dirFd, name, listedType == DT_LNK ? flags : flags | O_NOFOLLOW);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Depth first without recursion, with a bounded number of open folders: a tree planted in
 // the shared library may be deeper than any stack or handle limit.
 struct Walker
@@ -44,6 +62,7 @@ struct Walker
     };
 
     int gather;
+    const LibraryWalk::TemplateReader& reader;
     LibraryWalk::Result result;
     std::string path;
     std::vector<Pending> pending;
@@ -85,9 +104,12 @@ struct Walker
                 continue;
             }
             unsigned char type = entry.type;
+            const bool isTemplate = !level.insidePackage && LibraryWalk::isTemplateName(name);
+            // A template about to be read gives its size from the handle opened on it.
+            const bool read = isTemplate && reader;
             struct stat st;
             bool haveStat = false;
-            if (type == DT_UNKNOWN || (type == DT_REG && wantSize)) {
+            if (type == DT_UNKNOWN || (type == DT_REG && wantSize && !read)) {
                 const int dirFd = stack.fd();
                 if (dirFd < 0) {
                     level.next = level.entries.size(); // the folder is no longer where it was
@@ -112,9 +134,29 @@ struct Walker
                 push(stack, package); // `level` and `entry` end here
                 continue;
             }
+            if (read && (type == DT_REG || type == DT_LNK)) {
+                const int dirFd = stack.fd();
+                if (dirFd < 0) {
+                    level.next = level.entries.size();
+                    continue;
+                }
+                struct stat opened;
+                const int fd = openTemplate(dirFd, name, type, opened);
+                if (fd >= 0) {
+                    if (type == DT_REG && !haveStat) {
+                        st = opened;
+                        haveStat = true;
+                    }
+                    reader(fd, opened);
+                    ::close(fd);
+                } else if (type == DT_REG && wantSize && !haveStat) {
+                    // Not ours to read (or no longer a regular file): its size still counts.
+                    haveStat = ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+                }
+            }
             if (type == DT_REG && haveStat)
                 result.allocatedBytes += qint64(st.st_blocks) * 512;
-            if ((gather & LibraryWalk::templateFiles) && !level.insidePackage && LibraryWalk::isTemplateName(name)) {
+            if ((gather & LibraryWalk::templateFiles) && isTemplate) {
                 std::string file = path;
                 file.push_back('/');
                 file.append(name);
@@ -146,24 +188,27 @@ bool readAll(int fd, qint64 expected, qint64 maxBytes, QByteArray& out)
 
 } // namespace
 
-LibraryWalk::Result LibraryWalk::walk(const std::string& folder, int gather)
+LibraryWalk::Result LibraryWalk::walk(const std::string& folder, int gather, const TemplateReader& reader)
 {
-    Walker walker{gather, {}, folder, {}};
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0)
-        walker.run(fd);
-    return std::move(walker.result);
+    return walkOpened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), folder, gather, reader);
 }
 
-LibraryWalk::Result LibraryWalk::walkAt(int folderFd, const std::string& shownPath, int gather)
+LibraryWalk::Result LibraryWalk::walkAt(int folderFd, const std::string& shownPath, int gather,
+                                        const TemplateReader& reader)
 {
-    Walker walker{gather, {}, shownPath, {}};
     const int fd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
-    if (fd >= 0) {
-        // The copy shares its reading position: start from the top whatever was read before.
+    // The copy shares its reading position: start from the top whatever was read before.
+    if (fd >= 0)
         ::lseek(fd, 0, SEEK_SET);
-        walker.run(fd);
-    }
+    return walkOpened(fd, shownPath, gather, reader);
+}
+
+LibraryWalk::Result LibraryWalk::walkOpened(int folderFd, const std::string& shownPath, int gather,
+                                            const TemplateReader& reader)
+{
+    Walker walker{gather, reader, {}, shownPath, {}};
+    if (folderFd >= 0)
+        walker.run(folderFd);
     return std::move(walker.result);
 }
 
@@ -177,35 +222,6 @@ bool LibraryWalk::isPackageName(const char* name)
     return extensionIn(name, {"app", "appex", "bundle", "component", "fcpbundle", "framework", "kext",
                               "mdimporter", "mpkg", "pkg", "plugin", "prefpane", "qlgenerator", "rtfd",
                               "saver", "xpc"});
-}
-
-bool LibraryWalk::readHead(const std::string& path, std::size_t limit, QByteArray& out)
-{
-    out.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    // Never allocate more than the file holds: a huge limit is only a ceiling.
-    if (st.st_size >= 0 && std::size_t(st.st_size) < limit)
-        limit = std::size_t(st.st_size);
-    out.resize(qsizetype(limit));
-    std::size_t got = 0;
-    while (got < limit) {
-        const ssize_t n = ::read(fd, out.data() + got, limit - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break; // a read error counts as the data read so far
-        got += std::size_t(n);
-    }
-    out.resize(qsizetype(got));
-    ::close(fd);
-    return true;
 }
 
 bool LibraryWalk::readRegularFile(const std::string& path, qint64 maxBytes, QByteArray& out, bool followLinks)

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include <QByteArray>
 #include <QString>
@@ -27,20 +30,26 @@ struct Result
     std::string tooDeep;
 };
 
+// Called for each template file outside packages as the walk meets it, with a read-only
+// handle on it (closed after the call) and its status, only when it is a regular file. A
+// template listed as a regular file is opened relative to its folder's handle without
+// following a link, so one swapped for a link since the listing is passed over; one listed as
+// a link is followed, but opened only when it leads to a regular file. Nothing is opened in a
+// way that can block, and FIFOs and devices are never read.
+using TemplateReader = std::function<void(int fd, const struct stat& st)>;
+
 // Depth-first walk below `folder` (followed when it is itself a link) that never enters
 // hidden entries nor linked folders, in either library: what a link inside leads to is not
 // the plug-in's. It holds no more than a few folders open whatever the depth, and goes no
 // deeper than ZFCFolderStack::maxDepth (see `tooDeep`). Unreadable parts are left out quietly.
-Result walk(const std::string& folder, int gather);
+Result walk(const std::string& folder, int gather, const TemplateReader& reader = {});
 // The same below the open folder `folderFd` (not taken over), naming entries from `shownPath`.
-Result walkAt(int folderFd, const std::string& shownPath, int gather);
+Result walkAt(int folderFd, const std::string& shownPath, int gather, const TemplateReader& reader = {});
+// The same below a folder just opened, not read from yet, which the walk takes over.
+Result walkOpened(int folderFd, const std::string& shownPath, int gather, const TemplateReader& reader = {});
 
 bool isTemplateName(const char* name);
 bool isPackageName(const char* name);
-
-// Up to `limit` bytes from the start of a regular file (links followed). False when the
-// file cannot be opened or is not a regular file; FIFOs and devices are never read.
-bool readHead(const std::string& path, std::size_t limit, QByteArray& out);
 
 // The whole content of a regular file, up to `maxBytes`. False when the file is missing,
 // special, larger than `maxBytes`, unreadable, or a link while `followLinks` is false.

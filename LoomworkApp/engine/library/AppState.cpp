@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include <QStringMatcher>
 #include <QThreadPool>
@@ -82,46 +83,104 @@ void AppState::refresh()
     startScan();
 }
 
+// What a scan's worker hands back: the new tables, and the shown list made for the inputs
+// as they were when the scan began (taken only if they still are).
+struct AppState::HandOver
+{
+    quint64 generation = 0;
+    QHash<PluginRoot, QString> errors;
+    bool pluginsDiffer = false;
+    ScanTables tables;
+    Inputs inputs;
+    std::vector<bool> localized;
+    Derived derived;
+};
+
+namespace {
+
+constexpr QChar kNameEnd(u'\0');
+
+// The last reference to a replaced table goes on a worker: freeing 50,000 plug-ins and their
+// indexes would hold the GUI thread for several frames.
+template <class T>
+void freeOffThread(T&& old)
+{
+    auto held = std::make_shared<std::decay_t<T>>(std::forward<T>(old));
+    QThreadPool::globalInstance()->start([held]() mutable { held.reset(); });
+}
+
+} // namespace
+
 void AppState::startScan()
 {
     m_isScanning = true;
     m_scanStartedAt = QDateTime::currentDateTimeUtc();
+    const quint64 generation = ++m_scanGeneration;
     emit isScanningChanged(true);
 
-    // The worker gets nothing of the store; its result is dropped with the store.
+    // The worker gets copies of what it compares with and filters by; its result is
+    // dropped with the store. Scans run one after another, so the list shown now is the one
+    // the result replaces.
     const Delivery<AppState> deliver(this);
     const bool startingUp = !m_lastScanAt;
-    QThreadPool::globalInstance()->start([deliver, startingUp] {
+    QThreadPool::globalInstance()->start([deliver, startingUp, generation, previous = m_tables.plugins,
+                                          inputs = currentInputs(), localizedPaths = m_localizedPaths] {
         // What a killed run left is put right before the libraries are first listed.
         if (startingUp)
             AppJournal::recover(AppJournal::When::startUp);
         PluginScanner::ScanResult result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
-        deliver([result = std::move(result)](AppState& state) { state.publish(result, state.m_scanStartedAt); });
+        auto handOver = std::make_shared<HandOver>();
+        handOver->generation = generation;
+        handOver->errors = std::move(result.errors);
+        handOver->pluginsDiffer = result.plugins != previous;
+        handOver->tables = makeTables(std::move(result.plugins));
+        handOver->inputs = inputs;
+        handOver->localized = localizedFlags(handOver->tables, localizedPaths);
+        handOver->derived = derive(handOver->tables, handOver->localized, inputs);
+        deliver([handOver](AppState& state) { state.adopt(*handOver); });
     });
 }
 
-void AppState::publish(const PluginScanner::ScanResult& result, const QDateTime& startedAt)
+AppState::ScanTables AppState::makeTables(QList<Plugin> plugins)
 {
-    const bool pluginsDiffer = result.plugins != m_plugins;
-    const bool errorsDiffer = result.errors != m_scanErrors;
-    m_plugins = result.plugins;
-    m_foldedNames.clear();
-    m_foldedNames.reserve(m_plugins.size());
-    m_indexOfId.clear();
-    m_indexOfId.reserve(m_plugins.size());
-    QSet<QString> validPaths;
-    for (qsizetype i = 0; i < m_plugins.size(); ++i) {
-        m_foldedNames.append(m_plugins.at(i).name.toCaseFolded());
-        m_indexOfId.insert(m_plugins.at(i).id(), i);
-        validPaths.insert(m_plugins.at(i).path);
+    ScanTables tables;
+    qsizetype length = 0;
+    for (const Plugin& plugin : std::as_const(plugins))
+        length += plugin.name.size() + 1;
+    tables.foldedNames.reserve(length);
+    tables.nameStarts.reserve(std::size_t(plugins.size()) + 1);
+    tables.indexOfId.reserve(plugins.size());
+    tables.indexOfPath.reserve(plugins.size());
+    for (qsizetype i = 0; i < plugins.size(); ++i) {
+        const Plugin& plugin = plugins.at(i);
+        tables.foldedNames.append(plugin.name.toCaseFolded());
+        tables.foldedNames.append(kNameEnd);
+        tables.nameStarts.push_back(tables.foldedNames.size());
+        tables.indexOfId.insert(plugin.id(), i);
+        tables.indexOfPath.insert(plugin.path, i);
     }
-    m_scanErrors = result.errors;
+    tables.plugins = std::move(plugins);
+    return tables;
+}
+
+void AppState::adopt(HandOver& handOver)
+{
+    if (handOver.generation != m_scanGeneration) {
+        freeOffThread(std::move(handOver));
+        return;
+    }
+    const bool pluginsDiffer = handOver.pluginsDiffer;
+    const bool errorsDiffer = handOver.errors != m_scanErrors;
+    // An unchanged list keeps the tables the views already share; the equal new ones go.
+    if (pluginsDiffer)
+        std::swap(m_tables, handOver.tables);
+    m_scanErrors = std::move(handOver.errors);
     m_isScanning = false;
-    m_lastScanAt = startedAt;
+    m_lastScanAt = m_scanStartedAt;
 
     QSet<QString> selection;
     for (const QString& id : std::as_const(m_selection)) {
-        if (m_indexOfId.contains(id))
+        if (m_tables.indexOfId.contains(id))
             selection.insert(id);
     }
     const bool selectionDiffers = selection != m_selection;
@@ -130,21 +189,27 @@ void AppState::publish(const PluginScanner::ScanResult& result, const QDateTime&
     // Records under a library that could not be read are kept: its plug-ins may well
     // still be there.
     const auto records = LocalizedStore::records();
+    QSet<QString> kept;
     for (auto it = records.cbegin(); it != records.cend(); ++it) {
         const auto root = PluginRoot::from(it->root);
-        if (root && m_scanErrors.contains(*root))
-            validPaths.insert(it.key());
+        if (m_tables.indexOfPath.contains(it.key()) || (root && m_scanErrors.contains(*root)))
+            kept.insert(it.key());
     }
     // A prune that cannot be saved only keeps records whose plug-ins are gone, which no list
     // shows; the next scan tries again.
-    (void)LocalizedStore::prune(validPaths);
+    (void)LocalizedStore::prune(kept);
     const QSet<QString> localized = readLocalizedPaths();
     const bool localizedDiffers = localized != m_localizedPaths;
     m_localizedPaths = localized;
-    updateLocalizedFlags();
+    m_localizedFlags = localizedFlags(m_tables, m_localizedPaths);
 
+    // The worker's list holds when nothing it was made from has changed since; else it is
+    // made again here, as a keystroke would.
+    Derived derived = handOver.localized == m_localizedFlags && handOver.inputs == currentInputs()
+        ? std::move(handOver.derived)
+        : derive(m_tables, m_localizedFlags, currentInputs());
     // Everything, derived values included, is in place before anyone hears of it.
-    const DerivedChanges derived = updateDerived(pluginsDiffer);
+    const DerivedChanges changes = applyDerived(std::move(derived), pluginsDiffer);
     if (pluginsDiffer)
         emit pluginsChanged();
     if (errorsDiffer)
@@ -155,7 +220,9 @@ void AppState::publish(const PluginScanner::ScanResult& result, const QDateTime&
         emit selectionChanged();
     if (localizedDiffers)
         emit localizedPathsChanged();
-    emitDerived(derived);
+    emitDerived(changes);
+    // Observers now hold the new tables: the old ones' last references are these.
+    freeOffThread(std::move(handOver));
     emit scanFinished();
 
     if (m_refreshPending) {
@@ -170,7 +237,7 @@ void AppState::reloadLocalized()
     if (localized == m_localizedPaths)
         return;
     m_localizedPaths = localized;
-    updateLocalizedFlags();
+    m_localizedFlags = localizedFlags(m_tables, m_localizedPaths);
     const DerivedChanges derived = updateDerived();
     emit localizedPathsChanged();
     emitDerived(derived);
@@ -190,21 +257,20 @@ bool AppState::isLocalized(const Plugin& plugin) const
     return m_localizedPaths.contains(plugin.path);
 }
 
-bool AppState::passesLibrary(qsizetype index) const
+std::vector<bool> AppState::localizedFlags(const ScanTables& tables, const QSet<QString>& paths)
 {
-    switch (m_libraryFilter.kind()) {
-    case LibraryFilter::all: return true;
-    case LibraryFilter::root: return m_plugins[index].root == m_libraryFilter.pluginRoot();
-    case LibraryFilter::localized: return m_localizedFlags[std::size_t(index)];
+    std::vector<bool> flags(std::size_t(tables.plugins.size()), false);
+    for (const QString& path : paths) {
+        const auto it = tables.indexOfPath.constFind(path);
+        if (it != tables.indexOfPath.cend())
+            flags[std::size_t(*it)] = true;
     }
-    return true;
+    return flags;
 }
 
-void AppState::updateLocalizedFlags()
+AppState::Inputs AppState::currentInputs() const
 {
-    m_localizedFlags.assign(std::size_t(m_plugins.size()), false);
-    for (qsizetype i = 0; i < m_plugins.size(); ++i)
-        m_localizedFlags[std::size_t(i)] = isLocalized(m_plugins.at(i));
+    return {m_libraryFilter, m_categoryFilter, m_searchText.trimmed().toCaseFolded()};
 }
 
 int AppState::count(std::optional<ZFCPluginType> type) const
@@ -234,7 +300,42 @@ void AppState::emitDerived(const DerivedChanges& changes)
 
 AppState::DerivedChanges AppState::updateDerived(bool pluginsReplaced)
 {
-    const QString query = m_searchText.trimmed().toCaseFolded();
+    return applyDerived(derive(m_tables, m_localizedFlags, currentInputs()), pluginsReplaced);
+}
+
+// Whether each folded name holds `query` (nothing when it is empty).
+std::vector<bool> AppState::namesHolding(const ScanTables& tables, const QString& query)
+{
+    const std::size_t count = std::size_t(tables.plugins.size());
+    std::vector<bool> holding(query.isEmpty() ? 0 : count, false);
+    if (query.isEmpty())
+        return holding;
+    // The query's skip table is made once, not once per name.
+    const QStringMatcher matcher(query, Qt::CaseSensitive);
+    const QString& text = tables.foldedNames;
+    if (query.contains(kNameEnd)) {
+        // Only such a query could match across two names: each is searched alone.
+        for (std::size_t i = 0; i < count; ++i) {
+            const qsizetype start = tables.nameStarts[i];
+            const QStringView name(text.constData() + start, tables.nameStarts[i + 1] - 1 - start);
+            holding[i] = matcher.indexIn(name) >= 0;
+        }
+        return holding;
+    }
+    std::size_t row = 0;
+    qsizetype at = 0;
+    while (row < count && (at = matcher.indexIn(text, tables.nameStarts[row])) >= 0) {
+        while (tables.nameStarts[row + 1] <= at)
+            ++row;
+        holding[row++] = true;
+    }
+    return holding;
+}
+
+AppState::Derived AppState::derive(const ScanTables& tables, const std::vector<bool>& localized,
+                                   const Inputs& inputs)
+{
+    const QString& query = inputs.query;
     // The category and library labels are the same for every row: test them once.
     std::array<bool, 4> typeMatches{};
     std::array<bool, 2> rootMatches{};
@@ -245,51 +346,64 @@ AppState::DerivedChanges AppState::updateDerived(bool pluginsReplaced)
         for (const PluginRoot root : PluginRoot::allCases())
             rootMatches[std::size_t(PluginRoot::Value(root))] = root.title().contains(query, Qt::CaseInsensitive);
     }
-    // The query's skip table is made once, not once per name.
-    const QStringMatcher matcher(query, Qt::CaseSensitive);
-    QList<qsizetype> rows;
-    rows.reserve(m_plugins.size());
-    m_shown.assign(std::size_t(m_plugins.size()), false);
-    std::array<int, 4> typeCounts{};
-    std::array<int, 2> rootCounts{};
-    int libraryCount = 0;
-    int localizedCount = 0;
+    const QList<Plugin>& plugins = tables.plugins;
+    const std::vector<bool> named = namesHolding(tables, query);
+    Derived out;
+    out.rows.reserve(plugins.size());
+    out.shown.assign(std::size_t(plugins.size()), false);
     qint64 totalSize = 0;
 
-    for (qsizetype i = 0; i < m_plugins.size(); ++i) {
-        const Plugin& plugin = m_plugins.at(i);
-        ++rootCounts[std::size_t(PluginRoot::Value(plugin.root))];
-        if (m_localizedFlags[std::size_t(i)])
-            ++localizedCount;
-        if (!passesLibrary(i))
-            continue;
-        ++typeCounts[std::size_t(ZFCPluginType::Value(plugin.type))];
-        ++libraryCount;
-        if (m_categoryFilter && *m_categoryFilter != plugin.type)
+    for (qsizetype i = 0; i < plugins.size(); ++i) {
+        const Plugin& plugin = plugins.at(i);
+        ++out.rootCounts[std::size_t(PluginRoot::Value(plugin.root))];
+        if (localized[std::size_t(i)])
+            ++out.localizedCount;
+        switch (inputs.library.kind()) {
+        case LibraryFilter::all: break;
+        case LibraryFilter::root:
+            if (plugin.root != inputs.library.pluginRoot())
+                continue;
+            break;
+        case LibraryFilter::localized:
+            if (!localized[std::size_t(i)])
+                continue;
+            break;
+        }
+        ++out.typeCounts[std::size_t(ZFCPluginType::Value(plugin.type))];
+        ++out.libraryCount;
+        if (inputs.category && *inputs.category != plugin.type)
             continue;
         if (!query.isEmpty() && !typeMatches[std::size_t(ZFCPluginType::Value(plugin.type))]
-            && !rootMatches[std::size_t(PluginRoot::Value(plugin.root))] && matcher.indexIn(m_foldedNames.at(i)) < 0)
+            && !rootMatches[std::size_t(PluginRoot::Value(plugin.root))] && !named[std::size_t(i)])
             continue;
-        rows.append(i);
-        m_shown[std::size_t(i)] = true;
+        out.rows.append(i);
+        out.shown[std::size_t(i)] = true;
         totalSize += plugin.sizeBytes;
     }
+    out.totalSizeText = EngineText::byteCountText(totalSize);
+    return out;
+}
 
-    const bool countsDiffer = typeCounts != m_typeCounts || rootCounts != m_rootCounts
-        || libraryCount != m_libraryCount || localizedCount != m_localizedCount;
-    m_typeCounts = typeCounts;
-    m_rootCounts = rootCounts;
-    m_libraryCount = libraryCount;
-    m_localizedCount = localizedCount;
+AppState::DerivedChanges AppState::applyDerived(Derived derived, bool pluginsReplaced)
+{
+    const bool countsDiffer = derived.typeCounts != m_typeCounts || derived.rootCounts != m_rootCounts
+        || derived.libraryCount != m_libraryCount || derived.localizedCount != m_localizedCount;
+    m_typeCounts = derived.typeCounts;
+    m_rootCounts = derived.rootCounts;
+    m_libraryCount = derived.libraryCount;
+    m_localizedCount = derived.localizedCount;
+    m_shown = std::move(derived.shown);
 
-    const QString sizeText = EngineText::byteCountText(totalSize);
-    const bool filteredDiffer = pluginsReplaced || rows != m_filteredRows || sizeText != m_totalSizeText;
+    const bool filteredDiffer =
+        pluginsReplaced || derived.rows != m_filteredRows || derived.totalSizeText != m_totalSizeText;
     if (filteredDiffer) {
-        m_filteredRows = std::move(rows);
-        m_filtered.clear();
+        m_filteredRows = std::move(derived.rows);
+        // Its copies of the plug-ins are many small frees.
+        if (!m_filtered.isEmpty())
+            freeOffThread(std::exchange(m_filtered, {}));
         m_filteredMade = false;
     }
-    m_totalSizeText = sizeText;
+    m_totalSizeText = derived.totalSizeText;
 
     return {filteredDiffer, countsDiffer, updateSelected(pluginsReplaced)};
 }
@@ -300,15 +414,16 @@ bool AppState::updateSelected(bool pluginsReplaced)
 {
     QList<qsizetype> rows;
     for (const QString& id : std::as_const(m_selection)) {
-        const auto it = m_indexOfId.constFind(id);
-        if (it != m_indexOfId.cend() && m_shown[std::size_t(*it)])
+        const auto it = m_tables.indexOfId.constFind(id);
+        if (it != m_tables.indexOfId.cend() && m_shown[std::size_t(*it)])
             rows.append(*it);
     }
     std::sort(rows.begin(), rows.end());
     if (rows == m_selectedRows && !(pluginsReplaced && !rows.isEmpty()))
         return false;
     m_selectedRows = std::move(rows);
-    m_selected.clear();
+    if (!m_selected.isEmpty())
+        freeOffThread(std::exchange(m_selected, {}));
     m_selectedMade = false;
     return true;
 }
@@ -318,7 +433,7 @@ const QList<Plugin>& AppState::filteredPlugins() const
     if (!m_filteredMade) {
         m_filtered.reserve(m_filteredRows.size());
         for (const qsizetype i : m_filteredRows)
-            m_filtered.append(m_plugins[i]);
+            m_filtered.append(m_tables.plugins[i]);
         m_filteredMade = true;
     }
     return m_filtered;
@@ -328,7 +443,7 @@ const QList<Plugin>& AppState::selectedPlugins() const
 {
     if (!m_selectedMade) {
         for (const qsizetype i : m_selectedRows)
-            m_selected.append(m_plugins[i]);
+            m_selected.append(m_tables.plugins[i]);
         m_selectedMade = true;
     }
     return m_selected;

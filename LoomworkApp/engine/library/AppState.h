@@ -59,7 +59,7 @@ public:
     explicit AppState(QObject* parent = nullptr);
     ~AppState() override;
 
-    const QList<Plugin>& plugins() const { return m_plugins; }
+    const QList<Plugin>& plugins() const { return m_tables.plugins; }
     const QHash<PluginRoot, QString>& scanErrors() const { return m_scanErrors; }
     bool isScanning() const { return m_isScanning; }
     const std::optional<QDateTime>& lastScanAt() const { return m_lastScanAt; }
@@ -77,8 +77,9 @@ public:
     // Stores the choice under "appearanceMode"; the shell applies it on appearanceChanged.
     void setAppearance(AppearanceMode mode);
 
-    // Rescans both libraries off the GUI thread. A call during a scan is remembered and
-    // runs once after it.
+    // Rescans both libraries off the GUI thread, where the tables the list needs are made
+    // too; the GUI thread only takes them over. A call during a scan is remembered and runs
+    // once after it.
     void refresh();
     void reloadLocalized();
     bool isLocalized(const Plugin& plugin) const;
@@ -115,10 +116,52 @@ signals:
     void scanFinished();
 
 private:
+    // The plug-ins of one scan and the tables made from them alone: built by the scan's
+    // worker, handed over whole, and freed off the GUI thread once replaced.
+    struct ScanTables
+    {
+        QList<Plugin> plugins;
+        // The names case-folded for the search, one after another with a NUL after each, and
+        // where each starts (index for index with plugins, then the end): a key's search runs
+        // through one block of memory rather than 50,000 strings.
+        QString foldedNames;
+        std::vector<qsizetype> nameStarts{0};
+        QHash<QString, qsizetype> indexOfId;
+        QHash<QString, qsizetype> indexOfPath;
+    };
+    // What the shown list depends on besides the scan and the translated marks.
+    struct Inputs
+    {
+        LibraryFilter library = LibraryFilter::allLibraries();
+        std::optional<ZFCPluginType> category;
+        QString query; // trimmed and case-folded
+        bool operator==(const Inputs& other) const
+        {
+            return library == other.library && category == other.category && query == other.query;
+        }
+    };
+    struct Derived
+    {
+        QList<qsizetype> rows;
+        std::vector<bool> shown; // by index into the plug-ins
+        std::array<int, 4> typeCounts{};
+        std::array<int, 2> rootCounts{};
+        int libraryCount = 0;
+        int localizedCount = 0;
+        QString totalSizeText;
+    };
+    struct HandOver;
+
     void startScan();
-    void publish(const PluginScanner::ScanResult& result, const QDateTime& startedAt);
+    void adopt(HandOver& handOver);
     QSet<QString> readLocalizedPaths() const;
-    bool passesLibrary(qsizetype index) const;
+    Inputs currentInputs() const;
+    static ScanTables makeTables(QList<Plugin> plugins);
+    // Whether each plug-in is translated, index for index.
+    static std::vector<bool> localizedFlags(const ScanTables& tables, const QSet<QString>& paths);
+    static std::vector<bool> namesHolding(const ScanTables& tables, const QString& query);
+    // The shown rows and the counts: one function for the GUI thread and the scan's worker.
+    static Derived derive(const ScanTables& tables, const std::vector<bool>& localized, const Inputs& inputs);
     struct DerivedChanges
     {
         bool filtered = false;
@@ -128,21 +171,20 @@ private:
     // Observers are told only after every value, derived ones included, is current.
     // `pluginsReplaced`: the same rows may now stand for other plug-ins.
     DerivedChanges updateDerived(bool pluginsReplaced = false);
+    DerivedChanges applyDerived(Derived derived, bool pluginsReplaced);
     bool updateSelected(bool pluginsReplaced = false);
-    void updateLocalizedFlags();
     void emitDerived(const DerivedChanges& changes);
     void recomputeDerived();
     QDateTime lastScanAtValue() const { return m_lastScanAt.value_or(QDateTime()); }
 
-    QList<Plugin> m_plugins;
-    // Index for index with m_plugins: the names case-folded once per scan for the search,
-    // and whether each is translated (kept with m_localizedPaths); and each id's index.
-    QStringList m_foldedNames;
+    ScanTables m_tables;
+    // Kept with m_localizedPaths, index for index with the plug-ins.
     std::vector<bool> m_localizedFlags;
-    QHash<QString, qsizetype> m_indexOfId;
     QHash<PluginRoot, QString> m_scanErrors;
     bool m_isScanning = false;
     bool m_refreshPending = false;
+    // Only the result of the latest scan is taken.
+    quint64 m_scanGeneration = 0;
     std::optional<QDateTime> m_lastScanAt;
     QSet<QString> m_localizedPaths;
     LibraryFilter m_libraryFilter = LibraryFilter::allLibraries();
@@ -152,7 +194,7 @@ private:
     AppearanceMode m_appearance;
 
     QList<qsizetype> m_filteredRows;
-    std::vector<bool> m_shown;  // by index into m_plugins
+    std::vector<bool> m_shown;  // by index into the plug-ins
     QList<qsizetype> m_selectedRows;
     mutable QList<Plugin> m_filtered;
     mutable bool m_filteredMade = false;

@@ -81,9 +81,14 @@ void scanRoot(PluginRoot root, PluginScanner::ScanResult& result)
             if (SafeFS::identityAt(categoryFd.get(), name, identity) != 0)
                 continue;
             const QDateTime modifiedAt = modificationDate(st);
-            // One walk gives both the template files and the allocated size.
-            const auto walk = LibraryWalk::walk(folder, LibraryWalk::templateFiles | LibraryWalk::allocatedSize);
-            const auto summary = TemplateInspector::versionSummary(walk.templates);
+            // One walk gives both the allocated size and the templates' heads, each file opened
+            // relative to its folder's handle; the plug-in's folder relative to its category.
+            TemplateInspector::VersionTally tally;
+            const auto walk = LibraryWalk::walkOpened(
+                ::openat(categoryFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), folder,
+                LibraryWalk::allocatedSize,
+                [&tally](int fd, const struct stat& file) { tally.add(fd, qint64(file.st_size)); });
+            const auto summary = tally.summary();
             Plugin plugin;
             plugin.name = FsPath::displayText(FsPath::fromBytes(name));
             plugin.type = type;

@@ -1,8 +1,11 @@
 #include "engine/templates/TemplateInspector.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
+
+#include <unistd.h>
 
 #include <QRegularExpression>
 #include <QStringDecoder>
@@ -266,37 +269,49 @@ QStringList TemplateInspector::templateFiles(const QString& folder)
 
 TemplateInspector::VersionSummary TemplateInspector::versionSummary(const QString& folder)
 {
-    return versionSummary(
-        LibraryWalk::walk(FsPath::toBytes(folder), LibraryWalk::templateFiles).templates);
+    VersionTally tally;
+    LibraryWalk::walk(FsPath::toBytes(folder), 0,
+                      [&tally](int fd, const struct stat& st) { tally.add(fd, qint64(st.st_size)); });
+    return tally.summary();
 }
 
-TemplateInspector::VersionSummary TemplateInspector::versionSummary(const std::vector<std::string>& templates)
+void TemplateInspector::VersionTally::add(int fd, qint64 size)
 {
-    VersionSummary summary;
-    std::optional<std::pair<QString, std::optional<QString>>> best;
-    QByteArray head;
-    for (const auto& file : templates) {
-        if (!LibraryWalk::readHead(file, kHeadBytes, head))
+    char* const head = m_head;
+    const std::size_t limit = size >= 0 && std::size_t(size) < kHeadBytes ? std::size_t(size) : kHeadBytes;
+    std::size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::pread(fd, head + got, limit - got, off_t(got));
+        if (n < 0 && errno == EINTR)
             continue;
-        const auto check = LibraryWalk::checkUtf8(head.constData(), std::size_t(head.size()));
-        if (check.validLength != std::size_t(head.size())) {
-            // A head cut inside a character is still text; anything else is not.
-            if (!(check.cutAtEnd && std::size_t(head.size()) == kHeadBytes))
-                continue;
-            head.truncate(qsizetype(check.validLength));
-        }
-        ++summary.templateFileCount;
-        const auto ozml = readOzml(head);
-        if (!ozml)
-            continue;
-        const auto dv = readDisplayVersion(head);
-        summary.counts[*ozml + QLatin1Char('|') + dv.value_or(QString())] += 1;
-        if (!best || VersionNum::compare(*ozml, best->first) > 0)
-            best = std::make_pair(*ozml, dv);
+        if (n <= 0)
+            break; // a read error counts as the data read so far
+        got += std::size_t(n);
     }
-    if (best) {
-        summary.ozml = best->first;
-        summary.displayVersion = best->second;
+    const auto check = LibraryWalk::checkUtf8(head, got);
+    if (check.validLength != got) {
+        // A head cut inside a character is still text; anything else is not.
+        if (!(check.cutAtEnd && got == kHeadBytes))
+            return;
+        got = check.validLength;
+    }
+    ++m_summary.templateFileCount;
+    const QByteArray text = QByteArray::fromRawData(head, qsizetype(got));
+    const auto ozml = readOzml(text);
+    if (!ozml)
+        return;
+    const auto dv = readDisplayVersion(text);
+    m_summary.counts[*ozml + QLatin1Char('|') + dv.value_or(QString())] += 1;
+    if (!m_best || VersionNum::compare(*ozml, m_best->first) > 0)
+        m_best = std::make_pair(*ozml, dv);
+}
+
+TemplateInspector::VersionSummary TemplateInspector::VersionTally::summary() const
+{
+    VersionSummary summary = m_summary;
+    if (m_best) {
+        summary.ozml = m_best->first;
+        summary.displayVersion = m_best->second;
     }
     return summary;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <utility>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -58,8 +60,21 @@ const QSet<QString>& fileExtensions();
 QStringList templateFiles(const QString& folder);
 
 VersionSummary versionSummary(const QString& folder);
-// The same from template paths already found (native bytes), for the scanner.
-VersionSummary versionSummary(const std::vector<std::string>& templates);
+
+// The same made one template at a time, from a handle on each as a walk meets them (the
+// scanner's own walk, through LibraryWalk's TemplateReader).
+class VersionTally
+{
+public:
+    // The template open at `fd`, a regular file of `size` bytes: only its head is read.
+    void add(int fd, qint64 size);
+    VersionSummary summary() const;
+
+private:
+    VersionSummary m_summary;
+    std::optional<std::pair<QString, std::optional<QString>>> m_best;
+    char m_head[kHeadBytes];
+};
 
 // Both rewrites change a plug-in whole or nothing (TemplateChange): a failed write
 // (TemplateEditError, naming the plug-in and the file) leaves every file as it was, and so

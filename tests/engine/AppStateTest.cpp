@@ -327,7 +327,7 @@ TEST_F(AppStateTest, WhatChangesDuringAScanHoldsWhenItsResultLands)
     state.setLibraryFilter(LibraryFilter::onlyLocalized());
     EXPECT_TRUE(state.filteredPlugins().isEmpty());
     state.refresh();
-    LocalizedStore::mark(*find(state, "Glow Max"), 2);
+    ASSERT_EQ(LocalizedStore::mark(*find(state, "Glow Max"), 2), 0);
     state.reloadLocalized();
     ASSERT_TRUE(finished.wait(10000));
     EXPECT_EQ(names(state.filteredPlugins()), QStringList{"Glow Max"});
@@ -359,7 +359,7 @@ TEST_F(AppStateTest, AnUnchangedRescanKeepsTheListAndAGoneStoreDropsItsResult)
     // longer there would go once a result was taken.
     Plugin deleted = state.plugins().first();
     deleted.path = user.path() + "/Effects.localized/Deleted Long Ago";
-    LocalizedStore::mark(deleted, 1);
+    ASSERT_EQ(LocalizedStore::mark(deleted, 1), 0);
     auto gone = std::make_unique<AppState>();
     gone->refresh();
     gone.reset();

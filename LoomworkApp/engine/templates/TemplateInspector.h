@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QSet>
@@ -82,6 +83,12 @@ EditSummary applyTranslations(TemplateChange& change, const QHash<QString, QStri
 // Published names of the installed plug-in paired by position with those of its
 // untranslated copy, counted, merged and sorted.
 QList<NamePair> namePairs(const QString& current, const std::optional<QString>& original);
+
+// One template's bytes with its versions set as setVersion() sets them (`ozml` and
+// `displayVersion` already checked); none when the text is not well-formed UTF-8 or nothing
+// changes.
+std::optional<QByteArray> rewrittenVersion(const QByteArray& text, const QByteArray& ozml,
+                                           const QByteArray& displayVersion);
 
 // Attribute text rules, exposed for the translation code.
 QString decodeEntities(const QString& raw);

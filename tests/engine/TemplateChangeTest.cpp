@@ -1,6 +1,8 @@
 #include <csignal>
+#include <cstdio>
 #include <functional>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,6 +27,7 @@
 #include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
+#include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StartUp.h"
@@ -505,4 +508,140 @@ TEST_F(TemplateChangeTest, InTheSystemLibraryEachUserRecoversOnlyWhatTheirJourna
     EXPECT_EQ(hiddenEntries(folder), QStringList());
     EXPECT_EQ(entries(), before);
     EXPECT_TRUE(QDir(aJournal).isEmpty());
+}
+
+namespace {
+
+// The templates of `folder` in the order a change of them all exchanges them, as paths
+// inside it.
+QStringList exchangeOrder(const QString& folder)
+{
+    QStringList order;
+    for (const QString& path : TemplateInspector::templateFiles(folder))
+        order.append(path.mid(folder.size() + 1));
+    return order;
+}
+
+bool exchangeNames(const QString& a, const QString& b)
+{
+    return ::renameat2(AT_FDCWD, QFile::encodeName(a).constData(), AT_FDCWD, QFile::encodeName(b).constData(),
+                       RENAME_EXCHANGE) == 0;
+}
+
+const QMap<QString, QByteArray> kPrivateFiles{{"notes.txt", "theirs"}, {"Inner/deep.txt", "deep"}};
+const QMap<QString, QByteArray> kPrivate{{"notes.txt", "theirs"}, {"Inner", "<dir>"}, {"Inner/deep.txt", "deep"}};
+
+// Opened to everyone, as the library's authorisation leaves a shared library (chmod -R 777).
+void openToEveryone(const QString& folder)
+{
+    ::chmod(QFile::encodeName(folder).constData(), 0777);
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        ::chmod(QFile::encodeName(it.next()).constData(), 0777);
+}
+
+} // namespace
+
+// Another user of a shared plug-in puts his own folder at a template's name just before
+// Loomwork exchanges it. What comes out is not the template read: it goes back at once, the
+// change stops with every template as it was and says so, and nothing of his folder is
+// removed, then or by the next recovery; also where the file system cannot exchange.
+TEST_F(TemplateChangeTest, AnItemPutAtATemplatesNameGoesBackAtOnceAndTheChangeStops)
+{
+    const QString effects = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    for (const bool refused : {false, true}) {
+        for (int k = 0; k < 6; ++k) {
+            const QString folder = makeSixTemplates(effects + QString("/Glow%1-%2").arg(k).arg(refused));
+            PackageMaker::makeFolder(folder, "priv", kPrivateFiles);
+            openToEveryone(folder);
+            const QString victim = exchangeOrder(folder).at(k);
+            SCOPED_TRACE((victim + (refused ? " without exchange" : "")).toStdString());
+            TemplateChange::setExchangeRefused(refused);
+            // Six staged files and the finish state, then the exchanges.
+            TemplateChange::setStepHook([&](int step) {
+                if (step == 7 + k)
+                    ASSERT_TRUE(exchangeNames(folder + "/priv", folder + "/" + victim));
+            });
+            QString message;
+            try {
+                TemplateInspector::setVersion(folder, "5.13", "5.6");
+            } catch (const TemplateEditError& e) {
+                message = e.message();
+            }
+            TemplateChange::setStepHook(nullptr);
+            TemplateChange::setExchangeRefused(false);
+            EXPECT_EQ(message, "插件「" + QFileInfo(folder).fileName() + "」的文件「" + victim
+                                   + "」在修改时被换成了别的项目，那个项目已放回原处，没有删除。\n插件的模板都没有改动。");
+            for (int pass = 0; pass < 2; ++pass) {
+                EXPECT_EQ(PackageMaker::readTree(folder + "/" + victim), kPrivate) << "pass " << pass;
+                EXPECT_EQ(readBytes(folder + "/priv"), smallTemplate());
+                for (const QString& name : kTemplates) {
+                    if (name != victim)
+                        EXPECT_EQ(readBytes(folder + "/" + name), smallTemplate()) << name.toStdString();
+                }
+                EXPECT_EQ(hiddenEntries(folder), QStringList());
+                EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
+                AppJournal::recover();
+            }
+        }
+    }
+}
+
+// The same against a third user's folder, Loomwork running as an ordinary user: nothing of
+// his is removed or emptied, by the change or by that user's next recovery.
+TEST_F(TemplateChangeTest, AThirdUsersFolderExchangedInIsNeverEmptied)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to play two other users";
+    constexpr uid_t user = 4321, third = 4242;
+    const QByteArray root = QFile::encodeName(TestEnv::root());
+    ASSERT_EQ(::chmod(root.constData(), 0711), 0);
+    const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
+    const QString data = TestEnv::root() + "/data-user";
+    QDir().mkpath(data);
+    ASSERT_EQ(::chown(QFile::encodeName(data).constData(), user, user), 0);
+    const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow");
+    PackageMaker::makeFolder(folder, "priv", kPrivateFiles);
+    openToEveryone(TestEnv::systemLibrary());
+    // His folder is open to all at the top, as the library leaves it; inside, his own.
+    for (const char* inside : {"/priv", "/priv/notes.txt", "/priv/Inner", "/priv/Inner/deep.txt"})
+        ASSERT_EQ(::chown(QFile::encodeName(folder + inside).constData(), third, third), 0);
+    ::chmod(QFile::encodeName(folder + "/priv/Inner").constData(), 0755);
+    ::chmod(QFile::encodeName(folder + "/priv/Inner/deep.txt").constData(), 0644);
+    const QString victim = exchangeOrder(folder).at(2);
+
+    const auto asUser = [&](const std::function<bool()>& work) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 || ::setresuid(user, user, user) != 0)
+                ::_exit(3);
+            ::setenv("XDG_DATA_HOME", QFile::encodeName(data).constData(), 1);
+            ::_exit(work() ? 0 : 1);
+        }
+        int status = 0;
+        EXPECT_EQ(::waitpid(child, &status, 0), child);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    EXPECT_TRUE(asUser([&] {
+        TemplateChange::setStepHook([&](int step) {
+            if (step == 9)
+                exchangeNames(folder + "/priv", folder + "/" + victim);
+        });
+        try {
+            TemplateInspector::setVersion(folder, "5.13", "5.6");
+        } catch (const TemplateEditError& e) {
+            return e.message().endsWith("在修改时被换成了别的项目，那个项目已放回原处，没有删除。\n插件的模板都没有改动。");
+        }
+        return false;
+    })) << "reported as the plug-in stands";
+    EXPECT_EQ(PackageMaker::readTree(folder + "/" + victim), kPrivate);
+    EXPECT_TRUE(asUser([] {
+        AppJournal::recover();
+        return true;
+    }));
+    AppJournal::recover();
+    EXPECT_EQ(PackageMaker::readTree(folder + "/" + victim), kPrivate);
+    EXPECT_EQ(readBytes(folder + "/priv"), smallTemplate());
+    EXPECT_EQ(hiddenEntries(folder), QStringList());
+    EXPECT_TRUE(QDir(data + "/com.loomwork.app/journal").isEmpty());
 }

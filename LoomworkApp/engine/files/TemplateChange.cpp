@@ -34,6 +34,9 @@ using Role = SafeFS::JournalItem::Role;
 constexpr char kPurpose[] = "rewrite";
 // The old content's name in the staging folder where the file system cannot exchange.
 constexpr char kAsideSuffix[] = "-old";
+// A step's result when what an exchange brought out was not the template read: another item
+// was put at its name meanwhile.
+constexpr int kNotTheTemplate = -1;
 
 std::function<void(int)>& stepHook()
 {
@@ -196,24 +199,73 @@ TemplateChange::~TemplateChange()
 
 void TemplateChange::clearRooms()
 {
-    if (m_change->kept())
+    if (!m_change || m_change->kept())
         return;
     m_openedFolder = SIZE_MAX;
     m_openedStaging = SafeFS::Room();
-    for (const Folder& folder : m_folders) {
+    for (std::size_t i = 0; i < m_folders.size(); ++i) {
+        Folder& folder = m_folders[i];
         if (!folder.made)
             continue;
-        // Only what the room holds, all of it ours, then the room while it is still itself.
         DirHandle::Fd dir;
         SafeFS::Room room;
         std::vector<std::string> names;
         bool cleared = openFolder(m_plugin.get(), m_system, folder.path, dir) == 0
             && room.find(dir.get(), folder.staging, folder.identity) == 0 && DirHandle::listNames(room.fd(), names) == 0;
-        for (const std::string& name : names)
-            cleared = cleared && DirHandle::removeAt(room.fd(), name) == 0;
+        for (const std::string& name : names) {
+            if (!cleared)
+                break;
+            cleared = clearRoomItem(i, dir.get(), room.fd(), name) == 0;
+        }
         if (!cleared || room.removeIfEmpty(dir.get()) != 0)
             m_change->keep();
+        else
+            folder.made = false;
     }
+}
+
+// One item of a staging folder: a file this change made goes; an old content stays for
+// recovery (kept as the entry's); anything else came in from the shared folder and goes back
+// out there, never removed.
+int TemplateChange::clearRoomItem(std::size_t folder, int dir, int room, const std::string& name)
+{
+    SafeFS::Identity found;
+    if (const int error = SafeFS::identityAt(room, name, found))
+        return error == ENOENT ? 0 : error;
+    const bool made = std::any_of(m_made.begin(), m_made.end(), [&](const std::pair<std::size_t, SafeFS::Identity>& each) {
+        return each.first == folder && each.second == found;
+    });
+    if (made)
+        return DirHandle::removeAt(room, name);
+    const bool old = std::any_of(m_staged.begin(), m_staged.end(), [&](const Staged& each) {
+        return each.folder == folder && each.old == found;
+    });
+    if (old)
+        return EEXIST;
+    // Named as the template whose place it was taken from.
+    std::string backAs = name;
+    for (const Staged& each : m_staged) {
+        if (each.folder == folder && (name == each.file || name == each.file + kAsideSuffix))
+            backAs = each.name;
+    }
+    return returnOut(folder, dir, room, name, SafeFS::Identity(), backAs);
+}
+
+// Moves `inside` of the staging folder `room` of `folder` back out to `dir`, as `name` or,
+// where that is taken, "name 2", …, unless it is `ours` (then it goes). Where it went is told
+// in the change's message.
+int TemplateChange::returnOut(std::size_t folder, int dir, int room, const std::string& inside,
+                              const SafeFS::Identity& ours, const std::string& name)
+{
+    SafeFS::Removal removal;
+    const int error = SafeFS::removeInRoom(room, inside, ours, SafeFS::ownersOf(room, inside, ::geteuid()), dir, name,
+                                           removal);
+    if (!removal.returnedAs.empty()) {
+        const std::string& path = m_folders[folder].path;
+        const std::string at = m_system ? (path.empty() ? m_native : m_native + '/' + path) : path;
+        m_returned.push_back(at + '/' + removal.returnedAs);
+    }
+    return error;
 }
 
 const std::vector<std::string>& TemplateChange::templates()
@@ -438,6 +490,12 @@ void TemplateChange::stageFile(const std::string& path, const QByteArray& bytes)
         DirHandle::Fd out;
         if (const int creating = DirHandle::createFileAt(into, staged.file, 0600, out))
             return creating;
+        // Known from its creation on: only what this change made ever goes from its rooms.
+        if (const int looking = SafeFS::identityAt(out.get(), {}, staged.made)) {
+            (void)::unlinkat(into, staged.file.c_str(), 0); // our own name in our own room
+            return looking;
+        }
+        m_made.emplace_back(folder, staged.made);
         // Only the permission bits: a set-ID bit must not come along onto a file that may now
         // be ours.
         if (::fchmod(out.get(), st.st_mode & 0777) != 0)
@@ -447,8 +505,6 @@ void TemplateChange::stageFile(const std::string& path, const QByteArray& bytes)
         }
         if (const int writing = writeAll(out.get(), bytes.constData(), std::size_t(bytes.size())))
             return writing;
-        if (const int looking = SafeFS::identityAt(out.get(), {}, staged.made))
-            return looking;
         return ::close(out.release()) == 0 ? 0 : errno;
     });
     if (error)
@@ -515,9 +571,16 @@ int TemplateChange::exchange(Staged& staged)
     // that the name is only ever taken by our own file.
     bool exchanged = false;
     const int error = DirHandle::swapIn(into, staged.file, dir, staged.name, into, staged.file + kAsideSuffix, exchanged);
-    if (error == 0)
-        staged.state = exchanged ? Staged::State::exchanged : Staged::State::movedAside;
-    return error;
+    if (error)
+        return error;
+    staged.state = exchanged ? Staged::State::exchanged : Staged::State::movedAside;
+    // Whatever stands at a name in a folder others may write is what came out: it must be the
+    // template read, or it goes back at once.
+    SafeFS::Identity came;
+    if (SafeFS::identityAt(into, exchanged ? staged.file : staged.file + kAsideSuffix, came) == 0 && came == staged.old)
+        return 0;
+    const int back = putBack(staged);
+    return back ? back : kNotTheTemplate;
 }
 
 int TemplateChange::putBack(Staged& staged)
@@ -530,9 +593,15 @@ int TemplateChange::putBack(Staged& staged)
         return error;
     const int error = DirHandle::swapBack(into, staged.file, dir, staged.name, into, staged.file + kAsideSuffix,
                                           staged.state == Staged::State::exchanged);
-    if (error == 0)
-        staged.state = Staged::State::staged;
-    return error;
+    if (error)
+        return error;
+    staged.state = Staged::State::staged;
+    // What came back into the room must be our new content; another item put at the name
+    // meanwhile goes back out.
+    SafeFS::Identity came;
+    if (SafeFS::identityAt(into, staged.file, came) != 0 || came == staged.made)
+        return 0;
+    return returnOut(staged.folder, dir, into, staged.file, staged.made, staged.name);
 }
 
 int TemplateChange::commit()
@@ -615,21 +684,36 @@ int TemplateChange::commitSteps()
 // to take it.
 void TemplateChange::failCommit(std::size_t failedAt, int error)
 {
-    const QString what = QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
-                       + QStringLiteral("」的文件「") + FsPath::displayText(FsPath::fromBytes(m_staged[failedAt].shown))
-                       + QStringLiteral("」：") + SystemError::describe(error) + QLatin1Char('\n');
+    const QString file = QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
+                       + QStringLiteral("」的文件「") + FsPath::displayText(FsPath::fromBytes(m_staged[failedAt].shown));
+    const QString what = error == kNotTheTemplate
+        ? file + QStringLiteral("」在修改时被换成了别的项目，那个项目已放回原处，没有删除。\n")
+        : file + QStringLiteral("」：") + SystemError::describe(error) + QLatin1Char('\n');
     if (m_change->state() == SafeFS::JournalEntry::State::finish
         && m_change->setState(SafeFS::JournalEntry::State::undo) != 0) {
         m_change->keep();
-        throw TemplateEditError(what + QStringLiteral("其余模板会在下次启动或下一次修改前改完。"));
+        throw TemplateEditError(what + QStringLiteral("其余模板会在下次启动或下一次修改前改完。") + returnedText());
     }
     for (std::size_t i = failedAt + 1; i-- > 0;) {
         if (m_staged[i].state != Staged::State::staged && attempt([&] { return putBack(m_staged[i]); }) != 0) {
             m_change->keep();
-            throw TemplateEditError(what + QStringLiteral("已改动的模板会在下次启动或下一次修改前改回原样。"));
+            throw TemplateEditError(what + QStringLiteral("已改动的模板会在下次启动或下一次修改前改回原样。")
+                                    + returnedText());
         }
     }
-    throw TemplateEditError(what + QStringLiteral("插件的模板都没有改动。"));
+    // Now, so that whatever the rooms hold that is not ours is named here.
+    clearRooms();
+    throw TemplateEditError(what + QStringLiteral("插件的模板都没有改动。") + returnedText());
+}
+
+// The items that came into a staging folder from the shared folder and went back out under
+// another name than they had, one line each.
+QString TemplateChange::returnedText() const
+{
+    QString text;
+    for (const std::string& path : m_returned)
+        text += QStringLiteral("\n别的项目已放回：") + FsPath::displayText(FsPath::fromBytes(path));
+    return text;
 }
 
 // One step that changes the disk, numbered for the tests' hooks.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QByteArray>
@@ -109,6 +110,10 @@ private:
     int syncStaged();
     int exchange(Staged& staged);
     int putBack(Staged& staged);
+    int returnOut(std::size_t folder, int dir, int room, const std::string& inside, const SafeFS::Identity& ours,
+                  const std::string& name);
+    int clearRoomItem(std::size_t folder, int dir, int room, const std::string& name);
+    QString returnedText() const;
     int attempt(const std::function<int()>& step);
     int commitSteps();
     void stageFile(const std::string& path, const QByteArray& bytes);
@@ -128,6 +133,11 @@ private:
     std::map<std::string, std::size_t> m_folderIndex;
     std::map<std::string, std::string> m_realFolders; // the user's folders, by the path walked
     std::vector<Staged> m_staged;
+    // Every file this change made in a room, by folder, from its creation on.
+    std::vector<std::pair<std::size_t, SafeFS::Identity>> m_made;
+    // Items of the shared folder that an exchange brought into a room and that went back out
+    // under another name (paths, for the message).
+    std::vector<std::string> m_returned;
     // The folder last worked in, and its staging folder once opened (found by identity,
     // wherever another user renamed it to).
     std::size_t m_openedFolder = SIZE_MAX;

@@ -645,3 +645,51 @@ TEST_F(TemplateChangeTest, AThirdUsersFolderExchangedInIsNeverEmptied)
     EXPECT_EQ(hiddenEntries(folder), QStringList());
     EXPECT_TRUE(QDir(data + "/com.loomwork.app/journal").isEmpty());
 }
+
+// A rewrite or a translation acts on the plug-in the list showed: when another folder has
+// been put at its name since the scan, or none stands there, nothing is written, no backup is
+// made, and the message says it changed after it was shown. The one shown, put back, is
+// changed; so is a plug-in without a scan's identity, and the user's plug-in that is a link.
+TEST_F(TemplateChangeTest, OnlyThePluginTheListShowedIsChanged)
+{
+    const QString expected = "「Glow」在列表显示后已被改动或替换，未作修改。请刷新列表后重试。";
+    const auto refusal = [](const std::function<void()>& change) {
+        try {
+            change();
+        } catch (const TemplateEditError& e) {
+            return e.message();
+        }
+        return QString();
+    };
+    for (const PluginRoot root : {PluginRoot::system, PluginRoot::user}) {
+        SCOPED_TRACE(root.rawValue().toStdString());
+        const QString folder = makeSixTemplates(categoryFolder(root, ZFCPluginType::effect) + "/Glow");
+        const auto scanned = PluginScanner::scan({root}).plugins;
+        ASSERT_EQ(scanned.size(), 1);
+        const Plugin shown = scanned.first();
+        ASSERT_TRUE(shown.identity.known());
+
+        ASSERT_TRUE(QDir().rename(folder, folder + " moved"));
+        makeSixTemplates(folder);
+        EXPECT_EQ(refusal([&] { TemplateInspector::setVersion(folder, "5.13", "5.6", shown.identity); }), expected);
+        EXPECT_EQ(refusal([&] { PluginModifier::localize(shown, {{"Font", "字体"}}); }), expected);
+        EXPECT_TRUE(PluginBackupStore::backups(shown).isEmpty());
+        EXPECT_EQ(templatesWith(folder, "5.13"), 0);
+        EXPECT_EQ(templatesWith(folder + " moved", "5.13"), 0);
+        QDir(folder).removeRecursively();
+        EXPECT_EQ(refusal([&] { TemplateInspector::setVersion(folder, "5.13", "5.6", shown.identity); }), expected);
+
+        ASSERT_TRUE(QDir().rename(folder + " moved", folder));
+        EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6", shown.identity).filesChanged, 6);
+        EXPECT_EQ(TemplateInspector::setVersion(folder, "5.12", "5.6", {}).filesChanged, 6);
+        EXPECT_EQ(hiddenEntries(folder), QStringList());
+    }
+    const QString outside = makeSixTemplates(TestEnv::root() + "/Outside");
+    const QString link = categoryFolder(PluginRoot::user, ZFCPluginType::subtitle) + "/Linked";
+    makeSymlink(outside, link);
+    const auto linked = PluginScanner::scan({PluginRoot::user}).plugins;
+    const auto found = std::find_if(linked.begin(), linked.end(), [&](const Plugin& p) { return p.path == link; });
+    ASSERT_NE(found, linked.end());
+    EXPECT_EQ(PluginModifier::localize(*found, {{"Font", "字体"}}).summary.filesChanged, 6);
+    EXPECT_EQ(templatesWith(outside, "name=\"字体\""), 6);
+}

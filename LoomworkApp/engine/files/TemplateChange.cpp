@@ -82,6 +82,8 @@ struct OpenedPlugin
     DirHandle::Fd fd;
     int error = 0;
     QString refusal;
+    // The item at the plug-in's name as opened (a link itself, in the user's library).
+    SafeFS::Identity identity;
 };
 
 // In the system library the plug-in folder is reached one handle at a time from the library
@@ -92,7 +94,12 @@ OpenedPlugin openPlugin(const QString& folder)
     const auto in = SystemPath::inside(folder);
     opened.system = in.has_value();
     if (!opened.system) {
-        opened.fd = DirHandle::Fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // The user's own library: nobody else renames there, so a look at the name just before
+        // it is opened tells what is opened.
+        const std::string native = nativeFolder(folder);
+        if ((opened.error = SafeFS::identityAt(AT_FDCWD, native, opened.identity)))
+            return opened;
+        opened.fd = DirHandle::Fd(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         opened.error = opened.fd.valid() ? 0 : errno;
         return opened;
     }
@@ -119,6 +126,8 @@ OpenedPlugin openPlugin(const QString& folder)
         }
         at = std::move(next);
     }
+    if ((opened.error = SafeFS::identityAt(at.get(), {}, opened.identity)))
+        return opened;
     opened.fd = std::move(at);
     return opened;
 }
@@ -170,7 +179,8 @@ std::string linkOnTheWay(int top, const std::string& relative)
 
 } // namespace
 
-TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change)
+TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change,
+                               const SafeFS::Identity& seen)
     : m_folder(folder), m_native(nativeFolder(folder)),
       m_change(change ? std::move(change) : std::make_shared<JournalChange>("template"))
 {
@@ -178,10 +188,15 @@ TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalCha
     m_system = opened.system;
     if (!opened.refusal.isEmpty())
         throw TemplateEditError(opened.refusal);
+    const QString name = FsPath::displayText(FsPath::fromBytes(nameOf(m_native)));
+    // Only the plug-in the list showed is changed: another item put at its name since, or
+    // none, is left as it is.
+    if (seen.known() && (opened.error == 0 || opened.error == ENOENT) && !(opened.identity == seen))
+        throw TemplateEditError(QStringLiteral("「") + name
+                                + QStringLiteral("」在列表显示后已被改动或替换，未作修改。请刷新列表后重试。"));
     // A plug-in removed meanwhile simply has no templates.
     if (opened.error && opened.error != ENOENT)
-        throw TemplateEditError(QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
-                                + QStringLiteral("」：") + SystemError::describe(opened.error));
+        throw TemplateEditError(QStringLiteral("插件「") + name + QStringLiteral("」：") + SystemError::describe(opened.error));
     m_plugin = std::move(opened.fd);
     m_pluginPlace = AppJournal::placeOf(folder);
 }

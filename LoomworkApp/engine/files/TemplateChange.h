@@ -42,8 +42,11 @@ public:
     // Opens the plug-in folder `folder`; throws TemplateEditError when it cannot be opened or
     // lies in the system library behind a link. `change`: the journal entry of a larger change
     // this one is part of (a restore); none gives it one of its own (made here, so recovery
-    // runs first).
-    explicit TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change = {});
+    // runs first). `seen`: the item the list showed at `folder` (Plugin::identity); when
+    // another item, or none, stands there now, throws saying so and nothing is changed.
+    // Unknown (0, 0) checks nothing.
+    explicit TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change = {},
+                            const SafeFS::Identity& seen = {});
     ~TemplateChange();
     TemplateChange(const TemplateChange&) = delete;
     TemplateChange& operator=(const TemplateChange&) = delete;

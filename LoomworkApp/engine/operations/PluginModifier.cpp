@@ -32,7 +32,7 @@ PluginModifier::Outcome PluginModifier::localize(const Plugin& plugin, const QHa
 {
     // A link in the way is refused before any backup is made, and what a killed change left
     // is put right first, so that it is never backed up.
-    TemplateChange change(plugin.path);
+    TemplateChange change(plugin.path, {}, plugin.identity);
     change.templates();
     Outcome outcome;
     outcome.backup = originalBackup(plugin);

@@ -31,7 +31,8 @@ struct Outcome
 // PluginBackupError when the backup fails (nothing else happens) and TemplateEditError when
 // a template write fails (a backup made here stays) or, before any backup, when the plug-in
 // lies in the system library behind a symbolic link or holds a linked template (linked
-// folders are passed over).
+// folders are passed over), or when another item stands at its path than the one the list
+// showed (`plugin.identity`).
 Outcome localize(const Plugin& plugin, const QHash<QString, QString>& map);
 
 // The plug-in's oldest translation backup that still holds its copy.

@@ -501,7 +501,7 @@ std::optional<QByteArray> TemplateInspector::rewrittenVersion(const QByteArray& 
 }
 
 TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& folder, const QString& ozml,
-                                                             const QString& displayVersion)
+                                                             const QString& displayVersion, const SafeFS::Identity& seen)
 {
     if (!isVersionValue(ozml))
         throw TemplateEditError(QStringLiteral("版本号格式不对：") + ozml);
@@ -511,7 +511,7 @@ TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& fold
     const QByteArray ozmlBytes = ozml.toLatin1();
     const QByteArray dvBytes = displayVersion.toLatin1();
     EditSummary summary;
-    TemplateChange change(folder);
+    TemplateChange change(folder, {}, seen);
     try {
         for (const auto& file : change.templates()) {
             const auto bytes = change.read(file, kMaxTemplateBytes);

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <SafeFS/Identity.h>
 #include "engine/files/TemplateEditError.h"
 
 class TemplateChange;
@@ -70,8 +71,11 @@ VersionSummary versionSummary(const std::vector<std::string>& templates);
 
 // Sets every template's ozml version and display version (an empty display version
 // removes the element). Only regular files (or, in the user's library, links to them) are
-// rewritten, and only when their text changes. Throws TemplateEditError for a version that is not digits and dots.
-EditSummary setVersion(const QString& folder, const QString& ozml, const QString& displayVersion);
+// rewritten, and only when their text changes. Throws TemplateEditError for a version that is not digits and dots,
+// and when `seen` (the plug-in's identity in the list; unknown checks nothing) is no longer
+// what stands at `folder`.
+EditSummary setVersion(const QString& folder, const QString& ozml, const QString& displayVersion,
+                       const SafeFS::Identity& seen = {});
 
 // Renames published parameters: each name found as a key of `map` (entities decoded,
 // trimmed) gets the mapped text; a name that is no key takes the text of the keys that

@@ -594,8 +594,9 @@ int TemplateChange::exchange(Staged& staged)
     SafeFS::Identity came;
     if (SafeFS::identityAt(into, exchanged ? staged.file : staged.file + kAsideSuffix, came) == 0 && came == staged.old)
         return 0;
-    const int back = putBack(staged);
-    return back ? back : kNotTheTemplate;
+    // Should that fail, the change's undo tries again, or leaves it recorded.
+    (void)putBack(staged);
+    return kNotTheTemplate;
 }
 
 int TemplateChange::putBack(Staged& staged)
@@ -616,6 +617,12 @@ int TemplateChange::putBack(Staged& staged)
     SafeFS::Identity came;
     if (SafeFS::identityAt(into, staged.file, came) != 0 || came == staged.made)
         return 0;
+    // The old content itself came back, another item standing at its name by now: it is to go
+    // back once more, as after an exchange.
+    if (came == staged.old) {
+        staged.state = Staged::State::exchanged;
+        return EEXIST;
+    }
     return returnOut(staged.folder, dir, into, staged.file, staged.made, staged.name);
 }
 

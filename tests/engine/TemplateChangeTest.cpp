@@ -693,3 +693,39 @@ TEST_F(TemplateChangeTest, OnlyThePluginTheListShowedIsChanged)
     EXPECT_EQ(PluginModifier::localize(*found, {{"Font", "字体"}}).summary.filesChanged, 6);
     EXPECT_EQ(templatesWith(outside, "name=\"字体\""), 6);
 }
+
+// A journal that cannot be written (its folder opened to others) stops a change before its
+// first step, or before its finish state: the message names the journal's folder, not a
+// template, and every template is as it was.
+TEST_F(TemplateChangeTest, AJournalThatCannotBeWrittenIsNamedAndNothingChanges)
+{
+    const QString journal = AppJournal::folder();
+    const QByteArray journalPath = QFile::encodeName(journal);
+    for (const int spoiledAt : {0, 6}) {
+        SCOPED_TRACE(spoiledAt);
+        QDir().mkpath(journal);
+        const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect)
+                                                + "/Glow" + QString::number(spoiledAt));
+        if (spoiledAt == 0)
+            ::chmod(journalPath.constData(), 0777);
+        TemplateChange::setStepHook([&](int step) {
+            if (step == spoiledAt)
+                ::chmod(journalPath.constData(), 0777);
+        });
+        QString message;
+        try {
+            TemplateInspector::setVersion(folder, "5.13", "5.6");
+        } catch (const TemplateEditError& e) {
+            message = e.message();
+        }
+        TemplateChange::setStepHook(nullptr);
+        ::chmod(journalPath.constData(), 0700);
+        EXPECT_TRUE(message.startsWith("无法写入操作记录：" + journal + "\n")) << message.toStdString();
+        EXPECT_TRUE(message.endsWith("\n插件没有改动。")) << message.toStdString();
+        EXPECT_FALSE(message.contains(".motn")) << message.toStdString();
+        EXPECT_EQ(templatesWith(folder, "5.13"), 0);
+        AppJournal::recover();
+        EXPECT_EQ(hiddenEntries(folder), QStringList());
+        EXPECT_TRUE(QDir(journal).isEmpty());
+    }
+}

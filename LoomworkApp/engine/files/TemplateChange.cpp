@@ -421,7 +421,7 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
             }
         }
         if (const int error = m_change->write())
-            fail(shown, error);
+            throw TemplateEditError(m_change->failureText(error));
         for (Folder& each : m_folders)
             each.recorded = true;
     }
@@ -443,7 +443,7 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
     // By identity before anything goes in: recovery removes a room without one only while it is
     // empty.
     if (const int error = m_change->write())
-        fail(shown, error);
+        throw TemplateEditError(m_change->failureText(error));
 }
 
 void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
@@ -653,8 +653,9 @@ int TemplateChange::commitSteps()
         items.push_back(JournalChange::item(Role::old, folder.place, file, staged.name, staged.old));
         items.push_back(JournalChange::item(Role::old, folder.place, file + kAsideSuffix, staged.name, staged.old));
     }
+    // Nothing is exchanged before the entry says finish: without it the plug-in stays as it was.
     if (const int error = attempt([&] { return m_change->setState(SafeFS::JournalEntry::State::finish); }))
-        failCommit(0, error);
+        throw TemplateEditError(m_change->failureText(error));
 
     // Recorded as finished: a kill from here on is finished by recovery.
     for (std::size_t i = 0; i < m_staged.size(); ++i) {

@@ -3,6 +3,7 @@
 
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/InstanceGuard.h"
+#include "engine/files/TemplateChange.h"
 #include "engine/operations/OperationsCenter.h"
 #include "online/ServerConfig.h"
 #include "ui/Appearance.h"
@@ -73,6 +74,9 @@ int main(int argc, char* argv[])
     LoomworkMain loomwork;
     loomwork.start(arguments.files, &instance);
     const int status = QApplication::exec();
+    // Changes' old contents go after their calls return: done before another instance may
+    // start and recover them.
+    TemplateChange::waitForRemovals();
     AlertPresenter::setCurrent(nullptr);
     return status;
 }

@@ -1,5 +1,7 @@
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <atomic>
 #include <functional>
 
 #include <fcntl.h>
@@ -10,9 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QProcess>
 #include <QScopeGuard>
 
 #include <SafeFS/Journal.h>
@@ -98,6 +102,8 @@ int templatesWith(const QString& folder, const QByteArray& marker)
 // (0: as this process); true when the child finished before that step.
 bool runKilledAt(int step, const std::function<void()>& change, uid_t uid = 0)
 {
+    // A fork copies no thread: no worker of ours may be running then.
+    TemplateChange::waitForRemovals();
     const pid_t child = ::fork();
     if (child == 0) {
         if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
@@ -111,6 +117,8 @@ bool runKilledAt(int step, const std::function<void()>& change, uid_t uid = 0)
         } catch (...) {
             ::_exit(2);
         }
+        // The old contents go after the call: killed there too, when the step is one of theirs.
+        TemplateChange::waitForRemovals();
         ::_exit(0);
     }
     int status = 0;
@@ -134,12 +142,15 @@ QString makeSixLinkedTemplates(const QString& folder, const QString& outside)
 }
 
 // A kill anywhere leaves the plug-in, once recovered, wholly old (before the finish state) or
-// wholly new (from it on), with none of our temporaries and no journal entry.
+// wholly new (from it on), with none of our temporaries and no journal entry; also a kill after
+// the call has returned, while its old contents are being removed.
 void killAtEveryStep(const QString& library, const std::function<void(const QString&)>& change,
                      const QByteArray& marker, bool linked = false)
 {
-    // Six staged files, the finish state, six exchanges, the old contents' removal.
-    const int steps = 6 + 1 + 6 + 1;
+    // Six staged files, the finish state, six exchanges; after the call, the sync of the
+    // changed folders and the emptying of each staging folder (one per folder of templates).
+    const int rooms = linked ? 5 : 3;
+    const int steps = 6 + 1 + 6 + 1 + rooms;
     for (int step = 1; step <= steps + 1; ++step) {
         const QString plugin = QString("%1/Effects.localized/%2%3").arg(library, linked ? "Linked" : "Glow").arg(step);
         const QString outside = QString("%1/Outside%2").arg(TestEnv::root()).arg(step);
@@ -195,6 +206,7 @@ TEST_F(TemplateChangeTest, TheNextChangeAndTheStartFinishARecordedChange)
     EXPECT_EQ(TemplateInspector::applyTranslations(effects + "/Glow", {{"Font", "字体"}}).filesChanged, 6);
     EXPECT_EQ(templatesWith(effects + "/Glow", "version=\"5.13\""), 6);
     EXPECT_EQ(templatesWith(effects + "/Glow", "name=\"字体\""), 6);
+    TemplateChange::waitForRemovals();
     EXPECT_EQ(hiddenEntries(effects + "/Glow"), QStringList());
 
     // At start-up: a recorded change is finished; one killed before its finish state is undone.
@@ -278,6 +290,7 @@ TEST_F(TemplateChangeTest, NothingPlantedInAPluginIsFollowedOrRemoved)
         setModified(path, 1000000000);
     const QStringList hidden = hiddenEntries(folder);
     EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6").filesChanged, 6);
+    TemplateChange::waitForRemovals();
     StartUp::run();
     EXPECT_EQ(readBytes(outside), "the user's own");
     EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
@@ -682,6 +695,7 @@ TEST_F(TemplateChangeTest, OnlyThePluginTheListShowedIsChanged)
         ASSERT_TRUE(QDir().rename(folder + " moved", folder));
         EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6", shown.identity).filesChanged, 6);
         EXPECT_EQ(TemplateInspector::setVersion(folder, "5.12", "5.6", {}).filesChanged, 6);
+        TemplateChange::waitForRemovals();
         EXPECT_EQ(hiddenEntries(folder), QStringList());
     }
     const QString outside = makeSixTemplates(TestEnv::root() + "/Outside");
@@ -728,4 +742,133 @@ TEST_F(TemplateChangeTest, AJournalThatCannotBeWrittenIsNamedAndNothingChanges)
         EXPECT_EQ(hiddenEntries(folder), QStringList());
         EXPECT_TRUE(QDir(journal).isEmpty());
     }
+}
+
+// Once the call has returned, its old contents are removed on a worker. A kill before that
+// worker's first step, as after any of its steps (above), is finished by recovery.
+TEST_F(TemplateChangeTest, AKillOnceTheCallHasReturnedIsFinishedByRecovery)
+{
+    for (const PluginRoot root : {PluginRoot::system, PluginRoot::user}) {
+        SCOPED_TRACE(root.rawValue().toStdString());
+        const QString folder = makeSixTemplates(categoryFolder(root, ZFCPluginType::effect) + "/Glow");
+        TemplateChange::waitForRemovals();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            static std::atomic<bool> returned{false};
+            // Six staged files, the finish state, six exchanges: the worker's first step is the
+            // 14th; it is killed there once the call is back.
+            TemplateChange::setStepFault([](int step) {
+                if (step == 14) {
+                    returned.wait(false);
+                    ::kill(::getpid(), SIGKILL);
+                }
+                return 0;
+            });
+            try {
+                TemplateInspector::setVersion(folder, "5.13", "5.6");
+            } catch (...) {
+                ::_exit(2);
+            }
+            returned = true;
+            returned.notify_all();
+            TemplateChange::waitForRemovals();
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
+        AppJournal::recover();
+        EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
+        EXPECT_EQ(hiddenEntries(folder), QStringList());
+        EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
+    }
+}
+
+// A second change of a plug-in begins only once the first has removed its old contents and its
+// journal entry: the two never work beside each other.
+TEST_F(TemplateChangeTest, ASecondChangeOfAPluginWaitsForTheFirstsRemoval)
+{
+    const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow");
+    std::atomic<bool> released{false};
+    const auto release = [&] {
+        released = true;
+        released.notify_all();
+    };
+    // The first change's worker is held before its first step until the second is seen waiting
+    // for it (or, were it not to wait, until the second has begun).
+    TemplateChange::setStepFault([&](int step) {
+        if (step == 14)
+            released.wait(false);
+        return 0;
+    });
+    int firstSteps = 0;
+    QStringList hiddenAtSecond;
+    QStringList entriesAtSecond;
+    TemplateChange::setStepHook([&](int step) {
+        if (step == 1 && ++firstSteps == 2) {
+            hiddenAtSecond = hiddenEntries(folder);
+            entriesAtSecond = QDir(AppJournal::folder()).entryList(QDir::Files);
+            release();
+        }
+    });
+    TemplateChange::setRemovalWaitHook(release);
+    EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6").filesChanged, 6);
+    const QStringList first = hiddenEntries(folder);
+    EXPECT_EQ(first.size(), 3) << "the first change's rooms, held";
+    EXPECT_EQ(TemplateInspector::applyTranslations(folder, {{"Font", "字体"}}).filesChanged, 6);
+    TemplateChange::setRemovalWaitHook(nullptr);
+    TemplateChange::setStepHook(nullptr);
+    TemplateChange::setStepFault(nullptr);
+    for (const QString& room : first)
+        EXPECT_FALSE(hiddenAtSecond.contains(room)) << room.toStdString();
+    EXPECT_EQ(entriesAtSecond.size(), 1) << "the second change's entry only";
+    EXPECT_EQ(templatesWith(folder, "name=\"字体\""), 6);
+    EXPECT_EQ(hiddenEntries(folder), QStringList());
+    EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
+}
+
+// Run in a process of its own by the test below: rewrites, then ends the process the ordinary
+// way while the worker removing the old contents is held until the exit has begun.
+TEST(TemplateChangeQuit, RewritesAndExits)
+{
+    const QByteArray folder = qgetenv("LOOMWORK_QUIT_PLUGIN");
+    if (folder.isEmpty())
+        GTEST_SKIP() << "run by the quit test";
+    static std::atomic<bool> exiting{false};
+    TemplateChange::setStepFault([](int step) {
+        if (step == 14)
+            exiting.wait(false);
+        return 0;
+    });
+    try {
+        TemplateInspector::setVersion(QFile::decodeName(folder), "5.13", "5.6");
+    } catch (...) {
+        std::_Exit(2);
+    }
+    std::atexit([] {
+        exiting = true;
+        exiting.notify_all();
+    });
+    std::exit(0);
+}
+
+// The process does not end before a change's old contents are removed: what a quit leaves is
+// the plug-in wholly new, without a room or a journal entry, before any recovery.
+TEST_F(TemplateChangeTest, AProcessEndsOnlyOnceTheOldContentsAreRemoved)
+{
+    const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LOOMWORK_TEST_ROOT", TestEnv::root());
+    env.insert("LOOMWORK_QUIT_PLUGIN", folder);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TemplateChangeQuit.RewritesAndExits"});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << child.readAll().toStdString();
+    EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
+    EXPECT_EQ(hiddenEntries(folder), QStringList());
+    EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
 }

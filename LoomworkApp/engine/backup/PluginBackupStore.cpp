@@ -357,6 +357,8 @@ void PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin
     // One change in the journal for the plug-in and its linked templates; what killed changes
     // left is put right first. A link inside a system plug-in refuses the restore before
     // anything changes, as it refuses a rewrite.
+    // Not beside a change of the plug-in still removing its old contents.
+    TemplateChange::waitForRemovals(target);
     const auto journal = std::make_shared<JournalChange>("restore");
     const QString inside = TemplateChange::refusal(target);
     if (!inside.isEmpty())

@@ -5,8 +5,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <condition_variable>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include <fcntl.h>
@@ -38,17 +42,79 @@ constexpr char kAsideSuffix[] = "-old";
 // was put at its name meanwhile.
 constexpr int kNotTheTemplate = -1;
 
-std::function<void(int)>& stepHook()
+// The tests' hooks, read by a removal's worker too: set only while no removal runs.
+struct Hooks
 {
-    static std::function<void(int)> hook;
-    return hook;
+    std::mutex mutex;
+    std::shared_ptr<const std::function<void(int)>> step;
+    std::shared_ptr<const std::function<int(int)>> fault;
+};
+
+Hooks& hooks()
+{
+    static Hooks hooks;
+    return hooks;
 }
 
-std::function<int(int)>& stepFault()
+// The workers that remove changes' old contents after their calls returned, each with the
+// plug-in folder it works in. Never destroyed: a worker may end after the statics are gone.
+struct Removals
 {
-    static std::function<int(int)> fault;
-    return fault;
+    struct Worker
+    {
+        std::uint64_t number = 0;
+        SafeFS::Identity plugin;
+    };
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::vector<Worker> running;
+    std::uint64_t next = 0;
+    // For tests: told when a change of a plug-in is about to wait for one of its removals.
+    std::shared_ptr<const std::function<void()>> waiting;
+
+    // Until none runs (for `plugin`, when given).
+    void wait(const SafeFS::Identity* plugin)
+    {
+        std::unique_lock lock(mutex);
+        const auto none = [&] {
+            return std::none_of(running.begin(), running.end(),
+                                [&](const Worker& worker) { return !plugin || worker.plugin == *plugin; });
+        };
+        if (none())
+            return;
+        if (plugin && waiting) {
+            const auto announce = waiting;
+            lock.unlock();
+            (*announce)();
+            lock.lock();
+        }
+        finished.wait(lock, none);
+    }
+
+    void done(std::uint64_t number)
+    {
+        {
+            const std::lock_guard lock(mutex);
+            running.erase(std::remove_if(running.begin(), running.end(),
+                                         [&](const Worker& worker) { return worker.number == number; }),
+                          running.end());
+        }
+        finished.notify_all();
+    }
+};
+
+Removals& removals()
+{
+    static Removals* removals = new Removals;
+    return *removals;
 }
+
+// The process does not end before the removals it started are done: made with the first one,
+// so that it goes before the statics that a removal uses.
+struct WaitAtExit
+{
+    ~WaitAtExit() { removals().wait(nullptr); }
+};
 
 SafeFS::Identity identityOf(const struct stat& st)
 {
@@ -181,10 +247,13 @@ std::string linkOnTheWay(int top, const std::string& relative)
 
 TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change,
                                const SafeFS::Identity& seen)
-    : m_folder(folder), m_native(nativeFolder(folder)),
-      m_change(change ? std::move(change) : std::make_shared<JournalChange>("template"))
+    : m_folder(folder), m_native(nativeFolder(folder)), m_ownsChange(!change)
 {
     OpenedPlugin opened = openPlugin(folder);
+    // Never beside an earlier change of the same plug-in still removing its old contents.
+    if (opened.fd.valid() && SafeFS::identityAt(opened.fd.get(), {}, m_pluginIdentity) == 0)
+        removals().wait(&m_pluginIdentity);
+    m_change = change ? std::move(change) : std::make_shared<JournalChange>("template");
     m_system = opened.system;
     if (!opened.refusal.isEmpty())
         throw TemplateEditError(opened.refusal);
@@ -208,7 +277,8 @@ TemplateChange::~TemplateChange()
     try {
         clearRooms();
     } catch (...) {
-        m_change->keep(); // out of memory: the rooms are the journal's
+        if (m_change)
+            m_change->keep(); // out of memory: the rooms are the journal's
     }
 }
 
@@ -662,44 +732,127 @@ int TemplateChange::commitSteps()
         if (const int error = attempt([&] { return exchange(m_staged[i]); }))
             failCommit(i, error);
     }
-    // The new names on disk before the old contents go; until then the entry stays.
-    std::vector<std::size_t> touched;
-    for (const Staged& staged : m_staged) {
-        if (std::find(touched.begin(), touched.end(), staged.folder) == touched.end())
-            touched.push_back(staged.folder);
+    const int changed = int(m_staged.size());
+    removeLater();
+    return changed;
+}
+
+// The old contents go on a worker of their own once the call has returned (a change that is
+// part of a larger one removes them itself): the user waits for the new state only, and a kill
+// meanwhile is finished by recovery from the entry, which the worker holds until it is done.
+void TemplateChange::removeLater() noexcept
+{
+    if (!m_ownsChange) {
+        removeOld();
+        return;
     }
-    attempt([&] {
-        for (const std::size_t index : touched) {
-            int dir = -1;
-            if (opened(index, false, dir) != 0 || ::fsync(dir) != 0) {
-                m_change->keep();
-                return 0;
-            }
-        }
-        // What the staging folders hold now is known: the old contents under our own names.
-        for (const Staged& staged : m_staged) {
-            int into = -1;
-            if (opened(staged.folder, true, into) == 0)
-                ::unlinkat(into, (staged.file + (staged.state == Staged::State::movedAside ? kAsideSuffix : "")).c_str(), 0);
+    std::unique_ptr<TemplateChange> pending;
+    std::uint64_t number = 0;
+    try {
+        static WaitAtExit waitAtExit;
+        pending.reset(new TemplateChange(std::move(*this)));
+        const std::lock_guard lock(removals().mutex);
+        number = ++removals().next;
+        removals().running.push_back({number, pending->m_pluginIdentity});
+    } catch (...) {
+        // No room for a worker: done here, as a change of a larger one does it.
+        (pending ? *pending : *this).removeOld();
+        return;
+    }
+    TemplateChange* work = pending.get();
+    try {
+        std::thread([work, number] {
+            std::unique_ptr<TemplateChange>(work)->removeOld();
+            removals().done(number);
+        }).detach();
+        (void)pending.release(); // the worker's now
+    } catch (...) {
+        pending->removeOld();
+        pending.reset();
+        removals().done(number);
+    }
+}
+
+// The new names made durable, then each room emptied of the old contents it holds and removed.
+// Never throws: what cannot be done stays recorded for recovery.
+void TemplateChange::removeOld() noexcept
+{
+    try {
+        if (attempt([&] { return syncTouched(); }) != 0) {
+            m_change->keep();
+            return;
         }
         m_openedFolder = SIZE_MAX;
         m_openedStaging = SafeFS::Room();
-        for (Folder& folder : m_folders) {
-            DirHandle::Fd dir;
-            SafeFS::Room room;
-            if (!folder.made)
-                continue;
-            if (openFolder(m_plugin.get(), m_system, folder.path, dir) == 0
-                && room.find(dir.get(), folder.staging, folder.identity) == 0 && room.removeIfEmpty(dir.get()) == 0)
-                folder.made = false;
-            else
+        for (std::size_t i = 0; i < m_folders.size(); ++i) {
+            if (m_folders[i].made && attempt([&] { return emptyRoom(i); }) != 0)
                 m_change->keep();
         }
-        return 0;
-    });
-    const int changed = int(m_staged.size());
-    m_staged.clear();
-    return changed;
+        m_staged.clear();
+    } catch (...) {
+        m_change->keep();
+    }
+}
+
+// The folders whose names the exchanges changed, on disk: one syncfs per file system where
+// there is one, not an fsync per folder.
+int TemplateChange::syncTouched()
+{
+    std::vector<std::uint64_t> synced;
+    for (std::size_t i = 0; i < m_folders.size(); ++i) {
+        const Folder& folder = m_folders[i];
+        if (!folder.made)
+            continue;
+#if defined(__linux__)
+        if (std::find(synced.begin(), synced.end(), folder.identity.device) != synced.end())
+            continue;
+#endif
+        int fd = -1;
+        if (const int error = opened(i, false, fd))
+            return error;
+#if defined(__linux__)
+        if (::syncfs(fd) != 0)
+            return errno;
+#else
+        if (::fsync(fd) != 0)
+            return errno;
+#endif
+        synced.push_back(folder.identity.device);
+    }
+    return 0;
+}
+
+// The room of `folder`: the old contents it holds (checked to be what the exchanges brought
+// out) go, and so does the room once empty.
+int TemplateChange::emptyRoom(std::size_t folder)
+{
+    DirHandle::Fd dir;
+    SafeFS::Room room;
+    std::vector<std::string> names;
+    if (const int error = openFolder(m_plugin.get(), m_system, m_folders[folder].path, dir))
+        return error;
+    if (const int error = room.find(dir.get(), m_folders[folder].staging, m_folders[folder].identity))
+        return error == ENOENT ? 0 : error;
+    if (const int error = DirHandle::listNames(room.fd(), names))
+        return error;
+    int failed = 0;
+    for (const std::string& name : names) {
+        SafeFS::Identity found;
+        if (SafeFS::identityAt(room.fd(), name, found) != 0)
+            continue;
+        const bool old = std::any_of(m_staged.begin(), m_staged.end(), [&](const Staged& each) {
+            return each.folder == folder && each.old == found;
+        });
+        int error = old ? DirHandle::removeAt(room.fd(), name) : clearRoomItem(folder, dir.get(), room.fd(), name);
+        if (error && !failed)
+            failed = error;
+    }
+    if (!failed && (failed = room.removeIfEmpty(dir.get())) == 0)
+        m_folders[folder].made = false;
+    for (const std::string& path : m_returned)
+        qWarning("Loomwork: %s", ("别的项目已放回：" + path).c_str());
+    m_returned.clear();
+    return failed;
 }
 
 // A step that failed after the finish state: the exchanges done are undone at once, so that
@@ -743,10 +896,17 @@ QString TemplateChange::returnedText() const
 int TemplateChange::attempt(const std::function<int()>& step)
 {
     ++m_steps;
-    const int fault = stepFault() ? stepFault()(m_steps) : 0;
-    const int error = fault ? fault : step();
-    if (error == 0 && stepHook())
-        stepHook()(m_steps);
+    std::shared_ptr<const std::function<void(int)>> hook;
+    std::shared_ptr<const std::function<int(int)>> fault;
+    {
+        const std::lock_guard lock(hooks().mutex);
+        hook = hooks().step;
+        fault = hooks().fault;
+    }
+    const int faulted = fault ? (*fault)(m_steps) : 0;
+    const int error = faulted ? faulted : step();
+    if (error == 0 && hook)
+        (*hook)(m_steps);
     return error;
 }
 
@@ -779,12 +939,38 @@ QString TemplateChange::refusal(const QString& folder)
 
 void TemplateChange::setStepHook(std::function<void(int)> hook)
 {
-    stepHook() = std::move(hook);
+    waitForRemovals();
+    const std::lock_guard lock(hooks().mutex);
+    hooks().step = hook ? std::make_shared<const std::function<void(int)>>(std::move(hook)) : nullptr;
 }
 
 void TemplateChange::setStepFault(std::function<int(int)> fault)
 {
-    stepFault() = std::move(fault);
+    waitForRemovals();
+    const std::lock_guard lock(hooks().mutex);
+    hooks().fault = fault ? std::make_shared<const std::function<int(int)>>(std::move(fault)) : nullptr;
+}
+
+void TemplateChange::setRemovalWaitHook(std::function<void()> hook)
+{
+    const std::lock_guard lock(removals().mutex);
+    removals().waiting = hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
+}
+
+void TemplateChange::waitForRemovals()
+{
+    removals().wait(nullptr);
+}
+
+void TemplateChange::waitForRemovals(const QString& folder)
+{
+    SafeFS::Identity plugin;
+    if (SafeFS::identityAt(AT_FDCWD, nativeFolder(folder), plugin) == 0) {
+        // The folder a link leads to, as a change opens it.
+        DirHandle::Fd opened(::open(nativeFolder(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (opened.valid() && SafeFS::identityAt(opened.get(), {}, plugin) == 0)
+            removals().wait(&plugin);
+    }
 }
 
 void TemplateChange::setExchangeRefused(bool refused)

@@ -537,29 +537,14 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(const QStrin
     return applyTranslations(change, map);
 }
 
-TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChange& change,
-                                                                    const QHash<QString, QString>& map)
-{
-    EditSummary summary;
-    if (map.isEmpty())
-        return summary;
-    // The list shows names that differ only by invisible characters as one row; a name
-    // without a translation of its own takes that of its row, unless two spellings disagree.
-    QHash<QString, std::optional<QString>> byStripped;
-    for (auto it = map.cbegin(); it != map.cend(); ++it) {
-        const QString stripped = invisibleStripped(it.key());
-        const auto found = byStripped.constFind(stripped);
-        byStripped.insert(stripped, found == byStripped.constEnd() || *found == it.value()
-                                        ? std::optional<QString>(it.value())
-                                        : std::nullopt);
-    }
-    const auto translation = [&](const QString& key) -> std::optional<QString> {
-        const auto exact = map.constFind(key);
-        if (exact != map.constEnd())
-            return *exact;
-        return byStripped.value(invisibleStripped(key));
-    };
+namespace {
 
+// Stages every template in which `translation` renames published names, counting the names.
+template <typename Translation>
+void translateEach(TemplateChange& change, const Translation& translation, TemplateInspector::EditSummary& summary)
+{
+    using TemplateInspector::decodeEntities;
+    using TemplateInspector::encodeEntities;
     for (const auto& file : change.templates()) {
         const auto text = readForRewrite(change, file);
         if (!text)
@@ -584,9 +569,41 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChan
         change.stage(file, changed.toUtf8());
         summary.namesChanged += count;
     }
+}
+
+} // namespace
+
+TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChange& change,
+                                                                    const QHash<QString, QString>& map)
+{
+    EditSummary summary;
+    if (map.isEmpty())
+        return summary;
+    try {
+        // The list shows names that differ only by invisible characters as one row; a name
+        // without a translation of its own takes that of its row, unless two spellings disagree.
+        QHash<QString, std::optional<QString>> byStripped;
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            const QString stripped = invisibleStripped(it.key());
+            const auto found = byStripped.constFind(stripped);
+            byStripped.insert(stripped, found == byStripped.constEnd() || *found == it.value()
+                                            ? std::optional<QString>(it.value())
+                                            : std::nullopt);
+        }
+        const auto translation = [&](const QString& key) -> std::optional<QString> {
+            const auto exact = map.constFind(key);
+            if (exact != map.constEnd())
+                return *exact;
+            return byStripped.value(invisibleStripped(key));
+        };
+        translateEach(change, translation, summary);
+    } catch (const std::bad_alloc&) {
+        throw TemplateEditError(outOfMemoryText());
+    }
     summary.filesChanged = change.commit();
     return summary;
 }
+
 
 QList<TemplateInspector::NamePair> TemplateInspector::namePairs(const QString& current,
                                                                 const std::optional<QString>& original)

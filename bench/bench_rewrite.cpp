@@ -1,5 +1,5 @@
-// A template version rewrite of one plug-in of many templates, against `cp -r` + `sync` of the
-// same plug-in, and the ways its staged files can be made durable before the change's finish
+// A template version rewrite of one plug-in of many templates, against `cp -r` + `sync -f` of
+// the same plug-in, and the ways its staged files can be made durable before the change's finish
 // state names them: their fsyncs one after another, one syncfs of their file system, or their
 // fsyncs issued together from a pool of threads.
 //
@@ -101,7 +101,7 @@ void BM_CopyAndSync(benchmark::State& state)
 {
     const fs::path copy = g_dir / "copy";
     for (auto _ : state) {
-        if (run({"/bin/cp", "-r", plugin().string(), copy.string()}) != 0 || run({"/bin/sync"}) != 0)
+        if (run({"/bin/cp", "-r", plugin().string(), copy.string()}) != 0 || run({"/bin/sync", "-f", copy.string()}) != 0)
             state.SkipWithError("cp or sync failed");
         state.PauseTiming();
         fs::remove_all(copy);

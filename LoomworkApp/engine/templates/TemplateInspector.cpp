@@ -214,6 +214,16 @@ constexpr QByteArrayView kOzmlTag("<ozml");
 constexpr QByteArrayView kDvOpen("<displayversion>");
 constexpr QByteArrayView kDvClose("</displayversion>");
 
+// Where `needle` first stands in `s` at or after `from`, or -1: memmem, many times faster
+// than QByteArrayView::indexOf for a short needle in a long text.
+qsizetype findFrom(QByteArrayView s, QByteArrayView needle, qsizetype from)
+{
+    if (from > s.size())
+        return -1;
+    const void* found = ::memmem(s.data() + from, std::size_t(s.size() - from), needle.data(), std::size_t(needle.size()));
+    return found ? static_cast<const char*>(found) - s.data() : -1;
+}
+
 qsizetype blanksFrom(QByteArrayView s, qsizetype i)
 {
     while (i < s.size() && isSpace(s[i]))
@@ -253,7 +263,7 @@ std::vector<Span> ozmlValues(QByteArrayView s)
     std::vector<Span> found;
     qsizetype from = 0;
     qsizetype at;
-    while ((at = s.indexOf(kOzmlTag, from)) >= 0) {
+    while ((at = findFrom(s, kOzmlTag, from)) >= 0) {
         const auto value = ozmlValueAt(s, at);
         from = value ? value->start + value->length + 1 : at + 1;
         if (value)
@@ -267,7 +277,7 @@ std::optional<qsizetype> ozmlStartTagEnd(QByteArrayView s)
 {
     qsizetype from = 0;
     qsizetype at;
-    while ((at = s.indexOf(kOzmlTag, from)) >= 0) {
+    while ((at = findFrom(s, kOzmlTag, from)) >= 0) {
         const auto value = ozmlValueAt(s, at);
         const qsizetype close = value ? value->start + value->length : -1;
         if (value && close + 1 < s.size() && s[close + 1] == '>')
@@ -283,7 +293,7 @@ std::vector<Span> displayVersionValues(QByteArrayView s)
     std::vector<Span> found;
     qsizetype from = 0;
     qsizetype at;
-    while ((at = s.indexOf(kDvOpen, from)) >= 0) {
+    while ((at = findFrom(s, kDvOpen, from)) >= 0) {
         from = at + 1;
         const qsizetype start = blanksFrom(s, at + kDvOpen.size());
         qsizetype i = start;
@@ -309,7 +319,7 @@ std::vector<Span> displayVersionElements(QByteArrayView s)
     qsizetype from = 0;
     qsizetype lastEnd = 0;
     qsizetype at;
-    while ((at = s.indexOf(kDvOpen, from)) >= 0) {
+    while ((at = findFrom(s, kDvOpen, from)) >= 0) {
         const qsizetype close = s.indexOf('<', at + kDvOpen.size());
         if (close < 0 || !startsAt(s, close, kDvClose)) {
             from = at + 1;
@@ -485,7 +495,7 @@ std::optional<QByteArray> TemplateInspector::rewrittenVersion(const QByteArray& 
         rewritten = applyByteEdits(text, std::exchange(edits, {}));
     const QByteArray& base = valuesHoldTags ? rewritten : text;
     if (!displayVersion.isEmpty()) {
-        if (QByteArrayView(base).contains(kDvOpen))
+        if (findFrom(base, kDvOpen, 0) >= 0)
             addSpanEdits(edits, displayVersionValues(base), displayVersion);
         else if (const auto end = ozmlStartTagEnd(base))
             edits.push_back({*end, 0, "\n<displayversion>" + displayVersion + "</displayversion>\n"});

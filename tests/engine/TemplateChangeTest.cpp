@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <atomic>
 #include <functional>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -572,8 +573,9 @@ TEST_F(TemplateChangeTest, AnItemPutAtATemplatesNameGoesBackAtOnceAndTheChangeSt
             TemplateChange::setExchangeRefused(refused);
             // Six staged files and the finish state, then the exchanges.
             TemplateChange::setStepHook([&](int step) {
-                if (step == 7 + k)
+                if (step == 7 + k) {
                     ASSERT_TRUE(exchangeNames(folder + "/priv", folder + "/" + victim));
+                }
             });
             QString message;
             try {
@@ -589,8 +591,9 @@ TEST_F(TemplateChangeTest, AnItemPutAtATemplatesNameGoesBackAtOnceAndTheChangeSt
                 EXPECT_EQ(PackageMaker::readTree(folder + "/" + victim), kPrivate) << "pass " << pass;
                 EXPECT_EQ(readBytes(folder + "/priv"), smallTemplate());
                 for (const QString& name : kTemplates) {
-                    if (name != victim)
+                    if (name != victim) {
                         EXPECT_EQ(readBytes(folder + "/" + name), smallTemplate()) << name.toStdString();
+                    }
                 }
                 EXPECT_EQ(hiddenEntries(folder), QStringList());
                 EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
@@ -623,35 +626,33 @@ TEST_F(TemplateChangeTest, AThirdUsersFolderExchangedInIsNeverEmptied)
     ::chmod(QFile::encodeName(folder + "/priv/Inner/deep.txt").constData(), 0644);
     const QString victim = exchangeOrder(folder).at(2);
 
-    const auto asUser = [&](const std::function<bool()>& work) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 || ::setresuid(user, user, user) != 0)
-                ::_exit(3);
-            ::setenv("XDG_DATA_HOME", QFile::encodeName(data).constData(), 1);
-            ::_exit(work() ? 0 : 1);
-        }
-        int status = 0;
-        EXPECT_EQ(::waitpid(child, &status, 0), child);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    };
-    EXPECT_TRUE(asUser([&] {
-        TemplateChange::setStepHook([&](int step) {
-            if (step == 9)
-                exchangeNames(folder + "/priv", folder + "/" + victim);
-        });
-        try {
-            TemplateInspector::setVersion(folder, "5.13", "5.6");
-        } catch (const TemplateEditError& e) {
-            return e.message().endsWith("在修改时被换成了别的项目，那个项目已放回原处，没有删除。\n插件的模板都没有改动。");
-        }
-        return false;
-    })) << "reported as the plug-in stands";
+    const QByteArray dataPath = QFile::encodeName(data);
+    // As the user: the change is to stop, saying so (an exception from here fails the child).
+    runKilledAt(
+        0,
+        [&] {
+            ::setenv("XDG_DATA_HOME", dataPath.constData(), 1);
+            TemplateChange::setStepHook([&](int step) {
+                if (step == 9)
+                    exchangeNames(folder + "/priv", folder + "/" + victim);
+            });
+            try {
+                TemplateInspector::setVersion(folder, "5.13", "5.6");
+            } catch (const TemplateEditError& e) {
+                if (e.message().endsWith("在修改时被换成了别的项目，那个项目已放回原处，没有删除。\n插件的模板都没有改动。"))
+                    return;
+            }
+            throw std::runtime_error("not reported as the plug-in stands");
+        },
+        user);
     EXPECT_EQ(PackageMaker::readTree(folder + "/" + victim), kPrivate);
-    EXPECT_TRUE(asUser([] {
-        AppJournal::recover();
-        return true;
-    }));
+    runKilledAt(
+        0,
+        [&] {
+            ::setenv("XDG_DATA_HOME", dataPath.constData(), 1);
+            AppJournal::recover();
+        },
+        user);
     AppJournal::recover();
     EXPECT_EQ(PackageMaker::readTree(folder + "/" + victim), kPrivate);
     EXPECT_EQ(readBytes(folder + "/priv"), smallTemplate());

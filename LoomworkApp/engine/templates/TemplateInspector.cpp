@@ -163,32 +163,36 @@ void forEachPublishedName(const QString& text, Found found)
     }
 }
 
-struct Edit
+template <typename Text>
+struct TextEdit
 {
     qsizetype start;
     qsizetype length;
-    QString replacement;
+    Text replacement;
 };
+using Edit = TextEdit<QString>;
+using ByteEdit = TextEdit<QByteArray>;
 
 // The text with every edit applied, built front to back in one pass. Edits do not overlap;
 // an insertion is an edit of length 0.
-QString applyEdits(const QString& text, std::vector<Edit> edits)
+template <typename Text>
+Text applyEdits(const Text& text, std::vector<TextEdit<Text>> edits)
 {
     if (edits.empty())
         return text;
-    std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.start < b.start; });
+    std::stable_sort(edits.begin(), edits.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
     qsizetype size = text.size();
     for (const auto& edit : edits)
         size += edit.replacement.size() - edit.length;
-    QString out;
+    Text out;
     out.reserve(size);
     qsizetype at = 0;
     for (const auto& edit : edits) {
-        out.append(QStringView(text).mid(at, edit.start - at));
+        out.append(text.constData() + at, edit.start - at);
         out.append(edit.replacement);
         at = edit.start + edit.length;
     }
-    out.append(QStringView(text).mid(at));
+    out.append(text.constData() + at, text.size() - at);
     return out;
 }
 
@@ -201,13 +205,6 @@ struct Span
 {
     qsizetype start;
     qsizetype length;
-};
-
-struct ByteEdit
-{
-    qsizetype start;
-    qsizetype length;
-    QByteArray replacement;
 };
 
 constexpr QByteArrayView kOzmlTag("<ozml");
@@ -334,24 +331,6 @@ std::vector<Span> displayVersionElements(QByteArrayView s)
         found.push_back({start, lastEnd - start});
     }
     return found;
-}
-
-QByteArray applyByteEdits(QByteArrayView text, std::vector<ByteEdit> edits)
-{
-    std::stable_sort(edits.begin(), edits.end(), [](const ByteEdit& a, const ByteEdit& b) { return a.start < b.start; });
-    qsizetype size = text.size();
-    for (const auto& edit : edits)
-        size += edit.replacement.size() - edit.length;
-    QByteArray out;
-    out.reserve(size);
-    qsizetype at = 0;
-    for (const auto& edit : edits) {
-        out.append(text.sliced(at, edit.start - at));
-        out.append(edit.replacement);
-        at = edit.start + edit.length;
-    }
-    out.append(text.sliced(at));
-    return out;
 }
 
 void addSpanEdits(std::vector<ByteEdit>& edits, const std::vector<Span>& spans, const QByteArray& value)
@@ -492,7 +471,7 @@ std::optional<QByteArray> TemplateInspector::rewrittenVersion(const QByteArray& 
     });
     QByteArray rewritten;
     if (valuesHoldTags)
-        rewritten = applyByteEdits(text, std::exchange(edits, {}));
+        rewritten = applyEdits(text, std::exchange(edits, {}));
     const QByteArray& base = valuesHoldTags ? rewritten : text;
     if (!displayVersion.isEmpty()) {
         if (findFrom(base, kDvOpen, 0) >= 0)
@@ -504,7 +483,7 @@ std::optional<QByteArray> TemplateInspector::rewrittenVersion(const QByteArray& 
     }
     if (edits.empty() && !valuesHoldTags)
         return std::nullopt;
-    QByteArray changed = applyByteEdits(base, std::move(edits));
+    QByteArray changed = applyEdits(base, std::move(edits));
     if (changed == text)
         return std::nullopt;
     return changed;

@@ -862,24 +862,29 @@ void TemplateChange::failCommit(std::size_t failedAt, int error)
 {
     const QString file = QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
                        + QStringLiteral("」的文件「") + FsPath::displayText(FsPath::fromBytes(m_staged[failedAt].shown));
-    const QString what = error == kNotTheTemplate
-        ? file + QStringLiteral("」在修改时被换成了别的项目，那个项目已放回原处，没有删除。\n")
-        : file + QStringLiteral("」：") + SystemError::describe(error) + QLatin1Char('\n');
+    // Another item that came out of the exchange is said to be back only once it is.
+    const auto what = [&] {
+        if (error != kNotTheTemplate)
+            return file + QStringLiteral("」：") + SystemError::describe(error) + QLatin1Char('\n');
+        return file + QStringLiteral("」在修改时被换成了别的项目")
+            + (m_staged[failedAt].state == Staged::State::staged ? QStringLiteral("，那个项目已放回原处，没有删除。\n")
+                                                                  : QStringLiteral("。\n"));
+    };
     if (m_change->state() == SafeFS::JournalEntry::State::finish
         && m_change->setState(SafeFS::JournalEntry::State::undo) != 0) {
         m_change->keep();
-        throw TemplateEditError(what + QStringLiteral("其余模板会在下次启动或下一次修改前改完。") + returnedText());
+        throw TemplateEditError(what() + QStringLiteral("其余模板会在下次启动或下一次修改前改完。") + returnedText());
     }
     for (std::size_t i = failedAt + 1; i-- > 0;) {
         if (m_staged[i].state != Staged::State::staged && attempt([&] { return putBack(m_staged[i]); }) != 0) {
             m_change->keep();
-            throw TemplateEditError(what + QStringLiteral("已改动的模板会在下次启动或下一次修改前改回原样。")
+            throw TemplateEditError(what() + QStringLiteral("已改动的模板会在下次启动或下一次修改前改回原样。")
                                     + returnedText());
         }
     }
     // Now, so that whatever the rooms hold that is not ours is named here.
     clearRooms();
-    throw TemplateEditError(what + QStringLiteral("插件的模板都没有改动。") + returnedText());
+    throw TemplateEditError(what() + QStringLiteral("插件的模板都没有改动。") + returnedText());
 }
 
 // The items that came into a staging folder from the shared folder and went back out under

@@ -3,7 +3,12 @@
 //   bench_filework copy SOURCE DESTINATION   FileOps::copyTree (DESTINATION must not exist)
 //   bench_filework plugin FOLDER TEMPLATES   writes a plug-in folder of TEMPLATES templates
 //   bench_filework rewrite FOLDER OZML       TemplateInspector::setVersion on the plug-in
+//   bench_filework translate FOLDER ROUND    TemplateInspector::applyTranslations on the plug-in:
+//                                            its published names to English in odd rounds, back
+//                                            in even ones, so that every template changes
 //
+// A change's old contents go after its call returns; the process waits for them before it
+// ends, outside the time printed (as the user waits for the call only).
 // The library roots (HOME, LOOMWORK_SYSTEM_LIBRARY, XDG_DATA_HOME) are whatever the caller
 // sets; filework.sh points them into its work folder.
 #include <chrono>
@@ -18,6 +23,8 @@
 #include "engine/files/FileOps.h"
 #include "engine/core/FsPath.h"
 #include "engine/templates/TemplateInspector.h"
+
+#include <QHash>
 
 namespace fs = std::filesystem;
 
@@ -68,7 +75,9 @@ double seconds(Work work)
 int main(int argc, char** argv)
 {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s copy SOURCE DESTINATION | plugin FOLDER TEMPLATES | rewrite FOLDER OZML\n",
+        std::fprintf(stderr,
+                     "usage: %s copy SOURCE DESTINATION | plugin FOLDER TEMPLATES | rewrite FOLDER OZML"
+                     " | translate FOLDER ROUND\n",
                      argv[0]);
         return 2;
     }
@@ -95,6 +104,24 @@ int main(int argc, char** argv)
             return 0;
         } catch (const TemplateEditError& e) {
             std::fprintf(stderr, "setVersion: %s\n", e.what());
+            return 1;
+        }
+    }
+    if (mode == "translate") {
+        QHash<QString, QString> map;
+        const bool forth = std::atoi(argv[3]) % 2 == 1;
+        for (int i = 0; i < 6; ++i) {
+            const QString chinese = QStringLiteral("参数 %1").arg(i);
+            const QString english = QStringLiteral("Param %1").arg(i);
+            map.insert(forth ? chinese : english, forth ? english : chinese);
+        }
+        try {
+            TemplateInspector::EditSummary summary;
+            const double s = seconds([&] { summary = TemplateInspector::applyTranslations(first, map); });
+            std::printf("%.6f %d\n", s, summary.filesChanged);
+            return 0;
+        } catch (const TemplateEditError& e) {
+            std::fprintf(stderr, "applyTranslations: %s\n", e.what());
             return 1;
         }
     }

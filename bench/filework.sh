@@ -2,9 +2,11 @@
 # Times the application's file work against the tool a user would use on the same data, in
 # one run, on disk (the work folder is not on /dev/shm unless given), and prints three
 # ratios (below 1 means the application is faster) as a Markdown table:
-#   - rewrite: every template of a plug-in of TEMPLATES templates (default 2000) gets a new
-#     ozml version (TemplateInspector::setVersion, which syncs what it writes) against
-#     `cp -r` of the plug-in followed by `sync`;
+#   - rewrite and translation: every template of a plug-in of TEMPLATES templates (default
+#     2000) gets a new ozml version (TemplateInspector::setVersion), or its published names
+#     translated (TemplateInspector::applyTranslations), both syncing what they write, against
+#     `cp -r` of the plug-in followed by `sync -f` of the copy's file system (a plain `sync`
+#     flushes the whole machine: its time swings with whatever else runs);
 #   - copy: FileOps::copyTree against `cp -a`, on SMALL_FILES files of 1 to 4 KB (default
 #     20000) and on one file of BIG_MB (default 2048, less when the disk lacks room);
 #   - scan: a full library scan of PLUGINS plug-ins (default 50000, FILES_PER_PLUGIN files
@@ -17,7 +19,7 @@
 #   bench/filework.sh [WORK_DIR (default: a new folder in TMPDIR)]
 # LOOMWORK_BUILD_DIR picks the build folder (default build/); KEEP=1 keeps the work folder;
 # SCAN_LIBRARY names a folder that keeps the generated scan library across runs (made there
-# when missing).
+# when missing); PARTS picks the comparisons (default "copy big rewrite scan").
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${ROUNDS:-3}
@@ -25,6 +27,7 @@ templates=${TEMPLATES:-2000}
 small_files=${SMALL_FILES:-20000}
 big_mb=${BIG_MB:-2048}
 plugins=${PLUGINS:-50000}
+parts=" ${PARTS:-copy big rewrite scan} "
 files_per_plugin=${FILES_PER_PLUGIN:-8}
 build=${LOOMWORK_BUILD_DIR:-$here/build}
 driver=$build/bench/bench_filework
@@ -40,8 +43,8 @@ if [ ! -x "$driver" ] || [ ! -x "$scanner" ] || [ ! -x "$gen" ]; then
 fi
 
 if [ -n "${1:-}" ]; then
-  work=$1
-  mkdir -p "$work"
+  mkdir -p "$1"
+  work=$(cd "$1" && pwd)
 else
   work=$(mktemp -d "${TMPDIR:-/tmp}/loomwork-filework-XXXXXX")
 fi
@@ -120,17 +123,20 @@ check_copies() {
   rm -rf "$work"/app-copy-* "$work"/tool-copy-*
 }
 
+if [[ $parts == *" copy "* ]]; then
 echo "generating $small_files small files" >&2
 "$gen" --small-files "$small_files" "$work/small" 42 >&2
 copy_source=small
 paired "copyTree of $small_files files of 1–4 KB vs \`cp -a\`" 1.1 copy_app copy_tool
 check_copies
 rm -rf "$work/small"
+fi
 
 # One file: before each run the last copy goes, whichever side made it. That copy is still in
 # the page cache, so every run starts with as much memory just freed; removing only a side's
 # own copy favours whichever side runs first in a round, as the other side's copy has pushed
 # its older one out of memory meanwhile.
+if [[ $parts == *" big "* ]]; then
 echo "writing one file of $big_mb MiB" >&2
 mkdir -p "$work/big"
 head -c "$((big_mb * 1024 * 1024))" /dev/urandom >"$work/big/clip.mov"
@@ -144,21 +150,29 @@ big_app() {
 big_tool() { rm -rf "$work"/app-copy-* "$work"/tool-copy-*; copy_tool "$1"; }
 paired "copyTree of one file of $big_mb MiB vs \`cp -a\`" 1.1 big_app big_tool
 rm -rf "$work"/app-copy-* "$work"/tool-copy-* "$work/big"
+fi
 
-# Rewrite: each round sets another version, so every template is written each time.
+# Rewrite and translation: each round sets another version, or translates the names the other
+# way, so every template is written each time.
+if [[ $parts == *" rewrite "* ]]; then
 plugin="$HOME/Movies/Motion Templates.localized/Titles.localized/Rewrite Bench"
 echo "writing a plug-in of $templates templates" >&2
 "$driver" plugin "$plugin" "$templates" >&2
-rewrite_app() {
-  app "$driver" rewrite "$plugin" "6.$1"
+every_template() {
   [ "$(awk 'NR == 1 { print $2 }' "$work/out.txt")" = "$templates" ] \
-    || { echo "filework.sh: the rewrite did not change every template" >&2; exit 1; }
+    || { echo "filework.sh: the $1 did not change every template" >&2; exit 1; }
 }
-rewrite_tool() { tool sh -c 'cp -r "$1" "$2" && sync' sh "$plugin" "$work/rewrite-copy-$1"; }
-paired "rewrite a plug-in of $templates templates vs \`cp -r\` + \`sync\`" 2 rewrite_app rewrite_tool
+rewrite_app() { app "$driver" rewrite "$plugin" "6.$1"; every_template rewrite; }
+translate_app() { app "$driver" translate "$plugin" "$1"; every_template translation; }
+copy_sync_tool() { tool sh -c 'cp -r "$1" "$2" && sync -f "$2"' sh "$plugin" "$work/rewrite-copy-$1"; }
+paired "rewrite a plug-in of $templates templates vs \`cp -r\` + \`sync -f\`" 2 rewrite_app copy_sync_tool
+rm -rf "$work"/rewrite-copy-*
+paired "translate a plug-in of $templates templates vs \`cp -r\` + \`sync -f\`" 2 translate_app copy_sync_tool
 rm -rf "$work"/rewrite-copy-* "$plugin"
+fi
 
 # Scan: the library is generated once (about 130 KB a plug-in) and read warm by both.
+if [[ $parts == *" scan "* ]]; then
 library=${SCAN_LIBRARY:-$work/scan}
 if [ ! -d "$library" ]; then
   echo "generating a library of $plugins plug-ins" >&2
@@ -171,6 +185,7 @@ found=$("$scanner" once "$library" | awk '{ print $2 }')
 scan_app() { app "$scanner" once "$library"; }
 scan_tool() { tool du -s "${roots[@]}"; }
 paired "scan of $found plug-ins vs \`du -s\`" 1.3 scan_app scan_tool
+fi
 
 echo
 echo "| work | application s | tool s | ratio (rounds' lowest–highest) | goal | |"

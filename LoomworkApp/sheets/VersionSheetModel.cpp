@@ -163,11 +163,12 @@ void VersionSheetModel::apply()
     };
     SheetWork::run(
         this,
-        [path = m_plugin.path, row] {
+        [path = m_plugin.path, seen = m_plugin.identity, row] {
             Result result;
             try {
-                // Refuses a version that is not digits and dots before it writes anything.
-                result.filesChanged = TemplateInspector::setVersion(path, row.ozml, row.dv).filesChanged;
+                // Refuses a version that is not digits and dots, or a plug-in other than the one
+                // shown, before it writes anything.
+                result.filesChanged = TemplateInspector::setVersion(path, row.ozml, row.dv, seen).filesChanged;
             } catch (...) {
                 result.error = SheetWork::describe(std::current_exception());
             }

@@ -16,6 +16,7 @@
 #include "engine/library/AppState.h"
 #include "engine/core/InstanceGuard.h"
 #include "engine/core/NotificationHub.h"
+#include "engine/files/TemplateChange.h"
 #include "engine/model/Plugin.h"
 #include "engine/operations/OperationsCenter.h"
 #include "online/ServerConfig.h"
@@ -88,6 +89,9 @@ int LoomworkMain::run(int& argc, char** argv)
     LoomworkMain loomwork;
     loomwork.start(arguments.files, &instance);
     const int status = QApplication::exec();
+    // Changes' old contents go after their calls return: done before another instance may
+    // start and recover them.
+    TemplateChange::waitForRemovals();
     AlertPresenter::setCurrent(nullptr);
     return status;
 }

@@ -227,6 +227,52 @@ TEST_F(PluginBackupStoreTest, PruneKeepsTheNewestAndTheOriginalTranslation)
     }
 }
 
+namespace {
+
+// The real file operations, except that the removal of a tree whose path holds `m_marker` is
+// cut short after its meta.json is gone.
+class CutShortRemoval final : public FileOps
+{
+public:
+    explicit CutShortRemoval(QString marker) : m_marker(std::move(marker)), m_previous(FileOps::setCurrent(this)) {}
+    ~CutShortRemoval() override { FileOps::setCurrent(m_previous); }
+
+    int removeTree(const QString& path) override
+    {
+        if (!path.contains(m_marker))
+            return FileOps::removeTree(path);
+        (void)FileOps::removeTree(path + "/meta.json");
+        return EIO;
+    }
+
+private:
+    QString m_marker;
+    FileOps* m_previous;
+};
+
+} // namespace
+
+// A removal cut short (by a prune, a failed backup or a restore dropping younger translation
+// backups) never leaves a folder in the backups that reads as none: the backup takes a hidden
+// name first, is listed no more, and the next prune finishes it.
+TEST_F(PluginBackupStoreTest, ARemovalCutShortLeavesNoHalfBackupAndThePruneFinishesIt)
+{
+    for (int i = 0; i < 5; ++i)
+        writeBackup(QString("b%1").arg(i), "/lib/Effects.localized/P", "手动", at(i));
+    {
+        CutShortRemoval cut("b0");
+        PluginBackupStore::prune(3);
+    }
+    for (const QString& name : backupFolderNames()) {
+        if (!name.startsWith('.'))
+            EXPECT_TRUE(QFile::exists(PluginBackupStore::root() + "/" + name + "/meta.json")) << name.toStdString();
+    }
+    EXPECT_EQ(ids(PluginBackupStore::backups(pluginAt("/lib/Effects.localized/P"))), QStringList({"b4", "b3", "b2"}));
+    EXPECT_EQ(backupFolderNames().size(), 4) << "what is left of b0, hidden";
+    PluginBackupStore::prune(3);
+    EXPECT_EQ(backupFolderNames().size(), 3);
+}
+
 TEST_F(PluginBackupStoreTest, RestoreGivesBackTheBackedUpTree)
 {
     const QString path = makeRichPlugin(PluginRoot::user, ZFCPluginType::subtitle, "Lower Third");

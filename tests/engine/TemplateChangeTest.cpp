@@ -1,6 +1,11 @@
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <atomic>
 #include <functional>
+#include <stdexcept>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,9 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QProcess>
 #include <QScopeGuard>
 
 #include <SafeFS/Journal.h>
@@ -25,6 +32,7 @@
 #include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
+#include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/StartUp.h"
@@ -95,6 +103,8 @@ int templatesWith(const QString& folder, const QByteArray& marker)
 // (0: as this process); true when the child finished before that step.
 bool runKilledAt(int step, const std::function<void()>& change, uid_t uid = 0)
 {
+    // A fork copies no thread: no worker of ours may be running then.
+    TemplateChange::waitForRemovals();
     const pid_t child = ::fork();
     if (child == 0) {
         if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
@@ -108,6 +118,8 @@ bool runKilledAt(int step, const std::function<void()>& change, uid_t uid = 0)
         } catch (...) {
             ::_exit(2);
         }
+        // The old contents go after the call: killed there too, when the step is one of theirs.
+        TemplateChange::waitForRemovals();
         ::_exit(0);
     }
     int status = 0;
@@ -131,12 +143,15 @@ QString makeSixLinkedTemplates(const QString& folder, const QString& outside)
 }
 
 // A kill anywhere leaves the plug-in, once recovered, wholly old (before the finish state) or
-// wholly new (from it on), with none of our temporaries and no journal entry.
+// wholly new (from it on), with none of our temporaries and no journal entry; also a kill after
+// the call has returned, while its old contents are being removed.
 void killAtEveryStep(const QString& library, const std::function<void(const QString&)>& change,
                      const QByteArray& marker, bool linked = false)
 {
-    // Six staged files, the finish state, six exchanges, the old contents' removal.
-    const int steps = 6 + 1 + 6 + 1;
+    // Six staged files, the finish state, six exchanges; after the call, the sync of the
+    // changed folders and the emptying of each staging folder (one per folder of templates).
+    const int rooms = linked ? 5 : 3;
+    const int steps = 6 + 1 + 6 + 1 + rooms;
     for (int step = 1; step <= steps + 1; ++step) {
         const QString plugin = QString("%1/Effects.localized/%2%3").arg(library, linked ? "Linked" : "Glow").arg(step);
         const QString outside = QString("%1/Outside%2").arg(TestEnv::root()).arg(step);
@@ -192,6 +207,7 @@ TEST_F(TemplateChangeTest, TheNextChangeAndTheStartFinishARecordedChange)
     EXPECT_EQ(TemplateInspector::applyTranslations(effects + "/Glow", {{"Font", "字体"}}).filesChanged, 6);
     EXPECT_EQ(templatesWith(effects + "/Glow", "version=\"5.13\""), 6);
     EXPECT_EQ(templatesWith(effects + "/Glow", "name=\"字体\""), 6);
+    TemplateChange::waitForRemovals();
     EXPECT_EQ(hiddenEntries(effects + "/Glow"), QStringList());
 
     // At start-up: a recorded change is finished; one killed before its finish state is undone.
@@ -275,6 +291,7 @@ TEST_F(TemplateChangeTest, NothingPlantedInAPluginIsFollowedOrRemoved)
         setModified(path, 1000000000);
     const QStringList hidden = hiddenEntries(folder);
     EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6").filesChanged, 6);
+    TemplateChange::waitForRemovals();
     StartUp::run();
     EXPECT_EQ(readBytes(outside), "the user's own");
     EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
@@ -505,4 +522,354 @@ TEST_F(TemplateChangeTest, InTheSystemLibraryEachUserRecoversOnlyWhatTheirJourna
     EXPECT_EQ(hiddenEntries(folder), QStringList());
     EXPECT_EQ(entries(), before);
     EXPECT_TRUE(QDir(aJournal).isEmpty());
+}
+
+namespace {
+
+// The templates of `folder` in the order a change of them all exchanges them, as paths
+// inside it.
+QStringList exchangeOrder(const QString& folder)
+{
+    QStringList order;
+    for (const QString& path : TemplateInspector::templateFiles(folder))
+        order.append(path.mid(folder.size() + 1));
+    return order;
+}
+
+bool exchangeNames(const QString& a, const QString& b)
+{
+    return ::renameat2(AT_FDCWD, QFile::encodeName(a).constData(), AT_FDCWD, QFile::encodeName(b).constData(),
+                       RENAME_EXCHANGE) == 0;
+}
+
+const QMap<QString, QByteArray> kPrivateFiles{{"notes.txt", "theirs"}, {"Inner/deep.txt", "deep"}};
+const QMap<QString, QByteArray> kPrivate{{"notes.txt", "theirs"}, {"Inner", "<dir>"}, {"Inner/deep.txt", "deep"}};
+
+// Opened to everyone, as the library's authorisation leaves a shared library (chmod -R 777).
+void openToEveryone(const QString& folder)
+{
+    ::chmod(QFile::encodeName(folder).constData(), 0777);
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        ::chmod(QFile::encodeName(it.next()).constData(), 0777);
+}
+
+} // namespace
+
+// Another user of a shared plug-in puts his own folder at a template's name just before
+// Loomwork exchanges it. What comes out is not the template read: it goes back at once, the
+// change stops with every template as it was and says so, and nothing of his folder is
+// removed, then or by the next recovery; also where the file system cannot exchange.
+TEST_F(TemplateChangeTest, AnItemPutAtATemplatesNameGoesBackAtOnceAndTheChangeStops)
+{
+    const QString effects = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    for (const bool refused : {false, true}) {
+        for (int k = 0; k < 6; ++k) {
+            const QString folder = makeSixTemplates(effects + QString("/Glow%1-%2").arg(k).arg(refused));
+            PackageMaker::makeFolder(folder, "priv", kPrivateFiles);
+            openToEveryone(folder);
+            const QString victim = exchangeOrder(folder).at(k);
+            SCOPED_TRACE((victim + (refused ? " without exchange" : "")).toStdString());
+            TemplateChange::setExchangeRefused(refused);
+            // Six staged files and the finish state, then the exchanges.
+            TemplateChange::setStepHook([&](int step) {
+                if (step == 7 + k) {
+                    ASSERT_TRUE(exchangeNames(folder + "/priv", folder + "/" + victim));
+                }
+            });
+            QString message;
+            try {
+                TemplateInspector::setVersion(folder, "5.13", "5.6");
+            } catch (const TemplateEditError& e) {
+                message = e.message();
+            }
+            TemplateChange::setStepHook(nullptr);
+            TemplateChange::setExchangeRefused(false);
+            EXPECT_EQ(message, "插件「" + QFileInfo(folder).fileName() + "」的文件「" + victim
+                                   + "」在修改时被换成了别的项目，那个项目已放回原处，没有删除。\n插件的模板都没有改动。");
+            for (int pass = 0; pass < 2; ++pass) {
+                EXPECT_EQ(PackageMaker::readTree(folder + "/" + victim), kPrivate) << "pass " << pass;
+                EXPECT_EQ(readBytes(folder + "/priv"), smallTemplate());
+                for (const QString& name : kTemplates) {
+                    if (name != victim) {
+                        EXPECT_EQ(readBytes(folder + "/" + name), smallTemplate()) << name.toStdString();
+                    }
+                }
+                EXPECT_EQ(hiddenEntries(folder), QStringList());
+                EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
+                AppJournal::recover();
+            }
+        }
+    }
+}
+
+// The same against a third user's folder, Loomwork running as an ordinary user: nothing of
+// his is removed or emptied, by the change or by that user's next recovery.
+TEST_F(TemplateChangeTest, AThirdUsersFolderExchangedInIsNeverEmptied)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to play two other users";
+    constexpr uid_t user = 4321, third = 4242;
+    const QByteArray root = QFile::encodeName(TestEnv::root());
+    ASSERT_EQ(::chmod(root.constData(), 0711), 0);
+    const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
+    const QString data = TestEnv::root() + "/data-user";
+    QDir().mkpath(data);
+    ASSERT_EQ(::chown(QFile::encodeName(data).constData(), user, user), 0);
+    const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow");
+    PackageMaker::makeFolder(folder, "priv", kPrivateFiles);
+    openToEveryone(TestEnv::systemLibrary());
+    // His folder is open to all at the top, as the library leaves it; inside, his own.
+    for (const char* inside : {"/priv", "/priv/notes.txt", "/priv/Inner", "/priv/Inner/deep.txt"})
+        ASSERT_EQ(::chown(QFile::encodeName(folder + inside).constData(), third, third), 0);
+    ::chmod(QFile::encodeName(folder + "/priv/Inner").constData(), 0755);
+    ::chmod(QFile::encodeName(folder + "/priv/Inner/deep.txt").constData(), 0644);
+    const QString victim = exchangeOrder(folder).at(2);
+
+    const QByteArray dataPath = QFile::encodeName(data);
+    // As the user: the change is to stop, saying so (an exception from here fails the child).
+    runKilledAt(
+        0,
+        [&] {
+            ::setenv("XDG_DATA_HOME", dataPath.constData(), 1);
+            TemplateChange::setStepHook([&](int step) {
+                if (step == 9)
+                    exchangeNames(folder + "/priv", folder + "/" + victim);
+            });
+            try {
+                TemplateInspector::setVersion(folder, "5.13", "5.6");
+            } catch (const TemplateEditError& e) {
+                if (e.message().endsWith("在修改时被换成了别的项目，那个项目已放回原处，没有删除。\n插件的模板都没有改动。"))
+                    return;
+            }
+            throw std::runtime_error("not reported as the plug-in stands");
+        },
+        user);
+    EXPECT_EQ(PackageMaker::readTree(folder + "/" + victim), kPrivate);
+    runKilledAt(
+        0,
+        [&] {
+            ::setenv("XDG_DATA_HOME", dataPath.constData(), 1);
+            AppJournal::recover();
+        },
+        user);
+    AppJournal::recover();
+    EXPECT_EQ(PackageMaker::readTree(folder + "/" + victim), kPrivate);
+    EXPECT_EQ(readBytes(folder + "/priv"), smallTemplate());
+    EXPECT_EQ(hiddenEntries(folder), QStringList());
+    EXPECT_TRUE(QDir(data + "/com.loomwork.app/journal").isEmpty());
+}
+
+// A rewrite or a translation acts on the plug-in the list showed: when another folder has
+// been put at its name since the scan, or none stands there, nothing is written, no backup is
+// made, and the message says it changed after it was shown. The one shown, put back, is
+// changed; so is a plug-in without a scan's identity, and the user's plug-in that is a link.
+TEST_F(TemplateChangeTest, OnlyThePluginTheListShowedIsChanged)
+{
+    const QString expected = "「Glow」在列表显示后已被改动或替换，未作修改。请刷新列表后重试。";
+    const auto refusal = [](const std::function<void()>& change) {
+        try {
+            change();
+        } catch (const TemplateEditError& e) {
+            return e.message();
+        }
+        return QString();
+    };
+    for (const PluginRoot root : {PluginRoot::system, PluginRoot::user}) {
+        SCOPED_TRACE(root.rawValue().toStdString());
+        const QString folder = makeSixTemplates(categoryFolder(root, ZFCPluginType::effect) + "/Glow");
+        const auto scanned = PluginScanner::scan({root}).plugins;
+        ASSERT_EQ(scanned.size(), 1);
+        const Plugin shown = scanned.first();
+        ASSERT_TRUE(shown.identity.known());
+
+        ASSERT_TRUE(QDir().rename(folder, folder + " moved"));
+        makeSixTemplates(folder);
+        EXPECT_EQ(refusal([&] { TemplateInspector::setVersion(folder, "5.13", "5.6", shown.identity); }), expected);
+        EXPECT_EQ(refusal([&] { PluginModifier::localize(shown, {{"Font", "字体"}}); }), expected);
+        EXPECT_TRUE(PluginBackupStore::backups(shown).isEmpty());
+        EXPECT_EQ(templatesWith(folder, "5.13"), 0);
+        EXPECT_EQ(templatesWith(folder + " moved", "5.13"), 0);
+        QDir(folder).removeRecursively();
+        EXPECT_EQ(refusal([&] { TemplateInspector::setVersion(folder, "5.13", "5.6", shown.identity); }), expected);
+
+        ASSERT_TRUE(QDir().rename(folder + " moved", folder));
+        EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6", shown.identity).filesChanged, 6);
+        EXPECT_EQ(TemplateInspector::setVersion(folder, "5.12", "5.6", {}).filesChanged, 6);
+        TemplateChange::waitForRemovals();
+        EXPECT_EQ(hiddenEntries(folder), QStringList());
+    }
+    const QString outside = makeSixTemplates(TestEnv::root() + "/Outside");
+    const QString link = categoryFolder(PluginRoot::user, ZFCPluginType::subtitle) + "/Linked";
+    makeSymlink(outside, link);
+    const auto linked = PluginScanner::scan({PluginRoot::user}).plugins;
+    const auto found = std::find_if(linked.begin(), linked.end(), [&](const Plugin& p) { return p.path == link; });
+    ASSERT_NE(found, linked.end());
+    EXPECT_EQ(PluginModifier::localize(*found, {{"Font", "字体"}}).summary.filesChanged, 6);
+    EXPECT_EQ(templatesWith(outside, "name=\"字体\""), 6);
+}
+
+// A journal that cannot be written (its folder opened to others) stops a change before its
+// first step, or before its finish state: the message names the journal's folder, not a
+// template, and every template is as it was.
+TEST_F(TemplateChangeTest, AJournalThatCannotBeWrittenIsNamedAndNothingChanges)
+{
+    const QString journal = AppJournal::folder();
+    const QByteArray journalPath = QFile::encodeName(journal);
+    for (const int spoiledAt : {0, 6}) {
+        SCOPED_TRACE(spoiledAt);
+        QDir().mkpath(journal);
+        const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect)
+                                                + "/Glow" + QString::number(spoiledAt));
+        if (spoiledAt == 0)
+            ::chmod(journalPath.constData(), 0777);
+        TemplateChange::setStepHook([&](int step) {
+            if (step == spoiledAt)
+                ::chmod(journalPath.constData(), 0777);
+        });
+        QString message;
+        try {
+            TemplateInspector::setVersion(folder, "5.13", "5.6");
+        } catch (const TemplateEditError& e) {
+            message = e.message();
+        }
+        TemplateChange::setStepHook(nullptr);
+        ::chmod(journalPath.constData(), 0700);
+        EXPECT_TRUE(message.startsWith("无法写入操作记录：" + journal + "\n")) << message.toStdString();
+        EXPECT_TRUE(message.endsWith("\n插件没有改动。")) << message.toStdString();
+        EXPECT_FALSE(message.contains(".motn")) << message.toStdString();
+        EXPECT_EQ(templatesWith(folder, "5.13"), 0);
+        AppJournal::recover();
+        EXPECT_EQ(hiddenEntries(folder), QStringList());
+        EXPECT_TRUE(QDir(journal).isEmpty());
+    }
+}
+
+// Once the call has returned, its old contents are removed on a worker. A kill before that
+// worker's first step, as after any of its steps (above), is finished by recovery.
+TEST_F(TemplateChangeTest, AKillOnceTheCallHasReturnedIsFinishedByRecovery)
+{
+    for (const PluginRoot root : {PluginRoot::system, PluginRoot::user}) {
+        SCOPED_TRACE(root.rawValue().toStdString());
+        const QString folder = makeSixTemplates(categoryFolder(root, ZFCPluginType::effect) + "/Glow");
+        TemplateChange::waitForRemovals();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            static std::atomic<bool> returned{false};
+            // Six staged files, the finish state, six exchanges: the worker's first step is the
+            // 14th; it is killed there once the call is back.
+            TemplateChange::setStepFault([](int step) {
+                if (step == 14) {
+                    returned.wait(false);
+                    ::kill(::getpid(), SIGKILL);
+                }
+                return 0;
+            });
+            try {
+                TemplateInspector::setVersion(folder, "5.13", "5.6");
+            } catch (...) {
+                ::_exit(2);
+            }
+            returned = true;
+            returned.notify_all();
+            TemplateChange::waitForRemovals();
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
+        AppJournal::recover();
+        EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
+        EXPECT_EQ(hiddenEntries(folder), QStringList());
+        EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
+    }
+}
+
+// A second change of a plug-in begins only once the first has removed its old contents and its
+// journal entry: the two never work beside each other.
+TEST_F(TemplateChangeTest, ASecondChangeOfAPluginWaitsForTheFirstsRemoval)
+{
+    const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow");
+    std::atomic<bool> released{false};
+    const auto release = [&] {
+        released = true;
+        released.notify_all();
+    };
+    // The first change's worker is held before its first step until the second is seen waiting
+    // for it (or, were it not to wait, until the second has begun).
+    TemplateChange::setStepFault([&](int step) {
+        if (step == 14)
+            released.wait(false);
+        return 0;
+    });
+    int firstSteps = 0;
+    QStringList hiddenAtSecond;
+    QStringList entriesAtSecond;
+    TemplateChange::setStepHook([&](int step) {
+        if (step == 1 && ++firstSteps == 2) {
+            hiddenAtSecond = hiddenEntries(folder);
+            entriesAtSecond = QDir(AppJournal::folder()).entryList(QDir::Files);
+            release();
+        }
+    });
+    TemplateChange::setRemovalWaitHook(release);
+    EXPECT_EQ(TemplateInspector::setVersion(folder, "5.13", "5.6").filesChanged, 6);
+    const QStringList first = hiddenEntries(folder);
+    EXPECT_EQ(first.size(), 3) << "the first change's rooms, held";
+    EXPECT_EQ(TemplateInspector::applyTranslations(folder, {{"Font", "字体"}}).filesChanged, 6);
+    TemplateChange::setRemovalWaitHook(nullptr);
+    TemplateChange::setStepHook(nullptr);
+    TemplateChange::setStepFault(nullptr);
+    for (const QString& room : first)
+        EXPECT_FALSE(hiddenAtSecond.contains(room)) << room.toStdString();
+    EXPECT_EQ(entriesAtSecond.size(), 1) << "the second change's entry only";
+    EXPECT_EQ(templatesWith(folder, "name=\"字体\""), 6);
+    EXPECT_EQ(hiddenEntries(folder), QStringList());
+    EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
+}
+
+// Run in a process of its own by the test below: rewrites, then ends the process the ordinary
+// way while the worker removing the old contents is held until the exit has begun.
+TEST(TemplateChangeQuit, RewritesAndExits)
+{
+    const QByteArray folder = qgetenv("LOOMWORK_QUIT_PLUGIN");
+    if (folder.isEmpty())
+        GTEST_SKIP() << "run by the quit test";
+    static std::atomic<bool> exiting{false};
+    TemplateChange::setStepFault([](int step) {
+        if (step == 14)
+            exiting.wait(false);
+        return 0;
+    });
+    try {
+        TemplateInspector::setVersion(QFile::decodeName(folder), "5.13", "5.6");
+    } catch (...) {
+        std::_Exit(2);
+    }
+    std::atexit([] {
+        exiting = true;
+        exiting.notify_all();
+    });
+    std::exit(0);
+}
+
+// The process does not end before a change's old contents are removed: what a quit leaves is
+// the plug-in wholly new, without a room or a journal entry, before any recovery.
+TEST_F(TemplateChangeTest, AProcessEndsOnlyOnceTheOldContentsAreRemoved)
+{
+    const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LOOMWORK_TEST_ROOT", TestEnv::root());
+    env.insert("LOOMWORK_QUIT_PLUGIN", folder);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TemplateChangeQuit.RewritesAndExits"});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << child.readAll().toStdString();
+    EXPECT_EQ(templatesWith(folder, "version=\"5.13\""), 6);
+    EXPECT_EQ(hiddenEntries(folder), QStringList());
+    EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
 }

@@ -240,7 +240,8 @@ TEST_F(TemplateInspectorTest, SetVersionRefusesBadValuesAndFollowsTheUsersLinks)
         const char* ozml;
         const char* dv;
     } refused[] = {{"5\"x", "5.6"}, {"", ""}, {"5.", ""}, {".5", ""}, {"5..1", ""}, {"abc", ""},
-                   {"5.13", "5 6"}, {"5.13", "5.6</displayversion><x>"}, {"５.1", ""}, {"$1", ""}};
+                   {"5.13", "5 6"}, {"5.13", "5.6</displayversion><x>"}, {"５.1", ""}, {"$1", ""},
+                   {"5.13\n", ""}, {"5.13", "5.6\n"}};
     for (const auto& c : refused) {
         SCOPED_TRACE(std::string(c.ozml) + " / " + c.dv);
         EXPECT_THROW(TemplateInspector::setVersion(folder(), QString::fromUtf8(c.ozml), QString::fromUtf8(c.dv)),

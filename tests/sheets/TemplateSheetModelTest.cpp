@@ -4,6 +4,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "engine/library/PluginScanner.h"
 #include "engine/operations/PluginModifier.h"
 #include "sheets/LocalizeSheetModel.h"
 #include "sheets/VersionSheetModel.h"
@@ -172,6 +173,26 @@ TEST_F(VersionSheetApplyTest, ResultAndZeroFileTexts)
     EXPECT_EQ(gone.errorText(), VersionSheetModel::zeroFilesText());
     EXPECT_EQ(goneApplied.count(), 1);
     EXPECT_EQ(gone.confirmTitle(), QStringLiteral("应用"));
+}
+
+// Another folder put at the plug-in's name after the list showed it: nothing is written and
+// the sheet says why.
+TEST_F(VersionSheetApplyTest, APluginReplacedAfterItWasShownIsNotChanged)
+{
+    const QString folder = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::subtitle, "Lower Third");
+    const auto scanned = PluginScanner::scan({PluginRoot::user}).plugins;
+    ASSERT_EQ(scanned.size(), 1);
+    ASSERT_TRUE(QDir().rename(folder, folder + " moved"));
+    PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::subtitle, "Lower Third");
+    const auto before = BackupFixtures::snapshot(folder);
+    VersionSheetModel model(scanned.first(), sampleTable(), std::nullopt);
+    QSignalSpy applied(&model, &VersionSheetModel::applied);
+    model.select(0);
+    applyAndWait(model);
+    EXPECT_EQ(model.errorText(),
+              QStringLiteral("修改失败：「Lower Third」在列表显示后已被改动或替换，未作修改。请刷新列表后重试。"));
+    EXPECT_EQ(applied.count(), 0);
+    EXPECT_EQ(BackupFixtures::snapshot(folder), before);
 }
 
 Entry entry(const QString& original, const QString& current, std::optional<QString> suggestion = std::nullopt)

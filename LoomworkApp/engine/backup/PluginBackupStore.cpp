@@ -19,6 +19,7 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTextBoundaryFinder>
 #include <QUuid>
 
@@ -97,6 +98,14 @@ std::vector<std::string> linkedTemplates(const QString& folder)
 QString below(const QString& folder, const std::string& relative)
 {
     return folder + QLatin1Char('/') + FsPath::fromBytes(relative);
+}
+
+// A backup folder on its way out: "." + its name + this. Never listed, and removed by a prune.
+const QLatin1String kDiscarded(".discarded");
+
+bool isDiscarded(const QString& name)
+{
+    return name.startsWith(QLatin1Char('.')) && name.endsWith(kDiscarded) && name.size() > 1 + kDiscarded.size();
 }
 
 std::optional<PluginBackup> readBackup(const QString& rootFolder, const QString& name)
@@ -207,9 +216,20 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
     } while (files.exists(directory));
 
     const auto fail = [&](const QString& action, int error) {
-        (void)files.removeTree(directory); // a half backup without meta.json is never listed
+        (void)discard(directory); // what stays of it is never listed, and goes at the next prune
         return PluginBackupError::fileSystem(action, error);
     };
+    // Whatever stops the copy, memory running out included, nothing of the new backup stays:
+    // without meta.json it would never be listed nor pruned.
+    bool complete = false;
+    const auto unfinished = qScopeGuard([&] {
+        if (complete)
+            return;
+        try {
+            (void)discard(directory);
+        } catch (...) {
+        }
+    });
     if (const int error = files.makePath(payloadFolder(directory)))
         throw fail(QStringLiteral("无法创建备份文件夹"), error);
     const QString copy = payloadFolder(directory) + QLatin1Char('/') + lastComponent(plugin.path);
@@ -222,7 +242,7 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
         struct stat st;
         const bool copiedLink = !error && ::lstat(FsPath::toBytes(copy).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
         if (error || copiedLink) {
-            (void)files.removeTree(directory); // a half backup without meta.json is never listed
+            (void)discard(directory); // what stays of it is never listed, and goes at the next prune
             // A link met on the way may be swapped back by now: the copy's word holds.
             const QString met = AdminAuth::writeRefusal(plugin.path);
             if (copiedLink || error == ELOOP || !met.isEmpty())
@@ -262,8 +282,9 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
     if (const int error = files.writeFile(directory + QStringLiteral("/meta.json"), meta.toJson()))
         throw fail(QStringLiteral("无法写入备份信息"), error);
 
-    return PluginBackup{name, directory, meta.pluginName, meta.originalPath, meta.createdAt, meta.reason,
-                        meta.byteCount};
+    PluginBackup made{name, directory, meta.pluginName, meta.originalPath, meta.createdAt, meta.reason, meta.byteCount};
+    complete = true;
+    return made;
 }
 
 QList<PluginBackup> PluginBackupStore::allBackups()
@@ -273,6 +294,8 @@ QList<PluginBackup> PluginBackupStore::allBackups()
         QDir::Dirs | QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     QList<PluginBackup> result;
     for (const QString& name : names) {
+        if (isDiscarded(name))
+            continue;
         if (auto backup = readBackup(rootFolder, name))
             result.append(std::move(*backup));
     }
@@ -292,9 +315,26 @@ QList<PluginBackup> PluginBackupStore::backups(const Plugin& plugin)
     return result;
 }
 
+int PluginBackupStore::discard(const QString& directory)
+{
+    FileOps& files = FileOps::current();
+    const QFileInfo info(directory);
+    const QString hidden = info.path() + QStringLiteral("/.") + info.fileName() + kDiscarded;
+    const int error = files.rename(directory, hidden);
+    if (error == ENOENT)
+        return 0;
+    return files.removeTree(error ? directory : hidden);
+}
+
 void PluginBackupStore::prune(int keepPerPlugin)
 {
     const qsizetype keep = std::max(keepPerPlugin, 0);
+    // What earlier removals left, cut short.
+    const QString rootFolder = root();
+    for (const QString& name : QDir(rootFolder).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if (isDiscarded(name))
+            (void)FileOps::current().removeTree(rootFolder + QLatin1Char('/') + name); // tried again next time
+    }
     QHash<QString, QList<PluginBackup>> groups;
     for (const PluginBackup& backup : allBackups())
         groups[backup.originalPath].append(backup);
@@ -305,7 +345,7 @@ void PluginBackupStore::prune(int keepPerPlugin)
         for (qsizetype i = keep; i < group.size(); ++i) {
             if (original && group[i].id == original->id)
                 continue;
-            (void)FileOps::current().removeTree(group[i].directory); // tried again at the next prune
+            (void)discard(group[i].directory); // tried again at the next prune
         }
     }
 }
@@ -357,6 +397,8 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
     // One change in the journal for the plug-in and its linked templates; what killed changes
     // left is put right first. A link inside a system plug-in refuses the restore before
     // anything changes, as it refuses a rewrite.
+    // Not beside a change of the plug-in still removing its old contents.
+    TemplateChange::waitForRemovals(target);
     const auto journal = std::make_shared<JournalChange>("restore");
     const QString inside = TemplateChange::refusal(target);
     if (!inside.isEmpty())

@@ -53,8 +53,12 @@ QList<PluginBackup> allBackups();
 QList<PluginBackup> backups(const Plugin& plugin);
 
 // Keeps each plug-in's `keepPerPlugin` newest backups plus its original translation backup;
-// removes the rest, ignoring failures.
+// removes the rest (and what removals cut short left), ignoring failures.
 void prune(int keepPerPlugin);
+// Removes the backup folder `directory`: it first takes a hidden name of its own, so that a
+// removal cut short leaves nothing that is listed as a backup, and the next prune finishes it.
+// 0 or the errno.
+int discard(const QString& directory);
 
 // The copied plug-in folder inside the backup: payload/<original folder name>, else the
 // first folder in payload; none when the payload holds no folder.

@@ -5,8 +5,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <condition_variable>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include <fcntl.h>
@@ -34,18 +38,83 @@ using Role = SafeFS::JournalItem::Role;
 constexpr char kPurpose[] = "rewrite";
 // The old content's name in the staging folder where the file system cannot exchange.
 constexpr char kAsideSuffix[] = "-old";
+// A step's result when what an exchange brought out was not the template read: another item
+// was put at its name meanwhile.
+constexpr int kNotTheTemplate = -1;
 
-std::function<void(int)>& stepHook()
+// The tests' hooks, read by a removal's worker too: set only while no removal runs.
+struct Hooks
 {
-    static std::function<void(int)> hook;
-    return hook;
+    std::mutex mutex;
+    std::shared_ptr<const std::function<void(int)>> step;
+    std::shared_ptr<const std::function<int(int)>> fault;
+};
+
+Hooks& hooks()
+{
+    static Hooks hooks;
+    return hooks;
 }
 
-std::function<int(int)>& stepFault()
+// The workers that remove changes' old contents after their calls returned, each with the
+// plug-in folder it works in. Never destroyed: a worker may end after the statics are gone.
+struct Removals
 {
-    static std::function<int(int)> fault;
-    return fault;
+    struct Worker
+    {
+        std::uint64_t number = 0;
+        SafeFS::Identity plugin;
+    };
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::vector<Worker> running;
+    std::uint64_t next = 0;
+    // For tests: told when a change of a plug-in is about to wait for one of its removals.
+    std::shared_ptr<const std::function<void()>> waiting;
+
+    // Until none runs (for `plugin`, when given).
+    void wait(const SafeFS::Identity* plugin)
+    {
+        std::unique_lock lock(mutex);
+        const auto none = [&] {
+            return std::none_of(running.begin(), running.end(),
+                                [&](const Worker& worker) { return !plugin || worker.plugin == *plugin; });
+        };
+        if (none())
+            return;
+        if (plugin && waiting) {
+            const auto announce = waiting;
+            lock.unlock();
+            (*announce)();
+            lock.lock();
+        }
+        finished.wait(lock, none);
+    }
+
+    void done(std::uint64_t number)
+    {
+        {
+            const std::lock_guard lock(mutex);
+            running.erase(std::remove_if(running.begin(), running.end(),
+                                         [&](const Worker& worker) { return worker.number == number; }),
+                          running.end());
+        }
+        finished.notify_all();
+    }
+};
+
+Removals& removals()
+{
+    static Removals* removals = new Removals;
+    return *removals;
 }
+
+// The process does not end before the removals it started are done: made with the first one,
+// so that it goes before the statics that a removal uses.
+struct WaitAtExit
+{
+    ~WaitAtExit() { removals().wait(nullptr); }
+};
 
 SafeFS::Identity identityOf(const struct stat& st)
 {
@@ -79,6 +148,8 @@ struct OpenedPlugin
     DirHandle::Fd fd;
     int error = 0;
     QString refusal;
+    // The item at the plug-in's name as opened (a link itself, in the user's library).
+    SafeFS::Identity identity;
 };
 
 // In the system library the plug-in folder is reached one handle at a time from the library
@@ -89,7 +160,12 @@ OpenedPlugin openPlugin(const QString& folder)
     const auto in = SystemPath::inside(folder);
     opened.system = in.has_value();
     if (!opened.system) {
-        opened.fd = DirHandle::Fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // The user's own library: nobody else renames there, so a look at the name just before
+        // it is opened tells what is opened.
+        const std::string native = nativeFolder(folder);
+        if ((opened.error = SafeFS::identityAt(AT_FDCWD, native, opened.identity)))
+            return opened;
+        opened.fd = DirHandle::Fd(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         opened.error = opened.fd.valid() ? 0 : errno;
         return opened;
     }
@@ -116,6 +192,8 @@ OpenedPlugin openPlugin(const QString& folder)
         }
         at = std::move(next);
     }
+    if ((opened.error = SafeFS::identityAt(at.get(), {}, opened.identity)))
+        return opened;
     opened.fd = std::move(at);
     return opened;
 }
@@ -167,18 +245,27 @@ std::string linkOnTheWay(int top, const std::string& relative)
 
 } // namespace
 
-TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change)
-    : m_folder(folder), m_native(nativeFolder(folder)),
-      m_change(change ? std::move(change) : std::make_shared<JournalChange>("template"))
+TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change,
+                               const SafeFS::Identity& seen)
+    : m_folder(folder), m_native(nativeFolder(folder)), m_ownsChange(!change)
 {
     OpenedPlugin opened = openPlugin(folder);
+    // Never beside an earlier change of the same plug-in still removing its old contents.
+    if (opened.fd.valid() && SafeFS::identityAt(opened.fd.get(), {}, m_pluginIdentity) == 0)
+        removals().wait(&m_pluginIdentity);
+    m_change = change ? std::move(change) : std::make_shared<JournalChange>("template");
     m_system = opened.system;
     if (!opened.refusal.isEmpty())
         throw TemplateEditError(opened.refusal);
+    const QString name = FsPath::displayText(FsPath::fromBytes(nameOf(m_native)));
+    // Only the plug-in the list showed is changed: another item put at its name since, or
+    // none, is left as it is.
+    if (seen.known() && (opened.error == 0 || opened.error == ENOENT) && !(opened.identity == seen))
+        throw TemplateEditError(QStringLiteral("「") + name
+                                + QStringLiteral("」在列表显示后已被改动或替换，未作修改。请刷新列表后重试。"));
     // A plug-in removed meanwhile simply has no templates.
     if (opened.error && opened.error != ENOENT)
-        throw TemplateEditError(QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
-                                + QStringLiteral("」：") + SystemError::describe(opened.error));
+        throw TemplateEditError(QStringLiteral("插件「") + name + QStringLiteral("」：") + SystemError::describe(opened.error));
     m_plugin = std::move(opened.fd);
     m_pluginPlace = AppJournal::placeOf(folder);
 }
@@ -190,30 +277,80 @@ TemplateChange::~TemplateChange()
     try {
         clearRooms();
     } catch (...) {
-        m_change->keep(); // out of memory: the rooms are the journal's
+        if (m_change)
+            m_change->keep(); // out of memory: the rooms are the journal's
     }
 }
 
 void TemplateChange::clearRooms()
 {
-    if (m_change->kept())
+    if (!m_change || m_change->kept())
         return;
     m_openedFolder = SIZE_MAX;
     m_openedStaging = SafeFS::Room();
-    for (const Folder& folder : m_folders) {
+    for (std::size_t i = 0; i < m_folders.size(); ++i) {
+        Folder& folder = m_folders[i];
         if (!folder.made)
             continue;
-        // Only what the room holds, all of it ours, then the room while it is still itself.
         DirHandle::Fd dir;
         SafeFS::Room room;
         std::vector<std::string> names;
         bool cleared = openFolder(m_plugin.get(), m_system, folder.path, dir) == 0
             && room.find(dir.get(), folder.staging, folder.identity) == 0 && DirHandle::listNames(room.fd(), names) == 0;
-        for (const std::string& name : names)
-            cleared = cleared && DirHandle::removeAt(room.fd(), name) == 0;
+        for (const std::string& name : names) {
+            if (!cleared)
+                break;
+            cleared = clearRoomItem(i, dir.get(), room.fd(), name) == 0;
+        }
         if (!cleared || room.removeIfEmpty(dir.get()) != 0)
             m_change->keep();
+        else
+            folder.made = false;
     }
+}
+
+// One item of a staging folder: a file this change made goes; an old content stays for
+// recovery (kept as the entry's); anything else came in from the shared folder and goes back
+// out there, never removed.
+int TemplateChange::clearRoomItem(std::size_t folder, int dir, int room, const std::string& name)
+{
+    SafeFS::Identity found;
+    if (const int error = SafeFS::identityAt(room, name, found))
+        return error == ENOENT ? 0 : error;
+    const bool made = std::any_of(m_made.begin(), m_made.end(), [&](const std::pair<std::size_t, SafeFS::Identity>& each) {
+        return each.first == folder && each.second == found;
+    });
+    if (made)
+        return DirHandle::removeAt(room, name);
+    const bool old = std::any_of(m_staged.begin(), m_staged.end(), [&](const Staged& each) {
+        return each.folder == folder && each.old == found;
+    });
+    if (old)
+        return EEXIST;
+    // Named as the template whose place it was taken from.
+    std::string backAs = name;
+    for (const Staged& each : m_staged) {
+        if (each.folder == folder && (name == each.file || name == each.file + kAsideSuffix))
+            backAs = each.name;
+    }
+    return returnOut(folder, dir, room, name, SafeFS::Identity(), backAs);
+}
+
+// Moves `inside` of the staging folder `room` of `folder` back out to `dir`, as `name` or,
+// where that is taken, "name 2", …, unless it is `ours` (then it goes). Where it went is told
+// in the change's message.
+int TemplateChange::returnOut(std::size_t folder, int dir, int room, const std::string& inside,
+                              const SafeFS::Identity& ours, const std::string& name)
+{
+    SafeFS::Removal removal;
+    const int error = SafeFS::removeInRoom(room, inside, ours, SafeFS::ownersOf(room, inside, ::geteuid()), dir, name,
+                                           removal);
+    if (!removal.returnedAs.empty()) {
+        const std::string& path = m_folders[folder].path;
+        const std::string at = m_system ? (path.empty() ? m_native : m_native + '/' + path) : path;
+        m_returned.push_back(at + '/' + removal.returnedAs);
+    }
+    return error;
 }
 
 const std::vector<std::string>& TemplateChange::templates()
@@ -439,6 +576,12 @@ void TemplateChange::stageFile(const std::string& path, const QByteArray& bytes)
         DirHandle::Fd out;
         if (const int creating = DirHandle::createFileAt(into, staged.file, 0600, out))
             return creating;
+        // Known from its creation on: only what this change made ever goes from its rooms.
+        if (const int looking = SafeFS::identityAt(out.get(), {}, staged.made)) {
+            (void)::unlinkat(into, staged.file.c_str(), 0); // our own name in our own room
+            return looking;
+        }
+        m_made.emplace_back(folder, staged.made);
         // Only the permission bits: a set-ID bit must not come along onto a file that may now
         // be ours.
         if (::fchmod(out.get(), st.st_mode & 0777) != 0)
@@ -448,8 +591,6 @@ void TemplateChange::stageFile(const std::string& path, const QByteArray& bytes)
         }
         if (const int writing = writeAll(out.get(), bytes.constData(), std::size_t(bytes.size())))
             return writing;
-        if (const int looking = SafeFS::identityAt(out.get(), {}, staged.made))
-            return looking;
         return ::close(out.release()) == 0 ? 0 : errno;
     });
     if (error)
@@ -516,9 +657,17 @@ int TemplateChange::exchange(Staged& staged)
     // that the name is only ever taken by our own file.
     bool exchanged = false;
     const int error = DirHandle::swapIn(into, staged.file, dir, staged.name, into, staged.file + kAsideSuffix, exchanged);
-    if (error == 0)
-        staged.state = exchanged ? Staged::State::exchanged : Staged::State::movedAside;
-    return error;
+    if (error)
+        return error;
+    staged.state = exchanged ? Staged::State::exchanged : Staged::State::movedAside;
+    // Whatever stands at a name in a folder others may write is what came out: it must be the
+    // template read, or it goes back at once.
+    SafeFS::Identity came;
+    if (SafeFS::identityAt(into, exchanged ? staged.file : staged.file + kAsideSuffix, came) == 0 && came == staged.old)
+        return 0;
+    // Should that fail, the change's undo tries again, or leaves it recorded.
+    (void)putBack(staged);
+    return kNotTheTemplate;
 }
 
 int TemplateChange::putBack(Staged& staged)
@@ -531,9 +680,21 @@ int TemplateChange::putBack(Staged& staged)
         return error;
     const int error = DirHandle::swapBack(into, staged.file, dir, staged.name, into, staged.file + kAsideSuffix,
                                           staged.state == Staged::State::exchanged);
-    if (error == 0)
-        staged.state = Staged::State::staged;
-    return error;
+    if (error)
+        return error;
+    staged.state = Staged::State::staged;
+    // What came back into the room must be our new content; another item put at the name
+    // meanwhile goes back out.
+    SafeFS::Identity came;
+    if (SafeFS::identityAt(into, staged.file, came) != 0 || came == staged.made)
+        return 0;
+    // The old content itself came back, another item standing at its name by now: it is to go
+    // back once more, as after an exchange.
+    if (came == staged.old) {
+        staged.state = Staged::State::exchanged;
+        return EEXIST;
+    }
+    return returnOut(staged.folder, dir, into, staged.file, staged.made, staged.name);
 }
 
 int TemplateChange::commit()
@@ -563,52 +724,136 @@ int TemplateChange::commitSteps()
         items.push_back(JournalChange::item(Role::old, folder.place, file, staged.name, staged.old));
         items.push_back(JournalChange::item(Role::old, folder.place, file + kAsideSuffix, staged.name, staged.old));
     }
+    // Nothing is exchanged before the entry says finish: without it the plug-in stays as it was.
     if (const int error = attempt([&] { return m_change->setState(SafeFS::JournalEntry::State::finish); }))
-        failCommit(0, error);
+        throw TemplateEditError(m_change->failureText(error));
 
     // Recorded as finished: a kill from here on is finished by recovery.
     for (std::size_t i = 0; i < m_staged.size(); ++i) {
         if (const int error = attempt([&] { return exchange(m_staged[i]); }))
             failCommit(i, error);
     }
-    // The new names on disk before the old contents go; until then the entry stays.
-    std::vector<std::size_t> touched;
-    for (const Staged& staged : m_staged) {
-        if (std::find(touched.begin(), touched.end(), staged.folder) == touched.end())
-            touched.push_back(staged.folder);
+    const int changed = int(m_staged.size());
+    removeLater();
+    return changed;
+}
+
+// The old contents go on a worker of their own once the call has returned (a change that is
+// part of a larger one removes them itself): the user waits for the new state only, and a kill
+// meanwhile is finished by recovery from the entry, which the worker holds until it is done.
+void TemplateChange::removeLater() noexcept
+{
+    if (!m_ownsChange) {
+        removeOld();
+        return;
     }
-    attempt([&] {
-        for (const std::size_t index : touched) {
-            int dir = -1;
-            if (opened(index, false, dir) != 0 || ::fsync(dir) != 0) {
-                m_change->keep();
-                return 0;
-            }
-        }
-        // What the staging folders hold now is known: the old contents under our own names.
-        for (const Staged& staged : m_staged) {
-            int into = -1;
-            if (opened(staged.folder, true, into) == 0)
-                ::unlinkat(into, (staged.file + (staged.state == Staged::State::movedAside ? kAsideSuffix : "")).c_str(), 0);
+    std::unique_ptr<TemplateChange> pending;
+    std::uint64_t number = 0;
+    try {
+        static WaitAtExit waitAtExit;
+        pending.reset(new TemplateChange(std::move(*this)));
+        const std::lock_guard lock(removals().mutex);
+        number = ++removals().next;
+        removals().running.push_back({number, pending->m_pluginIdentity});
+    } catch (...) {
+        // No room for a worker: done here, as a change of a larger one does it.
+        (pending ? *pending : *this).removeOld();
+        return;
+    }
+    TemplateChange* work = pending.get();
+    try {
+        std::thread([work, number] {
+            std::unique_ptr<TemplateChange>(work)->removeOld();
+            removals().done(number);
+        }).detach();
+        (void)pending.release(); // the worker's now
+    } catch (...) {
+        pending->removeOld();
+        pending.reset();
+        removals().done(number);
+    }
+}
+
+// The new names made durable, then each room emptied of the old contents it holds and removed.
+// Never throws: what cannot be done stays recorded for recovery.
+void TemplateChange::removeOld() noexcept
+{
+    try {
+        if (attempt([&] { return syncTouched(); }) != 0) {
+            m_change->keep();
+            return;
         }
         m_openedFolder = SIZE_MAX;
         m_openedStaging = SafeFS::Room();
-        for (Folder& folder : m_folders) {
-            DirHandle::Fd dir;
-            SafeFS::Room room;
-            if (!folder.made)
-                continue;
-            if (openFolder(m_plugin.get(), m_system, folder.path, dir) == 0
-                && room.find(dir.get(), folder.staging, folder.identity) == 0 && room.removeIfEmpty(dir.get()) == 0)
-                folder.made = false;
-            else
+        for (std::size_t i = 0; i < m_folders.size(); ++i) {
+            if (m_folders[i].made && attempt([&] { return emptyRoom(i); }) != 0)
                 m_change->keep();
         }
-        return 0;
-    });
-    const int changed = int(m_staged.size());
-    m_staged.clear();
-    return changed;
+        m_staged.clear();
+    } catch (...) {
+        m_change->keep();
+    }
+}
+
+// The folders whose names the exchanges changed, on disk: one syncfs per file system where
+// there is one, not an fsync per folder.
+int TemplateChange::syncTouched()
+{
+    std::vector<std::uint64_t> synced;
+    for (std::size_t i = 0; i < m_folders.size(); ++i) {
+        const Folder& folder = m_folders[i];
+        if (!folder.made)
+            continue;
+#if defined(__linux__)
+        if (std::find(synced.begin(), synced.end(), folder.identity.device) != synced.end())
+            continue;
+#endif
+        int fd = -1;
+        if (const int error = opened(i, false, fd))
+            return error;
+#if defined(__linux__)
+        if (::syncfs(fd) != 0)
+            return errno;
+#else
+        if (::fsync(fd) != 0)
+            return errno;
+#endif
+        synced.push_back(folder.identity.device);
+    }
+    return 0;
+}
+
+// The room of `folder`: the old contents it holds (checked to be what the exchanges brought
+// out) go, and so does the room once empty.
+int TemplateChange::emptyRoom(std::size_t folder)
+{
+    DirHandle::Fd dir;
+    SafeFS::Room room;
+    std::vector<std::string> names;
+    if (const int error = openFolder(m_plugin.get(), m_system, m_folders[folder].path, dir))
+        return error;
+    if (const int error = room.find(dir.get(), m_folders[folder].staging, m_folders[folder].identity))
+        return error == ENOENT ? 0 : error;
+    if (const int error = DirHandle::listNames(room.fd(), names))
+        return error;
+    int failed = 0;
+    for (const std::string& name : names) {
+        SafeFS::Identity found;
+        if (SafeFS::identityAt(room.fd(), name, found) != 0)
+            continue;
+        const bool old = std::any_of(m_staged.begin(), m_staged.end(), [&](const Staged& each) {
+            return each.folder == folder && each.old == found;
+        });
+        int error = old ? DirHandle::removeAt(room.fd(), name) : clearRoomItem(folder, dir.get(), room.fd(), name);
+        if (error && !failed)
+            failed = error;
+    }
+    if (!failed && (failed = room.removeIfEmpty(dir.get())) == 0)
+        m_folders[folder].made = false;
+    for (const std::string& path : m_returned)
+        qWarning("Loomwork: %s", ("别的项目已放回：" + path).c_str());
+    m_returned.clear();
+    return failed;
 }
 
 // A step that failed after the finish state: the exchanges done are undone at once, so that
@@ -616,31 +861,58 @@ int TemplateChange::commitSteps()
 // to take it.
 void TemplateChange::failCommit(std::size_t failedAt, int error)
 {
-    const QString what = QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
-                       + QStringLiteral("」的文件「") + FsPath::displayText(FsPath::fromBytes(m_staged[failedAt].shown))
-                       + QStringLiteral("」：") + SystemError::describe(error) + QLatin1Char('\n');
+    const QString file = QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
+                       + QStringLiteral("」的文件「") + FsPath::displayText(FsPath::fromBytes(m_staged[failedAt].shown));
+    // Another item that came out of the exchange is said to be back only once it is.
+    const auto what = [&] {
+        if (error != kNotTheTemplate)
+            return file + QStringLiteral("」：") + SystemError::describe(error) + QLatin1Char('\n');
+        return file + QStringLiteral("」在修改时被换成了别的项目")
+            + (m_staged[failedAt].state == Staged::State::staged ? QStringLiteral("，那个项目已放回原处，没有删除。\n")
+                                                                  : QStringLiteral("。\n"));
+    };
     if (m_change->state() == SafeFS::JournalEntry::State::finish
         && m_change->setState(SafeFS::JournalEntry::State::undo) != 0) {
         m_change->keep();
-        throw TemplateEditError(what + QStringLiteral("其余模板会在下次启动或下一次修改前改完。"));
+        throw TemplateEditError(what() + QStringLiteral("其余模板会在下次启动或下一次修改前改完。") + returnedText());
     }
     for (std::size_t i = failedAt + 1; i-- > 0;) {
         if (m_staged[i].state != Staged::State::staged && attempt([&] { return putBack(m_staged[i]); }) != 0) {
             m_change->keep();
-            throw TemplateEditError(what + QStringLiteral("已改动的模板会在下次启动或下一次修改前改回原样。"));
+            throw TemplateEditError(what() + QStringLiteral("已改动的模板会在下次启动或下一次修改前改回原样。")
+                                    + returnedText());
         }
     }
-    throw TemplateEditError(what + QStringLiteral("插件的模板都没有改动。"));
+    // Now, so that whatever the rooms hold that is not ours is named here.
+    clearRooms();
+    throw TemplateEditError(what() + QStringLiteral("插件的模板都没有改动。") + returnedText());
+}
+
+// The items that came into a staging folder from the shared folder and went back out under
+// another name than they had, one line each.
+QString TemplateChange::returnedText() const
+{
+    QString text;
+    for (const std::string& path : m_returned)
+        text += QStringLiteral("\n别的项目已放回：") + FsPath::displayText(FsPath::fromBytes(path));
+    return text;
 }
 
 // One step that changes the disk, numbered for the tests' hooks.
 int TemplateChange::attempt(const std::function<int()>& step)
 {
     ++m_steps;
-    const int fault = stepFault() ? stepFault()(m_steps) : 0;
-    const int error = fault ? fault : step();
-    if (error == 0 && stepHook())
-        stepHook()(m_steps);
+    std::shared_ptr<const std::function<void(int)>> hook;
+    std::shared_ptr<const std::function<int(int)>> fault;
+    {
+        const std::lock_guard lock(hooks().mutex);
+        hook = hooks().step;
+        fault = hooks().fault;
+    }
+    const int faulted = fault ? (*fault)(m_steps) : 0;
+    const int error = faulted ? faulted : step();
+    if (error == 0 && hook)
+        (*hook)(m_steps);
     return error;
 }
 
@@ -673,12 +945,38 @@ QString TemplateChange::refusal(const QString& folder)
 
 void TemplateChange::setStepHook(std::function<void(int)> hook)
 {
-    stepHook() = std::move(hook);
+    waitForRemovals();
+    const std::lock_guard lock(hooks().mutex);
+    hooks().step = hook ? std::make_shared<const std::function<void(int)>>(std::move(hook)) : nullptr;
 }
 
 void TemplateChange::setStepFault(std::function<int(int)> fault)
 {
-    stepFault() = std::move(fault);
+    waitForRemovals();
+    const std::lock_guard lock(hooks().mutex);
+    hooks().fault = fault ? std::make_shared<const std::function<int(int)>>(std::move(fault)) : nullptr;
+}
+
+void TemplateChange::setRemovalWaitHook(std::function<void()> hook)
+{
+    const std::lock_guard lock(removals().mutex);
+    removals().waiting = hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
+}
+
+void TemplateChange::waitForRemovals()
+{
+    removals().wait(nullptr);
+}
+
+void TemplateChange::waitForRemovals(const QString& folder)
+{
+    SafeFS::Identity plugin;
+    if (SafeFS::identityAt(AT_FDCWD, nativeFolder(folder), plugin) == 0) {
+        // The folder a link leads to, as a change opens it.
+        DirHandle::Fd opened(::open(nativeFolder(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (opened.valid() && SafeFS::identityAt(opened.get(), {}, plugin) == 0)
+            removals().wait(&plugin);
+    }
 }
 
 void TemplateChange::setExchangeRefused(bool refused)

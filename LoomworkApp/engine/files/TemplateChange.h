@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QByteArray>
@@ -41,8 +42,11 @@ public:
     // Opens the plug-in folder `folder`; throws TemplateEditError when it cannot be opened or
     // lies in the system library behind a link. `change`: the journal entry of a larger change
     // this one is part of (a restore); none gives it one of its own (made here, so recovery
-    // runs first).
-    explicit TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change = {});
+    // runs first). `seen`: the item the list showed at `folder` (Plugin::identity); when
+    // another item, or none, stands there now, throws saying so and nothing is changed.
+    // Unknown (0, 0) checks nothing.
+    explicit TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change = {},
+                            const SafeFS::Identity& seen = {});
     ~TemplateChange();
     TemplateChange(const TemplateChange&) = delete;
     TemplateChange& operator=(const TemplateChange&) = delete;
@@ -60,7 +64,17 @@ public:
     // Puts every staged content in place; returns how many files changed. A step that fails
     // throws, with the plug-in wholly old (the message says so) or, where even that could
     // not be done, the change recorded for recovery to finish or undo (the message says which).
+    // Once every template is in place nothing fails: the old contents go after the call
+    // returns, on a worker holding the change's journal entry (a change that is part of a
+    // larger one removes them before it returns).
     int commit();
+
+    // Waits until the old contents of every change that has returned are removed, or left
+    // recorded for recovery: before the process quits, and for tests.
+    static void waitForRemovals();
+    // The same for the changes of the plug-in folder `folder` (links followed), for another
+    // change of it, which must not work beside one.
+    static void waitForRemovals(const QString& folder);
 
     // Why a change of the plug-in at `folder` is refused (a link on the way or a linked
     // template inside, in the system library); empty when allowed or when there is no such
@@ -68,12 +82,16 @@ public:
     static QString refusal(const QString& folder);
 
     // For tests: called after each step that changes the disk (each staged file, the finish
-    // state, each exchange, the removal of the old contents; each undo of an exchange), counted
-    // from 1, so that a test can kill the process there. Null removes the hook.
+    // state, each exchange; after the call, the sync of the changed folders and the emptying of
+    // each staging folder; each undo of an exchange), counted from 1, so that a test can kill
+    // the process there. Null removes the hook. Setting either waits for running removals.
     static void setStepHook(std::function<void(int step)> hook);
     // For tests: called before each of those steps; a non-zero errno makes the step fail with
     // it, as the file system would. Null removes it.
     static void setStepFault(std::function<int(int step)> fault);
+    // For tests: called when a change of a plug-in is about to wait for the removal of an
+    // earlier one's old contents. Null removes it.
+    static void setRemovalWaitHook(std::function<void()> hook);
     // For tests: exchanges are refused as a file system that cannot exchange refuses them.
     static void setExchangeRefused(bool refused);
 
@@ -101,6 +119,9 @@ private:
         enum class State { staged, exchanged, movedAside } state = State::staged;
     };
 
+    // Taken over by a removal's worker once the call has returned.
+    TemplateChange(TemplateChange&&) = default;
+
     std::size_t folderOf(const std::string& folder, int& error);
     int opened(std::size_t folder, bool staging, int& fd);
     int openedPair(std::size_t folder, int& dir, int& into);
@@ -109,8 +130,16 @@ private:
     int syncStaged();
     int exchange(Staged& staged);
     int putBack(Staged& staged);
+    int returnOut(std::size_t folder, int dir, int room, const std::string& inside, const SafeFS::Identity& ours,
+                  const std::string& name);
+    int clearRoomItem(std::size_t folder, int dir, int room, const std::string& name);
+    QString returnedText() const;
     int attempt(const std::function<int()>& step);
     int commitSteps();
+    void removeLater() noexcept;
+    void removeOld() noexcept;
+    int syncTouched();
+    int emptyRoom(std::size_t folder);
     void stageFile(const std::string& path, const QByteArray& bytes);
     void clearRooms();
     [[noreturn]] void failCommit(std::size_t failedAt, int error);
@@ -121,13 +150,20 @@ private:
     std::string m_native;
     bool m_system = false;
     DirHandle::Fd m_plugin;
+    SafeFS::Identity m_pluginIdentity; // the folder opened, links followed
     std::shared_ptr<JournalChange> m_change;
+    bool m_ownsChange = true;
     SafeFS::JournalPlace m_pluginPlace;
     std::optional<std::vector<std::string>> m_templates;
     std::vector<Folder> m_folders;
     std::map<std::string, std::size_t> m_folderIndex;
     std::map<std::string, std::string> m_realFolders; // the user's folders, by the path walked
     std::vector<Staged> m_staged;
+    // Every file this change made in a room, by folder, from its creation on.
+    std::vector<std::pair<std::size_t, SafeFS::Identity>> m_made;
+    // Items of the shared folder that an exchange brought into a room and that went back out
+    // under another name (paths, for the message).
+    std::vector<std::string> m_returned;
     // The folder last worked in, and its staging folder once opened (found by identity,
     // wherever another user renamed it to).
     std::size_t m_openedFolder = SIZE_MAX;

@@ -1,9 +1,12 @@
 #include "engine/operations/PluginModifier.h"
 
-#include "engine/files/FileOps.h"
+#include <new>
+#include <optional>
+
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/files/TemplateChange.h"
+#include "engine/files/TemplateEditError.h"
 
 namespace {
 
@@ -32,14 +35,24 @@ PluginModifier::Outcome PluginModifier::localize(const Plugin& plugin, const QHa
 {
     // A link in the way is refused before any backup is made, and what a killed change left
     // is put right first, so that it is never backed up.
-    TemplateChange change(plugin.path);
-    change.templates();
+    std::optional<TemplateChange> change;
     Outcome outcome;
-    outcome.backup = originalBackup(plugin);
-    if (!outcome.backup)
-        outcome.backup = PluginBackupStore::createBackup(plugin, translationReason(), plugin.sizeBytes);
-    outcome.summary = TemplateInspector::applyTranslations(change, map);
-    PluginBackupStore::prune(kBackupsKeptPerPlugin);
+    try {
+        change.emplace(plugin.path, nullptr, plugin.identity);
+        change->templates();
+        outcome.backup = originalBackup(plugin);
+        if (!outcome.backup)
+            outcome.backup = PluginBackupStore::createBackup(plugin, translationReason(), plugin.sizeBytes);
+    } catch (const std::bad_alloc&) {
+        throw TemplateEditError(QStringLiteral("内存不足，插件没有改动。"));
+    }
+    outcome.summary = TemplateInspector::applyTranslations(*change, map);
+    // The templates are translated: nothing after this may report otherwise. Backups that stay
+    // go at the next prune.
+    try {
+        PluginBackupStore::prune(kBackupsKeptPerPlugin);
+    } catch (...) {
+    }
     return outcome;
 }
 
@@ -63,7 +76,7 @@ int PluginModifier::restoreOriginal(const Plugin& plugin)
     PluginBackupStore::restore(original, plugin);
     for (const PluginBackup& backup : translations) {
         if (backup.id != original.id)
-            (void)FileOps::current().removeTree(backup.directory); // one that stays is pruned later
+            (void)PluginBackupStore::discard(backup.directory); // one that stays is pruned later
     }
     return int(translations.size());
 }

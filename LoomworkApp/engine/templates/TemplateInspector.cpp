@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <new>
+#include <utility>
 
 #include <unistd.h>
 
-#include <QRegularExpression>
+#include <QByteArrayView>
 #include <QStringDecoder>
 
 #include "engine/core/EngineText.h"
@@ -164,50 +166,201 @@ void forEachPublishedName(const QString& text, Found found)
     }
 }
 
-struct Edit
+template <typename Text>
+struct TextEdit
 {
     qsizetype start;
     qsizetype length;
-    QString replacement;
+    Text replacement;
 };
+using Edit = TextEdit<QString>;
+using ByteEdit = TextEdit<QByteArray>;
 
 // The text with every edit applied, built front to back in one pass. Edits do not overlap;
 // an insertion is an edit of length 0.
-QString applyEdits(const QString& text, std::vector<Edit> edits)
+template <typename Text>
+Text applyEdits(const Text& text, std::vector<TextEdit<Text>> edits)
 {
     if (edits.empty())
         return text;
-    std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.start < b.start; });
+    std::stable_sort(edits.begin(), edits.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
     qsizetype size = text.size();
     for (const auto& edit : edits)
         size += edit.replacement.size() - edit.length;
-    QString out;
+    Text out;
     out.reserve(size);
     qsizetype at = 0;
     for (const auto& edit : edits) {
-        out.append(QStringView(text).mid(at, edit.start - at));
+        out.append(text.constData() + at, edit.start - at);
         out.append(edit.replacement);
         at = edit.start + edit.length;
     }
-    out.append(QStringView(text).mid(at));
+    out.append(text.constData() + at, text.size() - at);
     return out;
 }
 
-// Every match of `re` in `text` as an edit that puts `value` in place of capture `group`.
-void addCaptureEdits(std::vector<Edit>& edits, const QString& text, const QRegularExpression& re, int group,
-                     const QString& value)
+// The version rewrite works on the template's UTF-8 bytes: every pattern it reads is ASCII,
+// and \s in a pattern without Unicode properties is ASCII white space, so each tag is found by
+// a plain search and matched from there, as a global regular-expression match finds it (left
+// to right, each search going on after the last match). No regular expression runs: one that
+// runs out of memory reads as "no match", which would report a template as rewritten.
+struct Span
 {
-    auto it = re.globalMatch(text);
-    while (it.hasNext()) {
-        const auto m = it.next();
-        edits.push_back({m.capturedStart(group), m.capturedLength(group), value});
-    }
+    qsizetype start;
+    qsizetype length;
+};
+
+constexpr QByteArrayView kOzmlTag("<ozml");
+constexpr QByteArrayView kDvOpen("<displayversion>");
+constexpr QByteArrayView kDvClose("</displayversion>");
+
+// Where `needle` first stands in `s` at or after `from`, or -1: memmem, many times faster
+// than QByteArrayView::indexOf for a short needle in a long text.
+qsizetype findFrom(QByteArrayView s, QByteArrayView needle, qsizetype from)
+{
+    if (from > s.size())
+        return -1;
+    const void* found = ::memmem(s.data() + from, std::size_t(s.size() - from), needle.data(), std::size_t(needle.size()));
+    return found ? static_cast<const char*>(found) - s.data() : -1;
 }
 
+qsizetype blanksFrom(QByteArrayView s, qsizetype i)
+{
+    while (i < s.size() && isSpace(s[i]))
+        ++i;
+    return i;
+}
+
+bool startsAt(QByteArrayView s, qsizetype i, QByteArrayView literal)
+{
+    return i + literal.size() <= s.size() && s.sliced(i, literal.size()) == literal;
+}
+
+// <ozml\s+version\s*=\s*"([^"]*)" with "<ozml" at `at`: the value's span (its closing quote
+// at start + length).
+std::optional<Span> ozmlValueAt(QByteArrayView s, qsizetype at)
+{
+    qsizetype i = at + kOzmlTag.size();
+    const qsizetype afterTag = i;
+    i = blanksFrom(s, i);
+    if (i == afterTag || !startsAt(s, i, "version"))
+        return std::nullopt;
+    i = blanksFrom(s, i + 7);
+    if (!startsAt(s, i, "="))
+        return std::nullopt;
+    i = blanksFrom(s, i + 1);
+    if (!startsAt(s, i, "\""))
+        return std::nullopt;
+    const qsizetype close = s.indexOf('"', i + 1);
+    if (close < 0)
+        return std::nullopt;
+    return Span{i + 1, close - i - 1};
+}
+
+// Every value of (<ozml\s+version\s*=\s*")([^"]*)(").
+std::vector<Span> ozmlValues(QByteArrayView s)
+{
+    std::vector<Span> found;
+    qsizetype from = 0;
+    qsizetype at;
+    while ((at = findFrom(s, kOzmlTag, from)) >= 0) {
+        const auto value = ozmlValueAt(s, at);
+        from = value ? value->start + value->length + 1 : at + 1;
+        if (value)
+            found.push_back(*value);
+    }
+    return found;
+}
+
+// Where the first <ozml\s+version\s*=\s*"[^"]*"> ends.
+std::optional<qsizetype> ozmlStartTagEnd(QByteArrayView s)
+{
+    qsizetype from = 0;
+    qsizetype at;
+    while ((at = findFrom(s, kOzmlTag, from)) >= 0) {
+        const auto value = ozmlValueAt(s, at);
+        const qsizetype close = value ? value->start + value->length : -1;
+        if (value && close + 1 < s.size() && s[close + 1] == '>')
+            return close + 2;
+        from = at + 1;
+    }
+    return std::nullopt;
+}
+
+// Every value of (<displayversion>\s*)([^<\s]+)(\s*</displayversion>).
+std::vector<Span> displayVersionValues(QByteArrayView s)
+{
+    std::vector<Span> found;
+    qsizetype from = 0;
+    qsizetype at;
+    while ((at = findFrom(s, kDvOpen, from)) >= 0) {
+        from = at + 1;
+        const qsizetype start = blanksFrom(s, at + kDvOpen.size());
+        qsizetype i = start;
+        while (i < s.size() && s[i] != '<' && !isSpace(s[i]))
+            ++i;
+        if (i == start)
+            continue;
+        const qsizetype end = i;
+        i = blanksFrom(s, i);
+        if (!startsAt(s, i, kDvClose))
+            continue;
+        found.push_back({start, end - start});
+        from = i + kDvClose.size();
+    }
+    return found;
+}
+
+// Every match of \n?[ \t]*<displayversion>[^<]*</displayversion>: a match starts as far left
+// as its blanks and one line break before them reach, but never before the last match's end.
+std::vector<Span> displayVersionElements(QByteArrayView s)
+{
+    std::vector<Span> found;
+    qsizetype from = 0;
+    qsizetype lastEnd = 0;
+    qsizetype at;
+    while ((at = findFrom(s, kDvOpen, from)) >= 0) {
+        const qsizetype close = s.indexOf('<', at + kDvOpen.size());
+        if (close < 0 || !startsAt(s, close, kDvClose)) {
+            from = at + 1;
+            continue;
+        }
+        qsizetype start = at;
+        while (start > lastEnd && (s[start - 1] == ' ' || s[start - 1] == '\t'))
+            --start;
+        if (start > lastEnd && s[start - 1] == '\n')
+            --start;
+        from = lastEnd = close + kDvClose.size();
+        found.push_back({start, lastEnd - start});
+    }
+    return found;
+}
+
+void addSpanEdits(std::vector<ByteEdit>& edits, const std::vector<Span>& spans, const QByteArray& value)
+{
+    for (const Span& span : spans)
+        edits.push_back({span.start, span.length, value});
+}
+
+const QString& outOfMemoryText()
+{
+    static const QString text = QStringLiteral("内存不足，模板没有改动。");
+    return text;
+}
+
+// ^[0-9]+(\.[0-9]+)*\z
 bool isVersionValue(const QString& value)
 {
-    thread_local const QRegularExpression re(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
-    return re.match(value).hasMatch();
+    bool digitBefore = false;
+    for (const QChar c : value) {
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            digitBefore = true;
+        else if (c == QLatin1Char('.') && digitBefore)
+            digitBefore = false;
+        else
+            return false;
+    }
+    return digitBefore;
 }
 
 QString invisibleStripped(const QString& s)
@@ -316,56 +469,64 @@ TemplateInspector::VersionSummary TemplateInspector::VersionTally::summary() con
     return summary;
 }
 
+std::optional<QByteArray> TemplateInspector::rewrittenVersion(const QByteArray& text, const QByteArray& ozml,
+                                                             const QByteArray& displayVersion)
+{
+    // Strict: a file that is not well-formed UTF-8 is not a template we touch.
+    if (!QByteArrayView(text).isValidUtf8())
+        return std::nullopt;
+    std::vector<ByteEdit> edits;
+    const std::vector<Span> values = ozmlValues(text);
+    addSpanEdits(edits, values, ozml);
+    // The display-version rules read the text after the ozml rewrite. While no old ozml value
+    // holds a "<", that rewrite cannot change what they match, so every edit is found in the
+    // original text and the file is built once; otherwise the ozml rewrite is applied first.
+    const bool valuesHoldTags = std::any_of(values.begin(), values.end(), [&](const Span& value) {
+        return QByteArrayView(text).sliced(value.start, value.length).contains('<');
+    });
+    QByteArray rewritten;
+    if (valuesHoldTags)
+        rewritten = applyEdits(text, std::exchange(edits, {}));
+    const QByteArray& base = valuesHoldTags ? rewritten : text;
+    if (!displayVersion.isEmpty()) {
+        if (findFrom(base, kDvOpen, 0) >= 0)
+            addSpanEdits(edits, displayVersionValues(base), displayVersion);
+        else if (const auto end = ozmlStartTagEnd(base))
+            edits.push_back({*end, 0, "\n<displayversion>" + displayVersion + "</displayversion>\n"});
+    } else {
+        addSpanEdits(edits, displayVersionElements(base), QByteArray());
+    }
+    if (edits.empty() && !valuesHoldTags)
+        return std::nullopt;
+    QByteArray changed = applyEdits(base, std::move(edits));
+    if (changed == text)
+        return std::nullopt;
+    return changed;
+}
+
 TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& folder, const QString& ozml,
-                                                             const QString& displayVersion)
+                                                             const QString& displayVersion, const SafeFS::Identity& seen)
 {
     if (!isVersionValue(ozml))
         throw TemplateEditError(QStringLiteral("版本号格式不对：") + ozml);
     if (!displayVersion.isEmpty() && !isVersionValue(displayVersion))
         throw TemplateEditError(QStringLiteral("版本号格式不对：") + displayVersion);
 
-    thread_local const QRegularExpression rewriteOzml(QStringLiteral("(<ozml\\s+version\\s*=\\s*\")([^\"]*)(\")"));
-    thread_local const QRegularExpression ozmlStartTag(QStringLiteral("<ozml\\s+version\\s*=\\s*\"[^\"]*\">"));
-    thread_local const QRegularExpression rewriteDv(
-        QStringLiteral("(<displayversion>\\s*)([^<\\s]+)(\\s*</displayversion>)"));
-    thread_local const QRegularExpression removeDv(QStringLiteral("\\n?[ \\t]*<displayversion>[^<]*</displayversion>"));
-
+    const QByteArray ozmlBytes = ozml.toLatin1();
+    const QByteArray dvBytes = displayVersion.toLatin1();
     EditSummary summary;
-    TemplateChange change(folder);
-    for (const auto& file : change.templates()) {
-        const auto text = readForRewrite(change, file);
-        if (!text)
-            continue;
-        // The display-version rules read the text after the ozml rewrite. While no old
-        // ozml value holds a "<", that rewrite cannot change what they match, so every edit
-        // is found in the original text and the file is built once; otherwise the ozml
-        // rewrite is applied first.
-        std::vector<Edit> edits;
-        addCaptureEdits(edits, *text, rewriteOzml, 2, ozml);
-        const bool valuesHoldTags = std::any_of(edits.begin(), edits.end(), [&](const Edit& e) {
-            return QStringView(*text).mid(e.start, e.length).contains(QLatin1Char('<'));
-        });
-        QString rewritten;
-        if (valuesHoldTags) {
-            rewritten = applyEdits(*text, std::move(edits));
-            edits.clear();
+    TemplateChange change(folder, {}, seen);
+    try {
+        for (const auto& file : change.templates()) {
+            const auto bytes = change.read(file, kMaxTemplateBytes);
+            if (!bytes)
+                continue;
+            const auto changed = rewrittenVersion(*bytes, ozmlBytes, dvBytes);
+            if (changed)
+                change.stage(file, *changed);
         }
-        const QString& base = valuesHoldTags ? rewritten : *text;
-        if (!displayVersion.isEmpty()) {
-            if (base.contains(QLatin1String("<displayversion>"))) {
-                addCaptureEdits(edits, base, rewriteDv, 2, displayVersion);
-            } else {
-                const auto tag = ozmlStartTag.match(base);
-                if (tag.hasMatch())
-                    edits.push_back({tag.capturedEnd(), 0, QStringLiteral("\n<displayversion>") + displayVersion
-                                                               + QStringLiteral("</displayversion>\n")});
-            }
-        } else {
-            addCaptureEdits(edits, base, removeDv, 0, QString());
-        }
-        const QString changed = applyEdits(base, std::move(edits));
-        if (changed != *text)
-            change.stage(file, changed.toUtf8());
+    } catch (const std::bad_alloc&) {
+        throw TemplateEditError(outOfMemoryText());
     }
     summary.filesChanged = change.commit();
     return summary;
@@ -380,29 +541,14 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(const QStrin
     return applyTranslations(change, map);
 }
 
-TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChange& change,
-                                                                    const QHash<QString, QString>& map)
-{
-    EditSummary summary;
-    if (map.isEmpty())
-        return summary;
-    // The list shows names that differ only by invisible characters as one row; a name
-    // without a translation of its own takes that of its row, unless two spellings disagree.
-    QHash<QString, std::optional<QString>> byStripped;
-    for (auto it = map.cbegin(); it != map.cend(); ++it) {
-        const QString stripped = invisibleStripped(it.key());
-        const auto found = byStripped.constFind(stripped);
-        byStripped.insert(stripped, found == byStripped.constEnd() || *found == it.value()
-                                        ? std::optional<QString>(it.value())
-                                        : std::nullopt);
-    }
-    const auto translation = [&](const QString& key) -> std::optional<QString> {
-        const auto exact = map.constFind(key);
-        if (exact != map.constEnd())
-            return *exact;
-        return byStripped.value(invisibleStripped(key));
-    };
+namespace {
 
+// Stages every template in which `translation` renames published names, counting the names.
+template <typename Translation>
+void translateEach(TemplateChange& change, const Translation& translation, TemplateInspector::EditSummary& summary)
+{
+    using TemplateInspector::decodeEntities;
+    using TemplateInspector::encodeEntities;
     for (const auto& file : change.templates()) {
         const auto text = readForRewrite(change, file);
         if (!text)
@@ -427,9 +573,41 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChan
         change.stage(file, changed.toUtf8());
         summary.namesChanged += count;
     }
+}
+
+} // namespace
+
+TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChange& change,
+                                                                    const QHash<QString, QString>& map)
+{
+    EditSummary summary;
+    if (map.isEmpty())
+        return summary;
+    try {
+        // The list shows names that differ only by invisible characters as one row; a name
+        // without a translation of its own takes that of its row, unless two spellings disagree.
+        QHash<QString, std::optional<QString>> byStripped;
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            const QString stripped = invisibleStripped(it.key());
+            const auto found = byStripped.constFind(stripped);
+            byStripped.insert(stripped, found == byStripped.constEnd() || *found == it.value()
+                                            ? std::optional<QString>(it.value())
+                                            : std::nullopt);
+        }
+        const auto translation = [&](const QString& key) -> std::optional<QString> {
+            const auto exact = map.constFind(key);
+            if (exact != map.constEnd())
+                return *exact;
+            return byStripped.value(invisibleStripped(key));
+        };
+        translateEach(change, translation, summary);
+    } catch (const std::bad_alloc&) {
+        throw TemplateEditError(outOfMemoryText());
+    }
     summary.filesChanged = change.commit();
     return summary;
 }
+
 
 QList<TemplateInspector::NamePair> TemplateInspector::namePairs(const QString& current,
                                                                 const std::optional<QString>& original)

@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
+#include <SafeFS/Identity.h>
 #include "engine/files/TemplateEditError.h"
 
 class TemplateChange;
@@ -84,8 +86,11 @@ private:
 
 // Sets every template's ozml version and display version (an empty display version
 // removes the element). Only regular files (or, in the user's library, links to them) are
-// rewritten, and only when their text changes. Throws TemplateEditError for a version that is not digits and dots.
-EditSummary setVersion(const QString& folder, const QString& ozml, const QString& displayVersion);
+// rewritten, and only when their text changes. Throws TemplateEditError for a version that is not digits and dots,
+// and when `seen` (the plug-in's identity in the list; unknown checks nothing) is no longer
+// what stands at `folder`.
+EditSummary setVersion(const QString& folder, const QString& ozml, const QString& displayVersion,
+                       const SafeFS::Identity& seen = {});
 
 // Renames published parameters: each name found as a key of `map` (entities decoded,
 // trimmed) gets the mapped text; a name that is no key takes the text of the keys that
@@ -97,6 +102,12 @@ EditSummary applyTranslations(TemplateChange& change, const QHash<QString, QStri
 // Published names of the installed plug-in paired by position with those of its
 // untranslated copy, counted, merged and sorted.
 QList<NamePair> namePairs(const QString& current, const std::optional<QString>& original);
+
+// One template's bytes with its versions set as setVersion() sets them (`ozml` and
+// `displayVersion` already checked); none when the text is not well-formed UTF-8 or nothing
+// changes.
+std::optional<QByteArray> rewrittenVersion(const QByteArray& text, const QByteArray& ozml,
+                                           const QByteArray& displayVersion);
 
 // Attribute text rules, exposed for the translation code.
 QString decodeEntities(const QString& raw);

@@ -7,6 +7,7 @@
 
 #include <QSettings>
 
+#include "engine/files/TemplateChange.h"
 #include "engine/market/MarketInstallRegistry.h"
 
 #include "support/kit/TempDir.h"
@@ -87,6 +88,8 @@ QString TestEnv::systemLibrary()
 
 void TestEnv::reset()
 {
+    // A change's old contents go after its call returns: never under the wipe.
+    TemplateChange::waitForRemovals();
     QSettings().clear();
     QSettings().sync();
     std::error_code ec;

@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <new>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include "engine/backup/PluginBackupError.h"
+#include "engine/backup/PluginBackupStore.h"
+#include "engine/files/AppJournal.h"
+#include "engine/files/TemplateChange.h"
+#include "engine/operations/PluginModifier.h"
+#include "engine/templates/TemplateInspector.h"
+#include "support/app/BackupFixtures.h"
+#include "support/app/FakeAlertPresenter.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/TestEnv.h"
+
+// Memory runs out at one allocation, swept over a translation (with its backup and the prune
+// after it) and over a version rewrite of a system plug-in: what the call reports is what
+// stands on disk, and once recovery has run every template is wholly old or wholly new, with
+// no backup left without its meta.json and nothing of ours left. Each try runs in a child of
+// its own, with the failing allocator preloaded.
+namespace {
+
+constexpr char kChildAt[] = "LOOMWORK_TEMPLATE_SWEEP_AT";
+constexpr char kChildRewrite[] = "LOOMWORK_TEMPLATE_SWEEP_REWRITE";
+constexpr char kChildAfterCrash[] = "LOOMWORK_TEMPLATE_SWEEP_AFTER_CRASH";
+
+const QStringList kTemplates{"A.motn", "Scenes/B.motn", "Scenes/C.moti"};
+
+using Arm = void (*)();
+
+QString glowFolder()
+{
+    return PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow";
+}
+
+QByteArray oldTemplate()
+{
+    PluginFixtures::TemplateOptions options;
+    options.approxBytes = 2048;
+    return PluginFixtures::templateBytes(options);
+}
+
+// How many templates hold the change's mark; each of the others must hold the old text.
+int changedTemplates(bool rewrite)
+{
+    const QByteArray mark = rewrite ? "version=\"5.13\"" : "name=\"字体\"";
+    int count = 0;
+    for (const QString& name : kTemplates) {
+        const QByteArray bytes = PluginFixtures::readBytes(glowFolder() + "/" + name);
+        if (bytes.contains(mark))
+            ++count;
+        else
+            EXPECT_EQ(bytes, oldTemplate()) << name.toStdString();
+    }
+    return count;
+}
+
+// Every backup folder has its meta.json, but for what a removal cut short left under a hidden
+// name, which the next prune removes.
+void expectNoHalfBackup()
+{
+    for (const QString& name : BackupFixtures::backupFolderNames()) {
+        if (name.startsWith('.'))
+            EXPECT_TRUE(name.endsWith(".discarded")) << name.toStdString();
+        else
+            EXPECT_TRUE(QFile::exists(PluginBackupStore::root() + "/" + name + "/meta.json")) << name.toStdString();
+    }
+}
+
+void expectNothingOfOursLeft()
+{
+    QStringList hidden;
+    QDirIterator it(glowFolder(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (it.fileName().startsWith('.'))
+            hidden.append(it.filePath());
+    }
+    EXPECT_TRUE(hidden.isEmpty()) << hidden.join(", ").toStdString();
+    EXPECT_TRUE(QDir(AppJournal::folder()).entryList(QDir::Files).isEmpty()) << "nothing left for good";
+}
+
+void makeScene()
+{
+    for (const QString& name : kTemplates)
+        PluginFixtures::writeBytes(glowFolder() + "/" + name, oldTemplate());
+    // Another plug-in with more backups than are kept, so that the prune has work.
+    for (int i = 0; i < 4; ++i)
+        BackupFixtures::writeBackup(QString("other-%1").arg(i), TestEnv::root() + "/Other", "备份",
+                                    QDateTime::currentDateTimeUtc().addSecs(-i));
+}
+
+// One try, in the child: the outcome and the disk must agree, before recovery and after.
+void tryOnce(bool rewrite)
+{
+    makeScene();
+    FakeAlertPresenter alerts;
+    const auto arm = reinterpret_cast<Arm>(::dlsym(RTLD_DEFAULT, "loomwork_failmalloc_arm"));
+    const auto disarm = reinterpret_cast<Arm>(::dlsym(RTLD_DEFAULT, "loomwork_failmalloc_disarm"));
+    ASSERT_TRUE(arm && disarm);
+    const Plugin plugin = BackupFixtures::pluginAt(glowFolder(), PluginRoot::system);
+
+    bool ok = false;
+    QString message;
+    arm();
+    try {
+        if (rewrite)
+            ok = TemplateInspector::setVersion(glowFolder(), "5.13", "5.6").filesChanged == kTemplates.size();
+        else
+            ok = PluginModifier::localize(plugin, {{"Font", "字体"}}).summary.filesChanged == kTemplates.size();
+    } catch (const TemplateEditError& e) {
+        disarm();
+        message = e.message();
+    } catch (const PluginBackupError& e) {
+        disarm();
+        message = e.message();
+    } catch (const std::bad_alloc&) {
+        disarm();
+        message = "内存不足";
+    }
+    disarm();
+    TemplateChange::waitForRemovals();
+    if (!ok) {
+        EXPECT_TRUE(message.contains("内存不足")) << "said as what it is: " << message.toStdString();
+    }
+
+    // Said unchanged (or not said how far it got, before any step): wholly old. Said recorded:
+    // the next recovery makes it whole.
+    const bool recorded = message.contains("已记录") || message.contains("下次启动");
+    if (ok) {
+        EXPECT_EQ(changedTemplates(rewrite), kTemplates.size()) << "reported done";
+    } else if (!recorded) {
+        EXPECT_EQ(changedTemplates(rewrite), 0) << message.toStdString();
+    }
+    expectNoHalfBackup();
+    AppJournal::recover();
+    const int after = changedTemplates(rewrite);
+    if (ok) {
+        EXPECT_EQ(after, kTemplates.size());
+    } else if (!recorded) {
+        EXPECT_EQ(after, 0) << message.toStdString();
+    } else {
+        EXPECT_TRUE(after == 0 || after == kTemplates.size()) << after << " " << message.toStdString();
+    }
+    expectNothingOfOursLeft();
+    PluginBackupStore::prune(3);
+    EXPECT_TRUE(BackupFixtures::backupFolderNames().filter(QRegularExpression("^\\.")).isEmpty());
+}
+
+// Memory that runs out inside Qt's own containers ends the process: the next start's recovery
+// leaves the templates wholly old or wholly new, and nothing of ours.
+void afterCrash(bool rewrite)
+{
+    AppJournal::recover();
+    const int after = changedTemplates(rewrite);
+    EXPECT_TRUE(after == 0 || after == kTemplates.size()) << after;
+    expectNothingOfOursLeft();
+}
+
+#ifdef LOOMWORK_FAILMALLOC_PATH
+void runChild(const QString& root, const QList<QPair<QString, QString>>& settings, bool preload, bool* crashed)
+{
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LOOMWORK_TEST_ROOT", root);
+    if (preload)
+        env.insert("LD_PRELOAD", LOOMWORK_FAILMALLOC_PATH);
+    for (const auto& [name, value] : settings)
+        env.insert(name, value);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TemplateMemory.OneTryInAChild"});
+    EXPECT_TRUE(child.waitForFinished(60000));
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    *crashed = child.exitStatus() != QProcess::NormalExit;
+    EXPECT_TRUE(*crashed || (child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test"))) << output.toStdString();
+}
+#endif
+
+} // namespace
+
+TEST(TemplateMemory, OneTryInAChild)
+{
+    if (qEnvironmentVariableIsEmpty(kChildAt))
+        GTEST_SKIP() << "run by the sweep";
+    const bool rewrite = !qEnvironmentVariableIsEmpty(kChildRewrite);
+    if (!qEnvironmentVariableIsEmpty(kChildAfterCrash))
+        afterCrash(rewrite);
+    else
+        tryOnce(rewrite);
+}
+
+TEST(TemplateMemory, WhatIsReportedStandsOnDiskWhereverMemoryRunsOut)
+{
+#ifndef LOOMWORK_FAILMALLOC_PATH
+    GTEST_SKIP() << "the failing allocator is not built here (sanitizers bring their own)";
+#else
+    QTemporaryDir dir;
+    for (const bool rewrite : {false, true}) {
+        SCOPED_TRACE(rewrite ? "rewrite" : "translation");
+        int tries = 0;
+        // Every few allocations of the call, to its last (every one with
+        // LOOMWORK_MEMORY_SWEEP_FULL set).
+        const long stride = qEnvironmentVariableIsSet("LOOMWORK_MEMORY_SWEEP_FULL") || rewrite ? 1 : 17;
+        for (long at = 1;; at += stride) {
+            SCOPED_TRACE(at);
+            const QString fired = dir.path() + "/fired";
+            const QString root = dir.path() + "/scene";
+            QFile::remove(fired);
+            QDir(root).removeRecursively();
+            QDir().mkpath(root);
+            QList<QPair<QString, QString>> settings{{"LOOMWORK_FAILMALLOC_MARK", "call"},
+                                                    {"LOOMWORK_FAILMALLOC_AT", QString::number(at)},
+                                                    {"LOOMWORK_FAILMALLOC_FIRED", fired},
+                                                    {kChildAt, QString::number(at)}};
+            if (rewrite)
+                settings.append(qMakePair(QString(kChildRewrite), QStringLiteral("1")));
+            bool crashed = false;
+            runChild(root, settings, true, &crashed);
+            if (crashed) {
+                settings.append(qMakePair(QString(kChildAfterCrash), QStringLiteral("1")));
+                bool again = false;
+                runChild(root, settings, false, &again);
+                EXPECT_FALSE(again);
+            }
+            if (HasFailure())
+                break;
+            ++tries;
+            if (!QFile::exists(fired))
+                break; // past the call's last allocation
+        }
+        EXPECT_GT(tries, 50) << "the sweep reached the call";
+    }
+#endif
+}

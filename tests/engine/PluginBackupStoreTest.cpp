@@ -264,8 +264,9 @@ TEST_F(PluginBackupStoreTest, ARemovalCutShortLeavesNoHalfBackupAndThePruneFinis
         PluginBackupStore::prune(3);
     }
     for (const QString& name : backupFolderNames()) {
-        if (!name.startsWith('.'))
+        if (!name.startsWith('.')) {
             EXPECT_TRUE(QFile::exists(PluginBackupStore::root() + "/" + name + "/meta.json")) << name.toStdString();
+        }
     }
     EXPECT_EQ(ids(PluginBackupStore::backups(pluginAt("/lib/Effects.localized/P"))), QStringList({"b4", "b3", "b2"}));
     EXPECT_EQ(backupFolderNames().size(), 4) << "what is left of b0, hidden";

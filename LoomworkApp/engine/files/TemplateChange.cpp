@@ -726,7 +726,7 @@ int TemplateChange::commitSteps()
     }
     // Nothing is exchanged before the entry says finish: without it the plug-in stays as it was.
     if (const int error = attempt([&] { return m_change->setState(SafeFS::JournalEntry::State::finish); }))
-        throw TemplateEditError(m_change->failureText(error));
+        throw TemplateEditError(m_change->failureText(error) + QStringLiteral("\n插件没有改动。"));
 
     // Recorded as finished: a kill from here on is finished by recovery.
     for (std::size_t i = 0; i < m_staged.size(); ++i) {

@@ -258,8 +258,12 @@ void PluginListController::recordTranslation(const Plugin& plugin, int changed, 
     }
 }
 
-void PluginListController::forgetTranslation(const Plugin& plugin)
+void PluginListController::forgetTranslation(const Plugin& plugin, const QStringList& notes)
 {
+    if (!notes.isEmpty() && m_ops) {
+        m_ops->setAlertTitle(QStringLiteral("已还原，部分项目未删除"));
+        m_ops->setAlertMessage(notes.join(QLatin1Char('\n')));
+    }
     tellUnsavedRecord(LocalizedStore::remove(plugin.path));
     if (m_state) {
         m_state->reloadLocalized();

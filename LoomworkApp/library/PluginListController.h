@@ -82,7 +82,8 @@ public:
     void recordTranslation(const Plugin& plugin, int changed, int remainingChinese);
     // After its untranslated backup was put back: forgotten, marks reloaded, rescanned.
     // A record that cannot be saved is told in the shared alert, by either.
-    void forgetTranslation(const Plugin& plugin);
+    // After a restore; `notes`, what it left besides, go to the shared alert.
+    void forgetTranslation(const Plugin& plugin, const QStringList& notes = {});
 
     // Lets the user pick packages and hands them to `onPicked` (nothing on cancel).
     static void pickFiles(const InstallRequest& onPicked);

@@ -331,7 +331,7 @@ private:
     mutable QPersistentModelIndex m_editing;
 };
 
-LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::function<void()> onRestored,
+LocalizeSheet::LocalizeSheet(const Plugin& plugin, Applied onApplied, std::function<void(const QStringList&)> onRestored,
                              QWidget* parent)
     : QDialog(parent), m_model(plugin), m_onApplied(std::move(onApplied)), m_onRestored(std::move(onRestored))
 {
@@ -521,9 +521,9 @@ void LocalizeSheet::connectParts()
             m_onApplied(outcome);
         dismiss();
     });
-    connect(&m_model, &LocalizeSheetModel::restored, this, [this] {
+    connect(&m_model, &LocalizeSheetModel::restored, this, [this](const QStringList& notes) {
         if (m_onRestored)
-            m_onRestored();
+            m_onRestored(notes);
         dismiss();
     });
 }

@@ -36,7 +36,7 @@ public:
 
     using Applied = std::function<void(const LocalizeOutcome& outcome)>;
 
-    LocalizeSheet(const Plugin& plugin, Applied onApplied, std::function<void()> onRestored,
+    LocalizeSheet(const Plugin& plugin, Applied onApplied, std::function<void(const QStringList& notes)> onRestored,
                   QWidget* parent = nullptr);
 
     LocalizeSheetModel& model() { return m_model; }
@@ -82,7 +82,7 @@ private:
 
     LocalizeSheetModel m_model;
     Applied m_onApplied;
-    std::function<void()> m_onRestored;
+    std::function<void(const QStringList&)> m_onRestored;
     ListModel* m_listModel;
     QLabel* m_symbol;
     QLabel* m_title;

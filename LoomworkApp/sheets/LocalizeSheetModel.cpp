@@ -325,22 +325,22 @@ void LocalizeSheetModel::restore()
     SheetWork::run(
         this,
         [plugin = m_plugin] {
-            std::optional<QString> error;
+            std::pair<std::optional<QString>, QStringList> result;
             try {
-                PluginModifier::restoreOriginal(plugin);
+                PluginModifier::restoreOriginal(plugin, &result.second);
             } catch (...) {
-                error = SheetWork::describe(std::current_exception());
+                result.first = SheetWork::describe(std::current_exception());
             }
-            return error;
+            return result;
         },
-        [this](std::optional<QString> error) {
+        [this](const std::pair<std::optional<QString>, QStringList>& result) {
             m_isWorking = false;
-            if (error) {
-                m_errorText = QStringLiteral("还原失败：") + *error;
+            if (result.first) {
+                m_errorText = QStringLiteral("还原失败：") + *result.first;
                 emit stateChanged();
                 return;
             }
             emit stateChanged();
-            emit restored();
+            emit restored(result.second);
         });
 }

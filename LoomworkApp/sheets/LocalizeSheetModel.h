@@ -143,7 +143,8 @@ signals:
     // Counts, notes, buttons or the working state changed.
     void stateChanged();
     void applied(const LocalizeOutcome& outcome);
-    void restored();
+    // `notes`: what the user must hear besides (items of others left, an old copy kept).
+    void restored(const QStringList& notes);
 
 private:
     void refilter();

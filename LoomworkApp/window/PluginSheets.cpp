@@ -79,9 +79,9 @@ void PluginSheets::showLocalize(const Plugin& plugin)
             if (controller)
                 controller->recordTranslation(plugin, outcome.changed, outcome.remainingChinese);
         },
-        [controller, plugin] {
+        [controller, plugin](const QStringList& notes) {
             if (controller)
-                controller->forgetTranslation(plugin);
+                controller->forgetTranslation(plugin, notes);
         },
         m_list->window());
     connect(sheet, &QDialog::finished, this, [this, sheet] {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <QThreadPool>
 
 #include <SafeFS/Identity.h>
+#include "engine/backup/PluginBackupStore.h"
 #include "engine/core/FsPath.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
@@ -182,4 +184,21 @@ TEST_F(DeleteOutcomeTest, AnOldCopyTheAdministratorDidNotRemoveIsSaid)
     EXPECT_TRUE(alert.contains(rooms.first() + "/Glow")) << "where it really is";
     EXPECT_EQ(PackageMaker::readTree(m_category + "/" + rooms.first() + "/Glow"), (QMap<QString, QByteArray>{{"old.txt", "old"}}));
     EXPECT_EQ(PackageMaker::readTree(m_category + "/Glow"), (QMap<QString, QByteArray>{{"new.txt", "new"}}));
+}
+
+// A restore over a plug-in that holds a third user's folder: restored, the folder left with
+// what holds it under a free name, and the restore says where.
+TEST_F(DeleteOutcomeTest, ARestoreSaysWhatItLeftOfTheOldPlugIn)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a folder to another user";
+    PackageMaker::makeFolder(m_category, "Glow", {{"old.txt", "old"}, {"zsub/t.txt", "theirs"}});
+    ASSERT_EQ(::chown(QFile::encodeName(m_category + "/Glow/zsub").constData(), 4242, 4242), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(m_category + "/Glow/zsub/t.txt").constData(), 4242, 4242), 0);
+    const PluginBackup backup = BackupFixtures::writeBackup("20260101-Glow-BBBB", m_category + "/Glow", "汉化前备份",
+                                                            QDateTime::currentDateTimeUtc());
+    const QStringList notes = PluginBackupStore::restore(backup, glow());
+    EXPECT_EQ(PackageMaker::readTree(m_category + "/Glow"), (QMap<QString, QByteArray>{{"content.txt", "20260101-Glow-BBBB"}}));
+    EXPECT_EQ(PackageMaker::readTree(m_category + "/Glow 2/zsub"), (QMap<QString, QByteArray>{{"t.txt", "theirs"}}));
+    EXPECT_TRUE(notes.join("\n").contains("其他用户的文件未删除：" + m_category + "/Glow 2/zsub")) << notes.join("\n").toStdString();
 }

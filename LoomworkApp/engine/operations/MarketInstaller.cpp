@@ -34,6 +34,7 @@
 #include "engine/files/PackageFiles.h"
 #include "engine/model/Plugin.h"
 #include "engine/files/PluginFolderSwap.h"
+#include "engine/files/TemplateChange.h"
 #include "engine/core/SystemError.h"
 
 namespace {
@@ -315,6 +316,8 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         if (onProgress)
             onProgress(std::clamp(fraction, 0.0, 1.0));
     };
+    // Old contents of template changes still being removed go first: this may replace those.
+    TemplateChange::waitForRemovals();
     PluginSwapGroup group;
     QList<int> stagedPositions; // each staged plug-in's place among those installed, from 1
     try {

@@ -67,13 +67,15 @@ std::optional<QString> PluginModifier::originalCopy(const Plugin& plugin)
     return backup ? PluginBackupStore::payloadCopy(*backup) : std::nullopt;
 }
 
-int PluginModifier::restoreOriginal(const Plugin& plugin)
+int PluginModifier::restoreOriginal(const Plugin& plugin, QStringList* notes)
 {
     const QList<PluginBackup> translations = usableTranslationBackups(plugin);
     if (translations.isEmpty())
         throw PluginBackupError::payloadMissing();
     const PluginBackup& original = translations.last();
-    PluginBackupStore::restore(original, plugin);
+    const QStringList said = PluginBackupStore::restore(original, plugin);
+    if (notes)
+        *notes = said;
     for (const PluginBackup& backup : translations) {
         if (backup.id != original.id)
             (void)PluginBackupStore::discard(backup.directory); // one that stays is pruned later

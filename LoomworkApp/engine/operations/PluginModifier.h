@@ -46,6 +46,8 @@ std::optional<QString> originalCopy(const Plugin& plugin);
 // translation backups. Returns how many translation backups there were, the original
 // included. Throws PluginBackupError: payloadMissing when there is none, or the restore's
 // error (then every backup stays).
-int restoreOriginal(const Plugin& plugin);
+// `notes` gets what the user must hear besides (another user's items found in the old
+// plug-in and left, an old copy the administrator did not remove).
+int restoreOriginal(const Plugin& plugin, QStringList* notes = nullptr);
 
 } // namespace PluginModifier

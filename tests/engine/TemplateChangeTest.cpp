@@ -873,3 +873,53 @@ TEST_F(TemplateChangeTest, AProcessEndsOnlyOnceTheOldContentsAreRemoved)
     EXPECT_EQ(hiddenEntries(folder), QStringList());
     EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
 }
+
+// A plug-in holding a third user's folder with a template in it, changed by an ordinary user
+// who may not write there: the message names that folder and whose it is, not a template of
+// the plug-in's own, and nothing is changed.
+TEST_F(TemplateChangeTest, AnotherUsersFolderInsideIsNamedWhenItCannotBeChanged)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to play two other users";
+    constexpr uid_t user = 4321, third = 4242;
+    const QByteArray root = QFile::encodeName(TestEnv::root());
+    ASSERT_EQ(::chmod(root.constData(), 0711), 0);
+    const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
+    const QString data = TestEnv::root() + "/data-user";
+    QDir().mkpath(data);
+    ASSERT_EQ(::chown(QFile::encodeName(data).constData(), user, user), 0);
+    const QString folder = categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Good";
+    writeBytes(folder + "/Good.moti", smallTemplate());
+    writeBytes(folder + "/zsub/Z.motn", smallTemplate());
+    openToEveryone(TestEnv::systemLibrary());
+    for (const char* inside : {"/zsub", "/zsub/Z.motn"})
+        ASSERT_EQ(::chown(QFile::encodeName(folder + inside).constData(), third, third), 0);
+    ::chmod(QFile::encodeName(folder + "/zsub").constData(), 0755);
+    ::chmod(QFile::encodeName(folder + "/zsub/Z.motn").constData(), 0644);
+    const QString messageFile = TestEnv::root() + "/message.txt";
+    const QByteArray dataPath = QFile::encodeName(data);
+    const QByteArray messagePath = QFile::encodeName(messageFile);
+    ASSERT_TRUE(QFile(messageFile).open(QIODevice::WriteOnly));
+    ASSERT_EQ(::chmod(messagePath.constData(), 0666), 0);
+    runKilledAt(
+        0,
+        [&] {
+            ::setenv("XDG_DATA_HOME", dataPath.constData(), 1);
+            try {
+                TemplateInspector::setVersion(folder, "5.13", "5.6");
+            } catch (const TemplateEditError& e) {
+                QFile out(QFile::decodeName(messagePath));
+                if (out.open(QIODevice::WriteOnly))
+                    out.write(e.message().toUtf8());
+            }
+        },
+        user);
+    QFile in(messageFile);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QString message = QString::fromUtf8(in.readAll());
+    EXPECT_TRUE(message.contains("的文件夹「zsub」属于其他用户")) << message.toStdString();
+    EXPECT_FALSE(message.contains("Good.moti")) << message.toStdString();
+    EXPECT_EQ(readBytes(folder + "/Good.moti"), smallTemplate());
+    EXPECT_EQ(readBytes(folder + "/zsub/Z.motn"), smallTemplate());
+    EXPECT_EQ(hiddenEntries(folder), QStringList());
+}

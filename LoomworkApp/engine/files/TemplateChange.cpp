@@ -502,7 +502,7 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
         const int dir = folderFd(i, shown);
         room = SafeFS::Room();
         if (const int error = room.make(dir, made.staging))
-            fail(shown, error);
+            failIn(i, dir, error);
         made.made = true;
         made.identity = room.identity();
         for (SafeFS::JournalItem& each : m_change->items()) {
@@ -921,6 +921,21 @@ void TemplateChange::fail(const std::string& shown, int error) const
     throw TemplateEditError(QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
                             + QStringLiteral("」的文件「") + FsPath::displayText(FsPath::fromBytes(shown))
                             + QStringLiteral("」：") + SystemError::describe(error));
+}
+
+// Its staging folder could not be made: the folder is named (another user's is said to be),
+// not a template of it. Nothing is staged yet.
+void TemplateChange::failIn(std::size_t folder, int fd, int error) const
+{
+    struct stat st {};
+    const bool others = ::fstat(fd, &st) == 0 && st.st_uid != ::geteuid();
+    const std::string& path = m_folders[folder].path;
+    const QString name = QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native))) + QStringLiteral("」");
+    const QString where = path.empty() || path == m_native
+        ? name + QStringLiteral("的文件夹")
+        : name + QStringLiteral("的文件夹「") + FsPath::displayText(FsPath::fromBytes(path)) + QStringLiteral("」");
+    throw TemplateEditError(where + (others ? QStringLiteral("属于其他用户，") : QString()) + QStringLiteral("无法在其中修改模板：")
+                            + SystemError::describe(error) + QStringLiteral("\n插件没有改动。"));
 }
 
 void TemplateChange::refuseLink(const std::string& shown) const

@@ -144,6 +144,7 @@ private:
     void clearRooms();
     [[noreturn]] void failCommit(std::size_t failedAt, int error);
     [[noreturn]] void fail(const std::string& shown, int error) const;
+    [[noreturn]] void failIn(std::size_t folder, int fd, int error) const;
     [[noreturn]] void refuseLink(const std::string& shown) const;
 
     QString m_folder;

@@ -149,17 +149,10 @@ TEST(InstallMemory, WhatIsReportedStandsOnDiskWhereverMemoryRunsOut)
     QTemporaryDir dir;
     for (const bool market : {false, true}) {
         SCOPED_TRACE(market ? "market" : "library");
-        int tries = 0;
         // Every few allocations of the install, to its last (every one with
         // LOOMWORK_MEMORY_SWEEP_FULL set: some minutes).
         const long stride = qEnvironmentVariableIsSet("LOOMWORK_MEMORY_SWEEP_FULL") ? 1 : market ? 9 : 3;
-        for (long at = 1;; at += stride) {
-            SCOPED_TRACE(at);
-            const QString fired = dir.path() + "/fired";
-            const QString root = dir.path() + "/scene";
-            QFile::remove(fired);
-            QDir(root).removeRecursively();
-            QDir().mkpath(root);
+        const int tries = sweepAllocations(dir.path(), stride, [&](long at, const QString& root, const QString& fired) {
             QList<QPair<QString, QString>> settings{{"LOOMWORK_FAILMALLOC_MARK", "call"},
                                                     {"LOOMWORK_FAILMALLOC_AT", QString::number(at)},
                                                     {"LOOMWORK_FAILMALLOC_FIRED", fired},
@@ -170,12 +163,7 @@ TEST(InstallMemory, WhatIsReportedStandsOnDiskWhereverMemoryRunsOut)
                 settings.append(qMakePair(QString(kChildAfterCrash), QStringLiteral("1")));
                 EXPECT_TRUE(runChild(root, settings, false));
             }
-            if (HasFailure())
-                break;
-            ++tries;
-            if (!QFile::exists(fired))
-                break; // past the install's last allocation
-        }
+        });
         EXPECT_GT(tries, 100) << "the sweep reached the install";
     }
 #endif

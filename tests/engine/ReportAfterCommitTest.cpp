@@ -72,14 +72,7 @@ TEST(ReportAfterCommit, AnInstallThatStandsIsNeverReportedFailed)
     QTemporaryDir dir;
     const QString package = dir.path() + "/one.zfcp";
     PackageMaker::pack(package, {{ZFCPluginType::effect, "Glow", kNew}}, dir.path() + "/work");
-    int tries = 0;
-    for (long at = 1;; ++at) {
-        SCOPED_TRACE(at);
-        const QString fired = dir.path() + "/fired";
-        const QString root = dir.path() + "/scene";
-        QFile::remove(fired);
-        QDir(root).removeRecursively();
-        QDir().mkpath(root);
+    const int tries = sweepAllocations(dir.path(), 1, [&](long at, const QString& root, const QString& fired) {
         runTestInChild("ReportAfterCommit.OneTryInAChild",
                        {{"LOOMWORK_TEST_ROOT", root},
                         {"LOOMWORK_FAILMALLOC_MARK", "rename:" + QString::number(kCommitRename)},
@@ -88,12 +81,7 @@ TEST(ReportAfterCommit, AnInstallThatStandsIsNeverReportedFailed)
                         {kChildAt, QString::number(at)},
                         {kChildPackage, package}},
                        LOOMWORK_FAILMALLOC_PATH);
-        if (::testing::Test::HasFailure())
-            break;
-        ++tries;
-        if (!QFile::exists(fired))
-            break; // past the report's last allocation
-    }
+    });
     EXPECT_GT(tries, 20) << "the sweep reached the report";
 #endif
 }

@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -19,6 +18,7 @@
 #include "engine/operations/PluginModifier.h"
 #include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
+#include "support/app/ChildTest.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/TestEnv.h"
@@ -167,25 +167,6 @@ void afterCrash(bool rewrite)
     expectNothingOfOursLeft();
 }
 
-#ifdef LOOMWORK_FAILMALLOC_PATH
-void runChild(const QString& root, const QList<QPair<QString, QString>>& settings, bool preload, bool* crashed)
-{
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LOOMWORK_TEST_ROOT", root);
-    if (preload)
-        env.insert("LD_PRELOAD", LOOMWORK_FAILMALLOC_PATH);
-    for (const auto& [name, value] : settings)
-        env.insert(name, value);
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TemplateMemory.OneTryInAChild"});
-    EXPECT_TRUE(child.waitForFinished(60000));
-    const QString output = QString::fromLocal8Bit(child.readAll());
-    *crashed = child.exitStatus() != QProcess::NormalExit;
-    EXPECT_TRUE(*crashed || (child.exitCode() == 0 && output.contains("[  PASSED  ] 1 test"))) << output.toStdString();
-}
-#endif
 
 } // namespace
 
@@ -208,37 +189,22 @@ TEST(TemplateMemory, WhatIsReportedStandsOnDiskWhereverMemoryRunsOut)
     QTemporaryDir dir;
     for (const bool rewrite : {false, true}) {
         SCOPED_TRACE(rewrite ? "rewrite" : "translation");
-        int tries = 0;
         // Every few allocations of the call, to its last (every one with
         // LOOMWORK_MEMORY_SWEEP_FULL set).
         const long stride = qEnvironmentVariableIsSet("LOOMWORK_MEMORY_SWEEP_FULL") || rewrite ? 1 : 17;
-        for (long at = 1;; at += stride) {
-            SCOPED_TRACE(at);
-            const QString fired = dir.path() + "/fired";
-            const QString root = dir.path() + "/scene";
-            QFile::remove(fired);
-            QDir(root).removeRecursively();
-            QDir().mkpath(root);
-            QList<QPair<QString, QString>> settings{{"LOOMWORK_FAILMALLOC_MARK", "call"},
+        const int tries = sweepAllocations(dir.path(), stride, [&](long at, const QString& root, const QString& fired) {
+            QList<QPair<QString, QString>> settings{{"LOOMWORK_TEST_ROOT", root},
+                                                    {"LOOMWORK_FAILMALLOC_MARK", "call"},
                                                     {"LOOMWORK_FAILMALLOC_AT", QString::number(at)},
                                                     {"LOOMWORK_FAILMALLOC_FIRED", fired},
                                                     {kChildAt, QString::number(at)}};
             if (rewrite)
                 settings.append(qMakePair(QString(kChildRewrite), QStringLiteral("1")));
-            bool crashed = false;
-            runChild(root, settings, true, &crashed);
-            if (crashed) {
+            if (!runTestInChild("TemplateMemory.OneTryInAChild", settings, LOOMWORK_FAILMALLOC_PATH)) {
                 settings.append(qMakePair(QString(kChildAfterCrash), QStringLiteral("1")));
-                bool again = false;
-                runChild(root, settings, false, &again);
-                EXPECT_FALSE(again);
+                EXPECT_TRUE(runTestInChild("TemplateMemory.OneTryInAChild", settings, {}));
             }
-            if (HasFailure())
-                break;
-            ++tries;
-            if (!QFile::exists(fired))
-                break; // past the call's last allocation
-        }
+        });
         EXPECT_GT(tries, 50) << "the sweep reached the call";
     }
 #endif

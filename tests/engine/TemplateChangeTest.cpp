@@ -49,10 +49,27 @@ class TemplateChangeTest : public BackupTest
 protected:
     void TearDown() override
     {
+        if (m_openedRoot)
+            ::chmod(QFile::encodeName(TestEnv::root()).constData(), 0700);
         TestEnv::reset();
         for (const QString& name : QDir(TestEnv::root()).entryList({"Outside*"}, QDir::AllEntries | QDir::System))
             QDir(TestEnv::root() + "/" + name).removeRecursively();
     }
+
+    // A data folder of the ordinary user `uid`, who may pass through the test's root to the
+    // libraries; its path (for XDG_DATA_HOME in a child run as that user).
+    QByteArray dataFolderOf(uid_t uid)
+    {
+        EXPECT_EQ(::chmod(QFile::encodeName(TestEnv::root()).constData(), 0711), 0);
+        m_openedRoot = true;
+        const QString data = TestEnv::root() + "/data-user";
+        QDir().mkpath(data);
+        EXPECT_EQ(::chown(QFile::encodeName(data).constData(), uid, uid), 0);
+        return QFile::encodeName(data);
+    }
+
+private:
+    bool m_openedRoot = false;
 };
 
 const QStringList kTemplates{"A.motn", "B.moef", "Scenes/C.motn", "Scenes/D.motr", "Scenes/Deep/E.moti", "F.motn"};
@@ -610,12 +627,8 @@ TEST_F(TemplateChangeTest, AThirdUsersFolderExchangedInIsNeverEmptied)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to play two other users";
     constexpr uid_t user = 4321, third = 4242;
-    const QByteArray root = QFile::encodeName(TestEnv::root());
-    ASSERT_EQ(::chmod(root.constData(), 0711), 0);
-    const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
-    const QString data = TestEnv::root() + "/data-user";
-    QDir().mkpath(data);
-    ASSERT_EQ(::chown(QFile::encodeName(data).constData(), user, user), 0);
+    const QByteArray dataPath = dataFolderOf(user);
+    const QString data = QFile::decodeName(dataPath);
     const QString folder = makeSixTemplates(categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Glow");
     PackageMaker::makeFolder(folder, "priv", kPrivateFiles);
     openToEveryone(TestEnv::systemLibrary());
@@ -626,7 +639,6 @@ TEST_F(TemplateChangeTest, AThirdUsersFolderExchangedInIsNeverEmptied)
     ::chmod(QFile::encodeName(folder + "/priv/Inner/deep.txt").constData(), 0644);
     const QString victim = exchangeOrder(folder).at(2);
 
-    const QByteArray dataPath = QFile::encodeName(data);
     // As the user: the change is to stop, saying so (an exception from here fails the child).
     runKilledAt(
         0,
@@ -882,12 +894,7 @@ TEST_F(TemplateChangeTest, AnotherUsersFolderInsideIsNamedWhenItCannotBeChanged)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to play two other users";
     constexpr uid_t user = 4321, third = 4242;
-    const QByteArray root = QFile::encodeName(TestEnv::root());
-    ASSERT_EQ(::chmod(root.constData(), 0711), 0);
-    const auto closeRoot = qScopeGuard([&] { ::chmod(root.constData(), 0700); });
-    const QString data = TestEnv::root() + "/data-user";
-    QDir().mkpath(data);
-    ASSERT_EQ(::chown(QFile::encodeName(data).constData(), user, user), 0);
+    const QByteArray dataPath = dataFolderOf(user);
     const QString folder = categoryFolder(PluginRoot::system, ZFCPluginType::effect) + "/Good";
     writeBytes(folder + "/Good.moti", smallTemplate());
     writeBytes(folder + "/zsub/Z.motn", smallTemplate());
@@ -897,7 +904,6 @@ TEST_F(TemplateChangeTest, AnotherUsersFolderInsideIsNamedWhenItCannotBeChanged)
     ::chmod(QFile::encodeName(folder + "/zsub").constData(), 0755);
     ::chmod(QFile::encodeName(folder + "/zsub/Z.motn").constData(), 0644);
     const QString messageFile = TestEnv::root() + "/message.txt";
-    const QByteArray dataPath = QFile::encodeName(data);
     const QByteArray messagePath = QFile::encodeName(messageFile);
     ASSERT_TRUE(QFile(messageFile).open(QIODevice::WriteOnly));
     ASSERT_EQ(::chmod(messagePath.constData(), 0666), 0);

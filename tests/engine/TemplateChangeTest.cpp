@@ -88,6 +88,17 @@ QString makeSixTemplates(const QString& folder)
     return folder;
 }
 
+// Rewrites the plug-in's templates to 5.13 / 5.6; the refusal's message, empty when done.
+QString rewriteRefusal(const QString& folder)
+{
+    try {
+        TemplateInspector::setVersion(folder, "5.13", "5.6");
+    } catch (const TemplateEditError& e) {
+        return e.message();
+    }
+    return {};
+}
+
 // Every hidden name below `folder`: a rewrite must leave none of its own.
 QStringList hiddenEntries(const QString& folder)
 {
@@ -264,12 +275,7 @@ TEST_F(TemplateChangeTest, AFailedExchangeLeavesThePluginWhollyOldOrRecordedForR
                 TemplateChange::setStepFault([&](int at) {
                     return at == step ? EACCES : at == step + 1 && undoFails && failing > 1 ? ENOSPC : 0;
                 });
-                QString message;
-                try {
-                    TemplateInspector::setVersion(folder, "5.13", "5.6");
-                } catch (const TemplateEditError& e) {
-                    message = e.message();
-                }
+                const QString message = rewriteRefusal(folder);
                 TemplateChange::setStepFault(nullptr);
                 EXPECT_TRUE(message.startsWith("插件「Glow" + QString::number(failing))) << message.toStdString();
                 EXPECT_TRUE(message.contains("」：" + SystemError::describe(EACCES) + "\n")) << message.toStdString();
@@ -342,12 +348,7 @@ TEST_F(TemplateChangeTest, AFolderSwappedForALinkDuringASystemRewriteIsNeverWrit
             if (step == 1)
                 swaps[i]();
         });
-        QString message;
-        try {
-            TemplateInspector::setVersion(folder, "5.13", "5.6");
-        } catch (const TemplateEditError& e) {
-            message = e.message();
-        }
+        const QString message = rewriteRefusal(folder);
         TemplateChange::setStepHook(nullptr);
         const QString outsideGlow = i == 0 ? outside + "/Glow" : outside;
         EXPECT_EQ(templatesWith(outsideGlow, "5.13"), 0);
@@ -594,12 +595,7 @@ TEST_F(TemplateChangeTest, AnItemPutAtATemplatesNameGoesBackAtOnceAndTheChangeSt
                     ASSERT_TRUE(exchangeNames(folder + "/priv", folder + "/" + victim));
                 }
             });
-            QString message;
-            try {
-                TemplateInspector::setVersion(folder, "5.13", "5.6");
-            } catch (const TemplateEditError& e) {
-                message = e.message();
-            }
+            const QString message = rewriteRefusal(folder);
             TemplateChange::setStepHook(nullptr);
             TemplateChange::setExchangeRefused(false);
             EXPECT_EQ(message, "插件「" + QFileInfo(folder).fileName() + "」的文件「" + victim
@@ -739,12 +735,7 @@ TEST_F(TemplateChangeTest, AJournalThatCannotBeWrittenIsNamedAndNothingChanges)
             if (step == spoiledAt)
                 ::chmod(journalPath.constData(), 0777);
         });
-        QString message;
-        try {
-            TemplateInspector::setVersion(folder, "5.13", "5.6");
-        } catch (const TemplateEditError& e) {
-            message = e.message();
-        }
+        const QString message = rewriteRefusal(folder);
         TemplateChange::setStepHook(nullptr);
         ::chmod(journalPath.constData(), 0700);
         EXPECT_TRUE(message.startsWith("无法写入操作记录：" + journal + "\n")) << message.toStdString();

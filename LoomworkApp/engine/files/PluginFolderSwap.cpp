@@ -279,9 +279,11 @@ int PluginFolderSwap::place(const QString& staged, const QString& name, const Se
     m_new = fresh;
     m_name = nameBytes;
     m_from = inside;
+    m_oldIdentity = old;
     if (!old.known()) {
         if (const int error = placeNew(inside, nameBytes, target, seen.has_value()))
             return error;
+        m_pending = true;
     } else {
         // The old item goes straight into the room: after an exchange it lies where the new one
         // was staged, else moved aside there first. Both places are recorded before either step.
@@ -301,7 +303,6 @@ int PluginFolderSwap::place(const QString& staged, const QString& name, const Se
                 m_change->keep();
             return failed(error, target);
         }
-        m_oldIdentity = old;
         m_pending = true;
         // Another user may exchange the name between the look and the exchange: what came out
         // must be the item seen, or it goes back at once.
@@ -309,8 +310,6 @@ int PluginFolderSwap::place(const QString& staged, const QString& name, const Se
             return error;
     }
     m_target = target;
-    m_oldIdentity = old;
-    m_pending = true;
     return 0;
 }
 

@@ -22,13 +22,29 @@ bool Owners::allows(uid_t uid) const
 
 namespace {
 
-// A folder of ours (any folder, for root) without all our rights gets them first, on the handle
-// that was looked at.
-int openToUs(const Fd& item, const struct stat& st, int parent, const std::string& name)
+// The mode a folder of ours (any folder, for root) is emptied under: all our rights, and no
+// one else's writes, so that no name in it changes under the walk (files go by name).
+mode_t emptyingMode(const struct stat& st)
 {
-    if ((st.st_mode & S_IRWXU) == S_IRWXU || (st.st_uid != ::geteuid() && ::geteuid() != 0))
+    return ((st.st_mode & 07777) | S_IRWXU) & ~mode_t(S_IWGRP | S_IWOTH);
+}
+
+bool mayChangeMode(const struct stat& st)
+{
+    return st.st_uid == ::geteuid() || ::geteuid() == 0;
+}
+
+// Sets emptyingMode() on the folder held by `item`, the handle that was looked at. `restore`
+// gets the mode it had, or -1 when it is unchanged.
+int closeToOthers(const Fd& item, const struct stat& st, int parent, const std::string& name, int& restore)
+{
+    restore = -1;
+    if (!mayChangeMode(st) || emptyingMode(st) == (st.st_mode & 07777))
         return 0;
-    return chmodHeld(item, st, parent, name, (st.st_mode & 07777) | S_IRWXU);
+    if (const int error = chmodHeld(item, st, parent, name, emptyingMode(st)))
+        return error;
+    restore = int(st.st_mode & 07777);
+    return 0;
 }
 
 // Whether the item `name` in `parent` (status `st`, held by `item` when given) is one that an
@@ -109,6 +125,16 @@ int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left
     Fd top(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
     if (!top.valid())
         return errno;
+    // Each folder's mode before it was closed (-1: unchanged), given back to one that is kept.
+    std::vector<int> modes(1, -1);
+    struct stat st {};
+    if (::fstat(top.get(), &st) != 0)
+        return errno;
+    if (mayChangeMode(st) && emptyingMode(st) != (st.st_mode & 07777)) {
+        if (::fchmod(top.get(), emptyingMode(st)) != 0)
+            return errno;
+        modes.front() = int(st.st_mode & 07777);
+    }
     FolderWalk walk;
     if (const int error = walk.start(std::move(top)))
         return error;
@@ -124,9 +150,12 @@ int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left
             return error;
         const std::string* next = walk.next();
         if (!next) {
+            const bool keeps = walk.mark();
+            if (keeps && modes.back() >= 0 && ::fchmod(at, mode_t(modes.back())) != 0)
+                return errno;
             if (walk.depth() == 0)
                 return 0;
-            const bool keeps = walk.mark();
+            modes.pop_back();
             const std::string name = walk.name();
             const std::string path = walk.path();
             SafeFS::Identity emptied;
@@ -138,8 +167,9 @@ int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left
             const int parent = walk.fd(error);
             if (parent < 0)
                 return error;
-            // Something put in since it was listed (through a handle kept from before it came
-            // here), or another folder at its name: left, and so is what holds it.
+            // Something put in since it was listed (by its owner or root), or another folder at
+            // its name: left, and so is what holds it.
+            stepHook(parent, name);
             error = removeEmptied(parent, name, emptied);
             if (error == ENOTEMPTY || error == EEXIST)
                 leaveItem(path);
@@ -148,7 +178,6 @@ int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left
             continue;
         }
         const std::string name = *next;
-        struct stat st {};
         if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue;
@@ -185,12 +214,16 @@ int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left
             continue;
         }
         Fd opened;
-        error = openToUs(item, st, at, name);
+        int restore = -1;
+        error = closeToOthers(item, st, at, name, restore);
         if (!error)
             error = openFolderOf(item, at, name, opened);
         if (error == ENOENT)
             continue;
-        if (error || (error = walk.enter(name, std::move(opened))) != 0)
+        if (error)
+            return error;
+        modes.push_back(restore);
+        if ((error = walk.enter(name, std::move(opened))) != 0)
             return error;
     }
 }
@@ -207,7 +240,8 @@ int removeAt(int parent, std::string_view name)
     if (!S_ISDIR(st.st_mode))
         return ::unlinkat(parent, entry.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
     Fd folder;
-    int error = openToUs(item, st, parent, entry);
+    int restore = -1;
+    int error = closeToOthers(item, st, parent, entry, restore);
     if (!error)
         error = openFolderOf(item, parent, entry, folder);
     if (error)

@@ -67,8 +67,8 @@ bool isPlainName(std::string_view name);
 // there.
 [[nodiscard]] int makeFolderAt(int parent, std::string_view name, mode_t mode);
 // Removes `name` from `parent`: a file or link is unlinked (a link is never followed), a
-// folder is emptied through handles (emptyFolder, of anyone's items) and removed; folders
-// without write or search rights for us get them first, on the handle that was looked at.
+// folder is emptied through handles (emptyFolder, of anyone's items) and removed; folders are
+// given our rights first, on the handle that was looked at.
 // Nothing there is no error. Only for folders nobody else may write: in a shared one a name
 // may be given to anything by then, and removals go through a private room (SafeFS/Room.h).
 [[nodiscard]] int removeAt(int parent, std::string_view name);
@@ -86,10 +86,15 @@ struct Owners {
 };
 // Empties the open folder `folder` of what `owners` allows and `spared` does not name, depth
 // first with a few handles open whatever the depth, never following a link. Each folder is
-// judged (owner, identity, mode) by the handle then used to enter it; folders of ours without
-// write or search rights get them first, through that handle. The paths (inside `folder`) of
-// items left are added to `left`. ENAMETOOLONG for a tree deeper than kMaxTreeDepth, which is
-// not followed beyond it.
+// judged (owner, identity, mode) by the handle then used to enter it. Files and empty folders
+// can only be removed by name, so each folder of ours (any, for root), `folder` included, is
+// first closed to everyone else's writes through that handle, with all our rights: from then on
+// nobody but its owner and root can rename or exchange a name in it, and what was looked at is
+// what goes. A folder kept because something is left in it gets its mode back. In a folder we
+// may empty but not close (root's or the plug-in owner's, for an ordinary user) that cannot be
+// promised: another user who may write there can swap a name between the look and the unlink.
+// The paths (inside `folder`) of items left are added to `left`. ENAMETOOLONG for a tree
+// deeper than kMaxTreeDepth, which is not followed beyond it.
 [[nodiscard]] int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left);
 // Sets `mode` on `name` in `parent` and, when it is a folder, on everything below it; links
 // are left alone and never followed, and so are files with other names (hard links). Each item
@@ -133,8 +138,9 @@ std::string handlePath(int fd);
 
 // For tests: every rename's flag is refused, as a file system without renameat2 refuses it.
 void refuseRenameFlagsForTests(bool refused);
-// For tests: called in the walks between looking at an item in `folder` and acting on it, where
-// a test may change what stands at the name; nullptr for none.
+// For tests: called in the walks between looking at an item in `folder` and acting on it (an
+// emptied folder too, before it is removed), where a test may change what stands at the name;
+// nullptr for none.
 using StepHook = void (*)(int folder, const char* name);
 void setStepHookForTests(StepHook hook);
 

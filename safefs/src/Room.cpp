@@ -27,6 +27,7 @@ std::uint64_t nowNanoseconds()
 constexpr std::uint64_t kBirthSlack = 1000000000u;
 
 std::atomic<void (*)(int, const char*)> g_madeHook{nullptr};
+std::atomic<void (*)(int, const char*)> g_removeHook{nullptr};
 
 // 0 when the open folder is empty, ENOTEMPTY when it is not, else the errno of the look.
 int emptiness(int fd)
@@ -161,25 +162,24 @@ int Room::removeIfEmpty(int parent) const
         return 0;
     // Renamed by another user, maybe over and over: it goes from wherever it is in `parent`,
     // and only its own handle tells that it went (a removed folder has no links left).
-    const auto gone = [&] {
-        struct stat st {};
-        return ::fstat(m_fd.get(), &st) == 0 && st.st_nlink == 0;
-    };
+    struct stat own {};
+    const auto gone = [&] { return ::fstat(m_fd.get(), &own) == 0 && own.st_nlink == 0; };
     if (gone())
         return 0; // removed already (by recovery of its entry)
     if (!isEmptyFolder(m_fd.get()))
         return ENOTEMPTY;
+    const auto holdsRoom = [&](const std::string& candidate) {
+        struct stat st {};
+        return ::fstatat(parent, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == own.st_dev
+            && st.st_ino == own.st_ino;
+    };
     for (int attempt = 0; attempt < 64; ++attempt) {
         std::string name = m_name;
-        Identity there;
-        if (identityAt(parent, name, there) != 0 || !(there == m_identity)) {
+        if (!holdsRoom(name)) {
             std::vector<std::string> names;
             if (const int error = DirHandle::listNames(parent, names))
                 return error;
-            const auto found = std::find_if(names.begin(), names.end(), [&](const std::string& candidate) {
-                Identity at;
-                return identityAt(parent, candidate, at) == 0 && at == m_identity;
-            });
+            const auto found = std::find_if(names.begin(), names.end(), holdsRoom);
             if (found == names.end()) {
                 if (gone())
                     return 0;
@@ -187,13 +187,24 @@ int Room::removeIfEmpty(int parent) const
             }
             name = *found;
         }
-        if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && errno != ENOTEMPTY
-            && errno != EEXIST)
+        if (const auto hook = g_removeHook.load())
+            hook(parent, name.c_str());
+        const bool removed = ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0;
+        if (!removed && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST)
             return errno;
         if (gone())
             return 0;
+        // The room stands, so what went was an empty folder put at its name in the instant
+        // since the look: no further try, lest another go the same way.
+        if (removed)
+            return EEXIST;
     }
     return EBUSY; // still there: the caller keeps it recorded
+}
+
+void Room::setRemoveHookForTests(void (*hook)(int parent, const char* name))
+{
+    g_removeHook.store(hook);
 }
 
 DirHandle::Owners ownersOf(int folder, std::string_view name, uid_t asker)

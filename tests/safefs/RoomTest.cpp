@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <grp.h>
+#include <sys/wait.h>
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -347,47 +348,87 @@ TEST(DirHandle, SwapsFallBackToTwoRenamesWhereTheFileSystemRefusesFlags)
     DirHandle::refuseRenameFlagsForTests(false);
 }
 
-// Another user exchanges the room's name with a folder of his over and over while the room
-// goes: it is removed wherever it stands, or said to be still there, never left behind with
-// "gone" reported; his folder is never touched.
+namespace {
+
+// How many times the neighbour exchanges his folder with the room's name, each time between
+// removeIfEmpty()'s look and its rmdir, and as whom.
+int g_exchanges = 0;
+uid_t g_exchanger = 0;
+std::string g_his;
+
+void exchangeWithRoom(int parent, const char* name)
+{
+    if (g_exchanges <= 0)
+        return;
+    --g_exchanges;
+    // The two names hold the room and his folder, in either order.
+    const std::string at = name;
+    const std::string his = at == g_his ? kRoom : g_his;
+    const auto exchange = [&] {
+        return ::renameat2(parent, at.c_str(), parent, his.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
+    };
+    if (g_exchanger == 0) {
+        ASSERT_EQ(exchange(), 0);
+        return;
+    }
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const uid_t uid = g_exchanger;
+        std::_Exit(::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 && ::setresuid(uid, uid, uid) == 0
+                       ? exchange()
+                       : 100);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+} // namespace
+
+// Another user exchanges the room's name with a folder of his, between each look at the name
+// and the rmdir, a given number of times. A folder of his that holds anything is never taken
+// (rmdir takes nothing but an empty folder) and the room goes within its tries, or is said to
+// stay. An EMPTY folder of his that another user (here, not root) put there is what the rmdir
+// takes; the room, which its handle shows still standing, is then said to stay, with no
+// further try.
 TEST(Room, ARoomRenamedOnAndOnIsRemovedOrSaidToStay)
 {
-    TempDir dir;
-    const fs::path his = dir / "neighbour";
-    writeFile(his / "keep", "his");
-    const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
-    int removed = 0;
-    for (int round = 0; round < 200; ++round) {
-        SCOPED_TRACE(round);
-        if (fs::exists(dir / kRoom))
-            fs::rename(dir / kRoom, his);
+    struct Case {
+        int exchanges;
+        bool hisIsEmpty;
+        int expected;
+    };
+    std::vector<Case> cases{{0, false, 0}, {1, false, 0}, {63, false, 0}, {64, false, EBUSY}, {1000, false, EBUSY}};
+    if (::geteuid() == 0)
+        cases.push_back({1, true, EEXIST}); // exchanged as another user
+    SafeFS::Room::setRemoveHookForTests(exchangeWithRoom);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.exchanges) + (c.hisIsEmpty ? " with an empty folder" : ""));
+        TempDir dir;
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+        g_his = "neighbour";
+        fs::create_directory(dir / g_his);
+        if (!c.hisIsEmpty)
+            writeFile(dir / g_his / "keep", "his");
+        g_exchanger = c.hisIsEmpty ? 4242 : 0;
+        if (c.hisIsEmpty) {
+            ASSERT_EQ(::chown((dir / g_his).c_str(), 4242, 4242), 0);
+        }
+        const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
         SafeFS::Room room;
         ASSERT_EQ(room.make(parent.get(), kRoom), 0);
-        const SafeFS::Identity made = room.identity();
-        std::atomic<bool> stop{false};
-        std::thread exchanger([&] {
-            const std::string a = (dir / kRoom).string();
-            const std::string b = his.string();
-            while (!stop.load())
-                ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
-        });
-        const int error = room.removeIfEmpty(parent.get());
-        stop = true;
-        exchanger.join();
-        fs::path left;
-        for (const auto& item : fs::directory_iterator(dir.path())) {
-            if (identityOf(item.path()) == made)
-                left = item.path();
+        g_exchanges = c.exchanges;
+        EXPECT_EQ(room.removeIfEmpty(parent.get()), c.expected);
+        bool stands = false;
+        for (const auto& item : fs::directory_iterator(dir.path()))
+            stands = stands || identityOf(item.path()) == room.identity();
+        EXPECT_EQ(stands, c.expected != 0) << "the answer must say what stands";
+        if (!c.hisIsEmpty) {
+            EXPECT_EQ(readText((fs::exists(dir / g_his / "keep") ? dir / g_his : dir / kRoom) / "keep"), "his");
         }
-        if (error == 0) {
-            ++removed;
-            EXPECT_TRUE(left.empty()) << "reported gone, still there as " << left;
-        } else if (!left.empty()) {
-            fs::remove(left); // said to stay: its caller keeps it recorded
-        }
-        EXPECT_EQ(readText((fs::exists(his) ? his : dir / kRoom) / "keep"), "his");
     }
-    EXPECT_GT(removed, 0);
+    SafeFS::Room::setRemoveHookForTests(nullptr);
 }
 
 // The plug-ins the user sees are spared by an emptying, wherever another user moved one inside

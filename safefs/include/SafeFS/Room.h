@@ -38,16 +38,21 @@ public:
     // The name the room was made or found at.
     const std::string& name() const { return m_name; }
 
-    // Removes the room from `parent` once it is empty: by its name only while that name is
-    // this room (rmdir removes nothing but an empty folder), looked for again wherever another
-    // user renames it. 0 once the room is gone (its own handle says so); ENOTEMPTY when it is
-    // not empty; EBUSY when it is still there after many tries (renamed on and on): the caller
-    // keeps it recorded.
+    // Removes the room from `parent` once it is empty, looked for by its identity wherever
+    // another user renames it, then removed by that name (there is no removing a folder through
+    // its handle). What it cannot promise: in a folder everyone may write, another user can put
+    // an empty folder at the name in the instant between the look and the rmdir, and that empty
+    // folder goes instead (rmdir takes nothing that holds anything). When the room's own handle
+    // then shows it still there, that is EEXIST, with no further try. 0 once the room is gone
+    // (its own handle says so); ENOTEMPTY when it is not empty; EBUSY when it is still there
+    // after many tries (renamed on and on). On any error the caller keeps it recorded.
     [[nodiscard]] int removeIfEmpty(int parent) const;
 
     // For tests: called by make() between making the folder and opening it, with `parent` and
     // the name, so that a test can put another folder there as a neighbour would. Null removes it.
     static void setMadeHookForTests(void (*hook)(int parent, const char* name));
+    // For tests: called by removeIfEmpty() between its look at the name and the rmdir.
+    static void setRemoveHookForTests(void (*hook)(int parent, const char* name));
 
 private:
     DirHandle::Fd m_fd;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -104,6 +107,66 @@ TEST_F(DeleteOutcomeTest, AnAdministratorsDeleteSettlesItsEntryAtOnce)
     EXPECT_FALSE(QFileInfo::exists(m_category + "/Glow"));
     EXPECT_TRUE(journalEntries().isEmpty()) << journalEntries().join(", ").toStdString();
     EXPECT_TRUE(hidden().isEmpty()) << hidden().join(", ").toStdString();
+}
+
+// Root's helper acts on the recorded identity while a neighbour renames or exchanges the
+// plug-in's name just before it runs: the count is decided by where that identity is, never
+// by the helper's answer alone or by what the name holds.
+TEST_F(DeleteOutcomeTest, AnAdministratorsDeleteCountsOnlyThePlugInThatWent)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> neighbour;
+        const char* status;
+        const char* said;
+        const char* standsAt;
+    };
+    const QString category = m_category;
+    const auto exchange = [category](const char* a, const char* b) {
+        ASSERT_EQ(::renameat2(AT_FDCWD, QFile::encodeName(category + "/" + a).constData(), AT_FDCWD,
+                              QFile::encodeName(category + "/" + b).constData(), RENAME_EXCHANGE),
+                  0);
+    };
+    const auto rename = [category](const char* a, const char* b) {
+        ASSERT_TRUE(QDir().rename(category + "/" + a, category + "/" + b));
+    };
+    const std::vector<Case> cases{
+        {"exchanged with another plug-in: the helper finds it is not the recorded item",
+         [&] { exchange("Glow", "Zed"); }, "已删除 0 个插件", "要删除的插件已被换成别的项目，未删除", "Zed"},
+        {"renamed away: the helper finds nothing at the name and answers 0", [&] { rename("Glow", "Moved"); },
+         "已删除 0 个插件", "", "Moved"},
+        {"left alone", [] {}, "已删除 1 个插件", "", nullptr},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        PackageMaker::makeFolder(m_category, "Glow", {{"a.txt", "ours"}});
+        PackageMaker::makeFolder(m_category, "Zed", {{"z.txt", "theirs"}});
+        const Plugin plugin = glow();
+        RecordingAdminRunner runner;
+        runner.setExecuteLocally(true);
+        runner.setBeforeRun(c.neighbour);
+        Said said;
+        {
+            FaultyFileOps files;
+            files.failOn(FaultyFileOps::Op::rename, "/Glow\n", EACCES);
+            said = remove(plugin);
+        }
+        ASSERT_EQ(runner.commands().size(), 1);
+        EXPECT_EQ(said.status, c.status) << said.alert.toStdString();
+        EXPECT_TRUE(said.alert.contains(c.said)) << said.alert.toStdString();
+        // Refused as not the plug-in seen, which says why: no guess at rights or a busy file.
+        EXPECT_EQ(said.alert.contains("权限或文件占用"), i == 1) << said.alert.toStdString();
+        if (c.standsAt) {
+            EXPECT_EQ(PackageMaker::readTree(m_category + "/" + c.standsAt), (QMap<QString, QByteArray>{{"a.txt", "ours"}}));
+        }
+        if (i == 0) {
+            EXPECT_EQ(PackageMaker::readTree(m_category + "/Glow"), (QMap<QString, QByteArray>{{"z.txt", "theirs"}}));
+        }
+        EXPECT_TRUE(hidden().isEmpty()) << hidden().join(", ").toStdString();
+        for (const QString& name : PackageMaker::namesIn(m_category))
+            QDir(m_category + "/" + name).removeRecursively();
+    }
 }
 
 // The helper moved the plug-in into our room and died: it left the library, so it counts as

@@ -194,7 +194,10 @@ bool runReporting(const QStringList& command, const QString& folder)
         return false;
     }
     readNotes(folder, outcome.standardError);
-    t_failure = outcome.exitStatus == 0 ? AdminAuth::Failure::none : AdminAuth::Failure::failed;
+    constexpr int kNotTheItem = 3; // loomwork-admin's exit status for it
+    t_failure = outcome.exitStatus == 0            ? AdminAuth::Failure::none
+              : outcome.exitStatus == kNotTheItem ? AdminAuth::Failure::notTheItem
+                                                  : AdminAuth::Failure::failed;
     return outcome.exitStatus == 0;
 }
 

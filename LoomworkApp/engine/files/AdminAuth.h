@@ -94,7 +94,8 @@ enum class Failure {
     none,
     declined,    // the explanation was declined, or the path refused
     notLaunched, // the system has no way to ask for the rights (no pkexec)
-    failed       // the prompt was cancelled or refused, or the operation failed
+    failed,      // the prompt was cancelled or refused, or the operation failed
+    notTheItem   // the helper found another item than the one recorded, and removed nothing
 };
 Failure lastFailure();
 

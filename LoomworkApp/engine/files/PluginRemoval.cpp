@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -63,6 +64,7 @@ int PluginRemoval::run()
     SafeFS::Identity there;
     if (const int error = SafeFS::identityAt(m_parent.get(), name, there))
         return error;
+    holdItem(name, m_seen.known() ? m_seen : there);
     // Only the item the user saw goes; the name only says where to look for it.
     if (m_seen.known() && !(there == m_seen)) {
         m_notes.append(QStringLiteral("「") + FsPath::displayText(m_name)
@@ -137,13 +139,61 @@ void PluginRemoval::noteRemoval(const SafeFS::Removal& removal)
     }
 }
 
-bool PluginRemoval::standsAtName() const
+// A handle on the item itself, where the system gives one without rights on it: whatever is
+// renamed or exchanged in the folder, it tells whether that item is gone (no links left).
+void PluginRemoval::holdItem(const std::string& name, const SafeFS::Identity& item)
 {
-    SafeFS::Identity there;
+#if defined(O_PATH)
+    DirHandle::Fd held(::openat(m_parent.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    SafeFS::Identity opened;
+    if (held.valid() && SafeFS::identityAt(held.get(), {}, opened) == 0 && opened == item)
+        m_held = std::move(held);
+#else
+    (void)name;
+    (void)item;
+#endif
+}
+
+bool PluginRemoval::standsInLibrary() const
+{
     if (!m_parent.valid())
         return true; // never looked: nothing was done
-    return SafeFS::identityAt(m_parent.get(), FsPath::toBytes(m_name), there) == 0
-        && there == (m_item.known() ? m_item : m_seen);
+    const SafeFS::Identity item = m_item.known() ? m_item : m_seen;
+    const auto inRoom = [&] {
+        SafeFS::Identity there;
+        return m_room.valid() && SafeFS::identityAt(m_room.fd(), FsPath::toBytes(m_name), there) == 0 && there == item;
+    };
+    if (m_held.valid()) {
+        struct stat st {};
+        if (::fstat(m_held.get(), &st) == 0)
+            return st.st_nlink > 0 && !inRoom();
+    }
+    // Without a handle on it: looked for by its identity under every name in its folder.
+    std::vector<std::string> names{FsPath::toBytes(m_name)};
+    if (DirHandle::listNames(m_parent.get(), names) != 0)
+        return true;
+    return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+        SafeFS::Identity there;
+        return SafeFS::identityAt(m_parent.get(), name, there) == 0 && there == item;
+    });
+}
+
+std::optional<uid_t> PluginRemoval::ownerOf(const QString& path, const SafeFS::Identity& seen)
+{
+    const DirHandle::Fd folder(::open(FsPath::toBytes(QFileInfo(path).path()).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::vector<std::string> names{FsPath::toBytes(QFileInfo(path).fileName())};
+    if (!folder.valid() || !seen.known() || DirHandle::listNames(folder.get(), names) != 0)
+        return std::nullopt;
+    for (const std::string& name : names) {
+        SafeFS::Identity there;
+        struct stat st {};
+        // The owner read after the identity, and kept only while the name still holds that item.
+        if (SafeFS::identityAt(folder.get(), name, there) == 0 && there == seen
+            && ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+            && std::uint64_t(st.st_ino) == seen.inode)
+            return st.st_uid;
+    }
+    return std::nullopt;
 }
 
 QString PluginRemoval::remainsAt() const

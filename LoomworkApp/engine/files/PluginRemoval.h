@@ -43,8 +43,9 @@ public:
     // of the plug-in waits in the room for recovery.
     [[nodiscard]] int run();
 
-    // Whether the plug-in seen still stands at its name, looked at now.
-    bool standsAtName() const;
+    // Whether the plug-in seen is still in the library, under its name or any other another
+    // user gave it, looked for by its identity now: what decides whether it was deleted.
+    bool standsInLibrary() const;
     // Where what is left of the plug-in waits, out of the library, for recovery (or the
     // administrator); empty when nothing does.
     QString remainsAt() const;
@@ -52,12 +53,17 @@ public:
     // left, instead of at the next start.
     void settle();
 
+    // The owner of the item `seen` (the list's identity of the plug-in at `path`), looked for
+    // by that identity in its folder, under whatever name it has now; none when it is not there.
+    static std::optional<uid_t> ownerOf(const QString& path, const SafeFS::Identity& seen);
+
     const std::optional<AdminAuth::Item>& forAdministrator() const { return m_forAdmin; }
     const QStringList& notes() const { return m_notes; }
     QString refusal() const { return m_refusal; }
 
 private:
     int openFolder();
+    void holdItem(const std::string& name, const SafeFS::Identity& item);
     void noteRemoval(const SafeFS::Removal& removal);
 
     QString m_path;
@@ -67,6 +73,7 @@ private:
     std::vector<SafeFS::Identity> m_spared;
     SafeFS::Identity m_item;
     DirHandle::Fd m_parent;
+    DirHandle::Fd m_held;
     SafeFS::Room m_room;
     std::unique_ptr<JournalChange> m_change;
     std::optional<AdminAuth::Item> m_forAdmin;

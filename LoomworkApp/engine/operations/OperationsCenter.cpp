@@ -111,8 +111,12 @@ Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<
         notes += AdminAuth::lastNotes();
         // The helper's steps are done (or it died): the entry goes now where nothing is left.
         removal.settle();
+        // Another item stood at the name when the helper took it: nothing was removed.
+        if (AdminAuth::lastFailure() == AdminAuth::Failure::notTheItem && removal.standsInLibrary())
+            return Removed::told;
+        // The helper also answers 0 when nothing stood at the name: the plug-in is looked for.
         if (removed)
-            error = 0;
+            error = removal.standsInLibrary() ? ENOENT : 0;
     }
     if (error == ENOTEMPTY) {
         notes.prepend(QStringLiteral("「") + FsPath::displayText(plugin.name)
@@ -121,7 +125,7 @@ Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<
     }
     if (error == 0)
         return Removed::yes;
-    if (removal.standsAtName())
+    if (removal.standsInLibrary())
         return Removed::no;
     // Out of the library, but not all gone: the rest waits for the next start's recovery.
     const QString remains = removal.remainsAt();

@@ -1,10 +1,14 @@
 #include "library/PluginListController.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <QSet>
 #include <QTimer>
 
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/EngineText.h"
+#include "engine/files/PluginRemoval.h"
 #include "engine/templates/LocalizedStore.h"
 
 PluginListController::PluginListController(AppState* state, OperationsCenter* ops, QObject* parent)
@@ -128,13 +132,41 @@ QString PluginListController::deleteMessage(int count)
     return QStringLiteral("将删除选中的 %1 个插件，插件文件会从磁盘移除且无法撤销。").arg(count);
 }
 
+namespace {
+
+QString userName(uid_t uid)
+{
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QStringLiteral("UID ") + QString::number(uid);
+}
+
+} // namespace
+
+QString PluginListController::ownersNote(const QList<Plugin>& targets)
+{
+    QStringList lines;
+    for (const Plugin& plugin : targets) {
+        const std::optional<uid_t> owner = PluginRemoval::ownerOf(plugin.path, plugin.identity);
+        if (owner && *owner != ::geteuid())
+            lines << QStringLiteral("「") + plugin.name + QStringLiteral("」属于用户「") + userName(*owner)
+                    + QStringLiteral("」");
+    }
+    if (lines.isEmpty())
+        return {};
+    return QStringLiteral("\n\n以下插件不是你的：\n") + lines.join(QLatin1Char('\n'));
+}
+
 bool PluginListController::deleteWithConfirmation(const QList<Plugin>& targets)
 {
     if (m_ops->isBusy())
         return false;
     m_deleteTargets = targets;
     const bool confirmed = AlertPresenter::current().confirm(
-        QStringLiteral("确认删除"), deleteMessage(int(m_deleteTargets.size())),
+        QStringLiteral("确认删除"), deleteMessage(int(m_deleteTargets.size())) + ownersNote(m_deleteTargets),
         AlertPresenter::Style::warning, QStringLiteral("删除"), QStringLiteral("取消"));
     const QList<Plugin> taken = std::exchange(m_deleteTargets, {});
     if (!confirmed || !m_ops)

@@ -62,6 +62,9 @@ public:
     // empties the selection and rescans. Returns whether the user confirmed.
     bool deleteWithConfirmation(const QList<Plugin>& targets);
     static QString deleteMessage(int count);
+    // What the question adds for targets that belong to another user, named with their owner:
+    // another user may have given his plug-in the name of one of ours before the list.
+    static QString ownersNote(const QList<Plugin>& targets);
     const QList<Plugin>& deleteTargets() const { return m_deleteTargets; }
 
     // The backup sheet's side: the mode survives between presentations.

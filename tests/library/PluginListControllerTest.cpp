@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
@@ -172,6 +176,41 @@ TEST_F(PluginListControllerTest, DeleteAsksFirstAndRemovesOnlyTheTargets)
     EXPECT_EQ(questions[0].primary, QStringLiteral("删除"));
     EXPECT_EQ(questions[0].secondary, QStringLiteral("取消"));
     EXPECT_EQ(PluginListController::deleteMessage(3), QStringLiteral("将删除选中的 3 个插件，插件文件会从磁盘移除且无法撤销。"));
+}
+
+// The question names the owner of every target that is another user's, found by the identity
+// the list saw: another user may give his plug-in the name of one of ours, before the list or
+// after it; one of ours is asked about as before.
+TEST_F(PluginListControllerTest, DeleteNamesTheOwnerOfAnotherUsersPlugIn)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a plug-in to another user";
+    const QList<Plugin> listed = state.filteredPlugins();
+    const auto path = [&](int row) { return QFile::encodeName(listed[row].path); };
+    ASSERT_EQ(::chown(path(1).constData(), 4444, 4444), 0);
+    ASSERT_EQ(::chown(path(3).constData(), 4444, 4444), 0);
+    // The names exchanged after the list: "Row 3" as listed is his folder, now at "Row 2".
+    ASSERT_EQ(::renameat2(AT_FDCWD, path(2).constData(), AT_FDCWD, path(3).constData(), RENAME_EXCHANGE), 0);
+    struct Case {
+        int row;
+        QString note;
+    };
+    const QString his = QStringLiteral("」属于用户「UID 4444」");
+    const Case cases[] = {
+        {0, {}},
+        {1, QStringLiteral("\n\n以下插件不是你的：\n「Row 1") + his},
+        {2, {}},
+        {3, QStringLiteral("\n\n以下插件不是你的：\n「Row 3") + his},
+    };
+    FakeAlertPresenter alerts;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.row);
+        EXPECT_FALSE(controller.deleteWithConfirmation({listed[c.row]}));
+        ASSERT_FALSE(alerts.questions().isEmpty());
+        EXPECT_EQ(alerts.questions().last().message, PluginListController::deleteMessage(1) + c.note);
+    }
+    EXPECT_EQ(PluginListController::ownersNote({listed[0], listed[1], listed[3]}),
+              QStringLiteral("\n\n以下插件不是你的：\n「Row 1") + his + QStringLiteral("\n「Row 3") + his);
 }
 
 TEST_F(PluginListControllerTest, QuickBackupNamesThePackageAfterThePlugin)

@@ -29,17 +29,13 @@ mode_t emptyingMode(const struct stat& st)
     return ((st.st_mode & 07777) | S_IRWXU) & ~mode_t(S_IWGRP | S_IWOTH);
 }
 
-bool mayChangeMode(const struct stat& st)
-{
-    return st.st_uid == ::geteuid() || ::geteuid() == 0;
-}
-
-// Sets emptyingMode() on the folder held by `item`, the handle that was looked at. `restore`
-// gets the mode it had, or -1 when it is unchanged.
+// Sets emptyingMode() on the folder held by `item`, the handle that was looked at (`name` in
+// `parent`; -1 when the handle alone is known). `restore` gets the mode it had, or -1 when it
+// is unchanged.
 int closeToOthers(const Fd& item, const struct stat& st, int parent, const std::string& name, int& restore)
 {
     restore = -1;
-    if (!mayChangeMode(st) || emptyingMode(st) == (st.st_mode & 07777))
+    if ((st.st_uid != ::geteuid() && ::geteuid() != 0) || emptyingMode(st) == (st.st_mode & 07777))
         return 0;
     if (const int error = chmodHeld(item, st, parent, name, emptyingMode(st)))
         return error;
@@ -130,11 +126,8 @@ int emptyFolder(int folder, const Owners& owners, std::vector<std::string>& left
     struct stat st {};
     if (::fstat(top.get(), &st) != 0)
         return errno;
-    if (mayChangeMode(st) && emptyingMode(st) != (st.st_mode & 07777)) {
-        if (::fchmod(top.get(), emptyingMode(st)) != 0)
-            return errno;
-        modes.front() = int(st.st_mode & 07777);
-    }
+    if (const int error = closeToOthers(top, st, -1, {}, modes.front()))
+        return error;
     FolderWalk walk;
     if (const int error = walk.start(std::move(top)))
         return error;

@@ -90,7 +90,8 @@ struct Owners {
 // can only be removed by name, so each folder of ours (any, for root), `folder` included, is
 // first closed to everyone else's writes through that handle, with all our rights: from then on
 // nobody but its owner and root can rename or exchange a name in it, and what was looked at is
-// what goes. A folder kept because something is left in it gets its mode back. In a folder we
+// what goes. A folder kept because something is left in it gets its mode back (a walk that
+// stops on an error leaves the folders it is in closed, for whoever finishes it). In a folder we
 // may empty but not close (root's or the plug-in owner's, for an ordinary user) that cannot be
 // promised: another user who may write there can swap a name between the look and the unlink.
 // The paths (inside `folder`) of items left are added to `left`. ENAMETOOLONG for a tree

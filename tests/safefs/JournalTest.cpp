@@ -239,7 +239,8 @@ TEST(Journal, RecoveryFollowsNoLinkBelowAUserPlaceNorAnyInTheSystemLibrary)
     entry.id = SafeFS::newJournalId();
     entry.places.push_back({(dir / "library").string(), "Effects.localized", false});
     entry.items.push_back(item(JournalItem::Role::made, ".staging", "", identityOf(dir / "victim" / ".staging")));
-    EXPECT_EQ(SafeFS::recoverEntry(entry), ELOOP);
+    // The folder recorded there is gone from the place for good: given up, never followed.
+    EXPECT_EQ(SafeFS::recoverEntry(entry), 0);
     EXPECT_EQ(readText(dir / "victim" / ".staging" / "keep"), "victim's");
 
     // In the user's library links lead to a place, never out of it below.
@@ -497,8 +498,11 @@ TEST(Journal, AnEntryWhoseItemsAreNotOnDiskAnyMoreIsKeptAndToldOnce)
         const auto says = [&](const std::string& text) {
             return std::any_of(told.begin(), told.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
         };
-        EXPECT_TRUE(says((folder / room.name()).string())) << "the room the entry names is another folder now";
-        EXPECT_TRUE(says((folder / (shared ? "Blur" : replaced)).string()));
+        // The plug-ins the entries cover, never the hidden names the user never saw.
+        EXPECT_TRUE(says((folder / "Glow").string()));
+        EXPECT_FALSE(says(room.name()));
+        EXPECT_TRUE(says((folder / "Blur").string()));
+        EXPECT_FALSE(says(replaced));
         EXPECT_TRUE(SafeFS::recoverJournal(journal).tell.empty()) << "told once";
         EXPECT_EQ(journal.entries().size(), 2u);
         EXPECT_EQ(craft::describeDifference(before, craft::snapshot(folder)), "");
@@ -593,5 +597,98 @@ TEST(Journal, ARoomHoldsOnlyWhatItsEntryRecorded)
         EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [&](const std::string& note) {
             return note.find((folder / back).string()) != std::string::npos;
         })) << back << " is named";
+    }
+}
+
+// A place recorded as a folder of the system library where a link stands now: that folder left
+// the place for good, with what the entry recorded in it. Recovery says so once and settles the
+// entry, putting right what it recorded elsewhere; a place merely missing still waits.
+TEST(Journal, APlaceThatBecameALinkIsGivenUpOnceAndAMissingOneWaits)
+{
+    const struct {
+        const char* label;
+        bool link; // else the folder is only gone (a disk not mounted)
+    } cases[] = {{"a link where the folder was", true}, {"the folder missing", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir dir;
+        const fs::path library = dir / "library";
+        writeFile(library / "Effects.localized" / "Glow" / "sub" / ".s1", "staged");
+        fs::create_directories(library / "Titles.localized");
+        JournalEntry entry;
+        entry.id = SafeFS::newJournalId();
+        entry.kind = "template";
+        entry.places.push_back({library.string(), "Effects.localized/Glow/sub", false});
+        entry.places.push_back({library.string(), "Titles.localized", false});
+        entry.items.push_back(item(JournalItem::Role::made, ".s1", "a.moti", identityOf(library / "Effects.localized" / "Glow" / "sub" / ".s1")));
+        SafeFS::Room room;
+        JournalItem elsewhere = roomIn(library / "Titles.localized", ".Blur.loomwork-install-" + entry.id, room);
+        elsewhere.place = 1;
+        entry.items.push_back(elsewhere);
+        // Another user renames the folder away, and may put his link at its name.
+        fs::rename(library / "Effects.localized" / "Glow" / "sub", dir / "moved");
+        if (c.link)
+            fs::create_directory_symlink(dir / "moved", library / "Effects.localized" / "Glow" / "sub");
+        TempDir data;
+        SafeFS::Journal journal;
+        ASSERT_EQ(journal.open((data / "journal").string()), 0);
+        ASSERT_EQ(journal.write(entry), 0);
+
+        const SafeFS::JournalReport first = SafeFS::recoverJournal(journal);
+        const std::string place = (library / "Effects.localized" / "Glow" / "sub").string();
+        EXPECT_EQ(readText(dir / "moved" / ".s1"), "staged") << "nothing followed through the link";
+        if (c.link) {
+            ASSERT_EQ(first.tell.size(), 1u);
+            EXPECT_NE(first.tell[0].find(place), std::string::npos) << first.tell[0];
+            EXPECT_TRUE(first.waits.empty());
+            EXPECT_TRUE(journal.entries().empty());
+            EXPECT_FALSE(fs::exists(library / "Titles.localized" / room.name())) << "the rest is put right";
+        } else {
+            EXPECT_TRUE(first.tell.empty());
+            ASSERT_EQ(first.waits.size(), 1u);
+            EXPECT_EQ(first.waits[0].place, place);
+            EXPECT_EQ(journal.entries().size(), 1u);
+            EXPECT_TRUE(fs::exists(library / "Titles.localized" / room.name())) << "nothing acted on while it waits";
+        }
+        const SafeFS::JournalReport second = SafeFS::recoverJournal(journal);
+        EXPECT_TRUE(second.tell.empty()) << "told once";
+        EXPECT_EQ(second.waits.size(), c.link ? 0u : 1u) << "a missing place is said at every start";
+    }
+}
+
+// An item is found by inode and birth time together: at an item's own name, in a folder only
+// this user changes, an item with its inode but another birth time (the inode handed out again)
+// is another item. The entry is then doubted and nothing is acted on, wherever in it the item is.
+TEST(Journal, AnInodeHandedOutAgainIsAnotherItem)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    writeFile(folder / "Glow" / "a", "the user's");
+    writeFile(folder / ".Blur.loomwork-incoming-0123456789abcdef" / "b", "the user's");
+    if (identityOf(folder / "Glow").born == 0)
+        GTEST_SKIP() << "this file system tells no birth times";
+    const auto reborn = [&](const fs::path& path) {
+        SafeFS::Identity identity = identityOf(path);
+        identity.born += 1;
+        return identity;
+    };
+    const struct {
+        const char* label;
+        JournalItem::Role role;
+        std::string path;
+        std::string target;
+    } cases[] = {
+        {"a made item at its hidden name", JournalItem::Role::made, ".Blur.loomwork-incoming-0123456789abcdef", "Blur"},
+        {"an old item at its own name", JournalItem::Role::old, "Glow", "Glow"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        JournalEntry entry = entryIn(folder, JournalEntry::State::undo);
+        entry.items.push_back(item(c.role, c.path, c.target, reborn(folder / c.path)));
+        const craft::Tree before = craft::snapshot(folder);
+        std::vector<std::string> notes;
+        EXPECT_EQ(SafeFS::recoverEntry(entry, &notes), EEXIST);
+        EXPECT_EQ(craft::describeDifference(before, craft::snapshot(folder)), "");
+        EXPECT_FALSE(notes.empty());
     }
 }

@@ -229,6 +229,22 @@ TEST(Journal, AnOldItemThatCannotGoBackKeepsTheFolderItLiesIn)
     EXPECT_FALSE(fs::exists(folder / ".staging"));
 }
 
+namespace {
+
+// A room of an entry in `folder`, made as a change makes it, recorded by identity.
+JournalItem roomIn(const fs::path& folder, const std::string& name, SafeFS::Room& room)
+{
+    const DirHandle::Fd at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_EQ(room.make(at.get(), name), 0);
+    JournalItem out;
+    out.role = JournalItem::Role::room;
+    out.path = name;
+    out.identity = room.identity();
+    return out;
+}
+
+} // namespace
+
 TEST(Journal, RecoveryFollowsNoLinkBelowAUserPlaceNorAnyInTheSystemLibrary)
 {
     TempDir dir;
@@ -239,9 +255,25 @@ TEST(Journal, RecoveryFollowsNoLinkBelowAUserPlaceNorAnyInTheSystemLibrary)
     entry.id = SafeFS::newJournalId();
     entry.places.push_back({(dir / "library").string(), "Effects.localized", false});
     entry.items.push_back(item(JournalItem::Role::made, ".staging", "", identityOf(dir / "victim" / ".staging")));
-    // The folder recorded there is gone from the place for good: given up, never followed.
-    EXPECT_EQ(SafeFS::recoverEntry(entry), 0);
+    // A room of the entry's elsewhere is put right as usual.
+    SafeFS::Room room;
+    entry.places.push_back({(dir / "library").string(), "", false});
+    entry.items.push_back(roomIn(dir / "library", ".Blur.loomwork-install-" + entry.id, room));
+    entry.items.back().place = 1;
+    // The folder recorded there is gone from the place for good: given up, said once, never
+    // followed; it does not wait as a missing disk does.
+    TempDir data;
+    SafeFS::Journal journal;
+    ASSERT_EQ(journal.open((data / "journal").string()), 0);
+    ASSERT_EQ(journal.write(entry), 0);
+    const SafeFS::JournalReport report = SafeFS::recoverJournal(journal);
+    ASSERT_EQ(report.tell.size(), 1u);
+    EXPECT_NE(report.tell[0].find((dir / "library" / "Effects.localized").string()), std::string::npos) << report.tell[0];
+    EXPECT_TRUE(report.waits.empty());
+    EXPECT_TRUE(journal.entries().empty());
+    EXPECT_TRUE(SafeFS::recoverJournal(journal).tell.empty());
     EXPECT_EQ(readText(dir / "victim" / ".staging" / "keep"), "victim's");
+    EXPECT_FALSE(fs::exists(dir / "library" / room.name()));
 
     // In the user's library links lead to a place, never out of it below.
     fs::create_directory(dir / "user");
@@ -314,21 +346,6 @@ TEST(Journal, FinishingNeverDisplacesAnItemTheEntryDoesNotName)
     EXPECT_EQ(readText(folder / "Blur" / "a.moti"), "the user's");
 }
 
-namespace {
-
-// A room of an entry in `folder`, made as a change makes it, recorded by identity.
-JournalItem roomIn(const fs::path& folder, const std::string& name, SafeFS::Room& room)
-{
-    const DirHandle::Fd at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
-    EXPECT_EQ(room.make(at.get(), name), 0);
-    JournalItem out;
-    out.role = JournalItem::Role::room;
-    out.path = name;
-    out.identity = room.identity();
-    return out;
-}
-
-} // namespace
 
 // Another user renamed the old copy an install moved beside the target before it was killed:
 // nothing can go back, so the new plug-in stays at its name, the entry is kept, and the user
@@ -597,62 +614,6 @@ TEST(Journal, ARoomHoldsOnlyWhatItsEntryRecorded)
         EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [&](const std::string& note) {
             return note.find((folder / back).string()) != std::string::npos;
         })) << back << " is named";
-    }
-}
-
-// A place recorded as a folder of the system library where a link stands now: that folder left
-// the place for good, with what the entry recorded in it. Recovery says so once and settles the
-// entry, putting right what it recorded elsewhere; a place merely missing still waits.
-TEST(Journal, APlaceThatBecameALinkIsGivenUpOnceAndAMissingOneWaits)
-{
-    const struct {
-        const char* label;
-        bool link; // else the folder is only gone (a disk not mounted)
-    } cases[] = {{"a link where the folder was", true}, {"the folder missing", false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        TempDir dir;
-        const fs::path library = dir / "library";
-        writeFile(library / "Effects.localized" / "Glow" / "sub" / ".s1", "staged");
-        fs::create_directories(library / "Titles.localized");
-        JournalEntry entry;
-        entry.id = SafeFS::newJournalId();
-        entry.kind = "template";
-        entry.places.push_back({library.string(), "Effects.localized/Glow/sub", false});
-        entry.places.push_back({library.string(), "Titles.localized", false});
-        entry.items.push_back(item(JournalItem::Role::made, ".s1", "a.moti", identityOf(library / "Effects.localized" / "Glow" / "sub" / ".s1")));
-        SafeFS::Room room;
-        JournalItem elsewhere = roomIn(library / "Titles.localized", ".Blur.loomwork-install-" + entry.id, room);
-        elsewhere.place = 1;
-        entry.items.push_back(elsewhere);
-        // Another user renames the folder away, and may put his link at its name.
-        fs::rename(library / "Effects.localized" / "Glow" / "sub", dir / "moved");
-        if (c.link)
-            fs::create_directory_symlink(dir / "moved", library / "Effects.localized" / "Glow" / "sub");
-        TempDir data;
-        SafeFS::Journal journal;
-        ASSERT_EQ(journal.open((data / "journal").string()), 0);
-        ASSERT_EQ(journal.write(entry), 0);
-
-        const SafeFS::JournalReport first = SafeFS::recoverJournal(journal);
-        const std::string place = (library / "Effects.localized" / "Glow" / "sub").string();
-        EXPECT_EQ(readText(dir / "moved" / ".s1"), "staged") << "nothing followed through the link";
-        if (c.link) {
-            ASSERT_EQ(first.tell.size(), 1u);
-            EXPECT_NE(first.tell[0].find(place), std::string::npos) << first.tell[0];
-            EXPECT_TRUE(first.waits.empty());
-            EXPECT_TRUE(journal.entries().empty());
-            EXPECT_FALSE(fs::exists(library / "Titles.localized" / room.name())) << "the rest is put right";
-        } else {
-            EXPECT_TRUE(first.tell.empty());
-            ASSERT_EQ(first.waits.size(), 1u);
-            EXPECT_EQ(first.waits[0].place, place);
-            EXPECT_EQ(journal.entries().size(), 1u);
-            EXPECT_TRUE(fs::exists(library / "Titles.localized" / room.name())) << "nothing acted on while it waits";
-        }
-        const SafeFS::JournalReport second = SafeFS::recoverJournal(journal);
-        EXPECT_TRUE(second.tell.empty()) << "told once";
-        EXPECT_EQ(second.waits.size(), c.link ? 0u : 1u) << "a missing place is said at every start";
     }
 }
 

@@ -594,7 +594,16 @@ bool AdminAuth::adminReplace(const QString& source, const QString& destination, 
     }
     const bool done = runReporting(replaceCommand(source, at), at.folder);
     leave();
-    return done;
+    // A helper stopped after its exchange has put the whole copy in place: the replace stands,
+    // and what it left of the old copy is the journal's, for the administrator at the next start.
+    SafeFS::Identity there;
+    if (done || SafeFS::identityAt(folder.get(), name, there) != 0 || !(there == incoming))
+        return done;
+    if (change.kept())
+        t_notes.append(QStringLiteral("「") + FsPath::displayText(at.name)
+                       + QStringLiteral("」的旧版本未能全部删除（管理员操作没有完成），操作记录已保留，下次启动时会再请求授权。"));
+    t_failure = Failure::none;
+    return true;
 }
 
 void AdminAuth::resetExplanation()

@@ -725,7 +725,6 @@ int recoverEntry(const JournalEntry& entry, std::vector<std::string>* notes)
     return error;
 }
 
-
 JournalReport recoverJournal(const Journal& journal, const std::function<bool(std::string_view id)>& running)
 {
     JournalReport out;

@@ -641,8 +641,6 @@ TEST_F(PluginBackupStoreTest, ARestoreStoppedAfterTheAdministratorsReplaceIsSett
                 EXPECT_TRUE(report.notes.empty()) << entry.kind << ": " << (report.notes.empty() ? "" : report.notes[0]);
                 EXPECT_TRUE(report.remains.empty()) << entry.kind;
             }
-            EXPECT_EQ(snapshot(path), original);
-            EXPECT_TRUE(hiddenSiblings(path).isEmpty()) << hiddenSiblings(path).join(", ").toStdString();
         });
         PluginBackupStore::restore(backup, plugin);
         EXPECT_EQ(helped, 1);

@@ -30,6 +30,21 @@ using namespace JournalText;
 
 namespace {
 
+// What an entry covers (a damaged one as far as it can be read): the user looks there.
+std::string coveredText(const JournalEntry& entry)
+{
+    constexpr std::size_t kShown = 10;
+    const std::vector<std::string> paths = coveredPaths(entry);
+    if (paths.empty())
+        return {};
+    std::string text = "\n它涉及：";
+    for (std::size_t i = 0; i < paths.size() && i < kShown; ++i)
+        text += (i ? "、" : "") + paths[i];
+    if (paths.size() > kShown)
+        text += " 等 " + std::to_string(paths.size()) + " 处";
+    return text + "\n请检查这些插件是否完整。";
+}
+
 // One place of an entry, opened once: its folder, and each parent folder of an item inside.
 class OpenedPlace
 {
@@ -81,8 +96,11 @@ bool lacksRights(int error)
 }
 
 struct Recovery {
-    const JournalEntry& entry;
+    JournalEntry entry;
     std::vector<std::unique_ptr<OpenedPlace>> places;
+    // Places of the system library where a link stands now: the folder recorded there has left
+    // it for good, with every item the entry recorded in it. Waiting would wait for ever.
+    std::vector<bool> gone;
     // The entry's rooms that were found, by item index.
     std::map<std::size_t, std::unique_ptr<Room>> rooms;
     int firstError = 0;
@@ -95,10 +113,13 @@ struct Recovery {
 
     explicit Recovery(const JournalEntry& e) : entry(e)
     {
-        for (const JournalPlace& place : e.places)
+        for (const JournalPlace& place : e.places) {
             places.push_back(std::make_unique<OpenedPlace>(place));
-        for (std::size_t i = 0; i < e.items.size(); ++i) {
-            const JournalItem& item = e.items[i];
+            gone.push_back(!place.followLinks && places.back()->error() == ELOOP);
+        }
+        std::erase_if(entry.items, [&](const JournalItem& item) { return gone[item.place]; });
+        for (std::size_t i = 0; i < entry.items.size(); ++i) {
+            const JournalItem& item = entry.items[i];
             const OpenedPlace& place = *places[item.place];
             if (item.role != JournalItem::Role::room || place.error() || !item.identity.known())
                 continue;
@@ -255,15 +276,17 @@ struct Recovery {
     }
 
     // `name` (in `room`, or beside it in the place's folder) is left for the administrator.
-    void wantRights(const JournalItem& item, const Room& room, const std::string& name, const Identity& identity,
+    // Without a room, the administrator's step makes one.
+    void wantRights(const JournalItem& item, const Room* room, const std::string& name, const Identity& identity,
                     bool inRoom)
     {
+        const std::string roomName = room ? room->name() : std::string();
         const bool known = std::any_of(report.remains.begin(), report.remains.end(), [&](const JournalRemains& r) {
-            return r.room == room.name() && r.name == name && r.inRoom == inRoom;
+            return r.room == roomName && r.name == name && r.inRoom == inRoom;
         });
         if (!known)
-            report.remains.push_back({entry.id, places[item.place]->shown(), name, identity, room.name(), room.identity(),
-                                      inRoom, returnName(item)});
+            report.remains.push_back({entry.id, places[item.place]->shown(), name, identity, roomName,
+                                      room ? room->identity() : Identity{}, inRoom, returnName(item)});
     }
 
     // Removes `item`, found at `spot`: in a room by checking and emptying it there; elsewhere
@@ -283,16 +306,16 @@ struct Recovery {
             error = removeInRoom(spot.fd, spot.name, expected, owners, place.fd(), returnName(item), removal);
             // Only an item right in the room can be named to the administrator's helper.
             if (lacksRights(error) && spot.room && spot.fd == spot.room->fd())
-                wantRights(item, *spot.room, spot.name, expected, true);
+                wantRights(item, spot.room, spot.name, expected, true);
         } else if (room) {
             const std::string inside = "." + entry.id + ".removing-" + std::to_string(++aside);
             error = removeThroughRoom(spot.fd, spot.name, room->fd(), inside, expected, owners, removal);
             Identity there;
             if (lacksRights(error) && removal.returnedAs.empty()) {
                 if (identityAt(room->fd(), inside, there) == 0 && there == expected)
-                    wantRights(item, *room, inside, expected, true);
+                    wantRights(item, room, inside, expected, true);
                 else if (spot.fd == place.fd())
-                    wantRights(item, *room, spot.name, expected, false); // it could not be moved
+                    wantRights(item, room, spot.name, expected, false); // it could not be moved
             }
         } else if (place.isPrivate() || !item.identity.known()) {
             // Nobody else renames here; an item without identity was seen empty by isItem().
@@ -300,6 +323,12 @@ struct Recovery {
                                           : removeEmpty(spot);
         } else {
             error = EPERM; // a shared folder without a room of ours: nothing goes by name there
+            // Another's (root's, beside its plug-in) is the administrator's, whose step takes
+            // it into a room of its own.
+            struct stat st;
+            if (spot.fd == place.fd() && ::fstatat(spot.fd, spot.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                && st.st_uid != ::geteuid())
+                wantRights(item, nullptr, spot.name, expected, false);
         }
         note(error);
         tellRemoval(item.place, item.path, error, removal);
@@ -642,8 +671,11 @@ struct Recovery {
     {
         using Role = JournalItem::Role;
         // A place out of reach proves nothing: the entry waits, whole.
-        for (const auto& place : places) {
-            if (place->error()) {
+        for (std::size_t i = 0; i < places.size(); ++i) {
+            const auto& place = places[i];
+            if (gone[i]) {
+                tell("以下位置原来的文件夹已不在那里（现在是符号链接），上次在其中没有完成的更改无法复原，不再等待：" + place->shown());
+            } else if (place->error()) {
                 report.waits.push_back({entry.id, place->shown(), place->error()});
                 note(place->error());
             }
@@ -652,8 +684,8 @@ struct Recovery {
             return firstError;
         if (const std::vector<std::string> doubted = doubts(); !doubted.empty()) {
             note(EEXIST);
-            for (const std::string& path : doubted)
-                tell("与操作记录不符，未做改动：" + path);
+            // The hidden names that differ mean nothing to the user; what the change covers does.
+            tell("上次没有完成的操作与磁盘上的现状不符（可能是从备份还原的），未做改动。" + coveredText(entry));
             return firstError;
         }
         bool finishing = entry.state == JournalEntry::State::finish;
@@ -693,25 +725,6 @@ int recoverEntry(const JournalEntry& entry, std::vector<std::string>* notes)
     return error;
 }
 
-namespace {
-
-// What a damaged entry covers, as far as it can be read: the user looks there.
-std::string coveredText(const JournalEntry& entry)
-{
-    constexpr std::size_t kShown = 10;
-    const std::vector<std::string> paths = coveredPaths(entry);
-    if (paths.empty())
-        return {};
-    std::string text = "\n它涉及：";
-    for (std::size_t i = 0; i < paths.size() && i < kShown; ++i)
-        text += (i ? "、" : "") + paths[i];
-    if (paths.size() > kShown)
-        text += " 等 " + std::to_string(paths.size()) + " 处";
-    return text + "\n请检查这些插件是否完整。";
-}
-
-} // namespace
-
 JournalReport recoverJournal(const Journal& journal, const std::function<bool(std::string_view id)>& running)
 {
     JournalReport out;
@@ -727,7 +740,9 @@ JournalReport recoverJournal(const Journal& journal, const std::function<bool(st
         }
         RecoveryReport report;
         if (recoverEntry(entry, report) == 0) {
-            (void)journal.remove(entry.id);
+            // Settled, yet something was left (a folder gone for good): said now, as the entry goes.
+            if (journal.remove(entry.id) == 0)
+                out.tell.insert(out.tell.end(), report.notes.begin(), report.notes.end());
             continue;
         }
         out.waits.insert(out.waits.end(), report.waits.begin(), report.waits.end());

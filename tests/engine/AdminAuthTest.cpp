@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -324,7 +326,8 @@ TEST_F(AdminAuthTest, PrepareRootAndReplaceDoWhatTheyBuild)
 
 // The helper moves the item (or makes its copy) into a room of ours that our journal names,
 // with the item, before it runs; a helper stopped halfway leaves it there, and recovery puts it
-// right by what was recorded: the removal finished, the replace's copy gone.
+// right by what was recorded: the removal finished, the replace's copy gone or, once in place,
+// the replace finished.
 TEST_F(AdminAuthTest, WhatAStoppedHelperLeftIsPutRightByTheJournal)
 {
     FakeAlertPresenter alerts;
@@ -351,6 +354,22 @@ TEST_F(AdminAuthTest, WhatAStoppedHelperLeftIsPutRightByTheJournal)
     AppJournal::recover();
     EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Keep"}));
     EXPECT_TRUE(QFileInfo::exists(category + "/Keep/a.txt"));
+    EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
+
+    // Stopped after its exchange: the whole copy stands, the replace is done, and what is left
+    // of the old copy is the journal's to remove.
+    runner.setBeforeRun([&] {
+        const QString incoming = category + "/" + roomOf(2) + "/incoming";
+        PluginFixtures::writeBytes(incoming + "/new.txt", "new");
+        ASSERT_EQ(::renameat2(AT_FDCWD, QFile::encodeName(incoming).constData(), AT_FDCWD,
+                              QFile::encodeName(category + "/Keep").constData(), RENAME_EXCHANGE), 0);
+    });
+    runner.queueOutcome({true, -1, {}, {}});
+    EXPECT_TRUE(AdminAuth::adminReplace(TestEnv::root() + "/source", category + "/Keep"));
+    EXPECT_TRUE(AdminAuth::lastNotes().join("").contains("下次启动时会再请求授权")) << AdminAuth::lastNotes().join("").toStdString();
+    AppJournal::recover();
+    EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Keep"}));
+    EXPECT_EQ(PackageMaker::readTree(category + "/Keep"), (QMap<QString, QByteArray>{{"new.txt", "new"}}));
     EXPECT_TRUE(QDir(AppJournal::folder()).isEmpty());
 }
 

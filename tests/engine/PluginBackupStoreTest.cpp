@@ -12,7 +12,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QThreadPool>
 
+#include <SafeFS/Journal.h>
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
 #include "engine/backup/PluginBackupError.h"
@@ -590,6 +593,63 @@ TEST_F(PluginBackupStoreTest, RefusedRestoreFallsBackToAdministratorReplace)
             EXPECT_TRUE(runner.commands().isEmpty());
         EXPECT_TRUE(hiddenSiblings(path).isEmpty());
         QFile::remove(path + "/edited.txt");
+    }
+}
+
+// Stopped right after the administrator's helper has replaced the plug-in: what the journal
+// holds then (the replace's entry, the restore's own) finds the restored plug-in standing and
+// the old one gone as asked, and settles without a word about a lost old version.
+TEST_F(PluginBackupStoreTest, ARestoreStoppedAfterTheAdministratorsReplaceIsSettledSilently)
+{
+    const QString path = makeRichPlugin(PluginRoot::system, ZFCPluginType::effect, "Glow");
+    Plugin plugin = pluginAt(path, PluginRoot::system);
+    const auto original = snapshot(path);
+    const auto backup = PluginBackupStore::createBackup(plugin, "汉化", 1);
+    const struct {
+        const char* label;
+        FaultyFileOps::Op op;
+        QString marker;
+    } cases[] = {
+        {"the staging copy refused", FaultyFileOps::Op::copyTree, ".loomwork-restoring"},
+        // The old plug-in moved nowhere: the restore's entry has named it all the same.
+        {"both exchanges refused", FaultyFileOps::Op::exchange, path},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        AdminAuth::resetExplanation();
+        PluginFixtures::writeBytes(path + "/edited.txt", "edited");
+        FakeAlertPresenter alerts;
+        alerts.setDefaultAnswer(true);
+        RecordingAdminRunner runner;
+        FaultyFileOps files;
+        files.failOn(c.op, c.marker, EACCES);
+        int helped = 0;
+        runner.setBeforeRun([&] {
+            const QStringList command = runner.commands().constLast();
+            if (command.value(1) != "replace")
+                return;
+            ++helped;
+            EXPECT_EQ(QProcess::execute(command.first(), command.mid(1)), 0);
+            // Every entry as a kill here leaves it.
+            SafeFS::Journal journal;
+            ASSERT_EQ(AppJournal::open(journal), 0);
+            const auto entries = journal.entries();
+            EXPECT_EQ(entries.size(), 2u);
+            for (const SafeFS::JournalEntry& entry : entries) {
+                SafeFS::RecoveryReport report;
+                EXPECT_EQ(SafeFS::recoverEntry(entry, report), 0) << entry.kind;
+                EXPECT_TRUE(report.notes.empty()) << entry.kind << ": " << (report.notes.empty() ? "" : report.notes[0]);
+                EXPECT_TRUE(report.remains.empty()) << entry.kind;
+            }
+        });
+        PluginBackupStore::restore(backup, plugin);
+        EXPECT_EQ(helped, 1);
+        AppJournal::recover();
+        QThreadPool::globalInstance()->waitForDone();
+        EXPECT_EQ(snapshot(path), original);
+        EXPECT_TRUE(hiddenSiblings(path).isEmpty());
+        EXPECT_TRUE(QDir(AppJournal::folder()).entryList(QDir::Files).isEmpty());
+        EXPECT_EQ(alerts.questions().size(), 1) << "only the explanation before the helper";
     }
 }
 

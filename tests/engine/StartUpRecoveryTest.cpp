@@ -256,7 +256,8 @@ TEST(StartUpRecovery, AJournalFolderThatCannotBeUsedIsSaidAtStartAndNamedByATemp
 
 // What a helper that died left, root's, the user cannot remove: each start offers the
 // administrator's step again (a declined offer is not repeated within the run) until it is
-// done, and then the entry is settled.
+// done, and then the entry is settled. So too for an old copy an install left beside its
+// plug-in when the administrator's step was stopped before it moved anything, its room gone.
 TEST(StartUpRecovery, RootsRemainsAreOfferedToTheAdministratorAtEachStart)
 {
     constexpr uid_t user = 4321;
@@ -275,9 +276,8 @@ TEST(StartUpRecovery, RootsRemainsAreOfferedToTheAdministratorAtEachStart)
         if (phase == "agree") {
             ASSERT_EQ(runner.commands().size(), 1);
             const QStringList command = runner.commands()[0];
-            EXPECT_TRUE(command.contains("remove-in-room")) << command.join(' ').toStdString();
-            EXPECT_TRUE(command.contains("Glow")) << command.join(' ').toStdString();
-            EXPECT_TRUE(command.contains(qEnvironmentVariable("LOOMWORK_TEST_ADMIN_ROOM")));
+            EXPECT_EQ(command.value(1), qEnvironmentVariable("LOOMWORK_TEST_ADMIN_OP")) << command.join(' ').toStdString();
+            EXPECT_TRUE(command.contains(qEnvironmentVariable("LOOMWORK_TEST_ADMIN_NAME"))) << command.join(' ').toStdString();
         } else {
             EXPECT_TRUE(runner.commands().isEmpty());
         }
@@ -291,60 +291,78 @@ TEST(StartUpRecovery, RootsRemainsAreOfferedToTheAdministratorAtEachStart)
     const auto closeHome = qScopeGuard([&] { ::chmod(home.constData(), 0700); });
     const QString category = categoryFolder(PluginRoot::system, ZFCPluginType::effect);
     ::chmod(QFile::encodeName(category).constData(), 0777);
-    // The user's own data and temporary folders.
-    const QString data = TestEnv::root() + "/data-user";
-    const QString temporary = TestEnv::root() + "/tmp-user";
-    QDir().mkpath(data + "/com.loomwork.app");
-    QDir().mkpath(temporary);
-    // His entry, as adminRemove writes it, and its room holding the half-removed plug-in, root's.
-    SafeFS::JournalEntry entry = entryIn(category, "admin");
-    entry.state = SafeFS::JournalEntry::State::finish;
-    const QString room = ".Glow.loomwork-removing-" + QString::fromStdString(entry.id);
-    writeBytes(category + "/" + room + "/Glow/Sub/f", "root's");
-    ASSERT_EQ(::chown(QFile::encodeName(category + "/" + room).constData(), user, user), 0);
-    ASSERT_EQ(::chmod(QFile::encodeName(category + "/" + room).constData(), 0700), 0);
-    SafeFS::Identity roomIdentity, glow;
-    ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(category + "/" + room), roomIdentity), 0);
-    ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(category + "/" + room + "/Glow"), glow), 0);
-    entry.items.push_back({SafeFS::JournalItem::Role::room, 0, room.toStdString(), "", roomIdentity});
-    entry.items.push_back({SafeFS::JournalItem::Role::old, 0, (room + "/Glow").toStdString(), "Glow", glow});
-    const QString journalFolder = data + "/com.loomwork.app/journal";
-    {
-        SafeFS::Journal journal;
-        ASSERT_EQ(journal.open(FsPath::toBytes(journalFolder)), 0);
-        ASSERT_EQ(journal.write(entry), 0);
-    }
-    for (const QString& path : {temporary, data, data + "/com.loomwork.app", journalFolder,
-                                journalFolder + "/" + QString::fromStdString(entry.id) + ".entry"})
-        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), user, user), 0);
-
-    // Each phase is a start of his, in a process of its own.
-    const auto start = [&](const QByteArray& phase) {
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LOOMWORK_START_UP_CHILD", "1");
-        env.insert("LOOMWORK_START_UP_CHILD_HOME", TestEnv::root());
-        env.insert("LOOMWORK_START_UP_CHILD_XDG_DATA_HOME", data);
-        env.insert("LOOMWORK_START_UP_CHILD_LOOMWORK_SYSTEM_LIBRARY", TestEnv::systemLibrary());
-        env.insert("LOOMWORK_TEST_ADMIN_PHASE", phase);
-        env.insert("LOOMWORK_TEST_ADMIN_ROOM", room);
-        env.insert("TMPDIR", temporary);
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start("/usr/bin/setpriv", {"--reuid=" + QString::number(user), "--regid=" + QString::number(user),
-                                         "--clear-groups", QCoreApplication::applicationFilePath(),
-                                         "--gtest_filter=StartUpRecovery.RootsRemainsAreOfferedToTheAdministratorAtEachStart"});
-        EXPECT_TRUE(child.waitForFinished(60000));
-        const QByteArray output = child.readAll();
-        EXPECT_EQ(child.exitCode(), 0) << phase.toStdString() << "\n" << output.toStdString();
-        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << phase.toStdString() << "\n" << output.toStdString();
+    const auto identityOf = [](const QString& path) {
+        SafeFS::Identity identity;
+        EXPECT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(path), identity), 0) << path.toStdString();
+        return identity;
     };
-    start("decline");
-    EXPECT_TRUE(QFileInfo::exists(category + "/" + room + "/Glow/Sub/f"));
-    start("agree");
-    // The administrator's helper did its work.
-    QDir(category + "/" + room + "/Glow").removeRecursively();
-    start("done");
-    EXPECT_FALSE(QFileInfo::exists(category + "/" + room));
-    EXPECT_TRUE(QDir(journalFolder).isEmpty());
+    const struct {
+        const char* label;
+        bool inRoom;
+    } cases[] = {{"half removed in the room of a helper that died", true}, {"an old copy beside, its room gone", false}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        // The user's own data and temporary folders.
+        const QString data = TestEnv::root() + "/data-user-" + QString::number(++n);
+        const QString temporary = TestEnv::root() + "/tmp-user-" + QString::number(n);
+        QDir().mkpath(data + "/com.loomwork.app");
+        QDir().mkpath(temporary);
+        SafeFS::JournalEntry entry = entryIn(category, c.inRoom ? "admin" : "install");
+        entry.state = SafeFS::JournalEntry::State::finish;
+        const QString room = (c.inRoom ? ".Glow.loomwork-removing-" : ".Glow.loomwork-install-") + QString::fromStdString(entry.id);
+        // What the administrator is to remove, root's: in adminRemove's room, or where an
+        // install's exchange left it, as its entry names it after the commit.
+        const QString left = c.inRoom ? room + "/Glow" : ".Glow.loomwork-incoming-" + QString::fromStdString(entry.id);
+        writeBytes(category + "/" + left + "/Sub/f", "root's");
+        if (c.inRoom) {
+            ASSERT_EQ(::chown(QFile::encodeName(category + "/" + room).constData(), user, user), 0);
+            ASSERT_EQ(::chmod(QFile::encodeName(category + "/" + room).constData(), 0700), 0);
+            entry.items.push_back({SafeFS::JournalItem::Role::room, 0, room.toStdString(), "", identityOf(category + "/" + room)});
+            entry.items.push_back({SafeFS::JournalItem::Role::old, 0, left.toStdString(), "Glow", identityOf(category + "/" + left)});
+        } else {
+            entry.items.push_back({SafeFS::JournalItem::Role::room, 0, room.toStdString(), "", {1, 2, 3}});
+            entry.items.push_back({SafeFS::JournalItem::Role::made, 0, left.toStdString(), "", identityOf(category + "/" + left)});
+        }
+        const QString journalFolder = data + "/com.loomwork.app/journal";
+        {
+            SafeFS::Journal journal;
+            ASSERT_EQ(journal.open(FsPath::toBytes(journalFolder)), 0);
+            ASSERT_EQ(journal.write(entry), 0);
+        }
+        for (const QString& path : {temporary, data, data + "/com.loomwork.app", journalFolder,
+                                    journalFolder + "/" + QString::fromStdString(entry.id) + ".entry"})
+            ASSERT_EQ(::chown(QFile::encodeName(path).constData(), user, user), 0);
+
+        // Each phase is a start of his, in a process of its own.
+        const auto start = [&](const QByteArray& phase) {
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("LOOMWORK_START_UP_CHILD", "1");
+            env.insert("LOOMWORK_START_UP_CHILD_HOME", TestEnv::root());
+            env.insert("LOOMWORK_START_UP_CHILD_XDG_DATA_HOME", data);
+            env.insert("LOOMWORK_START_UP_CHILD_LOOMWORK_SYSTEM_LIBRARY", TestEnv::systemLibrary());
+            env.insert("LOOMWORK_TEST_ADMIN_PHASE", phase);
+            env.insert("LOOMWORK_TEST_ADMIN_OP", c.inRoom ? "remove-in-room" : "remove");
+            env.insert("LOOMWORK_TEST_ADMIN_NAME", c.inRoom ? room : left);
+            env.insert("TMPDIR", temporary);
+            child.setProcessEnvironment(env);
+            child.setProcessChannelMode(QProcess::MergedChannels);
+            child.start("/usr/bin/setpriv", {"--reuid=" + QString::number(user), "--regid=" + QString::number(user),
+                                             "--clear-groups", QCoreApplication::applicationFilePath(),
+                                             "--gtest_filter=StartUpRecovery.RootsRemainsAreOfferedToTheAdministratorAtEachStart"});
+            EXPECT_TRUE(child.waitForFinished(60000));
+            const QByteArray output = child.readAll();
+            EXPECT_EQ(child.exitCode(), 0) << phase.toStdString() << "\n" << output.toStdString();
+            EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << phase.toStdString() << "\n" << output.toStdString();
+        };
+        start("decline");
+        EXPECT_TRUE(QFileInfo::exists(category + "/" + left + "/Sub/f"));
+        start("agree");
+        // The administrator's helper did its work.
+        QDir(category + "/" + left).removeRecursively();
+        start("done");
+        EXPECT_EQ(PackageMaker::namesIn(category), QStringList()) << PackageMaker::namesIn(category).join(", ").toStdString();
+        EXPECT_TRUE(QDir(journalFolder).isEmpty());
+    }
 }

@@ -229,6 +229,22 @@ TEST(Journal, AnOldItemThatCannotGoBackKeepsTheFolderItLiesIn)
     EXPECT_FALSE(fs::exists(folder / ".staging"));
 }
 
+namespace {
+
+// A room of an entry in `folder`, made as a change makes it, recorded by identity.
+JournalItem roomIn(const fs::path& folder, const std::string& name, SafeFS::Room& room)
+{
+    const DirHandle::Fd at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_EQ(room.make(at.get(), name), 0);
+    JournalItem out;
+    out.role = JournalItem::Role::room;
+    out.path = name;
+    out.identity = room.identity();
+    return out;
+}
+
+} // namespace
+
 TEST(Journal, RecoveryFollowsNoLinkBelowAUserPlaceNorAnyInTheSystemLibrary)
 {
     TempDir dir;
@@ -239,8 +255,25 @@ TEST(Journal, RecoveryFollowsNoLinkBelowAUserPlaceNorAnyInTheSystemLibrary)
     entry.id = SafeFS::newJournalId();
     entry.places.push_back({(dir / "library").string(), "Effects.localized", false});
     entry.items.push_back(item(JournalItem::Role::made, ".staging", "", identityOf(dir / "victim" / ".staging")));
-    EXPECT_EQ(SafeFS::recoverEntry(entry), ELOOP);
+    // A room of the entry's elsewhere is put right as usual.
+    SafeFS::Room room;
+    entry.places.push_back({(dir / "library").string(), "", false});
+    entry.items.push_back(roomIn(dir / "library", ".Blur.loomwork-install-" + entry.id, room));
+    entry.items.back().place = 1;
+    // The folder recorded there is gone from the place for good: given up, said once, never
+    // followed; it does not wait as a missing disk does.
+    TempDir data;
+    SafeFS::Journal journal;
+    ASSERT_EQ(journal.open((data / "journal").string()), 0);
+    ASSERT_EQ(journal.write(entry), 0);
+    const SafeFS::JournalReport report = SafeFS::recoverJournal(journal);
+    ASSERT_EQ(report.tell.size(), 1u);
+    EXPECT_NE(report.tell[0].find((dir / "library" / "Effects.localized").string()), std::string::npos) << report.tell[0];
+    EXPECT_TRUE(report.waits.empty());
+    EXPECT_TRUE(journal.entries().empty());
+    EXPECT_TRUE(SafeFS::recoverJournal(journal).tell.empty());
     EXPECT_EQ(readText(dir / "victim" / ".staging" / "keep"), "victim's");
+    EXPECT_FALSE(fs::exists(dir / "library" / room.name()));
 
     // In the user's library links lead to a place, never out of it below.
     fs::create_directory(dir / "user");
@@ -313,21 +346,6 @@ TEST(Journal, FinishingNeverDisplacesAnItemTheEntryDoesNotName)
     EXPECT_EQ(readText(folder / "Blur" / "a.moti"), "the user's");
 }
 
-namespace {
-
-// A room of an entry in `folder`, made as a change makes it, recorded by identity.
-JournalItem roomIn(const fs::path& folder, const std::string& name, SafeFS::Room& room)
-{
-    const DirHandle::Fd at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
-    EXPECT_EQ(room.make(at.get(), name), 0);
-    JournalItem out;
-    out.role = JournalItem::Role::room;
-    out.path = name;
-    out.identity = room.identity();
-    return out;
-}
-
-} // namespace
 
 // Another user renamed the old copy an install moved beside the target before it was killed:
 // nothing can go back, so the new plug-in stays at its name, the entry is kept, and the user
@@ -497,8 +515,11 @@ TEST(Journal, AnEntryWhoseItemsAreNotOnDiskAnyMoreIsKeptAndToldOnce)
         const auto says = [&](const std::string& text) {
             return std::any_of(told.begin(), told.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
         };
-        EXPECT_TRUE(says((folder / room.name()).string())) << "the room the entry names is another folder now";
-        EXPECT_TRUE(says((folder / (shared ? "Blur" : replaced)).string()));
+        // The plug-ins the entries cover, never the hidden names the user never saw.
+        EXPECT_TRUE(says((folder / "Glow").string()));
+        EXPECT_FALSE(says(room.name()));
+        EXPECT_TRUE(says((folder / "Blur").string()));
+        EXPECT_FALSE(says(replaced));
         EXPECT_TRUE(SafeFS::recoverJournal(journal).tell.empty()) << "told once";
         EXPECT_EQ(journal.entries().size(), 2u);
         EXPECT_EQ(craft::describeDifference(before, craft::snapshot(folder)), "");
@@ -594,4 +615,26 @@ TEST(Journal, ARoomHoldsOnlyWhatItsEntryRecorded)
             return note.find((folder / back).string()) != std::string::npos;
         })) << back << " is named";
     }
+}
+
+// An item is found by inode and birth time together: at an item's own name, in a folder only
+// this user changes, an item with its inode but another birth time (the inode handed out again)
+// is another item. The entry is then doubted and nothing is acted on.
+TEST(Journal, AnInodeHandedOutAgainIsAnotherItem)
+{
+    TempDir dir;
+    const fs::path folder = dir / "Effects.localized";
+    writeFile(folder / "Glow" / "a", "the user's");
+    SafeFS::Identity reborn = identityOf(folder / "Glow");
+    if (reborn.born == 0)
+        GTEST_SKIP() << "this file system tells no birth times";
+    reborn.born += 1;
+    JournalEntry entry = entryIn(folder, JournalEntry::State::undo);
+    entry.items.push_back(item(JournalItem::Role::old, "Glow", "Glow", reborn));
+    const craft::Tree before = craft::snapshot(folder);
+    std::vector<std::string> notes;
+    EXPECT_EQ(SafeFS::recoverEntry(entry, &notes), EEXIST);
+    EXPECT_EQ(craft::describeDifference(before, craft::snapshot(folder)), "");
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find((folder / "Glow").string()), std::string::npos) << notes[0];
 }

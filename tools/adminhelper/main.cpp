@@ -7,8 +7,9 @@
 //   remove-in-room ROOT FOLDER ROOM ROOM-ID INSIDE ITEM-ID SHOWN ASKER
 //        removes INSIDE of ROOM while it is ITEM-ID
 //   replace ROOT FOLDER NAME SOURCE ROOM ROOM-ID OLD-ID ASKER
-//        copies SOURCE into ROOM, puts the copy at NAME, and removes what stood there while it
-//        is OLD-ID ("0:0:0": nothing was there)
+//        copies SOURCE into ROOM (into its empty folder "incoming" where the application made
+//        one), puts the copy at NAME, and removes what stood there while it is OLD-ID ("0:0:0":
+//        nothing was there)
 //   mkdir ROOT PATH            creates the folder and what is missing above it, then opens
 //                              the folder's tree to everyone
 //   prepare-root ROOT          creates ROOT and its four category folders, then opens ROOT's
@@ -246,6 +247,35 @@ int removeItemInRoom(const std::vector<std::string>& a, uid_t asker, int& status
     return removeInRoom(room, parent.get(), a[3], item, a[5], asker, status);
 }
 
+// SOURCE's content copied into the empty folder `name` of the room, which then takes SOURCE's
+// mode and our ownership, as a copy made here would. The application made that folder and
+// recorded it before this run: once it stands at the item's name, its recovery knows the replace
+// is done.
+int fillFolder(const std::string& source, int room, const std::string& name)
+{
+    Fd into;
+    if (const int error = DirHandle::openChild(room, name, into))
+        return error;
+    std::vector<std::string> names;
+    if (const int error = DirHandle::listNames(into.get(), names))
+        return error;
+    if (!names.empty())
+        return EEXIST;
+    const Fd from(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!from.valid() || ::fstat(from.get(), &st) != 0)
+        return errno;
+    if (const int error = DirHandle::listNames(from.get(), names))
+        return error;
+    for (const std::string& child : names) {
+        if (const int error = DirHandle::copyAt(from.get(), child, into.get(), child))
+            return error;
+    }
+    if (::fchown(into.get(), ::geteuid(), ::getegid()) != 0 || ::fchmod(into.get(), st.st_mode & 0777) != 0)
+        return errno;
+    return 0;
+}
+
 // The copy is made in the room first, then exchanged with the item: a copy that fails (a full
 // disk) leaves the old item as it was. Every other local user may rename or exchange the name
 // meanwhile, so what comes out of each exchange is checked, and the copy is dropped only while
@@ -277,7 +307,9 @@ int replaceItem(const std::vector<std::string>& a, uid_t asker, int& status)
             status = kNotTheItem;
         }
     };
-    if (const int error = DirHandle::copyInto(source, room.fd(), copy)) {
+    struct stat premade {};
+    const bool fill = ::fstatat(room.fd(), copy.c_str(), &premade, AT_SYMLINK_NOFOLLOW) == 0;
+    if (const int error = fill ? fillFolder(source, room.fd(), copy) : DirHandle::copyInto(source, room.fd(), copy)) {
         // Made by us in our room: what stands there is the partial copy.
         if (SafeFS::identityAt(room.fd(), copy, made) == 0)
             dropCopy();

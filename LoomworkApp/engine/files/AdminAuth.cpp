@@ -566,20 +566,47 @@ bool AdminAuth::adminReplace(const QString& source, const QString& destination, 
     at.room = FsPath::fromBytes(room.name());
     at.roomIdentity = room.identity();
     const std::string name = FsPath::toBytes(at.name);
-    // The copy the helper makes has no identity we could know: in our room it is ours anyway.
-    change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::made, place, room.name() + "/incoming", name, {}));
-    if (at.identity.known()) {
-        change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::old, place, room.name() + "/incoming", name, at.identity));
-        change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::old, place, room.name() + "/replaced", name, at.identity));
-    }
-    if (change.write() != 0) {
+    // The helper fills a folder we make and record here, and puts it in place only once it is
+    // whole: standing at the name it says the replace is done, whenever this process stops
+    // (recovery finishes it, the old copy goes); anywhere else it is removed and the old item
+    // stays. Recorded at its name only, so that recovery never moves a half-filled one there.
+    SafeFS::Identity incoming;
+    if (DirHandle::makeFolderAt(room.fd(), "incoming", 0700) != 0
+        || SafeFS::identityAt(room.fd(), "incoming", incoming) != 0) {
         removeRoom(change, room, folder.get());
         t_failure = Failure::failed;
         return false;
     }
+    change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::made, place, name, name, incoming));
+    if (at.identity.known()) {
+        change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::old, place, room.name() + "/incoming", name, at.identity));
+        change.items().push_back(JournalChange::item(SafeFS::JournalItem::Role::old, place, room.name() + "/replaced", name, at.identity));
+    }
+    // Our folder, while it is ours and empty (a helper that died may have left another item
+    // exchanged in at its name).
+    const auto leave = [&] {
+        SafeFS::Identity there;
+        if (SafeFS::identityAt(room.fd(), "incoming", there) == 0 && there == incoming)
+            (void)::unlinkat(room.fd(), "incoming", AT_REMOVEDIR);
+        removeRoom(change, room, folder.get());
+    };
+    if (change.setState(SafeFS::JournalEntry::State::finish) != 0) {
+        leave();
+        t_failure = Failure::failed;
+        return false;
+    }
     const bool done = runReporting(replaceCommand(source, at), at.folder);
-    removeRoom(change, room, folder.get());
-    return done;
+    leave();
+    // A helper stopped after its exchange has put the whole copy in place: the replace stands,
+    // and what it left of the old copy is the journal's, for the administrator at the next start.
+    SafeFS::Identity there;
+    if (done || SafeFS::identityAt(folder.get(), name, there) != 0 || !(there == incoming))
+        return done;
+    if (change.kept())
+        t_notes.append(QStringLiteral("「") + FsPath::displayText(at.name)
+                       + QStringLiteral("」的旧版本未能全部删除（管理员操作没有完成），操作记录已保留，下次启动时会再请求授权。"));
+    t_failure = Failure::none;
+    return true;
 }
 
 void AdminAuth::resetExplanation()

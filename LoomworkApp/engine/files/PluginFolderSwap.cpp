@@ -298,9 +298,18 @@ int PluginFolderSwap::place(const QString& staged, const QString& name, const Se
         else if (!error)
             m_old = Old::inRoom;
         if (error) {
-            // The old item not back at its name waits where the entry says: recovery's.
-            if (!(identityIn(m_parent.get(), nameBytes) == old))
+            // The old item not back at its name waits where the entry says: recovery's. Back
+            // there, the entry stops naming it, so that a later step of the change (the
+            // administrator's replace) is not taken for its loss.
+            if (!(identityIn(m_parent.get(), nameBytes) == old)) {
                 m_change->keep();
+            } else {
+                std::erase_if(items, [&](const SafeFS::JournalItem& item) {
+                    return item.role == Role::old && item.place == m_place && item.target == nameBytes && item.identity == old;
+                });
+                if (const int written = writeJournal())
+                    return written;
+            }
             return failed(error, target);
         }
         m_pending = true;

@@ -37,8 +37,10 @@
 //
 // An entry goes only once every item it records has been acted on or is proven to need
 // nothing. Not finding an item proves nothing by itself:
-//   - A place that cannot be opened (its disk not mounted, a folder gone, a link met) proves
-//     nothing: nothing of the entry is acted on, and it waits, said at every recovery.
+//   - A place that cannot be opened (its disk not mounted, a folder gone) proves nothing:
+//     nothing of the entry is acted on, and it waits, said at every recovery. A link where a
+//     place of the system library was recorded says that folder has left the place for good:
+//     its items are given up, said once, and the rest of the entry is recovered as usual.
 //   - An item's own name (its path outside a room; a room's name while the room is not found)
 //     held by something that is no item of the entry (the library restored from a backup,
 //     another item renamed there) proves nothing either: nothing of the entry is acted on.
@@ -97,7 +99,8 @@ struct JournalWait {
 
 // An item recovery could not remove for want of rights, for the administrator: `name` inside
 // the entry's room `room` of `folder` (`inRoom`), else at `name` in `folder` with that room
-// beside it to take it into. Acted on only while it is `identity`.
+// beside it to take it into (none when the room is gone: the administrator's step makes its
+// own). Acted on only while it is `identity`.
 struct JournalRemains {
     std::string id;     // the entry's
     std::string folder; // the place's path
@@ -194,8 +197,8 @@ private:
 
 // What recoverJournal() has for the user.
 struct JournalReport {
-    // Once: what an entry left that could not be put right (the entry is kept, marked told),
-    // and each damaged entry (set aside), with the paths it covers.
+    // Once: what an entry left that could not be put right (the entry is kept, marked told, or
+    // settled), and each damaged entry (set aside), with the paths it covers.
     std::vector<std::string> tell;
     // Every time: entries waiting on a place that cannot be opened, and items that need the
     // administrator (their entries kept).

@@ -58,11 +58,6 @@ struct Case {
     std::function<void(const Scene&)> actAndCheck;
 };
 
-QString translated(const QString& path)
-{
-    return QString::fromUtf8(PluginFixtures::readBytes(path));
-}
-
 // A quick backup of the plug-in into one package is refused, and writes nothing.
 void packRefused(const Scene& scene)
 {
@@ -93,8 +88,7 @@ const QList<Case>& cases()
              EXPECT_EQ(PackageMaker::readTree(PluginBackupStore::payloadCopy(*outcome.backup).value_or("")),
                        scene.goodBefore)
                  << "the backup holds what the translation changed";
-             EXPECT_TRUE(translated(scene.category + "/NGood/Good.motn").contains("标题颜色"));
-             EXPECT_EQ(PackageMaker::readTree(scene.category + "/Good"), scene.neighbourBefore);
+             EXPECT_TRUE(PluginFixtures::readBytes(scene.category + "/NGood/Good.motn").contains("标题颜色"));
          }},
         // A rewrite reads the template, and the neighbour puts his file at its name at once.
         {"rewrite", PluginRoot::system, "Good/Good.motn", "Theirs.motn", "Good.motn", "0",
@@ -107,7 +101,6 @@ const QList<Case>& cases()
              }
              TemplateChange::waitForRemovals();
              EXPECT_TRUE(message.contains("「Good」" + kChanged)) << message.toStdString();
-             EXPECT_EQ(PluginFixtures::readBytes(scene.good.path + "/Good.motn"), scene.neighbourTemplate);
              EXPECT_EQ(PluginFixtures::readBytes(scene.category + "/Theirs.motn"), scene.goodBefore["Good.motn"]);
              EXPECT_EQ(PackageMaker::namesIn(scene.good.path), (QStringList{"Good.motn", "Inner"}));
          }},
@@ -158,7 +151,7 @@ void runCase(const Case& which)
         arm();
     }
     which.actAndCheck(scene);
-    // The neighbour did move: his folder or file stands at the plug-in's names.
+    // The neighbour did move, and his folder or file stands untouched at the plug-in's names.
     const QString moved = scene.category + "/" + which.a;
     EXPECT_TRUE(QFileInfo(moved).isDir() ? PackageMaker::readTree(moved) == scene.neighbourBefore
                                          : PluginFixtures::readBytes(moved) == scene.neighbourTemplate)

@@ -3,7 +3,6 @@
 #include <string>
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,28 +57,4 @@ TEST(FolderCopy, AFolderAnotherUserPutAtTheNameIsNeverCopiedInto)
         EXPECT_EQ(st.st_uid, 4242u) << "his folder stands where the copy made its own";
         EXPECT_TRUE(fs::is_empty(theirs));
     }
-}
-
-// A copy of an open folder reads what that handle holds: the folder put at its name since, and
-// the name's new content, are not what is copied.
-TEST(FolderCopy, AnOpenFolderIsCopiedWhateverStandsAtItsNameNow)
-{
-    TempDir dir;
-    writeFile(dir / "Glow" / "a.txt", "ours");
-    writeFile(dir / "Glow" / "Sub" / "b.txt", "ours too");
-    ::chmod((dir / "Glow" / "Sub").c_str(), 0750);
-    const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const DirHandle::Fd glow(::open((dir / "Glow").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    writeFile(dir / "Theirs" / "a.txt", "theirs");
-    ASSERT_EQ(::renameat2(AT_FDCWD, (dir / "Glow").c_str(), AT_FDCWD, (dir / "Theirs").c_str(), RENAME_EXCHANGE), 0);
-
-    EXPECT_EQ(DirHandle::copyFolder(glow.get(), parent.get(), "Copy"), 0);
-    EXPECT_EQ(readFile(dir / "Copy" / "a.txt"), "ours");
-    EXPECT_EQ(readFile(dir / "Copy" / "Sub" / "b.txt"), "ours too");
-    EXPECT_EQ(fs::status(dir / "Copy" / "Sub").permissions() & fs::perms::all, fs::perms(0750));
-    // The handle is read from its start, and an existing name is refused as by copyAt.
-    EXPECT_EQ(DirHandle::copyFolder(glow.get(), parent.get(), "Copy2"), 0);
-    EXPECT_EQ(readFile(dir / "Copy2" / "a.txt"), "ours");
-    EXPECT_EQ(DirHandle::copyFolder(glow.get(), parent.get(), "Copy"), EEXIST);
-    EXPECT_EQ(DirHandle::copyFolder(glow.get(), parent.get(), ".."), EINVAL);
 }

@@ -1,12 +1,13 @@
 #include "engine/operations/OperationsCenter.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -72,30 +73,27 @@ QString describe(const std::exception_ptr& error)
     return PackageFiles::describe(error, true);
 }
 
-// The plug-ins of a backup that were found exchanged since the list showed them, by name.
-struct UnlikeShown {
-    std::mutex mutex;
-    QStringList names;
-};
+// The first plug-in of a backup found exchanged since the list showed it (its index); none is
+// SIZE_MAX. Set where no memory may be asked for.
+using UnlikeShown = std::atomic<std::size_t>;
 
 QString changedAfterShown(const QString& name)
 {
     return QStringLiteral("「") + name + QStringLiteral("」在列表显示后已被改动或替换，未备份。请刷新列表后重试。");
 }
 
-// Opens a plug-in's folder when the packer gets to it, and only the one the list showed
-// (`seen`; unknown checks nothing): the package is read through that handle, so a folder
-// exchanged onto the plug-in's name since is never packed under it. In the system library the
-// folder is reached from the library's root without following a link, and a backup of many
-// plug-ins holds few handles at a time. The packer's messages still name the plug-in's folder.
-std::function<int()> shownFolder(const QString& path, const SafeFS::Identity& seen,
+// Opens the folder of the backup's plug-in `index` when the packer gets to it, and only the one
+// the list showed (`seen`; unknown checks nothing): the package is read through that handle,
+// so a folder exchanged onto the plug-in's name since is never packed under it. In the system
+// library the folder is reached from the library's root without following a link, and a
+// backup of many plug-ins holds few handles at a time. The packer's messages still name the
+// plug-in's folder.
+std::function<int()> shownFolder(const QString& path, const SafeFS::Identity& seen, std::size_t index,
                                  const std::shared_ptr<UnlikeShown>& unlike)
 {
-    const std::string native = FsPath::toBytes(path);
-    const QString name = FsPath::displayText(QFileInfo(path).fileName());
-    const auto unlikeShown = [unlike, name] {
-        const std::lock_guard lock(unlike->mutex);
-        unlike->names.append(name);
+    const auto unlikeShown = [unlike, index] {
+        std::size_t none = SIZE_MAX;
+        unlike->compare_exchange_strong(none, index);
         errno = ESTALE;
         return -1;
     };
@@ -103,7 +101,7 @@ std::function<int()> shownFolder(const QString& path, const SafeFS::Identity& se
     if (!in) {
         // The user's own library: nobody else renames there, so a look at the name just before
         // it is opened tells what is opened (a linked plug-in folder is followed).
-        return [native, seen, unlikeShown] {
+        return [native = FsPath::toBytes(path), seen, unlikeShown] {
             SafeFS::Identity found;
             if (seen.known() && SafeFS::identityAt(AT_FDCWD, native, found) == 0 && !(found == seen))
                 return unlikeShown();
@@ -642,10 +640,10 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
             return;
         }
     }
-    const auto unlike = std::make_shared<UnlikeShown>();
+    const auto unlike = std::make_shared<UnlikeShown>(SIZE_MAX);
     std::vector<ZFCPackItem> reading = items;
     for (std::size_t i = 0; i < reading.size(); ++i)
-        reading[i].openFolder = shownFolder(fromNative(reading[i].sourceDir), seen.at(i), unlike);
+        reading[i].openFolder = shownFolder(fromNative(reading[i].sourceDir), seen.at(i), i, unlike);
     // A pack killed earlier left its temporaries where this one writes.
     const fs::path target = nativePath(destination);
     ZFCLeftovers::removeStalePackTemporaries(mode == BackupMode::single ? target.parent_path() : target,
@@ -657,12 +655,10 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
             ZFCPacker::packEach(reading, nativePath(destination), progress);
     } catch (...) {
         throttle.flush();
-        QString message = describe(std::current_exception());
-        {
-            const std::lock_guard lock(unlike->mutex);
-            if (!unlike->names.isEmpty())
-                message = changedAfterShown(unlike->names.first());
-        }
+        const std::size_t unlikeAt = unlike->load();
+        const QString message = unlikeAt < items.size()
+            ? changedAfterShown(FsPath::displayText(fromNative(items[unlikeAt].sourceDir.filename())))
+            : describe(std::current_exception());
         post(guard, [message](OperationsCenter& center) { center.publishFailure(QStringLiteral("备份失败"), message); });
         return;
     }

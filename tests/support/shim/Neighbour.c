@@ -21,9 +21,8 @@ static int g_calls;
 static int g_armed;
 static int g_opens;
 
-static int listed(const char* list, int call)
+static int listed(const char* at, int call)
 {
-    const char* at = list;
     if (!at)
         return 0;
     while (*at) {
@@ -76,8 +75,10 @@ void loomwork_neighbour_arm(void)
 
 static void opened(const char* path, int fd)
 {
+    if (fd < 0 || !path || !__atomic_load_n(&g_armed, __ATOMIC_SEQ_CST))
+        return;
     const char* name = getenv("LOOMWORK_NEIGHBOUR_OPENED");
-    if (fd < 0 || !name || !path || !__atomic_load_n(&g_armed, __ATOMIC_SEQ_CST))
+    if (!name)
         return;
     const char* slash = strrchr(path, '/');
     if (strcmp(slash ? slash + 1 : path, name) != 0)

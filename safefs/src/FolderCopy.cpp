@@ -182,6 +182,7 @@ int makeCopyFolder(int parent, const std::string& name, Fd& made)
 {
     if (::mkdirat(parent, name.c_str(), 0700) != 0)
         return errno;
+    stepHook(parent, name);
     Fd fd(::openat(parent, name.c_str(), kFolderFlags));
     if (!fd.valid())
         return refusalOf(errno, parent, name);
@@ -203,18 +204,10 @@ int finishFolder(int made, const struct stat& st)
     return ::futimens(made, times) == 0 ? 0 : errno;
 }
 
-// One walk through the source, and one that follows it through the copy.
-int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name, CopyBuffer& buffer)
+// One walk through the source folder `folder` (whose status is `top`), and one that follows it
+// through the copy `copyName` made in `parent`.
+int copyFolderAt(Fd folder, const struct stat& top, int parent, const std::string& copyName, CopyBuffer& buffer)
 {
-    if (!isPlainName(sourceName) || !isPlainName(name))
-        return EINVAL;
-    const std::string copyName = nameOf(name);
-    struct stat st {};
-    Fd folder;
-    if (const int error = copyOneAt(sourceParent, nameOf(sourceName), parent, copyName, buffer, st, folder))
-        return error;
-    if (!folder.valid())
-        return 0;
     FolderWalk source;
     FolderWalk copy;
     Fd made;
@@ -224,7 +217,8 @@ int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::s
     if (!error)
         error = copy.start(std::move(made), false);
     // Each folder's source status, for its mode and times once its content is in.
-    std::vector<struct stat> folders{st};
+    std::vector<struct stat> folders{top};
+    struct stat st {};
     while (!error) {
         const int from = source.fd(error);
         const int to = from < 0 ? -1 : copy.fd(error);
@@ -251,6 +245,19 @@ int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::s
     return error;
 }
 
+int copyItemAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name, CopyBuffer& buffer)
+{
+    if (!isPlainName(sourceName) || !isPlainName(name))
+        return EINVAL;
+    const std::string copyName = nameOf(name);
+    struct stat st {};
+    Fd folder;
+    if (const int error = copyOneAt(sourceParent, nameOf(sourceName), parent, copyName, buffer, st, folder))
+        return error;
+    if (!folder.valid())
+        return 0;
+    return copyFolderAt(std::move(folder), st, parent, copyName, buffer);
+}
 
 } // namespace
 
@@ -258,6 +265,21 @@ int copyAt(int sourceParent, std::string_view sourceName, int parent, std::strin
 {
     CopyBuffer buffer;
     return copyItemAt(sourceParent, sourceName, parent, name, buffer);
+}
+
+int copyFolder(int folder, int parent, std::string_view name)
+{
+    if (!isPlainName(name))
+        return EINVAL;
+    // A handle of its own, read from the start, whatever the caller's has read.
+    Fd own(::openat(folder, ".", kFolderFlags));
+    if (!own.valid())
+        return errno;
+    struct stat st {};
+    if (::fstat(own.get(), &st) != 0)
+        return errno;
+    CopyBuffer buffer;
+    return copyFolderAt(std::move(own), st, parent, nameOf(name), buffer);
 }
 
 int copyContent(int in, int out, std::size_t step)

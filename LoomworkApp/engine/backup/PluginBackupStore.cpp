@@ -192,7 +192,7 @@ QString PluginBackupStore::folderName(const QDateTime& localTime, const QString&
         + QLatin1Char('-') + suffix;
 }
 
-PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount)
+PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount, int folder)
 {
     const QString action = QStringLiteral("无法拷贝插件") + quoted(plugin.name);
     // A system plug-in that is a link, or lies behind one, is refused before anything is made.
@@ -238,7 +238,7 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
         // way swapped for a link after the check never brings what it leads to into the backup,
         // from where a restore would put it in the shared library: a plug-in swapped for a link
         // copies as that link, which is refused here.
-        const int error = files.copyTree(plugin.path, copy);
+        const int error = folder >= 0 ? files.copyFolder(folder, copy) : files.copyTree(plugin.path, copy);
         struct stat st;
         const bool copiedLink = !error && ::lstat(FsPath::toBytes(copy).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
         if (error || copiedLink) {
@@ -255,7 +255,7 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
         const QString sourcePath = source.isSymLink() ? source.canonicalFilePath() : plugin.path;
         if (sourcePath.isEmpty())
             throw fail(action, ENOENT);
-        if (const int error = files.copyTree(sourcePath, copy))
+        if (const int error = folder >= 0 ? files.copyFolder(folder, copy) : files.copyTree(sourcePath, copy))
             throw fail(action, error);
         // A translation rewrites the user's linked templates where they point, so the backup
         // keeps their text (the links themselves are the plug-in's, and a restore keeps them).

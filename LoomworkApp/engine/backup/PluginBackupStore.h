@@ -44,8 +44,10 @@ QString folderName(const QDateTime& localTime, const QString& pluginName, const 
 // library a linked plug-in folder is followed and linked templates are copied as the files
 // they lead to. In the system library the plug-in is read through folder handles from the
 // library root, and one that is a link or lies behind one is refused (PluginBackupError
-// with the link refusal). On failure nothing of the new backup is left behind.
-PluginBackup createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount);
+// with the link refusal). On failure nothing of the new backup is left behind. `folder`, when
+// given, is the plug-in folder's open handle, whose identity the caller checked: the copy reads
+// what that handle holds, never what stands at the plug-in's path by now.
+PluginBackup createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount, int folder = -1);
 
 // Every backup whose meta.json decodes, newest first (equal times in name order).
 QList<PluginBackup> allBackups();

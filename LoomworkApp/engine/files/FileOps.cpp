@@ -153,6 +153,14 @@ int FileOps::copyTree(const QString& source, const QString& destination)
     return DirHandle::copyAt(from.parent.get(), from.name, place.parent.get(), place.name);
 }
 
+int FileOps::copyFolder(int folder, const QString& destination)
+{
+    Place place;
+    if (const int error = locate(destination, place))
+        return error;
+    return DirHandle::copyFolder(folder, place.parent.get(), place.name);
+}
+
 int FileOps::makeFolder(const QString& folder)
 {
     Place place;

@@ -20,6 +20,9 @@ public:
     // FIFO, socket or device becomes an empty file without being opened. In the system
     // library both sides are reached through folder handles.
     [[nodiscard]] virtual int copyTree(const QString& source, const QString& destination);
+    // copyTree() of the open folder `folder`: what that handle holds, whatever stands at its
+    // name by now.
+    [[nodiscard]] virtual int copyFolder(int folder, const QString& destination);
     // Creates the one folder `folder` (mode 0755); EEXIST when anything is there.
     [[nodiscard]] virtual int makeFolder(const QString& folder);
     // Removes a file, a link or a whole folder; nothing there is no error. Read-only folders

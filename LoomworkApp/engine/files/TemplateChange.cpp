@@ -142,6 +142,14 @@ std::string nativeFolder(const QString& folder)
     return native;
 }
 
+// Another item than the plug-in the list showed, or than a template read from it, stands at
+// the name.
+QString changedAfterShown(const std::string& plugin)
+{
+    return QStringLiteral("「") + FsPath::displayText(FsPath::fromBytes(nameOf(plugin)))
+        + QStringLiteral("」在列表显示后已被改动或替换，未作修改。请刷新列表后重试。");
+}
+
 struct OpenedPlugin
 {
     bool system = false;
@@ -257,15 +265,14 @@ TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalCha
     m_system = opened.system;
     if (!opened.refusal.isEmpty())
         throw TemplateEditError(opened.refusal);
-    const QString name = FsPath::displayText(FsPath::fromBytes(nameOf(m_native)));
     // Only the plug-in the list showed is changed: another item put at its name since, or
     // none, is left as it is.
     if (seen.known() && (opened.error == 0 || opened.error == ENOENT) && !(opened.identity == seen))
-        throw TemplateEditError(QStringLiteral("「") + name
-                                + QStringLiteral("」在列表显示后已被改动或替换，未作修改。请刷新列表后重试。"));
+        throw TemplateEditError(changedAfterShown(m_native));
     // A plug-in removed meanwhile simply has no templates.
     if (opened.error && opened.error != ENOENT)
-        throw TemplateEditError(QStringLiteral("插件「") + name + QStringLiteral("」：") + SystemError::describe(opened.error));
+        throw TemplateEditError(QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
+                                + QStringLiteral("」：") + SystemError::describe(opened.error));
     m_plugin = std::move(opened.fd);
     m_pluginPlace = AppJournal::placeOf(folder);
 }
@@ -381,21 +388,26 @@ const std::vector<std::string>& TemplateChange::templates()
 
 std::optional<QByteArray> TemplateChange::read(const std::string& path, qint64 maxBytes)
 {
-    QByteArray bytes;
-    if (!m_system) {
-        if (!LibraryWalk::readRegularFile(path, maxBytes, bytes, true))
-            return std::nullopt;
-        return bytes;
-    }
-    const std::string shown = path.substr(m_native.size() + 1);
-    int error = 0;
-    const std::size_t folder = folderOf(parentOf(shown), error);
     DirHandle::Fd file;
-    error = DirHandle::openFileAt(folderFd(folder, shown), nameOf(shown), file);
-    if (error == ELOOP)
-        refuseLink(linkOnTheWay(m_plugin.get(), shown));
-    if (error || !LibraryWalk::readOpenFile(file.get(), maxBytes, bytes))
+    if (!m_system) {
+        // The user's linked template is read where it points, as it is rewritten there; never
+        // blocking on a FIFO (reading refuses anything but a regular file).
+        file = DirHandle::Fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    } else {
+        const std::string shown = path.substr(m_native.size() + 1);
+        int error = 0;
+        const std::size_t folder = folderOf(parentOf(shown), error);
+        error = DirHandle::openFileAt(folderFd(folder, shown), nameOf(shown), file);
+        if (error == ELOOP)
+            refuseLink(linkOnTheWay(m_plugin.get(), shown));
+    }
+    // What is staged later replaces this very file, known by the handle it was read through.
+    QByteArray bytes;
+    SafeFS::Identity identity;
+    if (!file.valid() || SafeFS::identityAt(file.get(), {}, identity) != 0
+        || !LibraryWalk::readOpenFile(file.get(), maxBytes, bytes))
         return std::nullopt;
+    m_read[path] = identity;
     return bytes;
 }
 
@@ -562,6 +574,10 @@ void TemplateChange::stageFile(const std::string& path, const QByteArray& bytes)
         fail(shown, S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
     SafeFS::Identity old = identityOf(st);
     (void)SafeFS::identityAt(dir, name, old); // with its birth time, where the file system tells it
+    // Only the template that was read is replaced: another item put at its name since would be
+    // swapped out and removed as the old content.
+    if (const auto read = m_read.find(path); read != m_read.end() && !(read->second == old))
+        throw TemplateEditError(changedAfterShown(m_native));
     makeStaging(folder, shown);
     Staged staged;
     staged.shown = shown;

@@ -51,15 +51,20 @@ public:
     TemplateChange(const TemplateChange&) = delete;
     TemplateChange& operator=(const TemplateChange&) = delete;
 
+    // The plug-in folder as opened and checked, -1 when none stood there: a backup made for
+    // this change copies what it holds.
+    int pluginFolder() const { return m_plugin.get(); }
     // The plug-in's template files (native paths, walk order). Walks once; throws the
     // refusal of a linked template inside a system plug-in, and of folders nested deeper than
     // a walk goes (ZFCFolderStack::maxDepth).
     const std::vector<std::string>& templates();
     // The whole content of a template that is a regular file of at most `maxBytes`; none for
-    // anything else (FIFOs are never opened).
+    // anything else (FIFOs are never opened). The file read is kept by identity.
     std::optional<QByteArray> read(const std::string& path, qint64 maxBytes);
     // Writes `bytes` as the new content of the template `path`, with its permission bits and
-    // (where allowed) owner. The template itself is untouched until commit().
+    // (where allowed) owner. The template itself is untouched until commit(). When another
+    // item stands at the name than the file read(), throws saying it changed after it was
+    // shown, and nothing of that item is touched.
     void stage(const std::string& path, const QByteArray& bytes);
     // Puts every staged content in place; returns how many files changed. A step that fails
     // throws, with the plug-in wholly old (the message says so) or, where even that could
@@ -156,6 +161,8 @@ private:
     bool m_ownsChange = true;
     SafeFS::JournalPlace m_pluginPlace;
     std::optional<std::vector<std::string>> m_templates;
+    // Each template read, by its path, as the file it was read from.
+    std::map<std::string, SafeFS::Identity> m_read;
     std::vector<Folder> m_folders;
     std::map<std::string, std::size_t> m_folderIndex;
     std::map<std::string, std::string> m_realFolders; // the user's folders, by the path walked

@@ -1,6 +1,8 @@
 #include "engine/operations/OperationsCenter.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +71,56 @@ fs::path nativePath(const QString& path)
 QString describe(const std::exception_ptr& error)
 {
     return PackageFiles::describe(error, true);
+}
+
+// The first plug-in of a backup found exchanged since the list showed it (its index); none is
+// SIZE_MAX. Set where no memory may be asked for.
+using UnlikeShown = std::atomic<std::size_t>;
+
+QString changedAfterShown(const QString& name)
+{
+    return QStringLiteral("「") + name + QStringLiteral("」在列表显示后已被改动或替换，未备份。请刷新列表后重试。");
+}
+
+// Opens the folder of the backup's plug-in `index` when the packer gets to it, and only the one
+// the list showed (`seen`; unknown checks nothing): the package is read through that handle,
+// so a folder exchanged onto the plug-in's name since is never packed under it. In the system
+// library the folder is reached from the library's root without following a link, and a
+// backup of many plug-ins holds few handles at a time. The packer's messages still name the
+// plug-in's folder.
+std::function<int()> shownFolder(const QString& path, const SafeFS::Identity& seen, std::size_t index,
+                                 const std::shared_ptr<UnlikeShown>& unlike)
+{
+    const auto unlikeShown = [unlike, index] {
+        std::size_t none = SIZE_MAX;
+        unlike->compare_exchange_strong(none, index);
+        errno = ESTALE;
+        return -1;
+    };
+    const auto in = SystemPath::inside(path);
+    if (!in) {
+        // The user's own library: nobody else renames there, so a look at the name just before
+        // it is opened tells what is opened (a linked plug-in folder is followed).
+        return [native = FsPath::toBytes(path), seen, unlikeShown] {
+            SafeFS::Identity found;
+            if (seen.known() && SafeFS::identityAt(AT_FDCWD, native, found) == 0 && !(found == seen))
+                return unlikeShown();
+            return ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        };
+    }
+    const std::string root = FsPath::toBytes(in->root);
+    const std::string below = FsPath::toBytes(in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/')));
+    return [root, below, seen, unlikeShown] {
+        DirHandle::Fd fd;
+        if (const int error = DirHandle::openPath(root, below, fd)) {
+            errno = error;
+            return -1;
+        }
+        SafeFS::Identity found;
+        if (seen.known() && (SafeFS::identityAt(fd.get(), {}, found) != 0 || !(found == seen)))
+            return unlikeShown();
+        return fd.release();
+    };
 }
 
 // A system library that does not exist yet is created rather than refused.
@@ -494,11 +547,13 @@ void OperationsCenter::backup(const QList<Plugin>& plugins, BackupMode mode,
     if (m_isBusy || plugins.isEmpty())
         return;
     std::vector<ZFCPackItem> items;
+    std::vector<SafeFS::Identity> seen;
     items.reserve(std::size_t(plugins.size()));
     for (const Plugin& plugin : plugins) {
         // The folder's own name bytes, which the packer checks, not the decoded display name.
         const fs::path folder = nativePath(plugin.path);
         items.push_back(ZFCPackItem{plugin.type, folder.filename().native(), folder});
+        seen.push_back(plugin.identity);
     }
 
     AlertPresenter::Panel panel;
@@ -519,7 +574,7 @@ void OperationsCenter::backup(const QList<Plugin>& plugins, BackupMode mode,
     }
 
     QPointer<OperationsCenter> self(this);
-    AlertPresenter::current().presentPanel(panel, [self, items, mode, onFinished](const QList<QUrl>& urls) {
+    AlertPresenter::current().presentPanel(panel, [self, items, seen, mode, onFinished](const QList<QUrl>& urls) {
         if (!self || urls.isEmpty())
             return;
         // The panel may answer after another operation has started; the backup then does not run.
@@ -535,12 +590,12 @@ void OperationsCenter::backup(const QList<Plugin>& plugins, BackupMode mode,
         }
         if (destination.isEmpty())
             return;
-        self->startPack(items, mode, destination, onFinished);
+        self->startPack(items, seen, mode, destination, onFinished);
     });
 }
 
-void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, BackupMode mode,
-                                 const QString& destination, Callback onFinished)
+void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, const std::vector<SafeFS::Identity>& seen,
+                                 BackupMode mode, const QString& destination, Callback onFinished)
 {
     begin(QStringLiteral("正在打包…"));
     // The backup before has told its end: its thread has finished, or is just returning.
@@ -550,8 +605,8 @@ void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, BackupMo
     }
     QString failure;
     try {
-        m_packer.reset(QThread::create([guard = m_guard, items, mode, destination, onFinished] {
-            guarded(guard, QStringLiteral("备份失败"), [&] { runPack(guard, items, mode, destination, onFinished); });
+        m_packer.reset(QThread::create([guard = m_guard, items, seen, mode, destination, onFinished] {
+            guarded(guard, QStringLiteral("备份失败"), [&] { runPack(guard, items, seen, mode, destination, onFinished); });
         }));
         m_packer->start();
         // A thread the system could not make leaves no other sign: it neither runs nor ran,
@@ -567,8 +622,9 @@ void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, BackupMo
     }
 }
 
-void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem>& items, BackupMode mode,
-                               const QString& destination, const Callback& onFinished)
+void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem>& items,
+                               const std::vector<SafeFS::Identity>& seen, BackupMode mode, const QString& destination,
+                               const Callback& onFinished)
 {
     ProgressThrottle throttle([guard](const QString& text, double fraction) {
         post(guard, [text, fraction](OperationsCenter& center) {
@@ -588,27 +644,10 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
             return;
         }
     }
-    // In the system library each plug-in is read through its own folder's handle, reached from
-    // the library's root without following a link when the packer gets to it: one swapped in
-    // since the check is never read through (the packer opens nothing below it through a link
-    // either), and a backup of many plug-ins holds few handles at a time. Its messages still
-    // name the plug-in's folder.
+    const auto unlike = std::make_shared<UnlikeShown>(SIZE_MAX);
     std::vector<ZFCPackItem> reading = items;
-    for (ZFCPackItem& item : reading) {
-        const auto in = SystemPath::inside(fromNative(item.sourceDir));
-        if (!in)
-            continue;
-        const std::string root = FsPath::toBytes(in->root);
-        const std::string below = FsPath::toBytes(in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/')));
-        item.openFolder = [root, below] {
-            DirHandle::Fd fd;
-            if (const int error = DirHandle::openPath(root, below, fd)) {
-                errno = error;
-                return -1;
-            }
-            return fd.release();
-        };
-    }
+    for (std::size_t i = 0; i < reading.size(); ++i)
+        reading[i].openFolder = shownFolder(fromNative(reading[i].sourceDir), seen.at(i), i, unlike);
     // A pack killed earlier left its temporaries where this one writes.
     const fs::path target = nativePath(destination);
     ZFCLeftovers::removeStalePackTemporaries(mode == BackupMode::single ? target.parent_path() : target,
@@ -620,7 +659,10 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
             ZFCPacker::packEach(reading, nativePath(destination), progress);
     } catch (...) {
         throttle.flush();
-        const QString message = describe(std::current_exception());
+        const std::size_t unlikeAt = unlike->load();
+        const QString message = unlikeAt < items.size()
+            ? changedAfterShown(FsPath::displayText(fromNative(items[unlikeAt].sourceDir.filename())))
+            : describe(std::current_exception());
         post(guard, [message](OperationsCenter& center) { center.publishFailure(QStringLiteral("备份失败"), message); });
         return;
     }

@@ -81,8 +81,9 @@ private:
     void setStatusText(const QString& text);
     void setProgress(double progress);
     void publishFailure(const QString& title, const QString& message);
-    void startPack(const std::vector<ZFCPackItem>& items, BackupMode mode, const QString& destination,
-                   Callback onFinished);
+    // `seen`: each item's identity as the list showed it.
+    void startPack(const std::vector<ZFCPackItem>& items, const std::vector<SafeFS::Identity>& seen, BackupMode mode,
+                   const QString& destination, Callback onFinished);
 
     // Workers reach the runner only through this: results are posted to the GUI thread and
     // dropped there when the runner is gone.
@@ -97,8 +98,9 @@ private:
     static void postDone(const Guard& guard, const QString& text, const Callback& onFinished) noexcept;
     static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const std::vector<SafeFS::Identity>& spared,
                           const Callback& onFinished);
-    static void runPack(const Guard& guard, const std::vector<ZFCPackItem>& items, BackupMode mode,
-                        const QString& destination, const Callback& onFinished);
+    static void runPack(const Guard& guard, const std::vector<ZFCPackItem>& items,
+                        const std::vector<SafeFS::Identity>& seen, BackupMode mode, const QString& destination,
+                        const Callback& onFinished);
 
     Guard m_guard;
     // The last backup's worker: a thread of its own, so that one that cannot be made is known

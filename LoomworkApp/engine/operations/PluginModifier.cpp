@@ -42,7 +42,9 @@ PluginModifier::Outcome PluginModifier::localize(const Plugin& plugin, const QHa
         change->templates();
         outcome.backup = originalBackup(plugin);
         if (!outcome.backup)
-            outcome.backup = PluginBackupStore::createBackup(plugin, translationReason(), plugin.sizeBytes);
+            // From the folder the change checked and will rewrite, not by its name again.
+            outcome.backup = PluginBackupStore::createBackup(plugin, translationReason(), plugin.sizeBytes,
+                                                             change->pluginFolder());
     } catch (const std::bad_alloc&) {
         throw TemplateEditError(QStringLiteral("内存不足，插件没有改动。"));
     }

@@ -26,12 +26,14 @@ struct Outcome
     std::optional<PluginBackup> backup;
 };
 
-// Backs the plug-in up unless an original backup exists, renames the names found as keys
+// Backs the plug-in up unless an original backup exists (a copy of the folder the change
+// opened and checked, not of what stands at its name by then), renames the names found as keys
 // of `map`, then prunes every plug-in's backups to three (plus each original); once the
 // templates are renamed nothing after it reports a failure (a prune that fails is tried again
 // at the next translation). Memory running out before then says so. Throws
 // PluginBackupError when the backup fails (nothing else happens) and TemplateEditError when
-// a template write fails (a backup made here stays) or, before any backup, when the plug-in
+// a template write fails or another file was put at a template's name after it was read (a
+// backup made here stays) or, before any backup, when the plug-in
 // lies in the system library behind a symbolic link or holds a linked template (linked
 // folders are passed over), or when another item stands at its path than the one the list
 // showed (`plugin.identity`).

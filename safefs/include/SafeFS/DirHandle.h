@@ -152,6 +152,9 @@ void setStepHookForTests(StepHook hook);
 // are open whatever the depth; a tree deeper than kMaxTreeDepth is refused (ENAMETOOLONG), with
 // what was copied before left for the caller to remove.
 [[nodiscard]] int copyAt(int sourceParent, std::string_view sourceName, int parent, std::string_view name);
+// copyAt for the open folder `folder` itself: what that handle holds is copied, whatever
+// stands at its name by now.
+[[nodiscard]] int copyFolder(int folder, int parent, std::string_view name);
 // copyAt for the item at the path `source` (links above its last component followed).
 [[nodiscard]] int copyInto(const std::string& source, int parent, std::string_view name);
 // Copies the open file `in` from its position to its end (for a regular file, the end it has

@@ -161,6 +161,13 @@ int FaultyFileOps::copyTree(const QString& source, const QString& destination)
     return FileOps::copyTree(source, destination);
 }
 
+int FaultyFileOps::copyFolder(int folder, const QString& destination)
+{
+    if (const int error = fault(Op::copyTree, destination, QStringLiteral("copyTree fd ") + destination))
+        return error;
+    return FileOps::copyFolder(folder, destination);
+}
+
 int FaultyFileOps::removeTree(const QString& path)
 {
     if (const int error = fault(Op::removeTree, path, QStringLiteral("removeTree ") + path))

@@ -55,9 +55,9 @@ public:
     FaultyFileOps();
     ~FaultyFileOps() override;
 
-    // `op` fails with `errorCode` whenever its path contains `marker` (copyTree: the
-    // destination; rename: the item moved). An exchange moves both its items, so it also
-    // fails on a rename rule matching either.
+    // `op` fails with `errorCode` whenever its path contains `marker` (copyTree, and the copy
+    // of an open folder: the destination; rename: the item moved). An exchange moves both its
+    // items, so it also fails on a rename rule matching either.
     void failOn(Op op, const QString& marker, int errorCode);
     // The process kills itself (SIGKILL) as the `call`-th call (from 1) starts, as a crash would.
     void killAtCall(int call);
@@ -66,6 +66,7 @@ public:
 
     int makePath(const QString& folder) override;
     int copyTree(const QString& source, const QString& destination) override;
+    int copyFolder(int folder, const QString& destination) override;
     int removeTree(const QString& path) override;
     int rename(const QString& from, const QString& to) override;
     int exchange(const QString& a, const QString& b) override;

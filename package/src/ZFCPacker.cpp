@@ -1,22 +1,17 @@
 #include "LoomworkKit/ZFCPacker.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <exception>
 #include <set>
 
 #include <fcntl.h>
-#if defined(__linux__)
-#include <linux/openat2.h>
-#include <sys/syscall.h>
-#endif
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include "ChunkSealer.h"
 #include "KitInternal.h"
+#include "PackWorkers.h"
 #include "TreeScan.h"
 #include "LoomworkKit/ZFCDeflater.h"
 #include "LoomworkKit/ZFCFileHandle.h"
@@ -24,20 +19,18 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPlugin.h"
 #include "LoomworkKit/ZFCWorkQueue.h"
-#include "LoomworkKit/ZFCodec.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int64_t kMinCompressed = 513;
-constexpr int64_t kMaxCompressed = 512LL * 1024 * 1024;
-constexpr int64_t kCompressWithoutSample = 8LL * 1024 * 1024;
+using kit::packer::Deflating;
+using kit::packer::Job;
+using kit::packer::kSampleBytes;
+using kit::packer::Outcome;
+using kit::packer::Turn;
+
 constexpr int64_t kProgressStep = 16LL * 1024 * 1024;
-constexpr double kCompressibleFloor = 0.94;
-// A file's head deflated fast: when it does not shrink at all, neither would the file.
-constexpr std::size_t kSampleBytes = 64 * 1024;
-constexpr std::size_t kReadPiece = 256 * 1024;
 // Stored bytes the workers may hold for files the writer has not reached yet, and how far
 // ahead of the writer they may work (each job may hold an open file).
 constexpr int64_t kMemoryBudget = 24LL * 1024 * 1024;
@@ -93,284 +86,6 @@ public:
 private:
     fs::path m_path;
     bool m_created = false;
-};
-
-bool sampleLooksCompressible(ZFCFileHandle& file, std::vector<uint8_t>& buffer)
-{
-    try {
-        buffer.resize(kit::kPieceSize);
-        const std::size_t n = file.readAt(buffer.data(), kit::kPieceSize, 0);
-        if (n == 0)
-            return false;
-        return ZFCodec::isWorthCompressing({buffer.data(), n}, kCompressibleFloor);
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-// Raw deflate of a whole buffer at once into one byte less than its length, reused across
-// files: a stream that does not end there would not make the file smaller.
-class BoundedDeflater
-{
-public:
-    BoundedDeflater(int level, int windowBits, int memLevel)
-    {
-        m_ok = deflateInit2(&m_strm, level, Z_DEFLATED, -windowBits, memLevel, Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~BoundedDeflater()
-    {
-        if (m_ok)
-            deflateEnd(&m_strm);
-    }
-    BoundedDeflater(const BoundedDeflater&) = delete;
-    BoundedDeflater& operator=(const BoundedDeflater&) = delete;
-
-    // The deflated length, written to `out` (room for length - 1 bytes); 0 when that is not
-    // smaller or zlib fails.
-    std::size_t smaller(const uint8_t* data, std::size_t length, uint8_t* out)
-    {
-        if (!m_ok || length < 2 || deflateReset(&m_strm) != Z_OK)
-            return 0;
-        m_strm.next_in = const_cast<Bytef*>(data);
-        m_strm.avail_in = static_cast<uInt>(length);
-        m_strm.next_out = out;
-        m_strm.avail_out = static_cast<uInt>(length - 1);
-        if (deflate(&m_strm, Z_FINISH) != Z_STREAM_END)
-            return 0;
-        return length - 1 - m_strm.avail_out;
-    }
-
-private:
-    z_stream m_strm{};
-    bool m_ok = false;
-};
-
-// What a worker made of one file, handed to the writer in scan order.
-struct Outcome
-{
-    enum class How {
-        empty,           // not a regular file: stored empty, never read
-        memory,          // the job's bytes [offset, offset + length) are the file, stored raw
-        compressed,      // those bytes are its raw deflate stream
-        copy,            // stored raw, copied by the writer from `file`
-        compressInline,  // a large file that samples well: deflated by the writer from `file`
-    };
-    How how = How::empty;
-    int64_t size = 0;  // bytes read (memory, compressed), or the size when opened (copy, compressInline)
-    std::size_t offset = 0;
-    std::size_t length = 0;
-    ZFCFileHandle file;
-    std::exception_ptr error;
-};
-
-// One worker's task: one file, or a run of small neighbours in scan order sharing one
-// buffer, so that threads meet once per run rather than once per file.
-struct Job;
-
-// Opens a file found by the scan below its item's folder, refusing a link anywhere on the
-// way (ELOOP) where the system can (openat2); elsewhere only its last component is checked.
-int openFile(const auto& file)
-{
-    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-#if defined(__linux__) && defined(SYS_openat2)
-    struct open_how how {};
-    how.flags = flags;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
-    const long fd = ::syscall(SYS_openat2, file.root, file.relative.c_str(), &how, sizeof how);
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
-        return int(fd);
-#endif
-    return ::openat(file.root, file.relative.c_str(), flags);
-}
-
-struct Job
-{
-    struct File
-    {
-        fs::path path;         // for messages
-        int root = -1;         // the item's held folder, and the path below it
-        std::string relative;
-        bool regular = false;  // as the scan saw it; anything else is never opened
-        Outcome outcome;
-    };
-    std::vector<File> files;
-    std::vector<uint8_t> bytes;
-};
-
-using Turn = kit::ZFCWorkQueue<Job>::Turn;
-
-// The deflate window for a file of `size` bytes: the smallest that holds it (2^9 to 2^15),
-// with a memLevel whose hash table and symbol buffer are no larger than the window needs,
-// so resetting the deflater between small files clears kilobytes, not 128 KB. Chosen from
-// the size alone, so the stream does not depend on the thread that made it.
-int windowBitsFor(int64_t size)
-{
-    int bits = 9;
-    while (bits < 15 && (int64_t(1) << bits) < size)
-        ++bits;
-    return bits;
-}
-
-// The workers' side: reads each file of a job and deflates what pays off, holding the bytes
-// in the job within the queue's budget.
-class Deflating
-{
-public:
-    Deflating(const ZFCPacker::PackOptions& options, unsigned workers) : m_options(options), m_tools(workers) {}
-
-    void run(Job& job, Turn& turn)
-    {
-        std::unique_ptr<Tools>& tools = m_tools[turn.worker()];
-        if (!tools)
-            tools = std::make_unique<Tools>();
-        for (Job::File& file : job.files) {
-            try {
-                if (!process(turn, job, file, *tools))
-                    return;  // stopped
-            } catch (...) {
-                file.outcome.error = std::current_exception();
-                return;  // the writer stops there
-            }
-        }
-    }
-
-private:
-    // Per-thread tools, made once and reused for every file.
-    struct Tools
-    {
-        std::array<std::unique_ptr<BoundedDeflater>, 16> small;
-        std::unique_ptr<ZFCDeflater> stream;
-        BoundedDeflater probe{1, 15, 8};
-        std::vector<uint8_t> buffer = std::vector<uint8_t>(kReadPiece);
-        std::vector<uint8_t> packed = std::vector<uint8_t>(kSampleBytes);
-        std::vector<uint8_t> sample;
-    };
-
-    BoundedDeflater* smallDeflater(int64_t size, Tools& tools) const
-    {
-        const int bits = windowBitsFor(size);
-        std::unique_ptr<BoundedDeflater>& deflater = tools.small[static_cast<std::size_t>(bits)];
-        if (!deflater)
-            deflater = std::make_unique<BoundedDeflater>(m_options.compressLevel, bits, std::min(9, bits - 6));
-        return deflater.get();
-    }
-
-    // False when the queue stopped while the file waited for memory.
-    bool process(Turn& turn, Job& job, Job::File& file, Tools& tools)
-    {
-        // Anything but a regular file is stored empty without being opened (a FIFO would
-        // block, a device could be endless).
-        if (!file.regular)
-            return true;
-        const int fd = openFile(file);
-        if (fd < 0) {
-            if (errno == ELOOP || errno == ENXIO)
-                return true;  // swapped for a link or a socket since the scan
-            kit::throwErrno("cannot open", file.path);
-        }
-        ZFCFileHandle in = ZFCFileHandle::adopt(fd, file.path);
-        struct stat st {};
-        if (::fstat(fd, &st) != 0)
-            kit::throwErrno("cannot stat", file.path);
-        if (!S_ISREG(st.st_mode))
-            return true;  // swapped since the scan
-        // Reads stop at this size: a file that grows meanwhile is stored as it was here.
-        const int64_t size = st.st_size;
-        Outcome& outcome = file.outcome;
-        outcome.size = size;
-        if (size <= static_cast<int64_t>(kSampleBytes))
-            return packSmall(turn, job, outcome, in, size, tools);
-
-        outcome.how = Outcome::How::copy;
-        if (!m_options.compressEnabled || size > kMaxCompressed) {
-            outcome.file = std::move(in);
-            return true;
-        }
-        if (size > kCompressWithoutSample) {
-            if (sampleLooksCompressible(in, tools.sample))
-                outcome.how = Outcome::How::compressInline;
-            outcome.file = std::move(in);
-            return true;
-        }
-        return packMedium(turn, job, outcome, in, size, tools);
-    }
-
-    // A file up to kCompressWithoutSample, deflated piece by piece into the job's bytes unless
-    // its head does not shrink at all. Alone in its job, unless it has grown past
-    // kSampleBytes since the scan: its bytes go after those of the files before it.
-    bool packMedium(Turn& turn, Job& job, Outcome& outcome, ZFCFileHandle& in, int64_t size, Tools& tools)
-    {
-        std::vector<uint8_t>& buffer = tools.buffer;
-        const std::size_t head = in.readAt(buffer.data(), kSampleBytes, 0);
-        if (!tools.stream)
-            tools.stream = ZFCDeflater::create(m_options.compressLevel, 9, 15, ZFCDeflater::Sink());
-        std::vector<uint8_t>& out = job.bytes;
-        const std::size_t start = out.size();
-        bool smaller = true;  // the stream so far is shorter than the file
-        bool running = true;  // the queue has not stopped
-        const auto collect = [&](const uint8_t* bytes, std::size_t count) {
-            smaller = smaller && static_cast<int64_t>(out.size() - start + count) < size;
-            running = running && (!smaller || turn.reserve(static_cast<int64_t>(count)));
-            if (smaller && running)
-                out.insert(out.end(), bytes, bytes + count);
-        };
-        if (!tools.probe.smaller(buffer.data(), head, tools.packed.data()) || !tools.stream || !tools.stream->reset(collect)) {
-            outcome.file = std::move(in);
-            return true;
-        }
-        int64_t bytesRead = 0;
-        for (std::size_t n = head; n > 0 && smaller && running;) {
-            tools.stream->append({buffer.data(), n});
-            bytesRead += static_cast<int64_t>(n);
-            if (bytesRead >= size)
-                break;
-            n = in.readAt(buffer.data(), static_cast<std::size_t>(std::min<int64_t>(kReadPiece, size - bytesRead)), bytesRead);
-        }
-        if (smaller && running)
-            tools.stream->finish();
-        if (!running)
-            return false;
-        if (smaller && tools.stream->written() < bytesRead) {
-            outcome.how = Outcome::How::compressed;
-            outcome.size = bytesRead;
-            outcome.offset = start;
-            outcome.length = out.size() - start;
-            return true;
-        }
-        turn.giveBack(static_cast<int64_t>(out.size() - start));
-        out.resize(start);
-        outcome.file = std::move(in);
-        return true;
-    }
-
-    // A small file: read whole with one read of its size and deflated from memory, kept
-    // raw when that does not pay off.
-    bool packSmall(Turn& turn, Job& job, Outcome& outcome, ZFCFileHandle& in, int64_t size, Tools& tools)
-    {
-        if (!turn.reserve(size))
-            return false;
-        const std::size_t start = job.bytes.size();
-        job.bytes.resize(start + static_cast<std::size_t>(size));
-        uint8_t* const bytes = job.bytes.data() + start;
-        const std::size_t n = size > 0 ? in.readAt(bytes, static_cast<std::size_t>(size), 0) : 0;
-        outcome.how = Outcome::How::memory;
-        outcome.size = static_cast<int64_t>(n);
-        outcome.offset = start;
-        outcome.length = n;
-        if (m_options.compressEnabled && static_cast<int64_t>(n) >= kMinCompressed) {
-            if (const std::size_t length = smallDeflater(size, tools)->smaller(bytes, n, tools.packed.data())) {
-                std::copy_n(tools.packed.data(), length, bytes);
-                outcome.how = Outcome::How::compressed;
-                outcome.length = length;
-            }
-        }
-        job.bytes.resize(start + outcome.length);
-        turn.giveBack(size - static_cast<int64_t>(outcome.length));
-        return true;
-    }
-
-    const ZFCPacker::PackOptions m_options;
-    std::vector<std::unique_ptr<Tools>> m_tools;  // one per worker, touched by its thread only
 };
 
 // The scan of one item, made when the workers first need its files; an error waits until

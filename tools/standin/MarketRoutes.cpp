@@ -1,24 +1,19 @@
 #include "MarketRoutes.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cctype>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
-#include <stdexcept>
 #include <string>
-#include <thread>
 
-#include "LoomworkKit/ZFCPackItem.h"
-#include "LoomworkKit/ZFCPacker.h"
 #include "MarketCatalog.h"
-#include "QrPng.h"
+#include "MarketMedia.h"
+#include "MarketPackages.h"
 #include "StandinServer.h"
 #include "StateFile.h"
 
@@ -26,7 +21,6 @@ namespace standin {
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::system_clock;
 
 int64_t nowSeconds()
@@ -39,199 +33,6 @@ std::string lower(std::string text)
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     return text;
 }
-
-std::string percentEncode(const std::string& text)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out.push_back(char(c));
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        }
-    }
-    return out;
-}
-
-// "attachment; filename="<ASCII fallback>"; filename*=UTF-8''<name>".
-std::string contentDisposition(const std::string& name)
-{
-    std::string ascii;
-    for (unsigned char c : name)
-        ascii.push_back(c < 0x80 && c != '"' && c != '\\' ? char(c) : '_');
-    return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + percentEncode(name);
-}
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Bytes that look like compressed media: incompressible, and the same on every run.
-void writeMedia(const fs::path& path, int64_t length, uint64_t seed)
-{
-    std::ofstream out(path, std::ios::binary);
-    std::vector<uint64_t> block(32 * 1024);
-    for (int64_t left = length; left > 0; left -= int64_t(block.size() * 8)) {
-        for (uint64_t& word : block) {
-            // splitmix64
-            uint64_t z = (seed += 0x9E3779B97F4A7C15ull);
-            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-            word = z ^ (z >> 31);
-        }
-        out.write(reinterpret_cast<const char*>(block.data()), std::streamsize(std::min<int64_t>(left, int64_t(block.size() * 8))));
-    }
-}
-
-// The packages of the catalogue, packed by our own packer when the market is first asked
-// for, so that a server that never serves the market never packs it.
-class Packages
-{
-public:
-    Packages(const std::vector<CatalogItem>& items, std::string catalogDir)
-        : m_items(items), m_catalogDir(std::move(catalogDir))
-    {
-    }
-
-    // Stops a packing under way at its next plug-in and waits until it has removed its
-    // temporary folder; no packing starts after it.
-    void abandon()
-    {
-        m_abandoned = true;
-        std::call_once(m_once, [] {});
-    }
-
-    // pluginId -> the package. Without --catalog the files are unlinked once opened, so
-    // nothing is left behind however the server ends.
-    struct Built
-    {
-        std::map<std::string, std::shared_ptr<BodySource>> packages;
-        std::vector<CatalogItem> extra; // foreign packages found in the catalogue folder
-    };
-    // Packs on the first call; other callers wait for it.
-    const Built& built()
-    {
-        std::call_once(m_once, [this] { build(); });
-        return m_built;
-    }
-
-private:
-    void build()
-    {
-        std::error_code error;
-        const bool keep = !m_catalogDir.empty();
-        const fs::path dir = keep ? fs::path(m_catalogDir)
-                                  : fs::temp_directory_path(error) / ("loomwork-standin-market-" + std::to_string(::getpid()) + "-"
-                                                                      + std::to_string(std::random_device{}()));
-        fs::create_directories(dir, error);
-        // A few packers side by side: most of the work is ciphering and copying media.
-        std::mutex mutex;
-        std::atomic<size_t> next = 0;
-        const auto packer = [&] {
-            for (size_t i; !m_abandoned && (i = next++) < m_items.size();) {
-                const std::string id = m_items[i].record["pluginId"].get<std::string>();
-                try {
-                    const fs::path package = pack(m_items[i], dir, m_abandoned);
-                    auto source = fileSource(package.string());
-                    if (!keep)
-                        fs::remove(package, error);
-                    std::lock_guard lock(mutex);
-                    if (source)
-                        m_built.packages[id] = source;
-                } catch (const std::exception& e) {
-                    if (!m_abandoned)
-                        std::fprintf(stderr, "loomwork-standin: packing %s failed: %s\n", id.c_str(), e.what());
-                }
-            }
-        };
-        std::vector<std::thread> workers;
-        for (unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u); n > 1; --n)
-            workers.emplace_back(packer);
-        packer();
-        for (std::thread& worker : workers)
-            worker.join();
-        if (keep)
-            addForeign(dir);
-        else
-            fs::remove_all(dir, error);
-    }
-
-    // One item's folders, made under `dir` and packed into `dir`/<id>.zfcp; throws once
-    // `abandoned` is set.
-    static fs::path pack(const CatalogItem& item, const fs::path& dir, const std::atomic<bool>& abandoned)
-    {
-        const std::string id = item.record["pluginId"].get<std::string>();
-        const fs::path work = dir / (".work-" + id);
-        std::vector<ZFCPackItem> packItems;
-        int index = 0;
-        for (const CatalogFolder& folder : item.folders) {
-            const fs::path source = work / std::to_string(index++) / folder.name;
-            fs::create_directories(source / "Media");
-            std::ofstream(source / (folder.name + ".moti")) << "<ozml version=\"5.10\"><scene name=\"" << folder.name << "\"/></ozml>\n";
-            std::ofstream(source / "Info.txt") << id << "/" << folder.name << "\n";
-            if (folder.mediaBytes > 0)
-                writeMedia(source / "Media" / (folder.name + ".mov"), folder.mediaBytes, std::hash<std::string>{}(id + "/" + folder.name));
-            packItems.push_back({folder.type, folder.name, source});
-        }
-        const fs::path package = dir / (id + ".zfcp");
-        ZFCPacker::PackOptions options;
-        options.threads = 1;
-        try {
-            ZFCPacker::pack(packItems, package, [&abandoned](const ZFCProgress&) {
-                if (abandoned)
-                    throw std::runtime_error("abandoned");
-            }, options);
-        } catch (...) {
-            std::error_code error;
-            fs::remove_all(work, error);
-            throw;
-        }
-        std::error_code error;
-        fs::remove_all(work, error);
-        return package;
-    }
-
-    // Foreign packages in the catalogue folder join the shop, free, in name order.
-    void addForeign(const fs::path& dir)
-    {
-        std::set<std::string> ours;
-        for (const CatalogItem& item : m_items)
-            ours.insert(item.record["pluginId"].get<std::string>() + ".zfcp");
-        std::vector<fs::path> foreign;
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(dir, error)) {
-            const std::string name = entry.path().filename().string();
-            if (entry.is_regular_file() && lower(entry.path().extension().string()) == ".zfcp" && !ours.count(name))
-                foreign.push_back(entry.path());
-        }
-        std::sort(foreign.begin(), foreign.end());
-        int n = 900;
-        for (const fs::path& path : foreign) {
-            auto source = fileSource(path.string());
-            if (!source)
-                continue;
-            CatalogItem extra;
-            extra.order = n;
-            extra.record = {{"pluginId", "x" + std::to_string(n)}, {"name", path.stem().string()},
-                            {"category", "特效"}};
-            extra.fileName = path.filename().string();
-            m_built.packages["x" + std::to_string(n)] = source;
-            m_built.extra.push_back(extra);
-            ++n;
-        }
-    }
-
-    const std::vector<CatalogItem> m_items;
-    const std::string m_catalogDir;
-    std::atomic<bool> m_abandoned = false;
-    std::once_flag m_once;
-    Built m_built;
-};
 
 struct Order
 {
@@ -261,52 +62,6 @@ int64_t integerField(const Json& body, const char* key, int64_t fallback)
     if (body.is_object() && body.contains(key) && body[key].is_number_integer())
         return body[key].get<int64_t>();
     return fallback;
-}
-
-std::string previewVideo()
-{
-#ifdef LOOMWORK_STANDIN_PREVIEW_VIDEO
-    if (std::string bytes = readFile(LOOMWORK_STANDIN_PREVIEW_VIDEO); !bytes.empty())
-        return bytes;
-#endif
-    return {};
-}
-
-uint32_t hashColour(const std::string& text)
-{
-    return uint32_t(std::hash<std::string>{}(text)) & 0xffffff;
-}
-
-std::string picture(const std::string& id, int width, int height)
-{
-    const uint32_t a = hashColour(id) | 0x303030;
-    const uint32_t b = hashColour(id + "b") & 0x7f7f7f;
-    return rgbPng(width, height, [=](int x, int y) {
-        const int t = (x * 255 / std::max(1, width - 1) + y * 255 / std::max(1, height - 1)) / 2;
-        uint32_t out = 0;
-        for (int shift = 0; shift <= 16; shift += 8) {
-            const int ca = int((a >> shift) & 0xff);
-            const int cb = int((b >> shift) & 0xff);
-            out |= uint32_t(ca + (cb - ca) * t / 255) << shift;
-        }
-        return out;
-    });
-}
-
-Reply mediaReply(std::string bytes, const char* type)
-{
-    Reply reply;
-    reply.contentType = type;
-    reply.stream = stringSource(std::move(bytes));
-    reply.headers.emplace_back("Cache-Control", "max-age=3600");
-    return reply;
-}
-
-Reply notFound()
-{
-    Reply reply = Reply::failure(404, "not found");
-    reply.httpStatus = 404;
-    return reply;
 }
 
 // The shop: its catalogue and packages, each member's favourites, orders and owned
@@ -367,7 +122,7 @@ private:
     const Server& m_server;
     std::vector<CatalogItem> m_items;
     std::once_flag m_sized;
-    std::unique_ptr<Packages> m_packages;
+    std::unique_ptr<MarketPackages> m_packages;
     const std::shared_ptr<StateFile> m_state;
     const MemberOf m_memberOf;
 
@@ -383,7 +138,7 @@ private:
 Market::Market(const Server& server, std::shared_ptr<StateFile> state, MemberOf memberOf)
     : m_server(server)
     , m_items(catalogItems())
-    , m_packages(std::make_unique<Packages>(m_items, server.options().catalogDir))
+    , m_packages(std::make_unique<MarketPackages>(m_items, server.options().catalogDir))
     , m_state(std::move(state))
     , m_memberOf(std::move(memberOf))
 {
@@ -823,40 +578,12 @@ Reply Market::file(const Request& request)
 
 Reply Market::media(const Request& request)
 {
-    const std::string rest = request.path.substr(std::string("/market/media/").size());
-    const auto idOf = [&](const std::string& prefix) {
-        std::string id = rest.substr(prefix.size());
-        return id.size() > 4 ? id.substr(0, id.size() - 4) : id;
-    };
-    if (rest == "preview.mp4") {
-        static const std::string video = previewVideo();
-        if (video.empty()) {
-            // No encoder was found at build time: a placeholder that says so.
-            Reply placeholder = mediaReply("loomwork-standin: no preview video was generated at build time\n", "video/mp4");
-            placeholder.headers.emplace_back("X-Standin-Placeholder", "1");
-            return placeholder;
-        }
-        return mediaReply(video, "video/mp4");
-    }
-    if (rest.rfind("cover/", 0) == 0)
-        return mediaReply(picture(idOf("cover/"), 320, 200), "image/png");
-    if (rest.rfind("banner/", 0) == 0)
-        return mediaReply(picture(idOf("banner/") + "-banner", 960, 300), "image/png");
-    return notFound();
+    return marketMedia(request);
 }
 
 Reply Market::blob(const Request& request)
 {
-    // A body of any size that is never stored: "?bytes=N&name=x.zfcp".
-    Reply reply;
-    int64_t bytes = 0;
-    if (const auto found = request.query.find("bytes"); found != request.query.end())
-        bytes = std::strtoll(found->second.c_str(), nullptr, 10);
-    reply.stream = patternSource(std::max<int64_t>(0, bytes));
-    reply.contentType = "application/octet-stream";
-    if (const auto name = request.query.find("name"); name != request.query.end())
-        reply.headers.emplace_back("Content-Disposition", contentDisposition(name->second));
-    return reply;
+    return marketBlob(request);
 }
 
 Reply Market::payChannels(const Request&)

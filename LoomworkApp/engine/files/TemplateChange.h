@@ -17,6 +17,8 @@
 #include <SafeFS/Journal.h>
 #include <SafeFS/Room.h>
 
+#include "engine/files/PluginLease.h"
+
 class JournalChange;
 
 // A change of several template files of one plug-in, whole or nothing, also when the process
@@ -70,11 +72,9 @@ public:
     int commit();
 
     // Waits until the old contents of every change that has returned are removed, or left
-    // recorded for recovery: before the process quits, and for tests.
+    // recorded for recovery: before the process quits, and for tests. Another operation on a
+    // plug-in waits for its own by taking its lease (PluginLease).
     static void waitForRemovals();
-    // The same for the changes of the plug-in folder `folder` (links followed), for another
-    // change of it, which must not work beside one.
-    static void waitForRemovals(const QString& folder);
 
     // Why a change of the plug-in at `folder` is refused (a link on the way or a linked
     // template inside, in the system library); empty when allowed or when there is no such
@@ -89,8 +89,8 @@ public:
     // For tests: called before each of those steps; a non-zero errno makes the step fail with
     // it, as the file system would. Null removes it.
     static void setStepFault(std::function<int(int step)> fault);
-    // For tests: called when a change of a plug-in is about to wait for the removal of an
-    // earlier one's old contents. Null removes it.
+    // For tests: called when an operation on a plug-in is about to wait for its lease (the
+    // removal of an earlier change's old contents, or another operation). Null removes it.
     static void setRemovalWaitHook(std::function<void()> hook);
     // For tests: exchanges are refused as a file system that cannot exchange refuses them.
     static void setExchangeRefused(bool refused);
@@ -141,6 +141,7 @@ private:
     int syncTouched();
     int emptyRoom(std::size_t folder);
     void stageFile(const std::string& path, const QByteArray& bytes);
+    bool dropPartial(std::size_t made);
     void clearRooms();
     [[noreturn]] void failCommit(std::size_t failedAt, int error);
     [[noreturn]] void fail(const std::string& shown, int error) const;
@@ -171,4 +172,6 @@ private:
     DirHandle::Fd m_openedFd;
     SafeFS::Room m_openedStaging;
     int m_steps = 0;
+    int m_lastError = 0; // of the last step, for a retry when space ran short
+    PluginLease m_lease;
 };

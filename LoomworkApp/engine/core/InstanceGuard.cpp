@@ -18,6 +18,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QPointer>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
@@ -313,8 +314,12 @@ bool InstanceGuard::stopListening()
         if (none || !m_server->isListening())
             break;
     }
-    for (QLocalSocket* socket : m_server->findChildren<QLocalSocket*>()) {
-        while (!socket->property(kReadProperty).toBool() && socket->state() == QLocalSocket::ConnectedState
+    // Guarded: what a list opens may run an event loop that deletes a finished connection.
+    QList<QPointer<QLocalSocket>> sockets;
+    for (QLocalSocket* socket : m_server->findChildren<QLocalSocket*>())
+        sockets.append(socket);
+    for (const QPointer<QLocalSocket>& socket : sockets) {
+        while (socket && !socket->property(kReadProperty).toBool() && socket->state() == QLocalSocket::ConnectedState
                && socket->waitForReadyRead(kConnectTimeoutMs)) {
         }
     }

@@ -46,7 +46,8 @@ public:
     // this one is part of (a restore); none gives it one of its own (made here, so recovery
     // runs first). `seen`: the item the list showed at `folder` (Plugin::identity); when
     // another item, or none, stands there now, throws saying so and nothing is changed.
-    // Unknown (0, 0) checks nothing.
+    // Unknown (0, 0) checks nothing. First takes the plug-in's lease (PluginLease): waits for
+    // another operation on it, and for an earlier change's old contents to be removed.
     explicit TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change = {},
                             const SafeFS::Identity& seen = {});
     ~TemplateChange();
@@ -61,7 +62,8 @@ public:
     // anything else (FIFOs are never opened).
     std::optional<QByteArray> read(const std::string& path, qint64 maxBytes);
     // Writes `bytes` as the new content of the template `path`, with its permission bits and
-    // (where allowed) owner. The template itself is untouched until commit().
+    // (where allowed) owner. The template itself is untouched until commit(). Short of space,
+    // it waits for the removals pending on that disk and writes once more.
     void stage(const std::string& path, const QByteArray& bytes);
     // Puts every staged content in place; returns how many files changed. A step that fails
     // throws, with the plug-in wholly old (the message says so) or, where even that could

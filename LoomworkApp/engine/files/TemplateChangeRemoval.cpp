@@ -33,8 +33,9 @@ void TemplateChange::removeLater() noexcept
         removeOld();
         return;
     }
-    std::unique_ptr<TemplateChange> pending;
+    // The removal outlives the change it holds the plug-in for.
     std::unique_ptr<PluginLease::Removal> removal;
+    std::unique_ptr<TemplateChange> pending;
     try {
         static WaitAtExit waitAtExit;
         removal = std::make_unique<PluginLease::Removal>(m_pluginIdentity);
@@ -61,9 +62,9 @@ void TemplateChange::removeLater() noexcept
     }
 }
 
-// The file a staging step that failed left in its room goes, and the removals pending on its
-// disk are waited for; false when none was pending (nothing to gain by trying again) or the
-// file could not go.
+// Waits for the removals pending on the disk of a staging step that ran short of space, then
+// removes what that step left in its room; false when none was pending (nothing to gain by
+// trying again) or what it left could not go.
 bool TemplateChange::dropPartial(std::size_t made)
 {
     const std::uint64_t device = m_made.size() > made ? m_made.back().second.device : m_pluginIdentity.device;

@@ -6,6 +6,7 @@
 
 #include "engine/core/Delivery.h"
 #include "engine/files/FileOps.h"
+#include "engine/files/PluginLease.h"
 #include "engine/operations/MarketInstaller.h"
 #include "engine/core/NotificationHub.h"
 #include "engine/operations/OperationsCenter.h"
@@ -113,6 +114,13 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
                     flow.setStage(MarketInstallStage::installing(fraction));
             });
         };
+        // A plug-in it replaces may still be busy with an earlier change: the wait is shown.
+        const PluginLease::StatusScope waits([deliver, run](const QString& text) {
+            deliver([run, text](MarketInstallFlow& flow) {
+                if (flow.m_run == run && flow.m_stage.kind == MarketInstallStage::Kind::installing)
+                    flow.setStage(MarketInstallStage::installing(flow.m_stage.progress, text));
+            });
+        });
         std::optional<MarketInstallOutcome> outcome;
         QString failure;
         try {

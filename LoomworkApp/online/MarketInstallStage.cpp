@@ -31,6 +31,8 @@ QString MarketInstallStage::title() const
         }
         return QStringLiteral("正在下载 ") + mb(received);
     case Kind::installing:
+        if (!message.isEmpty())
+            return message;
         return QStringLiteral("正在安装 ") + QString::number(qint64(progress * 100.0)) + QLatin1Char('%');
     case Kind::done:
     case Kind::failed:

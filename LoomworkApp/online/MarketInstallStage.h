@@ -20,11 +20,14 @@ struct MarketInstallStage
     qint64 received = 0; // downloading
     qint64 total = 0;    // downloading; 0 or negative when the server gave no length
     double progress = 0; // installing
-    QString message;     // done, failed
+    QString message;     // done, failed; installing: what it waits for, if anything
 
     static MarketInstallStage idle() { return {}; }
     static MarketInstallStage downloading(qint64 received, qint64 total) { return {Kind::downloading, received, total, 0, {}}; }
-    static MarketInstallStage installing(double progress) { return {Kind::installing, 0, 0, progress, {}}; }
+    static MarketInstallStage installing(double progress, QString waiting = {})
+    {
+        return {Kind::installing, 0, 0, progress, std::move(waiting)};
+    }
     static MarketInstallStage done(QString message) { return {Kind::done, 0, 0, 0, std::move(message)}; }
     static MarketInstallStage failed(QString message) { return {Kind::failed, 0, 0, 0, std::move(message)}; }
 
@@ -33,7 +36,7 @@ struct MarketInstallStage
     bool isBusy() const { return kind == Kind::downloading || kind == Kind::installing; }
     // received / total or the install progress, in 0...1; 1 when done; nothing otherwise.
     std::optional<double> fraction() const;
-    // "正在下载 42%", "正在下载 1.5 MB", "正在安装 30%", the message, or "".
+    // "正在下载 42%", "正在下载 1.5 MB", "正在安装 30%" (or what it waits for), the message, or "".
     QString title() const;
 
     // "512 B", "3 KB", "1.5 MB".

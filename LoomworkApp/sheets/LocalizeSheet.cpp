@@ -482,7 +482,7 @@ QWidget* LocalizeSheet::buildFooter()
     buttons->setSpacing(kSpacing);
     m_spinner = new BusySpinner(BusySpinner::Size::small, footerBar);
     buttons->addWidget(m_spinner);
-    m_working = SheetPieces::label(QStringLiteral("正在处理…"), Theme::captionFont());
+    m_working = SheetPieces::label(LocalizeSheetModel::workingText(), Theme::captionFont());
     buttons->addWidget(m_working);
     m_restore = new QPushButton(QStringLiteral("一键还原开始原文"), footerBar);
     m_restore->setAutoDefault(false);
@@ -582,6 +582,7 @@ void LocalizeSheet::sync()
     const bool working = m_model.isWorking();
     m_spinner->setVisible(working);
     m_working->setVisible(working);
+    m_working->setText(m_model.waitingText().isEmpty() ? LocalizeSheetModel::workingText() : m_model.waitingText());
     m_restore->setVisible(!working && m_model.hasBackup());
     m_restore->setEnabled(m_model.canRestore());
     m_restore->setToolTip(SafeText::toolTip(m_model.restoreTooltip()));

@@ -305,6 +305,7 @@ void LocalizeSheetModel::apply()
         },
         [this, remaining](Result result) {
             m_isWorking = false;
+            m_waitingText.clear();
             if (result.error) {
                 m_errorText = QStringLiteral("写入失败：") + *result.error;
                 emit stateChanged();
@@ -313,6 +314,14 @@ void LocalizeSheetModel::apply()
             emit stateChanged();
             emit applied({result.changed, remaining});
         });
+}
+
+void LocalizeSheetModel::showWaiting(const QString& text)
+{
+    if (!m_isWorking)
+        return;
+    m_waitingText = text;
+    emit stateChanged();
 }
 
 void LocalizeSheetModel::restore()
@@ -335,6 +344,7 @@ void LocalizeSheetModel::restore()
         },
         [this](const std::pair<std::optional<QString>, QStringList>& result) {
             m_isWorking = false;
+            m_waitingText.clear();
             if (result.first) {
                 m_errorText = QStringLiteral("还原失败：") + *result.first;
                 emit stateChanged();

@@ -81,6 +81,10 @@ public:
 
     bool isLoading() const { return m_isLoading; }
     bool isWorking() const { return m_isWorking; }
+    // While working: what the work waits for (a plug-in busy with an earlier change), else empty.
+    const QString& waitingText() const { return m_waitingText; }
+    static QString workingText() { return QStringLiteral("正在处理…"); }
+    void showWaiting(const QString& text);
     bool hasBackup() const { return m_hasBackup; }
     const std::optional<QString>& errorText() const { return m_errorText; }
     const QList<Entry>& entries() const { return m_entries; }
@@ -159,6 +163,7 @@ private:
     bool m_isLoading = true;
     bool m_loadStarted = false;
     bool m_isWorking = false;
+    QString m_waitingText;
     bool m_hasBackup = false;
     std::optional<QString> m_errorText;
 };

@@ -8,19 +8,24 @@
 #include <QThreadPool>
 
 #include "engine/core/Delivery.h"
+#include "engine/files/PluginLease.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/templates/TemplateInspector.h"
 
 // The file work of the template sheets: run on the thread pool, the result handed to
-// `done` on the GUI thread, and dropped when `context` is gone by then.
+// `done` on the GUI thread, and dropped when `context` is gone by then. A wait for a plug-in
+// busy with an earlier change is shown by the context's showWaiting().
 namespace SheetWork {
 
-template <typename Work, typename Done>
-void run(QObject* context, Work work, Done done)
+template <typename Context, typename Work, typename Done>
+void run(Context* context, Work work, Done done)
 {
-    const Delivery<QObject> deliver(context);
+    const Delivery<Context> deliver(context);
     QThreadPool::globalInstance()->start([deliver, work = std::move(work), done = std::move(done)]() mutable {
-        deliver([done = std::move(done), result = work()](QObject&) mutable { done(std::move(result)); });
+        const PluginLease::StatusScope waits([deliver](const QString& text) {
+            deliver([text](Context& shown) { shown.showWaiting(text); });
+        });
+        deliver([done = std::move(done), result = work()](Context&) mutable { done(std::move(result)); });
     });
 }
 

@@ -338,6 +338,7 @@ void VersionSheet::sync()
     const bool working = m_model.isWorking();
     m_spinner->setVisible(working);
     m_working->setVisible(working);
+    m_working->setText(m_model.waitingText().isEmpty() ? VersionSheetModel::workingText() : m_model.waitingText());
     m_cancel->setEnabled(m_model.canCancel());
     m_confirm->setText(m_model.confirmTitle());
     m_confirm->setEnabled(m_model.canConfirm());

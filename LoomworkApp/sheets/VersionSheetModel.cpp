@@ -177,9 +177,18 @@ void VersionSheetModel::apply()
         [this](Result result) { finish(result.filesChanged, result.error); });
 }
 
+void VersionSheetModel::showWaiting(const QString& text)
+{
+    if (!m_isWorking)
+        return;
+    m_waitingText = text;
+    emit stateChanged();
+}
+
 void VersionSheetModel::finish(int filesChanged, const std::optional<QString>& error)
 {
     m_isWorking = false;
+    m_waitingText.clear();
     if (error) {
         m_errorText = QStringLiteral("修改失败：") + *error;
         emit stateChanged();

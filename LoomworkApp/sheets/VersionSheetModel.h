@@ -70,6 +70,9 @@ public:
 
     bool changed() const;
     bool isWorking() const { return m_isWorking; }
+    // While working: what the work waits for (a plug-in busy with an earlier change), else empty.
+    const QString& waitingText() const { return m_waitingText; }
+    void showWaiting(const QString& text);
     const std::optional<QString>& errorText() const { return m_errorText; }
     const std::optional<QString>& resultText() const { return m_resultText; }
     bool canCancel() const { return !m_isWorking; }
@@ -100,6 +103,7 @@ private:
     std::optional<QString> m_installedOzml;
     std::optional<int> m_selected;
     bool m_isWorking = false;
+    QString m_waitingText;
     std::optional<QString> m_errorText;
     std::optional<QString> m_resultText;
 };

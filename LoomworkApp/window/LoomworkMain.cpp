@@ -16,7 +16,7 @@
 #include "engine/library/AppState.h"
 #include "engine/core/InstanceGuard.h"
 #include "engine/core/NotificationHub.h"
-#include "engine/files/TemplateChange.h"
+#include "engine/files/PluginLease.h"
 #include "engine/model/Plugin.h"
 #include "engine/operations/OperationsCenter.h"
 #include "online/ServerConfig.h"
@@ -88,10 +88,12 @@ int LoomworkMain::run(int& argc, char** argv)
 
     LoomworkMain loomwork;
     loomwork.start(arguments.files, &instance);
-    const int status = QApplication::exec();
+    int status = QApplication::exec();
     // Changes' old contents go after their calls return: done before another instance may
-    // start and recover them.
-    TemplateChange::waitForRemovals();
+    // start and recover them. Meanwhile a launch is still served, and brings the window back.
+    while (instance.serveWhile([] { return PluginLease::removalsPending(); }))
+        status = QApplication::exec();
+    PluginLease::waitForRemovals();
     AlertPresenter::setCurrent(nullptr);
     return status;
 }

@@ -332,3 +332,52 @@ TEST(InstanceGuard, ARuntimeFolderClosedToWritingGivesWay)
     ASSERT_TRUE(handed.wait(10000));
     EXPECT_EQ(handed.takeFirst().at(0).value<QList<QUrl>>(), files);
 }
+
+// A quitting instance keeps serving launches until it ends: a launch while it still waits, or
+// one that got through just as it stopped waiting, brings it back with the files; once it has
+// stopped listening, a launch no longer reaches it (and waits for the lock instead).
+TEST(InstanceGuard, ALaunchWhileTheInstanceQuitsIsNeverLost)
+{
+    struct Case
+    {
+        const char* name;
+        bool duringTheWait;
+        bool justBefore;
+        bool runsOn;
+    };
+    const Case cases[] = {
+        {"handed over while it waits", true, false, true},
+        {"handed over as the wait ends", false, true, true},
+        {"nobody launched", false, false, false},
+    };
+    const QList<QUrl> files{QUrl::fromLocalFile("/home/me/Glow.zfcp")};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        InstanceGuard instance;
+        ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
+        QSignalSpy handed(&instance, &InstanceGuard::filesHandedOver);
+        if (c.justBefore)
+            ASSERT_TRUE(InstanceGuard::handOver(files));
+        QElapsedTimer waiting;
+        waiting.start();
+        bool sent = false;
+        const bool runsOn = instance.serveWhile([&] {
+            if (!c.duringTheWait)
+                return false;
+            if (!sent)
+                sent = InstanceGuard::handOver(files);
+            return handed.isEmpty() && !waiting.hasExpired(20000);
+        });
+        EXPECT_EQ(runsOn, c.runsOn);
+        ASSERT_EQ(handed.size(), c.runsOn ? 1 : 0);
+        if (c.runsOn)
+            EXPECT_EQ(handed.takeFirst().at(0).value<QList<QUrl>>(), files);
+        // Running on, it is reached as before; quitting, it is not.
+        EXPECT_EQ(InstanceGuard::handOver(files), c.runsOn);
+        if (c.runsOn) {
+            ASSERT_TRUE(handed.wait(10000));
+            EXPECT_FALSE(instance.serveWhile([] { return false; }));
+        }
+    }
+}

@@ -1,9 +1,14 @@
+#include <memory>
+
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
 
+#include "engine/files/PluginLease.h"
 #include "engine/library/PluginScanner.h"
 #include "engine/operations/PluginModifier.h"
 #include "sheets/LocalizeSheetModel.h"
@@ -319,3 +324,28 @@ TEST(LocalizeSheetModelTest, ABackupWithoutItsCopyCountsAsNone)
 }
 
 } // namespace
+
+// While the plug-in's earlier change still removes its old contents, the rewrite waits and the
+// sheet says what for; the wait is gone from it once the rewrite has ended.
+TEST_F(VersionSheetApplyTest, AWaitForThePluginsEarlierChangeIsShown)
+{
+    const QString folder = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::subtitle, "Lower Third");
+    SafeFS::Identity identity;
+    ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, QFile::encodeName(folder).toStdString(), identity), 0);
+    auto pending = std::make_unique<PluginLease::Removal>(identity);
+    VersionSheetModel model(versionPlugin("5.11", "5.4.7"), sampleTable(), std::nullopt);
+    QStringList shown;
+    QObject::connect(&model, &VersionSheetModel::stateChanged, [&] {
+        if (!model.waitingText().isEmpty())
+            shown << model.waitingText();
+    });
+    model.select(0);
+    model.apply();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shown.isEmpty() || !model.isWorking(); }, 20000));
+    EXPECT_EQ(shown, QStringList{PluginLease::waitingText("Lower Third")});
+    EXPECT_TRUE(model.isWorking());
+    pending.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isWorking(); }, 20000));
+    EXPECT_EQ(model.waitingText(), QString());
+    EXPECT_EQ(model.resultText(), QStringLiteral("已改写 1 个模板文件的版本号"));
+}

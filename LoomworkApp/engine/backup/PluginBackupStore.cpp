@@ -34,6 +34,7 @@
 #include "engine/files/PluginFolderSwap.h"
 #include "engine/files/SystemPath.h"
 #include "engine/core/ReferenceDate.h"
+#include "engine/files/PluginLease.h"
 #include "engine/files/TemplateChange.h"
 #include "engine/templates/TemplateInspector.h"
 
@@ -195,6 +196,8 @@ QString PluginBackupStore::folderName(const QDateTime& localTime, const QString&
 PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount, int folder)
 {
     const QString action = QStringLiteral("无法拷贝插件") + quoted(plugin.name);
+    // A copy never reads rooms a change of the plug-in is still emptying.
+    const PluginLease lease = PluginLease::take(plugin.path, plugin.name);
     // A system plug-in that is a link, or lies behind one, is refused before anything is made.
     const bool system = SystemPath::inside(plugin.path).has_value();
     if (system) {
@@ -397,8 +400,9 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
     // One change in the journal for the plug-in and its linked templates; what killed changes
     // left is put right first. A link inside a system plug-in refuses the restore before
     // anything changes, as it refuses a rewrite.
-    // Not beside a change of the plug-in still removing its old contents.
-    TemplateChange::waitForRemovals(target);
+    // Not beside another operation on the plug-in, nor a change of it still removing its old
+    // contents; the wait is shown where the caller shows its status.
+    const PluginLease lease = PluginLease::take(target, plugin.name);
     const auto journal = std::make_shared<JournalChange>("restore");
     const QString inside = TemplateChange::refusal(target);
     if (!inside.isEmpty())

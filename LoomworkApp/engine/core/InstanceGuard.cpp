@@ -12,13 +12,17 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QDebug>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QPointer>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
+#include <QVariant>
 
 #include "engine/core/AppPaths.h"
 #include "engine/core/AtomicFile.h"
@@ -32,6 +36,10 @@ constexpr int kFirstRetryMs = 50;
 constexpr int kMaxRetryMs = 1000;
 constexpr qint64 kMaxHandOverBytes = 1024 * 1024;
 constexpr qint64 kMaxRecordBytes = 4096;
+// How often a quitting instance looks whether it may end.
+constexpr int kQuitPollMs = 25;
+// Set on a connection whose list was read.
+constexpr char kReadProperty[] = "loomworkRead";
 
 // A socket address holds this many bytes of path, the NUL aside.
 constexpr qsizetype kMaxSocketPathBytes = qsizetype(sizeof(sockaddr_un::sun_path)) - 1;
@@ -269,6 +277,60 @@ bool InstanceGuard::handOver(const QList<QUrl>& files)
     return reach == Reach::sent;
 }
 
+bool InstanceGuard::serveWhile(const std::function<bool()>& busy)
+{
+    const int before = m_handedOver;
+    if (busy()) {
+        QEventLoop loop;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (!busy())
+                loop.quit();
+        });
+        const auto handed = connect(this, &InstanceGuard::filesHandedOver, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+        poll.start(kQuitPollMs);
+        loop.exec();
+        disconnect(handed);
+    }
+    if (m_handedOver != before)
+        return true;
+    if (!stopListening())
+        return false;
+    listen();
+    return true;
+}
+
+// The socket's name goes first, so that nothing more can connect; then every connection
+// already made is taken and read to the end of its list.
+bool InstanceGuard::stopListening()
+{
+    if (!m_server || !m_server->isListening())
+        return false;
+    const int before = m_handedOver;
+    ::unlink(QFile::encodeName(m_server->fullServerName()).constData());
+    for (;;) {
+        bool none = false;
+        m_server->waitForNewConnection(0, &none);
+        if (none || !m_server->isListening())
+            break;
+    }
+    // Guarded: what a list opens may run an event loop that deletes a finished connection.
+    QList<QPointer<QLocalSocket>> sockets;
+    for (QLocalSocket* socket : m_server->findChildren<QLocalSocket*>())
+        sockets.append(socket);
+    for (const QPointer<QLocalSocket>& socket : sockets) {
+        while (socket && !socket->property(kReadProperty).toBool() && socket->state() == QLocalSocket::ConnectedState
+               && socket->waitForReadyRead(kConnectTimeoutMs)) {
+        }
+    }
+    m_server->close();
+    m_server->deleteLater();
+    m_server = nullptr;
+    if (m_recorded && QFile::remove(socketRecordPath()))
+        m_recorded = false;
+    return m_handedOver != before;
+}
+
 void InstanceGuard::listen()
 {
     m_server = new QLocalServer(this);
@@ -306,6 +368,8 @@ void InstanceGuard::listen()
                 if (!all.endsWith("\n\n") && all != "\n")
                     return; // wait for the end of the list
                 socket->readAll();
+                socket->setProperty(kReadProperty, true);
+                ++m_handedOver;
                 QList<QUrl> urls;
                 for (const QByteArray& line : all.split('\n')) {
                     const QUrl url = QUrl::fromEncoded(line);

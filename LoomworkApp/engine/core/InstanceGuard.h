@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include <QList>
@@ -36,6 +37,12 @@ public:
     // often, while it starts, and taking the lock over should it die meanwhile).
     Claim claim(const QList<QUrl>& files, int timeoutMs = kClaimTimeoutMs);
 
+    // For a quitting instance: keeps serving later launches while `busy()` holds (polled), so
+    // that none is lost. Then no later launch reaches this one any more (it waits for the lock
+    // and becomes the instance), and what launches had already sent is read. True when files
+    // were handed over meanwhile: the app is to run on, and this instance listens again.
+    bool serveWhile(const std::function<bool()>& busy);
+
     // Sends `files` to the instance's socket (the recorded one, else socketPath()), once, and
     // only when that socket belongs to this user. True when they were sent.
     static bool handOver(const QList<QUrl>& files);
@@ -60,8 +67,10 @@ signals:
 
 private:
     void listen();
+    bool stopListening();
 
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer* m_server = nullptr;
     bool m_recorded = false;
+    int m_handedOver = 0;
 };

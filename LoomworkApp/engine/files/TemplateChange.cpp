@@ -1,16 +1,12 @@
 #include "engine/files/TemplateChange.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <thread>
 #include <utility>
 
 #include <fcntl.h>
@@ -25,6 +21,8 @@
 #include "engine/core/FsPath.h"
 #include "engine/files/JournalChange.h"
 #include "engine/files/LibraryWalk.h"
+#include "engine/files/PluginFolderOpen.h"
+#include "engine/files/TemplateChangeHooks.h"
 #include "engine/files/SystemPath.h"
 #include "engine/core/SystemError.h"
 #include "engine/files/TemplateEditError.h"
@@ -41,80 +39,6 @@ constexpr char kAsideSuffix[] = "-old";
 // A step's result when what an exchange brought out was not the template read: another item
 // was put at its name meanwhile.
 constexpr int kNotTheTemplate = -1;
-
-// The tests' hooks, read by a removal's worker too: set only while no removal runs.
-struct Hooks
-{
-    std::mutex mutex;
-    std::shared_ptr<const std::function<void(int)>> step;
-    std::shared_ptr<const std::function<int(int)>> fault;
-};
-
-Hooks& hooks()
-{
-    static Hooks hooks;
-    return hooks;
-}
-
-// The workers that remove changes' old contents after their calls returned, each with the
-// plug-in folder it works in. Never destroyed: a worker may end after the statics are gone.
-struct Removals
-{
-    struct Worker
-    {
-        std::uint64_t number = 0;
-        SafeFS::Identity plugin;
-    };
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::vector<Worker> running;
-    std::uint64_t next = 0;
-    // For tests: told when a change of a plug-in is about to wait for one of its removals.
-    std::shared_ptr<const std::function<void()>> waiting;
-
-    // Until none runs (for `plugin`, when given).
-    void wait(const SafeFS::Identity* plugin)
-    {
-        std::unique_lock lock(mutex);
-        const auto none = [&] {
-            return std::none_of(running.begin(), running.end(),
-                                [&](const Worker& worker) { return !plugin || worker.plugin == *plugin; });
-        };
-        if (none())
-            return;
-        if (plugin && waiting) {
-            const auto announce = waiting;
-            lock.unlock();
-            (*announce)();
-            lock.lock();
-        }
-        finished.wait(lock, none);
-    }
-
-    void done(std::uint64_t number)
-    {
-        {
-            const std::lock_guard lock(mutex);
-            running.erase(std::remove_if(running.begin(), running.end(),
-                                         [&](const Worker& worker) { return worker.number == number; }),
-                          running.end());
-        }
-        finished.notify_all();
-    }
-};
-
-Removals& removals()
-{
-    static Removals* removals = new Removals;
-    return *removals;
-}
-
-// The process does not end before the removals it started are done: made with the first one,
-// so that it goes before the statics that a removal uses.
-struct WaitAtExit
-{
-    ~WaitAtExit() { removals().wait(nullptr); }
-};
 
 SafeFS::Identity identityOf(const struct stat& st)
 {
@@ -133,77 +57,12 @@ std::string nameOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The folder's bytes without a trailing "/", as the walks join names to it.
-std::string nativeFolder(const QString& folder)
-{
-    std::string native = FsPath::toBytes(folder);
-    while (native.size() > 1 && native.back() == '/')
-        native.pop_back();
-    return native;
-}
-
 // Another item than the plug-in the list showed, or than a template read from it, stands at
 // the name.
 QString changedAfterShown(const std::string& plugin)
 {
     return QStringLiteral("「") + FsPath::displayText(FsPath::fromBytes(nameOf(plugin)))
         + QStringLiteral("」在列表显示后已被改动或替换，未作修改。请刷新列表后重试。");
-}
-
-struct OpenedPlugin
-{
-    bool system = false;
-    DirHandle::Fd fd;
-    int error = 0;
-    QString refusal;
-    // The item at the plug-in's name as opened (a link itself, in the user's library).
-    SafeFS::Identity identity;
-};
-
-// In the system library the plug-in folder is reached one handle at a time from the library
-// root (links above the root resolved once), so a folder swapped for a link is met here.
-OpenedPlugin openPlugin(const QString& folder)
-{
-    OpenedPlugin opened;
-    const auto in = SystemPath::inside(folder);
-    opened.system = in.has_value();
-    if (!opened.system) {
-        // The user's own library: nobody else renames there, so a look at the name just before
-        // it is opened tells what is opened.
-        const std::string native = nativeFolder(folder);
-        if ((opened.error = SafeFS::identityAt(AT_FDCWD, native, opened.identity)))
-            return opened;
-        opened.fd = DirHandle::Fd(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        opened.error = opened.fd.valid() ? 0 : errno;
-        return opened;
-    }
-    opened.refusal = AdminAuth::writeRefusal(folder);
-    if (!opened.refusal.isEmpty()) {
-        opened.error = ELOOP;
-        return opened;
-    }
-    // Named as the caller wrote it, whether under the root or under its resolved form.
-    QString shown = in->relative.isEmpty() ? folder : folder.left(folder.size() - in->relative.size() - 1);
-    DirHandle::Fd at;
-    if ((opened.error = DirHandle::openRoot(FsPath::toBytes(in->root), at))) {
-        if (opened.error == ELOOP)
-            opened.refusal = AdminAuth::linkRefusal(shown);
-        return opened;
-    }
-    for (const QString& part : in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        shown += QLatin1Char('/') + part;
-        DirHandle::Fd next;
-        if ((opened.error = DirHandle::openChild(at.get(), FsPath::toBytes(part), next))) {
-            if (opened.error == ELOOP)
-                opened.refusal = AdminAuth::linkRefusal(shown);
-            return opened;
-        }
-        at = std::move(next);
-    }
-    if ((opened.error = SafeFS::identityAt(at.get(), {}, opened.identity)))
-        return opened;
-    opened.fd = std::move(at);
-    return opened;
 }
 
 // A folder of the plug-in: relative to it through handles in the system library, else its path.
@@ -255,12 +114,14 @@ std::string linkOnTheWay(int top, const std::string& relative)
 
 TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change,
                                const SafeFS::Identity& seen)
-    : m_folder(folder), m_native(nativeFolder(folder)), m_ownsChange(!change)
+    : m_folder(folder), m_native(PluginFolderOpen::nativeFolder(folder)), m_ownsChange(!change)
 {
-    OpenedPlugin opened = openPlugin(folder);
-    // Never beside an earlier change of the same plug-in still removing its old contents.
+    PluginFolderOpen::Opened opened = PluginFolderOpen::open(folder);
+    const QString name = FsPath::displayText(FsPath::fromBytes(nameOf(m_native)));
+    // Never beside another operation on the plug-in, nor an earlier change of it still
+    // removing its old contents.
     if (opened.fd.valid() && SafeFS::identityAt(opened.fd.get(), {}, m_pluginIdentity) == 0)
-        removals().wait(&m_pluginIdentity);
+        m_lease = PluginLease::take(m_pluginIdentity, name);
     m_change = change ? std::move(change) : std::make_shared<JournalChange>("template");
     m_system = opened.system;
     if (!opened.refusal.isEmpty())
@@ -532,7 +393,17 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
 void TemplateChange::stage(const std::string& path, const QByteArray& bytes)
 {
     try {
-        stageFile(path, bytes);
+        const std::size_t made = m_made.size();
+        m_lastError = 0;
+        try {
+            stageFile(path, bytes);
+        } catch (const TemplateEditError&) {
+            // Short of space: the old contents of earlier changes on this disk may be what holds
+            // it. Once they are gone, the file is staged once more before the disk is called full.
+            if (m_lastError != ENOSPC || !dropPartial(made))
+                throw;
+            stageFile(path, bytes);
+        }
     } catch (const std::bad_alloc&) {
         // Out of memory between steps: what was made is the journal's to remove.
         m_change->keep();
@@ -754,42 +625,6 @@ int TemplateChange::commitSteps()
     return changed;
 }
 
-// The old contents go on a worker of their own once the call has returned (a change that is
-// part of a larger one removes them itself): the user waits for the new state only, and a kill
-// meanwhile is finished by recovery from the entry, which the worker holds until it is done.
-void TemplateChange::removeLater() noexcept
-{
-    if (!m_ownsChange) {
-        removeOld();
-        return;
-    }
-    std::unique_ptr<TemplateChange> pending;
-    std::uint64_t number = 0;
-    try {
-        static WaitAtExit waitAtExit;
-        pending.reset(new TemplateChange(std::move(*this)));
-        const std::lock_guard lock(removals().mutex);
-        number = ++removals().next;
-        removals().running.push_back({number, pending->m_pluginIdentity});
-    } catch (...) {
-        // No room for a worker: done here, as a change of a larger one does it.
-        (pending ? *pending : *this).removeOld();
-        return;
-    }
-    TemplateChange* work = pending.get();
-    try {
-        std::thread([work, number] {
-            std::unique_ptr<TemplateChange>(work)->removeOld();
-            removals().done(number);
-        }).detach();
-        (void)pending.release(); // the worker's now
-    } catch (...) {
-        pending->removeOld();
-        pending.reset();
-        removals().done(number);
-    }
-}
-
 // The new names made durable, then each room emptied of the old contents it holds and removed.
 // Never throws: what cannot be done stays recorded for recovery.
 void TemplateChange::removeOld() noexcept
@@ -918,17 +753,12 @@ QString TemplateChange::returnedText() const
 int TemplateChange::attempt(const std::function<int()>& step)
 {
     ++m_steps;
-    std::shared_ptr<const std::function<void(int)>> hook;
-    std::shared_ptr<const std::function<int(int)>> fault;
-    {
-        const std::lock_guard lock(hooks().mutex);
-        hook = hooks().step;
-        fault = hooks().fault;
-    }
+    const auto [hook, fault] = TemplateChangeHooks::current();
     const int faulted = fault ? (*fault)(m_steps) : 0;
     const int error = faulted ? faulted : step();
     if (error == 0 && hook)
         (*hook)(m_steps);
+    m_lastError = error;
     return error;
 }
 
@@ -959,58 +789,4 @@ void TemplateChange::refuseLink(const std::string& shown) const
     throw TemplateEditError(AdminAuth::linkRefusal(m_folder + QLatin1Char('/') + FsPath::fromBytes(shown)));
 }
 
-QString TemplateChange::refusal(const QString& folder)
-{
-    OpenedPlugin opened = openPlugin(folder);
-    if (!opened.refusal.isEmpty())
-        return opened.refusal;
-    if (!opened.fd.valid() || !opened.system)
-        return {}; // the operation itself tells what is wrong; the user's links are followed
-    const std::string native = nativeFolder(folder);
-    const auto walk = LibraryWalk::walkAt(opened.fd.get(), native, LibraryWalk::links);
-    if (!walk.links.empty())
-        return AdminAuth::linkRefusal(folder + QLatin1Char('/')
-                                      + FsPath::fromBytes(walk.links.front().substr(native.size() + 1)));
-    return {};
-}
 
-void TemplateChange::setStepHook(std::function<void(int)> hook)
-{
-    waitForRemovals();
-    const std::lock_guard lock(hooks().mutex);
-    hooks().step = hook ? std::make_shared<const std::function<void(int)>>(std::move(hook)) : nullptr;
-}
-
-void TemplateChange::setStepFault(std::function<int(int)> fault)
-{
-    waitForRemovals();
-    const std::lock_guard lock(hooks().mutex);
-    hooks().fault = fault ? std::make_shared<const std::function<int(int)>>(std::move(fault)) : nullptr;
-}
-
-void TemplateChange::setRemovalWaitHook(std::function<void()> hook)
-{
-    const std::lock_guard lock(removals().mutex);
-    removals().waiting = hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
-}
-
-void TemplateChange::waitForRemovals()
-{
-    removals().wait(nullptr);
-}
-
-void TemplateChange::waitForRemovals(const QString& folder)
-{
-    SafeFS::Identity plugin;
-    if (SafeFS::identityAt(AT_FDCWD, nativeFolder(folder), plugin) == 0) {
-        // The folder a link leads to, as a change opens it.
-        DirHandle::Fd opened(::open(nativeFolder(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (opened.valid() && SafeFS::identityAt(opened.get(), {}, plugin) == 0)
-            removals().wait(&plugin);
-    }
-}
-
-void TemplateChange::setExchangeRefused(bool refused)
-{
-    DirHandle::refuseRenameFlagsForTests(refused);
-}

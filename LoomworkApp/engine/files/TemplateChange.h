@@ -17,6 +17,8 @@
 #include <SafeFS/Journal.h>
 #include <SafeFS/Room.h>
 
+#include "engine/files/PluginLease.h"
+
 class JournalChange;
 
 // A change of several template files of one plug-in, whole or nothing, also when the process
@@ -44,7 +46,8 @@ public:
     // this one is part of (a restore); none gives it one of its own (made here, so recovery
     // runs first). `seen`: the item the list showed at `folder` (Plugin::identity); when
     // another item, or none, stands there now, throws saying so and nothing is changed.
-    // Unknown (0, 0) checks nothing.
+    // Unknown (0, 0) checks nothing. First takes the plug-in's lease (PluginLease): waits for
+    // another operation on it, and for an earlier change's old contents to be removed.
     explicit TemplateChange(const QString& folder, std::shared_ptr<JournalChange> change = {},
                             const SafeFS::Identity& seen = {});
     ~TemplateChange();
@@ -64,7 +67,8 @@ public:
     // Writes `bytes` as the new content of the template `path`, with its permission bits and
     // (where allowed) owner. The template itself is untouched until commit(). When another
     // item stands at the name than the file read(), throws saying it changed after it was
-    // shown, and nothing of that item is touched.
+    // shown, and nothing of that item is touched. Short of space, it waits for the removals
+    // pending on that disk and writes once more.
     void stage(const std::string& path, const QByteArray& bytes);
     // Puts every staged content in place; returns how many files changed. A step that fails
     // throws, with the plug-in wholly old (the message says so) or, where even that could
@@ -75,11 +79,9 @@ public:
     int commit();
 
     // Waits until the old contents of every change that has returned are removed, or left
-    // recorded for recovery: before the process quits, and for tests.
+    // recorded for recovery: before the process quits, and for tests. Another operation on a
+    // plug-in waits for its own by taking its lease (PluginLease).
     static void waitForRemovals();
-    // The same for the changes of the plug-in folder `folder` (links followed), for another
-    // change of it, which must not work beside one.
-    static void waitForRemovals(const QString& folder);
 
     // Why a change of the plug-in at `folder` is refused (a link on the way or a linked
     // template inside, in the system library); empty when allowed or when there is no such
@@ -94,8 +96,8 @@ public:
     // For tests: called before each of those steps; a non-zero errno makes the step fail with
     // it, as the file system would. Null removes it.
     static void setStepFault(std::function<int(int step)> fault);
-    // For tests: called when a change of a plug-in is about to wait for the removal of an
-    // earlier one's old contents. Null removes it.
+    // For tests: called when an operation on a plug-in is about to wait for its lease (the
+    // removal of an earlier change's old contents, or another operation). Null removes it.
     static void setRemovalWaitHook(std::function<void()> hook);
     // For tests: exchanges are refused as a file system that cannot exchange refuses them.
     static void setExchangeRefused(bool refused);
@@ -146,6 +148,7 @@ private:
     int syncTouched();
     int emptyRoom(std::size_t folder);
     void stageFile(const std::string& path, const QByteArray& bytes);
+    bool dropPartial(std::size_t made);
     void clearRooms();
     [[noreturn]] void failCommit(std::size_t failedAt, int error);
     [[noreturn]] void fail(const std::string& shown, int error) const;
@@ -178,4 +181,6 @@ private:
     DirHandle::Fd m_openedFd;
     SafeFS::Room m_openedStaging;
     int m_steps = 0;
+    int m_lastError = 0; // of the last step, for a retry when space ran short
+    PluginLease m_lease;
 };

@@ -13,6 +13,7 @@
 #include "engine/files/AdminAuth.h"
 #include "engine/files/FileOps.h"
 #include "engine/files/PackageFiles.h"
+#include "engine/files/PluginLease.h"
 
 namespace {
 
@@ -115,6 +116,7 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
 {
     Outcome outcome;
     bool committed = false;
+    PluginLease lease;
     // Made before the commit: once the plug-ins stand, saying so must not need memory.
     outcome.title = QStringLiteral("安装失败");
     try {
@@ -122,6 +124,11 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
         for (auto& [index, reader] : readers)
             stagePackage(index, reader);
         const QString done = QStringLiteral("已安装 ");
+        // Only the plug-ins it replaces: their pending removals first, no other operation beside.
+        std::vector<PluginLease::Target> targets;
+        for (const Staged& staged : m_staged)
+            targets.push_back({staged.target, {}});
+        lease = PluginLease::take(targets);
         commit();
         committed = true;
         outcome.ok = true;

@@ -34,7 +34,7 @@
 #include "engine/files/PackageFiles.h"
 #include "engine/model/Plugin.h"
 #include "engine/files/PluginFolderSwap.h"
-#include "engine/files/TemplateChange.h"
+#include "engine/files/PluginLease.h"
 #include "engine/core/SystemError.h"
 
 namespace {
@@ -316,9 +316,10 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         if (onProgress)
             onProgress(std::clamp(fraction, 0.0, 1.0));
     };
-    // Old contents of template changes still being removed go first: this may replace those.
-    TemplateChange::waitForRemovals();
     PluginSwapGroup group;
+    // The plug-ins it replaces, leased from before the commit until their old copies are gone.
+    PluginLease lease;
+    std::vector<PluginLease::Target> replaced;
     QList<int> stagedPositions; // each staged plug-in's place among those installed, from 1
     try {
         for (const ZFCPlugin& plugin : plugins) {
@@ -347,10 +348,12 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
                     report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
                 });
                 stagedPositions.append(installed + 1);
+                replaced.push_back({target, {}});
             }
             outcome.paths.append(target);
             ++installed;
         }
+        lease = PluginLease::take(replaced);
         if (const int error = group.commit()) {
             installed = stagedPositions.at(group.failedAt()) - 1;
             failSwap(group.at(group.failedAt()), error, !group.notRestored().isEmpty());

@@ -50,7 +50,7 @@
 #include "engine/files/PackageFiles.h"
 #include "engine/files/PluginFolderSwap.h"
 #include "engine/files/PluginRemoval.h"
-#include "engine/files/TemplateChange.h"
+#include "engine/files/PluginLease.h"
 #include "engine/operations/Installation.h"
 #include "engine/files/SystemPath.h"
 #include "engine/core/ProgressThrottle.h"
@@ -391,9 +391,11 @@ void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, 
         }
     }
 
-    // Old contents of template changes still being removed go first: an install may replace
-    // those plug-ins.
-    TemplateChange::waitForRemovals();
+    // The plug-ins it replaces are leased at its commit; a wait for one is shown.
+    const PluginLease::StatusScope waits([&throttle, guard](const QString& text) {
+        throttle.flush();
+        post(guard, [text](OperationsCenter& center) { center.setStatusText(text); });
+    });
     Installation installation(files, plan, progress, [&throttle] { throttle.flush(); });
     const Installation::Outcome outcome = installation.run(readers);
     if (outcome.ok) {
@@ -479,8 +481,11 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
     const qsizetype count = plugins.size();
     for (qsizetype i = 0; i < count; ++i) {
         const Plugin& plugin = plugins[i];
-        // A template change of it still removing its old contents finishes first.
-        TemplateChange::waitForRemovals(plugin.path);
+        // Never beside another operation on it, nor a change of it still removing its old
+        // contents; the wait is shown.
+        const PluginLease lease = PluginLease::take(plugin.path, plugin.name, [guard](const QString& text) {
+            post(guard, [text](OperationsCenter& center) { center.setStatusText(text); });
+        });
         // In the system library nothing is deleted through a linked folder (anyone may have put
         // it there); a plug-in that is itself a link goes as a link.
         QString path;
@@ -633,9 +638,15 @@ void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem
         });
     });
     const ZFCProgressCallback progress = [&throttle](const ZFCProgress& report) { throttle.report(report); };
-    // A template change still removing its old contents (in rooms inside the plug-in) first.
+    // Never beside another operation on these plug-ins, nor a change of one still removing its
+    // old contents (in rooms inside the plug-in); the wait is shown.
+    std::vector<PluginLease::Target> targets;
     for (const ZFCPackItem& item : items)
-        TemplateChange::waitForRemovals(fromNative(item.sourceDir));
+        targets.push_back({fromNative(item.sourceDir), {}});
+    const PluginLease lease = PluginLease::take(targets, [&throttle, guard](const QString& text) {
+        throttle.flush();
+        post(guard, [text](OperationsCenter& center) { center.setStatusText(text); });
+    });
     // A system plug-in that is a link, or lies behind one, is not the library's to pack.
     for (const ZFCPackItem& item : items) {
         const QString refusal = AdminAuth::writeRefusal(fromNative(item.sourceDir));

@@ -357,8 +357,9 @@ TEST(InstanceGuard, ALaunchWhileTheInstanceQuitsIsNeverLost)
         InstanceGuard instance;
         ASSERT_EQ(instance.claim({}), InstanceGuard::Claim::instance);
         QSignalSpy handed(&instance, &InstanceGuard::filesHandedOver);
-        if (c.justBefore)
+        if (c.justBefore) {
             ASSERT_TRUE(InstanceGuard::handOver(files));
+        }
         QElapsedTimer waiting;
         waiting.start();
         bool sent = false;
@@ -371,8 +372,9 @@ TEST(InstanceGuard, ALaunchWhileTheInstanceQuitsIsNeverLost)
         });
         EXPECT_EQ(runsOn, c.runsOn);
         ASSERT_EQ(handed.size(), c.runsOn ? 1 : 0);
-        if (c.runsOn)
+        if (c.runsOn) {
             EXPECT_EQ(handed.takeFirst().at(0).value<QList<QUrl>>(), files);
+        }
         // Running on, it is reached as before; quitting, it is not.
         EXPECT_EQ(InstanceGuard::handOver(files), c.runsOn);
         if (c.runsOn) {

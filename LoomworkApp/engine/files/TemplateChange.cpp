@@ -132,8 +132,7 @@ TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalCha
         throw TemplateEditError(changedAfterShown(m_native));
     // A plug-in removed meanwhile simply has no templates.
     if (opened.error && opened.error != ENOENT)
-        throw TemplateEditError(QStringLiteral("插件「") + FsPath::displayText(FsPath::fromBytes(nameOf(m_native)))
-                                + QStringLiteral("」：") + SystemError::describe(opened.error));
+        throw TemplateEditError(QStringLiteral("插件「") + name + QStringLiteral("」：") + SystemError::describe(opened.error));
     m_plugin = std::move(opened.fd);
     m_pluginPlace = AppJournal::placeOf(folder);
 }

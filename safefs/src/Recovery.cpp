@@ -21,6 +21,7 @@
 #endif
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Durable.h>
 #include <SafeFS/Room.h>
 #include "JournalText.h"
 
@@ -727,7 +728,9 @@ JournalReport recoverJournal(const Journal& journal, const std::function<bool(st
         }
         RecoveryReport report;
         if (recoverEntry(entry, report) == 0) {
-            (void)journal.remove(entry.id);
+            // What recovery did is on the library's disks before its entry leaves the journal's.
+            if (syncPlaces(entry) == 0)
+                (void)journal.remove(entry.id);
             continue;
         }
         out.waits.insert(out.waits.end(), report.waits.begin(), report.waits.end());

@@ -69,7 +69,7 @@ side() {
     extract) timed "$tool" extract "$package" "$out" ;;
     install) sync; "$driver" install "$package" 1 >"$work/out.txt" 2>&1 \
                || { echo "durable.sh: install failed:" >&2; cat "$work/out.txt" >&2; exit 1; }
-             seconds=$(awk '{ print $1 }' "$work/out.txt") ;;
+             seconds=$(awk '{ printf "%.3f", $1 }' "$work/out.txt") ;;
     tar-sync) timed sh -c 'tar -I pigz -xf "$1" -C "$2" && sync -f "$2"' sh "$tarball" "$out" ;;
     tar) timed tar -I pigz -xf "$tarball" -C "$out" ;;
   esac

@@ -6,6 +6,9 @@
 //   bench_filework translate FOLDER ROUND    TemplateInspector::applyTranslations on the plug-in:
 //                                            its published names to English in odd rounds, back
 //                                            in even ones, so that every template changes
+//   bench_filework install PACKAGE ROUND     installs every plug-in of PACKAGE into the user
+//                                            library as the app does (staged, synced, swapped
+//                                            in, the library synced); ROUND is only printed
 //
 // A change's old contents go after its call returns; the process waits for them before it
 // ends, outside the time printed (as the user waits for the call only).
@@ -21,6 +24,8 @@
 #include <string>
 
 #include "engine/files/FileOps.h"
+#include "engine/model/InstallPlan.h"
+#include "engine/operations/Installation.h"
 #include "engine/core/FsPath.h"
 #include "engine/templates/TemplateInspector.h"
 
@@ -77,7 +82,7 @@ int main(int argc, char** argv)
     if (argc != 4) {
         std::fprintf(stderr,
                      "usage: %s copy SOURCE DESTINATION | plugin FOLDER TEMPLATES | rewrite FOLDER OZML"
-                     " | translate FOLDER ROUND\n",
+                     " | translate FOLDER ROUND | install PACKAGE ROUND\n",
                      argv[0]);
         return 2;
     }
@@ -124,6 +129,25 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "applyTranslations: %s\n", e.what());
             return 1;
         }
+    }
+    if (mode == "install") {
+        Installation::Outcome outcome;
+        const double s = seconds([&] {
+            try {
+                const QStringList files{first};
+                const InstallPlan plan;
+                auto readers = Installation::openPackages(files);
+                outcome = Installation(files, plan, {}, {}).run(readers);
+            } catch (...) {
+                outcome.ok = false;
+            }
+        });
+        if (!outcome.ok) {
+            std::fprintf(stderr, "install: %s\n", outcome.text.toLocal8Bit().constData());
+            return 1;
+        }
+        std::printf("%.6f %s\n", s, argv[3]);
+        return 0;
     }
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
     return 2;

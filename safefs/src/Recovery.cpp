@@ -21,6 +21,7 @@
 #endif
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Durable.h>
 #include <SafeFS/Room.h>
 #include "JournalText.h"
 
@@ -740,8 +741,9 @@ JournalReport recoverJournal(const Journal& journal, const std::function<bool(st
         }
         RecoveryReport report;
         if (recoverEntry(entry, report) == 0) {
-            // Settled, yet something was left (a folder gone for good): said now, as the entry goes.
-            if (journal.remove(entry.id) == 0)
+            // What recovery did is on the library's disks before its entry leaves the journal's;
+            // settled, yet something was left (a folder gone for good): said now, as the entry goes.
+            if (syncPlaces(entry) == 0 && journal.remove(entry.id) == 0)
                 out.tell.insert(out.tell.end(), report.notes.begin(), report.notes.end());
             continue;
         }

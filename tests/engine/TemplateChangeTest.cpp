@@ -759,10 +759,11 @@ TEST_F(TemplateChangeTest, AKillOnceTheCallHasReturnedIsFinishedByRecovery)
         const pid_t child = ::fork();
         if (child == 0) {
             static std::atomic<bool> returned{false};
-            // Six staged files, the finish state, six exchanges: the worker's first step is the
-            // 14th; it is killed there once the call is back.
+            // Six staged files, the finish state, six exchanges, the sync that makes them
+            // durable before the call returns: the worker's first step is the 15th; it is
+            // killed there once the call is back.
             TemplateChange::setStepFault([](int step) {
-                if (step == 14) {
+                if (step == 15) {
                     returned.wait(false);
                     ::kill(::getpid(), SIGKILL);
                 }
@@ -802,7 +803,7 @@ TEST_F(TemplateChangeTest, ASecondChangeOfAPluginWaitsForTheFirstsRemoval)
     // The first change's worker is held before its first step until the second is seen waiting
     // for it (or, were it not to wait, until the second has begun).
     TemplateChange::setStepFault([&](int step) {
-        if (step == 14)
+        if (step == 15)
             released.wait(false);
         return 0;
     });
@@ -841,7 +842,7 @@ TEST(TemplateChangeQuit, RewritesAndExits)
         GTEST_SKIP() << "run by the quit test";
     static std::atomic<bool> exiting{false};
     TemplateChange::setStepFault([](int step) {
-        if (step == 14)
+        if (step == 15)
             exiting.wait(false);
         return 0;
     });

@@ -44,6 +44,7 @@
 #include <unistd.h>
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Durable.h>
 #include <SafeFS/HiddenName.h>
 #include <SafeFS/Room.h>
 
@@ -317,6 +318,15 @@ int replaceItem(const std::vector<std::string>& a, uid_t asker, int& status)
     }
     if (const int error = SafeFS::identityAt(room.fd(), copy, made))
         return error;
+    // The copy is on disk before it takes the name: a power cut must not leave empty files there.
+    SafeFS::SyncBatch staged;
+    int synced = staged.addTree(room.fd());
+    if (synced == 0)
+        synced = staged.sync();
+    if (synced) {
+        dropCopy();
+        return synced;
+    }
     if (!old.known()) {
         const int error = DirHandle::moveAt(room.fd(), copy, parent.get(), name);
         if (error)

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <SafeFS/Durable.h>
 #include <SafeFS/HiddenName.h>
 #include <SafeFS/Room.h>
 
@@ -188,7 +189,8 @@ void ExtractRun::undo() noexcept
                 recorded = writeRecord() == 0;
             }
             undone = recorded && SafeFS::recoverEntry(m_entry) == 0;
-            removed = undone && RunFolder::remove(m_rootLock.get(), m_runName, m_run.get()) == 0;
+            removed = undone && SafeFS::syncPlaces(m_entry) == 0
+                && RunFolder::remove(m_rootLock.get(), m_runName, m_run.get()) == 0;
         } else {
             undone = removed = true;
         }
@@ -348,6 +350,15 @@ void ExtractRun::commit(const std::vector<Plugin>& plugins, bool replace)
         }
         plan.push_back({i, name, staged, there == 0 ? std::optional<SafeFS::Identity>(old) : std::nullopt});
     }
+    // What the reader wrote is on disk before any of it takes a name: one sync per file system.
+    SafeFS::SyncBatch staged;
+    for (const Landing& landing : m_landings) {
+        int error = landing.room.valid() ? staged.addTree(landing.room.fd()) : 0;
+        if (error)
+            throwErrno("cannot sync", landing.folder, error);
+    }
+    if (const int error = staged.sync())
+        throwErrno("cannot sync", m_root, error);
     record(); // before the first visible step
     for (Planned& plug : plan)
         plug.placed = place(plug, replace);
@@ -441,7 +452,8 @@ void ExtractRun::removeStaging() noexcept
             }
             Seams::stepDone();
         }
-        whole = whole && RunFolder::remove(m_rootLock.get(), m_runName, m_run.get()) == 0;
+        // The record goes only once what it covers is on the disks of the folders it names.
+        whole = whole && SafeFS::syncPlaces(m_entry) == 0 && RunFolder::remove(m_rootLock.get(), m_runName, m_run.get()) == 0;
         if (whole)
             Seams::stepDone();
     } catch (...) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Durable.h>
 #include <SafeFS/HiddenName.h>
 #include <SafeFS/Journal.h>
 
@@ -92,7 +93,7 @@ std::vector<std::string> recover(int root, const std::filesystem::path& rootPath
             waiting.push_back("上次中断的提取未能复原，记录留在：" + record);
             continue;
         }
-        if (remove(root, name, run.get()) != 0)
+        if (SafeFS::syncPlaces(*entry) != 0 || remove(root, name, run.get()) != 0)
             std::cerr << "上次中断的提取已复原，记录未能删除，留待下次：" << (rootPath / name).native() << '\n';
     }
     return waiting;

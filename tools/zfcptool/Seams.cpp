@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <fcntl.h>
@@ -11,9 +13,28 @@
 #include <unistd.h>
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Durable.h>
 
 namespace Seams {
 namespace {
+
+// Each sync, in place of the system's, appends what ZFCPTOOL_TEST_SYNC_ROOT holds to the file
+// ZFCPTOOL_TEST_SYNC_LOG: "sync", a line "<path>\t<size>" for every regular file below, "end".
+// A power cut after it keeps what that listing shows and no more.
+void logSyncs(std::string log, std::filesystem::path root)
+{
+    SafeFS::setSyncHookForTests([log = std::move(log), root = std::move(root)](int) {
+        std::ofstream out(log, std::ios::app);
+        out << "sync\n";
+        std::error_code ec;
+        for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+            if (it->is_regular_file(ec) && !it->is_symlink(ec))
+                out << std::filesystem::relative(it->path(), root).string() << '\t' << it->file_size(ec) << '\n';
+        }
+        out << "end\n";
+        return out.good() ? 0 : EIO;
+    });
+}
 
 struct Settings
 {
@@ -49,6 +70,10 @@ Settings& settings()
             made.pauseBeforeRead = std::string(at) == "read";
         if (const char* file = std::getenv("ZFCPTOOL_TEST_PAUSE_FILE"))
             made.pauseFile = file;
+        const char* log = std::getenv("ZFCPTOOL_TEST_SYNC_LOG");
+        const char* root = std::getenv("ZFCPTOOL_TEST_SYNC_ROOT");
+        if (log && root)
+            logSyncs(log, root);
         return made;
     }();
     return s;

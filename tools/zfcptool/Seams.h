@@ -17,7 +17,10 @@
 //                                    is created; with ZFCPTOOL_TEST_PAUSE_AT=N, before the Nth
 //                                    move F.paused is, and the run waits until F is there; with
 //                                    ZFCPTOOL_TEST_PAUSE_AT=read, the same once the staging
-//                                    folders stand, before the package is read into them.
+//                                    folders stand, before the package is read into them;
+//   ZFCPTOOL_TEST_SYNC_LOG=F with ZFCPTOOL_TEST_SYNC_ROOT=D
+//                                    every sync of a file system is not made but logged to F,
+//                                    with the files below D and their sizes at that moment.
 namespace Seams {
 
 // Reads the settings, before anything else the run does.

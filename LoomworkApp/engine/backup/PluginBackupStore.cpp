@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,8 @@
 #include <QScopeGuard>
 #include <QTextBoundaryFinder>
 #include <QUuid>
+
+#include <SafeFS/Durable.h>
 
 #include "engine/files/AdminAuth.h"
 #include "engine/core/AppPaths.h"
@@ -193,6 +196,26 @@ QString PluginBackupStore::folderName(const QDateTime& localTime, const QString&
         + QLatin1Char('-') + suffix;
 }
 
+namespace {
+
+// The backup `name` in `rootFolder`, its copy and its name, durable: one sync per file system.
+int syncBackup(const QString& rootFolder, const QString& name)
+{
+    DirHandle::Fd root(::open(FsPath::toBytes(rootFolder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.valid())
+        return errno;
+    DirHandle::Fd backup;
+    if (const int error = DirHandle::openChild(root.get(), FsPath::toBytes(name), backup))
+        return error;
+    SafeFS::SyncBatch batch;
+    int error = batch.addTree(backup.get());
+    if (!error)
+        error = batch.addFolder(root.get());
+    return error ? error : batch.sync();
+}
+
+} // namespace
+
 PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount, int folder)
 {
     const QString action = QStringLiteral("无法拷贝插件") + quoted(plugin.name);
@@ -284,6 +307,11 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
     meta.byteCount = byteCount;
     if (const int error = files.writeFile(directory + QStringLiteral("/meta.json"), meta.toJson()))
         throw fail(QStringLiteral("无法写入备份信息"), error);
+
+    // A translation relies on this copy to give the plug-in back: it is on disk before any
+    // template changes.
+    if (const int error = syncBackup(rootFolder, name))
+        throw fail(action, error);
 
     PluginBackup made{name, directory, meta.pluginName, meta.originalPath, meta.createdAt, meta.reason, meta.byteCount};
     complete = true;

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QThreadPool>
 
+#include <SafeFS/Durable.h>
+
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/AppPaths.h"
 #include "engine/core/FsPath.h"
@@ -57,7 +59,7 @@ bool settle(const std::string& id)
         if (entry.id != id)
             continue;
         SafeFS::RecoveryReport report;
-        if (entry.damaged || SafeFS::recoverEntry(entry, report) != 0)
+        if (entry.damaged || SafeFS::recoverEntry(entry, report) != 0 || SafeFS::syncPlaces(entry) != 0)
             return false;
         return journal.remove(id) == 0;
     }

@@ -8,6 +8,7 @@
 #include <utility>
 
 
+#include <SafeFS/Durable.h>
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
@@ -24,7 +25,9 @@ JournalChange::JournalChange(std::string kind)
 JournalChange::~JournalChange()
 {
     try {
-        if (m_written && !m_kept) {
+        // The entry goes only once what it covers is on the library's disks, which may not be
+        // the journal's: else a power cut could keep the entry's removal and lose the change.
+        if (m_written && !m_kept && SafeFS::syncPlaces(m_entry) == 0) {
             SafeFS::Journal journal;
             if (AppJournal::open(journal) == 0)
                 (void)journal.remove(m_entry.id);

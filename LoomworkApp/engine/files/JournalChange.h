@@ -17,7 +17,9 @@
 //
 // The change adds its places and items and write()s the entry before each step that makes or
 // moves an item it names; at its commit point it sets the state `finish`. The destructor
-// removes the entry, unless keep() was called: something could not be put right in-process
+// syncs the file systems of the entry's places (SafeFS::syncPlaces), then removes the entry,
+// so that whoever reports the change after it reports a durable one; not when that sync
+// fails, nor when keep() was called: something could not be put right in-process
 // (a step failed, memory ran out between steps) and is left, recorded, for the next recovery.
 // A process killed meanwhile leaves it too.
 class JournalChange

@@ -266,6 +266,15 @@ int PluginFolderSwap::place(const QString& staged, const QString& name, const Se
     const SafeFS::Identity fresh = identityIn(m_room.fd(), inside);
     if (!fresh.known())
         return ENOENT;
+    if (!m_stagedSynced) {
+        SafeFS::SyncBatch batch;
+        int error = addStagedTo(batch);
+        if (!error)
+            error = batch.sync();
+        if (error)
+            return failed(error, target);
+    }
+    m_stagedSynced = false; // a later copy staged in this room is synced again
     // Only the item the user saw is replaced; the name only says where to look for it.
     const SafeFS::Identity old = seen ? *seen : identityIn(m_parent.get(), nameBytes);
     if (old.known() && !(identityIn(m_parent.get(), nameBytes) == old)) {
@@ -319,6 +328,18 @@ int PluginFolderSwap::place(const QString& staged, const QString& name, const Se
             return error;
     }
     m_target = target;
+    return 0;
+}
+
+// Before the first exchange that commits it, the staged copy is on disk: a power cut after
+// the exchange must not leave its name holding empty files.
+int PluginFolderSwap::addStagedTo(SafeFS::SyncBatch& batch)
+{
+    if (!m_room.valid())
+        return EINVAL;
+    if (const int error = batch.addTree(m_room.fd()))
+        return error;
+    m_stagedSynced = true;
     return 0;
 }
 
@@ -580,6 +601,17 @@ int PluginSwapGroup::commitAll()
 {
     // A later item of one target replaces the new copy an earlier one put there.
     QHash<QString, SafeFS::Identity> placed;
+    // Every staged copy on disk before the first exchange: one sync per file system for all.
+    SafeFS::SyncBatch batch;
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        int error = m_items[i].swap->addStagedTo(batch);
+        if (!error && i + 1 == m_items.size())
+            error = batch.sync();
+        if (error) {
+            m_failedAt = qsizetype(i);
+            return error;
+        }
+    }
     for (std::size_t i = 0; i < m_items.size(); ++i) {
         Item& item = m_items[i];
         const QString target = item.swap->folder() + QLatin1Char('/') + item.name;

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <SafeFS/DirHandle.h>
+#include <SafeFS/Durable.h>
 #include <SafeFS/Journal.h>
 #include <SafeFS/Room.h>
 #include "engine/files/AdminAuth.h"
@@ -93,6 +94,10 @@ public:
     // finishes a commit neither finished nor undone.
     [[nodiscard]] int finish();
 
+    // Adds the staged copy to `batch` (SafeFS/Durable.h), which the caller syncs before any
+    // swap of the batch commits; a commit without it syncs the copy itself first.
+    [[nodiscard]] int addStagedTo(SafeFS::SyncBatch& batch);
+
     // After a commit: the old item when we could not remove it (a system library without
     // rights), for AdminAuth::adminRemove(); else none.
     const std::optional<AdminAuth::Item>& leftover() const { return m_leftover; }
@@ -159,6 +164,7 @@ private:
     QString m_refusal;
     QString m_target;
     bool m_journalRefused = false;
+    bool m_stagedSynced = false;
     unsigned m_names = 0;
     // Between place() and finish() or undo(): the new item, and the old one.
     bool m_pending = false;

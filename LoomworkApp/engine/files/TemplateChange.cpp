@@ -15,6 +15,7 @@
 
 #include "LoomworkKit/ZFCFolderStack.h"
 #include "LoomworkKit/ZFCPackageError.h"
+#include <SafeFS/Durable.h>
 #include <SafeFS/HiddenName.h>
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
@@ -484,45 +485,21 @@ void TemplateChange::stageFile(const std::string& path, const QByteArray& bytes)
     m_staged.push_back(std::move(staged));
 }
 
-// Every staged file and its name on disk. One syncfs per file system where there is one:
-// the files' own fsyncs one after another cost many times more.
+// Every staged file and its name on disk: one sync per file system for the change
+// (SafeFS::SyncBatch), not the files' own fsyncs one after another.
 int TemplateChange::syncStaged()
 {
-#if defined(__linux__)
-    std::vector<std::uint64_t> synced;
-    for (std::size_t i = 0; i < m_folders.size(); ++i) {
-        const Folder& folder = m_folders[i];
-        if (!folder.made || std::find(synced.begin(), synced.end(), folder.identity.device) != synced.end())
-            continue;
-        int fd = -1;
-        if (const int error = opened(i, true, fd))
-            return error;
-        if (::syncfs(fd) != 0)
-            return errno;
-        synced.push_back(folder.identity.device);
-    }
-#else
-    for (const Staged& staged : m_staged) {
-        int into = -1;
-        if (const int error = opened(staged.folder, true, into))
-            return error;
-        DirHandle::Fd file;
-        if (const int error = DirHandle::openFileAt(into, staged.file, file))
-            return error;
-        if (::fsync(file.get()) != 0)
-            return errno;
-    }
+    SafeFS::SyncBatch batch;
     for (std::size_t i = 0; i < m_folders.size(); ++i) {
         int fd = -1;
         if (!m_folders[i].made)
             continue;
         if (const int error = opened(i, true, fd))
             return error;
-        if (::fsync(fd) != 0)
-            return errno;
+        if (const int error = batch.addTree(fd))
+            return error;
     }
-#endif
-    return 0;
+    return batch.sync();
 }
 
 // The folder holding a staged file's template, and its staging folder.
@@ -620,19 +597,21 @@ int TemplateChange::commitSteps()
             failCommit(i, error);
     }
     const int changed = int(m_staged.size());
+    // Reported only once durable: a power cut after the message must leave the new templates.
+    // Should the sync fail, the entry stays for recovery to look at again.
+    if (attempt([&] { return syncTouched(); }) != 0)
+        m_change->keep();
     removeLater();
     return changed;
 }
 
-// The new names made durable, then each room emptied of the old contents it holds and removed.
+// Each room emptied of the old contents it holds and removed.
 // Never throws: what cannot be done stays recorded for recovery.
 void TemplateChange::removeOld() noexcept
 {
     try {
-        if (attempt([&] { return syncTouched(); }) != 0) {
-            m_change->keep();
-            return;
-        }
+        // The exchanges were made durable before the call returned; the rooms' removal is made
+        // durable by the entry's own removal (JournalChange).
         m_openedFolder = SIZE_MAX;
         m_openedStaging = SafeFS::Room();
         for (std::size_t i = 0; i < m_folders.size(); ++i) {
@@ -645,32 +624,21 @@ void TemplateChange::removeOld() noexcept
     }
 }
 
-// The folders whose names the exchanges changed, on disk: one syncfs per file system where
-// there is one, not an fsync per folder.
+// The folders whose names the exchanges changed, on disk: one sync per file system, not an
+// fsync per folder.
 int TemplateChange::syncTouched()
 {
-    std::vector<std::uint64_t> synced;
+    SafeFS::SyncBatch batch;
     for (std::size_t i = 0; i < m_folders.size(); ++i) {
-        const Folder& folder = m_folders[i];
-        if (!folder.made)
-            continue;
-#if defined(__linux__)
-        if (std::find(synced.begin(), synced.end(), folder.identity.device) != synced.end())
-            continue;
-#endif
         int fd = -1;
+        if (!m_folders[i].made)
+            continue;
         if (const int error = opened(i, false, fd))
             return error;
-#if defined(__linux__)
-        if (::syncfs(fd) != 0)
-            return errno;
-#else
-        if (::fsync(fd) != 0)
-            return errno;
-#endif
-        synced.push_back(folder.identity.device);
+        if (const int error = batch.addFolder(fd))
+            return error;
     }
-    return 0;
+    return batch.sync();
 }
 
 // The room of `folder`: the old contents it holds (checked to be what the exchanges brought

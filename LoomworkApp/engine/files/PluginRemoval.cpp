@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -93,8 +94,15 @@ int PluginRemoval::run()
     SafeFS::Removal removal;
     int error = FileOps::current().stepFault(FileOps::Step::rename, m_path + QLatin1Char('\n') + m_folder + QLatin1Char('/')
                                                                       + FsPath::fromBytes(roomName) + QLatin1Char('/') + m_name);
-    if (!error)
-        error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), name, m_item, owners, removal);
+    if (!error) {
+        m_moved = true;
+        // Memory that runs out while the room is emptied leaves the rest there, recorded.
+        try {
+            error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), name, m_item, owners, removal);
+        } catch (const std::bad_alloc&) {
+            error = ENOMEM;
+        }
+    }
     noteRemoval(removal);
     if (error == EACCES || error == EPERM) {
         // In the room when it could be moved there, else still at its name.

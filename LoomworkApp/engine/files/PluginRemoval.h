@@ -45,6 +45,9 @@ public:
 
     // Whether the plug-in seen still stands at its name, looked at now.
     bool standsAtName() const;
+    // Whether run() took the plug-in out of its library: it went into the room and no longer
+    // stands at its name. Decides the report when run() or what follows it ran out of memory.
+    bool leftLibrary() const { return m_moved && !standsAtName(); }
     // Where what is left of the plug-in waits, out of the library, for recovery (or the
     // administrator); empty when nothing does.
     QString remainsAt() const;
@@ -69,6 +72,7 @@ private:
     DirHandle::Fd m_parent;
     SafeFS::Room m_room;
     std::unique_ptr<JournalChange> m_change;
+    bool m_moved = false; // the move into the room was tried
     std::optional<AdminAuth::Item> m_forAdmin;
     QStringList m_notes;
     QString m_refusal;

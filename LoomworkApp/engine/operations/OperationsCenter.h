@@ -81,6 +81,9 @@ private:
     void setStatusText(const QString& text);
     void setProgress(double progress);
     void publishFailure(const QString& title, const QString& message);
+    // Runs `work` on the operation's own thread. When the system cannot make one, the work never
+    // runs and the operation ends at once with `title` and `failure` (nothing was changed).
+    void startWorker(std::function<void()> work, const QString& title, const QString& failure);
     void startPack(const std::vector<ZFCPackItem>& items, BackupMode mode, const QString& destination,
                    Callback onFinished);
 
@@ -97,13 +100,16 @@ private:
     static void postDone(const Guard& guard, const QString& text, const Callback& onFinished) noexcept;
     static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const std::vector<SafeFS::Identity>& spared,
                           const Callback& onFinished);
+    // runRemove()'s steps; `succeeded` counts the plug-ins deleted so far.
+    static void removeEach(const Guard& guard, const QList<Plugin>& plugins, const std::vector<SafeFS::Identity>& spared,
+                           const Callback& onFinished, int& succeeded);
     static void runPack(const Guard& guard, const std::vector<ZFCPackItem>& items, BackupMode mode,
                         const QString& destination, const Callback& onFinished);
 
     Guard m_guard;
-    // The last backup's worker: a thread of its own, so that one that cannot be made is known
-    // at once. Waited for before the runner or the next backup replaces it.
-    std::unique_ptr<QThread> m_packer;
+    // The last operation's worker: a thread of its own, so that one that cannot be made is
+    // known at once. Waited for before the runner or the next operation replaces it.
+    std::unique_ptr<QThread> m_worker;
 
     bool m_isBusy = false;
     QString m_statusText;

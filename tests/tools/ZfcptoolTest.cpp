@@ -349,9 +349,9 @@ TEST(Zfcptool, PackingOutOfMemoryLeavesNoTemporary)
 }
 
 // Memory that runs out at any allocation from the start, the reading of the arguments and
-// the cipher library's start-up included: pack and list end with status 0 and their whole
-// result, or 1 with a message and nothing of theirs on disk; never by a signal. The first
-// allocations one by one, later ones sampled.
+// the cipher library's start-up included: pack, list and extract end with status 0 and their
+// whole result, or 1 saying that memory ran out and (pack) nothing of theirs on disk; never by
+// a signal. The first allocations one by one, later ones sampled.
 TEST(Zfcptool, OutOfMemoryFromTheStartEndsInAMessage)
 {
 #ifndef LOOMWORK_FAILMALLOC_PATH
@@ -366,33 +366,77 @@ TEST(Zfcptool, OutOfMemoryFromTheStartEndsInAMessage)
     ASSERT_EQ(zfcptool(dir, {"pack", listed, "effect", "A", src + "/A", "subtitle", "B", src + "/B"}).status, 0);
     const std::string whole = zfcptool(dir, {"list", listed}).out;
     int tellsMemory = 0;
-    for (const bool pack : {true, false}) {
-        for (int n = 1;; n += n < 120 ? 1 : 41) {
-            SCOPED_TRACE(std::string(pack ? "pack" : "list") + ", allocation " + std::to_string(n));
+    for (const char* command : {"pack", "list", "extract"}) {
+        const std::string which = command;
+        for (int n = 1;; n += n < 120 ? 1 : which == "extract" ? 7 : 41) {
+            SCOPED_TRACE(which + ", allocation " + std::to_string(n));
             fs::remove(dir / "fired");
             removeTree(dir / "out");
             fs::create_directories(dir / "out");
             const std::vector<std::string> args =
-                pack ? std::vector<std::string>{"pack", package.string(), "effect", "A", src + "/A", "subtitle", "B", src + "/B"}
-                     : std::vector<std::string>{"list", listed};
+                which == "pack" ? std::vector<std::string>{"pack", package.string(), "effect", "A", src + "/A", "subtitle", "B", src + "/B"}
+                : which == "list" ? std::vector<std::string>{"list", listed}
+                                  : std::vector<std::string>{"extract", listed, (dir / "out").string()};
             const Outcome o = zfcptool(dir, args, failingAllocation("start", n, dir / "fired"));
             if (!fs::exists(dir / "fired"))
                 break;
             ASSERT_TRUE(o.status == 0 || o.status == 1) << o.status << " " << o.err;
             const std::size_t left = std::distance(fs::directory_iterator(dir / "out"), {});
             if (o.status == 1) {
-                EXPECT_FALSE(lastLine(o.err).empty());
-                tellsMemory += lastLine(o.err) == "内存不足";
-                EXPECT_EQ(left, 0u);
-            } else if (pack) {
+                // Only memory failed: the message says so (maybe with the path it was for, or
+                // as a thread that could not be made), never a step of the cipher or the
+                // system's English.
+                const std::string said = lastLine(o.err);
+                EXPECT_TRUE(said.rfind("内存不足", 0) == 0 || said == "系统资源暂时不足（无法创建线程）") << o.err;
+                tellsMemory += said == "内存不足";
+                if (which == "pack") {
+                    EXPECT_EQ(left, 0u);
+                }
+            } else if (which == "pack") {
                 EXPECT_EQ(left, 1u);
                 EXPECT_EQ(zfcptool(dir, {"list", package.string()}).out, whole);
-            } else {
+            } else if (which == "list") {
                 EXPECT_EQ(o.out, whole);
             }
         }
     }
     EXPECT_GT(tellsMemory, 0);
+}
+
+// A path longer than the system takes, for each thing zfcptool is given a path for: the
+// failure says so in words and names the path, its end kept.
+TEST(Zfcptool, APathTooLongIsSaidAndNamed)
+{
+    TempDir dir;
+    writeFile(dir / "src/A/f", "x");
+    const std::string src = (dir / "src").string();
+    const std::string listed = (dir / "listed.zfcp").string();
+    ASSERT_EQ(zfcptool(dir, {"pack", listed, "effect", "A", src + "/A"}).status, 0);
+    const std::string longName = std::string(300, 'n') + "-end";
+    std::string deep = (dir / "lib").string();
+    for (int i = 0; i < 25; ++i)
+        deep += "/" + std::string(200, 'd');
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::string named; // in the path the message names
+    };
+    const Case cases[] = {
+        {"pack to a name too long", {"pack", (dir / longName).string() + ".zfcp", "effect", "A", src + "/A"}, "-end.zfcp"},
+        {"pack from a name too long", {"pack", (dir / "p.zfcp").string(), "effect", "A", src + "/" + longName}, "-end"},
+        {"list a name too long", {"list", (dir / longName).string()}, "-end"},
+        // The folder it could not make, on the way to the root.
+        {"extract into a path too long", {"extract", listed, deep}, (dir / "lib").string() + "/ddd"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome o = zfcptool(dir, c.args);
+        EXPECT_EQ(o.status, 1);
+        const std::string said = lastLine(o.err);
+        EXPECT_EQ(said.rfind("路径过长，超过系统的限制：", 0), 0u) << said;
+        EXPECT_EQ(said.find("filesystem error"), std::string::npos) << said;
+        EXPECT_NE(said.find(c.named), std::string::npos) << said;
+    }
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "Errors.h"
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <new>
 #include <system_error>
@@ -16,6 +18,35 @@ namespace {
 
 const char* const kOutOfMemory = "内存不足";
 
+// What the system said, in the user's words.
+std::string systemText(int code)
+{
+    switch (code) {
+    case ENAMETOOLONG: return "路径过长，超过系统的限制";
+    case ENOMEM: return kOutOfMemory;
+    case EAGAIN: return "系统资源暂时不足（无法创建线程）";
+    case EACCES:
+    case EPERM: return "没有权限";
+    case ENOSPC:
+    case EDQUOT: return "磁盘空间不足";
+    case ENOENT: return "文件或文件夹不存在";
+    case EROFS: return "文件系统只读";
+    case EEXIST: return "文件已存在";
+    case ENOTDIR: return "不是文件夹";
+    case EISDIR: return "是一个文件夹";
+    case ELOOP: return "符号链接过多或指向自身";
+    case EIO: return "磁盘读写错误";
+    case EMFILE:
+    case ENFILE: return "打开的文件过多";
+    default: return "系统错误（" + std::string(std::strerror(code)) + "）";
+    }
+}
+
+bool isErrno(const std::error_code& code)
+{
+    return code.category() == std::generic_category() || code.category() == std::system_category();
+}
+
 } // namespace
 
 std::string describe(const std::exception_ptr& error)
@@ -28,6 +59,14 @@ std::string describe(const std::exception_ptr& error)
         return e.errorDescription();
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
+    } catch (const std::filesystem::filesystem_error& e) {
+        if (!isErrno(e.code()))
+            return e.what();
+        // The path it was about, shortened in the middle: its end names the file.
+        const std::string& path = e.path1().native();
+        return systemText(e.code().value()) + (path.empty() ? "" : "：" + ZFCPackageError::quotedName(path));
+    } catch (const std::system_error& e) {
+        return isErrno(e.code()) ? systemText(e.code().value()) : std::string(e.what());
     } catch (const std::exception& e) {
         return e.what();
     } catch (...) {

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "LoomworkKit/AES256CTR.h"
 #include "LoomworkKit/ZFCPackageError.h"
@@ -42,6 +43,28 @@ std::string systemText(int code)
     }
 }
 
+// The step a filesystem_error names ("filesystem error: <step>: <reason> [path]"), in words.
+std::string stepText(const std::string& what)
+{
+    static const std::pair<const char*, const char*> steps[] = {
+        {"cannot create directory", "无法创建文件夹"}, {"cannot create link", "无法创建链接"},
+        {"cannot create", "无法创建"},                 {"cannot move into place", "无法移入目标位置"},
+        {"cannot open directory", "无法打开文件夹"},   {"cannot open", "无法打开"},
+        {"cannot read directory", "无法读取文件夹"},   {"cannot read", "无法读取"},
+        {"cannot remove", "无法删除"},                 {"cannot replace", "无法替换"},
+        {"cannot stat", "无法读取信息"},               {"cannot write", "无法写入"},
+    };
+    const std::string prefix = "filesystem error: ";
+    const std::size_t start = what.rfind(prefix, 0) == 0 ? prefix.size() : 0;
+    const std::size_t end = what.find(": ", start);
+    const std::string step = what.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    for (const auto& [english, words] : steps) {
+        if (step == english)
+            return words;
+    }
+    return {};
+}
+
 bool isErrno(const std::error_code& code)
 {
     return code.category() == std::generic_category() || code.category() == std::system_category();
@@ -64,7 +87,10 @@ std::string describe(const std::exception_ptr& error)
             return e.what();
         // The path it was about, shortened in the middle: its end names the file.
         const std::string& path = e.path1().native();
-        return systemText(e.code().value()) + (path.empty() ? "" : "：" + ZFCPackageError::quotedName(path));
+        const std::string step = stepText(e.what());
+        const std::string reason = systemText(e.code().value());
+        return (step.empty() ? reason : step + "（" + reason + "）")
+            + (path.empty() ? "" : "：" + ZFCPackageError::quotedName(path));
     } catch (const std::system_error& e) {
         return isErrno(e.code()) ? systemText(e.code().value()) : std::string(e.what());
     } catch (const std::exception& e) {

@@ -307,7 +307,8 @@ void OperationsCenter::guarded(const Guard& guard, const QString& failureTitle, 
     }
 }
 
-void OperationsCenter::startWorker(std::function<void()> work, const QString& title, const QString& failure)
+template <class Make>
+void OperationsCenter::startWorker(const Make& make, const QString& title, const QString& failure)
 {
     // The operation before has told its end: its thread has finished, or is just returning.
     if (m_worker) {
@@ -316,7 +317,7 @@ void OperationsCenter::startWorker(std::function<void()> work, const QString& ti
     }
     QString message;
     try {
-        m_worker.reset(QThread::create(std::move(work)));
+        m_worker.reset(QThread::create(make()));
         m_worker->start();
         // A thread the system could not make leaves no other sign: it neither runs nor ran,
         // and nothing would ever end the operation.
@@ -339,8 +340,10 @@ void OperationsCenter::install(const QStringList& files, const InstallPlan& plan
         return;
     begin(QStringLiteral("准备安装…"));
     startWorker(
-        [guard = m_guard, files, plan, onFinished] {
-            guarded(guard, QStringLiteral("安装失败"), [&] { runInstall(guard, files, plan, onFinished); });
+        [&] {
+            return [guard = m_guard, files, plan, onFinished] {
+                guarded(guard, QStringLiteral("安装失败"), [&] { runInstall(guard, files, plan, onFinished); });
+            };
         },
         QStringLiteral("安装失败"), QStringLiteral("无法启动安装线程（内存或系统资源不足），插件没有改动。"));
 }
@@ -456,8 +459,10 @@ void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished,
         return;
     begin(QStringLiteral("正在删除…"));
     startWorker(
-        [guard = m_guard, plugins, spared = std::move(spared), onFinished] {
-            guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, spared, onFinished); });
+        [&] {
+            return [guard = m_guard, plugins, spared, onFinished] {
+                guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, spared, onFinished); });
+            };
         },
         QStringLiteral("删除失败"), QStringLiteral("无法启动删除线程（内存或系统资源不足），插件没有删除。"));
 }
@@ -611,8 +616,10 @@ void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, BackupMo
 {
     begin(QStringLiteral("正在打包…"));
     startWorker(
-        [guard = m_guard, items, mode, destination, onFinished] {
-            guarded(guard, QStringLiteral("备份失败"), [&] { runPack(guard, items, mode, destination, onFinished); });
+        [&] {
+            return [guard = m_guard, items, mode, destination, onFinished] {
+                guarded(guard, QStringLiteral("备份失败"), [&] { runPack(guard, items, mode, destination, onFinished); });
+            };
         },
         QStringLiteral("备份失败"), QStringLiteral("无法启动备份线程（内存或系统资源不足），未写入任何文件。"));
 }

@@ -81,9 +81,11 @@ private:
     void setStatusText(const QString& text);
     void setProgress(double progress);
     void publishFailure(const QString& title, const QString& message);
-    // Runs `work` on the operation's own thread. When the system cannot make one, the work never
-    // runs and the operation ends at once with `title` and `failure` (nothing was changed).
-    void startWorker(std::function<void()> work, const QString& title, const QString& failure);
+    // Runs the work `make()` gives on the operation's own thread. When the system cannot make
+    // one, or memory runs out for the work's copy of what it needs, the work never runs and the
+    // operation ends at once with `title` and `failure` (nothing was changed).
+    template <class Make>
+    void startWorker(const Make& make, const QString& title, const QString& failure);
     void startPack(const std::vector<ZFCPackItem>& items, BackupMode mode, const QString& destination,
                    Callback onFinished);
 

@@ -1,5 +1,6 @@
 #include "market/MarketMediaPanel.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QHideEvent>
 #include <QLabel>
@@ -8,6 +9,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QSlider>
+#include <QTimer>
 
 #include "market/BiliWebPlayer.h"
 #include "market/QtPreviewPlayer.h"
@@ -134,6 +136,8 @@ void MarketMediaPanel::sync()
     // The page is made only once a link resolved, and goes with the web face.
     if (face == MarketMediaModel::Face::web && (!m_web || m_web->property("page") != *m_model->webEmbed())) {
         delete m_web;
+        m_openerActive = window()->isActiveWindow();
+        window()->installEventFilter(this);
         m_web = m_makeWeb(*m_model->webEmbed(), this);
         if (m_web) {
             m_web->setProperty("page", *m_model->webEmbed());
@@ -171,6 +175,19 @@ void MarketMediaPanel::place()
 }
 
 void MarketMediaPanel::resizeEvent(QResizeEvent*) { place(); }
+
+// The web engine's drawing surface makes the window that shows it anew, and the new one is
+// not activated: no window of the app would take keys (Ctrl+Q, Ctrl+,) until a click.
+bool MarketMediaPanel::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::WinIdChange && watched == window() && m_web && m_openerActive) {
+        QTimer::singleShot(0, window(), [opener = QPointer<QWidget>(window())] {
+            if (opener && opener->isVisible() && !QApplication::activeWindow())
+                opener->activateWindow();
+        });
+    }
+    return QWidget::eventFilter(watched, event);
+}
 
 void MarketMediaPanel::paintEvent(QPaintEvent*)
 {

@@ -42,6 +42,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void sync();
@@ -62,6 +63,8 @@ private:
     PaintedButton* m_mute;
     PaintedButton* m_closeWeb;
     QPointer<QWidget> m_web;
+    // The window that opened the page was the active one: it stays so when the page remakes it.
+    bool m_openerActive = false;
     QPointer<PreviewPlayer> m_watched;
     qreal m_radius = 0;
 };

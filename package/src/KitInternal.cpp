@@ -62,6 +62,15 @@ void requireCrypto()
         throw std::bad_alloc();
 }
 
+// The fixed cipher with a checked key, and the random generator the system seeds, fail to
+// start only for want of memory, which OpenSSL 3 may report as anything (unsupported, invalid
+// argument, internal error) or not at all.
+[[noreturn]] void initFailed()
+{
+    ERR_clear_error();
+    throw std::bad_alloc();
+}
+
 struct CtxDeleter {
     void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
 };
@@ -76,7 +85,7 @@ void cryptRaw(const uint8_t* in, uint8_t* out, std::size_t length, const uint8_t
     if (!ctx)
         throw std::bad_alloc();  // its only failure
     if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_ctr(), nullptr, key, iv) != 1)
-        throw AES256CTR::CryptoError(Kind::cryptorCreationFailed, cryptoStatus(-1));
+        initFailed();
     std::size_t done = 0;
     while (done < length) {
         const int piece = static_cast<int>(std::min<std::size_t>(length - done, INT_MAX / 2));
@@ -98,7 +107,7 @@ CtrStream::CtrStream(const uint8_t* key, const uint8_t* iv) : m_ctx((requireCryp
         throw std::bad_alloc();
     if (EVP_EncryptInit_ex(ctx, EVP_aes_256_ctr(), nullptr, key, iv) != 1) {
         EVP_CIPHER_CTX_free(ctx);
-        throw AES256CTR::CryptoError(AES256CTR::CryptoError::Kind::cryptorCreationFailed, cryptoStatus(-1));
+        initFailed();
     }
 }
 
@@ -126,7 +135,7 @@ void randomBytes(uint8_t* out, std::size_t length)
 {
     requireCrypto();
     if (RAND_bytes(out, static_cast<int>(length)) != 1)
-        throw AES256CTR::CryptoError(AES256CTR::CryptoError::Kind::cryptorCreationFailed, cryptoStatus(-1));
+        initFailed();
 }
 
 unsigned coreCount()

@@ -84,6 +84,13 @@ ZFCPackageError ZFCPackageError::ioFailure(std::string detail) { return {Kind::i
 ZFCPackageError ZFCPackageError::fileTooSmall() { return {Kind::fileTooSmall, {}}; }
 ZFCPackageError ZFCPackageError::metadataCorrupted() { return {Kind::metadataCorrupted, {}}; }
 
+ZFCPackageError ZFCPackageError::incomplete(const std::string& plugin)
+{
+    ZFCPackageError error(Kind::incomplete, "封包数据不完整，封包可能已损坏（插件「" + quotedName(plugin) + "」的数据缺失）");
+    error.m_subject = plugin;
+    return error;
+}
+
 ZFCPackageError ZFCPackageError::treeTooDeep(const std::string& folder, const std::string& inside)
 {
     // The folder's end names the plug-in, and is kept whole however long the path inside.
@@ -138,6 +145,7 @@ std::string ZFCPackageError::errorDescription() const
         return "封包元数据解析失败，文件已损坏或不是旧版 .zfcp 格式";
     case Kind::nameNotUtf8:
     case Kind::treeTooDeep:
+    case Kind::incomplete:
         return m_detail;
     default:
         return "文件读写失败：" + m_detail;

@@ -122,7 +122,10 @@ namespace {
 class CheckedRecords : public kit::MetadataVisitor
 {
 public:
-    CheckedRecords(int64_t dataOffset, kit::MetadataVisitor& next) : m_dataOffset(dataOffset), m_next(next) {}
+    CheckedRecords(int64_t dataOffset, int64_t fileSize, kit::MetadataVisitor& next)
+        : m_dataOffset(dataOffset), m_fileSize(fileSize), m_next(next)
+    {
+    }
 
     bool entry(ZFCEntry&& entry) override
     {
@@ -139,12 +142,16 @@ public:
         if (plugin.position < 0 || plugin.eSize < 0 || plugin.size < 0 || !checkedAdd(plugin.position, m_dataOffset, absolute) ||
             !checkedAdd(absolute, plugin.eSize, end))
             return false;
+        // Known before anything is extracted: a package cut short is refused when it is listed.
+        if (end > m_fileSize)
+            throw ZFCPackageError::incomplete(plugin.name);
         plugin.position = absolute;
         return m_next.plugin(std::move(plugin));
     }
 
 private:
     int64_t m_dataOffset;
+    int64_t m_fileSize;
     kit::MetadataVisitor& m_next;
 };
 
@@ -249,7 +256,7 @@ int64_t readMetadata(ZFCFileHandle& file, kit::MetadataVisitor& visitor)
     const int64_t dataOffset = static_cast<int64_t>(kit::kHeaderSize) + m;
     SealedText text(file, static_cast<int64_t>(kit::kHeaderSize + kit::kIvSize), m - static_cast<int64_t>(kit::kIvSize), iv);
     std::istream in(&text);
-    CheckedRecords checked(dataOffset, visitor);
+    CheckedRecords checked(dataOffset, fileSize, visitor);
     kit::decodeMetadata(in, checked);
     return dataOffset;
 }

@@ -24,19 +24,23 @@
 #include "support/app/TestEnv.h"
 
 // Memory runs out at one allocation, swept over a translation (with its backup and the prune
-// after it) and over a version rewrite of a system plug-in: what the call reports is what
+// after it), over a version rewrite of a system plug-in and over the restore of its original
+// after a translation: what the call reports is what
 // stands on disk, and once recovery has run every template is wholly old or wholly new, with
 // no backup left without its meta.json and nothing of ours left. Each try runs in a child of
 // its own, with the failing allocator preloaded.
 namespace {
 
 constexpr char kChildAt[] = "LOOMWORK_TEMPLATE_SWEEP_AT";
-constexpr char kChildRewrite[] = "LOOMWORK_TEMPLATE_SWEEP_REWRITE";
+constexpr char kChildChange[] = "LOOMWORK_TEMPLATE_SWEEP_CHANGE";
 constexpr char kChildAfterCrash[] = "LOOMWORK_TEMPLATE_SWEEP_AFTER_CRASH";
 
 const QStringList kTemplates{"A.motn", "Scenes/B.motn", "Scenes/C.moti"};
 
 using Arm = void (*)();
+
+enum class Change { translation, rewrite, restore };
+const char* const kChangeNames[] = {"translation", "rewrite", "restore"};
 
 QString glowFolder()
 {
@@ -50,10 +54,11 @@ QByteArray oldTemplate()
     return PluginFixtures::templateBytes(options);
 }
 
-// How many templates hold the change's mark; each of the others must hold the old text.
-int changedTemplates(bool rewrite)
+// How many templates hold the change's mark; each of the others must hold the old text. A
+// restore's mark is the translation it undoes.
+int changedTemplates(Change change)
 {
-    const QByteArray mark = rewrite ? "version=\"5.13\"" : "name=\"字体\"";
+    const QByteArray mark = change == Change::rewrite ? "version=\"5.13\"" : "name=\"字体\"";
     int count = 0;
     for (const QString& name : kTemplates) {
         const QByteArray bytes = PluginFixtures::readBytes(glowFolder() + "/" + name);
@@ -101,9 +106,18 @@ void makeScene()
 }
 
 // One try, in the child: the outcome and the disk must agree, before recovery and after.
-void tryOnce(bool rewrite)
+void tryOnce(Change change)
 {
     makeScene();
+    const int whole = int(kTemplates.size());
+    if (change == Change::restore) {
+        const Plugin before = BackupFixtures::pluginAt(glowFolder(), PluginRoot::system);
+        ASSERT_EQ(PluginModifier::localize(before, {{"Font", "字体"}}).summary.filesChanged, whole);
+        TemplateChange::waitForRemovals();
+    }
+    // What each outcome leaves: done, and not done.
+    const int done = change == Change::restore ? 0 : whole;
+    const int undone = whole - done;
     FakeAlertPresenter alerts;
     const auto arm = reinterpret_cast<Arm>(::dlsym(RTLD_DEFAULT, "loomwork_failmalloc_arm"));
     const auto disarm = reinterpret_cast<Arm>(::dlsym(RTLD_DEFAULT, "loomwork_failmalloc_disarm"));
@@ -114,10 +128,12 @@ void tryOnce(bool rewrite)
     QString message;
     arm();
     try {
-        if (rewrite)
+        if (change == Change::rewrite)
             ok = TemplateInspector::setVersion(glowFolder(), "5.13", "5.6").filesChanged == kTemplates.size();
-        else
+        else if (change == Change::translation)
             ok = PluginModifier::localize(plugin, {{"Font", "字体"}}).summary.filesChanged == kTemplates.size();
+        else
+            ok = PluginModifier::restoreOriginal(plugin) == 1;
     } catch (const TemplateEditError& e) {
         disarm();
         message = e.message();
@@ -138,19 +154,19 @@ void tryOnce(bool rewrite)
     // the next recovery makes it whole.
     const bool recorded = message.contains("已记录") || message.contains("下次启动");
     if (ok) {
-        EXPECT_EQ(changedTemplates(rewrite), kTemplates.size()) << "reported done";
+        EXPECT_EQ(changedTemplates(change), done) << "reported done";
     } else if (!recorded) {
-        EXPECT_EQ(changedTemplates(rewrite), 0) << message.toStdString();
+        EXPECT_EQ(changedTemplates(change), undone) << message.toStdString();
     }
     expectNoHalfBackup();
     AppJournal::recover();
-    const int after = changedTemplates(rewrite);
+    const int after = changedTemplates(change);
     if (ok) {
-        EXPECT_EQ(after, kTemplates.size());
+        EXPECT_EQ(after, done);
     } else if (!recorded) {
-        EXPECT_EQ(after, 0) << message.toStdString();
+        EXPECT_EQ(after, undone) << message.toStdString();
     } else {
-        EXPECT_TRUE(after == 0 || after == kTemplates.size()) << after << " " << message.toStdString();
+        EXPECT_TRUE(after == 0 || after == whole) << after << " " << message.toStdString();
     }
     expectNothingOfOursLeft();
     PluginBackupStore::prune(3);
@@ -159,10 +175,10 @@ void tryOnce(bool rewrite)
 
 // Memory that runs out inside Qt's own containers ends the process: the next start's recovery
 // leaves the templates wholly old or wholly new, and nothing of ours.
-void afterCrash(bool rewrite)
+void afterCrash(Change change)
 {
     AppJournal::recover();
-    const int after = changedTemplates(rewrite);
+    const int after = changedTemplates(change);
     EXPECT_TRUE(after == 0 || after == kTemplates.size()) << after;
     expectNothingOfOursLeft();
 }
@@ -174,11 +190,11 @@ TEST(TemplateMemory, OneTryInAChild)
 {
     if (qEnvironmentVariableIsEmpty(kChildAt))
         GTEST_SKIP() << "run by the sweep";
-    const bool rewrite = !qEnvironmentVariableIsEmpty(kChildRewrite);
+    const auto change = Change(qEnvironmentVariableIntValue(kChildChange));
     if (!qEnvironmentVariableIsEmpty(kChildAfterCrash))
-        afterCrash(rewrite);
+        afterCrash(change);
     else
-        tryOnce(rewrite);
+        tryOnce(change);
 }
 
 TEST(TemplateMemory, WhatIsReportedStandsOnDiskWhereverMemoryRunsOut)
@@ -187,19 +203,20 @@ TEST(TemplateMemory, WhatIsReportedStandsOnDiskWhereverMemoryRunsOut)
     GTEST_SKIP() << "the failing allocator is not built here (sanitizers bring their own)";
 #else
     QTemporaryDir dir;
-    for (const bool rewrite : {false, true}) {
-        SCOPED_TRACE(rewrite ? "rewrite" : "translation");
+    for (const Change change : {Change::translation, Change::rewrite, Change::restore}) {
+        SCOPED_TRACE(kChangeNames[int(change)]);
         // Every few allocations of the call, to its last (every one with
         // LOOMWORK_MEMORY_SWEEP_FULL set).
-        const long stride = qEnvironmentVariableIsSet("LOOMWORK_MEMORY_SWEEP_FULL") || rewrite ? 1 : 17;
+        const long stride = qEnvironmentVariableIsSet("LOOMWORK_MEMORY_SWEEP_FULL") || change == Change::rewrite ? 1
+            : change == Change::restore                                                                           ? 3
+                                                                                                                  : 17;
         const int tries = sweepAllocations(dir.path(), stride, [&](long at, const QString& root, const QString& fired) {
             QList<QPair<QString, QString>> settings{{"LOOMWORK_TEST_ROOT", root},
                                                     {"LOOMWORK_FAILMALLOC_MARK", "call"},
                                                     {"LOOMWORK_FAILMALLOC_AT", QString::number(at)},
                                                     {"LOOMWORK_FAILMALLOC_FIRED", fired},
-                                                    {kChildAt, QString::number(at)}};
-            if (rewrite)
-                settings.append(qMakePair(QString(kChildRewrite), QStringLiteral("1")));
+                                                    {kChildAt, QString::number(at)},
+                                                    {kChildChange, QString::number(int(change))}};
             if (!runTestInChild("TemplateMemory.OneTryInAChild", settings, LOOMWORK_FAILMALLOC_PATH)) {
                 settings.append(qMakePair(QString(kChildAfterCrash), QStringLiteral("1")));
                 EXPECT_TRUE(runTestInChild("TemplateMemory.OneTryInAChild", settings, {}));

@@ -69,7 +69,7 @@ seeds = {
     "stream-truncated": (16, [plugin([f("t.xml", 0, len(packed) - 4, len(text), "zlib")])], packed[:-4]),
     "inflate-failed": (0, [plugin([f("t.xml", 0, 8, 100, "zlib")])], b"\xff" * 8),
     "chunk-length-invalid": (0, [plugin([f("a", 0, 4)], e=10)], b"abcd"),
-    "chunk-header-truncated": (0, [plugin([f("a", 0, 4)], e=100)], b"abcd"),
+    "incomplete": (0, [plugin([f("a", 0, 4)], e=100)], b"abcd"),
 }
 
 

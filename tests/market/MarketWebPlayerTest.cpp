@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <QWindow>
 #include <QUrlQuery>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
@@ -330,6 +334,61 @@ TEST_F(MarketWebPlayerTest, AShortLinkOpensThePlayerPageAndTheCloseButtonReturns
     EXPECT_FALSE(web) << "the page goes with the web face";
     EXPECT_FALSE(close->isVisible());
     EXPECT_FALSE(media.webEmbed().has_value());
+}
+
+// The engine's drawing surface makes the window that shows the page anew, inactive (a stand-in
+// page does that here): the window that opened the player is active again, so that its
+// shortcuts work without a click; a window that was not active is left so.
+TEST_F(MarketWebPlayerTest, TheWindowThatOpenedThePlayerStaysActive)
+{
+    server.setReply(QStringLiteral("/s/ok"), {302, "text/plain", {}, {"Location: " + server.url(QStringLiteral("/video/BV1xx411c7mD?p=2")).toEncoded()}});
+    server.setReply(QStringLiteral("/video/BV1xx411c7mD?p=2"), html(QStringLiteral("video page")));
+    // What the engine does, as far as this platform lets a test do it: the input focus goes to a
+    // window that is none of the app's widgets, and the window's native window is made anew.
+    std::unique_ptr<QWindow> surface;
+    const auto remakesTheWindow = [&surface](const QUrl&, QWidget* parent) {
+        QPointer<QWidget> top = parent->window();
+        QTimer::singleShot(0, top, [top, &surface] {
+            surface = std::make_unique<QWindow>();
+            surface->resize(10, 10);
+            surface->show();
+            surface->requestActivate();
+            EXPECT_TRUE(QTest::qWaitForWindowActive(surface.get()));
+            EXPECT_EQ(QApplication::activeWindow(), nullptr);
+            QEvent remade(QEvent::WinIdChange);
+            QCoreApplication::sendEvent(top, &remade);
+        });
+        return new QWidget(parent);
+    };
+    for (const bool active : {true, false}) {
+        SCOPED_TRACE(active ? "opened from the active window" : "opened from an inactive window");
+        MarketMediaPanel panel(std::nullopt, server.url(QStringLiteral("/s/ok")).toString(), &MarketMediaPanel::makeQtPlayer,
+                               remakesTheWindow);
+        panel.resize(520, 325);
+        panel.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+        QWidget elsewhere;
+        if (active) {
+            panel.activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
+        } else {
+            elsewhere.show();
+            elsewhere.activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+        }
+        panel.model().startPreview();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return panel.model().face() == MarketMediaModel::Face::web; }, kLoadTimeoutMs));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return surface != nullptr; }, 2000));
+        if (active) {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &panel; }, 2000)) << "no window active";
+        } else {
+            // What the page's remaking posted has run.
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+            EXPECT_FALSE(panel.isActiveWindow()) << "activated, though it was not active";
+        }
+        surface.reset();
+    }
 }
 
 TEST_F(MarketWebPlayerTest, ALinkThatLeadsToNoPageShowsTheErrorFace)

@@ -513,7 +513,7 @@ TEST(ZFCPackageReader, CollidingPathsAreDamagedMetadata)
     json two = json::parse(craft::metadataOf(dir / "p.zfcp"));
     two.push_back(two[0]);
     two[1]["name"] = "Q";
-    writeFile(dir / "two.zfcp", craft::package(two.dump(), ""));
+    writeFile(dir / "two.zfcp", craft::package(two.dump(), std::string(std::size_t(two[0]["eSize"].get<int64_t>()), '\0')));
     EXPECT_EQ(ZFCPackageReader::readPlugins(dir / "two.zfcp").size(), 2u);
 }
 
@@ -667,23 +667,20 @@ TEST(ZFCPackageReader, HostileChunkLengthsAreRefusedBeforeReading)
         return craft::package(meta.dump(), data);
     };
     const std::string good = craft::lengthHeader(116) + sealed;
-    const std::size_t dataOffset = package(good, 124).size() - good.size();
     struct Case {
         const char* name;
         std::string bytes;
         Outcome error;
     };
+    // A chunk cut off by the end of the file: PackageCutShortTest.
     const std::vector<Case> cases = {
         {"well formed", package(good, 124), kOk},
         {"2^31-1", package(craft::lengthHeader(0x7FFFFFFF) + sealed, 124), Outcome{Kind::chunkLengthInvalid, "2147483647"}},
         {"negative", package(craft::lengthHeader(0xFFFFFFF0) + sealed, 124), Outcome{Kind::chunkLengthInvalid, "-16"}},
         {"below 17", package(craft::lengthHeader(16) + sealed, 124), Outcome{Kind::chunkLengthInvalid, "16"}},
-        {"above a sealed MiB", package(craft::lengthHeader(1048593) + sealed, 2000000), Outcome{Kind::chunkLengthInvalid, "1048593"}},
+        {"above a sealed MiB", package(craft::lengthHeader(1048593) + sealed + std::string(2000000 - 124, '\0'), 2000000),
+         Outcome{Kind::chunkLengthInvalid, "1048593"}},
         {"past the plug-in's stream", package(good, 100), Outcome{Kind::chunkLengthInvalid, "116"}},
-        {"header cut off", package(good, 124).substr(0, dataOffset + 5),
-         Outcome{Kind::chunkHeaderTruncated, std::to_string(dataOffset)}},
-        {"body cut off", package(good, 124).substr(0, dataOffset + 50),
-         Outcome{Kind::chunkBodyTruncated, std::to_string(dataOffset + 8)}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -216,6 +216,9 @@ TEST_F(InstallSheetModelTest, AnUnreadablePackageStopsTheScanAndNamesTheFile)
          QString::fromStdString(ZFCPackageError::metadataCorrupted().errorDescription())},
         {"a folder", [&] { QDir().mkpath(m_dir.filePath("folder.zfcp")); return m_dir.filePath("folder.zfcp"); }(),
          "是一个文件夹"},
+        // A package cut short (a copy or download that stopped): refused here, said as damage.
+        {"cut short", junk("short.zfcp", PluginFixtures::readBytes(package("whole.zfcp", {{"effect", "Cut"}})).chopped(1)),
+         QString::fromStdString(ZFCPackageError::incomplete("Cut").errorDescription())},
         // Opening it would wait for a writer forever.
         {"a FIFO", [&] { ::mkfifo(QFile::encodeName(m_dir.filePath("pipe.zfcp")).constData(), 0600); return m_dir.filePath("pipe.zfcp"); }(),
          "不是普通文件"},

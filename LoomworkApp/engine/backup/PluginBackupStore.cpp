@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -519,15 +520,20 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
             }
             error = swap.finish();
             if (error == 0) {
-                QStringList notes = swap.notes();
-                // An old copy we may not delete ourselves is the administrator's, as recorded.
-                if (swap.leftover() && plugin.root == PluginRoot::system) {
-                    const bool removed = AdminAuth::adminRemove(*swap.leftover());
-                    notes += AdminAuth::lastNotes();
-                    if (!removed)
-                        notes += AdminAuth::leftoverNote(*swap.leftover());
+                // Restored: memory running out from here costs the notes, not the success.
+                try {
+                    QStringList notes = swap.notes();
+                    // An old copy we may not delete ourselves is the administrator's, as recorded.
+                    if (swap.leftover() && plugin.root == PluginRoot::system) {
+                        const bool removed = AdminAuth::adminRemove(*swap.leftover());
+                        notes += AdminAuth::lastNotes();
+                        if (!removed)
+                            notes += AdminAuth::leftoverNote(*swap.leftover());
+                    }
+                    return notes;
+                } catch (const std::bad_alloc&) {
+                    return {};
                 }
-                return notes;
             }
             (void)swap.undo();
         }

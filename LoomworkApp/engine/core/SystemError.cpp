@@ -28,6 +28,7 @@ QString SystemError::describe(int errorCode)
     case EINVAL: return QStringLiteral("文件名或参数无效");
     case EILSEQ: return QStringLiteral("文件名含有此磁盘不支持的字符");
     case ENOMEM: return QStringLiteral("内存不足");
+    case EAGAIN: return QStringLiteral("系统资源暂时不足"); // a thread or process the system could not make
     case ENODEV:
     case ENXIO: return QStringLiteral("设备不可用");
 #if EOPNOTSUPP != ENOTSUP

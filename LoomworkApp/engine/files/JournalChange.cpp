@@ -1,6 +1,7 @@
 #include "engine/files/JournalChange.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <new>
@@ -13,6 +14,12 @@
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
 #include "engine/core/FsPath.h"
+
+namespace {
+
+std::atomic<void (*)()> g_commitHook{nullptr};
+
+} // namespace
 
 JournalChange::JournalChange(std::string kind)
 {
@@ -92,7 +99,14 @@ int JournalChange::setState(SafeFS::JournalEntry::State state)
     const int error = write();
     if (error)
         m_entry.state = before;
+    else if (const auto hook = g_commitHook.load(); hook && state == SafeFS::JournalEntry::State::finish)
+        hook();
     return error;
+}
+
+void JournalChange::setCommitHookForTests(void (*hook)())
+{
+    g_commitHook.store(hook);
 }
 
 SafeFS::JournalItem JournalChange::item(SafeFS::JournalItem::Role role, std::size_t place, std::string path,

@@ -64,6 +64,10 @@ public:
     [[nodiscard]] int settle();
     bool kept() const { return m_kept; }
 
+    // Tests: `hook` is called, on the thread that wrote it, each time an entry's state
+    // `finish` (a change's commit point) has been written; null removes it.
+    static void setCommitHookForTests(void (*hook)());
+
 private:
     SafeFS::JournalEntry m_entry;
     bool m_written = false;

@@ -435,7 +435,13 @@ int PluginFolderSwap::settle()
         }
     }
     m_pending = false;
-    discard();
+    // The new item stands: an old copy that cannot go now (memory ran out) is recovery's, and
+    // never turns the change into a failure.
+    try {
+        discard();
+    } catch (...) {
+        m_change->keep();
+    }
     return 0;
 }
 

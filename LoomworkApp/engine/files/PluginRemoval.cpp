@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -95,8 +96,15 @@ int PluginRemoval::run()
     SafeFS::Removal removal;
     int error = FileOps::current().stepFault(FileOps::Step::rename, m_path + QLatin1Char('\n') + m_folder + QLatin1Char('/')
                                                                       + FsPath::fromBytes(roomName) + QLatin1Char('/') + m_name);
-    if (!error)
-        error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), name, m_item, owners, removal);
+    if (!error) {
+        m_moved = true;
+        // Memory that runs out while the room is emptied leaves the rest there, recorded.
+        try {
+            error = SafeFS::removeThroughRoom(m_parent.get(), name, m_room.fd(), name, m_item, owners, removal);
+        } catch (const std::bad_alloc&) {
+            error = ENOMEM;
+        }
+    }
     noteRemoval(removal);
     if (error == EACCES || error == EPERM) {
         // In the room when it could be moved there, else still at its name.
@@ -176,6 +184,26 @@ bool PluginRemoval::standsInLibrary() const
         SafeFS::Identity there;
         return SafeFS::identityAt(m_parent.get(), name, there) == 0 && there == item;
     });
+}
+
+bool PluginRemoval::standsAtName() const
+{
+    SafeFS::Identity there;
+    if (!m_parent.valid())
+        return true; // never looked: nothing was done
+    return SafeFS::identityAt(m_parent.get(), FsPath::toBytes(m_name), there) == 0
+        && there == (m_item.known() ? m_item : m_seen);
+}
+
+bool PluginRemoval::leftLibrary() const
+{
+    if (!m_moved)
+        return false;
+    try {
+        return !standsInLibrary();
+    } catch (const std::bad_alloc&) {
+        return !standsAtName();
+    }
 }
 
 std::optional<uid_t> PluginRemoval::ownerOf(const QString& path, const SafeFS::Identity& seen)

@@ -46,6 +46,12 @@ public:
     // Whether the plug-in seen is still in the library, under its name or any other another
     // user gave it, looked for by its identity now: what decides whether it was deleted.
     bool standsInLibrary() const;
+    // Whether the plug-in seen still stands at its name, looked at now.
+    bool standsAtName() const;
+    // Whether run() took the plug-in out of its library: it went into the room and is no
+    // longer in the library. Decides the report when run() or what follows it ran out of
+    // memory; with too little memory to look under every name, its own name is looked at.
+    bool leftLibrary() const;
     // Where what is left of the plug-in waits, out of the library, for recovery (or the
     // administrator); empty when nothing does.
     QString remainsAt() const;
@@ -76,6 +82,7 @@ private:
     DirHandle::Fd m_held;
     SafeFS::Room m_room;
     std::unique_ptr<JournalChange> m_change;
+    bool m_moved = false; // the move into the room was tried
     std::optional<AdminAuth::Item> m_forAdmin;
     QStringList m_notes;
     QString m_refusal;

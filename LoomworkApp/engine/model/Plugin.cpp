@@ -38,14 +38,21 @@ QString PluginRoot::title() const
     return m_value == user ? QStringLiteral("用户库") : QStringLiteral("系统库");
 }
 
+// The system library's texts follow path(): a moved library is named where installs go.
 QString PluginRoot::subtitle() const
 {
-    return m_value == user ? QStringLiteral("~/Movies/Motion Templates.localized") : kSystemLibrary;
+    return m_value == user ? QStringLiteral("~/Movies/Motion Templates.localized") : path();
 }
 
 QString PluginRoot::shortPath() const
 {
-    return m_value == user ? QStringLiteral("~/Movies/…") : QStringLiteral("/Library/…");
+    if (m_value == user)
+        return QStringLiteral("~/Movies/…");
+    const QString full = path();
+    const QStringList parts = full.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.size() <= 1)
+        return full;
+    return (full.startsWith(QLatin1Char('/')) ? QStringLiteral("/") : QString()) + parts.first() + QStringLiteral("/…");
 }
 
 QString PluginRoot::path() const

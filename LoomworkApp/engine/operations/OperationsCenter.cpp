@@ -24,7 +24,6 @@
 #include <QHash>
 #include <QProcess>
 #include <QThread>
-#include <QThreadPool>
 #include <QUrl>
 
 #ifdef LOOMWORK_HAVE_DBUS
@@ -138,18 +137,17 @@ enum class Removed {
     told    // not removed, and why is in the notes (not the item the list showed, a journal refused)
 };
 
-// Like the file manager's remove: an item that is not there is a failure (ENOENT). Nothing is
-// removed by its name (PluginRemoval): the plug-in the list showed goes through a room of
-// ours, whole under a kill; a plug-in we may not remove goes to the administrator, as the
-// removal recorded it. `notes` gets what the user must hear besides.
-Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<SafeFS::Identity>& spared, int& error,
-                   QStringList& notes)
+// A plug-in out of its library whose rest could not be removed yet.
+QString remainsNote(const Plugin& plugin, int error, const QString& remains)
 {
-    if (!FileOps::current().exists(path)) {
-        error = ENOENT;
-        return Removed::no;
-    }
-    PluginRemoval removal(path, plugin.identity, spared);
+    return QStringLiteral("「") + FsPath::displayText(plugin.name) + QStringLiteral("」已移出插件库，但有文件未能删除（")
+        + SystemError::describe(error) + QStringLiteral("）")
+        + (remains.isEmpty() ? QString() : QStringLiteral("，留在：") + FsPath::displayText(remains))
+        + QStringLiteral("；下次启动时会再试。");
+}
+
+Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error, QStringList& notes)
+{
     error = removal.run();
     notes += removal.notes();
     // Why it was refused (a journal it cannot keep), when the errno does not say it.
@@ -184,11 +182,36 @@ Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<
     const QString remains = removal.remainsAt();
     if (remains.isEmpty() && removal.forAdministrator())
         return Removed::yes; // what the helper left, settling took
-    notes.append(QStringLiteral("「") + FsPath::displayText(plugin.name) + QStringLiteral("」已移出插件库，但有文件未能删除（")
-                 + SystemError::describe(error) + QStringLiteral("）")
-                 + (remains.isEmpty() ? QString() : QStringLiteral("，留在：") + FsPath::displayText(remains))
-                 + QStringLiteral("；下次启动时会再试。"));
+    notes.append(remainsNote(plugin, error, remains));
     return Removed::yes;
+}
+
+// Like the file manager's remove: an item that is not there is a failure (ENOENT). Nothing is
+// removed by its name (PluginRemoval): the plug-in the list showed goes through a room of
+// ours, whole under a kill; a plug-in we may not remove goes to the administrator, as the
+// removal recorded it. `notes` gets what the user must hear besides.
+Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<SafeFS::Identity>& spared, int& error,
+                   QStringList& notes)
+{
+    if (!FileOps::current().exists(path)) {
+        error = ENOENT;
+        return Removed::no;
+    }
+    PluginRemoval removal(path, plugin.identity, spared);
+    try {
+        return removalOutcome(plugin, removal, error, notes);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out on the way: what is said is what the disk shows. Out of its library the
+        // plug-in is deleted; its rest waits in the room, recorded for the next start.
+        error = ENOMEM;
+        if (!removal.leftLibrary())
+            return Removed::no;
+        try {
+            notes.append(remainsNote(plugin, error, removal.remainsAt()));
+        } catch (const std::bad_alloc&) {
+        }
+        return Removed::yes;
+    }
 }
 
 void revealInFileManager(const QString& path)
@@ -247,8 +270,8 @@ OperationsCenter::OperationsCenter(QObject* parent)
 
 OperationsCenter::~OperationsCenter()
 {
-    if (m_packer)
-        m_packer->wait();
+    if (m_worker)
+        m_worker->wait();
 }
 
 void OperationsCenter::setBeepHandler(Callback handler)
@@ -341,6 +364,31 @@ void OperationsCenter::guarded(const Guard& guard, const QString& failureTitle, 
     }
 }
 
+template <class Make>
+void OperationsCenter::startWorker(const Make& make, const QString& title, const QString& failure)
+{
+    // The operation before has told its end: its thread has finished, or is just returning.
+    if (m_worker) {
+        m_worker->wait();
+        m_worker.reset();
+    }
+    QString message;
+    try {
+        m_worker.reset(QThread::create(make()));
+        m_worker->start();
+        // A thread the system could not make leaves no other sign: it neither runs nor ran,
+        // and nothing would ever end the operation.
+        if (!m_worker->isRunning() && !m_worker->isFinished())
+            message = failure;
+    } catch (...) {
+        message = failure;
+    }
+    if (!message.isEmpty()) {
+        m_worker.reset();
+        publishFailure(title, message);
+    }
+}
+
 // ---- install
 
 void OperationsCenter::install(const QStringList& files, const InstallPlan& plan, Callback onFinished)
@@ -348,9 +396,13 @@ void OperationsCenter::install(const QStringList& files, const InstallPlan& plan
     if (m_isBusy || files.isEmpty())
         return;
     begin(QStringLiteral("准备安装…"));
-    QThreadPool::globalInstance()->start([guard = m_guard, files, plan, onFinished] {
-        guarded(guard, QStringLiteral("安装失败"), [&] { runInstall(guard, files, plan, onFinished); });
-    });
+    startWorker(
+        [&] {
+            return [guard = m_guard, files, plan, onFinished] {
+                guarded(guard, QStringLiteral("安装失败"), [&] { runInstall(guard, files, plan, onFinished); });
+            };
+        },
+        QStringLiteral("安装失败"), QStringLiteral("无法启动安装线程（内存或系统资源不足），插件没有改动。"));
 }
 
 void OperationsCenter::runInstall(const Guard& guard, const QStringList& files, const InstallPlan& plan,
@@ -465,15 +517,39 @@ void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished,
     if (m_isBusy || plugins.isEmpty())
         return;
     begin(QStringLiteral("正在删除…"));
-    QThreadPool::globalInstance()->start([guard = m_guard, plugins, spared = std::move(spared), onFinished] {
-        guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, spared, onFinished); });
-    });
+    startWorker(
+        [&] {
+            return [guard = m_guard, plugins, spared, onFinished] {
+                guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, spared, onFinished); });
+            };
+        },
+        QStringLiteral("删除失败"), QStringLiteral("无法启动删除线程（内存或系统资源不足），插件没有删除。"));
 }
 
 void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugins,
                                  const std::vector<SafeFS::Identity>& spared, const Callback& onFinished)
 {
     int succeeded = 0;
+    try {
+        removeEach(guard, plugins, spared, onFinished, succeeded);
+    } catch (const std::bad_alloc&) {
+        // What was deleted is deleted: said plainly when that is all of them; else the failure
+        // (guarded()) says memory ran out.
+        if (succeeded != plugins.size())
+            throw;
+        QString text = QStringLiteral("删除完成");
+        try {
+            text = QStringLiteral("已删除 ") + QString::number(succeeded) + QStringLiteral(" 个插件");
+        } catch (const std::bad_alloc&) {
+        }
+        postDone(guard, text, onFinished);
+    }
+}
+
+void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugins,
+                                  const std::vector<SafeFS::Identity>& spared, const Callback& onFinished,
+                                  int& succeeded)
+{
     QStringList failedNames;
     QStringList linkedNames;
     QStringList deletedMarket;
@@ -603,28 +679,14 @@ void OperationsCenter::startPack(const std::vector<ZFCPackItem>& items, const st
                                  BackupMode mode, const QString& destination, Callback onFinished)
 {
     begin(QStringLiteral("正在打包…"));
-    // The backup before has told its end: its thread has finished, or is just returning.
-    if (m_packer) {
-        m_packer->wait();
-        m_packer.reset();
-    }
-    QString failure;
-    try {
-        m_packer.reset(QThread::create([guard = m_guard, items, seen, mode, destination, onFinished] {
-            guarded(guard, QStringLiteral("备份失败"), [&] { runPack(guard, items, seen, mode, destination, onFinished); });
-        }));
-        m_packer->start();
-        // A thread the system could not make leaves no other sign: it neither runs nor ran,
-        // and nothing would ever end the backup.
-        if (!m_packer->isRunning() && !m_packer->isFinished())
-            failure = QStringLiteral("无法启动备份线程（内存或系统资源不足），未写入任何文件。");
-    } catch (...) {
-        failure = nothingWritten(std::current_exception());
-    }
-    if (!failure.isEmpty()) {
-        m_packer.reset();
-        publishFailure(QStringLiteral("备份失败"), failure);
-    }
+    startWorker(
+        [&] {
+            return [guard = m_guard, items, seen, mode, destination, onFinished] {
+                guarded(guard, QStringLiteral("备份失败"),
+                        [&] { runPack(guard, items, seen, mode, destination, onFinished); });
+            };
+        },
+        QStringLiteral("备份失败"), QStringLiteral("无法启动备份线程（内存或系统资源不足），未写入任何文件。"));
 }
 
 void OperationsCenter::runPack(const Guard& guard, const std::vector<ZFCPackItem>& items,

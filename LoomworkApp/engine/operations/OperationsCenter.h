@@ -81,6 +81,11 @@ private:
     void setStatusText(const QString& text);
     void setProgress(double progress);
     void publishFailure(const QString& title, const QString& message);
+    // Runs the work `make()` gives on the operation's own thread. When the system cannot make
+    // one, or memory runs out for the work's copy of what it needs, the work never runs and the
+    // operation ends at once with `title` and `failure` (nothing was changed).
+    template <class Make>
+    void startWorker(const Make& make, const QString& title, const QString& failure);
     // `seen`: each item's identity as the list showed it.
     void startPack(const std::vector<ZFCPackItem>& items, const std::vector<SafeFS::Identity>& seen, BackupMode mode,
                    const QString& destination, Callback onFinished);
@@ -98,14 +103,17 @@ private:
     static void postDone(const Guard& guard, const QString& text, const Callback& onFinished) noexcept;
     static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const std::vector<SafeFS::Identity>& spared,
                           const Callback& onFinished);
+    // runRemove()'s steps; `succeeded` counts the plug-ins deleted so far.
+    static void removeEach(const Guard& guard, const QList<Plugin>& plugins, const std::vector<SafeFS::Identity>& spared,
+                           const Callback& onFinished, int& succeeded);
     static void runPack(const Guard& guard, const std::vector<ZFCPackItem>& items,
                         const std::vector<SafeFS::Identity>& seen, BackupMode mode, const QString& destination,
                         const Callback& onFinished);
 
     Guard m_guard;
-    // The last backup's worker: a thread of its own, so that one that cannot be made is known
-    // at once. Waited for before the runner or the next backup replaces it.
-    std::unique_ptr<QThread> m_packer;
+    // The last operation's worker: a thread of its own, so that one that cannot be made is
+    // known at once. Waited for before the runner or the next operation replaces it.
+    std::unique_ptr<QThread> m_worker;
 
     bool m_isBusy = false;
     QString m_statusText;

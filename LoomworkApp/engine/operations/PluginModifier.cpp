@@ -78,9 +78,13 @@ int PluginModifier::restoreOriginal(const Plugin& plugin, QStringList* notes)
     const QStringList said = PluginBackupStore::restore(original, plugin);
     if (notes)
         *notes = said;
-    for (const PluginBackup& backup : translations) {
-        if (backup.id != original.id)
-            (void)PluginBackupStore::discard(backup.directory); // one that stays is pruned later
+    // Restored: a backup that cannot go now (memory ran out) stays until the next prune.
+    try {
+        for (const PluginBackup& backup : translations) {
+            if (backup.id != original.id)
+                (void)PluginBackupStore::discard(backup.directory);
+        }
+    } catch (const std::bad_alloc&) {
     }
     return int(translations.size());
 }

@@ -35,7 +35,8 @@ public:
         metadataTooLarge,      // the writer's metadata exceeds what a length header holds
         tooManyEntries,        // more entries than a reader accepts
         nameNotUtf8,           // the writer met a name that is not valid UTF-8
-        treeTooDeep            // the writer met folders nested deeper than it packs
+        treeTooDeep,           // the writer met folders nested deeper than it packs
+        incomplete             // a plug-in's data runs past the end of the file
     };
 
     static ZFCPackageError fileNotFound(std::string path);
@@ -45,6 +46,8 @@ public:
     static ZFCPackageError ioFailure(std::string detail);
     static ZFCPackageError fileTooSmall();
     static ZFCPackageError metadataCorrupted();
+    // The package ends before the data of `plugin` does: cut short, or damaged.
+    static ZFCPackageError incomplete(const std::string& plugin);
     // The entry `inside` the plug-in's folder `folder` nested deeper than
     // ZFCFolderStack::maxDepth: "文件夹嵌套超过 128 层，无法打包：" + folder + "/" + inside,
     // each shortened.

@@ -14,7 +14,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCollator>
 
@@ -95,6 +97,9 @@ bool lookAt(const Category& category, const std::string& name, Plugin& plugin)
     return true;
 }
 
+// Niceness of the threads forEachIndex starts (the calling one keeps its own).
+constexpr int kHelperNice = 10;
+
 // Runs work(i) for every i below `count` on up to `threads` threads, the caller being one,
 // which claim indices in runs of `run` so that they seldom meet. What a thread throws stops
 // the claiming and is thrown here once all have ended.
@@ -125,7 +130,13 @@ void forEachIndex(std::size_t count, unsigned threads, std::size_t run, const st
         try {
             helpers.reserve(wanted);
             for (std::size_t k = 1; k < wanted; ++k)
-                helpers.emplace_back(drain);
+                helpers.emplace_back([&drain] {
+#if defined(__linux__)
+                    // Behind the GUI thread, which shares the process's time with them.
+                    (void)::setpriority(PRIO_PROCESS, ::gettid(), kHelperNice);
+#endif
+                    drain();
+                });
         } catch (const std::exception&) {
             // No thread to spare: the ones there are, the caller included, do it all.
         }

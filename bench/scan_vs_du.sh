@@ -7,7 +7,9 @@
 #   bench/scan_vs_du.sh [BENCH_SCAN_BINARY] [LIBRARY_DIR] [RUNS]
 # The library is generated when LIBRARY_DIR does not exist yet: PLUGINS plug-ins (default
 # 50000) of FILES_PER_PLUGIN files each (default 4; about two templates a plug-in, two thirds
-# of the plug-ins in the user library).
+# of the plug-ins in the user library) in LAYOUT (default media; sub: a template and a
+# thumbnail at the top and sub/ with a template and a text file; flat: FILES_PER_PLUGIN
+# files with no folders, all but one templates). Each layout wants its own LIBRARY_DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +17,7 @@ bin=${1:-build/bench/bench_scan}
 dir=${2:-${TMPDIR:-/tmp}/loomwork-scan-bench}
 runs=${3:-7}
 [ -x "$bin" ] || { echo "no $bin: build first (cmake --build build --target bench_scan)"; exit 2; }
-[ -d "$dir" ] || "$bin" generate "$dir" "${PLUGINS:-50000}" "${FILES_PER_PLUGIN:-4}"
+[ -d "$dir" ] || "$bin" generate "$dir" "${PLUGINS:-50000}" "${FILES_PER_PLUGIN:-4}" "${LAYOUT:-media}"
 
 libs=("$dir/home/Movies/Motion Templates.localized" "$dir/system")
 echo "files: $(find "${libs[@]}" -type f | wc -l)"

@@ -50,6 +50,7 @@ std::vector<std::string> storedComponents(std::string_view rel)
 bool DestinationTree::begin(const fs::path& dest, const ZFCPlugin& plugin, bool overwrite)
 {
     m_folders.reset();
+    m_top = -1;
     m_at.clear();
     m_dest = dest;
     struct stat st {};
@@ -64,6 +65,7 @@ bool DestinationTree::begin(const fs::path& dest, const ZFCPlugin& plugin, bool 
     if (top < 0)
         throwErrno("cannot open directory", m_dest);
     m_folders = std::make_unique<ZFCFolderStack>(top);
+    m_top = top;
     for (const ZFCEntry& entry : plugin.items) {
         if (entry.type != "directory")
             continue;
@@ -91,6 +93,19 @@ ZFCFileHandle DestinationTree::createFile(const std::string& rel)
     if (fd < 0)
         throw ZFCPackageError::failure(ZFCPackageError::Kind::fileCreateFailed, path.string());
     return ZFCFileHandle::adopt(fd, std::move(path));
+}
+
+DestinationTree DestinationTree::branch() const
+{
+    // The same folder, not its path walked again: a copy of the handle.
+    const int top = m_top < 0 ? -1 : ::fcntl(m_top, F_DUPFD_CLOEXEC, 0);
+    if (top < 0)
+        throwErrno("cannot open directory", m_dest);
+    DestinationTree tree;
+    tree.m_dest = m_dest;
+    tree.m_folders = std::make_unique<ZFCFolderStack>(top);
+    tree.m_top = top;
+    return tree;
 }
 
 void DestinationTree::makeLinks(const ZFCPlugin& plugin)

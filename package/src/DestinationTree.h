@@ -31,6 +31,9 @@ public:
     ZFCFileHandle createFile(const std::string& rel);
     // The plug-in's links, each only when its target stays inside the folder.
     void makeLinks(const ZFCPlugin& plugin);
+    // Another writer into the folder begin() opened, with handles of its own, for a thread
+    // that makes files beside this one.
+    DestinationTree branch() const;
 
 private:
     // Enters the first `count` components as real folders (creating missing ones) and
@@ -42,6 +45,7 @@ private:
     std::filesystem::path pathOf(const std::vector<std::string>& parts, std::size_t count) const;
 
     std::filesystem::path m_dest;
+    int m_top = -1;  // the stack's top, for branches
     std::unique_ptr<ZFCFolderStack> m_folders;  // from the plug-in's folder down
     std::vector<std::string> m_at;               // the names entered below it
 };

@@ -1,8 +1,12 @@
 #include "StreamExtraction.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <memory>
+#include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "DestinationTree.h"
 #include "KitInternal.h"
@@ -25,6 +29,8 @@ using ErrorKind = ZFCPackageError::Kind;
 constexpr std::size_t kWindow = 8;
 constexpr int64_t kAheadFileLimit = 4 * 1024 * 1024;
 constexpr int64_t kAheadBudget = 16 * 1024 * 1024;
+// Empty files past the stream's end from which they are made on several threads.
+constexpr std::size_t kManyEmptyFiles = 4096;
 
 // Where damaged data was found: the file and its plug-in.
 std::string whereabouts(const ZFCPlugin& plugin, const ZFCEntry& entry)
@@ -325,16 +331,88 @@ private:
         // is damaged. Empty files past the last byte are created.
         if (cursor.taken > 0)
             throw damaged(ErrorKind::streamTruncated, plugin, *files[cursor.next]);
-        for (; cursor.next < files.size(); ++cursor.next) {
-            const ZFCEntry& entry = *files[cursor.next];
-            if (entry.storedSize() > 0 || entry.isCompressed())
-                throw damaged(ErrorKind::streamTruncated, plugin, entry);
-            m_tree.createFile(entry.path);
-        }
+        std::size_t end = cursor.next;
+        while (end < files.size() && files[end]->storedSize() == 0 && !files[end]->isCompressed())
+            ++end;
+        makeEmptyFiles(files, cursor.next, end);
+        if (end < files.size())
+            throw damaged(ErrorKind::streamTruncated, plugin, *files[end]);
         m_tree.makeLinks(plugin);
         m_files[t] = {};
         report(ZFCProgress::Stage::extracting, 1.0);
         return true;
+    }
+
+    // The empty files [from, to), made in order on this thread unless there are many: then
+    // on as many threads as cores, each making whole runs of files of one folder. This is
+    // most of the work of a package of countless empty files, and one thread gets but a
+    // share of a core when others keep the cores busy.
+    void makeEmptyFiles(const Files& files, std::size_t from, std::size_t to)
+    {
+        std::vector<std::size_t> runs;  // where each folder's run starts
+        if (to - from >= kManyEmptyFiles && coreCount() > 1)
+            runs = folderRuns(files, from, to);
+        if (runs.size() < 2) {
+            for (std::size_t i = from; i < to; ++i)
+                m_tree.createFile(files[i]->path);
+            return;
+        }
+        runs.push_back(to);
+        const std::size_t count = runs.size() - 1;
+        std::vector<std::exception_ptr> failures(count);
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> failed{false};
+        const auto work = [&](DestinationTree& tree) {
+            for (std::size_t r; !failed.load(std::memory_order_relaxed) && (r = next.fetch_add(1)) < count;) {
+                try {
+                    for (std::size_t i = runs[r]; i < runs[r + 1]; ++i)
+                        tree.createFile(files[i]->path);
+                } catch (...) {
+                    failures[r] = std::current_exception();
+                    failed = true;
+                }
+            }
+        };
+        const auto threads = static_cast<std::size_t>(std::min<std::size_t>(coreCount(), count));
+        std::vector<DestinationTree> branches;
+        branches.reserve(threads - 1);
+        for (std::size_t k = 1; k < threads; ++k)
+            branches.push_back(m_tree.branch());
+        {
+            std::vector<std::jthread> helpers;
+            helpers.reserve(branches.size());
+            try {
+                for (DestinationTree& branch : branches)
+                    helpers.emplace_back([&work, &branch] { work(branch); });
+            } catch (const std::system_error&) {
+                // No thread to spare: the ones there are make them all.
+            }
+            work(m_tree);
+        }
+        // The first failure in the files' order, as making them one by one would meet it.
+        for (const std::exception_ptr& failure : failures) {
+            if (failure)
+                std::rethrow_exception(failure);
+        }
+    }
+
+    // Where the files [from, to) change folders. A package whose paths name one item twice,
+    // or a file as another's folder, was refused when it was opened: threads that make
+    // different runs never meet at one name.
+    static std::vector<std::size_t> folderRuns(const Files& files, std::size_t from, std::size_t to)
+    {
+        std::vector<std::size_t> runs;
+        std::string_view last;
+        for (std::size_t i = from; i < to; ++i) {
+            const std::string_view path = files[i]->path;
+            const std::size_t slash = path.rfind('/');
+            const std::string_view folder = path.substr(0, slash == std::string_view::npos ? 0 : slash);
+            if (runs.empty() || folder != last) {
+                runs.push_back(i);
+                last = folder;
+            }
+        }
+        return runs;
     }
 
     void report(ZFCProgress::Stage stage, double fraction) const

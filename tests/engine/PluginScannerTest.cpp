@@ -1,5 +1,7 @@
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -260,4 +262,152 @@ TEST_F(PluginScannerTest, NamesThatAreNotUtf8KeepTheirBytesThroughDeleteAndAdmin
     struct stat st;
     EXPECT_NE(::lstat(bad.constData(), &st), 0);
     EXPECT_EQ(::lstat(lookalike.constData(), &st), 0);
+}
+
+namespace {
+
+// Every field of every plug-in, one line each, in the list's order.
+QByteArray listing(const PluginScanner::ScanResult& result)
+{
+    QByteArray out;
+    for (const Plugin& p : result.plugins) {
+        const QList<QByteArray> fields{
+            p.root.rawValue().toUtf8(), QByteArray(p.type.rawValue().data()), p.name.toUtf8(), p.path.toUtf8(),
+            QByteArray::number(p.sizeBytes), QByteArray::number(p.modifiedAt ? p.modifiedAt->toMSecsSinceEpoch() : -1),
+            p.ozmlVersion.value_or("-").toUtf8(), p.motionVersion.value_or("-").toUtf8(),
+            QByteArray::number(p.templateFileCount), QByteArray::number(int(p.isMarket)),
+            QByteArray::number(qulonglong(p.identity.device)) + ':' + QByteArray::number(qulonglong(p.identity.inode))};
+        out += fields.join('|') + '\n';
+    }
+    for (auto it = result.errors.cbegin(); it != result.errors.cend(); ++it)
+        out += "error " + it.key().rawValue().toUtf8() + ' ' + it.value().toUtf8() + '\n';
+    return out;
+}
+
+// Makes the path from the test's root down to `folder` searchable by others while it lives.
+class SearchableBy
+{
+public:
+    explicit SearchableBy(const QString& folder)
+    {
+        for (QString at = folder; at.startsWith(TestEnv::root()); at = QFileInfo(at).path()) {
+            struct stat st {};
+            const QByteArray path = QFile::encodeName(at);
+            if (::stat(path.constData(), &st) == 0 && ::chmod(path.constData(), st.st_mode | S_IXOTH | S_IROTH) == 0)
+                m_modes.append({path, st.st_mode & 07777});
+        }
+    }
+    ~SearchableBy()
+    {
+        for (const auto& [path, mode] : m_modes)
+            ::chmod(path.constData(), mode);
+    }
+
+private:
+    QList<QPair<QByteArray, mode_t>> m_modes;
+};
+
+} // namespace
+
+// The plug-in folders are looked at on many threads; the list must not depend on how many,
+// nor on which finished first: names the Finder's order takes as equal keep the listing's
+// order, and folders the user may not read give the same partial answers.
+TEST_F(PluginScannerTest, ManyThreadsListExactlyWhatOneThreadLists)
+{
+    TemplateOptions options;
+    options.approxBytes = 600;
+    int made = 0;
+    for (const PluginRoot root : PluginRoot::allCases()) {
+        for (const ZFCPluginType type : ZFCPluginType::allCases()) {
+            for (int i = 0; i < 24; ++i, ++made) {
+                options.ozml = QStringLiteral("5.%1").arg(made % 7 + 5);
+                options.displayVersion = made % 3 ? std::optional<QString>(QStringLiteral("5.%1").arg(made % 4)) : std::nullopt;
+                // Names the Finder's order takes as equal (case, leading zeros), in threes.
+                const QString names[] = {QStringLiteral("Glow %1").arg(i / 4), QStringLiteral("glow %1").arg(i / 4),
+                                         QStringLiteral("GLOW 0%1").arg(i / 4), QStringLiteral("插件 %1").arg(i)};
+                const QString folder = makeTemplatePlugin(root, type, names[i % 4], options, i % 2 ? "motn" : "moef");
+                for (int extra = 0; extra < i % 4; ++extra)
+                    writeBytes(folder + QStringLiteral("/Sub %1/Deeper/t%1.motr").arg(extra), templateBytes(options));
+                setModified(folder, 1700000000 + made);
+            }
+            const QByteArray raw = QFile::encodeName(categoryFolder(root, type)) + "/Caf\xe9 " + QByteArray(type.rawValue().data());
+            ASSERT_EQ(::mkdir(raw.constData(), 0755), 0);
+            ++made;
+        }
+    }
+    writeBytes(categoryFolder(PluginRoot::user, ZFCPluginType::effect) + "/not a plug-in.txt", "x");
+    makeSymlink("/nonexistent", categoryFolder(PluginRoot::system, ZFCPluginType::generator) + "/Dangling");
+    // The folders no one but their owner may read.
+    const QString locked = makeTemplatePlugin(user, ZFCPluginType::effect, "Locked", options);
+    const QString halfLocked = makeTemplatePlugin(user, ZFCPluginType::generator, "Half Locked", options);
+    writeBytes(halfLocked + "/Private/hidden.motn", templateBytes(options));
+    writeBytes(halfLocked + "/Private/more.png", QByteArray(9000, 'p'));
+    const QString lockedCategory = categoryFolder(system, ZFCPluginType::transitions);
+    ASSERT_EQ(::chmod(QFile::encodeName(locked).constData(), 0), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(halfLocked + "/Private").constData(), 0), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(lockedCategory).constData(), 0), 0);
+
+    const SearchableBy searchable(TestEnv::userLibrary());
+    const SearchableBy searchableSystem(TestEnv::systemLibrary());
+    // Root reads every folder: the scans run in a child as another user, which writes the
+    // listings, each ended by a "=".
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    const unsigned threadCounts[] = {1, 2, 5, 64};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        const uid_t nobody = 65534;
+        if (::geteuid() == 0
+            && (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 || ::setresuid(nobody, nobody, nobody) != 0))
+            ::_exit(3);
+        for (const unsigned threads : threadCounts) {
+            const QByteArray out = listing(PluginScanner::scan({user, system}, threads)) + '=';
+            if (::write(channel[1], out.constData(), size_t(out.size())) != out.size())
+                ::_exit(4);
+        }
+        ::_exit(0);
+    }
+    ::close(channel[1]);
+    QByteArray all;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;)
+        all.append(buffer, n);
+    ::close(channel[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::chmod(QFile::encodeName(locked).constData(), 0755);
+    ::chmod(QFile::encodeName(halfLocked + "/Private").constData(), 0755);
+    ::chmod(QFile::encodeName(lockedCategory).constData(), 0755);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    QList<QByteArray> runs = all.split('=');
+    ASSERT_EQ(runs.size(), qsizetype(std::size(threadCounts)) + 1);
+    runs.removeLast();
+    for (qsizetype k = 1; k < runs.size(); ++k)
+        EXPECT_EQ(runs[k].toStdString(), runs[0].toStdString()) << threadCounts[k] << " threads";
+
+    // What one thread lists: every plug-in but those of the category no one may list, the
+    // folders that cannot be read with what could be.
+    QHash<QByteArray, QList<QByteArray>> byName;
+    int listed = 0;
+    for (const QByteArray& line : runs[0].split('\n')) {
+        if (line.isEmpty())
+            continue;
+        ++listed;
+        const QList<QByteArray> fields = line.split('|');
+        ASSERT_EQ(fields.size(), 11) << line.toStdString();
+        byName.insert(fields[0] + '/' + fields[2], fields);
+    }
+    EXPECT_EQ(listed, made - 25 + 2);
+    EXPECT_FALSE(runs[0].contains("system|transitions|"));
+    EXPECT_FALSE(runs[0].contains("Dangling"));
+    const QList<QByteArray> lockedFields = byName.value("user/Locked");
+    ASSERT_EQ(lockedFields.size(), 11);
+    EXPECT_EQ(lockedFields[4], "0");
+    EXPECT_EQ(lockedFields[8], "0");
+    const QList<QByteArray> half = byName.value("user/Half Locked");
+    ASSERT_EQ(half.size(), 11);
+    EXPECT_EQ(half[4].toLongLong(), allocatedSize(halfLocked + "/Half Locked.motn") + allocatedSize(halfLocked + "/Media/thumbnail.png"));
+    EXPECT_EQ(half[8], "1");
 }

@@ -7,7 +7,9 @@
 #include "engine/model/Plugin.h"
 
 // Turns the template libraries on disk into the sorted plug-in list, with one error text
-// per library that cannot be read. Synchronous; callers run it off the GUI thread.
+// per library that cannot be read. Synchronous; callers run it off the GUI thread. The
+// plug-in folders are looked at on `threads` threads (0: one fewer than the cores), the
+// result the same whatever their number.
 namespace PluginScanner {
 
 struct ScanResult
@@ -16,7 +18,7 @@ struct ScanResult
     QHash<PluginRoot, QString> errors;
 };
 
-ScanResult scan(const QList<PluginRoot>& roots);
+ScanResult scan(const QList<PluginRoot>& roots, unsigned threads = 0);
 
 // Bytes allocated by the regular, non-hidden files below `folder` (links add nothing).
 qint64 directorySize(const QString& folder);

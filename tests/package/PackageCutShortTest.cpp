@@ -8,38 +8,11 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
 #include "support/kit/PackageCraft.h"
+#include "support/kit/PackageOutcome.h"
 #include "support/kit/TempDir.h"
 
 namespace fs = std::filesystem;
 using Kind = ZFCPackageError::Kind;
-
-namespace {
-
-// No kind for success, else the error's kind and what it names.
-struct Outcome
-{
-    std::optional<Kind> kind{};
-    std::string subject{};
-    bool operator==(const Outcome&) const = default;
-};
-
-void PrintTo(const Outcome& o, std::ostream* out)
-{
-    *out << (o.kind ? std::to_string(static_cast<int>(*o.kind)) + " " + o.subject : std::string("success"));
-}
-
-template <typename Run>
-Outcome outcomeOf(Run run)
-{
-    try {
-        run();
-        return {};
-    } catch (const ZFCPackageError& e) {
-        return {e.kind(), e.subject()};
-    }
-}
-
-} // namespace
 
 // A package cut short (a download that stopped, a copy of part of it) is refused when it is
 // opened or its records are read, naming the first plug-in whose data is missing, before

@@ -18,6 +18,7 @@
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
 #include "support/kit/PackageCraft.h"
+#include "support/kit/PackageOutcome.h"
 #include "support/kit/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -39,30 +40,7 @@ json file(const std::string& path, int64_t position, int64_t stored)
 
 json linkEntry(const std::string& path, const std::string& target) { return {{"type", "link"}, {"path", path}, {"link", target}}; }
 
-// How an operation ended: no kind for success, else the error's kind and what it names.
-struct Outcome
-{
-    std::optional<Kind> kind{};
-    std::string subject{};
-    bool operator==(const Outcome&) const = default;
-};
 const Outcome kOk;
-
-std::ostream& operator<<(std::ostream& out, const Outcome& o)
-{
-    return out << (o.kind ? std::to_string(static_cast<int>(*o.kind)) + " " + o.subject : std::string("success"));
-}
-
-template <typename Run>
-Outcome outcomeOf(Run run)
-{
-    try {
-        run();
-        return {};
-    } catch (const ZFCPackageError& e) {
-        return {e.kind(), e.subject()};
-    }
-}
 
 // How an extraction of the only plug-in ends.
 Outcome extractError(const fs::path& package, const fs::path& root, bool overwrite = true)

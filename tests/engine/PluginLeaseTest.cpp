@@ -29,6 +29,8 @@
 #include "engine/files/PluginLease.h"
 #include "engine/files/TemplateChange.h"
 #include "engine/files/TemplateEditError.h"
+#include "engine/model/InstallPlan.h"
+#include "engine/operations/Installation.h"
 #include "engine/operations/OperationsCenter.h"
 #include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
@@ -276,58 +278,84 @@ TEST_F(PluginLeaseTest, ARewriteShortOfSpaceWaitsForPendingRemovalsAndTriesOnceM
     }
 }
 
-// On a disk that a rewrite's old contents fill, the next rewrite runs out of space part-way
-// through a file: what it wrote goes, and once the old contents are gone it is staged again.
+// On a disk that a rewrite's old contents fill, the next change runs out of space part-way
+// through a file: what it wrote goes, and once the old contents are gone it is written again.
 // Played on a small file system of a mount namespace of its own, in a child.
-TEST_F(PluginLeaseTest, ARewriteThatFillsTheDiskTriesAgainOnceTheOldContentsAreGone)
+TEST_F(PluginLeaseTest, AChangeThatFillsTheDiskTriesAgainOnceTheOldContentsAreGone)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to mount a small file system";
     const QString library = effects();
     QDir().mkpath(library);
-    TemplateChange::waitForRemovals();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-            || ::mount("none", QFile::encodeName(library).constData(), "tmpfs", 0, "size=280k") != 0)
-            ::_exit(77);
-        PluginFixtures::TemplateOptions options;
-        options.approxBytes = 48 * 1024;
-        for (const char* name : {"A/1.motn", "A/2.motn", "B/1.motn"})
-            PluginFixtures::writeBytes(library + "/" + name, PluginFixtures::templateBytes(options));
-        // A's old contents stay until B has run short of space.
-        static std::atomic<bool> released{false};
-        static const std::thread::id main = std::this_thread::get_id();
-        TemplateChange::setStepFault([](int) {
-            if (std::this_thread::get_id() != main)
-                released.wait(false);
-            return 0;
-        });
-        static std::atomic<bool> waited{false};
-        const auto release = [] {
-            released = true;
-            released.notify_all();
-        };
-        TemplateChange::setRemovalWaitHook([release] {
-            waited = true;
-            release();
-        });
-        int status = 0;
-        try {
-            TemplateInspector::setVersion(library + "/A", "5.13", "5.6");
-            status = TemplateInspector::setVersion(library + "/B", "5.13", "5.6").filesChanged == 1 ? 0 : 1;
-        } catch (const TemplateEditError& e) {
-            std::fprintf(stderr, "%s\n", e.message().toUtf8().constData());
-            status = 2;
-        }
-        release();
+    QTemporaryDir outside;
+    // 100 KB that do not compress: more than is free while A's old contents stay.
+    QByteArray big(100 * 1024, '\0');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char((i * 2654435761u) >> 13);
+    const QString package = outside.path() + "/C.zfcp";
+    PackageMaker::pack(package, {{effect, "C", {{"C.moef", big}}}}, outside.path() + "/work");
+    struct Case
+    {
+        const char* name;
+        std::function<bool()> second; // true when it did what it was asked
+    };
+    const Case cases[] = {
+        {"a rewrite", [&] { return TemplateInspector::setVersion(library + "/B", "5.13", "5.6").filesChanged == 1; }},
+        {"an install",
+         [&] {
+             auto readers = Installation::openPackages({package});
+             const Installation::Outcome outcome = Installation({package}, InstallPlan(), {}, {}).run(readers);
+             if (!outcome.ok)
+                 std::fprintf(stderr, "%s\n", outcome.text.toUtf8().constData());
+             return outcome.ok && PackageMaker::readTree(library + "/C").value("C.moef") == big;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         TemplateChange::waitForRemovals();
-        ::_exit(status != 0 ? status : waited ? 0 : 3);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                || ::mount("none", QFile::encodeName(library).constData(), "tmpfs", 0, "size=280k") != 0)
+                ::_exit(77);
+            PluginFixtures::TemplateOptions options;
+            options.approxBytes = 48 * 1024;
+            for (const char* name : {"A/1.motn", "A/2.motn", "B/1.motn"})
+                PluginFixtures::writeBytes(library + "/" + name, PluginFixtures::templateBytes(options));
+            // A's old contents stay until the second change has run short of space.
+            static std::atomic<bool> released{false};
+            static const std::thread::id main = std::this_thread::get_id();
+            TemplateChange::setStepFault([](int) {
+                if (std::this_thread::get_id() != main)
+                    released.wait(false);
+                return 0;
+            });
+            static std::atomic<bool> waited{false};
+            const auto release = [] {
+                released = true;
+                released.notify_all();
+            };
+            TemplateChange::setRemovalWaitHook([release] {
+                waited = true;
+                release();
+            });
+            int status = 0;
+            try {
+                TemplateInspector::setVersion(library + "/A", "5.13", "5.6");
+                status = c.second() ? 0 : 1;
+            } catch (const TemplateEditError& e) {
+                std::fprintf(stderr, "%s\n", e.message().toUtf8().constData());
+                status = 2;
+            }
+            release();
+            TemplateChange::waitForRemovals();
+            ::_exit(status != 0 ? status : waited ? 0 : 3);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        if (WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "no mount namespace here";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not done, 2: refused, 3: never short of space";
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    if (WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "no mount namespace here";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrote nothing, 2: refused, 3: never short of space";
 }

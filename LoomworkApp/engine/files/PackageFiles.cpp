@@ -1,5 +1,6 @@
 #include "engine/files/PackageFiles.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -12,6 +13,8 @@
 #include <SafeFS/HiddenName.h>
 #include "engine/core/FsPath.h"
 #include "engine/core/SystemError.h"
+#include "engine/files/PluginFolderSwap.h"
+#include "engine/files/PluginLease.h"
 
 namespace {
 
@@ -95,4 +98,20 @@ QString PackageFiles::describeExtraction(const std::exception_ptr& error, const 
     } catch (...) {
     }
     return describe(error, withPath).replace(staging, shownAs);
+}
+
+void PackageFiles::extractInto(PluginFolderSwap& swap, const QString& staging, ZFCPackageReader& reader,
+                               const ZFCPlugin& plugin, const std::optional<std::string>& name,
+                               const ZFCProgressCallback& progress)
+{
+    const std::filesystem::path into = FsPath::toNative(staging);
+    try {
+        reader.extract(plugin, into, name, true, progress);
+    } catch (const std::system_error& e) {
+        const int error = e.code().value();
+        if ((error != ENOSPC && error != EDQUOT) || !PluginLease::waitForRemovalsOn(swap.stagingDevice())
+            || swap.clearStaging() != 0)
+            throw;
+        reader.extract(plugin, into, name, true, progress);
+    }
 }

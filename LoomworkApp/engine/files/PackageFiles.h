@@ -1,11 +1,16 @@
 #pragma once
 
 #include <exception>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <QString>
 
+#include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPlugin.h"
+
+class PluginFolderSwap;
 
 // Package files as the views meet them: what a package lists, and the text of whatever
 // reading or installing one threw.
@@ -33,5 +38,12 @@ QString describe(const std::exception_ptr& error, bool withPath);
 // `withPath` as for describe().
 QString describeExtraction(const std::exception_ptr& error, const QString& staging, const QString& shownAs,
                            bool withPath = true);
+
+// Extracts `plugin` into the room `swap` staged at `staging`. Short of space, the old contents
+// of earlier changes on that disk may be what holds it: once their removals have ended, what
+// was extracted goes and the plug-in is extracted once more before the disk is called full.
+// Throws what the reader throws.
+void extractInto(PluginFolderSwap& swap, const QString& staging, ZFCPackageReader& reader, const ZFCPlugin& plugin,
+                 const std::optional<std::string>& name, const ZFCProgressCallback& progress);
 
 } // namespace PackageFiles

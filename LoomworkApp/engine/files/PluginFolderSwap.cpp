@@ -224,6 +224,22 @@ int PluginFolderSwap::makeRoom(const QString& purpose, const QString& label, QSt
     return 0;
 }
 
+int PluginFolderSwap::clearStaging()
+{
+    if (!m_room.valid())
+        return EINVAL;
+    return guarded([&] {
+        std::vector<std::string> names;
+        if (const int error = DirHandle::listNames(m_room.fd(), names))
+            return error;
+        for (const std::string& name : names) {
+            if (const int error = DirHandle::removeAt(m_room.fd(), name))
+                return error;
+        }
+        return 0;
+    });
+}
+
 // Memory running out between two steps leaves them where the journal says: recovery's.
 int PluginFolderSwap::guarded(const std::function<int()>& steps)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -68,6 +69,11 @@ public:
     // what is written into it never follows a link put in the way; it is valid while this
     // object lives.
     [[nodiscard]] int makeStaging(const QString& purpose, const QString& label, QString* staging);
+    // Removes whatever was built in the room so far, to build again (after the disk ran
+    // short of space). 0 or the errno; EINVAL before makeStaging().
+    [[nodiscard]] int clearStaging();
+    // The file system the room is on; 0 before makeStaging().
+    std::uint64_t stagingDevice() const { return m_room.valid() ? m_room.identity().device : 0; }
 
     // What the user saw at the target when he chose to replace it: that item (its identity), or
     // nothing there (an unknown identity). Only that is ever replaced; none means whatever

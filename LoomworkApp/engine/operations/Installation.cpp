@@ -59,7 +59,7 @@ QString stageInstall(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFC
 
     QString folderName;
     try {
-        reader.extract(plugin, nativePath(staging), name, true, progress);
+        PackageFiles::extractInto(*swap, staging, reader, plugin, name, progress);
         // The reader decides the folder name (trimmed, made safe); it is the one item made.
         for (const fs::directory_entry& entry : fs::directory_iterator(nativePath(staging))) {
             folderName = FsPath::fromNative(entry.path().filename());

@@ -92,7 +92,7 @@ void stage(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& pl
     if (const int error = swap->makeStaging(QStringLiteral("market"), name, &staging))
         failSwap(*swap, error);
     try {
-        reader.extract(plugin, nativePath(staging), std::nullopt, true, progress);
+        PackageFiles::extractInto(*swap, staging, reader, plugin, std::nullopt, progress);
     } catch (...) {
         // Messages name the plug-in's place in the library, never the hidden folder.
         throw MarketInstallError::failed(PackageFiles::describeExtraction(std::current_exception(), staging, category, false));

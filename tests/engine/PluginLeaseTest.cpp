@@ -25,6 +25,7 @@
 #include <QThreadPool>
 #include <QUrl>
 
+#include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/files/PluginLease.h"
 #include "engine/files/TemplateChange.h"
@@ -273,6 +274,63 @@ TEST_F(PluginLeaseTest, ARewriteShortOfSpaceWaitsForPendingRemovalsAndTriesOnceM
             EXPECT_EQ(after, before);
         }
         const QStringList hidden = QDir(folder).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot)
+                                       .filter(QRegularExpression("^\\."));
+        EXPECT_EQ(hidden, QStringList()) << "no staging left";
+    }
+}
+
+// A restore short of space waits for the removals pending on its disk and copies once more;
+// only then is the disk called full, with the plug-in as it was.
+TEST_F(PluginLeaseTest, ARestoreShortOfSpaceWaitsForPendingRemovalsAndCopiesOnceMore)
+{
+    struct Case
+    {
+        const char* name;
+        bool pending;   // a removal on the same disk
+        bool freesSpace; // the copy succeeds once the removal has ended
+        bool waits;
+        bool restored;
+    };
+    const Case cases[] = {
+        {"space freed by the removal", true, true, true, true},
+        {"still full after it", true, false, true, false},
+        {"full with nothing pending", false, true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        const QString path = PackageMaker::makeFolder(effects(), "Keep", oldGlow);
+        const Plugin plugin = BackupFixtures::pluginAt(path);
+        const PluginBackup backup = PluginBackupStore::createBackup(plugin, "r", 1);
+        PackageMaker::makeFolder(effects(), "Keep", changedGlow);
+        const QString other = PackageMaker::makeFolder(effects(), "Other", {{"o", "o"}});
+        FaultyFileOps files;
+        files.failOn(FaultyFileOps::Op::copyTree, ".Keep.loomwork-restoring", ENOSPC);
+        std::unique_ptr<PluginLease::Removal> pending;
+        if (c.pending)
+            pending = std::make_unique<PluginLease::Removal>(identityOf(other));
+        bool waited = false;
+        PluginLease::setWaitHook([&] {
+            waited = true;
+            pending.reset();
+            if (c.freesSpace)
+                files.failNoMore();
+        });
+        QString message;
+        try {
+            PluginBackupStore::restore(backup, BackupFixtures::pluginAt(path));
+        } catch (const PluginBackupError& e) {
+            message = e.message();
+        }
+        PluginLease::setWaitHook(nullptr);
+        pending.reset();
+        EXPECT_EQ(waited, c.waits);
+        EXPECT_EQ(message.isEmpty(), c.restored) << message.toStdString();
+        EXPECT_EQ(PackageMaker::readTree(path), treeOf(c.restored ? oldGlow : changedGlow));
+        if (!c.restored) {
+            EXPECT_TRUE(message.contains("磁盘空间不足")) << message.toStdString();
+        }
+        const QStringList hidden = QDir(effects()).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot)
                                        .filter(QRegularExpression("^\\."));
         EXPECT_EQ(hidden, QStringList()) << "no staging left";
     }

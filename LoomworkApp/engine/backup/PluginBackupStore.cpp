@@ -504,8 +504,14 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
         // A category folder removed meanwhile comes back, as the plug-in itself does.
         error = swap.makeStaging(QStringLiteral("restoring"), name, &staging);
         const QString staged = staging + QLatin1Char('/') + name;
-        if (error == 0 && (error = FileOps::current().copyTree(*source, staged)) == 0
-            && (error = relink(staged)) == 0 && (error = swap.commitKeepingOld(staged, name, seen)) == 0) {
+        if (error == 0) {
+            error = FileOps::current().copyTree(*source, staged);
+            // Short of space: the old contents of earlier changes on this disk may be what holds it.
+            if ((error == ENOSPC || error == EDQUOT) && PluginLease::waitForRemovalsOn(swap.stagingDevice())
+                && swap.clearStaging() == 0)
+                error = FileOps::current().copyTree(*source, staged);
+        }
+        if (error == 0 && (error = relink(staged)) == 0 && (error = swap.commitKeepingOld(staged, name, seen)) == 0) {
             try {
                 commitTemplates();
             } catch (const PluginBackupError&) {

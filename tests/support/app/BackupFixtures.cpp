@@ -86,6 +86,12 @@ FaultyFileOps::~FaultyFileOps()
     FileOps::setCurrent(m_previous);
 }
 
+void FaultyFileOps::failNoMore()
+{
+    const QMutexLocker lock(&m_mutex);
+    m_rules.clear();
+}
+
 void FaultyFileOps::failOn(Op op, const QString& marker, int errorCode)
 {
     QMutexLocker lock(&m_mutex);

@@ -59,6 +59,8 @@ public:
     // of an open folder: the destination; rename: the item moved). An exchange moves both its
     // items, so it also fails on a rename rule matching either.
     void failOn(Op op, const QString& marker, int errorCode);
+    // Every operation succeeds from now on (a disk that had room made).
+    void failNoMore();
     // The process kills itself (SIGKILL) as the `call`-th call (from 1) starts, as a crash would.
     void killAtCall(int call);
     // "op from [to]" for every call, in order.

@@ -115,6 +115,37 @@ QMap<QString, QByteArray> treeOf(const QMap<QString, QByteArray>& files)
     return PackageMaker::readTree(PackageMaker::makeFolder(dir.path(), "plug-in", files));
 }
 
+// With `pending`, a removal pending on the library's disk (of the plug-in "Other") until an
+// operation waits for it; `then` runs as that wait starts.
+class PendingOnTheDisk
+{
+public:
+    PendingOnTheDisk(bool pending, std::function<void()> then = {})
+    {
+        const QString other = PackageMaker::makeFolder(effects(), "Other", {{"o", "o"}});
+        if (pending)
+            m_pending = std::make_unique<PluginLease::Removal>(identityOf(other));
+        PluginLease::setWaitHook([this, then = std::move(then)] {
+            waited = true;
+            m_pending.reset();
+            if (then)
+                then();
+        });
+    }
+    ~PendingOnTheDisk()
+    {
+        PluginLease::setWaitHook(nullptr);
+        m_pending.reset();
+    }
+    PendingOnTheDisk(const PendingOnTheDisk&) = delete;
+    PendingOnTheDisk& operator=(const PendingOnTheDisk&) = delete;
+
+    bool waited = false;
+
+private:
+    std::unique_ptr<PluginLease::Removal> m_pending;
+};
+
 const QMap<QString, QByteArray> oldGlow{{"Glow.moef", "old glow"}, {"Media/a.png", "A"}};
 const QMap<QString, QByteArray> changedGlow{{"Glow.moef", "changed since"}, {"Media/a.png", "A"}};
 const QMap<QString, QByteArray> newGlow{{"Glow.moef", "new glow"}, {"Media/a.png", "A"}};
@@ -242,24 +273,16 @@ TEST_F(PluginLeaseTest, ARewriteShortOfSpaceWaitsForPendingRemovalsAndTriesOnceM
         for (const char* name : {"A.motn", "Scenes/B.moef"})
             PluginFixtures::writeBytes(folder + "/" + name, PluginFixtures::templateBytes());
         const auto before = PackageMaker::readTree(folder);
-        const QString other = PackageMaker::makeFolder(effects(), "Other", {{"o", "o"}});
         int failed = 0;
         TemplateChange::setStepFault([&](int) { return failed++ < c.faults ? c.error : 0; });
-        std::unique_ptr<PluginLease::Removal> pending;
-        if (c.pending)
-            pending = std::make_unique<PluginLease::Removal>(identityOf(other));
-        bool waited = false;
-        PluginLease::setWaitHook([&] {
-            waited = true;
-            pending.reset();
-        });
+        std::optional<PendingOnTheDisk> pending(std::in_place, c.pending);
         QString message;
         try {
             TemplateInspector::setVersion(folder, "5.13", "5.6");
         } catch (const TemplateEditError& e) {
             message = e.message();
         }
-        PluginLease::setWaitHook(nullptr);
+        const bool waited = pending->waited;
         pending.reset();
         TemplateChange::setStepFault(nullptr);
         EXPECT_EQ(waited, c.waits);
@@ -303,16 +326,9 @@ TEST_F(PluginLeaseTest, ARestoreShortOfSpaceWaitsForPendingRemovalsAndCopiesOnce
         const Plugin plugin = BackupFixtures::pluginAt(path);
         const PluginBackup backup = PluginBackupStore::createBackup(plugin, "r", 1);
         PackageMaker::makeFolder(effects(), "Keep", changedGlow);
-        const QString other = PackageMaker::makeFolder(effects(), "Other", {{"o", "o"}});
         FaultyFileOps files;
         files.failOn(FaultyFileOps::Op::copyTree, ".Keep.loomwork-restoring", ENOSPC);
-        std::unique_ptr<PluginLease::Removal> pending;
-        if (c.pending)
-            pending = std::make_unique<PluginLease::Removal>(identityOf(other));
-        bool waited = false;
-        PluginLease::setWaitHook([&] {
-            waited = true;
-            pending.reset();
+        std::optional<PendingOnTheDisk> pending(std::in_place, c.pending, [&] {
             if (c.freesSpace)
                 files.failNoMore();
         });
@@ -322,7 +338,7 @@ TEST_F(PluginLeaseTest, ARestoreShortOfSpaceWaitsForPendingRemovalsAndCopiesOnce
         } catch (const PluginBackupError& e) {
             message = e.message();
         }
-        PluginLease::setWaitHook(nullptr);
+        const bool waited = pending->waited;
         pending.reset();
         EXPECT_EQ(waited, c.waits);
         EXPECT_EQ(message.isEmpty(), c.restored) << message.toStdString();

@@ -411,6 +411,40 @@ std::optional<PluginBackup> PluginBackupStore::originalTranslationBackup(const Q
     return std::nullopt;
 }
 
+namespace {
+
+// The backup's copy staged in the swap's room. Short of space, the old contents of earlier
+// changes on this disk may be what holds it: once their removals have ended, it is copied again.
+int copyIntoStaging(PluginFolderSwap& swap, const QString& source, const QString& staged)
+{
+    int error = FileOps::current().copyTree(source, staged);
+    if ((error == ENOSPC || error == EDQUOT) && PluginLease::waitForRemovalsOn(swap.stagingDevice())
+        && swap.clearStaging() == 0)
+        error = FileOps::current().copyTree(source, staged);
+    return error;
+}
+
+// What the user hears of a restore that stands. Memory running out here costs the notes, not
+// the success.
+QStringList restoredNotes(const PluginFolderSwap& swap, const Plugin& plugin)
+{
+    try {
+        QStringList notes = swap.notes();
+        // An old copy we may not delete ourselves is the administrator's, as recorded.
+        if (swap.leftover() && plugin.root == PluginRoot::system) {
+            const bool removed = AdminAuth::adminRemove(*swap.leftover());
+            notes += AdminAuth::lastNotes();
+            if (!removed)
+                notes += AdminAuth::leftoverNote(*swap.leftover());
+        }
+        return notes;
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+}
+
+} // namespace
+
 QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin)
 {
     const auto source = payloadCopy(backup);
@@ -504,13 +538,8 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
         // A category folder removed meanwhile comes back, as the plug-in itself does.
         error = swap.makeStaging(QStringLiteral("restoring"), name, &staging);
         const QString staged = staging + QLatin1Char('/') + name;
-        if (error == 0) {
-            error = FileOps::current().copyTree(*source, staged);
-            // Short of space: the old contents of earlier changes on this disk may be what holds it.
-            if ((error == ENOSPC || error == EDQUOT) && PluginLease::waitForRemovalsOn(swap.stagingDevice())
-                && swap.clearStaging() == 0)
-                error = FileOps::current().copyTree(*source, staged);
-        }
+        if (error == 0)
+            error = copyIntoStaging(swap, *source, staged);
         if (error == 0 && (error = relink(staged)) == 0 && (error = swap.commitKeepingOld(staged, name, seen)) == 0) {
             try {
                 commitTemplates();
@@ -525,22 +554,8 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
                 throw;
             }
             error = swap.finish();
-            if (error == 0) {
-                // Restored: memory running out from here costs the notes, not the success.
-                try {
-                    QStringList notes = swap.notes();
-                    // An old copy we may not delete ourselves is the administrator's, as recorded.
-                    if (swap.leftover() && plugin.root == PluginRoot::system) {
-                        const bool removed = AdminAuth::adminRemove(*swap.leftover());
-                        notes += AdminAuth::lastNotes();
-                        if (!removed)
-                            notes += AdminAuth::leftoverNote(*swap.leftover());
-                    }
-                    return notes;
-                } catch (const std::bad_alloc&) {
-                    return {};
-                }
-            }
+            if (error == 0)
+                return restoredNotes(swap, plugin);
             (void)swap.undo();
         }
         refusal = swap.refusal();

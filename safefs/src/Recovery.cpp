@@ -497,16 +497,23 @@ struct Recovery {
                 wantRights(item, nullptr, spot.name, expected, false);
         }
         note(error);
-        tellRemoval(item.place, item.path, error, removal);
+        // What stays in a room is named by the plug-in it was a copy of: the room's hidden name
+        // means nothing to the user.
+        const bool hidden = spot.inRoom || isInRoom(item.place, item.path);
+        tellRemoval(item.place, item.path, error, removal, hidden ? &item : nullptr);
     }
 
-    void tellRemoval(std::size_t place, const std::string& path, int error, const Removal& removal)
+    void tellRemoval(std::size_t place, const std::string& path, int error, const Removal& removal,
+                     const JournalItem* inRoom = nullptr)
     {
         for (const std::string& left : removal.left)
             tell("其他用户的项目未删除：" + shown(place, joinPath(removal.returnedAs, left)));
         if (!removal.returnedAs.empty() && !removal.mismatch && removal.left.empty())
             tell("未能删除，已放回：" + shown(place, removal.returnedAs));
-        if (error && removal.returnedAs.empty())
+        if (error && removal.returnedAs.empty() && inRoom)
+            tell("「" + returnName(*inRoom) + (inRoom->role == JournalItem::Role::old ? "」的旧版本" : "」的新版本")
+                 + "未能删除，留在这个文件夹中一个隐藏的临时文件夹里：" + places[place]->shown());
+        else if (error && removal.returnedAs.empty())
             tell("未能删除：" + shown(place, path));
     }
 
@@ -832,7 +839,11 @@ struct Recovery {
                 clearFolder(found->second->fd(), *found->second, item.place, item.path, 0);
                 const int error = found->second->removeIfEmpty(place.fd());
                 note(error);
-                if (error == ENOTEMPTY)
+                const bool forAdministrator = std::any_of(report.remains.begin(), report.remains.end(), [&](const JournalRemains& r) {
+                    return r.inRoom && r.room == found->second->name();
+                });
+                // A room kept for what the administrator is to remove is said with that.
+                if (error == ENOTEMPTY && !forAdministrator)
                     tell("未能清理的临时文件夹：" + shown(item.place, found->second->name()));
                 else if (error == EEXIST) // the room stands: what went was another's, put at its name
                     tell("清理时删除了其他用户放在临时文件夹名字上的一个空文件夹：" + shown(item.place, found->second->name()));

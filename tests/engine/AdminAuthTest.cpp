@@ -342,8 +342,15 @@ TEST_F(AdminAuthTest, WhatAStoppedHelperLeftIsPutRightByTheJournal)
     // The helper's first step, then it is stopped: the item in the room.
     runner.setBeforeRun([&] { QDir().rename(category + "/Glow", category + "/" + roomOf(0) + "/Glow"); });
     runner.queueOutcome({true, -1, {}, {}});
-    EXPECT_FALSE(AdminAuth::adminRemove(category + "/Glow", identityOf(category + "/Glow")));
+    AdminAuth::Item glow;
+    glow.folder = category;
+    glow.name = "Glow";
+    glow.identity = identityOf(category + "/Glow");
+    EXPECT_FALSE(AdminAuth::adminRemove(glow));
     EXPECT_EQ(PackageMaker::namesIn(category), QStringList({roomOf(0), "Keep"}));
+    // Where it really is now, not the name it was asked for.
+    const QString note = AdminAuth::leftoverNote(glow);
+    EXPECT_TRUE(note.contains("留在：" + category + "/" + roomOf(0) + "/Glow")) << note.toStdString();
     AppJournal::recover();
     EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Keep"}));
 

@@ -138,6 +138,10 @@ struct Recovery {
         removed.assign(places.size(), false);
         removedWith.assign(places.size(), false);
         findMovedPlaces();
+        for (const JournalItem& item : entry.items) {
+            if (gone[item.place])
+                linkedItems.push_back(item);
+        }
         std::erase_if(entry.items, [&](const JournalItem& item) { return gone[item.place] || removed[item.place]; });
         for (std::size_t i = 0; i < entry.items.size(); ++i) {
             const JournalItem& item = entry.items[i];
@@ -300,6 +304,57 @@ struct Recovery {
     }
     std::set<std::size_t> moved;
     std::vector<bool> removedWith;
+    // The items of places that became links: only our own rooms among them are still looked
+    // for, where the link leads.
+    std::vector<JournalItem> linkedItems;
+
+    // The rooms of a place that became a link, in the folder it leads to (the plug-in moved
+    // away and linked back): nobody else can enter a room of ours, so what it holds is still
+    // what the change put there, and it is emptied and removed there. Nothing outside a room
+    // is touched through the link: each template stays as it stands, wholly old or wholly
+    // new. An old content that was exchanged out before the change was committed could not go
+    // back: its room stays, and is said.
+    void clearLinkedRooms()
+    {
+        for (const JournalItem& room : linkedItems) {
+            if (room.role != JournalItem::Role::room || !room.identity.known())
+                continue;
+            DirHandle::Fd folder(::open(joinPath(entry.places[room.place].root, entry.places[room.place].folder).c_str(),
+                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            Room found;
+            if (!folder.valid() || found.find(folder.get(), room.path, room.identity) != 0)
+                continue;
+            std::vector<std::string> names;
+            if (DirHandle::listNames(found.fd(), names) != 0)
+                continue;
+            bool keeps = false;
+            for (const std::string& name : names) {
+                Identity identity;
+                struct stat st {};
+                if (identityAt(found.fd(), name, identity) != 0
+                    || ::fstatat(found.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                const auto recorded = std::find_if(linkedItems.begin(), linkedItems.end(), [&](const JournalItem& item) {
+                    return item.role != JournalItem::Role::room && item.place == room.place && item.identity == identity;
+                });
+                const bool oldToKeep = recorded != linkedItems.end() && recorded->role == JournalItem::Role::old
+                    && entry.state != JournalEntry::State::finish;
+                // Only what the change made or displaced, or our own staging, goes.
+                if (oldToKeep || (recorded == linkedItems.end() && st.st_uid != ::geteuid())) {
+                    keeps = true;
+                    continue;
+                }
+                Removal removal;
+                const int error = removeInRoom(found.fd(), name, identity, DirHandle::Owners{false, {::geteuid()}, {}},
+                                               found.fd(), name, removal);
+                keeps = keeps || error != 0 || !removal.left.empty() || !removal.returnedAs.empty();
+            }
+            const int error = keeps ? ENOTEMPTY : found.removeIfEmpty(folder.get());
+            if (error)
+                tell("未能清理的临时文件夹（插件文件夹已换成符号链接，这个文件夹在链接指向的位置）："
+                     + joinPath(places[room.place]->shown(), found.name()));
+        }
+    }
 
     std::string shown(std::size_t place, const std::string& path) const
     {
@@ -885,6 +940,7 @@ struct Recovery {
         else
             finish();
         removeRooms();
+        clearLinkedRooms();
         tellMissing();
         return firstError;
     }

@@ -417,3 +417,43 @@ TEST(SyncFaults, SyncPlacesSkipsNoPlaceAndReportsAFailedSync)
         EXPECT_EQ(spy.devices.size(), c.syncs);
     }
 }
+
+// A rewrite in the system library killed, then its plug-in moved away and a link put in its
+// place: nothing is followed through the link but into the rooms of our own it leads to, which
+// are emptied and removed there. Each template stays wholly old or wholly new, and the user is
+// told once that the folder became a link, not that something could not be put right.
+TEST(ForwardRecovery, ThePlugInsRoomsAreClearedWhereALinkNowLeads)
+{
+    const struct {
+        const char* why;
+        bool committed;
+        int exchanged;
+    } cases[] = {{"committed, one of two exchanged", true, 1}, {"killed before its commit", false, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        TempDir dir;
+        Journaled j;
+        const fs::path category = dir / "Library" / "Effects.localized";
+        const fs::path plugin = category / "Glow";
+        JournalEntry entry = killedRewrite(plugin, {(dir / "Library").string(), "Effects.localized/Glow", false}, c.committed,
+                                           c.exchanged);
+        ASSERT_EQ(j.journal.write(entry), 0);
+        const fs::path moved = dir / "Elsewhere" / "Glow";
+        fs::create_directories(moved.parent_path());
+        fs::rename(plugin, moved);
+        fs::create_directory_symlink(moved, plugin);
+
+        const SafeFS::JournalReport report = SafeFS::recoverJournal(j.journal);
+        EXPECT_TRUE(j.journal.entries().empty());
+        EXPECT_FALSE(report.incomplete);
+        EXPECT_FALSE(report.tell.empty());
+        EXPECT_FALSE(says(report.tell, "未能"));
+        EXPECT_EQ(namesIn(moved), (std::vector<std::string>{"Media", "t0.moti", "t1.moti"})) << "no room left";
+        EXPECT_EQ(namesIn(moved / "Media"), (std::vector<std::string>{"t0.moti", "t1.moti"}));
+        EXPECT_EQ(readFile(moved / "t0.moti"), c.exchanged ? "new" : "old");
+        EXPECT_EQ(readFile(moved / "t1.moti"), "old");
+        EXPECT_EQ(readFile(moved / "Media" / "t0.moti"), "old");
+        EXPECT_TRUE(fs::is_symlink(plugin));
+        EXPECT_TRUE(SafeFS::recoverJournal(j.journal).tell.empty()) << "told once";
+    }
+}

@@ -40,7 +40,9 @@
 //   - A place that cannot be opened (its disk not mounted, a folder gone) proves nothing:
 //     nothing of the entry is acted on, and it waits, said at every recovery. A link where a
 //     place of the system library was recorded says that folder has left the place for good:
-//     its items are given up, said once, and the rest of the entry is recovered as usual.
+//     its items are given up, said once, and the rest of the entry is recovered as usual;
+//     only the entry's own rooms are still looked for where the link leads, and emptied and
+//     removed there (nobody else can enter them), nothing outside them touched.
 //     So are a place's items when its folder is missing while the folder above it opens on
 //     the disk they were recorded on (the user removed the plug-in since); one renamed there
 //     is found by the rooms of the entry it holds, and recovered where it is now.

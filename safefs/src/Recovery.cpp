@@ -125,6 +125,12 @@ struct Recovery {
     // were recorded on, and none of its rooms is found in another folder there): nothing of
     // the entry is left in them to act on.
     std::vector<bool> removed;
+    std::vector<bool> removedWith; // with a place above it, said with that one
+    // Places found renamed, worked on where they are now.
+    std::set<std::size_t> moved;
+    // The items of places that became links: only our own rooms among them are still looked
+    // for, where the link leads.
+    std::vector<JournalItem> linkedItems;
     // Made items with a target found nowhere once committed (removed or renamed since), by
     // place: settled, said once.
     std::map<std::size_t, std::vector<std::string>> missing;
@@ -275,7 +281,7 @@ struct Recovery {
                 DirHandle::Fd folder;
                 if (removed[j] || DirHandle::openBelow(places[j]->fd(), at->second, folder) != 0) {
                     removed[i] = true;
-                    removedWith[i] = removed[j]; // said with the place above it
+                    removedWith[i] = removed[j];
                 } else {
                     places[i]->moveTo(std::move(folder), joinPath(places[j]->shown(), at->second));
                     moved.insert(i);
@@ -302,11 +308,6 @@ struct Recovery {
                 removed[i] = true;
         }
     }
-    std::set<std::size_t> moved;
-    std::vector<bool> removedWith;
-    // The items of places that became links: only our own rooms among them are still looked
-    // for, where the link leads.
-    std::vector<JournalItem> linkedItems;
 
     // The rooms of a place that became a link, in the folder it leads to (the plug-in moved
     // away and linked back): nobody else can enter a room of ours, so what it holds is still

@@ -146,11 +146,19 @@ int syncPlaces(const JournalEntry& entry)
         } else {
             error = DirHandle::openPath(place.root, place.folder, folder);
         }
-        // A place gone, or become a link, holds nothing of the change any more (recovery has
-        // settled it): its file system is synced through the root where that still stands,
-        // else there is nothing there to wait for.
+        // A place gone, or become a link, holds nothing of the change any more where it was
+        // recorded (recovery has settled it, or worked on it where it was renamed to): its file
+        // system is synced through the nearest folder above it that still stands, else there
+        // is nothing there to wait for.
         if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
-            folder = DirHandle::Fd(::open(place.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            // The user's place is its own root: the walk goes up its path.
+            std::string above = place.followLinks ? JournalText::joinPath(place.root, place.folder) : place.root;
+            folder = DirHandle::Fd(::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            while (!folder.valid() && place.followLinks && above.size() > 1) {
+                const std::size_t slash = above.find_last_of('/');
+                above = slash == 0 || slash == std::string::npos ? std::string("/") : above.substr(0, slash);
+                folder = DirHandle::Fd(::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            }
             if (!folder.valid())
                 continue;
         } else if (error) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,14 @@ public:
     int fd() const { return m_folder.get(); }
     const std::string& shown() const { return m_shown; }
 
+    // The folder found elsewhere (its plug-in renamed since): worked on there.
+    void moveTo(DirHandle::Fd folder, std::string shown)
+    {
+        m_folder = std::move(folder);
+        m_shown = std::move(shown);
+        m_error = 0;
+    }
+
     // Whether only this user may change the folder's names: then a name there is what we left.
     bool isPrivate() const
     {
@@ -112,13 +121,34 @@ struct Recovery {
     std::vector<std::pair<std::size_t, std::string>> kept;
     bool undoing = false;
 
+    // Places whose folder was removed or renamed since (its parent opens on the disk its items
+    // were recorded on, and none of its rooms is found in another folder there): nothing of
+    // the entry is left in them to act on.
+    std::vector<bool> removed;
+    std::vector<bool> removedWith; // with a place above it, said with that one
+    // Places found renamed, worked on where they are now.
+    std::set<std::size_t> moved;
+    // The items of places that became links: only our own rooms among them are still looked
+    // for, where the link leads.
+    std::vector<JournalItem> linkedItems;
+    // Made items with a target found nowhere once committed (removed or renamed since), by
+    // place: settled, said once.
+    std::map<std::size_t, std::vector<std::string>> missing;
+
     explicit Recovery(const JournalEntry& e) : entry(e)
     {
         for (const JournalPlace& place : e.places) {
             places.push_back(std::make_unique<OpenedPlace>(place));
             gone.push_back(!place.followLinks && places.back()->error() == ELOOP);
         }
-        std::erase_if(entry.items, [&](const JournalItem& item) { return gone[item.place]; });
+        removed.assign(places.size(), false);
+        removedWith.assign(places.size(), false);
+        findMovedPlaces();
+        for (const JournalItem& item : entry.items) {
+            if (gone[item.place])
+                linkedItems.push_back(item);
+        }
+        std::erase_if(entry.items, [&](const JournalItem& item) { return gone[item.place] || removed[item.place]; });
         for (std::size_t i = 0; i < entry.items.size(); ++i) {
             const JournalItem& item = entry.items[i];
             const OpenedPlace& place = *places[item.place];
@@ -134,6 +164,197 @@ struct Recovery {
     {
         if (error && !firstError)
             firstError = error;
+    }
+
+    std::string fullPath(std::size_t i) const
+    {
+        return joinPath(entry.places[i].root, entry.places[i].folder);
+    }
+
+    // Places `i` itself and those below it, each with its path below `i`.
+    std::vector<std::pair<std::size_t, std::string>> placesFrom(std::size_t i) const
+    {
+        std::vector<std::pair<std::size_t, std::string>> out;
+        const std::string top = fullPath(i);
+        for (std::size_t j = 0; j < places.size(); ++j) {
+            const std::string at = fullPath(j);
+            if (entry.places[j].followLinks != entry.places[i].followLinks)
+                continue;
+            if (j == i)
+                out.emplace_back(j, std::string());
+            else if (at.size() > top.size() + 1 && at.starts_with(top + "/")
+                     && (entry.places[j].followLinks || entry.places[j].root == entry.places[i].root))
+                out.emplace_back(j, at.substr(top.size() + 1));
+        }
+        return out;
+    }
+
+    // The folder holding place `i`'s folder, and its name there; none for a library root.
+    bool openParent(std::size_t i, DirHandle::Fd& parent, std::string& name) const
+    {
+        const JournalPlace& place = entry.places[i];
+        if (place.followLinks) {
+            const std::string path = fullPath(i);
+            const std::size_t slash = path.find_last_of('/');
+            if (slash == std::string::npos || slash + 1 == path.size())
+                return false;
+            name = path.substr(slash + 1);
+            const std::string above = slash == 0 ? std::string("/") : path.substr(0, slash);
+            parent = DirHandle::Fd(::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            return parent.valid();
+        }
+        if (place.folder.empty())
+            return false;
+        name = nameOf(place.folder);
+        return DirHandle::openPath(place.root, parentOf(place.folder), parent) == 0;
+    }
+
+    // Whether a folder on the device `device` can hold what the entry recorded in place `i`
+    // (or below it): some item there was recorded on that device. The number is only a hint,
+    // so a disk numbered anew since is taken for one not there: its change waits.
+    bool recordedOn(std::size_t i, std::uint64_t device) const
+    {
+        for (const auto& [j, below] : placesFrom(i)) {
+            for (const JournalItem& item : entry.items) {
+                if (item.place == j && item.identity.known() && item.identity.device == device)
+                    return true;
+            }
+        }
+        return false;
+    }
+
+    // The folder in `parent` other than `name` that holds a room of the entry recorded in
+    // place `i` or below it: the place's folder renamed.
+    std::string renamedTo(std::size_t i, int parent, const std::string& name) const
+    {
+        std::vector<std::string> names;
+        if (DirHandle::listNames(parent, names) != 0)
+            return {};
+        const std::vector<std::pair<std::size_t, std::string>> below = placesFrom(i);
+        for (const std::string& candidate : names) {
+            if (candidate == name)
+                continue;
+            DirHandle::Fd folder;
+            if (DirHandle::openChild(parent, candidate, folder) != 0)
+                continue;
+            for (const auto& [j, rest] : below) {
+                DirHandle::Fd inner;
+                if (!rest.empty() && DirHandle::openBelow(folder.get(), rest, inner) != 0)
+                    continue;
+                const int at = rest.empty() ? folder.get() : inner.get();
+                for (const JournalItem& item : entry.items) {
+                    Identity found;
+                    if (item.role == JournalItem::Role::room && item.place == j && item.identity.known()
+                        && identityAt(at, item.path, found) == 0 && found == item.identity)
+                        return candidate;
+                }
+            }
+        }
+        return {};
+    }
+
+    // Places whose folder is not where the entry says, while the folder above it opens on
+    // their disk: the user removed or renamed the plug-in since. A renamed one is found by the
+    // rooms it holds and worked on there; a removed one holds nothing left to do. A place
+    // whose folder above is missing too (a disk not mounted) waits, unless a place of the
+    // entry above it was found moved or removed.
+    void findMovedPlaces()
+    {
+        std::vector<std::size_t> order(places.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return fullPath(a).size() < fullPath(b).size(); });
+        for (const std::size_t i : order) {
+            const int error = places[i]->error();
+            if (gone[i] || (error != ENOENT && error != ENOTDIR))
+                continue;
+            // Below a place found moved or removed: it went with it.
+            bool settled = false;
+            for (const std::size_t j : order) {
+                if (j == i || !(removed[j] || (moved.count(j) && !places[j]->error())))
+                    continue;
+                const auto below = placesFrom(j);
+                const auto at = std::find_if(below.begin(), below.end(), [&](const auto& p) { return p.first == i; });
+                if (at == below.end())
+                    continue;
+                settled = true;
+                DirHandle::Fd folder;
+                if (removed[j] || DirHandle::openBelow(places[j]->fd(), at->second, folder) != 0) {
+                    removed[i] = true;
+                    removedWith[i] = removed[j];
+                } else {
+                    places[i]->moveTo(std::move(folder), joinPath(places[j]->shown(), at->second));
+                    moved.insert(i);
+                }
+                break;
+            }
+            if (settled)
+                continue;
+            DirHandle::Fd parent;
+            std::string name;
+            if (!openParent(i, parent, name))
+                continue;
+            if (const std::string renamed = renamedTo(i, parent.get(), name); !renamed.empty()) {
+                DirHandle::Fd folder;
+                if (DirHandle::openChild(parent.get(), renamed, folder) == 0) {
+                    const std::string shown = joinPath(parentOf(places[i]->shown()), renamed);
+                    places[i]->moveTo(std::move(folder), shown);
+                    moved.insert(i);
+                }
+                continue;
+            }
+            struct stat st {};
+            if (::fstat(parent.get(), &st) == 0 && recordedOn(i, std::uint64_t(st.st_dev)))
+                removed[i] = true;
+        }
+    }
+
+    // The rooms of a place that became a link, in the folder it leads to (the plug-in moved
+    // away and linked back): nobody else can enter a room of ours, so what it holds is still
+    // what the change put there, and it is emptied and removed there. Nothing outside a room
+    // is touched through the link: each template stays as it stands, wholly old or wholly
+    // new. An old content that was exchanged out before the change was committed could not go
+    // back: its room stays, and is said.
+    void clearLinkedRooms()
+    {
+        for (const JournalItem& room : linkedItems) {
+            if (room.role != JournalItem::Role::room || !room.identity.known())
+                continue;
+            DirHandle::Fd folder(::open(joinPath(entry.places[room.place].root, entry.places[room.place].folder).c_str(),
+                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            Room found;
+            if (!folder.valid() || found.find(folder.get(), room.path, room.identity) != 0)
+                continue;
+            std::vector<std::string> names;
+            if (DirHandle::listNames(found.fd(), names) != 0)
+                continue;
+            bool keeps = false;
+            for (const std::string& name : names) {
+                Identity identity;
+                struct stat st {};
+                if (identityAt(found.fd(), name, identity) != 0
+                    || ::fstatat(found.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                const auto recorded = std::find_if(linkedItems.begin(), linkedItems.end(), [&](const JournalItem& item) {
+                    return item.role != JournalItem::Role::room && item.place == room.place && item.identity == identity;
+                });
+                const bool oldToKeep = recorded != linkedItems.end() && recorded->role == JournalItem::Role::old
+                    && entry.state != JournalEntry::State::finish;
+                // Only what the change made or displaced, or our own staging, goes.
+                if (oldToKeep || (recorded == linkedItems.end() && st.st_uid != ::geteuid())) {
+                    keeps = true;
+                    continue;
+                }
+                Removal removal;
+                const int error = removeInRoom(found.fd(), name, identity, DirHandle::Owners{false, {::geteuid()}, {}},
+                                               found.fd(), name, removal);
+                keeps = keeps || error != 0 || !removal.left.empty() || !removal.returnedAs.empty();
+            }
+            const int error = keeps ? ENOTEMPTY : found.removeIfEmpty(folder.get());
+            if (error)
+                tell("未能清理的临时文件夹（插件文件夹已换成符号链接，这个文件夹在链接指向的位置）："
+                     + joinPath(places[room.place]->shown(), found.name()));
+        }
     }
 
     std::string shown(std::size_t place, const std::string& path) const
@@ -332,16 +553,23 @@ struct Recovery {
                 wantRights(item, nullptr, spot.name, expected, false);
         }
         note(error);
-        tellRemoval(item.place, item.path, error, removal);
+        // What stays in a room is named by the plug-in it was a copy of: the room's hidden name
+        // means nothing to the user.
+        const bool hidden = spot.inRoom || isInRoom(item.place, item.path);
+        tellRemoval(item.place, item.path, error, removal, hidden ? &item : nullptr);
     }
 
-    void tellRemoval(std::size_t place, const std::string& path, int error, const Removal& removal)
+    void tellRemoval(std::size_t place, const std::string& path, int error, const Removal& removal,
+                     const JournalItem* inRoom = nullptr)
     {
         for (const std::string& left : removal.left)
             tell("其他用户的项目未删除：" + shown(place, joinPath(removal.returnedAs, left)));
         if (!removal.returnedAs.empty() && !removal.mismatch && removal.left.empty())
             tell("未能删除，已放回：" + shown(place, removal.returnedAs));
-        if (error && removal.returnedAs.empty())
+        if (error && removal.returnedAs.empty() && inRoom)
+            tell("「" + returnName(*inRoom) + (inRoom->role == JournalItem::Role::old ? "」的旧版本" : "」的新版本")
+                 + "未能删除，留在这个文件夹中一个隐藏的临时文件夹里：" + places[place]->shown());
+        else if (error && removal.returnedAs.empty())
             tell("未能删除：" + shown(place, path));
     }
 
@@ -551,11 +779,21 @@ struct Recovery {
         }
     }
 
+    // Committed: the change only goes forward. A new item found nowhere (the user removed or
+    // renamed it since) is settled, said once; its old one still goes, and so does the rest.
     void finish()
     {
         using Role = JournalItem::Role;
         for (const JournalItem& item : entry.items) {
-            if (item.role == Role::made && !item.target.empty() && !putInPlace(item) && !firstError)
+            if (item.role != Role::made || item.target.empty())
+                continue;
+            if (!findable(item)) {
+                std::vector<std::string>& names = missing[item.place];
+                if (std::find(names.begin(), names.end(), item.target) == names.end())
+                    names.push_back(item.target);
+                continue;
+            }
+            if (!putInPlace(item) && !firstError)
                 note(ENOENT);
         }
         for (const JournalItem& item : entry.items) {
@@ -657,8 +895,14 @@ struct Recovery {
                 clearFolder(found->second->fd(), *found->second, item.place, item.path, 0);
                 const int error = found->second->removeIfEmpty(place.fd());
                 note(error);
-                if (error == ENOTEMPTY)
+                const bool forAdministrator = std::any_of(report.remains.begin(), report.remains.end(), [&](const JournalRemains& r) {
+                    return r.inRoom && r.room == found->second->name();
+                });
+                // A room kept for what the administrator is to remove is said with that.
+                if (error == ENOTEMPTY && !forAdministrator)
                     tell("未能清理的临时文件夹：" + shown(item.place, found->second->name()));
+                else if (error == EEXIST) // the room stands: what went was another's, put at its name
+                    tell("清理时删除了其他用户放在临时文件夹名字上的一个空文件夹：" + shown(item.place, found->second->name()));
                 continue;
             }
             // Recorded before it was made: removed only while it is empty (isItem).
@@ -670,12 +914,14 @@ struct Recovery {
 
     int run()
     {
-        using Role = JournalItem::Role;
         // A place out of reach proves nothing: the entry waits, whole.
         for (std::size_t i = 0; i < places.size(); ++i) {
             const auto& place = places[i];
             if (gone[i]) {
-                tell("以下位置原来的文件夹已不在那里（现在是符号链接），上次在其中没有完成的更改无法复原，不再等待：" + place->shown());
+                inform("以下位置原来的文件夹已不在那里（现在是符号链接），上次在其中没有完成的更改无法复原，不再等待：" + place->shown());
+            } else if (removed[i]) {
+                if (!removedWith[i])
+                    inform("插件文件夹已被删除或改名，上次在其中没有完成的更改不再处理：" + place->shown());
             } else if (place->error()) {
                 report.waits.push_back({entry.id, place->shown(), place->error()});
                 note(place->error());
@@ -689,19 +935,40 @@ struct Recovery {
             tell("上次没有完成的操作与磁盘上的现状不符（可能是从备份还原的），未做改动。" + coveredText(entry));
             return firstError;
         }
-        bool finishing = entry.state == JournalEntry::State::finish;
-        // A change that cannot be finished whole (a made item gone) is undone instead.
-        if (finishing)
-            finishing = std::all_of(entry.items.begin(), entry.items.end(), [&](const JournalItem& item) {
-                return item.role != Role::made || item.target.empty() || findable(item);
-            });
-        undoing = !finishing;
-        if (finishing)
-            finish();
-        else
+        undoing = entry.state != JournalEntry::State::finish;
+        if (undoing)
             undo();
+        else
+            finish();
         removeRooms();
+        clearLinkedRooms();
+        tellMissing();
         return firstError;
+    }
+
+    // One line a place, whatever the count: the user looks at the plug-in, not at each file.
+    void tellMissing()
+    {
+        constexpr std::size_t kShown = 3;
+        for (const auto& [place, targets] : missing) {
+            std::string line = "上次的更改已经完成，但其中的新版本已不在原处（可能被删除或改名），不再处理：";
+            if (targets.size() == 1) {
+                line += shown(place, targets.front());
+            } else {
+                line += places[place]->shown() + " 中的 ";
+                for (std::size_t i = 0; i < targets.size() && i < kShown; ++i)
+                    line += (i ? "、" : "") + targets[i];
+                line += targets.size() > kShown ? " 等 " + std::to_string(targets.size()) + " 项" : std::string();
+            }
+            inform(line);
+        }
+    }
+
+    // What recovery settled, nothing being left to put right: said once, as the entry goes.
+    void inform(const std::string& line)
+    {
+        if (std::find(report.info.begin(), report.info.end(), line) == report.info.end())
+            report.info.push_back(line);
     }
 };
 
@@ -721,8 +988,10 @@ int recoverEntry(const JournalEntry& entry, std::vector<std::string>* notes)
 {
     RecoveryReport report;
     const int error = recoverEntry(entry, report);
-    if (notes)
+    if (notes) {
         notes->insert(notes->end(), report.notes.begin(), report.notes.end());
+        notes->insert(notes->end(), report.info.begin(), report.info.end());
+    }
     return error;
 }
 
@@ -734,6 +1003,7 @@ JournalReport recoverJournal(const Journal& journal, const std::function<bool(st
         if (running && running(entry.id))
             continue;
         if (entry.damaged) {
+            out.incomplete = true;
             const std::string aside = journal.setAside(entry.id);
             out.tell.push_back("一条未完成操作的记录已损坏或格式过旧，无法据此复原"
                                + (aside.empty() ? std::string("。") : "，已移到：" + aside) + coveredText(entry));
@@ -743,17 +1013,23 @@ JournalReport recoverJournal(const Journal& journal, const std::function<bool(st
         if (recoverEntry(entry, report) == 0) {
             // What recovery did is on the library's disks before its entry leaves the journal's;
             // settled, yet something was left (a folder gone for good): said now, as the entry goes.
-            if (syncPlaces(entry) == 0 && journal.remove(entry.id) == 0)
+            if (syncPlaces(entry) == 0 && journal.remove(entry.id) == 0) {
+                out.incomplete = out.incomplete || !report.notes.empty();
                 out.tell.insert(out.tell.end(), report.notes.begin(), report.notes.end());
+                out.tell.insert(out.tell.end(), report.info.begin(), report.info.end());
+            }
             continue;
         }
         out.waits.insert(out.waits.end(), report.waits.begin(), report.waits.end());
         out.remains.insert(out.remains.end(), report.remains.begin(), report.remains.end());
-        if (entry.told || report.notes.empty())
+        if (entry.told || (report.notes.empty() && report.info.empty()))
             continue;
         entry.told = true;
-        if (journal.write(entry) == 0)
+        if (journal.write(entry) == 0) {
+            out.incomplete = true; // the entry stays: something is left to put right
             out.tell.insert(out.tell.end(), report.notes.begin(), report.notes.end());
+            out.tell.insert(out.tell.end(), report.info.begin(), report.info.end());
+        }
     }
     return out;
 }

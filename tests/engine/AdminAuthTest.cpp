@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <SafeFS/Durable.h>
 #include <SafeFS/HiddenName.h>
 #include <SafeFS/Journal.h>
 #include "engine/files/AdminAuth.h"
@@ -341,8 +342,15 @@ TEST_F(AdminAuthTest, WhatAStoppedHelperLeftIsPutRightByTheJournal)
     // The helper's first step, then it is stopped: the item in the room.
     runner.setBeforeRun([&] { QDir().rename(category + "/Glow", category + "/" + roomOf(0) + "/Glow"); });
     runner.queueOutcome({true, -1, {}, {}});
-    EXPECT_FALSE(AdminAuth::adminRemove(category + "/Glow", identityOf(category + "/Glow")));
+    AdminAuth::Item glow;
+    glow.folder = category;
+    glow.name = "Glow";
+    glow.identity = identityOf(category + "/Glow");
+    EXPECT_FALSE(AdminAuth::adminRemove(glow));
     EXPECT_EQ(PackageMaker::namesIn(category), QStringList({roomOf(0), "Keep"}));
+    // Where it really is now, not the name it was asked for.
+    const QString note = AdminAuth::leftoverNote(glow);
+    EXPECT_TRUE(note.contains("留在：" + category + "/" + roomOf(0) + "/Glow")) << note.toStdString();
     AppJournal::recover();
     EXPECT_EQ(PackageMaker::namesIn(category), QStringList({"Keep"}));
 
@@ -401,4 +409,39 @@ TEST_F(AdminAuthTest, IsWritableLeavesNothingBehind)
     QDir().mkpath(folder);
     EXPECT_TRUE(AdminAuth::isWritable(folder));
     EXPECT_TRUE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+}
+
+// The administrator's step goes from the journal only once the library's disk has it: a sync
+// that fails keeps its entry (for the next recovery, which then drops it once a sync
+// succeeds); one that succeeds lets it go.
+TEST_F(AdminAuthTest, AnAdministratorsEntryGoesOnlyAfterTheLibrarysSync)
+{
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    const QString category = PluginFixtures::categoryFolder(PluginRoot::system, ZFCPluginType::effect);
+    const struct {
+        const char* why;
+        int syncError;
+        qsizetype entries;
+    } cases[] = {{"the sync succeeds", 0, 0}, {"the disk reports a write error", EIO, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        PluginFixtures::writeBytes(category + "/Glow/a.txt", "a");
+        // The helper's work: the plug-in moved into the room and removed there.
+        runner.setBeforeRun([&] { QDir(category + "/Glow").removeRecursively(); });
+        int syncs = 0;
+        const SafeFS::SyncHook previous = SafeFS::setSyncHookForTests([&](int) {
+            ++syncs;
+            return c.syncError;
+        });
+        const bool removed = AdminAuth::adminRemove(category + "/Glow", identityOf(category + "/Glow"));
+        SafeFS::setSyncHookForTests(previous);
+        EXPECT_TRUE(removed);
+        EXPECT_GT(syncs, 0);
+        EXPECT_EQ(QDir(AppJournal::folder()).entryList({"*.entry"}, QDir::Files).size(), c.entries);
+        EXPECT_EQ(PackageMaker::namesIn(category), QStringList());
+        AppJournal::recover();
+        EXPECT_TRUE(QDir(AppJournal::folder()).entryList({"*.entry"}, QDir::Files).isEmpty());
+    }
 }

@@ -294,3 +294,45 @@ TEST_F(AdminHelperTest, AReplaceDropsItsCopyOnlyWhileItIsTheCopy)
     EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty()) << PackageMaker::namesIn(room).join(", ").toStdString();
     QDir(TestEnv::root() + "/staged").removeRecursively();
 }
+
+// The helper's copy is on disk before it takes the plug-in's name: its file system is synced
+// first, and a sync that fails (the disk reports a write error) stops the replace with the
+// old plug-in in place and the copy gone from the room.
+TEST_F(AdminHelperTest, AReplaceSyncsItsCopyBeforeTheExchangeAndStopsWhenThatFails)
+{
+    const QString effects = m_root + "/Effects.localized";
+    const QString source = PackageMaker::makeFolder(TestEnv::root() + "/staged", "Glow", {{"b.txt", "b"}});
+    const struct {
+        const char* why;
+        const char* error; // what the disk answers each sync
+        int exitCode;
+        QMap<QString, QByteArray> glow;
+    } cases[] = {
+        {"the disk syncs", "0", 0, {{"b.txt", "b"}}},
+        {"the disk reports a write error", "5", 1, {{"a.txt", "a"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        QDir(effects + "/Glow").removeRecursively();
+        PackageMaker::makeFolder(effects, "Glow", {{"a.txt", "a"}});
+        const QString room = makeRoom(effects);
+        const QString log = TestEnv::root() + "/syncs.log";
+        QFile::remove(log);
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LD_PRELOAD", LOOMWORK_FAILSYNC_PATH);
+        environment.insert("LOOMWORK_FAILSYNC_ERROR", c.error);
+        environment.insert("LOOMWORK_FAILSYNC_LOG", log);
+        process.setProcessEnvironment(environment);
+        process.start(AdminRunner::helperPath(), {"replace", m_root, "Effects.localized", "Glow", source, kRoom,
+                                                  identityWord(room), identityWord(effects + "/Glow"), kAsker});
+        ASSERT_TRUE(process.waitForFinished(30000));
+        EXPECT_EQ(process.exitCode(), c.exitCode) << process.readAllStandardError().toStdString();
+        EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), c.glow);
+        EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty()) << PackageMaker::namesIn(room).join(", ").toStdString();
+        QFile file(log);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly) && file.readAll().startsWith("syncfs\n")) << "synced before the exchange";
+        QDir(room).removeRecursively();
+    }
+    QDir(TestEnv::root() + "/staged").removeRecursively();
+}

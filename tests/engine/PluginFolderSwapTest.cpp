@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 
+#include <SafeFS/Durable.h>
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
 #include "engine/core/FsPath.h"
@@ -473,4 +474,52 @@ TEST(FileOps, LinksAreRefusedBelowTheSystemLibraryAndFollowedElsewhere)
         }
     }
     TestEnv::reset();
+}
+
+// Every staged copy is on disk before the first exchange: the file systems are synced first,
+// and a sync that fails (the disk reports a write error) stops the swap with no exchange made,
+// one plug-in or a group. What it staged goes, at once or by the next recovery.
+TEST(PluginSwapGroup, AStagedSyncThatFailsStopsBeforeAnyExchange)
+{
+    QTemporaryDir dir;
+    const struct {
+        const char* label;
+        QStringList names; // empty: one swap of Glow alone
+        int syncError;
+    } cases[] = {
+        {"a group of three", {"Glow", "Spark", "Third"}, EIO},
+        {"a group of three synced", {"Glow", "Spark", "Third"}, 0},
+        {"one plug-in", {}, EIO},
+        {"one plug-in synced", {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const QString folder = dir.path() + "/" + c.label;
+        for (const char* name : {"Glow", "Third"})
+            PackageMaker::makeFolder(folder, name, {{"old.txt", "old"}});
+        const auto before = BackupFixtures::snapshot(folder);
+        int syncs = 0;
+        const SafeFS::SyncHook previous = SafeFS::setSyncHookForTests([&](int) {
+            ++syncs;
+            return c.syncError;
+        });
+        int result = 0;
+        QMap<QString, QByteArray> glowAfter;
+        {
+            PluginSwapGroup group;
+            result = c.names.isEmpty() ? replaceGlow(folder) : replaceAsOne(folder, c.names, &group);
+            glowAfter = PackageMaker::readTree(folder + "/Glow");
+        }
+        SafeFS::setSyncHookForTests(previous);
+        EXPECT_GT(syncs, 0);
+        EXPECT_EQ(result, c.syncError);
+        const QByteArray glow = c.names.isEmpty() ? "new" : "new Glow";
+        EXPECT_EQ(glowAfter, (QMap<QString, QByteArray>{{c.syncError ? "old.txt" : "new.txt", c.syncError ? "old" : glow}}));
+        AppJournal::recover();
+        if (c.syncError) {
+            EXPECT_EQ(BackupFixtures::snapshot(folder), before);
+        }
+        EXPECT_TRUE(hiddenIn(folder).isEmpty()) << hiddenIn(folder).join(", ").toStdString();
+        EXPECT_TRUE(journalEntries().isEmpty());
+    }
 }

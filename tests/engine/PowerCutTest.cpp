@@ -295,3 +295,45 @@ TEST(PowerCut, AReportedChangeSurvivesACutAndLeavesNothingForGood)
         }
     }
 }
+
+// The staged copies of an install are synced at once, before any exchange; when the disk
+// reports a write error there, no one plug-in is to blame: the message names the library's
+// folder and says nothing was changed, never the last plug-in of the group.
+TEST(PowerCut, AFailedStagedSyncOfAGroupBlamesNoPlugIn)
+{
+    const QString work = TestEnv::root() + "/power-cut";
+    const QString package = work + "/p.zfcp";
+    const struct {
+        const char* why;
+        int syncError;
+        bool ok;
+    } cases[] = {{"the disk syncs", 0, true}, {"the disk reports a write error", EIO, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        TestEnv::reset();
+        QDir().mkpath(work);
+        const QString folder = effects(TestEnv::userLibrary());
+        PackageMaker::makeFolder(folder, "Glow", kOld);
+        PackageMaker::pack(package,
+                           {{ZFCPluginType::effect, "Glow", kNew}, {ZFCPluginType::effect, "Spark", kNew},
+                            {ZFCPluginType::effect, "Third", kNew}},
+                           work + "/src");
+        const SafeFS::SyncHook previous = SafeFS::setSyncHookForTests([&](int) { return c.syncError; });
+        const QStringList files{package};
+        auto readers = Installation::openPackages(files);
+        const Installation::Outcome outcome = Installation(files, InstallPlan(), {}, {}).run(readers);
+        SafeFS::setSyncHookForTests(previous);
+        EXPECT_EQ(outcome.ok, c.ok) << outcome.text.toStdString();
+        const auto glow = PackageMaker::readTree(folder + "/Glow");
+        EXPECT_EQ(c.ok ? glow.value("a.txt") : glow.value("old.txt"), c.ok ? "new a" : "old");
+        EXPECT_EQ(glow.contains("old.txt"), !c.ok);
+        if (!c.ok) {
+            EXPECT_TRUE(outcome.text.contains("插件没有改动：" + folder)) << outcome.text.toStdString();
+            EXPECT_FALSE(outcome.text.contains("Third")) << outcome.text.toStdString();
+            EXPECT_FALSE(outcome.text.contains("第 ")) << outcome.text.toStdString();
+            EXPECT_FALSE(QFileInfo::exists(folder + "/Third"));
+        }
+        AppJournal::recover();
+        EXPECT_EQ(journalEntries(), 0);
+    }
+}

@@ -281,6 +281,11 @@ TEST(StartUpRecovery, RootsRemainsAreOfferedToTheAdministratorAtEachStart)
         } else {
             EXPECT_TRUE(runner.commands().isEmpty());
         }
+        // The plug-in whose old copy it was, never the hidden room it lies in.
+        if (phase != "done" && qEnvironmentVariable("LOOMWORK_TEST_ADMIN_OP") == "remove-in-room") {
+            EXPECT_TRUE(messages(alerts).contains(qEnvironmentVariable("LOOMWORK_TEST_ADMIN_PLUGIN"))) << messages(alerts).toStdString();
+            EXPECT_FALSE(messages(alerts).contains(qEnvironmentVariable("LOOMWORK_TEST_ADMIN_NAME"))) << messages(alerts).toStdString();
+        }
         EXPECT_EQ(QDir(AppJournal::folder()).entryList(QDir::Files).size(), phase == "done" ? 0 : 1);
         return;
     }
@@ -345,6 +350,7 @@ TEST(StartUpRecovery, RootsRemainsAreOfferedToTheAdministratorAtEachStart)
             env.insert("LOOMWORK_TEST_ADMIN_PHASE", phase);
             env.insert("LOOMWORK_TEST_ADMIN_OP", c.inRoom ? "remove-in-room" : "remove");
             env.insert("LOOMWORK_TEST_ADMIN_NAME", c.inRoom ? room : left);
+            env.insert("LOOMWORK_TEST_ADMIN_PLUGIN", category + "/Glow");
             env.insert("TMPDIR", temporary);
             child.setProcessEnvironment(env);
             child.setProcessChannelMode(QProcess::MergedChannels);
@@ -364,5 +370,49 @@ TEST(StartUpRecovery, RootsRemainsAreOfferedToTheAdministratorAtEachStart)
         start("done");
         EXPECT_EQ(PackageMaker::namesIn(category), QStringList()) << PackageMaker::namesIn(category).join(", ").toStdString();
         EXPECT_TRUE(QDir(journalFolder).isEmpty());
+    }
+}
+
+// The start's alert says the interrupted change could not all be put right only when that is
+// so: an install committed before its cut, whose new plug-in the user has deleted since, is
+// settled (said once, naming the plug-in); one whose old copy another user moved away is not.
+TEST(StartUpRecovery, TheAlertSaysNothingWasLeftUndoneWhenAllWasSettled)
+{
+    const struct {
+        const char* why;
+        bool committed;
+        const char* heading;
+    } cases[] = {{"committed, its new plug-in deleted since", true, "上次中断的操作已处理完"},
+                 {"not committed, its old copy moved away", false, "上次中断的操作没能全部复原"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        TestEnv::reset();
+        const QString category = categoryFolder(PluginRoot::user, ZFCPluginType::effect);
+        PackageMaker::makeFolder(category, "Glow", {{"new.txt", "new"}});
+        PackageMaker::makeFolder(category, "Elsewhere", {{"old.txt", "old"}});
+        SafeFS::Journal journal;
+        ASSERT_EQ(AppJournal::open(journal), 0);
+        SafeFS::JournalEntry entry = entryIn(category, "install");
+        entry.state = c.committed ? SafeFS::JournalEntry::State::finish : SafeFS::JournalEntry::State::undo;
+        SafeFS::Identity glow, old;
+        ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(category + "/Glow"), glow), 0);
+        ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(category + "/Elsewhere"), old), 0);
+        const std::string hidden = ".Glow.loomwork-incoming-" + entry.id;
+        entry.items.push_back({SafeFS::JournalItem::Role::made, 0, hidden, "Glow", glow});
+        entry.items.push_back({SafeFS::JournalItem::Role::old, 0, hidden, "Glow", old});
+        ASSERT_EQ(journal.write(entry), 0);
+        if (c.committed) {
+            ASSERT_TRUE(QDir().rename(category + "/Glow", TestEnv::root() + "/deleted"));
+        }
+
+        FakeAlertPresenter alerts;
+        AppJournal::recover(AppJournal::When::startUp);
+        QThreadPool::globalInstance()->waitForDone();
+        ASSERT_EQ(alerts.questions().size(), 1);
+        EXPECT_TRUE(alerts.questions()[0].message.startsWith(c.heading)) << alerts.questions()[0].message.toStdString();
+        EXPECT_TRUE(alerts.questions()[0].message.contains(category + "/Glow")) << alerts.questions()[0].message.toStdString();
+        EXPECT_EQ(journal.entries().size(), c.committed ? 0u : 1u);
+        EXPECT_EQ(PackageMaker::readTree(category + "/Elsewhere"), (QMap<QString, QByteArray>{{"old.txt", "old"}}));
+        QDir(TestEnv::root() + "/deleted").removeRecursively();
     }
 }

@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QThreadPool>
 
 #include <SafeFS/Journal.h>
 #include "engine/files/AdminAuth.h"
@@ -32,6 +33,7 @@
 #include "engine/templates/TemplateInspector.h"
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
+#include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
@@ -920,4 +922,54 @@ TEST_F(TemplateChangeTest, AnotherUsersFolderInsideIsNamedWhenItCannotBeChanged)
     EXPECT_EQ(readBytes(folder + "/Good.moti"), smallTemplate());
     EXPECT_EQ(readBytes(folder + "/zsub/Z.motn"), smallTemplate());
     EXPECT_EQ(hiddenEntries(folder), QStringList());
+}
+
+// A rewrite killed midway, then its plug-in removed or renamed before the next start, in
+// either library. The start never asks to reconnect a disk for it: a renamed plug-in is
+// finished where it is now, all six templates new and none of our rooms left inside it; a
+// removed one is settled, said once by its name.
+TEST_F(TemplateChangeTest, AKilledRewriteOfAPlugInRemovedOrRenamedSinceIsSettled)
+{
+    const struct {
+        const char* why;
+        PluginRoot root;
+        bool rename;
+        bool nestedOnly = false; // its one template in a folder inside it
+    } cases[] = {{"user's library, renamed", PluginRoot::user, true},
+                 {"user's library, removed", PluginRoot::user, false},
+                 {"system library, renamed", PluginRoot::system, true},
+                 {"system library, removed", PluginRoot::system, false},
+                 {"user's library, nested template only, removed", PluginRoot::user, false, true},
+                 {"system library, nested template only, removed", PluginRoot::system, false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        const QString category = categoryFolder(c.root, ZFCPluginType::effect);
+        const QString plugin = category + "/Glow";
+        if (c.nestedOnly)
+            writeBytes(plugin + "/Scenes/Deep/E.moti", smallTemplate());
+        else
+            makeSixTemplates(plugin);
+        // Killed after the finish state (and two of the six exchanges).
+        ASSERT_FALSE(runKilledAt(c.nestedOnly ? 2 : 9, [&] { TemplateInspector::setVersion(plugin, "5.13", "5.6"); }));
+        const QString moved = c.rename ? category + "/Glow (renamed)" : TestEnv::root() + "/removed";
+        ASSERT_TRUE(QDir().rename(plugin, moved));
+
+        FakeAlertPresenter alerts;
+        AppJournal::recover(AppJournal::When::startUp);
+        QThreadPool::globalInstance()->waitForDone();
+        EXPECT_TRUE(QDir(AppJournal::folder()).entryList({"*.entry"}, QDir::Files).isEmpty());
+        QStringList said;
+        for (const auto& question : alerts.questions())
+            said.append(question.message);
+        EXPECT_FALSE(said.join("\n").contains("接上磁盘")) << said.join("\n").toStdString();
+        if (c.rename) {
+            EXPECT_EQ(templatesWith(moved, "version=\"5.13\""), 6);
+            EXPECT_EQ(hiddenEntries(moved), QStringList());
+            EXPECT_TRUE(said.isEmpty()) << said.join("\n").toStdString();
+        } else {
+            ASSERT_EQ(said.size(), 1);
+            EXPECT_TRUE(said[0].contains(plugin)) << said[0].toStdString();
+        }
+        QDir(moved).removeRecursively();
+    }
 }

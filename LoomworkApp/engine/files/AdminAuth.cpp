@@ -147,6 +147,9 @@ bool runChecked(const QStringList& paths, const std::function<QStringList(const 
 
 
 thread_local QStringList t_notes;
+// Where the last adminRemove() left an item its helper had moved into a room of its own before
+// it stopped: no longer at the name it was asked for.
+thread_local std::optional<AdminAuth::Item> t_movedInto;
 
 QString identityWord(const SafeFS::Identity& identity)
 {
@@ -454,6 +457,7 @@ bool AdminAuth::requestPermission(const QString& root)
 bool AdminAuth::adminRemove(const Item& item)
 {
     t_notes.clear();
+    t_movedInto.reset();
     if (!explained())
         return false;
     // The helper walks from the root itself; the folder must pass the same rule first.
@@ -485,6 +489,11 @@ bool AdminAuth::adminRemove(const Item& item)
         return false;
     }
     const bool done = runReporting(removeCommand(at), at.folder);
+    SafeFS::Identity there;
+    if (!done && SafeFS::identityAt(room.fd(), FsPath::toBytes(at.name), there) == 0 && there == at.identity) {
+        t_movedInto = at;
+        t_movedInto->inRoom = true;
+    }
     removeRoom(change, room, folder.get());
     return done;
 }
@@ -503,8 +512,10 @@ QStringList AdminAuth::lastNotes()
     return t_notes;
 }
 
-QString AdminAuth::leftoverNote(const Item& item)
+QString AdminAuth::leftoverNote(const Item& asked)
 {
+    const bool moved = t_movedInto && t_movedInto->name == asked.name && t_movedInto->identity == asked.identity;
+    const Item& item = moved ? *t_movedInto : asked;
     const QString at = item.folder + QLatin1Char('/')
         + (item.inRoom && !item.room.isEmpty() ? item.room + QLatin1Char('/') + item.name : item.name);
     const QString why = t_failure == Failure::declined || t_failure == Failure::notLaunched

@@ -45,7 +45,8 @@ struct Item {
 // when the item found was not the one recorded (nothing removed), where it is.
 QStringList lastNotes();
 // What the user hears of an old copy the administrator did not remove (declined, or the
-// helper failed): where it waits, and that it is asked for again.
+// helper failed): where it waits (in the room the last adminRemove() of it had it moved into,
+// when its helper stopped after that), and that it is asked for again.
 QString leftoverNote(const Item& item);
 // Creates `folder` and opens it to everyone.
 [[nodiscard]] bool adminCreateDirectory(const QString& folder);

@@ -73,8 +73,12 @@ void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entri
     QThreadPool::globalInstance()->start([entries = std::move(entries)] {
         for (const std::vector<SafeFS::JournalRemains>& remains : entries) {
             QStringList paths;
-            for (const SafeFS::JournalRemains& item : remains)
-                paths.append(shown(item.inRoom ? item.folder + "/" + item.room + "/" + item.name : item.folder + "/" + item.name));
+            // The plug-in whose old copy it was: the hidden names mean nothing to the user.
+            for (const SafeFS::JournalRemains& item : remains) {
+                const QString path = shown(item.folder + "/" + (item.shownName.empty() ? item.name : item.shownName));
+                if (!paths.contains(path))
+                    paths.append(path);
+            }
             const bool agreed = AlertPresenter::current().confirm(
                 QStringLiteral("需要管理员删除"),
                 QStringLiteral("上次中断的操作在系统插件库留下了只有管理员才能删除的项目，操作记录已保留：\n")
@@ -151,7 +155,9 @@ void AppJournal::recover(When when)
     QStringList lines;
     for (const std::string& line : report.tell)
         lines.append(shown(line));
+    bool incomplete = report.incomplete;
     if (when == When::startUp) {
+        incomplete = incomplete || unusable || !report.waits.empty();
         if (unusable) {
             const QString at = refusedAt.empty() ? folder() : FsPath::fromBytes(refusedAt);
             lines.append(QStringLiteral("操作记录文件夹不能使用：") + FsPath::displayText(at) + QStringLiteral("\n")
@@ -168,9 +174,12 @@ void AppJournal::recover(When when)
             lines.append(QStringLiteral("以下位置现在无法打开，上次没有完成的更改保留在操作记录里，等它们能打开后（例如接上磁盘）重新打开 Loomwork 即可完成：\n")
                          + waiting.join(QLatin1Char('\n')));
     }
+    // Settled whole (each plug-in wholly old or wholly new), only told what became of it.
     if (!lines.isEmpty())
         alert(QStringLiteral("上次的操作没有完成"),
-              QStringLiteral("上次中断的操作没能全部复原，以下情况需要你留意：\n") + lines.join(QLatin1Char('\n')));
+              (incomplete ? QStringLiteral("上次中断的操作没能全部复原，以下情况需要你留意：\n")
+                          : QStringLiteral("上次中断的操作已处理完，以下情况需要你留意：\n"))
+                  + lines.join(QLatin1Char('\n')));
     if (!offers.empty())
         offerToAdministrator(std::move(offers));
 }

@@ -27,7 +27,7 @@ QString failureText(int error, const std::string& refusedAt);
 // running in this process. Failures are left for the next time: an entry that cannot be
 // settled stays. What the user must hear of is said in an alert of its own that does not hold
 // up the caller: once, what something left that could not be put right and each damaged
-// entry; at start-up, besides, every change that waits on a place that cannot be opened, and
+// entry, and what was settled for good (a plug-in removed since), said as such; at start-up, besides, every change that waits on a place that cannot be opened, and
 // a journal folder that cannot be used. What needs the administrator (root's remains of a
 // helper that died) is offered to him once a run, at start-up or before the next change; a
 // declined offer is made again at the next start.

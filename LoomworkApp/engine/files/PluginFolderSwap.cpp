@@ -627,8 +627,10 @@ int PluginSwapGroup::commitAll()
     SafeFS::SyncBatch batch;
     for (std::size_t i = 0; i < m_items.size(); ++i) {
         int error = m_items[i].swap->addStagedTo(batch);
-        if (!error && i + 1 == m_items.size())
+        if (!error && i + 1 == m_items.size()) {
             error = batch.sync();
+            m_stagedSyncFailed = error != 0;
+        }
         if (error) {
             m_failedAt = qsizetype(i);
             return error;
@@ -666,6 +668,7 @@ int PluginSwapGroup::commitAll()
 int PluginSwapGroup::commit()
 {
     m_failedAt = -1;
+    m_stagedSyncFailed = false;
     m_notRestored.clear();
     try {
         return commitAll();

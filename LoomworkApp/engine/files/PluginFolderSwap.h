@@ -212,6 +212,9 @@ public:
     [[nodiscard]] int commit();
     // The index of the item whose commit failed; -1 when none did.
     qsizetype failedAt() const { return m_failedAt; }
+    // After a failed commit: whether it was the sync of every staged copy, before any
+    // exchange, that failed (no one item's fault).
+    bool stagedSyncFailed() const { return m_stagedSyncFailed; }
     // After a failed commit: the items that could not be swapped back and stay new, in order.
     const QStringList& notRestored() const { return m_notRestored; }
     // Old items the swaps could not remove, for the administrator.
@@ -233,5 +236,6 @@ private:
     std::shared_ptr<JournalChange> m_change;
     std::vector<Item> m_items;
     qsizetype m_failedAt = -1;
+    bool m_stagedSyncFailed = false;
     QStringList m_notRestored;
 };

@@ -136,6 +136,19 @@ TemplateChange::TemplateChange(const QString& folder, std::shared_ptr<JournalCha
         throw TemplateEditError(QStringLiteral("插件「") + name + QStringLiteral("」：") + SystemError::describe(opened.error));
     m_plugin = std::move(opened.fd);
     m_pluginPlace = AppJournal::placeOf(folder);
+    // The plug-in's own folder is a place of the entry as the folders of its templates are
+    // (by its real path in the user's library): a plug-in removed or renamed before recovery
+    // is known by it, whatever folders below it hold the templates.
+    if (m_plugin.valid()) {
+        SafeFS::JournalPlace place = m_pluginPlace;
+        if (!m_system) {
+            if (char* real = ::realpath(m_native.c_str(), nullptr)) {
+                place = {real, std::string(), true};
+                ::free(real);
+            }
+        }
+        (void)m_change->place(place);
+    }
 }
 
 // Staging folders left by a change that did not get to its end go, unless the change is

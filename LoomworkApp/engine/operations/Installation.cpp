@@ -10,6 +10,7 @@
 #include "LoomworkKit/ZFCPackageError.h"
 #include "engine/core/EngineText.h"
 #include "engine/core/FsPath.h"
+#include "engine/core/SystemError.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/FileOps.h"
 #include "engine/files/PackageFiles.h"
@@ -27,7 +28,8 @@ fs::path nativePath(const QString& path)
 // A failure whose text is already for the user (the staging path replaced by the target's).
 struct StagedFailure : std::exception {
     QString text;
-    explicit StagedFailure(QString t) : text(std::move(t)) {}
+    bool ofOnePlugin = true; // else no package nor plug-in is named as where it failed
+    explicit StagedFailure(QString t, bool one = true) : text(std::move(t)), ofOnePlugin(one) {}
     const char* what() const noexcept override { return "install failed"; }
 };
 
@@ -40,6 +42,17 @@ QString describe(const std::exception_ptr& error)
         return e.text;
     } catch (...) {
         return PackageFiles::describe(std::current_exception(), true);
+    }
+}
+
+bool isOfOnePlugin(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const StagedFailure& e) {
+        return e.ofOnePlugin;
+    } catch (...) {
+        return true;
     }
 }
 
@@ -147,8 +160,9 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
             try {
                 const QStringList kept = m_group ? m_group->notRestored() : QStringList();
                 outcome.listsChanged = !kept.isEmpty();
-                outcome.text = describe(std::current_exception())
-                    + failurePlace(m_files[m_current], m_stagedOfCurrent + 1, kept, m_known > 1);
+                outcome.text = describe(std::current_exception());
+                if (isOfOnePlugin(std::current_exception()))
+                    outcome.text += failurePlace(m_files[m_current], m_stagedOfCurrent + 1, kept, m_known > 1);
                 removeLeftovers(outcome.notes);
             } catch (...) {
                 static const QString outOfMemory = QStringLiteral("内存不足");
@@ -214,6 +228,18 @@ void Installation::commit()
     const int error = m_group->commit();
     if (error == 0)
         return;
+    // The sync of every staged copy at once: no one plug-in is at fault, and none was changed.
+    if (m_group->stagedSyncFailed()) {
+        QStringList folders;
+        for (qsizetype i = 0; i < m_staged.size(); ++i) {
+            const QString folder = FsPath::displayText(m_group->at(i).folder());
+            if (!folders.contains(folder))
+                folders.append(folder);
+        }
+        throw StagedFailure(QStringLiteral("磁盘报告了写入错误（") + SystemError::describe(error)
+                                + QStringLiteral("），插件没有改动：") + folders.join(QStringLiteral("、")),
+                            false);
+    }
     const Staged& failed = m_staged.at(std::min<qsizetype>(m_group->failedAt(), m_staged.size() - 1));
     m_current = failed.package;
     m_stagedOfCurrent = failed.position - 1;

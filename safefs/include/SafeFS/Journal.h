@@ -28,9 +28,9 @@
 //   old   an item the change moved out of the way; its target is where it stood.
 // Recovery of an entry in state `undo` puts every old item back at its target and removes the
 // made items, a new item at a target only by putting its old one back in its place (where the
-// old one cannot be found, the new one stays and the entry is kept); in state `finish` it puts
-// made items with a target at their target (or, when one of them cannot be found, undoes the
-// change instead) and removes the old items and the other made ones. Nothing is removed where
+// old one cannot be found, the new one stays and the entry is kept); in state `finish` it only
+// goes forward: it puts made items with a target at their target and removes the old items
+// and the other made ones, never putting an old item back. Nothing is removed where
 // it stands in a shared folder: it is moved into the place's room first, checked and emptied
 // there (SafeFS::removeInRoom). Paths are relative, without "." or "..", never absolute:
 // anything else makes the entry damaged, and a damaged entry is never acted on.
@@ -40,7 +40,12 @@
 //   - A place that cannot be opened (its disk not mounted, a folder gone) proves nothing:
 //     nothing of the entry is acted on, and it waits, said at every recovery. A link where a
 //     place of the system library was recorded says that folder has left the place for good:
-//     its items are given up, said once, and the rest of the entry is recovered as usual.
+//     its items are given up, said once, and the rest of the entry is recovered as usual;
+//     only the entry's own rooms are still looked for where the link leads, and emptied and
+//     removed there (nobody else can enter them), nothing outside them touched.
+//     So are a place's items when its folder is missing while the folder above it opens on
+//     the disk they were recorded on (the user removed the plug-in since); one renamed there
+//     is found by the rooms of the entry it holds, and recovered where it is now.
 //   - An item's own name (its path outside a room; a room's name while the room is not found)
 //     held by something that is no item of the entry (the library restored from a backup,
 //     another item renamed there) proves nothing either: nothing of the entry is acted on.
@@ -48,7 +53,8 @@
 //     A made item found nowhere, its name free, was never made or is removed already. A room
 //     found nowhere, its name free, was removed, with all it held (only we or root can).
 //   - finish: an old item or a made one without target found nowhere is removed already; a
-//     made item with a target found at neither makes the change undone whole instead.
+//     made item with a target found at neither was removed or renamed by the user since: it
+//     is settled, said once (one line a place), never waited for.
 //   - An item recovery cannot remove for want of rights (what a helper that died left, root's)
 //     keeps the entry, and is named for the administrator at every recovery (JournalRemains).
 // What a room holds that its entry does not record goes back out to the place's folder and is
@@ -115,6 +121,9 @@ struct JournalRemains {
 // What recovery of one entry left, besides its result.
 struct RecoveryReport {
     std::vector<std::string> notes; // what was left and where, one line each, for the user
+    // What was settled with nothing left to put right (an item the user removed or renamed
+    // since the change was committed, a place gone for good), one line each, for the user.
+    std::vector<std::string> info;
     std::vector<JournalWait> waits;
     std::vector<JournalRemains> remains;
 };
@@ -200,6 +209,9 @@ struct JournalReport {
     // Once: what an entry left that could not be put right (the entry is kept, marked told, or
     // settled), and each damaged entry (set aside), with the paths it covers.
     std::vector<std::string> tell;
+    // Whether some line of `tell` says what could not be put right (an entry kept or damaged,
+    // an item left), not only what was settled.
+    bool incomplete = false;
     // Every time: entries waiting on a place that cannot be opened, and items that need the
     // administrator (their entries kept).
     std::vector<JournalWait> waits;

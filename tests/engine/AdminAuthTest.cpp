@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <stdio.h>
 
 #include <fcntl.h>
@@ -134,6 +136,28 @@ TEST_F(AdminAuthTest, CommandsNameTheHelperTheRootAndWhatWasRecorded)
     EXPECT_EQ(AdminAuth::requestPermissionCommand(root), QStringList({helper, "permit", real}));
     EXPECT_EQ(AdminAuth::replaceCommand("/s", glow), QStringList({helper, "replace", real, "Effects.localized",
                                                                   "Gl'ow $HOME", "/s", glow.room, "4:5:6", "1:2:3", uid}));
+    // The owner the user was told goes last, where one was: the helper leaves any other owner's.
+    struct Told {
+        bool inRoom;
+        std::optional<uid_t> owner;
+        QStringList expected;
+    };
+    const Told told[] = {
+        {false, 4242u, {helper, "remove", real, "Effects.localized", "Gl'ow $HOME", glow.room, "4:5:6", "1:2:3", uid, "4242"}},
+        {true, 0u, {helper, "remove-in-room", real, "Effects.localized", glow.room, "4:5:6", "Gl'ow $HOME", "1:2:3", "Glow", uid, "0"}},
+        {false, std::nullopt, {helper, "remove", real, "Effects.localized", "Gl'ow $HOME", glow.room, "4:5:6", "1:2:3", uid}},
+    };
+    for (const Told& c : told) {
+        AdminAuth::Item item = glow;
+        item.inRoom = c.inRoom;
+        item.shownName = "Glow";
+        item.owner = c.owner;
+        EXPECT_EQ(AdminAuth::removeCommand(item), c.expected);
+    }
+    AdminAuth::Item owned = glow;
+    owned.owner = 4343u;
+    EXPECT_EQ(AdminAuth::replaceCommand("/s", owned), QStringList({helper, "replace", real, "Effects.localized", "Gl'ow $HOME",
+                                                                   "/s", glow.room, "4:5:6", "1:2:3", uid, "4343"}));
     EXPECT_TRUE(AdminAuth::removeCommand(itemAt("/elsewhere/x")).isEmpty());
     EXPECT_TRUE(AdminAuth::removeCommand(itemAt(root + "/x")).isEmpty()) << "never in the library's own folder";
     AdminAuth::Item roomless = itemAt(root + "/Effects.localized/x");

@@ -2,6 +2,8 @@
 #include <filesystem>
 #include <memory>
 
+#include <fcntl.h>
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -18,9 +20,11 @@
 #include "LoomworkKit/ZFCProgress.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
+#include "engine/files/HeldFolders.h"
 #include "engine/core/AlertPresenter.h"
 #include "engine/library/InstallConflictScanner.h"
 #include "engine/market/MarketInstallRegistry.h"
+#include "engine/core/FsPath.h"
 #include "engine/core/NotificationHub.h"
 #include "engine/operations/OperationsCenter.h"
 #include "engine/core/ProgressThrottle.h"
@@ -1093,4 +1097,49 @@ TEST_F(OperationsCenterTest, AJournalLostMidwaySaysWhatStandsOnDisk)
     EXPECT_TRUE(message.contains("Glow 未能还原，已是封包里的版本")) << message.toStdString();
     EXPECT_FALSE(message.contains("插件没有改动")) << message.toStdString();
     EXPECT_EQ(PackageMaker::readTree(effects + "/Spark"), (QMap<QString, QByteArray>{{"old.txt", "old"}}));
+}
+
+// A plug-in that someone else moved or deleted after the list showed it is said to be no longer
+// where the list showed it, never blamed on rights or a busy file; nothing else is touched.
+TEST_F(OperationsCenterTest, APlugInGoneBeforeItsDeleteIsSaidToBeNoLongerWhereTheListShowedIt)
+{
+    struct Case {
+        const char* name;
+        bool moved; // else deleted
+        bool held;  // through the folders a question read
+        PluginRoot root;
+    };
+    const Case cases[] = {
+        {"moved in its folder", true, false, PluginRoot::user},
+        {"deleted", false, false, PluginRoot::user},
+        {"moved, folders held", true, true, PluginRoot::user},
+        {"deleted, folders held", false, true, PluginRoot::system},
+        {"moved in the system library, folders held", true, true, PluginRoot::system},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        PackageMaker::makeFolder(category(c.root, effect), "Gone", {{"a", "a"}});
+        Plugin gone = pluginAt(c.root, effect, "Gone");
+        ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(gone.path), gone.identity), 0);
+        auto held = c.held ? std::make_shared<HeldFolders>() : nullptr;
+        if (held)
+            ASSERT_GE(held->folderOf(gone.path), 0);
+        const QString elsewhere = category(c.root, effect) + "/Elsewhere";
+        if (c.moved)
+            ASSERT_TRUE(QDir().rename(gone.path, elsewhere));
+        else
+            ASSERT_TRUE(QDir(gone.path).removeRecursively());
+
+        OperationsCenter center;
+        center.remove({gone}, {}, {}, held);
+        ASSERT_TRUE(waitIdle(center));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(center.alertTitle(), QStringLiteral("部分插件删除失败"));
+        EXPECT_EQ(center.alertMessage(),
+                  QStringLiteral("「Gone」已不在列表显示的位置（可能已被移动或删除），未删除。请刷新列表后重试。"));
+        EXPECT_EQ(center.statusText(), QStringLiteral("已删除 0 个插件"));
+        if (c.moved)
+            EXPECT_EQ(PackageMaker::readTree(elsewhere), (QMap<QString, QByteArray>{{"a", "a"}}));
+    }
 }

@@ -1,7 +1,11 @@
 #include "engine/files/AppJournal.h"
 
 #include <mutex>
+#include <optional>
 #include <set>
+#include <vector>
+
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -16,6 +20,7 @@
 #include "engine/core/FsPath.h"
 #include "engine/core/SystemError.h"
 #include "engine/files/AdminAuth.h"
+#include "engine/files/PluginOwner.h"
 #include "engine/files/SystemPath.h"
 
 namespace {
@@ -73,8 +78,17 @@ void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entri
     QThreadPool::globalInstance()->start([entries = std::move(entries)] {
         for (const std::vector<SafeFS::JournalRemains>& remains : entries) {
             QStringList paths;
-            for (const SafeFS::JournalRemains& item : remains)
-                paths.append(shown(item.inRoom ? item.folder + "/" + item.room + "/" + item.name : item.folder + "/" + item.name));
+            // Whose each item is, read through its folder walked from the library's root: the
+            // administrator removes it only while it has the owner named here.
+            std::vector<std::optional<uid_t>> owners;
+            for (const SafeFS::JournalRemains& item : remains) {
+                const std::string at = item.inRoom ? item.folder + "/" + item.room + "/" + item.name : item.folder + "/" + item.name;
+                owners.push_back(PluginOwner::at(FsPath::fromBytes(at), item.identity));
+                paths.append(shown(at)
+                             + (PluginOwner::isAnotherUsers(owners.back())
+                                    ? QStringLiteral("（属于用户「") + PluginOwner::userName(*owners.back()) + QStringLiteral("」）")
+                                    : QString()));
+            }
             const bool agreed = AlertPresenter::current().confirm(
                 QStringLiteral("需要管理员删除"),
                 QStringLiteral("上次中断的操作在系统插件库留下了只有管理员才能删除的项目，操作记录已保留：\n")
@@ -86,7 +100,8 @@ void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entri
             AppJournal::started(id); // no recovery acts on the entry while the administrator does
             bool done = true;
             QStringList notes;
-            for (const SafeFS::JournalRemains& item : remains) {
+            for (std::size_t i = 0; i < remains.size(); ++i) {
+                const SafeFS::JournalRemains& item = remains[i];
                 AdminAuth::Item at;
                 at.folder = FsPath::fromBytes(item.folder);
                 at.name = FsPath::fromBytes(item.name);
@@ -95,6 +110,7 @@ void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entri
                 at.roomIdentity = item.roomIdentity;
                 at.inRoom = item.inRoom;
                 at.shownName = FsPath::fromBytes(item.shownName);
+                at.owner = owners[i].value_or(::geteuid());
                 done = AdminAuth::adminRemove(at) && done;
                 notes += AdminAuth::lastNotes();
             }

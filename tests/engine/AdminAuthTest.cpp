@@ -321,6 +321,63 @@ TEST_F(AdminAuthTest, PkexecIsNeverLookedUpThroughPath)
     }
 }
 
+// The owner the user was told reaches the helper, which leaves an item of another owner; the
+// user hears which plug-in, whose it is now and whose he was told, and the failure is its own.
+TEST_F(AdminAuthTest, AnItemOfAnotherOwnerThanTheOneToldIsLeftAndNamed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the plug-in to another user";
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
+    const QString effects = TestEnv::systemLibrary() + "/Effects.localized";
+    struct Case {
+        const char* name;
+        bool replace;
+        std::optional<uid_t> told;
+        bool done;
+    };
+    const Case cases[] = {
+        {"remove, told another owner", false, 4242u, false},
+        {"remove, told its owner", false, 4343u, true},
+        {"remove, told nothing", false, std::nullopt, true},
+        {"replace, told another owner", true, 4242u, false},
+        {"replace, told its owner", true, 4343u, true},
+    };
+    const QString source = PackageMaker::makeFolder(TestEnv::root() + "/staged", "Glow", {{"new.txt", "new"}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(effects + "/Glow").removeRecursively();
+        PackageMaker::makeFolder(effects, "Glow", {{"old.txt", "old"}});
+        ASSERT_EQ(::chown(QFile::encodeName(effects + "/Glow").constData(), 4343, 4343), 0);
+        const SafeFS::Identity glow = identityOf(effects + "/Glow");
+        bool done = false;
+        if (c.replace) {
+            done = AdminAuth::adminReplace(source, effects + "/Glow", glow, c.told);
+        } else {
+            AdminAuth::Item item = itemAt(effects + "/Glow");
+            item.identity = glow;
+            item.room.clear();
+            item.owner = c.told;
+            done = AdminAuth::adminRemove(item);
+        }
+        EXPECT_EQ(done, c.done);
+        const QString expected = c.done ? QString()
+            : "「Glow」现在属于用户「UID 4343」，不是确认时告知的「UID 4242」，管理员没有删除或替换它：" + effects + "/Glow";
+        EXPECT_EQ(AdminAuth::lastNotes().join('\n'), expected);
+        EXPECT_EQ(AdminAuth::lastFailure(), c.done ? AdminAuth::Failure::none : AdminAuth::Failure::notTheOwner);
+        if (!c.done)
+            EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), (QMap<QString, QByteArray>{{"old.txt", "old"}}));
+        else if (c.replace)
+            EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), (QMap<QString, QByteArray>{{"new.txt", "new"}}));
+        else
+            EXPECT_FALSE(QFileInfo::exists(effects + "/Glow"));
+        EXPECT_EQ(PackageMaker::namesIn(effects), c.done && !c.replace ? QStringList() : QStringList{"Glow"});
+    }
+    QDir(TestEnv::root() + "/staged").removeRecursively();
+}
+
 TEST_F(AdminAuthTest, PrepareRootAndReplaceDoWhatTheyBuild)
 {
     FakeAlertPresenter alerts;

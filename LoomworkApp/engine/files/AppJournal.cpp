@@ -71,6 +71,15 @@ bool settle(const std::string& id)
     return true;
 }
 
+// The first few of `paths`, then how many there are: a question must stay within the screen.
+QString listed(const QStringList& paths)
+{
+    constexpr int kListed = 8;
+    if (paths.size() <= kListed)
+        return paths.join(QLatin1Char('\n'));
+    return paths.mid(0, kListed).join(QLatin1Char('\n')) + QStringLiteral("\n……等 %1 个").arg(paths.size());
+}
+
 // Asks whether the administrator is to remove what each entry's recovery could not, and has
 // him do it, by identity, in the room the entry names.
 void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entries)
@@ -92,7 +101,7 @@ void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entri
             const bool agreed = AlertPresenter::current().confirm(
                 QStringLiteral("需要管理员删除"),
                 QStringLiteral("上次中断的操作在系统插件库留下了只有管理员才能删除的项目，操作记录已保留：\n")
-                    + paths.join(QLatin1Char('\n')) + QStringLiteral("\n\n现在以管理员身份删除吗？不删除的话，下次启动时会再问。"),
+                    + listed(paths) + QStringLiteral("\n\n现在以管理员身份删除吗？不删除的话，下次启动时会再问。"),
                 AlertPresenter::Style::warning, QStringLiteral("删除"), QStringLiteral("以后再说"));
             if (!agreed)
                 continue;

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -143,5 +145,44 @@ TEST_F(OwnerNamedTest, EveryQuestionNamesTheOwnerExactlyWhenRootActsOnAnotherUse
             ASSERT_TRUE(told.has_value());
             EXPECT_EQ(*told, owner);
         }
+    }
+}
+
+// Of many clashes, those the administrator would replace for another user are named first,
+// whatever their names: a question that lists the first few and a count still names them.
+TEST_F(OwnerNamedTest, TheMarketQuestionNamesAnotherUsersPlugInsFirst)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a plug-in to another user";
+    struct Case {
+        const char* theirs;
+        int ours;
+    };
+    const Case cases[] = {{"Zed", 12}, {"Aaa", 12}, {"Mid 05b", 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.theirs);
+        TestEnv::reset();
+        QList<PackageMaker::PackagedPlugin> packaged;
+        for (int i = 0; i < c.ours; ++i) {
+            const QString name = QStringLiteral("Mid %1").arg(i, 2, 10, QChar(u'0'));
+            PluginFixtures::makePlugin(PluginRoot::system, ZFCPluginType::effect, name);
+            packaged.append(PackageMaker::PackagedPlugin{"effect", name});
+        }
+        Plugin plugin = good(kNeighbour);
+        ASSERT_TRUE(QDir().rename(plugin.path, QFileInfo(plugin.path).path() + "/" + c.theirs));
+        packaged.append(PackageMaker::PackagedPlugin{"effect", QString::fromUtf8(c.theirs)});
+        const QString file = m_dir.filePath("many.zfcp");
+        PackageMaker::writePackage(file, packaged);
+        ZFCPackageReader reader(FsPath::toNative(file));
+        const QStringList clashes = MarketInstaller::conflicts(reader.plugins());
+        ASSERT_EQ(clashes.size(), c.ours + 1);
+        const QString theirs = QString::fromUtf8(c.theirs) + QStringLiteral("（系统库，属于用户「UID 4242」）");
+        EXPECT_EQ(clashes.first(), theirs);
+        EXPECT_TRUE(MarketInstaller::conflictMessage(clashes).startsWith(QStringLiteral("以下插件已存在，是否覆盖？\n\n") + theirs));
+        // Ours keep their plain order after it.
+        QStringList ours = clashes.mid(1);
+        QStringList sorted = ours;
+        sorted.sort();
+        EXPECT_EQ(ours, sorted);
     }
 }

@@ -272,6 +272,10 @@ QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins, QH
     }
     std::sort(clashes.begin(), clashes.end());
     clashes.erase(std::unique(clashes.begin(), clashes.end()), clashes.end());
+    // Another user's come first, so that the question's first names are those the
+    // administrator would replace.
+    std::stable_partition(clashes.begin(), clashes.end(),
+                          [](const QString& clash) { return clash.contains(QStringLiteral("，属于用户「")); });
     return clashes;
 }
 

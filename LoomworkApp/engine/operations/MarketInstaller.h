@@ -86,7 +86,7 @@ QString safeFileName(const QString& name);
 
 // "Name（系统库）" / "Name（用户库）" for each plug-in of a known type whose folder exists in
 // that library's category folder, "Name（系统库，属于用户「X」）" where it is another user's (the
-// administrator replaces it); unique and in plain string order.
+// administrator replaces it); unique, another user's first, each part in plain string order.
 QStringList conflicts(const std::vector<ZFCPlugin>& plugins);
 // The same, with what stood at each plug-in's target (InstallConflictScanner::Report::seen)
 // and the owners named (Report::owners).

@@ -167,7 +167,7 @@ void InstallSheetModel::reviewConfirm()
     if (!canInstall())
         return;
     if (!hasHits()) {
-        finishInstall(InstallPlan{m_targetRoot, {}, {}});
+        finishInstall(InstallPlan{m_targetRoot, {}, {}, {}});
         return;
     }
     if (m_choice == Choice::moveToUser && moveBlockerText())
@@ -182,13 +182,13 @@ void InstallSheetModel::conflictConfirm()
         return;
     switch (m_choice) {
     case Choice::overwrite:
-        finishInstall(InstallPlan{m_targetRoot, {}, {}});
+        finishInstall(InstallPlan{m_targetRoot, {}, {}, {}});
         break;
     case Choice::moveToUser:
-        finishInstall(InstallPlan{PluginRoot::user, {}, {}});
+        finishInstall(InstallPlan{PluginRoot::user, {}, {}, {}});
         break;
     case Choice::rename:
-        finishInstall(InstallPlan{m_targetRoot, renameMap(), {}});
+        finishInstall(InstallPlan{m_targetRoot, renameMap(), {}, {}});
         break;
     }
 }

@@ -1123,8 +1123,9 @@ TEST_F(OperationsCenterTest, APlugInGoneBeforeItsDeleteIsSaidToBeNoLongerWhereTh
         Plugin gone = pluginAt(c.root, effect, "Gone");
         ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(gone.path), gone.identity), 0);
         auto held = c.held ? std::make_shared<HeldFolders>() : nullptr;
-        if (held)
+        if (held) {
             ASSERT_GE(held->folderOf(gone.path), 0);
+        }
         const QString elsewhere = category(c.root, effect) + "/Elsewhere";
         if (c.moved)
             ASSERT_TRUE(QDir().rename(gone.path, elsewhere));
@@ -1139,8 +1140,9 @@ TEST_F(OperationsCenterTest, APlugInGoneBeforeItsDeleteIsSaidToBeNoLongerWhereTh
         EXPECT_EQ(center.alertMessage(),
                   QStringLiteral("「Gone」已不在列表显示的位置（可能已被移动或删除），未删除。请刷新列表后重试。"));
         EXPECT_EQ(center.statusText(), QStringLiteral("已删除 0 个插件"));
-        if (c.moved)
+        if (c.moved) {
             EXPECT_EQ(PackageMaker::readTree(elsewhere), (QMap<QString, QByteArray>{{"a", "a"}}));
+        }
     }
 }
 
@@ -1180,8 +1182,9 @@ TEST_F(OperationsCenterTest, TheAdministratorDeletesOnlyWhileThePlugInHasTheOwne
         ASSERT_EQ(::chown(native.constData(), c.ownerAtQuestion, c.ownerAtQuestion), 0);
         ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(glow.path), glow.identity), 0);
         auto held = std::make_shared<HeldFolders>();
-        if (c.asked)
+        if (c.asked) {
             ASSERT_EQ(held->readOwner(glow.path, glow.identity), std::optional<uid_t>(c.ownerAtQuestion));
+        }
         ASSERT_EQ(::chown(native.constData(), c.ownerAtStep, c.ownerAtStep), 0);
 
         OperationsCenter center;

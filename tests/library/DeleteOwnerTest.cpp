@@ -71,8 +71,9 @@ QString screenshotDir()
 void exchangeCategory(const QString& folder)
 {
     const QByteArray decoy = QFile::encodeName(QFileInfo(folder).path() + QStringLiteral("/Decoy"));
-    if (!QFileInfo::exists(QFile::decodeName(decoy)))
+    if (!QFileInfo::exists(QFile::decodeName(decoy))) {
         ASSERT_EQ(::mkdir(decoy.constData(), 0777), 0);
+    }
     ASSERT_EQ(::renameat2(AT_FDCWD, decoy.constData(), AT_FDCWD, QFile::encodeName(folder).constData(), RENAME_EXCHANGE), 0);
 }
 

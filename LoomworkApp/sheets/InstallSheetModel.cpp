@@ -12,6 +12,10 @@
 
 namespace {
 
+// The overwrite card names this many of another user's plug-ins, then counts: the card sits
+// among the sheet's other choices.
+constexpr int kOwnersListed = 3;
+
 QString number(int value)
 {
     return QString::number(value);
@@ -347,7 +351,7 @@ QString InstallSheetModel::choiceDetail(Choice choice) const
             text += QStringLiteral("；本批内部重名的只保留最后一个");
         // Another user's plug-in is replaced by the administrator: whose it is, said here.
         if (m_targetRoot == PluginRoot::system)
-            text += PluginOwner::note(m_report.systemOwners());
+            text += PluginOwner::note(m_report.systemOwners(), kOwnersListed);
         return text;
     }
     case Choice::rename:

@@ -41,8 +41,6 @@ PluginRemoval::~PluginRemoval()
     }
 }
 
-// In the system library the folder is reached from the library's root one handle at a time,
-// refusing any link; the user's own folder is opened as its path says.
 void PluginRemoval::actIn(int folder, std::optional<uid_t> told, int openError)
 {
     m_given = true;
@@ -55,6 +53,8 @@ void PluginRemoval::actIn(int folder, std::optional<uid_t> told, int openError)
     }
 }
 
+// In the system library the folder is reached from the library's root one handle at a time,
+// refusing any link; the user's own folder is opened as its path says.
 int PluginRemoval::openFolder()
 {
     // The folder the user was asked about: whatever stands at its path now is not looked at.

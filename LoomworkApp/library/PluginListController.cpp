@@ -1,6 +1,5 @@
 #include "library/PluginListController.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <QSet>
@@ -8,7 +7,8 @@
 
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/EngineText.h"
-#include "engine/files/PluginRemoval.h"
+#include "engine/files/HeldFolders.h"
+#include "engine/files/PluginOwner.h"
 #include "engine/templates/LocalizedStore.h"
 
 PluginListController::PluginListController(AppState* state, OperationsCenter* ops, QObject* parent)
@@ -132,32 +132,20 @@ QString PluginListController::deleteMessage(int count)
     return QStringLiteral("将删除选中的 %1 个插件，插件文件会从磁盘移除且无法撤销。").arg(count);
 }
 
-namespace {
-
-QString userName(uid_t uid)
-{
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_name)
-        return QString::fromLocal8Bit(found->pw_name);
-    return QStringLiteral("UID ") + QString::number(uid);
-}
-
-} // namespace
-
 QString PluginListController::ownersNote(const QList<Plugin>& targets)
 {
-    QStringList lines;
+    HeldFolders held;
+    return ownersNote(targets, held);
+}
+
+QString PluginListController::ownersNote(const QList<Plugin>& targets, HeldFolders& held)
+{
+    QList<PluginOwner::Owned> owned;
     for (const Plugin& plugin : targets) {
-        const std::optional<uid_t> owner = PluginRemoval::ownerOf(plugin.path, plugin.identity);
-        if (owner && *owner != ::geteuid())
-            lines << QStringLiteral("「") + plugin.name + QStringLiteral("」属于用户「") + userName(*owner)
-                    + QStringLiteral("」");
+        if (const std::optional<uid_t> owner = held.readOwner(plugin.path, plugin.identity))
+            owned.append({plugin.name, *owner});
     }
-    if (lines.isEmpty())
-        return {};
-    return QStringLiteral("\n\n以下插件不是你的：\n") + lines.join(QLatin1Char('\n'));
+    return PluginOwner::note(owned);
 }
 
 bool PluginListController::deleteWithConfirmation(const QList<Plugin>& targets)
@@ -165,8 +153,10 @@ bool PluginListController::deleteWithConfirmation(const QList<Plugin>& targets)
     if (m_ops->isBusy())
         return false;
     m_deleteTargets = targets;
+    // The owners are read through the folders the delete then acts in.
+    auto held = std::make_shared<HeldFolders>();
     const bool confirmed = AlertPresenter::current().confirm(
-        QStringLiteral("确认删除"), deleteMessage(int(m_deleteTargets.size())) + ownersNote(m_deleteTargets),
+        QStringLiteral("确认删除"), deleteMessage(int(m_deleteTargets.size())) + ownersNote(m_deleteTargets, *held),
         AlertPresenter::Style::warning, QStringLiteral("删除"), QStringLiteral("取消"));
     const QList<Plugin> taken = std::exchange(m_deleteTargets, {});
     if (!confirmed || !m_ops)
@@ -186,7 +176,7 @@ bool PluginListController::deleteWithConfirmation(const QList<Plugin>& targets)
             return;
         state->setSelection({});
         state->refresh();
-    }, std::move(spared));
+    }, std::move(spared), std::move(held));
     return true;
 }
 

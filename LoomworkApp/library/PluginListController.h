@@ -12,6 +12,8 @@
 #include "engine/library/AppState.h"
 #include "engine/operations/OperationsCenter.h"
 
+class HeldFolders;
+
 // The plug-in list's logic without widgets: the click rules of the selection, what the
 // toolbar and the rows may do right now, the delete question, the backup and quick-backup
 // runs, the package picker and the status line's texts. The list view and its toolbar
@@ -64,7 +66,10 @@ public:
     static QString deleteMessage(int count);
     // What the question adds for targets that belong to another user, named with their owner:
     // another user may have given his plug-in the name of one of ours before the list.
+    // Read through `held`, which keeps the folders and the owners told for the delete; at most
+    // a few names, then a count.
     static QString ownersNote(const QList<Plugin>& targets);
+    static QString ownersNote(const QList<Plugin>& targets, HeldFolders& held);
     const QList<Plugin>& deleteTargets() const { return m_deleteTargets; }
 
     // The backup sheet's side: the mode survives between presentations.

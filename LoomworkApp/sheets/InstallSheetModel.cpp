@@ -12,6 +12,10 @@
 
 namespace {
 
+// The overwrite card names this many of another user's plug-ins, then counts: the card sits
+// among the sheet's other choices.
+constexpr int kOwnersListed = 3;
+
 QString number(int value)
 {
     return QString::number(value);
@@ -167,7 +171,7 @@ void InstallSheetModel::reviewConfirm()
     if (!canInstall())
         return;
     if (!hasHits()) {
-        finishInstall(InstallPlan{m_targetRoot, {}, {}});
+        finishInstall(InstallPlan{m_targetRoot, {}, {}, {}});
         return;
     }
     if (m_choice == Choice::moveToUser && moveBlockerText())
@@ -182,13 +186,13 @@ void InstallSheetModel::conflictConfirm()
         return;
     switch (m_choice) {
     case Choice::overwrite:
-        finishInstall(InstallPlan{m_targetRoot, {}, {}});
+        finishInstall(InstallPlan{m_targetRoot, {}, {}, {}});
         break;
     case Choice::moveToUser:
-        finishInstall(InstallPlan{PluginRoot::user, {}, {}});
+        finishInstall(InstallPlan{PluginRoot::user, {}, {}, {}});
         break;
     case Choice::rename:
-        finishInstall(InstallPlan{m_targetRoot, renameMap(), {}});
+        finishInstall(InstallPlan{m_targetRoot, renameMap(), {}, {}});
         break;
     }
 }
@@ -215,6 +219,8 @@ void InstallSheetModel::finishInstall(InstallPlan plan)
     // The install replaces only what the scan saw at each target, and a renamed plug-in only
     // the nothing that stood at its new name.
     plan.seen = m_report.seen;
+    // The owners the overwrite question named (none named: this user's), for the administrator.
+    plan.owners = m_report.owners;
     for (const RenameItem& item : m_renamePairs) {
         if (plan.renames.contains(item.key))
             plan.seen.insert(InstallPlan::target(plan.root, item.type, item.to), SafeFS::Identity{});
@@ -343,6 +349,9 @@ QString InstallSheetModel::choiceDetail(Choice choice) const
         QString text = QStringLiteral("用包里的文件替换本机已有的同名插件，原插件无法恢复");
         if (m_report.batchDuplicateCount() > 0)
             text += QStringLiteral("；本批内部重名的只保留最后一个");
+        // Another user's plug-in is replaced by the administrator: whose it is, said here.
+        if (m_targetRoot == PluginRoot::system)
+            text += PluginOwner::note(m_report.systemOwners(), kOwnersListed);
         return text;
     }
     case Choice::rename:

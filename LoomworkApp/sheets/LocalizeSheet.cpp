@@ -641,9 +641,7 @@ void LocalizeSheet::askRestore()
     if (!m_model.canRestore() || m_restoreAlert)
         return;
     QMessageBox* box = AppAlert::makeAlert(
-        QStringLiteral("一键还原开始原文？"),
-        QStringLiteral("会用最初原件备份覆盖整个插件文件夹：这个插件之后的所有改动都会丢失，还原后列表里的「已汉化」标记也会撤掉。"
-                       "原文备份本身会保留下来，随时可以再对照原文。"),
+        QStringLiteral("一键还原开始原文？"), m_model.restoreQuestion(),
         AppAlert::Style::warning, QStringLiteral("一键还原"), QStringLiteral("取消"), this);
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);

@@ -1,6 +1,9 @@
 #include "sheets/LocalizeSheetModel.h"
 
+#include <unistd.h>
+
 #include "engine/core/EngineText.h"
+#include "engine/files/PluginOwner.h"
 #include "engine/templates/LocalizationGlossary.h"
 #include "engine/operations/PluginModifier.h"
 #include "sheets/SheetWork.h"
@@ -324,6 +327,18 @@ void LocalizeSheetModel::showWaiting(const QString& text)
     emit stateChanged();
 }
 
+QString LocalizeSheetModel::restoreQuestion()
+{
+    m_toldOwner.reset();
+    if (m_plugin.root == PluginRoot::system)
+        m_toldOwner = PluginOwner::at(m_plugin.path, m_plugin.identity);
+    QString text = QStringLiteral("会用最初原件备份覆盖整个插件文件夹：这个插件之后的所有改动都会丢失，还原后列表里的「已汉化」标记也会撤掉。"
+                                  "原文备份本身会保留下来，随时可以再对照原文。");
+    if (m_toldOwner)
+        text += PluginOwner::note({{m_plugin.name, *m_toldOwner}});
+    return text;
+}
+
 void LocalizeSheetModel::restore()
 {
     if (m_isWorking || m_isLoading)
@@ -333,10 +348,10 @@ void LocalizeSheetModel::restore()
     emit stateChanged();
     SheetWork::run(
         this,
-        [plugin = m_plugin] {
+        [plugin = m_plugin, told = m_toldOwner.value_or(::geteuid())] {
             std::pair<std::optional<QString>, QStringList> result;
             try {
-                PluginModifier::restoreOriginal(plugin, &result.second);
+                PluginModifier::restoreOriginal(plugin, &result.second, told);
             } catch (...) {
                 result.first = SheetWork::describe(std::current_exception());
             }

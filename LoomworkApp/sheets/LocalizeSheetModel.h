@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include <sys/types.h>
+
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -133,6 +135,9 @@ public:
 
     // Writes changes() on a worker; nothing when there are none.
     void apply();
+    // The restore question's text: another user's plug-in, which the administrator replaces,
+    // is named with its owner, read now and kept as the owner the user was told.
+    QString restoreQuestion();
     // Puts the untranslated backup back on a worker.
     void restore();
 
@@ -155,6 +160,7 @@ private:
     bool matches(int entry, const QString& query) const;
 
     Plugin m_plugin;
+    std::optional<uid_t> m_toldOwner; // what restoreQuestion() told
     QList<Entry> m_entries;
     QList<QString> m_targets; // parallel to m_entries
     QList<int> m_filtered;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <stdio.h>
 
 #include <fcntl.h>
@@ -135,6 +137,28 @@ TEST_F(AdminAuthTest, CommandsNameTheHelperTheRootAndWhatWasRecorded)
     EXPECT_EQ(AdminAuth::requestPermissionCommand(root), QStringList({helper, "permit", real}));
     EXPECT_EQ(AdminAuth::replaceCommand("/s", glow), QStringList({helper, "replace", real, "Effects.localized",
                                                                   "Gl'ow $HOME", "/s", glow.room, "4:5:6", "1:2:3", uid}));
+    // The owner the user was told goes last, where one was: the helper leaves any other owner's.
+    struct Told {
+        bool inRoom;
+        std::optional<uid_t> owner;
+        QStringList expected;
+    };
+    const Told told[] = {
+        {false, 4242u, {helper, "remove", real, "Effects.localized", "Gl'ow $HOME", glow.room, "4:5:6", "1:2:3", uid, "4242"}},
+        {true, 0u, {helper, "remove-in-room", real, "Effects.localized", glow.room, "4:5:6", "Gl'ow $HOME", "1:2:3", "Glow", uid, "0"}},
+        {false, std::nullopt, {helper, "remove", real, "Effects.localized", "Gl'ow $HOME", glow.room, "4:5:6", "1:2:3", uid}},
+    };
+    for (const Told& c : told) {
+        AdminAuth::Item item = glow;
+        item.inRoom = c.inRoom;
+        item.shownName = "Glow";
+        item.owner = c.owner;
+        EXPECT_EQ(AdminAuth::removeCommand(item), c.expected);
+    }
+    AdminAuth::Item owned = glow;
+    owned.owner = 4343u;
+    EXPECT_EQ(AdminAuth::replaceCommand("/s", owned), QStringList({helper, "replace", real, "Effects.localized", "Gl'ow $HOME",
+                                                                   "/s", glow.room, "4:5:6", "1:2:3", uid, "4343"}));
     EXPECT_TRUE(AdminAuth::removeCommand(itemAt("/elsewhere/x")).isEmpty());
     EXPECT_TRUE(AdminAuth::removeCommand(itemAt(root + "/x")).isEmpty()) << "never in the library's own folder";
     AdminAuth::Item roomless = itemAt(root + "/Effects.localized/x");
@@ -296,6 +320,63 @@ TEST_F(AdminAuthTest, PkexecIsNeverLookedUpThroughPath)
     if (!QFileInfo::exists("/usr/bin/pkexec") && !QFileInfo::exists("/bin/pkexec")) {
         EXPECT_FALSE(outcome.launched) << "no pkexec: a launch failure, not a refusal";
     }
+}
+
+// The owner the user was told reaches the helper, which leaves an item of another owner; the
+// user hears which plug-in, whose it is now and whose he was told, and the failure is its own.
+TEST_F(AdminAuthTest, AnItemOfAnotherOwnerThanTheOneToldIsLeftAndNamed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the plug-in to another user";
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
+    const QString effects = TestEnv::systemLibrary() + "/Effects.localized";
+    struct Case {
+        const char* name;
+        bool replace;
+        std::optional<uid_t> told;
+        bool done;
+    };
+    const Case cases[] = {
+        {"remove, told another owner", false, 4242u, false},
+        {"remove, told its owner", false, 4343u, true},
+        {"remove, told nothing", false, std::nullopt, true},
+        {"replace, told another owner", true, 4242u, false},
+        {"replace, told its owner", true, 4343u, true},
+    };
+    const QString source = PackageMaker::makeFolder(TestEnv::root() + "/staged", "Glow", {{"new.txt", "new"}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(effects + "/Glow").removeRecursively();
+        PackageMaker::makeFolder(effects, "Glow", {{"old.txt", "old"}});
+        ASSERT_EQ(::chown(QFile::encodeName(effects + "/Glow").constData(), 4343, 4343), 0);
+        const SafeFS::Identity glow = identityOf(effects + "/Glow");
+        bool done = false;
+        if (c.replace) {
+            done = AdminAuth::adminReplace(source, effects + "/Glow", glow, c.told);
+        } else {
+            AdminAuth::Item item = itemAt(effects + "/Glow");
+            item.identity = glow;
+            item.room.clear();
+            item.owner = c.told;
+            done = AdminAuth::adminRemove(item);
+        }
+        EXPECT_EQ(done, c.done);
+        const QString expected = c.done ? QString()
+            : "「Glow」现在属于用户「UID 4343」，不是确认时告知的「UID 4242」，管理员没有删除或替换它：" + effects + "/Glow";
+        EXPECT_EQ(AdminAuth::lastNotes().join('\n'), expected);
+        EXPECT_EQ(AdminAuth::lastFailure(), c.done ? AdminAuth::Failure::none : AdminAuth::Failure::notTheOwner);
+        if (!c.done)
+            EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), (QMap<QString, QByteArray>{{"old.txt", "old"}}));
+        else if (c.replace)
+            EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), (QMap<QString, QByteArray>{{"new.txt", "new"}}));
+        else
+            EXPECT_FALSE(QFileInfo::exists(effects + "/Glow"));
+        EXPECT_EQ(PackageMaker::namesIn(effects), c.done && !c.replace ? QStringList() : QStringList{"Glow"});
+    }
+    QDir(TestEnv::root() + "/staged").removeRecursively();
 }
 
 TEST_F(AdminAuthTest, PrepareRootAndReplaceDoWhatTheyBuild)

@@ -336,3 +336,80 @@ TEST_F(AdminHelperTest, AReplaceSyncsItsCopyBeforeTheExchangeAndStopsWhenThatFai
     }
     QDir(TestEnv::root() + "/staged").removeRecursively();
 }
+
+// The helper is told the owner the user was told of: an item of any other owner is left as it
+// stands, said with an exit status of its own, whichever way root was to act on it; told the
+// right owner (or none, as before), it acts.
+TEST_F(AdminHelperTest, AnItemOfAnotherOwnerThanTheOneToldIsLeftUntouched)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the plug-in to another user";
+    constexpr uid_t kA = 4242;
+    constexpr uid_t kB = 4343;
+    enum class Op { remove, removeInRoom, replace };
+    struct Case {
+        Op op;
+        uid_t owner;        // the plug-in's owner
+        const char* told;   // the owner named to the helper; null: none
+        int exitCode;
+        bool untouched;
+    };
+    const Case cases[] = {
+        {Op::remove, kB, "4242", 5, true},
+        {Op::remove, kA, "4242", 0, false},
+        {Op::remove, kB, nullptr, 0, false},
+        {Op::remove, 0, "4242", 5, true},
+        {Op::removeInRoom, kB, "4242", 5, true},
+        {Op::removeInRoom, kA, "4242", 0, false},
+        {Op::replace, kB, "4242", 5, true},
+        {Op::replace, kA, "4242", 0, false},
+        {Op::replace, kB, nullptr, 0, false},
+    };
+    const QString effects = m_root + "/Effects.localized";
+    const QString source = PackageMaker::makeFolder(TestEnv::root() + "/staged", "Glow", {{"new.txt", "new"}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QString("op %1, owner %2, told %3").arg(int(c.op)).arg(c.owner).arg(c.told ? c.told : "none").toStdString());
+        QDir(effects + "/Glow").removeRecursively();
+        QDir(effects + "/" + kRoom).removeRecursively();
+        PackageMaker::makeFolder(effects, "Glow", {{"theirs.txt", "theirs"}});
+        ASSERT_EQ(::chown(QFile::encodeName(effects + "/Glow").constData(), c.owner, c.owner), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(effects + "/Glow/theirs.txt").constData(), c.owner, c.owner), 0);
+        const QString room = makeRoom(effects);
+        const QString roomId = identityWord(room);
+        const QString glowId = identityWord(effects + "/Glow");
+        QStringList arguments;
+        QString at = effects + "/Glow"; // where the plug-in stands after the run when untouched
+        switch (c.op) {
+        case Op::remove:
+            arguments = {"remove", m_root, "Effects.localized", "Glow", kRoom, roomId, glowId, kAsker};
+            break;
+        case Op::removeInRoom:
+            ASSERT_TRUE(QDir().rename(effects + "/Glow", room + "/Glow"));
+            arguments = {"remove-in-room", m_root, "Effects.localized", kRoom, roomId, "Glow", glowId, "Glow", kAsker};
+            break;
+        case Op::replace:
+            arguments = {"replace", m_root, "Effects.localized", "Glow", source, kRoom, roomId, glowId, kAsker};
+            break;
+        }
+        if (c.told)
+            arguments << c.told;
+        const HelperRun run = runHelper(arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.standardError.toStdString();
+        EXPECT_EQ(run.standardError.contains("loomwork-admin: not the owner told, "), c.exitCode == 5)
+            << run.standardError.toStdString();
+        if (c.untouched) {
+            // Back in the shared folder (never left hidden in the room), whole, its owner's.
+            EXPECT_EQ(PackageMaker::readTree(at), (QMap<QString, QByteArray>{{"theirs.txt", "theirs"}}));
+            EXPECT_EQ(identityWord(at), glowId);
+            struct stat st {};
+            ASSERT_EQ(::stat(QFile::encodeName(at).constData(), &st), 0);
+            EXPECT_EQ(st.st_uid, c.owner);
+        } else if (c.op == Op::replace) {
+            EXPECT_EQ(PackageMaker::readTree(effects + "/Glow"), (QMap<QString, QByteArray>{{"new.txt", "new"}}));
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(effects + "/Glow"));
+        }
+        EXPECT_TRUE(PackageMaker::namesIn(room).isEmpty());
+    }
+    QDir(TestEnv::root() + "/staged").removeRecursively();
+}

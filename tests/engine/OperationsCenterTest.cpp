@@ -2,6 +2,8 @@
 #include <filesystem>
 #include <memory>
 
+#include <fcntl.h>
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -18,9 +20,11 @@
 #include "LoomworkKit/ZFCProgress.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
+#include "engine/files/HeldFolders.h"
 #include "engine/core/AlertPresenter.h"
 #include "engine/library/InstallConflictScanner.h"
 #include "engine/market/MarketInstallRegistry.h"
+#include "engine/core/FsPath.h"
 #include "engine/core/NotificationHub.h"
 #include "engine/operations/OperationsCenter.h"
 #include "engine/core/ProgressThrottle.h"
@@ -1093,4 +1097,112 @@ TEST_F(OperationsCenterTest, AJournalLostMidwaySaysWhatStandsOnDisk)
     EXPECT_TRUE(message.contains("Glow 未能还原，已是封包里的版本")) << message.toStdString();
     EXPECT_FALSE(message.contains("插件没有改动")) << message.toStdString();
     EXPECT_EQ(PackageMaker::readTree(effects + "/Spark"), (QMap<QString, QByteArray>{{"old.txt", "old"}}));
+}
+
+// A plug-in that someone else moved or deleted after the list showed it is said to be no longer
+// where the list showed it, never blamed on rights or a busy file; nothing else is touched.
+TEST_F(OperationsCenterTest, APlugInGoneBeforeItsDeleteIsSaidToBeNoLongerWhereTheListShowedIt)
+{
+    struct Case {
+        const char* name;
+        bool moved; // else deleted
+        bool held;  // through the folders a question read
+        PluginRoot root;
+    };
+    const Case cases[] = {
+        {"moved in its folder", true, false, PluginRoot::user},
+        {"deleted", false, false, PluginRoot::user},
+        {"moved, folders held", true, true, PluginRoot::user},
+        {"deleted, folders held", false, true, PluginRoot::system},
+        {"moved in the system library, folders held", true, true, PluginRoot::system},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        PackageMaker::makeFolder(category(c.root, effect), "Gone", {{"a", "a"}});
+        Plugin gone = pluginAt(c.root, effect, "Gone");
+        ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(gone.path), gone.identity), 0);
+        auto held = c.held ? std::make_shared<HeldFolders>() : nullptr;
+        if (held) {
+            ASSERT_GE(held->folderOf(gone.path), 0);
+        }
+        const QString elsewhere = category(c.root, effect) + "/Elsewhere";
+        if (c.moved)
+            ASSERT_TRUE(QDir().rename(gone.path, elsewhere));
+        else
+            ASSERT_TRUE(QDir(gone.path).removeRecursively());
+
+        OperationsCenter center;
+        center.remove({gone}, {}, {}, held);
+        ASSERT_TRUE(waitIdle(center));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(center.alertTitle(), QStringLiteral("部分插件删除失败"));
+        EXPECT_EQ(center.alertMessage(),
+                  QStringLiteral("「Gone」已不在列表显示的位置（可能已被移动或删除），未删除。请刷新列表后重试。"));
+        EXPECT_EQ(center.statusText(), QStringLiteral("已删除 0 个插件"));
+        if (c.moved) {
+            EXPECT_EQ(PackageMaker::readTree(elsewhere), (QMap<QString, QByteArray>{{"a", "a"}}));
+        }
+    }
+}
+
+// A system plug-in only the administrator may remove: the helper is told the owner the question
+// named, removes the plug-in only while it has that owner, and otherwise the user hears which
+// plug-in was left and whose it is.
+TEST_F(OperationsCenterTest, TheAdministratorDeletesOnlyWhileThePlugInHasTheOwnerTheUserWasTold)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a plug-in to another user";
+    struct Case {
+        const char* name;
+        uid_t ownerAtQuestion;
+        uid_t ownerAtStep;
+        bool asked; // the owner was read for a question
+        bool removed;
+    };
+    const Case cases[] = {
+        {"told its owner", 4343, 4343, true, true},
+        {"told another owner", 4242, 4343, true, false},
+        {"nobody named", 4343, 4343, false, false},
+    };
+    FakeAlertPresenter alerts;
+    alerts.setDefaultAnswer(true);
+    RecordingAdminRunner runner;
+    runner.setExecuteLocally(true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        AdminAuth::resetExplanation();
+        // Our own step may not move it: the administrator's.
+        FaultyFileOps files;
+        files.failOn(FaultyFileOps::Op::rename, "Effects.localized/Glow\n", EACCES);
+        PackageMaker::makeFolder(category(PluginRoot::system, effect), "Glow", {{"a", "a"}});
+        Plugin glow = pluginAt(PluginRoot::system, effect, "Glow");
+        const QByteArray native = QFile::encodeName(glow.path);
+        ASSERT_EQ(::chown(native.constData(), c.ownerAtQuestion, c.ownerAtQuestion), 0);
+        ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(glow.path), glow.identity), 0);
+        auto held = std::make_shared<HeldFolders>();
+        if (c.asked) {
+            ASSERT_EQ(held->readOwner(glow.path, glow.identity), std::optional<uid_t>(c.ownerAtQuestion));
+        }
+        ASSERT_EQ(::chown(native.constData(), c.ownerAtStep, c.ownerAtStep), 0);
+
+        OperationsCenter center;
+        center.remove({glow}, {}, {}, held);
+        ASSERT_TRUE(waitIdle(center));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(QFileInfo::exists(glow.path), !c.removed);
+        EXPECT_EQ(center.statusText(), c.removed ? QStringLiteral("已删除 1 个插件") : QStringLiteral("已删除 0 个插件"));
+        if (c.removed) {
+            EXPECT_FALSE(center.alertMessage().has_value());
+            continue;
+        }
+        const QString toldName = c.asked ? QStringLiteral("UID ") + QString::number(c.ownerAtQuestion) : QStringLiteral("root");
+        EXPECT_EQ(center.alertMessage(), QStringLiteral("「Glow」现在属于用户「UID 4343」，不是确认时告知的「") + toldName
+                                             + QStringLiteral("」，管理员没有删除或替换它：") + glow.path);
+        EXPECT_EQ(PackageMaker::readTree(glow.path), (QMap<QString, QByteArray>{{"a", "a"}}));
+        SafeFS::Identity now;
+        ASSERT_EQ(SafeFS::identityAt(AT_FDCWD, FsPath::toBytes(glow.path), now), 0);
+        EXPECT_EQ(now, glow.identity);
+    }
 }

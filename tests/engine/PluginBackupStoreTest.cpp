@@ -596,6 +596,60 @@ TEST_F(PluginBackupStoreTest, RefusedRestoreFallsBackToAdministratorReplace)
     }
 }
 
+// The restore's question named the plug-in's owner (another user's plug-in is the
+// administrator's to replace): the helper replaces it only while it has that owner, and says
+// whose it is otherwise.
+TEST_F(PluginBackupStoreTest, TheAdministratorRestoresOnlyOverTheOwnerTheUserWasTold)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a plug-in to another user";
+    const QString path = makeRichPlugin(PluginRoot::system, ZFCPluginType::effect, "Theirs");
+    Plugin plugin = pluginAt(path, PluginRoot::system);
+    const auto original = snapshot(path);
+    const auto backup = PluginBackupStore::createBackup(plugin, "汉化", 1);
+    ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 4343, 4343), 0);
+    const struct {
+        const char* label;
+        std::optional<uid_t> told;
+        bool restored;
+    } cases[] = {
+        {"told its owner", 4343u, true},
+        {"told another owner", 4242u, false},
+        {"told it is ours", ::geteuid(), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        AdminAuth::resetExplanation();
+        PluginFixtures::writeBytes(path + "/edited.txt", "edited");
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 4343, 4343), 0);
+        plugin = pluginAt(path, PluginRoot::system);
+        const auto edited = snapshot(path);
+        FakeAlertPresenter alerts;
+        alerts.setDefaultAnswer(true);
+        RecordingAdminRunner runner;
+        runner.setExecuteLocally(true);
+        FaultyFileOps files;
+        files.failOn(FaultyFileOps::Op::copyTree, ".loomwork-restoring", EACCES);
+        QString failure;
+        try {
+            PluginBackupStore::restore(backup, plugin, c.told);
+        } catch (const PluginBackupError& error) {
+            failure = error.message();
+        }
+        ASSERT_EQ(runner.commands().size(), 1);
+        EXPECT_EQ(runner.commands()[0].last(), QString::number(*c.told)) << "the owner told goes to the helper";
+        if (c.restored) {
+            EXPECT_TRUE(failure.isEmpty()) << failure.toStdString();
+            EXPECT_EQ(snapshot(path), original);
+        } else {
+            EXPECT_TRUE(failure.contains("「Theirs」现在属于用户「UID 4343」，不是确认时告知的")) << failure.toStdString();
+            EXPECT_EQ(snapshot(path), edited);
+        }
+        EXPECT_TRUE(hiddenSiblings(path).isEmpty());
+        QFile::remove(path + "/edited.txt");
+    }
+}
+
 // Stopped right after the administrator's helper has replaced the plug-in: what the journal
 // holds then (the replace's entry, the restore's own) finds the restored plug-in standing and
 // the old one gone as asked, and settles without a word about a lost old version.

@@ -329,10 +329,11 @@ TEST(PluginFolderSwap, ACompletedReplaceNeverBringsTheOldVersionBack)
     EXPECT_EQ(PackageMaker::namesIn(dir.path()), QStringList{});
 }
 
-// Every local user may write in the system library: recovery never reaches through a link
-// there (staging and commit refuse one too, as the installers' and the restore's tests show).
-// The folder recorded is gone from its place: the entry is given up, said once.
-TEST(PluginFolderSwap, RecoveryNeverGoesThroughALinkInTheSystemLibrary)
+// Every local user may write in the system library: through a link there recovery touches
+// nothing but its own room, found by identity (staging and commit refuse a link, as the
+// installers' and the restore's tests show). The folder recorded is gone from its place: the
+// entry is given up, said once, and the room it left where the folder went is cleared.
+TEST(PluginFolderSwap, RecoveryThroughALinkInTheSystemLibraryClearsOnlyItsOwnRoom)
 {
     QTemporaryDir outside;
     const QString category = TestEnv::systemLibrary() + "/Effects.localized";
@@ -355,10 +356,12 @@ TEST(PluginFolderSwap, RecoveryNeverGoesThroughALinkInTheSystemLibrary)
     ASSERT_EQ(stale.size(), 1);
     ASSERT_TRUE(QDir().rename(category, outside.path() + "/moved"));
     PluginFixtures::makeSymlink(outside.path() + "/moved", category);
+    PackageMaker::makeFolder(outside.path() + "/moved", "Other", {{"o.txt", "o"}});
     FakeAlertPresenter alerts;
     AppJournal::recover();
     QThreadPool::globalInstance()->waitForDone();
-    EXPECT_EQ(PackageMaker::namesIn(outside.path() + "/moved"), stale);
+    EXPECT_EQ(PackageMaker::namesIn(outside.path() + "/moved"), QStringList{"Other"});
+    EXPECT_EQ(PackageMaker::readTree(outside.path() + "/moved/Other"), (QMap<QString, QByteArray>{{"o.txt", "o"}}));
     EXPECT_TRUE(journalEntries().isEmpty());
     ASSERT_EQ(alerts.questions().size(), 1);
     EXPECT_TRUE(alerts.questions()[0].message.contains(category)) << alerts.questions()[0].message.toStdString();

@@ -98,7 +98,7 @@ protected:
     // The plan the install sheet makes: what stood at the target when the user confirmed.
     InstallPlan planSeeing(const SafeFS::Identity& seen) const
     {
-        InstallPlan plan{root(), {}, {}};
+        InstallPlan plan{root(), {}, {}, {}};
         plan.seen.insert(InstallPlan::target(root(), effect, "Glow"), seen);
         return plan;
     }

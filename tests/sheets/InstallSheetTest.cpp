@@ -3,10 +3,13 @@
 #include <memory>
 #include <optional>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -318,5 +321,44 @@ TEST_F(InstallSheetTest, PreviewShowsFourPairsAndCountsTheRest)
         EXPECT_EQ(move->detail(), "当前目标已经是用户库，这个方式只在系统库有同名时可用");
         sheet->reject();
         EXPECT_EQ(m_cancels, 1);
+    }
+}
+
+// Overwriting another user's plug-ins in the system library is the administrator's step: the
+// overwrite card names whose they are, the first few and a count, and the sheet stays within
+// the screen however many there are.
+TEST_F(InstallSheetTest, TheOverwriteCardNamesAnotherUsersPlugInsAndFitsTheScreen)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a plug-in to another user";
+    struct Case {
+        int theirs;
+        QString counted; // how the list ends
+    };
+    const Case cases[] = {{2, QString()}, {40, QStringLiteral("……等 40 个")}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.theirs);
+        SetUp();
+        QList<Packaged> plugins;
+        for (int i = 0; i < c.theirs; ++i) {
+            const QString name = QStringLiteral("Theirs %1").arg(i, 2, 10, QChar(u'0'));
+            const QString path = PluginFixtures::makePlugin(PluginRoot::system, ZFCPluginType::effect, name);
+            ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 4242, 4242), 0);
+            plugins.append({"effect", name});
+        }
+        InstallSheet* sheet = present({package(QStringLiteral("theirs%1.zfcp").arg(c.theirs), plugins)}, PluginRoot::system);
+        sheet->model().reviewConfirm();
+        sheet->model().choose(InstallSheetModel::Choice::overwrite);
+        settle();
+        auto* overwrite = child<RadioCard>(sheet, "overwriteChoice");
+        ASSERT_NE(overwrite, nullptr);
+        const QString detail = overwrite->detail();
+        EXPECT_TRUE(detail.contains(QStringLiteral("以下插件不是你的：\n「Theirs 00」属于用户「UID 4242」"))) << detail.toStdString();
+        EXPECT_EQ(detail.contains(QStringLiteral("Theirs 03")), false) << "at most three names";
+        EXPECT_EQ(detail.endsWith(c.counted.isEmpty() ? QStringLiteral("「Theirs 01」属于用户「UID 4242」") : c.counted), true)
+            << detail.toStdString();
+        sheet->grab().save(screenshotPath(QStringLiteral("install-conflict-owners-%1.png").arg(c.theirs)));
+        EXPECT_LE(sheet->frameGeometry().height(), sheet->screen()->availableGeometry().height());
+        sheet->reject();
     }
 }

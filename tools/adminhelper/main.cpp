@@ -2,11 +2,11 @@
 //
 // Run as root by Loomwork for the system library at ROOT (absolute, links above it already
 // resolved), FOLDER being a folder inside it ("Effects.localized"):
-//   remove ROOT FOLDER NAME ROOM ROOM-ID ITEM-ID ASKER
+//   remove ROOT FOLDER NAME ROOM ROOM-ID ITEM-ID ASKER [OWNER]
 //        moves NAME into ROOM (both in FOLDER), and removes it there while it is ITEM-ID
-//   remove-in-room ROOT FOLDER ROOM ROOM-ID INSIDE ITEM-ID SHOWN ASKER
+//   remove-in-room ROOT FOLDER ROOM ROOM-ID INSIDE ITEM-ID SHOWN ASKER [OWNER]
 //        removes INSIDE of ROOM while it is ITEM-ID
-//   replace ROOT FOLDER NAME SOURCE ROOM ROOM-ID OLD-ID ASKER
+//   replace ROOT FOLDER NAME SOURCE ROOM ROOM-ID OLD-ID ASKER [OWNER]
 //        copies SOURCE into ROOM (into its empty folder "incoming" where the application made
 //        one), puts the copy at NAME, and removes what stood there while it is OLD-ID ("0:0:0":
 //        nothing was there)
@@ -22,14 +22,18 @@
 // item is moved into the room by one rename, checked there, and only then emptied, of what
 // belongs to its owner, root or ASKER; anything of another user's found inside is left and
 // goes back out with what holds it (to NAME, or SHOWN, or "NAME 2", …). An item that is not
-// the recorded one goes back untouched. The helper never writes into the journal.
+// the recorded one goes back untouched. OWNER, where given, is the uid the user was told owns
+// the item: an item of any other owner goes back untouched too (the user agreed to nothing
+// about it). The helper never writes into the journal.
 // "--hex" before the operation: every argument after it is given as its bytes in hexadecimal
 // (names need not be UTF-8, a process's arguments may be re-encoded on the way).
 // Every step is taken through folder handles from ROOT down: a link met on the way refuses the
 // operation. Exit status 0 on success, 1 when the operation failed, 2 for arguments it
 // refuses, 3 when the item was not the recorded one (nothing removed), 4 when another user's
-// items were left; the reason goes to stderr, and each item left as a line
-// "loomwork-admin: left HEX" (its path inside FOLDER, in hexadecimal).
+// items were left, 5 when the item's owner is not OWNER (nothing removed, nothing replaced);
+// the reason goes to stderr, each item left as a line "loomwork-admin: left HEX" (its path
+// inside FOLDER, in hexadecimal), and an item of another owner as
+// "loomwork-admin: not the owner told, UID, left at HEX".
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -130,6 +134,13 @@ int makeRoot(const std::string& root, Fd& out)
 
 constexpr int kNotTheItem = 3;
 constexpr int kLeftOthers = 4;
+constexpr int kNotTheOwner = 5;
+
+// The owner the user was told of, when the application gave one.
+struct Told {
+    bool given = false;
+    uid_t owner = 0;
+};
 
 // "device:inode:born" as recorded by the application.
 bool parseIdentity(std::string_view text, SafeFS::Identity& out)
@@ -204,9 +215,31 @@ int openFolderAndRoom(const std::string& root, const std::string& folder, const 
     return room.find(parent.get(), roomName, roomId, asker);
 }
 
-int removeInRoom(const SafeFS::Room& room, int parent, const std::string& inside, const SafeFS::Identity& item,
-                 const std::string& shown, uid_t asker, int& status)
+// Whether the item `inside` of the room is the recorded one but not of the owner the user was
+// told: it then goes back out untouched, and that is said. Checked in the room, where nobody
+// else can reach it, so the owner read is the owner of what would be removed.
+bool otherOwner(const SafeFS::Room& room, int parent, const std::string& inside, const SafeFS::Identity& item,
+                const std::string& shown, const Told& told, int& status)
 {
+    struct stat st {};
+    SafeFS::Identity found;
+    if (!told.given || SafeFS::identityAt(room.fd(), inside, found) != 0 || !(found == item)
+        || ::fstatat(room.fd(), inside.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid == told.owner)
+        return false;
+    // Not the identity it is: sent back out as any unexpected item is.
+    SafeFS::Removal back;
+    (void)SafeFS::removeInRoom(room.fd(), inside, SafeFS::Identity{1, 0, 0}, {}, parent, shown, back);
+    std::fprintf(stderr, "loomwork-admin: not the owner told, %u, left at %s\n", unsigned(st.st_uid),
+                 hexOf(back.returnedAs.empty() ? shown : back.returnedAs).c_str());
+    status = kNotTheOwner;
+    return true;
+}
+
+int removeInRoom(const SafeFS::Room& room, int parent, const std::string& inside, const SafeFS::Identity& item,
+                 const std::string& shown, uid_t asker, const Told& told, int& status)
+{
+    if (otherOwner(room, parent, inside, item, shown, told, status))
+        return 0;
     SafeFS::Removal removal;
     const int error = SafeFS::removeInRoom(room.fd(), inside, item, SafeFS::ownersOf(room.fd(), inside, asker), parent, shown, removal);
     status = report(removal);
@@ -218,7 +251,7 @@ int removeInRoom(const SafeFS::Room& room, int parent, const std::string& inside
     return error;
 }
 
-int removeItem(const std::vector<std::string>& a, uid_t asker, int& status)
+int removeItem(const std::vector<std::string>& a, uid_t asker, const Told& told, int& status)
 {
     // FOLDER NAME ROOM ROOM-ID ITEM-ID
     SafeFS::Identity roomId, item;
@@ -231,10 +264,10 @@ int removeItem(const std::vector<std::string>& a, uid_t asker, int& status)
     const std::string& name = a[1];
     if (const int error = DirHandle::moveAt(parent.get(), name, room.fd(), name))
         return error == ENOENT ? 0 : error; // nothing there: nothing to remove
-    return removeInRoom(room, parent.get(), name, item, name, asker, status);
+    return removeInRoom(room, parent.get(), name, item, name, asker, told, status);
 }
 
-int removeItemInRoom(const std::vector<std::string>& a, uid_t asker, int& status)
+int removeItemInRoom(const std::vector<std::string>& a, uid_t asker, const Told& told, int& status)
 {
     // FOLDER ROOM ROOM-ID INSIDE ITEM-ID SHOWN
     SafeFS::Identity roomId, item;
@@ -245,7 +278,7 @@ int removeItemInRoom(const std::vector<std::string>& a, uid_t asker, int& status
     SafeFS::Room room;
     if (const int error = openFolderAndRoom(a[6], a[0], a[1], roomId, asker, parent, room))
         return error;
-    return removeInRoom(room, parent.get(), a[3], item, a[5], asker, status);
+    return removeInRoom(room, parent.get(), a[3], item, a[5], asker, told, status);
 }
 
 // SOURCE's content copied into the empty folder `name` of the room, which then takes SOURCE's
@@ -281,7 +314,7 @@ int fillFolder(const std::string& source, int room, const std::string& name)
 // disk) leaves the old item as it was. Every other local user may rename or exchange the name
 // meanwhile, so what comes out of each exchange is checked, and the copy is dropped only while
 // it is the copy: anything else found in its place goes back out, untouched.
-int replaceItem(const std::vector<std::string>& a, uid_t asker, int& status)
+int replaceItem(const std::vector<std::string>& a, uid_t asker, const Told& told, int& status)
 {
     // FOLDER NAME SOURCE ROOM ROOM-ID OLD-ID
     SafeFS::Identity roomId, old;
@@ -340,17 +373,26 @@ int replaceItem(const std::vector<std::string>& a, uid_t asker, int& status)
     }
     const std::string displaced = exchanged ? copy : aside;
     SafeFS::Identity found;
-    if (SafeFS::identityAt(room.fd(), displaced, found) != 0 || !(found == old)) {
+    struct stat owned {};
+    const bool otherOwner = told.given && ::fstatat(room.fd(), displaced.c_str(), &owned, AT_SYMLINK_NOFOLLOW) == 0
+        && owned.st_uid != told.owner;
+    if (SafeFS::identityAt(room.fd(), displaced, found) != 0 || !(found == old) || otherOwner) {
         // Not the item that stood there when the user asked: it goes back, and the copy goes.
         if (const int error = DirHandle::swapBack(room.fd(), copy, parent.get(), name, room.fd(), aside, exchanged))
             return error;
         dropCopy();
+        if (found == old && otherOwner) {
+            std::fprintf(stderr, "loomwork-admin: not the owner told, %u, left at %s\n", unsigned(owned.st_uid),
+                         hexOf(name).c_str());
+            status = kNotTheOwner;
+            return 0;
+        }
         if (status != kNotTheItem)
             std::fprintf(stderr, "loomwork-admin: not the recorded item, left at %s\n", hexOf(name).c_str());
         status = kNotTheItem;
         return 0;
     }
-    return removeInRoom(room, parent.get(), displaced, old, name, asker, status);
+    return removeInRoom(room, parent.get(), displaced, old, name, asker, told, status);
 }
 
 int makeFolder(const std::string& root, const std::string& path)
@@ -447,6 +489,14 @@ int main(int argc, char** argv)
         ++which;
     if (which == 3)
         return usage("unknown operation");
+    // OWNER after ASKER is optional: without it no owner was told.
+    Told told;
+    if (needsPath(counts[which] + 2)) {
+        if (!parseUid(args.back(), told.owner))
+            return usage("the owner told must be a number");
+        told.given = true;
+        args.pop_back();
+    }
     if (!needsPath(counts[which] + 1))
         return usage("wrong number of arguments");
     // The operation's words, then ROOT (for the walk), as the functions read them.
@@ -460,9 +510,9 @@ int main(int argc, char** argv)
     if (which != 1 && !DirHandle::isPlainName(words[1]))
         return usage("the item must be one name");
     int status = 0;
-    const int error = which == 0 ? removeItem(words, asker, status)
-                    : which == 1 ? removeItemInRoom(words, asker, status)
-                                 : replaceItem(words, asker, status);
+    const int error = which == 0 ? removeItem(words, asker, told, status)
+                    : which == 1 ? removeItemInRoom(words, asker, told, status)
+                                 : replaceItem(words, asker, told, status);
     if (error == EINVAL)
         return usage("the names and identities must be of the application's recorded form");
     return error ? failure(operation + " " + root + "/" + words[0], error) : status;

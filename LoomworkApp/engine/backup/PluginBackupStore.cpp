@@ -426,16 +426,19 @@ int copyIntoStaging(PluginFolderSwap& swap, const QString& source, const QString
 
 // What the user hears of a restore that stands. Memory running out here costs the notes, not
 // the success.
-QStringList restoredNotes(const PluginFolderSwap& swap, const Plugin& plugin)
+QStringList restoredNotes(const PluginFolderSwap& swap, const Plugin& plugin, std::optional<uid_t> told)
 {
     try {
         QStringList notes = swap.notes();
-        // An old copy we may not delete ourselves is the administrator's, as recorded.
+        // An old copy we may not delete ourselves is the administrator's, as recorded, and only
+        // while it has the owner the user was told.
         if (swap.leftover() && plugin.root == PluginRoot::system) {
-            const bool removed = AdminAuth::adminRemove(*swap.leftover());
+            AdminAuth::Item old = *swap.leftover();
+            old.owner = told;
+            const bool removed = AdminAuth::adminRemove(old);
             notes += AdminAuth::lastNotes();
             if (!removed)
-                notes += AdminAuth::leftoverNote(*swap.leftover());
+                notes += AdminAuth::leftoverNote(old);
         }
         return notes;
     } catch (const std::bad_alloc&) {
@@ -445,7 +448,7 @@ QStringList restoredNotes(const PluginFolderSwap& swap, const Plugin& plugin)
 
 } // namespace
 
-QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin)
+QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin, std::optional<uid_t> told)
 {
     const auto source = payloadCopy(backup);
     if (!source)
@@ -555,7 +558,7 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
             }
             error = swap.finish();
             if (error == 0)
-                return restoredNotes(swap, plugin);
+                return restoredNotes(swap, plugin, told);
             (void)swap.undo();
         }
         refusal = swap.refusal();
@@ -568,7 +571,7 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
     // Administrator rights help only where rights were missing; anything else (a full disk,
     // a missing folder) would fail the same way after the old plug-in had been removed.
     if (mayNeedAdmin(error)) {
-        if (AdminAuth::adminReplace(*source, target, seen.value_or(SafeFS::Identity{}))) {
+        if (AdminAuth::adminReplace(*source, target, seen.value_or(SafeFS::Identity{}), told)) {
             commitTemplates();
             return AdminAuth::lastNotes();
         }

@@ -81,7 +81,8 @@ std::optional<PluginBackup> originalTranslationBackup(const QList<PluginBackup>&
 // templates leaves those templates as they were). Linked folders come back as the links they
 // were. The backup itself is never changed. Only the plug-in the list showed (its identity)
 // is replaced. Returns what the user must hear besides: another user's items found in the old
-// plug-in and left, an old copy the administrator did not remove.
-QStringList restore(const PluginBackup& backup, const Plugin& plugin);
+// plug-in and left, an old copy the administrator did not remove. `told`: the owner the user was
+// told the plug-in has; the administrator replaces or removes it only while it has that owner.
+QStringList restore(const PluginBackup& backup, const Plugin& plugin, std::optional<uid_t> told = std::nullopt);
 
 } // namespace PluginBackupStore

@@ -26,6 +26,7 @@
 #include "engine/files/AppJournal.h"
 #include "engine/core/FsPath.h"
 #include "engine/files/JournalChange.h"
+#include "engine/files/PluginOwner.h"
 #include "engine/model/Plugin.h"
 #include "engine/files/SystemPath.h"
 
@@ -169,11 +170,29 @@ int openSystemFolder(const QString& folder, DirHandle::Fd& out)
 
 // The helper's report of what it left, one "left" line each (hexadecimal bytes of a path
 // inside the folder), as the user reads it.
-void readNotes(const QString& folder, const QString& standardError)
+void readNotes(const QString& folder, const QString& standardError, const std::optional<uid_t>& told)
 {
     for (const QString& line : standardError.split(QLatin1Char('\n'))) {
         static const QString left = QStringLiteral("loomwork-admin: left ");
         static const QString back = QStringLiteral("loomwork-admin: not the recorded item, left at ");
+        static const QString owner = QStringLiteral("loomwork-admin: not the owner told, ");
+        if (line.startsWith(owner)) {
+            // "UID, left at HEX"
+            const QString rest = line.mid(owner.size());
+            const qsizetype comma = rest.indexOf(QStringLiteral(", left at "));
+            bool number = false;
+            const uid_t found = uid_t(rest.left(comma).toUInt(&number));
+            if (comma < 0 || !number)
+                continue;
+            const QByteArray bytes = QByteArray::fromHex(rest.mid(comma + 10).trimmed().toLatin1());
+            const QString name = FsPath::fromBytes(bytes.toStdString());
+            const QString toldName = told ? PluginOwner::userName(*told) : QStringLiteral("你");
+            t_notes.append(QStringLiteral("「") + FsPath::displayText(name) + QStringLiteral("」现在属于用户「")
+                           + PluginOwner::userName(found) + QStringLiteral("」，不是确认时告知的「") + toldName
+                           + QStringLiteral("」，管理员没有删除或替换它：")
+                           + FsPath::displayText(folder + QLatin1Char('/') + name));
+            continue;
+        }
         const bool isLeft = line.startsWith(left);
         if (!isLeft && !line.startsWith(back))
             continue;
@@ -185,7 +204,7 @@ void readNotes(const QString& folder, const QString& standardError)
 }
 
 // Runs a helper command that takes an item into a room; its report read into t_notes.
-bool runReporting(const QStringList& command, const QString& folder)
+bool runReporting(const QStringList& command, const QString& folder, const std::optional<uid_t>& told)
 {
     if (command.isEmpty()) {
         t_failure = AdminAuth::Failure::declined;
@@ -196,11 +215,13 @@ bool runReporting(const QStringList& command, const QString& folder)
         t_failure = AdminAuth::Failure::notLaunched;
         return false;
     }
-    readNotes(folder, outcome.standardError);
-    constexpr int kNotTheItem = 3; // loomwork-admin's exit status for it
-    t_failure = outcome.exitStatus == 0            ? AdminAuth::Failure::none
-              : outcome.exitStatus == kNotTheItem ? AdminAuth::Failure::notTheItem
-                                                  : AdminAuth::Failure::failed;
+    readNotes(folder, outcome.standardError, told);
+    constexpr int kNotTheItem = 3; // loomwork-admin's exit statuses for them
+    constexpr int kNotTheOwner = 5;
+    t_failure = outcome.exitStatus == 0             ? AdminAuth::Failure::none
+              : outcome.exitStatus == kNotTheItem  ? AdminAuth::Failure::notTheItem
+              : outcome.exitStatus == kNotTheOwner ? AdminAuth::Failure::notTheOwner
+                                                   : AdminAuth::Failure::failed;
     return outcome.exitStatus == 0;
 }
 
@@ -373,12 +394,16 @@ QStringList AdminAuth::removeCommand(const Item& item)
     if (!at || item.room.isEmpty())
         return {};
     const QString asker = QString::number(::geteuid());
+    // The owner the user was told goes last, where a confirmation named one.
+    const QStringList told = item.owner ? QStringList{QString::number(*item.owner)} : QStringList();
     if (item.inRoom)
         return helperCommand(QStringLiteral("remove-in-room"), at->first,
-                             {at->second, item.room, identityWord(item.roomIdentity), item.name,
-                              identityWord(item.identity), item.shownName.isEmpty() ? item.name : item.shownName, asker});
+                             QStringList{at->second, item.room, identityWord(item.roomIdentity), item.name,
+                                         identityWord(item.identity), item.shownName.isEmpty() ? item.name : item.shownName,
+                                         asker} + told);
     return helperCommand(QStringLiteral("remove"), at->first,
-                         {at->second, item.name, item.room, identityWord(item.roomIdentity), identityWord(item.identity), asker});
+                         QStringList{at->second, item.name, item.room, identityWord(item.roomIdentity),
+                                     identityWord(item.identity), asker} + told);
 }
 
 QStringList AdminAuth::createDirectoryCommand(const QString& folder)
@@ -398,9 +423,11 @@ QStringList AdminAuth::replaceCommand(const QString& source, const Item& destina
     const auto at = rootAndBelow(destination.folder, true);
     if (!at || destination.room.isEmpty())
         return {};
+    const QStringList told = destination.owner ? QStringList{QString::number(*destination.owner)} : QStringList();
     return helperCommand(QStringLiteral("replace"), at->first,
-                         {at->second, destination.name, source, destination.room, identityWord(destination.roomIdentity),
-                          identityWord(destination.identity), QString::number(::geteuid())});
+                         QStringList{at->second, destination.name, source, destination.room,
+                                     identityWord(destination.roomIdentity), identityWord(destination.identity),
+                                     QString::number(::geteuid())} + told);
 }
 
 AdminAuth::Failure AdminAuth::lastFailure()
@@ -468,7 +495,7 @@ bool AdminAuth::adminRemove(const Item& item)
     at.folder = resolved->first();
     // A room of the caller's, named in its journal entry with the item.
     if (!at.room.isEmpty())
-        return runReporting(removeCommand(at), at.folder);
+        return runReporting(removeCommand(at), at.folder, at.owner);
     JournalChange change("admin");
     DirHandle::Fd folder;
     SafeFS::Room room;
@@ -488,7 +515,7 @@ bool AdminAuth::adminRemove(const Item& item)
         t_failure = Failure::failed;
         return false;
     }
-    const bool done = runReporting(removeCommand(at), at.folder);
+    const bool done = runReporting(removeCommand(at), at.folder, at.owner);
     SafeFS::Identity there;
     if (!done && SafeFS::identityAt(room.fd(), FsPath::toBytes(at.name), there) == 0 && there == at.identity) {
         t_movedInto = at;
@@ -518,8 +545,9 @@ QString AdminAuth::leftoverNote(const Item& asked)
     const Item& item = moved ? *t_movedInto : asked;
     const QString at = item.folder + QLatin1Char('/')
         + (item.inRoom && !item.room.isEmpty() ? item.room + QLatin1Char('/') + item.name : item.name);
-    const QString why = t_failure == Failure::declined || t_failure == Failure::notLaunched
-        ? QStringLiteral("未获得管理员授权") : QStringLiteral("管理员操作没有完成");
+    const QString why = t_failure == Failure::declined || t_failure == Failure::notLaunched ? QStringLiteral("未获得管理员授权")
+        : t_failure == Failure::notTheOwner ? QStringLiteral("它不属于确认时告知的用户，管理员没有删除")
+                                            : QStringLiteral("管理员操作没有完成");
     return QStringLiteral("「") + FsPath::displayText(item.shownName.isEmpty() ? item.name : item.shownName)
         + QStringLiteral("」的旧版本未能删除（") + why + QStringLiteral("），留在：") + FsPath::displayText(at)
         + QStringLiteral("；下次启动时会再请求授权。");
@@ -540,7 +568,8 @@ bool AdminAuth::prepareRoot(const QString& root)
 // The source is our own copy in the user's data folder; only the destination is the library's.
 // The helper copies it into a room of ours beside the destination and exchanges the two, taking
 // the old item only while it is the one that stood there when the user asked.
-bool AdminAuth::adminReplace(const QString& source, const QString& destination, const SafeFS::Identity& seen)
+bool AdminAuth::adminReplace(const QString& source, const QString& destination, const SafeFS::Identity& seen,
+                             std::optional<uid_t> owner)
 {
     t_notes.clear();
     if (!explained())
@@ -576,6 +605,7 @@ bool AdminAuth::adminReplace(const QString& source, const QString& destination, 
     }
     at.room = FsPath::fromBytes(room.name());
     at.roomIdentity = room.identity();
+    at.owner = owner;
     const std::string name = FsPath::toBytes(at.name);
     // The helper fills a folder we make and record here, and puts it in place only once it is
     // whole: standing at the name it says the replace is done, whenever this process stops
@@ -606,7 +636,7 @@ bool AdminAuth::adminReplace(const QString& source, const QString& destination, 
         t_failure = Failure::failed;
         return false;
     }
-    const bool done = runReporting(replaceCommand(source, at), at.folder);
+    const bool done = runReporting(replaceCommand(source, at), at.folder, at.owner);
     leave();
     // A helper stopped after its exchange has put the whole copy in place: the replace stands,
     // and what it left of the old copy is the journal's, for the administrator at the next start.

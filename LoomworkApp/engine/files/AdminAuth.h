@@ -1,5 +1,9 @@
 #pragma once
 
+#include <optional>
+
+#include <sys/types.h>
+
 #include <QString>
 #include <QStringList>
 
@@ -33,6 +37,9 @@ struct Item {
     // The name a remainder goes back out under when another user's items are found inside (a
     // room's item: the plug-in's name; else its own name).
     QString shownName;
+    // The owner the user was told the item has (this user when nobody else was named): the
+    // helper leaves an item of any other owner untouched. None: no confirmation named one.
+    std::optional<uid_t> owner;
 };
 // Removes `item`: the helper moves it into a private room of ours beside it (made and named in
 // the journal first, unless the item names one), checks it there and empties it of what
@@ -55,7 +62,9 @@ QString leftoverNote(const Item& item);
 // Replaces `destination` by a copy of `source`, made in a private room of ours beside it that
 // the journal names first; the old item is taken into the room only while it is `seen` (the
 // item the user saw; unknown: what stands there when asked), as for adminRemove().
-[[nodiscard]] bool adminReplace(const QString& source, const QString& destination, const SafeFS::Identity& seen = {});
+// `owner`: the owner the user was told the old item has, as for Item::owner.
+[[nodiscard]] bool adminReplace(const QString& source, const QString& destination, const SafeFS::Identity& seen = {},
+                                std::optional<uid_t> owner = std::nullopt);
 
 // Why `path` may not be handed to the administrator, empty when it may: it must be the
 // system library or lie in it, written without "." or "..", and pass through no symbolic
@@ -96,7 +105,8 @@ enum class Failure {
     declined,    // the explanation was declined, or the path refused
     notLaunched, // the system has no way to ask for the rights (no pkexec)
     failed,      // the prompt was cancelled or refused, or the operation failed
-    notTheItem   // the helper found another item than the one recorded, and removed nothing
+    notTheItem,  // the helper found another item than the one recorded, and removed nothing
+    notTheOwner  // the item's owner is not the one the user was told: nothing removed or replaced
 };
 Failure lastFailure();
 

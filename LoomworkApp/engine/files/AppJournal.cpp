@@ -1,7 +1,11 @@
 #include "engine/files/AppJournal.h"
 
 #include <mutex>
+#include <optional>
 #include <set>
+#include <vector>
+
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -16,6 +20,7 @@
 #include "engine/core/FsPath.h"
 #include "engine/core/SystemError.h"
 #include "engine/files/AdminAuth.h"
+#include "engine/files/PluginOwner.h"
 #include "engine/files/SystemPath.h"
 
 namespace {
@@ -66,6 +71,15 @@ bool settle(const std::string& id)
     return true;
 }
 
+// The first few of `paths`, then how many there are: a question must stay within the screen.
+QString listed(const QStringList& paths)
+{
+    constexpr int kListed = 8;
+    if (paths.size() <= kListed)
+        return paths.join(QLatin1Char('\n'));
+    return paths.mid(0, kListed).join(QLatin1Char('\n')) + QStringLiteral("\n……等 %1 个").arg(paths.size());
+}
+
 // Asks whether the administrator is to remove what each entry's recovery could not, and has
 // him do it, by identity, in the room the entry names.
 void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entries)
@@ -73,16 +87,24 @@ void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entri
     QThreadPool::globalInstance()->start([entries = std::move(entries)] {
         for (const std::vector<SafeFS::JournalRemains>& remains : entries) {
             QStringList paths;
-            // The plug-in whose old copy it was: the hidden names mean nothing to the user.
+            // The plug-in whose old copy it was (the hidden names mean nothing to the user), and
+            // whose it is, read through its folder walked from the library's root: the
+            // administrator removes it only while it has the owner named here.
+            std::vector<std::optional<uid_t>> owners;
             for (const SafeFS::JournalRemains& item : remains) {
-                const QString path = shown(item.folder + "/" + (item.shownName.empty() ? item.name : item.shownName));
+                const std::string at = item.inRoom ? item.folder + "/" + item.room + "/" + item.name : item.folder + "/" + item.name;
+                owners.push_back(PluginOwner::at(FsPath::fromBytes(at), item.identity));
+                const QString path = shown(item.folder + "/" + (item.shownName.empty() ? item.name : item.shownName))
+                    + (PluginOwner::isAnotherUsers(owners.back())
+                           ? QStringLiteral("（属于用户「") + PluginOwner::userName(*owners.back()) + QStringLiteral("」）")
+                           : QString());
                 if (!paths.contains(path))
                     paths.append(path);
             }
             const bool agreed = AlertPresenter::current().confirm(
                 QStringLiteral("需要管理员删除"),
                 QStringLiteral("上次中断的操作在系统插件库留下了只有管理员才能删除的项目，操作记录已保留：\n")
-                    + paths.join(QLatin1Char('\n')) + QStringLiteral("\n\n现在以管理员身份删除吗？不删除的话，下次启动时会再问。"),
+                    + listed(paths) + QStringLiteral("\n\n现在以管理员身份删除吗？不删除的话，下次启动时会再问。"),
                 AlertPresenter::Style::warning, QStringLiteral("删除"), QStringLiteral("以后再说"));
             if (!agreed)
                 continue;
@@ -90,7 +112,8 @@ void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entri
             AppJournal::started(id); // no recovery acts on the entry while the administrator does
             bool done = true;
             QStringList notes;
-            for (const SafeFS::JournalRemains& item : remains) {
+            for (std::size_t i = 0; i < remains.size(); ++i) {
+                const SafeFS::JournalRemains& item = remains[i];
                 AdminAuth::Item at;
                 at.folder = FsPath::fromBytes(item.folder);
                 at.name = FsPath::fromBytes(item.name);
@@ -99,6 +122,7 @@ void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entri
                 at.roomIdentity = item.roomIdentity;
                 at.inRoom = item.inRoom;
                 at.shownName = FsPath::fromBytes(item.shownName);
+                at.owner = owners[i].value_or(::geteuid());
                 done = AdminAuth::adminRemove(at) && done;
                 notes += AdminAuth::lastNotes();
             }

@@ -15,6 +15,7 @@
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
 #include "engine/files/JournalChange.h"
+#include "engine/files/PluginOwner.h"
 #include "engine/files/SystemPath.h"
 
 namespace {
@@ -40,10 +41,28 @@ PluginRemoval::~PluginRemoval()
     }
 }
 
+void PluginRemoval::actIn(int folder, std::optional<uid_t> told, int openError)
+{
+    m_given = true;
+    m_told = told.value_or(::geteuid());
+    m_givenError = folder >= 0 ? 0 : (openError ? openError : ENOENT);
+    if (folder >= 0) {
+        m_parent = DirHandle::Fd(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+        if (!m_parent.valid())
+            m_givenError = errno;
+    }
+}
+
 // In the system library the folder is reached from the library's root one handle at a time,
 // refusing any link; the user's own folder is opened as its path says.
 int PluginRemoval::openFolder()
 {
+    // The folder the user was asked about: whatever stands at its path now is not looked at.
+    if (m_given) {
+        if (m_givenError == ELOOP)
+            m_refusal = AdminAuth::linkRefusal(m_folder);
+        return m_givenError;
+    }
     if (const auto in = SystemPath::inside(m_folder)) {
         const QString below = in->relative.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
         const int error = DirHandle::openPath(FsPath::toBytes(in->root), FsPath::toBytes(below), m_parent);
@@ -117,6 +136,7 @@ int PluginRemoval::run()
         admin.roomIdentity = m_room.identity();
         admin.inRoom = ::fstatat(m_room.fd(), name.c_str(), &inRoom, AT_SYMLINK_NOFOLLOW) == 0;
         admin.shownName = m_name;
+        admin.owner = m_told;
         m_forAdmin = admin;
         m_change->keep();
     } else if (error) {
@@ -208,20 +228,9 @@ bool PluginRemoval::leftLibrary() const
 
 std::optional<uid_t> PluginRemoval::ownerOf(const QString& path, const SafeFS::Identity& seen)
 {
-    const DirHandle::Fd folder(::open(FsPath::toBytes(QFileInfo(path).path()).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::vector<std::string> names{FsPath::toBytes(QFileInfo(path).fileName())};
-    if (!folder.valid() || !seen.known() || DirHandle::listNames(folder.get(), names) != 0)
+    if (!seen.known())
         return std::nullopt;
-    for (const std::string& name : names) {
-        SafeFS::Identity there;
-        struct stat st {};
-        // The owner read after the identity, and kept only while the name still holds that item.
-        if (SafeFS::identityAt(folder.get(), name, there) == 0 && there == seen
-            && ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
-            && std::uint64_t(st.st_ino) == seen.inode)
-            return st.st_uid;
-    }
-    return std::nullopt;
+    return PluginOwner::at(path, seen);
 }
 
 QString PluginRemoval::remainsAt() const

@@ -35,6 +35,12 @@ public:
     PluginRemoval(const PluginRemoval&) = delete;
     PluginRemoval& operator=(const PluginRemoval&) = delete;
 
+    // Acts in `folder` (an open handle of the plug-in's folder, the one the confirmation read;
+    // duplicated here; -1 with the errno `openError` when it could not be opened) instead of
+    // opening the folder again, and tells the administrator that the plug-in's owner is `told`
+    // (the one the user was told; none: this user).
+    void actIn(int folder, std::optional<uid_t> told, int openError = 0);
+
     // 0 when the plug-in is gone; ENOTEMPTY when what is left of it went back out holding
     // another user's items or another listed plug-in, ESTALE when the item at the name is not
     // the plug-in seen (untouched), all named in notes(); ENOENT when nothing is there; ELOOP
@@ -59,8 +65,8 @@ public:
     // left, instead of at the next start.
     void settle();
 
-    // The owner of the item `seen` (the list's identity of the plug-in at `path`), looked for
-    // by that identity in its folder, under whatever name it has now; none when it is not there.
+    // The owner of the item `seen` (the list's identity of the plug-in at `path`), read through
+    // its folder walked from the library's root; none when that folder does not hold it there.
     static std::optional<uid_t> ownerOf(const QString& path, const SafeFS::Identity& seen);
 
     const std::optional<AdminAuth::Item>& forAdministrator() const { return m_forAdmin; }
@@ -84,6 +90,9 @@ private:
     std::unique_ptr<JournalChange> m_change;
     bool m_moved = false; // the move into the room was tried
     std::optional<AdminAuth::Item> m_forAdmin;
+    std::optional<uid_t> m_told;
+    bool m_given = false; // the folder was given by actIn()
+    int m_givenError = 0;
     QStringList m_notes;
     QString m_refusal;
 };

@@ -56,6 +56,17 @@ int InstallConflictScanner::Report::batchDuplicateCount() const
     return int(std::count_if(hits.begin(), hits.end(), [](const Hit& hit) { return hit.batchCount > 1; }));
 }
 
+QList<PluginOwner::Owned> InstallConflictScanner::Report::systemOwners() const
+{
+    QList<PluginOwner::Owned> owned;
+    for (const Hit& hit : hits) {
+        const auto owner = owners.constFind(InstallPlan::target(PluginRoot::system, hit.type, PackageFiles::folderName(hit.name)));
+        if (hit.inSystem && owner != owners.constEnd())
+            owned.append({hit.name, *owner});
+    }
+    return owned;
+}
+
 QString InstallConflictScanner::batchKey(ZFCPluginType type, const QString& name)
 {
     return EngineText::rawValue(type) + QLatin1Char('|') + PackageFiles::folderName(name);
@@ -79,8 +90,12 @@ InstallConflictScanner::Report InstallConflictScanner::scan(const QList<Entry>& 
             SafeFS::Identity identity;
             const bool there = existsIn(root, entry.type, entry.name, &identity);
             (root == PluginRoot::user ? hit.inUser : hit.inSystem) = there;
-            if (!folder.isEmpty())
-                report.seen.insert(InstallPlan::target(root, entry.type, folder), identity);
+            if (!folder.isEmpty()) {
+                const QString target = InstallPlan::target(root, entry.type, folder);
+                report.seen.insert(target, identity);
+                if (const auto owner = there && root == PluginRoot::system ? PluginOwner::at(target, identity) : std::nullopt)
+                    report.owners.insert(target, *owner);
+            }
         }
         hit.batchCount = batchCounts.value(batchKey(entry.type, entry.name));
         if (hit.inUser || hit.inSystem || hit.batchCount >= 2) {

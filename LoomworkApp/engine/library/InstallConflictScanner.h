@@ -7,6 +7,7 @@
 
 #include <SafeFS/Identity.h>
 #include "LoomworkKit/ZFCPluginType.h"
+#include "engine/files/PluginOwner.h"
 
 // What the plug-ins about to be installed would collide with, and free names for them.
 // Pure apart from existence checks in the two libraries; safe from any thread.
@@ -40,8 +41,13 @@ struct Report
     // What stood at each entry's target in both libraries (InstallPlan::target()): the item
     // found, or an unknown identity where nothing was, for the plan to carry.
     QHash<QString, SafeFS::Identity> seen;
+    // The owner of each item found at a system library target, read with its identity through
+    // the category folder walked from the library's root: what the user is told of it.
+    QHash<QString, uid_t> owners;
 
     int userCount() const;
+    // The system library's hits and their owners, for the overwrite question.
+    QList<PluginOwner::Owned> systemOwners() const;
     int systemCount() const;
     int batchDuplicateCount() const;
 };

@@ -1,5 +1,7 @@
 #include "engine/model/InstallPlan.h"
 
+#include <unistd.h>
+
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/core/EngineText.h"
 #include "engine/core/FsPath.h"
@@ -28,4 +30,9 @@ std::optional<SafeFS::Identity> InstallPlan::seenAt(const QString& target) const
     if (found == seen.constEnd())
         return std::nullopt;
     return *found;
+}
+
+uid_t InstallPlan::toldOwnerAt(const QString& target) const
+{
+    return owners.value(target, ::geteuid());
 }

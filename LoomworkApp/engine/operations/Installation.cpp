@@ -258,7 +258,9 @@ void Installation::removeLeftovers(QStringList& notes)
 {
     if (m_plan.root != PluginRoot::system || !m_group)
         return;
-    for (const AdminAuth::Item& item : m_group->leftovers()) {
+    for (AdminAuth::Item item : m_group->leftovers()) {
+        // Only while it has the owner the overwrite question named.
+        item.owner = m_plan.toldOwnerAt(item.folder + QLatin1Char('/') + item.shownName);
         const bool removed = AdminAuth::adminRemove(item);
         notes += AdminAuth::lastNotes();
         if (!removed)

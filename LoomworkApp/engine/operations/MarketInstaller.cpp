@@ -32,6 +32,7 @@
 #include "engine/library/InstallConflictScanner.h"
 #include "engine/market/MarketInstallRegistry.h"
 #include "engine/files/PackageFiles.h"
+#include "engine/model/InstallPlan.h"
 #include "engine/model/Plugin.h"
 #include "engine/files/PluginFolderSwap.h"
 #include "engine/files/PluginLease.h"
@@ -241,7 +242,8 @@ QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins)
     return conflicts(plugins, seen);
 }
 
-QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins, QHash<QString, SafeFS::Identity>& seen)
+QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins, QHash<QString, SafeFS::Identity>& seen,
+                                      QHash<QString, uid_t>* owners)
 {
     // The scanner looks each plug-in up under the folder name extraction will really write.
     QList<InstallConflictScanner::Entry> entries;
@@ -255,14 +257,25 @@ QStringList MarketInstaller::conflicts(const std::vector<ZFCPlugin>& plugins, QH
     QStringList clashes;
     const InstallConflictScanner::Report report = InstallConflictScanner::scan(entries);
     seen = report.seen;
+    if (owners)
+        *owners = report.owners;
     for (const InstallConflictScanner::Hit& hit : report.hits) {
-        if (hit.inSystem)
+        const auto owner = report.owners.constFind(
+            InstallPlan::target(PluginRoot::system, hit.type, PackageFiles::folderName(hit.name)));
+        if (hit.inSystem && owner != report.owners.constEnd() && PluginOwner::isAnotherUsers(*owner))
+            clashes.append(stored.at(hit.id) + QStringLiteral("（系统库，属于用户「") + PluginOwner::userName(*owner)
+                           + QStringLiteral("」）"));
+        else if (hit.inSystem)
             clashes.append(stored.at(hit.id) + QStringLiteral("（系统库）"));
         if (hit.inUser)
             clashes.append(stored.at(hit.id) + QStringLiteral("（用户库）"));
     }
     std::sort(clashes.begin(), clashes.end());
     clashes.erase(std::unique(clashes.begin(), clashes.end()), clashes.end());
+    // Another user's come first, so that the question's first names are those the
+    // administrator would replace.
+    std::stable_partition(clashes.begin(), clashes.end(),
+                          [](const QString& clash) { return clash.contains(QStringLiteral("，属于用户「")); });
     return clashes;
 }
 
@@ -288,7 +301,13 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
 
     // What the user is asked about is all that is ever replaced.
     QHash<QString, SafeFS::Identity> seen;
-    const QStringList clashes = conflicts(plugins, seen);
+    QHash<QString, uid_t> owners;
+    const QStringList clashes = conflicts(plugins, seen, &owners);
+    // An old copy goes to the administrator only while it has the owner the question named.
+    const auto told = [&owners](AdminAuth::Item item) {
+        item.owner = owners.value(item.folder + QLatin1Char('/') + item.shownName, ::geteuid());
+        return item;
+    };
     if (!clashes.isEmpty()) {
         const bool replace = AlertPresenter::current().confirm(
             QStringLiteral("插件库里已有同名插件"), conflictMessage(clashes), AlertPresenter::Style::warning,
@@ -361,7 +380,7 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
     } catch (...) {
         // Old copies of plug-ins that could not be swapped back: the journal keeps what stays.
         for (const AdminAuth::Item& old : group.leftovers())
-            (void)AdminAuth::adminRemove(old);
+            (void)AdminAuth::adminRemove(told(old));
         if (known < 2)
             throw;
         // Which one failed, and that the others were not installed either (or, where one
@@ -386,7 +405,7 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
     try {
         // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
         for (const AdminAuth::Item& old : group.leftovers()) {
-            const bool removed = AdminAuth::adminRemove(old);
+            const bool removed = AdminAuth::adminRemove(told(old));
             outcome.notes += AdminAuth::lastNotes();
             if (!removed)
                 outcome.notes += AdminAuth::leftoverNote(old);

@@ -85,10 +85,13 @@ QString moveToDownloads(const QString& file, const QString& suggestedName);
 QString safeFileName(const QString& name);
 
 // "Name（系统库）" / "Name（用户库）" for each plug-in of a known type whose folder exists in
-// that library's category folder; unique and in plain string order.
+// that library's category folder, "Name（系统库，属于用户「X」）" where it is another user's (the
+// administrator replaces it); unique, another user's first, each part in plain string order.
 QStringList conflicts(const std::vector<ZFCPlugin>& plugins);
-// The same, with what stood at each plug-in's target (InstallConflictScanner::Report::seen).
-QStringList conflicts(const std::vector<ZFCPlugin>& plugins, QHash<QString, SafeFS::Identity>& seen);
+// The same, with what stood at each plug-in's target (InstallConflictScanner::Report::seen)
+// and the owners named (Report::owners).
+QStringList conflicts(const std::vector<ZFCPlugin>& plugins, QHash<QString, SafeFS::Identity>& seen,
+                      QHash<QString, uid_t>* owners = nullptr);
 // The question's text for a conflict list.
 QString conflictMessage(const QStringList& conflicts);
 

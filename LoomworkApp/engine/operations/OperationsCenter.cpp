@@ -43,6 +43,7 @@
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/EngineText.h"
 #include "engine/files/FileOps.h"
+#include "engine/files/HeldFolders.h"
 #include "engine/core/FsPath.h"
 #include "engine/market/MarketInstallRegistry.h"
 #include "engine/core/NotificationHub.h"
@@ -146,10 +147,21 @@ QString remainsNote(const Plugin& plugin, int error, const QString& remains)
         + QStringLiteral("；下次启动时会再试。");
 }
 
+// A plug-in someone moved or deleted since the list showed it: nothing of it was touched.
+QString notWhereShown(const Plugin& plugin)
+{
+    return QStringLiteral("「") + FsPath::displayText(plugin.name)
+        + QStringLiteral("」已不在列表显示的位置（可能已被移动或删除），未删除。请刷新列表后重试。");
+}
+
 Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error, QStringList& notes)
 {
     error = removal.run();
     notes += removal.notes();
+    if (error == ENOENT && !removal.forAdministrator() && removal.refusal().isEmpty()) {
+        notes += notWhereShown(plugin);
+        return Removed::told;
+    }
     // Why it was refused (a journal it cannot keep), when the errno does not say it.
     if (!removal.refusal().isEmpty() && error != ELOOP) {
         notes += removal.refusal();
@@ -162,8 +174,11 @@ Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error,
         notes += AdminAuth::lastNotes();
         // The helper's steps are done (or it died): the entry goes now where nothing is left.
         removal.settle();
-        // Another item stood at the name when the helper took it: nothing was removed.
-        if (AdminAuth::lastFailure() == AdminAuth::Failure::notTheItem && removal.standsInLibrary())
+        // Another item stood at the name when the helper took it, or its owner is not the one
+        // the user was told: nothing was removed.
+        if ((AdminAuth::lastFailure() == AdminAuth::Failure::notTheItem
+             || AdminAuth::lastFailure() == AdminAuth::Failure::notTheOwner)
+            && removal.standsInLibrary())
             return Removed::told;
         // The helper also answers 0 when nothing stood at the name: the plug-in is looked for.
         if (removed)
@@ -190,14 +205,25 @@ Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error,
 // removed by its name (PluginRemoval): the plug-in the list showed goes through a room of
 // ours, whole under a kill; a plug-in we may not remove goes to the administrator, as the
 // removal recorded it. `notes` gets what the user must hear besides.
+// `held`: the folders the confirmation read the owners through, acted in as they were then.
 Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<SafeFS::Identity>& spared, int& error,
-                   QStringList& notes)
+                   QStringList& notes, HeldFolders* held)
 {
-    if (!FileOps::current().exists(path)) {
+    if (!held && !FileOps::current().exists(path)) {
+        struct stat st {};
         error = ENOENT;
+        if (::lstat(FsPath::toBytes(path).c_str(), &st) != 0 && errno == ENOENT) {
+            notes += notWhereShown(plugin);
+            return Removed::told;
+        }
         return Removed::no;
     }
     PluginRemoval removal(path, plugin.identity, spared);
+    if (held) {
+        int openError = 0;
+        const int folder = held->folderOf(plugin.path, &openError);
+        removal.actIn(folder, held->toldOwner(plugin.path), openError);
+    }
     try {
         return removalOutcome(plugin, removal, error, notes);
     } catch (const std::bad_alloc&) {
@@ -512,26 +538,28 @@ void OperationsCenter::postDone(const Guard& guard, const QString& text, const C
 
 // ---- remove
 
-void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished, std::vector<SafeFS::Identity> spared)
+void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished, std::vector<SafeFS::Identity> spared,
+                              std::shared_ptr<HeldFolders> held)
 {
     if (m_isBusy || plugins.isEmpty())
         return;
     begin(QStringLiteral("正在删除…"));
     startWorker(
         [&] {
-            return [guard = m_guard, plugins, spared, onFinished] {
-                guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, spared, onFinished); });
+            return [guard = m_guard, plugins, spared, onFinished, held] {
+                guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, spared, onFinished, held.get()); });
             };
         },
         QStringLiteral("删除失败"), QStringLiteral("无法启动删除线程（内存或系统资源不足），插件没有删除。"));
 }
 
 void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugins,
-                                 const std::vector<SafeFS::Identity>& spared, const Callback& onFinished)
+                                 const std::vector<SafeFS::Identity>& spared, const Callback& onFinished,
+                                 HeldFolders* held)
 {
     int succeeded = 0;
     try {
-        removeEach(guard, plugins, spared, onFinished, succeeded);
+        removeEach(guard, plugins, spared, onFinished, succeeded, held);
     } catch (const std::bad_alloc&) {
         // What was deleted is deleted: said plainly when that is all of them; else the failure
         // (guarded()) says memory ran out.
@@ -548,7 +576,7 @@ void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugin
 
 void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugins,
                                   const std::vector<SafeFS::Identity>& spared, const Callback& onFinished,
-                                  int& succeeded)
+                                  int& succeeded, HeldFolders* held)
 {
     QStringList failedNames;
     QStringList linkedNames;
@@ -567,7 +595,7 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
         QString path;
         bool linked = !AdminAuth::removalRefusal(plugin.path, &path).isEmpty();
         int error = linked ? ELOOP : 0;
-        const Removed removed = linked ? Removed::no : removeItem(plugin, path, spared, error, notes);
+        const Removed removed = linked ? Removed::no : removeItem(plugin, path, spared, error, notes, held);
         linked = linked || (error == ELOOP && plugin.root == PluginRoot::system);
         if (linked) {
             linkedNames.append(plugin.name);

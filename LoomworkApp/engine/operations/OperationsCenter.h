@@ -17,6 +17,7 @@
 #include "engine/model/Plugin.h"
 
 struct ZFCPackItem;
+class HeldFolders;
 class QThread;
 
 enum class BackupMode {
@@ -54,8 +55,10 @@ public:
     // Each does nothing at all while busy or when given an empty list.
     void install(const QStringList& files, const InstallPlan& plan, Callback onFinished = {});
     // Deletes the plug-ins as the list showed them (their identities); `spared`: the other
-    // plug-ins the list shows, never removed as part of one of these.
-    void remove(const QList<Plugin>& plugins, Callback onFinished = {}, std::vector<SafeFS::Identity> spared = {});
+    // plug-ins the list shows, never removed as part of one of these. `held`: the folders the
+    // confirmation read their owners through, and the owners it told (HeldFolders).
+    void remove(const QList<Plugin>& plugins, Callback onFinished = {}, std::vector<SafeFS::Identity> spared = {},
+                std::shared_ptr<HeldFolders> held = {});
     void backup(const QList<Plugin>& plugins, BackupMode mode,
                 const std::optional<QString>& defaultFileName = std::nullopt,
                 Callback onFinished = {});
@@ -102,10 +105,10 @@ private:
     // The end of an operation whose change is made, said with as little as it takes.
     static void postDone(const Guard& guard, const QString& text, const Callback& onFinished) noexcept;
     static void runRemove(const Guard& guard, const QList<Plugin>& plugins, const std::vector<SafeFS::Identity>& spared,
-                          const Callback& onFinished);
+                          const Callback& onFinished, HeldFolders* held);
     // runRemove()'s steps; `succeeded` counts the plug-ins deleted so far.
     static void removeEach(const Guard& guard, const QList<Plugin>& plugins, const std::vector<SafeFS::Identity>& spared,
-                           const Callback& onFinished, int& succeeded);
+                           const Callback& onFinished, int& succeeded, HeldFolders* held);
     static void runPack(const Guard& guard, const std::vector<ZFCPackItem>& items,
                         const std::vector<SafeFS::Identity>& seen, BackupMode mode, const QString& destination,
                         const Callback& onFinished);

@@ -69,13 +69,13 @@ std::optional<QString> PluginModifier::originalCopy(const Plugin& plugin)
     return backup ? PluginBackupStore::payloadCopy(*backup) : std::nullopt;
 }
 
-int PluginModifier::restoreOriginal(const Plugin& plugin, QStringList* notes)
+int PluginModifier::restoreOriginal(const Plugin& plugin, QStringList* notes, std::optional<uid_t> told)
 {
     const QList<PluginBackup> translations = usableTranslationBackups(plugin);
     if (translations.isEmpty())
         throw PluginBackupError::payloadMissing();
     const PluginBackup& original = translations.last();
-    const QStringList said = PluginBackupStore::restore(original, plugin);
+    const QStringList said = PluginBackupStore::restore(original, plugin, told);
     if (notes)
         *notes = said;
     // Restored: a backup that cannot go now (memory ran out) stays until the next prune.

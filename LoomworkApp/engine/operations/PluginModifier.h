@@ -50,6 +50,7 @@ std::optional<QString> originalCopy(const Plugin& plugin);
 // error (then every backup stays).
 // `notes` gets what the user must hear besides (another user's items found in the old
 // plug-in and left, an old copy the administrator did not remove).
-int restoreOriginal(const Plugin& plugin, QStringList* notes = nullptr);
+// `told`: the owner the user was told the plug-in has (PluginBackupStore::restore()).
+int restoreOriginal(const Plugin& plugin, QStringList* notes = nullptr, std::optional<uid_t> told = std::nullopt);
 
 } // namespace PluginModifier

@@ -50,18 +50,23 @@ bool ZFCLeftovers::changedBefore(const std::filesystem::path& path, std::chrono:
 }
 
 std::size_t ZFCLeftovers::removeStalePackTemporaries(const std::filesystem::path& folder,
-                                                     std::chrono::system_clock::time_point olderThan)
+                                                     std::chrono::system_clock::time_point olderThan) noexcept
 {
     std::size_t removed = 0;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::filesystem::path& path = it->path();
-        // Never a link, folder or anything else that is not a plain file.
-        struct stat st;
-        if (!isPackTemporary(path.filename().native()) || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        if (changedAt(st) < olderThan && ::unlink(path.c_str()) == 0)
-            ++removed;
+    // The iterator and the names it makes allocate: memory that runs out ends the sweep, and
+    // what is left goes at the next one.
+    try {
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::filesystem::path& path = it->path();
+            // Never a link, folder or anything else that is not a plain file.
+            struct stat st;
+            if (!isPackTemporary(path.filename().native()) || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+            if (changedAt(st) < olderThan && ::unlink(path.c_str()) == 0)
+                ++removed;
+        }
+    } catch (...) {
     }
     return removed;
 }

@@ -103,10 +103,12 @@ QString Installation::failurePlace(const QString& file, int position, const QStr
         QStringList names;
         for (const QString& path : kept)
             names.append(FsPath::displayText(QFileInfo(path).fileName()));
-        place += QStringLiteral("（第 %1 个失败；%2 未能还原，已是封包里的版本）")
-                     .arg(QString::number(position), names.join(QStringLiteral("、")));
-    } else if (several) {
+        const QString failed = position > 0 ? QStringLiteral("第 %1 个失败；").arg(position) : QString();
+        place += QStringLiteral("（") + failed + names.join(QStringLiteral("、")) + QStringLiteral(" 未能还原，已是封包里的版本）");
+    } else if (several && position > 0) {
         place += QStringLiteral("（第 %1 个失败，未安装任何插件）").arg(position);
+    } else if (several) {
+        place += QStringLiteral("（未安装任何插件）");
     }
     return place;
 }
@@ -128,6 +130,7 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
         std::vector<PluginLease::Target> targets;
         for (const Staged& staged : m_staged)
             targets.push_back({staged.target, {}});
+        m_stagedOfCurrent = -1; // all staged: a failure from here on is no one plug-in's (commit() names its own)
         lease = PluginLease::take(targets);
         commit();
         committed = true;

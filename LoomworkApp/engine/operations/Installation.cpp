@@ -125,12 +125,12 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
         m_group.emplace();
         for (auto& [index, reader] : readers)
             stagePackage(index, reader);
+        m_stagedOfCurrent = -1; // all staged: a failure from here on is no one plug-in's (commit() names its own)
         const QString done = QStringLiteral("已安装 ");
         // Only the plug-ins it replaces: their pending removals first, no other operation beside.
         std::vector<PluginLease::Target> targets;
         for (const Staged& staged : m_staged)
             targets.push_back({staged.target, {}});
-        m_stagedOfCurrent = -1; // all staged: a failure from here on is no one plug-in's (commit() names its own)
         lease = PluginLease::take(targets);
         commit();
         committed = true;
@@ -192,8 +192,9 @@ void Installation::stagePackage(int index, ZFCPackageReader& reader)
         const QString target = stageInstall(*m_group, reader, plugin, category, name, m_progress, m_plan);
         if (m_flush)
             m_flush();
+        // Counted once recorded: memory that runs out recording it is this plug-in's failure.
+        m_staged.append({index, m_stagedOfCurrent + 1, target});
         ++m_stagedOfCurrent;
-        m_staged.append({index, m_stagedOfCurrent, target});
     }
 }
 

@@ -245,11 +245,12 @@ TEST(StepMemory, NothingEndsTheProcessOrThrowsToItsCallerAndWhatIsSaidStands)
     struct Case
     {
         Step step;
-        int atLeast; // allocations the step makes, at the least
+        int atLeast;    // allocations the step makes, at the least
+        bool inQtsOwn;  // it emits signals: memory may run out in Qt's own containers
     };
     const Case cases[] = {
-        {Step::startUpRecovery, 20}, {Step::packTemporaries, 0}, {Step::backupListing, 10},
-        {Step::removeCall, 5},       {Step::backupCall, 5},
+        {Step::startUpRecovery, 20, false}, {Step::packTemporaries, 0, false}, {Step::backupListing, 10, false},
+        {Step::removeCall, 5, true},        {Step::backupCall, 5, true},
     };
     QTemporaryDir dir;
     const long stride = qEnvironmentVariableIsSet("LOOMWORK_MEMORY_SWEEP_FULL") ? 1 : 2;
@@ -267,7 +268,7 @@ TEST(StepMemory, NothingEndsTheProcessOrThrowsToItsCallerAndWhatIsSaidStands)
                 return;
             // Qt's own containers end the process when memory runs out in them (the
             // standard library's and ours throw): never in a step that is ours alone.
-            EXPECT_NE(c.step, Step::packTemporaries) << "ended by a signal";
+            EXPECT_TRUE(c.inQtsOwn) << "ended by a signal";
             ++crashes;
             settings.append(qMakePair(QString(kChildAfterCrash), QStringLiteral("1")));
             EXPECT_TRUE(runTestInChild("StepMemory.OneTryInAChild", settings, {}));

@@ -10,7 +10,8 @@
 namespace WorkerThread {
 
 // Starts `work`; false when no thread could be made (memory, the system's limit on threads):
-// `work` then never runs, and the caller ends what it began.
+// `work` then never runs, and the caller ends what it began. GUI thread only: the thread's
+// object is deleted there once it has finished.
 [[nodiscard]] bool startWork(std::function<void()> work) noexcept;
 
 template <class Work>

@@ -364,7 +364,10 @@ void OperationsCenter::failBeforeStart(const QString& title, const QString& mess
         // Not even the alert: at least nothing stays busy.
         m_isBusy = false;
         m_statusText = QString();
-        emit isBusyChanged(false);
+        try {
+            emit isBusyChanged(false);
+        } catch (...) {
+        }
     }
 }
 

@@ -2,13 +2,13 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QThreadPool>
 
 #include "engine/core/Delivery.h"
 #include "engine/files/FileOps.h"
 #include "engine/files/PluginLease.h"
 #include "engine/operations/MarketInstaller.h"
 #include "engine/core/NotificationHub.h"
+#include "engine/core/WorkerThread.h"
 #include "engine/operations/OperationsCenter.h"
 #include "online/MarketDownloader.h"
 
@@ -72,7 +72,7 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
     // The server's name decides, not the ticket's: "a.ZFCP" installs, "a.zip" does not.
     if (QFileInfo(file).suffix().toLower() != QLatin1String("zfcp")) {
         // Across file systems a move is a copy: never on the GUI thread.
-        QThreadPool::globalInstance()->start([deliver, run, file, fileName] {
+        const bool started = WorkerThread::start([deliver, run, file, fileName] {
             QString moved;
             QString failure;
             try {
@@ -94,13 +94,15 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
                 OperationsCenter::reveal(moved);
             });
         });
+        if (!started)
+            finish(run, MarketInstallStage::failed(QStringLiteral("无法启动处理下载的线程（内存或系统资源不足），文件没有移到「下载」。下载的文件保留在：") + file));
         return;
     }
 
     setStage(MarketInstallStage::installing(0));
     const QString pluginId = m_pluginId.value_or(QString());
     const QString pluginName = m_pluginName;
-    QThreadPool::globalInstance()->start([deliver, run, file, pluginId, pluginName, onChanged] {
+    const bool started = WorkerThread::start([deliver, run, file, pluginId, pluginName, onChanged] {
         QElapsedTimer sinceReport;
         sinceReport.start();
         bool reported = false;
@@ -144,6 +146,10 @@ void MarketInstallFlow::onDownloaded(quint64 run, const QString& file, const QSt
             NotificationHub::instance().post(Notifications::pluginsDidChange);
         });
     });
+    if (!started) {
+        MarketFileDownloader::discard(file);
+        finish(run, MarketInstallStage::failed(QStringLiteral("无法启动安装线程（内存或系统资源不足），插件没有安装。")));
+    }
 }
 
 void MarketInstallFlow::finish(quint64 run, const MarketInstallStage& result)

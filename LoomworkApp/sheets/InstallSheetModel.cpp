@@ -3,11 +3,10 @@
 #include <algorithm>
 
 #include <QFileInfo>
-#include <QRunnable>
-#include <QThreadPool>
 
 #include "engine/core/Delivery.h"
 #include "engine/core/EngineText.h"
+#include "engine/core/WorkerThread.h"
 #include "engine/files/PackageFiles.h"
 
 namespace {
@@ -111,20 +110,33 @@ InstallSheetModel::ScanResult InstallSheetModel::scanPackages(const QStringList&
 void InstallSheetModel::parse()
 {
     // An empty list is never presented; it would stay "parsing" and offer only cancel.
-    if (m_parseStarted || m_files.isEmpty())
+    if (m_parseStarted || m_files.isEmpty() || m_finished)
         return;
     m_parseStarted = true;
+    if (!m_isParsing) {
+        // Again after a refused start.
+        m_isParsing = true;
+        m_parseError.reset();
+        emit changed();
+    }
 
     // The result is dropped when the model is gone by then.
     const Delivery<InstallSheetModel> deliver(this);
     const QStringList files = m_files;
     const std::shared_ptr<std::atomic<bool>> cancelled = m_cancelled;
-    QThreadPool::globalInstance()->start([deliver, files, cancelled] {
+    const bool started = WorkerThread::start([deliver, files, cancelled] {
         ScanResult result = scanPackages(files, cancelled.get());
         if (cancelled->load())
             return;
         deliver([result = std::move(result)](InstallSheetModel& model) { model.apply(result); });
     });
+    if (!started) {
+        // Nothing will read the packages: the sheet says so and may try again.
+        m_parseStarted = false;
+        ScanResult refused;
+        refused.error = QStringLiteral("无法启动读取封包的线程（内存或系统资源不足），请关闭其他程序后重试。");
+        apply(refused);
+    }
 }
 
 void InstallSheetModel::apply(const ScanResult& result)

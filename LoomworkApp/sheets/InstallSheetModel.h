@@ -75,7 +75,8 @@ public:
     Choice choice() const { return m_choice; }
     bool isFinished() const { return m_finished; }
 
-    // Starts the background scan; once per sheet (the file list never changes).
+    // Starts the background scan; once per sheet (the file list never changes), again only
+    // after the system refused its thread (parseError() says so).
     void parse();
 
     void setTargetRoot(PluginRoot root);

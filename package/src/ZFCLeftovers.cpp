@@ -3,6 +3,8 @@
 #include <string_view>
 #include <system_error>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,18 +52,29 @@ bool ZFCLeftovers::changedBefore(const std::filesystem::path& path, std::chrono:
 }
 
 std::size_t ZFCLeftovers::removeStalePackTemporaries(const std::filesystem::path& folder,
-                                                     std::chrono::system_clock::time_point olderThan)
+                                                     std::chrono::system_clock::time_point olderThan) noexcept
 {
+    // Read through the folder's handle with the system's own calls: they allocate nothing but
+    // the stream, whose failure is an error returned. (std::filesystem's iterator ends the
+    // process when memory runs out inside it.)
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return 0;
+    }
     std::size_t removed = 0;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::filesystem::path& path = it->path();
+    while (const dirent* entry = ::readdir(dir)) {
         // Never a link, folder or anything else that is not a plain file.
         struct stat st;
-        if (!isPackTemporary(path.filename().native()) || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (!isPackTemporary(entry->d_name) || ::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(st.st_mode))
             continue;
-        if (changedAt(st) < olderThan && ::unlink(path.c_str()) == 0)
+        if (changedAt(st) < olderThan && ::unlinkat(fd, entry->d_name, 0) == 0)
             ++removed;
     }
+    ::closedir(dir);
     return removed;
 }

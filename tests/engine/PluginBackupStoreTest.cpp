@@ -2,6 +2,7 @@
 #include <chrono>
 #include <csignal>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include "support/app/BackupFixtures.h"
 #include "support/app/BackupTest.h"
 #include "support/app/FakeAlertPresenter.h"
+#include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
 #include "support/app/QtPrint.h"
 #include "support/app/RecordingAdminRunner.h"
@@ -721,4 +723,31 @@ TEST_F(PluginBackupStoreTest, SystemRestoreOpensTheLibraryAndRecreatesAMissingCa
     EXPECT_EQ(PluginFixtures::readBytes(path + "/content.txt"), "b");
     EXPECT_EQ(runner.commands(),
               QList<QStringList>{AdminAuth::requestPermissionCommand(TestEnv::systemLibrary())});
+}
+
+// A backup given the plug-in's folder handle (a translation's, whose check opened it) copies
+// what that handle holds, in either library, never what stands at the plug-in's path by now.
+TEST_F(PluginBackupStoreTest, ABackupGivenTheCheckedFolderCopiesThatFolder)
+{
+    for (const PluginRoot root : {PluginRoot::user, PluginRoot::system}) {
+        SCOPED_TRACE(root == PluginRoot::user ? "user library" : "system library");
+        const QString category = PluginFixtures::categoryFolder(root, ZFCPluginType::effect);
+        const QString path = PackageMaker::makeFolder(category, "Glow", {{"Glow.moef", "checked"}});
+        const Plugin plugin = pluginAt(path, root);
+        const int folder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(folder, 0);
+        // After the check, the name comes to hold another folder.
+        ASSERT_TRUE(QDir().rename(path, category + "/Checked"));
+        PackageMaker::makeFolder(category, "Glow", {{"Glow.moef", "put there since"}});
+        std::optional<QString> copy;
+        try {
+            copy = PluginBackupStore::payloadCopy(PluginBackupStore::createBackup(plugin, "汉化", 1, folder));
+        } catch (const PluginBackupError& e) {
+            ADD_FAILURE() << e.message().toStdString();
+        }
+        ::close(folder);
+        ASSERT_TRUE(copy.has_value());
+        EXPECT_EQ(PackageMaker::readTree(*copy), (QMap<QString, QByteArray>{{"Glow.moef", "checked"}}));
+        QDir(category).removeRecursively();
+    }
 }

@@ -190,6 +190,10 @@ TEST_F(PluginLeaseTest, EveryOperationOnAPluginWaitsForItsOwnPendingRemovalOnly)
         {"restore", "Glow",
          [&](Watched& run) { onThread(run, [&backup] { PluginBackupStore::restore(*backup, glow()); }); },
          treeOf(oldGlow)},
+        // A translation's backup, made before it rewrites anything.
+        {"backup into the store", "Glow",
+         [&](Watched& run) { onThread(run, [] { (void)PluginBackupStore::createBackup(glow(), "汉化", 1); }); },
+         treeOf(changedGlow)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "engine/core/WorkerThread.h"
 #include "engine/files/AppJournal.h"
 #include "engine/operations/MarketInstaller.h"
 #include "engine/operations/OperationsCenter.h"
@@ -29,6 +31,7 @@
 namespace {
 
 constexpr char kChildOperation[] = "LOOMWORK_THREAD_SWEEP_OPERATION";
+constexpr char kChildWorker[] = "LOOMWORK_THREAD_WORKER";
 
 enum class Operation { install, remove, market };
 const char* const kOperationNames[] = {"install", "delete", "market install"};
@@ -141,5 +144,42 @@ TEST(ThreadRefused, AnOperationWhoseThreadCannotBeMadeEndsSayingSo)
         EXPECT_GT(refused, 0) << "the operation makes a thread";
         QDir(dir.path() + "/scene").removeRecursively();
     }
+#endif
+}
+
+TEST(ThreadRefused, AWorkerInAChild)
+{
+    if (qEnvironmentVariableIsEmpty(kChildWorker))
+        GTEST_SKIP() << "run by the test below";
+    const auto arm = reinterpret_cast<Arm>(::dlsym(RTLD_DEFAULT, "loomwork_failmalloc_arm"));
+    const auto disarm = reinterpret_cast<Arm>(::dlsym(RTLD_DEFAULT, "loomwork_failmalloc_disarm"));
+    ASSERT_TRUE(arm && disarm);
+    std::atomic<int> ran{0};
+    arm();
+    const bool refused = !WorkerThread::start([&ran] { ++ran; });
+    disarm();
+    EXPECT_TRUE(refused) << "the refusal is seen";
+    ASSERT_TRUE(WorkerThread::start([&ran] { ran += 10; }));
+    WorkerThread::waitForAll();
+    EXPECT_EQ(ran.load(), 10) << "the refused work never ran; the next did";
+}
+
+// The system refuses a worker its thread: the start says so, rather than dropping the work.
+TEST(ThreadRefused, AWorkerWhoseThreadIsRefusedIsToldAndNeverRuns)
+{
+#ifndef LOOMWORK_FAILMALLOC_PATH
+    GTEST_SKIP() << "the failing allocator is not built here (sanitizers bring their own)";
+#else
+    QTemporaryDir dir;
+    const QString fired = dir.path() + "/fired";
+    QDir().mkpath(dir.path() + "/scene");
+    EXPECT_TRUE(runTestInChild("ThreadRefused.AWorkerInAChild",
+                               {{"LOOMWORK_TEST_ROOT", dir.path() + "/scene"},
+                                {"LOOMWORK_FAILMALLOC_MARK", "call"},
+                                {"LOOMWORK_FAILMALLOC_THREAD", "1"},
+                                {"LOOMWORK_FAILMALLOC_FIRED", fired},
+                                {kChildWorker, "1"}},
+                               LOOMWORK_FAILMALLOC_PATH));
+    EXPECT_TRUE(QFile::exists(fired)) << "a thread was refused";
 #endif
 }

@@ -143,3 +143,51 @@ TEST(Emptying, AnItemOfAnotherOwnerIsLeftWhereverItStands)
         EXPECT_EQ(ownerOf(dir / c.theirs), kThird);
     }
 }
+
+// Files go by name: while the walk looks at an item and acts on it, the folder holding it is
+// closed to every write but its owner's, whichever of the group's and others' it allowed.
+TEST(Emptying, EveryFolderIsClosedToTheGroupsAndOthersWritesWhileItIsEmptied)
+{
+    static mode_t openedTo = 0;
+    static int steps = 0;
+    struct Case
+    {
+        const char* name;
+        mode_t mode;
+    };
+    const Case cases[] = {
+        {"the group's writes", 0775},
+        {"others' writes", 0757},
+        {"both", 0777},
+        {"neither", 0755},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeFile(dir / "Glow" / "a.moef", "a");
+        writeFile(dir / "Glow" / "sub" / "b.png", "b");
+        for (const fs::path& folder : {dir / "Glow", dir / "Glow" / "sub"})
+            ASSERT_EQ(::chmod(folder.c_str(), c.mode), 0);
+        openedTo = 0;
+        steps = 0;
+        DirHandle::setStepHookForTests([](int folder, const char*) {
+            struct stat st {};
+            ASSERT_EQ(::fstat(folder, &st), 0);
+            openedTo |= st.st_mode & (S_IWGRP | S_IWOTH);
+            ++steps;
+        });
+        const DirHandle::Fd parent(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+        SafeFS::Room room;
+        ASSERT_EQ(room.make(parent.get(), kRoom), 0);
+        SafeFS::Removal removal;
+        EXPECT_EQ(SafeFS::removeThroughRoom(parent.get(), "Glow", room.fd(), "Glow", identityOf(dir / "Glow"),
+                                            SafeFS::ownersOf(parent.get(), "Glow", ::geteuid()), removal),
+                  0);
+        DirHandle::setStepHookForTests(nullptr);
+        EXPECT_GE(steps, 3) << "the walk looked at each item";
+        EXPECT_EQ(openedTo, mode_t(0)) << std::oct << openedTo;
+        EXPECT_TRUE(removal.left.empty());
+        EXPECT_FALSE(fs::exists(dir / "Glow"));
+        EXPECT_EQ(room.removeIfEmpty(parent.get()), 0);
+    }
+}

@@ -25,6 +25,7 @@
 #include <QTextBoundaryFinder>
 #include <QUuid>
 
+#include <SafeFS/DirHandle.h>
 #include <SafeFS/Durable.h>
 
 #include "engine/files/AdminAuth.h"
@@ -73,6 +74,27 @@ bool isRealFolder(const QString& path)
 {
     const QFileInfo info(path);
     return info.isDir() && !info.isSymLink();
+}
+
+// The names in `folder`, sorted; none when it cannot be read. Memory that runs out while it is
+// read is never taken for an empty folder, as a listing through QDir takes it: it throws.
+QStringList namesIn(const QString& folder)
+{
+    const DirHandle::Fd fd(::open(FsPath::toBytes(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOMEM)
+        throw std::bad_alloc();
+    std::vector<std::string> names;
+    const int error = fd.valid() ? DirHandle::listNames(fd.get(), names) : errno;
+    if (error == ENOMEM)
+        throw std::bad_alloc();
+    QStringList listed;
+    if (error)
+        return listed;
+    listed.reserve(qsizetype(names.size()));
+    for (const std::string& name : names)
+        listed.append(FsPath::fromBytes(name));
+    listed.sort();
+    return listed;
 }
 
 bool mayNeedAdmin(int errorCode)
@@ -322,8 +344,7 @@ PluginBackup PluginBackupStore::createBackup(const Plugin& plugin, const QString
 QList<PluginBackup> PluginBackupStore::allBackups()
 {
     const QString rootFolder = root();
-    const QStringList names = QDir(rootFolder).entryList(
-        QDir::Dirs | QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    const QStringList names = namesIn(rootFolder);
     QList<PluginBackup> result;
     for (const QString& name : names) {
         if (isDiscarded(name))
@@ -389,9 +410,8 @@ std::optional<QString> PluginBackupStore::payloadCopy(const PluginBackup& backup
     if (isEntryName(lastComponent(backup.originalPath)) && isRealFolder(named))
         return named;
     // Hidden entries (a stray .DS_Store) are never taken for the plug-in.
-    const QStringList names = QDir(payload).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString& name : names) {
-        if (isRealFolder(payload + QLatin1Char('/') + name))
+    for (const QString& name : namesIn(payload)) {
+        if (!name.startsWith(QLatin1Char('.')) && isRealFolder(payload + QLatin1Char('/') + name))
             return payload + QLatin1Char('/') + name;
     }
     return std::nullopt;

@@ -49,7 +49,8 @@ QString folderName(const QDateTime& localTime, const QString& pluginName, const 
 // what that handle holds, never what stands at the plug-in's path by now.
 PluginBackup createBackup(const Plugin& plugin, const QString& reason, qint64 byteCount, int folder = -1);
 
-// Every backup whose meta.json decodes, newest first (equal times in name order).
+// Every backup whose meta.json decodes, newest first (equal times in name order). Memory that
+// runs out while the folders are listed throws std::bad_alloc, never lists too few.
 QList<PluginBackup> allBackups();
 // Those whose originalPath equals the plug-in's path exactly, newest first.
 QList<PluginBackup> backups(const Plugin& plugin);
@@ -63,7 +64,8 @@ void prune(int keepPerPlugin);
 int discard(const QString& directory);
 
 // The copied plug-in folder inside the backup: payload/<original folder name>, else the
-// first folder in payload; none when the payload holds no folder.
+// first folder in payload; none when the payload holds no folder (std::bad_alloc when memory
+// ran out looking).
 std::optional<QString> payloadCopy(const PluginBackup& backup);
 
 // Backups made before a translation have a reason containing "汉化".

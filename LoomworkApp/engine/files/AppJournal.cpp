@@ -1,6 +1,7 @@
 #include "engine/files/AppJournal.h"
 
 #include <mutex>
+#include <new>
 #include <optional>
 #include <set>
 #include <vector>
@@ -206,6 +207,20 @@ void AppJournal::recover(When when)
                   + lines.join(QLatin1Char('\n')));
     if (!offers.empty())
         offerToAdministrator(std::move(offers));
+}
+
+void AppJournal::recoverAtStartUp() noexcept
+{
+    try {
+        recover(When::startUp);
+    } catch (const std::bad_alloc&) {
+        try {
+            alert(QStringLiteral("上次的操作没有完成"),
+                  QStringLiteral("内存不足，上次中断的操作这次没能完成复原。操作记录已保留，下次启动 Loomwork 时会再完成。"));
+        } catch (...) {
+        }
+    } catch (...) {
+    }
 }
 
 SafeFS::JournalPlace AppJournal::placeOf(const QString& folder)

@@ -33,6 +33,9 @@ QString failureText(int error, const std::string& refusedAt);
 // declined offer is made again at the next start.
 enum class When { startUp, beforeChange };
 void recover(When when = When::beforeChange);
+// recover(When::startUp) on the start's worker, where nothing may escape: memory that runs
+// out leaves what was not finished in its entry for the next start, and the user is told.
+void recoverAtStartUp() noexcept;
 
 // Where the folder `folder` is for an entry: in the system library walked from its root
 // without following links, elsewhere reached as its path says (links followed).

@@ -79,6 +79,7 @@ int PluginRemoval::run()
     const std::string name = FsPath::toBytes(m_name);
     if (!DirHandle::isPlainName(name))
         return EINVAL;
+    m_nameBytes = name;
     if (const int error = openFolder())
         return error;
     SafeFS::Identity there;
@@ -241,6 +242,13 @@ QString PluginRemoval::remainsAt() const
     if (DirHandle::listNames(m_room.fd(), names) != 0 || names.empty())
         return {};
     return m_folder + QLatin1Char('/') + FsPath::fromBytes(m_room.name());
+}
+
+bool PluginRemoval::leftInRoom() const noexcept
+{
+    struct stat st {};
+    return m_moved && m_room.valid()
+        && ::fstatat(m_room.fd(), m_nameBytes.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 void PluginRemoval::settle()

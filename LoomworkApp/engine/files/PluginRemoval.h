@@ -61,6 +61,9 @@ public:
     // Where what is left of the plug-in waits, out of the library, for recovery (or the
     // administrator); empty when nothing does.
     QString remainsAt() const;
+    // Whether anything of the plug-in waits in the room (and so in the journal, which keeps
+    // an entry whose room is not empty). Needs no memory.
+    bool leftInRoom() const noexcept;
     // After the administrator's removal: settles the journal entry now when nothing it names is
     // left, instead of at the next start.
     void settle();
@@ -89,6 +92,7 @@ private:
     SafeFS::Room m_room;
     std::unique_ptr<JournalChange> m_change;
     bool m_moved = false; // the move into the room was tried
+    std::string m_nameBytes; // the plug-in's name, in the room too
     std::optional<AdminAuth::Item> m_forAdmin;
     std::optional<uid_t> m_told;
     bool m_given = false; // the folder was given by actIn()

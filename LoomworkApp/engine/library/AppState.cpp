@@ -127,7 +127,7 @@ void AppState::startScan()
                                           inputs = currentInputs(), localizedPaths = m_localizedPaths] {
         // What a killed run left is put right before the libraries are first listed.
         if (startingUp)
-            AppJournal::recover(AppJournal::When::startUp);
+            AppJournal::recoverAtStartUp();
         PluginScanner::ScanResult result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
         auto handOver = std::make_shared<HandOver>();
         handOver->generation = generation;

@@ -116,10 +116,12 @@ QString Installation::failurePlace(const QString& file, int position, const QStr
         QStringList names;
         for (const QString& path : kept)
             names.append(FsPath::displayText(QFileInfo(path).fileName()));
-        place += QStringLiteral("（第 %1 个失败；%2 未能还原，已是封包里的版本）")
-                     .arg(QString::number(position), names.join(QStringLiteral("、")));
-    } else if (several) {
+        const QString failed = position > 0 ? QStringLiteral("第 %1 个失败；").arg(position) : QString();
+        place += QStringLiteral("（") + failed + names.join(QStringLiteral("、")) + QStringLiteral(" 未能还原，已是封包里的版本）");
+    } else if (several && position > 0) {
         place += QStringLiteral("（第 %1 个失败，未安装任何插件）").arg(position);
+    } else if (several) {
+        place += QStringLiteral("（未安装任何插件）");
     }
     return place;
 }
@@ -136,6 +138,7 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
         m_group.emplace();
         for (auto& [index, reader] : readers)
             stagePackage(index, reader);
+        m_stagedOfCurrent = -1; // all staged: a failure from here on is no one plug-in's (commit() names its own)
         const QString done = QStringLiteral("已安装 ");
         // Only the plug-ins it replaces: their pending removals first, no other operation beside.
         std::vector<PluginLease::Target> targets;
@@ -203,8 +206,9 @@ void Installation::stagePackage(int index, ZFCPackageReader& reader)
         const QString target = stageInstall(*m_group, reader, plugin, category, name, m_progress, m_plan);
         if (m_flush)
             m_flush();
+        // Counted once recorded: memory that runs out recording it is this plug-in's failure.
+        m_staged.append({index, m_stagedOfCurrent + 1, target});
         ++m_stagedOfCurrent;
-        m_staged.append({index, m_stagedOfCurrent, target});
     }
 }
 

@@ -36,7 +36,7 @@ public:
     // what the reader throws; a package listing no plug-in is damaged metadata.
     static std::vector<std::pair<int, ZFCPackageReader>> openPackages(const QStringList& files);
     // Which package failed, and where: nothing was installed, unless plug-ins could not be
-    // swapped back (`kept`), which are named.
+    // swapped back (`kept`), which are named. `position` 0: no one plug-in failed.
     static QString failurePlace(const QString& file, int position, const QStringList& kept, bool several);
 
     // Never throws: whatever stops the install is its failure, with what is on disk said.

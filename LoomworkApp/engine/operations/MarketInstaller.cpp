@@ -386,7 +386,8 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         // Which one failed, and that the others were not installed either (or, where one
         // could not be swapped back, that it now holds the downloaded version).
         const QStringList kept = group.notRestored();
-        QString note = QStringLiteral("\n（第 %1 个插件失败，").arg(installed + 1);
+        // Past the last plug-in (taking the leases before the commit) no one plug-in failed.
+        QString note = installed < known ? QStringLiteral("\n（第 %1 个插件失败，").arg(installed + 1) : QStringLiteral("\n（");
         if (kept.isEmpty()) {
             note += QStringLiteral("未安装任何插件）");
         } else {

@@ -197,6 +197,8 @@ Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error,
     const QString remains = removal.remainsAt();
     if (remains.isEmpty() && removal.forAdministrator())
         return Removed::yes; // what the helper left, settling took
+    if (!removal.leftInRoom())
+        return Removed::yes; // nothing was left, so nothing waits for the next start
     notes.append(remainsNote(plugin, error, remains));
     return Removed::yes;
 }
@@ -232,6 +234,9 @@ Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<
         error = ENOMEM;
         if (!removal.leftLibrary())
             return Removed::no;
+        // Only what still waits in the room is recorded, and tried again at the next start.
+        if (!removal.leftInRoom())
+            return Removed::yes;
         try {
             notes.append(remainsNote(plugin, error, removal.remainsAt()));
         } catch (const std::bad_alloc&) {
@@ -371,6 +376,25 @@ void OperationsCenter::publishFailure(const QString& title, const QString& messa
     setStatusText(QString());
     setAlertTitle(title);
     setAlertMessage(message);
+}
+
+void OperationsCenter::failBeforeStart(const QString& title, const QString& message) noexcept
+{
+    try {
+        // The worker may have started after all: then it ends the operation itself.
+        if (m_worker && m_worker->isRunning())
+            return;
+        m_worker.reset();
+        publishFailure(title, message);
+    } catch (...) {
+        // Not even the alert: at least nothing stays busy.
+        m_isBusy = false;
+        m_statusText = QString();
+        try {
+            emit isBusyChanged(false);
+        } catch (...) {
+        }
+    }
 }
 
 void OperationsCenter::post(const Guard& guard, std::function<void(OperationsCenter&)> change)
@@ -543,14 +567,20 @@ void OperationsCenter::remove(const QList<Plugin>& plugins, Callback onFinished,
 {
     if (m_isBusy || plugins.isEmpty())
         return;
-    begin(QStringLiteral("正在删除…"));
-    startWorker(
-        [&] {
-            return [guard = m_guard, plugins, spared, onFinished, held] {
-                guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, spared, onFinished, held.get()); });
-            };
-        },
-        QStringLiteral("删除失败"), QStringLiteral("无法启动删除线程（内存或系统资源不足），插件没有删除。"));
+    // Called from the GUI: memory that runs out before the worker has started ends the delete
+    // here, before any file was touched.
+    try {
+        begin(QStringLiteral("正在删除…"));
+        startWorker(
+            [&] {
+                return [guard = m_guard, plugins, spared, onFinished, held] {
+                    guarded(guard, QStringLiteral("部分插件删除失败"), [&] { runRemove(guard, plugins, spared, onFinished, held.get()); });
+                };
+            },
+            QStringLiteral("删除失败"), QStringLiteral("无法启动删除线程（内存或系统资源不足），插件没有删除。"));
+    } catch (...) {
+        failBeforeStart(QStringLiteral("删除失败"), QStringLiteral("内存不足，插件没有删除。"));
+    }
 }
 
 void OperationsCenter::runRemove(const Guard& guard, const QList<Plugin>& plugins,
@@ -579,6 +609,7 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
                                   int& succeeded, HeldFolders* held)
 {
     QStringList failedNames;
+    QStringList memoryNames; // memory ran out before they left the library
     QStringList linkedNames;
     QStringList deletedMarket;
     QStringList notes;
@@ -603,6 +634,8 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
             ++succeeded;
             if (plugin.isMarket)
                 deletedMarket.append(plugin.path);
+        } else if (removed == Removed::no && error == ENOMEM) {
+            memoryNames.append(plugin.name);
         } else if (removed == Removed::no) {
             failedNames.append(plugin.name);
         }
@@ -627,6 +660,8 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
     QStringList lines;
     if (!failedNames.isEmpty())
         lines << failedNames.join(QStringLiteral("、")) + QStringLiteral("\n可能因权限或文件占用导致。");
+    if (!memoryNames.isEmpty())
+        lines << memoryNames.join(QStringLiteral("、")) + QStringLiteral("\n内存不足，没有删除。");
     if (!linkedNames.isEmpty())
         lines << linkedNames.join(QStringLiteral("、")) + QStringLiteral("\n经过符号链接，未删除。")
                 + AdminAuth::systemLinkReason();
@@ -655,6 +690,18 @@ void OperationsCenter::backup(const QList<Plugin>& plugins, BackupMode mode,
 {
     if (m_isBusy || plugins.isEmpty())
         return;
+    // Called from the GUI: memory that runs out before the worker has started ends the backup
+    // here, before any file was written.
+    try {
+        askAndPack(plugins, mode, defaultFileName, std::move(onFinished));
+    } catch (...) {
+        failBeforeStart(QStringLiteral("备份失败"), QStringLiteral("内存不足，未写入任何文件。"));
+    }
+}
+
+void OperationsCenter::askAndPack(const QList<Plugin>& plugins, BackupMode mode,
+                                  const std::optional<QString>& defaultFileName, Callback onFinished)
+{
     std::vector<ZFCPackItem> items;
     std::vector<SafeFS::Identity> seen;
     items.reserve(std::size_t(plugins.size()));
@@ -699,7 +746,11 @@ void OperationsCenter::backup(const QList<Plugin>& plugins, BackupMode mode,
         }
         if (destination.isEmpty())
             return;
-        self->startPack(items, seen, mode, destination, onFinished);
+        try {
+            self->startPack(items, seen, mode, destination, onFinished);
+        } catch (...) {
+            self->failBeforeStart(QStringLiteral("备份失败"), QStringLiteral("内存不足，未写入任何文件。"));
+        }
     });
 }
 

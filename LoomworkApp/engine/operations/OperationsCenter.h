@@ -89,6 +89,11 @@ private:
     // operation ends at once with `title` and `failure` (nothing was changed).
     template <class Make>
     void startWorker(const Make& make, const QString& title, const QString& failure);
+    // An operation that ran out of memory before its worker started: it ends with `message`
+    // (which says what stands on disk) and nothing stays busy.
+    void failBeforeStart(const QString& title, const QString& message) noexcept;
+    void askAndPack(const QList<Plugin>& plugins, BackupMode mode, const std::optional<QString>& defaultFileName,
+                    Callback onFinished);
     // `seen`: each item's identity as the list showed it.
     void startPack(const std::vector<ZFCPackItem>& items, const std::vector<SafeFS::Identity>& seen, BackupMode mode,
                    const QString& destination, Callback onFinished);

@@ -20,6 +20,6 @@ std::chrono::system_clock::time_point changedAt(const struct stat& st);
 // `olderThan`: a pack still running writes to its files later than that. Returns how many
 // were removed. Never throws; a folder that cannot be read removes nothing.
 std::size_t removeStalePackTemporaries(const std::filesystem::path& folder,
-                                       std::chrono::system_clock::time_point olderThan);
+                                       std::chrono::system_clock::time_point olderThan) noexcept;
 
 } // namespace ZFCLeftovers

@@ -598,9 +598,11 @@ int TemplateChange::commitSteps()
     }
     const int changed = int(m_staged.size());
     // Reported only once durable: a power cut after the message must leave the new templates.
-    // Should the sync fail, the entry stays for recovery to look at again.
-    if (attempt([&] { return syncTouched(); }) != 0)
+    // A write error the disk reports is told; the entry stays for recovery to look at again.
+    if (const int error = attempt([&] { return m_change->sync(); })) {
         m_change->keep();
+        m_writeError = error;
+    }
     removeLater();
     return changed;
 }
@@ -622,23 +624,6 @@ void TemplateChange::removeOld() noexcept
     } catch (...) {
         m_change->keep();
     }
-}
-
-// The folders whose names the exchanges changed, on disk: one sync per file system, not an
-// fsync per folder.
-int TemplateChange::syncTouched()
-{
-    SafeFS::SyncBatch batch;
-    for (std::size_t i = 0; i < m_folders.size(); ++i) {
-        int fd = -1;
-        if (!m_folders[i].made)
-            continue;
-        if (const int error = opened(i, false, fd))
-            return error;
-        if (const int error = batch.addFolder(fd))
-            return error;
-    }
-    return batch.sync();
 }
 
 // The room of `folder`: the old contents it holds (checked to be what the exchanges brought

@@ -10,8 +10,10 @@
 #include "LoomworkKit/ZFCPackageError.h"
 #include "engine/core/EngineText.h"
 #include "engine/core/FsPath.h"
+#include "engine/core/SystemError.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/FileOps.h"
+#include "engine/files/JournalChange.h"
 #include "engine/files/PackageFiles.h"
 #include "engine/files/PluginLease.h"
 
@@ -119,8 +121,10 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
     PluginLease lease;
     // Made before the commit: once the plug-ins stand, saying so must not need memory.
     outcome.title = QStringLiteral("安装失败");
+    std::shared_ptr<JournalChange> journal;
     try {
         m_group.emplace();
+        journal = m_group->journal();
         for (auto& [index, reader] : readers)
             stagePackage(index, reader);
         const QString done = QStringLiteral("已安装 ");
@@ -159,7 +163,25 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
     }
     // The rooms and the test's file operations go before the outcome is published: whoever
     // hears of it may look at the library at once.
+    QStringList installed;
+    try {
+        if (committed && m_group)
+            installed = m_group->targets();
+    } catch (...) {
+    }
     m_group.reset();
+    // Synced through handles held from before the first write: a write error since is told.
+    if (journal) {
+        const int error = journal->close();
+        journal.reset();
+        if (committed && outcome.ok && error) {
+            outcome.writeError = error;
+            try {
+                outcome.notes.prepend(SystemError::writeErrorText(QStringLiteral("已安装") + SystemError::pluginNames(installed), error));
+            } catch (...) {
+            }
+        }
+    }
     return outcome;
 }
 

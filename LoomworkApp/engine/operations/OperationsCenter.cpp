@@ -146,10 +146,15 @@ QString remainsNote(const Plugin& plugin, int error, const QString& remains)
         + QStringLiteral("；下次启动时会再试。");
 }
 
-Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error, QStringList& notes)
+Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error, QStringList& notes, int& writeErrors)
 {
     error = removal.run();
     notes += removal.notes();
+    if (removal.writeError()) {
+        ++writeErrors;
+        notes += SystemError::writeErrorText(QStringLiteral("「") + FsPath::displayText(plugin.name) + QStringLiteral("」已删除"),
+                                             removal.writeError());
+    }
     // Why it was refused (a journal it cannot keep), when the errno does not say it.
     if (!removal.refusal().isEmpty() && error != ELOOP) {
         notes += removal.refusal();
@@ -191,7 +196,7 @@ Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error,
 // ours, whole under a kill; a plug-in we may not remove goes to the administrator, as the
 // removal recorded it. `notes` gets what the user must hear besides.
 Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<SafeFS::Identity>& spared, int& error,
-                   QStringList& notes)
+                   QStringList& notes, int& writeErrors)
 {
     if (!FileOps::current().exists(path)) {
         error = ENOENT;
@@ -199,7 +204,7 @@ Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<
     }
     PluginRemoval removal(path, plugin.identity, spared);
     try {
-        return removalOutcome(plugin, removal, error, notes);
+        return removalOutcome(plugin, removal, error, notes, writeErrors);
     } catch (const std::bad_alloc&) {
         // Memory ran out on the way: what is said is what the disk shows. Out of its library the
         // plug-in is deleted; its rest waits in the room, recorded for the next start.
@@ -477,11 +482,12 @@ void OperationsCenter::installed(const Guard& guard, const Installation::Outcome
     try {
         const QString text = outcome.text.isEmpty() ? QStringLiteral("安装完成") : outcome.text;
         const QStringList notes = outcome.notes;
-        post(guard, [text, notes, onFinished](OperationsCenter& center) {
+        const bool writeError = outcome.writeError != 0; // the first note says it
+        post(guard, [text, notes, writeError, onFinished](OperationsCenter& center) {
             center.setBusy(false);
             center.setStatusText(text);
             if (!notes.isEmpty()) {
-                center.setAlertTitle(QStringLiteral("部分旧版本未删除"));
+                center.setAlertTitle(writeError ? QStringLiteral("磁盘报告了写入错误") : QStringLiteral("部分旧版本未删除"));
                 center.setAlertMessage(notes.join(QLatin1Char('\n')));
             }
             if (onFinished)
@@ -554,6 +560,7 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
     QStringList linkedNames;
     QStringList deletedMarket;
     QStringList notes;
+    int writeErrors = 0; // notes that only say the disk reported a write error
     const qsizetype count = plugins.size();
     for (qsizetype i = 0; i < count; ++i) {
         const Plugin& plugin = plugins[i];
@@ -567,7 +574,7 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
         QString path;
         bool linked = !AdminAuth::removalRefusal(plugin.path, &path).isEmpty();
         int error = linked ? ELOOP : 0;
-        const Removed removed = linked ? Removed::no : removeItem(plugin, path, spared, error, notes);
+        const Removed removed = linked ? Removed::no : removeItem(plugin, path, spared, error, notes, writeErrors);
         linked = linked || (error == ELOOP && plugin.root == PluginRoot::system);
         if (linked) {
             linkedNames.append(plugin.name);
@@ -605,11 +612,15 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
     lines += notes;
     const bool allRemoved = succeeded == count;
     try {
-        post(guard, [text, lines, allRemoved, onFinished](OperationsCenter& center) {
+        // Only a write error to tell: the plug-ins are deleted, not partly.
+        const bool onlyWriteError = writeErrors > 0 && allRemoved && lines.size() == writeErrors;
+        post(guard, [text, lines, allRemoved, onlyWriteError, onFinished](OperationsCenter& center) {
             center.setBusy(false);
             center.setStatusText(text);
             if (!lines.isEmpty()) {
-                center.setAlertTitle(allRemoved ? QStringLiteral("部分文件未删除") : QStringLiteral("部分插件删除失败"));
+                center.setAlertTitle(onlyWriteError ? QStringLiteral("磁盘报告了写入错误")
+                                     : allRemoved   ? QStringLiteral("部分文件未删除")
+                                                    : QStringLiteral("部分插件删除失败"));
                 center.setAlertMessage(lines.join(QLatin1Char('\n')));
             }
             if (onFinished)

@@ -1,0 +1,152 @@
+#include <cerrno>
+#include <filesystem>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <SafeFS/DirHandle.h>
+#include <SafeFS/Durable.h>
+#include <SafeFS/Journal.h>
+#include "support/kit/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Synced
+{
+    std::uint64_t device;
+    std::uint64_t inode;
+};
+
+// Every sync of a file system, by the device and inode of the handle it went through; each
+// answers what `answer` says of the handle's device.
+class SyncSpy
+{
+public:
+    explicit SyncSpy(std::function<int(std::uint64_t device)> answer = {})
+    {
+        m_previous = SafeFS::setSyncHookForTests([this, answer = std::move(answer)](int fd) {
+            struct stat st {};
+            EXPECT_EQ(::fstat(fd, &st), 0);
+            synced.push_back({std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)});
+            return answer ? answer(std::uint64_t(st.st_dev)) : 0;
+        });
+    }
+    ~SyncSpy() { SafeFS::setSyncHookForTests(m_previous); }
+
+    std::set<std::uint64_t> devices() const
+    {
+        std::set<std::uint64_t> out;
+        for (const Synced& each : synced)
+            out.insert(each.device);
+        return out;
+    }
+
+    std::vector<Synced> synced;
+
+private:
+    SafeFS::SyncHook m_previous;
+};
+
+std::uint64_t deviceOf(const fs::path& path)
+{
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return std::uint64_t(st.st_dev);
+}
+
+std::uint64_t inodeOf(const fs::path& path)
+{
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return std::uint64_t(st.st_ino);
+}
+
+} // namespace
+
+// A batch syncs every file system it was given, once each, whichever of them fails; the first
+// error is its answer. /proc stands for a second disk (the hook never syncs it for real).
+TEST(Durable, ABatchSyncsEveryFileSystemAndAnswersTheFirstError)
+{
+    TempDir dir;
+    fs::create_directories(dir / "a");
+    const std::uint64_t here = deviceOf(dir.path());
+    const std::uint64_t proc = deviceOf("/proc");
+    ASSERT_NE(here, proc);
+    struct Case
+    {
+        const char* name;
+        int failHere;
+        int failProc;
+        int expected;
+    };
+    const Case cases[] = {
+        {"both synced", 0, 0, 0},
+        {"the first fails", EIO, 0, EIO},
+        {"the second fails", 0, EIO, EIO},
+        {"both fail: the first error", EIO, ENOSPC, EIO},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SyncSpy spy([&](std::uint64_t device) { return device == here ? c.failHere : c.failProc; });
+        SafeFS::SyncBatch batch;
+        for (const fs::path& path : {dir.path(), dir / "a", fs::path("/proc")}) {
+            DirHandle::Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_TRUE(fd.valid()) << path;
+            ASSERT_EQ(batch.addFolder(fd.get()), 0);
+        }
+        EXPECT_EQ(batch.sync(), c.expected);
+        EXPECT_EQ(spy.synced.size(), 2u) << "one sync per file system";
+        EXPECT_EQ(spy.devices(), (std::set<std::uint64_t>{here, proc}));
+        EXPECT_TRUE(batch.empty());
+    }
+}
+
+// The places of an entry are synced through handles taken before the change wrote there: a
+// folder replaced since by another one is synced through the handle on the first, which alone
+// sees a write-back error of what was written meanwhile. A place on a file system not held yet
+// is opened as it stands.
+TEST(Durable, PlacesAreSyncedThroughTheHandlesHeldFromBefore)
+{
+    TempDir dir;
+    fs::create_directories(dir / "Effects");
+    fs::create_directories(dir / "Titles");
+    const std::uint64_t early = inodeOf(dir / "Effects");
+
+    SafeFS::JournalEntry entry;
+    entry.id = SafeFS::newJournalId();
+    entry.kind = "test";
+    entry.places.push_back({(dir / "Effects").string(), "", true});
+    entry.places.push_back({(dir / "Titles").string(), "", true});
+    entry.places.push_back({"/proc", "", true});
+
+    SafeFS::SyncBatch held;
+    DirHandle::Fd first;
+    ASSERT_EQ(SafeFS::openPlace(entry.places[0], first), 0);
+    ASSERT_EQ(held.addFolder(first.get()), 0);
+    first = DirHandle::Fd();
+    // Replaced after the handle was taken.
+    fs::rename(dir / "Effects", dir / "Effects-moved");
+    fs::create_directories(dir / "Effects");
+    ASSERT_NE(inodeOf(dir / "Effects"), early);
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        SyncSpy spy;
+        ASSERT_EQ(SafeFS::syncPlaces(entry, held), 0);
+        ASSERT_EQ(spy.synced.size(), 2u) << "one sync per file system";
+        EXPECT_EQ(spy.synced[0].inode, early) << "synced through a handle opened after the writes";
+        EXPECT_EQ(spy.synced[1].device, deviceOf("/proc"));
+    }
+    // The held batch answers a failure of its file system, the handles kept.
+    SyncSpy failing([&](std::uint64_t device) { return device == deviceOf(dir.path()) ? EIO : 0; });
+    EXPECT_EQ(SafeFS::syncPlaces(entry, held), EIO);
+    EXPECT_FALSE(held.empty());
+}

@@ -3,6 +3,8 @@
 #include <functional>
 #include <mutex>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -18,6 +20,7 @@
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
+#include "engine/files/JournalChange.h"
 #include "engine/files/PluginLease.h"
 #include "engine/files/TemplateChange.h"
 #include "engine/model/InstallPlan.h"
@@ -346,4 +349,36 @@ TEST_F(WriteErrorTest, ARewriteWritesItsEntryAndSyncsAsOftenForThirtyTemplatesAs
     EXPECT_EQ(thirty.writes, three.writes);
     EXPECT_EQ(thirty.syncs, three.syncs);
     EXPECT_LE(thirty.writes, 3) << "the rooms named, their identities, the commit";
+}
+
+// A change syncs through the handle it took on its place's file system when it added the
+// place, before it wrote anything: a handle opened at the sync would not see a write-back error
+// of what it wrote. The folder is replaced meanwhile, so that the two handles differ.
+TEST_F(WriteErrorTest, AChangeSyncsThroughTheHandleItTookBeforeWriting)
+{
+    const QString folder = PluginFixtures::categoryFolder(PluginRoot::user, effect);
+    struct stat early {};
+    ASSERT_EQ(::stat(FsPath::toBytes(folder).c_str(), &early), 0);
+    std::vector<ino_t> synced;
+    const SafeFS::SyncHook previous = SafeFS::setSyncHookForTests([&](int fd) {
+        struct stat st {};
+        EXPECT_EQ(::fstat(fd, &st), 0);
+        synced.push_back(st.st_ino);
+        return 0;
+    });
+    {
+        JournalChange change("test");
+        (void)change.place(AppJournal::placeOf(folder));
+        ASSERT_EQ(change.write(), 0);
+        ASSERT_TRUE(QDir().rename(folder, folder + "-moved"));
+        ASSERT_TRUE(QDir().mkpath(folder));
+        EXPECT_EQ(change.sync(), 0);
+        EXPECT_EQ(change.close(), 0);
+    }
+    SafeFS::setSyncHookForTests(previous);
+    ASSERT_EQ(synced.size(), 2u) << "one sync for the change going on, one at its end";
+    EXPECT_EQ(synced[0], early.st_ino);
+    EXPECT_EQ(synced[1], early.st_ino);
+    EXPECT_TRUE(journalEntries().empty());
+    QDir(folder + "-moved").removeRecursively();
 }

@@ -15,6 +15,7 @@
 
 #include <SafeFS/Durable.h>
 #include <SafeFS/Journal.h>
+#include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/core/FsPath.h"
 #include "engine/files/AdminAuth.h"
@@ -23,6 +24,7 @@
 #include "engine/files/JournalChange.h"
 #include "engine/files/PluginLease.h"
 #include "engine/files/TemplateChange.h"
+#include "engine/files/TemplateEditError.h"
 #include "engine/model/InstallPlan.h"
 #include "engine/operations/MarketInstaller.h"
 #include "engine/operations/OperationsCenter.h"
@@ -139,87 +141,129 @@ protected:
 const QMap<QString, QByteArray> kOld{{"old.txt", "old"}};
 const QMap<QString, QByteArray> kNew{{"a.txt", "new a"}};
 
+// Each change the user can make, from the user's side: set up, run, and whether its new state
+// stands.
+struct Change
+{
+    const char* name;
+    std::function<void()> setUp;
+    std::function<Told()> run;
+    std::function<bool()> stands;
+    bool message;  // the engine composes the user's text (else the sheet does, from the errno)
+    bool stages;   // it writes new data that a sync makes durable before it takes a name
+};
+
+class WriteErrorChanges : public WriteErrorTest
+{
+protected:
+    std::vector<Change> changes()
+    {
+        const auto templateOf = [this] { return m_plugin + "/Glow.motn"; };
+        const auto translate = [this] {
+            return PluginModifier::localize(BackupFixtures::pluginAt(m_plugin), {{"Title Color", "标题颜色"}});
+        };
+        return {
+            {"install",
+             [this] {
+                 m_plugin = PackageMaker::makeFolder(PluginFixtures::categoryFolder(PluginRoot::user, effect), "Glow", kOld);
+                 PackageMaker::pack(package(), {{effect, "Glow", kNew}}, work() + "/src");
+             },
+             [this] {
+                 return throughCenter([&](OperationsCenter& center) { center.install({package()}, InstallPlan()); });
+             },
+             [this] { return QFileInfo::exists(m_plugin + "/a.txt"); }, true, true},
+            {"market install",
+             [this] { PackageMaker::writePackage(package(), {{"effect", "Glow"}}); },
+             [this] {
+                 FakeAlertPresenter presenter;
+                 presenter.queueAnswers({true});
+                 try {
+                     const MarketInstallOutcome outcome = MarketInstaller::install(package(), "p1", "市场名");
+                     return Told{outcome.writeError, outcome.notes.join("\n")};
+                 } catch (...) {
+                     return Told{0, MarketInstaller::describe(std::current_exception())};
+                 }
+             },
+             [] { return QFileInfo::exists(PluginFixtures::categoryFolder(PluginRoot::system, effect) + "/Glow"); }, true, true},
+            {"delete",
+             [this] { m_plugin = PackageMaker::makeFolder(PluginFixtures::categoryFolder(PluginRoot::user, effect), "Glow", kOld); },
+             [this] {
+                 Plugin shown = BackupFixtures::pluginAt(m_plugin);
+                 shown.type = effect;
+                 return throughCenter([&](OperationsCenter& center) { center.remove({shown}); });
+             },
+             [this] { return !QFileInfo::exists(m_plugin); }, true, false},
+            {"version rewrite",
+             [this, templateOf] {
+                 m_plugin = PluginFixtures::makeTemplatePlugin(PluginRoot::user, effect, "Glow");
+                 m_before = PluginFixtures::readBytes(templateOf());
+             },
+             [this] {
+                 try {
+                     return Told{TemplateInspector::setVersion(m_plugin, "5.13", "5.6").writeError, {}};
+                 } catch (const TemplateEditError& e) {
+                     return Told{0, e.message()};
+                 }
+             },
+             [this, templateOf] { return PluginFixtures::readBytes(templateOf()) != m_before; }, false, true},
+            {"translation",
+             [this, templateOf] {
+                 m_plugin = PluginFixtures::makeTemplatePlugin(PluginRoot::user, effect, "Glow");
+                 m_before = PluginFixtures::readBytes(templateOf());
+             },
+             [translate] {
+                 try {
+                     return Told{translate().summary.writeError, {}};
+                 } catch (const TemplateEditError& e) {
+                     return Told{0, e.message()};
+                 } catch (const PluginBackupError& e) {
+                     return Told{0, e.message()};
+                 }
+             },
+             [this, templateOf] { return PluginFixtures::readBytes(templateOf()) != m_before; }, false, true},
+            {"restore of the untranslated copy",
+             [this, templateOf, translate] {
+                 m_plugin = PluginFixtures::makeTemplatePlugin(PluginRoot::user, effect, "Glow");
+                 m_before = PluginFixtures::readBytes(templateOf());
+                 (void)translate();
+                 (void)PluginLease::take(m_plugin); // its old contents gone before the restore
+             },
+             [this] {
+                 QStringList notes;
+                 try {
+                     (void)PluginModifier::restoreOriginal(BackupFixtures::pluginAt(m_plugin), &notes);
+                 } catch (const PluginBackupError& e) {
+                     return Told{0, e.message()};
+                 }
+                 return Told{notes.join("\n").contains(kWriteError) ? EIO : 0, notes.join("\n")};
+             },
+             [this, templateOf] { return PluginFixtures::readBytes(templateOf()) == m_before; }, true, true},
+        };
+    }
+
+    void prepare(const Change& c)
+    {
+        TestEnv::reset();
+        AdminAuth::resetExplanation();
+        QDir().mkpath(work());
+        c.setUp();
+        ASSERT_FALSE(c.stands());
+    }
+
+private:
+    static QString package() { return work() + "/p.zfcp"; }
+    QString m_plugin;
+    QByteArray m_before; // the template as it was before the change
+};
+
 } // namespace
 
-TEST_F(WriteErrorTest, AChangeWhoseSyncFailsStandsKeepsItsEntryAndSaysSo)
+TEST_F(WriteErrorChanges, AChangeWhoseSyncFailsStandsKeepsItsEntryAndSaysSo)
 {
-    const QString package = work() + "/p.zfcp";
-    const QHash<QString, QString> map{{"Title Color", "标题颜色"}};
-    QString plugin;
-    QByteArray before; // the template as it was before the change
-    struct Case
-    {
-        const char* name;
-        std::function<void()> setUp;
-        std::function<Told()> run;
-        // Whether the change's new state stands: syncs fail from then on.
-        std::function<bool()> stands;
-        bool message; // the engine composes the user's text (else the sheet does, from the errno)
-    };
-    const auto templateOf = [&] { return plugin + "/Glow.motn"; };
-    const Case cases[] = {
-        {"install",
-         [&] {
-             plugin = PackageMaker::makeFolder(PluginFixtures::categoryFolder(PluginRoot::user, effect), "Glow", kOld);
-             PackageMaker::pack(package, {{effect, "Glow", kNew}}, work() + "/src");
-         },
-         [&] {
-             return throughCenter([&](OperationsCenter& center) { center.install({package}, InstallPlan()); });
-         },
-         [&] { return QFileInfo::exists(plugin + "/a.txt"); }, true},
-        {"market install",
-         [&] { PackageMaker::writePackage(package, {{"effect", "Glow"}}); },
-         [&] {
-             FakeAlertPresenter presenter;
-             presenter.queueAnswers({true});
-             const MarketInstallOutcome outcome = MarketInstaller::install(package, "p1", "市场名");
-             return Told{outcome.writeError, outcome.notes.join("\n")};
-         },
-         [&] { return QFileInfo::exists(PluginFixtures::categoryFolder(PluginRoot::system, effect) + "/Glow"); }, true},
-        {"delete",
-         [&] { plugin = PackageMaker::makeFolder(PluginFixtures::categoryFolder(PluginRoot::user, effect), "Glow", kOld); },
-         [&] {
-             Plugin shown = BackupFixtures::pluginAt(plugin);
-             shown.type = effect;
-             return throughCenter([&](OperationsCenter& center) { center.remove({shown}); });
-         },
-         [&] { return !QFileInfo::exists(plugin); }, true},
-        {"version rewrite",
-         [&] {
-             plugin = PluginFixtures::makeTemplatePlugin(PluginRoot::user, effect, "Glow");
-             before = PluginFixtures::readBytes(templateOf());
-         },
-         [&] { return Told{TemplateInspector::setVersion(plugin, "5.13", "5.6").writeError, {}}; },
-         [&] { return PluginFixtures::readBytes(templateOf()) != before; }, false},
-        {"translation",
-         [&] {
-             plugin = PluginFixtures::makeTemplatePlugin(PluginRoot::user, effect, "Glow");
-             before = PluginFixtures::readBytes(templateOf());
-         },
-         [&] { return Told{PluginModifier::localize(BackupFixtures::pluginAt(plugin), map).summary.writeError, {}}; },
-         [&] { return PluginFixtures::readBytes(templateOf()) != before; }, false},
-        {"restore of the untranslated copy",
-         [&] {
-             plugin = PluginFixtures::makeTemplatePlugin(PluginRoot::user, effect, "Glow");
-             before = PluginFixtures::readBytes(templateOf());
-             (void)PluginModifier::localize(BackupFixtures::pluginAt(plugin), map);
-             (void)PluginLease::take(plugin); // its old contents gone before the restore
-         },
-         [&] {
-             QStringList notes;
-             (void)PluginModifier::restoreOriginal(BackupFixtures::pluginAt(plugin), &notes);
-             return Told{notes.join("\n").contains(kWriteError) ? EIO : 0, notes.join("\n")};
-         },
-         [&] { return PluginFixtures::readBytes(templateOf()) == before; }, true},
-    };
     for (const bool failing : {false, true}) {
-        for (const Case& c : cases) {
+        for (const Change& c : changes()) {
             SCOPED_TRACE(std::string(c.name) + (failing ? ", the sync failing" : ", the sync passing"));
-            TestEnv::reset();
-            AdminAuth::resetExplanation();
-            QDir().mkpath(work());
-            c.setUp();
-            ASSERT_FALSE(c.stands());
+            prepare(c);
             Told told;
             int failed = 0;
             {
@@ -228,7 +272,7 @@ TEST_F(WriteErrorTest, AChangeWhoseSyncFailsStandsKeepsItsEntryAndSaysSo)
                 TemplateChange::waitForRemovals(); // the old contents go after the report
                 failed = syncs.failed();
             }
-            EXPECT_TRUE(c.stands()) << "the change was undone";
+            EXPECT_TRUE(c.stands()) << "the change was undone: " << told.message.toStdString();
             const auto entries = journalEntries();
             if (!failing) {
                 EXPECT_EQ(told.writeError, 0);
@@ -239,7 +283,7 @@ TEST_F(WriteErrorTest, AChangeWhoseSyncFailsStandsKeepsItsEntryAndSaysSo)
             ASSERT_GT(failed, 0) << "no sync after the change stood";
             if (c.message)
                 EXPECT_TRUE(told.message.contains(kWriteError) && told.message.contains("Glow")) << told.message.toStdString();
-            if (!c.message)
+            else
                 EXPECT_EQ(told.writeError, EIO);
             ASSERT_EQ(entries.size(), 1u) << "the entry went without a sync that succeeded";
             EXPECT_TRUE(entries.front().unsynced);
@@ -250,6 +294,36 @@ TEST_F(WriteErrorTest, AChangeWhoseSyncFailsStandsKeepsItsEntryAndSaysSo)
             EXPECT_TRUE(journalEntries().empty());
             EXPECT_TRUE(alerts.questions().isEmpty());
         }
+    }
+}
+
+// A sync that fails before the new data takes a name (the staged copy's) stops the change: the
+// old state stays, nothing is called done, and nothing is said of a change that stands.
+TEST_F(WriteErrorChanges, AStagedSyncThatFailsStopsTheChange)
+{
+    for (const Change& c : changes()) {
+        if (!c.stages)
+            continue;
+        SCOPED_TRACE(c.name);
+        prepare(c);
+        Told told;
+        {
+            FailingSyncs syncs([] { return true; });
+            told = c.run();
+            TemplateChange::waitForRemovals();
+            EXPECT_GT(syncs.failed(), 0);
+        }
+        EXPECT_FALSE(c.stands()) << "changed though its staged data never reached the disk";
+        EXPECT_EQ(told.writeError, 0);
+        EXPECT_FALSE(told.message.isEmpty()) << "stopped without a word";
+        EXPECT_FALSE(told.message.contains(kWriteError)) << told.message.toStdString();
+        // What is left is recovery's to undo, without a word of a change that stands.
+        FakeAlertPresenter alerts;
+        AppJournal::recover();
+        QThreadPool::globalInstance()->waitForDone();
+        EXPECT_TRUE(journalEntries().empty());
+        for (const FakeAlertPresenter::Question& question : alerts.questions())
+            EXPECT_FALSE(question.message.contains(kWriteError)) << question.message.toStdString();
     }
 }
 

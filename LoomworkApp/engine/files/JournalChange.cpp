@@ -41,10 +41,12 @@ int JournalChange::syncHeld(bool told)
     if (error && !m_syncError) {
         m_syncError = error;
         m_kept = true;
-        // Marked, so that the next recovery tells of it as it drops the entry; the change's
-        // caller tells of it now.
-        m_entry.unsynced = true;
-        (void)write();
+        // A change that stands is marked, so that the next recovery tells of it as it drops the
+        // entry (its caller tells of it now); one that stopped is recovery's to undo again.
+        if (told || m_entry.state == SafeFS::JournalEntry::State::finish) {
+            m_entry.unsynced = true;
+            (void)write();
+        }
     }
     if (error && told)
         AppJournal::toldUnsynced(m_entry.id);

@@ -63,12 +63,13 @@ public:
                                     std::string target, SafeFS::Identity identity);
 
     // Syncs the file systems of the entry's places through the handles held since each was
-    // added, the change going on: 0 or the errno of a write error, which keeps the entry, marked.
-    // The caller tells the user of a failure.
+    // added, once the change stands: 0 or the errno of a write error, which keeps the entry,
+    // marked. The caller tells the user of a failure.
     [[nodiscard]] int sync();
-    // Ends the change: syncs as sync() does, then removes the entry unless it is kept. 0 or the
-    // errno of the first sync of the change that failed (sync() included), which the caller
-    // tells the user of. Once; later calls return the same.
+    // Ends a change that stands: syncs as sync() does, then removes the entry unless it is kept.
+    // 0 or the errno of the first sync of the change that failed (sync() included), which the
+    // caller tells the user of. Once; later calls return the same. A change that stopped ends
+    // with the object.
     [[nodiscard]] int close();
 
     // The entry stays after the change, for recovery.

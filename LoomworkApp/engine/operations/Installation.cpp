@@ -171,10 +171,10 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
     }
     m_group.reset();
     // Synced through handles held from before the first write: a write error since is told.
-    if (journal) {
+    if (journal && committed && outcome.ok) {
         const int error = journal->close();
         journal.reset();
-        if (committed && outcome.ok && error) {
+        if (error) {
             outcome.writeError = error;
             try {
                 outcome.notes.prepend(SystemError::writeErrorText(QStringLiteral("已安装") + SystemError::pluginNames(installed), error));

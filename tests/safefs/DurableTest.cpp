@@ -150,3 +150,38 @@ TEST(Durable, PlacesAreSyncedThroughTheHandlesHeldFromBefore)
     EXPECT_EQ(SafeFS::syncPlaces(entry, held), EIO);
     EXPECT_FALSE(held.empty());
 }
+
+// A place that cannot be opened proves nothing synced: its errno is the answer and the entry
+// stays. Only a place gone (or become a link) is reached through its root, and one whose root
+// is gone too holds nothing to wait for.
+TEST(Durable, APlaceThatCannotBeOpenedIsAnErrorNotSkipped)
+{
+    TempDir dir;
+    fs::create_directories(dir / "Effects");
+    fs::create_symlink(dir / "Effects", dir / "Linked");
+    const std::string tooLong(300, 'x');
+    struct Case
+    {
+        const char* name;
+        SafeFS::JournalPlace place;
+        int expected;
+        std::size_t syncs;
+    };
+    const Case cases[] = {
+        {"a place that stands", {dir.path().string(), "Effects", false}, 0, 1},
+        {"a name too long to open", {dir.path().string(), tooLong, false}, ENAMETOOLONG, 0},
+        {"a place gone: its root", {dir.path().string(), "Gone", false}, 0, 1},
+        {"a link in the system library: its root", {dir.path().string(), "Linked", false}, 0, 1},
+        {"a place and its root gone", {(dir / "Nowhere").string(), "", true}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SafeFS::JournalEntry entry;
+        entry.id = SafeFS::newJournalId();
+        entry.kind = "test";
+        entry.places.push_back(c.place);
+        SyncSpy spy;
+        EXPECT_EQ(SafeFS::syncPlaces(entry), c.expected);
+        EXPECT_EQ(spy.synced.size(), c.syncs);
+    }
+}

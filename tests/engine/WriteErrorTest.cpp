@@ -388,7 +388,8 @@ TEST_F(WriteErrorTest, TheNextStartTellsOnceOfAChangeTheDiskMayNotHave)
 }
 
 // A rewrite writes its journal entry and syncs a number of times that does not grow with its
-// templates: 3 or 30 templates across the same folders cost the same.
+// templates, nor with the folders they lie in: 3 or 30 templates, some of them the user's links
+// to templates in other folders (1 or 10 of them), cost the same.
 TEST_F(WriteErrorTest, ARewriteWritesItsEntryAndSyncsAsOftenForThirtyTemplatesAsForThree)
 {
     struct Count
@@ -396,15 +397,26 @@ TEST_F(WriteErrorTest, ARewriteWritesItsEntryAndSyncsAsOftenForThirtyTemplatesAs
         int writes = 0;
         int syncs = 0;
     };
-    const auto rewrite = [&](int templates) {
+    const QString outside = TestEnv::root() + "/Outside-rewrite";
+    // `templates` across three folders of the plug-in; every third one a link into one of
+    // `elsewhere` folders outside it.
+    const auto rewrite = [&](int templates, int elsewhere) {
         TestEnv::reset();
+        QDir(outside).removeRecursively();
         const QString plugin = PluginFixtures::makePlugin(PluginRoot::user, effect, "Many");
         PluginFixtures::TemplateOptions options;
         options.approxBytes = 1024;
         const QStringList folders{"", "Scenes/", "Scenes/Deep/"};
-        for (int i = 0; i < templates; ++i)
-            PluginFixtures::writeBytes(plugin + "/" + folders[i % 3] + "T" + QString::number(i) + ".motn",
-                                       PluginFixtures::templateBytes(options));
+        for (int i = 0; i < templates; ++i) {
+            const QString name = folders[i % 3] + "T" + QString::number(i) + ".motn";
+            if (elsewhere > 0 && i % 3 == 0) {
+                const QString target = outside + "/" + QString::number(i / 3 % elsewhere) + "/T" + QString::number(i) + ".motn";
+                PluginFixtures::writeBytes(target, PluginFixtures::templateBytes(options));
+                PluginFixtures::makeSymlink(target, plugin + "/" + name);
+            } else {
+                PluginFixtures::writeBytes(plugin + "/" + name, PluginFixtures::templateBytes(options));
+            }
+        }
         Count count;
         CountingFileOps files;
         FailingSyncs syncs({});
@@ -416,13 +428,32 @@ TEST_F(WriteErrorTest, ARewriteWritesItsEntryAndSyncsAsOftenForThirtyTemplatesAs
         count.syncs = syncs.all();
         return count;
     };
-    const Count three = rewrite(3);
-    const Count thirty = rewrite(30);
-    EXPECT_GT(three.writes, 0);
-    EXPECT_GT(three.syncs, 0);
-    EXPECT_EQ(thirty.writes, three.writes);
-    EXPECT_EQ(thirty.syncs, three.syncs);
-    EXPECT_LE(thirty.writes, 3) << "the rooms named, their identities, the commit";
+    struct Case
+    {
+        const char* name;
+        int elsewhere[2]; // folders outside the plug-in, for 3 and for 30 templates
+    };
+    const Case cases[] = {
+        {"all inside the plug-in", {0, 0}},
+        {"links into more folders outside as the templates grow", {1, 10}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Count three = rewrite(3, c.elsewhere[0]);
+        const Count thirty = rewrite(30, c.elsewhere[1]);
+        EXPECT_GT(three.writes, 0);
+        EXPECT_GT(three.syncs, 0);
+        EXPECT_EQ(thirty.writes, three.writes);
+        EXPECT_EQ(thirty.syncs, three.syncs);
+        EXPECT_LE(thirty.writes, 3) << "the rooms named, their identities, the commit";
+        // Rewritten where they point, and no room left there.
+        for (int folder = 0; folder < c.elsewhere[1]; ++folder) {
+            const QString at = outside + "/" + QString::number(folder);
+            EXPECT_EQ(QDir(at).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).size(), 1) << at.toStdString();
+            EXPECT_TRUE(PluginFixtures::readBytes(at + "/T" + QString::number(folder * 3) + ".motn").contains("5.13"));
+        }
+    }
+    QDir(outside).removeRecursively();
 }
 
 // A change syncs through the handle it took on its place's file system when it added the

@@ -19,14 +19,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Synced
-{
-    std::uint64_t device;
-    std::uint64_t inode;
-};
-
-// Every sync of a file system, by the device and inode of the handle it went through; each
-// answers what `answer` says of the handle's device.
+// Every sync of a file system, by the device of the handle it went through; each answers
+// what `answer` says of that device.
 class SyncSpy
 {
 public:
@@ -35,21 +29,15 @@ public:
         m_previous = SafeFS::setSyncHookForTests([this, answer = std::move(answer)](int fd) {
             struct stat st {};
             EXPECT_EQ(::fstat(fd, &st), 0);
-            synced.push_back({std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)});
+            synced.push_back(std::uint64_t(st.st_dev));
             return answer ? answer(std::uint64_t(st.st_dev)) : 0;
         });
     }
     ~SyncSpy() { SafeFS::setSyncHookForTests(m_previous); }
 
-    std::set<std::uint64_t> devices() const
-    {
-        std::set<std::uint64_t> out;
-        for (const Synced& each : synced)
-            out.insert(each.device);
-        return out;
-    }
+    std::set<std::uint64_t> devices() const { return {synced.begin(), synced.end()}; }
 
-    std::vector<Synced> synced;
+    std::vector<std::uint64_t> synced;
 
 private:
     SafeFS::SyncHook m_previous;
@@ -60,13 +48,6 @@ std::uint64_t deviceOf(const fs::path& path)
     struct stat st {};
     EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
     return std::uint64_t(st.st_dev);
-}
-
-std::uint64_t inodeOf(const fs::path& path)
-{
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    return std::uint64_t(st.st_ino);
 }
 
 } // namespace
@@ -107,48 +88,6 @@ TEST(Durable, ABatchSyncsEveryFileSystemAndAnswersTheFirstError)
         EXPECT_EQ(spy.devices(), (std::set<std::uint64_t>{here, proc}));
         EXPECT_TRUE(batch.empty());
     }
-}
-
-// The places of an entry are synced through handles taken before the change wrote there: a
-// folder replaced since by another one is synced through the handle on the first, which alone
-// sees a write-back error of what was written meanwhile. A place on a file system not held yet
-// is opened as it stands.
-TEST(Durable, PlacesAreSyncedThroughTheHandlesHeldFromBefore)
-{
-    TempDir dir;
-    fs::create_directories(dir / "Effects");
-    fs::create_directories(dir / "Titles");
-    const std::uint64_t early = inodeOf(dir / "Effects");
-
-    SafeFS::JournalEntry entry;
-    entry.id = SafeFS::newJournalId();
-    entry.kind = "test";
-    entry.places.push_back({(dir / "Effects").string(), "", true});
-    entry.places.push_back({(dir / "Titles").string(), "", true});
-    entry.places.push_back({"/proc", "", true});
-
-    SafeFS::SyncBatch held;
-    DirHandle::Fd first;
-    ASSERT_EQ(SafeFS::openPlace(entry.places[0], first), 0);
-    ASSERT_EQ(held.addFolder(first.get()), 0);
-    first = DirHandle::Fd();
-    // Replaced after the handle was taken.
-    fs::rename(dir / "Effects", dir / "Effects-moved");
-    fs::create_directories(dir / "Effects");
-    ASSERT_NE(inodeOf(dir / "Effects"), early);
-
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        SyncSpy spy;
-        ASSERT_EQ(SafeFS::syncPlaces(entry, held), 0);
-        ASSERT_EQ(spy.synced.size(), 2u) << "one sync per file system";
-        EXPECT_EQ(spy.synced[0].inode, early) << "synced through a handle opened after the writes";
-        EXPECT_EQ(spy.synced[1].device, deviceOf("/proc"));
-    }
-    // The held batch answers a failure of its file system, the handles kept.
-    SyncSpy failing([&](std::uint64_t device) { return device == deviceOf(dir.path()) ? EIO : 0; });
-    EXPECT_EQ(SafeFS::syncPlaces(entry, held), EIO);
-    EXPECT_FALSE(held.empty());
 }
 
 // A place that cannot be opened proves nothing synced: its errno is the answer and the entry

@@ -7,8 +7,11 @@
 
 #include "engine/core/AlertPresenter.h"
 #include "engine/core/EngineText.h"
+#include "engine/core/FsPath.h"
+#include "engine/core/SystemError.h"
 #include "engine/files/HeldFolders.h"
 #include "engine/files/PluginOwner.h"
+#include "engine/files/PluginRemoval.h"
 #include "engine/templates/LocalizedStore.h"
 
 PluginListController::PluginListController(AppState* state, OperationsCenter* ops, QObject* parent)
@@ -271,9 +274,17 @@ PluginListController::StatusLine PluginListController::statusLine(int windowWidt
     return line;
 }
 
-void PluginListController::recordTranslation(const Plugin& plugin, int changed, int remainingChinese)
+void PluginListController::recordTranslation(const Plugin& plugin, int changed, int remainingChinese, int writeError)
 {
-    tellUnsavedRecord(remainingChinese != 0 ? LocalizedStore::mark(plugin, changed) : LocalizedStore::remove(plugin.path));
+    const int unsaved = remainingChinese != 0 ? LocalizedStore::mark(plugin, changed) : LocalizedStore::remove(plugin.path);
+    if (writeError && m_ops) {
+        m_ops->setAlertTitle(QStringLiteral("磁盘报告了写入错误"));
+        m_ops->setAlertMessage(
+            SystemError::writeErrorText(QStringLiteral("插件「") + FsPath::displayText(plugin.name) + QStringLiteral("」已汉化"), writeError)
+            + (unsaved ? QStringLiteral("\n") + LocalizedStore::saveFailure(unsaved) : QString()));
+    } else {
+        tellUnsavedRecord(unsaved);
+    }
     if (m_state) {
         m_state->reloadLocalized();
         m_state->refresh();

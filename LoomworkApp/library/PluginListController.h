@@ -87,7 +87,9 @@ public:
     // After the localize sheet wrote names: a plug-in that still holds Chinese names is
     // recorded as translated with `changed`, one without is forgotten; then the list's
     // marks are reloaded and the libraries rescanned.
-    void recordTranslation(const Plugin& plugin, int changed, int remainingChinese);
+    // `writeError`: the errno of a write error the disk reported for the translated files,
+    // told in the shared alert.
+    void recordTranslation(const Plugin& plugin, int changed, int remainingChinese, int writeError = 0);
     // After its untranslated backup was put back: forgotten, marks reloaded, rescanned.
     // A record that cannot be saved is told in the shared alert, by either.
     // After a restore; `notes`, what it left besides, go to the shared alert.

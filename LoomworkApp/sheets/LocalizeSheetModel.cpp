@@ -293,6 +293,7 @@ void LocalizeSheetModel::apply()
     struct Result
     {
         int changed = 0;
+        int writeError = 0;
         std::optional<QString> error;
     };
     SheetWork::run(
@@ -300,7 +301,9 @@ void LocalizeSheetModel::apply()
         [plugin = m_plugin, map] {
             Result result;
             try {
-                result.changed = PluginModifier::localize(plugin, map).summary.namesChanged;
+                const auto summary = PluginModifier::localize(plugin, map).summary;
+                result.changed = summary.namesChanged;
+                result.writeError = summary.writeError;
             } catch (...) {
                 result.error = SheetWork::describe(std::current_exception());
             }
@@ -315,7 +318,7 @@ void LocalizeSheetModel::apply()
                 return;
             }
             emit stateChanged();
-            emit applied({result.changed, remaining});
+            emit applied({result.changed, remaining, result.writeError});
         });
 }
 

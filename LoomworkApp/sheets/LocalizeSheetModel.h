@@ -17,6 +17,7 @@ struct LocalizeOutcome
 {
     int changed = 0;          // names the engine rewrote
     int remainingChinese = 0; // entries whose rendering held Chinese when the user confirmed
+    int writeError = 0;       // the errno of a write error the disk reported; the change stands
 };
 
 // The state and rules of the localize sheet: the published names of one plug-in paired

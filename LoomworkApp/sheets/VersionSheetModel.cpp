@@ -1,5 +1,6 @@
 #include "sheets/VersionSheetModel.h"
 
+#include "engine/core/SystemError.h"
 #include "engine/templates/TemplateInspector.h"
 #include "engine/templates/VersionNum.h"
 #include "sheets/SheetWork.h"
@@ -159,6 +160,7 @@ void VersionSheetModel::apply()
     struct Result
     {
         int filesChanged = 0;
+        int writeError = 0;
         std::optional<QString> error;
     };
     SheetWork::run(
@@ -168,13 +170,15 @@ void VersionSheetModel::apply()
             try {
                 // Refuses a version that is not digits and dots, or a plug-in other than the one
                 // shown, before it writes anything.
-                result.filesChanged = TemplateInspector::setVersion(path, row.ozml, row.dv, seen).filesChanged;
+                const auto summary = TemplateInspector::setVersion(path, row.ozml, row.dv, seen);
+                result.filesChanged = summary.filesChanged;
+                result.writeError = summary.writeError;
             } catch (...) {
                 result.error = SheetWork::describe(std::current_exception());
             }
             return result;
         },
-        [this](Result result) { finish(result.filesChanged, result.error); });
+        [this](Result result) { finish(result.filesChanged, result.error, result.writeError); });
 }
 
 void VersionSheetModel::showWaiting(const QString& text)
@@ -185,7 +189,7 @@ void VersionSheetModel::showWaiting(const QString& text)
     emit stateChanged();
 }
 
-void VersionSheetModel::finish(int filesChanged, const std::optional<QString>& error)
+void VersionSheetModel::finish(int filesChanged, const std::optional<QString>& error, int writeError)
 {
     m_isWorking = false;
     m_waitingText.clear();
@@ -194,7 +198,9 @@ void VersionSheetModel::finish(int filesChanged, const std::optional<QString>& e
         emit stateChanged();
         return;
     }
-    if (filesChanged > 0)
+    if (filesChanged > 0 && writeError)
+        m_resultText = SystemError::writeErrorText(QStringLiteral("已改写 %1 个模板文件的版本号").arg(filesChanged), writeError);
+    else if (filesChanged > 0)
         m_resultText = QStringLiteral("已改写 %1 个模板文件的版本号").arg(filesChanged);
     else
         m_errorText = zeroFilesText();

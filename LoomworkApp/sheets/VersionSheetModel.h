@@ -93,7 +93,7 @@ signals:
     void applied();
 
 private:
-    void finish(int filesChanged, const std::optional<QString>& error);
+    void finish(int filesChanged, const std::optional<QString>& error, int writeError);
 
     Plugin m_plugin;
     std::optional<QString> m_installedFCP;

@@ -77,7 +77,7 @@ void PluginSheets::showLocalize(const Plugin& plugin)
         plugin,
         [controller, plugin](const LocalizeOutcome& outcome) {
             if (controller)
-                controller->recordTranslation(plugin, outcome.changed, outcome.remainingChinese);
+                controller->recordTranslation(plugin, outcome.changed, outcome.remainingChinese, outcome.writeError);
         },
         [controller, plugin](const QStringList& notes) {
             if (controller)

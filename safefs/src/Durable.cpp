@@ -121,53 +121,73 @@ int SyncBatch::addTree(int fd)
     return addFolder(fd);
 }
 
-int SyncBatch::sync()
+int SyncBatch::syncKeeping()
 {
     int first = 0;
+    // Every file system, whatever the first one answered: each may hold the change's data.
     for (const System& system : m_systems) {
         const int error = syncWhole(system.fd.get());
         if (error && !first)
             first = error;
     }
-    m_systems.clear();
     return first;
+}
+
+int SyncBatch::sync()
+{
+    const int error = syncKeeping();
+    m_systems.clear();
+    return error;
+}
+
+int openPlace(const JournalPlace& place, DirHandle::Fd& out)
+{
+    int error = 0;
+    if (place.followLinks) {
+        const std::string path = JournalText::joinPath(place.root, place.folder);
+        out = DirHandle::Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        error = out.valid() ? 0 : errno;
+    } else {
+        error = DirHandle::openPath(place.root, place.folder, out);
+    }
+    // A place gone, or become a link, holds nothing of the change any more where it was
+    // recorded (recovery has settled it, or worked on it where it was renamed to): its file
+    // system is reached through the nearest folder above it that still stands.
+    if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
+        // The user's place is its own root: the walk goes up its path.
+        std::string above = place.followLinks ? JournalText::joinPath(place.root, place.folder) : place.root;
+        out = DirHandle::Fd(::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        while (!out.valid() && place.followLinks && above.size() > 1) {
+            const std::size_t slash = above.find_last_of('/');
+            above = slash == 0 || slash == std::string::npos ? std::string("/") : above.substr(0, slash);
+            out = DirHandle::Fd(::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+        return out.valid() ? 0 : ENOENT;
+    }
+    return error;
+}
+
+int syncPlaces(const JournalEntry& entry, SyncBatch& held)
+{
+    for (const JournalPlace& place : entry.places) {
+        DirHandle::Fd folder;
+        const int error = openPlace(place, folder);
+        // Neither the place nor its root stands: there is nothing there to wait for.
+        if (error == ENOENT)
+            continue;
+        if (error)
+            return error;
+        // A file system already held keeps its older handle (the batch knows it by device).
+        if (const int adding = held.addFolder(folder.get()))
+            return adding;
+    }
+    return held.syncKeeping();
 }
 
 int syncPlaces(const JournalEntry& entry)
 {
     SyncBatch batch;
-    for (const JournalPlace& place : entry.places) {
-        DirHandle::Fd folder;
-        int error = 0;
-        if (place.followLinks) {
-            const std::string path = JournalText::joinPath(place.root, place.folder);
-            folder = DirHandle::Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            error = folder.valid() ? 0 : errno;
-        } else {
-            error = DirHandle::openPath(place.root, place.folder, folder);
-        }
-        // A place gone, or become a link, holds nothing of the change any more where it was
-        // recorded (recovery has settled it, or worked on it where it was renamed to): its file
-        // system is synced through the nearest folder above it that still stands, else there
-        // is nothing there to wait for.
-        if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
-            // The user's place is its own root: the walk goes up its path.
-            std::string above = place.followLinks ? JournalText::joinPath(place.root, place.folder) : place.root;
-            folder = DirHandle::Fd(::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            while (!folder.valid() && place.followLinks && above.size() > 1) {
-                const std::size_t slash = above.find_last_of('/');
-                above = slash == 0 || slash == std::string::npos ? std::string("/") : above.substr(0, slash);
-                folder = DirHandle::Fd(::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            }
-            if (!folder.valid())
-                continue;
-        } else if (error) {
-            return error;
-        }
-        if (const int error = batch.addFolder(folder.get()))
-            return error;
-    }
-    return batch.sync();
+    return syncPlaces(entry, batch);
 }
 
 SyncHook setSyncHookForTests(SyncHook hook)

@@ -203,6 +203,8 @@ std::string formatEntry(const JournalEntry& entry)
     }
     if (entry.told)
         text += "told\n";
+    if (entry.unsynced)
+        text += "unsynced\n";
     text += std::string(kEnd) + "\n";
     return text;
 }
@@ -225,7 +227,7 @@ JournalEntry parseEntry(std::string_view text, std::string_view id)
     }
     if (lines.size() < 5 || lines.front() != kHeader || lines.back() != kEnd)
         damaged = true;
-    bool sawId = false, sawKind = false, sawState = false, sawTold = false;
+    bool sawId = false, sawKind = false, sawState = false, sawTold = false, sawUnsynced = false;
     const auto readLine = [&](const std::vector<std::string_view>& w) {
         if (w[0] == "id" && w.size() == 2 && w[1] == id && !sawId)
             return sawId = true;
@@ -250,6 +252,8 @@ JournalEntry parseEntry(std::string_view text, std::string_view id)
         }
         if (w[0] == "told" && w.size() == 1 && !sawTold)
             return entry.told = sawTold = true;
+        if (w[0] == "unsynced" && w.size() == 1 && !sawUnsynced)
+            return entry.unsynced = sawUnsynced = true;
         if (w[0] == "item" && (w.size() == 7 || w.size() == 8) && (w[1] == "made" || w[1] == "old" || w[1] == "room")) {
             const auto place = number(w[2]);
             const auto path = unhex(w[3]);

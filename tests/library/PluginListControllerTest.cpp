@@ -1,3 +1,5 @@
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -351,5 +353,19 @@ TEST_F(PluginListControllerTest, ATranslationRecordThatCannotBeSavedIsTold)
     EXPECT_TRUE(ops.alertMessage().value_or(QString()).endsWith(LocalizedStore::fileURL()));
     ops.setAlertTitle(std::nullopt);
     ops.setAlertMessage(std::nullopt);
+
+    // A write error the disk reported for the translated files is told with the record's.
+    controller.recordTranslation(row, 3, 1, EIO);
+    EXPECT_EQ(ops.alertTitle(), QStringLiteral("磁盘报告了写入错误"));
+    const QString told = ops.alertMessage().value_or(QString());
+    EXPECT_TRUE(told.startsWith(QStringLiteral("插件「") + row.name + QStringLiteral("」已汉化，但磁盘报告了写入错误"))) << told.toStdString();
+    EXPECT_TRUE(told.endsWith(LocalizedStore::fileURL())) << told.toStdString();
+    ops.setAlertTitle(std::nullopt);
+    ops.setAlertMessage(std::nullopt);
     QDir(LocalizedStore::fileURL()).removeRecursively();
+    controller.recordTranslation(row, 3, 1, EIO);
+    EXPECT_EQ(ops.alertTitle(), QStringLiteral("磁盘报告了写入错误"));
+    EXPECT_FALSE(ops.alertMessage().value_or(QString()).contains(LocalizedStore::fileURL()));
+    ops.setAlertTitle(std::nullopt);
+    ops.setAlertMessage(std::nullopt);
 }

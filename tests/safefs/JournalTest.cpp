@@ -639,3 +639,49 @@ TEST(Journal, AnInodeHandedOutAgainIsAnotherItem)
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_NE(notes[0].find((folder / "Glow").string()), std::string::npos) << notes[0];
 }
+
+// A change whose sync reported a write error marks its entry; the mark reads back, survives
+// recovery's own rewrite (told), and an entry written before the mark existed still reads.
+TEST(Journal, TheMarkOfAFailedSyncReadsBackAndOlderEntriesStillRead)
+{
+    struct Case
+    {
+        const char* name;
+        bool told;
+        bool unsynced;
+    };
+    const Case cases[] = {
+        {"neither", false, false},
+        {"told only", true, false},
+        {"unsynced only", false, true},
+        {"both", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        JournalEntry entry = entryIn("/lib/Effects.localized", JournalEntry::State::finish);
+        entry.items.push_back(item(JournalItem::Role::old, ".r/Glow", "Glow", {7, 9, 11}));
+        entry.told = c.told;
+        entry.unsynced = c.unsynced;
+        const std::string text = SafeFS::formatEntry(entry);
+        EXPECT_EQ(text.find("unsynced\n") != std::string::npos, c.unsynced);
+        const JournalEntry back = SafeFS::parseEntry(text, entry.id);
+        ASSERT_FALSE(back.damaged);
+        EXPECT_EQ(back.told, c.told);
+        EXPECT_EQ(back.unsynced, c.unsynced);
+        ASSERT_EQ(back.items.size(), 1u);
+    }
+    // The mark twice, or with a word after it, is not of the form.
+    JournalEntry entry = entryIn("/lib", JournalEntry::State::undo);
+    entry.unsynced = true;
+    const std::string text = SafeFS::formatEntry(entry);
+    const auto at = text.find("unsynced\n");
+    ASSERT_NE(at, std::string::npos);
+    const std::pair<const char*, std::string> damaged[] = {
+        {"twice", text.substr(0, at) + "unsynced\n" + text.substr(at)},
+        {"with a word", text.substr(0, at) + "unsynced 1\n" + text.substr(at + 9)},
+    };
+    for (const auto& [why, bad] : damaged) {
+        SCOPED_TRACE(why);
+        EXPECT_TRUE(SafeFS::parseEntry(bad, entry.id).damaged);
+    }
+}

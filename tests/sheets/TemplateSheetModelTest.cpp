@@ -8,7 +8,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <SafeFS/Durable.h>
 #include "engine/files/PluginLease.h"
+#include "engine/files/TemplateChange.h"
 #include "engine/library/PluginScanner.h"
 #include "engine/operations/PluginModifier.h"
 #include "sheets/LocalizeSheetModel.h"
@@ -348,4 +350,31 @@ TEST_F(VersionSheetApplyTest, AWaitForThePluginsEarlierChangeIsShown)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model.isWorking(); }, 20000));
     EXPECT_EQ(model.waitingText(), QString());
     EXPECT_EQ(model.resultText(), QStringLiteral("已改写 1 个模板文件的版本号"));
+}
+
+// A sync that reports a write error once the templates are rewritten: they stay rewritten, and
+// the result says the disk reported a write error instead of a plain success.
+TEST_F(VersionSheetApplyTest, AWriteErrorOfTheDiskIsInTheResult)
+{
+    for (const bool failing : {false, true}) {
+        SCOPED_TRACE(failing ? "the sync failing" : "the sync passing");
+        TestEnv::reset();
+        const QString folder = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::subtitle, "Lower Third");
+        const QString file = folder + "/Lower Third.motn";
+        const QByteArray before = PluginFixtures::readBytes(file);
+        const SafeFS::SyncHook previous = SafeFS::setSyncHookForTests(
+            [&](int) { return failing && PluginFixtures::readBytes(file) != before ? EIO : 0; });
+        VersionSheetModel model(versionPlugin("5.11", "5.4.7"), sampleTable(), std::nullopt);
+        QSignalSpy applied(&model, &VersionSheetModel::applied);
+        model.select(0);
+        applyAndWait(model);
+        TemplateChange::waitForRemovals();
+        SafeFS::setSyncHookForTests(previous);
+        EXPECT_NE(PluginFixtures::readBytes(file), before);
+        EXPECT_EQ(applied.count(), 1);
+        EXPECT_FALSE(model.errorText());
+        const QString result = model.resultText().value_or(QString());
+        EXPECT_TRUE(result.startsWith(QStringLiteral("已改写 1 个模板文件的版本号"))) << result.toStdString();
+        EXPECT_EQ(result.contains(QStringLiteral("磁盘报告了写入错误")), failing) << result.toStdString();
+    }
 }

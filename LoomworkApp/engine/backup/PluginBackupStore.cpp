@@ -30,6 +30,7 @@
 
 #include "engine/files/AdminAuth.h"
 #include "engine/core/AppPaths.h"
+#include "engine/core/SystemError.h"
 #include "engine/files/FileOps.h"
 #include "engine/core/FsPath.h"
 #include "engine/core/JsonRead.h"
@@ -555,6 +556,7 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
         ? PluginFolderSwap::Seen(plugin.identity) : std::nullopt;
     int error = 0;
     QString refusal;
+    std::optional<QStringList> restored;
     {
         PluginFolderSwap swap(parentFolder(target), FileOps::current(), journal);
         QString staging;
@@ -578,13 +580,27 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
             }
             error = swap.finish();
             if (error == 0)
-                return restoredNotes(swap, plugin, told);
-            (void)swap.undo();
+                restored = restoredNotes(swap, plugin, told);
+            else
+                (void)swap.undo();
         }
-        refusal = swap.refusal();
-        // The step the journal was to record was not taken: the plug-in is as it was.
-        if (swap.journalRefused() && swap.target().isEmpty())
-            refusal += QStringLiteral("\n插件没有改动。");
+        if (!restored) {
+            refusal = swap.refusal();
+            // The step the journal was to record was not taken: the plug-in is as it was.
+            if (swap.journalRefused() && swap.target().isEmpty())
+                refusal += QStringLiteral("\n插件没有改动。");
+        }
+    }
+    if (restored) {
+        // Once the swap's room is gone: synced through handles held from before the copy, so
+        // that a write error since is told.
+        if (const int failed = journal->close()) {
+            try {
+                restored->append(SystemError::writeErrorText(QStringLiteral("插件") + quoted(plugin.name) + QStringLiteral("已还原"), failed));
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        return *restored;
     }
     if (!refusal.isEmpty())
         throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), refusal);

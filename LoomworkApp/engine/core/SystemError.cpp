@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <QFileInfo>
+
+#include "engine/core/FsPath.h"
+
 QString SystemError::describe(int errorCode)
 {
     switch (errorCode) {
@@ -39,4 +43,22 @@ QString SystemError::describe(int errorCode)
     default: break;
     }
     return QString::fromLocal8Bit(std::strerror(errorCode));
+}
+
+QString SystemError::writeErrorText(const QString& done, int errorCode)
+{
+    return done + QStringLiteral("，但磁盘报告了写入错误（") + describe(errorCode)
+        + QStringLiteral("），数据可能没有完整写入磁盘。请检查磁盘后再查看插件。");
+}
+
+QString SystemError::pluginNames(const QStringList& paths)
+{
+    constexpr qsizetype kNamed = 5;
+    QStringList names;
+    for (qsizetype i = 0; i < paths.size() && i < kNamed; ++i)
+        names.append(QStringLiteral("「") + FsPath::displayText(QFileInfo(paths[i]).fileName()) + QStringLiteral("」"));
+    QString text = names.join(QStringLiteral("、"));
+    if (paths.size() > kNamed)
+        text += QStringLiteral("等 %1 个插件").arg(paths.size());
+    return text;
 }

@@ -32,6 +32,8 @@ std::mutex g_mutex;
 std::set<std::string> g_running;
 // Entries whose administrator's step was offered in this run: not again until the next start.
 std::set<std::string> g_offered;
+// Entries whose write error the user heard of from their change in this run.
+std::set<std::string> g_toldUnsynced;
 
 QString whyRefused(int error)
 {
@@ -160,12 +162,31 @@ void AppJournal::recover(When when)
     std::string refusedAt;
     std::vector<std::vector<SafeFS::JournalRemains>> offers;
     int unusable = 0;
+    QStringList unsyncedLines;
     {
         const std::lock_guard lock(g_mutex);
         SafeFS::Journal journal;
         unusable = open(journal, &refusedAt);
-        if (!unusable)
-            report = SafeFS::recoverJournal(journal, [](std::string_view id) { return g_running.count(std::string(id)) > 0; });
+        const auto running = [](std::string_view id) { return g_running.count(std::string(id)) > 0; };
+        // Entries whose change met a write error: said once as recovery drops them (it syncs
+        // through new handles, which cannot tell whether the data reached the disk).
+        std::vector<SafeFS::JournalEntry> unsynced;
+        if (!unusable) {
+            for (SafeFS::JournalEntry& entry : journal.entries()) {
+                if (entry.unsynced && !entry.damaged && !running(entry.id) && !g_toldUnsynced.count(entry.id))
+                    unsynced.push_back(std::move(entry));
+            }
+            report = SafeFS::recoverJournal(journal, running);
+        }
+        if (!unsynced.empty()) {
+            std::set<std::string> left;
+            for (const SafeFS::JournalEntry& entry : journal.entries())
+                left.insert(entry.id);
+            for (const SafeFS::JournalEntry& entry : unsynced) {
+                if (!left.count(entry.id))
+                    unsyncedLines.append(unsyncedText(entry));
+            }
+        }
         // Only the system library's have an administrator's step; each entry's once a run.
         for (const SafeFS::JournalRemains& item : report.remains) {
             if (!SystemPath::inside(FsPath::fromBytes(item.folder)) || g_offered.count(item.id))
@@ -205,6 +226,8 @@ void AppJournal::recover(When when)
               (incomplete ? QStringLiteral("上次中断的操作没能全部复原，以下情况需要你留意：\n")
                           : QStringLiteral("上次中断的操作已处理完，以下情况需要你留意：\n"))
                   + lines.join(QLatin1Char('\n')));
+    if (!unsyncedLines.isEmpty())
+        alert(QStringLiteral("磁盘报告过写入错误"), unsyncedLines.join(QLatin1Char('\n')));
     if (!offers.empty())
         offerToAdministrator(std::move(offers));
 }
@@ -233,6 +256,21 @@ SafeFS::JournalPlace AppJournal::placeOf(const QString& folder)
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return {path, std::string(), true};
+}
+
+void AppJournal::toldUnsynced(const std::string& id)
+{
+    const std::lock_guard lock(g_mutex);
+    g_toldUnsynced.insert(id);
+}
+
+QString AppJournal::unsyncedText(const SafeFS::JournalEntry& entry)
+{
+    QStringList paths;
+    for (const std::string& path : SafeFS::coveredPaths(entry))
+        paths.append(shown(path));
+    return QStringLiteral("上次对以下位置的更改已完成，但磁盘报告了写入错误，数据可能没有完整写入磁盘，请检查磁盘后查看这些插件：\n")
+        + paths.join(QLatin1Char('\n'));
 }
 
 void AppJournal::started(const std::string& id)

@@ -41,6 +41,13 @@ void recoverAtStartUp() noexcept;
 // without following links, elsewhere reached as its path says (links followed).
 SafeFS::JournalPlace placeOf(const QString& folder);
 
+// The user was told that the change of the entry `id` met a write error (JournalChange): its
+// recovery drops it without saying so again. Any other entry marked so is told of, once, when
+// recovery drops it.
+void toldUnsynced(const std::string& id);
+// What recovery says of a dropped entry whose change met a write error, naming what it covers.
+QString unsyncedText(const SafeFS::JournalEntry& entry);
+
 // A change's entry counts as running (recover() leaves it) from started() to stopped().
 void started(const std::string& id);
 void stopped(const std::string& id);

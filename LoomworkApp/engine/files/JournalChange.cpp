@@ -31,18 +31,64 @@ JournalChange::JournalChange(std::string kind)
 
 JournalChange::~JournalChange()
 {
+    (void)end(false);
+    AppJournal::stopped(m_entry.id);
+}
+
+int JournalChange::syncHeld(bool told)
+{
+    const int error = SafeFS::syncPlaces(m_entry, m_held);
+    if (error && !m_syncError) {
+        m_syncError = error;
+        m_kept = true;
+        // A change that stands is marked, so that the next recovery tells of it as it drops the
+        // entry (its caller tells of it now); one that stopped is recovery's to undo again.
+        if (told || m_entry.state == SafeFS::JournalEntry::State::finish) {
+            m_entry.unsynced = true;
+            (void)write();
+        }
+    }
+    if (error && told)
+        AppJournal::toldUnsynced(m_entry.id);
+    return error;
+}
+
+int JournalChange::sync()
+{
+    try {
+        return m_written ? syncHeld(true) : 0;
+    } catch (const std::bad_alloc&) {
+        m_kept = true;
+        return ENOMEM;
+    }
+}
+
+int JournalChange::close()
+{
+    return end(true);
+}
+
+int JournalChange::end(bool told)
+{
+    if (m_closed)
+        return m_syncError;
+    m_closed = true;
     try {
         // The entry goes only once what it covers is on the library's disks, which may not be
         // the journal's: else a power cut could keep the entry's removal and lose the change.
-        if (m_written && !m_kept && SafeFS::syncPlaces(m_entry) == 0) {
+        // A kept entry's change is synced too: what it reports as done must be on the disk.
+        if (m_written && syncHeld(told) == 0 && !m_kept) {
             SafeFS::Journal journal;
             if (AppJournal::open(journal) == 0)
                 (void)journal.remove(m_entry.id);
         }
+        if (m_syncError && told)
+            AppJournal::toldUnsynced(m_entry.id);
     } catch (...) {
         // Out of memory: the entry stays, and recovery finds nothing of its own to do.
+        m_kept = true;
     }
-    AppJournal::stopped(m_entry.id);
+    return m_syncError;
 }
 
 std::size_t JournalChange::place(const SafeFS::JournalPlace& place)
@@ -54,6 +100,11 @@ std::size_t JournalChange::place(const SafeFS::JournalPlace& place)
     if (found != places.end())
         return std::size_t(found - places.begin());
     m_entry.places.push_back(place);
+    // Its file system held before anything is written there. One that cannot be opened now is
+    // opened at the sync, as recovery would open it.
+    DirHandle::Fd folder;
+    if (SafeFS::openPlace(place, folder) == 0)
+        (void)m_held.addFolder(folder.get());
     return m_entry.places.size() - 1;
 }
 

@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <SafeFS/Durable.h>
 #include <SafeFS/Journal.h>
 
 // One change in flight as an entry of the application's journal (AppJournal). Made before the
@@ -16,12 +17,17 @@
 // templates) share one, so that whatever stops it, they end all old or all new.
 //
 // The change adds its places and items and write()s the entry before each step that makes or
-// moves an item it names; at its commit point it sets the state `finish`. The destructor
-// syncs the file systems of the entry's places (SafeFS::syncPlaces), then removes the entry,
-// so that whoever reports the change after it reports a durable one; not when that sync
-// fails, nor when keep() was called: something could not be put right in-process
-// (a step failed, memory ran out between steps) and is left, recorded, for the next recovery.
-// A process killed meanwhile leaves it too.
+// moves an item it names; at its commit point it sets the state `finish`. close() (or else the
+// destructor) syncs the file systems of the entry's places, then removes the entry, so that
+// whoever reports the change after it reports a durable one; not when keep() was called:
+// something could not be put right in-process (a step failed, memory ran out between steps)
+// and is left, recorded, for the next recovery. A process killed meanwhile leaves it too.
+//
+// Each place's file system is synced through a handle held from when the place was added,
+// before the change wrote there: only such a handle sees a write-back error that came before
+// the sync. A sync that reports one marks the entry `unsynced` and keeps it: the change
+// stands, its caller says that the disk reported a write error, and recovery tells the user
+// once more when it drops the entry, unless he was told already.
 class JournalChange
 {
 public:
@@ -56,6 +62,16 @@ public:
     static SafeFS::JournalItem item(SafeFS::JournalItem::Role role, std::size_t place, std::string path,
                                     std::string target, SafeFS::Identity identity);
 
+    // Syncs the file systems of the entry's places through the handles held since each was
+    // added, once the change stands: 0 or the errno of a write error, which keeps the entry,
+    // marked. The caller tells the user of a failure.
+    [[nodiscard]] int sync();
+    // Ends a change that stands: syncs as sync() does, then removes the entry unless it is kept.
+    // 0 or the errno of the first sync of the change that failed (sync() included), which the
+    // caller tells the user of. Once; later calls return the same. A change that stopped ends
+    // with the object.
+    [[nodiscard]] int close();
+
     // The entry stays after the change, for recovery.
     void keep() { m_kept = true; }
     // Puts right now, as recovery would, what the entry names (after another process took
@@ -69,8 +85,15 @@ public:
     static void setCommitHookForTests(void (*hook)());
 
 private:
+    int syncHeld(bool told);
+    int end(bool told);
+
     SafeFS::JournalEntry m_entry;
     bool m_written = false;
     bool m_kept = false;
     std::string m_refusedAt; // the folder the last write found at fault
+    // A handle on each file system of the entry's places, from before the change wrote there.
+    SafeFS::SyncBatch m_held;
+    int m_syncError = 0;
+    bool m_closed = false;
 };

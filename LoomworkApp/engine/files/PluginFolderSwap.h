@@ -223,6 +223,8 @@ public:
     QStringList notes() const;
     // The targets that stand new after a commit, each once (two items of one name are one).
     QStringList targets() const;
+    // The group's journal entry: its close() tells whether the disk took the change.
+    std::shared_ptr<JournalChange> journal() const { return m_change; }
 
 private:
     struct Item {

@@ -142,6 +142,12 @@ int PluginRemoval::run()
         m_change->keep();
     } else if (error) {
         m_change->keep();
+    } else {
+        // Done: the room goes, and the delete is synced before it is reported, through handles
+        // held from before it (JournalChange).
+        if (m_room.removeIfEmpty(m_parent.get()) != 0)
+            m_change->keep();
+        m_writeError = m_change->close();
     }
     // Not removed, and told why: another user's item, or not the plug-in that was asked for.
     if (!error && removal.mismatch)

@@ -48,6 +48,10 @@ public:
     // forAdministrator() set where rights were missing, and remainsAt() where what is left
     // of the plug-in waits in the room for recovery.
     [[nodiscard]] int run();
+    // After run() answered 0: 0, or the errno of a write error the disk reported when the
+    // delete was synced. The plug-in is gone, but that may not have reached the disk; the
+    // journal entry is kept, marked, for recovery to look at again.
+    int writeError() const { return m_writeError; }
 
     // Whether the plug-in seen is still in the library, under its name or any other another
     // user gave it, looked for by its identity now: what decides whether it was deleted.
@@ -93,6 +97,7 @@ private:
     std::unique_ptr<JournalChange> m_change;
     bool m_moved = false; // the move into the room was tried
     std::string m_nameBytes; // the plug-in's name, in the room too
+    int m_writeError = 0;
     std::optional<AdminAuth::Item> m_forAdmin;
     std::optional<uid_t> m_told;
     bool m_given = false; // the folder was given by actIn()

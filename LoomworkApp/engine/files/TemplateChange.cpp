@@ -364,16 +364,34 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
     if (m_folders[folder].made)
         return;
     std::vector<std::size_t> toMake{folder};
+    // The folders the user's linked templates lie in, outside the plug-in: their rooms are made
+    // where they can be; one that cannot is made, or refused, when a template there is staged.
+    std::vector<std::size_t> linked;
     if (!m_folders[folder].recorded) {
         // The folders of the plug-in's templates (a rewrite of them all) are made at once, and
         // recorded by identity in one write: a change of many folders syncs its entry twice,
         // not twice a folder.
+        const auto listed = [&](std::size_t at) {
+            return at == folder || m_folders[at].made || std::find(toMake.begin(), toMake.end(), at) != toMake.end()
+                || std::find(linked.begin(), linked.end(), at) != linked.end();
+        };
         if (m_templates) {
             for (const std::string& path : *m_templates) {
                 int error = 0;
                 const std::size_t at = folderOf(m_system ? parentOf(path.substr(m_native.size() + 1)) : parentOf(path), error);
-                if (!error && at != folder && !m_folders[at].made && std::find(toMake.begin(), toMake.end(), at) == toMake.end())
+                if (!error && !listed(at))
                     toMake.insert(toMake.begin(), at); // `folder` last: its room stays open
+                struct stat st {};
+                if (m_system || ::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+                    continue;
+                char* real = ::realpath(path.c_str(), nullptr);
+                if (!real)
+                    continue;
+                const std::string target = real;
+                ::free(real);
+                const std::size_t where = folderOf(parentOf(target), error);
+                if (!error && !listed(where))
+                    linked.push_back(where);
             }
         }
         if (const int error = m_change->write())
@@ -382,6 +400,20 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
         for (Folder& each : m_folders)
             each.recorded = true;
     }
+    const auto recordIdentity = [&](Folder& made, const SafeFS::Room& room) {
+        made.made = true;
+        made.identity = room.identity();
+        for (SafeFS::JournalItem& each : m_change->items()) {
+            if (each.place == made.place && each.path == made.staging)
+                each.identity = made.identity;
+        }
+    };
+    for (const std::size_t i : linked) {
+        int dir = -1;
+        SafeFS::Room room;
+        if (opened(i, false, dir) == 0 && room.make(dir, m_folders[i].staging) == 0)
+            recordIdentity(m_folders[i], room);
+    }
     SafeFS::Room room;
     for (const std::size_t i : toMake) {
         Folder& made = m_folders[i];
@@ -389,12 +421,7 @@ void TemplateChange::makeStaging(std::size_t folder, const std::string& shown)
         room = SafeFS::Room();
         if (const int error = room.make(dir, made.staging))
             failIn(i, dir, error);
-        made.made = true;
-        made.identity = room.identity();
-        for (SafeFS::JournalItem& each : m_change->items()) {
-            if (each.place == made.place && each.path == made.staging)
-                each.identity = made.identity;
-        }
+        recordIdentity(made, room);
     }
     m_openedStaging = std::move(room);
     // By identity before anything goes in: recovery removes a room without one only while it is
@@ -611,9 +638,11 @@ int TemplateChange::commitSteps()
     }
     const int changed = int(m_staged.size());
     // Reported only once durable: a power cut after the message must leave the new templates.
-    // Should the sync fail, the entry stays for recovery to look at again.
-    if (attempt([&] { return syncTouched(); }) != 0)
+    // A write error the disk reports is told; the entry stays for recovery to look at again.
+    if (const int error = attempt([&] { return m_change->sync(); })) {
         m_change->keep();
+        m_writeError = error;
+    }
     removeLater();
     return changed;
 }
@@ -635,23 +664,6 @@ void TemplateChange::removeOld() noexcept
     } catch (...) {
         m_change->keep();
     }
-}
-
-// The folders whose names the exchanges changed, on disk: one sync per file system, not an
-// fsync per folder.
-int TemplateChange::syncTouched()
-{
-    SafeFS::SyncBatch batch;
-    for (std::size_t i = 0; i < m_folders.size(); ++i) {
-        int fd = -1;
-        if (!m_folders[i].made)
-            continue;
-        if (const int error = opened(i, false, fd))
-            return error;
-        if (const int error = batch.addFolder(fd))
-            return error;
-    }
-    return batch.sync();
 }
 
 // The room of `folder`: the old contents it holds (checked to be what the exchanges brought

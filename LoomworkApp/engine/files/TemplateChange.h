@@ -77,6 +77,10 @@ public:
     // returns, on a worker holding the change's journal entry (a change that is part of a
     // larger one removes them before it returns).
     int commit();
+    // After commit(): 0, or the errno of a write error the disk reported once the templates were
+    // in place. They stay changed, but may not all have reached the disk: the caller says so.
+    // The entry is kept, marked, for recovery to look at again.
+    int writeError() const { return m_writeError; }
 
     // Waits until the old contents of every change that has returned are removed, or left
     // recorded for recovery: before the process quits, and for tests. Another operation on a
@@ -145,7 +149,6 @@ private:
     int commitSteps();
     void removeLater() noexcept;
     void removeOld() noexcept;
-    int syncTouched();
     int emptyRoom(std::size_t folder);
     void stageFile(const std::string& path, const QByteArray& bytes);
     bool dropPartial(std::size_t made);
@@ -182,5 +185,6 @@ private:
     SafeFS::Room m_openedStaging;
     int m_steps = 0;
     int m_lastError = 0; // of the last step, for a retry when space ran short
+    int m_writeError = 0;
     PluginLease m_lease;
 };

@@ -13,6 +13,7 @@
 #include "engine/core/SystemError.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/FileOps.h"
+#include "engine/files/JournalChange.h"
 #include "engine/files/PackageFiles.h"
 #include "engine/files/PluginLease.h"
 
@@ -134,8 +135,10 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
     PluginLease lease;
     // Made before the commit: once the plug-ins stand, saying so must not need memory.
     outcome.title = QStringLiteral("安装失败");
+    std::shared_ptr<JournalChange> journal;
     try {
         m_group.emplace();
+        journal = m_group->journal();
         for (auto& [index, reader] : readers)
             stagePackage(index, reader);
         m_stagedOfCurrent = -1; // all staged: a failure from here on is no one plug-in's (commit() names its own)
@@ -176,7 +179,25 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
     }
     // The rooms and the test's file operations go before the outcome is published: whoever
     // hears of it may look at the library at once.
+    QStringList installed;
+    try {
+        if (committed && m_group)
+            installed = m_group->targets();
+    } catch (...) {
+    }
     m_group.reset();
+    // Synced through handles held from before the first write: a write error since is told.
+    if (journal && committed && outcome.ok) {
+        const int error = journal->close();
+        journal.reset();
+        if (error) {
+            outcome.writeError = error;
+            try {
+                outcome.notes.prepend(SystemError::writeErrorText(QStringLiteral("已安装") + SystemError::pluginNames(installed), error));
+            } catch (...) {
+            }
+        }
+    }
     return outcome;
 }
 
@@ -240,7 +261,7 @@ void Installation::commit()
             if (!folders.contains(folder))
                 folders.append(folder);
         }
-        throw StagedFailure(QStringLiteral("磁盘报告了写入错误（") + SystemError::describe(error)
+        throw StagedFailure(QStringLiteral("新插件没能写入磁盘（") + SystemError::describe(error)
                                 + QStringLiteral("），插件没有改动：") + folders.join(QStringLiteral("、")),
                             false);
     }

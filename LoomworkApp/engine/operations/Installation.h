@@ -27,6 +27,9 @@ public:
         QString text; // the status line, or the failure's message
         QStringList notes;
         bool listsChanged = false;
+        // Installed, but the disk reported this write error when the install was synced; the
+        // first note says so.
+        int writeError = 0;
     };
 
     Installation(const QStringList& files, const InstallPlan& plan, const ZFCProgressCallback& progress,

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -28,6 +29,7 @@
 #include "engine/core/AppPaths.h"
 #include "engine/core/EngineText.h"
 #include "engine/files/FileOps.h"
+#include "engine/files/JournalChange.h"
 #include "engine/core/FsPath.h"
 #include "engine/library/InstallConflictScanner.h"
 #include "engine/market/MarketInstallRegistry.h"
@@ -335,7 +337,8 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         if (onProgress)
             onProgress(std::clamp(fraction, 0.0, 1.0));
     };
-    PluginSwapGroup group;
+    // Held by pointer: it goes, with its rooms, before the install is synced and reported.
+    auto group = std::make_unique<PluginSwapGroup>();
     // The plug-ins it replaces, leased from before the commit until their old copies are gone.
     PluginLease lease;
     std::vector<PluginLease::Target> replaced;
@@ -362,7 +365,7 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
                 report((installed + 1) / total);
             } else {
                 const auto saw = seen.constFind(target);
-                stage(group, reader, plugin, category, folder,
+                stage(*group, reader, plugin, category, folder,
                       saw != seen.constEnd() ? PluginFolderSwap::Seen(*saw) : PluginFolderSwap::Seen(), [&](const ZFCProgress& progress) {
                     report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
                 });
@@ -373,19 +376,19 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
             ++installed;
         }
         lease = PluginLease::take(replaced);
-        if (const int error = group.commit()) {
-            installed = stagedPositions.at(group.failedAt()) - 1;
-            failSwap(group.at(group.failedAt()), error, !group.notRestored().isEmpty());
+        if (const int error = group->commit()) {
+            installed = stagedPositions.at(group->failedAt()) - 1;
+            failSwap(group->at(group->failedAt()), error, !group->notRestored().isEmpty());
         }
     } catch (...) {
         // Old copies of plug-ins that could not be swapped back: the journal keeps what stays.
-        for (const AdminAuth::Item& old : group.leftovers())
+        for (const AdminAuth::Item& old : group->leftovers())
             (void)AdminAuth::adminRemove(told(old));
         if (known < 2)
             throw;
         // Which one failed, and that the others were not installed either (or, where one
         // could not be swapped back, that it now holds the downloaded version).
-        const QStringList kept = group.notRestored();
+        const QStringList kept = group->notRestored();
         // Past the last plug-in (taking the leases before the commit) no one plug-in failed.
         QString note = installed < known ? QStringLiteral("\n（第 %1 个插件失败，").arg(installed + 1) : QStringLiteral("\n（");
         if (kept.isEmpty()) {
@@ -405,17 +408,27 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
     // costs at most a note or the market's mark on them).
     try {
         // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
-        for (const AdminAuth::Item& old : group.leftovers()) {
+        for (const AdminAuth::Item& old : group->leftovers()) {
             const bool removed = AdminAuth::adminRemove(told(old));
             outcome.notes += AdminAuth::lastNotes();
             if (!removed)
                 outcome.notes += AdminAuth::leftoverNote(old);
         }
-        outcome.notes += group.notes();
+        outcome.notes += group->notes();
         report(1.0);
         if (const int error = MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName))
             outcome.notes += MarketInstallRegistry::saveFailure(error);
     } catch (...) {
+    }
+    // Synced through handles held from before the first write: a write error since is told.
+    const std::shared_ptr<JournalChange> journal = group->journal();
+    group.reset();
+    if ((outcome.writeError = journal->close()) != 0) {
+        try {
+            outcome.notes += SystemError::writeErrorText(QStringLiteral("已安装") + SystemError::pluginNames(outcome.paths),
+                                                         outcome.writeError);
+        } catch (...) {
+        }
     }
     return outcome;
 }

@@ -19,6 +19,7 @@ struct MarketInstallOutcome
     QStringList paths; // their folders, in package order
     QString root;      // always the system library's folder
     QStringList notes; // what the user should hear of old versions (other users' items left)
+    int writeError = 0; // installed, but the disk reported this write error when it was synced
 };
 
 // A refusal of the market installer, with the text for the user.

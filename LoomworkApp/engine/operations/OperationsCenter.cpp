@@ -154,10 +154,15 @@ QString notWhereShown(const Plugin& plugin)
         + QStringLiteral("」已不在列表显示的位置（可能已被移动或删除），未删除。请刷新列表后重试。");
 }
 
-Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error, QStringList& notes)
+Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error, QStringList& notes, int& writeErrors)
 {
     error = removal.run();
     notes += removal.notes();
+    if (removal.writeError()) {
+        ++writeErrors;
+        notes += SystemError::writeErrorText(QStringLiteral("「") + FsPath::displayText(plugin.name) + QStringLiteral("」已删除"),
+                                             removal.writeError());
+    }
     if (error == ENOENT && !removal.forAdministrator() && removal.refusal().isEmpty()) {
         notes += notWhereShown(plugin);
         return Removed::told;
@@ -209,7 +214,7 @@ Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error,
 // removal recorded it. `notes` gets what the user must hear besides.
 // `held`: the folders the confirmation read the owners through, acted in as they were then.
 Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<SafeFS::Identity>& spared, int& error,
-                   QStringList& notes, HeldFolders* held)
+                   QStringList& notes, HeldFolders* held, int& writeErrors)
 {
     if (!held && !FileOps::current().exists(path)) {
         struct stat st {};
@@ -227,7 +232,7 @@ Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<
         removal.actIn(folder, held->toldOwner(plugin.path), openError);
     }
     try {
-        return removalOutcome(plugin, removal, error, notes);
+        return removalOutcome(plugin, removal, error, notes, writeErrors);
     } catch (const std::bad_alloc&) {
         // Memory ran out on the way: what is said is what the disk shows. Out of its library the
         // plug-in is deleted; its rest waits in the room, recorded for the next start.
@@ -527,11 +532,12 @@ void OperationsCenter::installed(const Guard& guard, const Installation::Outcome
     try {
         const QString text = outcome.text.isEmpty() ? QStringLiteral("安装完成") : outcome.text;
         const QStringList notes = outcome.notes;
-        post(guard, [text, notes, onFinished](OperationsCenter& center) {
+        const bool writeError = outcome.writeError != 0; // the first note says it
+        post(guard, [text, notes, writeError, onFinished](OperationsCenter& center) {
             center.setBusy(false);
             center.setStatusText(text);
             if (!notes.isEmpty()) {
-                center.setAlertTitle(QStringLiteral("部分旧版本未删除"));
+                center.setAlertTitle(writeError ? QStringLiteral("磁盘报告了写入错误") : QStringLiteral("部分旧版本未删除"));
                 center.setAlertMessage(notes.join(QLatin1Char('\n')));
             }
             if (onFinished)
@@ -613,6 +619,7 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
     QStringList linkedNames;
     QStringList deletedMarket;
     QStringList notes;
+    int writeErrors = 0; // notes that only say the disk reported a write error
     const qsizetype count = plugins.size();
     for (qsizetype i = 0; i < count; ++i) {
         const Plugin& plugin = plugins[i];
@@ -626,7 +633,7 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
         QString path;
         bool linked = !AdminAuth::removalRefusal(plugin.path, &path).isEmpty();
         int error = linked ? ELOOP : 0;
-        const Removed removed = linked ? Removed::no : removeItem(plugin, path, spared, error, notes, held);
+        const Removed removed = linked ? Removed::no : removeItem(plugin, path, spared, error, notes, held, writeErrors);
         linked = linked || (error == ELOOP && plugin.root == PluginRoot::system);
         if (linked) {
             linkedNames.append(plugin.name);
@@ -668,11 +675,15 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
     lines += notes;
     const bool allRemoved = succeeded == count;
     try {
-        post(guard, [text, lines, allRemoved, onFinished](OperationsCenter& center) {
+        // Only a write error to tell: the plug-ins are deleted, not partly.
+        const bool onlyWriteError = writeErrors > 0 && allRemoved && lines.size() == writeErrors;
+        post(guard, [text, lines, allRemoved, onlyWriteError, onFinished](OperationsCenter& center) {
             center.setBusy(false);
             center.setStatusText(text);
             if (!lines.isEmpty()) {
-                center.setAlertTitle(allRemoved ? QStringLiteral("部分文件未删除") : QStringLiteral("部分插件删除失败"));
+                center.setAlertTitle(onlyWriteError ? QStringLiteral("磁盘报告了写入错误")
+                                     : allRemoved   ? QStringLiteral("部分文件未删除")
+                                                    : QStringLiteral("部分插件删除失败"));
                 center.setAlertMessage(lines.join(QLatin1Char('\n')));
             }
             if (onFinished)

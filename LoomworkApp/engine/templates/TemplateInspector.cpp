@@ -529,6 +529,7 @@ TemplateInspector::EditSummary TemplateInspector::setVersion(const QString& fold
         throw TemplateEditError(outOfMemoryText());
     }
     summary.filesChanged = change.commit();
+    summary.writeError = change.writeError();
     return summary;
 }
 
@@ -605,6 +606,7 @@ TemplateInspector::EditSummary TemplateInspector::applyTranslations(TemplateChan
         throw TemplateEditError(outOfMemoryText());
     }
     summary.filesChanged = change.commit();
+    summary.writeError = change.writeError();
     return summary;
 }
 

@@ -41,6 +41,9 @@ struct EditSummary
 {
     int filesChanged = 0;
     int namesChanged = 0;
+    // The errno of a write error the disk reported after the files were changed (they stay
+    // changed, but may not have reached the disk); 0 when none.
+    int writeError = 0;
 };
 
 struct NamePair

@@ -28,6 +28,10 @@ public:
     [[nodiscard]] int addTree(int fd);
     // One sync per file system added; 0 or the first errno. The batch is empty after it.
     [[nodiscard]] int sync();
+    // The same, keeping the handles: a later sync through them still sees a write-back error
+    // that came after this one (each handle reads the file system's errors from where it last
+    // looked, from its opening on).
+    [[nodiscard]] int syncKeeping();
     bool empty() const { return m_systems.empty(); }
 
 private:
@@ -45,6 +49,14 @@ private:
 // opened, or a failed sync, gives its errno, and the entry stays.
 struct JournalEntry;
 [[nodiscard]] int syncPlaces(const JournalEntry& entry);
+// The same through `held`: a place on a file system `held` has a handle on is synced through
+// that handle, opened before the change wrote there, so that an error of a write-back since is
+// seen (a handle opened after the error does not see it). `held` keeps its handles.
+[[nodiscard]] int syncPlaces(const JournalEntry& entry, SyncBatch& held);
+// The folder of `place` opened as syncPlaces() opens it (the root when the folder is gone or
+// became a link). 0, ENOENT when neither stands, or the errno.
+struct JournalPlace;
+[[nodiscard]] int openPlace(const JournalPlace& place, DirHandle::Fd& out);
 
 // Tests: every sync of a whole file system goes to `hook` (given the handle it would sync)
 // instead of the system; an empty hook restores the real one. Returns the previous hook.

@@ -93,6 +93,9 @@ struct JournalEntry {
     std::vector<JournalItem> items;
     // The user has been told what recovery could not put right: he is not told again.
     bool told = false;
+    // The sync that was to make the change durable reported a write error: its data may not be
+    // on the disk, which the user hears of when the entry goes.
+    bool unsynced = false;
     bool damaged = false; // set when read back: a line or path that is not of our exact form
 };
 

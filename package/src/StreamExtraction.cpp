@@ -4,6 +4,7 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -29,9 +30,10 @@ using ErrorKind = ZFCPackageError::Kind;
 // go on while one worker, or the writer, waits for a core. A worker makes the files whose
 // stored bytes lie whole in its chunk once their plug-in's folder stands; else it inflates
 // them ahead of the writer: a file of at most kAheadFileLimit bytes. The writer makes the
-// rest, from the chunks the workers keep for it. What is kept (chunks and inflated files)
-// stays within kAheadBudget bytes.
+// rest, from the chunks the workers keep for it: at most kKeptChunks at once. Inflated files
+// kept stay within kAheadBudget bytes.
 constexpr std::size_t kWindow = 64;
+constexpr std::size_t kKeptChunks = 8;
 constexpr int64_t kAheadFileLimit = 4 * 1024 * 1024;
 constexpr int64_t kAheadBudget = 16 * 1024 * 1024;
 // Empty files past the stream's end from which they are made on several threads.
@@ -145,6 +147,7 @@ struct Slot
     std::size_t length = 0;    // sealed; 0 with `error`
     FileCursor cursor;         // where its plaintext starts among the target's files
     std::exception_ptr error;  // the writer throws it before the chunk's files
+    bool keeps = false;        // the writer needs its bytes: the worker keeps them in `chunk`
     std::unique_ptr<uint8_t[]> chunk;  // [IV][plaintext] when the writer needs it
     std::vector<AheadFile> ahead;
     std::vector<uint8_t> output;
@@ -168,6 +171,7 @@ public:
           m_unreached(unreached), m_inflaters(workers), m_chunks(workers), m_branches(workers),
           m_queue(workers, kWindow, [this](Slot& slot, Turn& turn) { prepare(slot, turn); }, kAheadBudget)
     {
+        m_spare.reserve(kWindow);
     }
 
     void run()
@@ -236,17 +240,30 @@ private:
             slot->tree = m_trees[m_feedTarget].get();
             slot->length = 0;
             slot->error = nullptr;
+            slot->keeps = false;
             try {
                 slot->length = chunkLength(m_feedOffset, m_feedEnd);
                 slot->offset = m_feedOffset + static_cast<int64_t>(kHeaderSize);
                 slot->cursor = m_feedCursor;
+                FileCursor after = m_feedCursor;
+                bool partial = false;
+                const bool whole = walk(filesOf(m_feedTarget), after, slot->length - kIvSize,
+                                        [&partial](const Piece& piece) { partial = partial || !piece.opens || !piece.closes; });
+                // A chunk the writer needs waits while enough of them are kept: each holds a
+                // buffer. It is read again when there is room.
+                slot->keeps = partial || !slot->tree;
+                if (slot->keeps && m_kept >= kKeptChunks)
+                    return;
                 m_feedOffset = slot->offset + static_cast<int64_t>(slot->length);
-                m_feedStopped = !walk(filesOf(m_feedTarget), m_feedCursor, slot->length - kIvSize, [](const Piece&) {});
+                m_feedCursor = after;
+                m_feedStopped = !whole;
             } catch (...) {
                 slot->length = 0;
                 slot->error = std::current_exception();
+                slot->keeps = false;
                 m_feedStopped = true;
             }
+            m_kept += slot->keeps ? 1 : 0;
             m_queue.submit();
         }
     }
@@ -299,7 +316,7 @@ private:
         std::unique_ptr<uint8_t[]>& chunk = m_chunks[turn.worker()];
         try {
             if (!chunk)
-                chunk.reset(new uint8_t[kMaxChunkLength]);
+                chunk = takeChunk();
             if (m_file.readAt(chunk.get(), slot.length, slot.offset) != slot.length)
                 throw ZFCPackageError::failure(ErrorKind::chunkBodyTruncated, slot.offset);
             cryptInPlace(chunk.get() + kIvSize, slot.length - kIvSize, chunk.get());
@@ -307,13 +324,27 @@ private:
             slot.error = std::current_exception();
             return;
         }
-        if (slot.tree && !makeWholeFiles(slot, turn, chunk.get() + kIvSize))
-            return;
-        if (!turn.reserve(static_cast<int64_t>(slot.length)))
+        if (slot.tree)
+            makeWholeFiles(slot, turn, chunk.get() + kIvSize);
+        if (!slot.keeps)
             return;
         slot.chunk = std::move(chunk);
         if (!slot.tree)
             inflateAhead(slot, turn);
+    }
+
+    // A chunk buffer the writer is done with, else a new one.
+    std::unique_ptr<uint8_t[]> takeChunk()
+    {
+        {
+            const std::lock_guard lock(m_spareMutex);
+            if (!m_spare.empty()) {
+                std::unique_ptr<uint8_t[]> chunk = std::move(m_spare.back());
+                m_spare.pop_back();
+                return chunk;
+            }
+        }
+        return std::unique_ptr<uint8_t[]>(new uint8_t[kMaxChunkLength]);
     }
 
     // The worker's own handles in the slot's plug-in folder, kept while its slots are of that
@@ -332,18 +363,15 @@ private:
     // Makes each file that lies whole in the chunk, as the writer would, in order; the first
     // error ends it, kept for the writer to throw when it reaches that file. Many threads
     // making files get the cores' share that one writer would not when other work keeps
-    // them busy. Whether the writer needs the chunk's bytes: for a file that begins or ends
-    // in another chunk.
-    bool makeWholeFiles(Slot& slot, Turn& turn, const uint8_t* plain)
+    // them busy.
+    void makeWholeFiles(Slot& slot, Turn& turn, const uint8_t* plain)
     {
         const Files& files = m_files[slot.target];
         std::unique_ptr<ZFCInflater>& inflater = m_inflaters[turn.worker()];
         DestinationTree* tree = nullptr;
         bool failed = false;
-        bool partial = false;
         FileCursor cursor = slot.cursor;
         walk(files, cursor, slot.length - kIvSize, [&](const Piece& piece) {
-            partial = partial || !piece.opens || !piece.closes;
             if (failed || !piece.opens || !piece.closes || turn.stopToken().stop_requested())
                 return;
             const ZFCEntry& entry = *files[piece.file];
@@ -373,7 +401,6 @@ private:
             }
             slot.made.push_back(std::move(made));
         });
-        return partial;
     }
 
     // Inflates each compressed file that lies whole in the chunk and is small enough, while
@@ -454,7 +481,14 @@ private:
             slot->ahead = {};
             slot->output = {};
             slot->made.clear();
-            slot->chunk.reset();
+            m_kept -= slot->keeps ? 1 : 0;
+            if (slot->chunk) {
+                // No more than the window's worth are ever kept: room was made for them.
+                const std::lock_guard lock(m_spareMutex);
+                if (m_spare.size() < m_spare.capacity())
+                    m_spare.push_back(std::move(slot->chunk));
+                slot->chunk.reset();
+            }
             m_queue.pop();
         }
         // A file cut short, or one with bytes the stream never reached, means the package
@@ -655,6 +689,8 @@ private:
     std::vector<fs::path>& m_unreached;
     std::vector<std::unique_ptr<ZFCInflater>> m_inflaters;  // one per worker
     std::vector<std::unique_ptr<uint8_t[]>> m_chunks;       // one per worker
+    std::mutex m_spareMutex;
+    std::vector<std::unique_ptr<uint8_t[]>> m_spare;        // chunk buffers the writer is done with
     struct Branch
     {
         std::size_t target = 0;
@@ -669,6 +705,7 @@ private:
     int64_t m_feedOffset = 0;
     int64_t m_feedEnd = 0;
     FileCursor m_feedCursor;
+    std::size_t m_kept = 0;  // slots queued whose chunk the writer needs
 
     // The writer's own state.
     DestinationTree* m_tree = nullptr;  // the target's, in m_trees

@@ -87,10 +87,17 @@ TEST(ZFCPackerSync, EveryPackageIsSyncedBeforeSuccessAndAFailedSyncIsAnError)
         std::vector<std::string> events;
         bool firstStoodAtDataSync = false;
         bool packagesStoodAtLastSync = false;
+        struct stat folder {};
+        ASSERT_EQ(::stat(out.c_str(), &folder), 0);
         const SyncSeam seam([&](int fd, Step step) {
+            // The package's own folder, wherever the plug-ins are: its disk is the one synced.
             struct stat st {};
             EXPECT_EQ(::fstat(fd, &st), 0);
             EXPECT_EQ(S_ISDIR(st.st_mode), step != Step::file) << nameOf(step);
+            if (step != Step::file) {
+                EXPECT_EQ(st.st_ino, folder.st_ino);
+                EXPECT_EQ(st.st_dev, folder.st_dev);
+            }
             if (step == Step::file && events.empty())
                 firstStoodAtDataSync = isPackage(first);
             packagesStoodAtLastSync = isPackage(first) && (c.call == Call::pack || isPackage(second));

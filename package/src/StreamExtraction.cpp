@@ -4,9 +4,12 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include "DestinationTree.h"
 #include "KitInternal.h"
@@ -23,10 +26,14 @@ namespace {
 
 using ErrorKind = ZFCPackageError::Kind;
 
-// Chunks between the writer and the last one handed to the workers; files inflated ahead
-// of the writer: a file of at most kAheadFileLimit bytes whose stored bytes lie in one
-// chunk, within kAheadBudget inflated bytes held at once. Larger files the writer inflates.
-constexpr std::size_t kWindow = 8;
+// Chunks between the writer and the last one handed to the workers: room for the others to
+// go on while one worker, or the writer, waits for a core. A worker makes the files whose
+// stored bytes lie whole in its chunk once their plug-in's folder stands; else it inflates
+// them ahead of the writer: a file of at most kAheadFileLimit bytes. The writer makes the
+// rest, from the chunks the workers keep for it: at most kKeptChunks at once. Inflated files
+// kept stay within kAheadBudget bytes.
+constexpr std::size_t kWindow = 64;
+constexpr std::size_t kKeptChunks = 8;
 constexpr int64_t kAheadFileLimit = 4 * 1024 * 1024;
 constexpr int64_t kAheadBudget = 16 * 1024 * 1024;
 // Empty files past the stream's end from which they are made on several threads.
@@ -122,18 +129,29 @@ struct AheadFile
     std::exception_ptr error{};
 };
 
+// A file a worker made whole, or the error it met making it.
+struct MadeFile
+{
+    std::size_t file = 0;  // among the target's files
+    std::exception_ptr error{};
+};
+
 // One chunk of a target's stream, or the error that ends the stream there. A worker reads
-// and decrypts the chunk, then inflates its small files within the budget.
+// and decrypts the chunk, then makes the files that lie whole in it when their folder stands
+// (`tree`), else inflates its small files within the budget.
 struct Slot
 {
     std::size_t target = 0;
+    const DestinationTree* tree = nullptr;  // the target's folder, begun
     int64_t offset = 0;        // of the sealed chunk in the package
     std::size_t length = 0;    // sealed; 0 with `error`
     FileCursor cursor;         // where its plaintext starts among the target's files
     std::exception_ptr error;  // the writer throws it before the chunk's files
-    std::unique_ptr<uint8_t[]> chunk;  // [IV][plaintext], kept between uses
+    bool keeps = false;        // the writer needs its bytes: the worker keeps them in `chunk`
+    std::unique_ptr<uint8_t[]> chunk;  // [IV][plaintext] when the writer needs it
     std::vector<AheadFile> ahead;
     std::vector<uint8_t> output;
+    std::vector<MadeFile> made;
 };
 
 using Turn = ZFCWorkQueue<Slot>::Turn;
@@ -144,18 +162,32 @@ using Turn = ZFCWorkQueue<Slot>::Turn;
 class Extraction
 {
 public:
+    // `unreached` receives, when run() fails, the folders begun ahead of the writer for
+    // plug-ins it never reached: made from nothing, they are the caller's to remove once the
+    // workers are gone.
     Extraction(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress,
-               unsigned workers)
-        : m_file(file), m_targets(targets), m_progress(progress), m_files(targets.size()), m_inflaters(workers),
+               unsigned workers, std::vector<fs::path>& unreached)
+        : m_file(file), m_targets(targets), m_progress(progress), m_files(targets.size()), m_trees(targets.size()),
+          m_unreached(unreached), m_inflaters(workers), m_chunks(workers), m_branches(workers),
           m_queue(workers, kWindow, [this](Slot& slot, Turn& turn) { prepare(slot, turn); }, kAheadBudget)
     {
+        m_spare.reserve(kWindow);
     }
 
     void run()
     {
-        for (std::size_t t = 0; t < m_targets.size(); ++t) {
-            if (!extractTarget(t))
-                return;
+        std::size_t t = 0;
+        try {
+            for (; t < m_targets.size(); ++t) {
+                if (!extractTarget(t))
+                    return;
+            }
+        } catch (...) {
+            for (std::size_t later = t + 1; later < m_targets.size(); ++later) {
+                if (m_trees[later])
+                    m_unreached.push_back(destinationOf(m_targets[later]));
+            }
+            throw;
         }
     }
 
@@ -192,6 +224,8 @@ private:
                 m_feedOffset = m_targets[m_feedTarget].plugin->position;
                 m_feedCursor = {};
                 m_feedStarted = true;
+                if (!m_feedStopped)
+                    beginAhead(m_feedTarget);
                 continue;
             }
             if (m_feedOffset >= m_feedEnd) {
@@ -203,20 +237,57 @@ private:
             if (!slot)
                 return;
             slot->target = m_feedTarget;
+            slot->tree = m_trees[m_feedTarget].get();
             slot->length = 0;
             slot->error = nullptr;
+            slot->keeps = false;
             try {
                 slot->length = chunkLength(m_feedOffset, m_feedEnd);
                 slot->offset = m_feedOffset + static_cast<int64_t>(kHeaderSize);
                 slot->cursor = m_feedCursor;
+                FileCursor after = m_feedCursor;
+                bool partial = false;
+                const bool whole = walk(filesOf(m_feedTarget), after, slot->length - kIvSize,
+                                        [&partial](const Piece& piece) { partial = partial || !piece.opens || !piece.closes; });
+                // A chunk the writer needs waits while enough of them are kept: each holds a
+                // buffer. It is read again when there is room.
+                slot->keeps = partial || !slot->tree;
+                if (slot->keeps && m_kept >= kKeptChunks)
+                    return;
                 m_feedOffset = slot->offset + static_cast<int64_t>(slot->length);
-                m_feedStopped = !walk(filesOf(m_feedTarget), m_feedCursor, slot->length - kIvSize, [](const Piece&) {});
+                m_feedCursor = after;
+                m_feedStopped = !whole;
             } catch (...) {
                 slot->length = 0;
                 slot->error = std::current_exception();
+                slot->keeps = false;
                 m_feedStopped = true;
             }
+            m_kept += slot->keeps ? 1 : 0;
             m_queue.submit();
+        }
+    }
+
+    // A later plug-in's folder, made before the writer reaches it so that the workers can
+    // make its files: only where extraction replaces what is there and nothing is (so that
+    // nothing is lost if an earlier plug-in fails), and only when the writer would not refuse
+    // the plug-in before touching its folder. Any failure here is left for the writer to meet
+    // in order: it begins the folder again, replacing what this made.
+    void beginAhead(std::size_t t)
+    {
+        const ExtractTarget& target = m_targets[t];
+        if (m_trees[t] || !target.overwrite)
+            return;
+        try {
+            checkRawSizes(*target.plugin, filesOf(t));
+            const fs::path dest = destinationOf(target);
+            struct stat st {};
+            if (::lstat(dest.c_str(), &st) == 0 || errno != ENOENT)
+                return;
+            auto tree = std::make_unique<DestinationTree>();
+            if (tree->begin(dest, *target.plugin, true))
+                m_trees[t] = std::move(tree);
+        } catch (...) {
         }
     }
 
@@ -240,17 +311,96 @@ private:
     {
         if (slot.length == 0)
             return;
+        // Read into the worker's own buffer, which goes with the slot only when the writer
+        // needs the chunk's bytes.
+        std::unique_ptr<uint8_t[]>& chunk = m_chunks[turn.worker()];
         try {
-            if (!slot.chunk)
-                slot.chunk.reset(new uint8_t[kMaxChunkLength]);
-            if (m_file.readAt(slot.chunk.get(), slot.length, slot.offset) != slot.length)
+            if (!chunk)
+                chunk = takeChunk();
+            if (m_file.readAt(chunk.get(), slot.length, slot.offset) != slot.length)
                 throw ZFCPackageError::failure(ErrorKind::chunkBodyTruncated, slot.offset);
-            cryptInPlace(slot.chunk.get() + kIvSize, slot.length - kIvSize, slot.chunk.get());
+            cryptInPlace(chunk.get() + kIvSize, slot.length - kIvSize, chunk.get());
         } catch (...) {
             slot.error = std::current_exception();
             return;
         }
-        inflateAhead(slot, turn);
+        if (slot.tree)
+            makeWholeFiles(slot, turn, chunk.get() + kIvSize);
+        if (!slot.keeps)
+            return;
+        slot.chunk = std::move(chunk);
+        if (!slot.tree)
+            inflateAhead(slot, turn);
+    }
+
+    // A chunk buffer the writer is done with, else a new one.
+    std::unique_ptr<uint8_t[]> takeChunk()
+    {
+        {
+            const std::lock_guard lock(m_spareMutex);
+            if (!m_spare.empty()) {
+                std::unique_ptr<uint8_t[]> chunk = std::move(m_spare.back());
+                m_spare.pop_back();
+                return chunk;
+            }
+        }
+        return std::unique_ptr<uint8_t[]>(new uint8_t[kMaxChunkLength]);
+    }
+
+    // The worker's own handles in the slot's plug-in folder, kept while its slots are of that
+    // plug-in.
+    DestinationTree& branchFor(const Slot& slot, const Turn& turn)
+    {
+        Branch& branch = m_branches[turn.worker()];
+        if (!branch.tree || branch.target != slot.target) {
+            branch.tree.reset();
+            branch.tree = std::make_unique<DestinationTree>(slot.tree->branch());
+            branch.target = slot.target;
+        }
+        return *branch.tree;
+    }
+
+    // Makes each file that lies whole in the chunk, as the writer would, in order; the first
+    // error ends it, kept for the writer to throw when it reaches that file. Many threads
+    // making files get the cores' share that one writer would not when other work keeps
+    // them busy.
+    void makeWholeFiles(Slot& slot, Turn& turn, const uint8_t* plain)
+    {
+        const Files& files = m_files[slot.target];
+        std::unique_ptr<ZFCInflater>& inflater = m_inflaters[turn.worker()];
+        DestinationTree* tree = nullptr;
+        bool failed = false;
+        FileCursor cursor = slot.cursor;
+        walk(files, cursor, slot.length - kIvSize, [&](const Piece& piece) {
+            if (failed || !piece.opens || !piece.closes || turn.stopToken().stop_requested())
+                return;
+            const ZFCEntry& entry = *files[piece.file];
+            MadeFile made{.file = piece.file};
+            try {
+                if (!tree)
+                    tree = &branchFor(slot, turn);
+                ZFCFileHandle out = tree->createFile(entry.path);
+                if (entry.isCompressed()) {
+                    const int64_t limit = entry.size.value_or(-1);
+                    if (inflater ? !inflater->reset(out, limit) : !(inflater = ZFCInflater::create(out, limit)))
+                        throw ZFCPackageError::failure(ErrorKind::inflaterInitFailed, out.path().string());
+                    if (piece.length > 0)
+                        inflater->append({plain + piece.at, piece.length});
+                    const bool complete = inflater->complete();
+                    inflater->end();
+                    if (!complete)
+                        throw damaged(ErrorKind::streamTruncated, *m_targets[slot.target].plugin, entry);
+                } else if (piece.length > 0) {
+                    out.write(plain + piece.at, piece.length);
+                }
+            } catch (...) {
+                made.error = std::current_exception();
+                failed = true;
+                if (inflater && inflater->inited())
+                    inflater->end();
+            }
+            slot.made.push_back(std::move(made));
+        });
     }
 
     // Inflates each compressed file that lies whole in the chunk and is small enough, while
@@ -305,8 +455,13 @@ private:
         streamEnd(plugin);
         const Files& files = filesOf(t);
         checkRawSizes(plugin, files);
-        if (!m_tree.begin(destinationOf(target), plugin, target.overwrite))
-            return false;
+        if (!m_trees[t]) {
+            auto tree = std::make_unique<DestinationTree>();
+            if (!tree->begin(destinationOf(target), plugin, target.overwrite))
+                return false;
+            m_trees[t] = std::move(tree);
+        }
+        m_tree = m_trees[t].get();
         m_plugin = &plugin;
         FileCursor cursor;
         int64_t consumed = 0;
@@ -325,6 +480,15 @@ private:
             // The inflated bytes go with the bytes the queue counted for them.
             slot->ahead = {};
             slot->output = {};
+            slot->made.clear();
+            m_kept -= slot->keeps ? 1 : 0;
+            if (slot->chunk) {
+                // No more than the window's worth are ever kept: room was made for them.
+                const std::lock_guard lock(m_spareMutex);
+                if (m_spare.size() < m_spare.capacity())
+                    m_spare.push_back(std::move(slot->chunk));
+                slot->chunk.reset();
+            }
             m_queue.pop();
         }
         // A file cut short, or one with bytes the stream never reached, means the package
@@ -337,8 +501,10 @@ private:
         makeEmptyFiles(files, cursor.next, end);
         if (end < files.size())
             throw damaged(ErrorKind::streamTruncated, plugin, *files[end]);
-        m_tree.makeLinks(plugin);
+        m_tree->makeLinks(plugin);
         m_files[t] = {};
+        m_tree = nullptr;
+        m_trees[t].reset();
         report(ZFCProgress::Stage::extracting, 1.0);
         return true;
     }
@@ -354,7 +520,7 @@ private:
             runs = folderRuns(files, from, to);
         if (runs.size() < 2) {
             for (std::size_t i = from; i < to; ++i)
-                m_tree.createFile(files[i]->path);
+                m_tree->createFile(files[i]->path);
             return;
         }
         runs.push_back(to);
@@ -377,7 +543,7 @@ private:
         std::vector<DestinationTree> branches;
         branches.reserve(threads - 1);
         for (std::size_t k = 1; k < threads; ++k)
-            branches.push_back(m_tree.branch());
+            branches.push_back(m_tree->branch());
         {
             std::vector<std::jthread> helpers;
             helpers.reserve(branches.size());
@@ -387,7 +553,7 @@ private:
             } catch (const std::system_error&) {
                 // No thread to spare: the ones there are make them all.
             }
-            work(m_tree);
+            work(*m_tree);
         }
         // The first failure in the files' order, as making them one by one would meet it.
         for (const std::exception_ptr& failure : failures) {
@@ -423,9 +589,19 @@ private:
 
     void writeChunk(const Slot& slot, const Files& files, FileCursor& cursor)
     {
-        const uint8_t* plain = slot.chunk.get() + kIvSize;
+        // No bytes kept when the worker made every file of the chunk.
+        const uint8_t* plain = slot.chunk ? slot.chunk.get() + kIvSize : nullptr;
         std::size_t nextAhead = 0;
+        std::size_t nextMade = 0;
         const bool whole = walk(files, cursor, slot.length - kIvSize, [&](const Piece& piece) {
+            if (nextMade < slot.made.size() && slot.made[nextMade].file == piece.file) {
+                const MadeFile& made = slot.made[nextMade++];
+                if (made.error) {
+                    m_entry = files[piece.file];
+                    rethrowNamed(made.error);
+                }
+                return;  // the worker made it whole
+            }
             const AheadFile* ahead = nullptr;
             if (nextAhead < slot.ahead.size() && slot.ahead[nextAhead].file == piece.file)
                 ahead = &slot.ahead[nextAhead++];
@@ -446,7 +622,7 @@ private:
 
     void openFile(const ZFCEntry& entry, bool inflatedAhead)
     {
-        m_out = m_tree.createFile(entry.path);
+        m_out = m_tree->createFile(entry.path);
         m_entry = &entry;
         if (!inflatedAhead && entry.isCompressed()) {
             // One inflater for all the files, reset for each.
@@ -509,7 +685,18 @@ private:
     const std::vector<ExtractTarget>& m_targets;
     const ZFCProgressCallback& m_progress;
     std::vector<Files> m_files;  // target by target, while its chunks are in the queue
+    std::vector<std::unique_ptr<DestinationTree>> m_trees;  // target by target, once its folder is begun
+    std::vector<fs::path>& m_unreached;
     std::vector<std::unique_ptr<ZFCInflater>> m_inflaters;  // one per worker
+    std::vector<std::unique_ptr<uint8_t[]>> m_chunks;       // one per worker
+    std::mutex m_spareMutex;
+    std::vector<std::unique_ptr<uint8_t[]>> m_spare;        // chunk buffers the writer is done with
+    struct Branch
+    {
+        std::size_t target = 0;
+        std::unique_ptr<DestinationTree> tree;
+    };
+    std::vector<Branch> m_branches;  // one per worker
 
     // The feed's own state.
     std::size_t m_feedTarget = 0;
@@ -518,9 +705,10 @@ private:
     int64_t m_feedOffset = 0;
     int64_t m_feedEnd = 0;
     FileCursor m_feedCursor;
+    std::size_t m_kept = 0;  // slots queued whose chunk the writer needs
 
     // The writer's own state.
-    DestinationTree m_tree;
+    DestinationTree* m_tree = nullptr;  // the target's, in m_trees
     const ZFCPlugin* m_plugin = nullptr;
     const ZFCEntry* m_entry = nullptr;
     ZFCFileHandle m_out;
@@ -565,7 +753,17 @@ void extractTargets(ZFCFileHandle& file, const std::vector<ExtractTarget>& targe
     for (const ExtractTarget& target : targets)
         chunks += target.plugin->eSize / static_cast<int64_t>(kPieceSize) + 1;
     const auto workers = static_cast<unsigned>(std::clamp<int64_t>(chunks, 1, std::max(1u, coreCount() - 1)));
-    Extraction(file, targets, progress, workers).run();
+    std::vector<fs::path> unreached;
+    try {
+        Extraction(file, targets, progress, workers, unreached).run();
+    } catch (...) {
+        // The workers are gone: what was begun for plug-ins after the failure goes.
+        for (const fs::path& folder : unreached) {
+            std::error_code ignored;
+            fs::remove_all(folder, ignored);
+        }
+        throw;
+    }
 }
 
 } // namespace kit

@@ -27,8 +27,8 @@ std::filesystem::path destinationOf(const ExtractTarget& target);
 int64_t streamEnd(const ZFCPlugin& plugin);
 
 // Extracts the targets in order from the package in `file`, as ZFCPackageReader::extract
-// describes: the calling thread creates folders and files while worker threads read and
-// decrypt the chunks ahead of it and inflate small files.
+// describes: worker threads read and decrypt the chunks ahead of the calling thread and make
+// the files that lie whole in one chunk; the calling thread makes the rest, in order.
 void extractTargets(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress);
 
 } // namespace kit

@@ -35,6 +35,7 @@ constexpr std::array kTexts{
     Text{Kind::metadataTooLarge, "封包元数据超过 2 GB，无法写入", "", false},
     Text{Kind::tooManyEntries, "封包内的文件和文件夹超过 ", " 个，无法写入", false},
     Text{Kind::nameNotUtf8, "文件名不是有效的 UTF-8 编码，无法封包：", "", true},
+    Text{Kind::nameHoldsBackslash, "文件名含有反斜杠“\\”，解包时会被当作文件夹分隔符，无法封包：", "", true},
 };
 
 const Text* textOf(Kind kind)
@@ -128,7 +129,7 @@ ZFCPackageError ZFCPackageError::damagedIn(const std::string& where) const
     return error;
 }
 
-bool ZFCPackageError::isIoFailure() const { return m_kind == Kind::ioFailure || (textOf(m_kind) && m_kind != Kind::nameNotUtf8); }
+bool ZFCPackageError::isIoFailure() const { return m_kind == Kind::ioFailure || (textOf(m_kind) && m_kind != Kind::nameNotUtf8 && m_kind != Kind::nameHoldsBackslash); }
 
 std::string ZFCPackageError::errorDescription() const
 {
@@ -144,6 +145,7 @@ std::string ZFCPackageError::errorDescription() const
     case Kind::metadataCorrupted:
         return "封包元数据解析失败，文件已损坏或不是旧版 .zfcp 格式";
     case Kind::nameNotUtf8:
+    case Kind::nameHoldsBackslash:
     case Kind::treeTooDeep:
     case Kind::incomplete:
         return m_detail;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <mutex>
 #include <set>
 
 #include <fcntl.h>
@@ -54,6 +55,62 @@ void reportDone(const ZFCProgressCallback& progress) noexcept
     } catch (...) {
     }
 }
+
+std::mutex g_syncMutex;
+std::function<int(int, ZFCPacker::SyncStep)> g_syncHook;
+
+#if defined(__linux__)
+constexpr bool kOneSyncCoversAll = true;
+#else
+constexpr bool kOneSyncCoversAll = false;
+#endif
+
+// 0 or the errno. A file system that cannot sync (EINVAL) or that nothing was written to
+// (EROFS) has nothing to lose.
+int syncStep(int fd, ZFCPacker::SyncStep step)
+{
+    {
+        const std::lock_guard lock(g_syncMutex);
+        if (g_syncHook)
+            return g_syncHook(fd, step);
+    }
+    int result = 0;
+#if defined(__linux__)
+    if (step == ZFCPacker::SyncStep::fileSystem)
+        result = ::syncfs(fd);
+    else
+#endif
+        result = ::fsync(fd);
+    return result == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
+}
+
+void syncOrThrow(int fd, ZFCPacker::SyncStep step, const fs::path& named)
+{
+    if (const int error = syncStep(fd, step)) {
+        errno = error;
+        kit::throwErrno("cannot sync", named);
+    }
+}
+
+// The folder packages are written in, opened before anything is written there: a sync
+// through it sees the write errors of what follows.
+class Folder
+{
+public:
+    // Errors name `named`, the destination the caller knows.
+    Folder(const fs::path& folder, const fs::path& named) : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (m_fd < 0)
+            kit::throwErrno("cannot open directory", named);
+    }
+    ~Folder() { ::close(m_fd); }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
 
 // A temporary file beside the destination, removed when the scope is left unless released.
 // Its name is chosen and its removal armed before it exists, so that nothing that may fail (an
@@ -138,11 +195,14 @@ void scanItem(const ZFCPackItem& item, ItemScan& scan, const kit::FileId& skip)
     } catch (...) {
         return fail(std::current_exception());
     }
-    // Names are stored as JSON text: one that is not UTF-8 would come back altered.
+    // Names are stored as JSON text: one that is not UTF-8 would come back altered. A
+    // backslash would come back as a folder separator.
     for (const auto& s : scan.entries) {
-        if (!kit::isValidUtf8(s.entry.path) || (s.entry.link && !kit::isValidUtf8(*s.entry.link))) {
+        const bool utf8 = kit::isValidUtf8(s.entry.path) && (!s.entry.link || kit::isValidUtf8(*s.entry.link));
+        if (!utf8 || s.entry.path.find('\\') != std::string::npos) {
             const std::string named = (item.sourceDir / s.entry.path).string();
-            return fail(std::make_exception_ptr(ZFCPackageError::failure(ZFCPackageError::Kind::nameNotUtf8, named)));
+            const auto kind = utf8 ? ZFCPackageError::Kind::nameHoldsBackslash : ZFCPackageError::Kind::nameNotUtf8;
+            return fail(std::make_exception_ptr(ZFCPackageError::failure(kind, named)));
         }
     }
     if (scannedHook())
@@ -197,7 +257,10 @@ public:
     {
     }
 
-    void run(const fs::path& to)
+    // `folderFd` is the destination's folder. With `syncFolder` the package and the folder
+    // are synced before the call returns; else only a package that replaces another is, and
+    // the caller syncs the rest.
+    void run(const fs::path& to, int folderFd, bool syncFolder)
     {
         // Errors name the destination the caller knows, not the temporary names.
         const fs::path folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
@@ -244,15 +307,17 @@ public:
                    static_cast<double>(j + 1) / static_cast<double>(metas.size()));
         }
         data.close();
-        // Replacing an older package: it may go only once the new one is on the disk. A new
-        // name destroys nothing if a crash cuts it short, so it is not waited for.
+        // The package is on the disk before it takes its name, so that an older one goes only
+        // then, and a failed sync leaves no package that looks whole.
         struct stat st {};
-        if (::stat(to.c_str(), &st) == 0 && ::fsync(out.fd()) != 0 && errno != EINVAL && errno != EROFS)
-            kit::throwErrno("cannot write", to);
+        if (syncFolder || ::stat(to.c_str(), &st) == 0)
+            syncOrThrow(out.fd(), ZFCPacker::SyncStep::file, to);
         out.close();
         if (::rename(partial.path().c_str(), to.c_str()) != 0)
             kit::throwErrno("cannot replace", to);
         partial.release();
+        if (syncFolder)
+            syncOrThrow(folderFd, ZFCPacker::SyncStep::folder, to);
         reportDone(m_progress);
     }
 
@@ -463,6 +528,12 @@ std::vector<uint8_t> ZFCPacker::encryptBuffer(std::span<const uint8_t> plaintext
     return sealed;
 }
 
+void ZFCPacker::setSyncHookForTests(std::function<int(int fd, SyncStep step)> hook)
+{
+    const std::lock_guard lock(g_syncMutex);
+    g_syncHook = std::move(hook);
+}
+
 void ZFCPacker::setScannedHook(std::function<void(const ZFCPackItem&)> hook)
 {
     scannedHook() = std::move(hook);
@@ -485,7 +556,9 @@ void ZFCPacker::pack(const std::vector<ZFCPackItem>& items, const fs::path& to, 
 {
     if (items.empty())
         return;
-    PackRun(items, options, progress).run(to);
+    const fs::path folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
+    const Folder folderFd(folder, to);
+    PackRun(items, options, progress).run(to, folderFd.get(), true);
 }
 
 void ZFCPacker::packEach(const std::vector<ZFCPackItem>& items, const fs::path& to, const ZFCProgressCallback& progress)
@@ -497,6 +570,7 @@ void ZFCPacker::packEach(const std::vector<ZFCPackItem>& items, const fs::path& 
                          const PackOptions& options)
 {
     fs::create_directories(to);
+    const Folder folderFd(to, to);
     const double count = static_cast<double>(items.size());
     std::set<std::string> used;
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -509,12 +583,17 @@ void ZFCPacker::packEach(const std::vector<ZFCPackItem>& items, const fs::path& 
         for (int k = 2; used.count(fileName); ++k)
             fileName = base + " " + std::to_string(k) + ".zfcp";
         used.insert(fileName);
-        pack({item}, to / fileName,
-             [&](const ZFCProgress& p) {
-                 if (progress)
-                     progress({p.stage, p.subject, (std::max(p.fraction, 0.0) + static_cast<double>(i)) / count});
-             },
-             options);
+        PackRun({item}, options,
+                [&](const ZFCProgress& p) {
+                    // The call's own end is told once, after the sync below.
+                    const bool itemDone = p.stage == ZFCProgress::Stage::assembling && p.subject.empty();
+                    if (progress && !itemDone)
+                        progress({p.stage, p.subject, (std::max(p.fraction, 0.0) + static_cast<double>(i)) / count});
+                })
+            .run(to / fileName, folderFd.get(), !kOneSyncCoversAll);
     }
+    // Every package of the call, and the folder's names, at once.
+    if (kOneSyncCoversAll && !items.empty())
+        syncOrThrow(folderFd.get(), SyncStep::fileSystem, to);
     reportDone(progress);
 }

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 
 #include <fcntl.h>
 
@@ -17,6 +18,7 @@
 
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
+#include "LoomworkKit/ZFCPacker.h"
 #include "LoomworkKit/ZFCProgress.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
@@ -861,6 +863,65 @@ TEST_F(OperationsCenterTest, BackupCancelledOrFailedKeepsItsPromises)
         EXPECT_EQ(center.alertTitle(), QStringLiteral("备份失败"));
         EXPECT_EQ(center.alertMessage(), AdminAuth::linkRefusal(category(PluginRoot::system, effect) + "/Alias"));
         EXPECT_FALSE(QFileInfo::exists(work("alias.zfcp")));
+    }
+}
+
+// "备份完成" only once the packages are on the disk: the packer's syncs run inside the call,
+// and one that fails (the disk reports a write error) makes the backup a failure, said so.
+TEST_F(OperationsCenterTest, ABackupIsDoneOnlyOnceItsPackagesAreOnTheDisk)
+{
+    PackageMaker::makeFolder(category(PluginRoot::user, effect), "Glow", {{"Glow.moef", "glow"}});
+    const QList<Plugin> plugins{pluginAt(PluginRoot::user, effect, "Glow")};
+    struct Case {
+        const char* name;
+        BackupMode mode;
+        bool fails;
+        QList<ZFCPacker::SyncStep> steps;
+    };
+    using Step = ZFCPacker::SyncStep;
+    const QList<Case> cases{
+        {"single", BackupMode::single, false, {Step::file, Step::folder}},
+        {"single, the disk fails", BackupMode::single, true, {Step::file}},
+        {"multi", BackupMode::multi, false, {Step::fileSystem}},
+        {"multi, the disk fails", BackupMode::multi, true, {Step::fileSystem}},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        revealed.clear();
+        const QString destination = c.mode == BackupMode::single ? work(QStringLiteral("synced%1.zfcp").arg(round))
+                                                                 : work(QStringLiteral("synced%1").arg(round));
+        ++round;
+        if (c.mode == BackupMode::multi)
+            QDir().mkpath(destination);
+        QList<Step> steps;
+        std::mutex stepsMutex;
+        ZFCPacker::setSyncHookForTests([&](int, Step step) {
+            const std::lock_guard lock(stepsMutex);
+            steps << step;
+            return c.fails ? EIO : 0;
+        });
+        FakeAlertPresenter presenter;
+        presenter.queuePick({QUrl::fromLocalFile(destination)});
+        OperationsCenter center;
+        bool called = false;
+        center.backup(plugins, c.mode, std::nullopt, [&called] { called = true; });
+        const bool idle = waitIdle(center);
+        QCoreApplication::processEvents();
+        ZFCPacker::setSyncHookForTests({});
+        ASSERT_TRUE(idle);
+        EXPECT_EQ(steps, c.steps);
+        EXPECT_EQ(called, !c.fails);
+        if (c.fails) {
+            EXPECT_EQ(center.alertTitle(), QStringLiteral("备份失败"));
+            EXPECT_TRUE(center.alertMessage().value_or(QString()).startsWith(SystemError::describe(EIO)))
+                << center.alertMessage().value_or(QString()).toStdString();
+            EXPECT_NE(center.statusText(), QStringLiteral("备份完成"));
+            EXPECT_TRUE(revealed.isEmpty());
+        } else {
+            EXPECT_EQ(center.statusText(), QStringLiteral("备份完成"));
+            EXPECT_EQ(revealed, QStringList{destination});
+        }
     }
 }
 

@@ -93,6 +93,7 @@ TEST(ZFCModels, ErrorsDescribeThemselvesInChinese)
         {ZFCPackageError::failure(K::fileCreateFailed, "/x/f"), io + "无法创建文件：/x/f"},
         {ZFCPackageError::failure(K::tooManyEntries, 1000000), io + "封包内的文件和文件夹超过 1000000 个，无法写入"},
         {ZFCPackageError::failure(K::nameNotUtf8, "/p/a\xFF.txt"), "文件名不是有效的 UTF-8 编码，无法封包：/p/a\\xFF.txt"},
+        {ZFCPackageError::failure(K::nameHoldsBackslash, "/p/a\\b"), "文件名含有反斜杠“\\”，解包时会被当作文件夹分隔符，无法封包：/p/a\\b"},
     };
     for (const auto& [error, text] : cases) {
         SCOPED_TRACE(text);

@@ -398,6 +398,8 @@ TEST(ZFCPackageReader, LinksThatClimbOutAreNotCreated)
 
 // Someone who can write in the destination plants a link while the files are written: in
 // place of a folder still to be entered, or of the folder being filled. Neither is followed.
+// Workers make whole files ahead of the writer, so a file of a later folder may already stand
+// in the real folder when the link comes: then it is there, moved with its folder.
 TEST(ZFCPackageReader, LinksPlantedDuringExtractionAreNeverFollowed)
 {
     const auto dirEntry = [](const std::string& p) { return json{{"type", "directory"}, {"path", p}}; };
@@ -407,10 +409,11 @@ TEST(ZFCPackageReader, LinksPlantedDuringExtractionAreNeverFollowed)
         std::string replaced;  // the folder whose name becomes a link to "outside"
         Outcome error;
         std::map<std::string, std::string> files;  // below the destination's parent
+        std::string madeAhead;  // where the file stands when it was made before the link came
     };
     const std::vector<Case> cases = {
-        {"a folder still to be entered", "b", Outcome{Kind::pathEscapes, "b/g"}, {{"P/a/f", "ff"}, {"P/a/h", "hh"}}},
-        {"the folder being filled", "a", kOk, {{"moved/f", "ff"}, {"moved/h", "hh"}, {"P/b/g", "gg"}}},
+        {"a folder still to be entered", "b", Outcome{Kind::pathEscapes, "b/g"}, {{"P/a/f", "ff"}, {"P/a/h", "hh"}}, "moved/g"},
+        {"the folder being filled", "a", kOk, {{"moved/f", "ff"}, {"moved/h", "hh"}, {"P/b/g", "gg"}}, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -428,7 +431,11 @@ TEST(ZFCPackageReader, LinksPlantedDuringExtractionAreNeverFollowed)
                 fs::create_directory_symlink(dir / "outside", dir / "root/P" / c.replaced);
             });
         });
-        EXPECT_EQ(outcome, c.error);
+        if (!c.madeAhead.empty() && outcome == kOk) {
+            EXPECT_EQ(readFile(dir / "root" / c.madeAhead), "gg");
+        } else {
+            EXPECT_EQ(outcome, c.error);
+        }
         EXPECT_TRUE(fs::is_empty(dir / "outside"));
         for (const auto& [path, content] : c.files)
             EXPECT_EQ(readFile(dir / "root" / path), content) << path;

@@ -163,34 +163,49 @@ TEST(ZFCPacker, WorkersDoNotChangeThePackage)
     EXPECT_EQ(craft::describeDifference(craft::snapshot(dir / "P1"), craft::snapshot(dir / "out/Titles.localized/B")), "");
 }
 
-// A name that is not UTF-8 would be stored altered (two names could become one): refused,
-// named, and nothing is written.
-TEST(ZFCPacker, NamesThatAreNotUtf8AreRefused)
+// A name that is not UTF-8 would be stored altered (two names could become one), and one
+// holding a backslash comes back split at it: refused, named, and nothing is written.
+TEST(ZFCPacker, NamesThatCannotComeBackAreRefused)
 {
     TempDir dir;
     writeFile(dir / "ok/a.txt", "a");
     writeFile(dir / "bad/a\xFF.txt", "a");
     fs::create_directories(dir / "link");
     fs::create_symlink("t\xFE", dir / "link/l");
+    writeFile(dir / "slash/a\\b", "a");
+    writeFile(dir / "beside/x/y", "y");
+    writeFile(dir / "beside/x\\y/z", "z");
+    fs::create_directories(dir / "empty/e\\");
+    fs::create_directories(dir / "each");
+    const std::size_t before = countEntries(dir.path());
+    using K = ZFCPackageError::Kind;
     struct Case {
         ZFCPackItem item;
         std::string named;
+        K kind;
     };
     const std::vector<Case> cases = {
-        {{ZFCPluginType::effect, "Bad", dir / "bad"}, (dir / "bad/a").string() + "\\xFF.txt"},
-        {{ZFCPluginType::effect, "Link", dir / "link"}, (dir / "link/l").string()},
-        {{ZFCPluginType::effect, "N\xC3", dir / "ok"}, "N\\xC3"},
+        {{ZFCPluginType::effect, "Bad", dir / "bad"}, (dir / "bad/a").string() + "\\xFF.txt", K::nameNotUtf8},
+        {{ZFCPluginType::effect, "Link", dir / "link"}, (dir / "link/l").string(), K::nameNotUtf8},
+        {{ZFCPluginType::effect, "N\xC3", dir / "ok"}, "N\\xC3", K::nameNotUtf8},
+        {{ZFCPluginType::effect, "Slash", dir / "slash"}, (dir / "slash/a\\b").string(), K::nameHoldsBackslash},
+        {{ZFCPluginType::effect, "Beside", dir / "beside"}, (dir / "beside/x\\y").string(), K::nameHoldsBackslash},
+        {{ZFCPluginType::effect, "Empty", dir / "empty"}, (dir / "empty/e\\").string(), K::nameHoldsBackslash},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.named);
         try {
             ZFCPacker::pack({{ZFCPluginType::effect, "Ok", dir / "ok"}, c.item}, dir / "out.zfcp");
-            FAIL() << "packed a name that is not UTF-8";
+            FAIL() << "packed a name it cannot give back";
         } catch (const ZFCPackageError& e) {
-            EXPECT_EQ(e.kind(), ZFCPackageError::Kind::nameNotUtf8);
+            EXPECT_EQ(e.kind(), c.kind);
+            EXPECT_FALSE(e.isIoFailure());
             EXPECT_NE(e.errorDescription().find(c.named), std::string::npos) << e.errorDescription();
         }
-        EXPECT_EQ(countEntries(dir.path()), 3u);  // no package, no temporary file
+        EXPECT_EQ(countEntries(dir.path()), before);  // no package, no temporary file
+        // One package per item refuses it the same way.
+        EXPECT_THROW(ZFCPacker::packEach({c.item}, dir / "each"), ZFCPackageError);
+        EXPECT_TRUE(fs::is_empty(dir / "each"));
     }
 }
 

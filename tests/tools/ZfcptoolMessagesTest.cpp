@@ -79,3 +79,34 @@ TEST(ZfcptoolMessages, APathTooLongIsSaidAndNamed)
         EXPECT_NE(said.find(c.named), std::string::npos) << said;
     }
 }
+
+// A name holding a backslash would come back split at it: pack and pack-each refuse it with
+// status 1, naming it, and write no package.
+TEST(ZfcptoolMessages, ANameHoldingABackslashIsRefusedAndNamed)
+{
+    TempDir dir;
+    writeFile(dir / "src/File/a\\b", "a");
+    writeFile(dir / "src/Beside/x/y", "y");
+    writeFile(dir / "src/Beside/x\\y", "z");
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::string named;
+    };
+    const Case cases[] = {
+        {"pack, a file", {"pack", (dir / "p.zfcp").string(), "effect", "File", (dir / "src/File").string()},
+         (dir / "src/File/a\\b").string()},
+        {"pack-each, beside a folder of the same start",
+         {"pack-each", (dir / "each").string(), "effect", "Beside", (dir / "src/Beside").string()},
+         (dir / "src/Beside/x\\y").string()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome o = zfcptool(dir, c.args);
+        EXPECT_EQ(o.status, 1);
+        const std::string said = lastLine(o.err);
+        EXPECT_EQ(said, "文件名含有反斜杠“\\”，解包时会被当作文件夹分隔符，无法封包：" + c.named);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "p.zfcp"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "each"));
+}

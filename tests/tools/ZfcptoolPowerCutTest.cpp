@@ -125,3 +125,66 @@ TEST(ZfcptoolPowerCut, AnExtractionThatExitsZeroIsOnDiskWhole)
         EXPECT_EQ(last, after);
     }
 }
+
+// The run's record is written a fixed number of times, and the file systems synced a fixed
+// number of times, whatever the number of plug-ins; its bytes grow with them, not with their
+// square. Into an empty ROOT and over the plug-ins of an earlier run (each replaced).
+TEST(ZfcptoolPowerCut, RecordWritesAndSyncsDoNotGrowWithThePlugIns)
+{
+    TempDir dir;
+    struct Counts {
+        int records = 0;
+        int syncs = 0;
+        long bytes = 0;
+    };
+    const auto counted = [&](const std::string& text) {
+        Counts counts;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) {
+            if (line == "syncfs")
+                ++counts.syncs;
+            else if (line.rfind("record ", 0) == 0)
+                ++counts.records, counts.bytes += std::stol(line.substr(7));
+        }
+        return counts;
+    };
+    const int sizes[] = {2, 20, 60};
+    std::map<int, Counts> fresh, replacing;
+    for (const int n : sizes) {
+        SCOPED_TRACE(n);
+        std::vector<std::string> args{"pack", (dir / "p.zfcp").string()};
+        for (int i = 0; i < n; ++i) {
+            const fs::path src = dir / "src" / ("P" + std::to_string(i));
+            writeFile(src / "a.txt", "a");
+            writeFile(src / "sub/b.txt", "b");
+            for (const std::string& arg : {std::string("effect"), "P" + std::to_string(i), src.string()})
+                args.push_back(arg);
+        }
+        ASSERT_EQ(run(dir, "", args), 0) << readFile(dir / "stderr");
+        const fs::path root = dir / ("root" + std::to_string(n));
+        const std::string log = (dir / "counts").string();
+        for (std::map<int, Counts>* into : {&fresh, &replacing}) {
+            fs::remove(log);
+            ASSERT_EQ(run(dir, "ZFCPTOOL_TEST_COUNT_LOG=" + quoted(log) + " ", {"extract", (dir / "p.zfcp").string(), root.string()}),
+                      0)
+                << readFile(dir / "stderr");
+            (*into)[n] = counted(readFile(log));
+            EXPECT_EQ(readFile(root / "Effects.localized" / ("P" + std::to_string(n - 1)) / "sub/b.txt"), "b");
+        }
+        fs::remove_all(dir / "src");
+    }
+    for (const auto* runs : {&fresh, &replacing}) {
+        const Counts& few = runs->at(2);
+        EXPECT_GT(few.records, 0);
+        EXPECT_GT(few.syncs, 0);
+        for (const int n : sizes) {
+            SCOPED_TRACE(n);
+            const Counts& c = runs->at(n);
+            EXPECT_EQ(c.records, few.records);
+            EXPECT_EQ(c.syncs, few.syncs);
+            // Linear: each plug-in adds to every write at most what its items take (each write
+            // also fsyncs the record and its folder: a fixed number too).
+            EXPECT_LE(c.bytes, few.bytes + long(n) * few.records * 512);
+        }
+    }
+}

@@ -162,6 +162,8 @@ int ExtractRun::writeRecord()
     if (seam == Seams::RecordWrite::failBeforeWriting)
         return EIO;
     const int error = SafeFS::writeEntryAt(m_run.get(), kRecord, m_entry);
+    if (error == 0)
+        Seams::recordWritten(m_run.get(), kRecord);
     return error == 0 && seam == Seams::RecordWrite::failAfterWriting ? EIO : error;
 }
 

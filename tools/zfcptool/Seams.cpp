@@ -36,6 +36,20 @@ void logSyncs(std::string log, std::filesystem::path root)
     });
 }
 
+void appendLine(const std::string& log, const std::string& line)
+{
+    std::ofstream(log, std::ios::app) << line << '\n';
+}
+
+// Each sync, made as usual, leaves a line "syncfs" in ZFCPTOOL_TEST_COUNT_LOG.
+void countSyncs(std::string log)
+{
+    SafeFS::setSyncHookForTests([log = std::move(log)](int fd) {
+        appendLine(log, "syncfs");
+        return ::syncfs(fd) == 0 ? 0 : errno;
+    });
+}
+
 struct Settings
 {
     bool refuseExchange = false;
@@ -45,6 +59,7 @@ struct Settings
     long pauseAt = 0;
     bool pauseBeforeRead = false;
     std::string pauseFile;
+    std::string countLog;
     long moves = 0;
     long steps = 0;
     long records = 0;
@@ -74,6 +89,10 @@ Settings& settings()
         const char* root = std::getenv("ZFCPTOOL_TEST_SYNC_ROOT");
         if (log && root)
             logSyncs(log, root);
+        if (const char* counts = std::getenv("ZFCPTOOL_TEST_COUNT_LOG")) {
+            made.countLog = counts;
+            countSyncs(counts);
+        }
         return made;
     }();
     return s;
@@ -122,6 +141,13 @@ void beforeRead()
         pause();
 }
 
+void recordWritten(int folder, const char* name)
+{
+    struct stat st;
+    if (!settings().countLog.empty() && ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        appendLine(settings().countLog, "record " + std::to_string(st.st_size));
+}
+
 RecordWrite recordWrite()
 {
     Settings& s = settings();
@@ -142,6 +168,7 @@ int beforeMove() { return 0; }
 void stepDone() {}
 void waiting() {}
 void beforeRead() {}
+void recordWritten(int, const char*) {}
 RecordWrite recordWrite() { return RecordWrite::asUsual; }
 
 } // namespace Seams

@@ -20,7 +20,9 @@
 //                                    folders stand, before the package is read into them;
 //   ZFCPTOOL_TEST_SYNC_LOG=F with ZFCPTOOL_TEST_SYNC_ROOT=D
 //                                    every sync of a file system is not made but logged to F,
-//                                    with the files below D and their sizes at that moment.
+//                                    with the files below D and their sizes at that moment;
+//   ZFCPTOOL_TEST_COUNT_LOG=F        each write of the run's record appends "record <bytes>" to
+//                                    F, and each sync of a file system (made as usual) "syncfs".
 namespace Seams {
 
 // Reads the settings, before anything else the run does.
@@ -34,6 +36,9 @@ void stepDone();
 void waiting();
 // Before the package is read into the staging folders.
 void beforeRead();
+
+// After each write of the run's record `name` in the open folder `folder`.
+void recordWritten(int folder, const char* name);
 
 enum class RecordWrite { asUsual, failAfterWriting, failBeforeWriting };
 // Before each write of the run's record.

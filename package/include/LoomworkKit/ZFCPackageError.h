@@ -36,7 +36,8 @@ public:
         tooManyEntries,        // more entries than a reader accepts
         nameNotUtf8,           // the writer met a name that is not valid UTF-8
         treeTooDeep,           // the writer met folders nested deeper than it packs
-        incomplete             // a plug-in's data runs past the end of the file
+        incomplete,            // a plug-in's data runs past the end of the file
+        nameHoldsBackslash     // the writer met a name holding a backslash, which extraction splits
     };
 
     static ZFCPackageError fileNotFound(std::string path);

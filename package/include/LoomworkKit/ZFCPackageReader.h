@@ -47,21 +47,24 @@ public:
     // Extracts `plugin` (one of plugins()) into root/<folder>, folder being the trimmed
     // `name` when it is not blank, else the stored name, through safeName. An existing
     // folder is replaced with `overwrite`, else left alone (success, nothing reported).
-    // Reports decrypting after every chunk and extracting at the end, on the calling thread,
-    // which creates the files in order while worker threads read, decrypt and inflate ahead
-    // of it (within 8 chunks and 16 MiB of inflated files).
+    // Reports decrypting after every chunk and extracting at the end, on the calling thread.
+    // Worker threads read, decrypt and inflate ahead of it and make the files that lie whole
+    // in one chunk; the calling thread makes those cut across chunks, in order (at most 8
+    // chunks and 16 MiB of inflated files kept for it).
     // Throws ZFCPackageError (metadataCorrupted for an unusable folder name, treeTooDeep as
     // checkDepth() before anything is written, ioFailure with
     // the path, chunk and zlib texts; "压缩数据不完整，封包可能已损坏" when the stream ends
     // before its files), AES256CTR::CryptoError, filesystem_error. A raw file whose size is
     // not its stored byte count is refused before the plug-in's folder is touched. What was
-    // written before a failure stays.
+    // written before a failure stays, and so may files of the plug-in that workers made
+    // after the one that failed; the error is always the first in the stream's order.
     void extract(const ZFCPlugin& plugin, const std::filesystem::path& root,
                  const std::optional<std::string>& name = std::nullopt, bool overwrite = false,
                  const ZFCProgressCallback& progress = {});
     // Every plug-in into root/<category folder> ("Other.localized" for an unknown type),
     // overwriting. The first error ends the walk and is thrown; a plug-in too deep for
-    // checkDepth() is refused before any is written.
+    // checkDepth() is refused before any is written. Folders of later plug-ins are made ahead
+    // only where nothing stood, and go again when the walk ends before them.
     void extractAll(const std::filesystem::path& root, const ZFCProgressCallback& progress = {});
 
     // Throws ZFCPackageError treeTooDeepInPackage for the first entry of `plugin` with more

@@ -45,16 +45,17 @@ private:
 
 // The file systems of the places `entry` names, synced (a SyncBatch of their folders): what
 // its change or recovery did there is durable, so that its entry may go. A place gone or
-// become a link is synced through its root, if that stands; any other place that cannot be
-// opened, or a failed sync, gives its errno, and the entry stays.
+// become a link is synced through the nearest folder above it that stands (in the system
+// library its root); any other place that cannot be opened, or a failed sync, gives its
+// errno, and the entry stays.
 struct JournalEntry;
 [[nodiscard]] int syncPlaces(const JournalEntry& entry);
 // The same through `held`: a place on a file system `held` has a handle on is synced through
 // that handle, opened before the change wrote there, so that an error of a write-back since is
 // seen (a handle opened after the error does not see it). `held` keeps its handles.
 [[nodiscard]] int syncPlaces(const JournalEntry& entry, SyncBatch& held);
-// The folder of `place` opened as syncPlaces() opens it (the root when the folder is gone or
-// became a link). 0, ENOENT when neither stands, or the errno.
+// The folder of `place` opened as syncPlaces() opens it (the folder above, as said there, when
+// it is gone or became a link). 0, ENOENT when none stands, or the errno.
 struct JournalPlace;
 [[nodiscard]] int openPlace(const JournalPlace& place, DirHandle::Fd& out);
 

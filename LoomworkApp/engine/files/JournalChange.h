@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,6 +68,10 @@ public:
     // Tests: `hook` is called, on the thread that wrote it, each time an entry's state
     // `finish` (a change's commit point) has been written; null removes it.
     static void setCommitHookForTests(void (*hook)());
+    // Tests: `hook` is given every entry written, as written, on the writing thread; an
+    // empty one removes it. Returns the previous.
+    using WriteHook = std::function<void(const SafeFS::JournalEntry& entry)>;
+    static WriteHook setWriteHookForTests(WriteHook hook);
 
 private:
     SafeFS::JournalEntry m_entry;

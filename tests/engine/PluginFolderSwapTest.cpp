@@ -229,10 +229,14 @@ TEST(PluginSwapGroup, AFailureUndoesTheSwapsBeforeIt)
         const char* label;
         bool exchangeRefused;
         QStringList names; // the second is new to the folder
+        QString failing = ".Third.loomwork-market-"; // the room whose plug-in cannot go in
+        int failedAt = 2;
     } cases[] = {
         {"exchange", false, {"Glow", "Spark", "Third"}},
         {"renames", true, {"Glow", "Spark", "Third"}},
         {"hashed names", true, {longName, "Spark", "Third"}},
+        // The first fails; the second, recorded to replace the first's new copy, is not taken.
+        {"a later copy of the same name", false, {"Glow", "Glow", "Third"}, ".Glow.loomwork-market-", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -246,14 +250,15 @@ TEST(PluginSwapGroup, AFailureUndoesTheSwapsBeforeIt)
             FaultyFileOps files;
             if (c.exchangeRefused)
                 files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
-            files.failOn(FaultyFileOps::Op::rename, ".Third.loomwork-market-", ENOSPC);
+            files.failOn(FaultyFileOps::Op::rename, c.failing, ENOSPC);
             PluginSwapGroup group;
             EXPECT_EQ(replaceAsOne(folder, c.names, &group), ENOSPC);
-            EXPECT_EQ(group.failedAt(), 2);
+            EXPECT_EQ(group.failedAt(), c.failedAt);
             EXPECT_TRUE(group.notRestored().isEmpty());
             EXPECT_TRUE(group.leftovers().empty());
         }
         EXPECT_EQ(BackupFixtures::snapshot(folder), before);
+        EXPECT_TRUE(journalEntries().isEmpty());
 
         // Without the fault all three stand, and nothing old is kept.
         {

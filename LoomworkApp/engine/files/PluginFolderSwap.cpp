@@ -360,6 +360,20 @@ void PluginFolderSwap::forgetOld(const std::string& name, const SafeFS::Identity
     });
 }
 
+// A prepared step not to be taken: the entry stops naming its items, so that the staged copy
+// goes with the room (an old item of a later one of the same target is this one's new copy).
+void PluginFolderSwap::unprepare()
+{
+    if (!m_prepared)
+        return;
+    m_prepared = false;
+    const std::string inRoom = m_room.name() + "/";
+    std::erase_if(m_change->items(), [&](const SafeFS::JournalItem& item) {
+        return item.role != Role::room && item.place == m_place && item.path.starts_with(inRoom)
+            && item.target == m_name && (item.identity == m_new || item.identity == m_oldIdentity);
+    });
+}
+
 // The step prepare() recorded, the entry written since.
 int PluginFolderSwap::exchangePrepared()
 {
@@ -808,6 +822,7 @@ int PluginSwapGroup::commitAll()
             return error;
         }
     }
+
     (void)syncPlaced();
     if (const int error = m_change->setState(SafeFS::JournalEntry::State::finish)) {
         m_refusal = m_change->failureText(error);
@@ -828,7 +843,12 @@ int PluginSwapGroup::commit()
     m_refusal.clear();
     m_notRestored.clear();
     try {
-        return commitAll();
+        const int error = commitAll();
+        if (error) {
+            for (Item& item : m_items)
+                item.swap->unprepare();
+        }
+        return error;
     } catch (...) {
         // Memory ran out between steps: whatever was swapped in goes back where it can, and
         // the journal keeps what cannot (its entry says undo unless the commit point was

@@ -163,6 +163,7 @@ private:
     // `lookNow`: whether the item seen is looked for at once (else only at the exchange).
     int prepare(const QString& staged, const QString& name, const Seen& seen, bool lookNow = true);
     int exchangePrepared();
+    void unprepare();
     // The entry stops naming the old item `old` of target `name` (it never left its place).
     void forgetOld(const std::string& name, const SafeFS::Identity& old);
     void syncFailed(int error);

@@ -16,8 +16,10 @@
 // The parts of one change (the plug-ins of one install, a restore's plug-in and its linked
 // templates) share one, so that whatever stops it, they end all old or all new.
 //
-// The change adds its places and items and write()s the entry before each step that makes or
-// moves an item it names; at its commit point it sets the state `finish`. The destructor
+// The change adds its places and items and write()s the entry before the steps that make or
+// move the items it names: once for all of them where it can (a group of a thousand plug-ins
+// writes as often as one), so that recovery learns which were taken from the identities it
+// finds in their places; at its commit point it sets the state `finish`. The destructor
 // syncs the file systems of the entry's places (SafeFS::syncPlaces), then removes the entry,
 // so that whoever reports the change after it reports a durable one; not when that sync
 // fails, nor when keep() was called: something could not be put right in-process

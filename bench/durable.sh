@@ -11,9 +11,9 @@
 # brackets), a time the median of its runs. zfcptool's and tar's times are whole runs; the
 # install's is the time inside its driver.
 # Both sides meet the same disk: each runs into an empty folder after every earlier output
-# was deleted, synced, and SETTLE seconds (default 31) went by. ext4 without a journal makes
-# every create scan past the inodes freed in its last 30 seconds, so whichever side ran right
-# after a mass delete would pay for it.
+# was deleted, synced, and SETTLE seconds (default 65) went by. ext4 without a journal makes
+# every create scan past the inodes freed in the last 60 seconds whose table block is still
+# cached, so whichever side ran right after a mass delete would pay for it.
 # The group part (PARTS "group") installs packages of GROUP_PLUGINS plug-ins (default
 # "1000 3000", 50 files of 1–4 KB each, made by loomwork-genlib --small-files) as one group,
 # GROUP_ROUNDS rounds (default 3), on each of GROUP_DISKS (default "work ram image"): the
@@ -30,7 +30,7 @@ rounds=${ROUNDS:-5}
 small_files=${SMALL_FILES:-50000}
 media_mb=${MEDIA_MB:-200}
 parts=" ${PARTS:-small media shm} "
-settle=${SETTLE:-31}
+settle=${SETTLE:-65}
 group_plugins=${GROUP_PLUGINS:-1000 3000}
 group_rounds=${GROUP_ROUNDS:-3}
 group_disks=" ${GROUP_DISKS:-work ram image} "

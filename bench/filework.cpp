@@ -8,7 +8,8 @@
 //                                            in even ones, so that every template changes
 //   bench_filework install PACKAGE ROUND     installs every plug-in of PACKAGE into the user
 //                                            library as the app does (staged, synced, swapped
-//                                            in, the library synced); ROUND is only printed
+//                                            in, the library synced); ROUND is only printed,
+//                                            then the journal's writes and their bytes
 //
 // A change's old contents go after its call returns; the process waits for them before it
 // ends, outside the time printed (as the user waits for the call only).
@@ -24,6 +25,8 @@
 #include <string>
 
 #include "engine/files/FileOps.h"
+#include "engine/files/JournalChange.h"
+#include <SafeFS/Journal.h>
 #include "engine/model/InstallPlan.h"
 #include "engine/operations/Installation.h"
 #include "engine/core/FsPath.h"
@@ -131,6 +134,13 @@ int main(int argc, char** argv)
         }
     }
     if (mode == "install") {
+        // What the journal is given: each entry written, as written (a counter, no timing).
+        long writes = 0;
+        std::size_t journalBytes = 0;
+        (void)JournalChange::setWriteHookForTests([&](const SafeFS::JournalEntry& entry) {
+            ++writes;
+            journalBytes += SafeFS::formatEntry(entry).size();
+        });
         Installation::Outcome outcome;
         const double s = seconds([&] {
             try {
@@ -146,7 +156,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "install: %s\n", outcome.text.toLocal8Bit().constData());
             return 1;
         }
-        std::printf("%.6f %s\n", s, argv[3]);
+        std::printf("%.6f %s %ld %zu\n", s, argv[3], writes, journalBytes);
         return 0;
     }
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());

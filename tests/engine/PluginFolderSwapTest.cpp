@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <memory>
+#include <vector>
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -76,17 +77,23 @@ bool exchangeWorksIn(const QString& folder)
 
 constexpr const char* kChildDir = "LOOMWORK_SWAP_CHILD_DIR";
 
-// Stages each of `names` holding new.txt in `folder` and swaps them in as one group; the
-// group's commit result.
+// Stages each of `names` holding new.txt in `folder` and swaps them in as one group, the
+// rooms made together as an install makes them; the group's commit result.
 int replaceAsOne(const QString& folder, const QStringList& names, PluginSwapGroup* group)
 {
-    for (const QString& name : names) {
-        auto swap = group->makeSwap(folder);
-        QString staging;
-        if (const int error = swap->makeStaging("market", name, &staging))
-            return error;
-        PackageMaker::makeFolder(staging, name, {{"new.txt", "new " + name.toUtf8()}});
-        group->add(std::move(swap), staging + "/" + name, name);
+    std::vector<std::unique_ptr<PluginFolderSwap>> swaps;
+    std::vector<PluginFolderSwap*> raw;
+    for (int i = 0; i < names.size(); ++i) {
+        swaps.push_back(group->makeSwap(folder));
+        raw.push_back(swaps.back().get());
+    }
+    qsizetype failed = -1;
+    if (const int error = group->makeStagings(raw, "market", names, &failed))
+        return error;
+    for (int i = 0; i < names.size(); ++i) {
+        const QString staging = swaps[std::size_t(i)]->staging();
+        PackageMaker::makeFolder(staging, names[i], {{"new.txt", "new " + names[i].toUtf8()}});
+        group->add(std::move(swaps[std::size_t(i)]), staging + "/" + names[i], names[i]);
     }
     return group->commit();
 }
@@ -223,10 +230,14 @@ TEST(PluginSwapGroup, AFailureUndoesTheSwapsBeforeIt)
         const char* label;
         bool exchangeRefused;
         QStringList names; // the second is new to the folder
+        QString failing = ".Third.loomwork-market-"; // the room whose plug-in cannot go in
+        int failedAt = 2;
     } cases[] = {
         {"exchange", false, {"Glow", "Spark", "Third"}},
         {"renames", true, {"Glow", "Spark", "Third"}},
         {"hashed names", true, {longName, "Spark", "Third"}},
+        // The first fails; the second, recorded to replace the first's new copy, is not taken.
+        {"a later copy of the same name", false, {"Glow", "Glow", "Third"}, ".Glow.loomwork-market-", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -240,14 +251,15 @@ TEST(PluginSwapGroup, AFailureUndoesTheSwapsBeforeIt)
             FaultyFileOps files;
             if (c.exchangeRefused)
                 files.failOn(FaultyFileOps::Op::exchange, "", EINVAL);
-            files.failOn(FaultyFileOps::Op::rename, ".Third.loomwork-market-", ENOSPC);
+            files.failOn(FaultyFileOps::Op::rename, c.failing, ENOSPC);
             PluginSwapGroup group;
             EXPECT_EQ(replaceAsOne(folder, c.names, &group), ENOSPC);
-            EXPECT_EQ(group.failedAt(), 2);
+            EXPECT_EQ(group.failedAt(), c.failedAt);
             EXPECT_TRUE(group.notRestored().isEmpty());
             EXPECT_TRUE(group.leftovers().empty());
         }
         EXPECT_EQ(BackupFixtures::snapshot(folder), before);
+        EXPECT_TRUE(journalEntries().isEmpty());
 
         // Without the fault all three stand, and nothing old is kept.
         {
@@ -272,14 +284,21 @@ TEST(PluginSwapGroup, AKillAnywhereLeavesBothOldOrBothNewAfterRecovery)
         bool exchangeRefused;
         QString first;
         bool secondFails;
-    } cases[] = {{false, "Glow", true}, {true, "Glow", true}, {true, longName, true}, {false, "Glow", false}, {true, longName, false}};
+        bool third; // a third plug-in, new to the folder
+    } cases[] = {{false, "Glow", true, false}, {true, "Glow", true, false}, {true, longName, true, false},
+                 {false, "Glow", false, false}, {true, longName, false, false}, {false, "Glow", false, true},
+                 {true, "Glow", true, true}};
     for (const auto& c : cases) {
         bool finished = false;
-        for (int step = 1; step < 30 && !finished; ++step) {
-            const QString folder = QString("%1/%2-%3-%4-%5").arg(dir.path()).arg(c.exchangeRefused).arg(c.first.size()).arg(c.secondFails).arg(step);
+        int steps = 0;
+        for (int step = 1; step < 60 && !finished; ++step) {
+            const QString folder = QString("%1/%2-%3-%4-%5-%6").arg(dir.path()).arg(c.exchangeRefused).arg(c.first.size()).arg(c.secondFails).arg(c.third).arg(step);
             SCOPED_TRACE(folder.toStdString());
             const auto oldFirst = PackageMaker::readTree(PackageMaker::makeFolder(folder, c.first, {{"old.txt", "old"}}));
             const auto oldSecond = PackageMaker::readTree(PackageMaker::makeFolder(folder, "Second", {{"old.txt", "old 2"}}));
+            QStringList names{c.first, "Second"};
+            if (c.third)
+                names.append("Third");
             const pid_t child = ::fork();
             if (child == 0) {
                 FaultyFileOps files;
@@ -289,26 +308,31 @@ TEST(PluginSwapGroup, AKillAnywhereLeavesBothOldOrBothNewAfterRecovery)
                     files.failOn(FaultyFileOps::Op::rename, ".Second.loomwork-market-", ENOSPC);
                 files.killAtCall(step);
                 PluginSwapGroup group;
-                ::_exit(replaceAsOne(folder, {c.first, "Second"}, &group) == (c.secondFails ? ENOSPC : 0) ? 0 : 1);
+                ::_exit(replaceAsOne(folder, names, &group) == (c.secondFails ? ENOSPC : 0) ? 0 : 1);
             }
             int status = 0;
             ASSERT_EQ(::waitpid(child, &status, 0), child);
             finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            steps = step;
             ASSERT_TRUE(finished || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) << status;
             AppJournal::recover();
             const auto first = PackageMaker::readTree(folder + "/" + c.first);
             const auto second = PackageMaker::readTree(folder + "/Second");
-            const bool old = first == oldFirst && second == oldSecond;
+            const bool thirdGone = !QFileInfo::exists(folder + "/Third");
+            const bool old = first == oldFirst && second == oldSecond && thirdGone;
             const bool fresh = first == QMap<QString, QByteArray>{{"new.txt", "new " + c.first.toUtf8()}}
-                            && second == QMap<QString, QByteArray>{{"new.txt", "new Second"}};
+                            && second == QMap<QString, QByteArray>{{"new.txt", "new Second"}}
+                            && (!c.third || PackageMaker::readTree(folder + "/Third") == QMap<QString, QByteArray>{{"new.txt", "new Third"}});
             EXPECT_TRUE(c.secondFails ? old : (old && !finished) || fresh)
                 << first.keys().join(", ").toStdString() << " / " << second.keys().join(", ").toStdString();
-            QStringList expected{c.first, "Second"};
+            QStringList expected = fresh ? names : QStringList{c.first, "Second"};
             expected.sort();
             EXPECT_EQ(PackageMaker::namesIn(folder), expected);
             EXPECT_TRUE(journalEntries().isEmpty());
         }
         EXPECT_TRUE(finished);
+        // Kills were tried at more than the journal's writes: the exchanges and removals too.
+        EXPECT_GT(steps, 5);
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "engine/core/AppPaths.h"
 #include "engine/core/FsPath.h"
 #include "engine/files/AppJournal.h"
+#include "engine/files/JournalChange.h"
 #include "engine/files/PluginLease.h"
 #include "engine/files/PluginRemoval.h"
 #include "engine/files/TemplateChange.h"
@@ -85,6 +87,20 @@ bool holdsCopy(const Tree& tree, const Tree& files)
     return true;
 }
 
+// Whether the entry records its change's new items as standing: committed, or (a single
+// replace) the new item no longer named for its target and the old one only as surplus.
+bool recordsDone(const SafeFS::JournalEntry& entry)
+{
+    using Role = SafeFS::JournalItem::Role;
+    if (entry.state == SafeFS::JournalEntry::State::finish)
+        return true;
+    const auto& items = entry.items;
+    return std::any_of(items.begin(), items.end(), [](const SafeFS::JournalItem& i) { return i.role == Role::made; })
+        && std::none_of(items.begin(), items.end(), [](const SafeFS::JournalItem& i) {
+               return i.role == Role::old || (i.role == Role::made && !i.target.empty());
+           });
+}
+
 struct Sync
 {
     bool library = false;
@@ -104,8 +120,19 @@ public:
             record(fd);
             return 0;
         });
+        m_previousWrite = JournalChange::setWriteHookForTests([this](const SafeFS::JournalEntry& entry) {
+            const std::lock_guard lock(m_mutex);
+            if (recordsDone(entry))
+                m_doneAt.push_back(m_syncs.size());
+        });
     }
-    ~SyncLog() { SafeFS::setSyncHookForTests(m_previous); }
+    ~SyncLog()
+    {
+        SafeFS::setSyncHookForTests(m_previous);
+        JournalChange::setWriteHookForTests(m_previousWrite);
+    }
+    // The number of syncs made before each journal write that recorded the change as done.
+    const std::vector<std::size_t>& doneAt() const { return m_doneAt; }
 
     void reported()
     {
@@ -147,7 +174,9 @@ private:
     std::mutex m_mutex;
     std::vector<Sync> m_syncs;
     std::size_t m_reportedAt = 0;
+    std::vector<std::size_t> m_doneAt;
     SafeFS::SyncHook m_previous;
+    JournalChange::WriteHook m_previousWrite;
 };
 
 const QMap<QString, QByteArray> kOld{{"old.txt", "old"}};
@@ -194,6 +223,7 @@ TEST(PowerCut, AReportedChangeSurvivesACutAndLeavesNothingForGood)
         QString target;   // inside the library
         bool stages;      // writes new data that an exchange then commits
         bool backs = false; // relies on a backup made first
+        bool swaps = false; // replaces the plug-in's folder by an exchange
     };
     const Case cases[] = {
         {"install of two plug-ins over one", TestEnv::userLibrary,
@@ -208,7 +238,7 @@ TEST(PowerCut, AReportedChangeSurvivesACutAndLeavesNothingForGood)
              auto readers = Installation::openPackages(files);
              return Installation(files, plan, {}, {}).run(readers).ok;
          },
-         "Effects.localized/Glow", true},
+         "Effects.localized/Glow", true, false, true},
         {"market install", TestEnv::systemLibrary,
          [&] {
              PackageMaker::makeFolder(effects(TestEnv::systemLibrary()), "Glow", kOld);
@@ -219,7 +249,7 @@ TEST(PowerCut, AReportedChangeSurvivesACutAndLeavesNothingForGood)
              presenter.queueAnswers({true});
              return MarketInstaller::install(package, "p1", "市场名").count == 2;
          },
-         "Effects.localized/Glow", true},
+         "Effects.localized/Glow", true, false, true},
         {"translation", TestEnv::userLibrary,
          [&] { plugin = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow"); },
          [&] { return PluginModifier::localize(BackupFixtures::pluginAt(plugin), map).summary.filesChanged == 1; },
@@ -231,7 +261,7 @@ TEST(PowerCut, AReportedChangeSurvivesACutAndLeavesNothingForGood)
              (void)PluginLease::take(plugin); // its old contents gone before the restore
          },
          [&] { return PluginModifier::restoreOriginal(BackupFixtures::pluginAt(plugin)) == 1; },
-         "Effects.localized/Glow", true},
+         "Effects.localized/Glow", true, false, true},
         {"delete", TestEnv::userLibrary,
          [&] { plugin = PackageMaker::makeFolder(effects(TestEnv::userLibrary()), "Glow", kOld); },
          [&] { return PluginRemoval(plugin).run() == 0; },
@@ -273,6 +303,14 @@ TEST(PowerCut, AReportedChangeSurvivesACutAndLeavesNothingForGood)
         ASSERT_GT(last, 0u) << "the library was never synced";
         EXPECT_GT(syncs[last - 1].entries, 0) << "the entry went before the library's last sync";
 
+        // The entry records the exchange only once the library's disk has it (the journal may
+        // be on another disk): a cut between the two must not leave the entry ahead.
+        if (c.swaps) {
+            ASSERT_FALSE(log.doneAt().empty()) << "no write recorded the change as done";
+            for (const std::size_t at : log.doneAt())
+                EXPECT_EQ(visible(below(log.libraryBefore(at), c.target)), visible(below(after, c.target)))
+                    << "recorded as done after " << at << " syncs, before the library had it";
+        }
         if (!c.stages)
             continue;
         // Before the first exchange, one sync of the library's disk holds the staged copy.
@@ -328,7 +366,8 @@ TEST(PowerCut, AFailedStagedSyncOfAGroupBlamesNoPlugIn)
         EXPECT_EQ(c.ok ? glow.value("a.txt") : glow.value("old.txt"), c.ok ? "new a" : "old");
         EXPECT_EQ(glow.contains("old.txt"), !c.ok);
         if (!c.ok) {
-            EXPECT_TRUE(outcome.text.contains("插件没有改动：" + folder)) << outcome.text.toStdString();
+            EXPECT_TRUE(outcome.text.contains("未能写入磁盘（磁盘读写错误）：" + folder)) << outcome.text.toStdString();
+            EXPECT_TRUE(outcome.text.contains("插件没有改动")) << outcome.text.toStdString();
             EXPECT_FALSE(outcome.text.contains("Third")) << outcome.text.toStdString();
             EXPECT_FALSE(outcome.text.contains("第 ")) << outcome.text.toStdString();
             EXPECT_FALSE(QFileInfo::exists(folder + "/Third"));

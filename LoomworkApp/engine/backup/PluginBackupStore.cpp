@@ -566,6 +566,9 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
         if (error == 0)
             error = copyIntoStaging(swap, *source, staged);
         if (error == 0 && (error = relink(staged)) == 0 && (error = swap.commitKeepingOld(staged, name, seen)) == 0) {
+            // The library's disk has the exchange before the templates' entry records the
+            // change as done (the journal may be on another disk). A failed sync is told below.
+            (void)swap.syncPlaced();
             try {
                 commitTemplates();
             } catch (const PluginBackupError&) {

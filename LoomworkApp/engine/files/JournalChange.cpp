@@ -6,6 +6,8 @@
 #include <exception>
 #include <new>
 #include <cstdint>
+#include <mutex>
+#include <unordered_set>
 #include <utility>
 
 
@@ -18,6 +20,8 @@
 namespace {
 
 std::atomic<void (*)()> g_commitHook{nullptr};
+std::mutex g_writeHookMutex;
+JournalChange::WriteHook g_writeHook;
 
 } // namespace
 
@@ -110,13 +114,20 @@ std::size_t JournalChange::place(const SafeFS::JournalPlace& place)
 
 std::string JournalChange::hiddenName(std::size_t place, std::string_view label, std::string_view purpose) const
 {
-    const auto taken = [&](const std::string& name) {
-        return std::any_of(m_entry.items.begin(), m_entry.items.end(), [&](const SafeFS::JournalItem& item) {
-            return item.place == place && (item.path == name || item.path.starts_with(name + "/"));
-        });
+    const auto holds = [&](const SafeFS::JournalItem& item, std::string_view name) {
+        return item.place == place && std::string_view(item.path).substr(0, item.path.find('/')) == name;
     };
     std::string name = SafeFS::hiddenName(label, purpose, m_entry.id);
-    for (int n = 2; taken(name); ++n)
+    if (std::none_of(m_entry.items.begin(), m_entry.items.end(), [&](const SafeFS::JournalItem& item) { return holds(item, name); }))
+        return name;
+    // Taken: the names in use, gathered once, however many numbers are tried (a group of a
+    // thousand rooms of one label).
+    std::unordered_set<std::string_view> used;
+    for (const SafeFS::JournalItem& item : m_entry.items) {
+        if (item.place == place)
+            used.insert(std::string_view(item.path).substr(0, item.path.find('/')));
+    }
+    for (int n = 2; used.count(name) != 0; ++n)
         name = SafeFS::hiddenName(std::string(label) + "-" + std::to_string(n), purpose, m_entry.id);
     return name;
 }
@@ -132,7 +143,13 @@ int JournalChange::write()
             return error;
         // A failed write may still have put the entry in place: it goes with the change.
         m_written = true;
-        return journal.write(m_entry);
+        const int error = journal.write(m_entry);
+        if (error == 0) {
+            const std::lock_guard lock(g_writeHookMutex);
+            if (g_writeHook)
+                g_writeHook(m_entry);
+        }
+        return error;
     } catch (const std::bad_alloc&) {
         return ENOMEM;
     }
@@ -158,6 +175,12 @@ int JournalChange::setState(SafeFS::JournalEntry::State state)
 void JournalChange::setCommitHookForTests(void (*hook)())
 {
     g_commitHook.store(hook);
+}
+
+JournalChange::WriteHook JournalChange::setWriteHookForTests(WriteHook hook)
+{
+    const std::lock_guard lock(g_writeHookMutex);
+    return std::exchange(g_writeHook, std::move(hook));
 }
 
 SafeFS::JournalItem JournalChange::item(SafeFS::JournalItem::Role role, std::size_t place, std::string path,

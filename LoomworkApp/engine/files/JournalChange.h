@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,8 +17,10 @@
 // The parts of one change (the plug-ins of one install, a restore's plug-in and its linked
 // templates) share one, so that whatever stops it, they end all old or all new.
 //
-// The change adds its places and items and write()s the entry before each step that makes or
-// moves an item it names; at its commit point it sets the state `finish`. close() (or else the
+// The change adds its places and items and write()s the entry before the steps that make or
+// move the items it names: once for all of them where it can (a group of a thousand plug-ins
+// writes as often as one), so that recovery learns which were taken from the identities it
+// finds in their places; at its commit point it sets the state `finish`. close() (or else the
 // destructor) syncs the file systems of the entry's places, then removes the entry, so that
 // whoever reports the change after it reports a durable one; not when keep() was called:
 // something could not be put right in-process (a step failed, memory ran out between steps)
@@ -83,6 +86,10 @@ public:
     // Tests: `hook` is called, on the thread that wrote it, each time an entry's state
     // `finish` (a change's commit point) has been written; null removes it.
     static void setCommitHookForTests(void (*hook)());
+    // Tests: `hook` is given every entry written, as written, on the writing thread; an
+    // empty one removes it. Returns the previous.
+    using WriteHook = std::function<void(const SafeFS::JournalEntry& entry)>;
+    static WriteHook setWriteHookForTests(WriteHook hook);
 
 private:
     int syncHeld(bool told);

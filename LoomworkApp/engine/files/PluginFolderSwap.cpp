@@ -19,6 +19,7 @@
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
 #include "engine/core/FsPath.h"
+#include "engine/core/SystemError.h"
 #include "engine/files/JournalChange.h"
 #include "engine/files/SystemPath.h"
 
@@ -187,10 +188,26 @@ int PluginFolderSwap::makeStaging(const QString& purpose, const QString& label, 
 
 int PluginFolderSwap::makeRoom(const QString& purpose, const QString& label, QString* staging)
 {
+    if (const int error = nameRoom(purpose, label))
+        return error;
+    // Named before it is made, by identity before anything is built in it: recovery removes a
+    // room without one only while it is empty.
+    if (const int error = writeJournal())
+        return error;
+    if (const int error = buildRoom())
+        return error;
+    if (const int written = writeJournal())
+        return written;
+    *staging = m_staging;
+    return 0;
+}
+
+int PluginFolderSwap::nameRoom(const QString& purpose, const QString& label)
+{
     const std::string purposeBytes = purpose.toStdString();
     if (std::find(std::begin(kStagingPurposes), std::end(kStagingPurposes), purposeBytes) == std::end(kStagingPurposes))
         return EINVAL;
-    if (m_room.valid())
+    if (m_room.valid() || !m_roomName.empty())
         return EEXIST; // one room a swap
     if (refused(m_folder))
         return ELOOP;
@@ -201,26 +218,31 @@ int PluginFolderSwap::makeRoom(const QString& purpose, const QString& label, QSt
     if (const int error = openFolder())
         return failed(error, m_folder);
     m_place = m_change->place(AppJournal::placeOf(m_folder));
-    const std::string name = m_change->hiddenName(m_place, FsPath::toBytes(label), purposeBytes);
-    // Named before it is made, by identity as soon as it is: recovery removes a room without
-    // one only while it is empty.
-    m_change->items().push_back(JournalChange::item(Role::room, m_place, name, {}, {}));
-    if (const int error = writeJournal())
-        return error;
+    m_roomName = m_change->hiddenName(m_place, FsPath::toBytes(label), purposeBytes);
+    m_change->items().push_back(JournalChange::item(Role::room, m_place, m_roomName, {}, {}));
+    return 0;
+}
+
+int PluginFolderSwap::buildRoom()
+{
+    if (m_roomName.empty() || m_room.valid())
+        return EINVAL;
+    const std::string name = m_roomName;
     int error = step(FileOps::Step::makeFolder, pathOf(name));
     if (!error)
         error = m_room.make(m_parent.get(), name);
     if (error)
         return failed(error, m_folder);
-    for (SafeFS::JournalItem& item : m_change->items()) {
-        if (item.role == Role::room && item.place == m_place && item.path == name)
-            item.identity = m_room.identity();
+    // The room item is the last of its name (a group adds its rooms in order).
+    auto& items = m_change->items();
+    for (auto it = items.rbegin(); it != items.rend(); ++it) {
+        if (it->role == Role::room && it->place == m_place && it->path == name) {
+            it->identity = m_room.identity();
+            break;
+        }
     }
-    if (const int written = writeJournal())
-        return written;
     const std::string byHandle = DirHandle::handlePath(m_room.fd());
     m_staging = SystemPath::inside(m_folder) && !byHandle.empty() ? FsPath::fromBytes(byHandle) : pathOf(name);
-    *staging = m_staging;
     return 0;
 }
 
@@ -268,8 +290,20 @@ int PluginFolderSwap::commitKeepingOld(const QString& staged, const QString& nam
 
 int PluginFolderSwap::place(const QString& staged, const QString& name, const Seen& seen)
 {
+    if (const int error = prepare(staged, name, seen))
+        return error;
+    if (const int error = writeJournal()) {
+        m_prepared = false;
+        return error;
+    }
+    return exchangePrepared();
+}
+
+int PluginFolderSwap::prepare(const QString& staged, const QString& name, const Seen& seen, bool lookNow)
+{
     if (const int error = finish()) // one replace at a time
         return error;
+    m_prepared = false;
     if (!m_room.valid() || !staged.startsWith(m_staging + QLatin1Char('/')))
         return EINVAL; // the entry names the staged item in the room
     const std::string inside = FsPath::toBytes(staged.mid(m_staging.size() + 1));
@@ -293,7 +327,7 @@ int PluginFolderSwap::place(const QString& staged, const QString& name, const Se
     m_stagedSynced = false; // a later copy staged in this room is synced again
     // Only the item the user saw is replaced; the name only says where to look for it.
     const SafeFS::Identity old = seen ? *seen : identityIn(m_parent.get(), nameBytes);
-    if (old.known() && !(identityIn(m_parent.get(), nameBytes) == old)) {
+    if (lookNow && old.known() && !(identityIn(m_parent.get(), nameBytes) == old)) {
         m_refusal = QStringLiteral("「") + FsPath::displayText(name)
             + QStringLiteral("」已不是显示时的那一项（可能被其他用户改动或替换），未作更改：") + FsPath::displayText(target);
         return ESTALE;
@@ -305,44 +339,90 @@ int PluginFolderSwap::place(const QString& staged, const QString& name, const Se
     m_name = nameBytes;
     m_from = inside;
     m_oldIdentity = old;
-    if (!old.known()) {
-        if (const int error = placeNew(inside, nameBytes, target, seen.has_value()))
-            return error;
-        m_pending = true;
-    } else {
+    m_seenEmpty = seen.has_value();
+    m_preparedTarget = target;
+    m_aside.clear();
+    if (old.known()) {
         // The old item goes straight into the room: after an exchange it lies where the new one
         // was staged, else moved aside there first. Both places are recorded before either step.
         m_aside = freshName(kReplaced);
         items.push_back(JournalChange::item(Role::old, m_place, inRoom, nameBytes, old));
         items.push_back(JournalChange::item(Role::old, m_place, m_room.name() + "/" + m_aside, nameBytes, old));
-        if (const int error = writeJournal())
-            return error;
-        int error = DirHandle::swapIn(m_room.fd(), inside, m_parent.get(), nameBytes, m_room.fd(), m_aside, m_exchanged, mover());
-        if (lacksRights(error))
-            error = placeBeside(inside, nameBytes, fresh, old);
-        else if (!error)
-            m_old = Old::inRoom;
-        if (error) {
-            // The old item not back at its name waits where the entry says: recovery's. Back
-            // there, the entry stops naming it, so that a later step of the change (the
-            // administrator's replace) is not taken for its loss.
-            if (!(identityIn(m_parent.get(), nameBytes) == old)) {
-                m_change->keep();
-            } else {
-                std::erase_if(items, [&](const SafeFS::JournalItem& item) {
-                    return item.role == Role::old && item.place == m_place && item.target == nameBytes && item.identity == old;
-                });
-                if (const int written = writeJournal())
-                    return written;
-            }
-            return failed(error, target);
-        }
-        m_pending = true;
-        // Another user may exchange the name between the look and the exchange: what came out
-        // must be the item seen, or it goes back at once.
-        if (const int error = checkDisplaced(nameBytes, old))
-            return error;
     }
+    m_prepared = true;
+    return 0;
+}
+
+void PluginFolderSwap::forgetOld(const std::string& name, const SafeFS::Identity& old)
+{
+    std::erase_if(m_change->items(), [&](const SafeFS::JournalItem& item) {
+        return item.role == Role::old && item.place == m_place && item.target == name && item.identity == old;
+    });
+}
+
+// A prepared step not to be taken: the entry stops naming its items, so that the staged copy
+// goes with the room (an old item of a later one of the same target is this one's new copy).
+void PluginFolderSwap::unprepare()
+{
+    if (!m_prepared)
+        return;
+    m_prepared = false;
+    const std::string inRoom = m_room.name() + "/";
+    std::erase_if(m_change->items(), [&](const SafeFS::JournalItem& item) {
+        return item.role != Role::room && item.place == m_place && item.path.starts_with(inRoom)
+            && item.target == m_name && (item.identity == m_new || item.identity == m_oldIdentity);
+    });
+}
+
+// The step prepare() recorded, the entry written since.
+int PluginFolderSwap::exchangePrepared()
+{
+    if (!m_prepared)
+        return EINVAL;
+    m_prepared = false;
+    m_placedSynced = false;
+    const std::string inside = m_from;
+    const std::string nameBytes = m_name;
+    const SafeFS::Identity old = m_oldIdentity;
+    const QString& target = m_preparedTarget;
+    if (!old.known()) {
+        if (const int error = placeNew(inside, nameBytes, target, m_seenEmpty))
+            return error;
+        m_pending = true;
+        m_target = target;
+        return 0;
+    }
+    // Looked at again: the item may have changed since the entry was written.
+    if (!(identityIn(m_parent.get(), nameBytes) == old)) {
+        forgetOld(nameBytes, old);
+        (void)writeJournal();
+        m_refusal = QStringLiteral("「") + FsPath::displayText(FsPath::fromBytes(nameBytes))
+            + QStringLiteral("」已不是显示时的那一项（可能被其他用户改动或替换），未作更改：") + FsPath::displayText(target);
+        return ESTALE;
+    }
+    int error = DirHandle::swapIn(m_room.fd(), inside, m_parent.get(), nameBytes, m_room.fd(), m_aside, m_exchanged, mover());
+    if (lacksRights(error))
+        error = placeBeside(inside, nameBytes, m_new, old);
+    else if (!error)
+        m_old = Old::inRoom;
+    if (error) {
+        // The old item not back at its name waits where the entry says: recovery's. Back
+        // there, the entry stops naming it, so that a later step of the change (the
+        // administrator's replace) is not taken for its loss.
+        if (!(identityIn(m_parent.get(), nameBytes) == old)) {
+            m_change->keep();
+        } else {
+            forgetOld(nameBytes, old);
+            if (const int written = writeJournal())
+                return written;
+        }
+        return failed(error, target);
+    }
+    m_pending = true;
+    // Another user may exchange the name between the look and the exchange: what came out
+    // must be the item seen, or it goes back at once.
+    if (const int error = checkDisplaced(nameBytes, old))
+        return error;
     m_target = target;
     return 0;
 }
@@ -359,12 +439,21 @@ int PluginFolderSwap::addStagedTo(SafeFS::SyncBatch& batch)
     return 0;
 }
 
+// Through the journal change's handles, held from before anything was written: only they see
+// a write-back error that came before this sync. A failed sync leaves the replace standing;
+// the change keeps and marks its entry, and its close() gives the error to be told.
+int PluginFolderSwap::syncPlaced()
+{
+    if (m_placedSynced || !m_parent.valid())
+        return 0;
+    m_placedSynced = true;
+    return m_change->sync();
+}
+
 // A new copy where nothing stood replaces nothing: whatever appeared at the name meanwhile is
 // a conflict, and stays.
 int PluginFolderSwap::placeNew(const std::string& inside, const std::string& name, const QString& target, bool seenEmpty)
 {
-    if (const int error = writeJournal())
-        return error;
     const int error = DirHandle::moveAt(m_room.fd(), inside, m_parent.get(), name, mover());
     if (error == EEXIST) {
         m_refusal = QStringLiteral("「") + FsPath::displayText(FsPath::fromBytes(name))
@@ -389,9 +478,7 @@ int PluginFolderSwap::checkDisplaced(const std::string& name, const SafeFS::Iden
         m_change->keep();
     } else {
         // The item seen never left its place (another user moved it): the entry stops naming it.
-        std::erase_if(m_change->items(), [&](const SafeFS::JournalItem& item) {
-            return item.role == Role::old && item.place == m_place && item.target == name && item.identity == expected;
-        });
+        forgetOld(name, expected);
     }
     m_refusal = QStringLiteral("「") + FsPath::displayText(FsPath::fromBytes(name))
         + QStringLiteral("」在替换时被其他用户换成了别的项目，已放回，未作更改：") + FsPath::displayText(pathOf(name));
@@ -434,6 +521,8 @@ int PluginFolderSwap::settle()
     if (!m_pending)
         return 0;
     if (m_change->state() != SafeFS::JournalEntry::State::finish) {
+        // The entry records the replace as done only once the folder's disk has the exchange.
+        (void)syncPlaced();
         auto& items = m_change->items();
         const auto before = items;
         std::erase_if(items, [&](const SafeFS::JournalItem& i) {
@@ -600,6 +689,36 @@ std::unique_ptr<PluginFolderSwap> PluginSwapGroup::makeSwap(const QString& folde
     return std::make_unique<PluginFolderSwap>(folder, files, m_change);
 }
 
+int PluginSwapGroup::makeStagings(const std::vector<PluginFolderSwap*>& swaps, const QString& purpose,
+                                  const QStringList& labels, qsizetype* failed)
+{
+    *failed = 0;
+    if (swaps.empty())
+        return 0;
+    try {
+        for (std::size_t i = 0; i < swaps.size(); ++i) {
+            *failed = qsizetype(i);
+            if (const int error = swaps[i]->nameRoom(purpose, labels.value(qsizetype(i))))
+                return error;
+        }
+        // Every room named before the first is made, and recorded made before anything is
+        // built in any: a kill leaves none that recovery does not know.
+        *failed = 0;
+        if (const int error = swaps.front()->writeJournal())
+            return error;
+        for (std::size_t i = 0; i < swaps.size(); ++i) {
+            *failed = qsizetype(i);
+            if (const int error = swaps[i]->buildRoom())
+                return error;
+        }
+        *failed = 0;
+        return swaps.front()->writeJournal();
+    } catch (...) {
+        m_change->keep();
+        return ENOMEM;
+    }
+}
+
 void PluginSwapGroup::add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name,
                           const PluginFolderSwap::Seen& seen)
 {
@@ -619,41 +738,73 @@ void PluginSwapGroup::undoBefore(std::size_t end)
     }
 }
 
+// The library's file systems synced past the exchanges, once for the group, before the entry
+// records them as done. A failed sync leaves the plug-ins standing and the entry kept, marked:
+// the journal change's close() gives the error to be told.
+int PluginSwapGroup::syncPlaced()
+{
+    for (Item& item : m_items)
+        item.swap->m_placedSynced = true;
+    return m_change->sync();
+}
+
 int PluginSwapGroup::commitAll()
 {
-    // A later item of one target replaces the new copy an earlier one put there.
-    QHash<QString, SafeFS::Identity> placed;
+    if (m_items.empty())
+        return 0;
     // Every staged copy on disk before the first exchange: one sync per file system for all.
+    // Its failure is the group's, not that of whichever plug-in was added last.
     SafeFS::SyncBatch batch;
     for (std::size_t i = 0; i < m_items.size(); ++i) {
-        int error = m_items[i].swap->addStagedTo(batch);
-        if (!error && i + 1 == m_items.size()) {
-            error = batch.sync();
-            m_stagedSyncFailed = error != 0;
-        }
-        if (error) {
+        if (const int error = m_items[i].swap->addStagedTo(batch)) {
             m_failedAt = qsizetype(i);
             return error;
         }
     }
+    if (const int error = batch.sync()) {
+        // No one plug-in is at fault: the folders they were to go into are named.
+        QStringList folders;
+        for (const Item& item : m_items) {
+            const QString folder = FsPath::displayText(item.swap->folder());
+            if (!folders.contains(folder))
+                folders.append(folder);
+        }
+        m_refusal = QStringLiteral("解压好的插件未能写入磁盘（") + SystemError::describe(error) + QStringLiteral("）：")
+            + folders.join(QStringLiteral("、"));
+        return error;
+    }
+    // Each item recorded against what it replaces; a later item of one target replaces the
+    // new copy an earlier one put there.
+    QHash<QString, SafeFS::Identity> placed;
     for (std::size_t i = 0; i < m_items.size(); ++i) {
         Item& item = m_items[i];
         const QString target = item.swap->folder() + QLatin1Char('/') + item.name;
         const auto earlier = placed.constFind(target);
-        const int error = item.swap->commitKeepingOld(item.staged, item.name,
-                                                      earlier != placed.constEnd() ? PluginFolderSwap::Seen(*earlier) : item.seen);
-        if (error == 0) {
-            placed.insert(target, item.swap->placed());
-            continue;
+        // An earlier item's new copy is not there yet: it is looked for at the exchange.
+        const bool later = earlier != placed.constEnd();
+        const int error = item.swap->prepare(item.staged, item.name, later ? PluginFolderSwap::Seen(*earlier) : item.seen, !later);
+        if (error) {
+            m_failedAt = qsizetype(i);
+            return error;
         }
-        m_failedAt = qsizetype(i);
-        undoBefore(i);
+        placed.insert(target, item.swap->placed());
+    }
+    // One write names every item of the change before the first exchange.
+    if (const int error = m_change->write()) {
+        m_refusal = m_change->failureText(error);
         return error;
     }
-    if (m_items.empty())
-        return 0;
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        if (const int error = m_items[i].swap->exchangePrepared()) {
+            m_failedAt = qsizetype(i);
+            undoBefore(i);
+            return error;
+        }
+    }
+
+    (void)syncPlaced();
     if (const int error = m_change->setState(SafeFS::JournalEntry::State::finish)) {
-        m_failedAt = qsizetype(m_items.size()) - 1;
+        m_refusal = m_change->failureText(error);
         undoBefore(m_items.size());
         return error;
     }
@@ -668,10 +819,15 @@ int PluginSwapGroup::commitAll()
 int PluginSwapGroup::commit()
 {
     m_failedAt = -1;
-    m_stagedSyncFailed = false;
+    m_refusal.clear();
     m_notRestored.clear();
     try {
-        return commitAll();
+        const int error = commitAll();
+        if (error) {
+            for (Item& item : m_items)
+                item.swap->unprepare();
+        }
+        return error;
     } catch (...) {
         // Memory ran out between steps: whatever was swapped in goes back where it can, and
         // the journal keeps what cannot (its entry says undo unless the commit point was
@@ -679,7 +835,8 @@ int PluginSwapGroup::commit()
         m_change->keep();
         if (m_change->state() == SafeFS::JournalEntry::State::finish)
             return 0;
-        m_failedAt = std::max<qsizetype>(m_failedAt, 0);
+        if (m_refusal.isEmpty() && m_failedAt < 0)
+            m_refusal = QStringLiteral("内存不足");
         try {
             undoBefore(m_items.size());
         } catch (...) {

@@ -42,10 +42,13 @@ class JournalChange;
 // belongs to its owner, root or us; another user's item found inside goes back out with what
 // holds it, and is named in left()). Only an old folder we may not give another parent (a
 // plug-in of another user's, or root's) is exchanged beside the target instead, and left, with
-// its identity, to the administrator (leftover()). Every step is written to the application's
-// journal first (JournalChange): the room, the items it makes, and the old item, by identity.
-// Until the commit point the entry says undo, so recovery of a killed run puts the old
-// plug-in back; from then on the old copy is only surplus. The destructor empties and removes
+// its identity, to the administrator (leftover()). The application's journal (JournalChange)
+// names the room before it is made and by identity before anything is built in it, and names
+// the staged item and the old one, by identity, with every place the old one may be moved to,
+// before the exchange: recovery finds by those identities what was exchanged. Until the
+// commit point the entry says undo, so recovery of a killed run puts the old plug-in back;
+// from then on the old copy is only surplus. The entry records a replace as done only after
+// the folder's file system has been synced past the exchange. The destructor empties and removes
 // the room. Errors are errno values (ENOSPC for a full disk); nothing here names the hidden
 // paths to the user: callers name the target, or show refusal().
 // In the system library each step walks from the library's root through folder handles, a
@@ -74,6 +77,8 @@ public:
     [[nodiscard]] int clearStaging();
     // The file system the room is on; 0 before makeStaging().
     std::uint64_t stagingDevice() const { return m_room.valid() ? m_room.identity().device : 0; }
+    // The path to build in; empty before the room is made.
+    const QString& staging() const { return m_staging; }
 
     // What the user saw at the target when he chose to replace it: that item (its identity), or
     // nothing there (an unknown identity). Only that is ever replaced; none means whatever
@@ -103,6 +108,12 @@ public:
     // Adds the staged copy to `batch` (SafeFS/Durable.h), which the caller syncs before any
     // swap of the batch commits; a commit without it syncs the copy itself first.
     [[nodiscard]] int addStagedTo(SafeFS::SyncBatch& batch);
+    // After commitKeepingOld(): the change's file systems synced past the exchange (through
+    // the handles its journal change held from before the writes), before anything (another
+    // part of the change) records the replace as done; finish() does it itself where needed.
+    // 0 or the errno; a failed sync leaves the replace standing and the entry kept, marked,
+    // and JournalChange::close() gives the error, for the caller to tell.
+    int syncPlaced();
 
     // After a commit: the old item when we could not remove it (a system library without
     // rights), for AdminAuth::adminRemove(); else none.
@@ -126,6 +137,8 @@ public:
     static std::chrono::system_clock::time_point startedAt();
 
 private:
+    friend class PluginSwapGroup;
+
     // Where the old item waits between place() and finish() or undo().
     enum class Old {
         none,    // there was no old item
@@ -135,8 +148,20 @@ private:
 
     int guarded(const std::function<int()>& steps);
     int makeRoom(const QString& purpose, const QString& label, QString* staging);
+    // makeRoom() in two halves, so that a group names all its rooms in one write and records
+    // them all made in one more: the room added to the entry, then made.
+    int nameRoom(const QString& purpose, const QString& label);
+    int buildRoom();
     int undoSteps();
     int place(const QString& staged, const QString& name, const Seen& seen);
+    // place() in two halves, so that a group writes its entry once for all its exchanges: the
+    // staged and the old item added to the entry (nothing written, nothing moved), then moved.
+    // `lookNow`: whether the item seen is looked for at once (else only at the exchange).
+    int prepare(const QString& staged, const QString& name, const Seen& seen, bool lookNow = true);
+    int exchangePrepared();
+    void unprepare();
+    // The entry stops naming the old item `old` of target `name` (it never left its place).
+    void forgetOld(const std::string& name, const SafeFS::Identity& old);
     int placeNew(const std::string& inside, const std::string& name, const QString& target, bool seenEmpty);
     int checkDisplaced(const std::string& name, const SafeFS::Identity& expected);
     int placeBeside(const std::string& inside, const std::string& name, const SafeFS::Identity& fresh,
@@ -171,6 +196,13 @@ private:
     QString m_target;
     bool m_journalRefused = false;
     bool m_stagedSynced = false;
+    std::string m_roomName; // named in the entry, not made yet
+    // Between prepare() and exchangePrepared().
+    bool m_prepared = false;
+    bool m_seenEmpty = false;
+    QString m_preparedTarget;
+    // Whether the folder's file system was synced since the last exchange.
+    bool m_placedSynced = false;
     unsigned m_names = 0;
     // Between place() and finish() or undo(): the new item, and the old one.
     bool m_pending = false;
@@ -185,12 +217,16 @@ private:
 
 // Several plug-ins replaced as one: each is staged by its own swap; commit() swaps them all
 // in, or none: when one fails, those swapped before it are swapped back (old versions at
-// their names, new names gone).
+// their names, new names gone). The group's one journal entry is written a fixed number of
+// times, however many plug-ins it has: once naming every room (makeStagings()), once with
+// the rooms made, once before the first exchange naming every staged and old item, once at
+// the commit point; then removed.
 //
 //     PluginSwapGroup group;
-//     for (each plug-in) { auto swap = group.makeSwap(category);
-//                          ... makeStaging, build ...; group.add(std::move(swap), staged, name); }
-//     if (int e = group.commit()) fail(group.at(group.failedAt()), e, group.notRestored());
+//     for (each plug-in) swaps.push_back(group.makeSwap(category));
+//     if (int e = group.makeStagings(raw pointers, "install", labels, &at)) fail(*swaps[at], e);
+//     for (each plug-in) { ... build in swap->staging() ...; group.add(std::move(swap), staged, name); }
+//     if (int e = group.commit()) fail(group.failedAt() < 0 ? group.refusal() : group.at(group.failedAt()), e);
 //     for (const AdminAuth::Item& old : group.leftovers()) AdminAuth::adminRemove(old);
 class PluginSwapGroup
 {
@@ -199,6 +235,12 @@ public:
     // A swap of the plug-in folder `folder` that is part of this group: its steps go to the
     // group's one journal entry.
     std::unique_ptr<PluginFolderSwap> makeSwap(const QString& folder, FileOps& files = FileOps::current()) const;
+    // makeStaging() for each of `swaps` (of this group, without rooms yet) with `purpose` and
+    // the label of the same index in `labels`, in two journal writes for all. 0, or the errno
+    // of the swap that failed (its index in `failed`, its refusal() saying why; the rooms made
+    // go with their swaps).
+    [[nodiscard]] int makeStagings(const std::vector<PluginFolderSwap*>& swaps, const QString& purpose,
+                                   const QStringList& labels, qsizetype* failed);
     // `seen`: what the user saw at the target (PluginFolderSwap::Seen). A later item of the
     // group for the same target replaces the earlier one's new copy instead.
     void add(std::unique_ptr<PluginFolderSwap> swap, const QString& staged, const QString& name,
@@ -207,14 +249,14 @@ public:
 
     // 0 when every item stands at its name; the group's commit point is one write of the
     // journal entry, so a kill leaves all old or all new. Else the errno of the first that
-    // failed (failedAt(); the last when the entry could not be written; ENOMEM when memory ran
-    // out), with the earlier ones undone. Never throws.
+    // failed (failedAt()), with the earlier ones undone; or of a step of the group as a whole
+    // (the staged copies' sync, a journal write; ENOMEM when memory ran out), failedAt() -1
+    // and refusal() saying why. Never throws.
     [[nodiscard]] int commit();
-    // The index of the item whose commit failed; -1 when none did.
+    // The index of the item whose commit failed; -1 when none did, or the group as a whole.
     qsizetype failedAt() const { return m_failedAt; }
-    // After a failed commit: whether it was the sync of every staged copy, before any
-    // exchange, that failed (no one item's fault).
-    bool stagedSyncFailed() const { return m_stagedSyncFailed; }
+    // Why the group as a whole failed, for the user; empty when the errno says it.
+    const QString& refusal() const { return m_refusal; }
     // After a failed commit: the items that could not be swapped back and stay new, in order.
     const QStringList& notRestored() const { return m_notRestored; }
     // Old items the swaps could not remove, for the administrator.
@@ -235,9 +277,10 @@ private:
     };
     int commitAll();
     void undoBefore(std::size_t end);
+    int syncPlaced();
     std::shared_ptr<JournalChange> m_change;
     std::vector<Item> m_items;
     qsizetype m_failedAt = -1;
-    bool m_stagedSyncFailed = false;
+    QString m_refusal;
     QStringList m_notRestored;
 };

@@ -29,8 +29,7 @@ fs::path nativePath(const QString& path)
 // A failure whose text is already for the user (the staging path replaced by the target's).
 struct StagedFailure : std::exception {
     QString text;
-    bool ofOnePlugin = true; // else no package nor plug-in is named as where it failed
-    explicit StagedFailure(QString t, bool one = true) : text(std::move(t)), ofOnePlugin(one) {}
+    explicit StagedFailure(QString t) : text(std::move(t)) {}
     const char* what() const noexcept override { return "install failed"; }
 };
 
@@ -46,31 +45,14 @@ QString describe(const std::exception_ptr& error)
     }
 }
 
-bool isOfOnePlugin(const std::exception_ptr& error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const StagedFailure& e) {
-        return e.ofOnePlugin;
-    } catch (...) {
-        return true;
-    }
-}
-
-// Extracts into a room beside the target and hands the result to `group`, which
+// Extracts into the swap's room beside the target and hands the result to `group`, which
 // swaps it in once every plug-in of the install is ready: a package that fails halfway
 // leaves the library as it was. Returns the target.
-QString stageInstall(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
-                     const std::optional<std::string>& name, const ZFCProgressCallback& progress, const InstallPlan& plan)
+QString stageInstall(PluginSwapGroup& group, std::unique_ptr<PluginFolderSwap> swap, ZFCPackageReader& reader,
+                     const ZFCPlugin& plugin, const QString& category, const std::optional<std::string>& name,
+                     const ZFCProgressCallback& progress, const InstallPlan& plan)
 {
-    auto swap = group.makeSwap(category);
-    QString staging;
-    if (const int error = swap->makeStaging(QStringLiteral("install"), QString(), &staging)) {
-        if (!swap->refusal().isEmpty())
-            throw StagedFailure(swap->refusal());
-        throw fs::filesystem_error("install", nativePath(category), std::error_code(error, std::generic_category()));
-    }
-
+    const QString staging = swap->staging();
     QString folderName;
     try {
         PackageFiles::extractInto(*swap, staging, reader, plugin, name, progress);
@@ -139,8 +121,13 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
     try {
         m_group.emplace();
         journal = m_group->journal();
+        // Every room is made before the first extraction, all recorded in two journal writes.
+        std::vector<Planned> planned;
         for (auto& [index, reader] : readers)
-            stagePackage(index, reader);
+            planPackage(index, reader, planned);
+        makeRooms(planned);
+        for (Planned& one : planned)
+            stage(one);
         m_stagedOfCurrent = -1; // all staged: a failure from here on is no one plug-in's (commit() names its own)
         const QString done = QStringLiteral("已安装 ");
         // Only the plug-ins it replaces: their pending removals first, no other operation beside.
@@ -166,9 +153,8 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
             try {
                 const QStringList kept = m_group ? m_group->notRestored() : QStringList();
                 outcome.listsChanged = !kept.isEmpty();
-                outcome.text = describe(std::current_exception());
-                if (isOfOnePlugin(std::current_exception()))
-                    outcome.text += failurePlace(m_files[m_current], m_stagedOfCurrent + 1, kept, m_known > 1);
+                outcome.text = describe(std::current_exception())
+                    + (m_whole ? wholePlace(kept) : failurePlace(m_files[m_current], m_stagedOfCurrent + 1, kept, m_known > 1));
                 removeLeftovers(outcome.notes);
             } catch (...) {
                 static const QString outOfMemory = QStringLiteral("内存不足");
@@ -201,7 +187,7 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
     return outcome;
 }
 
-void Installation::stagePackage(int index, ZFCPackageReader& reader)
+void Installation::planPackage(int index, ZFCPackageReader& reader, std::vector<Planned>& planned)
 {
     m_current = index;
     m_stagedOfCurrent = 0;
@@ -209,6 +195,7 @@ void Installation::stagePackage(int index, ZFCPackageReader& reader)
                              [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
     // Plug-ins of one type and name within a package are told apart as the plan does.
     QHash<QString, int> occurrences;
+    int position = 0;
     for (const ZFCPlugin& plugin : reader.plugins()) {
         const std::optional<ZFCPluginType> type = plugin.pluginType();
         if (!type)
@@ -224,13 +211,52 @@ void Installation::stagePackage(int index, ZFCPackageReader& reader)
             if (*rename != stored)
                 ++m_renamed;
         }
-        const QString target = stageInstall(*m_group, reader, plugin, category, name, m_progress, m_plan);
-        if (m_flush)
-            m_flush();
-        // Counted once recorded: memory that runs out recording it is this plug-in's failure.
-        m_staged.append({index, m_stagedOfCurrent + 1, target});
-        ++m_stagedOfCurrent;
+        planned.push_back({index, ++position, &reader, &plugin, category, name, m_known, m_group->makeSwap(category)});
     }
+}
+
+// Where the failure of `planned` is told: its package and its place in it.
+void Installation::failAt(const Planned& planned)
+{
+    m_current = planned.package;
+    m_stagedOfCurrent = planned.position - 1;
+    m_known = planned.known;
+}
+
+void Installation::makeRooms(std::vector<Planned>& planned)
+{
+    std::vector<PluginFolderSwap*> swaps;
+    QStringList labels;
+    for (const Planned& one : planned) {
+        swaps.push_back(one.swap.get());
+        // Readable hidden names, each its own: the plug-in's name.
+        labels.append(QString::fromStdString(one.name.value_or(one.plugin->name)));
+    }
+    qsizetype at = 0;
+    const int error = m_group->makeStagings(swaps, QStringLiteral("install"), labels, &at);
+    if (error == 0)
+        return;
+    const Planned& failed = planned.at(std::size_t(at));
+    failAt(failed);
+    if (failed.swap->journalRefused()) {
+        m_whole = true; // the journal is the install's, not this plug-in's
+        throw StagedFailure(failed.swap->refusal());
+    }
+    if (!failed.swap->refusal().isEmpty())
+        throw StagedFailure(failed.swap->refusal());
+    throw fs::filesystem_error("install", nativePath(failed.category), std::error_code(error, std::generic_category()));
+}
+
+void Installation::stage(Planned& planned)
+{
+    failAt(planned);
+    const QString target = stageInstall(*m_group, std::move(planned.swap), *planned.reader, *planned.plugin,
+                                        planned.category, planned.name, m_progress, m_plan);
+    if (m_flush)
+        m_flush();
+    // Counted once recorded: memory that runs out recording it is this plug-in's failure.
+    m_staged.append({planned.package, m_stagedOfCurrent + 1, target});
+    ++m_stagedOfCurrent;
 }
 
 // A library we can write gets its missing category folders from us; only one we cannot
@@ -253,17 +279,13 @@ void Installation::commit()
     const int error = m_group->commit();
     if (error == 0)
         return;
-    // The sync of every staged copy at once: no one plug-in is at fault, and none was changed.
-    if (m_group->stagedSyncFailed()) {
-        QStringList folders;
-        for (qsizetype i = 0; i < m_staged.size(); ++i) {
-            const QString folder = FsPath::displayText(m_group->at(i).folder());
-            if (!folders.contains(folder))
-                folders.append(folder);
-        }
-        throw StagedFailure(QStringLiteral("新插件没能写入磁盘（") + SystemError::describe(error)
-                                + QStringLiteral("），插件没有改动：") + folders.join(QStringLiteral("、")),
-                            false);
+    if (m_group->failedAt() < 0) {
+        // A step of the install as a whole (the staged copies' one sync, its journal): no
+        // plug-in of it is to blame.
+        m_whole = true;
+        if (!m_group->refusal().isEmpty())
+            throw StagedFailure(m_group->refusal());
+        throw fs::filesystem_error("install", std::error_code(error, std::generic_category()));
     }
     const Staged& failed = m_staged.at(std::min<qsizetype>(m_group->failedAt(), m_staged.size() - 1));
     m_current = failed.package;
@@ -275,6 +297,17 @@ void Installation::commit()
                             + (swap.journalRefused() && m_group->notRestored().isEmpty() ? QStringLiteral("\n插件没有改动。")
                                                                                          : QString()));
     throw fs::filesystem_error("install", nativePath(failed.target), std::error_code(error, std::generic_category()));
+}
+
+// After a failure of the install as a whole: nothing changed, or what could not go back.
+QString Installation::wholePlace(const QStringList& kept) const
+{
+    if (kept.isEmpty())
+        return QStringLiteral("\n插件没有改动。");
+    QStringList names;
+    for (const QString& path : kept)
+        names.append(FsPath::displayText(QFileInfo(path).fileName()));
+    return QStringLiteral("\n%1 未能还原，已是封包里的版本。").arg(names.join(QStringLiteral("、")));
 }
 
 // An old copy we may not delete ourselves goes the way a deleted system plug-in goes: to

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -53,7 +55,23 @@ private:
         QString target;
     };
 
-    void stagePackage(int index, ZFCPackageReader& reader);
+    // A plug-in to install, its swap made, its room not yet.
+    struct Planned {
+        int package;
+        int position; // within its package, from 1
+        ZFCPackageReader* reader;
+        const ZFCPlugin* plugin;
+        QString category;
+        std::optional<std::string> name;
+        qsizetype known; // plug-ins of a known type through its package
+        std::unique_ptr<PluginFolderSwap> swap;
+    };
+
+    void planPackage(int index, ZFCPackageReader& reader, std::vector<Planned>& planned);
+    void makeRooms(std::vector<Planned>& planned);
+    void stage(Planned& planned);
+    void failAt(const Planned& planned);
+    QString wholePlace(const QStringList& kept) const;
     void ensureCategory(const QString& category);
     void commit();
     void removeLeftovers(QStringList& notes);
@@ -69,4 +87,5 @@ private:
     int m_current = 0;     // the package being installed
     int m_stagedOfCurrent = 0;
     qsizetype m_known = 0; // plug-ins of a known type in the packages so far
+    bool m_whole = false;  // the failure is the install's as a whole, no plug-in's
 };

@@ -84,16 +84,14 @@ QString categoryFolder(const QString& library, ZFCPluginType type)
     throw std::system_error(error, std::generic_category());
 }
 
-// Extracts a plug-in into a hidden folder beside its target and hands it to `group`, which
-// swaps it in once every plug-in of the package is ready: a failure anywhere leaves the
+// Extracts a plug-in into its swap's hidden folder beside its target and hands it to `group`,
+// which swaps it in once every plug-in of the package is ready: a failure anywhere leaves the
 // library as it was, old versions included.
-void stage(PluginSwapGroup& group, ZFCPackageReader& reader, const ZFCPlugin& plugin, const QString& category,
-           const QString& name, const PluginFolderSwap::Seen& seen, const ZFCProgressCallback& progress)
+void stage(PluginSwapGroup& group, std::unique_ptr<PluginFolderSwap> swap, ZFCPackageReader& reader,
+           const ZFCPlugin& plugin, const QString& category, const QString& name, const PluginFolderSwap::Seen& seen,
+           const ZFCProgressCallback& progress)
 {
-    auto swap = group.makeSwap(category);
-    QString staging;
-    if (const int error = swap->makeStaging(QStringLiteral("market"), name, &staging))
-        failSwap(*swap, error);
+    const QString staging = swap->staging();
     try {
         PackageFiles::extractInto(*swap, staging, reader, plugin, std::nullopt, progress);
     } catch (...) {
@@ -343,7 +341,18 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
     PluginLease lease;
     std::vector<PluginLease::Target> replaced;
     QList<int> stagedPositions; // each staged plug-in's place among those installed, from 1
+    // A failure of the install as a whole (its journal, the staged copies' one sync): no
+    // plug-in of it is to blame.
+    bool whole = false;
     try {
+        struct ToStage {
+            const ZFCPlugin* plugin;
+            QString category;
+            QString folder;
+            PluginFolderSwap::Seen seen;
+            std::unique_ptr<PluginFolderSwap> swap;
+        };
+        std::vector<ToStage> toStage;
         for (const ZFCPlugin& plugin : plugins) {
             const auto type = plugin.pluginType();
             if (!type)
@@ -361,22 +370,48 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
             }
             const QString target = category + QLatin1Char('/') + folder;
             // Without a confirmed clash an existing folder is left alone, as the reader does.
-            if (clashes.isEmpty() && FileOps::current().exists(target)) {
-                report((installed + 1) / total);
-            } else {
+            if (!(clashes.isEmpty() && FileOps::current().exists(target))) {
                 const auto saw = seen.constFind(target);
-                stage(*group, reader, plugin, category, folder,
-                      saw != seen.constEnd() ? PluginFolderSwap::Seen(*saw) : PluginFolderSwap::Seen(), [&](const ZFCProgress& progress) {
-                    report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
-                });
+                toStage.push_back({&plugin, category, folder,
+                                   saw != seen.constEnd() ? PluginFolderSwap::Seen(*saw) : PluginFolderSwap::Seen(),
+                                   group->makeSwap(category)});
                 stagedPositions.append(installed + 1);
                 replaced.push_back({target, {}});
             }
             outcome.paths.append(target);
             ++installed;
         }
+        const int count = installed;
+        // Every room made before the first extraction, in two journal writes for all.
+        std::vector<PluginFolderSwap*> swaps;
+        QStringList labels;
+        for (const ToStage& one : toStage) {
+            swaps.push_back(one.swap.get());
+            labels.append(one.folder);
+        }
+        qsizetype at = 0;
+        if (const int error = group->makeStagings(swaps, QStringLiteral("market"), labels, &at)) {
+            installed = stagedPositions.at(at) - 1;
+            whole = toStage[std::size_t(at)].swap->journalRefused();
+            failSwap(*toStage[std::size_t(at)].swap, error);
+        }
+        for (std::size_t i = 0; i < toStage.size(); ++i) {
+            ToStage& one = toStage[i];
+            installed = stagedPositions.at(qsizetype(i)) - 1;
+            stage(*group, std::move(one.swap), reader, *one.plugin, one.category, one.folder, one.seen,
+                  [&](const ZFCProgress& progress) {
+                      report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
+                  });
+        }
+        installed = count;
         lease = PluginLease::take(replaced);
         if (const int error = group->commit()) {
+            if (group->failedAt() < 0) {
+                whole = true;
+                throw MarketInstallError::failed(
+                    (group->refusal().isEmpty() ? SystemError::describe(error) : group->refusal())
+                    + (group->notRestored().isEmpty() ? QStringLiteral("\n插件没有改动。") : QString()));
+            }
             installed = stagedPositions.at(group->failedAt()) - 1;
             failSwap(group->at(group->failedAt()), error, !group->notRestored().isEmpty());
         }
@@ -384,13 +419,14 @@ MarketInstallOutcome MarketInstaller::install(const QString& file, const QString
         // Old copies of plug-ins that could not be swapped back: the journal keeps what stays.
         for (const AdminAuth::Item& old : group->leftovers())
             (void)AdminAuth::adminRemove(told(old));
-        if (known < 2)
+        if (known < 2 || (whole && group->notRestored().isEmpty()))
             throw;
         // Which one failed, and that the others were not installed either (or, where one
-        // could not be swapped back, that it now holds the downloaded version).
+        // could not be swapped back, that it now holds the downloaded version). Past the last
+        // plug-in (taking the leases before the commit), or in a step of the whole install, no
+        // one plug-in failed.
         const QStringList kept = group->notRestored();
-        // Past the last plug-in (taking the leases before the commit) no one plug-in failed.
-        QString note = installed < known ? QStringLiteral("\n（第 %1 个插件失败，").arg(installed + 1) : QStringLiteral("\n（");
+        QString note = whole || installed >= known ? QStringLiteral("\n（") : QStringLiteral("\n（第 %1 个插件失败，").arg(installed + 1);
         if (kept.isEmpty()) {
             note += QStringLiteral("未安装任何插件）");
         } else {

@@ -107,6 +107,26 @@ private:
     SafeFS::SyncHook m_previous;
 };
 
+// Fails the `failAt`-th write of a journal entry with `error`, passing every other step.
+class RefusingJournal : public FileOps
+{
+public:
+    RefusingJournal(int failAt, int error) : m_failAt(failAt), m_error(error), m_previous(FileOps::setCurrent(this)) {}
+    ~RefusingJournal() override { FileOps::setCurrent(m_previous); }
+    int stepFault(Step step, const QString& paths) override
+    {
+        if (step == Step::writeJournal && ++m_writes == m_failAt)
+            return m_error;
+        return FileOps::stepFault(step, paths);
+    }
+
+private:
+    const int m_failAt;
+    const int m_error;
+    std::atomic<int> m_writes{0};
+    FileOps* m_previous;
+};
+
 // Kills this process as the emptying takes its `g_killAt`-th step.
 int g_killAt = 0;
 int g_emptyingSteps = 0;
@@ -261,5 +281,48 @@ TEST_F(DeleteGroupTest, AKillAnywhereLeavesEachPlugInWholeOrGoneAfterRecovery)
         // Two writes, three rooms and the moves were kill points; so was each emptied item.
         EXPECT_GE(steps, emptying ? 12 : 8) << c.name;
       }
+    }
+}
+
+// A write of the delete's entry that fails stops every plug-in of it before its move: each
+// stands whole, the user is told once why, and neither a room nor the entry is left.
+TEST_F(DeleteGroupTest, ARefusedJournalWriteLeavesEveryPlugInWholeAndIsToldOnce)
+{
+    struct Case
+    {
+        const char* name;
+        int failAt;
+        int error;
+    };
+    const Case cases[] = {
+        {"the rooms could not be named", 1, ENOSPC},
+        {"the rooms made could not be recorded", 2, EIO},
+    };
+    const std::vector<Place> places{{PluginRoot::user, ZFCPluginType::effect}, {PluginRoot::system, ZFCPluginType::effect}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        const QList<Plugin> plugins = makePlugins(3, places);
+        QMap<QString, QMap<QString, QByteArray>> whole;
+        for (const Plugin& plugin : plugins)
+            whole[plugin.name] = PackageMaker::readTree(plugin.path);
+        QString status;
+        QString alert;
+        {
+            RefusingJournal files(c.failAt, c.error);
+            OperationsCenter center;
+            center.remove(plugins);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 60000));
+            QCoreApplication::processEvents();
+            status = center.statusText();
+            alert = center.alertMessage().value_or("");
+        }
+        EXPECT_EQ(status, "已删除 0 个插件");
+        EXPECT_EQ(alert.count("无法写入操作记录"), 1) << alert.toStdString();
+        EXPECT_TRUE(alert.contains("插件没有删除。")) << alert.toStdString();
+        for (const Plugin& plugin : plugins)
+            EXPECT_EQ(PackageMaker::readTree(plugin.path), whole[plugin.name]) << plugin.name.toStdString();
+        EXPECT_TRUE(journalEntries().isEmpty()) << journalEntries().join(", ").toStdString();
+        EXPECT_TRUE(hiddenIn(places).isEmpty()) << hiddenIn(places).join(", ").toStdString();
     }
 }

@@ -182,7 +182,9 @@ Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error,
     }
     // Why it was refused (a journal it cannot keep), when the errno does not say it.
     if (!removal.refusal().isEmpty() && error != ELOOP) {
-        notes += removal.refusal();
+        // One refused write of a delete's entry stops all its plug-ins: said once.
+        if (!notes.contains(removal.refusal()))
+            notes += removal.refusal();
         return Removed::told;
     }
     if (error == ESTALE)
@@ -683,9 +685,15 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
         decide(i, judged(plugins[i], group->at(index), error, notes), error, false);
     }
 
-    // The moves, then what only the administrator can remove: his step settles what the
-    // entry names, which must not find a room still waiting for its plug-in.
-    std::vector<std::pair<qsizetype, int>> forAdministrator;
+    // The moves, each plug-in the administrator must remove given to him in its turn; his
+    // steps are settled after the last move, so that settling never meets a room still
+    // waiting for its plug-in.
+    struct ForAdministrator {
+        qsizetype index;
+        int error;
+        AdminStep step;
+    };
+    std::vector<ForAdministrator> forAdministrator;
     for (qsizetype i = 0; i < count; ++i) {
         // Each plug-in's progress in turn, those stopped before their move too.
         const std::size_t index = member[std::size_t(i)];
@@ -697,9 +705,14 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
             } catch (const std::bad_alloc&) {
                 error = ENOMEM;
             }
-            if (error && removal.forAdministrator())
-                forAdministrator.emplace_back(i, error);
-            else
+            if (error && removal.forAdministrator()) {
+                forAdministrator.push_back({i, error, {}});
+                // Memory that runs out here leaves the outcome to what the disk shows.
+                try {
+                    forAdministrator.back().step = adminStep(removal);
+                } catch (const std::bad_alloc&) {
+                }
+            } else
                 decide(i, judged(plugins[i], removal, error, notes), error, false);
         }
         // Progress is only a report: memory running out for it stops nothing.
@@ -714,14 +727,12 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
         }
     }
     if (!forAdministrator.empty()) {
-        std::vector<AdminStep> steps;
-        for (const auto& [i, error] : forAdministrator)
-            steps.push_back(adminStep(group->at(member[std::size_t(i)])));
         // The helper's steps are done (or it died): the entry goes now where nothing is left.
         group->settle();
-        for (std::size_t k = 0; k < forAdministrator.size(); ++k) {
-            auto [i, error] = forAdministrator[k];
-            decide(i, judged(plugins[i], group->at(member[std::size_t(i)]), error, notes, &steps[k]), error, false);
+        for (ForAdministrator& admin : forAdministrator) {
+            const qsizetype i = admin.index;
+            decide(i, judged(plugins[i], group->at(member[std::size_t(i)]), admin.error, notes, &admin.step), admin.error,
+                   false);
         }
     }
 

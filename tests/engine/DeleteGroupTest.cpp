@@ -21,8 +21,10 @@
 #include "engine/files/PluginRemoval.h"
 #include "engine/operations/OperationsCenter.h"
 #include "support/app/BackupFixtures.h"
+#include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
 #include "support/app/PluginFixtures.h"
+#include "support/app/RecordingAdminRunner.h"
 #include "support/app/TestEnv.h"
 
 // The plug-ins of one delete are one journal change: its writes and syncs are as many for
@@ -322,6 +324,52 @@ TEST_F(DeleteGroupTest, ARefusedJournalWriteLeavesEveryPlugInWholeAndIsToldOnce)
         EXPECT_TRUE(alert.contains("插件没有删除。")) << alert.toStdString();
         for (const Plugin& plugin : plugins)
             EXPECT_EQ(PackageMaker::readTree(plugin.path), whole[plugin.name]) << plugin.name.toStdString();
+        EXPECT_TRUE(journalEntries().isEmpty()) << journalEntries().join(", ").toStdString();
+        EXPECT_TRUE(hiddenIn(places).isEmpty()) << hiddenIn(places).join(", ").toStdString();
+    }
+}
+
+// Plug-ins we may not move go to the administrator's helper, each in its turn, while the
+// others of the delete are moved by us: every one is deleted, and settling the entry after
+// the helper's steps leaves neither a room nor the entry.
+TEST_F(DeleteGroupTest, PlugInsForTheAdministratorAreDeletedBesideTheOthers)
+{
+    struct Case
+    {
+        const char* name;
+        QStringList refused; // whose moves fail as for another user's folder
+    };
+    const Case cases[] = {
+        {"the first", {"P0"}},
+        {"the first and the last", {"P0", "P2"}},
+        {"all of them", {"P0", "P1", "P2"}},
+    };
+    const std::vector<Place> places{{PluginRoot::system, ZFCPluginType::effect}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        FakeAlertPresenter alerts;
+        alerts.setDefaultAnswer(true);
+        const QList<Plugin> plugins = makePlugins(3, places);
+        RecordingAdminRunner runner;
+        runner.setExecuteLocally(true);
+        QString status;
+        QString alert;
+        {
+            FaultyFileOps files;
+            for (const QString& name : c.refused)
+                files.failOn(FaultyFileOps::Op::rename, "/" + name + "\n", EACCES);
+            OperationsCenter center;
+            center.remove(plugins);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 60000));
+            QCoreApplication::processEvents();
+            status = center.statusText();
+            alert = center.alertMessage().value_or("");
+        }
+        EXPECT_EQ(runner.commands().size(), c.refused.size());
+        EXPECT_EQ(status, "已删除 3 个插件") << alert.toStdString();
+        for (const Plugin& plugin : plugins)
+            EXPECT_FALSE(QFileInfo::exists(plugin.path)) << plugin.name.toStdString();
         EXPECT_TRUE(journalEntries().isEmpty()) << journalEntries().join(", ").toStdString();
         EXPECT_TRUE(hiddenIn(places).isEmpty()) << hiddenIn(places).join(", ").toStdString();
     }

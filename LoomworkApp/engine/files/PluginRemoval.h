@@ -67,7 +67,7 @@ public:
     // The room goes while it is empty; else the entry stays for recovery. Also at destruction.
     void dropRoom() noexcept;
     // After run() answered 0: 0, or the errno of a write error the disk reported when the
-    // delete was synced. The plug-in is gone, but that may not have reached the disk; the
+    // delete was synced (a group's: PluginRemovalGroup::close()). The plug-in is gone, but that may not have reached the disk; the
     // journal entry is kept, marked, for recovery to look at again.
     int writeError() const { return m_writeError; }
 

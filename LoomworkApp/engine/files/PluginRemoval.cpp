@@ -24,21 +24,16 @@ using Role = SafeFS::JournalItem::Role;
 
 } // namespace
 
-PluginRemoval::PluginRemoval(const QString& path, const SafeFS::Identity& seen, std::vector<SafeFS::Identity> spared)
+PluginRemoval::PluginRemoval(const QString& path, const SafeFS::Identity& seen, std::vector<SafeFS::Identity> spared,
+                             std::shared_ptr<JournalChange> change)
     : m_path(path), m_folder(QFileInfo(path).path()), m_name(QFileInfo(path).fileName()), m_seen(seen),
-      m_spared(std::move(spared))
+      m_spared(std::move(spared)), m_change(std::move(change)), m_shared(m_change != nullptr)
 {
 }
 
 PluginRemoval::~PluginRemoval()
 {
-    try {
-        if (m_room.valid() && m_room.removeIfEmpty(m_parent.get()) != 0 && m_change)
-            m_change->keep();
-    } catch (...) {
-        if (m_change)
-            m_change->keep(); // out of memory: the room is the journal's
-    }
+    dropRoom();
 }
 
 void PluginRemoval::actIn(int folder, std::optional<uid_t> told, int openError)
@@ -76,6 +71,24 @@ int PluginRemoval::openFolder()
 
 int PluginRemoval::run()
 {
+    if (const int error = look())
+        return error;
+    if (const int error = m_change->write()) {
+        journalRefused(error);
+        return error;
+    }
+    if (const int error = makeRoom())
+        return error;
+    // Once in the room the delete is to be finished, whatever stops it.
+    if (const int error = m_change->setState(SafeFS::JournalEntry::State::finish)) {
+        journalRefused(error);
+        return error;
+    }
+    return moveOut();
+}
+
+int PluginRemoval::look()
+{
     const std::string name = FsPath::toBytes(m_name);
     if (!DirHandle::isPlainName(name))
         return EINVAL;
@@ -93,24 +106,42 @@ int PluginRemoval::run()
         return ESTALE;
     }
     m_item = m_seen.known() ? m_seen : there;
-    m_change = std::make_unique<JournalChange>("remove");
-    const std::size_t place = m_change->place(AppJournal::placeOf(m_folder));
-    const std::string roomName = m_change->hiddenName(place, name, "removing");
+    if (!m_change)
+        m_change = std::make_shared<JournalChange>("remove");
+    m_place = m_change->place(AppJournal::placeOf(m_folder));
+    m_roomName = m_change->hiddenName(m_place, name, "removing");
     auto& items = m_change->items();
-    items.push_back(JournalChange::item(Role::room, place, roomName, {}, {}));
-    if (const int error = m_change->write()) {
-        m_refusal = m_change->failureText(error) + QStringLiteral("\n插件没有删除。");
+    items.push_back(JournalChange::item(Role::room, m_place, m_roomName, {}, {}));
+    m_roomItem = items.size() - 1;
+    return 0;
+}
+
+void PluginRemoval::journalRefused(int error)
+{
+    m_refusal = m_change->failureText(error) + QStringLiteral("\n插件没有删除。");
+}
+
+int PluginRemoval::makeRoom()
+{
+    if (m_roomItem == kNoItem)
+        return EINVAL;
+    int error = FileOps::current().stepFault(FileOps::Step::makeFolder, m_folder + QLatin1Char('/') + FsPath::fromBytes(m_roomName));
+    if (!error)
+        error = m_room.make(m_parent.get(), m_roomName);
+    if (error)
         return error;
-    }
-    if (const int error = m_room.make(m_parent.get(), roomName))
-        return error;
-    items.back().identity = m_room.identity();
-    // Once in the room the delete is to be finished, whatever stops it.
-    items.push_back(JournalChange::item(Role::old, place, roomName + "/" + name, name, m_item));
-    if (const int error = m_change->setState(SafeFS::JournalEntry::State::finish)) {
-        m_refusal = m_change->failureText(error) + QStringLiteral("\n插件没有删除。");
-        return error;
-    }
+    auto& items = m_change->items();
+    items[m_roomItem].identity = m_room.identity();
+    items.push_back(JournalChange::item(Role::old, m_place, m_roomName + "/" + m_nameBytes, m_nameBytes, m_item));
+    return 0;
+}
+
+int PluginRemoval::moveOut()
+{
+    if (!roomMade())
+        return EINVAL;
+    const std::string& name = m_nameBytes;
+    const std::string& roomName = m_roomName;
     DirHandle::Owners owners = SafeFS::ownersOf(m_parent.get(), name, ::geteuid());
     owners.spared = m_spared;
     SafeFS::Removal removal;
@@ -144,10 +175,10 @@ int PluginRemoval::run()
         m_change->keep();
     } else {
         // Done: the room goes, and the delete is synced before it is reported, through handles
-        // held from before it (JournalChange).
-        if (m_room.removeIfEmpty(m_parent.get()) != 0)
-            m_change->keep();
-        m_writeError = m_change->close();
+        // held from before it (JournalChange); a group's change is synced once, for all.
+        dropRoom();
+        if (!m_shared)
+            m_writeError = m_change->close();
     }
     // Not removed, and told why: another user's item, or not the plug-in that was asked for.
     if (!error && removal.mismatch)
@@ -155,6 +186,17 @@ int PluginRemoval::run()
     if (!error && !removal.left.empty())
         return ENOTEMPTY;
     return error;
+}
+
+void PluginRemoval::dropRoom() noexcept
+{
+    try {
+        if (m_room.valid() && m_room.removeIfEmpty(m_parent.get()) != 0 && m_change)
+            m_change->keep();
+    } catch (...) {
+        if (m_change)
+            m_change->keep(); // out of memory: the room is the journal's
+    }
 }
 
 void PluginRemoval::noteRemoval(const SafeFS::Removal& removal)
@@ -261,4 +303,78 @@ void PluginRemoval::settle()
 {
     if (m_change)
         (void)m_change->settle();
+}
+
+PluginRemovalGroup::PluginRemovalGroup() : m_change(std::make_shared<JournalChange>("remove")) {}
+
+PluginRemovalGroup::~PluginRemovalGroup() = default;
+
+PluginRemoval& PluginRemovalGroup::add(const QString& path, const SafeFS::Identity& seen,
+                                       std::vector<SafeFS::Identity> spared)
+{
+    m_removals.push_back(std::make_unique<PluginRemoval>(path, seen, std::move(spared), m_change));
+    return *m_removals.back();
+}
+
+std::vector<int> PluginRemovalGroup::prepare()
+{
+    std::vector<int> errors;
+    try {
+        errors.assign(m_removals.size(), 0);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+    const auto each = [&](auto step) {
+        bool any = false;
+        for (std::size_t i = 0; i < m_removals.size(); ++i) {
+            if (errors[i])
+                continue;
+            try {
+                errors[i] = step(*m_removals[i]);
+            } catch (const std::bad_alloc&) {
+                errors[i] = ENOMEM;
+            }
+            any = any || errors[i] == 0;
+        }
+        return any;
+    };
+    // A write that failed: none of those it was to record takes its step.
+    const auto refused = [&](int error) {
+        for (std::size_t i = 0; i < m_removals.size(); ++i) {
+            if (errors[i])
+                continue;
+            errors[i] = error;
+            try {
+                m_removals[i]->journalRefused(error);
+            } catch (const std::bad_alloc&) {
+            }
+        }
+    };
+    // Every room named before any is made: recovery removes one it has no identity of only
+    // while it is empty.
+    if (!each([](PluginRemoval& removal) { return removal.look(); }))
+        return errors;
+    if (const int error = m_change->write()) {
+        refused(error);
+        return errors;
+    }
+    if (!each([](PluginRemoval& removal) { return removal.makeRoom(); }))
+        return errors;
+    // The rooms by identity and every plug-in in its room, before the first move: from here
+    // recovery empties whatever it finds in a room, and leaves a plug-in at its name whole.
+    if (const int error = m_change->setState(SafeFS::JournalEntry::State::finish))
+        refused(error);
+    return errors;
+}
+
+void PluginRemovalGroup::settle()
+{
+    (void)m_change->settle();
+}
+
+int PluginRemovalGroup::close()
+{
+    for (const auto& removal : m_removals)
+        removal->dropRoom();
+    return m_change->close();
 }

@@ -154,39 +154,50 @@ QString notWhereShown(const Plugin& plugin)
         + QStringLiteral("」已不在列表显示的位置（可能已被移动或删除），未删除。请刷新列表后重试。");
 }
 
-Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error, QStringList& notes, int& writeErrors)
+// What the administrator's helper did with a plug-in a removal left to him.
+struct AdminStep {
+    bool removed = false;
+    QStringList notes;
+    AdminAuth::Failure failure{};
+};
+
+AdminStep adminStep(const PluginRemoval& removal)
 {
-    error = removal.run();
+    AdminStep step;
+    step.removed = AdminAuth::adminRemove(*removal.forAdministrator());
+    step.notes = AdminAuth::lastNotes();
+    step.failure = AdminAuth::lastFailure();
+    return step;
+}
+
+// What a removal's step answered (`error`), decided on disk; with what the administrator's
+// step did (`admin`) where the removal left the plug-in to him.
+Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error, QStringList& notes,
+                       const AdminStep* admin)
+{
     notes += removal.notes();
-    if (removal.writeError()) {
-        ++writeErrors;
-        notes += SystemError::writeErrorText(QStringLiteral("「") + FsPath::displayText(plugin.name) + QStringLiteral("」已删除"),
-                                             removal.writeError());
-    }
     if (error == ENOENT && !removal.forAdministrator() && removal.refusal().isEmpty()) {
         notes += notWhereShown(plugin);
         return Removed::told;
     }
     // Why it was refused (a journal it cannot keep), when the errno does not say it.
     if (!removal.refusal().isEmpty() && error != ELOOP) {
-        notes += removal.refusal();
+        // One refused write of a delete's entry stops all its plug-ins: said once.
+        if (!notes.contains(removal.refusal()))
+            notes += removal.refusal();
         return Removed::told;
     }
     if (error == ESTALE)
         return Removed::told;
-    if (error && removal.forAdministrator()) {
-        const bool removed = AdminAuth::adminRemove(*removal.forAdministrator());
-        notes += AdminAuth::lastNotes();
-        // The helper's steps are done (or it died): the entry goes now where nothing is left.
-        removal.settle();
+    if (error && removal.forAdministrator() && admin) {
+        notes += admin->notes;
         // Another item stood at the name when the helper took it, or its owner is not the one
         // the user was told: nothing was removed.
-        if ((AdminAuth::lastFailure() == AdminAuth::Failure::notTheItem
-             || AdminAuth::lastFailure() == AdminAuth::Failure::notTheOwner)
+        if ((admin->failure == AdminAuth::Failure::notTheItem || admin->failure == AdminAuth::Failure::notTheOwner)
             && removal.standsInLibrary())
             return Removed::told;
         // The helper also answers 0 when nothing stood at the name: the plug-in is looked for.
-        if (removed)
+        if (admin->removed)
             error = removal.standsInLibrary() ? ENOENT : 0;
     }
     if (error == ENOTEMPTY) {
@@ -208,34 +219,15 @@ Removed removalOutcome(const Plugin& plugin, PluginRemoval& removal, int& error,
     return Removed::yes;
 }
 
-// Like the file manager's remove: an item that is not there is a failure (ENOENT). Nothing is
-// removed by its name (PluginRemoval): the plug-in the list showed goes through a room of
-// ours, whole under a kill; a plug-in we may not remove goes to the administrator, as the
-// removal recorded it. `notes` gets what the user must hear besides.
-// `held`: the folders the confirmation read the owners through, acted in as they were then.
-Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<SafeFS::Identity>& spared, int& error,
-                   QStringList& notes, HeldFolders* held, int& writeErrors)
+// removalOutcome() where memory may run out on the way: what is said is what the disk shows.
+// Out of its library the plug-in is deleted; its rest waits in the room, recorded for the next
+// start.
+Removed judged(const Plugin& plugin, PluginRemoval& removal, int& error, QStringList& notes,
+               const AdminStep* admin = nullptr)
 {
-    if (!held && !FileOps::current().exists(path)) {
-        struct stat st {};
-        error = ENOENT;
-        if (::lstat(FsPath::toBytes(path).c_str(), &st) != 0 && errno == ENOENT) {
-            notes += notWhereShown(plugin);
-            return Removed::told;
-        }
-        return Removed::no;
-    }
-    PluginRemoval removal(path, plugin.identity, spared);
-    if (held) {
-        int openError = 0;
-        const int folder = held->folderOf(plugin.path, &openError);
-        removal.actIn(folder, held->toldOwner(plugin.path), openError);
-    }
     try {
-        return removalOutcome(plugin, removal, error, notes, writeErrors);
+        return removalOutcome(plugin, removal, error, notes, admin);
     } catch (const std::bad_alloc&) {
-        // Memory ran out on the way: what is said is what the disk shows. Out of its library the
-        // plug-in is deleted; its rest waits in the room, recorded for the next start.
         error = ENOMEM;
         if (!removal.leftLibrary())
             return Removed::no;
@@ -248,6 +240,22 @@ Removed removeItem(const Plugin& plugin, const QString& path, const std::vector<
         }
         return Removed::yes;
     }
+}
+
+// Like the file manager's remove: an item that is not there is a failure (ENOENT), and no
+// removal is made for it.
+std::optional<Removed> notThere(const Plugin& plugin, const QString& path, int& error, QStringList& notes,
+                                HeldFolders* held)
+{
+    if (held || FileOps::current().exists(path))
+        return std::nullopt;
+    struct stat st {};
+    error = ENOENT;
+    if (::lstat(FsPath::toBytes(path).c_str(), &st) != 0 && errno == ENOENT) {
+        notes += notWhereShown(plugin);
+        return Removed::told;
+    }
+    return Removed::no;
 }
 
 void revealInFileManager(const QString& path)
@@ -614,41 +622,102 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
                                   const std::vector<SafeFS::Identity>& spared, const Callback& onFinished,
                                   int& succeeded, HeldFolders* held)
 {
-    QStringList failedNames;
-    QStringList memoryNames; // memory ran out before they left the library
-    QStringList linkedNames;
-    QStringList deletedMarket;
     QStringList notes;
-    int writeErrors = 0; // notes that only say the disk reported a write error
     const qsizetype count = plugins.size();
+    // Never beside another operation on them, nor a change of one still removing its old
+    // contents; the wait is shown.
+    std::vector<PluginLease::Target> targets;
+    for (const Plugin& plugin : plugins)
+        targets.push_back({plugin.path, plugin.name});
+    const PluginLease lease = PluginLease::take(targets, [guard](const QString& text) {
+        post(guard, [text](OperationsCenter& center) { center.setStatusText(text); });
+    });
+
+    // What became of each plug-in, decided as soon as it is known: a delete is per plug-in.
+    std::vector<Removed> removedAt(std::size_t(count), Removed::no);
+    std::vector<int> errorAt(std::size_t(count), 0);
+    std::vector<char> linkedAt(std::size_t(count), 0);
+    const auto decide = [&](qsizetype i, Removed removed, int error, bool linked) {
+        const auto at = std::size_t(i);
+        removedAt[at] = removed;
+        errorAt[at] = error;
+        linkedAt[at] = linked || (error == ELOOP && plugins[i].root == PluginRoot::system);
+        if (!linkedAt[at] && removed == Removed::yes)
+            ++succeeded;
+    };
+
+    // One journal change for the whole delete: its writes and syncs do not grow with the count.
+    // Gone before the end is posted: a kept entry is recovery's once the user is told.
+    auto group = std::make_unique<PluginRemovalGroup>();
+    constexpr std::size_t kNone = std::size_t(-1);
+    std::vector<std::size_t> member(std::size_t(count), kNone);
     for (qsizetype i = 0; i < count; ++i) {
         const Plugin& plugin = plugins[i];
-        // Never beside another operation on it, nor a change of it still removing its old
-        // contents; the wait is shown.
-        const PluginLease lease = PluginLease::take(plugin.path, plugin.name, [guard](const QString& text) {
-            post(guard, [text](OperationsCenter& center) { center.setStatusText(text); });
-        });
         // In the system library nothing is deleted through a linked folder (anyone may have put
         // it there); a plug-in that is itself a link goes as a link.
         QString path;
-        bool linked = !AdminAuth::removalRefusal(plugin.path, &path).isEmpty();
-        int error = linked ? ELOOP : 0;
-        const Removed removed = linked ? Removed::no : removeItem(plugin, path, spared, error, notes, held, writeErrors);
-        linked = linked || (error == ELOOP && plugin.root == PluginRoot::system);
-        if (linked) {
-            linkedNames.append(plugin.name);
-        } else if (removed == Removed::yes) {
-            ++succeeded;
-            if (plugin.isMarket)
-                deletedMarket.append(plugin.path);
-        } else if (removed == Removed::no && error == ENOMEM) {
-            memoryNames.append(plugin.name);
-        } else if (removed == Removed::no) {
-            failedNames.append(plugin.name);
+        if (!AdminAuth::removalRefusal(plugin.path, &path).isEmpty()) {
+            decide(i, Removed::no, ELOOP, true);
+            continue;
+        }
+        int error = 0;
+        if (const std::optional<Removed> removed = notThere(plugin, path, error, notes, held)) {
+            decide(i, *removed, error, false);
+            continue;
+        }
+        PluginRemoval& removal = group->add(path, plugin.identity, spared);
+        // Acted in as the confirmation read it.
+        if (held) {
+            int openError = 0;
+            const int folder = held->folderOf(plugin.path, &openError);
+            removal.actIn(folder, held->toldOwner(plugin.path), openError);
+        }
+        member[std::size_t(i)] = group->size() - 1;
+    }
+
+    const std::vector<int> ready = group->prepare();
+    const auto readyAt = [&](std::size_t index) { return index < ready.size() ? ready[index] : ENOMEM; };
+    for (qsizetype i = 0; i < count; ++i) {
+        const std::size_t index = member[std::size_t(i)];
+        if (index == kNone || readyAt(index) == 0)
+            continue;
+        int error = readyAt(index);
+        decide(i, judged(plugins[i], group->at(index), error, notes), error, false);
+    }
+
+    // The moves, each plug-in the administrator must remove given to him in its turn; his
+    // steps are settled after the last move, so that settling never meets a room still
+    // waiting for its plug-in.
+    struct ForAdministrator {
+        qsizetype index;
+        int error;
+        AdminStep step;
+    };
+    std::vector<ForAdministrator> forAdministrator;
+    for (qsizetype i = 0; i < count; ++i) {
+        // Each plug-in's progress in turn, those stopped before their move too.
+        const std::size_t index = member[std::size_t(i)];
+        if (index != kNone && readyAt(index) == 0) {
+            PluginRemoval& removal = group->at(index);
+            int error = 0;
+            try {
+                error = removal.moveOut();
+            } catch (const std::bad_alloc&) {
+                error = ENOMEM;
+            }
+            if (error && removal.forAdministrator()) {
+                forAdministrator.push_back({i, error, {}});
+                // Memory that runs out here leaves the outcome to what the disk shows.
+                try {
+                    forAdministrator.back().step = adminStep(removal);
+                } catch (const std::bad_alloc&) {
+                }
+            } else
+                decide(i, judged(plugins[i], removal, error, notes), error, false);
         }
         // Progress is only a report: memory running out for it stops nothing.
         try {
-            const QString text = QStringLiteral("删除：") + plugin.name;
+            const QString text = QStringLiteral("删除：") + plugins[i].name;
             const double fraction = double(i + 1) / double(count);
             post(guard, [text, fraction](OperationsCenter& center) {
                 center.setStatusText(text);
@@ -656,6 +725,47 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
             });
         } catch (const std::bad_alloc&) {
         }
+    }
+    if (!forAdministrator.empty()) {
+        // The helper's steps are done (or it died): the entry goes now where nothing is left.
+        group->settle();
+        for (ForAdministrator& admin : forAdministrator) {
+            const qsizetype i = admin.index;
+            decide(i, judged(plugins[i], group->at(member[std::size_t(i)]), admin.error, notes, &admin.step), admin.error,
+                   false);
+        }
+    }
+
+    // Synced once for all, before anything is reported.
+    QStringList deleted;
+    for (qsizetype i = 0; i < count; ++i) {
+        const Removed removed = removedAt[std::size_t(i)];
+        if (!linkedAt[std::size_t(i)] && (removed == Removed::yes || removed == Removed::partly))
+            deleted.append(plugins[i].path);
+    }
+    int writeErrors = 0; // notes that only say the disk reported a write error
+    const int writeError = group->close();
+    group.reset();
+    if (writeError && !deleted.isEmpty()) {
+        ++writeErrors;
+        notes.prepend(SystemError::writeErrorText(SystemError::pluginNames(deleted) + QStringLiteral("已删除"), writeError));
+    }
+
+    QStringList failedNames;
+    QStringList memoryNames; // memory ran out before they left the library
+    QStringList linkedNames;
+    QStringList deletedMarket;
+    for (qsizetype i = 0; i < count; ++i) {
+        const Plugin& plugin = plugins[i];
+        const Removed removed = removedAt[std::size_t(i)];
+        if (linkedAt[std::size_t(i)])
+            linkedNames.append(plugin.name);
+        else if (removed == Removed::yes && plugin.isMarket)
+            deletedMarket.append(plugin.path);
+        else if (removed == Removed::no && errorAt[std::size_t(i)] == ENOMEM)
+            memoryNames.append(plugin.name);
+        else if (removed == Removed::no)
+            failedNames.append(plugin.name);
     }
 
     // Only folders that are really gone leave the registry; a plug-in that is still there

@@ -73,24 +73,6 @@ QStringList journalEntries()
     return QDir(AppJournal::folder()).entryList(QDir::Files);
 }
 
-// Counts the journal writes of the changes, passing every step.
-class CountingFileOps : public FileOps
-{
-public:
-    CountingFileOps() : m_previous(FileOps::setCurrent(this)) {}
-    ~CountingFileOps() override { FileOps::setCurrent(m_previous); }
-    int stepFault(Step step, const QString& paths) override
-    {
-        if (step == Step::writeJournal)
-            ++writes;
-        return FileOps::stepFault(step, paths);
-    }
-    std::atomic<int> writes{0};
-
-private:
-    FileOps* m_previous;
-};
-
 // Counts every sync of a file system while it lives.
 class CountingSyncs
 {

@@ -105,6 +105,7 @@ TEST(Durable, APlaceThatCannotBeOpenedIsAnErrorNotSkipped)
         SafeFS::JournalPlace place;
         int expected;
         std::size_t syncs;
+        int syncError = 0; // what the disk answers
     };
     const Case cases[] = {
         {"a place that stands", {dir.path().string(), "Effects", false}, 0, 1},
@@ -112,6 +113,8 @@ TEST(Durable, APlaceThatCannotBeOpenedIsAnErrorNotSkipped)
         {"a place gone: its root", {dir.path().string(), "Gone", false}, 0, 1},
         {"a link in the system library: its root", {dir.path().string(), "Linked", false}, 0, 1},
         {"a place of the user's and its root gone: the folder above", {(dir / "Nowhere").string(), "", true}, 0, 1},
+        {"a user's place removed since: the folder above", {(dir / "Effects" / "Gone" / "Media").string(), "", true}, 0, 1},
+        {"a failed sync", {dir.path().string(), "Effects", false}, EIO, 1, EIO},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -119,7 +122,7 @@ TEST(Durable, APlaceThatCannotBeOpenedIsAnErrorNotSkipped)
         entry.id = SafeFS::newJournalId();
         entry.kind = "test";
         entry.places.push_back(c.place);
-        SyncSpy spy;
+        SyncSpy spy([&](std::uint64_t) { return c.syncError; });
         EXPECT_EQ(SafeFS::syncPlaces(entry), c.expected);
         EXPECT_EQ(spy.synced.size(), c.syncs);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cerrno>
 
 #include <QByteArray>
@@ -90,4 +91,22 @@ private:
     QStringList m_calls;
     int m_killAtCall = 0;
     FileOps* m_previous = nullptr;
+};
+
+// Counts the journal writes of the changes, passing every step.
+class CountingFileOps : public FileOps
+{
+public:
+    CountingFileOps() : m_previous(FileOps::setCurrent(this)) {}
+    ~CountingFileOps() override { FileOps::setCurrent(m_previous); }
+    int stepFault(Step step, const QString& paths) override
+    {
+        if (step == Step::writeJournal)
+            ++writes;
+        return FileOps::stepFault(step, paths);
+    }
+    std::atomic<int> writes{0};
+
+private:
+    FileOps* m_previous;
 };

@@ -467,6 +467,38 @@ QStringList restoredNotes(const PluginFolderSwap& swap, const Plugin& plugin, st
     }
 }
 
+// The links to the user's linked templates, made again in the staged copy as they stand in
+// the plug-in (`pluginPath`). 0 or the errno of a link that could not be made.
+int relink(const QString& pluginPath, const std::vector<std::string>& linkedInside, const QString& staged)
+{
+    for (const std::string& link : linkedInside) {
+        char pointsTo[PATH_MAX];
+        const ssize_t length = ::readlink(FsPath::toBytes(below(pluginPath, link)).c_str(), pointsTo, sizeof pointsTo);
+        if (length <= 0 || std::size_t(length) >= sizeof pointsTo)
+            continue;
+        // The link's creation below tells whether these made room for it.
+        (void)FileOps::current().removeTree(below(staged, link));
+        (void)FileOps::current().makePath(QFileInfo(below(staged, link)).path());
+        const std::string at = FsPath::toBytes(below(staged, link));
+        if (::symlink(std::string(pointsTo, std::size_t(length)).c_str(), at.c_str()) != 0)
+            return errno;
+    }
+    return 0;
+}
+
+// Once the swap's room is gone: synced through handles held from before the copy, so that a
+// write error since is told with what was restored.
+QStringList closeRestored(JournalChange& journal, const Plugin& plugin, QStringList restored)
+{
+    if (const int failed = journal.close()) {
+        try {
+            restored.append(SystemError::writeErrorText(QStringLiteral("插件") + quoted(plugin.name) + QStringLiteral("已还原"), failed));
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    return restored;
+}
+
 } // namespace
 
 QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin& plugin, std::optional<uid_t> told)
@@ -534,22 +566,6 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
             throw refusedBy(e);
         }
     };
-    const auto relink = [&](const QString& staged) {
-        for (const std::string& link : linkedInside) {
-            char pointsTo[PATH_MAX];
-            const ssize_t length = ::readlink(FsPath::toBytes(below(plugin.path, link)).c_str(), pointsTo, sizeof pointsTo);
-            if (length <= 0 || std::size_t(length) >= sizeof pointsTo)
-                continue;
-            // The link's creation below tells whether these made room for it.
-            (void)FileOps::current().removeTree(below(staged, link));
-            (void)FileOps::current().makePath(QFileInfo(below(staged, link)).path());
-            const std::string at = FsPath::toBytes(below(staged, link));
-            if (::symlink(std::string(pointsTo, std::size_t(length)).c_str(), at.c_str()) != 0)
-                return errno;
-        }
-        return 0;
-    };
-
     const QString name = lastComponent(target);
     // Only the plug-in the list showed is replaced (a followed link's folder was not looked at).
     const PluginFolderSwap::Seen seen = plugin.identity.known() && target == plugin.path
@@ -565,7 +581,7 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
         const QString staged = staging + QLatin1Char('/') + name;
         if (error == 0)
             error = copyIntoStaging(swap, *source, staged);
-        if (error == 0 && (error = relink(staged)) == 0 && (error = swap.commitKeepingOld(staged, name, seen)) == 0) {
+        if (error == 0 && (error = relink(plugin.path, linkedInside, staged)) == 0 && (error = swap.commitKeepingOld(staged, name, seen)) == 0) {
             // The library's disk has the exchange before the templates' entry records the
             // change as done (the journal may be on another disk). A failed sync is told below.
             (void)swap.syncPlaced();
@@ -594,17 +610,8 @@ QStringList PluginBackupStore::restore(const PluginBackup& backup, const Plugin&
                 refusal += QStringLiteral("\n插件没有改动。");
         }
     }
-    if (restored) {
-        // Once the swap's room is gone: synced through handles held from before the copy, so
-        // that a write error since is told.
-        if (const int failed = journal->close()) {
-            try {
-                restored->append(SystemError::writeErrorText(QStringLiteral("插件") + quoted(plugin.name) + QStringLiteral("已还原"), failed));
-            } catch (const std::bad_alloc&) {
-            }
-        }
-        return *restored;
-    }
+    if (restored)
+        return closeRestored(*journal, plugin, *restored);
     if (!refusal.isEmpty())
         throw PluginBackupError::refused(QStringLiteral("无法还原插件") + quoted(plugin.name), refusal);
     // Administrator rights help only where rights were missing; anything else (a full disk,

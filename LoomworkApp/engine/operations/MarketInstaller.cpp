@@ -288,185 +288,292 @@ QString MarketInstaller::conflictMessage(const QStringList& conflicts)
     return message;
 }
 
-MarketInstallOutcome MarketInstaller::install(const QString& file, const QString& pluginId,
-                                              const QString& pluginName, const Progress& onProgress)
+namespace {
+
+// Refusals that need neither the user nor the disk: a package without plug-ins, a hidden
+// folder name, two plug-ins landing in one folder.
+void refusePackage(const std::vector<ZFCPlugin>& plugins)
 {
-    ZFCPackageReader reader(nativePath(file));
-    const std::vector<ZFCPlugin>& plugins = reader.plugins();
     if (plugins.empty())
         throw ZFCPackageError::metadataCorrupted();
     if (const QString refusal = PackageFiles::hiddenNameRefusal(plugins); !refusal.isEmpty())
         throw MarketInstallError::hiddenName(refusal);
     refuseSharedFolders(plugins);
+}
 
-    // What the user is asked about is all that is ever replaced.
-    QHash<QString, SafeFS::Identity> seen;
-    QHash<QString, uid_t> owners;
-    const QStringList clashes = conflicts(plugins, seen, &owners);
-    // An old copy goes to the administrator only while it has the owner the question named.
-    const auto told = [&owners](AdminAuth::Item item) {
-        item.owner = owners.value(item.folder + QLatin1Char('/') + item.shownName, ::geteuid());
-        return item;
-    };
+void confirmReplacing(const QStringList& clashes)
+{
     if (!clashes.isEmpty()) {
         const bool replace = AlertPresenter::current().confirm(
-            QStringLiteral("插件库里已有同名插件"), conflictMessage(clashes), AlertPresenter::Style::warning,
+            QStringLiteral("插件库里已有同名插件"), MarketInstaller::conflictMessage(clashes), AlertPresenter::Style::warning,
             QStringLiteral("覆盖"), QStringLiteral("取消"));
         if (!replace)
             throw MarketInstallError::conflictCancelled();
     }
+}
 
+// The system library's folder, once it is writable (the administrator asked where it is not).
+QString writableSystemLibrary()
+{
     const QString library = PluginRoot(PluginRoot::system).path();
     if (!AdminAuth::isWritable(library)) {
         if (!AdminAuth::prepareRoot(library) || !AdminAuth::isWritable(library))
             throw MarketInstallError::authorizationDenied();
     }
+    return library;
+}
 
-    const double total = double(plugins.size());
+// The plug-ins of a known type; nothing it could install is said so, rather than "0 installed".
+std::ptrdiff_t knownPlugins(const std::vector<ZFCPlugin>& plugins)
+{
     const auto known = std::count_if(plugins.begin(), plugins.end(),
                                      [](const ZFCPlugin& plugin) { return plugin.pluginType().has_value(); });
-    // Nothing it could install: said so, rather than "0 installed".
     if (known == 0 && !plugins.empty())
         throw ZFCPackageError::unknownPluginType(plugins.front().name, plugins.front().type);
-    int installed = 0;
-    MarketInstallOutcome outcome;
-    outcome.root = library;
-    const auto report = [&](double fraction) {
-        if (onProgress)
-            onProgress(std::clamp(fraction, 0.0, 1.0));
-    };
+    return known;
+}
+
+// A plug-in of the package that goes through a swap, until it is handed to the group.
+struct ToStage {
+    const ZFCPlugin* plugin;
+    QString category;
+    QString folder;
+    PluginFolderSwap::Seen seen;
+    std::unique_ptr<PluginFolderSwap> swap;
+};
+
+// One market install's state from its first room to its sync: a failure's message needs
+// to know how far it got.
+class MarketRun
+{
+public:
+    MarketRun(const std::vector<ZFCPlugin>& plugins, const QString& library, const QStringList& clashes,
+              const QHash<QString, SafeFS::Identity>& seen, const QHash<QString, uid_t>& owners,
+              std::ptrdiff_t known, const MarketInstaller::Progress& onProgress)
+        : m_plugins(plugins), m_library(library), m_clashes(clashes), m_seen(seen), m_owners(owners),
+          m_total(double(plugins.size())), m_known(known), m_onProgress(onProgress)
+    {
+        m_outcome.root = library;
+    }
+
+    std::vector<ToStage> plan();
+    void makeRooms(std::vector<ToStage>& toStage);
+    void stageAll(std::vector<ToStage>& toStage, ZFCPackageReader& reader);
+    void commit();
+    [[noreturn]] void fail(const QString& pluginId, const QString& pluginName);
+    void finish(const QString& pluginId, const QString& pluginName);
+    MarketInstallOutcome sync();
+
+private:
+    void report(double fraction) const
+    {
+        if (m_onProgress)
+            m_onProgress(std::clamp(fraction, 0.0, 1.0));
+    }
+    // An old copy goes to the administrator only while it has the owner the question named.
+    AdminAuth::Item told(AdminAuth::Item item) const
+    {
+        item.owner = m_owners.value(item.folder + QLatin1Char('/') + item.shownName, ::geteuid());
+        return item;
+    }
+
+    const std::vector<ZFCPlugin>& m_plugins;
+    const QString& m_library;
+    const QStringList& m_clashes;
+    const QHash<QString, SafeFS::Identity>& m_seen;
+    const QHash<QString, uid_t>& m_owners;
+    const double m_total;
+    const std::ptrdiff_t m_known;
+    const MarketInstaller::Progress& m_onProgress;
+
+    int m_installed = 0;
+    MarketInstallOutcome m_outcome;
     // Held by pointer: it goes, with its rooms, before the install is synced and reported.
-    auto group = std::make_unique<PluginSwapGroup>();
+    std::unique_ptr<PluginSwapGroup> m_group = std::make_unique<PluginSwapGroup>();
     // The plug-ins it replaces, leased from before the commit until their old copies are gone.
-    PluginLease lease;
-    std::vector<PluginLease::Target> replaced;
-    QList<int> stagedPositions; // each staged plug-in's place among those installed, from 1
+    PluginLease m_lease;
+    std::vector<PluginLease::Target> m_replaced;
+    QList<int> m_stagedPositions; // each staged plug-in's place among those installed, from 1
     // A failure of the install as a whole (its journal, the staged copies' one sync): no
     // plug-in of it is to blame.
-    bool whole = false;
-    try {
-        struct ToStage {
-            const ZFCPlugin* plugin;
-            QString category;
-            QString folder;
-            PluginFolderSwap::Seen seen;
-            std::unique_ptr<PluginFolderSwap> swap;
-        };
-        std::vector<ToStage> toStage;
-        for (const ZFCPlugin& plugin : plugins) {
-            const auto type = plugin.pluginType();
-            if (!type)
-                continue;
-            const QString folder = PackageFiles::folderName(FsPath::fromBytes(plugin.name));
-            if (folder.isEmpty())
-                throw ZFCPackageError::metadataCorrupted();
-            const QString category = categoryFolder(library, *type);
-            if (!FileOps::current().exists(category)) {
-                // The library is writable by now: only a refusal needs the administrator.
-                std::error_code error;
-                if (!fs::create_directory(nativePath(category), error) && error
-                    && !AdminAuth::adminCreateDirectory(category))
-                    throw MarketInstallError::authorizationDenied();
-            }
-            const QString target = category + QLatin1Char('/') + folder;
-            // Without a confirmed clash an existing folder is left alone, as the reader does.
-            if (!(clashes.isEmpty() && FileOps::current().exists(target))) {
-                const auto saw = seen.constFind(target);
-                toStage.push_back({&plugin, category, folder,
-                                   saw != seen.constEnd() ? PluginFolderSwap::Seen(*saw) : PluginFolderSwap::Seen(),
-                                   group->makeSwap(category)});
-                stagedPositions.append(installed + 1);
-                replaced.push_back({target, {}});
-            }
-            outcome.paths.append(target);
-            ++installed;
+    bool m_whole = false;
+};
+
+// Each plug-in's target, its category folder made; a swap for each one to be written.
+std::vector<ToStage> MarketRun::plan()
+{
+    std::vector<ToStage> toStage;
+    for (const ZFCPlugin& plugin : m_plugins) {
+        const auto type = plugin.pluginType();
+        if (!type)
+            continue;
+        const QString folder = PackageFiles::folderName(FsPath::fromBytes(plugin.name));
+        if (folder.isEmpty())
+            throw ZFCPackageError::metadataCorrupted();
+        const QString category = categoryFolder(m_library, *type);
+        if (!FileOps::current().exists(category)) {
+            // The library is writable by now: only a refusal needs the administrator.
+            std::error_code error;
+            if (!fs::create_directory(nativePath(category), error) && error
+                && !AdminAuth::adminCreateDirectory(category))
+                throw MarketInstallError::authorizationDenied();
         }
-        const int count = installed;
-        // Every room made before the first extraction, in two journal writes for all.
-        std::vector<PluginFolderSwap*> swaps;
-        QStringList labels;
-        for (const ToStage& one : toStage) {
-            swaps.push_back(one.swap.get());
-            labels.append(one.folder);
+        const QString target = category + QLatin1Char('/') + folder;
+        // Without a confirmed clash an existing folder is left alone, as the reader does.
+        if (!(m_clashes.isEmpty() && FileOps::current().exists(target))) {
+            const auto saw = m_seen.constFind(target);
+            toStage.push_back({&plugin, category, folder,
+                               saw != m_seen.constEnd() ? PluginFolderSwap::Seen(*saw) : PluginFolderSwap::Seen(),
+                               m_group->makeSwap(category)});
+            m_stagedPositions.append(m_installed + 1);
+            m_replaced.push_back({target, {}});
         }
-        qsizetype at = 0;
-        if (const int error = group->makeStagings(swaps, QStringLiteral("market"), labels, &at)) {
-            installed = stagedPositions.at(at) - 1;
-            whole = toStage[std::size_t(at)].swap->journalRefused();
-            failSwap(*toStage[std::size_t(at)].swap, error);
-        }
-        for (std::size_t i = 0; i < toStage.size(); ++i) {
-            ToStage& one = toStage[i];
-            installed = stagedPositions.at(qsizetype(i)) - 1;
-            stage(*group, std::move(one.swap), reader, *one.plugin, one.category, one.folder, one.seen,
-                  [&](const ZFCProgress& progress) {
-                      report((installed + std::clamp(progress.fraction, 0.0, 1.0)) / total);
-                  });
-        }
-        installed = count;
-        lease = PluginLease::take(replaced);
-        if (const int error = group->commit()) {
-            if (group->failedAt() < 0) {
-                whole = true;
-                throw MarketInstallError::failed(
-                    (group->refusal().isEmpty() ? SystemError::describe(error) : group->refusal())
-                    + (group->notRestored().isEmpty() ? QStringLiteral("\n插件没有改动。") : QString()));
-            }
-            installed = stagedPositions.at(group->failedAt()) - 1;
-            failSwap(group->at(group->failedAt()), error, !group->notRestored().isEmpty());
-        }
-    } catch (...) {
-        // Old copies of plug-ins that could not be swapped back: the journal keeps what stays.
-        for (const AdminAuth::Item& old : group->leftovers())
-            (void)AdminAuth::adminRemove(told(old));
-        if (known < 2 || (whole && group->notRestored().isEmpty()))
-            throw;
-        // Which one failed, and that the others were not installed either (or, where one
-        // could not be swapped back, that it now holds the downloaded version). Past the last
-        // plug-in (taking the leases before the commit), or in a step of the whole install, no
-        // one plug-in failed.
-        const QStringList kept = group->notRestored();
-        QString note = whole || installed >= known ? QStringLiteral("\n（") : QStringLiteral("\n（第 %1 个插件失败，").arg(installed + 1);
-        if (kept.isEmpty()) {
-            note += QStringLiteral("未安装任何插件）");
-        } else {
-            QStringList names;
-            for (const QString& path : kept)
-                names.append(FsPath::displayText(QFileInfo(path).fileName()));
-            note += names.join(QStringLiteral("、")) + QStringLiteral(" 未能还原，已是下载的版本）");
-            if (const int error = MarketInstallRegistry::registerPaths(kept, pluginId, pluginName))
-                note += QLatin1Char('\n') + MarketInstallRegistry::saveFailure(error);
-        }
-        throw MarketInstallError::failed(describe(std::current_exception()) + note);
+        m_outcome.paths.append(target);
+        ++m_installed;
     }
-    outcome.count = installed;
-    // The plug-ins stand: what follows cannot make the install a failure (memory running out
-    // costs at most a note or the market's mark on them).
+    return toStage;
+}
+
+// Every room made before the first extraction, in two journal writes for all.
+void MarketRun::makeRooms(std::vector<ToStage>& toStage)
+{
+    std::vector<PluginFolderSwap*> swaps;
+    QStringList labels;
+    for (const ToStage& one : toStage) {
+        swaps.push_back(one.swap.get());
+        labels.append(one.folder);
+    }
+    qsizetype at = 0;
+    if (const int error = m_group->makeStagings(swaps, QStringLiteral("market"), labels, &at)) {
+        m_installed = m_stagedPositions.at(at) - 1;
+        m_whole = toStage[std::size_t(at)].swap->journalRefused();
+        failSwap(*toStage[std::size_t(at)].swap, error);
+    }
+}
+
+void MarketRun::stageAll(std::vector<ToStage>& toStage, ZFCPackageReader& reader)
+{
+    const int count = m_installed;
+    for (std::size_t i = 0; i < toStage.size(); ++i) {
+        ToStage& one = toStage[i];
+        m_installed = m_stagedPositions.at(qsizetype(i)) - 1;
+        stage(*m_group, std::move(one.swap), reader, *one.plugin, one.category, one.folder, one.seen,
+              [&](const ZFCProgress& progress) {
+                  report((m_installed + std::clamp(progress.fraction, 0.0, 1.0)) / m_total);
+              });
+    }
+    m_installed = count;
+}
+
+// The staged plug-ins swapped in together, under the leases of those they replace.
+void MarketRun::commit()
+{
+    m_lease = PluginLease::take(m_replaced);
+    if (const int error = m_group->commit()) {
+        if (m_group->failedAt() < 0) {
+            m_whole = true;
+            throw MarketInstallError::failed(
+                (m_group->refusal().isEmpty() ? SystemError::describe(error) : m_group->refusal())
+                + (m_group->notRestored().isEmpty() ? QStringLiteral("\n插件没有改动。") : QString()));
+        }
+        m_installed = m_stagedPositions.at(m_group->failedAt()) - 1;
+        failSwap(m_group->at(m_group->failedAt()), error, !m_group->notRestored().isEmpty());
+    }
+}
+
+// Called from the handler of whatever the steps above threw: rethrows it, or for a package of
+// several plug-ins says which one failed and what became of the others.
+void MarketRun::fail(const QString& pluginId, const QString& pluginName)
+{
+    // Old copies of plug-ins that could not be swapped back: the journal keeps what stays.
+    for (const AdminAuth::Item& old : m_group->leftovers())
+        (void)AdminAuth::adminRemove(told(old));
+    if (m_known < 2 || (m_whole && m_group->notRestored().isEmpty()))
+        throw;
+    // Which one failed, and that the others were not installed either (or, where one
+    // could not be swapped back, that it now holds the downloaded version). Past the last
+    // plug-in (taking the leases before the commit), or in a step of the whole install, no
+    // one plug-in failed.
+    const QStringList kept = m_group->notRestored();
+    QString note = m_whole || m_installed >= m_known ? QStringLiteral("\n（")
+                                                     : QStringLiteral("\n（第 %1 个插件失败，").arg(m_installed + 1);
+    if (kept.isEmpty()) {
+        note += QStringLiteral("未安装任何插件）");
+    } else {
+        QStringList names;
+        for (const QString& path : kept)
+            names.append(FsPath::displayText(QFileInfo(path).fileName()));
+        note += names.join(QStringLiteral("、")) + QStringLiteral(" 未能还原，已是下载的版本）");
+        if (const int error = MarketInstallRegistry::registerPaths(kept, pluginId, pluginName))
+            note += QLatin1Char('\n') + MarketInstallRegistry::saveFailure(error);
+    }
+    throw MarketInstallError::failed(MarketInstaller::describe(std::current_exception()) + note);
+}
+
+// The plug-ins stand: what follows cannot make the install a failure (memory running out
+// costs at most a note or the market's mark on them).
+void MarketRun::finish(const QString& pluginId, const QString& pluginName)
+{
+    m_outcome.count = m_installed;
     try {
         // An old copy we may not delete ourselves goes the way a deleted system plug-in goes.
-        for (const AdminAuth::Item& old : group->leftovers()) {
+        for (const AdminAuth::Item& old : m_group->leftovers()) {
             const bool removed = AdminAuth::adminRemove(told(old));
-            outcome.notes += AdminAuth::lastNotes();
+            m_outcome.notes += AdminAuth::lastNotes();
             if (!removed)
-                outcome.notes += AdminAuth::leftoverNote(old);
+                m_outcome.notes += AdminAuth::leftoverNote(old);
         }
-        outcome.notes += group->notes();
+        m_outcome.notes += m_group->notes();
         report(1.0);
-        if (const int error = MarketInstallRegistry::registerPaths(outcome.paths, pluginId, pluginName))
-            outcome.notes += MarketInstallRegistry::saveFailure(error);
+        if (const int error = MarketInstallRegistry::registerPaths(m_outcome.paths, pluginId, pluginName))
+            m_outcome.notes += MarketInstallRegistry::saveFailure(error);
     } catch (...) {
     }
-    // Synced through handles held from before the first write: a write error since is told.
-    const std::shared_ptr<JournalChange> journal = group->journal();
-    group.reset();
-    if ((outcome.writeError = journal->close()) != 0) {
+}
+
+// Synced through handles held from before the first write: a write error since is told.
+MarketInstallOutcome MarketRun::sync()
+{
+    const std::shared_ptr<JournalChange> journal = m_group->journal();
+    m_group.reset();
+    if ((m_outcome.writeError = journal->close()) != 0) {
         try {
-            outcome.notes += SystemError::writeErrorText(QStringLiteral("已安装") + SystemError::pluginNames(outcome.paths),
-                                                         outcome.writeError);
+            m_outcome.notes += SystemError::writeErrorText(QStringLiteral("已安装") + SystemError::pluginNames(m_outcome.paths),
+                                                           m_outcome.writeError);
         } catch (...) {
         }
     }
-    return outcome;
+    return std::move(m_outcome);
+}
+
+} // namespace
+
+MarketInstallOutcome MarketInstaller::install(const QString& file, const QString& pluginId,
+                                              const QString& pluginName, const Progress& onProgress)
+{
+    ZFCPackageReader reader(nativePath(file));
+    const std::vector<ZFCPlugin>& plugins = reader.plugins();
+    refusePackage(plugins);
+
+    // What the user is asked about is all that is ever replaced.
+    QHash<QString, SafeFS::Identity> seen;
+    QHash<QString, uid_t> owners;
+    const QStringList clashes = conflicts(plugins, seen, &owners);
+    confirmReplacing(clashes);
+
+    const QString library = writableSystemLibrary();
+    const std::ptrdiff_t known = knownPlugins(plugins);
+    MarketRun run(plugins, library, clashes, seen, owners, known, onProgress);
+    try {
+        std::vector<ToStage> toStage = run.plan();
+        run.makeRooms(toStage);
+        run.stageAll(toStage, reader);
+        run.commit();
+    } catch (...) {
+        run.fail(pluginId, pluginName);
+    }
+    run.finish(pluginId, pluginName);
+    return run.sync();
 }
 
 QString MarketInstaller::safeFileName(const QString& name)

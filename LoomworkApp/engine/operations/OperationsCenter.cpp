@@ -258,6 +258,215 @@ std::optional<Removed> notThere(const Plugin& plugin, const QString& path, int& 
     return Removed::no;
 }
 
+// What became of each plug-in of a delete, decided as soon as it is known: a delete is per
+// plug-in. `succeeded` is the caller's count, which must be right when memory runs out.
+struct RemovalOutcomes {
+    RemovalOutcomes(const QList<Plugin>& plugins, int& succeeded)
+        : plugins(plugins)
+        , succeeded(succeeded)
+        , removedAt(std::size_t(plugins.size()), Removed::no)
+        , errorAt(std::size_t(plugins.size()), 0)
+        , linkedAt(std::size_t(plugins.size()), 0)
+    {
+    }
+
+    void decide(qsizetype i, Removed removed, int error, bool linked)
+    {
+        const auto at = std::size_t(i);
+        removedAt[at] = removed;
+        errorAt[at] = error;
+        linkedAt[at] = linked || (error == ELOOP && plugins[i].root == PluginRoot::system);
+        if (!linkedAt[at] && removed == Removed::yes)
+            ++succeeded;
+    }
+
+    const QList<Plugin>& plugins;
+    int& succeeded;
+    std::vector<Removed> removedAt;
+    std::vector<int> errorAt;
+    std::vector<char> linkedAt;
+};
+
+// A plug-in's place in the delete's group: none where it was decided before it had a removal.
+constexpr std::size_t kNoMember = std::size_t(-1);
+
+// Gives each plug-in that stands where the list showed it a removal in `group`; the others are
+// decided at once. Returns each plug-in's place in the group.
+std::vector<std::size_t> joinGroup(PluginRemovalGroup& group, const std::vector<SafeFS::Identity>& spared,
+                                   HeldFolders* held, RemovalOutcomes& outcomes, QStringList& notes)
+{
+    const QList<Plugin>& plugins = outcomes.plugins;
+    const qsizetype count = plugins.size();
+    std::vector<std::size_t> member(std::size_t(count), kNoMember);
+    for (qsizetype i = 0; i < count; ++i) {
+        const Plugin& plugin = plugins[i];
+        // In the system library nothing is deleted through a linked folder (anyone may have put
+        // it there); a plug-in that is itself a link goes as a link.
+        QString path;
+        if (!AdminAuth::removalRefusal(plugin.path, &path).isEmpty()) {
+            outcomes.decide(i, Removed::no, ELOOP, true);
+            continue;
+        }
+        int error = 0;
+        if (const std::optional<Removed> removed = notThere(plugin, path, error, notes, held)) {
+            outcomes.decide(i, *removed, error, false);
+            continue;
+        }
+        PluginRemoval& removal = group.add(path, plugin.identity, spared);
+        // Acted in as the confirmation read it.
+        if (held) {
+            int openError = 0;
+            const int folder = held->folderOf(plugin.path, &openError);
+            removal.actIn(folder, held->toldOwner(plugin.path), openError);
+        }
+        member[std::size_t(i)] = group.size() - 1;
+    }
+    return member;
+}
+
+// A removal's answer to the group's preparation; one it never answered had no memory.
+int readiness(const std::vector<int>& ready, std::size_t index)
+{
+    return index < ready.size() ? ready[index] : ENOMEM;
+}
+
+// Prepares the group's removals; a plug-in whose removal is not ready is decided here.
+// Returns what the preparation answered for each removal.
+std::vector<int> prepareGroup(PluginRemovalGroup& group, const std::vector<std::size_t>& member,
+                              RemovalOutcomes& outcomes, QStringList& notes)
+{
+    std::vector<int> ready = group.prepare();
+    const qsizetype count = outcomes.plugins.size();
+    for (qsizetype i = 0; i < count; ++i) {
+        const std::size_t index = member[std::size_t(i)];
+        if (index == kNoMember || readiness(ready, index) == 0)
+            continue;
+        int error = readiness(ready, index);
+        outcomes.decide(i, judged(outcomes.plugins[i], group.at(index), error, notes), error, false);
+    }
+    return ready;
+}
+
+// A plug-in whose move the administrator finished: decided once his steps are settled.
+struct ForAdministrator {
+    qsizetype index;
+    int error;
+    AdminStep step;
+};
+
+// The moves, each plug-in the administrator must remove given to him in its turn; his steps
+// are settled after the last move, so that settling never meets a room still waiting for its
+// plug-in. `progress(i)` reports each plug-in's turn, those stopped before their move too.
+template <class Progress>
+std::vector<ForAdministrator> moveEach(PluginRemovalGroup& group, const std::vector<std::size_t>& member,
+                                       const std::vector<int>& ready, RemovalOutcomes& outcomes, QStringList& notes,
+                                       const Progress& progress)
+{
+    std::vector<ForAdministrator> forAdministrator;
+    const qsizetype count = outcomes.plugins.size();
+    for (qsizetype i = 0; i < count; ++i) {
+        const std::size_t index = member[std::size_t(i)];
+        if (index != kNoMember && readiness(ready, index) == 0) {
+            PluginRemoval& removal = group.at(index);
+            int error = 0;
+            try {
+                error = removal.moveOut();
+            } catch (const std::bad_alloc&) {
+                error = ENOMEM;
+            }
+            if (error && removal.forAdministrator()) {
+                forAdministrator.push_back({i, error, {}});
+                // Memory that runs out here leaves the outcome to what the disk shows.
+                try {
+                    forAdministrator.back().step = adminStep(removal);
+                } catch (const std::bad_alloc&) {
+                }
+            } else
+                outcomes.decide(i, judged(outcomes.plugins[i], removal, error, notes), error, false);
+        }
+        progress(i);
+    }
+    return forAdministrator;
+}
+
+// The helper's steps are done (or it died): the entry goes now where nothing is left.
+void settleForAdministrator(PluginRemovalGroup& group, std::vector<ForAdministrator>& forAdministrator,
+                            const std::vector<std::size_t>& member, RemovalOutcomes& outcomes, QStringList& notes)
+{
+    if (forAdministrator.empty())
+        return;
+    group.settle();
+    for (ForAdministrator& admin : forAdministrator) {
+        const qsizetype i = admin.index;
+        outcomes.decide(i,
+                        judged(outcomes.plugins[i], group.at(member[std::size_t(i)]), admin.error, notes, &admin.step),
+                        admin.error, false);
+    }
+}
+
+// Synced once for all, before anything is reported; the group is gone after. Returns how many
+// notes only say the disk reported a write error.
+int closeGroup(std::unique_ptr<PluginRemovalGroup>& group, const RemovalOutcomes& outcomes, QStringList& notes)
+{
+    QStringList deleted;
+    const qsizetype count = outcomes.plugins.size();
+    for (qsizetype i = 0; i < count; ++i) {
+        const Removed removed = outcomes.removedAt[std::size_t(i)];
+        if (!outcomes.linkedAt[std::size_t(i)] && (removed == Removed::yes || removed == Removed::partly))
+            deleted.append(outcomes.plugins[i].path);
+    }
+    int writeErrors = 0;
+    const int writeError = group->close();
+    group.reset();
+    if (writeError && !deleted.isEmpty()) {
+        ++writeErrors;
+        notes.prepend(SystemError::writeErrorText(SystemError::pluginNames(deleted) + QStringLiteral("已删除"), writeError));
+    }
+    return writeErrors;
+}
+
+// The plug-ins of a delete sorted by what the user is told of them.
+struct RemovalNames {
+    QStringList failed;
+    QStringList memory; // memory ran out before they left the library
+    QStringList linked;
+    QStringList deletedMarket; // paths, for the market's registry
+};
+
+RemovalNames sortedNames(const RemovalOutcomes& outcomes)
+{
+    RemovalNames names;
+    const qsizetype count = outcomes.plugins.size();
+    for (qsizetype i = 0; i < count; ++i) {
+        const Plugin& plugin = outcomes.plugins[i];
+        const Removed removed = outcomes.removedAt[std::size_t(i)];
+        if (outcomes.linkedAt[std::size_t(i)])
+            names.linked.append(plugin.name);
+        else if (removed == Removed::yes && plugin.isMarket)
+            names.deletedMarket.append(plugin.path);
+        else if (removed == Removed::no && outcomes.errorAt[std::size_t(i)] == ENOMEM)
+            names.memory.append(plugin.name);
+        else if (removed == Removed::no)
+            names.failed.append(plugin.name);
+    }
+    return names;
+}
+
+// The alert's lines: the failures by kind, then the notes.
+QStringList removalLines(const RemovalNames& names, const QStringList& notes)
+{
+    QStringList lines;
+    if (!names.failed.isEmpty())
+        lines << names.failed.join(QStringLiteral("、")) + QStringLiteral("\n可能因权限或文件占用导致。");
+    if (!names.memory.isEmpty())
+        lines << names.memory.join(QStringLiteral("、")) + QStringLiteral("\n内存不足，没有删除。");
+    if (!names.linked.isEmpty())
+        lines << names.linked.join(QStringLiteral("、")) + QStringLiteral("\n经过符号链接，未删除。")
+                + AdminAuth::systemLinkReason();
+    lines += notes;
+    return lines;
+}
+
 void revealInFileManager(const QString& path)
 {
     const auto openFolder = [path] {
@@ -633,156 +842,36 @@ void OperationsCenter::removeEach(const Guard& guard, const QList<Plugin>& plugi
         post(guard, [text](OperationsCenter& center) { center.setStatusText(text); });
     });
 
-    // What became of each plug-in, decided as soon as it is known: a delete is per plug-in.
-    std::vector<Removed> removedAt(std::size_t(count), Removed::no);
-    std::vector<int> errorAt(std::size_t(count), 0);
-    std::vector<char> linkedAt(std::size_t(count), 0);
-    const auto decide = [&](qsizetype i, Removed removed, int error, bool linked) {
-        const auto at = std::size_t(i);
-        removedAt[at] = removed;
-        errorAt[at] = error;
-        linkedAt[at] = linked || (error == ELOOP && plugins[i].root == PluginRoot::system);
-        if (!linkedAt[at] && removed == Removed::yes)
-            ++succeeded;
-    };
-
+    RemovalOutcomes outcomes(plugins, succeeded);
     // One journal change for the whole delete: its writes and syncs do not grow with the count.
     // Gone before the end is posted: a kept entry is recovery's once the user is told.
     auto group = std::make_unique<PluginRemovalGroup>();
-    constexpr std::size_t kNone = std::size_t(-1);
-    std::vector<std::size_t> member(std::size_t(count), kNone);
-    for (qsizetype i = 0; i < count; ++i) {
-        const Plugin& plugin = plugins[i];
-        // In the system library nothing is deleted through a linked folder (anyone may have put
-        // it there); a plug-in that is itself a link goes as a link.
-        QString path;
-        if (!AdminAuth::removalRefusal(plugin.path, &path).isEmpty()) {
-            decide(i, Removed::no, ELOOP, true);
-            continue;
-        }
-        int error = 0;
-        if (const std::optional<Removed> removed = notThere(plugin, path, error, notes, held)) {
-            decide(i, *removed, error, false);
-            continue;
-        }
-        PluginRemoval& removal = group->add(path, plugin.identity, spared);
-        // Acted in as the confirmation read it.
-        if (held) {
-            int openError = 0;
-            const int folder = held->folderOf(plugin.path, &openError);
-            removal.actIn(folder, held->toldOwner(plugin.path), openError);
-        }
-        member[std::size_t(i)] = group->size() - 1;
-    }
-
-    const std::vector<int> ready = group->prepare();
-    const auto readyAt = [&](std::size_t index) { return index < ready.size() ? ready[index] : ENOMEM; };
-    for (qsizetype i = 0; i < count; ++i) {
-        const std::size_t index = member[std::size_t(i)];
-        if (index == kNone || readyAt(index) == 0)
-            continue;
-        int error = readyAt(index);
-        decide(i, judged(plugins[i], group->at(index), error, notes), error, false);
-    }
-
-    // The moves, each plug-in the administrator must remove given to him in its turn; his
-    // steps are settled after the last move, so that settling never meets a room still
-    // waiting for its plug-in.
-    struct ForAdministrator {
-        qsizetype index;
-        int error;
-        AdminStep step;
-    };
-    std::vector<ForAdministrator> forAdministrator;
-    for (qsizetype i = 0; i < count; ++i) {
-        // Each plug-in's progress in turn, those stopped before their move too.
-        const std::size_t index = member[std::size_t(i)];
-        if (index != kNone && readyAt(index) == 0) {
-            PluginRemoval& removal = group->at(index);
-            int error = 0;
+    const std::vector<std::size_t> member = joinGroup(*group, spared, held, outcomes, notes);
+    const std::vector<int> ready = prepareGroup(*group, member, outcomes, notes);
+    std::vector<ForAdministrator> forAdministrator =
+        moveEach(*group, member, ready, outcomes, notes, [&](qsizetype i) {
+            // Progress is only a report: memory running out for it stops nothing.
             try {
-                error = removal.moveOut();
+                const QString text = QStringLiteral("删除：") + plugins[i].name;
+                const double fraction = double(i + 1) / double(count);
+                post(guard, [text, fraction](OperationsCenter& center) {
+                    center.setStatusText(text);
+                    center.setProgress(fraction);
+                });
             } catch (const std::bad_alloc&) {
-                error = ENOMEM;
             }
-            if (error && removal.forAdministrator()) {
-                forAdministrator.push_back({i, error, {}});
-                // Memory that runs out here leaves the outcome to what the disk shows.
-                try {
-                    forAdministrator.back().step = adminStep(removal);
-                } catch (const std::bad_alloc&) {
-                }
-            } else
-                decide(i, judged(plugins[i], removal, error, notes), error, false);
-        }
-        // Progress is only a report: memory running out for it stops nothing.
-        try {
-            const QString text = QStringLiteral("删除：") + plugins[i].name;
-            const double fraction = double(i + 1) / double(count);
-            post(guard, [text, fraction](OperationsCenter& center) {
-                center.setStatusText(text);
-                center.setProgress(fraction);
-            });
-        } catch (const std::bad_alloc&) {
-        }
-    }
-    if (!forAdministrator.empty()) {
-        // The helper's steps are done (or it died): the entry goes now where nothing is left.
-        group->settle();
-        for (ForAdministrator& admin : forAdministrator) {
-            const qsizetype i = admin.index;
-            decide(i, judged(plugins[i], group->at(member[std::size_t(i)]), admin.error, notes, &admin.step), admin.error,
-                   false);
-        }
-    }
+        });
+    settleForAdministrator(*group, forAdministrator, member, outcomes, notes);
+    const int writeErrors = closeGroup(group, outcomes, notes);
 
-    // Synced once for all, before anything is reported.
-    QStringList deleted;
-    for (qsizetype i = 0; i < count; ++i) {
-        const Removed removed = removedAt[std::size_t(i)];
-        if (!linkedAt[std::size_t(i)] && (removed == Removed::yes || removed == Removed::partly))
-            deleted.append(plugins[i].path);
-    }
-    int writeErrors = 0; // notes that only say the disk reported a write error
-    const int writeError = group->close();
-    group.reset();
-    if (writeError && !deleted.isEmpty()) {
-        ++writeErrors;
-        notes.prepend(SystemError::writeErrorText(SystemError::pluginNames(deleted) + QStringLiteral("已删除"), writeError));
-    }
-
-    QStringList failedNames;
-    QStringList memoryNames; // memory ran out before they left the library
-    QStringList linkedNames;
-    QStringList deletedMarket;
-    for (qsizetype i = 0; i < count; ++i) {
-        const Plugin& plugin = plugins[i];
-        const Removed removed = removedAt[std::size_t(i)];
-        if (linkedAt[std::size_t(i)])
-            linkedNames.append(plugin.name);
-        else if (removed == Removed::yes && plugin.isMarket)
-            deletedMarket.append(plugin.path);
-        else if (removed == Removed::no && errorAt[std::size_t(i)] == ENOMEM)
-            memoryNames.append(plugin.name);
-        else if (removed == Removed::no)
-            failedNames.append(plugin.name);
-    }
-
+    const RemovalNames names = sortedNames(outcomes);
     // Only folders that are really gone leave the registry; a plug-in that is still there
     // stays marked as from the market.
-    if (const int error = MarketInstallRegistry::unregisterPaths(deletedMarket))
+    if (const int error = MarketInstallRegistry::unregisterPaths(names.deletedMarket))
         notes += MarketInstallRegistry::saveFailure(error);
 
     const QString text = QStringLiteral("已删除 ") + QString::number(succeeded) + QStringLiteral(" 个插件");
-    QStringList lines;
-    if (!failedNames.isEmpty())
-        lines << failedNames.join(QStringLiteral("、")) + QStringLiteral("\n可能因权限或文件占用导致。");
-    if (!memoryNames.isEmpty())
-        lines << memoryNames.join(QStringLiteral("、")) + QStringLiteral("\n内存不足，没有删除。");
-    if (!linkedNames.isEmpty())
-        lines << linkedNames.join(QStringLiteral("、")) + QStringLiteral("\n经过符号链接，未删除。")
-                + AdminAuth::systemLinkReason();
-    lines += notes;
+    const QStringList lines = removalLines(names, notes);
     const bool allRemoved = succeeded == count;
     try {
         // Only a write error to tell: the plug-ins are deleted, not partly.

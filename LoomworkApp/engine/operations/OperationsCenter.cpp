@@ -342,7 +342,9 @@ std::vector<int> prepareGroup(PluginRemovalGroup& group, const std::vector<std::
         if (index == kNoMember || readiness(ready, index) == 0)
             continue;
         int error = readiness(ready, index);
-        outcomes.decide(i, judged(outcomes.plugins[i], group.at(index), error, notes), error, false);
+        // Judged first: it may change the error (memory), and the outcome is decided on that.
+        const Removed removed = judged(outcomes.plugins[i], group.at(index), error, notes);
+        outcomes.decide(i, removed, error, false);
     }
     return ready;
 }
@@ -381,8 +383,10 @@ std::vector<ForAdministrator> moveEach(PluginRemovalGroup& group, const std::vec
                     forAdministrator.back().step = adminStep(removal);
                 } catch (const std::bad_alloc&) {
                 }
-            } else
-                outcomes.decide(i, judged(outcomes.plugins[i], removal, error, notes), error, false);
+            } else {
+                const Removed removed = judged(outcomes.plugins[i], removal, error, notes);
+                outcomes.decide(i, removed, error, false);
+            }
         }
         progress(i);
     }
@@ -398,9 +402,8 @@ void settleForAdministrator(PluginRemovalGroup& group, std::vector<ForAdministra
     group.settle();
     for (ForAdministrator& admin : forAdministrator) {
         const qsizetype i = admin.index;
-        outcomes.decide(i,
-                        judged(outcomes.plugins[i], group.at(member[std::size_t(i)]), admin.error, notes, &admin.step),
-                        admin.error, false);
+        const Removed removed = judged(outcomes.plugins[i], group.at(member[std::size_t(i)]), admin.error, notes, &admin.step);
+        outcomes.decide(i, removed, admin.error, false);
     }
 }
 

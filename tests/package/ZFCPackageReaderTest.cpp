@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -400,6 +401,24 @@ TEST(ZFCPackageReader, LinksThatClimbOutAreNotCreated)
 // place of a folder still to be entered, or of the folder being filled. Neither is followed.
 // Workers make whole files ahead of the writer, so a file of a later folder may already stand
 // in the real folder when the link comes: then it is there, moved with its folder.
+// The folder and the link trade places in one step: a worker making a missing folder afresh
+// between a rename and the link's creation would take the link's name.
+static void plantLink(const fs::path& target, const fs::path& folder, const fs::path& movedTo)
+{
+    fs::create_directory_symlink(target, movedTo);
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+    if (::renameat2(AT_FDCWD, movedTo.c_str(), AT_FDCWD, folder.c_str(), RENAME_EXCHANGE) != 0)
+        throw fs::filesystem_error("cannot exchange", movedTo, folder, std::error_code(errno, std::generic_category()));
+#elif defined(__APPLE__)
+    if (::renamex_np(movedTo.c_str(), folder.c_str(), RENAME_SWAP) != 0)
+        throw fs::filesystem_error("cannot exchange", movedTo, folder, std::error_code(errno, std::generic_category()));
+#else
+    fs::remove(movedTo);
+    fs::rename(folder, movedTo);
+    fs::create_directory_symlink(target, folder);
+#endif
+}
+
 TEST(ZFCPackageReader, LinksPlantedDuringExtractionAreNeverFollowed)
 {
     const auto dirEntry = [](const std::string& p) { return json{{"type", "directory"}, {"path", p}}; };
@@ -427,8 +446,7 @@ TEST(ZFCPackageReader, LinksPlantedDuringExtractionAreNeverFollowed)
             reader.extract(reader.plugins().at(0), dir / "root", std::nullopt, true, [&](const ZFCProgress&) {
                 if (++reports != 1)
                     return;
-                fs::rename(dir / "root/P" / c.replaced, dir / "root/moved");
-                fs::create_directory_symlink(dir / "outside", dir / "root/P" / c.replaced);
+                plantLink(dir / "outside", dir / "root/P" / c.replaced, dir / "root/moved");
             });
         });
         if (!c.madeAhead.empty() && outcome == kOk) {

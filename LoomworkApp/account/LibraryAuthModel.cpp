@@ -1,34 +1,42 @@
 #include "account/LibraryAuthModel.h"
 
 #include <functional>
-
-#include <QThreadPool>
+#include <optional>
 
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AdminRunner.h"
 #include "engine/library/AppState.h"
 #include "engine/core/Delivery.h"
 #include "engine/core/FsPath.h"
+#include "engine/core/WorkerThread.h"
 
 namespace {
 
-// The prompt the user waits for goes ahead of a background check in the pool's queue.
-constexpr int kCheckPriority = 0;
-constexpr int kAuthorizationPriority = 1;
-
-// Runs `work` on the pool and hands its result to `apply` on the GUI thread, unless the
-// model is gone by then.
+// Runs `work` on a thread of its own and hands its result to `apply` on the GUI thread,
+// unless the model is gone by then. When no thread can be made, or `work` runs out of memory,
+// `failed` is called instead (at once for a refused thread), so that nothing waits for good.
 template<typename Result>
-void runDetached(LibraryAuthModel* model, int queuePriority, std::function<Result()> work,
-                 std::function<void(LibraryAuthModel&, Result)> apply)
+void runDetached(LibraryAuthModel* model, std::function<Result()> work,
+                 std::function<void(LibraryAuthModel&, Result)> apply, std::function<void(LibraryAuthModel&)> failed)
 {
     Delivery<LibraryAuthModel> deliver(model);
-    QThreadPool::globalInstance()->start(
-        [deliver, work = std::move(work), apply = std::move(apply)] {
-            const Result result = work();
-            deliver([apply, result](LibraryAuthModel& target) { apply(target, result); });
-        },
-        queuePriority);
+    const bool started = WorkerThread::start([deliver, work, apply, failed] {
+        std::optional<Result> result;
+        try {
+            result = work();
+        } catch (...) {
+        }
+        try {
+            if (result)
+                deliver([apply, result = *result](LibraryAuthModel& target) { apply(target, result); });
+            else
+                deliver([failed](LibraryAuthModel& target) { failed(target); });
+        } catch (...) {
+            // No memory to say so: the next try starts over.
+        }
+    });
+    if (!started)
+        failed(*model);
 }
 
 struct Authorization {
@@ -91,9 +99,11 @@ void LibraryAuthModel::refreshSystemWritable()
 {
     const quint64 generation = ++m_checkGeneration;
     const QString folder = PluginRoot(PluginRoot::system).path();
+    // Unchecked, the status stays as it was.
     runDetached<bool>(
-        this, kCheckPriority, [folder] { return AdminAuth::isWritable(folder); },
-        [generation](LibraryAuthModel& model, bool writable) { model.applyCheck(generation, writable); });
+        this, [folder] { return AdminAuth::isWritable(folder); },
+        [generation](LibraryAuthModel& model, bool writable) { model.applyCheck(generation, writable); },
+        [](LibraryAuthModel&) {});
 }
 
 void LibraryAuthModel::applyCheck(quint64 generation, bool writable)
@@ -113,13 +123,18 @@ void LibraryAuthModel::authorizeSystem()
     emit changed();
     const QString folder = PluginRoot(PluginRoot::system).path();
     runDetached<Authorization>(
-        this, kAuthorizationPriority,
+        this,
         [folder] {
             if (AdminAuth::prepareRoot(folder))
                 return Authorization{AdminAuth::isWritable(folder), false};
             return Authorization{false, AdminAuth::lastFailure() == AdminAuth::Failure::notLaunched};
         },
-        [](LibraryAuthModel& model, Authorization result) { model.applyAuthorization(result.writable, result.noTool); });
+        [](LibraryAuthModel& model, Authorization result) { model.applyAuthorization(result.writable, result.noTool); },
+        [](LibraryAuthModel& model) {
+            model.m_authorizing = false;
+            model.m_authError = QStringLiteral("无法启动授权（内存或系统资源不足），请关闭其他程序后重试。");
+            emit model.changed();
+        });
 }
 
 void LibraryAuthModel::applyAuthorization(bool writable, bool noTool)

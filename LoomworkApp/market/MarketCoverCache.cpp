@@ -1,8 +1,7 @@
 #include "market/MarketCoverCache.h"
 
-#include <QThreadPool>
-
 #include "engine/core/Delivery.h"
+#include "engine/core/WorkerThread.h"
 #include "online/RemoteImageLoader.h"
 #include "online/SafeLink.h"
 
@@ -80,12 +79,22 @@ void MarketCoverCache::pump()
                 return;
             }
             Delivery<MarketCoverCache> deliver(this);
-            QThreadPool::globalInstance()->start([deliver, key, image] {
-                const QImage scaled =
-                    image.scaled(key.bucket, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation)
-                        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-                deliver([key, scaled](MarketCoverCache& cache) { cache.finish(key, scaled); });
+            const bool started = WorkerThread::start([deliver, key, image] {
+                QImage scaled;
+                try {
+                    scaled = image.scaled(key.bucket, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation)
+                                 .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+                } catch (...) {
+                    scaled = QImage();
+                }
+                try {
+                    deliver([key, scaled](MarketCoverCache& cache) { cache.finish(key, scaled); });
+                } catch (...) {
+                }
             });
+            // A cover that gets no thread fails now: it would hold its place in the queue for good.
+            if (!started)
+                finish(key, {});
         });
         // Decoded no larger than a few times the drawn size: a huge cover never lands whole
         // in memory; the final cut to the drawn size happens above, off the GUI thread.

@@ -1,9 +1,9 @@
 #include "market/MarketDetailModel.h"
 
 #include <QCoreApplication>
-#include <QThreadPool>
 
 #include "engine/core/Delivery.h"
+#include "engine/core/WorkerThread.h"
 #include "online/MarketService.h"
 
 namespace {
@@ -103,16 +103,20 @@ void MarketDetailModel::refreshInstalled()
         return;
     const int check = ++m_installedCheck;
     Delivery<MarketDetailModel> deliver(this);
-    QThreadPool::globalInstance()->start(
+    // Without a thread, or memory, the mark stays as it was until the next check.
+    (void)WorkerThread::start(
         [deliver, check, isInstalled = m_hooks.isInstalled, id = m_plugin.pluginId, name = shown().name] {
-            const bool found = isInstalled(id, name);
-            deliver([check, found](MarketDetailModel& model) {
-                // A newer check overwrites this one when it finishes.
-                if (check != model.m_installedCheck)
-                    return;
-                model.m_installed = found;
-                emit model.changed();
-            });
+            try {
+                const bool found = isInstalled(id, name);
+                deliver([check, found](MarketDetailModel& model) {
+                    // A newer check overwrites this one when it finishes.
+                    if (check != model.m_installedCheck)
+                        return;
+                    model.m_installed = found;
+                    emit model.changed();
+                });
+            } catch (...) {
+            }
         });
 }
 

@@ -6,10 +6,10 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <QThreadPool>
 #include <QTimer>
 
 #include "engine/core/Delivery.h"
+#include "engine/core/WorkerThread.h"
 #include "online/MarketInstallFlow.h"
 #include "online/MarketService.h"
 
@@ -330,14 +330,18 @@ void MarketWindowModel::refreshInstalled()
         return;
     const quint64 generation = ++m_installedGeneration;
     Delivery<MarketWindowModel> deliver(this);
-    QThreadPool::globalInstance()->start([deliver, generation, snapshot = m_backend.snapshot] {
-        MarketInstallRegistry::InstalledSnapshot result = snapshot();
-        deliver([generation, result = std::move(result)](MarketWindowModel& model) {
-            if (generation != model.m_installedGeneration)
-                return;
-            model.m_installed = result;
-            emit model.installedChanged();
-        });
+    // Without a thread, or memory, the marks stay as they were until the next refresh.
+    (void)WorkerThread::start([deliver, generation, snapshot = m_backend.snapshot] {
+        try {
+            MarketInstallRegistry::InstalledSnapshot result = snapshot();
+            deliver([generation, result = std::move(result)](MarketWindowModel& model) {
+                if (generation != model.m_installedGeneration)
+                    return;
+                model.m_installed = result;
+                emit model.installedChanged();
+            });
+        } catch (...) {
+        }
     });
 }
 

@@ -6,8 +6,8 @@
 #include <QCoreApplication>
 #include <QImageReader>
 #include <QPointer>
-#include <QThreadPool>
 
+#include "engine/core/WorkerThread.h"
 #include "engine/model/AppSettings.h"
 #include "online/ServerConfig.h"
 #include "online/TokenStore.h"
@@ -198,33 +198,43 @@ void LoginService::qrcodeFailed()
 
 void LoginService::showQrcode(const QString& text, quint64 generation)
 {
-    // Decoding a large picture takes long: it runs on a pool thread.
+    // Decoding a large picture takes long: it runs on a thread of its own.
     QPointer<LoginService> self(this);
-    QThreadPool::globalInstance()->start([self, text, generation] {
-        QImage image = imageFromQrText(text, qrPixelSide);
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, image = std::move(image), generation] {
-                if (!self)
-                    return;
-                if (generation != self->m_generation) {
-                    if (self->m_qrRequestGeneration == generation)
-                        self->setRefreshing(false);
-                    return;
-                }
-                if (image.isNull()) {
-                    // A code that cannot be shown is a failed request, not progress.
-                    self->qrcodeFailed();
-                    return;
-                }
+    const auto shown = [self, generation](const QImage& image) {
+        if (!self)
+            return;
+        if (generation != self->m_generation) {
+            if (self->m_qrRequestGeneration == generation)
                 self->setRefreshing(false);
-                self->setQrcode(image);
-                self->setHintText(QString());
-                self->setPhase(Phase::waitingScan());
-                self->startPolling();
-            },
-            Qt::QueuedConnection);
+            return;
+        }
+        if (image.isNull()) {
+            // A code that cannot be shown (nor decoded, for want of a thread or memory) is a
+            // failed request, not progress.
+            self->qrcodeFailed();
+            return;
+        }
+        self->setRefreshing(false);
+        self->setQrcode(image);
+        self->setHintText(QString());
+        self->setPhase(Phase::waitingScan());
+        self->startPolling();
+    };
+    const bool started = WorkerThread::start([shown, text] {
+        QImage image;
+        try {
+            image = imageFromQrText(text, qrPixelSide);
+        } catch (...) {
+            image = QImage();
+        }
+        try {
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [shown, image] { shown(image); }, Qt::QueuedConnection);
+        } catch (...) {
+            // No memory to say so; the next refresh asks again.
+        }
     });
+    if (!started)
+        shown(QImage());
 }
 
 void LoginService::cancelPolling()

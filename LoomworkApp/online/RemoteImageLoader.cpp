@@ -5,9 +5,9 @@
 #include <QImageReader>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QThreadPool>
 
 #include "online/SafeLink.h"
+#include "engine/core/WorkerThread.h"
 
 namespace {
 
@@ -114,17 +114,28 @@ void RemoteImageLoader::replyFinished(RedirectChain* chain, quint64 generation,
     m_decoding = true;
     QPointer<RemoteImageLoader> self(this);
     const QSize fitWithin = options.fitWithin;
-    QThreadPool::globalInstance()->start([self, bytes, generation, fitWithin] {
-        const Decoded decoded = decode(bytes, fitWithin);
+    const bool started = WorkerThread::start([self, bytes, generation, fitWithin] {
+        Decoded decoded;
+        try {
+            decoded = decode(bytes, fitWithin);
+        } catch (...) {
+            decoded = Decoded(); // memory ran out: no picture, as for one that cannot be read
+        }
         // Back on the GUI thread, where the guard may be read; a gone loader drops it.
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, decoded, generation] {
-                if (self)
-                    self->deliver(decoded.image, decoded.naturalSize, generation);
-            },
-            Qt::QueuedConnection);
+        try {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, decoded, generation] {
+                    if (self)
+                        self->deliver(decoded.image, decoded.naturalSize, generation);
+                },
+                Qt::QueuedConnection);
+        } catch (...) {
+        }
     });
+    // Without a thread the picture fails now rather than never.
+    if (!started)
+        deliver(QImage(), QSize(), generation);
 }
 
 void RemoteImageLoader::deliver(const QImage& image, const QSize& naturalSize, quint64 generation)

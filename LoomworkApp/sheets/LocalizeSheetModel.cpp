@@ -44,7 +44,12 @@ void LocalizeSheetModel::load()
             result.entries = readEntries(plugin, &result.hasBackup);
             return result;
         },
-        [this](Result result) { setLoaded(std::move(result.entries), result.hasBackup); });
+        [this](Result result) { setLoaded(std::move(result.entries), result.hasBackup); },
+        [this](const QString& error) {
+            m_isLoading = false;
+            m_errorText = QStringLiteral("读取失败：") + error;
+            emit stateChanged();
+        });
 }
 
 void LocalizeSheetModel::setLoaded(QList<Entry> entries, bool hasBackup)
@@ -319,7 +324,16 @@ void LocalizeSheetModel::apply()
             }
             emit stateChanged();
             emit applied({result.changed, remaining, result.writeError});
-        });
+        },
+        [this](const QString& error) { failWork(QStringLiteral("写入失败："), error); });
+}
+
+void LocalizeSheetModel::failWork(const QString& heading, const QString& error)
+{
+    m_isWorking = false;
+    m_waitingText.clear();
+    m_errorText = heading + error;
+    emit stateChanged();
 }
 
 void LocalizeSheetModel::showWaiting(const QString& text)
@@ -370,5 +384,6 @@ void LocalizeSheetModel::restore()
             }
             emit stateChanged();
             emit restored(result.second);
-        });
+        },
+        [this](const QString& error) { failWork(QStringLiteral("还原失败："), error); });
 }

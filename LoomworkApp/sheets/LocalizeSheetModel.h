@@ -158,6 +158,8 @@ signals:
 
 private:
     void refilter();
+    // A write or restore that gave no result: not working any more, `heading` + why shown.
+    void failWork(const QString& heading, const QString& error);
     bool matches(int entry, const QString& query) const;
 
     Plugin m_plugin;

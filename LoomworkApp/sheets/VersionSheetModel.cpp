@@ -178,7 +178,8 @@ void VersionSheetModel::apply()
             }
             return result;
         },
-        [this](Result result) { finish(result.filesChanged, result.error, result.writeError); });
+        [this](Result result) { finish(result.filesChanged, result.error, result.writeError); },
+        [this](const QString& error) { finish(0, error, 0); });
 }
 
 void VersionSheetModel::showWaiting(const QString& text)

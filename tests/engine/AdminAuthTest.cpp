@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <QThreadPool>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -17,6 +16,7 @@
 #include <SafeFS/Durable.h>
 #include <SafeFS/HiddenName.h>
 #include <SafeFS/Journal.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
@@ -526,7 +526,7 @@ TEST_F(AdminAuthTest, AnAdministratorsEntryGoesOnlyAfterTheLibrarysSync)
         AppJournal::recover();
         // Whatever recovery hands to the pool (an offer to the administrator) uses this test's
         // fakes: done before they go.
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         EXPECT_TRUE(QDir(AppJournal::folder()).entryList({"*.entry"}, QDir::Files).isEmpty());
     }
 }

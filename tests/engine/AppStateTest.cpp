@@ -3,8 +3,8 @@
 #include <QDir>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QThreadPool>
 
+#include "engine/core/WorkerThread.h"
 #include "engine/library/AppState.h"
 #include "engine/core/EngineText.h"
 #include "engine/templates/LocalizedStore.h"
@@ -363,7 +363,7 @@ TEST_F(AppStateTest, AnUnchangedRescanKeepsTheListAndAGoneStoreDropsItsResult)
     auto gone = std::make_unique<AppState>();
     gone->refresh();
     gone.reset();
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     QCoreApplication::processEvents();
     EXPECT_TRUE(LocalizedStore::records().contains(deleted.path));
     EXPECT_EQ(state.plugins(), before);

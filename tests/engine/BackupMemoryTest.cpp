@@ -7,9 +7,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThreadPool>
 #include <QUrl>
 
+#include "engine/core/WorkerThread.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/operations/OperationsCenter.h"
 #include "support/app/ChildTest.h"
@@ -61,7 +61,7 @@ void tryOnce()
         ASSERT_EQ(center.statusText(), QStringLiteral("备份完成"));
         panel.pending = {};
         // And no worker thread waits idle, as after a while: the backup needs a new one.
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
 
         center.backup({glow}, BackupMode::single, std::nullopt, [&calls] { ++calls; });
         ASSERT_TRUE(panel.pending);

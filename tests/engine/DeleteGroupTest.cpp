@@ -12,10 +12,10 @@
 #include <QDir>
 #include <QRegularExpression>
 #include <QTest>
-#include <QThreadPool>
 
 #include <SafeFS/DirHandle.h>
 #include <SafeFS/Durable.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
 #include "engine/files/PluginRemoval.h"
@@ -126,7 +126,7 @@ protected:
     void SetUp() override { TestEnv::reset(); }
     void TearDown() override
     {
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         TestEnv::reset();
     }
 };

@@ -9,9 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QTest>
-#include <QThreadPool>
 
 #include <SafeFS/Identity.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/core/FsPath.h"
 #include "engine/files/AdminAuth.h"
@@ -46,7 +46,7 @@ protected:
     }
     void TearDown() override
     {
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         TestEnv::reset();
     }
 

@@ -13,9 +13,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThreadPool>
 #include <QUrl>
 
+#include "engine/core/WorkerThread.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
@@ -115,7 +115,7 @@ protected:
 
     void TearDown() override
     {
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         OperationsCenter::setRevealHandler({});
         OperationsCenter::setBeepHandler({});
     }
@@ -145,7 +145,7 @@ protected:
         EXPECT_TRUE(center.isBusy());
         if (!waitIdle(center)) {
             ADD_FAILURE() << "the install did not end in time";
-            QThreadPool::globalInstance()->waitForDone();
+            WorkerThread::waitForAll();
         }
         QCoreApplication::processEvents();
         EXPECT_LE(calls, 1);
@@ -727,7 +727,7 @@ TEST_F(OperationsCenterTest, ARunnerDestroyedMidwayDropsItsResults)
         OperationsCenter center;
         center.install({pkg}, {}, [&called] { called = true; });
     }
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     QCoreApplication::processEvents();
     EXPECT_FALSE(called);
     // The work itself was not abandoned halfway.
@@ -944,7 +944,7 @@ TEST_F(OperationsCenterTest, APanelAnsweringDuringAnotherOperationStartsNothing)
     ASSERT_TRUE(center.isBusy());
     presenter.pending({QUrl::fromLocalFile(destination)});
     ASSERT_TRUE(waitIdle(center));
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     QCoreApplication::processEvents();
     EXPECT_TRUE(removed);
     EXPECT_FALSE(backedUp);
@@ -956,7 +956,7 @@ TEST_F(OperationsCenterTest, APanelAnsweringDuringAnotherOperationStartsNothing)
     gone->backup({glow}, BackupMode::single);
     gone.reset();
     presenter.pending({QUrl::fromLocalFile(destination)});
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     QCoreApplication::processEvents();
     EXPECT_FALSE(QFileInfo::exists(destination));
 }

@@ -7,10 +7,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
-#include <QThreadPool>
 #include <QUrl>
 
 #include <SafeFS/Journal.h>
+#include "engine/core/WorkerThread.h"
 #include "LoomworkKit/ZFCFolderStack.h"
 #include "LoomworkKit/ZFCPackageError.h"
 #include "engine/backup/PluginBackupStore.h"
@@ -98,7 +98,7 @@ TEST_F(PlantedTreeTest, APackageAsDeepAsTheWalksGoInstallsAndDeletesAndADeeperOn
     const auto settle = [](OperationsCenter& center) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return !center.isBusy(); }, 60000));
         QCoreApplication::processEvents();
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
     };
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);

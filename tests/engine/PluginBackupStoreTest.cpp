@@ -14,9 +14,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QThreadPool>
 
 #include <SafeFS/Journal.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
 #include "engine/backup/PluginBackupError.h"
@@ -701,7 +701,7 @@ TEST_F(PluginBackupStoreTest, ARestoreStoppedAfterTheAdministratorsReplaceIsSett
         PluginBackupStore::restore(backup, plugin);
         EXPECT_EQ(helped, 1);
         AppJournal::recover();
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         EXPECT_EQ(snapshot(path), original);
         EXPECT_TRUE(hiddenSiblings(path).isEmpty());
         EXPECT_TRUE(QDir(AppJournal::folder()).entryList(QDir::Files).isEmpty());

@@ -19,9 +19,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThreadPool>
 
 #include <SafeFS/Durable.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/files/AppJournal.h"
 #include "engine/files/FileOps.h"
 #include "engine/core/FsPath.h"
@@ -383,14 +383,14 @@ TEST(PluginFolderSwap, RecoveryThroughALinkInTheSystemLibraryClearsOnlyItsOwnRoo
     PackageMaker::makeFolder(outside.path() + "/moved", "Other", {{"o.txt", "o"}});
     FakeAlertPresenter alerts;
     AppJournal::recover();
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     EXPECT_EQ(PackageMaker::namesIn(outside.path() + "/moved"), QStringList{"Other"});
     EXPECT_EQ(PackageMaker::readTree(outside.path() + "/moved/Other"), (QMap<QString, QByteArray>{{"o.txt", "o"}}));
     EXPECT_TRUE(journalEntries().isEmpty());
     ASSERT_EQ(alerts.questions().size(), 1);
     EXPECT_TRUE(alerts.questions()[0].message.contains(category)) << alerts.questions()[0].message.toStdString();
     AppJournal::recover(AppJournal::When::startUp);
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     EXPECT_EQ(alerts.questions().size(), 1) << "said once";
     TestEnv::reset();
 }

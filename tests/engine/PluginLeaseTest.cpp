@@ -22,9 +22,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThreadPool>
 #include <QUrl>
 
+#include "engine/core/WorkerThread.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/files/PluginLease.h"
@@ -102,7 +102,7 @@ class PluginLeaseTest : public BackupTest
 protected:
     void TearDown() override
     {
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         PluginLease::setWaitHook(nullptr);
         TemplateChange::setStepFault(nullptr);
         BackupTest::TearDown();

@@ -14,9 +14,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThreadPool>
 
 #include <SafeFS/Identity.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/core/FsPath.h"
@@ -89,7 +89,7 @@ protected:
     }
     void TearDown() override
     {
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         TestEnv::reset();
     }
     PluginRoot root() const { return GetParam(); }

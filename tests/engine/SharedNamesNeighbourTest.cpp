@@ -13,10 +13,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QTest>
-#include <QThreadPool>
 
 #include <SafeFS/HiddenName.h>
 #include <SafeFS/Journal.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/core/FsPath.h"
@@ -89,7 +89,7 @@ protected:
     }
     void TearDown() override
     {
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         TestEnv::reset();
     }
 

@@ -9,9 +9,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QThreadPool>
 
 #include <SafeFS/Journal.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/core/FsPath.h"
 #include "engine/files/AppJournal.h"
 #include "engine/files/TemplateEditError.h"
@@ -106,14 +106,14 @@ TEST(StartUpRecovery, WhatCannotBePutRightIsToldOnce)
 
     FakeAlertPresenter alerts;
     AppJournal::recover();
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     ASSERT_EQ(alerts.questions().size(), 1);
     EXPECT_EQ(alerts.questions()[0].title, "上次的操作没有完成");
     EXPECT_TRUE(alerts.questions()[0].message.contains(category + "/Glow")) << alerts.questions()[0].message.toStdString();
     EXPECT_TRUE(alerts.questions()[0].message.contains(".damaged")) << alerts.questions()[0].message.toStdString();
     EXPECT_EQ(PackageMaker::readTree(category + "/Glow"), (QMap<QString, QByteArray>{{"new.txt", "new"}}));
     AppJournal::recover();
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     EXPECT_EQ(alerts.questions().size(), 1) << "told once";
 }
 
@@ -146,7 +146,7 @@ TEST(StartUpRecovery, AChangeOnADiskThatIsNotMountedWaitsAndIsSaidAtEveryStart)
     if (StartUp::isChild()) {
         FakeAlertPresenter alerts;
         StartUp::run();
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         EXPECT_EQ(alerts.questions().size(), 1);
         EXPECT_TRUE(messages(alerts).contains("Unplugged/Effects.localized：")) << messages(alerts).toStdString();
         return;
@@ -171,11 +171,11 @@ TEST(StartUpRecovery, AChangeOnADiskThatIsNotMountedWaitsAndIsSaidAtEveryStart)
 
     FakeAlertPresenter alerts;
     AppJournal::recover(AppJournal::When::startUp);
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     ASSERT_EQ(alerts.questions().size(), 1);
     EXPECT_TRUE(alerts.questions()[0].message.contains(folder + "：")) << alerts.questions()[0].message.toStdString();
     AppJournal::recover();
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     EXPECT_EQ(alerts.questions().size(), 1) << "not again before each operation";
     EXPECT_EQ(journal.entries().size(), 1u);
     ASSERT_TRUE(StartUp::runInNewProcess("StartUpRecovery.AChangeOnADiskThatIsNotMountedWaitsAndIsSaidAtEveryStart"));
@@ -183,7 +183,7 @@ TEST(StartUpRecovery, AChangeOnADiskThatIsNotMountedWaitsAndIsSaidAtEveryStart)
 
     ASSERT_TRUE(QDir().rename(TestEnv::root() + "/away", disk));
     AppJournal::recover();
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     EXPECT_EQ(PackageMaker::readTree(folder), (QMap<QString, QByteArray>{{"Glow", "<dir>"}, {"Glow/old.txt", "old"}}));
     EXPECT_TRUE(journal.entries().empty());
     QDir(disk).removeRecursively();
@@ -234,7 +234,7 @@ TEST(StartUpRecovery, AJournalFolderThatCannotBeUsedIsSaidAtStartAndNamedByATemp
 
         FakeAlertPresenter alerts;
         AppJournal::recover(AppJournal::When::startUp);
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         ASSERT_EQ(alerts.questions().size(), 1);
         EXPECT_TRUE(alerts.questions()[0].message.contains("操作记录文件夹不能使用：" + c.atFault))
             << alerts.questions()[0].message.toStdString();
@@ -269,9 +269,9 @@ TEST(StartUpRecovery, RootsRemainsAreOfferedToTheAdministratorAtEachStart)
         alerts.setDefaultAnswer(phase == "agree");
         RecordingAdminRunner runner;
         StartUp::run();
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         AppJournal::recover(); // the next operation's
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         EXPECT_EQ(asked(alerts, offer), phase == "done" ? 0 : 1) << messages(alerts).toStdString();
         if (phase == "agree") {
             ASSERT_EQ(runner.commands().size(), 1);
@@ -407,7 +407,7 @@ TEST(StartUpRecovery, TheAlertSaysNothingWasLeftUndoneWhenAllWasSettled)
 
         FakeAlertPresenter alerts;
         AppJournal::recover(AppJournal::When::startUp);
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         ASSERT_EQ(alerts.questions().size(), 1);
         EXPECT_TRUE(alerts.questions()[0].message.startsWith(c.heading)) << alerts.questions()[0].message.toStdString();
         EXPECT_TRUE(alerts.questions()[0].message.contains(category + "/Glow")) << alerts.questions()[0].message.toStdString();

@@ -13,10 +13,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThreadPool>
 #include <QUrl>
 
 #include <SafeFS/Journal.h>
+#include "engine/core/WorkerThread.h"
 #include "LoomworkKit/ZFCLeftovers.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/core/FsPath.h"
@@ -90,13 +90,13 @@ void startUpRecovery(const Armed& failing)
     failing.arm();
     AppJournal::recoverAtStartUp();
     failing.disarm();
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     for (const FakeAlertPresenter::Question& question : alerts.questions())
         EXPECT_TRUE(question.message.contains(QRegularExpression("[\\x{4e00}-\\x{9fff}]"))) << question.message.toStdString();
     EXPECT_EQ(PackageMaker::readTree(category + "/Glow"), kGlow);
     // What it did not finish, the next start does.
     AppJournal::recoverAtStartUp();
-    QThreadPool::globalInstance()->waitForDone();
+    WorkerThread::waitForAll();
     EXPECT_EQ(hiddenIn(category), QStringList());
     EXPECT_EQ(journalEntries(), QStringList());
     EXPECT_EQ(PackageMaker::readTree(category + "/Glow"), kGlow);

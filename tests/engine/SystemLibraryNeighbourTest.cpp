@@ -13,10 +13,10 @@
 #include <QDir>
 #include <QFile>
 #include <QTest>
-#include <QThreadPool>
 #include <QUrl>
 
 #include <SafeFS/Journal.h>
+#include "engine/core/WorkerThread.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/core/FsPath.h"
@@ -127,7 +127,7 @@ protected:
 
     void TearDown() override
     {
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         QDir(m_victim).removeRecursively();
         TestEnv::reset();
     }

@@ -19,9 +19,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QThreadPool>
 
 #include <SafeFS/Journal.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/AppJournal.h"
 #include "engine/backup/PluginBackupError.h"
@@ -956,7 +956,7 @@ TEST_F(TemplateChangeTest, AKilledRewriteOfAPlugInRemovedOrRenamedSinceIsSettled
 
         FakeAlertPresenter alerts;
         AppJournal::recover(AppJournal::When::startUp);
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         EXPECT_TRUE(QDir(AppJournal::folder()).entryList({"*.entry"}, QDir::Files).isEmpty());
         QStringList said;
         for (const auto& question : alerts.questions())

@@ -11,10 +11,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTest>
-#include <QThreadPool>
 
 #include <SafeFS/Durable.h>
 #include <SafeFS/Journal.h>
+#include "engine/core/WorkerThread.h"
 #include "engine/backup/PluginBackupError.h"
 #include "engine/backup/PluginBackupStore.h"
 #include "engine/core/FsPath.h"
@@ -102,7 +102,7 @@ protected:
     void TearDown() override
     {
         TemplateChange::waitForRemovals();
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         TestEnv::reset();
     }
     static QString work() { return TestEnv::root() + "/write-error"; }
@@ -272,7 +272,7 @@ TEST_F(WriteErrorChanges, AChangeWhoseSyncFailsStandsKeepsItsEntryAndSaysSo)
             // Told already: the next recovery in this run drops it without a word.
             FakeAlertPresenter alerts;
             AppJournal::recover();
-            QThreadPool::globalInstance()->waitForDone();
+            WorkerThread::waitForAll();
             EXPECT_TRUE(journalEntries().empty());
             EXPECT_TRUE(alerts.questions().isEmpty());
         }
@@ -302,7 +302,7 @@ TEST_F(WriteErrorChanges, AStagedSyncThatFailsStopsTheChange)
         // What is left is recovery's to undo, without a word of a change that stands.
         FakeAlertPresenter alerts;
         AppJournal::recover();
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         EXPECT_TRUE(journalEntries().empty());
         for (const FakeAlertPresenter::Question& question : alerts.questions())
             EXPECT_FALSE(question.message.contains(kWriteError)) << question.message.toStdString();
@@ -350,16 +350,16 @@ TEST_F(WriteErrorTest, TheNextStartTellsOnceOfAChangeTheDiskMayNotHave)
         if (c.recoveryFailsFirst) {
             FailingSyncs syncs([] { return true; });
             AppJournal::recover(AppJournal::When::startUp);
-            QThreadPool::globalInstance()->waitForDone();
+            WorkerThread::waitForAll();
             EXPECT_GT(syncs.failed(), 0);
             EXPECT_EQ(journalEntries().size(), 1u) << "dropped after a failed sync";
             EXPECT_TRUE(alerts.questions().isEmpty());
         }
         AppJournal::recover(AppJournal::When::startUp);
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         EXPECT_TRUE(journalEntries().empty());
         AppJournal::recover(AppJournal::When::startUp);
-        QThreadPool::globalInstance()->waitForDone();
+        WorkerThread::waitForAll();
         const auto questions = alerts.questions();
         ASSERT_EQ(questions.size(), c.alerts);
         if (c.alerts) {

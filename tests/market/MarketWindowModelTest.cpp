@@ -5,9 +5,9 @@
 #include <QEventLoop>
 #include <QTest>
 #include <QThread>
-#include <QThreadPool>
 #include <QTimer>
 
+#include "engine/core/WorkerThread.h"
 #include "market/MarketWindowModel.h"
 
 namespace {
@@ -47,7 +47,7 @@ struct FakeMarket
     Qt::HANDLE snapshotThread = nullptr;
 
     // The model takes the snapshot on the pool: no task may outlive the fake it writes to.
-    ~FakeMarket() { QThreadPool::globalInstance()->waitForDone(); }
+    ~FakeMarket() { WorkerThread::waitForAll(); }
 
     Model::Backend backend()
     {

@@ -1,4 +1,5 @@
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include <gtest/gtest.h>
@@ -9,15 +10,23 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "account/LibraryAuthModel.h"
 #include "engine/core/WorkerThread.h"
+#include "engine/library/AppState.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/market/MarketInstallRegistry.h"
 #include "engine/operations/OperationsCenter.h"
 #include "online/MarketInstallFlow.h"
 #include "online/MarketService.h"
 #include "sheets/InstallSheetModel.h"
+#include "sheets/LocalizeSheetModel.h"
+#include "sheets/SheetWork.h"
+#include "sheets/VersionSheetModel.h"
+#include "support/app/BackupFixtures.h"
 #include "support/app/FakeAlertPresenter.h"
 #include "support/app/PackageMaker.h"
+#include "support/app/PluginFixtures.h"
+#include "support/app/RecordingAdminRunner.h"
 #include "support/app/StandinTest.h"
 #include "support/app/TestEnv.h"
 
@@ -162,4 +171,141 @@ TEST_F(RefusedThreadTest, ASheetWhoseReadingWasRefusedStillCancels)
     sheet.cancel();
     EXPECT_EQ(cancels, 1);
     EXPECT_TRUE(sheet.isFinished());
+}
+
+namespace {
+
+// What one try of a view's background work left: whether it still waits, and what it says.
+struct Try
+{
+    bool waiting = false;
+    QString said;
+};
+
+class RefusedViewThreadTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        TestEnv::reset();
+        AdminAuth::resetExplanation();
+        m_alerts.setDefaultAnswer(true);
+    }
+    void TearDown() override { WorkerThread::refuseForTests(0); }
+
+    FakeAlertPresenter m_alerts;
+    RecordingAdminRunner m_runner;
+};
+
+CompatTable twoReleases()
+{
+    CompatTable table;
+    table.rows = {{"10.4", "5.4", "5.5", "5.4"}, {"11.0", "5.7", "5.12", "5.7"}};
+    return table;
+}
+
+} // namespace
+
+// The list's scan, a version rewrite, a translation's reading, writing and restoring, and the
+// system library's authorization: refused a thread, each stops waiting at once and says why,
+// with nothing changed; the next try does its work.
+TEST_F(RefusedViewThreadTest, AViewRefusedItsThreadStopsWaitingAndTheNextTryWorks)
+{
+    PluginFixtures::TemplateOptions options;
+    options.publishedNames = {QStringLiteral("Opacity"), QStringLiteral("Font")};
+    const QString folder = PluginFixtures::makeTemplatePlugin(PluginRoot::user, ZFCPluginType::effect, "Glow", options);
+    const Plugin plugin = BackupFixtures::pluginAt(folder);
+    const QString refused = SheetWork::refusedText();
+    AppState state;
+    VersionSheetModel version(plugin, twoReleases(), std::nullopt);
+    version.select(0);
+    std::unique_ptr<LocalizeSheetModel> localize;
+    LibraryAuthModel auth(nullptr);
+
+    struct Case
+    {
+        const char* name;
+        std::function<Try()> attempt;
+        QString refused;                  // said when the thread is refused
+        std::function<bool()> worked;     // after a try with a thread, waited for
+    };
+    const Case cases[] = {
+        {"the list's scan",
+         [&] {
+             state.refresh();
+             return Try{state.isScanning(), state.scanErrors().value(PluginRoot::user)};
+         },
+         "无法启动读取线程（内存或系统资源不足），请稍后刷新重试",
+         [&] {
+             return QTest::qWaitFor([&] { return !state.isScanning(); }, 30000) && !state.scanErrors().contains(PluginRoot::user)
+                 && state.count(ZFCPluginType::effect) == 1;
+         }},
+        {"a version rewrite",
+         [&] {
+             version.apply();
+             return Try{version.isWorking(), version.errorText().value_or(QString())};
+         },
+         "修改失败：" + refused,
+         [&] {
+             return QTest::qWaitFor([&] { return !version.isWorking(); }, 30000) && version.resultText().has_value();
+         }},
+        {"a translation's reading",
+         [&] {
+             localize = std::make_unique<LocalizeSheetModel>(plugin);
+             localize->load();
+             return Try{localize->isLoading(), localize->errorText().value_or(QString())};
+         },
+         "读取失败：" + refused,
+         [&] {
+             return QTest::qWaitFor([&] { return !localize->isLoading(); }, 30000) && localize->entries().size() == 2
+                 && !localize->errorText();
+         }},
+        {"a translation",
+         [&] {
+             localize->setTarget(0, QStringLiteral("不透明度"));
+             localize->apply();
+             return Try{localize->isWorking(), localize->errorText().value_or(QString())};
+         },
+         "写入失败：" + refused,
+         [&] {
+             return QTest::qWaitFor([&] { return !localize->isWorking(); }, 30000) && !localize->errorText()
+                 && PluginFixtures::readBytes(folder + "/Glow.motn").contains("不透明度");
+         }},
+        {"a translation's restore",
+         [&] {
+             localize->restore();
+             return Try{localize->isWorking(), localize->errorText().value_or(QString())};
+         },
+         "还原失败：" + refused,
+         [&] {
+             return QTest::qWaitFor([&] { return !localize->isWorking(); }, 30000) && !localize->errorText()
+                 && !PluginFixtures::readBytes(folder + "/Glow.motn").contains("不透明度");
+         }},
+        {"the system library's authorization",
+         [&] {
+             auth.authorizeSystem();
+             return Try{auth.isAuthorizing(), auth.authError().value_or(QString())};
+         },
+         "无法启动授权（内存或系统资源不足），请关闭其他程序后重试。",
+         [&] {
+             m_runner.queueOutcome({true, 126, {}, "Not authorized"});
+             auth.authorizeSystem();
+             return QTest::qWaitFor([&] { return !auth.isAuthorizing(); }, 30000) && m_runner.commands().size() == 1
+                 && auth.authError() == QString(LibraryAuthModel::authFailedText);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray before = PluginFixtures::readBytes(folder + "/Glow.motn");
+        WorkerThread::refuseForTests(1);
+        const Try refusedTry = c.attempt();
+        WorkerThread::refuseForTests(0);
+        EXPECT_FALSE(refusedTry.waiting);
+        EXPECT_EQ(refusedTry.said, c.refused);
+        EXPECT_EQ(PluginFixtures::readBytes(folder + "/Glow.motn"), before);
+        EXPECT_TRUE(m_runner.commands().isEmpty());
+        if (QString(c.name) != "the system library's authorization")
+            c.attempt();
+        EXPECT_TRUE(c.worked());
+    }
 }

@@ -13,7 +13,7 @@
 // exists then; otherwise the result is dropped. The worker never touches the context.
 //
 //     Delivery<Model> deliver(this);
-//     QThreadPool::globalInstance()->start([deliver, files] {
+//     (void)WorkerThread::start([deliver, files] {
 //         Result r = work(files);
 //         deliver([r](Model& m) { m.apply(r); });
 //     });

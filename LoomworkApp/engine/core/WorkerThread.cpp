@@ -78,6 +78,12 @@ void WorkerThread::waitForAll() noexcept
     g_ended.wait(lock, [] { return g_running <= 0; });
 }
 
+bool WorkerThread::allEnded() noexcept
+{
+    const std::lock_guard lock(g_mutex);
+    return g_running <= 0;
+}
+
 void WorkerThread::refuseForTests(int count)
 {
     g_refused.store(count);

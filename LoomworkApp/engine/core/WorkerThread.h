@@ -10,8 +10,8 @@
 namespace WorkerThread {
 
 // Starts `work`; false when no thread could be made (memory, the system's limit on threads):
-// `work` then never runs, and the caller ends what it began. GUI thread only: the thread's
-// object is deleted there once it has finished.
+// `work` then never runs, and the caller ends what it began. From any thread: the thread's
+// object is deleted on the GUI thread once it has finished.
 [[nodiscard]] bool startWork(std::function<void()> work) noexcept;
 
 template <class Work>
@@ -26,6 +26,8 @@ template <class Work>
 
 // Until every worker started here has ended.
 void waitForAll() noexcept;
+// Whether every worker started here has ended.
+bool allEnded() noexcept;
 
 // Tests: the next `count` starts are refused, as the system refuses a thread.
 void refuseForTests(int count);

@@ -10,9 +10,9 @@
 
 #include <cerrno>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QThreadPool>
 
 #include <SafeFS/Durable.h>
 
@@ -20,6 +20,7 @@
 #include "engine/core/AppPaths.h"
 #include "engine/core/FsPath.h"
 #include "engine/core/SystemError.h"
+#include "engine/core/WorkerThread.h"
 #include "engine/files/AdminAuth.h"
 #include "engine/files/PluginOwner.h"
 #include "engine/files/SystemPath.h"
@@ -50,9 +51,14 @@ QString shown(const std::string& path)
 void alert(const QString& title, const QString& message)
 {
     // In an alert of its own: whoever recovered goes on meanwhile.
-    QThreadPool::globalInstance()->start([title, message] {
+    const auto show = [title, message] {
         AlertPresenter::current().confirm(title, message, AlertPresenter::Style::warning, QStringLiteral("好"), QString());
-    });
+    };
+    if (WorkerThread::start(show))
+        return;
+    // No thread for it: the GUI thread shows it when it comes to it, still told.
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, show, Qt::QueuedConnection);
 }
 
 // Recovery of the entry `id` again, once the administrator has acted: true when it is settled
@@ -87,7 +93,7 @@ QString listed(const QStringList& paths)
 // him do it, by identity, in the room the entry names.
 void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entries)
 {
-    QThreadPool::globalInstance()->start([entries = std::move(entries)] {
+    const bool started = WorkerThread::start([entries] {
         for (const std::vector<SafeFS::JournalRemains>& remains : entries) {
             QStringList paths;
             // The plug-in whose old copy it was (the hidden names mean nothing to the user), and
@@ -136,6 +142,11 @@ void offerToAdministrator(std::vector<std::vector<SafeFS::JournalRemains>> entri
                 alert(QStringLiteral("上次的操作没有完成"), notes.join(QLatin1Char('\n')));
         }
     });
+    // The entries stay for the next start, which asks again.
+    if (!started)
+        alert(QStringLiteral("需要管理员删除"),
+              QStringLiteral("上次中断的操作在系统插件库留下了只有管理员才能删除的项目，操作记录已保留。"
+                             "现在无法启动处理它们的线程（内存或系统资源不足），下次启动时会再问。"));
 }
 
 } // namespace

@@ -5,11 +5,11 @@
 #include <utility>
 
 #include <QStringMatcher>
-#include <QThreadPool>
 
 #include "engine/model/AppSettings.h"
 #include "engine/core/Delivery.h"
 #include "engine/core/EngineText.h"
+#include "engine/core/WorkerThread.h"
 #include "engine/files/AppJournal.h"
 #include "engine/templates/LocalizedStore.h"
 
@@ -106,7 +106,8 @@ template <class T>
 void freeOffThread(T&& old)
 {
     auto held = std::make_shared<std::decay_t<T>>(std::forward<T>(old));
-    QThreadPool::globalInstance()->start([held]() mutable { held.reset(); });
+    // Without a thread they go here, as they would have anyway.
+    (void)WorkerThread::start([held = std::move(held)]() mutable { held.reset(); });
 }
 
 } // namespace
@@ -123,22 +124,50 @@ void AppState::startScan()
     // the result replaces.
     const Delivery<AppState> deliver(this);
     const bool startingUp = !m_lastScanAt;
-    QThreadPool::globalInstance()->start([deliver, startingUp, generation, previous = m_tables.plugins,
-                                          inputs = currentInputs(), localizedPaths = m_localizedPaths] {
-        // What a killed run left is put right before the libraries are first listed.
-        if (startingUp)
-            AppJournal::recoverAtStartUp();
-        PluginScanner::ScanResult result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
-        auto handOver = std::make_shared<HandOver>();
-        handOver->generation = generation;
-        handOver->errors = std::move(result.errors);
-        handOver->pluginsDiffer = result.plugins != previous;
-        handOver->tables = makeTables(std::move(result.plugins));
-        handOver->inputs = inputs;
-        handOver->localized = localizedFlags(handOver->tables, localizedPaths);
-        handOver->derived = derive(handOver->tables, handOver->localized, inputs);
-        deliver([handOver](AppState& state) { state.adopt(*handOver); });
+    const bool started = WorkerThread::start([deliver, startingUp, generation, previous = m_tables.plugins,
+                                              inputs = currentInputs(), localizedPaths = m_localizedPaths] {
+        try {
+            // What a killed run left is put right before the libraries are first listed.
+            if (startingUp)
+                AppJournal::recoverAtStartUp();
+            PluginScanner::ScanResult result = PluginScanner::scan({PluginRoot::user, PluginRoot::system});
+            auto handOver = std::make_shared<HandOver>();
+            handOver->generation = generation;
+            handOver->errors = std::move(result.errors);
+            handOver->pluginsDiffer = result.plugins != previous;
+            handOver->tables = makeTables(std::move(result.plugins));
+            handOver->inputs = inputs;
+            handOver->localized = localizedFlags(handOver->tables, localizedPaths);
+            handOver->derived = derive(handOver->tables, handOver->localized, inputs);
+            deliver([handOver](AppState& state) { state.adopt(*handOver); });
+        } catch (...) {
+            try {
+                deliver([generation](AppState& state) {
+                    state.scanFailed(generation, QStringLiteral("内存不足，插件列表没有读完，请稍后刷新重试"));
+                });
+            } catch (...) {
+                // Not even that fits: the next refresh starts over.
+            }
+        }
     });
+    if (!started)
+        scanFailed(generation, QStringLiteral("无法启动读取线程（内存或系统资源不足），请稍后刷新重试"));
+}
+
+void AppState::scanFailed(quint64 generation, const QString& why)
+{
+    if (generation != m_scanGeneration)
+        return;
+    m_scanErrors.insert(PluginRoot::user, why);
+    m_scanErrors.insert(PluginRoot::system, why);
+    m_isScanning = false;
+    emit scanErrorsChanged();
+    emit isScanningChanged(false);
+    emit scanFinished();
+    if (m_refreshPending) {
+        m_refreshPending = false;
+        startScan();
+    }
 }
 
 AppState::ScanTables AppState::makeTables(QList<Plugin> plugins)

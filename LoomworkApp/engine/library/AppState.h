@@ -154,6 +154,9 @@ private:
 
     void startScan();
     void adopt(HandOver& handOver);
+    // A scan that gave no list (no thread to run on, memory running out): the list shown
+    // stays, both libraries say why, and the scan is over.
+    void scanFailed(quint64 generation, const QString& why);
     QSet<QString> readLocalizedPaths() const;
     Inputs currentInputs() const;
     static ScanTables makeTables(QList<Plugin> plugins);

@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QThreadPool>
 
+#include "engine/core/WorkerThread.h"
 #include "online/HttpFetch.h"
 
 bool waitForNetworkIdle(int timeoutMs)
@@ -14,7 +15,7 @@ bool waitForNetworkIdle(int timeoutMs)
     const bool idle = QTest::qWaitFor(
         [] {
             return HttpFetch::manager().findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly).isEmpty()
-                && QThreadPool::globalInstance()->activeThreadCount() == 0;
+                && QThreadPool::globalInstance()->activeThreadCount() == 0 && WorkerThread::allEnded();
         },
         timeoutMs);
     QCoreApplication::sendPostedEvents();

@@ -20,7 +20,7 @@
 # work folder's disk, an ext4 image in RAM (/dev/shm) and a fresh ext4 image with its default
 # journal on the work folder's disk, both loop mounted (root only). Each row adds the sync
 # calls of one more, untimed install (strace -c: fsync, fdatasync, syncfs) and what it wrote
-# to the journal.
+# to the journal. KEEP_OUTPUTS=1 keeps every run's output until the row is done (below).
 #   bench/durable.sh [WORK_DIR (default: a new folder in TMPDIR, on the disk)]
 # LOOMWORK_BUILD_DIR picks the build folder (default build/); KEEP=1 keeps the work folder;
 # PARTS picks the comparisons (default "small media shm").
@@ -34,6 +34,7 @@ settle=${SETTLE:-65}
 group_plugins=${GROUP_PLUGINS:-1000 3000}
 group_rounds=${GROUP_ROUNDS:-3}
 group_disks=" ${GROUP_DISKS:-work ram image} "
+keep_outputs=${KEEP_OUTPUTS:-0}
 build=${LOOMWORK_BUILD_DIR:-$here/build}
 tool=$build/tools/zfcptool/zfcptool
 gen=$build/bench/loomwork-genlib
@@ -194,24 +195,36 @@ group_pair() {
   local -a a b q
   on_disk "$root"
   load=$(cut -d' ' -f1 /proc/loadavg)
+  # KEEP_OUTPUTS=1: nothing is deleted between the runs, each of which has folders of its own
+  # (its library, its journal, tar's output), so that no run allocates among inodes freed
+  # shortly before: ext4 without a journal skips those for 60 s, or 360 s while their inode
+  # table block is dirty again, which a settle between rounds cannot cover.
+  [ "$keep_outputs" = 1 ] && fresh "$root/kept"
   for ((k = 1; k <= group_rounds; k++)); do
     echo "group $n on $disk: round $k of $group_rounds" >&2
-    fresh "$root/out" "$library" "$XDG_DATA_HOME"
+    [ "$keep_outputs" = 1 ] || fresh "$root/out" "$library" "$XDG_DATA_HOME"
     local -a order=(install tar)
     ((k % 2)) || order=(tar install)
     for s in "${order[@]}"; do
       if [ "$s" = install ]; then
+        [ "$keep_outputs" = 1 ] && { on_disk "$root/kept/install-$k"; mkdir -p "$library" "$XDG_DATA_HOME"; }
         "$driver" install "$package" "$k" >"$work/out.txt" 2>&1 \
           || { echo "durable.sh: install failed:" >&2; cat "$work/out.txt" >&2; exit 1; }
         a+=("$(awk '{ printf "%.3f", $1 }' "$work/out.txt")")
       else
-        timed sh -c 'tar -I pigz -xf "$1" -C "$2" && sync -f "$2"' sh "$tarball" "$root/out"
+        local into="$root/out"
+        [ "$keep_outputs" = 1 ] && { into="$root/kept/tar-$k"; mkdir -p "$into"; }
+        timed sh -c 'tar -I pigz -xf "$1" -C "$2" && sync -f "$2"' sh "$tarball" "$into"
         b+=("$seconds")
       fi
     done
     q+=("$(ratio "${a[-1]}" "${b[-1]}")")
   done
   load="$load–$(cut -d' ' -f1 /proc/loadavg)"
+  if [ "$keep_outputs" = 1 ]; then
+    rm -rf "$root/kept"
+    on_disk "$root"
+  fi
   fresh "$library" "$XDG_DATA_HOME"
   rm -rf "$root/out"
   strace -f -c -e trace=fsync,fdatasync,syncfs -o "$work/strace.txt" "$driver" install "$package" 0 >"$work/out.txt" 2>&1 \

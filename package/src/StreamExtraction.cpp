@@ -166,9 +166,9 @@ public:
     // plug-ins it never reached: made from nothing, they are the caller's to remove once the
     // workers are gone.
     Extraction(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress,
-               unsigned workers, std::vector<fs::path>& unreached)
+               unsigned workers, std::vector<fs::path>& unreached, std::size_t& failedAt)
         : m_file(file), m_targets(targets), m_progress(progress), m_files(targets.size()), m_trees(targets.size()),
-          m_unreached(unreached), m_inflaters(workers), m_chunks(workers), m_branches(workers),
+          m_unreached(unreached), m_failedAt(failedAt), m_inflaters(workers), m_chunks(workers), m_branches(workers),
           m_queue(workers, kWindow, [this](Slot& slot, Turn& turn) { prepare(slot, turn); }, kAheadBudget)
     {
         m_spare.reserve(kWindow);
@@ -183,6 +183,7 @@ public:
                     return;
             }
         } catch (...) {
+            m_failedAt = t;
             for (std::size_t later = t + 1; later < m_targets.size(); ++later) {
                 if (m_trees[later])
                     m_unreached.push_back(destinationOf(m_targets[later]));
@@ -687,6 +688,7 @@ private:
     std::vector<Files> m_files;  // target by target, while its chunks are in the queue
     std::vector<std::unique_ptr<DestinationTree>> m_trees;  // target by target, once its folder is begun
     std::vector<fs::path>& m_unreached;
+    std::size_t& m_failedAt;
     std::vector<std::unique_ptr<ZFCInflater>> m_inflaters;  // one per worker
     std::vector<std::unique_ptr<uint8_t[]>> m_chunks;       // one per worker
     std::mutex m_spareMutex;
@@ -742,21 +744,32 @@ int64_t streamEnd(const ZFCPlugin& plugin)
     return end;
 }
 
-void extractTargets(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress)
+void extractTargets(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress,
+                    std::size_t* failedAt)
 {
     if (targets.empty())
         return;
-    for (const ExtractTarget& target : targets)
-        ZFCPackageReader::checkDepth(*target.plugin);
+    std::size_t failed = 0;
+    try {
+        for (; failed < targets.size(); ++failed)
+            ZFCPackageReader::checkDepth(*targets[failed].plugin);
+    } catch (...) {
+        if (failedAt)
+            *failedAt = failed;
+        throw;
+    }
     // About one worker per chunk to come, one core being left to the writer.
     int64_t chunks = 0;
     for (const ExtractTarget& target : targets)
         chunks += target.plugin->eSize / static_cast<int64_t>(kPieceSize) + 1;
     const auto workers = static_cast<unsigned>(std::clamp<int64_t>(chunks, 1, std::max(1u, coreCount() - 1)));
     std::vector<fs::path> unreached;
+    failed = 0;
     try {
-        Extraction(file, targets, progress, workers, unreached).run();
+        Extraction(file, targets, progress, workers, unreached, failed).run();
     } catch (...) {
+        if (failedAt)
+            *failedAt = failed;
         // The workers are gone: what was begun for plug-ins after the failure goes.
         for (const fs::path& folder : unreached) {
             std::error_code ignored;

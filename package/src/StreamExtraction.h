@@ -28,7 +28,9 @@ int64_t streamEnd(const ZFCPlugin& plugin);
 
 // Extracts the targets in order from the package in `file`, as ZFCPackageReader::extract
 // describes: worker threads read and decrypt the chunks ahead of the calling thread and make
-// the files that lie whole in one chunk; the calling thread makes the rest, in order.
-void extractTargets(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress);
+// the files that lie whole in one chunk; the calling thread makes the rest, in order. On a
+// failure `failedAt`, when given, is the index of the target the error belongs to.
+void extractTargets(ZFCFileHandle& file, const std::vector<ExtractTarget>& targets, const ZFCProgressCallback& progress,
+                    std::size_t* failedAt = nullptr);
 
 } // namespace kit

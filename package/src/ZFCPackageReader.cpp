@@ -387,6 +387,16 @@ void ZFCPackageReader::extract(const ZFCPlugin& plugin, const fs::path& root, co
     kit::extractTargets(m_file, {target}, progress);
 }
 
+void ZFCPackageReader::extractMany(const std::vector<Request>& requests, const ZFCProgressCallback& progress,
+                                   std::size_t* failedAt)
+{
+    std::vector<kit::ExtractTarget> targets;
+    targets.reserve(requests.size());
+    for (const Request& request : requests)
+        targets.push_back({.plugin = request.plugin, .root = request.root, .name = request.name, .overwrite = request.overwrite});
+    kit::extractTargets(m_file, targets, progress, failedAt);
+}
+
 void ZFCPackageReader::extractAll(const fs::path& root, const ZFCProgressCallback& progress)
 {
     std::vector<kit::ExtractTarget> targets;

@@ -356,6 +356,62 @@ TEST_F(PluginLeaseTest, ARestoreShortOfSpaceWaitsForPendingRemovalsAndCopiesOnce
     }
 }
 
+// An install whose extraction runs short of space part-way through a package waits for the
+// removals pending on its disk and goes on from the plug-in that met it; only then is the
+// disk called full, with nothing of the install left.
+TEST_F(PluginLeaseTest, AnInstallShortOfSpaceWaitsForPendingRemovalsAndGoesOn)
+{
+    struct Case
+    {
+        const char* name;
+        bool pending;    // a removal on the same disk
+        bool freesSpace; // its end frees the filler
+        bool waits;
+        bool installed;
+    };
+    const Case cases[] = {
+        {"space freed by the removal", true, true, true, true},
+        {"still full after it", true, false, true, false},
+        {"full with nothing pending", false, true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv::reset();
+        const QString package = TestEnv::root() + "/three.zfcp";
+        QList<PackageMaker::Source> sources;
+        for (const char* name : {"One", "Two", "Three"})
+            sources.append({effect, name, {{"a.bin", PackageMaker::noise(60000, quint32(sources.size()) + 7)}}});
+        PackageMaker::pack(package, sources, TestEnv::root() + "/work");
+        QDir().mkpath(effects());
+        // 64 pages: the filler and two plug-ins fit, the third does not.
+        if (::mount("tmpfs", QFile::encodeName(effects()).constData(), "tmpfs", 0, "size=256k") != 0)
+            GTEST_SKIP() << "cannot mount a small tmpfs here";
+        const QString filler = effects() + "/filler";
+        PluginFixtures::writeBytes(filler, QByteArray(100000, 'f'));
+        Installation::Outcome outcome;
+        bool waited = false;
+        {
+            PendingOnTheDisk pending(c.pending, [&] {
+                if (c.freesSpace)
+                    QFile::remove(filler);
+            });
+            auto readers = Installation::openPackages({package});
+            outcome = Installation({package}, InstallPlan(), {}, {}).run(readers);
+            waited = pending.waited;
+        }
+        const QStringList names = QDir(effects()).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+        ::umount(QFile::encodeName(effects()).constData());
+        EXPECT_EQ(waited, c.waits);
+        EXPECT_EQ(outcome.ok, c.installed) << outcome.text.toStdString();
+        if (c.installed) {
+            EXPECT_EQ(names, QStringList({"One", "Other", "Three", "Two"}));
+        } else {
+            EXPECT_TRUE(outcome.text.contains("磁盘空间不足")) << outcome.text.toStdString();
+            EXPECT_EQ(names, QStringList({"Other"})) << "nothing of the install left";
+        }
+    }
+}
+
 // On a disk that a rewrite's old contents fill, the next change runs out of space part-way
 // through a file: what it wrote goes, and once the old contents are gone it is written again.
 // Played on a small file system of a mount namespace of its own, in a child.

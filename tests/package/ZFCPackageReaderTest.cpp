@@ -1,6 +1,8 @@
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -16,6 +18,7 @@
 
 #include "LoomworkKit/AES256CTR.h"
 #include "LoomworkKit/ZFCPackageError.h"
+#include "LoomworkKit/ZFCFolderStack.h"
 #include "LoomworkKit/ZFCPackageReader.h"
 #include "LoomworkKit/ZFCPacker.h"
 #include "support/kit/PackageCraft.h"
@@ -796,4 +799,80 @@ TEST(ZFCPackageReader, InflatingPastTheDeclaredSizeIsRefused)
     // The untouched package still extracts whole.
     EXPECT_EQ(extractError(dir / "full.zfcp", dir / "ok"), kOk);
     EXPECT_EQ(fs::file_size(dir / "ok/P/zeros.bin"), 4u * 1024 * 1024);
+}
+
+// Several plug-ins in one pass, each into its own folder under its own name: those before a
+// failure are whole, the failing one is named by its index, and later ones leave nothing.
+TEST(ZFCPackageReader, ExtractManyNamesTheFailingPlugInAndLeavesNothingOfLaterOnes)
+{
+    TempDir dir;
+    std::mt19937_64 rng(11);
+    for (const char* name : {"A", "B", "C"}) {
+        writeFile(dir / "src" / name / "raw.bin", craft::randomBytes(5000, rng));
+        writeFile(dir / "src" / name / "sub/text.txt", craft::compressibleText(20000, rng));
+    }
+    ZFCPacker::pack({{ZFCPluginType::effect, "A", dir / "src/A"},
+                     {ZFCPluginType::effect, "B", dir / "src/B"},
+                     {ZFCPluginType::effect, "C", dir / "src/C"}},
+                    dir / "whole.zfcp");
+    const auto damaged = [&](const std::string& name, const std::function<void(json&)>& edit) {
+        fs::copy_file(dir / "whole.zfcp", dir / name);
+        craft::rewriteMetadata(dir / name, [&](const std::string& text) {
+            json meta = json::parse(text);
+            edit(meta);
+            return meta.dump();
+        });
+        return dir / name;
+    };
+    const auto rawOf = [](json& plugin) -> json& {
+        for (json& item : plugin["items"]) {
+            if (item["path"] == "raw.bin")
+                return item;
+        }
+        throw std::runtime_error("no raw.bin");
+    };
+    std::string deep = "d";
+    for (std::size_t i = 0; i < ZFCFolderStack::maxDepth; ++i)
+        deep += "/d";
+    struct Case
+    {
+        const char* name;
+        fs::path package;
+        std::optional<std::size_t> failedAt;
+        std::vector<bool> whole; // per plug-in; the rest hold nothing
+    };
+    const std::vector<Case> cases = {
+        {"all whole", dir / "whole.zfcp", std::nullopt, {true, true, true}},
+        {"the second's raw file longer than stored",
+         damaged("raw.zfcp", [&](json& meta) { rawOf(meta[1])["size"] = rawOf(meta[1])["stored"].get<int64_t>() + 1; }),
+         1, {true, false, false}},
+        {"the third too deep, refused before anything is written",
+         damaged("deep.zfcp", [&](json& meta) { meta[2]["items"].push_back({{"type", "directory"}, {"path", deep}}); }),
+         2, {false, false, false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path out = dir / "out" / c.package.stem();
+        std::vector<ZFCPackageReader::Request> requests;
+        ZFCPackageReader reader(c.package);
+        for (std::size_t i = 0; i < 3; ++i) {
+            fs::create_directories(out / std::to_string(i));
+            requests.push_back({&reader.plugins()[i], out / std::to_string(i), "名字 " + std::to_string(i), true});
+        }
+        std::size_t failedAt = 99;
+        const Outcome outcome = outcomeOf([&] { reader.extractMany(requests, {}, &failedAt); });
+        EXPECT_EQ(outcome == kOk, !c.failedAt) << outcome;
+        EXPECT_EQ(failedAt, c.failedAt.value_or(99));
+        for (std::size_t i = 0; i < 3; ++i) {
+            const fs::path made = out / std::to_string(i) / ("名字 " + std::to_string(i));
+            if (c.whole[i]) {
+                EXPECT_EQ(craft::describeDifference(craft::snapshot(dir / "src" / std::string(1, char('A' + i))),
+                                                    craft::snapshot(made)),
+                          "")
+                    << i;
+            } else if (i != c.failedAt) {
+                EXPECT_TRUE(fs::is_empty(out / std::to_string(i))) << i;
+            }
+        }
+    }
 }

@@ -45,17 +45,15 @@ QString describe(const std::exception_ptr& error)
     }
 }
 
-// Extracts into the swap's room beside the target and hands the result to `group`, which
-// swaps it in once every plug-in of the install is ready: a package that fails halfway
-// leaves the library as it was. Returns the target.
-QString stageInstall(PluginSwapGroup& group, std::unique_ptr<PluginFolderSwap> swap, ZFCPackageReader& reader,
-                     const ZFCPlugin& plugin, const QString& category, const std::optional<std::string>& name,
-                     const ZFCProgressCallback& progress, const InstallPlan& plan)
+// Hands what was extracted into the swap's room beside the target to `group`, which swaps it
+// in once every plug-in of the install is ready: a package that fails halfway leaves the
+// library as it was. Returns the target.
+QString stageInstall(PluginSwapGroup& group, std::unique_ptr<PluginFolderSwap> swap, const QString& category,
+                     const InstallPlan& plan)
 {
     const QString staging = swap->staging();
     QString folderName;
     try {
-        PackageFiles::extractInto(*swap, staging, reader, plugin, name, progress);
         // The reader decides the folder name (trimmed, made safe); it is the one item made.
         for (const fs::directory_entry& entry : fs::directory_iterator(nativePath(staging))) {
             folderName = FsPath::fromNative(entry.path().filename());
@@ -126,8 +124,16 @@ Installation::Outcome Installation::run(std::vector<std::pair<int, ZFCPackageRea
         for (auto& [index, reader] : readers)
             planPackage(index, reader, planned);
         makeRooms(planned);
-        for (Planned& one : planned)
-            stage(one);
+        // Each package's plug-ins in one pass, its workers reading ahead across them.
+        for (std::size_t from = 0; from < planned.size();) {
+            std::size_t to = from + 1;
+            while (to < planned.size() && planned[to].reader == planned[from].reader)
+                ++to;
+            extractPackage(planned, from, to);
+            for (std::size_t i = from; i < to; ++i)
+                stage(planned[i]);
+            from = to;
+        }
         m_stagedOfCurrent = -1; // all staged: a failure from here on is no one plug-in's (commit() names its own)
         const QString done = QStringLiteral("已安装 ");
         // Only the plug-ins it replaces: their pending removals first, no other operation beside.
@@ -247,13 +253,47 @@ void Installation::makeRooms(std::vector<Planned>& planned)
     throw fs::filesystem_error("install", nativePath(failed.category), std::error_code(error, std::generic_category()));
 }
 
+void Installation::extractPackage(std::vector<Planned>& planned, std::size_t from, std::size_t to)
+{
+    std::vector<ZFCPackageReader::Request> requests;
+    for (std::size_t i = from; i < to; ++i)
+        requests.push_back({planned[i].plugin, FsPath::toNative(planned[i].swap->staging()), planned[i].name, true});
+    ZFCPackageReader& reader = *planned[from].reader;
+    // A disk that ran short of space while earlier changes' removals were pending gets one more
+    // try from the plug-in that met it, once they are done and its room is empty again.
+    std::size_t retriedFrom = to;
+    for (std::size_t begin = from;;) {
+        std::size_t failed = 0;
+        try {
+            reader.extractMany({requests.begin() + std::ptrdiff_t(begin - from), requests.end()}, m_progress, &failed);
+            break;
+        } catch (...) {
+            Planned& at = planned[std::min(begin + failed, to - 1)];
+            failAt(at);
+            int error = 0;
+            try {
+                throw;
+            } catch (const std::system_error& e) {
+                error = e.code().value();
+            } catch (...) {
+            }
+            const std::size_t index = std::size_t(&at - planned.data());
+            const bool full = error == ENOSPC || error == EDQUOT;
+            if (!full || retriedFrom == index || !PluginLease::waitForRemovalsOn(at.swap->stagingDevice())
+                || at.swap->clearStaging() != 0)
+                // Messages name the plug-in's place in the library, never the hidden folder.
+                throw StagedFailure(PackageFiles::describeExtraction(std::current_exception(), at.swap->staging(), at.category));
+            retriedFrom = begin = index;
+        }
+    }
+    if (m_flush)
+        m_flush();
+}
+
 void Installation::stage(Planned& planned)
 {
     failAt(planned);
-    const QString target = stageInstall(*m_group, std::move(planned.swap), *planned.reader, *planned.plugin,
-                                        planned.category, planned.name, m_progress, m_plan);
-    if (m_flush)
-        m_flush();
+    const QString target = stageInstall(*m_group, std::move(planned.swap), planned.category, m_plan);
     // Counted once recorded: memory that runs out recording it is this plug-in's failure.
     m_staged.append({planned.package, m_stagedOfCurrent + 1, target});
     ++m_stagedOfCurrent;

@@ -69,6 +69,8 @@ private:
 
     void planPackage(int index, ZFCPackageReader& reader, std::vector<Planned>& planned);
     void makeRooms(std::vector<Planned>& planned);
+    // Extracts planned[from, to), all of one package, in one pass of its reader.
+    void extractPackage(std::vector<Planned>& planned, std::size_t from, std::size_t to);
     void stage(Planned& planned);
     void failAt(const Planned& planned);
     QString wholePlace(const QStringList& kept) const;

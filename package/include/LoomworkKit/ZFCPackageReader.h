@@ -61,6 +61,22 @@ public:
     void extract(const ZFCPlugin& plugin, const std::filesystem::path& root,
                  const std::optional<std::string>& name = std::nullopt, bool overwrite = false,
                  const ZFCProgressCallback& progress = {});
+    // One plug-in for extractMany(), with extract()'s arguments.
+    struct Request
+    {
+        const ZFCPlugin* plugin = nullptr; // one of plugins()
+        std::filesystem::path root{};
+        std::optional<std::string> name{};
+        bool overwrite = false;
+    };
+    // extract() of each request in turn, in one pass: the workers read ahead across plug-ins,
+    // so that many small plug-ins go as fast as one large one. Progress as extract() reports
+    // it, for each. The first error ends it and is thrown; `failedAt`, when given, is then the
+    // index of the request it belongs to: those before it are whole, what its own made so far
+    // stays, and later ones were not begun (folders made ahead for them go again). A request
+    // whose folder stands without `overwrite` ends the pass there, as extract() leaves it.
+    void extractMany(const std::vector<Request>& requests, const ZFCProgressCallback& progress = {},
+                     std::size_t* failedAt = nullptr);
     // Every plug-in into root/<category folder> ("Other.localized" for an unknown type),
     // overwriting. The first error ends the walk and is thrown; a plug-in too deep for
     // checkDepth() is refused before any is written. Folders of later plug-ins are made ahead

@@ -107,11 +107,22 @@ void PackageFiles::extractInto(PluginFolderSwap& swap, const QString& staging, Z
     const std::filesystem::path into = FsPath::toNative(staging);
     try {
         reader.extract(plugin, into, name, true, progress);
-    } catch (const std::system_error& e) {
-        const int error = e.code().value();
-        if ((error != ENOSPC && error != EDQUOT) || !PluginLease::waitForRemovalsOn(swap.stagingDevice())
-            || swap.clearStaging() != 0)
+    } catch (...) {
+        if (!readyToRetry(std::current_exception(), swap))
             throw;
         reader.extract(plugin, into, name, true, progress);
     }
+}
+
+bool PackageFiles::readyToRetry(const std::exception_ptr& error, PluginFolderSwap& swap)
+{
+    int code = 0;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::system_error& e) {
+        code = e.code().value();
+    } catch (...) {
+    }
+    return (code == ENOSPC || code == EDQUOT) && PluginLease::waitForRemovalsOn(swap.stagingDevice())
+        && swap.clearStaging() == 0;
 }

@@ -39,6 +39,11 @@ QString describe(const std::exception_ptr& error, bool withPath);
 QString describeExtraction(const std::exception_ptr& error, const QString& staging, const QString& shownAs,
                            bool withPath = true);
 
+// After an extraction into `swap`'s room failed with `error`: true when the disk was short of
+// space while removals of earlier changes were pending on it, those have now ended, and what
+// was extracted into the room is gone, so that one more try may succeed.
+bool readyToRetry(const std::exception_ptr& error, PluginFolderSwap& swap);
+
 // Extracts `plugin` into the room `swap` staged at `staging`. Short of space, the old contents
 // of earlier changes on that disk may be what holds it: once their removals have ended, what
 // was extracted goes and the plug-in is extracted once more before the disk is called full.

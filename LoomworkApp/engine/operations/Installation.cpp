@@ -268,19 +268,10 @@ void Installation::extractPackage(std::vector<Planned>& planned, std::size_t fro
             reader.extractMany({requests.begin() + std::ptrdiff_t(begin - from), requests.end()}, m_progress, &failed);
             break;
         } catch (...) {
-            Planned& at = planned[std::min(begin + failed, to - 1)];
+            const std::size_t index = std::min(begin + failed, to - 1);
+            Planned& at = planned[index];
             failAt(at);
-            int error = 0;
-            try {
-                throw;
-            } catch (const std::system_error& e) {
-                error = e.code().value();
-            } catch (...) {
-            }
-            const std::size_t index = std::size_t(&at - planned.data());
-            const bool full = error == ENOSPC || error == EDQUOT;
-            if (!full || retriedFrom == index || !PluginLease::waitForRemovalsOn(at.swap->stagingDevice())
-                || at.swap->clearStaging() != 0)
+            if (retriedFrom == index || !PackageFiles::readyToRetry(std::current_exception(), *at.swap))
                 // Messages name the plug-in's place in the library, never the hidden folder.
                 throw StagedFailure(PackageFiles::describeExtraction(std::current_exception(), at.swap->staging(), at.category));
             retriedFrom = begin = index;

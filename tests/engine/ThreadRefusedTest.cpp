@@ -4,15 +4,18 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include "engine/core/WorkerThread.h"
 #include "engine/files/AppJournal.h"
@@ -182,4 +185,29 @@ TEST(ThreadRefused, AWorkerWhoseThreadIsRefusedIsToldAndNeverRuns)
                                LOOMWORK_FAILMALLOC_PATH));
     EXPECT_TRUE(QFile::exists(fired)) << "a thread was refused";
 #endif
+}
+
+namespace {
+constexpr char kChildLastWorker[] = "LOOMWORK_THREAD_LAST_WORKER";
+QPointer<QThread> g_lastWorker;
+} // namespace
+
+TEST(WorkerThreadExit, ALastWorkerInAChild)
+{
+    if (qEnvironmentVariableIsEmpty(kChildLastWorker))
+        GTEST_SKIP() << "run by the test below";
+    std::atexit([] {
+        if (!g_lastWorker.isNull())
+            std::_Exit(7); // the application went and left the worker's object behind
+    });
+    ASSERT_TRUE(WorkerThread::start([] { g_lastWorker = QThread::currentThread(); }));
+    WorkerThread::waitForAll(); // no events are served from here to the end
+    EXPECT_FALSE(g_lastWorker.isNull());
+}
+
+// A worker that finishes after the last events were served still has its object deleted
+// before the application object goes, not leaked past it.
+TEST(WorkerThreadExit, NoWorkerOutlivesTheApplication)
+{
+    EXPECT_TRUE(runTestInChild("WorkerThreadExit.ALastWorkerInAChild", {{kChildLastWorker, "1"}}, {}));
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <unordered_set>
 
 #include <QCoreApplication>
 #include <QThread>
@@ -13,6 +14,9 @@ std::mutex g_mutex;
 std::condition_variable g_ended;
 int g_running = 0;
 std::atomic<int> g_refused{0};
+// Thread objects not yet deleted: one that finishes after the last events were served would
+// otherwise outlive the application, its deletion never delivered.
+std::unordered_set<QThread*> g_objects;
 
 void ended() noexcept
 {
@@ -21,9 +25,24 @@ void ended() noexcept
     g_ended.notify_all();
 }
 
+void forget(QThread* thread) noexcept
+{
+    const std::lock_guard lock(g_mutex);
+    g_objects.erase(thread);
+}
+
 void waitAtExit()
 {
     WorkerThread::waitForAll();
+    std::unordered_set<QThread*> left;
+    {
+        const std::lock_guard lock(g_mutex);
+        left.swap(g_objects);
+    }
+    for (QThread* thread : left) {
+        thread->wait();
+        delete thread;
+    }
 }
 
 } // namespace
@@ -53,8 +72,10 @@ bool WorkerThread::startWork(std::function<void()> work) noexcept
         if (QCoreApplication* app = QCoreApplication::instance())
             thread->moveToThread(app->thread());
         QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+        QObject::connect(thread, &QObject::destroyed, [thread] { forget(thread); });
         {
             const std::lock_guard lock(g_mutex);
+            g_objects.insert(thread);
             ++g_running;
             counted = true;
         }
